@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# Lumacast's one entry point for a fresh Debian 12 machine.
+#   scripts/dev.sh run    install what is missing, build, launch the application
+#   scripts/dev.sh test   install what is missing, build, run the whole test suite
+# Works as root and as a normal user (apt-get goes through sudo then).
+set -euo pipefail
+
+here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="${LUMACAST_BUILD_DIR:-$here/build}"
+jobs="$(nproc 2>/dev/null || echo 2)"
+
+packages=(
+  cmake ninja-build g++ pkg-config clang libclang-rt-14-dev
+  qt6-base-dev qt6-multimedia-dev qcoro-qt6-dev
+  libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev libyuv-dev ffmpeg
+  libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev libxcb-composite0-dev
+  libxcb-damage0-dev libxcb-keysyms1-dev libxcb-ewmh-dev libxcb-xtest0-dev libxcb-icccm4-dev
+  libxkbcommon-dev libxkbcommon-x11-dev libpulse-dev
+  pulseaudio xvfb xdotool x11-utils x11-xserver-utils trayer libxml2-utils
+  libgtest-dev libgmock-dev
+  qt6-qpa-plugins qt6-image-formats-plugins libqt6multimedia6 qt6-multimedia-dev
+)
+
+as_root() {
+  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+}
+
+install_missing() {
+  local missing=()
+  for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$p")
+    fi
+  done
+  if [ "${#missing[@]}" -gt 0 ]; then
+    echo "Installing: ${missing[*]}"
+    as_root apt-get update
+    as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+  fi
+}
+
+build_all() {
+  cmake -S "$here" -B "$build" -G Ninja
+  cmake --build "$build" -j "$jobs"
+}
+
+# --- The test rig: Xvfb and a private PulseAudio server, started only when none answers ---
+rig_pids=()
+rig_modules=()
+rig_dirs=()
+
+stop_rig() {
+  local m p d
+  for m in "${rig_modules[@]:-}"; do [ -n "$m" ] && pactl unload-module "$m" >/dev/null 2>&1 || true; done
+  for p in "${rig_pids[@]:-}"; do
+    if [ -n "$p" ] && kill -0 "$p" 2>/dev/null; then
+      kill "$p" 2>/dev/null || true
+      for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
+      kill -9 "$p" 2>/dev/null || true
+    fi
+  done
+  for d in "${rig_dirs[@]:-}"; do [ -n "$d" ] && rm -rf "$d"; done
+}
+
+start_xvfb() {
+  if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+    echo "rig: using the running X server $DISPLAY"
+    return
+  fi
+  local f; f="$(mktemp)"
+  rig_dirs+=("$f")
+  Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp -noreset 3>"$f" >/dev/null 2>&1 &
+  rig_pids+=("$!")
+  for _ in $(seq 100); do [ -s "$f" ] && break; sleep 0.1; done
+  [ -s "$f" ] || { echo "rig: Xvfb did not start" >&2; exit 1; }
+  export DISPLAY=":$(head -n1 "$f")"
+  for _ in $(seq 100); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+  echo "rig: started Xvfb on $DISPLAY"
+}
+
+pulse_load_if_missing() { # kind name args...
+  local kind="$1" name="$2"; shift 2
+  if ! pactl list short "$kind" 2>/dev/null | awk '{print $2}' | grep -qx "$name"; then
+    local id; id="$(pactl load-module "$@")"
+    rig_modules=("$id" "${rig_modules[@]}")
+  fi
+}
+
+start_pulse() {
+  if pactl info >/dev/null 2>&1; then
+    echo "rig: using the running PulseAudio server"
+  else
+    local dir; dir="$(mktemp -d)"; chmod 700 "$dir"
+    rig_dirs+=("$dir")
+    export XDG_RUNTIME_DIR="$dir"
+    export PULSE_RUNTIME_PATH="$dir/pulse"
+    unset PULSE_SERVER
+    pulseaudio --daemonize=yes -n --exit-idle-time=-1 --log-target=file:"$dir/pulse.log" \
+      -L module-native-protocol-unix >/dev/null 2>&1
+    for _ in $(seq 100); do pactl info >/dev/null 2>&1 && break; sleep 0.1; done
+    pactl info >/dev/null 2>&1 || { echo "rig: PulseAudio did not start" >&2; cat "$dir/pulse.log" >&2 || true; exit 1; }
+    rig_pids+=("$(cat "$dir/pulse/pid")")
+    echo "rig: started a private PulseAudio server in $dir"
+  fi
+  pulse_load_if_missing sinks speaker module-null-sink sink_name=speaker sink_properties=device.description=Speaker
+  pulse_load_if_missing sinks micfeed module-null-sink sink_name=micfeed sink_properties=device.description=MicFeed
+  pulse_load_if_missing sources mic module-remap-source source_name=mic master=micfeed.monitor source_properties=device.description=VirtualMic
+  pactl set-default-sink speaker >/dev/null 2>&1 || true
+}
+
+run_fuzzers() {
+  # The document decoder takes files from disk: a short libFuzzer run on every test pass.
+  if [ -f "$here/tests/fuzz/CMakeLists.txt" ]; then
+    cmake -S "$here" -B "$build-fuzz" -G Ninja -DLUMACAST_FUZZ=ON \
+      -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+    cmake --build "$build-fuzz" -j "$jobs"
+    local target
+    for target in "$build-fuzz"/tests/fuzz/fuzz_*; do
+      [ -x "$target" ] || continue
+      local corpus="$build-fuzz/corpus-$(basename "$target")"
+      mkdir -p "$corpus"
+      cp -n "$here"/tests/fuzz/corpus/* "$corpus"/ 2>/dev/null || true
+      echo "fuzz: $(basename "$target")"
+      "$target" -max_total_time="${LUMACAST_FUZZ_SECONDS:-10}" -rss_limit_mb=2048 "$corpus" 2>"$build-fuzz/$(basename "$target").log" \
+        || { tail -n 40 "$build-fuzz/$(basename "$target").log" >&2; echo "fuzz: $(basename "$target") found a fault" >&2; return 1; }
+    done
+  fi
+}
+
+cmd="${1:-}"
+case "$cmd" in
+  run)
+    install_missing
+    build_all
+    exec "$build/src/app/lumacast" "${@:2}"
+    ;;
+  test)
+    install_missing
+    build_all
+    trap stop_rig EXIT
+    start_xvfb
+    start_pulse
+    export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-xcb}"
+    export QT_MEDIA_BACKEND=ffmpeg
+    status=0
+    (cd "$build" && ctest --output-on-failure -j "${LUMACAST_TEST_JOBS:-4}" "${@:2}") || status=$?
+    run_fuzzers || status=1
+    exit "$status"
+    ;;
+  *)
+    echo "usage: scripts/dev.sh run|test" >&2
+    exit 2
+    ;;
+esac
