@@ -1,0 +1,68 @@
+#include "TestMovies.h"
+
+#include "support/TestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+namespace lumacast::media::testmovies {
+
+bool makeMovie(const QString &path, double seconds, int fps, int gop, bool withAudio, int width,
+               int height, const QStringList &extra)
+{
+    QStringList args{QStringLiteral("-y"), QStringLiteral("-hide_banner"),
+                     QStringLiteral("-loglevel"), QStringLiteral("error"),
+                     QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                     QStringLiteral("testsrc2=size=%1x%2:rate=%3:duration=%4")
+                         .arg(width).arg(height).arg(fps).arg(seconds)};
+    if (withAudio)
+        args << QStringLiteral("-f") << QStringLiteral("lavfi") << QStringLiteral("-i")
+             << QStringLiteral("sine=frequency=440:sample_rate=48000:duration=%1").arg(seconds);
+    args << QStringLiteral("-c:v") << QStringLiteral("libx264") << QStringLiteral("-preset")
+         << QStringLiteral("ultrafast") << QStringLiteral("-bf") << QStringLiteral("0")
+         << QStringLiteral("-g") << QString::number(gop) << QStringLiteral("-keyint_min")
+         << QString::number(gop) << QStringLiteral("-sc_threshold") << QStringLiteral("0")
+         << QStringLiteral("-pix_fmt") << QStringLiteral("yuv420p");
+    if (withAudio)
+        args << QStringLiteral("-c:a") << QStringLiteral("aac") << QStringLiteral("-b:a")
+             << QStringLiteral("96k");
+    args << extra << path;
+    const auto result = lumacast::testing::runProcess(QStringLiteral("ffmpeg"), args);
+    EXPECT_TRUE(result.ok()) << result.err.toStdString();
+    return result.ok();
+}
+
+QList<double> decodedFrameTimes(const QString &path, const QString &stream)
+{
+    const auto result = lumacast::testing::runProcess(
+        QStringLiteral("ffprobe"),
+        {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"), stream,
+         QStringLiteral("-show_entries"), QStringLiteral("frame=pts_time"), QStringLiteral("-of"),
+         QStringLiteral("csv=p=0"), path});
+    EXPECT_TRUE(result.ok()) << result.err.toStdString();
+    QList<double> times;
+    for (const QByteArray &line : result.out.split('\n')) {
+        const QByteArray trimmed = line.trimmed();
+        if (!trimmed.isEmpty())
+            times << trimmed.toDouble();
+    }
+    return times;
+}
+
+QStringList decodedFrameHashes(const QString &path, const QString &stream)
+{
+    const auto result = lumacast::testing::runProcess(
+        QStringLiteral("ffmpeg"),
+        {QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"), QStringLiteral("error"),
+         QStringLiteral("-i"), path, QStringLiteral("-map"), QStringLiteral("0:") + stream,
+         QStringLiteral("-f"), QStringLiteral("framemd5"), QStringLiteral("-")});
+    EXPECT_TRUE(result.ok()) << result.err.toStdString();
+    QStringList hashes;
+    for (const QByteArray &line : result.out.split('\n')) {
+        if (line.startsWith('#') || line.trimmed().isEmpty())
+            continue;
+        hashes << QString::fromLatin1(line.split(',').last().trimmed());
+    }
+    return hashes;
+}
+
+} // namespace lumacast::media::testmovies

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace lumacast::media::testmovies {
+
+// Makes a movie with the ffmpeg command-line tool: `seconds` of a moving test pattern at `fps`
+// (H.264, keyframe every `gop` frames, no B-frames) with an optional AAC sine track. Returns
+// false (and fails the current test) when ffmpeg is missing or refuses.
+bool makeMovie(const QString &path, double seconds, int fps = 30, int gop = 10,
+               bool withAudio = false, int width = 160, int height = 120,
+               const QStringList &extra = {});
+
+// ffprobe's frame-level view of a movie's first video stream after edit lists: presentation
+// timestamps (seconds) of every decoded frame, in order.
+QList<double> decodedFrameTimes(const QString &path, const QString &stream = QStringLiteral("v:0"));
+
+// MD5 of each decoded video frame, in order (ffmpeg -f framemd5).
+QStringList decodedFrameHashes(const QString &path, const QString &stream = QStringLiteral("v:0"));
+
+} // namespace lumacast::media::testmovies
