@@ -1,0 +1,75 @@
+#pragma once
+
+#include "model/Error.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
+#include <QUuid>
+
+#include <optional>
+
+// The JSON conventions of the stored documents: UUIDs in their 36-character upper-case form,
+// dates in ISO 8601 as UTC with whole seconds ("2024-05-01T10:00:00Z"), finite numbers only.
+namespace lumacast {
+
+// A document that is not JSON or does not have the expected shape. The message names the
+// offending key by its path, e.g. `scenes[2].takes[0].duration`.
+class JsonDecodeError : public Error {
+public:
+    using Error::Error;
+};
+
+// A value that JSON cannot hold (a non-finite number).
+class JsonEncodeError : public Error {
+public:
+    using Error::Error;
+};
+
+QString formatUuid(const QUuid &uuid);
+QString formatIsoDate(const QDateTime &date);
+// Parses the date form above; also accepts fractional seconds and numeric UTC offsets.
+// Returns an invalid QDateTime for anything else.
+QDateTime parseIsoDate(const QString &text);
+// Parses exactly the 36-character hyphenated form, in either case; nullopt otherwise.
+std::optional<QUuid> parseUuid(const QString &text);
+
+// Throws JsonEncodeError for NaN or infinity.
+QJsonValue encodeNumber(double value, const QString &path);
+
+// Strictly typed reading of one JSON object; every failure throws JsonDecodeError.
+class JsonObjectReader {
+public:
+    JsonObjectReader(const QJsonObject &object, QString path);
+
+    // Reads a value that must be an object (`path` is the value's own path).
+    static JsonObjectReader fromValue(const QJsonValue &value, const QString &path);
+
+    QString string(const QString &key) const;
+    std::optional<QString> optionalString(const QString &key) const;
+    double number(const QString &key) const;
+    std::optional<double> optionalNumber(const QString &key) const;
+    qint64 integer(const QString &key) const;
+    QUuid uuid(const QString &key) const;
+    std::optional<QUuid> optionalUuid(const QString &key) const;
+    QDateTime date(const QString &key) const;
+    QJsonArray array(const QString &key) const;
+
+    QString pathOf(const QString &key) const;
+    QString elementPath(const QString &key, qsizetype index) const;
+
+private:
+    QJsonValue required(const QString &key) const;
+    // nullopt when the key is missing or null.
+    std::optional<QJsonValue> optional(const QString &key) const;
+
+    QJsonObject m_object;
+    QString m_path;
+};
+
+// Parses a whole document whose top level must be an object.
+QJsonObject parseJsonObject(const QByteArray &data);
+
+} // namespace lumacast

@@ -1,0 +1,282 @@
+#include "SessionManifest.h"
+
+#include "LogCategories.h"
+#include "NumberFormat.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSet>
+
+namespace lumacast {
+
+namespace {
+
+using TakeManifest = SessionManifest::TakeManifest;
+using SceneManifest = SessionManifest::SceneManifest;
+using ValidationError = SessionManifest::ValidationError;
+
+QString quoted(const QString &filename)
+{
+    return QLatin1Char('"') + filename + QLatin1Char('"');
+}
+
+QJsonObject encodeTake(const TakeManifest &take, const QString &path)
+{
+    QJsonObject object;
+    object.insert(QStringLiteral("id"), formatUuid(take.id));
+    object.insert(QStringLiteral("filename"), take.filename);
+    object.insert(QStringLiteral("duration"), encodeNumber(take.duration, path + QStringLiteral(".duration")));
+    object.insert(QStringLiteral("recordedAt"), formatIsoDate(take.recordedAt));
+    if (take.name)
+        object.insert(QStringLiteral("name"), *take.name);
+    if (take.trimStart)
+        object.insert(QStringLiteral("trimStart"),
+                      encodeNumber(*take.trimStart, path + QStringLiteral(".trimStart")));
+    if (take.trimEnd)
+        object.insert(QStringLiteral("trimEnd"),
+                      encodeNumber(*take.trimEnd, path + QStringLiteral(".trimEnd")));
+    if (take.playheadPosition)
+        object.insert(QStringLiteral("playheadPosition"),
+                      encodeNumber(*take.playheadPosition, path + QStringLiteral(".playheadPosition")));
+    return object;
+}
+
+TakeManifest decodeTake(const JsonObjectReader &reader)
+{
+    TakeManifest take;
+    take.id = reader.uuid(QStringLiteral("id"));
+    take.filename = reader.string(QStringLiteral("filename"));
+    take.duration = reader.number(QStringLiteral("duration"));
+    take.recordedAt = reader.date(QStringLiteral("recordedAt"));
+    take.name = reader.optionalString(QStringLiteral("name"));
+    take.trimStart = reader.optionalNumber(QStringLiteral("trimStart"));
+    take.trimEnd = reader.optionalNumber(QStringLiteral("trimEnd"));
+    take.playheadPosition = reader.optionalNumber(QStringLiteral("playheadPosition"));
+    return take;
+}
+
+SceneManifest decodeScene(const JsonObjectReader &reader)
+{
+    SceneManifest scene;
+    scene.id = reader.uuid(QStringLiteral("id"));
+    scene.name = reader.optionalString(QStringLiteral("name"));
+    const QJsonArray takes = reader.array(QStringLiteral("takes"));
+    scene.takes.reserve(takes.size());
+    for (qsizetype i = 0; i < takes.size(); ++i) {
+        const QString path = reader.elementPath(QStringLiteral("takes"), i);
+        scene.takes.append(decodeTake(JsonObjectReader::fromValue(takes.at(i), path)));
+    }
+    scene.selectedTakeID = reader.optionalUuid(QStringLiteral("selectedTakeID"));
+    return scene;
+}
+
+[[noreturn]] void trimEndExceedsDuration(const TakeManifest &take)
+{
+    throw ValidationError(QStringLiteral("Take ") + quoted(take.filename) + QStringLiteral(" trimEnd ")
+                          + formatDouble(*take.trimEnd) + QStringLiteral(" exceeds duration ")
+                          + formatDouble(take.duration) + QStringLiteral("."));
+}
+
+} // namespace
+
+SessionManifest::SessionManifest(const Session &session)
+    : schemaVersion(currentSchemaVersion), sessionID(session.id), createdAt(session.createdAt),
+      currentSceneIndex(session.currentSceneIndex)
+{
+    scenes.reserve(session.scenes.size());
+    for (const RecordingScene &scene : session.scenes) {
+        SceneManifest sceneManifest;
+        sceneManifest.id = scene.id;
+        sceneManifest.name = scene.name;
+        sceneManifest.selectedTakeID = scene.selectedTakeID;
+        sceneManifest.takes.reserve(scene.takes.size());
+        for (const Take &take : scene.takes) {
+            TakeManifest takeManifest;
+            takeManifest.id = take.id;
+            takeManifest.filename = take.filename;
+            takeManifest.duration = take.duration;
+            takeManifest.recordedAt = take.recordedAt;
+            takeManifest.name = take.name;
+            if (take.trimStart > 0)
+                takeManifest.trimStart = take.trimStart;
+            if (take.trimEnd < take.duration)
+                takeManifest.trimEnd = take.trimEnd;
+            takeManifest.playheadPosition = take.playheadPosition;
+            sceneManifest.takes.append(takeManifest);
+        }
+        scenes.append(sceneManifest);
+    }
+}
+
+void SessionManifest::validate() const
+{
+    if (schemaVersion != currentSchemaVersion)
+        throw ValidationError(QStringLiteral("Unsupported schema version ") + QString::number(schemaVersion)
+                              + QStringLiteral(" (expected 1)."));
+    if (scenes.isEmpty())
+        throw ValidationError(QStringLiteral("Session has no scenes."));
+    if (currentSceneIndex < 0 || currentSceneIndex >= scenes.size())
+        throw ValidationError(QStringLiteral("currentSceneIndex ") + QString::number(currentSceneIndex)
+                              + QStringLiteral(" is out of range (0..<") + QString::number(scenes.size())
+                              + QStringLiteral(")."));
+    {
+        QSet<QUuid> sceneIDs;
+        for (const SceneManifest &scene : scenes)
+            sceneIDs.insert(scene.id);
+        if (sceneIDs.size() != scenes.size())
+            throw ValidationError(QStringLiteral("Duplicate scene IDs found."));
+    }
+
+    QSet<QUuid> takeIDsSeen;
+    QSet<QString> filenamesSeen;
+    for (qsizetype index = 0; index < scenes.size(); ++index) {
+        const SceneManifest &scene = scenes[index];
+        const QString number = QString::number(index + 1);
+
+        QSet<QUuid> sceneTakeIDs;
+        for (const TakeManifest &take : scene.takes)
+            sceneTakeIDs.insert(take.id);
+        if (sceneTakeIDs.size() != scene.takes.size())
+            throw ValidationError(QStringLiteral("Scene ") + number + QStringLiteral(" has duplicate take IDs."));
+        if (scene.selectedTakeID && !sceneTakeIDs.contains(*scene.selectedTakeID))
+            throw ValidationError(QStringLiteral("Scene ") + number + QStringLiteral(" selectedTakeID ")
+                                  + formatUuid(*scene.selectedTakeID)
+                                  + QStringLiteral(" does not match any take."));
+
+        for (const TakeManifest &take : scene.takes) {
+            if (takeIDsSeen.contains(take.id))
+                throw ValidationError(QStringLiteral("Take ID ") + formatUuid(take.id)
+                                      + QStringLiteral(" appears in multiple scenes."));
+            takeIDsSeen.insert(take.id);
+
+            const QString name = quoted(take.filename);
+            if (filenamesSeen.contains(take.filename)) {
+                // Two takes sharing one movie is survivable; refusing the document would not be.
+                qCCritical(log::persistence()).noquote()
+                    << QStringLiteral("Duplicate filename ") + name + QStringLiteral(" across scenes");
+            } else {
+                filenamesSeen.insert(take.filename);
+            }
+
+            if (take.duration < 0)
+                throw ValidationError(QStringLiteral("Take ") + name + QStringLiteral(" has negative duration ")
+                                      + formatDouble(take.duration) + QStringLiteral("."));
+            if (take.filename.isEmpty())
+                throw ValidationError(QStringLiteral("A take in scene ") + number
+                                      + QStringLiteral(" has an empty filename."));
+            if (!take.filename.endsWith(QStringLiteral(".mov")))
+                throw ValidationError(QStringLiteral("Take ") + name
+                                      + QStringLiteral(" does not have a .mov extension."));
+            if (take.filename.contains(QLatin1Char('/')) || take.filename.contains(QStringLiteral("..")))
+                throw ValidationError(QStringLiteral("Take filename ") + name
+                                      + QStringLiteral(" contains invalid path characters."));
+            if (take.trimStart) {
+                if (*take.trimStart < 0)
+                    throw ValidationError(QStringLiteral("Take ") + name + QStringLiteral(" has negative trimStart ")
+                                          + formatDouble(*take.trimStart) + QStringLiteral("."));
+                if (take.trimEnd) {
+                    if (*take.trimEnd > take.duration)
+                        trimEndExceedsDuration(take);
+                    if (*take.trimStart >= *take.trimEnd && !(*take.trimStart == 0 && *take.trimEnd == 0))
+                        throw ValidationError(QStringLiteral("Take ") + name + QStringLiteral(" trimStart ")
+                                              + formatDouble(*take.trimStart) + QStringLiteral(" >= trimEnd ")
+                                              + formatDouble(*take.trimEnd) + QStringLiteral("."));
+                }
+            } else if (take.trimEnd && *take.trimEnd > take.duration) {
+                trimEndExceedsDuration(take);
+            }
+        }
+    }
+}
+
+Session SessionManifest::makeSession(const QString &scratchURL, const std::optional<QString> &bundleURL) const
+{
+    validate();
+    Session session;
+    session.id = sessionID;
+    session.createdAt = createdAt;
+    session.currentSceneIndex = currentSceneIndex;
+    session.scratchURL = scratchURL;
+    session.bundleURL = bundleURL;
+    session.isDirty = false;
+    session.scenes.reserve(scenes.size());
+    for (const SceneManifest &sceneManifest : scenes) {
+        RecordingScene scene;
+        scene.id = sceneManifest.id;
+        scene.name = sceneManifest.name;
+        scene.selectedTakeID = sceneManifest.selectedTakeID;
+        scene.takes.reserve(sceneManifest.takes.size());
+        for (const TakeManifest &takeManifest : sceneManifest.takes) {
+            Take take;
+            take.id = takeManifest.id;
+            take.filename = takeManifest.filename;
+            take.duration = takeManifest.duration;
+            take.recordedAt = takeManifest.recordedAt;
+            take.name = takeManifest.name;
+            take.trimStart = takeManifest.trimStart.value_or(0);
+            take.trimEnd = takeManifest.trimEnd.value_or(takeManifest.duration);
+            take.playheadPosition = takeManifest.playheadPosition;
+            // Validation lets some inverted or out-of-range trims through (so that such a
+            // recording still opens); everything downstream expects 0 <= start < end <= duration.
+            take.clampTrims();
+            scene.takes.append(take);
+        }
+        session.scenes.append(scene);
+    }
+    return session;
+}
+
+QByteArray SessionManifest::toJson() const
+{
+    QJsonObject root;
+    root.insert(QStringLiteral("schemaVersion"), QJsonValue(schemaVersion));
+    root.insert(QStringLiteral("sessionID"), formatUuid(sessionID));
+    root.insert(QStringLiteral("createdAt"), formatIsoDate(createdAt));
+    root.insert(QStringLiteral("currentSceneIndex"), QJsonValue(currentSceneIndex));
+    QJsonArray sceneArray;
+    for (qsizetype i = 0; i < scenes.size(); ++i) {
+        const SceneManifest &scene = scenes[i];
+        const QString scenePath = QStringLiteral("scenes[%1]").arg(i);
+        QJsonObject object;
+        object.insert(QStringLiteral("id"), formatUuid(scene.id));
+        if (scene.name)
+            object.insert(QStringLiteral("name"), *scene.name);
+        QJsonArray takeArray;
+        for (qsizetype j = 0; j < scene.takes.size(); ++j)
+            takeArray.append(encodeTake(scene.takes[j], scenePath + QStringLiteral(".takes[%1]").arg(j)));
+        object.insert(QStringLiteral("takes"), takeArray);
+        if (scene.selectedTakeID)
+            object.insert(QStringLiteral("selectedTakeID"), formatUuid(*scene.selectedTakeID));
+        sceneArray.append(object);
+    }
+    root.insert(QStringLiteral("scenes"), sceneArray);
+    return QJsonDocument(root).toJson(QJsonDocument::Indented);
+}
+
+SessionManifest SessionManifest::fromJson(const QByteArray &data)
+{
+    const JsonObjectReader reader(parseJsonObject(data), QString());
+    SessionManifest manifest;
+    manifest.schemaVersion = reader.integer(QStringLiteral("schemaVersion"));
+    manifest.sessionID = reader.uuid(QStringLiteral("sessionID"));
+    manifest.createdAt = reader.date(QStringLiteral("createdAt"));
+    const QJsonArray sceneArray = reader.array(QStringLiteral("scenes"));
+    manifest.scenes.reserve(sceneArray.size());
+    for (qsizetype i = 0; i < sceneArray.size(); ++i) {
+        const QString path = reader.elementPath(QStringLiteral("scenes"), i);
+        manifest.scenes.append(decodeScene(JsonObjectReader::fromValue(sceneArray.at(i), path)));
+    }
+    manifest.currentSceneIndex = reader.integer(QStringLiteral("currentSceneIndex"));
+    return manifest;
+}
+
+qsizetype SessionManifest::takeCount() const
+{
+    qsizetype count = 0;
+    for (const SceneManifest &scene : scenes)
+        count += scene.takes.size();
+    return count;
+}
+
+} // namespace lumacast
