@@ -1,0 +1,83 @@
+#pragma once
+
+// Internal to the X11 layer: a connection with the extensions the capture code relies on, and a
+// few property helpers. Nothing outside src/platform/x11 includes this header.
+
+#include <xcb/xcb.h>
+
+#include <QString>
+
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace lumacast::x11 {
+
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
+template <class T> using Reply = std::unique_ptr<T, FreeDeleter>;
+
+class Connection {
+public:
+    // Opens a connection to $DISPLAY. With `redirectForCapture`, every top-level window is
+    // redirected off-screen (automatically composited by the server) for as long as this
+    // connection lives, so that window contents can be read even where they are covered.
+    static std::unique_ptr<Connection> open(bool redirectForCapture, QString *error);
+    ~Connection();
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+
+    xcb_connection_t *get() const { return m_conn; }
+    xcb_screen_t *screen() const { return m_screen; }
+    xcb_window_t root() const { return m_screen->root; }
+    bool failed() const { return xcb_connection_has_error(m_conn) != 0; }
+
+    bool hasShm() const { return m_hasShm; }
+    bool hasComposite() const { return m_hasComposite; }
+    bool hasXFixes() const { return m_hasXFixes; }
+    bool hasRandr() const { return m_hasRandr; }
+    uint8_t randrEventBase() const { return m_randrEventBase; }
+
+    xcb_atom_t atom(const char *name);
+
+    // Property readers; an absent property yields nothing.
+    std::optional<QString> stringProperty(xcb_window_t w, xcb_atom_t property, xcb_atom_t type);
+    std::optional<uint32_t> cardinalProperty(xcb_window_t w, xcb_atom_t property);
+    std::vector<uint32_t> windowListProperty(xcb_window_t w, xcb_atom_t property);
+
+private:
+    Connection() = default;
+
+    xcb_connection_t *m_conn = nullptr;
+    xcb_screen_t *m_screen = nullptr;
+    bool m_hasShm = false;
+    bool m_hasComposite = false;
+    bool m_hasXFixes = false;
+    bool m_hasRandr = false;
+    uint8_t m_randrEventBase = 0;
+    std::map<std::string, xcb_atom_t> m_atoms;
+};
+
+// A window's title (_NET_WM_NAME, else WM_NAME), class (second WM_CLASS string) and process id.
+struct WindowLabels {
+    QString title;
+    QString className;
+    QString instanceName;
+    std::optional<uint32_t> pid;
+};
+WindowLabels readWindowLabels(Connection &c, xcb_window_t w);
+
+// The client window a top-level (root child) stands for: the window itself when it carries
+// WM_STATE or a process id, else the first child that does (a window manager's frame holds its
+// client one level down). Nothing when neither applies.
+std::optional<xcb_window_t> clientWindowOf(Connection &c, xcb_window_t topLevel);
+
+// The child of the root that contains `w` (w itself when it is one); nothing when `w` is gone.
+std::optional<xcb_window_t> topLevelAncestor(Connection &c, xcb_window_t w);
+
+} // namespace lumacast::x11

@@ -1,0 +1,392 @@
+// Screen and window capture against the real X server of the test rig.
+#include "XcbTestWindows.h"
+
+#include "platform/x11/X11Content.h"
+#include "platform/x11/X11FrameSource.h"
+
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <algorithm>
+#include <atomic>
+#include <ctime>
+#include <functional>
+#include <mutex>
+
+using namespace lumacast;
+using lumacast::testing::pixelAt;
+using lumacast::testing::XcbTestWindows;
+
+namespace {
+
+constexpr uint32_t kRed = 0xdd2211, kGreen = 0x22cc33, kBlue = 0x2244ee, kYellow = 0xeedd22;
+constexpr uint32_t kPattern[4] = {kRed, kGreen, kBlue, kYellow};
+
+class X11Capture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (qEnvironmentVariableIsEmpty("DISPLAY"))
+            GTEST_SKIP() << "needs an X server (DISPLAY)";
+        ASSERT_TRUE(windows.ok());
+        // Keep the windows composited off-screen from the start, as the application does.
+        (void)x11::pointerPosition();
+        const auto displays = x11::listDisplays();
+        ASSERT_FALSE(displays.empty());
+        display = displays.front();
+        windows.warpPointer(5, 5);
+    }
+
+    // Grabs until `check` holds or two seconds pass: the server composes the screen when idle.
+    static bool captureUntil(x11::FrameSource &source, x11::Frame &frame,
+                             const std::function<bool(const x11::Frame &)> &check)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        do {
+            QString error;
+            if (!source.captureFrame(frame, &error)) {
+                ADD_FAILURE() << error.toStdString();
+                return false;
+            }
+            if (frame.data && check(frame))
+                return true;
+            QThread::msleep(20);
+        } while (timer.elapsed() < 2000);
+        return false;
+    }
+
+    x11::CaptureConfig displayConfig() const
+    {
+        x11::CaptureConfig cfg;
+        cfg.kind = x11::CaptureConfig::Kind::Display;
+        cfg.displayId = display.id;
+        cfg.showsCursor = false;
+        return cfg;
+    }
+
+    static uint32_t at(const x11::Frame &f, int x, int y) { return pixelAt(f.data, f.stride, x, y); }
+
+    XcbTestWindows windows;
+    x11::DisplayInfo display;
+};
+
+TEST_F(X11Capture, DisplaysComeFromRandr)
+{
+    EXPECT_NE(display.id, 0u);
+    EXPECT_FALSE(display.name.isEmpty());
+    EXPECT_EQ(display.geometry, QRect(0, 0, 1920, 1080));
+}
+
+TEST_F(X11Capture, DisplayFrameShowsWindowPatternInPlace)
+{
+    windows.quadrants(QRect(100, 120, 200, 100), kPattern);
+    x11::FrameSource source(displayConfig());
+    QString error;
+    ASSERT_TRUE(source.open(&error)) << error.toStdString();
+    EXPECT_EQ(source.frameWidth(), 1920);
+    EXPECT_EQ(source.frameHeight(), 1080);
+    x11::Frame f;
+    ASSERT_TRUE(captureUntil(source, f, [](const x11::Frame &f) { return at(f, 150, 145) == kRed; }));
+    EXPECT_EQ(at(f, 150, 145), kRed);
+    EXPECT_EQ(at(f, 250, 145), kGreen);
+    EXPECT_EQ(at(f, 150, 195), kBlue);
+    EXPECT_EQ(at(f, 250, 195), kYellow);
+    // Exact edges: the pattern starts at (100, 120) and ends before (300, 220).
+    EXPECT_EQ(at(f, 100, 120), kRed);
+    EXPECT_NE(at(f, 99, 120), kRed);
+    EXPECT_EQ(at(f, 299, 219), kYellow);
+    EXPECT_NE(at(f, 300, 219), kYellow);
+    const int64_t now = [] { timespec ts{}; clock_gettime(CLOCK_MONOTONIC, &ts); return int64_t(ts.tv_sec) * 1000000000LL + ts.tv_nsec; }();
+    EXPECT_LE(f.timestampNs, now);
+    EXPECT_GT(f.timestampNs, now - 3000000000LL);
+}
+
+TEST_F(X11Capture, LeftOutWindowsAreReplacedByWhatLiesBeneath)
+{
+    const uint32_t otherPid = 4000001;
+    windows.solid(QRect(300, 300, 300, 300), kGreen, 4000002);
+    const xcb_window_t panel = windows.solid(QRect(350, 350, 100, 100), kRed, otherPid);
+    const xcb_window_t above = windows.solid(QRect(420, 420, 100, 100), kBlue, 4000003);
+    const xcb_window_t byId = windows.solid(QRect(700, 300, 50, 50), kYellow);
+
+    auto cfg = displayConfig();
+    cfg.excludedPids = {otherPid};
+    cfg.excludedWindows = {byId};
+    x11::FrameSource source(cfg);
+    QString error;
+    ASSERT_TRUE(source.open(&error)) << error.toStdString();
+    ASSERT_TRUE(source.isComposited());
+    x11::Frame f;
+    ASSERT_TRUE(captureUntil(source, f, [](const x11::Frame &f) { return at(f, 400, 400) == kGreen; }))
+        << std::hex << at(f, 400, 400);
+    EXPECT_EQ(at(f, 360, 360), kGreen);   // the covered window shows through
+    EXPECT_EQ(at(f, 440, 440), kBlue);    // a window above the left-out one stays on top
+    EXPECT_EQ(at(f, 310, 310), kGreen);   // outside the left-out area nothing changed
+    EXPECT_NE(at(f, 720, 320), kYellow);  // left out by id
+    (void)panel;
+    (void)above;
+}
+
+TEST_F(X11Capture, ExceptedWindowStaysDespiteItsProcessBeingLeftOut)
+{
+    const uint32_t ownPid = 4000011;
+    windows.solid(QRect(300, 300, 300, 300), kGreen, 4000012);
+    const xcb_window_t border = windows.solid(QRect(320, 320, 60, 60), kBlue, ownPid);
+    const xcb_window_t overlay = windows.solid(QRect(450, 450, 80, 80), kRed, ownPid);
+    auto cfg = displayConfig();
+    cfg.excludedPids = {ownPid};
+    cfg.exceptedWindows = {overlay};
+    x11::FrameSource source(cfg);
+    QString error;
+    ASSERT_TRUE(source.open(&error)) << error.toStdString();
+    x11::Frame f;
+    ASSERT_TRUE(captureUntil(source, f, [](const x11::Frame &f) {
+        return at(f, 340, 340) == kGreen && at(f, 480, 480) == kRed;
+    })) << std::hex << at(f, 340, 340) << " " << at(f, 480, 480);
+    (void)border;
+}
+
+TEST_F(X11Capture, NothingLeftOutCostsNoRepair)
+{
+    windows.solid(QRect(300, 300, 100, 100), kRed, 4000021);
+    auto cfg = displayConfig();
+    cfg.excludedPids = {4000099}; // owns no window
+    x11::FrameSource source(cfg);
+    QString error;
+    ASSERT_TRUE(source.open(&error)) << error.toStdString();
+    x11::Frame f;
+    EXPECT_TRUE(captureUntil(source, f, [](const x11::Frame &f) { return at(f, 350, 350) == kRed; }));
+}
+
+TEST_F(X11Capture, PickedWindowIsCapturedAloneAndFollowed)
+{
+    const xcb_window_t w = windows.quadrants(QRect(200, 200, 160, 120), kPattern);
+    x11::CaptureConfig cfg;
+    cfg.kind = x11::CaptureConfig::Kind::Window;
+    cfg.windowId = w;
+    cfg.showsCursor = false;
+    x11::FrameSource source(cfg);
+    QString error;
+    ASSERT_TRUE(source.open(&error)) << error.toStdString();
+    ASSERT_EQ(source.frameWidth(), 160);
+    ASSERT_EQ(source.frameHeight(), 120);
+    auto patternShown = [](const x11::Frame &f) {
+        return at(f, 10, 10) == kRed && at(f, 150, 10) == kGreen && at(f, 10, 110) == kBlue && at(f, 150, 110) == kYellow;
+    };
+    x11::Frame f;
+    ASSERT_TRUE(captureUntil(source, f, patternShown));
+
+    // Covered by another window: the window's own contents are still what is recorded.
+    const xcb_window_t cover = windows.solid(QRect(180, 180, 300, 300), 0xffffff);
+    ASSERT_TRUE(captureUntil(source, f, patternShown));
+
+    // Moved, partly off the screen: followed, still whole.
+    windows.move(w, 1850, 900);
+    ASSERT_TRUE(captureUntil(source, f, patternShown));
+    windows.move(w, 40, 600);
+    windows.destroy(cover);
+    ASSERT_TRUE(captureUntil(source, f, patternShown));
+
+    // Unmapped: no frame, no error.
+    windows.unmap(w);
+    ASSERT_TRUE(source.captureFrame(f, &error)) << error.toStdString();
+    EXPECT_EQ(f.data, nullptr);
+
+    // Gone: an error that says so.
+    windows.destroy(w);
+    EXPECT_FALSE(source.captureFrame(f, &error));
+    EXPECT_EQ(error, QStringLiteral("The captured window is no longer available"));
+}
+
+TEST_F(X11Capture, ResizedWindowIsCroppedOrPaddedToTheTakeSize)
+{
+    const xcb_window_t w = windows.solid(QRect(200, 200, 100, 80), kRed);
+    x11::CaptureConfig cfg;
+    cfg.kind = x11::CaptureConfig::Kind::Window;
+    cfg.windowId = w;
+    cfg.width = 120; // larger than the window: padded with black
+    cfg.height = 60; // smaller: cropped
+    cfg.showsCursor = false;
+    x11::FrameSource source(cfg);
+    QString error;
+    ASSERT_TRUE(source.open(&error)) << error.toStdString();
+    x11::Frame f;
+    ASSERT_TRUE(captureUntil(source, f, [](const x11::Frame &f) { return at(f, 50, 30) == kRed; }));
+    EXPECT_EQ(f.width, 120);
+    EXPECT_EQ(f.height, 60);
+    EXPECT_EQ(at(f, 99, 59), kRed);
+    EXPECT_EQ(at(f, 110, 30), 0x000000u);
+}
+
+TEST_F(X11Capture, MissingDisplayOrWindowFailsToOpen)
+{
+    auto cfg = displayConfig();
+    cfg.displayId = 0x7ffffff0;
+    x11::FrameSource badDisplay(cfg);
+    QString error;
+    EXPECT_FALSE(badDisplay.open(&error));
+    EXPECT_FALSE(error.isEmpty());
+
+    x11::CaptureConfig wcfg;
+    wcfg.kind = x11::CaptureConfig::Kind::Window;
+    wcfg.windowId = 0x1fffff0;
+    x11::FrameSource badWindow(wcfg);
+    error.clear();
+    EXPECT_FALSE(badWindow.open(&error));
+    EXPECT_FALSE(error.isEmpty());
+}
+
+TEST_F(X11Capture, CursorIsDrawnOnlyWhenShown)
+{
+    windows.solid(QRect(500, 500, 200, 200), kGreen);
+    windows.warpPointer(600, 600);
+    auto cfg = displayConfig();
+    cfg.showsCursor = true;
+    x11::FrameSource source(cfg);
+    QString error;
+    ASSERT_TRUE(source.open(&error)) << error.toStdString();
+    auto differing = [](const x11::Frame &f) {
+        int n = 0;
+        for (int y = 570; y < 630; ++y)
+            for (int x = 570; x < 630; ++x)
+                n += at(f, x, y) != kGreen;
+        return n;
+    };
+    x11::Frame f;
+    ASSERT_TRUE(captureUntil(source, f, [&](const x11::Frame &f) { return differing(f) > 0; }));
+    source.setShowsCursor(false);
+    ASSERT_TRUE(source.captureFrame(f, &error));
+    EXPECT_EQ(differing(f), 0);
+}
+
+TEST_F(X11Capture, CaptureThreadDeliversTimedFrames)
+{
+    auto cfg = displayConfig();
+    cfg.framesPerSecond = 30;
+    cfg.width = 640; // a corner of the display
+    cfg.height = 360;
+    x11::FrameSource source(cfg);
+    std::mutex m;
+    std::vector<int64_t> stamps;
+    int errors = 0;
+    source.setFrameHandler([&](const x11::Frame &f) {
+        std::lock_guard lock(m);
+        stamps.push_back(f.timestampNs);
+        EXPECT_EQ(f.width, 640);
+    });
+    source.setErrorHandler([&](const QString &) { ++errors; });
+    QString error;
+    ASSERT_TRUE(source.start(&error)) << error.toStdString();
+    QThread::msleep(700);
+    source.stop();
+    source.stop(); // twice is harmless
+    std::lock_guard lock(m);
+    EXPECT_EQ(errors, 0);
+    ASSERT_GE(stamps.size(), 15u);
+    EXPECT_LE(stamps.size(), 25u);
+    for (size_t i = 1; i < stamps.size(); ++i) {
+        const int64_t gap = stamps[i] - stamps[i - 1];
+        EXPECT_GT(gap, 20000000) << i; // about 33 ms apart, never in bursts
+    }
+    EXPECT_EQ(source.framesDelivered(), stamps.size());
+}
+
+TEST_F(X11Capture, HeldFramesKeepTheirPixels)
+{
+    const xcb_window_t w = windows.solid(QRect(0, 0, 64, 64), kRed);
+    x11::CaptureConfig cfg;
+    cfg.kind = x11::CaptureConfig::Kind::Window;
+    cfg.windowId = w;
+    cfg.showsCursor = false;
+    x11::FrameSource source(cfg);
+    QString error;
+    ASSERT_TRUE(source.open(&error));
+    x11::Frame first;
+    ASSERT_TRUE(captureUntil(source, first, [](const x11::Frame &f) { return at(f, 1, 1) == kRed; }));
+    windows.destroy(w);
+    const xcb_window_t w2 = windows.solid(QRect(0, 0, 64, 64), kBlue);
+    (void)w2;
+    // Grabbing other frames never reuses the buffer a holder still has.
+    std::vector<x11::Frame> more;
+    x11::FrameSource other(displayConfig());
+    ASSERT_TRUE(other.open(&error));
+    for (int i = 0; i < 3; ++i) {
+        x11::Frame f;
+        ASSERT_TRUE(other.captureFrame(f, &error));
+        more.push_back(f);
+    }
+    EXPECT_EQ(at(first, 1, 1), kRed);
+}
+
+TEST_F(X11Capture, ShareableContentListsWindowsWithLabels)
+{
+    const xcb_window_t a = windows.solid(QRect(10, 20, 120, 90), kRed, 4000031, QStringLiteral("Notes — draft"),
+                                         QStringLiteral("Notepad"));
+    const xcb_window_t b = windows.solid(QRect(40, 60, 80, 70), kBlue, 4000032, QStringLiteral("Terminal"),
+                                         QStringLiteral("Term"));
+    const xcb_window_t hidden = windows.solid(QRect(40, 60, 80, 70), kBlue, 4000033, QStringLiteral("Hidden"));
+    windows.unmap(hidden);
+
+    auto content = x11::fetchShareableContent(true);
+    ASSERT_TRUE(content);
+    auto find = [&](uint32_t id) -> const x11::WindowInfo * {
+        for (const auto &w : content->windows)
+            if (w.id == id)
+                return &w;
+        return nullptr;
+    };
+    const auto *wa = find(a);
+    const auto *wb = find(b);
+    ASSERT_TRUE(wa);
+    ASSERT_TRUE(wb);
+    EXPECT_EQ(find(hidden), nullptr);
+    EXPECT_EQ(wa->title, QStringLiteral("Notes — draft"));
+    EXPECT_EQ(wa->applicationName, QStringLiteral("Notepad"));
+    EXPECT_EQ(wa->pid, 4000031u);
+    EXPECT_EQ(wa->frame, QRect(10, 20, 120, 90));
+    EXPECT_TRUE(wa->onScreen);
+    // Frontmost first.
+    EXPECT_LT(wb - content->windows.data(), wa - content->windows.data());
+    const bool listsApp = std::any_of(content->applications.begin(), content->applications.end(),
+                                      [](const x11::ApplicationInfo &app) { return app.pid == 4000031u && app.name == "Notepad"; });
+    EXPECT_TRUE(listsApp);
+
+    auto all = x11::fetchShareableContent(false);
+    ASSERT_TRUE(all);
+    EXPECT_TRUE(std::any_of(all->windows.begin(), all->windows.end(), [&](const auto &w) { return w.id == hidden && !w.onScreen; }));
+
+    // With a window manager's client list, only the listed clients are offered.
+    windows.setRootWindowList("_NET_CLIENT_LIST_STACKING", {a});
+    auto managed = x11::fetchShareableContent(true);
+    windows.deleteRootProperty("_NET_CLIENT_LIST_STACKING");
+    ASSERT_TRUE(managed);
+    ASSERT_EQ(managed->windows.size(), 1u);
+    EXPECT_EQ(managed->windows[0].id, a);
+}
+
+TEST_F(X11Capture, WindowThumbnailAndFrame)
+{
+    const xcb_window_t w = windows.quadrants(QRect(100, 100, 80, 60), kPattern);
+    QImage image;
+    QElapsedTimer timer;
+    timer.start();
+    do {
+        image = x11::grabWindowImage(w);
+        if (!image.isNull() && (image.pixel(5, 5) & 0xffffff) == kRed)
+            break;
+        QThread::msleep(20);
+    } while (timer.elapsed() < 2000);
+    ASSERT_FALSE(image.isNull());
+    EXPECT_EQ(image.size(), QSize(80, 60));
+    EXPECT_EQ(image.pixel(5, 5) & 0xffffff, kRed);
+    EXPECT_EQ(image.pixel(75, 55) & 0xffffff, kYellow);
+    EXPECT_EQ(x11::windowFrame(w), QRect(100, 100, 80, 60));
+    windows.destroy(w);
+    EXPECT_TRUE(x11::grabWindowImage(w).isNull());
+    EXPECT_FALSE(x11::windowFrame(w).has_value());
+}
+
+} // namespace
