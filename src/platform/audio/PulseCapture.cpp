@@ -1,0 +1,85 @@
+#include "platform/audio/PulseCapture.h"
+
+namespace lumacast {
+
+PulseCapture::PulseCapture(SampleQueueDispatch queue) : m_queue(std::move(queue)) {}
+
+PulseCapture::~PulseCapture() { stop(); }
+
+pulse::PulseConnection &PulseCapture::connection()
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_connection || !m_connection->isAlive())
+        m_connection = pulse::PulseConnection::open();
+    return *m_connection;
+}
+
+void PulseCapture::start(const pulse::SourceInfo &source)
+{
+    stop();
+    connection();
+    std::lock_guard lock(m_mutex);
+    // The handler runs on the server's event thread: copy the chunk out and move on.
+    auto handler = [queue = m_queue, delivery = m_delivery](const pulse::AudioChunk &chunk) {
+        AudioPacket packet;
+        packet.samples.assign(chunk.samples, chunk.samples + chunk.frameCount * std::size_t(chunk.channels));
+        packet.sampleRate = chunk.sampleRate;
+        packet.channels = chunk.channels;
+        packet.monotonicNs = chunk.monotonicNs;
+        auto run = [delivery, packet = std::move(packet)] {
+            SampleCallback callback;
+            {
+                std::lock_guard guard(delivery->mutex);
+                callback = delivery->callback;
+            }
+            if (callback)
+                callback(packet);
+        };
+        if (queue)
+            queue(std::move(run));
+        else
+            run();
+    };
+    auto stream = std::make_unique<pulse::SourceStream>(m_connection, std::move(handler));
+    stream->start(source);
+    m_format = std::make_pair(double(stream->sampleRate()), stream->channels());
+    m_sourceName = source.name;
+    m_stream = std::move(stream);
+}
+
+void PulseCapture::stop()
+{
+    std::unique_ptr<pulse::SourceStream> stream;
+    {
+        std::lock_guard lock(m_mutex);
+        stream = std::move(m_stream);
+    }
+    if (stream)
+        stream->stop();
+}
+
+bool PulseCapture::isRunning() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_stream && m_stream->isRunning();
+}
+
+std::optional<std::pair<double, int>> PulseCapture::inputFormat() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_format;
+}
+
+QString PulseCapture::sourceName() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_sourceName;
+}
+
+void PulseCapture::setOnSample(SampleCallback callback)
+{
+    std::lock_guard guard(m_delivery->mutex);
+    m_delivery->callback = std::move(callback);
+}
+
+} // namespace lumacast
