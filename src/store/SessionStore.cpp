@@ -1,0 +1,535 @@
+#include "store/SessionStore.h"
+
+#include "model/LogCategories.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QStandardPaths>
+#include <QThread>
+#include <QUuid>
+
+#include <qcoro/qcorothread.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace lumacast {
+
+namespace {
+
+// A manifest beyond this size is not one we wrote; reading it would only cost memory.
+constexpr qint64 kLargestManifest = 64 * 1024 * 1024;
+
+QString systemText(int code)
+{
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
+[[noreturn]] void throwErrno(const QString &operation, const QString &path, int code)
+{
+    throw FileSystemError(operation, path, code, systemText(code));
+}
+
+QString childPath(const QString &folder, const QString &name)
+{
+    return folder + QLatin1Char('/') + name;
+}
+
+// lstat: a symbolic link is an item of its own, whatever it points at (or whether it points
+// anywhere).
+std::optional<struct stat> itemStatus(const QString &path)
+{
+    struct stat status {};
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0)
+        return std::nullopt;
+    return status;
+}
+
+bool itemExists(const QString &path)
+{
+    return itemStatus(path).has_value();
+}
+
+bool isRealFolder(const QString &path)
+{
+    const auto status = itemStatus(path);
+    return status && S_ISDIR(status->st_mode);
+}
+
+// Removes a file, a symbolic link (not what it points at) or a whole folder.
+bool removeItem(const QString &path)
+{
+    const auto status = itemStatus(path);
+    if (!status)
+        return errno == ENOENT;
+    if (S_ISDIR(status->st_mode))
+        return QDir(path).removeRecursively();
+    return ::unlink(QFile::encodeName(path).constData()) == 0;
+}
+
+// Copies a folder tree to a destination that must not exist yet. Symbolic links are copied as
+// links, so the copy never reads anything outside the source folder.
+void copyTree(const QString &source, const QString &destination)
+{
+    const QByteArray destinationName = QFile::encodeName(destination);
+    if (::mkdir(destinationName.constData(), 0755) != 0)
+        throwErrno(QStringLiteral("Create folder"), destination, errno);
+
+    const QDir dir(source);
+    if (!dir.exists())
+        throwErrno(QStringLiteral("Copy"), source, ENOENT);
+    const QStringList names = dir.entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    for (const QString &name : names) {
+        const QString from = childPath(source, name);
+        const QString to = childPath(destination, name);
+        const auto status = itemStatus(from);
+        if (!status)
+            throwErrno(QStringLiteral("Copy"), from, errno);
+        if (S_ISDIR(status->st_mode)) {
+            copyTree(from, to);
+        } else if (S_ISLNK(status->st_mode)) {
+            QByteArray target(PATH_MAX, '\0');
+            const ssize_t length =
+                ::readlink(QFile::encodeName(from).constData(), target.data(), target.size());
+            if (length < 0)
+                throwErrno(QStringLiteral("Copy"), from, errno);
+            target.truncate(length);
+            if (::symlink(target.constData(), QFile::encodeName(to).constData()) != 0)
+                throwErrno(QStringLiteral("Copy"), to, errno);
+        } else if (S_ISREG(status->st_mode)) {
+            QFile file(from);
+            if (!file.copy(to))
+                throw FileSystemError(QStringLiteral("Copy"), from, 0, file.errorString());
+        } else {
+            throw FileSystemError(QStringLiteral("Copy"), from, 0,
+                                  QStringLiteral("Not a file or a folder"));
+        }
+    }
+}
+
+// Puts `replacement` at `destination`, where an item already stands, so that at every moment
+// one of the two is whole under its own name. Afterwards `replacement` names the old item.
+void exchangeItems(const QString &replacement, const QString &destination)
+{
+    const QByteArray from = QFile::encodeName(replacement);
+    const QByteArray to = QFile::encodeName(destination);
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_EXCHANGE) == 0)
+        return;
+    const int code = errno;
+    if (code != EINVAL && code != ENOSYS && code != ENOTSUP)
+        throwErrno(QStringLiteral("Replace"), destination, code);
+
+    // A file system without atomic exchange: move the old item aside first, so a crash between
+    // the two renames leaves both whole under their own names.
+    const QFileInfo info(destination);
+    const QString aside =
+        childPath(info.absolutePath(), QStringLiteral(".%1.replaced-%2")
+                                           .arg(info.fileName(),
+                                                QUuid::createUuid().toString(QUuid::WithoutBraces)));
+    const QByteArray asideName = QFile::encodeName(aside);
+    if (::rename(to.constData(), asideName.constData()) != 0)
+        throwErrno(QStringLiteral("Replace"), destination, errno);
+    if (::rename(from.constData(), to.constData()) != 0) {
+        const int moveCode = errno;
+        ::rename(asideName.constData(), to.constData());
+        throwErrno(QStringLiteral("Replace"), destination, moveCode);
+    }
+    if (::rename(asideName.constData(), from.constData()) != 0)
+        removeItem(aside);
+}
+
+// The path as the file system resolves it, also for an item that does not exist yet (its
+// parent folder must). Empty when the parent folder cannot be resolved.
+QString resolvedPath(const QString &path)
+{
+    const QFileInfo info(path);
+    const QString parent = QFileInfo(info.absolutePath()).canonicalFilePath();
+    if (parent.isEmpty())
+        return {};
+    return parent == QLatin1String("/") ? parent + info.fileName()
+                                        : childPath(parent, info.fileName());
+}
+
+bool isInside(const QString &path, const QString &folder)
+{
+    if (folder == QLatin1String("/"))
+        return path != folder;
+    return path.startsWith(folder + QLatin1Char('/'));
+}
+
+void writeManifestInto(const Session &session, const QString &folder)
+{
+    const QByteArray data = SessionManifest(session).toJson();
+    const QString path = childPath(folder, QString::fromLatin1(SessionStore::kManifestName));
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        throw FileSystemError(QStringLiteral("Write"), path, 0, file.errorString());
+    if (file.write(data) != data.size()) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        throw FileSystemError(QStringLiteral("Write"), path, 0, reason);
+    }
+    if (!file.commit())
+        throw FileSystemError(QStringLiteral("Write"), path, 0, file.errorString());
+}
+
+void logSaved(const QString &folder)
+{
+    qCInfo(log::persistence(), "saved manifest to %s", qUtf8Printable(QFileInfo(folder).fileName()));
+}
+
+enum class ProbeState { Missing, Unreadable, Read };
+
+struct ProbeOutcome {
+    ProbeState state = ProbeState::Missing;
+    double seconds = 0;
+};
+
+// The movie of each take, scene by scene, in order. Names that could lead outside the takes
+// folder count as missing movies and are never touched.
+QStringList takeMoviePaths(const Session &session)
+{
+    const QString folder = SessionStore::takesFolder(session);
+    QStringList paths;
+    for (const RecordingScene &scene : session.scenes) {
+        for (const Take &take : scene.takes)
+            paths << (Take::isSafeFilename(take.filename) ? childPath(folder, take.filename)
+                                                          : QString());
+    }
+    return paths;
+}
+
+QList<ProbeOutcome> probeMovies(const QStringList &paths, const SessionStore::DurationProbe &probe)
+{
+    QList<ProbeOutcome> outcomes;
+    outcomes.reserve(paths.size());
+    for (const QString &path : paths) {
+        ProbeOutcome outcome;
+        if (!path.isEmpty() && QFileInfo::exists(path)) {
+            outcome.state = ProbeState::Unreadable;
+            if (probe) {
+                const std::optional<double> seconds = probe(path);
+                // A length that is not a finite, non-negative number is not a length.
+                if (seconds && std::isfinite(*seconds) && *seconds >= 0) {
+                    outcome.state = ProbeState::Read;
+                    outcome.seconds = *seconds;
+                }
+            }
+        }
+        outcomes << outcome;
+    }
+    return outcomes;
+}
+
+SessionStore::DurationCheck applyMovieDurations(Session &session,
+                                                const QList<ProbeOutcome> &outcomes)
+{
+    SessionStore::DurationCheck check;
+    qsizetype index = 0;
+    for (RecordingScene &scene : session.scenes) {
+        for (Take &take : scene.takes) {
+            const ProbeOutcome outcome =
+                index < outcomes.size() ? outcomes[index] : ProbeOutcome{ProbeState::Unreadable};
+            ++index;
+            if (outcome.state == ProbeState::Missing) {
+                check.missing << take.filename;
+                continue;
+            }
+            if (outcome.state == ProbeState::Unreadable) {
+                qCCritical(log::persistence(), "Could not read duration for %s",
+                           qUtf8Printable(take.filename));
+                continue;
+            }
+            const double actual = outcome.seconds;
+            if (!(std::abs(take.duration - actual) > SessionStore::kDurationTolerance))
+                continue;
+            const double start = std::min(take.trimStart, actual);
+            const double end = std::min(take.trimEnd, actual);
+            if (start >= end) {
+                take.trimStart = 0;
+                take.trimEnd = actual;
+            } else {
+                take.trimStart = start;
+                take.trimEnd = end;
+            }
+            take.duration = actual;
+            check.corrected << take.filename;
+        }
+        if (scene.selectedTakeID) {
+            for (const Take &take : std::as_const(scene.takes)) {
+                if (take.id == *scene.selectedTakeID) {
+                    if (check.missing.contains(take.filename))
+                        scene.selectedTakeID.reset();
+                    break;
+                }
+            }
+        }
+    }
+    return check;
+}
+
+} // namespace
+
+SessionStore::ManifestError::ManifestError(Kind kind, const QString &path,
+                                           const QString &underlying, QString message)
+    : Error(std::move(message)), m_kind(kind), m_path(path), m_underlying(underlying)
+{
+}
+
+SessionStore::ManifestError SessionStore::ManifestError::unreadable(const QString &path,
+                                                                    const QString &underlying)
+{
+    return ManifestError(Kind::Unreadable, path, underlying,
+                         QStringLiteral("Cannot read manifest.json at ") + path
+                             + QStringLiteral("."));
+}
+
+SessionStore::ManifestError SessionStore::ManifestError::corrupt(const QString &path,
+                                                                 const QString &underlying)
+{
+    return ManifestError(Kind::Corrupt, path, underlying,
+                         QStringLiteral("manifest.json at ") + path
+                             + QStringLiteral(" is corrupt or has an unsupported format.\n\n")
+                             + underlying);
+}
+
+SessionStore::SessionStore(DurationProbe probe) : m_probe(std::move(probe)) {}
+
+QString SessionStore::sessionFolder(const Session &session)
+{
+    return session.bundleURL ? *session.bundleURL : session.scratchURL;
+}
+
+QString SessionStore::takesFolder(const Session &session)
+{
+    return childPath(sessionFolder(session), QString::fromLatin1(kTakesFolderName));
+}
+
+QString SessionStore::scratchRoot()
+{
+    return childPath(QStandardPaths::writableLocation(QStandardPaths::GenericCacheLocation),
+                     QStringLiteral("Lumacast/Sessions"));
+}
+
+void SessionStore::writeManifest(const Session &session) const
+{
+    const QString folder = sessionFolder(session);
+    writeManifestInto(session, folder);
+    logSaved(folder);
+}
+
+Session SessionStore::openSession(const QString &scratchURL,
+                                  const std::optional<QString> &bundleURL) const
+{
+    const QString folder = bundleURL ? *bundleURL : scratchURL;
+    const QString path = childPath(folder, QString::fromLatin1(kManifestName));
+
+    // Only a regular file inside a real folder: a link could make us read from anywhere, and a
+    // pipe would never end.
+    const auto status = itemStatus(path);
+    if (!isRealFolder(folder) || !status || !S_ISREG(status->st_mode))
+        throw ManifestError::unreadable(path, QStringLiteral("Not a regular file in a folder"));
+    if (status->st_size > kLargestManifest)
+        throw ManifestError::unreadable(path, QStringLiteral("File too large"));
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw ManifestError::unreadable(path, file.errorString());
+    const QByteArray data = file.read(kLargestManifest + 1);
+    if (file.error() != QFileDevice::NoError)
+        throw ManifestError::unreadable(path, file.errorString());
+
+    try {
+        return SessionManifest::fromJson(data).makeSession(scratchURL, bundleURL);
+    } catch (const Error &error) {
+        throw ManifestError::corrupt(path, error.localizedDescription());
+    } catch (const std::exception &error) {
+        throw ManifestError::corrupt(path, QString::fromUtf8(error.what()));
+    }
+}
+
+Session SessionStore::save(const Session &session, const QString &destination) const
+{
+    const QString source = sessionFolder(session);
+    const QString target = QDir::cleanPath(QFileInfo(destination).absoluteFilePath());
+    const QString resolvedSource = QFileInfo(source).canonicalFilePath();
+    if (resolvedSource.isEmpty() || !QFileInfo(resolvedSource).isDir())
+        throwErrno(QStringLiteral("Save"), source, ENOENT);
+    const QString resolvedTarget = resolvedPath(target);
+    if (resolvedTarget.isEmpty())
+        throwErrno(QStringLiteral("Save"), QFileInfo(target).absolutePath(), ENOENT);
+
+    Session result = session;
+    result.bundleURL = target;
+    result.isDirty = false;
+
+    // Saving onto the package being worked on: the takes are already in place.
+    if (resolvedTarget == resolvedSource) {
+        writeManifest(result);
+        return result;
+    }
+    if (isInside(resolvedTarget, resolvedSource))
+        throw Error(QStringLiteral("The recording can't be saved inside its own folder (")
+                    + target + QStringLiteral(")."));
+    if (isInside(resolvedSource, resolvedTarget))
+        throw Error(QStringLiteral("The recording can't replace a folder that contains it (")
+                    + target + QStringLiteral(")."));
+
+    // The new package is assembled beside the destination, complete with its manifest, and only
+    // then put in place; until that moment the destination is untouched.
+    const QFileInfo targetInfo(target);
+    const QString staging = childPath(
+        targetInfo.absolutePath(),
+        QStringLiteral(".%1.saving-%2")
+            .arg(targetInfo.fileName(), QUuid::createUuid().toString(QUuid::WithoutBraces)));
+    try {
+        copyTree(source, staging);
+        writeManifestInto(result, staging);
+        if (itemExists(target)) {
+            exchangeItems(staging, target);
+            if (!removeItem(staging))
+                qCCritical(log::persistence(), "could not remove replaced item %s",
+                           qUtf8Printable(staging));
+        } else if (::rename(QFile::encodeName(staging).constData(),
+                            QFile::encodeName(target).constData())
+                   != 0) {
+            throwErrno(QStringLiteral("Save"), target, errno);
+        }
+    } catch (...) {
+        removeItem(staging);
+        throw;
+    }
+    logSaved(target);
+
+    // A scratch folder has served its purpose once its package exists. A package the session was
+    // opened from stays as it was: the copy is now the one worked on.
+    const bool sourceIsScratch =
+        !session.bundleURL && !source.endsWith(QLatin1String(kPackageExtension));
+    if (sourceIsScratch) {
+        if (!removeItem(source)) {
+            qCCritical(log::persistence(), "could not remove scratch after save: %s",
+                       qUtf8Printable(QStringLiteral("Could not remove ") + source));
+            QFile::remove(childPath(source, QString::fromLatin1(kManifestName)));
+        }
+    } else {
+        result.scratchURL = target;
+    }
+    return result;
+}
+
+SessionStore::Recovery SessionStore::recoverSessions(const QString &scratchRoot) const
+{
+    Recovery recovery;
+    const QDir root(scratchRoot);
+    if (!root.exists())
+        return recovery;
+    const QStringList entries = root.entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    for (const QString &entry : entries) {
+        const QString folder = childPath(root.absolutePath(), entry);
+        if (!itemExists(childPath(folder, QString::fromLatin1(kManifestName))))
+            continue;
+        try {
+            recovery.sessions << openSession(folder);
+        } catch (const ManifestError &error) {
+            ++recovery.failureCount;
+            qCCritical(log::persistence(), "failed to recover session %s: %s",
+                       qUtf8Printable(entry), qUtf8Printable(error.localizedDescription()));
+        }
+    }
+    return recovery;
+}
+
+QHash<QString, QString> SessionStore::copyTakeFiles(const QStringList &filenames,
+                                                    const QString &takesFolder) const
+{
+    QHash<QString, QString> renamed;
+    QStringList copies;
+    try {
+        for (const QString &name : filenames) {
+            const QString source = childPath(takesFolder, name);
+            if (!Take::isSafeFilename(name))
+                throw FileSystemError(QStringLiteral("Copy"), source, EINVAL,
+                                      QStringLiteral("Not a take file name"));
+            const QString newName =
+                QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() + QStringLiteral(".mov");
+            const QString destination = childPath(takesFolder, newName);
+            QFile file(source);
+            if (!file.copy(destination))
+                throw FileSystemError(QStringLiteral("Copy"), source, 0, file.errorString());
+            copies << destination;
+            renamed.insert(name, newName);
+        }
+    } catch (...) {
+        for (const QString &copy : std::as_const(copies))
+            QFile::remove(copy);
+        throw;
+    }
+    return renamed;
+}
+
+void SessionStore::cleanupReservedFiles(const Session &session) const
+{
+    QSet<QString> referenced;
+    for (const RecordingScene &scene : session.scenes) {
+        for (const Take &take : scene.takes)
+            referenced.insert(take.filename);
+    }
+    const QDir folder(takesFolder(session));
+    if (!folder.exists())
+        return;
+    const QStringList entries = folder.entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
+    for (const QString &name : entries) {
+        if (!name.endsWith(QLatin1String(".tail.mov")) && !name.endsWith(QLatin1String(".joining.mov")))
+            continue;
+        if (referenced.contains(name))
+            continue;
+        const QString path = folder.filePath(name);
+        if (::unlink(QFile::encodeName(path).constData()) == 0) {
+            qCInfo(log::persistence(), "reserved cleanup — removed %s", qUtf8Printable(name));
+        } else {
+            const int code = errno;
+            qCCritical(log::persistence(), "reserved cleanup failed for %s: %s",
+                       qUtf8Printable(name), qUtf8Printable(systemText(code)));
+        }
+    }
+}
+
+QCoro::Task<SessionStore::DurationCheck> SessionStore::verifyTakeDurations(Session &session) const
+{
+    const QStringList paths = takeMoviePaths(session);
+    auto outcomes = std::make_shared<QList<ProbeOutcome>>();
+    // The movies are read on a worker thread, one after the other; the session is changed only
+    // here, on the caller's thread, once they are all read.
+    std::unique_ptr<QThread> worker(
+        QThread::create([paths, probe = m_probe, outcomes] { *outcomes = probeMovies(paths, probe); }));
+    worker->start();
+    co_await qCoro(worker.get()).waitForFinished();
+    co_return applyMovieDurations(session, *outcomes);
+}
+
+SessionStore::DurationCheck SessionStore::verifyTakeDurationsNow(Session &session) const
+{
+    return applyMovieDurations(session, probeMovies(takeMoviePaths(session), m_probe));
+}
+
+QString SessionStore::integrityReport(const QStringList &missing, const QStringList &corrected)
+{
+    QStringList sections;
+    if (!missing.isEmpty())
+        sections << QStringLiteral("Missing files:\n") + missing.join(QLatin1Char('\n'));
+    if (!corrected.isEmpty())
+        sections << QStringLiteral("Duration corrected for:\n") + corrected.join(QLatin1Char('\n'));
+    return sections.join(QStringLiteral("\n\n"));
+}
+
+} // namespace lumacast

@@ -1,0 +1,118 @@
+#pragma once
+
+#include "model/Error.h"
+#include "model/Session.h"
+#include "model/SessionManifest.h"
+
+#include <QHash>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <qcoro/qcorotask.h>
+
+#include <functional>
+#include <optional>
+
+namespace lumacast {
+
+// Where a session touches the disk as a document: "manifest.json", packages, the recovery of
+// scratch sessions, the tail's working files, take copies for a duplicated scene and the check
+// of every take's stored duration against its movie.
+//
+// A session's folder is its package when it has one, else its scratch folder; every operation
+// reads and writes only there. Names taken from a manifest never lead outside the folder.
+// Used on the main thread.
+class SessionStore {
+public:
+    // The movie length in seconds, or nullopt when the file cannot be read as a movie. It may be
+    // called on a worker thread.
+    using DurationProbe = std::function<std::optional<double>(const QString &path)>;
+
+    // A "manifest.json" that could not be read, or whose content is not a valid manifest.
+    class ManifestError : public Error {
+    public:
+        enum class Kind { Unreadable, Corrupt };
+
+        static ManifestError unreadable(const QString &path, const QString &underlying);
+        static ManifestError corrupt(const QString &path, const QString &underlying);
+
+        Kind kind() const { return m_kind; }
+        const QString &path() const { return m_path; }
+        const QString &underlying() const { return m_underlying; }
+
+    private:
+        ManifestError(Kind kind, const QString &path, const QString &underlying, QString message);
+
+        Kind m_kind;
+        QString m_path;
+        QString m_underlying;
+    };
+
+    struct Recovery {
+        QList<Session> sessions;  // in directory-listing order
+        int failureCount = 0;     // folders whose manifest was unreadable or invalid
+    };
+
+    struct DurationCheck {
+        QStringList missing;    // take movies that are not there
+        QStringList corrected;  // takes whose duration and trims were brought to their movie's
+    };
+
+    static constexpr const char *kManifestName = "manifest.json";
+    static constexpr const char *kTakesFolderName = "takes";
+    static constexpr const char *kPackageExtension = ".lumacast";
+    static constexpr double kDurationTolerance = 0.1;
+
+    explicit SessionStore(DurationProbe probe = {});
+
+    // The package when there is one, else the scratch folder.
+    static QString sessionFolder(const Session &session);
+    static QString takesFolder(const Session &session);
+    // "Lumacast/Sessions" under the user's cache folder (not created here).
+    static QString scratchRoot();
+
+    // Writes "manifest.json" into the session's folder atomically: an earlier manifest stays
+    // whole when writing fails. Throws JsonEncodeError or FileSystemError.
+    void writeManifest(const Session &session) const;
+
+    // Reads and validates the manifest of a session folder and builds its session. Throws
+    // ManifestError.
+    Session openSession(const QString &scratchURL,
+                        const std::optional<QString> &bundleURL = std::nullopt) const;
+
+    // Saves the session into the package at `destination` and returns it with `bundleURL` set
+    // and clean. The new package is assembled beside the destination and swapped in, so that an
+    // item already there is replaced only by a whole package. A scratch session's folder is
+    // removed afterwards; a session that already has a package keeps it (saving elsewhere
+    // copies), and saving onto its own package only writes the manifest. A destination inside
+    // the session's folder, or one that holds it, is refused. Throws Error or FileSystemError.
+    Session save(const Session &session, const QString &destination) const;
+
+    // Every session left in the scratch root; folders without a manifest are skipped, those
+    // whose manifest is unreadable or invalid are counted, logged and left as they are.
+    Recovery recoverSessions(const QString &scratchRoot) const;
+
+    // Copies each named take movie in `takesFolder` to a fresh name in the same folder and
+    // returns old name -> new name. On a failure the copies made so far are removed and
+    // FileSystemError is thrown.
+    QHash<QString, QString> copyTakeFiles(const QStringList &filenames,
+                                          const QString &takesFolder) const;
+
+    // Removes the tail's working files (".tail.mov", ".joining.mov") that no take refers to.
+    void cleanupReservedFiles(const Session &session) const;
+
+    // Brings each take's duration to its movie's when they differ by more than the tolerance,
+    // clamping the trims, and clears a scene's check on a missing movie. The movies are read one
+    // at a time off the main thread; `session` belongs to the caller until the task ends.
+    QCoro::Task<DurationCheck> verifyTakeDurations(Session &session) const;
+    // The same check run on the calling thread.
+    DurationCheck verifyTakeDurationsNow(Session &session) const;
+
+    static QString integrityReport(const QStringList &missing, const QStringList &corrected);
+
+private:
+    DurationProbe m_probe;
+};
+
+} // namespace lumacast

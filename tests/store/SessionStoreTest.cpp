@@ -1,0 +1,314 @@
+#include "store/SessionStore.h"
+
+#include "support/TestEnvironment.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace lumacast;
+using lumacast::testing::writeFileOfSize;
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeText(const QString &path, const QByteArray &text)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+}
+
+Take makeTake(const QString &filename, double duration = 4.0)
+{
+    Take take;
+    take.id = QUuid::createUuid();
+    take.filename = filename;
+    take.duration = duration;
+    take.recordedAt = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC);
+    take.trimStart = 0;
+    take.trimEnd = duration;
+    return take;
+}
+
+// A scratch-style folder holding "takes" with the named movies (content is the name itself).
+Session makeSession(const QString &folder, const QStringList &movies)
+{
+    QDir().mkpath(folder + "/takes");
+    Session session(folder);
+    for (const QString &movie : movies) {
+        writeText(folder + "/takes/" + movie, movie.toUtf8());
+        session.scenes[0].takes << makeTake(movie);
+    }
+    return session;
+}
+
+QStringList entries(const QString &folder)
+{
+    return QDir(folder).entryList(
+        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+}
+
+class SessionStoreTest : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    SessionStore store;
+    QString path(const QString &name) const { return dir.path() + "/" + name; }
+};
+
+TEST_F(SessionStoreTest, ManifestGoesIntoThePackageWhenThereIsOne)
+{
+    Session session = makeSession(path("scratch"), {"A.mov"});
+    QDir().mkpath(path("Talk.lumacast"));
+    session.bundleURL = path("Talk.lumacast");
+
+    store.writeManifest(session);
+
+    EXPECT_FALSE(QFile::exists(path("scratch/manifest.json")));
+    const Session back = store.openSession(path("Talk.lumacast"), path("Talk.lumacast"));
+    EXPECT_EQ(back.id, session.id);
+    EXPECT_EQ(back.scenes, session.scenes);
+    EXPECT_FALSE(back.isDirty);
+}
+
+TEST_F(SessionStoreTest, FailedManifestWriteKeepsTheEarlierManifest)
+{
+    Session session = makeSession(path("scratch"), {"A.mov"});
+    store.writeManifest(session);
+    const QByteArray before = readAll(path("scratch/manifest.json"));
+
+    session.scenes[0].takes[0].duration = std::numeric_limits<double>::infinity();
+    EXPECT_THROW(store.writeManifest(session), JsonEncodeError);
+    EXPECT_EQ(readAll(path("scratch/manifest.json")), before);
+
+    session.scenes[0].takes[0].duration = 4.0;
+    session.scratchURL = path("no-such-folder");
+    EXPECT_THROW(store.writeManifest(session), FileSystemError);
+}
+
+TEST_F(SessionStoreTest, SavingAScratchSessionMovesItIntoThePackage)
+{
+    Session session = makeSession(path("scratch"), {"A.mov", "B.mov"});
+    writeText(path("scratch/history.log"), "log\n");
+    session.isDirty = true;
+
+    const Session saved = store.save(session, path("Talk.lumacast"));
+
+    EXPECT_EQ(saved.bundleURL, path("Talk.lumacast"));
+    EXPECT_EQ(saved.scratchURL, path("scratch"));
+    EXPECT_FALSE(saved.isDirty);
+    EXPECT_FALSE(QFileInfo::exists(path("scratch")));
+    EXPECT_EQ(entries(path("Talk.lumacast")),
+              QStringList({"history.log", "manifest.json", "takes"}));
+    EXPECT_EQ(readAll(path("Talk.lumacast/takes/B.mov")), "B.mov");
+    EXPECT_EQ(store.openSession(path("Talk.lumacast"), path("Talk.lumacast")).scenes,
+              session.scenes);
+    EXPECT_EQ(entries(dir.path()), QStringList({"Talk.lumacast"})) << "no staging left behind";
+}
+
+TEST_F(SessionStoreTest, SavingOverAnExistingPackageReplacesItWhole)
+{
+    writeText(path("Talk.lumacast/takes/OLD.mov"), "old");
+    writeText(path("Talk.lumacast/manifest.json"), "{}");
+    Session session = makeSession(path("scratch"), {"NEW.mov"});
+
+    store.save(session, path("Talk.lumacast"));
+
+    EXPECT_EQ(entries(path("Talk.lumacast/takes")), QStringList({"NEW.mov"}));
+    EXPECT_EQ(store.openSession(path("Talk.lumacast"), path("Talk.lumacast")).id, session.id);
+    EXPECT_FALSE(QFileInfo::exists(path("scratch")));
+    EXPECT_EQ(entries(dir.path()), QStringList({"Talk.lumacast"}));
+
+    // A plain file standing at the destination is replaced the same way.
+    writeText(path("Other.lumacast"), "a file");
+    Session second = makeSession(path("scratch2"), {"C.mov"});
+    store.save(second, path("Other.lumacast"));
+    EXPECT_TRUE(QFileInfo(path("Other.lumacast")).isDir());
+}
+
+TEST_F(SessionStoreTest, LaterSavesComeFromThePackageNotTheOldScratchFolder)
+{
+    Session session = makeSession(path("scratch"), {"A.mov"});
+    Session saved = store.save(session, path("First.lumacast"));
+    // A take recorded after the first save lives in the package.
+    writeText(path("First.lumacast/takes/B.mov"), "B.mov");
+    saved.scenes[0].takes << makeTake("B.mov");
+
+    const Session again = store.save(saved, path("Second.lumacast"));
+
+    EXPECT_EQ(entries(path("Second.lumacast/takes")), QStringList({"A.mov", "B.mov"}));
+    EXPECT_EQ(again.bundleURL, path("Second.lumacast"));
+    EXPECT_EQ(again.scratchURL, path("Second.lumacast"))
+        << "the copy is the package now worked on";
+    EXPECT_EQ(entries(path("First.lumacast/takes")), QStringList({"A.mov", "B.mov"}))
+        << "saving elsewhere keeps the original package";
+}
+
+TEST_F(SessionStoreTest, OpenedPackageSavedOntoItselfOnlyWritesTheManifest)
+{
+    Session original = makeSession(path("scratch"), {"A.mov"});
+    store.save(original, path("Talk.lumacast"));
+    Session opened = store.openSession(path("Talk.lumacast"), path("Talk.lumacast"));
+    opened.scenes[0].name = QStringLiteral("Intro");
+    opened.isDirty = true;
+
+    const Session saved = store.save(opened, path("Talk.lumacast/"));
+
+    EXPECT_FALSE(saved.isDirty);
+    EXPECT_EQ(readAll(path("Talk.lumacast/takes/A.mov")), "A.mov");
+    EXPECT_EQ(store.openSession(path("Talk.lumacast"), path("Talk.lumacast")).scenes[0].name,
+              QStringLiteral("Intro"));
+    EXPECT_EQ(entries(dir.path()), QStringList({"Talk.lumacast"}));
+
+    // An opened package whose working folder is the package but that has no bundle yet is
+    // still never removed by a save elsewhere.
+    Session unbundled = store.openSession(path("Talk.lumacast"));
+    store.save(unbundled, path("Copy.lumacast"));
+    EXPECT_TRUE(QFileInfo::exists(path("Talk.lumacast/takes/A.mov")));
+}
+
+TEST_F(SessionStoreTest, DestinationsThatWouldSwallowTheSessionAreRefused)
+{
+    Session session = makeSession(path("work/scratch"), {"A.mov"});
+
+    EXPECT_THROW(store.save(session, path("work/scratch/takes/Inner.lumacast")), Error);
+    EXPECT_THROW(store.save(session, path("work")), Error);
+    EXPECT_THROW(store.save(session, path("no-such-folder/Talk.lumacast")), FileSystemError);
+
+    EXPECT_EQ(entries(path("work/scratch/takes")), QStringList({"A.mov"}));
+    EXPECT_EQ(entries(path("work")), QStringList({"scratch"}));
+}
+
+TEST_F(SessionStoreTest, FailedCopyLeavesTheDestinationAndScratchUntouched)
+{
+    Session session = makeSession(path("scratch"), {"A.mov", "B.mov"});
+    writeText(path("Talk.lumacast/takes/OLD.mov"), "old");
+    // An item that cannot be copied stops the copy part-way (a pipe would never end).
+    ASSERT_EQ(::mkfifo(QFile::encodeName(path("scratch/takes/pipe")).constData(), 0644), 0);
+
+    EXPECT_THROW(store.save(session, path("Talk.lumacast")), FileSystemError);
+    EXPECT_THROW(store.save(session, path("New.lumacast")), FileSystemError);
+
+    EXPECT_EQ(entries(path("Talk.lumacast/takes")), QStringList({"OLD.mov"}));
+    EXPECT_EQ(entries(path("scratch/takes")), QStringList({"A.mov", "B.mov", "pipe"}));
+    EXPECT_EQ(entries(dir.path()), QStringList({"Talk.lumacast", "scratch"}))
+        << "no partial package and no staging left behind";
+}
+
+TEST_F(SessionStoreTest, RecoveryCountsBadManifestsAndLeavesThemAlone)
+{
+    const QString root = path("Sessions");
+    const Session good = makeSession(root + "/GOOD", {"A.mov"});
+    store.writeManifest(good);
+    QDir().mkpath(root + "/NO-MANIFEST/takes");
+    writeText(root + "/GARBAGE/manifest.json", "{not json");
+    writeText(root + "/TRUNCATED/manifest.json", readAll(root + "/GOOD/manifest.json").left(40));
+    // Decodes, but fails validation: a take file name that climbs out of its folder.
+    QByteArray invalid = readAll(root + "/GOOD/manifest.json");
+    invalid.replace("A.mov", "../../A.mov");
+    writeText(root + "/INVALID/manifest.json", invalid);
+    QDir().mkpath(root + "/FOLDER/manifest.json");
+    QDir().mkpath(root + "/LINKED");
+    ASSERT_EQ(::symlink(QFile::encodeName(root + "/GOOD/manifest.json").constData(),
+                        QFile::encodeName(root + "/LINKED/manifest.json").constData()),
+              0);
+    writeText(root + "/stray-file", "x");
+
+    const SessionStore::Recovery recovery = store.recoverSessions(root);
+
+    ASSERT_EQ(recovery.sessions.size(), 1);
+    EXPECT_EQ(recovery.sessions[0].id, good.id);
+    EXPECT_EQ(recovery.sessions[0].scratchURL, root + "/GOOD");
+    EXPECT_FALSE(recovery.sessions[0].bundleURL);
+    EXPECT_EQ(recovery.failureCount, 5);
+    EXPECT_EQ(readAll(root + "/GARBAGE/manifest.json"), "{not json");
+    EXPECT_EQ(readAll(root + "/INVALID/manifest.json"), invalid);
+
+    EXPECT_EQ(store.recoverSessions(path("missing-root")).failureCount, 0);
+    EXPECT_TRUE(store.recoverSessions(path("missing-root")).sessions.isEmpty());
+}
+
+TEST_F(SessionStoreTest, ManifestErrorsDescribeThemselves)
+{
+    writeText(path("s/manifest.json"), "[]");
+    try {
+        store.openSession(path("s"));
+        FAIL() << "a top-level array is no manifest";
+    } catch (const SessionStore::ManifestError &error) {
+        EXPECT_EQ(error.kind(), SessionStore::ManifestError::Kind::Corrupt);
+        EXPECT_TRUE(error.message().startsWith(
+            "manifest.json at " + path("s/manifest.json")
+            + " is corrupt or has an unsupported format.\n\n"))
+            << error.message().toStdString();
+        EXPECT_EQ(error.message().mid(error.message().indexOf("\n\n") + 2), error.underlying());
+    }
+    try {
+        store.openSession(path("nothing-here"));
+        FAIL() << "a missing manifest is unreadable";
+    } catch (const SessionStore::ManifestError &error) {
+        EXPECT_EQ(error.kind(), SessionStore::ManifestError::Kind::Unreadable);
+        EXPECT_EQ(error.message(),
+                  "Cannot read manifest.json at " + path("nothing-here/manifest.json") + ".");
+    }
+}
+
+TEST_F(SessionStoreTest, SceneDuplicationCopiesTakeFilesOrNothing)
+{
+    const Session session = makeSession(path("s"), {"A.mov", "B.mov"});
+    const QString takes = path("s/takes");
+
+    const QHash<QString, QString> renamed = store.copyTakeFiles({"A.mov", "B.mov"}, takes);
+    ASSERT_EQ(renamed.size(), 2);
+    for (const QString &old : {QStringLiteral("A.mov"), QStringLiteral("B.mov")}) {
+        const QString copy = renamed.value(old);
+        EXPECT_TRUE(copy.endsWith(".mov"));
+        EXPECT_EQ(copy, copy.toUpper().replace(".MOV", ".mov"));
+        EXPECT_EQ(readAll(takes + "/" + copy), old.toUtf8());
+    }
+    EXPECT_TRUE(store.copyTakeFiles({}, takes).isEmpty());
+
+    // The second name is missing: the first copy is taken back.
+    EXPECT_THROW(store.copyTakeFiles({"A.mov", "GONE.mov"}, takes), FileSystemError);
+    EXPECT_THROW(store.copyTakeFiles({"../s/takes/A.mov"}, takes), FileSystemError);
+    EXPECT_EQ(entries(takes).size(), 4);
+}
+
+TEST_F(SessionStoreTest, CleanupRemovesOnlyUnreferencedWorkingFiles)
+{
+    Session session = makeSession(path("s"), {"A.mov", "J.joining.mov"});
+    for (const char *name : {"X.tail.mov", "Y.joining.mov", "Z.TAIL.MOV", "notes.txt", "B.mov"})
+        writeText(path("s/takes/") + name, "x");
+    QDir().mkpath(path("s/takes/D.tail.mov"));
+
+    store.cleanupReservedFiles(session);
+
+    EXPECT_EQ(entries(path("s/takes")),
+              QStringList({"A.mov", "B.mov", "D.tail.mov", "J.joining.mov", "Z.TAIL.MOV",
+                           "notes.txt"}));
+
+    session.scratchURL = path("no-such-session");
+    store.cleanupReservedFiles(session);
+}
+
+TEST(IntegrityReport, SectionsAppearOnlyForWhatHappened)
+{
+    EXPECT_EQ(SessionStore::integrityReport({}, {}), QString());
+    EXPECT_EQ(SessionStore::integrityReport({"A.mov"}, {}), "Missing files:\nA.mov");
+    EXPECT_EQ(SessionStore::integrityReport({}, {"B.mov", "C.mov"}),
+              "Duration corrected for:\nB.mov\nC.mov");
+    EXPECT_EQ(SessionStore::integrityReport({"A.mov", "D.mov"}, {"B.mov"}),
+              "Missing files:\nA.mov\nD.mov\n\nDuration corrected for:\nB.mov");
+}
+
+} // namespace
