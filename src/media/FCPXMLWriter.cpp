@@ -1,0 +1,225 @@
+#include "media/FCPXMLWriter.h"
+
+#include "model/LogCategories.h"
+
+#include <QDir>
+
+#include <cmath>
+
+namespace lumacast {
+
+using TimelineExport::Clip;
+using TimelineExport::ExportError;
+using TimelineExport::escapeXML;
+
+namespace {
+
+QString attr(const char *name, const QString &value)
+{
+    return QLatin1Char(' ') + QLatin1String(name) + QLatin1String("=\"") + value
+        + QLatin1Char('"');
+}
+
+QString attr(const char *name, qint64 value)
+{
+    return attr(name, QString::number(value));
+}
+
+QString indent(int spaces)
+{
+    return QString(spaces, QLatin1Char(' '));
+}
+
+QString timeText(double seconds, const FCPXMLFrameDuration &frame)
+{
+    if (auto text = fcpxmlTime(seconds, frame.num, frame.den))
+        return *text;
+    throw ExportError::unwritableTime(seconds);
+}
+
+int channelSum(const Clip &clip)
+{
+    int sum = 0;
+    for (int channels : clip.audioTrackChannels)
+        sum += channels;
+    return sum;
+}
+
+} // namespace
+
+FCPXMLFrameDuration fcpxmlFrameDuration(double fps)
+{
+    struct NTSC {
+        double rate;
+        std::int64_t den;
+    };
+    static constexpr NTSC ntscRates[] = {
+        {23.976, 24000}, {29.97, 30000}, {47.952, 48000}, {59.94, 60000}, {119.88, 120000}};
+    // A whole rate is taken as it is: 30 and 24 lie within the NTSC tolerance of 29.97 and
+    // 23.976, but a movie that says exactly 30 frames per second is not an NTSC movie.
+    const bool wholeRate = std::isfinite(fps) && fps == std::round(fps);
+    for (const NTSC &ntsc : ntscRates) {
+        if (!wholeRate && std::abs(fps - ntsc.rate) < 0.05)
+            return {1001, ntsc.den};
+    }
+    const auto n = TimelineExport::roundedToInt64(fps);
+    if (!n || *n <= 0)
+        return {100, 6000};
+    if (6000 % *n == 0)
+        return {6000 / *n, 6000};
+    return {1, *n};
+}
+
+std::optional<QString> fcpxmlTime(double seconds, std::int64_t num, std::int64_t den)
+{
+    if (num <= 0 || den <= 0)
+        return std::nullopt;
+    const auto frames = TimelineExport::roundedToInt64(seconds * double(den) / double(num));
+    if (!frames)
+        return std::nullopt;
+    std::int64_t units = 0;
+    if (__builtin_mul_overflow(*frames, num, &units))
+        return std::nullopt;
+    return QString::number(units) + QLatin1Char('/') + QString::number(den) + QLatin1Char('s');
+}
+
+QString fcpxmlFormatID(int width, int height, std::map<QString, QString> &formatTable,
+                       QStringList &formatLines, const QString &frameDurationText)
+{
+    const QString key = QString::number(width) + QLatin1Char('x') + QString::number(height);
+    if (auto known = formatTable.find(key); known != formatTable.end())
+        return known->second;
+    const QString id = QLatin1Char('f') + QString::number(formatTable.size() + 1);
+    formatTable.emplace(key, id);
+    formatLines.append(indent(8) + QLatin1String("<format") + attr("id", id)
+                       + attr("name", QLatin1String("Lumacast ") + key)
+                       + attr("frameDuration", frameDurationText) + attr("width", width)
+                       + attr("height", height) + attr("colorSpace", QStringLiteral("1-1-1 (Rec. 709)"))
+                       + QLatin1String("/>"));
+    return id;
+}
+
+QString fcpxmlAudioRateName(int sampleRate)
+{
+    switch (sampleRate) {
+    case 32000: return QStringLiteral("32k");
+    case 44100: return QStringLiteral("44.1k");
+    case 88200: return QStringLiteral("88.2k");
+    case 96000: return QStringLiteral("96k");
+    case 176400: return QStringLiteral("176.4k");
+    case 192000: return QStringLiteral("192k");
+    default: return QStringLiteral("48k");
+    }
+}
+
+QString buildFCPXML(const QList<Clip> &clips, const QString &name)
+{
+    const FCPXMLFrameDuration frame = fcpxmlFrameDuration(clips.isEmpty() ? 60 : clips.first().fps);
+    const QString frameDurationText =
+        QString::number(frame.num) + QLatin1Char('/') + QString::number(frame.den) + QLatin1Char('s');
+    const QString escapedName = escapeXML(name);
+
+    std::map<QString, QString> formatTable;
+    QStringList formatLines;
+    QStringList assetLines;
+    QStringList clipLines;
+    double offset = 0;
+    double total = 0;
+    for (qsizetype i = 0; i < clips.size(); ++i) {
+        const Clip &clip = clips[i];
+        const QString formatID =
+            fcpxmlFormatID(clip.width, clip.height, formatTable, formatLines, frameDurationText);
+        const QString assetID = QLatin1Char('a') + QString::number(i + 1);
+        const QString clipName = escapeXML(clip.name);
+        const qsizetype audioTracks = clip.audioTrackChannels.size();
+
+        QString asset = indent(8) + QLatin1String("<asset") + attr("id", assetID)
+            + attr("name", clipName) + attr("start", QStringLiteral("0s"))
+            + attr("duration", timeText(clip.fullDuration, frame))
+            + attr("hasVideo", QStringLiteral("1")) + attr("format", formatID);
+        if (audioTracks > 0) {
+            asset += attr("hasAudio", QStringLiteral("1")) + attr("audioSources", audioTracks)
+                + attr("audioChannels", channelSum(clip)) + attr("audioRate", clip.audioRate);
+        }
+        asset += QLatin1Char('>');
+        assetLines.append(asset);
+        // The location is escaped like every other value: a package named "Q&A Talk" must
+        // still give a readable document.
+        assetLines.append(indent(12) + QLatin1String("<media-rep")
+                          + attr("kind", QStringLiteral("original-media"))
+                          + attr("src", escapeXML(TimelineExport::fileURLText(clip.copiedURL)))
+                          + QLatin1String("/>"));
+        assetLines.append(indent(8) + QLatin1String("</asset>"));
+
+        QString clipLine = indent(16) + QLatin1String("<asset-clip") + attr("ref", assetID)
+            + attr("name", clipName) + attr("offset", timeText(offset, frame))
+            + attr("start", timeText(clip.trimStart, frame))
+            + attr("duration", timeText(clip.trimmedDuration, frame)) + attr("format", formatID)
+            + attr("tcFormat", QStringLiteral("NDF"));
+        if (audioTracks < 2) {
+            clipLines.append(clipLine + QLatin1String("/>"));
+        } else {
+            const int first = clip.audioTrackChannels.first();
+            const int sum = channelSum(clip);
+            const QString dialogue =
+                first == 1 ? QStringLiteral("1") : QStringLiteral("1, ") + QString::number(first);
+            const QString effects = first + 1 == sum
+                ? QString::number(first + 1)
+                : QString::number(first + 1) + QLatin1String(", ") + QString::number(sum);
+            clipLines.append(clipLine + QLatin1Char('>'));
+            clipLines.append(indent(20) + QLatin1String("<audio-channel-source")
+                             + attr("srcCh", dialogue) + attr("role", QStringLiteral("dialogue"))
+                             + QLatin1String("/>"));
+            clipLines.append(indent(20) + QLatin1String("<audio-channel-source")
+                             + attr("srcCh", effects) + attr("role", QStringLiteral("effects"))
+                             + QLatin1String("/>"));
+            clipLines.append(indent(16) + QLatin1String("</asset-clip>"));
+        }
+        offset += clip.trimmedDuration;
+        total += clip.trimmedDuration;
+    }
+
+    const int firstRate = clips.isEmpty() ? 48000 : clips.first().audioRate;
+    QStringList lines;
+    lines << QStringLiteral("<?xml") + attr("version", QStringLiteral("1.0"))
+            + attr("encoding", QStringLiteral("UTF-8")) + QStringLiteral("?>")
+          << QStringLiteral("<!DOCTYPE fcpxml>")
+          << QStringLiteral("<fcpxml") + attr("version", QStringLiteral("1.10")) + QLatin1Char('>')
+          << indent(4) + QStringLiteral("<resources>")
+          << formatLines.join(QLatin1Char('\n')) + QLatin1Char('\n')
+                + assetLines.join(QLatin1Char('\n')) + QLatin1Char('\n') + indent(4)
+                + QStringLiteral("</resources>")
+          << indent(4) + QStringLiteral("<library>")
+          << indent(8) + QStringLiteral("<event") + attr("name", escapedName) + QLatin1Char('>')
+          << indent(12) + QStringLiteral("<project") + attr("name", escapedName) + QLatin1Char('>')
+          << indent(16) + QStringLiteral("<sequence") + attr("format", QStringLiteral("f1"))
+                + attr("duration", timeText(total, frame)) + attr("tcStart", QStringLiteral("0s"))
+                + attr("tcFormat", QStringLiteral("NDF"))
+                + attr("audioLayout", QStringLiteral("stereo"))
+                + attr("audioRate", fcpxmlAudioRateName(firstRate)) + QLatin1Char('>')
+          << indent(20) + QStringLiteral("<spine>")
+          << clipLines.join(QLatin1Char('\n')) + QLatin1Char('\n') + indent(20)
+                + QStringLiteral("</spine>")
+          << indent(16) + QStringLiteral("</sequence>")
+          << indent(12) + QStringLiteral("</project>")
+          << indent(8) + QStringLiteral("</event>")
+          << indent(4) + QStringLiteral("</library>")
+          << QStringLiteral("</fcpxml>");
+    return lines.join(QLatin1Char('\n'));
+}
+
+QCoro::Task<void> writeFCPXMLPackage(Session session, QString name, QString packageFolder,
+                                     TimelineExport::MovieLoader loader)
+{
+    // A named task: GCC 12 mishandles some temporaries of a co_await expression.
+    QCoro::Task<QList<Clip>> prepared =
+        TimelineExport::prepare(std::move(session), packageFolder, std::move(loader));
+    const QList<Clip> clips = co_await prepared;
+    const QString path = QDir(QDir::current().absoluteFilePath(packageFolder))
+                             .filePath(name + QStringLiteral(".fcpxml"));
+    TimelineExport::writeDocument(path, buildFCPXML(clips, name));
+    qCInfo(log::exporting(), "FCPXML export wrote %ld clips \u2192 %s", long(clips.size()),
+           qUtf8Printable(path));
+}
+
+} // namespace lumacast

@@ -1,0 +1,231 @@
+#include "media/TimelineExport.h"
+
+#include <QCoroThread>
+#include <QDir>
+#include <QHash>
+#include <QSaveFile>
+#include <QThread>
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <system_error>
+
+namespace lumacast::TimelineExport {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path toPath(const QString &path)
+{
+    return fs::path(path.toStdString());
+}
+
+[[noreturn]] void throwFileSystem(const QString &operation, const QString &path,
+                                  const std::error_code &code)
+{
+    throw FileSystemError(operation, path, code.value(), QString::fromStdString(code.message()));
+}
+
+QString sessionTakesFolder(const Session &session)
+{
+    return QDir(session.bundleURL.value_or(session.scratchURL)).filePath(QStringLiteral("takes"));
+}
+
+// Step 3 of the package folder: only an earlier export (a real folder holding "media") is
+// replaced. A symbolic link is never followed into someone else's folder.
+void clearDestination(const QString &destination)
+{
+    std::error_code code;
+    const fs::path path = toPath(destination);
+    const fs::file_status status = fs::symlink_status(path, code);
+    if (code && code != std::errc::no_such_file_or_directory)
+        throwFileSystem(QStringLiteral("Inspect"), destination, code);
+    if (!fs::exists(status))
+        return;
+    const bool earlierExport = fs::is_directory(status)
+        && fs::exists(fs::symlink_status(path / "media", code));
+    if (!earlierExport) {
+        throw ExportError::destinationNotReplaceable(
+            QDir::cleanPath(destination).section(QLatin1Char('/'), -1));
+    }
+    fs::remove_all(path, code);
+    if (code)
+        throwFileSystem(QStringLiteral("Remove"), destination, code);
+}
+
+// Runs blocking file and media work on a worker thread and resumes on the caller's thread with
+// its result or its exception.
+template<typename Result, typename Work>
+QCoro::Task<Result> onWorker(Work work)
+{
+    auto result = std::make_shared<std::optional<Result>>();
+    auto failure = std::make_shared<std::exception_ptr>();
+    std::unique_ptr<QThread> thread(QThread::create([work = std::move(work), result, failure] {
+        try {
+            result->emplace(work());
+        } catch (...) {
+            *failure = std::current_exception();
+        }
+    }));
+    thread->start();
+    co_await qCoro(thread.get()).waitForFinished();
+    if (*failure)
+        std::rethrow_exception(*failure);
+    co_return std::move(**result);
+}
+
+} // namespace
+
+MovieFacts movieFacts(const LoadedMovie &movie)
+{
+    MovieFacts facts;
+    facts.fullDuration = movie.duration;
+    if (!movie.videoTracks.isEmpty()) {
+        const LoadedVideoTrack &video = movie.videoTracks.first();
+        // The transformed size, so a portrait recording reports its upright size.
+        const double width = video.naturalWidth * video.a + video.naturalHeight * video.c;
+        const double height = video.naturalWidth * video.b + video.naturalHeight * video.d;
+        facts.width = int(roundedToInt64(std::abs(width)).value_or(0));
+        facts.height = int(roundedToInt64(std::abs(height)).value_or(0));
+        facts.fps = video.nominalFrameRate > 0 ? video.nominalFrameRate : 60;
+    }
+    for (const LoadedAudioTrack &track : movie.audioTracks) {
+        int channels = 2;
+        if (track.description) {
+            if (track.description->channelsPerFrame != 0)
+                channels = track.description->channelsPerFrame;
+            const double rate = track.description->sampleRate;
+            if (std::isfinite(rate) && rate >= 1 && rate < 2147483648.0)
+                facts.audioRate = int(rate);
+        }
+        facts.audioTrackChannels.append(channels);
+    }
+    return facts;
+}
+
+MovieFacts probe(const QString &moviePath, const MovieLoader &loader)
+{
+    return movieFacts(loader(moviePath));
+}
+
+QList<Entry> makeEntries(const Session &session)
+{
+    QList<Entry> entries;
+    for (qsizetype i = 0; i < session.scenes.size(); ++i) {
+        const RecordingScene &scene = session.scenes[i];
+        if (!scene.selectedTakeID)
+            continue;
+        for (qsizetype j = 0; j < scene.takes.size(); ++j) {
+            const Take &take = scene.takes[j];
+            if (take.id != *scene.selectedTakeID)
+                continue;
+            const QString scenePart =
+                scene.name.value_or(QStringLiteral("Scene ") + QString::number(i + 1));
+            const QString takePart =
+                take.name.value_or(QStringLiteral("Take ") + QString::number(j + 1));
+            entries.append(Entry{scenePart + QStringLiteral(" \u2014 ") + takePart, take});
+            break;
+        }
+    }
+    return entries;
+}
+
+ClipRange clipRange(double fullDuration, double takeTrimStart, double takeTrimEnd)
+{
+    // A session value that was never validated can carry a negative start or an end before its
+    // start; neither may turn into a negative time in a document.
+    ClipRange range;
+    range.trimStart = std::max(0.0, std::min(fullDuration, takeTrimStart));
+    const double wanted = takeTrimEnd - takeTrimStart;
+    range.trimmedDuration = range.trimStart + wanted > fullDuration
+        ? fullDuration - range.trimStart
+        : wanted;
+    range.trimmedDuration = std::max(0.0, range.trimmedDuration);
+    return range;
+}
+
+QCoro::Task<QList<Clip>> prepare(Session session, QString destination, MovieLoader loader)
+{
+    const QList<Entry> entries = makeEntries(session);
+    if (entries.isEmpty())
+        throw ExportError::noSelectedTakes();
+    // The clips name their copies by absolute location.
+    destination = QDir::cleanPath(QDir::current().absoluteFilePath(destination));
+
+    const QString mediaFolder = QDir(destination).filePath(QStringLiteral("media"));
+    // Callables and tasks are named locals: GCC 12 destroys some temporaries of a co_await
+    // expression twice.
+    auto makeFolder = [destination, mediaFolder] {
+        clearDestination(destination);
+        std::error_code code;
+        fs::create_directories(toPath(mediaFolder), code);
+        if (code)
+            throwFileSystem(QStringLiteral("Create folder"), mediaFolder, code);
+        return true;
+    };
+    QCoro::Task<bool> folderMade = onWorker<bool>(std::move(makeFolder));
+    co_await folderMade;
+
+    const QString takesFolder = sessionTakesFolder(session);
+    // Two checked takes may share one movie (a duplicated scene keeps its file names): the
+    // movie is copied and measured once and every clip that uses it refers to that copy.
+    QHash<QString, MovieFacts> copied;
+    QList<Clip> clips;
+    for (const Entry &entry : entries) {
+        const QString filename = entry.take.filename;
+        const QString copy = QDir(mediaFolder).filePath(filename);
+        auto known = copied.constFind(filename);
+        MovieFacts facts;
+        if (known != copied.constEnd()) {
+            facts = *known;
+        } else {
+            const QString source = QDir(takesFolder).filePath(filename);
+            auto copyAndMeasure = [filename, source, copy, loader] {
+                std::error_code code;
+                if (!Take::isSafeFilename(filename)
+                    || !fs::exists(fs::symlink_status(toPath(source), code)))
+                    throw ExportError::missingSource(filename);
+                fs::copy_file(toPath(source), toPath(copy), code);
+                if (code)
+                    throwFileSystem(QStringLiteral("Copy"), source, code);
+                return probe(copy, loader);
+            };
+            QCoro::Task<MovieFacts> measured = onWorker<MovieFacts>(std::move(copyAndMeasure));
+            facts = co_await measured;
+            copied.insert(filename, facts);
+        }
+
+        const ClipRange range =
+            clipRange(facts.fullDuration, entry.take.trimStart, entry.take.trimEnd);
+        Clip clip;
+        clip.name = entry.name;
+        clip.filename = filename;
+        clip.copiedURL = copy;
+        clip.fullDuration = facts.fullDuration;
+        clip.trimStart = range.trimStart;
+        clip.trimmedDuration = range.trimmedDuration;
+        clip.width = facts.width;
+        clip.height = facts.height;
+        clip.fps = facts.fps;
+        clip.audioTrackChannels = facts.audioTrackChannels;
+        clip.audioRate = facts.audioRate;
+        clips.append(clip);
+    }
+    co_return clips;
+}
+
+void writeDocument(const QString &path, const QString &text)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        throw FileSystemError(QStringLiteral("Write"), path, 0, file.errorString());
+    const QByteArray bytes = text.toUtf8();
+    if (file.write(bytes) != bytes.size() || !file.commit())
+        throw FileSystemError(QStringLiteral("Write"), path, 0, file.errorString());
+}
+
+} // namespace lumacast::TimelineExport

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "media/TimelineExportClip.h"
+#include "model/Session.h"
+
+#include <QCoroTask>
+#include <QList>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+// The preparation both editing-timeline exports share: the checked takes in timeline order, the
+// package folder with its "media" copies, and one measured clip per checked take.
+namespace lumacast::TimelineExport {
+
+// One checked take in timeline order, with the name the timeline shows for it.
+struct Entry {
+    QString name;
+    Take take;
+};
+
+// What the media layer reads of a movie, before our own defaults are applied.
+struct LoadedVideoTrack {
+    double naturalWidth = 0;
+    double naturalHeight = 0;
+    // The preferred transform's linear part (a b / c d); a quarter turn swaps width and height.
+    double a = 1, b = 0, c = 0, d = 1;
+    double nominalFrameRate = 0;
+};
+
+struct LoadedAudioDescription {
+    int channelsPerFrame = 0;
+    double sampleRate = 0;
+};
+
+struct LoadedAudioTrack {
+    // Absent when the track has no format description the layer can read as audio.
+    std::optional<LoadedAudioDescription> description;
+};
+
+struct LoadedMovie {
+    double duration = 0; // seconds
+    QList<LoadedVideoTrack> videoTracks;
+    QList<LoadedAudioTrack> audioTracks;
+};
+
+// Opens a movie and reads its tracks; throws the media layer's error when the movie cannot be
+// opened or read. Called on a worker thread, so it must not touch main-thread objects.
+using MovieLoader = std::function<LoadedMovie(const QString &moviePath)>;
+
+// The facts a clip is built from, after the defaults for missing video or audio are applied.
+struct MovieFacts {
+    double fullDuration = 0;
+    int width = 1920;
+    int height = 1080;
+    double fps = 60;
+    QList<int> audioTrackChannels;
+    int audioRate = 48000;
+
+    friend bool operator==(const MovieFacts &, const MovieFacts &) = default;
+};
+
+MovieFacts movieFacts(const LoadedMovie &movie);
+
+// Loads and measures one movie; throws what the loader throws.
+MovieFacts probe(const QString &moviePath, const MovieLoader &loader);
+
+// The checked takes scene by scene, named "<scene> — <take>"; scenes without a checked take are
+// skipped but still counted in the scene numbers.
+QList<Entry> makeEntries(const Session &session);
+
+// The trimmed range of a take inside a movie of `fullDuration` seconds, kept inside the movie.
+struct ClipRange {
+    double trimStart = 0;
+    double trimmedDuration = 0;
+};
+ClipRange clipRange(double fullDuration, double takeTrimStart, double takeTrimEnd);
+
+// Prepares the package folder `destination` (the chosen location itself): replaces an earlier
+// export there, copies every checked take's movie into its "media" folder once, and returns one
+// clip per checked take. Throws ExportError, FileSystemError or the loader's error; whatever
+// was done before a failure stays on disk.
+QCoro::Task<QList<Clip>> prepare(Session session, QString destination, MovieLoader loader);
+
+// Writes a finished document atomically in UTF-8; throws FileSystemError.
+void writeDocument(const QString &path, const QString &text);
+
+} // namespace lumacast::TimelineExport

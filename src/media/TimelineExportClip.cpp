@@ -1,0 +1,73 @@
+#include "media/TimelineExportClip.h"
+
+#include <QUrl>
+
+#include <cmath>
+
+namespace lumacast::TimelineExport {
+
+ExportError::ExportError(Kind kind, QString payload, QString description)
+    : Error(std::move(description))
+    , m_kind(kind)
+    , m_payload(std::move(payload))
+{
+}
+
+ExportError ExportError::missingSource(const QString &filename)
+{
+    return ExportError(Kind::missingSource, filename,
+                       QStringLiteral("Source media is missing: ") + filename);
+}
+
+ExportError ExportError::destinationNotReplaceable(const QString &lastComponent)
+{
+    return ExportError(Kind::destinationNotReplaceable, lastComponent,
+                       QStringLiteral("\u201C") + lastComponent
+                           + QStringLiteral("\u201D already exists and isn\u2019t a Lumacast export "
+                                            "folder, so it wasn\u2019t replaced. Choose a different "
+                                            "name, or delete it yourself first."));
+}
+
+ExportError ExportError::noSelectedTakes()
+{
+    return ExportError(Kind::noSelectedTakes, QString(),
+                       QStringLiteral("No scenes have a selected take."));
+}
+
+ExportError ExportError::unwritableTime(double seconds)
+{
+    return ExportError(Kind::unwritableTime, QString::number(seconds),
+                       QStringLiteral("A clip time of %1 seconds can\u2019t be written into the "
+                                      "timeline document.")
+                           .arg(seconds));
+}
+
+QString escapeXML(const QString &text)
+{
+    QString result = text;
+    result.replace(QLatin1Char('&'), QLatin1String("&amp;"));
+    result.replace(QLatin1Char('<'), QLatin1String("&lt;"));
+    result.replace(QLatin1Char('>'), QLatin1String("&gt;"));
+    result.replace(QLatin1Char('"'), QLatin1String("&quot;"));
+    result.replace(QLatin1Char('\''), QLatin1String("&apos;"));
+    return result;
+}
+
+QString fileURLText(const QString &absolutePath)
+{
+    return QString::fromLatin1(QUrl::fromLocalFile(absolutePath).toEncoded());
+}
+
+std::optional<std::int64_t> roundedToInt64(double value)
+{
+    if (!std::isfinite(value))
+        return std::nullopt;
+    const double rounded = std::round(value);
+    // 2^63 is exactly representable; everything strictly below it converts without overflow.
+    constexpr double limit = 9223372036854775808.0;
+    if (rounded >= limit || rounded < -limit)
+        return std::nullopt;
+    return static_cast<std::int64_t>(rounded);
+}
+
+} // namespace lumacast::TimelineExport

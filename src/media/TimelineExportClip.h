@@ -1,0 +1,70 @@
+#pragma once
+
+#include "model/Error.h"
+
+#include <QList>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+// The records both editing-timeline writers format from, and the few text helpers they share.
+// Everything here is QtCore only, so the writers can be tested without any media.
+namespace lumacast::TimelineExport {
+
+// One checked take, copied into the package's "media" folder and measured there.
+struct Clip {
+    QString name;         // "Scene 2 — Take 1" or the user's names
+    QString filename;     // the take's movie name, kept unchanged in the package
+    QString copiedURL;    // absolute local path of the copy inside "media"
+    double fullDuration = 0; // seconds, as the copied movie reports it
+    double trimStart = 0;    // seconds into the movie where the clip starts
+    double trimmedDuration = 0;
+    int width = 1920;
+    int height = 1080;
+    double fps = 60;
+    QList<int> audioTrackChannels; // one entry per audio track; empty without audio
+    int audioRate = 48000;
+
+    friend bool operator==(const Clip &, const Clip &) = default;
+};
+
+// The failures of an editing-timeline export that are ours rather than the file system's
+// (FileSystemError) or the media layer's. The message is the user-facing text.
+class ExportError : public Error {
+public:
+    enum class Kind {
+        missingSource,             // payload: the take's file name
+        destinationNotReplaceable, // payload: the chosen folder's last path component
+        noSelectedTakes,
+        unwritableTime, // a time that has no text form in the document
+    };
+
+    static ExportError missingSource(const QString &filename);
+    static ExportError destinationNotReplaceable(const QString &lastComponent);
+    static ExportError noSelectedTakes();
+    static ExportError unwritableTime(double seconds);
+
+    Kind kind() const { return m_kind; }
+    const QString &payload() const { return m_payload; }
+    QString description() const { return message(); }
+
+private:
+    ExportError(Kind kind, QString payload, QString description);
+
+    Kind m_kind;
+    QString m_payload;
+};
+
+// Replaces & < > " ' (in this order) by their entities, so entities that the later replacements
+// insert are never escaped a second time.
+QString escapeXML(const QString &text);
+
+// The percent-encoded "file:" URL of an absolute local path (a space becomes %20).
+QString fileURLText(const QString &absolutePath);
+
+// Nearest integer, halves away from zero; nothing when the value is not finite or does not fit a
+// signed 64-bit integer.
+std::optional<std::int64_t> roundedToInt64(double value);
+
+} // namespace lumacast::TimelineExport
