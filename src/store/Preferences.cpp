@@ -1,0 +1,441 @@
+#include "store/Preferences.h"
+
+#include "model/LogCategories.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonParseError>
+#include <QLocale>
+#include <QStandardPaths>
+
+#include <cmath>
+
+namespace lumacast {
+
+namespace {
+
+const QString kDataTag = QStringLiteral("$data");
+
+QString escapeKey(const QString &key)
+{
+    return key.startsWith(QLatin1Char('$')) ? QLatin1Char('$') + key : key;
+}
+
+QString unescapeKey(const QString &key)
+{
+    return key.startsWith(QLatin1String("$$")) ? key.mid(1) : key;
+}
+
+QJsonValue toJson(const QVariant &value)
+{
+    switch (value.typeId()) {
+    case QMetaType::UnknownType:
+    case QMetaType::Nullptr:
+        return QJsonValue::Null;
+    case QMetaType::Bool:
+        return value.toBool();
+    case QMetaType::Int:
+    case QMetaType::Short:
+    case QMetaType::Char:
+    case QMetaType::SChar:
+    case QMetaType::LongLong:
+    case QMetaType::Long:
+        return value.toLongLong();
+    case QMetaType::UInt:
+    case QMetaType::UShort:
+    case QMetaType::UChar:
+    case QMetaType::ULong:
+    case QMetaType::ULongLong: {
+        const qulonglong n = value.toULongLong();
+        if (n <= static_cast<qulonglong>(std::numeric_limits<qint64>::max()))
+            return static_cast<qint64>(n);
+        return static_cast<double>(n);
+    }
+    case QMetaType::Double:
+    case QMetaType::Float: {
+        const double d = value.toDouble();
+        // JSON has no infinities or NaN; such a value reads back as missing.
+        return std::isfinite(d) ? QJsonValue(d) : QJsonValue(QJsonValue::Null);
+    }
+    case QMetaType::QString:
+        return value.toString();
+    case QMetaType::QByteArray:
+        return QJsonObject{{kDataTag, QString::fromLatin1(value.toByteArray().toBase64())}};
+    case QMetaType::QVariantMap: {
+        QJsonObject object;
+        const QVariantMap map = value.toMap();
+        for (auto it = map.cbegin(); it != map.cend(); ++it)
+            object.insert(escapeKey(it.key()), toJson(it.value()));
+        return object;
+    }
+    case QMetaType::QVariantHash: {
+        QJsonObject object;
+        const QVariantHash hash = value.toHash();
+        for (auto it = hash.cbegin(); it != hash.cend(); ++it)
+            object.insert(escapeKey(it.key()), toJson(it.value()));
+        return object;
+    }
+    case QMetaType::QStringList:
+    case QMetaType::QVariantList: {
+        QJsonArray array;
+        for (const QVariant &element : value.toList())
+            array.append(toJson(element));
+        return array;
+    }
+    default:
+        // Anything else that has a text form (dates, URLs, UUIDs) is kept as its text.
+        if (value.canConvert<QString>())
+            return value.toString();
+        return QJsonValue::Null;
+    }
+}
+
+QVariant fromJson(const QJsonValue &value)
+{
+    switch (value.type()) {
+    case QJsonValue::Bool:
+        return value.toBool();
+    case QJsonValue::Double:
+        return value.toVariant(); // integers come back as qlonglong, others as double
+    case QJsonValue::String:
+        return value.toString();
+    case QJsonValue::Array: {
+        QVariantList list;
+        for (const QJsonValue &element : value.toArray())
+            list.append(fromJson(element));
+        return list;
+    }
+    case QJsonValue::Object: {
+        const QJsonObject object = value.toObject();
+        if (object.size() == 1 && object.contains(kDataTag)) {
+            const QJsonValue encoded = object.value(kDataTag);
+            if (!encoded.isString())
+                return {};
+            const auto decoded = QByteArray::fromBase64Encoding(
+                encoded.toString().toLatin1(), QByteArray::AbortOnBase64DecodingErrors);
+            return decoded ? QVariant(*decoded) : QVariant();
+        }
+        QVariantMap map;
+        for (auto it = object.constBegin(); it != object.constEnd(); ++it)
+            map.insert(unescapeKey(it.key()), fromJson(it.value()));
+        return map;
+    }
+    case QJsonValue::Null:
+    case QJsonValue::Undefined:
+        break;
+    }
+    return {};
+}
+
+bool readTypedJson(QIODevice &device, QSettings::SettingsMap &map)
+{
+    const QByteArray bytes = device.readAll();
+    if (bytes.trimmed().isEmpty())
+        return true; // a new, empty file holds no settings
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return false;
+    const QJsonObject object = document.object();
+    for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
+        QVariant value = fromJson(it.value());
+        if (value.isValid())
+            map.insert(it.key(), value);
+    }
+    return true;
+}
+
+bool writeTypedJson(QIODevice &device, const QSettings::SettingsMap &map)
+{
+    QJsonObject object;
+    for (auto it = map.cbegin(); it != map.cend(); ++it)
+        object.insert(it.key(), toJson(it.value()));
+    const QByteArray bytes = QJsonDocument(object).toJson(QJsonDocument::Indented);
+    return device.write(bytes) == bytes.size();
+}
+
+QByteArray jsonString(const QString &text)
+{
+    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return array.mid(1, array.size() - 2); // strip the brackets
+}
+
+bool isNumber(const QVariant &value)
+{
+    switch (value.typeId()) {
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The settings file of a run that found it unreadable is kept beside it before the first write
+// replaces it, so hand edits that went wrong can still be recovered.
+void keepUnreadableFile(const QString &path)
+{
+    const QString aside = path + QStringLiteral(".unreadable");
+    QFile::remove(aside);
+    if (QFile::copy(path, aside))
+        qCWarning(lumacast::log::persistence(), "settings file %s is unreadable; kept a copy at %s",
+                  qUtf8Printable(path), qUtf8Printable(aside));
+    else
+        qCWarning(lumacast::log::persistence(), "settings file %s is unreadable",
+                  qUtf8Printable(path));
+}
+
+} // namespace
+
+std::optional<WebcamBlobPlacement> WebcamBlobPlacement::fromJson(const QByteArray &json)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(json, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return std::nullopt;
+    const QJsonObject object = document.object();
+    const QJsonValue x = object.value(QStringLiteral("xFraction"));
+    const QJsonValue y = object.value(QStringLiteral("yFraction"));
+    const QJsonValue width = object.value(QStringLiteral("widthFraction"));
+    if (!x.isDouble() || !y.isDouble() || !width.isDouble())
+        return std::nullopt;
+    return WebcamBlobPlacement{x.toDouble(), y.toDouble(), width.toDouble()};
+}
+
+std::optional<QByteArray> WebcamBlobPlacement::toJson() const
+{
+    if (!std::isfinite(xFraction) || !std::isfinite(yFraction) || !std::isfinite(widthFraction))
+        return std::nullopt;
+    // Fields in their declared order, each number in its shortest exact form.
+    const auto number = [](double value) {
+        return QByteArray::number(value, 'g', QLocale::FloatingPointShortest);
+    };
+    return "{\"xFraction\":" + number(xFraction) + ",\"yFraction\":" + number(yFraction)
+        + ",\"widthFraction\":" + number(widthFraction) + "}";
+}
+
+QSettings::Format Preferences::jsonFormat()
+{
+    static const QSettings::Format format =
+        QSettings::registerFormat(QStringLiteral("json"), readTypedJson, writeTypedJson);
+    return format;
+}
+
+QString Preferences::defaultFilePath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+        + QStringLiteral("/Lumacast/Lumacast.json");
+}
+
+Preferences &Preferences::shared()
+{
+    static Preferences instance(defaultFilePath());
+    return instance;
+}
+
+Preferences::Preferences(const QString &filePath)
+    : m_defaults(filePath, jsonFormat())
+{
+    // QSettings replaces the file through a temporary one, so a crash mid-write never leaves a
+    // half-written settings file.
+    m_defaults.setAtomicSyncRequired(true);
+    if (m_defaults.status() == QSettings::FormatError)
+        keepUnreadableFile(filePath);
+}
+
+QVariant Preferences::value(const char *key) const
+{
+    return m_defaults.value(QLatin1String(key));
+}
+
+bool Preferences::flag(const char *key, bool fallback) const
+{
+    const QVariant stored = value(key);
+    return stored.typeId() == QMetaType::Bool ? stored.toBool() : fallback;
+}
+
+std::optional<double> Preferences::number(const char *key) const
+{
+    const QVariant stored = value(key);
+    if (!isNumber(stored))
+        return std::nullopt;
+    const double result = stored.toDouble();
+    return std::isfinite(result) ? std::optional<double>(result) : std::nullopt;
+}
+
+std::optional<QString> Preferences::text(const char *key) const
+{
+    const QVariant stored = value(key);
+    if (stored.typeId() != QMetaType::QString)
+        return std::nullopt;
+    return stored.toString();
+}
+
+void Preferences::write(const char *key, const QVariant &newValue)
+{
+    m_defaults.setValue(QLatin1String(key), newValue);
+    m_defaults.sync();
+}
+
+void Preferences::remove(const char *key)
+{
+    m_defaults.remove(QLatin1String(key));
+    m_defaults.sync();
+}
+
+void Preferences::setText(const char *key, const std::optional<QString> &newText)
+{
+    if (newText)
+        write(key, *newText);
+    else
+        remove(key);
+}
+
+std::optional<QUuid> Preferences::lastViewedTake(const QUuid &scene) const
+{
+    const QVariant stored = value(preference_key::lastViewedTakes);
+    if (stored.typeId() != QMetaType::QVariantMap)
+        return std::nullopt;
+    const QVariant entry = stored.toMap().value(scene.toString(QUuid::WithoutBraces).toUpper());
+    if (entry.typeId() != QMetaType::QString)
+        return std::nullopt;
+    const QUuid take = QUuid::fromString(entry.toString());
+    if (take.isNull())
+        return std::nullopt;
+    return take;
+}
+
+void Preferences::setLastViewedTake(const std::optional<QUuid> &take, const QUuid &scene)
+{
+    QVariantMap entries;
+    const QVariant stored = value(preference_key::lastViewedTakes);
+    if (stored.typeId() == QMetaType::QVariantMap) {
+        const QVariantMap map = stored.toMap();
+        for (auto it = map.cbegin(); it != map.cend(); ++it) {
+            if (it.value().typeId() == QMetaType::QString)
+                entries.insert(it.key(), it.value());
+        }
+    }
+    const QString sceneKey = scene.toString(QUuid::WithoutBraces).toUpper();
+    if (take)
+        entries.insert(sceneKey, take->toString(QUuid::WithoutBraces).toUpper());
+    else
+        entries.remove(sceneKey);
+    write(preference_key::lastViewedTakes, entries);
+}
+
+double Preferences::systemAudioMixLevel() const
+{
+    return number(preference_key::systemAudioMixLevel).value_or(0.3);
+}
+
+std::optional<WebcamBlobPlacement> Preferences::webcamBlobPlacement() const
+{
+    const QVariant stored = value(preference_key::webcamBlobPlacement);
+    if (stored.typeId() != QMetaType::QByteArray)
+        return std::nullopt;
+    return WebcamBlobPlacement::fromJson(stored.toByteArray());
+}
+
+void Preferences::setWebcamBlobPlacement(const std::optional<WebcamBlobPlacement> &placement)
+{
+    const std::optional<QByteArray> json = placement ? placement->toJson() : std::nullopt;
+    if (json)
+        write(preference_key::webcamBlobPlacement, *json);
+    else
+        remove(preference_key::webcamBlobPlacement);
+}
+
+std::optional<QString> Preferences::lastExportDirectory() const
+{
+    return text(preference_key::lastExportDirectory);
+}
+
+void Preferences::setLastExportDirectory(const std::optional<QString> &path)
+{
+    setText(preference_key::lastExportDirectory, path);
+}
+
+std::optional<QString> Preferences::lastOpenedDocument() const
+{
+    return text(preference_key::lastOpenedDocument);
+}
+
+void Preferences::setLastOpenedDocument(const std::optional<QString> &path)
+{
+    setText(preference_key::lastOpenedDocument, path);
+}
+
+bool Preferences::reopenLastDocument() const { return flag(preference_key::reopenLastDocument, true); }
+
+bool Preferences::autoCheckForUpdates() const
+{
+    return flag(preference_key::autoCheckForUpdates, true);
+}
+
+bool Preferences::hideCursorWhenIdle() const { return flag(preference_key::hideCursorWhenIdle, true); }
+
+double Preferences::cursorHideDelay() const
+{
+    const double stored = number(preference_key::cursorHideDelay).value_or(2.0);
+    return std::min(std::max(stored, 0.5), 10.0);
+}
+
+std::map<QString, ShortcutBinding> Preferences::customShortcuts() const
+{
+    const QVariant stored = value(preference_key::customShortcuts);
+    if (stored.typeId() != QMetaType::QByteArray)
+        return {};
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(stored.toByteArray(), &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return {};
+    std::map<QString, ShortcutBinding> result;
+    const QJsonObject object = document.object();
+    for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
+        // The map decodes as a whole: one unreadable binding makes all of it unreadable.
+        const std::optional<ShortcutBinding> binding = ShortcutBinding::fromJson(it.value());
+        if (!binding)
+            return {};
+        result.emplace(it.key(), *binding);
+    }
+    return result;
+}
+
+void Preferences::setCustomShortcuts(const std::map<QString, ShortcutBinding> &shortcuts)
+{
+    // Written by hand rather than through QJsonObject, which would sort each binding's keys: a
+    // binding's fields are stored in their declared order.
+    QByteArray json = "{";
+    for (const auto &[name, binding] : shortcuts) {
+        if (json.size() > 1)
+            json += ',';
+        json += jsonString(name) + ':' + binding.toJsonBytes();
+    }
+    json += '}';
+    write(preference_key::customShortcuts, json);
+}
+
+ShortcutBindings Preferences::effectiveShortcutBindings() const
+{
+    const std::map<QString, ShortcutBinding> custom = customShortcuts();
+    ShortcutBindings result;
+    for (ShortcutAction action : shortcut_action::allCases) {
+        const auto found = custom.find(shortcut_action::rawValue(action));
+        result.emplace(action, found != custom.end() ? found->second : defaultBinding(action));
+    }
+    return result;
+}
+
+} // namespace lumacast

@@ -1,0 +1,252 @@
+#include "store/Shortcut.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonValue>
+
+#include <cmath>
+#include <limits>
+#include <mutex>
+
+namespace lumacast {
+
+namespace shortcut_action {
+
+QString rawValue(ShortcutAction action)
+{
+    switch (action) {
+    case ShortcutAction::startPause:
+        return QStringLiteral("startPause");
+    case ShortcutAction::endTake:
+        return QStringLiteral("endTake");
+    case ShortcutAction::nextScene:
+        return QStringLiteral("nextScene");
+    case ShortcutAction::retake:
+        return QStringLiteral("retake");
+    case ShortcutAction::toggleWebcamZoom:
+        return QStringLiteral("toggleWebcamZoom");
+    case ShortcutAction::toggleWebcamBlob:
+        return QStringLiteral("toggleWebcamBlob");
+    }
+    return {};
+}
+
+std::optional<ShortcutAction> fromRawValue(const QString &raw)
+{
+    for (ShortcutAction action : allCases) {
+        if (rawValue(action) == raw)
+            return action;
+    }
+    return std::nullopt;
+}
+
+} // namespace shortcut_action
+
+namespace {
+
+// What each key of a US ANSI keyboard types without modifiers, by virtual key code. The codes
+// number the physical positions of that keyboard (A is 0x00, S 0x01, ... Space 0x31); keys that
+// type nothing printable are left out.
+struct UsKey {
+    quint32 code;
+    char16_t character;
+};
+constexpr UsKey kUsKeys[] = {
+    {0x00, u'a'}, {0x01, u's'}, {0x02, u'd'}, {0x03, u'f'},  {0x04, u'h'},  {0x05, u'g'},
+    {0x06, u'z'}, {0x07, u'x'}, {0x08, u'c'}, {0x09, u'v'},  {0x0B, u'b'},
+    {0x0C, u'q'}, {0x0D, u'w'}, {0x0E, u'e'}, {0x0F, u'r'},  {0x10, u'y'},  {0x11, u't'},
+    {0x12, u'1'}, {0x13, u'2'}, {0x14, u'3'}, {0x15, u'4'},  {0x16, u'6'},  {0x17, u'5'},
+    {0x18, u'='}, {0x19, u'9'}, {0x1A, u'7'}, {0x1B, u'-'},  {0x1C, u'8'},  {0x1D, u'0'},
+    {0x1E, u']'}, {0x1F, u'o'}, {0x20, u'u'}, {0x21, u'['},  {0x22, u'i'},  {0x23, u'p'},
+    {0x25, u'l'}, {0x26, u'j'}, {0x27, u'\''}, {0x28, u'k'}, {0x29, u';'},  {0x2A, u'\\'},
+    {0x2B, u','}, {0x2C, u'/'}, {0x2D, u'n'}, {0x2E, u'm'},  {0x2F, u'.'},  {0x31, u' '},
+    {0x32, u'`'}, {0x41, u'.'}, {0x43, u'*'}, {0x45, u'+'},  {0x4B, u'/'},  {0x4E, u'-'},
+    {0x51, u'='}, {0x52, u'0'}, {0x53, u'1'}, {0x54, u'2'},  {0x55, u'3'},  {0x56, u'4'},
+    {0x57, u'5'}, {0x58, u'6'}, {0x59, u'7'}, {0x5B, u'8'},  {0x5C, u'9'},
+};
+
+struct LayoutSlot {
+    std::mutex mutex;
+    std::shared_ptr<const KeyboardLayout> layout;
+};
+
+LayoutSlot &layoutSlot()
+{
+    static LayoutSlot slot;
+    return slot;
+}
+
+std::optional<quint32> readUInt32(const QJsonValue &value)
+{
+    if (!value.isDouble())
+        return std::nullopt;
+    const double number = value.toDouble();
+    if (!std::isfinite(number) || number < 0 || number > std::numeric_limits<quint32>::max()
+        || std::floor(number) != number)
+        return std::nullopt;
+    return static_cast<quint32>(number);
+}
+
+} // namespace
+
+std::optional<QString> UsKeyboardLayout::characterForKeyCode(quint32 keyCode) const
+{
+    for (const UsKey &key : kUsKeys) {
+        if (key.code == keyCode)
+            return QString(QChar(key.character));
+    }
+    return QString();
+}
+
+QJsonObject ShortcutBinding::toJson() const
+{
+    QJsonObject object;
+    object.insert(QStringLiteral("carbonKeyCode"), static_cast<qint64>(carbonKeyCode));
+    object.insert(QStringLiteral("carbonModifiers"), static_cast<qint64>(carbonModifiers));
+    object.insert(QStringLiteral("keyEquivalent"), keyEquivalent);
+    object.insert(QStringLiteral("eventModifiers"), static_cast<qint64>(eventModifiers));
+    return object;
+}
+
+QByteArray ShortcutBinding::toJsonBytes() const
+{
+    const QByteArray equivalent =
+        QJsonDocument(QJsonArray{keyEquivalent}).toJson(QJsonDocument::Compact);
+    return "{\"carbonKeyCode\":" + QByteArray::number(carbonKeyCode) + ",\"carbonModifiers\":"
+        + QByteArray::number(carbonModifiers) + ",\"keyEquivalent\":"
+        + equivalent.mid(1, equivalent.size() - 2) + ",\"eventModifiers\":"
+        + QByteArray::number(eventModifiers) + "}";
+}
+
+std::optional<ShortcutBinding> ShortcutBinding::fromJson(const QJsonValue &value)
+{
+    if (!value.isObject())
+        return std::nullopt;
+    const QJsonObject object = value.toObject();
+    const auto keyCode = readUInt32(object.value(QStringLiteral("carbonKeyCode")));
+    const auto modifiers = readUInt32(object.value(QStringLiteral("carbonModifiers")));
+    const QJsonValue equivalent = object.value(QStringLiteral("keyEquivalent"));
+    const auto eventModifiers = readUInt32(object.value(QStringLiteral("eventModifiers")));
+    if (!keyCode || !modifiers || !equivalent.isString() || !eventModifiers)
+        return std::nullopt;
+    return ShortcutBinding{*keyCode, *modifiers, equivalent.toString(), *eventModifiers};
+}
+
+Qt::Key ShortcutBinding::menuKeyEquivalent() const
+{
+    if (keyEquivalent == QLatin1String(" "))
+        return Qt::Key_Space;
+    if (keyEquivalent == QLatin1String("\r"))
+        return Qt::Key_Return;
+    if (keyEquivalent.isEmpty())
+        return Qt::Key_unknown;
+    // Qt names a character key by its upper-case code point.
+    const char32_t first = keyEquivalent.toUcs4().constFirst();
+    return static_cast<Qt::Key>(QChar::toUpper(first));
+}
+
+Qt::KeyboardModifiers ShortcutBinding::menuModifiers() const
+{
+    Qt::KeyboardModifiers result;
+    if (eventModifiers & event_modifier::shift)
+        result |= Qt::ShiftModifier;
+    if (eventModifiers & event_modifier::control)
+        result |= Qt::ControlModifier;
+    if (eventModifiers & event_modifier::option)
+        result |= Qt::AltModifier;
+    if (eventModifiers & event_modifier::command)
+        result |= Qt::MetaModifier;
+    if (eventModifiers & event_modifier::numericPad)
+        result |= Qt::KeypadModifier;
+    return result;
+}
+
+QString ShortcutBinding::keyName(quint32 keyCode)
+{
+    switch (keyCode) {
+    case key_code::returnKey:
+        return QStringLiteral("↩");
+    case key_code::tab:
+        return QStringLiteral("⇥");
+    case key_code::space:
+        return QStringLiteral("Space");
+    case key_code::deleteKey:
+        return QStringLiteral("⌫");
+    case key_code::escape:
+        return QStringLiteral("⎋");
+    case key_code::leftArrow:
+        return QStringLiteral("←");
+    case key_code::rightArrow:
+        return QStringLiteral("→");
+    case key_code::downArrow:
+        return QStringLiteral("↓");
+    case key_code::upArrow:
+        return QStringLiteral("↑");
+    default:
+        break;
+    }
+    const std::shared_ptr<const KeyboardLayout> layout = keyboardLayout();
+    const std::optional<QString> text = layout->characterForKeyCode(keyCode);
+    if (!text || text->isEmpty())
+        return QStringLiteral("?");
+    // A key whose only output is a control character (Enter on the keypad, Escape-like keys)
+    // has nothing a person could read.
+    for (const QChar c : *text) {
+        if (c.category() == QChar::Other_Control)
+            return QStringLiteral("?");
+    }
+    return text->toUpper();
+}
+
+QString ShortcutBinding::displayString(quint32 keyCode, quint32 carbonModifiers)
+{
+    QString result;
+    if (carbonModifiers & carbon_modifier::control)
+        result += QStringLiteral("⌃");
+    if (carbonModifiers & carbon_modifier::option)
+        result += QStringLiteral("⌥");
+    if (carbonModifiers & carbon_modifier::shift)
+        result += QStringLiteral("⇧");
+    if (carbonModifiers & carbon_modifier::command)
+        result += QStringLiteral("⌘");
+    return result + keyName(keyCode);
+}
+
+void ShortcutBinding::setKeyboardLayout(std::shared_ptr<const KeyboardLayout> layout)
+{
+    LayoutSlot &slot = layoutSlot();
+    std::lock_guard lock(slot.mutex);
+    slot.layout = std::move(layout);
+}
+
+std::shared_ptr<const KeyboardLayout> ShortcutBinding::keyboardLayout()
+{
+    LayoutSlot &slot = layoutSlot();
+    std::lock_guard lock(slot.mutex);
+    if (!slot.layout)
+        slot.layout = std::make_shared<UsKeyboardLayout>();
+    return slot.layout;
+}
+
+ShortcutBinding defaultBinding(ShortcutAction action)
+{
+    constexpr quint32 modifiers = carbon_modifier::command | carbon_modifier::shift;
+    constexpr quint32 menuModifiers = event_modifier::command | event_modifier::shift;
+    switch (action) {
+    case ShortcutAction::startPause:
+        return {key_code::space, modifiers, QStringLiteral(" "), menuModifiers};
+    case ShortcutAction::endTake:
+        return {key_code::returnKey, modifiers, QStringLiteral("\r"), menuModifiers};
+    case ShortcutAction::nextScene:
+        return {45, modifiers, QStringLiteral("n"), menuModifiers};
+    case ShortcutAction::retake:
+        return {15, modifiers, QStringLiteral("r"), menuModifiers};
+    case ShortcutAction::toggleWebcamZoom:
+        return {3, modifiers, QStringLiteral("f"), menuModifiers};
+    case ShortcutAction::toggleWebcamBlob:
+        return {13, modifiers, QStringLiteral("w"), menuModifiers};
+    }
+    return {};
+}
+
+} // namespace lumacast

@@ -1,0 +1,132 @@
+#pragma once
+
+#include <QHashFunctions>
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
+#include <QtCore/qnamespace.h>
+
+#include <array>
+#include <map>
+#include <memory>
+#include <optional>
+
+namespace lumacast {
+
+// The six global actions, in the order the settings and menus list them.
+enum class ShortcutAction : quint8 {
+    startPause,
+    endTake,
+    nextScene,
+    retake,
+    toggleWebcamZoom,
+    toggleWebcamBlob,
+};
+
+namespace shortcut_action {
+inline constexpr std::array<ShortcutAction, 6> allCases = {
+    ShortcutAction::startPause, ShortcutAction::endTake,          ShortcutAction::nextScene,
+    ShortcutAction::retake,     ShortcutAction::toggleWebcamZoom, ShortcutAction::toggleWebcamBlob,
+};
+
+// The raw value is the case name; it is what stored settings use as the action's key.
+QString rawValue(ShortcutAction action);
+// Exact, case-sensitive match of a raw value; anything else is no action.
+std::optional<ShortcutAction> fromRawValue(const QString &raw);
+inline QString id(ShortcutAction action) { return rawValue(action); }
+} // namespace shortcut_action
+
+// Hashes like the raw value text, so an action and its name land in the same bucket.
+inline size_t qHash(ShortcutAction action, size_t seed = 0)
+{
+    return qHash(shortcut_action::rawValue(action), seed);
+}
+
+// Modifier masks as stored in "customShortcuts": the classic virtual-key modifier bits. The
+// hot-key layer maps them one to one onto Super, Shift, Alt and Control.
+namespace carbon_modifier {
+inline constexpr quint32 command = 0x100;
+inline constexpr quint32 shift = 0x200;
+inline constexpr quint32 option = 0x800;
+inline constexpr quint32 control = 0x1000;
+inline constexpr quint32 all = command | shift | option | control;
+} // namespace carbon_modifier
+
+// The menus' modifier set as stored in `eventModifiers`; the bit values are part of the stored
+// form, so they never change.
+namespace event_modifier {
+inline constexpr quint32 capsLock = 1u << 0;
+inline constexpr quint32 shift = 1u << 1;
+inline constexpr quint32 control = 1u << 2;
+inline constexpr quint32 option = 1u << 3;
+inline constexpr quint32 command = 1u << 4;
+inline constexpr quint32 numericPad = 1u << 5;
+} // namespace event_modifier
+
+// Virtual key codes that have a fixed name whatever the keyboard layout.
+namespace key_code {
+inline constexpr quint32 returnKey = 36;
+inline constexpr quint32 tab = 48;
+inline constexpr quint32 space = 49;
+inline constexpr quint32 deleteKey = 51;
+inline constexpr quint32 escape = 53;
+inline constexpr quint32 leftArrow = 123;
+inline constexpr quint32 rightArrow = 124;
+inline constexpr quint32 downArrow = 125;
+inline constexpr quint32 upArrow = 126;
+} // namespace key_code
+
+// Tells which character a key gives in the current keyboard layout. The store stays free of any
+// windowing system: the X11 layer installs a layout that asks the server's keymap, and without
+// one the US layout below answers.
+class KeyboardLayout {
+public:
+    virtual ~KeyboardLayout() = default;
+    // The text the key types with no modifier held, or an empty string when it types nothing.
+    // No value means there is no layout to ask.
+    virtual std::optional<QString> characterForKeyCode(quint32 keyCode) const = 0;
+};
+
+// The US ANSI layout, for when no display is there to ask.
+class UsKeyboardLayout final : public KeyboardLayout {
+public:
+    std::optional<QString> characterForKeyCode(quint32 keyCode) const override;
+};
+
+// One shortcut: the virtual key code and modifier mask the hot-key service grabs, plus the key
+// equivalent and modifier set the menus show.
+struct ShortcutBinding {
+    quint32 carbonKeyCode = 0;
+    quint32 carbonModifiers = 0;
+    QString keyEquivalent;
+    quint32 eventModifiers = 0;
+
+    friend bool operator==(const ShortcutBinding &, const ShortcutBinding &) = default;
+
+    // {"carbonKeyCode", "carbonModifiers", "keyEquivalent", "eventModifiers"}; all four are
+    // required, and a wrong type or a negative or oversized number makes the binding undecodable.
+    QJsonObject toJson() const;
+    // The same object as compact JSON text with the keys in the order above.
+    QByteArray toJsonBytes() const;
+    static std::optional<ShortcutBinding> fromJson(const QJsonValue &value);
+
+    // The menus' key: Qt::Key_Space for " ", Qt::Key_Return for "\r", otherwise the key of the
+    // first character (upper case, as Qt names letter keys). Qt::Key_unknown when empty.
+    Qt::Key menuKeyEquivalent() const;
+    // The menus' modifiers for `eventModifiers` (command is the Meta key, which is Super here).
+    Qt::KeyboardModifiers menuModifiers() const;
+
+    static QString keyName(quint32 keyCode);
+    static QString displayString(quint32 keyCode, quint32 carbonModifiers);
+
+    // Replaces the layout that `keyName` asks; null brings back the built-in US layout.
+    static void setKeyboardLayout(std::shared_ptr<const KeyboardLayout> layout);
+    static std::shared_ptr<const KeyboardLayout> keyboardLayout();
+};
+
+ShortcutBinding defaultBinding(ShortcutAction action);
+
+// Bindings keyed by action. Iteration follows the case order.
+using ShortcutBindings = std::map<ShortcutAction, ShortcutBinding>;
+
+} // namespace lumacast

@@ -1,0 +1,159 @@
+#include "store/Shortcut.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <gtest/gtest.h>
+
+using namespace lumacast;
+
+namespace {
+
+// Answers from a fixed script so key names do not depend on the machine's layout.
+class ScriptedLayout final : public KeyboardLayout {
+public:
+    std::optional<QString> answer;
+    std::optional<QString> characterForKeyCode(quint32) const override { return answer; }
+};
+
+class ScopedLayout {
+public:
+    explicit ScopedLayout(std::shared_ptr<const KeyboardLayout> layout)
+        : m_previous(ShortcutBinding::keyboardLayout())
+    {
+        ShortcutBinding::setKeyboardLayout(std::move(layout));
+    }
+    ~ScopedLayout() { ShortcutBinding::setKeyboardLayout(m_previous); }
+
+private:
+    std::shared_ptr<const KeyboardLayout> m_previous;
+};
+
+} // namespace
+
+TEST(ShortcutAction, RawValuesAreTheCaseNamesInOrderAndMatchExactly)
+{
+    const QStringList expected{"startPause", "endTake",          "nextScene",
+                               "retake",     "toggleWebcamZoom", "toggleWebcamBlob"};
+    ASSERT_EQ(shortcut_action::allCases.size(), 6u);
+    for (size_t i = 0; i < shortcut_action::allCases.size(); ++i) {
+        const ShortcutAction action = shortcut_action::allCases[i];
+        EXPECT_EQ(shortcut_action::rawValue(action), expected[int(i)]);
+        EXPECT_EQ(shortcut_action::fromRawValue(expected[int(i)]), action);
+    }
+    EXPECT_FALSE(shortcut_action::fromRawValue("StartPause"));
+    EXPECT_FALSE(shortcut_action::fromRawValue("retake "));
+    EXPECT_FALSE(shortcut_action::fromRawValue(""));
+    // Hashing follows the raw value text.
+    EXPECT_EQ(qHash(ShortcutAction::retake, 42u), qHash(QStringLiteral("retake"), 42u));
+}
+
+TEST(ShortcutBinding, DefaultsUseCommandShiftWithTheirKeys)
+{
+    struct Row {
+        ShortcutAction action;
+        quint32 keyCode;
+        QString equivalent;
+        QString shown;
+    };
+    const Row rows[] = {
+        {ShortcutAction::startPause, 49, " ", "⇧⌘Space"},
+        {ShortcutAction::endTake, 36, "\r", "⇧⌘↩"},
+        {ShortcutAction::nextScene, 45, "n", "⇧⌘N"},
+        {ShortcutAction::retake, 15, "r", "⇧⌘R"},
+        {ShortcutAction::toggleWebcamZoom, 3, "f", "⇧⌘F"},
+        {ShortcutAction::toggleWebcamBlob, 13, "w", "⇧⌘W"},
+    };
+    ScopedLayout us(std::make_shared<UsKeyboardLayout>());
+    for (const Row &row : rows) {
+        const ShortcutBinding binding = defaultBinding(row.action);
+        EXPECT_EQ(binding.carbonKeyCode, row.keyCode);
+        EXPECT_EQ(binding.carbonModifiers, 0x300u);
+        EXPECT_EQ(binding.keyEquivalent, row.equivalent);
+        EXPECT_EQ(binding.eventModifiers, event_modifier::command | event_modifier::shift);
+        EXPECT_EQ(ShortcutBinding::displayString(binding.carbonKeyCode, binding.carbonModifiers),
+                  row.shown);
+    }
+    ShortcutBinding other = defaultBinding(ShortcutAction::retake);
+    other.eventModifiers = event_modifier::command;
+    EXPECT_NE(other, defaultBinding(ShortcutAction::retake));
+}
+
+TEST(ShortcutBinding, JsonRoundTripAndStrictDecoding)
+{
+    const ShortcutBinding binding{0x7A, 0x1800, "\r", 12};
+    const QByteArray text = binding.toJsonBytes();
+    EXPECT_EQ(text, QByteArray(R"({"carbonKeyCode":122,"carbonModifiers":6144,"keyEquivalent":"\r",)"
+                               R"("eventModifiers":12})"));
+    EXPECT_EQ(ShortcutBinding::fromJson(QJsonDocument::fromJson(text).object()), binding);
+    EXPECT_EQ(ShortcutBinding::fromJson(binding.toJson()), binding);
+
+    const auto decode = [](const char *json) {
+        return ShortcutBinding::fromJson(QJsonDocument::fromJson(json).object());
+    };
+    EXPECT_FALSE(decode(R"({"carbonKeyCode":1,"carbonModifiers":256,"keyEquivalent":"s"})"));
+    EXPECT_FALSE(decode(R"({"carbonKeyCode":"1","carbonModifiers":256,"keyEquivalent":"s","eventModifiers":16})"));
+    EXPECT_FALSE(decode(R"({"carbonKeyCode":-1,"carbonModifiers":256,"keyEquivalent":"s","eventModifiers":16})"));
+    EXPECT_FALSE(decode(R"({"carbonKeyCode":1.5,"carbonModifiers":256,"keyEquivalent":"s","eventModifiers":16})"));
+    EXPECT_FALSE(decode(R"({"carbonKeyCode":4294967296,"carbonModifiers":256,"keyEquivalent":"s","eventModifiers":16})"));
+    EXPECT_FALSE(decode(R"({"carbonKeyCode":1,"carbonModifiers":256,"keyEquivalent":7,"eventModifiers":16})"));
+    EXPECT_FALSE(ShortcutBinding::fromJson(QJsonValue(3)));
+    EXPECT_EQ(decode(R"({"eventModifiers":16,"keyEquivalent":"s","carbonModifiers":256,"carbonKeyCode":1,"extra":true})"),
+              (ShortcutBinding{1, 256, "s", 16}));
+}
+
+TEST(ShortcutBinding, DisplayStringOrdersModifierSymbolsAndIgnoresOtherBits)
+{
+    EXPECT_EQ(ShortcutBinding::displayString(49, 0x1B00), QStringLiteral("⌃⌥⇧⌘Space"));
+    EXPECT_EQ(ShortcutBinding::displayString(53, 0x1000 | 0x100), QStringLiteral("⌃⌘⎋"));
+    EXPECT_EQ(ShortcutBinding::displayString(123, 0x0800 | 0x0001 | 0x4000), QStringLiteral("⌥←"));
+    EXPECT_EQ(ShortcutBinding::displayString(48, 0), QStringLiteral("⇥"));
+}
+
+TEST(ShortcutBinding, KeyNamesComeFromFixedSymbolsThenTheLayout)
+{
+    auto layout = std::make_shared<ScriptedLayout>();
+    ScopedLayout scoped(layout);
+    layout->answer = QStringLiteral("ß"); // the fixed names never ask the layout
+    const std::pair<quint32, QString> fixed[] = {{36, "↩"}, {48, "⇥"}, {49, "Space"},
+                                                 {51, "⌫"}, {53, "⎋"}, {123, "←"},
+                                                 {124, "→"}, {125, "↓"}, {126, "↑"}};
+    for (const auto &[code, name] : fixed)
+        EXPECT_EQ(ShortcutBinding::keyName(code), name) << code;
+
+    EXPECT_EQ(ShortcutBinding::keyName(0), QStringLiteral("SS"));
+    layout->answer = QStringLiteral("é");
+    EXPECT_EQ(ShortcutBinding::keyName(0), QStringLiteral("É"));
+    layout->answer = QString(); // the key types nothing
+    EXPECT_EQ(ShortcutBinding::keyName(0x7A), QStringLiteral("?"));
+    layout->answer = QStringLiteral("\r"); // only a control character
+    EXPECT_EQ(ShortcutBinding::keyName(0x4C), QStringLiteral("?"));
+    layout->answer.reset(); // no layout at all
+    EXPECT_EQ(ShortcutBinding::keyName(0), QStringLiteral("?"));
+}
+
+TEST(ShortcutBinding, UsLayoutNamesKeysByPosition)
+{
+    ScopedLayout us(nullptr); // null brings back the built-in US layout
+    EXPECT_EQ(ShortcutBinding::keyName(0x00), QStringLiteral("A"));
+    EXPECT_EQ(ShortcutBinding::keyName(0x10), QStringLiteral("Y"));
+    EXPECT_EQ(ShortcutBinding::keyName(0x1D), QStringLiteral("0"));
+    EXPECT_EQ(ShortcutBinding::keyName(0x2B), QStringLiteral(","));
+    EXPECT_EQ(ShortcutBinding::keyName(0x7A), QStringLiteral("?")); // F1 types nothing
+    EXPECT_EQ(ShortcutBinding::keyName(0xFFFF), QStringLiteral("?"));
+}
+
+TEST(ShortcutBinding, MenuKeyEquivalentAndModifiers)
+{
+    EXPECT_EQ((ShortcutBinding{49, 0x300, " ", 18}.menuKeyEquivalent()), Qt::Key_Space);
+    EXPECT_EQ((ShortcutBinding{36, 0x300, "\r", 18}.menuKeyEquivalent()), Qt::Key_Return);
+    EXPECT_EQ((ShortcutBinding{45, 0x300, "n", 18}.menuKeyEquivalent()), Qt::Key_N);
+    EXPECT_EQ((ShortcutBinding{45, 0x300, "nx", 18}.menuKeyEquivalent()), Qt::Key_N);
+    EXPECT_EQ((ShortcutBinding{45, 0x300, "", 18}.menuKeyEquivalent()), Qt::Key_unknown);
+
+    EXPECT_EQ((ShortcutBinding{45, 0x300, "n", 18}.menuModifiers()),
+              Qt::MetaModifier | Qt::ShiftModifier);
+    EXPECT_EQ((ShortcutBinding{45, 0x1800, "n", event_modifier::control | event_modifier::option}
+                   .menuModifiers()),
+              Qt::ControlModifier | Qt::AltModifier);
+}
