@@ -1,0 +1,37 @@
+#include "capture/DisplayOption.h"
+
+#include "platform/x11/X11Content.h"
+
+namespace lumacast {
+
+QString DisplayOption::label() const
+{
+    return QStringLiteral("%1 \u2014 %2\u00d7%3").arg(name).arg(width).arg(height);
+}
+
+std::vector<DisplayOption> DisplayOption::available()
+{
+    std::vector<DisplayOption> options;
+    for (const auto &d : x11::listDisplays())
+        options.push_back(DisplayOption{d.id, d.name, d.geometry.width(), d.geometry.height()});
+    return options;
+}
+
+std::optional<uint32_t> DisplayOption::mainDisplayID()
+{
+    const auto displays = x11::listDisplays();
+    for (const auto &d : displays) {
+        if (d.primary)
+            return d.id;
+    }
+    if (!displays.empty())
+        return displays.front().id;
+    return std::nullopt;
+}
+
+size_t qHash(const DisplayOption &option, size_t seed)
+{
+    return qHashMulti(seed, option.id, option.name, option.width, option.height);
+}
+
+} // namespace lumacast

@@ -1,0 +1,237 @@
+// The capture target, the picker's outcomes and the window picker dialog.
+#include "capture/CaptureTarget.h"
+#include "capture/CaptureTargetPicker.h"
+#include "capture/DisplayOption.h"
+#include "capture/PickerDialog.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <xcb/xcb.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+
+using namespace lumacast;
+
+namespace {
+
+// A stand-in for the desktop's sharing picker that records what is asked of it.
+class RecordingPicker : public SharingPicker {
+public:
+    void setConfiguration(const SharingPickerConfiguration &c) override { calls.push_back("configure"); config = c; }
+    void setMaximumStreamCount(int n) override { calls.push_back("max" + std::to_string(n)); }
+    void addObserver(SharingPickerObserver *o) override { calls.push_back("add"); observers.push_back(o); }
+    void removeObserver(SharingPickerObserver *o) override
+    {
+        calls.push_back("remove");
+        observers.erase(std::remove(observers.begin(), observers.end(), o), observers.end());
+    }
+    void setActive(bool a) override { calls.push_back(a ? "active" : "inactive"); active = a; }
+    bool isActive() const override { return active; }
+    void present() override { calls.push_back("present"); }
+
+    std::vector<std::string> calls;
+    std::vector<SharingPickerObserver *> observers;
+    SharingPickerConfiguration config;
+    bool active = false;
+};
+
+void waitFor(const std::function<bool()> &done, int ms = 2000)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms) {
+        QApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(5);
+    }
+}
+
+TEST(CaptureTarget, WholeScreenByDefaultAndCustomSharesItsFilter)
+{
+    CaptureTarget target;
+    EXPECT_TRUE(target.isWholeScreen());
+    EXPECT_FALSE(target.isWindow());
+    EXPECT_EQ(target.filter(), nullptr);
+
+    auto filter = ContentFilter::forWindow(0x400007, QRectF(10, 20, 300, 200));
+    const CaptureTarget picked = CaptureTarget::custom(filter, filter->style);
+    const CaptureTarget copy = picked;
+    EXPECT_EQ(picked.kind(), CaptureTarget::Kind::Custom);
+    EXPECT_TRUE(copy.isWindow());
+    EXPECT_EQ(copy.filter().get(), filter.get());
+    EXPECT_EQ(copy.filter()->windowID(), 0x400007u);
+    EXPECT_EQ(copy.filter()->contentRect, QRectF(10, 20, 300, 200));
+    EXPECT_EQ(copy, picked);
+    EXPECT_FALSE(copy == CaptureTarget::wholeScreen());
+    EXPECT_TRUE(CaptureTarget::custom(nullptr, ContentStyle::Window).isWholeScreen());
+}
+
+TEST(DisplayOption, LabelNamesTheSizeInPixels)
+{
+    const DisplayOption d{7, QStringLiteral("HDMI-1"), 3024, 1964};
+    EXPECT_EQ(d.label(), QStringLiteral("HDMI-1 \u2014 3024\u00d71964"));
+    EXPECT_EQ(d, (DisplayOption{7, QStringLiteral("HDMI-1"), 3024, 1964}));
+    EXPECT_FALSE(d == (DisplayOption{7, QStringLiteral("HDMI-1"), 3024, 1962}));
+}
+
+TEST(CaptureTargetPicker, PresentingFollowsTheWindowChoiceSequence)
+{
+    RecordingPicker fake;
+    CaptureTargetPicker picker(fake);
+    picker.present();
+    EXPECT_EQ(fake.calls, (std::vector<std::string>{"configure", "max1", "add", "active", "present"}));
+    ASSERT_EQ(fake.config.allowedPickerModes.size(), 1u);
+    EXPECT_EQ(fake.config.allowedPickerModes[0], SharingPickerMode::SingleWindow);
+}
+
+TEST(CaptureTargetPicker, PickReachesOnPickOnTheMainThreadThenDeactivates)
+{
+    RecordingPicker fake;
+    CaptureTargetPicker picker(fake);
+    ContentFilterRef got;
+    QThread *gotOn = nullptr;
+    picker.onPick = [&](ContentFilterRef f) {
+        got = f;
+        gotOn = QThread::currentThread();
+        EXPECT_TRUE(fake.active); // the callback runs before the picker is taken down
+    };
+    picker.present();
+    auto filter = ContentFilter::forWindow(42, QRectF(0, 0, 10, 10));
+    std::thread platform([&] { picker.pickerDidUpdate(filter); });
+    platform.join();
+    EXPECT_EQ(got, nullptr); // not inline
+    waitFor([&] { return got != nullptr; });
+    EXPECT_EQ(got, filter);
+    EXPECT_EQ(gotOn, QApplication::instance()->thread());
+    EXPECT_FALSE(fake.active);
+    EXPECT_TRUE(fake.observers.empty());
+}
+
+TEST(CaptureTargetPicker, CancelAndMissingCallbacksStillTakeThePickerDown)
+{
+    RecordingPicker fake;
+    CaptureTargetPicker picker(fake);
+    int picks = 0;
+    picker.onPick = [&](ContentFilterRef) { ++picks; };
+    picker.present();
+    picker.pickerDidCancel(); // no onCancel set: dropped silently
+    waitFor([&] { return !fake.active; });
+    EXPECT_EQ(picks, 0);
+    EXPECT_FALSE(fake.active);
+    EXPECT_TRUE(fake.observers.empty());
+
+    picker.onPick = nullptr;
+    picker.present();
+    picker.pickerDidUpdate(ContentFilter::forWindow(1, QRectF()));
+    waitFor([&] { return !fake.active; });
+    EXPECT_FALSE(fake.active);
+    EXPECT_TRUE(fake.observers.empty());
+    EXPECT_EQ(std::count(fake.calls.begin(), fake.calls.end(), "add"), 2);
+    EXPECT_EQ(std::count(fake.calls.begin(), fake.calls.end(), "remove"), 2);
+}
+
+TEST(CaptureTargetPicker, StartFailureReachesOnError)
+{
+    RecordingPicker fake;
+    CaptureTargetPicker picker(fake);
+    QString message;
+    bool cancelled = false;
+    picker.onError = [&](const Error &e) { message = e.localizedDescription(); };
+    picker.onCancel = [&] { cancelled = true; };
+    picker.present();
+    picker.pickerStartDidFail(Error(QStringLiteral("no windows today")));
+    waitFor([&] { return !message.isEmpty(); });
+    EXPECT_EQ(message, QStringLiteral("no windows today"));
+    EXPECT_FALSE(cancelled);
+    EXPECT_TRUE(fake.observers.empty());
+}
+
+// A plain X window of another application (no process id of ours), with a title and a class.
+class ForeignWindow {
+public:
+    ForeignWindow(const QRect &r, const char *title, const char *cls)
+    {
+        int n = 0;
+        c = xcb_connect(nullptr, &n);
+        xcb_screen_t *s = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+        w = xcb_generate_id(c);
+        const uint32_t bg[] = {0x3366cc};
+        xcb_create_window(c, XCB_COPY_FROM_PARENT, w, s->root, int16_t(r.x()), int16_t(r.y()), uint16_t(r.width()),
+                          uint16_t(r.height()), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, s->root_visual, XCB_CW_BACK_PIXEL, bg);
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, uint32_t(std::strlen(title)), title);
+        const std::string both = std::string(cls) + '\0' + cls + '\0';
+        xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, uint32_t(both.size()), both.data());
+        xcb_map_window(c, w);
+        std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    }
+    ~ForeignWindow() { xcb_disconnect(c); }
+    xcb_connection_t *c;
+    xcb_window_t w;
+};
+
+class WindowPicker : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (qEnvironmentVariableIsEmpty("DISPLAY"))
+            GTEST_SKIP() << "needs an X server (DISPLAY)";
+    }
+};
+
+TEST_F(WindowPicker, ListsForeignWindowsAndPicksOne)
+{
+    ForeignWindow foreign(QRect(120, 80, 400, 300), "Quarterly report", "Spreadsheet");
+    WindowSharingPicker shared;
+    CaptureTargetPicker picker(shared);
+    ContentFilterRef picked;
+    picker.onPick = [&](ContentFilterRef f) { picked = f; };
+    picker.present();
+    ASSERT_NE(shared.dialog(), nullptr);
+    EXPECT_TRUE(shared.dialog()->isVisible());
+    EXPECT_TRUE(shared.isActive());
+
+    const auto &listed = shared.dialog()->windows();
+    auto it = std::find_if(listed.begin(), listed.end(), [&](const x11::WindowInfo &w) { return w.id == foreign.w; });
+    ASSERT_NE(it, listed.end());
+    EXPECT_EQ(it->title, QStringLiteral("Quarterly report"));
+    EXPECT_EQ(it->applicationName, QStringLiteral("Spreadsheet"));
+    // Our own windows (the dialog itself) are never offered.
+    const auto own = uint32_t(QCoreApplication::applicationPid());
+    EXPECT_TRUE(std::none_of(listed.begin(), listed.end(), [&](const x11::WindowInfo &w) { return w.pid == own; }));
+
+    shared.dialog()->selectWindow(foreign.w);
+    shared.dialog()->accept();
+    waitFor([&] { return picked != nullptr; });
+    ASSERT_NE(picked, nullptr);
+    EXPECT_EQ(picked->style, ContentStyle::Window);
+    EXPECT_EQ(picked->windowID(), foreign.w);
+    EXPECT_EQ(picked->contentRect, QRectF(120, 80, 400, 300));
+    EXPECT_FALSE(shared.isActive());
+    EXPECT_TRUE(shared.observers().empty());
+}
+
+TEST_F(WindowPicker, CancelLeavesNothingPicked)
+{
+    WindowSharingPicker shared;
+    CaptureTargetPicker picker(shared);
+    int picks = 0;
+    bool cancelled = false;
+    picker.onPick = [&](ContentFilterRef) { ++picks; };
+    picker.onCancel = [&] { cancelled = true; };
+    picker.present();
+    ASSERT_NE(shared.dialog(), nullptr);
+    shared.dialog()->reject();
+    waitFor([&] { return cancelled; });
+    EXPECT_TRUE(cancelled);
+    EXPECT_EQ(picks, 0);
+    EXPECT_FALSE(shared.isActive());
+    EXPECT_TRUE(shared.observers().empty());
+}
+
+} // namespace
