@@ -13,9 +13,12 @@ FileDialogPanel::FileDialogPanel(QFileDialog *dialog, QObject *parent)
         const bool accepted = result == QDialog::Accepted;
         emit finished(accepted, accepted && m_dialog ? m_dialog->selectedFiles() : QStringList());
     });
-    // The dialog may be closed with its parent window; the panel then goes with it, which the
-    // guard takes as a cancelled panel.
-    connect(m_dialog, &QObject::destroyed, this, &QObject::deleteLater);
+    // The dialog may go away with its parent window without answering: that is a cancel, and
+    // the panel goes with it.
+    connect(m_dialog, &QObject::destroyed, this, [this] {
+        emit finished(false, {});
+        deleteLater();
+    });
 }
 
 FileDialogPanel::~FileDialogPanel()

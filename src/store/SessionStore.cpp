@@ -58,12 +58,6 @@ bool itemExists(const QString &path)
     return itemStatus(path).has_value();
 }
 
-bool isRealFolder(const QString &path)
-{
-    const auto status = itemStatus(path);
-    return status && S_ISDIR(status->st_mode);
-}
-
 // Removes a file, a symbolic link (not what it points at) or a whole folder.
 bool removeItem(const QString &path)
 {
@@ -333,11 +327,10 @@ Session SessionStore::openSession(const QString &scratchURL,
     const QString folder = bundleURL ? *bundleURL : scratchURL;
     const QString path = childPath(folder, QString::fromLatin1(kManifestName));
 
-    // Only a regular file inside a real folder: a link could make us read from anywhere, and a
-    // pipe would never end.
+    // Only a regular file: a link could make us read from anywhere, and a pipe would never end.
     const auto status = itemStatus(path);
-    if (!isRealFolder(folder) || !status || !S_ISREG(status->st_mode))
-        throw ManifestError::unreadable(path, QStringLiteral("Not a regular file in a folder"));
+    if (!status || !S_ISREG(status->st_mode))
+        throw ManifestError::unreadable(path, QStringLiteral("Not a regular file"));
     if (status->st_size > kLargestManifest)
         throw ManifestError::unreadable(path, QStringLiteral("File too large"));
     QFile file(path);

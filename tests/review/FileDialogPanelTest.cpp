@@ -96,8 +96,8 @@ TEST_F(FileDialogPanelTest, PanelClosedWithItsWindowReleasesTheGuard)
     ASSERT_TRUE(guard.present(panel, record()));
 
     delete window;
+    EXPECT_FALSE(guard.isPresenting()) << "released at once, not when the panel is deleted";
     QTRY_VERIFY(panel.isNull());
-    EXPECT_FALSE(guard.isPresenting());
     ASSERT_TRUE(answer);
     EXPECT_FALSE(answer->first);
 }

@@ -125,10 +125,4 @@ TEST_F(FilePanelGuardTest, APanelDestroyedWithoutAnswerCountsAsCancelled)
     EXPECT_EQ(answers.size(), 1u);
 }
 
-TEST(FilePanelGuardShared, IsOneInstance)
-{
-    EXPECT_EQ(&FilePanelGuard::shared(), &FilePanelGuard::shared());
-    EXPECT_FALSE(FilePanelGuard::shared().isPresenting());
-}
-
 } // namespace
