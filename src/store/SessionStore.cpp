@@ -178,7 +178,8 @@ void writeManifestInto(const Session &session, const QString &folder)
 
 void logSaved(const QString &folder)
 {
-    qCInfo(log::persistence(), "saved manifest to %s", qUtf8Printable(QFileInfo(folder).fileName()));
+    qCInfo(log::persistence(), "saved manifest to %s",
+           qUtf8Printable(QFileInfo(QDir::cleanPath(folder)).fileName()));
 }
 
 enum class ProbeState { Missing, Unreadable, Read };

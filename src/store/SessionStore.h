@@ -76,8 +76,9 @@ public:
     // whole when writing fails. Throws JsonEncodeError or FileSystemError.
     void writeManifest(const Session &session) const;
 
-    // Reads and validates the manifest of a session folder and builds its session. Throws
-    // ManifestError.
+    // Reads and validates the manifest of a session folder and builds its session: a scratch
+    // folder as openSession(folder), a package as openSession(package, package), so that it is
+    // worked on in place. Throws ManifestError.
     Session openSession(const QString &scratchURL,
                         const std::optional<QString> &bundleURL = std::nullopt) const;
 
