@@ -107,3 +107,21 @@ TEST(UndoHistory, SmallAndDegenerateLimits)
     EXPECT_EQ(none.push("a", sessionWith({"a.mov"})), QSet<QString>{"a.mov"});
     EXPECT_TRUE(none.past.isEmpty());
 }
+
+TEST(UndoHistory, SnapshotsSharingStorageAreTrackedByContent)
+{
+    // Snapshots of one session share their unchanged lists; the returned names must still be
+    // exactly those that no remaining snapshot uses.
+    UndoHistory history(2);
+    Session session = sessionWith({"a.mov", "b.mov"});
+    session.scenes.append(makeScene({makeTake("keep.mov")}));
+    history.push("one", session);
+    session.scenes[0].takes.removeLast(); // b.mov now only in "one"
+    history.push("two", session);
+    session.scenes[0].takes.append(makeTake("c.mov"));
+    EXPECT_EQ(history.push("three", session), QSet<QString>{"b.mov"});
+    EXPECT_EQ(history.referencedFilenames(), (QSet<QString>{"a.mov", "c.mov", "keep.mov"}));
+    session.scenes.removeFirst();
+    EXPECT_TRUE(history.push("four", session).isEmpty()); // a.mov and c.mov live on in "three"
+    EXPECT_EQ(history.push("five", session), (QSet<QString>{"a.mov", "c.mov"}));
+}
