@@ -86,7 +86,8 @@ public:
     // and clean. The new package is assembled beside the destination and swapped in, so that an
     // item already there is replaced only by a whole package. A scratch session's folder is
     // removed afterwards; a session that already has a package keeps it (saving elsewhere
-    // copies), and saving onto its own package only writes the manifest. A destination inside
+    // copies, and the copy becomes the folder worked on), and saving onto its own package only
+    // writes the manifest. A destination inside
     // the session's folder, or one that holds it, is refused. Throws Error or FileSystemError.
     Session save(const Session &session, const QString &destination) const;
 
