@@ -1,0 +1,77 @@
+#pragma once
+
+#include "platform/audio/PulseCapture.h"
+
+#include <QHashFunctions>
+#include <QList>
+#include <QString>
+
+#include <exception>
+#include <optional>
+#include <utility>
+
+namespace lumacast {
+
+// A selectable microphone: a sound-server source that is not the monitor of an output.
+struct MicOption {
+    QString id;   // the source's name, stable across runs
+    QString name; // its description
+
+    bool operator==(const MicOption &) const = default;
+
+    // The microphones connected now, in the server's order. Empty when no sound server answers.
+    static QList<MicOption> availableMicrophones();
+    // `id` when one of `options` has exactly that id; nothing otherwise (the default input is then
+    // used).
+    static std::optional<QString> resolveSelectedID(const std::optional<QString> &id, const QList<MicOption> &options);
+    // The microphones among a source list: monitors and unplugged sources left out.
+    static QList<MicOption> fromSources(const std::vector<pulse::SourceInfo> &sources);
+};
+
+inline size_t qHash(const MicOption &option, size_t seed = 0) { return qHashMulti(seed, option.id, option.name); }
+
+// Records one microphone for one take. Packets go to the sample callback on the recorder's sample
+// queue; while no callback is set they are discarded.
+class AudioRecorder {
+public:
+    class AudioError : public std::exception {
+    public:
+        enum Case { noMicrophone }; // neither the requested device nor a default input exists
+        explicit AudioError(Case c) : m_case(c) {}
+        Case kind() const { return m_case; }
+        const char *what() const noexcept override { return "No microphone is available"; }
+        bool operator==(const AudioError &other) const { return m_case == other.m_case; }
+
+    private:
+        Case m_case;
+    };
+
+    using SampleCallback = PulseCapture::SampleCallback;
+
+    explicit AudioRecorder(SampleQueueDispatch sampleQueue);
+
+    // Opens `deviceID`, or the default input when it is absent or unknown, and starts capturing.
+    // Throws AudioError (no microphone at all) or pulse::PulseError (the server's refusal).
+    void start(const std::optional<QString> &deviceID);
+    // Ends the capture. Safe in every state, also before a start and after a failed one.
+    void stop();
+    bool isRunning() const { return m_capture.isRunning(); }
+
+    // (sample rate in Hz, channel count) of the opened microphone; nothing before a start.
+    std::optional<std::pair<double, int>> inputFormat() const { return m_capture.inputFormat(); }
+    // The source actually opened.
+    QString deviceID() const { return m_capture.sourceName(); }
+
+    void setOnSample(SampleCallback callback) { m_capture.setOnSample(std::move(callback)); }
+
+private:
+    PulseCapture m_capture;
+};
+
+// Which source a microphone start opens: the requested one when it exists, else the server's
+// default input unless that is a monitor, else the first microphone. Nothing when there is none.
+std::optional<pulse::SourceInfo> chooseMicrophoneSource(const std::optional<QString> &deviceID,
+                                                        const std::vector<pulse::SourceInfo> &sources,
+                                                        const QString &defaultSourceName);
+
+} // namespace lumacast

@@ -1,0 +1,236 @@
+#include "capture/PermissionsCoordinator.h"
+
+#include "model/LogCategories.h"
+#include "store/AppLog.h"
+
+#include <qcoro/qcorotimer.h>
+
+namespace lumacast {
+
+using namespace std::chrono_literals;
+
+namespace {
+
+QString flag(bool value) { return value ? QStringLiteral("true") : QStringLiteral("false"); }
+
+// The poll's time as a printed floating-point number: "0.5", "1.0", "20.0".
+QString pollSeconds(int n) { return QString::number(n * 0.5, 'f', 1); }
+
+constexpr int kRequestPolls = 40;
+constexpr int kPostPreflightPolls = 6;
+constexpr auto kPollInterval = 500ms;
+
+} // namespace
+
+const QString PermissionsCoordinator::kMicrophoneAlertTitle = QStringLiteral("Microphone access required");
+const QString PermissionsCoordinator::kMicrophoneAlertMessage =
+    QStringLiteral("Enable Microphone access for Lumacast in Settings → Privacy & Security, then try again.");
+const QString PermissionsCoordinator::kScreenProblemAlertTitle = QStringLiteral("Screen Recording access problem");
+const QString PermissionsCoordinator::kScreenProblemMessage =
+    QStringLiteral("The X server reports that screen recording is available, but Lumacast could not enumerate "
+                   "captureable displays.\n\nQuit and reopen Lumacast, then try again. If it keeps happening, "
+                   "check in Settings → Displays that a display is connected and turned on.");
+const QString PermissionsCoordinator::kScreenRequiredAlertTitle = QStringLiteral("Screen Recording access required");
+const QString PermissionsCoordinator::kScreenRequiredMessage =
+    QStringLiteral("Enable Screen Recording for Lumacast in Settings → Privacy & Security → Screen Recording. "
+                   "If you just granted it, quit and reopen Lumacast.");
+const QString PermissionsCoordinator::kOpenSettingsButton = QStringLiteral("Open Settings");
+const QString PermissionsCoordinator::kCancelButton = QStringLiteral("Cancel");
+
+PermissionsCoordinator::PermissionsCoordinator(std::shared_ptr<PermissionLayer> layer,
+                                               std::shared_ptr<PermissionAlerts> alerts, Sleeper sleeper)
+    : m_layer(std::move(layer)), m_alerts(std::move(alerts)), m_sleep(std::move(sleeper))
+{
+    if (!m_sleep)
+        m_sleep = [](std::chrono::milliseconds duration) -> QCoro::Task<> { co_await QCoro::sleepFor(duration); };
+}
+
+void PermissionsCoordinator::log(const QString &message)
+{
+    AppLog::shared().log(QStringLiteral("[perms] ") + message);
+    qCInfo(lumacast::log::permissions(), "%s", qUtf8Printable(message));
+}
+
+QCoro::Task<> PermissionsCoordinator::bringToFront()
+{
+    log(QStringLiteral("bringToFront — activating app so the permission dialog comes forward"));
+    m_layer->activateApplication();
+    co_await m_sleep(kPollInterval);
+}
+
+QCoro::Task<bool> PermissionsCoordinator::runLaunchFlow()
+{
+    if (m_launchFlowRan)
+        co_return m_cachedContent.has_value();
+    m_launchFlowRan = true;
+    log(QStringLiteral("runLaunchFlow started"));
+    co_await bringToFront();
+    const bool granted = co_await ensureReadyToRecord(QStringLiteral("runLaunchFlow"), true);
+    log(QStringLiteral("runLaunchFlow completed — granted=%1, cachedContent=%2")
+            .arg(flag(granted), flag(m_cachedContent.has_value())));
+    co_return granted;
+}
+
+QCoro::Task<bool> PermissionsCoordinator::ensureReadyToRecord(QString caller, bool silent)
+{
+    log(QStringLiteral("ensureReadyToRecord — caller=%1, silent=%2, launchFlowRan=%3, hasCachedContent=%4")
+            .arg(caller, flag(silent), flag(m_launchFlowRan), flag(m_cachedContent.has_value())));
+    if (!co_await ensureMicrophone(silent)) {
+        log(QStringLiteral("ensureReadyToRecord — mic FAILED (caller=%1)").arg(caller));
+        co_return false;
+    }
+    const bool screen = co_await ensureScreen(caller, silent);
+    if (screen)
+        log(QStringLiteral("ensureReadyToRecord — all OK (caller=%1)").arg(caller));
+    else
+        log(QStringLiteral("ensureReadyToRecord — screen FAILED (caller=%1)").arg(caller));
+    co_return screen;
+}
+
+QCoro::Task<bool> PermissionsCoordinator::ensureMicrophone(bool silent)
+{
+    const MicrophoneAuthorization status = m_layer->microphoneAuthorization();
+    log(QStringLiteral("mic status = %1").arg(int(status)));
+    switch (status) {
+    case MicrophoneAuthorization::notDetermined: {
+        log(QStringLiteral("mic — requesting access"));
+        const bool granted = co_await m_layer->requestMicrophoneAccess();
+        log(QStringLiteral("mic — request result: %1").arg(flag(granted)));
+        co_return granted;
+    }
+    case MicrophoneAuthorization::authorized:
+        co_return true;
+    case MicrophoneAuthorization::restricted:
+    case MicrophoneAuthorization::denied:
+        break;
+    }
+    log(silent ? QStringLiteral("mic — denied") : QStringLiteral("mic — denied, showing alert"));
+    if (!silent)
+        showAlert(kMicrophoneAlertTitle, kMicrophoneAlertMessage);
+    co_return false;
+}
+
+QCoro::Task<bool> PermissionsCoordinator::ensureScreen(QString caller, bool silent)
+{
+    log(QStringLiteral("ensureScreen — caller=%1, silent=%2").arg(caller, flag(silent)));
+    const ScreenAccess access = co_await checkScreenAccess(caller);
+    switch (access.kind) {
+    case ScreenAccess::available:
+        log(QStringLiteral("ensureScreen — access available, no dialog needed (caller=%1)").arg(caller));
+        co_return true;
+    case ScreenAccess::unavailable:
+        log(QStringLiteral("ensureScreen — UNAVAILABLE (caller=%1): %2").arg(caller, access.message));
+        if (!silent)
+            showAlert(kScreenProblemAlertTitle, access.message);
+        co_return false;
+    case ScreenAccess::needsPermission:
+        break;
+    }
+    log(QStringLiteral("ensureScreen — needs permission, entering requestScreenPermission (caller=%1, silent=%2)")
+            .arg(caller, flag(silent)));
+    co_return co_await requestScreenPermission(caller, silent);
+}
+
+QCoro::Task<PermissionsCoordinator::ScreenAccess> PermissionsCoordinator::checkScreenAccess(QString caller)
+{
+    const bool preflight = m_layer->screenCapturePreflight();
+    log(QStringLiteral("checkScreenAccess — caller=%1, CGPreflight=%2").arg(caller, flag(preflight)));
+    const bool content = co_await fetchShareableContent(QStringLiteral("checkScreenAccess/") + caller);
+    log(QStringLiteral("checkScreenAccess — SCShareableContent=%1, CGPreflight=%2").arg(flag(content), flag(preflight)));
+
+    if (content) {
+        if (!preflight)
+            log(QStringLiteral("checkScreenAccess — ⚠️ SCShareableContent OK but CGPreflight=false (stale TCC cache?)"));
+        co_return ScreenAccess{ScreenAccess::available, {}};
+    }
+    if (m_screenAccessConfirmedThisLaunch) {
+        log(QStringLiteral("checkScreenAccess — SCShareableContent failed but access was confirmed earlier this "
+                           "launch → trusting (no re-prompt)"));
+        co_return ScreenAccess{ScreenAccess::available, {}};
+    }
+    if (preflight) {
+        log(QStringLiteral("checkScreenAccess — ⚠️ CGPreflight=true but SCShareableContent FAILED — ScreenCaptureKit broken"));
+        co_return ScreenAccess{ScreenAccess::unavailable, kScreenProblemMessage};
+    }
+    log(QStringLiteral("checkScreenAccess — both CGPreflight=false and SCShareableContent=false → .needsPermission"));
+    co_return ScreenAccess{ScreenAccess::needsPermission, {}};
+}
+
+QCoro::Task<bool> PermissionsCoordinator::fetchShareableContent(QString via)
+{
+    const ShareableContentResult result = co_await m_layer->fetchShareableContent();
+    if (!result.content) {
+        log(QStringLiteral("SCShareableContent FAILED (via %1): %2").arg(via, result.error));
+        co_return false;
+    }
+    if (result.content->displays.empty()) {
+        log(QStringLiteral("SCShareableContent returned 0 displays (via %1)").arg(via));
+        co_return false;
+    }
+    m_cachedContent = result.content;
+    m_screenAccessConfirmedThisLaunch = true;
+    co_return true;
+}
+
+QCoro::Task<bool> PermissionsCoordinator::requestScreenPermission(QString caller, bool silent)
+{
+    if (m_didRequestScreenThisLaunch) {
+        log(QStringLiteral("requestScreenPermission — already asked this launch, NOT re-prompting (caller=%1, silent=%2)")
+                .arg(caller, flag(silent)));
+        if (!silent)
+            showAlert(kScreenRequiredAlertTitle, kScreenRequiredMessage);
+        co_return false;
+    }
+    m_didRequestScreenThisLaunch = true;
+    log(QStringLiteral("requestScreenPermission — caller=%1, silent=%2, calling CGRequestScreenCaptureAccess")
+            .arg(caller, flag(silent)));
+    co_await bringToFront();
+    const bool answer = m_layer->requestScreenCaptureAccess();
+    log(QStringLiteral("CGRequestScreenCaptureAccess returned %1 — now polling").arg(flag(answer)));
+
+    bool preflightTurnedTrue = false;
+    for (int n = 1; n <= kRequestPolls; ++n) {
+        if (co_await fetchShareableContent(QStringLiteral("requestScreenPermission/poll-%1").arg(n))) {
+            log(QStringLiteral("requestScreenPermission — SCShareableContent OK after poll %1 (%2s)").arg(n).arg(pollSeconds(n)));
+            co_return true;
+        }
+        if (m_layer->screenCapturePreflight()) {
+            log(QStringLiteral("requestScreenPermission — CGPreflight OK after poll %1 (%2s)").arg(n).arg(pollSeconds(n)));
+            preflightTurnedTrue = true;
+            break;
+        }
+        log(QStringLiteral("requestScreenPermission — poll %1: preflight=false, SC=false").arg(n));
+        co_await m_sleep(kPollInterval);
+    }
+
+    if (preflightTurnedTrue) {
+        for (int j = 1; j <= kPostPreflightPolls; ++j) {
+            co_await m_sleep(kPollInterval);
+            if (co_await fetchShareableContent(QStringLiteral("requestScreenPermission/post-preflight-%1").arg(j))) {
+                log(QStringLiteral("requestScreenPermission — SCShareableContent OK after post-preflight poll %1").arg(j));
+                co_return true;
+            }
+        }
+        log(QStringLiteral("requestScreenPermission — CGPreflight=true but SCShareableContent never caught up, trusting preflight"));
+        co_return true;
+    }
+
+    log(QStringLiteral("requestScreenPermission — polling ended with no access (caller=%1, silent=%2)")
+            .arg(caller, flag(silent)));
+    if (!silent)
+        showAlert(kScreenRequiredAlertTitle, kScreenRequiredMessage);
+    co_return false;
+}
+
+void PermissionsCoordinator::showAlert(const QString &title, const QString &message)
+{
+    AppLog::shared().log(QStringLiteral("[perms] showing alert: ") + title);
+    qCInfo(lumacast::log::permissions(), "showing alert: %s", qUtf8Printable(title));
+    if (!m_alerts)
+        return;
+    // Both alerts open the same privacy page, not one permission's sub-page.
+    if (m_alerts->runModal(title, message, {kOpenSettingsButton, kCancelButton}) == 0)
+        m_alerts->openPrivacySettings();
+}
+
+} // namespace lumacast

@@ -1,0 +1,18 @@
+#include "support/TestEnvironment.h"
+
+#include <QApplication>
+
+#include <gtest/gtest.h>
+
+int main(int argc, char **argv)
+{
+    // Logs and settings written by the code under test stay in a temporary home.
+    lumacast::testing::TemporaryHome home;
+    // Widget tests (the picker) need an application object with a screen; without an X display
+    // they run on the offscreen platform.
+    if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
