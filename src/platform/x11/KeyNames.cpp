@@ -1,0 +1,310 @@
+#include "platform/x11/KeyNames.h"
+
+#include <xcb/xcb.h>
+#include <xkbcommon/xkbcommon-x11.h>
+#include <xkbcommon/xkbcommon.h>
+
+#include <QByteArray>
+
+#include <chrono>
+#include <cstdlib>
+#include <mutex>
+
+namespace lumacast::x11 {
+
+namespace {
+
+struct KeyPosition {
+    quint32 keyCode;
+    const char *xkbName;
+};
+
+// Virtual key code -> XKB position name. The codes are the classic ANSI virtual key codes
+// (letters, digits and punctuation by their US position; then the named keys), the names those
+// of the xkeyboard-config "evdev" and "xfree86" keycode sets, which agree on them.
+constexpr KeyPosition kPositions[] = {
+    // Letters, home row first as the codes run.
+    {0x00, "AC01"}, // A
+    {0x01, "AC02"}, // S
+    {0x02, "AC03"}, // D
+    {0x03, "AC04"}, // F
+    {0x04, "AC06"}, // H
+    {0x05, "AC05"}, // G
+    {0x06, "AB01"}, // Z
+    {0x07, "AB02"}, // X
+    {0x08, "AB03"}, // C
+    {0x09, "AB04"}, // V
+    {0x0A, "LSGT"}, // the extra key of ISO keyboards beside the left Shift
+    {0x0B, "AB05"}, // B
+    {0x0C, "AD01"}, // Q
+    {0x0D, "AD02"}, // W
+    {0x0E, "AD03"}, // E
+    {0x0F, "AD04"}, // R
+    {0x10, "AD06"}, // Y
+    {0x11, "AD05"}, // T
+    {0x12, "AE01"}, // 1
+    {0x13, "AE02"}, // 2
+    {0x14, "AE03"}, // 3
+    {0x15, "AE04"}, // 4
+    {0x16, "AE06"}, // 6
+    {0x17, "AE05"}, // 5
+    {0x18, "AE12"}, // =
+    {0x19, "AE09"}, // 9
+    {0x1A, "AE07"}, // 7
+    {0x1B, "AE11"}, // -
+    {0x1C, "AE08"}, // 8
+    {0x1D, "AE10"}, // 0
+    {0x1E, "AD12"}, // ]
+    {0x1F, "AD09"}, // O
+    {0x20, "AD07"}, // U
+    {0x21, "AD11"}, // [
+    {0x22, "AD08"}, // I
+    {0x23, "AD10"}, // P
+    {0x24, "RTRN"}, // Return
+    {0x25, "AC09"}, // L
+    {0x26, "AC07"}, // J
+    {0x27, "AC11"}, // '
+    {0x28, "AC08"}, // K
+    {0x29, "AC10"}, // ;
+    {0x2A, "BKSL"}, // backslash
+    {0x2B, "AB08"}, // ,
+    {0x2C, "AB10"}, // /
+    {0x2D, "AB06"}, // N
+    {0x2E, "AB07"}, // M
+    {0x2F, "AB09"}, // .
+    {0x30, "TAB"},  // Tab
+    {0x31, "SPCE"}, // Space
+    {0x32, "TLDE"}, // `
+    {0x33, "BKSP"}, // Delete (backspace)
+    {0x35, "ESC"},  // Escape
+    // Modifier keys: listed so that a key recorder recognises them; never grabbed alone.
+    {0x36, "RWIN"}, // right command (Super)
+    {0x37, "LWIN"}, // command (Super)
+    {0x38, "LFSH"}, // Shift
+    {0x39, "CAPS"}, // Caps Lock
+    {0x3A, "LALT"}, // option (Alt)
+    {0x3B, "LCTL"}, // Control
+    {0x3C, "RTSH"}, // right Shift
+    {0x3D, "RALT"}, // right option
+    {0x3E, "RCTL"}, // right Control
+    // Keypad and the rest.
+    {0x40, "FK17"},
+    {0x41, "KPDL"}, // keypad .
+    {0x43, "KPMU"}, // keypad *
+    {0x45, "KPAD"}, // keypad +
+    {0x47, "NMLK"}, // keypad Clear sits where Num Lock is
+    {0x48, "VOL+"},
+    {0x49, "VOL-"},
+    {0x4A, "MUTE"},
+    {0x4B, "KPDV"}, // keypad /
+    {0x4C, "KPEN"}, // keypad Enter
+    {0x4E, "KPSU"}, // keypad -
+    {0x4F, "FK18"},
+    {0x50, "FK19"},
+    {0x51, "KPEQ"}, // keypad =
+    {0x52, "KP0"},
+    {0x53, "KP1"},
+    {0x54, "KP2"},
+    {0x55, "KP3"},
+    {0x56, "KP4"},
+    {0x57, "KP5"},
+    {0x58, "KP6"},
+    {0x59, "KP7"},
+    {0x5A, "FK20"},
+    {0x5B, "KP8"},
+    {0x5C, "KP9"},
+    {0x60, "FK05"},
+    {0x61, "FK06"},
+    {0x62, "FK07"},
+    {0x63, "FK03"},
+    {0x64, "FK08"},
+    {0x65, "FK09"},
+    {0x67, "FK11"},
+    {0x69, "FK13"},
+    {0x6A, "FK16"},
+    {0x6B, "FK14"},
+    {0x6D, "FK10"},
+    {0x6F, "FK12"},
+    {0x71, "FK15"},
+    {0x72, "INS"},  // Help sits where Insert is
+    {0x73, "HOME"},
+    {0x74, "PGUP"},
+    {0x75, "DELE"}, // forward delete
+    {0x76, "FK04"},
+    {0x77, "END"},
+    {0x78, "FK02"},
+    {0x79, "PGDN"},
+    {0x7A, "FK01"},
+    {0x7B, "LEFT"},
+    {0x7C, "RGHT"},
+    {0x7D, "DOWN"},
+    {0x7E, "UP"},
+};
+
+constexpr auto kRefreshInterval = std::chrono::seconds(1);
+
+} // namespace
+
+QString xkbKeyNameForKeyCode(quint32 keyCode)
+{
+    for (const KeyPosition &position : kPositions) {
+        if (position.keyCode == keyCode)
+            return QString::fromLatin1(position.xkbName);
+    }
+    return {};
+}
+
+std::optional<quint32> keyCodeForXkbKeyName(const QString &name)
+{
+    for (const KeyPosition &position : kPositions) {
+        if (name == QLatin1String(position.xkbName))
+            return position.keyCode;
+    }
+    return std::nullopt;
+}
+
+struct XkbKeyboardLayout::Private {
+    xcb_connection_t *connection = nullptr;
+    xkb_context *context = nullptr;
+    int32_t deviceID = -1;
+
+    mutable std::mutex mutex;
+    mutable xkb_keymap *keymap = nullptr;
+    mutable xkb_state *state = nullptr; // no modifiers, the active layout group
+    mutable std::chrono::steady_clock::time_point fetchedAt;
+
+    ~Private()
+    {
+        dropKeymap();
+        if (context)
+            xkb_context_unref(context);
+        if (connection)
+            xcb_disconnect(connection);
+    }
+
+    void dropKeymap() const
+    {
+        if (state)
+            xkb_state_unref(state);
+        if (keymap)
+            xkb_keymap_unref(keymap);
+        state = nullptr;
+        keymap = nullptr;
+    }
+
+    // Fetches the keymap and the active group when the cached ones are stale. Caller holds the
+    // mutex. False when the server no longer answers.
+    bool refresh() const
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (keymap && state && now - fetchedAt < kRefreshInterval)
+            return true;
+        dropKeymap();
+        if (xcb_connection_has_error(connection))
+            return false;
+        // Nothing is selected on this connection, but the server still sends some notices
+        // (mapping changes); they would only pile up.
+        while (xcb_generic_event_t *event = xcb_poll_for_event(connection))
+            std::free(event);
+        keymap = xkb_x11_keymap_new_from_device(context, connection, deviceID,
+                                                XKB_KEYMAP_COMPILE_NO_FLAGS);
+        if (!keymap)
+            return false;
+        xkb_state *live = xkb_x11_state_new_from_device(keymap, connection, deviceID);
+        const xkb_layout_index_t group =
+            live ? xkb_state_serialize_layout(live, XKB_STATE_LAYOUT_EFFECTIVE) : 0;
+        if (live)
+            xkb_state_unref(live);
+        state = xkb_state_new(keymap);
+        if (!state) {
+            dropKeymap();
+            return false;
+        }
+        xkb_state_update_mask(state, 0, 0, 0, 0, 0, group);
+        fetchedAt = now;
+        return true;
+    }
+
+    std::optional<xkb_keycode_t> keycodeFor(quint32 keyCode) const
+    {
+        const QString name = xkbKeyNameForKeyCode(keyCode);
+        if (name.isEmpty())
+            return std::nullopt;
+        const xkb_keycode_t keycode = xkb_keymap_key_by_name(keymap, name.toLatin1().constData());
+        if (keycode == XKB_KEYCODE_INVALID)
+            return std::nullopt;
+        return keycode;
+    }
+};
+
+std::shared_ptr<XkbKeyboardLayout> XkbKeyboardLayout::connect(const QString &displayName)
+{
+    auto d = std::make_unique<Private>();
+    const QByteArray name = displayName.toLocal8Bit();
+    d->connection = xcb_connect(displayName.isEmpty() ? nullptr : name.constData(), nullptr);
+    if (!d->connection || xcb_connection_has_error(d->connection))
+        return nullptr;
+    if (!xkb_x11_setup_xkb_extension(d->connection, XKB_X11_MIN_MAJOR_XKB_VERSION,
+                                     XKB_X11_MIN_MINOR_XKB_VERSION,
+                                     XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr,
+                                     nullptr, nullptr))
+        return nullptr;
+    d->deviceID = xkb_x11_get_core_keyboard_device_id(d->connection);
+    if (d->deviceID < 0)
+        return nullptr;
+    d->context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+    if (!d->context)
+        return nullptr;
+    {
+        std::lock_guard lock(d->mutex);
+        if (!d->refresh())
+            return nullptr;
+    }
+    return std::shared_ptr<XkbKeyboardLayout>(new XkbKeyboardLayout(std::move(d)));
+}
+
+XkbKeyboardLayout::XkbKeyboardLayout(std::unique_ptr<Private> p) : d(std::move(p)) {}
+
+XkbKeyboardLayout::~XkbKeyboardLayout() = default;
+
+std::optional<QString> XkbKeyboardLayout::characterForKeyCode(quint32 keyCode) const
+{
+    std::lock_guard lock(d->mutex);
+    if (!d->refresh())
+        return std::nullopt;
+    const std::optional<xkb_keycode_t> keycode = d->keycodeFor(keyCode);
+    if (!keycode)
+        return QString();
+    char buffer[64] = {};
+    const int length = xkb_state_key_get_utf8(d->state, *keycode, buffer, sizeof buffer);
+    if (length <= 0)
+        return QString();
+    return QString::fromUtf8(buffer, std::min<int>(length, sizeof buffer - 1));
+}
+
+std::optional<quint32> XkbKeyboardLayout::x11KeycodeForKeyCode(quint32 keyCode) const
+{
+    std::lock_guard lock(d->mutex);
+    if (!d->refresh())
+        return std::nullopt;
+    const std::optional<xkb_keycode_t> keycode = d->keycodeFor(keyCode);
+    if (!keycode)
+        return std::nullopt;
+    return *keycode;
+}
+
+std::optional<quint32> XkbKeyboardLayout::keyCodeForX11Keycode(quint32 x11Keycode) const
+{
+    std::lock_guard lock(d->mutex);
+    if (!d->refresh())
+        return std::nullopt;
+    // Asking by position name resolves the keymap's aliases (a keymap may call the Super key
+    // "LMTA" and alias "LWIN" to it).
+    for (const KeyPosition &position : kPositions) {
+        if (xkb_keymap_key_by_name(d->keymap, position.xkbName) == x11Keycode)
+            return position.keyCode;
+    }
+    return std::nullopt;
+}
+
+} // namespace lumacast::x11
