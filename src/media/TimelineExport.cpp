@@ -218,6 +218,13 @@ QCoro::Task<QList<Clip>> prepare(Session session, QString destination, MovieLoad
     co_return clips;
 }
 
+QString packageName(const QString &location)
+{
+    const QString last = QDir::cleanPath(location).section(QLatin1Char('/'), -1);
+    const qsizetype dot = last.lastIndexOf(QLatin1Char('.'));
+    return dot > 0 ? last.left(dot) : last;
+}
+
 void writeDocument(const QString &path, const QString &text)
 {
     QSaveFile file(path);

@@ -83,6 +83,10 @@ ClipRange clipRange(double fullDuration, double takeTrimStart, double takeTrimEn
 // was done before a failure stays on disk.
 QCoro::Task<QList<Clip>> prepare(Session session, QString destination, MovieLoader loader);
 
+// The name a package's document and timeline take from its location: the last path component
+// without its extension ("Talk.pkg" gives "Talk", "Talk" stays "Talk").
+QString packageName(const QString &location);
+
 // Writes a finished document atomically in UTF-8; throws FileSystemError.
 void writeDocument(const QString &path, const QString &text);
 
