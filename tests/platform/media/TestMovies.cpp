@@ -66,3 +66,39 @@ QStringList decodedFrameHashes(const QString &path, const QString &stream)
 }
 
 } // namespace lumacast::media::testmovies
+
+namespace lumacast::media::testmovies {
+
+QStringList storedPacketHashes(const QString &path, const QString &stream)
+{
+    const auto result = lumacast::testing::runProcess(
+        QStringLiteral("ffprobe"),
+        {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-ignore_editlist"), QStringLiteral("1"),
+         QStringLiteral("-select_streams"), stream, QStringLiteral("-show_data_hash"), QStringLiteral("md5"),
+         QStringLiteral("-show_entries"), QStringLiteral("packet=data_hash"), QStringLiteral("-of"),
+         QStringLiteral("csv=p=0"), path});
+    EXPECT_TRUE(result.ok()) << result.err.toStdString();
+    QStringList hashes;
+    // Packets with side data print extra fields; the hash is the field that names its kind.
+    for (const QByteArray &line : result.out.split('\n'))
+        for (const QByteArray &field : line.split(','))
+            if (field.trimmed().startsWith("MD5:"))
+                hashes << QString::fromLatin1(field.trimmed());
+    return hashes;
+}
+
+qint64 decodedAudioSamples(const QString &path, const QString &stream)
+{
+    const auto result = lumacast::testing::runProcess(
+        QStringLiteral("ffprobe"),
+        {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"), stream,
+         QStringLiteral("-show_entries"), QStringLiteral("frame=nb_samples"), QStringLiteral("-of"),
+         QStringLiteral("csv=p=0"), path});
+    EXPECT_TRUE(result.ok()) << result.err.toStdString();
+    qint64 total = 0;
+    for (const QByteArray &line : result.out.split('\n'))
+        total += line.trimmed().toLongLong();
+    return total;
+}
+
+} // namespace lumacast::media::testmovies

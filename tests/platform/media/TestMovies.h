@@ -20,3 +20,21 @@ QList<double> decodedFrameTimes(const QString &path, const QString &stream = QSt
 QStringList decodedFrameHashes(const QString &path, const QString &stream = QStringLiteral("v:0"));
 
 } // namespace lumacast::media::testmovies
+
+namespace lumacast::media::testmovies {
+
+// MD5 of every stored packet of a stream, in file order, edit lists ignored.
+QStringList storedPacketHashes(const QString &path, const QString &stream = QStringLiteral("v:0"));
+
+// The number of audio samples a decoder delivers for a stream, edit lists and priming applied.
+qint64 decodedAudioSamples(const QString &path, const QString &stream = QStringLiteral("a:0"));
+
+} // namespace lumacast::media::testmovies
+
+#include <ostream>
+
+// Readable failure messages for Qt strings.
+inline void PrintTo(const QString &text, std::ostream *os)
+{
+    *os << '"' << text.toStdString() << '"';
+}

@@ -1,0 +1,108 @@
+#pragma once
+
+#include "platform/media/Asset.h"
+#include "platform/media/FormatDescription.h"
+#include "platform/media/MediaError.h"
+#include "platform/media/MovieStructure.h"
+
+#include <QFile>
+#include <QList>
+#include <QSizeF>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+
+namespace lumacast::media {
+
+// Timing of one sample handed to the writer, in its track's media timescale.
+struct SampleTiming {
+    std::int64_t decodeTime = 0;
+    std::int64_t presentationTime = 0;
+    std::uint32_t duration = 0;
+    bool keyframe = true;
+    int descriptionIndex = 1; // 1-based, as returned by addSampleDescription
+};
+
+struct WriterTrackSettings {
+    MediaType mediaType = MediaType::Video;
+    std::int32_t mediaTimescale = 600;
+    QSizeF naturalSize;                // video: the tkhd width and height
+    AffineTransform preferredTransform;
+    bool enabled = true;
+};
+
+// Writes a QuickTime movie (.mov) box by box: 'ftyp' ("qt  "), then the samples in one 'mdat'
+// as they are appended, then 'moov' on finish. Unlike libavformat's muxer it writes what a
+// passthrough copy needs: edit lists with any number of entries (empty edits included) and
+// several sample descriptions in one track, each sample naming its own. Sample bytes are
+// written untouched; a sample's decode time must not go backwards within its track.
+//
+// The file under construction is removed when the writer is destroyed without `finish`.
+class MovieWriter {
+public:
+    explicit MovieWriter(QString path, std::int32_t movieTimescale = 600);
+    ~MovieWriter();
+    MovieWriter(const MovieWriter &) = delete;
+    MovieWriter &operator=(const MovieWriter &) = delete;
+
+    // Creates (or truncates) the file. Throws MediaError(WriteFailed).
+    void open();
+
+    // Returns the track's index (its track ID is index + 1). Tracks appear in the movie in the
+    // order they are added.
+    int addTrack(const WriterTrackSettings &settings);
+
+    // Adds a sample description to a track and returns its 1-based index. A description of the
+    // same format as one the track already has (FormatDescription::sameFormat) is not added
+    // again; the first one stands for both. Throws InvalidArgument for
+    // a description that cannot be written.
+    int addSampleDescription(int track, const FormatDescription &format);
+    int sampleDescriptionCount(int track) const;
+
+    // Appends one sample. A decode time beyond the end of the previous sample lengthens the
+    // previous sample to meet it; one before that end is refused (InvalidArgument).
+    void appendSample(int track, const QByteArray &data, const SampleTiming &timing);
+    void appendSample(int track, const char *data, qsizetype size, const SampleTiming &timing);
+
+    // The decode time just after the last appended sample (0 when there is none).
+    std::int64_t mediaEnd(int track) const;
+
+    // Appends one entry to the track's edit list. Without any entry the whole media is shown
+    // from the earliest presentation time.
+    void addEdit(int track, const EditEntry &edit);
+    const QList<EditEntry> &edits(int track) const;
+
+    std::int32_t movieTimescale() const { return m_movieTimescale; }
+    std::int32_t mediaTimescale(int track) const;
+    int trackCount() const { return int(m_tracks.size()); }
+    // Bytes of samples written so far.
+    std::int64_t sampleBytesWritten() const { return m_mdatBytes; }
+
+    // Writes the movie box and closes the file. Throws MediaError(WriteFailed); after a failure
+    // the file is removed.
+    void finish();
+    // Stops and removes the file.
+    void cancel();
+
+private:
+    struct Track;
+    void writeRaw(const QByteArray &bytes);
+    MediaError writeError(const QString &reason) const;
+    Track &track(int index);
+    const Track &track(int index) const;
+    QByteArray trackBox(const Track &track, std::uint32_t trackID, std::int64_t duration) const;
+
+    QString m_path;
+    std::int32_t m_movieTimescale;
+    QFile m_file;
+    std::vector<std::unique_ptr<Track>> m_tracks;
+    std::int64_t m_mdatStart = 0;
+    std::int64_t m_mdatBytes = 0;
+    int m_lastTrack = -1;
+    std::int64_t m_lastChunkEnd = -1;
+    bool m_open = false;
+    bool m_finished = false;
+};
+
+} // namespace lumacast::media
