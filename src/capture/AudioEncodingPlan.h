@@ -1,0 +1,78 @@
+#pragma once
+
+#include "platform/media/TakeEncoderSettings.h"
+
+#include <QString>
+
+#include <exception>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace lumacast {
+
+using AudioSettings = media::AudioSettings;
+
+// Why a take's audio cannot be reproduced for a tail.
+class AudioPlanError : public std::exception {
+public:
+    enum class Kind { unsupportedSource, tooManyAudioTracks, inapplicable, cannotAdd, noAudioTrack };
+
+    static AudioPlanError unsupportedSource(const QString &reason);
+    static AudioPlanError tooManyAudioTracks(int count);
+    static AudioPlanError inapplicable(int track);
+    static AudioPlanError cannotAdd(int track);
+    static AudioPlanError noAudioTrack();
+
+    Kind kind() const { return m_kind; }
+    QString reason() const { return m_reason; } // unsupportedSource
+    int count() const { return m_number; }      // tooManyAudioTracks
+    int track() const { return m_number; }      // inapplicable, cannotAdd (0 mic, 1 system)
+
+    // The text a user is shown.
+    QString description() const;
+    const char *what() const noexcept override { return m_what.c_str(); }
+
+    friend bool operator==(const AudioPlanError &a, const AudioPlanError &b)
+    {
+        return a.m_kind == b.m_kind && a.m_reason == b.m_reason && a.m_number == b.m_number;
+    }
+
+private:
+    AudioPlanError(Kind kind, QString reason, int number);
+    Kind m_kind;
+    QString m_reason;
+    int m_number;
+    std::string m_what;
+};
+
+struct AudioTrackEncodingPlan {
+    AudioSettings settings;
+    friend bool operator==(const AudioTrackEncodingPlan &, const AudioTrackEncodingPlan &) = default;
+};
+
+// The AAC settings of a take's microphone track and optional system-audio track, read back
+// from its movie so that a tail is encoded the same way and joins without re-encoding.
+struct AudioEncodingPlan {
+    AudioTrackEncodingPlan mic;
+    std::optional<AudioTrackEncodingPlan> system;
+
+    // Reads the plan of the take movie at `moviePath`. Throws AudioPlanError, or
+    // media::EncoderError when the movie cannot be read at all.
+    static AudioEncodingPlan load(const QString &moviePath);
+
+    friend bool operator==(const AudioEncodingPlan &, const AudioEncodingPlan &) = default;
+};
+
+// Whether the movie writer takes a track with these settings.
+using AudioSettingsAcceptor = std::function<bool(const AudioSettings &)>;
+
+// The applicable AAC bit rate closest to `target` for a channel count and sample rate, or
+// nothing when AAC has none for that format.
+std::optional<int> applicableBitRate(int target, int channels, double sampleRate);
+
+// The first of the AAC candidates for a sample rate and channel count that `canApply` accepts.
+std::optional<AudioSettings> micAudioSettings(double sampleRate, int channels,
+                                              const AudioSettingsAcceptor &canApply);
+
+} // namespace lumacast

@@ -1,0 +1,251 @@
+#include "capture/TakeWriter.h"
+
+#include "model/LogCategories.h"
+#include "platform/media/MovieProbe.h"
+#include "platform/media/TakeEncoder.h"
+#include "store/AppLog.h"
+
+#include <QCoro/QCoroFuture>
+#include <QFile>
+#include <QFileInfo>
+#include <QFuture>
+#include <QPromise>
+
+#include <algorithm>
+#include <thread>
+
+namespace lumacast {
+
+using media::TakeEncoder;
+
+namespace {
+
+const char *boolText(bool b)
+{
+    return b ? "1" : "0";
+}
+
+bool isListedMicRate(double rate)
+{
+    static const double rates[] = {8000,  11025, 12000, 16000, 22050, 24000,
+                                   32000, 44100, 48000, 64000, 88200, 96000};
+    return std::find(std::begin(rates), std::end(rates), rate) != std::end(rates);
+}
+
+} // namespace
+
+TakeWriter::TakeWriter(const QString &outputPath) : m_outputPath(outputPath) {}
+
+TakeWriter::~TakeWriter() = default;
+
+media::VideoSettings TakeWriter::videoSettings(int width, int height)
+{
+    if (width <= 0 || height <= 0 || width > 16384 || height > 16384)
+        throw media::EncoderError(
+            QStringLiteral("No H.264 video format for a frame of %1x%2 pixels").arg(width).arg(height));
+    media::VideoSettings settings;
+    settings.width = width;
+    settings.height = height;
+    settings.colorPrimaries = QStringLiteral("ITU_R_709_2");
+    settings.transferFunction = QStringLiteral("ITU_R_709_2");
+    settings.yCbCrMatrix = QStringLiteral("ITU_R_709_2");
+    return settings;
+}
+
+void TakeWriter::setUp(int width, int height, double micSampleRate, int micChannels,
+                       bool captureSystemAudio, const std::optional<AudioEncodingPlan> &plan)
+{
+    auto writer = std::make_unique<TakeEncoder>(m_outputPath);
+    const media::VideoSettings video = videoSettings(width, height);
+    const AudioSettingsAcceptor canApply = media::canApplyAudioSettings;
+    int videoTrack = -1, micTrack = -1, systemTrack = -1;
+
+    if (plan) {
+        if (!canApply(plan->mic.settings))
+            throw AudioPlanError::inapplicable(0);
+        if (plan->system && !canApply(plan->system->settings))
+            throw AudioPlanError::inapplicable(1);
+        videoTrack = writer->addVideoTrack(video);
+        if (!writer->canAddAudioTrack(plan->mic.settings))
+            throw AudioPlanError::cannotAdd(0);
+        micTrack = writer->addAudioTrack(plan->mic.settings);
+        if (plan->system) {
+            if (!writer->canAddAudioTrack(plan->system->settings))
+                throw AudioPlanError::cannotAdd(1);
+            systemTrack = writer->addAudioTrack(plan->system->settings);
+        }
+    } else {
+        const double rate = isListedMicRate(micSampleRate) ? micSampleRate : 48000.0;
+        const int channels = micChannels < 2 ? 1 : 2;
+        const auto mic = micAudioSettings(rate, channels, canApply);
+        const QString micFormat = media::decimalText(micSampleRate) + QStringLiteral("Hz/")
+                                + QString::number(micChannels) + QStringLiteral("ch");
+        if (!mic) {
+            AppLog::shared().log(QStringLiteral("[writer] no valid AAC settings for mic format ")
+                                 + micFormat + QStringLiteral(" — aborting take start"));
+            throw WriterError(WriterError::Kind::noValidAudioSettings);
+        }
+        AppLog::shared().log(
+            QStringLiteral("[writer] mic format ") + micFormat + QStringLiteral(" → AAC ")
+            + mic->sampleRateText() + QStringLiteral("Hz/")
+            + (mic->channels ? QString::number(*mic->channels) : QStringLiteral("?"))
+            + QStringLiteral("ch bitrate=")
+            + (mic->bitRate ? QString::number(*mic->bitRate) : QStringLiteral("default")));
+        videoTrack = writer->addVideoTrack(video);
+        micTrack = writer->addAudioTrack(*mic);
+        if (captureSystemAudio) {
+            if (const auto system = micAudioSettings(48000.0, 2, canApply)) {
+                systemTrack = writer->addAudioTrack(*system);
+                AppLog::shared().log(QStringLiteral("[writer] system-audio track enabled"));
+            }
+        }
+    }
+
+    m_writer = std::move(writer);
+    m_videoTrack = videoTrack;
+    m_micTrack = micTrack;
+    m_systemTrack = systemTrack;
+}
+
+long TakeWriter::statusNumber() const
+{
+    return m_writer ? long(m_writer->status()) : -1;
+}
+
+std::optional<media::EncoderError> TakeWriter::currentError() const
+{
+    if (!m_writer)
+        return std::nullopt;
+    const QString text = m_writer->errorDescription();
+    if (text.isEmpty())
+        return std::nullopt;
+    return media::EncoderError(text);
+}
+
+void TakeWriter::appendVideo(const VideoFrame &frame)
+{
+    if (isPaused || m_startFailed || !m_writer || m_videoTrack < 0)
+        return;
+    const SampleTime adjusted = pauseTimeline.map(frame.timestamp, m_lastVideoAdjPTS);
+    m_lastVideoAdjPTS = adjusted;
+    if (!adjusted.isValid())
+        return;
+
+    if (!m_sessionStarted) {
+        if (!m_writer->startWriting()) {
+            m_startFailed = true;
+            const auto error = currentError();
+            qCCritical(log::writer(), "startWriting failed: status=%ld error=%s", statusNumber(),
+                       qUtf8Printable(error ? error->description() : QStringLiteral("nil")));
+            if (onWriterFailed)
+                onWriterFailed(error);
+            return;
+        }
+        m_writer->startSession(adjusted.value, adjusted.timescale);
+        m_sessionStarted = true;
+        qCInfo(log::writer(), "session started (status=%ld)", statusNumber());
+    }
+
+    if (m_writer->status() == TakeEncoder::Status::writing
+        && m_writer->isReadyForMoreMediaData(m_videoTrack)) {
+        if (!m_writer->appendVideo(m_videoTrack, frame.bgra, frame.width, frame.height,
+                                   frame.stride, adjusted.value, adjusted.timescale))
+            ++m_droppedVideoFrames;
+        return;
+    }
+    if (m_writer->status() == TakeEncoder::Status::failed && !m_startFailed) {
+        m_startFailed = true;
+        const auto error = currentError();
+        qCCritical(log::writer(), "writer failed mid-recording: %s",
+                   qUtf8Printable(error ? error->description() : QStringLiteral("nil")));
+        if (onWriterFailed)
+            onWriterFailed(error);
+        return;
+    }
+    // The encoder is behind: this frame is dropped rather than waited for.
+    ++m_droppedVideoFrames;
+}
+
+void TakeWriter::appendMicAudio(const AudioBuffer &buffer)
+{
+    appendAudio(buffer, m_micTrack, m_lastAudioAdjPTS);
+}
+
+void TakeWriter::appendSystemAudio(const AudioBuffer &buffer)
+{
+    appendAudio(buffer, m_systemTrack, m_lastSystemAudioAdjPTS);
+}
+
+void TakeWriter::appendAudio(const AudioBuffer &buffer, int track, SampleTime &lastAdjPTS)
+{
+    if (isPaused || !m_sessionStarted || !m_writer)
+        return;
+    if (m_writer->status() != TakeEncoder::Status::writing || track < 0)
+        return;
+    // Checked before re-timing, so that a buffer dropped here moves neither the track's last
+    // output time nor the pause timeline.
+    if (!m_writer->isReadyForMoreMediaData(track))
+        return;
+    const SampleTime adjusted = pauseTimeline.map(buffer.timestamp, lastAdjPTS);
+    lastAdjPTS = adjusted;
+    if (!adjusted.isValid())
+        return;
+    m_writer->appendAudio(track, buffer.samples, buffer.frameCount,
+                          buffer.format == AudioBuffer::Format::float32
+                              ? TakeEncoder::SampleFormat::float32
+                              : TakeEncoder::SampleFormat::int16,
+                          buffer.sampleRate, buffer.channels, adjusted.value, adjusted.timescale);
+}
+
+std::optional<double> TakeWriter::finish()
+{
+    {
+        const auto error = currentError();
+        qCInfo(log::writer(), "finish: writer=%s sessionStarted=%s status=%ld error=%s",
+               boolText(bool(m_writer)), boolText(m_sessionStarted), statusNumber(),
+               qUtf8Printable(error ? error->description() : QStringLiteral("nil")));
+    }
+    if (m_didFinish)
+        return std::nullopt;
+    m_didFinish = true;
+
+    if (!m_writer || !m_sessionStarted || m_writer->status() != TakeEncoder::Status::writing) {
+        // Stop the encoder before the file goes, so that nothing writes into a removed file.
+        m_writer.reset();
+        QFile::remove(m_outputPath);
+        return std::nullopt;
+    }
+
+    m_writer->finishWriting();
+    {
+        const auto error = currentError();
+        qCInfo(log::writer(), "post-finish status=%ld error=%s", statusNumber(),
+               qUtf8Printable(error ? error->description() : QStringLiteral("nil")));
+    }
+    const QString dropped = QStringLiteral("[writer] take ended — %1 video frames dropped (encoder busy)")
+                                .arg(m_droppedVideoFrames);
+    AppLog::shared().log(dropped);
+    qCInfo(log::writer(), "%s", qUtf8Printable(dropped.mid(9)));
+
+    const auto duration = media::movieDurationSeconds(m_outputPath);
+    if (!duration) {
+        qCCritical(log::writer(), "finish: could not probe duration of %s — keeping the file",
+                   qUtf8Printable(QFileInfo(m_outputPath).fileName()));
+        return 0.0;
+    }
+    return duration;
+}
+
+QCoro::Task<std::optional<double>> TakeWriter::finishAsync()
+{
+    QPromise<std::optional<double>> promise;
+    QFuture<std::optional<double>> future = promise.future();
+    std::thread([this, promise = std::move(promise)]() mutable {
+        promise.start();
+        promise.addResult(finish());
+        promise.finish();
+    }).detach();
+    co_return co_await future;
+}
+
+} // namespace lumacast

@@ -1,0 +1,123 @@
+#pragma once
+
+#include "capture/AudioEncodingPlan.h"
+#include "capture/PauseTimeline.h"
+#include "platform/media/TakeEncoderSettings.h"
+
+#include <QCoro/QCoroTask>
+#include <QString>
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace lumacast {
+
+namespace media {
+class TakeEncoder;
+}
+
+// One screen frame as capture delivers it: 32-bit BGRA pixels (blue first in memory), valid
+// only for the duration of the call that hands it over.
+struct VideoFrame {
+    const uint8_t *bgra = nullptr;
+    int width = 0;
+    int height = 0;
+    int stride = 0; // bytes per row; negative for a bottom-up image
+    SampleTime timestamp; // monotonic capture time
+};
+
+// One buffer of interleaved audio samples, valid only for the duration of the call.
+struct AudioBuffer {
+    enum class Format { float32, int16 };
+    const void *samples = nullptr;
+    int frameCount = 0; // samples per channel
+    Format format = Format::float32;
+    int sampleRate = 0;
+    int channels = 0;
+    SampleTime timestamp; // monotonic capture time of the first sample
+};
+
+// The take writer's own set-up failures.
+class WriterError : public std::exception {
+public:
+    enum class Kind { noSettingsAssistant, noValidAudioSettings };
+    explicit WriterError(Kind kind) : m_kind(kind) {}
+    Kind kind() const { return m_kind; }
+    const char *what() const noexcept override
+    {
+        return m_kind == Kind::noSettingsAssistant ? "noSettingsAssistant" : "noValidAudioSettings";
+    }
+    friend bool operator==(const WriterError &a, const WriterError &b) { return a.m_kind == b.m_kind; }
+
+private:
+    Kind m_kind;
+};
+
+// Writes one take movie while it is recorded: video, then the microphone's AAC track, then an
+// optional system-audio AAC track. Every sample is re-timed through the take's pause timeline,
+// the movie starts at the first video frame, and samples the encoder cannot take in real time
+// are dropped rather than waited for.
+//
+// All appends, `isPaused` and `pauseTimeline` belong to the recorder's sample queue; the writer
+// has no lock of its own.
+class TakeWriter {
+public:
+    explicit TakeWriter(const QString &outputPath);
+    ~TakeWriter();
+    TakeWriter(const TakeWriter &) = delete;
+    TakeWriter &operator=(const TakeWriter &) = delete;
+
+    // Throws media::EncoderError, WriterError or (with a plan) AudioPlanError; on a throw the
+    // writer stays as it was.
+    void setUp(int width, int height, double micSampleRate, int micChannels,
+               bool captureSystemAudio, const std::optional<AudioEncodingPlan> &plan = std::nullopt);
+
+    void appendVideo(const VideoFrame &frame);
+    void appendMicAudio(const AudioBuffer &buffer);
+    void appendSystemAudio(const AudioBuffer &buffer);
+
+    // Finishes the movie and returns its duration in seconds; nothing when no usable take was
+    // produced (the file is then removed) or when the writer was already finished. Blocks
+    // until the encoder has drained.
+    std::optional<double> finish();
+    // The same on a thread of its own; the writer must outlive the task.
+    QCoro::Task<std::optional<double>> finishAsync();
+
+    // The video output settings for a frame size; the one source of them for takes and for
+    // re-encoded exports. Throws media::EncoderError for a size no encoder can take.
+    static media::VideoSettings videoSettings(int width, int height);
+
+    QString outputPath() const { return m_outputPath; }
+    bool hasSystemAudioTrack() const { return m_systemTrack >= 0; }
+    bool isSetUp() const { return bool(m_writer); }
+    quint64 droppedVideoFrames() const { return m_droppedVideoFrames; }
+
+    bool isPaused = false;
+    PauseTimeline pauseTimeline;
+    // Called on the sample queue when the encoder cannot start or fails while recording, at
+    // most once per take, with the encoder's error when it gave one.
+    std::function<void(const std::optional<media::EncoderError> &)> onWriterFailed;
+
+private:
+    void appendAudio(const AudioBuffer &buffer, int track, SampleTime &lastAdjPTS);
+    std::optional<media::EncoderError> currentError() const;
+    long statusNumber() const;
+
+    QString m_outputPath;
+    std::unique_ptr<media::TakeEncoder> m_writer;
+    int m_videoTrack = -1;
+    int m_micTrack = -1;
+    int m_systemTrack = -1;
+    bool m_sessionStarted = false;
+    bool m_startFailed = false;
+    bool m_didFinish = false;
+    SampleTime m_lastVideoAdjPTS;
+    SampleTime m_lastAudioAdjPTS;
+    SampleTime m_lastSystemAudioAdjPTS;
+    quint64 m_droppedVideoFrames = 0;
+};
+
+} // namespace lumacast

@@ -1,0 +1,304 @@
+#include "TakeTestSupport.h"
+
+#include "capture/TakeWriter.h"
+#include "platform/media/TakeEncoderSettings.h"
+#include "store/AppLog.h"
+#include "support/TestEnvironment.h"
+
+#include <QCoro/QCoroTask>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace lumacast;
+using namespace lumacast::taketest;
+
+namespace {
+
+QJsonArray streams(const QJsonObject &probed)
+{
+    return probed.value(QStringLiteral("streams")).toArray();
+}
+
+double number(const QJsonValue &v)
+{
+    return v.isString() ? v.toString().toDouble() : v.toDouble();
+}
+
+QString appLogText()
+{
+    QFile f(AppLog::shared().logPath());
+    f.open(QIODevice::ReadOnly);
+    return QString::fromUtf8(f.readAll());
+}
+
+} // namespace
+
+TEST(TakeWriter, TakeWithTwoPausesLaysOutTracksAndClosesThePausedTime)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("take.mov"));
+    SyntheticTake take;
+    take.seconds = 3.0;
+    take.pauses = {{0.5, 1.0}, {1.8, 2.2}};
+    take.systemAudio = true;
+    const auto duration = writeTake(path, take);
+    ASSERT_TRUE(duration);
+    const double frame = 1.0 / take.fps;
+    EXPECT_NEAR(*duration, 3.0 - 0.9, frame);
+
+    const QJsonObject probed = probe(path);
+    const QJsonArray s = streams(probed);
+    ASSERT_EQ(s.size(), 3);
+    EXPECT_EQ(s[0][QStringLiteral("codec_name")].toString(), QStringLiteral("h264"));
+    EXPECT_EQ(s[1][QStringLiteral("codec_name")].toString(), QStringLiteral("aac"));
+    EXPECT_EQ(s[2][QStringLiteral("codec_name")].toString(), QStringLiteral("aac"));
+    for (const auto &stream : s)
+        EXPECT_NEAR(number(stream[QStringLiteral("start_time")]), 0.0, 1e-9);
+    EXPECT_EQ(s[0][QStringLiteral("color_primaries")].toString(), QStringLiteral("bt709"));
+    EXPECT_EQ(s[0][QStringLiteral("color_transfer")].toString(), QStringLiteral("bt709"));
+    EXPECT_EQ(s[0][QStringLiteral("color_space")].toString(), QStringLiteral("bt709"));
+    EXPECT_EQ(s[0][QStringLiteral("has_b_frames")].toInt(), 0);
+    EXPECT_NEAR(number(probed[QStringLiteral("format")][QStringLiteral("duration")]), 2.1, frame);
+    // Every frame outside the pauses is in the movie.
+    EXPECT_EQ(number(s[0][QStringLiteral("nb_frames")]), 90 - 15 - 12);
+}
+
+TEST(TakeWriter, TwoTakesOfOneSizeShareTheirParameterSets)
+{
+    QTemporaryDir dir;
+    SyntheticTake a, b;
+    a.seconds = 0.5;
+    b.seconds = 0.8;
+    b.micRate = 44100;
+    b.micChannels = 1;
+    ASSERT_TRUE(writeTake(dir.filePath(QStringLiteral("a.mov")), a));
+    ASSERT_TRUE(writeTake(dir.filePath(QStringLiteral("b.mov")), b));
+    const QString ea = videoExtradata(dir.filePath(QStringLiteral("a.mov")));
+    EXPECT_FALSE(ea.isEmpty());
+    EXPECT_EQ(ea, videoExtradata(dir.filePath(QStringLiteral("b.mov"))));
+    EXPECT_EQ(TakeWriter::videoSettings(96, 64), TakeWriter::videoSettings(96, 64));
+}
+
+TEST(TakeWriter, OddFrameSizeIsPaddedToEven)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("odd.mov"));
+    SyntheticTake take;
+    take.width = 97;
+    take.height = 63;
+    take.seconds = 0.3;
+    ASSERT_TRUE(writeTake(path, take));
+    const QJsonArray s = streams(probe(path));
+    EXPECT_EQ(s[0][QStringLiteral("width")].toInt(), 98);
+    EXPECT_EQ(s[0][QStringLiteral("height")].toInt(), 64);
+}
+
+TEST(TakeWriter, AudioBeforeTheFirstFrameIsLeftOut)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("lead.mov"));
+    SyntheticTake take;
+    take.seconds = 1.0;
+    take.audioLead = 0.5;
+    take.micAsInt16 = true;
+    const auto duration = writeTake(path, take);
+    ASSERT_TRUE(duration);
+    EXPECT_NEAR(*duration, 1.0, 1.0 / take.fps);
+    const QJsonArray s = streams(probe(path));
+    EXPECT_NEAR(number(s[1][QStringLiteral("start_time")]), 0.0, 1e-9);
+    EXPECT_NEAR(number(s[1][QStringLiteral("duration")]), 1.0, 0.03);
+}
+
+TEST(TakeWriter, PausedBeforeTheFirstFrameStartsAtTheFirstFrameAfterResume)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("late.mov"));
+    SyntheticTake take;
+    take.seconds = 1.0;
+    take.pauses = {{0.0, 0.4}};
+    const auto duration = writeTake(path, take);
+    ASSERT_TRUE(duration);
+    EXPECT_NEAR(*duration, 0.6, 1.0 / take.fps);
+}
+
+TEST(TakeWriter, MicrophoneFormatChoosesTheAacTrack)
+{
+    QTemporaryDir dir;
+    struct Case {
+        int rate, channels, wantRate, wantChannels;
+        const char *line;
+    };
+    const Case cases[] = {
+        {44100, 1, 44100, 1, "[writer] mic format 44100.0Hz/1ch → AAC 44100.0Hz/1ch bitrate=128000"},
+        {44000, 6, 48000, 2, "[writer] mic format 44000.0Hz/6ch → AAC 48000.0Hz/2ch bitrate=128000"},
+    };
+    for (const Case &c : cases) {
+        const QString path = dir.filePath(QStringLiteral("mic%1.mov").arg(c.rate));
+        SyntheticTake take;
+        take.seconds = 0.4;
+        take.micRate = c.rate;
+        take.micChannels = c.channels;
+        ASSERT_TRUE(writeTake(path, take));
+        const QJsonArray s = streams(probe(path));
+        ASSERT_EQ(s.size(), 2);
+        EXPECT_EQ(number(s[1][QStringLiteral("sample_rate")]), c.wantRate);
+        EXPECT_EQ(s[1][QStringLiteral("channels")].toInt(), c.wantChannels);
+        EXPECT_TRUE(appLogText().contains(QString::fromUtf8(c.line))) << c.line;
+    }
+}
+
+TEST(TakeWriter, PlanDecidesTheSystemTrackWhateverTheFlagSays)
+{
+    QTemporaryDir dir;
+    AudioEncodingPlan withSystem;
+    withSystem.mic.settings.sampleRate = 44100.0;
+    withSystem.mic.settings.channels = 1;
+    withSystem.system = AudioTrackEncodingPlan{};
+    withSystem.system->settings.sampleRate = 48000.0;
+    withSystem.system->settings.channels = 2;
+    withSystem.system->settings.bitRate = 128000;
+
+    SyntheticTake take;
+    take.seconds = 0.3;
+    take.systemAudio = true;
+    const QString a = dir.filePath(QStringLiteral("a.mov"));
+    TakeWriter writerA(a);
+    writerA.setUp(96, 64, 48000, 2, /*captureSystemAudio=*/false, withSystem);
+    EXPECT_TRUE(writerA.hasSystemAudioTrack());
+    feed(writerA, take);
+    ASSERT_TRUE(writerA.finish());
+    const QJsonArray s = streams(probe(a));
+    ASSERT_EQ(s.size(), 3);
+    EXPECT_EQ(number(s[1][QStringLiteral("sample_rate")]), 44100);
+    EXPECT_EQ(s[1][QStringLiteral("channels")].toInt(), 1);
+
+    AudioEncodingPlan micOnly = withSystem;
+    micOnly.system.reset();
+    TakeWriter writerB(dir.filePath(QStringLiteral("b.mov")));
+    writerB.setUp(96, 64, 48000, 2, /*captureSystemAudio=*/true, micOnly);
+    EXPECT_FALSE(writerB.hasSystemAudioTrack());
+
+    AudioEncodingPlan refused = withSystem;
+    refused.system->settings.sampleRate = 44000.0;
+    TakeWriter writerC(dir.filePath(QStringLiteral("c.mov")));
+    try {
+        writerC.setUp(96, 64, 48000, 2, false, refused);
+        ADD_FAILURE() << "a plan the encoder refuses was set up";
+    } catch (const AudioPlanError &e) {
+        EXPECT_EQ(e, AudioPlanError::inapplicable(1));
+    }
+    EXPECT_FALSE(writerC.isSetUp());
+}
+
+TEST(TakeWriter, FinishWithoutFramesRemovesTheFileAndSecondFinishDoesNothing)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("empty.mov"));
+    {
+        TakeWriter writer(path);
+        writer.setUp(96, 64, 48000, 2, false);
+        std::vector<float> samples(960, 0.f);
+        writer.appendMicAudio({samples.data(), 480, AudioBuffer::Format::float32, 48000, 2,
+                               SampleTime::fromNanoseconds(1)});
+        EXPECT_FALSE(writer.finish());
+        EXPECT_FALSE(QFile::exists(path));
+    }
+    {
+        SyntheticTake take;
+        take.seconds = 0.2;
+        TakeWriter writer(path);
+        writer.setUp(96, 64, 48000, 2, false);
+        feed(writer, take);
+        EXPECT_TRUE(writer.finish());
+        const qint64 size = QFileInfo(path).size();
+        EXPECT_FALSE(writer.finish());
+        EXPECT_EQ(QFileInfo(path).size(), size);
+    }
+}
+
+TEST(TakeWriter, RefusesToOverwriteAnExistingFile)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("kept.mov"));
+    ASSERT_TRUE(lumacast::testing::writeFileOfSize(path, 100));
+    TakeWriter writer(path);
+    EXPECT_THROW(writer.setUp(96, 64, 48000, 2, false), media::EncoderError);
+    EXPECT_FALSE(writer.isSetUp());
+    EXPECT_EQ(QFileInfo(path).size(), 100);
+}
+
+TEST(TakeWriter, StartFailureIsReportedOnceAndTheTakeIsDropped)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("missing-folder/take.mov"));
+    TakeWriter writer(path);
+    writer.setUp(96, 64, 48000, 2, false);
+    int calls = 0;
+    std::optional<media::EncoderError> reported;
+    writer.onWriterFailed = [&](const std::optional<media::EncoderError> &e) {
+        ++calls;
+        reported = e;
+    };
+    std::vector<uint8_t> pixels(96 * 64 * 4);
+    for (int i = 0; i < 3; ++i)
+        writer.appendVideo({pixels.data(), 96, 64, 96 * 4, SampleTime::make(i, 30)});
+    EXPECT_EQ(calls, 1);
+    ASSERT_TRUE(reported);
+    EXPECT_TRUE(reported->description().contains(QStringLiteral("take.mov")));
+    EXPECT_FALSE(writer.finish());
+}
+
+TEST(TakeWriter, VideoSettingsAreFixedPerSizeAndTagged709)
+{
+    const media::VideoSettings s = TakeWriter::videoSettings(1920, 1080);
+    EXPECT_EQ(s.width, 1920);
+    EXPECT_EQ(s.height, 1080);
+    EXPECT_EQ(s.colorPrimaries, QStringLiteral("ITU_R_709_2"));
+    EXPECT_EQ(s.transferFunction, QStringLiteral("ITU_R_709_2"));
+    EXPECT_EQ(s.yCbCrMatrix, QStringLiteral("ITU_R_709_2"));
+    EXPECT_EQ(s.maxBFrames, 0);
+    EXPECT_THROW(TakeWriter::videoSettings(0, 1080), media::EncoderError);
+    EXPECT_THROW(TakeWriter::videoSettings(1920, -2), media::EncoderError);
+}
+
+TEST(TakeWriter, FinishAsyncDeliversTheDuration)
+{
+    QTemporaryDir dir;
+    SyntheticTake take;
+    take.seconds = 0.3;
+    TakeWriter writer(dir.filePath(QStringLiteral("async.mov")));
+    writer.setUp(96, 64, 48000, 2, false);
+    feed(writer, take);
+    const auto duration = QCoro::waitFor(writer.finishAsync());
+    ASSERT_TRUE(duration);
+    EXPECT_NEAR(*duration, 0.3, 1.0 / take.fps);
+}
+
+TEST(TakeWriterDriver, WriteTakeReportsDurationWithoutPausedTime)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("driven.mov"));
+    const auto r = lumacast::testing::runProcess(
+        lumacast::testing::mediaDriverPath(),
+        {QStringLiteral("write-take"), path, QStringLiteral("--size"), QStringLiteral("320x240"),
+         QStringLiteral("--fps"), QStringLiteral("30"), QStringLiteral("--seconds"),
+         QStringLiteral("2.5"), QStringLiteral("--pause"), QStringLiteral("0.5-1"),
+         QStringLiteral("--pause"), QStringLiteral("1.5-1.7"), QStringLiteral("--mic"),
+         QStringLiteral("44100/1"), QStringLiteral("--system-audio")});
+    ASSERT_TRUE(r.ok()) << r.err.constData();
+    const QJsonObject o = QJsonDocument::fromJson(r.out).object();
+    EXPECT_NEAR(o[QStringLiteral("duration")].toDouble(), 2.5 - 0.7, 1.0 / 30);
+    const QJsonArray s = streams(probe(path));
+    ASSERT_EQ(s.size(), 3);
+    EXPECT_EQ(number(s[1][QStringLiteral("sample_rate")]), 44100);
+    EXPECT_EQ(s[2][QStringLiteral("channels")].toInt(), 2);
+
+    const auto bad = lumacast::testing::runProcess(
+        lumacast::testing::mediaDriverPath(), {QStringLiteral("write-take"), path});
+    EXPECT_NE(bad.exitCode, 0);
+    EXPECT_TRUE(bad.err.contains("already exists"));
+}
