@@ -24,7 +24,9 @@ int validate(const QStringList &args)
     try {
         const lumacast::SessionManifest manifest = lumacast::SessionManifest::fromJson(data);
         manifest.validate();
-        out(QStringLiteral("ok: %1 scenes, %2 takes").arg(manifest.scenes.size()).arg(manifest.takeCount()));
+        out(QStringLiteral("ok: %1 scenes, %2 takes")
+                .arg(manifest.scenes.size())
+                .arg(manifest.takeCount()));
         return 0;
     } catch (const lumacast::Error &error) {
         err(error.message());
@@ -32,6 +34,6 @@ int validate(const QStringList &args)
     }
 }
 
-const lumacast_media::CommandRegistration reg{"validate", "validate FOLDER", validate};
+const lumacast_media::CommandRegistration reg {"validate", "validate FOLDER", validate};
 
 } // namespace

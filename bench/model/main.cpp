@@ -19,7 +19,7 @@ namespace {
 
 long peakKilobytes()
 {
-    rusage usage{};
+    rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss; // kilobytes on Linux
 }
@@ -28,7 +28,8 @@ double millisecondsOf(const std::function<void()> &work)
 {
     const auto start = std::chrono::steady_clock::now();
     work();
-    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
 }
 
 void report(const char *step, double milliseconds)
@@ -49,7 +50,8 @@ SessionManifest largeManifest(int sceneCount, int takesPerScene)
         for (int j = 0; j < takesPerScene; ++j) {
             SessionManifest::TakeManifest take;
             take.id = QUuid::createUuid();
-            take.filename = take.id.toString(QUuid::WithoutBraces).toUpper() + QStringLiteral(".mov");
+            take.filename
+                = take.id.toString(QUuid::WithoutBraces).toUpper() + QStringLiteral(".mov");
             take.duration = 30.0 + j;
             take.recordedAt = recordedAt;
             take.trimStart = 0.5;
@@ -80,28 +82,30 @@ int main()
     report("decode", millisecondsOf([&] { manifest = SessionManifest::fromJson(json); }));
     report("validate", millisecondsOf([&] { manifest.validate(); }));
     Session session;
-    report("convert to session (validates)", millisecondsOf([&] { session = manifest.makeSession(QStringLiteral("/tmp/bench")); }));
+    report("convert to session (validates)",
+           millisecondsOf([&] { session = manifest.makeSession(QStringLiteral("/tmp/bench")); }));
 
     // Each step edits one take before the snapshot, as a trim does, so that the snapshots share
     // what they have in common and differ where the state manager's edits would.
     UndoHistory history;
     qsizetype returned = 0;
     report("150 undo pushes", millisecondsOf([&] {
-        for (int i = 0; i < snapshots; ++i) {
-            returned += history.push(QStringLiteral("Trim"), session).size();
-            Take &take = session.scenes[i % scenes].takes[i % takesPerScene];
-            take.trimEnd -= 0.01;
-        }
-    }));
+               for (int i = 0; i < snapshots; ++i) {
+                   returned += history.push(QStringLiteral("Trim"), session).size();
+                   Take &take = session.scenes[i % scenes].takes[i % takesPerScene];
+                   take.trimEnd -= 0.01;
+               }
+           }));
     report("10 more pushes at the limit", millisecondsOf([&] {
-        for (int i = 0; i < 10; ++i) {
-            returned += history.push(QStringLiteral("Trim"), session).size();
-            session.scenes[i].takes[0].trimEnd -= 0.01;
-        }
-    }));
-    report("referenced file names", millisecondsOf([&] { returned += history.referencedFilenames().size(); }));
+               for (int i = 0; i < 10; ++i) {
+                   returned += history.push(QStringLiteral("Trim"), session).size();
+                   session.scenes[i].takes[0].trimEnd -= 0.01;
+               }
+           }));
+    report("referenced file names",
+           millisecondsOf([&] { returned += history.referencedFilenames().size(); }));
     report("encode", millisecondsOf([&] { returned += SessionManifest(session).toJson().size(); }));
-    std::printf("history: %lld entries (checksum %lld)\n", static_cast<long long>(history.past.size()),
-                static_cast<long long>(returned));
+    std::printf("history: %lld entries (checksum %lld)\n",
+                static_cast<long long>(history.past.size()), static_cast<long long>(returned));
     return 0;
 }

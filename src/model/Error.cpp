@@ -4,7 +4,9 @@
 
 namespace lumacast {
 
-Error::Error(QString message) : m_message(std::move(message)), m_utf8(m_message.toUtf8()) {}
+Error::Error(QString message) : m_message(std::move(message)), m_utf8(m_message.toUtf8())
+{
+}
 
 FileSystemError::FileSystemError(QString operation, QString path, int code, QString systemText)
     : Error(operation + QStringLiteral(" \"") + path + QStringLiteral("\" failed: ") + systemText),

@@ -25,10 +25,11 @@ QString kindOf(const QJsonValue &value)
     return QStringLiteral("nothing");
 }
 
-[[noreturn]] void typeMismatch(const QString &expected, const QString &path, const QJsonValue &found)
+[[noreturn]] void typeMismatch(const QString &expected, const QString &path,
+                               const QJsonValue &found)
 {
-    throw JsonDecodeError(QStringLiteral("Expected %1 at \"%2\", found %3.")
-                              .arg(expected, path, kindOf(found)));
+    throw JsonDecodeError(
+        QStringLiteral("Expected %1 at \"%2\", found %3.").arg(expected, path, kindOf(found)));
 }
 
 [[noreturn]] void badValue(const QString &expected, const QString &path)
@@ -50,8 +51,9 @@ QString formatIsoDate(const QDateTime &date)
 
 QDateTime parseIsoDate(const QString &text)
 {
-    static const QRegularExpression form(QStringLiteral(
-        "^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}(\\.[0-9]{1,9})?(Z|[+-][0-9]{2}:[0-9]{2})$"));
+    static const QRegularExpression form(
+        QStringLiteral("^[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}(\\.[0-9]{1,9})?(Z|[+"
+                       "-][0-9]{2}:[0-9]{2})$"));
     if (!form.match(text).hasMatch())
         return {};
     QDateTime date = QDateTime::fromString(text, Qt::ISODateWithMs);
@@ -73,8 +75,17 @@ QJsonValue encodeNumber(double value, const QString &path)
 {
     // JSON has no spelling for these; writing null would make the document unreadable.
     if (!std::isfinite(value))
-        throw JsonEncodeError(QStringLiteral("Cannot store the non-finite number at \"%1\".").arg(path));
+        throw JsonEncodeError(
+            QStringLiteral("Cannot store the non-finite number at \"%1\".").arg(path));
     return QJsonValue(value);
+}
+
+QJsonValue encodeDate(const QDateTime &date, const QString &path)
+{
+    const QString text = formatIsoDate(date);
+    if (!date.isValid() || !parseIsoDate(text).isValid())
+        throw JsonEncodeError(QStringLiteral("Cannot store the date at \"%1\".").arg(path));
+    return text;
 }
 
 JsonObjectReader::JsonObjectReader(const QJsonObject &object, QString path)
@@ -212,14 +223,15 @@ QJsonArray JsonObjectReader::array(const QString &key) const
 
 QJsonObject parseJsonObject(const QByteArray &data)
 {
-    QJsonParseError error{};
+    QJsonParseError error {};
     const QJsonDocument document = QJsonDocument::fromJson(data, &error);
     if (error.error != QJsonParseError::NoError)
         throw JsonDecodeError(QStringLiteral("The data is not valid JSON: %1 at offset %2.")
                                   .arg(error.errorString())
                                   .arg(error.offset));
     if (!document.isObject())
-        throw JsonDecodeError(QStringLiteral("Expected an object at the top level of the document."));
+        throw JsonDecodeError(
+            QStringLiteral("Expected an object at the top level of the document."));
     return document.object();
 }
 

@@ -22,7 +22,7 @@ public:
     using Error::Error;
 };
 
-// A value that JSON cannot hold (a non-finite number).
+// A value that the stored form cannot hold (a non-finite number, an invalid date).
 class JsonEncodeError : public Error {
 public:
     using Error::Error;
@@ -36,8 +36,10 @@ QDateTime parseIsoDate(const QString &text);
 // Parses exactly the 36-character hyphenated form, in either case; nullopt otherwise.
 std::optional<QUuid> parseUuid(const QString &text);
 
-// Throws JsonEncodeError for NaN or infinity.
+// Throw JsonEncodeError for a value that could not be read back: NaN or infinity, a date that
+// is invalid or outside the years 0000...9999.
 QJsonValue encodeNumber(double value, const QString &path);
+QJsonValue encodeDate(const QDateTime &date, const QString &path);
 
 // Strictly typed reading of one JSON object; every failure throws JsonDecodeError.
 class JsonObjectReader {

@@ -19,10 +19,10 @@ QString formatDouble(double value)
     // would print digits the double does not hold.
     const double magnitude = std::fabs(value);
     const bool fixed = magnitude >= 1e-4 && magnitude < 9007199254740992.0;
-    std::array<char, 400> buffer{};
-    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                      fixed ? std::chars_format::fixed
-                                            : std::chars_format::scientific);
+    std::array<char, 400> buffer {};
+    const auto result
+        = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
+                        fixed ? std::chars_format::fixed : std::chars_format::scientific);
     QString text = QString::fromLatin1(buffer.data(), result.ptr - buffer.data());
     if (fixed && !text.contains(QLatin1Char('.')))
         text += QStringLiteral(".0");

@@ -64,8 +64,8 @@ bool Take::isUsableFile(const QString &path)
 
 bool Take::isSafeFilename(const QString &filename)
 {
-    if (filename.isEmpty() || filename == QLatin1String(".") || filename.contains(QLatin1Char('/'))
-        || filename.contains(QLatin1String("..")))
+    if (filename.isEmpty() || !filename.isValidUtf16() || filename == QLatin1String(".")
+        || filename.contains(QLatin1Char('/')) || filename.contains(QLatin1String("..")))
         return false;
     for (const QChar c : filename) {
         if (c.unicode() < 0x20 || c.unicode() == 0x7f)
@@ -99,10 +99,12 @@ QJsonObject Take::toJson() const
     object.insert(QStringLiteral("id"), formatUuid(id));
     object.insert(QStringLiteral("filename"), filename);
     object.insert(QStringLiteral("duration"), encodeNumber(duration, QStringLiteral("duration")));
-    object.insert(QStringLiteral("recordedAt"), formatIsoDate(recordedAt));
+    object.insert(QStringLiteral("recordedAt"),
+                  encodeDate(recordedAt, QStringLiteral("recordedAt")));
     if (name)
         object.insert(QStringLiteral("name"), *name);
-    object.insert(QStringLiteral("trimStart"), encodeNumber(trimStart, QStringLiteral("trimStart")));
+    object.insert(QStringLiteral("trimStart"),
+                  encodeNumber(trimStart, QStringLiteral("trimStart")));
     object.insert(QStringLiteral("trimEnd"), encodeNumber(trimEnd, QStringLiteral("trimEnd")));
     if (playheadPosition)
         object.insert(QStringLiteral("playheadPosition"),
@@ -137,7 +139,7 @@ RecordingScene RecordingScene::duplicateScene(qsizetype sourceIndex,
         copy.takes.append(duplicate);
     }
     copy.name = name.value_or(QStringLiteral("Scene ") + QString::number(sourceIndex + 1))
-                + QStringLiteral(" (copy)");
+        + QStringLiteral(" (copy)");
     copy.id = QUuid::createUuid();
     if (selectedTakeID) {
         for (qsizetype i = 0; i < takes.size(); ++i) {

@@ -16,12 +16,12 @@ namespace lumacast {
 // One recorded movie of a scene. Identity is `id`; equality compares every field.
 struct Take {
     QUuid id;
-    QString filename;      // the movie's name inside the session folder's "takes" folder
-    double duration = 0;   // seconds
+    QString filename;    // the movie's name inside the session folder's "takes" folder
+    double duration = 0; // seconds
     QDateTime recordedAt;
     std::optional<QString> name;
-    double trimStart = 0;  // seconds; start of the kept range
-    double trimEnd = 0;    // seconds; end of the kept range (== duration keeps the whole take)
+    double trimStart = 0; // seconds; start of the kept range
+    double trimEnd = 0;   // seconds; end of the kept range (== duration keeps the whole take)
     std::optional<double> playheadPosition;
 
     bool operator==(const Take &) const = default;
@@ -31,8 +31,9 @@ struct Take {
     static bool isUsableFile(const QString &path);
 
     // True for a name that can only ever denote an entry directly inside the "takes" folder:
-    // not empty, no "/", no "..", no NUL or other control character. Paths to take movies are
-    // only ever built from names that pass this test; any other name counts as a missing movie.
+    // valid Unicode, not empty, no "/", no "..", no NUL or other control character. Paths to
+    // take movies are only ever built from names that pass this test; any other name counts as
+    // a missing movie.
     static bool isSafeFilename(const QString &filename);
 
     // Brings both trims into 0...duration; when the start is then not below the end the whole
@@ -73,9 +74,9 @@ struct Session {
     QUuid id;
     QDateTime createdAt;
     QList<RecordingScene> scenes;
-    QString scratchURL;                // the session's working folder
-    std::optional<QString> bundleURL;  // the saved ".lumacast" package
-    qsizetype currentSceneIndex = 0;   // the scene new takes go to
+    QString scratchURL;               // the session's working folder
+    std::optional<QString> bundleURL; // the saved ".lumacast" package
+    qsizetype currentSceneIndex = 0;  // the scene new takes go to
     bool isDirty = false;
 
     // An empty value, for code that fills every field itself (the manifest conversion).

@@ -26,8 +26,10 @@ QJsonObject encodeTake(const TakeManifest &take, const QString &path)
     QJsonObject object;
     object.insert(QStringLiteral("id"), formatUuid(take.id));
     object.insert(QStringLiteral("filename"), take.filename);
-    object.insert(QStringLiteral("duration"), encodeNumber(take.duration, path + QStringLiteral(".duration")));
-    object.insert(QStringLiteral("recordedAt"), formatIsoDate(take.recordedAt));
+    object.insert(QStringLiteral("duration"),
+                  encodeNumber(take.duration, path + QStringLiteral(".duration")));
+    object.insert(QStringLiteral("recordedAt"),
+                  encodeDate(take.recordedAt, path + QStringLiteral(".recordedAt")));
     if (take.name)
         object.insert(QStringLiteral("name"), *take.name);
     if (take.trimStart)
@@ -37,8 +39,9 @@ QJsonObject encodeTake(const TakeManifest &take, const QString &path)
         object.insert(QStringLiteral("trimEnd"),
                       encodeNumber(*take.trimEnd, path + QStringLiteral(".trimEnd")));
     if (take.playheadPosition)
-        object.insert(QStringLiteral("playheadPosition"),
-                      encodeNumber(*take.playheadPosition, path + QStringLiteral(".playheadPosition")));
+        object.insert(
+            QStringLiteral("playheadPosition"),
+            encodeNumber(*take.playheadPosition, path + QStringLiteral(".playheadPosition")));
     return object;
 }
 
@@ -73,9 +76,10 @@ SceneManifest decodeScene(const JsonObjectReader &reader)
 
 [[noreturn]] void trimEndExceedsDuration(const TakeManifest &take)
 {
-    throw ValidationError(QStringLiteral("Take ") + quoted(take.filename) + QStringLiteral(" trimEnd ")
-                          + formatDouble(*take.trimEnd) + QStringLiteral(" exceeds duration ")
-                          + formatDouble(take.duration) + QStringLiteral("."));
+    throw ValidationError(QStringLiteral("Take ") + quoted(take.filename)
+                          + QStringLiteral(" trimEnd ") + formatDouble(*take.trimEnd)
+                          + QStringLiteral(" exceeds duration ") + formatDouble(take.duration)
+                          + QStringLiteral("."));
 }
 
 } // namespace
@@ -112,14 +116,15 @@ SessionManifest::SessionManifest(const Session &session)
 void SessionManifest::validate() const
 {
     if (schemaVersion != currentSchemaVersion)
-        throw ValidationError(QStringLiteral("Unsupported schema version ") + QString::number(schemaVersion)
-                              + QStringLiteral(" (expected 1)."));
+        throw ValidationError(QStringLiteral("Unsupported schema version ")
+                              + QString::number(schemaVersion) + QStringLiteral(" (expected 1)."));
     if (scenes.isEmpty())
         throw ValidationError(QStringLiteral("Session has no scenes."));
     if (currentSceneIndex < 0 || currentSceneIndex >= scenes.size())
-        throw ValidationError(QStringLiteral("currentSceneIndex ") + QString::number(currentSceneIndex)
-                              + QStringLiteral(" is out of range (0..<") + QString::number(scenes.size())
-                              + QStringLiteral(")."));
+        throw ValidationError(QStringLiteral("currentSceneIndex ")
+                              + QString::number(currentSceneIndex)
+                              + QStringLiteral(" is out of range (0..<")
+                              + QString::number(scenes.size()) + QStringLiteral(")."));
     {
         QSet<QUuid> sceneIDs;
         for (const SceneManifest &scene : scenes)
@@ -138,11 +143,12 @@ void SessionManifest::validate() const
         for (const TakeManifest &take : scene.takes)
             sceneTakeIDs.insert(take.id);
         if (sceneTakeIDs.size() != scene.takes.size())
-            throw ValidationError(QStringLiteral("Scene ") + number + QStringLiteral(" has duplicate take IDs."));
+            throw ValidationError(QStringLiteral("Scene ") + number
+                                  + QStringLiteral(" has duplicate take IDs."));
         if (scene.selectedTakeID && !sceneTakeIDs.contains(*scene.selectedTakeID))
-            throw ValidationError(QStringLiteral("Scene ") + number + QStringLiteral(" selectedTakeID ")
-                                  + formatUuid(*scene.selectedTakeID)
-                                  + QStringLiteral(" does not match any take."));
+            throw ValidationError(
+                QStringLiteral("Scene ") + number + QStringLiteral(" selectedTakeID ")
+                + formatUuid(*scene.selectedTakeID) + QStringLiteral(" does not match any take."));
 
         for (const TakeManifest &take : scene.takes) {
             if (takeIDsSeen.contains(take.id))
@@ -153,14 +159,15 @@ void SessionManifest::validate() const
             const QString name = quoted(take.filename);
             if (filenamesSeen.contains(take.filename)) {
                 // Two takes sharing one movie is survivable; refusing the document would not be.
-                qCCritical(log::persistence()).noquote()
-                    << QStringLiteral("Duplicate filename ") + name + QStringLiteral(" across scenes");
+                qCCritical(log::persistence()).noquote() << QStringLiteral("Duplicate filename ")
+                        + name + QStringLiteral(" across scenes");
             } else {
                 filenamesSeen.insert(take.filename);
             }
 
             if (take.duration < 0)
-                throw ValidationError(QStringLiteral("Take ") + name + QStringLiteral(" has negative duration ")
+                throw ValidationError(QStringLiteral("Take ") + name
+                                      + QStringLiteral(" has negative duration ")
                                       + formatDouble(take.duration) + QStringLiteral("."));
             if (take.filename.isEmpty())
                 throw ValidationError(QStringLiteral("A take in scene ") + number
@@ -168,20 +175,24 @@ void SessionManifest::validate() const
             if (!take.filename.endsWith(QStringLiteral(".mov")))
                 throw ValidationError(QStringLiteral("Take ") + name
                                       + QStringLiteral(" does not have a .mov extension."));
-            if (take.filename.contains(QLatin1Char('/')) || take.filename.contains(QStringLiteral("..")))
+            if (take.filename.contains(QLatin1Char('/'))
+                || take.filename.contains(QStringLiteral("..")))
                 throw ValidationError(QStringLiteral("Take filename ") + name
                                       + QStringLiteral(" contains invalid path characters."));
             if (take.trimStart) {
                 if (*take.trimStart < 0)
-                    throw ValidationError(QStringLiteral("Take ") + name + QStringLiteral(" has negative trimStart ")
+                    throw ValidationError(QStringLiteral("Take ") + name
+                                          + QStringLiteral(" has negative trimStart ")
                                           + formatDouble(*take.trimStart) + QStringLiteral("."));
                 if (take.trimEnd) {
                     if (*take.trimEnd > take.duration)
                         trimEndExceedsDuration(take);
-                    if (*take.trimStart >= *take.trimEnd && !(*take.trimStart == 0 && *take.trimEnd == 0))
-                        throw ValidationError(QStringLiteral("Take ") + name + QStringLiteral(" trimStart ")
-                                              + formatDouble(*take.trimStart) + QStringLiteral(" >= trimEnd ")
-                                              + formatDouble(*take.trimEnd) + QStringLiteral("."));
+                    if (*take.trimStart >= *take.trimEnd
+                        && !(*take.trimStart == 0 && *take.trimEnd == 0))
+                        throw ValidationError(
+                            QStringLiteral("Take ") + name + QStringLiteral(" trimStart ")
+                            + formatDouble(*take.trimStart) + QStringLiteral(" >= trimEnd ")
+                            + formatDouble(*take.trimEnd) + QStringLiteral("."));
                 }
             } else if (take.trimEnd && *take.trimEnd > take.duration) {
                 trimEndExceedsDuration(take);
@@ -190,7 +201,8 @@ void SessionManifest::validate() const
     }
 }
 
-Session SessionManifest::makeSession(const QString &scratchURL, const std::optional<QString> &bundleURL) const
+Session SessionManifest::makeSession(const QString &scratchURL,
+                                     const std::optional<QString> &bundleURL) const
 {
     validate();
     Session session;
@@ -232,7 +244,7 @@ QByteArray SessionManifest::toJson() const
     QJsonObject root;
     root.insert(QStringLiteral("schemaVersion"), QJsonValue(schemaVersion));
     root.insert(QStringLiteral("sessionID"), formatUuid(sessionID));
-    root.insert(QStringLiteral("createdAt"), formatIsoDate(createdAt));
+    root.insert(QStringLiteral("createdAt"), encodeDate(createdAt, QStringLiteral("createdAt")));
     root.insert(QStringLiteral("currentSceneIndex"), QJsonValue(currentSceneIndex));
     QJsonArray sceneArray;
     for (qsizetype i = 0; i < scenes.size(); ++i) {
@@ -244,7 +256,8 @@ QByteArray SessionManifest::toJson() const
             object.insert(QStringLiteral("name"), *scene.name);
         QJsonArray takeArray;
         for (qsizetype j = 0; j < scene.takes.size(); ++j)
-            takeArray.append(encodeTake(scene.takes[j], scenePath + QStringLiteral(".takes[%1]").arg(j)));
+            takeArray.append(
+                encodeTake(scene.takes[j], scenePath + QStringLiteral(".takes[%1]").arg(j)));
         object.insert(QStringLiteral("takes"), takeArray);
         if (scene.selectedTakeID)
             object.insert(QStringLiteral("selectedTakeID"), formatUuid(*scene.selectedTakeID));

@@ -70,7 +70,8 @@ struct SessionManifest {
     Session makeSession(const QString &scratchURL,
                         const std::optional<QString> &bundleURL = std::nullopt) const;
 
-    // Pretty-printed JSON with sorted keys. Throws JsonEncodeError for a non-finite number.
+    // Pretty-printed JSON with sorted keys. Throws JsonEncodeError for a value that could not be
+    // read back (a non-finite number, an invalid date) rather than write an unopenable file.
     QByteArray toJson() const;
     // Throws DecodeError; never anything else, whatever the bytes.
     static SessionManifest fromJson(const QByteArray &data);

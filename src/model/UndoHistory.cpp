@@ -23,7 +23,8 @@ void forEachTake(const QList<UndoHistory::Entry> &entries, SeenLists &seen,
             continue;
         seen.insert(sceneKey);
         for (const RecordingScene &scene : scenes) {
-            const std::pair<const void *, qsizetype> takeKey(scene.takes.constData(), scene.takes.size());
+            const std::pair<const void *, qsizetype> takeKey(scene.takes.constData(),
+                                                             scene.takes.size());
             if (scene.takes.isEmpty() || seen.contains(takeKey))
                 continue;
             seen.insert(takeKey);
@@ -48,7 +49,7 @@ QSet<QString> UndoHistory::push(const QString &name, const Session &session)
         // The discarded entries stay alive until both are read, so that no list they own can
         // be freed and its address reused while `seen` still holds it.
         const QList<Entry> discardedFuture = std::exchange(future, {});
-        past.append(Entry{name, session});
+        past.append(Entry {name, session});
         const qsizetype keep = limit > 0 ? limit : 0;
         const qsizetype excess = past.size() > keep ? past.size() - keep : 0;
         const QList<Entry> discardedPast = past.first(excess);
@@ -70,7 +71,7 @@ std::optional<UndoHistory::Entry> UndoHistory::undo(const Session &current)
     if (past.isEmpty())
         return std::nullopt;
     Entry entry = past.takeLast();
-    future.append(Entry{entry.name, current});
+    future.append(Entry {entry.name, current});
     return entry;
 }
 
@@ -79,7 +80,7 @@ std::optional<UndoHistory::Entry> UndoHistory::redo(const Session &current)
     if (future.isEmpty())
         return std::nullopt;
     Entry entry = future.takeLast();
-    past.append(Entry{entry.name, current});
+    past.append(Entry {entry.name, current});
     return entry;
 }
 

@@ -37,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::abort();
     for (const RecordingScene &scene : session.scenes) {
         for (const Take &take : scene.takes) {
-            if (!(take.trimStart >= 0 && take.trimStart <= take.trimEnd && take.trimEnd <= take.duration))
+            if (!(take.trimStart >= 0 && take.trimStart <= take.trimEnd
+                  && take.trimEnd <= take.duration))
                 std::abort();
         }
     }

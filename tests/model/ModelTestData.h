@@ -36,7 +36,8 @@ inline RecordingScene makeScene(QList<Take> takes = {}, std::optional<QString> n
     return scene;
 }
 
-inline SessionManifest::TakeManifest makeTakeManifest(const QString &filename, double duration = 10.0)
+inline SessionManifest::TakeManifest makeTakeManifest(const QString &filename,
+                                                      double duration = 10.0)
 {
     SessionManifest::TakeManifest take;
     take.id = QUuid::createUuid();

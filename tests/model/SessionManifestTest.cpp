@@ -87,7 +87,8 @@ TEST(SessionManifest, FromSessionStoresTrimsOnlyWhenTheyCut)
     EXPECT_FALSE(takes[2].trimEnd.has_value());
 
     // Reading it back gives the same takes (whole seconds survive the date form).
-    const Session reopened = SessionManifest::fromJson(manifest.toJson()).makeSession("/tmp/s", "/tmp/b.lumacast");
+    const Session reopened
+        = SessionManifest::fromJson(manifest.toJson()).makeSession("/tmp/s", "/tmp/b.lumacast");
     EXPECT_EQ(reopened.id, session.id);
     EXPECT_EQ(reopened.scenes[0].takes[0], whole);
     EXPECT_EQ(reopened.scenes[0].takes[1], cut);
@@ -101,7 +102,8 @@ TEST(SessionManifest, FromSessionStoresTrimsOnlyWhenTheyCut)
 TEST(SessionManifest, JsonIsSortedPrettyUpperCaseAndUtc)
 {
     SessionManifest manifest = makeManifest(1, 1);
-    manifest.createdAt = QDateTime(QDate(2024, 5, 1), QTime(12, 30, 15, 750), Qt::OffsetFromUTC, 7200);
+    manifest.createdAt
+        = QDateTime(QDate(2024, 5, 1), QTime(12, 30, 15, 750), Qt::OffsetFromUTC, 7200);
     manifest.scenes[0].takes[0].trimEnd = 2.5;
     const QByteArray json = manifest.toJson();
     const QString text = QString::fromUtf8(json);
@@ -131,6 +133,11 @@ TEST(SessionManifest, EncodingRefusesNonFiniteNumbers)
     } catch (const JsonEncodeError &error) {
         EXPECT_TRUE(error.message().contains("scenes[0].takes[0].playheadPosition"));
     }
+    SessionManifest undated = makeManifest(1, 1);
+    undated.scenes[0].takes[0].recordedAt = QDateTime();
+    EXPECT_THROW(undated.toJson(), JsonEncodeError);
+    undated.scenes[0].takes[0].recordedAt = QDateTime(QDate(10000, 1, 1), QTime(0, 0), Qt::UTC);
+    EXPECT_THROW(undated.toJson(), JsonEncodeError);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -176,9 +183,9 @@ TEST(ManifestValidation, SceneRules)
     SessionManifest selected = makeManifest(2, 0);
     const QUuid stray = QUuid::createUuid();
     selected.scenes[1].selectedTakeID = stray;
-    EXPECT_EQ(validationMessage(selected), "Scene 2 selectedTakeID "
-                                               + stray.toString(QUuid::WithoutBraces).toUpper()
-                                               + " does not match any take.");
+    EXPECT_EQ(validationMessage(selected),
+              "Scene 2 selectedTakeID " + stray.toString(QUuid::WithoutBraces).toUpper()
+                  + " does not match any take.");
 
     // A check on a take of another scene does not count.
     SessionManifest elsewhere = makeManifest(2, 1);
@@ -190,8 +197,9 @@ TEST(ManifestValidation, TakeSharedAcrossScenesFailsAtTheSecondOccurrence)
 {
     SessionManifest manifest = makeManifest(2, 1);
     manifest.scenes[1].takes.append(manifest.scenes[0].takes[0]);
-    const QString expected = "Take ID " + manifest.scenes[0].takes[0].id.toString(QUuid::WithoutBraces).toUpper()
-                             + " appears in multiple scenes.";
+    const QString expected = "Take ID "
+        + manifest.scenes[0].takes[0].id.toString(QUuid::WithoutBraces).toUpper()
+        + " appears in multiple scenes.";
     EXPECT_EQ(validationMessage(manifest), expected);
 
     // Scene-level rules of the second scene come first.
@@ -227,25 +235,65 @@ TEST(ManifestValidation, TakeRulesInOrder)
         QString message;
     };
     const QList<Case> cases = {
-        {"negative duration", [](auto &t) { t.duration = -0.5; t.filename = ""; },
+        {"negative duration",
+         [](auto &t) {
+             t.duration = -0.5;
+             t.filename = "";
+         },
          "Take \"\" has negative duration -0.5."},
-        {"empty name", [](auto &t) { t.filename = ""; }, "A take in scene 2 has an empty filename."},
-        {"upper-case extension", [](auto &t) { t.filename = "a.MOV"; }, "Take \"a.MOV\" does not have a .mov extension."},
-        {"no extension", [](auto &t) { t.filename = "../x"; }, "Take \"../x\" does not have a .mov extension."},
-        {"slash", [](auto &t) { t.filename = "sub/a.mov"; }, "Take filename \"sub/a.mov\" contains invalid path characters."},
-        {"dots", [](auto &t) { t.filename = "a..b.mov"; }, "Take filename \"a..b.mov\" contains invalid path characters."},
-        {"negative start", [](auto &t) { t.trimStart = -1.25; t.trimEnd = 20; }, "Take \"t.mov\" has negative trimStart -1.25."},
-        {"end past duration", [](auto &t) { t.trimStart = 1; t.trimEnd = 10.000001; },
+        {"empty name", [](auto &t) { t.filename = ""; },
+         "A take in scene 2 has an empty filename."},
+        {"upper-case extension", [](auto &t) { t.filename = "a.MOV"; },
+         "Take \"a.MOV\" does not have a .mov extension."},
+        {"no extension", [](auto &t) { t.filename = "../x"; },
+         "Take \"../x\" does not have a .mov extension."},
+        {"slash", [](auto &t) { t.filename = "sub/a.mov"; },
+         "Take filename \"sub/a.mov\" contains invalid path characters."},
+        {"dots", [](auto &t) { t.filename = "a..b.mov"; },
+         "Take filename \"a..b.mov\" contains invalid path characters."},
+        {"negative start",
+         [](auto &t) {
+             t.trimStart = -1.25;
+             t.trimEnd = 20;
+         },
+         "Take \"t.mov\" has negative trimStart -1.25."},
+        {"end past duration",
+         [](auto &t) {
+             t.trimStart = 1;
+             t.trimEnd = 10.000001;
+         },
          "Take \"t.mov\" trimEnd 10.000001 exceeds duration 10.0."},
-        {"start at end", [](auto &t) { t.trimStart = 2; t.trimEnd = 2; }, "Take \"t.mov\" trimStart 2.0 >= trimEnd 2.0."},
-        {"start after end", [](auto &t) { t.trimStart = 5; t.trimEnd = 0.5; }, "Take \"t.mov\" trimStart 5.0 >= trimEnd 0.5."},
-        {"both zero", [](auto &t) { t.trimStart = 0; t.trimEnd = 0; }, ""},
-        {"end is duration", [](auto &t) { t.trimStart = 1; t.trimEnd = 10; }, ""},
-        {"end only, past duration", [](auto &t) { t.trimEnd = 1e6; }, "Take \"t.mov\" trimEnd 1000000.0 exceeds duration 10.0."},
+        {"start at end",
+         [](auto &t) {
+             t.trimStart = 2;
+             t.trimEnd = 2;
+         },
+         "Take \"t.mov\" trimStart 2.0 >= trimEnd 2.0."},
+        {"start after end",
+         [](auto &t) {
+             t.trimStart = 5;
+             t.trimEnd = 0.5;
+         },
+         "Take \"t.mov\" trimStart 5.0 >= trimEnd 0.5."},
+        {"both zero",
+         [](auto &t) {
+             t.trimStart = 0;
+             t.trimEnd = 0;
+         },
+         ""},
+        {"end is duration",
+         [](auto &t) {
+             t.trimStart = 1;
+             t.trimEnd = 10;
+         },
+         ""},
+        {"end only, past duration", [](auto &t) { t.trimEnd = 1e6; },
+         "Take \"t.mov\" trimEnd 1000000.0 exceeds duration 10.0."},
         {"end only, negative", [](auto &t) { t.trimEnd = -4; }, ""},
         {"start only, past duration", [](auto &t) { t.trimStart = 40; }, ""},
         {"playhead anywhere", [](auto &t) { t.playheadPosition = -100; }, ""},
-        {"control characters", [](auto &t) { t.filename = QString("a") + QChar(0) + "\n.mov"; }, ""},
+        {"control characters", [](auto &t) { t.filename = QString("a") + QChar(0) + "\n.mov"; },
+         ""},
     };
     for (const Case &c : cases) {
         SessionManifest manifest = makeManifest(2, 1);
@@ -267,20 +315,22 @@ TEST(ManifestMakeSession, BringsLooseTrimsIntoRange)
 {
     SessionManifest manifest = makeManifest(1, 0);
     auto add = [&](std::optional<double> start, std::optional<double> end) {
-        SessionManifest::TakeManifest take = makeTakeManifest(QStringLiteral("%1.mov").arg(manifest.scenes[0].takes.size()), 10);
+        SessionManifest::TakeManifest take
+            = makeTakeManifest(QStringLiteral("%1.mov").arg(manifest.scenes[0].takes.size()), 10);
         take.trimStart = start;
         take.trimEnd = end;
         manifest.scenes[0].takes.append(take);
     };
-    add(std::nullopt, -3);   // end below zero: the whole take
-    add(40, std::nullopt);   // start beyond the duration: the whole take
+    add(std::nullopt, -3); // end below zero: the whole take
+    add(40, std::nullopt); // start beyond the duration: the whole take
     add(std::nullopt, 4);
     add(2.5, std::nullopt);
     add(0, 0);
     add(std::nullopt, std::nullopt);
     const Session session = manifest.makeSession("/tmp/s");
     const auto &takes = session.scenes[0].takes;
-    const QList<std::pair<double, double>> expected = {{0, 10}, {0, 10}, {0, 4}, {2.5, 10}, {0, 10}, {0, 10}};
+    const QList<std::pair<double, double>> expected
+        = {{0, 10}, {0, 10}, {0, 4}, {2.5, 10}, {0, 10}, {0, 10}};
     ASSERT_EQ(takes.size(), expected.size());
     for (qsizetype i = 0; i < takes.size(); ++i) {
         EXPECT_EQ(takes[i].trimStart, expected[i].first) << i;
@@ -321,9 +371,10 @@ QJsonObject withTakeField(const QString &key, const QJsonValue &value)
 
 TEST(ManifestDecoding, NotJsonOrNotAnObject)
 {
-    for (const QByteArray &data : {QByteArray(), QByteArray("not json"), QByteArray("[1,2]"),
-                                   QByteArray("\"text\""), validObject().isEmpty() ? QByteArray() : toBytes(validObject()).left(40),
-                                   QByteArray("{\"a\":1e999}"), QByteArray(4000, '[')}) {
+    for (const QByteArray &data :
+         {QByteArray(), QByteArray("not json"), QByteArray("[1,2]"), QByteArray("\"text\""),
+          toBytes(validObject()).left(40),
+          QByteArray("{\"a\":1e999}"), QByteArray(4000, '[')}) {
         const QString message = decodeMessage(data);
         EXPECT_FALSE(message.isEmpty()) << data.left(60).toStdString();
     }
@@ -353,8 +404,9 @@ TEST(ManifestDecoding, MissingKeysAndWrongTypesNameTheirPath)
               "Expected a number at \"scenes[0].takes[0].trimStart\", found a boolean.");
 
     QJsonObject sceneNotObject = validObject();
-    sceneNotObject["scenes"] = QJsonArray{1};
-    EXPECT_EQ(decodeMessage(toBytes(sceneNotObject)), "Expected an object at \"scenes[0]\", found a number.");
+    sceneNotObject["scenes"] = QJsonArray {1};
+    EXPECT_EQ(decodeMessage(toBytes(sceneNotObject)),
+              "Expected an object at \"scenes[0]\", found a number.");
 }
 
 TEST(ManifestDecoding, OptionalKeysMayBeMissingOrNull)
@@ -384,8 +436,11 @@ TEST(ManifestDecoding, IntegersMustBeWholeAndInRange)
     EXPECT_EQ(SessionManifest::fromJson(withIndex("-9223372036854775808")).currentSceneIndex,
               std::numeric_limits<qint64>::min());
     for (const char *bad : {"1.5", "9223372036854775808", "1e300", "-1e19"})
-        EXPECT_EQ(decodeMessage(withIndex(bad)), "Expected an integer in the 64-bit range at \"currentSceneIndex\".") << bad;
-    EXPECT_EQ(decodeMessage(withIndex("\"1\"")), "Expected an integer at \"currentSceneIndex\", found a string.");
+        EXPECT_EQ(decodeMessage(withIndex(bad)),
+                  "Expected an integer in the 64-bit range at \"currentSceneIndex\".")
+            << bad;
+    EXPECT_EQ(decodeMessage(withIndex("\"1\"")),
+              "Expected an integer at \"currentSceneIndex\", found a string.");
     // A huge index decodes and is then refused by validation with its value.
     const SessionManifest huge = SessionManifest::fromJson(withIndex("5000000000"));
     EXPECT_EQ(validationMessage(huge), "currentSceneIndex 5000000000 is out of range (0..<1).");

@@ -52,9 +52,10 @@ TEST(Take, SafeFilenamesStayInsideTheTakesFolder)
 {
     EXPECT_TRUE(Take::isSafeFilename("0B5C1C2E-1234-4C39-9E0D-2A3F0B7E9D11.mov"));
     EXPECT_TRUE(Take::isSafeFilename("take one.mov"));
-    for (const QString &name : {QString(), QString("."), QString(".."), QString("../a.mov"),
-                                QString("a/b.mov"), QString("a..b.mov"), QString("a") + QChar(0) + ".mov",
-                                QString("a\nb.mov"), QString("a\x7f.mov")})
+    for (const QString &name :
+         {QString(), QString("."), QString(".."), QString("../a.mov"), QString("a/b.mov"),
+          QString("a..b.mov"), QString("a") + QChar(0) + ".mov", QString("a\nb.mov"),
+          QString("a\x7f.mov"), QString(QChar(0xd800)) + ".mov"})
         EXPECT_FALSE(Take::isSafeFilename(name)) << name.toStdString();
 }
 
@@ -127,11 +128,11 @@ TEST(RecordingScene, RemoveTakeClearsOnlyItsOwnCheck)
 
     RecordingScene other = scene;
     other.removeTake(first.id);
-    EXPECT_EQ(other.takes, (QList<Take>{second, third}));
+    EXPECT_EQ(other.takes, (QList<Take> {second, third}));
     EXPECT_EQ(other.selectedTakeID, second.id);
 
     scene.removeTake(second.id);
-    EXPECT_EQ(scene.takes, (QList<Take>{first, third}));
+    EXPECT_EQ(scene.takes, (QList<Take> {first, third}));
     EXPECT_FALSE(scene.selectedTakeID.has_value());
 }
 
@@ -146,7 +147,8 @@ TEST(RecordingScene, DuplicateCopiesTakesWithFreshIdsAndKeepsTheCheckPosition)
     source.selectedTakeID = second.id;
     const RecordingScene before = source;
 
-    const RecordingScene copy = source.duplicateScene(0, {{"2.mov", "2-copy.mov"}, {"x.mov", "y.mov"}});
+    const RecordingScene copy
+        = source.duplicateScene(0, {{"2.mov", "2-copy.mov"}, {"x.mov", "y.mov"}});
     EXPECT_EQ(source, before);
     EXPECT_NE(copy.id, source.id);
     EXPECT_EQ(copy.name, "Demo (copy)");
@@ -227,7 +229,7 @@ TEST(Session, RemoveSceneOfUnknownIdOnlyMarksDirty)
 {
     Session session = sessionWithScenes(3, 1);
     session.removeScene(QUuid::createUuid());
-    EXPECT_EQ(sceneNames(session), (QStringList{"S0", "S1", "S2"}));
+    EXPECT_EQ(sceneNames(session), (QStringList {"S0", "S1", "S2"}));
     EXPECT_EQ(session.currentSceneIndex, 1);
     EXPECT_TRUE(session.isDirty);
 
@@ -242,7 +244,7 @@ TEST(Session, RemoveSceneKeepsTheCurrentScene)
     // Removing a scene in front of the current one must not move new takes into the next scene.
     Session before = sessionWithScenes(4, 2);
     before.removeScene(before.scenes[0].id);
-    EXPECT_EQ(sceneNames(before), (QStringList{"S1", "S2", "S3"}));
+    EXPECT_EQ(sceneNames(before), (QStringList {"S1", "S2", "S3"}));
     EXPECT_EQ(before.currentSceneIndex, 1);
     EXPECT_EQ(before.scenes[before.currentSceneIndex].name, "S2");
 
@@ -253,7 +255,7 @@ TEST(Session, RemoveSceneKeepsTheCurrentScene)
     // Removing the current last scene moves to the new last one.
     Session last = sessionWithScenes(3, 2);
     last.removeScene(last.scenes[2].id);
-    EXPECT_EQ(sceneNames(last), (QStringList{"S0", "S1"}));
+    EXPECT_EQ(sceneNames(last), (QStringList {"S0", "S1"}));
     EXPECT_EQ(last.currentSceneIndex, 1);
 
     // Removing the current scene in the middle goes on with the scene that followed it.
@@ -265,7 +267,7 @@ TEST(Session, RemoveSceneKeepsTheCurrentScene)
     Session twins = sessionWithScenes(4, 3);
     twins.scenes[1].id = twins.scenes[0].id;
     twins.removeScene(twins.scenes[0].id);
-    EXPECT_EQ(sceneNames(twins), (QStringList{"S2", "S3"}));
+    EXPECT_EQ(sceneNames(twins), (QStringList {"S2", "S3"}));
     EXPECT_EQ(twins.currentSceneIndex, 1);
 }
 
@@ -286,7 +288,7 @@ TEST(Session, CheckedTakesFollowSceneOrder)
     session.scenes[2].takes = {a};
     session.scenes[2].selectedTakeID = a.id;
 
-    EXPECT_EQ(session.checkedTakes(), (QList<Take>{b, a}));
+    EXPECT_EQ(session.checkedTakes(), (QList<Take> {b, a}));
     EXPECT_DOUBLE_EQ(session.checkedDuration(), 7.5 + 3.0);
 }
 

@@ -59,11 +59,12 @@ TEST(UndoHistory, PushBeyondTheLimitReturnsFilesOnlyDroppedEntriesUsed)
     UndoHistory history;
     history.push("first", sessionWith({"old.mov", "shared.mov"}));
     for (int i = 1; i < 150; ++i)
-        EXPECT_TRUE(history.push(QStringLiteral("step %1").arg(i), sessionWith({"shared.mov"})).isEmpty());
+        EXPECT_TRUE(
+            history.push(QStringLiteral("step %1").arg(i), sessionWith({"shared.mov"})).isEmpty());
     ASSERT_EQ(history.past.size(), 150);
 
     const QSet<QString> dropped = history.push("151st", sessionWith({"new.mov"}));
-    EXPECT_EQ(dropped, QSet<QString>{"old.mov"});
+    EXPECT_EQ(dropped, QSet<QString> {"old.mov"});
     EXPECT_EQ(history.past.size(), 150);
     EXPECT_EQ(history.past.first().name, "step 1");
     EXPECT_EQ(history.past.last().name, "151st");
@@ -87,9 +88,9 @@ TEST(UndoHistory, PushDiscardsRedoStepsAndReturnsTheirOnlyFiles)
 
     // "b.mov" lives on in the new entry; only "c.mov" is left to no one.
     const QSet<QString> dropped = history.push("three", sessionWith({"b.mov"}));
-    EXPECT_EQ(dropped, QSet<QString>{"c.mov"});
+    EXPECT_EQ(dropped, QSet<QString> {"c.mov"});
     EXPECT_TRUE(history.future.isEmpty());
-    EXPECT_EQ(history.referencedFilenames(), (QSet<QString>{"b.mov"}));
+    EXPECT_EQ(history.referencedFilenames(), (QSet<QString> {"b.mov"}));
 
     // Discarded entries without files give nothing back.
     history.undo(sessionWith({}));
@@ -100,11 +101,11 @@ TEST(UndoHistory, SmallAndDegenerateLimits)
 {
     UndoHistory one(1);
     one.push("a", sessionWith({"a.mov"}));
-    EXPECT_EQ(one.push("b", sessionWith({"b.mov"})), QSet<QString>{"a.mov"});
+    EXPECT_EQ(one.push("b", sessionWith({"b.mov"})), QSet<QString> {"a.mov"});
     EXPECT_EQ(one.past.size(), 1);
 
     UndoHistory none(-5);
-    EXPECT_EQ(none.push("a", sessionWith({"a.mov"})), QSet<QString>{"a.mov"});
+    EXPECT_EQ(none.push("a", sessionWith({"a.mov"})), QSet<QString> {"a.mov"});
     EXPECT_TRUE(none.past.isEmpty());
 }
 
@@ -119,9 +120,9 @@ TEST(UndoHistory, SnapshotsSharingStorageAreTrackedByContent)
     session.scenes[0].takes.removeLast(); // b.mov now only in "one"
     history.push("two", session);
     session.scenes[0].takes.append(makeTake("c.mov"));
-    EXPECT_EQ(history.push("three", session), QSet<QString>{"b.mov"});
-    EXPECT_EQ(history.referencedFilenames(), (QSet<QString>{"a.mov", "c.mov", "keep.mov"}));
+    EXPECT_EQ(history.push("three", session), QSet<QString> {"b.mov"});
+    EXPECT_EQ(history.referencedFilenames(), (QSet<QString> {"a.mov", "c.mov", "keep.mov"}));
     session.scenes.removeFirst();
     EXPECT_TRUE(history.push("four", session).isEmpty()); // a.mov and c.mov live on in "three"
-    EXPECT_EQ(history.push("five", session), (QSet<QString>{"a.mov", "c.mov"}));
+    EXPECT_EQ(history.push("five", session), (QSet<QString> {"a.mov", "c.mov"}));
 }
