@@ -1,0 +1,136 @@
+// The driver's export-fcpxml and export-fcp7 commands on a saved session folder, through the
+// media layer's own movie reading.
+#include "TimelineTestSupport.h"
+
+#include "media/TimelineExportAsset.h"
+#include "model/SessionManifest.h"
+#include "support/TestEnvironment.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+using namespace lumacast;
+using namespace lumacast::testing;
+
+namespace {
+
+class TimelineDriver : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_dir.isValid());
+        ASSERT_TRUE(QFileInfo(mediaDriverPath()).isExecutable()) << "lumacast-media is not built";
+        sessionFolder = m_dir.filePath(QStringLiteral("My Talk.lumacast"));
+        ASSERT_TRUE(QDir().mkpath(sessionFolder + QStringLiteral("/takes")));
+        ASSERT_TRUE(makeMovie(sessionFolder + QStringLiteral("/takes/AAAA.mov"),
+                              {QStringLiteral("320x240"), QStringLiteral("30000/1001"), 2, {2}, 48000}));
+        ASSERT_TRUE(makeMovie(sessionFolder + QStringLiteral("/takes/BBBB.mov"),
+                              {QStringLiteral("640x360"), QStringLiteral("60"), 2, {2, 2}, 48000}));
+    }
+
+    void writeManifest(bool checked)
+    {
+        Session session(sessionFolder);
+        session.scenes.clear();
+        for (const QString &file : {QStringLiteral("AAAA.mov"), QStringLiteral("BBBB.mov")}) {
+            Take take;
+            take.id = QUuid::createUuid();
+            take.filename = file;
+            take.duration = 2;
+            take.recordedAt = QDateTime::currentDateTimeUtc();
+            take.trimStart = 0.5;
+            take.trimEnd = 2;
+            RecordingScene scene;
+            scene.id = QUuid::createUuid();
+            scene.takes = {take};
+            if (checked)
+                scene.selectedTakeID = take.id;
+            session.scenes.append(scene);
+        }
+        QFile file(sessionFolder + QStringLiteral("/manifest.json"));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(SessionManifest(session).toJson());
+    }
+
+    ProcessResult run(const QString &command, const QString &package)
+    {
+        return runProcess(mediaDriverPath(), {command, sessionFolder, package});
+    }
+
+    QString path(const QString &relative) const { return m_dir.filePath(relative); }
+
+    QString sessionFolder;
+
+private:
+    QTemporaryDir m_dir;
+};
+
+} // namespace
+
+TEST_F(TimelineDriver, WritesBothPackagesFromASavedSession)
+{
+    writeManifest(true);
+    const QString fcpxml = path(QStringLiteral("out/Q&A Talk.pkg"));
+    const ProcessResult first = run(QStringLiteral("export-fcpxml"), fcpxml);
+    ASSERT_TRUE(first.ok()) << first.err.toStdString();
+    const QString document = fcpxml + QStringLiteral("/Q&A Talk.fcpxml");
+    EXPECT_EQ(QString::fromUtf8(first.out).trimmed(), document);
+    EXPECT_TRUE(validatesAgainstFCPXMLDTD(document));
+    const QString text = readText(document);
+    EXPECT_TRUE(text.contains(QStringLiteral("frameDuration=\"1001/30000s\" width=\"320\" height=\"240\"")));
+    EXPECT_TRUE(text.contains(QStringLiteral("<event name=\"Q&amp;A Talk\">")));
+    EXPECT_TRUE(text.contains(QStringLiteral("audioSources=\"2\" audioChannels=\"4\"")));
+    EXPECT_TRUE(text.contains(QStringLiteral("src=\"") + TimelineExport::escapeXML(TimelineExport::fileURLText(fcpxml))));
+
+    const QString fcp7 = path(QStringLiteral("out/Premiere"));
+    const ProcessResult second = run(QStringLiteral("export-fcp7"), fcp7);
+    ASSERT_TRUE(second.ok()) << second.err.toStdString();
+    EXPECT_TRUE(isWellFormedXML(fcp7 + QStringLiteral("/Premiere.xml")));
+    EXPECT_TRUE(readText(fcp7 + QStringLiteral("/Premiere.xml"))
+                    .contains(QStringLiteral("<name>Scene 2 \u2014 Take 1</name>")));
+}
+
+TEST_F(TimelineDriver, ReportsThePreparationErrors)
+{
+    writeManifest(false);
+    ProcessResult result = run(QStringLiteral("export-fcp7"), path(QStringLiteral("out/T")));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(QString::fromUtf8(result.err).trimmed(), QStringLiteral("No scenes have a selected take."));
+    EXPECT_FALSE(QFileInfo::exists(path(QStringLiteral("out/T"))));
+
+    writeManifest(true);
+    ASSERT_TRUE(writeFileOfSize(path(QStringLiteral("out/Notes")), 5));
+    result = run(QStringLiteral("export-fcpxml"), path(QStringLiteral("out/Notes")));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(QString::fromUtf8(result.err).trimmed(),
+              QStringLiteral("\u201CNotes\u201D already exists and isn\u2019t a Lumacast export "
+                             "folder, so it wasn\u2019t replaced. Choose a different name, or "
+                             "delete it yourself first."));
+    EXPECT_EQ(QFileInfo(path(QStringLiteral("out/Notes"))).size(), 5);
+}
+
+TEST_F(TimelineDriver, MediaLayerReadsTheSameFactsAsFFprobe)
+{
+    ASSERT_TRUE(makeMovie(path(QStringLiteral("mute.mov")),
+                          {QStringLiteral("352x288"), QStringLiteral("25"), 1, {}, 48000}));
+    ASSERT_TRUE(makeMovie(path(QStringLiteral("mono.mov")),
+                          {QStringLiteral("320x240"), QStringLiteral("30"), 1, {1}, 44100}));
+    for (const QString &movie : {sessionFolder + QStringLiteral("/takes/AAAA.mov"),
+                                 sessionFolder + QStringLiteral("/takes/BBBB.mov"),
+                                 path(QStringLiteral("mute.mov")), path(QStringLiteral("mono.mov"))}) {
+        SCOPED_TRACE(movie.toStdString());
+        const auto ours = TimelineExport::movieFacts(TimelineExport::loadWithAsset(movie));
+        const auto theirs = TimelineExport::movieFacts(loadWithFFprobe(movie));
+        EXPECT_NEAR(ours.fullDuration, theirs.fullDuration, 0.05);
+        EXPECT_EQ(ours.width, theirs.width);
+        EXPECT_EQ(ours.height, theirs.height);
+        EXPECT_NEAR(ours.fps, theirs.fps, 0.01);
+        EXPECT_EQ(ours.audioTrackChannels, theirs.audioTrackChannels);
+        EXPECT_EQ(ours.audioRate, theirs.audioRate);
+    }
+    EXPECT_THROW(TimelineExport::loadWithAsset(path(QStringLiteral("nothing.mov"))), Error);
+}
