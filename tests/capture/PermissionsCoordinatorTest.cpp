@@ -1,4 +1,5 @@
 // The permission flow over a doubled desktop layer: outcomes, alerts and log lines.
+#include "capture/PermissionDesktopLayer.h"
 #include "capture/PermissionsCoordinator.h"
 #include "store/AppLog.h"
 
@@ -362,4 +363,39 @@ TEST_F(PermissionsFlow, ListingWithoutDisplaysIsAFailureAndKeepsTheCache)
     EXPECT_FALSE(QCoro::waitFor(coordinator.fetchShareableContent("second")));
     EXPECT_TRUE(contains("SCShareableContent returned 0 displays (via second)"));
     EXPECT_EQ(coordinator.cachedContent()->displays.size(), 1u);
+}
+
+TEST(DesktopPermissionLayer, GrantsWhatTheRigsServersAnswer)
+{
+    DesktopPermissionLayer layer;
+    EXPECT_EQ(layer.microphoneAuthorization(), MicrophoneAuthorization::authorized);
+    EXPECT_TRUE(layer.screenCapturePreflight());
+    const auto listing = QCoro::waitFor(layer.fetchShareableContent());
+    ASSERT_TRUE(listing.content.has_value()) << listing.error.toStdString();
+    EXPECT_FALSE(listing.content->displays.empty());
+
+    // The whole flow, silent, as at launch.
+    PermissionsCoordinator coordinator(std::make_shared<DesktopPermissionLayer>(), nullptr,
+                                       [](std::chrono::milliseconds) -> QCoro::Task<> { co_return; });
+    EXPECT_TRUE(QCoro::waitFor(coordinator.runLaunchFlow()));
+    EXPECT_TRUE(coordinator.cachedContent().has_value());
+}
+
+TEST(DesktopPermissionLayer, RefusesWhenTheServersDoNotAnswer)
+{
+    const QByteArray display = qgetenv("DISPLAY");
+    const QByteArray pulse = qgetenv("PULSE_SERVER");
+    qputenv("DISPLAY", ":9999");
+    qputenv("PULSE_SERVER", "unix:/nonexistent/lumacast-no-server");
+    DesktopPermissionLayer layer;
+    EXPECT_EQ(layer.microphoneAuthorization(), MicrophoneAuthorization::denied);
+    EXPECT_FALSE(layer.screenCapturePreflight());
+    const auto listing = QCoro::waitFor(layer.fetchShareableContent());
+    EXPECT_FALSE(listing.content.has_value());
+    EXPECT_FALSE(listing.error.isEmpty());
+    qputenv("DISPLAY", display);
+    if (pulse.isEmpty())
+        qunsetenv("PULSE_SERVER");
+    else
+        qputenv("PULSE_SERVER", pulse);
 }

@@ -1,0 +1,88 @@
+#include "capture/CameraCapture.h"
+
+#include "model/LogCategories.h"
+
+#include <QCamera>
+#include <QCameraDevice>
+#include <QMediaDevices>
+#include <QVideoSink>
+
+namespace lumacast {
+
+CameraCapture::CameraCapture(QObject *parent) : QObject(parent), m_previewSink(new QVideoSink(this))
+{
+    m_session.setVideoSink(m_previewSink);
+}
+
+CameraCapture::~CameraCapture()
+{
+    if (m_camera)
+        m_camera->stop();
+    m_session.setCamera(nullptr);
+}
+
+void CameraCapture::start(const QString &id)
+{
+    const QByteArray wanted = id.toUtf8();
+    std::optional<QCameraDevice> device;
+    for (const QCameraDevice &candidate : QMediaDevices::videoInputs()) {
+        if (candidate.id() == wanted) {
+            device = candidate;
+            break;
+        }
+    }
+    std::unique_ptr<QCamera> camera;
+    if (device) {
+        camera = std::make_unique<QCamera>(*device);
+        if (camera->error() != QCamera::NoError)
+            camera.reset();
+    }
+    if (!camera) {
+        qCCritical(lumacast::log::recorder(), "camera %s unavailable", qUtf8Printable(id));
+        return;
+    }
+    // The preview sink stays with the session; only the camera behind it changes.
+    m_session.setCamera(camera.get());
+    if (m_camera)
+        m_camera->stop();
+    m_camera = std::move(camera);
+    m_deviceID = id;
+    m_camera->start();
+}
+
+void CameraCapture::stop()
+{
+    if (m_camera)
+        m_camera->stop();
+    m_deviceID.reset();
+}
+
+bool CameraCapture::isRunning() const { return m_camera && m_camera->isActive(); }
+
+QList<CameraOption> CameraCapture::availableCameras()
+{
+    QList<CameraOption> options;
+    for (const QCameraDevice &device : QMediaDevices::videoInputs())
+        options.append(CameraOption{QString::fromUtf8(device.id()), device.description()});
+    return options;
+}
+
+std::optional<QString> CameraCapture::resolveSelectedID(const std::optional<QString> &id,
+                                                        const QList<CameraOption> &options)
+{
+    if (id)
+        for (const auto &option : options)
+            if (option.id == *id)
+                return id;
+    if (options.isEmpty())
+        return std::nullopt;
+    return options.first().id;
+}
+
+CameraDevices::CameraDevices(QObject *parent) : QObject(parent)
+{
+    auto *devices = new QMediaDevices(this);
+    connect(devices, &QMediaDevices::videoInputsChanged, this, &CameraDevices::camerasChanged);
+}
+
+} // namespace lumacast
