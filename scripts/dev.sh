@@ -116,7 +116,7 @@ run_fuzzers() {
     cmake --build "$build-fuzz" -j "$jobs"
     local target
     for target in "$build-fuzz"/tests/fuzz/fuzz_*; do
-      [ -x "$target" ] || continue
+      [ -f "$target" ] && [ -x "$target" ] || continue
       local corpus="$build-fuzz/corpus-$(basename "$target")"
       mkdir -p "$corpus"
       cp -n "$here"/tests/fuzz/corpus/* "$corpus"/ 2>/dev/null || true
