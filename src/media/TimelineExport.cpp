@@ -2,6 +2,7 @@
 
 #include <QCoroThread>
 #include <QDir>
+#include <QFileInfo>
 #include <QHash>
 #include <QSaveFile>
 #include <QThread>
@@ -35,9 +36,22 @@ QString sessionTakesFolder(const Session &session)
     return QDir(session.bundleURL.value_or(session.scratchURL)).filePath(QStringLiteral("takes"));
 }
 
+bool isInside(const QString &path, const QString &folder)
+{
+    const QString canonicalPath = QFileInfo(path).canonicalFilePath();
+    const QString canonicalFolder = QFileInfo(folder).canonicalFilePath();
+    if (canonicalPath.isEmpty() || canonicalFolder.isEmpty())
+        return false;
+    return canonicalPath == canonicalFolder
+        || canonicalPath.startsWith(canonicalFolder + QLatin1Char('/'))
+        || canonicalFolder == QLatin1String("/");
+}
+
 // Step 3 of the package folder: only an earlier export (a real folder holding "media") is
-// replaced. A symbolic link is never followed into someone else's folder.
-void clearDestination(const QString &destination)
+// replaced. A symbolic link is never followed into someone else's folder, and a folder that
+// holds the session being exported is never removed: that would delete the very recordings
+// the export is about to copy.
+void clearDestination(const QString &destination, const QString &sessionFolder)
 {
     std::error_code code;
     const fs::path path = toPath(destination);
@@ -50,6 +64,10 @@ void clearDestination(const QString &destination)
         && fs::exists(fs::symlink_status(path / "media", code));
     if (!earlierExport) {
         throw ExportError::destinationNotReplaceable(
+            QDir::cleanPath(destination).section(QLatin1Char('/'), -1));
+    }
+    if (isInside(sessionFolder, destination)) {
+        throw ExportError::destinationHoldsSession(
             QDir::cleanPath(destination).section(QLatin1Char('/'), -1));
     }
     fs::remove_all(path, code);
@@ -159,8 +177,9 @@ QCoro::Task<QList<Clip>> prepare(Session session, QString destination, MovieLoad
     const QString mediaFolder = QDir(destination).filePath(QStringLiteral("media"));
     // Callables and tasks are named locals: GCC 12 destroys some temporaries of a co_await
     // expression twice.
-    auto makeFolder = [destination, mediaFolder] {
-        clearDestination(destination);
+    const QString sessionFolder = session.bundleURL.value_or(session.scratchURL);
+    auto makeFolder = [destination, mediaFolder, sessionFolder] {
+        clearDestination(destination, sessionFolder);
         std::error_code code;
         fs::create_directories(toPath(mediaFolder), code);
         if (code)

@@ -34,6 +34,14 @@ ExportError ExportError::noSelectedTakes()
                        QStringLiteral("No scenes have a selected take."));
 }
 
+ExportError ExportError::destinationHoldsSession(const QString &lastComponent)
+{
+    return ExportError(Kind::destinationHoldsSession, lastComponent,
+                       QStringLiteral("\u201C") + lastComponent
+                           + QStringLiteral("\u201D holds the session\u2019s own recordings, so it "
+                                            "wasn\u2019t replaced. Choose a different name."));
+}
+
 ExportError ExportError::unwritableTime(double seconds)
 {
     return ExportError(Kind::unwritableTime, QString::number(seconds),

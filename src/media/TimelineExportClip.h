@@ -37,12 +37,14 @@ public:
         missingSource,             // payload: the take's file name
         destinationNotReplaceable, // payload: the chosen folder's last path component
         noSelectedTakes,
+        destinationHoldsSession,   // payload: the chosen folder's last path component
         unwritableTime, // a time that has no text form in the document
     };
 
     static ExportError missingSource(const QString &filename);
     static ExportError destinationNotReplaceable(const QString &lastComponent);
     static ExportError noSelectedTakes();
+    static ExportError destinationHoldsSession(const QString &lastComponent);
     static ExportError unwritableTime(double seconds);
 
     Kind kind() const { return m_kind; }

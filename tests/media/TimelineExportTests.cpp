@@ -265,6 +265,21 @@ TEST_F(PreparedFolder, ReplacesOnlyAnEarlierExport)
     EXPECT_TRUE(QFileInfo::exists(path(QStringLiteral("Elsewhere/media/keep.mov"))));
 }
 
+TEST_F(PreparedFolder, NeverRemovesAFolderThatHoldsTheSession)
+{
+    addMovie(QStringLiteral("a.mov"));
+    session.scenes = {makeScene({makeTake(QStringLiteral("a.mov"), 5, 0, 5)}, 0)};
+    // The folder around the session looks like an earlier export: it has "media".
+    ASSERT_TRUE(QDir().mkpath(path(QStringLiteral("media"))));
+    destination = path(QStringLiteral("."));
+    const QString holder = QFileInfo(path(QStringLiteral("."))).canonicalFilePath().section(QLatin1Char('/'), -1);
+    EXPECT_EQ(errorText([&] { prepareWith({{QStringLiteral("a.mov"), movie(5)}}); }),
+              QStringLiteral("\u201C") + holder
+                  + QStringLiteral("\u201D holds the session\u2019s own recordings, so it wasn\u2019t "
+                                   "replaced. Choose a different name."));
+    EXPECT_TRUE(QFileInfo::exists(QDir(takesFolder()).filePath(QStringLiteral("a.mov"))));
+}
+
 TEST_F(PreparedFolder, MissingMovieFailsAndKeepsEarlierCopies)
 {
     addMovie(QStringLiteral("first.mov"));
