@@ -1,0 +1,152 @@
+#include "media/ExportErrors.h"
+
+#include "media/TimelineExportClip.h"
+#include "model/LogCategories.h"
+#include "platform/media/MediaError.h"
+#include "store/AppLog.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace lumacast {
+
+namespace {
+
+constexpr int kMaximumChainParts = 5;
+
+QString onePart(const QString &domain, long long code, const QString &description)
+{
+    return domain + QLatin1Char(' ') + QString::number(code) + QStringLiteral(": ") + description;
+}
+
+} // namespace
+
+namespace SessionExporter {
+
+ExportError::ExportError(Code code) : Error(description(code)), m_code(code) {}
+
+QString ExportError::description(Code code)
+{
+    switch (code) {
+    case Code::cannotCreateTrack:
+        return QStringLiteral("Could not create composition track");
+    case Code::cannotCreateExportSession:
+        return QStringLiteral("Could not create export session");
+    case Code::exportFailed:
+        break;
+    }
+    return QStringLiteral("Export failed");
+}
+
+void exportLog(const QString &message)
+{
+    exportLog(message, AppLog::shared());
+}
+
+void exportLog(const QString &message, AppLog &appLog)
+{
+    qCInfo(log::exporting(), "%s", qUtf8Printable(message));
+    appLog.log(QStringLiteral("[export] ") + message);
+}
+
+std::exception_ptr logFailure(const QString &step, std::exception_ptr error)
+{
+    return logFailure(step, std::move(error), AppLog::shared());
+}
+
+std::exception_ptr logFailure(const QString &step, std::exception_ptr error, AppLog &appLog)
+{
+    const QString detail = error ? describeErrorChain(error) : QStringLiteral("no error object");
+    exportLog(QStringLiteral("FAILED at ") + step + QStringLiteral(": ") + detail, appLog);
+    if (error)
+        return error;
+    return std::make_exception_ptr(ExportError(ExportError::Code::exportFailed));
+}
+
+void removeIfPresent(const std::optional<QString> &path)
+{
+    if (!path || path->isEmpty())
+        return;
+    const QFileInfo info(*path);
+    if (info.isDir() && !info.isSymLink())
+        QDir(*path).removeRecursively();
+    else
+        QFile::remove(*path);
+}
+
+ExportProgressPoll::ExportProgressPoll(std::function<double()> readProgress,
+                                       std::function<void(double)> onProgress, QObject *parent)
+    : QObject(parent), m_read(std::move(readProgress)), m_report(std::move(onProgress))
+{
+    m_timer.setInterval(100);
+    m_timer.setTimerType(Qt::PreciseTimer);
+    connect(&m_timer, &QTimer::timeout, this, [this] {
+        const double fraction = m_read ? m_read() : 0.0;
+        if (m_report)
+            m_report(fraction);
+    });
+}
+
+void ExportProgressPoll::start()
+{
+    m_timer.start();
+}
+
+void ExportProgressPoll::stop()
+{
+    // A timer event already queued for a stopped QTimer is discarded, so nothing is reported
+    // after this returns.
+    m_timer.stop();
+}
+
+} // namespace SessionExporter
+
+QString describeErrorChain(const std::exception &error)
+{
+    if (const auto *media = dynamic_cast<const media::MediaError *>(&error))
+        return media::describeMediaErrorChain(*media, kMaximumChainParts);
+    if (const auto *exporter = dynamic_cast<const SessionExporter::ExportError *>(&error)) {
+        return onePart(QStringLiteral("Lumacast.SessionExporter.ExportError"),
+                       static_cast<int>(exporter->code()), exporter->message());
+    }
+    if (const auto *timeline = dynamic_cast<const TimelineExport::ExportError *>(&error)) {
+        return onePart(QStringLiteral("Lumacast.TimelineExport.ExportError"),
+                       static_cast<int>(timeline->kind()), timeline->message());
+    }
+    if (const auto *files = dynamic_cast<const FileSystemError *>(&error))
+        return onePart(QStringLiteral("POSIX"), files->code(), files->message());
+    if (const auto *ours = dynamic_cast<const Error *>(&error))
+        return onePart(QStringLiteral("Lumacast"), 0, ours->message());
+    return onePart(QStringLiteral("std.exception"), 0, QString::fromUtf8(error.what()));
+}
+
+QString describeErrorChain(const std::exception_ptr &error)
+{
+    if (!error)
+        return QStringLiteral("no error object");
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception &failure) {
+        return describeErrorChain(failure);
+    } catch (...) {
+    }
+    return onePart(QStringLiteral("unknown"), 0, QStringLiteral("Unknown error"));
+}
+
+QString errorDescription(const std::exception_ptr &error)
+{
+    if (!error)
+        return QString();
+    try {
+        std::rethrow_exception(error);
+    } catch (const Error &failure) {
+        return failure.message();
+    } catch (const std::exception &failure) {
+        return QString::fromUtf8(failure.what());
+    } catch (...) {
+    }
+    return QStringLiteral("Unknown error");
+}
+
+} // namespace lumacast

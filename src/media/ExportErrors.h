@@ -1,0 +1,88 @@
+#pragma once
+
+#include "model/Error.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <cstddef>
+#include <exception>
+#include <functional>
+#include <optional>
+
+namespace lumacast {
+
+class AppLog;
+
+// What the single-movie exporter's steps share: its own errors, its log lines and the readable
+// form of an error chain. The exporter's operations live in this namespace beside them.
+namespace SessionExporter {
+
+class ExportError : public Error {
+public:
+    enum class Code { cannotCreateTrack, cannotCreateExportSession, exportFailed };
+
+    explicit ExportError(Code code);
+
+    Code code() const noexcept { return m_code; }
+    static QString description(Code code);
+
+    friend bool operator==(const ExportError &a, const ExportError &b) { return a.m_code == b.m_code; }
+
+private:
+    Code m_code;
+};
+
+inline std::size_t qHash(const ExportError &error, std::size_t seed = 0) noexcept
+{
+    return static_cast<std::size_t>(error.code()) ^ seed;
+}
+
+// Writes `message` to the "export" category and "[export] " + message to the application log.
+// Safe from any thread; the lines of one thread reach the application log in the order written.
+void exportLog(const QString &message);
+void exportLog(const QString &message, AppLog &appLog);
+
+// Logs "FAILED at <step>: <error chain>" ("no error object" without an error) and returns the
+// error for the caller to throw: the given one, or ExportError exportFailed when there is none.
+std::exception_ptr logFailure(const QString &step, std::exception_ptr error);
+std::exception_ptr logFailure(const QString &step, std::exception_ptr error, AppLog &appLog);
+
+// Removes the file or folder at `path` when one is given; failures (a missing item included) are
+// ignored. A symbolic link is removed itself, never what it points at.
+void removeIfPresent(const std::optional<QString> &path);
+
+// Reports an export's progress every 100 ms on the thread the poll lives in (the main thread)
+// until it is stopped. The first report comes 100 ms after the start, never at once, and none
+// comes after stop(), so a caller that stops the poll when the export ends never sees progress
+// after its result. `readProgress` is called on the poll's thread and must be safe to call while
+// the export runs elsewhere.
+class ExportProgressPoll : public QObject {
+    Q_OBJECT
+public:
+    ExportProgressPoll(std::function<double()> readProgress,
+                       std::function<void(double)> onProgress, QObject *parent = nullptr);
+
+    void start();
+    void stop();
+    bool isRunning() const { return m_timer.isActive(); }
+
+private:
+    std::function<double()> m_read;
+    std::function<void(double)> m_report;
+    QTimer m_timer;
+};
+
+} // namespace SessionExporter
+
+// One line describing an error and up to four errors beneath it, outermost first:
+// "domain code: description — reason ⟵ domain code: description". Errors of the media layer
+// carry their own chain; every other error reads as one part of its own domain. Never throws.
+QString describeErrorChain(const std::exception &error);
+QString describeErrorChain(const std::exception_ptr &error);
+
+// The error's plain, user-readable description ("Unknown error" for anything unrecognised).
+QString errorDescription(const std::exception_ptr &error);
+
+} // namespace lumacast
