@@ -289,6 +289,7 @@ struct SourceStream::State {
     int sampleRate = 0;
     int channels = 0;
     bool failureLogged = false;
+    std::weak_ptr<State> weakSelf;
     // Chunks are dated by counting frames from an anchor, so that the server's latency estimate,
     // which wobbles by a few hundred microseconds from one reading to the next, cannot make the
     // stamps run backwards. A reading that strays further (a hole, a clock drifting apart)
@@ -314,6 +315,8 @@ struct SourceStream::State {
     static void onRead(pa_stream *s, size_t, void *userdata)
     {
         auto *self = static_cast<State *>(userdata);
+        // A handler may stop the capture and drop its owner; the state stays until we are done.
+        const std::shared_ptr<State> keepAlive = self->weakSelf.lock();
         const std::size_t frameBytes = sizeof(float) * std::size_t(self->channels);
         while (pa_stream_readable_size(s) > 0) {
             const void *data = nullptr;
@@ -337,6 +340,8 @@ struct SourceStream::State {
                 if (chunk.frameCount > 0) {
                     chunk.monotonicNs = self->stamp(monotonicNanoseconds() - latencyNs, chunk.frameCount);
                     self->handler(chunk);
+                    if (self->stream != s)
+                        return; // the handler stopped the capture: the stream is gone
                 }
             }
             pa_stream_drop(s);
@@ -371,6 +376,7 @@ SourceStream::SourceStream(std::shared_ptr<PulseConnection> connection, Handler 
     : m_connection(std::move(connection)), m_state(std::make_shared<State>())
 {
     m_state->loop = m_connection->d->loop;
+    m_state->weakSelf = m_state;
     m_state->handler = std::move(handler);
 }
 
@@ -442,14 +448,22 @@ void SourceStream::stop()
 {
     if (!m_state)
         return;
+    // From inside the handler the event thread already holds the lock (and may not take it).
+    if (pa_threaded_mainloop_in_thread(m_state->loop)) {
+        m_state->release();
+        return;
+    }
     LoopLock lock(m_state->loop);
     m_state->release();
 }
 
 bool SourceStream::isRunning() const
 {
+    auto running = [&] { return m_state->stream && pa_stream_get_state(m_state->stream) == PA_STREAM_READY; };
+    if (pa_threaded_mainloop_in_thread(m_state->loop))
+        return running();
     LoopLock lock(m_state->loop);
-    return m_state->stream && pa_stream_get_state(m_state->stream) == PA_STREAM_READY;
+    return running();
 }
 
 } // namespace lumacast::pulse

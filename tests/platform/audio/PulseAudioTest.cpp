@@ -192,3 +192,22 @@ TEST(PulseCapture, StopIsSafeInAnyStateAndEndsDelivery)
     EXPECT_FALSE(capture.isRunning());
     capture.stop();
 }
+
+TEST(PulseCapture, HandlerMayStopTheCaptureItself)
+{
+    auto capture = std::make_unique<PulseCapture>(nullptr);
+    auto monitor = capture->connection().source(capture->connection().defaultSinkMonitorName());
+    ASSERT_TRUE(monitor.has_value());
+    std::atomic<int> delivered{0};
+    capture->setOnSample([&](const AudioPacket &) {
+        if (++delivered == 1)
+            capture->stop();
+    });
+    capture->start(*monitor);
+    lumacast::testing::TonePlayer tone(QStringLiteral("speaker"), 660, 6);
+    for (int i = 0; i < 50 && delivered.load() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(delivered.load(), 1);
+    EXPECT_FALSE(capture->isRunning());
+}
