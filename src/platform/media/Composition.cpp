@@ -358,6 +358,8 @@ void writePassthrough(const Composition &composition, const QString &path, const
                 options.progress(double(written) / double(totalBytes));
         }
     }
+    if (options.appendTracks)
+        options.appendTracks(writer);
     writer.finish();
     if (options.progress)
         options.progress(1.0);

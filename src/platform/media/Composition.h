@@ -13,6 +13,8 @@
 
 namespace lumacast::media {
 
+class MovieWriter;
+
 // One stretch of a composition track: a range of a source track's presentation timeline placed
 // at `target`, or an empty stretch (no asset) that shows and plays nothing.
 struct CompositionSegment {
@@ -61,6 +63,10 @@ struct PassthroughOptions {
     std::function<void(double)> progress;
     // Checked between samples; when set the write stops with MediaError(Cancelled).
     const std::atomic<bool> *cancelled = nullptr;
+    // Called after the copied samples are written and before the movie is finished, to add
+    // tracks of new samples (a re-encoded audio mix beside passed-through video). They follow
+    // the copied tracks in the movie.
+    std::function<void(MovieWriter &)> appendTracks;
 };
 
 // Writes the composition as a QuickTime movie without re-encoding: each stretch copies the
