@@ -1,0 +1,126 @@
+#include "platform/media/Asset.h"
+#include "platform/media/Composition.h"
+#include "platform/media/MovieStructure.h"
+
+#include "TestMovies.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+using namespace lumacast::media;
+
+namespace {
+
+// The file offset of the first occurrence of a box type.
+qint64 boxOffset(const QByteArray &file, const char *type)
+{
+    const qsizetype at = file.indexOf(type);
+    return at < 4 ? -1 : at - 4;
+}
+
+} // namespace
+
+TEST(MovieStructure, DamagedTablesAreReportedNotFollowed)
+{
+    QTemporaryDir dir;
+    const QString good = dir.filePath(QStringLiteral("good.mov"));
+    ASSERT_TRUE(testmovies::makeMovie(good, 1.0, 30, 10, true));
+    QFile file(good);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    file.close();
+
+    auto writeVariant = [&](const QString &name, QByteArray data) {
+        const QString path = dir.filePath(name);
+        QFile out(path);
+        EXPECT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write(data);
+        return path;
+    };
+
+    // A sample size table that claims far more samples than it holds.
+    QByteArray hugeCount = bytes;
+    const qint64 stsz = boxOffset(hugeCount, "stsz");
+    ASSERT_GT(stsz, 0);
+    hugeCount[stsz + 16] = char(0x7F); // the count's top byte
+    EXPECT_THROW(readMovieStructure(writeVariant(QStringLiteral("count.mov"), hugeCount)), MediaError);
+
+    // A chunk table that names chunks the offset table lacks.
+    QByteArray badChunks = bytes;
+    const qint64 stco = boxOffset(badChunks, "stco") >= 0 ? boxOffset(badChunks, "stco") : boxOffset(badChunks, "co64");
+    ASSERT_GT(stco, 0);
+    badChunks[stco + 15] = 0; // no chunk offsets at all
+    EXPECT_THROW(readMovieStructure(writeVariant(QStringLiteral("chunks.mov"), badChunks)), MediaError);
+
+    // A file cut off before its movie box: nothing to read, no crash.
+    const QString cut = writeVariant(QStringLiteral("cut.mov"), bytes.left(bytes.size() / 2));
+    EXPECT_THROW(readMovieStructure(cut), MediaError);
+    EXPECT_THROW(Asset::open(cut), MediaError);
+
+    // A box whose size runs past the end of the file.
+    QByteArray overlong = bytes;
+    const qint64 moov = boxOffset(overlong, "moov");
+    ASSERT_GE(moov, 0);
+    overlong[moov] = char(0x7F);
+    EXPECT_THROW(readMovieStructure(writeVariant(QStringLiteral("long.mov"), overlong)), MediaError);
+}
+
+TEST(Passthrough, CutsOfReorderedVideoKeepEveryReferenceFrame)
+{
+    QTemporaryDir dir;
+    const QString source = dir.filePath(QStringLiteral("bframes.mov"));
+    const QString out = dir.filePath(QStringLiteral("cut.mov"));
+    // B-frames: samples are stored out of presentation order with composition offsets.
+    ASSERT_TRUE(testmovies::makeMovie(source, 2.0, 30, 12, false, 160, 120,
+                                      {QStringLiteral("-bf"), QStringLiteral("2"), QStringLiteral("-preset"),
+                                       QStringLiteral("medium")}));
+    const auto asset = Asset::open(source);
+    bool reordered = false;
+    for (const SampleRecord &s : asset->structure()->tracks.first().samples)
+        reordered = reordered || s.compositionOffset != asset->structure()->tracks.first().samples.first().compositionOffset;
+    ASSERT_TRUE(reordered) << "the source has no reordered frames";
+
+    Composition composition;
+    const int video = composition.addTrack(MediaType::Video);
+    composition.insertTimeRange(video, {MediaTime(17, 30), MediaTime(20, 30)}, asset, 0, MediaTime::zero());
+    writePassthrough(composition, out);
+    EXPECT_EQ(testmovies::decodedFrameHashes(out), testmovies::decodedFrameHashes(source).mid(17, 20));
+    const QList<double> times = testmovies::decodedFrameTimes(out);
+    ASSERT_FALSE(times.isEmpty());
+    EXPECT_NEAR(times.first(), 0.0, 1e-6);
+}
+
+TEST(Passthrough, RangesOutsideTheSourceAndCancelledWritesLeaveNothing)
+{
+    QTemporaryDir dir;
+    const QString source = dir.filePath(QStringLiteral("source.mov"));
+    const QString out = dir.filePath(QStringLiteral("out.mov"));
+    ASSERT_TRUE(testmovies::makeMovie(source, 1.0, 30, 10, true));
+    const auto asset = Asset::open(source);
+    Composition composition;
+    const int video = composition.addTrack(MediaType::Video);
+    const int audio = composition.addTrack(MediaType::Audio);
+    EXPECT_THROW(composition.insertTimeRange(video, {MediaTime(2, 1), MediaTime(1, 1)}, asset, 0, MediaTime::zero()), MediaError);
+    EXPECT_THROW(composition.insertTimeRange(video, {MediaTime(-1, 1), MediaTime(1, 1)}, asset, 0, MediaTime::zero()), MediaError);
+    EXPECT_THROW(composition.insertTimeRange(video, {MediaTime::zero(), MediaTime(1, 1)}, asset, 1, MediaTime::zero()), MediaError);
+    EXPECT_THROW(composition.insertTimeRange(7, {MediaTime::zero(), MediaTime(1, 1)}, asset, 0, MediaTime::zero()), MediaError);
+    // A range running past the end is clipped to the source.
+    composition.insertTimeRange(video, {MediaTime(1, 2), MediaTime(5, 1)}, asset, 0, MediaTime::zero());
+    EXPECT_EQ(composition.trackEnd(video), MediaTime(1, 2));
+    composition.insertTimeRange(audio, {MediaTime::zero(), MediaTime(1, 2)}, asset, 1, MediaTime::zero());
+
+    std::atomic<bool> cancelled{true};
+    PassthroughOptions options;
+    options.cancelled = &cancelled;
+    EXPECT_THROW(writePassthrough(composition, out, options), MediaError);
+    EXPECT_FALSE(QFile::exists(out));
+
+    // A source that vanished before the write fails cleanly too.
+    QFile::remove(source);
+    EXPECT_THROW(writePassthrough(composition, out), MediaError);
+    EXPECT_FALSE(QFile::exists(out));
+}
