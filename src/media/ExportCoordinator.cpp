@@ -1,5 +1,6 @@
 #include "media/ExportCoordinator.h"
 
+#include "media/ExportErrors.h"
 #include "media/FCP7XMLWriter.h"
 #include "media/FCPXMLWriter.h"
 #include "media/TimelineExport.h"
@@ -11,12 +12,21 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QMetaObject>
+#include <QPointer>
+#include <QThread>
 
 namespace lumacast {
 
 namespace {
 
 using EventHandler = ExportCoordinator::EventHandler;
+using PackageWriter = std::function<QCoro::Task<void>(Session, QString, QString)>;
+
+bool onMainThread()
+{
+    QCoreApplication *app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
 
 // Tasks "on the main thread" are posted to the event loop, never started inline, so a panel's
 // completion has returned before the export begins.
@@ -25,8 +35,63 @@ void postToMainThread(std::function<void()> work)
     QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(work), Qt::QueuedConnection);
 }
 
-QCoro::Task<> runMovieExport(ExportUserInterface *ui, ExportWork work, Session session,
-                             QString destination, EventHandler handler)
+// One run's link to its caller. Once the run has delivered its outcome nothing more reaches the
+// handler, so a progress report that was still on its way from an export thread can never
+// arrive after "succeeded" or "failed".
+class Run {
+public:
+    explicit Run(EventHandler handler) : m_handler(std::move(handler)) {}
+
+    void deliver(const ExportEvent &event)
+    {
+        if (m_ended || !m_handler)
+            return;
+        if (event.kind == ExportEvent::Kind::succeeded || event.kind == ExportEvent::Kind::failed)
+            m_ended = true;
+        m_handler(event);
+    }
+
+    // The exporter's progress callback: may be called from any thread.
+    static ExportWork::Progress progressReporter(const std::shared_ptr<Run> &run)
+    {
+        return [run](double fraction) {
+            if (onMainThread()) {
+                run->deliver(ExportEvent::progress(fraction));
+                return;
+            }
+            postToMainThread([run, fraction] { run->deliver(ExportEvent::progress(fraction)); });
+        };
+    }
+
+private:
+    EventHandler m_handler;
+    bool m_ended = false;
+};
+
+// Shows the panel through the guard. On an answer with a location the guard has already been
+// released; the folder the panel was in is remembered and the location handed on. A cancelled
+// panel, or one that went away without answering, ends the run here.
+void presentSavePanel(ExportUserInterface *ui, Preferences *preferences, FilePanelGuard *guard,
+                      const ExportPanelRequest &request, std::function<void(QString)> onChosen)
+{
+    FilePanel *panel = ui->makeSavePanel(request);
+    if (!panel)
+        return;
+    QPointer<FilePanel> held(panel);
+    guard->present(panel, [ui, preferences, held, onChosen = std::move(onChosen)](
+                              bool accepted, const QStringList &selection) {
+        const bool chosen = accepted && !selection.isEmpty() && !selection.first().isEmpty();
+        if (chosen)
+            preferences->setLastExportDirectory(held ? ui->panelDirectory(*held) : std::nullopt);
+        if (held)
+            held->deleteLater();
+        if (chosen)
+            onChosen(selection.first());
+    });
+}
+
+QCoro::Task<> runMovieExport(ExportUserInterface *ui, AppLog *appLog, ExportWork work,
+                             Session session, QString destination, std::shared_ptr<Run> run)
 {
     const QList<Take> takes = session.checkedTakes();
     if (takes.isEmpty()) {
@@ -34,74 +99,64 @@ QCoro::Task<> runMovieExport(ExportUserInterface *ui, ExportWork work, Session s
         co_return;
     }
     qCInfo(log::exporting(), "export start \u2192 %s", qUtf8Printable(destination));
-    handler(ExportEvent::started());
+    run->deliver(ExportEvent::started());
     const QString takesFolder =
         QDir(session.bundleURL.value_or(session.scratchURL)).filePath(QStringLiteral("takes"));
     std::exception_ptr failure;
     try {
-        QCoro::Task<void> exported = work.exportMovie(
-            takes, takesFolder, destination,
-            [handler](double fraction) { handler(ExportEvent::progress(fraction)); });
-        co_await exported;
+        if (!work.exportMovie)
+            throw Error(QStringLiteral("The movie export is not available."));
+        co_await work.exportMovie(takes, takesFolder, destination, Run::progressReporter(run));
     } catch (...) {
         failure = std::current_exception();
     }
     if (failure) {
-        const QString chain = work.describeErrorChain(failure);
+        const QString chain = describeErrorChain(failure);
         qCCritical(log::exporting(), "export failed: %s", qUtf8Printable(chain));
-        AppLog::shared().log(QStringLiteral("[export] export failed: ") + chain);
-        handler(ExportEvent::failed(failure));
+        appLog->log(QStringLiteral("[export] export failed: ") + chain);
+        run->deliver(ExportEvent::failed(failure));
         co_return;
     }
     qCInfo(log::exporting(), "export ok");
-    handler(ExportEvent::succeeded(destination));
+    run->deliver(ExportEvent::succeeded(destination));
 }
 
-QCoro::Task<> runPackageExport(std::function<QCoro::Task<void>(Session, QString, QString)> writer,
-                               QString label, Session session, QString name, QString destination,
-                               EventHandler handler)
+QCoro::Task<> runPackageExport(PackageWriter writer, QString label, Session session, QString name,
+                               QString destination, std::shared_ptr<Run> run)
 {
     qCInfo(log::exporting(), "%s export start \u2192 %s", qUtf8Printable(label),
            qUtf8Printable(destination));
-    handler(ExportEvent::started());
+    run->deliver(ExportEvent::started());
     std::exception_ptr failure;
     try {
-        QCoro::Task<void> written = writer(std::move(session), name, destination);
-        co_await written;
+        if (!writer)
+            throw Error(QStringLiteral("The %1 export is not available.").arg(label));
+        co_await writer(std::move(session), name, destination);
     } catch (...) {
         failure = std::current_exception();
     }
     if (failure) {
-        const ExportEvent event = ExportEvent::failed(failure);
         qCCritical(log::exporting(), "%s export failed: %s", qUtf8Printable(label),
-                   qUtf8Printable(event.errorDescription()));
-        handler(event);
+                   qUtf8Printable(errorDescription(failure)));
+        run->deliver(ExportEvent::failed(failure));
         co_return;
     }
     qCInfo(log::exporting(), "%s export ok", qUtf8Printable(label));
-    handler(ExportEvent::succeeded(destination));
+    run->deliver(ExportEvent::succeeded(destination));
 }
 
 } // namespace
 
 QString ExportEvent::errorDescription() const
 {
-    if (!error)
-        return QString();
-    try {
-        std::rethrow_exception(error);
-    } catch (const Error &failure) {
-        return failure.message();
-    } catch (const std::exception &failure) {
-        return QString::fromUtf8(failure.what());
-    } catch (...) {
-        return QStringLiteral("Unknown error");
-    }
+    return lumacast::errorDescription(error);
 }
 
-ExportWork ExportWork::withTimelineWriters()
+ExportWork ExportWork::withTimelineWriters(
+    std::function<QCoro::Task<void>(QList<Take>, QString, QString, Progress)> exportMovie)
 {
     ExportWork work;
+    work.exportMovie = std::move(exportMovie);
     work.writeFCPXMLPackage = [](Session session, QString name, QString folder) {
         return lumacast::writeFCPXMLPackage(std::move(session), std::move(name), std::move(folder),
                                             TimelineExport::assetLoader());
@@ -110,17 +165,21 @@ ExportWork ExportWork::withTimelineWriters()
         return lumacast::writeFCP7Package(std::move(session), std::move(name), std::move(folder),
                                           TimelineExport::assetLoader());
     };
-    work.describeErrorChain = [](std::exception_ptr error) {
-        return ExportEvent::failed(std::move(error)).errorDescription();
-    };
     return work;
 }
 
 ExportCoordinator::ExportCoordinator(ExportUserInterface &ui, Preferences &preferences,
                                      FilePanelGuard &guard, ExportWork work)
-    : m_ui(ui)
-    , m_preferences(preferences)
-    , m_guard(guard)
+    : ExportCoordinator(ui, preferences, guard, std::move(work), AppLog::shared())
+{
+}
+
+ExportCoordinator::ExportCoordinator(ExportUserInterface &ui, Preferences &preferences,
+                                     FilePanelGuard &guard, ExportWork work, AppLog &appLog)
+    : m_ui(&ui)
+    , m_preferences(&preferences)
+    , m_guard(&guard)
+    , m_appLog(&appLog)
     , m_work(std::move(work))
 {
 }
@@ -147,29 +206,21 @@ const QString &ExportCoordinator::fcp7PanelMessage()
     return message;
 }
 
-void ExportCoordinator::storeDirectory(ExportSavePanel *panel)
-{
-    m_preferences.setLastExportDirectory(panel->directory());
-}
-
 void ExportCoordinator::exportVideo(const Session &session, EventHandler handler)
 {
     ExportPanelRequest request;
     request.nameFieldText = defaultName() + QStringLiteral(".mov");
-    request.directory = m_preferences.lastExportDirectory();
+    request.directory = m_preferences->lastExportDirectory();
     request.moviesOnly = true;
-    ExportSavePanel *panel = m_ui.makeSavePanel(request);
-    m_guard.present(panel, [this, panel, session, handler](bool accepted,
-                                                           const QStringList &selection) {
-        panel->deleteLater();
-        if (!accepted || selection.isEmpty())
-            return;
-        storeDirectory(panel);
-        const QString destination = selection.first();
-        postToMainThread([ui = &m_ui, work = m_work, session, destination, handler] {
-            runMovieExport(ui, work, session, destination, handler);
-        });
-    });
+    // The run captures copies, never the coordinator.
+    presentSavePanel(m_ui, m_preferences, m_guard, request,
+                     [ui = m_ui, appLog = m_appLog, work = m_work, session,
+                      handler = std::move(handler)](const QString &destination) {
+                         auto run = std::make_shared<Run>(handler);
+                         postToMainThread([ui, appLog, work, session, destination, run] {
+                             runMovieExport(ui, appLog, work, session, destination, run);
+                         });
+                     });
 }
 
 void ExportCoordinator::exportFCPXML(const Session &session, EventHandler handler)
@@ -186,29 +237,25 @@ void ExportCoordinator::exportPackage(const Session &session, EventHandler handl
                                       Package package)
 {
     if (session.checkedTakes().isEmpty()) {
-        m_ui.showNothingToExportAlert();
+        m_ui->showNothingToExportAlert();
         return;
     }
     ExportPanelRequest request;
     request.nameFieldText = defaultName();
     request.message = package == Package::fcpxml ? fcpxmlPanelMessage() : fcp7PanelMessage();
-    request.directory = m_preferences.lastExportDirectory();
-    ExportSavePanel *panel = m_ui.makeSavePanel(request);
-    m_guard.present(panel, [this, panel, session, handler, package](bool accepted,
-                                                                    const QStringList &selection) {
-        panel->deleteLater();
-        if (!accepted || selection.isEmpty())
-            return;
-        storeDirectory(panel);
-        const QString destination = selection.first();
-        const QString name = TimelineExport::packageName(destination);
-        auto writer = package == Package::fcpxml ? m_work.writeFCPXMLPackage : m_work.writeFCP7Package;
-        const QString label =
-            package == Package::fcpxml ? QStringLiteral("FCPXML") : QStringLiteral("FCP7 XML");
-        postToMainThread([writer, label, session, name, destination, handler] {
-            runPackageExport(writer, label, session, name, destination, handler);
-        });
-    });
+    request.directory = m_preferences->lastExportDirectory();
+    PackageWriter writer =
+        package == Package::fcpxml ? m_work.writeFCPXMLPackage : m_work.writeFCP7Package;
+    const QString label =
+        package == Package::fcpxml ? QStringLiteral("FCPXML") : QStringLiteral("FCP7 XML");
+    presentSavePanel(m_ui, m_preferences, m_guard, request,
+                     [writer, label, session, handler = std::move(handler)](const QString &destination) {
+                         const QString name = TimelineExport::packageName(destination);
+                         auto run = std::make_shared<Run>(handler);
+                         postToMainThread([writer, label, session, name, destination, run] {
+                             runPackageExport(writer, label, session, name, destination, run);
+                         });
+                     });
 }
 
 } // namespace lumacast

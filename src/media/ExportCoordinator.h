@@ -10,14 +10,15 @@
 
 #include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace lumacast {
 
+class AppLog;
 class Preferences;
 
-// A save panel as the export coordinator asks for it. The widgets behind it belong to the user
-// interface; tests supply panels of their own.
+// A save panel as the export coordinator asks for it.
 struct ExportPanelRequest {
     QString nameFieldText;            // "Lumacast-2024-05-01" (".mov" for the movie)
     std::optional<QString> message;   // the package panels' explanation
@@ -25,21 +26,19 @@ struct ExportPanelRequest {
     bool moviesOnly = false;          // the movie panel accepts movie files only
 };
 
-class ExportSavePanel : public FilePanel {
-    Q_OBJECT
-public:
-    using FilePanel::FilePanel;
-    // The folder the panel was showing when it ended, if it reports one.
-    virtual std::optional<QString> directory() const = 0;
-};
-
 // What the coordinator needs of the user interface: its save panels and the one alert it shows
-// itself, modally.
+// itself, modally. The widgets behind them belong to the user interface (review/); tests supply
+// their own.
 class ExportUserInterface {
 public:
     virtual ~ExportUserInterface() = default;
-    virtual ExportSavePanel *makeSavePanel(const ExportPanelRequest &request) = 0;
-    virtual void showNothingToExportAlert() = 0; // "Nothing to export" / "No scenes have a selected take."
+    // A new panel, not yet shown; the coordinator hands it to the panel guard and deletes it
+    // once it has answered.
+    virtual FilePanel *makeSavePanel(const ExportPanelRequest &request) = 0;
+    // The folder a panel of ours was showing when it ended, if it reports one.
+    virtual std::optional<QString> panelDirectory(const FilePanel &panel) const = 0;
+    // "Nothing to export" / "No scenes have a selected take.", modal.
+    virtual void showNothingToExportAlert() = 0;
 };
 
 // One event of an export run, in the order started → progress… → succeeded or failed.
@@ -59,28 +58,36 @@ struct ExportEvent {
     QString errorDescription() const;
 };
 
-// The work the coordinator starts; the package writers default to the real ones.
+// The work the coordinator starts.
 struct ExportWork {
     using Progress = std::function<void(double fraction)>;
-    // (checked takes, takes folder, destination, progress on the main thread)
+    // (checked takes, takes folder, destination, progress). Progress may be reported from any
+    // thread; the coordinator delivers it on the main thread.
     std::function<QCoro::Task<void>(QList<Take>, QString, QString, Progress)> exportMovie;
     // (session, package name, package folder)
     std::function<QCoro::Task<void>(Session, QString, QString)> writeFCPXMLPackage;
     std::function<QCoro::Task<void>(Session, QString, QString)> writeFCP7Package;
-    // The one-line description of an error and its underlying errors.
-    std::function<QString(std::exception_ptr)> describeErrorChain;
 
-    static ExportWork withTimelineWriters();
+    // The editing-timeline writers over the media layer's movie reader, and `exportMovie`.
+    static ExportWork withTimelineWriters(
+        std::function<QCoro::Task<void>(QList<Take>, QString, QString, Progress)> exportMovie = {});
 };
 
 // Turns the three export commands into save panels, tasks on the main thread, log lines and
-// events. Holds no state of its own: a run lives in its panel's completion and its task.
+// events. Holds no state of its own: a run lives in its panel's completion and its task, so a
+// run outlives the coordinator that started it. Used on the main thread only.
 class ExportCoordinator {
 public:
+    using ExportEvent = lumacast::ExportEvent;
+    // Called on the main thread, several times per run, and held until the run ends.
     using EventHandler = std::function<void(const ExportEvent &)>;
 
+    // `ui` and the rest must outlive every run the coordinator starts (the application's shared
+    // instances do).
     ExportCoordinator(ExportUserInterface &ui, Preferences &preferences, FilePanelGuard &guard,
                       ExportWork work);
+    ExportCoordinator(ExportUserInterface &ui, Preferences &preferences, FilePanelGuard &guard,
+                      ExportWork work, AppLog &appLog);
 
     void exportVideo(const Session &session, EventHandler handler);
     void exportFCPXML(const Session &session, EventHandler handler);
@@ -95,11 +102,11 @@ public:
 private:
     enum class Package { fcpxml, fcp7 };
     void exportPackage(const Session &session, EventHandler handler, Package package);
-    void storeDirectory(ExportSavePanel *panel);
 
-    ExportUserInterface &m_ui;
-    Preferences &m_preferences;
-    FilePanelGuard &m_guard;
+    ExportUserInterface *m_ui;
+    Preferences *m_preferences;
+    FilePanelGuard *m_guard;
+    AppLog *m_appLog;
     ExportWork m_work;
 };
 

@@ -3,6 +3,7 @@
 #include "TimelineTestSupport.h"
 
 #include "media/ExportCoordinator.h"
+#include "platform/media/MediaError.h"
 #include "store/AppLog.h"
 #include "store/Preferences.h"
 #include "support/TestEnvironment.h"
@@ -13,21 +14,25 @@
 #include <QFileInfo>
 #include <QPointer>
 #include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+#include <QCoroTimer>
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 using namespace lumacast;
 using namespace lumacast::testing;
 
 namespace {
 
-class ScriptedPanel : public ExportSavePanel {
+class ScriptedPanel : public FilePanel {
 public:
     explicit ScriptedPanel(ExportPanelRequest request) : request(std::move(request)) {}
 
     void showPanel() override { ++shown; }
     void bringToFront() override { ++broughtToFront; }
-    std::optional<QString> directory() const override { return folder; }
 
     void answer(bool accepted, const QString &path)
     {
@@ -43,11 +48,16 @@ public:
 
 class ScriptedInterface : public ExportUserInterface {
 public:
-    ExportSavePanel *makeSavePanel(const ExportPanelRequest &request) override
+    FilePanel *makeSavePanel(const ExportPanelRequest &request) override
     {
         auto *panel = new ScriptedPanel(request);
         panels.append(panel);
         return panel;
+    }
+    std::optional<QString> panelDirectory(const FilePanel &panel) const override
+    {
+        const auto *scripted = dynamic_cast<const ScriptedPanel *>(&panel);
+        return scripted ? scripted->folder : std::nullopt;
     }
     void showNothingToExportAlert() override { ++alerts; }
 
@@ -72,6 +82,7 @@ protected:
     {
         ASSERT_TRUE(m_dir.isValid());
         preferences = std::make_unique<Preferences>(m_dir.filePath(QStringLiteral("settings.json")));
+        appLog = std::make_unique<AppLog>(m_dir.filePath(QStringLiteral("library")));
         session = Session(m_dir.filePath(QStringLiteral("session")));
         Take take;
         take.id = QUuid::createUuid();
@@ -88,11 +99,15 @@ protected:
                               .arg(QFileInfo(folder).fileName(), QFileInfo(destination).fileName());
             progress(0.5);
             progress(1);
-            if (movieFails)
-                throw Error(QStringLiteral("disk full"));
+            if (movieFails) {
+                const media::MediaError cause(QStringLiteral("POSIX"), 28,
+                                              QStringLiteral("No space left on device"));
+                throw media::MediaError(media::MediaError::mediaDomain(),
+                                        media::MediaError::WriteFailed, QStringLiteral("disk full"),
+                                        std::nullopt, std::make_shared<const media::MediaError>(cause));
+            }
             co_return;
         };
-        work.describeErrorChain = [](std::exception_ptr) { return QStringLiteral("chain text"); };
         work.writeFCPXMLPackage = [this](Session, QString name, QString folder) -> QCoro::Task<void> {
             packageCalls << QStringLiteral("fcpxml %1 in %2").arg(name, QFileInfo(folder).fileName());
             co_return;
@@ -104,7 +119,7 @@ protected:
         };
     }
 
-    ExportCoordinator coordinator() { return ExportCoordinator(ui, *preferences, guard, work); }
+    ExportCoordinator coordinator() { return ExportCoordinator(ui, *preferences, guard, work, *appLog); }
 
     ExportCoordinator::EventHandler recorder()
     {
@@ -129,6 +144,7 @@ protected:
 
     ScriptedInterface ui;
     std::unique_ptr<Preferences> preferences;
+    std::unique_ptr<AppLog> appLog;
     FilePanelGuard guard;
     ExportWork work;
     Session session;
@@ -226,19 +242,21 @@ TEST_F(Coordinator, PackageRunsNameThePackageAndReportTheOutcome)
     EXPECT_EQ(packageCalls.last(), QStringLiteral("fcp7 Talk"));
     EXPECT_EQ(events, (QStringList{QStringLiteral("started"),
                                    QStringLiteral("failed Source media is missing: take.mov")}));
+    // Package failures go to the unified log only.
+    EXPECT_FALSE(readText(appLog->logPath()).contains(QStringLiteral("[export]")));
 }
 
 TEST_F(Coordinator, FailedMovieExportWritesTheChainToTheApplicationLog)
 {
-    TemporaryHome home; // the shared application log is made here, on first use
     movieFails = true;
     ExportCoordinator exporter = coordinator();
     exporter.exportVideo(session, recorder());
     ui.panels[0]->answer(true, path(QStringLiteral("out/Movie.mov")));
     settle();
     EXPECT_EQ(events.last(), QStringLiteral("failed disk full"));
-    const QString written = readText(AppLog::shared().logPath());
-    EXPECT_TRUE(written.contains(QStringLiteral("[export] export failed: chain text")))
+    const QString written = readText(appLog->logPath());
+    EXPECT_TRUE(written.contains(QStringLiteral(
+        "[export] export failed: Lumacast.Media 5: disk full \u27F5 POSIX 28: No space left on device")))
         << written.toStdString();
 }
 
@@ -253,4 +271,81 @@ TEST_F(Coordinator, RealWritersProduceThePackage)
     settle();
     EXPECT_EQ(events, (QStringList{QStringLiteral("started"), QStringLiteral("succeeded Lumacast-Talk")}));
     EXPECT_TRUE(validatesAgainstFCPXMLDTD(path(QStringLiteral("out/Lumacast-Talk/Lumacast-Talk.fcpxml"))));
+}
+
+TEST_F(Coordinator, PanelThatGoesAwayUnansweredEndsTheRunQuietly)
+{
+    preferences->setLastExportDirectory(path(QStringLiteral("earlier")));
+    ExportCoordinator exporter = coordinator();
+    exporter.exportVideo(session, recorder());
+    ASSERT_EQ(ui.panels.size(), 1);
+    delete ui.panels[0].data(); // its window went away with its parent, say
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(guard.isPresenting());
+    EXPECT_TRUE(events.isEmpty());
+    EXPECT_EQ(preferences->lastExportDirectory(), path(QStringLiteral("earlier")));
+
+    exporter.exportVideo(session, recorder());
+    ASSERT_EQ(ui.panels.size(), 2);
+    ASSERT_TRUE(ui.panels[1]);
+    EXPECT_EQ(ui.panels[1]->shown, 1);
+}
+
+TEST_F(Coordinator, RunOutlivesTheCoordinatorThatStartedIt)
+{
+    {
+        ExportCoordinator exporter = coordinator();
+        exporter.exportFCPXML(session, recorder());
+    }
+    ASSERT_EQ(ui.panels.size(), 1);
+    ui.panels[0]->answer(true, path(QStringLiteral("out/Talk")));
+    settle();
+    EXPECT_EQ(events, (QStringList{QStringLiteral("started"), QStringLiteral("succeeded Talk")}));
+    EXPECT_EQ(preferences->lastExportDirectory(), path(QStringLiteral("out")));
+}
+
+TEST_F(Coordinator, ProgressFromAnExportThreadArrivesOnTheMainThreadAndNeverAfterTheOutcome)
+{
+    ExportWork::Progress kept;
+    work.exportMovie = [&kept](QList<Take>, QString, QString,
+                               ExportWork::Progress progress) -> QCoro::Task<void> {
+        kept = progress;
+        std::thread pump([progress] { progress(0.25); });
+        pump.join();
+        QTimer later;
+        later.setSingleShot(true);
+        later.start(30);
+        co_await later; // lets the report posted from the pump thread arrive first
+        progress(0.5);
+    };
+    QList<QThread *> threads;
+    ExportCoordinator exporter = coordinator();
+    exporter.exportVideo(session, [&](const ExportEvent &event) {
+        threads << QThread::currentThread();
+        events << describe(event);
+    });
+    ui.panels[0]->answer(true, path(QStringLiteral("out/Movie.mov")));
+    settle();
+    EXPECT_EQ(events, (QStringList{QStringLiteral("started"), QStringLiteral("progress 0.25"),
+                                   QStringLiteral("progress 0.5"),
+                                   QStringLiteral("succeeded Movie.mov")}));
+    for (QThread *thread : threads)
+        EXPECT_EQ(thread, QCoreApplication::instance()->thread());
+
+    ASSERT_TRUE(kept);
+    kept(0.9);
+    std::thread late([&kept] { kept(0.95); });
+    late.join();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(events.size(), 4) << events.join(QStringLiteral(", ")).toStdString();
+}
+
+TEST_F(Coordinator, MovieExportWithoutAnExporterFailsWithAClearMessage)
+{
+    ExportCoordinator exporter(ui, *preferences, guard, ExportWork::withTimelineWriters(), *appLog);
+    exporter.exportVideo(session, recorder());
+    ui.panels[0]->answer(true, path(QStringLiteral("out/Movie.mov")));
+    settle();
+    EXPECT_EQ(events, (QStringList{QStringLiteral("started"),
+                                   QStringLiteral("failed The movie export is not available.")}));
 }
