@@ -1,0 +1,157 @@
+// The coordinator's panels and alert as the user meets them: real file dialogs through the panel
+// guard and the modal "Nothing to export" box.
+#include "review/ExportDialogs.h"
+#include "review/FileDialogPanel.h"
+#include "store/AppLog.h"
+#include "store/Preferences.h"
+
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+using namespace lumacast;
+
+namespace {
+
+class ExportDialogsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(dir.isValid());
+        ASSERT_TRUE(QDir().mkpath(path(QStringLiteral("earlier"))));
+        preferences = std::make_unique<Preferences>(path(QStringLiteral("settings.json")));
+        appLog = std::make_unique<AppLog>(path(QStringLiteral("library")));
+        preferences->setLastExportDirectory(path(QStringLiteral("earlier")));
+
+        session = Session(path(QStringLiteral("session")));
+        Take take;
+        take.id = QUuid::createUuid();
+        take.filename = QStringLiteral("take.mov");
+        take.duration = 3;
+        take.trimEnd = 3;
+        session.scenes.first().takes = {take};
+        session.scenes.first().selectedTakeID = take.id;
+
+        work.writeFCPXMLPackage = [this](Session, QString name, QString) -> QCoro::Task<void> {
+            written << name;
+            co_return;
+        };
+    }
+
+    QString path(const QString &relative) const { return dir.filePath(relative); }
+
+    QFileDialog *dialogUp() const
+    {
+        auto *panel = qobject_cast<FileDialogPanel *>(guard.current());
+        return panel ? panel->dialog() : nullptr;
+    }
+
+    ExportCoordinator coordinator()
+    {
+        return ExportCoordinator(ui, *preferences, guard, work, *appLog);
+    }
+
+    ExportCoordinator::EventHandler record()
+    {
+        return [this](const ExportEvent &event) { kinds << event.kind; };
+    }
+
+    QTemporaryDir dir;
+    std::unique_ptr<Preferences> preferences;
+    std::unique_ptr<AppLog> appLog;
+    DialogExportUserInterface ui;
+    FilePanelGuard guard;
+    ExportWork work;
+    Session session;
+    QStringList written;
+    QList<ExportEvent::Kind> kinds;
+};
+
+TEST_F(ExportDialogsTest, PackagePanelExplainsItselfStartsInTheLastFolderAndNamesThePackage)
+{
+    ExportCoordinator exporter = coordinator();
+    exporter.exportFCPXML(session, record());
+    QFileDialog *dialog = dialogUp();
+    ASSERT_TRUE(dialog);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
+    EXPECT_EQ(dialog->acceptMode(), QFileDialog::AcceptSave);
+    EXPECT_EQ(QDir(dialog->directory()).absolutePath(), path(QStringLiteral("earlier")));
+    auto *message = dialog->findChild<QLabel *>(QStringLiteral("exportPanelMessage"));
+    ASSERT_TRUE(message);
+    EXPECT_EQ(message->text(), ExportCoordinator::fcpxmlPanelMessage());
+    EXPECT_TRUE(message->isVisible());
+    auto *nameEdit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+    ASSERT_TRUE(nameEdit);
+    QTRY_COMPARE(nameEdit->text(), ExportCoordinator::defaultName());
+
+    nameEdit->setText(QStringLiteral("Talk"));
+    static_cast<QDialog *>(dialog)->accept();
+    EXPECT_FALSE(guard.isPresenting());
+    QTRY_COMPARE(kinds.size(), 2);
+    EXPECT_EQ(kinds, (QList{ExportEvent::Kind::started, ExportEvent::Kind::succeeded}));
+    EXPECT_EQ(written, QStringList{QStringLiteral("Talk")});
+    EXPECT_EQ(preferences->lastExportDirectory(), path(QStringLiteral("earlier")));
+}
+
+TEST_F(ExportDialogsTest, MoviePanelIsOneAtATimeAndCancellingChangesNothing)
+{
+    ExportCoordinator exporter = coordinator();
+    exporter.exportVideo(session, record());
+    QPointer<QFileDialog> dialog = dialogUp();
+    ASSERT_TRUE(dialog);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
+    EXPECT_EQ(dialog->nameFilters(), QStringList{QStringLiteral("Movies (*.mov)")});
+    EXPECT_EQ(dialog->defaultSuffix(), QStringLiteral("mov"));
+    EXPECT_FALSE(dialog->findChild<QLabel *>(QStringLiteral("exportPanelMessage")));
+    auto *nameEdit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+    ASSERT_TRUE(nameEdit);
+    QTRY_COMPARE(nameEdit->text(), ExportCoordinator::defaultName() + QStringLiteral(".mov"));
+
+    exporter.exportVideo(session, record());
+    EXPECT_EQ(dialogUp(), dialog.data());
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    EXPECT_EQ(std::count_if(windows.begin(), windows.end(),
+                            [](QWidget *w) { return qobject_cast<QFileDialog *>(w) && w->isVisible(); }),
+              1);
+
+    dialog->reject();
+    QApplication::processEvents();
+    EXPECT_FALSE(guard.isPresenting());
+    EXPECT_TRUE(kinds.isEmpty());
+    EXPECT_EQ(preferences->lastExportDirectory(), path(QStringLiteral("earlier")));
+}
+
+TEST_F(ExportDialogsTest, NothingToExportIsAModalAlertWithOneButtonAndNoPanel)
+{
+    session.scenes.first().selectedTakeID.reset();
+    QString text, informative;
+    int buttons = -1;
+    QTimer::singleShot(0, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box)
+            return;
+        text = box->text();
+        informative = box->informativeText();
+        buttons = box->buttons().size();
+        box->buttons().first()->click();
+    });
+    ExportCoordinator exporter = coordinator();
+    exporter.exportFCP7XML(session, record());
+    EXPECT_EQ(text, QStringLiteral("Nothing to export"));
+    EXPECT_EQ(informative, QStringLiteral("No scenes have a selected take."));
+    EXPECT_EQ(buttons, 1);
+    EXPECT_EQ(dialogUp(), nullptr);
+    EXPECT_TRUE(kinds.isEmpty());
+}
+
+} // namespace
