@@ -222,6 +222,14 @@ std::optional<double> TakeWriter::finish()
         qCInfo(log::writer(), "post-finish status=%ld error=%s", statusNumber(),
                qUtf8Printable(error ? error->description() : QStringLiteral("nil")));
     }
+    if (m_writer->status() == TakeEncoder::Status::failed) {
+        // The movie's index was never written: the file cannot be played and is not a take.
+        qCCritical(log::writer(), "finish: writer failed while finishing — removing %s",
+                   qUtf8Printable(QFileInfo(m_outputPath).fileName()));
+        m_writer.reset();
+        QFile::remove(m_outputPath);
+        return std::nullopt;
+    }
     const QString dropped = QStringLiteral("[writer] take ended — %1 video frames dropped (encoder busy)")
                                 .arg(m_droppedVideoFrames);
     AppLog::shared().log(dropped);

@@ -13,6 +13,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <chrono>
+#include <csignal>
+#include <thread>
+
 using namespace lumacast;
 using namespace lumacast::taketest;
 
@@ -301,4 +307,46 @@ TEST(TakeWriterDriver, WriteTakeReportsDurationWithoutPausedTime)
         lumacast::testing::mediaDriverPath(), {QStringLiteral("write-take"), path});
     EXPECT_NE(bad.exitCode, 0);
     EXPECT_TRUE(bad.err.contains("already exists"));
+}
+
+TEST(TakeWriter, DiskFullWhileRecordingOrFinishingDropsTheTake)
+{
+    // A file-size limit makes the disk "full" part way through. With audio the tracks
+    // interleave and the movie is written while it is recorded, so the failure shows at a later
+    // frame; with video alone the muxer holds the packets and the failure comes at finishing.
+    for (const bool withAudio : {true, false}) {
+        SCOPED_TRACE(withAudio ? "with audio" : "video only");
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("full.mov"));
+        rlimit saved{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit limited = saved;
+        limited.rlim_cur = 64 * 1024;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+
+        TakeWriter writer(path);
+        writer.setUp(320, 240, 48000, 2, false);
+        int calls = 0;
+        writer.onWriterFailed = [&](const std::optional<media::EncoderError> &) { ++calls; };
+        std::vector<uint8_t> pixels(320 * 240 * 4);
+        std::vector<float> samples(1600 * 2, 0.1f);
+        uint32_t seed = 1;
+        for (int i = 0; i < 120; ++i) {
+            for (auto &p : pixels) // noise defeats compression, so the limit is reached quickly
+                p = uint8_t((seed = seed * 1664525u + 1013904223u) >> 24);
+            writer.appendVideo({pixels.data(), 320, 240, 320 * 4, SampleTime::make(i, 30)});
+            if (withAudio)
+                writer.appendMicAudio({samples.data(), 1600, AudioBuffer::Format::float32, 48000, 2,
+                                       SampleTime::make(i * 1600, 48000)});
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        const auto duration = writer.finish();
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, previousHandler);
+
+        EXPECT_EQ(calls, withAudio ? 1 : 0);
+        EXPECT_FALSE(duration);
+        EXPECT_FALSE(QFile::exists(path));
+    }
 }

@@ -230,6 +230,7 @@ bool TakeEncoder::startWriting()
             av_dict_set(&options, "preset", v.preset.toUtf8().constData(), 0);
             av_dict_set(&options, "profile", v.profile.toUtf8().constData(), 0);
             av_dict_set(&options, "crf", QByteArray::number(v.crf).constData(), 0);
+            av_dict_set(&options, "tune", v.tune.toUtf8().constData(), 0);
         } else {
             c->sample_fmt = AV_SAMPLE_FMT_FLTP;
             c->sample_rate = track.sampleRate;
@@ -237,6 +238,9 @@ bool TakeEncoder::startWriting()
             c->time_base = AVRational{1, track.sampleRate};
             if (track.audio.bitRate)
                 c->bit_rate = *track.audio.bitRate;
+            // The two-loop search costs several times the fast coder's CPU for no audible gain
+            // at these bit rates, and the capture machine's cores belong to video.
+            av_dict_set(&options, "aac_coder", "fast", 0);
         }
         // The movie keeps the parameter sets (avcC) and the AudioSpecificConfig in its sample
         // descriptions rather than in the stream.
