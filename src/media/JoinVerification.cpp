@@ -1,0 +1,95 @@
+// Verification of a joined movie: read back from disk, before anything refers to it.
+#include "media/TakeJoiner.h"
+
+#include "platform/media/Asset.h"
+#include "platform/media/AssetReader.h"
+#include "platform/media/MediaError.h"
+#include "platform/media/MediaTime.h"
+
+#include <cmath>
+
+namespace lumacast::TakeJoiner {
+
+using media::MediaTime;
+using media::MediaType;
+
+namespace {
+
+constexpr double kDurationTolerance = 0.05;
+// Durations are rationals read as doubles: a difference of exactly the tolerance must not fail
+// on the last bit of a subtraction.
+constexpr double kRoundingSlack = 1e-9;
+
+QStringList mediaTypeSequence(const media::Asset &asset)
+{
+    QStringList types;
+    for (const media::AssetTrack &track : asset.tracks()) {
+        if (track.mediaType == MediaType::Other) {
+            const media::TrackStructure *structure = asset.trackStructure(track);
+            types.append(structure ? QString::fromLatin1(structure->handlerType) : media::mediaTypeIdentifier(track.mediaType));
+        } else {
+            types.append(media::mediaTypeIdentifier(track.mediaType));
+        }
+    }
+    return types;
+}
+
+} // namespace
+
+MediaTime probeFrame(const JoinAsset &asset, const MediaTime &time, bool before)
+{
+    try {
+        media::ImageGenerator generator(asset.load());
+        generator.appliesPreferredTrackTransform = false;
+        MediaTime requested = time;
+        if (before) {
+            generator.requestedTimeToleranceBefore = MediaTime::positiveInfinity();
+            generator.requestedTimeToleranceAfter = MediaTime::zero();
+            requested = time - MediaTime(1, 600);
+        } else {
+            generator.requestedTimeToleranceBefore = MediaTime::zero();
+            generator.requestedTimeToleranceAfter = MediaTime::positiveInfinity();
+        }
+        return generator.imageAt(requested).actualTime;
+    } catch (const media::MediaError &e) {
+        throw JoinError::verifyFailed(QStringLiteral("no decodable frame %1 the splice: %2")
+                                          .arg(before ? QStringLiteral("before") : QStringLiteral("after"), e.description()));
+    }
+}
+
+JoinResult verify(const JoinRequest &request)
+{
+    const JoinAsset joined(request.outputURL);
+    const JoinAsset original(request.originalURL);
+    const JoinAsset tail(request.tailURL);
+    const MediaTime splice = splicePoint(request.trimEnd);
+
+    const MediaTime joinedDuration = joined.load()->duration();
+    const double joinedSeconds = joinedDuration.seconds();
+    if (!joinedDuration.isNumeric() || !std::isfinite(joinedSeconds))
+        throw JoinError::verifyFailed(QStringLiteral("the joined movie has no finite duration"));
+
+    const double expected = tail.load()->duration().seconds() + request.trimEnd;
+    const double difference = std::abs(joinedSeconds - expected);
+    if (!(difference <= kDurationTolerance + kRoundingSlack))
+        throw JoinError::verifyFailed(QString::asprintf("duration %.3f s, expected %.3f s", joinedSeconds, expected));
+
+    const QStringList originalTypes = mediaTypeSequence(*original.load());
+    const QStringList joinedTypes = mediaTypeSequence(*joined.load());
+    if (joinedTypes != originalTypes)
+        throw JoinError::verifyFailed(QStringLiteral("track sequence ") + quotedList(joinedTypes)
+                                      + QStringLiteral(" differs from the original's ") + quotedList(originalTypes));
+
+    if (!(probeFrame(joined, splice, true) < splice))
+        throw JoinError::verifyFailed(QStringLiteral("no decodable frame before the splice"));
+    if (probeFrame(joined, splice, false) < splice)
+        throw JoinError::verifyFailed(QStringLiteral("no decodable frame at or after the splice"));
+
+    JoinResult result;
+    result.outputURL = request.outputURL;
+    result.duration = joinedSeconds;
+    result.audioTrackCount = int(joinedTypes.count(media::mediaTypeIdentifier(MediaType::Audio)));
+    return result;
+}
+
+} // namespace lumacast::TakeJoiner

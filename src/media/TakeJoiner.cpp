@@ -1,0 +1,273 @@
+#include "media/TakeJoiner.h"
+
+#include "platform/media/Asset.h"
+#include "platform/media/Composition.h"
+#include "platform/media/JoinExportSession.h"
+#include "platform/media/MediaError.h"
+#include "platform/media/MediaTime.h"
+
+#include <QCoreApplication>
+#include <QCoro/QCoroFuture>
+#include <QCoro/QCoroTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QFuture>
+#include <QPromise>
+#include <QThread>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+#include <type_traits>
+
+namespace lumacast::TakeJoiner {
+
+using media::MediaTime;
+using media::MediaTimeRange;
+using media::MediaType;
+
+// --- errors ---------------------------------------------------------------------------------
+
+namespace {
+
+QString describe(JoinError::Kind kind, const QString &text, const QStringList &fileTypes)
+{
+    switch (kind) {
+    case JoinError::Kind::policyRefused:
+        return QStringLiteral("The tail can't be joined: ") + text + QStringLiteral(".");
+    case JoinError::Kind::notPassthroughCompatible:
+        return QStringLiteral("The assembled movie isn't passthrough-compatible with QuickTime (compatible: ")
+             + quotedList(fileTypes) + QStringLiteral(").");
+    case JoinError::Kind::exportFailed:
+        return QStringLiteral("The join export failed: ") + text + QStringLiteral(".");
+    case JoinError::Kind::verifyFailed:
+        return QStringLiteral("The joined movie failed verification: ") + text + QStringLiteral(".");
+    case JoinError::Kind::cannotCreateExportSession:
+        break;
+    }
+    return QStringLiteral("Could not start the join export.");
+}
+
+} // namespace
+
+JoinError::JoinError(Kind kind, QString text, QStringList fileTypes)
+    : Error(describe(kind, text, fileTypes)), m_kind(kind), m_text(std::move(text)), m_fileTypes(std::move(fileTypes))
+{
+}
+
+JoinError JoinError::policyRefused(const QString &reason) { return JoinError(Kind::policyRefused, reason, {}); }
+JoinError JoinError::notPassthroughCompatible(const QStringList &fileTypes)
+{
+    return JoinError(Kind::notPassthroughCompatible, {}, fileTypes);
+}
+JoinError JoinError::exportFailed(const QString &message) { return JoinError(Kind::exportFailed, message, {}); }
+JoinError JoinError::verifyFailed(const QString &message) { return JoinError(Kind::verifyFailed, message, {}); }
+JoinError JoinError::cannotCreateExportSession() { return JoinError(Kind::cannotCreateExportSession, {}, {}); }
+
+QString quotedList(const QStringList &items)
+{
+    QStringList quoted;
+    for (const QString &item : items)
+        quoted.append(QLatin1Char('"') + item + QLatin1Char('"'));
+    return QLatin1Char('[') + quoted.join(QStringLiteral(", ")) + QLatin1Char(']');
+}
+
+MediaTime splicePoint(double trimEnd)
+{
+    return MediaTime::fromSeconds(trimEnd, 600);
+}
+
+// --- threads --------------------------------------------------------------------------------
+
+namespace {
+
+// Runs `work` on a thread of its own; the awaiting coroutine resumes on its own thread with the
+// result or the exception.
+template<typename Work>
+QCoro::Task<std::invoke_result_t<Work>> offMainThread(Work work)
+{
+    using Result = std::invoke_result_t<Work>;
+    struct Outcome {
+        std::optional<Result> value;
+        std::exception_ptr failure;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    QPromise<void> promise;
+    QFuture<void> done = promise.future();
+    std::thread([outcome, work = std::move(work), promise = std::move(promise)]() mutable {
+        promise.start();
+        try {
+            outcome->value.emplace(work());
+        } catch (...) {
+            outcome->failure = std::current_exception();
+        }
+        promise.finish();
+    }).detach();
+    co_await done;
+    if (outcome->failure)
+        std::rethrow_exception(outcome->failure);
+    co_return std::move(*outcome->value);
+}
+
+void callOnMainThread(const ProgressCallback &callback, double value)
+{
+    QCoreApplication *app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() == app->thread()) {
+        callback(value);
+        return;
+    }
+    QMetaObject::invokeMethod(app, [callback, value] { callback(value); }, Qt::QueuedConnection);
+}
+
+QString errorText(const std::exception_ptr &failure)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const media::MediaError &e) {
+        return e.description();
+    } catch (const Error &e) {
+        return e.localizedDescription();
+    } catch (const std::exception &e) {
+        return QString::fromUtf8(e.what());
+    } catch (...) {
+        return QStringLiteral("unknown error");
+    }
+}
+
+bool isSameFile(const QString &a, const QString &b)
+{
+    const QFileInfo fa(a), fb(b);
+    if (fa.exists() && fb.exists())
+        return fa.canonicalFilePath() == fb.canonicalFilePath();
+    return fa.absoluteFilePath() == fb.absoluteFilePath();
+}
+
+// The progress loop never says 1.0: that value belongs to the verified movie alone.
+constexpr double kLastExportFraction = 0.99;
+
+} // namespace
+
+// --- assembly -------------------------------------------------------------------------------
+
+media::Composition assemble(const JoinRequest &request)
+{
+    const JoinAsset original(request.originalURL);
+    const JoinAsset tail(request.tailURL);
+    if (auto reason = compatibilityProblem(original, tail))
+        throw JoinError::policyRefused(*reason);
+
+    const MediaTime splice = splicePoint(request.trimEnd);
+    const MediaTimeRange head{MediaTime::zero(), splice};
+    const auto originalAsset = original.load();
+    const auto tailAsset = tail.load();
+    const MediaTimeRange wholeTail{MediaTime::zero(), tailAsset->duration()};
+
+    media::Composition composition;
+    const media::AssetTrack originalVideo = original.loadTracks(MediaType::Video).first();
+    const media::AssetTrack tailVideo = tail.loadTracks(MediaType::Video).first();
+    // The composition's tracks take their orientation from their first source, the original's
+    // track; the policy has made sure the tail's is the same.
+    const int videoTrack = composition.addTrack(MediaType::Video);
+    composition.insertTimeRange(videoTrack, head, originalAsset, originalVideo.index, MediaTime::zero());
+    composition.insertTimeRange(videoTrack, wholeTail, tailAsset, tailVideo.index, splice);
+
+    const QList<media::AssetTrack> originalAudio = original.loadTracks(MediaType::Audio);
+    const QList<media::AssetTrack> tailAudio = tail.loadTracks(MediaType::Audio);
+    for (int i = 0; i < originalAudio.size(); ++i) {
+        const int audioTrack = composition.addTrack(MediaType::Audio);
+        composition.insertTimeRange(audioTrack, head, originalAsset, originalAudio[i].index, MediaTime::zero());
+        composition.insertTimeRange(audioTrack, wholeTail, tailAsset, tailAudio[i].index, splice);
+    }
+    return composition;
+}
+
+// --- progress -------------------------------------------------------------------------------
+
+QCoro::Task<> reportExportProgress(std::shared_ptr<media::JoinExportSession> session, ProgressCallback progress,
+                                   std::shared_ptr<std::atomic<bool>> stopped)
+{
+    using namespace std::chrono_literals;
+    while (!stopped->load()) {
+        auto sleep = QCoro::sleepFor(100ms);
+        co_await std::move(sleep);
+        // A stop that came during the sleep ends the loop without another report, so that no
+        // export progress follows (or stands in for) the final report of the verified movie.
+        if (stopped->load())
+            break;
+        callOnMainThread(progress, std::min(double(session->progress()), kLastExportFraction));
+    }
+}
+
+// --- the join -------------------------------------------------------------------------------
+
+QCoro::Task<JoinResult> join(JoinRequest request, ProgressCallback progress)
+{
+    // Writing over one of the two inputs would destroy it before it is read.
+    if (isSameFile(request.outputURL, request.originalURL) || isSameFile(request.outputURL, request.tailURL))
+        throw JoinError::exportFailed(QStringLiteral("the output location is one of the movies to join"));
+
+    std::optional<media::Composition> composition;
+    std::exception_ptr assemblyFailure;
+    try {
+        // Tasks are made in statements of their own: GCC 12 destroys the temporaries of a
+        // co_await full-expression twice.
+        auto assembly = offMainThread([request] { return assemble(request); });
+        composition.emplace(co_await std::move(assembly));
+    } catch (const JoinError &) {
+        throw;
+    } catch (...) {
+        assemblyFailure = std::current_exception();
+    }
+    if (assemblyFailure)
+        throw JoinError::exportFailed(QStringLiteral("could not assemble the join: ") + errorText(assemblyFailure));
+
+    std::shared_ptr<media::JoinExportSession> session =
+        media::JoinExportSession::create(std::move(*composition), media::JoinExportSession::Preset::passthrough);
+    if (!session)
+        throw JoinError::cannotCreateExportSession();
+
+    const QStringList fileTypes = session->compatibleFileTypes();
+    if (!fileTypes.contains(media::kFileTypeQuickTimeMovie))
+        throw JoinError::notPassthroughCompatible(fileTypes);
+
+    QFile::remove(request.outputURL);
+    session->outputPath = request.outputURL;
+    session->outputFileType = media::kFileTypeQuickTimeMovie;
+
+    std::shared_ptr<std::atomic<bool>> stopLoop;
+    if (progress) {
+        stopLoop = std::make_shared<std::atomic<bool>>(false);
+        reportExportProgress(session, progress, stopLoop); // runs on by itself until stopped
+    }
+    QFuture<void> exported = session->exportAsynchronously();
+    co_await exported;
+    if (stopLoop)
+        *stopLoop = true;
+
+    if (session->status() != media::JoinExportSession::Status::completed) {
+        const auto error = session->error();
+        const QString message = error ? error->description()
+                                      : QStringLiteral("status %1").arg(int(session->status()));
+        QFile::remove(request.outputURL);
+        throw JoinError::exportFailed(message);
+    }
+
+    std::optional<JoinResult> result;
+    std::exception_ptr verifyFailure;
+    try {
+        auto verification = offMainThread([request] { return verify(request); });
+        result = co_await std::move(verification);
+    } catch (...) {
+        verifyFailure = std::current_exception();
+    }
+    if (verifyFailure) {
+        QFile::remove(request.outputURL);
+        std::rethrow_exception(verifyFailure);
+    }
+
+    if (progress)
+        callOnMainThread(progress, 1.0);
+    co_return *result;
+}
+
+} // namespace lumacast::TakeJoiner

@@ -1,0 +1,268 @@
+#pragma once
+
+// Movies for the tail-join tests: takes and tails written by the real take writer, each source
+// with its own colour and tone, plus variants copied track by track with one property changed.
+
+#include "capture/AudioEncodingPlan.h"
+#include "capture/TakeWriter.h"
+#include "platform/media/Asset.h"
+#include "platform/media/AssetReader.h"
+#include "platform/media/Composition.h"
+#include "platform/media/MovieStructure.h"
+#include "platform/media/MovieWriter.h"
+
+#include <QCoroTask>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QImage>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <exception>
+#include <optional>
+#include <thread>
+#include <vector>
+
+namespace lumacast::testing::join {
+
+struct SourceSpec {
+    int width = 320, height = 240;
+    int fps = 30;
+    double seconds = 2;
+    int micRate = 48000, micChannels = 2;
+    bool systemAudio = false;
+    QRgb colour = qRgb(220, 30, 30); // the right half of every frame
+    double toneHz = 440;             // microphone; the system track plays 1.5 times this
+    std::optional<AudioEncodingPlan> plan; // a tail records with its take's plan
+};
+
+// The grey level of the left half tells the frame's index modulo this many.
+inline constexpr int kIndexCycle = 12;
+inline int indexGrey(int index) { return 32 + (index % kIndexCycle) * 16; }
+
+// Writes a movie through the take writer, fed as fast as the encoder takes it. Returns the
+// movie's duration; fails the test (and returns nothing) when frames were dropped.
+inline std::optional<double> writeSource(const QString &path, const SourceSpec &spec)
+{
+    TakeWriter writer(path);
+    writer.setUp(spec.width, spec.height, spec.micRate, spec.micChannels, spec.systemAudio, spec.plan);
+    std::vector<std::uint8_t> pixels(std::size_t(spec.width) * spec.height * 4);
+    const auto paint = [&](int index) {
+        const int grey = indexGrey(index);
+        for (int y = 0; y < spec.height; ++y)
+            for (int x = 0; x < spec.width; ++x) {
+                std::uint8_t *p = &pixels[(std::size_t(y) * spec.width + x) * 4];
+                if (x < spec.width / 2) {
+                    p[0] = p[1] = p[2] = std::uint8_t(grey);
+                } else {
+                    p[0] = std::uint8_t(qBlue(spec.colour));
+                    p[1] = std::uint8_t(qGreen(spec.colour));
+                    p[2] = std::uint8_t(qRed(spec.colour));
+                }
+                p[3] = 255;
+            }
+    };
+    const std::int64_t base = 7000LL * 1000000000LL;
+    const std::int64_t frames = std::llround(spec.seconds * spec.fps);
+    const std::int64_t endNs = std::int64_t(spec.seconds * 1e9);
+    const int micChunk = spec.micRate / 100, systemChunk = 480;
+    std::int64_t frame = 0, micFrames = 0, systemFrames = 0;
+    std::vector<float> buffer;
+    const auto tone = [&](std::int64_t first, int count, int rate, int channels, double hz) {
+        buffer.resize(std::size_t(count) * channels);
+        for (int i = 0; i < count; ++i) {
+            const float v = 0.3f * float(std::sin(2 * M_PI * hz * double(first + i) / rate));
+            for (int c = 0; c < channels; ++c)
+                buffer[std::size_t(i) * channels + c] = v;
+        }
+    };
+    for (;;) {
+        const std::int64_t videoNs = frame < frames ? frame * 1000000000LL / spec.fps : INT64_MAX;
+        const std::int64_t micNs = micFrames * 1000000000LL / spec.micRate;
+        const std::int64_t systemNs = spec.systemAudio ? systemFrames * 1000000000LL / 48000 : INT64_MAX;
+        const std::int64_t now = std::min({videoNs, micNs < endNs ? micNs : INT64_MAX, systemNs < endNs ? systemNs : INT64_MAX});
+        if (now == INT64_MAX)
+            break;
+        if (now == videoNs) {
+            paint(int(frame));
+            writer.appendVideo(VideoFrame{pixels.data(), spec.width, spec.height, spec.width * 4,
+                                          SampleTime::fromNanoseconds(base + videoNs)});
+            ++frame;
+            // The encoder's queue is short: give it time rather than have frames dropped.
+            std::this_thread::sleep_for(std::chrono::milliseconds(spec.width >= 1280 ? 12 : 3));
+        } else if (now == micNs) {
+            tone(micFrames, micChunk, spec.micRate, spec.micChannels, spec.toneHz);
+            writer.appendMicAudio(AudioBuffer{buffer.data(), micChunk, AudioBuffer::Format::float32, spec.micRate,
+                                              spec.micChannels, SampleTime::fromNanoseconds(base + micNs)});
+            micFrames += micChunk;
+        } else {
+            tone(systemFrames, systemChunk, 48000, 2, spec.toneHz * 1.5);
+            writer.appendSystemAudio(AudioBuffer{buffer.data(), systemChunk, AudioBuffer::Format::float32, 48000, 2,
+                                                 SampleTime::fromNanoseconds(base + systemNs)});
+            systemFrames += systemChunk;
+        }
+    }
+    const auto duration = writer.finish();
+    EXPECT_EQ(writer.droppedVideoFrames(), 0u) << path.toStdString();
+    EXPECT_TRUE(duration.has_value()) << path.toStdString();
+    if (writer.droppedVideoFrames() != 0)
+        return std::nullopt;
+    return duration;
+}
+
+// A tail for `takePath`: the same frame size and audio plan, another colour and tone.
+inline SourceSpec tailSpecFor(const QString &takePath, const SourceSpec &take, QRgb colour, double toneHz, double seconds)
+{
+    SourceSpec tail = take;
+    tail.colour = colour;
+    tail.toneHz = toneHz;
+    tail.seconds = seconds;
+    tail.plan = AudioEncodingPlan::load(takePath);
+    return tail;
+}
+
+// One track to copy into a variant movie, optionally with another orientation.
+struct TrackCopy {
+    QString path;
+    int trackIndex = 0;
+    std::optional<media::AffineTransform> transform;
+};
+
+// Copies whole tracks (samples, sample descriptions and edit lists as they are) into a new
+// movie, in the order given.
+inline void writeVariant(const QString &out, const QList<TrackCopy> &copies)
+{
+    media::MovieWriter writer(out, 600);
+    struct Plan {
+        media::MovieStructure movie;
+        int track = -1;
+    };
+    std::vector<Plan> plans;
+    for (const TrackCopy &c : copies) {
+        Plan plan{media::readMovieStructure(c.path), -1};
+        const media::TrackStructure &ts = plan.movie.tracks[c.trackIndex];
+        media::WriterTrackSettings s;
+        s.mediaType = ts.handlerType == "vide" ? media::MediaType::Video : media::MediaType::Audio;
+        s.mediaTimescale = std::int32_t(ts.mediaTimescale);
+        s.naturalSize = QSizeF(ts.width, ts.height);
+        s.preferredTransform = c.transform.value_or(
+            media::AffineTransform{ts.matrix.a, ts.matrix.b, ts.matrix.c, ts.matrix.d, ts.matrix.tx, ts.matrix.ty});
+        plan.track = writer.addTrack(s);
+        plans.push_back(std::move(plan));
+    }
+    writer.open();
+    for (std::size_t i = 0; i < plans.size(); ++i) {
+        const media::TrackStructure &ts = plans[i].movie.tracks[copies[int(i)].trackIndex];
+        const media::MediaType type = ts.handlerType == "vide" ? media::MediaType::Video : media::MediaType::Audio;
+        std::vector<int> descriptions;
+        for (const QByteArray &entry : ts.sampleEntries) {
+            media::FormatDescription f;
+            f.mediaType = type;
+            f.sampleEntry = entry;
+            descriptions.push_back(writer.addSampleDescription(plans[i].track, f));
+        }
+        QFile file(copies[int(i)].path);
+        if (!file.open(QIODevice::ReadOnly))
+            throw std::runtime_error("cannot read a source movie");
+        for (const media::SampleRecord &r : ts.samples) {
+            file.seek(r.offset);
+            const QByteArray bytes = file.read(r.size);
+            media::SampleTiming t;
+            t.decodeTime = r.decodeTime;
+            t.presentationTime = r.presentationTime();
+            t.duration = r.duration;
+            t.keyframe = r.sync;
+            t.descriptionIndex = descriptions[r.descriptionIndex - 1];
+            writer.appendSample(plans[i].track, bytes, t);
+        }
+        for (media::EditEntry e : ts.edits) {
+            e.segmentDuration = e.segmentDuration * 600 / std::int64_t(plans[i].movie.movieTimescale);
+            writer.addEdit(plans[i].track, e);
+        }
+    }
+    writer.finish();
+}
+
+// The SHA-1 of every stored sample of one track, in decode order.
+inline QList<QByteArray> sampleHashes(const QString &path, int trackIndex)
+{
+    const media::MovieStructure movie = media::readMovieStructure(path);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QList<QByteArray> hashes;
+    for (const media::SampleRecord &r : movie.tracks[trackIndex].samples) {
+        file.seek(r.offset);
+        hashes.append(QCryptographicHash::hash(file.read(r.size), QCryptographicHash::Sha1));
+    }
+    return hashes;
+}
+
+// One shown frame as a player decodes it: its time, the index its grey half encodes and its
+// colour half.
+struct ShownFrame {
+    double time = 0;
+    int index = 0;
+    QRgb colour = 0;
+};
+
+inline std::vector<ShownFrame> shownFrames(const QString &path)
+{
+    const auto asset = media::Asset::open(path);
+    const int track = asset->tracks(media::MediaType::Video).first().index;
+    media::AssetReader reader(asset, track);
+    std::vector<ShownFrame> frames;
+    while (auto frame = reader.nextVideoFrame()) {
+        const QImage &image = frame->image;
+        const auto average = [&](int x0, int x1) {
+            long r = 0, g = 0, b = 0, n = 0;
+            for (int y = image.height() / 4; y < image.height() * 3 / 4; y += 4)
+                for (int x = x0; x < x1; x += 4) {
+                    const QRgb p = image.pixel(x, y);
+                    r += qRed(p), g += qGreen(p), b += qBlue(p), ++n;
+                }
+            return qRgb(int(r / n), int(g / n), int(b / n));
+        };
+        const QRgb grey = average(image.width() / 8, image.width() * 3 / 8);
+        const QRgb colour = average(image.width() * 5 / 8, image.width() * 7 / 8);
+        frames.push_back({frame->presentationTime.seconds(), int(std::lround((qGreen(grey) - 32) / 16.0)), colour});
+    }
+    return frames;
+}
+
+inline bool closeColour(QRgb a, QRgb b, int tolerance = 24)
+{
+    return std::abs(qRed(a) - qRed(b)) <= tolerance && std::abs(qGreen(a) - qGreen(b)) <= tolerance
+        && std::abs(qBlue(a) - qBlue(b)) <= tolerance;
+}
+
+// Runs a task to its end on a nested event loop and returns its result or rethrows its error.
+template<typename T>
+T runJoinTask(QCoro::Task<T> task)
+{
+    std::exception_ptr failure;
+    std::optional<T> result;
+    auto wrapper = [&]() -> QCoro::Task<> {
+        try {
+            result.emplace(co_await std::move(task));
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    };
+    QCoro::waitFor(wrapper());
+    if (failure)
+        std::rethrow_exception(failure);
+    return std::move(*result);
+}
+
+} // namespace lumacast::testing::join
+
+#include <ostream>
+
+// Readable failure messages for Qt strings.
+inline void PrintTo(const QString &text, std::ostream *os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
