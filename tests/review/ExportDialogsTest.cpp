@@ -103,6 +103,46 @@ TEST_F(ExportDialogsTest, PackagePanelExplainsItselfStartsInTheLastFolderAndName
     EXPECT_EQ(preferences->lastExportDirectory(), path(QStringLiteral("earlier")));
 }
 
+TEST_F(ExportDialogsTest, TypingAnEarlierPackageAsksToReplaceItInsteadOfOpeningIt)
+{
+    const QString earlier = path(QStringLiteral("earlier/Talk"));
+    ASSERT_TRUE(QDir().mkpath(earlier + QStringLiteral("/media")));
+    ExportCoordinator exporter = coordinator();
+    exporter.exportFCPXML(session, record());
+    QFileDialog *dialog = dialogUp();
+    ASSERT_TRUE(dialog);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dialog));
+    auto *nameEdit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
+    ASSERT_TRUE(nameEdit);
+
+    QStringList questions;
+    auto answerWith = [&](QMessageBox::StandardButton choice) {
+        QTimer::singleShot(0, [&, choice] {
+            auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            questions << box->text();
+            box->button(choice)->click();
+        });
+    };
+
+    nameEdit->setText(QStringLiteral("Talk"));
+    answerWith(QMessageBox::No);
+    QTest::keyClick(nameEdit, Qt::Key_Return); // as the user confirms a typed name
+    EXPECT_EQ(questions, QStringList{QStringLiteral("\u201CTalk\u201D already exists. Do you want to replace it?")});
+    EXPECT_TRUE(guard.isPresenting()) << "declining keeps the panel up";
+    EXPECT_EQ(QDir(dialog->directory()).absolutePath(), path(QStringLiteral("earlier")));
+
+    nameEdit->setText(QStringLiteral("Talk"));
+    answerWith(QMessageBox::Yes);
+    QTest::keyClick(nameEdit, Qt::Key_Return); // as the user confirms a typed name
+    EXPECT_EQ(questions.size(), 2);
+    EXPECT_FALSE(guard.isPresenting());
+    QTRY_COMPARE(kinds.size(), 2);
+    EXPECT_EQ(kinds.last(), ExportEvent::Kind::succeeded);
+    EXPECT_EQ(written, QStringList{QStringLiteral("Talk")});
+}
+
 TEST_F(ExportDialogsTest, MoviePanelIsOneAtATimeAndCancellingChangesNothing)
 {
     ExportCoordinator exporter = coordinator();
