@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
@@ -151,14 +152,14 @@ TEST(ExportProgressPoll, ReportsOnTheLoopAfterAPeriodAndNeverAfterStop)
     QList<double> reports;
     SessionExporter::ExportProgressPoll poll([&] { return fraction; },
                                              [&](double value) { reports << value; });
+    QElapsedTimer clock;
+    clock.start();
     poll.start();
-    QCoreApplication::processEvents();
-    EXPECT_TRUE(reports.isEmpty()) << "no report at time zero";
-
     QDeadlineTimer deadline(3000);
     while (reports.isEmpty() && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
     ASSERT_FALSE(reports.isEmpty());
+    EXPECT_GE(clock.elapsed(), 90) << "the first report waits one period";
     EXPECT_EQ(reports.first(), 0.25);
 
     fraction = 0.75;
