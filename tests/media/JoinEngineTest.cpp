@@ -1,0 +1,364 @@
+// The tail join end to end on movies of the real take writer: copied samples, the splice, the
+// edit lists, the decoded frames, and what is left on disk when a join fails.
+#include "JoinTestMovies.h"
+
+#include "media/TakeJoiner.h"
+#include "platform/media/JoinExportSession.h"
+#include "support/TestEnvironment.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+using namespace lumacast;
+using namespace lumacast::testing;
+using namespace lumacast::testing::join;
+using TakeJoiner::JoinError;
+using TakeJoiner::JoinRequest;
+
+namespace {
+
+constexpr QRgb kTakeColour = qRgb(220, 30, 30);
+constexpr QRgb kTailColour = qRgb(30, 200, 30);
+
+struct JoinCase {
+    int fps;
+    bool systemAudio;
+    bool onKeyFrame;
+    const char *name;
+};
+
+class JoinEngineTest : public ::testing::TestWithParam<JoinCase> {};
+
+// Where a media time of a track is shown on the movie's timeline, through its edit list.
+std::optional<double> movieTimeOf(const media::TrackStructure &track, std::int64_t mediaTime, std::uint32_t movieScale)
+{
+    double position = 0;
+    for (const media::EditEntry &e : track.edits) {
+        const double length = double(e.segmentDuration) / movieScale;
+        if (!e.isEmpty()) {
+            const double offset = double(mediaTime - e.mediaTime) / track.mediaTimescale;
+            if (offset >= 0 && offset < length)
+                return position + offset;
+        }
+        position += length;
+    }
+    return std::nullopt;
+}
+
+// A splice time in ticks of 1/600 s: on a sync sample other than the first, or between sync
+// samples and off the frame grid.
+std::int64_t chooseSplice(const QString &take, int fps, bool onKeyFrame)
+{
+    const media::MovieStructure movie = media::readMovieStructure(take);
+    const media::TrackStructure &video = movie.tracks[0];
+    if (onKeyFrame) {
+        for (const media::SampleRecord &s : video.samples)
+            if (s.sync && s.presentationTime() > 0)
+                return s.presentationTime() * 600 / video.mediaTimescale;
+        ADD_FAILURE() << "the take has no second key frame";
+        return 0;
+    }
+    // Half way between two frames, on a frame that depends on an earlier one.
+    for (qsizetype i = video.samples.size() / 2; i < video.samples.size(); ++i)
+        if (!video.samples[i].sync)
+            return video.samples[i].presentationTime() * 600 / video.mediaTimescale + 600 / fps / 2;
+    ADD_FAILURE() << "the take has no frame between key frames";
+    return 0;
+}
+
+TEST_P(JoinEngineTest, CopiesEverySampleAndSplicesExactlyAtTheTrimEnd)
+{
+    const JoinCase c = GetParam();
+    QTemporaryDir dir;
+    const QString take = dir.filePath("take.mov"), tail = dir.filePath("take.tail.mov"), out = dir.filePath("take.joining.mov");
+    SourceSpec spec;
+    spec.fps = c.fps;
+    spec.systemAudio = c.systemAudio;
+    spec.colour = kTakeColour;
+    // Long enough for a second key frame (every 120 frames).
+    spec.seconds = c.fps == 30 ? 4.5 : 2.5;
+    ASSERT_TRUE(writeSource(take, spec));
+    ASSERT_TRUE(writeSource(tail, tailSpecFor(take, spec, kTailColour, 660, 1.5)));
+
+    const std::int64_t spliceTicks = chooseSplice(take, c.fps, c.onKeyFrame);
+    ASSERT_GT(spliceTicks, 0);
+    const double trimEnd = double(spliceTicks) / 600.0;
+    std::vector<double> reports;
+    const TakeJoiner::JoinResult result = runJoinTask(
+        TakeJoiner::join(JoinRequest{take, trimEnd, tail, out}, [&](double p) { reports.push_back(p); }));
+
+    const double tailSeconds = media::Asset::open(tail)->duration().seconds();
+    EXPECT_EQ(result.outputURL, out);
+    EXPECT_EQ(result.audioTrackCount, c.systemAudio ? 2 : 1);
+    EXPECT_NEAR(result.duration, trimEnd + tailSeconds, 0.05);
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back(), 1.0);
+    EXPECT_EQ(std::count(reports.begin(), reports.end(), 1.0), 1);
+
+    // A player's decoder finds nothing wrong.
+    const ProcessResult decoded = runProcess(QStringLiteral("ffmpeg"), {"-v", "error", "-i", out, "-f", "null", "-"});
+    EXPECT_TRUE(decoded.ok());
+    EXPECT_EQ(decoded.err.trimmed().toStdString(), "");
+
+    // Every stored sample is a byte-identical copy: the take's first samples, then the whole tail.
+    const media::MovieStructure joined = media::readMovieStructure(out);
+    const media::MovieStructure takeMovie = media::readMovieStructure(take);
+    const media::MovieStructure tailMovie = media::readMovieStructure(tail);
+    ASSERT_EQ(joined.tracks.size(), takeMovie.tracks.size());
+    for (int t = 0; t < joined.tracks.size(); ++t) {
+        SCOPED_TRACE(t);
+        EXPECT_EQ(joined.tracks[t].handlerType, takeMovie.tracks[t].handlerType);
+        EXPECT_EQ(joined.tracks[t].sampleEntries.size(), 1);
+        const QList<QByteArray> outHashes = sampleHashes(out, t);
+        const QList<QByteArray> takeHashes = sampleHashes(take, t);
+        const QList<QByteArray> tailHashes = sampleHashes(tail, t);
+        const qsizetype head = outHashes.size() - tailHashes.size();
+        ASSERT_GT(head, 0);
+        EXPECT_EQ(outHashes.mid(0, head), takeHashes.mid(0, head));
+        EXPECT_EQ(outHashes.mid(head), tailHashes);
+
+        // The head shows exactly up to the splice and the tail's first shown sample (after the
+        // AAC encoder's priming, which stays hidden) lands exactly on it.
+        const media::TrackStructure &track = joined.tracks[t];
+        EXPECT_EQ(joined.movieTimescale, 600u);
+        ASSERT_FALSE(track.edits.isEmpty());
+        EXPECT_EQ(track.edits[0].mediaTime, takeMovie.tracks[t].edits.value(0).mediaTime);
+        const std::int64_t tailShown = track.samples[head].decodeTime + tailMovie.tracks[t].edits.value(0).mediaTime;
+        const auto shownAt = movieTimeOf(track, tailShown, joined.movieTimescale);
+        ASSERT_TRUE(shownAt.has_value());
+        EXPECT_DOUBLE_EQ(*shownAt, trimEnd);
+        if (track.edits.size() > 1)
+            EXPECT_EQ(track.edits[0].segmentDuration, spliceTicks);
+        if (track.handlerType == "vide") {
+            // Exactly the frames shown before the splice, from the first key frame on.
+            qsizetype shownBefore = 0;
+            for (const media::SampleRecord &s : takeMovie.tracks[t].samples)
+                shownBefore += s.presentationTime() * 600 < spliceTicks * std::int64_t(takeMovie.tracks[t].mediaTimescale);
+            EXPECT_EQ(head, shownBefore);
+        }
+    }
+
+    // The frames a player shows: the take's up to the splice, the tail's from it on.
+    const std::vector<ShownFrame> frames = shownFrames(out);
+    const int takeFrames = int((spliceTicks * c.fps + 599) / 600);
+    const int tailFrames = int(tailMovie.tracks[0].samples.size());
+    ASSERT_EQ(int(frames.size()), takeFrames + tailFrames);
+    for (int i = 0; i < int(frames.size()); ++i) {
+        SCOPED_TRACE(i);
+        const ShownFrame &f = frames[std::size_t(i)];
+        if (i < takeFrames) {
+            EXPECT_NEAR(f.time, double(i) / c.fps, 1e-3);
+            EXPECT_TRUE(closeColour(f.colour, kTakeColour));
+            EXPECT_EQ(f.index, i % kIndexCycle);
+        } else {
+            const int j = i - takeFrames;
+            EXPECT_NEAR(f.time, trimEnd + double(j) / c.fps, 1e-3);
+            EXPECT_TRUE(closeColour(f.colour, kTailColour));
+            EXPECT_EQ(f.index, j % kIndexCycle);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(TakesAndTails, JoinEngineTest,
+                         ::testing::Values(JoinCase{30, false, true, "Fps30MicOnKeyFrame"},
+                                           JoinCase{30, false, false, "Fps30MicOffKeyFrame"},
+                                           JoinCase{60, true, true, "Fps60MicAndSystemOnKeyFrame"},
+                                           JoinCase{60, true, false, "Fps60MicAndSystemOffKeyFrame"},
+                                           JoinCase{30, true, false, "Fps30MicAndSystemOffKeyFrame"}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// --- failures and what they leave behind ------------------------------------------------------
+
+class JoinFailureTest : public ::testing::Test {
+protected:
+    static inline QTemporaryDir *dir = nullptr;
+    static QString path(const QString &name) { return dir->filePath(name); }
+    static void SetUpTestSuite()
+    {
+        dir = new QTemporaryDir;
+        SourceSpec take;
+        take.seconds = 1.5;
+        writeSource(path("take.mov"), take);
+        writeSource(path("take.tail.mov"), tailSpecFor(path("take.mov"), take, kTailColour, 660, 1));
+        SourceSpec mono = take;
+        mono.micChannels = 1;
+        mono.seconds = 1;
+        writeSource(path("mono.tail.mov"), mono);
+    }
+    static void TearDownTestSuite()
+    {
+        delete dir;
+        dir = nullptr;
+    }
+
+    // Joins and returns the error; fails the test when the join succeeds.
+    static std::optional<JoinError> joinError(const JoinRequest &request, std::vector<double> *reports = nullptr)
+    {
+        try {
+            TakeJoiner::ProgressCallback progress;
+            if (reports)
+                progress = [reports](double p) { reports->push_back(p); };
+            runJoinTask(TakeJoiner::join(request, progress));
+        } catch (const JoinError &e) {
+            return e;
+        }
+        ADD_FAILURE() << "the join succeeded";
+        return std::nullopt;
+    }
+
+    static void writeMarker(const QString &file)
+    {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("previous output");
+    }
+    static QByteArray contents(const QString &file)
+    {
+        QFile f(file);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+};
+
+TEST_F(JoinFailureTest, RefusalLeavesAnExistingOutputAlone)
+{
+    const QString out = path("refused.joining.mov");
+    writeMarker(out);
+    std::vector<double> reports;
+    const auto error = joinError({path("take.mov"), 1.0, path("mono.tail.mov"), out}, &reports);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->kind(), JoinError::Kind::policyRefused);
+    EXPECT_EQ(error->description(), QStringLiteral("The tail can't be joined: audio track 0 format differs "
+                                                   "(sample rate, channels, layout or encoder settings)."));
+    EXPECT_EQ(contents(out), QByteArray("previous output"));
+    EXPECT_TRUE(reports.empty());
+
+    const auto missing = joinError({path("take.mov"), 1.0, path("gone.tail.mov"), out});
+    ASSERT_TRUE(missing);
+    EXPECT_EQ(missing->kind(), JoinError::Kind::policyRefused);
+    EXPECT_TRUE(missing->description().startsWith(QStringLiteral("The tail can't be joined: could not read the source tracks: ")));
+    EXPECT_EQ(contents(out), QByteArray("previous output"));
+}
+
+TEST_F(JoinFailureTest, FailedVerificationRemovesTheOutputAndNeverReportsCompletion)
+{
+    // Nothing of the take is kept: there is no frame before the splice.
+    const QString out = path("empty-head.joining.mov");
+    writeMarker(out);
+    std::vector<double> reports;
+    const auto error = joinError({path("take.mov"), 0.0, path("take.tail.mov"), out}, &reports);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->kind(), JoinError::Kind::verifyFailed);
+    EXPECT_TRUE(error->description().startsWith(
+        QStringLiteral("The joined movie failed verification: no decodable frame before the splice")))
+        << error->description().toStdString();
+    EXPECT_FALSE(QFile::exists(out));
+    EXPECT_EQ(std::count(reports.begin(), reports.end(), 1.0), 0);
+}
+
+TEST_F(JoinFailureTest, BadRequestsFailWithoutTouchingTheInputs)
+{
+    const QByteArray takeBytes = contents(path("take.mov"));
+    const auto self = joinError({path("take.mov"), 1.0, path("take.tail.mov"), path("take.mov")});
+    ASSERT_TRUE(self);
+    EXPECT_EQ(self->kind(), JoinError::Kind::exportFailed);
+    EXPECT_EQ(contents(path("take.mov")), takeBytes);
+
+    const auto negative = joinError({path("take.mov"), -1.0, path("take.tail.mov"), path("negative.joining.mov")});
+    ASSERT_TRUE(negative);
+    EXPECT_EQ(negative->kind(), JoinError::Kind::exportFailed);
+    EXPECT_TRUE(negative->description().startsWith(QStringLiteral("The join export failed: could not assemble the join: ")))
+        << negative->description().toStdString();
+    EXPECT_FALSE(QFile::exists(path("negative.joining.mov")));
+
+    const QString unwritable = path("no-such-folder/out.joining.mov");
+    const auto failed = joinError({path("take.mov"), 1.0, path("take.tail.mov"), unwritable});
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(failed->kind(), JoinError::Kind::exportFailed);
+    EXPECT_TRUE(failed->description().startsWith(QStringLiteral("The join export failed: ")));
+    EXPECT_FALSE(QFile::exists(unwritable));
+}
+
+TEST(JoinErrorTest, Descriptions)
+{
+    EXPECT_EQ(JoinError::policyRefused(QStringLiteral("the tail has 0 video tracks (need exactly 1)")).description(),
+              QStringLiteral("The tail can't be joined: the tail has 0 video tracks (need exactly 1)."));
+    EXPECT_EQ(JoinError::notPassthroughCompatible({}).description(),
+              QStringLiteral("The assembled movie isn't passthrough-compatible with QuickTime (compatible: [])."));
+    EXPECT_EQ(JoinError::notPassthroughCompatible({QStringLiteral("video/mp4"), QStringLiteral("video/x-matroska")}).description(),
+              QStringLiteral("The assembled movie isn't passthrough-compatible with QuickTime (compatible: "
+                             "[\"video/mp4\", \"video/x-matroska\"])."));
+    EXPECT_EQ(JoinError::exportFailed(QStringLiteral("status 4")).description(), QStringLiteral("The join export failed: status 4."));
+    EXPECT_EQ(JoinError::verifyFailed(QStringLiteral("the joined movie has no finite duration")).description(),
+              QStringLiteral("The joined movie failed verification: the joined movie has no finite duration."));
+    EXPECT_EQ(JoinError::cannotCreateExportSession().description(), QStringLiteral("Could not start the join export."));
+    EXPECT_EQ(TakeJoiner::splicePoint(2.51), media::MediaTime(1506, 600));
+}
+
+// --- the export session and the progress loop -------------------------------------------------
+
+TEST_F(JoinFailureTest, ExportSessionNeedsSomethingToCopyAndQuickTimeSources)
+{
+    EXPECT_EQ(media::JoinExportSession::create(media::Composition{}, media::JoinExportSession::Preset::passthrough), nullptr);
+
+    // A source that is no QuickTime movie cannot be copied sample by sample.
+    const QString wav = path("source.wav");
+    const auto made = runProcess(QStringLiteral("ffmpeg"), {"-v", "error", "-y", "-i", path("take.mov"), "-vn", "-c:a", "pcm_s16le", wav});
+    ASSERT_TRUE(made.ok()) << made.err.toStdString();
+    const auto asset = media::Asset::open(wav);
+    media::Composition composition;
+    const int a = composition.addTrack(media::MediaType::Audio);
+    composition.insertTimeRange(a, {media::MediaTime::zero(), asset->duration()}, asset, 0, media::MediaTime::zero());
+    auto session = media::JoinExportSession::create(composition, media::JoinExportSession::Preset::passthrough);
+    ASSERT_NE(session, nullptr);
+    EXPECT_TRUE(session->compatibleFileTypes().isEmpty());
+}
+
+TEST_F(JoinFailureTest, ProgressIsReportedEveryTenthOfASecondOnTheMainThreadUntilStopped)
+{
+    const auto asset = media::Asset::open(path("take.mov"));
+    media::Composition composition;
+    const int v = composition.addTrack(media::MediaType::Video);
+    composition.insertTimeRange(v, {media::MediaTime::zero(), asset->duration()}, asset, 0, media::MediaTime::zero());
+    std::shared_ptr<media::JoinExportSession> session =
+        media::JoinExportSession::create(composition, media::JoinExportSession::Preset::passthrough);
+    ASSERT_NE(session, nullptr);
+
+    std::vector<double> reports;
+    bool allOnMain = true;
+    auto stopped = std::make_shared<std::atomic<bool>>(false);
+    QElapsedTimer clock;
+    clock.start();
+    std::vector<qint64> at;
+    auto loop = TakeJoiner::reportExportProgress(session, [&](double p) {
+        allOnMain = allOnMain && QThread::currentThread() == QCoreApplication::instance()->thread();
+        reports.push_back(p);
+        at.push_back(clock.elapsed());
+    }, stopped);
+    qint64 stoppedAt = 0;
+    QEventLoop wait;
+    QTimer::singleShot(350, &wait, [&] {
+        *stopped = true;
+        stoppedAt = clock.elapsed();
+        QTimer::singleShot(300, &wait, &QEventLoop::quit);
+    });
+    wait.exec();
+    EXPECT_TRUE(allOnMain);
+    // Three on an idle machine; a busy one may delay a timer.
+    ASSERT_GE(reports.size(), 2u);
+    EXPECT_LE(reports.size(), 3u);
+    EXPECT_GE(at.front(), 95);
+    EXPECT_LE(at.back(), stoppedAt) << "a report came after the loop was stopped";
+    for (double p : reports)
+        EXPECT_EQ(p, 0.0);
+    EXPECT_TRUE(loop.isReady());
+}
+
+} // namespace
