@@ -1,0 +1,74 @@
+#pragma once
+
+#include "media/CanvasComposition.h"
+#include "model/Session.h"
+#include "platform/media/Composition.h"
+#include "platform/media/TakeEncoderSettings.h"
+
+#include <QHash>
+#include <QList>
+#include <QSizeF>
+#include <QString>
+#include <QUuid>
+
+#include <atomic>
+#include <exception>
+#include <functional>
+#include <optional>
+#include <utility>
+
+namespace lumacast::SessionExporter {
+
+// Take id to oriented frame size, in take order (the order sizes are visited in).
+using SizeMap = QList<std::pair<QUuid, QSizeF>>;
+// Take id to the movie its video was re-encoded into.
+using RenderedMap = QHash<QUuid, QString>;
+// The encoder parameters for a frame size: the take writer's, so that re-encoded video matches
+// recorded video.
+using VideoSettingsSource = std::function<media::VideoSettings(int width, int height)>;
+
+// A take's movie inside the takes folder. Throws MediaError(CannotOpen) for a file name that
+// could leave the folder.
+QString takeMoviePath(const QString &takesFolder, const Take &take);
+// Puts a finished file at `to`, replacing what is there. Throws FileSystemError.
+void moveIntoPlace(const QString &from, const QString &to);
+// The step a failed pump names in its "FAILED at" line: "reading samples" when the source
+// could not be read or decoded, "writing samples" otherwise.
+QString pumpFailureStep(const std::exception_ptr &error);
+// A take's kept range at timescale 600.
+media::MediaTimeRange trimmedRange(const Take &take);
+
+struct AssembledTakes {
+    media::MediaTime endTime = media::MediaTime::zero();
+    QList<CanvasSegment> segments; // one per take whose video was inserted
+};
+
+// Appends every take's kept range to the composition's tracks at one cursor: video (from the
+// re-encoded movie where `rendered` has one), the first audio track to `micTrack` and, when
+// `systemTrack` is given, the second to it; a take without such a track leaves an empty stretch
+// so that later takes stay aligned. Throws the composition's error after a "FAILED at" line.
+AssembledTakes assembleTakes(const QList<Take> &takes, const QString &takesFolder,
+                             media::Composition &composition, int videoTrack, int micTrack,
+                             std::optional<int> systemTrack, const RenderedMap &rendered);
+
+struct RenderOptions {
+    VideoSettingsSource videoSettings;
+    std::function<void(double)> onProgress; // 0 to 1 over the whole rendering
+    const std::atomic<bool> *cancelled = nullptr;
+    std::function<void(qint64)> beforeVideoAppend; // see media::CanvasVideoRequest
+};
+
+// Re-encodes one take's `range` onto the canvas into `output` (a movie with one video track
+// and no audio). The file appears at `output` only when it is complete.
+void renderOntoCanvas(const std::shared_ptr<const media::Asset> &asset, int videoTrack,
+                      const media::MediaTimeRange &range, const QSizeF &canvas, const QString &output,
+                      const RenderOptions &options);
+
+// Re-encodes every take whose size differs from the canvas into `scratchFolder` and checks each
+// result against the video format of a take recorded at the canvas size. Returns the rendered
+// map, or nothing when the results could not be passed through beside the recorded takes.
+std::optional<RenderedMap> renderOtherSizedTakes(const QList<Take> &takes, const SizeMap &sizes,
+                                                 const QSizeF &canvas, const QString &takesFolder,
+                                                 const QString &scratchFolder, const RenderOptions &options);
+
+} // namespace lumacast::SessionExporter

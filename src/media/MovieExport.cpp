@@ -1,0 +1,208 @@
+#include "media/MovieExport.h"
+
+#include "media/CanvasComposition.h"
+#include "media/ExportErrors.h"
+#include "media/MovieExportPaths.h"
+#include "model/NumberFormat.h"
+#include "platform/media/Asset.h"
+
+#include <QCoroFuture>
+#include <QDir>
+#include <QPromise>
+#include <QUuid>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+
+namespace lumacast::SessionExporter {
+
+using media::MediaType;
+
+namespace {
+
+QString sizeText(const QSizeF &size)
+{
+    return QString::number(qint64(size.width())) + QLatin1Char('x') + QString::number(qint64(size.height()));
+}
+
+media::VideoSettings layerVideoSettings(int width, int height)
+{
+    if (width <= 0 || height <= 0 || width > 16384 || height > 16384)
+        throw media::EncoderError(
+            QStringLiteral("No H.264 video format for a frame of %1x%2 pixels").arg(width).arg(height));
+    media::VideoSettings settings;
+    settings.width = width;
+    settings.height = height;
+    return settings;
+}
+
+struct Census {
+    SizeMap sizes;
+    bool hasSystemAudio = false;
+    // Whether the first audio tracks of the takes, and their video tracks, each share one format.
+    bool oneAudioFormat = true;
+};
+
+Census takeCensus(const QList<Take> &takes, const QString &takesFolder)
+{
+    Census census;
+    std::optional<media::FormatDescription> audioFormat;
+    for (const Take &take : takes) {
+        const auto asset = media::Asset::open(takeMoviePath(takesFolder, take));
+        const QList<media::AssetTrack> audio = asset->tracks(MediaType::Audio);
+        const QList<media::AssetTrack> video = asset->tracks(MediaType::Video);
+        std::optional<QSizeF> size;
+        if (!video.isEmpty()) {
+            const QRectF frame = orientedFrame(video.first());
+            size = evenRoundedSize(frame.width(), frame.height());
+            census.sizes.append({take.id, *size});
+        }
+        exportLog(QStringLiteral("take ") + take.filename + QStringLiteral(": ")
+                  + (size ? sizeText(*size) : QStringLiteral("no video")) + QStringLiteral(", audio tracks=")
+                  + QString::number(audio.size()) + QStringLiteral(", trim ") + formatDouble(take.trimStart)
+                  + QStringLiteral("\u2013") + formatDouble(take.trimEnd) + QStringLiteral(" of ")
+                  + formatDouble(take.duration) + QLatin1Char('s'));
+        if (audio.size() >= 2)
+            census.hasSystemAudio = true;
+        for (const media::AssetTrack &track : audio.mid(0, 1))
+            for (const media::FormatDescription &format : track.formatDescriptions) {
+                if (!audioFormat)
+                    audioFormat = format;
+                else if (!(format == *audioFormat))
+                    census.oneAudioFormat = false;
+            }
+    }
+    return census;
+}
+
+// Concatenates with the video passed through: the audio copied when it can be, mixed otherwise.
+void concatenate(const ExportContext &context, const Census &census, const RenderedMap &rendered)
+{
+    if (census.hasSystemAudio) {
+        exportLog(QStringLiteral("concat: video passthrough + audio mixdown"));
+        exportWithAudioMixdown(context, rendered);
+        return;
+    }
+    if (!census.oneAudioFormat) {
+        // Several audio sample descriptions in one track change the sample rate or channel count
+        // in mid-stream, which players and decoders do not all follow; one mixed format plays
+        // everywhere.
+        exportLog(QStringLiteral("takes differ in audio format \u2014 mixing the audio down to one format"));
+        exportLog(QStringLiteral("concat: video passthrough + audio mixdown"));
+        exportWithAudioMixdown(context, rendered);
+        return;
+    }
+    exportLog(QStringLiteral("concat: full passthrough"));
+    exportPassthrough(context, rendered);
+}
+
+void runExport(const ExportContext &context)
+{
+    const Census census = takeCensus(context.takes, context.takesFolder);
+    QList<QSizeF> distinct;
+    for (const auto &[id, size] : census.sizes)
+        if (!distinct.contains(size))
+            distinct.append(size);
+    if (distinct.size() < 2) {
+        concatenate(context, census, {});
+        return;
+    }
+
+    QSizeF canvas = distinct.first();
+    for (const QSizeF &size : distinct)
+        if (size.width() * size.height() > canvas.width() * canvas.height())
+            canvas = size;
+
+    const QString scratch = QDir(QDir::tempPath())
+                                .filePath(QStringLiteral("LumacastExport-") + QUuid::createUuid().toString(QUuid::WithoutBraces));
+    if (!QDir().mkpath(scratch))
+        throw FileSystemError(QStringLiteral("create folder"), scratch, EACCES,
+                              QStringLiteral("The export's scratch folder could not be created."));
+    struct ScratchGuard {
+        QString path;
+        ~ScratchGuard() { removeIfPresent(path); }
+    } guard{scratch};
+
+    exportLog(QStringLiteral("mixed sizes \u2192 canvas ") + sizeText(canvas)
+              + QStringLiteral("; re-encoding the other-sized takes"));
+    RenderOptions render;
+    render.videoSettings = context.options.videoSettings;
+    render.beforeVideoAppend = context.options.beforeVideoAppend;
+    if (context.progress)
+        render.onProgress = [&](double p) { context.progress(0.9 * p); };
+    const std::optional<RenderedMap> rendered =
+        renderOtherSizedTakes(context.takes, census.sizes, canvas, context.takesFolder, scratch, render);
+    if (rendered) {
+        exportLog(QStringLiteral("mixed sizes: re-encoded ") + QString::number(rendered->size())
+                  + QStringLiteral(" take(s) onto ") + sizeText(canvas) + QStringLiteral(", rest passthrough"));
+        ExportContext second = context;
+        if (context.progress)
+            second.progress = [&](double p) { context.progress(0.9 + 0.1 * p); };
+        concatenate(second, census, *rendered);
+        return;
+    }
+    exportLog(QStringLiteral("re-encoded take format differs from recorded takes \u2014 re-encoding the whole video"));
+    exportReencodingWholeVideo(context, census.hasSystemAudio, canvas);
+}
+
+} // namespace
+
+QCoro::Task<void> exportMovie(QList<Take> takes, QString takesFolder, QString destination,
+                              std::function<void(double)> onProgress, MovieExportOptions options)
+{
+    if (!options.videoSettings)
+        options.videoSettings = layerVideoSettings;
+
+    // The export reports into one number; the main thread reads it every 100 ms, so that every
+    // report reaches the caller on the main thread and none after the export has ended.
+    auto fraction = std::make_shared<std::atomic<double>>(-1.0);
+    double reported = -1.0;
+    std::unique_ptr<ExportProgressPoll> poll;
+    if (onProgress) {
+        poll = std::make_unique<ExportProgressPoll>([fraction] { return fraction->load(); },
+                                                    [&reported, onProgress](double f) {
+                                                        if (f < 0 || f == reported)
+                                                            return;
+                                                        reported = f;
+                                                        onProgress(f);
+                                                    });
+        poll->start();
+    }
+
+    ExportContext context{std::move(takes), std::move(takesFolder), std::move(destination), std::move(options), {}};
+    if (onProgress)
+        context.progress = [fraction](double f) { fraction->store(std::clamp(f, 0.0, 1.0)); };
+
+    auto failure = std::make_shared<std::exception_ptr>();
+    QPromise<void> promise;
+    QFuture<void> done = promise.future();
+    std::thread([context = std::move(context), failure, promise = std::move(promise)]() mutable {
+        promise.start();
+        try {
+            runExport(context);
+        } catch (...) {
+            *failure = std::current_exception();
+        }
+        promise.finish();
+    }).detach();
+    co_await done;
+
+    if (poll)
+        poll->stop();
+    if (*failure)
+        std::rethrow_exception(*failure);
+    if (onProgress && reported != 1.0)
+        onProgress(1.0);
+}
+
+ExportWork movieExportWork(MovieExportOptions options)
+{
+    return ExportWork::withTimelineWriters(
+        [options](QList<Take> takes, QString folder, QString destination, ExportWork::Progress progress) {
+            return exportMovie(std::move(takes), std::move(folder), std::move(destination), std::move(progress),
+                               options);
+        });
+}
+
+} // namespace lumacast::SessionExporter

@@ -1,0 +1,464 @@
+// The single-movie export over takes made by the take encoder: passthrough, audio mixdown, the
+// canvas path and the whole-video re-encode, checked by decoding what was written.
+#include "media/CanvasComposition.h"
+#include "media/MovieExport.h"
+#include "model/Session.h"
+#include "platform/media/Asset.h"
+#include "platform/media/AssetReader.h"
+#include "platform/media/MovieStructure.h"
+#include "platform/media/TakeEncoder.h"
+#include "support/TestEnvironment.h"
+#include "TimelineTestSupport.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QSet>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <thread>
+#include <vector>
+
+using namespace lumacast;
+using namespace lumacast::SessionExporter;
+using media::MediaTime;
+using media::MediaType;
+
+namespace {
+
+// Distinct take colours (BGRA) so that every segment of an export can be told apart.
+const std::array<std::array<uint8_t, 3>, 4> kColours{{{40, 40, 200}, {40, 190, 40}, {200, 60, 40}, {40, 200, 200}}};
+
+struct TakeSpec {
+    int width = 320;
+    int height = 180;
+    int fps = 30;
+    double seconds = 1.0;
+    int colour = 0;
+    int micRate = 48000;
+    int micChannels = 2;
+    bool systemAudio = false;
+};
+
+// Frames of one colour with the frame number burnt into the top band as eight black or white
+// blocks (bit 7 first).
+std::vector<uint8_t> paintFrame(const TakeSpec &spec, int index)
+{
+    std::vector<uint8_t> pixels(size_t(spec.width) * spec.height * 4);
+    const auto &c = kColours[size_t(spec.colour) % kColours.size()];
+    const int band = spec.height / 4;
+    for (int y = 0; y < spec.height; ++y)
+        for (int x = 0; x < spec.width; ++x) {
+            uint8_t *p = &pixels[(size_t(y) * spec.width + x) * 4];
+            if (y < band) {
+                const int bit = 7 - std::min(7, x * 8 / spec.width);
+                const uint8_t v = ((index >> bit) & 1) ? 235 : 16;
+                p[0] = p[1] = p[2] = v;
+            } else {
+                p[0] = c[0], p[1] = c[1], p[2] = c[2];
+            }
+            p[3] = 255;
+        }
+    return pixels;
+}
+
+// Writes a take through the take encoder with the take writer's video settings.
+Take makeTake(const QString &takesFolder, const TakeSpec &spec, double trimStart, double trimEnd)
+{
+    Take take;
+    take.id = QUuid::createUuid();
+    take.filename = take.id.toString(QUuid::WithoutBraces) + QStringLiteral(".mov");
+    take.duration = spec.seconds;
+    take.trimStart = trimStart;
+    take.trimEnd = trimEnd;
+    QDir().mkpath(takesFolder);
+    media::TakeEncoder encoder(QDir(takesFolder).filePath(take.filename));
+    media::VideoSettings video;
+    video.width = spec.width;
+    video.height = spec.height;
+    const int v = encoder.addVideoTrack(video);
+    media::AudioSettings mic;
+    mic.sampleRate = spec.micRate;
+    mic.channels = spec.micChannels;
+    mic.bitRate = 64000 * spec.micChannels;
+    const int m = encoder.addAudioTrack(mic);
+    int s = -1;
+    if (spec.systemAudio) {
+        media::AudioSettings system;
+        system.sampleRate = 48000;
+        system.channels = 2;
+        system.bitRate = 128000;
+        s = encoder.addAudioTrack(system);
+    }
+    EXPECT_TRUE(encoder.startWriting()) << encoder.errorDescription().toStdString();
+    encoder.startSession(0, spec.fps);
+    const int frames = int(std::lround(spec.seconds * spec.fps));
+    auto waitFor = [&](int track) {
+        while (!encoder.isReadyForMoreMediaData(track))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    };
+    std::int64_t micDone = 0, systemDone = 0;
+    for (int i = 0; i < frames; ++i) {
+        waitFor(v);
+        const auto pixels = paintFrame(spec, i);
+        EXPECT_TRUE(encoder.appendVideo(v, pixels.data(), spec.width, spec.height, spec.width * 4, i, spec.fps));
+        auto tone = [&](int track, int rate, int channels, double hz, std::int64_t &done) {
+            const std::int64_t until = std::int64_t(i + 1) * rate / spec.fps;
+            std::vector<float> samples(size_t(until - done) * channels);
+            for (std::int64_t k = 0; k < until - done; ++k)
+                for (int ch = 0; ch < channels; ++ch)
+                    samples[size_t(k * channels + ch)] = 0.3f * float(std::sin(2 * M_PI * hz * double(done + k) / rate));
+            waitFor(track);
+            encoder.appendAudio(track, samples.data(), int(until - done), media::TakeEncoder::SampleFormat::float32,
+                                rate, channels, done, rate);
+            done = until;
+        };
+        tone(m, spec.micRate, spec.micChannels, 440, micDone);
+        if (s >= 0)
+            tone(s, 48000, 2, 660, systemDone);
+    }
+    encoder.finishWriting();
+    EXPECT_EQ(encoder.status(), media::TakeEncoder::Status::completed) << encoder.errorDescription().toStdString();
+    return take;
+}
+
+// Encoder parameters unlike the recorded takes' (no colour tags), so that a rendered take's
+// format differs from theirs.
+media::VideoSettings untaggedSettings(int width, int height)
+{
+    media::VideoSettings s;
+    s.width = width;
+    s.height = height;
+    s.colorPrimaries = s.transferFunction = s.yCbCrMatrix = QString();
+    return s;
+}
+
+int frameNumber(const QImage &image)
+{
+    const int y = image.height() / 8;
+    int n = 0;
+    for (int bit = 0; bit < 8; ++bit) {
+        const int x = (bit * 2 + 1) * image.width() / 16;
+        n = n * 2 + (qGray(image.pixel(x, y)) > 128 ? 1 : 0);
+    }
+    return n;
+}
+
+bool near(QRgb pixel, const std::array<uint8_t, 3> &bgr, int tolerance = 40)
+{
+    return std::abs(qBlue(pixel) - bgr[0]) < tolerance && std::abs(qGreen(pixel) - bgr[1]) < tolerance
+        && std::abs(qRed(pixel) - bgr[2]) < tolerance;
+}
+
+bool isBlack(QRgb pixel)
+{
+    return qRed(pixel) < 30 && qGreen(pixel) < 30 && qBlue(pixel) < 30;
+}
+
+QImage frameAt(const QString &movie, double seconds)
+{
+    media::ImageGenerator generator(media::Asset::open(movie));
+    return generator.imageAt(MediaTime::fromSeconds(seconds, 600)).image;
+}
+
+QSet<QByteArray> videoSampleHashes(const QString &movie)
+{
+    const media::MovieStructure structure = media::readMovieStructure(movie);
+    QFile file(movie);
+    EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+    QSet<QByteArray> hashes;
+    for (const media::TrackStructure &track : structure.tracks) {
+        if (track.handlerType != "vide")
+            continue;
+        for (const media::SampleRecord &s : track.samples) {
+            file.seek(s.offset);
+            hashes.insert(QCryptographicHash::hash(file.read(s.size), QCryptographicHash::Sha1));
+        }
+    }
+    return hashes;
+}
+
+// Collects the exporter's log lines.
+QStringList *g_lines = nullptr;
+void collect(QtMsgType, const QMessageLogContext &context, const QString &message)
+{
+    if (g_lines && context.category && QByteArray(context.category).endsWith(".export"))
+        g_lines->append(message);
+}
+
+class MovieExportTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_dir.isValid());
+        m_savedTemp = qgetenv("TMPDIR");
+        qputenv("TMPDIR", m_scratchParent.path().toLocal8Bit());
+        g_lines = &m_lines;
+        m_previous = qInstallMessageHandler(collect);
+    }
+    void TearDown() override
+    {
+        qInstallMessageHandler(m_previous);
+        g_lines = nullptr;
+        qputenv("TMPDIR", m_savedTemp);
+    }
+
+    QString takes() const { return m_dir.filePath(QStringLiteral("takes")); }
+    QString out() const { return m_dir.filePath(QStringLiteral("out/export.mov")); }
+
+    void run(const QList<Take> &list, MovieExportOptions options = {})
+    {
+        QDir().mkpath(QFileInfo(out()).absolutePath());
+        m_progress.clear();
+        lumacast::testing::runTask(exportMovie(list, takes(), out(), [this](double f) { m_progress.append(f); },
+                                     std::move(options)));
+    }
+
+    bool logged(const QString &line) const { return m_lines.contains(line); }
+    // Nothing of the export is left behind: no scratch folder, no working file beside the movie.
+    void expectNoLeftovers() const
+    {
+        EXPECT_TRUE(QDir(m_scratchParent.path()).entryList(QDir::NoDotAndDotDot | QDir::AllEntries).isEmpty());
+        const QStringList beside = QDir(QFileInfo(out()).absolutePath()).entryList(QDir::Files);
+        EXPECT_LE(beside.size(), 1) << beside.join(u',').toStdString();
+    }
+
+    lumacast::testing::TemporaryHome m_home;
+    QTemporaryDir m_dir;
+    QTemporaryDir m_scratchParent;
+    QByteArray m_savedTemp;
+    QStringList m_lines;
+    QList<double> m_progress;
+    QtMessageHandler m_previous = nullptr;
+};
+
+TEST(CanvasGeometry, FitsTurnsAndCentresOntoTheCanvas)
+{
+    const QSizeF canvas(1920, 1080);
+    media::AssetTrack smaller;
+    smaller.naturalSize = QSizeF(1280, 720);
+    EXPECT_EQ(canvasTransform(smaller, canvas), media::AffineTransform::scale(1.5, 1.5));
+
+    media::AssetTrack portrait;
+    portrait.naturalSize = QSizeF(1080, 1920);
+    const media::AffineTransform p = canvasTransform(portrait, canvas);
+    EXPECT_DOUBLE_EQ(p.a, 0.5625);
+    EXPECT_DOUBLE_EQ(p.tx, 656.25);
+    EXPECT_DOUBLE_EQ(p.ty, 0);
+
+    // A landscape movie turned a quarter: counted and placed as portrait, back at the origin.
+    media::AssetTrack turned;
+    turned.naturalSize = QSizeF(1920, 1080);
+    turned.preferredTransform = media::AffineTransform::rotation(90);
+    EXPECT_EQ(orientedFrame(turned).size(), QSizeF(1080, 1920));
+    const QRectF placed = canvasTransform(turned, canvas).mapRect(QRectF(0, 0, 1920, 1080));
+    EXPECT_NEAR(placed.left(), 656.25, 1e-9);
+    EXPECT_NEAR(placed.top(), 0, 1e-9);
+    EXPECT_NEAR(placed.width(), 607.5, 1e-9);
+
+    EXPECT_EQ(evenRoundedSize(1919.5, 1080.4), QSizeF(1920, 1080));
+    EXPECT_EQ(evenRoundedSize(1081, 721), QSizeF(1080, 720));
+    EXPECT_EQ(evenRoundedSize(-1921, 1), QSizeF(1920, 0));
+}
+
+TEST_F(MovieExportTest, SameSizeTakesArePassedThroughFrameAccurately)
+{
+    // Key frames only every 120 frames: every trim start below lies between key frames.
+    const QList<Take> list{makeTake(takes(), {.colour = 0}, 0.4, 0.9),
+                           makeTake(takes(), {.colour = 1}, 0.3, 1.0),
+                           makeTake(takes(), {.colour = 2}, 0.0, 0.5)};
+    run(list);
+    EXPECT_TRUE(logged(QStringLiteral("concat: full passthrough")));
+
+    const auto asset = media::Asset::open(out());
+    ASSERT_EQ(asset->tracks(MediaType::Video).size(), 1);
+    ASSERT_EQ(asset->tracks(MediaType::Audio).size(), 1);
+    EXPECT_NEAR(asset->duration().seconds(), 0.5 + 0.7 + 0.5, 1.0 / 30);
+
+    // The first picture of each segment is the take's frame at its trim start.
+    const std::vector<std::pair<double, int>> starts{{0.0, 12}, {0.5, 9}, {1.2, 0}};
+    for (size_t i = 0; i < starts.size(); ++i) {
+        const QImage image = frameAt(out(), starts[i].first);
+        EXPECT_EQ(frameNumber(image), starts[i].second) << "segment " << i;
+        EXPECT_TRUE(near(image.pixel(image.width() / 2, image.height() * 3 / 4), kColours[i])) << "segment " << i;
+    }
+
+    // Every written video sample is a source sample, byte for byte.
+    QSet<QByteArray> sources;
+    for (const Take &take : list)
+        sources.unite(videoSampleHashes(QDir(takes()).filePath(take.filename)));
+    const QSet<QByteArray> written = videoSampleHashes(out());
+    EXPECT_FALSE(written.isEmpty());
+    EXPECT_TRUE(sources.contains(written));
+
+    ASSERT_FALSE(m_progress.isEmpty());
+    EXPECT_DOUBLE_EQ(m_progress.last(), 1.0);
+    EXPECT_TRUE(std::is_sorted(m_progress.begin(), m_progress.end()));
+    expectNoLeftovers();
+}
+
+TEST_F(MovieExportTest, SystemAudioOrDifferingAudioFormatsAreMixedIntoOneStereoTrack)
+{
+    const QList<Take> withSystem{makeTake(takes(), {.colour = 0, .systemAudio = true}, 0.2, 1.0),
+                                 makeTake(takes(), {.colour = 1, .micRate = 44100, .micChannels = 1}, 0.0, 0.6)};
+    MovieExportOptions options;
+    options.systemAudioMixLevel = [] { return 0.5; };
+    run(withSystem, options);
+    EXPECT_TRUE(logged(QStringLiteral("concat: video passthrough + audio mixdown")));
+
+    const auto asset = media::Asset::open(out());
+    ASSERT_EQ(asset->tracks(MediaType::Video).size(), 1);
+    const QList<media::AssetTrack> audio = asset->tracks(MediaType::Audio);
+    ASSERT_EQ(audio.size(), 1);
+    ASSERT_EQ(audio.first().formatDescriptions.size(), 1);
+    const media::FormatDescription format = audio.first().formatDescriptions.first();
+    EXPECT_EQ(format.codecName, QStringLiteral("aac"));
+    EXPECT_EQ(format.sampleRate, 48000);
+    EXPECT_EQ(format.channels, 2);
+    EXPECT_NEAR(audio.first().timeRange.duration.seconds(), 1.4, 0.01);
+    EXPECT_NEAR(asset->duration().seconds(), 1.4, 1.0 / 30);
+    EXPECT_EQ(frameNumber(frameAt(out(), 0.0)), 6);
+    EXPECT_EQ(frameNumber(frameAt(out(), 0.8)), 0);
+
+    // The video is copied, not re-encoded.
+    QSet<QByteArray> sources;
+    for (const Take &take : withSystem)
+        sources.unite(videoSampleHashes(QDir(takes()).filePath(take.filename)));
+    EXPECT_TRUE(sources.contains(videoSampleHashes(out())));
+
+    // The mix holds both tones in the first take and the microphone alone in the second.
+    media::AssetReader reader(asset, audio.first().index, std::nullopt, {48000, 2});
+    double early = 0, late = 0;
+    qint64 earlyCount = 0, lateCount = 0;
+    while (auto block = reader.nextAudio()) {
+        const auto *f = reinterpret_cast<const float *>(block->samples.constData());
+        const double t = block->presentationTime.seconds();
+        for (qint64 i = 0; i < block->frameCount * 2; ++i) {
+            (t < 0.7 ? early : late) += double(f[i]) * f[i];
+            ++(t < 0.7 ? earlyCount : lateCount);
+        }
+    }
+    ASSERT_GT(earlyCount, 0);
+    ASSERT_GT(lateCount, 0);
+    EXPECT_GT(std::sqrt(early / earlyCount), std::sqrt(late / lateCount) * 1.05);
+    EXPECT_GT(std::sqrt(late / lateCount), 0.1);
+    expectNoLeftovers();
+
+    // Audio formats that differ between same-size takes are mixed to one format rather than
+    // written as several descriptions.
+    m_lines.clear();
+    const QList<Take> differing{makeTake(takes(), {.colour = 2}, 0.0, 0.5),
+                                makeTake(takes(), {.colour = 3, .micRate = 44100, .micChannels = 1}, 0.0, 0.5)};
+    run(differing);
+    EXPECT_TRUE(logged(QStringLiteral("concat: video passthrough + audio mixdown")));
+    const auto mixed = media::Asset::open(out());
+    ASSERT_EQ(mixed->tracks(MediaType::Audio).size(), 1);
+    EXPECT_EQ(mixed->tracks(MediaType::Audio).first().formatDescriptions.first().sampleRate, 48000);
+}
+
+TEST_F(MovieExportTest, OtherSizedTakesAreRenderedOntoTheLargestCanvas)
+{
+    const QList<Take> list{makeTake(takes(), {.width = 1920, .height = 1080, .colour = 0}, 0.2, 0.7),
+                           makeTake(takes(), {.width = 1280, .height = 720, .colour = 1}, 0.3, 0.8),
+                           makeTake(takes(), {.width = 960, .height = 720, .colour = 2}, 0.0, 0.5),
+                           makeTake(takes(), {.width = 360, .height = 640, .colour = 3}, 0.1, 0.6)};
+    run(list);
+    EXPECT_TRUE(logged(QStringLiteral("mixed sizes \u2192 canvas 1920x1080; re-encoding the other-sized takes")));
+    EXPECT_TRUE(logged(QStringLiteral("mixed sizes: re-encoded 3 take(s) onto 1920x1080, rest passthrough")))
+        << m_lines.join(u'\n').toStdString();
+
+    const auto asset = media::Asset::open(out());
+    ASSERT_EQ(asset->tracks(MediaType::Video).size(), 1);
+    EXPECT_EQ(asset->tracks(MediaType::Video).first().naturalSize, QSizeF(1920, 1080));
+    EXPECT_NEAR(asset->duration().seconds(), 2.0, 1.0 / 30);
+
+    const QImage first = frameAt(out(), 0.0);
+    EXPECT_EQ(frameNumber(first), 6);
+    // 1280x720 fills the canvas at 1.5 times its size.
+    const QImage filled = frameAt(out(), 0.5);
+    EXPECT_EQ(frameNumber(filled), 9);
+    EXPECT_TRUE(near(filled.pixel(20, 900), kColours[1]));
+    // 960x720 is pillar-boxed: 1440 wide, black bars of 240 on each side.
+    const QImage boxed = frameAt(out(), 1.0);
+    EXPECT_EQ(boxed.size(), QSize(1920, 1080));
+    EXPECT_TRUE(isBlack(boxed.pixel(100, 900)));
+    EXPECT_TRUE(isBlack(boxed.pixel(1820, 900)));
+    EXPECT_TRUE(near(boxed.pixel(300, 900), kColours[2]));
+    EXPECT_TRUE(near(boxed.pixel(1620, 900), kColours[2]));
+    // A portrait take stands centred: 607.5 wide from x = 656.25.
+    const QImage portrait = frameAt(out(), 1.5);
+    EXPECT_TRUE(isBlack(portrait.pixel(600, 900)));
+    EXPECT_TRUE(isBlack(portrait.pixel(1320, 900)));
+    EXPECT_TRUE(near(portrait.pixel(960, 900), kColours[3]));
+
+    // The canvas-sized take's samples are the recorded ones.
+    EXPECT_TRUE(videoSampleHashes(out()).intersects(videoSampleHashes(QDir(takes()).filePath(list[0].filename))));
+    expectNoLeftovers();
+}
+
+TEST_F(MovieExportTest, RenderedFormatThatDiffersReencodesTheWholeVideo)
+{
+    const QList<Take> list{makeTake(takes(), {.width = 640, .height = 360, .colour = 0, .systemAudio = true}, 0.3, 0.8),
+                           makeTake(takes(), {.width = 320, .height = 240, .colour = 1}, 0.1, 0.6)};
+    MovieExportOptions options;
+    options.videoSettings = untaggedSettings;
+    run(list, options);
+    EXPECT_TRUE(logged(QStringLiteral("re-encoded take format differs from recorded takes \u2014 re-encoding the whole video")));
+
+    const auto asset = media::Asset::open(out());
+    ASSERT_EQ(asset->tracks(MediaType::Video).size(), 1);
+    ASSERT_EQ(asset->tracks(MediaType::Audio).size(), 1);
+    EXPECT_EQ(asset->tracks(MediaType::Video).first().naturalSize, QSizeF(640, 360));
+    EXPECT_NEAR(asset->duration().seconds(), 1.0, 1.0 / 30);
+    EXPECT_EQ(frameNumber(frameAt(out(), 0.0)), 9);
+    const QImage second = frameAt(out(), 0.5);
+    // 320x240 stands 480 wide from x = 80.
+    EXPECT_EQ(frameNumber(second.copy(80, 0, 480, 360)), 3);
+    EXPECT_TRUE(isBlack(second.pixel(20, 300)));
+    EXPECT_TRUE(near(second.pixel(320, 300), kColours[1]));
+    const auto probe = lumacast::testing::runProcess(QStringLiteral("ffmpeg"), {"-v", "error", "-i", out(), "-f", "null", "-"});
+    EXPECT_TRUE(probe.ok());
+    EXPECT_TRUE(probe.err.trimmed().isEmpty()) << probe.err.toStdString();
+    expectNoLeftovers();
+}
+
+TEST_F(MovieExportTest, AWriterFailureEndsTheExportAndLeavesTheDestinationAlone)
+{
+    const QList<Take> list{makeTake(takes(), {.width = 640, .height = 360, .colour = 0}, 0.0, 1.0),
+                           makeTake(takes(), {.width = 320, .height = 240, .colour = 1}, 0.0, 1.0)};
+    QDir().mkpath(QFileInfo(out()).absolutePath());
+    ASSERT_TRUE(lumacast::testing::writeFileOfSize(out(), 4096));
+    for (bool wholeVideo : {false, true}) {
+        MovieExportOptions options;
+        options.beforeVideoAppend = [](qint64 written) {
+            if (written == 5)
+                throw media::MediaError(media::MediaError::mediaDomain(), media::MediaError::WriteFailed,
+                                        QStringLiteral("The disk is full."));
+        };
+        if (wholeVideo)
+            options.videoSettings = untaggedSettings;
+        // Rendering the first take passes the hook as well; fail only the whole-video render.
+        if (wholeVideo) {
+            auto calls = std::make_shared<int>(0);
+            options.beforeVideoAppend = [calls](qint64 written) {
+                if (written == 0)
+                    ++*calls;
+                if (*calls == 2 && written == 5)
+                    throw media::MediaError(media::MediaError::mediaDomain(), media::MediaError::WriteFailed,
+                                            QStringLiteral("The disk is full."));
+            };
+        }
+        m_lines.clear();
+        EXPECT_THROW(run(list, options), media::MediaError);
+        EXPECT_EQ(m_lines.filter(QStringLiteral("FAILED at writing samples")).size(), 1)
+            << m_lines.join(u'\n').toStdString();
+        EXPECT_EQ(QFileInfo(out()).size(), 4096);
+        expectNoLeftovers();
+    }
+}
+
+} // namespace
