@@ -2,7 +2,6 @@
 
 #include "model/LogCategories.h"
 
-#include <QDir>
 
 #include <QStringList>
 
@@ -258,15 +257,12 @@ QString buildFCP7XML(const QList<Clip> &clips, const QString &name)
 QCoro::Task<void> writeFCP7Package(Session session, QString name, QString packageFolder,
                                      TimelineExport::MovieLoader loader)
 {
-    // A named task: GCC 12 mishandles some temporaries of a co_await expression.
-    QCoro::Task<QList<Clip>> prepared =
-        TimelineExport::prepare(std::move(session), packageFolder, std::move(loader));
-    const QList<Clip> clips = co_await prepared;
-    const QString path = QDir(QDir::current().absoluteFilePath(packageFolder))
-                             .filePath(name + QStringLiteral(".xml"));
-    TimelineExport::writeDocument(path, buildFCP7XML(clips, name));
-    qCInfo(log::exporting(), "FCP7 XML export wrote %ld clips \u2192 %s", long(clips.size()),
-           qUtf8Printable(path));
+    QCoro::Task<TimelineExport::WrittenPackage> writing =
+        TimelineExport::writePackage(std::move(session), std::move(name), std::move(packageFolder),
+                                     std::move(loader), QStringLiteral(".xml"), buildFCP7XML);
+    const TimelineExport::WrittenPackage written = co_await writing;
+    qCInfo(log::exporting(), "FCP7 XML export wrote %ld clips \u2192 %s", long(written.clipCount),
+           qUtf8Printable(written.documentPath));
 }
 
 } // namespace lumacast

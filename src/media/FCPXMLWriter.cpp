@@ -2,7 +2,6 @@
 
 #include "model/LogCategories.h"
 
-#include <QDir>
 
 #include <cmath>
 
@@ -211,15 +210,12 @@ QString buildFCPXML(const QList<Clip> &clips, const QString &name)
 QCoro::Task<void> writeFCPXMLPackage(Session session, QString name, QString packageFolder,
                                      TimelineExport::MovieLoader loader)
 {
-    // A named task: GCC 12 mishandles some temporaries of a co_await expression.
-    QCoro::Task<QList<Clip>> prepared =
-        TimelineExport::prepare(std::move(session), packageFolder, std::move(loader));
-    const QList<Clip> clips = co_await prepared;
-    const QString path = QDir(QDir::current().absoluteFilePath(packageFolder))
-                             .filePath(name + QStringLiteral(".fcpxml"));
-    TimelineExport::writeDocument(path, buildFCPXML(clips, name));
-    qCInfo(log::exporting(), "FCPXML export wrote %ld clips \u2192 %s", long(clips.size()),
-           qUtf8Printable(path));
+    QCoro::Task<TimelineExport::WrittenPackage> writing =
+        TimelineExport::writePackage(std::move(session), std::move(name), std::move(packageFolder),
+                                     std::move(loader), QStringLiteral(".fcpxml"), buildFCPXML);
+    const TimelineExport::WrittenPackage written = co_await writing;
+    qCInfo(log::exporting(), "FCPXML export wrote %ld clips \u2192 %s", long(written.clipCount),
+           qUtf8Printable(written.documentPath));
 }
 
 } // namespace lumacast

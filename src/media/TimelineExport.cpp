@@ -254,4 +254,17 @@ void writeDocument(const QString &path, const QString &text)
         throw FileSystemError(QStringLiteral("Write"), path, 0, file.errorString());
 }
 
+QCoro::Task<WrittenPackage> writePackage(Session session, QString name, QString packageFolder,
+                                         MovieLoader loader, QString extension,
+                                         DocumentBuilder build)
+{
+    // A named task: GCC 12 mishandles some temporaries of a co_await expression.
+    QCoro::Task<QList<Clip>> prepared =
+        prepare(std::move(session), packageFolder, std::move(loader));
+    const QList<Clip> clips = co_await prepared;
+    const QString path = QDir(QDir::current().absoluteFilePath(packageFolder)).filePath(name + extension);
+    writeDocument(path, build(clips, name));
+    co_return WrittenPackage{path, clips.size()};
+}
+
 } // namespace lumacast::TimelineExport
