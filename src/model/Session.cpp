@@ -1,6 +1,7 @@
 #include "Session.h"
 
 #include "JsonCoding.h"
+#include "RecordCoding.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -37,15 +38,20 @@ void createFolder(const QString &path)
 Take decodeTake(const JsonObjectReader &reader)
 {
     Take take;
-    take.id = reader.uuid(QStringLiteral("id"));
-    take.filename = reader.string(QStringLiteral("filename"));
-    take.duration = reader.number(QStringLiteral("duration"));
-    take.recordedAt = reader.date(QStringLiteral("recordedAt"));
-    take.name = reader.optionalString(QStringLiteral("name"));
+    RecordCoding::readTake(reader, take);
     take.trimStart = reader.number(QStringLiteral("trimStart"));
     take.trimEnd = reader.number(QStringLiteral("trimEnd"));
-    take.playheadPosition = reader.optionalNumber(QStringLiteral("playheadPosition"));
     return take;
+}
+
+QJsonObject encodeTake(const Take &take, const QString &path)
+{
+    QJsonObject object = RecordCoding::writeTake(take, path);
+    object.insert(QStringLiteral("trimStart"),
+                  encodeNumber(take.trimStart, RecordCoding::keyPath(path, QStringLiteral("trimStart"))));
+    object.insert(QStringLiteral("trimEnd"),
+                  encodeNumber(take.trimEnd, RecordCoding::keyPath(path, QStringLiteral("trimEnd"))));
+    return object;
 }
 
 } // namespace
@@ -95,21 +101,7 @@ void Take::clampTrims()
 
 QJsonObject Take::toJson() const
 {
-    QJsonObject object;
-    object.insert(QStringLiteral("id"), formatUuid(id));
-    object.insert(QStringLiteral("filename"), filename);
-    object.insert(QStringLiteral("duration"), encodeNumber(duration, QStringLiteral("duration")));
-    object.insert(QStringLiteral("recordedAt"),
-                  encodeDate(recordedAt, QStringLiteral("recordedAt")));
-    if (name)
-        object.insert(QStringLiteral("name"), *name);
-    object.insert(QStringLiteral("trimStart"),
-                  encodeNumber(trimStart, QStringLiteral("trimStart")));
-    object.insert(QStringLiteral("trimEnd"), encodeNumber(trimEnd, QStringLiteral("trimEnd")));
-    if (playheadPosition)
-        object.insert(QStringLiteral("playheadPosition"),
-                      encodeNumber(*playheadPosition, QStringLiteral("playheadPosition")));
-    return object;
+    return encodeTake(*this, QString());
 }
 
 Take Take::fromJson(const QJsonObject &object)
@@ -154,34 +146,12 @@ RecordingScene RecordingScene::duplicateScene(qsizetype sourceIndex,
 
 QJsonObject RecordingScene::toJson() const
 {
-    QJsonObject object;
-    object.insert(QStringLiteral("id"), formatUuid(id));
-    if (name)
-        object.insert(QStringLiteral("name"), *name);
-    QJsonArray takeArray;
-    for (const Take &take : takes)
-        takeArray.append(take.toJson());
-    object.insert(QStringLiteral("takes"), takeArray);
-    if (selectedTakeID)
-        object.insert(QStringLiteral("selectedTakeID"), formatUuid(*selectedTakeID));
-    return object;
+    return RecordCoding::writeScene(*this, QString(), encodeTake);
 }
 
 RecordingScene RecordingScene::fromJson(const QJsonObject &object)
 {
-    const JsonObjectReader reader(object, QString());
-    RecordingScene scene;
-    scene.id = reader.uuid(QStringLiteral("id"));
-    scene.name = reader.optionalString(QStringLiteral("name"));
-    const QJsonArray takeArray = reader.array(QStringLiteral("takes"));
-    scene.takes.reserve(takeArray.size());
-    for (qsizetype i = 0; i < takeArray.size(); ++i) {
-        const QString path = reader.elementPath(QStringLiteral("takes"), i);
-        const JsonObjectReader takeReader = JsonObjectReader::fromValue(takeArray.at(i), path);
-        scene.takes.append(decodeTake(takeReader));
-    }
-    scene.selectedTakeID = reader.optionalUuid(QStringLiteral("selectedTakeID"));
-    return scene;
+    return RecordCoding::readScene<RecordingScene>(JsonObjectReader(object, QString()), decodeTake);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -2,6 +2,7 @@
 
 #include "LogCategories.h"
 #include "NumberFormat.h"
+#include "RecordCoding.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -23,55 +24,23 @@ QString quoted(const QString &filename)
 
 QJsonObject encodeTake(const TakeManifest &take, const QString &path)
 {
-    QJsonObject object;
-    object.insert(QStringLiteral("id"), formatUuid(take.id));
-    object.insert(QStringLiteral("filename"), take.filename);
-    object.insert(QStringLiteral("duration"),
-                  encodeNumber(take.duration, path + QStringLiteral(".duration")));
-    object.insert(QStringLiteral("recordedAt"),
-                  encodeDate(take.recordedAt, path + QStringLiteral(".recordedAt")));
-    if (take.name)
-        object.insert(QStringLiteral("name"), *take.name);
+    QJsonObject object = RecordCoding::writeTake(take, path);
     if (take.trimStart)
         object.insert(QStringLiteral("trimStart"),
-                      encodeNumber(*take.trimStart, path + QStringLiteral(".trimStart")));
+                      encodeNumber(*take.trimStart, RecordCoding::keyPath(path, QStringLiteral("trimStart"))));
     if (take.trimEnd)
         object.insert(QStringLiteral("trimEnd"),
-                      encodeNumber(*take.trimEnd, path + QStringLiteral(".trimEnd")));
-    if (take.playheadPosition)
-        object.insert(
-            QStringLiteral("playheadPosition"),
-            encodeNumber(*take.playheadPosition, path + QStringLiteral(".playheadPosition")));
+                      encodeNumber(*take.trimEnd, RecordCoding::keyPath(path, QStringLiteral("trimEnd"))));
     return object;
 }
 
 TakeManifest decodeTake(const JsonObjectReader &reader)
 {
     TakeManifest take;
-    take.id = reader.uuid(QStringLiteral("id"));
-    take.filename = reader.string(QStringLiteral("filename"));
-    take.duration = reader.number(QStringLiteral("duration"));
-    take.recordedAt = reader.date(QStringLiteral("recordedAt"));
-    take.name = reader.optionalString(QStringLiteral("name"));
+    RecordCoding::readTake(reader, take);
     take.trimStart = reader.optionalNumber(QStringLiteral("trimStart"));
     take.trimEnd = reader.optionalNumber(QStringLiteral("trimEnd"));
-    take.playheadPosition = reader.optionalNumber(QStringLiteral("playheadPosition"));
     return take;
-}
-
-SceneManifest decodeScene(const JsonObjectReader &reader)
-{
-    SceneManifest scene;
-    scene.id = reader.uuid(QStringLiteral("id"));
-    scene.name = reader.optionalString(QStringLiteral("name"));
-    const QJsonArray takes = reader.array(QStringLiteral("takes"));
-    scene.takes.reserve(takes.size());
-    for (qsizetype i = 0; i < takes.size(); ++i) {
-        const QString path = reader.elementPath(QStringLiteral("takes"), i);
-        scene.takes.append(decodeTake(JsonObjectReader::fromValue(takes.at(i), path)));
-    }
-    scene.selectedTakeID = reader.optionalUuid(QStringLiteral("selectedTakeID"));
-    return scene;
 }
 
 [[noreturn]] void trimEndExceedsDuration(const TakeManifest &take)
@@ -247,22 +216,9 @@ QByteArray SessionManifest::toJson() const
     root.insert(QStringLiteral("createdAt"), encodeDate(createdAt, QStringLiteral("createdAt")));
     root.insert(QStringLiteral("currentSceneIndex"), QJsonValue(currentSceneIndex));
     QJsonArray sceneArray;
-    for (qsizetype i = 0; i < scenes.size(); ++i) {
-        const SceneManifest &scene = scenes[i];
-        const QString scenePath = QStringLiteral("scenes[%1]").arg(i);
-        QJsonObject object;
-        object.insert(QStringLiteral("id"), formatUuid(scene.id));
-        if (scene.name)
-            object.insert(QStringLiteral("name"), *scene.name);
-        QJsonArray takeArray;
-        for (qsizetype j = 0; j < scene.takes.size(); ++j)
-            takeArray.append(
-                encodeTake(scene.takes[j], scenePath + QStringLiteral(".takes[%1]").arg(j)));
-        object.insert(QStringLiteral("takes"), takeArray);
-        if (scene.selectedTakeID)
-            object.insert(QStringLiteral("selectedTakeID"), formatUuid(*scene.selectedTakeID));
-        sceneArray.append(object);
-    }
+    for (qsizetype i = 0; i < scenes.size(); ++i)
+        sceneArray.append(
+            RecordCoding::writeScene(scenes[i], QStringLiteral("scenes[%1]").arg(i), encodeTake));
     root.insert(QStringLiteral("scenes"), sceneArray);
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
@@ -278,7 +234,8 @@ SessionManifest SessionManifest::fromJson(const QByteArray &data)
     manifest.scenes.reserve(sceneArray.size());
     for (qsizetype i = 0; i < sceneArray.size(); ++i) {
         const QString path = reader.elementPath(QStringLiteral("scenes"), i);
-        manifest.scenes.append(decodeScene(JsonObjectReader::fromValue(sceneArray.at(i), path)));
+        manifest.scenes.append(RecordCoding::readScene<SceneManifest>(
+            JsonObjectReader::fromValue(sceneArray.at(i), path), decodeTake));
     }
     manifest.currentSceneIndex = reader.integer(QStringLiteral("currentSceneIndex"));
     return manifest;
