@@ -85,9 +85,10 @@ void concatenate(const ExportContext &context, const Census &census, const Rende
         return;
     }
     if (!census.oneAudioFormat) {
-        // Several audio sample descriptions in one track change the sample rate or channel count
-        // in mid-stream, which players and decoders do not all follow; one mixed format plays
-        // everywhere.
+        // Video tracks may change sample description in mid-stream (decoders follow new parameter
+        // sets), audio tracks may not: a rate or channel change is described to players by the
+        // track's first description alone, and decoders come out an AAC frame off after it. One
+        // mixed format plays right everywhere.
         exportLog(QStringLiteral("takes differ in audio format \u2014 mixing the audio down to one format"));
         exportLog(QStringLiteral("concat: video passthrough + audio mixdown"));
         exportWithAudioMixdown(context, rendered);

@@ -42,6 +42,7 @@ struct TakeSpec {
     int micRate = 48000;
     int micChannels = 2;
     bool systemAudio = false;
+    bool untagged = false; // encoded without colour tags: another video format at the same size
 };
 
 // Frames of one colour with the frame number burnt into the top band as eight black or white
@@ -66,6 +67,17 @@ std::vector<uint8_t> paintFrame(const TakeSpec &spec, int index)
     return pixels;
 }
 
+// Encoder parameters unlike the recorded takes' (no colour tags), so that a rendered take's
+// format differs from theirs.
+media::VideoSettings untaggedSettings(int width, int height)
+{
+    media::VideoSettings s;
+    s.width = width;
+    s.height = height;
+    s.colorPrimaries = s.transferFunction = s.yCbCrMatrix = QString();
+    return s;
+}
+
 // Writes a take through the take encoder with the take writer's video settings.
 Take makeTake(const QString &takesFolder, const TakeSpec &spec, double trimStart, double trimEnd)
 {
@@ -77,7 +89,7 @@ Take makeTake(const QString &takesFolder, const TakeSpec &spec, double trimStart
     take.trimEnd = trimEnd;
     QDir().mkpath(takesFolder);
     media::TakeEncoder encoder(QDir(takesFolder).filePath(take.filename));
-    media::VideoSettings video;
+    media::VideoSettings video = spec.untagged ? untaggedSettings(spec.width, spec.height) : media::VideoSettings{};
     video.width = spec.width;
     video.height = spec.height;
     const int v = encoder.addVideoTrack(video);
@@ -124,17 +136,6 @@ Take makeTake(const QString &takesFolder, const TakeSpec &spec, double trimStart
     encoder.finishWriting();
     EXPECT_EQ(encoder.status(), media::TakeEncoder::Status::completed) << encoder.errorDescription().toStdString();
     return take;
-}
-
-// Encoder parameters unlike the recorded takes' (no colour tags), so that a rendered take's
-// format differs from theirs.
-media::VideoSettings untaggedSettings(int width, int height)
-{
-    media::VideoSettings s;
-    s.width = width;
-    s.height = height;
-    s.colorPrimaries = s.transferFunction = s.yCbCrMatrix = QString();
-    return s;
 }
 
 int frameNumber(const QImage &image)
@@ -458,6 +459,34 @@ TEST_F(MovieExportTest, AWriterFailureEndsTheExportAndLeavesTheDestinationAlone)
             << m_lines.join(u'\n').toStdString();
         EXPECT_EQ(QFileInfo(out()).size(), 4096);
         expectNoLeftovers();
+    }
+}
+
+TEST_F(MovieExportTest, SameSizeTakesOfAnotherVideoFormatKeepTheirOwnSampleDescription)
+{
+    // Decoders follow a change of H.264 parameter sets between sample descriptions, so takes of
+    // one size that were encoded differently are still passed through.
+    const QList<Take> list{makeTake(takes(), {.colour = 0}, 0.0, 1.0),
+                           makeTake(takes(), {.colour = 2, .untagged = true}, 0.3, 1.0),
+                           makeTake(takes(), {.colour = 1}, 0.0, 1.0)};
+    run(list);
+    EXPECT_TRUE(logged(QStringLiteral("concat: full passthrough")));
+    const auto asset = media::Asset::open(out());
+    ASSERT_EQ(asset->tracks(MediaType::Video).size(), 1);
+    EXPECT_EQ(asset->tracks(MediaType::Video).first().formatDescriptions.size(), 2);
+
+    const auto decoded = lumacast::testing::runProcess(QStringLiteral("ffmpeg"), {"-v", "error", "-i", out(), "-f", "null", "-"});
+    EXPECT_TRUE(decoded.ok());
+    EXPECT_TRUE(decoded.err.trimmed().isEmpty()) << decoded.err.toStdString();
+    const auto counted = lumacast::testing::runProcess(
+        QStringLiteral("ffprobe"), {"-v", "error", "-count_frames", "-select_streams", "v", "-show_entries",
+                                    "stream=nb_read_frames", "-of", "csv=p=0", out()});
+    EXPECT_EQ(counted.out.trimmed(), QByteArray("81"));
+    const std::vector<std::tuple<double, int, int>> starts{{0.0, 0, 0}, {1.0, 9, 2}, {1.7, 0, 1}};
+    for (const auto &[at, frame, colour] : starts) {
+        const QImage image = frameAt(out(), at);
+        EXPECT_EQ(frameNumber(image), frame) << at;
+        EXPECT_TRUE(near(image.pixel(160, 150), kColours[size_t(colour)])) << at;
     }
 }
 
