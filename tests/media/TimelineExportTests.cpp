@@ -2,6 +2,7 @@
 #include "TimelineTestSupport.h"
 
 #include "media/TimelineExport.h"
+#include "support/SessionRecords.h"
 #include "support/TestEnvironment.h"
 
 #include <QDir>
@@ -16,32 +17,6 @@ using namespace lumacast::testing;
 using namespace lumacast::TimelineExport;
 
 namespace {
-
-Take makeTake(const QString &filename, double duration, double trimStart, double trimEnd,
-              std::optional<QString> name = std::nullopt)
-{
-    Take take;
-    take.id = QUuid::createUuid();
-    take.filename = filename;
-    take.duration = duration;
-    take.recordedAt = QDateTime::currentDateTimeUtc();
-    take.name = std::move(name);
-    take.trimStart = trimStart;
-    take.trimEnd = trimEnd;
-    return take;
-}
-
-RecordingScene makeScene(QList<Take> takes, std::optional<qsizetype> checked,
-                         std::optional<QString> name = std::nullopt)
-{
-    RecordingScene scene;
-    scene.id = QUuid::createUuid();
-    scene.name = std::move(name);
-    scene.takes = std::move(takes);
-    if (checked)
-        scene.selectedTakeID = scene.takes[*checked].id;
-    return scene;
-}
 
 LoadedMovie movie(double duration, QList<int> channels = {2}, double fps = 60)
 {
@@ -103,13 +78,13 @@ TEST(TimelineEntries, NamesCountSkippedScenesAndFollowTheCheckedTake)
 {
     Session session(QStringLiteral("/nowhere"));
     session.scenes = {
-        makeScene({makeTake(QStringLiteral("a.mov"), 5, 0, 5)}, 0, QStringLiteral("Intro")),
-        makeScene({makeTake(QStringLiteral("b.mov"), 5, 0, 5)}, std::nullopt),
-        makeScene({makeTake(QStringLiteral("c.mov"), 5, 0, 5),
-                   makeTake(QStringLiteral("d.mov"), 5, 0, 5, QStringLiteral("Good one"))},
+        makeCheckedScene({makeTrimmedTake(QStringLiteral("a.mov"), 5, 0, 5)}, 0, QStringLiteral("Intro")),
+        makeCheckedScene({makeTrimmedTake(QStringLiteral("b.mov"), 5, 0, 5)}, std::nullopt),
+        makeCheckedScene({makeTrimmedTake(QStringLiteral("c.mov"), 5, 0, 5),
+                   makeTrimmedTake(QStringLiteral("d.mov"), 5, 0, 5, QStringLiteral("Good one"))},
                   1),
-        makeScene({makeTake(QStringLiteral("e.mov"), 5, 0, 5)}, 0, QString()),
-        makeScene({makeTake(QStringLiteral("f.mov"), 5, 0, 5)}, std::nullopt),
+        makeCheckedScene({makeTrimmedTake(QStringLiteral("e.mov"), 5, 0, 5)}, 0, QString()),
+        makeCheckedScene({makeTrimmedTake(QStringLiteral("f.mov"), 5, 0, 5)}, std::nullopt),
     };
     // A checked id that names no take of the scene contributes nothing.
     session.scenes[4].selectedTakeID = QUuid::createUuid();
@@ -166,8 +141,8 @@ TEST_F(PreparedFolder, CopiesMeasuresAndClampsEveryCheckedTake)
     addMovie(QStringLiteral("one.mov"));
     addMovie(QStringLiteral("two words.mov"));
     session.scenes = {
-        makeScene({makeTake(QStringLiteral("one.mov"), 10, 1, 4)}, 0),
-        makeScene({makeTake(QStringLiteral("two words.mov"), 10, 2, 12, QStringLiteral("Long"))}, 0,
+        makeCheckedScene({makeTrimmedTake(QStringLiteral("one.mov"), 10, 1, 4)}, 0),
+        makeCheckedScene({makeTrimmedTake(QStringLiteral("two words.mov"), 10, 2, 12, QStringLiteral("Long"))}, 0,
                   QStringLiteral("Demo")),
     };
     const QList<Clip> clips = prepareWith({{QStringLiteral("one.mov"), movie(10, {1}, 29.97)},
@@ -192,7 +167,7 @@ TEST_F(PreparedFolder, ReadsTheTakesOfTheSavedPackageWhenThereIsOne)
     ASSERT_TRUE(writeFileOfSize(package + QStringLiteral("/takes/p.mov"), 3000));
     addMovie(QStringLiteral("p.mov"), 2048);
     session.bundleURL = package;
-    session.scenes = {makeScene({makeTake(QStringLiteral("p.mov"), 5, 0, 5)}, 0)};
+    session.scenes = {makeCheckedScene({makeTrimmedTake(QStringLiteral("p.mov"), 5, 0, 5)}, 0)};
     const QList<Clip> clips = prepareWith({{QStringLiteral("p.mov"), movie(5)}});
     EXPECT_EQ(QFileInfo(clips[0].copiedURL).size(), 3000);
 }
@@ -201,8 +176,8 @@ TEST_F(PreparedFolder, SharedMovieIsCopiedOnceAndUsedByEveryClip)
 {
     addMovie(QStringLiteral("same.mov"));
     session.scenes = {
-        makeScene({makeTake(QStringLiteral("same.mov"), 8, 0, 8)}, 0),
-        makeScene({makeTake(QStringLiteral("same.mov"), 8, 2, 5)}, 0, QStringLiteral("Copy")),
+        makeCheckedScene({makeTrimmedTake(QStringLiteral("same.mov"), 8, 0, 8)}, 0),
+        makeCheckedScene({makeTrimmedTake(QStringLiteral("same.mov"), 8, 2, 5)}, 0, QStringLiteral("Copy")),
     };
     int loads = 0;
     auto loader = [&loads](const QString &) {
@@ -221,7 +196,7 @@ TEST_F(PreparedFolder, SharedMovieIsCopiedOnceAndUsedByEveryClip)
 TEST_F(PreparedFolder, NoCheckedTakeFailsBeforeTouchingTheDisk)
 {
     addMovie(QStringLiteral("a.mov"));
-    session.scenes = {makeScene({makeTake(QStringLiteral("a.mov"), 5, 0, 5)}, std::nullopt)};
+    session.scenes = {makeCheckedScene({makeTrimmedTake(QStringLiteral("a.mov"), 5, 0, 5)}, std::nullopt)};
     EXPECT_EQ(errorText([&] { prepareWith({}); }), QStringLiteral("No scenes have a selected take."));
     EXPECT_FALSE(QFileInfo::exists(destination));
 }
@@ -229,7 +204,7 @@ TEST_F(PreparedFolder, NoCheckedTakeFailsBeforeTouchingTheDisk)
 TEST_F(PreparedFolder, ReplacesOnlyAnEarlierExport)
 {
     addMovie(QStringLiteral("a.mov"));
-    session.scenes = {makeScene({makeTake(QStringLiteral("a.mov"), 5, 0, 5)}, 0)};
+    session.scenes = {makeCheckedScene({makeTrimmedTake(QStringLiteral("a.mov"), 5, 0, 5)}, 0)};
     const QHash<QString, LoadedMovie> table{{QStringLiteral("a.mov"), movie(5)}};
 
     // An earlier export (it holds "media") is replaced, leftovers included.
@@ -268,7 +243,7 @@ TEST_F(PreparedFolder, ReplacesOnlyAnEarlierExport)
 TEST_F(PreparedFolder, NeverRemovesAFolderThatHoldsTheSession)
 {
     addMovie(QStringLiteral("a.mov"));
-    session.scenes = {makeScene({makeTake(QStringLiteral("a.mov"), 5, 0, 5)}, 0)};
+    session.scenes = {makeCheckedScene({makeTrimmedTake(QStringLiteral("a.mov"), 5, 0, 5)}, 0)};
     // The folder around the session looks like an earlier export: it has "media".
     ASSERT_TRUE(QDir().mkpath(path(QStringLiteral("media"))));
     destination = path(QStringLiteral("."));
@@ -284,8 +259,8 @@ TEST_F(PreparedFolder, MissingMovieFailsAndKeepsEarlierCopies)
 {
     addMovie(QStringLiteral("first.mov"));
     session.scenes = {
-        makeScene({makeTake(QStringLiteral("first.mov"), 5, 0, 5)}, 0),
-        makeScene({makeTake(QStringLiteral("gone.mov"), 5, 0, 5)}, 0),
+        makeCheckedScene({makeTrimmedTake(QStringLiteral("first.mov"), 5, 0, 5)}, 0),
+        makeCheckedScene({makeTrimmedTake(QStringLiteral("gone.mov"), 5, 0, 5)}, 0),
     };
     EXPECT_EQ(errorText([&] { prepareWith({{QStringLiteral("first.mov"), movie(5)}}); }),
               QStringLiteral("Source media is missing: gone.mov"));
@@ -295,7 +270,7 @@ TEST_F(PreparedFolder, MissingMovieFailsAndKeepsEarlierCopies)
 TEST_F(PreparedFolder, NameThatLeavesTheTakesFolderCountsAsMissing)
 {
     ASSERT_TRUE(writeFileOfSize(path(QStringLiteral("session/outside.mov")), 2048));
-    session.scenes = {makeScene({makeTake(QStringLiteral("../outside.mov"), 5, 0, 5)}, 0)};
+    session.scenes = {makeCheckedScene({makeTrimmedTake(QStringLiteral("../outside.mov"), 5, 0, 5)}, 0)};
     EXPECT_EQ(errorText([&] { prepareWith({{QStringLiteral("outside.mov"), movie(5)}}); }),
               QStringLiteral("Source media is missing: ../outside.mov"));
     EXPECT_FALSE(QFileInfo::exists(path(QStringLiteral("outside.mov"))));
@@ -304,6 +279,6 @@ TEST_F(PreparedFolder, NameThatLeavesTheTakesFolderCountsAsMissing)
 TEST_F(PreparedFolder, LoaderFailureEndsThePreparation)
 {
     addMovie(QStringLiteral("bad.mov"));
-    session.scenes = {makeScene({makeTake(QStringLiteral("bad.mov"), 5, 0, 5)}, 0)};
+    session.scenes = {makeCheckedScene({makeTrimmedTake(QStringLiteral("bad.mov"), 5, 0, 5)}, 0)};
     EXPECT_EQ(errorText([&] { prepareWith({}); }), QStringLiteral("no movie facts for bad.mov"));
 }

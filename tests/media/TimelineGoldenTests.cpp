@@ -3,6 +3,7 @@
 
 #include "media/FCP7XMLWriter.h"
 #include "media/FCPXMLWriter.h"
+#include "support/SessionRecords.h"
 #include "support/TestEnvironment.h"
 
 #include <QDir>
@@ -18,30 +19,11 @@ using namespace lumacast::TimelineExport;
 
 namespace {
 
+// A take kept to its end: the movie is as long as the trim end.
 Take take(const QString &filename, double trimStart, double trimEnd,
           std::optional<QString> name = std::nullopt)
 {
-    Take t;
-    t.id = QUuid::createUuid();
-    t.filename = filename;
-    t.duration = trimEnd;
-    t.recordedAt = QDateTime::currentDateTimeUtc();
-    t.name = std::move(name);
-    t.trimStart = trimStart;
-    t.trimEnd = trimEnd;
-    return t;
-}
-
-RecordingScene scene(QList<Take> takes, std::optional<qsizetype> checked,
-                     std::optional<QString> name = std::nullopt)
-{
-    RecordingScene s;
-    s.id = QUuid::createUuid();
-    s.name = std::move(name);
-    s.takes = std::move(takes);
-    if (checked)
-        s.selectedTakeID = s.takes[*checked].id;
-    return s;
+    return makeTrimmedTake(filename, trimEnd, trimStart, trimEnd, std::move(name));
 }
 
 LoadedMovie loaded(double duration, double width, double height, double fps, QList<int> channels,
@@ -87,13 +69,13 @@ protected:
         ASSERT_TRUE(m_dir.isValid());
         session = Session(m_dir.filePath(QStringLiteral("session")));
         session.scenes = {
-            scene({take(QStringLiteral("A1B2.mov"), 0.5, 8, QStringLiteral("Take \"best\""))}, 0,
+            makeCheckedScene({take(QStringLiteral("A1B2.mov"), 0.5, 8, QStringLiteral("Take \"best\""))}, 0,
                   QStringLiteral("Intro & <Welcome>")),
-            scene({take(QStringLiteral("skipped.mov"), 0, 4)}, std::nullopt),
-            scene({take(QStringLiteral("first.mov"), 0, 4),
+            makeCheckedScene({take(QStringLiteral("skipped.mov"), 0, 4)}, std::nullopt),
+            makeCheckedScene({take(QStringLiteral("first.mov"), 0, 4),
                    take(QStringLiteral("Q&A demo.mov"), 1.25, 6.75, QStringLiteral("Bob's demo"))},
                   1),
-            scene({take(QStringLiteral("silent.mov"), 0, 5)}, 0, QStringLiteral("Outro")),
+            makeCheckedScene({take(QStringLiteral("silent.mov"), 0, 5)}, 0, QStringLiteral("Outro")),
         };
         for (const QString &name : {QStringLiteral("A1B2.mov"), QStringLiteral("Q&A demo.mov"),
                                     QStringLiteral("silent.mov")})
@@ -187,9 +169,9 @@ protected:
                               {QStringLiteral("320x240"), QStringLiteral("25"), 1, {}, 48000}));
         session = Session(m_dir.filePath(QStringLiteral("session")));
         session.scenes = {
-            scene({take(QStringLiteral("ntsc.mov"), 0.2, 1.8)}, 0, QStringLiteral("It's \"live\"")),
-            scene({take(QStringLiteral("two tracks.mov"), 0, 2)}, 0),
-            scene({take(QStringLiteral("mute.mov"), 0, 9)}, 0),
+            makeCheckedScene({take(QStringLiteral("ntsc.mov"), 0.2, 1.8)}, 0, QStringLiteral("It's \"live\"")),
+            makeCheckedScene({take(QStringLiteral("two tracks.mov"), 0, 2)}, 0),
+            makeCheckedScene({take(QStringLiteral("mute.mov"), 0, 9)}, 0),
         };
     }
 

@@ -1,6 +1,7 @@
 // The export window against a host whose session the tests change: rows, total, warning and the
 // "Export Video" button, under the rig's X server.
 #include "review/ExportSummaryWindow.h"
+#include "support/SessionRecords.h"
 
 #include <QApplication>
 #include <QLabel>
@@ -13,6 +14,8 @@
 #include <limits>
 
 using namespace lumacast;
+using lumacast::testing::makeCheckedScene;
+using lumacast::testing::makeTrimmedTake;
 
 namespace {
 
@@ -40,26 +43,9 @@ public:
 
 Take take(double trimStart, double trimEnd, std::optional<QString> name = std::nullopt)
 {
-    Take t;
-    t.id = QUuid::createUuid();
-    t.filename = t.id.toString(QUuid::WithoutBraces) + QStringLiteral(".mov");
-    t.duration = trimEnd + 1;
-    t.trimStart = trimStart;
-    t.trimEnd = trimEnd;
-    t.name = std::move(name);
-    return t;
-}
-
-RecordingScene scene(QList<Take> takes, std::optional<qsizetype> checked,
-                     std::optional<QString> name = std::nullopt)
-{
-    RecordingScene s;
-    s.id = QUuid::createUuid();
-    s.name = std::move(name);
-    s.takes = std::move(takes);
-    if (checked)
-        s.selectedTakeID = s.takes[*checked].id;
-    return s;
+    return makeTrimmedTake(
+        QUuid::createUuid().toString(QUuid::WithoutBraces) + QStringLiteral(".mov"), trimEnd + 1,
+        trimStart, trimEnd, std::move(name));
 }
 
 Session sessionOf(QList<RecordingScene> scenes)
@@ -109,9 +95,9 @@ TEST_F(ExportSummaryWindowTest, WithoutASessionOnlyTheTitleAndADisabledExportSho
 TEST_F(ExportSummaryWindowTest, NothingCheckedWarnsSkipsEveryRowAndDisablesExport)
 {
     // The second scene's check names a take that is not among its takes.
-    RecordingScene dangling = scene({take(0, 5)}, std::nullopt);
+    RecordingScene dangling = makeCheckedScene({take(0, 5)}, std::nullopt);
     dangling.selectedTakeID = QUuid::createUuid();
-    host.session = sessionOf({scene({take(0, 3)}, std::nullopt), dangling});
+    host.session = sessionOf({makeCheckedScene({take(0, 3)}, std::nullopt), dangling});
     ExportSummaryWindow window(host);
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
@@ -131,10 +117,10 @@ TEST_F(ExportSummaryWindowTest, NothingCheckedWarnsSkipsEveryRowAndDisablesExpor
 TEST_F(ExportSummaryWindowTest, RowsNameScenesAndTakesWithTruncatedDurations)
 {
     host.session = sessionOf({
-        scene({take(1, 60.99)}, 0, QStringLiteral("Intro & <Welcome>")),       // 59.99 s
-        scene({take(0, 2)}, std::nullopt),                                      // skipped
-        scene({take(0, 9), take(2, 62)}, 1),                                    // 60 s, "Take 2"
-        scene({take(0, 3600), take(10, 3735, QStringLiteral("Keeper"))}, 1),    // 3725 s
+        makeCheckedScene({take(1, 60.99)}, 0, QStringLiteral("Intro & <Welcome>")),       // 59.99 s
+        makeCheckedScene({take(0, 2)}, std::nullopt),                                      // skipped
+        makeCheckedScene({take(0, 9), take(2, 62)}, 1),                                    // 60 s, "Take 2"
+        makeCheckedScene({take(0, 3600), take(10, 3735, QStringLiteral("Keeper"))}, 1),    // 3725 s
     });
     ExportSummaryWindow window(host);
     window.show();
@@ -157,7 +143,7 @@ TEST_F(ExportSummaryWindowTest, RowsNameScenesAndTakesWithTruncatedDurations)
 
 TEST_F(ExportSummaryWindowTest, FollowsTheSessionWhileOpen)
 {
-    Session session = sessionOf({scene({take(0, 10), take(0, 20)}, std::nullopt)});
+    Session session = sessionOf({makeCheckedScene({take(0, 10), take(0, 20)}, std::nullopt)});
     host.session = session;
     ExportSummaryWindow window(host);
     window.show();
@@ -183,7 +169,7 @@ TEST_F(ExportSummaryWindowTest, FollowsTheSessionWhileOpen)
 
 TEST_F(ExportSummaryWindowTest, ExportClosesTheWindowBeforeStartingAndCancelOnlyCloses)
 {
-    host.session = sessionOf({scene({take(0, 4)}, 0)});
+    host.session = sessionOf({makeCheckedScene({take(0, 4)}, 0)});
     ExportSummaryWindow window(host);
     bool visibleAtExport = true;
     host.onExport = [&] { visibleAtExport = window.isVisible(); };

@@ -1,6 +1,7 @@
 // The driver's "recover" and "check" commands, run as the separate program they are.
 #include "store/SessionStore.h"
 
+#include "support/SessionRecords.h"
 #include "support/TestEnvironment.h"
 
 #include <QDir>
@@ -18,13 +19,7 @@ namespace {
 
 Take takeNamed(const QString &filename, double duration)
 {
-    Take take;
-    take.id = QUuid::createUuid();
-    take.filename = filename;
-    take.duration = duration;
-    take.recordedAt = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC);
-    take.trimEnd = duration;
-    return take;
+    return lumacast::testing::makeTrimmedTake(filename, duration, 0, duration);
 }
 
 TEST(SessionStoreDriver, RecoverListsSessionsThenFailures)

@@ -1,6 +1,7 @@
 #include "store/SessionStore.h"
 
 #include "platform/media/MovieProbe.h"
+#include "support/SessionRecords.h"
 #include "support/TestEnvironment.h"
 
 #include <QDir>
@@ -21,14 +22,8 @@ namespace {
 
 Take makeTake(const QString &filename, double duration, double trimStart, double trimEnd)
 {
-    Take take;
-    take.id = QUuid::createUuid();
-    take.filename = filename;
-    take.duration = duration;
-    take.recordedAt = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC);
-    take.trimStart = trimStart;
-    take.trimEnd = trimEnd;
-    take.name = QStringLiteral("kept");
+    Take take = lumacast::testing::makeTrimmedTake(filename, duration, trimStart, trimEnd,
+                                                   QStringLiteral("kept"));
     take.playheadPosition = 1.5;
     return take;
 }

@@ -1,5 +1,6 @@
 #include "store/SessionStore.h"
 
+#include "support/SessionRecords.h"
 #include "support/TestEnvironment.h"
 
 #include <QDir>
@@ -32,14 +33,7 @@ bool writeText(const QString &path, const QByteArray &text)
 
 Take makeTake(const QString &filename, double duration = 4.0)
 {
-    Take take;
-    take.id = QUuid::createUuid();
-    take.filename = filename;
-    take.duration = duration;
-    take.recordedAt = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC);
-    take.trimStart = 0;
-    take.trimEnd = duration;
-    return take;
+    return lumacast::testing::makeTrimmedTake(filename, duration, 0, duration);
 }
 
 // A scratch-style folder holding "takes" with the named movies (content is the name itself).
