@@ -61,6 +61,16 @@ AVColorSpace matrixFor(const QString &name)
     return name == QLatin1String("ITU_R_709_2") ? AVCOL_SPC_BT709 : AVCOL_SPC_UNSPECIFIED;
 }
 
+// The encoder tuning of settings that name one.
+template<typename Settings>
+QString tuneOf(const Settings &settings)
+{
+    if constexpr (requires { settings.tune; })
+        return settings.tune;
+    else
+        return QString();
+}
+
 // Quarter turns, clockwise on screen, that the transform applies.
 libyuv::RotationMode turnOf(const AffineTransform &t)
 {
@@ -274,8 +284,8 @@ public:
         av_dict_set(&options, "preset", v.preset.toUtf8().constData(), 0);
         av_dict_set(&options, "profile", v.profile.toUtf8().constData(), 0);
         av_dict_set(&options, "crf", QByteArray::number(v.crf).constData(), 0);
-        if (!v.tune.isEmpty())
-            av_dict_set(&options, "tune", v.tune.toUtf8().constData(), 0);
+        if (const QString tune = tuneOf(v); !tune.isEmpty())
+            av_dict_set(&options, "tune", tune.toUtf8().constData(), 0);
         rc = avcodec_open2(c, codec, &options);
         av_dict_free(&options);
         if (rc < 0)
