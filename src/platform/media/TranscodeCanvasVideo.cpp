@@ -6,6 +6,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
+#include <libavutil/log.h>
 #include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
@@ -245,6 +246,13 @@ class CanvasEncoder {
 public:
     CanvasEncoder(const QString &path, const VideoSettings &v, int width, int height) : m_path(path)
     {
+        // The encoder announces its settings at the info level on every open; keep the console
+        // for warnings and errors.
+        static std::once_flag quieten;
+        std::call_once(quieten, [] {
+            if (av_log_get_level() == AV_LOG_INFO)
+                av_log_set_level(AV_LOG_WARNING);
+        });
         try {
             open(v, width, height);
         } catch (...) {
