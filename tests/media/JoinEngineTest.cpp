@@ -11,6 +11,8 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -284,6 +286,24 @@ TEST_F(JoinFailureTest, BadRequestsFailWithoutTouchingTheInputs)
     EXPECT_EQ(failed->kind(), JoinError::Kind::exportFailed);
     EXPECT_TRUE(failed->description().startsWith(QStringLiteral("The join export failed: ")));
     EXPECT_FALSE(QFile::exists(unwritable));
+}
+
+TEST_F(JoinFailureTest, DriverPrintsTheResultOrTheExactError)
+{
+    const ProcessResult joined = runProcess(mediaDriverPath(), {"join", path("take.mov"), "1.0", path("take.tail.mov"),
+                                                               path("driver.joining.mov")});
+    ASSERT_TRUE(joined.ok()) << joined.err.toStdString();
+    const QJsonObject result = QJsonDocument::fromJson(joined.out).object();
+    EXPECT_EQ(result.value("audioTrackCount").toInt(), 1);
+    EXPECT_NEAR(result.value("duration").toDouble(), 1.0 + media::Asset::open(path("take.tail.mov"))->duration().seconds(), 0.05);
+    EXPECT_EQ(result.value("output").toString(), path("driver.joining.mov"));
+
+    const ProcessResult refused = runProcess(mediaDriverPath(), {"join", path("take.mov"), "1.0", path("mono.tail.mov"),
+                                                                path("driver2.joining.mov")});
+    EXPECT_NE(refused.exitCode, 0);
+    EXPECT_EQ(QString::fromUtf8(refused.err).trimmed(),
+              QStringLiteral("The tail can't be joined: audio track 0 format differs (sample rate, channels, layout or encoder settings)."));
+    EXPECT_FALSE(QFile::exists(path("driver2.joining.mov")));
 }
 
 TEST(JoinErrorTest, Descriptions)
