@@ -1,5 +1,7 @@
 // The camera side works without any camera attached, as on the build machines.
 #include "capture/CameraCapture.h"
+#include "model/LogCategories.h"
+#include "support/LogCapture.h"
 
 #include <QCameraDevice>
 #include <QMediaDevices>
@@ -8,15 +10,6 @@
 #include <gtest/gtest.h>
 
 using namespace lumacast;
-
-namespace {
-QStringList *recorderLines = nullptr;
-void captureRecorder(QtMsgType type, const QMessageLogContext &context, const QString &message)
-{
-    if (recorderLines && context.category && QByteArray(context.category) == "app.lumacast.Lumacast.recorder")
-        recorderLines->append(QStringLiteral("%1 %2").arg(type == QtCriticalMsg ? "error" : "other", message));
-}
-} // namespace
 
 TEST(CameraCapture, SelectionFallsBackToTheFirstListedCamera)
 {
@@ -42,9 +35,7 @@ TEST(CameraCapture, ListMatchesTheConnectedDevices)
 
 TEST(CameraCapture, UnknownCameraIsLoggedAndChangesNothing)
 {
-    QStringList lines;
-    recorderLines = &lines;
-    const auto previous = qInstallMessageHandler(captureRecorder);
+    lumacast::testing::LogCapture recorderLog(lumacast::log::recorder().categoryName());
 
     CameraCapture camera;
     ASSERT_NE(camera.previewSink(), nullptr);
@@ -57,7 +48,5 @@ TEST(CameraCapture, UnknownCameraIsLoggedAndChangesNothing)
     camera.stop();
     EXPECT_FALSE(camera.deviceID().has_value());
 
-    qInstallMessageHandler(previous);
-    recorderLines = nullptr;
-    EXPECT_EQ(lines, QStringList{"error camera no-such-camera unavailable"});
+    EXPECT_EQ(recorderLog.levelledTexts(), QStringList{"error camera no-such-camera unavailable"});
 }

@@ -1,7 +1,9 @@
 // The permission flow over a doubled desktop layer: outcomes, alerts and log lines.
 #include "capture/PermissionDesktopLayer.h"
 #include "capture/PermissionsCoordinator.h"
+#include "model/LogCategories.h"
 #include "store/AppLog.h"
+#include "support/LogCapture.h"
 
 #include <QFile>
 
@@ -83,27 +85,8 @@ public:
     void openPrivacySettings() override { ++settingsOpened; }
 };
 
-// Collects the "permissions" category of the unified log.
-QStringList *capturedLines = nullptr;
-void captureMessages(QtMsgType, const QMessageLogContext &context, const QString &message)
-{
-    if (capturedLines && context.category && QByteArray(context.category) == "app.lumacast.Lumacast.permissions")
-        capturedLines->append(message);
-}
-
 class PermissionsFlow : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        capturedLines = &lines;
-        previousHandler = qInstallMessageHandler(captureMessages);
-    }
-    void TearDown() override
-    {
-        qInstallMessageHandler(previousHandler);
-        capturedLines = nullptr;
-    }
-
     PermissionsCoordinator make()
     {
         return PermissionsCoordinator(layer, alerts, [this](std::chrono::milliseconds d) -> QCoro::Task<> {
@@ -111,7 +94,7 @@ protected:
             co_return;
         });
     }
-    bool contains(const QString &line) const { return lines.contains(line); }
+    bool contains(const QString &line) const { return permissionLog.texts().contains(line); }
     QStringList alertTitles() const
     {
         QStringList titles;
@@ -123,8 +106,8 @@ protected:
     std::shared_ptr<FakeLayer> layer = std::make_shared<FakeLayer>();
     std::shared_ptr<FakeAlerts> alerts = std::make_shared<FakeAlerts>();
     std::vector<std::chrono::milliseconds> sleeps;
-    QStringList lines;
-    QtMessageHandler previousHandler = nullptr;
+    // The "permissions" category of the unified log.
+    lumacast::testing::LogCapture permissionLog{lumacast::log::permissions().categoryName()};
 };
 
 } // namespace
@@ -151,7 +134,7 @@ TEST_F(PermissionsFlow, LaunchFlowLogsEveryStepAndRunsOnce)
         "ensureReadyToRecord — all OK (caller=runLaunchFlow)",
         "runLaunchFlow completed — granted=true, cachedContent=true",
     };
-    EXPECT_EQ(lines, expected);
+    EXPECT_EQ(permissionLog.texts(), expected);
 
     // The same lines reach the application log, tagged.
     QFile appLog(AppLog::shared().logPath());
@@ -161,10 +144,10 @@ TEST_F(PermissionsFlow, LaunchFlowLogsEveryStepAndRunsOnce)
     EXPECT_TRUE(text.contains("] [perms] runLaunchFlow completed — granted=true, cachedContent=true\n"));
 
     // A second run does nothing but answer whether content is cached.
-    lines.clear();
+    permissionLog.clear();
     layer->listings = {FakeLayer::failure()};
     EXPECT_TRUE(QCoro::waitFor(coordinator.runLaunchFlow()));
-    EXPECT_TRUE(lines.isEmpty());
+    EXPECT_TRUE(permissionLog.texts().isEmpty());
     EXPECT_EQ(layer->fetches, 1);
 }
 
@@ -198,7 +181,7 @@ TEST_F(PermissionsFlow, MicrophoneOutcomes)
     }
     {
         alerts->shown.clear();
-        lines.clear();
+        permissionLog.clear();
         layer->micStatus = MicrophoneAuthorization::restricted;
         auto coordinator = make();
         EXPECT_FALSE(QCoro::waitFor(coordinator.ensureReadyToRecord("recordTail", true)));
@@ -208,7 +191,7 @@ TEST_F(PermissionsFlow, MicrophoneOutcomes)
     }
     {
         // Not yet decided: the request's answer is the result, and a refusal shows nothing.
-        lines.clear();
+        permissionLog.clear();
         layer->micStatus = MicrophoneAuthorization::notDetermined;
         layer->micRequestAnswer = false;
         auto coordinator = make();
@@ -254,7 +237,7 @@ TEST_F(PermissionsFlow, ScreenCheckDecisionTable)
             ASSERT_TRUE(QCoro::waitFor(coordinator.fetchShareableContent("setup")));
         layer->preflights = {row.preflight};
         layer->listings = {row.listed ? ShareableContentResult{contentWithDisplays(2), {}} : FakeLayer::failure()};
-        lines.clear();
+        permissionLog.clear();
         const auto access = QCoro::waitFor(coordinator.checkScreenAccess("startRecording"));
         EXPECT_EQ(access.kind, row.outcome);
         const QString pre = row.preflight ? "true" : "false";
@@ -264,7 +247,7 @@ TEST_F(PermissionsFlow, ScreenCheckDecisionTable)
         expected << QString("checkScreenAccess — SCShareableContent=%1, CGPreflight=%2").arg(row.listed ? "true" : "false", pre);
         if (row.line)
             expected << row.line;
-        EXPECT_EQ(lines, expected);
+        EXPECT_EQ(permissionLog.texts(), expected);
         if (row.outcome == PermissionsCoordinator::ScreenAccess::unavailable)
             EXPECT_EQ(access.message, PermissionsCoordinator::kScreenProblemMessage);
     }
@@ -335,7 +318,7 @@ TEST_F(PermissionsFlow, NoAccessAfterFortyPollsAndNoSecondPrompt)
     EXPECT_TRUE(contains("requestScreenPermission — polling ended with no access (caller=startRecording, silent=true)"));
 
     // Asked once this launch: never again, only the alert.
-    lines.clear();
+    permissionLog.clear();
     EXPECT_FALSE(QCoro::waitFor(coordinator.ensureScreen("startRecording", false)));
     EXPECT_EQ(layer->screenRequests, 1);
     EXPECT_EQ(alertTitles(), QStringList{"Screen Recording access required"});

@@ -1,5 +1,7 @@
 // The recorder's callbacks reach the state manager on the main thread, one stream error at a time.
 #include "capture/StateManagerCallbacks.h"
+#include "model/LogCategories.h"
+#include "support/LogCapture.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -15,13 +17,6 @@
 using namespace lumacast;
 
 namespace {
-
-QStringList *appLines = nullptr;
-void captureApp(QtMsgType, const QMessageLogContext &context, const QString &message)
-{
-    if (appLines && context.category && QByteArray(context.category) == "app.lumacast.Lumacast.app")
-        appLines->append(message);
-}
 
 class FakeStateManager : public StateManagerCallbacks {
 public:
@@ -57,9 +52,7 @@ void spin(int ms)
 
 TEST(RecorderCallbackRelay, StreamErrorsHopToTheMainThreadAndRepeatsAreIgnored)
 {
-    QStringList lines;
-    appLines = &lines;
-    const auto previous = qInstallMessageHandler(captureApp);
+    lumacast::testing::LogCapture appLog(lumacast::log::app().categoryName());
 
     FakeStateManager manager;
     RecorderCallbackRelay relay(manager);
@@ -81,9 +74,7 @@ TEST(RecorderCallbackRelay, StreamErrorsHopToTheMainThreadAndRepeatsAreIgnored)
     EXPECT_EQ(manager.endedFor, (QStringList{"display gone", "connection lost"}));
     EXPECT_FALSE(manager.calledOffMain);
 
-    qInstallMessageHandler(previous);
-    appLines = nullptr;
-    EXPECT_EQ(lines, (QStringList{"[app] stream error: display gone", "[app] stream error: disk full",
+    EXPECT_EQ(appLog.texts(), (QStringList{"[app] stream error: display gone", "[app] stream error: disk full",
                                   "[app] stream error ignored — already handling one",
                                   "[app] stream error: connection lost"}));
 }

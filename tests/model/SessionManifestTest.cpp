@@ -1,4 +1,5 @@
 #include "ModelTestData.h"
+#include "support/LogCapture.h"
 
 #include "model/LogCategories.h"
 #include "model/SessionManifest.h"
@@ -15,40 +16,6 @@
 
 using namespace lumacast;
 using namespace lumacast::testing;
-
-namespace {
-
-// Captures the messages of one logging category while alive.
-class LogCapture {
-public:
-    struct Line {
-        QtMsgType type;
-        QString text;
-    };
-
-    explicit LogCapture(const char *category)
-    {
-        s_category = category;
-        s_lines.clear();
-        m_previous = qInstallMessageHandler(&LogCapture::handle);
-    }
-    ~LogCapture() { qInstallMessageHandler(m_previous); }
-
-    const QList<Line> &lines() const { return s_lines; }
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
-    {
-        if (context.category && qstrcmp(context.category, s_category) == 0)
-            s_lines.append({type, message});
-    }
-
-    QtMessageHandler m_previous;
-    static inline const char *s_category = nullptr;
-    static inline QList<Line> s_lines;
-};
-
-} // namespace
 
 TEST(SessionManifest, FromSessionStoresTrimsOnlyWhenTheyCut)
 {

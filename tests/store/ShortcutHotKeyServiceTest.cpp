@@ -1,4 +1,6 @@
+#include "model/LogCategories.h"
 #include "store/GlobalKeyboardShortcuts.h"
+#include "support/LogCapture.h"
 
 #include <QLoggingCategory>
 #include <QStringList>
@@ -11,25 +13,11 @@ using namespace lumacast;
 
 namespace {
 
-// Collects what the "shortcuts" category prints while it lives.
-class ShortcutLog {
+// What the "shortcuts" category prints while it lives, each line behind its level.
+class ShortcutLog : public lumacast::testing::LogCapture {
 public:
-    ShortcutLog()
-    {
-        s_lines.clear();
-        m_previous = qInstallMessageHandler(&ShortcutLog::handle);
-    }
-    ~ShortcutLog() { qInstallMessageHandler(m_previous); }
-    const QStringList &lines() const { return s_lines; }
-
-private:
-    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message)
-    {
-        if (QByteArray(context.category).endsWith(".shortcuts"))
-            s_lines << QStringLiteral("%1 %2").arg(type == QtCriticalMsg ? "error" : "info", message);
-    }
-    static inline QStringList s_lines;
-    QtMessageHandler m_previous = nullptr;
+    ShortcutLog() : LogCapture(lumacast::log::shortcuts().categoryName()) {}
+    QStringList lines() const { return levelledTexts(); }
 };
 
 // A backend that keeps its registrations in memory and refuses the combinations in `taken`.

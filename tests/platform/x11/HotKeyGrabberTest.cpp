@@ -2,8 +2,10 @@
 // through the XTEST extension, exactly as from a keyboard.
 #include "platform/x11/HotKeyGrabber.h"
 #include "platform/x11/KeyNames.h"
+#include "model/LogCategories.h"
 #include "store/GlobalKeyboardShortcuts.h"
 
+#include "support/LogCapture.h"
 #include "support/TestEnvironment.h"
 
 #include <xcb/xcb.h>
@@ -22,24 +24,11 @@ using namespace lumacast;
 
 namespace {
 
-class ShortcutLog {
+// What the "shortcuts" category prints while it lives.
+class ShortcutLog : public lumacast::testing::LogCapture {
 public:
-    ShortcutLog()
-    {
-        s_lines.clear();
-        m_previous = qInstallMessageHandler(&ShortcutLog::handle);
-    }
-    ~ShortcutLog() { qInstallMessageHandler(m_previous); }
-    const QStringList &lines() const { return s_lines; }
-
-private:
-    static void handle(QtMsgType, const QMessageLogContext &context, const QString &message)
-    {
-        if (QByteArray(context.category).endsWith(".shortcuts"))
-            s_lines << message;
-    }
-    static inline QStringList s_lines;
-    QtMessageHandler m_previous = nullptr;
+    ShortcutLog() : LogCapture(lumacast::log::shortcuts().categoryName()) {}
+    QStringList lines() const { return texts(); }
 };
 
 // A second X client, standing for another application that owns some combinations.
