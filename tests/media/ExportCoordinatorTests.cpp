@@ -6,6 +6,7 @@
 #include "platform/media/MediaError.h"
 #include "store/AppLog.h"
 #include "store/Preferences.h"
+#include "support/SessionRecords.h"
 #include "support/TestEnvironment.h"
 
 #include <QCoreApplication>
@@ -84,13 +85,8 @@ protected:
         preferences = std::make_unique<Preferences>(m_dir.filePath(QStringLiteral("settings.json")));
         appLog = std::make_unique<AppLog>(m_dir.filePath(QStringLiteral("library")));
         session = Session(m_dir.filePath(QStringLiteral("session")));
-        Take take;
-        take.id = QUuid::createUuid();
-        take.filename = QStringLiteral("take.mov");
-        take.duration = 2;
-        take.trimEnd = 2;
-        session.scenes.first().takes = {take};
-        session.scenes.first().selectedTakeID = take.id;
+        const Take take = lumacast::testing::makeTrimmedTake(QStringLiteral("take.mov"), 2, 0, 2);
+        session.scenes.first() = lumacast::testing::makeCheckedScene({take}, 0);
 
         work.exportMovie = [this](QList<Take> takes, QString folder, QString destination,
                                   ExportWork::Progress progress) -> QCoro::Task<void> {

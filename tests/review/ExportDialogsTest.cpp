@@ -4,6 +4,7 @@
 #include "review/FileDialogPanel.h"
 #include "store/AppLog.h"
 #include "store/Preferences.h"
+#include "support/SessionRecords.h"
 
 #include <QApplication>
 #include <QDialogButtonBox>
@@ -34,13 +35,8 @@ protected:
         preferences->setLastExportDirectory(path(QStringLiteral("earlier")));
 
         session = Session(path(QStringLiteral("session")));
-        Take take;
-        take.id = QUuid::createUuid();
-        take.filename = QStringLiteral("take.mov");
-        take.duration = 3;
-        take.trimEnd = 3;
-        session.scenes.first().takes = {take};
-        session.scenes.first().selectedTakeID = take.id;
+        const Take take = lumacast::testing::makeTrimmedTake(QStringLiteral("take.mov"), 3, 0, 3);
+        session.scenes.first() = lumacast::testing::makeCheckedScene({take}, 0);
 
         work.writeFCPXMLPackage = [this](Session, QString name, QString) -> QCoro::Task<void> {
             written << name;
