@@ -3,6 +3,7 @@
 #include "media/CanvasComposition.h"
 #include "media/MovieExport.h"
 #include "model/Session.h"
+#include "model/SessionManifest.h"
 #include "platform/media/Asset.h"
 #include "platform/media/AssetReader.h"
 #include "platform/media/MovieStructure.h"
@@ -488,6 +489,37 @@ TEST_F(MovieExportTest, SameSizeTakesOfAnotherVideoFormatKeepTheirOwnSampleDescr
         EXPECT_EQ(frameNumber(image), frame) << at;
         EXPECT_TRUE(near(image.pixel(160, 150), kColours[size_t(colour)])) << at;
     }
+}
+
+TEST_F(MovieExportTest, DriverExportsTheCheckedTakesOfASessionFolder)
+{
+    const QList<Take> list{makeTake(takes(), {.width = 640, .height = 360, .colour = 0}, 0.2, 0.7),
+                           makeTake(takes(), {.width = 320, .height = 180, .colour = 1}, 0.0, 0.5)};
+    SessionManifest manifest;
+    manifest.sessionID = QUuid::createUuid();
+    manifest.createdAt = QDateTime::currentDateTimeUtc();
+    for (const Take &take : list) {
+        SessionManifest::SceneManifest scene;
+        scene.id = QUuid::createUuid();
+        scene.takes.append({take.id, take.filename, take.duration, manifest.createdAt, std::nullopt,
+                            take.trimStart > 0 ? std::optional(take.trimStart) : std::nullopt,
+                            take.trimEnd < take.duration ? std::optional(take.trimEnd) : std::nullopt, std::nullopt});
+        scene.selectedTakeID = take.id;
+        manifest.scenes.append(scene);
+    }
+    QFile file(m_dir.filePath(QStringLiteral("manifest.json")));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(manifest.toJson());
+    file.close();
+
+    QDir().mkpath(QFileInfo(out()).absolutePath());
+    const auto result = lumacast::testing::runProcess(lumacast::testing::mediaDriverPath(),
+                                                      {QStringLiteral("export-movie"), m_dir.path(), out()});
+    ASSERT_TRUE(result.ok()) << result.err.toStdString();
+    EXPECT_TRUE(result.err.contains("path: canvas")) << result.err.toStdString();
+    EXPECT_TRUE(result.err.contains("rest passthrough")) << result.err.toStdString();
+    EXPECT_TRUE(result.err.contains("progress 100%"));
+    EXPECT_NEAR(media::Asset::open(out())->duration().seconds(), 1.0, 1.0 / 30);
 }
 
 } // namespace
