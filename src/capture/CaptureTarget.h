@@ -12,13 +12,17 @@ namespace lumacast {
 // What a picked content filter stands for.
 enum class ContentStyle { None, Window, Display, Application };
 
-// Content picked for recording: on this platform always one window. Shared, never changed after
-// the pick, so that every copy of a target refers to the same filter.
+// What a recording stream captures: one picked window (the picker's result), or a display with
+// some applications' windows left out (built by the screen recorder). Shared, never changed
+// after it is made, so that every copy of a target refers to the same filter.
 struct ContentFilter {
     ContentStyle style = ContentStyle::Window;
-    std::vector<uint32_t> includedWindows; // the picked window first
-    QRectF contentRect;                   // global coordinates, origin top-left, at the pick
+    std::vector<uint32_t> includedWindows; // Window: the picked window first
+    QRectF contentRect;                   // global coordinates, origin top-left, when made
     double pointPixelScale = 1.0;         // X11 coordinates are pixels already
+    std::optional<uint32_t> displayID;    // Display: the display captured
+    std::vector<uint32_t> excludedApplications; // Display: process ids whose windows are left out
+    std::vector<uint32_t> exceptingWindows;     // Display: kept although their application is left out
 
     std::optional<uint32_t> windowID() const
     {
@@ -28,6 +32,9 @@ struct ContentFilter {
     }
 
     static std::shared_ptr<const ContentFilter> forWindow(uint32_t window, const QRectF &frame);
+    static std::shared_ptr<const ContentFilter> forDisplay(uint32_t display, const QRectF &frame,
+                                                           std::vector<uint32_t> excludingApplications,
+                                                           std::vector<uint32_t> exceptingWindows);
 };
 
 using ContentFilterRef = std::shared_ptr<const ContentFilter>;

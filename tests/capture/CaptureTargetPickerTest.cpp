@@ -4,13 +4,13 @@
 #include "capture/DisplayOption.h"
 #include "capture/PickerDialog.h"
 
+#include "CaptureTestWindows.h"
+
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QThread>
-
-#include <xcb/xcb.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -152,29 +152,6 @@ TEST(CaptureTargetPicker, StartFailureReachesOnError)
     EXPECT_TRUE(fake.observers.empty());
 }
 
-// A plain X window of another application (no process id of ours), with a title and a class.
-class ForeignWindow {
-public:
-    ForeignWindow(const QRect &r, const char *title, const char *cls)
-    {
-        int n = 0;
-        c = xcb_connect(nullptr, &n);
-        xcb_screen_t *s = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
-        w = xcb_generate_id(c);
-        const uint32_t bg[] = {0x3366cc};
-        xcb_create_window(c, XCB_COPY_FROM_PARENT, w, s->root, int16_t(r.x()), int16_t(r.y()), uint16_t(r.width()),
-                          uint16_t(r.height()), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, s->root_visual, XCB_CW_BACK_PIXEL, bg);
-        xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_NAME, XCB_ATOM_STRING, 8, uint32_t(std::strlen(title)), title);
-        const std::string both = std::string(cls) + '\0' + cls + '\0';
-        xcb_change_property(c, XCB_PROP_MODE_REPLACE, w, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 8, uint32_t(both.size()), both.data());
-        xcb_map_window(c, w);
-        std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-    }
-    ~ForeignWindow() { xcb_disconnect(c); }
-    xcb_connection_t *c;
-    xcb_window_t w;
-};
-
 class WindowPicker : public ::testing::Test {
 protected:
     void SetUp() override
@@ -186,7 +163,8 @@ protected:
 
 TEST_F(WindowPicker, ListsForeignWindowsAndPicksOne)
 {
-    ForeignWindow foreign(QRect(120, 80, 400, 300), "Quarterly report", "Spreadsheet");
+    lumacast::testing::ForeignWindows windows;
+    const xcb_window_t foreignWindow = windows.solid(QRect(120, 80, 400, 300), 0x3366cc, "Quarterly report", "Spreadsheet");
     WindowSharingPicker shared;
     CaptureTargetPicker picker(shared);
     ContentFilterRef picked;
@@ -197,7 +175,7 @@ TEST_F(WindowPicker, ListsForeignWindowsAndPicksOne)
     EXPECT_TRUE(shared.isActive());
 
     const auto &listed = shared.dialog()->windows();
-    auto it = std::find_if(listed.begin(), listed.end(), [&](const x11::WindowInfo &w) { return w.id == foreign.w; });
+    auto it = std::find_if(listed.begin(), listed.end(), [&](const x11::WindowInfo &w) { return w.id == foreignWindow; });
     ASSERT_NE(it, listed.end());
     EXPECT_EQ(it->title, QStringLiteral("Quarterly report"));
     EXPECT_EQ(it->applicationName, QStringLiteral("Spreadsheet"));
@@ -205,12 +183,12 @@ TEST_F(WindowPicker, ListsForeignWindowsAndPicksOne)
     const auto own = uint32_t(QCoreApplication::applicationPid());
     EXPECT_TRUE(std::none_of(listed.begin(), listed.end(), [&](const x11::WindowInfo &w) { return w.pid == own; }));
 
-    shared.dialog()->selectWindow(foreign.w);
+    shared.dialog()->selectWindow(foreignWindow);
     shared.dialog()->accept();
     waitFor([&] { return picked != nullptr; });
     ASSERT_NE(picked, nullptr);
     EXPECT_EQ(picked->style, ContentStyle::Window);
-    EXPECT_EQ(picked->windowID(), foreign.w);
+    EXPECT_EQ(picked->windowID(), foreignWindow);
     EXPECT_EQ(picked->contentRect, QRectF(120, 80, 400, 300));
     EXPECT_FALSE(shared.isActive());
     EXPECT_TRUE(shared.observers().empty());

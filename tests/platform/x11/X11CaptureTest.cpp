@@ -285,12 +285,15 @@ TEST_F(X11Capture, CaptureThreadDeliversTimedFrames)
     source.stop(); // twice is harmless
     std::lock_guard lock(m);
     EXPECT_EQ(errors, 0);
-    ASSERT_GE(stamps.size(), 15u);
-    EXPECT_LE(stamps.size(), 25u);
+    ASSERT_GE(stamps.size(), 10u);
+    EXPECT_LE(stamps.size(), 23u);
     for (size_t i = 1; i < stamps.size(); ++i) {
+        // On a 33 ms grid: a late frame shortens the next gap but never makes a burst.
         const int64_t gap = stamps[i] - stamps[i - 1];
-        EXPECT_GT(gap, 20000000) << i; // about 33 ms apart, never in bursts
+        EXPECT_GT(gap, 8000000) << i;
     }
+    const double mean = double(stamps.back() - stamps.front()) / double(stamps.size() - 1);
+    EXPECT_GT(mean, 30e6);
     EXPECT_EQ(source.framesDelivered(), stamps.size());
 }
 

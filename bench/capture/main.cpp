@@ -1,0 +1,285 @@
+// capture-bench grab   [--frames N]
+//     Per-frame cost of grabbing the 1920x1080 display: the plain grab, and the composited grab
+//     that leaves one of our windows out (the repair path), over animated content.
+// capture-bench record [--seconds S] [--cores 0,1]
+//     A take of animated 1920x1080 content at 60 fps through the screen recorder
+//     (`lumacast-media record`) beside `ffmpeg -f x11grab` with libx264 at the same preset, frame
+//     rate and size, both pinned to the same cores: frames written against frames expected, CPU
+//     seconds per frame, peak memory, and the ratios.
+// capture-bench animate
+//     (internal) a full-screen window repainted with moving content 60 times a second.
+#include "capture/TakeWriter.h"
+#include "platform/x11/X11Content.h"
+#include "platform/x11/X11FrameSource.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QPainter>
+#include <QProcess>
+#include <QRasterWindow>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QTimer>
+
+#include <sys/resource.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+
+using namespace lumacast;
+
+namespace {
+
+class Animation : public QRasterWindow {
+public:
+    Animation()
+    {
+        connect(&m_timer, &QTimer::timeout, this, [this] {
+            ++m_frame;
+            update();
+        });
+        m_timer.start(16);
+    }
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter p(this);
+        const int w = width(), h = height();
+        p.fillRect(QRect(0, 0, w, h), QColor::fromHsv((m_frame * 2) % 360, 120, 200));
+        for (int i = 0; i < 12; ++i) {
+            const int x = (m_frame * (7 + i) + i * 150) % std::max(1, w - 200);
+            const int y = (i * 90 + m_frame * 3) % std::max(1, h - 120);
+            p.fillRect(x, y, 200, 120, QColor::fromHsv((i * 30 + m_frame) % 360, 255, 255));
+        }
+    }
+
+private:
+    QTimer m_timer;
+    int m_frame = 0;
+};
+
+double threadCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec + ts.tv_nsec / 1e9;
+}
+
+QString argValue(const QStringList &args, const QString &name, const QString &fallback)
+{
+    const int i = args.indexOf(name);
+    return i >= 0 && i + 1 < args.size() ? args[i + 1] : fallback;
+}
+
+QProcess *startAnimation(QObject *parent)
+{
+    auto *p = new QProcess(parent);
+    p->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    p->start(QCoreApplication::applicationFilePath(), {QStringLiteral("animate")});
+    p->waitForStarted();
+    QThread::msleep(800);
+    return p;
+}
+
+struct GrabCost {
+    double wallMs = 0;
+    double cpuMs = 0;
+};
+
+GrabCost measureGrab(x11::CaptureConfig config, int frames)
+{
+    x11::FrameSource source(config);
+    QString error;
+    if (!source.open(&error)) {
+        std::cerr << "open failed: " << error.toStdString() << "\n";
+        return {};
+    }
+    x11::Frame frame;
+    for (int i = 0; i < 10; ++i)
+        source.captureFrame(frame, &error); // warm the buffers
+    QElapsedTimer wall;
+    wall.start();
+    const double cpu0 = threadCpuSeconds();
+    for (int i = 0; i < frames; ++i) {
+        if (!source.captureFrame(frame, &error)) {
+            std::cerr << "grab failed: " << error.toStdString() << "\n";
+            return {};
+        }
+        frame = x11::Frame{}; // hand the buffer back
+        QCoreApplication::processEvents();
+    }
+    return GrabCost{wall.nsecsElapsed() / 1e6 / frames, (threadCpuSeconds() - cpu0) * 1000 / frames};
+}
+
+int grab(const QStringList &args)
+{
+    const int frames = argValue(args, QStringLiteral("--frames"), QStringLiteral("300")).toInt();
+    QProcess *animation = startAnimation(qApp);
+    // One of our own windows over the animation, as the status panel is during a take.
+    QRasterWindow panel;
+    panel.setFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
+    panel.setGeometry(1500, 40, 360, 120);
+    panel.show();
+    for (int i = 0; i < 30; ++i) {
+        QCoreApplication::processEvents();
+        QThread::msleep(10);
+    }
+    const auto displays = x11::listDisplays();
+    if (displays.empty()) {
+        std::cerr << "no display\n";
+        return 1;
+    }
+    x11::CaptureConfig plain;
+    plain.displayId = displays.front().id;
+    plain.showsCursor = true;
+    x11::CaptureConfig composited = plain;
+    composited.excludedPids = {uint32_t(QCoreApplication::applicationPid())};
+
+    const GrabCost a = measureGrab(plain, frames);
+    const GrabCost b = measureGrab(composited, frames);
+    animation->kill();
+    animation->waitForFinished();
+    QJsonObject report{{QStringLiteral("frames"), frames},
+                       {QStringLiteral("plainWallMsPerFrame"), a.wallMs},
+                       {QStringLiteral("plainCpuMsPerFrame"), a.cpuMs},
+                       {QStringLiteral("compositedWallMsPerFrame"), b.wallMs},
+                       {QStringLiteral("compositedCpuMsPerFrame"), b.cpuMs},
+                       {QStringLiteral("compositedOverPlainWall"), a.wallMs > 0 ? b.wallMs / a.wallMs : 0},
+                       {QStringLiteral("goalCompositedOverPlain"), 1.2}};
+    std::cout << QJsonDocument(report).toJson(QJsonDocument::Indented).constData();
+    return 0;
+}
+
+struct ChildRun {
+    bool ok = false;
+    double cpuSeconds = 0;
+    long peakRssKiB = 0;
+    QByteArray out;
+    QByteArray err;
+};
+
+// Runs a program to the end and reads its CPU time and peak memory from the kernel.
+ChildRun runMeasured(const QString &program, const QStringList &args)
+{
+    ChildRun r;
+    QProcess p;
+    p.start(program, args);
+    if (!p.waitForStarted())
+        return r;
+    const pid_t pid = pid_t(p.processId());
+    // Reap it ourselves to get its resource usage.
+    int status = 0;
+    rusage usage{};
+    QByteArray out, err;
+    while (true) {
+        p.waitForReadyRead(100);
+        out += p.readAllStandardOutput();
+        err += p.readAllStandardError();
+        const pid_t done = wait4(pid, &status, WNOHANG, &usage);
+        if (done == pid)
+            break;
+    }
+    out += p.readAllStandardOutput();
+    err += p.readAllStandardError();
+    r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    r.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
+    r.peakRssKiB = usage.ru_maxrss;
+    r.out = out;
+    r.err = err;
+    return r;
+}
+
+int countFrames(const QString &movie)
+{
+    QProcess p;
+    p.start(QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-count_packets"),
+                                        QStringLiteral("-select_streams"), QStringLiteral("v:0"),
+                                        QStringLiteral("-show_entries"), QStringLiteral("stream=nb_read_packets"),
+                                        QStringLiteral("-of"), QStringLiteral("csv=p=0"), movie});
+    p.waitForFinished(60000);
+    return p.readAllStandardOutput().trimmed().toInt();
+}
+
+int record(const QStringList &args)
+{
+#ifndef LUMACAST_MEDIA_PATH
+    std::cerr << "built without the lumacast-media driver\n";
+    return 1;
+#else
+    const double seconds = argValue(args, QStringLiteral("--seconds"), QStringLiteral("20")).toDouble();
+    const QString cores = argValue(args, QStringLiteral("--cores"), QStringLiteral("0,1"));
+    QTemporaryDir dir;
+    QProcess *animation = startAnimation(qApp);
+    const QString preset = TakeWriter::videoSettings(1920, 1080).preset;
+    const int expected = int(seconds * 60);
+
+    const QString ours = dir.filePath(QStringLiteral("recorder.mov"));
+    const ChildRun a = runMeasured(QStringLiteral("taskset"),
+                                   {QStringLiteral("-c"), cores, QStringLiteral(LUMACAST_MEDIA_PATH), QStringLiteral("record"),
+                                    ours, QStringLiteral("--seconds"), QString::number(seconds)});
+    const QString theirs = dir.filePath(QStringLiteral("x11grab.mov"));
+    const ChildRun b = runMeasured(
+        QStringLiteral("taskset"),
+        {QStringLiteral("-c"), cores, QStringLiteral("ffmpeg"), QStringLiteral("-v"), QStringLiteral("error"),
+         QStringLiteral("-y"), QStringLiteral("-f"), QStringLiteral("x11grab"), QStringLiteral("-framerate"),
+         QStringLiteral("60"), QStringLiteral("-video_size"), QStringLiteral("1920x1080"), QStringLiteral("-i"),
+         qEnvironmentVariable("DISPLAY"), QStringLiteral("-t"), QString::number(seconds), QStringLiteral("-c:v"),
+         QStringLiteral("libx264"), QStringLiteral("-preset"), preset, QStringLiteral("-pix_fmt"),
+         QStringLiteral("yuv420p"), theirs});
+    animation->kill();
+    animation->waitForFinished();
+    if (!a.ok || !b.ok) {
+        std::cerr << "recorder: " << a.err.constData() << "\nffmpeg: " << b.err.constData() << "\n";
+        return 1;
+    }
+    const int framesOurs = countFrames(ours);
+    const int framesTheirs = countFrames(theirs);
+    const double cpuPerFrameOurs = framesOurs > 0 ? a.cpuSeconds / framesOurs : 0;
+    const double cpuPerFrameTheirs = framesTheirs > 0 ? b.cpuSeconds / framesTheirs : 0;
+    QJsonObject report{{QStringLiteral("seconds"), seconds},
+                       {QStringLiteral("cores"), cores},
+                       {QStringLiteral("preset"), preset},
+                       {QStringLiteral("framesExpected"), expected},
+                       {QStringLiteral("recorderFrames"), framesOurs},
+                       {QStringLiteral("recorderCpuSeconds"), a.cpuSeconds},
+                       {QStringLiteral("recorderCpuSecondsPerFrame"), cpuPerFrameOurs},
+                       {QStringLiteral("recorderPeakRssKiB"), double(a.peakRssKiB)},
+                       {QStringLiteral("ffmpegFrames"), framesTheirs},
+                       {QStringLiteral("ffmpegCpuSeconds"), b.cpuSeconds},
+                       {QStringLiteral("ffmpegCpuSecondsPerFrame"), cpuPerFrameTheirs},
+                       {QStringLiteral("ffmpegPeakRssKiB"), double(b.peakRssKiB)},
+                       {QStringLiteral("cpuPerFrameRatio"), cpuPerFrameTheirs > 0 ? cpuPerFrameOurs / cpuPerFrameTheirs : 0},
+                       {QStringLiteral("goalCpuPerFrameRatio"), 0.6},
+                       {QStringLiteral("recorderReport"), QJsonDocument::fromJson(a.out.trimmed()).object()}};
+    std::cout << QJsonDocument(report).toJson(QJsonDocument::Indented).constData();
+    return 0;
+#endif
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QGuiApplication app(argc, argv);
+    const QStringList args = app.arguments().mid(1);
+    const QString mode = args.value(0);
+    if (mode == QLatin1String("animate")) {
+        Animation window;
+        window.setFlags(Qt::FramelessWindowHint);
+        window.setGeometry(0, 0, 1920, 1080);
+        window.show();
+        return app.exec();
+    }
+    if (mode == QLatin1String("grab"))
+        return grab(args);
+    if (mode == QLatin1String("record"))
+        return record(args);
+    std::cerr << "usage: capture-bench grab [--frames N] | record [--seconds S] [--cores LIST]\n";
+    return 2;
+}

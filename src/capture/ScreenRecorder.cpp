@@ -1,0 +1,561 @@
+#include "capture/ScreenRecorder.h"
+
+#include "capture/CursorAutoHide.h"
+#include "capture/MicrophoneCapture.h"
+#include "capture/ScreenRecorderSampleQueue.h"
+#include "capture/SystemAudioCapture.h"
+#include "capture/TakeWriter.h"
+#include "model/LogCategories.h"
+#include "platform/x11/X11FrameSource.h"
+#include "store/Preferences.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QFuture>
+#include <QMetaObject>
+#include <QPromise>
+
+#include <qcoro/qcorofuture.h>
+
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+#include <unistd.h>
+
+namespace lumacast {
+
+namespace {
+
+// Runs blocking work (joins, drains, encoder flushes) off the main thread and resumes the
+// awaiting coroutine when it is done.
+//
+// Callers make the task a named variable before awaiting it: GCC 12 destroys temporaries that
+// are built inside a co_await expression twice, which frees captured shared pointers early.
+QCoro::Task<void> runInBackground(std::function<void()> work)
+{
+    QPromise<void> promise;
+    QFuture<void> future = promise.future();
+    std::thread([work = std::move(work), promise = std::move(promise)]() mutable {
+        promise.start();
+        work();
+        promise.finish();
+    }).detach();
+    co_await future;
+}
+
+AudioBuffer toAudioBuffer(const AudioPacket &packet)
+{
+    AudioBuffer buffer;
+    buffer.samples = packet.samples.data();
+    buffer.frameCount = int(packet.frameCount());
+    buffer.format = AudioBuffer::Format::float32;
+    buffer.sampleRate = packet.sampleRate;
+    buffer.channels = packet.channels;
+    buffer.timestamp = SampleTime::fromNanoseconds(packet.monotonicNs);
+    return buffer;
+}
+
+// The webcam overlay is the one window of ours the recording keeps: its id when the shareable
+// windows hold it; an empty list and "missing" when they do not.
+std::pair<std::vector<uint32_t>, bool> overlayExceptions(std::optional<uint32_t> overlayWindowID,
+                                                         const std::vector<uint32_t> &windowIDs)
+{
+    if (!overlayWindowID)
+        return {{}, false};
+    if (std::find(windowIDs.begin(), windowIDs.end(), *overlayWindowID) != windowIDs.end())
+        return {{*overlayWindowID}, false};
+    return {{}, true};
+}
+
+// Half away from zero, lowered to even, at least 2: 4:2:0 video needs even sizes.
+int evenPixels(double points, double scale)
+{
+    const long rounded = std::lround(points * scale);
+    return int(std::max<long>(2, rounded - rounded % 2));
+}
+
+void removeFile(const QString &path)
+{
+    QFile::remove(path); // a failure leaves nothing worse than a stray file
+}
+
+} // namespace
+
+RecorderError::RecorderError(Kind kind) : Error(QStringLiteral("No display is available to record")), m_kind(kind) {}
+
+StreamError::StreamError(QString domain, int code, QString message)
+    : Error(std::move(message)), m_domain(std::move(domain)), m_code(code)
+{
+}
+
+struct ScreenRecorder::Stream {
+    std::unique_ptr<x11::FrameSource> frames;
+    std::unique_ptr<SystemAudioCapture> systemAudio;
+
+    void stop()
+    {
+        if (frames)
+            frames->stop();
+        if (systemAudio)
+            systemAudio->stop();
+    }
+};
+
+ScreenRecorder::ScreenRecorder(QObject *parent)
+    : ScreenRecorder(Preferences::shared().hideCursorWhenIdle(), Preferences::shared().cursorHideDelay(), parent)
+{
+}
+
+ScreenRecorder::ScreenRecorder(bool cursorAutoHide, double cursorHideDelay, QObject *parent)
+    : QObject(parent),
+      m_sampleQueue(std::make_shared<SampleQueue>(QString::fromLatin1(kApplicationIdentifier) + QStringLiteral(".samples"))),
+      m_framesAppended(std::make_shared<std::atomic<uint64_t>>(0))
+{
+    CursorAutoHide::Hooks hooks;
+    hooks.streamRunning = [this] {
+        std::lock_guard lock(m_stateMutex);
+        return m_stream && m_streamConfig;
+    };
+    hooks.applyShowsCursor = [this](bool shows) {
+        std::lock_guard lock(m_stateMutex);
+        if (!m_stream || !m_streamConfig)
+            return;
+        m_streamConfig->showsCursor = shows;
+        m_stream->frames->setShowsCursor(shows); // live: the next frame follows it
+    };
+    m_cursor = new CursorAutoHide(cursorAutoHide, cursorHideDelay, std::move(hooks), this);
+    // Windows made from now on are kept composited off-screen, so that the windows beneath ours
+    // can be shown in their place.
+    (void)x11::pointerPosition();
+}
+
+ScreenRecorder::~ScreenRecorder()
+{
+    std::unique_ptr<Stream> stream;
+    std::shared_ptr<AudioRecorder> audio;
+    {
+        std::lock_guard lock(m_stateMutex);
+        stream = std::move(m_stream);
+        audio = std::move(m_audio);
+    }
+    if (stream)
+        stream->stop();
+    if (audio)
+        audio->stop();
+    // Nothing queued may run once the fields it reads are gone: the stream's handlers hold the
+    // queue too, so they go first.
+    stream.reset();
+    audio.reset();
+    m_sampleQueue.reset();
+    std::shared_ptr<TakeWriter> writer;
+    {
+        std::lock_guard lock(m_writerLock);
+        writer = std::move(m_writer);
+    }
+    if (writer)
+        writer->finish(); // a take cut short by quitting is still a playable movie
+}
+
+std::optional<uint32_t> ScreenRecorder::capturedDisplayID() const
+{
+    std::lock_guard lock(m_stateMutex);
+    return m_capturedDisplayID;
+}
+
+bool ScreenRecorder::isRecording() const
+{
+    std::lock_guard lock(m_stateMutex);
+    return bool(m_stream);
+}
+
+bool ScreenRecorder::hasMicrophone() const
+{
+    std::lock_guard lock(m_stateMutex);
+    return bool(m_audio);
+}
+
+uint64_t ScreenRecorder::framesAppended() const
+{
+    return m_framesAppended->load();
+}
+
+std::shared_ptr<TakeWriter> ScreenRecorder::currentWriter() const
+{
+    std::lock_guard lock(m_writerLock);
+    return m_writer;
+}
+
+void ScreenRecorder::installWriter(std::shared_ptr<TakeWriter> writer)
+{
+    std::lock_guard lock(m_writerLock);
+    m_writer = std::move(writer);
+}
+
+void ScreenRecorder::setCursorAutoHide(bool enabled)
+{
+    m_cursor->setCursorAutoHide(enabled);
+}
+
+void ScreenRecorder::setCursorHideDelay(double seconds)
+{
+    m_cursor->setCursorHideDelay(seconds);
+}
+
+void ScreenRecorder::prepareMicrophone(const std::optional<QString> &deviceID)
+{
+    std::shared_ptr<AudioRecorder> previous;
+    {
+        std::lock_guard lock(m_stateMutex);
+        previous = m_audio;
+        m_micDeviceID = deviceID;
+    }
+    if (previous)
+        previous->stop();
+    std::weak_ptr<SampleQueue> queue = m_sampleQueue;
+    auto recorder = std::make_shared<AudioRecorder>([queue](std::function<void()> block) {
+        if (auto q = queue.lock())
+            q->dispatch(std::move(block));
+    });
+    recorder->start(deviceID); // a failure leaves the previous recorder installed, stopped
+    std::lock_guard lock(m_stateMutex);
+    m_audio = std::move(recorder);
+}
+
+QCoro::Task<ScreenRecorder::FilterAndConfiguration> ScreenRecorder::makeFilterAndConfiguration(
+    std::optional<x11::ShareableContent> content, std::optional<uint32_t> preferredDisplayID,
+    std::optional<uint32_t> overlayWindowID, bool captureSystemAudio, CaptureTarget target)
+{
+    if (!content) {
+        QString error;
+        content = x11::fetchShareableContent(true, &error);
+        if (!content)
+            throw Error(error.isEmpty() ? QStringLiteral("The X display cannot be reached") : error);
+    }
+
+    const x11::DisplayInfo *display = nullptr;
+    if (preferredDisplayID) {
+        for (const auto &d : content->displays) {
+            if (d.id == *preferredDisplayID) {
+                display = &d;
+                break;
+            }
+        }
+    }
+    if (!display && !content->displays.empty())
+        display = &content->displays.front();
+    if (!display)
+        throw RecorderError(RecorderError::Kind::noDisplay);
+
+    qCInfo(log::recorder(), "recording display %u (%ldx%ld), preferred=%u", display->id,
+           long(display->geometry.width()), long(display->geometry.height()), preferredDisplayID.value_or(0));
+
+    // This application's windows never appear in a whole-screen take: our process is left out
+    // whether or not it has windows yet, since the status panel appears after the start.
+    const uint32_t ownPid = uint32_t(getpid());
+    std::vector<uint32_t> ownApplications{ownPid};
+
+    std::vector<uint32_t> windowIDs;
+    windowIDs.reserve(content->windows.size());
+    for (const auto &w : content->windows)
+        windowIDs.push_back(w.id);
+    auto [excepted, missing] = overlayExceptions(overlayWindowID, windowIDs);
+    if (missing)
+        qCCritical(log::recorder(), "overlay window %u not found in shareable content — recording screen-only",
+                   *overlayWindowID);
+
+    FilterAndConfiguration result;
+    result.displayID = display->id;
+    StreamConfiguration &config = result.configuration;
+    const double scale = 1.0; // X11 geometry is in pixels already
+
+    if (!target.isWholeScreen()) {
+        result.filter = target.filter();
+        const ContentFilter &filter = *result.filter;
+        // The picked window may have been resized since the pick: record it at its size now.
+        QRectF rect = filter.contentRect;
+        if (const auto id = filter.windowID()) {
+            if (const auto now = x11::windowFrame(*id))
+                rect = QRectF(*now);
+        }
+        config.width = evenPixels(rect.width(), filter.pointPixelScale);
+        config.height = evenPixels(rect.height(), filter.pointPixelScale);
+        qCInfo(log::recorder(), "window capture contentRect=%s scale=%f config=%ldx%ld",
+               qUtf8Printable(QStringLiteral("{{%1, %2}, {%3, %4}}")
+                                  .arg(rect.x())
+                                  .arg(rect.y())
+                                  .arg(rect.width())
+                                  .arg(rect.height())),
+               filter.pointPixelScale, long(config.width), long(config.height));
+    } else {
+        result.filter = ContentFilter::forDisplay(display->id, QRectF(display->geometry), ownApplications,
+                                                  std::move(excepted));
+        config.width = int(display->geometry.width() * scale);
+        config.height = int(display->geometry.height() * scale);
+    }
+    if (captureSystemAudio) {
+        config.capturesAudio = true;
+        config.excludesCurrentProcessAudio = true;
+    }
+    co_return result;
+}
+
+QCoro::Task<void> ScreenRecorder::startRecording(QString outputURL, uint32_t displayID, ContentFilterRef filter,
+                                                 StreamConfiguration configuration,
+                                                 std::optional<AudioEncodingPlan> plan)
+{
+    if (!filter)
+        throw Error(QStringLiteral("Nothing to record: no content filter"));
+    if (plan) {
+        configuration.capturesAudio = plan->system.has_value();
+        if (configuration.capturesAudio)
+            configuration.excludesCurrentProcessAudio = true;
+    }
+    const bool systemAudio = configuration.capturesAudio;
+
+    auto writer = std::make_shared<TakeWriter>(outputURL);
+    double micRate = 48000;
+    int micChannels = 2;
+    {
+        std::shared_ptr<AudioRecorder> audio;
+        {
+            std::lock_guard lock(m_stateMutex);
+            audio = m_audio;
+        }
+        if (audio) {
+            if (const auto format = audio->inputFormat()) {
+                micRate = format->first;
+                micChannels = format->second;
+            }
+        }
+    }
+    writer->setUp(configuration.width, configuration.height, micRate, micChannels, systemAudio, plan);
+
+    // The stream: screen frames from the X server, and the system audio when asked for.
+    auto stream = std::make_unique<Stream>();
+    x11::CaptureConfig capture;
+    if (filter->style == ContentStyle::Window && filter->windowID()) {
+        capture.kind = x11::CaptureConfig::Kind::Window;
+        capture.windowId = *filter->windowID();
+    } else {
+        capture.kind = x11::CaptureConfig::Kind::Display;
+        capture.displayId = filter->displayID.value_or(displayID);
+        capture.excludedPids = filter->excludedApplications;
+        capture.exceptedWindows = filter->exceptingWindows;
+    }
+    capture.width = configuration.width;
+    capture.height = configuration.height;
+    capture.framesPerSecond = configuration.framesPerSecond();
+    capture.showsCursor = configuration.showsCursor;
+    stream->frames = std::make_unique<x11::FrameSource>(capture);
+
+    const std::shared_ptr<SampleQueue> queue = m_sampleQueue;
+    const auto counter = m_framesAppended;
+    counter->store(0);
+    stream->frames->setFrameHandler([this, queue, counter](const x11::Frame &frame) {
+        // The frame keeps its pixels alive until the queue has handed them to the writer.
+        queue->dispatch([this, frame, counter] {
+            auto w = currentWriter();
+            if (!w)
+                return;
+            VideoFrame video;
+            video.bgra = frame.data;
+            video.width = frame.width;
+            video.height = frame.height;
+            video.stride = frame.stride;
+            video.timestamp = SampleTime::fromNanoseconds(frame.timestampNs);
+            w->appendVideo(video);
+            counter->fetch_add(1);
+        });
+    });
+    stream->frames->setErrorHandler([this](const QString &message) { reportStreamError(message); });
+    if (systemAudio) {
+        std::weak_ptr<SampleQueue> weakQueue = m_sampleQueue;
+        stream->systemAudio = std::make_unique<SystemAudioCapture>([weakQueue](std::function<void()> block) {
+            if (auto q = weakQueue.lock())
+                q->dispatch(std::move(block));
+        });
+        stream->systemAudio->setOnSample([this](const AudioPacket &packet) {
+            if (auto w = currentWriter())
+                w->appendSystemAudio(toAudioBuffer(packet));
+        });
+    }
+
+    try {
+        QString error;
+        if (!stream->frames->start(&error))
+            throw Error(error);
+        if (stream->systemAudio)
+            stream->systemAudio->start();
+    } catch (...) {
+        stream->stop();
+        removeFile(outputURL);
+        throw;
+    }
+
+    writer->onWriterFailed = [this](const std::optional<media::EncoderError> &error) {
+        // The writer has logged its failure already.
+        if (!onStreamError)
+            return;
+        if (error)
+            onStreamError(StreamError(QString::fromLatin1(kApplicationIdentifier), error->code(), error->description()));
+        else
+            onStreamError(StreamError(QString::fromLatin1(kApplicationIdentifier), -1,
+                                      QStringLiteral("Recording failed (disk full?)")));
+    };
+    installWriter(writer);
+    {
+        std::lock_guard lock(m_stateMutex);
+        m_stream = std::move(stream);
+        m_streamConfig = configuration;
+        m_capturedDisplayID = displayID;
+    }
+    if (m_cursor->isEnabled())
+        QMetaObject::invokeMethod(m_cursor, [c = m_cursor] { c->startCursorTimer(); }, Qt::QueuedConnection);
+
+    // The microphone: normally prepared before the countdown. A missing one, or one whose
+    // session a failed prepare left stopped, is started now so that the take has its sound.
+    std::shared_ptr<AudioRecorder> audio;
+    std::optional<QString> micDevice;
+    {
+        std::lock_guard lock(m_stateMutex);
+        audio = m_audio;
+        micDevice = m_micDeviceID;
+    }
+    if (!audio || !audio->isRunning()) {
+        std::weak_ptr<SampleQueue> weakQueue = m_sampleQueue;
+        auto fresh = std::make_shared<AudioRecorder>([weakQueue](std::function<void()> block) {
+            if (auto q = weakQueue.lock())
+                q->dispatch(std::move(block));
+        });
+        try {
+            fresh->start(micDevice);
+        } catch (...) {
+            std::unique_ptr<Stream> failed;
+            {
+                std::lock_guard lock(m_stateMutex);
+                failed = std::move(m_stream);
+                m_streamConfig.reset();
+                m_capturedDisplayID.reset();
+            }
+            QMetaObject::invokeMethod(m_cursor, [c = m_cursor] { c->stopCursorTimer(); }, Qt::QueuedConnection);
+            if (failed)
+                failed->stop();
+            installWriter(nullptr);
+            removeFile(outputURL);
+            throw;
+        }
+        if (audio)
+            audio->stop();
+        audio = fresh;
+        std::lock_guard lock(m_stateMutex);
+        m_audio = audio;
+    }
+    std::weak_ptr<TakeWriter> weakWriter = writer;
+    audio->setOnSample([weakWriter](const AudioPacket &packet) {
+        if (auto w = weakWriter.lock())
+            w->appendMicAudio(toAudioBuffer(packet));
+    });
+    co_return;
+}
+
+void ScreenRecorder::pause()
+{
+    qCInfo(log::recorder(), "pause");
+    m_sampleQueue->dispatch([this] {
+        if (auto w = currentWriter())
+            w->isPaused = true;
+    });
+}
+
+void ScreenRecorder::resume()
+{
+    qCInfo(log::recorder(), "resume");
+    m_sampleQueue->dispatch([this] {
+        if (auto w = currentWriter()) {
+            w->isPaused = false;
+            w->pauseTimeline.resumePending = true;
+        }
+    });
+}
+
+QCoro::Task<std::optional<ScreenRecorder::Recording>> ScreenRecorder::stopRecording()
+{
+    bool hasStream = false;
+    {
+        std::lock_guard lock(m_stateMutex);
+        hasStream = bool(m_stream);
+    }
+    qCInfo(log::recorder(), "stop: stream=%s writer=%s", hasStream ? "true" : "false",
+           currentWriter() ? "true" : "false");
+    if (!hasStream) {
+        // A start that failed after the microphone was prepared leaves it running: it is
+        // stopped here, or it would keep the device open until the next take.
+        std::shared_ptr<AudioRecorder> orphan;
+        {
+            std::lock_guard lock(m_stateMutex);
+            orphan = std::move(m_audio);
+        }
+        if (orphan) {
+            qCInfo(log::recorder(), "stop: releasing the prepared microphone");
+            auto stopping = runInBackground([orphan] { orphan->stop(); });
+            co_await stopping;
+        }
+        co_return std::nullopt;
+    }
+
+    QMetaObject::invokeMethod(m_cursor, [c = m_cursor] { c->stopCursorTimer(); }, Qt::QueuedConnection);
+
+    std::unique_ptr<Stream> stream;
+    std::shared_ptr<AudioRecorder> audio;
+    {
+        std::lock_guard lock(m_stateMutex);
+        audio = m_audio;
+    }
+    std::shared_ptr<SampleQueue> queue = m_sampleQueue;
+    {
+        std::lock_guard lock(m_stateMutex);
+        stream = std::move(m_stream);
+        m_streamConfig.reset();
+        m_capturedDisplayID.reset();
+        m_audio.reset();
+    }
+    // Microphone first, then the capture; then a barrier on the sample queue, after which every
+    // buffer queued before it has reached the writer.
+    auto draining = runInBackground([audio, &stream, queue] {
+        if (audio)
+            audio->stop();
+        stream->stop();
+        queue->sync([audio] {
+            if (audio)
+                audio->setOnSample(nullptr);
+        });
+    });
+    co_await draining;
+    stream.reset();
+
+    std::shared_ptr<TakeWriter> writer = currentWriter();
+    if (!writer)
+        co_return std::nullopt;
+    std::optional<double> duration;
+    auto finishing = runInBackground([writer, &duration] { duration = writer->finish(); });
+    co_await finishing;
+    installWriter(nullptr);
+
+    const QString fileName = QFileInfo(writer->outputPath()).fileName();
+    if (!duration) {
+        qCCritical(log::recorder(), "stopRecording: no usable take produced for %s", qUtf8Printable(fileName));
+        co_return std::nullopt;
+    }
+    qCInfo(log::recorder(), "stopRecording: %s duration=%fs", qUtf8Printable(fileName), *duration);
+    co_return Recording{writer->outputPath(), *duration};
+}
+
+void ScreenRecorder::reportStreamError(const QString &message, int code)
+{
+    qCCritical(log::recorder(), "stream stopped with error: %s", qUtf8Printable(message));
+    if (onStreamError)
+        onStreamError(StreamError(QString::fromLatin1(kApplicationIdentifier), code, message));
+}
+
+} // namespace lumacast

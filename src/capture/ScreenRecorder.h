@@ -1,0 +1,154 @@
+#pragma once
+
+#include "capture/AudioEncodingPlan.h"
+#include "capture/CaptureTarget.h"
+#include "model/Error.h"
+#include "platform/x11/X11Content.h"
+
+#include <QObject>
+#include <QString>
+
+#include <qcoro/qcorotask.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+namespace lumacast {
+
+class AudioRecorder;
+class CursorAutoHide;
+class SampleQueue;
+class TakeWriter;
+
+// How the capture stream runs.
+struct StreamConfiguration {
+    int width = 0;  // pixels
+    int height = 0; // pixels
+    int minimumFrameIntervalValue = 1;
+    int minimumFrameIntervalTimescale = 60; // at most 60 frames per second
+    bool showsCursor = true;
+    uint32_t pixelFormat = 0x42475241; // 32-bit BGRA
+    QString colorSpaceName = QStringLiteral("sRGB");
+    bool capturesAudio = false;
+    bool excludesCurrentProcessAudio = false;
+
+    int framesPerSecond() const
+    {
+        return minimumFrameIntervalValue > 0 ? minimumFrameIntervalTimescale / minimumFrameIntervalValue : 60;
+    }
+};
+
+// The recorder's own failure.
+class RecorderError : public Error {
+public:
+    enum class Kind { noDisplay };
+    explicit RecorderError(Kind kind);
+    Kind kind() const { return m_kind; }
+
+private:
+    Kind m_kind;
+};
+
+// A failure while recording, as the owner's stream-error callback receives it.
+class StreamError : public Error {
+public:
+    StreamError(QString domain, int code, QString message);
+    const QString &domain() const { return m_domain; }
+    int code() const { return m_code; }
+
+private:
+    QString m_domain;
+    int m_code;
+};
+
+// Records one take at a time: turns the capture target, the preferred display and the
+// system-audio setting into a filter and a stream configuration, runs the screen capture
+// together with the microphone (and the system audio), and routes every frame and audio buffer
+// to the take writer on one serial sample queue. Reports stream and writer failures through
+// `onStreamError`; hides the cursor in the recording while the mouse rests.
+//
+// Called from the main thread. Callbacks may arrive on any thread.
+class ScreenRecorder : public QObject {
+    Q_OBJECT
+public:
+    struct FilterAndConfiguration {
+        uint32_t displayID = 0;
+        ContentFilterRef filter;
+        StreamConfiguration configuration;
+    };
+    struct Recording {
+        QString url; // the movie's path
+        double duration = 0;
+    };
+
+    // Reads the two cursor settings from Preferences.
+    explicit ScreenRecorder(QObject *parent = nullptr);
+    // With explicit cursor settings (tools and tests).
+    ScreenRecorder(bool cursorAutoHide, double cursorHideDelay, QObject *parent = nullptr);
+    ~ScreenRecorder() override;
+
+    // Opens and starts the microphone ahead of the countdown; its buffers are discarded until a
+    // take connects them. Throws AudioRecorder::AudioError or pulse::PulseError.
+    void prepareMicrophone(const std::optional<QString> &deviceID);
+
+    // Throws RecorderError (no display) or Error (the window list cannot be read).
+    QCoro::Task<FilterAndConfiguration> makeFilterAndConfiguration(std::optional<x11::ShareableContent> content,
+                                                                   std::optional<uint32_t> preferredDisplayID,
+                                                                   std::optional<uint32_t> overlayWindowID,
+                                                                   bool captureSystemAudio, CaptureTarget target);
+
+    // On return the take is being recorded. Throws the writer's set-up errors (the file stays),
+    // or Error / the microphone's error when the capture cannot start (the file is removed).
+    QCoro::Task<void> startRecording(QString outputURL, uint32_t displayID, ContentFilterRef filter,
+                                     StreamConfiguration configuration,
+                                     std::optional<AudioEncodingPlan> plan = std::nullopt);
+
+    void pause();
+    void resume();
+
+    // Ends the take: the movie and its duration, or nothing when no take was running or no
+    // usable take was produced.
+    QCoro::Task<std::optional<Recording>> stopRecording();
+
+    std::function<void(const StreamError &)> onStreamError;
+    // Never called on this platform (it has no presenter overlay); kept for the owner's wiring.
+    std::function<void(bool)> onVideoEffectChanged;
+
+    std::optional<uint32_t> capturedDisplayID() const;
+    bool isRecording() const;
+    bool hasMicrophone() const;
+
+    void setCursorAutoHide(bool enabled);
+    void setCursorHideDelay(double seconds);
+    CursorAutoHide &cursorAutoHide() const { return *m_cursor; }
+
+    // Frames handed to the writer during the current or last take (for tools).
+    uint64_t framesAppended() const;
+
+private:
+    struct Stream;
+
+    void reportStreamError(const QString &message, int code = 0);
+    void installWriter(std::shared_ptr<TakeWriter> writer);
+    std::shared_ptr<TakeWriter> currentWriter() const;
+
+    std::shared_ptr<SampleQueue> m_sampleQueue;
+    CursorAutoHide *m_cursor = nullptr;
+
+    mutable std::mutex m_stateMutex; // guards the stream, its configuration, the display id and the microphone
+    std::unique_ptr<Stream> m_stream;
+    std::shared_ptr<AudioRecorder> m_audio;
+    std::optional<StreamConfiguration> m_streamConfig;
+    std::optional<uint32_t> m_capturedDisplayID;
+    std::optional<QString> m_micDeviceID;
+
+    mutable std::mutex m_writerLock; // guards only the reference below
+    std::shared_ptr<TakeWriter> m_writer;
+
+    std::shared_ptr<std::atomic<uint64_t>> m_framesAppended;
+};
+
+} // namespace lumacast
