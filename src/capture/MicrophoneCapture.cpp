@@ -78,8 +78,8 @@ AudioRecorder::AudioRecorder(SampleQueueDispatch sampleQueue) : m_capture(std::m
 
 void AudioRecorder::start(const std::optional<QString> &deviceID)
 {
-    auto &connection = m_capture.connection();
-    const auto source = chooseMicrophoneSource(deviceID, connection.sources(), connection.defaultSourceName());
+    const auto connection = m_capture.connection();
+    const auto source = chooseMicrophoneSource(deviceID, connection->sources(), connection->defaultSourceName());
     if (!source)
         throw AudioError(AudioError::noMicrophone);
     m_capture.start(*source);

@@ -6,9 +6,9 @@ SystemAudioCapture::SystemAudioCapture(SampleQueueDispatch sampleQueue) : m_capt
 
 void SystemAudioCapture::start()
 {
-    auto &connection = m_capture.connection();
-    const QString monitor = connection.defaultSinkMonitorName();
-    const auto source = connection.source(monitor);
+    const auto connection = m_capture.connection();
+    const QString monitor = connection->defaultSinkMonitorName();
+    const auto source = connection->source(monitor);
     if (!source)
         throw pulse::PulseError(QStringLiteral("PulseAudio: the output monitor %1 has gone").arg(monitor).toStdString());
     m_capture.start(*source);

@@ -6,18 +6,18 @@ PulseCapture::PulseCapture(SampleQueueDispatch queue) : m_queue(std::move(queue)
 
 PulseCapture::~PulseCapture() { stop(); }
 
-pulse::PulseConnection &PulseCapture::connection()
+std::shared_ptr<pulse::PulseConnection> PulseCapture::connection()
 {
     std::lock_guard lock(m_mutex);
     if (!m_connection || !m_connection->isAlive())
         m_connection = pulse::PulseConnection::open();
-    return *m_connection;
+    return m_connection;
 }
 
 void PulseCapture::start(const pulse::SourceInfo &source)
 {
     stop();
-    connection();
+    std::shared_ptr<pulse::PulseConnection> server = connection();
     std::lock_guard lock(m_mutex);
     // The handler runs on the server's event thread: copy the chunk out and move on.
     auto handler = [queue = m_queue, delivery = m_delivery](const pulse::AudioChunk &chunk) {
@@ -40,7 +40,7 @@ void PulseCapture::start(const pulse::SourceInfo &source)
         else
             run();
     };
-    auto stream = std::make_unique<pulse::SourceStream>(m_connection, std::move(handler));
+    auto stream = std::make_unique<pulse::SourceStream>(std::move(server), std::move(handler));
     stream->start(source);
     m_format = std::make_pair(double(stream->sampleRate()), stream->channels());
     m_sourceName = source.name;

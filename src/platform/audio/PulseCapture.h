@@ -39,8 +39,10 @@ public:
     PulseCapture(const PulseCapture &) = delete;
     PulseCapture &operator=(const PulseCapture &) = delete;
 
-    // The capture's own connection, opened on first use. Throws pulse::PulseError.
-    pulse::PulseConnection &connection();
+    // The capture's own connection, opened on first use and opened again when the server went
+    // away; the caller shares it, so a reopening elsewhere cannot pull it away. Throws
+    // pulse::PulseError.
+    std::shared_ptr<pulse::PulseConnection> connection();
 
     // Starts capturing at the source's own rate and channel count. Throws pulse::PulseError; a
     // running capture is stopped first.

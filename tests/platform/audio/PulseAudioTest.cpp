@@ -118,7 +118,7 @@ TEST(PulseConnection, ReportsSourcesComingAndGoing)
 TEST(PulseCapture, CapturesToneFromMicrophoneWithMonotonicTimestamps)
 {
     PulseCapture capture(nullptr);
-    auto mic = capture.connection().source(QStringLiteral("mic"));
+    auto mic = capture.connection()->source(QStringLiteral("mic"));
     ASSERT_TRUE(mic.has_value());
 
     Recording recording;
@@ -168,7 +168,7 @@ TEST(PulseCapture, StopIsSafeInAnyStateAndEndsDelivery)
     capture.setOnSample([&](const AudioPacket &) { ++delivered; });
     EXPECT_FALSE(capture.inputFormat().has_value());
 
-    auto monitor = capture.connection().source(capture.connection().defaultSinkMonitorName());
+    auto monitor = capture.connection()->source(capture.connection()->defaultSinkMonitorName());
     ASSERT_TRUE(monitor.has_value());
     capture.start(*monitor);
     {
@@ -196,7 +196,7 @@ TEST(PulseCapture, StopIsSafeInAnyStateAndEndsDelivery)
 TEST(PulseCapture, HandlerMayStopTheCaptureItself)
 {
     auto capture = std::make_unique<PulseCapture>(nullptr);
-    auto monitor = capture->connection().source(capture->connection().defaultSinkMonitorName());
+    auto monitor = capture->connection()->source(capture->connection()->defaultSinkMonitorName());
     ASSERT_TRUE(monitor.has_value());
     std::atomic<int> delivered{0};
     capture->setOnSample([&](const AudioPacket &) {
