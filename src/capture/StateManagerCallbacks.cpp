@@ -3,6 +3,8 @@
 #include "model/LogCategories.h"
 #include "store/AppLog.h"
 
+#include <QPointer>
+
 #include <mutex>
 
 namespace lumacast {
@@ -76,8 +78,11 @@ QCoro::Task<> RecorderCallbackRelay::handleStreamError(QString description)
         co_return;
     }
     m_handlingStreamError = true;
+    // The relay may go away while the take is being ended; the flag then goes with it.
+    const QPointer<RecorderCallbackRelay> self(this);
     co_await m_target.endTakeAfterStreamError(description);
-    m_handlingStreamError = false;
+    if (self)
+        m_handlingStreamError = false;
 }
 
 } // namespace lumacast
