@@ -491,6 +491,37 @@ TEST_F(MovieExportTest, SameSizeTakesOfAnotherVideoFormatKeepTheirOwnSampleDescr
     }
 }
 
+TEST_F(MovieExportTest, ATurnedTakeIsPlacedAsPlayersShowIt)
+{
+    const QList<Take> list{makeTake(takes(), {.width = 640, .height = 360, .colour = 0}, 0.0, 0.5),
+                           makeTake(takes(), {.width = 320, .height = 180, .colour = 1}, 0.0, 0.5)};
+    // The second take turned a quarter by its track matrix, as a phone or a turned screen gives.
+    const QString stored = QDir(takes()).filePath(list[1].filename);
+    const QString turned = stored + QStringLiteral(".turned.mov");
+    ASSERT_TRUE(lumacast::testing::runProcess(QStringLiteral("ffmpeg"),
+                                              {"-v", "error", "-i", stored, "-c", "copy", "-metadata:s:v:0", "rotate=90", turned})
+                    .ok());
+    ASSERT_TRUE(QFile::remove(stored) && QFile::rename(turned, stored));
+    run(list);
+    EXPECT_TRUE(logged(QStringLiteral("mixed sizes \u2192 canvas 640x360; re-encoding the other-sized takes")));
+
+    // ffmpeg's own turned picture tells which side the frame-number band belongs on.
+    const QString reference = m_dir.filePath(QStringLiteral("turned.png"));
+    ASSERT_TRUE(lumacast::testing::runProcess(QStringLiteral("ffmpeg"), {"-v", "error", "-i", stored, "-frames:v", "1", reference}).ok());
+    const QImage shown(reference);
+    ASSERT_EQ(shown.size(), QSize(180, 320));
+    const bool bandOnLeft = !near(shown.pixel(5, 160), kColours[1]);
+    EXPECT_NE(bandOnLeft, !near(shown.pixel(174, 160), kColours[1]));
+
+    // Portrait on the canvas: 202.5 wide from x = 218.75, black on both sides.
+    const QImage image = frameAt(out(), 0.5);
+    EXPECT_TRUE(isBlack(image.pixel(150, 180)));
+    EXPECT_TRUE(isBlack(image.pixel(490, 180)));
+    EXPECT_TRUE(near(image.pixel(320, 180), kColours[1]));
+    EXPECT_EQ(!near(image.pixel(225, 180), kColours[1]), bandOnLeft);
+    EXPECT_EQ(!near(image.pixel(414, 180), kColours[1]), !bandOnLeft);
+}
+
 TEST_F(MovieExportTest, DriverExportsTheCheckedTakesOfASessionFolder)
 {
     const QList<Take> list{makeTake(takes(), {.width = 640, .height = 360, .colour = 0}, 0.2, 0.7),
