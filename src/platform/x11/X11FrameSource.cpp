@@ -180,6 +180,11 @@ struct FrameSource::State {
     xcb_window_t topLevel = 0;   // window capture: the root child holding the window
     std::unordered_map<xcb_window_t, Identity> identities;
     bool exclusionActive = false;
+    // The stacking order and the windows' pixmaps change only with structure events on the
+    // root: both are kept between frames until one arrives.
+    bool treeDirty = true;
+    std::vector<TopLevel> tops;
+    std::map<xcb_window_t, xcb_pixmap_t> pixmaps;
 
     bool grab(xcb_drawable_t drawable, int x, int y, int w, int h, PixelBuffer &into, QString *error);
     bool grabFrame(Frame &frame, bool withCursor, QString *error);
@@ -192,7 +197,8 @@ struct FrameSource::State {
     std::vector<TopLevel> topLevels();
     const Identity &identityOf(xcb_window_t top);
     bool isExcluded(xcb_window_t top);
-    void repair(PixelBuffer &buffer, const std::vector<TopLevel> &tops);
+    void repair(PixelBuffer &buffer);
+    void forgetPixmaps();
     void drawCursor(PixelBuffer &buffer, QPoint origin);
 };
 
@@ -246,6 +252,10 @@ bool FrameSource::open(QString *error)
         d->width = cfg.width > 0 ? cfg.width : d->displayRect.width();
         d->height = cfg.height > 0 ? cfg.height : d->displayRect.height();
         d->exclusionActive = !cfg.excludedPids.empty() || !cfg.excludedWindows.empty();
+        if (d->exclusionActive && d->conn->hasComposite()) {
+            const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+            xcb_change_window_attributes(d->conn->get(), d->conn->root(), XCB_CW_EVENT_MASK, &mask);
+        }
     } else {
         const auto top = topLevelAncestor(*d->conn, cfg.windowId);
         Reply<xcb_get_geometry_reply_t> geo(xcb_get_geometry_reply(
@@ -391,6 +401,21 @@ void FrameSource::State::pollServerEvents(bool &displayChanged)
         if (conn->hasRandr() && (type == conn->randrEventBase() + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
                                  type == conn->randrEventBase() + XCB_RANDR_NOTIFY))
             displayChanged = true;
+        switch (type) {
+        case 0: // an error: most likely a pixmap that went stale
+        case XCB_CREATE_NOTIFY:
+        case XCB_DESTROY_NOTIFY:
+        case XCB_MAP_NOTIFY:
+        case XCB_UNMAP_NOTIFY:
+        case XCB_CONFIGURE_NOTIFY:
+        case XCB_REPARENT_NOTIFY:
+        case XCB_CIRCULATE_NOTIFY:
+        case XCB_GRAVITY_NOTIFY:
+            treeDirty = true;
+            break;
+        default:
+            break;
+        }
         std::free(e);
     }
 }
@@ -422,8 +447,14 @@ bool FrameSource::State::grabDisplay(PixelBuffer &buffer, QString *error)
         fill(buffer, QRect(0, 0, width, height));
         copyIn(buffer, 0, 0, *scratch, source.width(), source.height());
     }
-    if (exclusionActive && conn->hasComposite())
-        repair(buffer, topLevels());
+    if (exclusionActive && conn->hasComposite()) {
+        if (treeDirty) {
+            forgetPixmaps();
+            tops = topLevels();
+            treeDirty = false;
+        }
+        repair(buffer);
+    }
     if (conn->failed()) {
         if (error)
             *error = QStringLiteral("The connection to the X server was lost");
@@ -504,7 +535,16 @@ bool FrameSource::State::isExcluded(xcb_window_t top)
                                config.excludedPids.end();
 }
 
-void FrameSource::State::repair(PixelBuffer &buffer, const std::vector<TopLevel> &tops)
+void FrameSource::State::forgetPixmaps()
+{
+    for (const auto &[w, p] : pixmaps) {
+        if (p != XCB_NONE)
+            xcb_free_pixmap(conn->get(), p);
+    }
+    pixmaps.clear();
+}
+
+void FrameSource::State::repair(PixelBuffer &buffer)
 {
     const QRect frameRect(displayRect.topLeft(), QSize(width, height));
     std::vector<QRect> damaged;
@@ -521,16 +561,13 @@ void FrameSource::State::repair(PixelBuffer &buffer, const std::vector<TopLevel>
         return;
 
     xcb_connection_t *c = conn->get();
-    std::map<xcb_window_t, xcb_pixmap_t> pixmaps;
     auto pixmapOf = [&](xcb_window_t w) -> xcb_pixmap_t {
         auto found = pixmaps.find(w);
         if (found != pixmaps.end())
             return found->second;
-        xcb_pixmap_t p = xcb_generate_id(c);
-        if (xcb_generic_error_t *e = xcb_request_check(c, xcb_composite_name_window_pixmap_checked(c, w, p))) {
-            std::free(e);
-            p = XCB_NONE;
-        }
+        // Unchecked: a window unmapped meanwhile shows up as a failed grab below.
+        const xcb_pixmap_t p = xcb_generate_id(c);
+        xcb_composite_name_window_pixmap(c, w, p);
         pixmaps[w] = p;
         return p;
     };
@@ -547,16 +584,12 @@ void FrameSource::State::repair(PixelBuffer &buffer, const std::vector<TopLevel>
             if (part.isEmpty())
                 continue;
             const xcb_pixmap_t p = pixmapOf(t.id);
-            if (p == XCB_NONE)
+            if (!grab(p, part.x() - t.outer.x(), part.y() - t.outer.y(), part.width(), part.height(), *scratch, nullptr)) {
+                treeDirty = true; // look again at the next frame
                 continue;
-            if (!grab(p, part.x() - t.outer.x(), part.y() - t.outer.y(), part.width(), part.height(), *scratch, nullptr))
-                continue;
+            }
             copyIn(buffer, part.x() - frameRect.x(), part.y() - frameRect.y(), *scratch, part.width(), part.height());
         }
-    }
-    for (const auto &[w, p] : pixmaps) {
-        if (p != XCB_NONE)
-            xcb_free_pixmap(c, p);
     }
 }
 

@@ -130,6 +130,33 @@ TEST_F(X11Capture, LeftOutWindowsAreReplacedByWhatLiesBeneath)
     (void)above;
 }
 
+TEST_F(X11Capture, LeftOutWindowsAreFollowedAsTheyMoveAndAppearLater)
+{
+    const uint32_t ownPid = 4000041;
+    windows.solid(QRect(0, 500, 900, 300), kGreen, 4000042);
+    const xcb_window_t panel = windows.solid(QRect(50, 550, 100, 100), kRed, ownPid);
+    auto cfg = displayConfig();
+    cfg.excludedPids = {ownPid};
+    x11::FrameSource source(cfg);
+    QString error;
+    ASSERT_TRUE(source.open(&error)) << error.toStdString();
+    x11::Frame f;
+    ASSERT_TRUE(captureUntil(source, f, [](const x11::Frame &f) { return at(f, 100, 600) == kGreen; }));
+
+    // Moved: the old place shows what is there, the new place is repaired.
+    windows.move(panel, 400, 600);
+    ASSERT_TRUE(captureUntil(source, f, [](const x11::Frame &f) {
+        return at(f, 100, 600) == kGreen && at(f, 450, 650) == kGreen;
+    })) << std::hex << at(f, 100, 600) << " " << at(f, 450, 650);
+
+    // A window of ours that appears during the capture is left out too; a foreign one shows.
+    windows.solid(QRect(700, 520, 80, 80), kBlue, ownPid);
+    windows.solid(QRect(600, 700, 50, 50), kYellow, 4000043);
+    ASSERT_TRUE(captureUntil(source, f, [](const x11::Frame &f) {
+        return at(f, 740, 560) == kGreen && at(f, 620, 720) == kYellow;
+    })) << std::hex << at(f, 740, 560) << " " << at(f, 620, 720);
+}
+
 TEST_F(X11Capture, ExceptedWindowStaysDespiteItsProcessBeingLeftOut)
 {
     const uint32_t ownPid = 4000011;
