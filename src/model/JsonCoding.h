@@ -6,10 +6,12 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QList>
 #include <QString>
 #include <QUuid>
 
 #include <optional>
+#include <type_traits>
 
 // The JSON conventions of the stored documents: UUIDs in their 36-character upper-case form,
 // dates in ISO 8601 as UTC with whole seconds ("2024-05-01T10:00:00Z"), finite numbers only.
@@ -58,6 +60,19 @@ public:
     std::optional<QUuid> optionalUuid(const QString &key) const;
     QDateTime date(const QString &key) const;
     QJsonArray array(const QString &key) const;
+    // An array whose elements must be objects, each read by `read(const JsonObjectReader &)`
+    // with the element's own path.
+    template<typename Read>
+    auto objects(const QString &key, Read read) const
+        -> QList<std::invoke_result_t<Read, const JsonObjectReader &>>
+    {
+        const QJsonArray elements = array(key);
+        QList<std::invoke_result_t<Read, const JsonObjectReader &>> result;
+        result.reserve(elements.size());
+        for (qsizetype i = 0; i < elements.size(); ++i)
+            result.append(read(fromValue(elements.at(i), elementPath(key, i))));
+        return result;
+    }
 
     QString pathOf(const QString &key) const;
     QString elementPath(const QString &key, qsizetype index) const;

@@ -55,12 +55,7 @@ SceneRecord readScene(const JsonObjectReader &reader, ReadTake readTake)
     SceneRecord scene;
     scene.id = reader.uuid(QStringLiteral("id"));
     scene.name = reader.optionalString(QStringLiteral("name"));
-    const QJsonArray takes = reader.array(QStringLiteral("takes"));
-    scene.takes.reserve(takes.size());
-    for (qsizetype i = 0; i < takes.size(); ++i) {
-        const QString takePath = reader.elementPath(QStringLiteral("takes"), i);
-        scene.takes.append(readTake(JsonObjectReader::fromValue(takes.at(i), takePath)));
-    }
+    scene.takes = reader.objects(QStringLiteral("takes"), readTake);
     scene.selectedTakeID = reader.optionalUuid(QStringLiteral("selectedTakeID"));
     return scene;
 }

@@ -230,13 +230,9 @@ SessionManifest SessionManifest::fromJson(const QByteArray &data)
     manifest.schemaVersion = reader.integer(QStringLiteral("schemaVersion"));
     manifest.sessionID = reader.uuid(QStringLiteral("sessionID"));
     manifest.createdAt = reader.date(QStringLiteral("createdAt"));
-    const QJsonArray sceneArray = reader.array(QStringLiteral("scenes"));
-    manifest.scenes.reserve(sceneArray.size());
-    for (qsizetype i = 0; i < sceneArray.size(); ++i) {
-        const QString path = reader.elementPath(QStringLiteral("scenes"), i);
-        manifest.scenes.append(RecordCoding::readScene<SceneManifest>(
-            JsonObjectReader::fromValue(sceneArray.at(i), path), decodeTake));
-    }
+    manifest.scenes = reader.objects(QStringLiteral("scenes"), [](const JsonObjectReader &scene) {
+        return RecordCoding::readScene<SceneManifest>(scene, decodeTake);
+    });
     manifest.currentSceneIndex = reader.integer(QStringLiteral("currentSceneIndex"));
     return manifest;
 }
