@@ -1,8 +1,5 @@
 #include "media/FCP7XMLWriter.h"
 
-#include "model/LogCategories.h"
-
-
 #include <QStringList>
 
 #include <climits>
@@ -257,12 +254,9 @@ QString buildFCP7XML(const QList<Clip> &clips, const QString &name)
 QCoro::Task<void> writeFCP7Package(Session session, QString name, QString packageFolder,
                                      TimelineExport::MovieLoader loader)
 {
-    QCoro::Task<TimelineExport::WrittenPackage> writing =
-        TimelineExport::writePackage(std::move(session), std::move(name), std::move(packageFolder),
-                                     std::move(loader), QStringLiteral(".xml"), buildFCP7XML);
-    const TimelineExport::WrittenPackage written = co_await writing;
-    qCInfo(log::exporting(), "FCP7 XML export wrote %ld clips \u2192 %s", long(written.clipCount),
-           qUtf8Printable(written.documentPath));
+    return TimelineExport::writePackage(
+        std::move(session), std::move(name), std::move(packageFolder), std::move(loader),
+        {QStringLiteral(".xml"), QStringLiteral("FCP7 XML"), buildFCP7XML});
 }
 
 } // namespace lumacast

@@ -1,8 +1,5 @@
 #include "media/FCPXMLWriter.h"
 
-#include "model/LogCategories.h"
-
-
 #include <cmath>
 
 namespace lumacast {
@@ -210,12 +207,9 @@ QString buildFCPXML(const QList<Clip> &clips, const QString &name)
 QCoro::Task<void> writeFCPXMLPackage(Session session, QString name, QString packageFolder,
                                      TimelineExport::MovieLoader loader)
 {
-    QCoro::Task<TimelineExport::WrittenPackage> writing =
-        TimelineExport::writePackage(std::move(session), std::move(name), std::move(packageFolder),
-                                     std::move(loader), QStringLiteral(".fcpxml"), buildFCPXML);
-    const TimelineExport::WrittenPackage written = co_await writing;
-    qCInfo(log::exporting(), "FCPXML export wrote %ld clips \u2192 %s", long(written.clipCount),
-           qUtf8Printable(written.documentPath));
+    return TimelineExport::writePackage(
+        std::move(session), std::move(name), std::move(packageFolder), std::move(loader),
+        {QStringLiteral(".fcpxml"), QStringLiteral("FCPXML"), buildFCPXML});
 }
 
 } // namespace lumacast

@@ -1,5 +1,7 @@
 #include "media/TimelineExport.h"
 
+#include "model/LogCategories.h"
+
 #include <QCoroThread>
 #include <QDir>
 #include <QFileInfo>
@@ -254,17 +256,18 @@ void writeDocument(const QString &path, const QString &text)
         throw FileSystemError(QStringLiteral("Write"), path, 0, file.errorString());
 }
 
-QCoro::Task<WrittenPackage> writePackage(Session session, QString name, QString packageFolder,
-                                         MovieLoader loader, QString extension,
-                                         DocumentBuilder build)
+QCoro::Task<void> writePackage(Session session, QString name, QString packageFolder,
+                               MovieLoader loader, DocumentFormat format)
 {
     // A named task: GCC 12 mishandles some temporaries of a co_await expression.
     QCoro::Task<QList<Clip>> prepared =
         prepare(std::move(session), packageFolder, std::move(loader));
     const QList<Clip> clips = co_await prepared;
-    const QString path = QDir(QDir::current().absoluteFilePath(packageFolder)).filePath(name + extension);
-    writeDocument(path, build(clips, name));
-    co_return WrittenPackage{path, clips.size()};
+    const QString path =
+        QDir(QDir::current().absoluteFilePath(packageFolder)).filePath(name + format.extension);
+    writeDocument(path, format.build(clips, name));
+    qCInfo(log::exporting(), "%s export wrote %ld clips \u2192 %s", qUtf8Printable(format.logName),
+           long(clips.size()), qUtf8Printable(path));
 }
 
 } // namespace lumacast::TimelineExport

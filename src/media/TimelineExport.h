@@ -90,19 +90,19 @@ QString packageName(const QString &location);
 // Writes a finished document atomically in UTF-8; throws FileSystemError.
 void writeDocument(const QString &path, const QString &text);
 
-// Builds a timeline document from the clips, titled `name`.
-using DocumentBuilder = std::function<QString(const QList<Clip> &clips, const QString &name)>;
-
-struct WrittenPackage {
-    QString documentPath;
-    qsizetype clipCount = 0;
+// One editing-timeline document format: its file extension (".fcpxml"), the name its log line
+// gives it ("FCPXML") and how its text is built from the clips, titled `name`.
+struct DocumentFormat {
+    QString extension;
+    QString logName;
+    std::function<QString(const QList<Clip> &clips, const QString &name)> build;
 };
 
 // The package routine both writers share: prepares the package folder, builds the document and
-// writes it as `name` + `extension` beside the "media" folder. Errors of either step reach the
-// caller unchanged; a failed write leaves the copied media without a document.
-QCoro::Task<WrittenPackage> writePackage(Session session, QString name, QString packageFolder,
-                                         MovieLoader loader, QString extension,
-                                         DocumentBuilder build);
+// writes it as `name` + the format's extension beside the "media" folder, then logs
+// "<logName> export wrote <n> clips → <path>". Errors of either step reach the caller unchanged;
+// a failed write leaves the copied media without a document.
+QCoro::Task<void> writePackage(Session session, QString name, QString packageFolder,
+                               MovieLoader loader, DocumentFormat format);
 
 } // namespace lumacast::TimelineExport
