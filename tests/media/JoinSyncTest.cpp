@@ -21,7 +21,8 @@ struct Piece {
     double toneHz; // microphone; system audio plays 1.5 times this
 };
 
-// One audio track decoded from the start, mixed to mono.
+// One audio track decoded and mixed to mono, each block placed at its presentation time (what
+// the track does not cover stays silent).
 std::vector<float> decodeMono(const QString &path, int audioIndex, int &sampleRate)
 {
     const auto asset = media::Asset::open(path);
@@ -29,15 +30,25 @@ std::vector<float> decodeMono(const QString &path, int audioIndex, int &sampleRa
     std::vector<float> mono;
     while (auto block = reader.nextAudio()) {
         sampleRate = block->sampleRate;
+        const auto first = std::size_t(std::llround(block->presentationTime.seconds() * block->sampleRate));
+        if (mono.size() < first + std::size_t(block->frameCount))
+            mono.resize(first + std::size_t(block->frameCount), 0.0f);
         const auto *samples = reinterpret_cast<const float *>(block->samples.constData());
         for (qint64 i = 0; i < block->frameCount; ++i) {
             float sum = 0;
             for (int c = 0; c < block->channels; ++c)
                 sum += samples[i * block->channels + c];
-            mono.push_back(sum / float(block->channels));
+            mono[first + std::size_t(i)] = sum / float(block->channels);
         }
     }
     return mono;
+}
+
+double rmsBetween(const std::vector<float> &mono, int rate, double from, double to)
+{
+    const auto a = std::min(mono.size(), std::size_t(from * rate));
+    const auto b = std::min(mono.size(), std::size_t(to * rate));
+    return rms(std::vector<float>(mono.begin() + std::ptrdiff_t(a), mono.begin() + std::ptrdiff_t(b)));
 }
 
 // Where, near `around`, the tone changes from `before` to `after` Hz: the middle of the first
@@ -114,6 +125,55 @@ TEST(JoinSyncTest, ThreeTailsOnOneTakeKeepPicturesAndBothAudioTracksInStep)
         }
         EXPECT_NEAR(double(mono.size()) / rate, splices[2] + tailDuration, 1024.0 / rate);
     }
+}
+
+TEST(JoinSyncTest, SoundThatStartsLateKeepsItsPlaceInTakeAndTail)
+{
+    // Capture often delivers the first microphone samples a moment after the first frame; the
+    // movie then starts its sound track with an empty edit, which the join must keep where it
+    // was, in the take and in the tail.
+    QTemporaryDir dir;
+    SourceSpec take;
+    take.seconds = 3;
+    take.micDelay = 0.4;
+    take.toneHz = 400;
+    const QString takePath = dir.filePath("take.mov"), tailPath = dir.filePath("late.tail.mov");
+    ASSERT_TRUE(writeSource(takePath, take));
+    SourceSpec tail = tailSpecFor(takePath, take, qRgb(30, 200, 30), 1000, 1.5);
+    tail.micDelay = 0.7;
+    ASSERT_TRUE(writeSource(tailPath, tail));
+
+    const double splice = 2.0;
+    const QString out = dir.filePath("late.joining.mov");
+    runJoinTask(TakeJoiner::join({takePath, splice, tailPath, out}));
+
+    int rate = 0;
+    const std::vector<float> mono = decodeMono(out, 0, rate);
+    ASSERT_EQ(rate, 48000);
+    const double frame = 1024.0 / rate;
+    EXPECT_LT(rmsBetween(mono, rate, 0, take.micDelay - frame), 0.01);
+    EXPECT_GT(rmsBetween(mono, rate, take.micDelay + frame, splice - frame), 0.1);
+
+    // The tail's silent start is an empty edit in the middle of the joined track. ffmpeg's
+    // demuxer (and so any reader on it) plays later edits back to back, so the edit list itself
+    // is checked: after the head come the tail's own edits, the empty one included.
+    const media::MovieStructure joined = media::readMovieStructure(out);
+    const media::MovieStructure tailMovie = media::readMovieStructure(tailPath);
+    const media::TrackStructure &audio = joined.tracks[1];
+    const media::TrackStructure &tailAudio = tailMovie.tracks[1];
+    ASSERT_EQ(tailAudio.edits.size(), 2);
+    ASSERT_TRUE(tailAudio.edits[0].isEmpty());
+    std::int64_t position = 0;
+    qsizetype next = 0;
+    while (next < audio.edits.size() && position < 1200)
+        position += audio.edits[next++].segmentDuration;
+    EXPECT_EQ(position, 1200) << "the head ends exactly at the splice";
+    ASSERT_EQ(audio.edits.size(), next + 2);
+    const media::EditEntry gap = audio.edits[next], sound = audio.edits[next + 1];
+    EXPECT_TRUE(gap.isEmpty());
+    EXPECT_NEAR(double(gap.segmentDuration) / 600, double(tailAudio.edits[0].segmentDuration) / tailMovie.movieTimescale, 1.0 / 600);
+    const qsizetype tailFirst = audio.samples.size() - tailAudio.samples.size();
+    EXPECT_EQ(sound.mediaTime, audio.samples[tailFirst].decodeTime + tailAudio.edits[1].mediaTime);
 }
 
 } // namespace

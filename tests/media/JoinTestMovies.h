@@ -35,6 +35,7 @@ struct SourceSpec {
     bool systemAudio = false;
     QRgb colour = qRgb(220, 30, 30); // the right half of every frame
     double toneHz = 440;             // microphone; the system track plays 1.5 times this
+    double micDelay = 0;             // seconds of capture before the microphone's first sample
     std::optional<AudioEncodingPlan> plan; // a tail records with its take's plan
 };
 
@@ -69,7 +70,7 @@ inline std::pair<quint64, std::optional<double>> writeSourceOnce(const QString &
     const std::int64_t frames = std::llround(spec.seconds * spec.fps);
     const std::int64_t endNs = std::int64_t(spec.seconds * 1e9);
     const int micChunk = spec.micRate / 100, systemChunk = 480;
-    std::int64_t frame = 0, micFrames = 0, systemFrames = 0;
+    std::int64_t frame = 0, micFrames = std::llround(spec.micDelay * spec.micRate), systemFrames = 0;
     std::vector<float> buffer;
     const auto tone = [&](std::int64_t first, int count, int rate, int channels, double hz) {
         buffer.resize(std::size_t(count) * channels);
