@@ -5,6 +5,7 @@
 #include "media/MovieExportPaths.h"
 #include "model/NumberFormat.h"
 #include "platform/media/Asset.h"
+#include "store/Preferences.h"
 
 #include <QCoroFuture>
 #include <QDir>
@@ -154,6 +155,11 @@ QCoro::Task<void> exportMovie(QList<Take> takes, QString takesFolder, QString de
 {
     if (!options.videoSettings)
         options.videoSettings = layerVideoSettings;
+    if (!options.systemAudioMixLevel) {
+        // The settings belong to the main thread; the export reads the level as it starts.
+        const double level = Preferences::shared().systemAudioMixLevel();
+        options.systemAudioMixLevel = [level] { return level; };
+    }
 
     // The export reports into one number; the main thread reads it every 100 ms, so that every
     // report reaches the caller on the main thread and none after the export has ended.

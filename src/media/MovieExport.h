@@ -17,8 +17,8 @@ struct MovieExportOptions {
     // one, the media layer's defaults for that size are used, which are what the take writer
     // asks for.
     VideoSettingsSource videoSettings;
-    // The system audio's level in a mixdown; Preferences::shared() when not given. Read once
-    // per export.
+    // The system audio's level in a mixdown; Preferences::shared()'s, read on the calling thread
+    // as the export starts, when not given.
     std::function<double()> systemAudioMixLevel;
     // Called before each re-encoded frame is handed to the writer with the number written so
     // far; a throw from it is a failure of the writer. For tests of failure handling.

@@ -4,7 +4,6 @@
 #include "media/CanvasComposition.h"
 #include "media/ExportErrors.h"
 #include "platform/media/TranscodeCanvasVideo.h"
-#include "store/Preferences.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -82,9 +81,7 @@ bool hasSource(const Composition &composition)
 
 float systemLevel(const ExportContext &context)
 {
-    const double level = context.options.systemAudioMixLevel ? context.options.systemAudioMixLevel()
-                                                             : Preferences::shared().systemAudioMixLevel();
-    return float(level);
+    return context.options.systemAudioMixLevel ? float(context.options.systemAudioMixLevel()) : 1.0f;
 }
 
 // Progress of two pumps running side by side: the slower one's.
