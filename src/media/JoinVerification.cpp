@@ -2,7 +2,7 @@
 #include "media/TakeJoiner.h"
 
 #include "platform/media/Asset.h"
-#include "platform/media/AssetReader.h"
+#include "platform/media/JoinFrameProbe.h"
 #include "platform/media/MediaError.h"
 #include "platform/media/MediaTime.h"
 
@@ -39,18 +39,11 @@ QStringList mediaTypeSequence(const media::Asset &asset)
 MediaTime probeFrame(const JoinAsset &asset, const MediaTime &time, bool before)
 {
     try {
-        media::ImageGenerator generator(asset.load());
-        generator.appliesPreferredTrackTransform = false;
-        MediaTime requested = time;
-        if (before) {
-            generator.requestedTimeToleranceBefore = MediaTime::positiveInfinity();
-            generator.requestedTimeToleranceAfter = MediaTime::zero();
-            requested = time - MediaTime(1, 600);
-        } else {
-            generator.requestedTimeToleranceBefore = MediaTime::zero();
-            generator.requestedTimeToleranceAfter = MediaTime::positiveInfinity();
-        }
-        return generator.imageAt(requested).actualTime;
+        // One tick before the splice: any picture that starts earlier than the splice; at the
+        // splice: the first picture that starts there or later.
+        if (before)
+            return media::probeDecodableFrame(asset.load(), time - MediaTime(1, 600), media::FrameSide::atOrBefore);
+        return media::probeDecodableFrame(asset.load(), time, media::FrameSide::atOrAfter);
     } catch (const media::MediaError &e) {
         throw JoinError::verifyFailed(QStringLiteral("no decodable frame %1 the splice: %2")
                                           .arg(before ? QStringLiteral("before") : QStringLiteral("after"), e.description()));

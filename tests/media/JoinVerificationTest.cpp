@@ -110,6 +110,21 @@ TEST_F(JoinVerificationTest, NeedsAFrameOnEachSideOfTheSplice)
     EXPECT_TRUE(after.startsWith(QStringLiteral("no decodable frame after the splice: "))) << after.toStdString();
 }
 
+TEST_F(JoinVerificationTest, ProbesFindTheNeighboursOfTheSplice)
+{
+    // 30 fps: the take's last frame starts at 29/30 s, the tail's first at the splice.
+    const TakeJoiner::JoinAsset joined(path("joined.mov"));
+    const media::MediaTime splice = TakeJoiner::splicePoint(kTrimEnd);
+    EXPECT_EQ(TakeJoiner::probeFrame(joined, splice, true), media::MediaTime(29, 30));
+    EXPECT_EQ(TakeJoiner::probeFrame(joined, splice, false), splice);
+    // Between frames: the one shown there, and the next one.
+    const media::MediaTime between(610, 600);
+    EXPECT_EQ(TakeJoiner::probeFrame(joined, between, true), media::MediaTime(600, 600));
+    EXPECT_EQ(TakeJoiner::probeFrame(joined, between, false), media::MediaTime(620, 600));
+    // Within the last tick before a frame, "before" means the frame shown a tick earlier.
+    EXPECT_EQ(TakeJoiner::probeFrame(joined, media::MediaTime(62001, 60000), true), media::MediaTime(600, 600));
+}
+
 TEST_F(JoinVerificationTest, UnreadableMoviesThrowTheMediaError)
 {
     EXPECT_THROW(TakeJoiner::verify({path("take.mov"), kTrimEnd, path("tail.mov"), path("missing.mov")}), media::MediaError);
