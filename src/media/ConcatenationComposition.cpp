@@ -191,8 +191,14 @@ void renderOntoCanvas(const std::shared_ptr<const Asset> &asset, int videoTrack,
     const double total = std::max(0.001, range.duration.seconds());
     if (options.onProgress)
         request.progress = [&](double s) { options.onProgress(std::min(1.0, s / total)); };
+    media::CanvasVideoRender render(std::move(request));
     try {
-        media::renderCanvasVideo(request);
+        render.createWriter();
+    } catch (...) {
+        std::rethrow_exception(logFailure(QStringLiteral("creating writer at ") + temporary, std::current_exception()));
+    }
+    try {
+        render.run();
     } catch (...) {
         const auto error = std::current_exception();
         std::rethrow_exception(logFailure(pumpFailureStep(error), error));

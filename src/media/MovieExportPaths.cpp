@@ -120,10 +120,9 @@ private:
 // function that waits for the audio and rethrows its failure. A failure of either side stops
 // the other, so neither waits for a partner that will never finish. The failure is logged as
 // one "FAILED at" line and thrown.
-void runPumps(const AudioMix &mix, const QString &audioPath, PumpProgress &progress,
-              const std::function<void(const std::atomic<bool> &stop, const std::function<void()> &awaitAudio)> &video)
+void runPumps(const AudioMix &mix, const QString &audioPath, PumpProgress &progress, std::atomic<bool> &stop,
+              const std::function<void(const std::function<void()> &awaitAudio)> &video)
 {
-    std::atomic<bool> stop{false};
     std::exception_ptr audioFailure;
     std::thread audio([&] {
         try {
@@ -141,7 +140,7 @@ void runPumps(const AudioMix &mix, const QString &audioPath, PumpProgress &progr
     };
     std::exception_ptr videoFailure;
     try {
-        video(stop, awaitAudio);
+        video(awaitAudio);
         awaitAudio();
     } catch (...) {
         videoFailure = std::current_exception();
@@ -200,7 +199,8 @@ void exportWithAudioMixdown(const ExportContext &context, const RenderedMap &ren
 
     const AudioMix mix{&composition, mic, system, systemLevel(context), assembled.endTime};
     PumpProgress progress(context.progress);
-    runPumps(mix, audioPath, progress, [&](const std::atomic<bool> &stop, const std::function<void()> &awaitAudio) {
+    std::atomic<bool> stop{false};
+    runPumps(mix, audioPath, progress, stop, [&](const std::function<void()> &awaitAudio) {
         media::PassthroughOptions options;
         options.cancelled = &stop;
         options.progress = progress.video();
@@ -258,11 +258,18 @@ void exportReencodingWholeVideo(const ExportContext &context, bool hasSystemAudi
     // The render is most of the work; copying the two results into one movie is the rest.
     PumpProgress progress(context.progress, 0.95);
     const double total = std::max(0.001, assembled.endTime.seconds());
-    runPumps(mix, audioPath, progress, [&](const std::atomic<bool> &stop, const std::function<void()> &awaitAudio) {
-        request.cancelled = &stop;
-        auto videoProgress = progress.video();
-        request.progress = [&](double seconds) { videoProgress(std::min(1.0, seconds / total)); };
-        media::renderCanvasVideo(request);
+    std::atomic<bool> stop{false};
+    request.cancelled = &stop;
+    auto videoProgress = progress.video();
+    request.progress = [&](double seconds) { videoProgress(std::min(1.0, seconds / total)); };
+    media::CanvasVideoRender render(std::move(request));
+    try {
+        render.createWriter();
+    } catch (...) {
+        std::rethrow_exception(logFailure(QStringLiteral("creating writer at ") + videoPath, std::current_exception()));
+    }
+    runPumps(mix, audioPath, progress, stop, [&](const std::function<void()> &awaitAudio) {
+        render.run();
         awaitAudio();
         Composition rendered;
         const int track = rendered.addTrack(MediaType::Video);

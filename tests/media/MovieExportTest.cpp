@@ -14,6 +14,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
 
@@ -461,6 +462,22 @@ TEST_F(MovieExportTest, AWriterFailureEndsTheExportAndLeavesTheDestinationAlone)
         EXPECT_EQ(QFileInfo(out()).size(), 4096);
         expectNoLeftovers();
     }
+
+    // An encoder that refuses its settings fails before anything is pumped.
+    MovieExportOptions refused;
+    refused.videoSettings = [](int w, int h) {
+        media::VideoSettings s;
+        s.width = w;
+        s.height = h;
+        s.preset = QStringLiteral("no-such-preset");
+        return s;
+    };
+    m_lines.clear();
+    EXPECT_THROW(run(list, refused), media::MediaError);
+    EXPECT_EQ(m_lines.filter(QRegularExpression(QStringLiteral("^FAILED at creating writer at .*\\.mov: "))).size(), 1)
+        << m_lines.join(u'\n').toStdString();
+    EXPECT_EQ(QFileInfo(out()).size(), 4096);
+    expectNoLeftovers();
 }
 
 TEST_F(MovieExportTest, SameSizeTakesOfAnotherVideoFormatKeepTheirOwnSampleDescription)

@@ -446,19 +446,40 @@ void renderFrames(const CanvasVideoRequest &request, int width, int height, int 
 
 } // namespace
 
-void renderCanvasVideo(const CanvasVideoRequest &request)
+struct CanvasVideoRender::Writer {
+    int width = 0, height = 0, timescale = 0;
+    std::unique_ptr<CanvasEncoder> encoder;
+};
+
+CanvasVideoRender::CanvasVideoRender(CanvasVideoRequest request) : m_request(std::move(request))
 {
-    if (request.width < 2 || request.height < 2 || request.outputPath.isEmpty())
+    if (m_request.width < 2 || m_request.height < 2 || m_request.outputPath.isEmpty())
         throw MediaError(MediaError::mediaDomain(), MediaError::InvalidArgument,
                          QStringLiteral("The canvas to render onto has no size."));
-    const int width = evenAtLeastTwo(request.width);
-    const int height = evenAtLeastTwo(request.height);
-    const int timescale = request.settings.timeScale > 0 ? request.settings.timeScale : 60000;
-    VideoSettings settings = request.settings;
-    settings.timeScale = timescale;
+}
 
-    QFile::remove(request.outputPath);
-    CanvasEncoder encoder(request.outputPath, settings, width, height);
+CanvasVideoRender::~CanvasVideoRender() = default;
+
+void CanvasVideoRender::createWriter()
+{
+    auto writer = std::make_unique<Writer>();
+    writer->width = evenAtLeastTwo(m_request.width);
+    writer->height = evenAtLeastTwo(m_request.height);
+    writer->timescale = m_request.settings.timeScale > 0 ? m_request.settings.timeScale : 60000;
+    VideoSettings settings = m_request.settings;
+    settings.timeScale = writer->timescale;
+    QFile::remove(m_request.outputPath);
+    writer->encoder = std::make_unique<CanvasEncoder>(m_request.outputPath, settings, writer->width, writer->height);
+    m_writer = std::move(writer);
+}
+
+void CanvasVideoRender::run()
+{
+    if (!m_writer)
+        createWriter();
+    const CanvasVideoRequest &request = m_request;
+    const int width = m_writer->width, height = m_writer->height, timescale = m_writer->timescale;
+    CanvasEncoder &encoder = *m_writer->encoder;
     FrameQueue queue;
     std::exception_ptr renderFailure;
     std::thread renderer([&] {
@@ -505,9 +526,17 @@ void renderCanvasVideo(const CanvasVideoRequest &request)
     }
     renderer.join();
     if (encodeFailure) {
+        m_writer.reset();
         QFile::remove(request.outputPath);
         std::rethrow_exception(encodeFailure);
     }
 }
+
+void renderCanvasVideo(const CanvasVideoRequest &request)
+{
+    CanvasVideoRender(request).run();
+}
+
+
 
 } // namespace lumacast::media

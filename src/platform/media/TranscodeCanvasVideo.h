@@ -51,4 +51,26 @@ struct CanvasVideoRequest {
 // partly written file is removed. Throws MediaError.
 void renderCanvasVideo(const CanvasVideoRequest &request);
 
+// The same in two steps, so that a caller can tell a writer that could not be created (the
+// encoder refused the settings, the file could not be made) from a failure while pumping.
+class CanvasVideoRender {
+public:
+    // Throws MediaError(InvalidArgument) for a canvas without a size.
+    explicit CanvasVideoRender(CanvasVideoRequest request);
+    ~CanvasVideoRender();
+    CanvasVideoRender(const CanvasVideoRender &) = delete;
+    CanvasVideoRender &operator=(const CanvasVideoRender &) = delete;
+
+    // Opens the encoder and creates the movie file. Throws MediaError.
+    void createWriter();
+    // Renders and encodes every stretch (creating the writer first if needed) and finishes the
+    // movie. Throws MediaError; the partly written file is removed.
+    void run();
+
+private:
+    struct Writer;
+    CanvasVideoRequest m_request;
+    std::unique_ptr<Writer> m_writer;
+};
+
 } // namespace lumacast::media
