@@ -2,8 +2,13 @@
 
 #include "platform/media/TakeEncoderProbe.h"
 
+#include <QCoro/QCoroFuture>
+#include <QFuture>
+#include <QPromise>
+
 #include <cmath>
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 namespace lumacast {
@@ -153,6 +158,30 @@ AudioEncodingPlan AudioEncodingPlan::load(const QString &moviePath)
     if (plans.size() > 1)
         plan.system = plans[1];
     return plan;
+}
+
+QCoro::Task<AudioEncodingPlan> AudioEncodingPlan::loadAsync(QString moviePath)
+{
+    // The error travels inside the result and is rethrown here, so the awaiting caller gets
+    // exactly the error the read threw.
+    using Outcome = std::pair<std::optional<AudioEncodingPlan>, std::exception_ptr>;
+    QPromise<Outcome> promise;
+    QFuture<Outcome> future = promise.future();
+    std::thread([path = std::move(moviePath), promise = std::move(promise)]() mutable {
+        promise.start();
+        Outcome outcome;
+        try {
+            outcome.first = load(path);
+        } catch (...) {
+            outcome.second = std::current_exception();
+        }
+        promise.addResult(std::move(outcome));
+        promise.finish();
+    }).detach();
+    const Outcome outcome = co_await future;
+    if (outcome.second)
+        std::rethrow_exception(outcome.second);
+    co_return *outcome.first;
 }
 
 } // namespace lumacast

@@ -2,6 +2,7 @@
 
 #include "platform/media/TakeEncoderSettings.h"
 
+#include <QCoro/QCoroTask>
 #include <QString>
 
 #include <exception>
@@ -60,6 +61,9 @@ struct AudioEncodingPlan {
     // Reads the plan of the take movie at `moviePath`. Throws AudioPlanError, or
     // media::EncoderError when the movie cannot be read at all.
     static AudioEncodingPlan load(const QString &moviePath);
+    // The same read on a thread of its own, so that the caller's event loop keeps running;
+    // the errors are rethrown where the task is awaited.
+    static QCoro::Task<AudioEncodingPlan> loadAsync(QString moviePath);
 
     friend bool operator==(const AudioEncodingPlan &, const AudioEncodingPlan &) = default;
 };

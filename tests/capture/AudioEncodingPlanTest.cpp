@@ -138,6 +138,13 @@ TEST_F(AudioPlanFromMovies, RefusesWhatATailCannotReproduce)
               QStringLiteral("take has 3 audio tracks (need 1 or 2)"));
     EXPECT_EQ(planError(make(QStringLiteral("silent.mov"), {}, 0)), QStringLiteral("take has no audio track"));
     EXPECT_THROW(AudioEncodingPlan::load(dir.filePath(QStringLiteral("absent.mov"))), media::EncoderError);
+    // Awaited, the same refusal arrives as the same error.
+    try {
+        await(AudioEncodingPlan::loadAsync(dir.filePath(QStringLiteral("six.mov"))));
+        ADD_FAILURE() << "a 6-channel take gave a plan";
+    } catch (const AudioPlanError &e) {
+        EXPECT_EQ(e, AudioPlanError::unsupportedSource(QStringLiteral("6 channels")));
+    }
 }
 
 TEST_F(AudioPlanFromMovies, ReadsBackTheSettingsOfTakes)
@@ -148,7 +155,7 @@ TEST_F(AudioPlanFromMovies, ReadsBackTheSettingsOfTakes)
     mono.micChannels = 1;
     const QString monoPath = dir.filePath(QStringLiteral("mono.mov"));
     ASSERT_TRUE(writeTake(monoPath, mono));
-    const AudioEncodingPlan a = AudioEncodingPlan::load(monoPath);
+    const AudioEncodingPlan a = await(AudioEncodingPlan::loadAsync(monoPath));
     EXPECT_EQ(a.mic.settings.formatID, media::kAudioFormatMPEG4AAC);
     EXPECT_EQ(a.mic.settings.sampleRate, 44100.0);
     EXPECT_EQ(a.mic.settings.channels, 1);
