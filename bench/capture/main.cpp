@@ -24,8 +24,14 @@
 #include <QThread>
 #include <QTimer>
 
+#include <QFile>
+
+#include <fcntl.h>
+#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <ctime>
@@ -164,34 +170,43 @@ struct ChildRun {
     QByteArray err;
 };
 
-// Runs a program to the end and reads its CPU time and peak memory from the kernel.
+// Runs a program to the end and reads its CPU time and peak memory from the kernel. Spawned
+// and reaped here rather than through QProcess, which reaps its children itself.
 ChildRun runMeasured(const QString &program, const QStringList &args)
 {
     ChildRun r;
-    QProcess p;
-    p.start(program, args);
-    if (!p.waitForStarted())
+    QTemporaryDir dir;
+    const QByteArray outPath = dir.filePath(QStringLiteral("out")).toLocal8Bit();
+    const QByteArray errPath = dir.filePath(QStringLiteral("err")).toLocal8Bit();
+    std::vector<QByteArray> storage{program.toLocal8Bit()};
+    for (const QString &a : args)
+        storage.push_back(a.toLocal8Bit());
+    std::vector<char *> argv;
+    for (auto &s : storage)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    pid_t pid = 0;
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
         return r;
-    const pid_t pid = pid_t(p.processId());
-    // Reap it ourselves to get its resource usage.
     int status = 0;
     rusage usage{};
-    QByteArray out, err;
-    while (true) {
-        p.waitForReadyRead(100);
-        out += p.readAllStandardOutput();
-        err += p.readAllStandardError();
-        const pid_t done = wait4(pid, &status, WNOHANG, &usage);
-        if (done == pid)
-            break;
+    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
     }
-    out += p.readAllStandardOutput();
-    err += p.readAllStandardError();
     r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     r.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
     r.peakRssKiB = usage.ru_maxrss;
-    r.out = out;
-    r.err = err;
+    QFile out(QString::fromLocal8Bit(outPath)), err(QString::fromLocal8Bit(errPath));
+    if (out.open(QIODevice::ReadOnly))
+        r.out = out.readAll();
+    if (err.open(QIODevice::ReadOnly))
+        r.err = err.readAll().right(4000);
     return r;
 }
 
