@@ -1,6 +1,6 @@
 #include "capture/AudioEncodingPlan.h"
 
-#include "platform/media/TakeEncoderProbe.h"
+#include "platform/media/Asset.h"
 
 #include <QCoro/QCoroFuture>
 #include <QFuture>
@@ -124,32 +124,39 @@ std::optional<AudioSettings> micAudioSettings(double sampleRate, int channels,
 
 AudioEncodingPlan AudioEncodingPlan::load(const QString &moviePath)
 {
-    const auto tracks = media::readAudioTrackFormats(moviePath);
-    if (tracks.empty())
+    return load(*media::Asset::open(moviePath));
+}
+
+AudioEncodingPlan AudioEncodingPlan::load(const media::Asset &take)
+{
+    const auto tracks = take.tracks(media::MediaType::Audio);
+    if (tracks.isEmpty())
         throw AudioPlanError::noAudioTrack();
     if (tracks.size() >= 3)
         throw AudioPlanError::tooManyAudioTracks(int(tracks.size()));
 
     std::vector<AudioTrackEncodingPlan> plans;
-    for (const auto &track : tracks) {
-        if (track.formatDescriptionCount != 1)
+    for (const media::AssetTrack &track : tracks) {
+        if (track.formatDescriptions.size() != 1)
             throw AudioPlanError::unsupportedSource(
                 QStringLiteral("track has %1 format descriptions (need exactly 1)")
-                    .arg(track.formatDescriptionCount));
-        if (!track.hasStreamDescription)
+                    .arg(track.formatDescriptions.size()));
+        const media::FormatDescription &format = track.formatDescriptions.first();
+        // A description that names no format at all gives nothing to reproduce.
+        if (format.formatID == 0 || format.mediaType != media::MediaType::Audio)
             throw AudioPlanError::unsupportedSource(QStringLiteral("no stream basic description"));
-        if (track.formatID != media::kAudioFormatMPEG4AAC)
+        if (format.formatID != media::kAudioFormatMPEG4AAC)
             throw AudioPlanError::unsupportedSource(
-                QStringLiteral("format %1 is not AAC").arg(track.formatID));
-        if (!std::isfinite(track.sampleRate) || track.sampleRate <= 0)
+                QStringLiteral("format %1 is not AAC").arg(format.formatID));
+        if (!std::isfinite(format.sampleRate) || format.sampleRate <= 0)
             throw AudioPlanError::unsupportedSource(
-                QStringLiteral("sample rate ") + media::decimalText(track.sampleRate));
-        if (track.channels != 1 && track.channels != 2)
-            throw AudioPlanError::unsupportedSource(QStringLiteral("%1 channels").arg(track.channels));
+                QStringLiteral("sample rate ") + media::decimalText(format.sampleRate));
+        if (format.channels != 1 && format.channels != 2)
+            throw AudioPlanError::unsupportedSource(QStringLiteral("%1 channels").arg(format.channels));
         AudioTrackEncodingPlan plan;
-        plan.settings.sampleRate = track.sampleRate;
-        plan.settings.channels = track.channels;
-        if (const auto rate = applicableBitRate(128000, track.channels, track.sampleRate))
+        plan.settings.sampleRate = format.sampleRate;
+        plan.settings.channels = format.channels;
+        if (const auto rate = applicableBitRate(128000, format.channels, format.sampleRate))
             plan.settings.bitRate = *rate;
         plans.push_back(plan);
     }

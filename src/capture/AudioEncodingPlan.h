@@ -12,6 +12,10 @@
 
 namespace lumacast {
 
+namespace media {
+class Asset;
+}
+
 using AudioSettings = media::AudioSettings;
 
 // Why a take's audio cannot be reproduced for a tail.
@@ -58,8 +62,10 @@ struct AudioEncodingPlan {
     AudioTrackEncodingPlan mic;
     std::optional<AudioTrackEncodingPlan> system;
 
-    // Reads the plan of the take movie at `moviePath`. Throws AudioPlanError, or
-    // media::EncoderError when the movie cannot be read at all.
+    // Reads the plan of an opened take movie. Throws AudioPlanError.
+    static AudioEncodingPlan load(const media::Asset &take);
+    // Opens the movie first; a movie that cannot be opened throws the media layer's
+    // MediaError unchanged.
     static AudioEncodingPlan load(const QString &moviePath);
     // The same read on a thread of its own, so that the caller's event loop keeps running;
     // the errors are rethrown where the task is awaited.

@@ -1,6 +1,9 @@
 #include "TakeTestSupport.h"
 
 #include "capture/AudioEncodingPlan.h"
+#include "platform/media/Asset.h"
+#include "platform/media/MediaError.h"
+#include "platform/media/MovieWriter.h"
 #include "platform/media/TakeEncoderSettings.h"
 #include "support/TestEnvironment.h"
 
@@ -137,7 +140,7 @@ TEST_F(AudioPlanFromMovies, RefusesWhatATailCannotReproduce)
     EXPECT_EQ(planError(make(QStringLiteral("three.mov"), {QStringLiteral("-c:a"), QStringLiteral("aac")}, 3)),
               QStringLiteral("take has 3 audio tracks (need 1 or 2)"));
     EXPECT_EQ(planError(make(QStringLiteral("silent.mov"), {}, 0)), QStringLiteral("take has no audio track"));
-    EXPECT_THROW(AudioEncodingPlan::load(dir.filePath(QStringLiteral("absent.mov"))), media::EncoderError);
+    EXPECT_THROW(AudioEncodingPlan::load(dir.filePath(QStringLiteral("absent.mov"))), media::MediaError);
     // Awaited, the same refusal arrives as the same error.
     try {
         await(AudioEncodingPlan::loadAsync(dir.filePath(QStringLiteral("six.mov"))));
@@ -145,6 +148,33 @@ TEST_F(AudioPlanFromMovies, RefusesWhatATailCannotReproduce)
     } catch (const AudioPlanError &e) {
         EXPECT_EQ(e, AudioPlanError::unsupportedSource(QStringLiteral("6 channels")));
     }
+}
+
+TEST_F(AudioPlanFromMovies, RefusesATrackWithTwoFormatDescriptions)
+{
+    // One audio track whose samples switch between a mono and a stereo AAC description, as a
+    // copy of differing sources may carry.
+    const auto mono = media::Asset::open(make(QStringLiteral("m.mov"), {QStringLiteral("-c:a"), QStringLiteral("aac"), QStringLiteral("-ac"), QStringLiteral("1")}));
+    const auto stereo = media::Asset::open(make(QStringLiteral("s.mov"), {QStringLiteral("-c:a"), QStringLiteral("aac"), QStringLiteral("-ac"), QStringLiteral("2")}));
+    const QString path = dir.filePath(QStringLiteral("two.mov"));
+    media::MovieWriter writer(path, 600);
+    writer.open();
+    media::WriterTrackSettings settings;
+    settings.mediaType = media::MediaType::Audio;
+    settings.mediaTimescale = 48000;
+    const int track = writer.addTrack(settings);
+    const int first = writer.addSampleDescription(track, mono->tracks(media::MediaType::Audio).first().formatDescriptions.first());
+    const int second = writer.addSampleDescription(track, stereo->tracks(media::MediaType::Audio).first().formatDescriptions.first());
+    ASSERT_EQ(writer.sampleDescriptionCount(track), 2);
+    media::SampleTiming timing;
+    timing.duration = 1024;
+    timing.descriptionIndex = first;
+    writer.appendSample(track, QByteArray(16, '\0'), timing);
+    timing.decodeTime = timing.presentationTime = 1024;
+    timing.descriptionIndex = second;
+    writer.appendSample(track, QByteArray(16, '\0'), timing);
+    writer.finish();
+    EXPECT_EQ(planError(path), QStringLiteral("track has 2 format descriptions (need exactly 1)"));
 }
 
 TEST_F(AudioPlanFromMovies, ReadsBackTheSettingsOfTakes)
