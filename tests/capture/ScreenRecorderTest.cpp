@@ -456,6 +456,50 @@ TEST_F(ScreenRecorderTake, PauseShortensTheTake)
     EXPECT_LT(result->duration, double(recorded) / 1000.0 - 0.5);
 }
 
+TEST_F(ScreenRecorderTake, ATailsPlanDecidesSystemAudioWhateverTheSetting)
+{
+    auto record = [&](const QString &path, bool systemAudio, const std::optional<AudioEncodingPlan> &plan) {
+        ScreenRecorder recorder(false, 2.0);
+        recorder.prepareMicrophone(std::nullopt);
+        auto made = await(recorder.makeFilterAndConfiguration(std::nullopt, std::nullopt, std::nullopt, systemAudio, {}));
+        made.configuration.width = 320; // a corner of the display is enough here
+        made.configuration.height = 240;
+        await(recorder.startRecording(path, made.displayID, made.filter, made.configuration, plan));
+        pump(2000);
+        return await(recorder.stopRecording());
+    };
+    auto audioTracks = [](const QString &path) {
+        int n = 0;
+        for (const auto &s : probe(path).value(QStringLiteral("streams")).toArray())
+            n += s.toObject().value(QStringLiteral("codec_type")).toString() == QLatin1String("audio");
+        return n;
+    };
+    // Something playing, so that the system audio has packets to write.
+    const QString wav = dir.filePath(QStringLiteral("tone.wav"));
+    ASSERT_TRUE(runProcess(QStringLiteral("ffmpeg"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-f"),
+                                                     QStringLiteral("lavfi"), QStringLiteral("-i"),
+                                                     QStringLiteral("sine=frequency=440:duration=20"), wav})
+                    .ok());
+    QProcess player;
+    player.start(QStringLiteral("paplay"), {QStringLiteral("-d"), QStringLiteral("speaker"), wav});
+    ASSERT_TRUE(player.waitForStarted());
+    const QString micOnly = dir.filePath(QStringLiteral("mic-only.mov"));
+    const QString both = dir.filePath(QStringLiteral("both.mov"));
+    ASSERT_TRUE(record(micOnly, false, std::nullopt));
+    ASSERT_TRUE(record(both, true, std::nullopt));
+    ASSERT_EQ(audioTracks(micOnly), 1);
+    ASSERT_EQ(audioTracks(both), 2);
+
+    const QString tailWithout = dir.filePath(QStringLiteral("a.tail.mov"));
+    ASSERT_TRUE(record(tailWithout, true, AudioEncodingPlan::load(micOnly)));
+    EXPECT_EQ(audioTracks(tailWithout), 1);
+    const QString tailWith = dir.filePath(QStringLiteral("b.tail.mov"));
+    ASSERT_TRUE(record(tailWith, false, AudioEncodingPlan::load(both)));
+    EXPECT_EQ(audioTracks(tailWith), 2);
+    player.kill();
+    player.waitForFinished();
+}
+
 TEST_F(ScreenRecorderTake, WindowGoneMidTakeIsAStreamError)
 {
     ForeignWindows windows;
