@@ -350,3 +350,26 @@ TEST(TakeWriter, DiskFullWhileRecordingOrFinishingDropsTheTake)
         EXPECT_FALSE(QFile::exists(path));
     }
 }
+
+TEST(TakeWriter, FramesTheEncoderCannotTakeAreDroppedAndCountedNotWaitedFor)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("burst.mov"));
+    TakeWriter writer(path);
+    writer.setUp(1920, 1080, 48000, 2, false);
+    std::vector<uint8_t> pixels(1920 * 1080 * 4);
+    const int fed = 90;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < fed; ++i) {
+        std::fill(pixels.begin(), pixels.begin() + 1920 * 4 * 100, uint8_t(i * 7));
+        writer.appendVideo({pixels.data(), 1920, 1080, 1920 * 4, SampleTime::make(i, 60)});
+    }
+    const double feeding = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const quint64 dropped = writer.droppedVideoFrames();
+    ASSERT_TRUE(writer.finish());
+    EXPECT_GT(dropped, 0u);
+    // Only the conversion into the queue runs on the caller's thread, never the encoder.
+    EXPECT_LT(feeding, 1.5);
+    const QJsonArray s = streams(probe(path));
+    EXPECT_EQ(number(s[0][QStringLiteral("nb_frames")]) + double(dropped), double(fed));
+}
