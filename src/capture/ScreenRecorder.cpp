@@ -30,8 +30,9 @@ namespace {
 // Runs blocking work (joins, drains, encoder flushes) off the main thread and resumes the
 // awaiting coroutine when it is done.
 //
-// Callers make the task a named variable before awaiting it: GCC 12 destroys temporaries that
-// are built inside a co_await expression twice, which frees captured shared pointers early.
+// Callers make the task a named variable before awaiting it: GCC 12 destroys a lambda that is
+// converted into the std::function argument inside a co_await expression twice, which releases
+// its captured shared pointers early.
 QCoro::Task<void> runInBackground(std::function<void()> work)
 {
     QPromise<void> promise;

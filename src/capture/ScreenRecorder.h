@@ -71,6 +71,11 @@ private:
 // `onStreamError`; hides the cursor in the recording while the mouse rests.
 //
 // Called from the main thread. Callbacks may arrive on any thread.
+//
+// Await the returned tasks through a named variable (`auto t = recorder.startRecording(...);
+// co_await t;`): GCC 12 destroys a temporary that is converted into an argument inside a
+// co_await expression twice (an AudioEncodingPlan turned into the optional plan, a lambda
+// turned into a std::function), which corrupts whatever it holds.
 class ScreenRecorder : public QObject {
     Q_OBJECT
 public:
