@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryFile>
 #include <QThread>
 
 #include <algorithm>
@@ -417,6 +419,73 @@ TEST_F(X11Capture, WindowThumbnailAndFrame)
     windows.destroy(w);
     EXPECT_TRUE(x11::grabWindowImage(w).isNull());
     EXPECT_FALSE(x11::windowFrame(w).has_value());
+}
+
+TEST_F(X11Capture, LosingTheServerIsReportedOnceAndEndsTheCapture)
+{
+    // A private X server of our own, so that the shared one stays up.
+    QTemporaryFile displayFile;
+    ASSERT_TRUE(displayFile.open());
+    QProcess server;
+    server.setStandardOutputFile(QProcess::nullDevice());
+    server.setStandardErrorFile(QProcess::nullDevice());
+    server.setProgram(QStringLiteral("sh"));
+    server.setArguments({QStringLiteral("-c"),
+                         QStringLiteral("exec Xvfb -displayfd 3 -screen 0 320x240x24 -nolisten tcp 3>\"%1\"")
+                             .arg(displayFile.fileName())});
+    server.start();
+    ASSERT_TRUE(server.waitForStarted());
+    QByteArray number;
+    for (int i = 0; i < 100 && number.isEmpty(); ++i) {
+        QThread::msleep(50);
+        QFile f(displayFile.fileName());
+        if (f.open(QIODevice::ReadOnly))
+            number = f.readAll().trimmed();
+    }
+    ASSERT_FALSE(number.isEmpty());
+    const QByteArray shared = qgetenv("DISPLAY");
+    qputenv("DISPLAY", ":" + number);
+    std::vector<x11::DisplayInfo> displays;
+    for (int i = 0; i < 100 && displays.empty(); ++i) {
+        displays = x11::listDisplays();
+        if (displays.empty())
+            QThread::msleep(20);
+    }
+    x11::CaptureConfig cfg;
+    cfg.displayId = displays.empty() ? 0 : displays.front().id;
+    cfg.framesPerSecond = 30;
+    x11::FrameSource source(cfg);
+    QString error;
+    const bool opened = source.open(&error);
+    qputenv("DISPLAY", shared);
+    ASSERT_TRUE(opened) << error.toStdString();
+
+    std::mutex m;
+    QStringList errors;
+    source.setErrorHandler([&](const QString &e) {
+        std::lock_guard lock(m);
+        errors << e;
+    });
+    ASSERT_TRUE(source.start(&error));
+    QThread::msleep(200);
+    server.terminate();
+    server.waitForFinished();
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < 3000) {
+        {
+            std::lock_guard lock(m);
+            if (!errors.isEmpty())
+                break;
+        }
+        QThread::msleep(20);
+    }
+    QThread::msleep(200);
+    source.stop();
+    std::lock_guard lock(m);
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_EQ(errors.front(), QStringLiteral("The connection to the X server was lost"));
+    EXPECT_GT(source.framesDelivered(), 0u);
 }
 
 } // namespace
