@@ -227,6 +227,7 @@ bool TakeEncoder::startWriting()
             c->color_trc = transferFor(v.transferFunction);
             c->colorspace = matrixFor(v.yCbCrMatrix);
             c->color_range = AVCOL_RANGE_MPEG;
+            c->thread_count = v.threads;
             av_dict_set(&options, "preset", v.preset.toUtf8().constData(), 0);
             av_dict_set(&options, "profile", v.profile.toUtf8().constData(), 0);
             av_dict_set(&options, "crf", QByteArray::number(v.crf).constData(), 0);

@@ -46,6 +46,8 @@ struct VideoSettings {
     // costs less CPU at capture rates than a pipeline of frames in flight.
     QString tune = QStringLiteral("zerolatency");
     QString profile = QStringLiteral("high");
+    // Encoder threads; 0 lets the encoder choose (slices over the available cores).
+    int threads = 0;
     int crf = 23;
     int keyFrameInterval = 120; // frames
     int maxBFrames = 0;         // output order equals capture order: no reordering delay, no ctts
