@@ -185,6 +185,8 @@ struct FrameSource::State {
     bool treeDirty = true;
     std::vector<TopLevel> tops;
     std::map<xcb_window_t, xcb_pixmap_t> pixmaps;
+    xcb_pixmap_t rootBackground = XCB_NONE; // the desktop picture a background setter left on the root
+    bool backgroundDirty = true;
 
     bool grab(xcb_drawable_t drawable, int x, int y, int w, int h, PixelBuffer &into, QString *error);
     bool grabFrame(Frame &frame, bool withCursor, QString *error);
@@ -199,6 +201,7 @@ struct FrameSource::State {
     bool isExcluded(xcb_window_t top);
     void repair(PixelBuffer &buffer);
     void forgetPixmaps();
+    xcb_pixmap_t readRootBackground();
     void drawCursor(PixelBuffer &buffer, QPoint origin);
 };
 
@@ -253,7 +256,7 @@ bool FrameSource::open(QString *error)
         d->height = cfg.height > 0 ? cfg.height : d->displayRect.height();
         d->exclusionActive = !cfg.excludedPids.empty() || !cfg.excludedWindows.empty();
         if (d->exclusionActive && d->conn->hasComposite()) {
-            const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY;
+            const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
             xcb_change_window_attributes(d->conn->get(), d->conn->root(), XCB_CW_EVENT_MASK, &mask);
         }
     } else {
@@ -413,6 +416,9 @@ void FrameSource::State::pollServerEvents(bool &displayChanged)
         case XCB_GRAVITY_NOTIFY:
             treeDirty = true;
             break;
+        case XCB_PROPERTY_NOTIFY:
+            backgroundDirty = true; // a new desktop picture, or only another root property
+            break;
         default:
             break;
         }
@@ -452,6 +458,10 @@ bool FrameSource::State::grabDisplay(PixelBuffer &buffer, QString *error)
             forgetPixmaps();
             tops = topLevels();
             treeDirty = false;
+        }
+        if (backgroundDirty) {
+            rootBackground = readRootBackground();
+            backgroundDirty = false;
         }
         repair(buffer);
     }
@@ -544,6 +554,18 @@ void FrameSource::State::forgetPixmaps()
     pixmaps.clear();
 }
 
+xcb_pixmap_t FrameSource::State::readRootBackground()
+{
+    xcb_connection_t *c = conn->get();
+    for (const char *name : {"_XROOTPMAP_ID", "ESETROOT_PMAP_ID"}) {
+        Reply<xcb_get_property_reply_t> r(xcb_get_property_reply(
+            c, xcb_get_property(c, 0, conn->root(), conn->atom(name), XCB_ATOM_PIXMAP, 0, 1), nullptr));
+        if (r && r->type == XCB_ATOM_PIXMAP && r->format == 32 && xcb_get_property_value_length(r.get()) >= 4)
+            return *static_cast<const xcb_pixmap_t *>(xcb_get_property_value(r.get()));
+    }
+    return XCB_NONE;
+}
+
 void FrameSource::State::repair(PixelBuffer &buffer)
 {
     const QRect frameRect(displayRect.topLeft(), QSize(width, height));
@@ -572,10 +594,14 @@ void FrameSource::State::repair(PixelBuffer &buffer)
         return p;
     };
 
-    // Each damaged rectangle is painted again from the bottom up with every visible window that
-    // is not left out. The root background is not reachable through Composite: black stands in.
+    // Each damaged rectangle is painted again from the bottom up: the desktop picture when one
+    // is set on the root (black otherwise), then every visible window that is not left out.
     for (const QRect &area : damaged) {
-        fill(buffer, area.translated(-frameRect.topLeft()));
+        if (rootBackground == XCB_NONE ||
+            !grab(rootBackground, area.x(), area.y(), area.width(), area.height(), *scratch, nullptr))
+            fill(buffer, area.translated(-frameRect.topLeft()));
+        else
+            copyIn(buffer, area.x() - frameRect.x(), area.y() - frameRect.y(), *scratch, area.width(), area.height());
         for (size_t i = 0; i < tops.size(); ++i) {
             const TopLevel &t = tops[i];
             if (!t.viewable || !t.drawable || excluded[i])

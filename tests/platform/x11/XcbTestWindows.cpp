@@ -122,6 +122,21 @@ void XcbTestWindows::setRootWindowList(const char *property, const std::vector<x
     sync();
 }
 
+void XcbTestWindows::setRootBackground(uint32_t rgb)
+{
+    const xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(m_conn)).data;
+    const xcb_pixmap_t pixmap = xcb_generate_id(m_conn);
+    xcb_create_pixmap(m_conn, m_depth, pixmap, m_root, screen->width_in_pixels, screen->height_in_pixels);
+    const xcb_gcontext_t gc = xcb_generate_id(m_conn);
+    const uint32_t values[] = {rgb};
+    xcb_create_gc(m_conn, gc, pixmap, XCB_GC_FOREGROUND, values);
+    const xcb_rectangle_t all{0, 0, screen->width_in_pixels, screen->height_in_pixels};
+    xcb_poly_fill_rectangle(m_conn, pixmap, gc, 1, &all);
+    xcb_free_gc(m_conn, gc);
+    xcb_change_property(m_conn, XCB_PROP_MODE_REPLACE, m_root, atom("_XROOTPMAP_ID"), XCB_ATOM_PIXMAP, 32, 1, &pixmap);
+    sync();
+}
+
 void XcbTestWindows::deleteRootProperty(const char *property)
 {
     xcb_delete_property(m_conn, m_root, atom(property));

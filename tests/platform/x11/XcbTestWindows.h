@@ -35,6 +35,8 @@ public:
     void unmap(xcb_window_t w);
     void destroy(xcb_window_t w);
     void warpPointer(int x, int y);
+    // A desktop picture of one colour, announced on the root as background setters do.
+    void setRootBackground(uint32_t rgb);
     void setRootWindowList(const char *property, const std::vector<xcb_window_t> &windows);
     void deleteRootProperty(const char *property);
     void sync();
