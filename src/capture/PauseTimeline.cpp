@@ -1,11 +1,11 @@
 #include "capture/PauseTimeline.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <numeric>
 
 namespace lumacast {
-
 
 namespace {
 

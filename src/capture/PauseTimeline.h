@@ -6,7 +6,6 @@
 
 namespace lumacast {
 
-
 // A capture timestamp: a rational number of seconds (value / timescale) that may be invalid.
 // Comparison and arithmetic are exact across timescales; an invalid operand makes the result
 // invalid, and an invalid time compares equal to another invalid time and later than every
