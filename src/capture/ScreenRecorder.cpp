@@ -6,6 +6,7 @@
 #include "capture/SystemAudioCapture.h"
 #include "capture/TakeWriter.h"
 #include "model/LogCategories.h"
+#include "overlays/OverlayGeometry.h"
 #include "platform/x11/X11FrameSource.h"
 #include "store/Preferences.h"
 
@@ -55,25 +56,6 @@ AudioBuffer toAudioBuffer(const AudioPacket &packet)
     buffer.channels = packet.channels;
     buffer.timestamp = SampleTime::fromNanoseconds(packet.monotonicNs);
     return buffer;
-}
-
-// The webcam overlay is the one window of ours the recording keeps: its id when the shareable
-// windows hold it; an empty list and "missing" when they do not.
-std::pair<std::vector<uint32_t>, bool> overlayExceptions(std::optional<uint32_t> overlayWindowID,
-                                                         const std::vector<uint32_t> &windowIDs)
-{
-    if (!overlayWindowID)
-        return {{}, false};
-    if (std::find(windowIDs.begin(), windowIDs.end(), *overlayWindowID) != windowIDs.end())
-        return {{*overlayWindowID}, false};
-    return {{}, true};
-}
-
-// Half away from zero, lowered to even, at least 2: 4:2:0 video needs even sizes.
-int evenPixels(double points, double scale)
-{
-    const long rounded = std::lround(points * scale);
-    return int(std::max<long>(2, rounded - rounded % 2));
 }
 
 void removeFile(const QString &path)
@@ -260,8 +242,8 @@ QCoro::Task<ScreenRecorder::FilterAndConfiguration> ScreenRecorder::makeFilterAn
     windowIDs.reserve(content->windows.size());
     for (const auto &w : content->windows)
         windowIDs.push_back(w.id);
-    auto [excepted, missing] = overlayExceptions(overlayWindowID, windowIDs);
-    if (missing)
+    const OverlayExceptions exceptions = overlayExceptionWindowIDs(overlayWindowID, windowIDs);
+    if (exceptions.missing)
         qCCritical(log::recorder(), "overlay window %u not found in shareable content — recording screen-only",
                    *overlayWindowID);
 
@@ -279,8 +261,9 @@ QCoro::Task<ScreenRecorder::FilterAndConfiguration> ScreenRecorder::makeFilterAn
             if (const auto now = x11::windowFrame(*id))
                 rect = QRectF(*now);
         }
-        config.width = evenPixels(rect.width(), filter.pointPixelScale);
-        config.height = evenPixels(rect.height(), filter.pointPixelScale);
+        const PixelSize size = evenPixelSize(rect.width(), rect.height(), filter.pointPixelScale);
+        config.width = size.width;
+        config.height = size.height;
         qCInfo(log::recorder(), "window capture contentRect=%s scale=%f config=%ldx%ld",
                qUtf8Printable(QStringLiteral("{{%1, %2}, {%3, %4}}")
                                   .arg(rect.x())
@@ -290,7 +273,7 @@ QCoro::Task<ScreenRecorder::FilterAndConfiguration> ScreenRecorder::makeFilterAn
                filter.pointPixelScale, long(config.width), long(config.height));
     } else {
         result.filter = ContentFilter::forDisplay(display->id, QRectF(display->geometry), ownApplications,
-                                                  std::move(excepted));
+                                                  exceptions.windowIDs);
         config.width = int(display->geometry.width() * scale);
         config.height = int(display->geometry.height() * scale);
     }
