@@ -315,13 +315,26 @@ void writePassthrough(const Composition &composition, const QString &path, const
     }
 
     // Interleave the tracks in half-second runs so that players read the file front to back.
+    // Within a run, samples that lie back to back in one source go over in one copy.
     std::map<QString, std::unique_ptr<QFile>> sources;
     std::vector<std::size_t> next(plans.size(), 0);
     std::int64_t written = 0;
-    QByteArray buffer;
+    std::vector<CopiedSample> batch;
     auto seconds = [&](std::size_t p) {
         const TrackPlan &plan = plans[p];
         return double(plan.ops[next[p]].timing.decodeTime) / plan.mediaTimescale;
+    };
+    auto sourceFile = [&](const QString &sourcePath) -> QFile & {
+        auto &file = sources[sourcePath];
+        if (!file) {
+            file = std::make_unique<QFile>(sourcePath);
+            if (!file->open(QIODevice::ReadOnly))
+                throw MediaError(MediaError::mediaDomain(), MediaError::ReadFailed,
+                                 QStringLiteral("The movie \u201C%1\u201D could not be read.")
+                                     .arg(QFileInfo(sourcePath).fileName()),
+                                 file->errorString());
+        }
+        return *file;
     };
     for (;;) {
         std::size_t chosen = plans.size();
@@ -336,24 +349,19 @@ void writePassthrough(const Composition &composition, const QString &path, const
             if (options.cancelled && options.cancelled->load())
                 throw MediaError(MediaError::mediaDomain(), MediaError::Cancelled,
                                  QStringLiteral("The movie was not written because the operation was cancelled."));
-            const CopyOp &op = plan.ops[next[chosen]++];
-            auto &file = sources[op.sourcePath];
-            if (!file) {
-                file = std::make_unique<QFile>(op.sourcePath);
-                if (!file->open(QIODevice::ReadOnly))
-                    throw MediaError(MediaError::mediaDomain(), MediaError::ReadFailed,
-                                     QStringLiteral("The movie \u201C%1\u201D could not be read.")
-                                         .arg(QFileInfo(op.sourcePath).fileName()),
-                                     file->errorString());
+            const CopyOp &first = plan.ops[next[chosen]];
+            batch.clear();
+            std::int64_t contiguousEnd = first.offset;
+            while (next[chosen] < plan.ops.size() && seconds(chosen) < runEnd) {
+                const CopyOp &op = plan.ops[next[chosen]];
+                if (op.offset != contiguousEnd || op.sourcePath != first.sourcePath)
+                    break;
+                batch.push_back(CopiedSample{op.size, op.timing});
+                contiguousEnd += op.size;
+                ++next[chosen];
             }
-            buffer.resize(op.size);
-            if (!file->seek(op.offset) || file->read(buffer.data(), op.size) != qint64(op.size))
-                throw MediaError(MediaError::mediaDomain(), MediaError::ReadFailed,
-                                 QStringLiteral("The movie \u201C%1\u201D could not be read.")
-                                     .arg(QFileInfo(op.sourcePath).fileName()),
-                                 QStringLiteral("a sample lies beyond the end of the file"));
-            writer.appendSample(plan.writerTrack, buffer, op.timing);
-            written += op.size;
+            writer.appendSamples(plan.writerTrack, sourceFile(first.sourcePath), first.offset, batch);
+            written += contiguousEnd - first.offset;
             if (options.progress && totalBytes > 0)
                 options.progress(double(written) / double(totalBytes));
         }

@@ -3,8 +3,13 @@
 #include <QFileInfo>
 #include <QtEndian>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace lumacast::media {
@@ -194,11 +199,14 @@ void MovieWriter::appendSample(int index, const QByteArray &data, const SampleTi
     appendSample(index, data.constData(), data.size(), timing);
 }
 
-void MovieWriter::appendSample(int index, const char *data, qsizetype size, const SampleTiming &timing)
+MovieWriter::TrackEnd MovieWriter::endOf(const Track &t)
 {
-    if (!m_open || m_finished)
-        throw writeError(QStringLiteral("the writer is not open"));
-    Track &t = track(index);
+    return TrackEnd{!t.samples.empty(), t.mediaEnd, t.samples.empty() ? 0 : t.samples.back().duration};
+}
+
+void MovieWriter::checkSample(int index, const Track &t, const TrackEnd &end, qsizetype size,
+                              const SampleTiming &timing) const
+{
     auto invalid = [&](const QString &why) {
         return MediaError(MediaError::mediaDomain(), MediaError::InvalidArgument,
                           QStringLiteral("A sample of track %1 was refused.").arg(index + 1), why);
@@ -207,27 +215,25 @@ void MovieWriter::appendSample(int index, const char *data, qsizetype size, cons
         throw invalid(QStringLiteral("sample description %1 does not exist").arg(timing.descriptionIndex));
     if (size < 0 || std::uint64_t(size) > kMax32)
         throw invalid(QStringLiteral("sample of %1 bytes").arg(size));
-    if (t.samples.empty()) {
+    if (!end.hasSamples) {
         if (timing.decodeTime != 0)
             throw invalid(QStringLiteral("the first sample must decode at 0, not %1").arg(timing.decodeTime));
-    } else if (timing.decodeTime < t.mediaEnd) {
+    } else if (timing.decodeTime < end.mediaEnd) {
         throw invalid(QStringLiteral("decode time %1 is before the end of the previous sample (%2)")
-                          .arg(timing.decodeTime).arg(t.mediaEnd));
-    } else if (timing.decodeTime > t.mediaEnd) {
-        const std::int64_t grown = std::int64_t(t.samples.back().duration) + (timing.decodeTime - t.mediaEnd);
-        if (grown > std::int64_t(kMax32))
-            throw invalid(QStringLiteral("gap of %1 ticks before the sample").arg(timing.decodeTime - t.mediaEnd));
-        t.samples.back().duration = std::uint32_t(grown);
+                          .arg(timing.decodeTime).arg(end.mediaEnd));
+    } else if (std::int64_t(end.lastDuration) + (timing.decodeTime - end.mediaEnd) > std::int64_t(kMax32)) {
+        throw invalid(QStringLiteral("gap of %1 ticks before the sample").arg(timing.decodeTime - end.mediaEnd));
     }
     const std::int64_t offset64 = timing.presentationTime - timing.decodeTime;
     if (offset64 > std::numeric_limits<std::int32_t>::max() || offset64 < std::numeric_limits<std::int32_t>::min())
         throw invalid(QStringLiteral("composition offset %1 out of range").arg(offset64));
+}
 
-    const std::int64_t position = m_file.pos();
-    if (m_file.write(data, size) != size)
-        throw writeError(m_file.errorString());
-    m_mdatBytes += size;
-
+void MovieWriter::recordSample(int index, Track &t, std::int64_t position, std::uint32_t size, const SampleTiming &timing)
+{
+    // A decode time beyond the previous sample's end lengthens that sample to meet it.
+    if (!t.samples.empty() && timing.decodeTime > t.mediaEnd)
+        t.samples.back().duration += std::uint32_t(timing.decodeTime - t.mediaEnd);
     const auto description = std::uint32_t(timing.descriptionIndex);
     if (m_lastTrack == index && !t.chunks.empty() && t.chunks.back().description == description
         && m_lastChunkEnd == position) {
@@ -237,9 +243,124 @@ void MovieWriter::appendSample(int index, const char *data, qsizetype size, cons
     }
     m_lastTrack = index;
     m_lastChunkEnd = position + size;
-    t.samples.push_back({std::uint32_t(size), timing.duration, std::int32_t(offset64), timing.keyframe});
+    t.samples.push_back({size, timing.duration, std::int32_t(timing.presentationTime - timing.decodeTime), timing.keyframe});
     t.mediaEnd = timing.decodeTime + timing.duration;
     t.earliestPresentation = std::min(t.earliestPresentation, timing.presentationTime);
+}
+
+void MovieWriter::appendSample(int index, const char *data, qsizetype size, const SampleTiming &timing)
+{
+    if (!m_open || m_finished)
+        throw writeError(QStringLiteral("the writer is not open"));
+    Track &t = track(index);
+    checkSample(index, t, endOf(t), size, timing);
+
+    const std::int64_t position = m_file.pos();
+    if (m_file.write(data, size) != size)
+        throw writeError(m_file.errorString());
+    m_mdatBytes += size;
+    recordSample(index, t, position, std::uint32_t(size), timing);
+}
+
+void MovieWriter::appendSamples(int index, QFile &source, std::int64_t sourceOffset,
+                                std::span<const CopiedSample> samples)
+{
+    if (!m_open || m_finished)
+        throw writeError(QStringLiteral("the writer is not open"));
+    Track &t = track(index);
+    // Every sample is checked before a byte is copied, so that a refusal leaves the movie as it was.
+    TrackEnd end = endOf(t);
+    std::int64_t length = 0;
+    for (const CopiedSample &s : samples) {
+        checkSample(index, t, end, qsizetype(s.size), s.timing);
+        end = TrackEnd{true, s.timing.decodeTime + s.timing.duration, s.timing.duration};
+        length += s.size;
+    }
+    if (samples.empty())
+        return;
+    if (!source.isOpen() || source.handle() < 0)
+        throw MediaError(MediaError::mediaDomain(), MediaError::ReadFailed,
+                         QStringLiteral("The movie \u201C%1\u201D could not be read.").arg(QFileInfo(source.fileName()).fileName()),
+                         QStringLiteral("the file is not open"));
+    if (sourceOffset < 0)
+        throw MediaError(MediaError::mediaDomain(), MediaError::InvalidArgument,
+                         QStringLiteral("Samples cannot be copied from a negative offset."));
+
+    // Bytes still buffered for the file go first; the copy writes behind them.
+    if (!m_file.flush())
+        throw writeError(m_file.errorString());
+    const std::int64_t position = m_file.pos();
+    try {
+        copyFrom(source, sourceOffset, position, length);
+        if (!m_file.seek(position + length))
+            throw writeError(m_file.errorString());
+    } catch (...) {
+        // Whatever part of the run arrived is cut off again, so that the next sample follows the last one recorded.
+        m_file.resize(position);
+        m_file.seek(position);
+        throw;
+    }
+    m_mdatBytes += length;
+    std::int64_t at = position;
+    for (const CopiedSample &s : samples) {
+        recordSample(index, t, at, s.size, s.timing);
+        at += s.size;
+    }
+}
+
+void MovieWriter::copyFrom(QFile &source, std::int64_t sourceOffset, std::int64_t position, std::int64_t length)
+{
+    const int in = source.handle();
+    const int out = m_file.handle();
+    const auto readError = [&](const QString &reason) {
+        return MediaError(MediaError::mediaDomain(), MediaError::ReadFailed,
+                          QStringLiteral("The movie \u201C%1\u201D could not be read.").arg(QFileInfo(source.fileName()).fileName()),
+                          reason);
+    };
+    const auto systemError = [](int error) { return QString::fromLocal8Bit(std::strerror(error)); };
+    const QString pastEnd = QStringLiteral("a sample lies beyond the end of the file");
+
+    while (length > 0) {
+        if (m_kernelCopy) {
+            loff_t from = sourceOffset, to = position;
+            const ssize_t n = ::copy_file_range(in, &from, out, &to, std::size_t(std::min<std::int64_t>(length, 1 << 30)), 0);
+            if (n > 0) {
+                sourceOffset += n, position += n, length -= n;
+                continue;
+            }
+            if (n == 0)
+                throw readError(pastEnd);
+            const int error = errno;
+            if (error == EINTR)
+                continue;
+            if (error == EXDEV || error == ENOSYS || error == EINVAL || error == EOPNOTSUPP) {
+                m_kernelCopy = false;
+                continue;
+            }
+            if (error == ENOSPC || error == EDQUOT || error == EFBIG)
+                throw writeError(systemError(error));
+            throw readError(systemError(error));
+        }
+        if (m_copyBuffer.isEmpty())
+            m_copyBuffer.resize(1 << 20);
+        const ssize_t n = ::pread(in, m_copyBuffer.data(), std::size_t(std::min<std::int64_t>(length, m_copyBuffer.size())), sourceOffset);
+        if (n == 0)
+            throw readError(pastEnd);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw readError(systemError(errno));
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::pwrite(out, m_copyBuffer.constData() + done, std::size_t(n - done), position + done);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                throw writeError(systemError(w < 0 ? errno : ENOSPC));
+            done += w;
+        }
+        sourceOffset += n, position += n, length -= n;
+    }
 }
 
 void MovieWriter::addEdit(int index, const EditEntry &edit)

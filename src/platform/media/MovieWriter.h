@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 
 namespace lumacast::media {
 
@@ -22,6 +23,12 @@ struct SampleTiming {
     std::uint32_t duration = 0;
     bool keyframe = true;
     int descriptionIndex = 1; // 1-based, as returned by addSampleDescription
+};
+
+// One sample of a run copied from a source file: its size in bytes and its timing.
+struct CopiedSample {
+    std::uint32_t size = 0;
+    SampleTiming timing;
 };
 
 struct WriterTrackSettings {
@@ -64,6 +71,12 @@ public:
     // previous sample to meet it; one before that end is refused (InvalidArgument).
     void appendSample(int track, const QByteArray &data, const SampleTiming &timing);
     void appendSample(int track, const char *data, qsizetype size, const SampleTiming &timing);
+    // Appends samples whose bytes lie back to back in `source` (open for reading) from
+    // `sourceOffset` on, as appending them one by one would, sample tables included. The bytes
+    // go from file to file inside the kernel where the two file systems allow it, through a
+    // bounded buffer otherwise. Throws as appendSample does, and MediaError(ReadFailed) when the
+    // source ends early or cannot be read; a refused or failed run adds nothing to the movie.
+    void appendSamples(int track, QFile &source, std::int64_t sourceOffset, std::span<const CopiedSample> samples);
 
     // The decode time just after the last appended sample (0 when there is none).
     std::int64_t mediaEnd(int track) const;
@@ -87,6 +100,17 @@ public:
 
 private:
     struct Track;
+    // What a sample's checks need to know of the track before it.
+    struct TrackEnd {
+        bool hasSamples = false;
+        std::int64_t mediaEnd = 0;
+        std::uint32_t lastDuration = 0;
+    };
+    static TrackEnd endOf(const Track &track);
+    void checkSample(int index, const Track &track, const TrackEnd &end, qsizetype size,
+                     const SampleTiming &timing) const;
+    void recordSample(int index, Track &track, std::int64_t position, std::uint32_t size, const SampleTiming &timing);
+    void copyFrom(QFile &source, std::int64_t sourceOffset, std::int64_t position, std::int64_t length);
     void writeRaw(const QByteArray &bytes);
     MediaError writeError(const QString &reason) const;
     Track &track(int index);
@@ -103,6 +127,9 @@ private:
     std::int64_t m_lastChunkEnd = -1;
     bool m_open = false;
     bool m_finished = false;
+    // Cleared once the kernel refuses to copy between the files; later runs go through m_copyBuffer.
+    bool m_kernelCopy = true;
+    QByteArray m_copyBuffer;
 };
 
 } // namespace lumacast::media
