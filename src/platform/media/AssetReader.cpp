@@ -12,6 +12,7 @@ extern "C" {
 #include <QTransform>
 
 #include <cmath>
+#include <new>
 
 namespace lumacast::media {
 
@@ -177,43 +178,66 @@ ImageGenerator::Result ImageGenerator::imageAt(const MediaTime &time)
     const MediaTime latest = time + requestedTimeToleranceAfter;
 
     // The frame shown at `time` (the last one starting at or before it) and the first one after.
+    // Candidates are held as references to the decoded frames; only the chosen one is converted.
+    struct Candidate {
+        Candidate() : frame(av_frame_alloc())
+        {
+            if (!frame)
+                throw std::bad_alloc();
+        }
+        ~Candidate() { av_frame_free(&frame); }
+        Candidate(const Candidate &) = delete;
+        Candidate &operator=(const Candidate &) = delete;
+        void hold(const AVFrame *decoded, const MediaTime &at)
+        {
+            av_frame_unref(frame);
+            if (av_frame_ref(frame, decoded) < 0)
+                throw std::bad_alloc();
+            time = at;
+            present = true;
+        }
+        AVFrame *frame;
+        MediaTime time;
+        bool present = false;
+    };
+    Candidate shown, after;
     m_decoder->seekBefore(time);
-    std::optional<Result> shown, after;
     while (AVFrame *frame = m_decoder->nextFrame()) {
         const MediaTime t = m_decoder->frameTime(frame);
         if (!t.isNumeric())
             continue;
         if (t <= time) {
-            if (!shown || t >= shown->actualTime)
-                shown = Result{m_decoder->toImage(frame), t};
+            if (!shown.present || t >= shown.time)
+                shown.hold(frame, t);
             continue;
         }
-        after = Result{m_decoder->toImage(frame), t};
+        after.hold(frame, t);
         break;
     }
-    if (!shown && !after) {
+    if (!shown.present && !after.present) {
         // A seek past the last sync sample's stretch can land after the end: look from the start.
         m_decoder->seek(MediaTime::zero());
         while (AVFrame *frame = m_decoder->nextFrame()) {
             const MediaTime t = m_decoder->frameTime(frame);
             if (t.isNumeric() && t <= time)
-                shown = Result{m_decoder->toImage(frame), t};
+                shown.hold(frame, t);
         }
     }
 
-    std::optional<Result> chosen;
-    if (shown && shown->actualTime >= earliest)
-        chosen = shown;
-    else if (after && after->actualTime <= latest)
-        chosen = after;
-    if (!chosen)
-        throw noFrame(shown || after ? QStringLiteral("no frame lies within the tolerances")
-                                     : QStringLiteral("the movie has no decodable frame"));
+    const Candidate *chosenFrame = nullptr;
+    if (shown.present && shown.time >= earliest)
+        chosenFrame = &shown;
+    else if (after.present && after.time <= latest)
+        chosenFrame = &after;
+    if (!chosenFrame)
+        throw noFrame(shown.present || after.present ? QStringLiteral("no frame lies within the tolerances")
+                                                     : QStringLiteral("the movie has no decodable frame"));
+    Result chosen{m_decoder->toImage(chosenFrame->frame), chosenFrame->time};
     if (appliesPreferredTrackTransform && !m_track.preferredTransform.isIdentity()) {
         const AffineTransform &m = m_track.preferredTransform;
-        chosen->image = chosen->image.transformed(QTransform(m.a, m.b, m.c, m.d, m.tx, m.ty));
+        chosen.image = chosen.image.transformed(QTransform(m.a, m.b, m.c, m.d, m.tx, m.ty));
     }
-    return *chosen;
+    return chosen;
 }
 
 } // namespace lumacast::media
