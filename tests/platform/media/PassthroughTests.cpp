@@ -6,8 +6,13 @@
 #include "TestMovies.h"
 #include "support/TestEnvironment.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
+
+#include <numeric>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -265,4 +270,85 @@ TEST(MovieWriter, RefusesSamplesOutOfOrderAndRemovesUnfinishedFiles)
     EXPECT_EQ(asset->tracks().first().preferredTransform, AffineTransform::rotation(90));
     EXPECT_EQ(asset->tracks().first().orientedFrame(), QRectF(-16, 0, 16, 16));
     EXPECT_EQ(asset->duration(), MediaTime(150, 1000));
+}
+
+// Runs copied from a source file on the output's own file system go through the kernel; from
+// another file system (tmpfs) through the writer's bounded buffer, with runs longer than it.
+// Either way every sample reads back byte for byte where the tables say, and a run the source
+// cannot fill or the writer refuses leaves no bytes behind that would shift later samples.
+TEST(MovieWriter, CopiedRunsReadBackByteForByteFromEitherFileSystem)
+{
+    QStringList sourceFolders{QDir::tempPath()};
+    if (QFileInfo(QStringLiteral("/dev/shm")).isDir() && QFileInfo(QStringLiteral("/dev/shm")).isWritable())
+        sourceFolders << QStringLiteral("/dev/shm");
+    for (const QString &folder : sourceFolders) {
+        SCOPED_TRACE(folder.toStdString());
+        QTemporaryDir sourceDir(folder + QStringLiteral("/lumacast-source-XXXXXX"));
+        QTemporaryDir outDir;
+        ASSERT_TRUE(sourceDir.isValid() && outDir.isValid());
+        QByteArray bytes(3 * 1024 * 1024 + 12345, Qt::Uninitialized);
+        std::uint32_t state = 12345;
+        for (char &c : bytes)
+            c = char((state = state * 1664525u + 1013904223u) >> 24);
+        QFile source(sourceDir.filePath(QStringLiteral("source.bin")));
+        ASSERT_TRUE(source.open(QIODevice::ReadWrite));
+        ASSERT_EQ(source.write(bytes), bytes.size());
+        ASSERT_TRUE(source.flush());
+
+        const QString path = outDir.filePath(QStringLiteral("copied.mov"));
+        MovieWriter writer(path);
+        writer.open();
+        const int track = writer.addTrack({MediaType::Video, 600, QSizeF(16, 16), {}, true});
+        FormatDescription f;
+        f.mediaType = MediaType::Video;
+        f.codecTag = "avc1";
+        f.codecName = QStringLiteral("h264");
+        f.width = 16;
+        f.height = 16;
+        f.parameterSets = QByteArray::fromHex("01640015ffe1000467640015ac");
+        f.color = ColorTags{1, 1, 1, false};
+        const int d = writer.addSampleDescription(track, f);
+        auto sample = [&](std::uint32_t size, std::int64_t at) { return CopiedSample{size, {at, at, 20, at == 0, d}}; };
+
+        QList<QByteArray> expected;
+        const std::vector<CopiedSample> first{sample(1000, 0), sample(1536 * 1024, 20), sample(1200 * 1024, 40)};
+        writer.appendSamples(track, source, 0, first);
+        expected << bytes.mid(0, 1000) << bytes.mid(1000, 1536 * 1024) << bytes.mid(1000 + 1536 * 1024, 1200 * 1024);
+        writer.appendSample(track, QByteArray(5, 'm'), {60, 60, 20, false, d});
+        expected << QByteArray(5, 'm');
+
+        // The source ends 1000 bytes into the second sample.
+        const std::vector<CopiedSample> pastEnd{sample(4000, 80), sample(5000, 100)};
+        try {
+            writer.appendSamples(track, source, bytes.size() - 5000, pastEnd);
+            ADD_FAILURE() << "a run beyond the source's end was copied";
+        } catch (const MediaError &e) {
+            EXPECT_EQ(e.code(), MediaError::ReadFailed);
+        }
+        // The second sample decodes before the first one ends.
+        const std::vector<CopiedSample> refused{sample(10, 80), sample(10, 85)};
+        EXPECT_THROW(writer.appendSamples(track, source, 0, refused), MediaError);
+        EXPECT_EQ(writer.mediaEnd(track), 80);
+
+        const std::vector<CopiedSample> last{sample(70000, 80), sample(3, 100)};
+        writer.appendSamples(track, source, 7, last);
+        expected << bytes.mid(7, 70000) << bytes.mid(70007, 3);
+        writer.finish();
+
+        const MovieStructure s = readMovieStructure(path);
+        ASSERT_EQ(s.tracks.size(), 1);
+        const QList<SampleRecord> &samples = s.tracks[0].samples;
+        ASSERT_EQ(samples.size(), expected.size());
+        QFile out(path);
+        ASSERT_TRUE(out.open(QIODevice::ReadOnly));
+        for (qsizetype i = 0; i < samples.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(samples[i].decodeTime, i * 20);
+            ASSERT_EQ(samples[i].size, std::uint32_t(expected[i].size()));
+            ASSERT_TRUE(out.seek(samples[i].offset));
+            EXPECT_TRUE(out.read(samples[i].size) == expected[i]);
+        }
+        EXPECT_EQ(writer.sampleBytesWritten(), std::accumulate(expected.begin(), expected.end(), qint64(0),
+                                                               [](qint64 n, const QByteArray &b) { return n + b.size(); }));
+    }
 }
