@@ -1,5 +1,7 @@
 #include "platform/media/TakeEncoder.h"
 
+#include "platform/media/Bt709Convert.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -9,7 +11,6 @@ extern "C" {
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
-#include <libyuv/convert_from_argb.h>
 
 #include <QFileInfo>
 
@@ -368,7 +369,8 @@ bool TakeEncoder::appendVideo(int index, const uint8_t *bgra, int width, int hei
             std::memset(v + row * vs, 128, track.codedWidth / 2);
         }
     }
-    libyuv::ARGBToI420(bgra, stride, y, ys, u, us, v, vs, cw, ch);
+    // The stream is tagged BT.709, so the conversion has to use its matrix.
+    convertBgraToI420Bt709(bgra, stride, y, ys, u, us, v, vs, cw, ch);
     // An odd size is padded to even by repeating the last column or row of luma (the chroma
     // of 4:2:0 already covers the pair).
     if (cw == track.codedWidth - 1)
