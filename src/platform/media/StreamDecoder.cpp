@@ -166,6 +166,28 @@ QImage StreamDecoder::toImage(const AVFrame *frame)
                                     nullptr, nullptr, nullptr);
     if (!m_scaler)
         return QImage();
+    // Convert with the matrix and range the stream is tagged with, as players do; untagged
+    // streams keep the converter's default (BT.601), and the "J" formats are full range.
+    const int matrix = frame->colorspace == AVCOL_SPC_UNSPECIFIED || frame->colorspace == AVCOL_SPC_RGB
+                         ? SWS_CS_DEFAULT
+                         : int(frame->colorspace);
+    const auto format = AVPixelFormat(frame->format);
+    const bool fullRange = frame->color_range == AVCOL_RANGE_JPEG
+                        || (frame->color_range == AVCOL_RANGE_UNSPECIFIED
+                            && (format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P
+                                || format == AV_PIX_FMT_YUVJ444P || format == AV_PIX_FMT_YUVJ440P
+                                || format == AV_PIX_FMT_YUVJ411P));
+    // A converter made anew (possibly at the old one's address) starts from the defaults.
+    const ScalerTuning tuning{m_scaler, frame->width, frame->height, frame->format, matrix, fullRange};
+    if (!(tuning == m_tuning)) {
+        int *inverse = nullptr, *table = nullptr, sourceFull = 0, destinationFull = 0;
+        int brightness = 0, contrast = 0, saturation = 0;
+        if (sws_getColorspaceDetails(m_scaler, &inverse, &sourceFull, &table, &destinationFull, &brightness,
+                                     &contrast, &saturation) >= 0)
+            sws_setColorspaceDetails(m_scaler, sws_getCoefficients(matrix), fullRange ? 1 : 0, table,
+                                     destinationFull, brightness, contrast, saturation);
+        m_tuning = tuning;
+    }
     uint8_t *planes[4] = {image.bits(), nullptr, nullptr, nullptr};
     int strides[4] = {int(image.bytesPerLine()), 0, 0, 0};
     sws_scale(m_scaler, frame->data, frame->linesize, 0, frame->height, planes, strides);

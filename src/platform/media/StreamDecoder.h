@@ -56,6 +56,15 @@ private:
     AVPacket *m_packet = nullptr;
     AVFrame *m_frame = nullptr;
     SwsContext *m_scaler = nullptr;
+    // The converter whose colour matrix and range were last set, for which pictures, and to what.
+    struct ScalerTuning {
+        SwsContext *scaler = nullptr;
+        int width = 0, height = 0, format = -1;
+        int matrix = -1;
+        bool fullRange = false;
+        friend bool operator==(const ScalerTuning &, const ScalerTuning &) = default;
+    };
+    ScalerTuning m_tuning;
     bool m_drained = false;
     bool m_pending = false;
     bool m_flushing = false;

@@ -108,3 +108,29 @@ TEST(AssetReader, DeliversTheFramesAndSamplesOfARange)
     EXPECT_THROW(AssetReader(joined, 5), MediaError);
     EXPECT_FALSE(AssetReader(joined, 1).nextVideoFrame().has_value());
 }
+
+// Pure green converted to 4:2:0 with BT.709 and tagged so, or with BT.601 and left untagged:
+// both decode back to green, as a player shows them. Decoding the tagged one with the BT.601
+// default would shift green by twenty and more.
+TEST(ImageGenerator, PicturesDecodeWithTheMatrixTheirStreamIsTaggedWith)
+{
+    QTemporaryDir dir;
+    const QString green = QStringLiteral("format=gbrp,geq=r=0:g=255:b=0,scale=out_color_matrix=%1:out_range=tv");
+    const QString tagged = dir.filePath(QStringLiteral("bt709.mov"));
+    const QString untagged = dir.filePath(QStringLiteral("untagged.mov"));
+    ASSERT_TRUE(testmovies::makeMovie(tagged, 0.2, 30, 10, false, 64, 48,
+                                      {QStringLiteral("-vf"), green.arg(QStringLiteral("bt709")),
+                                       QStringLiteral("-colorspace"), QStringLiteral("bt709"),
+                                       QStringLiteral("-color_primaries"), QStringLiteral("bt709"),
+                                       QStringLiteral("-color_trc"), QStringLiteral("bt709")}));
+    ASSERT_TRUE(testmovies::makeMovie(untagged, 0.2, 30, 10, false, 64, 48,
+                                      {QStringLiteral("-vf"), green.arg(QStringLiteral("bt601"))}));
+    for (const QString &path : {tagged, untagged}) {
+        SCOPED_TRACE(path.toStdString());
+        ImageGenerator generator(Asset::open(path));
+        const QRgb p = generator.imageAt(MediaTime::zero()).image.pixel(32, 24);
+        EXPECT_LE(qRed(p), 6);
+        EXPECT_GE(qGreen(p), 249);
+        EXPECT_LE(qBlue(p), 6);
+    }
+}
