@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <optional>
 
 namespace lumacast::media {
 
@@ -188,6 +189,96 @@ QList<MediaPiece> mapThroughEdits(const TrackStructure &ts, std::uint32_t movieT
 
 } // namespace
 
+namespace {
+
+// The bytes of one source file that the movie's samples come from.
+struct SourceStretch {
+    QString path;
+    std::int64_t begin = 0, end = 0;
+    double firstUse = 0; // seconds into the movie of the earliest sample taken from it
+};
+
+// The stretch of each source that holds the samples the plans copy, in the order the movie
+// first needs them; none when a stretch would carry much besides those samples (a few seconds
+// taken from either end of a long movie), which a run-by-run copy leaves behind.
+std::optional<std::vector<SourceStretch>> sourceStretches(const std::vector<TrackPlan> &plans)
+{
+    struct Extent {
+        SourceStretch stretch;
+        std::vector<std::pair<std::int64_t, std::int64_t>> pieces;
+    };
+    std::map<QString, Extent> extents;
+    for (const TrackPlan &plan : plans)
+        for (const CopyOp &op : plan.ops) {
+            const double at = double(op.timing.decodeTime) / plan.mediaTimescale;
+            const std::int64_t end = op.offset + std::int64_t(op.size);
+            auto [it, added] = extents.try_emplace(op.sourcePath);
+            SourceStretch &s = it->second.stretch;
+            if (added) {
+                s = SourceStretch{op.sourcePath, op.offset, end, at};
+            } else {
+                s.begin = std::min(s.begin, op.offset);
+                s.end = std::max(s.end, end);
+                s.firstUse = std::min(s.firstUse, at);
+            }
+            it->second.pieces.emplace_back(op.offset, end);
+        }
+    std::vector<SourceStretch> stretches;
+    for (auto &[path, extent] : extents) {
+        // Bytes some sample refers to, each counted once however many samples share it.
+        auto &pieces = extent.pieces;
+        std::sort(pieces.begin(), pieces.end());
+        std::int64_t used = 0, coveredTo = extent.stretch.begin;
+        for (const auto &[from, to] : pieces) {
+            used += std::max<std::int64_t>(0, to - std::max(from, coveredTo));
+            coveredTo = std::max(coveredTo, to);
+        }
+        const std::int64_t length = extent.stretch.end - extent.stretch.begin;
+        if ((length - used) * 8 > length)
+            return std::nullopt;
+        stretches.push_back(extent.stretch);
+    }
+    std::stable_sort(stretches.begin(), stretches.end(),
+                     [](const SourceStretch &a, const SourceStretch &b) { return a.firstUse < b.firstUse; });
+    return stretches;
+}
+
+template<typename OpenSource, typename CheckCancelled>
+void copyStretches(MovieWriter &writer, const std::vector<TrackPlan> &plans, const std::vector<SourceStretch> &stretches,
+                   OpenSource &sourceFile, const CheckCancelled &checkCancelled,
+                   const std::function<void(double)> &progress)
+{
+    // Pieces small enough for cancellation and progress to follow a long copy closely.
+    constexpr std::int64_t kPiece = std::int64_t(64) << 20;
+    std::int64_t total = 0;
+    for (const SourceStretch &s : stretches)
+        total += s.end - s.begin;
+    std::map<QString, std::int64_t> shift; // source offset to movie file position
+    std::int64_t copied = 0;
+    for (const SourceStretch &s : stretches) {
+        QFile &file = sourceFile(s.path);
+        std::int64_t base = -1;
+        std::int64_t at = s.begin;
+        do {
+            checkCancelled();
+            const std::int64_t length = std::min(kPiece, s.end - at);
+            const std::int64_t position = writer.appendBytes(file, at, length);
+            if (base < 0)
+                base = position;
+            at += length;
+            copied += length;
+            if (progress && total > 0)
+                progress(double(copied) / double(total));
+        } while (at < s.end);
+        shift[s.path] = base - s.begin;
+    }
+    for (const TrackPlan &plan : plans)
+        for (const CopyOp &op : plan.ops)
+            writer.addSampleAt(plan.writerTrack, op.offset + shift.at(op.sourcePath), op.size, op.timing);
+}
+
+} // namespace
+
 void writePassthrough(const Composition &composition, const QString &path, const PassthroughOptions &options)
 {
     MovieWriter writer(path, options.movieTimescale);
@@ -314,16 +405,7 @@ void writePassthrough(const Composition &composition, const QString &path, const
         }
     }
 
-    // Interleave the tracks in half-second runs so that players read the file front to back.
-    // Within a run, samples that lie back to back in one source go over in one copy.
     std::map<QString, std::unique_ptr<QFile>> sources;
-    std::vector<std::size_t> next(plans.size(), 0);
-    std::int64_t written = 0;
-    std::vector<CopiedSample> batch;
-    auto seconds = [&](std::size_t p) {
-        const TrackPlan &plan = plans[p];
-        return double(plan.ops[next[p]].timing.decodeTime) / plan.mediaTimescale;
-    };
     auto sourceFile = [&](const QString &sourcePath) -> QFile & {
         auto &file = sources[sourcePath];
         if (!file) {
@@ -336,6 +418,33 @@ void writePassthrough(const Composition &composition, const QString &path, const
         }
         return *file;
     };
+    const auto checkCancelled = [&] {
+        if (options.cancelled && options.cancelled->load())
+            throw MediaError(MediaError::mediaDomain(), MediaError::Cancelled,
+                             QStringLiteral("The movie was not written because the operation was cancelled."));
+    };
+
+    if (options.copySourceStretches) {
+        if (const auto stretches = sourceStretches(plans)) {
+            copyStretches(writer, plans, *stretches, sourceFile, checkCancelled, options.progress);
+            if (options.appendTracks)
+                options.appendTracks(writer);
+            writer.finish();
+            if (options.progress)
+                options.progress(1.0);
+            return;
+        }
+    }
+
+    // Interleave the tracks in half-second runs so that players read the file front to back.
+    // Within a run, samples that lie back to back in one source go over in one copy.
+    std::vector<std::size_t> next(plans.size(), 0);
+    std::int64_t written = 0;
+    std::vector<CopiedSample> batch;
+    auto seconds = [&](std::size_t p) {
+        const TrackPlan &plan = plans[p];
+        return double(plan.ops[next[p]].timing.decodeTime) / plan.mediaTimescale;
+    };
     for (;;) {
         std::size_t chosen = plans.size();
         for (std::size_t p = 0; p < plans.size(); ++p)
@@ -346,9 +455,7 @@ void writePassthrough(const Composition &composition, const QString &path, const
         const double runEnd = seconds(chosen) + 0.5;
         TrackPlan &plan = plans[chosen];
         while (next[chosen] < plan.ops.size() && seconds(chosen) < runEnd) {
-            if (options.cancelled && options.cancelled->load())
-                throw MediaError(MediaError::mediaDomain(), MediaError::Cancelled,
-                                 QStringLiteral("The movie was not written because the operation was cancelled."));
+            checkCancelled();
             const CopyOp &first = plan.ops[next[chosen]];
             batch.clear();
             std::int64_t contiguousEnd = first.offset;

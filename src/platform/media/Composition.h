@@ -63,6 +63,12 @@ struct PassthroughOptions {
     std::function<void(double)> progress;
     // Checked between samples; when set the write stops with MediaError(Cancelled).
     const std::atomic<bool> *cancelled = nullptr;
+    // Copies the stretch of each source file that holds the samples it gives, in one piece,
+    // instead of the samples run by run, and lays the sources one after the other rather than
+    // interleaving the tracks anew: every sample stays a byte-exact copy and the sources' own
+    // interleaving carries over. Used only where the stretches hold little else (bytes no sample
+    // refers to are copied too); otherwise samples are copied run by run as without it.
+    bool copySourceStretches = false;
     // Called after the copied samples are written and before the movie is finished, to add
     // tracks of new samples (a re-encoded audio mix beside passed-through video). They follow
     // the copied tracks in the movie.

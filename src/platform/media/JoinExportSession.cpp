@@ -97,6 +97,8 @@ void JoinExportSession::run()
     m_status = Status::exporting;
     PassthroughOptions options;
     options.cancelled = &m_cancelled;
+    // A join takes nearly all of both movies: each goes over in one copy.
+    options.copySourceStretches = true;
     options.progress = [this](double fraction) { m_progress = float(fraction); };
     try {
         writePassthrough(m_composition, outputPath, options);

@@ -90,6 +90,8 @@ struct MovieWriter::Track {
     std::vector<Chunk> chunks;
     QList<EditEntry> edits;
     std::int64_t mediaEnd = 0;
+    // Where the bytes of the last sample end in the file (-1 before the first sample).
+    std::int64_t lastSampleEnd = -1;
     std::int64_t earliestPresentation = std::numeric_limits<std::int64_t>::max();
 };
 
@@ -229,20 +231,21 @@ void MovieWriter::checkSample(int index, const Track &t, const TrackEnd &end, qs
         throw invalid(QStringLiteral("composition offset %1 out of range").arg(offset64));
 }
 
-void MovieWriter::recordSample(int index, Track &t, std::int64_t position, std::uint32_t size, const SampleTiming &timing)
+void MovieWriter::recordSample(int index, Track &t, std::int64_t position, std::uint32_t size, const SampleTiming &timing,
+                               bool continuesChunk)
 {
     // A decode time beyond the previous sample's end lengthens that sample to meet it.
     if (!t.samples.empty() && timing.decodeTime > t.mediaEnd)
         t.samples.back().duration += std::uint32_t(timing.decodeTime - t.mediaEnd);
     const auto description = std::uint32_t(timing.descriptionIndex);
-    if (m_lastTrack == index && !t.chunks.empty() && t.chunks.back().description == description
-        && m_lastChunkEnd == position) {
+    if (continuesChunk && !t.chunks.empty() && t.chunks.back().description == description) {
         t.chunks.back().sampleCount++;
     } else {
         t.chunks.push_back({position, 1, description});
     }
     m_lastTrack = index;
     m_lastChunkEnd = position + size;
+    t.lastSampleEnd = position + size;
     t.samples.push_back({size, timing.duration, std::int32_t(timing.presentationTime - timing.decodeTime), timing.keyframe});
     t.mediaEnd = timing.decodeTime + timing.duration;
     t.earliestPresentation = std::min(t.earliestPresentation, timing.presentationTime);
@@ -259,7 +262,7 @@ void MovieWriter::appendSample(int index, const char *data, qsizetype size, cons
     if (m_file.write(data, size) != size)
         throw writeError(m_file.errorString());
     m_mdatBytes += size;
-    recordSample(index, t, position, std::uint32_t(size), timing);
+    recordSample(index, t, position, std::uint32_t(size), timing, m_lastTrack == index && m_lastChunkEnd == position);
 }
 
 void MovieWriter::appendSamples(int index, QFile &source, std::int64_t sourceOffset,
@@ -278,6 +281,44 @@ void MovieWriter::appendSamples(int index, QFile &source, std::int64_t sourceOff
     }
     if (samples.empty())
         return;
+    std::int64_t at = copyRun(source, sourceOffset, length);
+    for (const CopiedSample &s : samples) {
+        recordSample(index, t, at, s.size, s.timing, m_lastTrack == index && m_lastChunkEnd == at);
+        at += s.size;
+    }
+}
+
+std::int64_t MovieWriter::appendBytes(QFile &source, std::int64_t sourceOffset, std::int64_t length)
+{
+    if (!m_open || m_finished)
+        throw writeError(QStringLiteral("the writer is not open"));
+    if (length < 0)
+        throw MediaError(MediaError::mediaDomain(), MediaError::InvalidArgument,
+                         QStringLiteral("A negative number of bytes cannot be copied."));
+    const std::int64_t position = copyRun(source, sourceOffset, length);
+    // Whatever follows starts a chunk of its own: these bytes are no sample's continuation.
+    m_lastTrack = -1;
+    m_lastChunkEnd = -1;
+    return position;
+}
+
+void MovieWriter::addSampleAt(int index, std::int64_t position, std::uint32_t size, const SampleTiming &timing)
+{
+    if (!m_open || m_finished)
+        throw writeError(QStringLiteral("the writer is not open"));
+    Track &t = track(index);
+    checkSample(index, t, endOf(t), qsizetype(size), timing);
+    const std::int64_t dataStart = m_mdatStart + 16;
+    const std::int64_t dataEnd = dataStart + m_mdatBytes;
+    if (position < dataStart || position > dataEnd || std::int64_t(size) > dataEnd - position)
+        throw MediaError(MediaError::mediaDomain(), MediaError::InvalidArgument,
+                         QStringLiteral("A sample of track %1 was refused.").arg(index + 1),
+                         QStringLiteral("%1 bytes at %2 lie outside the media data written so far").arg(size).arg(position));
+    recordSample(index, t, position, size, timing, t.lastSampleEnd == position);
+}
+
+std::int64_t MovieWriter::copyRun(QFile &source, std::int64_t sourceOffset, std::int64_t length)
+{
     if (!source.isOpen() || source.handle() < 0)
         throw MediaError(MediaError::mediaDomain(), MediaError::ReadFailed,
                          QStringLiteral("The movie \u201C%1\u201D could not be read.").arg(QFileInfo(source.fileName()).fileName()),
@@ -301,11 +342,7 @@ void MovieWriter::appendSamples(int index, QFile &source, std::int64_t sourceOff
         throw;
     }
     m_mdatBytes += length;
-    std::int64_t at = position;
-    for (const CopiedSample &s : samples) {
-        recordSample(index, t, at, s.size, s.timing);
-        at += s.size;
-    }
+    return position;
 }
 
 void MovieWriter::copyFrom(QFile &source, std::int64_t sourceOffset, std::int64_t position, std::int64_t length)

@@ -78,6 +78,18 @@ public:
     // source ends early or cannot be read; a refused or failed run adds nothing to the movie.
     void appendSamples(int track, QFile &source, std::int64_t sourceOffset, std::span<const CopiedSample> samples);
 
+    // Copies `length` bytes of `source` from `sourceOffset` into the media data as they stand,
+    // as no sample yet, and returns the file position they begin at; `addSampleAt` then places
+    // samples inside them. One copy of a source's whole stretch costs one system call where
+    // copying its interleaved samples run by run costs one per sample; bytes that no sample ends
+    // up referring to are left in the media data unread. Copies as appendSamples does; a failed
+    // copy adds nothing.
+    std::int64_t appendBytes(QFile &source, std::int64_t sourceOffset, std::int64_t length);
+    // Adds a sample whose bytes already lie in the media data at file position `position`.
+    // Timing rules as appendSample; throws InvalidArgument for bytes outside the media data
+    // written so far.
+    void addSampleAt(int track, std::int64_t position, std::uint32_t size, const SampleTiming &timing);
+
     // The decode time just after the last appended sample (0 when there is none).
     std::int64_t mediaEnd(int track) const;
 
@@ -109,7 +121,9 @@ private:
     static TrackEnd endOf(const Track &track);
     void checkSample(int index, const Track &track, const TrackEnd &end, qsizetype size,
                      const SampleTiming &timing) const;
-    void recordSample(int index, Track &track, std::int64_t position, std::uint32_t size, const SampleTiming &timing);
+    void recordSample(int index, Track &track, std::int64_t position, std::uint32_t size, const SampleTiming &timing,
+                      bool continuesChunk);
+    std::int64_t copyRun(QFile &source, std::int64_t sourceOffset, std::int64_t length);
     void copyFrom(QFile &source, std::int64_t sourceOffset, std::int64_t position, std::int64_t length);
     void writeRaw(const QByteArray &bytes);
     MediaError writeError(const QString &reason) const;

@@ -352,3 +352,56 @@ TEST(MovieWriter, CopiedRunsReadBackByteForByteFromEitherFileSystem)
                                                                [](qint64 n, const QByteArray &b) { return n + b.size(); }));
     }
 }
+
+TEST(Passthrough, StretchCopiesPointTheTablesBackIntoTheirSource)
+{
+    QTemporaryDir dir;
+    const QString source = dir.filePath(QStringLiteral("source.mov"));
+    const QString out = dir.filePath(QStringLiteral("swapped.mov"));
+    ASSERT_TRUE(testmovies::makeMovie(source, 3.0, 30, 10, true));
+    const auto asset = Asset::open(source);
+
+    // The second second, then the first: the samples the movie takes second lie earlier in the
+    // source than those it takes first.
+    Composition composition;
+    const MediaTime second = MediaTime::fromSeconds(1.0);
+    for (const MediaType type : {MediaType::Video, MediaType::Audio}) {
+        const int track = composition.addTrack(type);
+        composition.insertTimeRange(track, {second, second}, asset, firstTrackOf(*asset, type), MediaTime::zero());
+        composition.insertTimeRange(track, {MediaTime::zero(), second}, asset, firstTrackOf(*asset, type), second);
+    }
+    PassthroughOptions options;
+    options.copySourceStretches = true;
+    writePassthrough(composition, out, options);
+
+    const TrackStructure video = readMovieStructure(out).tracks[0];
+    ASSERT_EQ(video.samples.size(), 60);
+    EXPECT_LT(video.samples[30].offset, video.samples[29].offset);
+    const QStringList frames = testmovies::decodedFrameHashes(source);
+    ASSERT_EQ(frames.size(), 90);
+    EXPECT_EQ(testmovies::decodedFrameHashes(out), frames.mid(30, 30) + frames.mid(0, 30));
+    EXPECT_NEAR(double(testmovies::decodedAudioSamples(out)), 2 * 48000.0, 1024.0);
+    const auto decoded = lumacast::testing::runProcess(
+        QStringLiteral("ffmpeg"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), out,
+                                   QStringLiteral("-f"), QStringLiteral("null"), QStringLiteral("-")});
+    EXPECT_TRUE(decoded.ok());
+    EXPECT_TRUE(decoded.err.trimmed().isEmpty()) << decoded.err.toStdString();
+
+    // A sample can only be placed on bytes the movie already holds.
+    MovieWriter writer(dir.filePath(QStringLiteral("placed.mov")));
+    const int track = writer.addTrack({});
+    FormatDescription format;
+    format.mediaType = MediaType::Video;
+    format.sampleEntry = readMovieStructure(source).tracks[0].sampleEntries.first();
+    writer.addSampleDescription(track, format);
+    writer.open();
+    QFile input(source);
+    ASSERT_TRUE(input.open(QIODevice::ReadOnly));
+    const std::int64_t at = writer.appendBytes(input, video.samples[0].offset, 100);
+    SampleTiming timing;
+    timing.duration = 20;
+    EXPECT_THROW(writer.addSampleAt(track, at + 50, 51, timing), MediaError);
+    EXPECT_THROW(writer.addSampleAt(track, at - 1, 10, timing), MediaError);
+    writer.addSampleAt(track, at + 50, 50, timing);
+    writer.finish();
+}
