@@ -373,3 +373,27 @@ TEST(TakeWriter, FramesTheEncoderCannotTakeAreDroppedAndCountedNotWaitedFor)
     const QJsonArray s = streams(probe(path));
     EXPECT_EQ(number(s[0][QStringLiteral("nb_frames")]) + double(dropped), double(fed));
 }
+
+TEST(TakeWriter, SourceThatNeverDeliversKeepsItsTrackAsSilence)
+{
+    // An idle output's monitor can deliver nothing for a whole short take; the take must still
+    // have the system-audio track the recording asked for, or a tail's plan read back from it
+    // would leave system audio out.
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("quiet.mov"));
+    SyntheticTake take;
+    take.seconds = 1.0;
+    take.systemAudio = false; // nothing arrives for the system-audio track
+    TakeWriter writer(path);
+    writer.setUp(take.width, take.height, take.micRate, take.micChannels, /*captureSystemAudio=*/true,
+                 std::nullopt);
+    feed(writer, take);
+    const auto duration = writer.finish();
+    ASSERT_TRUE(duration);
+
+    const QJsonArray s = streams(probe(path));
+    ASSERT_EQ(s.size(), 3);
+    EXPECT_EQ(s[2][QStringLiteral("codec_name")].toString(), QStringLiteral("aac"));
+    EXPECT_NEAR(number(s[2][QStringLiteral("start_time")]), 0.0, 1e-9);
+    EXPECT_NEAR(number(s[2][QStringLiteral("duration")]), *duration, 0.05);
+}

@@ -562,54 +562,59 @@ void TakeEncoder::encodeAudio(Track &track, Item &item)
     }
     skip = std::min<int64_t>(skip, count);
 
-    const int frameSize = track.codec->frame_size > 0 ? track.codec->frame_size : 1024;
-    auto encodeWhole = [&]() -> bool {
-        while (av_audio_fifo_size(track.fifo) >= frameSize) {
-            AVFrame *frame = av_frame_alloc();
-            frame->nb_samples = frameSize;
-            frame->format = AV_SAMPLE_FMT_FLTP;
-            frame->sample_rate = track.sampleRate;
-            av_channel_layout_copy(&frame->ch_layout, &track.codec->ch_layout);
-            if (av_frame_get_buffer(frame, 0) < 0) {
-                av_frame_free(&frame);
-                fail(QStringLiteral("Out of memory encoding audio"));
-                return false;
-            }
-            av_audio_fifo_read(track.fifo, reinterpret_cast<void **>(frame->data), frameSize);
-            frame->pts = track.fifoPts;
-            track.fifoPts += frameSize;
-            const int rc = avcodec_send_frame(track.codec, frame);
-            av_frame_free(&frame);
-            if (rc < 0) {
-                fail(QStringLiteral("Audio encoding failed: %1").arg(ffmpegErrorText(rc)));
-                return false;
-            }
-            drainPackets(track, false);
-            if (m_status != Status::writing)
-                return false;
-        }
-        return true;
-    };
-
-    if (silence > 0) {
-        std::vector<float> zeros(4096, 0.0f);
-        std::vector<void *> planes(track.channels, zeros.data());
-        while (silence > 0 && m_status == Status::writing) {
-            const int n = int(std::min<int64_t>(silence, 4096));
-            av_audio_fifo_write(track.fifo, planes.data(), n);
-            silence -= n;
-            if (!encodeWhole())
-                break;
-        }
-    }
+    if (silence > 0)
+        appendSilence(track, silence);
     if (count > skip && m_status == Status::writing) {
         std::vector<void *> planes(track.channels);
         for (int c = 0; c < track.channels; ++c)
             planes[c] = converted[c] + skip * sizeof(float);
         av_audio_fifo_write(track.fifo, planes.data(), int(count - skip));
-        encodeWhole();
+        encodeWholeFrames(track);
     }
     release();
+}
+
+bool TakeEncoder::encodeWholeFrames(Track &track)
+{
+    const int frameSize = track.codec->frame_size > 0 ? track.codec->frame_size : 1024;
+    while (av_audio_fifo_size(track.fifo) >= frameSize) {
+        AVFrame *frame = av_frame_alloc();
+        frame->nb_samples = frameSize;
+        frame->format = AV_SAMPLE_FMT_FLTP;
+        frame->sample_rate = track.sampleRate;
+        av_channel_layout_copy(&frame->ch_layout, &track.codec->ch_layout);
+        if (av_frame_get_buffer(frame, 0) < 0) {
+            av_frame_free(&frame);
+            fail(QStringLiteral("Out of memory encoding audio"));
+            return false;
+        }
+        av_audio_fifo_read(track.fifo, reinterpret_cast<void **>(frame->data), frameSize);
+        frame->pts = track.fifoPts;
+        track.fifoPts += frameSize;
+        const int rc = avcodec_send_frame(track.codec, frame);
+        av_frame_free(&frame);
+        if (rc < 0) {
+            fail(QStringLiteral("Audio encoding failed: %1").arg(ffmpegErrorText(rc)));
+            return false;
+        }
+        drainPackets(track, false);
+        if (m_status != Status::writing)
+            return false;
+    }
+    return true;
+}
+
+void TakeEncoder::appendSilence(Track &track, int64_t frames)
+{
+    std::vector<float> zeros(4096, 0.0f);
+    std::vector<void *> planes(track.channels, zeros.data());
+    while (frames > 0 && m_status == Status::writing) {
+        const int n = int(std::min<int64_t>(frames, 4096));
+        av_audio_fifo_write(track.fifo, planes.data(), n);
+        frames -= n;
+        if (!encodeWholeFrames(track))
+            break;
+    }
 }
 
 void TakeEncoder::drainPackets(Track &track, bool flushing)
@@ -656,13 +661,30 @@ void TakeEncoder::drainPackets(Track &track, bool flushing)
 
 void TakeEncoder::flushAll()
 {
+    int64_t videoEnd = 0; // in the video track's time base
+    int64_t videoTimeScale = 1;
     for (auto &t : m_tracks) {
         Track &track = *t;
         if (m_status != Status::writing)
             return;
         if (track.isVideo) {
             encodeVideo(track, nullptr);
+            if (track.previousFramePts != INT64_MIN) {
+                videoEnd = track.previousFramePts + std::max<int64_t>(track.lastInterval, 0);
+                videoTimeScale = track.video.timeScale;
+            }
             continue;
+        }
+        // A source that never delivered a sample (an idle output whose monitor the sound server
+        // suspended, a silent virtual microphone) must not make its track vanish: the take's
+        // track layout is what a tail's plan and the exports read back. It becomes silence as
+        // long as the video.
+        if (!track.audioStarted && videoEnd > 0) {
+            track.audioStarted = true;
+            track.fifoPts = 0;
+            appendSilence(track, av_rescale(videoEnd, track.sampleRate, videoTimeScale));
+            if (m_status != Status::writing)
+                return;
         }
         const int left = track.fifo ? av_audio_fifo_size(track.fifo) : 0;
         if (left > 0) {

@@ -76,6 +76,8 @@ private:
     void process(Item &item);
     void encodeVideo(Track &track, AVFrame *frame);
     void encodeAudio(Track &track, Item &item);
+    bool encodeWholeFrames(Track &track);
+    void appendSilence(Track &track, int64_t frames);
     void drainPackets(Track &track, bool flushing);
     void flushAll();
     void closeFile(bool writeTrailer);
