@@ -22,6 +22,7 @@
 #include <cmath>
 #include <thread>
 
+#include <ctime>
 #include <unistd.h>
 
 namespace lumacast {
@@ -443,21 +444,37 @@ QCoro::Task<void> ScreenRecorder::startRecording(QString outputURL, uint32_t dis
     co_return;
 }
 
+namespace {
+// The moment of a pause or resume on the capture clock (CLOCK_MONOTONIC, as frames and audio
+// are stamped), taken when the user acts rather than when the sample queue gets to it.
+SampleTime captureClockNow()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return SampleTime::fromNanoseconds(int64_t(ts.tv_sec) * 1000000000LL + ts.tv_nsec);
+}
+} // namespace
+
 void ScreenRecorder::pause()
 {
     qCInfo(log::recorder(), "pause");
-    m_sampleQueue->dispatch([this] {
-        if (auto w = currentWriter())
+    const SampleTime at = captureClockNow();
+    m_sampleQueue->dispatch([this, at] {
+        if (auto w = currentWriter()) {
             w->isPaused = true;
+            w->pausedAt = at;
+        }
     });
 }
 
 void ScreenRecorder::resume()
 {
     qCInfo(log::recorder(), "resume");
-    m_sampleQueue->dispatch([this] {
+    const SampleTime at = captureClockNow();
+    m_sampleQueue->dispatch([this, at] {
         if (auto w = currentWriter()) {
             w->isPaused = false;
+            w->resumedAt = at;
             w->pauseTimeline.resumePending = true;
         }
     });

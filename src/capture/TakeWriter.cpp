@@ -126,9 +126,17 @@ std::optional<media::EncoderError> TakeWriter::currentError() const
     return media::EncoderError(text);
 }
 
+bool TakeWriter::wasCapturedWhilePaused(const SampleTime &captured) const
+{
+    if (!pausedAt.isValid() || !captured.isValid() || captured < pausedAt)
+        return false;
+    const bool resumedSincePause = resumedAt.isValid() && pausedAt <= resumedAt;
+    return !resumedSincePause || captured < resumedAt;
+}
+
 void TakeWriter::appendVideo(const VideoFrame &frame)
 {
-    if (isPaused || m_startFailed || !m_writer || m_videoTrack < 0)
+    if (isPaused || wasCapturedWhilePaused(frame.timestamp) || m_startFailed || !m_writer || m_videoTrack < 0)
         return;
     const SampleTime adjusted = pauseTimeline.map(frame.timestamp, m_lastVideoAdjPTS);
     m_lastVideoAdjPTS = adjusted;
@@ -182,7 +190,7 @@ void TakeWriter::appendSystemAudio(const AudioBuffer &buffer)
 
 void TakeWriter::appendAudio(const AudioBuffer &buffer, int track, SampleTime &lastAdjPTS)
 {
-    if (isPaused || !m_sessionStarted || !m_writer)
+    if (isPaused || wasCapturedWhilePaused(buffer.timestamp) || !m_sessionStarted || !m_writer)
         return;
     if (m_writer->status() != TakeEncoder::Status::writing || track < 0)
         return;

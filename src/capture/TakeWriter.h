@@ -97,6 +97,13 @@ public:
 
     bool isPaused = false;
     PauseTimeline pauseTimeline;
+    // The capture-clock moments of the latest pause and resume, set with `isPaused`. A sample is
+    // judged by when it was captured, not by when it reaches the queue: audio arrives up to its
+    // latency late, and a buffer captured while paused that arrives after the resume would
+    // otherwise put paused sound into the movie and shorten the gap the timeline closes.
+    SampleTime pausedAt;
+    SampleTime resumedAt;
+    bool wasCapturedWhilePaused(const SampleTime &captured) const;
     // Called on the sample queue when the encoder cannot start or fails while recording, at
     // most once per take, with the encoder's error when it gave one.
     std::function<void(const std::optional<media::EncoderError> &)> onWriterFailed;

@@ -397,3 +397,39 @@ TEST(TakeWriter, SourceThatNeverDeliversKeepsItsTrackAsSilence)
     EXPECT_NEAR(number(s[2][QStringLiteral("start_time")]), 0.0, 1e-9);
     EXPECT_NEAR(number(s[2][QStringLiteral("duration")]), *duration, 0.05);
 }
+
+TEST(TakeWriter, SoundCapturedWhilePausedStaysOutEvenWhenItArrivesAfterTheResume)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("late.mov"));
+    TakeWriter writer(path);
+    writer.setUp(96, 64, 48000, 2, false, std::nullopt);
+    std::vector<uint8_t> pixels(96 * 64 * 4, 80);
+    std::vector<float> sound(480 * 2, 0.1f);
+    const int64_t base = 1000LL * 1000000000LL;
+    auto at = [&](double seconds) { return SampleTime::fromNanoseconds(base + int64_t(seconds * 1e9)); };
+    auto frame = [&](double seconds) { writer.appendVideo({pixels.data(), 96, 64, 96 * 4, at(seconds)}); };
+    auto audio = [&](double seconds) {
+        writer.appendMicAudio({sound.data(), 480, AudioBuffer::Format::float32, 48000, 2, at(seconds)});
+    };
+
+    for (int i = 0; i < 30; ++i) {
+        frame(i / 30.0);
+        audio(i / 30.0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    writer.isPaused = true;
+    writer.pausedAt = at(1.0);
+    writer.isPaused = false;
+    writer.resumedAt = at(2.0);
+    writer.pauseTimeline.resumePending = true;
+    audio(1.5); // captured in the middle of the pause, delivered late
+    for (int i = 60; i < 90; ++i) {
+        frame(i / 30.0);
+        audio(i / 30.0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    const auto duration = writer.finish();
+    ASSERT_TRUE(duration);
+    EXPECT_NEAR(*duration, 2.0, 1.0 / 30 + 1e-6);
+}
