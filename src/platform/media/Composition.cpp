@@ -253,6 +253,7 @@ void copyStretches(MovieWriter &writer, const std::vector<TrackPlan> &plans, con
     std::int64_t total = 0;
     for (const SourceStretch &s : stretches)
         total += s.end - s.begin;
+    writer.reserveSampleBytes(total);
     std::map<QString, std::int64_t> shift; // source offset to movie file position
     std::int64_t copied = 0;
     for (const SourceStretch &s : stretches) {
@@ -438,6 +439,7 @@ void writePassthrough(const Composition &composition, const QString &path, const
 
     // Interleave the tracks in half-second runs so that players read the file front to back.
     // Within a run, samples that lie back to back in one source go over in one copy.
+    writer.reserveSampleBytes(totalBytes);
     std::vector<std::size_t> next(plans.size(), 0);
     std::int64_t written = 0;
     std::vector<CopiedSample> batch;

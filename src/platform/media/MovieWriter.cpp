@@ -317,6 +317,14 @@ void MovieWriter::addSampleAt(int index, std::int64_t position, std::uint32_t si
     recordSample(index, t, position, size, timing, t.lastSampleEnd == position);
 }
 
+void MovieWriter::reserveSampleBytes(std::int64_t bytes)
+{
+    if (!m_open || m_finished || bytes <= 0 || !m_file.flush())
+        return;
+    // Only a hint: a file system without it (or without room) shows up in the writes themselves.
+    (void)::fallocate(m_file.handle(), FALLOC_FL_KEEP_SIZE, m_file.pos(), bytes);
+}
+
 std::int64_t MovieWriter::copyRun(QFile &source, std::int64_t sourceOffset, std::int64_t length)
 {
     if (!source.isOpen() || source.handle() < 0)
