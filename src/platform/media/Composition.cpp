@@ -187,10 +187,6 @@ QList<MediaPiece> mapThroughEdits(const TrackStructure &ts, std::uint32_t movieT
     return pieces;
 }
 
-} // namespace
-
-namespace {
-
 // The bytes of one source file that the movie's samples come from.
 struct SourceStretch {
     QString path;
