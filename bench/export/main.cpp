@@ -93,15 +93,6 @@ bool recordTake(const QString &path, int width, int height, double seconds)
     return encoder.status() == media::TakeEncoder::Status::completed;
 }
 
-template<typename Settings>
-QString tuneOf(const Settings &settings)
-{
-    if constexpr (requires { settings.tune; })
-        return settings.tune;
-    else
-        return QString();
-}
-
 struct Measured {
     double seconds = 0;
     double peakMiB = 0;
@@ -243,8 +234,8 @@ int main(int argc, char **argv)
             const media::VideoSettings v = TakeWriter::videoSettings(1920, 1080);
             ff << "-filter_complex" << graph << "-map" << "[v]" << "-map" << "[a]" << "-c:v" << "libx264" << "-preset"
                << v.preset << "-crf" << QString::number(v.crf);
-            if (!tuneOf(v).isEmpty())
-                ff << "-tune" << tuneOf(v);
+            if (!v.tune.isEmpty())
+                ff << "-tune" << v.tune;
             ff << "-c:a" << "aac" << "-b:a" << "192k" << theirs;
         }
         const Measured b = measure(QStringLiteral("ffmpeg"), ff);

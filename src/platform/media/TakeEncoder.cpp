@@ -1,13 +1,13 @@
 #include "platform/media/TakeEncoder.h"
 
 #include "platform/media/Bt709Convert.h"
+#include "platform/media/H264EncoderSetup.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/audio_fifo.h>
 #include <libavutil/channel_layout.h>
-#include <libavutil/log.h>
 #include <libavutil/opt.h>
 #include <libswresample/swresample.h>
 }
@@ -41,35 +41,6 @@ int64_t relativeTicks(int64_t value, int32_t timescale, int64_t originValue,
     if (q < Wide(INT64_MIN / 4))
         return INT64_MIN / 4;
     return int64_t(q);
-}
-
-AVColorPrimaries primariesFor(const QString &name)
-{
-    return name == QLatin1String("ITU_R_709_2") ? AVCOL_PRI_BT709 : AVCOL_PRI_UNSPECIFIED;
-}
-AVColorTransferCharacteristic transferFor(const QString &name)
-{
-    return name == QLatin1String("ITU_R_709_2") ? AVCOL_TRC_BT709 : AVCOL_TRC_UNSPECIFIED;
-}
-AVColorSpace matrixFor(const QString &name)
-{
-    return name == QLatin1String("ITU_R_709_2") ? AVCOL_SPC_BT709 : AVCOL_SPC_UNSPECIFIED;
-}
-
-int even(int n)
-{
-    return std::max(2, n + (n & 1));
-}
-
-void quietenLibraries()
-{
-    // The encoders announce their settings at the info level on every open; keep the console
-    // for warnings and errors.
-    static std::once_flag once;
-    std::call_once(once, [] {
-        if (av_log_get_level() == AV_LOG_INFO)
-            av_log_set_level(AV_LOG_WARNING);
-    });
 }
 
 } // namespace
@@ -125,7 +96,7 @@ struct TakeEncoder::Item {
 
 TakeEncoder::TakeEncoder(const QString &path) : m_path(path)
 {
-    quietenLibraries();
+    detail::quietenEncoderLogging();
     if (QFileInfo::exists(path))
         throw EncoderError(QStringLiteral("A file already exists at %1").arg(path));
     const QByteArray local = path.toLocal8Bit();
@@ -178,8 +149,8 @@ int TakeEncoder::addVideoTrack(const VideoSettings &settings)
     auto track = std::make_unique<Track>();
     track->isVideo = true;
     track->video = settings;
-    track->codedWidth = even(settings.width);
-    track->codedHeight = even(settings.height);
+    track->codedWidth = detail::evenFrameSide(settings.width);
+    track->codedHeight = detail::evenFrameSide(settings.height);
     m_tracks.push_back(std::move(track));
     return int(m_tracks.size()) - 1;
 }
@@ -216,23 +187,7 @@ bool TakeEncoder::startWriting()
         AVCodecContext *c = track.codec;
         AVDictionary *options = nullptr;
         if (track.isVideo) {
-            const VideoSettings &v = track.video;
-            c->width = track.codedWidth;
-            c->height = track.codedHeight;
-            c->pix_fmt = AV_PIX_FMT_YUV420P;
-            c->time_base = AVRational{1, v.timeScale};
-            c->framerate = AVRational{v.frameRate, 1};
-            c->gop_size = v.keyFrameInterval;
-            c->max_b_frames = v.maxBFrames;
-            c->color_primaries = primariesFor(v.colorPrimaries);
-            c->color_trc = transferFor(v.transferFunction);
-            c->colorspace = matrixFor(v.yCbCrMatrix);
-            c->color_range = AVCOL_RANGE_MPEG;
-            c->thread_count = v.threads;
-            av_dict_set(&options, "preset", v.preset.toUtf8().constData(), 0);
-            av_dict_set(&options, "profile", v.profile.toUtf8().constData(), 0);
-            av_dict_set(&options, "crf", QByteArray::number(v.crf).constData(), 0);
-            av_dict_set(&options, "tune", v.tune.toUtf8().constData(), 0);
+            detail::configureH264(c, track.video, track.codedWidth, track.codedHeight, &options);
         } else {
             c->sample_fmt = AV_SAMPLE_FMT_FLTP;
             c->sample_rate = track.sampleRate;
@@ -243,10 +198,9 @@ bool TakeEncoder::startWriting()
             // The two-loop search costs several times the fast coder's CPU for no audible gain
             // at these bit rates, and the capture machine's cores belong to video.
             av_dict_set(&options, "aac_coder", "fast", 0);
+            // The movie keeps the AudioSpecificConfig in its sample description.
+            c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         }
-        // The movie keeps the parameter sets (avcC) and the AudioSpecificConfig in its sample
-        // descriptions rather than in the stream.
-        c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         int rc = avcodec_open2(c, codec, &options);
         av_dict_free(&options);
         if (rc < 0) {

@@ -1,12 +1,12 @@
 #include "platform/media/TranscodeCanvasVideo.h"
 
+#include "platform/media/H264EncoderSetup.h"
 #include "platform/media/StreamDecoder.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/imgutils.h>
-#include <libavutil/log.h>
 #include <libavutil/opt.h>
 #include <libswscale/swscale.h>
 }
@@ -42,34 +42,6 @@ MediaError cancelledError()
 {
     return MediaError(MediaError::mediaDomain(), MediaError::Cancelled,
                       QStringLiteral("The movie was not written because the operation was cancelled."));
-}
-
-int evenAtLeastTwo(int n)
-{
-    return std::max(2, n + (n & 1));
-}
-
-AVColorPrimaries primariesFor(const QString &name)
-{
-    return name == QLatin1String("ITU_R_709_2") ? AVCOL_PRI_BT709 : AVCOL_PRI_UNSPECIFIED;
-}
-AVColorTransferCharacteristic transferFor(const QString &name)
-{
-    return name == QLatin1String("ITU_R_709_2") ? AVCOL_TRC_BT709 : AVCOL_TRC_UNSPECIFIED;
-}
-AVColorSpace matrixFor(const QString &name)
-{
-    return name == QLatin1String("ITU_R_709_2") ? AVCOL_SPC_BT709 : AVCOL_SPC_UNSPECIFIED;
-}
-
-// The encoder tuning of settings that name one.
-template<typename Settings>
-QString tuneOf(const Settings &settings)
-{
-    if constexpr (requires { settings.tune; })
-        return settings.tune;
-    else
-        return QString();
 }
 
 // Quarter turns, clockwise on screen, that the transform applies.
@@ -240,19 +212,13 @@ private:
     SwsContext *m_toI420 = nullptr;
 };
 
-// The H.264 encoder and the QuickTime muxer, set up exactly as the take encoder sets up its
-// video track, so that equal settings give equal sample descriptions.
+// The H.264 encoder and the QuickTime muxer, set up as the take encoder sets up its video track,
+// so that equal settings give equal sample descriptions.
 class CanvasEncoder {
 public:
     CanvasEncoder(const QString &path, const VideoSettings &v, int width, int height) : m_path(path)
     {
-        // The encoder announces its settings at the info level on every open; keep the console
-        // for warnings and errors.
-        static std::once_flag quieten;
-        std::call_once(quieten, [] {
-            if (av_log_get_level() == AV_LOG_INFO)
-                av_log_set_level(AV_LOG_WARNING);
-        });
+        detail::quietenEncoderLogging();
         try {
             open(v, width, height);
         } catch (...) {
@@ -276,24 +242,8 @@ public:
                              QStringLiteral("The H.264 encoder (libx264) is not available."));
         m_codec = avcodec_alloc_context3(codec);
         AVCodecContext *c = m_codec;
-        c->width = width;
-        c->height = height;
-        c->pix_fmt = AV_PIX_FMT_YUV420P;
-        c->time_base = AVRational{1, v.timeScale};
-        c->framerate = AVRational{v.frameRate, 1};
-        c->gop_size = v.keyFrameInterval;
-        c->max_b_frames = v.maxBFrames;
-        c->color_primaries = primariesFor(v.colorPrimaries);
-        c->color_trc = transferFor(v.transferFunction);
-        c->colorspace = matrixFor(v.yCbCrMatrix);
-        c->color_range = AVCOL_RANGE_MPEG;
-        c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
         AVDictionary *options = nullptr;
-        av_dict_set(&options, "preset", v.preset.toUtf8().constData(), 0);
-        av_dict_set(&options, "profile", v.profile.toUtf8().constData(), 0);
-        av_dict_set(&options, "crf", QByteArray::number(v.crf).constData(), 0);
-        if (const QString tune = tuneOf(v); !tune.isEmpty())
-            av_dict_set(&options, "tune", tune.toUtf8().constData(), 0);
+        detail::configureH264(c, v, width, height, &options);
         rc = avcodec_open2(c, codec, &options);
         av_dict_free(&options);
         if (rc < 0)
@@ -463,11 +413,13 @@ CanvasVideoRender::~CanvasVideoRender() = default;
 void CanvasVideoRender::createWriter()
 {
     auto writer = std::make_unique<Writer>();
-    writer->width = evenAtLeastTwo(m_request.width);
-    writer->height = evenAtLeastTwo(m_request.height);
+    writer->width = detail::evenFrameSide(m_request.width);
+    writer->height = detail::evenFrameSide(m_request.height);
     writer->timescale = m_request.settings.timeScale > 0 ? m_request.settings.timeScale : 60000;
     VideoSettings settings = m_request.settings;
     settings.timeScale = writer->timescale;
+    // A render is not racing a capture for the cores: the encoder spreads it over all of them.
+    settings.threads = 0;
     QFile::remove(m_request.outputPath);
     writer->encoder = std::make_unique<CanvasEncoder>(m_request.outputPath, settings, writer->width, writer->height);
     m_writer = std::move(writer);
