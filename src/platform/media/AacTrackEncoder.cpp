@@ -66,7 +66,64 @@ struct AacTrackEncoder::State {
         av_packet_free(&packet);
         avcodec_free_context(&codec);
     }
+
+    // Runs the resampler over `frames` input frames (none to flush it) into the fifo; room is
+    // made for `capacity` output frames.
+    void convert(const uint8_t *const *input, int frames, int capacity);
+    // Sends the first `count` frames of the fifo to the encoder as one frame.
+    void encodeFromFifo(int count, MovieWriter &writer, int track);
+    // Sends one frame (or the flush when null) and appends every packet the encoder returns.
+    void drain(AVFrame *input, MovieWriter &writer, int track);
 };
+
+void AacTrackEncoder::State::convert(const uint8_t *const *input, int frames, int capacity)
+{
+    std::vector<std::vector<float>> planes(std::size_t(settings.channels), std::vector<float>(std::size_t(capacity)));
+    std::vector<uint8_t *> pointers;
+    for (auto &p : planes)
+        pointers.push_back(reinterpret_cast<uint8_t *>(p.data()));
+    const int produced = swr_convert(resampler, pointers.data(), capacity, const_cast<const uint8_t **>(input), frames);
+    if (produced < 0)
+        throw encoderError(produced, QStringLiteral("cannot convert the samples"));
+    if (produced > 0) {
+        av_audio_fifo_write(fifo, reinterpret_cast<void **>(pointers.data()), produced);
+        framesIn += produced;
+    }
+}
+
+void AacTrackEncoder::State::encodeFromFifo(int count, MovieWriter &writer, int track)
+{
+    av_frame_unref(frame);
+    frame->nb_samples = count;
+    frame->format = AV_SAMPLE_FMT_FLTP;
+    av_channel_layout_copy(&frame->ch_layout, &codec->ch_layout);
+    frame->sample_rate = settings.sampleRate;
+    if (av_frame_get_buffer(frame, 0) < 0)
+        throw encoderError(AVERROR(ENOMEM), QStringLiteral("out of memory"));
+    av_audio_fifo_read(fifo, reinterpret_cast<void **>(frame->data), count);
+    frame->pts = framesSent;
+    framesSent += count;
+    drain(frame, writer, track);
+}
+
+void AacTrackEncoder::State::drain(AVFrame *input, MovieWriter &writer, int track)
+{
+    int r = avcodec_send_frame(codec, input);
+    if (r < 0 && r != AVERROR_EOF)
+        throw encoderError(r, QStringLiteral("the encoder refused the samples"));
+    for (;;) {
+        r = avcodec_receive_packet(codec, packet);
+        if (r == AVERROR(EAGAIN) || r == AVERROR_EOF)
+            return;
+        if (r < 0)
+            throw encoderError(r, QStringLiteral("the encoder failed"));
+        const auto duration = std::uint32_t(packet->duration > 0 ? packet->duration : codec->frame_size);
+        SampleTiming timing{decodeTime, decodeTime, duration, true, description};
+        writer.appendSample(track, reinterpret_cast<const char *>(packet->data), packet->size, timing);
+        decodeTime += duration;
+        av_packet_unref(packet);
+    }
+}
 
 bool AacTrackEncoder::canApply(const Settings &settings)
 {
@@ -113,31 +170,6 @@ AacTrackEncoder::~AacTrackEncoder() = default;
 
 qint64 AacTrackEncoder::framesIn() const { return m_state->framesIn; }
 
-namespace {
-
-// Sends one frame (or the flush when null) and appends every packet the encoder returns.
-void drain(AacTrackEncoder::Settings, AVCodecContext *codec, AVPacket *packet, AVFrame *frame,
-           MovieWriter &writer, int track, int description, std::int64_t &decodeTime)
-{
-    int r = avcodec_send_frame(codec, frame);
-    if (r < 0 && r != AVERROR_EOF)
-        throw encoderError(r, QStringLiteral("the encoder refused the samples"));
-    for (;;) {
-        r = avcodec_receive_packet(codec, packet);
-        if (r == AVERROR(EAGAIN) || r == AVERROR_EOF)
-            return;
-        if (r < 0)
-            throw encoderError(r, QStringLiteral("the encoder failed"));
-        const auto duration = std::uint32_t(packet->duration > 0 ? packet->duration : codec->frame_size);
-        SampleTiming timing{decodeTime, decodeTime, duration, true, description};
-        writer.appendSample(track, reinterpret_cast<const char *>(packet->data), packet->size, timing);
-        decodeTime += duration;
-        av_packet_unref(packet);
-    }
-}
-
-} // namespace
-
 void AacTrackEncoder::append(const float *samples, qint64 frames, int sampleRate, int channels)
 {
     State &s = *m_state;
@@ -167,31 +199,10 @@ void AacTrackEncoder::append(const float *samples, qint64 frames, int sampleRate
     }
     const int capacity = int(av_rescale_rnd(swr_get_delay(s.resampler, sampleRate) + frames, s.settings.sampleRate,
                                             sampleRate, AV_ROUND_UP)) + 16;
-    std::vector<std::vector<float>> planes(std::size_t(s.settings.channels), std::vector<float>(std::size_t(capacity)));
-    std::vector<uint8_t *> pointers;
-    for (auto &p : planes)
-        pointers.push_back(reinterpret_cast<uint8_t *>(p.data()));
     const uint8_t *input[1] = {reinterpret_cast<const uint8_t *>(samples)};
-    const int produced = swr_convert(s.resampler, pointers.data(), capacity, input, int(frames));
-    if (produced < 0)
-        throw encoderError(produced, QStringLiteral("cannot convert the samples"));
-    av_audio_fifo_write(s.fifo, reinterpret_cast<void **>(pointers.data()), produced);
-    s.framesIn += produced;
-
-    const int frameSize = s.codec->frame_size;
-    while (av_audio_fifo_size(s.fifo) >= frameSize) {
-        av_frame_unref(s.frame);
-        s.frame->nb_samples = frameSize;
-        s.frame->format = AV_SAMPLE_FMT_FLTP;
-        av_channel_layout_copy(&s.frame->ch_layout, &s.codec->ch_layout);
-        s.frame->sample_rate = s.settings.sampleRate;
-        if (av_frame_get_buffer(s.frame, 0) < 0)
-            throw encoderError(AVERROR(ENOMEM), QStringLiteral("out of memory"));
-        av_audio_fifo_read(s.fifo, reinterpret_cast<void **>(s.frame->data), frameSize);
-        s.frame->pts = s.framesSent;
-        s.framesSent += frameSize;
-        drain(s.settings, s.codec, s.packet, s.frame, m_writer, m_track, s.description, s.decodeTime);
-    }
+    s.convert(input, int(frames), capacity);
+    while (av_audio_fifo_size(s.fifo) >= s.codec->frame_size)
+        s.encodeFromFifo(s.codec->frame_size, m_writer, m_track);
 }
 
 void AacTrackEncoder::appendSilence(qint64 frames)
@@ -212,33 +223,11 @@ void AacTrackEncoder::finish()
     if (s.finished)
         return;
     // What the resampler still holds, then the partial last frame.
-    if (s.resampler) {
-        const int pending = int(swr_get_delay(s.resampler, s.settings.sampleRate)) + 16;
-        std::vector<std::vector<float>> planes(std::size_t(s.settings.channels), std::vector<float>(std::size_t(pending)));
-        std::vector<uint8_t *> pointers;
-        for (auto &p : planes)
-            pointers.push_back(reinterpret_cast<uint8_t *>(p.data()));
-        const int flushed = swr_convert(s.resampler, pointers.data(), pending, nullptr, 0);
-        if (flushed > 0) {
-            av_audio_fifo_write(s.fifo, reinterpret_cast<void **>(pointers.data()), flushed);
-            s.framesIn += flushed;
-        }
-    }
-    const int rest = av_audio_fifo_size(s.fifo);
-    if (rest > 0) {
-        av_frame_unref(s.frame);
-        s.frame->nb_samples = rest;
-        s.frame->format = AV_SAMPLE_FMT_FLTP;
-        av_channel_layout_copy(&s.frame->ch_layout, &s.codec->ch_layout);
-        s.frame->sample_rate = s.settings.sampleRate;
-        if (av_frame_get_buffer(s.frame, 0) < 0)
-            throw encoderError(AVERROR(ENOMEM), QStringLiteral("out of memory"));
-        av_audio_fifo_read(s.fifo, reinterpret_cast<void **>(s.frame->data), rest);
-        s.frame->pts = s.framesSent;
-        s.framesSent += rest;
-        drain(s.settings, s.codec, s.packet, s.frame, m_writer, m_track, s.description, s.decodeTime);
-    }
-    drain(s.settings, s.codec, s.packet, nullptr, m_writer, m_track, s.description, s.decodeTime);
+    if (s.resampler)
+        s.convert(nullptr, 0, int(swr_get_delay(s.resampler, s.settings.sampleRate)) + 16);
+    if (const int rest = av_audio_fifo_size(s.fifo); rest > 0)
+        s.encodeFromFifo(rest, m_writer, m_track);
+    s.drain(nullptr, m_writer, m_track);
     s.finished = true;
     if (s.framesIn > 0) {
         const std::int64_t shown = av_rescale(s.framesIn, m_writer.movieTimescale(), s.settings.sampleRate);
