@@ -226,19 +226,8 @@ private:
 
 FCP7Timebase fcp7TimebaseForFrameRate(double fps)
 {
-    struct NTSC {
-        double rate;
-        int timebase;
-    };
-    static constexpr NTSC ntscRates[] = {
-        {23.976, 24}, {29.97, 30}, {47.952, 48}, {59.94, 60}, {119.88, 120}};
-    // A whole rate is taken as it is: 30 and 24 lie within the NTSC tolerance of 29.97 and
-    // 23.976, but a movie that says exactly 30 frames per second is not an NTSC movie.
-    const bool wholeRate = std::isfinite(fps) && fps == std::round(fps);
-    for (const NTSC &ntsc : ntscRates) {
-        if (!wholeRate && std::abs(fps - ntsc.rate) < 0.05)
-            return {ntsc.timebase, ntsc.timebase * 1000.0 / 1001.0, true};
-    }
+    if (const auto ntsc = TimelineExport::ntscTimebase(fps))
+        return {*ntsc, *ntsc * 1000.0 / 1001.0, true};
     const auto rounded = TimelineExport::roundedToInt64(fps);
     int timebase = 1;
     if (rounded && *rounded > 1)

@@ -45,19 +45,8 @@ int channelSum(const Clip &clip)
 
 FCPXMLFrameDuration fcpxmlFrameDuration(double fps)
 {
-    struct NTSC {
-        double rate;
-        std::int64_t den;
-    };
-    static constexpr NTSC ntscRates[] = {
-        {23.976, 24000}, {29.97, 30000}, {47.952, 48000}, {59.94, 60000}, {119.88, 120000}};
-    // A whole rate is taken as it is: 30 and 24 lie within the NTSC tolerance of 29.97 and
-    // 23.976, but a movie that says exactly 30 frames per second is not an NTSC movie.
-    const bool wholeRate = std::isfinite(fps) && fps == std::round(fps);
-    for (const NTSC &ntsc : ntscRates) {
-        if (!wholeRate && std::abs(fps - ntsc.rate) < 0.05)
-            return {1001, ntsc.den};
-    }
+    if (const auto ntsc = TimelineExport::ntscTimebase(fps))
+        return {1001, *ntsc * 1000};
     const auto n = TimelineExport::roundedToInt64(fps);
     if (!n || *n <= 0)
         return {100, 6000};

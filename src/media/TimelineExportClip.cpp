@@ -78,4 +78,22 @@ std::optional<std::int64_t> roundedToInt64(double value)
     return static_cast<std::int64_t>(rounded);
 }
 
+std::optional<int> ntscTimebase(double fps)
+{
+    // A whole rate is taken as it is: 30 and 24 lie within the NTSC tolerance of 29.97 and
+    // 23.976, but a movie that says exactly 30 frames per second is not an NTSC movie.
+    if (!std::isfinite(fps) || fps == std::round(fps))
+        return std::nullopt;
+    struct NTSC {
+        double rate;
+        int timebase;
+    };
+    static constexpr NTSC ntscRates[] = {
+        {23.976, 24}, {29.97, 30}, {47.952, 48}, {59.94, 60}, {119.88, 120}};
+    for (const NTSC &ntsc : ntscRates)
+        if (std::abs(fps - ntsc.rate) < 0.05)
+            return ntsc.timebase;
+    return std::nullopt;
+}
+
 } // namespace lumacast::TimelineExport

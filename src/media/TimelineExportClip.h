@@ -69,4 +69,9 @@ QString fileURLText(const QString &absolutePath);
 // signed 64-bit integer.
 std::optional<std::int64_t> roundedToInt64(double value);
 
+// The whole rate (24, 30, 48, 60 or 120) an NTSC frame rate (23.976, 29.97, 47.952, 59.94 or
+// 119.88, within 0.05) runs 1000/1001 slower than; nothing for any other rate, whole rates
+// included.
+std::optional<int> ntscTimebase(double fps);
+
 } // namespace lumacast::TimelineExport
