@@ -43,6 +43,33 @@ TakeManifest decodeTake(const JsonObjectReader &reader)
     return take;
 }
 
+// Copies what a take and its manifest record hold alike; their trims differ in kind and are
+// converted by the caller.
+template<typename From, typename To>
+void copyTakeRecord(const From &from, To &to)
+{
+    to.id = from.id;
+    to.filename = from.filename;
+    to.duration = from.duration;
+    to.recordedAt = from.recordedAt;
+    to.name = from.name;
+    to.playheadPosition = from.playheadPosition;
+}
+
+// A scene record of the other kind, each of its takes converted by `convertTake`.
+template<typename ToScene, typename FromScene, typename ConvertTake>
+ToScene convertScene(const FromScene &from, ConvertTake convertTake)
+{
+    ToScene to;
+    to.id = from.id;
+    to.name = from.name;
+    to.selectedTakeID = from.selectedTakeID;
+    to.takes.reserve(from.takes.size());
+    for (const auto &take : from.takes)
+        to.takes.append(convertTake(take));
+    return to;
+}
+
 [[noreturn]] void trimEndExceedsDuration(const TakeManifest &take)
 {
     throw ValidationError(QStringLiteral("Take ") + quoted(take.filename)
@@ -59,26 +86,15 @@ SessionManifest::SessionManifest(const Session &session)
 {
     scenes.reserve(session.scenes.size());
     for (const RecordingScene &scene : session.scenes) {
-        SceneManifest sceneManifest;
-        sceneManifest.id = scene.id;
-        sceneManifest.name = scene.name;
-        sceneManifest.selectedTakeID = scene.selectedTakeID;
-        sceneManifest.takes.reserve(scene.takes.size());
-        for (const Take &take : scene.takes) {
+        scenes.append(convertScene<SceneManifest>(scene, [](const Take &take) {
             TakeManifest takeManifest;
-            takeManifest.id = take.id;
-            takeManifest.filename = take.filename;
-            takeManifest.duration = take.duration;
-            takeManifest.recordedAt = take.recordedAt;
-            takeManifest.name = take.name;
+            copyTakeRecord(take, takeManifest);
             if (take.trimStart > 0)
                 takeManifest.trimStart = take.trimStart;
             if (take.trimEnd < take.duration)
                 takeManifest.trimEnd = take.trimEnd;
-            takeManifest.playheadPosition = take.playheadPosition;
-            sceneManifest.takes.append(takeManifest);
-        }
-        scenes.append(sceneManifest);
+            return takeManifest;
+        }));
     }
 }
 
@@ -183,27 +199,16 @@ Session SessionManifest::makeSession(const QString &scratchURL,
     session.isDirty = false;
     session.scenes.reserve(scenes.size());
     for (const SceneManifest &sceneManifest : scenes) {
-        RecordingScene scene;
-        scene.id = sceneManifest.id;
-        scene.name = sceneManifest.name;
-        scene.selectedTakeID = sceneManifest.selectedTakeID;
-        scene.takes.reserve(sceneManifest.takes.size());
-        for (const TakeManifest &takeManifest : sceneManifest.takes) {
+        session.scenes.append(convertScene<RecordingScene>(sceneManifest, [](const TakeManifest &takeManifest) {
             Take take;
-            take.id = takeManifest.id;
-            take.filename = takeManifest.filename;
-            take.duration = takeManifest.duration;
-            take.recordedAt = takeManifest.recordedAt;
-            take.name = takeManifest.name;
+            copyTakeRecord(takeManifest, take);
             take.trimStart = takeManifest.trimStart.value_or(0);
             take.trimEnd = takeManifest.trimEnd.value_or(takeManifest.duration);
-            take.playheadPosition = takeManifest.playheadPosition;
             // Validation lets some inverted or out-of-range trims through (so that such a
             // recording still opens); everything downstream expects 0 <= start < end <= duration.
             take.clampTrims();
-            scene.takes.append(take);
-        }
-        session.scenes.append(scene);
+            return take;
+        }));
     }
     return session;
 }
