@@ -28,6 +28,20 @@ int firstTrackOf(const Asset &asset, MediaType type)
     return -1;
 }
 
+// A 16x16 H.264 description for writer tests that never decode their samples.
+FormatDescription tinyVideoFormat()
+{
+    FormatDescription f;
+    f.mediaType = MediaType::Video;
+    f.codecTag = "avc1";
+    f.codecName = QStringLiteral("h264");
+    f.width = 16;
+    f.height = 16;
+    f.parameterSets = QByteArray::fromHex("01640015ffe1000467640015ac");
+    f.color = ColorTags{1, 1, 1, false};
+    return f;
+}
+
 // Copies [from, from + length) seconds of every track of `source` into a new movie.
 void cut(const QString &source, const QString &out, double from, double length)
 {
@@ -200,14 +214,7 @@ TEST(MovieWriter, RefusesSamplesOutOfOrderAndRemovesUnfinishedFiles)
         MovieWriter writer(path);
         writer.open();
         const int track = writer.addTrack({MediaType::Video, 600, QSizeF(16, 16), {}, true});
-        FormatDescription f;
-        f.mediaType = MediaType::Video;
-        f.codecTag = "avc1";
-        f.codecName = QStringLiteral("h264");
-        f.width = 16;
-        f.height = 16;
-        f.parameterSets = QByteArray::fromHex("01640015ffe1000467640015ac");
-        f.color = ColorTags{1, 1, 1, false};
+        const FormatDescription f = tinyVideoFormat();
         const int description = writer.addSampleDescription(track, f);
         EXPECT_EQ(writer.addSampleDescription(track, f), description);
         EXPECT_THROW(writer.appendSample(track, QByteArray(10, 'x'), {5, 5, 20, true, description}), MediaError);
@@ -225,14 +232,7 @@ TEST(MovieWriter, RefusesSamplesOutOfOrderAndRemovesUnfinishedFiles)
     MovieWriter writer(path, 1000);
     writer.open();
     const int track = writer.addTrack({MediaType::Video, 90000, QSizeF(16, 16), AffineTransform::rotation(90), true});
-    FormatDescription f;
-    f.mediaType = MediaType::Video;
-    f.codecTag = "avc1";
-    f.codecName = QStringLiteral("h264");
-    f.width = 16;
-    f.height = 16;
-    f.parameterSets = QByteArray::fromHex("01640015ffe1000467640015ac");
-    f.color = ColorTags{1, 1, 1, false};
+    FormatDescription f = tinyVideoFormat();
     f.pixelAspect = std::pair<int, int>(1, 1);
     const int d = writer.addSampleDescription(track, f);
     for (int i = 0; i < 4; ++i)
@@ -299,14 +299,7 @@ TEST(MovieWriter, CopiedRunsReadBackByteForByteFromEitherFileSystem)
         MovieWriter writer(path);
         writer.open();
         const int track = writer.addTrack({MediaType::Video, 600, QSizeF(16, 16), {}, true});
-        FormatDescription f;
-        f.mediaType = MediaType::Video;
-        f.codecTag = "avc1";
-        f.codecName = QStringLiteral("h264");
-        f.width = 16;
-        f.height = 16;
-        f.parameterSets = QByteArray::fromHex("01640015ffe1000467640015ac");
-        f.color = ColorTags{1, 1, 1, false};
+        const FormatDescription f = tinyVideoFormat();
         const int d = writer.addSampleDescription(track, f);
         auto sample = [&](std::uint32_t size, std::int64_t at) { return CopiedSample{size, {at, at, 20, at == 0, d}}; };
 
