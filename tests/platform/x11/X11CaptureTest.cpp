@@ -69,6 +69,15 @@ protected:
         return cfg;
     }
 
+    static x11::CaptureConfig windowConfig(xcb_window_t window)
+    {
+        x11::CaptureConfig cfg;
+        cfg.kind = x11::CaptureConfig::Kind::Window;
+        cfg.windowId = window;
+        cfg.showsCursor = false;
+        return cfg;
+    }
+
     static uint32_t at(const x11::Frame &f, int x, int y) { return pixelAt(f.data, f.stride, x, y); }
 
     XcbTestWindows windows;
@@ -201,10 +210,7 @@ TEST_F(X11Capture, NothingLeftOutCostsNoRepair)
 TEST_F(X11Capture, PickedWindowIsCapturedAloneAndFollowed)
 {
     const xcb_window_t w = windows.quadrants(QRect(200, 200, 160, 120), kPattern);
-    x11::CaptureConfig cfg;
-    cfg.kind = x11::CaptureConfig::Kind::Window;
-    cfg.windowId = w;
-    cfg.showsCursor = false;
+    const x11::CaptureConfig cfg = windowConfig(w);
     x11::FrameSource source(cfg);
     QString error;
     ASSERT_TRUE(source.open(&error)) << error.toStdString();
@@ -241,12 +247,9 @@ TEST_F(X11Capture, PickedWindowIsCapturedAloneAndFollowed)
 TEST_F(X11Capture, ResizedWindowIsCroppedOrPaddedToTheTakeSize)
 {
     const xcb_window_t w = windows.solid(QRect(200, 200, 100, 80), kRed);
-    x11::CaptureConfig cfg;
-    cfg.kind = x11::CaptureConfig::Kind::Window;
-    cfg.windowId = w;
+    x11::CaptureConfig cfg = windowConfig(w);
     cfg.width = 120; // larger than the window: padded with black
     cfg.height = 60; // smaller: cropped
-    cfg.showsCursor = false;
     x11::FrameSource source(cfg);
     QString error;
     ASSERT_TRUE(source.open(&error)) << error.toStdString();
@@ -267,10 +270,7 @@ TEST_F(X11Capture, MissingDisplayOrWindowFailsToOpen)
     EXPECT_FALSE(badDisplay.open(&error));
     EXPECT_FALSE(error.isEmpty());
 
-    x11::CaptureConfig wcfg;
-    wcfg.kind = x11::CaptureConfig::Kind::Window;
-    wcfg.windowId = 0x1fffff0;
-    x11::FrameSource badWindow(wcfg);
+    x11::FrameSource badWindow(windowConfig(0x1fffff0));
     error.clear();
     EXPECT_FALSE(badWindow.open(&error));
     EXPECT_FALSE(error.isEmpty());
@@ -337,10 +337,7 @@ TEST_F(X11Capture, CaptureThreadDeliversTimedFrames)
 TEST_F(X11Capture, HeldFramesKeepTheirPixels)
 {
     const xcb_window_t w = windows.solid(QRect(0, 0, 64, 64), kRed);
-    x11::CaptureConfig cfg;
-    cfg.kind = x11::CaptureConfig::Kind::Window;
-    cfg.windowId = w;
-    cfg.showsCursor = false;
+    const x11::CaptureConfig cfg = windowConfig(w);
     x11::FrameSource source(cfg);
     QString error;
     ASSERT_TRUE(source.open(&error));
