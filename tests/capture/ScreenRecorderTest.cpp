@@ -4,6 +4,7 @@
 #include "model/LogCategories.h"
 
 #include "CaptureTestWindows.h"
+#include "support/AwaitTask.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -27,6 +28,7 @@
 using namespace lumacast;
 using lumacast::testing::ForeignWindows;
 using lumacast::testing::runProcess;
+using lumacast::testing::runTask;
 
 namespace {
 
@@ -82,59 +84,18 @@ x11::ShareableContent fakeContent()
     return c;
 }
 
-// Waits for a task and rethrows what it threw (waiting on a throwing task directly never ends).
-template <class T> QCoro::Task<std::pair<std::optional<T>, std::exception_ptr>> settle(QCoro::Task<T> task)
-{
-    std::pair<std::optional<T>, std::exception_ptr> outcome;
-    try {
-        outcome.first.emplace(co_await task);
-    } catch (...) {
-        outcome.second = std::current_exception();
-    }
-    co_return outcome;
-}
-
-struct Outcome {
-    std::exception_ptr failure;
-};
-
-QCoro::Task<Outcome> settle(QCoro::Task<void> task)
-{
-    std::exception_ptr failure;
-    try {
-        co_await task;
-    } catch (...) {
-        failure = std::current_exception();
-    }
-    co_return Outcome{failure};
-}
-
-template <class T> T await(QCoro::Task<T> &&task)
-{
-    auto [value, failure] = QCoro::waitFor(settle(std::move(task)));
-    if (failure)
-        std::rethrow_exception(failure);
-    return std::move(*value);
-}
-
-void await(QCoro::Task<void> &&task)
-{
-    if (auto outcome = QCoro::waitFor(settle(std::move(task))); outcome.failure)
-        std::rethrow_exception(outcome.failure);
-}
-
 TEST(ScreenRecorderFilter, PreferredDisplayOrTheFirst)
 {
     ScreenRecorder recorder(false, 2.0);
     RecorderLog log;
-    auto chosen = await(recorder.makeFilterAndConfiguration(fakeContent(), 12u, std::nullopt, false, {}));
+    auto chosen = runTask(recorder.makeFilterAndConfiguration(fakeContent(), 12u, std::nullopt, false, {}));
     EXPECT_EQ(chosen.displayID, 12u);
     EXPECT_EQ(chosen.configuration.width, 1441); // odd sizes of a whole display are kept
     EXPECT_EQ(chosen.configuration.height, 900);
-    auto fallback = await(recorder.makeFilterAndConfiguration(fakeContent(), 99u, std::nullopt, false, {}));
+    auto fallback = runTask(recorder.makeFilterAndConfiguration(fakeContent(), 99u, std::nullopt, false, {}));
     EXPECT_EQ(fallback.displayID, 11u);
     EXPECT_TRUE(log.contains(QStringLiteral("recording display 11 (1512x982), preferred=99")));
-    auto none = await(recorder.makeFilterAndConfiguration(fakeContent(), std::nullopt, std::nullopt, false, {}));
+    auto none = runTask(recorder.makeFilterAndConfiguration(fakeContent(), std::nullopt, std::nullopt, false, {}));
     EXPECT_EQ(none.displayID, 11u);
     EXPECT_TRUE(log.contains(QStringLiteral("preferred=0")));
 }
@@ -144,10 +105,10 @@ TEST(ScreenRecorderFilter, NoDisplayFailsForEveryTarget)
     ScreenRecorder recorder(false, 2.0);
     auto content = fakeContent();
     content.displays.clear();
-    EXPECT_THROW(await(recorder.makeFilterAndConfiguration(content, std::nullopt, std::nullopt, false, {})),
+    EXPECT_THROW(runTask(recorder.makeFilterAndConfiguration(content, std::nullopt, std::nullopt, false, {})),
                  RecorderError);
     auto filter = ContentFilter::forWindow(0x6000001, QRectF(0, 0, 100, 100));
-    EXPECT_THROW(await(recorder.makeFilterAndConfiguration(content, std::nullopt, std::nullopt, false,
+    EXPECT_THROW(runTask(recorder.makeFilterAndConfiguration(content, std::nullopt, std::nullopt, false,
                                                            CaptureTarget::custom(filter, filter->style))),
                  RecorderError);
 }
@@ -158,7 +119,7 @@ TEST(ScreenRecorderFilter, OwnWindowsLeftOutExceptTheOverlay)
     const uint32_t ownPid = uint32_t(getpid());
     {
         RecorderLog log;
-        auto made = await(recorder.makeFilterAndConfiguration(fakeContent(), std::nullopt, 0x5000001u, false, {}));
+        auto made = runTask(recorder.makeFilterAndConfiguration(fakeContent(), std::nullopt, 0x5000001u, false, {}));
         ASSERT_TRUE(made.filter);
         EXPECT_EQ(made.filter->style, ContentStyle::Display);
         EXPECT_EQ(made.filter->excludedApplications, std::vector<uint32_t>{ownPid});
@@ -167,7 +128,7 @@ TEST(ScreenRecorderFilter, OwnWindowsLeftOutExceptTheOverlay)
     }
     {
         RecorderLog log;
-        auto made = await(recorder.makeFilterAndConfiguration(fakeContent(), std::nullopt, 0x5999999u, false, {}));
+        auto made = runTask(recorder.makeFilterAndConfiguration(fakeContent(), std::nullopt, 0x5999999u, false, {}));
         EXPECT_TRUE(made.filter->exceptingWindows.empty());
         EXPECT_EQ(made.filter->excludedApplications, std::vector<uint32_t>{ownPid});
         EXPECT_TRUE(log.contains(QStringLiteral(
@@ -175,7 +136,7 @@ TEST(ScreenRecorderFilter, OwnWindowsLeftOutExceptTheOverlay)
     }
     {
         RecorderLog log;
-        auto made = await(recorder.makeFilterAndConfiguration(fakeContent(), std::nullopt, std::nullopt, false, {}));
+        auto made = runTask(recorder.makeFilterAndConfiguration(fakeContent(), std::nullopt, std::nullopt, false, {}));
         EXPECT_TRUE(made.filter->exceptingWindows.empty());
         EXPECT_FALSE(log.contains(QStringLiteral("overlay")));
     }
@@ -189,7 +150,7 @@ TEST(ScreenRecorderFilter, WindowSizesAreEvenAndSystemAudioFlagsFollow)
     filter->includedWindows = {0x7ffff01}; // not on any server: its picked rectangle counts
     filter->contentRect = QRectF(5, 5, 1001.5, 700.2);
     filter->pointPixelScale = 2.0;
-    auto made = await(recorder.makeFilterAndConfiguration(fakeContent(), std::nullopt, std::nullopt, true,
+    auto made = runTask(recorder.makeFilterAndConfiguration(fakeContent(), std::nullopt, std::nullopt, true,
                                                           CaptureTarget::custom(filter, filter->style)));
     EXPECT_EQ(made.filter, filter);
     EXPECT_EQ(made.configuration.width, 2002);
@@ -202,7 +163,7 @@ TEST(ScreenRecorderFilter, WindowSizesAreEvenAndSystemAudioFlagsFollow)
 
     filter->contentRect = QRectF(0, 0, 0.4, 0.4);
     filter->pointPixelScale = 1.0;
-    made = await(recorder.makeFilterAndConfiguration(fakeContent(), std::nullopt, std::nullopt, false,
+    made = runTask(recorder.makeFilterAndConfiguration(fakeContent(), std::nullopt, std::nullopt, false,
                                                      CaptureTarget::custom(filter, filter->style)));
     EXPECT_EQ(made.configuration.width, 2);
     EXPECT_EQ(made.configuration.height, 2);
@@ -213,7 +174,7 @@ TEST(ScreenRecorderStop, WithoutAStreamReturnsNothing)
 {
     ScreenRecorder recorder(false, 2.0);
     RecorderLog log;
-    EXPECT_FALSE(await(recorder.stopRecording()).has_value());
+    EXPECT_FALSE(runTask(recorder.stopRecording()).has_value());
     EXPECT_TRUE(log.contains(QStringLiteral("stop: stream=false writer=false")));
 }
 
@@ -327,15 +288,15 @@ protected:
                                                   bool systemAudio, int ms, const std::function<void(int)> &during = {})
     {
         recorder.prepareMicrophone(std::nullopt);
-        auto made = await(recorder.makeFilterAndConfiguration(std::nullopt, std::nullopt, std::nullopt, systemAudio, target));
-        await(recorder.startRecording(movie(), made.displayID, made.filter, made.configuration));
+        auto made = runTask(recorder.makeFilterAndConfiguration(std::nullopt, std::nullopt, std::nullopt, systemAudio, target));
+        runTask(recorder.startRecording(movie(), made.displayID, made.filter, made.configuration));
         EXPECT_TRUE(recorder.isRecording());
         for (int elapsed = 0; elapsed < ms; elapsed += 100) {
             pump(100);
             if (during)
                 during(elapsed + 100);
         }
-        return await(recorder.stopRecording());
+        return runTask(recorder.stopRecording());
     }
 
     QString movie() const { return dir.filePath(QStringLiteral("take.mov")); }
@@ -461,12 +422,12 @@ TEST_F(ScreenRecorderTake, ATailsPlanDecidesSystemAudioWhateverTheSetting)
     auto record = [&](const QString &path, bool systemAudio, const std::optional<AudioEncodingPlan> &plan) {
         ScreenRecorder recorder(false, 2.0);
         recorder.prepareMicrophone(std::nullopt);
-        auto made = await(recorder.makeFilterAndConfiguration(std::nullopt, std::nullopt, std::nullopt, systemAudio, {}));
+        auto made = runTask(recorder.makeFilterAndConfiguration(std::nullopt, std::nullopt, std::nullopt, systemAudio, {}));
         made.configuration.width = 320; // a corner of the display is enough here
         made.configuration.height = 240;
-        await(recorder.startRecording(path, made.displayID, made.filter, made.configuration, plan));
+        runTask(recorder.startRecording(path, made.displayID, made.filter, made.configuration, plan));
         pump(2000);
-        return await(recorder.stopRecording());
+        return runTask(recorder.stopRecording());
     };
     auto audioTracks = [](const QString &path) {
         int n = 0;
@@ -532,13 +493,13 @@ TEST_F(ScreenRecorderTake, FailedStartReleasesThePreparedMicrophone)
     recorder.prepareMicrophone(std::nullopt);
     ASSERT_TRUE(recorder.hasMicrophone());
     auto filter = ContentFilter::forWindow(0x7ffff02, QRectF(0, 0, 64, 64)); // no such window
-    auto made = await(recorder.makeFilterAndConfiguration(std::nullopt, std::nullopt, std::nullopt, false,
+    auto made = runTask(recorder.makeFilterAndConfiguration(std::nullopt, std::nullopt, std::nullopt, false,
                                                           CaptureTarget::custom(filter, filter->style)));
-    EXPECT_THROW(await(recorder.startRecording(movie(), made.displayID, made.filter, made.configuration)), Error);
+    EXPECT_THROW(runTask(recorder.startRecording(movie(), made.displayID, made.filter, made.configuration)), Error);
     EXPECT_FALSE(recorder.isRecording());
     EXPECT_FALSE(QFile::exists(movie()));
     EXPECT_TRUE(recorder.hasMicrophone());
-    EXPECT_FALSE(await(recorder.stopRecording()).has_value());
+    EXPECT_FALSE(runTask(recorder.stopRecording()).has_value());
     EXPECT_FALSE(recorder.hasMicrophone());
 }
 
@@ -546,8 +507,8 @@ TEST_F(ScreenRecorderTake, CursorAutoHideRunsOnlyDuringATake)
 {
     ScreenRecorder recorder(true, 0.5);
     recorder.prepareMicrophone(std::nullopt);
-    auto made = await(recorder.makeFilterAndConfiguration(std::nullopt, std::nullopt, std::nullopt, false, {}));
-    await(recorder.startRecording(movie(), made.displayID, made.filter, made.configuration));
+    auto made = runTask(recorder.makeFilterAndConfiguration(std::nullopt, std::nullopt, std::nullopt, false, {}));
+    runTask(recorder.startRecording(movie(), made.displayID, made.filter, made.configuration));
     pump(100);
     EXPECT_TRUE(recorder.cursorAutoHide().isTimerRunning());
     pump(1000); // the pointer rests: hidden in the recording
@@ -556,7 +517,7 @@ TEST_F(ScreenRecorderTake, CursorAutoHideRunsOnlyDuringATake)
     pump(50);
     EXPECT_TRUE(recorder.cursorAutoHide().isCursorShown());
     EXPECT_FALSE(recorder.cursorAutoHide().isTimerRunning());
-    ASSERT_TRUE(await(recorder.stopRecording()));
+    ASSERT_TRUE(runTask(recorder.stopRecording()));
     pump(50);
     EXPECT_FALSE(recorder.cursorAutoHide().isTimerRunning());
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "media/TimelineExport.h"
+#include "support/AwaitTask.h"
 
 #include <QCoroTask>
 #include <QHash>
@@ -9,11 +10,11 @@
 
 #include <gtest/gtest.h>
 
-#include <exception>
 #include <optional>
 
 // Shared by the timeline-export tests: movies made with the ffmpeg command line, a loader that
-// reads them with ffprobe, and the xmllint checks every written document goes through.
+// reads them with ffprobe, and the xmllint checks every written document goes through. Their
+// exports run through runTask (support/AwaitTask.h).
 namespace lumacast::testing {
 
 // The FCPXML 1.10 DTD beside the repository (../shared/formats), or empty when the checkout
@@ -44,40 +45,5 @@ struct MovieSpec {
 bool makeMovie(const QString &path, const MovieSpec &spec);
 
 QString readText(const QString &path);
-
-// Runs a task to its end on a nested event loop and returns its result or rethrows its error
-// (QCoro::waitFor alone would lose the error and never return).
-template<typename T>
-T runTask(QCoro::Task<T> task)
-{
-    std::exception_ptr failure;
-    std::optional<T> result;
-    auto wrapper = [&]() -> QCoro::Task<> {
-        try {
-            result.emplace(co_await std::move(task));
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    };
-    QCoro::waitFor(wrapper());
-    if (failure)
-        std::rethrow_exception(failure);
-    return std::move(*result);
-}
-
-inline void runTask(QCoro::Task<void> task)
-{
-    std::exception_ptr failure;
-    auto wrapper = [&]() -> QCoro::Task<> {
-        try {
-            co_await std::move(task);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    };
-    QCoro::waitFor(wrapper());
-    if (failure)
-        std::rethrow_exception(failure);
-}
 
 } // namespace lumacast::testing
