@@ -51,14 +51,21 @@ AssetReader::AssetReader(std::shared_ptr<const Asset> asset, int trackIndex,
 
 AssetReader::~AssetReader() = default;
 
-std::optional<DecodedVideoFrame> AssetReader::nextVideoFrame()
+bool AssetReader::readyToRead(MediaType type)
 {
-    if (m_type != MediaType::Video || m_done)
-        return std::nullopt;
+    if (m_type != type || m_done)
+        return false;
     if (!m_started) {
         m_decoder->seekBefore(m_range.start);
         m_started = true;
     }
+    return true;
+}
+
+std::optional<DecodedVideoFrame> AssetReader::nextVideoFrame()
+{
+    if (!readyToRead(MediaType::Video))
+        return std::nullopt;
     while (AVFrame *frame = m_decoder->nextFrame()) {
         const MediaTime time = m_decoder->frameTime(frame);
         const MediaTime duration = m_decoder->frameDuration(frame);
@@ -77,12 +84,8 @@ std::optional<DecodedVideoFrame> AssetReader::nextVideoFrame()
 
 std::optional<DecodedAudio> AssetReader::nextAudio()
 {
-    if (m_type != MediaType::Audio || m_done)
+    if (!readyToRead(MediaType::Audio))
         return std::nullopt;
-    if (!m_started) {
-        m_decoder->seekBefore(m_range.start);
-        m_started = true;
-    }
     while (AVFrame *frame = m_decoder->nextFrame()) {
         const MediaTime time = m_decoder->frameTime(frame);
         if (!time.isNumeric() || frame->nb_samples <= 0 || frame->sample_rate <= 0)

@@ -57,6 +57,9 @@ public:
     std::optional<DecodedAudio> nextAudio();
 
 private:
+    // Whether frames of `type` are still to come; the first call seeks to the range's start.
+    bool readyToRead(MediaType type);
+
     struct Resampler;
     std::shared_ptr<const Asset> m_asset;
     MediaType m_type;
