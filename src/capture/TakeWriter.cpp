@@ -40,12 +40,7 @@ TakeWriter::~TakeWriter() = default;
 
 media::VideoSettings TakeWriter::videoSettings(int width, int height)
 {
-    if (width <= 0 || height <= 0 || width > 16384 || height > 16384)
-        throw media::EncoderError(
-            QStringLiteral("No H.264 video format for a frame of %1x%2 pixels").arg(width).arg(height));
-    media::VideoSettings settings;
-    settings.width = width;
-    settings.height = height;
+    media::VideoSettings settings = media::videoSettingsForFrame(width, height);
     // Up to 1920x1080 one encoder thread costs the least CPU per frame and still encodes a
     // 60 fps frame in a third of its interval on this class of machine; larger frames are
     // spread over slices on every core so that they keep up.

@@ -27,17 +27,6 @@ QString sizeText(const QSizeF &size)
     return QString::number(qint64(size.width())) + QLatin1Char('x') + QString::number(qint64(size.height()));
 }
 
-media::VideoSettings layerVideoSettings(int width, int height)
-{
-    if (width <= 0 || height <= 0 || width > 16384 || height > 16384)
-        throw media::EncoderError(
-            QStringLiteral("No H.264 video format for a frame of %1x%2 pixels").arg(width).arg(height));
-    media::VideoSettings settings;
-    settings.width = width;
-    settings.height = height;
-    return settings;
-}
-
 struct Census {
     SizeMap sizes;
     bool hasSystemAudio = false;
@@ -154,7 +143,7 @@ QCoro::Task<void> exportMovie(QList<Take> takes, QString takesFolder, QString de
                               std::function<void(double)> onProgress, MovieExportOptions options)
 {
     if (!options.videoSettings)
-        options.videoSettings = layerVideoSettings;
+        options.videoSettings = media::videoSettingsForFrame;
     if (!options.systemAudioMixLevel) {
         // The settings belong to the main thread; the export reads the level as it starts.
         const double level = Preferences::shared().systemAudioMixLevel();

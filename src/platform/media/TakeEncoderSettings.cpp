@@ -15,6 +15,17 @@ EncoderError::EncoderError(const QString &description, int code)
 {
 }
 
+VideoSettings videoSettingsForFrame(int width, int height)
+{
+    if (width <= 0 || height <= 0 || width > 16384 || height > 16384)
+        throw EncoderError(
+            QStringLiteral("No H.264 video format for a frame of %1x%2 pixels").arg(width).arg(height));
+    VideoSettings settings;
+    settings.width = width;
+    settings.height = height;
+    return settings;
+}
+
 QString ffmpegErrorText(int code)
 {
     char buf[AV_ERROR_MAX_STRING_SIZE] = {};

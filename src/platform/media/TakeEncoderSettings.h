@@ -60,6 +60,10 @@ struct VideoSettings {
     friend bool operator==(const VideoSettings &, const VideoSettings &) = default;
 };
 
+// The default video settings for a frame of `width` x `height` pixels; throws EncoderError for a
+// size H.264 cannot encode (none, or larger than 16384 on a side).
+VideoSettings videoSettingsForFrame(int width, int height);
+
 // Output settings of one AAC audio track. A missing field leaves the choice to the encoder.
 struct AudioSettings {
     uint32_t formatID = kAudioFormatMPEG4AAC;
