@@ -1,6 +1,7 @@
 #include "TimelineTestSupport.h"
 
 #include "support/TestEnvironment.h"
+#include "support/TestMovie.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -117,29 +118,13 @@ TimelineExport::MovieLoader tableLoader(QHash<QString, LoadedMovie> table)
 
 bool makeMovie(const QString &path, const MovieSpec &spec)
 {
-    const QString seconds = QString::number(spec.seconds);
-    QStringList args{QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-y"),
-                     QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                     QStringLiteral("testsrc2=size=%1:rate=%2:duration=%3")
-                         .arg(spec.size, spec.rate, seconds)};
-    for (qsizetype i = 0; i < spec.audioChannels.size(); ++i) {
-        args << QStringLiteral("-f") << QStringLiteral("lavfi") << QStringLiteral("-i")
-             << QStringLiteral("sine=frequency=%1:sample_rate=%2:duration=%3")
-                    .arg(440 * (i + 1))
-                    .arg(spec.sampleRate)
-                    .arg(seconds);
-    }
-    args << QStringLiteral("-map") << QStringLiteral("0:v");
-    for (qsizetype i = 0; i < spec.audioChannels.size(); ++i)
-        args << QStringLiteral("-map") << QStringLiteral("%1:a").arg(i + 1);
-    args << QStringLiteral("-c:v") << QStringLiteral("libx264") << QStringLiteral("-preset")
-         << QStringLiteral("ultrafast") << QStringLiteral("-pix_fmt") << QStringLiteral("yuv420p");
-    for (qsizetype i = 0; i < spec.audioChannels.size(); ++i) {
-        args << QStringLiteral("-c:a:%1").arg(i) << QStringLiteral("aac")
-             << QStringLiteral("-ac:a:%1").arg(i) << QString::number(spec.audioChannels[i]);
-    }
-    args << path;
-    const ProcessResult result = runProcess(QStringLiteral("ffmpeg"), args);
+    TestMovieSpec movie;
+    movie.size = spec.size;
+    movie.rate = spec.rate;
+    movie.seconds = spec.seconds;
+    movie.audioChannels = spec.audioChannels;
+    movie.sampleRate = spec.sampleRate;
+    const ProcessResult result = makeTestMovie(path, movie);
     if (!result.ok())
         std::cerr << "ffmpeg failed: " << result.err.toStdString() << '\n';
     return result.ok();

@@ -1,6 +1,7 @@
 #include "TestMovies.h"
 
 #include "support/TestEnvironment.h"
+#include "support/TestMovie.h"
 
 #include <gtest/gtest.h>
 
@@ -9,24 +10,16 @@ namespace lumacast::media::testmovies {
 bool makeMovie(const QString &path, double seconds, int fps, int gop, bool withAudio, int width,
                int height, const QStringList &extra)
 {
-    QStringList args{QStringLiteral("-y"), QStringLiteral("-hide_banner"),
-                     QStringLiteral("-loglevel"), QStringLiteral("error"),
-                     QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
-                     QStringLiteral("testsrc2=size=%1x%2:rate=%3:duration=%4")
-                         .arg(width).arg(height).arg(fps).arg(seconds)};
+    lumacast::testing::TestMovieSpec spec;
+    spec.size = QStringLiteral("%1x%2").arg(width).arg(height);
+    spec.rate = QString::number(fps);
+    spec.seconds = seconds;
+    spec.keyFrameInterval = gop;
     if (withAudio)
-        args << QStringLiteral("-f") << QStringLiteral("lavfi") << QStringLiteral("-i")
-             << QStringLiteral("sine=frequency=440:sample_rate=48000:duration=%1").arg(seconds);
-    args << QStringLiteral("-c:v") << QStringLiteral("libx264") << QStringLiteral("-preset")
-         << QStringLiteral("ultrafast") << QStringLiteral("-bf") << QStringLiteral("0")
-         << QStringLiteral("-g") << QString::number(gop) << QStringLiteral("-keyint_min")
-         << QString::number(gop) << QStringLiteral("-sc_threshold") << QStringLiteral("0")
-         << QStringLiteral("-pix_fmt") << QStringLiteral("yuv420p");
-    if (withAudio)
-        args << QStringLiteral("-c:a") << QStringLiteral("aac") << QStringLiteral("-b:a")
-             << QStringLiteral("96k");
-    args << extra << path;
-    const auto result = lumacast::testing::runProcess(QStringLiteral("ffmpeg"), args);
+        spec.audioChannels = {1};
+    spec.audioBitRate = QStringLiteral("96k");
+    spec.extra = extra;
+    const auto result = lumacast::testing::makeTestMovie(path, spec);
     EXPECT_TRUE(result.ok()) << result.err.toStdString();
     return result.ok();
 }
