@@ -143,7 +143,7 @@ TEST_F(AudioPlanFromMovies, RefusesWhatATailCannotReproduce)
     EXPECT_THROW(AudioEncodingPlan::load(dir.filePath(QStringLiteral("absent.mov"))), media::MediaError);
     // Awaited, the same refusal arrives as the same error.
     try {
-        await(AudioEncodingPlan::loadAsync(dir.filePath(QStringLiteral("six.mov"))));
+        runTask(AudioEncodingPlan::loadAsync(dir.filePath(QStringLiteral("six.mov"))));
         ADD_FAILURE() << "a 6-channel take gave a plan";
     } catch (const AudioPlanError &e) {
         EXPECT_EQ(e, AudioPlanError::unsupportedSource(QStringLiteral("6 channels")));
@@ -185,7 +185,7 @@ TEST_F(AudioPlanFromMovies, ReadsBackTheSettingsOfTakes)
     mono.micChannels = 1;
     const QString monoPath = dir.filePath(QStringLiteral("mono.mov"));
     ASSERT_TRUE(writeTake(monoPath, mono));
-    const AudioEncodingPlan a = await(AudioEncodingPlan::loadAsync(monoPath));
+    const AudioEncodingPlan a = runTask(AudioEncodingPlan::loadAsync(monoPath));
     EXPECT_EQ(a.mic.settings.formatID, media::kAudioFormatMPEG4AAC);
     EXPECT_EQ(a.mic.settings.sampleRate, 44100.0);
     EXPECT_EQ(a.mic.settings.channels, 1);

@@ -1,19 +1,19 @@
 #pragma once
 
 #include "capture/TakeWriter.h"
+#include "support/AwaitTask.h"
 
-#include <QCoro/QCoroTask>
-#include <QEventLoop>
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
 
-#include <exception>
 #include <optional>
 #include <utility>
 #include <vector>
 
 namespace lumacast::taketest {
+
+using lumacast::testing::runTask;
 
 struct SyntheticTake {
     int width = 96;
@@ -36,33 +36,6 @@ void feed(TakeWriter &writer, const SyntheticTake &take);
 // Sets up a writer for `path`, feeds the take and finishes it.
 std::optional<double> writeTake(const QString &path, const SyntheticTake &take,
                                 const std::optional<AudioEncodingPlan> &plan = std::nullopt);
-
-// Runs a task to completion on a local event loop and returns its result or rethrows its
-// error. Unlike a plain nested loop it also copes with a task that is already done by the time
-// it is started.
-template <typename T>
-T await(QCoro::Task<T> &&task)
-{
-    std::optional<T> result;
-    std::exception_ptr error;
-    bool done = false;
-    QEventLoop loop;
-    auto body = [&]() -> QCoro::Task<> {
-        try {
-            result.emplace(co_await std::move(task));
-        } catch (...) {
-            error = std::current_exception();
-        }
-        done = true;
-        loop.quit();
-    };
-    auto running = body();
-    if (!done)
-        loop.exec();
-    if (error)
-        std::rethrow_exception(error);
-    return std::move(*result);
-}
 
 // ffprobe -show_streams -show_format as JSON.
 QJsonObject probe(const QString &path);

@@ -279,7 +279,7 @@ TEST(TakeWriter, FinishAsyncDeliversTheDuration)
     TakeWriter writer(dir.filePath(QStringLiteral("async.mov")));
     writer.setUp(96, 64, 48000, 2, false);
     feed(writer, take);
-    const auto duration = await(writer.finishAsync());
+    const auto duration = runTask(writer.finishAsync());
     ASSERT_TRUE(duration);
     EXPECT_NEAR(*duration, 0.3, 1.0 / take.fps);
 }
