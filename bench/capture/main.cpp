@@ -5,7 +5,7 @@
 //     A take of animated 1920x1080 content at 60 fps through the screen recorder
 //     (`lumacast-media record`) beside `ffmpeg -f x11grab` with libx264 at the same preset, frame
 //     rate and size, both pinned to the same cores: frames written against frames expected, CPU
-//     seconds per frame, peak memory, and the ratios.
+//     seconds per frame, peak memory, the ratios, and each side's CPU per frame thread by thread.
 // capture-bench animate
 //     (internal) a full-screen window repainted with moving content 60 times a second.
 #include "capture/TakeWriter.h"
@@ -15,6 +15,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QGuiApplication>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPainter>
@@ -24,6 +25,7 @@
 #include <QThread>
 #include <QTimer>
 
+#include <QDir>
 #include <QFile>
 
 #include <fcntl.h>
@@ -32,10 +34,16 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cmath>
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
+#include <map>
+#include <thread>
+#include <unistd.h>
 
 using namespace lumacast;
 
@@ -162,13 +170,43 @@ int grab(const QStringList &args)
     return 0;
 }
 
+struct ThreadCpu {
+    QString name;
+    double cpuSeconds = 0;
+};
+
 struct ChildRun {
     bool ok = false;
     double cpuSeconds = 0;
     long peakRssKiB = 0;
     QByteArray out;
     QByteArray err;
+    std::map<long, ThreadCpu> threads; // by thread id, as last sampled
 };
+
+// The CPU time of every thread of a running process, from /proc. Threads that have exited are
+// no longer listed: callers keep the last value they saw.
+void sampleThreads(pid_t pid, std::map<long, ThreadCpu> &threads)
+{
+    static const double ticksPerSecond = double(sysconf(_SC_CLK_TCK));
+    const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat(tasks.filePath(tid + QStringLiteral("/stat")));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray line = stat.readAll();
+        // "tid (comm) state ...": the name may hold spaces and parentheses, so split at the last ')'.
+        const int open = line.indexOf('('), close = line.lastIndexOf(')');
+        if (open < 0 || close < open)
+            continue;
+        const QList<QByteArray> fields = line.mid(close + 2).split(' ');
+        if (fields.size() < 13)
+            continue;
+        // After the state: utime and stime are the 12th and 13th fields.
+        const double ticks = fields[11].toDouble() + fields[12].toDouble();
+        threads[tid.toLong()] = ThreadCpu{QString::fromUtf8(line.mid(open + 1, close - open - 1)), ticks / ticksPerSecond};
+    }
+}
 
 // Runs a program to the end and reads its CPU time and peak memory from the kernel. Spawned
 // and reaped here rather than through QProcess, which reaps its children itself.
@@ -197,7 +235,14 @@ ChildRun runMeasured(const QString &program, const QStringList &args)
         return r;
     int status = 0;
     rusage usage{};
-    while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
+    for (;;) {
+        const pid_t done = wait4(pid, &status, WNOHANG, &usage);
+        if (done == pid || (done < 0 && errno != EINTR))
+            break;
+        if (done == 0) {
+            sampleThreads(pid, r.threads);
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
     }
     r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     r.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
@@ -219,6 +264,24 @@ int countFrames(const QString &movie)
                                         QStringLiteral("-of"), QStringLiteral("csv=p=0"), movie});
     p.waitForFinished(60000);
     return p.readAllStandardOutput().trimmed().toInt();
+}
+
+// Where the CPU went: milliseconds per frame of each thread that used at least 1% of the run's
+// CPU, busiest first, named "name/tid" (threads inherit their creator's name, so a name alone
+// can stand for several). Sampled ten times a second: the last tenth of a thread's life is missed.
+QJsonArray threadReport(const ChildRun &run, int frames)
+{
+    std::vector<std::pair<long, ThreadCpu>> sorted(run.threads.begin(), run.threads.end());
+    std::sort(sorted.begin(), sorted.end(),
+              [](const auto &a, const auto &b) { return a.second.cpuSeconds > b.second.cpuSeconds; });
+    QJsonArray result;
+    for (const auto &[tid, t] : sorted) {
+        if (frames <= 0 || t.cpuSeconds < run.cpuSeconds * 0.01)
+            break;
+        result.append(QJsonObject{{QStringLiteral("thread"), QStringLiteral("%1/%2").arg(t.name).arg(tid)},
+                                  {QStringLiteral("ms"), std::round(t.cpuSeconds * 1e6 / frames) / 1000}});
+    }
+    return result;
 }
 
 int record(const QStringList &args)
@@ -271,6 +334,8 @@ int record(const QStringList &args)
                        {QStringLiteral("ffmpegPeakRssKiB"), double(b.peakRssKiB)},
                        {QStringLiteral("cpuPerFrameRatio"), cpuPerFrameTheirs > 0 ? cpuPerFrameOurs / cpuPerFrameTheirs : 0},
                        {QStringLiteral("goalCpuPerFrameRatio"), 0.6},
+                       {QStringLiteral("recorderThreadMsPerFrame"), threadReport(a, framesOurs)},
+                       {QStringLiteral("ffmpegThreadMsPerFrame"), threadReport(b, framesTheirs)},
                        {QStringLiteral("recorderReport"), QJsonDocument::fromJson(a.out.trimmed()).object()}};
     std::cout << QJsonDocument(report).toJson(QJsonDocument::Indented).constData();
     return 0;
