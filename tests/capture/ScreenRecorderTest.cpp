@@ -4,6 +4,7 @@
 #include "model/LogCategories.h"
 
 #include "CaptureTestWindows.h"
+#include "TakeTestSupport.h"
 #include "support/AwaitTask.h"
 #include "support/TestEnvironment.h"
 
@@ -29,6 +30,7 @@ using namespace lumacast;
 using lumacast::testing::ForeignWindows;
 using lumacast::testing::runProcess;
 using lumacast::testing::runTask;
+using lumacast::taketest::probe;
 
 namespace {
 
@@ -217,14 +219,6 @@ DecodedFrame decodeFrame(const QString &movie, double at, int width, int height)
         f.rgb = r.out;
     }
     return f;
-}
-
-QJsonObject probe(const QString &movie)
-{
-    const auto r = runProcess(QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("error"),
-                                                          QStringLiteral("-show_streams"), QStringLiteral("-show_format"),
-                                                          QStringLiteral("-of"), QStringLiteral("json"), movie});
-    return QJsonDocument::fromJson(r.out).object();
 }
 
 // Mono float samples of one audio track, at 48 kHz.
