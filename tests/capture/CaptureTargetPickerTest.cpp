@@ -4,7 +4,7 @@
 #include "capture/DisplayOption.h"
 #include "capture/PickerDialog.h"
 
-#include "CaptureTestWindows.h"
+#include "support/XcbTestWindows.h"
 
 #include <gtest/gtest.h>
 
@@ -163,8 +163,9 @@ protected:
 
 TEST_F(WindowPicker, ListsForeignWindowsAndPicksOne)
 {
-    lumacast::testing::ForeignWindows windows;
-    const xcb_window_t foreignWindow = windows.solid(QRect(120, 80, 400, 300), 0x3366cc, "Quarterly report", "Spreadsheet");
+    lumacast::testing::XcbTestWindows windows;
+    const xcb_window_t foreignWindow = windows.solid(QRect(120, 80, 400, 300), 0x3366cc, std::nullopt,
+                                                     QStringLiteral("Quarterly report"), QStringLiteral("Spreadsheet"));
     WindowSharingPicker shared;
     CaptureTargetPicker picker(shared);
     ContentFilterRef picked;

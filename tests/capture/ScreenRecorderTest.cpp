@@ -3,7 +3,7 @@
 #include "capture/ScreenRecorder.h"
 #include "model/LogCategories.h"
 
-#include "CaptureTestWindows.h"
+#include "support/XcbTestWindows.h"
 #include "TakeTestSupport.h"
 #include "support/AwaitTask.h"
 #include "support/TestEnvironment.h"
@@ -27,7 +27,7 @@
 #include <mutex>
 
 using namespace lumacast;
-using lumacast::testing::ForeignWindows;
+using lumacast::testing::XcbTestWindows;
 using lumacast::testing::runProcess;
 using lumacast::testing::runTask;
 using lumacast::taketest::probe;
@@ -300,7 +300,7 @@ protected:
 
 TEST_F(ScreenRecorderTake, WindowTakeShowsThePatternFollowsMovesAndCarriesTheTone)
 {
-    ForeignWindows windows;
+    XcbTestWindows windows;
     const xcb_window_t w = windows.quadrants(QRect(300, 200, 320, 240), kPattern);
     pump(100);
 
@@ -361,7 +361,7 @@ TEST_F(ScreenRecorderTake, WindowTakeShowsThePatternFollowsMovesAndCarriesTheTon
 
 TEST_F(ScreenRecorderTake, OwnWindowsAreLeftOutOfAWholeScreenTake)
 {
-    ForeignWindows windows;
+    XcbTestWindows windows;
     windows.quadrants(QRect(200, 200, 400, 300), kPattern);
     QWidget panel; // one of ours, over the pattern's top-left quadrant
     panel.setWindowFlags(Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint);
@@ -457,7 +457,7 @@ TEST_F(ScreenRecorderTake, ATailsPlanDecidesSystemAudioWhateverTheSetting)
 
 TEST_F(ScreenRecorderTake, WindowGoneMidTakeIsAStreamError)
 {
-    ForeignWindows windows;
+    XcbTestWindows windows;
     const xcb_window_t w = windows.solid(QRect(100, 100, 200, 150), kGreen);
     ScreenRecorder recorder(false, 2.0);
     std::atomic<int> errors{0};

@@ -1,5 +1,5 @@
 // Screen and window capture against the real X server of the test rig.
-#include "XcbTestWindows.h"
+#include "support/XcbTestWindows.h"
 
 #include "platform/x11/X11Content.h"
 #include "platform/x11/X11FrameSource.h"

@@ -1,7 +1,8 @@
 #pragma once
 
-// Plain X windows for capture tests: solid colours and quadrant patterns drawn by the server
-// itself (window backgrounds), so no event loop is needed for them to show.
+// Plain X windows of "another application" for capture tests: solid colours and quadrant
+// patterns drawn by the server itself (window backgrounds), so no event loop is needed for them
+// to show. Link the X11 platform library (which brings libxcb) to use them.
 
 #include <xcb/xcb.h>
 

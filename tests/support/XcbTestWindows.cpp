@@ -1,4 +1,4 @@
-#include "XcbTestWindows.h"
+#include "support/XcbTestWindows.h"
 
 #include <cstdlib>
 #include <cstring>
