@@ -6,6 +6,7 @@
 #include "support/XcbTestWindows.h"
 #include "TakeTestSupport.h"
 #include "support/AwaitTask.h"
+#include "support/ToneAnalysis.h"
 #include "support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -234,27 +235,14 @@ std::vector<float> decodeAudio(const QString &movie, int audioTrack)
     return samples;
 }
 
-// Power at one frequency relative to the signal's total power (Goertzel).
-double toneShare(const std::vector<float> &s, size_t from, size_t count, double frequency)
+// Power at one frequency relative to the stretch's total power: 1 for a pure tone.
+double toneShare(const std::vector<float> &stretch, double frequency)
 {
-    const double w = 2 * M_PI * frequency / 48000.0;
-    double s1 = 0, s2 = 0, total = 0;
-    for (size_t i = from; i < from + count; ++i) {
-        const double s0 = s[i] + 2 * std::cos(w) * s1 - s2;
-        s2 = s1;
-        s1 = s0;
-        total += double(s[i]) * s[i];
-    }
-    const double power = s1 * s1 + s2 * s2 - 2 * std::cos(w) * s1 * s2;
-    return total > 0 ? 2 * power / (double(count) * total) : 0;
-}
-
-double rms(const std::vector<float> &s, size_t from, size_t count)
-{
-    double sum = 0;
-    for (size_t i = from; i < from + count; ++i)
-        sum += double(s[i]) * s[i];
-    return std::sqrt(sum / double(count));
+    const double level = lumacast::testing::rms(stretch);
+    if (level <= 0)
+        return 0;
+    const double ratio = lumacast::testing::toneAmplitude(stretch, 48000, frequency) / (std::sqrt(2.0) * level);
+    return ratio * ratio;
 }
 
 class ScreenRecorderTake : public ::testing::Test {
@@ -351,9 +339,9 @@ TEST_F(ScreenRecorderTake, WindowTakeShowsThePatternFollowsMovesAndCarriesTheTon
     // Count the 50 ms stretches that carry the tone cleanly at its level (1/8 full scale, halved).
     int clean = 0;
     for (size_t from = 0; from + 2400 <= system.size(); from += 2400) {
-        const double level = rms(system, from, 2400);
-        if (level > 0.02 && level < 0.2 && toneShare(system, from, 2400, 1000) > 0.9 &&
-            toneShare(system, from, 2400, 1500) < 0.05)
+        const std::vector<float> stretch(system.begin() + long(from), system.begin() + long(from + 2400));
+        const double level = lumacast::testing::rms(stretch);
+        if (level > 0.02 && level < 0.2 && toneShare(stretch, 1000) > 0.9 && toneShare(stretch, 1500) < 0.05)
             ++clean;
     }
     EXPECT_GE(clean, 8) << "of " << system.size() / 2400;
