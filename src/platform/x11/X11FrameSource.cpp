@@ -19,6 +19,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <optional>
 #include <set>
 #include <unordered_map>
 
@@ -202,7 +203,15 @@ struct FrameSource::State {
     void repair(PixelBuffer &buffer);
     void forgetPixmaps();
     xcb_pixmap_t readRootBackground();
-    void drawCursor(PixelBuffer &buffer, QPoint origin);
+    void drawCursor(PixelBuffer &buffer, QPoint origin, xcb_xfixes_get_cursor_image_cookie_t request);
+    // The frame's cursor request: wanted, then sent along with the frame's first picture request.
+    bool cursorWanted = false;
+    std::optional<xcb_xfixes_get_cursor_image_cookie_t> cursorCookie;
+    void sendCursorRequestIfWanted()
+    {
+        if (cursorWanted && !cursorCookie)
+            cursorCookie = xcb_xfixes_get_cursor_image(conn->get());
+    }
 };
 
 FrameSource::FrameSource(CaptureConfig config) : d(std::make_unique<State>()), m_showsCursor(config.showsCursor)
@@ -311,6 +320,19 @@ bool FrameSource::State::grabFrame(Frame &frame, bool withCursor, QString *error
         return true;
     }
     const int64_t timestamp = monotonicNow();
+    // The cursor is asked for right behind the first picture request of the frame (see `grab`),
+    // so that both answers come back together instead of costing a wake-up each.
+    struct CursorRequest {
+        State &s;
+        ~CursorRequest()
+        {
+            if (s.cursorCookie)
+                xcb_discard_reply(s.conn->get(), s.cursorCookie->sequence);
+            s.cursorCookie.reset();
+            s.cursorWanted = false;
+        }
+    } cursor{*this};
+    cursorWanted = withCursor && conn->hasXFixes();
     QPoint origin;
     bool empty = false;
     if (config.kind == CaptureConfig::Kind::Display) {
@@ -323,8 +345,12 @@ bool FrameSource::State::grabFrame(Frame &frame, bool withCursor, QString *error
         if (empty)
             return true;
     }
-    if (withCursor)
-        drawCursor(*buffer, origin);
+    sendCursorRequestIfWanted(); // when nothing was grabbed from the server this time
+    if (cursorCookie) {
+        const auto request = *cursorCookie;
+        cursorCookie.reset();
+        drawCursor(*buffer, origin, request);
+    }
     frame.data = buffer->data;
     frame.width = width;
     frame.height = height;
@@ -338,17 +364,17 @@ bool FrameSource::State::grab(xcb_drawable_t drawable, int x, int y, int w, int 
 {
     xcb_connection_t *c = conn->get();
     if (into.shared) {
-        Reply<xcb_shm_get_image_reply_t> r(xcb_shm_get_image_reply(
-            c,
-            xcb_shm_get_image(c, drawable, int16_t(x), int16_t(y), uint16_t(w), uint16_t(h), ~0u,
-                              XCB_IMAGE_FORMAT_Z_PIXMAP, into.segment, 0),
-            nullptr));
+        const auto request = xcb_shm_get_image(c, drawable, int16_t(x), int16_t(y), uint16_t(w), uint16_t(h), ~0u,
+                                               XCB_IMAGE_FORMAT_Z_PIXMAP, into.segment, 0);
+        sendCursorRequestIfWanted();
+        Reply<xcb_shm_get_image_reply_t> r(xcb_shm_get_image_reply(c, request, nullptr));
         if (r)
             return true;
     } else {
-        Reply<xcb_get_image_reply_t> r(xcb_get_image_reply(
-            c, xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, int16_t(x), int16_t(y), uint16_t(w), uint16_t(h), ~0u),
-            nullptr));
+        const auto request =
+            xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, int16_t(x), int16_t(y), uint16_t(w), uint16_t(h), ~0u);
+        sendCursorRequestIfWanted();
+        Reply<xcb_get_image_reply_t> r(xcb_get_image_reply(c, request, nullptr));
         if (r) {
             const size_t n = std::min<size_t>(size_t(xcb_get_image_data_length(r.get())), into.size);
             std::memcpy(into.data, xcb_get_image_data(r.get()), n);
@@ -696,13 +722,10 @@ bool FrameSource::State::grabWindow(PixelBuffer &buffer, bool &empty, QPoint &or
     return true;
 }
 
-void FrameSource::State::drawCursor(PixelBuffer &buffer, QPoint origin)
+void FrameSource::State::drawCursor(PixelBuffer &buffer, QPoint origin, xcb_xfixes_get_cursor_image_cookie_t request)
 {
-    if (!conn->hasXFixes())
-        return;
     xcb_connection_t *c = conn->get();
-    Reply<xcb_xfixes_get_cursor_image_reply_t> cur(
-        xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr));
+    Reply<xcb_xfixes_get_cursor_image_reply_t> cur(xcb_xfixes_get_cursor_image_reply(c, request, nullptr));
     if (!cur)
         return;
     const uint32_t *pixels = xcb_xfixes_get_cursor_image_cursor_image(cur.get());
