@@ -189,7 +189,32 @@ struct FrameSource::State {
     xcb_pixmap_t rootBackground = XCB_NONE; // the desktop picture a background setter left on the root
     bool backgroundDirty = true;
 
+    // A picture request on its way: sent at once, answered later, so that several requests
+    // (the screen and the pieces that repair it) share one round trip.
+    struct PendingGrab {
+        PixelBuffer *into = nullptr;
+        size_t offset = 0; // where in `into` the pixels land, packed rows of w pixels
+        int w = 0;
+        int h = 0;
+        bool shared = false;
+        xcb_shm_get_image_cookie_t shmCookie{};
+        xcb_get_image_cookie_t plainCookie{};
+    };
+    // One rectangle of a repair: painted from `from` (black when it is none, or when a desktop
+    // picture refuses; skipped when a window refuses), at `to` in the frame.
+    struct Piece {
+        xcb_drawable_t from = XCB_NONE;
+        QRect source; // in `from`'s coordinates
+        QPoint to;
+        bool isWindow = false;
+    };
+    PendingGrab sendGrab(xcb_drawable_t drawable, int x, int y, int w, int h, PixelBuffer &into, size_t offset = 0);
+    bool awaitGrab(const PendingGrab &pending, QString *error);
     bool grab(xcb_drawable_t drawable, int x, int y, int w, int h, PixelBuffer &into, QString *error);
+    std::vector<Piece> repairPieces();
+    void paintPieces(PixelBuffer &buffer, const std::vector<Piece> &pieces, const PendingGrab *screen, bool &screenOk,
+                     QString *error);
+    void copyIn(PixelBuffer &dest, int dx, int dy, const uint8_t *src, int w, int h);
     bool grabFrame(Frame &frame, bool withCursor, QString *error);
     bool grabDisplay(PixelBuffer &buffer, QString *error);
     bool grabWindow(PixelBuffer &buffer, bool &empty, QPoint &origin, QString *error);
@@ -200,7 +225,6 @@ struct FrameSource::State {
     std::vector<TopLevel> topLevels();
     const Identity &identityOf(xcb_window_t top);
     bool isExcluded(xcb_window_t top);
-    void repair(PixelBuffer &buffer);
     void forgetPixmaps();
     xcb_pixmap_t readRootBackground();
     void drawCursor(PixelBuffer &buffer, QPoint origin, xcb_xfixes_get_cursor_image_cookie_t request);
@@ -360,24 +384,39 @@ bool FrameSource::State::grabFrame(Frame &frame, bool withCursor, QString *error
     return true;
 }
 
-bool FrameSource::State::grab(xcb_drawable_t drawable, int x, int y, int w, int h, PixelBuffer &into, QString *error)
+FrameSource::State::PendingGrab FrameSource::State::sendGrab(xcb_drawable_t drawable, int x, int y, int w, int h,
+                                                            PixelBuffer &into, size_t offset)
 {
     xcb_connection_t *c = conn->get();
-    if (into.shared) {
-        const auto request = xcb_shm_get_image(c, drawable, int16_t(x), int16_t(y), uint16_t(w), uint16_t(h), ~0u,
-                                               XCB_IMAGE_FORMAT_Z_PIXMAP, into.segment, 0);
-        sendCursorRequestIfWanted();
-        Reply<xcb_shm_get_image_reply_t> r(xcb_shm_get_image_reply(c, request, nullptr));
+    PendingGrab pending;
+    pending.into = &into;
+    pending.offset = offset;
+    pending.w = w;
+    pending.h = h;
+    pending.shared = into.shared;
+    if (into.shared)
+        pending.shmCookie = xcb_shm_get_image(c, drawable, int16_t(x), int16_t(y), uint16_t(w), uint16_t(h), ~0u,
+                                              XCB_IMAGE_FORMAT_Z_PIXMAP, into.segment, uint32_t(offset));
+    else
+        pending.plainCookie =
+            xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, int16_t(x), int16_t(y), uint16_t(w), uint16_t(h), ~0u);
+    sendCursorRequestIfWanted();
+    return pending;
+}
+
+bool FrameSource::State::awaitGrab(const PendingGrab &pending, QString *error)
+{
+    xcb_connection_t *c = conn->get();
+    if (pending.shared) {
+        Reply<xcb_shm_get_image_reply_t> r(xcb_shm_get_image_reply(c, pending.shmCookie, nullptr));
         if (r)
             return true;
     } else {
-        const auto request =
-            xcb_get_image(c, XCB_IMAGE_FORMAT_Z_PIXMAP, drawable, int16_t(x), int16_t(y), uint16_t(w), uint16_t(h), ~0u);
-        sendCursorRequestIfWanted();
-        Reply<xcb_get_image_reply_t> r(xcb_get_image_reply(c, request, nullptr));
+        Reply<xcb_get_image_reply_t> r(xcb_get_image_reply(c, pending.plainCookie, nullptr));
         if (r) {
-            const size_t n = std::min<size_t>(size_t(xcb_get_image_data_length(r.get())), into.size);
-            std::memcpy(into.data, xcb_get_image_data(r.get()), n);
+            const size_t room = pending.into->size - std::min(pending.offset, pending.into->size);
+            const size_t n = std::min<size_t>(size_t(xcb_get_image_data_length(r.get())), room);
+            std::memcpy(pending.into->data + pending.offset, xcb_get_image_data(r.get()), n);
             return true;
         }
     }
@@ -387,11 +426,21 @@ bool FrameSource::State::grab(xcb_drawable_t drawable, int x, int y, int w, int 
     return false;
 }
 
+bool FrameSource::State::grab(xcb_drawable_t drawable, int x, int y, int w, int h, PixelBuffer &into, QString *error)
+{
+    return awaitGrab(sendGrab(drawable, x, y, w, h, into), error);
+}
+
 void FrameSource::State::copyIn(PixelBuffer &dest, int dx, int dy, const PixelBuffer &src, int w, int h)
+{
+    copyIn(dest, dx, dy, src.data, w, h);
+}
+
+void FrameSource::State::copyIn(PixelBuffer &dest, int dx, int dy, const uint8_t *src, int w, int h)
 {
     const int dstStride = width * 4;
     for (int row = 0; row < h; ++row)
-        std::memcpy(dest.data + size_t(dy + row) * dstStride + size_t(dx) * 4, src.data + size_t(row) * w * 4,
+        std::memcpy(dest.data + size_t(dy + row) * dstStride + size_t(dx) * 4, src + size_t(row) * w * 4,
                     size_t(w) * 4);
 }
 
@@ -470,15 +519,7 @@ bool FrameSource::State::grabDisplay(PixelBuffer &buffer, QString *error)
             *error = QStringLiteral("The captured display is no longer available");
         return false;
     }
-    if (source.width() == width && source.height() == height) {
-        if (!grab(conn->root(), source.x(), source.y(), width, height, buffer, error))
-            return false;
-    } else {
-        if (!grab(conn->root(), source.x(), source.y(), source.width(), source.height(), *scratch, error))
-            return false;
-        fill(buffer, QRect(0, 0, width, height));
-        copyIn(buffer, 0, 0, *scratch, source.width(), source.height());
-    }
+    std::vector<Piece> pieces;
     if (exclusionActive && conn->hasComposite()) {
         if (treeDirty) {
             forgetPixmaps();
@@ -489,7 +530,24 @@ bool FrameSource::State::grabDisplay(PixelBuffer &buffer, QString *error)
             rootBackground = readRootBackground();
             backgroundDirty = false;
         }
-        repair(buffer);
+        pieces = repairPieces();
+    }
+    if (source.width() == width && source.height() == height) {
+        // The screen straight into the frame; the repair's requests follow it before any answer
+        // is waited for. The server answers in order, so every repair piece arrives after the
+        // screen is in place, and is copied over it.
+        const PendingGrab screen = sendGrab(conn->root(), source.x(), source.y(), width, height, buffer);
+        bool screenOk = false;
+        paintPieces(buffer, pieces, &screen, screenOk, error);
+        if (!screenOk)
+            return false;
+    } else {
+        if (!grab(conn->root(), source.x(), source.y(), source.width(), source.height(), *scratch, error))
+            return false;
+        fill(buffer, QRect(0, 0, width, height));
+        copyIn(buffer, 0, 0, *scratch, source.width(), source.height());
+        bool unused = true;
+        paintPieces(buffer, pieces, nullptr, unused, nullptr);
     }
     if (conn->failed()) {
         if (error)
@@ -592,8 +650,9 @@ xcb_pixmap_t FrameSource::State::readRootBackground()
     return XCB_NONE;
 }
 
-void FrameSource::State::repair(PixelBuffer &buffer)
+std::vector<FrameSource::State::Piece> FrameSource::State::repairPieces()
 {
+    std::vector<Piece> pieces;
     const QRect frameRect(displayRect.topLeft(), QSize(width, height));
     std::vector<QRect> damaged;
     std::vector<bool> excluded(tops.size(), false);
@@ -606,14 +665,14 @@ void FrameSource::State::repair(PixelBuffer &buffer)
             damaged.push_back(t.outer.intersected(frameRect));
     }
     if (damaged.empty())
-        return;
+        return pieces;
 
     xcb_connection_t *c = conn->get();
     auto pixmapOf = [&](xcb_window_t w) -> xcb_pixmap_t {
         auto found = pixmaps.find(w);
         if (found != pixmaps.end())
             return found->second;
-        // Unchecked: a window unmapped meanwhile shows up as a failed grab below.
+        // Unchecked: a window unmapped meanwhile shows up as a failed grab.
         const xcb_pixmap_t p = xcb_generate_id(c);
         xcb_composite_name_window_pixmap(c, w, p);
         pixmaps[w] = p;
@@ -623,11 +682,7 @@ void FrameSource::State::repair(PixelBuffer &buffer)
     // Each damaged rectangle is painted again from the bottom up: the desktop picture when one
     // is set on the root (black otherwise), then every visible window that is not left out.
     for (const QRect &area : damaged) {
-        if (rootBackground == XCB_NONE ||
-            !grab(rootBackground, area.x(), area.y(), area.width(), area.height(), *scratch, nullptr))
-            fill(buffer, area.translated(-frameRect.topLeft()));
-        else
-            copyIn(buffer, area.x() - frameRect.x(), area.y() - frameRect.y(), *scratch, area.width(), area.height());
+        pieces.push_back(Piece{rootBackground, area, area.topLeft() - frameRect.topLeft(), false});
         for (size_t i = 0; i < tops.size(); ++i) {
             const TopLevel &t = tops[i];
             if (!t.viewable || !t.drawable || excluded[i])
@@ -635,14 +690,55 @@ void FrameSource::State::repair(PixelBuffer &buffer)
             const QRect part = t.outer.intersected(area);
             if (part.isEmpty())
                 continue;
-            const xcb_pixmap_t p = pixmapOf(t.id);
-            if (!grab(p, part.x() - t.outer.x(), part.y() - t.outer.y(), part.width(), part.height(), *scratch, nullptr)) {
-                treeDirty = true; // look again at the next frame
-                continue;
-            }
-            copyIn(buffer, part.x() - frameRect.x(), part.y() - frameRect.y(), *scratch, part.width(), part.height());
+            pieces.push_back(Piece{pixmapOf(t.id), part.translated(-t.outer.topLeft()), part.topLeft() - frameRect.topLeft(), true});
         }
     }
+    return pieces;
+}
+
+void FrameSource::State::paintPieces(PixelBuffer &buffer, const std::vector<Piece> &pieces, const PendingGrab *screen,
+                                     bool &screenOk, QString *error)
+{
+    struct Sent {
+        const Piece *piece;
+        std::optional<PendingGrab> grab;
+    };
+    std::vector<Sent> sent;
+    size_t next = 0;
+    bool screenAwaited = screen == nullptr;
+    do {
+        // As many pieces as the scratch buffer holds are requested at once, then their answers
+        // are read and copied in, in painting order.
+        sent.clear();
+        size_t used = 0;
+        for (; next < pieces.size(); ++next) {
+            const Piece &p = pieces[next];
+            if (p.from == XCB_NONE) {
+                sent.push_back(Sent{&p, std::nullopt});
+                continue;
+            }
+            const size_t bytes = size_t(p.source.width()) * size_t(p.source.height()) * 4;
+            if (used + bytes > scratch->size && used > 0)
+                break;
+            sent.push_back(Sent{&p, sendGrab(p.from, p.source.x(), p.source.y(), p.source.width(), p.source.height(),
+                                             *scratch, used)});
+            used += bytes;
+        }
+        if (!screenAwaited) {
+            screenOk = awaitGrab(*screen, error);
+            screenAwaited = true;
+        }
+        for (const Sent &s : sent) {
+            const Piece &p = *s.piece;
+            if (s.grab && awaitGrab(*s.grab, nullptr)) {
+                copyIn(buffer, p.to.x(), p.to.y(), scratch->data + s.grab->offset, p.source.width(), p.source.height());
+            } else if (p.isWindow) {
+                treeDirty = true; // look again at the next frame
+            } else {
+                fill(buffer, QRect(p.to, p.source.size()));
+            }
+        }
+    } while (next < pieces.size());
 }
 
 bool FrameSource::State::grabWindow(PixelBuffer &buffer, bool &empty, QPoint &origin, QString *error)
