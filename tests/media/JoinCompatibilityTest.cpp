@@ -16,14 +16,13 @@ using TakeJoiner::JoinAsset;
 
 namespace {
 
-class JoinCompatibilityTest : public ::testing::Test {
-protected:
-    static inline QTemporaryDir *dir = nullptr;
-    static QString path(const QString &name) { return dir->filePath(name); }
+class JoinCompatibilityTest : public SharedMovieFolder<JoinCompatibilityTest> {
+    friend SharedMovieFolder<JoinCompatibilityTest>;
 
-    static void SetUpTestSuite()
+protected:
+
+    static void makeMovies()
     {
-        dir = new QTemporaryDir;
         SourceSpec take;
         take.seconds = 1.5;
         writeSource(path("take.mov"), take);
@@ -48,11 +47,6 @@ protected:
         rate44.micRate = 44100;
         rate44.seconds = 1;
         writeSource(path("take-44k.mov"), rate44);
-    }
-    static void TearDownTestSuite()
-    {
-        delete dir;
-        dir = nullptr;
     }
 
     static std::optional<QString> problem(const QString &original, const QString &tail)

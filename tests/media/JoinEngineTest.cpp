@@ -94,7 +94,7 @@ TEST_P(JoinEngineTest, CopiesEverySampleAndSplicesExactlyAtTheTrimEnd)
     ASSERT_GT(spliceTicks, 0);
     const double trimEnd = double(spliceTicks) / 600.0;
     std::vector<double> reports;
-    const TakeJoiner::JoinResult result = runJoinTask(
+    const TakeJoiner::JoinResult result = lumacast::testing::runTask(
         TakeJoiner::join(JoinRequest{take, trimEnd, tail, out}, [&](double p) { reports.push_back(p); }));
 
     const double tailSeconds = media::Asset::open(tail)->duration().seconds();
@@ -179,13 +179,12 @@ INSTANTIATE_TEST_SUITE_P(TakesAndTails, JoinEngineTest,
 
 // --- failures and what they leave behind ------------------------------------------------------
 
-class JoinFailureTest : public ::testing::Test {
+class JoinFailureTest : public SharedMovieFolder<JoinFailureTest> {
+    friend SharedMovieFolder<JoinFailureTest>;
+
 protected:
-    static inline QTemporaryDir *dir = nullptr;
-    static QString path(const QString &name) { return dir->filePath(name); }
-    static void SetUpTestSuite()
+    static void makeMovies()
     {
-        dir = new QTemporaryDir;
         SourceSpec take;
         take.seconds = 1.5;
         writeSource(path("take.mov"), take);
@@ -195,11 +194,6 @@ protected:
         mono.seconds = 1;
         writeSource(path("mono.tail.mov"), mono);
     }
-    static void TearDownTestSuite()
-    {
-        delete dir;
-        dir = nullptr;
-    }
 
     // Joins and returns the error; fails the test when the join succeeds.
     static std::optional<JoinError> joinError(const JoinRequest &request, std::vector<double> *reports = nullptr)
@@ -208,7 +202,7 @@ protected:
             TakeJoiner::ProgressCallback progress;
             if (reports)
                 progress = [reports](double p) { reports->push_back(p); };
-            runJoinTask(TakeJoiner::join(request, progress));
+            lumacast::testing::runTask(TakeJoiner::join(request, progress));
         } catch (const JoinError &e) {
             return e;
         }

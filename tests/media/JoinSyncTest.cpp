@@ -88,7 +88,7 @@ TEST(JoinSyncTest, ThreeTailsOnOneTakeKeepPicturesAndBothAudioTracksInStep)
         const QString tail = dir.filePath(QStringLiteral("tail%1.tail.mov").arg(n));
         ASSERT_TRUE(writeSource(tail, tailSpecFor(current, take, pieces[n + 1].colour, pieces[n + 1].toneHz, tailSeconds[n])));
         const QString joined = dir.filePath(QStringLiteral("joined%1.joining.mov").arg(n));
-        const auto result = runJoinTask(TakeJoiner::join({current, splices[n], tail, joined}));
+        const auto result = lumacast::testing::runTask(TakeJoiner::join({current, splices[n], tail, joined}));
         EXPECT_EQ(result.audioTrackCount, 2);
         current = joined;
     }
@@ -145,7 +145,7 @@ TEST(JoinSyncTest, SoundThatStartsLateKeepsItsPlaceInTakeAndTail)
 
     const double splice = 2.0;
     const QString out = dir.filePath("late.joining.mov");
-    runJoinTask(TakeJoiner::join({takePath, splice, tailPath, out}));
+    lumacast::testing::runTask(TakeJoiner::join({takePath, splice, tailPath, out}));
 
     int rate = 0;
     const std::vector<float> mono = decodeMono(out, 0, rate);

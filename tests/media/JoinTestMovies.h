@@ -10,11 +10,13 @@
 #include "platform/media/Composition.h"
 #include "platform/media/MovieStructure.h"
 #include "platform/media/MovieWriter.h"
+#include "support/AwaitTask.h"
 
 #include <QCoroTask>
 #include <QCryptographicHash>
 #include <QFile>
 #include <QImage>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -255,24 +257,24 @@ inline bool closeColour(QRgb a, QRgb b, int tolerance = 24)
         && std::abs(qBlue(a) - qBlue(b)) <= tolerance;
 }
 
-// Runs a task to its end on a nested event loop and returns its result or rethrows its error.
-template<typename T>
-T runJoinTask(QCoro::Task<T> task)
-{
-    std::exception_ptr failure;
-    std::optional<T> result;
-    auto wrapper = [&]() -> QCoro::Task<> {
-        try {
-            result.emplace(co_await std::move(task));
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    };
-    QCoro::waitFor(wrapper());
-    if (failure)
-        std::rethrow_exception(failure);
-    return std::move(*result);
-}
+// A folder shared by the cases of one suite, so that the suite's movies are made once: the
+// fixture `Suite` derives from it and writes them in its static `makeMovies()`.
+template <typename Suite>
+class SharedMovieFolder : public ::testing::Test {
+protected:
+    static inline QTemporaryDir *dir = nullptr;
+    static QString path(const QString &name) { return dir->filePath(name); }
+    static void SetUpTestSuite()
+    {
+        dir = new QTemporaryDir;
+        Suite::makeMovies();
+    }
+    static void TearDownTestSuite()
+    {
+        delete dir;
+        dir = nullptr;
+    }
+};
 
 } // namespace lumacast::testing::join
 

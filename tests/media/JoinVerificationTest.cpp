@@ -14,15 +14,14 @@ using TakeJoiner::JoinRequest;
 
 namespace {
 
-class JoinVerificationTest : public ::testing::Test {
+class JoinVerificationTest : public SharedMovieFolder<JoinVerificationTest> {
+    friend SharedMovieFolder<JoinVerificationTest>;
+
 protected:
-    static inline QTemporaryDir *dir = nullptr;
-    static QString path(const QString &name) { return dir->filePath(name); }
     static constexpr double kTrimEnd = 1.0;
 
-    static void SetUpTestSuite()
+    static void makeMovies()
     {
-        dir = new QTemporaryDir;
         SourceSpec take;
         take.seconds = 1.5;
         writeSource(path("take.mov"), take);
@@ -30,13 +29,8 @@ protected:
         take.systemAudio = true;
         writeSource(path("take2.mov"), take);
         writeSource(path("tail2.mov"), tailSpecFor(path("take2.mov"), take, qRgb(30, 200, 30), 660, 1));
-        runJoinTask(TakeJoiner::join({path("take.mov"), kTrimEnd, path("tail.mov"), path("joined.mov")}));
-        runJoinTask(TakeJoiner::join({path("take2.mov"), kTrimEnd, path("tail2.mov"), path("joined2.mov")}));
-    }
-    static void TearDownTestSuite()
-    {
-        delete dir;
-        dir = nullptr;
+        lumacast::testing::runTask(TakeJoiner::join({path("take.mov"), kTrimEnd, path("tail.mov"), path("joined.mov")}));
+        lumacast::testing::runTask(TakeJoiner::join({path("take2.mov"), kTrimEnd, path("tail2.mov"), path("joined2.mov")}));
     }
 
     static QString failure(const JoinRequest &request)

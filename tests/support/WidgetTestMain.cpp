@@ -1,3 +1,4 @@
+// The main of the test programs whose cases use widgets (capture's picker, review's windows).
 #include "support/TestEnvironment.h"
 
 #include <QApplication>
@@ -8,8 +9,8 @@ int main(int argc, char **argv)
 {
     // Logs and settings written by the code under test stay in a temporary home.
     lumacast::testing::TemporaryHome home;
-    // Widget tests (the picker) need an application object with a screen; without an X display
-    // they run on the offscreen platform.
+    // Widget tests need an application object with a screen: the rig's X server, or the
+    // offscreen platform without one.
     if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
