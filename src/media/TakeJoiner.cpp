@@ -149,29 +149,6 @@ constexpr double kLastExportFraction = 0.99;
 
 // --- assembly -------------------------------------------------------------------------------
 
-namespace {
-
-// Places `range` of a source track at `at`. A track need not cover all of its movie's timeline:
-// a take's sound often starts a moment after its first frame, behind an empty edit. Only the
-// covered part is inserted, at the place it has within `range`, so that what the track does not
-// cover stays empty in the composition rather than pulling the rest of the track forward.
-void insertCovered(media::Composition &composition, int track, const MediaTimeRange &range,
-                   const std::shared_ptr<const media::Asset> &asset, const media::AssetTrack &source, const MediaTime &at)
-{
-    if (!range.start.isNumeric() || !range.duration.isNumeric() || range.duration < MediaTime::zero() || !at.isNumeric()) {
-        // Not a range at all: the composition reports why.
-        composition.insertTimeRange(track, range, asset, source.index, at);
-        return;
-    }
-    const MediaTime start = media::maximum(range.start, source.timeRange.start);
-    const MediaTime end = media::minimum(range.end(), source.timeRange.end());
-    if (!(end > start))
-        return;
-    composition.insertTimeRange(track, MediaTimeRange{start, end - start}, asset, source.index, at + (start - range.start));
-}
-
-} // namespace
-
 media::Composition assemble(const JoinRequest &request)
 {
     const JoinAsset original(request.originalURL);
@@ -191,15 +168,15 @@ media::Composition assemble(const JoinRequest &request)
     // The composition's tracks take their orientation from their first source, the original's
     // track; the policy has made sure the tail's is the same.
     const int videoTrack = composition.addTrack(MediaType::Video);
-    insertCovered(composition, videoTrack, head, originalAsset, originalVideo, MediaTime::zero());
-    insertCovered(composition, videoTrack, wholeTail, tailAsset, tailVideo, splice);
+    composition.insertTimeRange(videoTrack, head, originalAsset, originalVideo.index, MediaTime::zero());
+    composition.insertTimeRange(videoTrack, wholeTail, tailAsset, tailVideo.index, splice);
 
     const QList<media::AssetTrack> originalAudio = original.loadTracks(MediaType::Audio);
     const QList<media::AssetTrack> tailAudio = tail.loadTracks(MediaType::Audio);
     for (int i = 0; i < originalAudio.size(); ++i) {
         const int audioTrack = composition.addTrack(MediaType::Audio);
-        insertCovered(composition, audioTrack, head, originalAsset, originalAudio[i], MediaTime::zero());
-        insertCovered(composition, audioTrack, wholeTail, tailAsset, tailAudio[i], splice);
+        composition.insertTimeRange(audioTrack, head, originalAsset, originalAudio[i].index, MediaTime::zero());
+        composition.insertTimeRange(audioTrack, wholeTail, tailAsset, tailAudio[i].index, splice);
     }
     return composition;
 }

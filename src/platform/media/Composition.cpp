@@ -119,7 +119,7 @@ void Composition::insertTimeRange(int track, const MediaTimeRange &range,
         throw invalidArgument(QStringLiteral("The range to insert is not numeric."));
     const MediaTime start = maximum(range.start, source.timeRange.start);
     const MediaTime end = minimum(range.end(), source.timeRange.end());
-    if (start < range.start || range.start < MediaTime::zero() || end < start
+    if (range.start < MediaTime::zero() || range.duration < MediaTime::zero()
         || range.start > source.timeRange.end())
         throw invalidArgument(QStringLiteral("The range to insert lies outside the source track."),
                               QStringLiteral("range %1+%2, track %3+%4")
@@ -128,11 +128,16 @@ void Composition::insertTimeRange(int track, const MediaTimeRange &range,
     const MediaTime trackEndTime = trackEnd(track);
     if (at < trackEndTime)
         throw invalidArgument(QStringLiteral("Stretches can only be added at the end of a composition track."));
-    if (at > trackEndTime)
-        t.segments.append(CompositionSegment{nullptr, -1, {}, MediaTimeRange{trackEndTime, at - trackEndTime}});
-    if (end > start)
-        t.segments.append(CompositionSegment{asset, sourceTrack, MediaTimeRange{start, end - start},
-                                             MediaTimeRange{at, end - start}});
+    if (!(end > start))
+        return; // the source track has nothing in this range: the composition track stays empty there
+    // A source track need not cover its movie's whole timeline (a take's sound often starts a
+    // moment after its first frame): what it covers keeps its place within the range, and the
+    // part it does not cover stays empty instead of pulling the rest forward.
+    const MediaTime placedAt = at + (start - range.start);
+    if (placedAt > trackEndTime)
+        t.segments.append(CompositionSegment{nullptr, -1, {}, MediaTimeRange{trackEndTime, placedAt - trackEndTime}});
+    t.segments.append(CompositionSegment{asset, sourceTrack, MediaTimeRange{start, end - start},
+                                         MediaTimeRange{placedAt, end - start}});
 }
 
 namespace {

@@ -40,8 +40,10 @@ public:
 
     // Places `range` of the source track at `at`, which must not lie before the track's end; a
     // gap before `at` becomes an empty stretch. The range is clipped to the source track's own
-    // time range. Throws MediaError(InvalidArgument) for a bad track, a range outside the source
-    // or a media type that differs from the composition track's.
+    // time range, and what the source covers keeps its place within the range: a track that
+    // starts late (or not at all within the range) leaves that part empty. Throws
+    // MediaError(InvalidArgument) for a bad track, a range that starts before 0 or after the
+    // source track's end, or a media type that differs from the composition track's.
     void insertTimeRange(int track, const MediaTimeRange &range,
                          const std::shared_ptr<const Asset> &asset, int sourceTrack, const MediaTime &at);
     // Appends an empty stretch (or places it at `range.start`, filling any gap before it).

@@ -3,6 +3,7 @@
 #include "platform/media/MovieStructure.h"
 
 #include "TestMovies.h"
+#include "support/TestEnvironment.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -123,4 +124,37 @@ TEST(Passthrough, RangesOutsideTheSourceAndCancelledWritesLeaveNothing)
     QFile::remove(source);
     EXPECT_THROW(writePassthrough(composition, out), MediaError);
     EXPECT_FALSE(QFile::exists(out));
+}
+
+TEST(Composition, SoundThatStartsLateKeepsItsPlaceInTheRange)
+{
+    // A take's sound often starts a moment after its first frame; a stretch of the take must
+    // not pull it forward by that gap.
+    QTemporaryDir dir;
+    const QString source = dir.filePath(QStringLiteral("late.mov"));
+    const auto made = lumacast::testing::runProcess(
+        QStringLiteral("ffmpeg"),
+        {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+         QStringLiteral("testsrc=size=64x64:rate=30:duration=2"), QStringLiteral("-itsoffset"), QStringLiteral("0.5"),
+         QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=duration=1.5"),
+         QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-c:a"), QStringLiteral("aac"), source});
+    ASSERT_TRUE(made.ok()) << made.err.constData();
+    const auto asset = Asset::open(source);
+    const AssetTrack &sound = asset->tracks()[1];
+    ASSERT_GT(sound.timeRange.start, MediaTime(1, 4));
+
+    Composition composition;
+    const int audio = composition.addTrack(MediaType::Audio);
+    const MediaTime at(3, 1); // after an earlier take of three seconds
+    composition.insertEmptyTimeRange(audio, {MediaTime::zero(), at});
+    composition.insertTimeRange(audio, {MediaTime::zero(), MediaTime(1, 1)}, asset, 1, at);
+    const auto &segments = composition.segments(audio);
+    ASSERT_FALSE(segments.isEmpty());
+    EXPECT_EQ(segments.last().sourceRange.start, sound.timeRange.start);
+    EXPECT_EQ(segments.last().target.start, at + sound.timeRange.start);
+    EXPECT_EQ(composition.trackEnd(audio), MediaTime(4, 1));
+
+    // A range that ends before the sound starts leaves the track empty there.
+    composition.insertTimeRange(audio, {MediaTime::zero(), MediaTime(1, 4)}, asset, 1, MediaTime(4, 1));
+    EXPECT_EQ(composition.trackEnd(audio), MediaTime(4, 1));
 }
