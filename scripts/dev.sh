@@ -2,6 +2,7 @@
 # Lumacast's one entry point for a fresh Debian 12 machine.
 #   scripts/dev.sh run    install what is missing, build, launch the application
 #   scripts/dev.sh test   install what is missing, build, run the whole test suite
+#   scripts/dev.sh rig CMD   run CMD (for example one test program) inside the test rig, nothing else
 # Works as root and as a normal user (apt-get goes through sudo then).
 set -euo pipefail
 
@@ -147,8 +148,18 @@ case "$cmd" in
     run_fuzzers || status=1
     exit "$status"
     ;;
+  rig)
+    trap stop_rig EXIT
+    start_xvfb
+    start_pulse
+    export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-xcb}"
+    export QT_MEDIA_BACKEND=ffmpeg
+    status=0
+    "${@:2}" || status=$?
+    exit "$status"
+    ;;
   *)
-    echo "usage: scripts/dev.sh run|test" >&2
+    echo "usage: scripts/dev.sh run|test|rig CMD..." >&2
     exit 2
     ;;
 esac

@@ -3,7 +3,7 @@
 //
 //   bt709convert-bench [--size WxH] [--frames N]
 
-#include "platform/media/Bt709Convert.h"
+#include "platform/av/Bt709Convert.h"
 
 #include <algorithm>
 #include <chrono>
@@ -81,27 +81,27 @@ int main(int argc, char **argv)
     }
     Frames frames(width, height, 4);
     const int cw = (width + 1) / 2;
-    const auto on = [&](lumacast::media::Bt709Path path) {
+    const auto on = [&](lumacast::av::Bt709Path path) {
         return [&, path](const uint8_t *p, Frames &f) {
-            lumacast::media::convertBgraToI420Bt709On(path, p, width * 4, f.y.data(), width,
+            lumacast::av::convertBgraToI420Bt709On(path, p, width * 4, f.y.data(), width,
                                                       f.u.data(), cw, f.v.data(), cw, width, height);
         };
     };
     std::printf("BGRA -> I420, %dx%d, %d frames, ms per frame on one core:\n", width, height, count);
     const double ours = msPerFrame(frames, count, [&](const uint8_t *p, Frames &f) {
-        lumacast::media::convertBgraToI420Bt709(p, width * 4, f.y.data(), width, f.u.data(), cw,
+        lumacast::av::convertBgraToI420Bt709(p, width * 4, f.y.data(), width, f.u.data(), cw,
                                                 f.v.data(), cw, width, height);
     });
     std::printf("  ours, BT.709, fastest path      %.4f\n", ours);
     const struct {
-        lumacast::media::Bt709Path path;
+        lumacast::av::Bt709Path path;
         const char *name;
         int frames;
-    } paths[] = {{lumacast::media::Bt709Path::avx2Vnni, "AVX2 + VNNI", count},
-                 {lumacast::media::Bt709Path::avx2, "AVX2", count},
-                 {lumacast::media::Bt709Path::portable, "portable", count / 4 + 1}};
+    } paths[] = {{lumacast::av::Bt709Path::avx2Vnni, "AVX2 + VNNI", count},
+                 {lumacast::av::Bt709Path::avx2, "AVX2", count},
+                 {lumacast::av::Bt709Path::portable, "portable", count / 4 + 1}};
     for (const auto &p : paths)
-        if (lumacast::media::isBt709PathAvailable(p.path))
+        if (lumacast::av::isBt709PathAvailable(p.path))
             std::printf("  ours, BT.709, %-17s %.4f\n", p.name, msPerFrame(frames, p.frames, on(p.path)));
     std::printf("{\"oursMs\":%.4f}\n", ours);
     return 0;

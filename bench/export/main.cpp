@@ -10,7 +10,7 @@
 // ratios; the goal is a ratio at or below 1.
 #include "capture/TakeWriter.h"
 #include "model/SessionManifest.h"
-#include "platform/media/TakeEncoder.h"
+#include "platform/av/TakeEncoder.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -59,9 +59,9 @@ void paint(std::vector<uint8_t> &pixels, int width, int height, int index)
 
 bool recordTake(const QString &path, int width, int height, double seconds)
 {
-    media::TakeEncoder encoder(path);
+    av::TakeEncoder encoder(path);
     const int v = encoder.addVideoTrack(TakeWriter::videoSettings(width, height));
-    media::AudioSettings mic;
+    av::AudioSettings mic;
     mic.sampleRate = 48000;
     mic.channels = 2;
     mic.bitRate = 128000;
@@ -85,12 +85,12 @@ bool recordTake(const QString &path, int width, int height, double seconds)
             tone[size_t(k * 2)] = tone[size_t(k * 2 + 1)] = 0.2f * float(std::sin(2 * M_PI * 440 * double(samples + k) / 48000));
         while (!encoder.isReadyForMoreMediaData(m))
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        encoder.appendAudio(m, tone.data(), int(until - samples), media::TakeEncoder::SampleFormat::float32, 48000, 2,
+        encoder.appendAudio(m, tone.data(), int(until - samples), av::TakeEncoder::SampleFormat::float32, 48000, 2,
                             samples, 48000);
         samples = until;
     }
     encoder.finishWriting();
-    return encoder.status() == media::TakeEncoder::Status::completed;
+    return encoder.status() == av::TakeEncoder::Status::completed;
 }
 
 struct Measured {
@@ -231,7 +231,7 @@ int main(int argc, char **argv)
                 inputs += QStringLiteral("[v%1][%1:a]").arg(i);
             }
             graph += inputs + QStringLiteral("concat=n=%1:v=1:a=1[v][a]").arg(files.size());
-            const media::VideoSettings v = TakeWriter::videoSettings(1920, 1080);
+            const av::VideoSettings v = TakeWriter::videoSettings(1920, 1080);
             ff << "-filter_complex" << graph << "-map" << "[v]" << "-map" << "[a]" << "-c:v" << "libx264" << "-preset"
                << v.preset << "-crf" << QString::number(v.crf);
             if (!v.tune.isEmpty())

@@ -8,8 +8,8 @@
 
 #include "capture/AudioEncodingPlan.h"
 #include "capture/TakeWriter.h"
-#include "platform/media/Asset.h"
-#include "platform/media/TakeEncoder.h"
+#include "platform/av/Asset.h"
+#include "platform/av/TakeEncoder.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -98,9 +98,9 @@ private:
 // (nothing is dropped: every append waits until the encoder has room).
 bool writeMovie(const QString &path, const Options &o, double seconds, int hue)
 {
-    media::TakeEncoder encoder(path);
+    av::TakeEncoder encoder(path);
     const int video = encoder.addVideoTrack(TakeWriter::videoSettings(o.width, o.height));
-    const auto mic = micAudioSettings(48000, 2, media::canApplyAudioSettings);
+    const auto mic = micAudioSettings(48000, 2, av::canApplyAudioSettings);
     if (!mic)
         return false;
     const int audio = encoder.addAudioTrack(*mic);
@@ -116,7 +116,7 @@ bool writeMovie(const QString &path, const Options &o, double seconds, int hue)
     std::int64_t audioFrames = 0;
     const auto waitFor = [&](int track) {
         while (!encoder.isReadyForMoreMediaData(track)) {
-            if (encoder.status() != media::TakeEncoder::Status::writing)
+            if (encoder.status() != av::TakeEncoder::Status::writing)
                 return false;
             std::this_thread::sleep_for(std::chrono::microseconds(500));
         }
@@ -130,7 +130,7 @@ bool writeMovie(const QString &path, const Options &o, double seconds, int hue)
                     0.2f * float(std::sin(2 * M_PI * 440 * double(audioFrames + i) / 48000));
             if (!waitFor(audio))
                 return false;
-            encoder.appendAudio(audio, samples.data(), chunk, media::TakeEncoder::SampleFormat::float32, 48000, 2,
+            encoder.appendAudio(audio, samples.data(), chunk, av::TakeEncoder::SampleFormat::float32, 48000, 2,
                                 audioFrames * 1000000000LL / 48000, 1000000000);
             audioFrames += chunk;
         }
@@ -141,7 +141,7 @@ bool writeMovie(const QString &path, const Options &o, double seconds, int hue)
             std::fprintf(stderr, "  %s: %lld s written\n", qPrintable(QFileInfo(path).fileName()), (long long)(f / o.fps));
     }
     encoder.finishWriting();
-    return encoder.status() == media::TakeEncoder::Status::completed;
+    return encoder.status() == av::TakeEncoder::Status::completed;
 }
 
 struct Measure {
@@ -311,7 +311,7 @@ int main(int argc, char **argv)
     const QString driver = QStringLiteral(LUMACAST_MEDIA_DRIVER);
     const auto joinOf = [&](const QString &take, const QString &out) {
         // Keep all but the last 20 seconds of the take.
-        const double trimEnd = std::floor((media::Asset::open(take)->duration().seconds() - 20) * 600) / 600;
+        const double trimEnd = std::floor((av::Asset::open(take)->duration().seconds() - 20) * 600) / 600;
         return QStringList{driver, QStringLiteral("join"), take, QString::number(trimEnd, 'f', 4), tail, out};
     };
     const QString joined = dir.filePath(QStringLiteral("bench.joining.mov"));
@@ -320,7 +320,7 @@ int main(int argc, char **argv)
     const QString concatenated = dir.filePath(QStringLiteral("bench-concat.mov"));
     const QString list = dir.filePath(QStringLiteral("bench-concat.txt"));
     {
-        const double trimEnd = std::floor((media::Asset::open(longTake)->duration().seconds() - 20) * 600) / 600;
+        const double trimEnd = std::floor((av::Asset::open(longTake)->duration().seconds() - 20) * 600) / 600;
         QFile f(list);
         if (!f.open(QIODevice::WriteOnly))
             return 1;

@@ -1,6 +1,6 @@
 #include "Commands.h"
 
-#include "platform/media/MovieProbe.h"
+#include "platform/av/MovieProbe.h"
 #include "store/SessionStore.h"
 
 #include <QDir>
@@ -17,7 +17,7 @@ static lumacast_media::CommandRegistration reg{
             return 2;
         }
         const QString folder = QDir::cleanPath(QFileInfo(args[0]).absoluteFilePath());
-        const lumacast::SessionStore store(&lumacast::media::movieDurationSeconds);
+        const lumacast::SessionStore store(&lumacast::av::movieDurationSeconds);
         try {
             const bool isPackage =
                 folder.endsWith(QLatin1String(lumacast::SessionStore::kPackageExtension));

@@ -59,13 +59,13 @@ int exportMovieCommand(const QStringList &args)
             err(QStringLiteral("Nothing to export: no scenes have a selected take."));
             return 1;
         }
-        SessionExporter::MovieExportOptions options;
+        session_exporter::MovieExportOptions options;
         options.videoSettings = TakeWriter::videoSettings;
         int lastPercent = -1;
         std::exception_ptr failure;
         auto run = [&]() -> QCoro::Task<> {
             try {
-                QCoro::Task<void> work = SessionExporter::exportMovie(
+                QCoro::Task<void> work = session_exporter::exportMovie(
                     takes, QDir(folder).filePath(QStringLiteral("takes")), destination,
                     [&](double f) {
                         const int percent = int(std::floor(f * 100));

@@ -40,13 +40,13 @@ int exportTimeline(const QStringList &args, Kind kind)
 
     try {
         const Session session = SessionManifest::fromJson(file.readAll()).makeSession(folder);
-        const QString name = TimelineExport::packageName(package);
+        const QString name = timeline_export::packageName(package);
         std::exception_ptr failure;
         auto run = [&]() -> QCoro::Task<> {
             try {
                 QCoro::Task<void> work = kind == Kind::fcpxml
-                    ? writeFCPXMLPackage(session, name, package, TimelineExport::assetLoader())
-                    : writeFCP7Package(session, name, package, TimelineExport::assetLoader());
+                    ? writeFCPXMLPackage(session, name, package, timeline_export::assetLoader())
+                    : writeFCP7Package(session, name, package, timeline_export::assetLoader());
                 co_await work;
             } catch (...) {
                 failure = std::current_exception();

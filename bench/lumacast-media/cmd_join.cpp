@@ -2,7 +2,7 @@
 #include "Commands.h"
 
 #include "media/TakeJoiner.h"
-#include "platform/media/MediaError.h"
+#include "platform/av/MediaError.h"
 
 #include <QCoroTask>
 #include <QJsonDocument>
@@ -27,22 +27,22 @@ int joinCommand(const QStringList &args)
         err(QStringLiteral("join: TRIM_END must be a number of seconds, not \u201C%1\u201D").arg(args[1]));
         return 2;
     }
-    TakeJoiner::JoinRequest request{args[0], trimEnd, args[2], args[3]};
+    take_joiner::JoinRequest request{args[0], trimEnd, args[2], args[3]};
     int status = 1;
     auto run = [&]() -> QCoro::Task<> {
         try {
-            auto joining = TakeJoiner::join(request);
-            const TakeJoiner::JoinResult result = co_await std::move(joining);
+            auto joining = take_joiner::join(request);
+            const take_joiner::JoinResult result = co_await std::move(joining);
             QJsonObject o;
             o[QStringLiteral("output")] = result.outputURL;
             o[QStringLiteral("duration")] = result.duration;
             o[QStringLiteral("audioTrackCount")] = result.audioTrackCount;
             out(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)));
             status = 0;
-        } catch (const TakeJoiner::JoinError &e) {
+        } catch (const take_joiner::JoinError &e) {
             err(e.description());
-        } catch (const media::MediaError &e) {
-            err(media::describeMediaErrorChain(e));
+        } catch (const av::MediaError &e) {
+            err(av::describeMediaErrorChain(e));
         } catch (const std::exception &e) {
             err(QString::fromUtf8(e.what()));
         }

@@ -1,12 +1,12 @@
 #include "Commands.h"
 
-#include "platform/media/Asset.h"
+#include "platform/av/Asset.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
-using namespace lumacast::media;
+using namespace lumacast::av;
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include "Commands.h"
 
 #include "capture/TakeWriter.h"
-#include "platform/media/TakeEncoderSettings.h"
+#include "platform/av/TakeEncoderSettings.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -146,7 +146,7 @@ int writeTake(const QStringList &args)
     }
     bool failed = false;
     QString failure;
-    writer.onWriterFailed = [&](const std::optional<media::EncoderError> &e) {
+    writer.onWriterFailed = [&](const std::optional<av::EncoderError> &e) {
         failed = true;
         failure = e ? e->description() : QStringLiteral("Recording failed (disk full?)");
     };

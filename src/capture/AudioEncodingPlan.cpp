@@ -1,6 +1,6 @@
 #include "capture/AudioEncodingPlan.h"
 
-#include "platform/media/Asset.h"
+#include "platform/av/Asset.h"
 
 #include <QCoro/QCoroFuture>
 #include <QFuture>
@@ -71,7 +71,7 @@ QString AudioPlanError::description() const
 
 std::optional<int> applicableBitRate(int target, int channels, double sampleRate)
 {
-    const auto ranges = media::applicableAacBitRateRanges(sampleRate, channels);
+    const auto ranges = av::applicableAacBitRateRanges(sampleRate, channels);
     if (ranges.empty())
         return std::nullopt;
     std::optional<double> best;
@@ -124,33 +124,33 @@ std::optional<AudioSettings> micAudioSettings(double sampleRate, int channels,
 
 AudioEncodingPlan AudioEncodingPlan::load(const QString &moviePath)
 {
-    return load(*media::Asset::open(moviePath));
+    return load(*av::Asset::open(moviePath));
 }
 
-AudioEncodingPlan AudioEncodingPlan::load(const media::Asset &take)
+AudioEncodingPlan AudioEncodingPlan::load(const av::Asset &take)
 {
-    const auto tracks = take.tracks(media::MediaType::Audio);
+    const auto tracks = take.tracks(av::MediaType::Audio);
     if (tracks.isEmpty())
         throw AudioPlanError::noAudioTrack();
     if (tracks.size() >= 3)
         throw AudioPlanError::tooManyAudioTracks(int(tracks.size()));
 
     std::vector<AudioTrackEncodingPlan> plans;
-    for (const media::AssetTrack &track : tracks) {
+    for (const av::AssetTrack &track : tracks) {
         if (track.formatDescriptions.size() != 1)
             throw AudioPlanError::unsupportedSource(
                 QStringLiteral("track has %1 format descriptions (need exactly 1)")
                     .arg(track.formatDescriptions.size()));
-        const media::FormatDescription &format = track.formatDescriptions.first();
+        const av::FormatDescription &format = track.formatDescriptions.first();
         // A description that names no format at all gives nothing to reproduce.
-        if (format.formatID == 0 || format.mediaType != media::MediaType::Audio)
+        if (format.formatID == 0 || format.mediaType != av::MediaType::Audio)
             throw AudioPlanError::unsupportedSource(QStringLiteral("no stream basic description"));
-        if (format.formatID != media::kAudioFormatMPEG4AAC)
+        if (format.formatID != av::kAudioFormatMPEG4AAC)
             throw AudioPlanError::unsupportedSource(
                 QStringLiteral("format %1 is not AAC").arg(format.formatID));
         if (!std::isfinite(format.sampleRate) || format.sampleRate <= 0)
             throw AudioPlanError::unsupportedSource(
-                QStringLiteral("sample rate ") + media::decimalText(format.sampleRate));
+                QStringLiteral("sample rate ") + av::decimalText(format.sampleRate));
         if (format.channels != 1 && format.channels != 2)
             throw AudioPlanError::unsupportedSource(QStringLiteral("%1 channels").arg(format.channels));
         AudioTrackEncodingPlan plan;

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/media/TakeEncoderSettings.h"
+#include "platform/av/TakeEncoderSettings.h"
 
 #include <QCoro/QCoroTask>
 #include <QString>
@@ -12,11 +12,11 @@
 
 namespace lumacast {
 
-namespace media {
+namespace av {
 class Asset;
 }
 
-using AudioSettings = media::AudioSettings;
+using AudioSettings = av::AudioSettings;
 
 // Why a take's audio cannot be reproduced for a tail.
 class AudioPlanError : public std::exception {
@@ -63,7 +63,7 @@ struct AudioEncodingPlan {
     std::optional<AudioTrackEncodingPlan> system;
 
     // Reads the plan of an opened take movie. Throws AudioPlanError.
-    static AudioEncodingPlan load(const media::Asset &take);
+    static AudioEncodingPlan load(const av::Asset &take);
     // Opens the movie first; a movie that cannot be opened throws the media layer's
     // MediaError unchanged.
     static AudioEncodingPlan load(const QString &moviePath);

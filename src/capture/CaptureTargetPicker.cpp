@@ -2,8 +2,55 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
+#include <QString>
+
+#include <algorithm>
+#include <vector>
 
 namespace lumacast {
+
+namespace {
+
+// Stands in until the application installs its window picker, so that a presentation without
+// one reports a failure instead of showing nothing.
+class UnavailableSharingPicker : public SharingPicker {
+public:
+    void setConfiguration(const SharingPickerConfiguration &) override {}
+    void setMaximumStreamCount(int) override {}
+    void addObserver(SharingPickerObserver *observer) override { m_observers.push_back(observer); }
+    void removeObserver(SharingPickerObserver *observer) override { std::erase(m_observers, observer); }
+    void setActive(bool active) override { m_active = active; }
+    bool isActive() const override { return m_active; }
+    void present() override
+    {
+        const Error failure(QStringLiteral("No window picker is available"));
+        const auto observers = m_observers; // observers remove themselves while being told
+        for (SharingPickerObserver *o : observers)
+            o->pickerStartDidFail(failure);
+    }
+
+private:
+    std::vector<SharingPickerObserver *> m_observers;
+    bool m_active = false;
+};
+
+SharingPicker *g_sharedPicker = nullptr;
+
+} // namespace
+
+SharingPicker &SharingPicker::shared()
+{
+    if (!g_sharedPicker) {
+        static UnavailableSharingPicker unavailable;
+        return unavailable;
+    }
+    return *g_sharedPicker;
+}
+
+void SharingPicker::installShared(SharingPicker &picker)
+{
+    g_sharedPicker = &picker;
+}
 
 CaptureTargetPicker::CaptureTargetPicker(QObject *parent) : CaptureTargetPicker(SharingPicker::shared(), parent) {}
 

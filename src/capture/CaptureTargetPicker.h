@@ -38,8 +38,12 @@ public:
     virtual bool isActive() const = 0;
     virtual void present() = 0;
 
-    // The window picker dialog (PickerDialog), created on first use.
+    // The picker the application installed at start-up (the window picker dialog); until one is
+    // installed, a picker whose every presentation fails with "No window picker is available".
     static SharingPicker &shared();
+    // Called once on the main thread before the first presentation; the picker lives as long as
+    // the process.
+    static void installShared(SharingPicker &picker);
 };
 
 // The one place that talks to the sharing picker: it observes the picker while it is shown and

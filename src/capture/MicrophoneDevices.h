@@ -1,6 +1,6 @@
 #pragma once
 
-#include "capture/MicrophoneCapture.h"
+#include "capture/AudioRecorder.h"
 
 #include <QList>
 #include <QObject>

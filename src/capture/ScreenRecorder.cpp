@@ -1,12 +1,12 @@
 #include "capture/ScreenRecorder.h"
 
 #include "capture/CursorAutoHide.h"
-#include "capture/MicrophoneCapture.h"
-#include "capture/ScreenRecorderSampleQueue.h"
+#include "capture/AudioRecorder.h"
+#include "capture/SampleQueue.h"
 #include "capture/SystemAudioCapture.h"
 #include "capture/TakeWriter.h"
 #include "model/LogCategories.h"
-#include "overlays/OverlayGeometry.h"
+#include "capture/OverlayGeometry.h"
 #include "platform/x11/X11FrameSource.h"
 #include "store/Preferences.h"
 
@@ -378,7 +378,7 @@ QCoro::Task<void> ScreenRecorder::startRecording(QString outputURL, uint32_t dis
         throw;
     }
 
-    writer->onWriterFailed = [this](const std::optional<media::EncoderError> &error) {
+    writer->onWriterFailed = [this](const std::optional<av::EncoderError> &error) {
         // The writer has logged its failure already.
         if (!onStreamError)
             return;

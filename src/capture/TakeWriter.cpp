@@ -1,8 +1,8 @@
 #include "capture/TakeWriter.h"
 
 #include "model/LogCategories.h"
-#include "platform/media/MovieProbe.h"
-#include "platform/media/TakeEncoder.h"
+#include "platform/av/MovieProbe.h"
+#include "platform/av/TakeEncoder.h"
 #include "store/AppLog.h"
 
 #include <QCoro/QCoroFuture>
@@ -16,7 +16,7 @@
 
 namespace lumacast {
 
-using media::TakeEncoder;
+using av::TakeEncoder;
 
 namespace {
 
@@ -38,9 +38,9 @@ TakeWriter::TakeWriter(const QString &outputPath) : m_outputPath(outputPath) {}
 
 TakeWriter::~TakeWriter() = default;
 
-media::VideoSettings TakeWriter::videoSettings(int width, int height)
+av::VideoSettings TakeWriter::videoSettings(int width, int height)
 {
-    media::VideoSettings settings = media::videoSettingsForFrame(width, height);
+    av::VideoSettings settings = av::videoSettingsForFrame(width, height);
     // Up to 1920x1080 one encoder thread costs the least CPU per frame and still encodes a
     // 60 fps frame in a third of its interval on this class of machine; larger frames are
     // spread over slices on every core so that they keep up.
@@ -55,8 +55,8 @@ void TakeWriter::setUp(int width, int height, double micSampleRate, int micChann
                        bool captureSystemAudio, const std::optional<AudioEncodingPlan> &plan)
 {
     auto writer = std::make_unique<TakeEncoder>(m_outputPath);
-    const media::VideoSettings video = videoSettings(width, height);
-    const AudioSettingsAcceptor canApply = media::canApplyAudioSettings;
+    const av::VideoSettings video = videoSettings(width, height);
+    const AudioSettingsAcceptor canApply = av::canApplyAudioSettings;
     int videoTrack = -1, micTrack = -1, systemTrack = -1;
 
     if (plan) {
@@ -77,7 +77,7 @@ void TakeWriter::setUp(int width, int height, double micSampleRate, int micChann
         const double rate = isListedMicRate(micSampleRate) ? micSampleRate : 48000.0;
         const int channels = micChannels < 2 ? 1 : 2;
         const auto mic = micAudioSettings(rate, channels, canApply);
-        const QString micFormat = media::decimalText(micSampleRate) + QStringLiteral("Hz/")
+        const QString micFormat = av::decimalText(micSampleRate) + QStringLiteral("Hz/")
                                 + QString::number(micChannels) + QStringLiteral("ch");
         if (!mic) {
             AppLog::shared().log(QStringLiteral("[writer] no valid AAC settings for mic format ")
@@ -111,14 +111,14 @@ long TakeWriter::statusNumber() const
     return m_writer ? long(m_writer->status()) : -1;
 }
 
-std::optional<media::EncoderError> TakeWriter::currentError() const
+std::optional<av::EncoderError> TakeWriter::currentError() const
 {
     if (!m_writer)
         return std::nullopt;
     const QString text = m_writer->errorDescription();
     if (text.isEmpty())
         return std::nullopt;
-    return media::EncoderError(text);
+    return av::EncoderError(text);
 }
 
 bool TakeWriter::wasCapturedWhilePaused(const SampleTime &captured) const
@@ -242,7 +242,7 @@ std::optional<double> TakeWriter::finish()
     AppLog::shared().log(dropped);
     qCInfo(log::writer(), "%s", qUtf8Printable(dropped.mid(9)));
 
-    const auto duration = media::movieDurationSeconds(m_outputPath);
+    const auto duration = av::movieDurationSeconds(m_outputPath);
     if (!duration) {
         qCCritical(log::writer(), "finish: could not probe duration of %s — keeping the file",
                    qUtf8Printable(QFileInfo(m_outputPath).fileName()));

@@ -2,7 +2,7 @@
 
 #include "capture/AudioEncodingPlan.h"
 #include "capture/PauseTimeline.h"
-#include "platform/media/TakeEncoderSettings.h"
+#include "platform/av/TakeEncoderSettings.h"
 
 #include <QCoro/QCoroTask>
 #include <QString>
@@ -15,7 +15,7 @@
 
 namespace lumacast {
 
-namespace media {
+namespace av {
 class TakeEncoder;
 }
 
@@ -70,7 +70,7 @@ public:
     TakeWriter(const TakeWriter &) = delete;
     TakeWriter &operator=(const TakeWriter &) = delete;
 
-    // Throws media::EncoderError, WriterError or (with a plan) AudioPlanError; on a throw the
+    // Throws av::EncoderError, WriterError or (with a plan) AudioPlanError; on a throw the
     // writer stays as it was.
     void setUp(int width, int height, double micSampleRate, int micChannels,
                bool captureSystemAudio, const std::optional<AudioEncodingPlan> &plan = std::nullopt);
@@ -87,8 +87,8 @@ public:
     QCoro::Task<std::optional<double>> finishAsync();
 
     // The video output settings for a frame size; the one source of them for takes and for
-    // re-encoded exports. Throws media::EncoderError for a size no encoder can take.
-    static media::VideoSettings videoSettings(int width, int height);
+    // re-encoded exports. Throws av::EncoderError for a size no encoder can take.
+    static av::VideoSettings videoSettings(int width, int height);
 
     QString outputPath() const { return m_outputPath; }
     bool hasSystemAudioTrack() const { return m_systemTrack >= 0; }
@@ -106,15 +106,15 @@ public:
     bool wasCapturedWhilePaused(const SampleTime &captured) const;
     // Called on the sample queue when the encoder cannot start or fails while recording, at
     // most once per take, with the encoder's error when it gave one.
-    std::function<void(const std::optional<media::EncoderError> &)> onWriterFailed;
+    std::function<void(const std::optional<av::EncoderError> &)> onWriterFailed;
 
 private:
     void appendAudio(const AudioBuffer &buffer, int track, SampleTime &lastAdjPTS);
-    std::optional<media::EncoderError> currentError() const;
+    std::optional<av::EncoderError> currentError() const;
     long statusNumber() const;
 
     QString m_outputPath;
-    std::unique_ptr<media::TakeEncoder> m_writer;
+    std::unique_ptr<av::TakeEncoder> m_writer;
     int m_videoTrack = -1;
     int m_micTrack = -1;
     int m_systemTrack = -1;

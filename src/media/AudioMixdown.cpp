@@ -1,8 +1,8 @@
 #include "media/AudioMixdown.h"
 
-#include "platform/media/AacTrackEncoder.h"
-#include "platform/media/AssetReader.h"
-#include "platform/media/MovieStructure.h"
+#include "platform/av/AacTrackEncoder.h"
+#include "platform/av/AssetReader.h"
+#include "platform/av/MovieStructure.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -10,10 +10,10 @@
 #include <algorithm>
 #include <vector>
 
-namespace lumacast::SessionExporter {
+namespace lumacast::session_exporter {
 
-using media::MediaError;
-using media::MediaTime;
+using av::MediaError;
+using av::MediaTime;
 
 namespace {
 
@@ -27,7 +27,7 @@ qint64 samplesAt(const MediaTime &t)
 // One composition audio track as a continuous stereo signal at the mix rate, read front to back.
 class TrackSignal {
 public:
-    TrackSignal(const media::Composition &composition, int track) : m_segments(composition.segments(track)) {}
+    TrackSignal(const av::Composition &composition, int track) : m_segments(composition.segments(track)) {}
 
     // Writes exactly `frames` frames; silence where the track has nothing.
     void read(float *out, qint64 frames)
@@ -93,7 +93,7 @@ private:
     {
         if (++m_index >= m_segments.size())
             return false;
-        const media::CompositionSegment &segment = m_segments[m_index];
+        const av::CompositionSegment &segment = m_segments[m_index];
         m_segmentStart = samplesAt(segment.target.start);
         m_segmentEnd = samplesAt(segment.target.end());
         m_pending.clear();
@@ -101,17 +101,17 @@ private:
         m_reader.reset();
         if (!segment.isEmpty()) {
             m_sourceStart = samplesAt(segment.sourceRange.start);
-            m_reader = std::make_unique<media::AssetReader>(segment.asset, segment.sourceTrack, segment.sourceRange,
-                                                            media::AssetReader::AudioSettings{kMixSampleRate, kMixChannels});
+            m_reader = std::make_unique<av::AssetReader>(segment.asset, segment.sourceTrack, segment.sourceRange,
+                                                            av::AssetReader::AudioSettings{kMixSampleRate, kMixChannels});
         }
         return true;
     }
 
-    QList<media::CompositionSegment> m_segments;
+    QList<av::CompositionSegment> m_segments;
     int m_index = -1;
     qint64 m_position = 0;
     qint64 m_segmentStart = 0, m_segmentEnd = 0, m_sourceStart = 0;
-    std::unique_ptr<media::AssetReader> m_reader;
+    std::unique_ptr<av::AssetReader> m_reader;
     std::vector<float> m_pending;
     std::size_t m_pendingOffset = 0;
     qint64 m_pendingAt = 0;
@@ -128,8 +128,8 @@ MediaError cancelledError()
 void writeAudioMix(const AudioMix &mix, const QString &path, const std::atomic<bool> *cancelled,
                    const std::function<void(double)> &progress)
 {
-    media::MovieWriter writer(path);
-    media::AacTrackEncoder encoder(writer, {kMixSampleRate, kMixChannels, kMixBitRate});
+    av::MovieWriter writer(path);
+    av::AacTrackEncoder encoder(writer, {kMixSampleRate, kMixChannels, kMixBitRate});
     writer.open();
     TrackSignal mic(*mix.composition, mix.micTrack);
     std::optional<TrackSignal> system;
@@ -159,11 +159,11 @@ void writeAudioMix(const AudioMix &mix, const QString &path, const std::atomic<b
     writer.finish();
 }
 
-void appendCopiedAudioTrack(media::MovieWriter &writer, const QString &path)
+void appendCopiedAudioTrack(av::MovieWriter &writer, const QString &path)
 {
-    const media::MovieStructure movie = media::readMovieStructure(path);
-    const media::TrackStructure *source = nullptr;
-    for (const media::TrackStructure &t : movie.tracks)
+    const av::MovieStructure movie = av::readMovieStructure(path);
+    const av::TrackStructure *source = nullptr;
+    for (const av::TrackStructure &t : movie.tracks)
         if (t.handlerType == "soun") {
             source = &t;
             break;
@@ -171,14 +171,14 @@ void appendCopiedAudioTrack(media::MovieWriter &writer, const QString &path)
     if (!source)
         throw MediaError(MediaError::mediaDomain(), MediaError::NoSuchTrack,
                          QStringLiteral("The mixed audio \u201C%1\u201D has no audio track.").arg(QFileInfo(path).fileName()));
-    media::WriterTrackSettings settings;
-    settings.mediaType = media::MediaType::Audio;
+    av::WriterTrackSettings settings;
+    settings.mediaType = av::MediaType::Audio;
     settings.mediaTimescale = std::int32_t(source->mediaTimescale);
     const int track = writer.addTrack(settings);
     QList<int> descriptions;
     for (const QByteArray &entry : source->sampleEntries) {
-        media::FormatDescription format;
-        format.mediaType = media::MediaType::Audio;
+        av::FormatDescription format;
+        format.mediaType = av::MediaType::Audio;
         format.sampleEntry = entry;
         descriptions.append(writer.addSampleDescription(track, format));
     }
@@ -187,13 +187,13 @@ void appendCopiedAudioTrack(media::MovieWriter &writer, const QString &path)
         throw MediaError(MediaError::mediaDomain(), MediaError::ReadFailed,
                          QStringLiteral("The mixed audio could not be read."), file.errorString());
     QByteArray buffer;
-    for (const media::SampleRecord &s : source->samples) {
+    for (const av::SampleRecord &s : source->samples) {
         buffer.resize(s.size);
         if (!file.seek(s.offset) || file.read(buffer.data(), s.size) != qint64(s.size))
             throw MediaError(MediaError::mediaDomain(), MediaError::ReadFailed,
                              QStringLiteral("The mixed audio could not be read."),
                              QStringLiteral("a sample lies beyond the end of the file"));
-        media::SampleTiming timing;
+        av::SampleTiming timing;
         timing.decodeTime = s.decodeTime;
         timing.presentationTime = s.presentationTime();
         timing.duration = s.duration;
@@ -201,8 +201,8 @@ void appendCopiedAudioTrack(media::MovieWriter &writer, const QString &path)
         timing.descriptionIndex = descriptions.value(int(s.descriptionIndex) - 1, 1);
         writer.appendSample(track, buffer, timing);
     }
-    for (const media::EditEntry &edit : source->edits) {
-        media::EditEntry converted = edit;
+    for (const av::EditEntry &edit : source->edits) {
+        av::EditEntry converted = edit;
         if (movie.movieTimescale != std::uint32_t(writer.movieTimescale()))
             converted.segmentDuration = MediaTime(edit.segmentDuration, std::int32_t(movie.movieTimescale))
                                             .convertScale(writer.movieTimescale())
@@ -211,4 +211,4 @@ void appendCopiedAudioTrack(media::MovieWriter &writer, const QString &path)
     }
 }
 
-} // namespace lumacast::SessionExporter
+} // namespace lumacast::session_exporter

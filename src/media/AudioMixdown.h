@@ -1,8 +1,8 @@
 #pragma once
 
-#include "platform/media/Composition.h"
-#include "platform/media/MediaTime.h"
-#include "platform/media/MovieWriter.h"
+#include "platform/av/Composition.h"
+#include "platform/av/MediaTime.h"
+#include "platform/av/MovieWriter.h"
 
 #include <QString>
 
@@ -10,7 +10,7 @@
 #include <functional>
 #include <optional>
 
-namespace lumacast::SessionExporter {
+namespace lumacast::session_exporter {
 
 // The exported movie's audio: AAC, 48 kHz, stereo, 192 kbit/s.
 inline constexpr int kMixSampleRate = 48000;
@@ -18,11 +18,11 @@ inline constexpr int kMixChannels = 2;
 inline constexpr int kMixBitRate = 192000;
 
 struct AudioMix {
-    const media::Composition *composition = nullptr;
+    const av::Composition *composition = nullptr;
     int micTrack = -1;
     std::optional<int> systemTrack;
     float systemLevel = 1.0f; // the system audio's volume; the microphone plays at 1.0
-    media::MediaTime duration;  // the mixed track's length
+    av::MediaTime duration;  // the mixed track's length
 };
 
 // Decodes the microphone and system-audio stretches of the composition, mixes them (gaps and
@@ -34,6 +34,6 @@ void writeAudioMix(const AudioMix &mix, const QString &path, const std::atomic<b
 
 // Adds the first audio track of the movie at `path` (samples, sample descriptions and edit list
 // unchanged) as a new track of `writer`. Throws MediaError.
-void appendCopiedAudioTrack(media::MovieWriter &writer, const QString &path);
+void appendCopiedAudioTrack(av::MovieWriter &writer, const QString &path);
 
-} // namespace lumacast::SessionExporter
+} // namespace lumacast::session_exporter

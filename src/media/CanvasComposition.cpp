@@ -5,11 +5,11 @@
 
 #include <cmath>
 
-namespace lumacast::SessionExporter {
+namespace lumacast::session_exporter {
 
-using media::AffineTransform;
-using media::MediaTime;
-using media::MediaTimeRange;
+using av::AffineTransform;
+using av::MediaTime;
+using av::MediaTimeRange;
 
 namespace {
 
@@ -27,7 +27,7 @@ double evenRounded(double value)
 
 } // namespace
 
-QRectF orientedFrame(const media::AssetTrack &track)
+QRectF orientedFrame(const av::AssetTrack &track)
 {
     return track.preferredTransform.mapRect(QRectF(QPointF(0, 0), track.naturalSize));
 }
@@ -37,7 +37,7 @@ QSizeF evenRoundedSize(double width, double height)
     return QSizeF(evenRounded(width), evenRounded(height));
 }
 
-AffineTransform canvasTransform(const media::AssetTrack &source, const QSizeF &canvas)
+AffineTransform canvasTransform(const av::AssetTrack &source, const QSizeF &canvas)
 {
     const QRectF frame = orientedFrame(source);
     const double w = std::abs(frame.width());
@@ -83,7 +83,7 @@ CanvasComposition makeCanvasComposition(const QList<CanvasSegment> &segments, co
         CanvasInstruction instruction;
         instruction.timeRange = segment.timeRange;
         if (segment.asset && segment.sourceTrack >= 0 && segment.sourceTrack < segment.asset->tracks().size()) {
-            const media::AssetTrack &track = segment.asset->tracks()[segment.sourceTrack];
+            const av::AssetTrack &track = segment.asset->tracks()[segment.sourceTrack];
             instruction.transform = canvasTransform(track, canvas);
             instruction.sourceTrackID = int(track.trackID);
         }
@@ -99,4 +99,4 @@ CanvasComposition makeCanvasComposition(const QList<CanvasSegment> &segments, co
     return composition;
 }
 
-} // namespace lumacast::SessionExporter
+} // namespace lumacast::session_exporter

@@ -2,7 +2,7 @@
 
 #include "media/ExportErrors.h"
 #include "model/NumberFormat.h"
-#include "platform/media/TranscodeCanvasVideo.h"
+#include "platform/av/TranscodeCanvasVideo.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,12 +12,12 @@
 #include <cstdio>
 #include <cstring>
 
-namespace lumacast::SessionExporter {
+namespace lumacast::session_exporter {
 
-using media::Asset;
-using media::MediaTime;
-using media::MediaTimeRange;
-using media::MediaType;
+using av::Asset;
+using av::MediaTime;
+using av::MediaTimeRange;
+using av::MediaType;
 
 namespace {
 
@@ -43,7 +43,7 @@ int firstTrack(const Asset &asset, MediaType type, int ordinal = 0)
 int trackCount(const Asset &asset, MediaType type)
 {
     int n = 0;
-    for (const media::AssetTrack &t : asset.tracks())
+    for (const av::AssetTrack &t : asset.tracks())
         n += t.mediaType == type;
     return n;
 }
@@ -64,7 +64,7 @@ void inserting(const QString &step, F &&insert)
 QString takeMoviePath(const QString &takesFolder, const Take &take)
 {
     if (!Take::isSafeFilename(take.filename))
-        throw media::MediaError(media::MediaError::mediaDomain(), media::MediaError::CannotOpen,
+        throw av::MediaError(av::MediaError::mediaDomain(), av::MediaError::CannotOpen,
                                 QStringLiteral("The take \u201C%1\u201D cannot be read.").arg(take.filename),
                                 QStringLiteral("its file name does not name a movie in the takes folder"));
     return QDir(takesFolder).filePath(take.filename);
@@ -83,14 +83,14 @@ QString pumpFailureStep(const std::exception_ptr &error)
 {
     try {
         std::rethrow_exception(error);
-    } catch (const media::MediaError &e) {
+    } catch (const av::MediaError &e) {
         switch (e.code()) {
-        case media::MediaError::CannotOpen:
-        case media::MediaError::NoSuchTrack:
-        case media::MediaError::CorruptMovie:
-        case media::MediaError::UnsupportedFormat:
-        case media::MediaError::DecodeFailed:
-        case media::MediaError::ReadFailed:
+        case av::MediaError::CannotOpen:
+        case av::MediaError::NoSuchTrack:
+        case av::MediaError::CorruptMovie:
+        case av::MediaError::UnsupportedFormat:
+        case av::MediaError::DecodeFailed:
+        case av::MediaError::ReadFailed:
             return QStringLiteral("reading samples");
         default:
             break;
@@ -106,7 +106,7 @@ MediaTimeRange trimmedRange(const Take &take)
 }
 
 AssembledTakes assembleTakes(const QList<Take> &takes, const QString &takesFolder,
-                             media::Composition &composition, int videoTrack, int micTrack,
+                             av::Composition &composition, int videoTrack, int micTrack,
                              std::optional<int> systemTrack, const RenderedMap &rendered)
 {
     AssembledTakes result;
@@ -122,7 +122,7 @@ AssembledTakes assembleTakes(const QList<Take> &takes, const QString &takesFolde
             const int track = firstTrack(*movie, MediaType::Video);
             if (track >= 0) {
                 const MediaTimeRange renderedRange = movie->tracks()[track].timeRange;
-                const MediaTime length = media::minimum(renderedRange.duration, wanted);
+                const MediaTime length = av::minimum(renderedRange.duration, wanted);
                 exportLog(QStringLiteral("insert re-encoded ") + take.filename + QStringLiteral(": rendered ")
                           + seconds(renderedRange.start) + QLatin1Char('+') + seconds(renderedRange.duration)
                           + QStringLiteral("s, want ") + seconds(wanted) + QLatin1Char('s'));
@@ -174,9 +174,9 @@ AssembledTakes assembleTakes(const QList<Take> &takes, const QString &takesFolde
 void renderOntoCanvas(const std::shared_ptr<const Asset> &asset, int videoTrack, const MediaTimeRange &range,
                       const QSizeF &canvas, const QString &output, const RenderOptions &options)
 {
-    media::CanvasVideoRequest request;
-    const media::AssetTrack &track = asset->tracks()[videoTrack];
-    request.segments.append(media::CanvasVideoSegment{asset, videoTrack, range,
+    av::CanvasVideoRequest request;
+    const av::AssetTrack &track = asset->tracks()[videoTrack];
+    request.segments.append(av::CanvasVideoSegment{asset, videoTrack, range,
                                                       MediaTimeRange{MediaTime::zero(), range.duration},
                                                       canvasTransform(track, canvas)});
     request.width = int(canvas.width());
@@ -191,7 +191,7 @@ void renderOntoCanvas(const std::shared_ptr<const Asset> &asset, int videoTrack,
     const double total = std::max(0.001, range.duration.seconds());
     if (options.onProgress)
         request.progress = [&](double s) { options.onProgress(std::min(1.0, s / total)); };
-    media::CanvasVideoRender render(std::move(request));
+    av::CanvasVideoRender render(std::move(request));
     try {
         render.createWriter();
     } catch (...) {
@@ -242,7 +242,7 @@ std::optional<RenderedMap> renderOtherSizedTakes(const QList<Take> &takes, const
         exportLog(noReference);
         return std::nullopt;
     }
-    const media::FormatDescription referenceFormat =
+    const av::FormatDescription referenceFormat =
         referenceAsset->tracks()[referenceTrack].formatDescriptions.first();
 
     QList<Take> others;
@@ -279,7 +279,7 @@ std::optional<RenderedMap> renderOtherSizedTakes(const QList<Take> &takes, const
             exportLog(QStringLiteral("rendered ") + take.filename + QStringLiteral(" has no video track"));
             return std::nullopt;
         }
-        const media::FormatDescription format = movie->tracks()[renderedTrack].formatDescriptions.first();
+        const av::FormatDescription format = movie->tracks()[renderedTrack].formatDescriptions.first();
         if (!(format == referenceFormat)) {
             exportLog(QStringLiteral("format mismatch for ") + take.filename + QStringLiteral("\n  recorded: ")
                       + referenceFormat.describe() + QStringLiteral("\n  rendered: ") + format.describe());
@@ -292,4 +292,4 @@ std::optional<RenderedMap> renderOtherSizedTakes(const QList<Take> &takes, const
     return rendered;
 }
 
-} // namespace lumacast::SessionExporter
+} // namespace lumacast::session_exporter

@@ -2,8 +2,8 @@
 
 #include "media/CanvasComposition.h"
 #include "model/Session.h"
-#include "platform/media/Composition.h"
-#include "platform/media/TakeEncoderSettings.h"
+#include "platform/av/Composition.h"
+#include "platform/av/TakeEncoderSettings.h"
 
 #include <QHash>
 #include <QList>
@@ -17,7 +17,7 @@
 #include <optional>
 #include <utility>
 
-namespace lumacast::SessionExporter {
+namespace lumacast::session_exporter {
 
 // Take id to oriented frame size, in take order (the order sizes are visited in).
 using SizeMap = QList<std::pair<QUuid, QSizeF>>;
@@ -25,7 +25,7 @@ using SizeMap = QList<std::pair<QUuid, QSizeF>>;
 using RenderedMap = QHash<QUuid, QString>;
 // The encoder parameters for a frame size: the take writer's, so that re-encoded video matches
 // recorded video.
-using VideoSettingsSource = std::function<media::VideoSettings(int width, int height)>;
+using VideoSettingsSource = std::function<av::VideoSettings(int width, int height)>;
 
 // A take's movie inside the takes folder. Throws MediaError(CannotOpen) for a file name that
 // could leave the folder.
@@ -36,10 +36,10 @@ void moveIntoPlace(const QString &from, const QString &to);
 // could not be read or decoded, "writing samples" otherwise.
 QString pumpFailureStep(const std::exception_ptr &error);
 // A take's kept range at timescale 600.
-media::MediaTimeRange trimmedRange(const Take &take);
+av::MediaTimeRange trimmedRange(const Take &take);
 
 struct AssembledTakes {
-    media::MediaTime endTime = media::MediaTime::zero();
+    av::MediaTime endTime = av::MediaTime::zero();
     QList<CanvasSegment> segments; // one per take whose video was inserted
 };
 
@@ -48,20 +48,20 @@ struct AssembledTakes {
 // `systemTrack` is given, the second to it; a take without such a track leaves an empty stretch
 // so that later takes stay aligned. Throws the composition's error after a "FAILED at" line.
 AssembledTakes assembleTakes(const QList<Take> &takes, const QString &takesFolder,
-                             media::Composition &composition, int videoTrack, int micTrack,
+                             av::Composition &composition, int videoTrack, int micTrack,
                              std::optional<int> systemTrack, const RenderedMap &rendered);
 
 struct RenderOptions {
     VideoSettingsSource videoSettings;
     std::function<void(double)> onProgress; // 0 to 1 over the whole rendering
     const std::atomic<bool> *cancelled = nullptr;
-    std::function<void(qint64)> beforeVideoAppend; // see media::CanvasVideoRequest
+    std::function<void(qint64)> beforeVideoAppend; // see av::CanvasVideoRequest
 };
 
 // Re-encodes one take's `range` onto the canvas into `output` (a movie with one video track
 // and no audio). The file appears at `output` only when it is complete.
-void renderOntoCanvas(const std::shared_ptr<const media::Asset> &asset, int videoTrack,
-                      const media::MediaTimeRange &range, const QSizeF &canvas, const QString &output,
+void renderOntoCanvas(const std::shared_ptr<const av::Asset> &asset, int videoTrack,
+                      const av::MediaTimeRange &range, const QSizeF &canvas, const QString &output,
                       const RenderOptions &options);
 
 // Re-encodes every take whose size differs from the canvas into `scratchFolder` and checks each
@@ -71,4 +71,4 @@ std::optional<RenderedMap> renderOtherSizedTakes(const QList<Take> &takes, const
                                                  const QSizeF &canvas, const QString &takesFolder,
                                                  const QString &scratchFolder, const RenderOptions &options);
 
-} // namespace lumacast::SessionExporter
+} // namespace lumacast::session_exporter

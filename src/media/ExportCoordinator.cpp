@@ -159,11 +159,11 @@ ExportWork ExportWork::withTimelineWriters(
     work.exportMovie = std::move(exportMovie);
     work.writeFCPXMLPackage = [](Session session, QString name, QString folder) {
         return lumacast::writeFCPXMLPackage(std::move(session), std::move(name), std::move(folder),
-                                            TimelineExport::assetLoader());
+                                            timeline_export::assetLoader());
     };
     work.writeFCP7Package = [](Session session, QString name, QString folder) {
         return lumacast::writeFCP7Package(std::move(session), std::move(name), std::move(folder),
-                                          TimelineExport::assetLoader());
+                                          timeline_export::assetLoader());
     };
     return work;
 }
@@ -250,7 +250,7 @@ void ExportCoordinator::exportPackage(const Session &session, EventHandler handl
         package == Package::fcpxml ? QStringLiteral("FCPXML") : QStringLiteral("FCP7 XML");
     presentSavePanel(m_ui, m_preferences, m_guard, request,
                      [writer, label, session, handler = std::move(handler)](const QString &destination) {
-                         const QString name = TimelineExport::packageName(destination);
+                         const QString name = timeline_export::packageName(destination);
                          auto run = std::make_shared<Run>(handler);
                          postToMainThread([writer, label, session, name, destination, run] {
                              runPackageExport(writer, label, session, name, destination, run);

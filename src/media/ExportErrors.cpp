@@ -2,7 +2,7 @@
 
 #include "media/TimelineExportClip.h"
 #include "model/LogCategories.h"
-#include "platform/media/MediaError.h"
+#include "platform/av/MediaError.h"
 #include "store/AppLog.h"
 
 #include <QDir>
@@ -22,7 +22,7 @@ QString onePart(const QString &domain, long long code, const QString &descriptio
 
 } // namespace
 
-namespace SessionExporter {
+namespace session_exporter {
 
 ExportError::ExportError(Code code) : Error(description(code)), m_code(code) {}
 
@@ -100,17 +100,17 @@ void ExportProgressPoll::stop()
     m_timer.stop();
 }
 
-} // namespace SessionExporter
+} // namespace session_exporter
 
 QString describeErrorChain(const std::exception &error)
 {
-    if (const auto *media = dynamic_cast<const media::MediaError *>(&error))
-        return media::describeMediaErrorChain(*media, kMaximumChainParts);
-    if (const auto *exporter = dynamic_cast<const SessionExporter::ExportError *>(&error)) {
+    if (const auto *media = dynamic_cast<const av::MediaError *>(&error))
+        return av::describeMediaErrorChain(*media, kMaximumChainParts);
+    if (const auto *exporter = dynamic_cast<const session_exporter::ExportError *>(&error)) {
         return onePart(QStringLiteral("Lumacast.SessionExporter.ExportError"),
                        static_cast<int>(exporter->code()), exporter->message());
     }
-    if (const auto *timeline = dynamic_cast<const TimelineExport::ExportError *>(&error)) {
+    if (const auto *timeline = dynamic_cast<const timeline_export::ExportError *>(&error)) {
         return onePart(QStringLiteral("Lumacast.TimelineExport.ExportError"),
                        static_cast<int>(timeline->kind()), timeline->message());
     }

@@ -17,7 +17,7 @@ class AppLog;
 
 // What the single-movie exporter's steps share: its own errors, its log lines and the readable
 // form of an error chain. The exporter's operations live in this namespace beside them.
-namespace SessionExporter {
+namespace session_exporter {
 
 class ExportError : public Error {
 public:
@@ -74,7 +74,7 @@ private:
     QTimer m_timer;
 };
 
-} // namespace SessionExporter
+} // namespace session_exporter
 
 // One line describing an error and up to four errors beneath it, outermost first:
 // "domain code: description — reason ⟵ domain code: description". Errors of the media layer

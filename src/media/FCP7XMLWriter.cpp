@@ -7,9 +7,9 @@
 
 namespace lumacast {
 
-using TimelineExport::Clip;
-using TimelineExport::ExportError;
-using TimelineExport::escapeXML;
+using timeline_export::Clip;
+using timeline_export::ExportError;
+using timeline_export::escapeXML;
 
 namespace {
 
@@ -115,7 +115,7 @@ private:
     // Each value is rounded on its own from seconds, so one clip's end is the next one's start.
     qint64 frames(double seconds) const
     {
-        if (auto count = TimelineExport::roundedToInt64(seconds * m_timebase.rate))
+        if (auto count = timeline_export::roundedToInt64(seconds * m_timebase.rate))
             return *count;
         throw ExportError::unwritableTime(seconds);
     }
@@ -179,7 +179,7 @@ private:
         QStringList lines = itemHead(clip, videoID(n), n, times);
         lines << indent(16) + startTag("file", fileID(n))
               << indent(20) + element("name", escapeXML(clip.filename))
-              << indent(20) + element("pathurl", escapeXML(TimelineExport::fileURLText(clip.copiedURL)))
+              << indent(20) + element("pathurl", escapeXML(timeline_export::fileURLText(clip.copiedURL)))
               << indent(20) + m_rateBlock
               << indent(20) + element("duration", times.fileDuration)
               << indent(20) + QStringLiteral("<media>")
@@ -226,9 +226,9 @@ private:
 
 FCP7Timebase fcp7TimebaseForFrameRate(double fps)
 {
-    if (const auto ntsc = TimelineExport::ntscTimebase(fps))
+    if (const auto ntsc = timeline_export::ntscTimebase(fps))
         return {*ntsc, *ntsc * 1000.0 / 1001.0, true};
-    const auto rounded = TimelineExport::roundedToInt64(fps);
+    const auto rounded = timeline_export::roundedToInt64(fps);
     int timebase = 1;
     if (rounded && *rounded > 1)
         timebase = *rounded > INT_MAX ? INT_MAX : int(*rounded);
@@ -241,9 +241,9 @@ QString buildFCP7XML(const QList<Clip> &clips, const QString &name)
 }
 
 QCoro::Task<void> writeFCP7Package(Session session, QString name, QString packageFolder,
-                                     TimelineExport::MovieLoader loader)
+                                     timeline_export::MovieLoader loader)
 {
-    return TimelineExport::writePackage(
+    return timeline_export::writePackage(
         std::move(session), std::move(name), std::move(packageFolder), std::move(loader),
         {QStringLiteral(".xml"), QStringLiteral("FCP7 XML"), buildFCP7XML});
 }

@@ -19,13 +19,13 @@ struct FCP7Timebase {
 FCP7Timebase fcp7TimebaseForFrameRate(double fps);
 
 // The whole "xmeml" version 5 document for the clips, its sequence named `name`. Throws
-// TimelineExport::ExportError (unwritableTime) only for a time that has no frame count.
-QString buildFCP7XML(const QList<TimelineExport::Clip> &clips, const QString &name);
+// timeline_export::ExportError (unwritableTime) only for a time that has no frame count.
+QString buildFCP7XML(const QList<timeline_export::Clip> &clips, const QString &name);
 
-// Prepares the package folder (see TimelineExport::prepare), then writes the document
+// Prepares the package folder (see timeline_export::prepare), then writes the document
 // "<name>.xml" beside its "media" folder. Errors of either step reach the caller unchanged; a
 // failed write leaves the copied media without a document.
 QCoro::Task<void> writeFCP7Package(Session session, QString name, QString packageFolder,
-                                     TimelineExport::MovieLoader loader);
+                                     timeline_export::MovieLoader loader);
 
 } // namespace lumacast

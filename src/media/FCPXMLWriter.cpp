@@ -4,9 +4,9 @@
 
 namespace lumacast {
 
-using TimelineExport::Clip;
-using TimelineExport::ExportError;
-using TimelineExport::escapeXML;
+using timeline_export::Clip;
+using timeline_export::ExportError;
+using timeline_export::escapeXML;
 
 namespace {
 
@@ -45,9 +45,9 @@ int channelSum(const Clip &clip)
 
 FCPXMLFrameDuration fcpxmlFrameDuration(double fps)
 {
-    if (const auto ntsc = TimelineExport::ntscTimebase(fps))
+    if (const auto ntsc = timeline_export::ntscTimebase(fps))
         return {1001, *ntsc * 1000};
-    const auto n = TimelineExport::roundedToInt64(fps);
+    const auto n = timeline_export::roundedToInt64(fps);
     if (!n || *n <= 0)
         return {100, 6000};
     if (6000 % *n == 0)
@@ -59,7 +59,7 @@ std::optional<QString> fcpxmlTime(double seconds, std::int64_t num, std::int64_t
 {
     if (num <= 0 || den <= 0)
         return std::nullopt;
-    const auto frames = TimelineExport::roundedToInt64(seconds * double(den) / double(num));
+    const auto frames = timeline_export::roundedToInt64(seconds * double(den) / double(num));
     if (!frames)
         return std::nullopt;
     std::int64_t units = 0;
@@ -132,7 +132,7 @@ QString buildFCPXML(const QList<Clip> &clips, const QString &name)
         // still give a readable document.
         assetLines.append(indent(12) + QLatin1String("<media-rep")
                           + attr("kind", QStringLiteral("original-media"))
-                          + attr("src", escapeXML(TimelineExport::fileURLText(clip.copiedURL)))
+                          + attr("src", escapeXML(timeline_export::fileURLText(clip.copiedURL)))
                           + QLatin1String("/>"));
         assetLines.append(indent(8) + QLatin1String("</asset>"));
 
@@ -194,9 +194,9 @@ QString buildFCPXML(const QList<Clip> &clips, const QString &name)
 }
 
 QCoro::Task<void> writeFCPXMLPackage(Session session, QString name, QString packageFolder,
-                                     TimelineExport::MovieLoader loader)
+                                     timeline_export::MovieLoader loader)
 {
-    return TimelineExport::writePackage(
+    return timeline_export::writePackage(
         std::move(session), std::move(name), std::move(packageFolder), std::move(loader),
         {QStringLiteral(".fcpxml"), QStringLiteral("FCPXML"), buildFCPXML});
 }

@@ -34,13 +34,13 @@ QString fcpxmlFormatID(int width, int height, std::map<QString, QString> &format
 QString fcpxmlAudioRateName(int sampleRate);
 
 // The whole FCPXML 1.10 document for the clips, titled `name`. Throws
-// TimelineExport::ExportError (unwritableTime) only for a time that has no text form.
-QString buildFCPXML(const QList<TimelineExport::Clip> &clips, const QString &name);
+// timeline_export::ExportError (unwritableTime) only for a time that has no text form.
+QString buildFCPXML(const QList<timeline_export::Clip> &clips, const QString &name);
 
-// Prepares the package folder (see TimelineExport::prepare), then writes the document
+// Prepares the package folder (see timeline_export::prepare), then writes the document
 // "<name>.fcpxml" beside its "media" folder. Errors of either step reach the caller unchanged; a
 // failed write leaves the copied media without a document.
 QCoro::Task<void> writeFCPXMLPackage(Session session, QString name, QString packageFolder,
-                                     TimelineExport::MovieLoader loader);
+                                     timeline_export::MovieLoader loader);
 
 } // namespace lumacast

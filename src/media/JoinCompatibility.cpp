@@ -2,25 +2,25 @@
 // their samples.
 #include "media/TakeJoiner.h"
 
-#include "platform/media/Asset.h"
-#include "platform/media/FormatDescription.h"
-#include "platform/media/MediaError.h"
+#include "platform/av/Asset.h"
+#include "platform/av/FormatDescription.h"
+#include "platform/av/MediaError.h"
 
-namespace lumacast::TakeJoiner {
+namespace lumacast::take_joiner {
 
-using media::AssetTrack;
-using media::MediaType;
+using av::AssetTrack;
+using av::MediaType;
 
 JoinAsset::JoinAsset(QString path) : m_path(std::move(path)) {}
 
-std::shared_ptr<const media::Asset> JoinAsset::load() const
+std::shared_ptr<const av::Asset> JoinAsset::load() const
 {
     if (m_asset)
         return m_asset;
     if (m_failure)
         std::rethrow_exception(m_failure);
     try {
-        m_asset = media::Asset::open(m_path);
+        m_asset = av::Asset::open(m_path);
     } catch (...) {
         m_failure = std::current_exception();
         throw;
@@ -53,10 +53,10 @@ std::optional<QString> trackProblem(const AssetTrack &original, const AssetTrack
             .arg(originalFormats.size());
     if (tailFormats.size() != 1)
         return QStringLiteral("the tail's %1 has %2 format descriptions (need exactly 1)").arg(label).arg(tailFormats.size());
-    const media::FormatDescription &a = originalFormats.first();
-    const media::FormatDescription &b = tailFormats.first();
+    const av::FormatDescription &a = originalFormats.first();
+    const av::FormatDescription &b = tailFormats.first();
     if (type == MediaType::Audio) {
-        if (a.mediaType != MediaType::Audio || a.formatID != media::kFormatAAC)
+        if (a.mediaType != MediaType::Audio || a.formatID != av::kFormatAAC)
             return QStringLiteral("the original's %1 is not AAC audio").arg(label);
         if (!a.sameFormat(b))
             return label + QStringLiteral(" format differs (sample rate, channels, layout or encoder settings)");
@@ -89,7 +89,7 @@ std::optional<QString> compatibilityProblem(const JoinAsset &original, const Joi
             if (auto problem = trackProblem(originalAudio[i], tailAudio[i], MediaType::Audio, i))
                 return problem;
         return std::nullopt;
-    } catch (const media::MediaError &e) {
+    } catch (const av::MediaError &e) {
         return QStringLiteral("could not read the source tracks: ") + e.description();
     } catch (const Error &e) {
         return QStringLiteral("could not read the source tracks: ") + e.localizedDescription();
@@ -98,4 +98,4 @@ std::optional<QString> compatibilityProblem(const JoinAsset &original, const Joi
     }
 }
 
-} // namespace lumacast::TakeJoiner
+} // namespace lumacast::take_joiner

@@ -1,17 +1,17 @@
 // Verification of a joined movie: read back from disk, before anything refers to it.
 #include "media/TakeJoiner.h"
 
-#include "platform/media/Asset.h"
-#include "platform/media/JoinFrameProbe.h"
-#include "platform/media/MediaError.h"
-#include "platform/media/MediaTime.h"
+#include "platform/av/Asset.h"
+#include "platform/av/JoinFrameProbe.h"
+#include "platform/av/MediaError.h"
+#include "platform/av/MediaTime.h"
 
 #include <cmath>
 
-namespace lumacast::TakeJoiner {
+namespace lumacast::take_joiner {
 
-using media::MediaTime;
-using media::MediaType;
+using av::MediaTime;
+using av::MediaType;
 
 namespace {
 
@@ -20,15 +20,15 @@ constexpr double kDurationTolerance = 0.05;
 // on the last bit of a subtraction.
 constexpr double kRoundingSlack = 1e-9;
 
-QStringList mediaTypeSequence(const media::Asset &asset)
+QStringList mediaTypeSequence(const av::Asset &asset)
 {
     QStringList types;
-    for (const media::AssetTrack &track : asset.tracks()) {
+    for (const av::AssetTrack &track : asset.tracks()) {
         if (track.mediaType == MediaType::Other) {
-            const media::TrackStructure *structure = asset.trackStructure(track);
-            types.append(structure ? QString::fromLatin1(structure->handlerType) : media::mediaTypeIdentifier(track.mediaType));
+            const av::TrackStructure *structure = asset.trackStructure(track);
+            types.append(structure ? QString::fromLatin1(structure->handlerType) : av::mediaTypeIdentifier(track.mediaType));
         } else {
-            types.append(media::mediaTypeIdentifier(track.mediaType));
+            types.append(av::mediaTypeIdentifier(track.mediaType));
         }
     }
     return types;
@@ -42,9 +42,9 @@ MediaTime probeFrame(const JoinAsset &asset, const MediaTime &time, bool before)
         // One tick before the splice: any picture that starts earlier than the splice; at the
         // splice: the first picture that starts there or later.
         if (before)
-            return media::probeDecodableFrame(asset.load(), time - MediaTime(1, 600), media::FrameSide::atOrBefore);
-        return media::probeDecodableFrame(asset.load(), time, media::FrameSide::atOrAfter);
-    } catch (const media::MediaError &e) {
+            return av::probeDecodableFrame(asset.load(), time - MediaTime(1, 600), av::FrameSide::atOrBefore);
+        return av::probeDecodableFrame(asset.load(), time, av::FrameSide::atOrAfter);
+    } catch (const av::MediaError &e) {
         throw JoinError::verifyFailed(QStringLiteral("no decodable frame %1 the splice: %2")
                                           .arg(before ? QStringLiteral("before") : QStringLiteral("after"), e.description()));
     }
@@ -81,8 +81,8 @@ JoinResult verify(const JoinRequest &request)
     JoinResult result;
     result.outputURL = request.outputURL;
     result.duration = joinedSeconds;
-    result.audioTrackCount = int(joinedTypes.count(media::mediaTypeIdentifier(MediaType::Audio)));
+    result.audioTrackCount = int(joinedTypes.count(av::mediaTypeIdentifier(MediaType::Audio)));
     return result;
 }
 
-} // namespace lumacast::TakeJoiner
+} // namespace lumacast::take_joiner

@@ -4,7 +4,7 @@
 #include "media/ExportErrors.h"
 #include "media/MovieExportPaths.h"
 #include "model/NumberFormat.h"
-#include "platform/media/Asset.h"
+#include "platform/av/Asset.h"
 #include "store/Preferences.h"
 
 #include <QCoroFuture>
@@ -16,9 +16,9 @@
 #include <memory>
 #include <thread>
 
-namespace lumacast::SessionExporter {
+namespace lumacast::session_exporter {
 
-using media::MediaType;
+using av::MediaType;
 
 namespace {
 
@@ -37,11 +37,11 @@ struct Census {
 Census takeCensus(const QList<Take> &takes, const QString &takesFolder)
 {
     Census census;
-    std::optional<media::FormatDescription> audioFormat;
+    std::optional<av::FormatDescription> audioFormat;
     for (const Take &take : takes) {
-        const auto asset = media::Asset::open(takeMoviePath(takesFolder, take));
-        const QList<media::AssetTrack> audio = asset->tracks(MediaType::Audio);
-        const QList<media::AssetTrack> video = asset->tracks(MediaType::Video);
+        const auto asset = av::Asset::open(takeMoviePath(takesFolder, take));
+        const QList<av::AssetTrack> audio = asset->tracks(MediaType::Audio);
+        const QList<av::AssetTrack> video = asset->tracks(MediaType::Video);
         std::optional<QSizeF> size;
         if (!video.isEmpty()) {
             const QRectF frame = orientedFrame(video.first());
@@ -55,8 +55,8 @@ Census takeCensus(const QList<Take> &takes, const QString &takesFolder)
                   + formatDouble(take.duration) + QLatin1Char('s'));
         if (audio.size() >= 2)
             census.hasSystemAudio = true;
-        for (const media::AssetTrack &track : audio.mid(0, 1))
-            for (const media::FormatDescription &format : track.formatDescriptions) {
+        for (const av::AssetTrack &track : audio.mid(0, 1))
+            for (const av::FormatDescription &format : track.formatDescriptions) {
                 if (!audioFormat)
                     audioFormat = format;
                 else if (!(format == *audioFormat))
@@ -143,7 +143,7 @@ QCoro::Task<void> exportMovie(QList<Take> takes, QString takesFolder, QString de
                               std::function<void(double)> onProgress, MovieExportOptions options)
 {
     if (!options.videoSettings)
-        options.videoSettings = media::videoSettingsForFrame;
+        options.videoSettings = av::videoSettingsForFrame;
     if (!options.systemAudioMixLevel) {
         // The settings belong to the main thread; the export reads the level as it starts.
         const double level = Preferences::shared().systemAudioMixLevel();
@@ -201,4 +201,4 @@ ExportWork movieExportWork(MovieExportOptions options)
         });
 }
 
-} // namespace lumacast::SessionExporter
+} // namespace lumacast::session_exporter

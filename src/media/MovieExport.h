@@ -10,7 +10,7 @@
 
 #include <functional>
 
-namespace lumacast::SessionExporter {
+namespace lumacast::session_exporter {
 
 struct MovieExportOptions {
     // The take writer's video settings for a frame size (TakeWriter::videoSettings). Without
@@ -36,4 +36,4 @@ QCoro::Task<void> exportMovie(QList<Take> takes, QString takesFolder, QString de
 // The coordinator's work with this exporter as its movie export.
 ExportWork movieExportWork(MovieExportOptions options = {});
 
-} // namespace lumacast::SessionExporter
+} // namespace lumacast::session_exporter

@@ -3,7 +3,7 @@
 #include "media/AudioMixdown.h"
 #include "media/CanvasComposition.h"
 #include "media/ExportErrors.h"
-#include "platform/media/TranscodeCanvasVideo.h"
+#include "platform/av/TranscodeCanvasVideo.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -12,12 +12,12 @@
 #include <mutex>
 #include <thread>
 
-namespace lumacast::SessionExporter {
+namespace lumacast::session_exporter {
 
-using media::Composition;
-using media::MediaError;
-using media::MediaTime;
-using media::MediaType;
+using av::Composition;
+using av::MediaError;
+using av::MediaTime;
+using av::MediaType;
 
 namespace {
 
@@ -61,7 +61,7 @@ Composition videoOnly(const Composition &composition, int videoTrack)
 {
     Composition video;
     const int track = video.addTrack(MediaType::Video);
-    for (const media::CompositionSegment &s : composition.segments(videoTrack)) {
+    for (const av::CompositionSegment &s : composition.segments(videoTrack)) {
         if (s.isEmpty())
             video.insertEmptyTimeRange(track, s.target);
         else
@@ -73,7 +73,7 @@ Composition videoOnly(const Composition &composition, int videoTrack)
 bool hasSource(const Composition &composition)
 {
     for (int t = 0; t < composition.trackCount(); ++t)
-        for (const media::CompositionSegment &s : composition.segments(t))
+        for (const av::CompositionSegment &s : composition.segments(t))
             if (!s.isEmpty())
                 return true;
     return false;
@@ -168,11 +168,11 @@ void exportPassthrough(const ExportContext &context, const RenderedMap &rendered
     if (!hasSource(composition))
         throw ExportError(ExportError::Code::cannotCreateExportSession);
 
-    media::PassthroughOptions options;
+    av::PassthroughOptions options;
     if (context.progress)
         options.progress = [&](double f) { context.progress(std::min(1.0, f)); };
     try {
-        media::writePassthrough(composition, working, options);
+        av::writePassthrough(composition, working, options);
     } catch (...) {
         const auto error = std::current_exception();
         removeIfPresent(working);
@@ -201,14 +201,14 @@ void exportWithAudioMixdown(const ExportContext &context, const RenderedMap &ren
     PumpProgress progress(context.progress);
     std::atomic<bool> stop{false};
     runPumps(mix, audioPath, progress, stop, [&](const std::function<void()> &awaitAudio) {
-        media::PassthroughOptions options;
+        av::PassthroughOptions options;
         options.cancelled = &stop;
         options.progress = progress.video();
-        options.appendTracks = [&](media::MovieWriter &writer) {
+        options.appendTracks = [&](av::MovieWriter &writer) {
             awaitAudio();
             appendCopiedAudioTrack(writer, audioPath);
         };
-        media::writePassthrough(pictures, working, options);
+        av::writePassthrough(pictures, working, options);
     });
     if (context.progress)
         context.progress(1.0);
@@ -232,7 +232,7 @@ void exportReencodingWholeVideo(const ExportContext &context, bool hasSystemAudi
     const CanvasComposition pictureLayout =
         makeCanvasComposition(assembled.segments, canvas, composition.duration(), composition.trackEnd(video));
 
-    media::CanvasVideoRequest request;
+    av::CanvasVideoRequest request;
     request.width = int(canvas.width());
     request.height = int(canvas.height());
     request.settings = context.options.videoSettings(request.width, request.height);
@@ -241,8 +241,8 @@ void exportReencodingWholeVideo(const ExportContext &context, bool hasSystemAudi
     request.beforeAppend = context.options.beforeVideoAppend;
     // Each stretch of the video track is drawn with the placement of the instruction covering it;
     // what no take covers is black.
-    for (const media::CompositionSegment &s : composition.segments(video)) {
-        media::CanvasVideoSegment segment{s.asset, s.sourceTrack, s.sourceRange, s.target, {}};
+    for (const av::CompositionSegment &s : composition.segments(video)) {
+        av::CanvasVideoSegment segment{s.asset, s.sourceTrack, s.sourceRange, s.target, {}};
         for (const CanvasInstruction &i : pictureLayout.instructions)
             if (i.timeRange.start <= s.target.start && s.target.start < i.timeRange.end())
                 segment.transform = i.transform;
@@ -251,7 +251,7 @@ void exportReencodingWholeVideo(const ExportContext &context, bool hasSystemAudi
         request.segments.append(segment);
     }
     if (assembled.endTime > composition.trackEnd(video))
-        request.segments.append(media::CanvasVideoSegment{
+        request.segments.append(av::CanvasVideoSegment{
             nullptr, -1, {}, {composition.trackEnd(video), assembled.endTime - composition.trackEnd(video)}, {}});
 
     const AudioMix mix{&composition, mic, system, system ? systemLevel(context) : 1.0f, assembled.endTime};
@@ -262,7 +262,7 @@ void exportReencodingWholeVideo(const ExportContext &context, bool hasSystemAudi
     request.cancelled = &stop;
     auto videoProgress = progress.video();
     request.progress = [&](double seconds) { videoProgress(std::min(1.0, seconds / total)); };
-    media::CanvasVideoRender render(std::move(request));
+    av::CanvasVideoRender render(std::move(request));
     try {
         render.createWriter();
     } catch (...) {
@@ -273,22 +273,22 @@ void exportReencodingWholeVideo(const ExportContext &context, bool hasSystemAudi
         awaitAudio();
         Composition rendered;
         const int track = rendered.addTrack(MediaType::Video);
-        const auto movie = media::Asset::open(videoPath);
-        for (const media::AssetTrack &t : movie->tracks())
+        const auto movie = av::Asset::open(videoPath);
+        for (const av::AssetTrack &t : movie->tracks())
             if (t.mediaType == MediaType::Video) {
                 rendered.insertTimeRange(track, t.timeRange, movie, t.index, MediaTime::zero());
                 break;
             }
-        media::PassthroughOptions options;
+        av::PassthroughOptions options;
         options.cancelled = &stop;
-        options.appendTracks = [&](media::MovieWriter &writer) { appendCopiedAudioTrack(writer, audioPath); };
+        options.appendTracks = [&](av::MovieWriter &writer) { appendCopiedAudioTrack(writer, audioPath); };
         if (context.progress)
             options.progress = [&](double f) { context.progress(0.95 + 0.05 * std::min(1.0, f)); };
-        media::writePassthrough(rendered, working, options);
+        av::writePassthrough(rendered, working, options);
     });
     if (context.progress)
         context.progress(1.0);
     moveIntoPlace(working, context.destination);
 }
 
-} // namespace lumacast::SessionExporter
+} // namespace lumacast::session_exporter

@@ -11,7 +11,7 @@
 #include <functional>
 #include <memory>
 
-namespace lumacast::SessionExporter {
+namespace lumacast::session_exporter {
 
 struct ExportContext {
     QList<Take> takes;
@@ -29,4 +29,4 @@ void exportWithAudioMixdown(const ExportContext &context, const RenderedMap &ren
 // All video rendered onto the canvas and encoded anew, audio mixed.
 void exportReencodingWholeVideo(const ExportContext &context, bool hasSystemAudio, const QSizeF &canvas);
 
-} // namespace lumacast::SessionExporter
+} // namespace lumacast::session_exporter

@@ -1,10 +1,10 @@
 #include "media/TakeJoiner.h"
 
-#include "platform/media/Asset.h"
-#include "platform/media/Composition.h"
-#include "platform/media/JoinExportSession.h"
-#include "platform/media/MediaError.h"
-#include "platform/media/MediaTime.h"
+#include "platform/av/Asset.h"
+#include "platform/av/Composition.h"
+#include "platform/av/JoinExportSession.h"
+#include "platform/av/MediaError.h"
+#include "platform/av/MediaTime.h"
 
 #include <QCoreApplication>
 #include <QCoro/QCoroFuture>
@@ -20,11 +20,11 @@
 #include <thread>
 #include <type_traits>
 
-namespace lumacast::TakeJoiner {
+namespace lumacast::take_joiner {
 
-using media::MediaTime;
-using media::MediaTimeRange;
-using media::MediaType;
+using av::MediaTime;
+using av::MediaTimeRange;
+using av::MediaType;
 
 // --- errors ---------------------------------------------------------------------------------
 
@@ -123,7 +123,7 @@ QString errorText(const std::exception_ptr &failure)
 {
     try {
         std::rethrow_exception(failure);
-    } catch (const media::MediaError &e) {
+    } catch (const av::MediaError &e) {
         return e.description();
     } catch (const Error &e) {
         return e.localizedDescription();
@@ -149,7 +149,7 @@ constexpr double kLastExportFraction = 0.99;
 
 // --- assembly -------------------------------------------------------------------------------
 
-media::Composition assemble(const JoinRequest &request)
+av::Composition assemble(const JoinRequest &request)
 {
     const JoinAsset original(request.originalURL);
     const JoinAsset tail(request.tailURL);
@@ -162,17 +162,17 @@ media::Composition assemble(const JoinRequest &request)
     const auto tailAsset = tail.load();
     const MediaTimeRange wholeTail{MediaTime::zero(), tailAsset->duration()};
 
-    media::Composition composition;
-    const media::AssetTrack originalVideo = original.loadTracks(MediaType::Video).first();
-    const media::AssetTrack tailVideo = tail.loadTracks(MediaType::Video).first();
+    av::Composition composition;
+    const av::AssetTrack originalVideo = original.loadTracks(MediaType::Video).first();
+    const av::AssetTrack tailVideo = tail.loadTracks(MediaType::Video).first();
     // The composition's tracks take their orientation from their first source, the original's
     // track; the policy has made sure the tail's is the same.
     const int videoTrack = composition.addTrack(MediaType::Video);
     composition.insertTimeRange(videoTrack, head, originalAsset, originalVideo.index, MediaTime::zero());
     composition.insertTimeRange(videoTrack, wholeTail, tailAsset, tailVideo.index, splice);
 
-    const QList<media::AssetTrack> originalAudio = original.loadTracks(MediaType::Audio);
-    const QList<media::AssetTrack> tailAudio = tail.loadTracks(MediaType::Audio);
+    const QList<av::AssetTrack> originalAudio = original.loadTracks(MediaType::Audio);
+    const QList<av::AssetTrack> tailAudio = tail.loadTracks(MediaType::Audio);
     for (int i = 0; i < originalAudio.size(); ++i) {
         const int audioTrack = composition.addTrack(MediaType::Audio);
         composition.insertTimeRange(audioTrack, head, originalAsset, originalAudio[i].index, MediaTime::zero());
@@ -183,7 +183,7 @@ media::Composition assemble(const JoinRequest &request)
 
 // --- progress -------------------------------------------------------------------------------
 
-QCoro::Task<> reportExportProgress(std::shared_ptr<media::JoinExportSession> session, ProgressCallback progress,
+QCoro::Task<> reportExportProgress(std::shared_ptr<av::JoinExportSession> session, ProgressCallback progress,
                                    std::shared_ptr<std::atomic<bool>> stopped)
 {
     using namespace std::chrono_literals;
@@ -206,7 +206,7 @@ QCoro::Task<JoinResult> join(JoinRequest request, ProgressCallback progress)
     if (isSameFile(request.outputURL, request.originalURL) || isSameFile(request.outputURL, request.tailURL))
         throw JoinError::exportFailed(QStringLiteral("the output location is one of the movies to join"));
 
-    std::optional<media::Composition> composition;
+    std::optional<av::Composition> composition;
     std::exception_ptr assemblyFailure;
     try {
         // Tasks are made in statements of their own: GCC 12 destroys the temporaries of a
@@ -221,18 +221,18 @@ QCoro::Task<JoinResult> join(JoinRequest request, ProgressCallback progress)
     if (assemblyFailure)
         throw JoinError::exportFailed(QStringLiteral("could not assemble the join: ") + errorText(assemblyFailure));
 
-    std::shared_ptr<media::JoinExportSession> session =
-        media::JoinExportSession::create(std::move(*composition), media::JoinExportSession::Preset::passthrough);
+    std::shared_ptr<av::JoinExportSession> session =
+        av::JoinExportSession::create(std::move(*composition), av::JoinExportSession::Preset::passthrough);
     if (!session)
         throw JoinError::cannotCreateExportSession();
 
     const QStringList fileTypes = session->compatibleFileTypes();
-    if (!fileTypes.contains(media::kFileTypeQuickTimeMovie))
+    if (!fileTypes.contains(av::kFileTypeQuickTimeMovie))
         throw JoinError::notPassthroughCompatible(fileTypes);
 
     QFile::remove(request.outputURL);
     session->outputPath = request.outputURL;
-    session->outputFileType = media::kFileTypeQuickTimeMovie;
+    session->outputFileType = av::kFileTypeQuickTimeMovie;
 
     std::shared_ptr<std::atomic<bool>> stopLoop;
     if (progress) {
@@ -244,7 +244,7 @@ QCoro::Task<JoinResult> join(JoinRequest request, ProgressCallback progress)
     if (stopLoop)
         *stopLoop = true;
 
-    if (session->status() != media::JoinExportSession::Status::completed) {
+    if (session->status() != av::JoinExportSession::Status::completed) {
         const auto error = session->error();
         const QString message = error ? error->description()
                                       : QStringLiteral("status %1").arg(int(session->status()));
@@ -270,4 +270,4 @@ QCoro::Task<JoinResult> join(JoinRequest request, ProgressCallback progress)
     co_return *result;
 }
 
-} // namespace lumacast::TakeJoiner
+} // namespace lumacast::take_joiner

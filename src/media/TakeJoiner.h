@@ -16,19 +16,19 @@
 
 namespace lumacast {
 
-namespace media {
+namespace av {
 class Asset;
 class Composition;
 class JoinExportSession;
 struct AssetTrack;
 struct MediaTime;
 enum class MediaType;
-} // namespace media
+} // namespace av
 
 // The tail join: the kept part of a take's movie (from its start to the trim end) and a whole
 // tail movie become one new movie without re-encoding a sample, and the result is checked before
 // anyone uses it.
-namespace TakeJoiner {
+namespace take_joiner {
 
 struct JoinRequest {
     QString originalURL; // the take's movie (the "original")
@@ -70,17 +70,17 @@ private:
 using ProgressCallback = std::function<void(double)>;
 
 // A movie opened for the join. Opening never fails; the first look at its tracks or duration
-// reads the file and throws media::MediaError when that fails (and again on every later look).
+// reads the file and throws av::MediaError when that fails (and again on every later look).
 class JoinAsset {
 public:
     explicit JoinAsset(QString path);
     const QString &path() const { return m_path; }
-    std::shared_ptr<const media::Asset> load() const;
-    QList<media::AssetTrack> loadTracks(media::MediaType type) const;
+    std::shared_ptr<const av::Asset> load() const;
+    QList<av::AssetTrack> loadTracks(av::MediaType type) const;
 
 private:
     QString m_path;
-    mutable std::shared_ptr<const media::Asset> m_asset;
+    mutable std::shared_ptr<const av::Asset> m_asset;
     mutable std::exception_ptr m_failure;
 };
 
@@ -93,33 +93,33 @@ QCoro::Task<JoinResult> join(JoinRequest request, ProgressCallback progress = {}
 
 // Builds the composition: the original's head up to the splice, then the whole tail, on one
 // video track and as many audio tracks as the original has. Blocking. Throws JoinError
-// (refusal, track creation) or media::MediaError.
-media::Composition assemble(const JoinRequest &request);
+// (refusal, track creation) or av::MediaError.
+av::Composition assemble(const JoinRequest &request);
 
 // The reason why the pair cannot be joined by copying their samples, or nothing. Blocking; never
 // throws.
 std::optional<QString> compatibilityProblem(const JoinAsset &original, const JoinAsset &tail);
 // One pair of tracks of one media type; `audioIndex` only labels audio tracks. Throws
-// media::MediaError when a track property cannot be read.
-std::optional<QString> trackProblem(const media::AssetTrack &original, const media::AssetTrack &tail,
-                                    media::MediaType type, int audioIndex);
+// av::MediaError when a track property cannot be read.
+std::optional<QString> trackProblem(const av::AssetTrack &original, const av::AssetTrack &tail,
+                                    av::MediaType type, int audioIndex);
 
 // Checks the written movie against the request. Blocking. Throws JoinError::verifyFailed or
-// media::MediaError.
+// av::MediaError.
 JoinResult verify(const JoinRequest &request);
 // The time of the frame decoded nearest `time` on one side of it: strictly before (`before`) or
 // at or after. Throws JoinError::verifyFailed when no image can be made.
-media::MediaTime probeFrame(const JoinAsset &asset, const media::MediaTime &time, bool before);
+av::MediaTime probeFrame(const JoinAsset &asset, const av::MediaTime &time, bool before);
 
 // Reports the session's progress every 100 ms on the main thread until `stopped` is set.
-QCoro::Task<> reportExportProgress(std::shared_ptr<media::JoinExportSession> session, ProgressCallback progress,
+QCoro::Task<> reportExportProgress(std::shared_ptr<av::JoinExportSession> session, ProgressCallback progress,
                                    std::shared_ptr<std::atomic<bool>> stopped);
 
 // The splice point: the trim end as a media time of timescale 600.
-media::MediaTime splicePoint(double trimEnd);
+av::MediaTime splicePoint(double trimEnd);
 // ["a", "b"]: each entry in double quotes, separated by ", ", within brackets.
 QString quotedList(const QStringList &items);
 
-} // namespace TakeJoiner
+} // namespace take_joiner
 
 } // namespace lumacast

@@ -16,7 +16,7 @@
 #include <memory>
 #include <system_error>
 
-namespace lumacast::TimelineExport {
+namespace lumacast::timeline_export {
 
 namespace fs = std::filesystem;
 
@@ -270,4 +270,4 @@ QCoro::Task<void> writePackage(Session session, QString name, QString packageFol
            long(clips.size()), qUtf8Printable(path));
 }
 
-} // namespace lumacast::TimelineExport
+} // namespace lumacast::timeline_export

@@ -12,7 +12,7 @@
 
 // The preparation both editing-timeline exports share: the checked takes in timeline order, the
 // package folder with its "media" copies, and one measured clip per checked take.
-namespace lumacast::TimelineExport {
+namespace lumacast::timeline_export {
 
 // One checked take in timeline order, with the name the timeline shows for it.
 struct Entry {
@@ -105,4 +105,4 @@ struct DocumentFormat {
 QCoro::Task<void> writePackage(Session session, QString name, QString packageFolder,
                                MovieLoader loader, DocumentFormat format);
 
-} // namespace lumacast::TimelineExport
+} // namespace lumacast::timeline_export

@@ -1,15 +1,15 @@
 #include "media/TimelineExportAsset.h"
 
-#include "platform/media/Asset.h"
+#include "platform/av/Asset.h"
 
-namespace lumacast::TimelineExport {
+namespace lumacast::timeline_export {
 
 LoadedMovie loadWithAsset(const QString &moviePath)
 {
-    const std::shared_ptr<const media::Asset> asset = media::Asset::open(moviePath);
+    const std::shared_ptr<const av::Asset> asset = av::Asset::open(moviePath);
     LoadedMovie movie;
     movie.duration = asset->duration().seconds();
-    for (const media::AssetTrack &track : asset->tracks(media::MediaType::Video)) {
+    for (const av::AssetTrack &track : asset->tracks(av::MediaType::Video)) {
         LoadedVideoTrack video;
         video.naturalWidth = track.naturalSize.width();
         video.naturalHeight = track.naturalSize.height();
@@ -20,11 +20,11 @@ LoadedMovie loadWithAsset(const QString &moviePath)
         video.nominalFrameRate = track.nominalFrameRate;
         movie.videoTracks.append(video);
     }
-    for (const media::AssetTrack &track : asset->tracks(media::MediaType::Audio)) {
+    for (const av::AssetTrack &track : asset->tracks(av::MediaType::Audio)) {
         LoadedAudioTrack audio;
         if (!track.formatDescriptions.isEmpty()
-            && track.formatDescriptions.first().mediaType == media::MediaType::Audio) {
-            const media::FormatDescription &format = track.formatDescriptions.first();
+            && track.formatDescriptions.first().mediaType == av::MediaType::Audio) {
+            const av::FormatDescription &format = track.formatDescriptions.first();
             audio.description = LoadedAudioDescription{format.channels, format.sampleRate};
         }
         movie.audioTracks.append(audio);
@@ -32,4 +32,4 @@ LoadedMovie loadWithAsset(const QString &moviePath)
     return movie;
 }
 
-} // namespace lumacast::TimelineExport
+} // namespace lumacast::timeline_export

@@ -2,7 +2,7 @@
 
 #include "media/TimelineExport.h"
 
-namespace lumacast::TimelineExport {
+namespace lumacast::timeline_export {
 
 // Reads a movie through the media layer's asset: duration with edit lists honoured, the video
 // tracks' natural size, preferred transform and nominal rate, and each audio track's first
@@ -15,4 +15,4 @@ inline MovieLoader assetLoader()
     return [](const QString &moviePath) { return loadWithAsset(moviePath); };
 }
 
-} // namespace lumacast::TimelineExport
+} // namespace lumacast::timeline_export

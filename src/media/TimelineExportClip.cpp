@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-namespace lumacast::TimelineExport {
+namespace lumacast::timeline_export {
 
 ExportError::ExportError(Kind kind, QString payload, QString description)
     : Error(std::move(description))
@@ -96,4 +96,4 @@ std::optional<int> ntscTimebase(double fps)
     return std::nullopt;
 }
 
-} // namespace lumacast::TimelineExport
+} // namespace lumacast::timeline_export

@@ -10,7 +10,7 @@
 
 // The records both editing-timeline writers format from, and the few text helpers they share.
 // Everything here is QtCore only, so the writers can be tested without any media.
-namespace lumacast::TimelineExport {
+namespace lumacast::timeline_export {
 
 // One checked take, copied into the package's "media" folder and measured there.
 struct Clip {
@@ -74,4 +74,4 @@ std::optional<std::int64_t> roundedToInt64(double value);
 // included.
 std::optional<int> ntscTimebase(double fps);
 
-} // namespace lumacast::TimelineExport
+} // namespace lumacast::timeline_export

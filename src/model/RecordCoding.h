@@ -9,7 +9,7 @@
 // The JSON shapes that a take or scene record and its manifest record share. The two kinds differ
 // only in their trims: a take always has them, its manifest holds them only when they cut
 // something, so each kind codes the trims itself.
-namespace lumacast::RecordCoding {
+namespace lumacast::record_coding {
 
 inline QString keyPath(const QString &path, const QString &key)
 {
@@ -78,4 +78,4 @@ QJsonObject writeScene(const SceneRecord &scene, const QString &path, WriteTake 
     return object;
 }
 
-} // namespace lumacast::RecordCoding
+} // namespace lumacast::record_coding

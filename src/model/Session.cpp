@@ -38,7 +38,7 @@ void createFolder(const QString &path)
 Take decodeTake(const JsonObjectReader &reader)
 {
     Take take;
-    RecordCoding::readTake(reader, take);
+    record_coding::readTake(reader, take);
     take.trimStart = reader.number(QStringLiteral("trimStart"));
     take.trimEnd = reader.number(QStringLiteral("trimEnd"));
     return take;
@@ -46,11 +46,11 @@ Take decodeTake(const JsonObjectReader &reader)
 
 QJsonObject encodeTake(const Take &take, const QString &path)
 {
-    QJsonObject object = RecordCoding::writeTake(take, path);
+    QJsonObject object = record_coding::writeTake(take, path);
     object.insert(QStringLiteral("trimStart"),
-                  encodeNumber(take.trimStart, RecordCoding::keyPath(path, QStringLiteral("trimStart"))));
+                  encodeNumber(take.trimStart, record_coding::keyPath(path, QStringLiteral("trimStart"))));
     object.insert(QStringLiteral("trimEnd"),
-                  encodeNumber(take.trimEnd, RecordCoding::keyPath(path, QStringLiteral("trimEnd"))));
+                  encodeNumber(take.trimEnd, record_coding::keyPath(path, QStringLiteral("trimEnd"))));
     return object;
 }
 
@@ -146,12 +146,12 @@ RecordingScene RecordingScene::duplicateScene(qsizetype sourceIndex,
 
 QJsonObject RecordingScene::toJson() const
 {
-    return RecordCoding::writeScene(*this, QString(), encodeTake);
+    return record_coding::writeScene(*this, QString(), encodeTake);
 }
 
 RecordingScene RecordingScene::fromJson(const QJsonObject &object)
 {
-    return RecordCoding::readScene<RecordingScene>(JsonObjectReader(object, QString()), decodeTake);
+    return record_coding::readScene<RecordingScene>(JsonObjectReader(object, QString()), decodeTake);
 }
 
 // ---------------------------------------------------------------------------------------------

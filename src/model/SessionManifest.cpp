@@ -24,20 +24,20 @@ QString quoted(const QString &filename)
 
 QJsonObject encodeTake(const TakeManifest &take, const QString &path)
 {
-    QJsonObject object = RecordCoding::writeTake(take, path);
+    QJsonObject object = record_coding::writeTake(take, path);
     if (take.trimStart)
         object.insert(QStringLiteral("trimStart"),
-                      encodeNumber(*take.trimStart, RecordCoding::keyPath(path, QStringLiteral("trimStart"))));
+                      encodeNumber(*take.trimStart, record_coding::keyPath(path, QStringLiteral("trimStart"))));
     if (take.trimEnd)
         object.insert(QStringLiteral("trimEnd"),
-                      encodeNumber(*take.trimEnd, RecordCoding::keyPath(path, QStringLiteral("trimEnd"))));
+                      encodeNumber(*take.trimEnd, record_coding::keyPath(path, QStringLiteral("trimEnd"))));
     return object;
 }
 
 TakeManifest decodeTake(const JsonObjectReader &reader)
 {
     TakeManifest take;
-    RecordCoding::readTake(reader, take);
+    record_coding::readTake(reader, take);
     take.trimStart = reader.optionalNumber(QStringLiteral("trimStart"));
     take.trimEnd = reader.optionalNumber(QStringLiteral("trimEnd"));
     return take;
@@ -223,7 +223,7 @@ QByteArray SessionManifest::toJson() const
     QJsonArray sceneArray;
     for (qsizetype i = 0; i < scenes.size(); ++i)
         sceneArray.append(
-            RecordCoding::writeScene(scenes[i], QStringLiteral("scenes[%1]").arg(i), encodeTake));
+            record_coding::writeScene(scenes[i], QStringLiteral("scenes[%1]").arg(i), encodeTake));
     root.insert(QStringLiteral("scenes"), sceneArray);
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
@@ -236,7 +236,7 @@ SessionManifest SessionManifest::fromJson(const QByteArray &data)
     manifest.sessionID = reader.uuid(QStringLiteral("sessionID"));
     manifest.createdAt = reader.date(QStringLiteral("createdAt"));
     manifest.scenes = reader.objects(QStringLiteral("scenes"), [](const JsonObjectReader &scene) {
-        return RecordCoding::readScene<SceneManifest>(scene, decodeTake);
+        return record_coding::readScene<SceneManifest>(scene, decodeTake);
     });
     manifest.currentSceneIndex = reader.integer(QStringLiteral("currentSceneIndex"));
     return manifest;

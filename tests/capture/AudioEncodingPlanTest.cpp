@@ -1,10 +1,10 @@
 #include "TakeTestSupport.h"
 
 #include "capture/AudioEncodingPlan.h"
-#include "platform/media/Asset.h"
-#include "platform/media/MediaError.h"
-#include "platform/media/MovieWriter.h"
-#include "platform/media/TakeEncoderSettings.h"
+#include "platform/av/Asset.h"
+#include "platform/av/MediaError.h"
+#include "platform/av/MovieWriter.h"
+#include "platform/av/TakeEncoderSettings.h"
 #include "support/TestEnvironment.h"
 
 #include <QTemporaryDir>
@@ -28,29 +28,29 @@ TEST(AudioBitRate, NearestApplicableRateToTheTarget)
 
 TEST(AudioBitRate, EveryTabledRateOpensTheEncoder)
 {
-    for (int rate : media::aacSampleRates())
+    for (int rate : av::aacSampleRates())
         for (int channels = 1; channels <= 2; ++channels)
-            for (const auto &[lo, hi] : media::applicableAacBitRateRanges(rate, channels)) {
-                media::AudioSettings s;
+            for (const auto &[lo, hi] : av::applicableAacBitRateRanges(rate, channels)) {
+                av::AudioSettings s;
                 s.sampleRate = rate;
                 s.channels = channels;
                 s.bitRate = int(lo);
-                EXPECT_TRUE(media::canApplyAudioSettings(s)) << rate << "/" << channels << " " << lo;
+                EXPECT_TRUE(av::canApplyAudioSettings(s)) << rate << "/" << channels << " " << lo;
                 s.bitRate = int(hi);
-                EXPECT_TRUE(media::canApplyAudioSettings(s)) << rate << "/" << channels << " " << hi;
+                EXPECT_TRUE(av::canApplyAudioSettings(s)) << rate << "/" << channels << " " << hi;
                 s.bitRate = int(hi) + 1;
-                EXPECT_FALSE(media::canApplyAudioSettings(s));
+                EXPECT_FALSE(av::canApplyAudioSettings(s));
             }
-    media::AudioSettings odd;
+    av::AudioSettings odd;
     odd.sampleRate = 44000.0;
     odd.channels = 2;
-    EXPECT_FALSE(media::canApplyAudioSettings(odd));
+    EXPECT_FALSE(av::canApplyAudioSettings(odd));
 }
 
 TEST(AacCandidates, TriedInOrderUntilOneIsAccepted)
 {
-    std::vector<media::AudioSettings> tried;
-    const auto none = micAudioSettings(44100, 6, [&](const media::AudioSettings &s) {
+    std::vector<av::AudioSettings> tried;
+    const auto none = micAudioSettings(44100, 6, [&](const av::AudioSettings &s) {
         tried.push_back(s);
         return false;
     });
@@ -70,19 +70,19 @@ TEST(AacCandidates, TriedInOrderUntilOneIsAccepted)
 
     // Without an applicable bit rate the list starts with the rate-and-channels candidate.
     tried.clear();
-    micAudioSettings(44000, 2, [&](const media::AudioSettings &s) {
+    micAudioSettings(44000, 2, [&](const av::AudioSettings &s) {
         tried.push_back(s);
         return false;
     });
     ASSERT_EQ(tried.size(), 3u);
     EXPECT_EQ(tried[0].sampleRate, 44000.0);
 
-    const auto second = micAudioSettings(48000, 2, [](const media::AudioSettings &s) { return !s.bitRate; });
+    const auto second = micAudioSettings(48000, 2, [](const av::AudioSettings &s) { return !s.bitRate; });
     ASSERT_TRUE(second);
     EXPECT_FALSE(second->bitRate);
     EXPECT_EQ(second->channels, 2);
 
-    const auto real = micAudioSettings(48000, 2, media::canApplyAudioSettings);
+    const auto real = micAudioSettings(48000, 2, av::canApplyAudioSettings);
     ASSERT_TRUE(real);
     EXPECT_EQ(real->bitRate, 128000);
 }
@@ -140,7 +140,7 @@ TEST_F(AudioPlanFromMovies, RefusesWhatATailCannotReproduce)
     EXPECT_EQ(planError(make(QStringLiteral("three.mov"), {QStringLiteral("-c:a"), QStringLiteral("aac")}, 3)),
               QStringLiteral("take has 3 audio tracks (need 1 or 2)"));
     EXPECT_EQ(planError(make(QStringLiteral("silent.mov"), {}, 0)), QStringLiteral("take has no audio track"));
-    EXPECT_THROW(AudioEncodingPlan::load(dir.filePath(QStringLiteral("absent.mov"))), media::MediaError);
+    EXPECT_THROW(AudioEncodingPlan::load(dir.filePath(QStringLiteral("absent.mov"))), av::MediaError);
     // Awaited, the same refusal arrives as the same error.
     try {
         runTask(AudioEncodingPlan::loadAsync(dir.filePath(QStringLiteral("six.mov"))));
@@ -154,19 +154,19 @@ TEST_F(AudioPlanFromMovies, RefusesATrackWithTwoFormatDescriptions)
 {
     // One audio track whose samples switch between a mono and a stereo AAC description, as a
     // copy of differing sources may carry.
-    const auto mono = media::Asset::open(make(QStringLiteral("m.mov"), {QStringLiteral("-c:a"), QStringLiteral("aac"), QStringLiteral("-ac"), QStringLiteral("1")}));
-    const auto stereo = media::Asset::open(make(QStringLiteral("s.mov"), {QStringLiteral("-c:a"), QStringLiteral("aac"), QStringLiteral("-ac"), QStringLiteral("2")}));
+    const auto mono = av::Asset::open(make(QStringLiteral("m.mov"), {QStringLiteral("-c:a"), QStringLiteral("aac"), QStringLiteral("-ac"), QStringLiteral("1")}));
+    const auto stereo = av::Asset::open(make(QStringLiteral("s.mov"), {QStringLiteral("-c:a"), QStringLiteral("aac"), QStringLiteral("-ac"), QStringLiteral("2")}));
     const QString path = dir.filePath(QStringLiteral("two.mov"));
-    media::MovieWriter writer(path, 600);
+    av::MovieWriter writer(path, 600);
     writer.open();
-    media::WriterTrackSettings settings;
-    settings.mediaType = media::MediaType::Audio;
+    av::WriterTrackSettings settings;
+    settings.mediaType = av::MediaType::Audio;
     settings.mediaTimescale = 48000;
     const int track = writer.addTrack(settings);
-    const int first = writer.addSampleDescription(track, mono->tracks(media::MediaType::Audio).first().formatDescriptions.first());
-    const int second = writer.addSampleDescription(track, stereo->tracks(media::MediaType::Audio).first().formatDescriptions.first());
+    const int first = writer.addSampleDescription(track, mono->tracks(av::MediaType::Audio).first().formatDescriptions.first());
+    const int second = writer.addSampleDescription(track, stereo->tracks(av::MediaType::Audio).first().formatDescriptions.first());
     ASSERT_EQ(writer.sampleDescriptionCount(track), 2);
-    media::SampleTiming timing;
+    av::SampleTiming timing;
     timing.duration = 1024;
     timing.descriptionIndex = first;
     writer.appendSample(track, QByteArray(16, '\0'), timing);
@@ -186,7 +186,7 @@ TEST_F(AudioPlanFromMovies, ReadsBackTheSettingsOfTakes)
     const QString monoPath = dir.filePath(QStringLiteral("mono.mov"));
     ASSERT_TRUE(writeTake(monoPath, mono));
     const AudioEncodingPlan a = runTask(AudioEncodingPlan::loadAsync(monoPath));
-    EXPECT_EQ(a.mic.settings.formatID, media::kAudioFormatMPEG4AAC);
+    EXPECT_EQ(a.mic.settings.formatID, av::kAudioFormatMPEG4AAC);
     EXPECT_EQ(a.mic.settings.sampleRate, 44100.0);
     EXPECT_EQ(a.mic.settings.channels, 1);
     EXPECT_EQ(a.mic.settings.bitRate, 128000);

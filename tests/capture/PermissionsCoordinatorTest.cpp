@@ -1,5 +1,5 @@
 // The permission flow over a doubled desktop layer: outcomes, alerts and log lines.
-#include "capture/PermissionDesktopLayer.h"
+#include "capture/DesktopPermissionLayer.h"
 #include "capture/PermissionsCoordinator.h"
 #include "model/LogCategories.h"
 #include "store/AppLog.h"

@@ -1,7 +1,7 @@
 #include "TakeTestSupport.h"
 
 #include "capture/TakeWriter.h"
-#include "platform/media/TakeEncoderSettings.h"
+#include "platform/av/TakeEncoderSettings.h"
 #include "store/AppLog.h"
 #include "support/TestEnvironment.h"
 
@@ -232,7 +232,7 @@ TEST(TakeWriter, RefusesToOverwriteAnExistingFile)
     const QString path = dir.filePath(QStringLiteral("kept.mov"));
     ASSERT_TRUE(lumacast::testing::writeFileOfSize(path, 100));
     TakeWriter writer(path);
-    EXPECT_THROW(writer.setUp(96, 64, 48000, 2, false), media::EncoderError);
+    EXPECT_THROW(writer.setUp(96, 64, 48000, 2, false), av::EncoderError);
     EXPECT_FALSE(writer.isSetUp());
     EXPECT_EQ(QFileInfo(path).size(), 100);
 }
@@ -244,8 +244,8 @@ TEST(TakeWriter, StartFailureIsReportedOnceAndTheTakeIsDropped)
     TakeWriter writer(path);
     writer.setUp(96, 64, 48000, 2, false);
     int calls = 0;
-    std::optional<media::EncoderError> reported;
-    writer.onWriterFailed = [&](const std::optional<media::EncoderError> &e) {
+    std::optional<av::EncoderError> reported;
+    writer.onWriterFailed = [&](const std::optional<av::EncoderError> &e) {
         ++calls;
         reported = e;
     };
@@ -260,15 +260,15 @@ TEST(TakeWriter, StartFailureIsReportedOnceAndTheTakeIsDropped)
 
 TEST(TakeWriter, VideoSettingsAreFixedPerSizeAndTagged709)
 {
-    const media::VideoSettings s = TakeWriter::videoSettings(1920, 1080);
+    const av::VideoSettings s = TakeWriter::videoSettings(1920, 1080);
     EXPECT_EQ(s.width, 1920);
     EXPECT_EQ(s.height, 1080);
     EXPECT_EQ(s.colorPrimaries, QStringLiteral("ITU_R_709_2"));
     EXPECT_EQ(s.transferFunction, QStringLiteral("ITU_R_709_2"));
     EXPECT_EQ(s.yCbCrMatrix, QStringLiteral("ITU_R_709_2"));
     EXPECT_EQ(s.maxBFrames, 0);
-    EXPECT_THROW(TakeWriter::videoSettings(0, 1080), media::EncoderError);
-    EXPECT_THROW(TakeWriter::videoSettings(1920, -2), media::EncoderError);
+    EXPECT_THROW(TakeWriter::videoSettings(0, 1080), av::EncoderError);
+    EXPECT_THROW(TakeWriter::videoSettings(1920, -2), av::EncoderError);
 }
 
 TEST(TakeWriter, FinishAsyncDeliversTheDuration)
@@ -328,7 +328,7 @@ TEST(TakeWriter, DiskFullWhileRecordingOrFinishingDropsTheTake)
         TakeWriter writer(path);
         writer.setUp(320, 240, 48000, 2, false);
         int calls = 0;
-        writer.onWriterFailed = [&](const std::optional<media::EncoderError> &) { ++calls; };
+        writer.onWriterFailed = [&](const std::optional<av::EncoderError> &) { ++calls; };
         std::vector<uint8_t> pixels(320 * 240 * 4);
         std::vector<float> samples(1600 * 2, 0.1f);
         uint32_t seed = 1;

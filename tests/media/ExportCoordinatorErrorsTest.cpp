@@ -2,7 +2,7 @@
 // silent removal and the progress poll.
 #include "media/ExportErrors.h"
 #include "media/TimelineExportClip.h"
-#include "platform/media/MediaError.h"
+#include "platform/av/MediaError.h"
 #include "store/AppLog.h"
 
 #include <QCoreApplication>
@@ -19,8 +19,8 @@
 #include <stdexcept>
 
 using namespace lumacast;
-using media::MediaError;
-using SessionExporter::ExportError;
+using av::MediaError;
+using session_exporter::ExportError;
 
 namespace {
 
@@ -66,7 +66,7 @@ TEST(ExportErrorChain, OtherErrorsReadAsOnePartOfTheirOwnDomain)
 {
     EXPECT_EQ(describeErrorChain(ExportError(ExportError::Code::cannotCreateExportSession)),
               QStringLiteral("Lumacast.SessionExporter.ExportError 1: Could not create export session"));
-    EXPECT_EQ(describeErrorChain(TimelineExport::ExportError::noSelectedTakes()).section(':', 0, 0),
+    EXPECT_EQ(describeErrorChain(timeline_export::ExportError::noSelectedTakes()).section(':', 0, 0),
               QStringLiteral("Lumacast.TimelineExport.ExportError 2"));
     const FileSystemError files(QStringLiteral("Copy"), QStringLiteral("/x/take.mov"), 28,
                                 QStringLiteral("No space left on device"));
@@ -95,7 +95,7 @@ TEST(ExportFailureLog, WritesTheStepAndReturnsTheErrorToThrow)
     QTemporaryDir library;
     AppLog log(library.path());
 
-    const std::exception_ptr none = SessionExporter::logFailure(QStringLiteral("reader.startReading"),
+    const std::exception_ptr none = session_exporter::logFailure(QStringLiteral("reader.startReading"),
                                                                 nullptr, log);
     try {
         std::rethrow_exception(none);
@@ -107,7 +107,7 @@ TEST(ExportFailureLog, WritesTheStepAndReturnsTheErrorToThrow)
 
     const auto given = std::make_exception_ptr(
         MediaError(QStringLiteral("FFmpeg"), -5, QStringLiteral("Write failed"), QStringLiteral("I/O error")));
-    EXPECT_EQ(SessionExporter::logFailure(QStringLiteral("writer.finish"), given, log), given);
+    EXPECT_EQ(session_exporter::logFailure(QStringLiteral("writer.finish"), given, log), given);
 
     const QStringList lines = readAll(log.logPath())
                                   .split('\n', Qt::SkipEmptyParts)
@@ -122,18 +122,18 @@ TEST(ExportFailureLog, WritesTheStepAndReturnsTheErrorToThrow)
 TEST(ExportRemoveIfPresent, RemovesFilesAndFoldersButNeverThroughALink)
 {
     QTemporaryDir dir;
-    SessionExporter::removeIfPresent(std::nullopt);
-    SessionExporter::removeIfPresent(dir.filePath(QStringLiteral("missing.mov")));
+    session_exporter::removeIfPresent(std::nullopt);
+    session_exporter::removeIfPresent(dir.filePath(QStringLiteral("missing.mov")));
 
     const QString file = dir.filePath(QStringLiteral("part.mov"));
     QFile(file).open(QIODevice::WriteOnly);
-    SessionExporter::removeIfPresent(file);
+    session_exporter::removeIfPresent(file);
     EXPECT_FALSE(QFile::exists(file));
 
     const QString scratch = dir.filePath(QStringLiteral("LumacastExport-1/inner"));
     ASSERT_TRUE(QDir().mkpath(scratch));
     QFile(scratch + QStringLiteral("/a.mov")).open(QIODevice::WriteOnly);
-    SessionExporter::removeIfPresent(dir.filePath(QStringLiteral("LumacastExport-1")));
+    session_exporter::removeIfPresent(dir.filePath(QStringLiteral("LumacastExport-1")));
     EXPECT_FALSE(QFileInfo::exists(dir.filePath(QStringLiteral("LumacastExport-1"))));
 
     const QString kept = dir.filePath(QStringLiteral("kept"));
@@ -141,7 +141,7 @@ TEST(ExportRemoveIfPresent, RemovesFilesAndFoldersButNeverThroughALink)
     QFile(kept + QStringLiteral("/take.mov")).open(QIODevice::WriteOnly);
     const QString link = dir.filePath(QStringLiteral("link"));
     ASSERT_TRUE(QFile::link(kept, link));
-    SessionExporter::removeIfPresent(link);
+    session_exporter::removeIfPresent(link);
     EXPECT_FALSE(QFileInfo(link).isSymLink());
     EXPECT_TRUE(QFile::exists(kept + QStringLiteral("/take.mov")));
 }
@@ -150,7 +150,7 @@ TEST(ExportProgressPoll, ReportsOnTheLoopAfterAPeriodAndNeverAfterStop)
 {
     double fraction = 0.25;
     QList<double> reports;
-    SessionExporter::ExportProgressPoll poll([&] { return fraction; },
+    session_exporter::ExportProgressPoll poll([&] { return fraction; },
                                              [&](double value) { reports << value; });
     QElapsedTimer clock;
     clock.start();

@@ -3,7 +3,7 @@
 #include "TimelineTestSupport.h"
 
 #include "media/ExportCoordinator.h"
-#include "platform/media/MediaError.h"
+#include "platform/av/MediaError.h"
 #include "store/AppLog.h"
 #include "store/Preferences.h"
 #include "support/SessionRecords.h"
@@ -96,11 +96,11 @@ protected:
             progress(0.5);
             progress(1);
             if (movieFails) {
-                const media::MediaError cause(QStringLiteral("POSIX"), 28,
+                const av::MediaError cause(QStringLiteral("POSIX"), 28,
                                               QStringLiteral("No space left on device"));
-                throw media::MediaError(media::MediaError::mediaDomain(),
-                                        media::MediaError::WriteFailed, QStringLiteral("disk full"),
-                                        std::nullopt, std::make_shared<const media::MediaError>(cause));
+                throw av::MediaError(av::MediaError::mediaDomain(),
+                                        av::MediaError::WriteFailed, QStringLiteral("disk full"),
+                                        std::nullopt, std::make_shared<const av::MediaError>(cause));
             }
             co_return;
         };

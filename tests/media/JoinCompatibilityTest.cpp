@@ -12,7 +12,7 @@
 using namespace lumacast;
 using namespace lumacast::testing;
 using namespace lumacast::testing::join;
-using TakeJoiner::JoinAsset;
+using take_joiner::JoinAsset;
 
 namespace {
 
@@ -51,7 +51,7 @@ protected:
 
     static std::optional<QString> problem(const QString &original, const QString &tail)
     {
-        return TakeJoiner::compatibilityProblem(JoinAsset(path(original)), JoinAsset(path(tail)));
+        return take_joiner::compatibilityProblem(JoinAsset(path(original)), JoinAsset(path(tail)));
     }
 };
 
@@ -89,15 +89,15 @@ TEST_F(JoinCompatibilityTest, AudioTrackCounts)
 TEST_F(JoinCompatibilityTest, TracksMustHaveExactlyOneFormatDescription)
 {
     // One video track holding two frame sizes: two sample descriptions.
-    const auto small = media::Asset::open(path("take.mov"));
-    const auto big = media::Asset::open(path("tail-640.mov"));
-    media::Composition mixed;
-    const int v = mixed.addTrack(media::MediaType::Video);
-    mixed.insertTimeRange(v, {media::MediaTime::zero(), small->duration()}, small, 0, media::MediaTime::zero());
-    mixed.insertTimeRange(v, {media::MediaTime::zero(), big->duration()}, big, 0, small->duration());
-    const int a = mixed.addTrack(media::MediaType::Audio);
-    mixed.insertTimeRange(a, {media::MediaTime::zero(), small->duration()}, small, 1, media::MediaTime::zero());
-    media::writePassthrough(mixed, path("two-sizes.mov"));
+    const auto small = av::Asset::open(path("take.mov"));
+    const auto big = av::Asset::open(path("tail-640.mov"));
+    av::Composition mixed;
+    const int v = mixed.addTrack(av::MediaType::Video);
+    mixed.insertTimeRange(v, {av::MediaTime::zero(), small->duration()}, small, 0, av::MediaTime::zero());
+    mixed.insertTimeRange(v, {av::MediaTime::zero(), big->duration()}, big, 0, small->duration());
+    const int a = mixed.addTrack(av::MediaType::Audio);
+    mixed.insertTimeRange(a, {av::MediaTime::zero(), small->duration()}, small, 1, av::MediaTime::zero());
+    av::writePassthrough(mixed, path("two-sizes.mov"));
 
     EXPECT_EQ(problem("two-sizes.mov", "tail.mov"),
               QStringLiteral("the original's video has 2 format descriptions (need exactly 1)"));
@@ -137,11 +137,11 @@ TEST_F(JoinCompatibilityTest, AudioMustBeAacOfTheSameFormatTrackByTrack)
 TEST_F(JoinCompatibilityTest, OrientationMustMatch)
 {
     writeVariant(path("tail-turned.mov"),
-                 {{path("tail.mov"), 0, media::AffineTransform{0, 1, -1, 0, 240, 0}}, {path("tail.mov"), 1}});
+                 {{path("tail.mov"), 0, av::AffineTransform{0, 1, -1, 0, 240, 0}}, {path("tail.mov"), 1}});
     EXPECT_EQ(problem("take.mov", "tail-turned.mov"), QStringLiteral("video orientation (preferredTransform) differs"));
 
     writeVariant(path("tail-audio-turned.mov"),
-                 {{path("tail.mov"), 0}, {path("tail.mov"), 1, media::AffineTransform::scale(-1, 1)}});
+                 {{path("tail.mov"), 0}, {path("tail.mov"), 1, av::AffineTransform::scale(-1, 1)}});
     EXPECT_EQ(problem("take.mov", "tail-audio-turned.mov"), QStringLiteral("audio track 0 orientation (preferredTransform) differs"));
 }
 

@@ -3,7 +3,7 @@
 #include "JoinTestMovies.h"
 
 #include "media/TakeJoiner.h"
-#include "platform/media/JoinExportSession.h"
+#include "platform/av/JoinExportSession.h"
 #include "support/TestEnvironment.h"
 
 #include <QCoreApplication>
@@ -22,8 +22,8 @@
 using namespace lumacast;
 using namespace lumacast::testing;
 using namespace lumacast::testing::join;
-using TakeJoiner::JoinError;
-using TakeJoiner::JoinRequest;
+using take_joiner::JoinError;
+using take_joiner::JoinRequest;
 
 namespace {
 
@@ -40,10 +40,10 @@ struct JoinCase {
 class JoinEngineTest : public ::testing::TestWithParam<JoinCase> {};
 
 // Where a media time of a track is shown on the movie's timeline, through its edit list.
-std::optional<double> movieTimeOf(const media::TrackStructure &track, std::int64_t mediaTime, std::uint32_t movieScale)
+std::optional<double> movieTimeOf(const av::TrackStructure &track, std::int64_t mediaTime, std::uint32_t movieScale)
 {
     double position = 0;
-    for (const media::EditEntry &e : track.edits) {
+    for (const av::EditEntry &e : track.edits) {
         const double length = double(e.segmentDuration) / movieScale;
         if (!e.isEmpty()) {
             const double offset = double(mediaTime - e.mediaTime) / track.mediaTimescale;
@@ -59,10 +59,10 @@ std::optional<double> movieTimeOf(const media::TrackStructure &track, std::int64
 // samples and off the frame grid.
 std::int64_t chooseSplice(const QString &take, int fps, bool onKeyFrame)
 {
-    const media::MovieStructure movie = media::readMovieStructure(take);
-    const media::TrackStructure &video = movie.tracks[0];
+    const av::MovieStructure movie = av::readMovieStructure(take);
+    const av::TrackStructure &video = movie.tracks[0];
     if (onKeyFrame) {
-        for (const media::SampleRecord &s : video.samples)
+        for (const av::SampleRecord &s : video.samples)
             if (s.sync && s.presentationTime() > 0)
                 return s.presentationTime() * 600 / video.mediaTimescale;
         ADD_FAILURE() << "the take has no second key frame";
@@ -94,10 +94,10 @@ TEST_P(JoinEngineTest, CopiesEverySampleAndSplicesExactlyAtTheTrimEnd)
     ASSERT_GT(spliceTicks, 0);
     const double trimEnd = double(spliceTicks) / 600.0;
     std::vector<double> reports;
-    const TakeJoiner::JoinResult result = lumacast::testing::runTask(
-        TakeJoiner::join(JoinRequest{take, trimEnd, tail, out}, [&](double p) { reports.push_back(p); }));
+    const take_joiner::JoinResult result = lumacast::testing::runTask(
+        take_joiner::join(JoinRequest{take, trimEnd, tail, out}, [&](double p) { reports.push_back(p); }));
 
-    const double tailSeconds = media::Asset::open(tail)->duration().seconds();
+    const double tailSeconds = av::Asset::open(tail)->duration().seconds();
     EXPECT_EQ(result.outputURL, out);
     EXPECT_EQ(result.audioTrackCount, c.systemAudio ? 2 : 1);
     EXPECT_NEAR(result.duration, trimEnd + tailSeconds, 0.05);
@@ -111,9 +111,9 @@ TEST_P(JoinEngineTest, CopiesEverySampleAndSplicesExactlyAtTheTrimEnd)
     EXPECT_EQ(decoded.err.trimmed().toStdString(), "");
 
     // Every stored sample is a byte-identical copy: the take's first samples, then the whole tail.
-    const media::MovieStructure joined = media::readMovieStructure(out);
-    const media::MovieStructure takeMovie = media::readMovieStructure(take);
-    const media::MovieStructure tailMovie = media::readMovieStructure(tail);
+    const av::MovieStructure joined = av::readMovieStructure(out);
+    const av::MovieStructure takeMovie = av::readMovieStructure(take);
+    const av::MovieStructure tailMovie = av::readMovieStructure(tail);
     ASSERT_EQ(joined.tracks.size(), takeMovie.tracks.size());
     for (int t = 0; t < joined.tracks.size(); ++t) {
         SCOPED_TRACE(t);
@@ -129,7 +129,7 @@ TEST_P(JoinEngineTest, CopiesEverySampleAndSplicesExactlyAtTheTrimEnd)
 
         // The head shows exactly up to the splice and the tail's first shown sample (after the
         // AAC encoder's priming, which stays hidden) lands exactly on it.
-        const media::TrackStructure &track = joined.tracks[t];
+        const av::TrackStructure &track = joined.tracks[t];
         EXPECT_EQ(joined.movieTimescale, 600u);
         ASSERT_FALSE(track.edits.isEmpty());
         EXPECT_EQ(track.edits[0].mediaTime, takeMovie.tracks[t].edits.value(0).mediaTime);
@@ -142,7 +142,7 @@ TEST_P(JoinEngineTest, CopiesEverySampleAndSplicesExactlyAtTheTrimEnd)
         if (track.handlerType == "vide") {
             // Exactly the frames shown before the splice, from the first key frame on.
             qsizetype shownBefore = 0;
-            for (const media::SampleRecord &s : takeMovie.tracks[t].samples)
+            for (const av::SampleRecord &s : takeMovie.tracks[t].samples)
                 shownBefore += s.presentationTime() * 600 < spliceTicks * std::int64_t(takeMovie.tracks[t].mediaTimescale);
             EXPECT_EQ(head, shownBefore);
         }
@@ -199,10 +199,10 @@ protected:
     static std::optional<JoinError> joinError(const JoinRequest &request, std::vector<double> *reports = nullptr)
     {
         try {
-            TakeJoiner::ProgressCallback progress;
+            take_joiner::ProgressCallback progress;
             if (reports)
                 progress = [reports](double p) { reports->push_back(p); };
-            lumacast::testing::runTask(TakeJoiner::join(request, progress));
+            lumacast::testing::runTask(take_joiner::join(request, progress));
         } catch (const JoinError &e) {
             return e;
         }
@@ -289,7 +289,7 @@ TEST_F(JoinFailureTest, DriverPrintsTheResultOrTheExactError)
     ASSERT_TRUE(joined.ok()) << joined.err.toStdString();
     const QJsonObject result = QJsonDocument::fromJson(joined.out).object();
     EXPECT_EQ(result.value("audioTrackCount").toInt(), 1);
-    EXPECT_NEAR(result.value("duration").toDouble(), 1.0 + media::Asset::open(path("take.tail.mov"))->duration().seconds(), 0.05);
+    EXPECT_NEAR(result.value("duration").toDouble(), 1.0 + av::Asset::open(path("take.tail.mov"))->duration().seconds(), 0.05);
     EXPECT_EQ(result.value("output").toString(), path("driver.joining.mov"));
 
     const ProcessResult refused = runProcess(mediaDriverPath(), {"join", path("take.mov"), "1.0", path("mono.tail.mov"),
@@ -313,36 +313,36 @@ TEST(JoinErrorTest, Descriptions)
     EXPECT_EQ(JoinError::verifyFailed(QStringLiteral("the joined movie has no finite duration")).description(),
               QStringLiteral("The joined movie failed verification: the joined movie has no finite duration."));
     EXPECT_EQ(JoinError::cannotCreateExportSession().description(), QStringLiteral("Could not start the join export."));
-    EXPECT_EQ(TakeJoiner::splicePoint(2.51), media::MediaTime(1506, 600));
+    EXPECT_EQ(take_joiner::splicePoint(2.51), av::MediaTime(1506, 600));
 }
 
 // --- the export session and the progress loop -------------------------------------------------
 
 TEST_F(JoinFailureTest, ExportSessionNeedsSomethingToCopyAndQuickTimeSources)
 {
-    EXPECT_EQ(media::JoinExportSession::create(media::Composition{}, media::JoinExportSession::Preset::passthrough), nullptr);
+    EXPECT_EQ(av::JoinExportSession::create(av::Composition{}, av::JoinExportSession::Preset::passthrough), nullptr);
 
     // A source that is no QuickTime movie cannot be copied sample by sample.
     const QString wav = path("source.wav");
     const auto made = runProcess(QStringLiteral("ffmpeg"), {"-v", "error", "-y", "-i", path("take.mov"), "-vn", "-c:a", "pcm_s16le", wav});
     ASSERT_TRUE(made.ok()) << made.err.toStdString();
-    const auto asset = media::Asset::open(wav);
-    media::Composition composition;
-    const int a = composition.addTrack(media::MediaType::Audio);
-    composition.insertTimeRange(a, {media::MediaTime::zero(), asset->duration()}, asset, 0, media::MediaTime::zero());
-    auto session = media::JoinExportSession::create(composition, media::JoinExportSession::Preset::passthrough);
+    const auto asset = av::Asset::open(wav);
+    av::Composition composition;
+    const int a = composition.addTrack(av::MediaType::Audio);
+    composition.insertTimeRange(a, {av::MediaTime::zero(), asset->duration()}, asset, 0, av::MediaTime::zero());
+    auto session = av::JoinExportSession::create(composition, av::JoinExportSession::Preset::passthrough);
     ASSERT_NE(session, nullptr);
     EXPECT_TRUE(session->compatibleFileTypes().isEmpty());
 }
 
 TEST_F(JoinFailureTest, ProgressIsReportedEveryTenthOfASecondOnTheMainThreadUntilStopped)
 {
-    const auto asset = media::Asset::open(path("take.mov"));
-    media::Composition composition;
-    const int v = composition.addTrack(media::MediaType::Video);
-    composition.insertTimeRange(v, {media::MediaTime::zero(), asset->duration()}, asset, 0, media::MediaTime::zero());
-    std::shared_ptr<media::JoinExportSession> session =
-        media::JoinExportSession::create(composition, media::JoinExportSession::Preset::passthrough);
+    const auto asset = av::Asset::open(path("take.mov"));
+    av::Composition composition;
+    const int v = composition.addTrack(av::MediaType::Video);
+    composition.insertTimeRange(v, {av::MediaTime::zero(), asset->duration()}, asset, 0, av::MediaTime::zero());
+    std::shared_ptr<av::JoinExportSession> session =
+        av::JoinExportSession::create(composition, av::JoinExportSession::Preset::passthrough);
     ASSERT_NE(session, nullptr);
 
     std::vector<double> reports;
@@ -351,7 +351,7 @@ TEST_F(JoinFailureTest, ProgressIsReportedEveryTenthOfASecondOnTheMainThreadUnti
     QElapsedTimer clock;
     clock.start();
     std::vector<qint64> at;
-    auto loop = TakeJoiner::reportExportProgress(session, [&](double p) {
+    auto loop = take_joiner::reportExportProgress(session, [&](double p) {
         allOnMain = allOnMain && QThread::currentThread() == QCoreApplication::instance()->thread();
         reports.push_back(p);
         at.push_back(clock.elapsed());

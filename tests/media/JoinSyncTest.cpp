@@ -25,8 +25,8 @@ struct Piece {
 // the track does not cover stays silent).
 std::vector<float> decodeMono(const QString &path, int audioIndex, int &sampleRate)
 {
-    const auto asset = media::Asset::open(path);
-    media::AssetReader reader(asset, asset->tracks(media::MediaType::Audio)[audioIndex].index);
+    const auto asset = av::Asset::open(path);
+    av::AssetReader reader(asset, asset->tracks(av::MediaType::Audio)[audioIndex].index);
     std::vector<float> mono;
     while (auto block = reader.nextAudio()) {
         sampleRate = block->sampleRate;
@@ -88,12 +88,12 @@ TEST(JoinSyncTest, ThreeTailsOnOneTakeKeepPicturesAndBothAudioTracksInStep)
         const QString tail = dir.filePath(QStringLiteral("tail%1.tail.mov").arg(n));
         ASSERT_TRUE(writeSource(tail, tailSpecFor(current, take, pieces[n + 1].colour, pieces[n + 1].toneHz, tailSeconds[n])));
         const QString joined = dir.filePath(QStringLiteral("joined%1.joining.mov").arg(n));
-        const auto result = lumacast::testing::runTask(TakeJoiner::join({current, splices[n], tail, joined}));
+        const auto result = lumacast::testing::runTask(take_joiner::join({current, splices[n], tail, joined}));
         EXPECT_EQ(result.audioTrackCount, 2);
         current = joined;
     }
-    const double tailDuration = media::Asset::open(dir.filePath("tail2.tail.mov"))->duration().seconds();
-    EXPECT_NEAR(media::Asset::open(current)->duration().seconds(), splices[2] + tailDuration, 1e-9);
+    const double tailDuration = av::Asset::open(dir.filePath("tail2.tail.mov"))->duration().seconds();
+    EXPECT_NEAR(av::Asset::open(current)->duration().seconds(), splices[2] + tailDuration, 1e-9);
 
     // A splice less than half a frame after a frame's start puts two frames into one step of
     // 1/fps, the time base ffmpeg would give its null output by default and then complain
@@ -145,7 +145,7 @@ TEST(JoinSyncTest, SoundThatStartsLateKeepsItsPlaceInTakeAndTail)
 
     const double splice = 2.0;
     const QString out = dir.filePath("late.joining.mov");
-    lumacast::testing::runTask(TakeJoiner::join({takePath, splice, tailPath, out}));
+    lumacast::testing::runTask(take_joiner::join({takePath, splice, tailPath, out}));
 
     int rate = 0;
     const std::vector<float> mono = decodeMono(out, 0, rate);
@@ -157,10 +157,10 @@ TEST(JoinSyncTest, SoundThatStartsLateKeepsItsPlaceInTakeAndTail)
     // The tail's silent start is an empty edit in the middle of the joined track. ffmpeg's
     // demuxer (and so any reader on it) plays later edits back to back, so the edit list itself
     // is checked: after the head come the tail's own edits, the empty one included.
-    const media::MovieStructure joined = media::readMovieStructure(out);
-    const media::MovieStructure tailMovie = media::readMovieStructure(tailPath);
-    const media::TrackStructure &audio = joined.tracks[1];
-    const media::TrackStructure &tailAudio = tailMovie.tracks[1];
+    const av::MovieStructure joined = av::readMovieStructure(out);
+    const av::MovieStructure tailMovie = av::readMovieStructure(tailPath);
+    const av::TrackStructure &audio = joined.tracks[1];
+    const av::TrackStructure &tailAudio = tailMovie.tracks[1];
     ASSERT_EQ(tailAudio.edits.size(), 2);
     ASSERT_TRUE(tailAudio.edits[0].isEmpty());
     std::int64_t position = 0;
@@ -169,7 +169,7 @@ TEST(JoinSyncTest, SoundThatStartsLateKeepsItsPlaceInTakeAndTail)
         position += audio.edits[next++].segmentDuration;
     EXPECT_EQ(position, 1200) << "the head ends exactly at the splice";
     ASSERT_EQ(audio.edits.size(), next + 2);
-    const media::EditEntry gap = audio.edits[next], sound = audio.edits[next + 1];
+    const av::EditEntry gap = audio.edits[next], sound = audio.edits[next + 1];
     EXPECT_TRUE(gap.isEmpty());
     EXPECT_NEAR(double(gap.segmentDuration) / 600, double(tailAudio.edits[0].segmentDuration) / tailMovie.movieTimescale, 1.0 / 600);
     const qsizetype tailFirst = audio.samples.size() - tailAudio.samples.size();

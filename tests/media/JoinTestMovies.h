@@ -5,11 +5,11 @@
 
 #include "capture/AudioEncodingPlan.h"
 #include "capture/TakeWriter.h"
-#include "platform/media/Asset.h"
-#include "platform/media/AssetReader.h"
-#include "platform/media/Composition.h"
-#include "platform/media/MovieStructure.h"
-#include "platform/media/MovieWriter.h"
+#include "platform/av/Asset.h"
+#include "platform/av/AssetReader.h"
+#include "platform/av/Composition.h"
+#include "platform/av/MovieStructure.h"
+#include "platform/av/MovieWriter.h"
 #include "support/AwaitTask.h"
 
 #include <QCoroTask>
@@ -146,38 +146,38 @@ inline SourceSpec tailSpecFor(const QString &takePath, const SourceSpec &take, Q
 struct TrackCopy {
     QString path;
     int trackIndex = 0;
-    std::optional<media::AffineTransform> transform;
+    std::optional<av::AffineTransform> transform;
 };
 
 // Copies whole tracks (samples, sample descriptions and edit lists as they are) into a new
 // movie, in the order given.
 inline void writeVariant(const QString &out, const QList<TrackCopy> &copies)
 {
-    media::MovieWriter writer(out, 600);
+    av::MovieWriter writer(out, 600);
     struct Plan {
-        media::MovieStructure movie;
+        av::MovieStructure movie;
         int track = -1;
     };
     std::vector<Plan> plans;
     for (const TrackCopy &c : copies) {
-        Plan plan{media::readMovieStructure(c.path), -1};
-        const media::TrackStructure &ts = plan.movie.tracks[c.trackIndex];
-        media::WriterTrackSettings s;
-        s.mediaType = ts.handlerType == "vide" ? media::MediaType::Video : media::MediaType::Audio;
+        Plan plan{av::readMovieStructure(c.path), -1};
+        const av::TrackStructure &ts = plan.movie.tracks[c.trackIndex];
+        av::WriterTrackSettings s;
+        s.mediaType = ts.handlerType == "vide" ? av::MediaType::Video : av::MediaType::Audio;
         s.mediaTimescale = std::int32_t(ts.mediaTimescale);
         s.naturalSize = QSizeF(ts.width, ts.height);
         s.preferredTransform = c.transform.value_or(
-            media::AffineTransform{ts.matrix.a, ts.matrix.b, ts.matrix.c, ts.matrix.d, ts.matrix.tx, ts.matrix.ty});
+            av::AffineTransform{ts.matrix.a, ts.matrix.b, ts.matrix.c, ts.matrix.d, ts.matrix.tx, ts.matrix.ty});
         plan.track = writer.addTrack(s);
         plans.push_back(std::move(plan));
     }
     writer.open();
     for (std::size_t i = 0; i < plans.size(); ++i) {
-        const media::TrackStructure &ts = plans[i].movie.tracks[copies[int(i)].trackIndex];
-        const media::MediaType type = ts.handlerType == "vide" ? media::MediaType::Video : media::MediaType::Audio;
+        const av::TrackStructure &ts = plans[i].movie.tracks[copies[int(i)].trackIndex];
+        const av::MediaType type = ts.handlerType == "vide" ? av::MediaType::Video : av::MediaType::Audio;
         std::vector<int> descriptions;
         for (const QByteArray &entry : ts.sampleEntries) {
-            media::FormatDescription f;
+            av::FormatDescription f;
             f.mediaType = type;
             f.sampleEntry = entry;
             descriptions.push_back(writer.addSampleDescription(plans[i].track, f));
@@ -185,10 +185,10 @@ inline void writeVariant(const QString &out, const QList<TrackCopy> &copies)
         QFile file(copies[int(i)].path);
         if (!file.open(QIODevice::ReadOnly))
             throw std::runtime_error("cannot read a source movie");
-        for (const media::SampleRecord &r : ts.samples) {
+        for (const av::SampleRecord &r : ts.samples) {
             file.seek(r.offset);
             const QByteArray bytes = file.read(r.size);
-            media::SampleTiming t;
+            av::SampleTiming t;
             t.decodeTime = r.decodeTime;
             t.presentationTime = r.presentationTime();
             t.duration = r.duration;
@@ -196,7 +196,7 @@ inline void writeVariant(const QString &out, const QList<TrackCopy> &copies)
             t.descriptionIndex = descriptions[r.descriptionIndex - 1];
             writer.appendSample(plans[i].track, bytes, t);
         }
-        for (media::EditEntry e : ts.edits) {
+        for (av::EditEntry e : ts.edits) {
             e.segmentDuration = e.segmentDuration * 600 / std::int64_t(plans[i].movie.movieTimescale);
             writer.addEdit(plans[i].track, e);
         }
@@ -207,12 +207,12 @@ inline void writeVariant(const QString &out, const QList<TrackCopy> &copies)
 // The SHA-1 of every stored sample of one track, in decode order.
 inline QList<QByteArray> sampleHashes(const QString &path, int trackIndex)
 {
-    const media::MovieStructure movie = media::readMovieStructure(path);
+    const av::MovieStructure movie = av::readMovieStructure(path);
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return {};
     QList<QByteArray> hashes;
-    for (const media::SampleRecord &r : movie.tracks[trackIndex].samples) {
+    for (const av::SampleRecord &r : movie.tracks[trackIndex].samples) {
         file.seek(r.offset);
         hashes.append(QCryptographicHash::hash(file.read(r.size), QCryptographicHash::Sha1));
     }
@@ -229,9 +229,9 @@ struct ShownFrame {
 
 inline std::vector<ShownFrame> shownFrames(const QString &path)
 {
-    const auto asset = media::Asset::open(path);
-    const int track = asset->tracks(media::MediaType::Video).first().index;
-    media::AssetReader reader(asset, track);
+    const auto asset = av::Asset::open(path);
+    const int track = asset->tracks(av::MediaType::Video).first().index;
+    av::AssetReader reader(asset, track);
     std::vector<ShownFrame> frames;
     while (auto frame = reader.nextVideoFrame()) {
         const QImage &image = frame->image;

@@ -4,10 +4,10 @@
 #include "media/MovieExport.h"
 #include "model/Session.h"
 #include "model/SessionManifest.h"
-#include "platform/media/Asset.h"
-#include "platform/media/AssetReader.h"
-#include "platform/media/MovieStructure.h"
-#include "platform/media/TakeEncoder.h"
+#include "platform/av/Asset.h"
+#include "platform/av/AssetReader.h"
+#include "platform/av/MovieStructure.h"
+#include "platform/av/TakeEncoder.h"
 #include "support/TestEnvironment.h"
 #include "TimelineTestSupport.h"
 
@@ -26,9 +26,9 @@
 #include <vector>
 
 using namespace lumacast;
-using namespace lumacast::SessionExporter;
-using media::MediaTime;
-using media::MediaType;
+using namespace lumacast::session_exporter;
+using av::MediaTime;
+using av::MediaType;
 
 namespace {
 
@@ -71,9 +71,9 @@ std::vector<uint8_t> paintFrame(const TakeSpec &spec, int index)
 
 // Encoder parameters unlike the recorded takes' (no colour tags), so that a rendered take's
 // format differs from theirs.
-media::VideoSettings untaggedSettings(int width, int height)
+av::VideoSettings untaggedSettings(int width, int height)
 {
-    media::VideoSettings s;
+    av::VideoSettings s;
     s.width = width;
     s.height = height;
     s.colorPrimaries = s.transferFunction = s.yCbCrMatrix = QString();
@@ -90,19 +90,19 @@ Take makeTake(const QString &takesFolder, const TakeSpec &spec, double trimStart
     take.trimStart = trimStart;
     take.trimEnd = trimEnd;
     QDir().mkpath(takesFolder);
-    media::TakeEncoder encoder(QDir(takesFolder).filePath(take.filename));
-    media::VideoSettings video = spec.untagged ? untaggedSettings(spec.width, spec.height) : media::VideoSettings{};
+    av::TakeEncoder encoder(QDir(takesFolder).filePath(take.filename));
+    av::VideoSettings video = spec.untagged ? untaggedSettings(spec.width, spec.height) : av::VideoSettings{};
     video.width = spec.width;
     video.height = spec.height;
     const int v = encoder.addVideoTrack(video);
-    media::AudioSettings mic;
+    av::AudioSettings mic;
     mic.sampleRate = spec.micRate;
     mic.channels = spec.micChannels;
     mic.bitRate = 64000 * spec.micChannels;
     const int m = encoder.addAudioTrack(mic);
     int s = -1;
     if (spec.systemAudio) {
-        media::AudioSettings system;
+        av::AudioSettings system;
         system.sampleRate = 48000;
         system.channels = 2;
         system.bitRate = 128000;
@@ -127,7 +127,7 @@ Take makeTake(const QString &takesFolder, const TakeSpec &spec, double trimStart
                 for (int ch = 0; ch < channels; ++ch)
                     samples[size_t(k * channels + ch)] = 0.3f * float(std::sin(2 * M_PI * hz * double(done + k) / rate));
             waitFor(track);
-            encoder.appendAudio(track, samples.data(), int(until - done), media::TakeEncoder::SampleFormat::float32,
+            encoder.appendAudio(track, samples.data(), int(until - done), av::TakeEncoder::SampleFormat::float32,
                                 rate, channels, done, rate);
             done = until;
         };
@@ -136,7 +136,7 @@ Take makeTake(const QString &takesFolder, const TakeSpec &spec, double trimStart
             tone(s, 48000, 2, 660, systemDone);
     }
     encoder.finishWriting();
-    EXPECT_EQ(encoder.status(), media::TakeEncoder::Status::completed) << encoder.errorDescription().toStdString();
+    EXPECT_EQ(encoder.status(), av::TakeEncoder::Status::completed) << encoder.errorDescription().toStdString();
     return take;
 }
 
@@ -164,20 +164,20 @@ bool isBlack(QRgb pixel)
 
 QImage frameAt(const QString &movie, double seconds)
 {
-    media::ImageGenerator generator(media::Asset::open(movie));
+    av::ImageGenerator generator(av::Asset::open(movie));
     return generator.imageAt(MediaTime::fromSeconds(seconds, 600)).image;
 }
 
 QSet<QByteArray> videoSampleHashes(const QString &movie)
 {
-    const media::MovieStructure structure = media::readMovieStructure(movie);
+    const av::MovieStructure structure = av::readMovieStructure(movie);
     QFile file(movie);
     EXPECT_TRUE(file.open(QIODevice::ReadOnly));
     QSet<QByteArray> hashes;
-    for (const media::TrackStructure &track : structure.tracks) {
+    for (const av::TrackStructure &track : structure.tracks) {
         if (track.handlerType != "vide")
             continue;
-        for (const media::SampleRecord &s : track.samples) {
+        for (const av::SampleRecord &s : track.samples) {
             file.seek(s.offset);
             hashes.insert(QCryptographicHash::hash(file.read(s.size), QCryptographicHash::Sha1));
         }
@@ -251,21 +251,21 @@ protected:
 TEST(CanvasGeometry, FitsTurnsAndCentresOntoTheCanvas)
 {
     const QSizeF canvas(1920, 1080);
-    media::AssetTrack smaller;
+    av::AssetTrack smaller;
     smaller.naturalSize = QSizeF(1280, 720);
-    EXPECT_EQ(canvasTransform(smaller, canvas), media::AffineTransform::scale(1.5, 1.5));
+    EXPECT_EQ(canvasTransform(smaller, canvas), av::AffineTransform::scale(1.5, 1.5));
 
-    media::AssetTrack portrait;
+    av::AssetTrack portrait;
     portrait.naturalSize = QSizeF(1080, 1920);
-    const media::AffineTransform p = canvasTransform(portrait, canvas);
+    const av::AffineTransform p = canvasTransform(portrait, canvas);
     EXPECT_DOUBLE_EQ(p.a, 0.5625);
     EXPECT_DOUBLE_EQ(p.tx, 656.25);
     EXPECT_DOUBLE_EQ(p.ty, 0);
 
     // A landscape movie turned a quarter: counted and placed as portrait, back at the origin.
-    media::AssetTrack turned;
+    av::AssetTrack turned;
     turned.naturalSize = QSizeF(1920, 1080);
-    turned.preferredTransform = media::AffineTransform::rotation(90);
+    turned.preferredTransform = av::AffineTransform::rotation(90);
     EXPECT_EQ(orientedFrame(turned).size(), QSizeF(1080, 1920));
     const QRectF placed = canvasTransform(turned, canvas).mapRect(QRectF(0, 0, 1920, 1080));
     EXPECT_NEAR(placed.left(), 656.25, 1e-9);
@@ -286,7 +286,7 @@ TEST_F(MovieExportTest, SameSizeTakesArePassedThroughFrameAccurately)
     run(list);
     EXPECT_TRUE(logged(QStringLiteral("concat: full passthrough")));
 
-    const auto asset = media::Asset::open(out());
+    const auto asset = av::Asset::open(out());
     ASSERT_EQ(asset->tracks(MediaType::Video).size(), 1);
     ASSERT_EQ(asset->tracks(MediaType::Audio).size(), 1);
     EXPECT_NEAR(asset->duration().seconds(), 0.5 + 0.7 + 0.5, 1.0 / 30);
@@ -323,12 +323,12 @@ TEST_F(MovieExportTest, SystemAudioOrDifferingAudioFormatsAreMixedIntoOneStereoT
     run(withSystem, options);
     EXPECT_TRUE(logged(QStringLiteral("concat: video passthrough + audio mixdown")));
 
-    const auto asset = media::Asset::open(out());
+    const auto asset = av::Asset::open(out());
     ASSERT_EQ(asset->tracks(MediaType::Video).size(), 1);
-    const QList<media::AssetTrack> audio = asset->tracks(MediaType::Audio);
+    const QList<av::AssetTrack> audio = asset->tracks(MediaType::Audio);
     ASSERT_EQ(audio.size(), 1);
     ASSERT_EQ(audio.first().formatDescriptions.size(), 1);
-    const media::FormatDescription format = audio.first().formatDescriptions.first();
+    const av::FormatDescription format = audio.first().formatDescriptions.first();
     EXPECT_EQ(format.codecName, QStringLiteral("aac"));
     EXPECT_EQ(format.sampleRate, 48000);
     EXPECT_EQ(format.channels, 2);
@@ -345,7 +345,7 @@ TEST_F(MovieExportTest, SystemAudioOrDifferingAudioFormatsAreMixedIntoOneStereoT
     EXPECT_TRUE(sources.contains(videoSampleHashes(out())));
 
     // The mix holds both tones in the first take and the microphone alone in the second.
-    media::AssetReader reader(asset, audio.first().index, std::nullopt, {48000, 2});
+    av::AssetReader reader(asset, audio.first().index, std::nullopt, {48000, 2});
     double early = 0, late = 0;
     qint64 earlyCount = 0, lateCount = 0;
     while (auto block = reader.nextAudio()) {
@@ -369,7 +369,7 @@ TEST_F(MovieExportTest, SystemAudioOrDifferingAudioFormatsAreMixedIntoOneStereoT
                                 makeTake(takes(), {.colour = 3, .micRate = 44100, .micChannels = 1}, 0.0, 0.5)};
     run(differing);
     EXPECT_TRUE(logged(QStringLiteral("concat: video passthrough + audio mixdown")));
-    const auto mixed = media::Asset::open(out());
+    const auto mixed = av::Asset::open(out());
     ASSERT_EQ(mixed->tracks(MediaType::Audio).size(), 1);
     EXPECT_EQ(mixed->tracks(MediaType::Audio).first().formatDescriptions.first().sampleRate, 48000);
 }
@@ -385,7 +385,7 @@ TEST_F(MovieExportTest, OtherSizedTakesAreRenderedOntoTheLargestCanvas)
     EXPECT_TRUE(logged(QStringLiteral("mixed sizes: re-encoded 3 take(s) onto 1920x1080, rest passthrough")))
         << m_lines.join(u'\n').toStdString();
 
-    const auto asset = media::Asset::open(out());
+    const auto asset = av::Asset::open(out());
     ASSERT_EQ(asset->tracks(MediaType::Video).size(), 1);
     EXPECT_EQ(asset->tracks(MediaType::Video).first().naturalSize, QSizeF(1920, 1080));
     EXPECT_NEAR(asset->duration().seconds(), 2.0, 1.0 / 30);
@@ -424,7 +424,7 @@ TEST_F(MovieExportTest, RenderedFormatThatDiffersReencodesTheWholeVideo)
     run(list, options);
     EXPECT_TRUE(logged(QStringLiteral("re-encoded take format differs from recorded takes \u2014 re-encoding the whole video")));
 
-    const auto asset = media::Asset::open(out());
+    const auto asset = av::Asset::open(out());
     ASSERT_EQ(asset->tracks(MediaType::Video).size(), 1);
     ASSERT_EQ(asset->tracks(MediaType::Audio).size(), 1);
     EXPECT_EQ(asset->tracks(MediaType::Video).first().naturalSize, QSizeF(640, 360));
@@ -449,7 +449,7 @@ TEST_F(MovieExportTest, AWriterFailureEndsTheExportAndLeavesTheDestinationAlone)
         MovieExportOptions options;
         options.beforeVideoAppend = [](qint64 written) {
             if (written == 5)
-                throw media::MediaError(media::MediaError::mediaDomain(), media::MediaError::WriteFailed,
+                throw av::MediaError(av::MediaError::mediaDomain(), av::MediaError::WriteFailed,
                                         QStringLiteral("The disk is full."));
         };
         if (wholeVideo)
@@ -461,12 +461,12 @@ TEST_F(MovieExportTest, AWriterFailureEndsTheExportAndLeavesTheDestinationAlone)
                 if (written == 0)
                     ++*calls;
                 if (*calls == 2 && written == 5)
-                    throw media::MediaError(media::MediaError::mediaDomain(), media::MediaError::WriteFailed,
+                    throw av::MediaError(av::MediaError::mediaDomain(), av::MediaError::WriteFailed,
                                             QStringLiteral("The disk is full."));
             };
         }
         m_lines.clear();
-        EXPECT_THROW(run(list, options), media::MediaError);
+        EXPECT_THROW(run(list, options), av::MediaError);
         EXPECT_EQ(m_lines.filter(QStringLiteral("FAILED at writing samples")).size(), 1)
             << m_lines.join(u'\n').toStdString();
         EXPECT_EQ(QFileInfo(out()).size(), 4096);
@@ -476,14 +476,14 @@ TEST_F(MovieExportTest, AWriterFailureEndsTheExportAndLeavesTheDestinationAlone)
     // An encoder that refuses its settings fails before anything is pumped.
     MovieExportOptions refused;
     refused.videoSettings = [](int w, int h) {
-        media::VideoSettings s;
+        av::VideoSettings s;
         s.width = w;
         s.height = h;
         s.preset = QStringLiteral("no-such-preset");
         return s;
     };
     m_lines.clear();
-    EXPECT_THROW(run(list, refused), media::MediaError);
+    EXPECT_THROW(run(list, refused), av::MediaError);
     EXPECT_EQ(m_lines.filter(QRegularExpression(QStringLiteral("^FAILED at creating writer at .*\\.mov: "))).size(), 1)
         << m_lines.join(u'\n').toStdString();
     EXPECT_EQ(QFileInfo(out()).size(), 4096);
@@ -499,7 +499,7 @@ TEST_F(MovieExportTest, SameSizeTakesOfAnotherVideoFormatKeepTheirOwnSampleDescr
                            makeTake(takes(), {.colour = 1}, 0.0, 1.0)};
     run(list);
     EXPECT_TRUE(logged(QStringLiteral("concat: full passthrough")));
-    const auto asset = media::Asset::open(out());
+    const auto asset = av::Asset::open(out());
     ASSERT_EQ(asset->tracks(MediaType::Video).size(), 1);
     EXPECT_EQ(asset->tracks(MediaType::Video).first().formatDescriptions.size(), 2);
 
@@ -575,7 +575,7 @@ TEST_F(MovieExportTest, DriverExportsTheCheckedTakesOfASessionFolder)
     EXPECT_TRUE(result.err.contains("path: canvas")) << result.err.toStdString();
     EXPECT_TRUE(result.err.contains("rest passthrough")) << result.err.toStdString();
     EXPECT_TRUE(result.err.contains("progress 100%"));
-    EXPECT_NEAR(media::Asset::open(out())->duration().seconds(), 1.0, 1.0 / 30);
+    EXPECT_NEAR(av::Asset::open(out())->duration().seconds(), 1.0, 1.0 / 30);
 }
 
 } // namespace

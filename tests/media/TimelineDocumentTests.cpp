@@ -8,7 +8,7 @@
 #include <limits>
 
 using namespace lumacast;
-using TimelineExport::Clip;
+using timeline_export::Clip;
 
 namespace {
 
@@ -157,8 +157,8 @@ TEST(FCPXMLDocument, UnwritableTimeFailsWithAMessage)
     try {
         buildFCPXML({c}, QStringLiteral("T"));
         FAIL() << "an infinite duration was written";
-    } catch (const TimelineExport::ExportError &error) {
-        EXPECT_EQ(error.kind(), TimelineExport::ExportError::Kind::unwritableTime);
+    } catch (const timeline_export::ExportError &error) {
+        EXPECT_EQ(error.kind(), timeline_export::ExportError::Kind::unwritableTime);
     }
 }
 

@@ -84,7 +84,7 @@ TEST_F(TimelineDriver, WritesBothPackagesFromASavedSession)
     EXPECT_TRUE(text.contains(QStringLiteral("frameDuration=\"1001/30000s\" width=\"320\" height=\"240\"")));
     EXPECT_TRUE(text.contains(QStringLiteral("<event name=\"Q&amp;A Talk\">")));
     EXPECT_TRUE(text.contains(QStringLiteral("audioSources=\"2\" audioChannels=\"4\"")));
-    EXPECT_TRUE(text.contains(QStringLiteral("src=\"") + TimelineExport::escapeXML(TimelineExport::fileURLText(fcpxml))));
+    EXPECT_TRUE(text.contains(QStringLiteral("src=\"") + timeline_export::escapeXML(timeline_export::fileURLText(fcpxml))));
 
     const QString fcp7 = path(QStringLiteral("out/Premiere"));
     const ProcessResult second = run(QStringLiteral("export-fcp7"), fcp7);
@@ -123,8 +123,8 @@ TEST_F(TimelineDriver, MediaLayerReadsTheSameFactsAsFFprobe)
                                  sessionFolder + QStringLiteral("/takes/BBBB.mov"),
                                  path(QStringLiteral("mute.mov")), path(QStringLiteral("mono.mov"))}) {
         SCOPED_TRACE(movie.toStdString());
-        const auto ours = TimelineExport::movieFacts(TimelineExport::loadWithAsset(movie));
-        const auto theirs = TimelineExport::movieFacts(loadWithFFprobe(movie));
+        const auto ours = timeline_export::movieFacts(timeline_export::loadWithAsset(movie));
+        const auto theirs = timeline_export::movieFacts(loadWithFFprobe(movie));
         EXPECT_NEAR(ours.fullDuration, theirs.fullDuration, 0.05);
         EXPECT_EQ(ours.width, theirs.width);
         EXPECT_EQ(ours.height, theirs.height);
@@ -132,5 +132,5 @@ TEST_F(TimelineDriver, MediaLayerReadsTheSameFactsAsFFprobe)
         EXPECT_EQ(ours.audioTrackChannels, theirs.audioTrackChannels);
         EXPECT_EQ(ours.audioRate, theirs.audioRate);
     }
-    EXPECT_THROW(TimelineExport::loadWithAsset(path(QStringLiteral("nothing.mov"))), Error);
+    EXPECT_THROW(timeline_export::loadWithAsset(path(QStringLiteral("nothing.mov"))), Error);
 }

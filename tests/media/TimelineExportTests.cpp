@@ -14,7 +14,7 @@
 
 using namespace lumacast;
 using namespace lumacast::testing;
-using namespace lumacast::TimelineExport;
+using namespace lumacast::timeline_export;
 
 namespace {
 

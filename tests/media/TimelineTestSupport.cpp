@@ -13,7 +13,7 @@
 
 namespace lumacast::testing {
 
-using TimelineExport::LoadedMovie;
+using timeline_export::LoadedMovie;
 
 QString fcpxmlDTDPath()
 {
@@ -82,7 +82,7 @@ LoadedMovie loadWithFFprobe(const QString &moviePath)
         const QJsonObject stream = value.toObject();
         const QString type = stream.value(QStringLiteral("codec_type")).toString();
         if (type == QStringLiteral("video")) {
-            TimelineExport::LoadedVideoTrack video;
+            timeline_export::LoadedVideoTrack video;
             video.naturalWidth = stream.value(QStringLiteral("width")).toDouble();
             video.naturalHeight = stream.value(QStringLiteral("height")).toDouble();
             video.nominalFrameRate = rational(stream.value(QStringLiteral("avg_frame_rate")).toString());
@@ -97,16 +97,16 @@ LoadedMovie loadWithFFprobe(const QString &moviePath)
             }
             movie.videoTracks.append(video);
         } else if (type == QStringLiteral("audio")) {
-            TimelineExport::LoadedAudioDescription description;
+            timeline_export::LoadedAudioDescription description;
             description.channelsPerFrame = stream.value(QStringLiteral("channels")).toInt();
             description.sampleRate = stream.value(QStringLiteral("sample_rate")).toString().toDouble();
-            movie.audioTracks.append(TimelineExport::LoadedAudioTrack{description});
+            movie.audioTracks.append(timeline_export::LoadedAudioTrack{description});
         }
     }
     return movie;
 }
 
-TimelineExport::MovieLoader tableLoader(QHash<QString, LoadedMovie> table)
+timeline_export::MovieLoader tableLoader(QHash<QString, LoadedMovie> table)
 {
     return [table = std::move(table)](const QString &path) {
         const QString name = QFileInfo(path).fileName();

@@ -27,11 +27,11 @@ QString fcpxmlDTDPath();
 ::testing::AssertionResult isWellFormedXML(const QString &documentPath);
 
 // Reads a movie's tracks with ffprobe; throws lumacast::Error when ffprobe cannot read it.
-TimelineExport::LoadedMovie loadWithFFprobe(const QString &moviePath);
+timeline_export::LoadedMovie loadWithFFprobe(const QString &moviePath);
 
 // A loader answering from a table keyed by file name, for sessions whose "movies" are only
 // placeholder files; an unknown name throws lumacast::Error.
-TimelineExport::MovieLoader tableLoader(QHash<QString, TimelineExport::LoadedMovie> table);
+timeline_export::MovieLoader tableLoader(QHash<QString, timeline_export::LoadedMovie> table);
 
 struct MovieSpec {
     QString size = QStringLiteral("320x240");

@@ -1,6 +1,6 @@
 #include "store/SessionStore.h"
 
-#include "platform/media/MovieProbe.h"
+#include "platform/av/MovieProbe.h"
 #include "support/SessionRecords.h"
 #include "support/TestEnvironment.h"
 
@@ -145,7 +145,7 @@ TEST_F(DurationCheckTest, RealMoviesAreReadWithoutBlockingTheCaller)
     session.scenes[0].takes << makeTake("REAL.mov", 5.0, 0.5, 4.0)
                             << makeTake("EXACT.mov", 2.0, 0, 2.0);
     QFile::copy(movie, dir.path() + "/takes/EXACT.mov");
-    const SessionStore store(&media::movieDurationSeconds);
+    const SessionStore store(&av::movieDurationSeconds);
 
     std::optional<SessionStore::DurationCheck> check;
     QEventLoop loop;

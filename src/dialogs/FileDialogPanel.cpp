@@ -1,0 +1,68 @@
+#include "dialogs/FileDialogPanel.h"
+
+#include <QFileDialog>
+
+namespace lumacast {
+
+FileDialogPanel::FileDialogPanel(QFileDialog *dialog, QObject *parent)
+    : FilePanel(parent), m_dialog(dialog)
+{
+    Q_ASSERT(dialog);
+    m_dialog->setWindowModality(Qt::NonModal);
+    connect(m_dialog, &QDialog::finished, this, [this](int result) {
+        const bool accepted = result == QDialog::Accepted;
+        emit finished(accepted, accepted && m_dialog ? m_dialog->selectedFiles() : QStringList());
+    });
+    // The dialog may go away with its parent window without answering: that is a cancel, and
+    // the panel goes with it.
+    connect(m_dialog, &QObject::destroyed, this, [this] {
+        emit finished(false, {});
+        deleteLater();
+    });
+}
+
+FileDialogPanel::~FileDialogPanel()
+{
+    if (m_dialog)
+        m_dialog->deleteLater();
+}
+
+FileDialogPanel *FileDialogPanel::savePanel(QWidget *parent, const QString &caption,
+                                            const QString &directory, const QString &nameFilter,
+                                            const QString &defaultSuffix)
+{
+    auto *dialog = new QFileDialog(parent, caption, directory, nameFilter);
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setFileMode(QFileDialog::AnyFile);
+    dialog->setDefaultSuffix(defaultSuffix);
+    return new FileDialogPanel(dialog);
+}
+
+FileDialogPanel *FileDialogPanel::openPanel(QWidget *parent, const QString &caption,
+                                            const QString &directory, const QString &nameFilter,
+                                            QFileDialog::FileMode mode)
+{
+    auto *dialog = new QFileDialog(parent, caption, directory, nameFilter);
+    dialog->setAcceptMode(QFileDialog::AcceptOpen);
+    dialog->setFileMode(mode);
+    return new FileDialogPanel(dialog);
+}
+
+void FileDialogPanel::showPanel()
+{
+    if (!m_dialog)
+        return;
+    m_dialog->show();
+    bringToFront();
+}
+
+void FileDialogPanel::bringToFront()
+{
+    if (!m_dialog)
+        return;
+    m_dialog->show();
+    m_dialog->raise();
+    m_dialog->activateWindow();
+}
+
+} // namespace lumacast

@@ -1,0 +1,90 @@
+#pragma once
+
+#include "platform/av/Asset.h"
+#include "platform/av/MediaError.h"
+#include "platform/av/MediaTime.h"
+
+#include <QList>
+#include <QString>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+namespace lumacast::av {
+
+class MovieWriter;
+
+// One stretch of a composition track: a range of a source track's presentation timeline placed
+// at `target`, or an empty stretch (no asset) that shows and plays nothing.
+struct CompositionSegment {
+    std::shared_ptr<const Asset> asset;
+    int sourceTrack = -1;      // index into asset->tracks()
+    MediaTimeRange sourceRange; // on the source movie's timeline
+    MediaTimeRange target;      // on the composition's timeline
+    bool isEmpty() const { return !asset; }
+};
+
+// An edit of source movies: tracks of stretches laid end to end. Nothing is read or decoded
+// until the composition is written; `writePassthrough` then copies the compressed samples.
+class Composition {
+public:
+    int addTrack(MediaType type);
+    int trackCount() const { return int(m_tracks.size()); }
+    MediaType trackType(int track) const;
+    const QList<CompositionSegment> &segments(int track) const;
+    // The end of the track's last stretch.
+    MediaTime trackEnd(int track) const;
+    // The end of the longest track.
+    MediaTime duration() const;
+
+    // Places `range` of the source track at `at`, which must not lie before the track's end; a
+    // gap before `at` becomes an empty stretch. The range is clipped to the source track's own
+    // time range, and what the source covers keeps its place within the range: a track that
+    // starts late (or not at all within the range) leaves that part empty. Throws
+    // MediaError(InvalidArgument) for a bad track, a range that starts before 0 or after the
+    // source track's end, or a media type that differs from the composition track's.
+    void insertTimeRange(int track, const MediaTimeRange &range,
+                         const std::shared_ptr<const Asset> &asset, int sourceTrack, const MediaTime &at);
+    // Appends an empty stretch (or places it at `range.start`, filling any gap before it).
+    void insertEmptyTimeRange(int track, const MediaTimeRange &range);
+
+private:
+    struct Track {
+        MediaType type;
+        QList<CompositionSegment> segments;
+    };
+    Track &checkedTrack(int track);
+    const Track &checkedTrack(int track) const;
+    QList<Track> m_tracks;
+};
+
+struct PassthroughOptions {
+    std::int32_t movieTimescale = 600;
+    // Called with the fraction of sample bytes written so far (0 to 1), on the writing thread.
+    std::function<void(double)> progress;
+    // Checked between samples; when set the write stops with MediaError(Cancelled).
+    const std::atomic<bool> *cancelled = nullptr;
+    // Copies the stretch of each source file that holds the samples it gives, in one piece,
+    // instead of the samples run by run, and lays the sources one after the other rather than
+    // interleaving the tracks anew: every sample stays a byte-exact copy and the sources' own
+    // interleaving carries over. Used only where the stretches hold little else (bytes no sample
+    // refers to are copied too); otherwise samples are copied run by run as without it.
+    bool copySourceStretches = false;
+    // Called after the copied samples are written and before the movie is finished, to add
+    // tracks of new samples (a re-encoded audio mix beside passed-through video). They follow
+    // the copied tracks in the movie.
+    std::function<void(MovieWriter &)> appendTracks;
+};
+
+// Writes the composition as a QuickTime movie without re-encoding: each stretch copies the
+// samples it needs from its source, starting at the sync sample at or before its start (one
+// sample earlier still for AAC, whose first frame after a cut needs its predecessor to decode),
+// and hides what lies outside the stretch through the track's edit list, so that a cut off a
+// key frame stays frame-accurate. Differing source formats become separate sample descriptions
+// of one track. Sources must be QuickTime/MP4 files. Composition tracks without samples are
+// left out. Throws MediaError; a partly written file is removed.
+void writePassthrough(const Composition &composition, const QString &path,
+                      const PassthroughOptions &options = {});
+
+} // namespace lumacast::av

@@ -1,0 +1,470 @@
+#include "platform/av/MovieStructure.h"
+
+#include <QFile>
+
+#include <algorithm>
+
+namespace lumacast::av {
+
+namespace {
+
+// A bounds-checked big-endian cursor over box payloads. Reading past the end marks the cursor
+// bad instead of touching memory it does not own.
+class Cursor {
+public:
+    Cursor(const QByteArray &data, qsizetype begin = 0, qsizetype end = -1)
+        : m_data(data), m_pos(begin), m_end(end < 0 ? data.size() : end)
+    {
+    }
+
+    bool ok() const { return m_ok; }
+    qsizetype pos() const { return m_pos; }
+    qsizetype remaining() const { return m_end - m_pos; }
+    bool atEnd() const { return m_pos >= m_end; }
+
+    std::uint64_t read(int bytes)
+    {
+        if (remaining() < bytes) {
+            m_ok = false;
+            m_pos = m_end;
+            return 0;
+        }
+        std::uint64_t v = 0;
+        for (int i = 0; i < bytes; ++i)
+            v = (v << 8) | std::uint8_t(m_data[m_pos + i]);
+        m_pos += bytes;
+        return v;
+    }
+    std::uint8_t u8() { return std::uint8_t(read(1)); }
+    std::uint16_t u16() { return std::uint16_t(read(2)); }
+    std::uint32_t u32() { return std::uint32_t(read(4)); }
+    std::uint64_t u64() { return read(8); }
+    std::int32_t s32() { return std::int32_t(u32()); }
+    void skip(qsizetype n)
+    {
+        if (remaining() < n) {
+            m_ok = false;
+            m_pos = m_end;
+            return;
+        }
+        m_pos += n;
+    }
+    QByteArray bytes(qsizetype n)
+    {
+        if (remaining() < n) {
+            m_ok = false;
+            m_pos = m_end;
+            return {};
+        }
+        QByteArray out = m_data.mid(m_pos, n);
+        m_pos += n;
+        return out;
+    }
+
+private:
+    const QByteArray &m_data;
+    qsizetype m_pos;
+    qsizetype m_end;
+    bool m_ok = true;
+};
+
+struct Box {
+    QByteArray type;
+    qsizetype payloadBegin = 0;
+    qsizetype end = 0;
+};
+
+// The child boxes inside [begin, end) of `data`. Malformed sizes end the list.
+QList<Box> listBoxes(const QByteArray &data, qsizetype begin, qsizetype end)
+{
+    QList<Box> out;
+    qsizetype pos = begin;
+    while (end - pos >= 8) {
+        Cursor c(data, pos, end);
+        std::uint64_t size = c.u32();
+        QByteArray type = c.bytes(4);
+        qsizetype header = 8;
+        if (size == 1) {
+            size = c.u64();
+            header = 16;
+        } else if (size == 0) {
+            size = std::uint64_t(end - pos);
+        }
+        if (!c.ok() || size < std::uint64_t(header) || std::uint64_t(end - pos) < size)
+            break;
+        out.append(Box{type, pos + header, pos + qsizetype(size)});
+        pos += qsizetype(size);
+    }
+    return out;
+}
+
+const Box *findBox(const QList<Box> &list, const char *type)
+{
+    for (const Box &b : list)
+        if (b.type == type)
+            return &b;
+    return nullptr;
+}
+
+double fixed16(std::uint32_t v) { return std::int32_t(v) / 65536.0; }
+
+MediaError corrupt(const QString &path, const QString &reason)
+{
+    return MediaError(MediaError::mediaDomain(), MediaError::CorruptMovie,
+                      QStringLiteral("The movie \u201C%1\u201D is damaged.").arg(path), reason);
+}
+
+void readSampleTables(const QByteArray &moov, const Box &stbl, TrackStructure &track,
+                      const QString &path)
+{
+    const QList<Box> children = listBoxes(moov, stbl.payloadBegin, stbl.end);
+
+    if (const Box *stsd = findBox(children, "stsd")) {
+        Cursor c(moov, stsd->payloadBegin, stsd->end);
+        c.u32();
+        const std::uint32_t count = c.u32();
+        const QList<Box> entries = listBoxes(moov, c.pos(), stsd->end);
+        for (std::uint32_t i = 0; i < count && i < std::uint32_t(entries.size()); ++i) {
+            const qsizetype start = entries[i].payloadBegin - 8;
+            track.sampleEntries.append(moov.mid(start, entries[i].end - start));
+        }
+    }
+
+    // Sample sizes.
+    QList<std::uint32_t> sizes;
+    if (const Box *stsz = findBox(children, "stsz")) {
+        Cursor c(moov, stsz->payloadBegin, stsz->end);
+        c.u32();
+        const std::uint32_t fixed = c.u32();
+        const std::uint32_t count = c.u32();
+        if (!c.ok() || (fixed == 0 && c.remaining() / 4 < count) || count > 100'000'000)
+            throw corrupt(path, QStringLiteral("sample size table is short"));
+        sizes.reserve(count);
+        for (std::uint32_t i = 0; i < count; ++i)
+            sizes.append(fixed ? fixed : c.u32());
+    } else if (const Box *stz2 = findBox(children, "stz2")) {
+        Cursor c(moov, stz2->payloadBegin, stz2->end);
+        c.u32();
+        c.skip(3);
+        const int fieldSize = c.u8();
+        const std::uint32_t count = c.u32();
+        if (fieldSize != 4 && fieldSize != 8 && fieldSize != 16)
+            throw corrupt(path, QStringLiteral("compact sample size table has field size %1").arg(fieldSize));
+        if (c.remaining() * 8 / fieldSize < count)
+            throw corrupt(path, QStringLiteral("compact sample size table is short"));
+        for (std::uint32_t i = 0; i < count; ++i) {
+            if (fieldSize == 4) {
+                const std::uint8_t byte = c.u8();
+                sizes.append(byte >> 4);
+                if (++i < count)
+                    sizes.append(byte & 0xF);
+            } else {
+                sizes.append(fieldSize == 8 ? c.u8() : c.u16());
+            }
+        }
+    }
+    const qsizetype sampleCount = sizes.size();
+    if (sampleCount == 0)
+        return;
+
+    // Chunk offsets.
+    QList<std::int64_t> chunkOffsets;
+    if (const Box *co = findBox(children, "co64")) {
+        Cursor c(moov, co->payloadBegin, co->end);
+        c.u32();
+        const std::uint32_t count = c.u32();
+        if (c.remaining() / 8 < count)
+            throw corrupt(path, QStringLiteral("chunk offset table is short"));
+        for (std::uint32_t i = 0; i < count; ++i)
+            chunkOffsets.append(std::int64_t(c.u64()));
+    } else if (const Box *co32 = findBox(children, "stco")) {
+        Cursor c(moov, co32->payloadBegin, co32->end);
+        c.u32();
+        const std::uint32_t count = c.u32();
+        if (c.remaining() / 4 < count)
+            throw corrupt(path, QStringLiteral("chunk offset table is short"));
+        for (std::uint32_t i = 0; i < count; ++i)
+            chunkOffsets.append(c.u32());
+    }
+
+    // Sample-to-chunk runs: (first chunk, samples per chunk, description index).
+    struct Run { std::uint32_t firstChunk, samplesPerChunk, description; };
+    QList<Run> runs;
+    if (const Box *stsc = findBox(children, "stsc")) {
+        Cursor c(moov, stsc->payloadBegin, stsc->end);
+        c.u32();
+        const std::uint32_t count = c.u32();
+        if (c.remaining() / 12 < count)
+            throw corrupt(path, QStringLiteral("sample-to-chunk table is short"));
+        for (std::uint32_t i = 0; i < count; ++i) {
+            const std::uint32_t first = c.u32(), per = c.u32(), desc = c.u32();
+            runs.append(Run{first, per, desc});
+        }
+    }
+    if (chunkOffsets.isEmpty() || runs.isEmpty())
+        throw corrupt(path, QStringLiteral("track %1 has samples but no chunks").arg(track.trackID));
+
+    track.samples.resize(sampleCount);
+    qsizetype sample = 0;
+    for (qsizetype r = 0; r < runs.size() && sample < sampleCount; ++r) {
+        const std::uint32_t first = runs[r].firstChunk;
+        const std::uint32_t last = r + 1 < runs.size() ? runs[r + 1].firstChunk
+                                                       : std::uint32_t(chunkOffsets.size()) + 1;
+        if (first == 0 || last < first || runs[r].samplesPerChunk == 0)
+            throw corrupt(path, QStringLiteral("sample-to-chunk table is inconsistent"));
+        for (std::uint32_t chunk = first; chunk < last && sample < sampleCount; ++chunk) {
+            if (chunk > std::uint32_t(chunkOffsets.size()))
+                throw corrupt(path, QStringLiteral("sample-to-chunk table names a missing chunk"));
+            std::int64_t offset = chunkOffsets[chunk - 1];
+            for (std::uint32_t k = 0; k < runs[r].samplesPerChunk && sample < sampleCount; ++k) {
+                SampleRecord &s = track.samples[sample++];
+                s.offset = offset;
+                s.size = sizes[sample - 1];
+                s.descriptionIndex = runs[r].description;
+                offset += s.size;
+            }
+        }
+    }
+    if (sample < sampleCount)
+        throw corrupt(path, QStringLiteral("chunks hold fewer samples than the size table"));
+
+    // Decode times.
+    if (const Box *stts = findBox(children, "stts")) {
+        Cursor c(moov, stts->payloadBegin, stts->end);
+        c.u32();
+        const std::uint32_t count = c.u32();
+        std::int64_t time = 0;
+        qsizetype i = 0;
+        for (std::uint32_t e = 0; e < count && c.ok(); ++e) {
+            const std::uint32_t n = c.u32(), delta = c.u32();
+            for (std::uint32_t k = 0; k < n && i < sampleCount; ++k, ++i) {
+                track.samples[i].decodeTime = time;
+                track.samples[i].duration = delta;
+                time += delta;
+            }
+        }
+        if (!c.ok() || i < sampleCount)
+            throw corrupt(path, QStringLiteral("time-to-sample table is short"));
+    }
+
+    if (const Box *ctts = findBox(children, "ctts")) {
+        Cursor c(moov, ctts->payloadBegin, ctts->end);
+        c.u32();
+        const std::uint32_t count = c.u32();
+        qsizetype i = 0;
+        for (std::uint32_t e = 0; e < count && c.ok(); ++e) {
+            const std::uint32_t n = c.u32();
+            const std::int32_t offset = c.s32();
+            for (std::uint32_t k = 0; k < n && i < sampleCount; ++k, ++i)
+                track.samples[i].compositionOffset = offset;
+        }
+    }
+
+    if (const Box *stss = findBox(children, "stss")) {
+        for (SampleRecord &s : track.samples)
+            s.sync = false;
+        Cursor c(moov, stss->payloadBegin, stss->end);
+        c.u32();
+        const std::uint32_t count = c.u32();
+        for (std::uint32_t e = 0; e < count && c.ok(); ++e) {
+            const std::uint32_t number = c.u32();
+            if (number >= 1 && number <= std::uint32_t(sampleCount))
+                track.samples[number - 1].sync = true;
+        }
+    }
+}
+
+TrackStructure readTrack(const QByteArray &moov, const Box &trak, const QString &path)
+{
+    TrackStructure track;
+    const QList<Box> children = listBoxes(moov, trak.payloadBegin, trak.end);
+    if (const Box *tkhd = findBox(children, "tkhd")) {
+        Cursor c(moov, tkhd->payloadBegin, tkhd->end);
+        const int version = c.u8();
+        c.skip(3);
+        if (version == 1) {
+            c.skip(16);
+            track.trackID = c.u32();
+            c.skip(4);
+            track.headerDuration = std::int64_t(c.u64());
+        } else {
+            c.skip(8);
+            track.trackID = c.u32();
+            c.skip(4);
+            track.headerDuration = c.u32();
+        }
+        c.skip(8 + 2 + 2 + 2 + 2);
+        track.matrix.a = fixed16(c.u32());
+        track.matrix.b = fixed16(c.u32());
+        c.skip(4);
+        track.matrix.c = fixed16(c.u32());
+        track.matrix.d = fixed16(c.u32());
+        c.skip(4);
+        track.matrix.tx = fixed16(c.u32());
+        track.matrix.ty = fixed16(c.u32());
+        c.skip(4);
+        track.width = fixed16(c.u32());
+        track.height = fixed16(c.u32());
+    }
+    if (const Box *edts = findBox(children, "edts")) {
+        const QList<Box> edtsChildren = listBoxes(moov, edts->payloadBegin, edts->end);
+        if (const Box *elst = findBox(edtsChildren, "elst")) {
+            Cursor c(moov, elst->payloadBegin, elst->end);
+            const int version = c.u8();
+            c.skip(3);
+            const std::uint32_t count = c.u32();
+            for (std::uint32_t i = 0; i < count && c.ok(); ++i) {
+                EditEntry e;
+                if (version == 1) {
+                    e.segmentDuration = std::int64_t(c.u64());
+                    e.mediaTime = std::int64_t(c.u64());
+                } else {
+                    e.segmentDuration = c.u32();
+                    e.mediaTime = c.s32();
+                }
+                e.rate = fixed16(c.u32());
+                if (c.ok())
+                    track.edits.append(e);
+            }
+        }
+    }
+    if (const Box *mdia = findBox(children, "mdia")) {
+        const QList<Box> mdiaChildren = listBoxes(moov, mdia->payloadBegin, mdia->end);
+        if (const Box *mdhd = findBox(mdiaChildren, "mdhd")) {
+            Cursor c(moov, mdhd->payloadBegin, mdhd->end);
+            const int version = c.u8();
+            c.skip(3);
+            if (version == 1) {
+                c.skip(16);
+                track.mediaTimescale = c.u32();
+                track.mediaDuration = std::int64_t(c.u64());
+            } else {
+                c.skip(8);
+                track.mediaTimescale = c.u32();
+                track.mediaDuration = c.u32();
+            }
+        }
+        if (const Box *hdlr = findBox(mdiaChildren, "hdlr")) {
+            Cursor c(moov, hdlr->payloadBegin, hdlr->end);
+            c.skip(8);
+            track.handlerType = c.bytes(4);
+        }
+        if (const Box *minf = findBox(mdiaChildren, "minf")) {
+            const QList<Box> minfChildren = listBoxes(moov, minf->payloadBegin, minf->end);
+            if (const Box *stbl = findBox(minfChildren, "stbl"))
+                readSampleTables(moov, *stbl, track, path);
+        }
+    }
+    if (track.mediaTimescale == 0)
+        throw corrupt(path, QStringLiteral("track %1 has no media timescale").arg(track.trackID));
+    return track;
+}
+
+} // namespace
+
+std::int64_t TrackStructure::presentationDuration(std::uint32_t movieTimescale) const
+{
+    if (!edits.isEmpty()) {
+        std::int64_t total = 0;
+        for (const EditEntry &e : edits)
+            total += e.segmentDuration;
+        return total;
+    }
+    if (mediaTimescale == 0)
+        return 0;
+    return std::int64_t((__int128(mediaDuration) * movieTimescale + mediaTimescale / 2) / mediaTimescale);
+}
+
+MovieStructure readMovieStructure(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw MediaError(MediaError::mediaDomain(), MediaError::CannotOpen,
+                         QStringLiteral("The movie \u201C%1\u201D could not be opened.").arg(path),
+                         file.errorString());
+    MovieStructure movie;
+    QByteArray moov;
+    const qint64 fileSize = file.size();
+    qint64 pos = 0;
+    while (fileSize - pos >= 8) {
+        file.seek(pos);
+        const QByteArray header = file.read(16);
+        if (header.size() < 8)
+            break;
+        Cursor c(header);
+        std::uint64_t size = c.u32();
+        const QByteArray type = c.bytes(4);
+        qint64 headerSize = 8;
+        if (size == 1) {
+            size = c.u64();
+            headerSize = 16;
+            if (!c.ok())
+                break;
+        } else if (size == 0) {
+            size = std::uint64_t(fileSize - pos);
+        }
+        if (size < std::uint64_t(headerSize) || size > std::uint64_t(fileSize - pos))
+            break;
+        if (type == "ftyp") {
+            movie.majorBrand = file.read(4);
+        } else if (type == "moov") {
+            if (size > 512ull * 1024 * 1024)
+                throw corrupt(path, QStringLiteral("the movie box is implausibly large"));
+            file.seek(pos + headerSize);
+            moov = file.read(qint64(size) - headerSize);
+        }
+        pos += qint64(size);
+    }
+    if (moov.isEmpty())
+        throw corrupt(path, QStringLiteral("no movie box"));
+
+    const QList<Box> children = listBoxes(moov, 0, moov.size());
+    if (const Box *mvhd = findBox(children, "mvhd")) {
+        Cursor c(moov, mvhd->payloadBegin, mvhd->end);
+        const int version = c.u8();
+        c.skip(3);
+        if (version == 1) {
+            c.skip(16);
+            movie.movieTimescale = c.u32();
+            movie.movieDuration = std::int64_t(c.u64());
+        } else {
+            c.skip(8);
+            movie.movieTimescale = c.u32();
+            movie.movieDuration = c.u32();
+        }
+    }
+    if (movie.movieTimescale == 0)
+        throw corrupt(path, QStringLiteral("no movie header"));
+    for (const Box &b : children)
+        if (b.type == "trak")
+            movie.tracks.append(readTrack(moov, b, path));
+    return movie;
+}
+
+namespace boxes {
+
+std::uint32_t fourcc(const char (&code)[5])
+{
+    return (std::uint32_t(std::uint8_t(code[0])) << 24) | (std::uint32_t(std::uint8_t(code[1])) << 16)
+         | (std::uint32_t(std::uint8_t(code[2])) << 8) | std::uint32_t(std::uint8_t(code[3]));
+}
+
+QByteArray fourccText(std::uint32_t code)
+{
+    QByteArray out(4, ' ');
+    for (int i = 0; i < 4; ++i)
+        out[i] = char((code >> (24 - 8 * i)) & 0xFF);
+    return out;
+}
+
+QList<std::pair<QByteArray, QByteArray>> childBoxes(const QByteArray &data, int from)
+{
+    QList<std::pair<QByteArray, QByteArray>> out;
+    for (const Box &b : listBoxes(data, from, data.size()))
+        out.append({b.type, data.mid(b.payloadBegin, b.end - b.payloadBegin)});
+    return out;
+}
+
+} // namespace boxes
+
+} // namespace lumacast::av

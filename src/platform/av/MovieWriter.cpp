@@ -1,0 +1,737 @@
+#include "platform/av/MovieWriter.h"
+
+#include <QFileInfo>
+#include <QtEndian>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace lumacast::av {
+
+namespace {
+
+class BoxBuilder {
+public:
+    void u8(std::uint8_t v) { m_data.append(char(v)); }
+    void u16(std::uint16_t v) { append<quint16>(v); }
+    void u32(std::uint32_t v) { append<quint32>(v); }
+    void u64(std::uint64_t v) { append<quint64>(v); }
+    void s32(std::int32_t v) { append<quint32>(std::uint32_t(v)); }
+    void fourcc(const char *code) { m_data.append(code, 4); }
+    void bytes(const QByteArray &b) { m_data.append(b); }
+    void zeros(int n) { m_data.append(QByteArray(n, '\0')); }
+    void fixed16(double v) { s32(std::int32_t(std::lround(v * 65536.0))); }
+    void matrix(double a, double b, double c, double d, double tx, double ty)
+    {
+        fixed16(a);
+        fixed16(b);
+        u32(0);
+        fixed16(c);
+        fixed16(d);
+        u32(0);
+        fixed16(tx);
+        fixed16(ty);
+        u32(0x40000000);
+    }
+    QByteArray box(const char *type) const
+    {
+        QByteArray out;
+        char size[4];
+        qToBigEndian<quint32>(quint32(m_data.size() + 8), size);
+        out.append(size, 4);
+        out.append(type, 4);
+        out.append(m_data);
+        return out;
+    }
+    const QByteArray &data() const { return m_data; }
+
+private:
+    template <typename T> void append(T v)
+    {
+        char b[sizeof(T)];
+        qToBigEndian<T>(v, b);
+        m_data.append(b, sizeof(T));
+    }
+    QByteArray m_data;
+};
+
+QByteArray wrap(const char *type, const QByteArray &payload)
+{
+    BoxBuilder b;
+    b.bytes(payload);
+    return b.box(type);
+}
+
+constexpr std::uint32_t kMax32 = std::numeric_limits<std::uint32_t>::max();
+
+} // namespace
+
+struct MovieWriter::Track {
+    WriterTrackSettings settings;
+    QList<QByteArray> descriptions;
+    struct Sample {
+        std::uint32_t size;
+        std::uint32_t duration;
+        std::int32_t compositionOffset;
+        bool sync;
+    };
+    std::vector<Sample> samples;
+    struct Chunk {
+        std::int64_t offset;
+        std::uint32_t sampleCount;
+        std::uint32_t description;
+    };
+    std::vector<Chunk> chunks;
+    QList<EditEntry> edits;
+    std::int64_t mediaEnd = 0;
+    // Where the bytes of the last sample end in the file (-1 before the first sample).
+    std::int64_t lastSampleEnd = -1;
+    std::int64_t earliestPresentation = std::numeric_limits<std::int64_t>::max();
+};
+
+MovieWriter::MovieWriter(QString path, std::int32_t movieTimescale)
+    : m_path(std::move(path)), m_movieTimescale(movieTimescale > 0 ? movieTimescale : 600)
+{
+}
+
+MovieWriter::~MovieWriter()
+{
+    if (m_open && !m_finished)
+        cancel();
+}
+
+MediaError MovieWriter::writeError(const QString &reason) const
+{
+    return MediaError(MediaError::mediaDomain(), MediaError::WriteFailed,
+                      QStringLiteral("The movie \u201C%1\u201D could not be written.").arg(QFileInfo(m_path).fileName()),
+                      reason);
+}
+
+void MovieWriter::open()
+{
+    m_file.setFileName(m_path);
+    if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        throw writeError(m_file.errorString());
+    m_open = true;
+    BoxBuilder ftyp;
+    ftyp.fourcc("qt  ");
+    ftyp.u32(0x00000200);
+    ftyp.fourcc("qt  ");
+    writeRaw(ftyp.box("ftyp"));
+    m_mdatStart = m_file.pos();
+    // A 'wide' box reserves room to turn the mdat header into a 64-bit one on finish.
+    writeRaw(QByteArray("\0\0\0\x08wide\0\0\0\0mdat", 16));
+}
+
+void MovieWriter::writeRaw(const QByteArray &bytes)
+{
+    if (m_file.write(bytes) != bytes.size())
+        throw writeError(m_file.errorString());
+}
+
+MovieWriter::Track &MovieWriter::track(int index)
+{
+    if (index < 0 || index >= int(m_tracks.size()))
+        throw MediaError(MediaError::mediaDomain(), MediaError::InvalidArgument,
+                         QStringLiteral("There is no track %1 in the movie being written.").arg(index));
+    return *m_tracks[std::size_t(index)];
+}
+
+const MovieWriter::Track &MovieWriter::track(int index) const
+{
+    return const_cast<MovieWriter *>(this)->track(index);
+}
+
+int MovieWriter::addTrack(const WriterTrackSettings &settings)
+{
+    if (settings.mediaTimescale <= 0)
+        throw MediaError(MediaError::mediaDomain(), MediaError::InvalidArgument,
+                         QStringLiteral("A track needs a positive timescale."));
+    auto t = std::make_unique<Track>();
+    t->settings = settings;
+    m_tracks.push_back(std::move(t));
+    return int(m_tracks.size()) - 1;
+}
+
+int MovieWriter::addSampleDescription(int index, const FormatDescription &format)
+{
+    Track &t = track(index);
+    const QByteArray entry = format.toSampleEntry();
+    if (entry.size() < 16)
+        throw MediaError(MediaError::mediaDomain(), MediaError::InvalidArgument,
+                         QStringLiteral("The format \u201C%1\u201D cannot be written to a movie.").arg(format.describe()));
+    const int existing = int(t.descriptions.indexOf(entry));
+    if (existing >= 0)
+        return existing + 1;
+    // Entries that differ only in what decoding ignores (an encoder's bit-rate note, a compressor
+    // name) describe one format; switching descriptions for them would gain nothing.
+    const auto incoming = FormatDescription::fromSampleEntry(entry, t.settings.mediaType);
+    for (qsizetype i = 0; incoming && i < t.descriptions.size(); ++i) {
+        const auto known = FormatDescription::fromSampleEntry(t.descriptions[i], t.settings.mediaType);
+        if (known && known->mediaType != MediaType::Other && known->sameFormat(*incoming))
+            return int(i) + 1;
+    }
+    t.descriptions.append(entry);
+    return int(t.descriptions.size());
+}
+
+int MovieWriter::sampleDescriptionCount(int index) const
+{
+    return int(track(index).descriptions.size());
+}
+
+std::int32_t MovieWriter::mediaTimescale(int index) const
+{
+    return track(index).settings.mediaTimescale;
+}
+
+std::int64_t MovieWriter::mediaEnd(int index) const
+{
+    return track(index).mediaEnd;
+}
+
+void MovieWriter::appendSample(int index, const QByteArray &data, const SampleTiming &timing)
+{
+    appendSample(index, data.constData(), data.size(), timing);
+}
+
+MovieWriter::TrackEnd MovieWriter::endOf(const Track &t)
+{
+    return TrackEnd{!t.samples.empty(), t.mediaEnd, t.samples.empty() ? 0 : t.samples.back().duration};
+}
+
+void MovieWriter::checkSample(int index, const Track &t, const TrackEnd &end, qsizetype size,
+                              const SampleTiming &timing) const
+{
+    auto invalid = [&](const QString &why) {
+        return MediaError(MediaError::mediaDomain(), MediaError::InvalidArgument,
+                          QStringLiteral("A sample of track %1 was refused.").arg(index + 1), why);
+    };
+    if (timing.descriptionIndex < 1 || timing.descriptionIndex > t.descriptions.size())
+        throw invalid(QStringLiteral("sample description %1 does not exist").arg(timing.descriptionIndex));
+    if (size < 0 || std::uint64_t(size) > kMax32)
+        throw invalid(QStringLiteral("sample of %1 bytes").arg(size));
+    if (!end.hasSamples) {
+        if (timing.decodeTime != 0)
+            throw invalid(QStringLiteral("the first sample must decode at 0, not %1").arg(timing.decodeTime));
+    } else if (timing.decodeTime < end.mediaEnd) {
+        throw invalid(QStringLiteral("decode time %1 is before the end of the previous sample (%2)")
+                          .arg(timing.decodeTime).arg(end.mediaEnd));
+    } else if (std::int64_t(end.lastDuration) + (timing.decodeTime - end.mediaEnd) > std::int64_t(kMax32)) {
+        throw invalid(QStringLiteral("gap of %1 ticks before the sample").arg(timing.decodeTime - end.mediaEnd));
+    }
+    const std::int64_t offset64 = timing.presentationTime - timing.decodeTime;
+    if (offset64 > std::numeric_limits<std::int32_t>::max() || offset64 < std::numeric_limits<std::int32_t>::min())
+        throw invalid(QStringLiteral("composition offset %1 out of range").arg(offset64));
+}
+
+void MovieWriter::recordSample(int index, Track &t, std::int64_t position, std::uint32_t size, const SampleTiming &timing,
+                               bool continuesChunk)
+{
+    // A decode time beyond the previous sample's end lengthens that sample to meet it.
+    if (!t.samples.empty() && timing.decodeTime > t.mediaEnd)
+        t.samples.back().duration += std::uint32_t(timing.decodeTime - t.mediaEnd);
+    const auto description = std::uint32_t(timing.descriptionIndex);
+    if (continuesChunk && !t.chunks.empty() && t.chunks.back().description == description) {
+        t.chunks.back().sampleCount++;
+    } else {
+        t.chunks.push_back({position, 1, description});
+    }
+    m_lastTrack = index;
+    m_lastChunkEnd = position + size;
+    t.lastSampleEnd = position + size;
+    t.samples.push_back({size, timing.duration, std::int32_t(timing.presentationTime - timing.decodeTime), timing.keyframe});
+    t.mediaEnd = timing.decodeTime + timing.duration;
+    t.earliestPresentation = std::min(t.earliestPresentation, timing.presentationTime);
+}
+
+void MovieWriter::appendSample(int index, const char *data, qsizetype size, const SampleTiming &timing)
+{
+    if (!m_open || m_finished)
+        throw writeError(QStringLiteral("the writer is not open"));
+    Track &t = track(index);
+    checkSample(index, t, endOf(t), size, timing);
+
+    const std::int64_t position = m_file.pos();
+    if (m_file.write(data, size) != size)
+        throw writeError(m_file.errorString());
+    m_mdatBytes += size;
+    recordSample(index, t, position, std::uint32_t(size), timing, m_lastTrack == index && m_lastChunkEnd == position);
+}
+
+void MovieWriter::appendSamples(int index, QFile &source, std::int64_t sourceOffset,
+                                std::span<const CopiedSample> samples)
+{
+    if (!m_open || m_finished)
+        throw writeError(QStringLiteral("the writer is not open"));
+    Track &t = track(index);
+    // Every sample is checked before a byte is copied, so that a refusal leaves the movie as it was.
+    TrackEnd end = endOf(t);
+    std::int64_t length = 0;
+    for (const CopiedSample &s : samples) {
+        checkSample(index, t, end, qsizetype(s.size), s.timing);
+        end = TrackEnd{true, s.timing.decodeTime + s.timing.duration, s.timing.duration};
+        length += s.size;
+    }
+    if (samples.empty())
+        return;
+    std::int64_t at = copyRun(source, sourceOffset, length);
+    for (const CopiedSample &s : samples) {
+        recordSample(index, t, at, s.size, s.timing, m_lastTrack == index && m_lastChunkEnd == at);
+        at += s.size;
+    }
+}
+
+std::int64_t MovieWriter::appendBytes(QFile &source, std::int64_t sourceOffset, std::int64_t length)
+{
+    if (!m_open || m_finished)
+        throw writeError(QStringLiteral("the writer is not open"));
+    if (length < 0)
+        throw MediaError(MediaError::mediaDomain(), MediaError::InvalidArgument,
+                         QStringLiteral("A negative number of bytes cannot be copied."));
+    const std::int64_t position = copyRun(source, sourceOffset, length);
+    // Whatever follows starts a chunk of its own: these bytes are no sample's continuation.
+    m_lastTrack = -1;
+    m_lastChunkEnd = -1;
+    return position;
+}
+
+void MovieWriter::addSampleAt(int index, std::int64_t position, std::uint32_t size, const SampleTiming &timing)
+{
+    if (!m_open || m_finished)
+        throw writeError(QStringLiteral("the writer is not open"));
+    Track &t = track(index);
+    checkSample(index, t, endOf(t), qsizetype(size), timing);
+    const std::int64_t dataStart = m_mdatStart + 16;
+    const std::int64_t dataEnd = dataStart + m_mdatBytes;
+    if (position < dataStart || position > dataEnd || std::int64_t(size) > dataEnd - position)
+        throw MediaError(MediaError::mediaDomain(), MediaError::InvalidArgument,
+                         QStringLiteral("A sample of track %1 was refused.").arg(index + 1),
+                         QStringLiteral("%1 bytes at %2 lie outside the media data written so far").arg(size).arg(position));
+    recordSample(index, t, position, size, timing, t.lastSampleEnd == position);
+}
+
+void MovieWriter::reserveSampleBytes(std::int64_t bytes)
+{
+    if (!m_open || m_finished || bytes <= 0 || !m_file.flush())
+        return;
+    // Only a hint: a file system without it (or without room) shows up in the writes themselves.
+    (void)::fallocate(m_file.handle(), FALLOC_FL_KEEP_SIZE, m_file.pos(), bytes);
+}
+
+std::int64_t MovieWriter::copyRun(QFile &source, std::int64_t sourceOffset, std::int64_t length)
+{
+    if (!source.isOpen() || source.handle() < 0)
+        throw MediaError(MediaError::mediaDomain(), MediaError::ReadFailed,
+                         QStringLiteral("The movie \u201C%1\u201D could not be read.").arg(QFileInfo(source.fileName()).fileName()),
+                         QStringLiteral("the file is not open"));
+    if (sourceOffset < 0)
+        throw MediaError(MediaError::mediaDomain(), MediaError::InvalidArgument,
+                         QStringLiteral("Samples cannot be copied from a negative offset."));
+
+    // Bytes still buffered for the file go first; the copy writes behind them.
+    if (!m_file.flush())
+        throw writeError(m_file.errorString());
+    const std::int64_t position = m_file.pos();
+    try {
+        copyFrom(source, sourceOffset, position, length);
+        if (!m_file.seek(position + length))
+            throw writeError(m_file.errorString());
+    } catch (...) {
+        // Whatever part of the run arrived is cut off again, so that the next sample follows the last one recorded.
+        m_file.resize(position);
+        m_file.seek(position);
+        throw;
+    }
+    m_mdatBytes += length;
+    return position;
+}
+
+void MovieWriter::copyFrom(QFile &source, std::int64_t sourceOffset, std::int64_t position, std::int64_t length)
+{
+    const int in = source.handle();
+    const int out = m_file.handle();
+    const auto readError = [&](const QString &reason) {
+        return MediaError(MediaError::mediaDomain(), MediaError::ReadFailed,
+                          QStringLiteral("The movie \u201C%1\u201D could not be read.").arg(QFileInfo(source.fileName()).fileName()),
+                          reason);
+    };
+    const auto systemError = [](int error) { return QString::fromLocal8Bit(std::strerror(error)); };
+    const QString pastEnd = QStringLiteral("a sample lies beyond the end of the file");
+
+    while (length > 0) {
+        if (m_kernelCopy) {
+            loff_t from = sourceOffset, to = position;
+            const ssize_t n = ::copy_file_range(in, &from, out, &to, std::size_t(std::min<std::int64_t>(length, 1 << 30)), 0);
+            if (n > 0) {
+                sourceOffset += n, position += n, length -= n;
+                continue;
+            }
+            if (n == 0)
+                throw readError(pastEnd);
+            const int error = errno;
+            if (error == EINTR)
+                continue;
+            if (error == EXDEV || error == ENOSYS || error == EINVAL || error == EOPNOTSUPP) {
+                m_kernelCopy = false;
+                continue;
+            }
+            if (error == ENOSPC || error == EDQUOT || error == EFBIG)
+                throw writeError(systemError(error));
+            throw readError(systemError(error));
+        }
+        if (m_copyBuffer.isEmpty())
+            m_copyBuffer.resize(1 << 20);
+        const ssize_t n = ::pread(in, m_copyBuffer.data(), std::size_t(std::min<std::int64_t>(length, m_copyBuffer.size())), sourceOffset);
+        if (n == 0)
+            throw readError(pastEnd);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw readError(systemError(errno));
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = ::pwrite(out, m_copyBuffer.constData() + done, std::size_t(n - done), position + done);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                throw writeError(systemError(w < 0 ? errno : ENOSPC));
+            done += w;
+        }
+        sourceOffset += n, position += n, length -= n;
+    }
+}
+
+void MovieWriter::addEdit(int index, const EditEntry &edit)
+{
+    if (edit.segmentDuration < 0)
+        throw MediaError(MediaError::mediaDomain(), MediaError::InvalidArgument,
+                         QStringLiteral("An edit cannot have a negative duration."));
+    Track &t = track(index);
+    // Adjacent edits that continue each other are one edit.
+    if (!t.edits.isEmpty()) {
+        EditEntry &last = t.edits.last();
+        if (last.rate == edit.rate && last.isEmpty() && edit.isEmpty()) {
+            last.segmentDuration += edit.segmentDuration;
+            return;
+        }
+        // Two edits that show consecutive media are one edit. Besides being smaller, this
+        // matters to readers: libavformat duplicates a sample at every edit boundary, which
+        // throws off its tracking of which sample description is current.
+        const std::int64_t shownTicks = last.segmentDuration * t.settings.mediaTimescale;
+        if (!last.isEmpty() && !edit.isEmpty() && last.rate == 1.0 && edit.rate == 1.0
+            && shownTicks % m_movieTimescale == 0
+            && last.mediaTime + shownTicks / m_movieTimescale == edit.mediaTime) {
+            last.segmentDuration += edit.segmentDuration;
+            return;
+        }
+    }
+    if (edit.segmentDuration == 0)
+        return;
+    t.edits.append(edit);
+}
+
+const QList<EditEntry> &MovieWriter::edits(int index) const
+{
+    return track(index).edits;
+}
+
+void MovieWriter::cancel()
+{
+    if (m_file.isOpen())
+        m_file.close();
+    if (m_open && !m_finished)
+        QFile::remove(m_path);
+    m_open = false;
+}
+
+QByteArray MovieWriter::trackBox(const Track &t, std::uint32_t trackID, std::int64_t duration) const
+{
+    const bool isVideo = t.settings.mediaType == MediaType::Video;
+    const bool isAudio = t.settings.mediaType == MediaType::Audio;
+    const bool longTrack = std::uint64_t(duration) > kMax32;
+
+    BoxBuilder tkhd;
+    tkhd.u8(longTrack ? 1 : 0);
+    tkhd.u8(0);
+    tkhd.u16(t.settings.enabled ? 0x000F : 0x000E);
+    if (longTrack) {
+        tkhd.u64(0);
+        tkhd.u64(0);
+        tkhd.u32(trackID);
+        tkhd.u32(0);
+        tkhd.u64(std::uint64_t(duration));
+    } else {
+        tkhd.u32(0);
+        tkhd.u32(0);
+        tkhd.u32(trackID);
+        tkhd.u32(0);
+        tkhd.u32(std::uint32_t(duration));
+    }
+    tkhd.zeros(8);
+    tkhd.u16(0);                      // layer
+    tkhd.u16(isAudio ? 1 : 0);        // alternate group
+    tkhd.u16(isAudio ? 0x0100 : 0);   // volume
+    tkhd.u16(0);
+    const AffineTransform &m = t.settings.preferredTransform;
+    tkhd.matrix(m.a, m.b, m.c, m.d, m.tx, m.ty);
+    tkhd.fixed16(isVideo ? t.settings.naturalSize.width() : 0);
+    tkhd.fixed16(isVideo ? t.settings.naturalSize.height() : 0);
+    QByteArray trak = tkhd.box("tkhd");
+
+    // The edit list; without one given, the whole media from its first presentation time.
+    QList<EditEntry> edits = t.edits;
+    if (edits.isEmpty())
+        edits.append(EditEntry{duration, t.earliestPresentation == std::numeric_limits<std::int64_t>::max() ? 0 : t.earliestPresentation, 1.0});
+    bool longEdits = false;
+    for (const EditEntry &e : edits)
+        longEdits = longEdits || std::uint64_t(e.segmentDuration) > kMax32
+                 || e.mediaTime > std::numeric_limits<std::int32_t>::max();
+    BoxBuilder elst;
+    elst.u8(longEdits ? 1 : 0);
+    elst.zeros(3);
+    elst.u32(std::uint32_t(edits.size()));
+    for (const EditEntry &e : edits) {
+        if (longEdits) {
+            elst.u64(std::uint64_t(e.segmentDuration));
+            elst.u64(std::uint64_t(e.mediaTime));
+        } else {
+            elst.u32(std::uint32_t(e.segmentDuration));
+            elst.s32(std::int32_t(e.mediaTime));
+        }
+        elst.fixed16(e.rate);
+    }
+    trak.append(wrap("edts", elst.box("elst")));
+
+    // Media.
+    const bool longMedia = std::uint64_t(t.mediaEnd) > kMax32;
+    BoxBuilder mdhd;
+    mdhd.u8(longMedia ? 1 : 0);
+    mdhd.zeros(3);
+    if (longMedia) {
+        mdhd.u64(0);
+        mdhd.u64(0);
+        mdhd.u32(std::uint32_t(t.settings.mediaTimescale));
+        mdhd.u64(std::uint64_t(t.mediaEnd));
+    } else {
+        mdhd.u32(0);
+        mdhd.u32(0);
+        mdhd.u32(std::uint32_t(t.settings.mediaTimescale));
+        mdhd.u32(std::uint32_t(t.mediaEnd));
+    }
+    mdhd.u16(0x55C4); // "und"
+    mdhd.u16(0);
+    QByteArray mdia = mdhd.box("mdhd");
+
+    auto handler = [](const char *component, const char *subtype, const QByteArray &name) {
+        BoxBuilder h;
+        h.u32(0);
+        h.fourcc(component);
+        h.fourcc(subtype);
+        h.zeros(12);
+        h.u8(std::uint8_t(name.size()));
+        h.bytes(name);
+        return h.box("hdlr");
+    };
+    mdia.append(handler("mhlr", isVideo ? "vide" : isAudio ? "soun" : "data",
+                        isVideo ? "VideoHandler" : isAudio ? "SoundHandler" : "DataHandler"));
+
+    QByteArray minf;
+    if (isVideo) {
+        BoxBuilder vmhd;
+        vmhd.u32(1);
+        vmhd.zeros(8);
+        minf.append(vmhd.box("vmhd"));
+    } else if (isAudio) {
+        BoxBuilder smhd;
+        smhd.zeros(8);
+        minf.append(smhd.box("smhd"));
+    }
+    minf.append(handler("dhlr", "alis", "DataHandler"));
+    BoxBuilder dref;
+    dref.u32(0);
+    dref.u32(1);
+    BoxBuilder alis;
+    alis.u32(1); // self-contained
+    dref.bytes(alis.box("alis"));
+    minf.append(wrap("dinf", dref.box("dref")));
+
+    // Sample tables.
+    BoxBuilder stsd;
+    stsd.u32(0);
+    stsd.u32(std::uint32_t(t.descriptions.size()));
+    for (const QByteArray &entry : t.descriptions)
+        stsd.bytes(entry);
+    QByteArray stbl = stsd.box("stsd");
+
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> durationRuns;
+    std::vector<std::pair<std::uint32_t, std::int32_t>> offsetRuns;
+    bool anyOffset = false, negativeOffset = false, allSync = true;
+    bool sameSize = true;
+    for (const Track::Sample &s : t.samples) {
+        if (!durationRuns.empty() && durationRuns.back().second == s.duration)
+            durationRuns.back().first++;
+        else
+            durationRuns.push_back({1, s.duration});
+        if (!offsetRuns.empty() && offsetRuns.back().second == s.compositionOffset)
+            offsetRuns.back().first++;
+        else
+            offsetRuns.push_back({1, s.compositionOffset});
+        anyOffset = anyOffset || s.compositionOffset != 0;
+        negativeOffset = negativeOffset || s.compositionOffset < 0;
+        allSync = allSync && s.sync;
+        sameSize = sameSize && s.size == t.samples.front().size;
+    }
+    BoxBuilder stts;
+    stts.u32(0);
+    stts.u32(std::uint32_t(durationRuns.size()));
+    for (const auto &[count, delta] : durationRuns) {
+        stts.u32(count);
+        stts.u32(delta);
+    }
+    stbl.append(stts.box("stts"));
+    if (anyOffset) {
+        BoxBuilder ctts;
+        ctts.u8(negativeOffset ? 1 : 0);
+        ctts.zeros(3);
+        ctts.u32(std::uint32_t(offsetRuns.size()));
+        for (const auto &[count, offset] : offsetRuns) {
+            ctts.u32(count);
+            ctts.s32(offset);
+        }
+        stbl.append(ctts.box("ctts"));
+    }
+    if (!allSync) {
+        BoxBuilder stss;
+        stss.u32(0);
+        QList<std::uint32_t> numbers;
+        for (std::size_t i = 0; i < t.samples.size(); ++i)
+            if (t.samples[i].sync)
+                numbers.append(std::uint32_t(i + 1));
+        stss.u32(std::uint32_t(numbers.size()));
+        for (std::uint32_t n : numbers)
+            stss.u32(n);
+        stbl.append(stss.box("stss"));
+    }
+    BoxBuilder stsc;
+    stsc.u32(0);
+    QList<std::array<std::uint32_t, 3>> runs;
+    for (std::size_t i = 0; i < t.chunks.size(); ++i) {
+        const Track::Chunk &c = t.chunks[i];
+        if (!runs.isEmpty() && runs.last()[1] == c.sampleCount && runs.last()[2] == c.description)
+            continue;
+        runs.append({std::uint32_t(i + 1), c.sampleCount, c.description});
+    }
+    stsc.u32(std::uint32_t(runs.size()));
+    for (const auto &r : runs) {
+        stsc.u32(r[0]);
+        stsc.u32(r[1]);
+        stsc.u32(r[2]);
+    }
+    stbl.append(stsc.box("stsc"));
+    BoxBuilder stsz;
+    stsz.u32(0);
+    stsz.u32(sameSize ? t.samples.front().size : 0);
+    stsz.u32(std::uint32_t(t.samples.size()));
+    if (!sameSize)
+        for (const Track::Sample &s : t.samples)
+            stsz.u32(s.size);
+    stbl.append(stsz.box("stsz"));
+    BoxBuilder co64;
+    co64.u32(0);
+    co64.u32(std::uint32_t(t.chunks.size()));
+    for (const Track::Chunk &c : t.chunks)
+        co64.u64(std::uint64_t(c.offset));
+    stbl.append(co64.box("co64"));
+
+    minf.append(wrap("stbl", stbl));
+    mdia.append(wrap("minf", minf));
+    trak.append(wrap("mdia", mdia));
+    return wrap("trak", trak);
+}
+
+void MovieWriter::finish()
+{
+    if (!m_open || m_finished)
+        throw writeError(QStringLiteral("the writer is not open"));
+    try {
+        // Close the media data box.
+        const std::int64_t end = m_file.pos();
+        const std::uint64_t mdatSize = std::uint64_t(m_mdatBytes) + 8;
+        if (mdatSize <= kMax32) {
+            m_file.seek(m_mdatStart + 8);
+            BoxBuilder size;
+            size.u32(std::uint32_t(mdatSize));
+            writeRaw(size.data());
+        } else {
+            m_file.seek(m_mdatStart);
+            BoxBuilder header;
+            header.u32(1);
+            header.fourcc("mdat");
+            header.u64(std::uint64_t(m_mdatBytes) + 16);
+            writeRaw(header.data());
+        }
+        m_file.seek(end);
+
+        // Tracks without samples are left out; they would have nothing to describe them.
+        struct Written { const Track *track; std::uint32_t id; std::int64_t duration; };
+        std::vector<Written> written;
+        std::int64_t movieDuration = 0;
+        for (const auto &t : m_tracks) {
+            if (t->samples.empty())
+                continue;
+            std::int64_t duration = 0;
+            if (t->edits.isEmpty()) {
+                duration = std::int64_t(std::llround(double(t->mediaEnd) * m_movieTimescale / t->settings.mediaTimescale));
+            } else {
+                for (const EditEntry &e : t->edits)
+                    duration += e.segmentDuration;
+            }
+            written.push_back({t.get(), std::uint32_t(written.size() + 1), duration});
+            movieDuration = std::max(movieDuration, duration);
+        }
+        const bool longMovie = std::uint64_t(movieDuration) > kMax32;
+
+        BoxBuilder mvhd;
+        mvhd.u8(longMovie ? 1 : 0);
+        mvhd.zeros(3);
+        if (longMovie) {
+            mvhd.u64(0);
+            mvhd.u64(0);
+            mvhd.u32(std::uint32_t(m_movieTimescale));
+            mvhd.u64(std::uint64_t(movieDuration));
+        } else {
+            mvhd.u32(0);
+            mvhd.u32(0);
+            mvhd.u32(std::uint32_t(m_movieTimescale));
+            mvhd.u32(std::uint32_t(movieDuration));
+        }
+        mvhd.u32(0x00010000);
+        mvhd.u16(0x0100);
+        mvhd.zeros(10);
+        mvhd.matrix(1, 0, 0, 1, 0, 0);
+        mvhd.zeros(24);
+        mvhd.u32(std::uint32_t(written.size() + 1));
+        QByteArray moov = mvhd.box("mvhd");
+
+        for (const Written &w : written)
+            moov.append(trackBox(*w.track, w.id, w.duration));
+        writeRaw(wrap("moov", moov));
+        if (!m_file.flush())
+            throw writeError(m_file.errorString());
+        m_file.close();
+        m_finished = true;
+        m_open = false;
+    } catch (...) {
+        cancel();
+        throw;
+    }
+}
+
+} // namespace lumacast::av

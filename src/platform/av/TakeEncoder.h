@@ -1,0 +1,107 @@
+#pragma once
+
+#include "platform/av/TakeEncoderSettings.h"
+
+#include <QString>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+struct AVFormatContext;
+struct AVFrame;
+
+namespace lumacast::av {
+
+// Writes one take movie in real time: an H.264 video track and AAC audio tracks in a QuickTime
+// file. Appends are made on the capture thread and return at once: a video frame is converted
+// to 4:2:0 on the spot (the caller's buffer may be reused right after) and queued, and encoding
+// and muxing run on a thread of the encoder's own behind a bounded queue. A track whose queue is
+// full is "not ready": the caller drops the sample instead of waiting.
+//
+// Times handed in are (value, timescale) pairs on the capture clock; the movie's timeline starts
+// at the session start time, and what lies before it is left out.
+class TakeEncoder {
+public:
+    enum class Status { unknown = 0, writing = 1, completed = 2, failed = 3, cancelled = 4 };
+    enum class SampleFormat { float32, int16 };
+
+    // Refuses (EncoderError) when a file already exists at `path`, so that nothing is
+    // overwritten; nothing is written before `startWriting`.
+    explicit TakeEncoder(const QString &path);
+    ~TakeEncoder();
+    TakeEncoder(const TakeEncoder &) = delete;
+    TakeEncoder &operator=(const TakeEncoder &) = delete;
+
+    QString path() const { return m_path; }
+
+    // Tracks are added before `startWriting`, in movie order. Each returns the track index.
+    int addVideoTrack(const VideoSettings &settings);
+    bool canAddAudioTrack(const AudioSettings &settings) const;
+    int addAudioTrack(const AudioSettings &settings);
+
+    // Opens the encoders and the file and writes the header; false (with the status failed and
+    // an error description) when any of it fails.
+    bool startWriting();
+    void startSession(int64_t value, int32_t timescale);
+
+    Status status() const { return m_status.load(); }
+    QString errorDescription() const;
+
+    bool isReadyForMoreMediaData(int track) const;
+    // False when the sample was not taken (not writing, not ready, or not a track of that kind).
+    bool appendVideo(int track, const uint8_t *bgra, int width, int height, int stride,
+                     int64_t value, int32_t timescale);
+    bool appendAudio(int track, const void *interleaved, int frames, SampleFormat format,
+                     int sampleRate, int channels, int64_t value, int32_t timescale);
+
+    // Drains the queue, flushes the encoders, writes the movie's index and closes the file.
+    // Blocks until done; the status is completed or failed afterwards.
+    void finishWriting();
+
+    static constexpr int kVideoQueueCapacity = 16;
+    static constexpr int kAudioQueueCapacity = 256;
+
+private:
+    struct Track;
+    struct Item;
+
+    void fail(const QString &description);
+    void run();
+    void process(Item &item);
+    void encodeVideo(Track &track, AVFrame *frame);
+    void encodeAudio(Track &track, Item &item);
+    bool encodeWholeFrames(Track &track);
+    void appendSilence(Track &track, int64_t frames);
+    void drainPackets(Track &track, bool flushing);
+    void flushAll();
+    void closeFile(bool writeTrailer);
+
+    QString m_path;
+    AVFormatContext *m_format = nullptr;
+    std::vector<std::unique_ptr<Track>> m_tracks;
+    std::atomic<Status> m_status{Status::unknown};
+    mutable std::mutex m_errorMutex;
+    QString m_error;
+
+    bool m_sessionStarted = false;
+    int64_t m_sessionValue = 0;
+    int32_t m_sessionTimescale = 1;
+
+    mutable std::mutex m_queueMutex;
+    std::condition_variable m_queueCondition;
+    std::deque<Item> m_queue;
+    std::vector<AVFrame *> m_freeFrames;
+    int m_queuedVideo = 0;
+    int m_queuedAudio = 0;
+    bool m_ending = false;
+    std::thread m_thread;
+    bool m_fileOpen = false;
+};
+
+} // namespace lumacast::av

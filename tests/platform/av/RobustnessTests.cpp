@@ -1,0 +1,160 @@
+#include "platform/av/Asset.h"
+#include "platform/av/Composition.h"
+#include "platform/av/MovieStructure.h"
+
+#include "TestMovies.h"
+#include "support/TestEnvironment.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+using namespace lumacast::av;
+
+namespace {
+
+// The file offset of the first occurrence of a box type.
+qint64 boxOffset(const QByteArray &file, const char *type)
+{
+    const qsizetype at = file.indexOf(type);
+    return at < 4 ? -1 : at - 4;
+}
+
+} // namespace
+
+TEST(MovieStructure, DamagedTablesAreReportedNotFollowed)
+{
+    QTemporaryDir dir;
+    const QString good = dir.filePath(QStringLiteral("good.mov"));
+    ASSERT_TRUE(testmovies::makeMovie(good, 1.0, 30, 10, true));
+    QFile file(good);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    file.close();
+
+    auto writeVariant = [&](const QString &name, QByteArray data) {
+        const QString path = dir.filePath(name);
+        QFile out(path);
+        EXPECT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write(data);
+        return path;
+    };
+
+    // A sample size table that claims far more samples than it holds.
+    QByteArray hugeCount = bytes;
+    const qint64 stsz = boxOffset(hugeCount, "stsz");
+    ASSERT_GT(stsz, 0);
+    hugeCount[stsz + 16] = char(0x7F); // the count's top byte
+    EXPECT_THROW(readMovieStructure(writeVariant(QStringLiteral("count.mov"), hugeCount)), MediaError);
+
+    // A chunk table that names chunks the offset table lacks.
+    QByteArray badChunks = bytes;
+    const qint64 stco = boxOffset(badChunks, "stco") >= 0 ? boxOffset(badChunks, "stco") : boxOffset(badChunks, "co64");
+    ASSERT_GT(stco, 0);
+    badChunks[stco + 15] = 0; // no chunk offsets at all
+    EXPECT_THROW(readMovieStructure(writeVariant(QStringLiteral("chunks.mov"), badChunks)), MediaError);
+
+    // A file cut off before its movie box: nothing to read, no crash.
+    const QString cut = writeVariant(QStringLiteral("cut.mov"), bytes.left(bytes.size() / 2));
+    EXPECT_THROW(readMovieStructure(cut), MediaError);
+    EXPECT_THROW(Asset::open(cut), MediaError);
+
+    // A box whose size runs past the end of the file.
+    QByteArray overlong = bytes;
+    const qint64 moov = boxOffset(overlong, "moov");
+    ASSERT_GE(moov, 0);
+    overlong[moov] = char(0x7F);
+    EXPECT_THROW(readMovieStructure(writeVariant(QStringLiteral("long.mov"), overlong)), MediaError);
+}
+
+TEST(Passthrough, CutsOfReorderedVideoKeepEveryReferenceFrame)
+{
+    QTemporaryDir dir;
+    const QString source = dir.filePath(QStringLiteral("bframes.mov"));
+    const QString out = dir.filePath(QStringLiteral("cut.mov"));
+    // B-frames: samples are stored out of presentation order with composition offsets.
+    ASSERT_TRUE(testmovies::makeMovie(source, 2.0, 30, 12, false, 160, 120,
+                                      {QStringLiteral("-bf"), QStringLiteral("2"), QStringLiteral("-preset"),
+                                       QStringLiteral("medium")}));
+    const auto asset = Asset::open(source);
+    bool reordered = false;
+    for (const SampleRecord &s : asset->structure()->tracks.first().samples)
+        reordered = reordered || s.compositionOffset != asset->structure()->tracks.first().samples.first().compositionOffset;
+    ASSERT_TRUE(reordered) << "the source has no reordered frames";
+
+    Composition composition;
+    const int video = composition.addTrack(MediaType::Video);
+    composition.insertTimeRange(video, {MediaTime(17, 30), MediaTime(20, 30)}, asset, 0, MediaTime::zero());
+    writePassthrough(composition, out);
+    EXPECT_EQ(testmovies::decodedFrameHashes(out), testmovies::decodedFrameHashes(source).mid(17, 20));
+    const QList<double> times = testmovies::decodedFrameTimes(out);
+    ASSERT_FALSE(times.isEmpty());
+    EXPECT_NEAR(times.first(), 0.0, 1e-6);
+}
+
+TEST(Passthrough, RangesOutsideTheSourceAndCancelledWritesLeaveNothing)
+{
+    QTemporaryDir dir;
+    const QString source = dir.filePath(QStringLiteral("source.mov"));
+    const QString out = dir.filePath(QStringLiteral("out.mov"));
+    ASSERT_TRUE(testmovies::makeMovie(source, 1.0, 30, 10, true));
+    const auto asset = Asset::open(source);
+    Composition composition;
+    const int video = composition.addTrack(MediaType::Video);
+    const int audio = composition.addTrack(MediaType::Audio);
+    EXPECT_THROW(composition.insertTimeRange(video, {MediaTime(2, 1), MediaTime(1, 1)}, asset, 0, MediaTime::zero()), MediaError);
+    EXPECT_THROW(composition.insertTimeRange(video, {MediaTime(-1, 1), MediaTime(1, 1)}, asset, 0, MediaTime::zero()), MediaError);
+    EXPECT_THROW(composition.insertTimeRange(video, {MediaTime::zero(), MediaTime(1, 1)}, asset, 1, MediaTime::zero()), MediaError);
+    EXPECT_THROW(composition.insertTimeRange(7, {MediaTime::zero(), MediaTime(1, 1)}, asset, 0, MediaTime::zero()), MediaError);
+    // A range running past the end is clipped to the source.
+    composition.insertTimeRange(video, {MediaTime(1, 2), MediaTime(5, 1)}, asset, 0, MediaTime::zero());
+    EXPECT_EQ(composition.trackEnd(video), MediaTime(1, 2));
+    composition.insertTimeRange(audio, {MediaTime::zero(), MediaTime(1, 2)}, asset, 1, MediaTime::zero());
+
+    std::atomic<bool> cancelled{true};
+    PassthroughOptions options;
+    options.cancelled = &cancelled;
+    EXPECT_THROW(writePassthrough(composition, out, options), MediaError);
+    EXPECT_FALSE(QFile::exists(out));
+
+    // A source that vanished before the write fails cleanly too.
+    QFile::remove(source);
+    EXPECT_THROW(writePassthrough(composition, out), MediaError);
+    EXPECT_FALSE(QFile::exists(out));
+}
+
+TEST(Composition, SoundThatStartsLateKeepsItsPlaceInTheRange)
+{
+    // A take's sound often starts a moment after its first frame; a stretch of the take must
+    // not pull it forward by that gap.
+    QTemporaryDir dir;
+    const QString source = dir.filePath(QStringLiteral("late.mov"));
+    const auto made = lumacast::testing::runProcess(
+        QStringLiteral("ffmpeg"),
+        {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+         QStringLiteral("testsrc=size=64x64:rate=30:duration=2"), QStringLiteral("-itsoffset"), QStringLiteral("0.5"),
+         QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=duration=1.5"),
+         QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-c:a"), QStringLiteral("aac"), source});
+    ASSERT_TRUE(made.ok()) << made.err.constData();
+    const auto asset = Asset::open(source);
+    const AssetTrack &sound = asset->tracks()[1];
+    ASSERT_GT(sound.timeRange.start, MediaTime(1, 4));
+
+    Composition composition;
+    const int audio = composition.addTrack(MediaType::Audio);
+    const MediaTime at(3, 1); // after an earlier take of three seconds
+    composition.insertEmptyTimeRange(audio, {MediaTime::zero(), at});
+    composition.insertTimeRange(audio, {MediaTime::zero(), MediaTime(1, 1)}, asset, 1, at);
+    const auto &segments = composition.segments(audio);
+    ASSERT_FALSE(segments.isEmpty());
+    EXPECT_EQ(segments.last().sourceRange.start, sound.timeRange.start);
+    EXPECT_EQ(segments.last().target.start, at + sound.timeRange.start);
+    EXPECT_EQ(composition.trackEnd(audio), MediaTime(4, 1));
+
+    // A range that ends before the sound starts leaves the track empty there.
+    composition.insertTimeRange(audio, {MediaTime::zero(), MediaTime(1, 4)}, asset, 1, MediaTime(4, 1));
+    EXPECT_EQ(composition.trackEnd(audio), MediaTime(4, 1));
+}
