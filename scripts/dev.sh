@@ -17,7 +17,7 @@ packages=(
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev libxcb-composite0-dev
   libxcb-damage0-dev libxcb-keysyms1-dev libxcb-ewmh-dev libxcb-xtest0-dev libxcb-icccm4-dev
   libxkbcommon-dev libxkbcommon-x11-dev libpulse-dev
-  pulseaudio xvfb xdotool x11-utils x11-xserver-utils trayer libxml2-utils
+  pulseaudio xvfb xdotool x11-utils x11-xserver-utils trayer libxml2-utils fonts-dejavu-core
   libgtest-dev libgmock-dev
   qt6-qpa-plugins qt6-image-formats-plugins libqt6multimedia6 qt6-multimedia-dev
 )
