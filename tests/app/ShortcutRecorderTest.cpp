@@ -191,6 +191,11 @@ TEST_F(RecorderOnX11, ClosingOrDestroyingTheWindowWhileRecordingRegistersTheHotK
     QTest::mouseClick(field("endTake"), Qt::LeftButton); // a second click changes nothing
     EXPECT_TRUE(field("endTake")->isRecording());
     EXPECT_EQ(host.calls.count("restoreGlobalShortcuts"), 0);
+    startRecording("nextScene"); // another row takes over: only one records
+    EXPECT_FALSE(field("endTake")->isRecording());
+    startRecording("endTake");
+    EXPECT_FALSE(field("nextScene")->isRecording());
+    EXPECT_EQ(host.calls.count("restoreGlobalShortcuts"), 2);
     window->close();
     EXPECT_FALSE(field("endTake")->isRecording());
     EXPECT_EQ(service->hotKeyRefs().size(), 6u);
@@ -199,7 +204,7 @@ TEST_F(RecorderOnX11, ClosingOrDestroyingTheWindowWhileRecordingRegistersTheHotK
     startRecording("startPause");
     delete window;
     EXPECT_EQ(service->hotKeyRefs().size(), 6u);
-    EXPECT_EQ(host.calls.count("restoreGlobalShortcuts"), 2);
+    EXPECT_EQ(host.calls.count("restoreGlobalShortcuts"), 4);
     EXPECT_TRUE(preferences.customShortcuts().empty());
 }
 
@@ -210,6 +215,7 @@ TEST(WindowPictures, SettingsAndHelpWindowsRender)
     QTemporaryDir dir;
     Preferences preferences{dir.filePath("settings.json")};
     FakeSettingsHost host{preferences};
+    host.level = 0.62; // the knob away from the recommended-level tick
     host.microphones = {{"mic", "VirtualMic"}};
     host.displays = {{1, "Left", 1920, 1080}, {2, "Right", 2560, 1440}};
     SettingsWindow settings(host, preferences);

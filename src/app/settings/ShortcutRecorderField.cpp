@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QPointer>
 
 #include <memory>
 
@@ -85,6 +86,10 @@ std::optional<quint32> keyCodeForQtKey(int key)
     }
     return std::nullopt;
 }
+
+// At most one field records at a time: each watches every key press of the application, and the
+// one that started last would take the keys and leave the other recording with the hot keys back.
+QPointer<ShortcutRecorderField> recordingField;
 
 } // namespace
 
@@ -182,6 +187,9 @@ ShortcutRecorderField::Modifiers ShortcutRecorderField::modifiersOf(const QKeyEv
 
 void ShortcutRecorderField::startRecording()
 {
+    if (recordingField && recordingField != this)
+        recordingField->finishRecording();
+    recordingField = this;
     m_recording = true;
     if (onRecordingStarted)
         onRecordingStarted();
@@ -192,6 +200,8 @@ void ShortcutRecorderField::startRecording()
 void ShortcutRecorderField::finishRecording(bool destroying)
 {
     m_recording = false;
+    if (recordingField == this)
+        recordingField = nullptr;
     qApp->removeEventFilter(this);
     if (onRecordingStopped)
         onRecordingStopped();
