@@ -216,11 +216,13 @@ void ShortcutRecorderField::handleKeyPress(const QKeyEvent &event)
     if (isModifierKey(event.key()))
         return;
     const std::optional<quint32> keyCode = keyCodeOf(event);
+    // What the key types with no modifier, in the layout its key code came through.
     QString character;
     if (keyCode) {
-        character = ShortcutBinding::keyboardLayout()->characterForKeyCode(*keyCode).value_or(QString());
-        if (const auto layout = xkbLayout(); layout && event.nativeScanCode() != 0)
-            character = layout->characterForKeyCode(*keyCode).value_or(character);
+        const auto xkb = event.nativeScanCode() != 0 ? xkbLayout() : nullptr;
+        const std::optional<QString> typed = xkb ? xkb->characterForKeyCode(*keyCode)
+                                                 : ShortcutBinding::keyboardLayout()->characterForKeyCode(*keyCode);
+        character = typed.value_or(QString());
     }
     const KeyOutcome outcome = interpretKey(keyCode, modifiersOf(event), character);
     switch (outcome.kind) {
