@@ -135,7 +135,7 @@ void TrimBar::paintLabels(QPainter &painter, const QRectF &top, const QRectF &bo
 
     const QString zero = formatTime(0);
     const QString total = formatTime(m_inputs.duration);
-    painter.setPen(palette().color(QPalette::PlaceholderText));
+    painter.setPen(QColor(150, 150, 155)); // a secondary label on the dark bar
     painter.setFont(monoFont(QFont::Normal));
     const double by = bottom.center().y();
     drawCentred(painter, bottom.x() + estimatedHalfWidth(zero), by, zero);
