@@ -71,6 +71,11 @@ void feed(TakeWriter &writer, const SyntheticTake &take)
             writer.appendMicAudio(b);
             mic += micChunk;
         } else {
+            if (take.systemToneHz > 0)
+                for (int i = 0; i < 480; ++i) {
+                    const float x = 0.2f * float(std::sin(2 * M_PI * take.systemToneHz * double(sys + i) / 48000));
+                    system[size_t(i) * 2] = system[size_t(i) * 2 + 1] = x;
+                }
             writer.appendSystemAudio({system.data(), 480, AudioBuffer::Format::float32, 48000, 2,
                                       SampleTime::fromNanoseconds(base + s)});
             sys += 480;

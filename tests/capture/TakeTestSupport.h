@@ -25,6 +25,7 @@ struct SyntheticTake {
     int micChannels = 2;
     bool micAsInt16 = false;
     bool systemAudio = false;
+    double systemToneHz = 0; // system audio: a sine of amplitude 0.2 at this frequency; 0: a constant 0.1
     double audioLead = 0; // seconds of audio delivered before the first frame
 };
 

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+namespace lumacast::av {
+class Player;
+}
+
+namespace lumacast::review {
+
+// Shows the player's current picture, fitted into the view with its aspect kept, on black. It
+// never takes keyboard focus, which stays with the scene outline and its playback keys.
+// Main thread only; the player is held weakly.
+class VideoFrameView : public QWidget {
+    Q_OBJECT
+public:
+    explicit VideoFrameView(QWidget *parent = nullptr);
+
+    void setPlayer(av::Player *player);
+    av::Player *player() const { return m_player.data(); }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+
+private:
+    QPointer<av::Player> m_player;
+    QMetaObject::Connection m_connection;
+};
+
+} // namespace lumacast::review

@@ -1,0 +1,180 @@
+// The review player and pane on real takes: a take written by the take writer (a 440 Hz
+// microphone tone and an 880 Hz system-audio tone), played into the rig's PulseAudio server and
+// shown on its X server.
+#include "capture/TakeTestSupport.h"
+#include "support/ToneAnalysis.h"
+
+#include "platform/av/MoviePlayer.h"
+#include "review/PlayerPane.h"
+#include "review/TrimBar.h"
+#include "review/VideoFrameView.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+using namespace lumacast;
+
+namespace {
+
+class ReviewPlayerRig : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        dir = new QTemporaryDir;
+        path = QDir(dir->path()).filePath(QStringLiteral("take.mov"));
+        taketest::SyntheticTake take;
+        take.width = 320, take.height = 240, take.fps = 30, take.seconds = 4;
+        take.systemAudio = true, take.systemToneHz = 880;
+        writtenDuration = taketest::writeTake(path, take);
+    }
+    static void TearDownTestSuite() { delete dir; }
+
+    void SetUp() override
+    {
+        if (qEnvironmentVariableIsEmpty("DISPLAY"))
+            GTEST_SKIP() << "needs the rig's X server and PulseAudio";
+        ASSERT_TRUE(writtenDuration);
+    }
+
+    // Loads the take and waits until the player knows its duration.
+    void load(av::MoviePlayer &player)
+    {
+        QSignalSpy loaded(&player, &av::Player::itemLoaded);
+        player.replaceCurrentItem(path);
+        ASSERT_TRUE(loaded.wait(5000));
+        EXPECT_NEAR(loaded.at(0).at(1).toDouble(), *writtenDuration, 0.05);
+        EXPECT_EQ(loaded.at(0).at(2).toInt(), 2);
+    }
+
+    void seekAndWait(av::MoviePlayer &player, double seconds)
+    {
+        bool done = false;
+        player.seek(av::MediaTime::fromSeconds(seconds, 600), [&](bool) { done = true; });
+        QElapsedTimer timer;
+        timer.start();
+        while (!done && timer.elapsed() < 5000)
+            QTest::qWait(5);
+        ASSERT_TRUE(done);
+    }
+
+    static inline QTemporaryDir *dir = nullptr;
+    static inline QString path;
+    static inline std::optional<double> writtenDuration;
+};
+
+} // namespace
+
+TEST_F(ReviewPlayerRig, SeeksExactlyAndStopsAtTheTrimEndWithinOneFrame)
+{
+    av::MoviePlayer player;
+    load(player);
+    // Frames are 1/30 s long: the picture shown is the one whose interval holds the time.
+    const struct {
+        double seek, frame;
+    } seeks[] = {{1.0, 1.0}, {1.01, 1.0}, {1.0 - 1.0 / 600, 29.0 / 30}, {2.5, 2.5}};
+    for (const auto &c : seeks) {
+        seekAndWait(player, c.seek);
+        EXPECT_EQ(player.currentFrameTime(), av::MediaTime::fromSeconds(c.frame, 30)) << c.seek;
+        EXPECT_EQ(player.currentTime(), av::MediaTime::fromSeconds(c.seek, 600));
+    }
+
+    const av::MediaTime trimEnd = av::MediaTime::fromSeconds(2.0, 600);
+    player.setForwardPlaybackEndTime(trimEnd);
+    seekAndWait(player, 1.5);
+    QSignalSpy ended(&player, &av::Player::playedToEnd);
+    QElapsedTimer clock;
+    clock.start();
+    player.play();
+    ASSERT_TRUE(ended.wait(5000));
+    const double wall = clock.elapsed() / 1000.0;
+    EXPECT_EQ(player.currentTime(), trimEnd);
+    EXPECT_FALSE(player.isPlaying());
+    // The last picture of the kept range is shown, not the first one after it.
+    EXPECT_EQ(player.currentFrameTime(), av::MediaTime::fromSeconds(2.0 - 1.0 / 30, 30));
+    EXPECT_GE(wall, 0.5 - 1.0 / 30);
+    EXPECT_LE(wall, 0.5 + 0.25) << "start-up plus the stop took too long";
+}
+
+TEST_F(ReviewPlayerRig, MixesTheSystemTrackAtItsLevelWhilePlaying)
+{
+    av::MoviePlayer player;
+    load(player);
+    QProcess recorder;
+    recorder.start(QStringLiteral("parec"), {QStringLiteral("--device=speaker.monitor"), QStringLiteral("--raw"),
+                                             QStringLiteral("--format=float32le"), QStringLiteral("--rate=48000"),
+                                             QStringLiteral("--channels=1"), QStringLiteral("--latency-msec=20")});
+    ASSERT_TRUE(recorder.waitForStarted(5000));
+    QTest::qWait(500);
+    player.setAudioMix({1.0f, 0.25f});
+    player.play();
+    QTest::qWait(1800);
+    player.setAudioMix({1.0f, 1.0f}); // live, without stopping
+    QTest::qWait(1800);
+    player.pause();
+    QTest::qWait(300);
+    recorder.terminate();
+    recorder.waitForFinished(5000);
+    const QByteArray raw = recorder.readAllStandardOutput();
+    std::vector<float> samples(size_t(raw.size()) / sizeof(float));
+    std::memcpy(samples.data(), raw.constData(), samples.size() * sizeof(float));
+
+    // The ratio of the system tone to the microphone tone, window by window (a quarter second).
+    std::vector<double> ratios;
+    const size_t window = 12000;
+    for (size_t at = 0; at + window <= samples.size(); at += window) {
+        const std::vector<float> part(samples.begin() + long(at), samples.begin() + long(at + window));
+        const double mic = lumacast::testing::toneAmplitude(part, 48000, 440);
+        if (mic > 0.05)
+            ratios.push_back(lumacast::testing::toneAmplitude(part, 48000, 880) / mic);
+    }
+    ASSERT_GE(ratios.size(), 8u) << "too little sound reached the speaker";
+    EXPECT_NEAR(ratios[1], 0.25, 0.06);
+    EXPECT_NEAR(ratios[ratios.size() - 2], 1.0, 0.15);
+}
+
+TEST_F(ReviewPlayerRig, PaneShowsTheTakeWithSixteenThumbnails)
+{
+    av::MoviePlayer player;
+    load(player);
+    double trimStart = 0.5, trimEnd = 3.0;
+    review::PlayerPaneInputs inputs;
+    inputs.player = &player;
+    inputs.trimStart = {[&] { return trimStart; }, [&](double v) { trimStart = v; }};
+    inputs.trimEnd = {[&] { return trimEnd; }, [&](double v) { trimEnd = v; }};
+    inputs.takeDuration = *writtenDuration;
+    inputs.canRecordTail = true;
+    review::PlayerPane pane;
+    pane.resize(900, 520);
+    pane.show();
+    QSignalSpy thumbnails(pane.trimBar(), &review::TrimBar::thumbnailsChanged);
+    pane.setInputs(inputs);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&pane));
+    ASSERT_TRUE(thumbnails.wait(10000));
+    ASSERT_EQ(pane.trimBar()->thumbnails().size(), 16);
+    for (const QImage &image : pane.trimBar()->thumbnails())
+        EXPECT_TRUE(image.width() <= 160 && image.height() <= 160);
+    seekAndWait(player, 1.0);
+    QTest::qWait(100);
+    EXPECT_EQ(pane.emptyStateTitle(), QString());
+    const QString shot = QStringLiteral(LUMACAST_BINARY_DIR "/tests/review/player-pane.png");
+    EXPECT_TRUE(pane.grab().save(shot));
+
+    // A tail operation dims the bar and makes it ignore input; without a player the message shows.
+    inputs.trimEditingEnabled = false;
+    pane.setInputs(inputs);
+    EXPECT_FALSE(pane.trimBar()->isEnabled());
+    inputs.player = nullptr;
+    inputs.showNoTakesMessage = true;
+    pane.setInputs(inputs);
+    EXPECT_EQ(pane.emptyStateTitle(), QStringLiteral("No takes yet"));
+    EXPECT_FALSE(pane.trimBar()->isVisibleTo(&pane));
+}
