@@ -5,6 +5,7 @@
 #include "capture/CaptureTarget.h"
 #include "capture/ScreenRecorder.h"
 #include "platform/x11/X11Content.h"
+#include "threads/ThreadBridge.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -111,7 +112,7 @@ QCoro::Task<int> record(Options o)
     ScreenRecorder recorder(false, 2.0);
     QString streamError;
     recorder.onStreamError = [&](const StreamError &e) {
-        QMetaObject::invokeMethod(qApp, [&streamError, text = e.message()] { streamError = text; }, Qt::QueuedConnection);
+        postToMainThread([&streamError, text = e.message()] { streamError = text; });
     };
     try {
         recorder.prepareMicrophone(o.mic);

@@ -1,14 +1,10 @@
 #include "capture/AudioEncodingPlan.h"
 
 #include "platform/av/Asset.h"
-
-#include <QCoro/QCoroFuture>
-#include <QFuture>
-#include <QPromise>
+#include "threads/ThreadBridge.h"
 
 #include <cmath>
 #include <cstdlib>
-#include <thread>
 #include <vector>
 
 namespace lumacast {
@@ -169,26 +165,9 @@ AudioEncodingPlan AudioEncodingPlan::load(const av::Asset &take)
 
 QCoro::Task<AudioEncodingPlan> AudioEncodingPlan::loadAsync(QString moviePath)
 {
-    // The error travels inside the result and is rethrown here, so the awaiting caller gets
-    // exactly the error the read threw.
-    using Outcome = std::pair<std::optional<AudioEncodingPlan>, std::exception_ptr>;
-    QPromise<Outcome> promise;
-    QFuture<Outcome> future = promise.future();
-    std::thread([path = std::move(moviePath), promise = std::move(promise)]() mutable {
-        promise.start();
-        Outcome outcome;
-        try {
-            outcome.first = load(path);
-        } catch (...) {
-            outcome.second = std::current_exception();
-        }
-        promise.addResult(std::move(outcome));
-        promise.finish();
-    }).detach();
-    const Outcome outcome = co_await future;
-    if (outcome.second)
-        std::rethrow_exception(outcome.second);
-    co_return *outcome.first;
+    // The awaiting caller gets exactly the error the read threw.
+    auto loading = runInBackground("audio plan", [path = std::move(moviePath)] { return load(path); });
+    co_return co_await loading;
 }
 
 } // namespace lumacast

@@ -31,7 +31,7 @@ QList<MicOption> MicOption::availableMicrophones()
     std::lock_guard lock(listMutex);
     try {
         if (!listConnection || !listConnection->isAlive())
-            listConnection = pulse::PulseConnection::open();
+            listConnection = pulse::PulseConnection::open(3000, "mic list");
         return fromSources(listConnection->sources());
     } catch (const pulse::PulseError &error) {
         listConnection.reset();

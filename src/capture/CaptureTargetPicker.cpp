@@ -1,7 +1,9 @@
 #include "capture/CaptureTargetPicker.h"
 
+#include "threads/ThreadBridge.h"
+
 #include <QCoreApplication>
-#include <QMetaObject>
+#include <QPointer>
 #include <QString>
 
 #include <algorithm>
@@ -79,29 +81,29 @@ void CaptureTargetPicker::present()
 
 void CaptureTargetPicker::pickerDidUpdate(ContentFilterRef filter)
 {
-    QMetaObject::invokeMethod(this, [this, filter = std::move(filter)] {
+    postToMainThread(QPointer<CaptureTargetPicker>(this), [this, filter = std::move(filter)] {
         if (onPick)
             onPick(filter);
         finish();
-    }, Qt::QueuedConnection);
+    });
 }
 
 void CaptureTargetPicker::pickerDidCancel()
 {
-    QMetaObject::invokeMethod(this, [this] {
+    postToMainThread(QPointer<CaptureTargetPicker>(this), [this] {
         if (onCancel)
             onCancel();
         finish();
-    }, Qt::QueuedConnection);
+    });
 }
 
 void CaptureTargetPicker::pickerStartDidFail(const Error &error)
 {
-    QMetaObject::invokeMethod(this, [this, error] {
+    postToMainThread(QPointer<CaptureTargetPicker>(this), [this, error] {
         if (onError)
             onError(error);
         finish();
-    }, Qt::QueuedConnection);
+    });
 }
 
 void CaptureTargetPicker::finish()

@@ -1,9 +1,10 @@
 #include "capture/CursorAutoHide.h"
 
 #include "platform/x11/X11Content.h"
+#include "threads/ThreadBridge.h"
 
 #include <QCoreApplication>
-#include <QMetaObject>
+#include <QPointer>
 #include <QTimer>
 
 #include <chrono>
@@ -42,12 +43,12 @@ std::function<double()> CursorAutoHide::monotonicClock()
 
 void CursorAutoHide::setCursorAutoHide(bool enabled)
 {
-    QMetaObject::invokeMethod(this, [this, enabled] { applySwitch(enabled); }, Qt::QueuedConnection);
+    postToMainThread(QPointer<CursorAutoHide>(this), [this, enabled] { applySwitch(enabled); });
 }
 
 void CursorAutoHide::setCursorHideDelay(double seconds)
 {
-    QMetaObject::invokeMethod(this, [this, seconds] { m_delay = seconds; }, Qt::QueuedConnection);
+    postToMainThread(QPointer<CursorAutoHide>(this), [this, seconds] { m_delay = seconds; });
 }
 
 void CursorAutoHide::applySwitch(bool enabled)

@@ -1,6 +1,7 @@
 #include "capture/MicrophoneDevices.h"
 
 #include "model/LogCategories.h"
+#include "threads/ThreadBridge.h"
 
 #include <QPointer>
 
@@ -9,16 +10,16 @@ namespace lumacast {
 MicrophoneDevices::MicrophoneDevices(QObject *parent) : QObject(parent)
 {
     try {
-        m_connection = pulse::PulseConnection::open();
+        m_connection = pulse::PulseConnection::open(3000, "mic devices");
         // Runs on the sound server's event thread; the connection is closed before this object
         // goes away, so the queued call finds it alive or is dropped with it.
         m_connection->watchSources([this] {
-            QMetaObject::invokeMethod(this, [this] {
+            postToMainThread(QPointer<MicrophoneDevices>(this), [this] {
                 if (m_refreshQueued)
                     return;
                 m_refreshQueued = true;
-                QMetaObject::invokeMethod(this, &MicrophoneDevices::refresh, Qt::QueuedConnection);
-            }, Qt::QueuedConnection);
+                postToMainThread(QPointer<MicrophoneDevices>(this), [this] { refresh(); });
+            });
         });
         m_microphones = MicOption::fromSources(m_connection->sources());
     } catch (const pulse::PulseError &error) {

@@ -2,26 +2,11 @@
 
 #include "model/LogCategories.h"
 #include "store/AppLog.h"
+#include "threads/ThreadBridge.h"
 
 #include <QPointer>
 
-#include <mutex>
-
 namespace lumacast {
-
-// Shared with every closure handed out, so that a closure called on another thread while the
-// relay goes away either posts to a live relay or finds it gone.
-struct RecorderCallbackRelay::Link {
-    std::mutex mutex;
-    RecorderCallbackRelay *relay = nullptr;
-
-    template <typename Work> void post(Work work)
-    {
-        std::lock_guard lock(mutex);
-        if (relay)
-            QMetaObject::invokeMethod(relay, std::move(work), Qt::QueuedConnection);
-    }
-};
 
 namespace {
 void logApp(const QString &message)
@@ -32,41 +17,28 @@ void logApp(const QString &message)
 } // namespace
 
 RecorderCallbackRelay::RecorderCallbackRelay(StateManagerCallbacks &target, QObject *parent)
-    : QObject(parent), m_target(target), m_link(std::make_shared<Link>())
+    : QObject(parent), m_target(target)
 {
-    m_link->relay = this;
 }
 
-RecorderCallbackRelay::~RecorderCallbackRelay()
-{
-    std::lock_guard lock(m_link->mutex);
-    m_link->relay = nullptr;
-}
+RecorderCallbackRelay::~RecorderCallbackRelay() = default;
 
+// The closures hold the relay weakly: made here, on the main thread, and checked there when the
+// posted call runs, so one called while the relay goes away finds it alive or does nothing.
 std::function<void(const Error &)> RecorderCallbackRelay::onStreamErrorCallback()
 {
-    return [link = m_link](const Error &error) {
+    return [relay = QPointer<RecorderCallbackRelay>(this)](const Error &error) {
         // Always posted, never run inline, even when the recorder reports from the main thread.
-        link->post([link, description = error.localizedDescription()] {
-            std::unique_lock lock(link->mutex);
-            RecorderCallbackRelay *relay = link->relay;
-            lock.unlock();
-            if (relay)
-                relay->handleStreamError(description);
+        postToMainThread(relay, [relay, description = error.localizedDescription()] {
+            relay->handleStreamError(description);
         });
     };
 }
 
 std::function<void(bool)> RecorderCallbackRelay::onVideoEffectChangedCallback()
 {
-    return [link = m_link](bool active) {
-        link->post([link, active] {
-            std::unique_lock lock(link->mutex);
-            RecorderCallbackRelay *relay = link->relay;
-            lock.unlock();
-            if (relay)
-                relay->m_target.updateWebcamOverlayVisibility(active);
-        });
+    return [relay = QPointer<RecorderCallbackRelay>(this)](bool active) {
+        postToMainThread(relay, [relay, active] { relay->m_target.updateWebcamOverlayVisibility(active); });
     };
 }
 

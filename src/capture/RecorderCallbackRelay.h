@@ -40,11 +40,9 @@ public:
     bool isHandlingStreamError() const { return m_handlingStreamError; }
 
 private:
-    struct Link;
     QCoro::Task<> handleStreamError(QString description);
 
     StateManagerCallbacks &m_target;
-    std::shared_ptr<Link> m_link;
     bool m_handlingStreamError = false;
 };
 

@@ -9,18 +9,14 @@
 #include "capture/OverlayGeometry.h"
 #include "platform/x11/X11FrameSource.h"
 #include "store/Preferences.h"
+#include "threads/ThreadBridge.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QFuture>
-#include <QMetaObject>
-#include <QPromise>
-
-#include <qcoro/qcorofuture.h>
+#include <QPointer>
 
 #include <algorithm>
 #include <cmath>
-#include <thread>
 
 #include <ctime>
 #include <unistd.h>
@@ -28,24 +24,6 @@
 namespace lumacast {
 
 namespace {
-
-// Runs blocking work (joins, drains, encoder flushes) off the main thread and resumes the
-// awaiting coroutine when it is done.
-//
-// Callers make the task a named variable before awaiting it: GCC 12 destroys a lambda that is
-// converted into the std::function argument inside a co_await expression twice, which releases
-// its captured shared pointers early.
-QCoro::Task<void> runInBackground(std::function<void()> work)
-{
-    QPromise<void> promise;
-    QFuture<void> future = promise.future();
-    std::thread([work = std::move(work), promise = std::move(promise)]() mutable {
-        promise.start();
-        work();
-        promise.finish();
-    }).detach();
-    co_await future;
-}
 
 AudioBuffer toAudioBuffer(const AudioPacket &packet)
 {
@@ -296,37 +274,63 @@ QCoro::Task<void> ScreenRecorder::startRecording(QString outputURL, uint32_t dis
         if (configuration.capturesAudio)
             configuration.excludesCurrentProcessAudio = true;
     }
-    const bool systemAudio = configuration.capturesAudio;
+    // A writer that cannot be set up leaves its file where it is.
+    const std::shared_ptr<TakeWriter> writer = setUpWriter(outputURL, configuration, plan);
+    std::unique_ptr<Stream> stream = makeStream(displayID, *filter, configuration);
 
+    // From here on a failure takes back whatever has started and removes the file.
+    try {
+        QString error;
+        if (!stream->frames->start(&error))
+            throw Error(error);
+        if (stream->systemAudio)
+            stream->systemAudio->start();
+        goLive(writer, std::move(stream), configuration, displayID);
+        connectMicrophone(writer);
+    } catch (...) {
+        abandonStart(std::move(stream), outputURL);
+        throw;
+    }
+    co_return;
+}
+
+std::shared_ptr<TakeWriter> ScreenRecorder::setUpWriter(const QString &outputURL,
+                                                        const StreamConfiguration &configuration,
+                                                        const std::optional<AudioEncodingPlan> &plan)
+{
     auto writer = std::make_shared<TakeWriter>(outputURL);
     double micRate = 48000;
     int micChannels = 2;
+    std::shared_ptr<AudioRecorder> audio;
     {
-        std::shared_ptr<AudioRecorder> audio;
-        {
-            std::lock_guard lock(m_stateMutex);
-            audio = m_audio;
-        }
-        if (audio) {
-            if (const auto format = audio->inputFormat()) {
-                micRate = format->first;
-                micChannels = format->second;
-            }
+        std::lock_guard lock(m_stateMutex);
+        audio = m_audio;
+    }
+    if (audio) {
+        if (const auto format = audio->inputFormat()) {
+            micRate = format->first;
+            micChannels = format->second;
         }
     }
-    writer->setUp(configuration.width, configuration.height, micRate, micChannels, systemAudio, plan);
+    writer->setUp(configuration.width, configuration.height, micRate, micChannels, configuration.capturesAudio,
+                  plan);
+    return writer;
+}
 
-    // The stream: screen frames from the X server, and the system audio when asked for.
+std::unique_ptr<ScreenRecorder::Stream> ScreenRecorder::makeStream(uint32_t displayID, const ContentFilter &filter,
+                                                                   const StreamConfiguration &configuration)
+{
+    // Screen frames from the X server, and the system audio when asked for.
     auto stream = std::make_unique<Stream>();
     x11::CaptureConfig capture;
-    if (filter->style == ContentStyle::Window && filter->windowID()) {
+    if (filter.style == ContentStyle::Window && filter.windowID()) {
         capture.kind = x11::CaptureConfig::Kind::Window;
-        capture.windowId = *filter->windowID();
+        capture.windowId = *filter.windowID();
     } else {
         capture.kind = x11::CaptureConfig::Kind::Display;
-        capture.displayId = filter->displayID.value_or(displayID);
-        capture.excludedPids = filter->excludedApplications;
-        capture.exceptedWindows = filter->exceptingWindows;
+        capture.displayId = filter.displayID.value_or(displayID);
+        capture.excludedPids = filter.excludedApplications;
+        capture.exceptedWindows = filter.exceptingWindows;
     }
     capture.width = configuration.width;
     capture.height = configuration.height;
@@ -354,7 +358,7 @@ QCoro::Task<void> ScreenRecorder::startRecording(QString outputURL, uint32_t dis
         });
     });
     stream->frames->setErrorHandler([this](const QString &message) { reportStreamError(message); });
-    if (systemAudio) {
+    if (configuration.capturesAudio) {
         std::weak_ptr<SampleQueue> weakQueue = m_sampleQueue;
         stream->systemAudio = std::make_unique<SystemAudioCapture>([weakQueue](std::function<void()> block) {
             if (auto q = weakQueue.lock())
@@ -365,19 +369,12 @@ QCoro::Task<void> ScreenRecorder::startRecording(QString outputURL, uint32_t dis
                 w->appendSystemAudio(toAudioBuffer(packet));
         });
     }
+    return stream;
+}
 
-    try {
-        QString error;
-        if (!stream->frames->start(&error))
-            throw Error(error);
-        if (stream->systemAudio)
-            stream->systemAudio->start();
-    } catch (...) {
-        stream->stop();
-        removeFile(outputURL);
-        throw;
-    }
-
+void ScreenRecorder::goLive(const std::shared_ptr<TakeWriter> &writer, std::unique_ptr<Stream> stream,
+                            const StreamConfiguration &configuration, uint32_t displayID)
+{
     writer->onWriterFailed = [this](const std::optional<av::EncoderError> &error) {
         // The writer has logged its failure already.
         if (!onStreamError)
@@ -396,10 +393,13 @@ QCoro::Task<void> ScreenRecorder::startRecording(QString outputURL, uint32_t dis
         m_capturedDisplayID = displayID;
     }
     if (m_cursor->isEnabled())
-        QMetaObject::invokeMethod(m_cursor, [c = m_cursor] { c->startCursorTimer(); }, Qt::QueuedConnection);
+        postToMainThread(QPointer<CursorAutoHide>(m_cursor), [c = m_cursor] { c->startCursorTimer(); });
+}
 
-    // The microphone: normally prepared before the countdown. A missing one, or one whose
-    // session a failed prepare left stopped, is started now so that the take has its sound.
+void ScreenRecorder::connectMicrophone(const std::shared_ptr<TakeWriter> &writer)
+{
+    // Normally prepared before the countdown. A missing one, or one whose session a failed
+    // prepare left stopped, is started now so that the take has its sound.
     std::shared_ptr<AudioRecorder> audio;
     std::optional<QString> micDevice;
     {
@@ -413,23 +413,7 @@ QCoro::Task<void> ScreenRecorder::startRecording(QString outputURL, uint32_t dis
             if (auto q = weakQueue.lock())
                 q->dispatch(std::move(block));
         });
-        try {
-            fresh->start(micDevice);
-        } catch (...) {
-            std::unique_ptr<Stream> failed;
-            {
-                std::lock_guard lock(m_stateMutex);
-                failed = std::move(m_stream);
-                m_streamConfig.reset();
-                m_capturedDisplayID.reset();
-            }
-            QMetaObject::invokeMethod(m_cursor, [c = m_cursor] { c->stopCursorTimer(); }, Qt::QueuedConnection);
-            if (failed)
-                failed->stop();
-            installWriter(nullptr);
-            removeFile(outputURL);
-            throw;
-        }
+        fresh->start(micDevice);
         if (audio)
             audio->stop();
         audio = fresh;
@@ -441,7 +425,27 @@ QCoro::Task<void> ScreenRecorder::startRecording(QString outputURL, uint32_t dis
         if (auto w = weakWriter.lock())
             w->appendMicAudio(toAudioBuffer(packet));
     });
-    co_return;
+}
+
+void ScreenRecorder::abandonStart(std::unique_ptr<Stream> stream, const QString &outputURL)
+{
+    // A stream that never went live is still the caller's; one that did is taken back, with the
+    // writer and the cursor timer it brought.
+    const bool wasLive = !stream;
+    if (wasLive) {
+        {
+            std::lock_guard lock(m_stateMutex);
+            stream = std::move(m_stream);
+            m_streamConfig.reset();
+            m_capturedDisplayID.reset();
+        }
+        postToMainThread(QPointer<CursorAutoHide>(m_cursor), [c = m_cursor] { c->stopCursorTimer(); });
+    }
+    if (stream)
+        stream->stop();
+    if (wasLive)
+        installWriter(nullptr);
+    removeFile(outputURL);
 }
 
 namespace {
@@ -499,13 +503,13 @@ QCoro::Task<std::optional<ScreenRecorder::Recording>> ScreenRecorder::stopRecord
         }
         if (orphan) {
             qCInfo(log::recorder(), "stop: releasing the prepared microphone");
-            auto stopping = runInBackground([orphan] { orphan->stop(); });
+            auto stopping = runInBackground("mic release", [orphan] { orphan->stop(); });
             co_await stopping;
         }
         co_return std::nullopt;
     }
 
-    QMetaObject::invokeMethod(m_cursor, [c = m_cursor] { c->stopCursorTimer(); }, Qt::QueuedConnection);
+    postToMainThread(QPointer<CursorAutoHide>(m_cursor), [c = m_cursor] { c->stopCursorTimer(); });
 
     std::unique_ptr<Stream> stream;
     std::shared_ptr<AudioRecorder> audio;
@@ -523,7 +527,7 @@ QCoro::Task<std::optional<ScreenRecorder::Recording>> ScreenRecorder::stopRecord
     }
     // Microphone first, then the capture; then a barrier on the sample queue, after which every
     // buffer queued before it has reached the writer.
-    auto draining = runInBackground([audio, &stream, queue] {
+    auto draining = runInBackground("capture drain", [audio, &stream, queue] {
         if (audio)
             audio->stop();
         stream->stop();
@@ -539,7 +543,7 @@ QCoro::Task<std::optional<ScreenRecorder::Recording>> ScreenRecorder::stopRecord
     if (!writer)
         co_return std::nullopt;
     std::optional<double> duration;
-    auto finishing = runInBackground([writer, &duration] { duration = writer->finish(); });
+    auto finishing = runInBackground("take finish", [writer, &duration] { duration = writer->finish(); });
     co_await finishing;
     installWriter(nullptr);
 

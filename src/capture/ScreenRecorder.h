@@ -136,6 +136,17 @@ public:
 private:
     struct Stream;
 
+    // The steps of startRecording: the take's configuration, the stream, the microphone, and
+    // the one rollback of whatever a failure leaves started.
+    std::shared_ptr<TakeWriter> setUpWriter(const QString &outputURL, const StreamConfiguration &configuration,
+                                            const std::optional<AudioEncodingPlan> &plan);
+    std::unique_ptr<Stream> makeStream(uint32_t displayID, const ContentFilter &filter,
+                                       const StreamConfiguration &configuration);
+    void goLive(const std::shared_ptr<TakeWriter> &writer, std::unique_ptr<Stream> stream,
+                const StreamConfiguration &configuration, uint32_t displayID);
+    void connectMicrophone(const std::shared_ptr<TakeWriter> &writer);
+    void abandonStart(std::unique_ptr<Stream> stream, const QString &outputURL);
+
     void reportStreamError(const QString &message, int code = 0);
     void installWriter(std::shared_ptr<TakeWriter> writer);
     std::shared_ptr<TakeWriter> currentWriter() const;

@@ -4,15 +4,12 @@
 #include "platform/av/MovieProbe.h"
 #include "platform/av/TakeEncoder.h"
 #include "store/AppLog.h"
+#include "threads/ThreadBridge.h"
 
-#include <QCoro/QCoroFuture>
 #include <QFile>
 #include <QFileInfo>
-#include <QFuture>
-#include <QPromise>
 
 #include <algorithm>
-#include <thread>
 
 namespace lumacast {
 
@@ -253,14 +250,8 @@ std::optional<double> TakeWriter::finish()
 
 QCoro::Task<std::optional<double>> TakeWriter::finishAsync()
 {
-    QPromise<std::optional<double>> promise;
-    QFuture<std::optional<double>> future = promise.future();
-    std::thread([this, promise = std::move(promise)]() mutable {
-        promise.start();
-        promise.addResult(finish());
-        promise.finish();
-    }).detach();
-    co_return co_await future;
+    auto finishing = runInBackground("take finish", [this] { return finish(); });
+    co_return co_await finishing;
 }
 
 } // namespace lumacast

@@ -8,12 +8,10 @@
 #include "model/LogCategories.h"
 #include "store/AppLog.h"
 #include "store/Preferences.h"
+#include "threads/ThreadBridge.h"
 
-#include <QCoreApplication>
 #include <QDir>
-#include <QMetaObject>
 #include <QPointer>
-#include <QThread>
 
 namespace lumacast {
 
@@ -21,19 +19,6 @@ namespace {
 
 using EventHandler = ExportCoordinator::EventHandler;
 using PackageWriter = std::function<QCoro::Task<void>(Session, QString, QString)>;
-
-bool onMainThread()
-{
-    QCoreApplication *app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
-}
-
-// Tasks "on the main thread" are posted to the event loop, never started inline, so a panel's
-// completion has returned before the export begins.
-void postToMainThread(std::function<void()> work)
-{
-    QMetaObject::invokeMethod(QCoreApplication::instance(), std::move(work), Qt::QueuedConnection);
-}
 
 // One run's link to its caller. Once the run has delivered its outcome nothing more reaches the
 // handler, so a progress report that was still on its way from an export thread can never
@@ -51,16 +36,17 @@ public:
         m_handler(event);
     }
 
+    // Every event of a run goes through the one main-thread queue, so events reported from an
+    // export thread and from the main thread reach the handler in the order they were reported.
+    static void report(const std::shared_ptr<Run> &run, ExportEvent event)
+    {
+        postToMainThread([run, event = std::move(event)] { run->deliver(event); });
+    }
+
     // The exporter's progress callback: may be called from any thread.
     static ExportWork::Progress progressReporter(const std::shared_ptr<Run> &run)
     {
-        return [run](double fraction) {
-            if (onMainThread()) {
-                run->deliver(ExportEvent::progress(fraction));
-                return;
-            }
-            postToMainThread([run, fraction] { run->deliver(ExportEvent::progress(fraction)); });
-        };
+        return [run](double fraction) { report(run, ExportEvent::progress(fraction)); };
     }
 
 private:
@@ -99,7 +85,7 @@ QCoro::Task<> runMovieExport(ExportUserInterface *ui, AppLog *appLog, ExportWork
         co_return;
     }
     qCInfo(log::exporting(), "export start \u2192 %s", qUtf8Printable(destination));
-    run->deliver(ExportEvent::started());
+    Run::report(run, ExportEvent::started());
     const QString takesFolder =
         QDir(session.bundleURL.value_or(session.scratchURL)).filePath(QStringLiteral("takes"));
     std::exception_ptr failure;
@@ -114,11 +100,11 @@ QCoro::Task<> runMovieExport(ExportUserInterface *ui, AppLog *appLog, ExportWork
         const QString chain = describeErrorChain(failure);
         qCCritical(log::exporting(), "export failed: %s", qUtf8Printable(chain));
         appLog->log(QStringLiteral("[export] export failed: ") + chain);
-        run->deliver(ExportEvent::failed(failure));
+        Run::report(run, ExportEvent::failed(failure));
         co_return;
     }
     qCInfo(log::exporting(), "export ok");
-    run->deliver(ExportEvent::succeeded(destination));
+    Run::report(run, ExportEvent::succeeded(destination));
 }
 
 QCoro::Task<> runPackageExport(PackageWriter writer, QString label, Session session, QString name,
@@ -126,7 +112,7 @@ QCoro::Task<> runPackageExport(PackageWriter writer, QString label, Session sess
 {
     qCInfo(log::exporting(), "%s export start \u2192 %s", qUtf8Printable(label),
            qUtf8Printable(destination));
-    run->deliver(ExportEvent::started());
+    Run::report(run, ExportEvent::started());
     std::exception_ptr failure;
     try {
         if (!writer)
@@ -138,11 +124,11 @@ QCoro::Task<> runPackageExport(PackageWriter writer, QString label, Session sess
     if (failure) {
         qCCritical(log::exporting(), "%s export failed: %s", qUtf8Printable(label),
                    qUtf8Printable(errorDescription(failure)));
-        run->deliver(ExportEvent::failed(failure));
+        Run::report(run, ExportEvent::failed(failure));
         co_return;
     }
     qCInfo(log::exporting(), "%s export ok", qUtf8Printable(label));
-    run->deliver(ExportEvent::succeeded(destination));
+    Run::report(run, ExportEvent::succeeded(destination));
 }
 
 } // namespace

@@ -6,15 +6,13 @@
 #include "model/NumberFormat.h"
 #include "platform/av/Asset.h"
 #include "store/Preferences.h"
+#include "threads/ThreadBridge.h"
 
-#include <QCoroFuture>
 #include <QDir>
-#include <QPromise>
 #include <QUuid>
 
 #include <atomic>
 #include <memory>
-#include <thread>
 
 namespace lumacast::session_exporter {
 
@@ -170,24 +168,19 @@ QCoro::Task<void> exportMovie(QList<Take> takes, QString takesFolder, QString de
     if (onProgress)
         context.progress = [fraction](double f) { fraction->store(std::clamp(f, 0.0, 1.0)); };
 
-    auto failure = std::make_shared<std::exception_ptr>();
-    QPromise<void> promise;
-    QFuture<void> done = promise.future();
-    std::thread([context = std::move(context), failure, promise = std::move(promise)]() mutable {
-        promise.start();
-        try {
-            runExport(context);
-        } catch (...) {
-            *failure = std::current_exception();
-        }
-        promise.finish();
-    }).detach();
-    co_await done;
+    std::exception_ptr failure;
+    try {
+        auto exporting = runInBackground("movie export",
+                                         [context = std::move(context)]() mutable { runExport(context); });
+        co_await exporting;
+    } catch (...) {
+        failure = std::current_exception();
+    }
 
     if (poll)
         poll->stop();
-    if (*failure)
-        std::rethrow_exception(*failure);
+    if (failure)
+        std::rethrow_exception(failure);
     if (onProgress && reported != 1.0)
         onProgress(1.0);
 }

@@ -4,6 +4,7 @@
 #include "media/CanvasComposition.h"
 #include "media/ExportErrors.h"
 #include "platform/av/TranscodeCanvasVideo.h"
+#include "threads/ThreadBridge.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -125,6 +126,7 @@ void runPumps(const AudioMix &mix, const QString &audioPath, PumpProgress &progr
 {
     std::exception_ptr audioFailure;
     std::thread audio([&] {
+        nameCurrentThread("audio pump");
         try {
             writeAudioMix(mix, audioPath, &stop, progress.audio());
         } catch (...) {

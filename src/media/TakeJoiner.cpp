@@ -5,20 +5,16 @@
 #include "platform/av/JoinExportSession.h"
 #include "platform/av/MediaError.h"
 #include "platform/av/MediaTime.h"
+#include "threads/ThreadBridge.h"
 
-#include <QCoreApplication>
 #include <QCoro/QCoroFuture>
 #include <QCoro/QCoroTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QFuture>
-#include <QPromise>
-#include <QThread>
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
-#include <type_traits>
 
 namespace lumacast::take_joiner {
 
@@ -77,47 +73,9 @@ MediaTime splicePoint(double trimEnd)
     return MediaTime::fromSeconds(trimEnd, 600);
 }
 
-// --- threads --------------------------------------------------------------------------------
+// --- worker failures ------------------------------------------------------------------------
 
 namespace {
-
-// Runs `work` on a thread of its own; the awaiting coroutine resumes on its own thread with the
-// result or the exception.
-template<typename Work>
-QCoro::Task<std::invoke_result_t<Work>> offMainThread(Work work)
-{
-    using Result = std::invoke_result_t<Work>;
-    struct Outcome {
-        std::optional<Result> value;
-        std::exception_ptr failure;
-    };
-    auto outcome = std::make_shared<Outcome>();
-    QPromise<void> promise;
-    QFuture<void> done = promise.future();
-    std::thread([outcome, work = std::move(work), promise = std::move(promise)]() mutable {
-        promise.start();
-        try {
-            outcome->value.emplace(work());
-        } catch (...) {
-            outcome->failure = std::current_exception();
-        }
-        promise.finish();
-    }).detach();
-    co_await done;
-    if (outcome->failure)
-        std::rethrow_exception(outcome->failure);
-    co_return std::move(*outcome->value);
-}
-
-void callOnMainThread(const ProgressCallback &callback, double value)
-{
-    QCoreApplication *app = QCoreApplication::instance();
-    if (!app || QThread::currentThread() == app->thread()) {
-        callback(value);
-        return;
-    }
-    QMetaObject::invokeMethod(app, [callback, value] { callback(value); }, Qt::QueuedConnection);
-}
 
 QString errorText(const std::exception_ptr &failure)
 {
@@ -194,7 +152,7 @@ QCoro::Task<> reportExportProgress(std::shared_ptr<av::JoinExportSession> sessio
         // export progress follows (or stands in for) the final report of the verified movie.
         if (stopped->load())
             break;
-        callOnMainThread(progress, std::min(double(session->progress()), kLastExportFraction));
+        progress(std::min(double(session->progress()), kLastExportFraction));
     }
 }
 
@@ -211,7 +169,7 @@ QCoro::Task<JoinResult> join(JoinRequest request, ProgressCallback progress)
     try {
         // Tasks are made in statements of their own: GCC 12 destroys the temporaries of a
         // co_await full-expression twice.
-        auto assembly = offMainThread([request] { return assemble(request); });
+        auto assembly = runInBackground("join assemble", [request] { return assemble(request); });
         composition.emplace(co_await std::move(assembly));
     } catch (const JoinError &) {
         throw;
@@ -255,7 +213,7 @@ QCoro::Task<JoinResult> join(JoinRequest request, ProgressCallback progress)
     std::optional<JoinResult> result;
     std::exception_ptr verifyFailure;
     try {
-        auto verification = offMainThread([request] { return verify(request); });
+        auto verification = runInBackground("join verify", [request] { return verify(request); });
         result = co_await std::move(verification);
     } catch (...) {
         verifyFailure = std::current_exception();
@@ -266,7 +224,7 @@ QCoro::Task<JoinResult> join(JoinRequest request, ProgressCallback progress)
     }
 
     if (progress)
-        callOnMainThread(progress, 1.0);
+        progress(1.0);
     co_return *result;
 }
 

@@ -86,9 +86,10 @@ private:
 
 // Joins, verifies and returns the result. Throws JoinError; a duration or track list that cannot
 // be read back during verification throws the media layer's error unchanged. The blocking work
-// runs on worker threads; `progress` (when given) is called on the main thread about every
-// 100 ms during the export and with 1.0 once, after verification succeeded. An existing file at
-// the output location is left alone by refusals and removed by failed exports and verifications.
+// runs on worker threads; `progress` (when given) is called on the thread that awaits the join
+// (the main thread), never from a worker, about every 100 ms during the export and with 1.0
+// once, after verification succeeded. An existing file at the output location is left alone by
+// refusals and removed by failed exports and verifications.
 QCoro::Task<JoinResult> join(JoinRequest request, ProgressCallback progress = {});
 
 // Builds the composition: the original's head up to the splice, then the whole tail, on one
@@ -111,7 +112,8 @@ JoinResult verify(const JoinRequest &request);
 // at or after. Throws JoinError::verifyFailed when no image can be made.
 av::MediaTime probeFrame(const JoinAsset &asset, const av::MediaTime &time, bool before);
 
-// Reports the session's progress every 100 ms on the main thread until `stopped` is set.
+// Reports the session's progress every 100 ms, on the thread that started it (the main thread),
+// until `stopped` is set.
 QCoro::Task<> reportExportProgress(std::shared_ptr<av::JoinExportSession> session, ProgressCallback progress,
                                    std::shared_ptr<std::atomic<bool>> stopped);
 

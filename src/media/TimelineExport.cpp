@@ -1,13 +1,12 @@
 #include "media/TimelineExport.h"
 
 #include "model/LogCategories.h"
+#include "threads/ThreadBridge.h"
 
-#include <QCoroThread>
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
 #include <QSaveFile>
-#include <QThread>
 
 #include <algorithm>
 #include <cmath>
@@ -75,27 +74,6 @@ void clearDestination(const QString &destination, const QString &sessionFolder)
     fs::remove_all(path, code);
     if (code)
         throwFileSystem(QStringLiteral("Remove"), destination, code);
-}
-
-// Runs blocking file and media work on a worker thread and resumes on the caller's thread with
-// its result or its exception.
-template<typename Result, typename Work>
-QCoro::Task<Result> onWorker(Work work)
-{
-    auto result = std::make_shared<std::optional<Result>>();
-    auto failure = std::make_shared<std::exception_ptr>();
-    std::unique_ptr<QThread> thread(QThread::create([work = std::move(work), result, failure] {
-        try {
-            result->emplace(work());
-        } catch (...) {
-            *failure = std::current_exception();
-        }
-    }));
-    thread->start();
-    co_await qCoro(thread.get()).waitForFinished();
-    if (*failure)
-        std::rethrow_exception(*failure);
-    co_return std::move(**result);
 }
 
 } // namespace
@@ -188,7 +166,7 @@ QCoro::Task<QList<Clip>> prepare(Session session, QString destination, MovieLoad
             throwFileSystem(QStringLiteral("Create folder"), mediaFolder, code);
         return true;
     };
-    QCoro::Task<bool> folderMade = onWorker<bool>(std::move(makeFolder));
+    QCoro::Task<bool> folderMade = runInBackground("package folder", std::move(makeFolder));
     co_await folderMade;
 
     const QString takesFolder = sessionTakesFolder(session);
@@ -215,7 +193,7 @@ QCoro::Task<QList<Clip>> prepare(Session session, QString destination, MovieLoad
                     throwFileSystem(QStringLiteral("Copy"), source, code);
                 return probe(copy, loader);
             };
-            QCoro::Task<MovieFacts> measured = onWorker<MovieFacts>(std::move(copyAndMeasure));
+            QCoro::Task<MovieFacts> measured = runInBackground("package media", std::move(copyAndMeasure));
             facts = co_await measured;
             copied.insert(filename, facts);
         }

@@ -1,16 +1,14 @@
 #include "store/SessionStore.h"
 
 #include "model/LogCategories.h"
+#include "threads/ThreadBridge.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStandardPaths>
-#include <QThread>
 #include <QUuid>
-
-#include <qcoro/qcorothread.h>
 
 #include <cerrno>
 #include <cmath>
@@ -501,14 +499,12 @@ void SessionStore::cleanupReservedFiles(const Session &session) const
 QCoro::Task<SessionStore::DurationCheck> SessionStore::verifyTakeDurations(Session &session) const
 {
     const QStringList paths = takeMoviePaths(session);
-    auto outcomes = std::make_shared<QList<ProbeOutcome>>();
     // The movies are read on a worker thread, one after the other; the session is changed only
     // here, on the caller's thread, once they are all read.
-    std::unique_ptr<QThread> worker(
-        QThread::create([paths, probe = m_probe, outcomes] { *outcomes = probeMovies(paths, probe); }));
-    worker->start();
-    co_await qCoro(worker.get()).waitForFinished();
-    co_return applyMovieDurations(session, *outcomes);
+    auto probing =
+        runInBackground("take durations", [paths, probe = m_probe] { return probeMovies(paths, probe); });
+    const QList<ProbeOutcome> outcomes = co_await probing;
+    co_return applyMovieDurations(session, outcomes);
 }
 
 SessionStore::DurationCheck SessionStore::verifyTakeDurationsNow(Session &session) const

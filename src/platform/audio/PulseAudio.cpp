@@ -156,12 +156,13 @@ struct PulseConnection::Impl {
 PulseConnection::PulseConnection(std::unique_ptr<Impl> impl) : d(std::move(impl)) {}
 PulseConnection::~PulseConnection() = default;
 
-std::shared_ptr<PulseConnection> PulseConnection::open(int timeoutMs)
+std::shared_ptr<PulseConnection> PulseConnection::open(int timeoutMs, const char *threadName)
 {
     auto impl = std::make_unique<Impl>();
     impl->loop = pa_threaded_mainloop_new();
     if (!impl->loop)
         throw PulseError("PulseAudio: could not create the event loop");
+    pa_threaded_mainloop_set_name(impl->loop, threadName);
     pa_proplist *props = pa_proplist_new();
     pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Lumacast");
     pa_proplist_sets(props, PA_PROP_APPLICATION_ID, kApplicationIdentifier);
@@ -273,7 +274,7 @@ void PulseConnection::watchSources(std::function<void()> onChange)
 bool serverAnswers(int timeoutMs)
 {
     try {
-        return PulseConnection::open(timeoutMs)->isAlive();
+        return PulseConnection::open(timeoutMs, "pulse check")->isAlive();
     } catch (const PulseError &) {
         return false;
     }

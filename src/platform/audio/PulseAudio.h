@@ -37,7 +37,8 @@ qint64 monotonicNanoseconds();
 class PulseConnection {
 public:
     // Connects without spawning a server; throws PulseError when none answers within the time.
-    static std::shared_ptr<PulseConnection> open(int timeoutMs = 3000);
+    // `threadName` (a string literal, 15 characters at most) names the event thread.
+    static std::shared_ptr<PulseConnection> open(int timeoutMs = 3000, const char *threadName = "pulse events");
     ~PulseConnection();
     PulseConnection(const PulseConnection &) = delete;
     PulseConnection &operator=(const PulseConnection &) = delete;

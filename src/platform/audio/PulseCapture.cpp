@@ -10,7 +10,7 @@ std::shared_ptr<pulse::PulseConnection> PulseCapture::connection()
 {
     std::lock_guard lock(m_mutex);
     if (!m_connection || !m_connection->isAlive())
-        m_connection = pulse::PulseConnection::open();
+        m_connection = pulse::PulseConnection::open(3000, "audio capture");
     return m_connection;
 }
 

@@ -1,5 +1,7 @@
 #include "platform/av/JoinExportSession.h"
 
+#include "threads/ThreadBridge.h"
+
 #include <QPromise>
 
 namespace lumacast::av {
@@ -60,6 +62,7 @@ QFuture<void> JoinExportSession::exportAsynchronously()
     }
     m_status = Status::waiting;
     m_thread = std::thread([this, promise = std::move(promise)]() mutable {
+        nameCurrentThread("join export");
         promise.start();
         run();
         promise.finish();

@@ -2,6 +2,7 @@
 
 #include "platform/av/Bt709Convert.h"
 #include "platform/av/H264EncoderSetup.h"
+#include "threads/ThreadBridge.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -236,7 +237,10 @@ bool TakeEncoder::startWriting()
         return false;
     }
     m_status = Status::writing;
-    m_thread = std::thread([this] { run(); });
+    m_thread = std::thread([this] {
+        nameCurrentThread("take encoder");
+        run();
+    });
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include "platform/av/H264EncoderSetup.h"
 #include "platform/av/StreamDecoder.h"
+#include "threads/ThreadBridge.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -435,6 +436,7 @@ void CanvasVideoRender::run()
     FrameQueue queue;
     std::exception_ptr renderFailure;
     std::thread renderer([&] {
+        nameCurrentThread("canvas render");
         try {
             renderFrames(request, width, height, timescale, queue);
         } catch (...) {

@@ -2,6 +2,7 @@
 
 #include "model/LogCategories.h"
 #include "platform/x11/KeyNames.h"
+#include "threads/ThreadBridge.h"
 
 #include <xcb/xcb.h>
 #include <xcb/xcb_keysyms.h>
@@ -256,13 +257,10 @@ void HotKeyGrabber::scheduleRead()
     if (d->readScheduled)
         return;
     d->readScheduled = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            d->readScheduled = false;
-            readEvents();
-        },
-        Qt::QueuedConnection);
+    postToMainThread(QPointer<HotKeyGrabber>(this), [this] {
+        d->readScheduled = false;
+        readEvents();
+    });
 }
 
 void HotKeyGrabber::readEvents()

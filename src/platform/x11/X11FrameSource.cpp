@@ -3,6 +3,7 @@
 #include "model/LogCategories.h"
 #include "platform/x11/X11Connection.h"
 #include "platform/x11/X11Content.h"
+#include "threads/ThreadBridge.h"
 
 #include <xcb/composite.h>
 #include <xcb/randr.h>
@@ -862,7 +863,10 @@ bool FrameSource::start(QString *error)
         std::lock_guard lock(m_wakeMutex);
         m_stopRequested = false;
     }
-    m_thread = std::thread([this] { run(); });
+    m_thread = std::thread([this] {
+        nameCurrentThread("x11 frames");
+        run();
+    });
     return true;
 }
 
