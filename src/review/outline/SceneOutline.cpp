@@ -9,6 +9,7 @@
 #include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QTimer>
 
 namespace lumacast {
@@ -355,6 +356,59 @@ std::unique_ptr<QMenu> SceneOutline::contextMenuAt(const QPoint &position)
     if (!selectionModel()->isSelected(row))
         selectionModel()->setCurrentIndex(row, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
     return m_commands->contextMenu();
+}
+
+void SceneOutline::mousePressEvent(QMouseEvent *event)
+{
+    const QPoint at = event->position().toPoint();
+    const QModelIndex row = indexAt(at);
+    const auto button = event->button() == Qt::LeftButton
+        ? SceneTreeCellDelegate::buttonAt(row, visualRect(row), at)
+        : SceneTreeCellDelegate::Button::none;
+    if (button == SceneTreeCellDelegate::Button::none) {
+        QTreeView::mousePressEvent(event);
+        return;
+    }
+    m_pressedButtonRow = row;
+    m_pressedButton = int(button);
+    event->accept();
+}
+
+void SceneOutline::mouseMoveEvent(QMouseEvent *event)
+{
+    if (m_pressedButtonRow.isValid())
+        event->accept();
+    else
+        QTreeView::mouseMoveEvent(event);
+}
+
+void SceneOutline::mouseReleaseEvent(QMouseEvent *event)
+{
+    if (!m_pressedButtonRow.isValid()) {
+        QTreeView::mouseReleaseEvent(event);
+        return;
+    }
+    const QModelIndex row = m_pressedButtonRow;
+    const auto button = SceneTreeCellDelegate::Button(m_pressedButton);
+    m_pressedButtonRow = QPersistentModelIndex();
+    m_pressedButton = 0;
+    const QPoint at = event->position().toPoint();
+    // Released off the button: no click, as with any push button.
+    if (indexAt(at) == row && SceneTreeCellDelegate::buttonAt(row, visualRect(row), at) == button)
+        m_delegate->clickButton(button, row);
+    event->accept();
+}
+
+void SceneOutline::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    const QPoint at = event->position().toPoint();
+    const QModelIndex row = indexAt(at);
+    if (SceneTreeCellDelegate::buttonAt(row, visualRect(row), at) != SceneTreeCellDelegate::Button::none) {
+        // The second press of a double click is a press of the button again.
+        mousePressEvent(event);
+        return;
+    }
+    QTreeView::mouseDoubleClickEvent(event);
 }
 
 void SceneOutline::contextMenuEvent(QContextMenuEvent *event)

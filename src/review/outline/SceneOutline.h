@@ -86,6 +86,11 @@ signals:
 protected:
     void keyPressEvent(QKeyEvent *event) override;
     void contextMenuEvent(QContextMenuEvent *event) override;
+    // Presses on a row's button are the button's: they neither select, drag nor rename.
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+    void mouseDoubleClickEvent(QMouseEvent *event) override;
 
 private:
     void hostChanged();
@@ -105,6 +110,8 @@ private:
     QString m_lastSignature;
     bool m_isSyncingSelection = false;
     bool m_restoringEditor = false;
+    QPersistentModelIndex m_pressedButtonRow; // the row whose button the mouse went down on
+    int m_pressedButton = 0;                  // SceneTreeCellDelegate::Button
 };
 
 } // namespace lumacast

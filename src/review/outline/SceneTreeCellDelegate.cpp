@@ -6,7 +6,6 @@
 #include <QFocusEvent>
 #include <QKeyEvent>
 #include <QLineEdit>
-#include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -35,9 +34,12 @@ QColor secondaryColor(const QPalette &palette)
     return color;
 }
 
+// The badge and the trailing text are 10 and 11 points beside a 13-point system font; here they
+// keep those proportions to whatever size the row's font has.
 QFont sizedFont(QFont font, int pointSize)
 {
-    font.setPointSize(pointSize);
+    if (font.pointSizeF() > 0)
+        font.setPointSizeF(font.pointSizeF() * pointSize / 13.0);
     return font;
 }
 
@@ -76,7 +78,7 @@ void drawTrash(QPainter *painter, const QRect &r, const QColor &color)
 }
 
 void drawCheck(QPainter *painter, const QRect &r, bool checked, bool reviewing,
-               const QPalette &palette)
+               const QPalette &palette, bool selected)
 {
     const QRectF circle = QRectF(r).adjusted(1.5, 1.5, -1.5, -1.5);
     if (reviewing) {
@@ -87,13 +89,16 @@ void drawCheck(QPainter *painter, const QRect &r, bool checked, bool reviewing,
         painter->drawEllipse(circle);
     } else if (checked) {
         painter->setPen(Qt::NoPen);
-        painter->setBrush(palette.color(QPalette::Active, QPalette::Highlight));
+        // On a selected row the highlight would swallow an accent-coloured mark.
+        const QColor fill = palette.color(QPalette::Active, selected ? QPalette::HighlightedText : QPalette::Highlight);
+        const QColor mark = selected ? palette.color(QPalette::Active, QPalette::Highlight) : QColor(Qt::white);
+        painter->setBrush(fill);
         painter->drawEllipse(circle);
         QPainterPath tick;
         tick.moveTo(circle.left() + circle.width() * 0.27, circle.top() + circle.height() * 0.52);
         tick.lineTo(circle.left() + circle.width() * 0.44, circle.top() + circle.height() * 0.70);
         tick.lineTo(circle.left() + circle.width() * 0.74, circle.top() + circle.height() * 0.32);
-        painter->setPen(QPen(Qt::white, 1.8, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        painter->setPen(QPen(mark, 1.8, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
         painter->setBrush(Qt::NoBrush);
         painter->drawPath(tick);
     } else {
@@ -188,7 +193,7 @@ void SceneTreeCellDelegate::paintTake(QPainter *painter, const QStyleOptionViewI
     const bool reviewing = index.data(SceneOutlineModel::IsReviewingRole).toBool();
     const bool checked = index.data(SceneOutlineModel::IsCheckedRole).toBool();
     const QPalette &palette = option.palette;
-    drawCheck(painter, checkRect(option.rect), checked, reviewing, palette);
+    drawCheck(painter, checkRect(option.rect), checked, reviewing, palette, selected);
 
     const QRect label = labelRect(index, option.rect, option.font);
     painter->setFont(option.font);
@@ -216,34 +221,28 @@ QSize SceneTreeCellDelegate::sizeHint(const QStyleOptionViewItem &option, const 
     return size;
 }
 
-bool SceneTreeCellDelegate::editorEvent(QEvent *event, QAbstractItemModel *model,
-                                        const QStyleOptionViewItem &option, const QModelIndex &index)
+SceneTreeCellDelegate::Button SceneTreeCellDelegate::buttonAt(const QModelIndex &index, const QRect &cell,
+                                                              const QPoint &position)
 {
-    const bool press = event->type() == QEvent::MouseButtonPress
-        || event->type() == QEvent::MouseButtonDblClick;
-    const bool release = event->type() == QEvent::MouseButtonRelease;
-    if (!press && !release)
-        return QStyledItemDelegate::editorEvent(event, model, option, index);
-    const auto *mouse = static_cast<QMouseEvent *>(event);
-    if (mouse->button() != Qt::LeftButton)
-        return QStyledItemDelegate::editorEvent(event, model, option, index);
-    const QPoint at = mouse->position().toPoint();
-    const QUuid id = SceneOutlineModel::itemID(index);
-    // Presses on a button are swallowed too, so that they neither select the row nor start a
-    // drag; the release carries the click.
+    if (!index.isValid())
+        return Button::none;
     if (isScene(index)) {
-        if (index.data(SceneOutlineModel::ShowsTrashRole).toBool() && trashRect(option.rect).contains(at)) {
-            if (release)
-                emit deleteSceneRequested(id);
-            return true;
-        }
-    } else if (!index.data(SceneOutlineModel::IsReviewingRole).toBool()
-               && checkRect(option.rect).contains(at)) {
-        if (release)
-            emit toggleCheckRequested(id);
-        return true;
+        return index.data(SceneOutlineModel::ShowsTrashRole).toBool() && trashRect(cell).contains(position)
+            ? Button::trash
+            : Button::none;
     }
-    return QStyledItemDelegate::editorEvent(event, model, option, index);
+    return !index.data(SceneOutlineModel::IsReviewingRole).toBool() && checkRect(cell).contains(position)
+        ? Button::check
+        : Button::none;
+}
+
+void SceneTreeCellDelegate::clickButton(Button button, const QModelIndex &index)
+{
+    const QUuid id = SceneOutlineModel::itemID(index);
+    if (button == Button::trash)
+        emit deleteSceneRequested(id);
+    else if (button == Button::check)
+        emit toggleCheckRequested(id);
 }
 
 QWidget *SceneTreeCellDelegate::createEditor(QWidget *parent, const QStyleOptionViewItem &,

@@ -28,6 +28,12 @@ public:
     // The buttons' places inside a row's rectangle (view coordinates), for drawing and hits.
     static QRect trashRect(const QRect &cell);
     static QRect checkRect(const QRect &cell);
+    // The row button under `position` (view coordinates): the trash button when it is shown,
+    // the check button unless the take is under review.
+    enum class Button { none, trash, check };
+    static Button buttonAt(const QModelIndex &index, const QRect &cell, const QPoint &position);
+    // Announces a click of that button of that row.
+    void clickButton(Button button, const QModelIndex &index);
     // Where the name (and the rename field) goes.
     static QRect labelRect(const QModelIndex &index, const QRect &cell, const QFont &font);
 
@@ -36,6 +42,7 @@ public:
     // The row the open rename field belongs to; null without one.
     QUuid openEditorItem() const;
 
+    // Sizes beside a 13-point row font, scaled to the row's own.
     static constexpr int badgePointSize = 10;
     static constexpr int trailingPointSize = 11;
 
@@ -60,8 +67,6 @@ signals:
     void editingChanged(bool editing) const;
 
 protected:
-    bool editorEvent(QEvent *event, QAbstractItemModel *model, const QStyleOptionViewItem &option,
-                     const QModelIndex &index) override;
     bool eventFilter(QObject *object, QEvent *event) override;
 
 private:
