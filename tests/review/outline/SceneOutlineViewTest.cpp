@@ -64,6 +64,8 @@ struct Fixture {
     QRect rect(const QUuid &id) const { return outline->visualRect(row(id)); }
     void select(const QList<QUuid> &ids)
     {
+        if (!ids.isEmpty())
+            outline->selectionModel()->setCurrentIndex(row(ids.first()), QItemSelectionModel::NoUpdate);
         QItemSelection selection;
         for (const QUuid &id : ids)
             selection.select(row(id), row(id));
@@ -229,6 +231,8 @@ TEST(SceneOutlineView, Keys)
          {P::makeNudge(true, true)}, none},
         {"Alt+Down from a scene", [](auto &h) { h.session->scenes[0].selectedTakeID = h.take(0, 1); return QList{h.scene(0)}; },
          Qt::Key_Down, Qt::AltModifier, false, 0, {}, {}, {}, [](auto &h) { return std::optional(h.take(0, 1)); }},
+        {"plain Down moves the selection", [](auto &h) { return QList{h.take(0, 0)}; }, Qt::Key_Down, {}, false, 0,
+         {}, {}, {}, [](auto &h) { return std::optional(h.take(0, 1)); }},
         {"Alt+Up without checks", [](auto &h) { return QList{h.take(1, 0)}; }, Qt::Key_Up, Qt::AltModifier, false, 0,
          {}, {}, {}, none}};
     for (const Case &c : cases) {
