@@ -68,7 +68,7 @@ public:
     void previewItem(const std::optional<QUuid> &id);
     // Sets the focus and announces it.
     void changeFocusedItemID(const std::optional<QUuid> &id);
-    // Runs the outline's key map for a key press; false leaves it to the tree view.
+    // Runs the outline's key map for a key press; keys it does not claim go to the tree view.
     void runKeyMap(QKeyEvent *event);
     // The context menu for a click at `position` (viewport coordinates), after making the
     // clicked row the selection when it was not part of it; nullptr when none opens.

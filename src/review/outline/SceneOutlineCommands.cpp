@@ -197,7 +197,9 @@ void SceneOutlineCommands::confirmDelete(const QList<QUuid> &sceneIDs, const QLi
     case DeletePlan::deleteNow:
         break;
     }
-    const std::optional<QUuid> next = focusAfterDeleting(session, sceneIDs, takeIDs);
+    // Measured on the session as it is now: it may have changed while the question was up.
+    const std::optional<QUuid> next =
+        focusAfterDeleting(outline->host()->currentSession(), sceneIDs, takeIDs);
     outline->host()->deleteItems(sceneIDs, takeIDs);
     if (!outline)
         return;
