@@ -175,6 +175,9 @@ public:
     void setSelectedMicrophoneIDValue(const std::optional<QString> &microphoneID);
     void setCaptureSystemAudioValue(bool enabled);
     void setWebcamEnabledValue(bool enabled);
+    // The running camera while the webcam is on (not published).
+    CameraFeed *cameraCapture() const { return m_cameraCapture.get(); }
+    void setCameraCapture(std::unique_ptr<CameraFeed> feed) { m_cameraCapture = std::move(feed); }
 
     // ---- Other members the windows use -----------------------------------------------------
     // The review window's platform window, registered by its close guard; held weakly.

@@ -22,7 +22,9 @@
 
 // What the state manager asks of the capture layer, as interfaces: the shipped program hands in
 // the adapters of control/SystemServices.h, tests hand in doubles. Everything is called on the
-// main thread; asynchronous calls complete there.
+// main thread; asynchronous calls complete there. Await a returned task through a named
+// variable (`auto task = recorder.stopRecording(); co_await task;`): GCC 12 destroys a temporary
+// converted into an argument inside a co_await expression twice.
 namespace lumacast {
 
 // The screen, system-audio and microphone capture into one take movie at a time.

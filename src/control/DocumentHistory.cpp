@@ -73,7 +73,7 @@ void DocumentHistory::collectOrphanTakeFiles()
     const QDir takes(SessionStore::takesFolder(session));
     if (!takes.exists())
         return;
-    const QStringList entries = takes.entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::NoSort);
+    const QStringList entries = takes.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::NoSort);
 
     QSet<QString> keep = m.m_history.referencedFilenames();
     if (m.m_inFlightTakeFilename)
