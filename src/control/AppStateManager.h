@@ -175,6 +175,9 @@ public:
     void setSelectedMicrophoneIDValue(const std::optional<QString> &microphoneID);
     void setCaptureSystemAudioValue(bool enabled);
     void setWebcamEnabledValue(bool enabled);
+    // The movie of the take being recorded; the orphan clean-up keeps it (not published).
+    std::optional<QString> inFlightTakeFilename() const { return m_inFlightTakeFilename; }
+    void setInFlightTakeFilename(const std::optional<QString> &filename) { m_inFlightTakeFilename = filename; }
     // The running camera while the webcam is on (not published).
     CameraFeed *cameraCapture() const { return m_cameraCapture.get(); }
     void setCameraCapture(std::unique_ptr<CameraFeed> feed) { m_cameraCapture = std::move(feed); }
