@@ -124,6 +124,7 @@ void DocumentHistory::autoSave()
     try {
         m.m_services.store->writeManifest(*m.m_currentSession);
         m.m_currentSession->isDirty = false;
+        emit m.currentSessionChanged();
     } catch (const std::exception &error) {
         qCCritical(log::persistence(), "autoSave failed: %s", error.what());
     }
