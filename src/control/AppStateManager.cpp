@@ -1,0 +1,404 @@
+#include "control/AppStateManager.h"
+
+#include "control/DocumentHistory.h"
+#include "control/SceneEditor.h"
+#include "model/LogCategories.h"
+#include "store/Preferences.h"
+#include "store/SessionStore.h"
+
+#include <QDir>
+
+namespace lumacast {
+
+AppStateManager::AppStateManager(StateManagerServices services, bool startServices, QObject *parent)
+    : ExportHost(parent), m_services(std::move(services))
+{
+    Q_ASSERT(m_services.isComplete());
+    m_documentHistory = std::make_unique<DocumentHistory>(*this);
+    m_sceneEditor = std::make_unique<SceneEditor>(*this);
+    loadSettings();
+
+    // The recorder reports from its own threads; the relay brings both callbacks to the main
+    // thread and drops a second stream error while the first is being handled.
+    m_recorderRelay = std::make_unique<RecorderCallbackRelay>(*this);
+    m_services.recorder->setCallbacks(m_recorderRelay->onStreamErrorCallback(),
+                                      m_recorderRelay->onVideoEffectChangedCallback());
+    Q_UNUSED(startServices); // the launch sequence starts its services here
+}
+
+AppStateManager::~AppStateManager()
+{
+    // Collaborators outlive the manager in tests; nothing of ours may be called back.
+    m_services.recorder->setCallbacks({}, {});
+    removeAppActivationObservers();
+    if (m_saveTask)
+        m_saveTask->cancel();
+}
+
+void AppStateManager::loadSettings()
+{
+    // Read only: loading writes nothing back to the preferences.
+    Preferences &prefs = *m_services.preferences;
+    m_shortcutBindings = prefs.effectiveShortcutBindings();
+    m_automaticallyChecksForUpdates = prefs.autoCheckForUpdates();
+    m_reopenLastDocument = prefs.reopenLastDocument();
+    m_hideCursorWhenIdle = prefs.hideCursorWhenIdle();
+    m_cursorHideDelay = prefs.cursorHideDelay();
+    QSettings &defaults = prefs.defaults();
+    bool ok = false;
+    const qlonglong display = defaults.value(preference_key::selectedDisplayID).toLongLong(&ok);
+    // 0 means none; a value no display id can have is read as none too.
+    if (ok && display > 0 && display <= std::numeric_limits<uint32_t>::max())
+        m_selectedDisplayID = static_cast<uint32_t>(display);
+    const auto text = [&defaults](const char *key) -> std::optional<QString> {
+        const QVariant value = defaults.value(key);
+        if (value.typeId() != QMetaType::QString)
+            return std::nullopt;
+        return value.toString();
+    };
+    m_selectedCameraID = text(preference_key::selectedCameraID);
+    m_selectedMicrophoneID = text(preference_key::selectedMicrophoneID);
+    const QVariant systemAudio = defaults.value(preference_key::captureSystemAudio);
+    m_captureSystemAudio = systemAudio.typeId() == QMetaType::Bool && systemAudio.toBool();
+    m_systemAudioMixLevel = prefs.systemAudioMixLevel();
+    m_webcamShape = blob_shape::fromStored(text(preference_key::webcamBlobShape));
+}
+
+void AppStateManager::logApp(const QString &message) const
+{
+    m_services.appLog->log(message);
+}
+
+// ---- State setter and its rules ------------------------------------------------------------
+
+void AppStateManager::setState(AppState state)
+{
+    const AppState old = m_state;
+    m_state = state;
+    if (old == state)
+        return;
+    emit stateChanged();
+    const QString oldName = app_state::caseName(old);
+    const QString newName = app_state::caseName(state);
+    logApp(QStringLiteral("[state] %1 → %2").arg(oldName, newName));
+    qCInfo(log::state(), "%s → %s", qUtf8Printable(oldName), qUtf8Printable(newName));
+    updateMainWindowForState();
+}
+
+void AppStateManager::updateMainWindowForState()
+{
+    if (mainWindowActionFor(m_state) == MainWindowAction::minimize) {
+        if (MainWindowHandle *window = m_mainWindow.data(); window && window->isVisible() && !window->isMinimized()) {
+            logApp(QStringLiteral("[window] minimizing main window for recording"));
+            window->minimize();
+        }
+    } else {
+        restoreMainWindow();
+    }
+    updateWebcamOverlayVisibility();
+}
+
+void AppStateManager::restoreMainWindow()
+{
+    MainWindowHandle *window = m_mainWindow.data();
+    if (!window) {
+        logApp(QStringLiteral("[window] main window ref missing — opening via SwiftUI"));
+        openWindow(QStringLiteral("review"));
+        return;
+    }
+    logApp(QStringLiteral("[window] restoring main window"));
+    window->restore();
+    m_services.application->activateIgnoringOtherApps();
+}
+
+void AppStateManager::updateWebcamOverlayVisibility()
+{
+    WebcamOverlayInputs inputs;
+    inputs.state = m_state;
+    inputs.webcamEnabled = m_webcamEnabled;
+    inputs.cameraAvailable = m_cameraAvailable;
+    inputs.hasCameraCapture = m_cameraCapture != nullptr;
+    inputs.userHidBlob = m_userHidBlob;
+    inputs.applicationActive = m_services.application->isActive();
+    WebcamOverlayService &overlay = *m_services.webcamOverlay;
+    const WebcamOverlayDecision decision = webcamOverlayDecision(inputs);
+    switch (decision.kind) {
+    case WebcamOverlayDecision::Kind::show:
+        overlay.setInteractive(decision.interactive);
+        overlay.show(*m_cameraCapture, m_selectedDisplayID);
+        break;
+    case WebcamOverlayDecision::Kind::hide:
+        if (overlay.hasPanel())
+            overlay.orderOut();
+        break;
+    case WebcamOverlayDecision::Kind::release:
+        if (overlay.hasPanel())
+            overlay.releasePanel();
+        break;
+    }
+}
+
+void AppStateManager::updateWebcamOverlayVisibility(bool videoEffectActive)
+{
+    m_cameraAvailable = !videoEffectActive;
+    updateWebcamOverlayVisibility();
+}
+
+void AppStateManager::installAppActivationObservers()
+{
+    if (!m_appActivationObservers.isEmpty())
+        return;
+    ApplicationService *application = m_services.application.get();
+    // Connected with the manager as context: a manager that is gone receives nothing.
+    m_appActivationObservers.append(connect(application, &ApplicationService::becameActive, this,
+                                            [this] { updateWebcamOverlayVisibility(); }));
+    m_appActivationObservers.append(connect(application, &ApplicationService::resignedActive, this,
+                                            [this] { updateWebcamOverlayVisibility(); }));
+}
+
+void AppStateManager::removeAppActivationObservers()
+{
+    for (const QMetaObject::Connection &connection : std::as_const(m_appActivationObservers))
+        disconnect(connection);
+    m_appActivationObservers.clear();
+}
+
+// ---- Alerts and hot keys -----------------------------------------------------------------
+
+void AppStateManager::presentAlert(const QString &message, const QString &informativeText, AlertStyle style)
+{
+    runAlert(AlertRequest{message, informativeText, style, {}});
+}
+
+int AppStateManager::runAlert(const AlertRequest &request)
+{
+    // A modal loop would otherwise let a hot key start or end a take behind the alert.
+    m_services.hotKeys->unregisterAllHotKeys();
+    const int chosen = m_services.alerts->runModal(request);
+    restoreGlobalShortcuts();
+    return chosen;
+}
+
+void AppStateManager::restoreGlobalShortcuts()
+{
+    // Every action is a global one; the bindings pass whole, in action order.
+    ShortcutBindings global;
+    for (ShortcutAction action : shortcut_action::allCases) {
+        if (auto it = m_shortcutBindings.find(action); it != m_shortcutBindings.end())
+            global.emplace(action, it->second);
+    }
+    m_services.hotKeys->installHotKeys(global);
+}
+
+// ---- Window actions ------------------------------------------------------------------------
+
+void AppStateManager::setWindowActions(WindowAction open, WindowAction openWithoutActivating, WindowAction dismiss)
+{
+    m_openWindow = std::move(open);
+    m_openWindowWithoutActivating = std::move(openWithoutActivating);
+    m_dismissWindow = std::move(dismiss);
+}
+
+void AppStateManager::openWindow(const QString &identifier) const
+{
+    if (m_openWindow)
+        m_openWindow(identifier);
+}
+
+void AppStateManager::openWindowWithoutActivating(const QString &identifier) const
+{
+    if (m_openWindowWithoutActivating)
+        m_openWindowWithoutActivating(identifier);
+}
+
+void AppStateManager::dismissWindow(const QString &identifier) const
+{
+    if (m_dismissWindow)
+        m_dismissWindow(identifier);
+}
+
+// ---- The current session ---------------------------------------------------------------------
+
+void AppStateManager::setCurrentSession(const std::optional<Session> &session)
+{
+    const bool sameDocument = m_currentSession && session && m_currentSession->id == session->id;
+    if (!sameDocument && (m_currentSession || session)) {
+        replaceCurrentSession(session);
+        return;
+    }
+    m_currentSession = session;
+    emit currentSessionChanged();
+}
+
+void AppStateManager::replaceCurrentSession(const std::optional<Session> &session)
+{
+    // The history, the reviewed take and its movie belong to the document being replaced; an
+    // undo must never bring its scenes into the new document's folder.
+    resetDocumentHistory();
+    setPendingTakeID(std::nullopt);
+    setCurrentTakeURL(std::nullopt);
+    m_currentSession = session;
+    emit currentSessionChanged();
+}
+
+void AppStateManager::resetDocumentHistory()
+{
+    m_documentHistory->reset();
+}
+
+QString AppStateManager::takeURL(const QString &filename) const
+{
+    if (!m_currentSession)
+        return {};
+    return QDir(SessionStore::takesFolder(*m_currentSession)).filePath(filename);
+}
+
+void AppStateManager::setPreviewedTake(const std::optional<QUuid> &takeID, bool skipOutgoingPlayheadSave)
+{
+    m_skipOutgoingPlayheadSave = skipOutgoingPlayheadSave;
+    if (!m_currentSession)
+        return;
+    const Session &session = *m_currentSession;
+    const Take *found = nullptr;
+    if (takeID) {
+        for (const RecordingScene &scene : session.scenes) {
+            for (const Take &take : scene.takes) {
+                if (take.id == *takeID) {
+                    found = &take;
+                    break;
+                }
+            }
+            if (found)
+                break;
+        }
+    }
+    if (!found && session.currentSceneIndex >= 0 && session.currentSceneIndex < session.scenes.size()) {
+        const RecordingScene &current = session.scenes.at(session.currentSceneIndex);
+        if (!current.takes.isEmpty())
+            found = &current.takes.last();
+    }
+    if (found) {
+        const QUuid id = found->id;
+        const QString url = takeURL(found->filename);
+        setPreviewedTakeID(id);
+        setCurrentTakeURL(url);
+    } else {
+        setPreviewedTakeID(std::nullopt);
+        setCurrentTakeURL(std::nullopt);
+    }
+}
+
+// ---- ExportHost and the recorder's relay -------------------------------------------------------
+
+int AppStateManager::selectedTakeCount() const
+{
+    return checkedTakeCount(m_currentSession);
+}
+
+void AppStateManager::exportVideo()
+{
+    if (m_currentSession)
+        m_services.exporter->exportVideo(*m_currentSession, {});
+}
+
+QCoro::Task<> AppStateManager::endTakeAfterStreamError(QString description)
+{
+    if (!isRecording())
+        co_return;
+    m_isHandlingStreamError = true;
+    presentAlert(QStringLiteral("Recording interrupted"), description, AlertStyle::warning);
+    m_isHandlingStreamError = false;
+}
+
+// ---- Published setters -----------------------------------------------------------------------
+
+void AppStateManager::setPermissionsOK(bool ok) { publish(m_permissionsOK, ok, &AppStateManager::permissionsOKChanged); }
+void AppStateManager::setCurrentTakeURL(const std::optional<QString> &url) { publish(m_currentTakeURL, url, &AppStateManager::currentTakeURLChanged); }
+void AppStateManager::setPreviewedTakeID(const std::optional<QUuid> &id) { publish(m_previewedTakeID, id, &AppStateManager::previewedTakeIDChanged); }
+void AppStateManager::setIsRenaming(bool renaming) { publish(m_isRenaming, renaming, &AppStateManager::isRenamingChanged); }
+void AppStateManager::setIsExporting(bool exporting) { publish(m_isExporting, exporting, &AppStateManager::isExportingChanged); }
+void AppStateManager::setExportProgress(double fraction) { publish(m_exportProgress, fraction, &AppStateManager::exportProgressChanged); }
+void AppStateManager::setExportLabel(const QString &label) { publish(m_exportLabel, label, &AppStateManager::exportLabelChanged); }
+void AppStateManager::setPendingTakeID(const std::optional<QUuid> &id) { publish(m_pendingTakeID, id, &AppStateManager::pendingTakeIDChanged); }
+void AppStateManager::setTailWarningAcknowledged(bool value) { publish(m_tailWarningAcknowledged, value, &AppStateManager::tailWarningAcknowledgedChanged); }
+void AppStateManager::setPendingExternalAction(const std::optional<PendingExternalAction> &action) { publish(m_pendingExternalAction, action, &AppStateManager::pendingExternalActionChanged); }
+void AppStateManager::setTakeStartedAt(const std::optional<QDateTime> &time) { publish(m_takeStartedAt, time, &AppStateManager::takeStartedAtChanged); }
+void AppStateManager::setShortcutBindings(const ShortcutBindings &bindings) { publish(m_shortcutBindings, bindings, &AppStateManager::shortcutBindingsChanged); }
+void AppStateManager::setAutomaticallyChecksForUpdatesValue(bool value) { publish(m_automaticallyChecksForUpdates, value, &AppStateManager::automaticallyChecksForUpdatesChanged); }
+void AppStateManager::setReopenLastDocument(bool value) { publish(m_reopenLastDocument, value, &AppStateManager::reopenLastDocumentChanged); }
+void AppStateManager::setHideCursorWhenIdleValue(bool value) { publish(m_hideCursorWhenIdle, value, &AppStateManager::hideCursorWhenIdleChanged); }
+void AppStateManager::setCursorHideDelayValue(double seconds) { publish(m_cursorHideDelay, seconds, &AppStateManager::cursorHideDelayChanged); }
+void AppStateManager::setAvailableDisplays(const std::vector<DisplayOption> &displays) { publish(m_availableDisplays, displays, &AppStateManager::availableDisplaysChanged); }
+void AppStateManager::setSelectedDisplayIDValue(const std::optional<uint32_t> &id) { publish(m_selectedDisplayID, id, &AppStateManager::selectedDisplayIDChanged); }
+void AppStateManager::setAvailableCameras(const QList<CameraOption> &cameras) { publish(m_availableCameras, cameras, &AppStateManager::availableCamerasChanged); }
+void AppStateManager::setSelectedCameraIDValue(const std::optional<QString> &id) { publish(m_selectedCameraID, id, &AppStateManager::selectedCameraIDChanged); }
+void AppStateManager::setAvailableMicrophones(const QList<MicOption> &microphones) { publish(m_availableMicrophones, microphones, &AppStateManager::availableMicrophonesChanged); }
+void AppStateManager::setSelectedMicrophoneIDValue(const std::optional<QString> &id) { publish(m_selectedMicrophoneID, id, &AppStateManager::selectedMicrophoneIDChanged); }
+void AppStateManager::setCaptureSystemAudioValue(bool value) { publish(m_captureSystemAudio, value, &AppStateManager::captureSystemAudioChanged); }
+void AppStateManager::setSystemAudioMixLevel(double level) { publish(m_systemAudioMixLevel, level, &AppStateManager::systemAudioMixLevelChanged); }
+void AppStateManager::setWebcamEnabledValue(bool value) { publish(m_webcamEnabled, value, &AppStateManager::webcamEnabledChanged); }
+void AppStateManager::setWebcamShape(BlobShape shape) { publish(m_webcamShape, shape, &AppStateManager::webcamShapeChanged); }
+void AppStateManager::setCaptureTarget(const CaptureTarget &target) { publish(m_captureTarget, target, &AppStateManager::captureTargetChanged); }
+
+void AppStateManager::setRecoverableSessions(const QList<Session> &sessions)
+{
+    // Sessions have no equality: every write is announced.
+    m_recoverableSessions = sessions;
+    emit recoverableSessionsChanged();
+}
+
+void AppStateManager::setTailOperation(const std::optional<TailOperation> &operation)
+{
+    m_tailOperation = operation;
+    emit tailOperationChanged();
+}
+
+// ---- Forwarders to the concerns ----------------------------------------------------------------
+
+QSet<QString> AppStateManager::checkpoint(const QString &name) { return m_documentHistory->checkpoint(name); }
+void AppStateManager::collectOrphanTakeFiles() { m_documentHistory->collectOrphanTakeFiles(); }
+void AppStateManager::scheduleSave() { m_documentHistory->scheduleSave(); }
+void AppStateManager::autoSave() { m_documentHistory->autoSave(); }
+bool AppStateManager::hasPendingSave() const { return m_saveTask && m_saveTask->isPending(); }
+void AppStateManager::saveSession(const QString &url) { m_documentHistory->saveSession(url); }
+void AppStateManager::saveIfPackaged() { m_documentHistory->saveIfPackaged(); }
+void AppStateManager::undo() { m_documentHistory->undo(); }
+void AppStateManager::redo() { m_documentHistory->redo(); }
+void AppStateManager::applySnapshot(const Session &snapshot) { m_documentHistory->applySnapshot(snapshot); }
+const UndoHistory &AppStateManager::history() const { return m_history; }
+
+void AppStateManager::selectTake(const QUuid &sceneID, const std::optional<QUuid> &takeID) { m_sceneEditor->selectTake(sceneID, takeID); }
+void AppStateManager::setTakeTrim(const QUuid &sceneID, const QUuid &takeID, double start, double end) { m_sceneEditor->setTakeTrim(sceneID, takeID, start, end); }
+void AppStateManager::setTrimLive(const QUuid &sceneID, const QUuid &takeID, double start, double end) { m_sceneEditor->setTrimLive(sceneID, takeID, start, end); }
+void AppStateManager::renameScene(const QUuid &sceneID, const QString &name) { m_sceneEditor->renameScene(sceneID, name); }
+void AppStateManager::renameTake(const QUuid &sceneID, const QUuid &takeID, const QString &name) { m_sceneEditor->renameTake(sceneID, takeID, name); }
+void AppStateManager::duplicateScene(const QUuid &sceneID) { m_sceneEditor->duplicateScene(sceneID); }
+void AppStateManager::reorderScenes(const QList<QUuid> &sceneIDs, qsizetype toOffset) { m_sceneEditor->reorderScenes(sceneIDs, toOffset); }
+void AppStateManager::deleteItems(const QList<QUuid> &sceneIDs, const QList<QUuid> &takeIDs) { m_sceneEditor->deleteItems(sceneIDs, takeIDs); }
+void AppStateManager::moveTakes(const QList<QUuid> &takeIDs, const QUuid &destinationSceneID) { m_sceneEditor->moveTakes(takeIDs, destinationSceneID); }
+void AppStateManager::setCurrentScene(const QUuid &sceneID) { m_sceneEditor->setCurrentScene(sceneID); }
+void AppStateManager::correctTakeDuration(double duration, const QUuid &sceneID, const QUuid &takeID) { m_sceneEditor->correctTakeDuration(duration, sceneID, takeID); }
+void AppStateManager::setTakePlayhead(double position, const QUuid &sceneID, const QUuid &takeID) { m_sceneEditor->setTakePlayhead(position, sceneID, takeID); }
+void AppStateManager::updateTake(const QUuid &sceneID, const QUuid &takeID, const std::function<void(Take &)> &mutator) { m_sceneEditor->updateTake(sceneID, takeID, mutator); }
+
+std::optional<double> AppStateManager::elapsedRecordingTime(const QDateTime &now) const
+{
+    if (!m_takeStartedAt)
+        return std::nullopt;
+    double elapsed = m_takeStartedAt->msecsTo(now) / 1000.0 - m_pauseAccumulated;
+    if (m_pausedAt)
+        elapsed -= m_pausedAt->msecsTo(now) / 1000.0;
+    return elapsed;
+}
+
+int AppStateManager::nextTakeNumber() const
+{
+    if (!m_currentSession)
+        return 1;
+    const Session &session = *m_currentSession;
+    if (session.currentSceneIndex < 0 || session.currentSceneIndex >= session.scenes.size())
+        return 1;
+    return static_cast<int>(session.scenes.at(session.currentSceneIndex).takes.size()) + 1;
+}
+
+} // namespace lumacast

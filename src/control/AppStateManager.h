@@ -1,0 +1,423 @@
+#pragma once
+
+#include "capture/RecorderCallbackRelay.h"
+#include "control/AppState.h"
+#include "control/ExportHost.h"
+#include "control/StateManagerServices.h"
+#include "control/TailOperation.h"
+#include "media/TakeJoiner.h"
+#include "model/Session.h"
+#include "model/UndoHistory.h"
+#include "store/AppLog.h"
+#include "store/Shortcut.h"
+
+#include <QDateTime>
+#include <QList>
+#include <QPointer>
+#include <QSet>
+#include <QString>
+#include <QUuid>
+
+#include <qcoro/qcorotask.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace lumacast {
+
+class CaptureTargetPicker;
+class DocumentHistory;
+class SceneEditor;
+
+// The one long-lived controller of the application. It holds the application state and the
+// current session and publishes them, with every setting, as properties with change signals;
+// windows, menus and panels observe them and call its operations. It owns the collaborators
+// handed in through StateManagerServices for its whole life.
+//
+// Main thread only. Created once per process and never destroyed while it runs (tests create
+// and destroy it freely). Operations report their own failures (log lines, alerts) and return
+// normally unless a comment says they throw. Every closure it hands to a collaborator, a timer
+// or a hot key holds it weakly and does nothing once it is gone.
+//
+// Each concern keeps its code in a class of its own in control/ (DocumentHistory: undo, orphan
+// clean-up, autosave; SceneEditor: scene and take editing), which the manager owns and which
+// reach the manager's fields as friends. A new concern adds its class, one friend line and its
+// public operations below.
+class AppStateManager : public ExportHost, public StateManagerCallbacks {
+    Q_OBJECT
+    // Published properties, in declaration order. Windows write only those with a WRITE here
+    // that the comments call theirs; everything else changes through an operation.
+    Q_PROPERTY(bool permissionsOK READ permissionsOK NOTIFY permissionsOKChanged)
+    Q_PROPERTY(lumacast::AppState state READ state WRITE setState NOTIFY stateChanged)
+    Q_PROPERTY(std::optional<lumacast::Session> currentSession READ currentSession NOTIFY currentSessionChanged)
+    Q_PROPERTY(std::optional<QString> currentTakeURL READ currentTakeURL NOTIFY currentTakeURLChanged)
+    Q_PROPERTY(std::optional<QUuid> previewedTakeID READ previewedTakeID NOTIFY previewedTakeIDChanged)
+    Q_PROPERTY(bool isRenaming READ isRenaming WRITE setIsRenaming NOTIFY isRenamingChanged)
+    Q_PROPERTY(bool isExporting READ isExporting WRITE setIsExporting NOTIFY isExportingChanged)
+    Q_PROPERTY(double exportProgress READ exportProgress NOTIFY exportProgressChanged)
+    Q_PROPERTY(QString exportLabel READ exportLabel NOTIFY exportLabelChanged)
+    Q_PROPERTY(bool canUndo READ canUndo NOTIFY canUndoChanged)
+    Q_PROPERTY(bool canRedo READ canRedo NOTIFY canRedoChanged)
+    Q_PROPERTY(std::optional<QString> undoActionName READ undoActionName NOTIFY undoActionNameChanged)
+    Q_PROPERTY(std::optional<QString> redoActionName READ redoActionName NOTIFY redoActionNameChanged)
+    Q_PROPERTY(QList<lumacast::Session> recoverableSessions READ recoverableSessions NOTIFY recoverableSessionsChanged)
+    Q_PROPERTY(std::optional<QUuid> pendingTakeID READ pendingTakeID NOTIFY pendingTakeIDChanged)
+    Q_PROPERTY(std::optional<lumacast::TailOperation> tailOperation READ tailOperation NOTIFY tailOperationChanged)
+    Q_PROPERTY(bool tailWarningAcknowledged READ tailWarningAcknowledged NOTIFY tailWarningAcknowledgedChanged)
+    Q_PROPERTY(std::optional<lumacast::PendingExternalAction> pendingExternalAction READ pendingExternalAction NOTIFY pendingExternalActionChanged)
+    Q_PROPERTY(std::optional<QDateTime> takeStartedAt READ takeStartedAt NOTIFY takeStartedAtChanged)
+    Q_PROPERTY(lumacast::ShortcutBindings shortcutBindings READ shortcutBindings NOTIFY shortcutBindingsChanged)
+    Q_PROPERTY(bool automaticallyChecksForUpdates READ automaticallyChecksForUpdates NOTIFY automaticallyChecksForUpdatesChanged)
+    Q_PROPERTY(bool reopenLastDocument READ reopenLastDocument WRITE setReopenLastDocument NOTIFY reopenLastDocumentChanged)
+    Q_PROPERTY(bool hideCursorWhenIdle READ hideCursorWhenIdle NOTIFY hideCursorWhenIdleChanged)
+    Q_PROPERTY(double cursorHideDelay READ cursorHideDelay NOTIFY cursorHideDelayChanged)
+    Q_PROPERTY(std::vector<lumacast::DisplayOption> availableDisplays READ availableDisplays NOTIFY availableDisplaysChanged)
+    Q_PROPERTY(std::optional<uint32_t> selectedDisplayID READ selectedDisplayID NOTIFY selectedDisplayIDChanged)
+    Q_PROPERTY(QList<lumacast::CameraOption> availableCameras READ availableCameras NOTIFY availableCamerasChanged)
+    Q_PROPERTY(std::optional<QString> selectedCameraID READ selectedCameraID NOTIFY selectedCameraIDChanged)
+    Q_PROPERTY(QList<lumacast::MicOption> availableMicrophones READ availableMicrophones NOTIFY availableMicrophonesChanged)
+    Q_PROPERTY(std::optional<QString> selectedMicrophoneID READ selectedMicrophoneID NOTIFY selectedMicrophoneIDChanged)
+    Q_PROPERTY(bool captureSystemAudio READ captureSystemAudio NOTIFY captureSystemAudioChanged)
+    Q_PROPERTY(double systemAudioMixLevel READ systemAudioMixLevel WRITE setSystemAudioMixLevel NOTIFY systemAudioMixLevelChanged)
+    Q_PROPERTY(bool webcamEnabled READ webcamEnabled NOTIFY webcamEnabledChanged)
+    Q_PROPERTY(lumacast::BlobShape webcamShape READ webcamShape WRITE setWebcamShape NOTIFY webcamShapeChanged)
+    Q_PROPERTY(lumacast::CaptureTarget captureTarget READ captureTarget WRITE setCaptureTarget NOTIFY captureTargetChanged)
+
+public:
+    using WindowAction = std::function<void(const QString &windowIdentifier)>;
+
+    // Takes the collaborators (all must be set) and loads the recording settings from the
+    // preferences without writing them back. `startServices` false (tests, a test host) starts
+    // nothing that touches the system.
+    explicit AppStateManager(StateManagerServices services, bool startServices, QObject *parent = nullptr);
+    ~AppStateManager() override;
+
+    // ---- Published properties: readers -------------------------------------------------
+    bool permissionsOK() const { return m_permissionsOK; }
+    AppState state() const { return m_state; }
+    std::optional<Session> currentSession() const override { return m_currentSession; }
+    // The same without a copy.
+    const std::optional<Session> &session() const { return m_currentSession; }
+    std::optional<QString> currentTakeURL() const { return m_currentTakeURL; }
+    std::optional<QUuid> previewedTakeID() const { return m_previewedTakeID; }
+    bool isRenaming() const { return m_isRenaming; }
+    bool isExporting() const { return m_isExporting; }
+    double exportProgress() const { return m_exportProgress; }
+    QString exportLabel() const { return m_exportLabel; }
+    bool canUndo() const { return m_canUndo; }
+    bool canRedo() const { return m_canRedo; }
+    std::optional<QString> undoActionName() const { return m_undoActionName; }
+    std::optional<QString> redoActionName() const { return m_redoActionName; }
+    QList<Session> recoverableSessions() const { return m_recoverableSessions; }
+    std::optional<QUuid> pendingTakeID() const { return m_pendingTakeID; }
+    std::optional<TailOperation> tailOperation() const { return m_tailOperation; }
+    bool tailWarningAcknowledged() const { return m_tailWarningAcknowledged; }
+    std::optional<PendingExternalAction> pendingExternalAction() const { return m_pendingExternalAction; }
+    std::optional<QDateTime> takeStartedAt() const { return m_takeStartedAt; }
+    ShortcutBindings shortcutBindings() const { return m_shortcutBindings; }
+    bool automaticallyChecksForUpdates() const { return m_automaticallyChecksForUpdates; }
+    bool reopenLastDocument() const { return m_reopenLastDocument; }
+    bool hideCursorWhenIdle() const { return m_hideCursorWhenIdle; }
+    double cursorHideDelay() const { return m_cursorHideDelay; }
+    std::vector<DisplayOption> availableDisplays() const { return m_availableDisplays; }
+    std::optional<uint32_t> selectedDisplayID() const { return m_selectedDisplayID; }
+    QList<CameraOption> availableCameras() const { return m_availableCameras; }
+    std::optional<QString> selectedCameraID() const { return m_selectedCameraID; }
+    QList<MicOption> availableMicrophones() const { return m_availableMicrophones; }
+    std::optional<QString> selectedMicrophoneID() const { return m_selectedMicrophoneID; }
+    bool captureSystemAudio() const { return m_captureSystemAudio; }
+    double systemAudioMixLevel() const { return m_systemAudioMixLevel; }
+    bool webcamEnabled() const { return m_webcamEnabled; }
+    BlobShape webcamShape() const { return m_webcamShape; }
+    CaptureTarget captureTarget() const { return m_captureTarget; }
+
+    // ---- Published properties: writers ---------------------------------------------------
+    // The state setter: the one way `state` changes. A write of the same value does nothing;
+    // any other logs "[state] old → new" and applies the main-window and webcam-overlay rules.
+    void setState(AppState state);
+    // Written by the windows and menus themselves.
+    void setIsRenaming(bool renaming);
+    void setIsExporting(bool exporting);
+    void setReopenLastDocument(bool reopen);
+    void setSystemAudioMixLevel(double level);
+    void setWebcamShape(BlobShape shape);
+    void setCaptureTarget(const CaptureTarget &target);
+    // Written by the manager's own concerns (control/) only. Each stores the value and emits
+    // its change signal when the value differs (the session and the tail operation always).
+    void setPermissionsOK(bool ok);
+    // The same document changed (same id), or another one put in place: a session with another
+    // identity, or none, goes through replaceCurrentSession.
+    void setCurrentSession(const std::optional<Session> &session);
+    // Puts another document in place (new, opened, resumed, closed): the undo and redo stacks
+    // are emptied, the checkpoint name, the pending take and the reviewed take's movie cleared.
+    void replaceCurrentSession(const std::optional<Session> &session);
+    void setCurrentTakeURL(const std::optional<QString> &url);
+    void setPreviewedTakeID(const std::optional<QUuid> &takeID);
+    void setExportProgress(double fraction);
+    void setExportLabel(const QString &label);
+    void setRecoverableSessions(const QList<Session> &sessions);
+    void setPendingTakeID(const std::optional<QUuid> &takeID);
+    void setTailOperation(const std::optional<TailOperation> &operation);
+    void setTailWarningAcknowledged(bool acknowledged);
+    void setPendingExternalAction(const std::optional<PendingExternalAction> &action);
+    void setTakeStartedAt(const std::optional<QDateTime> &time);
+    void setShortcutBindings(const ShortcutBindings &bindings);
+    void setAutomaticallyChecksForUpdatesValue(bool enabled);
+    void setHideCursorWhenIdleValue(bool enabled);
+    void setCursorHideDelayValue(double seconds);
+    void setAvailableDisplays(const std::vector<DisplayOption> &displays);
+    void setSelectedDisplayIDValue(const std::optional<uint32_t> &displayID);
+    void setAvailableCameras(const QList<CameraOption> &cameras);
+    void setSelectedCameraIDValue(const std::optional<QString> &cameraID);
+    void setAvailableMicrophones(const QList<MicOption> &microphones);
+    void setSelectedMicrophoneIDValue(const std::optional<QString> &microphoneID);
+    void setCaptureSystemAudioValue(bool enabled);
+    void setWebcamEnabledValue(bool enabled);
+    // The movie of the take being recorded; the orphan clean-up keeps it (not published).
+    std::optional<QString> inFlightTakeFilename() const { return m_inFlightTakeFilename; }
+    void setInFlightTakeFilename(const std::optional<QString> &filename) { m_inFlightTakeFilename = filename; }
+    // The running camera while the webcam is on (not published).
+    CameraFeed *cameraCapture() const { return m_cameraCapture.get(); }
+    void setCameraCapture(std::unique_ptr<CameraFeed> feed) { m_cameraCapture = std::move(feed); }
+
+    // ---- Other members the windows use -----------------------------------------------------
+    // The review window's platform window, registered by its close guard; held weakly.
+    MainWindowHandle *mainWindow() const { return m_mainWindow.data(); }
+    void setMainWindow(MainWindowHandle *window) { m_mainWindow = window; }
+    // The window actions of the menu-bar content ("review", "export", "settings", "help");
+    // while unset a request does nothing.
+    void setWindowActions(WindowAction open, WindowAction openWithoutActivating, WindowAction dismiss);
+    void openWindow(const QString &identifier) const;
+    void openWindowWithoutActivating(const QString &identifier) const;
+    void dismissWindow(const QString &identifier) const;
+    // Read and cleared by the review window's loader.
+    bool skipOutgoingPlayheadSave() const { return m_skipOutgoingPlayheadSave; }
+    void setSkipOutgoingPlayheadSave(bool skip) { m_skipOutgoingPlayheadSave = skip; }
+    WebcamOverlayService &webcamOverlay() const { return *m_services.webcamOverlay; }
+    const StateManagerServices &services() const { return m_services; }
+    SessionLogger &sessionLog() { return m_sessionLog; }
+
+    // ---- Application state (state rules, alerts) -------------------------------------------
+    // recording or paused.
+    bool isRecording() const { return app_state::isRecording(m_state); }
+    // Applies the overlay rule to the webcam overlay.
+    void updateWebcamOverlayVisibility();
+    // Follow the application's activation while the webcam is on (the idle overlay rule).
+    void installAppActivationObservers();
+    void removeAppActivationObservers();
+    // The shared modal alert with the single "OK" button. The global hot keys are unregistered
+    // while it is up and registered again from the current bindings afterwards.
+    void presentAlert(const QString &message, const QString &informativeText, AlertStyle style);
+    // The same for an alert with buttons; returns the index of the chosen one.
+    int runAlert(const AlertRequest &request);
+    // Registers the global hot keys again from the current bindings.
+    void restoreGlobalShortcuts();
+    // The previewed take: that take when it exists, else the last take of the current scene,
+    // else none; `currentTakeURL` follows it.
+    void setPreviewedTake(const std::optional<QUuid> &takeID, bool skipOutgoingPlayheadSave);
+    // The movie of a take of the current session (its package, else its scratch folder).
+    QString takeURL(const QString &filename) const;
+
+    // ---- ExportHost -----------------------------------------------------------------------
+    int selectedTakeCount() const override;
+    void exportVideo() override;
+
+    // ---- StateManagerCallbacks (the recorder's relay) -------------------------------------
+    QCoro::Task<> endTakeAfterStreamError(QString description) override;
+    void updateWebcamOverlayVisibility(bool videoEffectActive) override;
+
+    // ---- Undo checkpoints, orphaned take files, autosave ----------------------------------
+    // Records an undo step holding the session as it is now; returns the take file names the
+    // step released from the history. Nothing while a snapshot is applied or without a session;
+    // "Trim" steps less than 1.0 s apart merge into one.
+    QSet<QString> checkpoint(const QString &name);
+    // Deletes the movies in the session's "takes" folder that neither the session, its undo
+    // history, the take being recorded nor a live tail operation refers to.
+    void collectOrphanTakeFiles();
+    // (Re)starts the 0.3 s autosave debounce; nothing without a session.
+    void scheduleSave();
+    // Writes the manifest now (absorbing a pending debounce); failures are logged only.
+    void autoSave();
+    // A pending debounced autosave exists.
+    bool hasPendingSave() const;
+    // Turns the session into a package at `url`. Throws the store's error; the session is then
+    // unchanged.
+    void saveSession(const QString &url);
+    // The Save command: schedules the autosave of a packaged session; nothing otherwise.
+    void saveIfPackaged();
+    void undo();
+    void redo();
+    // Installs an undo snapshot as the current session, keeping the session's folders.
+    void applySnapshot(const Session &snapshot);
+    const UndoHistory &history() const;
+
+    // ---- Scene and take editing ------------------------------------------------------------
+    void selectTake(const QUuid &sceneID, const std::optional<QUuid> &takeID);
+    void setTakeTrim(const QUuid &sceneID, const QUuid &takeID, double start, double end);
+    void setTrimLive(const QUuid &sceneID, const QUuid &takeID, double start, double end);
+    void renameScene(const QUuid &sceneID, const QString &name);
+    void renameTake(const QUuid &sceneID, const QUuid &takeID, const QString &name);
+    void duplicateScene(const QUuid &sceneID);
+    // `toOffset` is an index into the scene list before the move; the count means the end.
+    void reorderScenes(const QList<QUuid> &sceneIDs, qsizetype toOffset);
+    void deleteItems(const QList<QUuid> &sceneIDs, const QList<QUuid> &takeIDs);
+    void moveTakes(const QList<QUuid> &takeIDs, const QUuid &destinationSceneID);
+    // Without undo: the scene that receives new takes, a movie's real length, the playhead.
+    void setCurrentScene(const QUuid &sceneID);
+    void correctTakeDuration(double duration, const QUuid &sceneID, const QUuid &takeID);
+    void setTakePlayhead(double position, const QUuid &sceneID, const QUuid &takeID);
+    // Runs `mutator` on the take in a copy of the session, then marks it dirty, publishes it and
+    // schedules the autosave; unknown ids change nothing.
+    void updateTake(const QUuid &sceneID, const QUuid &takeID, const std::function<void(Take &)> &mutator);
+    // Seconds of the current take, pauses left out; nothing when no take runs.
+    std::optional<double> elapsedRecordingTime(const QDateTime &now) const;
+    int nextTakeNumber() const;
+
+signals:
+    void permissionsOKChanged();
+    void stateChanged();
+    void currentTakeURLChanged();
+    void previewedTakeIDChanged();
+    void isRenamingChanged();
+    void isExportingChanged();
+    void exportProgressChanged();
+    void exportLabelChanged();
+    void canUndoChanged();
+    void canRedoChanged();
+    void undoActionNameChanged();
+    void redoActionNameChanged();
+    void recoverableSessionsChanged();
+    void pendingTakeIDChanged();
+    void tailOperationChanged();
+    void tailWarningAcknowledgedChanged();
+    void pendingExternalActionChanged();
+    void takeStartedAtChanged();
+    void shortcutBindingsChanged();
+    void automaticallyChecksForUpdatesChanged();
+    void reopenLastDocumentChanged();
+    void hideCursorWhenIdleChanged();
+    void cursorHideDelayChanged();
+    void availableDisplaysChanged();
+    void selectedDisplayIDChanged();
+    void availableCamerasChanged();
+    void selectedCameraIDChanged();
+    void availableMicrophonesChanged();
+    void selectedMicrophoneIDChanged();
+    void captureSystemAudioChanged();
+    void systemAudioMixLevelChanged();
+    void webcamEnabledChanged();
+    void webcamShapeChanged();
+    void captureTargetChanged();
+
+private:
+    friend class DocumentHistory;
+    friend class SceneEditor;
+
+    void loadSettings();
+    void updateMainWindowForState();
+    void restoreMainWindow();
+    void logApp(const QString &message) const;
+    void resetDocumentHistory();
+
+    template <typename T, typename Signal> void publish(T &field, const T &value, Signal changed)
+    {
+        if (field == value)
+            return;
+        field = value;
+        emit(this->*changed)();
+    }
+
+    // The collaborators; `services` keeps them alive.
+    StateManagerServices m_services;
+
+    // Stored properties, in declaration order.
+    bool m_permissionsOK = false;
+    AppState m_state = AppState::idle;
+    QPointer<MainWindowHandle> m_mainWindow;
+    std::optional<Session> m_currentSession;
+    std::optional<QString> m_currentTakeURL;
+    QPointer<FilePanel> m_cachedOpenPanel;
+    std::optional<QUuid> m_previewedTakeID;
+    bool m_skipOutgoingPlayheadSave = false;
+    bool m_isRenaming = false;
+    bool m_isExporting = false;
+    double m_exportProgress = 0;
+    QString m_exportLabel;
+    UndoHistory m_history{UndoHistory::defaultLimit};
+    bool m_canUndo = false;
+    bool m_canRedo = false;
+    std::optional<QString> m_undoActionName;
+    std::optional<QString> m_redoActionName;
+    bool m_isApplyingSnapshot = false;
+    std::optional<QString> m_lastCheckpointName;
+    QDateTime m_lastCheckpointTime; // invalid: the distant past
+    double m_trimCoalesceWindow = 1.0; // seconds
+    bool m_autoPausedByMenu = false;
+    QList<Session> m_recoverableSessions;
+    bool m_suppressReviewWindowCloseBehavior = false;
+    bool m_isHandlingStreamError = false;
+    bool m_isEndingTake = false;
+    std::optional<QString> m_inFlightTakeFilename;
+    WindowAction m_openWindow;
+    WindowAction m_openWindowWithoutActivating;
+    WindowAction m_dismissWindow;
+    // recorder, store: in m_services
+    SessionLogger m_sessionLog;
+    // hot keys, countdown, permissions, exporter, status panel, border, webcam overlay: in
+    // m_services
+    std::unique_ptr<CameraFeed> m_cameraCapture;
+    bool m_cameraAvailable = true;
+    bool m_userHidBlob = false;
+    QList<QMetaObject::Connection> m_cameraDeviceObservers;
+    QList<QMetaObject::Connection> m_appActivationObservers;
+    // updater: in m_services
+    std::optional<QUuid> m_pendingTakeID;
+    std::optional<TailOperation> m_tailOperation;
+    std::optional<TailFinalizerSlot> m_tailFinalizer;
+    // The replaceable steps of the tail road; empty until their owner gives them a default.
+    std::function<QCoro::Task<bool>()> m_tailWarningDecision;
+    std::function<QCoro::Task<bool>()> m_tailWarningPresenter;
+    bool m_tailWarningAcknowledged = false;
+    std::function<QCoro::Task<TailCaptureStartResult>(TailCaptureRequest)> m_tailCaptureStart;
+    std::function<QCoro::Task<std::optional<RecorderService::Recording>>()> m_tailRecorderStop;
+    std::function<QCoro::Task<bool>(QString)> m_tailUsabilityCheck;
+    std::function<QCoro::Task<void>(TailJoinHandoff)> m_tailBeginJoin;
+    std::function<QCoro::Task<take_joiner::JoinResult>(take_joiner::JoinRequest, take_joiner::ProgressCallback)>
+        m_tailJoinPerform;
+    std::function<void(const Session &)> m_tailPersistStaged; // throws
+    std::function<void(const QString &title, const QString &message)> m_tailReportFailure;
+    std::function<void(const QString &title, const QString &message)> m_tailReportNotice;
+    std::function<void(bool)> m_terminationReply;
+    std::optional<PendingExternalAction> m_pendingExternalAction;
+    std::optional<QDateTime> m_takeStartedAt;
+    std::optional<QDateTime> m_pausedAt;
+    double m_pauseAccumulated = 0; // seconds
+    ShortcutBindings m_shortcutBindings;
+    bool m_automaticallyChecksForUpdates = true;
+    bool m_reopenLastDocument = true;
+    bool m_hideCursorWhenIdle = true;
+    double m_cursorHideDelay = 2.0; // seconds
+    std::vector<DisplayOption> m_availableDisplays;
+    std::optional<uint32_t> m_selectedDisplayID;
+    QList<CameraOption> m_availableCameras;
+    std::optional<QString> m_selectedCameraID;
+    QList<MicOption> m_availableMicrophones;
+    std::optional<QString> m_selectedMicrophoneID;
+    bool m_captureSystemAudio = false;
+    double m_systemAudioMixLevel = 0.3;
+    bool m_webcamEnabled = false;
+    BlobShape m_webcamShape = BlobShape::round;
+    CaptureTarget m_captureTarget;
+    QPointer<CaptureTargetPicker> m_captureTargetPicker;
+    QMetaObject::Connection m_screenChangeObserver;
+    std::shared_ptr<ScheduledWork> m_saveTask;
+
+    // The concerns, owned here.
+    std::unique_ptr<DocumentHistory> m_documentHistory;
+    std::unique_ptr<SceneEditor> m_sceneEditor;
+    std::unique_ptr<RecorderCallbackRelay> m_recorderRelay;
+};
+
+} // namespace lumacast

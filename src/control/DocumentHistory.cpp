@@ -1,0 +1,203 @@
+#include "control/DocumentHistory.h"
+
+#include "control/AppStateManager.h"
+#include "model/LogCategories.h"
+#include "store/Preferences.h"
+#include "store/SessionStore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QPointer>
+
+#include <chrono>
+
+namespace lumacast {
+
+namespace {
+constexpr auto kAutosaveDelay = std::chrono::milliseconds(300);
+const QString kTrim = QStringLiteral("Trim");
+} // namespace
+
+DocumentHistory::DocumentHistory(AppStateManager &manager) : m(manager) {}
+
+QSet<QString> DocumentHistory::checkpoint(const QString &name)
+{
+    if (m.m_isApplyingSnapshot || !m.m_currentSession)
+        return {};
+    const QDateTime now = m.m_services.clock->now();
+    // A drag of a trim handle commits many "Trim" steps; those closer together than the window
+    // are one step, which keeps the session as it was before the first of them.
+    if (name == kTrim && m.m_lastCheckpointName == kTrim && m.m_lastCheckpointTime.isValid()
+        && m.m_lastCheckpointTime.msecsTo(now) < m.m_trimCoalesceWindow * 1000.0) {
+        m.m_lastCheckpointTime = now;
+        return {};
+    }
+    QSet<QString> released = m.m_history.push(name, *m.m_currentSession);
+    m.m_lastCheckpointName = name;
+    m.m_lastCheckpointTime = now;
+    syncUndoState();
+    return released;
+}
+
+void DocumentHistory::syncUndoState()
+{
+    const UndoHistory &history = m.m_history;
+    m.publish(m.m_canUndo, history.canUndo(), &AppStateManager::canUndoChanged);
+    m.publish(m.m_canRedo, history.canRedo(), &AppStateManager::canRedoChanged);
+    m.publish(m.m_undoActionName,
+              history.past.isEmpty() ? std::nullopt : std::optional<QString>(history.past.last().name),
+              &AppStateManager::undoActionNameChanged);
+    m.publish(m.m_redoActionName,
+              history.future.isEmpty() ? std::nullopt : std::optional<QString>(history.future.last().name),
+              &AppStateManager::redoActionNameChanged);
+}
+
+void DocumentHistory::reset()
+{
+    m.m_history.past.clear();
+    m.m_history.future.clear();
+    m.m_lastCheckpointName.reset();
+    syncUndoState();
+}
+
+void DocumentHistory::collectOrphanTakeFiles()
+{
+    if (app_state::isCapturing(m.m_state)) {
+        qCInfo(log::persistence(), "gc skipped — a take is being recorded");
+        return;
+    }
+    if (!m.m_currentSession)
+        return;
+    const Session &session = *m.m_currentSession;
+    const QDir takes(SessionStore::takesFolder(session));
+    if (!takes.exists())
+        return;
+    const QStringList entries = takes.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::NoSort);
+
+    QSet<QString> keep = m.m_history.referencedFilenames();
+    if (m.m_inFlightTakeFilename)
+        keep.insert(*m.m_inFlightTakeFilename);
+    if (const auto &tail = m.m_tailOperation) {
+        keep.insert(QFileInfo(tail->tailURL).fileName());
+        keep.insert(QFileInfo(tail->stagedOutputURL).fileName());
+        keep.insert(tail->originalTake.filename);
+    }
+    for (const RecordingScene &scene : session.scenes) {
+        for (const Take &take : scene.takes)
+            keep.insert(take.filename);
+    }
+
+    for (const QString &entry : entries) {
+        // Exactly "mov": a user's ".MOV" or anything else in the folder is never ours to delete.
+        if (QFileInfo(entry).suffix() != QLatin1String("mov") || keep.contains(entry))
+            continue;
+        if (QFile::remove(takes.filePath(entry)))
+            m.m_sessionLog.append(QStringLiteral("gc — deleted orphan ") + entry);
+        else
+            qCWarning(log::persistence(), "gc — could not delete %s", qUtf8Printable(entry));
+    }
+}
+
+void DocumentHistory::scheduleSave()
+{
+    if (!m.m_currentSession)
+        return;
+    if (m.m_saveTask)
+        m.m_saveTask->cancel();
+    // The manager is the context: the save never runs once the manager is gone.
+    QPointer<AppStateManager> manager(&m);
+    m.m_saveTask = m.m_services.scheduler->schedule(kAutosaveDelay, &m, [manager] {
+        if (manager)
+            manager->autoSave();
+    });
+}
+
+void DocumentHistory::autoSave()
+{
+    if (m.m_saveTask) {
+        m.m_saveTask->cancel();
+        m.m_saveTask.reset();
+    }
+    if (!m.m_currentSession)
+        return;
+    try {
+        m.m_services.store->writeManifest(*m.m_currentSession);
+        m.m_currentSession->isDirty = false;
+        emit m.currentSessionChanged();
+    } catch (const std::exception &error) {
+        qCCritical(log::persistence(), "autoSave failed: %s", error.what());
+    }
+}
+
+void DocumentHistory::saveSession(const QString &url)
+{
+    if (!m.m_currentSession)
+        return;
+    if (m.m_saveTask) {
+        m.m_saveTask->cancel();
+        m.m_saveTask.reset();
+    }
+    m.m_sessionLog.append(QStringLiteral("save as — ") + QFileInfo(url).fileName());
+    Session saved = m.m_services.store->save(*m.m_currentSession, url); // throws; nothing changed yet
+    // The same document in a new place: its history stays.
+    m.setCurrentSession(saved);
+    m.m_services.preferences->setLastOpenedDocument(url);
+    m.m_sessionLog.close();
+    m.m_sessionLog.open(url);
+}
+
+void DocumentHistory::saveIfPackaged()
+{
+    if (m.m_currentSession && m.m_currentSession->hasBundle())
+        scheduleSave();
+}
+
+void DocumentHistory::undo()
+{
+    performUndoRedo(Direction::undo);
+}
+
+void DocumentHistory::redo()
+{
+    performUndoRedo(Direction::redo);
+}
+
+void DocumentHistory::performUndoRedo(Direction direction)
+{
+    if (m.m_tailOperation || !(m.m_state == AppState::idle || m.m_state == AppState::reviewing))
+        return;
+    if (!m.m_currentSession)
+        return;
+    const Session current = *m.m_currentSession;
+    std::optional<UndoHistory::Entry> entry =
+        direction == Direction::undo ? m.m_history.undo(current) : m.m_history.redo(current);
+    if (!entry)
+        return;
+    const QString prefix = direction == Direction::undo ? QStringLiteral("undo — ") : QStringLiteral("redo — ");
+    m.m_sessionLog.append(prefix + entry->name);
+    // The next "Trim" is a step of its own, however soon it comes.
+    m.m_lastCheckpointName.reset();
+    applySnapshot(entry->session);
+    syncUndoState();
+}
+
+void DocumentHistory::applySnapshot(const Session &snapshot)
+{
+    if (!m.m_currentSession)
+        return;
+    const std::optional<QUuid> previewed = m.m_previewedTakeID;
+    m.m_isApplyingSnapshot = true;
+    // A snapshot taken before a Save As must not move the document back to its scratch folder.
+    Session restored = snapshot;
+    restored.scratchURL = m.m_currentSession->scratchURL;
+    restored.bundleURL = m.m_currentSession->bundleURL;
+    restored.isDirty = true;
+    m.setCurrentSession(restored);
+    m.m_isApplyingSnapshot = false;
+    m.setPreviewedTake(previewed, true);
+    scheduleSave();
+    collectOrphanTakeFiles();
+}
+
+} // namespace lumacast

@@ -1,0 +1,241 @@
+#include "StateManagerDoubles.h"
+
+#include "support/LogCapture.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace lumacast {
+namespace {
+
+using testing::ManagerHarness;
+
+TEST(DocumentHistoryTest, TrimStepsCloserThanOneSecondMerge)
+{
+    struct Step {
+        std::chrono::milliseconds after; // since the previous step
+        const char *name;
+    };
+    struct Case {
+        const char *label;
+        std::vector<Step> steps;
+        bool undoBeforeLast;
+        qsizetype undoSteps;
+    };
+    const Case cases[] = {
+        {"three trims 0.6 s apart", {{0ms, "Trim"}, {600ms, "Trim"}, {600ms, "Trim"}}, false, 1},
+        {"a fourth 1.2 s later", {{0ms, "Trim"}, {600ms, "Trim"}, {600ms, "Trim"}, {1200ms, "Trim"}}, false, 2},
+        {"trim, rename, trim", {{0ms, "Trim"}, {100ms, "Rename Take"}, {100ms, "Trim"}}, false, 3},
+        {"a run of trims 0.9 s apart", {{0ms, "Trim"}, {900ms, "Trim"}, {900ms, "Trim"}, {900ms, "Trim"}}, false, 1},
+        // After an undo the next trim is a step of its own, however soon it comes.
+        {"trim after an undo", {{0ms, "Rename Take"}, {100ms, "Trim"}, {100ms, "Trim"}}, true, 2},
+    };
+    for (const Case &c : cases) {
+        ManagerHarness h;
+        h.adoptSessionWithTakes({1});
+        for (size_t i = 0; i < c.steps.size(); ++i) {
+            h.time->advance(c.steps[i].after);
+            if (c.undoBeforeLast && i + 1 == c.steps.size())
+                h.m().undo();
+            h.m().checkpoint(QString::fromUtf8(c.steps[i].name));
+        }
+        EXPECT_EQ(h.m().history().past.size(), c.undoSteps) << c.label;
+        EXPECT_TRUE(h.m().canUndo()) << c.label;
+    }
+}
+
+TEST(DocumentHistoryTest, UndoAndRedoRestoreSnapshotsAndKeepThePackageAfterSaveAs)
+{
+    ManagerHarness h;
+    const Session original = h.adoptSessionWithTakes({2});
+    const QUuid scene = original.scenes[0].id;
+    h.m().renameScene(scene, "Intro");
+    const QString package = h.dir.filePath("Saved.lumacast");
+    h.m().saveSession(package);
+    ASSERT_EQ(h.m().session()->bundleURL, package);
+    EXPECT_FALSE(h.m().session()->isDirty);
+    EXPECT_EQ(h.m().undoActionName(), "Rename Scene") << "a Save As keeps the document's history";
+    h.clearLogs();
+
+    h.m().undo();
+    EXPECT_EQ(h.m().session()->scenes[0].name, std::nullopt);
+    EXPECT_EQ(h.m().session()->bundleURL, package);
+    EXPECT_TRUE(h.m().session()->isDirty);
+    EXPECT_FALSE(h.m().canUndo());
+    EXPECT_EQ(h.m().redoActionName(), "Rename Scene");
+    EXPECT_TRUE(h.m().currentTakeURL()->startsWith(package)) << "the previewed movie is the package's";
+
+    h.m().redo();
+    EXPECT_EQ(h.m().session()->scenes[0].name, "Intro");
+    EXPECT_EQ(h.m().undoActionName(), "Rename Scene");
+    EXPECT_FALSE(h.m().canRedo());
+    EXPECT_EQ(h.historyLines(), QStringList({"undo — Rename Scene", "redo — Rename Scene"}));
+
+    // Nothing to undo or a take on its way: nothing happens and nothing is written.
+    h.m().undo();
+    h.m().undo(); // the undo stack is empty now
+    h.m().setState(AppState::recording);
+    h.m().redo();
+    EXPECT_EQ(h.m().session()->scenes[0].name, std::nullopt);
+    EXPECT_EQ(h.historyLines().size(), 3);
+}
+
+TEST(DocumentHistoryTest, ReplacingTheSessionEmptiesItsHistory)
+{
+    ManagerHarness h;
+    const Session first = h.adoptSessionWithTakes({1});
+    h.m().renameScene(first.scenes[0].id, "Old");
+    h.m().renameScene(first.scenes[0].id, "Older");
+    h.m().undo();
+    h.m().setPendingTakeID(first.scenes[0].takes[0].id);
+    ASSERT_TRUE(h.m().canUndo() && h.m().canRedo());
+
+    const Session second = h.newSession();
+    h.m().setCurrentSession(second); // another document, even through the plain setter
+    EXPECT_FALSE(h.m().canUndo());
+    EXPECT_FALSE(h.m().canRedo());
+    EXPECT_FALSE(h.m().undoActionName());
+    EXPECT_FALSE(h.m().pendingTakeID());
+    EXPECT_FALSE(h.m().currentTakeURL());
+    h.m().undo();
+    h.m().redo();
+    EXPECT_EQ(h.m().session()->id, second.id);
+    EXPECT_EQ(h.m().session()->scenes.size(), 1);
+    EXPECT_TRUE(h.m().session()->scenes[0].takes.isEmpty());
+    // A first "Trim" in the new document is a step of its own.
+    h.m().checkpoint("Trim");
+    h.m().checkpoint("Trim");
+    EXPECT_EQ(h.m().history().past.size(), 1);
+}
+
+TEST(DocumentHistoryTest, OrphanCleanupKeepsEverythingStillReferred)
+{
+    ManagerHarness h;
+    const Session session = h.adoptSessionWithTakes({1, 1});
+    const Take deleted = session.scenes[1].takes[0];
+    h.m().deleteItems({}, {deleted.id}); // its movie is now named by the undo history only
+    TailOperation tail;
+    tail.originalTake = session.scenes[0].takes[0];
+    tail.tailURL = QDir(h.takesFolder()).filePath("live.tail.mov");
+    tail.stagedOutputURL = QDir(h.takesFolder()).filePath("live.joining.mov");
+    h.m().setTailOperation(tail);
+    h.m().setInFlightTakeFilename(QStringLiteral("recording.mov"));
+
+    for (const char *name : {"recording.mov", "live.tail.mov", "live.joining.mov", "stale.tail.mov",
+                             "stale.joining.mov", "orphan.mov", "CAMERA.MOV", "notes.txt"})
+        h.writeTakeFile(name);
+    QDir(h.takesFolder()).mkpath("stuck.mov/inside"); // an entry that cannot be removed
+    h.clearLogs();
+
+    h.m().collectOrphanTakeFiles();
+
+    const struct {
+        const char *name;
+        bool kept;
+    } expected[] = {
+        {"take1.mov", true},        {"recording.mov", true},     {"live.tail.mov", true},
+        {"live.joining.mov", true}, {"stale.tail.mov", false},   {"stale.joining.mov", false},
+        {"orphan.mov", false},      {"CAMERA.MOV", true},        {"notes.txt", true},
+        {"stuck.mov", true},
+    };
+    for (const auto &e : expected)
+        EXPECT_EQ(h.takeFileExists(e.name), e.kept) << e.name;
+    EXPECT_TRUE(h.takeFileExists(deleted.filename)) << "referred to by the undo history";
+    QStringList lines = h.historyLines();
+    lines.sort();
+    EXPECT_EQ(lines, QStringList({"gc — deleted orphan orphan.mov", "gc — deleted orphan stale.joining.mov",
+                                  "gc — deleted orphan stale.tail.mov"}))
+        << "only what was removed is logged";
+}
+
+TEST(DocumentHistoryTest, TakeOnlyInTheRedoStackGoesWhenANewStepClearsIt)
+{
+    ManagerHarness h;
+    const Session session = h.adoptSessionWithTakes({2});
+    const Take second = session.scenes[0].takes[1];
+    // Bring a session holding an extra take into the redo stack only.
+    Session withExtra = *h.m().session();
+    Take extra = second;
+    extra.id = QUuid::createUuid();
+    extra.filename = QStringLiteral("extra.mov");
+    withExtra.scenes[0].takes.append(extra);
+    h.writeTakeFile("extra.mov");
+    h.m().checkpoint("Record Take");
+    h.m().setCurrentSession(withExtra);
+    h.m().undo();
+    h.m().collectOrphanTakeFiles();
+    EXPECT_TRUE(h.takeFileExists("extra.mov")) << "a redo step still refers to it";
+
+    const QSet<QString> released = h.m().checkpoint("Rename Scene");
+    EXPECT_EQ(released, QSet<QString>({"extra.mov"}));
+    h.m().collectOrphanTakeFiles();
+    EXPECT_FALSE(h.takeFileExists("extra.mov"));
+}
+
+TEST(DocumentHistoryTest, OrphanCleanupWaitsWhileATakeIsOnItsWay)
+{
+    for (AppState state : {AppState::starting, AppState::recording, AppState::paused}) {
+        ManagerHarness h;
+        h.adoptSessionWithTakes({1});
+        h.writeTakeFile("orphan.mov");
+        testing::LogCapture persistence("app.lumacast.Lumacast.persistence");
+        h.m().setState(state);
+        h.m().collectOrphanTakeFiles();
+        EXPECT_TRUE(h.takeFileExists("orphan.mov"));
+        EXPECT_TRUE(persistence.texts().contains("gc skipped — a take is being recorded"));
+    }
+}
+
+TEST(DocumentHistoryTest, ABurstOfChangesWritesTheManifestOnce)
+{
+    ManagerHarness h;
+    const Session session = h.adoptSessionWithTakes({1});
+    const QString manifest = QDir(session.scratchURL).filePath("manifest.json");
+    testing::LogCapture persistence("app.lumacast.Lumacast.persistence");
+    for (int i = 0; i < 20; ++i) {
+        h.m().setCurrentScene(session.scenes[0].id);
+        h.time->advance(100ms);
+    }
+    EXPECT_FALSE(QFile::exists(manifest));
+    EXPECT_TRUE(h.m().hasPendingSave());
+    h.time->advance(199ms);
+    EXPECT_FALSE(QFile::exists(manifest));
+    h.time->advance(1ms);
+    EXPECT_TRUE(QFile::exists(manifest));
+    EXPECT_FALSE(h.m().session()->isDirty);
+    h.time->advance(5s);
+    EXPECT_EQ(persistence.texts().filter("saved manifest to").size(), 1);
+    EXPECT_FALSE(h.m().hasPendingSave());
+
+    // A direct save absorbs a pending debounce; without a session nothing is scheduled.
+    h.m().setCurrentScene(session.scenes[0].id);
+    h.m().autoSave();
+    h.time->advance(1s);
+    EXPECT_EQ(persistence.texts().filter("saved manifest to").size(), 2);
+    h.m().replaceCurrentSession(std::nullopt);
+    h.m().scheduleSave();
+    EXPECT_EQ(h.time->pendingCount(), 0);
+}
+
+TEST(DocumentHistoryTest, AFailedAutosaveIsLoggedAndLeavesTheSessionDirty)
+{
+    ManagerHarness h;
+    Session session = h.adoptSessionWithTakes({1});
+    h.m().setCurrentScene(session.scenes[0].id);
+    QDir(session.scratchURL).removeRecursively();
+    QFile blocker(session.scratchURL); // a file where the folder was: nothing can be written into it
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    testing::LogCapture persistence("app.lumacast.Lumacast.persistence");
+    h.m().autoSave();
+    EXPECT_TRUE(h.m().session()->isDirty);
+    ASSERT_EQ(persistence.levelledTexts().filter("autoSave failed: ").size(), 1);
+    EXPECT_TRUE(persistence.levelledTexts().filter("autoSave failed: ").first().startsWith("error "));
+}
+
+} // namespace
+} // namespace lumacast
