@@ -344,11 +344,15 @@ bool RecordingStatusView::clickButton(const QString &label)
 void RecordingStatusView::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
+    if (!transparencyAvailable()) {
+        // The shape cuts the corners; the colour is what the translucent card gives on grey.
+        painter.fillRect(rect(), QColor(28, 28, 30));
+        return;
+    }
     painter.setRenderHint(QPainter::Antialiasing);
     QPainterPath card;
     card.addRoundedRect(QRectF(rect()), 10, 10);
-    // Translucent black where the desktop can blend it, else the colour it gives on a mid-grey.
-    painter.fillPath(card, transparencyAvailable() ? QColor(0, 0, 0, 199) : QColor(28, 28, 30));
+    painter.fillPath(card, QColor(0, 0, 0, 199));
 }
 
 void RecordingStatusView::resizeEvent(QResizeEvent *event)

@@ -86,11 +86,14 @@ void BlobPanel::updateShape()
 void BlobPanel::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
-    painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    QPainterPath clip;
-    clip.addRoundedRect(QRectF(rect()), m_cornerRadius, m_cornerRadius);
-    painter.setClipPath(clip);
+    if (transparencyAvailable()) {
+        // Soft edges only where they blend with the desktop; on a bare server the shape cuts.
+        painter.setRenderHint(QPainter::Antialiasing);
+        QPainterPath clip;
+        clip.addRoundedRect(QRectF(rect()), m_cornerRadius, m_cornerRadius);
+        painter.setClipPath(clip);
+    }
     if (m_preview.isNull()) {
         painter.fillRect(rect(), QColor(30, 30, 30));
         return;
