@@ -119,11 +119,3 @@ TEST(WebcamBlobGeometry, TheRimIsABandAlongTheEdge)
     // A blob 28 pixels or smaller is all rim.
     EXPECT_TRUE(isOnRim(QPointF(12, 12), QRectF(0, 0, 24, 24), 0));
 }
-
-TEST(WebcamBlobGeometry, ShapeRawValues)
-{
-    EXPECT_EQ(blob_shape::fromRawValue("round"), BlobShape::round);
-    EXPECT_EQ(blob_shape::fromRawValue("square"), BlobShape::square);
-    EXPECT_EQ(blob_shape::fromRawValue("Round"), std::nullopt);
-    EXPECT_EQ(blob_shape::rawValue(BlobShape::square), "square");
-}
