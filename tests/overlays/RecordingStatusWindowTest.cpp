@@ -132,8 +132,6 @@ TEST(RecordingStatusCard, DetailRowsNameTargetDevicesAndSystemAudio)
         {[](RecordingStatus &s) { s.webcamEnabled = true; s.selectedCameraID = "cam-a"; s.systemAudio = true; },
          Rows{{"display", mainName}, {"video.fill", "Unplugged Cam"}, mic("System Default"),
               {"speaker.wave.2.fill", "System audio"}}},
-        {[](RecordingStatus &s) { s.webcamEnabled = false; s.selectedCameraID = "cam-a"; },
-         Rows{{"display", mainName}, mic("System Default")}},
         {[](RecordingStatus &s) { s.webcamEnabled = true; s.selectedCameraID = "cam-b"; },
          Rows{{"display", mainName}, mic("System Default")}},
     };
