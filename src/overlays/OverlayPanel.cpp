@@ -1,0 +1,166 @@
+#include "overlays/OverlayPanel.h"
+
+#include "platform/x11/OverlayWindowHints.h"
+#include "platform/x11/X11Content.h"
+
+#include <QGuiApplication>
+#include <QMouseEvent>
+#include <QPointer>
+#include <QScreen>
+#include <QWindow>
+
+#include <algorithm>
+#include <vector>
+
+namespace lumacast {
+
+namespace {
+
+// Every live panel, for restacking by level.
+std::vector<OverlayPanel *> &livePanels()
+{
+    static std::vector<OverlayPanel *> panels;
+    return panels;
+}
+
+Qt::WindowFlags flagsFor(const OverlayPanel::Style &style)
+{
+    Qt::WindowFlags flags = Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint
+        | Qt::WindowDoesNotAcceptFocus;
+    if (style.ignoresMouseEvents)
+        flags |= Qt::WindowTransparentForInput;
+    if (!style.hasShadow)
+        flags |= Qt::NoDropShadowWindowHint;
+    return flags;
+}
+
+} // namespace
+
+QColor overlayStateTint(OverlayState state)
+{
+    switch (state) {
+    case OverlayState::idle:
+        return QColor(142, 142, 147);
+    case OverlayState::starting:
+        return QColor(255, 149, 0);
+    case OverlayState::recording:
+        return QColor(255, 59, 48);
+    case OverlayState::paused:
+        return QColor(255, 204, 0);
+    case OverlayState::reviewing:
+        return QColor(0, 122, 255);
+    }
+    return QColor(142, 142, 147);
+}
+
+OverlayPanel::OverlayPanel(const Style &style, QWidget *parent) : QWidget(parent, flagsFor(style)), m_style(style)
+{
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setAttribute(Qt::WA_X11DoNotAcceptFocus);
+    setFocusPolicy(Qt::NoFocus);
+    if (style.ignoresMouseEvents)
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+    if (transparencyAvailable()) {
+        setAttribute(Qt::WA_TranslucentBackground);
+    } else {
+        // Opaque pixels only; what shows is decided by the shape mask each panel sets.
+        setAttribute(Qt::WA_NoSystemBackground);
+    }
+    livePanels().push_back(this);
+}
+
+OverlayPanel::~OverlayPanel()
+{
+    auto &panels = livePanels();
+    panels.erase(std::remove(panels.begin(), panels.end(), this), panels.end());
+}
+
+quint32 OverlayPanel::windowID() { return quint32(winId()); }
+
+void OverlayPanel::orderFrontRegardless()
+{
+    // The hints go on before the window is mapped, so that a window manager places it on every
+    // workspace from the start; Qt keeps states it did not set itself.
+    x11::placeOnAllWorkspaces(windowID());
+    show();
+    raise();
+    // Restack: everything of a higher level goes above this panel again.
+    for (OverlayPanel *other : livePanels()) {
+        if (other != this && other->isVisible() && int(other->m_style.level) > int(m_style.level))
+            other->raise();
+    }
+}
+
+void OverlayPanel::orderOut() { hide(); }
+
+bool OverlayPanel::transparencyAvailable()
+{
+    static const bool available = QGuiApplication::platformName() == QLatin1String("xcb")
+        && x11::compositingManagerRunning();
+    return available;
+}
+
+QScreen *OverlayPanel::screenForDisplay(std::optional<uint32_t> displayID)
+{
+    if (!displayID)
+        return nullptr;
+    for (const auto &display : x11::listDisplays()) {
+        if (display.id != *displayID)
+            continue;
+        const auto screens = QGuiApplication::screens();
+        for (QScreen *screen : screens)
+            if (screen->name() == display.name)
+                return screen;
+        // Screens are named after their outputs; a server that names them otherwise still
+        // places them where the output is.
+        for (QScreen *screen : screens) {
+            const QRect native(screen->geometry().topLeft() * screen->devicePixelRatio(),
+                               screen->geometry().size() * screen->devicePixelRatio());
+            if (native == display.geometry)
+                return screen;
+        }
+    }
+    return nullptr;
+}
+
+QScreen *OverlayPanel::screenOrMain(std::optional<uint32_t> displayID)
+{
+    if (QScreen *screen = screenForDisplay(displayID))
+        return screen;
+    if (QScreen *primary = QGuiApplication::primaryScreen())
+        return primary;
+    const auto screens = QGuiApplication::screens();
+    return screens.isEmpty() ? nullptr : screens.first();
+}
+
+void OverlayPanel::mousePressEvent(QMouseEvent *event)
+{
+    if (m_style.movableByBackground && event->button() == Qt::LeftButton) {
+        m_dragOffset = event->globalPosition().toPoint() - frameGeometry().topLeft();
+        event->accept();
+        return;
+    }
+    QWidget::mousePressEvent(event);
+}
+
+void OverlayPanel::mouseMoveEvent(QMouseEvent *event)
+{
+    if (m_dragOffset && (event->buttons() & Qt::LeftButton)) {
+        move(event->globalPosition().toPoint() - *m_dragOffset);
+        event->accept();
+        return;
+    }
+    QWidget::mouseMoveEvent(event);
+}
+
+void OverlayPanel::mouseReleaseEvent(QMouseEvent *event)
+{
+    if (m_dragOffset) {
+        m_dragOffset.reset();
+        event->accept();
+        return;
+    }
+    QWidget::mouseReleaseEvent(event);
+}
+
+} // namespace lumacast

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <QColor>
+#include <QPoint>
+#include <QWidget>
+
+#include <cstdint>
+#include <optional>
+
+class QScreen;
+
+namespace lumacast {
+
+// The application state as the overlays show it. The state manager maps its own state onto this
+// one case for case; the overlays never see the manager.
+enum class OverlayState : quint8 { idle, starting, recording, paused, reviewing };
+
+// The state's tint: idle gray, starting orange, recording red, paused yellow, reviewing blue.
+QColor overlayStateTint(OverlayState state);
+
+// The window every overlay is made of: frameless, above normal windows, never taking the
+// keyboard focus, shown without activating the application, on every workspace and out of task
+// bars. Where no compositing manager runs (a bare X server) an alpha channel would show black,
+// so a panel then paints opaquely and its outline comes from a shape mask.
+//
+// Panels of the higher level stay above those of the lower level (the webcam overlay, the border
+// and the countdown above the status panel). Main thread only.
+class OverlayPanel : public QWidget {
+    Q_OBJECT
+public:
+    enum class Level { status = 25, screenSaver = 1000 };
+    struct Style {
+        Level level = Level::screenSaver;
+        bool ignoresMouseEvents = false; // clicks go to whatever lies beneath
+        bool hasShadow = false;
+        bool movableByBackground = false; // a drag on the panel's background moves it
+    };
+
+    explicit OverlayPanel(const Style &style, QWidget *parent = nullptr);
+    ~OverlayPanel() override;
+
+    const Style &style() const { return m_style; }
+
+    // The X window id; creates the native window when it does not exist yet.
+    quint32 windowID();
+
+    // Shows the panel without activating the application, on every workspace, and restacks the
+    // overlays by level.
+    void orderFrontRegardless();
+    void orderOut();
+
+    // Whether windows may be translucent (a compositing manager runs). Asked once per process.
+    static bool transparencyAvailable();
+    // The screen of a display id (the X server's RandR output id); nothing when the id is absent
+    // or no screen shows that display.
+    static QScreen *screenForDisplay(std::optional<uint32_t> displayID);
+    // That screen, else the primary screen, else the first one; null without screens.
+    static QScreen *screenOrMain(std::optional<uint32_t> displayID);
+
+protected:
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+
+private:
+    Style m_style;
+    std::optional<QPoint> m_dragOffset;
+};
+
+} // namespace lumacast

@@ -1,0 +1,210 @@
+// The status card: what it says in each state, where it sits and what its buttons ask for.
+#include "OverlayTestSupport.h"
+
+#include "capture/DisplayOption.h"
+#include "overlays/RecordingStatusWindow.h"
+#include "support/TestEnvironment.h"
+
+#include <QPushButton>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+using namespace lumacast;
+using namespace lumacast::testing;
+
+namespace {
+
+QStringList buttonTexts(const RecordingStatus &status)
+{
+    QStringList texts;
+    for (const auto &action : status_card::actions(status))
+        texts << status_card::buttonText(action);
+    return texts;
+}
+
+RecordingStatus inState(OverlayState state, int scene, int take, std::optional<QString> tail = std::nullopt)
+{
+    RecordingStatus status;
+    status.state = state;
+    status.sceneNumber = scene;
+    status.nextTakeNumber = take;
+    status.tailOperationLive = tail.has_value();
+    status.tailTargetLabel = tail;
+    return status;
+}
+
+} // namespace
+
+TEST(RecordingStatusCard, TitlesAndButtonsOfEachState)
+{
+    const struct {
+        RecordingStatus status;
+        QString title;
+        QStringList buttons;
+    } cases[] = {
+        {inState(OverlayState::idle, 1, 1), "Ready — S1T1", {"Start take (⇧⌘↩)", "Next scene (⇧⌘N)"}},
+        {inState(OverlayState::starting, 2, 4), "Starting…", {"Start take (⇧⌘↩)", "Next scene (⇧⌘N)"}},
+        {inState(OverlayState::recording, 1, 2), "REC — S1T2",
+         {"Pause (⇧⌘Space)", "End take (⇧⌘↩)", "End + next scene (⇧⌘N)"}},
+        {inState(OverlayState::recording, 1, 2, QStringLiteral("S2T3")), "REC tail — S2T3",
+         {"Pause (⇧⌘Space)", "End take (⇧⌘↩)"}},
+        {inState(OverlayState::paused, 3, 1), "PAUSED — S3T1", {"Resume (⇧⌘Space)", "End take (⇧⌘↩)"}},
+        {inState(OverlayState::paused, 3, 1, QStringLiteral("S2T3")), "PAUSED tail — S2T3",
+         {"Resume (⇧⌘Space)", "End take (⇧⌘↩)"}},
+        {inState(OverlayState::reviewing, 12, 5), "Review — S12",
+         {"Approve + new take (⇧⌘↩)", "Approve + new scene (⇧⌘N)", "Retake (⇧⌘R)"}},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(status_card::headerTitle(c.status), c.title);
+        EXPECT_EQ(buttonTexts(c.status), c.buttons) << c.title.toStdString();
+    }
+
+    // A tail whose take is gone has no label, but still no "End + next scene".
+    RecordingStatus lostTail = inState(OverlayState::recording, 1, 2);
+    lostTail.tailOperationLive = true;
+    EXPECT_EQ(status_card::headerTitle(lostTail), "REC — S1T2");
+    EXPECT_EQ(buttonTexts(lostTail).size(), 2);
+
+    // A custom end-take shortcut changes every button that does the same.
+    RecordingStatus custom = inState(OverlayState::idle, 1, 1);
+    custom.shortcutBindings[ShortcutAction::endTake] =
+        ShortcutBinding{key_code::space, carbon_modifier::control | carbon_modifier::option, " ", 0};
+    EXPECT_EQ(buttonTexts(custom).first(), "Start take (⌃⌥Space)");
+    custom.state = OverlayState::reviewing;
+    EXPECT_EQ(buttonTexts(custom).first(), "Approve + new take (⌃⌥Space)");
+}
+
+TEST(RecordingStatusCard, ElapsedTimeLeavesPausesOut)
+{
+    const QDateTime now = QDateTime::fromSecsSinceEpoch(1'800'000'000);
+    const struct {
+        std::optional<qint64> startedSecondsAgo;
+        std::optional<qint64> pausedSecondsAgo;
+        double pauseAccumulated;
+        QString text; // empty: no time shown
+    } cases[] = {
+        {3725, std::nullopt, 0, "62:05"}, {100, 90, 0, "0:10"}, {100, std::nullopt, 40.5, "0:59"},
+        {7, std::nullopt, 0, "0:07"},     {-3, std::nullopt, 0, "0:00"}, {std::nullopt, std::nullopt, 0, ""},
+    };
+    for (const auto &c : cases) {
+        RecordingStatus status;
+        if (c.startedSecondsAgo)
+            status.takeStartedAt = now.addSecs(-*c.startedSecondsAgo);
+        if (c.pausedSecondsAgo)
+            status.pausedAt = now.addSecs(-*c.pausedSecondsAgo);
+        status.pauseAccumulated = c.pauseAccumulated;
+        const auto elapsed = status.elapsedRecordingTime(now);
+        EXPECT_EQ(elapsed ? status_card::elapsedText(*elapsed) : QString(), c.text);
+        // Paused: the time stands still.
+        if (c.pausedSecondsAgo)
+            EXPECT_EQ(status_card::elapsedText(*status.elapsedRecordingTime(now.addSecs(30))), c.text);
+    }
+}
+
+TEST(RecordingStatusCard, DetailRowsNameTargetDevicesAndSystemAudio)
+{
+    const auto displays = DisplayOption::available();
+    const QString mainName = displays.empty() ? QStringLiteral("Display") : displays.front().name;
+    const auto window = CaptureTarget::custom(ContentFilter::forWindow(0x500001, QRectF(0, 0, 10, 10)), ContentStyle::Window);
+    const auto application = CaptureTarget::custom(ContentFilter::forWindow(0x500001, QRectF(0, 0, 10, 10)),
+                                                   ContentStyle::Application);
+    using Rows = std::vector<StatusDetailRow>;
+    const auto mic = [](const QString &name) { return StatusDetailRow{"mic.fill", name}; };
+    const auto base = [] {
+        RecordingStatus s;
+        s.availableMicrophones = {{"mic-a", "Desk Mic"}};
+        s.availableCameras = {{"cam-a", "Unplugged Cam"}};
+        return s;
+    };
+    struct Case {
+        std::function<void(RecordingStatus &)> set;
+        Rows rows;
+    };
+    const Case cases[] = {
+        {[](RecordingStatus &) {}, Rows{{"display", mainName}, mic("System Default")}},
+        {[](RecordingStatus &s) { s.selectedDisplayID = 0xfffff; s.defaultMicrophoneName = "Built-in"; },
+         Rows{{"display", mainName}, mic("Built-in")}},
+        {[&](RecordingStatus &s) { s.captureTarget = window; s.selectedMicrophoneID = "mic-a"; },
+         Rows{{"macwindow", "Window"}, mic("Desk Mic")}},
+        {[&](RecordingStatus &s) { s.captureTarget = application; s.selectedMicrophoneID = "gone"; },
+         Rows{{"display", "Whole screen"}, mic("Microphone")}},
+        {[](RecordingStatus &s) { s.webcamEnabled = true; s.selectedCameraID = "cam-a"; s.systemAudio = true; },
+         Rows{{"display", mainName}, {"video.fill", "Unplugged Cam"}, mic("System Default"),
+              {"speaker.wave.2.fill", "System audio"}}},
+        {[](RecordingStatus &s) { s.webcamEnabled = true; s.selectedCameraID = "cam-b"; },
+         Rows{{"display", mainName}, mic("System Default")}},
+    };
+    for (const auto &c : cases) {
+        RecordingStatus status = base();
+        c.set(status);
+        EXPECT_EQ(status_card::detailRows(status), c.rows);
+    }
+}
+
+TEST(RecordingStatusCard, SitsTwelveBelowTheTopAndItsButtonsTakeClicks)
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        GTEST_SKIP() << "needs the rig's X server";
+    Backdrop backdrop;
+    WindowProperties properties;
+    RecordingStatusWindow window;
+    window.hide(); // harmless with nothing shown
+    QDateTime now = QDateTime::currentDateTime();
+    window.setClock([&now] { return now; });
+    RecordingStatus status = inState(OverlayState::recording, 1, 2);
+    status.takeStartedAt = now.addSecs(-3725);
+    window.setStatus(status);
+    window.show();
+    auto *view = window.view();
+    ASSERT_TRUE(view);
+    const auto id = window.windowID();
+    window.show(); // a second show keeps the one card
+    EXPECT_EQ(window.windowID(), id);
+    spinFor(200);
+
+    const QRect screen = QGuiApplication::primaryScreen()->availableGeometry();
+    const QRect card = view->geometry();
+    EXPECT_EQ(card.width(), 240);
+    EXPECT_GT(card.height(), 100);
+    EXPECT_EQ(card.left(), screen.left() + (screen.width() - 240) / 2);
+    EXPECT_EQ(card.top(), screen.top() + 12);
+    EXPECT_EQ(view->title(), "REC — S1T2");
+    EXPECT_EQ(view->elapsed(), "62:05");
+
+    const QImage shot = grabScreen();
+    keepShot(shot, "status-recording");
+    EXPECT_EQ(rgbAt(shot, card.left() + 4, card.center().y()), 0x1c1c1eu);  // the card
+    EXPECT_EQ(rgbAt(shot, card.left() + 1, card.top() + 1), Backdrop::kColour); // its rounded corner
+    EXPECT_EQ(rgbAt(shot, card.left() - 2, card.center().y()), Backdrop::kColour);
+    EXPECT_EQ(rgbAt(shot, card.center().x(), card.bottom() + 3), Backdrop::kColour);
+    EXPECT_TRUE(properties.hasState(*id, "_NET_WM_STATE_STICKY"));
+    EXPECT_FALSE(properties.acceptsFocus(*id));
+
+    // The clock moves the time once a second.
+    now = now.addSecs(1);
+    ASSERT_TRUE(spinUntil([&] { return view->elapsed() == "62:06"; }, 1500));
+
+    // A real click on a button asks for its command; the buttons follow the state at once.
+    QSignalSpy commands(&window, &RecordingStatusWindow::commandRequested);
+    auto *endTake = view->findChild<QPushButton *>("End take");
+    ASSERT_TRUE(endTake);
+    const QPoint at = endTake->mapToGlobal(endTake->rect().center());
+    ASSERT_TRUE(runProcess("xdotool", {"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"}).ok());
+    ASSERT_TRUE(spinUntil([&] { return commands.size() == 1; }, 2000));
+    EXPECT_EQ(commands.at(0).at(0).value<StatusCommand>(), StatusCommand::endTake);
+
+    status.state = OverlayState::paused;
+    status.pausedAt = now;
+    window.setStatus(status);
+    EXPECT_EQ(view->title(), "PAUSED — S1T2");
+    EXPECT_TRUE(view->clickButton("Resume"));
+    EXPECT_EQ(commands.at(1).at(0).value<StatusCommand>(), StatusCommand::resume);
+    EXPECT_FALSE(view->clickButton("Pause"));
+    keepShot(grabScreen(), "status-paused");
+
+    window.hide();
+    spinFor(100);
+    EXPECT_FALSE(window.isShown());
+    EXPECT_EQ(rgbAt(grabScreen(), card.left() + 4, card.center().y()), Backdrop::kColour);
+}
