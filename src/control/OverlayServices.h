@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/WebcamBlob.h"
+
 #include <QString>
 
 #include <qcoro/qcorotask.h>
@@ -13,15 +15,6 @@
 namespace lumacast {
 
 class CameraFeed;
-
-// The webcam overlay's shape; raw values "round" and "square" are stored under
-// "webcamBlobShape".
-enum class BlobShape { round, square };
-namespace blob_shape {
-QString rawValue(BlobShape shape);
-// "square" gives square, anything else round.
-BlobShape fromStored(const std::optional<QString> &stored);
-} // namespace blob_shape
 
 // The countdown before each take.
 class CountdownService {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "store/Preferences.h"
+#include "store/WebcamBlob.h"
 
 #include <QPointF>
 #include <QRectF>
@@ -9,23 +10,6 @@
 #include <optional>
 
 namespace lumacast {
-
-// The webcam overlay's shape, size mode and default corner. The raw values are what the settings
-// store ("webcamBlobShape") and what menus name.
-enum class BlobShape { round, square };
-enum class BlobMode { corner, full };
-enum class BlobCorner { topLeft, topRight, bottomLeft, bottomRight };
-
-namespace blob_shape {
-QString rawValue(BlobShape shape);
-std::optional<BlobShape> fromRawValue(const QString &raw); // exact match only
-} // namespace blob_shape
-
-namespace blob_corner {
-QString rawValue(BlobCorner corner);
-inline constexpr BlobCorner allCases[] = {BlobCorner::topLeft, BlobCorner::topRight, BlobCorner::bottomLeft,
-                                          BlobCorner::bottomRight};
-} // namespace blob_corner
 
 // Where a resize drag on the rim points, counter-clockwise from the right.
 enum class ResizeDirection { right, upperRight, up, upperLeft, left, lowerLeft, down, lowerRight };
