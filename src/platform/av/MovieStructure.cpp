@@ -20,7 +20,6 @@ public:
     bool ok() const { return m_ok; }
     qsizetype pos() const { return m_pos; }
     qsizetype remaining() const { return m_end - m_pos; }
-    bool atEnd() const { return m_pos >= m_end; }
 
     std::uint64_t read(int bytes)
     {
@@ -509,20 +508,6 @@ MovieStructure readMovieStructure(const QString &path)
 }
 
 namespace boxes {
-
-std::uint32_t fourcc(const char (&code)[5])
-{
-    return (std::uint32_t(std::uint8_t(code[0])) << 24) | (std::uint32_t(std::uint8_t(code[1])) << 16)
-         | (std::uint32_t(std::uint8_t(code[2])) << 8) | std::uint32_t(std::uint8_t(code[3]));
-}
-
-QByteArray fourccText(std::uint32_t code)
-{
-    QByteArray out(4, ' ');
-    for (int i = 0; i < 4; ++i)
-        out[i] = char((code >> (24 - 8 * i)) & 0xFF);
-    return out;
-}
 
 QList<std::pair<QByteArray, QByteArray>> childBoxes(const QByteArray &data, int from)
 {
