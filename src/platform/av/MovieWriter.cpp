@@ -120,11 +120,6 @@ int MovieWriter::sampleDescriptionCount(int index) const
     return int(track(index).descriptions.size());
 }
 
-std::int32_t MovieWriter::mediaTimescale(int index) const
-{
-    return track(index).settings.mediaTimescale;
-}
-
 std::int64_t MovieWriter::mediaEnd(int index) const
 {
     return track(index).mediaEnd;
@@ -369,11 +364,6 @@ void MovieWriter::addEdit(int index, const EditEntry &edit)
     if (edit.segmentDuration == 0)
         return;
     t.edits.append(edit);
-}
-
-const QList<EditEntry> &MovieWriter::edits(int index) const
-{
-    return track(index).edits;
 }
 
 void MovieWriter::cancel()

@@ -28,9 +28,9 @@ struct RepairPiece {
 
 // Decides which windows a display capture leaves out (by process id, or by id unless excepted)
 // and which pieces repaint them. The stacking order and the windows' pixmaps change only with
-// structure events on the root, so both are kept between frames until one arrives. Runs on the
-// thread that grabs the frames; must not outlive `connection`. Pixmaps it names die with the
-// connection.
+// structure events on the root, so both are kept between frames until one arrives. Used by one
+// thread at a time, the one grabbing the frames; must not outlive `connection`. The pixmaps it
+// names die with the connection.
 class ExclusionRepair {
 public:
     ExclusionRepair(Connection &connection, const CaptureConfig &config);

@@ -110,7 +110,6 @@ bool FrameSource::isComposited() const { return d->conn && d->conn->hasComposite
 void FrameSource::setFrameHandler(FrameHandler handler) { m_onFrame = std::move(handler); }
 void FrameSource::setErrorHandler(ErrorHandler handler) { m_onError = std::move(handler); }
 void FrameSource::setShowsCursor(bool shows) { m_showsCursor.store(shows); }
-bool FrameSource::showsCursor() const { return m_showsCursor.load(); }
 uint64_t FrameSource::framesDelivered() const { return m_delivered.load(); }
 uint64_t FrameSource::intervalsMissed() const { return m_missed.load(); }
 
