@@ -177,7 +177,7 @@ QCoro::Task<int> record(Options o)
     }
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
-    QJsonObject report{{QStringLiteral("file"), result->url},
+    QJsonObject report{{QStringLiteral("file"), result->path},
                        {QStringLiteral("duration"), result->duration},
                        {QStringLiteral("recordedSeconds"), elapsed},
                        {QStringLiteral("framesAppended"), double(recorder.framesAppended())},

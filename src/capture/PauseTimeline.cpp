@@ -50,13 +50,6 @@ int64_t rescaleTicks(int64_t value, int64_t timescale, int64_t target)
     return saturate(q);
 }
 
-SampleTime SampleTime::fromSeconds(double seconds, int32_t timescale)
-{
-    if (!std::isfinite(seconds) || timescale <= 0)
-        return invalid();
-    return make(std::llround(seconds * timescale), timescale);
-}
-
 double SampleTime::seconds() const
 {
     if (!isValid())
@@ -69,13 +62,6 @@ SampleTime SampleTime::convertedTo(int32_t target) const
     if (!isValid() || target <= 0)
         return invalid();
     return make(rescaleTicks(value, timescale, target), target);
-}
-
-QString SampleTime::toString() const
-{
-    if (!isValid())
-        return QStringLiteral("invalid");
-    return QStringLiteral("%1/%2").arg(value).arg(timescale);
 }
 
 SampleTime operator+(const SampleTime &a, const SampleTime &b)

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QString>
-
 #include <cstdint>
 
 namespace lumacast {
@@ -22,13 +20,11 @@ struct SampleTime {
         return timescale > 0 ? SampleTime{value, timescale, true} : SampleTime{};
     }
     static constexpr SampleTime fromNanoseconds(int64_t ns) { return make(ns, 1000000000); }
-    static SampleTime fromSeconds(double seconds, int32_t timescale);
 
     bool isValid() const { return valid && timescale > 0; }
     double seconds() const;
     // The same instant in another timescale, rounded to the nearest tick (halves away from zero).
     SampleTime convertedTo(int32_t timescale) const;
-    QString toString() const;
 
     friend SampleTime operator+(const SampleTime &a, const SampleTime &b);
     friend SampleTime operator-(const SampleTime &a, const SampleTime &b);

@@ -30,6 +30,9 @@ struct StreamConfiguration {
     int minimumFrameIntervalValue = 1;
     int minimumFrameIntervalTimescale = 60; // at most 60 frames per second
     bool showsCursor = true;
+    // pixelFormat, colorSpaceName and excludesCurrentProcessAudio complete the configuration every
+    // take is described with, but nothing on Linux reads them: the X11 frame source only delivers
+    // BGRA as the screen shows it, and the system audio is the output monitor as a whole.
     uint32_t pixelFormat = 0x42475241; // 32-bit BGRA
     QString colorSpaceName = QStringLiteral("sRGB");
     bool capturesAudio = false;
@@ -85,7 +88,7 @@ public:
         StreamConfiguration configuration;
     };
     struct Recording {
-        QString url; // the movie's path
+        QString path; // the movie's file
         double duration = 0;
     };
 

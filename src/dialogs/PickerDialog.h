@@ -41,8 +41,10 @@ public:
     WindowSharingPicker() = default;
     ~WindowSharingPicker() override;
 
-    void setConfiguration(const SharingPickerConfiguration &configuration) override { m_configuration = configuration; }
-    void setMaximumStreamCount(int count) override { m_maximumStreamCount = count; }
+    // The dialog lists windows and returns one: the single-window mode and the one stream the
+    // caller asks for are all it can do, so neither setting is kept.
+    void setConfiguration(const SharingPickerConfiguration &) override {}
+    void setMaximumStreamCount(int) override {}
     void addObserver(SharingPickerObserver *observer) override;
     void removeObserver(SharingPickerObserver *observer) override;
     void setActive(bool active) override;
@@ -58,8 +60,6 @@ public:
 private:
     template <class F> void notify(F &&f);
 
-    SharingPickerConfiguration m_configuration;
-    int m_maximumStreamCount = 0;
     bool m_active = false;
     std::vector<SharingPickerObserver *> m_observers;
     PickerDialog *m_dialog = nullptr;

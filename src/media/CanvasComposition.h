@@ -41,6 +41,8 @@ struct CanvasInstruction {
 
 // The picture of a rendered composition: every instruction draws one stretch over opaque black.
 struct CanvasComposition {
+    // The canvas and the frame rate the composition is described with; the renderer here is
+    // handed both in its own request, so neither is read.
     QSizeF renderSize;
     av::MediaTime frameDuration{1, 60};
     QList<CanvasInstruction> instructions;

@@ -313,7 +313,7 @@ TEST_F(ScreenRecorderTake, WindowTakeShowsThePatternFollowsMovesAndCarriesTheTon
     player.waitForFinished();
     ASSERT_TRUE(result);
     EXPECT_NEAR(result->duration, 3.0, 0.4);
-    EXPECT_EQ(result->url, movie());
+    EXPECT_EQ(result->path, movie());
     EXPECT_FALSE(recorder.isRecording());
     EXPECT_FALSE(recorder.hasMicrophone());
 

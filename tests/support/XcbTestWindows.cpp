@@ -89,13 +89,6 @@ void XcbTestWindows::move(xcb_window_t w, int x, int y)
     sync();
 }
 
-void XcbTestWindows::raise(xcb_window_t w)
-{
-    const uint32_t values[] = {XCB_STACK_MODE_ABOVE};
-    xcb_configure_window(m_conn, w, XCB_CONFIG_WINDOW_STACK_MODE, values);
-    sync();
-}
-
 void XcbTestWindows::unmap(xcb_window_t w)
 {
     xcb_unmap_window(m_conn, w);

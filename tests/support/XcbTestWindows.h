@@ -32,7 +32,6 @@ public:
     xcb_window_t quadrants(const QRect &rect, const uint32_t colours[4]);
 
     void move(xcb_window_t w, int x, int y);
-    void raise(xcb_window_t w);
     void unmap(xcb_window_t w);
     void destroy(xcb_window_t w);
     void warpPointer(int x, int y);

@@ -205,18 +205,6 @@ void AacTrackEncoder::append(const float *samples, qint64 frames, int sampleRate
         s.encodeFromFifo(s.codec->frame_size, m_writer, m_track);
 }
 
-void AacTrackEncoder::appendSilence(qint64 frames)
-{
-    const int channels = m_state->settings.channels;
-    const qint64 chunk = 4096;
-    std::vector<float> zeros(std::size_t(chunk * channels), 0.0f);
-    while (frames > 0) {
-        const qint64 n = std::min(frames, chunk);
-        append(zeros.data(), n, m_state->settings.sampleRate, channels);
-        frames -= n;
-    }
-}
-
 void AacTrackEncoder::finish()
 {
     State &s = *m_state;

@@ -33,8 +33,6 @@ public:
     int track() const { return m_track; }
     // Appends `frames` frames of `channels` interleaved floats at `sampleRate`.
     void append(const float *samples, qint64 frames, int sampleRate, int channels);
-    // Appends silence of the encoder's own format.
-    void appendSilence(qint64 frames);
     // Flushes the encoder and writes the edit that hides the priming. Further appends throw.
     void finish();
     // Frames given so far, in the output rate.

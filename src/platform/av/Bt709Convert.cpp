@@ -22,7 +22,7 @@ constexpr int fixed(double x)
     return int(x * kOne + (x < 0 ? -0.5 : 0.5));
 }
 
-constexpr double kKr = 0.2126, kKb = 0.0722, kKg = 1.0 - kKr - kKb;
+constexpr double kKr = 0.2126, kKb = 0.0722;
 constexpr double kLumaScale = 219.0 / 255.0, kChromaScale = 224.0 / 255.0;
 
 constexpr int kYR = fixed(kKr * kLumaScale);

@@ -46,11 +46,6 @@ std::optional<MediaError> JoinExportSession::error() const
     return m_error;
 }
 
-void JoinExportSession::cancelExport()
-{
-    m_cancelled = true;
-}
-
 QFuture<void> JoinExportSession::exportAsynchronously()
 {
     QPromise<void> promise;

@@ -44,9 +44,6 @@ public:
     // Starts the export; the future finishes when the status is completed, failed or
     // cancelled. Call once.
     QFuture<void> exportAsynchronously();
-    // Stops a running export; its partly written file is removed and the status becomes
-    // cancelled.
-    void cancelExport();
 
     Status status() const { return m_status.load(); }
     // Fraction of the sample bytes copied so far, 0 to 1. Safe from any thread.

@@ -20,7 +20,6 @@ public:
     bool ok() const { return m_ok; }
     qsizetype pos() const { return m_pos; }
     qsizetype remaining() const { return m_end - m_pos; }
-    bool atEnd() const { return m_pos >= m_end; }
 
     std::uint64_t read(int bytes)
     {
@@ -40,6 +39,13 @@ public:
     std::uint32_t u32() { return std::uint32_t(read(4)); }
     std::uint64_t u64() { return read(8); }
     std::int32_t s32() { return std::int32_t(u32()); }
+    // The first word of a full box: returns the version, passes over the 24 bits of flags.
+    int versionAndFlags()
+    {
+        const int version = u8();
+        skip(3);
+        return version;
+    }
     void skip(qsizetype n)
     {
         if (remaining() < n) {
@@ -114,96 +120,120 @@ MediaError corrupt(const QString &path, const QString &reason)
                       QStringLiteral("The movie \u201C%1\u201D is damaged.").arg(path), reason);
 }
 
-void readSampleTables(const QByteArray &moov, const Box &stbl, TrackStructure &track,
-                      const QString &path)
+// mvhd, tkhd and mdhd open alike: version and flags, creation and modification time, `Words`
+// 32-bit words (the timescale; tkhd: the track ID and a reserved word), then the duration. Version 1
+// widens both times and the duration to 64 bits.
+template <int Words> struct TimedHeader {
+    std::array<std::uint32_t, Words> words{};
+    std::int64_t duration = 0;
+};
+
+template <int Words> TimedHeader<Words> readTimedHeader(Cursor &c)
 {
-    const QList<Box> children = listBoxes(moov, stbl.payloadBegin, stbl.end);
+    TimedHeader<Words> header;
+    const int version = c.versionAndFlags();
+    c.skip(version == 1 ? 16 : 8); // creation and modification time
+    for (std::uint32_t &word : header.words)
+        word = c.u32();
+    header.duration = version == 1 ? std::int64_t(c.u64()) : std::int64_t(c.u32());
+    return header;
+}
 
-    if (const Box *stsd = findBox(children, "stsd")) {
-        Cursor c(moov, stsd->payloadBegin, stsd->end);
-        c.u32();
-        const std::uint32_t count = c.u32();
-        const QList<Box> entries = listBoxes(moov, c.pos(), stsd->end);
-        for (std::uint32_t i = 0; i < count && i < std::uint32_t(entries.size()); ++i) {
-            const qsizetype start = entries[i].payloadBegin - 8;
-            track.sampleEntries.append(moov.mid(start, entries[i].end - start));
-        }
+// 'stsd': every entry kept whole, its box header included.
+void readSampleDescriptions(const QByteArray &moov, const Box &stsd, TrackStructure &track)
+{
+    Cursor c(moov, stsd.payloadBegin, stsd.end);
+    c.versionAndFlags();
+    const std::uint32_t count = c.u32();
+    const QList<Box> entries = listBoxes(moov, c.pos(), stsd.end);
+    for (std::uint32_t i = 0; i < count && i < std::uint32_t(entries.size()); ++i) {
+        const qsizetype start = entries[i].payloadBegin - 8;
+        track.sampleEntries.append(moov.mid(start, entries[i].end - start));
     }
+}
 
-    // Sample sizes.
+// 'stsz': one size for all samples, or one per sample.
+QList<std::uint32_t> readSampleSizes(const QByteArray &moov, const Box &stsz, const QString &path)
+{
+    Cursor c(moov, stsz.payloadBegin, stsz.end);
+    c.versionAndFlags();
+    const std::uint32_t fixed = c.u32();
+    const std::uint32_t count = c.u32();
+    if (!c.ok() || (fixed == 0 && c.remaining() / 4 < count) || count > 100'000'000)
+        throw corrupt(path, QStringLiteral("sample size table is short"));
     QList<std::uint32_t> sizes;
-    if (const Box *stsz = findBox(children, "stsz")) {
-        Cursor c(moov, stsz->payloadBegin, stsz->end);
-        c.u32();
-        const std::uint32_t fixed = c.u32();
-        const std::uint32_t count = c.u32();
-        if (!c.ok() || (fixed == 0 && c.remaining() / 4 < count) || count > 100'000'000)
-            throw corrupt(path, QStringLiteral("sample size table is short"));
-        sizes.reserve(count);
-        for (std::uint32_t i = 0; i < count; ++i)
-            sizes.append(fixed ? fixed : c.u32());
-    } else if (const Box *stz2 = findBox(children, "stz2")) {
-        Cursor c(moov, stz2->payloadBegin, stz2->end);
-        c.u32();
-        c.skip(3);
-        const int fieldSize = c.u8();
-        const std::uint32_t count = c.u32();
-        if (fieldSize != 4 && fieldSize != 8 && fieldSize != 16)
-            throw corrupt(path, QStringLiteral("compact sample size table has field size %1").arg(fieldSize));
-        if (c.remaining() * 8 / fieldSize < count)
-            throw corrupt(path, QStringLiteral("compact sample size table is short"));
-        for (std::uint32_t i = 0; i < count; ++i) {
-            if (fieldSize == 4) {
-                const std::uint8_t byte = c.u8();
-                sizes.append(byte >> 4);
-                if (++i < count)
-                    sizes.append(byte & 0xF);
-            } else {
-                sizes.append(fieldSize == 8 ? c.u8() : c.u16());
-            }
+    sizes.reserve(count);
+    for (std::uint32_t i = 0; i < count; ++i)
+        sizes.append(fixed ? fixed : c.u32());
+    return sizes;
+}
+
+// 'stz2': sizes packed in fields of 4, 8 or 16 bits.
+QList<std::uint32_t> readCompactSampleSizes(const QByteArray &moov, const Box &stz2, const QString &path)
+{
+    Cursor c(moov, stz2.payloadBegin, stz2.end);
+    c.versionAndFlags();
+    c.skip(3); // reserved
+    const int fieldSize = c.u8();
+    const std::uint32_t count = c.u32();
+    if (fieldSize != 4 && fieldSize != 8 && fieldSize != 16)
+        throw corrupt(path, QStringLiteral("compact sample size table has field size %1").arg(fieldSize));
+    if (c.remaining() * 8 / fieldSize < count)
+        throw corrupt(path, QStringLiteral("compact sample size table is short"));
+    QList<std::uint32_t> sizes;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (fieldSize == 4) {
+            const std::uint8_t byte = c.u8();
+            sizes.append(byte >> 4);
+            if (++i < count)
+                sizes.append(byte & 0xF);
+        } else {
+            sizes.append(fieldSize == 8 ? c.u8() : c.u16());
         }
     }
+    return sizes;
+}
+
+// 'co64' (64-bit) or 'stco' (32-bit): where each chunk starts in the file.
+QList<std::int64_t> readChunkOffsets(const QByteArray &moov, const Box &box, bool wide, const QString &path)
+{
+    Cursor c(moov, box.payloadBegin, box.end);
+    c.versionAndFlags();
+    const std::uint32_t count = c.u32();
+    if (c.remaining() / (wide ? 8 : 4) < count)
+        throw corrupt(path, QStringLiteral("chunk offset table is short"));
+    QList<std::int64_t> offsets;
+    for (std::uint32_t i = 0; i < count; ++i)
+        offsets.append(wide ? std::int64_t(c.u64()) : std::int64_t(c.u32()));
+    return offsets;
+}
+
+// One entry of 'stsc': from `firstChunk` (1-based) on, until the next entry's, every chunk holds
+// `samplesPerChunk` samples of sample description `description`.
+struct ChunkRun {
+    std::uint32_t firstChunk, samplesPerChunk, description;
+};
+
+QList<ChunkRun> readSampleToChunk(const QByteArray &moov, const Box &stsc, const QString &path)
+{
+    Cursor c(moov, stsc.payloadBegin, stsc.end);
+    c.versionAndFlags();
+    const std::uint32_t count = c.u32();
+    if (c.remaining() / 12 < count)
+        throw corrupt(path, QStringLiteral("sample-to-chunk table is short"));
+    QList<ChunkRun> runs;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        const std::uint32_t first = c.u32(), per = c.u32(), desc = c.u32();
+        runs.append(ChunkRun{first, per, desc});
+    }
+    return runs;
+}
+
+// Gives each sample its offset, size and description: samples fill the chunks in order, back to back.
+void placeSamples(const QList<std::uint32_t> &sizes, const QList<std::int64_t> &chunkOffsets,
+                  const QList<ChunkRun> &runs, TrackStructure &track, const QString &path)
+{
     const qsizetype sampleCount = sizes.size();
-    if (sampleCount == 0)
-        return;
-
-    // Chunk offsets.
-    QList<std::int64_t> chunkOffsets;
-    if (const Box *co = findBox(children, "co64")) {
-        Cursor c(moov, co->payloadBegin, co->end);
-        c.u32();
-        const std::uint32_t count = c.u32();
-        if (c.remaining() / 8 < count)
-            throw corrupt(path, QStringLiteral("chunk offset table is short"));
-        for (std::uint32_t i = 0; i < count; ++i)
-            chunkOffsets.append(std::int64_t(c.u64()));
-    } else if (const Box *co32 = findBox(children, "stco")) {
-        Cursor c(moov, co32->payloadBegin, co32->end);
-        c.u32();
-        const std::uint32_t count = c.u32();
-        if (c.remaining() / 4 < count)
-            throw corrupt(path, QStringLiteral("chunk offset table is short"));
-        for (std::uint32_t i = 0; i < count; ++i)
-            chunkOffsets.append(c.u32());
-    }
-
-    // Sample-to-chunk runs: (first chunk, samples per chunk, description index).
-    struct Run { std::uint32_t firstChunk, samplesPerChunk, description; };
-    QList<Run> runs;
-    if (const Box *stsc = findBox(children, "stsc")) {
-        Cursor c(moov, stsc->payloadBegin, stsc->end);
-        c.u32();
-        const std::uint32_t count = c.u32();
-        if (c.remaining() / 12 < count)
-            throw corrupt(path, QStringLiteral("sample-to-chunk table is short"));
-        for (std::uint32_t i = 0; i < count; ++i) {
-            const std::uint32_t first = c.u32(), per = c.u32(), desc = c.u32();
-            runs.append(Run{first, per, desc});
-        }
-    }
-    if (chunkOffsets.isEmpty() || runs.isEmpty())
-        throw corrupt(path, QStringLiteral("track %1 has samples but no chunks").arg(track.trackID));
-
     track.samples.resize(sampleCount);
     qsizetype sample = 0;
     for (qsizetype r = 0; r < runs.size() && sample < sampleCount; ++r) {
@@ -227,128 +257,172 @@ void readSampleTables(const QByteArray &moov, const Box &stbl, TrackStructure &t
     }
     if (sample < sampleCount)
         throw corrupt(path, QStringLiteral("chunks hold fewer samples than the size table"));
+}
 
-    // Decode times.
-    if (const Box *stts = findBox(children, "stts")) {
-        Cursor c(moov, stts->payloadBegin, stts->end);
-        c.u32();
-        const std::uint32_t count = c.u32();
-        std::int64_t time = 0;
-        qsizetype i = 0;
-        for (std::uint32_t e = 0; e < count && c.ok(); ++e) {
-            const std::uint32_t n = c.u32(), delta = c.u32();
-            for (std::uint32_t k = 0; k < n && i < sampleCount; ++k, ++i) {
-                track.samples[i].decodeTime = time;
-                track.samples[i].duration = delta;
-                time += delta;
-            }
-        }
-        if (!c.ok() || i < sampleCount)
-            throw corrupt(path, QStringLiteral("time-to-sample table is short"));
-    }
-
-    if (const Box *ctts = findBox(children, "ctts")) {
-        Cursor c(moov, ctts->payloadBegin, ctts->end);
-        c.u32();
-        const std::uint32_t count = c.u32();
-        qsizetype i = 0;
-        for (std::uint32_t e = 0; e < count && c.ok(); ++e) {
-            const std::uint32_t n = c.u32();
-            const std::int32_t offset = c.s32();
-            for (std::uint32_t k = 0; k < n && i < sampleCount; ++k, ++i)
-                track.samples[i].compositionOffset = offset;
+// 'stts': decode times and durations, as runs of equal durations.
+void readTimeToSample(const QByteArray &moov, const Box &stts, TrackStructure &track, const QString &path)
+{
+    Cursor c(moov, stts.payloadBegin, stts.end);
+    c.versionAndFlags();
+    const std::uint32_t count = c.u32();
+    const qsizetype sampleCount = track.samples.size();
+    std::int64_t time = 0;
+    qsizetype i = 0;
+    for (std::uint32_t e = 0; e < count && c.ok(); ++e) {
+        const std::uint32_t n = c.u32(), delta = c.u32();
+        for (std::uint32_t k = 0; k < n && i < sampleCount; ++k, ++i) {
+            track.samples[i].decodeTime = time;
+            track.samples[i].duration = delta;
+            time += delta;
         }
     }
+    if (!c.ok() || i < sampleCount)
+        throw corrupt(path, QStringLiteral("time-to-sample table is short"));
+}
 
-    if (const Box *stss = findBox(children, "stss")) {
-        for (SampleRecord &s : track.samples)
-            s.sync = false;
-        Cursor c(moov, stss->payloadBegin, stss->end);
-        c.u32();
-        const std::uint32_t count = c.u32();
-        for (std::uint32_t e = 0; e < count && c.ok(); ++e) {
-            const std::uint32_t number = c.u32();
-            if (number >= 1 && number <= std::uint32_t(sampleCount))
-                track.samples[number - 1].sync = true;
-        }
+// 'ctts': composition offsets, as runs. A short table leaves the later samples at 0.
+void readCompositionOffsets(const QByteArray &moov, const Box &ctts, TrackStructure &track)
+{
+    Cursor c(moov, ctts.payloadBegin, ctts.end);
+    c.versionAndFlags(); // version 1 only says the offsets may be negative: they are read as signed either way
+    const std::uint32_t count = c.u32();
+    const qsizetype sampleCount = track.samples.size();
+    qsizetype i = 0;
+    for (std::uint32_t e = 0; e < count && c.ok(); ++e) {
+        const std::uint32_t n = c.u32();
+        const std::int32_t offset = c.s32();
+        for (std::uint32_t k = 0; k < n && i < sampleCount; ++k, ++i)
+            track.samples[i].compositionOffset = offset;
     }
+}
+
+// 'stss': the sync samples by 1-based number; every other sample is not one.
+void readSyncSamples(const QByteArray &moov, const Box &stss, TrackStructure &track)
+{
+    for (SampleRecord &s : track.samples)
+        s.sync = false;
+    Cursor c(moov, stss.payloadBegin, stss.end);
+    c.versionAndFlags();
+    const std::uint32_t count = c.u32();
+    for (std::uint32_t e = 0; e < count && c.ok(); ++e) {
+        const std::uint32_t number = c.u32();
+        if (number >= 1 && number <= std::uint32_t(track.samples.size()))
+            track.samples[number - 1].sync = true;
+    }
+}
+
+void readSampleTables(const QByteArray &moov, const Box &stbl, TrackStructure &track,
+                      const QString &path)
+{
+    const QList<Box> children = listBoxes(moov, stbl.payloadBegin, stbl.end);
+    if (const Box *stsd = findBox(children, "stsd"))
+        readSampleDescriptions(moov, *stsd, track);
+
+    QList<std::uint32_t> sizes;
+    if (const Box *stsz = findBox(children, "stsz"))
+        sizes = readSampleSizes(moov, *stsz, path);
+    else if (const Box *stz2 = findBox(children, "stz2"))
+        sizes = readCompactSampleSizes(moov, *stz2, path);
+    if (sizes.isEmpty())
+        return;
+
+    QList<std::int64_t> chunkOffsets;
+    if (const Box *co64 = findBox(children, "co64"))
+        chunkOffsets = readChunkOffsets(moov, *co64, true, path);
+    else if (const Box *stco = findBox(children, "stco"))
+        chunkOffsets = readChunkOffsets(moov, *stco, false, path);
+    QList<ChunkRun> runs;
+    if (const Box *stsc = findBox(children, "stsc"))
+        runs = readSampleToChunk(moov, *stsc, path);
+    if (chunkOffsets.isEmpty() || runs.isEmpty())
+        throw corrupt(path, QStringLiteral("track %1 has samples but no chunks").arg(track.trackID));
+    placeSamples(sizes, chunkOffsets, runs, track, path);
+
+    if (const Box *stts = findBox(children, "stts"))
+        readTimeToSample(moov, *stts, track, path);
+    if (const Box *ctts = findBox(children, "ctts"))
+        readCompositionOffsets(moov, *ctts, track);
+    if (const Box *stss = findBox(children, "stss"))
+        readSyncSamples(moov, *stss, track);
+}
+
+// 'tkhd': the track ID, its duration in the movie timescale, its matrix and size.
+void readTrackHeader(const QByteArray &moov, const Box &tkhd, TrackStructure &track)
+{
+    Cursor c(moov, tkhd.payloadBegin, tkhd.end);
+    const auto header = readTimedHeader<2>(c); // track ID, reserved
+    track.trackID = header.words[0];
+    track.headerDuration = header.duration;
+    c.skip(8 + 2 + 2 + 2 + 2); // reserved, layer, alternate group, volume, reserved
+    track.matrix.a = fixed16(c.u32());
+    track.matrix.b = fixed16(c.u32());
+    c.skip(4); // u
+    track.matrix.c = fixed16(c.u32());
+    track.matrix.d = fixed16(c.u32());
+    c.skip(4); // v
+    track.matrix.tx = fixed16(c.u32());
+    track.matrix.ty = fixed16(c.u32());
+    c.skip(4); // w
+    track.width = fixed16(c.u32());
+    track.height = fixed16(c.u32());
+}
+
+// 'elst': the entries read whole; a short table ends at the last complete one.
+void readEditList(const QByteArray &moov, const Box &elst, TrackStructure &track)
+{
+    Cursor c(moov, elst.payloadBegin, elst.end);
+    const int version = c.versionAndFlags();
+    const std::uint32_t count = c.u32();
+    for (std::uint32_t i = 0; i < count && c.ok(); ++i) {
+        EditEntry e;
+        if (version == 1) {
+            e.segmentDuration = std::int64_t(c.u64());
+            e.mediaTime = std::int64_t(c.u64());
+        } else {
+            e.segmentDuration = c.u32();
+            e.mediaTime = c.s32();
+        }
+        e.rate = fixed16(c.u32());
+        if (c.ok())
+            track.edits.append(e);
+    }
+}
+
+// 'mdhd': the media timescale and the media's duration in it.
+void readMediaHeader(const QByteArray &moov, const Box &mdhd, TrackStructure &track)
+{
+    Cursor c(moov, mdhd.payloadBegin, mdhd.end);
+    const auto header = readTimedHeader<1>(c); // time scale
+    track.mediaTimescale = header.words[0];
+    track.mediaDuration = header.duration;
+}
+
+// 'hdlr': the component subtype ("vide", "soun", ...).
+void readHandler(const QByteArray &moov, const Box &hdlr, TrackStructure &track)
+{
+    Cursor c(moov, hdlr.payloadBegin, hdlr.end);
+    c.versionAndFlags();
+    c.skip(4); // component type
+    track.handlerType = c.bytes(4);
 }
 
 TrackStructure readTrack(const QByteArray &moov, const Box &trak, const QString &path)
 {
     TrackStructure track;
     const QList<Box> children = listBoxes(moov, trak.payloadBegin, trak.end);
-    if (const Box *tkhd = findBox(children, "tkhd")) {
-        Cursor c(moov, tkhd->payloadBegin, tkhd->end);
-        const int version = c.u8();
-        c.skip(3);
-        if (version == 1) {
-            c.skip(16);
-            track.trackID = c.u32();
-            c.skip(4);
-            track.headerDuration = std::int64_t(c.u64());
-        } else {
-            c.skip(8);
-            track.trackID = c.u32();
-            c.skip(4);
-            track.headerDuration = c.u32();
-        }
-        c.skip(8 + 2 + 2 + 2 + 2);
-        track.matrix.a = fixed16(c.u32());
-        track.matrix.b = fixed16(c.u32());
-        c.skip(4);
-        track.matrix.c = fixed16(c.u32());
-        track.matrix.d = fixed16(c.u32());
-        c.skip(4);
-        track.matrix.tx = fixed16(c.u32());
-        track.matrix.ty = fixed16(c.u32());
-        c.skip(4);
-        track.width = fixed16(c.u32());
-        track.height = fixed16(c.u32());
-    }
+    if (const Box *tkhd = findBox(children, "tkhd"))
+        readTrackHeader(moov, *tkhd, track);
     if (const Box *edts = findBox(children, "edts")) {
         const QList<Box> edtsChildren = listBoxes(moov, edts->payloadBegin, edts->end);
-        if (const Box *elst = findBox(edtsChildren, "elst")) {
-            Cursor c(moov, elst->payloadBegin, elst->end);
-            const int version = c.u8();
-            c.skip(3);
-            const std::uint32_t count = c.u32();
-            for (std::uint32_t i = 0; i < count && c.ok(); ++i) {
-                EditEntry e;
-                if (version == 1) {
-                    e.segmentDuration = std::int64_t(c.u64());
-                    e.mediaTime = std::int64_t(c.u64());
-                } else {
-                    e.segmentDuration = c.u32();
-                    e.mediaTime = c.s32();
-                }
-                e.rate = fixed16(c.u32());
-                if (c.ok())
-                    track.edits.append(e);
-            }
-        }
+        if (const Box *elst = findBox(edtsChildren, "elst"))
+            readEditList(moov, *elst, track);
     }
     if (const Box *mdia = findBox(children, "mdia")) {
         const QList<Box> mdiaChildren = listBoxes(moov, mdia->payloadBegin, mdia->end);
-        if (const Box *mdhd = findBox(mdiaChildren, "mdhd")) {
-            Cursor c(moov, mdhd->payloadBegin, mdhd->end);
-            const int version = c.u8();
-            c.skip(3);
-            if (version == 1) {
-                c.skip(16);
-                track.mediaTimescale = c.u32();
-                track.mediaDuration = std::int64_t(c.u64());
-            } else {
-                c.skip(8);
-                track.mediaTimescale = c.u32();
-                track.mediaDuration = c.u32();
-            }
-        }
-        if (const Box *hdlr = findBox(mdiaChildren, "hdlr")) {
-            Cursor c(moov, hdlr->payloadBegin, hdlr->end);
-            c.skip(8);
-            track.handlerType = c.bytes(4);
-        }
+        if (const Box *mdhd = findBox(mdiaChildren, "mdhd"))
+            readMediaHeader(moov, *mdhd, track);
+        if (const Box *hdlr = findBox(mdiaChildren, "hdlr"))
+            readHandler(moov, *hdlr, track);
         if (const Box *minf = findBox(mdiaChildren, "minf")) {
             const QList<Box> minfChildren = listBoxes(moov, minf->payloadBegin, minf->end);
             if (const Box *stbl = findBox(minfChildren, "stbl"))
@@ -421,17 +495,9 @@ MovieStructure readMovieStructure(const QString &path)
     const QList<Box> children = listBoxes(moov, 0, moov.size());
     if (const Box *mvhd = findBox(children, "mvhd")) {
         Cursor c(moov, mvhd->payloadBegin, mvhd->end);
-        const int version = c.u8();
-        c.skip(3);
-        if (version == 1) {
-            c.skip(16);
-            movie.movieTimescale = c.u32();
-            movie.movieDuration = std::int64_t(c.u64());
-        } else {
-            c.skip(8);
-            movie.movieTimescale = c.u32();
-            movie.movieDuration = c.u32();
-        }
+        const auto header = readTimedHeader<1>(c); // time scale
+        movie.movieTimescale = header.words[0];
+        movie.movieDuration = header.duration;
     }
     if (movie.movieTimescale == 0)
         throw corrupt(path, QStringLiteral("no movie header"));
@@ -442,20 +508,6 @@ MovieStructure readMovieStructure(const QString &path)
 }
 
 namespace boxes {
-
-std::uint32_t fourcc(const char (&code)[5])
-{
-    return (std::uint32_t(std::uint8_t(code[0])) << 24) | (std::uint32_t(std::uint8_t(code[1])) << 16)
-         | (std::uint32_t(std::uint8_t(code[2])) << 8) | std::uint32_t(std::uint8_t(code[3]));
-}
-
-QByteArray fourccText(std::uint32_t code)
-{
-    QByteArray out(4, ' ');
-    for (int i = 0; i < 4; ++i)
-        out[i] = char((code >> (24 - 8 * i)) & 0xFF);
-    return out;
-}
 
 QList<std::pair<QByteArray, QByteArray>> childBoxes(const QByteArray &data, int from)
 {

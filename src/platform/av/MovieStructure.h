@@ -73,10 +73,7 @@ struct MovieStructure {
 // cannot be read, CorruptMovie when it holds no readable movie box or a table is inconsistent).
 MovieStructure readMovieStructure(const QString &path);
 
-// Small big-endian helpers shared by the box reader and writer.
 namespace boxes {
-std::uint32_t fourcc(const char (&code)[5]);
-QByteArray fourccText(std::uint32_t code);
 // The child boxes of a sample entry start after its fixed fields; returns each (type, payload).
 QList<std::pair<QByteArray, QByteArray>> childBoxes(const QByteArray &data, int from);
 } // namespace boxes

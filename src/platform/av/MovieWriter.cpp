@@ -1,7 +1,8 @@
 #include "platform/av/MovieWriter.h"
 
+#include "platform/av/MovieBoxes.h"
+
 #include <QFileInfo>
-#include <QtEndian>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -16,58 +17,6 @@ namespace lumacast::av {
 
 namespace {
 
-class BoxBuilder {
-public:
-    void u8(std::uint8_t v) { m_data.append(char(v)); }
-    void u16(std::uint16_t v) { append<quint16>(v); }
-    void u32(std::uint32_t v) { append<quint32>(v); }
-    void u64(std::uint64_t v) { append<quint64>(v); }
-    void s32(std::int32_t v) { append<quint32>(std::uint32_t(v)); }
-    void fourcc(const char *code) { m_data.append(code, 4); }
-    void bytes(const QByteArray &b) { m_data.append(b); }
-    void zeros(int n) { m_data.append(QByteArray(n, '\0')); }
-    void fixed16(double v) { s32(std::int32_t(std::lround(v * 65536.0))); }
-    void matrix(double a, double b, double c, double d, double tx, double ty)
-    {
-        fixed16(a);
-        fixed16(b);
-        u32(0);
-        fixed16(c);
-        fixed16(d);
-        u32(0);
-        fixed16(tx);
-        fixed16(ty);
-        u32(0x40000000);
-    }
-    QByteArray box(const char *type) const
-    {
-        QByteArray out;
-        char size[4];
-        qToBigEndian<quint32>(quint32(m_data.size() + 8), size);
-        out.append(size, 4);
-        out.append(type, 4);
-        out.append(m_data);
-        return out;
-    }
-    const QByteArray &data() const { return m_data; }
-
-private:
-    template <typename T> void append(T v)
-    {
-        char b[sizeof(T)];
-        qToBigEndian<T>(v, b);
-        m_data.append(b, sizeof(T));
-    }
-    QByteArray m_data;
-};
-
-QByteArray wrap(const char *type, const QByteArray &payload)
-{
-    BoxBuilder b;
-    b.bytes(payload);
-    return b.box(type);
-}
-
 constexpr std::uint32_t kMax32 = std::numeric_limits<std::uint32_t>::max();
 
 } // namespace
@@ -75,19 +24,8 @@ constexpr std::uint32_t kMax32 = std::numeric_limits<std::uint32_t>::max();
 struct MovieWriter::Track {
     WriterTrackSettings settings;
     QList<QByteArray> descriptions;
-    struct Sample {
-        std::uint32_t size;
-        std::uint32_t duration;
-        std::int32_t compositionOffset;
-        bool sync;
-    };
-    std::vector<Sample> samples;
-    struct Chunk {
-        std::int64_t offset;
-        std::uint32_t sampleCount;
-        std::uint32_t description;
-    };
-    std::vector<Chunk> chunks;
+    std::vector<movie_boxes::SampleRow> samples;
+    std::vector<movie_boxes::ChunkRow> chunks;
     QList<EditEntry> edits;
     std::int64_t mediaEnd = 0;
     // Where the bytes of the last sample end in the file (-1 before the first sample).
@@ -119,14 +57,10 @@ void MovieWriter::open()
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate))
         throw writeError(m_file.errorString());
     m_open = true;
-    BoxBuilder ftyp;
-    ftyp.fourcc("qt  ");
-    ftyp.u32(0x00000200);
-    ftyp.fourcc("qt  ");
-    writeRaw(ftyp.box("ftyp"));
+    writeRaw(movie_boxes::ftyp());
     m_mdatStart = m_file.pos();
     // A 'wide' box reserves room to turn the mdat header into a 64-bit one on finish.
-    writeRaw(QByteArray("\0\0\0\x08wide\0\0\0\0mdat", 16));
+    writeRaw(movie_boxes::reservedMdatHeader());
 }
 
 void MovieWriter::writeRaw(const QByteArray &bytes)
@@ -184,11 +118,6 @@ int MovieWriter::addSampleDescription(int index, const FormatDescription &format
 int MovieWriter::sampleDescriptionCount(int index) const
 {
     return int(track(index).descriptions.size());
-}
-
-std::int32_t MovieWriter::mediaTimescale(int index) const
-{
-    return track(index).settings.mediaTimescale;
 }
 
 std::int64_t MovieWriter::mediaEnd(int index) const
@@ -437,11 +366,6 @@ void MovieWriter::addEdit(int index, const EditEntry &edit)
     t.edits.append(edit);
 }
 
-const QList<EditEntry> &MovieWriter::edits(int index) const
-{
-    return track(index).edits;
-}
-
 void MovieWriter::cancel()
 {
     if (m_file.isOpen())
@@ -453,207 +377,11 @@ void MovieWriter::cancel()
 
 QByteArray MovieWriter::trackBox(const Track &t, std::uint32_t trackID, std::int64_t duration) const
 {
-    const bool isVideo = t.settings.mediaType == MediaType::Video;
-    const bool isAudio = t.settings.mediaType == MediaType::Audio;
-    const bool longTrack = std::uint64_t(duration) > kMax32;
-
-    BoxBuilder tkhd;
-    tkhd.u8(longTrack ? 1 : 0);
-    tkhd.u8(0);
-    tkhd.u16(t.settings.enabled ? 0x000F : 0x000E);
-    if (longTrack) {
-        tkhd.u64(0);
-        tkhd.u64(0);
-        tkhd.u32(trackID);
-        tkhd.u32(0);
-        tkhd.u64(std::uint64_t(duration));
-    } else {
-        tkhd.u32(0);
-        tkhd.u32(0);
-        tkhd.u32(trackID);
-        tkhd.u32(0);
-        tkhd.u32(std::uint32_t(duration));
-    }
-    tkhd.zeros(8);
-    tkhd.u16(0);                      // layer
-    tkhd.u16(isAudio ? 1 : 0);        // alternate group
-    tkhd.u16(isAudio ? 0x0100 : 0);   // volume
-    tkhd.u16(0);
-    const AffineTransform &m = t.settings.preferredTransform;
-    tkhd.matrix(m.a, m.b, m.c, m.d, m.tx, m.ty);
-    tkhd.fixed16(isVideo ? t.settings.naturalSize.width() : 0);
-    tkhd.fixed16(isVideo ? t.settings.naturalSize.height() : 0);
-    QByteArray trak = tkhd.box("tkhd");
-
-    // The edit list; without one given, the whole media from its first presentation time.
+    // Without edits given, the whole media from its first presentation time.
     QList<EditEntry> edits = t.edits;
     if (edits.isEmpty())
         edits.append(EditEntry{duration, t.earliestPresentation == std::numeric_limits<std::int64_t>::max() ? 0 : t.earliestPresentation, 1.0});
-    bool longEdits = false;
-    for (const EditEntry &e : edits)
-        longEdits = longEdits || std::uint64_t(e.segmentDuration) > kMax32
-                 || e.mediaTime > std::numeric_limits<std::int32_t>::max();
-    BoxBuilder elst;
-    elst.u8(longEdits ? 1 : 0);
-    elst.zeros(3);
-    elst.u32(std::uint32_t(edits.size()));
-    for (const EditEntry &e : edits) {
-        if (longEdits) {
-            elst.u64(std::uint64_t(e.segmentDuration));
-            elst.u64(std::uint64_t(e.mediaTime));
-        } else {
-            elst.u32(std::uint32_t(e.segmentDuration));
-            elst.s32(std::int32_t(e.mediaTime));
-        }
-        elst.fixed16(e.rate);
-    }
-    trak.append(wrap("edts", elst.box("elst")));
-
-    // Media.
-    const bool longMedia = std::uint64_t(t.mediaEnd) > kMax32;
-    BoxBuilder mdhd;
-    mdhd.u8(longMedia ? 1 : 0);
-    mdhd.zeros(3);
-    if (longMedia) {
-        mdhd.u64(0);
-        mdhd.u64(0);
-        mdhd.u32(std::uint32_t(t.settings.mediaTimescale));
-        mdhd.u64(std::uint64_t(t.mediaEnd));
-    } else {
-        mdhd.u32(0);
-        mdhd.u32(0);
-        mdhd.u32(std::uint32_t(t.settings.mediaTimescale));
-        mdhd.u32(std::uint32_t(t.mediaEnd));
-    }
-    mdhd.u16(0x55C4); // "und"
-    mdhd.u16(0);
-    QByteArray mdia = mdhd.box("mdhd");
-
-    auto handler = [](const char *component, const char *subtype, const QByteArray &name) {
-        BoxBuilder h;
-        h.u32(0);
-        h.fourcc(component);
-        h.fourcc(subtype);
-        h.zeros(12);
-        h.u8(std::uint8_t(name.size()));
-        h.bytes(name);
-        return h.box("hdlr");
-    };
-    mdia.append(handler("mhlr", isVideo ? "vide" : isAudio ? "soun" : "data",
-                        isVideo ? "VideoHandler" : isAudio ? "SoundHandler" : "DataHandler"));
-
-    QByteArray minf;
-    if (isVideo) {
-        BoxBuilder vmhd;
-        vmhd.u32(1);
-        vmhd.zeros(8);
-        minf.append(vmhd.box("vmhd"));
-    } else if (isAudio) {
-        BoxBuilder smhd;
-        smhd.zeros(8);
-        minf.append(smhd.box("smhd"));
-    }
-    minf.append(handler("dhlr", "alis", "DataHandler"));
-    BoxBuilder dref;
-    dref.u32(0);
-    dref.u32(1);
-    BoxBuilder alis;
-    alis.u32(1); // self-contained
-    dref.bytes(alis.box("alis"));
-    minf.append(wrap("dinf", dref.box("dref")));
-
-    // Sample tables.
-    BoxBuilder stsd;
-    stsd.u32(0);
-    stsd.u32(std::uint32_t(t.descriptions.size()));
-    for (const QByteArray &entry : t.descriptions)
-        stsd.bytes(entry);
-    QByteArray stbl = stsd.box("stsd");
-
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> durationRuns;
-    std::vector<std::pair<std::uint32_t, std::int32_t>> offsetRuns;
-    bool anyOffset = false, negativeOffset = false, allSync = true;
-    bool sameSize = true;
-    for (const Track::Sample &s : t.samples) {
-        if (!durationRuns.empty() && durationRuns.back().second == s.duration)
-            durationRuns.back().first++;
-        else
-            durationRuns.push_back({1, s.duration});
-        if (!offsetRuns.empty() && offsetRuns.back().second == s.compositionOffset)
-            offsetRuns.back().first++;
-        else
-            offsetRuns.push_back({1, s.compositionOffset});
-        anyOffset = anyOffset || s.compositionOffset != 0;
-        negativeOffset = negativeOffset || s.compositionOffset < 0;
-        allSync = allSync && s.sync;
-        sameSize = sameSize && s.size == t.samples.front().size;
-    }
-    BoxBuilder stts;
-    stts.u32(0);
-    stts.u32(std::uint32_t(durationRuns.size()));
-    for (const auto &[count, delta] : durationRuns) {
-        stts.u32(count);
-        stts.u32(delta);
-    }
-    stbl.append(stts.box("stts"));
-    if (anyOffset) {
-        BoxBuilder ctts;
-        ctts.u8(negativeOffset ? 1 : 0);
-        ctts.zeros(3);
-        ctts.u32(std::uint32_t(offsetRuns.size()));
-        for (const auto &[count, offset] : offsetRuns) {
-            ctts.u32(count);
-            ctts.s32(offset);
-        }
-        stbl.append(ctts.box("ctts"));
-    }
-    if (!allSync) {
-        BoxBuilder stss;
-        stss.u32(0);
-        QList<std::uint32_t> numbers;
-        for (std::size_t i = 0; i < t.samples.size(); ++i)
-            if (t.samples[i].sync)
-                numbers.append(std::uint32_t(i + 1));
-        stss.u32(std::uint32_t(numbers.size()));
-        for (std::uint32_t n : numbers)
-            stss.u32(n);
-        stbl.append(stss.box("stss"));
-    }
-    BoxBuilder stsc;
-    stsc.u32(0);
-    QList<std::array<std::uint32_t, 3>> runs;
-    for (std::size_t i = 0; i < t.chunks.size(); ++i) {
-        const Track::Chunk &c = t.chunks[i];
-        if (!runs.isEmpty() && runs.last()[1] == c.sampleCount && runs.last()[2] == c.description)
-            continue;
-        runs.append({std::uint32_t(i + 1), c.sampleCount, c.description});
-    }
-    stsc.u32(std::uint32_t(runs.size()));
-    for (const auto &r : runs) {
-        stsc.u32(r[0]);
-        stsc.u32(r[1]);
-        stsc.u32(r[2]);
-    }
-    stbl.append(stsc.box("stsc"));
-    BoxBuilder stsz;
-    stsz.u32(0);
-    stsz.u32(sameSize ? t.samples.front().size : 0);
-    stsz.u32(std::uint32_t(t.samples.size()));
-    if (!sameSize)
-        for (const Track::Sample &s : t.samples)
-            stsz.u32(s.size);
-    stbl.append(stsz.box("stsz"));
-    BoxBuilder co64;
-    co64.u32(0);
-    co64.u32(std::uint32_t(t.chunks.size()));
-    for (const Track::Chunk &c : t.chunks)
-        co64.u64(std::uint64_t(c.offset));
-    stbl.append(co64.box("co64"));
-
-    minf.append(wrap("stbl", stbl));
-    mdia.append(wrap("minf", minf));
-    trak.append(wrap("mdia", mdia));
-    return wrap("trak", trak);
+    return movie_boxes::trak({t.settings, trackID, duration, t.mediaEnd, edits, t.descriptions, t.samples, t.chunks});
 }
 
 void MovieWriter::finish()
@@ -663,20 +391,8 @@ void MovieWriter::finish()
     try {
         // Close the media data box.
         const std::int64_t end = m_file.pos();
-        const std::uint64_t mdatSize = std::uint64_t(m_mdatBytes) + 8;
-        if (mdatSize <= kMax32) {
-            m_file.seek(m_mdatStart + 8);
-            BoxBuilder size;
-            size.u32(std::uint32_t(mdatSize));
-            writeRaw(size.data());
-        } else {
-            m_file.seek(m_mdatStart);
-            BoxBuilder header;
-            header.u32(1);
-            header.fourcc("mdat");
-            header.u64(std::uint64_t(m_mdatBytes) + 16);
-            writeRaw(header.data());
-        }
+        m_file.seek(m_mdatStart);
+        writeRaw(movie_boxes::mdatHeader(m_mdatBytes));
         m_file.seek(end);
 
         // Tracks without samples are left out; they would have nothing to describe them.
@@ -696,33 +412,10 @@ void MovieWriter::finish()
             written.push_back({t.get(), std::uint32_t(written.size() + 1), duration});
             movieDuration = std::max(movieDuration, duration);
         }
-        const bool longMovie = std::uint64_t(movieDuration) > kMax32;
-
-        BoxBuilder mvhd;
-        mvhd.u8(longMovie ? 1 : 0);
-        mvhd.zeros(3);
-        if (longMovie) {
-            mvhd.u64(0);
-            mvhd.u64(0);
-            mvhd.u32(std::uint32_t(m_movieTimescale));
-            mvhd.u64(std::uint64_t(movieDuration));
-        } else {
-            mvhd.u32(0);
-            mvhd.u32(0);
-            mvhd.u32(std::uint32_t(m_movieTimescale));
-            mvhd.u32(std::uint32_t(movieDuration));
-        }
-        mvhd.u32(0x00010000);
-        mvhd.u16(0x0100);
-        mvhd.zeros(10);
-        mvhd.matrix(1, 0, 0, 1, 0, 0);
-        mvhd.zeros(24);
-        mvhd.u32(std::uint32_t(written.size() + 1));
-        QByteArray moov = mvhd.box("mvhd");
-
+        QByteArray moov = movie_boxes::mvhd(m_movieTimescale, movieDuration, std::uint32_t(written.size() + 1));
         for (const Written &w : written)
             moov.append(trackBox(*w.track, w.id, w.duration));
-        writeRaw(wrap("moov", moov));
+        writeRaw(movie_boxes::container("moov", moov));
         if (!m_file.flush())
             throw writeError(m_file.errorString());
         m_file.close();

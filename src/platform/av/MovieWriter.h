@@ -101,10 +101,8 @@ public:
     // Appends one entry to the track's edit list. Without any entry the whole media is shown
     // from the earliest presentation time.
     void addEdit(int track, const EditEntry &edit);
-    const QList<EditEntry> &edits(int track) const;
 
     std::int32_t movieTimescale() const { return m_movieTimescale; }
-    std::int32_t mediaTimescale(int track) const;
     int trackCount() const { return int(m_tracks.size()); }
     // Bytes of samples written so far.
     std::int64_t sampleBytesWritten() const { return m_mdatBytes; }

@@ -486,11 +486,6 @@ void CanvasVideoRender::run()
     }
 }
 
-void renderCanvasVideo(const CanvasVideoRequest &request)
-{
-    CanvasVideoRender(request).run();
-}
-
 
 
 } // namespace lumacast::av

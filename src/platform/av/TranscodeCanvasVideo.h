@@ -49,10 +49,9 @@ struct CanvasVideoRequest {
 // Decoding and scaling run on a thread of their own ahead of the encoder, at most a few frames
 // ahead (the encoder paces them). Either side's failure ends both and is thrown here; the
 // partly written file is removed. Throws MediaError.
-void renderCanvasVideo(const CanvasVideoRequest &request);
-
-// The same in two steps, so that a caller can tell a writer that could not be created (the
-// encoder refused the settings, the file could not be made) from a failure while pumping.
+//
+// Two steps, so that a caller can tell a writer that could not be created (the encoder refused
+// the settings, the file could not be made) from a failure while pumping.
 class CanvasVideoRender {
 public:
     // Throws MediaError(InvalidArgument) for a canvas without a size.

@@ -106,19 +106,6 @@ xcb_atom_t Connection::atom(const char *name)
     return a;
 }
 
-std::optional<QString> Connection::stringProperty(xcb_window_t w, xcb_atom_t property, xcb_atom_t type)
-{
-    Reply<xcb_get_property_reply_t> r(xcb_get_property_reply(
-        m_conn, xcb_get_property(m_conn, 0, w, property, type, 0, 4096), nullptr));
-    if (!r || r->type == XCB_ATOM_NONE || r->format != 8)
-        return std::nullopt;
-    const int len = xcb_get_property_value_length(r.get());
-    const char *data = static_cast<const char *>(xcb_get_property_value(r.get()));
-    if (type == XCB_ATOM_STRING)
-        return QString::fromLatin1(data, len);
-    return QString::fromUtf8(data, len);
-}
-
 std::optional<uint32_t> Connection::cardinalProperty(xcb_window_t w, xcb_atom_t property)
 {
     Reply<xcb_get_property_reply_t> r(xcb_get_property_reply(

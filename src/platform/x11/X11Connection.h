@@ -46,7 +46,6 @@ public:
     xcb_atom_t atom(const char *name);
 
     // Property readers; an absent property yields nothing.
-    std::optional<QString> stringProperty(xcb_window_t w, xcb_atom_t property, xcb_atom_t type);
     std::optional<uint32_t> cardinalProperty(xcb_window_t w, xcb_atom_t property);
     std::vector<uint32_t> windowListProperty(xcb_window_t w, xcb_atom_t property);
 

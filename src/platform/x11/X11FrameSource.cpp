@@ -1,6 +1,8 @@
 #include "platform/x11/X11FrameSource.h"
 
 #include "model/LogCategories.h"
+#include "platform/x11/BufferPool.h"
+#include "platform/x11/ExclusionRepair.h"
 #include "platform/x11/X11Connection.h"
 #include "platform/x11/X11Content.h"
 #include "threads/ThreadBridge.h"
@@ -12,17 +14,11 @@
 
 #include <QRect>
 
-#include <sys/ipc.h>
-#include <sys/shm.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
-#include <map>
 #include <optional>
-#include <set>
-#include <unordered_map>
 
 namespace lumacast::x11 {
 
@@ -34,132 +30,6 @@ int64_t monotonicNow()
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return int64_t(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
-
-// A frame-sized pixel buffer: a shared-memory segment the server writes into, or plain memory
-// when the server cannot share memory with us (a remote display).
-struct PixelBuffer {
-    uint8_t *data = nullptr;
-    size_t size = 0;
-    xcb_shm_seg_t segment = 0;
-    bool shared = false;
-    std::vector<uint8_t> heap;
-
-    ~PixelBuffer()
-    {
-        if (shared && data)
-            shmdt(data);
-    }
-};
-
-// Buffers in flight with frame holders come back here when the last holder lets go; a buffer
-// that comes back after the pool is gone is simply released.
-class BufferPool : public std::enable_shared_from_this<BufferPool> {
-public:
-    BufferPool(Connection &c, size_t size) : m_conn(c), m_size(size) {}
-
-    ~BufferPool()
-    {
-        for (auto &b : m_free) {
-            if (b->shared && !m_conn.failed())
-                xcb_shm_detach(m_conn.get(), b->segment);
-        }
-        if (!m_conn.failed())
-            xcb_flush(m_conn.get());
-    }
-
-    // Only the capture thread acquires (it talks to the server); any thread may release.
-    std::shared_ptr<PixelBuffer> acquire()
-    {
-        std::unique_ptr<PixelBuffer> buffer;
-        {
-            std::lock_guard lock(m_mutex);
-            if (!m_free.empty()) {
-                buffer = std::move(m_free.back());
-                m_free.pop_back();
-            }
-        }
-        if (!buffer) {
-            if (m_allocated >= kMaxBuffers)
-                return nullptr;
-            buffer = allocate();
-            if (!buffer)
-                return nullptr;
-            ++m_allocated;
-        }
-        std::weak_ptr<BufferPool> pool = weak_from_this();
-        return std::shared_ptr<PixelBuffer>(buffer.release(), [pool](PixelBuffer *b) {
-            if (auto p = pool.lock())
-                p->giveBack(b);
-            else
-                delete b;
-        });
-    }
-
-    bool usesSharedMemory() const { return m_useShm; }
-    void setUseSharedMemory(bool use) { m_useShm = use; }
-
-private:
-    static constexpr int kMaxBuffers = 8;
-
-    void giveBack(PixelBuffer *b)
-    {
-        std::lock_guard lock(m_mutex);
-        m_free.emplace_back(b);
-    }
-
-    std::unique_ptr<PixelBuffer> allocate()
-    {
-        auto b = std::make_unique<PixelBuffer>();
-        b->size = m_size;
-        if (m_useShm) {
-            const int id = shmget(IPC_PRIVATE, m_size, IPC_CREAT | 0600);
-            if (id >= 0) {
-                void *addr = shmat(id, nullptr, 0);
-                if (addr != reinterpret_cast<void *>(-1)) {
-                    const xcb_shm_seg_t seg = xcb_generate_id(m_conn.get());
-                    xcb_generic_error_t *e =
-                        xcb_request_check(m_conn.get(), xcb_shm_attach_checked(m_conn.get(), seg, uint32_t(id), 0));
-                    // Marked for removal at once: the segment goes away with its last user.
-                    shmctl(id, IPC_RMID, nullptr);
-                    if (!e) {
-                        b->data = static_cast<uint8_t *>(addr);
-                        b->segment = seg;
-                        b->shared = true;
-                        return b;
-                    }
-                    std::free(e);
-                    shmdt(addr);
-                } else {
-                    shmctl(id, IPC_RMID, nullptr);
-                }
-            }
-            // The server is not on this machine (or refuses the segment): plain requests from now on.
-            m_useShm = false;
-        }
-        b->heap.resize(m_size);
-        b->data = b->heap.data();
-        return b;
-    }
-
-    Connection &m_conn;
-    size_t m_size;
-    bool m_useShm = true;
-    int m_allocated = 0;
-    std::mutex m_mutex;
-    std::vector<std::unique_ptr<PixelBuffer>> m_free;
-};
-
-struct TopLevel {
-    xcb_window_t id = 0;
-    QRect outer; // including the border, root coordinates
-    bool viewable = false;
-    bool drawable = false; // InputOutput with a 32-bit-per-pixel depth
-};
-
-struct Identity {
-    std::optional<uint32_t> pid;
-    std::vector<xcb_window_t> ids; // the top-level and, below a frame, its client
-};
 
 void logNoCompositeOnce()
 {
@@ -180,15 +50,8 @@ struct FrameSource::State {
     int height = 0;
     QRect displayRect;           // display capture: the output's rectangle
     xcb_window_t topLevel = 0;   // window capture: the root child holding the window
-    std::unordered_map<xcb_window_t, Identity> identities;
-    bool exclusionActive = false;
-    // The stacking order and the windows' pixmaps change only with structure events on the
-    // root: both are kept between frames until one arrives.
-    bool treeDirty = true;
-    std::vector<TopLevel> tops;
-    std::map<xcb_window_t, xcb_pixmap_t> pixmaps;
-    xcb_pixmap_t rootBackground = XCB_NONE; // the desktop picture a background setter left on the root
-    bool backgroundDirty = true;
+    // Display capture leaving windows out, with the Composite extension at hand.
+    std::unique_ptr<ExclusionRepair> repair;
 
     // A picture request on its way: sent at once, answered later, so that several requests
     // (the screen and the pieces that repair it) share one round trip.
@@ -201,19 +64,10 @@ struct FrameSource::State {
         xcb_shm_get_image_cookie_t shmCookie{};
         xcb_get_image_cookie_t plainCookie{};
     };
-    // One rectangle of a repair: painted from `from` (black when it is none, or when a desktop
-    // picture refuses; skipped when a window refuses), at `to` in the frame.
-    struct Piece {
-        xcb_drawable_t from = XCB_NONE;
-        QRect source; // in `from`'s coordinates
-        QPoint to;
-        bool isWindow = false;
-    };
     PendingGrab sendGrab(xcb_drawable_t drawable, int x, int y, int w, int h, PixelBuffer &into, size_t offset = 0);
     bool awaitGrab(const PendingGrab &pending, QString *error);
     bool grab(xcb_drawable_t drawable, int x, int y, int w, int h, PixelBuffer &into, QString *error);
-    std::vector<Piece> repairPieces();
-    void paintPieces(PixelBuffer &buffer, const std::vector<Piece> &pieces, const PendingGrab *screen, bool &screenOk,
+    void paintPieces(PixelBuffer &buffer, const std::vector<RepairPiece> &pieces, const PendingGrab *screen, bool &screenOk,
                      QString *error);
     void copyIn(PixelBuffer &dest, int dx, int dy, const uint8_t *src, int w, int h);
     bool grabFrame(Frame &frame, bool withCursor, QString *error);
@@ -223,11 +77,6 @@ struct FrameSource::State {
     void fill(PixelBuffer &dest, const QRect &r);
     bool resolveDisplay(QString *error);
     void pollServerEvents(bool &displayChanged);
-    std::vector<TopLevel> topLevels();
-    const Identity &identityOf(xcb_window_t top);
-    bool isExcluded(xcb_window_t top);
-    void forgetPixmaps();
-    xcb_pixmap_t readRootBackground();
     void drawCursor(PixelBuffer &buffer, QPoint origin, xcb_xfixes_get_cursor_image_cookie_t request);
     // The frame's cursor request: wanted, then sent along with the frame's first picture request.
     bool cursorWanted = false;
@@ -251,6 +100,7 @@ FrameSource::~FrameSource()
     if (d) {
         d->scratch.reset();
         d->pool.reset();
+        d->repair.reset();
         d->conn.reset();
     }
 }
@@ -261,7 +111,6 @@ bool FrameSource::isComposited() const { return d->conn && d->conn->hasComposite
 void FrameSource::setFrameHandler(FrameHandler handler) { m_onFrame = std::move(handler); }
 void FrameSource::setErrorHandler(ErrorHandler handler) { m_onError = std::move(handler); }
 void FrameSource::setShowsCursor(bool shows) { m_showsCursor.store(shows); }
-bool FrameSource::showsCursor() const { return m_showsCursor.load(); }
 uint64_t FrameSource::framesDelivered() const { return m_delivered.load(); }
 uint64_t FrameSource::intervalsMissed() const { return m_missed.load(); }
 
@@ -288,10 +137,10 @@ bool FrameSource::open(QString *error)
                                        XCB_RANDR_NOTIFY_MASK_OUTPUT_CHANGE);
         d->width = cfg.width > 0 ? cfg.width : d->displayRect.width();
         d->height = cfg.height > 0 ? cfg.height : d->displayRect.height();
-        d->exclusionActive = !cfg.excludedPids.empty() || !cfg.excludedWindows.empty();
-        if (d->exclusionActive && d->conn->hasComposite()) {
-            const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
-            xcb_change_window_attributes(d->conn->get(), d->conn->root(), XCB_CW_EVENT_MASK, &mask);
+        const bool leavesWindowsOut = !cfg.excludedPids.empty() || !cfg.excludedWindows.empty();
+        if (leavesWindowsOut && d->conn->hasComposite()) {
+            d->repair = std::make_unique<ExclusionRepair>(*d->conn, cfg);
+            d->repair->selectRootEvents();
         }
     } else {
         const auto top = topLevelAncestor(*d->conn, cfg.windowId);
@@ -315,6 +164,7 @@ bool FrameSource::open(QString *error)
         if (error)
             *error = QStringLiteral("Cannot allocate capture buffers");
         d->pool.reset();
+        d->repair.reset();
         d->conn.reset();
         return false;
     }
@@ -480,24 +330,8 @@ void FrameSource::State::pollServerEvents(bool &displayChanged)
         if (conn->hasRandr() && (type == conn->randrEventBase() + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
                                  type == conn->randrEventBase() + XCB_RANDR_NOTIFY))
             displayChanged = true;
-        switch (type) {
-        case 0: // an error: most likely a pixmap that went stale
-        case XCB_CREATE_NOTIFY:
-        case XCB_DESTROY_NOTIFY:
-        case XCB_MAP_NOTIFY:
-        case XCB_UNMAP_NOTIFY:
-        case XCB_CONFIGURE_NOTIFY:
-        case XCB_REPARENT_NOTIFY:
-        case XCB_CIRCULATE_NOTIFY:
-        case XCB_GRAVITY_NOTIFY:
-            treeDirty = true;
-            break;
-        case XCB_PROPERTY_NOTIFY:
-            backgroundDirty = true; // a new desktop picture, or only another root property
-            break;
-        default:
-            break;
-        }
+        if (repair)
+            repair->noteEvent(type);
         std::free(e);
     }
 }
@@ -520,19 +354,9 @@ bool FrameSource::State::grabDisplay(PixelBuffer &buffer, QString *error)
             *error = QStringLiteral("The captured display is no longer available");
         return false;
     }
-    std::vector<Piece> pieces;
-    if (exclusionActive && conn->hasComposite()) {
-        if (treeDirty) {
-            forgetPixmaps();
-            tops = topLevels();
-            treeDirty = false;
-        }
-        if (backgroundDirty) {
-            rootBackground = readRootBackground();
-            backgroundDirty = false;
-        }
-        pieces = repairPieces();
-    }
+    std::vector<RepairPiece> pieces;
+    if (repair)
+        pieces = repair->pieces(QRect(displayRect.topLeft(), QSize(width, height)));
     if (source.width() == width && source.height() == height) {
         // The screen straight into the frame; the repair's requests follow it before any answer
         // is waited for. The server answers in order, so every repair piece arrives after the
@@ -558,150 +382,11 @@ bool FrameSource::State::grabDisplay(PixelBuffer &buffer, QString *error)
     return true;
 }
 
-std::vector<TopLevel> FrameSource::State::topLevels()
-{
-    xcb_connection_t *c = conn->get();
-    std::vector<TopLevel> result;
-    Reply<xcb_query_tree_reply_t> tree(xcb_query_tree_reply(c, xcb_query_tree(c, conn->root()), nullptr));
-    if (!tree)
-        return result;
-    const xcb_window_t *kids = xcb_query_tree_children(tree.get());
-    const int n = xcb_query_tree_children_length(tree.get());
-    std::vector<xcb_get_window_attributes_cookie_t> attrs(n);
-    std::vector<xcb_get_geometry_cookie_t> geos(n);
-    for (int i = 0; i < n; ++i) {
-        attrs[i] = xcb_get_window_attributes(c, kids[i]);
-        geos[i] = xcb_get_geometry(c, kids[i]);
-    }
-    result.reserve(n);
-    for (int i = 0; i < n; ++i) {
-        Reply<xcb_get_window_attributes_reply_t> a(xcb_get_window_attributes_reply(c, attrs[i], nullptr));
-        Reply<xcb_get_geometry_reply_t> g(xcb_get_geometry_reply(c, geos[i], nullptr));
-        if (!a || !g)
-            continue; // destroyed meanwhile
-        TopLevel t;
-        t.id = kids[i];
-        t.outer = QRect(g->x, g->y, g->width + 2 * g->border_width, g->height + 2 * g->border_width);
-        t.viewable = a->map_state == XCB_MAP_STATE_VIEWABLE;
-        t.drawable = a->_class == XCB_WINDOW_CLASS_INPUT_OUTPUT && (g->depth == 24 || g->depth == 32);
-        result.push_back(t);
-    }
-    // Forget windows that are gone, so that a reused id is looked at afresh.
-    if (identities.size() > result.size() * 2 + 16) {
-        std::set<xcb_window_t> alive;
-        for (const auto &t : result)
-            alive.insert(t.id);
-        std::erase_if(identities, [&](const auto &entry) { return !alive.count(entry.first); });
-    }
-    return result;
-}
-
-const Identity &FrameSource::State::identityOf(xcb_window_t top)
-{
-    auto found = identities.find(top);
-    if (found != identities.end())
-        return found->second;
-    Identity identity;
-    identity.ids.push_back(top);
-    const xcb_atom_t pidAtom = conn->atom("_NET_WM_PID");
-    identity.pid = conn->cardinalProperty(top, pidAtom);
-    if (!identity.pid) {
-        if (auto client = clientWindowOf(*conn, top); client && *client != top) {
-            identity.ids.push_back(*client);
-            identity.pid = conn->cardinalProperty(*client, pidAtom);
-        }
-    }
-    return identities.emplace(top, std::move(identity)).first->second;
-}
-
-bool FrameSource::State::isExcluded(xcb_window_t top)
-{
-    const Identity &identity = identityOf(top);
-    auto listed = [&](const std::vector<uint32_t> &list) {
-        return std::any_of(identity.ids.begin(), identity.ids.end(), [&](xcb_window_t id) {
-            return std::find(list.begin(), list.end(), id) != list.end();
-        });
-    };
-    if (listed(config.exceptedWindows))
-        return false;
-    if (listed(config.excludedWindows))
-        return true;
-    return identity.pid && std::find(config.excludedPids.begin(), config.excludedPids.end(), *identity.pid) !=
-                               config.excludedPids.end();
-}
-
-void FrameSource::State::forgetPixmaps()
-{
-    for (const auto &[w, p] : pixmaps) {
-        if (p != XCB_NONE)
-            xcb_free_pixmap(conn->get(), p);
-    }
-    pixmaps.clear();
-}
-
-xcb_pixmap_t FrameSource::State::readRootBackground()
-{
-    xcb_connection_t *c = conn->get();
-    for (const char *name : {"_XROOTPMAP_ID", "ESETROOT_PMAP_ID"}) {
-        Reply<xcb_get_property_reply_t> r(xcb_get_property_reply(
-            c, xcb_get_property(c, 0, conn->root(), conn->atom(name), XCB_ATOM_PIXMAP, 0, 1), nullptr));
-        if (r && r->type == XCB_ATOM_PIXMAP && r->format == 32 && xcb_get_property_value_length(r.get()) >= 4)
-            return *static_cast<const xcb_pixmap_t *>(xcb_get_property_value(r.get()));
-    }
-    return XCB_NONE;
-}
-
-std::vector<FrameSource::State::Piece> FrameSource::State::repairPieces()
-{
-    std::vector<Piece> pieces;
-    const QRect frameRect(displayRect.topLeft(), QSize(width, height));
-    std::vector<QRect> damaged;
-    std::vector<bool> excluded(tops.size(), false);
-    for (size_t i = 0; i < tops.size(); ++i) {
-        const TopLevel &t = tops[i];
-        if (!t.viewable || !t.outer.intersects(frameRect))
-            continue;
-        excluded[i] = isExcluded(t.id);
-        if (excluded[i])
-            damaged.push_back(t.outer.intersected(frameRect));
-    }
-    if (damaged.empty())
-        return pieces;
-
-    xcb_connection_t *c = conn->get();
-    auto pixmapOf = [&](xcb_window_t w) -> xcb_pixmap_t {
-        auto found = pixmaps.find(w);
-        if (found != pixmaps.end())
-            return found->second;
-        // Unchecked: a window unmapped meanwhile shows up as a failed grab.
-        const xcb_pixmap_t p = xcb_generate_id(c);
-        xcb_composite_name_window_pixmap(c, w, p);
-        pixmaps[w] = p;
-        return p;
-    };
-
-    // Each damaged rectangle is painted again from the bottom up: the desktop picture when one
-    // is set on the root (black otherwise), then every visible window that is not left out.
-    for (const QRect &area : damaged) {
-        pieces.push_back(Piece{rootBackground, area, area.topLeft() - frameRect.topLeft(), false});
-        for (size_t i = 0; i < tops.size(); ++i) {
-            const TopLevel &t = tops[i];
-            if (!t.viewable || !t.drawable || excluded[i])
-                continue;
-            const QRect part = t.outer.intersected(area);
-            if (part.isEmpty())
-                continue;
-            pieces.push_back(Piece{pixmapOf(t.id), part.translated(-t.outer.topLeft()), part.topLeft() - frameRect.topLeft(), true});
-        }
-    }
-    return pieces;
-}
-
-void FrameSource::State::paintPieces(PixelBuffer &buffer, const std::vector<Piece> &pieces, const PendingGrab *screen,
+void FrameSource::State::paintPieces(PixelBuffer &buffer, const std::vector<RepairPiece> &pieces, const PendingGrab *screen,
                                      bool &screenOk, QString *error)
 {
     struct Sent {
-        const Piece *piece;
+        const RepairPiece *piece;
         std::optional<PendingGrab> grab;
     };
     std::vector<Sent> sent;
@@ -713,7 +398,7 @@ void FrameSource::State::paintPieces(PixelBuffer &buffer, const std::vector<Piec
         sent.clear();
         size_t used = 0;
         for (; next < pieces.size(); ++next) {
-            const Piece &p = pieces[next];
+            const RepairPiece &p = pieces[next];
             if (p.from == XCB_NONE) {
                 sent.push_back(Sent{&p, std::nullopt});
                 continue;
@@ -730,11 +415,11 @@ void FrameSource::State::paintPieces(PixelBuffer &buffer, const std::vector<Piec
             screenAwaited = true;
         }
         for (const Sent &s : sent) {
-            const Piece &p = *s.piece;
+            const RepairPiece &p = *s.piece;
             if (s.grab && awaitGrab(*s.grab, nullptr)) {
                 copyIn(buffer, p.to.x(), p.to.y(), scratch->data + s.grab->offset, p.source.width(), p.source.height());
             } else if (p.isWindow) {
-                treeDirty = true; // look again at the next frame
+                repair->windowRefused(); // look again at the next frame
             } else {
                 fill(buffer, QRect(p.to, p.source.size()));
             }

@@ -86,7 +86,6 @@ public:
 
     // Switchable while capturing; takes effect at the next frame.
     void setShowsCursor(bool shows);
-    bool showsCursor() const;
 
     uint64_t framesDelivered() const;
     uint64_t intervalsMissed() const;
