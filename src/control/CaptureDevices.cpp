@@ -14,18 +14,26 @@ namespace {
 
 QString webcamOnlyFullScreen() { return QStringLiteral("Webcam available only when recording full screen."); }
 
-// Waits for the answer to the camera access request. Holds the manager weakly: the answer may
-// come after it is gone, and then nothing happens.
+// Waits for the answer to the camera access request, then acts on it in a call posted to the
+// main thread. Holds the manager weakly: the answer may come after it is gone, and then nothing
+// happens.
 QCoro::Task<> awaitCameraAccess(QPointer<AppStateManager> manager, QString cameraID)
 {
     auto request = manager->services().devices->requestCameraAccess();
     const bool granted = co_await request;
     if (!manager)
         co_return;
-    if (granted)
-        manager->enableCamera(cameraID);
-    else
-        manager->showCameraAccessAlert();
+    QMetaObject::invokeMethod(
+        manager.data(),
+        [manager, cameraID, granted] {
+            if (!manager)
+                return;
+            if (granted)
+                manager->enableCamera(cameraID);
+            else
+                manager->showCameraAccessAlert();
+        },
+        Qt::QueuedConnection);
 }
 
 } // namespace
@@ -120,7 +128,7 @@ void CaptureDevices::handleScreenParametersChanged()
     const QString id = QString::number(captured.value_or(0));
     bool present = !captured;
     if (captured) {
-        const std::vector<DisplayOption> displays = m.m_services.screens->availableDisplays();
+        const std::vector<DisplayOption> &displays = m.m_availableDisplays;
         present = std::any_of(displays.begin(), displays.end(),
                               [&captured](const DisplayOption &d) { return d.id == *captured; });
     }

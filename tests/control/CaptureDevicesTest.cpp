@@ -179,7 +179,8 @@ TEST(CaptureDevicesTest, WebcamSwitchFollowsTargetAndCameraAccess)
         if (row.accessAnswer) {
             EXPECT_FALSE(h.m().webcamEnabled()); // nothing before the answer
             h.devices->accessRequests.completeNext(*row.accessAnswer);
-            QCoreApplication::processEvents();
+            for (int i = 0; i < 3; ++i)
+                QCoreApplication::processEvents();
         }
         EXPECT_EQ(h.m().webcamEnabled(), row.enabled);
         EXPECT_EQ(h.devices->feedsMade, row.enabled ? 1 : 0);
