@@ -361,6 +361,24 @@ void AppStateManager::setTailOperation(const std::optional<TailOperation> &opera
 
 // ---- Forwarders to the concerns ----------------------------------------------------------------
 
+void AppStateManager::setAutomaticallyChecksForUpdates(bool enabled) { m_captureDevices->setAutomaticallyChecksForUpdates(enabled); }
+void AppStateManager::setHideCursorWhenIdle(bool enabled) { m_captureDevices->setHideCursorWhenIdle(enabled); }
+void AppStateManager::setCursorHideDelay(double seconds) { m_captureDevices->setCursorHideDelay(seconds); }
+void AppStateManager::refreshDisplays() { m_captureDevices->refreshDisplays(); }
+void AppStateManager::selectDisplay(const std::optional<uint32_t> &displayID) { m_captureDevices->selectDisplay(displayID); }
+void AppStateManager::refreshMicrophones() { m_captureDevices->refreshMicrophones(); }
+void AppStateManager::selectMicrophone(const std::optional<QString> &microphoneID) { m_captureDevices->selectMicrophone(microphoneID); }
+void AppStateManager::setCaptureSystemAudio(bool enabled) { m_captureDevices->setCaptureSystemAudio(enabled); }
+void AppStateManager::refreshCameras() { m_captureDevices->refreshCameras(); }
+void AppStateManager::storeSelectedCamera(const std::optional<QString> &cameraID) { m_captureDevices->storeSelectedCamera(cameraID); }
+void AppStateManager::toggleWebcam(const QString &cameraID) { m_captureDevices->toggleWebcam(cameraID); }
+void AppStateManager::enableCamera(const QString &cameraID) { m_captureDevices->enableCamera(cameraID); }
+void AppStateManager::showCameraAccessAlert() { m_captureDevices->showCameraAccessAlert(); }
+void AppStateManager::disableWebcam() { m_captureDevices->disableWebcam(); }
+void AppStateManager::applyPickedContent(const ContentFilterRef &filter) { m_captureDevices->applyPickedContent(filter); }
+void AppStateManager::toggleWebcamZoom() { m_captureDevices->toggleWebcamZoom(); }
+void AppStateManager::toggleWebcamBlob() { m_captureDevices->toggleWebcamBlob(); }
+
 QSet<QString> AppStateManager::checkpoint(const QString &name) { return m_documentHistory->checkpoint(name); }
 void AppStateManager::collectOrphanTakeFiles() { m_documentHistory->collectOrphanTakeFiles(); }
 void AppStateManager::scheduleSave() { m_documentHistory->scheduleSave(); }
@@ -386,24 +404,6 @@ void AppStateManager::setCurrentScene(const QUuid &sceneID) { m_sceneEditor->set
 void AppStateManager::correctTakeDuration(double duration, const QUuid &sceneID, const QUuid &takeID) { m_sceneEditor->correctTakeDuration(duration, sceneID, takeID); }
 void AppStateManager::setTakePlayhead(double position, const QUuid &sceneID, const QUuid &takeID) { m_sceneEditor->setTakePlayhead(position, sceneID, takeID); }
 void AppStateManager::updateTake(const QUuid &sceneID, const QUuid &takeID, const std::function<void(Take &)> &mutator) { m_sceneEditor->updateTake(sceneID, takeID, mutator); }
-
-void AppStateManager::setAutomaticallyChecksForUpdates(bool enabled) { m_captureDevices->setAutomaticallyChecksForUpdates(enabled); }
-void AppStateManager::setHideCursorWhenIdle(bool enabled) { m_captureDevices->setHideCursorWhenIdle(enabled); }
-void AppStateManager::setCursorHideDelay(double seconds) { m_captureDevices->setCursorHideDelay(seconds); }
-void AppStateManager::refreshDisplays() { m_captureDevices->refreshDisplays(); }
-void AppStateManager::selectDisplay(const std::optional<uint32_t> &displayID) { m_captureDevices->selectDisplay(displayID); }
-void AppStateManager::refreshMicrophones() { m_captureDevices->refreshMicrophones(); }
-void AppStateManager::selectMicrophone(const std::optional<QString> &microphoneID) { m_captureDevices->selectMicrophone(microphoneID); }
-void AppStateManager::setCaptureSystemAudio(bool enabled) { m_captureDevices->setCaptureSystemAudio(enabled); }
-void AppStateManager::refreshCameras() { m_captureDevices->refreshCameras(); }
-void AppStateManager::storeSelectedCamera(const std::optional<QString> &cameraID) { m_captureDevices->storeSelectedCamera(cameraID); }
-void AppStateManager::toggleWebcam(const QString &cameraID) { m_captureDevices->toggleWebcam(cameraID); }
-void AppStateManager::enableCamera(const QString &cameraID) { m_captureDevices->enableCamera(cameraID); }
-void AppStateManager::showCameraAccessAlert() { m_captureDevices->showCameraAccessAlert(); }
-void AppStateManager::disableWebcam() { m_captureDevices->disableWebcam(); }
-void AppStateManager::applyPickedContent(const ContentFilterRef &filter) { m_captureDevices->applyPickedContent(filter); }
-void AppStateManager::toggleWebcamZoom() { m_captureDevices->toggleWebcamZoom(); }
-void AppStateManager::toggleWebcamBlob() { m_captureDevices->toggleWebcamBlob(); }
 
 std::optional<double> AppStateManager::elapsedRecordingTime(const QDateTime &now) const
 {

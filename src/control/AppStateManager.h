@@ -454,9 +454,9 @@ private:
     std::shared_ptr<ScheduledWork> m_saveTask;
 
     // The concerns, owned here.
+    std::unique_ptr<CaptureDevices> m_captureDevices;
     std::unique_ptr<DocumentHistory> m_documentHistory;
     std::unique_ptr<SceneEditor> m_sceneEditor;
-    std::unique_ptr<CaptureDevices> m_captureDevices;
     std::unique_ptr<RecorderCallbackRelay> m_recorderRelay;
 };
 
