@@ -1,5 +1,6 @@
 #include "control/AppStateManager.h"
 
+#include "control/CaptureDevices.h"
 #include "control/DocumentHistory.h"
 #include "control/SceneEditor.h"
 #include "model/LogCategories.h"
@@ -23,7 +24,12 @@ AppStateManager::AppStateManager(StateManagerServices services, bool startServic
     m_recorderRelay = std::make_unique<RecorderCallbackRelay>(*this);
     m_services.recorder->setCallbacks(m_recorderRelay->onStreamErrorCallback(),
                                       m_recorderRelay->onVideoEffectChangedCallback());
-    Q_UNUSED(startServices); // the launch sequence starts its services here
+    m_captureDevices = std::make_unique<CaptureDevices>(*this);
+    m_captureDevices->observeChanges();
+    if (startServices) {
+        m_captureDevices->refreshCameras();
+        m_captureDevices->refreshMicrophones();
+    }
 }
 
 AppStateManager::~AppStateManager()
@@ -354,6 +360,24 @@ void AppStateManager::setTailOperation(const std::optional<TailOperation> &opera
 }
 
 // ---- Forwarders to the concerns ----------------------------------------------------------------
+
+void AppStateManager::setAutomaticallyChecksForUpdates(bool enabled) { m_captureDevices->setAutomaticallyChecksForUpdates(enabled); }
+void AppStateManager::setHideCursorWhenIdle(bool enabled) { m_captureDevices->setHideCursorWhenIdle(enabled); }
+void AppStateManager::setCursorHideDelay(double seconds) { m_captureDevices->setCursorHideDelay(seconds); }
+void AppStateManager::refreshDisplays() { m_captureDevices->refreshDisplays(); }
+void AppStateManager::selectDisplay(const std::optional<uint32_t> &displayID) { m_captureDevices->selectDisplay(displayID); }
+void AppStateManager::refreshMicrophones() { m_captureDevices->refreshMicrophones(); }
+void AppStateManager::selectMicrophone(const std::optional<QString> &microphoneID) { m_captureDevices->selectMicrophone(microphoneID); }
+void AppStateManager::setCaptureSystemAudio(bool enabled) { m_captureDevices->setCaptureSystemAudio(enabled); }
+void AppStateManager::refreshCameras() { m_captureDevices->refreshCameras(); }
+void AppStateManager::storeSelectedCamera(const std::optional<QString> &cameraID) { m_captureDevices->storeSelectedCamera(cameraID); }
+void AppStateManager::toggleWebcam(const QString &cameraID) { m_captureDevices->toggleWebcam(cameraID); }
+void AppStateManager::enableCamera(const QString &cameraID) { m_captureDevices->enableCamera(cameraID); }
+void AppStateManager::showCameraAccessAlert() { m_captureDevices->showCameraAccessAlert(); }
+void AppStateManager::disableWebcam() { m_captureDevices->disableWebcam(); }
+void AppStateManager::applyPickedContent(const ContentFilterRef &filter) { m_captureDevices->applyPickedContent(filter); }
+void AppStateManager::toggleWebcamZoom() { m_captureDevices->toggleWebcamZoom(); }
+void AppStateManager::toggleWebcamBlob() { m_captureDevices->toggleWebcamBlob(); }
 
 QSet<QString> AppStateManager::checkpoint(const QString &name) { return m_documentHistory->checkpoint(name); }
 void AppStateManager::collectOrphanTakeFiles() { m_documentHistory->collectOrphanTakeFiles(); }

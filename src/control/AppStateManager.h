@@ -27,6 +27,7 @@
 
 namespace lumacast {
 
+class CaptureDevices;
 class CaptureTargetPicker;
 class DocumentHistory;
 class SceneEditor;
@@ -275,6 +276,43 @@ public:
     std::optional<double> elapsedRecordingTime(const QDateTime &now) const;
     int nextTakeNumber() const;
 
+    // ---- Recording settings, capture devices and the webcam switch ---------------------------
+    // Each publishes the value, writes its settings key and passes it on (updater, recorder).
+    void setAutomaticallyChecksForUpdates(bool enabled);
+    void setHideCursorWhenIdle(bool enabled);
+    // Seconds; clamped to 0.5 ... 10.0 before it is stored.
+    void setCursorHideDelay(double seconds);
+    // Rebuilds the display list; a chosen display that went away is replaced by the main one.
+    void refreshDisplays();
+    // Absent: none (stored as 0).
+    void selectDisplay(const std::optional<uint32_t> &displayID);
+    // Rebuilds the microphone list; a chosen one that went away becomes the system default.
+    void refreshMicrophones();
+    // Absent: the system default microphone.
+    void selectMicrophone(const std::optional<QString> &microphoneID);
+    void setCaptureSystemAudio(bool enabled);
+    // Rebuilds the camera list; while the webcam is on, a chosen camera that went away is
+    // replaced by the first one.
+    void refreshCameras();
+    void storeSelectedCamera(const std::optional<QString> &cameraID);
+    // A camera's switch turned on: refused with an alert while a window is the capture target,
+    // else turns the webcam on once camera access is granted.
+    void toggleWebcam(const QString &cameraID);
+    // Turns the webcam on with that camera (or switches to it when already on).
+    void enableCamera(const QString &cameraID);
+    void showCameraAccessAlert();
+    // Turns the webcam off: the overlay's panel is let go and the camera stops.
+    void disableWebcam();
+    // The window picker's success: the picked content becomes the capture target.
+    void applyPickedContent(const ContentFilterRef &filter);
+    // Hot-key actions: the overlay's corner/full size while recording, and showing or hiding it
+    // during a take.
+    void toggleWebcamZoom();
+    void toggleWebcamBlob();
+    // The overlay was hidden by the user during this take (not published).
+    bool userHidBlob() const { return m_userHidBlob; }
+    bool cameraAvailable() const { return m_cameraAvailable; }
+
 signals:
     void permissionsOKChanged();
     void stateChanged();
@@ -312,6 +350,7 @@ signals:
     void captureTargetChanged();
 
 private:
+    friend class CaptureDevices;
     friend class DocumentHistory;
     friend class SceneEditor;
 
@@ -415,6 +454,7 @@ private:
     std::shared_ptr<ScheduledWork> m_saveTask;
 
     // The concerns, owned here.
+    std::unique_ptr<CaptureDevices> m_captureDevices;
     std::unique_ptr<DocumentHistory> m_documentHistory;
     std::unique_ptr<SceneEditor> m_sceneEditor;
     std::unique_ptr<RecorderCallbackRelay> m_recorderRelay;

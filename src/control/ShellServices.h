@@ -71,6 +71,8 @@ public:
     virtual void becomeRegularApplication() = 0;
     // Answers a termination request that was left pending.
     virtual void replyToTermination(bool terminate) = 0;
+    // Opens the desktop's settings where camera access is granted; nothing where there is none.
+    virtual void openCameraPrivacySettings() = 0;
 
 signals:
     void becameActive();

@@ -270,7 +270,9 @@ public:
     int activateCount = 0;
     int regularCount = 0;
     std::vector<bool> terminationReplies;
+    int privacySettingsOpened = 0;
     bool isActive() const override { return active; }
+    void openCameraPrivacySettings() override { ++privacySettingsOpened; }
     void activateIgnoringOtherApps() override { ++activateCount; }
     void becomeRegularApplication() override { ++regularCount; }
     void replyToTermination(bool terminate) override { terminationReplies.push_back(terminate); }
