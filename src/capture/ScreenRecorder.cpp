@@ -184,6 +184,21 @@ void ScreenRecorder::prepareMicrophone(const std::optional<QString> &deviceID)
     m_audio = std::move(recorder);
 }
 
+void ScreenRecorder::releasePreparedMicrophone()
+{
+    std::shared_ptr<AudioRecorder> prepared;
+    {
+        std::lock_guard lock(m_stateMutex);
+        if (m_stream)
+            return;
+        prepared = std::move(m_audio);
+    }
+    if (prepared) {
+        qCInfo(log::recorder(), "releasing the prepared microphone");
+        prepared->stop();
+    }
+}
+
 QCoro::Task<ScreenRecorder::FilterAndConfiguration> ScreenRecorder::makeFilterAndConfiguration(
     std::optional<x11::ShareableContent> content, std::optional<uint32_t> preferredDisplayID,
     std::optional<uint32_t> overlayWindowID, bool captureSystemAudio, CaptureTarget target)

@@ -101,6 +101,9 @@ public:
     // Opens and starts the microphone ahead of the countdown; its buffers are discarded until a
     // take connects them. Throws AudioRecorder::AudioError or pulse::PulseError.
     void prepareMicrophone(const std::optional<QString> &deviceID);
+    // Stops and drops the prepared microphone of a take that did not start. Nothing while a
+    // take is recording (its microphone belongs to it) or when none is prepared.
+    void releasePreparedMicrophone();
 
     // Throws RecorderError (no display) or Error (the window list cannot be read).
     QCoro::Task<FilterAndConfiguration> makeFilterAndConfiguration(std::optional<x11::ShareableContent> content,

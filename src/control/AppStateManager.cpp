@@ -2,7 +2,10 @@
 
 #include "control/CaptureDevices.h"
 #include "control/DocumentHistory.h"
+#include "control/HotKeyActions.h"
+#include "control/ReviewDecisions.h"
 #include "control/SceneEditor.h"
+#include "control/TakeRecording.h"
 #include "model/LogCategories.h"
 #include "store/Preferences.h"
 #include "store/SessionStore.h"
@@ -17,7 +20,11 @@ AppStateManager::AppStateManager(StateManagerServices services, bool startServic
     Q_ASSERT(m_services.isComplete());
     m_documentHistory = std::make_unique<DocumentHistory>(*this);
     m_sceneEditor = std::make_unique<SceneEditor>(*this);
+    m_takeRecording = std::make_unique<TakeRecording>(*this);
+    m_reviewDecisions = std::make_unique<ReviewDecisions>(*this);
+    m_hotKeyActions = std::make_unique<HotKeyActions>(*this);
     loadSettings();
+    m_hotKeyActions->installShortcutHandlers();
 
     // The recorder reports from its own threads; the relay brings both callbacks to the main
     // thread and drops a second stream error while the first is being handled.
@@ -309,11 +316,13 @@ void AppStateManager::exportVideo()
 
 QCoro::Task<> AppStateManager::endTakeAfterStreamError(QString description)
 {
-    if (!isRecording())
-        co_return;
-    m_isHandlingStreamError = true;
-    presentAlert(QStringLiteral("Recording interrupted"), description, AlertStyle::warning);
-    m_isHandlingStreamError = false;
+    return m_takeRecording->endTakeAfterStreamError(std::move(description));
+}
+
+QCoro::Task<> AppStateManager::handleTailStop()
+{
+    logApp(QStringLiteral("[tail] end requested while a tail is recording — no tail finaliser yet"));
+    co_return;
 }
 
 // ---- Published setters -----------------------------------------------------------------------
@@ -404,6 +413,33 @@ void AppStateManager::setCurrentScene(const QUuid &sceneID) { m_sceneEditor->set
 void AppStateManager::correctTakeDuration(double duration, const QUuid &sceneID, const QUuid &takeID) { m_sceneEditor->correctTakeDuration(duration, sceneID, takeID); }
 void AppStateManager::setTakePlayhead(double position, const QUuid &sceneID, const QUuid &takeID) { m_sceneEditor->setTakePlayhead(position, sceneID, takeID); }
 void AppStateManager::updateTake(const QUuid &sceneID, const QUuid &takeID, const std::function<void(Take &)> &mutator) { m_sceneEditor->updateTake(sceneID, takeID, mutator); }
+
+QCoro::Task<> AppStateManager::startRecording() { return m_takeRecording->startRecording(); }
+void AppStateManager::pauseRecording() { m_takeRecording->pauseRecording(); }
+void AppStateManager::resumeRecording() { m_takeRecording->resumeRecording(); }
+QCoro::Task<> AppStateManager::endTake() { return m_takeRecording->endTake(); }
+
+bool AppStateManager::checkReviewedTake() const { return m_reviewDecisions->checkReviewedTake(); }
+void AppStateManager::markApproved() { m_reviewDecisions->markApproved(); }
+void AppStateManager::leaveReview() { m_reviewDecisions->leaveReview(); }
+void AppStateManager::approve() { m_reviewDecisions->approve(); }
+void AppStateManager::autoApprove() { m_reviewDecisions->autoApprove(); }
+void AppStateManager::approveAndNewTake() { m_reviewDecisions->approveAndNewTake(); }
+void AppStateManager::retake() { m_reviewDecisions->retake(); }
+void AppStateManager::approveAndNextScene() { m_reviewDecisions->approveAndNextScene(); }
+void AppStateManager::advanceToScene() { m_reviewDecisions->advanceToScene(); }
+QCoro::Task<> AppStateManager::endTakeAndNextScene() { return m_reviewDecisions->endTakeAndNextScene(); }
+QCoro::Task<> AppStateManager::newSession() { return m_reviewDecisions->newSession(); }
+bool AppStateManager::deferWhileTailPending(PendingExternalAction action) { return m_reviewDecisions->deferWhileTailPending(action); }
+void AppStateManager::menuDidOpen() { m_reviewDecisions->menuDidOpen(); }
+void AppStateManager::menuDidClose() { m_reviewDecisions->menuDidClose(); }
+
+void AppStateManager::installShortcutHandlers() { m_hotKeyActions->installShortcutHandlers(); }
+void AppStateManager::startPauseShortcut() { m_hotKeyActions->startPauseShortcut(); }
+void AppStateManager::endTakeShortcut() { m_hotKeyActions->endTakeShortcut(); }
+void AppStateManager::retakeShortcut() { m_hotKeyActions->retakeShortcut(); }
+void AppStateManager::nextSceneShortcut() { m_hotKeyActions->nextSceneShortcut(); }
+void AppStateManager::reloadShortcutBindings() { m_hotKeyActions->reloadShortcutBindings(); }
 
 std::optional<double> AppStateManager::elapsedRecordingTime(const QDateTime &now) const
 {

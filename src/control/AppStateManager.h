@@ -30,7 +30,10 @@ namespace lumacast {
 class CaptureDevices;
 class CaptureTargetPicker;
 class DocumentHistory;
+class HotKeyActions;
+class ReviewDecisions;
 class SceneEditor;
+class TakeRecording;
 
 // The one long-lived controller of the application. It holds the application state and the
 // current session and publishes them, with every setting, as properties with change signals;
@@ -254,6 +257,64 @@ public:
     void applySnapshot(const Session &snapshot);
     const UndoHistory &history() const;
 
+    // ---- The road of a take ----------------------------------------------------------------
+    // Takes the application from idle or reviewing to recording: permissions, a fresh
+    // "<UUID>.mov" in the session's "takes" folder, the microphone, the border, the countdown,
+    // the capture, the status panel. Nothing while a take starts, runs or is paused, while a
+    // tail operation is live or without a session. Every failure or cancellation restores the
+    // state read at the start and leaves no border, no microphone and no movie behind; a start
+    // whose session was closed or replaced meanwhile is abandoned. Never throws.
+    QCoro::Task<> startRecording();
+    // Only while recording (the callers check).
+    void pauseRecording();
+    void resumeRecording();
+    // Stops the recorder and files the take in the current scene ("Record Take" undo step,
+    // autosave), then opens the review; idle with an alert when nothing was written. A second
+    // call while the first is stopping does nothing. Never throws.
+    QCoro::Task<> endTake();
+
+    // ---- Review decisions, scenes, the tray menu ----------------------------------------------
+    // Reviewing, with a reviewed movie that exists and is over 1024 bytes.
+    bool checkReviewedTake() const;
+    // The reviewed take becomes its scene's checked take (no undo step).
+    void markApproved();
+    // Clears the reviewed take and goes idle.
+    void leaveReview();
+    void approve();
+    // Approves the reviewed take without checking its movie and leaves review.
+    void autoApprove();
+    // Approves and starts the next take (posted).
+    void approveAndNewTake();
+    // Removes the reviewed take ("Retake" undo step) and leaves review.
+    void retake();
+    // Approves, opens a new scene and starts its first take (posted).
+    void approveAndNextScene();
+    // Appends a new empty scene and makes it current ("Next Scene" undo step); nothing while a
+    // take starts, runs or is paused.
+    void advanceToScene();
+    QCoro::Task<> endTakeAndNextScene();
+    // A new scratch session, then a take. Throws the scratch folder's error; nothing while a
+    // take starts, runs or is paused.
+    QCoro::Task<> newSession();
+    // True when a tail operation is live and the close or quit was deferred (a pending quit is
+    // never downgraded); false when the caller may go on.
+    bool deferWhileTailPending(PendingExternalAction action);
+    // A running take pauses while the tray menu is open and resumes when it closes; a take the
+    // user paused stays paused.
+    void menuDidOpen();
+    void menuDidClose();
+
+    // ---- Hot-key actions ---------------------------------------------------------------------
+    // Hands the six actions to the hot-key service; each holds the manager weakly.
+    void installShortcutHandlers();
+    void startPauseShortcut();
+    void endTakeShortcut();
+    void retakeShortcut();
+    void nextSceneShortcut();
+    // Rereads the bindings from the preferences and registers the keys again.
+    void reloadShortcutBindings();
+    void reinstallGlobalShortcuts() { restoreGlobalShortcuts(); }
+
     // ---- Scene and take editing ------------------------------------------------------------
     void selectTake(const QUuid &sceneID, const std::optional<QUuid> &takeID);
     void setTakeTrim(const QUuid &sceneID, const QUuid &takeID, double start, double end);
@@ -353,6 +414,13 @@ private:
     friend class CaptureDevices;
     friend class DocumentHistory;
     friend class SceneEditor;
+    friend class TakeRecording;
+    friend class ReviewDecisions;
+    friend class HotKeyActions;
+
+    // Where ending a take hands the stop to the tail finaliser while a tail capture runs. The
+    // tail road is not built yet: it logs and returns.
+    QCoro::Task<> handleTailStop();
 
     void loadSettings();
     void updateMainWindowForState();
@@ -457,6 +525,9 @@ private:
     std::unique_ptr<CaptureDevices> m_captureDevices;
     std::unique_ptr<DocumentHistory> m_documentHistory;
     std::unique_ptr<SceneEditor> m_sceneEditor;
+    std::unique_ptr<TakeRecording> m_takeRecording;
+    std::unique_ptr<ReviewDecisions> m_reviewDecisions;
+    std::unique_ptr<HotKeyActions> m_hotKeyActions;
     std::unique_ptr<RecorderCallbackRelay> m_recorderRelay;
 };
 

@@ -38,6 +38,9 @@ public:
     // Opens the microphone ahead of the countdown (absent: the default input). Throws when it
     // cannot be set up.
     virtual void prepareMicrophone(const std::optional<QString> &deviceID) = 0;
+    // Stops and drops a microphone prepared for a take that then did not start (cancelled
+    // countdown, failed start). Nothing while a take is recording or when none is prepared.
+    virtual void releasePreparedMicrophone() = 0;
     // Throws when no display is available or the window list cannot be read.
     virtual QCoro::Task<FilterAndConfiguration> makeFilterAndConfiguration(
         std::optional<x11::ShareableContent> content, std::optional<uint32_t> preferredDisplayID,

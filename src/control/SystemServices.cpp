@@ -22,6 +22,11 @@ void ScreenRecorderService::prepareMicrophone(const std::optional<QString> &devi
     m_recorder->prepareMicrophone(deviceID);
 }
 
+void ScreenRecorderService::releasePreparedMicrophone()
+{
+    m_recorder->releasePreparedMicrophone();
+}
+
 QCoro::Task<RecorderService::FilterAndConfiguration> ScreenRecorderService::makeFilterAndConfiguration(
     std::optional<x11::ShareableContent> content, std::optional<uint32_t> preferredDisplayID,
     std::optional<uint32_t> overlayWindowID, bool captureSystemAudio, CaptureTarget target)

@@ -23,6 +23,7 @@ public:
     explicit ScreenRecorderService(std::shared_ptr<ScreenRecorder> recorder);
 
     void prepareMicrophone(const std::optional<QString> &deviceID) override;
+    void releasePreparedMicrophone() override;
     QCoro::Task<FilterAndConfiguration> makeFilterAndConfiguration(std::optional<x11::ShareableContent> content,
                                                                    std::optional<uint32_t> preferredDisplayID,
                                                                    std::optional<uint32_t> overlayWindowID,

@@ -70,21 +70,25 @@ QCoro::Task<RecorderService::FilterAndConfiguration> FakeRecorder::makeFilterAnd
     std::optional<x11::ShareableContent>, std::optional<uint32_t>, std::optional<uint32_t>, bool, CaptureTarget)
 {
     calls << QStringLiteral("makeFilterAndConfiguration");
-    co_return co_await filters.call();
+    auto made = filters.call();
+    co_return co_await made;
 }
 
 QCoro::Task<void> FakeRecorder::startRecording(QString outputURL, uint32_t, ContentFilterRef, StreamConfiguration,
                                                std::optional<AudioEncodingPlan>)
 {
     calls << QStringLiteral("startRecording ") + QFileInfo(outputURL).fileName();
-    if (!co_await starts.call())
+    // Awaited through a variable: GCC 12 mishandles a temporary task awaited inside a condition.
+    auto started = starts.call();
+    if (!co_await started)
         throw Error(QStringLiteral("The capture could not start."));
 }
 
 QCoro::Task<std::optional<RecorderService::Recording>> FakeRecorder::stopRecording()
 {
     calls << QStringLiteral("stopRecording");
-    co_return co_await stops.call();
+    auto stopped = stops.call();
+    co_return co_await stopped;
 }
 
 void FakeRecorder::setCursorAutoHide(bool enabled)

@@ -110,6 +110,7 @@ public:
     std::function<void(bool)> onVideoEffectChanged;
 
     void prepareMicrophone(const std::optional<QString> &deviceID) override;
+    void releasePreparedMicrophone() override { calls << QStringLiteral("releasePreparedMicrophone"); }
     QCoro::Task<FilterAndConfiguration> makeFilterAndConfiguration(std::optional<x11::ShareableContent>,
                                                                    std::optional<uint32_t>, std::optional<uint32_t>,
                                                                    bool, CaptureTarget) override;

@@ -1,0 +1,98 @@
+#include "control/HotKeyActions.h"
+
+#include "control/AppStateManager.h"
+#include "store/Preferences.h"
+#include "threads/ThreadBridge.h"
+
+#include <QPointer>
+
+namespace lumacast {
+
+HotKeyActions::HotKeyActions(AppStateManager &manager) : m(manager) {}
+
+void HotKeyActions::installShortcutHandlers()
+{
+    const QPointer<AppStateManager> weak(&m);
+    const auto action = [weak](void (AppStateManager::*operation)()) {
+        return [weak, operation] {
+            if (AppStateManager *manager = weak.data())
+                (manager->*operation)();
+        };
+    };
+    std::map<ShortcutAction, std::function<void()>> table;
+    table[ShortcutAction::startPause] = action(&AppStateManager::startPauseShortcut);
+    table[ShortcutAction::endTake] = action(&AppStateManager::endTakeShortcut);
+    table[ShortcutAction::retake] = action(&AppStateManager::retakeShortcut);
+    table[ShortcutAction::nextScene] = action(&AppStateManager::nextSceneShortcut);
+    table[ShortcutAction::toggleWebcamZoom] = action(&AppStateManager::toggleWebcamZoom);
+    table[ShortcutAction::toggleWebcamBlob] = action(&AppStateManager::toggleWebcamBlob);
+    m.m_services.hotKeys->setHandlers(std::move(table));
+}
+
+bool HotKeyActions::reviewedTakeIsUsable() const
+{
+    return m.m_currentTakeURL && Take::isUsableFile(*m.m_currentTakeURL);
+}
+
+void HotKeyActions::startPauseShortcut()
+{
+    if (m.m_state == AppState::recording)
+        m.pauseRecording();
+    else if (m.m_state == AppState::paused)
+        m.resumeRecording();
+}
+
+void HotKeyActions::endTakeShortcut()
+{
+    const QPointer<AppStateManager> weak(&m);
+    switch (m.m_state) {
+    case AppState::idle:
+        if (m.m_currentSession)
+            postToMainThread(weak, [manager = &m] { manager->startRecording(); });
+        break;
+    case AppState::starting:
+        break;
+    case AppState::recording:
+    case AppState::paused:
+        postToMainThread(weak, [manager = &m] { manager->endTake(); });
+        break;
+    case AppState::reviewing:
+        if (reviewedTakeIsUsable())
+            m.approveAndNewTake();
+        break;
+    }
+}
+
+void HotKeyActions::retakeShortcut()
+{
+    if (m.m_state == AppState::reviewing)
+        m.retake();
+}
+
+void HotKeyActions::nextSceneShortcut()
+{
+    switch (m.m_state) {
+    case AppState::idle:
+        if (m.m_currentSession)
+            m.advanceToScene();
+        break;
+    case AppState::starting:
+        break;
+    case AppState::recording:
+    case AppState::paused:
+        postToMainThread(QPointer<AppStateManager>(&m), [manager = &m] { manager->endTakeAndNextScene(); });
+        break;
+    case AppState::reviewing:
+        if (reviewedTakeIsUsable())
+            m.approveAndNextScene();
+        break;
+    }
+}
+
+void HotKeyActions::reloadShortcutBindings()
+{
+    m.setShortcutBindings(m.m_services.preferences->effectiveShortcutBindings());
+    m.reinstallGlobalShortcuts();
+}
+
+} // namespace lumacast

@@ -1,0 +1,322 @@
+#include "control/TakeRecording.h"
+
+#include "control/AppStateManager.h"
+#include "model/LogCategories.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QPointer>
+
+namespace lumacast {
+
+namespace {
+const QString kNoWindowTitle = QStringLiteral("That window is no longer available");
+const QString kNoWindowText = QStringLiteral(
+    "The window you were recording has closed. Lumacast switched back to whole-screen capture — try recording again.");
+const QString kStartFailedTitle = QStringLiteral("Couldn't start recording");
+const QString kStartFailedAdvice = QStringLiteral(
+    "If you revoked Screen Recording or Microphone access, re-enable it in System Settings and try again.");
+} // namespace
+
+TakeRecording::TakeRecording(AppStateManager &manager) : m(manager) {}
+
+void TakeRecording::logApp(const QString &message) const
+{
+    m.logApp(message);
+}
+
+bool TakeRecording::sessionChanged(const Attempt &attempt) const
+{
+    return !m.m_currentSession || m.m_currentSession->id != attempt.sessionID;
+}
+
+std::optional<QString> TakeRecording::resolvedMicrophoneID() const
+{
+    if (!m.m_selectedMicrophoneID)
+        return std::nullopt;
+    for (const MicOption &mic : m.m_availableMicrophones) {
+        if (mic.id == *m.m_selectedMicrophoneID)
+            return mic.id;
+    }
+    return std::nullopt;
+}
+
+QCoro::Task<> TakeRecording::startRecording()
+{
+    // A start while a take starts, runs or is paused would restart the recorder under the
+    // running take; the menus may offer the command a moment too long.
+    if (m.m_state == AppState::starting || m.isRecording() || m.m_tailOperation || !m.m_currentSession)
+        co_return;
+    const QPointer<AppStateManager> alive(&m);
+    Attempt attempt;
+    attempt.priorState = m.m_state;
+    attempt.sessionID = m.m_currentSession->id;
+    m.setState(AppState::starting);
+    logApp(QStringLiteral("[rec] startRecording called, state=") + app_state::caseName(attempt.priorState));
+    logApp(QStringLiteral("[rec] checking permissions (state=%1)").arg(app_state::caseName(m.m_state)));
+
+    auto permission = m.m_services.permissions->ensureReadyToRecord(QStringLiteral("startRecording"), false);
+    const bool ready = co_await permission;
+    if (!alive)
+        co_return;
+    if (!ready) {
+        logApp(QStringLiteral("[rec] permissions failed — aborting"));
+        m.setState(attempt.priorState);
+        m.setPermissionsOK(false);
+        co_return;
+    }
+    if (sessionChanged(attempt)) {
+        co_await abandonStart(attempt, false);
+        co_return;
+    }
+    m.setPermissionsOK(true);
+
+    attempt.filename = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() + QStringLiteral(".mov");
+    attempt.path = m.takeURL(attempt.filename);
+    logApp(QStringLiteral("[rec] filename=%1, starting countdown").arg(attempt.filename));
+    try {
+        m.m_services.recorder->prepareMicrophone(resolvedMicrophoneID());
+    } catch (...) {
+        // The take goes on without a microphone; the recorder reports the device itself.
+    }
+    m.m_services.border->show();
+
+    auto countdown = m.m_services.countdown->run(3, m.m_selectedDisplayID);
+    const bool counted = co_await countdown;
+    if (!alive)
+        co_return;
+    if (!counted) {
+        logApp(QStringLiteral("[rec] countdown cancelled"));
+        qCInfo(log::state(), "countdown cancelled");
+        m.setState(attempt.priorState);
+        m.m_services.recorder->releasePreparedMicrophone();
+        m.m_services.border->hide();
+        co_return;
+    }
+    if (sessionChanged(attempt)) {
+        co_await abandonStart(attempt, false);
+        co_return;
+    }
+
+    m.m_cameraAvailable = true;
+    m.m_userHidBlob = false;
+    const CaptureTarget target = m.m_captureTarget;
+    std::optional<uint32_t> overlayWindow;
+    if (m.m_webcamEnabled && target.isWholeScreen())
+        overlayWindow = m.m_services.webcamOverlay->windowNumber();
+    m.m_services.webcamOverlay->setInteractive(false);
+
+    QString failure;
+    try {
+        auto building = m.m_services.recorder->makeFilterAndConfiguration(
+            m.m_services.permissions->cachedContent(), m.m_selectedDisplayID, overlayWindow, m.m_captureSystemAudio,
+            target);
+        RecorderService::FilterAndConfiguration made = co_await building;
+        if (!alive)
+            co_return;
+        if (sessionChanged(attempt)) {
+            co_await abandonStart(attempt, false);
+            co_return;
+        }
+        auto starting = m.m_services.recorder->startRecording(attempt.path, made.displayID, made.filter,
+                                                              made.configuration, std::nullopt);
+        co_await starting;
+    } catch (const Error &error) {
+        failure = error.localizedDescription();
+    } catch (const std::exception &error) {
+        failure = QString::fromUtf8(error.what());
+    }
+    if (!alive)
+        co_return;
+    if (!failure.isNull()) {
+        failStart(attempt, target, failure);
+        co_return;
+    }
+    if (sessionChanged(attempt)) {
+        co_await abandonStart(attempt, true);
+        co_return;
+    }
+
+    m.setTakeStartedAt(m.m_services.clock->now());
+    m.m_pauseAccumulated = 0;
+    m.m_pausedAt.reset();
+    m.m_inFlightTakeFilename = attempt.filename;
+    m.setState(AppState::recording);
+    m.m_services.statusPanel->show();
+    m.m_services.border->show();
+    logApp(QStringLiteral("[rec] recording started — ") + QFileInfo(attempt.path).fileName());
+    m.m_sessionLog.append(QStringLiteral("recording started — ") + attempt.filename);
+}
+
+void TakeRecording::cleanUpFailedStart(const Attempt &attempt)
+{
+    m.m_services.recorder->releasePreparedMicrophone();
+    m.m_services.border->hide();
+    // The reviewed take of a replaced session is gone with it: there is nothing to go back to.
+    const bool reviewLost = attempt.priorState == AppState::reviewing && sessionChanged(attempt);
+    m.setState(reviewLost ? AppState::idle : attempt.priorState);
+}
+
+QCoro::Task<> TakeRecording::abandonStart(const Attempt &attempt, bool recorderRunning)
+{
+    logApp(QStringLiteral("[rec] session changed during start — abandoning the take"));
+    cleanUpFailedStart(attempt);
+    if (!recorderRunning)
+        co_return;
+    // The movie was meant for a session that is no longer open; nothing will ever refer to it.
+    auto stopping = m.m_services.recorder->stopRecording();
+    const std::optional<RecorderService::Recording> recording = co_await stopping;
+    QFile::remove(recording ? recording->path : attempt.path);
+}
+
+void TakeRecording::failStart(const Attempt &attempt, const CaptureTarget &target, const QString &description)
+{
+    cleanUpFailedStart(attempt);
+    logApp(QStringLiteral("[rec] startRecording failed: ") + description);
+    qCWarning(log::recorder(), "startRecording failed: %s", qUtf8Printable(description));
+    if (!target.isWholeScreen()) {
+        m.setCaptureTarget(CaptureTarget::wholeScreen());
+        m.presentAlert(kNoWindowTitle, kNoWindowText, AlertStyle::warning);
+    } else {
+        m.presentAlert(kStartFailedTitle, description + QStringLiteral("\n\n") + kStartFailedAdvice,
+                       AlertStyle::warning);
+    }
+}
+
+void TakeRecording::pauseRecording()
+{
+    qCInfo(log::state(), "pauseRecording");
+    m.m_services.recorder->pause();
+    m.m_pausedAt = m.m_services.clock->now();
+    m.setState(AppState::paused);
+    m.m_sessionLog.append(QStringLiteral("paused"));
+}
+
+void TakeRecording::resumeRecording()
+{
+    qCInfo(log::state(), "resumeRecording");
+    m.m_services.recorder->resume();
+    if (m.m_pausedAt) {
+        const double paused = m.m_pausedAt->msecsTo(m.m_services.clock->now()) / 1000.0;
+        m.m_pauseAccumulated += paused;
+        m.m_pausedAt.reset();
+        m.m_sessionLog.append(QStringLiteral("resumed — paused for %1s").arg(paused, 0, 'f', 1));
+    }
+    m.setState(AppState::recording);
+}
+
+QCoro::Task<> TakeRecording::endTake()
+{
+    qCInfo(log::state(), "endTake called, state=%s", qUtf8Printable(app_state::caseName(m.m_state)));
+    if (m.m_tailOperation) {
+        // The tail finaliser stops a tail capture; no take is filed on this road.
+        if (std::holds_alternative<TailOperation::Recording>(m.m_tailOperation->phase)) {
+            auto stopping = m.handleTailStop();
+            co_await stopping;
+        }
+        co_return;
+    }
+    if (m.m_isEndingTake) {
+        qCInfo(log::state(), "endTake ignored — already ending");
+        co_return;
+    }
+    m.m_isEndingTake = true;
+    const QPointer<AppStateManager> alive(&m);
+    auto stopping = m.m_services.recorder->stopRecording();
+    const std::optional<RecorderService::Recording> recording = co_await stopping;
+    if (!alive)
+        co_return;
+
+    if (!recording) {
+        qCCritical(log::state(), "endTake: stopRecording returned nil — resetting to idle");
+        m.setState(AppState::idle);
+        m.m_services.statusPanel->hide();
+        m.m_services.border->hide();
+        m.m_inFlightTakeFilename.reset();
+        if (!m.m_isHandlingStreamError)
+            m.presentAlert(QStringLiteral("The take couldn’t be saved"),
+                           QStringLiteral("Recording stopped before any video was written, so there was nothing "
+                                          "to save. Please try again."),
+                           AlertStyle::warning);
+        m.m_isEndingTake = false;
+        co_return;
+    }
+
+    const QString filename = QFileInfo(recording->path).fileName();
+    qCInfo(log::state(), "endTake: got %s duration=%f", qUtf8Printable(filename), recording->duration);
+    m.m_sessionLog.append(QStringLiteral("take ended — %1 duration=%2s").arg(filename).arg(recording->duration, 0, 'f', 1));
+    fileTake(recording->path, recording->duration);
+    m.m_inFlightTakeFilename.reset();
+    m.setTakeStartedAt(std::nullopt);
+    m.m_pausedAt.reset();
+    m.m_pauseAccumulated = 0;
+    m.setState(AppState::reviewing);
+    m.m_services.statusPanel->hide();
+    m.m_services.border->hide();
+    m.openWindow(QStringLiteral("review"));
+    m.m_isEndingTake = false;
+}
+
+void TakeRecording::fileTake(const QString &path, double duration)
+{
+    Take take;
+    take.id = QUuid::createUuid();
+    take.filename = QFileInfo(path).fileName();
+    take.duration = duration;
+    take.recordedAt = m.m_services.clock->now();
+    take.trimStart = 0;
+    take.trimEnd = duration;
+    if (m.m_currentSession) {
+        const QSet<QString> released = m.checkpoint(QStringLiteral("Record Take"));
+        Session session = *m.m_currentSession;
+        // A scene index outside the list files into the last scene; a session without scenes
+        // gets one, so that no recorded take is ever dropped.
+        if (session.scenes.isEmpty()) {
+            RecordingScene scene;
+            scene.id = QUuid::createUuid();
+            session.scenes.append(scene);
+        }
+        session.currentSceneIndex = std::clamp<qsizetype>(session.currentSceneIndex, 0, session.scenes.size() - 1);
+        session.scenes[session.currentSceneIndex].takes.append(take);
+        session.isDirty = true;
+        m.setCurrentSession(session);
+        m.scheduleSave();
+        if (!released.isEmpty())
+            m.collectOrphanTakeFiles();
+    }
+    m.setPendingTakeID(take.id);
+    m.setPreviewedTakeID(take.id);
+    m.setCurrentTakeURL(path);
+}
+
+QCoro::Task<> TakeRecording::endTakeAfterStreamError(QString description)
+{
+    if (!m.isRecording())
+        co_return;
+    if (m.m_tailOperation) {
+        // The tail road reports its own outcome; no alert here.
+        if (m.m_isHandlingStreamError)
+            co_return;
+        m.m_isHandlingStreamError = true;
+        const QPointer<AppStateManager> alive(&m);
+        auto stopping = m.handleTailStop();
+        co_await stopping;
+        if (alive)
+            m.m_isHandlingStreamError = false;
+        co_return;
+    }
+    if (m.m_isHandlingStreamError) {
+        logApp(QStringLiteral("[app] stream error ignored — already handling one"));
+        co_return;
+    }
+    m.m_isHandlingStreamError = true;
+    const QPointer<AppStateManager> alive(&m);
+    auto ending = endTake();
+    co_await ending;
+    if (!alive)
+        co_return;
+    m.m_isHandlingStreamError = false;
+    m.presentAlert(QStringLiteral("Recording interrupted"), description, AlertStyle::warning);
+}
+
+} // namespace lumacast

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "capture/CaptureTarget.h"
+#include "control/AppState.h"
+
+#include <QString>
+#include <QUuid>
+
+#include <qcoro/qcorotask.h>
+
+#include <optional>
+
+namespace lumacast {
+
+class AppStateManager;
+class Error;
+
+// The road of one take through the recorder: its start (permissions, the take's file name, the
+// microphone, the border, the countdown, the capture), its pauses and resumes, its end with the
+// filing of the new take, and the end forced by a stream error. Works on the manager's fields;
+// the manager owns it and forwards its public operations here.
+//
+// Main thread only. Every operation reports its own failures (logs, alerts) and returns
+// normally. A start suspends at four awaits and checks after each that the session it started
+// for is still the current one; when it is not, the start is abandoned and leaves nothing
+// behind (no border, no microphone, no movie).
+class TakeRecording {
+public:
+    explicit TakeRecording(AppStateManager &manager);
+
+    QCoro::Task<> startRecording();
+    void pauseRecording();
+    void resumeRecording();
+    QCoro::Task<> endTake();
+    QCoro::Task<> endTakeAfterStreamError(QString description);
+
+private:
+    // What one start set up, for its failure paths.
+    struct Attempt {
+        AppState priorState = AppState::idle;
+        QUuid sessionID;
+        QString filename;
+        QString path;
+    };
+    bool sessionChanged(const Attempt &attempt) const;
+    // Undoes what the start set up so far; `recorderRunning` also stops the capture and removes
+    // its movie (the session it was meant for is gone).
+    QCoro::Task<> abandonStart(const Attempt &attempt, bool recorderRunning);
+    void cleanUpFailedStart(const Attempt &attempt);
+    void failStart(const Attempt &attempt, const CaptureTarget &target, const QString &description);
+    std::optional<QString> resolvedMicrophoneID() const;
+    void fileTake(const QString &path, double duration);
+    void logApp(const QString &message) const;
+
+    AppStateManager &m;
+};
+
+} // namespace lumacast

@@ -1,0 +1,317 @@
+#include "StateManagerDoubles.h"
+
+#include "support/AwaitTask.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+using namespace std::chrono_literals;
+
+namespace lumacast {
+namespace {
+
+using testing::ManagerHarness;
+using testing::runTask;
+using Recording = RecorderService::Recording;
+
+void pumpEvents()
+{
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
+}
+
+// A manager with an open session of one scene holding one take, every seam answering at once
+// with success unless a test changes it.
+struct Road {
+    ManagerHarness h;
+    Session session = h.adoptSessionWithTakes({1});
+    QStringList windowsOpened;
+    testing::FakeMainWindow window;
+
+    Road()
+    {
+        h.permissions->checks.preset = true;
+        h.countdown->runs.preset = true;
+        h.recorder->filters.preset = RecorderService::FilterAndConfiguration{};
+        h.recorder->starts.preset = true;
+        h.m().setMainWindow(&window);
+        h.m().setWindowActions([this](const QString &id) { windowsOpened << id; }, {}, {});
+    }
+    // The first session's, whichever session is open now.
+    QStringList takeFiles() const { return QDir(session.scratchURL + "/takes").entryList(QDir::Files); }
+    const RecordingScene &scene(int index) const { return h.manager->session()->scenes.at(index); }
+    // Puts the session's only take under review, its movie `bytes` long.
+    void review(qint64 bytes)
+    {
+        const Take &take = scene(0).takes.first();
+        h.writeTakeFile(take.filename, bytes);
+        h.m().setPendingTakeID(take.id);
+        h.m().setCurrentTakeURL(h.m().takeURL(take.filename));
+        h.m().setState(AppState::reviewing);
+    }
+    void recordOneTake()
+    {
+        runTask(h.m().startRecording());
+        ASSERT_EQ(h.m().state(), AppState::recording);
+    }
+};
+
+TEST(TakeStartTest, EveryFailureRestoresThePriorStateAndLeavesNothingBehind)
+{
+    enum class Fail { permissions, countdown, filter, recorderStart, sessionClosed, sessionReplacedAfterStart };
+    struct Row {
+        const char *name;
+        Fail fail;
+        AppState prior;
+        bool pickedWindow;
+        AppState expected;
+        const char *alert; // "" for none
+        const char *lastAppLine;
+    };
+    const Row rows[] = {
+        {"permission refused", Fail::permissions, AppState::idle, false, AppState::idle, "",
+         "[rec] permissions failed — aborting"},
+        {"countdown cancelled from review", Fail::countdown, AppState::reviewing, false, AppState::reviewing, "",
+         "[rec] countdown cancelled"},
+        {"filter fails on the whole screen", Fail::filter, AppState::idle, false, AppState::idle,
+         "Couldn't start recording", "[rec] startRecording failed: no display"},
+        {"recorder fails on a picked window", Fail::recorderStart, AppState::reviewing, true, AppState::reviewing,
+         "That window is no longer available", "[rec] startRecording failed: The capture could not start."},
+        {"session closed during the countdown", Fail::sessionClosed, AppState::idle, false, AppState::idle, "",
+         "[rec] session changed during start — abandoning the take"},
+        {"session replaced once the recorder ran", Fail::sessionReplacedAfterStart, AppState::idle, false,
+         AppState::idle, "", "[rec] session changed during start — abandoning the take"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Road r;
+        r.h.m().setSelectedMicrophoneIDValue(QStringLiteral("gone-mic")); // not in the list: default device
+        if (row.prior == AppState::reviewing)
+            r.review(4096);
+        if (row.pickedWindow)
+            r.h.m().setCaptureTarget(CaptureTarget::custom(ContentFilter::forWindow(5, QRectF(0, 0, 10, 10)),
+                                                           ContentStyle::Window));
+        const std::optional<QString> reviewed = r.h.m().currentTakeURL();
+        const QStringList filesBefore = r.takeFiles();
+        r.h.clearLogs();
+
+        switch (row.fail) {
+        case Fail::permissions: r.h.permissions->checks.preset = false; break;
+        case Fail::countdown: r.h.countdown->runs.preset = false; break;
+        case Fail::filter: r.h.recorder->filters.preset.reset(); break;
+        case Fail::recorderStart: r.h.recorder->starts.preset = false; break;
+        case Fail::sessionClosed: r.h.countdown->runs.preset.reset(); break;
+        case Fail::sessionReplacedAfterStart:
+            r.h.recorder->starts.preset.reset();
+            r.h.recorder->stops.preset.emplace(std::nullopt);
+            break;
+        }
+        QCoro::Task<> start = r.h.m().startRecording();
+        switch (row.fail) {
+        case Fail::filter:
+            r.h.recorder->filters.pending.front()->fail(std::make_exception_ptr(Error(QStringLiteral("no display"))));
+            r.h.recorder->filters.pending.pop_front();
+            break;
+        case Fail::sessionClosed:
+            EXPECT_EQ(r.h.m().state(), AppState::starting);
+            r.h.m().replaceCurrentSession(std::nullopt);
+            r.h.countdown->runs.completeNext(true);
+            break;
+        case Fail::sessionReplacedAfterStart: {
+            // The recorder has begun the movie in the old session's folder.
+            const QString name = r.h.recorder->calls.last().section(QLatin1Char(' '), 1);
+            r.h.writeTakeFile(name);
+            r.h.m().replaceCurrentSession(Session(r.session.scratchURL));
+            r.h.recorder->starts.completeNext(true);
+            break;
+        }
+        default: break;
+        }
+        runTask(std::move(start));
+
+        EXPECT_EQ(r.h.m().state(), row.expected);
+        EXPECT_EQ(r.h.m().permissionsOK(), row.fail != Fail::permissions);
+        EXPECT_FALSE(r.h.border->shown);
+        EXPECT_FALSE(r.h.statusPanel->shown);
+        EXPECT_FALSE(r.h.m().inFlightTakeFilename().has_value());
+        if (row.fail != Fail::permissions) {
+            EXPECT_EQ(r.h.recorder->calls.first(), "prepareMicrophone default");
+            EXPECT_TRUE(r.h.recorder->calls.contains("releasePreparedMicrophone"));
+        }
+        EXPECT_EQ(r.takeFiles(), filesBefore);
+        if (row.prior == AppState::reviewing)
+            EXPECT_EQ(r.h.m().currentTakeURL(), reviewed);
+        EXPECT_EQ(r.h.m().captureTarget().isWholeScreen(), true);
+        ASSERT_EQ(r.h.alerts->shown.size(), QString(row.alert).isEmpty() ? 0u : 1u);
+        if (!r.h.alerts->shown.empty())
+            EXPECT_EQ(r.h.alerts->shown[0].message, row.alert);
+        EXPECT_EQ(r.h.appLogLines().filter("[rec]").last(), row.lastAppLine);
+    }
+}
+
+TEST(TakeStartTest, TakeStartingCommandsDoNothingWhileATakeIsUnderWay)
+{
+    for (AppState state : {AppState::starting, AppState::recording, AppState::paused}) {
+        SCOPED_TRACE(qPrintable(app_state::caseName(state)));
+        Road r;
+        r.h.m().setState(state);
+        r.h.clearLogs();
+        runTask(r.h.m().startRecording());
+        r.h.m().advanceToScene();
+        runTask(r.h.m().newSession());
+        EXPECT_EQ(r.h.m().state(), state);
+        EXPECT_TRUE(r.h.recorder->calls.isEmpty());
+        EXPECT_EQ(r.h.m().session()->id, r.session.id);
+        EXPECT_EQ(r.h.m().session()->scenes.size(), 1);
+        EXPECT_TRUE(r.h.appLogLines().isEmpty());
+    }
+}
+
+TEST(TakeEndTest, TwoEndsFileOneTakeAfterAPause)
+{
+    Road r;
+    r.recordOneTake();
+    r.h.m().pauseRecording();
+    r.h.time->advance(2500ms);
+    r.h.m().resumeRecording();
+    r.h.recorder->stops.preset.reset();
+
+    QCoro::Task<> first = r.h.m().endTake();
+    QCoro::Task<> second = r.h.m().endTake();
+    runTask(std::move(second)); // returns at once: the first is still stopping
+    ASSERT_EQ(r.h.recorder->stops.pending.size(), 1u);
+    const QString movie = r.h.m().takeURL(*r.h.m().inFlightTakeFilename());
+    r.h.writeTakeFile(QFileInfo(movie).fileName());
+    r.h.recorder->stops.completeNext(Recording{movie, 4.26});
+    runTask(std::move(first));
+
+    EXPECT_EQ(r.h.recorder->calls.filter("stopRecording").size(), 1);
+    ASSERT_EQ(r.scene(0).takes.size(), 2);
+    const Take &take = r.scene(0).takes.last();
+    EXPECT_EQ(take.filename, QFileInfo(movie).fileName());
+    EXPECT_EQ(take.duration, 4.26);
+    EXPECT_EQ(r.h.m().undoActionName(), "Record Take");
+    EXPECT_EQ(r.h.m().pendingTakeID(), take.id);
+    EXPECT_EQ(r.h.m().previewedTakeID(), take.id);
+    EXPECT_EQ(r.h.m().currentTakeURL(), movie);
+    EXPECT_EQ(r.h.m().state(), AppState::reviewing);
+    EXPECT_FALSE(r.h.m().inFlightTakeFilename().has_value());
+    EXPECT_FALSE(r.h.m().elapsedRecordingTime(r.h.time->now()).has_value());
+    EXPECT_FALSE(r.h.border->shown);
+    EXPECT_EQ(r.windowsOpened, QStringList({"review"}));
+    const QStringList history = r.h.historyLines();
+    EXPECT_TRUE(history.contains("resumed — paused for 2.5s"));
+    EXPECT_EQ(history.last(), QStringLiteral("take ended — %1 duration=4.3s").arg(take.filename));
+}
+
+TEST(TakeEndTest, NothingWrittenGoesIdleWithOneAlert)
+{
+    struct Row {
+        const char *name;
+        bool streamError;
+        const char *alert;
+    };
+    const Row rows[] = {
+        {"ended by the user", false, "The take couldn’t be saved"},
+        {"ended by a stream error", true, "Recording interrupted"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Road r;
+        r.recordOneTake();
+        r.h.recorder->stops.preset.emplace(std::nullopt);
+        if (row.streamError) {
+            r.h.recorder->onStreamError(Error(QStringLiteral("The display went away.")));
+            r.h.recorder->onStreamError(Error(QStringLiteral("Again.")));
+            pumpEvents();
+        } else {
+            runTask(r.h.m().endTake());
+        }
+        EXPECT_EQ(r.h.m().state(), AppState::idle);
+        EXPECT_EQ(r.scene(0).takes.size(), 1);
+        EXPECT_FALSE(r.h.border->shown);
+        ASSERT_EQ(r.h.alerts->shown.size(), 1u);
+        EXPECT_EQ(r.h.alerts->shown[0].message, row.alert);
+        EXPECT_EQ(r.h.recorder->calls.filter("stopRecording").size(), 1);
+    }
+}
+
+TEST(HotKeyActionsTest, EachKeyActsByState)
+{
+    // What a key press led to once the posted tasks ran: the recorder's calls, the state, the
+    // number of scenes and takes, and whether the reviewed take was approved.
+    const auto outcome = [](Road &r) {
+        const Session &s = *r.h.m().session();
+        const bool approved = r.scene(0).selectedTakeID.has_value();
+        return QStringLiteral("%1 | %2 scenes=%3 takes=%4%5%6")
+            .arg(r.h.recorder->calls.join(','), app_state::caseName(r.h.m().state()))
+            .arg(s.scenes.size())
+            .arg(r.scene(0).takes.size())
+            .arg(approved ? " approved" : "", r.h.webcamOverlay->calls.contains("toggleMode") ? " zoom" : "");
+    };
+    struct Row {
+        AppState state;
+        qint64 reviewedBytes; // reviewing only
+        ShortcutAction key;
+        QString expected;
+    };
+    using A = ShortcutAction;
+    const std::vector<Row> rows = {
+        {AppState::idle, 0, A::startPause, " | idle scenes=1 takes=1"},
+        {AppState::idle, 0, A::endTake, " | starting scenes=1 takes=1"},
+        {AppState::idle, 0, A::retake, " | idle scenes=1 takes=1"},
+        {AppState::idle, 0, A::nextScene, " | idle scenes=2 takes=1"},
+        {AppState::starting, 0, A::startPause, " | starting scenes=1 takes=1"},
+        {AppState::starting, 0, A::endTake, " | starting scenes=1 takes=1"},
+        {AppState::starting, 0, A::nextScene, " | starting scenes=1 takes=1"},
+        {AppState::recording, 0, A::startPause, "pause | paused scenes=1 takes=1"},
+        {AppState::recording, 0, A::endTake, "stopRecording | recording scenes=1 takes=1"},
+        {AppState::recording, 0, A::retake, " | recording scenes=1 takes=1"},
+        {AppState::recording, 0, A::nextScene, "stopRecording | recording scenes=1 takes=1"},
+        // The webcam is off here: zoom acts only with it on (CaptureDevicesTest covers that).
+        {AppState::recording, 0, A::toggleWebcamZoom, " | recording scenes=1 takes=1"},
+        {AppState::paused, 0, A::startPause, "resume | recording scenes=1 takes=1"},
+        {AppState::paused, 0, A::endTake, "stopRecording | paused scenes=1 takes=1"},
+        {AppState::paused, 0, A::toggleWebcamZoom, " | paused scenes=1 takes=1"},
+        {AppState::reviewing, 4096, A::startPause, " | reviewing scenes=1 takes=1"},
+        {AppState::reviewing, 4096, A::endTake, " | starting scenes=1 takes=1 approved"},
+        {AppState::reviewing, 4096, A::retake, " | idle scenes=1 takes=0"},
+        {AppState::reviewing, 4096, A::nextScene, " | starting scenes=2 takes=1 approved"},
+        {AppState::reviewing, 1024, A::endTake, " | reviewing scenes=1 takes=1"},
+        {AppState::reviewing, 1024, A::nextScene, " | reviewing scenes=1 takes=1"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(qPrintable(app_state::caseName(row.state) + " " + QString::number(int(row.key))));
+        Road r;
+        r.h.permissions->checks.preset.reset(); // a started take waits at the permission check
+        if (row.state == AppState::reviewing)
+            r.review(row.reviewedBytes);
+        else
+            r.h.m().setState(row.state);
+        r.h.hotKeys->handlers.at(row.key)();
+        pumpEvents();
+        EXPECT_EQ(outcome(r), row.expected);
+    }
+
+    // Without a session the keys that start or add something do nothing; a key pressed after
+    // the manager is gone does nothing either.
+    ManagerHarness h;
+    h.hotKeys->handlers.at(A::endTake)();
+    h.hotKeys->handlers.at(A::nextScene)();
+    pumpEvents();
+    EXPECT_EQ(h.m().state(), AppState::idle);
+    EXPECT_TRUE(h.permissions->callers.isEmpty());
+    const auto handlers = h.hotKeys->handlers;
+    h.manager.reset();
+    for (const auto &[key, handler] : handlers)
+        handler();
+    pumpEvents();
+}
+
+} // namespace
+} // namespace lumacast

@@ -1,0 +1,88 @@
+// One take down the whole road: the state manager with the real screen recorder records into a
+// scratch session on the rig's X server and sound server.
+#include "StateManagerDoubles.h"
+
+#include "capture/ScreenRecorder.h"
+#include "control/SystemServices.h"
+#include "support/AwaitTask.h"
+#include "support/TestEnvironment.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace lumacast {
+namespace {
+
+void pump(int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(5);
+    }
+}
+
+TEST(TakeRoadRigTest, ARealTakeLandsInTheScratchSessionAsOnePlayableMovie)
+{
+    testing::ManagerHarness h;
+    h.permissions->checks.preset = true;
+    h.countdown->runs.preset = false;
+    auto recorder = std::make_shared<ScreenRecorder>(false, 2.0);
+    StateManagerServices services = h.services();
+    services.recorder = std::make_shared<ScreenRecorderService>(recorder);
+    h.manager.reset();
+    h.manager = std::make_unique<AppStateManager>(services, false);
+    AppStateManager &m = h.m();
+    const Session session = h.newSession();
+    m.replaceCurrentSession(session);
+    m.sessionLog().open(session.scratchURL);
+
+    // A cancelled countdown first: the microphone it opened is let go again.
+    testing::runTask(m.startRecording());
+    EXPECT_EQ(m.state(), AppState::idle);
+    EXPECT_FALSE(recorder->hasMicrophone());
+
+    h.countdown->runs.preset = true;
+    testing::runTask(m.startRecording());
+    ASSERT_EQ(m.state(), AppState::recording) << h.appLogLines().join('\n').toStdString();
+    pump(2000);
+    testing::runTask(m.endTake());
+    ASSERT_EQ(m.state(), AppState::reviewing) << h.appLogLines().join('\n').toStdString();
+    h.time->advance(1s); // the autosave
+
+    const Session saved = h.store->openSession(session.scratchURL);
+    ASSERT_EQ(saved.scenes.size(), 1);
+    ASSERT_EQ(saved.scenes[0].takes.size(), 1);
+    const Take take = saved.scenes[0].takes[0];
+    EXPECT_NEAR(take.duration, 2.0, 0.4);
+    const QString movie = QDir(session.scratchURL).filePath(QStringLiteral("takes/") + take.filename);
+    EXPECT_EQ(m.currentTakeURL(), movie);
+    EXPECT_EQ(QDir(session.scratchURL + QStringLiteral("/takes")).entryList(QDir::Files), QStringList{take.filename});
+
+    const auto probed = testing::runProcess(QStringLiteral("ffprobe"),
+                                            {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_streams"),
+                                             QStringLiteral("-show_format"), QStringLiteral("-of"), QStringLiteral("json"), movie});
+    ASSERT_TRUE(probed.ok()) << probed.err.constData();
+    const QJsonObject info = QJsonDocument::fromJson(probed.out).object();
+    const QJsonArray streams = info.value(QStringLiteral("streams")).toArray();
+    ASSERT_EQ(streams.size(), 2); // the screen and the microphone
+    EXPECT_EQ(streams[0].toObject().value(QStringLiteral("codec_type")).toString(), QStringLiteral("video"));
+    EXPECT_EQ(streams[0].toObject().value(QStringLiteral("codec_name")).toString(), QStringLiteral("h264"));
+    EXPECT_EQ(streams[1].toObject().value(QStringLiteral("codec_type")).toString(), QStringLiteral("audio"));
+    EXPECT_EQ(streams[1].toObject().value(QStringLiteral("codec_name")).toString(), QStringLiteral("aac"));
+    EXPECT_NEAR(info.value(QStringLiteral("format")).toObject().value(QStringLiteral("duration")).toString().toDouble(),
+                2.0, 0.4);
+}
+
+} // namespace
+} // namespace lumacast
