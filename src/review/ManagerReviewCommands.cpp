@@ -122,7 +122,8 @@ bool ManagerReviewCommands::hasPendingTakeOnReviewClose() const
 
 void ManagerReviewCommands::rememberViewedTake(const std::optional<QUuid> &)
 {
-    notConnected("rememberViewedTake");
+    // Asked on every preview change: not worth a warning each time.
+    qCDebug(log::review(), "rememberViewedTake: not available on the state manager yet — nothing done");
 }
 
 } // namespace lumacast::review

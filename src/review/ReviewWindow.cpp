@@ -189,7 +189,9 @@ void ReviewWindow::buildToolBar()
         if (auto *tool = qobject_cast<QToolButton *>(m_toolBar->widgetForAction(action))) {
             QPalette palette = tool->palette();
             const QColor colour = tintColour(button.tint, palette);
-            palette.setColor(QPalette::ButtonText, colour);
+            // Only the enabled look takes the tint; a disabled button greys like any other.
+            palette.setColor(QPalette::Active, QPalette::ButtonText, colour);
+            palette.setColor(QPalette::Inactive, QPalette::ButtonText, colour);
             tool->setPalette(palette);
             QIcon icon = symbolIcon(button.symbol, colour);
             icon.addPixmap(symbolIcon(button.symbol, palette.color(QPalette::Disabled, QPalette::ButtonText))
