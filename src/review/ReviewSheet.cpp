@@ -7,8 +7,8 @@ namespace lumacast::review {
 ReviewSheet::ReviewSheet(QWidget *window)
     : QDialog(window, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint)
 {
+    // Blocks its own window only (setModal would block the whole application).
     setWindowModality(Qt::WindowModal);
-    setModal(true);
 }
 
 void ReviewSheet::present()

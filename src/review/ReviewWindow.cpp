@@ -138,8 +138,10 @@ ReviewWindow::ReviewWindow(AppStateManager &manager, ReviewCommands *commands, R
 ReviewWindow::~ReviewWindow()
 {
     // The widgets call into the model and the playback; they go first.
+    delete m_closeGuard;
     delete m_tailSheet;
     delete m_exportSheet;
+    delete m_toolBar;
     delete takeCentralWidget();
 }
 

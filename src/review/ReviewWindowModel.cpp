@@ -5,6 +5,7 @@
 #include "review/ReviewCommands.h"
 #include "review/ReviewPlayback.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 namespace lumacast::review {
@@ -249,7 +250,8 @@ QString ReviewWindowModel::subtitleText() const
     const qsizetype count = session->scenes.size();
     const QString counted = QStringLiteral("%1 %2").arg(count).arg(count == 1 ? QStringLiteral("scene")
                                                                                : QStringLiteral("scenes"));
-    const QString name = session->bundleURL ? QFileInfo(*session->bundleURL).completeBaseName()
+    // A package is a folder: a trailing separator must not hide its name.
+    const QString name = session->bundleURL ? QFileInfo(QDir::cleanPath(*session->bundleURL)).completeBaseName()
                                             : QStringLiteral("Recording");
     return QStringLiteral("%1 (%2)").arg(name, counted);
 }

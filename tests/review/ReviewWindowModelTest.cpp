@@ -127,7 +127,7 @@ TEST(ReviewWindowModelTest, SubtitleNamesTheRecordingAndCountsItsScenes)
         {3, "/home/u/Talks/My Talk.v2.lumacast", "My Talk.v2 (3 scenes)"},
         {1, nullptr, "Recording (1 scene)"},
         {0, nullptr, "Recording (0 scenes)"},
-        {2, "/tmp/Demo.lumacast", "Demo (2 scenes)"},
+        {2, "/tmp/Demo.lumacast/", "Demo (2 scenes)"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.expected);

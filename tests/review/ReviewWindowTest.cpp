@@ -150,7 +150,7 @@ TEST(ReviewWindowTest, SplitViewAndSheets)
     f.h.m().setTailOperation(operation);
     drainEvents();
     ASSERT_TRUE(tail->isVisible());
-    EXPECT_TRUE(tail->isModal());
+    EXPECT_EQ(tail->windowModality(), Qt::WindowModal);
     EXPECT_EQ(tail->titleText(), QStringLiteral("Joining…"));
     EXPECT_EQ(tail->progressBar()->maximum(), 1000);
     f.screenshot(QStringLiteral("tail-joining"));
@@ -187,6 +187,7 @@ TEST(ReviewWindowTest, SplitViewAndSheets)
     f.h.m().setIsExporting(true);
     drainEvents();
     ASSERT_TRUE(exporting->isVisible());
+    EXPECT_EQ(exporting->windowModality(), Qt::WindowModal);
     EXPECT_EQ(exporting->titleText(), QStringLiteral("Exporting…"));
     EXPECT_EQ(exporting->percentageText(), QString());
     EXPECT_EQ(exporting->progressBar()->maximum(), 0); // indeterminate
