@@ -1,0 +1,57 @@
+#pragma once
+
+#include "review/ReviewCommands.h"
+
+#include <QObject>
+#include <QPointer>
+
+#include <functional>
+
+namespace lumacast {
+class AppStateManager;
+}
+
+namespace lumacast::review {
+
+// Starts `work` as a task of its own on the event loop (never inline) once control returns
+// there; nothing runs when `context` is gone by then. The task is not kept or cancelled, and an
+// error it throws is discarded: the operations it runs report their own failures.
+void startOnMainLoop(QObject *context, std::function<QCoro::Task<>()> work);
+
+// ReviewCommands on the state manager. The state manager does not carry the take, tail and
+// document operations yet: each of those writes a warning in the "review" log category naming
+// the operation and does nothing else. The queries answer from the manager's published state:
+// `canRecordTail` by the tail rules, `hasPendingTakeOnReviewClose` by the pending take, and
+// `reviewWindowShouldClose` defers the close while a tail operation is live (the pending close
+// is stored on the manager) and otherwise lets the window close, the session staying open.
+//
+// Main thread only. The manager must outlive this object.
+class ManagerReviewCommands final : public ReviewCommands {
+public:
+    explicit ManagerReviewCommands(AppStateManager &manager);
+
+    void approve() override;
+    void retake() override;
+    void autoApprove() override;
+    void advanceToScene() override;
+    QCoro::Task<> startRecording() override;
+    bool canRecordTail(const QUuid &sceneID, const QUuid &takeID) const override;
+    QCoro::Task<> recordTail(QUuid sceneID, QUuid takeID, std::optional<double> playhead) override;
+    QCoro::Task<> retryTailJoin() override;
+    QCoro::Task<> recordTailAgain() override;
+    void discardTail() override;
+    QCoro::Task<> guardedNewSession() override;
+    void guardedOpenSession() override;
+    void guardedResumeSession(const Session &session) override;
+    void discardRecoveredSession(const Session &session) override;
+    bool reviewWindowShouldClose() override;
+    bool hasPendingTakeOnReviewClose() const override;
+    void rememberViewedTake(const std::optional<QUuid> &takeID) override;
+
+private:
+    void notConnected(const char *operation) const;
+
+    AppStateManager &m_manager;
+};
+
+} // namespace lumacast::review

@@ -1,0 +1,206 @@
+// The review window on the test rig's X server: closing through the state manager, the start
+// screen and split view, and the two sheets; each state leaves a screenshot in
+// build/screenshots/.
+#include "ReviewWindowTestSupport.h"
+
+#include "review/ExportProgressSheet.h"
+#include "review/ReviewStartScreen.h"
+#include "review/ReviewWindow.h"
+#include "review/TailOperationSheet.h"
+#include "review/WindowCloseGuard.h"
+#include "review/outline/SceneOutline.h"
+
+#include <QAction>
+#include <QDir>
+#include <QGuiApplication>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QSplitter>
+#include <QTest>
+#include <QToolBar>
+
+#include <gtest/gtest.h>
+
+using namespace lumacast;
+using namespace lumacast::review;
+using namespace lumacast::reviewtest;
+
+namespace {
+
+struct WindowFixture {
+    lumacast::testing::ManagerHarness h;
+    Session session = h.adoptSessionWithTakes({2, 1});
+    CommandsDouble commands{h.m()};
+    std::unique_ptr<ReviewWindow> window;
+
+    void open()
+    {
+        window = std::make_unique<ReviewWindow>(h.m(), &commands, [] { return std::make_unique<PlayerDouble>(); });
+        window->move(40, 40);
+        window->resize(900, 480);
+        window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
+        drainEvents();
+    }
+    // The screen where the window (and any sheet over it) stands.
+    void screenshot(const QString &name)
+    {
+        drainEvents();
+        QTest::qWait(50);
+        const QRect area = window->frameGeometry();
+        const QPixmap shot = QGuiApplication::primaryScreen()->grabWindow(0, area.x(), area.y(), area.width(), area.height());
+        const QString path = QStringLiteral(LUMACAST_BINARY_DIR "/screenshots/review-%1.png").arg(name);
+        QDir().mkpath(QFileInfo(path).path());
+        EXPECT_TRUE(shot.save(path)) << path.toStdString();
+    }
+};
+
+TEST(ReviewWindowTest, ClosingAsksTheStateManagerFirst)
+{
+    struct Case {
+        const char *name;
+        bool tailLive;
+        bool pendingTake;
+        bool closes;
+        QStringList calls; // of the state manager's review operations
+    };
+    const std::vector<Case> cases = {
+        {"a live tail keeps the window open", true, false, false, {}},
+        {"a live tail keeps a pending take too", true, true, false, {}},
+        {"an unapproved take is discarded on close", false, true, true, {"retake"}},
+        {"nothing pending closes quietly", false, false, true, {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        WindowFixture f;
+        f.open();
+        EXPECT_EQ(f.h.m().mainWindow(), f.window->findChild<MainWindowHandle *>());
+        if (c.pendingTake)
+            f.h.m().setPendingTakeID(f.session.scenes[0].takes[1].id);
+        if (c.tailLive)
+            f.h.m().setTailOperation(tailOperation(TailOperation::Recording{TailOperation::Initial{}}));
+        f.h.clearLogs();
+        EXPECT_EQ(f.window->close(), c.closes);
+        EXPECT_EQ(f.window->isVisible(), !c.closes);
+        EXPECT_EQ(f.commands.calls, c.calls);
+        if (c.tailLive) {
+            EXPECT_EQ(f.h.m().pendingExternalAction(), PendingExternalAction::close);
+            EXPECT_TRUE(f.h.appLogLines().contains(
+                "[tail] close deferred until the tail operation resolves (pending=close)"));
+            // Once the operation has ended the same request closes the window.
+            f.h.m().setTailOperation(std::nullopt);
+            EXPECT_TRUE(f.window->close());
+        }
+    }
+}
+
+TEST(ReviewWindowTest, StartScreenUntilARecordingOpens)
+{
+    WindowFixture f;
+    f.h.m().replaceCurrentSession(std::nullopt);
+    Session one = f.h.newSession(), three = f.h.newSession();
+    three.scenes.resize(3);
+    f.h.m().setRecoverableSessions({one, three});
+    f.open();
+    ASSERT_TRUE(f.window->startScreen()->isVisible());
+    EXPECT_FALSE(f.window->reviewToolBar()->isVisible());
+    EXPECT_TRUE(f.window->startScreen()->showsRecovered());
+    QStringList rows;
+    for (QPushButton *button : f.window->startScreen()->findChildren<QPushButton *>())
+        rows << button->text();
+    EXPECT_EQ(rows, (QStringList{"New Recording", "Open Recording…", "Resume (1 scene)", "Resume (3 scenes)"}));
+    f.screenshot(QStringLiteral("start-screen"));
+
+    f.h.m().setRecoverableSessions({});
+    EXPECT_FALSE(f.window->startScreen()->showsRecovered());
+
+    // Opening a recording switches to the outline and the player.
+    f.h.m().replaceCurrentSession(f.session);
+    drainEvents();
+    EXPECT_TRUE(f.window->splitView()->isVisible());
+    EXPECT_TRUE(f.window->reviewToolBar()->isVisible());
+    EXPECT_EQ(f.window->subtitle(), QStringLiteral("Recording (2 scenes)"));
+}
+
+TEST(ReviewWindowTest, SplitViewAndSheets)
+{
+    WindowFixture f;
+    f.h.m().setPendingTakeID(f.session.scenes[0].takes[1].id);
+    f.h.m().setCurrentTakeURL(f.h.m().takeURL(QStringLiteral("take2.mov")));
+    f.h.m().setState(AppState::reviewing);
+    f.open();
+    ASSERT_TRUE(f.window->splitView()->isVisible());
+    EXPECT_GE(f.window->outline()->width(), 220);
+    EXPECT_LE(f.window->outline()->width(), 400);
+    EXPECT_TRUE(f.window->toolbarAction(ToolbarButton::Action::approveTake)->isEnabled());
+    EXPECT_FALSE(f.window->toolbarAction(ToolbarButton::Action::addTake)->isEnabled());
+    EXPECT_EQ(f.window->toolbarAction(ToolbarButton::Action::deleteTake)->toolTip(),
+              QStringLiteral("Delete this take (⇧⌘R)"));
+    f.screenshot(QStringLiteral("split-view"));
+
+    TailOperationSheet *tail = f.window->tailSheet();
+    f.h.m().setTailOperation(tailOperation(TailOperation::Recording{TailOperation::Initial{}}));
+    drainEvents();
+    EXPECT_FALSE(tail->isVisible());
+    EXPECT_FALSE(f.window->toolbarAction(ToolbarButton::Action::deleteTake)->isEnabled());
+    TailOperation operation = *f.h.m().tailOperation();
+    operation.phase = TailOperation::Joining{0.42};
+    f.h.m().setTailOperation(operation);
+    drainEvents();
+    ASSERT_TRUE(tail->isVisible());
+    EXPECT_EQ(tail->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(tail->titleText(), QStringLiteral("Joining…"));
+    EXPECT_EQ(tail->progressBar()->maximum(), 1000);
+    f.screenshot(QStringLiteral("tail-joining"));
+
+    // Return picks the default choice; Escape does not dismiss the sheet.
+    struct Failure {
+        TailFailure::Kind kind;
+        const char *shot;
+        QStringList buttons;
+        const char *onReturn;
+    };
+    for (const Failure &c : {Failure{TailFailure::Kind::transient, "tail-failed-transient", {"Retry", "Discard Tail"}, "retryTailJoin"},
+                             Failure{TailFailure::Kind::deterministic, "tail-failed-deterministic",
+                                     {"Record Again", "Discard Tail"}, "recordTailAgain"}}) {
+        SCOPED_TRACE(c.shot);
+        operation.phase = TailOperation::Failed{{c.kind, QStringLiteral("The joined take could not be verified.")}};
+        f.h.m().setTailOperation(operation);
+        drainEvents();
+        EXPECT_EQ(tail->buttonTitles(), c.buttons);
+        f.screenshot(QString::fromLatin1(c.shot));
+        f.commands.calls.clear();
+        QTest::keyClick(tail, Qt::Key_Escape);
+        QTest::keyClick(tail, Qt::Key_Return);
+        drainEvents();
+        EXPECT_TRUE(tail->isVisible());
+        EXPECT_EQ(f.commands.calls, QStringList{QString::fromLatin1(c.onReturn)});
+    }
+    f.h.m().setTailOperation(std::nullopt);
+    drainEvents();
+    EXPECT_FALSE(tail->isVisible());
+
+    ExportProgressSheet *exporting = f.window->exportSheet();
+    f.h.m().setExportProgress(0);
+    f.h.m().setIsExporting(true);
+    drainEvents();
+    ASSERT_TRUE(exporting->isVisible());
+    EXPECT_EQ(exporting->windowModality(), Qt::WindowModal);
+    EXPECT_EQ(exporting->titleText(), QStringLiteral("Exporting…"));
+    EXPECT_EQ(exporting->percentageText(), QString());
+    EXPECT_EQ(exporting->progressBar()->maximum(), 0); // indeterminate
+    f.screenshot(QStringLiteral("export-0"));
+    f.h.m().setExportProgress(0.999);
+    drainEvents();
+    EXPECT_EQ(exporting->percentageText(), QStringLiteral("99%"));
+    f.screenshot(QStringLiteral("export-0.999"));
+    QTest::keyClick(exporting, Qt::Key_Escape);
+    EXPECT_TRUE(exporting->isVisible());
+    f.h.m().setIsExporting(false);
+    drainEvents();
+    EXPECT_FALSE(exporting->isVisible());
+}
+
+} // namespace
