@@ -40,15 +40,14 @@ void ManagerReviewCommands::notConnected(const char *operation) const
     qCWarning(log::review(), "%s: not available on the state manager yet — nothing done", operation);
 }
 
-void ManagerReviewCommands::approve() { notConnected("approve"); }
-void ManagerReviewCommands::retake() { notConnected("retake"); }
-void ManagerReviewCommands::autoApprove() { notConnected("autoApprove"); }
-void ManagerReviewCommands::advanceToScene() { notConnected("advanceToScene"); }
+void ManagerReviewCommands::approve() { m_manager.approve(); }
+void ManagerReviewCommands::retake() { m_manager.retake(); }
+void ManagerReviewCommands::autoApprove() { m_manager.autoApprove(); }
+void ManagerReviewCommands::advanceToScene() { m_manager.advanceToScene(); }
 
 QCoro::Task<> ManagerReviewCommands::startRecording()
 {
-    notConnected("startRecording");
-    co_return;
+    co_await m_manager.startRecording();
 }
 
 bool ManagerReviewCommands::canRecordTail(const QUuid &sceneID, const QUuid &takeID) const
