@@ -77,6 +77,15 @@ std::vector<QString> titles(const MenuItems &items)
     return result;
 }
 
+namespace {
+// A menu title is shown as it reads: "&" would otherwise mark the next letter as a mnemonic.
+QString shownTitle(const QString &title)
+{
+    QString shown = title;
+    return shown.replace(QLatin1Char('&'), QLatin1String("&&"));
+}
+} // namespace
+
 void fillMenu(QMenu &menu, const MenuItems &items)
 {
     menu.clear();
@@ -88,13 +97,13 @@ void fillMenu(QMenu &menu, const MenuItems &items)
             menu.addSeparator();
             break;
         case MenuItem::Kind::submenu: {
-            QMenu *sub = menu.addMenu(item.title);
+            QMenu *sub = menu.addMenu(shownTitle(item.title));
             sub->setEnabled(item.enabled);
             fillMenu(*sub, item.children);
             break;
         }
         case MenuItem::Kind::header: {
-            QAction *action = menu.addAction(item.title);
+            QAction *action = menu.addAction(shownTitle(item.title));
             action->setEnabled(false);
             QFont font = action->font();
             font.setPointSizeF(font.pointSizeF() * 0.85); // the caption font
@@ -103,7 +112,7 @@ void fillMenu(QMenu &menu, const MenuItems &items)
         }
         case MenuItem::Kind::action:
         case MenuItem::Kind::toggle: {
-            QAction *action = menu.addAction(item.title);
+            QAction *action = menu.addAction(shownTitle(item.title));
             action->setEnabled(item.enabled);
             if (item.kind == MenuItem::Kind::toggle) {
                 action->setCheckable(true);
