@@ -55,6 +55,10 @@ QStringList documentArguments(const QStringList &arguments)
 
 int main(int argc, char **argv)
 {
+    // Capture, overlays and global shortcuts speak X11: in a Wayland session run on XWayland
+    // unless the user chose a platform.
+    if (qEnvironmentVariableIsSet("WAYLAND_DISPLAY") && !qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "xcb");
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Lumacast"));
     QApplication::setDesktopFileName(QStringLiteral("lumacast"));
