@@ -121,15 +121,10 @@ void LumacastApp::registerWindows()
         window->setCentralWidget(label);
         return window;
     });
-    // Each window takes its size from its content.
+    // Each window sizes itself from its content; the review window also carries the menus.
     connect(&m_windows, &WindowRegistry::windowOpened, this, [this](const QString &identifier, QWidget *window) {
-        window->setFixedSize(window->sizeHint().expandedTo(window->minimumSizeHint()));
-        if (identifier == QLatin1String("review")) {
-            window->setMinimumSize(0, 0);
-            window->setMaximumSize(QWIDGETSIZE_MAX, QWIDGETSIZE_MAX);
-            if (auto *main = qobject_cast<QMainWindow *>(window))
-                m_menus->install(*main->menuBar());
-        }
+        if (auto *main = qobject_cast<QMainWindow *>(window); main && identifier == QLatin1String("review"))
+            m_menus->install(*main->menuBar());
     });
 }
 

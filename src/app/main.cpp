@@ -61,6 +61,7 @@ int main(int argc, char **argv)
         qputenv("QT_QPA_PLATFORM", "xcb");
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Lumacast"));
+    QApplication::setApplicationVersion(QStringLiteral(LUMACAST_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("lumacast"));
 
     const QStringList documents = documentArguments(QApplication::arguments());
