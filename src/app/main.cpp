@@ -1,8 +1,78 @@
-#include <QTextStream>
+#include "app/LumacastApp.h"
+#include "app/SingleInstance.h"
 
-int main()
+#include <QApplication>
+#include <QFileInfo>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+// Async-signal-safe: only a write. The event loop turns it into a quit request.
+void onTerminationSignal(int)
 {
-    QTextStream(stdout) << "Lumacast was built, but its application window is not there yet: "
-                           "this build has the document model and its services only.\n";
-    return 0;
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+}
+
+void routeTerminationSignals(lumacast::LumacastApp &app)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&app] {
+        char byte = 0;
+        [[maybe_unused]] const auto read = ::read(signalPipe[0], &byte, 1);
+        app.requestQuit();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGHUP, &action, nullptr);
+}
+
+// Document paths as the running instance can use them, whatever its working folder.
+QStringList documentArguments(const QStringList &arguments)
+{
+    QStringList paths;
+    for (const QString &argument : arguments.mid(1)) {
+        if (argument.startsWith(QLatin1Char('-')))
+            continue;
+        paths << (argument.startsWith(QLatin1String("file:")) ? argument : QFileInfo(argument).absoluteFilePath());
+    }
+    return paths;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Capture, overlays and global shortcuts speak X11: in a Wayland session run on XWayland
+    // unless the user chose a platform.
+    if (qEnvironmentVariableIsSet("WAYLAND_DISPLAY") && !qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "xcb");
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Lumacast"));
+    QApplication::setApplicationVersion(QStringLiteral(LUMACAST_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("lumacast"));
+
+    const QStringList documents = documentArguments(QApplication::arguments());
+    lumacast::SingleInstance instance(lumacast::SingleInstance::serverName());
+    if (instance.handOffToRunningInstance(documents))
+        return 0;
+
+    lumacast::LumacastApp app(!lumacast::LumacastApp::isRunningUnderTestHost());
+    QObject::connect(&instance, &lumacast::SingleInstance::launched, &app, &lumacast::LumacastApp::handleRelaunch);
+    QObject::connect(&application, &QGuiApplication::commitDataRequest, &app, [&app] { app.requestQuit(); });
+    routeTerminationSignals(app);
+    app.start(documents);
+    return QApplication::exec();
 }

@@ -1,0 +1,211 @@
+#include "app/LumacastApp.h"
+
+#include "app/ApplicationMenus.h"
+#include "app/ManagerShellCommands.h"
+#include "app/OverlayAdapters.h"
+#include "app/SettingsHostAdapter.h"
+#include "app/ShellAdapters.h"
+#include "app/TrayItem.h"
+#include "app/settings/HelpWindow.h"
+#include "app/settings/SettingsWindow.h"
+#include "capture/CaptureTargetPicker.h"
+#include "control/AppStateManager.h"
+#include "dialogs/ExportSummaryWindow.h"
+#include "dialogs/PickerDialog.h"
+#include "store/AppLog.h"
+#include "store/FilePanelGuard.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPointer>
+#include <QStatusBar>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+namespace lumacast {
+
+LumacastApp::LumacastApp(bool startServices, QObject *parent)
+    : QObject(parent)
+    , m_services(ApplicationServices::make())
+    , m_windows(m_services.services.appLog)
+{
+    QApplication::setQuitOnLastWindowClosed(AppDelegate::applicationShouldTerminateAfterLastWindowClosed());
+    WindowSharingPicker::installAsShared();
+
+    m_manager = std::make_unique<AppStateManager>(m_services.services, startServices);
+    m_commands = std::make_unique<ManagerShellCommands>(*m_manager);
+    m_services.border->attach(*m_manager);
+    m_services.statusPanel->attach(*m_manager, *m_commands);
+
+    // The delegate has its manager before any quit request or document can reach it, and the
+    // window actions are in place before anything asks for a window.
+    m_delegate.setManager(m_manager.get(), m_commands.get());
+    const auto reply = [this](bool terminate) {
+        if (!m_quitPending)
+            return;
+        m_quitPending = false;
+        if (terminate)
+            finishQuit();
+    };
+    m_delegate.terminationReply = reply;
+    m_services.application->terminationHandler = reply;
+
+    m_settingsHost = std::make_unique<SettingsHostAdapter>(*m_manager, *m_commands, m_services.shortcuts.get());
+    m_menus = std::make_unique<ApplicationMenus>(*m_manager, *m_commands, FilePanelGuard::shared(),
+                                                 ApplicationMenus::Hooks{[this] { requestQuit(); }, {}});
+    registerWindows();
+    installWindowActions();
+}
+
+LumacastApp::~LumacastApp()
+{
+    // Windows may still call into the manager while they close.
+    for (const QString &identifier : {QStringLiteral("review"), QStringLiteral("export"), QStringLiteral("settings"),
+                                      QStringLiteral("help")})
+        delete m_windows.window(identifier);
+    m_tray.reset();
+    m_manager->setWindowActions({}, {}, {});
+}
+
+bool LumacastApp::isRunningUnderTestHost()
+{
+    return qEnvironmentVariableIsSet("XCTestConfigurationFilePath");
+}
+
+ShellCommands &LumacastApp::commands() const
+{
+    return *m_commands;
+}
+
+QString LumacastApp::missingTrayNote()
+{
+    return QStringLiteral("This desktop has no system tray, so Lumacast has no tray icon. "
+                          "Use this window's menus to record, review and quit.");
+}
+
+void LumacastApp::installWindowActions()
+{
+    QPointer<WindowRegistry> windows(&m_windows);
+    m_manager->setWindowActions(
+        [windows](const QString &id) {
+            if (windows)
+                windows->openWindowActivating(id);
+        },
+        [windows](const QString &id) {
+            if (windows)
+                windows->openWindowWithoutActivating(id);
+        },
+        [windows](const QString &id) {
+            if (windows)
+                windows->dismissWindow(id);
+        });
+}
+
+void LumacastApp::registerWindows()
+{
+    AppStateManager *manager = m_manager.get();
+    SettingsHostAdapter *host = m_settingsHost.get();
+    m_windows.registerWindow(QStringLiteral("export"), QStringLiteral("Export"),
+                             [manager] { return new ExportSummaryWindow(*manager); });
+    m_windows.registerWindow(QStringLiteral("settings"), QStringLiteral("Settings"),
+                             [host] { return new SettingsWindow(*host); });
+    m_windows.registerWindow(QStringLiteral("help"), QStringLiteral("Lumacast Help"), [] { return new HelpWindow(); });
+    setReviewWindowFactory([] {
+        auto *window = new QMainWindow();
+        auto *label = new QLabel(QStringLiteral("No recording is open."), window);
+        label->setAlignment(Qt::AlignCenter);
+        label->setMinimumSize(480, 270);
+        window->setCentralWidget(label);
+        return window;
+    });
+    // Each window sizes itself from its content; the review window also carries the menus.
+    connect(&m_windows, &WindowRegistry::windowOpened, this, [this](const QString &identifier, QWidget *window) {
+        if (auto *main = qobject_cast<QMainWindow *>(window); main && identifier == QLatin1String("review"))
+            m_menus->install(*main->menuBar());
+    });
+}
+
+void LumacastApp::setReviewWindowFactory(WindowRegistry::Factory factory)
+{
+    m_windows.registerWindow(QStringLiteral("review"), QStringLiteral("Review Take"), std::move(factory));
+}
+
+void LumacastApp::start(const QStringList &documents)
+{
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        m_tray = std::make_unique<TrayItem>(*m_manager, *m_commands,
+                                            TrayMenuModel::Hooks{[this] { requestQuit(); }, [this] { chooseWindow(); }});
+        // Showing the menu hands the delegate its manager and the window actions again; both
+        // are in place since start-up, so this only keeps them current.
+        m_tray->setMenuAppearedAction([this] {
+            m_delegate.setManager(m_manager.get(), m_commands.get());
+            installWindowActions();
+        });
+        m_tray->show();
+    } else {
+        m_services.services.appLog->log(QStringLiteral("[app] no system tray — opening the review window"));
+        m_windows.openWindowActivating(QStringLiteral("review"));
+        showMissingTrayNote(m_windows.window(QStringLiteral("review")));
+    }
+    m_delegate.openDocumentURLs(documents);
+}
+
+void LumacastApp::showMissingTrayNote(QWidget *reviewWindow)
+{
+    if (m_noteShown || !reviewWindow)
+        return;
+    m_noteShown = true;
+    if (auto *main = qobject_cast<QMainWindow *>(reviewWindow)) {
+        main->statusBar()->showMessage(missingTrayNote());
+        return;
+    }
+    auto *box = new QMessageBox(QMessageBox::Information, QStringLiteral("Lumacast"), missingTrayNote(),
+                                QMessageBox::Ok, reviewWindow);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
+void LumacastApp::handleRelaunch(const QStringList &documents)
+{
+    m_delegate.applicationShouldHandleReopen(m_windows.hasVisibleWindows());
+    m_delegate.openDocumentURLs(documents);
+}
+
+void LumacastApp::chooseWindow()
+{
+    if (!m_picker)
+        m_picker = std::make_unique<CaptureTargetPicker>();
+    QPointer<AppStateManager> manager(m_manager.get());
+    ShellCommands *commands = m_commands.get();
+    m_picker->onPick = [manager, commands](ContentFilterRef filter) {
+        if (manager)
+            commands->applyPickedContent(filter);
+    };
+    m_picker->onError = [manager, commands](const Error &error) {
+        if (manager)
+            commands->reportWindowPickerFailure(error);
+    };
+    m_picker->present();
+}
+
+void LumacastApp::requestQuit()
+{
+    if (m_quitPending)
+        return;
+    if (m_delegate.applicationShouldTerminate() == AppDelegate::TerminateReply::terminateNow)
+        finishQuit();
+    else
+        m_quitPending = true;
+}
+
+void LumacastApp::finishQuit()
+{
+    m_delegate.applicationWillTerminate();
+    emit quitting();
+    QCoreApplication::quit();
+}
+
+} // namespace lumacast

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "app/ShellCommands.h"
+
+#include <QPointer>
+
+namespace lumacast {
+
+class AppStateManager;
+
+// ShellCommands on the one AppStateManager. Operations the manager has are forwarded; an
+// operation it does not offer yet writes "[shell] <name> is not available in this build" to the
+// application log and does nothing else (a close or quit request still answers as if no tail
+// operation were live when none is). Holds the manager weakly: once it is gone every call does
+// nothing. Main thread only.
+class ManagerShellCommands final : public ShellCommands {
+public:
+    explicit ManagerShellCommands(AppStateManager &manager);
+
+    void startRecording() override;
+    void pauseRecording() override;
+    void resumeRecording() override;
+    void endTake() override;
+    void endTakeAndNextScene() override;
+    void approve() override;
+    void autoApprove() override;
+    void approveAndNextScene() override;
+    void approveAndNewTake() override;
+    void advanceToScene() override;
+    void retake() override;
+    void menuDidOpen() override;
+    void menuDidClose() override;
+
+    bool deferWhileTailPending(PendingExternalAction action) override;
+    void closeRequest() override;
+    void finishActiveRecordingForClose(std::function<void()> done) override;
+    void guardedNewSession() override;
+    void guardedOpenSession() override;
+    void guardedOpen(const QString &packagePath) override;
+    void guardedResumeSession(const Session &session) override;
+    void resumeSession(const Session &session) override;
+    void discardRecoveredSessions() override;
+    void saveIfPackaged() override;
+    void presentSavePanel() override;
+    void undo() override;
+    void redo() override;
+    void exportFCPXML() override;
+    void exportFCP7XML() override;
+    void checkForUpdates() override;
+
+    void selectDisplay(uint32_t displayID) override;
+    void refreshDisplays() override;
+    void selectMicrophone(const std::optional<QString> &microphoneID) override;
+    void setCaptureSystemAudio(bool capture) override;
+    void toggleWebcam(const QString &cameraID) override;
+    void disableWebcam() override;
+    void applyPickedContent(const ContentFilterRef &filter) override;
+    void reportWindowPickerFailure(const Error &error) override;
+    void setAutomaticallyChecksForUpdates(bool check) override;
+    void setHideCursorWhenIdle(bool hide) override;
+    void setCursorHideDelay(double seconds) override;
+    void shortcutBindingChanged() override;
+
+private:
+    void unavailable(const char *operation) const;
+
+    QPointer<AppStateManager> m_manager;
+};
+
+} // namespace lumacast

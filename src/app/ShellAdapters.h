@@ -1,0 +1,55 @@
+#pragma once
+
+#include "control/ShellServices.h"
+
+#include <QPointer>
+#include <QWidget>
+
+#include <functional>
+
+namespace lumacast {
+
+// The application as a whole on QGuiApplication: its activation follows the application state
+// (a window of ours has the focus), activating raises the most recent window of ours.
+class QtApplicationService final : public ApplicationService {
+    Q_OBJECT
+public:
+    explicit QtApplicationService(QObject *parent = nullptr);
+
+    bool isActive() const override;
+    void activateIgnoringOtherApps() override;
+    // A tray application on this desktop is in the task switcher as soon as it shows a window.
+    void becomeRegularApplication() override {}
+    void replyToTermination(bool terminate) override;
+
+    // Carries out the answer to a termination left pending; set by the application.
+    std::function<void(bool)> terminationHandler;
+};
+
+// The review window's top-level widget as the main-window rule moves it. The widget is held
+// weakly; every call does nothing once it is gone.
+class WidgetMainWindowHandle final : public MainWindowHandle {
+    Q_OBJECT
+public:
+    explicit WidgetMainWindowHandle(QWidget *window, QObject *parent = nullptr);
+
+    bool isVisible() const override;
+    bool isMinimized() const override;
+    void minimize() override;
+    void restore() override;
+
+private:
+    QPointer<QWidget> m_window;
+};
+
+// The update checker until the real one lands: it has no feed address, so it never checks and
+// "Check for Updates…" explains that no feed is configured.
+class UnconfiguredUpdater final : public UpdaterService {
+public:
+    bool start() override { return true; }
+    void setAutomaticallyChecksForUpdates(bool) override {}
+    bool canCheckForUpdates() const override { return false; }
+    void checkForUpdates() override {}
+};
+
+} // namespace lumacast

@@ -1,0 +1,57 @@
+#pragma once
+
+#include "app/MenuDescriptor.h"
+#include "store/Shortcut.h"
+
+#include <QKeySequence>
+#include <QString>
+
+#include <functional>
+#include <optional>
+
+namespace lumacast {
+
+class AppStateManager;
+class ShellCommands;
+struct Session;
+struct TailOperation;
+
+// The tray menu: the recorder's remote control, switched on the application state. It reads
+// the state manager's published state and calls its operations through ShellCommands; it keeps
+// nothing between builds. Main thread only.
+class TrayMenuModel {
+public:
+    struct Hooks {
+        std::function<void()> quit;         // asks the application to quit (the delegate decides)
+        std::function<void()> chooseWindow; // runs the window picker
+    };
+
+    TrayMenuModel(AppStateManager &manager, ShellCommands &commands, Hooks hooks);
+
+    MenuItems build() const;
+
+    // "S2T3": the scene and take (counted from 1) a live tail operation replaces; absent when
+    // either is no longer in the session.
+    static std::optional<QString> tailTargetLabel(const std::optional<Session> &session,
+                                                  const std::optional<TailOperation> &operation);
+    // The key hint of a binding, or of the action's default binding when it has none.
+    static QKeySequence keyHint(const ShortcutBindings &bindings, ShortcutAction action);
+    // "Resume recording (1 scene)", "(3 scenes)", "(0 scenes)".
+    static QString sceneCountText(qsizetype count);
+
+private:
+    MenuItems idleSection() const;
+    MenuItems recordingSection() const;
+    MenuItems pausedSection() const;
+    MenuItem captureMenu() const;
+    MenuItem webcamMenu() const;
+    MenuItem microphoneMenu() const;
+    MenuItem closeItem() const;
+    int sceneNumber() const;
+
+    AppStateManager &m_manager;
+    ShellCommands &m_commands;
+    Hooks m_hooks;
+};
+
+} // namespace lumacast

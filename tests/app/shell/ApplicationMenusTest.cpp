@@ -1,0 +1,175 @@
+// The enabling rules and titles of the application menus, read as data.
+#include "FakeShellCommands.h"
+#include "StateManagerDoubles.h"
+
+#include "app/ApplicationMenus.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace lumacast::testing {
+namespace {
+
+using Path = std::vector<QString>; // menu title, item title[, subitem title]
+
+const MenuItem *itemAt(const std::vector<ApplicationMenus::Menu> &menus, const Path &path)
+{
+    for (const auto &menu : menus) {
+        if (menu.title == path.front())
+            return findItem(menu.items, Path(path.begin() + 1, path.end()));
+    }
+    return nullptr;
+}
+
+const Path kNew{"File", "New Recording"}, kOpen{"File", "Open Recording…"}, kSave{"File", "Save Recording"},
+    kSaveAs{"File", "Save Recording As…"}, kClose{"File", "Close Recording"}, kExport{"File", "Export Video…"},
+    kFcpx{"File", "Export to Final Cut Pro / Resolve…"}, kPremiere{"File", "Export for Premiere…"},
+    kRecover{"File", "Recover Recording"}, kUndo{"Edit", "Undo"}, kUndoTrim{"Edit", "Undo Trim"},
+    kRedo{"Edit", "Redo"}, kRetake{"Takes", "Retake"}, kApprove{"Takes", "Approve"},
+    kNextScene{"Takes", "Next Scene"}, kNewTake{"Takes", "New Take"}, kNewScene{"Takes", "New Scene"};
+
+// A packaged session with one take whose movie has `movieBytes` bytes, that take under review.
+void reviewTake(ManagerHarness &h, qint64 movieBytes)
+{
+    Session session = h.adoptSessionWithTakes({1});
+    session.bundleURL = session.scratchURL;
+    h.m().setCurrentSession(session);
+    const Take &take = session.scenes[0].takes[0];
+    h.writeTakeFile(take.filename, movieBytes);
+    h.m().setCurrentTakeURL(h.m().takeURL(take.filename));
+    h.m().setPendingTakeID(take.id);
+    h.m().setState(AppState::reviewing);
+}
+
+struct MenuCase {
+    const char *name;
+    std::function<void(ManagerHarness &)> setUp;
+    std::map<Path, bool> enabled;
+};
+
+const MenuCase kCases[] = {
+    {"no session: only new and open",
+     [](ManagerHarness &) {},
+     {{kNew, true}, {kOpen, true}, {kSave, false}, {kSaveAs, false}, {kClose, false}, {kExport, false},
+      {kFcpx, false}, {kPremiere, false}, {kNewTake, false}, {kNewScene, false}, {kUndo, false}}},
+    {"an unsaved session: no save, no exports",
+     [](ManagerHarness &h) { h.adoptSessionWithTakes({1}); },
+     {{kSave, false}, {kExport, false}, {kFcpx, false}, {kSaveAs, true}, {kClose, true}, {kNewTake, true},
+      {kNewScene, true}}},
+    {"a packaged session: save and exports",
+     [](ManagerHarness &h) {
+         Session session = h.adoptSessionWithTakes({1});
+         session.bundleURL = session.scratchURL;
+         h.m().setCurrentSession(session);
+     },
+     {{kSave, true}, {kExport, true}, {kFcpx, true}, {kPremiere, true}}},
+    {"a file panel up greys every file item but the recovery submenu",
+     [](ManagerHarness &h) {
+         Session session = h.adoptSessionWithTakes({1});
+         session.bundleURL = session.scratchURL;
+         h.m().setCurrentSession(session);
+         h.m().setRecoverableSessions({h.newSession()});
+         h.guard.setPresenting(true);
+     },
+     {{kNew, false}, {kOpen, false}, {kSave, false}, {kSaveAs, false}, {kClose, false}, {kExport, false},
+      {kFcpx, false}, {kPremiere, false}, {kRecover, true}, {{"File", "Recover Recording", "Resume (1 scene)"}, true}}},
+    {"exporting greys the exports only",
+     [](ManagerHarness &h) {
+         Session session = h.adoptSessionWithTakes({1});
+         session.bundleURL = session.scratchURL;
+         h.m().setCurrentSession(session);
+         h.m().setIsExporting(true);
+     },
+     {{kExport, false}, {kFcpx, false}, {kPremiere, false}, {kSave, true}, {kSaveAs, true}, {kClose, true}}},
+    {"recording: no new, open, save-as, undo or redo; close stays",
+     [](ManagerHarness &h) {
+         h.adoptSessionWithTakes({1});
+         h.m().checkpoint("Trim");
+         h.m().setState(AppState::paused);
+     },
+     {{kNew, false}, {kOpen, false}, {kSaveAs, false}, {kUndoTrim, false}, {kRedo, false}, {kClose, true}}},
+    {"a live tail: new, open, undo, exports and takes greyed; close and save-as stay",
+     [](ManagerHarness &h) {
+         reviewTake(h, 2048);
+         h.m().checkpoint("Trim");
+         TailOperation operation;
+         operation.id = QUuid::createUuid();
+         h.m().setTailOperation(operation);
+     },
+     {{kNew, false}, {kOpen, false}, {kUndoTrim, false}, {kExport, false}, {kRetake, false}, {kApprove, false},
+      {kNextScene, false}, {kNewTake, false}, {kNewScene, false}, {kClose, true}, {kSaveAs, true}}},
+    {"a take under review: retake, approve, next scene; no new take or scene",
+     [](ManagerHarness &h) { reviewTake(h, 2048); },
+     {{kRetake, true}, {kApprove, true}, {kNextScene, true}, {kNewTake, false}, {kNewScene, false}}},
+    {"a reviewed movie of 1024 bytes cannot be approved but can be retaken",
+     [](ManagerHarness &h) { reviewTake(h, 1024); },
+     {{kRetake, true}, {kApprove, false}, {kNextScene, false}}},
+    {"an undo step names itself while idle",
+     [](ManagerHarness &h) {
+         h.adoptSessionWithTakes({1});
+         h.m().checkpoint("Trim");
+     },
+     {{kUndoTrim, true}, {kRedo, false}}},
+};
+
+class ApplicationMenusTest : public ::testing::TestWithParam<MenuCase> {};
+
+TEST_P(ApplicationMenusTest, EnablesByState)
+{
+    const MenuCase &c = GetParam();
+    SCOPED_TRACE(c.name);
+    ManagerHarness harness;
+    FakeShellCommands commands;
+    c.setUp(harness);
+    const auto menus = ApplicationMenus(harness.m(), commands, harness.guard, {}).build();
+    for (const auto &[path, enabled] : c.enabled) {
+        const MenuItem *item = itemAt(menus, path);
+        ASSERT_NE(item, nullptr) << path.back().toStdString();
+        EXPECT_EQ(item->enabled, enabled) << path.back().toStdString();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(States, ApplicationMenusTest, ::testing::ValuesIn(kCases),
+                         [](const auto &info) { return "case" + std::to_string(info.index); });
+
+TEST(ApplicationMenus, MenusAndKeys)
+{
+    ManagerHarness harness;
+    FakeShellCommands commands;
+    const auto menus = ApplicationMenus(harness.m(), commands, harness.guard, {}).build();
+    std::vector<QString> names;
+    for (const auto &menu : menus)
+        names.push_back(menu.title);
+    EXPECT_EQ(names, (std::vector<QString>{"Lumacast", "File", "Edit", "Takes", "Help"}));
+    EXPECT_EQ(itemAt(menus, {"Help", "Lumacast Keyboard Shortcuts"})->keyHint, QKeySequence(Qt::Key_F1));
+    EXPECT_EQ(itemAt(menus, {"Lumacast", "Settings…"})->keyHint, QKeySequence(Qt::CTRL | Qt::Key_Comma));
+    // Approve and New Take share the end-take binding; Next Scene and New Scene the next-scene one.
+    EXPECT_EQ(itemAt(menus, {"Takes", "Approve"})->keyHint, itemAt(menus, {"Takes", "New Take"})->keyHint);
+    EXPECT_EQ(itemAt(menus, {"Takes", "Next Scene"})->keyHint, itemAt(menus, {"Takes", "New Scene"})->keyHint);
+}
+
+TEST(ApplicationMenus, UndoDoesNothingWhileRenaming)
+{
+    ManagerHarness harness;
+    FakeShellCommands commands;
+    harness.adoptSessionWithTakes({1});
+    harness.m().checkpoint("Trim");
+    harness.m().setIsRenaming(true);
+    itemAt(ApplicationMenus(harness.m(), commands, harness.guard, {}).build(), kUndoTrim)->action();
+    harness.m().setIsRenaming(false);
+    itemAt(ApplicationMenus(harness.m(), commands, harness.guard, {}).build(), kUndoTrim)->action();
+    EXPECT_EQ(commands.calls, QStringList{"undo"});
+}
+
+TEST(ApplicationMenus, NewSceneApprovesAdvancesThenStarts)
+{
+    ManagerHarness harness;
+    FakeShellCommands commands;
+    harness.adoptSessionWithTakes({1});
+    itemAt(ApplicationMenus(harness.m(), commands, harness.guard, {}).build(), kNewScene)->action();
+    EXPECT_EQ(commands.calls, (QStringList{"autoApprove", "advanceToScene", "startRecording"}));
+}
+
+} // namespace
+} // namespace lumacast::testing
