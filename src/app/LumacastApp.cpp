@@ -12,11 +12,11 @@
 #include "control/AppStateManager.h"
 #include "dialogs/ExportSummaryWindow.h"
 #include "dialogs/PickerDialog.h"
+#include "review/ReviewWindow.h"
 #include "store/AppLog.h"
 #include "store/FilePanelGuard.h"
 
 #include <QApplication>
-#include <QLabel>
 #include <QMainWindow>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -113,14 +113,7 @@ void LumacastApp::registerWindows()
     m_windows.registerWindow(QStringLiteral("settings"), QStringLiteral("Settings"),
                              [host] { return new SettingsWindow(*host); });
     m_windows.registerWindow(QStringLiteral("help"), QStringLiteral("Lumacast Help"), [] { return new HelpWindow(); });
-    setReviewWindowFactory([] {
-        auto *window = new QMainWindow();
-        auto *label = new QLabel(QStringLiteral("No recording is open."), window);
-        label->setAlignment(Qt::AlignCenter);
-        label->setMinimumSize(480, 270);
-        window->setCentralWidget(label);
-        return window;
-    });
+    setReviewWindowFactory([manager] { return new review::ReviewWindow(*manager); });
     // Each window sizes itself from its content; the review window also carries the menus.
     connect(&m_windows, &WindowRegistry::windowOpened, this, [this](const QString &identifier, QWidget *window) {
         if (auto *main = qobject_cast<QMainWindow *>(window); main && identifier == QLatin1String("review"))

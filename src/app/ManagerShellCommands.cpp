@@ -2,12 +2,22 @@
 
 #include "control/AppStateManager.h"
 #include "store/AppLog.h"
+#include "threads/ThreadBridge.h"
 
 namespace lumacast {
 
 ManagerShellCommands::ManagerShellCommands(AppStateManager &manager)
     : m_manager(&manager)
 {
+}
+
+void ManagerShellCommands::startTask(std::function<QCoro::Task<>(AppStateManager &)> operation)
+{
+    QPointer<AppStateManager> manager = m_manager;
+    startMainThreadTask(manager, [manager, operation = std::move(operation)]() -> QCoro::Task<> {
+        if (manager)
+            co_await operation(*manager);
+    });
 }
 
 void ManagerShellCommands::unavailable(const char *operation) const
@@ -17,28 +27,23 @@ void ManagerShellCommands::unavailable(const char *operation) const
                                               .arg(QLatin1String(operation)));
 }
 
-void ManagerShellCommands::startRecording() { unavailable("startRecording"); }
-void ManagerShellCommands::pauseRecording() { unavailable("pauseRecording"); }
-void ManagerShellCommands::resumeRecording() { unavailable("resumeRecording"); }
-void ManagerShellCommands::endTake() { unavailable("endTake"); }
-void ManagerShellCommands::endTakeAndNextScene() { unavailable("endTakeAndNextScene"); }
-void ManagerShellCommands::approve() { unavailable("approve"); }
-void ManagerShellCommands::autoApprove() { unavailable("autoApprove"); }
-void ManagerShellCommands::approveAndNextScene() { unavailable("approveAndNextScene"); }
-void ManagerShellCommands::approveAndNewTake() { unavailable("approveAndNewTake"); }
-void ManagerShellCommands::advanceToScene() { unavailable("advanceToScene"); }
-void ManagerShellCommands::retake() { unavailable("retake"); }
-void ManagerShellCommands::menuDidOpen() { unavailable("menuDidOpen"); }
-void ManagerShellCommands::menuDidClose() { unavailable("menuDidClose"); }
+void ManagerShellCommands::startRecording() { startTask([](AppStateManager &m) { return m.startRecording(); }); }
+void ManagerShellCommands::pauseRecording() { if (m_manager) m_manager->pauseRecording(); }
+void ManagerShellCommands::resumeRecording() { if (m_manager) m_manager->resumeRecording(); }
+void ManagerShellCommands::endTake() { startTask([](AppStateManager &m) { return m.endTake(); }); }
+void ManagerShellCommands::endTakeAndNextScene() { startTask([](AppStateManager &m) { return m.endTakeAndNextScene(); }); }
+void ManagerShellCommands::approve() { if (m_manager) m_manager->approve(); }
+void ManagerShellCommands::autoApprove() { if (m_manager) m_manager->autoApprove(); }
+void ManagerShellCommands::approveAndNextScene() { if (m_manager) m_manager->approveAndNextScene(); }
+void ManagerShellCommands::approveAndNewTake() { if (m_manager) m_manager->approveAndNewTake(); }
+void ManagerShellCommands::advanceToScene() { if (m_manager) m_manager->advanceToScene(); }
+void ManagerShellCommands::retake() { if (m_manager) m_manager->retake(); }
+void ManagerShellCommands::menuDidOpen() { if (m_manager) m_manager->menuDidOpen(); }
+void ManagerShellCommands::menuDidClose() { if (m_manager) m_manager->menuDidClose(); }
 
-bool ManagerShellCommands::deferWhileTailPending(PendingExternalAction)
+bool ManagerShellCommands::deferWhileTailPending(PendingExternalAction action)
 {
-    if (!m_manager || !m_manager->tailOperation())
-        return false;
-    // Nothing here can carry the request out once the tail resolves; refusing it is the safe
-    // answer while a tail is live.
-    unavailable("deferWhileTailPending");
-    return true;
+    return m_manager && m_manager->deferWhileTailPending(action);
 }
 
 void ManagerShellCommands::closeRequest() { unavailable("closeRequestTask"); }
@@ -97,23 +102,23 @@ void ManagerShellCommands::checkForUpdates()
                             AlertStyle::warning);
 }
 
-void ManagerShellCommands::selectDisplay(uint32_t) { unavailable("selectDisplay"); }
-void ManagerShellCommands::refreshDisplays() { unavailable("refreshDisplays"); }
-void ManagerShellCommands::selectMicrophone(const std::optional<QString> &) { unavailable("selectMicrophone"); }
-void ManagerShellCommands::setCaptureSystemAudio(bool) { unavailable("setCaptureSystemAudio"); }
-void ManagerShellCommands::toggleWebcam(const QString &) { unavailable("toggleWebcam"); }
-void ManagerShellCommands::disableWebcam() { unavailable("disableWebcam"); }
-void ManagerShellCommands::applyPickedContent(const ContentFilterRef &) { unavailable("applyPickedContent"); }
+void ManagerShellCommands::selectDisplay(uint32_t displayID) { if (m_manager) m_manager->selectDisplay(displayID); }
+void ManagerShellCommands::refreshDisplays() { if (m_manager) m_manager->refreshDisplays(); }
+void ManagerShellCommands::selectMicrophone(const std::optional<QString> &microphoneID) { if (m_manager) m_manager->selectMicrophone(microphoneID); }
+void ManagerShellCommands::setCaptureSystemAudio(bool enabled) { if (m_manager) m_manager->setCaptureSystemAudio(enabled); }
+void ManagerShellCommands::toggleWebcam(const QString &cameraID) { if (m_manager) m_manager->toggleWebcam(cameraID); }
+void ManagerShellCommands::disableWebcam() { if (m_manager) m_manager->disableWebcam(); }
+void ManagerShellCommands::applyPickedContent(const ContentFilterRef &filter) { if (m_manager) m_manager->applyPickedContent(filter); }
 void ManagerShellCommands::reportWindowPickerFailure(const Error &error)
 {
     if (m_manager)
         m_manager->presentAlert(QStringLiteral("Couldn't open the window picker"), error.localizedDescription(),
                                 AlertStyle::warning);
 }
-void ManagerShellCommands::setAutomaticallyChecksForUpdates(bool) { unavailable("setAutomaticallyChecksForUpdates"); }
-void ManagerShellCommands::setHideCursorWhenIdle(bool) { unavailable("setHideCursorWhenIdle"); }
-void ManagerShellCommands::setCursorHideDelay(double) { unavailable("setCursorHideDelay"); }
+void ManagerShellCommands::setAutomaticallyChecksForUpdates(bool enabled) { if (m_manager) m_manager->setAutomaticallyChecksForUpdates(enabled); }
+void ManagerShellCommands::setHideCursorWhenIdle(bool enabled) { if (m_manager) m_manager->setHideCursorWhenIdle(enabled); }
+void ManagerShellCommands::setCursorHideDelay(double seconds) { if (m_manager) m_manager->setCursorHideDelay(seconds); }
 
-void ManagerShellCommands::shortcutBindingChanged() { unavailable("shortcutBindingChanged"); }
+void ManagerShellCommands::shortcutBindingChanged() { if (m_manager) m_manager->reloadShortcutBindings(); }
 
 } // namespace lumacast

@@ -21,6 +21,8 @@ public:
     // A tray application on this desktop is in the task switcher as soon as it shows a window.
     void becomeRegularApplication() override {}
     void replyToTermination(bool terminate) override;
+    // Camera access is never withheld on this desktop, so there is no settings page to open.
+    void openCameraPrivacySettings() override {}
 
     // Carries out the answer to a termination left pending; set by the application.
     std::function<void(bool)> terminationHandler;

@@ -4,31 +4,8 @@
 #include "model/LogCategories.h"
 #include "store/AppLog.h"
 
-#include <QTimer>
 
 namespace lumacast::review {
-
-namespace {
-
-QCoro::Task<> discardingErrors(std::function<QCoro::Task<>()> work)
-{
-    try {
-        co_await work();
-    } catch (...) {
-        // The operation has already reported its failure.
-    }
-}
-
-} // namespace
-
-void startOnMainLoop(QObject *context, std::function<QCoro::Task<>()> work)
-{
-    QPointer<QObject> guard = context;
-    QTimer::singleShot(0, context, [guard, work = std::move(work)]() mutable {
-        if (guard)
-            discardingErrors(std::move(work)); // runs on by itself; its frame frees itself
-    });
-}
 
 ManagerReviewCommands::ManagerReviewCommands(AppStateManager &manager)
     : m_manager(manager)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "review/ReviewCommands.h"
+#include "threads/ThreadBridge.h"
 
 #include <QObject>
 #include <QPointer>
@@ -13,10 +14,6 @@ class AppStateManager;
 
 namespace lumacast::review {
 
-// Starts `work` as a task of its own on the event loop (never inline) once control returns
-// there; nothing runs when `context` is gone by then. The task is not kept or cancelled, and an
-// error it throws is discarded: the operations it runs report their own failures.
-void startOnMainLoop(QObject *context, std::function<QCoro::Task<>()> work);
 
 // ReviewCommands on the state manager. The state manager does not carry the take, tail and
 // document operations yet: each of those writes a warning in the "review" log category naming

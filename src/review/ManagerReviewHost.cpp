@@ -2,6 +2,7 @@
 
 #include "control/AppStateManager.h"
 #include "review/ManagerReviewCommands.h"
+#include "threads/ThreadBridge.h"
 
 namespace lumacast::review {
 
@@ -60,7 +61,7 @@ bool ManagerReviewHost::canRecordTail(const QUuid &sceneID, const QUuid &takeID)
 void ManagerReviewHost::recordTail(const QUuid &sceneID, const QUuid &takeID, std::optional<double> playhead)
 {
     ReviewCommands *commands = &m_commands;
-    startOnMainLoop(m_taskContext, [commands, sceneID, takeID, playhead] {
+    startMainThreadTask(QPointer<QObject>(m_taskContext), [commands, sceneID, takeID, playhead] {
         return commands->recordTail(sceneID, takeID, playhead);
     });
 }

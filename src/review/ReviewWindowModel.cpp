@@ -4,6 +4,7 @@
 #include "review/ManagerReviewCommands.h"
 #include "review/ReviewCommands.h"
 #include "review/ReviewPlayback.h"
+#include "threads/ThreadBridge.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -231,7 +232,7 @@ void ReviewWindowModel::addTake()
 {
     m_commands.autoApprove();
     ReviewCommands *commands = &m_commands;
-    startOnMainLoop(this, [commands] { return commands->startRecording(); });
+    startMainThreadTask(QPointer<QObject>(this), [commands] { return commands->startRecording(); });
 }
 
 void ReviewWindowModel::addScene()
@@ -239,7 +240,7 @@ void ReviewWindowModel::addScene()
     m_commands.autoApprove();
     m_commands.advanceToScene();
     ReviewCommands *commands = &m_commands;
-    startOnMainLoop(this, [commands] { return commands->startRecording(); });
+    startMainThreadTask(QPointer<QObject>(this), [commands] { return commands->startRecording(); });
 }
 
 QString ReviewWindowModel::subtitleText() const
@@ -266,7 +267,7 @@ QString ReviewWindowModel::resumeTitle(qsizetype sceneCount)
 void ReviewWindowModel::newRecording()
 {
     ReviewCommands *commands = &m_commands;
-    startOnMainLoop(this, [commands] { return commands->guardedNewSession(); });
+    startMainThreadTask(QPointer<QObject>(this), [commands] { return commands->guardedNewSession(); });
 }
 
 void ReviewWindowModel::openRecording()
@@ -313,10 +314,10 @@ void ReviewWindowModel::chooseTailAction(TailFailureAction action)
     ReviewCommands *commands = &m_commands;
     switch (action) {
     case TailFailureAction::retry:
-        startOnMainLoop(this, [commands] { return commands->retryTailJoin(); });
+        startMainThreadTask(QPointer<QObject>(this), [commands] { return commands->retryTailJoin(); });
         break;
     case TailFailureAction::recordAgain:
-        startOnMainLoop(this, [commands] { return commands->recordTailAgain(); });
+        startMainThreadTask(QPointer<QObject>(this), [commands] { return commands->recordTailAgain(); });
         break;
     case TailFailureAction::discard:
         m_commands.discardTail();

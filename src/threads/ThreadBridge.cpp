@@ -27,4 +27,15 @@ void postToMainThread(std::function<void()> work)
     QMetaObject::invokeMethod(app, std::move(work), Qt::QueuedConnection);
 }
 
+namespace detail {
+QCoro::Task<> runDroppingErrors(std::function<QCoro::Task<>()> work)
+{
+    try {
+        co_await work();
+    } catch (...) {
+        // The operation has already reported its failure.
+    }
+}
+} // namespace detail
+
 } // namespace lumacast

@@ -82,4 +82,20 @@ void postToMainThread(QPointer<Receiver> receiver, std::function<void()> work)
     });
 }
 
+namespace detail {
+QCoro::Task<> runDroppingErrors(std::function<QCoro::Task<>()> work);
+} // namespace detail
+
+// Starts an asynchronous operation as a task of its own on the main thread, posted like
+// postToMainThread and dropped the same way when `receiver` is gone by then. The task is neither
+// kept nor cancelled and an exception it throws is dropped: the operations started this way (the
+// state manager's, from menus, buttons and hot keys) report their own failures.
+template<typename Receiver>
+void startMainThreadTask(QPointer<Receiver> receiver, std::function<QCoro::Task<>()> work)
+{
+    postToMainThread(std::move(receiver), [work = std::move(work)]() mutable {
+        detail::runDroppingErrors(std::move(work)); // runs on by itself; its frame frees itself
+    });
+}
+
 } // namespace lumacast
