@@ -28,9 +28,11 @@ bool DesktopPermissionLayer::requestScreenCaptureAccess() { return x11::x11Displ
 QCoro::Task<ShareableContentResult> DesktopPermissionLayer::fetchShareableContent()
 {
     ShareableContentResult result;
-    result.content = x11::fetchShareableContent(true, &result.error);
-    if (!result.content && result.error.isEmpty())
-        result.error = QStringLiteral("The X display could not be reached.");
+    try {
+        result.content = x11::fetchShareableContent(true);
+    } catch (const x11::X11Error &error) {
+        result.error = error.message();
+    }
     co_return result;
 }
 
