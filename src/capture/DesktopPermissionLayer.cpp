@@ -25,15 +25,9 @@ bool DesktopPermissionLayer::screenCapturePreflight() { return x11::x11DisplayAv
 
 bool DesktopPermissionLayer::requestScreenCaptureAccess() { return x11::x11DisplayAvailable(); }
 
-QCoro::Task<ShareableContentResult> DesktopPermissionLayer::fetchShareableContent()
+QCoro::Task<x11::ShareableContent> DesktopPermissionLayer::fetchShareableContent()
 {
-    ShareableContentResult result;
-    try {
-        result.content = x11::fetchShareableContent(true);
-    } catch (const x11::X11Error &error) {
-        result.error = error.message();
-    }
-    co_return result;
+    co_return x11::fetchShareableContent(true);
 }
 
 void DesktopPermissionLayer::activateApplication()
