@@ -49,10 +49,4 @@ private:
     std::shared_ptr<const MediaError> m_underlying;
 };
 
-// The chain of `describeErrorChain` (model/Error.h), kept under the media layer's name.
-inline QString describeMediaErrorChain(const MediaError &error, int maxParts = 5)
-{
-    return describeErrorChain(error, maxParts);
-}
-
 } // namespace lumacast::av
