@@ -109,26 +109,24 @@ struct GrabCost {
 GrabCost measureGrab(x11::CaptureConfig config, int frames)
 {
     x11::FrameSource source(config);
-    QString error;
-    if (!source.open(&error)) {
-        std::cerr << "open failed: " << error.toStdString() << "\n";
+    try {
+        source.open();
+        x11::Frame frame;
+        for (int i = 0; i < 10; ++i)
+            source.captureFrame(frame); // warm the buffers
+        QElapsedTimer wall;
+        wall.start();
+        const double cpu0 = threadCpuSeconds();
+        for (int i = 0; i < frames; ++i) {
+            source.captureFrame(frame);
+            frame = x11::Frame{}; // hand the buffer back
+            QCoreApplication::processEvents();
+        }
+        return GrabCost{wall.nsecsElapsed() / 1e6 / frames, (threadCpuSeconds() - cpu0) * 1000 / frames};
+    } catch (const x11::X11Error &error) {
+        std::cerr << "grab failed: " << error.what() << "\n";
         return {};
     }
-    x11::Frame frame;
-    for (int i = 0; i < 10; ++i)
-        source.captureFrame(frame, &error); // warm the buffers
-    QElapsedTimer wall;
-    wall.start();
-    const double cpu0 = threadCpuSeconds();
-    for (int i = 0; i < frames; ++i) {
-        if (!source.captureFrame(frame, &error)) {
-            std::cerr << "grab failed: " << error.toStdString() << "\n";
-            return {};
-        }
-        frame = x11::Frame{}; // hand the buffer back
-        QCoreApplication::processEvents();
-    }
-    return GrabCost{wall.nsecsElapsed() / 1e6 / frames, (threadCpuSeconds() - cpu0) * 1000 / frames};
 }
 
 int grab(const QStringList &args)

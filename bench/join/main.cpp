@@ -105,7 +105,7 @@ bool writeMovie(const QString &path, const Options &o, double seconds, int hue)
         return false;
     const int audio = encoder.addAudioTrack(*mic);
     if (!encoder.startWriting()) {
-        std::fprintf(stderr, "%s\n", qPrintable(encoder.errorDescription()));
+        std::fprintf(stderr, "%s\n", encoder.error() ? encoder.error()->what() : "the encoder failed");
         return false;
     }
     encoder.startSession(0, 1000000000);

@@ -88,8 +88,8 @@ int exportMovieCommand(const QStringList &args)
         err(QStringLiteral("path: ") + g_path);
         out(destination);
         return 0;
-    } catch (const std::exception &error) {
-        err(describeErrorChain(error));
+    } catch (...) {
+        err(describeErrorChain(std::current_exception()));
         return 1;
     }
 }

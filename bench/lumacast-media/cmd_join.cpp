@@ -42,7 +42,7 @@ int joinCommand(const QStringList &args)
         } catch (const take_joiner::JoinError &e) {
             err(e.description());
         } catch (const av::MediaError &e) {
-            err(av::describeMediaErrorChain(e));
+            err(describeErrorChain(e));
         } catch (const std::exception &e) {
             err(QString::fromUtf8(e.what()));
         }

@@ -92,7 +92,7 @@ int probe(const QStringList &args)
         lumacast_media::out(QString::fromUtf8(QJsonDocument(root).toJson(QJsonDocument::Indented)).trimmed());
         return 0;
     } catch (const MediaError &error) {
-        lumacast_media::err(describeMediaErrorChain(error));
+        lumacast_media::err(describeErrorChain(error));
         return 1;
     }
 }

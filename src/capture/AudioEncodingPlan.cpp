@@ -9,10 +9,14 @@
 
 namespace lumacast {
 
+namespace {
+QString planErrorText(AudioPlanError::Kind kind, const QString &reason, int number);
+} // namespace
+
 AudioPlanError::AudioPlanError(Kind kind, QString reason, int number)
-    : m_kind(kind), m_reason(std::move(reason)), m_number(number)
+    : Error(QStringLiteral("Lumacast.AudioPlanError"), int(kind), planErrorText(kind, reason, number)),
+      m_kind(kind), m_reason(std::move(reason)), m_number(number)
 {
-    m_what = description().toStdString();
 }
 
 AudioPlanError AudioPlanError::unsupportedSource(const QString &reason)
@@ -46,24 +50,25 @@ QString trackName(int track)
     return track == 0 ? QStringLiteral("microphone track (0)")
                       : QStringLiteral("system-audio track (%1)").arg(track);
 }
-} // namespace
 
-QString AudioPlanError::description() const
+QString planErrorText(AudioPlanError::Kind kind, const QString &reason, int number)
 {
-    switch (m_kind) {
+    using Kind = AudioPlanError::Kind;
+    switch (kind) {
     case Kind::unsupportedSource:
-        return m_reason;
+        return reason;
     case Kind::tooManyAudioTracks:
-        return QStringLiteral("take has %1 audio tracks (need 1 or 2)").arg(m_number);
+        return QStringLiteral("take has %1 audio tracks (need 1 or 2)").arg(number);
     case Kind::inapplicable:
-        return QStringLiteral("the AAC settings of the %1 can't be applied").arg(trackName(m_number));
+        return QStringLiteral("the AAC settings of the %1 can't be applied").arg(trackName(number));
     case Kind::cannotAdd:
-        return QStringLiteral("the %1 can't be added to the movie").arg(trackName(m_number));
+        return QStringLiteral("the %1 can't be added to the movie").arg(trackName(number));
     case Kind::noAudioTrack:
         return QStringLiteral("take has no audio track");
     }
     return {};
 }
+} // namespace
 
 std::optional<int> applicableBitRate(int target, int channels, double sampleRate)
 {

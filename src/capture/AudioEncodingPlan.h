@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/Error.h"
 #include "platform/av/TakeEncoderSettings.h"
 
 #include <QCoro/QCoroTask>
@@ -18,8 +19,9 @@ class Asset;
 
 using AudioSettings = av::AudioSettings;
 
-// Why a take's audio cannot be reproduced for a tail.
-class AudioPlanError : public std::exception {
+// Why a take's audio cannot be reproduced for a tail. Domain "Lumacast.AudioPlanError", code the
+// case's position in `Kind`, the description the text a user is shown.
+class AudioPlanError : public Error {
 public:
     enum class Kind { unsupportedSource, tooManyAudioTracks, inapplicable, cannotAdd, noAudioTrack };
 
@@ -34,10 +36,6 @@ public:
     int count() const { return m_number; }      // tooManyAudioTracks
     int track() const { return m_number; }      // inapplicable, cannotAdd (0 mic, 1 system)
 
-    // The text a user is shown.
-    QString description() const;
-    const char *what() const noexcept override { return m_what.c_str(); }
-
     friend bool operator==(const AudioPlanError &a, const AudioPlanError &b)
     {
         return a.m_kind == b.m_kind && a.m_reason == b.m_reason && a.m_number == b.m_number;
@@ -48,7 +46,6 @@ private:
     Kind m_kind;
     QString m_reason;
     int m_number;
-    std::string m_what;
 };
 
 struct AudioTrackEncodingPlan {

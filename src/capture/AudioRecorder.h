@@ -1,5 +1,6 @@
 #pragma once
 
+#include "model/Error.h"
 #include "platform/audio/PulseCapture.h"
 
 #include <QHashFunctions>
@@ -34,12 +35,17 @@ inline size_t qHash(const MicOption &option, size_t seed = 0) { return qHashMult
 // queue; while no callback is set they are discarded.
 class AudioRecorder {
 public:
-    class AudioError : public std::exception {
+    // Domain "Lumacast.AudioRecorder.AudioError", code the case's position in `Case`.
+    class AudioError : public Error {
     public:
         enum Case { noMicrophone }; // neither the requested device nor a default input exists
-        explicit AudioError(Case c) : m_case(c) {}
+        explicit AudioError(Case c)
+            : Error(QStringLiteral("Lumacast.AudioRecorder.AudioError"), int(c),
+                    QStringLiteral("No microphone is available")),
+              m_case(c)
+        {
+        }
         Case kind() const { return m_case; }
-        const char *what() const noexcept override { return "No microphone is available"; }
         bool operator==(const AudioError &other) const { return m_case == other.m_case; }
 
     private:

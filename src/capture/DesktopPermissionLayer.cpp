@@ -25,13 +25,9 @@ bool DesktopPermissionLayer::screenCapturePreflight() { return x11::x11DisplayAv
 
 bool DesktopPermissionLayer::requestScreenCaptureAccess() { return x11::x11DisplayAvailable(); }
 
-QCoro::Task<ShareableContentResult> DesktopPermissionLayer::fetchShareableContent()
+QCoro::Task<x11::ShareableContent> DesktopPermissionLayer::fetchShareableContent()
 {
-    ShareableContentResult result;
-    result.content = x11::fetchShareableContent(true, &result.error);
-    if (!result.content && result.error.isEmpty())
-        result.error = QStringLiteral("The X display could not be reached.");
-    co_return result;
+    co_return x11::fetchShareableContent(true);
 }
 
 void DesktopPermissionLayer::activateApplication()

@@ -13,7 +13,7 @@ public:
     QCoro::Task<bool> requestMicrophoneAccess() override;
     bool screenCapturePreflight() override;
     bool requestScreenCaptureAccess() override;
-    QCoro::Task<ShareableContentResult> fetchShareableContent() override;
+    QCoro::Task<x11::ShareableContent> fetchShareableContent() override;
     void activateApplication() override;
 };
 

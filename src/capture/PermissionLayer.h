@@ -14,12 +14,6 @@ namespace lumacast {
 // The capture-authorization state of the microphone, numbered as the log prints it.
 enum class MicrophoneAuthorization { notDetermined = 0, restricted = 1, denied = 2, authorized = 3 };
 
-// One attempt to list what can be captured.
-struct ShareableContentResult {
-    std::optional<x11::ShareableContent> content; // absent when the attempt failed
-    QString error;                                // the failure's text for the user and the log
-};
-
 // What the permissions coordinator asks of the desktop. All calls are made on the main thread.
 class PermissionLayer {
 public:
@@ -34,7 +28,8 @@ public:
     // Asks for screen-capture access; the answer is only logged.
     virtual bool requestScreenCaptureAccess() = 0;
     // Lists displays, windows and applications on screen; the real test that capture works.
-    virtual QCoro::Task<ShareableContentResult> fetchShareableContent() = 0;
+    // Throws an Error (its description is logged) when the content cannot be listed.
+    virtual QCoro::Task<x11::ShareableContent> fetchShareableContent() = 0;
 
     // Brings the application forward so that a system dialog is not hidden behind other windows.
     virtual void activateApplication() = 0;

@@ -158,16 +158,18 @@ QCoro::Task<PermissionsCoordinator::ScreenAccess> PermissionsCoordinator::checkS
 
 QCoro::Task<bool> PermissionsCoordinator::fetchShareableContent(QString via)
 {
-    const ShareableContentResult result = co_await m_layer->fetchShareableContent();
-    if (!result.content) {
-        log(QStringLiteral("SCShareableContent FAILED (via %1): %2").arg(via, result.error));
+    std::optional<x11::ShareableContent> content;
+    try {
+        content = co_await m_layer->fetchShareableContent();
+    } catch (const Error &error) {
+        log(QStringLiteral("SCShareableContent FAILED (via %1): %2").arg(via, error.message()));
         co_return false;
     }
-    if (result.content->displays.empty()) {
+    if (content->displays.empty()) {
         log(QStringLiteral("SCShareableContent returned 0 displays (via %1)").arg(via));
         co_return false;
     }
-    m_cachedContent = result.content;
+    m_cachedContent = std::move(content);
     m_screenAccessConfirmedThisLaunch = true;
     co_return true;
 }

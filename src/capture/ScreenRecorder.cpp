@@ -44,10 +44,15 @@ void removeFile(const QString &path)
 
 } // namespace
 
-RecorderError::RecorderError(Kind kind) : Error(QStringLiteral("No display is available to record")), m_kind(kind) {}
+RecorderError::RecorderError(Kind kind)
+    : Error(QStringLiteral("Lumacast.ScreenRecorder.RecorderError"), int(kind),
+            QStringLiteral("No display is available to record")),
+      m_kind(kind)
+{
+}
 
 StreamError::StreamError(QString domain, int code, QString message)
-    : Error(std::move(message)), m_domain(std::move(domain)), m_code(code)
+    : Error(std::move(domain), code, std::move(message))
 {
 }
 
@@ -203,12 +208,8 @@ QCoro::Task<ScreenRecorder::FilterAndConfiguration> ScreenRecorder::makeFilterAn
     std::optional<x11::ShareableContent> content, std::optional<uint32_t> preferredDisplayID,
     std::optional<uint32_t> overlayWindowID, bool captureSystemAudio, CaptureTarget target)
 {
-    if (!content) {
-        QString error;
-        content = x11::fetchShareableContent(true, &error);
-        if (!content)
-            throw Error(error.isEmpty() ? QStringLiteral("The X display cannot be reached") : error);
-    }
+    if (!content)
+        content = x11::fetchShareableContent(true);
 
     const x11::DisplayInfo *display = nullptr;
     if (preferredDisplayID) {
@@ -295,9 +296,7 @@ QCoro::Task<void> ScreenRecorder::startRecording(QString outputURL, uint32_t dis
 
     // From here on a failure takes back whatever has started and removes the file.
     try {
-        QString error;
-        if (!stream->frames->start(&error))
-            throw Error(error);
+        stream->frames->start();
         if (stream->systemAudio)
             stream->systemAudio->start();
         goLive(writer, std::move(stream), configuration, displayID);
@@ -372,7 +371,7 @@ std::unique_ptr<ScreenRecorder::Stream> ScreenRecorder::makeStream(uint32_t disp
             counter->fetch_add(1);
         });
     });
-    stream->frames->setErrorHandler([this](const QString &message) { reportStreamError(message); });
+    stream->frames->setErrorHandler([this](const x11::X11Error &error) { reportStreamError(error.message()); });
     if (configuration.capturesAudio) {
         std::weak_ptr<SampleQueue> weakQueue = m_sampleQueue;
         stream->systemAudio = std::make_unique<SystemAudioCapture>([weakQueue](std::function<void()> block) {

@@ -44,7 +44,8 @@ struct StreamConfiguration {
     }
 };
 
-// The recorder's own failure.
+// The recorder's own failure: domain "Lumacast.ScreenRecorder.RecorderError", code the case's
+// position in `Kind`.
 class RecorderError : public Error {
 public:
     enum class Kind { noDisplay };
@@ -55,16 +56,11 @@ private:
     Kind m_kind;
 };
 
-// A failure while recording, as the owner's stream-error callback receives it.
+// A failure while recording, as the owner's stream-error callback receives it: the application's
+// identifier as the domain, and the code of the failure it stands for.
 class StreamError : public Error {
 public:
     StreamError(QString domain, int code, QString message);
-    const QString &domain() const { return m_domain; }
-    int code() const { return m_code; }
-
-private:
-    QString m_domain;
-    int m_code;
 };
 
 // Records one take at a time: turns the capture target, the preferred display and the

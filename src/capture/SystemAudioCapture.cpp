@@ -10,7 +10,7 @@ void SystemAudioCapture::start()
     const QString monitor = connection->defaultSinkMonitorName();
     const auto source = connection->source(monitor);
     if (!source)
-        throw pulse::PulseError(QStringLiteral("PulseAudio: the output monitor %1 has gone").arg(monitor).toStdString());
+        throw pulse::PulseError(QStringLiteral("PulseAudio: the output monitor %1 has gone").arg(monitor));
     m_capture.start(*source);
 }
 

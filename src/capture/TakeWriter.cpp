@@ -112,10 +112,7 @@ std::optional<av::EncoderError> TakeWriter::currentError() const
 {
     if (!m_writer)
         return std::nullopt;
-    const QString text = m_writer->errorDescription();
-    if (text.isEmpty())
-        return std::nullopt;
-    return av::EncoderError(text);
+    return m_writer->error();
 }
 
 bool TakeWriter::wasCapturedWhilePaused(const SampleTime &captured) const

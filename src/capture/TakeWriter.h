@@ -40,16 +40,19 @@ struct AudioBuffer {
     SampleTime timestamp; // monotonic capture time of the first sample
 };
 
-// The take writer's own set-up failures.
-class WriterError : public std::exception {
+// The take writer's own set-up failures: domain "Lumacast.WriterError", code the case's position
+// in `Kind`, and the case's name as the description (they carry no text of their own).
+class WriterError : public Error {
 public:
     enum class Kind { noSettingsAssistant, noValidAudioSettings };
-    explicit WriterError(Kind kind) : m_kind(kind) {}
-    Kind kind() const { return m_kind; }
-    const char *what() const noexcept override
+    explicit WriterError(Kind kind)
+        : Error(QStringLiteral("Lumacast.WriterError"), int(kind),
+                kind == Kind::noSettingsAssistant ? QStringLiteral("noSettingsAssistant")
+                                                  : QStringLiteral("noValidAudioSettings")),
+          m_kind(kind)
     {
-        return m_kind == Kind::noSettingsAssistant ? "noSettingsAssistant" : "noValidAudioSettings";
     }
+    Kind kind() const { return m_kind; }
     friend bool operator==(const WriterError &a, const WriterError &b) { return a.m_kind == b.m_kind; }
 
 private:

@@ -53,15 +53,13 @@ PickerDialog::PickerDialog(QWidget *parent) : QDialog(parent)
     resize(560, 480);
 }
 
-bool PickerDialog::reload(QString *error)
+void PickerDialog::reload()
 {
     m_list->clear();
     m_windows.clear();
-    const auto content = x11::fetchShareableContent(true, error);
-    if (!content)
-        return false;
+    const auto content = x11::fetchShareableContent(true);
     const uint32_t ownPid = uint32_t(getpid());
-    for (const auto &w : content->windows) {
+    for (const auto &w : content.windows) {
         if (w.pid && *w.pid == ownPid)
             continue; // the recorder's own windows are never offered
         m_windows.push_back(w);
@@ -71,7 +69,6 @@ bool PickerDialog::reload(QString *error)
         item->setData(kWindowIdRole, QVariant::fromValue<uint>(w.id));
         item->setToolTip(title);
     }
-    return true;
 }
 
 std::optional<x11::WindowInfo> PickerDialog::selectedWindow() const
@@ -151,9 +148,9 @@ void WindowSharingPicker::present()
             }
         });
     }
-    QString error;
-    if (!m_dialog->reload(&error)) {
-        const Error failure(error.isEmpty() ? QStringLiteral("The window list cannot be read") : error);
+    try {
+        m_dialog->reload();
+    } catch (const x11::X11Error &failure) {
         notify([&](SharingPickerObserver *o) { o->pickerStartDidFail(failure); });
         return;
     }

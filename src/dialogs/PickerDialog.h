@@ -20,8 +20,9 @@ class PickerDialog : public QDialog {
 public:
     explicit PickerDialog(QWidget *parent = nullptr);
 
-    // Fills the list; false when the window list cannot be read (the X display is unreachable).
-    bool reload(QString *error = nullptr);
+    // Fills the list; throws x11::X11Error when the window list cannot be read (the X display is
+    // unreachable), leaving the list empty.
+    void reload();
     const std::vector<x11::WindowInfo> &windows() const { return m_windows; }
     std::optional<x11::WindowInfo> selectedWindow() const;
     void selectWindow(uint32_t id);

@@ -1,8 +1,6 @@
 #include "media/ExportErrors.h"
 
-#include "media/TimelineExportClip.h"
 #include "model/LogCategories.h"
-#include "platform/av/MediaError.h"
 #include "store/AppLog.h"
 
 #include <QDir>
@@ -24,9 +22,13 @@ QString onePart(const QString &domain, long long code, const QString &descriptio
 
 namespace session_exporter {
 
-ExportError::ExportError(Code code) : Error(description(code)), m_code(code) {}
+ExportError::ExportError(Code code)
+    : Error(QStringLiteral("Lumacast.SessionExporter.ExportError"), int(code), text(code)),
+      m_kind(code)
+{
+}
 
-QString ExportError::description(Code code)
+QString ExportError::text(Code code)
 {
     switch (code) {
     case Code::cannotCreateTrack:
@@ -102,33 +104,16 @@ void ExportProgressPoll::stop()
 
 } // namespace session_exporter
 
-QString describeErrorChain(const std::exception &error)
-{
-    if (const auto *media = dynamic_cast<const av::MediaError *>(&error))
-        return av::describeMediaErrorChain(*media, kMaximumChainParts);
-    if (const auto *exporter = dynamic_cast<const session_exporter::ExportError *>(&error)) {
-        return onePart(QStringLiteral("Lumacast.SessionExporter.ExportError"),
-                       static_cast<int>(exporter->code()), exporter->message());
-    }
-    if (const auto *timeline = dynamic_cast<const timeline_export::ExportError *>(&error)) {
-        return onePart(QStringLiteral("Lumacast.TimelineExport.ExportError"),
-                       static_cast<int>(timeline->kind()), timeline->message());
-    }
-    if (const auto *files = dynamic_cast<const FileSystemError *>(&error))
-        return onePart(QStringLiteral("POSIX"), files->code(), files->message());
-    if (const auto *ours = dynamic_cast<const Error *>(&error))
-        return onePart(QStringLiteral("Lumacast"), 0, ours->message());
-    return onePart(QStringLiteral("std.exception"), 0, QString::fromUtf8(error.what()));
-}
-
 QString describeErrorChain(const std::exception_ptr &error)
 {
     if (!error)
         return QStringLiteral("no error object");
     try {
         std::rethrow_exception(error);
+    } catch (const Error &failure) {
+        return describeErrorChain(failure, kMaximumChainParts);
     } catch (const std::exception &failure) {
-        return describeErrorChain(failure);
+        return onePart(QStringLiteral("std.exception"), 0, QString::fromUtf8(failure.what()));
     } catch (...) {
     }
     return onePart(QStringLiteral("unknown"), 0, QStringLiteral("Unknown error"));

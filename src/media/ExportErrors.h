@@ -19,24 +19,27 @@ class AppLog;
 // form of an error chain. The exporter's operations live in this namespace beside them.
 namespace session_exporter {
 
+// The movie exporter's own failures: domain "Lumacast.SessionExporter.ExportError", code the
+// case's position in `Code`.
 class ExportError : public Error {
 public:
     enum class Code { cannotCreateTrack, cannotCreateExportSession, exportFailed };
 
     explicit ExportError(Code code);
 
-    Code code() const noexcept { return m_code; }
-    static QString description(Code code);
+    Code kind() const noexcept { return m_kind; }
+    // The case's user-facing text.
+    static QString text(Code code);
 
-    friend bool operator==(const ExportError &a, const ExportError &b) { return a.m_code == b.m_code; }
+    friend bool operator==(const ExportError &a, const ExportError &b) { return a.m_kind == b.m_kind; }
 
 private:
-    Code m_code;
+    Code m_kind;
 };
 
 inline std::size_t qHash(const ExportError &error, std::size_t seed = 0) noexcept
 {
-    return static_cast<std::size_t>(error.code()) ^ seed;
+    return static_cast<std::size_t>(error.kind()) ^ seed;
 }
 
 // Writes `message` to the "export" category and "[export] " + message to the application log.
@@ -76,10 +79,10 @@ private:
 
 } // namespace session_exporter
 
-// One line describing an error and up to four errors beneath it, outermost first:
-// "domain code: description — reason ⟵ domain code: description". Errors of the media layer
-// carry their own chain; every other error reads as one part of its own domain. Never throws.
-QString describeErrorChain(const std::exception &error);
+// One line describing a thrown error and up to four errors beneath it, outermost first, as
+// `describeErrorChain(const Error &)` (model/Error.h) gives it. Something thrown that is not an
+// `Error` reads as one part: "std.exception 0: " + what(), or "unknown 0: Unknown error"; no
+// error at all reads "no error object". Never throws.
 QString describeErrorChain(const std::exception_ptr &error);
 
 // The error's plain, user-readable description ("Unknown error" for anything unrecognised).

@@ -8,7 +8,7 @@
 namespace lumacast {
 
 using timeline_export::Clip;
-using timeline_export::ExportError;
+using timeline_export::TimelineExportError;
 using timeline_export::escapeXML;
 
 namespace {
@@ -117,7 +117,7 @@ private:
     {
         if (auto count = timeline_export::roundedToInt64(seconds * m_timebase.rate))
             return *count;
-        throw ExportError::unwritableTime(seconds);
+        throw TimelineExportError::unwritableTime(seconds);
     }
 
     Times timesOf(const Clip &clip, double offset) const

@@ -19,7 +19,7 @@ struct FCP7Timebase {
 FCP7Timebase fcp7TimebaseForFrameRate(double fps);
 
 // The whole "xmeml" version 5 document for the clips, its sequence named `name`. Throws
-// timeline_export::ExportError (unwritableTime) only for a time that has no frame count.
+// timeline_export::TimelineExportError (unwritableTime) only for a time that has no frame count.
 QString buildFCP7XML(const QList<timeline_export::Clip> &clips, const QString &name);
 
 // Prepares the package folder (see timeline_export::prepare), then writes the document

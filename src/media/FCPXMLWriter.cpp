@@ -5,7 +5,7 @@
 namespace lumacast {
 
 using timeline_export::Clip;
-using timeline_export::ExportError;
+using timeline_export::TimelineExportError;
 using timeline_export::escapeXML;
 
 namespace {
@@ -30,7 +30,7 @@ QString timeText(double seconds, const FCPXMLFrameDuration &frame)
 {
     if (auto text = fcpxmlTime(seconds, frame.num, frame.den))
         return *text;
-    throw ExportError::unwritableTime(seconds);
+    throw TimelineExportError::unwritableTime(seconds);
 }
 
 int channelSum(const Clip &clip)

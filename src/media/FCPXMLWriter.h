@@ -34,7 +34,7 @@ QString fcpxmlFormatID(int width, int height, std::map<QString, QString> &format
 QString fcpxmlAudioRateName(int sampleRate);
 
 // The whole FCPXML 1.10 document for the clips, titled `name`. Throws
-// timeline_export::ExportError (unwritableTime) only for a time that has no text form.
+// timeline_export::TimelineExportError (unwritableTime) only for a time that has no text form.
 QString buildFCPXML(const QList<timeline_export::Clip> &clips, const QString &name);
 
 // Prepares the package folder (see timeline_export::prepare), then writes the document

@@ -47,7 +47,8 @@ QString describe(JoinError::Kind kind, const QString &text, const QStringList &f
 } // namespace
 
 JoinError::JoinError(Kind kind, QString text, QStringList fileTypes)
-    : Error(describe(kind, text, fileTypes)), m_kind(kind), m_text(std::move(text)), m_fileTypes(std::move(fileTypes))
+    : Error(QStringLiteral("Lumacast.TakeJoiner.JoinError"), int(kind), describe(kind, text, fileTypes)),
+      m_kind(kind), m_text(std::move(text)), m_fileTypes(std::move(fileTypes))
 {
 }
 

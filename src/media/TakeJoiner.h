@@ -43,6 +43,8 @@ struct JoinResult {
     int audioTrackCount = 0;
 };
 
+// The join engine's own failures: domain "Lumacast.TakeJoiner.JoinError", code the case's
+// position in `Kind`, and the user-facing text as the description.
 class JoinError : public Error {
 public:
     enum class Kind { policyRefused, notPassthroughCompatible, exportFailed, verifyFailed, cannotCreateExportSession };
@@ -58,7 +60,6 @@ public:
     // notPassthroughCompatible, whose payload is `fileTypes`).
     const QString &text() const noexcept { return m_text; }
     const QStringList &fileTypes() const noexcept { return m_fileTypes; }
-    const QString &description() const noexcept { return message(); }
 
 private:
     JoinError(Kind kind, QString text, QStringList fileTypes);

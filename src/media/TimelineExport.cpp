@@ -64,11 +64,11 @@ void clearDestination(const QString &destination, const QString &sessionFolder)
     const bool earlierExport = fs::is_directory(status)
         && fs::exists(fs::symlink_status(path / "media", code));
     if (!earlierExport) {
-        throw ExportError::destinationNotReplaceable(
+        throw TimelineExportError::destinationNotReplaceable(
             QDir::cleanPath(destination).section(QLatin1Char('/'), -1));
     }
     if (isInside(sessionFolder, destination)) {
-        throw ExportError::destinationHoldsSession(
+        throw TimelineExportError::destinationHoldsSession(
             QDir::cleanPath(destination).section(QLatin1Char('/'), -1));
     }
     fs::remove_all(path, code);
@@ -150,7 +150,7 @@ QCoro::Task<QList<Clip>> prepare(Session session, QString destination, MovieLoad
 {
     const QList<Entry> entries = makeEntries(session);
     if (entries.isEmpty())
-        throw ExportError::noSelectedTakes();
+        throw TimelineExportError::noSelectedTakes();
     // The clips name their copies by absolute location.
     destination = QDir::cleanPath(QDir::current().absoluteFilePath(destination));
 
@@ -187,7 +187,7 @@ QCoro::Task<QList<Clip>> prepare(Session session, QString destination, MovieLoad
                 std::error_code code;
                 if (!Take::isSafeFilename(filename)
                     || !fs::exists(fs::symlink_status(toPath(source), code)))
-                    throw ExportError::missingSource(filename);
+                    throw TimelineExportError::missingSource(filename);
                 fs::copy_file(toPath(source), toPath(copy), code);
                 if (code)
                     throwFileSystem(QStringLiteral("Copy"), source, code);

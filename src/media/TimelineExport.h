@@ -79,7 +79,7 @@ ClipRange clipRange(double fullDuration, double takeTrimStart, double takeTrimEn
 
 // Prepares the package folder `destination` (the chosen location itself): replaces an earlier
 // export there, copies every checked take's movie into its "media" folder once, and returns one
-// clip per checked take. Throws ExportError, FileSystemError or the loader's error; whatever
+// clip per checked take. Throws TimelineExportError, FileSystemError or the loader's error; whatever
 // was done before a failure stays on disk.
 QCoro::Task<QList<Clip>> prepare(Session session, QString destination, MovieLoader loader);
 

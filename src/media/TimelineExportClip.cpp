@@ -6,45 +6,45 @@
 
 namespace lumacast::timeline_export {
 
-ExportError::ExportError(Kind kind, QString payload, QString description)
-    : Error(std::move(description))
+TimelineExportError::TimelineExportError(Kind kind, QString payload, QString description)
+    : Error(QStringLiteral("Lumacast.TimelineExport.ExportError"), int(kind), std::move(description))
     , m_kind(kind)
     , m_payload(std::move(payload))
 {
 }
 
-ExportError ExportError::missingSource(const QString &filename)
+TimelineExportError TimelineExportError::missingSource(const QString &filename)
 {
-    return ExportError(Kind::missingSource, filename,
+    return TimelineExportError(Kind::missingSource, filename,
                        QStringLiteral("Source media is missing: ") + filename);
 }
 
-ExportError ExportError::destinationNotReplaceable(const QString &lastComponent)
+TimelineExportError TimelineExportError::destinationNotReplaceable(const QString &lastComponent)
 {
-    return ExportError(Kind::destinationNotReplaceable, lastComponent,
+    return TimelineExportError(Kind::destinationNotReplaceable, lastComponent,
                        QStringLiteral("\u201C") + lastComponent
                            + QStringLiteral("\u201D already exists and isn\u2019t a Lumacast export "
                                             "folder, so it wasn\u2019t replaced. Choose a different "
                                             "name, or delete it yourself first."));
 }
 
-ExportError ExportError::noSelectedTakes()
+TimelineExportError TimelineExportError::noSelectedTakes()
 {
-    return ExportError(Kind::noSelectedTakes, QString(),
+    return TimelineExportError(Kind::noSelectedTakes, QString(),
                        QStringLiteral("No scenes have a selected take."));
 }
 
-ExportError ExportError::destinationHoldsSession(const QString &lastComponent)
+TimelineExportError TimelineExportError::destinationHoldsSession(const QString &lastComponent)
 {
-    return ExportError(Kind::destinationHoldsSession, lastComponent,
+    return TimelineExportError(Kind::destinationHoldsSession, lastComponent,
                        QStringLiteral("\u201C") + lastComponent
                            + QStringLiteral("\u201D holds the session\u2019s own recordings, so it "
                                             "wasn\u2019t replaced. Choose a different name."));
 }
 
-ExportError ExportError::unwritableTime(double seconds)
+TimelineExportError TimelineExportError::unwritableTime(double seconds)
 {
-    return ExportError(Kind::unwritableTime, QString::number(seconds),
+    return TimelineExportError(Kind::unwritableTime, QString::number(seconds),
                        QStringLiteral("A clip time of %1 seconds can\u2019t be written into the "
                                       "timeline document.")
                            .arg(seconds));

@@ -30,8 +30,10 @@ struct Clip {
 };
 
 // The failures of an editing-timeline export that are ours rather than the file system's
-// (FileSystemError) or the media layer's. The message is the user-facing text.
-class ExportError : public Error {
+// (FileSystemError) or the media layer's: domain "Lumacast.TimelineExport.ExportError", code the
+// case's position in `Kind`, the user-facing text as the description. Named apart from the movie
+// exporter's session_exporter::ExportError so that either can be named without its namespace.
+class TimelineExportError : public Error {
 public:
     enum class Kind {
         missingSource,             // payload: the take's file name
@@ -41,18 +43,17 @@ public:
         unwritableTime, // a time that has no text form in the document
     };
 
-    static ExportError missingSource(const QString &filename);
-    static ExportError destinationNotReplaceable(const QString &lastComponent);
-    static ExportError noSelectedTakes();
-    static ExportError destinationHoldsSession(const QString &lastComponent);
-    static ExportError unwritableTime(double seconds);
+    static TimelineExportError missingSource(const QString &filename);
+    static TimelineExportError destinationNotReplaceable(const QString &lastComponent);
+    static TimelineExportError noSelectedTakes();
+    static TimelineExportError destinationHoldsSession(const QString &lastComponent);
+    static TimelineExportError unwritableTime(double seconds);
 
     Kind kind() const { return m_kind; }
     const QString &payload() const { return m_payload; }
-    QString description() const { return message(); }
 
 private:
-    ExportError(Kind kind, QString payload, QString description);
+    TimelineExportError(Kind kind, QString payload, QString description);
 
     Kind m_kind;
     QString m_payload;

@@ -274,7 +274,8 @@ SessionStore::DurationCheck applyMovieDurations(Session &session,
 
 SessionStore::ManifestError::ManifestError(Kind kind, const QString &path,
                                            const QString &underlying, QString message)
-    : Error(std::move(message)), m_kind(kind), m_path(path), m_underlying(underlying)
+    : Error(QStringLiteral("Lumacast.SessionStore.ManifestError"), int(kind), std::move(message)),
+      m_kind(kind), m_path(path), m_underlying(underlying)
 {
 }
 

@@ -30,6 +30,8 @@ public:
     using DurationProbe = std::function<std::optional<double>(const QString &path)>;
 
     // A "manifest.json" that could not be read, or whose content is not a valid manifest.
+    // Domain "Lumacast.SessionStore.ManifestError", code the case's position in `Kind`;
+    // `underlying` is the text of the failure beneath.
     class ManifestError : public Error {
     public:
         enum class Kind { Unreadable, Corrupt };

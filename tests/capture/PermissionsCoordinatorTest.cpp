@@ -24,6 +24,9 @@ x11::ShareableContent contentWithDisplays(int count)
     return content;
 }
 
+// One answer of the fake layer's listing; nothing stands for a failure.
+using Listing = std::optional<x11::ShareableContent>;
+
 class FakeLayer : public PermissionLayer {
 public:
     MicrophoneAuthorization micStatus = MicrophoneAuthorization::authorized;
@@ -31,7 +34,7 @@ public:
     int micRequests = 0;
     // Answers in turn; the last one repeats.
     std::deque<bool> preflights{true};
-    std::deque<ShareableContentResult> listings{ShareableContentResult{contentWithDisplays(1), {}}};
+    std::deque<Listing> listings{Listing{contentWithDisplays(1)}};
     int fetches = 0;
     int screenRequests = 0;
     int activations = 0;
@@ -48,14 +51,17 @@ public:
         ++screenRequests;
         return false;
     }
-    QCoro::Task<ShareableContentResult> fetchShareableContent() override
+    QCoro::Task<x11::ShareableContent> fetchShareableContent() override
     {
         ++fetches;
-        co_return next(listings);
+        const Listing listing = next(listings);
+        if (!listing)
+            throw Error(QStringLiteral("no X"));
+        co_return *listing;
     }
     void activateApplication() override { ++activations; }
 
-    static ShareableContentResult failure() { return {std::nullopt, QStringLiteral("no X")}; }
+    static Listing failure() { return std::nullopt; }
 
 private:
     template <typename T> static T next(std::deque<T> &answers)
@@ -236,7 +242,7 @@ TEST_F(PermissionsFlow, ScreenCheckDecisionTable)
         if (row.confirmedEarlier)
             ASSERT_TRUE(QCoro::waitFor(coordinator.fetchShareableContent("setup")));
         layer->preflights = {row.preflight};
-        layer->listings = {row.listed ? ShareableContentResult{contentWithDisplays(2), {}} : FakeLayer::failure()};
+        layer->listings = {row.listed ? Listing{contentWithDisplays(2)} : FakeLayer::failure()};
         permissionLog.clear();
         const auto access = QCoro::waitFor(coordinator.checkScreenAccess("startRecording"));
         EXPECT_EQ(access.kind, row.outcome);
@@ -272,7 +278,7 @@ TEST_F(PermissionsFlow, GrantDuringPollingSucceedsAtTheFirstGoodListing)
 {
     layer->preflights = {false};
     layer->listings = {FakeLayer::failure(), FakeLayer::failure(), FakeLayer::failure(), FakeLayer::failure(),
-                       ShareableContentResult{contentWithDisplays(1), {}}};
+                       Listing{contentWithDisplays(1)}};
     auto coordinator = make();
     EXPECT_TRUE(QCoro::waitFor(coordinator.ensureScreen("startRecording", false)));
     EXPECT_TRUE(alerts->shown.empty());
@@ -342,7 +348,7 @@ TEST_F(PermissionsFlow, ListingWithoutDisplaysIsAFailureAndKeepsTheCache)
     auto coordinator = make();
     ASSERT_TRUE(QCoro::waitFor(coordinator.fetchShareableContent("first")));
     ASSERT_EQ(coordinator.cachedContent()->displays.size(), 1u);
-    layer->listings = {ShareableContentResult{contentWithDisplays(0), {}}};
+    layer->listings = {Listing{contentWithDisplays(0)}};
     EXPECT_FALSE(QCoro::waitFor(coordinator.fetchShareableContent("second")));
     EXPECT_TRUE(contains("SCShareableContent returned 0 displays (via second)"));
     EXPECT_EQ(coordinator.cachedContent()->displays.size(), 1u);
@@ -353,9 +359,9 @@ TEST(DesktopPermissionLayer, GrantsWhatTheRigsServersAnswer)
     DesktopPermissionLayer layer;
     EXPECT_EQ(layer.microphoneAuthorization(), MicrophoneAuthorization::authorized);
     EXPECT_TRUE(layer.screenCapturePreflight());
-    const auto listing = QCoro::waitFor(layer.fetchShareableContent());
-    ASSERT_TRUE(listing.content.has_value()) << listing.error.toStdString();
-    EXPECT_FALSE(listing.content->displays.empty());
+    std::optional<x11::ShareableContent> listing;
+    ASSERT_NO_THROW(listing = QCoro::waitFor(layer.fetchShareableContent()));
+    EXPECT_FALSE(listing->displays.empty());
 
     // The whole flow, silent, as at launch.
     PermissionsCoordinator coordinator(std::make_shared<DesktopPermissionLayer>(), nullptr,
@@ -373,9 +379,16 @@ TEST(DesktopPermissionLayer, RefusesWhenTheServersDoNotAnswer)
     DesktopPermissionLayer layer;
     EXPECT_EQ(layer.microphoneAuthorization(), MicrophoneAuthorization::denied);
     EXPECT_FALSE(layer.screenCapturePreflight());
-    const auto listing = QCoro::waitFor(layer.fetchShareableContent());
-    EXPECT_FALSE(listing.content.has_value());
-    EXPECT_FALSE(listing.error.isEmpty());
+    // Caught inside a coroutine: QCoro::waitFor never returns from a task that ends in an exception.
+    auto failureText = [&layer]() -> QCoro::Task<QString> {
+        try {
+            co_await layer.fetchShareableContent();
+        } catch (const Error &error) {
+            co_return error.message();
+        }
+        co_return QString();
+    };
+    EXPECT_FALSE(QCoro::waitFor(failureText()).isEmpty());
     qputenv("DISPLAY", display);
     if (pulse.isEmpty())
         qunsetenv("PULSE_SERVER");

@@ -66,7 +66,7 @@ TEST(ExportErrorChain, OtherErrorsReadAsOnePartOfTheirOwnDomain)
 {
     EXPECT_EQ(describeErrorChain(ExportError(ExportError::Code::cannotCreateExportSession)),
               QStringLiteral("Lumacast.SessionExporter.ExportError 1: Could not create export session"));
-    EXPECT_EQ(describeErrorChain(timeline_export::ExportError::noSelectedTakes()).section(':', 0, 0),
+    EXPECT_EQ(describeErrorChain(timeline_export::TimelineExportError::noSelectedTakes()).section(':', 0, 0),
               QStringLiteral("Lumacast.TimelineExport.ExportError 2"));
     const FileSystemError files(QStringLiteral("Copy"), QStringLiteral("/x/take.mov"), 28,
                                 QStringLiteral("No space left on device"));
@@ -100,7 +100,7 @@ TEST(ExportFailureLog, WritesTheStepAndReturnsTheErrorToThrow)
     try {
         std::rethrow_exception(none);
     } catch (const ExportError &error) {
-        EXPECT_EQ(error.code(), ExportError::Code::exportFailed);
+        EXPECT_EQ(error.kind(), ExportError::Code::exportFailed);
     } catch (...) {
         ADD_FAILURE() << "logFailure without an error must give exportFailed";
     }

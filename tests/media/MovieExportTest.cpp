@@ -108,7 +108,7 @@ Take makeTake(const QString &takesFolder, const TakeSpec &spec, double trimStart
         system.bitRate = 128000;
         s = encoder.addAudioTrack(system);
     }
-    EXPECT_TRUE(encoder.startWriting()) << encoder.errorDescription().toStdString();
+    EXPECT_TRUE(encoder.startWriting()) << (encoder.error() ? encoder.error()->message() : QString()).toStdString();
     encoder.startSession(0, spec.fps);
     const int frames = int(std::lround(spec.seconds * spec.fps));
     auto waitFor = [&](int track) {
@@ -136,7 +136,7 @@ Take makeTake(const QString &takesFolder, const TakeSpec &spec, double trimStart
             tone(s, 48000, 2, 660, systemDone);
     }
     encoder.finishWriting();
-    EXPECT_EQ(encoder.status(), av::TakeEncoder::Status::completed) << encoder.errorDescription().toStdString();
+    EXPECT_EQ(encoder.status(), av::TakeEncoder::Status::completed) << (encoder.error() ? encoder.error()->message() : QString()).toStdString();
     return take;
 }
 

@@ -157,8 +157,8 @@ TEST(FCPXMLDocument, UnwritableTimeFailsWithAMessage)
     try {
         buildFCPXML({c}, QStringLiteral("T"));
         FAIL() << "an infinite duration was written";
-    } catch (const timeline_export::ExportError &error) {
-        EXPECT_EQ(error.kind(), timeline_export::ExportError::Kind::unwritableTime);
+    } catch (const timeline_export::TimelineExportError &error) {
+        EXPECT_EQ(error.kind(), timeline_export::TimelineExportError::Kind::unwritableTime);
     }
 }
 

@@ -94,6 +94,7 @@ struct PulseConnection::Impl {
     }
 
     QString lastError() const { return text(pa_strerror(pa_context_errno(context))); }
+    int lastErrno() const { return pa_context_errno(context); }
 
     bool good() const { return context && PA_CONTEXT_IS_GOOD(pa_context_get_state(context)); }
 
@@ -101,7 +102,7 @@ struct PulseConnection::Impl {
     void finish(pa_operation *op, const char *what)
     {
         if (!op)
-            throw PulseError(QStringLiteral("PulseAudio: %1 failed: %2").arg(QLatin1String(what), lastError()).toStdString());
+            throw PulseError(QStringLiteral("PulseAudio: %1 failed: %2").arg(QLatin1String(what), lastError()), lastErrno());
         const bool done = waitLocked(loop, kOperationTimeoutMs, [&] {
             return pa_operation_get_state(op) != PA_OPERATION_RUNNING || !good();
         });
@@ -109,9 +110,9 @@ struct PulseConnection::Impl {
             pa_operation_cancel(op);
         pa_operation_unref(op);
         if (!done)
-            throw PulseError(QStringLiteral("PulseAudio: %1 timed out").arg(QLatin1String(what)).toStdString());
+            throw PulseError(QStringLiteral("PulseAudio: %1 timed out").arg(QLatin1String(what)));
         if (!good())
-            throw PulseError(QStringLiteral("PulseAudio: connection lost during %1").arg(QLatin1String(what)).toStdString());
+            throw PulseError(QStringLiteral("PulseAudio: connection lost during %1").arg(QLatin1String(what)));
     }
 
     struct ServerNames {
@@ -161,7 +162,7 @@ std::shared_ptr<PulseConnection> PulseConnection::open(int timeoutMs, const char
     auto impl = std::make_unique<Impl>();
     impl->loop = pa_threaded_mainloop_new();
     if (!impl->loop)
-        throw PulseError("PulseAudio: could not create the event loop");
+        throw PulseError(QStringLiteral("PulseAudio: could not create the event loop"));
     pa_threaded_mainloop_set_name(impl->loop, threadName);
     pa_proplist *props = pa_proplist_new();
     pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Lumacast");
@@ -169,14 +170,14 @@ std::shared_ptr<PulseConnection> PulseConnection::open(int timeoutMs, const char
     impl->context = pa_context_new_with_proplist(pa_threaded_mainloop_get_api(impl->loop), "Lumacast", props);
     pa_proplist_free(props);
     if (!impl->context)
-        throw PulseError("PulseAudio: could not create a context");
+        throw PulseError(QStringLiteral("PulseAudio: could not create a context"));
     pa_context_set_state_callback(impl->context, &Impl::onContextState, impl.get());
 
     // No autospawn: whether a server answers is itself a question we ask (the microphone check).
     if (pa_context_connect(impl->context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
-        throw PulseError(("PulseAudio: " + impl->lastError()).toStdString());
+        throw PulseError(QStringLiteral("PulseAudio: ") + impl->lastError(), impl->lastErrno());
     if (pa_threaded_mainloop_start(impl->loop) < 0)
-        throw PulseError("PulseAudio: could not start the event loop");
+        throw PulseError(QStringLiteral("PulseAudio: could not start the event loop"));
 
     QString failure;
     {
@@ -191,7 +192,7 @@ std::shared_ptr<PulseConnection> PulseConnection::open(int timeoutMs, const char
             failure = QStringLiteral("PulseAudio: %1").arg(impl->lastError());
     }
     if (!failure.isEmpty())
-        throw PulseError(failure.toStdString());
+        throw PulseError(failure);
     return std::shared_ptr<PulseConnection>(new PulseConnection(std::move(impl)));
 }
 
@@ -241,7 +242,7 @@ QString PulseConnection::defaultSinkMonitorName()
 {
     const QString sink = defaultSinkName();
     if (sink.isEmpty())
-        throw PulseError("PulseAudio: there is no default output device");
+        throw PulseError(QStringLiteral("PulseAudio: there is no default output device"));
     QString monitor;
     const QByteArray utf8 = sink.toUtf8();
     {
@@ -256,7 +257,7 @@ QString PulseConnection::defaultSinkMonitorName()
                   "looking up the default output device");
     }
     if (monitor.isEmpty())
-        throw PulseError(QStringLiteral("PulseAudio: the output device %1 has no monitor").arg(sink).toStdString());
+        throw PulseError(QStringLiteral("PulseAudio: the output device %1 has no monitor").arg(sink));
     return monitor;
 }
 
@@ -394,14 +395,13 @@ void SourceStream::start(const SourceInfo &source)
         throw PulseError(QStringLiteral("PulseAudio: the source %1 reports an unusable format (%2 Hz, %3 channels)")
                              .arg(source.name)
                              .arg(source.sampleRate)
-                             .arg(source.channels)
-                             .toStdString());
+                             .arg(source.channels));
 
     QString failure;
     {
         LoopLock lock(d->loop);
         if (m_state->stream)
-            throw PulseError("PulseAudio: the capture stream is already running");
+            throw PulseError(QStringLiteral("PulseAudio: the capture stream is already running"));
         m_state->sourceName = source.name;
         m_state->sampleRate = source.sampleRate;
         m_state->channels = source.channels;
@@ -410,7 +410,7 @@ void SourceStream::start(const SourceInfo &source)
         m_state->framesSinceAnchor = 0;
         pa_stream *stream = pa_stream_new(d->context, "Lumacast capture", &spec, nullptr);
         if (!stream)
-            throw PulseError(("PulseAudio: " + d->lastError()).toStdString());
+            throw PulseError(QStringLiteral("PulseAudio: ") + d->lastError(), d->lastErrno());
         m_state->stream = stream;
         pa_stream_set_read_callback(stream, &State::onRead, m_state.get());
         pa_stream_set_state_callback(stream, &State::onState, m_state.get());
@@ -440,7 +440,7 @@ void SourceStream::start(const SourceInfo &source)
             m_state->release();
     }
     if (!failure.isEmpty())
-        throw PulseError(QStringLiteral("PulseAudio: cannot capture from %1: %2").arg(source.name, failure).toStdString());
+        throw PulseError(QStringLiteral("PulseAudio: cannot capture from %1: %2").arg(source.name, failure));
     m_sampleRate = source.sampleRate;
     m_channels = source.channels;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/Error.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -13,10 +15,15 @@
 // protocol, so PipeWire's PulseAudio server answers the same way as PulseAudio itself.
 namespace lumacast::pulse {
 
-// A failure reported by the sound server or by libpulse, with its text.
-class PulseError : public std::runtime_error {
+// A failure reported by the sound server or by libpulse: domain "PulseAudio", libpulse's error
+// number as the code (0 when the failure is ours, such as a time-out), its text in the
+// description.
+class PulseError : public Error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit PulseError(const QString &description, int code = 0)
+        : Error(QStringLiteral("PulseAudio"), code, description)
+    {
+    }
 };
 
 // One capture source as the server describes it.

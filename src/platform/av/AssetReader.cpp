@@ -186,7 +186,7 @@ ImageGenerator::Result ImageGenerator::imageAt(const MediaTime &time)
         Candidate() : frame(av_frame_alloc())
         {
             if (!frame)
-                throw std::bad_alloc();
+                throw MediaError::fromAv(AVERROR(ENOMEM), QStringLiteral("Out of memory holding a decoded frame"));
         }
         ~Candidate() { av_frame_free(&frame); }
         Candidate(const Candidate &) = delete;
@@ -195,7 +195,7 @@ ImageGenerator::Result ImageGenerator::imageAt(const MediaTime &time)
         {
             av_frame_unref(frame);
             if (av_frame_ref(frame, decoded) < 0)
-                throw std::bad_alloc();
+                throw MediaError::fromAv(AVERROR(ENOMEM), QStringLiteral("Out of memory holding a decoded frame"));
             time = at;
             present = true;
         }

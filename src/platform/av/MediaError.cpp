@@ -9,10 +9,7 @@ namespace lumacast::av {
 MediaError::MediaError(QString domain, int code, QString description,
                        std::optional<QString> failureReason,
                        std::shared_ptr<const MediaError> underlying)
-    : Error(std::move(description)),
-      m_domain(std::move(domain)),
-      m_code(code),
-      m_failureReason(std::move(failureReason)),
+    : Error(std::move(domain), code, std::move(description), std::move(failureReason)),
       m_underlying(std::move(underlying))
 {
 }
@@ -41,21 +38,6 @@ const QString &MediaError::ffmpegDomain()
 {
     static const QString domain = QStringLiteral("FFmpeg");
     return domain;
-}
-
-QString describeMediaErrorChain(const MediaError &error, int maxParts)
-{
-    QStringList parts;
-    const MediaError *current = &error;
-    while (current && parts.size() < maxParts) {
-        QString part = current->domain() + QLatin1Char(' ') + QString::number(current->code())
-                     + QStringLiteral(": ") + current->description();
-        if (current->failureReason())
-            part += QStringLiteral(" \u2014 ") + *current->failureReason();
-        parts << part;
-        current = current->underlying().get();
-    }
-    return parts.join(QStringLiteral(" \u27F5 "));
 }
 
 } // namespace lumacast::av

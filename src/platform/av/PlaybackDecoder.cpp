@@ -66,7 +66,7 @@ void PlaybackDecoder::run()
         decode(asset);
     } catch (const MediaError &error) {
         if (!m_stop)
-            m_output.failed(describeMediaErrorChain(error));
+            m_output.failed(describeErrorChain(error));
     } catch (const std::exception &error) {
         if (!m_stop)
             m_output.failed(QString::fromLocal8Bit(error.what()));

@@ -129,7 +129,7 @@ TakeEncoder::~TakeEncoder()
     avformat_free_context(m_format);
 }
 
-QString TakeEncoder::errorDescription() const
+std::optional<EncoderError> TakeEncoder::error() const
 {
     std::lock_guard lock(m_errorMutex);
     return m_error;
@@ -139,8 +139,8 @@ void TakeEncoder::fail(const QString &description)
 {
     {
         std::lock_guard lock(m_errorMutex);
-        if (m_error.isEmpty())
-            m_error = description;
+        if (!m_error)
+            m_error = EncoderError(description);
     }
     m_status = Status::failed;
 }

@@ -10,6 +10,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -46,12 +47,14 @@ public:
     int addAudioTrack(const AudioSettings &settings);
 
     // Opens the encoders and the file and writes the header; false (with the status failed and
-    // an error description) when any of it fails.
+    // `error()` set) when any of it fails.
     bool startWriting();
     void startSession(int64_t value, int32_t timescale);
 
+    // Set-up refusals are thrown as EncoderError; a failure once writing has begun (on the
+    // encoder's thread) turns the status to failed and is kept here, the first one only.
     Status status() const { return m_status.load(); }
-    QString errorDescription() const;
+    std::optional<EncoderError> error() const;
 
     bool isReadyForMoreMediaData(int track) const;
     // False when the sample was not taken (not writing, not ready, or not a track of that kind).
@@ -87,7 +90,7 @@ private:
     std::vector<std::unique_ptr<Track>> m_tracks;
     std::atomic<Status> m_status{Status::unknown};
     mutable std::mutex m_errorMutex;
-    QString m_error;
+    std::optional<EncoderError> m_error;
 
     bool m_sessionStarted = false;
     int64_t m_sessionValue = 0;

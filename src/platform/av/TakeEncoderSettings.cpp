@@ -11,8 +11,14 @@ extern "C" {
 namespace lumacast::av {
 
 EncoderError::EncoderError(const QString &description, int code)
-    : std::runtime_error(description.toStdString()), m_description(description), m_code(code)
+    : Error(encoderDomain(), code, description)
 {
+}
+
+const QString &EncoderError::encoderDomain()
+{
+    static const QString domain = QStringLiteral("Lumacast.TakeEncoder");
+    return domain;
 }
 
 VideoSettings videoSettingsForFrame(int width, int height)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "model/Error.h"
+
 #include <QString>
 
 #include <cstdint>
@@ -20,16 +22,12 @@ inline constexpr uint32_t fourCC(const char (&c)[5])
 inline constexpr uint32_t kAudioFormatMPEG4AAC = fourCC("aac "); // 1633772320
 inline constexpr uint32_t kAudioFormatLinearPCM = fourCC("lpcm"); // 1819304813
 
-// A failure of the encoding layer: what went wrong and FFmpeg's error code (0 when none).
-class EncoderError : public std::runtime_error {
+// A failure of the encoding layer, domain "Lumacast.TakeEncoder": what went wrong and FFmpeg's
+// error code (0 when none).
+class EncoderError : public Error {
 public:
     explicit EncoderError(const QString &description, int code = 0);
-    QString description() const { return m_description; }
-    int code() const { return m_code; }
-
-private:
-    QString m_description;
-    int m_code;
+    static const QString &encoderDomain();
 };
 
 // FFmpeg's text for an AVERROR code.

@@ -2,6 +2,7 @@
 
 #include "model/LogCategories.h"
 #include "platform/x11/KeyNames.h"
+#include "platform/x11/X11Connection.h"
 #include "threads/ThreadBridge.h"
 
 #include <xcb/xcb.h>
@@ -126,6 +127,7 @@ HotKeyGrabber::HotKeyGrabber(const QString &displayName, QObject *parent)
     : QObject(parent), d(std::make_unique<Private>())
 {
     const QByteArray name = displayName.toLocal8Bit();
+    ignoreBrokenPipes();
     d->connection = xcb_connect(displayName.isEmpty() ? nullptr : name.constData(), nullptr);
     if (!d->usable()) {
         qCWarning(log::shortcuts(), "no X display for global hot keys");

@@ -1,5 +1,7 @@
 #include "platform/x11/KeyNames.h"
 
+#include "platform/x11/X11Connection.h"
+
 #include <xcb/xcb.h>
 #include <xkbcommon/xkbcommon-x11.h>
 #include <xkbcommon/xkbcommon.h>
@@ -241,6 +243,7 @@ std::shared_ptr<XkbKeyboardLayout> XkbKeyboardLayout::connect(const QString &dis
 {
     auto d = std::make_unique<Private>();
     const QByteArray name = displayName.toLocal8Bit();
+    ignoreBrokenPipes();
     d->connection = xcb_connect(displayName.isEmpty() ? nullptr : name.constData(), nullptr);
     if (!d->connection || xcb_connection_has_error(d->connection))
         return nullptr;

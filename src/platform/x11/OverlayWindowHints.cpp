@@ -1,6 +1,7 @@
 #include "platform/x11/OverlayWindowHints.h"
 
 #include "platform/x11/X11Connection.h"
+#include "platform/x11/X11Error.h"
 
 #include <algorithm>
 #include <cstring>
@@ -21,8 +22,14 @@ template <class F> auto withConnection(F &&f) -> decltype(f(std::declval<Connect
     static std::mutex mutex;
     static std::unique_ptr<Connection> conn;
     std::lock_guard lock(mutex);
-    if (!conn || conn->failed())
-        conn = Connection::open(false, nullptr);
+    if (!conn || conn->failed()) {
+        try {
+            conn = Connection::open(false);
+        } catch (const X11Error &) {
+            // No display: the hints are a courtesy to the window manager, so go without them.
+            conn.reset();
+        }
+    }
     if (!conn)
         return {};
     return f(*conn);

@@ -1,5 +1,7 @@
 #include "platform/x11/X11Connection.h"
 
+#include "platform/x11/X11Error.h"
+
 #include <xcb/composite.h>
 #include <xcb/randr.h>
 #include <xcb/shm.h>
@@ -9,31 +11,50 @@
 #include <QList>
 
 #include <cstring>
+#include <mutex>
+
+#include <signal.h>
 
 namespace lumacast::x11 {
 
-std::unique_ptr<Connection> Connection::open(bool redirectForCapture, QString *error)
+// xcb writes to the server's socket without MSG_NOSIGNAL, so a server that goes away under a
+// write raises SIGPIPE, whose default action ends the process: the user's recording and the
+// application with it. Ignored process-wide, once, before the first connection exists; a handler
+// the application installed itself is left alone.
+void ignoreBrokenPipes()
 {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction current {};
+        if (sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL) {
+            struct sigaction ignore {};
+            ignore.sa_handler = SIG_IGN;
+            sigemptyset(&ignore.sa_mask);
+            sigaction(SIGPIPE, &ignore, nullptr);
+        }
+    });
+}
+
+std::unique_ptr<Connection> Connection::open(bool redirectForCapture)
+{
+    ignoreBrokenPipes();
     int screenNumber = 0;
     xcb_connection_t *conn = xcb_connect(nullptr, &screenNumber);
     if (!conn || xcb_connection_has_error(conn)) {
+        const int code = conn ? xcb_connection_has_error(conn) : 0;
         if (conn)
             xcb_disconnect(conn);
-        if (error)
-            *error = QStringLiteral("Cannot connect to the X display %1")
-                         .arg(qEnvironmentVariable("DISPLAY"));
-        return nullptr;
+        throw X11Error(QStringLiteral("Cannot connect to the X display %1")
+                           .arg(qEnvironmentVariable("DISPLAY")),
+                       code);
     }
     std::unique_ptr<Connection> c(new Connection);
     c->m_conn = conn;
     xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(conn));
     for (int i = 0; i < screenNumber && it.rem; ++i)
         xcb_screen_next(&it);
-    if (!it.rem) {
-        if (error)
-            *error = QStringLiteral("The X display has no screen %1").arg(screenNumber);
-        return nullptr;
-    }
+    if (!it.rem)
+        throw X11Error(QStringLiteral("The X display has no screen %1").arg(screenNumber));
     c->m_screen = it.data;
 
     // Every extension is announced first, then all version handshakes are sent before any reply

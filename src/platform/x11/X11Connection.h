@@ -17,6 +17,11 @@
 
 namespace lumacast::x11 {
 
+// Makes the process ignore SIGPIPE (once; a handler of the application's own is kept), so that
+// an X server that goes away under a write is seen as a broken connection, not the end of the
+// process. Called before every connection of this layer is opened; any thread.
+void ignoreBrokenPipes();
+
 struct FreeDeleter {
     void operator()(void *p) const { std::free(p); }
 };
@@ -24,10 +29,13 @@ template <class T> using Reply = std::unique_ptr<T, FreeDeleter>;
 
 class Connection {
 public:
-    // Opens a connection to $DISPLAY. With `redirectForCapture`, every top-level window is
-    // redirected off-screen (automatically composited by the server) for as long as this
-    // connection lives, so that window contents can be read even where they are covered.
-    static std::unique_ptr<Connection> open(bool redirectForCapture, QString *error);
+    // Opens a connection to $DISPLAY; throws X11Error when the server cannot be reached. With
+    // `redirectForCapture`, every top-level window is redirected off-screen (automatically
+    // composited by the server) for as long as this connection lives, so that window contents can
+    // be read even where they are covered. The first call makes the process ignore SIGPIPE: a
+    // server that goes away under a write is then noticed through `failed()` instead of ending
+    // the process.
+    static std::unique_ptr<Connection> open(bool redirectForCapture);
     ~Connection();
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;
@@ -36,6 +44,8 @@ public:
     xcb_screen_t *screen() const { return m_screen; }
     xcb_window_t root() const { return m_screen->root; }
     bool failed() const { return xcb_connection_has_error(m_conn) != 0; }
+    // xcb's reason for a broken connection (XCB_CONN_ERROR...), 0 while it is sound.
+    int connectionError() const { return xcb_connection_has_error(m_conn); }
 
     bool hasShm() const { return m_hasShm; }
     bool hasComposite() const { return m_hasComposite; }

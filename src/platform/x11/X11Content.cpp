@@ -77,10 +77,14 @@ public:
     template <class F> auto with(F &&f) -> decltype(f(std::declval<Connection &>()))
     {
         std::lock_guard lock(m_mutex);
-        if (!m_conn || m_conn->failed())
-            m_conn = Connection::open(true, nullptr);
-        if (!m_conn)
-            return {};
+        if (!m_conn || m_conn->failed()) {
+            m_conn.reset();
+            try {
+                m_conn = Connection::open(true);
+            } catch (const X11Error &) {
+                return {}; // these small queries answer nothing while the server is away
+            }
+        }
         return f(*m_conn);
     }
 
@@ -97,19 +101,15 @@ SharedConnection &shared()
 
 } // namespace
 
-std::vector<DisplayInfo> listDisplays(QString *error)
+std::vector<DisplayInfo> listDisplays()
 {
-    auto c = Connection::open(false, error);
-    if (!c)
-        return {};
+    auto c = Connection::open(false);
     return displaysOn(*c);
 }
 
-std::optional<ShareableContent> fetchShareableContent(bool onScreenOnly, QString *error)
+ShareableContent fetchShareableContent(bool onScreenOnly)
 {
-    auto c = Connection::open(false, error);
-    if (!c)
-        return std::nullopt;
+    auto c = Connection::open(false);
     ShareableContent content;
     content.displays = displaysOn(*c);
 

@@ -4,6 +4,8 @@
 // the applications they belong to (EWMH, falling back to the root window's children when no
 // window manager publishes a client list).
 
+#include "platform/x11/X11Error.h"
+
 #include <QImage>
 #include <QPoint>
 #include <QRect>
@@ -46,13 +48,13 @@ struct ShareableContent {
     std::vector<ApplicationInfo> applications; // in order of first appearance among the windows
 };
 
-// Displays in RandR's output order (a server without RandR yields its one screen, id 1). Empty,
-// with `error` set, when the X display cannot be reached.
-std::vector<DisplayInfo> listDisplays(QString *error = nullptr);
+// Displays in RandR's output order (a server without RandR yields its one screen, id 1). Throws
+// X11Error when the X display cannot be reached.
+std::vector<DisplayInfo> listDisplays();
 
-// Everything above in one pass. `onScreenOnly` leaves out unmapped windows. Returns nothing, with
-// `error` set, when the X display cannot be reached.
-std::optional<ShareableContent> fetchShareableContent(bool onScreenOnly, QString *error = nullptr);
+// Everything above in one pass. `onScreenOnly` leaves out unmapped windows. Throws X11Error when
+// the X display cannot be reached.
+ShareableContent fetchShareableContent(bool onScreenOnly);
 
 // The pointer position in root coordinates, pixels; nothing when the X display cannot be reached.
 // Uses one connection shared by the process (thread-safe).

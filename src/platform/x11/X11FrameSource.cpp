@@ -75,7 +75,7 @@ struct FrameSource::State {
     bool grabWindow(PixelBuffer &buffer, bool &empty, QPoint &origin, QString *error);
     void copyIn(PixelBuffer &dest, int dx, int dy, const PixelBuffer &src, int w, int h);
     void fill(PixelBuffer &dest, const QRect &r);
-    bool resolveDisplay(QString *error);
+    void resolveDisplay();
     void pollServerEvents(bool &displayChanged);
     void drawCursor(PixelBuffer &buffer, QPoint origin, xcb_xfixes_get_cursor_image_cookie_t request);
     // The frame's cursor request: wanted, then sent along with the frame's first picture request.
@@ -114,22 +114,21 @@ void FrameSource::setShowsCursor(bool shows) { m_showsCursor.store(shows); }
 uint64_t FrameSource::framesDelivered() const { return m_delivered.load(); }
 uint64_t FrameSource::intervalsMissed() const { return m_missed.load(); }
 
-bool FrameSource::open(QString *error)
+void FrameSource::open()
 {
     if (d->conn)
-        return true;
-    auto conn = Connection::open(true, error);
-    if (!conn)
-        return false;
-    d->conn = std::move(conn);
+        return;
+    d->conn = Connection::open(true);
     if (!d->conn->hasComposite())
         logNoCompositeOnce();
 
     const CaptureConfig &cfg = d->config;
     if (cfg.kind == CaptureConfig::Kind::Display) {
-        if (!d->resolveDisplay(error)) {
+        try {
+            d->resolveDisplay();
+        } catch (...) {
             d->conn.reset();
-            return false;
+            throw;
         }
         if (d->conn->hasRandr())
             xcb_randr_select_input(d->conn->get(), d->conn->root(),
@@ -147,10 +146,9 @@ bool FrameSource::open(QString *error)
         Reply<xcb_get_geometry_reply_t> geo(xcb_get_geometry_reply(
             d->conn->get(), xcb_get_geometry(d->conn->get(), cfg.windowId), nullptr));
         if (!top || !geo) {
-            if (error)
-                *error = QStringLiteral("The window 0x%1 does not exist").arg(cfg.windowId, 0, 16);
+            const int code = d->conn->connectionError();
             d->conn.reset();
-            return false;
+            throw X11Error(QStringLiteral("The window 0x%1 does not exist").arg(cfg.windowId, 0, 16), code);
         }
         d->topLevel = *top;
         d->width = cfg.width > 0 ? cfg.width : geo->width;
@@ -161,24 +159,21 @@ bool FrameSource::open(QString *error)
     d->pool->setUseSharedMemory(d->conn->hasShm());
     d->scratch = d->pool->acquire();
     if (!d->scratch) {
-        if (error)
-            *error = QStringLiteral("Cannot allocate capture buffers");
         d->pool.reset();
         d->repair.reset();
         d->conn.reset();
-        return false;
+        throw X11Error(QStringLiteral("Cannot allocate capture buffers"));
     }
-    return true;
 }
 
-bool FrameSource::captureFrame(Frame &frame, QString *error)
+void FrameSource::captureFrame(Frame &frame)
 {
-    if (!d->conn) {
-        if (error)
-            *error = QStringLiteral("The capture is not open");
-        return false;
-    }
-    return d->grabFrame(frame, m_showsCursor.load(), error);
+    if (!d->conn)
+        throw X11Error(QStringLiteral("The capture is not open"));
+    // The grab's steps still hand their text up through `error`; it becomes the one X11Error here.
+    QString error;
+    if (!d->grabFrame(frame, m_showsCursor.load(), &error))
+        throw X11Error(error, d->conn->connectionError());
 }
 
 bool FrameSource::State::grabFrame(Frame &frame, bool withCursor, QString *error)
@@ -307,20 +302,18 @@ void FrameSource::State::fill(PixelBuffer &dest, const QRect &r)
     }
 }
 
-bool FrameSource::State::resolveDisplay(QString *error)
+void FrameSource::State::resolveDisplay()
 {
-    const auto displays = listDisplays(error);
+    const auto displays = listDisplays();
     for (const auto &disp : displays) {
         if (disp.id == config.displayId) {
             displayRect = disp.geometry;
-            return true;
+            return;
         }
     }
-    if (error && !displays.empty())
-        *error = QStringLiteral("The display %1 is not connected").arg(config.displayId);
-    else if (error && error->isEmpty())
-        *error = QStringLiteral("The X server lists no display");
-    return false;
+    if (!displays.empty())
+        throw X11Error(QStringLiteral("The display %1 is not connected").arg(config.displayId));
+    throw X11Error(QStringLiteral("The X server lists no display"));
 }
 
 void FrameSource::State::pollServerEvents(bool &displayChanged)
@@ -340,10 +333,14 @@ bool FrameSource::State::grabDisplay(PixelBuffer &buffer, QString *error)
 {
     bool changed = false;
     pollServerEvents(changed);
-    if (changed && !resolveDisplay(nullptr)) {
-        if (error)
-            *error = QStringLiteral("The captured display is no longer available");
-        return false;
+    if (changed) {
+        try {
+            resolveDisplay();
+        } catch (const X11Error &) {
+            if (error)
+                *error = QStringLiteral("The captured display is no longer available");
+            return false;
+        }
     }
     const QRect screenRect(0, 0, conn->screen()->width_in_pixels, conn->screen()->height_in_pixels);
     const QRect source = QRect(displayRect.topLeft(), QSize(std::min(width, displayRect.width()),
@@ -538,12 +535,11 @@ void FrameSource::State::drawCursor(PixelBuffer &buffer, QPoint origin, xcb_xfix
     }
 }
 
-bool FrameSource::start(QString *error)
+void FrameSource::start()
 {
     if (m_thread.joinable())
-        return true;
-    if (!open(error))
-        return false;
+        return;
+    open();
     {
         std::lock_guard lock(m_wakeMutex);
         m_stopRequested = false;
@@ -552,7 +548,6 @@ bool FrameSource::start(QString *error)
         nameCurrentThread("x11 frames");
         run();
     });
-    return true;
 }
 
 void FrameSource::stop()
@@ -579,8 +574,9 @@ void FrameSource::run()
                 return;
         }
         Frame frame;
-        QString error;
-        if (!captureFrame(frame, &error)) {
+        try {
+            captureFrame(frame);
+        } catch (const X11Error &error) {
             if (m_onError)
                 m_onError(error);
             return;

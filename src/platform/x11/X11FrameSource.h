@@ -10,6 +10,8 @@
 // whatever covers it. Without the Composite extension both fall back to plain grabs of the
 // screen (logged once).
 
+#include "platform/x11/X11Error.h"
+
 #include <QString>
 
 #include <atomic>
@@ -55,16 +57,16 @@ struct Frame {
 class FrameSource {
 public:
     using FrameHandler = std::function<void(const Frame &)>;
-    using ErrorHandler = std::function<void(const QString &)>;
+    using ErrorHandler = std::function<void(const X11Error &)>;
 
     explicit FrameSource(CaptureConfig config);
     ~FrameSource();
     FrameSource(const FrameSource &) = delete;
     FrameSource &operator=(const FrameSource &) = delete;
 
-    // Connects to the X server and resolves the display or window. False with `error` set when
-    // the server, the display or the window cannot be reached.
-    bool open(QString *error);
+    // Connects to the X server and resolves the display or window. Throws X11Error when the
+    // server, the display or the window cannot be reached; nothing is kept open then.
+    void open();
 
     // Width and height of the frames delivered (valid after a successful open).
     int frameWidth() const;
@@ -73,15 +75,16 @@ public:
     bool isComposited() const;
 
     // One frame, synchronously, on the calling thread; not while the capture thread runs.
-    // False with `error` set when the display or window is gone or the connection broke; true
-    // with `frame` empty (null data) when a window capture has nothing to show (unmapped).
-    bool captureFrame(Frame &frame, QString *error);
+    // Throws X11Error when the display or window is gone or the connection broke; leaves
+    // `frame` empty (null data) when a window capture has nothing to show (unmapped).
+    void captureFrame(Frame &frame);
 
     // The capture thread: one frame per interval to `onFrame`, on that thread. A failure ends the
-    // thread after one call of `onError` (also on that thread). Handlers are set before start.
+    // thread after one call of `onError` with the X11Error (also on that thread). Handlers are set
+    // before start. `start` opens first when needed and throws what `open` throws.
     void setFrameHandler(FrameHandler handler);
     void setErrorHandler(ErrorHandler handler);
-    bool start(QString *error);
+    void start();
     void stop(); // waits for the thread; idempotent
 
     // Switchable while capturing; takes effect at the next frame.

@@ -37,7 +37,7 @@ TEST(Bt709TakeColour, SolidColoursDecodeBackThroughTheStreamTags)
     settings.width = width;
     settings.height = height;
     const int track = encoder.addVideoTrack(settings);
-    ASSERT_TRUE(encoder.startWriting()) << encoder.errorDescription().toStdString();
+    ASSERT_TRUE(encoder.startWriting()) << (encoder.error() ? encoder.error()->message() : QString()).toStdString();
     encoder.startSession(0, 600);
     for (int i = 0; i < 4; ++i)
         ASSERT_TRUE(encoder.appendVideo(track, bgra.data(), width, height, width * 4, i * 10, 600));

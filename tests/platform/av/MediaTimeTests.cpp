@@ -60,12 +60,12 @@ TEST(MediaError, DescribesChainsOutermostFirst)
     const MediaError inner(QStringLiteral("POSIX"), 2, QStringLiteral("No such file"));
     const MediaError outer = inner.wrapped(MediaError::ReadFailed, QStringLiteral("Cannot read"),
                                            QStringLiteral("the source is gone"));
-    EXPECT_EQ(describeMediaErrorChain(outer),
+    EXPECT_EQ(describeErrorChain(outer),
               QStringLiteral("Lumacast.Media 9: Cannot read \u2014 the source is gone \u27F5 POSIX 2: No such file"));
 
     MediaError deep = inner;
     for (int i = 0; i < 6; ++i)
         deep = deep.wrapped(100 + i, QStringLiteral("level %1").arg(i));
-    EXPECT_EQ(describeMediaErrorChain(deep).count(QStringLiteral(" \u27F5 ")), 4);
-    EXPECT_TRUE(describeMediaErrorChain(deep).startsWith(QStringLiteral("Lumacast.Media 105: level 5")));
+    EXPECT_EQ(describeErrorChain(deep).count(QStringLiteral(" \u27F5 ")), 4);
+    EXPECT_TRUE(describeErrorChain(deep).startsWith(QStringLiteral("Lumacast.Media 105: level 5")));
 }
