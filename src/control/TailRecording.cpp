@@ -219,19 +219,18 @@ QCoro::Task<> TailRecording::recordTail(QUuid sceneID, QUuid takeID, std::option
         m.setTakePlayhead(*playheadPosition, sceneID, takeID);
     if (!m.m_currentSession)
         co_return;
-    const Session &session = *m.m_currentSession;
-    const RecordingScene *scene = nullptr;
-    for (const RecordingScene &candidate : session.scenes) {
-        if (candidate.id == sceneID)
-            scene = &candidate;
+    std::optional<Take> found;
+    for (const RecordingScene &scene : m.m_currentSession->scenes) {
+        if (scene.id != sceneID)
+            continue;
+        for (const Take &candidate : scene.takes) {
+            if (candidate.id == takeID)
+                found = candidate;
+        }
     }
-    const Take *take = nullptr;
-    for (const Take &candidate : scene ? scene->takes : QList<Take>{}) {
-        if (candidate.id == takeID)
-            take = &candidate;
-    }
-    if (!take)
+    if (!found)
         co_return;
+    const Take *take = &*found;
 
     TailOperation operation;
     operation.id = QUuid::createUuid();
@@ -326,9 +325,10 @@ QCoro::Task<> TailRecording::startTailCapture(TailOperation operation, AudioEnco
         co_return;
     if (!isLive(operation.id, operation.captureAttemptID)) {
         logApp(QStringLiteral("[tail] stale capture start ignored"));
-        if (result.kind == TailCaptureStartResult::Kind::started) {
+        if (result.kind == TailCaptureStartResult::Kind::started && !m.m_tailOperation && !m.isRecording()) {
             // Nobody owns this capture any more: stop it and drop what it wrote, so that it
-            // neither runs on unseen nor leaves a file behind.
+            // neither runs on unseen nor leaves a file behind. (A capture that another take or
+            // tail has started since is left alone.)
             AppStateManager::TailRecorderStop stop = m.tailRecorderStop();
             auto stopping = stop();
             const std::optional<RecorderService::Recording> written = co_await stopping;
