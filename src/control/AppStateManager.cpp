@@ -5,6 +5,9 @@
 #include "control/HotKeyActions.h"
 #include "control/ReviewDecisions.h"
 #include "control/SceneEditor.h"
+#include "control/TailFinalizer.h"
+#include "control/TailJoin.h"
+#include "control/TailRecording.h"
 #include "control/TakeRecording.h"
 #include "model/LogCategories.h"
 #include "store/Preferences.h"
@@ -23,6 +26,9 @@ AppStateManager::AppStateManager(StateManagerServices services, bool startServic
     m_takeRecording = std::make_unique<TakeRecording>(*this);
     m_reviewDecisions = std::make_unique<ReviewDecisions>(*this);
     m_hotKeyActions = std::make_unique<HotKeyActions>(*this);
+    m_tailRecording = std::make_unique<TailRecording>(*this);
+    m_tailFinalizerConcern = std::make_unique<TailFinalizer>(*this);
+    m_tailJoin = std::make_unique<TailJoin>(*this);
     loadSettings();
     m_hotKeyActions->installShortcutHandlers();
 
@@ -248,6 +254,8 @@ void AppStateManager::replaceCurrentSession(const std::optional<Session> &sessio
     // The history, the reviewed take and its movie belong to the document being replaced; an
     // undo must never bring its scenes into the new document's folder.
     resetDocumentHistory();
+    // Another recording: the destructive-tail warning is asked again before its first tail.
+    setTailWarningAcknowledged(false);
     setPendingTakeID(std::nullopt);
     setCurrentTakeURL(std::nullopt);
     m_currentSession = session;
@@ -321,8 +329,29 @@ QCoro::Task<> AppStateManager::endTakeAfterStreamError(QString description)
 
 QCoro::Task<> AppStateManager::handleTailStop()
 {
-    logApp(QStringLiteral("[tail] end requested while a tail is recording — no tail finaliser yet"));
-    co_return;
+    auto finalizing = waitForTailFinalizer();
+    co_await finalizing;
+}
+
+void AppStateManager::resumeDeferredExternalAction()
+{
+    // Closing and quitting belong to the document commands; this carries out the quit and hands
+    // a close on to them.
+    if (!m_pendingExternalAction)
+        return;
+    const PendingExternalAction action = *m_pendingExternalAction;
+    setPendingExternalAction(std::nullopt);
+    logApp(QStringLiteral("[tail] resuming deferred ") + caseName(action));
+    if (action == PendingExternalAction::quit) {
+        if (hasPendingSave())
+            autoSave();
+        TerminationReply reply = terminationReply();
+        reply(true);
+        return;
+    }
+    if (deferWhileTailPending(PendingExternalAction::close))
+        return;
+    logApp(QStringLiteral("[tail] deferred close — closing the recording is not available yet"));
 }
 
 // ---- Published setters -----------------------------------------------------------------------
@@ -433,6 +462,105 @@ QCoro::Task<> AppStateManager::newSession() { return m_reviewDecisions->newSessi
 bool AppStateManager::deferWhileTailPending(PendingExternalAction action) { return m_reviewDecisions->deferWhileTailPending(action); }
 void AppStateManager::menuDidOpen() { m_reviewDecisions->menuDidOpen(); }
 void AppStateManager::menuDidClose() { m_reviewDecisions->menuDidClose(); }
+
+// The tail road's seams: an empty one gets its default body on first read.
+AppStateManager::TailDecision &AppStateManager::tailWarningDecision()
+{
+    if (!m_tailWarningDecision)
+        m_tailWarningDecision = m_tailRecording->defaultWarningDecision();
+    return m_tailWarningDecision;
+}
+
+AppStateManager::TailDecision &AppStateManager::tailWarningPresenter()
+{
+    if (!m_tailWarningPresenter)
+        m_tailWarningPresenter = m_tailRecording->defaultWarningPresenter();
+    return m_tailWarningPresenter;
+}
+
+AppStateManager::TailCaptureStart &AppStateManager::tailCaptureStart()
+{
+    if (!m_tailCaptureStart)
+        m_tailCaptureStart = m_tailRecording->defaultCaptureStart();
+    return m_tailCaptureStart;
+}
+
+AppStateManager::TailRecorderStop &AppStateManager::tailRecorderStop()
+{
+    if (!m_tailRecorderStop)
+        m_tailRecorderStop = m_tailRecording->defaultRecorderStop();
+    return m_tailRecorderStop;
+}
+
+AppStateManager::TailUsabilityCheck &AppStateManager::tailUsabilityCheck()
+{
+    if (!m_tailUsabilityCheck)
+        m_tailUsabilityCheck = m_tailFinalizerConcern->defaultUsabilityCheck();
+    return m_tailUsabilityCheck;
+}
+
+AppStateManager::TailBeginJoin &AppStateManager::tailBeginJoin()
+{
+    if (!m_tailBeginJoin)
+        m_tailBeginJoin = m_tailJoin->defaultBeginJoin();
+    return m_tailBeginJoin;
+}
+
+AppStateManager::TailJoinPerform &AppStateManager::tailJoinPerform()
+{
+    if (!m_tailJoinPerform)
+        m_tailJoinPerform = m_tailJoin->defaultJoinPerform();
+    return m_tailJoinPerform;
+}
+
+AppStateManager::TailPersistStaged &AppStateManager::tailPersistStaged()
+{
+    if (!m_tailPersistStaged)
+        m_tailPersistStaged = m_tailJoin->defaultPersistStaged();
+    return m_tailPersistStaged;
+}
+
+AppStateManager::TailReport &AppStateManager::tailReportFailure()
+{
+    if (!m_tailReportFailure)
+        m_tailReportFailure = m_tailJoin->defaultReport(AlertStyle::warning);
+    return m_tailReportFailure;
+}
+
+AppStateManager::TailReport &AppStateManager::tailReportNotice()
+{
+    if (!m_tailReportNotice)
+        m_tailReportNotice = m_tailJoin->defaultReport(AlertStyle::informational);
+    return m_tailReportNotice;
+}
+
+AppStateManager::TerminationReply &AppStateManager::terminationReply()
+{
+    if (!m_terminationReply)
+        m_terminationReply = m_tailJoin->defaultTerminationReply();
+    return m_terminationReply;
+}
+
+bool AppStateManager::canRecordTail(const QUuid &sceneID, const QUuid &takeID) const { return m_tailRecording->canRecordTail(sceneID, takeID); }
+QCoro::Task<> AppStateManager::recordTail(QUuid sceneID, QUuid takeID, std::optional<double> playheadPosition) { return m_tailRecording->recordTail(sceneID, takeID, playheadPosition); }
+QCoro::Task<> AppStateManager::startTailCapture(TailOperation operation, AudioEncodingPlan plan, TailOperation::Attempt attempt) { return m_tailRecording->startTailCapture(std::move(operation), std::move(plan), std::move(attempt)); }
+void AppStateManager::abortInitialTail(const std::optional<QString> &message) { m_tailRecording->abortInitialTail(message); }
+void AppStateManager::failRecordAgain(TailFailure::Kind previousKind, const QString &previousMessage, const QString &message) { m_tailRecording->failRecordAgain(previousKind, previousMessage, message); }
+std::optional<QString> AppStateManager::tailTargetLabel() const { return m_tailRecording->tailTargetLabel(); }
+bool AppStateManager::tailSystemAudioIndicator() const { return m_tailRecording->tailSystemAudioIndicator(); }
+std::optional<double> AppStateManager::tailJoinProgress() const { return m_tailJoin->tailJoinProgress(); }
+std::optional<TailFailure> AppStateManager::currentTailFailure() const { return m_tailJoin->currentTailFailure(); }
+bool AppStateManager::isTailSheetPresented() const { return m_tailJoin->isTailSheetPresented(); }
+QCoro::Task<TailFinalizationOutcome> AppStateManager::waitForTailFinalizer() { return m_tailFinalizerConcern->waitForTailFinalizer(); }
+TailFinalizationOutcome AppStateManager::finalizeTailStop(const std::optional<RecorderService::Recording> &candidate, const TailFinalizerKey &key, const QUuid &token) { return m_tailFinalizerConcern->finalizeTailStop(candidate, key, token); }
+QCoro::Task<> AppStateManager::beginTailJoin(TailJoinHandoff handoff) { return m_tailJoin->beginTailJoin(std::move(handoff)); }
+bool AppStateManager::tailJoinIsCurrent(const QUuid &operationID, const QUuid &captureAttemptID) const { return m_tailJoin->tailJoinIsCurrent(operationID, captureAttemptID); }
+void AppStateManager::handleTailJoinFailure(TailFailure::Kind kind, const QString &message) { m_tailJoin->handleTailJoinFailure(kind, message); }
+void AppStateManager::completeTailJoin(const take_joiner::JoinResult &result) { m_tailJoin->completeTailJoin(result); }
+QCoro::Task<> AppStateManager::retryTailJoin() { return m_tailJoin->retryTailJoin(); }
+QCoro::Task<> AppStateManager::recordTailAgain() { return m_tailJoin->recordTailAgain(); }
+void AppStateManager::discardTail() { m_tailJoin->discardTail(); }
+void AppStateManager::endTailOperation(const TailOperation &operation) { m_tailJoin->endTailOperation(operation); }
 
 void AppStateManager::installShortcutHandlers() { m_hotKeyActions->installShortcutHandlers(); }
 void AppStateManager::startPauseShortcut() { m_hotKeyActions->startPauseShortcut(); }

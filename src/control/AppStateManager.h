@@ -33,6 +33,9 @@ class DocumentHistory;
 class HotKeyActions;
 class ReviewDecisions;
 class SceneEditor;
+class TailFinalizer;
+class TailJoin;
+class TailRecording;
 class TakeRecording;
 
 // The one long-lived controller of the application. It holds the application state and the
@@ -91,6 +94,17 @@ class AppStateManager : public ExportHost, public StateManagerCallbacks {
 
 public:
     using WindowAction = std::function<void(const QString &windowIdentifier)>;
+    // The replaceable steps of the tail road (see the tail section below).
+    using TailDecision = std::function<QCoro::Task<bool>()>;
+    using TailCaptureStart = std::function<QCoro::Task<TailCaptureStartResult>(TailCaptureRequest)>;
+    using TailRecorderStop = std::function<QCoro::Task<std::optional<RecorderService::Recording>>()>;
+    using TailUsabilityCheck = std::function<QCoro::Task<bool>(QString moviePath)>;
+    using TailBeginJoin = std::function<QCoro::Task<void>(TailJoinHandoff)>;
+    using TailJoinPerform =
+        std::function<QCoro::Task<take_joiner::JoinResult>(take_joiner::JoinRequest, take_joiner::ProgressCallback)>;
+    using TailPersistStaged = std::function<void(const Session &)>; // throws
+    using TailReport = std::function<void(const QString &title, const QString &message)>;
+    using TerminationReply = std::function<void(bool terminate)>;
 
     // Takes the collaborators (all must be set) and loads the recording settings from the
     // preferences without writing them back. `startServices` false (tests, a test host) starts
@@ -315,6 +329,76 @@ public:
     void reloadShortcutBindings();
     void reinstallGlobalShortcuts() { restoreGlobalShortcuts(); }
 
+    // ---- The tail road ----------------------------------------------------------------------
+    // A tail replaces the trimmed-off end of a take: recorded like a take into "<stem>.tail.mov",
+    // joined without re-encoding to the kept part into "<stem>.joining.mov", verified, and then
+    // put in place of the take's movie ("Record Tail" undo step, manifest saved at once). One
+    // operation at a time (`tailOperation`). Every asynchronous completion checks again that the
+    // live operation still has the id and capture attempt (and phase) it started from; a stale
+    // one only logs.
+    //
+    // The replaceable steps: each reads as a stored closure; on first read an empty one gets its
+    // default body (holding the manager weakly), and a caller may assign another one.
+    TailDecision &tailWarningDecision();       // may the operation go on? (asks once per recording)
+    TailDecision &tailWarningPresenter();      // the destructive-tail warning; true: confirmed
+    TailCaptureStart &tailCaptureStart();      // permissions, size check, countdown, capture
+    TailRecorderStop &tailRecorderStop();      // the written movie and its seconds, or nothing
+    TailUsabilityCheck &tailUsabilityCheck();  // probeTakeMedia
+    TailBeginJoin &tailBeginJoin();            // beginTailJoin
+    TailJoinPerform &tailJoinPerform();        // the join engine
+    TailPersistStaged &tailPersistStaged();    // writes the manifest now; throws the store's error
+    TailReport &tailReportFailure();           // warning alert
+    TailReport &tailReportNotice();            // informational alert
+    TerminationReply &terminationReply();      // answers a quit left pending
+
+    // Whether a tail may be recorded for the take now (no live operation, no export, idle or
+    // reviewing, the take's movie usable and trimmed at its end).
+    bool canRecordTail(const QUuid &sceneID, const QUuid &takeID) const;
+    // The review window's "Record Tail": nothing when canRecordTail says no.
+    QCoro::Task<> recordTail(QUuid sceneID, QUuid takeID, std::optional<double> playheadPosition);
+    // One capture attempt of the operation (the first one, or a Record Again).
+    QCoro::Task<> startTailCapture(TailOperation operation, AudioEncodingPlan plan, TailOperation::Attempt attempt);
+    // Ends an operation whose first attempt produced no tail; with a message, an alert.
+    void abortInitialTail(const std::optional<QString> &message);
+    // Puts an operation whose Record Again produced no tail back into the failed phase.
+    void failRecordAgain(TailFailure::Kind previousKind, const QString &previousMessage, const QString &message);
+    // Pixel size of a movie's first video track, as encoded; nothing when it cannot be read.
+    static QCoro::Task<std::optional<std::pair<int, int>>> probeVideoDimensions(QString moviePath);
+    // "S<scene>T<take>" of the take being replaced, or nothing.
+    std::optional<QString> tailTargetLabel() const;
+    bool tailSystemAudioIndicator() const;
+    std::optional<double> tailJoinProgress() const;
+    std::optional<TailFailure> currentTailFailure() const;
+    std::optional<TailFailure> tailSheetFailure() const { return currentTailFailure(); }
+    // The tail-operation sheet is up while the operation joins or has failed.
+    bool isTailSheetPresented() const;
+    bool tailSheetShown() const { return isTailSheetPresented(); }
+    QString stateDescription() const { return app_state::caseName(m_state); }
+
+    // Stops a running tail capture and finalises it, once per capture attempt: a second caller
+    // during the same stop waits for the first and gets the same outcome.
+    QCoro::Task<TailFinalizationOutcome> waitForTailFinalizer();
+    TailFinalizationOutcome finalizeTailStop(const std::optional<RecorderService::Recording> &candidate,
+                                             const TailFinalizerKey &key, const QUuid &token);
+    // Whether the movie has the shape of a take that can be joined (one video track, one or two
+    // AAC audio tracks, one format each, a positive duration). Never throws.
+    static QCoro::Task<bool> probeTakeMedia(QString moviePath);
+
+    QCoro::Task<> beginTailJoin(TailJoinHandoff handoff);
+    bool tailJoinIsCurrent(const QUuid &operationID, const QUuid &captureAttemptID) const;
+    void handleTailJoinFailure(TailFailure::Kind kind, const QString &message);
+    void completeTailJoin(const take_joiner::JoinResult &result);
+    // The tail-operation sheet's choices; each does nothing unless the operation offers it.
+    QCoro::Task<> retryTailJoin();
+    QCoro::Task<> recordTailAgain();
+    void discardTail();
+    // Ends the operation: working files deleted, state, pending and previewed take restored,
+    // a deferred close or quit carried out.
+    void endTailOperation(const TailOperation &operation);
+    // Carries out the close or quit deferred while a tail operation was live; nothing when none
+    // is pending.
+    void resumeDeferredExternalAction();
+
     // ---- Scene and take editing ------------------------------------------------------------
     void selectTake(const QUuid &sceneID, const std::optional<QUuid> &takeID);
     void setTakeTrim(const QUuid &sceneID, const QUuid &takeID, double start, double end);
@@ -417,9 +501,11 @@ private:
     friend class TakeRecording;
     friend class ReviewDecisions;
     friend class HotKeyActions;
+    friend class TailRecording;
+    friend class TailFinalizer;
+    friend class TailJoin;
 
-    // Where ending a take hands the stop to the tail finaliser while a tail capture runs. The
-    // tail road is not built yet: it logs and returns.
+    // Where ending a take hands the stop to the tail finaliser while a tail capture runs.
     QCoro::Task<> handleTailStop();
 
     void loadSettings();
@@ -483,20 +569,19 @@ private:
     std::optional<QUuid> m_pendingTakeID;
     std::optional<TailOperation> m_tailOperation;
     std::optional<TailFinalizerSlot> m_tailFinalizer;
-    // The replaceable steps of the tail road; empty until their owner gives them a default.
-    std::function<QCoro::Task<bool>()> m_tailWarningDecision;
-    std::function<QCoro::Task<bool>()> m_tailWarningPresenter;
+    // The replaceable steps of the tail road; empty until first read (then their defaults).
+    TailDecision m_tailWarningDecision;
+    TailDecision m_tailWarningPresenter;
     bool m_tailWarningAcknowledged = false;
-    std::function<QCoro::Task<TailCaptureStartResult>(TailCaptureRequest)> m_tailCaptureStart;
-    std::function<QCoro::Task<std::optional<RecorderService::Recording>>()> m_tailRecorderStop;
-    std::function<QCoro::Task<bool>(QString)> m_tailUsabilityCheck;
-    std::function<QCoro::Task<void>(TailJoinHandoff)> m_tailBeginJoin;
-    std::function<QCoro::Task<take_joiner::JoinResult>(take_joiner::JoinRequest, take_joiner::ProgressCallback)>
-        m_tailJoinPerform;
-    std::function<void(const Session &)> m_tailPersistStaged; // throws
-    std::function<void(const QString &title, const QString &message)> m_tailReportFailure;
-    std::function<void(const QString &title, const QString &message)> m_tailReportNotice;
-    std::function<void(bool)> m_terminationReply;
+    TailCaptureStart m_tailCaptureStart;
+    TailRecorderStop m_tailRecorderStop;
+    TailUsabilityCheck m_tailUsabilityCheck;
+    TailBeginJoin m_tailBeginJoin;
+    TailJoinPerform m_tailJoinPerform;
+    TailPersistStaged m_tailPersistStaged;
+    TailReport m_tailReportFailure;
+    TailReport m_tailReportNotice;
+    TerminationReply m_terminationReply;
     std::optional<PendingExternalAction> m_pendingExternalAction;
     std::optional<QDateTime> m_takeStartedAt;
     std::optional<QDateTime> m_pausedAt;
@@ -528,6 +613,9 @@ private:
     std::unique_ptr<TakeRecording> m_takeRecording;
     std::unique_ptr<ReviewDecisions> m_reviewDecisions;
     std::unique_ptr<HotKeyActions> m_hotKeyActions;
+    std::unique_ptr<TailRecording> m_tailRecording;
+    std::unique_ptr<TailFinalizer> m_tailFinalizerConcern;
+    std::unique_ptr<TailJoin> m_tailJoin;
     std::unique_ptr<RecorderCallbackRelay> m_recorderRelay;
 };
 

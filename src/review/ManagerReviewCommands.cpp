@@ -29,42 +29,28 @@ QCoro::Task<> ManagerReviewCommands::startRecording()
 
 bool ManagerReviewCommands::canRecordTail(const QUuid &sceneID, const QUuid &takeID) const
 {
-    if (m_manager.tailOperation() || m_manager.isExporting())
-        return false;
-    if (m_manager.state() != AppState::idle && m_manager.state() != AppState::reviewing)
-        return false;
-    const std::optional<Session> &session = m_manager.session();
-    if (!session)
-        return false;
-    for (const RecordingScene &scene : session->scenes) {
-        if (scene.id != sceneID)
-            continue;
-        for (const Take &take : scene.takes)
-            if (take.id == takeID)
-                return Take::isUsableFile(m_manager.takeURL(take.filename)) && take.duration > take.trimEnd;
-    }
-    return false;
+    return m_manager.canRecordTail(sceneID, takeID);
 }
 
-QCoro::Task<> ManagerReviewCommands::recordTail(QUuid, QUuid, std::optional<double>)
+QCoro::Task<> ManagerReviewCommands::recordTail(QUuid sceneID, QUuid takeID, std::optional<double> playhead)
 {
-    notConnected("recordTail");
-    co_return;
+    auto recording = m_manager.recordTail(sceneID, takeID, playhead);
+    co_await recording;
 }
 
 QCoro::Task<> ManagerReviewCommands::retryTailJoin()
 {
-    notConnected("retryTailJoin");
-    co_return;
+    auto retrying = m_manager.retryTailJoin();
+    co_await retrying;
 }
 
 QCoro::Task<> ManagerReviewCommands::recordTailAgain()
 {
-    notConnected("recordTailAgain");
-    co_return;
+    auto recording = m_manager.recordTailAgain();
+    co_await recording;
 }
 
-void ManagerReviewCommands::discardTail() { notConnected("discardTail"); }
+void ManagerReviewCommands::discardTail() { m_manager.discardTail(); }
 
 QCoro::Task<> ManagerReviewCommands::guardedNewSession()
 {

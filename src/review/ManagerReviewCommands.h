@@ -15,10 +15,10 @@ class AppStateManager;
 namespace lumacast::review {
 
 
-// ReviewCommands on the state manager. The state manager does not carry the take, tail and
-// document operations yet: each of those writes a warning in the "review" log category naming
-// the operation and does nothing else. The queries answer from the manager's published state:
-// `canRecordTail` by the tail rules, `hasPendingTakeOnReviewClose` by the pending take, and
+// ReviewCommands on the state manager. The take and tail operations go to the manager; the
+// document operations it does not carry yet each write a warning in the "review" log category
+// naming the operation and do nothing else. The queries answer from the manager's published
+// state: `canRecordTail` by the manager, `hasPendingTakeOnReviewClose` by the pending take, and
 // `reviewWindowShouldClose` defers the close while a tail operation is live (the pending close
 // is stored on the manager) and otherwise lets the window close, the session staying open.
 //
