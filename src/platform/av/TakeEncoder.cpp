@@ -509,7 +509,10 @@ void TakeEncoder::encodeAudio(Track &track, Item &item)
         track.audioStarted = true;
         if (item.pts < 0)
             skip = -item.pts; // what precedes the first video frame is not part of the movie
-        track.fifoPts = std::max<int64_t>(item.pts, 0);
+        // Sound that starts after the first frame is preceded by encoded silence rather than an
+        // empty edit, which players that ignore edit lists would close up.
+        track.fifoPts = 0;
+        silence = std::max<int64_t>(item.pts, 0);
     } else {
         const int64_t next = track.fifoPts + av_audio_fifo_size(track.fifo);
         const int64_t drift = item.pts - next;
