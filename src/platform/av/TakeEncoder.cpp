@@ -1,6 +1,7 @@
 #include "platform/av/TakeEncoder.h"
 
 #include "platform/av/Bt709Convert.h"
+#include "platform/av/SoundDescription.h"
 #include "platform/av/H264EncoderSetup.h"
 #include "threads/ThreadBridge.h"
 
@@ -677,14 +678,25 @@ void TakeEncoder::closeFile(bool writeTrailer)
     if (!m_fileOpen)
         return;
     m_fileOpen = false;
+    bool finished = false;
     if (writeTrailer) {
         const int rc = av_write_trailer(m_format);
         if (rc < 0)
             fail(QStringLiteral("Could not finish %1: %2").arg(m_path, ffmpegErrorText(rc)));
+        else
+            finished = true;
     }
     const int rc = avio_closep(&m_format->pb);
     if (rc < 0)
         fail(QStringLiteral("Could not close %1: %2").arg(m_path, ffmpegErrorText(rc)));
+    else if (finished) {
+        // libavformat describes AAC in a way some players report as broken.
+        try {
+            rewriteSoundDescriptions(m_path);
+        } catch (const MediaError &e) {
+            fail(QStringLiteral("Could not finish %1: %2").arg(m_path, e.description()));
+        }
+    }
 }
 
 } // namespace lumacast::av
