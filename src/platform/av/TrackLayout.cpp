@@ -315,13 +315,12 @@ std::int64_t layOutAudio(const QList<Piece> &pieces, TrackPlan &plan, Descriptio
         const std::int64_t srcScale = piece.ts->mediaTimescale;
         qsizetype j;
         if (!edit) {
-            // The first frames: one frame before the start primes the decoder, and the edit
-            // hides it with whatever of the next lies before the start.
-            const std::int64_t frame = samples.front().duration;
-            j = std::max<qsizetype>(0, nearestSample(samples, piece.mediaStart - frame));
-            while (j > 0 && samples[j].decodeTime > piece.mediaStart - frame)
-                --j;
-            edit = rescale(piece.mediaStart - samples[j].decodeTime, srcScale, outScale) - targetStart;
+            // The track starts on the frame nearest the start, behind one frame that primes the
+            // decoder and that the edit hides: a whole frame, as in the takes, since players
+            // differ in what they make of an edit that starts inside a frame.
+            const qsizetype atStart = nearestSample(samples, piece.mediaStart);
+            j = std::max<qsizetype>(0, atStart - 1);
+            edit = rescale(samples[atStart].decodeTime - samples[j].decodeTime, srcScale, outScale) - targetStart;
         } else {
             // Lands the frame at the cut where the cut is, give or take half a frame, behind the
             // frame that primes it.
