@@ -21,21 +21,6 @@ MediaError invalidArgument(const QString &description, const QString &reason = {
                       reason.isEmpty() ? std::nullopt : std::optional<QString>(reason));
 }
 
-std::int64_t ticks(const MediaTime &t, std::int32_t timescale)
-{
-    return t.convertScale(timescale).value;
-}
-
-// Rescales a tick count between timescales, rounding to nearest.
-std::int64_t rescale(std::int64_t value, std::int64_t from, std::int64_t to)
-{
-    if (from == to)
-        return value;
-    const __int128 scaled = __int128(value) * to;
-    const __int128 half = from / 2;
-    return std::int64_t(scaled >= 0 ? (scaled + half) / from : -((-scaled + half) / from));
-}
-
 using detail::CopyOp;
 using detail::TrackPlan;
 
