@@ -128,7 +128,8 @@ TEST_P(JoinEngineTest, CopiesEverySampleAndSplicesExactlyAtTheTrimEnd)
         EXPECT_EQ(outHashes.mid(head), tailHashes);
 
         // The head shows exactly up to the splice and the tail's first shown sample (after the
-        // AAC encoder's priming, which stays hidden) lands exactly on it.
+        // AAC encoder's priming) lands on it: exactly for video, within half an AAC frame for
+        // sound, which is laid out in whole frames without hiding any.
         const av::TrackStructure &track = joined.tracks[t];
         EXPECT_EQ(joined.movieTimescale, 600u);
         ASSERT_FALSE(track.edits.isEmpty());
@@ -136,7 +137,11 @@ TEST_P(JoinEngineTest, CopiesEverySampleAndSplicesExactlyAtTheTrimEnd)
         const std::int64_t tailShown = track.samples[head].decodeTime + tailMovie.tracks[t].edits.value(0).mediaTime;
         const auto shownAt = movieTimeOf(track, tailShown, joined.movieTimescale);
         ASSERT_TRUE(shownAt.has_value());
-        EXPECT_DOUBLE_EQ(*shownAt, trimEnd);
+        if (track.handlerType == "vide")
+            EXPECT_DOUBLE_EQ(*shownAt, trimEnd);
+        else
+            EXPECT_NEAR(*shownAt, trimEnd, 512.0 / 48000 + 1e-9);
+        EXPECT_LE(track.edits.size(), 1);
         if (track.edits.size() > 1)
             EXPECT_EQ(track.edits[0].segmentDuration, spliceTicks);
         if (track.handlerType == "vide") {

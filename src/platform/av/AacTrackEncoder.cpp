@@ -134,6 +134,47 @@ bool AacTrackEncoder::canApply(const Settings &settings)
     return ok;
 }
 
+QByteArray AacTrackEncoder::silentFrame(const Settings &settings)
+{
+    int error = 0;
+    AVCodecContext *c = openEncoder(settings, &error);
+    if (!c)
+        throw MediaError::fromAv(error, QStringLiteral("the AAC encoder refused the settings"))
+            .wrapped(MediaError::InvalidArgument, QStringLiteral("Silence could not be encoded."));
+    AVFrame *frame = av_frame_alloc();
+    AVPacket *packet = av_packet_alloc();
+    QList<QByteArray> packets;
+    auto drain = [&] {
+        while (avcodec_receive_packet(c, packet) >= 0) {
+            packets.append(QByteArray(reinterpret_cast<const char *>(packet->data), packet->size));
+            av_packet_unref(packet);
+        }
+    };
+    // The encoder's first frames carry its priming; a frame well past it codes silence alone.
+    for (int i = 0; i < 4; ++i) {
+        frame->nb_samples = c->frame_size;
+        frame->format = AV_SAMPLE_FMT_FLTP;
+        frame->sample_rate = c->sample_rate;
+        av_channel_layout_copy(&frame->ch_layout, &c->ch_layout);
+        if (av_frame_get_buffer(frame, 0) >= 0) {
+            av_samples_set_silence(frame->data, 0, frame->nb_samples, settings.channels, AV_SAMPLE_FMT_FLTP);
+            frame->pts = std::int64_t(i) * c->frame_size;
+            if (avcodec_send_frame(c, frame) >= 0)
+                drain();
+        }
+        av_frame_unref(frame);
+    }
+    avcodec_send_frame(c, nullptr);
+    drain();
+    av_packet_free(&packet);
+    av_frame_free(&frame);
+    avcodec_free_context(&c);
+    if (packets.size() < 3)
+        throw MediaError(MediaError::mediaDomain(), MediaError::InvalidArgument,
+                         QStringLiteral("Silence could not be encoded."));
+    return packets[2];
+}
+
 AacTrackEncoder::AacTrackEncoder(MovieWriter &writer, const Settings &settings)
     : m_state(std::make_unique<State>()), m_writer(writer)
 {

@@ -29,6 +29,11 @@ public:
     // Whether the encoder opens with these settings: how "the settings can be applied" is
     // decided on this platform.
     static bool canApply(const Settings &settings);
+    // One AAC frame (1024 samples) of digital silence for a track of `settings`' rate and
+    // channels: it decodes to silence on its own, whatever precedes it, so that a copied track
+    // can fill a stretch without sound with real samples instead of an empty edit. Throws
+    // MediaError(InvalidArgument) when the encoder refuses the settings.
+    static QByteArray silentFrame(const Settings &settings);
 
     int track() const { return m_track; }
     // Appends `frames` frames of `channels` interleaved floats at `sampleRate`.

@@ -1,6 +1,7 @@
 #include "platform/av/Composition.h"
 
 #include "platform/av/MovieWriter.h"
+#include "platform/av/TrackLayout.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -20,34 +21,8 @@ MediaError invalidArgument(const QString &description, const QString &reason = {
                       reason.isEmpty() ? std::nullopt : std::optional<QString>(reason));
 }
 
-std::int64_t ticks(const MediaTime &t, std::int32_t timescale)
-{
-    return t.convertScale(timescale).value;
-}
-
-// Rescales a tick count between timescales, rounding to nearest.
-std::int64_t rescale(std::int64_t value, std::int64_t from, std::int64_t to)
-{
-    if (from == to)
-        return value;
-    const __int128 scaled = __int128(value) * to;
-    const __int128 half = from / 2;
-    return std::int64_t(scaled >= 0 ? (scaled + half) / from : -((-scaled + half) / from));
-}
-
-struct CopyOp {
-    QString sourcePath;
-    std::int64_t offset = 0;
-    std::uint32_t size = 0;
-    SampleTiming timing;
-};
-
-struct TrackPlan {
-    int writerTrack = -1;
-    std::int32_t mediaTimescale = 0;
-    std::int64_t mediaEnd = 0;
-    std::vector<CopyOp> ops;
-};
+using detail::CopyOp;
+using detail::TrackPlan;
 
 } // namespace
 
@@ -142,56 +117,6 @@ void Composition::insertTimeRange(int track, const MediaTimeRange &range,
 
 namespace {
 
-// A piece of a source track's media: [mediaStart, mediaEnd) in its media timescale, shown for
-// `movieLength` of composition time; or an empty piece.
-struct MediaPiece {
-    bool empty = false;
-    std::int64_t mediaStart = 0, mediaEnd = 0;
-    MediaTime length;
-};
-
-// Maps a stretch of a source movie's timeline through the source track's edit list.
-QList<MediaPiece> mapThroughEdits(const TrackStructure &ts, std::uint32_t movieTimescale,
-                                  const MediaTimeRange &range)
-{
-    QList<EditEntry> edits = ts.edits;
-    if (edits.isEmpty()) {
-        std::int64_t first = 0;
-        if (!ts.samples.isEmpty()) {
-            first = ts.samples.front().presentationTime();
-            for (const SampleRecord &s : ts.samples)
-                first = std::min(first, s.presentationTime());
-        }
-        edits.append(EditEntry{ts.presentationDuration(movieTimescale), first, 1.0});
-    }
-    QList<MediaPiece> pieces;
-    MediaTime position = MediaTime::zero();
-    const auto movieScale = std::int32_t(movieTimescale);
-    const auto mediaScale = std::int32_t(ts.mediaTimescale);
-    for (const EditEntry &e : edits) {
-        const MediaTime editStart = position;
-        const MediaTime editEnd = position + MediaTime(e.segmentDuration, movieScale);
-        position = editEnd;
-        const MediaTime from = maximum(editStart, range.start);
-        const MediaTime to = minimum(editEnd, range.end());
-        if (!(to > from))
-            continue;
-        MediaPiece piece;
-        piece.length = to - from;
-        if (e.isEmpty()) {
-            piece.empty = true;
-        } else {
-            if (e.rate != 1.0)
-                throw MediaError(MediaError::mediaDomain(), MediaError::UnsupportedFormat,
-                                 QStringLiteral("Edits played at another rate cannot be copied."));
-            piece.mediaStart = e.mediaTime + ticks(from - editStart, mediaScale);
-            piece.mediaEnd = e.mediaTime + ticks(to - editStart, mediaScale);
-        }
-        pieces.append(piece);
-    }
-    return pieces;
-}
-
 // The bytes of one source file that the movie's samples come from.
 struct SourceStretch {
     QString path;
@@ -211,6 +136,8 @@ std::optional<std::vector<SourceStretch>> sourceStretches(const std::vector<Trac
     std::map<QString, Extent> extents;
     for (const TrackPlan &plan : plans)
         for (const CopyOp &op : plan.ops) {
+            if (op.generated())
+                continue;
             const double at = double(op.timing.decodeTime) / plan.mediaTimescale;
             const std::int64_t end = op.offset + std::int64_t(op.size);
             auto [it, added] = extents.try_emplace(op.sourcePath);
@@ -251,10 +178,14 @@ void copyStretches(MovieWriter &writer, const std::vector<TrackPlan> &plans, con
 {
     // Pieces small enough for cancellation and progress to follow a long copy closely.
     constexpr std::int64_t kPiece = std::int64_t(64) << 20;
-    std::int64_t total = 0;
+    std::int64_t total = 0, generated = 0;
     for (const SourceStretch &s : stretches)
         total += s.end - s.begin;
-    writer.reserveSampleBytes(total);
+    for (const TrackPlan &plan : plans)
+        for (const CopyOp &op : plan.ops)
+            if (op.generated())
+                generated += op.size;
+    writer.reserveSampleBytes(total + generated);
     std::map<QString, std::int64_t> shift; // source offset to movie file position
     std::int64_t copied = 0;
     for (const SourceStretch &s : stretches) {
@@ -274,9 +205,14 @@ void copyStretches(MovieWriter &writer, const std::vector<TrackPlan> &plans, con
         } while (at < s.end);
         shift[s.path] = base - s.begin;
     }
+    // Samples made here (a re-encoded cut, silence) follow the copied stretches.
     for (const TrackPlan &plan : plans)
-        for (const CopyOp &op : plan.ops)
-            writer.addSampleAt(plan.writerTrack, op.offset + shift.at(op.sourcePath), op.size, op.timing);
+        for (const CopyOp &op : plan.ops) {
+            if (op.generated())
+                writer.appendSample(plan.writerTrack, *op.data, op.timing);
+            else
+                writer.addSampleAt(plan.writerTrack, op.offset + shift.at(op.sourcePath), op.size, op.timing);
+        }
 }
 
 } // namespace
@@ -284,7 +220,6 @@ void copyStretches(MovieWriter &writer, const std::vector<TrackPlan> &plans, con
 void writePassthrough(const Composition &composition, const QString &path, const PassthroughOptions &options)
 {
     MovieWriter writer(path, options.movieTimescale);
-    const std::int32_t movieScale = writer.movieTimescale();
     std::vector<TrackPlan> plans(std::size_t(composition.trackCount()));
     std::int64_t totalBytes = 0;
 
@@ -309,104 +244,6 @@ void writePassthrough(const Composition &composition, const QString &path, const
         plan.mediaTimescale = settings.mediaTimescale;
     }
 
-    writer.open();
-    for (int c = 0; c < composition.trackCount(); ++c) {
-        TrackPlan &plan = plans[std::size_t(c)];
-        if (plan.writerTrack < 0)
-            continue;
-        MediaTime cursor = MediaTime::zero();
-        auto editLength = [&](const MediaTime &length) {
-            // Edit lengths come from rounded boundaries so that rounding never accumulates.
-            const std::int64_t d = ticks(cursor + length, movieScale) - ticks(cursor, movieScale);
-            cursor = cursor + length;
-            return d;
-        };
-        std::map<std::pair<const Asset *, std::uint32_t>, int> descriptionMap;
-
-        for (const CompositionSegment &segment : composition.segments(c)) {
-            if (segment.isEmpty()) {
-                writer.addEdit(plan.writerTrack, EditEntry{editLength(segment.target.duration), -1, 1.0});
-                continue;
-            }
-            const AssetTrack &source = segment.asset->tracks()[segment.sourceTrack];
-            const TrackStructure *ts = segment.asset->trackStructure(source);
-            const MovieStructure *movie = segment.asset->structure();
-            if (!ts || !movie)
-                throw MediaError(MediaError::mediaDomain(), MediaError::UnsupportedFormat,
-                                 QStringLiteral("The movie \u201C%1\u201D cannot be copied without re-encoding.")
-                                     .arg(QFileInfo(segment.asset->path()).fileName()),
-                                 QStringLiteral("only QuickTime and MP4 movies can be passed through"));
-            const bool preRoll = !source.formatDescriptions.isEmpty()
-                              && source.formatDescriptions.first().codecName == QLatin1String("aac");
-
-            for (const MediaPiece &piece : mapThroughEdits(*ts, movie->movieTimescale, segment.sourceRange)) {
-                if (piece.empty) {
-                    writer.addEdit(plan.writerTrack, EditEntry{editLength(piece.length), -1, 1.0});
-                    continue;
-                }
-                const QList<SampleRecord> &samples = ts->samples;
-                // The samples shown in the piece, then back to the sync sample they depend on.
-                qsizetype first = -1, last = -1;
-                for (qsizetype i = 0; i < samples.size(); ++i) {
-                    const std::int64_t pts = samples[i].presentationTime();
-                    if (pts < piece.mediaEnd && pts + std::int64_t(samples[i].duration) > piece.mediaStart) {
-                        if (first < 0)
-                            first = i;
-                        last = i;
-                    } else if (pts < piece.mediaEnd && first >= 0) {
-                        last = std::max(last, i);
-                    }
-                }
-                if (first < 0) {
-                    // No sample is shown here (a stretch past the media's end): show nothing.
-                    writer.addEdit(plan.writerTrack, EditEntry{editLength(piece.length), -1, 1.0});
-                    continue;
-                }
-                qsizetype k = first;
-                while (k > 0 && !samples[k].sync)
-                    --k;
-                if (preRoll && k > 0)
-                    --k;
-
-                const std::int64_t base = samples[k].decodeTime;
-                const std::int64_t outStart = plan.mediaEnd;
-                const std::int64_t srcScale = ts->mediaTimescale;
-                for (qsizetype i = k; i <= last; ++i) {
-                    const SampleRecord &s = samples[i];
-                    const auto key = std::make_pair(segment.asset.get(), (std::uint32_t(source.index) << 16) | s.descriptionIndex);
-                    auto found = descriptionMap.find(key);
-                    if (found == descriptionMap.end()) {
-                        if (s.descriptionIndex < 1 || s.descriptionIndex > std::uint32_t(ts->sampleEntries.size()))
-                            throw MediaError(MediaError::mediaDomain(), MediaError::CorruptMovie,
-                                             QStringLiteral("The movie \u201C%1\u201D is damaged.")
-                                                 .arg(QFileInfo(segment.asset->path()).fileName()),
-                                             QStringLiteral("a sample names a missing sample description"));
-                        FormatDescription f;
-                        f.mediaType = source.mediaType;
-                        f.sampleEntry = ts->sampleEntries[s.descriptionIndex - 1];
-                        found = descriptionMap.emplace(key, writer.addSampleDescription(plan.writerTrack, f)).first;
-                    }
-                    CopyOp op;
-                    op.sourcePath = segment.asset->path();
-                    op.offset = s.offset;
-                    op.size = s.size;
-                    const std::int64_t dts = outStart + rescale(s.decodeTime - base, srcScale, plan.mediaTimescale);
-                    const std::int64_t next = outStart + rescale(s.decodeTime + s.duration - base, srcScale, plan.mediaTimescale);
-                    op.timing.decodeTime = dts;
-                    op.timing.duration = std::uint32_t(std::max<std::int64_t>(0, next - dts));
-                    op.timing.presentationTime = dts + rescale(s.compositionOffset, srcScale, plan.mediaTimescale);
-                    op.timing.keyframe = s.sync;
-                    op.timing.descriptionIndex = found->second;
-                    plan.ops.push_back(op);
-                    plan.mediaEnd = next;
-                    totalBytes += s.size;
-                }
-                const std::int64_t mediaTime = outStart + rescale(piece.mediaStart - base, srcScale, plan.mediaTimescale);
-                writer.addEdit(plan.writerTrack, EditEntry{editLength(piece.length), mediaTime, 1.0});
-            }
-        }
-    }
-
     std::map<QString, std::unique_ptr<QFile>> sources;
     auto sourceFile = [&](const QString &sourcePath) -> QFile & {
         auto &file = sources[sourcePath];
@@ -420,6 +257,17 @@ void writePassthrough(const Composition &composition, const QString &path, const
         }
         return *file;
     };
+    writer.open();
+    const detail::SourceFiles files = sourceFile;
+    for (int c = 0; c < composition.trackCount(); ++c) {
+        TrackPlan &plan = plans[std::size_t(c)];
+        if (plan.writerTrack < 0)
+            continue;
+        detail::layOutTrack(composition, c, plan, writer, files);
+        for (const CopyOp &op : plan.ops)
+            totalBytes += op.size;
+    }
+
     const auto checkCancelled = [&] {
         if (options.cancelled && options.cancelled->load())
             throw MediaError(MediaError::mediaDomain(), MediaError::Cancelled,
@@ -460,11 +308,17 @@ void writePassthrough(const Composition &composition, const QString &path, const
         while (next[chosen] < plan.ops.size() && seconds(chosen) < runEnd) {
             checkCancelled();
             const CopyOp &first = plan.ops[next[chosen]];
+            if (first.generated()) {
+                writer.appendSample(plan.writerTrack, *first.data, first.timing);
+                written += first.size;
+                ++next[chosen];
+                continue;
+            }
             batch.clear();
             std::int64_t contiguousEnd = first.offset;
             while (next[chosen] < plan.ops.size() && seconds(chosen) < runEnd) {
                 const CopyOp &op = plan.ops[next[chosen]];
-                if (op.offset != contiguousEnd || op.sourcePath != first.sourcePath)
+                if (op.generated() || op.offset != contiguousEnd || op.sourcePath != first.sourcePath)
                     break;
                 batch.push_back(CopiedSample{op.size, op.timing});
                 contiguousEnd += op.size;

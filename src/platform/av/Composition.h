@@ -77,13 +77,14 @@ struct PassthroughOptions {
     std::function<void(MovieWriter &)> appendTracks;
 };
 
-// Writes the composition as a QuickTime movie without re-encoding: each stretch copies the
-// samples it needs from its source, starting at the sync sample at or before its start (one
-// sample earlier still for AAC, whose first frame after a cut needs its predecessor to decode),
-// and hides what lies outside the stretch through the track's edit list, so that a cut off a
-// key frame stays frame-accurate. Differing source formats become separate sample descriptions
-// of one track. Sources must be QuickTime/MP4 files. Composition tracks without samples are
-// left out. Throws MediaError; a partly written file is removed.
+// Writes the composition as a QuickTime movie, copying the compressed samples, laid out so that
+// every player shows the same: each track has at most one edit (the AAC priming) and no sample
+// that it hides. Video holds exactly the frames shown; a stretch that starts off a key frame is
+// re-encoded, with the settings takes of its size are recorded with, up to its next key frame
+// and copied from there on, so cuts stay frame-accurate. Sound is copied in whole AAC frames, each
+// cut placed within half a frame, and a stretch without sound is filled with encoded silence.
+// Sources must be QuickTime/MP4 files without frame reordering. Composition tracks without
+// samples are left out. Throws MediaError; a partly written file is removed.
 void writePassthrough(const Composition &composition, const QString &path,
                       const PassthroughOptions &options = {});
 

@@ -1,6 +1,7 @@
 #include "platform/av/MovieWriter.h"
 
 #include "platform/av/MovieBoxes.h"
+#include "platform/av/SoundDescription.h"
 
 #include <QFileInfo>
 
@@ -96,7 +97,9 @@ int MovieWriter::addTrack(const WriterTrackSettings &settings)
 int MovieWriter::addSampleDescription(int index, const FormatDescription &format)
 {
     Track &t = track(index);
-    const QByteArray entry = format.toSampleEntry();
+    // Sound descriptions go out in the version every player reads without complaint.
+    const QByteArray entry = t.settings.mediaType == MediaType::Audio ? soundEntryVersion0(format.toSampleEntry())
+                                                                      : format.toSampleEntry();
     if (entry.size() < 16)
         throw MediaError(MediaError::mediaDomain(), MediaError::InvalidArgument,
                          QStringLiteral("The format \u201C%1\u201D cannot be written to a movie.").arg(format.describe()));

@@ -62,8 +62,8 @@ public:
 
     // Adds a sample description to a track and returns its 1-based index. A description of the
     // same format as one the track already has (FormatDescription::sameFormat) is not added
-    // again; the first one stands for both. Throws InvalidArgument for
-    // a description that cannot be written.
+    // again; the first one stands for both. An AAC sound description is written as version 0
+    // (soundEntryVersion0). Throws InvalidArgument for a description that cannot be written.
     int addSampleDescription(int track, const FormatDescription &format);
     int sampleDescriptionCount(int track) const;
 

@@ -1,6 +1,7 @@
 #include "platform/av/TakeEncoder.h"
 
 #include "platform/av/Bt709Convert.h"
+#include "platform/av/SoundDescription.h"
 #include "platform/av/H264EncoderSetup.h"
 #include "threads/ThreadBridge.h"
 
@@ -509,7 +510,10 @@ void TakeEncoder::encodeAudio(Track &track, Item &item)
         track.audioStarted = true;
         if (item.pts < 0)
             skip = -item.pts; // what precedes the first video frame is not part of the movie
-        track.fifoPts = std::max<int64_t>(item.pts, 0);
+        // Sound that starts after the first frame is preceded by encoded silence rather than an
+        // empty edit, which players that ignore edit lists would close up.
+        track.fifoPts = 0;
+        silence = std::max<int64_t>(item.pts, 0);
     } else {
         const int64_t next = track.fifoPts + av_audio_fifo_size(track.fifo);
         const int64_t drift = item.pts - next;
@@ -674,14 +678,25 @@ void TakeEncoder::closeFile(bool writeTrailer)
     if (!m_fileOpen)
         return;
     m_fileOpen = false;
+    bool finished = false;
     if (writeTrailer) {
         const int rc = av_write_trailer(m_format);
         if (rc < 0)
             fail(QStringLiteral("Could not finish %1: %2").arg(m_path, ffmpegErrorText(rc)));
+        else
+            finished = true;
     }
     const int rc = avio_closep(&m_format->pb);
     if (rc < 0)
         fail(QStringLiteral("Could not close %1: %2").arg(m_path, ffmpegErrorText(rc)));
+    else if (finished) {
+        // libavformat describes AAC in a way some players report as broken.
+        try {
+            rewriteSoundDescriptions(m_path);
+        } catch (const MediaError &e) {
+            fail(QStringLiteral("Could not finish %1: %2").arg(m_path, e.description()));
+        }
+    }
 }
 
 } // namespace lumacast::av

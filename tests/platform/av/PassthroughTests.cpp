@@ -66,20 +66,23 @@ TEST(Passthrough, CutOffAKeyFrameShowsExactlyTheRange)
     ASSERT_TRUE(testmovies::makeMovie(source, 3.0, 30, 10, true));
     cut(source, out, 0.5, 1.0);
 
-    // The earlier frames are in the file but hidden by the edit list.
+    // Exactly the frames shown, none hidden: 15 to 19 re-encoded from a new key frame, then the
+    // source's samples from its key frame 20 on.
     const MovieStructure structure = readMovieStructure(out);
     ASSERT_EQ(structure.tracks.size(), 2);
     const TrackStructure &video = structure.tracks[0];
-    EXPECT_EQ(video.samples.size(), 35); // frames 10 to 44
+    EXPECT_EQ(video.samples.size(), 30);
     EXPECT_TRUE(video.samples.front().sync);
-    ASSERT_EQ(video.edits.size(), 1);
-    EXPECT_EQ(video.edits[0].segmentDuration, 600);
-    EXPECT_EQ(video.edits[0].mediaTime, 5 * video.mediaTimescale / 30);
+    ASSERT_LE(video.edits.size(), 1);
+    EXPECT_EQ(video.edits.value(0).segmentDuration, 600);
+    EXPECT_EQ(video.edits.value(0).mediaTime, 0);
+    EXPECT_EQ(testmovies::storedPacketHashes(out).mid(5), testmovies::storedPacketHashes(source).mid(20, 25));
 
     const QStringList sourceFrames = testmovies::decodedFrameHashes(source);
     const QStringList cutFrames = testmovies::decodedFrameHashes(out);
     ASSERT_EQ(sourceFrames.size(), 90);
-    EXPECT_EQ(cutFrames, sourceFrames.mid(15, 30));
+    ASSERT_EQ(cutFrames.size(), 30);
+    EXPECT_EQ(cutFrames.mid(5), sourceFrames.mid(20, 25));
     const QList<double> times = testmovies::decodedFrameTimes(out);
     ASSERT_FALSE(times.isEmpty());
     EXPECT_DOUBLE_EQ(times.first(), 0.0);
@@ -127,18 +130,24 @@ TEST(Passthrough, ConcatenationCopiesEveryPacketAndHidesPriming)
 
     EXPECT_EQ(testmovies::storedPacketHashes(out),
               testmovies::storedPacketHashes(first) + testmovies::storedPacketHashes(second));
-    EXPECT_EQ(testmovies::storedPacketHashes(out, QStringLiteral("a:0")),
-              testmovies::storedPacketHashes(first, QStringLiteral("a:0"))
-                  + testmovies::storedPacketHashes(second, QStringLiteral("a:0")));
+    // The sound is the first movie's, less what the second's priming frame takes the place of
+    // (a frame or two at its end), then the whole of the second's.
+    const QStringList firstSound = testmovies::storedPacketHashes(first, QStringLiteral("a:0"));
+    const QStringList secondSound = testmovies::storedPacketHashes(second, QStringLiteral("a:0"));
+    const QStringList outSound = testmovies::storedPacketHashes(out, QStringLiteral("a:0"));
+    const qsizetype head = outSound.size() - secondSound.size();
+    EXPECT_GE(head, firstSound.size() - 2);
+    EXPECT_EQ(outSound.mid(0, head), firstSound.mid(0, head));
+    EXPECT_EQ(outSound.mid(head), secondSound);
     EXPECT_EQ(testmovies::decodedFrameHashes(out),
               testmovies::decodedFrameHashes(first) + testmovies::decodedFrameHashes(second));
 
-    // Each source's priming is hidden by an edit of its own: three seconds of sound, not more.
+    // One edit hides the first priming; the second's plays in the place of the first's last
+    // frame: three seconds of sound, not more.
     const MovieStructure structure = readMovieStructure(out);
     const TrackStructure &sound = structure.tracks[1];
-    ASSERT_EQ(sound.edits.size(), 2);
+    ASSERT_EQ(sound.edits.size(), 1);
     EXPECT_EQ(sound.edits[0].mediaTime, 1024);
-    EXPECT_GT(sound.edits[1].mediaTime, 48000);
     EXPECT_NEAR(double(testmovies::decodedAudioSamples(out)), 3 * 48000.0, 1024.0);
     EXPECT_NEAR(Asset::open(out)->duration().seconds(), 3.0, 0.01);
 }
@@ -197,13 +206,18 @@ TEST(Passthrough, EmptyStretchesKeepTracksAligned)
 
     const MovieStructure structure = readMovieStructure(out);
     ASSERT_EQ(structure.tracks.size(), 2);
+    // The stretch without sound is encoded silence, not an empty edit: some players would close
+    // an empty edit up. The sound then starts at one second, its priming frame just before.
     const TrackStructure &sound = structure.tracks[1];
-    ASSERT_EQ(sound.edits.size(), 2);
-    EXPECT_TRUE(sound.edits[0].isEmpty());
-    EXPECT_EQ(sound.edits[0].segmentDuration, 600);
-    const QList<double> audioTimes = testmovies::decodedFrameTimes(out, QStringLiteral("a:0"));
-    ASSERT_FALSE(audioTimes.isEmpty());
-    EXPECT_NEAR(audioTimes.first(), 1.0, 0.03);
+    ASSERT_EQ(sound.edits.size(), 1);
+    EXPECT_FALSE(sound.edits[0].isEmpty());
+    const QStringList sourceSound = testmovies::storedPacketHashes(withSound, QStringLiteral("a:0"));
+    const QStringList outSound = testmovies::storedPacketHashes(out, QStringLiteral("a:0"));
+    const qsizetype silence = outSound.size() - sourceSound.size();
+    EXPECT_NEAR(double(silence) * 1024 / 48000, 1.0 - 1024.0 / 48000, 1024.0 / 48000);
+    EXPECT_EQ(outSound.mid(silence), sourceSound);
+    EXPECT_EQ(QSet<QString>(outSound.begin(), outSound.begin() + silence).size(), 1);
+    EXPECT_NEAR(double(testmovies::decodedAudioSamples(out)), 2 * 48000.0, 1024.0);
 }
 
 TEST(MovieWriter, RefusesSamplesOutOfOrderAndRemovesUnfinishedFiles)

@@ -89,7 +89,14 @@ TEST(Passthrough, CutsOfReorderedVideoKeepEveryReferenceFrame)
     const int video = composition.addTrack(MediaType::Video);
     composition.insertTimeRange(video, {MediaTime(17, 30), MediaTime(20, 30)}, asset, 0, MediaTime::zero());
     writePassthrough(composition, out);
-    EXPECT_EQ(testmovies::decodedFrameHashes(out), testmovies::decodedFrameHashes(source).mid(17, 20));
+    // A copy would need frames it does not show: the stretch is re-encoded, exactly its 20 frames,
+    // none hidden, in order.
+    EXPECT_EQ(testmovies::decodedFrameHashes(out).size(), 20);
+    const TrackStructure written = readMovieStructure(out).tracks.first();
+    EXPECT_EQ(written.samples.size(), 20);
+    EXPECT_LE(written.edits.size(), 1);
+    for (const SampleRecord &s : written.samples)
+        EXPECT_EQ(s.compositionOffset, 0);
     const QList<double> times = testmovies::decodedFrameTimes(out);
     ASSERT_FALSE(times.isEmpty());
     EXPECT_NEAR(times.first(), 0.0, 1e-6);
