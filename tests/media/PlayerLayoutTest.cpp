@@ -63,7 +63,7 @@ void writeTake(const QString &path, const Spec &spec)
     audio.bitRate = 128000;
     const int mic = encoder.addAudioTrack(audio);
     const int system = spec.systemAudio ? encoder.addAudioTrack(audio) : -1;
-    ASSERT_TRUE(encoder.startWriting()) << encoder.errorDescription().toStdString();
+    ASSERT_TRUE(encoder.startWriting()) << (encoder.error() ? encoder.error()->message() : QString()).toStdString();
     encoder.startSession(0, spec.fps);
     std::vector<uint8_t> pixels(std::size_t(spec.width) * spec.height * 4);
     const auto &c = kColours[std::size_t(spec.colour)];
@@ -99,7 +99,7 @@ void writeTake(const QString &path, const Spec &spec)
         }
     }
     encoder.finishWriting();
-    ASSERT_EQ(encoder.status(), av::TakeEncoder::Status::completed) << encoder.errorDescription().toStdString();
+    ASSERT_EQ(encoder.status(), av::TakeEncoder::Status::completed) << (encoder.error() ? encoder.error()->message() : QString()).toStdString();
 }
 
 Frame identify(const uint8_t *rgb)
