@@ -26,7 +26,8 @@ QCoro::Task<> reopenTask(QPointer<AppStateManager> manager, QString url, bool ac
     const QString name = QFileInfo(url).fileName();
     AppLog *appLog = manager->services().appLog;
     try {
-        co_await manager->openSession(url, activate);
+        auto opening = manager->openSession(url, activate);
+        co_await opening;
         appLog->log(QStringLiteral("[app] reopenLastDocument — opened ") + name);
     } catch (const Error &error) {
         appLog->log(QStringLiteral("[app] reopenLastDocument — FAILED: ") + error.localizedDescription());

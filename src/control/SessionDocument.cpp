@@ -28,7 +28,8 @@ QString fileName(const QString &url)
 QCoro::Task<> openAndReport(QPointer<AppStateManager> manager, QString url)
 {
     try {
-        co_await manager->openSession(url, true);
+        auto opening = manager->openSession(url, true);
+        co_await opening;
     } catch (const Error &error) {
         if (manager)
             manager->presentAlert(kCouldNotOpen, error.localizedDescription(), AlertStyle::warning);
@@ -38,7 +39,8 @@ QCoro::Task<> openAndReport(QPointer<AppStateManager> manager, QString url)
 QCoro::Task<> newSessionDroppingErrors(QPointer<AppStateManager> manager)
 {
     try {
-        co_await manager->newSession();
+        auto creating = manager->newSession();
+        co_await creating;
     } catch (...) {
         // The scratch folder could not be made: nothing changed and nothing is shown.
     }
@@ -235,10 +237,12 @@ QCoro::Task<> SessionDocument::guardedNewSession()
         if (alive)
             newSessionDroppingErrors(alive);
     });
-    if (*run == Run::now)
-        co_await m.newSession();
-    else
+    if (*run != Run::now) {
         *run = Run::later;
+        co_return;
+    }
+    auto creating = m.newSession();
+    co_await creating;
 }
 
 void SessionDocument::guardedOpenSession()

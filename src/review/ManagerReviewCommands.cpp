@@ -91,7 +91,8 @@ void ManagerReviewCommands::discardTail() { notConnected("discardTail"); }
 
 QCoro::Task<> ManagerReviewCommands::guardedNewSession()
 {
-    co_await m_manager.guardedNewSession();
+    auto running = m_manager.guardedNewSession();
+    co_await running;
 }
 
 void ManagerReviewCommands::guardedOpenSession() { m_manager.guardedOpenSession(); }
