@@ -24,15 +24,22 @@ const char *flag(bool value)
 QCoro::Task<> reopenTask(QPointer<AppStateManager> manager, QString url, bool activate)
 {
     const QString name = QFileInfo(url).fileName();
-    AppLog *appLog = manager->services().appLog;
+    QString failure;
     try {
         auto opening = manager->openSession(url, activate);
         co_await opening;
-        appLog->log(QStringLiteral("[app] reopenLastDocument — opened ") + name);
     } catch (const Error &error) {
-        appLog->log(QStringLiteral("[app] reopenLastDocument — FAILED: ") + error.localizedDescription());
-        qCCritical(log::app(), "Failed to reopen last document: %s", error.what());
+        failure = error.localizedDescription();
     }
+    if (!manager)
+        co_return;
+    AppLog &appLog = *manager->services().appLog;
+    if (failure.isEmpty()) {
+        appLog.log(QStringLiteral("[app] reopenLastDocument — opened ") + name);
+        co_return;
+    }
+    appLog.log(QStringLiteral("[app] reopenLastDocument — FAILED: ") + failure);
+    qCCritical(log::app(), "Failed to reopen last document: %s", qUtf8Printable(failure));
 }
 
 } // namespace
