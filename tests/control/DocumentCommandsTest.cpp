@@ -224,18 +224,6 @@ TEST(DocumentCommandsTest, OpeningFixturePackages)
     }
 }
 
-TEST(DocumentCommandsTest, ViewedTakeIsRememberedOnlyForPackages)
-{
-    ManagerHarness h;
-    const Session session = h.adoptSessionWithTakes({1});
-    const QUuid take = session.scenes[0].takes[0].id;
-    h.m().rememberViewedTake(take);
-    EXPECT_FALSE(h.preferences.lastViewedTake(session.id));
-    h.m().saveSession(h.dir.filePath("Kept.lumacast"));
-    h.m().rememberViewedTake(take);
-    EXPECT_EQ(h.preferences.lastViewedTake(session.id), take);
-}
-
 // A take that runs when Close Recording starts.
 struct RunningTake {
     ManagerHarness h;
