@@ -20,13 +20,6 @@ void ManagerShellCommands::startTask(std::function<QCoro::Task<>(AppStateManager
     });
 }
 
-void ManagerShellCommands::unavailable(const char *operation) const
-{
-    if (m_manager)
-        m_manager->services().appLog->log(QStringLiteral("[shell] %1 is not available in this build")
-                                              .arg(QLatin1String(operation)));
-}
-
 void ManagerShellCommands::startRecording() { startTask([](AppStateManager &m) { return m.startRecording(); }); }
 void ManagerShellCommands::pauseRecording() { if (m_manager) m_manager->pauseRecording(); }
 void ManagerShellCommands::resumeRecording() { if (m_manager) m_manager->resumeRecording(); }
@@ -46,21 +39,23 @@ bool ManagerShellCommands::deferWhileTailPending(PendingExternalAction action)
     return m_manager && m_manager->deferWhileTailPending(action);
 }
 
-void ManagerShellCommands::closeRequest() { unavailable("closeRequestTask"); }
+void ManagerShellCommands::closeRequest() { startTask([](AppStateManager &m) { return m.closeRequestTask(); }); }
 
 void ManagerShellCommands::finishActiveRecordingForClose(std::function<void()> done)
 {
-    unavailable("finishActiveRecordingForClose");
-    if (done)
-        done();
+    startTask([done = std::move(done)](AppStateManager &m) -> QCoro::Task<> {
+        co_await m.finishActiveRecordingForClose();
+        if (done)
+            done();
+    });
 }
 
-void ManagerShellCommands::guardedNewSession() { unavailable("guardedNewSession"); }
-void ManagerShellCommands::guardedOpenSession() { unavailable("guardedOpenSession"); }
-void ManagerShellCommands::guardedOpen(const QString &) { unavailable("guardedOpen"); }
-void ManagerShellCommands::guardedResumeSession(const Session &) { unavailable("guardedResumeSession"); }
-void ManagerShellCommands::resumeSession(const Session &) { unavailable("resumeSession"); }
-void ManagerShellCommands::discardRecoveredSessions() { unavailable("discardRecoveredSessions"); }
+void ManagerShellCommands::guardedNewSession() { startTask([](AppStateManager &m) { return m.guardedNewSession(); }); }
+void ManagerShellCommands::guardedOpenSession() { if (m_manager) m_manager->guardedOpenSession(); }
+void ManagerShellCommands::guardedOpen(const QString &path) { if (m_manager) m_manager->guardedOpen(path); }
+void ManagerShellCommands::guardedResumeSession(const Session &session) { if (m_manager) m_manager->guardedResumeSession(session); }
+void ManagerShellCommands::resumeSession(const Session &session) { if (m_manager) m_manager->resumeSession(session); }
+void ManagerShellCommands::discardRecoveredSessions() { if (m_manager) m_manager->discardRecoveredSessions(); }
 
 void ManagerShellCommands::saveIfPackaged()
 {
@@ -68,7 +63,7 @@ void ManagerShellCommands::saveIfPackaged()
         m_manager->saveIfPackaged();
 }
 
-void ManagerShellCommands::presentSavePanel() { unavailable("presentSavePanel"); }
+void ManagerShellCommands::presentSavePanel() { if (m_manager) m_manager->presentSavePanel(); }
 
 void ManagerShellCommands::undo()
 {
@@ -82,24 +77,13 @@ void ManagerShellCommands::redo()
         m_manager->redo();
 }
 
-void ManagerShellCommands::exportFCPXML() { unavailable("exportFCPXML"); }
-void ManagerShellCommands::exportFCP7XML() { unavailable("exportFCP7XML"); }
+void ManagerShellCommands::exportFCPXML() { if (m_manager) m_manager->exportFCPXML(); }
+void ManagerShellCommands::exportFCP7XML() { if (m_manager) m_manager->exportFCP7XML(); }
 
 void ManagerShellCommands::checkForUpdates()
 {
-    if (!m_manager)
-        return;
-    const auto &services = m_manager->services();
-    services.application->becomeRegularApplication();
-    services.application->activateIgnoringOtherApps();
-    if (services.updater->canCheckForUpdates()) {
-        services.updater->checkForUpdates();
-        return;
-    }
-    m_manager->presentAlert(QStringLiteral("Can't check for updates"),
-                            QStringLiteral("The update feed is not configured. Set a valid updateFeedURL in "
-                                           "Lumacast's settings file."),
-                            AlertStyle::warning);
+    if (m_manager)
+        m_manager->checkForUpdates();
 }
 
 void ManagerShellCommands::selectDisplay(uint32_t displayID) { if (m_manager) m_manager->selectDisplay(displayID); }
@@ -112,8 +96,7 @@ void ManagerShellCommands::applyPickedContent(const ContentFilterRef &filter) { 
 void ManagerShellCommands::reportWindowPickerFailure(const Error &error)
 {
     if (m_manager)
-        m_manager->presentAlert(QStringLiteral("Couldn't open the window picker"), error.localizedDescription(),
-                                AlertStyle::warning);
+        m_manager->reportWindowPickerFailure(error.localizedDescription());
 }
 void ManagerShellCommands::setAutomaticallyChecksForUpdates(bool enabled) { if (m_manager) m_manager->setAutomaticallyChecksForUpdates(enabled); }
 void ManagerShellCommands::setHideCursorWhenIdle(bool enabled) { if (m_manager) m_manager->setHideCursorWhenIdle(enabled); }

@@ -62,7 +62,6 @@ public:
     void shortcutBindingChanged() override;
 
 private:
-    void unavailable(const char *operation) const;
     // Starts one of the manager's asynchronous operations as a task of its own on the main thread.
     void startTask(std::function<QCoro::Task<>(AppStateManager &)> operation);
 

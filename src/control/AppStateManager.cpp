@@ -2,6 +2,8 @@
 
 #include "control/CaptureDevices.h"
 #include "control/DocumentHistory.h"
+#include "control/ExportLauncher.h"
+#include "control/Launch.h"
 #include "control/HotKeyActions.h"
 #include "control/ReviewDecisions.h"
 #include "control/SceneEditor.h"
@@ -29,6 +31,10 @@ AppStateManager::AppStateManager(StateManagerServices services, bool startServic
     m_tailRecording = std::make_unique<TailRecording>(*this);
     m_tailFinalizerConcern = std::make_unique<TailFinalizer>(*this);
     m_tailJoin = std::make_unique<TailJoin>(*this);
+    m_sessionDocument = std::make_unique<SessionDocument>(*this);
+    m_sessionClosing = std::make_unique<SessionClosing>(*this);
+    m_launch = std::make_unique<Launch>(*this);
+    m_exportLauncher = std::make_unique<ExportLauncher>(*this);
     loadSettings();
     m_hotKeyActions->installShortcutHandlers();
 
@@ -39,10 +45,8 @@ AppStateManager::AppStateManager(StateManagerServices services, bool startServic
                                       m_recorderRelay->onVideoEffectChangedCallback());
     m_captureDevices = std::make_unique<CaptureDevices>(*this);
     m_captureDevices->observeChanges();
-    if (startServices) {
-        m_captureDevices->refreshCameras();
-        m_captureDevices->refreshMicrophones();
-    }
+    if (startServices)
+        m_launch->startServices();
 }
 
 AppStateManager::~AppStateManager()
@@ -262,6 +266,15 @@ void AppStateManager::replaceCurrentSession(const std::optional<Session> &sessio
     emit currentSessionChanged();
 }
 
+void AppStateManager::clearTakeOverlays()
+{
+    m_services.statusPanel->hide();
+    m_services.border->hide();
+    setTakeStartedAt(std::nullopt);
+    m_pausedAt.reset();
+    m_pauseAccumulated = 0;
+}
+
 void AppStateManager::resetDocumentHistory()
 {
     m_documentHistory->reset();
@@ -318,8 +331,7 @@ int AppStateManager::selectedTakeCount() const
 
 void AppStateManager::exportVideo()
 {
-    if (m_currentSession)
-        m_services.exporter->exportVideo(*m_currentSession, {});
+    m_exportLauncher->startExport(ExportLauncher::Kind::video);
 }
 
 QCoro::Task<> AppStateManager::endTakeAfterStreamError(QString description)
@@ -331,27 +343,6 @@ QCoro::Task<> AppStateManager::handleTailStop()
 {
     auto finalizing = waitForTailFinalizer();
     co_await finalizing;
-}
-
-void AppStateManager::resumeDeferredExternalAction()
-{
-    // Closing and quitting belong to the document commands; this carries out the quit and hands
-    // a close on to them.
-    if (!m_pendingExternalAction)
-        return;
-    const PendingExternalAction action = *m_pendingExternalAction;
-    setPendingExternalAction(std::nullopt);
-    logApp(QStringLiteral("[tail] resuming deferred ") + caseName(action));
-    if (action == PendingExternalAction::quit) {
-        if (hasPendingSave())
-            autoSave();
-        TerminationReply reply = terminationReply();
-        reply(true);
-        return;
-    }
-    if (deferWhileTailPending(PendingExternalAction::close))
-        return;
-    logApp(QStringLiteral("[tail] deferred close — closing the recording is not available yet"));
 }
 
 // ---- Published setters -----------------------------------------------------------------------
@@ -568,6 +559,47 @@ void AppStateManager::endTakeShortcut() { m_hotKeyActions->endTakeShortcut(); }
 void AppStateManager::retakeShortcut() { m_hotKeyActions->retakeShortcut(); }
 void AppStateManager::nextSceneShortcut() { m_hotKeyActions->nextSceneShortcut(); }
 void AppStateManager::reloadShortcutBindings() { m_hotKeyActions->reloadShortcutBindings(); }
+
+QCoro::Task<> AppStateManager::openSession(QString url, bool activate) { return m_sessionDocument->openSession(std::move(url), activate); }
+FilePanel *AppStateManager::makeOpenPanel() { return m_sessionDocument->makeOpenPanel(); }
+void AppStateManager::prewarmOpenPanel() { m_sessionDocument->prewarmOpenPanel(); }
+void AppStateManager::rememberViewedTake(const std::optional<QUuid> &takeID) { m_sessionDocument->rememberViewedTake(takeID); }
+bool AppStateManager::openReviewWindow(bool withoutActivating) { return m_sessionDocument->openReviewWindow(withoutActivating); }
+QCoro::Task<> AppStateManager::guardedNewSession() { return m_sessionDocument->guardedNewSession(); }
+void AppStateManager::guardedOpenSession() { m_sessionDocument->guardedOpenSession(); }
+void AppStateManager::guardedOpen(const QString &url) { m_sessionDocument->guardedOpen(url); }
+void AppStateManager::guardedResumeSession(const Session &session) { m_sessionDocument->guardedResumeSession(session); }
+void AppStateManager::resumeSession(const Session &session) { m_sessionDocument->resumeSession(session); }
+void AppStateManager::presentSavePanel(std::function<void()> continuation) { m_sessionDocument->presentSavePanel(std::move(continuation)); }
+void AppStateManager::presentOpenPanel() { m_sessionDocument->presentOpenPanel(); }
+SaveDecision AppStateManager::confirmSaveBeforeClosing() { return m_sessionDocument->confirmSaveBeforeClosing(); }
+void AppStateManager::discardCurrentSession() { m_sessionDocument->discardCurrentSession(); }
+bool AppStateManager::forceCloseSession(bool dismissReviewWindow) { return m_sessionDocument->forceCloseSession(dismissReviewWindow); }
+void AppStateManager::discardRecoveredSession(const Session &session) { m_sessionDocument->discardRecoveredSession(session); }
+void AppStateManager::discardRecoveredSessions() { m_sessionDocument->discardRecoveredSessions(); }
+void AppStateManager::reportWindowPickerFailure(const QString &description) { m_sessionDocument->reportWindowPickerFailure(description); }
+bool AppStateManager::flushPendingSave() { return m_sessionDocument->flushPendingSave(); }
+
+QCoro::Task<> AppStateManager::performCloseRecording() { return m_sessionClosing->performCloseRecording(); }
+QCoro::Task<> AppStateManager::finishActiveRecordingForClose() { return m_sessionClosing->finishActiveRecordingForClose(); }
+QCoro::Task<> AppStateManager::abandonActiveRecording() { return m_sessionClosing->abandonActiveRecording(); }
+bool AppStateManager::reviewWindowShouldClose() { return m_sessionClosing->reviewWindowShouldClose(); }
+bool AppStateManager::saveBeforeReviewClose() { return m_sessionClosing->saveBeforeReviewClose(); }
+bool AppStateManager::hasPendingTakeOnReviewClose() const { return m_sessionClosing->hasPendingTakeOnReviewClose(); }
+void AppStateManager::runPendingExternalAction() { m_sessionClosing->runPendingExternalAction(); }
+QuitReply AppStateManager::requestQuit() { return m_sessionClosing->requestQuit(); }
+void AppStateManager::applicationWillTerminate() { m_sessionClosing->applicationWillTerminate(); }
+
+QCoro::Task<> AppStateManager::runLaunchTask() { return m_launch->runLaunchTask(); }
+void AppStateManager::scanRecoverableSessions() { m_launch->scanRecoverableSessions(); }
+void AppStateManager::reopenLastDocumentAtLaunch() { m_launch->reopenLastDocumentAtLaunch(); }
+
+void AppStateManager::exportFCPXML() { m_exportLauncher->startExport(ExportLauncher::Kind::fcpxml); }
+void AppStateManager::exportFCP7XML() { m_exportLauncher->startExport(ExportLauncher::Kind::fcp7xml); }
+void AppStateManager::handleExportResult(const ExportEvent &event, const QString &label) { m_exportLauncher->handleExportResult(event, label); }
+void AppStateManager::showExportComplete(const QString &location) { m_exportLauncher->showExportComplete(location); }
+void AppStateManager::checkForUpdates() { m_exportLauncher->checkForUpdates(); }
+void AppStateManager::setFileRevealer(std::function<void(const QString &path)> reveal) { m_exportLauncher->setRevealer(std::move(reveal)); }
 
 std::optional<double> AppStateManager::elapsedRecordingTime(const QDateTime &now) const
 {

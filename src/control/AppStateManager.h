@@ -3,6 +3,8 @@
 #include "capture/RecorderCallbackRelay.h"
 #include "control/AppState.h"
 #include "control/ExportHost.h"
+#include "control/SessionClosing.h"
+#include "control/SessionDocument.h"
 #include "control/StateManagerServices.h"
 #include "control/TailOperation.h"
 #include "media/TakeJoiner.h"
@@ -30,12 +32,15 @@ namespace lumacast {
 class CaptureDevices;
 class CaptureTargetPicker;
 class DocumentHistory;
+class ExportLauncher;
+class Launch;
 class HotKeyActions;
 class ReviewDecisions;
 class SceneEditor;
 class TailFinalizer;
 class TailJoin;
 class TailRecording;
+class SessionClosing;
 class TakeRecording;
 
 // The one long-lived controller of the application. It holds the application state and the
@@ -395,9 +400,6 @@ public:
     // Ends the operation: working files deleted, state, pending and previewed take restored,
     // a deferred close or quit carried out.
     void endTailOperation(const TailOperation &operation);
-    // Carries out the close or quit deferred while a tail operation was live; nothing when none
-    // is pending.
-    void resumeDeferredExternalAction();
 
     // ---- Scene and take editing ------------------------------------------------------------
     void selectTake(const QUuid &sceneID, const std::optional<QUuid> &takeID);
@@ -458,6 +460,84 @@ public:
     bool userHidBlob() const { return m_userHidBlob; }
     bool cameraAvailable() const { return m_cameraAvailable; }
 
+    // ---- Documents: open, guarded commands, close and quit -------------------------------------
+    // Opens the package at `url` as the current session, worked on in place: validates its
+    // manifest, removes stale working files, checks the takes' durations ("Recording loaded with
+    // issues"), restores the last viewed take, goes idle and opens the review window (through the
+    // non-activating action when `activate` is false). Throws SessionStore::ManifestError; then no
+    // session of it is published and no window opened. No guard of its own: callers clear the way.
+    QCoro::Task<> openSession(QString url, bool activate);
+    // The open panel of the Open command; the manager owns it.
+    FilePanel *makeOpenPanel();
+    // Builds and keeps the open panel ahead of the first Open command.
+    void prewarmOpenPanel();
+    // Stores the previewed take of a packaged session under "lastViewedTakes".
+    void rememberViewedTake(const std::optional<QUuid> &takeID);
+    // Opens the empty review window; true when no window action was set (nothing opened).
+    bool openReviewWindow(bool withoutActivating);
+    // The document commands, each behind the live-tail guard, the recording guard and the save
+    // step ("Save recording before closing?"). New throws the scratch folder's error.
+    QCoro::Task<> guardedNewSession();
+    void guardedOpenSession();
+    // A ".lumacast" package handed over by the file manager or a second launch.
+    void guardedOpen(const QString &url);
+    void guardedResumeSession(const Session &session);
+    // Adopts a recovered scratch session without guards.
+    void resumeSession(const Session &session);
+    // Save As: the save panel through the one-panel guard; `continuation` runs after a
+    // successful save. A failure shows "Couldn’t save recording".
+    void presentSavePanel(std::function<void()> continuation = {});
+    void presentOpenPanel();
+    SaveDecision confirmSaveBeforeClosing();
+    // "Don’t Save": deletes the session's storage, then closes it.
+    void discardCurrentSession();
+    // Closes the session without asking. Refused (false) while a tail operation is live, and
+    // when a pending autosave cannot be written (then "Couldn’t save recording", session kept).
+    bool forceCloseSession(bool dismissReviewWindow);
+    void discardRecoveredSession(const Session &session);
+    void discardRecoveredSessions();
+    void reportWindowPickerFailure(const QString &description);
+    // Writes a pending autosave now; false, after "Couldn’t save recording", when it fails.
+    bool flushPendingSave();
+    // Close Recording: a running take is filed first (or dropped after "Don’t Save").
+    QCoro::Task<> performCloseRecording();
+    QCoro::Task<> closeRequestTask() { return performCloseRecording(); }
+    // Stops a running take and files it as its scene's checked take; no review, no undo step.
+    QCoro::Task<> finishActiveRecordingForClose();
+    // Stops a running take and deletes its movie.
+    QCoro::Task<> abandonActiveRecording();
+    // The review window's close decision: true when it may close. A take under way is handed to
+    // Close Recording and the window stays until the session is closed.
+    bool reviewWindowShouldClose();
+    bool saveBeforeReviewClose();
+    bool hasPendingTakeOnReviewClose() const;
+    // Carries out the close or quit deferred while a tail operation was live. The tail road
+    // calls it once its operation has ended (tailOperation absent).
+    void runPendingExternalAction();
+    // The application's quit request: now, later (answered through the termination reply), or
+    // cancelled after a failed final save.
+    QuitReply requestQuit();
+    // The application is terminating (normal exit or SIGTERM): writes a pending autosave.
+    void applicationWillTerminate();
+    // Answers a quit left pending; replaceable (tests, the shell).
+    void setTerminationReply(std::function<void(bool)> reply) { m_terminationReply = std::move(reply); }
+
+    // ---- Launch ------------------------------------------------------------------------------
+    QCoro::Task<> runLaunchTask();
+    void scanRecoverableSessions();
+    // Reopens "lastOpenedDocument" when that setting is on and the file exists, else opens the
+    // empty review window.
+    void reopenLastDocumentAtLaunch();
+
+    // ---- Exports and the update check ---------------------------------------------------------
+    void exportFCPXML();
+    void exportFCP7XML();
+    void handleExportResult(const ExportEvent &event, const QString &label);
+    void showExportComplete(const QString &location);
+    void checkForUpdates();
+    // Shows a written export in the file manager; replaced in tests.
+    void setFileRevealer(std::function<void(const QString &path)> reveal);
+
 signals:
     void permissionsOKChanged();
     void stateChanged();
@@ -504,6 +584,10 @@ private:
     friend class TailRecording;
     friend class TailFinalizer;
     friend class TailJoin;
+    friend class SessionDocument;
+    friend class SessionClosing;
+    friend class Launch;
+    friend class ExportLauncher;
 
     // Where ending a take hands the stop to the tail finaliser while a tail capture runs.
     QCoro::Task<> handleTailStop();
@@ -513,6 +597,8 @@ private:
     void restoreMainWindow();
     void logApp(const QString &message) const;
     void resetDocumentHistory();
+    // The take is over: no status panel, no border, no take timing.
+    void clearTakeOverlays();
 
     template <typename T, typename Signal> void publish(T &field, const T &value, Signal changed)
     {
@@ -616,6 +702,10 @@ private:
     std::unique_ptr<TailRecording> m_tailRecording;
     std::unique_ptr<TailFinalizer> m_tailFinalizerConcern;
     std::unique_ptr<TailJoin> m_tailJoin;
+    std::unique_ptr<SessionDocument> m_sessionDocument;
+    std::unique_ptr<SessionClosing> m_sessionClosing;
+    std::unique_ptr<Launch> m_launch;
+    std::unique_ptr<ExportLauncher> m_exportLauncher;
     std::unique_ptr<RecorderCallbackRelay> m_recorderRelay;
 };
 

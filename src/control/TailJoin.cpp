@@ -166,7 +166,7 @@ void TailJoin::completeTailJoin(const take_joiner::JoinResult &result)
     const QString output = fileName(result.outputURL);
     m.logApp(QStringLiteral("[tail] joined — %1 %2s").arg(output).arg(result.duration, 0, 'f', 2));
     m.m_sessionLog.append(QStringLiteral("record tail joined — ") + output);
-    m.resumeDeferredExternalAction();
+    m.runPendingExternalAction();
 }
 
 QCoro::Task<> TailJoin::retryTailJoin()
@@ -235,7 +235,7 @@ void TailJoin::endTailOperation(const TailOperation &operation)
     m.setState(operation.priorAppState);
     m.setPendingTakeID(operation.priorPendingTakeID);
     m.setPreviewedTake(operation.previewedTakeID, false);
-    m.resumeDeferredExternalAction();
+    m.runPendingExternalAction();
 }
 
 std::optional<double> TailJoin::tailJoinProgress() const

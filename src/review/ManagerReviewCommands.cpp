@@ -12,11 +12,6 @@ ManagerReviewCommands::ManagerReviewCommands(AppStateManager &manager)
 {
 }
 
-void ManagerReviewCommands::notConnected(const char *operation) const
-{
-    qCWarning(log::review(), "%s: not available on the state manager yet — nothing done", operation);
-}
-
 void ManagerReviewCommands::approve() { m_manager.approve(); }
 void ManagerReviewCommands::retake() { m_manager.retake(); }
 void ManagerReviewCommands::autoApprove() { m_manager.autoApprove(); }
@@ -54,38 +49,15 @@ void ManagerReviewCommands::discardTail() { m_manager.discardTail(); }
 
 QCoro::Task<> ManagerReviewCommands::guardedNewSession()
 {
-    notConnected("guardedNewSession");
-    co_return;
+    auto running = m_manager.guardedNewSession();
+    co_await running;
 }
 
-void ManagerReviewCommands::guardedOpenSession() { notConnected("guardedOpenSession"); }
-void ManagerReviewCommands::guardedResumeSession(const Session &) { notConnected("guardedResumeSession"); }
-void ManagerReviewCommands::discardRecoveredSession(const Session &) { notConnected("discardRecoveredSession"); }
-
-bool ManagerReviewCommands::reviewWindowShouldClose()
-{
-    if (!m_manager.tailOperation()) {
-        // The save step of closing belongs to the document commands; the session stays open.
-        return true;
-    }
-    const std::optional<PendingExternalAction> stored = m_manager.pendingExternalAction();
-    const PendingExternalAction action = stored == PendingExternalAction::quit ? PendingExternalAction::quit
-                                                                                 : PendingExternalAction::close;
-    m_manager.setPendingExternalAction(action);
-    m_manager.services().appLog->log(QStringLiteral("[tail] %1 deferred until the tail operation resolves (pending=%2)")
-                                         .arg(caseName(PendingExternalAction::close), caseName(action)));
-    return false;
-}
-
-bool ManagerReviewCommands::hasPendingTakeOnReviewClose() const
-{
-    return m_manager.pendingTakeID().has_value();
-}
-
-void ManagerReviewCommands::rememberViewedTake(const std::optional<QUuid> &)
-{
-    // Asked on every preview change: not worth a warning each time.
-    qCDebug(log::review(), "rememberViewedTake: not available on the state manager yet — nothing done");
-}
+void ManagerReviewCommands::guardedOpenSession() { m_manager.guardedOpenSession(); }
+void ManagerReviewCommands::guardedResumeSession(const Session &session) { m_manager.guardedResumeSession(session); }
+void ManagerReviewCommands::discardRecoveredSession(const Session &session) { m_manager.discardRecoveredSession(session); }
+bool ManagerReviewCommands::reviewWindowShouldClose() { return m_manager.reviewWindowShouldClose(); }
+bool ManagerReviewCommands::hasPendingTakeOnReviewClose() const { return m_manager.hasPendingTakeOnReviewClose(); }
+void ManagerReviewCommands::rememberViewedTake(const std::optional<QUuid> &takeID) { m_manager.rememberViewedTake(takeID); }
 
 } // namespace lumacast::review

@@ -46,7 +46,6 @@ public:
     void rememberViewedTake(const std::optional<QUuid> &takeID) override;
 
 private:
-    void notConnected(const char *operation) const;
 
     AppStateManager &m_manager;
 };

@@ -65,18 +65,26 @@ TEST(ReviewWindowTest, ClosingAsksTheStateManagerFirst)
         bool pendingTake;
         bool closes;
         QStringList calls; // of the state manager's review operations
+        bool unsavedSession = false; // else the window shows no recording
+        int answer = 2;              // to "Save recording before closing?"
     };
     const std::vector<Case> cases = {
-        {"a live tail keeps the window open", true, false, false, {}},
-        {"a live tail keeps a pending take too", true, true, false, {}},
+        // Once the operation ends, closing again asks about the unsaved recording: "Don’t Save".
+        {"a live tail keeps the window open", true, false, false, {}, false, 1},
+        {"a live tail keeps a pending take too", true, true, false, {}, false, 1},
         {"an unapproved take is discarded on close", false, true, true, {"retake"}},
         {"nothing pending closes quietly", false, false, true, {}},
+        {"an unsaved recording asks; Cancel keeps the window", false, false, false, {}, true, 2},
+        {"an unsaved recording asks; Don’t Save closes it", false, false, true, {}, true, 1},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         WindowFixture f;
         f.open();
         EXPECT_EQ(f.h.m().mainWindow(), f.window->findChild<MainWindowHandle *>());
+        if (!c.tailLive && !c.unsavedSession)
+            f.h.m().replaceCurrentSession(std::nullopt);
+        f.h.alerts->answers.push_back(c.answer);
         if (c.pendingTake)
             f.h.m().setPendingTakeID(f.session.scenes[0].takes[1].id);
         if (c.tailLive)
@@ -85,6 +93,10 @@ TEST(ReviewWindowTest, ClosingAsksTheStateManagerFirst)
         EXPECT_EQ(f.window->close(), c.closes);
         EXPECT_EQ(f.window->isVisible(), !c.closes);
         EXPECT_EQ(f.commands.calls, c.calls);
+        if (c.unsavedSession) {
+            EXPECT_EQ(f.h.alerts->shown.size(), 1u);
+            EXPECT_EQ(f.h.m().session().has_value(), !c.closes);
+        }
         if (c.tailLive) {
             EXPECT_EQ(f.h.m().pendingExternalAction(), PendingExternalAction::close);
             EXPECT_TRUE(f.h.appLogLines().contains(

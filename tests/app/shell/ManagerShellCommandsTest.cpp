@@ -25,8 +25,6 @@ const CommandCase kCases[] = {
     {"a picker failure is shown with its text", [](ManagerHarness &) {},
      [](ManagerShellCommands &c) { c.reportWindowPickerFailure(Error("no windows")); },
      {"Couldn't open the window picker"}, {}, 0},
-    {"an operation the manager lacks is logged and does nothing", [](ManagerHarness &) {},
-     [](ManagerShellCommands &c) { c.presentSavePanel(); }, {}, {"[shell] presentSavePanel is not available in this build"}, 0},
     {"without a tail a close is not deferred", [](ManagerHarness &) {},
      [](ManagerShellCommands &c) { EXPECT_FALSE(c.deferWhileTailPending(PendingExternalAction::close)); }, {}, {}, 0},
     {"with a tail a quit is held back", [](ManagerHarness &h) { h.m().setTailOperation(TailOperation{}); },

@@ -225,7 +225,7 @@ TEST_F(ProgramLaunch, TrayStartHandsASecondLaunchsDocumentToTheFirstAndQuitsOnSi
     ASSERT_TRUE(second.waitForFinished(10000));
     EXPECT_EQ(second.exitCode(), 0);
     // The first instance's delegate had its manager from start-up and passed the document on.
-    ASSERT_TRUE(waitUntil([&] { return appLog(home.path()).contains("guardedOpen"); }, 5000))
+    ASSERT_TRUE(waitUntil([&] { return appLog(home.path()).contains("openSession — Talk.lumacast"); }, 5000))
         << appLog(home.path()).toStdString();
     EXPECT_FALSE(appLog(home.path()).contains("no system tray"));
     terminateCleanly();

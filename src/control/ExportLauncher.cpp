@@ -1,0 +1,125 @@
+#include "control/ExportLauncher.h"
+
+#include "control/AppStateManager.h"
+#include "control/NetworkUpdater.h"
+
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QUrl>
+
+namespace lumacast {
+
+namespace {
+
+struct ExportRow {
+    const char *logPrefix;
+    const char *label;
+};
+
+ExportRow rowFor(ExportLauncher::Kind kind)
+{
+    switch (kind) {
+    case ExportLauncher::Kind::video:
+        return {"export started — ", "Exporting Video…"};
+    case ExportLauncher::Kind::fcpxml:
+        return {"FCPXML export started — ", "Exporting to Final Cut Pro…"};
+    case ExportLauncher::Kind::fcp7xml:
+        return {"FCP7 XML export started — ", "Exporting for Premiere…"};
+    }
+    return {"", ""};
+}
+
+void revealInFileManager(const QString &path)
+{
+    // The desktop opens the folder that holds the file; no portable way selects the file itself.
+    QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
+}
+
+} // namespace
+
+ExportLauncher::ExportLauncher(AppStateManager &manager)
+    : m(manager), m_reveal(revealInFileManager)
+{
+}
+
+void ExportLauncher::startExport(Kind kind)
+{
+    if (m.m_tailOperation || !m.m_currentSession || !m.m_currentSession->hasBundle() || m.m_isExporting)
+        return;
+    const ExportRow row = rowFor(kind);
+    m.m_sessionLog.append(QString::fromUtf8(row.logPrefix) + QString::number(checkedTakeCount(m.m_currentSession))
+                          + QStringLiteral(" takes"));
+    const QPointer<AppStateManager> alive(&m);
+    const QString label = QString::fromUtf8(row.label);
+    auto handler = [alive, label](const ExportEvent &event) {
+        if (alive)
+            alive->handleExportResult(event, label);
+    };
+    const Session session = *m.m_currentSession;
+    ExportService &exporter = *m.m_services.exporter;
+    switch (kind) {
+    case Kind::video:
+        exporter.exportVideo(session, handler);
+        break;
+    case Kind::fcpxml:
+        exporter.exportFCPXML(session, handler);
+        break;
+    case Kind::fcp7xml:
+        exporter.exportFCP7XML(session, handler);
+        break;
+    }
+}
+
+void ExportLauncher::handleExportResult(const ExportEvent &event, const QString &label)
+{
+    switch (event.kind) {
+    case ExportEvent::Kind::started:
+        m.setExportLabel(label);
+        m.setExportProgress(0);
+        m.setIsExporting(true);
+        break;
+    case ExportEvent::Kind::progress:
+        m.setExportProgress(event.fraction);
+        break;
+    case ExportEvent::Kind::succeeded:
+        m.m_sessionLog.append(QStringLiteral("export completed — ") + QFileInfo(event.location).fileName());
+        m.setIsExporting(false);
+        m.setExportProgress(0);
+        showExportComplete(event.location);
+        break;
+    case ExportEvent::Kind::failed: {
+        const QString description = event.errorDescription();
+        m.m_sessionLog.append(QStringLiteral("export failed — ") + description);
+        m.setIsExporting(false);
+        m.setExportProgress(0);
+        m.presentAlert(QStringLiteral("Export failed"), description, AlertStyle::warning);
+        break;
+    }
+    }
+}
+
+void ExportLauncher::showExportComplete(const QString &location)
+{
+    const int chosen = m.runAlert(AlertRequest{QStringLiteral("Export complete"), QFileInfo(location).fileName(),
+                                               AlertStyle::informational,
+                                               {QStringLiteral("Show in File Manager"), QStringLiteral("OK")}});
+    if (chosen == 0 && m_reveal)
+        m_reveal(location);
+}
+
+void ExportLauncher::checkForUpdates()
+{
+    m.m_services.application->becomeRegularApplication();
+    m.m_services.application->activateIgnoringOtherApps();
+    UpdaterService &updater = *m.m_services.updater;
+    if (updater.canCheckForUpdates()) {
+        updater.checkForUpdates();
+        return;
+    }
+    m.presentAlert(QStringLiteral("Can't check for updates"),
+                   QStringLiteral("The update feed is not configured. Set a valid %1 in %2.")
+                       .arg(QString::fromUtf8(NetworkUpdater::kFeedKey), NetworkUpdater::configurationFileForDisplay()),
+                   AlertStyle::warning);
+}
+
+} // namespace lumacast

@@ -1,0 +1,290 @@
+#include "control/SessionClosing.h"
+
+#include "control/AppStateManager.h"
+#include "control/SessionDocument.h"
+#include "model/LogCategories.h"
+#include "store/FilePanelGuard.h"
+#include "threads/ThreadBridge.h"
+
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+
+namespace lumacast {
+
+SessionClosing::SessionClosing(AppStateManager &manager)
+    : m(manager)
+{
+}
+
+// ---- Close Recording ---------------------------------------------------------------------------
+
+QCoro::Task<> SessionClosing::performCloseRecording()
+{
+    const bool takeRuns = m.isRecording();
+    const QPointer<AppStateManager> alive(&m);
+    if (!m.m_currentSession || m.m_currentSession->hasBundle()) {
+        if (takeRuns) {
+            auto finishing = finishActiveRecordingForClose();
+            co_await finishing;
+            if (!alive)
+                co_return;
+        }
+        m.forceCloseSession(true);
+        co_return;
+    }
+    // The dialog is modal; a running take goes on recording while it is up.
+    switch (m.confirmSaveBeforeClosing()) {
+    case SaveDecision::save: {
+        if (takeRuns) {
+            auto finishing = finishActiveRecordingForClose();
+            co_await finishing;
+            if (!alive)
+                co_return;
+        }
+        m.presentSavePanel([alive] {
+            if (alive)
+                alive->forceCloseSession(true);
+        });
+        break;
+    }
+    case SaveDecision::dontSave: {
+        if (takeRuns) {
+            auto abandoning = abandonActiveRecording();
+            co_await abandoning;
+            if (!alive)
+                co_return;
+        }
+        m.discardCurrentSession();
+        break;
+    }
+    case SaveDecision::cancel:
+        break;
+    }
+}
+
+QCoro::Task<> SessionClosing::finishActiveRecordingForClose()
+{
+    if (m.m_tailOperation) {
+        m.logApp(QStringLiteral("[tail] finishActiveRecordingForClose reached with a live tail — refused (Close/Quit "
+                                "are deferred)"));
+        co_return;
+    }
+    if (!m.isRecording())
+        co_return;
+    const QPointer<AppStateManager> alive(&m);
+    auto stopping = m.m_services.recorder->stopRecording();
+    const std::optional<RecorderService::Recording> recording = co_await stopping;
+    if (!alive)
+        co_return;
+    // The take is over whatever follows (a save that is cancelled or fails included): nothing
+    // of it may stay on screen over an idle session.
+    m.clearTakeOverlays();
+    m.m_inFlightTakeFilename.reset();
+    if (!recording) {
+        m.setState(AppState::idle);
+        co_return;
+    }
+    if (Take::isUsableFile(recording->path)) {
+        Take take;
+        take.id = QUuid::createUuid();
+        take.filename = QFileInfo(recording->path).fileName();
+        take.duration = recording->duration;
+        take.recordedAt = m.m_services.clock->now();
+        take.trimStart = 0;
+        take.trimEnd = recording->duration;
+        if (m.m_currentSession) {
+            Session session = *m.m_currentSession;
+            if (session.scenes.isEmpty()) {
+                RecordingScene scene;
+                scene.id = QUuid::createUuid();
+                session.scenes.append(scene);
+            }
+            session.currentSceneIndex = std::clamp<qsizetype>(session.currentSceneIndex, 0, session.scenes.size() - 1);
+            RecordingScene &scene = session.scenes[session.currentSceneIndex];
+            scene.takes.append(take);
+            scene.selectedTakeID = take.id;
+            session.isDirty = true;
+            m.setCurrentSession(session);
+            m.scheduleSave();
+        }
+    } else {
+        QFile::remove(recording->path); // failure ignored
+    }
+    m.leaveReview();
+}
+
+QCoro::Task<> SessionClosing::abandonActiveRecording()
+{
+    const QPointer<AppStateManager> alive(&m);
+    if (m.m_tailOperation) {
+        auto settling = m.handleTailStop();
+        co_await settling;
+        co_return;
+    }
+    if (!m.isRecording())
+        co_return;
+    auto stopping = m.m_services.recorder->stopRecording();
+    const std::optional<RecorderService::Recording> recording = co_await stopping;
+    if (!alive)
+        co_return;
+    if (recording)
+        QFile::remove(recording->path); // failure ignored
+    m.clearTakeOverlays();
+    m.m_inFlightTakeFilename.reset();
+    m.setCurrentTakeURL(std::nullopt);
+    m.setPendingTakeID(std::nullopt);
+    m.setState(AppState::idle);
+}
+
+void SessionClosing::closeRecordingSoon()
+{
+    const QPointer<AppStateManager> alive(&m);
+    postToMainThread(alive, [alive] { alive->performCloseRecording(); });
+}
+
+// ---- The review window's close -------------------------------------------------------------------
+
+bool SessionClosing::reviewWindowShouldClose()
+{
+    if (m.deferWhileTailPending(PendingExternalAction::close))
+        return false;
+    if (m.m_suppressReviewWindowCloseBehavior)
+        return true;
+    if (!m.m_currentSession)
+        return true;
+    // A take under way is never dropped with the window: Close Recording files it (or asks),
+    // and dismisses the window itself once the session is closed.
+    if (app_state::isCapturing(m.m_state)) {
+        closeRecordingSoon();
+        return false;
+    }
+    if (m.m_currentSession->hasBundle())
+        return m.forceCloseSession(false);
+    switch (m.confirmSaveBeforeClosing()) {
+    case SaveDecision::save:
+        return saveBeforeReviewClose() && m.forceCloseSession(false);
+    case SaveDecision::dontSave:
+        if (m.m_saveTask) {
+            m.m_saveTask->cancel();
+            m.m_saveTask.reset();
+        }
+        try {
+            m.m_currentSession->discardStorage();
+        } catch (const std::exception &error) {
+            qCWarning(log::persistence(), "discarding the session's storage failed: %s", error.what());
+        }
+        m.forceCloseSession(false);
+        return true;
+    case SaveDecision::cancel:
+        break;
+    }
+    return false;
+}
+
+bool SessionClosing::saveBeforeReviewClose()
+{
+    m.m_services.hotKeys->unregisterAllHotKeys();
+    // Modal: the window's close decision waits for the answer.
+    std::unique_ptr<FilePanel> panel(m.m_services.filePanels->makeSavePanel(QStringLiteral("Recording.lumacast")));
+    bool answered = false;
+    bool accepted = false;
+    QStringList selection;
+    QEventLoop loop;
+    QObject::connect(panel.get(), &FilePanel::finished, &loop, [&](bool ok, const QStringList &chosen) {
+        answered = true;
+        accepted = ok;
+        selection = chosen;
+        loop.quit();
+    });
+    panel->showPanel();
+    if (!answered)
+        loop.exec();
+    if (!accepted || selection.isEmpty()) {
+        m.restoreGlobalShortcuts();
+        return false;
+    }
+    try {
+        m.saveSession(selection.first());
+    } catch (const Error &error) {
+        m.presentAlert(QStringLiteral("Couldn’t save recording"), error.localizedDescription(), AlertStyle::warning);
+        m.restoreGlobalShortcuts();
+        return false;
+    }
+    m.restoreGlobalShortcuts();
+    return true;
+}
+
+bool SessionClosing::hasPendingTakeOnReviewClose() const
+{
+    return !m.m_suppressReviewWindowCloseBehavior && m.m_pendingTakeID.has_value();
+}
+
+// ---- Deferred close and quit, termination --------------------------------------------------------
+
+void SessionClosing::replyToTermination(bool terminate)
+{
+    m.terminationReply()(terminate);
+}
+
+void SessionClosing::runPendingExternalAction()
+{
+    const std::optional<PendingExternalAction> action = m.m_pendingExternalAction;
+    if (!action)
+        return;
+    m.setPendingExternalAction(std::nullopt);
+    m.logApp(QStringLiteral("[tail] resuming deferred %1").arg(caseName(*action)));
+    if (*action == PendingExternalAction::quit) {
+        if (m.hasPendingSave() && !m.flushPendingSave()) {
+            replyToTermination(false);
+            return;
+        }
+        replyToTermination(true);
+        return;
+    }
+    if (m.deferWhileTailPending(PendingExternalAction::close))
+        return;
+    closeRecordingSoon();
+}
+
+QuitReply SessionClosing::requestQuit()
+{
+    if (m.deferWhileTailPending(PendingExternalAction::quit)) {
+        m.logApp(QStringLiteral("[app] quit requested during a tail operation — deferred"));
+        return QuitReply::terminateLater;
+    }
+    if (m.isRecording()) {
+        m.logApp(QStringLiteral("[app] quit requested while recording — finishing take first"));
+        const QPointer<AppStateManager> alive(&m);
+        postToMainThread(alive, [this] { finishTakeThenQuit(); });
+        return QuitReply::terminateLater;
+    }
+    // Saved before the answer, so that a failure can still keep the application open.
+    if (m.hasPendingSave() && !m.flushPendingSave())
+        return QuitReply::cancel;
+    return QuitReply::terminateNow;
+}
+
+QCoro::Task<> SessionClosing::finishTakeThenQuit()
+{
+    const QPointer<AppStateManager> alive(&m);
+    auto finishing = finishActiveRecordingForClose();
+    co_await finishing;
+    if (!alive)
+        co_return;
+    if (m.hasPendingSave() && !m.flushPendingSave()) {
+        replyToTermination(false);
+        co_return;
+    }
+    m.logApp(QStringLiteral("[app] take finished — allowing quit"));
+    replyToTermination(true);
+}
+
+void SessionClosing::applicationWillTerminate()
+{
+    // Nobody is left to tell about a failure here: the autosave logs it.
+    if (m.hasPendingSave())
+        m.autoSave();
+}
+
+} // namespace lumacast

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <qcoro/qcorotask.h>
+
+namespace lumacast {
+
+class AppStateManager;
+
+// What the application delegate does with a quit request.
+enum class QuitReply {
+    terminateNow,
+    // The answer comes later through the manager's termination reply.
+    terminateLater,
+    // A final save failed and the user was told; the application stays.
+    cancel,
+};
+
+// Closing the recording (the Close Recording command and the review window's close), quitting,
+// and carrying out a close or quit that waited for a tail operation. A take that runs at Close
+// or Quit is filed first, or stopped and deleted after "Don’t Save". Works on the manager's
+// fields; the manager owns it and forwards its public operations here.
+//
+// Main thread only. Failures are shown in alerts ("Couldn’t save recording") and keep the
+// session open; the review window's decision is synchronous (its dialog and panel are modal).
+class SessionClosing {
+public:
+    explicit SessionClosing(AppStateManager &manager);
+
+    QCoro::Task<> performCloseRecording();
+    QCoro::Task<> finishActiveRecordingForClose();
+    QCoro::Task<> abandonActiveRecording();
+    bool reviewWindowShouldClose();
+    bool saveBeforeReviewClose();
+    bool hasPendingTakeOnReviewClose() const;
+    void runPendingExternalAction();
+    QuitReply requestQuit();
+    void applicationWillTerminate();
+    void replyToTermination(bool terminate);
+
+private:
+    QCoro::Task<> finishTakeThenQuit();
+    void closeRecordingSoon();
+
+    AppStateManager &m;
+};
+
+} // namespace lumacast

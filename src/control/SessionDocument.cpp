@@ -1,0 +1,487 @@
+#include "control/SessionDocument.h"
+
+#include "control/AppStateManager.h"
+#include "control/DocumentHistory.h"
+#include "model/LogCategories.h"
+#include "store/FilePanelGuard.h"
+#include "store/Preferences.h"
+#include "store/SessionStore.h"
+#include "threads/ThreadBridge.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace lumacast {
+
+namespace {
+
+const QString kCouldNotOpen = QStringLiteral("Couldn’t open recording");
+const QString kCouldNotSave = QStringLiteral("Couldn’t save recording");
+const QString kSavePanelName = QStringLiteral("Recording.lumacast");
+
+QString fileName(const QString &url)
+{
+    return QFileInfo(QDir::cleanPath(url)).fileName();
+}
+
+// Runs by itself once started; its frame frees itself when it ends.
+QCoro::Task<> openAndReport(QPointer<AppStateManager> manager, QString url)
+{
+    try {
+        auto opening = manager->openSession(url, true);
+        co_await opening;
+    } catch (const Error &error) {
+        if (manager)
+            manager->presentAlert(kCouldNotOpen, error.localizedDescription(), AlertStyle::warning);
+    }
+}
+
+QCoro::Task<> newSessionDroppingErrors(QPointer<AppStateManager> manager)
+{
+    try {
+        auto creating = manager->newSession();
+        co_await creating;
+    } catch (...) {
+        // The scratch folder could not be made: nothing changed and nothing is shown.
+    }
+}
+
+} // namespace
+
+SessionDocument::SessionDocument(AppStateManager &manager)
+    : m(manager)
+{
+}
+
+void SessionDocument::logApp(const QString &message) const
+{
+    m.logApp(message);
+}
+
+// ---- Opening a package -------------------------------------------------------------------------
+
+QCoro::Task<> SessionDocument::openSession(QString url, bool activate)
+{
+    url = QDir::cleanPath(url);
+    const QString name = fileName(url);
+    m.setTailWarningAcknowledged(false);
+    logApp(QStringLiteral("[app] openSession — %1 (activate=%2)").arg(name, activate ? "true" : "false"));
+    // Closed first, so that no earlier history log stays open whatever fails below.
+    m.m_sessionLog.close();
+    Session session = m.m_services.store->openSession(url, url); // throws ManifestError
+    m.m_services.store->cleanupReservedFiles(session);
+
+    const QPointer<AppStateManager> alive(&m);
+    auto checking = m.m_services.store->verifyTakeDurations(session);
+    const SessionStore::DurationCheck check = co_await checking;
+    if (!alive)
+        co_return;
+    if (!check.missing.isEmpty() || !check.corrected.isEmpty()) {
+        m.presentAlert(QStringLiteral("Recording loaded with issues"),
+                       SessionStore::integrityReport(check.missing, check.corrected), AlertStyle::warning);
+        try {
+            m.m_services.store->writeManifest(session);
+        } catch (const std::exception &error) {
+            qCWarning(log::persistence(), "corrected manifest not written: %s", error.what());
+        }
+    }
+    session.currentSceneIndex = std::max<qsizetype>(0, session.scenes.size() - 1);
+    session.isDirty = false;
+    m.replaceCurrentSession(session);
+    m.m_sessionLog.open(url);
+    m.m_sessionLog.append(QStringLiteral("opened — %1 (%2 scenes)").arg(name).arg(session.scenes.size()));
+    m.m_services.preferences->setLastOpenedDocument(url);
+    restoreLastViewedTake();
+    m.setState(AppState::idle);
+    if (activate) {
+        logApp(QStringLiteral("[app] openSession — opening review window (activating)"));
+        m.openWindow(QStringLiteral("review"));
+    } else {
+        logApp(QStringLiteral("[app] openSession — opening review window WITHOUT activating (avoid stealing "
+                              "focus from macOS dialog)"));
+        m.openWindowWithoutActivating(QStringLiteral("review"));
+    }
+}
+
+void SessionDocument::restoreLastViewedTake()
+{
+    if (!m.m_currentSession)
+        return;
+    const std::optional<QUuid> remembered = m.m_services.preferences->lastViewedTake(m.m_currentSession->id);
+    if (!remembered) {
+        previewFirstCheckedTake();
+        return;
+    }
+    const QList<RecordingScene> &scenes = m.m_currentSession->scenes;
+    for (qsizetype index = 0; index < scenes.size(); ++index) {
+        for (const Take &take : scenes.at(index).takes) {
+            if (take.id != *remembered)
+                continue;
+            const QString path = m.takeURL(take.filename);
+            if (!Take::isUsableFile(path)) {
+                previewFirstCheckedTake();
+                return;
+            }
+            Session session = *m.m_currentSession;
+            session.currentSceneIndex = index;
+            m.setCurrentSession(session);
+            m.setPreviewedTakeID(take.id);
+            m.setCurrentTakeURL(path);
+            return;
+        }
+    }
+    previewFirstCheckedTake();
+}
+
+void SessionDocument::previewFirstCheckedTake()
+{
+    if (!m.m_currentSession)
+        return;
+    const QList<Take> checked = m.m_currentSession->checkedTakes();
+    const QList<RecordingScene> &scenes = m.m_currentSession->scenes;
+    if (!checked.isEmpty()) {
+        const Take &first = checked.first();
+        for (qsizetype index = 0; index < scenes.size(); ++index) {
+            const QList<Take> &takes = scenes.at(index).takes;
+            if (std::none_of(takes.begin(), takes.end(), [&](const Take &t) { return t.id == first.id; }))
+                continue;
+            Session session = *m.m_currentSession;
+            session.currentSceneIndex = index;
+            m.setCurrentSession(session);
+            m.setPreviewedTakeID(first.id);
+            m.setCurrentTakeURL(m.takeURL(first.filename));
+            return;
+        }
+    }
+    m.setPreviewedTakeID(std::nullopt);
+    m.setCurrentTakeURL(std::nullopt);
+}
+
+FilePanel *SessionDocument::makeOpenPanel()
+{
+    FilePanel *panel = m.m_services.filePanels->makeOpenPanel();
+    panel->setParent(&m);
+    return panel;
+}
+
+void SessionDocument::prewarmOpenPanel()
+{
+    if (m.m_cachedOpenPanel)
+        return;
+    m.m_cachedOpenPanel = makeOpenPanel();
+    logApp(QStringLiteral("[app] open panel pre-warmed"));
+}
+
+void SessionDocument::rememberViewedTake(const std::optional<QUuid> &takeID)
+{
+    if (!takeID || !m.m_currentSession || !m.m_currentSession->hasBundle())
+        return;
+    m.m_services.preferences->setLastViewedTake(takeID, m.m_currentSession->id);
+}
+
+bool SessionDocument::openReviewWindow(bool withoutActivating)
+{
+    const AppStateManager::WindowAction &action = withoutActivating ? m.m_openWindowWithoutActivating : m.m_openWindow;
+    if (!action)
+        return true;
+    action(QStringLiteral("review"));
+    return false;
+}
+
+// ---- Guarded commands ------------------------------------------------------------------------
+
+void SessionDocument::runSaveStep(std::function<void()> action)
+{
+    if (!m.m_currentSession) {
+        action();
+        return;
+    }
+    if (m.m_currentSession->hasBundle()) {
+        if (forceCloseSession(true))
+            action();
+        return;
+    }
+    switch (confirmSaveBeforeClosing()) {
+    case SaveDecision::save:
+        // The saved session stays current until the action replaces it.
+        presentSavePanel(std::move(action));
+        break;
+    case SaveDecision::dontSave:
+        discardCurrentSession();
+        if (!m.m_currentSession)
+            action();
+        break;
+    case SaveDecision::cancel:
+        break;
+    }
+}
+
+QCoro::Task<> SessionDocument::guardedNewSession()
+{
+    if (m.m_tailOperation)
+        co_return;
+    if (m.isRecording()) {
+        logApp(QStringLiteral("[app] guardedNewSession — ignored while recording"));
+        co_return;
+    }
+    // The action either runs inside the save step (awaited here) or later, from the save panel,
+    // when it starts the session on its own: the coroutine is gone by then.
+    enum class Run { notYet, now, later };
+    auto run = std::make_shared<Run>(Run::notYet);
+    const QPointer<AppStateManager> alive(&m);
+    runSaveStep([run, alive]() {
+        if (*run == Run::notYet) {
+            *run = Run::now;
+            return;
+        }
+        if (alive)
+            newSessionDroppingErrors(alive);
+    });
+    if (*run != Run::now) {
+        *run = Run::later;
+        co_return;
+    }
+    auto creating = m.newSession();
+    co_await creating;
+}
+
+void SessionDocument::guardedOpenSession()
+{
+    if (m.m_tailOperation)
+        return;
+    if (m.isRecording()) {
+        logApp(QStringLiteral("[app] guardedOpenSession — ignored while recording"));
+        return;
+    }
+    const QPointer<AppStateManager> alive(&m);
+    runSaveStep([this, alive] {
+        if (alive)
+            presentOpenPanel();
+    });
+}
+
+void SessionDocument::guardedOpen(const QString &url)
+{
+    const QString name = fileName(url);
+    if (m.m_tailOperation) {
+        logApp(QStringLiteral("[app] guardedOpen — refused during a tail operation (%1)").arg(name));
+        const QString title = QStringLiteral("Record Tail in progress");
+        const QString message = QStringLiteral("Finish, retry, or discard the tail before opening %1.").arg(name);
+        if (m.m_tailReportNotice)
+            m.m_tailReportNotice(title, message);
+        else
+            m.presentAlert(title, message, AlertStyle::informational);
+        return;
+    }
+    if (m.isRecording()) {
+        logApp(QStringLiteral("[app] guardedOpen — refused while recording (%1)").arg(name));
+        m.presentAlert(QStringLiteral("Recording in progress"),
+                       QStringLiteral("Finish or discard the current take before opening %1.").arg(name),
+                       AlertStyle::informational);
+        return;
+    }
+    runSaveStep([this, url] { openChosenPackage(url); });
+}
+
+void SessionDocument::guardedResumeSession(const Session &session)
+{
+    if (m.m_tailOperation)
+        return;
+    if (m.isRecording()) {
+        logApp(QStringLiteral("[app] guardedResumeSession — ignored while recording"));
+        m.presentAlert(QStringLiteral("Recording in progress"),
+                       QStringLiteral("Finish or discard the current take before resuming a recovered recording."),
+                       AlertStyle::informational);
+        return;
+    }
+    const QPointer<AppStateManager> alive(&m);
+    runSaveStep([this, alive, session] {
+        if (alive)
+            resumeSession(session);
+    });
+}
+
+void SessionDocument::openChosenPackage(const QString &url)
+{
+    const QPointer<AppStateManager> alive(&m);
+    postToMainThread(alive, [alive, url] { openAndReport(alive, url); });
+}
+
+void SessionDocument::resumeSession(const Session &session)
+{
+    logApp(QStringLiteral("[app] resumeSession — %1 scenes").arg(session.scenes.size()));
+    m.setTailWarningAcknowledged(false);
+    m.m_sessionLog.close();
+    m.m_services.store->cleanupReservedFiles(session);
+    m.replaceCurrentSession(session);
+    QList<Session> remaining = m.m_recoverableSessions;
+    remaining.removeIf([&](const Session &s) { return s.id == session.id; });
+    m.setRecoverableSessions(remaining);
+    m.m_sessionLog.open(SessionStore::sessionFolder(session));
+    m.m_sessionLog.append(QStringLiteral("resumed recovered session (%1 scenes)").arg(session.scenes.size()));
+    m.setPreviewedTake(std::nullopt, false);
+    m.setState(AppState::idle);
+    m.openWindow(QStringLiteral("review"));
+}
+
+// ---- Panels and the save dialog ----------------------------------------------------------------
+
+void SessionDocument::presentSavePanel(std::function<void()> continuation)
+{
+    if (m.m_tailOperation)
+        return;
+    m.m_services.application->becomeRegularApplication();
+    m.m_services.application->activateIgnoringOtherApps();
+    FilePanel *panel = m.m_services.filePanels->makeSavePanel(kSavePanelName);
+    panel->setParent(&m);
+    const QPointer<AppStateManager> alive(&m);
+    const QPointer<FilePanel> shown(panel);
+    m.m_services.filePanelGuard->present(panel, [this, alive, shown, continuation](bool accepted,
+                                                                                   const QStringList &selection) {
+        if (shown)
+            shown->deleteLater();
+        if (!alive || !accepted || selection.isEmpty())
+            return;
+        const QString url = selection.first();
+        postToMainThread(alive, [this, url, continuation] {
+            try {
+                m.saveSession(url);
+            } catch (const std::exception &error) {
+                const auto *known = dynamic_cast<const Error *>(&error);
+                m.presentAlert(kCouldNotSave, known ? known->localizedDescription() : QString::fromUtf8(error.what()),
+                               AlertStyle::warning);
+                return;
+            }
+            if (continuation)
+                continuation();
+        });
+    });
+}
+
+void SessionDocument::presentOpenPanel()
+{
+    m.m_services.application->becomeRegularApplication();
+    m.m_services.application->activateIgnoringOtherApps();
+    if (!m.m_cachedOpenPanel)
+        m.m_cachedOpenPanel = makeOpenPanel();
+    FilePanelGuard &guard = *m.m_services.filePanelGuard;
+    if (FilePanel *up = guard.current()) {
+        up->bringToFront();
+        return;
+    }
+    const QPointer<AppStateManager> alive(&m);
+    guard.present(m.m_cachedOpenPanel, [this, alive](bool accepted, const QStringList &selection) {
+        if (alive && accepted && !selection.isEmpty())
+            openChosenPackage(selection.first());
+    });
+}
+
+SaveDecision SessionDocument::confirmSaveBeforeClosing()
+{
+    const int chosen = m.runAlert(AlertRequest{
+        QStringLiteral("Save recording before closing?"),
+        QStringLiteral("Your recording has unsaved changes. Save before continuing?"),
+        AlertStyle::warning,
+        {QStringLiteral("Save…"), QStringLiteral("Don’t Save"), QStringLiteral("Cancel")}});
+    if (chosen == 0)
+        return SaveDecision::save;
+    if (chosen == 1)
+        return SaveDecision::dontSave;
+    return SaveDecision::cancel;
+}
+
+// ---- Closing without asking ------------------------------------------------------------------
+
+void SessionDocument::discardCurrentSession()
+{
+    // No manifest may be written into a folder about to be removed.
+    if (m.m_saveTask) {
+        m.m_saveTask->cancel();
+        m.m_saveTask.reset();
+    }
+    if (m.m_currentSession) {
+        try {
+            m.m_currentSession->discardStorage();
+        } catch (const std::exception &error) {
+            qCWarning(log::persistence(), "discarding the session's storage failed: %s", error.what());
+        }
+    }
+    forceCloseSession(true);
+}
+
+bool SessionDocument::flushPendingSave()
+{
+    if (m.m_saveTask) {
+        m.m_saveTask->cancel();
+        m.m_saveTask.reset();
+    }
+    if (!m.m_currentSession)
+        return true;
+    try {
+        m.m_services.store->writeManifest(*m.m_currentSession);
+    } catch (const Error &error) {
+        qCCritical(log::persistence(), "final save failed: %s", error.what());
+        m.presentAlert(kCouldNotSave, error.localizedDescription(), AlertStyle::warning);
+        return false;
+    }
+    m.m_currentSession->isDirty = false;
+    emit m.currentSessionChanged();
+    return true;
+}
+
+bool SessionDocument::forceCloseSession(bool dismissReviewWindow)
+{
+    if (m.m_tailOperation) {
+        logApp(QStringLiteral("[tail] forceCloseSession reached with a live tail — refused (Close/Quit are deferred)"));
+        return false;
+    }
+    // Written before anything is let go: a save that fails keeps the session open, since its
+    // changes would otherwise be lost with it.
+    if (m.hasPendingSave() && !flushPendingSave())
+        return false;
+    m.setTailWarningAcknowledged(false);
+    m.m_sessionLog.close();
+    m.m_suppressReviewWindowCloseBehavior = true;
+    if (m.isRecording()) {
+        const std::shared_ptr<RecorderService> recorder = m.m_services.recorder;
+        postToMainThread([recorder] { recorder->stopRecording(); });
+    }
+    m.setState(AppState::idle);
+    m.setCurrentTakeURL(std::nullopt);
+    m.setPendingTakeID(std::nullopt);
+    if (dismissReviewWindow)
+        m.dismissWindow(QStringLiteral("review"));
+    m.dismissWindow(QStringLiteral("export"));
+    m.clearTakeOverlays();
+    m.m_documentHistory->reset();
+    m.collectOrphanTakeFiles();
+    m.replaceCurrentSession(std::nullopt);
+    m.m_suppressReviewWindowCloseBehavior = false;
+    return true;
+}
+
+void SessionDocument::discardRecoveredSession(const Session &session)
+{
+    try {
+        session.discardStorage();
+    } catch (const std::exception &error) {
+        qCWarning(log::persistence(), "discarding a recovered session failed: %s", error.what());
+    }
+    QList<Session> remaining = m.m_recoverableSessions;
+    remaining.removeIf([&](const Session &s) { return s.id == session.id; });
+    m.setRecoverableSessions(remaining);
+}
+
+void SessionDocument::discardRecoveredSessions()
+{
+    for (const Session &session : std::as_const(m.m_recoverableSessions))
+        QDir(SessionStore::sessionFolder(session)).removeRecursively(); // failures ignored
+    m.setRecoverableSessions({});
+}
+
+void SessionDocument::reportWindowPickerFailure(const QString &description)
+{
+    m.presentAlert(QStringLiteral("Couldn't open the window picker"), description, AlertStyle::warning);
+}
+
+} // namespace lumacast

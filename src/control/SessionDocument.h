@@ -1,0 +1,72 @@
+#pragma once
+
+#include "model/Session.h"
+
+#include <QString>
+#include <QUuid>
+
+#include <qcoro/qcorotask.h>
+
+#include <functional>
+#include <optional>
+
+namespace lumacast {
+
+class AppStateManager;
+class FilePanel;
+
+// The answer of the save-before-continuing dialog.
+enum class SaveDecision { save = 0, dontSave = 1, cancel = 2 };
+
+// Opening a session package and the document commands that replace the current session (New,
+// Open, open from the file manager, Resume, Save As, discarding recovered recordings), each
+// behind its guards (a live tail operation, a take being recorded) and the save step that asks
+// what to do with an unsaved session. Works on the manager's fields; the manager owns it and
+// forwards its public operations here.
+//
+// Main thread only. Commands report their failures in alerts and return normally; openSession
+// and guardedNewSession throw (the manifest's error, the scratch folder's error). Closures left
+// with panels and posted calls hold the manager weakly.
+class SessionDocument {
+public:
+    explicit SessionDocument(AppStateManager &manager);
+
+    QCoro::Task<> openSession(QString url, bool activate); // throws SessionStore::ManifestError
+    FilePanel *makeOpenPanel();
+    void prewarmOpenPanel();
+    void rememberViewedTake(const std::optional<QUuid> &takeID);
+    bool openReviewWindow(bool withoutActivating);
+
+    QCoro::Task<> guardedNewSession();
+    void guardedOpenSession();
+    void guardedOpen(const QString &url);
+    void guardedResumeSession(const Session &session);
+    void resumeSession(const Session &session);
+    void presentSavePanel(std::function<void()> continuation);
+    void presentOpenPanel();
+    SaveDecision confirmSaveBeforeClosing();
+    void discardCurrentSession();
+    // False when it refused (a live tail operation) or when the pending autosave could not be
+    // written: then the session stays open and the user has been told.
+    bool forceCloseSession(bool dismissReviewWindow);
+    void discardRecoveredSession(const Session &session);
+    void discardRecoveredSessions();
+    void reportWindowPickerFailure(const QString &description);
+
+    // Writes a pending autosave now. False (and "Couldn’t save recording") when it fails.
+    bool flushPendingSave();
+
+private:
+    // The save step shared by New, Open, the file-manager open and Resume.
+    void runSaveStep(std::function<void()> action);
+    // Opens a package chosen by the user; a failure is shown in "Couldn’t open recording".
+    void openChosenPackage(const QString &url);
+    void restoreLastViewedTake();
+    void previewFirstCheckedTake();
+    void showOpenFailure(const QString &description);
+    void logApp(const QString &message) const;
+
+    AppStateManager &m;
+};
+
+} // namespace lumacast

@@ -1,0 +1,387 @@
+#include "StateManagerDoubles.h"
+
+#include "support/AwaitTask.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace lumacast {
+namespace {
+
+using testing::ManagerHarness;
+using testing::runTask;
+using Recording = RecorderService::Recording;
+
+void pumpEvents()
+{
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
+}
+
+// Lines a command wrote, without the state setter's and the window rule's.
+QStringList commandLines(const ManagerHarness &h)
+{
+    QStringList lines = h.appLogLines();
+    lines.removeIf([](const QString &line) { return line.startsWith("[state]") || line.startsWith("[window]"); });
+    return lines;
+}
+
+QStringList alertTitles(const ManagerHarness &h)
+{
+    QStringList titles;
+    for (const AlertRequest &alert : h.alerts->shown)
+        titles << alert.message;
+    return titles;
+}
+
+TEST(DocumentCommandsTest, GuardsRefuseEachCommandDuringATailOrATake)
+{
+    enum class Command { create, open, openFromFiles, resume, saveAs };
+    struct Row {
+        Command command;
+        bool tail; // else paused
+        const char *line; // "" for none
+        const char *alert;
+        const char *text;
+    };
+    const Row rows[] = {
+        {Command::create, true, "", "", ""},
+        {Command::create, false, "[app] guardedNewSession — ignored while recording", "", ""},
+        {Command::open, true, "", "", ""},
+        {Command::open, false, "[app] guardedOpenSession — ignored while recording", "", ""},
+        {Command::openFromFiles, true, "[app] guardedOpen — refused during a tail operation (Other.lumacast)",
+         "Record Tail in progress", "Finish, retry, or discard the tail before opening Other.lumacast."},
+        {Command::openFromFiles, false, "[app] guardedOpen — refused while recording (Other.lumacast)",
+         "Recording in progress", "Finish or discard the current take before opening Other.lumacast."},
+        {Command::resume, true, "", "", ""},
+        {Command::resume, false, "[app] guardedResumeSession — ignored while recording", "Recording in progress",
+         "Finish or discard the current take before resuming a recovered recording."},
+        {Command::saveAs, true, "", "", ""},
+    };
+    for (const Row &row : rows) {
+        ManagerHarness h;
+        const Session session = h.adoptSessionWithTakes({1});
+        if (row.tail)
+            h.m().setTailOperation(TailOperation{});
+        else
+            h.m().setState(AppState::paused);
+        h.clearLogs();
+        switch (row.command) {
+        case Command::create: runTask(h.m().guardedNewSession()); break;
+        case Command::open: h.m().guardedOpenSession(); break;
+        case Command::openFromFiles: h.m().guardedOpen(h.dir.filePath("Other.lumacast")); break;
+        case Command::resume: h.m().guardedResumeSession(Session(h.dir.filePath("other"))); break;
+        case Command::saveAs: h.m().presentSavePanel(); break;
+        }
+        pumpEvents();
+        const QString label = QStringLiteral("command %1, %2").arg(int(row.command)).arg(row.tail ? "tail" : "paused");
+        EXPECT_EQ(commandLines(h), *row.line ? QStringList{row.line} : QStringList{}) << qPrintable(label);
+        if (*row.alert) {
+            ASSERT_EQ(h.alerts->shown.size(), 1u) << qPrintable(label);
+            EXPECT_EQ(h.alerts->shown[0].message, row.alert) << qPrintable(label);
+            EXPECT_EQ(h.alerts->shown[0].informativeText, row.text) << qPrintable(label);
+            EXPECT_EQ(h.alerts->shown[0].style, AlertStyle::informational) << qPrintable(label);
+        } else {
+            EXPECT_TRUE(h.alerts->shown.empty()) << qPrintable(label);
+        }
+        EXPECT_TRUE(h.filePanels->made.isEmpty()) << qPrintable(label);
+        ASSERT_TRUE(h.m().session()) << qPrintable(label);
+        EXPECT_EQ(h.m().session()->id, session.id) << qPrintable(label);
+        EXPECT_TRUE(QDir(session.scratchURL).exists()) << qPrintable(label);
+    }
+}
+
+TEST(DocumentCommandsTest, SaveStepAnswersDecideWhetherOpenGoesOn)
+{
+    struct Row {
+        const char *name;
+        bool packaged;
+        std::optional<int> answer;         // the dialog's button; absent: no dialog expected
+        std::optional<bool> savePanelOK;   // the save panel's answer, when one is shown
+        bool sessionKept;
+        bool scratchKept;
+        bool openPanelShown;
+    };
+    const Row rows[] = {
+        {"Save…, then saved", false, 0, true, true, false, true},
+        {"Save…, then the panel cancelled", false, 0, false, true, true, false},
+        {"Don’t Save", false, 1, std::nullopt, false, false, true},
+        {"Cancel", false, 2, std::nullopt, true, true, false},
+        {"a saved session closes without asking", true, std::nullopt, std::nullopt, false, false, true},
+    };
+    for (const Row &row : rows) {
+        ManagerHarness h;
+        const Session session = h.adoptSessionWithTakes({1});
+        const QString package = h.dir.filePath("Saved.lumacast");
+        if (row.packaged)
+            h.m().saveSession(package);
+        if (row.answer)
+            h.alerts->answers.push_back(*row.answer);
+        h.m().guardedOpenSession();
+        EXPECT_EQ(h.alerts->shown.size(), row.answer ? 1u : 0u) << row.name;
+        if (row.answer) {
+            EXPECT_EQ(h.alerts->shown[0].message, "Save recording before closing?") << row.name;
+            EXPECT_EQ(h.alerts->shown[0].buttons, (QStringList{"Save…", "Don’t Save", "Cancel"})) << row.name;
+        }
+        if (row.savePanelOK) {
+            ASSERT_FALSE(h.filePanels->made.isEmpty()) << row.name;
+            auto *panel = h.filePanels->made.first().data();
+            EXPECT_EQ(panel->nameFieldText, "Recording.lumacast") << row.name;
+            panel->answer(*row.savePanelOK, {package});
+            pumpEvents();
+        }
+        bool openShown = false;
+        for (const auto &panel : std::as_const(h.filePanels->made))
+            openShown = openShown || (panel && panel->kind == "open" && panel->showCount == 1);
+        EXPECT_EQ(openShown, row.openPanelShown) << row.name;
+        EXPECT_EQ(h.m().session().has_value(), row.sessionKept) << row.name;
+        EXPECT_EQ(QDir(session.scratchURL).exists(), row.scratchKept) << row.name;
+        if (row.savePanelOK == true)
+            EXPECT_EQ(h.m().session()->bundleURL, package) << row.name;
+        if (row.sessionKept && row.savePanelOK != true)
+            EXPECT_FALSE(h.m().session()->hasBundle()) << row.name;
+    }
+}
+
+TEST(DocumentCommandsTest, OpeningFixturePackages)
+{
+    enum class Damage { none, noManifest, invalidManifest, missingMovie, rememberFirst, rememberTruncated };
+    struct Row {
+        const char *name;
+        Damage damage;
+        const char *errorStart;  // "" when the package opens
+        const char *alertText;   // "" for no alert
+        int sceneIndex;
+        int previewedTake;       // index into the three takes, -1 for none
+    };
+    const Row rows[] = {
+        {"no manifest", Damage::noManifest, "Cannot read manifest.json at ", "", 0, -1},
+        {"invalid manifest", Damage::invalidManifest, "manifest.json at ", "", 0, -1},
+        {"missing movie", Damage::missingMovie, "", "Missing files:\ntake2.mov", 1, 2},
+        {"nothing remembered: the first checked take", Damage::none, "", "", 1, 2},
+        {"remembered take wins over the checked one", Damage::rememberFirst, "", "", 0, 0},
+        {"remembered take too short: the checked one", Damage::rememberTruncated, "", "", 1, 2},
+    };
+    for (const Row &row : rows) {
+        ManagerHarness h;
+        QStringList windows;
+        h.m().setWindowActions([&](const QString &id) { windows << id; }, {}, {});
+        const Session made = h.adoptSessionWithTakes({1, 2}); // take1 | take2, take3
+        const Take &checked = made.scenes[1].takes[1];
+        h.m().selectTake(made.scenes[1].id, checked.id);
+        const QString package = h.dir.filePath("Fixture.lumacast");
+        h.m().saveSession(package);
+        h.m().forceCloseSession(true);
+        const QString takes = package + "/takes/";
+        switch (row.damage) {
+        case Damage::none: break;
+        case Damage::noManifest: QFile::remove(package + "/manifest.json"); break;
+        case Damage::invalidManifest: {
+            QFile file(package + "/manifest.json");
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write("{\"version\": \"banana\"}");
+            break;
+        }
+        case Damage::missingMovie: QFile::remove(takes + "take2.mov"); break;
+        case Damage::rememberTruncated: QFile::resize(takes + "take1.mov", 1024); [[fallthrough]];
+        case Damage::rememberFirst: h.preferences.setLastViewedTake(made.scenes[0].takes[0].id, made.id); break;
+        }
+        h.clearLogs();
+        QString error;
+        try {
+            runTask(h.m().openSession(package, true));
+        } catch (const Error &failure) {
+            error = failure.localizedDescription();
+        }
+        if (*row.errorStart) {
+            EXPECT_TRUE(error.startsWith(row.errorStart)) << row.name << ": " << qPrintable(error);
+            EXPECT_FALSE(h.m().session()) << row.name;
+            EXPECT_TRUE(windows.isEmpty()) << row.name;
+            continue;
+        }
+        ASSERT_TRUE(error.isEmpty()) << row.name << ": " << qPrintable(error);
+        ASSERT_TRUE(h.m().session()) << row.name;
+        EXPECT_EQ(h.m().session()->bundleURL, package) << row.name;
+        EXPECT_EQ(h.m().session()->scratchURL, package) << row.name;
+        EXPECT_EQ(windows, QStringList{"review"}) << row.name;
+        EXPECT_EQ(h.m().state(), AppState::idle) << row.name;
+        EXPECT_EQ(h.preferences.lastOpenedDocument(), package) << row.name;
+        EXPECT_EQ(h.historyLines().last(), "opened — Fixture.lumacast (2 scenes)") << row.name;
+        EXPECT_EQ(alertTitles(h), *row.alertText ? QStringList{"Recording loaded with issues"} : QStringList{})
+            << row.name;
+        if (*row.alertText)
+            EXPECT_EQ(h.alerts->shown[0].informativeText, row.alertText) << row.name;
+        EXPECT_EQ(h.m().session()->currentSceneIndex, row.sceneIndex) << row.name;
+        const QList<Take> all = made.scenes[0].takes + made.scenes[1].takes;
+        const std::optional<QUuid> expected = row.previewedTake < 0 ? std::nullopt
+                                                                     : std::optional(all[row.previewedTake].id);
+        EXPECT_EQ(h.m().previewedTakeID(), expected) << row.name;
+    }
+}
+
+// A take that runs when Close Recording starts.
+struct RunningTake {
+    ManagerHarness h;
+    Session session = h.adoptSessionWithTakes({1});
+    QString movie = h.takesFolder() + "/running.mov";
+
+    RunningTake()
+    {
+        h.writeTakeFile("running.mov", 4096);
+        h.recorder->stops.preset = std::optional<Recording>(Recording{movie, 3.0});
+        h.m().setState(AppState::recording);
+        h.m().setTakeStartedAt(h.time->now());
+        h.border->show();
+        h.statusPanel->show();
+    }
+    qsizetype takesInScene() const { return h.manager->session() ? h.manager->session()->scenes[0].takes.size() : -1; }
+};
+
+TEST(DocumentCommandsTest, CloseRecordingWithATakeRunning)
+{
+    struct Row {
+        const char *name;
+        bool packaged;
+        std::optional<int> answer;
+        bool savePanelOK;
+        AppState state;
+        bool sessionKept;
+        bool movieKept;
+    };
+    const Row rows[] = {
+        {"saved session: filed, then closed", true, std::nullopt, false, AppState::idle, false, true},
+        {"Save…, the panel cancelled: filed, overlays gone", false, 0, false, AppState::idle, true, true},
+        {"Don’t Save: movie and folder deleted", false, 1, false, AppState::idle, false, false},
+        {"Cancel: the take goes on", false, 2, false, AppState::recording, true, true},
+    };
+    for (const Row &row : rows) {
+        RunningTake t;
+        ManagerHarness &h = t.h;
+        if (row.packaged) {
+            h.m().saveSession(h.dir.filePath("Closing.lumacast"));
+            t.movie = h.takesFolder() + "/running.mov";
+            h.writeTakeFile("running.mov", 4096);
+            h.recorder->stops.preset = std::optional<Recording>(Recording{t.movie, 3.0});
+        }
+        const QString folder = SessionStore::sessionFolder(*h.m().session());
+        if (row.answer)
+            h.alerts->answers.push_back(*row.answer);
+        runTask(h.m().performCloseRecording());
+        if (row.answer == 0) {
+            ASSERT_EQ(h.filePanels->made.size(), 1) << row.name;
+            h.filePanels->made.first()->answer(row.savePanelOK, {h.dir.filePath("Closed.lumacast")});
+            pumpEvents();
+        }
+        EXPECT_EQ(h.m().state(), row.state) << row.name;
+        EXPECT_EQ(h.m().session().has_value(), row.sessionKept) << row.name;
+        EXPECT_EQ(QFile::exists(t.movie), row.movieKept) << row.name;
+        const bool taken = row.state != AppState::recording;
+        EXPECT_EQ(h.border->shown, !taken) << row.name;
+        EXPECT_EQ(h.statusPanel->shown, !taken) << row.name;
+        EXPECT_EQ(h.m().takeStartedAt().has_value(), !taken) << row.name;
+        if (row.sessionKept && taken) {
+            // Filed as the scene's checked take, never put under review.
+            ASSERT_EQ(t.takesInScene(), 2) << row.name;
+            const Take &filed = h.m().session()->scenes[0].takes.last();
+            EXPECT_EQ(filed.filename, "running.mov") << row.name;
+            EXPECT_EQ(h.m().session()->scenes[0].selectedTakeID, filed.id) << row.name;
+            EXPECT_FALSE(h.m().pendingTakeID()) << row.name;
+        }
+        if (row.answer == 1)
+            EXPECT_FALSE(QDir(folder).exists()) << row.name;
+    }
+}
+
+TEST(DocumentCommandsTest, ClosingTheReviewWindowDuringATakeFilesItInsteadOfDroppingIt)
+{
+    RunningTake t;
+    ManagerHarness &h = t.h;
+    h.m().saveSession(h.dir.filePath("Window.lumacast"));
+    t.movie = h.takesFolder() + "/running.mov";
+    h.writeTakeFile("running.mov", 4096);
+    h.recorder->stops.preset = std::optional<Recording>(Recording{t.movie, 3.0});
+    QStringList dismissed;
+    h.m().setWindowActions({}, {}, [&](const QString &id) { dismissed << id; });
+
+    EXPECT_FALSE(h.m().reviewWindowShouldClose());
+    pumpEvents();
+    EXPECT_FALSE(h.m().session());
+    EXPECT_TRUE(dismissed.contains("review"));
+    // The take went into the package's manifest before the session closed.
+    QFile manifest(h.dir.filePath("Window.lumacast/manifest.json"));
+    ASSERT_TRUE(manifest.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(manifest.readAll().contains("running.mov"));
+}
+
+TEST(DocumentCommandsTest, QuitDuringATailWhilePausedAndWithAFailingSave)
+{
+    enum class Situation { tail, paused, saveFails };
+    struct Row {
+        Situation situation;
+        QuitReply reply;
+        const char *line;
+        std::vector<bool> repliesAfter; // termination replies once the situation resolves
+    };
+    const Row rows[] = {
+        {Situation::tail, QuitReply::terminateLater, "[app] quit requested during a tail operation — deferred", {true}},
+        {Situation::paused, QuitReply::terminateLater, "[app] take finished — allowing quit", {true}},
+        {Situation::saveFails, QuitReply::cancel, "", {}},
+    };
+    for (const Row &row : rows) {
+        RunningTake t;
+        ManagerHarness &h = t.h;
+        h.m().renameScene(t.session.scenes[0].id, "Pending");
+        h.m().setState(row.situation == Situation::paused ? AppState::paused : AppState::idle);
+        if (row.situation == Situation::tail)
+            h.m().setTailOperation(TailOperation{});
+        ASSERT_TRUE(h.m().hasPendingSave());
+        if (row.situation == Situation::saveFails) {
+            // A file where the session's folder was: the manifest cannot be written.
+            QDir(t.session.scratchURL).removeRecursively();
+            QFile blocker(t.session.scratchURL);
+            ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+        }
+        const int label = int(row.situation);
+        EXPECT_EQ(h.m().requestQuit(), row.reply) << label;
+        if (row.situation == Situation::tail) {
+            EXPECT_TRUE(h.application->terminationReplies.empty()) << label;
+            h.m().setTailOperation(std::nullopt);
+            h.m().runPendingExternalAction();
+        }
+        pumpEvents();
+        EXPECT_EQ(h.application->terminationReplies, row.repliesAfter) << label;
+        if (*row.line)
+            EXPECT_TRUE(h.appLogLines().contains(row.line)) << label;
+        if (row.situation == Situation::saveFails) {
+            EXPECT_EQ(alertTitles(h), QStringList{"Couldn’t save recording"}) << label;
+            EXPECT_TRUE(h.m().session()) << label;
+            continue;
+        }
+        EXPECT_FALSE(h.m().hasPendingSave()) << label;
+        QFile manifest(t.session.scratchURL + "/manifest.json");
+        ASSERT_TRUE(manifest.open(QIODevice::ReadOnly)) << label;
+        const QByteArray written = manifest.readAll();
+        EXPECT_TRUE(written.contains("Pending")) << label;
+        EXPECT_EQ(written.contains("running.mov"), row.situation == Situation::paused) << label;
+    }
+}
+
+TEST(DocumentCommandsTest, TerminationWritesThePendingAutosave)
+{
+    ManagerHarness h;
+    const Session session = h.adoptSessionWithTakes({1});
+    h.m().renameScene(session.scenes[0].id, "Before SIGTERM");
+    h.m().applicationWillTerminate();
+    EXPECT_FALSE(h.m().hasPendingSave());
+    QFile manifest(session.scratchURL + "/manifest.json");
+    ASSERT_TRUE(manifest.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(manifest.readAll().contains("Before SIGTERM"));
+}
+
+} // namespace
+} // namespace lumacast

@@ -1,0 +1,259 @@
+#include "StateManagerDoubles.h"
+
+#include "control/Launch.h"
+#include "control/NetworkUpdater.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace lumacast {
+namespace {
+
+using testing::ManagerHarness;
+
+// The duration check of an opened package runs off the main thread: wait for it, 5 s at most.
+void pumpUntil(const std::function<bool()> &done)
+{
+    QElapsedTimer timer;
+    timer.start();
+    do
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    while (!done() && timer.elapsed() < 5000);
+}
+
+TEST(LaunchTest, ServicesOnAndOff)
+{
+    struct Row {
+        const char *name;
+        bool services;
+        bool documentExists;
+        bool requestedScreen;
+        int corrupt;
+        const char *decision;  // the reopen line after the evaluation
+        const char *opened;    // "" none, "activating" or "quiet": how "review" was opened
+    };
+    const Row rows[] = {
+        {"services off", false, true, false, 0, "", ""},
+        {"reopen after a permission request", true, true, true, 0,
+         "[app] reopenLastDocument — opening Last.lumacast (didRequestScreenThisLaunch=true)", "quiet"},
+        {"last document deleted, three corrupt sessions", true, false, false, 3,
+         "[app] reopenLastDocument — skipped; opening empty main window (didRequestScreenThisLaunch=false)",
+         "activating"},
+    };
+    for (const Row &row : rows) {
+        ManagerHarness h;
+        h.adoptSessionWithTakes({1});
+        const QString package = h.dir.filePath("Last.lumacast");
+        h.m().saveSession(package);
+        if (!row.documentExists)
+            QDir(package).removeRecursively();
+        QStringList corruptFolders;
+        for (int i = 0; i < row.corrupt; ++i) {
+            const QString folder = SessionStore::scratchRoot() + QStringLiteral("/corrupt-%1").arg(i);
+            QDir().mkpath(folder);
+            QFile manifest(folder + "/manifest.json");
+            ASSERT_TRUE(manifest.open(QIODevice::WriteOnly));
+            manifest.write("not a manifest");
+            corruptFolders << folder;
+        }
+        h.devices->cameras = {CameraOption{"cam", "Camera"}};
+        h.permissions->launches.preset = true;
+        h.permissions->requestedScreen = row.requestedScreen;
+        h.manager.reset();
+        h.manager = std::make_unique<AppStateManager>(h.services(), row.services);
+        QStringList opened;
+        h.m().setWindowActions([&](const QString &id) { opened << "activating:" + id; },
+                               [&](const QString &id) { opened << "quiet:" + id; }, {});
+        h.clearLogs();
+        pumpUntil([&] { return !row.services || h.appLogLines().filter("reopenLastDocument — opened").size()
+                                                  + opened.size() > 0; });
+        h.time->advance(1500ms);
+
+        EXPECT_EQ(h.hotKeys->handlers.size(), 6u) << row.name;
+        EXPECT_EQ(h.updater->started, row.services) << row.name;
+        EXPECT_EQ(h.updater->automaticChecks, row.services ? std::optional(true) : std::nullopt) << row.name;
+        EXPECT_EQ(h.m().availableCameras().size(), row.services ? 1 : 0) << row.name;
+        EXPECT_EQ(h.hotKeys->registered.has_value(), row.services) << row.name;
+        const QStringList lines = h.appLogLines();
+        if (!row.services) {
+            EXPECT_TRUE(lines.isEmpty()) << row.name;
+            EXPECT_TRUE(opened.isEmpty()) << row.name;
+            continue;
+        }
+        EXPECT_EQ(lines.first(), "[app] init — starting launch flow") << row.name;
+        EXPECT_TRUE(lines.contains(QStringLiteral("[app] reopenLastDocument — evaluating (reopen=true, "
+                                                  "url=Last.lumacast, fileExists=%1, currentSession=false)")
+                                       .arg(row.documentExists ? "true" : "false")))
+            << row.name;
+        EXPECT_TRUE(lines.contains(row.decision)) << row.name;
+        EXPECT_TRUE(lines.contains(QStringLiteral("[app] init — ready (recoverable=%1)")
+                                       .arg(h.m().recoverableSessions().size())))
+            << row.name;
+        EXPECT_TRUE(lines.contains("[app] open panel pre-warmed")) << row.name;
+        EXPECT_EQ(opened, QStringList{QStringLiteral("%1:review").arg(row.opened)}) << row.name;
+        EXPECT_EQ(h.m().session().has_value(), row.documentExists) << row.name;
+        if (row.corrupt) {
+            ASSERT_EQ(h.alerts->shown.size(), 1u) << row.name;
+            EXPECT_EQ(h.alerts->shown[0].message, "Recovery issue") << row.name;
+            EXPECT_EQ(h.alerts->shown[0].informativeText,
+                      "3 recording(s) could not be recovered because their manifest is corrupt. Check "
+                      "~/.cache/Lumacast/Sessions/ for the raw .mov files.")
+                << row.name;
+        } else {
+            EXPECT_TRUE(h.alerts->shown.empty()) << row.name;
+        }
+        for (const QString &folder : std::as_const(corruptFolders))
+            QDir(folder).removeRecursively();
+    }
+}
+
+TEST(ExportLaunchTest, RefusalsProgressAndResults)
+{
+    ManagerHarness h;
+    QStringList revealed;
+    h.m().setFileRevealer([&](const QString &path) { revealed << path; });
+    h.adoptSessionWithTakes({1});
+    h.m().exportFCPXML();
+    EXPECT_TRUE(h.exporter->runs.empty()) << "an unsaved session is not exported";
+    EXPECT_TRUE(h.historyLines().isEmpty());
+
+    h.m().saveSession(h.dir.filePath("Export.lumacast"));
+    struct Row {
+        void (AppStateManager::*start)();
+        const char *kind;
+        const char *label;
+        bool succeed;
+        int button; // of the result alert
+    };
+    const Row rows[] = {
+        {&AppStateManager::exportVideo, "video", "Exporting Video…", true, 0},
+        {&AppStateManager::exportFCPXML, "fcpxml", "Exporting to Final Cut Pro…", true, 1},
+        {&AppStateManager::exportFCP7XML, "fcp7", "Exporting for Premiere…", false, 0},
+    };
+    for (const Row &row : rows) {
+        h.exporter->runs.clear();
+        h.alerts->shown.clear();
+        revealed.clear();
+        (h.m().*row.start)();
+        ASSERT_EQ(h.exporter->runs.size(), 1u) << row.kind;
+        EXPECT_EQ(h.exporter->runs[0].kind, row.kind);
+        EXPECT_FALSE(h.m().isExporting()) << "exporting starts with the coordinator's started event";
+        auto handler = h.exporter->runs[0].handler;
+        handler(ExportEvent::started());
+        handler(ExportEvent::progress(0.4));
+        EXPECT_TRUE(h.m().isExporting());
+        EXPECT_EQ(h.m().exportLabel(), row.label);
+        EXPECT_DOUBLE_EQ(h.m().exportProgress(), 0.4);
+        (h.m().*row.start)();
+        EXPECT_EQ(h.exporter->runs.size(), 1u) << "a second export while one runs does nothing";
+        h.alerts->answers.push_back(row.button);
+        handler(row.succeed ? ExportEvent::succeeded(h.dir.filePath("Out.mov"))
+                            : ExportEvent::failed(std::make_exception_ptr(Error("disk full"))));
+        EXPECT_FALSE(h.m().isExporting());
+        EXPECT_DOUBLE_EQ(h.m().exportProgress(), 0);
+        ASSERT_EQ(h.alerts->shown.size(), 1u);
+        EXPECT_EQ(h.alerts->shown[0].message, row.succeed ? "Export complete" : "Export failed");
+        EXPECT_EQ(h.alerts->shown[0].informativeText, row.succeed ? "Out.mov" : "disk full");
+        EXPECT_EQ(revealed.size(), row.succeed && row.button == 0 ? 1 : 0) << row.kind;
+    }
+    EXPECT_EQ(h.historyLines().filter("started").size(), 3);
+}
+
+// Serves one fixed HTTP answer to every request on 127.0.0.1.
+class FeedServer : public QTcpServer {
+public:
+    QByteArray status = "200 OK";
+    QByteArray body;
+    FeedServer()
+    {
+        listen(QHostAddress::LocalHost, 0);
+        connect(this, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket *socket = nextPendingConnection()) {
+                connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
+                    if (!socket->readAll().contains("\r\n\r\n"))
+                        return;
+                    socket->write("HTTP/1.1 " + status + "\r\nContent-Type: application/json\r\nContent-Length: "
+                                  + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
+                    socket->disconnectFromHost();
+                });
+                connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            }
+        });
+    }
+    QUrl url() const { return QUrl(QStringLiteral("http://127.0.0.1:%1/feed.json").arg(serverPort())); }
+};
+
+TEST(UpdaterTest, ReadsALocalFeedAndSaysWhetherANewerVersionExists)
+{
+    struct Row {
+        const char *name;
+        QByteArray status;
+        QByteArray body;
+        NetworkUpdater::Result::Kind kind;
+        const char *alert;
+    };
+    const Row rows[] = {
+        {"newer", "200 OK", R"({"version": "1.10.0", "url": "https://example.org/lumacast"})",
+         NetworkUpdater::Result::Kind::updateAvailable, "A new version of Lumacast is available"},
+        {"same", "200 OK", R"({"version": "1.9"})", NetworkUpdater::Result::Kind::upToDate, "You’re up to date"},
+        {"older", "200 OK", R"({"version": "1.2.3"})", NetworkUpdater::Result::Kind::upToDate, "You’re up to date"},
+        {"no version", "200 OK", R"({"name": "x"})", NetworkUpdater::Result::Kind::failed, "Update check failed"},
+        {"not found", "404 Not Found", "", NetworkUpdater::Result::Kind::failed, "Update check failed"},
+    };
+    for (const Row &row : rows) {
+        FeedServer server;
+        ASSERT_TRUE(server.isListening());
+        server.status = row.status;
+        server.body = row.body;
+        std::vector<AlertRequest> alerts;
+        NetworkUpdater updater(server.url(), QVersionNumber(1, 9, 0), [&](const AlertRequest &r) { alerts.push_back(r); });
+        ASSERT_TRUE(updater.canCheckForUpdates());
+        QEventLoop loop;
+        QObject::connect(&updater, &NetworkUpdater::checkFinished, &loop, &QEventLoop::quit);
+        QTimer::singleShot(10000, &loop, &QEventLoop::quit);
+        updater.checkForUpdates();
+        updater.checkForUpdates(); // ignored while the first runs
+        loop.exec();
+        ASSERT_TRUE(updater.lastResult()) << row.name;
+        EXPECT_EQ(updater.lastResult()->kind, row.kind) << row.name;
+        ASSERT_EQ(alerts.size(), 1u) << row.name;
+        EXPECT_EQ(alerts[0].message, row.alert) << row.name;
+    }
+}
+
+TEST(UpdaterTest, WithoutAFeedTheCheckSaysSo)
+{
+    ManagerHarness h;
+    for (const char *stored : {"", "ftp://example.org/feed", "not a url"}) {
+        if (*stored)
+            h.preferences.defaults().setValue(NetworkUpdater::kFeedKey, stored);
+        EXPECT_FALSE(NetworkUpdater::feedFromPreferences(h.preferences)) << stored;
+    }
+    h.preferences.defaults().setValue(NetworkUpdater::kFeedKey, "https://example.org/feed.json");
+    EXPECT_EQ(NetworkUpdater::feedFromPreferences(h.preferences), QUrl("https://example.org/feed.json"));
+
+    h.updater->canCheck = false;
+    h.m().checkForUpdates();
+    ASSERT_EQ(h.alerts->shown.size(), 1u);
+    EXPECT_EQ(h.alerts->shown[0].message, "Can't check for updates");
+    EXPECT_EQ(h.alerts->shown[0].informativeText,
+              "The update feed is not configured. Set a valid updateFeedURL in ~/.config/Lumacast/Lumacast.json.");
+    EXPECT_EQ(h.updater->checks, 0);
+    h.updater->canCheck = true;
+    h.m().checkForUpdates();
+    EXPECT_EQ(h.updater->checks, 1);
+    EXPECT_EQ(h.application->regularCount, 2);
+}
+
+} // namespace
+} // namespace lumacast
