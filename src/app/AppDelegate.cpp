@@ -3,10 +3,10 @@
 #include "app/ShellCommands.h"
 #include "control/AppStateManager.h"
 #include "store/AppLog.h"
+#include "threads/ThreadBridge.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QTimer>
 #include <QUrl>
 
 namespace lumacast {
@@ -42,7 +42,7 @@ AppDelegate::TerminateReply AppDelegate::applicationShouldTerminate()
         QPointer<AppDelegate> self(this);
         QPointer<AppStateManager> manager(m_manager);
         ShellCommands *commands = m_commands;
-        QTimer::singleShot(0, this, [self, manager, commands] {
+        postToMainThread(self, [self, manager, commands] {
             commands->finishActiveRecordingForClose([self, manager] {
                 if (manager) {
                     if (manager->hasPendingSave())
@@ -68,7 +68,7 @@ bool AppDelegate::applicationShouldHandleReopen(bool hasVisibleWindows)
 {
     if (!hasVisibleWindows) {
         QPointer<AppStateManager> manager(m_manager);
-        QTimer::singleShot(0, this, [manager] {
+        postToMainThread(QPointer<AppDelegate>(this), [manager] {
             if (manager)
                 manager->openWindow(QStringLiteral("review"));
         });
@@ -89,7 +89,7 @@ void AppDelegate::openDocumentURLs(const QStringList &paths)
         return;
     ShellCommands *commands = m_commands;
     QPointer<AppStateManager> manager(m_manager);
-    QTimer::singleShot(0, this, [manager, commands, path] {
+    postToMainThread(QPointer<AppDelegate>(this), [manager, commands, path] {
         if (manager)
             commands->guardedOpen(path);
     });

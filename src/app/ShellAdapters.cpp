@@ -43,37 +43,4 @@ void QtApplicationService::replyToTermination(bool terminate)
         terminationHandler(terminate);
 }
 
-WidgetMainWindowHandle::WidgetMainWindowHandle(QWidget *window, QObject *parent)
-    : MainWindowHandle(parent)
-    , m_window(window)
-{
-}
-
-bool WidgetMainWindowHandle::isVisible() const
-{
-    return m_window && m_window->isVisible();
-}
-
-bool WidgetMainWindowHandle::isMinimized() const
-{
-    return m_window && m_window->isMinimized();
-}
-
-void WidgetMainWindowHandle::minimize()
-{
-    if (m_window)
-        m_window->showMinimized();
-}
-
-void WidgetMainWindowHandle::restore()
-{
-    if (!m_window)
-        return;
-    if (m_window->isMinimized())
-        m_window->showNormal();
-    m_window->show();
-    m_window->raise();
-    m_window->activateWindow();
-}
-
 } // namespace lumacast

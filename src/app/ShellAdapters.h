@@ -28,22 +28,6 @@ public:
     std::function<void(bool)> terminationHandler;
 };
 
-// The review window's top-level widget as the main-window rule moves it. The widget is held
-// weakly; every call does nothing once it is gone.
-class WidgetMainWindowHandle final : public MainWindowHandle {
-    Q_OBJECT
-public:
-    explicit WidgetMainWindowHandle(QWidget *window, QObject *parent = nullptr);
-
-    bool isVisible() const override;
-    bool isMinimized() const override;
-    void minimize() override;
-    void restore() override;
-
-private:
-    QPointer<QWidget> m_window;
-};
-
 // The update checker until the real one lands: it has no feed address, so it never checks and
 // "Check for Updates…" explains that no feed is configured.
 class UnconfiguredUpdater final : public UpdaterService {

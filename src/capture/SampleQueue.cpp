@@ -1,17 +1,18 @@
 #include "capture/SampleQueue.h"
 
-#include <future>
+#include "threads/ThreadBridge.h"
 
-#include <pthread.h>
+#include <future>
 
 namespace lumacast {
 
 SampleQueue::SampleQueue(QString label) : m_label(std::move(label))
 {
-    m_thread = std::thread([this] { run(); });
     // Thread names are limited to 15 characters: keep the distinctive end of the label.
-    const QByteArray name = m_label.right(15).toUtf8();
-    pthread_setname_np(m_thread.native_handle(), name.constData());
+    m_thread = std::thread([this, name = m_label.right(15).toUtf8()] {
+        nameCurrentThread(name.constData());
+        run();
+    });
 }
 
 SampleQueue::~SampleQueue()

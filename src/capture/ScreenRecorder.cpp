@@ -7,6 +7,7 @@
 #include "capture/TakeWriter.h"
 #include "model/LogCategories.h"
 #include "capture/OverlayGeometry.h"
+#include "platform/audio/PulseAudio.h"
 #include "platform/x11/X11FrameSource.h"
 #include "store/Preferences.h"
 #include "threads/ThreadBridge.h"
@@ -18,7 +19,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include <ctime>
 #include <unistd.h>
 
 namespace lumacast {
@@ -467,9 +467,7 @@ namespace {
 // are stamped), taken when the user acts rather than when the sample queue gets to it.
 SampleTime captureClockNow()
 {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return SampleTime::fromNanoseconds(int64_t(ts.tv_sec) * 1000000000LL + ts.tv_nsec);
+    return SampleTime::fromNanoseconds(pulse::monotonicNanoseconds());
 }
 } // namespace
 

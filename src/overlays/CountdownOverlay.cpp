@@ -1,5 +1,7 @@
 #include "overlays/CountdownOverlay.h"
 
+#include "threads/ThreadBridge.h"
+
 #include <QApplication>
 #include <QEasingCurve>
 #include <QKeyEvent>
@@ -240,12 +242,8 @@ int CountdownOverlay::escapeHotKeyHandler(const HotKeyEvent *, void *userData)
 void CountdownOverlay::cancelFromKeyboard()
 {
     // Deferred like every hot-key action, so the flag is only ever written between two steps.
-    QMetaObject::invokeMethod(
-        this, [self = QPointer<CountdownOverlay>(this)] {
-            if (self)
-                self->m_cancelled = true;
-        },
-        Qt::QueuedConnection);
+    QPointer<CountdownOverlay> self(this);
+    postToMainThread(self, [self] { self->m_cancelled = true; });
 }
 
 void CountdownOverlay::tearDown()

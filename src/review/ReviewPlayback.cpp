@@ -307,23 +307,23 @@ void ReviewPlayback::handlePlaybackKey(const PlaybackKey &key)
 {
     const bool tailLive = m_host.hasTailOperation();
     switch (key.kind) {
-    case PlaybackKey::Kind::playPauseOrSnap:
+    case PlaybackKey::playPauseOrSnap:
         playPauseOrSnap();
         break;
-    case PlaybackKey::Kind::toggleTrimStart:
+    case PlaybackKey::toggleTrimStart:
         if (!tailLive)
             setSelectedTrimHandle(m_selectedTrimHandle == TrimHandle::start ? std::nullopt
                                                                              : std::optional(TrimHandle::start));
         break;
-    case PlaybackKey::Kind::toggleTrimEnd:
+    case PlaybackKey::toggleTrimEnd:
         if (!tailLive)
             setSelectedTrimHandle(m_selectedTrimHandle == TrimHandle::end ? std::nullopt
                                                                            : std::optional(TrimHandle::end));
         break;
-    case PlaybackKey::Kind::deselectTrim:
+    case PlaybackKey::deselectTrim:
         setSelectedTrimHandle(std::nullopt);
         break;
-    case PlaybackKey::Kind::nudge:
+    case PlaybackKey::nudge:
         if (!tailLive)
             nudge(key.forward ? 1 : -1, key.large);
         break;

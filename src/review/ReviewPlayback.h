@@ -5,6 +5,7 @@
 #include "review/PlayerPaneInputs.h"
 #include "review/ReviewHost.h"
 #include "review/TrimHandle.h"
+#include "review/outline/PlaybackKey.h"
 
 #include <QObject>
 #include <QString>

@@ -74,24 +74,6 @@ QColor tintColour(ToolbarButton::Tint tint, const QPalette &palette)
     return palette.color(QPalette::ButtonText);
 }
 
-// The outline's key, as the player takes it (the two folders name the same keys).
-PlaybackKey playbackKeyOf(const lumacast::PlaybackKey &key)
-{
-    switch (key.kind) {
-    case lumacast::PlaybackKey::nudge:
-        return PlaybackKey::nudge(key.forward, key.large);
-    case lumacast::PlaybackKey::playPauseOrSnap:
-        return PlaybackKey::of(PlaybackKey::Kind::playPauseOrSnap);
-    case lumacast::PlaybackKey::toggleTrimStart:
-        return PlaybackKey::of(PlaybackKey::Kind::toggleTrimStart);
-    case lumacast::PlaybackKey::toggleTrimEnd:
-        return PlaybackKey::of(PlaybackKey::Kind::toggleTrimEnd);
-    case lumacast::PlaybackKey::deselectTrim:
-        break;
-    }
-    return PlaybackKey::of(PlaybackKey::Kind::deselectTrim);
-}
-
 } // namespace
 
 ReviewWindow::ReviewWindow(AppStateManager &manager, ReviewCommands *commands, ReviewPlayback::PlayerFactory makePlayer,
@@ -161,9 +143,7 @@ void ReviewWindow::buildSplitView()
 
     ReviewPlayback *playback = m_playback.get();
     m_outline->setTrimHandleSelectedQuery([playback] { return playback->selectedTrimHandle().has_value(); });
-    connect(m_outline, &SceneOutline::playbackKey, playback, [playback](const lumacast::PlaybackKey &key) {
-        playback->handlePlaybackKey(playbackKeyOf(key));
-    });
+    connect(m_outline, &SceneOutline::playbackKey, playback, &ReviewPlayback::handlePlaybackKey);
     connect(m_outline, &SceneOutline::selectTakeForPreview, playback,
             [playback](const QUuid &takeID, const QString &path) {
                 playback->setSelectedTrimHandle(std::nullopt);

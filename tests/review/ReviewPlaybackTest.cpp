@@ -165,7 +165,7 @@ TEST_F(ReviewPlaybackTest, NudgesStayInsideTheTakeAndTheTrimRange)
         playback->setSelectedTrimHandle(c.handle);
         host.calls.clear();
         player->seeks.clear();
-        playback->handlePlaybackKey(PlaybackKey::nudge(c.forward, c.large));
+        playback->handlePlaybackKey(PlaybackKey::makeNudge(c.forward, c.large));
         EXPECT_EQ(host.calls.join(QLatin1Char(',')), c.trimCall) << c.time;
         ASSERT_EQ(player->seeks.size(), 1u);
         EXPECT_NEAR(player->seeks[0].seconds(), c.seek, 1.0 / 600);
@@ -173,11 +173,11 @@ TEST_F(ReviewPlaybackTest, NudgesStayInsideTheTakeAndTheTrimRange)
     // During a tail operation nudges and handle toggles are ignored; deselecting still works.
     host.tailLive = true;
     player->seeks.clear();
-    playback->handlePlaybackKey(PlaybackKey::nudge(true, false));
-    playback->handlePlaybackKey(PlaybackKey::of(PlaybackKey::Kind::toggleTrimStart));
+    playback->handlePlaybackKey(PlaybackKey::makeNudge(true, false));
+    playback->handlePlaybackKey(PlaybackKey{PlaybackKey::toggleTrimStart});
     EXPECT_TRUE(player->seeks.empty());
     EXPECT_EQ(playback->selectedTrimHandle(), TrimHandle::end);
-    playback->handlePlaybackKey(PlaybackKey::of(PlaybackKey::Kind::deselectTrim));
+    playback->handlePlaybackKey(PlaybackKey{PlaybackKey::deselectTrim});
     EXPECT_EQ(playback->selectedTrimHandle(), std::nullopt);
 }
 
@@ -186,11 +186,11 @@ TEST_F(ReviewPlaybackTest, HandlePreviewReturnsToTheParkedPlayheadClamped)
     takeAt(0, 0).trimStart = 1, takeAt(0, 0).trimEnd = 8;
     load(0, 0);
     player->time = av::MediaTime::fromSeconds(7, 600);
-    playback->handlePlaybackKey(PlaybackKey::of(PlaybackKey::Kind::toggleTrimStart));
-    playback->handlePlaybackKey(PlaybackKey::of(PlaybackKey::Kind::toggleTrimEnd));
+    playback->handlePlaybackKey(PlaybackKey{PlaybackKey::toggleTrimStart});
+    playback->handlePlaybackKey(PlaybackKey{PlaybackKey::toggleTrimEnd});
     EXPECT_EQ(playback->playheadBeforeTrimPreview(), 7.0);
     takeAt(0, 0).trimEnd = 6; // moved while selected
-    playback->handlePlaybackKey(PlaybackKey::of(PlaybackKey::Kind::toggleTrimEnd));
+    playback->handlePlaybackKey(PlaybackKey{PlaybackKey::toggleTrimEnd});
     EXPECT_EQ(player->seekSeconds(), (std::vector<double>{1, 1, 8, 6}));
     EXPECT_EQ(playback->playheadBeforeTrimPreview(), std::nullopt);
 }

@@ -65,14 +65,18 @@ struct FrameSource::State {
         xcb_get_image_cookie_t plainCookie{};
     };
     PendingGrab sendGrab(xcb_drawable_t drawable, int x, int y, int w, int h, PixelBuffer &into, size_t offset = 0);
-    bool awaitGrab(const PendingGrab &pending, QString *error);
-    bool grab(xcb_drawable_t drawable, int x, int y, int w, int h, PixelBuffer &into, QString *error);
-    void paintPieces(PixelBuffer &buffer, const std::vector<RepairPiece> &pieces, const PendingGrab *screen, bool &screenOk,
-                     QString *error);
+    // Whether the picture arrived; false when the server refused it or the connection broke.
+    bool receiveGrab(const PendingGrab &pending);
+    // The grab steps below throw X11Error, with the connection's error as its code.
+    void awaitGrab(const PendingGrab &pending);
+    void grab(xcb_drawable_t drawable, int x, int y, int w, int h, PixelBuffer &into);
+    QString grabFailureText() const;
+    X11Error failure(const QString &description) const { return X11Error(description, conn->connectionError()); }
+    void paintPieces(PixelBuffer &buffer, const std::vector<RepairPiece> &pieces, const PendingGrab *screen);
     void copyIn(PixelBuffer &dest, int dx, int dy, const uint8_t *src, int w, int h);
-    bool grabFrame(Frame &frame, bool withCursor, QString *error);
-    bool grabDisplay(PixelBuffer &buffer, QString *error);
-    bool grabWindow(PixelBuffer &buffer, bool &empty, QPoint &origin, QString *error);
+    void grabFrame(Frame &frame, bool withCursor);
+    void grabDisplay(PixelBuffer &buffer);
+    void grabWindow(PixelBuffer &buffer, bool &empty, QPoint &origin);
     void copyIn(PixelBuffer &dest, int dx, int dy, const PixelBuffer &src, int w, int h);
     void fill(PixelBuffer &dest, const QRect &r);
     void resolveDisplay();
@@ -112,7 +116,6 @@ void FrameSource::setFrameHandler(FrameHandler handler) { m_onFrame = std::move(
 void FrameSource::setErrorHandler(ErrorHandler handler) { m_onError = std::move(handler); }
 void FrameSource::setShowsCursor(bool shows) { m_showsCursor.store(shows); }
 uint64_t FrameSource::framesDelivered() const { return m_delivered.load(); }
-uint64_t FrameSource::intervalsMissed() const { return m_missed.load(); }
 
 void FrameSource::open()
 {
@@ -170,24 +173,18 @@ void FrameSource::captureFrame(Frame &frame)
 {
     if (!d->conn)
         throw X11Error(QStringLiteral("The capture is not open"));
-    // The grab's steps still hand their text up through `error`; it becomes the one X11Error here.
-    QString error;
-    if (!d->grabFrame(frame, m_showsCursor.load(), &error))
-        throw X11Error(error, d->conn->connectionError());
+    d->grabFrame(frame, m_showsCursor.load());
 }
 
-bool FrameSource::State::grabFrame(Frame &frame, bool withCursor, QString *error)
+void FrameSource::State::grabFrame(Frame &frame, bool withCursor)
 {
     frame = Frame{};
-    if (conn->failed()) {
-        if (error)
-            *error = QStringLiteral("The connection to the X server was lost");
-        return false;
-    }
+    if (conn->failed())
+        throw failure(QStringLiteral("The connection to the X server was lost"));
     std::shared_ptr<PixelBuffer> buffer = pool->acquire();
     if (!buffer) {
         // Every buffer is still held downstream: this interval yields no frame.
-        return true;
+        return;
     }
     const int64_t timestamp = monotonicNow();
     // The cursor is asked for right behind the first picture request of the frame (see `grab`),
@@ -206,14 +203,12 @@ bool FrameSource::State::grabFrame(Frame &frame, bool withCursor, QString *error
     QPoint origin;
     bool empty = false;
     if (config.kind == CaptureConfig::Kind::Display) {
-        if (!grabDisplay(*buffer, error))
-            return false;
+        grabDisplay(*buffer);
         origin = displayRect.topLeft();
     } else {
-        if (!grabWindow(*buffer, empty, origin, error))
-            return false;
+        grabWindow(*buffer, empty, origin);
         if (empty)
-            return true;
+            return;
     }
     sendCursorRequestIfWanted(); // when nothing was grabbed from the server this time
     if (cursorCookie) {
@@ -227,7 +222,6 @@ bool FrameSource::State::grabFrame(Frame &frame, bool withCursor, QString *error
     frame.stride = width * 4;
     frame.timestampNs = timestamp;
     frame.buffer = std::shared_ptr<const void>(buffer);
-    return true;
 }
 
 FrameSource::State::PendingGrab FrameSource::State::sendGrab(xcb_drawable_t drawable, int x, int y, int w, int h,
@@ -250,7 +244,7 @@ FrameSource::State::PendingGrab FrameSource::State::sendGrab(xcb_drawable_t draw
     return pending;
 }
 
-bool FrameSource::State::awaitGrab(const PendingGrab &pending, QString *error)
+bool FrameSource::State::receiveGrab(const PendingGrab &pending)
 {
     xcb_connection_t *c = conn->get();
     if (pending.shared) {
@@ -266,15 +260,24 @@ bool FrameSource::State::awaitGrab(const PendingGrab &pending, QString *error)
             return true;
         }
     }
-    if (error)
-        *error = conn->failed() ? QStringLiteral("The connection to the X server was lost")
-                                : QStringLiteral("The X server refused to hand out the picture");
     return false;
 }
 
-bool FrameSource::State::grab(xcb_drawable_t drawable, int x, int y, int w, int h, PixelBuffer &into, QString *error)
+QString FrameSource::State::grabFailureText() const
 {
-    return awaitGrab(sendGrab(drawable, x, y, w, h, into), error);
+    return conn->failed() ? QStringLiteral("The connection to the X server was lost")
+                          : QStringLiteral("The X server refused to hand out the picture");
+}
+
+void FrameSource::State::awaitGrab(const PendingGrab &pending)
+{
+    if (!receiveGrab(pending))
+        throw failure(grabFailureText());
+}
+
+void FrameSource::State::grab(xcb_drawable_t drawable, int x, int y, int w, int h, PixelBuffer &into)
+{
+    awaitGrab(sendGrab(drawable, x, y, w, h, into));
 }
 
 void FrameSource::State::copyIn(PixelBuffer &dest, int dx, int dy, const PixelBuffer &src, int w, int h)
@@ -329,7 +332,7 @@ void FrameSource::State::pollServerEvents(bool &displayChanged)
     }
 }
 
-bool FrameSource::State::grabDisplay(PixelBuffer &buffer, QString *error)
+void FrameSource::State::grabDisplay(PixelBuffer &buffer)
 {
     bool changed = false;
     pollServerEvents(changed);
@@ -337,20 +340,15 @@ bool FrameSource::State::grabDisplay(PixelBuffer &buffer, QString *error)
         try {
             resolveDisplay();
         } catch (const X11Error &) {
-            if (error)
-                *error = QStringLiteral("The captured display is no longer available");
-            return false;
+            throw failure(QStringLiteral("The captured display is no longer available"));
         }
     }
     const QRect screenRect(0, 0, conn->screen()->width_in_pixels, conn->screen()->height_in_pixels);
     const QRect source = QRect(displayRect.topLeft(), QSize(std::min(width, displayRect.width()),
                                                              std::min(height, displayRect.height())))
                              .intersected(screenRect);
-    if (source.isEmpty()) {
-        if (error)
-            *error = QStringLiteral("The captured display is no longer available");
-        return false;
-    }
+    if (source.isEmpty())
+        throw failure(QStringLiteral("The captured display is no longer available"));
     std::vector<RepairPiece> pieces;
     if (repair)
         pieces = repair->pieces(QRect(displayRect.topLeft(), QSize(width, height)));
@@ -359,28 +357,20 @@ bool FrameSource::State::grabDisplay(PixelBuffer &buffer, QString *error)
         // is waited for. The server answers in order, so every repair piece arrives after the
         // screen is in place, and is copied over it.
         const PendingGrab screen = sendGrab(conn->root(), source.x(), source.y(), width, height, buffer);
-        bool screenOk = false;
-        paintPieces(buffer, pieces, &screen, screenOk, error);
-        if (!screenOk)
-            return false;
+        paintPieces(buffer, pieces, &screen);
     } else {
-        if (!grab(conn->root(), source.x(), source.y(), source.width(), source.height(), *scratch, error))
-            return false;
+        grab(conn->root(), source.x(), source.y(), source.width(), source.height(), *scratch);
         fill(buffer, QRect(0, 0, width, height));
         copyIn(buffer, 0, 0, *scratch, source.width(), source.height());
-        bool unused = true;
-        paintPieces(buffer, pieces, nullptr, unused, nullptr);
+        paintPieces(buffer, pieces, nullptr);
     }
-    if (conn->failed()) {
-        if (error)
-            *error = QStringLiteral("The connection to the X server was lost");
-        return false;
-    }
-    return true;
+    if (conn->failed())
+        throw failure(QStringLiteral("The connection to the X server was lost"));
 }
 
-void FrameSource::State::paintPieces(PixelBuffer &buffer, const std::vector<RepairPiece> &pieces, const PendingGrab *screen,
-                                     bool &screenOk, QString *error)
+// `screen`, when given, is the frame's own picture request, sent before the pieces: it is awaited
+// first, and its refusal thrown only once every piece request sent has been answered.
+void FrameSource::State::paintPieces(PixelBuffer &buffer, const std::vector<RepairPiece> &pieces, const PendingGrab *screen)
 {
     struct Sent {
         const RepairPiece *piece;
@@ -389,6 +379,7 @@ void FrameSource::State::paintPieces(PixelBuffer &buffer, const std::vector<Repa
     std::vector<Sent> sent;
     size_t next = 0;
     bool screenAwaited = screen == nullptr;
+    std::optional<QString> screenRefused;
     do {
         // As many pieces as the scratch buffer holds are requested at once, then their answers
         // are read and copied in, in painting order.
@@ -408,12 +399,13 @@ void FrameSource::State::paintPieces(PixelBuffer &buffer, const std::vector<Repa
             used += bytes;
         }
         if (!screenAwaited) {
-            screenOk = awaitGrab(*screen, error);
+            if (!receiveGrab(*screen))
+                screenRefused = grabFailureText();
             screenAwaited = true;
         }
         for (const Sent &s : sent) {
             const RepairPiece &p = *s.piece;
-            if (s.grab && awaitGrab(*s.grab, nullptr)) {
+            if (s.grab && receiveGrab(*s.grab)) {
                 copyIn(buffer, p.to.x(), p.to.y(), scratch->data + s.grab->offset, p.source.width(), p.source.height());
             } else if (p.isWindow) {
                 repair->windowRefused(); // look again at the next frame
@@ -422,17 +414,17 @@ void FrameSource::State::paintPieces(PixelBuffer &buffer, const std::vector<Repa
             }
         }
     } while (next < pieces.size());
+    if (screenRefused)
+        throw failure(*screenRefused);
 }
 
-bool FrameSource::State::grabWindow(PixelBuffer &buffer, bool &empty, QPoint &origin, QString *error)
+void FrameSource::State::grabWindow(PixelBuffer &buffer, bool &empty, QPoint &origin)
 {
     xcb_connection_t *c = conn->get();
     const xcb_window_t window = config.windowId;
     auto gone = [&] {
-        if (error)
-            *error = conn->failed() ? QStringLiteral("The connection to the X server was lost")
-                                    : QStringLiteral("The captured window is no longer available");
-        return false;
+        return failure(conn->failed() ? QStringLiteral("The connection to the X server was lost")
+                                      : QStringLiteral("The captured window is no longer available"));
     };
     auto geoCookie = xcb_get_geometry(c, window);
     auto attrCookie = xcb_get_window_attributes(c, window);
@@ -441,10 +433,10 @@ bool FrameSource::State::grabWindow(PixelBuffer &buffer, bool &empty, QPoint &or
     Reply<xcb_get_window_attributes_reply_t> attr(xcb_get_window_attributes_reply(c, attrCookie, nullptr));
     Reply<xcb_translate_coordinates_reply_t> rootPos(xcb_translate_coordinates_reply(c, rootPosCookie, nullptr));
     if (!geo || !attr || !rootPos)
-        return gone();
+        throw gone();
     if (attr->map_state != XCB_MAP_STATE_VIEWABLE) {
         empty = true; // minimised or hidden: nothing new to show
-        return true;
+        return;
     }
     origin = QPoint(rootPos->dst_x, rootPos->dst_y);
     const int w = std::min<int>(geo->width, width);
@@ -460,28 +452,30 @@ bool FrameSource::State::grabWindow(PixelBuffer &buffer, bool &empty, QPoint &or
         if (!inTop || !topTree || topTree->parent != conn->root()) {
             const auto top = topLevelAncestor(*conn, window);
             if (!top)
-                return gone();
+                throw gone();
             topLevel = *top;
             inTop.reset(xcb_translate_coordinates_reply(c, xcb_translate_coordinates(c, window, topLevel, 0, 0), nullptr));
             if (!inTop)
-                return gone();
+                throw gone();
         }
         Reply<xcb_get_geometry_reply_t> topGeo(xcb_get_geometry_reply(c, xcb_get_geometry(c, topLevel), nullptr));
         if (!topGeo)
-            return gone();
+            throw gone();
         const xcb_pixmap_t p = xcb_generate_id(c);
         if (xcb_generic_error_t *e = xcb_request_check(c, xcb_composite_name_window_pixmap_checked(c, topLevel, p))) {
             std::free(e);
             if (conn->failed())
-                return gone();
+                throw gone();
             empty = true; // unmapped between the two requests
-            return true;
+            return;
         }
-        const bool ok = grab(p, inTop->dst_x + topGeo->border_width, inTop->dst_y + topGeo->border_width, w, h,
-                             target, error);
+        try {
+            grab(p, inTop->dst_x + topGeo->border_width, inTop->dst_y + topGeo->border_width, w, h, target);
+        } catch (const X11Error &) {
+            xcb_free_pixmap(c, p);
+            throw;
+        }
         xcb_free_pixmap(c, p);
-        if (!ok)
-            return false;
         if (!exact) {
             fill(buffer, QRect(0, 0, width, height));
             copyIn(buffer, 0, 0, target, w, h);
@@ -492,13 +486,11 @@ bool FrameSource::State::grabWindow(PixelBuffer &buffer, bool &empty, QPoint &or
         const QRect onScreen = QRect(origin, QSize(w, h)).intersected(screenRect);
         fill(buffer, QRect(0, 0, width, height));
         if (!onScreen.isEmpty()) {
-            if (!grab(conn->root(), onScreen.x(), onScreen.y(), onScreen.width(), onScreen.height(), *scratch, error))
-                return false;
+            grab(conn->root(), onScreen.x(), onScreen.y(), onScreen.width(), onScreen.height(), *scratch);
             copyIn(buffer, onScreen.x() - origin.x(), onScreen.y() - origin.y(), *scratch, onScreen.width(),
                    onScreen.height());
         }
     }
-    return true;
 }
 
 void FrameSource::State::drawCursor(PixelBuffer &buffer, QPoint origin, xcb_xfixes_get_cursor_image_cookie_t request)
@@ -590,9 +582,7 @@ void FrameSource::run()
         const auto now = clock::now();
         if (now >= next) {
             // Behind schedule: skip the intervals already past instead of grabbing in a burst.
-            const auto late = (now - next) / interval + 1;
-            m_missed += uint64_t(late);
-            next += interval * late;
+            next += interval * ((now - next) / interval + 1);
         }
         std::unique_lock lock(m_wakeMutex);
         m_wake.wait_until(lock, next, [this] { return m_stopRequested; });

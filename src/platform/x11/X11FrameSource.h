@@ -91,7 +91,6 @@ public:
     void setShowsCursor(bool shows);
 
     uint64_t framesDelivered() const;
-    uint64_t intervalsMissed() const;
 
 private:
     struct State;
@@ -104,7 +103,6 @@ private:
     bool m_stopRequested = false;
     std::atomic<bool> m_showsCursor;
     std::atomic<uint64_t> m_delivered{0};
-    std::atomic<uint64_t> m_missed{0};
     FrameHandler m_onFrame;
     ErrorHandler m_onError;
 };

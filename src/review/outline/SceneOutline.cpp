@@ -5,12 +5,12 @@
 #include "review/outline/SceneOutlineKeyMonitor.h"
 #include "review/outline/SceneOutlineModel.h"
 #include "review/outline/SceneTreeCellDelegate.h"
+#include "threads/ThreadBridge.h"
 
 #include <QContextMenuEvent>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
-#include <QTimer>
 
 namespace lumacast {
 
@@ -74,7 +74,7 @@ SceneOutline::SceneOutline(SceneOutlineHost *host, QWidget *parent)
     setEnabled(enabled);
     reloadOutline();
     new SceneOutlineKeyMonitor(this);
-    QTimer::singleShot(0, this, [this] {
+    postToMainThread(QPointer<SceneOutline>(this), [this] {
         if (isVisible())
             setFocus(Qt::OtherFocusReason);
     });

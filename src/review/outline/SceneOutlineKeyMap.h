@@ -1,22 +1,12 @@
 #pragma once
 
-#include <QMetaType>
+#include "review/outline/PlaybackKey.h"
+
 #include <QString>
 
 #include <variant>
 
 namespace lumacast {
-
-// A playback or trim key the outline hands to the review window.
-struct PlaybackKey {
-    enum Kind { nudge, playPauseOrSnap, toggleTrimStart, toggleTrimEnd, deselectTrim };
-    Kind kind = playPauseOrSnap;
-    bool forward = false; // nudge only
-    bool large = false;   // nudge only: the Alt (Option) key was held
-
-    static PlaybackKey makeNudge(bool forward, bool large) { return {nudge, forward, large}; }
-    bool operator==(const PlaybackKey &) const = default;
-};
 
 // An editing key the outline carries out itself.
 struct SceneOutlineCommand {
@@ -42,5 +32,3 @@ struct SceneOutlineKeyMap {
 };
 
 } // namespace lumacast
-
-Q_DECLARE_METATYPE(lumacast::PlaybackKey)
