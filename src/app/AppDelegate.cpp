@@ -44,24 +44,29 @@ AppDelegate::TerminateReply AppDelegate::applicationShouldTerminate()
         ShellCommands *commands = m_commands;
         postToMainThread(self, [self, manager, commands] {
             commands->finishActiveRecordingForClose([self, manager] {
+                bool saved = true;
                 if (manager) {
-                    if (manager->hasPendingSave())
-                        manager->autoSave();
-                    manager->services().appLog->log(QStringLiteral("[app] take finished — allowing quit"));
+                    // A save that fails keeps the application open: the alert says so.
+                    saved = !manager->hasPendingSave() || manager->flushPendingSave();
+                    if (saved)
+                        manager->services().appLog->log(QStringLiteral("[app] take finished — allowing quit"));
                 }
                 if (self && self->terminationReply)
-                    self->terminationReply(true);
+                    self->terminationReply(saved);
             });
         });
         return TerminateReply::terminateLater;
     }
+    // Saved before the answer, so that a failure can still keep the application open.
+    if (m_manager->hasPendingSave() && !m_manager->flushPendingSave())
+        return TerminateReply::cancel;
     return TerminateReply::terminateNow;
 }
 
 void AppDelegate::applicationWillTerminate()
 {
-    if (m_manager && m_manager->hasPendingSave())
-        m_manager->autoSave();
+    if (m_manager)
+        m_manager->applicationWillTerminate();
 }
 
 bool AppDelegate::applicationShouldHandleReopen(bool hasVisibleWindows)

@@ -19,7 +19,7 @@ class ShellCommands;
 class AppDelegate : public QObject {
     Q_OBJECT
 public:
-    enum class TerminateReply { terminateNow, terminateLater };
+    enum class TerminateReply { terminateNow, terminateLater, cancel };
 
     explicit AppDelegate(QObject *parent = nullptr);
 

@@ -5,6 +5,7 @@
 #include "capture/DesktopPermissionLayer.h"
 #include "capture/PermissionsCoordinator.h"
 #include "capture/ScreenRecorder.h"
+#include "control/NetworkUpdater.h"
 #include "control/SystemServices.h"
 #include "dialogs/ApplicationExport.h"
 #include "dialogs/DocumentFilePanels.h"
@@ -18,6 +19,9 @@
 #include "store/GlobalKeyboardShortcuts.h"
 #include "store/Preferences.h"
 #include "store/SessionStore.h"
+
+#include <QCoreApplication>
+#include <QVersionNumber>
 
 namespace lumacast {
 
@@ -51,8 +55,13 @@ ApplicationServices ApplicationServices::make()
     s.statusPanel = app.statusPanel;
     s.border = app.border;
     s.webcamOverlay = std::make_shared<WebcamOverlayAdapter>(&Preferences::shared());
-    s.updater = std::make_shared<UnconfiguredUpdater>();
     s.alerts = std::make_shared<MessageBoxAlerts>();
+    app.updaterAlerts = std::make_shared<std::function<int(const AlertRequest &)>>(
+        [alerts = s.alerts](const AlertRequest &request) { return alerts->runModal(request); });
+    s.updater = std::make_shared<NetworkUpdater>(
+        NetworkUpdater::feedFromPreferences(Preferences::shared()),
+        QVersionNumber::fromString(QCoreApplication::applicationVersion()),
+        [route = app.updaterAlerts](const AlertRequest &request) { (*route)(request); });
     s.filePanels = std::make_shared<DocumentFilePanels>();
     s.application = app.application;
     s.screens = std::make_shared<X11ScreenService>();

@@ -2,6 +2,7 @@
 
 #include "control/StateManagerServices.h"
 
+#include <functional>
 #include <memory>
 
 namespace lumacast {
@@ -29,6 +30,9 @@ struct ApplicationServices {
     std::shared_ptr<StatusPanelAdapter> statusPanel;
     std::shared_ptr<DialogExportUserInterface> exportInterface;
     std::shared_ptr<PermissionAlertDialogs> permissionAlerts;
+    // Where the updater's alerts go: the plain alerts until the application points it at the
+    // state manager, whose alerts suspend the global hot keys while they are up.
+    std::shared_ptr<std::function<int(const AlertRequest &)>> updaterAlerts;
 
     static ApplicationServices make();
 };

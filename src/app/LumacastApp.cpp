@@ -37,6 +37,9 @@ LumacastApp::LumacastApp(bool startServices, QObject *parent)
 
     m_manager = std::make_unique<AppStateManager>(m_services.services, startServices);
     m_commands = std::make_unique<ManagerShellCommands>(*m_manager);
+    *m_services.updaterAlerts = [manager = QPointer<AppStateManager>(m_manager.get())](const AlertRequest &request) {
+        return manager ? manager->runAlert(request) : 0;
+    };
     m_services.border->attach(*m_manager);
     m_services.statusPanel->attach(*m_manager, *m_commands);
 
@@ -188,10 +191,16 @@ void LumacastApp::requestQuit()
 {
     if (m_quitPending)
         return;
-    if (m_delegate.applicationShouldTerminate() == AppDelegate::TerminateReply::terminateNow)
+    switch (m_delegate.applicationShouldTerminate()) {
+    case AppDelegate::TerminateReply::terminateNow:
         finishQuit();
-    else
+        break;
+    case AppDelegate::TerminateReply::terminateLater:
         m_quitPending = true;
+        break;
+    case AppDelegate::TerminateReply::cancel:
+        break; // the failed save has been reported; the application stays open
+    }
 }
 
 void LumacastApp::finishQuit()

@@ -28,14 +28,4 @@ public:
     std::function<void(bool)> terminationHandler;
 };
 
-// The update checker until the real one lands: it has no feed address, so it never checks and
-// "Check for Updates…" explains that no feed is configured.
-class UnconfiguredUpdater final : public UpdaterService {
-public:
-    bool start() override { return true; }
-    void setAutomaticallyChecksForUpdates(bool) override {}
-    bool canCheckForUpdates() const override { return false; }
-    void checkForUpdates() override {}
-};
-
 } // namespace lumacast
