@@ -275,6 +275,7 @@ std::int64_t layOutAudio(const QList<Piece> &pieces, TrackPlan &plan, Descriptio
 
     std::optional<std::int64_t> edit;
     std::int64_t outEnd = 0;
+    const std::int64_t trackEnd = ticks(pieces.back().targetStart + pieces.back().length, outScale);
     for (qsizetype p = 0; p < pieces.size(); ++p) {
         const Piece &piece = pieces[p];
         const std::int64_t targetStart = ticks(piece.targetStart, outScale);
@@ -284,8 +285,9 @@ std::int64_t layOutAudio(const QList<Piece> &pieces, TrackPlan &plan, Descriptio
         // frame at the cut (for a take's start, that is the encoder's priming). The last piece
         // covers the end, which the edit then trims.
         const bool lastPiece = p + 1 == pieces.size();
+        const bool silenceFollows = !lastPiece && (pieces[p + 1].isGap() || pieces[p + 1].ts->samples.isEmpty());
         std::int64_t cut = targetEnd;
-        if (!lastPiece && !pieces[p + 1].isGap() && !pieces[p + 1].ts->samples.isEmpty())
+        if (!lastPiece && !silenceFollows)
             cut -= rescale(pieces[p + 1].ts->samples.front().duration, pieces[p + 1].ts->mediaTimescale, outScale);
         const auto wanted = [&](std::uint32_t duration) {
             return lastPiece ? outEnd < *edit + targetEnd : outEnd + duration / 2 < *edit + cut;
@@ -329,7 +331,10 @@ std::int64_t layOutAudio(const QList<Piece> &pieces, TrackPlan &plan, Descriptio
         for (; j < samples.size(); ++j) {
             const SampleRecord &s = samples[j];
             const auto duration = std::uint32_t(rescale(s.duration, srcScale, outScale));
-            if (!wanted(duration))
+            // Before silence, a frame that holds any sound the source shows is kept (the silence
+            // gives way to it), so that the end of a tail, say, is not swapped for silence when
+            // its sound sits up to half a frame late; only a frame past the track's end goes.
+            if (silenceFollows ? !(s.decodeTime < piece.mediaEnd && outEnd < *edit + trackEnd) : !wanted(duration))
                 break;
             CopyOp op = copied(piece, s);
             op.timing = SampleTiming{outEnd, outEnd, duration, s.sync, descriptions.writerIndex(piece, s.descriptionIndex)};

@@ -8,7 +8,8 @@
 //   starts off a key frame is re-encoded up to the next key frame (CutReencoder) and copied from
 //   there on; a gap holds the frame before it;
 // - audio: whole AAC frames, chosen at each cut so that the sound stays within half a frame of
-//   the picture; a gap is filled with encoded silence.
+//   the picture; a gap is filled with encoded silence, which gives way to the whole frame the
+//   sound before it ends in.
 // Runs on the writing thread; throws MediaError.
 
 #include "platform/av/Composition.h"

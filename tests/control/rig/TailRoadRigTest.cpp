@@ -4,19 +4,25 @@
 
 #include "capture/ScreenRecorder.h"
 #include "control/SystemServices.h"
+#include "platform/av/AacTrackEncoder.h"
 #include "support/AwaitTask.h"
 #include "support/TestEnvironment.h"
+#include "support/ToneAnalysis.h"
 #include "support/XcbTestWindows.h"
 
 #include <QApplication>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QThread>
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 using namespace std::chrono_literals;
 
@@ -72,6 +78,37 @@ QMap<int, QStringList> packetHashes(const QString &movie)
     return hashes;
 }
 
+// A sound stream as players lay it out (edits honoured): where each packet starts, in seconds,
+// the length of one AAC frame, the stream's duration and the MD5 of the encoded silence the
+// layout fills a stretch without sound with.
+struct SoundStream {
+    QList<double> starts;
+    double frame = 0;
+    double seconds = 0;
+    QString silence;
+};
+
+SoundStream soundStream(const QString &movie, int stream)
+{
+    const auto probed = testing::runProcess(
+        QStringLiteral("ffprobe"), {"-v", "error", "-select_streams", QString::number(stream), "-show_entries",
+                                    "stream=sample_rate,channels,duration:packet=pts_time", "-of", "json", movie});
+    const QJsonObject json = QJsonDocument::fromJson(probed.out).object();
+    const QJsonObject info = json.value("streams").toArray().at(0).toObject();
+    SoundStream sound;
+    for (const QJsonValue &packet : json.value("packets").toArray())
+        sound.starts << packet.toObject().value("pts_time").toString().toDouble();
+    av::AacTrackEncoder::Settings settings;
+    settings.sampleRate = info.value("sample_rate").toString().toInt();
+    settings.channels = info.value("channels").toInt();
+    sound.frame = 1024.0 / settings.sampleRate;
+    sound.seconds = info.value("duration").toString().toDouble();
+    sound.silence = QStringLiteral("MD5:")
+                  + QString::fromLatin1(QCryptographicHash::hash(av::AacTrackEncoder::silentFrame(settings),
+                                                                 QCryptographicHash::Md5).toHex());
+    return sound;
+}
+
 TEST(TailRoadRigTest, ARealTailIsJoinedIntoItsTrimmedTakeByCopyingPackets)
 {
     testing::ManagerHarness h;
@@ -86,6 +123,8 @@ TEST(TailRoadRigTest, ARealTailIsJoinedIntoItsTrimmedTakeByCopyingPackets)
     testing::XcbTestWindows windows;
     ASSERT_TRUE(windows.ok());
     const xcb_window_t slider = windows.solid(QRect(0, 0, 200, 200), 0x3070d0);
+    // A tone on the microphone, so that the take's and the tail's sound frames differ.
+    testing::TonePlayer tone(QStringLiteral("micfeed"), 440, 30);
     const Session session = h.newSession();
     m.replaceCurrentSession(session);
     m.sessionLog().open(session.scratchURL);
@@ -107,17 +146,21 @@ TEST(TailRoadRigTest, ARealTailIsJoinedIntoItsTrimmedTakeByCopyingPackets)
     m.tailWarningPresenter() = []() -> QCoro::Task<bool> { co_return true; };
     double tailSeconds = 0;
     QMap<int, QStringList> tailPackets;
+    QMap<int, SoundStream> tailSound;
     AppStateManager::TailUsabilityCheck check = m.tailUsabilityCheck();
     m.tailUsabilityCheck() = [&, check](QString tail) {
         tailSeconds = probedSeconds(tail);
         tailPackets = packetHashes(tail);
+        for (int stream : tailPackets.keys())
+            if (stream > 0)
+                tailSound[stream] = soundStream(tail, stream);
         return check(tail);
     };
 
     QCoro::Task<> recording = m.recordTail(sceneID, take.id, std::nullopt);
     ASSERT_TRUE(pumpUntil([&] { return m.state() == AppState::recording || !m.tailOperation(); }, 10000));
     ASSERT_TRUE(m.tailOperation()) << h.appLogLines().join('\n').toStdString();
-    pumpMoving(windows, slider, 1500);
+    pumpMoving(windows, slider, 3000);
     QCoro::Task<> ending = m.endTake();
     ASSERT_TRUE(pumpUntil([&] { return !m.tailOperation() || m.tailOperation()->failure(); }, 60000));
     ASSERT_FALSE(m.tailOperation()) << m.tailOperation()->failure()->message.toStdString() << "\n"
@@ -131,21 +174,58 @@ TEST(TailRoadRigTest, ARealTailIsJoinedIntoItsTrimmedTakeByCopyingPackets)
     ASSERT_GT(tailSeconds, 0.5);
     EXPECT_NEAR(probedSeconds(joinedMovie), trimEnd + tailSeconds, 0.05);
 
-    // Every packet of the joined movie is a stored packet of the take (its head) or of the tail
-    // (all of it), byte for byte.
+    // The picture is the take's frames up to the splice, then every frame of the tail, byte for
+    // byte. The sound is laid out in whole AAC frames: the take's frames up to the splice but the
+    // last one or two, which give way to the tail's priming frame; then the tail's frames from
+    // that priming frame on, its sound landing on the splice within half a frame. A tail frame
+    // stays out only when it would start past the movie's end; after the tail's sound comes
+    // nothing but encoded silence.
     const QMap<int, QStringList> original = packetHashes(originalMovie);
     const QMap<int, QStringList> result = packetHashes(joinedMovie);
     ASSERT_EQ(result.keys(), original.keys());
     ASSERT_EQ(result.keys(), tailPackets.keys());
+    const double joinedSeconds = probedSeconds(joinedMovie);
     for (int stream : result.keys()) {
         SCOPED_TRACE(stream);
         const QStringList &packets = result[stream];
+        const QStringList &take = original[stream];
         const QStringList &tail = tailPackets[stream];
         ASSERT_GT(packets.size(), tail.size());
-        const qsizetype head = packets.size() - tail.size();
-        EXPECT_TRUE(packets.mid(head) == tail) << "joined " << packets.size() << " tail " << tail.size();
-        EXPECT_TRUE(packets.mid(0, head) == original[stream].mid(0, head)) << "head " << head;
-        EXPECT_LT(head, original[stream].size()); // the trimmed-off end is gone
+        if (stream == 0) {
+            const qsizetype head = packets.size() - tail.size();
+            EXPECT_TRUE(packets.mid(head) == tail) << "joined " << packets.size() << " tail " << tail.size();
+            EXPECT_TRUE(packets.mid(0, head) == take.mid(0, head)) << "head " << head;
+            EXPECT_LT(head, take.size()); // the trimmed-off end is gone
+            continue;
+        }
+        const SoundStream sound = soundStream(joinedMovie, stream);
+        ASSERT_EQ(sound.starts.size(), packets.size());
+        const QList<double> takeStarts = soundStream(originalMovie, stream).starts;
+        const qsizetype beforeSplice = std::count_if(takeStarts.begin(), takeStarts.end(), [&](double t) { return t < trimEnd; });
+        qsizetype head = -1;
+        for (qsizetype h = std::max<qsizetype>(1, beforeSplice - 2); h <= beforeSplice && head < 0; ++h)
+            if (h < packets.size() && packets[h] == tail[0] && packets.mid(0, h) == take.mid(0, h))
+                head = h;
+        ASSERT_GE(head, 0) << "no tail priming frame after the take's first " << beforeSplice - 2 << " to "
+                           << beforeSplice << " frames";
+        ASSERT_LT(head + 1, packets.size());
+        EXPECT_NEAR(sound.starts[head + 1], trimEnd, sound.frame / 2 + 1e-4);
+        qsizetype kept = 0;
+        while (head + kept < packets.size() && kept < tail.size() && packets[head + kept] == tail[kept])
+            ++kept;
+        const qsizetype tailEnd = head + kept;
+        if (kept < tail.size()) {
+            EXPECT_EQ(kept, tail.size() - 1) << "tail frames left out";
+            EXPECT_EQ(tailEnd, packets.size()) << "a tail frame was replaced";
+        }
+        for (qsizetype i = tailEnd; i < packets.size(); ++i)
+            EXPECT_EQ(packets[i], sound.silence) << "packet " << i << " after the tail's " << kept;
+        // The sound runs as far as the tail's does (the picture may run on, as in the tail), and
+        // no frame lies wholly past its end.
+        const double soundEnd = std::min(joinedSeconds, trimEnd + tailSound[stream].seconds);
+        EXPECT_NEAR(sound.seconds, soundEnd, 0.002);
+        EXPECT_LT(sound.starts.back(), soundEnd) << "a frame past the end";
+        EXPECT_GE(sound.starts.back() + sound.frame, soundEnd - 1e-3) << "the sound stops early";
     }
     // The manifest names the joined movie already; undo brings the take's own movie back.
     EXPECT_EQ(h.store->openSession(session.scratchURL).scenes[0].takes[0].filename, joined.filename);

@@ -220,6 +220,34 @@ TEST(Passthrough, EmptyStretchesKeepTracksAligned)
     EXPECT_NEAR(double(testmovies::decodedAudioSamples(out)), 2 * 48000.0, 1024.0);
 }
 
+TEST(Passthrough, SoundBeforeASilentStretchKeepsTheFrameItEndsIn)
+{
+    // The cut at 0.5 s falls 448 samples (of 1024) into a frame of the source's sound: the frame
+    // stays whole, the silence after it gives way, so none of the sound before the cut is lost.
+    QTemporaryDir dir;
+    const QString withSound = dir.filePath(QStringLiteral("sound.mov"));
+    const QString out = dir.filePath(QStringLiteral("cut.mov"));
+    ASSERT_TRUE(testmovies::makeMovie(withSound, 1.0, 30, 10, true));
+    const auto source = Asset::open(withSound);
+    Composition composition;
+    const int video = composition.addTrack(MediaType::Video);
+    const int audio = composition.addTrack(MediaType::Audio);
+    const MediaTime half(300, 600), second(600, 600);
+    composition.insertTimeRange(video, {MediaTime::zero(), second}, source, 0, MediaTime::zero());
+    composition.insertTimeRange(audio, {MediaTime::zero(), half}, source, 1, MediaTime::zero());
+    composition.insertEmptyTimeRange(audio, {half, half});
+    writePassthrough(composition, out);
+
+    const QStringList sourceSound = testmovies::storedPacketHashes(withSound, QStringLiteral("a:0"));
+    const QStringList outSound = testmovies::storedPacketHashes(out, QStringLiteral("a:0"));
+    const qsizetype kept = 1 + (24000 + 1023) / 1024; // the priming frame, then every frame the cut reaches
+    ASSERT_GT(outSound.size(), kept);
+    EXPECT_EQ(outSound.mid(0, kept), sourceSound.mid(0, kept));
+    EXPECT_EQ(QSet<QString>(outSound.begin() + kept, outSound.end()).size(), 1);
+    EXPECT_NE(outSound[kept], sourceSound[kept]);
+    EXPECT_NEAR(double(testmovies::decodedAudioSamples(out)), 48000.0, 1024.0);
+}
+
 TEST(MovieWriter, RefusesSamplesOutOfOrderAndRemovesUnfinishedFiles)
 {
     QTemporaryDir dir;
