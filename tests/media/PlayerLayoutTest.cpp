@@ -1,9 +1,8 @@
 // Every kind of movie Lumacast writes, played by ffmpeg, by GStreamer's QuickTime demuxer (what
 // GNOME's player and desktop previews use), by mpv and by VLC: every expected frame and no hidden
-// one, no warning about the file, the right
-// frames around each cut (also after a seek to just before it), sound to the end, and a layout
-// that all players read alike (one edit per track at most, one sample description, a version 0
-// sound description).
+// one, no warning about the file, the right frames around each cut (also after a seek to just
+// before it), sound to the end, and a layout that all players read alike (one edit per track at
+// most, one sample description, a version 0 sound description).
 #include "media/MovieExport.h"
 #include "media/TakeJoiner.h"
 #include "model/Session.h"
