@@ -26,6 +26,10 @@ struct CommandRegistration {
     }
 };
 
+// The bytes of FOLDER/manifest.json through the store's one manifest reader (a regular file
+// below its size limit). Throws lumacast::Error naming the file and why it cannot be read.
+QByteArray readManifest(const QString &folder);
+
 // Prints to standard output / standard error with a trailing newline.
 void out(const QString &line);
 void err(const QString &line);

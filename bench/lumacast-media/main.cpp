@@ -1,9 +1,12 @@
 #include "Commands.h"
 
+#include "store/SessionStore.h"
+
 #include <QCoreApplication>
 #include <QTextStream>
 
 #include <cstdio>
+#include <new>
 
 namespace lumacast_media {
 
@@ -11,6 +14,16 @@ std::map<QString, Command> &commands()
 {
     static std::map<QString, Command> registry;
     return registry;
+}
+
+QByteArray readManifest(const QString &folder)
+{
+    const QString path = folder + QStringLiteral("/manifest.json");
+    try {
+        return lumacast::SessionStore::readManifestFile(path);
+    } catch (const lumacast::SessionStore::ManifestError &error) {
+        throw lumacast::Error(QStringLiteral("Cannot read %1: %2").arg(path, error.underlying()));
+    }
 }
 
 void out(const QString &line)
@@ -37,5 +50,11 @@ int main(int argc, char **argv)
         return 2;
     }
     const Command &command = commands().at(args.takeFirst());
-    return command.run(args);
+    try {
+        return command.run(args);
+    } catch (const std::bad_alloc &) {
+        // A command holds nothing the operating system does not take back at exit.
+        err(QStringLiteral("lumacast-media: out of memory"));
+        return 1;
+    }
 }
