@@ -5,6 +5,7 @@
 #include "TestMovies.h"
 #include "support/TestEnvironment.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -68,6 +69,55 @@ TEST(MovieStructure, DamagedTablesAreReportedNotFollowed)
     ASSERT_GE(moov, 0);
     overlong[moov] = char(0x7F);
     EXPECT_THROW(readMovieStructure(writeVariant(QStringLiteral("long.mov"), overlong)), MediaError);
+}
+
+// Counts and timescales a damaged file states are refused by the reader before they cost memory
+// or reach a signed timescale.
+TEST(MovieStructure, StatedCountsAndTimescalesAreBoundedByTheFile)
+{
+    QTemporaryDir dir;
+    const QString good = dir.filePath(QStringLiteral("good.mov"));
+    ASSERT_TRUE(testmovies::makeMovie(good, 1.0, 30, 10, true));
+    QFile file(good);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    file.close();
+
+    struct Case {
+        const char *name;
+        const char *box;
+        int offset;  // from the box's start
+        quint32 value;
+    };
+    const Case cases[] = {
+        {"stsz one size, 99,999,999 samples", "stsz", 16, 99'999'999},
+        {"stsz one-byte samples beyond the file", "stsz", 12, 1},
+        {"stts count beyond its box", "stts", 12, 0x7FFFFFFF},
+        {"stsc count beyond its box", "stsc", 12, 0x10000000},
+        {"mvhd timescale 2^31", "mvhd", 20, 0x80000000},
+        {"mdhd timescale 2^32-1", "mdhd", 20, 0xFFFFFFFF},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QByteArray damaged = bytes;
+        const qint64 at = boxOffset(damaged, c.box);
+        ASSERT_GT(at, 0);
+        for (int i = 0; i < 4; ++i)
+            damaged[at + c.offset + i] = char(c.value >> (24 - 8 * i));
+        if (QByteArray(c.name).startsWith("stsz one-byte")) {  // and a count past the file
+            for (int i = 0; i < 4; ++i)
+                damaged[at + 16 + i] = char(0x00100000 >> (24 - 8 * i));
+        }
+        const QString path = dir.filePath(QStringLiteral("damaged.mov"));
+        QFile out(path);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(damaged);
+        out.close();
+        QElapsedTimer timer;
+        timer.start();
+        EXPECT_THROW(readMovieStructure(path), MediaError);
+        EXPECT_LT(timer.elapsed(), 2000);
+    }
 }
 
 TEST(Passthrough, CutsOfReorderedVideoKeepEveryReferenceFrame)
