@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -248,7 +249,7 @@ TEST_F(JoinFailureTest, RefusalLeavesAnExistingOutputAlone)
     EXPECT_EQ(contents(out), QByteArray("previous output"));
 }
 
-TEST_F(JoinFailureTest, FailedVerificationRemovesTheOutputAndNeverReportsCompletion)
+TEST_F(JoinFailureTest, FailedVerificationKeepsTheEarlierOutputAndNeverReportsCompletion)
 {
     // Nothing of the take is kept: there is no frame before the splice.
     const QString out = path("empty-head.joining.mov");
@@ -260,7 +261,12 @@ TEST_F(JoinFailureTest, FailedVerificationRemovesTheOutputAndNeverReportsComplet
     EXPECT_TRUE(error->description().startsWith(
         QStringLiteral("The joined movie failed verification: no decodable frame before the splice")))
         << error->description().toStdString();
-    EXPECT_FALSE(QFile::exists(out));
+    // The joined movie was made aside: the file already at the output location is untouched and
+    // nothing of the failed join is left beside it.
+    EXPECT_EQ(contents(out), QByteArray("previous output"));
+    EXPECT_TRUE(QDir(QFileInfo(out).absolutePath())
+                    .entryList({QStringLiteral(".lumacast-work-*")}, QDir::AllEntries | QDir::Hidden)
+                    .isEmpty());
     EXPECT_EQ(std::count(reports.begin(), reports.end(), 1.0), 0);
 }
 

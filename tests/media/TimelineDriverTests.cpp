@@ -13,6 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <unistd.h>
+
 using namespace lumacast;
 using namespace lumacast::testing;
 
@@ -62,6 +65,7 @@ protected:
     }
 
     QString path(const QString &relative) const { return m_dir.filePath(relative); }
+    QString m_dirPath() const { return m_dir.path(); }
 
     QString sessionFolder;
 
@@ -133,4 +137,71 @@ TEST_F(TimelineDriver, MediaLayerReadsTheSameFactsAsFFprobe)
         EXPECT_EQ(ours.audioRate, theirs.audioRate);
     }
     EXPECT_THROW(timeline_export::loadWithAsset(path(QStringLiteral("nothing.mov"))), Error);
+}
+
+// Sessions a hostile user or a damaged disk can hand every exporting command: each fails naming
+// the problem, and neither the session nor anything at the destination is lost.
+TEST_F(TimelineDriver, HostileSessionsFailAndLoseNothing)
+{
+    writeManifest(true);
+    const QString take = sessionFolder + QStringLiteral("/takes/AAAA.mov");
+    const QString outside = path(QStringLiteral("outside.mov"));
+    ASSERT_TRUE(QFile::copy(take, outside));
+    const QString wav = path(QStringLiteral("sound.wav"));
+    ASSERT_TRUE(runProcess(QStringLiteral("ffmpeg"), {"-v", "error", "-f", "lavfi", "-i", "sine=d=1", wav}).ok());
+    const QByteArray takeBytes = [&] {
+        QFile file(take);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }();
+
+    auto linkTake = [&] { QFile::remove(take); QFile::link(outside, take); };
+    auto soundTake = [&] { QFile::remove(take); QFile::copy(wav, take); };
+    struct Case {
+        const char *name;
+        std::function<void()> damage;
+        QString command;
+        QString destination;
+        QString expected;  // in the error output
+    };
+    const QList<Case> cases = {
+        {"a take as the destination", [] {}, "export-movie", take, "session\u2019s own files"},
+        {"a linked take (movie)", linkTake, "export-movie", path("out.mov"), "symbolic link"},
+        {"a linked take (package)", linkTake, "export-fcpxml", path("Linked"), "symbolic link"},
+        {"a take with no video (movie)", soundTake, "export-movie", path("out.mov"),
+         "\u201CAAAA.mov\u201D has no readable video track"},
+        {"a take with no video (package)", soundTake, "export-fcp7", path("Sound"),
+         "\u201CAAAA.mov\u201D has no readable video track"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        c.damage();
+        const ProcessResult result = run(c.command, c.destination);
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_TRUE(QString::fromUtf8(result.err).contains(c.expected)) << result.err.toStdString();
+        if (c.destination != take)
+            EXPECT_FALSE(QFileInfo::exists(c.destination));
+        EXPECT_TRUE(QDir(m_dirPath()).entryList({".lumacast-work-*"}, QDir::AllEntries | QDir::Hidden).isEmpty());
+        QFile::remove(take);
+        ASSERT_TRUE(QFile::copy(outside, take));
+        QFile file(take);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), takeBytes);
+    }
+}
+
+// A working movie left by an export that was killed is removed by the next export into that
+// folder; one of a process that still runs is not.
+TEST_F(TimelineDriver, TheNextExportRemovesWorkingFilesOfKilledExports)
+{
+    writeManifest(true);
+    const QString stale = path(QStringLiteral(".lumacast-work-2147483646-0000.mov"));
+    const QString live = path(QStringLiteral(".lumacast-work-%1-0000.mov").arg(::getppid()));
+    for (const QString &file : {stale, live}) {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    const ProcessResult result = run(QStringLiteral("export-movie"), path(QStringLiteral("out.mov")));
+    ASSERT_TRUE(result.ok()) << result.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(stale));
+    EXPECT_TRUE(QFileInfo::exists(live));
 }
