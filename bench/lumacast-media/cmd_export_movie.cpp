@@ -75,6 +75,7 @@ int exportMovieCommand(const QStringList &args)
                 failure = std::current_exception();
             }
         };
+        const InterruptWatch interrupts(exitRemovingWorkingFiles);
         QCoro::waitFor(run());
         if (failure) {
             err(QStringLiteral("export failed: ") + describeErrorChain(failure));

@@ -46,6 +46,7 @@ int exportTimeline(const QStringList &args, Kind kind)
                 failure = std::current_exception();
             }
         };
+        const InterruptWatch interrupts(exitRemovingWorkingFiles);
         QCoro::waitFor(run());
         if (failure)
             std::rethrow_exception(failure);

@@ -7,12 +7,16 @@
 #include "support/TestEnvironment.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QThread>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <functional>
 #include <unistd.h>
 
@@ -204,4 +208,48 @@ TEST_F(TimelineDriver, TheNextExportRemovesWorkingFilesOfKilledExports)
     ASSERT_TRUE(result.ok()) << result.err.toStdString();
     EXPECT_FALSE(QFileInfo::exists(stale));
     EXPECT_TRUE(QFileInfo::exists(live));
+}
+
+// SIGTERM or SIGINT in the middle of an export removes its working files and replaces nothing.
+TEST_F(TimelineDriver, InterruptedExportsLeaveNothingAndReplaceNothing)
+{
+    writeManifest(true);
+    struct Case {
+        QString command;
+        int signal;
+    };
+    for (const Case &c : {Case{"export-movie", SIGTERM}, Case{"export-fcpxml", SIGINT}}) {
+        SCOPED_TRACE(c.command.toStdString());
+        const QString folder = path(c.command);
+        ASSERT_TRUE(QDir().mkpath(folder));
+        const QString destination = folder + QStringLiteral("/out");
+        {
+            QFile earlier(destination);
+            ASSERT_TRUE(earlier.open(QIODevice::WriteOnly));
+            earlier.write("earlier");
+        }
+        if (c.command != QLatin1String("export-movie"))
+            QFile::remove(destination);  // a package replaces only an earlier package
+        QProcess process;
+        process.start(mediaDriverPath(), {c.command, sessionFolder, destination});
+        ASSERT_TRUE(process.waitForStarted());
+        // Wait for the first working item, then interrupt.
+        QElapsedTimer timer;
+        timer.start();
+        while (QDir(folder).entryList({".lumacast-work-*"}, QDir::AllEntries | QDir::Hidden).isEmpty()
+               && process.state() == QProcess::Running && timer.elapsed() < 20000)
+            QThread::msleep(1);
+        ASSERT_EQ(process.state(), QProcess::Running) << "the export ended before it could be interrupted";
+        ::kill(pid_t(process.processId()), c.signal);
+        ASSERT_TRUE(process.waitForFinished(20000));
+        EXPECT_EQ(process.exitCode(), 128 + c.signal) << process.readAllStandardError().toStdString();
+        EXPECT_TRUE(QDir(folder).entryList({".lumacast-work-*"}, QDir::AllEntries | QDir::Hidden).isEmpty());
+        if (c.command == QLatin1String("export-movie")) {
+            QFile earlier(destination);
+            ASSERT_TRUE(earlier.open(QIODevice::ReadOnly));
+            EXPECT_EQ(earlier.readAll(), QByteArray("earlier"));
+        } else {
+            EXPECT_FALSE(QFileInfo::exists(destination));
+        }
+    }
 }
