@@ -215,9 +215,14 @@ QCoro::Task<JoinResult> join(JoinRequest request, ProgressCallback progress)
     const auto exportError = session->error();
     const int status = int(session->status());
     session.reset();  // joins the export's thread
-    if (!completed)
-        throw JoinError::exportFailed(exportError ? exportError->description()
-                                                  : QStringLiteral("status %1").arg(status));
+    if (!completed) {
+        QString message = exportError ? exportError->description() : QStringLiteral("status %1").arg(status);
+        // The reason (a full disk, ...) is what the user can act on.
+        if (exportError && exportError->failureReason())
+            message = message.chopped(message.endsWith(QLatin1Char('.')) ? 1 : 0)
+                + QStringLiteral(": ") + *exportError->failureReason();
+        throw JoinError::exportFailed(message);
+    }
 
     auto verification = runInBackground("join verify", [aside] { return verify(aside); });
     JoinResult result = co_await std::move(verification);

@@ -1,17 +1,20 @@
 #include "platform/av/Asset.h"
 #include "platform/av/Composition.h"
 #include "platform/av/MovieStructure.h"
+#include "platform/av/MovieWriter.h"
 
 #include "TestMovies.h"
 #include "support/TestEnvironment.h"
 
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 
 using namespace lumacast::av;
 
@@ -214,4 +217,34 @@ TEST(Composition, SoundThatStartsLateKeepsItsPlaceInTheRange)
     // A range that ends before the sound starts leaves the track empty there.
     composition.insertTimeRange(audio, {MediaTime::zero(), MediaTime(1, 4)}, asset, 1, MediaTime(4, 1));
     EXPECT_EQ(composition.trackEnd(audio), MediaTime(4, 1));
+}
+
+// A write that fails on a full disk says the disk is full, whichever way the bytes went.
+TEST(MovieWriter, AFullDiskSaysSo)
+{
+    QTemporaryDir dir;
+    struct Case {
+        int code;
+        const char *expected;
+    };
+    for (const Case &c : {Case{ENOSPC, "The disk is full (No space left on device)"},
+                          Case{EDQUOT, "The disk is full"}, Case{EACCES, "Permission denied"}}) {
+        SCOPED_TRACE(c.code);
+        EXPECT_TRUE(writeFailureReason(dir.filePath(QStringLiteral("x.mov")), c.code).startsWith(QLatin1String(c.expected)));
+    }
+
+    // /dev/full fails every write with ENOSPC; the writer reaches it through a link, which is
+    // all it removes when it gives up.
+    const QString path = dir.filePath(QStringLiteral("full.mov"));
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/full"), path));
+    MovieWriter writer(path);
+    try {
+        writer.open();
+        writer.finish();
+        FAIL() << "a write to a full disk succeeded";
+    } catch (const MediaError &error) {
+        EXPECT_TRUE(error.failureReason().value_or(QString()).startsWith(QLatin1String("The disk is full")))
+            << describeErrorChain(error).toStdString();
+    }
+    EXPECT_TRUE(QFileInfo::exists(QStringLiteral("/dev/full")));
 }
