@@ -253,3 +253,18 @@ TEST_F(TimelineDriver, InterruptedExportsLeaveNothingAndReplaceNothing)
         }
     }
 }
+
+// A movie whose track boxes cannot be read is refused by probe, not listed as empty.
+TEST_F(TimelineDriver, ProbeRefusesAMovieWithoutReadableTracks)
+{
+    QFile file(sessionFolder + QStringLiteral("/takes/AAAA.mov"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString damaged = path(QStringLiteral("no-tracks.mov"));
+    QFile out(damaged);
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    out.write(file.readAll().replace("trak", "free"));
+    out.close();
+    const ProcessResult result = runProcess(mediaDriverPath(), {QStringLiteral("probe"), damaged});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(result.err.contains("has no readable track")) << result.err.toStdString();
+}
