@@ -111,22 +111,50 @@ start_pulse() {
 }
 
 run_fuzzers() {
-  # The document decoder takes files from disk: a short libFuzzer run on every test pass.
+  # What takes files from disk (the document decoder, the movie reader): a short libFuzzer run
+  # on every test pass. A target's seeds are tests/fuzz/corpus-<name>/ (fuzz_<name>), else
+  # tests/fuzz/corpus/.
   if [ -f "$here/tests/fuzz/CMakeLists.txt" ]; then
     cmake -S "$here" -B "$build-fuzz" -G Ninja -DLUMACAST_FUZZ=ON \
       -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-    cmake --build "$build-fuzz" -j "$jobs"
+    cmake --build "$build-fuzz" -j "$jobs" >/dev/null
     local target
     for target in "$build-fuzz"/tests/fuzz/fuzz_*; do
       [ -f "$target" ] && [ -x "$target" ] || continue
-      local corpus="$build-fuzz/corpus-$(basename "$target")"
+      local name; name="$(basename "$target")"
+      local corpus="$build-fuzz/corpus-$name"
+      local seeds="$here/tests/fuzz/corpus-${name#fuzz_}"
+      [ -d "$seeds" ] || seeds="$here/tests/fuzz/corpus"
       mkdir -p "$corpus"
-      cp -n "$here"/tests/fuzz/corpus/* "$corpus"/ 2>/dev/null || true
-      echo "fuzz: $(basename "$target")"
-      "$target" -max_total_time="${LUMACAST_FUZZ_SECONDS:-10}" -rss_limit_mb=2048 "$corpus" 2>"$build-fuzz/$(basename "$target").log" \
-        || { tail -n 40 "$build-fuzz/$(basename "$target").log" >&2; echo "fuzz: $(basename "$target") found a fault" >&2; return 1; }
+      cp -n "$seeds"/* "$corpus"/ 2>/dev/null || true
+      echo "fuzz: $name"
+      "$target" -max_total_time="${LUMACAST_FUZZ_SECONDS:-10}" -rss_limit_mb=2048 "$corpus" 2>"$build-fuzz/$name.log" \
+        || { tail -n 40 "$build-fuzz/$name.log" >&2; echo "fuzz: $name found a fault" >&2; return 1; }
     done
   fi
+}
+
+# The test programs of the layers that read and write files, built with AddressSanitizer and
+# UndefinedBehaviorSanitizer and run in the rig: any finding fails the test command. The rest of
+# the suite runs only in the normal build, to keep the test command within CI's time.
+sanitized_tests=(lumacast_model_tests lumacast_store_tests lumacast_platform_av_tests lumacast_media_tests)
+
+run_sanitized() {
+  local flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
+  cmake -S "$here" -B "$build-asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_CXX_FLAGS="$flags" -DCMAKE_C_FLAGS="$flags" \
+    -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" >/dev/null
+  cmake --build "$build-asan" -j "$jobs" --target "${sanitized_tests[@]}" lumacast-media >/dev/null
+  local program status=0
+  for program in "${sanitized_tests[@]}"; do
+    local path; path="$(find "$build-asan/tests" -name "$program" -type f -perm -u+x | head -n1)"
+    echo "sanitizers: $program"
+    ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
+      "$path" >"$build-asan/$program.log" 2>&1 \
+      || { tail -n 60 "$build-asan/$program.log" >&2; echo "sanitizers: $program failed" >&2; status=1; }
+  done
+  return "$status"
 }
 
 cmd="${1:-}"
@@ -145,8 +173,10 @@ case "$cmd" in
     export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-xcb}"
     export QT_MEDIA_BACKEND=ffmpeg
     status=0
-    (cd "$build" && ctest --output-on-failure -j "${LUMACAST_TEST_JOBS:-4}" "${@:2}") || status=$?
     run_fuzzers || status=1
+    run_sanitized || status=1
+    # Last, so that the output ends with ctest's summary.
+    (cd "$build" && ctest --output-on-failure -j "${LUMACAST_TEST_JOBS:-4}" "${@:2}") || status=$?
     exit "$status"
     ;;
   rig)

@@ -46,14 +46,9 @@ int exportMovieCommand(const QStringList &args)
     }
     const QString folder = QFileInfo(args[0]).absoluteFilePath();
     const QString destination = QFileInfo(args[1]).absoluteFilePath();
-    QFile file(folder + QStringLiteral("/manifest.json"));
-    if (!file.open(QIODevice::ReadOnly)) {
-        err(QStringLiteral("Cannot read %1: %2").arg(file.fileName(), file.errorString()));
-        return 1;
-    }
     g_previous = qInstallMessageHandler(exportLines);
     try {
-        const Session session = SessionManifest::fromJson(file.readAll()).makeSession(folder);
+        const Session session = SessionManifest::fromJson(readManifest(folder)).makeSession(folder);
         const QList<Take> takes = session.checkedTakes();
         if (takes.isEmpty()) {
             err(QStringLiteral("Nothing to export: no scenes have a selected take."));
@@ -80,6 +75,7 @@ int exportMovieCommand(const QStringList &args)
                 failure = std::current_exception();
             }
         };
+        const InterruptWatch interrupts(exitRemovingWorkingFiles);
         QCoro::waitFor(run());
         if (failure) {
             err(QStringLiteral("export failed: ") + describeErrorChain(failure));

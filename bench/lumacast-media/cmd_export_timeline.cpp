@@ -31,15 +31,9 @@ int exportTimeline(const QStringList &args, Kind kind)
     }
     const QString folder = QFileInfo(args[0]).absoluteFilePath();
     const QString package = QDir::cleanPath(QFileInfo(args[1]).absoluteFilePath());
-    const QString manifestPath = folder + QStringLiteral("/manifest.json");
-    QFile file(manifestPath);
-    if (!file.open(QIODevice::ReadOnly)) {
-        err(QStringLiteral("Cannot read %1: %2").arg(manifestPath, file.errorString()));
-        return 1;
-    }
 
     try {
-        const Session session = SessionManifest::fromJson(file.readAll()).makeSession(folder);
+        const Session session = SessionManifest::fromJson(readManifest(folder)).makeSession(folder);
         const QString name = timeline_export::packageName(package);
         std::exception_ptr failure;
         auto run = [&]() -> QCoro::Task<> {
@@ -52,6 +46,7 @@ int exportTimeline(const QStringList &args, Kind kind)
                 failure = std::current_exception();
             }
         };
+        const InterruptWatch interrupts(exitRemovingWorkingFiles);
         QCoro::waitFor(run());
         if (failure)
             std::rethrow_exception(failure);

@@ -47,6 +47,7 @@ int joinCommand(const QStringList &args)
             err(QString::fromUtf8(e.what()));
         }
     };
+    const InterruptWatch interrupts(exitRemovingWorkingFiles);
     QCoro::waitFor(run());
     return status;
 }

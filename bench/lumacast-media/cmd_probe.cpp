@@ -2,6 +2,7 @@
 
 #include "platform/av/Asset.h"
 
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -55,6 +56,11 @@ int probe(const QStringList &args)
     }
     try {
         const auto asset = Asset::open(args.first());
+        // A movie whose every track box is unreadable is no movie, whatever libavformat says.
+        if (asset->tracks().isEmpty())
+            throw MediaError(MediaError::mediaDomain(), MediaError::NoSuchTrack,
+                             QStringLiteral("The movie \u201C%1\u201D has no readable track.")
+                                 .arg(QFileInfo(args.first()).fileName()));
         QJsonArray tracks;
         for (const AssetTrack &t : asset->tracks()) {
             QJsonArray formats;

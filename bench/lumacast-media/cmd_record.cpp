@@ -110,6 +110,9 @@ double cpuSeconds()
 QCoro::Task<int> record(Options o)
 {
     ScreenRecorder recorder(false, 2.0);
+    // SIGTERM and SIGINT end the take early through the normal stop, so that it is finished.
+    int interruptedBy = 0;
+    const InterruptWatch interrupts([&interruptedBy](int signal) { interruptedBy = signal; });
     QString streamError;
     recorder.onStreamError = [&](const StreamError &e) {
         postToMainThread([&streamError, text = e.message()] { streamError = text; });
@@ -158,7 +161,7 @@ QCoro::Task<int> record(Options o)
     QTimer done;
     done.setSingleShot(true);
     done.start(int(o.seconds * 1000));
-    while (done.isActive() && streamError.isEmpty()) {
+    while (done.isActive() && streamError.isEmpty() && !interruptedBy) {
         QTimer tick;
         tick.setSingleShot(true);
         tick.start(20);
@@ -167,6 +170,8 @@ QCoro::Task<int> record(Options o)
     const double elapsed = wall.elapsed() / 1000.0;
     const auto result = co_await recorder.stopRecording();
     const double cpu = cpuSeconds() - cpuBefore;
+    if (interruptedBy)
+        err(QStringLiteral("interrupted by signal %1: the take was finished").arg(interruptedBy));
     if (!streamError.isEmpty()) {
         err(QStringLiteral("stream error: %1").arg(streamError));
         co_return 1;

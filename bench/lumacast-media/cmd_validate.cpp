@@ -14,14 +14,8 @@ int validate(const QStringList &args)
         err(QStringLiteral("usage: lumacast-media validate FOLDER"));
         return 2;
     }
-    const QString path = args.first() + QStringLiteral("/manifest.json");
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        err(QStringLiteral("Cannot read %1: %2").arg(path, file.errorString()));
-        return 1;
-    }
-    const QByteArray data = file.readAll();
     try {
+        const QByteArray data = readManifest(args.first());
         const lumacast::SessionManifest manifest = lumacast::SessionManifest::fromJson(data);
         manifest.validate();
         out(QStringLiteral("ok: %1 scenes, %2 takes")

@@ -1,9 +1,18 @@
 #include "Commands.h"
 
+#include "media/WorkingItem.h"
+#include "store/SessionStore.h"
+
 #include <QCoreApplication>
+#include <QSocketNotifier>
 #include <QTextStream>
 
+#include <csignal>
 #include <cstdio>
+#include <fcntl.h>
+#include <memory>
+#include <new>
+#include <unistd.h>
 
 namespace lumacast_media {
 
@@ -11,6 +20,64 @@ std::map<QString, Command> &commands()
 {
     static std::map<QString, Command> registry;
     return registry;
+}
+
+namespace {
+
+int g_signalPipe[2] = {-1, -1};
+
+// Async-signal-safe: hands the signal to the event loop and lets the next one end the program.
+extern "C" void forwardSignal(int signal)
+{
+    const char byte = char(signal);
+    [[maybe_unused]] const ssize_t written = ::write(g_signalPipe[1], &byte, 1);
+    std::signal(signal, SIG_DFL);
+}
+
+std::unique_ptr<QSocketNotifier> g_notifier;
+
+} // namespace
+
+InterruptWatch::InterruptWatch(std::function<void(int signal)> handler)
+{
+    if (g_signalPipe[0] < 0 && ::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    g_notifier = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(g_notifier.get(), &QSocketNotifier::activated, [handler] {
+        char byte = 0;
+        if (::read(g_signalPipe[0], &byte, 1) == 1)
+            handler(int(byte));
+    });
+    struct sigaction action {};
+    action.sa_handler = forwardSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+InterruptWatch::~InterruptWatch()
+{
+    std::signal(SIGTERM, SIG_DFL);
+    std::signal(SIGINT, SIG_DFL);
+    g_notifier.reset();
+}
+
+void exitRemovingWorkingFiles(int signal)
+{
+    lumacast::WorkingItem::removeAllNow();
+    err(QStringLiteral("interrupted by signal %1: working files removed, nothing replaced").arg(signal));
+    ::_exit(128 + signal);
+}
+
+QByteArray readManifest(const QString &folder)
+{
+    const QString path = folder + QStringLiteral("/manifest.json");
+    try {
+        return lumacast::SessionStore::readManifestFile(path);
+    } catch (const lumacast::SessionStore::ManifestError &error) {
+        throw lumacast::Error(QStringLiteral("Cannot read %1: %2").arg(path, error.underlying()));
+    }
 }
 
 void out(const QString &line)
@@ -37,5 +104,11 @@ int main(int argc, char **argv)
         return 2;
     }
     const Command &command = commands().at(args.takeFirst());
-    return command.run(args);
+    try {
+        return command.run(args);
+    } catch (const std::bad_alloc &) {
+        // A command holds nothing the operating system does not take back at exit.
+        err(QStringLiteral("lumacast-media: out of memory"));
+        return 1;
+    }
 }

@@ -69,6 +69,11 @@ public:
     QString deviceID() const { return m_capture.sourceName(); }
 
     void setOnSample(SampleCallback callback) { m_capture.setOnSample(std::move(callback)); }
+    // See PulseCapture::setOnFailure.
+    void setOnFailure(std::function<void(const QString &reason)> callback)
+    {
+        m_capture.setOnFailure(std::move(callback));
+    }
 
 private:
     PulseCapture m_capture;

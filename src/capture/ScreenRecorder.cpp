@@ -439,6 +439,11 @@ void ScreenRecorder::connectMicrophone(const std::shared_ptr<TakeWriter> &writer
         if (auto w = weakWriter.lock())
             w->appendMicAudio(toAudioBuffer(packet));
     });
+    // A sound server that goes away mid-take ends the take as a lost picture stream does; what
+    // was written so far is kept. Cleared with the sample callback when the take ends.
+    audio->setOnFailure([this](const QString &reason) {
+        reportStreamError(QStringLiteral("The microphone stopped delivering sound: ") + reason);
+    });
 }
 
 void ScreenRecorder::abandonStart(std::unique_ptr<Stream> stream, const QString &outputURL)
@@ -544,8 +549,10 @@ QCoro::Task<std::optional<ScreenRecorder::Recording>> ScreenRecorder::stopRecord
             audio->stop();
         stream->stop();
         queue->sync([audio] {
-            if (audio)
+            if (audio) {
                 audio->setOnSample(nullptr);
+                audio->setOnFailure(nullptr);
+            }
         });
     });
     co_await draining;

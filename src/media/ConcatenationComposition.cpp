@@ -67,7 +67,23 @@ QString takeMoviePath(const QString &takesFolder, const Take &take)
         throw av::MediaError(av::MediaError::mediaDomain(), av::MediaError::CannotOpen,
                                 QStringLiteral("The take \u201C%1\u201D cannot be read.").arg(take.filename),
                                 QStringLiteral("its file name does not name a movie in the takes folder"));
-    return QDir(takesFolder).filePath(take.filename);
+    const QString path = QDir(takesFolder).filePath(take.filename);
+    if (QFileInfo(path).isSymLink())
+        throw av::MediaError(av::MediaError::mediaDomain(), av::MediaError::CannotOpen,
+                             QStringLiteral("The take \u201C%1\u201D is a symbolic link, not a movie in "
+                                            "the takes folder.")
+                                 .arg(take.filename));
+    return path;
+}
+
+std::shared_ptr<const av::Asset> openTakeMovie(const QString &takesFolder, const Take &take)
+{
+    auto asset = Asset::open(takeMoviePath(takesFolder, take));
+    if (asset->tracks(MediaType::Video).isEmpty())
+        throw av::MediaError(av::MediaError::mediaDomain(), av::MediaError::NoSuchTrack,
+                             QStringLiteral("The take \u201C%1\u201D has no readable video track.")
+                                 .arg(take.filename));
+    return asset;
 }
 
 void moveIntoPlace(const QString &from, const QString &to)
@@ -112,7 +128,7 @@ AssembledTakes assembleTakes(const QList<Take> &takes, const QString &takesFolde
     AssembledTakes result;
     MediaTime cursor = MediaTime::zero();
     for (const Take &take : takes) {
-        const auto asset = Asset::open(takeMoviePath(takesFolder, take));
+        const auto asset = openTakeMovie(takesFolder, take);
         const MediaTimeRange range = trimmedRange(take);
         const MediaTime wanted = range.duration;
 
@@ -236,7 +252,7 @@ std::optional<RenderedMap> renderOtherSizedTakes(const QList<Take> &takes, const
         exportLog(noReference);
         return std::nullopt;
     }
-    const auto referenceAsset = Asset::open(takeMoviePath(takesFolder, *reference));
+    const auto referenceAsset = openTakeMovie(takesFolder, *reference);
     const int referenceTrack = firstTrack(*referenceAsset, MediaType::Video);
     if (referenceTrack < 0 || referenceAsset->tracks()[referenceTrack].formatDescriptions.isEmpty()) {
         exportLog(noReference);
@@ -259,7 +275,7 @@ std::optional<RenderedMap> renderOtherSizedTakes(const QList<Take> &takes, const
 
     RenderedMap rendered;
     for (const Take &take : others) {
-        const auto asset = Asset::open(takeMoviePath(takesFolder, take));
+        const auto asset = openTakeMovie(takesFolder, take);
         const int track = firstTrack(*asset, MediaType::Video);
         if (track < 0)
             continue;

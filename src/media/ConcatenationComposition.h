@@ -28,8 +28,11 @@ using RenderedMap = QHash<QUuid, QString>;
 using VideoSettingsSource = std::function<av::VideoSettings(int width, int height)>;
 
 // A take's movie inside the takes folder. Throws MediaError(CannotOpen) for a file name that
-// could leave the folder.
+// could leave the folder and for a symbolic link (which could lead anywhere).
 QString takeMoviePath(const QString &takesFolder, const Take &take);
+// A take's movie opened for export: it must have a readable video track. Throws MediaError
+// (NoSuchTrack naming the take when it has none), or takeMoviePath's and Asset::open's errors.
+std::shared_ptr<const av::Asset> openTakeMovie(const QString &takesFolder, const Take &take);
 // Puts a finished file at `to`, replacing what is there. Throws FileSystemError.
 void moveIntoPlace(const QString &from, const QString &to);
 // The step a failed pump names in its "FAILED at" line: "reading samples" when the source

@@ -63,6 +63,10 @@ void presentSavePanel(ExportUserInterface *ui, Preferences *preferences, FilePan
     FilePanel *panel = ui->makeSavePanel(request);
     if (!panel)
         return;
+    // A panel nobody owns would outlive an answer that never comes (the application quitting
+    // with it up): the guard, which outlives every panel it presents, owns it until then.
+    if (!panel->parent())
+        panel->setParent(guard);
     QPointer<FilePanel> held(panel);
     guard->present(panel, [ui, preferences, held, onChosen = std::move(onChosen)](
                               bool accepted, const QStringList &selection) {

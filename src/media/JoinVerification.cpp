@@ -34,6 +34,31 @@ QStringList mediaTypeSequence(const av::Asset &asset)
     return types;
 }
 
+// The frames of the first video track shown before `limit` (a time on the movie's timeline): its
+// samples, placed by the first edit that shows media, that start before the limit and end after
+// the timeline's start. Exact: times are compared as integers.
+qsizetype framesShownBefore(const av::Asset &asset, const MediaTime &limit)
+{
+    const QList<av::AssetTrack> video = asset.tracks(MediaType::Video);
+    const av::TrackStructure *track = video.isEmpty() ? nullptr : asset.trackStructure(video.first());
+    if (!track || !limit.isNumeric())
+        return 0;
+    std::int64_t offset = 0;
+    for (const av::EditEntry &e : track->edits)
+        if (!e.isEmpty()) {
+            offset = e.mediaTime;
+            break;
+        }
+    const __int128 scale = track->mediaTimescale;
+    qsizetype count = 0;
+    for (const av::SampleRecord &s : track->samples) {
+        const __int128 at = __int128(s.presentationTime() - offset);
+        if (at * limit.timescale < __int128(limit.value) * scale && at + s.duration > 0)
+            ++count;
+    }
+    return count;
+}
+
 } // namespace
 
 MediaTime probeFrame(const JoinAsset &asset, const MediaTime &time, bool before)
@@ -77,6 +102,20 @@ JoinResult verify(const JoinRequest &request)
         throw JoinError::verifyFailed(QStringLiteral("no decodable frame before the splice"));
     if (probeFrame(joined, splice, false) < splice)
         throw JoinError::verifyFailed(QStringLiteral("no decodable frame at or after the splice"));
+
+    // Every frame kept of the take and every frame of the tail: a copy that rounded frames onto
+    // one another would still have the right duration. The splice may lie anywhere the duration
+    // check allows.
+    const MediaTime slack = MediaTime::fromSeconds(kDurationTolerance, 600);
+    const qsizetype tailFrames = framesShownBefore(*tail.load(), tail.load()->duration());
+    const qsizetype fewest = framesShownBefore(*original.load(), splice - slack) + tailFrames;
+    const qsizetype most = framesShownBefore(*original.load(), splice + slack) + tailFrames;
+    const qsizetype joinedFrames = framesShownBefore(*joined.load(), joinedDuration);
+    if (joinedFrames < fewest || joinedFrames > most)
+        throw JoinError::verifyFailed(QStringLiteral("%1 video frames, expected %2")
+                                          .arg(joinedFrames)
+                                          .arg(fewest == most ? QString::number(fewest)
+                                                              : QStringLiteral("%1 to %2").arg(fewest).arg(most)));
 
     JoinResult result;
     result.outputURL = request.outputURL;

@@ -3,12 +3,14 @@
 #include "media/CanvasComposition.h"
 #include "media/ExportErrors.h"
 #include "media/MovieExportPaths.h"
+#include "media/WorkingItem.h"
 #include "model/NumberFormat.h"
 #include "platform/av/Asset.h"
 #include "store/Preferences.h"
 #include "threads/ThreadBridge.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QUuid>
 
 #include <atomic>
@@ -37,7 +39,7 @@ Census takeCensus(const QList<Take> &takes, const QString &takesFolder)
     Census census;
     std::optional<av::FormatDescription> audioFormat;
     for (const Take &take : takes) {
-        const auto asset = av::Asset::open(takeMoviePath(takesFolder, take));
+        const auto asset = openTakeMovie(takesFolder, take);
         const QList<av::AssetTrack> audio = asset->tracks(MediaType::Audio);
         const QList<av::AssetTrack> video = asset->tracks(MediaType::Video);
         std::optional<QSizeF> size;
@@ -86,8 +88,36 @@ void concatenate(const ExportContext &context, const Census &census, const Rende
     exportPassthrough(context, rendered);
 }
 
+// The destination as it will be written: a link resolved, so that a link to a take counts as
+// the take.
+QString resolvedDestination(const QString &destination)
+{
+    const QFileInfo info(destination);
+    if (info.exists())
+        return info.canonicalFilePath();
+    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+    return folder.isEmpty() ? QString() : folder + QLatin1Char('/') + info.fileName();
+}
+
+// An export that wrote over a take or the manifest would destroy what it reads.
+void refuseSessionFile(const QString &destination, const QString &takesFolder)
+{
+    const QString target = resolvedDestination(destination);
+    const QString takes = QFileInfo(takesFolder).canonicalFilePath();
+    if (target.isEmpty() || takes.isEmpty())
+        return;
+    const QString session = QFileInfo(takes).absolutePath();
+    if (target.startsWith(takes + QLatin1Char('/'))
+        || target == session + QStringLiteral("/manifest.json"))
+        throw FileSystemError(QStringLiteral("Export"), destination, EEXIST,
+                              QStringLiteral("The destination is one of the session\u2019s own files."));
+}
+
 void runExport(const ExportContext &context)
 {
+    refuseSessionFile(context.destination, context.takesFolder);
+    // Working movies of an export that was killed before it could remove them.
+    WorkingItem::removeStale(QFileInfo(context.destination).absolutePath());
     const Census census = takeCensus(context.takes, context.takesFolder);
     QList<QSizeF> distinct;
     for (const auto &[id, size] : census.sizes)

@@ -3,6 +3,7 @@
 #include "media/AudioMixdown.h"
 #include "media/CanvasComposition.h"
 #include "media/ExportErrors.h"
+#include "media/WorkingItem.h"
 #include "platform/av/TranscodeCanvasVideo.h"
 #include "threads/ThreadBridge.h"
 
@@ -21,30 +22,6 @@ using av::MediaTime;
 using av::MediaType;
 
 namespace {
-
-QString workingFile(const QString &destination)
-{
-    return QDir(QFileInfo(destination).absolutePath())
-        .filePath(QUuid::createUuid().toString(QUuid::WithoutBraces) + QStringLiteral(".mov"));
-}
-
-// Files of one export that must not outlive it, whatever way it ends.
-class WorkingFiles {
-public:
-    QString add(const QString &path)
-    {
-        m_paths.append(path);
-        return path;
-    }
-    ~WorkingFiles()
-    {
-        for (const QString &path : m_paths)
-            removeIfPresent(path);
-    }
-
-private:
-    QStringList m_paths;
-};
 
 bool isCancellation(const std::exception_ptr &error)
 {
@@ -92,23 +69,23 @@ public:
         : m_report(std::move(report)), m_scale(scale)
     {
     }
+    // Each pump reports from its own thread: both fractions are read and written under the mutex.
     std::function<void(double)> video()
     {
-        return [this](double f) { update(f, m_audio); };
+        return [this](double f) { update(&PumpProgress::m_video, f); };
     }
     std::function<void(double)> audio()
     {
-        return [this](double f) { update(m_video, f); };
+        return [this](double f) { update(&PumpProgress::m_audio, f); };
     }
 
 private:
-    void update(double video, double audio)
+    void update(double PumpProgress::*side, double fraction)
     {
         if (!m_report)
             return;
         std::lock_guard lock(m_mutex);
-        m_video = std::max(m_video, video);
-        m_audio = std::max(m_audio, audio);
+        this->*side = std::max(this->*side, fraction);
         m_report(std::min(1.0, std::min(m_video, m_audio)) * m_scale);
     }
     std::function<void(double)> m_report;
@@ -161,8 +138,8 @@ void runPumps(const AudioMix &mix, const QString &audioPath, PumpProgress &progr
 
 void exportPassthrough(const ExportContext &context, const RenderedMap &rendered)
 {
-    WorkingFiles files;
-    const QString working = files.add(workingFile(context.destination));
+    WorkingItem item(context.destination, QStringLiteral(".mov"));
+    const QString working = item.path();
     Composition composition;
     const int video = composition.addTrack(MediaType::Video);
     const int mic = composition.addTrack(MediaType::Audio);
@@ -183,14 +160,15 @@ void exportPassthrough(const ExportContext &context, const RenderedMap &rendered
     }
     if (context.progress)
         context.progress(1.0);
-    moveIntoPlace(working, context.destination);
+    item.commit();
 }
 
 void exportWithAudioMixdown(const ExportContext &context, const RenderedMap &rendered)
 {
-    WorkingFiles files;
-    const QString working = files.add(workingFile(context.destination));
-    const QString audioPath = files.add(workingFile(context.destination));
+    WorkingItem item(context.destination, QStringLiteral(".mov"));
+    const WorkingItem audioItem(context.destination, QStringLiteral(".mov"));
+    const QString working = item.path();
+    const QString audioPath = audioItem.path();
     Composition composition;
     const int video = composition.addTrack(MediaType::Video);
     const int mic = composition.addTrack(MediaType::Audio);
@@ -214,15 +192,17 @@ void exportWithAudioMixdown(const ExportContext &context, const RenderedMap &ren
     });
     if (context.progress)
         context.progress(1.0);
-    moveIntoPlace(working, context.destination);
+    item.commit();
 }
 
 void exportReencodingWholeVideo(const ExportContext &context, bool hasSystemAudio, const QSizeF &canvas)
 {
-    WorkingFiles files;
-    const QString working = files.add(workingFile(context.destination));
-    const QString audioPath = files.add(workingFile(context.destination));
-    const QString videoPath = files.add(workingFile(context.destination));
+    WorkingItem item(context.destination, QStringLiteral(".mov"));
+    const WorkingItem audioItem(context.destination, QStringLiteral(".mov"));
+    const WorkingItem videoItem(context.destination, QStringLiteral(".mov"));
+    const QString working = item.path();
+    const QString audioPath = audioItem.path();
+    const QString videoPath = videoItem.path();
     Composition composition;
     const int video = composition.addTrack(MediaType::Video);
     const int mic = composition.addTrack(MediaType::Audio);
@@ -290,7 +270,7 @@ void exportReencodingWholeVideo(const ExportContext &context, bool hasSystemAudi
     });
     if (context.progress)
         context.progress(1.0);
-    moveIntoPlace(working, context.destination);
+    item.commit();
 }
 
 } // namespace lumacast::session_exporter

@@ -1,5 +1,6 @@
 #include "media/TakeJoiner.h"
 
+#include "media/WorkingItem.h"
 #include "platform/av/Asset.h"
 #include "platform/av/Composition.h"
 #include "platform/av/JoinExportSession.h"
@@ -189,44 +190,48 @@ QCoro::Task<JoinResult> join(JoinRequest request, ProgressCallback progress)
     if (!fileTypes.contains(av::kFileTypeQuickTimeMovie))
         throw JoinError::notPassthroughCompatible(fileTypes);
 
-    QFile::remove(request.outputURL);
-    session->outputPath = request.outputURL;
+    // The joined movie is written and verified beside the output location and replaces what is
+    // there only once it is verified: a failed join leaves an earlier file at that place whole.
+    const auto working = std::make_shared<WorkingItem>(request.outputURL, QStringLiteral(".mov"));
+    JoinRequest aside = request;
+    aside.outputURL = working->path();
+    session->outputPath = aside.outputURL;
     session->outputFileType = av::kFileTypeQuickTimeMovie;
 
     std::shared_ptr<std::atomic<bool>> stopLoop;
+    std::optional<QCoro::Task<>> progressLoop;
     if (progress) {
         stopLoop = std::make_shared<std::atomic<bool>>(false);
-        reportExportProgress(session, progress, stopLoop); // runs on by itself until stopped
+        progressLoop.emplace(reportExportProgress(session, progress, stopLoop));
     }
     QFuture<void> exported = session->exportAsynchronously();
     co_await exported;
-    if (stopLoop)
+    if (stopLoop) {
+        // The loop ends within one tick; awaiting it lets go of the session before the verify.
         *stopLoop = true;
-
-    if (session->status() != av::JoinExportSession::Status::completed) {
-        const auto error = session->error();
-        const QString message = error ? error->description()
-                                      : QStringLiteral("status %1").arg(int(session->status()));
-        QFile::remove(request.outputURL);
+        co_await std::move(*progressLoop);
+    }
+    const bool completed = session->status() == av::JoinExportSession::Status::completed;
+    const auto exportError = session->error();
+    const int status = int(session->status());
+    session.reset();  // joins the export's thread
+    if (!completed) {
+        QString message = exportError ? exportError->description() : QStringLiteral("status %1").arg(status);
+        // The reason (a full disk, ...) is what the user can act on.
+        if (exportError && exportError->failureReason())
+            message = message.chopped(message.endsWith(QLatin1Char('.')) ? 1 : 0)
+                + QStringLiteral(": ") + *exportError->failureReason();
         throw JoinError::exportFailed(message);
     }
 
-    std::optional<JoinResult> result;
-    std::exception_ptr verifyFailure;
-    try {
-        auto verification = runInBackground("join verify", [request] { return verify(request); });
-        result = co_await std::move(verification);
-    } catch (...) {
-        verifyFailure = std::current_exception();
-    }
-    if (verifyFailure) {
-        QFile::remove(request.outputURL);
-        std::rethrow_exception(verifyFailure);
-    }
+    auto verification = runInBackground("join verify", [aside] { return verify(aside); });
+    JoinResult result = co_await std::move(verification);
+    working->commit();
+    result.outputURL = request.outputURL;
 
     if (progress)
         progress(1.0);
-    co_return *result;
+    co_return result;
 }
 
 } // namespace lumacast::take_joiner

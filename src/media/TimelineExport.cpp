@@ -1,5 +1,7 @@
 #include "media/TimelineExport.h"
 
+#include "media/ConcatenationComposition.h"
+#include "media/WorkingItem.h"
 #include "model/LogCategories.h"
 #include "threads/ThreadBridge.h"
 
@@ -52,7 +54,9 @@ bool isInside(const QString &path, const QString &folder)
 // replaced. A symbolic link is never followed into someone else's folder, and a folder that
 // holds the session being exported is never removed: that would delete the very recordings
 // the export is about to copy.
-void clearDestination(const QString &destination, const QString &sessionFolder)
+// Returns whether an earlier export stands there (to be replaced); throws when what stands
+// there may not be.
+bool checkDestination(const QString &destination, const QString &sessionFolder)
 {
     std::error_code code;
     const fs::path path = toPath(destination);
@@ -60,7 +64,7 @@ void clearDestination(const QString &destination, const QString &sessionFolder)
     if (code && code != std::errc::no_such_file_or_directory)
         throwFileSystem(QStringLiteral("Inspect"), destination, code);
     if (!fs::exists(status))
-        return;
+        return false;
     const bool earlierExport = fs::is_directory(status)
         && fs::exists(fs::symlink_status(path / "media", code));
     if (!earlierExport) {
@@ -71,7 +75,15 @@ void clearDestination(const QString &destination, const QString &sessionFolder)
         throw TimelineExportError::destinationHoldsSession(
             QDir::cleanPath(destination).section(QLatin1Char('/'), -1));
     }
-    fs::remove_all(path, code);
+    return true;
+}
+
+void clearDestination(const QString &destination, const QString &sessionFolder)
+{
+    if (!checkDestination(destination, sessionFolder))
+        return;
+    std::error_code code;
+    fs::remove_all(toPath(destination), code);
     if (code)
         throwFileSystem(QStringLiteral("Remove"), destination, code);
 }
@@ -146,7 +158,8 @@ ClipRange clipRange(double fullDuration, double takeTrimStart, double takeTrimEn
     return range;
 }
 
-QCoro::Task<QList<Clip>> prepare(Session session, QString destination, MovieLoader loader)
+QCoro::Task<QList<Clip>> prepare(Session session, QString destination, MovieLoader loader,
+                                 QString buildFolder)
 {
     const QList<Entry> entries = makeEntries(session);
     if (entries.isEmpty())
@@ -154,12 +167,18 @@ QCoro::Task<QList<Clip>> prepare(Session session, QString destination, MovieLoad
     // The clips name their copies by absolute location.
     destination = QDir::cleanPath(QDir::current().absoluteFilePath(destination));
 
-    const QString mediaFolder = QDir(destination).filePath(QStringLiteral("media"));
+    const bool aside = !buildFolder.isEmpty();
+    const QString finalMediaFolder = QDir(destination).filePath(QStringLiteral("media"));
+    const QString mediaFolder =
+        aside ? QDir(buildFolder).filePath(QStringLiteral("media")) : finalMediaFolder;
     // Callables and tasks are named locals: GCC 12 destroys some temporaries of a co_await
     // expression twice.
     const QString sessionFolder = session.bundleURL.value_or(session.scratchURL);
-    auto makeFolder = [destination, mediaFolder, sessionFolder] {
-        clearDestination(destination, sessionFolder);
+    auto makeFolder = [destination, mediaFolder, sessionFolder, aside] {
+        if (aside)
+            checkDestination(destination, sessionFolder);
+        else
+            clearDestination(destination, sessionFolder);
         std::error_code code;
         fs::create_directories(toPath(mediaFolder), code);
         if (code)
@@ -177,17 +196,19 @@ QCoro::Task<QList<Clip>> prepare(Session session, QString destination, MovieLoad
     for (const Entry &entry : entries) {
         const QString filename = entry.take.filename;
         const QString copy = QDir(mediaFolder).filePath(filename);
+        const QString finalCopy = QDir(finalMediaFolder).filePath(filename);
         auto known = copied.constFind(filename);
         MovieFacts facts;
         if (known != copied.constEnd()) {
             facts = *known;
         } else {
             const QString source = QDir(takesFolder).filePath(filename);
-            auto copyAndMeasure = [filename, source, copy, loader] {
+            auto copyAndMeasure = [filename, source, copy, loader, takesFolder, take = entry.take] {
                 std::error_code code;
                 if (!Take::isSafeFilename(filename)
                     || !fs::exists(fs::symlink_status(toPath(source), code)))
                     throw TimelineExportError::missingSource(filename);
+                session_exporter::takeMoviePath(takesFolder, take);  // refuses a linked take
                 fs::copy_file(toPath(source), toPath(copy), code);
                 if (code)
                     throwFileSystem(QStringLiteral("Copy"), source, code);
@@ -203,7 +224,7 @@ QCoro::Task<QList<Clip>> prepare(Session session, QString destination, MovieLoad
         Clip clip;
         clip.name = entry.name;
         clip.filename = filename;
-        clip.copiedURL = copy;
+        clip.copiedURL = finalCopy;
         clip.fullDuration = facts.fullDuration;
         clip.trimStart = range.trimStart;
         clip.trimmedDuration = range.trimmedDuration;
@@ -237,13 +258,18 @@ void writeDocument(const QString &path, const QString &text)
 QCoro::Task<void> writePackage(Session session, QString name, QString packageFolder,
                                MovieLoader loader, DocumentFormat format)
 {
+    // The package is built beside its location and swapped in whole: a failure (or a kill,
+    // through the working item's name) leaves an earlier package as it was and nothing else.
+    const QString destination = QDir::cleanPath(QDir::current().absoluteFilePath(packageFolder));
+    WorkingItem::removeStale(QFileInfo(destination).absolutePath());
+    WorkingItem staging(destination);
     // A named task: GCC 12 mishandles some temporaries of a co_await expression.
     QCoro::Task<QList<Clip>> prepared =
-        prepare(std::move(session), packageFolder, std::move(loader));
+        prepare(std::move(session), destination, std::move(loader), staging.path());
     const QList<Clip> clips = co_await prepared;
-    const QString path =
-        QDir(QDir::current().absoluteFilePath(packageFolder)).filePath(name + format.extension);
-    writeDocument(path, format.build(clips, name));
+    writeDocument(QDir(staging.path()).filePath(name + format.extension), format.build(clips, name));
+    staging.commit();
+    const QString path = QDir(destination).filePath(name + format.extension);
     qCInfo(log::exporting(), "%s export wrote %ld clips \u2192 %s", qUtf8Printable(format.logName),
            long(clips.size()), qUtf8Printable(path));
 }

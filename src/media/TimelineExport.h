@@ -77,11 +77,14 @@ struct ClipRange {
 };
 ClipRange clipRange(double fullDuration, double takeTrimStart, double takeTrimEnd);
 
-// Prepares the package folder `destination` (the chosen location itself): replaces an earlier
-// export there, copies every checked take's movie into its "media" folder once, and returns one
-// clip per checked take. Throws TimelineExportError, FileSystemError or the loader's error; whatever
-// was done before a failure stays on disk.
-QCoro::Task<QList<Clip>> prepare(Session session, QString destination, MovieLoader loader);
+// Prepares the package folder `destination` (the chosen location itself): copies every checked
+// take's movie into its "media" folder once and returns one clip per checked take, whose copies
+// are named under `destination`. Without `buildFolder` an earlier export at `destination` is
+// replaced first and the package is made in place; with one, `destination` is only checked and
+// the media go into `buildFolder` (to be swapped in by the caller). Throws TimelineExportError,
+// FileSystemError or the loader's error (MediaError for a take that is a symbolic link).
+QCoro::Task<QList<Clip>> prepare(Session session, QString destination, MovieLoader loader,
+                                 QString buildFolder = QString());
 
 // The name a package's document and timeline take from its location: the last path component
 // without its extension ("Talk.pkg" gives "Talk", "Talk" stays "Talk").

@@ -221,8 +221,40 @@ QJsonArray JsonObjectReader::array(const QString &key) const
     return value.toArray();
 }
 
+namespace {
+
+// The parser lets raw control characters through inside strings; JSON forbids them (they must
+// be escaped), so a document holding one was not written by a JSON encoder. Returns the offset
+// of the first one, or -1.
+qsizetype rawControlCharacterInString(const QByteArray &data)
+{
+    bool inString = false;
+    bool escaped = false;
+    for (qsizetype index = 0; index < data.size(); ++index) {
+        const auto byte = static_cast<unsigned char>(data[index]);
+        if (!inString) {
+            inString = byte == '"';
+        } else if (escaped) {
+            escaped = false;
+        } else if (byte == '\\') {
+            escaped = true;
+        } else if (byte == '"') {
+            inString = false;
+        } else if (byte < 0x20) {
+            return index;
+        }
+    }
+    return -1;
+}
+
+} // namespace
+
 QJsonObject parseJsonObject(const QByteArray &data)
 {
+    if (const qsizetype offset = rawControlCharacterInString(data); offset >= 0)
+        throw JsonDecodeError(
+            QStringLiteral("The data is not valid JSON: unescaped control character at offset %1.")
+                .arg(offset));
     QJsonParseError error {};
     const QJsonDocument document = QJsonDocument::fromJson(data, &error);
     if (error.error != QJsonParseError::NoError)

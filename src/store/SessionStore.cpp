@@ -23,9 +23,6 @@ namespace lumacast {
 
 namespace {
 
-// A manifest beyond this size is not one we wrote; reading it would only cost memory.
-constexpr qint64 kLargestManifest = 64 * 1024 * 1024;
-
 QString systemText(int code)
 {
     return QString::fromLocal8Bit(std::strerror(code));
@@ -321,24 +318,53 @@ void SessionStore::writeManifest(const Session &session) const
     logSaved(folder);
 }
 
+QByteArray SessionStore::readManifestFile(const QString &path)
+{
+    // Opened without following a link and without blocking (a FIFO would otherwise wait for a
+    // writer forever); the type and size are checked on the open descriptor, so nothing can be
+    // swapped in between the check and the read.
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int code = errno;
+        throw ManifestError::unreadable(
+            path, code == ELOOP ? QStringLiteral("Not a regular file") : systemText(code));
+    }
+    const std::unique_ptr<int, void (*)(int *)> closer(new int(fd), [](int *descriptor) {
+        ::close(*descriptor);
+        delete descriptor;
+    });
+    struct stat status {};
+    if (::fstat(fd, &status) != 0)
+        throw ManifestError::unreadable(path, systemText(errno));
+    if (!S_ISREG(status.st_mode))
+        throw ManifestError::unreadable(path, QStringLiteral("Not a regular file"));
+    if (status.st_size > kLargestManifest)
+        throw ManifestError::unreadable(path, QStringLiteral("File too large"));
+
+    QByteArray data(qsizetype(status.st_size), Qt::Uninitialized);
+    qsizetype filled = 0;
+    while (filled < data.size()) {
+        const ssize_t count = ::read(fd, data.data() + filled, size_t(data.size() - filled));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count < 0)
+            throw ManifestError::unreadable(path, systemText(errno));
+        if (count == 0)
+            break;  // shrunk while read: what is there is what we decode
+        filled += count;
+    }
+    data.truncate(filled);
+    return data;
+}
+
 Session SessionStore::openSession(const QString &scratchURL,
                                   const std::optional<QString> &bundleURL) const
 {
     const QString folder = bundleURL ? *bundleURL : scratchURL;
     const QString path = childPath(folder, QString::fromLatin1(kManifestName));
 
-    // Only a regular file: a link could make us read from anywhere, and a pipe would never end.
-    const auto status = itemStatus(path);
-    if (!status || !S_ISREG(status->st_mode))
-        throw ManifestError::unreadable(path, QStringLiteral("Not a regular file"));
-    if (status->st_size > kLargestManifest)
-        throw ManifestError::unreadable(path, QStringLiteral("File too large"));
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw ManifestError::unreadable(path, file.errorString());
-    const QByteArray data = file.read(kLargestManifest + 1);
-    if (file.error() != QFileDevice::NoError)
-        throw ManifestError::unreadable(path, file.errorString());
+    const QByteArray data = readManifestFile(path);
 
     try {
         return SessionManifest::fromJson(data).makeSession(scratchURL, bundleURL);

@@ -78,6 +78,13 @@ public:
     // whole when writing fails. Throws JsonEncodeError or FileSystemError.
     void writeManifest(const Session &session) const;
 
+    // The bytes of the "manifest.json" at `path`: only a regular file (not a link, pipe or
+    // device) of at most kLargestManifest bytes, so that no manifest blocks or exhausts memory.
+    // Every reader of a manifest comes through here. Any thread. Throws ManifestError
+    // (Unreadable).
+    static QByteArray readManifestFile(const QString &path);
+    static constexpr qint64 kLargestManifest = 64 * 1024 * 1024;
+
     // Reads and validates the manifest of a session folder and builds its session: a scratch
     // folder as openSession(folder), a package as openSession(package, package), so that it is
     // worked on in place. Throws ManifestError.

@@ -24,6 +24,8 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <csignal>
+
 #include <cmath>
 #include <mutex>
 
@@ -502,6 +504,33 @@ TEST_F(ScreenRecorderTake, CursorAutoHideRunsOnlyDuringATake)
     ASSERT_TRUE(runTask(recorder.stopRecording()));
     pump(50);
     EXPECT_FALSE(recorder.cursorAutoHide().isTimerRunning());
+}
+
+// The driver's record ended by SIGTERM or SIGINT finishes the take: a whole movie of the time
+// recorded, not a file with no movie in it.
+TEST(RecordCommand, TerminationSignalsFinishTheTake)
+{
+    for (const int signal : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(signal);
+        QTemporaryDir dir;
+        const QString out = dir.filePath(QStringLiteral("take.mov"));
+        QProcess process;
+        process.start(lumacast::testing::mediaDriverPath(),
+                      {QStringLiteral("record"), out, QStringLiteral("--seconds"), QStringLiteral("30"),
+                       QStringLiteral("--fps"), QStringLiteral("10")});
+        ASSERT_TRUE(process.waitForStarted());
+        // Until the writer has started the movie (its file exists) and a second more is in it.
+        QElapsedTimer timer;
+        timer.start();
+        while (!QFile::exists(out) && timer.elapsed() < 20000)
+            QThread::msleep(10);
+        QThread::msleep(1000);
+        ::kill(pid_t(process.processId()), signal);
+        ASSERT_TRUE(process.waitForFinished(20000));
+        EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+        const QJsonObject format = probe(out)[QStringLiteral("format")].toObject();
+        EXPECT_GT(format[QStringLiteral("duration")].toString().toDouble(), 0.5);
+    }
 }
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -248,7 +249,7 @@ TEST_F(JoinFailureTest, RefusalLeavesAnExistingOutputAlone)
     EXPECT_EQ(contents(out), QByteArray("previous output"));
 }
 
-TEST_F(JoinFailureTest, FailedVerificationRemovesTheOutputAndNeverReportsCompletion)
+TEST_F(JoinFailureTest, FailedVerificationKeepsTheEarlierOutputAndNeverReportsCompletion)
 {
     // Nothing of the take is kept: there is no frame before the splice.
     const QString out = path("empty-head.joining.mov");
@@ -260,7 +261,12 @@ TEST_F(JoinFailureTest, FailedVerificationRemovesTheOutputAndNeverReportsComplet
     EXPECT_TRUE(error->description().startsWith(
         QStringLiteral("The joined movie failed verification: no decodable frame before the splice")))
         << error->description().toStdString();
-    EXPECT_FALSE(QFile::exists(out));
+    // The joined movie was made aside: the file already at the output location is untouched and
+    // nothing of the failed join is left beside it.
+    EXPECT_EQ(contents(out), QByteArray("previous output"));
+    EXPECT_TRUE(QDir(QFileInfo(out).absolutePath())
+                    .entryList({QStringLiteral(".lumacast-work-*")}, QDir::AllEntries | QDir::Hidden)
+                    .isEmpty());
     EXPECT_EQ(std::count(reports.begin(), reports.end(), 1.0), 0);
 }
 
@@ -384,3 +390,50 @@ TEST_F(JoinFailureTest, ProgressIsReportedEveryTenthOfASecondOnTheMainThreadUnti
 }
 
 } // namespace
+
+// Timing a copy cannot keep exactly is refused and leaves the output alone; timing it can keep
+// is carried through frame for frame, never rounded onto fewer frames.
+TEST_F(JoinFailureTest, TimingIsRefusedOrCarriedThroughExactly)
+{
+    const QByteArray take = contents(path("take.mov"));
+    struct Case {
+        const char *name;
+        const char *box;
+        int offset;
+        quint32 value;
+    };
+    const Case cases[] = {
+        {"video timescale 2^31-1", "mdhd", 20, 0x7FFFFFFF},
+        {"video timescale 1", "mdhd", 20, 1},
+        {"frames two ticks apart", "stts", 20, 2},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QByteArray damaged = take;
+        const qsizetype at = damaged.indexOf(c.box) - 4;
+        ASSERT_GT(at, 0);
+        for (int i = 0; i < 4; ++i)
+            damaged[at + c.offset + i] = char(c.value >> (24 - 8 * i));
+        const QString source = path(QStringLiteral("damaged.mov"));
+        {
+            QFile file(source);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write(damaged);
+        }
+        const QString out = path(QStringLiteral("timing.joined.mov"));
+        writeMarker(out);
+        try {
+            lumacast::testing::runTask(take_joiner::join({source, 1.0, path("take.tail.mov"), out}));
+        } catch (const JoinError &error) {
+            EXPECT_EQ(contents(out), QByteArray("previous output")) << error.description().toStdString();
+            continue;
+        }
+        const std::vector<ShownFrame> frames = shownFrames(out);
+        std::size_t kept = 0;
+        for (const ShownFrame &f : shownFrames(source))
+            kept += f.time < 1.0;
+        EXPECT_EQ(frames.size(), kept + shownFrames(path("take.tail.mov")).size());
+        for (std::size_t i = 1; i < frames.size(); ++i)
+            EXPECT_LT(frames[i - 1].time, frames[i].time) << "frame " << i;
+    }
+}

@@ -7,11 +7,18 @@
 #include "support/TestEnvironment.h"
 
 #include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QThread>
 #include <QFile>
 #include <QFileInfo>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+
+#include <csignal>
+#include <functional>
+#include <unistd.h>
 
 using namespace lumacast;
 using namespace lumacast::testing;
@@ -62,6 +69,7 @@ protected:
     }
 
     QString path(const QString &relative) const { return m_dir.filePath(relative); }
+    QString m_dirPath() const { return m_dir.path(); }
 
     QString sessionFolder;
 
@@ -133,4 +141,130 @@ TEST_F(TimelineDriver, MediaLayerReadsTheSameFactsAsFFprobe)
         EXPECT_EQ(ours.audioRate, theirs.audioRate);
     }
     EXPECT_THROW(timeline_export::loadWithAsset(path(QStringLiteral("nothing.mov"))), Error);
+}
+
+// Sessions a hostile user or a damaged disk can hand every exporting command: each fails naming
+// the problem, and neither the session nor anything at the destination is lost.
+TEST_F(TimelineDriver, HostileSessionsFailAndLoseNothing)
+{
+    writeManifest(true);
+    const QString take = sessionFolder + QStringLiteral("/takes/AAAA.mov");
+    const QString outside = path(QStringLiteral("outside.mov"));
+    ASSERT_TRUE(QFile::copy(take, outside));
+    const QString wav = path(QStringLiteral("sound.wav"));
+    ASSERT_TRUE(runProcess(QStringLiteral("ffmpeg"), {"-v", "error", "-f", "lavfi", "-i", "sine=d=1", wav}).ok());
+    const QByteArray takeBytes = [&] {
+        QFile file(take);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }();
+
+    auto linkTake = [&] { QFile::remove(take); QFile::link(outside, take); };
+    auto soundTake = [&] { QFile::remove(take); QFile::copy(wav, take); };
+    struct Case {
+        const char *name;
+        std::function<void()> damage;
+        QString command;
+        QString destination;
+        QString expected;  // in the error output
+    };
+    const QList<Case> cases = {
+        {"a take as the destination", [] {}, "export-movie", take, "session\u2019s own files"},
+        {"a linked take (movie)", linkTake, "export-movie", path("out.mov"), "symbolic link"},
+        {"a linked take (package)", linkTake, "export-fcpxml", path("Linked"), "symbolic link"},
+        {"a take with no video (movie)", soundTake, "export-movie", path("out.mov"),
+         "\u201CAAAA.mov\u201D has no readable video track"},
+        {"a take with no video (package)", soundTake, "export-fcp7", path("Sound"),
+         "\u201CAAAA.mov\u201D has no readable video track"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        c.damage();
+        const ProcessResult result = run(c.command, c.destination);
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_TRUE(QString::fromUtf8(result.err).contains(c.expected)) << result.err.toStdString();
+        if (c.destination != take)
+            EXPECT_FALSE(QFileInfo::exists(c.destination));
+        EXPECT_TRUE(QDir(m_dirPath()).entryList({".lumacast-work-*"}, QDir::AllEntries | QDir::Hidden).isEmpty());
+        QFile::remove(take);
+        ASSERT_TRUE(QFile::copy(outside, take));
+        QFile file(take);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(file.readAll(), takeBytes);
+    }
+}
+
+// A working movie left by an export that was killed is removed by the next export into that
+// folder; one of a process that still runs is not.
+TEST_F(TimelineDriver, TheNextExportRemovesWorkingFilesOfKilledExports)
+{
+    writeManifest(true);
+    const QString stale = path(QStringLiteral(".lumacast-work-2147483646-0000.mov"));
+    const QString live = path(QStringLiteral(".lumacast-work-%1-0000.mov").arg(::getppid()));
+    for (const QString &file : {stale, live}) {
+        QFile f(file);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    const ProcessResult result = run(QStringLiteral("export-movie"), path(QStringLiteral("out.mov")));
+    ASSERT_TRUE(result.ok()) << result.err.toStdString();
+    EXPECT_FALSE(QFileInfo::exists(stale));
+    EXPECT_TRUE(QFileInfo::exists(live));
+}
+
+// SIGTERM or SIGINT in the middle of an export removes its working files and replaces nothing.
+TEST_F(TimelineDriver, InterruptedExportsLeaveNothingAndReplaceNothing)
+{
+    writeManifest(true);
+    struct Case {
+        QString command;
+        int signal;
+    };
+    for (const Case &c : {Case{"export-movie", SIGTERM}, Case{"export-fcpxml", SIGINT}}) {
+        SCOPED_TRACE(c.command.toStdString());
+        const QString folder = path(c.command);
+        ASSERT_TRUE(QDir().mkpath(folder));
+        const QString destination = folder + QStringLiteral("/out");
+        {
+            QFile earlier(destination);
+            ASSERT_TRUE(earlier.open(QIODevice::WriteOnly));
+            earlier.write("earlier");
+        }
+        if (c.command != QLatin1String("export-movie"))
+            QFile::remove(destination);  // a package replaces only an earlier package
+        QProcess process;
+        process.start(mediaDriverPath(), {c.command, sessionFolder, destination});
+        ASSERT_TRUE(process.waitForStarted());
+        // Wait for the first working item, then interrupt.
+        QElapsedTimer timer;
+        timer.start();
+        while (QDir(folder).entryList({".lumacast-work-*"}, QDir::AllEntries | QDir::Hidden).isEmpty()
+               && process.state() == QProcess::Running && timer.elapsed() < 20000)
+            QThread::msleep(1);
+        ASSERT_EQ(process.state(), QProcess::Running) << "the export ended before it could be interrupted";
+        ::kill(pid_t(process.processId()), c.signal);
+        ASSERT_TRUE(process.waitForFinished(20000));
+        EXPECT_EQ(process.exitCode(), 128 + c.signal) << process.readAllStandardError().toStdString();
+        EXPECT_TRUE(QDir(folder).entryList({".lumacast-work-*"}, QDir::AllEntries | QDir::Hidden).isEmpty());
+        if (c.command == QLatin1String("export-movie")) {
+            QFile earlier(destination);
+            ASSERT_TRUE(earlier.open(QIODevice::ReadOnly));
+            EXPECT_EQ(earlier.readAll(), QByteArray("earlier"));
+        } else {
+            EXPECT_FALSE(QFileInfo::exists(destination));
+        }
+    }
+}
+
+// A movie whose track boxes cannot be read is refused by probe, not listed as empty.
+TEST_F(TimelineDriver, ProbeRefusesAMovieWithoutReadableTracks)
+{
+    QFile file(sessionFolder + QStringLiteral("/takes/AAAA.mov"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString damaged = path(QStringLiteral("no-tracks.mov"));
+    QFile out(damaged);
+    ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+    out.write(file.readAll().replace("trak", "free"));
+    out.close();
+    const ProcessResult result = runProcess(mediaDriverPath(), {QStringLiteral("probe"), damaged});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(result.err.contains("has no readable track")) << result.err.toStdString();
 }

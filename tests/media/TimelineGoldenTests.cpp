@@ -139,9 +139,10 @@ TEST_F(GoldenPackage, ExportingAgainReplacesTheEarlierPackage)
     EXPECT_TRUE(isWellFormedXML(package + QStringLiteral("/Talk.xml")));
 }
 
-TEST_F(GoldenPackage, FailedDocumentWriteKeepsTheCopiedMedia)
+TEST_F(GoldenPackage, FailedDocumentWriteLeavesTheEarlierPackageWhole)
 {
     const QString package = folder(QStringLiteral("blocked/Talk"));
+    runTask(writeFCP7Package(session, QStringLiteral("Talk"), package, loader));
     try {
         // The document's folder does not exist, so the write fails after the copies.
         runTask(writeFCPXMLPackage(session, QStringLiteral("missing/Talk"), package, loader));
@@ -150,7 +151,12 @@ TEST_F(GoldenPackage, FailedDocumentWriteKeepsTheCopiedMedia)
         EXPECT_TRUE(error.message().contains(QStringLiteral("missing/Talk.fcpxml")))
             << error.message().toStdString();
     }
+    // The package was built aside: the earlier one is whole and nothing else is left.
+    EXPECT_TRUE(isWellFormedXML(package + QStringLiteral("/Talk.xml")));
     EXPECT_TRUE(QFileInfo::exists(package + QStringLiteral("/media/A1B2.mov")));
+    EXPECT_EQ(QDir(QFileInfo(package).absolutePath())
+                  .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{QStringLiteral("Talk")});
 }
 
 // Movies made by ffmpeg, measured by ffprobe: the documents an importer would see.

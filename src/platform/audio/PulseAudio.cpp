@@ -287,6 +287,7 @@ struct SourceStream::State {
     pa_threaded_mainloop *loop = nullptr;
     pa_stream *stream = nullptr; // touched only under the loop's lock
     Handler handler;
+    FailureHandler onFailure;
     QString sourceName;
     int sampleRate = 0;
     int channels = 0;
@@ -353,11 +354,16 @@ struct SourceStream::State {
     static void onState(pa_stream *s, void *userdata)
     {
         auto *self = static_cast<State *>(userdata);
-        if (pa_stream_get_state(s) == PA_STREAM_FAILED && !self->failureLogged) {
+        const pa_stream_state_t state = pa_stream_get_state(s);
+        // `release` unhooks this callback before it ends a stream itself: a terminated stream
+        // here was ended by the server.
+        if ((state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) && !self->failureLogged) {
             self->failureLogged = true;
+            const QString reason = QString::fromUtf8(pa_strerror(pa_context_errno(pa_stream_get_context(s))));
             qCWarning(lumacast::log::recorder(), "audio capture from %s failed: %s",
-                      qUtf8Printable(self->sourceName),
-                      pa_strerror(pa_context_errno(pa_stream_get_context(s))));
+                      qUtf8Printable(self->sourceName), qUtf8Printable(reason));
+            if (self->onFailure)
+                self->onFailure(reason);
         }
     }
 
@@ -374,9 +380,11 @@ struct SourceStream::State {
     }
 };
 
-SourceStream::SourceStream(std::shared_ptr<PulseConnection> connection, Handler handler)
+SourceStream::SourceStream(std::shared_ptr<PulseConnection> connection, Handler handler,
+                           FailureHandler onFailure)
     : m_connection(std::move(connection)), m_state(std::make_shared<State>())
 {
+    m_state->onFailure = std::move(onFailure);
     m_state->loop = m_connection->d->loop;
     m_state->weakSelf = m_state;
     m_state->handler = std::move(handler);

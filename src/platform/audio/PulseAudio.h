@@ -90,8 +90,12 @@ struct AudioChunk {
 class SourceStream {
 public:
     using Handler = std::function<void(const AudioChunk &)>;
+    // Called once, on the event thread, when a running stream fails (the server went away, the
+    // source was removed), with the server's reason; never after `stop`.
+    using FailureHandler = std::function<void(const QString &reason)>;
 
-    SourceStream(std::shared_ptr<PulseConnection> connection, Handler handler);
+    SourceStream(std::shared_ptr<PulseConnection> connection, Handler handler,
+                 FailureHandler onFailure = {});
     ~SourceStream();
     SourceStream(const SourceStream &) = delete;
     SourceStream &operator=(const SourceStream &) = delete;

@@ -40,7 +40,16 @@ void PulseCapture::start(const pulse::SourceInfo &source)
         else
             run();
     };
-    auto stream = std::make_unique<pulse::SourceStream>(std::move(server), std::move(handler));
+    auto failed = [delivery = m_delivery](const QString &reason) {
+        std::function<void(const QString &)> callback;
+        {
+            std::lock_guard guard(delivery->mutex);
+            callback = delivery->failure;
+        }
+        if (callback)
+            callback(reason);
+    };
+    auto stream = std::make_unique<pulse::SourceStream>(std::move(server), std::move(handler), std::move(failed));
     stream->start(source);
     m_format = std::make_pair(double(stream->sampleRate()), stream->channels());
     m_sourceName = source.name;
@@ -80,6 +89,12 @@ void PulseCapture::setOnSample(SampleCallback callback)
 {
     std::lock_guard guard(m_delivery->mutex);
     m_delivery->callback = std::move(callback);
+}
+
+void PulseCapture::setOnFailure(std::function<void(const QString &reason)> callback)
+{
+    std::lock_guard guard(m_delivery->mutex);
+    m_delivery->failure = std::move(callback);
 }
 
 } // namespace lumacast

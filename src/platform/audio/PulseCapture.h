@@ -57,11 +57,16 @@ public:
     QString sourceName() const;
 
     void setOnSample(SampleCallback callback);
+    // Told (with the server's reason, from the server's event thread) when the running capture
+    // fails: the sound server went away or the source was removed. Set, replaced or cleared at
+    // any time from any thread.
+    void setOnFailure(std::function<void(const QString &reason)> callback);
 
 private:
     struct Delivery {
         std::mutex mutex;
         SampleCallback callback;
+        std::function<void(const QString &reason)> failure;
     };
 
     SampleQueueDispatch m_queue;

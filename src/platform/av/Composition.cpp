@@ -6,6 +6,9 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <limits>
+#include <numeric>
+
 #include <algorithm>
 #include <cmath>
 #include <map>
@@ -217,6 +220,33 @@ void copyStretches(MovieWriter &writer, const std::vector<TrackPlan> &plans, con
 
 } // namespace
 
+namespace {
+
+// The timescale every source frame time of a video track can be written in exactly: the least
+// common multiple of the sources' timescales. Throws MediaError(UnsupportedFormat) when that does
+// not fit a timescale, rather than rounding frames onto one another.
+std::int32_t commonTimescale(const QList<CompositionSegment> &segments, std::int32_t first)
+{
+    std::int64_t common = first;
+    for (const CompositionSegment &s : segments) {
+        if (s.isEmpty())
+            continue;
+        const std::int64_t scale = s.asset->tracks()[s.sourceTrack].naturalTimescale;
+        if (scale <= 0)
+            continue;
+        common = std::lcm(common, scale);
+        if (common > std::numeric_limits<std::int32_t>::max())
+            throw MediaError(MediaError::mediaDomain(), MediaError::UnsupportedFormat,
+                             QStringLiteral("The movie \u201C%1\u201D cannot be copied exactly.")
+                                 .arg(QFileInfo(s.asset->path()).fileName()),
+                             QStringLiteral("its video timescale %1 has no common timescale with the other movies")
+                                 .arg(scale));
+    }
+    return std::int32_t(common);
+}
+
+} // namespace
+
 void writePassthrough(const Composition &composition, const QString &path, const PassthroughOptions &options)
 {
     MovieWriter writer(path, options.movieTimescale);
@@ -238,6 +268,8 @@ void writePassthrough(const Composition &composition, const QString &path, const
         WriterTrackSettings settings;
         settings.mediaType = composition.trackType(c);
         settings.mediaTimescale = firstTrack.naturalTimescale > 0 ? firstTrack.naturalTimescale : 600;
+        if (settings.mediaType == MediaType::Video)
+            settings.mediaTimescale = commonTimescale(segments, settings.mediaTimescale);
         settings.naturalSize = firstTrack.naturalSize;
         settings.preferredTransform = firstTrack.preferredTransform;
         plan.writerTrack = writer.addTrack(settings);

@@ -80,9 +80,11 @@ QList<QByteArray> annexBUnits(const std::uint8_t *data, qsizetype size)
     qsizetype start = -1;
     qsizetype i = 0;
     auto close = [&](qsizetype end) {
+        if (start < 0)  // bytes before the first start code belong to no unit
+            return;
         while (end > start && data[end - 1] == 0)
             --end;
-        if (start >= 0 && end > start)
+        if (end > start)
             units.append(QByteArray(reinterpret_cast<const char *>(data + start), end - start));
     };
     while (i + 3 <= size) {

@@ -1,5 +1,13 @@
 #include "platform/av/MediaError.h"
 
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <sys/statvfs.h>
+
 extern "C" {
 #include <libavutil/error.h>
 }
@@ -38,6 +46,24 @@ const QString &MediaError::ffmpegDomain()
 {
     static const QString domain = QStringLiteral("FFmpeg");
     return domain;
+}
+
+QString writeFailureReason(const QString &path, int code)
+{
+    const QString systemText =
+        code ? QString::fromLocal8Bit(std::strerror(code)) : QStringLiteral("write failed");
+    bool full = code == ENOSPC || code == EDQUOT;
+    if (!full) {
+        struct statvfs space {};
+        const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+        full = ::statvfs(folder.constData(), &space) == 0
+            && std::uint64_t(space.f_bavail) * space.f_frsize < 1024 * 1024;
+    }
+    return full ? QStringLiteral("The disk is full (%1)")
+                      .arg(code == ENOSPC || code == EDQUOT || !code
+                               ? QString::fromLocal8Bit(std::strerror(code ? code : ENOSPC))
+                               : systemText)
+                : systemText;
 }
 
 } // namespace lumacast::av

@@ -49,4 +49,10 @@ private:
     std::shared_ptr<const MediaError> m_underlying;
 };
 
+// Why a write to `path` failed, for a message: the system's text for `code` (an errno, 0 when
+// unknown), except that a full disk says so: ENOSPC, EDQUOT, or any failure while the file system
+// holding `path` has less than a megabyte left gives "The disk is full (<system text>)". Any
+// thread.
+QString writeFailureReason(const QString &path, int code);
+
 } // namespace lumacast::av

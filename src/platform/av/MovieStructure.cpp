@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <limits>
 
 namespace lumacast::av {
 
@@ -74,6 +75,14 @@ private:
     bool m_ok = true;
 };
 
+// The one rule for every table: its entry count is read here and must fit the bytes left in its
+// box at `entryBytes` each, so that no count a damaged file states can make us allocate or loop
+// beyond what the file holds. A strict table throws; a lenient one is cut to what is there.
+enum class Shortfall { Throw, Clip };
+
+std::uint32_t tableCount(Cursor &c, qsizetype entryBytes, Shortfall shortfall, const QString &path,
+                         const char *table);
+
 struct Box {
     QByteArray type;
     qsizetype payloadBegin = 0;
@@ -123,6 +132,30 @@ MediaError corrupt(const QString &path, const QString &reason)
 // mvhd, tkhd and mdhd open alike: version and flags, creation and modification time, `Words`
 // 32-bit words (the timescale; tkhd: the track ID and a reserved word), then the duration. Version 1
 // widens both times and the duration to 64 bits.
+std::uint32_t tableCount(Cursor &c, qsizetype entryBytes, Shortfall shortfall, const QString &path,
+                         const char *table)
+{
+    const std::uint32_t count = c.u32();
+    const qsizetype room = c.ok() ? c.remaining() / entryBytes : 0;
+    if (!c.ok() || qsizetype(count) > room) {
+        if (shortfall == Shortfall::Clip)
+            return std::uint32_t(room);
+        throw corrupt(path, QStringLiteral("%1 table is short").arg(QLatin1String(table)));
+    }
+    return count;
+}
+
+// A timescale is carried as a signed 32-bit count of units per second everywhere above this
+// reader; a larger one would turn negative there.
+std::uint32_t checkedTimescale(std::uint32_t timescale, const QString &path, const char *box)
+{
+    if (timescale > std::uint32_t(std::numeric_limits<std::int32_t>::max()))
+        throw corrupt(path, QStringLiteral("%1 timescale %2 is out of range")
+                                .arg(QLatin1String(box))
+                                .arg(timescale));
+    return timescale;
+}
+
 template <int Words> struct TimedHeader {
     std::array<std::uint32_t, Words> words{};
     std::int64_t duration = 0;
@@ -140,11 +173,12 @@ template <int Words> TimedHeader<Words> readTimedHeader(Cursor &c)
 }
 
 // 'stsd': every entry kept whole, its box header included.
-void readSampleDescriptions(const QByteArray &moov, const Box &stsd, TrackStructure &track)
+void readSampleDescriptions(const QByteArray &moov, const Box &stsd, TrackStructure &track,
+                            const QString &path)
 {
     Cursor c(moov, stsd.payloadBegin, stsd.end);
     c.versionAndFlags();
-    const std::uint32_t count = c.u32();
+    const std::uint32_t count = tableCount(c, 8, Shortfall::Clip, path, "sample description");
     const QList<Box> entries = listBoxes(moov, c.pos(), stsd.end);
     for (std::uint32_t i = 0; i < count && i < std::uint32_t(entries.size()); ++i) {
         const qsizetype start = entries[i].payloadBegin - 8;
@@ -153,14 +187,21 @@ void readSampleDescriptions(const QByteArray &moov, const Box &stsd, TrackStruct
 }
 
 // 'stsz': one size for all samples, or one per sample.
-QList<std::uint32_t> readSampleSizes(const QByteArray &moov, const Box &stsz, const QString &path)
+QList<std::uint32_t> readSampleSizes(const QByteArray &moov, const Box &stsz, qint64 fileSize,
+                                     const QString &path)
 {
     Cursor c(moov, stsz.payloadBegin, stsz.end);
     c.versionAndFlags();
     const std::uint32_t fixed = c.u32();
-    const std::uint32_t count = c.u32();
-    if (!c.ok() || (fixed == 0 && c.remaining() / 4 < count) || count > 100'000'000)
-        throw corrupt(path, QStringLiteral("sample size table is short"));
+    std::uint32_t count = 0;
+    if (fixed == 0) {
+        count = tableCount(c, 4, Shortfall::Throw, path, "sample size");
+    } else {
+        // One size for all: the samples themselves must fit in the file.
+        count = c.u32();
+        if (!c.ok() || qint64(count) > fileSize / qint64(fixed))
+            throw corrupt(path, QStringLiteral("sample size table claims more than the file holds"));
+    }
     QList<std::uint32_t> sizes;
     sizes.reserve(count);
     for (std::uint32_t i = 0; i < count; ++i)
@@ -175,10 +216,10 @@ QList<std::uint32_t> readCompactSampleSizes(const QByteArray &moov, const Box &s
     c.versionAndFlags();
     c.skip(3); // reserved
     const int fieldSize = c.u8();
-    const std::uint32_t count = c.u32();
     if (fieldSize != 4 && fieldSize != 8 && fieldSize != 16)
         throw corrupt(path, QStringLiteral("compact sample size table has field size %1").arg(fieldSize));
-    if (c.remaining() * 8 / fieldSize < count)
+    const std::uint32_t count = c.u32();
+    if (!c.ok() || c.remaining() * 8 / fieldSize < count)
         throw corrupt(path, QStringLiteral("compact sample size table is short"));
     QList<std::uint32_t> sizes;
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -199,9 +240,7 @@ QList<std::int64_t> readChunkOffsets(const QByteArray &moov, const Box &box, boo
 {
     Cursor c(moov, box.payloadBegin, box.end);
     c.versionAndFlags();
-    const std::uint32_t count = c.u32();
-    if (c.remaining() / (wide ? 8 : 4) < count)
-        throw corrupt(path, QStringLiteral("chunk offset table is short"));
+    const std::uint32_t count = tableCount(c, wide ? 8 : 4, Shortfall::Throw, path, "chunk offset");
     QList<std::int64_t> offsets;
     for (std::uint32_t i = 0; i < count; ++i)
         offsets.append(wide ? std::int64_t(c.u64()) : std::int64_t(c.u32()));
@@ -218,9 +257,7 @@ QList<ChunkRun> readSampleToChunk(const QByteArray &moov, const Box &stsc, const
 {
     Cursor c(moov, stsc.payloadBegin, stsc.end);
     c.versionAndFlags();
-    const std::uint32_t count = c.u32();
-    if (c.remaining() / 12 < count)
-        throw corrupt(path, QStringLiteral("sample-to-chunk table is short"));
+    const std::uint32_t count = tableCount(c, 12, Shortfall::Throw, path, "sample-to-chunk");
     QList<ChunkRun> runs;
     for (std::uint32_t i = 0; i < count; ++i) {
         const std::uint32_t first = c.u32(), per = c.u32(), desc = c.u32();
@@ -264,7 +301,7 @@ void readTimeToSample(const QByteArray &moov, const Box &stts, TrackStructure &t
 {
     Cursor c(moov, stts.payloadBegin, stts.end);
     c.versionAndFlags();
-    const std::uint32_t count = c.u32();
+    const std::uint32_t count = tableCount(c, 8, Shortfall::Throw, path, "time-to-sample");
     const qsizetype sampleCount = track.samples.size();
     std::int64_t time = 0;
     qsizetype i = 0;
@@ -281,11 +318,12 @@ void readTimeToSample(const QByteArray &moov, const Box &stts, TrackStructure &t
 }
 
 // 'ctts': composition offsets, as runs. A short table leaves the later samples at 0.
-void readCompositionOffsets(const QByteArray &moov, const Box &ctts, TrackStructure &track)
+void readCompositionOffsets(const QByteArray &moov, const Box &ctts, TrackStructure &track,
+                            const QString &path)
 {
     Cursor c(moov, ctts.payloadBegin, ctts.end);
     c.versionAndFlags(); // version 1 only says the offsets may be negative: they are read as signed either way
-    const std::uint32_t count = c.u32();
+    const std::uint32_t count = tableCount(c, 8, Shortfall::Clip, path, "composition offset");
     const qsizetype sampleCount = track.samples.size();
     qsizetype i = 0;
     for (std::uint32_t e = 0; e < count && c.ok(); ++e) {
@@ -297,13 +335,14 @@ void readCompositionOffsets(const QByteArray &moov, const Box &ctts, TrackStruct
 }
 
 // 'stss': the sync samples by 1-based number; every other sample is not one.
-void readSyncSamples(const QByteArray &moov, const Box &stss, TrackStructure &track)
+void readSyncSamples(const QByteArray &moov, const Box &stss, TrackStructure &track,
+                     const QString &path)
 {
     for (SampleRecord &s : track.samples)
         s.sync = false;
     Cursor c(moov, stss.payloadBegin, stss.end);
     c.versionAndFlags();
-    const std::uint32_t count = c.u32();
+    const std::uint32_t count = tableCount(c, 4, Shortfall::Clip, path, "sync sample");
     for (std::uint32_t e = 0; e < count && c.ok(); ++e) {
         const std::uint32_t number = c.u32();
         if (number >= 1 && number <= std::uint32_t(track.samples.size()))
@@ -311,16 +350,16 @@ void readSyncSamples(const QByteArray &moov, const Box &stss, TrackStructure &tr
     }
 }
 
-void readSampleTables(const QByteArray &moov, const Box &stbl, TrackStructure &track,
-                      const QString &path)
+void readSampleTables(const QByteArray &moov, const Box &stbl, qint64 fileSize,
+                      TrackStructure &track, const QString &path)
 {
     const QList<Box> children = listBoxes(moov, stbl.payloadBegin, stbl.end);
     if (const Box *stsd = findBox(children, "stsd"))
-        readSampleDescriptions(moov, *stsd, track);
+        readSampleDescriptions(moov, *stsd, track, path);
 
     QList<std::uint32_t> sizes;
     if (const Box *stsz = findBox(children, "stsz"))
-        sizes = readSampleSizes(moov, *stsz, path);
+        sizes = readSampleSizes(moov, *stsz, fileSize, path);
     else if (const Box *stz2 = findBox(children, "stz2"))
         sizes = readCompactSampleSizes(moov, *stz2, path);
     if (sizes.isEmpty())
@@ -341,9 +380,9 @@ void readSampleTables(const QByteArray &moov, const Box &stbl, TrackStructure &t
     if (const Box *stts = findBox(children, "stts"))
         readTimeToSample(moov, *stts, track, path);
     if (const Box *ctts = findBox(children, "ctts"))
-        readCompositionOffsets(moov, *ctts, track);
+        readCompositionOffsets(moov, *ctts, track, path);
     if (const Box *stss = findBox(children, "stss"))
-        readSyncSamples(moov, *stss, track);
+        readSyncSamples(moov, *stss, track, path);
 }
 
 // 'tkhd': the track ID, its duration in the movie timescale, its matrix and size.
@@ -368,11 +407,13 @@ void readTrackHeader(const QByteArray &moov, const Box &tkhd, TrackStructure &tr
 }
 
 // 'elst': the entries read whole; a short table ends at the last complete one.
-void readEditList(const QByteArray &moov, const Box &elst, TrackStructure &track)
+void readEditList(const QByteArray &moov, const Box &elst, TrackStructure &track,
+                  const QString &path)
 {
     Cursor c(moov, elst.payloadBegin, elst.end);
     const int version = c.versionAndFlags();
-    const std::uint32_t count = c.u32();
+    const std::uint32_t count =
+        tableCount(c, version == 1 ? 20 : 12, Shortfall::Clip, path, "edit list");
     for (std::uint32_t i = 0; i < count && c.ok(); ++i) {
         EditEntry e;
         if (version == 1) {
@@ -389,11 +430,12 @@ void readEditList(const QByteArray &moov, const Box &elst, TrackStructure &track
 }
 
 // 'mdhd': the media timescale and the media's duration in it.
-void readMediaHeader(const QByteArray &moov, const Box &mdhd, TrackStructure &track)
+void readMediaHeader(const QByteArray &moov, const Box &mdhd, TrackStructure &track,
+                     const QString &path)
 {
     Cursor c(moov, mdhd.payloadBegin, mdhd.end);
     const auto header = readTimedHeader<1>(c); // time scale
-    track.mediaTimescale = header.words[0];
+    track.mediaTimescale = checkedTimescale(header.words[0], path, "mdhd");
     track.mediaDuration = header.duration;
 }
 
@@ -406,7 +448,8 @@ void readHandler(const QByteArray &moov, const Box &hdlr, TrackStructure &track)
     track.handlerType = c.bytes(4);
 }
 
-TrackStructure readTrack(const QByteArray &moov, const Box &trak, const QString &path)
+TrackStructure readTrack(const QByteArray &moov, const Box &trak, qint64 fileSize,
+                         const QString &path)
 {
     TrackStructure track;
     const QList<Box> children = listBoxes(moov, trak.payloadBegin, trak.end);
@@ -415,18 +458,18 @@ TrackStructure readTrack(const QByteArray &moov, const Box &trak, const QString 
     if (const Box *edts = findBox(children, "edts")) {
         const QList<Box> edtsChildren = listBoxes(moov, edts->payloadBegin, edts->end);
         if (const Box *elst = findBox(edtsChildren, "elst"))
-            readEditList(moov, *elst, track);
+            readEditList(moov, *elst, track, path);
     }
     if (const Box *mdia = findBox(children, "mdia")) {
         const QList<Box> mdiaChildren = listBoxes(moov, mdia->payloadBegin, mdia->end);
         if (const Box *mdhd = findBox(mdiaChildren, "mdhd"))
-            readMediaHeader(moov, *mdhd, track);
+            readMediaHeader(moov, *mdhd, track, path);
         if (const Box *hdlr = findBox(mdiaChildren, "hdlr"))
             readHandler(moov, *hdlr, track);
         if (const Box *minf = findBox(mdiaChildren, "minf")) {
             const QList<Box> minfChildren = listBoxes(moov, minf->payloadBegin, minf->end);
             if (const Box *stbl = findBox(minfChildren, "stbl"))
-                readSampleTables(moov, *stbl, track, path);
+                readSampleTables(moov, *stbl, fileSize, track, path);
         }
     }
     if (track.mediaTimescale == 0)
@@ -496,14 +539,14 @@ MovieStructure readMovieStructure(const QString &path)
     if (const Box *mvhd = findBox(children, "mvhd")) {
         Cursor c(moov, mvhd->payloadBegin, mvhd->end);
         const auto header = readTimedHeader<1>(c); // time scale
-        movie.movieTimescale = header.words[0];
+        movie.movieTimescale = checkedTimescale(header.words[0], path, "mvhd");
         movie.movieDuration = header.duration;
     }
     if (movie.movieTimescale == 0)
         throw corrupt(path, QStringLiteral("no movie header"));
     for (const Box &b : children)
         if (b.type == "trak")
-            movie.tracks.append(readTrack(moov, b, path));
+            movie.tracks.append(readTrack(moov, b, fileSize, path));
     return movie;
 }
 

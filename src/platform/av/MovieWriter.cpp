@@ -45,6 +45,15 @@ MovieWriter::~MovieWriter()
         cancel();
 }
 
+// Qt keeps no errno: a resource error is what it makes of a full disk.
+QString MovieWriter::fileWriteFailure() const
+{
+    if (m_file.error() == QFileDevice::ResourceError)
+        return writeFailureReason(m_path, ENOSPC);
+    const QString reason = writeFailureReason(m_path, 0);
+    return reason.startsWith(QLatin1String("The disk is full")) ? reason : m_file.errorString();
+}
+
 MediaError MovieWriter::writeError(const QString &reason) const
 {
     return MediaError(MediaError::mediaDomain(), MediaError::WriteFailed,
@@ -56,7 +65,7 @@ void MovieWriter::open()
 {
     m_file.setFileName(m_path);
     if (!m_file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        throw writeError(m_file.errorString());
+        throw writeError(fileWriteFailure());
     m_open = true;
     writeRaw(movie_boxes::ftyp());
     m_mdatStart = m_file.pos();
@@ -67,7 +76,7 @@ void MovieWriter::open()
 void MovieWriter::writeRaw(const QByteArray &bytes)
 {
     if (m_file.write(bytes) != bytes.size())
-        throw writeError(m_file.errorString());
+        throw writeError(fileWriteFailure());
 }
 
 MovieWriter::Track &MovieWriter::track(int index)
@@ -192,7 +201,7 @@ void MovieWriter::appendSample(int index, const char *data, qsizetype size, cons
 
     const std::int64_t position = m_file.pos();
     if (m_file.write(data, size) != size)
-        throw writeError(m_file.errorString());
+        throw writeError(fileWriteFailure());
     m_mdatBytes += size;
     recordSample(index, t, position, std::uint32_t(size), timing, m_lastTrack == index && m_lastChunkEnd == position);
 }
@@ -269,12 +278,12 @@ std::int64_t MovieWriter::copyRun(QFile &source, std::int64_t sourceOffset, std:
 
     // Bytes still buffered for the file go first; the copy writes behind them.
     if (!m_file.flush())
-        throw writeError(m_file.errorString());
+        throw writeError(fileWriteFailure());
     const std::int64_t position = m_file.pos();
     try {
         copyFrom(source, sourceOffset, position, length);
         if (!m_file.seek(position + length))
-            throw writeError(m_file.errorString());
+            throw writeError(fileWriteFailure());
     } catch (...) {
         // Whatever part of the run arrived is cut off again, so that the next sample follows the last one recorded.
         m_file.resize(position);
@@ -315,7 +324,7 @@ void MovieWriter::copyFrom(QFile &source, std::int64_t sourceOffset, std::int64_
                 continue;
             }
             if (error == ENOSPC || error == EDQUOT || error == EFBIG)
-                throw writeError(systemError(error));
+                throw writeError(writeFailureReason(m_path, error));
             throw readError(systemError(error));
         }
         if (m_copyBuffer.isEmpty())
@@ -333,7 +342,7 @@ void MovieWriter::copyFrom(QFile &source, std::int64_t sourceOffset, std::int64_
             if (w < 0 && errno == EINTR)
                 continue;
             if (w <= 0)
-                throw writeError(systemError(w < 0 ? errno : ENOSPC));
+                throw writeError(writeFailureReason(m_path, w < 0 ? errno : ENOSPC));
             done += w;
         }
         sourceOffset += n, position += n, length -= n;
@@ -420,7 +429,7 @@ void MovieWriter::finish()
             moov.append(trackBox(*w.track, w.id, w.duration));
         writeRaw(movie_boxes::container("moov", moov));
         if (!m_file.flush())
-            throw writeError(m_file.errorString());
+            throw writeError(fileWriteFailure());
         m_file.close();
         m_finished = true;
         m_open = false;

@@ -130,6 +130,7 @@ private:
     void copyFrom(QFile &source, std::int64_t sourceOffset, std::int64_t position, std::int64_t length);
     void writeRaw(const QByteArray &bytes);
     MediaError writeError(const QString &reason) const;
+    QString fileWriteFailure() const;
     Track &track(int index);
     const Track &track(int index) const;
     QByteArray trackBox(const Track &track, std::uint32_t trackID, std::int64_t duration) const;

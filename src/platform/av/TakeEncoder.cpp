@@ -587,7 +587,7 @@ void TakeEncoder::drainPackets(Track &track, bool flushing)
         av_packet_rescale_ts(p, track.codec->time_base, track.stream->time_base);
         const int rc = av_interleaved_write_frame(m_format, p);
         if (rc < 0)
-            fail(QStringLiteral("Could not write to %1: %2").arg(m_path, ffmpegErrorText(rc)));
+            fail(QStringLiteral("Could not write to %1: %2").arg(m_path, writeFailureReason(m_path, AVUNERROR(rc))));
     };
     for (;;) {
         const int rc = avcodec_receive_packet(track.codec, packet);
@@ -682,13 +682,13 @@ void TakeEncoder::closeFile(bool writeTrailer)
     if (writeTrailer) {
         const int rc = av_write_trailer(m_format);
         if (rc < 0)
-            fail(QStringLiteral("Could not finish %1: %2").arg(m_path, ffmpegErrorText(rc)));
+            fail(QStringLiteral("Could not finish %1: %2").arg(m_path, writeFailureReason(m_path, AVUNERROR(rc))));
         else
             finished = true;
     }
     const int rc = avio_closep(&m_format->pb);
     if (rc < 0)
-        fail(QStringLiteral("Could not close %1: %2").arg(m_path, ffmpegErrorText(rc)));
+        fail(QStringLiteral("Could not close %1: %2").arg(m_path, writeFailureReason(m_path, AVUNERROR(rc))));
     else if (finished) {
         // libavformat describes AAC in a way some players report as broken.
         try {

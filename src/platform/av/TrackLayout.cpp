@@ -112,6 +112,16 @@ QList<Piece> piecesOf(const Composition &composition, int track)
     return pieces;
 }
 
+// Two frames of one source that land on one tick of the output timescale: the writer cannot
+// keep both, and dropping one would shorten the movie silently.
+MediaError inexactTiming(const Piece &piece)
+{
+    return MediaError(MediaError::mediaDomain(), MediaError::UnsupportedFormat,
+                      QStringLiteral("The movie \u201C%1\u201D cannot be copied exactly.")
+                          .arg(QFileInfo(piece.segment->asset->path()).fileName()),
+                      QStringLiteral("two of its frames fall on one instant of the copy's timescale"));
+}
+
 MediaError damaged(const Piece &piece)
 {
     return MediaError(MediaError::mediaDomain(), MediaError::CorruptMovie,
@@ -213,12 +223,18 @@ void layOutVideo(const QList<Piece> &pieces, const MediaTime &trackEnd, TrackPla
             freshDescription = descriptions.add(fresh.format);
         }
         const std::int64_t start = ticks(piece.targetStart, outScale);
+        const std::size_t firstOfPiece = plan.ops.size();
         for (std::size_t k = 0; k < shown.size(); ++k) {
             const SampleRecord &s = samples[shown[k]];
             const std::int64_t at = start + rescale(std::max<std::int64_t>(0, s.presentationTime() - piece.mediaStart),
                                                     srcScale, outScale);
-            if (!plan.ops.empty() && at <= plan.ops.back().timing.decodeTime)
+            if (!plan.ops.empty() && at <= plan.ops.back().timing.decodeTime) {
+                // At the start of a piece this is the frame of the piece before, rounded onto
+                // the cut: it is shown for no time and goes. Inside a piece it is a real frame.
+                if (plan.ops.size() > firstOfPiece)
+                    throw inexactTiming(piece);
                 continue;
+            }
             CopyOp op = copied(piece, s);
             op.timing.decodeTime = op.timing.presentationTime = at;
             if (k < copyFrom) {

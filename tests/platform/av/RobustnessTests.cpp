@@ -1,16 +1,20 @@
 #include "platform/av/Asset.h"
 #include "platform/av/Composition.h"
 #include "platform/av/MovieStructure.h"
+#include "platform/av/MovieWriter.h"
 
 #include "TestMovies.h"
 #include "support/TestEnvironment.h"
 
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <QFile>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 
 using namespace lumacast::av;
 
@@ -68,6 +72,55 @@ TEST(MovieStructure, DamagedTablesAreReportedNotFollowed)
     ASSERT_GE(moov, 0);
     overlong[moov] = char(0x7F);
     EXPECT_THROW(readMovieStructure(writeVariant(QStringLiteral("long.mov"), overlong)), MediaError);
+}
+
+// Counts and timescales a damaged file states are refused by the reader before they cost memory
+// or reach a signed timescale.
+TEST(MovieStructure, StatedCountsAndTimescalesAreBoundedByTheFile)
+{
+    QTemporaryDir dir;
+    const QString good = dir.filePath(QStringLiteral("good.mov"));
+    ASSERT_TRUE(testmovies::makeMovie(good, 1.0, 30, 10, true));
+    QFile file(good);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    file.close();
+
+    struct Case {
+        const char *name;
+        const char *box;
+        int offset;  // from the box's start
+        quint32 value;
+    };
+    const Case cases[] = {
+        {"stsz one size, 99,999,999 samples", "stsz", 16, 99'999'999},
+        {"stsz one-byte samples beyond the file", "stsz", 12, 1},
+        {"stts count beyond its box", "stts", 12, 0x7FFFFFFF},
+        {"stsc count beyond its box", "stsc", 12, 0x10000000},
+        {"mvhd timescale 2^31", "mvhd", 20, 0x80000000},
+        {"mdhd timescale 2^32-1", "mdhd", 20, 0xFFFFFFFF},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QByteArray damaged = bytes;
+        const qint64 at = boxOffset(damaged, c.box);
+        ASSERT_GT(at, 0);
+        for (int i = 0; i < 4; ++i)
+            damaged[at + c.offset + i] = char(c.value >> (24 - 8 * i));
+        if (QByteArray(c.name).startsWith("stsz one-byte")) {  // and a count past the file
+            for (int i = 0; i < 4; ++i)
+                damaged[at + 16 + i] = char(0x00100000 >> (24 - 8 * i));
+        }
+        const QString path = dir.filePath(QStringLiteral("damaged.mov"));
+        QFile out(path);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(damaged);
+        out.close();
+        QElapsedTimer timer;
+        timer.start();
+        EXPECT_THROW(readMovieStructure(path), MediaError);
+        EXPECT_LT(timer.elapsed(), 2000);
+    }
 }
 
 TEST(Passthrough, CutsOfReorderedVideoKeepEveryReferenceFrame)
@@ -164,4 +217,34 @@ TEST(Composition, SoundThatStartsLateKeepsItsPlaceInTheRange)
     // A range that ends before the sound starts leaves the track empty there.
     composition.insertTimeRange(audio, {MediaTime::zero(), MediaTime(1, 4)}, asset, 1, MediaTime(4, 1));
     EXPECT_EQ(composition.trackEnd(audio), MediaTime(4, 1));
+}
+
+// A write that fails on a full disk says the disk is full, whichever way the bytes went.
+TEST(MovieWriter, AFullDiskSaysSo)
+{
+    QTemporaryDir dir;
+    struct Case {
+        int code;
+        const char *expected;
+    };
+    for (const Case &c : {Case{ENOSPC, "The disk is full (No space left on device)"},
+                          Case{EDQUOT, "The disk is full"}, Case{EACCES, "Permission denied"}}) {
+        SCOPED_TRACE(c.code);
+        EXPECT_TRUE(writeFailureReason(dir.filePath(QStringLiteral("x.mov")), c.code).startsWith(QLatin1String(c.expected)));
+    }
+
+    // /dev/full fails every write with ENOSPC; the writer reaches it through a link, which is
+    // all it removes when it gives up.
+    const QString path = dir.filePath(QStringLiteral("full.mov"));
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/full"), path));
+    MovieWriter writer(path);
+    try {
+        writer.open();
+        writer.finish();
+        FAIL() << "a write to a full disk succeeded";
+    } catch (const MediaError &error) {
+        EXPECT_TRUE(error.failureReason().value_or(QString()).startsWith(QLatin1String("The disk is full")))
+            << describeErrorChain(error).toStdString();
+    }
+    EXPECT_TRUE(QFileInfo::exists(QStringLiteral("/dev/full")));
 }

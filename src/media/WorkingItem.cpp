@@ -1,0 +1,111 @@
+#include "media/WorkingItem.h"
+
+#include "model/Error.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+#include <QUuid>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace lumacast {
+
+namespace {
+
+std::mutex g_mutex;
+QSet<QString> &liveItems()
+{
+    static QSet<QString> items;
+    return items;
+}
+
+void removeItem(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat status {};
+    if (::lstat(name.constData(), &status) != 0)
+        return;
+    if (S_ISDIR(status.st_mode))
+        QDir(path).removeRecursively();  // never follows links inside
+    else
+        ::unlink(name.constData());
+}
+
+[[noreturn]] void throwErrno(const QString &path, int code)
+{
+    throw FileSystemError(QStringLiteral("Replace"), path, code,
+                          QString::fromLocal8Bit(std::strerror(code)));
+}
+
+} // namespace
+
+WorkingItem::WorkingItem(const QString &destination, const QString &suffix)
+    : m_destination(QDir::cleanPath(QFileInfo(destination).absoluteFilePath()))
+{
+    m_path = QFileInfo(m_destination).absolutePath() + QLatin1Char('/')
+        + QLatin1String(kPrefix) + QString::number(::getpid()) + QLatin1Char('-')
+        + QUuid::createUuid().toString(QUuid::WithoutBraces) + suffix;
+    const std::lock_guard lock(g_mutex);
+    liveItems().insert(m_path);
+}
+
+WorkingItem::~WorkingItem()
+{
+    if (!m_committed)
+        removeItem(m_path);
+    const std::lock_guard lock(g_mutex);
+    liveItems().remove(m_path);
+}
+
+void WorkingItem::commit()
+{
+    const QByteArray from = QFile::encodeName(m_path);
+    const QByteArray to = QFile::encodeName(m_destination);
+    struct stat status {};
+    const bool occupied = ::lstat(to.constData(), &status) == 0;
+    if (!occupied || !S_ISDIR(status.st_mode)) {
+        // A file (or nothing) at the destination: rename replaces it in one step.
+        if (::rename(from.constData(), to.constData()) != 0)
+            throwErrno(m_destination, errno);
+        m_committed = true;
+        return;
+    }
+    // A folder: exchange the two, then remove the old one under the working name.
+    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_EXCHANGE) != 0)
+        throwErrno(m_destination, errno);
+    removeItem(m_path);
+    m_committed = true;
+}
+
+void WorkingItem::removeStale(const QString &folder)
+{
+    const QStringList names =
+        QDir(folder).entryList({QLatin1String(kPrefix) + QLatin1Char('*')},
+                               QDir::AllEntries | QDir::Hidden | QDir::System);
+    for (const QString &name : names) {
+        bool ok = false;
+        const qint64 pid = name.mid(qsizetype(std::strlen(kPrefix))).section(QLatin1Char('-'), 0, 0).toLongLong(&ok);
+        if (!ok || pid <= 0 || pid == ::getpid())
+            continue;
+        if (::kill(pid_t(pid), 0) == 0 || errno != ESRCH)
+            continue;  // its process still runs (or is not ours to ask)
+        removeItem(QDir(folder).filePath(name));
+    }
+}
+
+void WorkingItem::removeAllNow()
+{
+    const std::lock_guard lock(g_mutex);
+    for (const QString &path : std::as_const(liveItems()))
+        removeItem(path);
+}
+
+} // namespace lumacast

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QString>
+
+namespace lumacast {
+
+// A file or folder an export or join builds beside its destination and puts in place only when
+// it is whole: a failure, a cancel or a kill never touches what stood at the destination before.
+//
+// The name, ".lumacast-work-<pid>-<uuid><suffix>" in the destination's folder, says which process
+// made it, so that the next export into that folder removes what a killed one left
+// (`removeStale`). Every live item is also listed process-wide so that a program ending on
+// SIGTERM/SIGINT can remove them (`removeAllNow`).
+//
+// Threads: an item is used by one thread at a time; the static functions may be called from any
+// thread. Failure: `commit` throws FileSystemError and leaves the destination as it was.
+class WorkingItem {
+public:
+    // Names a new item beside `destination`; nothing is created on disk.
+    explicit WorkingItem(const QString &destination, const QString &suffix = QString());
+    // Removes the item (file or folder, links not followed) unless it was committed.
+    ~WorkingItem();
+    WorkingItem(const WorkingItem &) = delete;
+    WorkingItem &operator=(const WorkingItem &) = delete;
+
+    const QString &path() const { return m_path; }
+    const QString &destination() const { return m_destination; }
+
+    // Puts the item at the destination in one step. An earlier item there (file or folder) is
+    // exchanged out and removed afterwards.
+    void commit();
+
+    // Removes the working items in `folder` whose process no longer runs. Failures are ignored.
+    static void removeStale(const QString &folder);
+    // Removes every working item of this process now (for a program about to exit on a signal).
+    static void removeAllNow();
+
+    static constexpr const char *kPrefix = ".lumacast-work-";
+
+private:
+    QString m_destination;
+    QString m_path;
+    bool m_committed = false;
+};
+
+} // namespace lumacast
