@@ -4,6 +4,7 @@
 
 #include <pulse/pulseaudio.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
@@ -293,19 +294,21 @@ struct SourceStream::State {
     int channels = 0;
     bool failureLogged = false;
     std::weak_ptr<State> weakSelf;
-    // Chunks are dated by counting frames from an anchor, so that the server's latency estimate,
-    // which wobbles by a few hundred microseconds from one reading to the next, cannot make the
-    // stamps run backwards. A reading that strays further (a hole, a clock drifting apart)
-    // becomes the new anchor.
+    // Chunks are dated by counting frames from an anchor, so that the reading from each chunk's
+    // arrival cannot make the stamps wobble. That reading is late by up to one fragment: the
+    // server sends a fragment in pieces, and a piece is read before the ones behind it have
+    // arrived. A reading that strays further than that (a hole, a clock drifting apart) becomes
+    // the new anchor.
     std::optional<qint64> anchorNs;
     qint64 framesSinceAnchor = 0;
     static constexpr qint64 kReanchorNs = 20'000'000;
+    qint64 reanchorNs = kReanchorNs; // kReanchorNs plus the stream's fragment
 
     qint64 stamp(qint64 measuredNs, std::size_t frames)
     {
         if (anchorNs) {
             const qint64 expected = *anchorNs + framesSinceAnchor * 1'000'000'000 / sampleRate;
-            if (std::llabs(measuredNs - expected) <= kReanchorNs) {
+            if (std::llabs(measuredNs - expected) <= reanchorNs) {
                 framesSinceAnchor += qint64(frames);
                 return expected;
             }
@@ -315,13 +318,30 @@ struct SourceStream::State {
         return measuredNs;
     }
 
+    // The source's own buffering (a device's hardware buffer; nothing for a monitor) as the
+    // server last reported it. libpulse's stream latency is not used to date chunks: its clock
+    // runs from the moment the stream connects, so a source that first delivers later (a null
+    // sink finishing a long block, a device waking up) makes it read that delay too long for
+    // every later chunk, until a timing update seconds later pulls it back.
+    static qint64 sourceLatencyNs(pa_stream *s)
+    {
+        const pa_timing_info *timing = pa_stream_get_timing_info(s);
+        return timing ? qint64(std::min<pa_usec_t>(timing->source_usec, kMaxSourceLatencyUs)) * 1000 : 0;
+    }
+    static constexpr pa_usec_t kMaxSourceLatencyUs = 500'000; // past this the report is not believed
+
     static void onRead(pa_stream *s, size_t, void *userdata)
     {
         auto *self = static_cast<State *>(userdata);
         // A handler may stop the capture and drop its owner; the state stays until we are done.
         const std::shared_ptr<State> keepAlive = self->weakSelf.lock();
         const std::size_t frameBytes = sizeof(float) * std::size_t(self->channels);
-        while (pa_stream_readable_size(s) > 0) {
+        for (;;) {
+            // Everything not yet read, this chunk included, arrived before now; its last frame
+            // left the source that source's own latency before that.
+            const size_t unread = pa_stream_readable_size(s);
+            if (unread == 0 || unread == size_t(-1))
+                return;
             const void *data = nullptr;
             size_t bytes = 0;
             if (pa_stream_peek(s, &data, &bytes) < 0 || bytes == 0)
@@ -329,19 +349,15 @@ struct SourceStream::State {
             // A hole (no data, but a length) is skipped; the next chunk's timestamp tells the
             // writer where the sound resumes.
             if (data && self->handler) {
-                // The latency covers everything not yet read, so it dates the chunk's first frame.
-                pa_usec_t latency = 0;
-                int negative = 0;
-                qint64 latencyNs = 0;
-                if (pa_stream_get_latency(s, &latency, &negative) == 0)
-                    latencyNs = (negative ? -1 : 1) * qint64(latency) * 1000;
                 AudioChunk chunk;
                 chunk.samples = static_cast<const float *>(data);
                 chunk.frameCount = bytes / frameBytes;
                 chunk.sampleRate = self->sampleRate;
                 chunk.channels = self->channels;
                 if (chunk.frameCount > 0) {
-                    chunk.monotonicNs = self->stamp(monotonicNanoseconds() - latencyNs, chunk.frameCount);
+                    const qint64 unreadNs = qint64(unread / frameBytes) * 1'000'000'000 / self->sampleRate;
+                    chunk.monotonicNs = self->stamp(monotonicNanoseconds() - unreadNs - sourceLatencyNs(s),
+                                                    chunk.frameCount);
                     self->handler(chunk);
                     if (self->stream != s)
                         return; // the handler stopped the capture: the stream is gone
@@ -429,8 +445,7 @@ void SourceStream::start(const SourceInfo &source)
         attr.prebuf = uint32_t(-1);
         attr.minreq = uint32_t(-1);
         attr.fragsize = uint32_t(pa_usec_to_bytes(20 * PA_USEC_PER_MSEC, &spec)); // 20 ms pieces
-        const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE |
-                                             PA_STREAM_INTERPOLATE_TIMING);
+        const auto flags = pa_stream_flags_t(PA_STREAM_ADJUST_LATENCY | PA_STREAM_AUTO_TIMING_UPDATE);
         const QByteArray name = source.name.toUtf8();
         if (pa_stream_connect_record(stream, name.constData(), &attr, flags) < 0) {
             failure = d->lastError();
@@ -444,6 +459,9 @@ void SourceStream::start(const SourceInfo &source)
             else if (pa_stream_get_state(stream) != PA_STREAM_READY)
                 failure = d->lastError();
         }
+        m_state->reanchorNs = State::kReanchorNs;
+        if (const pa_buffer_attr *granted = failure.isEmpty() ? pa_stream_get_buffer_attr(stream) : nullptr)
+            m_state->reanchorNs += qint64(pa_bytes_to_usec(granted->fragsize, &spec)) * 1000;
         if (!failure.isEmpty())
             m_state->release();
     }

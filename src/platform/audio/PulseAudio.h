@@ -81,7 +81,9 @@ struct AudioChunk {
     std::size_t frameCount = 0;
     int sampleRate = 0;
     int channels = 0;
-    qint64 monotonicNs = 0; // when the first frame was captured: now minus the stream's latency
+    // When the first frame was captured: its arrival, less what was still unread then and the
+    // source's own latency.
+    qint64 monotonicNs = 0;
 };
 
 // A record stream on one source, at the source's native rate and channel layout. The handler
