@@ -100,14 +100,25 @@ protected:
             << "no state change " << change.toStdString();
     }
 
-    // Starts a take from the review window's keyboard (the File menu's New Recording or, in
-    // review, the start hot key) and waits through the countdown.
-    qsizetype recordFor(std::chrono::milliseconds length)
+    // Presses `trigger`, waits through the countdown, records for `length`, ends the take with
+    // the end-take hot key and waits for the review. Returns the log position before the trigger.
+    qsizetype recordTake(const QString &trigger, std::chrono::milliseconds length)
     {
         const qsizetype mark = driver->logText().size();
-        EXPECT_TRUE(driver->waitForLog(QStringLiteral("[state] starting → recording"), 15s, mark));
+        driver->key(trigger);
+        expectState(QStringLiteral("starting → recording"), mark);
         QThread::msleep(static_cast<unsigned long>(length.count()));
+        driver->key(QStringLiteral("super+shift+Return"));
+        expectState(QStringLiteral("recording → reviewing"), mark);
         return mark;
+    }
+
+    // The manifest once it holds `count` takes (the save follows the filing by a moment).
+    QList<QJsonObject> waitForTakes(const QString &session, qsizetype count)
+    {
+        QList<QJsonObject> takes;
+        AppDriver::waitUntil([&] { return (takes = takesOf(driver->manifest(session))).size() == count; }, 10s);
+        return takes;
     }
 
     std::unique_ptr<AppDriver> driver;
@@ -161,14 +172,44 @@ TEST_F(Road, WholeRoad)
 
         const QString session = driver->scratchFolder();
         ASSERT_FALSE(session.isEmpty()) << "no scratch session";
-        // The manifest is saved a moment after the take is filed.
-        QList<QJsonObject> takes;
-        AppDriver::waitUntil([&] { return (takes = takesOf(driver->manifest(session))).size() == 1; }, 10s);
+        const auto takes = waitForTakes(session, 1);
         ASSERT_EQ(takes.size(), 1);
         const QString movie = session + QStringLiteral("/takes/") + takes[0].value(QStringLiteral("filename")).toString();
         const Probe probed = probe(movie);
         EXPECT_EQ(probed.streams, (QStringList{QStringLiteral("video"), QStringLiteral("audio")})) << movie.toStdString();
         EXPECT_NEAR(probed.duration, expected, 0.2) << movie.toStdString();
+    });
+
+    step(QStringLiteral("3-retake-and-next-scene"), [&] {
+        // In review the end-take key approves and starts the next take; the retake key drops
+        // the reviewed take; the next-scene key approves and starts a take in a new scene.
+        recordTake(QStringLiteral("super+shift+Return"), 1500ms);
+        const qsizetype mark = driver->logText().size();
+        driver->key(QStringLiteral("super+shift+r"));
+        expectState(QStringLiteral("reviewing → idle"), mark, 5s);
+        recordTake(QStringLiteral("super+shift+Return"), 1500ms);
+        recordTake(QStringLiteral("super+shift+n"), 1500ms);
+        const QString session = driver->scratchFolder();
+        const auto takes = waitForTakes(session, 3);
+        EXPECT_EQ(takes.size(), 3);
+        EXPECT_EQ(driver->manifest(session).value(QStringLiteral("scenes")).toArray().size(), 2);
+        if (const auto review = driver->findWindow(QStringLiteral("^Review Take$")))
+            driver->screenshot(QStringLiteral("review-window"), driver->geometry(*review));
+    });
+
+    step(QStringLiteral("7-recovery-after-kill"), [&] {
+        const QString session = driver->scratchFolder();
+        const qsizetype filed = waitForTakes(session, 3).size();
+        const qsizetype mark = driver->logText().size();
+        driver->key(QStringLiteral("super+shift+Return"));
+        expectState(QStringLiteral("starting → recording"), mark);
+        QThread::msleep(1500);
+        driver->killHard();
+        ASSERT_FALSE(driver->running());
+        ASSERT_TRUE(driver->launch());
+        ASSERT_TRUE(driver->waitForLog(QStringLiteral("[app] init — ready (recoverable=1)"), 15s, mark))
+            << "the killed session is not offered for recovery";
+        EXPECT_EQ(takesOf(driver->manifest(session)).size(), filed);
     });
 }
 
