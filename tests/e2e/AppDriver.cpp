@@ -105,6 +105,9 @@ bool AppDriver::launch()
 
 bool AppDriver::running() const
 {
+    // Without an event loop QProcess learns of the exit only inside a wait.
+    if (m_app && m_app->state() != QProcess::NotRunning)
+        m_app->waitForFinished(0);
     return m_app && m_app->state() != QProcess::NotRunning;
 }
 
@@ -114,6 +117,15 @@ bool AppDriver::quit()
         return false;
     ::kill(static_cast<pid_t>(m_app->processId()), SIGTERM);
     return m_app->waitForFinished(20000) && m_app->exitStatus() == QProcess::NormalExit;
+}
+
+QString AppDriver::mainThreadStack() const
+{
+    if (!running() || QStandardPaths::findExecutable(QStringLiteral("gdb")).isEmpty())
+        return {};
+    return run(QStringLiteral("gdb"), {QStringLiteral("-p"), QString::number(m_app->processId()), QStringLiteral("-batch"),
+                                       QStringLiteral("-ex"), QStringLiteral("thread apply all bt 25")},
+               nullptr, 90000);
 }
 
 void AppDriver::killHard()
@@ -142,6 +154,42 @@ void AppDriver::click(QPoint point)
 {
     run(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QString::number(point.x()), QString::number(point.y()),
                                     QStringLiteral("click"), QStringLiteral("1")});
+}
+
+void AppDriver::type(const QString &text)
+{
+    run(QStringLiteral("xdotool"), {QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("20"), text});
+}
+
+std::optional<qulonglong> AppDriver::waitForNewWindow(const QList<qulonglong> &known,
+                                                       std::chrono::milliseconds timeout) const
+{
+    std::optional<qulonglong> found;
+    waitUntil(
+        [&] {
+            for (const qulonglong window : appWindows())
+                if (!known.contains(window))
+                    found = window;
+            return found.has_value();
+        },
+        timeout);
+    return found;
+}
+
+bool AppDriver::answerFilePanel(const std::function<void()> &opening, const QString &path)
+{
+    const QList<qulonglong> before = appWindows();
+    opening();
+    const auto panel = waitForNewWindow(before, std::chrono::seconds(10));
+    if (!panel)
+        return false;
+    QThread::msleep(500);
+    run(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), QString::number(*panel)});
+    key(QStringLiteral("ctrl+a"));
+    type(path);
+    QThread::msleep(200);
+    key(QStringLiteral("Return"));
+    return waitUntil([&] { return !appWindows().contains(*panel); }, std::chrono::seconds(10));
 }
 
 QList<qulonglong> AppDriver::visibleWindows() const

@@ -31,11 +31,18 @@ public:
     bool quit();          // Ctrl+Q to the review window; true when the process ended by itself
     void killHard();      // SIGKILL, as a crash would
     bool running() const;
+    QString mainThreadStack() const; // through gdb when it is installed, for a program that hangs
 
     // X input through XTest.
     void key(const QString &keys);                     // e.g. "super+shift+space"
     void keyTo(const QString &windowName, const QString &keys); // focuses the window first
     void click(QPoint screenPoint);
+    void type(const QString &text);
+    // Waits for a window of the program that is not in `known`, and returns it.
+    std::optional<qulonglong> waitForNewWindow(const QList<qulonglong> &known, std::chrono::milliseconds timeout) const;
+    // Answers the file panel `opening` brings up (keys or a click) with `path`: the whole name
+    // field is replaced and Return pressed. True when the panel went away.
+    bool answerFilePanel(const std::function<void()> &opening, const QString &path);
     std::optional<qulonglong> findWindow(const QString &namePattern) const; // visible windows only
     std::optional<QRect> geometry(qulonglong window) const;
     std::optional<QRect> trayIcon() const;             // our icon inside the tray host

@@ -6,6 +6,8 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QRegularExpression>
@@ -17,6 +19,9 @@
 using namespace std::chrono_literals;
 
 namespace {
+
+// The review window is titled after its document once it has one.
+const QString kReviewWindow = QStringLiteral("^(Review Take|Road.*)$");
 
 // Screenshots go next to the test program unless LUMACAST_ROAD_OUTPUT names a folder.
 QString outputFolder()
@@ -66,6 +71,29 @@ QList<QJsonObject> takesOf(const QJsonObject &manifest)
     return takes;
 }
 
+QString findFile(const QString &folder, const QString &pattern)
+{
+    QDirIterator it(folder, {pattern}, QDir::Files, QDirIterator::Subdirectories);
+    return it.hasNext() ? it.next() : QString();
+}
+
+// xmllint against the FCPXML DTD when it is found beside the repository (or beside the folder of
+// work trees), else well-formedness.
+bool validates(const QString &document, bool withDTD = true)
+{
+    QStringList arguments{QStringLiteral("--noout")};
+    for (const QString &dtd : {QStringLiteral(LUMACAST_SOURCE_DIR "/../shared/formats/FCPXMLv1_10.dtd"),
+                               QStringLiteral(LUMACAST_SOURCE_DIR "/../../shared/formats/FCPXMLv1_10.dtd")}) {
+        if (withDTD && QFileInfo::exists(dtd)) {
+            arguments << QStringLiteral("--dtdvalid") << dtd;
+            break;
+        }
+    }
+    int code = 0;
+    AppDriver::run(QStringLiteral("xmllint"), arguments << document, &code);
+    return code == 0;
+}
+
 class Road : public ::testing::Test {
 protected:
     void SetUp() override
@@ -86,8 +114,14 @@ protected:
         body();
         if (HasFailure()) {
             driver->screenshot(QStringLiteral("failed-") + name);
-            ADD_FAILURE() << "the road stopped at " << name.toStdString() << "; screenshot and log in "
-                          << outputFolder().toStdString() << "\n" << driver->logText().right(3000).toStdString();
+            QFile log(outputFolder() + QStringLiteral("/app.log"));
+            if (log.open(QIODevice::WriteOnly))
+                log.write(driver->logText().toUtf8());
+            QFile stack(outputFolder() + QStringLiteral("/stack.txt"));
+            if (stack.open(QIODevice::WriteOnly))
+                stack.write(driver->mainThreadStack().toUtf8());
+            ADD_FAILURE() << "the road stopped at " << name.toStdString() << "; screenshot and app.log in "
+                          << outputFolder().toStdString();
             return false;
         }
         return true;
@@ -195,6 +229,92 @@ TEST_F(Road, WholeRoad)
         EXPECT_EQ(driver->manifest(session).value(QStringLiteral("scenes")).toArray().size(), 2);
         if (const auto review = driver->findWindow(QStringLiteral("^Review Take$")))
             driver->screenshot(QStringLiteral("review-window"), driver->geometry(*review));
+    });
+
+    QString package;
+    step(QStringLiteral("5-save-quit-reopen"), [&] {
+        package = driver->home() + QStringLiteral("/Road.lumacast");
+        ASSERT_TRUE(driver->answerFilePanel(
+            [&] { driver->keyTo(QStringLiteral("^Review Take$"), QStringLiteral("ctrl+shift+s")); }, package))
+            << "the save panel did not take the name";
+        ASSERT_TRUE(AppDriver::waitUntil([&] { return takesOf(driver->manifest(package)).size() == 3; }, 10s))
+            << "no package with three takes at " << package.toStdString();
+        const QJsonObject saved = driver->manifest(package);
+        const qsizetype mark = driver->logText().size();
+        driver->keyTo(kReviewWindow, QStringLiteral("ctrl+q"));
+        ASSERT_TRUE(AppDriver::waitUntil([&] { return !driver->running(); }, 20s)) << "Quit did not end the program";
+        ASSERT_TRUE(driver->launch());
+        ASSERT_TRUE(driver->waitForLog(QStringLiteral("[app] reopenLastDocument — opening"), 15s, mark))
+            << "the last document did not reopen";
+        ASSERT_TRUE(AppDriver::waitUntil([&] { return driver->findWindow(kReviewWindow).has_value(); }, 10s))
+            << "no window shows the reopened document";
+        QThread::msleep(1000);
+        const QJsonObject reopened = driver->manifest(package);
+        EXPECT_EQ(reopened.value(QStringLiteral("scenes")), saved.value(QStringLiteral("scenes")));
+    });
+
+    step(QStringLiteral("6-exports"), [&] {
+        const auto review = driver->findWindow(kReviewWindow);
+        ASSERT_TRUE(review);
+        const auto frame = driver->geometry(*review);
+        ASSERT_TRUE(frame);
+        const QPoint fileMenu = frame->topLeft() + QPoint(92, 8);
+        // FCPXML: File, the item above the last one.
+        const QString fcpxmlFolder = driver->home() + QStringLiteral("/FCPXML");
+        ASSERT_TRUE(driver->answerFilePanel(
+            [&] {
+                driver->click(fileMenu);
+                QThread::msleep(500);
+                driver->key(QStringLiteral("End"));
+                driver->key(QStringLiteral("Up"));
+                driver->key(QStringLiteral("Return"));
+            },
+            fcpxmlFolder));
+        // FCP7: the last item of File.
+        const QString fcp7Folder = driver->home() + QStringLiteral("/FCP7");
+        ASSERT_TRUE(driver->answerFilePanel(
+            [&] {
+                driver->click(fileMenu);
+                QThread::msleep(500);
+                driver->key(QStringLiteral("End"));
+                driver->key(QStringLiteral("Return"));
+            },
+            fcp7Folder));
+        const QString fcpxml = findFile(fcpxmlFolder, QStringLiteral("*.fcpxml"));
+        const QString fcp7 = findFile(fcp7Folder, QStringLiteral("*.xml"));
+        ASSERT_FALSE(fcpxml.isEmpty()) << "no FCPXML document under " << fcpxmlFolder.toStdString();
+        ASSERT_FALSE(fcp7.isEmpty()) << "no FCP7 document under " << fcp7Folder.toStdString();
+        EXPECT_TRUE(validates(fcpxml));
+        EXPECT_TRUE(validates(fcp7, /*withDTD=*/false));
+
+        // The movie: the Export window's default button, then its save panel.
+        const QString movie = driver->home() + QStringLiteral("/Road.mov");
+        ASSERT_TRUE(driver->answerFilePanel(
+            [&] {
+                const QList<qulonglong> before = driver->appWindows();
+                driver->keyTo(kReviewWindow, QStringLiteral("ctrl+e"));
+                const auto exportWindow = driver->waitForNewWindow(before, 10s);
+                ASSERT_TRUE(exportWindow) << "no Export window";
+                QThread::msleep(500);
+                driver->keyTo(QStringLiteral("^Export$"), QStringLiteral("Return"));
+            },
+            movie));
+        ASSERT_TRUE(AppDriver::waitUntil([&] { return probe(movie).duration > 0; }, 60s)) << "no exported movie";
+        double kept = 0;
+        for (const QJsonValue &scene : driver->manifest(package).value(QStringLiteral("scenes")).toArray()) {
+            const QString selected = scene.toObject().value(QStringLiteral("selectedTakeID")).toString();
+            for (const QJsonValue &take : scene.toObject().value(QStringLiteral("takes")).toArray())
+                if (take.toObject().value(QStringLiteral("id")).toString() == selected)
+                    kept += take.toObject().value(QStringLiteral("trimEnd")).toDouble()
+                            - take.toObject().value(QStringLiteral("trimStart")).toDouble();
+        }
+        int code = 0;
+        const QString errors = AppDriver::run(QStringLiteral("ffmpeg"), {QStringLiteral("-v"), QStringLiteral("error"),
+                                                                         QStringLiteral("-i"), movie, QStringLiteral("-f"),
+                                                                         QStringLiteral("null"), QStringLiteral("-")},
+                                              &code, 120000);
+        EXPECT_EQ(code, 0);
+        EXPECT_NEAR(probe(movie).duration, kept, 0.1);
     });
 
     step(QStringLiteral("7-recovery-after-kill"), [&] {
