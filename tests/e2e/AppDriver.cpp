@@ -156,6 +156,21 @@ void AppDriver::click(QPoint point)
                                     QStringLiteral("click"), QStringLiteral("1")});
 }
 
+bool AppDriver::openPopup(QPoint point)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const QList<qulonglong> before = appWindows();
+        run(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QStringLiteral("960"), QStringLiteral("700")});
+        QThread::msleep(200);
+        click(point);
+        if (waitForNewWindow(before, std::chrono::seconds(2))) {
+            QThread::msleep(300);
+            return true;
+        }
+    }
+    return false;
+}
+
 void AppDriver::type(const QString &text)
 {
     run(QStringLiteral("xdotool"), {QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("20"), text});

@@ -38,6 +38,8 @@ public:
     void keyTo(const QString &windowName, const QString &keys); // focuses the window first
     void click(QPoint screenPoint);
     void type(const QString &text);
+    // Clicks at `point` until a new window of the program (a menu) shows; true when one did.
+    bool openPopup(QPoint point);
     // Waits for a window of the program that is not in `known`, and returns it.
     std::optional<qulonglong> waitForNewWindow(const QList<qulonglong> &known, std::chrono::milliseconds timeout) const;
     // Answers the file panel `opening` brings up (keys or a click) with `path`: the whole name

@@ -155,6 +155,42 @@ protected:
         return takes;
     }
 
+    // Waits for the "Export complete" alert (a second window titled Lumacast, larger than the
+    // tray icon), keeps a picture of it and dismisses it with Escape, its OK button.
+    void dismissExportAlert(const QString &picture, std::chrono::milliseconds timeout)
+    {
+        std::optional<qulonglong> alert;
+        AppDriver::waitUntil(
+            [&] {
+                for (const qulonglong window : driver->appWindows()) {
+                    const auto rect = driver->geometry(window);
+                    if (driver->windowName(window) == QLatin1String("Lumacast") && rect && rect->width() > 64)
+                        alert = window;
+                }
+                return alert.has_value();
+            },
+            timeout);
+        ASSERT_TRUE(alert) << "no Export complete alert; windows: " << windowList();
+        QThread::msleep(500);
+        driver->screenshot(picture, driver->geometry(*alert));
+        driver->run(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), QString::number(*alert)});
+        driver->key(QStringLiteral("Escape"));
+        ASSERT_TRUE(AppDriver::waitUntil([&] { return !driver->appWindows().contains(*alert); }, 5s));
+    }
+
+    std::string windowList() const
+    {
+        QStringList names;
+        for (const qulonglong window : driver->appWindows()) {
+            const auto rect = driver->geometry(window);
+            names << QStringLiteral("\"%1\" %2,%3 %4x%5")
+                         .arg(driver->windowName(window))
+                         .arg(rect ? rect->x() : 0).arg(rect ? rect->y() : 0)
+                         .arg(rect ? rect->width() : 0).arg(rect ? rect->height() : 0);
+        }
+        return names.join(QLatin1String("; ")).toStdString();
+    }
+
     std::unique_ptr<AppDriver> driver;
 };
 
@@ -263,23 +299,24 @@ TEST_F(Road, WholeRoad)
         const QString fcpxmlFolder = driver->home() + QStringLiteral("/FCPXML");
         ASSERT_TRUE(driver->answerFilePanel(
             [&] {
-                driver->click(fileMenu);
-                QThread::msleep(500);
-                driver->key(QStringLiteral("End"));
+                ASSERT_TRUE(driver->openPopup(fileMenu)) << "the File menu did not open; windows: " << windowList();
+                // Up from no active item wraps to the last item.
+                driver->key(QStringLiteral("Up"));
                 driver->key(QStringLiteral("Up"));
                 driver->key(QStringLiteral("Return"));
             },
             fcpxmlFolder));
+        dismissExportAlert(QStringLiteral("export-complete"), 30s);
         // FCP7: the last item of File.
         const QString fcp7Folder = driver->home() + QStringLiteral("/FCP7");
         ASSERT_TRUE(driver->answerFilePanel(
             [&] {
-                driver->click(fileMenu);
-                QThread::msleep(500);
-                driver->key(QStringLiteral("End"));
+                ASSERT_TRUE(driver->openPopup(fileMenu)) << "the File menu did not open; windows: " << windowList();
+                driver->key(QStringLiteral("Up"));
                 driver->key(QStringLiteral("Return"));
             },
             fcp7Folder));
+        dismissExportAlert(QStringLiteral("export-complete-fcp7"), 30s);
         const QString fcpxml = findFile(fcpxmlFolder, QStringLiteral("*.fcpxml"));
         const QString fcp7 = findFile(fcp7Folder, QStringLiteral("*.xml"));
         ASSERT_FALSE(fcpxml.isEmpty()) << "no FCPXML document under " << fcpxmlFolder.toStdString();
@@ -289,17 +326,21 @@ TEST_F(Road, WholeRoad)
 
         // The movie: the Export window's default button, then its save panel.
         const QString movie = driver->home() + QStringLiteral("/Road.mov");
+        const QList<qulonglong> before = driver->appWindows();
+        driver->keyTo(kReviewWindow, QStringLiteral("ctrl+e"));
+        const auto exportWindow = driver->waitForNewWindow(before, 10s);
+        ASSERT_TRUE(exportWindow) << "no Export window";
+        QThread::msleep(500);
+        driver->screenshot(QStringLiteral("export-window"), driver->geometry(*exportWindow));
         ASSERT_TRUE(driver->answerFilePanel(
             [&] {
-                const QList<qulonglong> before = driver->appWindows();
-                driver->keyTo(kReviewWindow, QStringLiteral("ctrl+e"));
-                const auto exportWindow = driver->waitForNewWindow(before, 10s);
-                ASSERT_TRUE(exportWindow) << "no Export window";
-                QThread::msleep(500);
-                driver->keyTo(QStringLiteral("^Export$"), QStringLiteral("Return"));
+                driver->run(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"),
+                                                        QString::number(*exportWindow)});
+                driver->key(QStringLiteral("Return"));
             },
             movie));
-        ASSERT_TRUE(AppDriver::waitUntil([&] { return probe(movie).duration > 0; }, 60s)) << "no exported movie";
+        dismissExportAlert(QStringLiteral("export-complete-movie"), 90s);
+        ASSERT_TRUE(QFileInfo::exists(movie)) << "no exported movie";
         double kept = 0;
         for (const QJsonValue &scene : driver->manifest(package).value(QStringLiteral("scenes")).toArray()) {
             const QString selected = scene.toObject().value(QStringLiteral("selectedTakeID")).toString();
