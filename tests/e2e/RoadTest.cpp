@@ -179,6 +179,19 @@ protected:
         ASSERT_TRUE(AppDriver::waitUntil([&] { return !driver->appWindows().contains(*alert); }, 5s));
     }
 
+    // A picture of one window for the README too, when LUMACAST_SCREENSHOTS_DIR names a folder.
+    void picture(const QString &name, qulonglong window)
+    {
+        const auto rect = driver->geometry(window);
+        const QString path = driver->screenshot(name, rect);
+        const QString readme = qEnvironmentVariable("LUMACAST_SCREENSHOTS_DIR");
+        if (!readme.isEmpty()) {
+            QDir().mkpath(readme);
+            QFile::remove(readme + QLatin1Char('/') + name + QStringLiteral(".png"));
+            QFile::copy(path, readme + QLatin1Char('/') + name + QStringLiteral(".png"));
+        }
+    }
+
     std::string windowList() const
     {
         QStringList names;
@@ -219,8 +232,21 @@ TEST_F(Road, WholeRoad)
         QThread::msleep(700);
         driver->screenshot(QStringLiteral("countdown"));
         expectState(QStringLiteral("starting → recording"), mark);
-        QThread::msleep(300);
+        QThread::msleep(500);
         driver->screenshot(QStringLiteral("recording"));
+        // The border and the status panel: the program's windows beside the review window.
+        bool border = false;
+        for (const qulonglong window : driver->appWindows()) {
+            const auto rect = driver->geometry(window);
+            const QString name = driver->windowName(window);
+            if (!rect || name == QLatin1String("Review Take") || rect->width() <= 64)
+                continue; // the review window, the tray icon
+            if (rect->size() == QSize(1920, 1080))
+                border = true;
+            else if (rect->width() < 400 && rect->height() < 300)
+                picture(QStringLiteral("status-panel"), window);
+        }
+        EXPECT_TRUE(border) << "no border window while recording: " << windowList();
         QThread::msleep(1500);
         driver->key(QStringLiteral("super+shift+space"));
         expectState(QStringLiteral("recording → paused"), mark, 5s);
@@ -265,7 +291,7 @@ TEST_F(Road, WholeRoad)
         EXPECT_EQ(takes.size(), 3);
         EXPECT_EQ(driver->manifest(session).value(QStringLiteral("scenes")).toArray().size(), 2);
         if (const auto review = driver->findWindow(QStringLiteral("^Review Take$")))
-            driver->screenshot(QStringLiteral("review-window"), driver->geometry(*review));
+            picture(QStringLiteral("review-window"), *review);
     });
 
     QString package;
@@ -286,6 +312,13 @@ TEST_F(Road, WholeRoad)
         ASSERT_TRUE(AppDriver::waitUntil([&] { return driver->findWindow(kReviewWindow).has_value(); }, 10s))
             << "no window shows the reopened document";
         QThread::msleep(1000);
+        const auto icon = driver->trayIcon();
+        ASSERT_TRUE(icon);
+        const QList<qulonglong> before = driver->appWindows();
+        ASSERT_TRUE(driver->openPopup(icon->center())) << "the tray menu did not open";
+        if (const auto menu = driver->waitForNewWindow(before, 2s))
+            picture(QStringLiteral("tray-menu"), *menu);
+        driver->key(QStringLiteral("Escape"));
         const QJsonObject reopened = driver->manifest(package);
         EXPECT_EQ(reopened.value(QStringLiteral("scenes")), saved.value(QStringLiteral("scenes")));
     });
