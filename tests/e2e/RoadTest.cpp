@@ -156,26 +156,34 @@ protected:
         return takes;
     }
 
-    // Waits for the "Export complete" alert (a second window titled Lumacast, larger than the
-    // tray icon), keeps a picture of it and dismisses it with Escape, its OK button.
+    // Waits for the "Export complete" alert, keeps a picture of it and dismisses it with Escape,
+    // its OK button.
     void dismissExportAlert(const QString &picture, std::chrono::milliseconds timeout)
+    {
+        answerAlert(picture, QStringLiteral("Escape"), timeout);
+    }
+
+    // Waits for an alert (a window titled Lumacast, larger than the tray icon, smaller than the
+    // screen), keeps a picture of it and answers it with `key`.
+    void answerAlert(const QString &picture, const QString &key, std::chrono::milliseconds timeout)
     {
         std::optional<qulonglong> alert;
         AppDriver::waitUntil(
             [&] {
                 for (const qulonglong window : driver->appWindows()) {
                     const auto rect = driver->geometry(window);
-                    if (driver->windowName(window) == QLatin1String("Lumacast") && rect && rect->width() > 64)
+                    if (driver->windowName(window) == QLatin1String("Lumacast") && rect && rect->width() > 64
+                        && rect->width() < 1920)
                         alert = window;
                 }
                 return alert.has_value();
             },
             timeout);
-        ASSERT_TRUE(alert) << "no Export complete alert; windows: " << windowList();
+        ASSERT_TRUE(alert) << "no alert; windows: " << windowList();
         QThread::msleep(500);
         driver->screenshot(picture, driver->geometry(*alert));
         driver->run(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), QString::number(*alert)});
-        driver->key(QStringLiteral("Escape"));
+        driver->key(key);
         ASSERT_TRUE(AppDriver::waitUntil([&] { return !driver->appWindows().contains(*alert); }, 5s));
     }
 
@@ -292,6 +300,65 @@ TEST_F(Road, WholeRoad)
         EXPECT_EQ(driver->manifest(session).value(QStringLiteral("scenes")).toArray().size(), 2);
         if (const auto review = driver->findWindow(QStringLiteral("^Review Take$")))
             picture(QStringLiteral("review-window"), *review);
+    });
+
+    step(QStringLiteral("4-trim-and-tail"), [&] {
+        // The reviewed take (scene 2, take 1): drag the trim bar's end handle a third of the
+        // strip to the left, then record a tail for it and let it join.
+        const auto review = driver->findWindow(kReviewWindow);
+        ASSERT_TRUE(review);
+        const auto frame = driver->geometry(*review);
+        ASSERT_TRUE(frame);
+        const QPoint handle = frame->topLeft() + QPoint(frame->width() - 22, frame->height() - 48);
+        const int strip = frame->width() - 340;
+        driver->run(QStringLiteral("xdotool"),
+                    {QStringLiteral("mousemove"), QString::number(handle.x()), QString::number(handle.y()),
+                     QStringLiteral("mousedown"), QStringLiteral("1"), QStringLiteral("sleep"), QStringLiteral("0.2"),
+                     QStringLiteral("mousemove"), QString::number(handle.x() - strip / 6), QString::number(handle.y()),
+                     QStringLiteral("sleep"), QStringLiteral("0.2"), QStringLiteral("mousemove"),
+                     QString::number(handle.x() - strip / 3), QString::number(handle.y()), QStringLiteral("sleep"),
+                     QStringLiteral("0.2"), QStringLiteral("mouseup"), QStringLiteral("1")});
+        QThread::msleep(800);
+        const QString session = driver->scratchFolder();
+        QJsonObject trimmed;
+        ASSERT_TRUE(AppDriver::waitUntil(
+            [&] {
+                for (const QJsonObject &take : takesOf(driver->manifest(session)))
+                    if (take.value(QStringLiteral("trimEnd")).toDouble() < take.value(QStringLiteral("duration")).toDouble() - 0.1)
+                        trimmed = take;
+                return !trimmed.isEmpty();
+            },
+            5s))
+            << "the drag trimmed no take";
+        picture(QStringLiteral("review-window-trimmed"), *review);
+        // "Record Tail" on the tool bar, right of the middle.
+        const qsizetype mark = driver->logText().size();
+        driver->click(frame->topLeft() + QPoint(frame->width() * 56 / 100, 38));
+        ASSERT_TRUE(driver->waitForLog(QStringLiteral("[tail] record tail"), 5s, mark)) << "Record Tail did not start";
+        answerAlert(QStringLiteral("tail-warning"), QStringLiteral("Return"), 10s); // "Record Tail"
+        expectState(QStringLiteral("starting → recording"), mark);
+        QThread::msleep(1500);
+        driver->key(QStringLiteral("super+shift+Return"));
+        ASSERT_TRUE(driver->waitForLog(QStringLiteral("[tail] joined"), 30s, mark)) << "the tail did not join";
+        const QString log = driver->logText().mid(mark);
+        const QRegularExpression stopped(QStringLiteral("tail stopped — \\S+ ([0-9.]+)s"));
+        const auto match = stopped.match(log);
+        ASSERT_TRUE(match.hasMatch());
+        const double tailSeconds = match.captured(1).toDouble();
+        QJsonObject joined;
+        AppDriver::waitUntil(
+            [&] {
+                for (const QJsonObject &take : takesOf(driver->manifest(session)))
+                    if (take.value(QStringLiteral("id")) == trimmed.value(QStringLiteral("id"))
+                        && take.value(QStringLiteral("filename")) != trimmed.value(QStringLiteral("filename")))
+                        joined = take;
+                return !joined.isEmpty();
+            },
+            10s);
+        ASSERT_FALSE(joined.isEmpty()) << "the take does not name a joined movie";
+        const double expected = trimmed.value(QStringLiteral("trimEnd")).toDouble() + tailSeconds;
+        EXPECT_NEAR(probe(session + QStringLiteral("/takes/") + joined.value(QStringLiteral("filename")).toString()).duration,
+                    expected, 0.05);
     });
 
     QString package;
