@@ -299,7 +299,7 @@ TEST_F(Road, WholeRoad)
         EXPECT_EQ(takes.size(), 3);
         EXPECT_EQ(driver->manifest(session).value(QStringLiteral("scenes")).toArray().size(), 2);
         if (const auto review = driver->findWindow(QStringLiteral("^Review Take$")))
-            picture(QStringLiteral("review-window"), *review);
+            driver->screenshot(QStringLiteral("outline"), driver->geometry(*review));
     });
 
     step(QStringLiteral("4-trim-and-tail"), [&] {
@@ -330,7 +330,7 @@ TEST_F(Road, WholeRoad)
             },
             5s))
             << "the drag trimmed no take";
-        picture(QStringLiteral("review-window-trimmed"), *review);
+        picture(QStringLiteral("review-window"), *review);
         // "Record Tail" on the tool bar, right of the middle.
         const qsizetype mark = driver->logText().size();
         driver->click(frame->topLeft() + QPoint(frame->width() * 56 / 100, 38));
@@ -359,6 +359,22 @@ TEST_F(Road, WholeRoad)
         const double expected = trimmed.value(QStringLiteral("trimEnd")).toDouble() + tailSeconds;
         EXPECT_NEAR(probe(session + QStringLiteral("/takes/") + joined.value(QStringLiteral("filename")).toString()).duration,
                     expected, 0.05);
+
+        // Undo brings the take's own movie back, redo the joined one.
+        const auto movieOfTake = [&] {
+            for (const QJsonObject &take : takesOf(driver->manifest(session)))
+                if (take.value(QStringLiteral("id")) == trimmed.value(QStringLiteral("id")))
+                    return take.value(QStringLiteral("filename")).toString();
+            return QString();
+        };
+        driver->keyTo(kReviewWindow, QStringLiteral("ctrl+z"));
+        EXPECT_TRUE(AppDriver::waitUntil(
+            [&] { return movieOfTake() == trimmed.value(QStringLiteral("filename")).toString(); }, 5s))
+            << "undo left " << movieOfTake().toStdString();
+        driver->keyTo(kReviewWindow, QStringLiteral("ctrl+shift+z"));
+        EXPECT_TRUE(AppDriver::waitUntil(
+            [&] { return movieOfTake() == joined.value(QStringLiteral("filename")).toString(); }, 5s))
+            << "redo left " << movieOfTake().toStdString();
     });
 
     QString package;
