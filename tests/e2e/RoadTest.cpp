@@ -213,12 +213,9 @@ protected:
         return names.join(QLatin1String("; ")).toStdString();
     }
 
-    std::unique_ptr<AppDriver> driver;
-};
-
-TEST_F(Road, WholeRoad)
-{
-    step(QStringLiteral("1-launch"), [&] {
+    // The road's steps, in order; each leaves the program where the next one starts.
+    void launchShowsOnlyTheTrayAndReviewWindow()
+    {
         ASSERT_TRUE(driver->launch()) << "no tray icon appeared";
         ASSERT_TRUE(driver->waitForLog(QStringLiteral("[app] init — ready"), 15s));
         QThread::msleep(500);
@@ -231,9 +228,10 @@ TEST_F(Road, WholeRoad)
                 unexpected << QStringLiteral("\"%1\"").arg(name);
         }
         EXPECT_TRUE(unexpected.isEmpty()) << unexpected.join(QLatin1String(", ")).toStdString();
-    });
+    }
 
-    step(QStringLiteral("2-first-take"), [&] {
+    void firstTakeWithPause()
+    {
         const qsizetype mark = driver->logText().size();
         driver->keyTo(QStringLiteral("^Review Take$"), QStringLiteral("ctrl+n"));
         ASSERT_TRUE(driver->waitForLog(QStringLiteral("starting countdown"), 10s, mark));
@@ -283,9 +281,10 @@ TEST_F(Road, WholeRoad)
         const Probe probed = probe(movie);
         EXPECT_EQ(probed.streams, (QStringList{QStringLiteral("video"), QStringLiteral("audio")})) << movie.toStdString();
         EXPECT_NEAR(probed.duration, expected, 0.2) << movie.toStdString();
-    });
+    }
 
-    step(QStringLiteral("3-retake-and-next-scene"), [&] {
+    void retakeAndNextScene()
+    {
         // In review the end-take key approves and starts the next take; the retake key drops
         // the reviewed take; the next-scene key approves and starts a take in a new scene.
         recordTake(QStringLiteral("super+shift+Return"), 1500ms);
@@ -300,9 +299,10 @@ TEST_F(Road, WholeRoad)
         EXPECT_EQ(driver->manifest(session).value(QStringLiteral("scenes")).toArray().size(), 2);
         if (const auto review = driver->findWindow(QStringLiteral("^Review Take$")))
             driver->screenshot(QStringLiteral("outline"), driver->geometry(*review));
-    });
+    }
 
-    step(QStringLiteral("4-trim-and-tail"), [&] {
+    void trimAndTail()
+    {
         // The reviewed take (scene 2, take 1): drag the trim bar's end handle a third of the
         // strip to the left, then record a tail for it and let it join.
         const auto review = driver->findWindow(kReviewWindow);
@@ -341,10 +341,17 @@ TEST_F(Road, WholeRoad)
         driver->key(QStringLiteral("super+shift+Return"));
         ASSERT_TRUE(driver->waitForLog(QStringLiteral("[tail] joined"), 30s, mark)) << "the tail did not join";
         const QString log = driver->logText().mid(mark);
-        const QRegularExpression stopped(QStringLiteral("tail stopped — \\S+ ([0-9.]+)s"));
+        const QRegularExpression stopped(QStringLiteral("tail stopped — (\\S+) ([0-9.]+)s"));
         const auto match = stopped.match(log);
         ASSERT_TRUE(match.hasMatch());
-        const double tailSeconds = match.captured(1).toDouble();
+        // The tail's own movie when it is still on disk; else the log's figure, which is rounded
+        // to a tenth of a second.
+        double tailSeconds = probe(session + QStringLiteral("/takes/") + match.captured(1)).duration;
+        double tolerance = 0.05;
+        if (tailSeconds <= 0) {
+            tailSeconds = match.captured(2).toDouble();
+            tolerance = 0.1;
+        }
         QJsonObject joined;
         AppDriver::waitUntil(
             [&] {
@@ -358,7 +365,7 @@ TEST_F(Road, WholeRoad)
         ASSERT_FALSE(joined.isEmpty()) << "the take does not name a joined movie";
         const double expected = trimmed.value(QStringLiteral("trimEnd")).toDouble() + tailSeconds;
         EXPECT_NEAR(probe(session + QStringLiteral("/takes/") + joined.value(QStringLiteral("filename")).toString()).duration,
-                    expected, 0.05);
+                    expected, tolerance);
 
         // Undo brings the take's own movie back, redo the joined one.
         const auto movieOfTake = [&] {
@@ -375,10 +382,10 @@ TEST_F(Road, WholeRoad)
         EXPECT_TRUE(AppDriver::waitUntil(
             [&] { return movieOfTake() == joined.value(QStringLiteral("filename")).toString(); }, 5s))
             << "redo left " << movieOfTake().toStdString();
-    });
+    }
 
-    QString package;
-    step(QStringLiteral("5-save-quit-reopen"), [&] {
+    void saveQuitReopen()
+    {
         package = driver->home() + QStringLiteral("/Road.lumacast");
         ASSERT_TRUE(driver->answerFilePanel(
             [&] { driver->keyTo(QStringLiteral("^Review Take$"), QStringLiteral("ctrl+shift+s")); }, package))
@@ -404,9 +411,10 @@ TEST_F(Road, WholeRoad)
         driver->key(QStringLiteral("Escape"));
         const QJsonObject reopened = driver->manifest(package);
         EXPECT_EQ(reopened.value(QStringLiteral("scenes")), saved.value(QStringLiteral("scenes")));
-    });
+    }
 
-    step(QStringLiteral("6-exports"), [&] {
+    void exports()
+    {
         const auto review = driver->findWindow(kReviewWindow);
         ASSERT_TRUE(review);
         const auto frame = driver->geometry(*review);
@@ -483,9 +491,10 @@ TEST_F(Road, WholeRoad)
                                               &code, 120000);
         EXPECT_EQ(code, 0);
         EXPECT_NEAR(probe(movie).duration, kept, 0.1);
-    });
+    }
 
-    step(QStringLiteral("7-recovery-after-kill"), [&] {
+    void recoveryAfterKill()
+    {
         // A new recording in a fresh scratch session: one take filed, the next one under way.
         const qsizetype mark = driver->logText().size();
         driver->keyTo(kReviewWindow, QStringLiteral("ctrl+n"));
@@ -505,7 +514,21 @@ TEST_F(Road, WholeRoad)
         ASSERT_TRUE(driver->waitForLog(QStringLiteral("[app] init — ready (recoverable=1)"), 15s, mark))
             << "the killed session is not offered for recovery";
         EXPECT_EQ(takesOf(driver->manifest(session)).size(), 1);
-    });
+    }
+
+    std::unique_ptr<AppDriver> driver;
+    QString package; // the saved document, from step 5 on
+};
+
+TEST_F(Road, WholeRoad)
+{
+    step(QStringLiteral("1-launch"), [&] { launchShowsOnlyTheTrayAndReviewWindow(); });
+    step(QStringLiteral("2-first-take"), [&] { firstTakeWithPause(); });
+    step(QStringLiteral("3-retake-and-next-scene"), [&] { retakeAndNextScene(); });
+    step(QStringLiteral("4-trim-and-tail"), [&] { trimAndTail(); });
+    step(QStringLiteral("5-save-quit-reopen"), [&] { saveQuitReopen(); });
+    step(QStringLiteral("6-exports"), [&] { exports(); });
+    step(QStringLiteral("7-recovery-after-kill"), [&] { recoveryAfterKill(); });
 }
 
 } // namespace
