@@ -207,7 +207,10 @@ void LumacastApp::finishQuit()
 {
     m_delegate.applicationWillTerminate();
     emit quitting();
-    QCoreApplication::quit();
+    // exit(), not quit(): Qt's quit first asks every window to close, and the review window's
+    // close guard would ask again whether to save a session the delegate has just settled,
+    // with a modal alert that keeps the program running.
+    QCoreApplication::exit(0);
 }
 
 } // namespace lumacast

@@ -1,0 +1,351 @@
+#include "AppDriver.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QThread>
+
+#include <csignal>
+
+namespace {
+
+const char *const kProgram = LUMACAST_BINARY_DIR "/src/app/lumacast";
+
+void stop(std::unique_ptr<QProcess> &process)
+{
+    if (!process)
+        return;
+    if (process->state() != QProcess::NotRunning) {
+        process->terminate();
+        if (!process->waitForFinished(3000)) {
+            process->kill();
+            process->waitForFinished(3000);
+        }
+    }
+    process.reset();
+}
+
+} // namespace
+
+AppDriver::AppDriver(QString outputFolder) : m_output(std::move(outputFolder))
+{
+    QDir().mkpath(m_output);
+}
+
+AppDriver::~AppDriver()
+{
+    stop(m_app);
+    stop(m_tone);
+    stop(m_tray);
+}
+
+QString AppDriver::missingTools()
+{
+    if (qEnvironmentVariableIsEmpty("DISPLAY"))
+        return QStringLiteral("no X display");
+    QStringList missing;
+    for (const char *tool : {"xdotool", "trayer", "ffmpeg", "ffprobe", "xmllint"})
+        if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
+            missing << QString::fromLatin1(tool);
+    if (!QFile::exists(QString::fromLatin1(kProgram)))
+        missing << QString::fromLatin1(kProgram);
+    return missing.join(QLatin1String(", "));
+}
+
+QProcessEnvironment AppDriver::environment() const
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("HOME"), home());
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home() + QStringLiteral("/.config"));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), home() + QStringLiteral("/.cache"));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), home() + QStringLiteral("/.local/share"));
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    env.remove(QStringLiteral("XCTestConfigurationFilePath"));
+    return env;
+}
+
+bool AppDriver::startRig()
+{
+    if (!m_home.isValid())
+        return false;
+    // Keys go where the pointer is, so no window left focused by an earlier test eats them.
+    run(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QStringLiteral("960"), QStringLiteral("700")});
+    m_tray = std::make_unique<QProcess>();
+    m_tray->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_tray->start(QStringLiteral("trayer"),
+                  {QStringLiteral("--edge"), QStringLiteral("top"), QStringLiteral("--align"), QStringLiteral("right"),
+                   QStringLiteral("--widthtype"), QStringLiteral("pixel"), QStringLiteral("--width"),
+                   QStringLiteral("200"), QStringLiteral("--heighttype"), QStringLiteral("pixel"),
+                   QStringLiteral("--height"), QStringLiteral("32")});
+    m_tone = std::make_unique<QProcess>();
+    m_tone->start(QStringLiteral("ffmpeg"),
+                  {QStringLiteral("-loglevel"), QStringLiteral("error"), QStringLiteral("-re"), QStringLiteral("-f"),
+                   QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=f=440"), QStringLiteral("-f"),
+                   QStringLiteral("pulse"), QStringLiteral("-device"), QStringLiteral("micfeed"),
+                   QStringLiteral("lumacast-road-tone")});
+    return m_tray->waitForStarted() && m_tone->waitForStarted()
+           && waitUntil([this] { return findWindow(QStringLiteral("^panel$")).has_value(); },
+                        std::chrono::seconds(10));
+}
+
+bool AppDriver::launch()
+{
+    stop(m_app);
+    m_app = std::make_unique<QProcess>();
+    m_app->setProcessEnvironment(environment());
+    m_app->setStandardOutputFile(m_output + QStringLiteral("/lumacast.out"), QIODevice::Append);
+    m_app->setStandardErrorFile(m_output + QStringLiteral("/lumacast.out"), QIODevice::Append);
+    m_app->start(QString::fromLatin1(kProgram), {});
+    return m_app->waitForStarted()
+           && waitUntil([this] { return trayIcon().has_value(); }, std::chrono::seconds(15));
+}
+
+bool AppDriver::running() const
+{
+    // Without an event loop QProcess learns of the exit only inside a wait.
+    if (m_app && m_app->state() != QProcess::NotRunning)
+        m_app->waitForFinished(0);
+    return m_app && m_app->state() != QProcess::NotRunning;
+}
+
+bool AppDriver::quit()
+{
+    if (!running())
+        return false;
+    ::kill(static_cast<pid_t>(m_app->processId()), SIGTERM);
+    return m_app->waitForFinished(20000) && m_app->exitStatus() == QProcess::NormalExit;
+}
+
+QString AppDriver::mainThreadStack() const
+{
+    if (!running() || QStandardPaths::findExecutable(QStringLiteral("gdb")).isEmpty())
+        return {};
+    return run(QStringLiteral("gdb"), {QStringLiteral("-p"), QString::number(m_app->processId()), QStringLiteral("-batch"),
+                                       QStringLiteral("-ex"), QStringLiteral("thread apply all bt 25")},
+               nullptr, 90000);
+}
+
+void AppDriver::killHard()
+{
+    if (!running())
+        return;
+    ::kill(static_cast<pid_t>(m_app->processId()), SIGKILL);
+    m_app->waitForFinished(5000);
+}
+
+void AppDriver::key(const QString &keys)
+{
+    run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("--delay"), QStringLiteral("60"), keys});
+}
+
+void AppDriver::keyTo(const QString &windowName, const QString &keys)
+{
+    if (const auto window = findWindow(windowName)) {
+        run(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), QString::number(*window)});
+        QThread::msleep(200);
+    }
+    key(keys);
+}
+
+void AppDriver::click(QPoint point)
+{
+    run(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QString::number(point.x()), QString::number(point.y()),
+                                    QStringLiteral("click"), QStringLiteral("1")});
+}
+
+bool AppDriver::openPopup(QPoint point)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const QList<qulonglong> before = appWindows();
+        run(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QStringLiteral("960"), QStringLiteral("700")});
+        QThread::msleep(200);
+        click(point);
+        if (waitForNewWindow(before, std::chrono::seconds(2))) {
+            QThread::msleep(300);
+            return true;
+        }
+    }
+    return false;
+}
+
+void AppDriver::type(const QString &text)
+{
+    run(QStringLiteral("xdotool"), {QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("20"), text});
+}
+
+std::optional<qulonglong> AppDriver::waitForNewWindow(const QList<qulonglong> &known,
+                                                       std::chrono::milliseconds timeout) const
+{
+    std::optional<qulonglong> found;
+    waitUntil(
+        [&] {
+            for (const qulonglong window : appWindows())
+                if (!known.contains(window))
+                    found = window;
+            return found.has_value();
+        },
+        timeout);
+    return found;
+}
+
+bool AppDriver::answerFilePanel(const std::function<void()> &opening, const QString &path)
+{
+    const QList<qulonglong> before = appWindows();
+    opening();
+    const auto panel = waitForNewWindow(before, std::chrono::seconds(10));
+    if (!panel)
+        return false;
+    QThread::msleep(500);
+    run(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), QString::number(*panel)});
+    key(QStringLiteral("ctrl+a"));
+    type(path);
+    QThread::msleep(200);
+    key(QStringLiteral("Return"));
+    return waitUntil([&] { return !appWindows().contains(*panel); }, std::chrono::seconds(10));
+}
+
+QList<qulonglong> AppDriver::visibleWindows() const
+{
+    QList<qulonglong> windows;
+    const QString out = run(QStringLiteral("xdotool"),
+                            {QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--name"),
+                             QStringLiteral(".*")});
+    for (const QString &line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        windows << line.trimmed().toULongLong();
+    return windows;
+}
+
+QList<qulonglong> AppDriver::appWindows() const
+{
+    QList<qulonglong> windows;
+    if (!running())
+        return windows;
+    const QString out = run(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                                        QStringLiteral("--pid"), QString::number(m_app->processId())});
+    for (const QString &line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        windows << line.trimmed().toULongLong();
+    return windows;
+}
+
+QString AppDriver::windowName(qulonglong window) const
+{
+    return run(QStringLiteral("xdotool"), {QStringLiteral("getwindowname"), QString::number(window)}).trimmed();
+}
+
+std::optional<qulonglong> AppDriver::findWindow(const QString &namePattern) const
+{
+    // Names are matched here rather than by xdotool's own pattern, which missed windows whose
+    // names were plainly there.
+    const QRegularExpression pattern(namePattern);
+    std::optional<qulonglong> found;
+    for (const qulonglong window : visibleWindows())
+        if (pattern.match(windowName(window)).hasMatch())
+            found = window;
+    return found;
+}
+
+std::optional<QRect> AppDriver::geometry(qulonglong window) const
+{
+    int code = 0;
+    const QString out = run(QStringLiteral("xdotool"), {QStringLiteral("getwindowgeometry"), QStringLiteral("--shell"),
+                                                        QString::number(window)},
+                            &code);
+    if (code != 0)
+        return std::nullopt;
+    QRect rect;
+    for (const QString &line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const int value = line.section(QLatin1Char('='), 1).toInt();
+        if (line.startsWith(QLatin1String("X=")))
+            rect.moveLeft(value);
+        else if (line.startsWith(QLatin1String("Y=")))
+            rect.moveTop(value);
+        else if (line.startsWith(QLatin1String("WIDTH=")))
+            rect.setWidth(value);
+        else if (line.startsWith(QLatin1String("HEIGHT=")))
+            rect.setHeight(value);
+    }
+    return rect;
+}
+
+std::optional<QRect> AppDriver::trayIcon() const
+{
+    // The tray host embeds our icon window, named after the application, in its 32 px strip.
+    for (const qulonglong window : visibleWindows()) {
+        if (windowName(window) != QLatin1String("Lumacast"))
+            continue;
+        const auto rect = geometry(window);
+        if (rect && rect->top() >= 0 && rect->top() < 32 && rect->height() <= 32 && rect->width() <= 64
+            && rect->right() < 1920)
+            return rect;
+    }
+    return std::nullopt;
+}
+
+QString AppDriver::screenshot(const QString &name, std::optional<QRect> area) const
+{
+    const QString path = m_output + QLatin1Char('/') + name + QStringLiteral(".png");
+    const QRect rect = area.value_or(QRect(0, 0, 1920, 1080));
+    const QString display = qEnvironmentVariable("DISPLAY");
+    run(QStringLiteral("ffmpeg"),
+        {QStringLiteral("-loglevel"), QStringLiteral("error"), QStringLiteral("-y"), QStringLiteral("-f"),
+         QStringLiteral("x11grab"), QStringLiteral("-video_size"),
+         QStringLiteral("%1x%2").arg(rect.width()).arg(rect.height()), QStringLiteral("-i"),
+         QStringLiteral("%1+%2,%3").arg(display).arg(rect.x()).arg(rect.y()), QStringLiteral("-frames:v"),
+         QStringLiteral("1"), path});
+    return path;
+}
+
+QString AppDriver::logText() const
+{
+    QFile file(home() + QStringLiteral("/.local/share/Logs/Lumacast/app.log"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll());
+}
+
+bool AppDriver::waitForLog(const QString &line, std::chrono::milliseconds timeout, qsizetype from) const
+{
+    return waitUntil([&] { return logText().indexOf(line, from) >= 0; }, timeout);
+}
+
+QString AppDriver::scratchFolder() const
+{
+    QDir root(home() + QStringLiteral("/.cache/Lumacast/Sessions"));
+    const QFileInfoList folders = root.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Time);
+    return folders.isEmpty() ? QString() : folders.first().absoluteFilePath();
+}
+
+QJsonObject AppDriver::manifest(const QString &sessionFolder) const
+{
+    QFile file(sessionFolder + QStringLiteral("/manifest.json"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QJsonDocument::fromJson(file.readAll()).object();
+}
+
+bool AppDriver::waitUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        QThread::msleep(100);
+    }
+    return true;
+}
+
+QString AppDriver::run(const QString &program, const QStringList &arguments, int *exitCode, int timeoutMs)
+{
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+    }
+    if (exitCode)
+        *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    return QString::fromUtf8(process.readAllStandardOutput());
+}

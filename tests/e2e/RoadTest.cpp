@@ -1,0 +1,534 @@
+// The whole road through the shipped program, driven from outside: keys and clicks through
+// XTest, windows found on the X server, files read from the temporary home folder.
+#include "AppDriver.h"
+
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QThread>
+
+#include <chrono>
+#include <cmath>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// The review window is titled after its document once it has one.
+const QString kReviewWindow = QStringLiteral("^(Review Take|Road.*)$");
+
+// Screenshots go next to the test program unless LUMACAST_ROAD_OUTPUT names a folder.
+QString outputFolder()
+{
+    const QString chosen = qEnvironmentVariable("LUMACAST_ROAD_OUTPUT");
+    return chosen.isEmpty() ? QStringLiteral(LUMACAST_BINARY_DIR "/tests/e2e/road-output") : chosen;
+}
+
+// The timestamp of the first log line holding `text` after `from`, in ms since the epoch.
+std::optional<qint64> logTime(const QString &log, const QString &text, qsizetype from = 0)
+{
+    const qsizetype at = log.indexOf(text, from);
+    if (at < 0)
+        return std::nullopt;
+    const qsizetype lineStart = log.lastIndexOf(QLatin1Char('\n'), at) + 1;
+    const QDateTime stamp = QDateTime::fromString(log.mid(lineStart + 1, 23), QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
+    return stamp.isValid() ? std::optional(stamp.toMSecsSinceEpoch()) : std::nullopt;
+}
+
+struct Probe {
+    QStringList streams; // codec types in track order
+    double duration = 0; // seconds
+};
+
+Probe probe(const QString &movie)
+{
+    Probe result;
+    const QString out = AppDriver::run(
+        QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
+                                    QStringLiteral("stream=codec_type:format=duration"), QStringLiteral("-of"),
+                                    QStringLiteral("default=nw=1"), movie});
+    for (const QString &line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        if (line.startsWith(QLatin1String("codec_type=")))
+            result.streams << line.section(QLatin1Char('='), 1);
+        else if (line.startsWith(QLatin1String("duration=")))
+            result.duration = line.section(QLatin1Char('='), 1).toDouble();
+    }
+    return result;
+}
+
+QList<QJsonObject> takesOf(const QJsonObject &manifest)
+{
+    QList<QJsonObject> takes;
+    for (const QJsonValue &scene : manifest.value(QStringLiteral("scenes")).toArray())
+        for (const QJsonValue &take : scene.toObject().value(QStringLiteral("takes")).toArray())
+            takes << take.toObject();
+    return takes;
+}
+
+QString findFile(const QString &folder, const QString &pattern)
+{
+    QDirIterator it(folder, {pattern}, QDir::Files, QDirIterator::Subdirectories);
+    return it.hasNext() ? it.next() : QString();
+}
+
+// xmllint against the FCPXML DTD when it is found beside the repository (or beside the folder of
+// work trees), else well-formedness.
+bool validates(const QString &document, bool withDTD = true)
+{
+    QStringList arguments{QStringLiteral("--noout")};
+    for (const QString &dtd : {QStringLiteral(LUMACAST_SOURCE_DIR "/../shared/formats/FCPXMLv1_10.dtd"),
+                               QStringLiteral(LUMACAST_SOURCE_DIR "/../../shared/formats/FCPXMLv1_10.dtd")}) {
+        if (withDTD && QFileInfo::exists(dtd)) {
+            arguments << QStringLiteral("--dtdvalid") << dtd;
+            break;
+        }
+    }
+    int code = 0;
+    AppDriver::run(QStringLiteral("xmllint"), arguments << document, &code);
+    return code == 0;
+}
+
+class Road : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (const QString missing = AppDriver::missingTools(); !missing.isEmpty())
+            GTEST_SKIP() << "the road needs " << missing.toStdString();
+        QDir(outputFolder()).removeRecursively();
+        driver = std::make_unique<AppDriver>(outputFolder());
+        ASSERT_TRUE(driver->startRig()) << "the tray host or the tone did not start";
+    }
+
+    // Runs one step; a failing step leaves a screenshot named after it, and the road stops there.
+    bool step(const QString &name, const std::function<void()> &body)
+    {
+        if (HasFailure())
+            return false;
+        SCOPED_TRACE(name.toStdString());
+        body();
+        if (HasFailure()) {
+            driver->screenshot(QStringLiteral("failed-") + name);
+            QFile log(outputFolder() + QStringLiteral("/app.log"));
+            if (log.open(QIODevice::WriteOnly))
+                log.write(driver->logText().toUtf8());
+            QFile stack(outputFolder() + QStringLiteral("/stack.txt"));
+            if (stack.open(QIODevice::WriteOnly))
+                stack.write(driver->mainThreadStack().toUtf8());
+            ADD_FAILURE() << "the road stopped at " << name.toStdString() << "; screenshot and app.log in "
+                          << outputFolder().toStdString();
+            return false;
+        }
+        return true;
+    }
+
+    // Waits for the state change the log records, from `from` on.
+    void expectState(const QString &change, qsizetype from, std::chrono::milliseconds timeout = 15s)
+    {
+        ASSERT_TRUE(driver->waitForLog(QStringLiteral("[state] ") + change, timeout, from))
+            << "no state change " << change.toStdString();
+    }
+
+    // Presses `trigger`, waits through the countdown, records for `length`, ends the take with
+    // the end-take hot key and waits for the review. Returns the log position before the trigger.
+    qsizetype recordTake(const QString &trigger, std::chrono::milliseconds length)
+    {
+        const qsizetype mark = driver->logText().size();
+        driver->key(trigger);
+        expectState(QStringLiteral("starting → recording"), mark);
+        QThread::msleep(static_cast<unsigned long>(length.count()));
+        driver->key(QStringLiteral("super+shift+Return"));
+        expectState(QStringLiteral("recording → reviewing"), mark);
+        return mark;
+    }
+
+    // The manifest once it holds `count` takes (the save follows the filing by a moment).
+    QList<QJsonObject> waitForTakes(const QString &session, qsizetype count)
+    {
+        QList<QJsonObject> takes;
+        AppDriver::waitUntil([&] { return (takes = takesOf(driver->manifest(session))).size() == count; }, 10s);
+        return takes;
+    }
+
+    // Waits for the "Export complete" alert, keeps a picture of it and dismisses it with Escape,
+    // its OK button.
+    void dismissExportAlert(const QString &picture, std::chrono::milliseconds timeout)
+    {
+        answerAlert(picture, QStringLiteral("Escape"), timeout);
+    }
+
+    // Waits for an alert (a window titled Lumacast, larger than the tray icon, smaller than the
+    // screen), keeps a picture of it and answers it with `key`.
+    void answerAlert(const QString &picture, const QString &key, std::chrono::milliseconds timeout)
+    {
+        std::optional<qulonglong> alert;
+        AppDriver::waitUntil(
+            [&] {
+                for (const qulonglong window : driver->appWindows()) {
+                    const auto rect = driver->geometry(window);
+                    if (driver->windowName(window) == QLatin1String("Lumacast") && rect && rect->width() > 64
+                        && rect->width() < 1920)
+                        alert = window;
+                }
+                return alert.has_value();
+            },
+            timeout);
+        ASSERT_TRUE(alert) << "no alert; windows: " << windowList();
+        QThread::msleep(500);
+        driver->screenshot(picture, driver->geometry(*alert));
+        driver->run(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), QString::number(*alert)});
+        driver->key(key);
+        ASSERT_TRUE(AppDriver::waitUntil([&] { return !driver->appWindows().contains(*alert); }, 5s));
+    }
+
+    // A picture of one window for the README too, when LUMACAST_SCREENSHOTS_DIR names a folder.
+    void picture(const QString &name, qulonglong window)
+    {
+        const auto rect = driver->geometry(window);
+        const QString path = driver->screenshot(name, rect);
+        const QString readme = qEnvironmentVariable("LUMACAST_SCREENSHOTS_DIR");
+        if (!readme.isEmpty()) {
+            QDir().mkpath(readme);
+            QFile::remove(readme + QLatin1Char('/') + name + QStringLiteral(".png"));
+            QFile::copy(path, readme + QLatin1Char('/') + name + QStringLiteral(".png"));
+        }
+    }
+
+    std::string windowList() const
+    {
+        QStringList names;
+        for (const qulonglong window : driver->appWindows()) {
+            const auto rect = driver->geometry(window);
+            names << QStringLiteral("\"%1\" %2,%3 %4x%5")
+                         .arg(driver->windowName(window))
+                         .arg(rect ? rect->x() : 0).arg(rect ? rect->y() : 0)
+                         .arg(rect ? rect->width() : 0).arg(rect ? rect->height() : 0);
+        }
+        return names.join(QLatin1String("; ")).toStdString();
+    }
+
+    // The road's steps, in order; each leaves the program where the next one starts.
+    void launchShowsOnlyTheTrayAndReviewWindow()
+    {
+        ASSERT_TRUE(driver->launch()) << "no tray icon appeared";
+        ASSERT_TRUE(driver->waitForLog(QStringLiteral("[app] init — ready"), 15s));
+        QThread::msleep(500);
+        // Only the tray icon and the empty review window (the launch opens it when no document
+        // reopens); no overlay.
+        QStringList unexpected;
+        for (const qulonglong window : driver->appWindows()) {
+            const QString name = driver->windowName(window);
+            if (name != QLatin1String("Lumacast") && name != QLatin1String("Review Take"))
+                unexpected << QStringLiteral("\"%1\"").arg(name);
+        }
+        EXPECT_TRUE(unexpected.isEmpty()) << unexpected.join(QLatin1String(", ")).toStdString();
+    }
+
+    void firstTakeWithPause()
+    {
+        const qsizetype mark = driver->logText().size();
+        driver->keyTo(QStringLiteral("^Review Take$"), QStringLiteral("ctrl+n"));
+        ASSERT_TRUE(driver->waitForLog(QStringLiteral("starting countdown"), 10s, mark));
+        QThread::msleep(700);
+        driver->screenshot(QStringLiteral("countdown"));
+        expectState(QStringLiteral("starting → recording"), mark);
+        QThread::msleep(500);
+        driver->screenshot(QStringLiteral("recording"));
+        // The border and the status panel: the program's windows beside the review window.
+        bool border = false;
+        for (const qulonglong window : driver->appWindows()) {
+            const auto rect = driver->geometry(window);
+            const QString name = driver->windowName(window);
+            if (!rect || name == QLatin1String("Review Take") || rect->width() <= 64)
+                continue; // the review window, the tray icon
+            if (rect->size() == QSize(1920, 1080))
+                border = true;
+            else if (rect->width() < 400 && rect->height() < 300)
+                picture(QStringLiteral("status-panel"), window);
+        }
+        EXPECT_TRUE(border) << "no border window while recording: " << windowList();
+        QThread::msleep(1500);
+        driver->key(QStringLiteral("super+shift+space"));
+        expectState(QStringLiteral("recording → paused"), mark, 5s);
+        QThread::msleep(1000);
+        driver->key(QStringLiteral("super+shift+space"));
+        expectState(QStringLiteral("paused → recording"), mark, 5s);
+        QThread::msleep(1500);
+        driver->key(QStringLiteral("super+shift+Return"));
+        expectState(QStringLiteral("recording → reviewing"), mark);
+        ASSERT_TRUE(AppDriver::waitUntil([&] { return driver->findWindow(QStringLiteral("^Review Take$")).has_value(); }, 10s))
+            << "the review window did not open";
+
+        const QString log = driver->logText();
+        const auto started = logTime(log, QStringLiteral("[state] starting → recording"), mark);
+        const auto paused = logTime(log, QStringLiteral("[state] recording → paused"), mark);
+        const auto resumed = logTime(log, QStringLiteral("[state] paused → recording"), mark);
+        const auto ended = logTime(log, QStringLiteral("[state] recording → reviewing"), mark);
+        ASSERT_TRUE(started && paused && resumed && ended);
+        const double expected = double((*ended - *started) - (*resumed - *paused)) / 1000.0;
+
+        const QString session = driver->scratchFolder();
+        ASSERT_FALSE(session.isEmpty()) << "no scratch session";
+        const auto takes = waitForTakes(session, 1);
+        ASSERT_EQ(takes.size(), 1);
+        const QString movie = session + QStringLiteral("/takes/") + takes[0].value(QStringLiteral("filename")).toString();
+        const Probe probed = probe(movie);
+        EXPECT_EQ(probed.streams, (QStringList{QStringLiteral("video"), QStringLiteral("audio")})) << movie.toStdString();
+        EXPECT_NEAR(probed.duration, expected, 0.2) << movie.toStdString();
+    }
+
+    void retakeAndNextScene()
+    {
+        // In review the end-take key approves and starts the next take; the retake key drops
+        // the reviewed take; the next-scene key approves and starts a take in a new scene.
+        recordTake(QStringLiteral("super+shift+Return"), 1500ms);
+        const qsizetype mark = driver->logText().size();
+        driver->key(QStringLiteral("super+shift+r"));
+        expectState(QStringLiteral("reviewing → idle"), mark, 5s);
+        recordTake(QStringLiteral("super+shift+Return"), 1500ms);
+        recordTake(QStringLiteral("super+shift+n"), 1500ms);
+        const QString session = driver->scratchFolder();
+        const auto takes = waitForTakes(session, 3);
+        EXPECT_EQ(takes.size(), 3);
+        EXPECT_EQ(driver->manifest(session).value(QStringLiteral("scenes")).toArray().size(), 2);
+        if (const auto review = driver->findWindow(QStringLiteral("^Review Take$")))
+            driver->screenshot(QStringLiteral("outline"), driver->geometry(*review));
+    }
+
+    void trimAndTail()
+    {
+        // The reviewed take (scene 2, take 1): drag the trim bar's end handle a third of the
+        // strip to the left, then record a tail for it and let it join.
+        const auto review = driver->findWindow(kReviewWindow);
+        ASSERT_TRUE(review);
+        const auto frame = driver->geometry(*review);
+        ASSERT_TRUE(frame);
+        const QPoint handle = frame->topLeft() + QPoint(frame->width() - 22, frame->height() - 48);
+        const int strip = frame->width() - 340;
+        driver->run(QStringLiteral("xdotool"),
+                    {QStringLiteral("mousemove"), QString::number(handle.x()), QString::number(handle.y()),
+                     QStringLiteral("mousedown"), QStringLiteral("1"), QStringLiteral("sleep"), QStringLiteral("0.2"),
+                     QStringLiteral("mousemove"), QString::number(handle.x() - strip / 6), QString::number(handle.y()),
+                     QStringLiteral("sleep"), QStringLiteral("0.2"), QStringLiteral("mousemove"),
+                     QString::number(handle.x() - strip / 3), QString::number(handle.y()), QStringLiteral("sleep"),
+                     QStringLiteral("0.2"), QStringLiteral("mouseup"), QStringLiteral("1")});
+        QThread::msleep(800);
+        const QString session = driver->scratchFolder();
+        QJsonObject trimmed;
+        ASSERT_TRUE(AppDriver::waitUntil(
+            [&] {
+                for (const QJsonObject &take : takesOf(driver->manifest(session)))
+                    if (take.value(QStringLiteral("trimEnd")).toDouble() < take.value(QStringLiteral("duration")).toDouble() - 0.1)
+                        trimmed = take;
+                return !trimmed.isEmpty();
+            },
+            5s))
+            << "the drag trimmed no take";
+        picture(QStringLiteral("review-window"), *review);
+        // "Record Tail" on the tool bar, right of the middle.
+        const qsizetype mark = driver->logText().size();
+        driver->click(frame->topLeft() + QPoint(frame->width() * 56 / 100, 38));
+        ASSERT_TRUE(driver->waitForLog(QStringLiteral("[tail] record tail"), 5s, mark)) << "Record Tail did not start";
+        answerAlert(QStringLiteral("tail-warning"), QStringLiteral("Return"), 10s); // "Record Tail"
+        expectState(QStringLiteral("starting → recording"), mark);
+        QThread::msleep(1500);
+        driver->key(QStringLiteral("super+shift+Return"));
+        ASSERT_TRUE(driver->waitForLog(QStringLiteral("[tail] joined"), 30s, mark)) << "the tail did not join";
+        const QString log = driver->logText().mid(mark);
+        const QRegularExpression stopped(QStringLiteral("tail stopped — (\\S+) ([0-9.]+)s"));
+        const auto match = stopped.match(log);
+        ASSERT_TRUE(match.hasMatch());
+        // The tail's own movie when it is still on disk; else the log's figure, which is rounded
+        // to a tenth of a second.
+        double tailSeconds = probe(session + QStringLiteral("/takes/") + match.captured(1)).duration;
+        double tolerance = 0.05;
+        if (tailSeconds <= 0) {
+            tailSeconds = match.captured(2).toDouble();
+            tolerance = 0.1;
+        }
+        QJsonObject joined;
+        AppDriver::waitUntil(
+            [&] {
+                for (const QJsonObject &take : takesOf(driver->manifest(session)))
+                    if (take.value(QStringLiteral("id")) == trimmed.value(QStringLiteral("id"))
+                        && take.value(QStringLiteral("filename")) != trimmed.value(QStringLiteral("filename")))
+                        joined = take;
+                return !joined.isEmpty();
+            },
+            10s);
+        ASSERT_FALSE(joined.isEmpty()) << "the take does not name a joined movie";
+        const double expected = trimmed.value(QStringLiteral("trimEnd")).toDouble() + tailSeconds;
+        EXPECT_NEAR(probe(session + QStringLiteral("/takes/") + joined.value(QStringLiteral("filename")).toString()).duration,
+                    expected, tolerance);
+
+        // Undo brings the take's own movie back, redo the joined one.
+        const auto movieOfTake = [&] {
+            for (const QJsonObject &take : takesOf(driver->manifest(session)))
+                if (take.value(QStringLiteral("id")) == trimmed.value(QStringLiteral("id")))
+                    return take.value(QStringLiteral("filename")).toString();
+            return QString();
+        };
+        driver->keyTo(kReviewWindow, QStringLiteral("ctrl+z"));
+        EXPECT_TRUE(AppDriver::waitUntil(
+            [&] { return movieOfTake() == trimmed.value(QStringLiteral("filename")).toString(); }, 5s))
+            << "undo left " << movieOfTake().toStdString();
+        driver->keyTo(kReviewWindow, QStringLiteral("ctrl+shift+z"));
+        EXPECT_TRUE(AppDriver::waitUntil(
+            [&] { return movieOfTake() == joined.value(QStringLiteral("filename")).toString(); }, 5s))
+            << "redo left " << movieOfTake().toStdString();
+    }
+
+    void saveQuitReopen()
+    {
+        package = driver->home() + QStringLiteral("/Road.lumacast");
+        ASSERT_TRUE(driver->answerFilePanel(
+            [&] { driver->keyTo(QStringLiteral("^Review Take$"), QStringLiteral("ctrl+shift+s")); }, package))
+            << "the save panel did not take the name";
+        ASSERT_TRUE(AppDriver::waitUntil([&] { return takesOf(driver->manifest(package)).size() == 3; }, 10s))
+            << "no package with three takes at " << package.toStdString();
+        const QJsonObject saved = driver->manifest(package);
+        const qsizetype mark = driver->logText().size();
+        driver->keyTo(kReviewWindow, QStringLiteral("ctrl+q"));
+        ASSERT_TRUE(AppDriver::waitUntil([&] { return !driver->running(); }, 20s)) << "Quit did not end the program";
+        ASSERT_TRUE(driver->launch());
+        ASSERT_TRUE(driver->waitForLog(QStringLiteral("[app] reopenLastDocument — opening"), 15s, mark))
+            << "the last document did not reopen";
+        ASSERT_TRUE(AppDriver::waitUntil([&] { return driver->findWindow(kReviewWindow).has_value(); }, 10s))
+            << "no window shows the reopened document";
+        QThread::msleep(1000);
+        const auto icon = driver->trayIcon();
+        ASSERT_TRUE(icon);
+        const QList<qulonglong> before = driver->appWindows();
+        ASSERT_TRUE(driver->openPopup(icon->center())) << "the tray menu did not open";
+        if (const auto menu = driver->waitForNewWindow(before, 2s))
+            picture(QStringLiteral("tray-menu"), *menu);
+        driver->key(QStringLiteral("Escape"));
+        const QJsonObject reopened = driver->manifest(package);
+        EXPECT_EQ(reopened.value(QStringLiteral("scenes")), saved.value(QStringLiteral("scenes")));
+    }
+
+    void exports()
+    {
+        const auto review = driver->findWindow(kReviewWindow);
+        ASSERT_TRUE(review);
+        const auto frame = driver->geometry(*review);
+        ASSERT_TRUE(frame);
+        const QPoint fileMenu = frame->topLeft() + QPoint(92, 8);
+        // FCPXML: File, the item above the last one.
+        const QString fcpxmlFolder = driver->home() + QStringLiteral("/FCPXML");
+        ASSERT_TRUE(driver->answerFilePanel(
+            [&] {
+                ASSERT_TRUE(driver->openPopup(fileMenu)) << "the File menu did not open; windows: " << windowList();
+                // Up from no active item wraps to the last item.
+                driver->key(QStringLiteral("Up"));
+                driver->key(QStringLiteral("Up"));
+                driver->key(QStringLiteral("Return"));
+            },
+            fcpxmlFolder));
+        dismissExportAlert(QStringLiteral("export-complete"), 30s);
+        // FCP7: the last item of File.
+        const QString fcp7Folder = driver->home() + QStringLiteral("/FCP7");
+        ASSERT_TRUE(driver->answerFilePanel(
+            [&] {
+                ASSERT_TRUE(driver->openPopup(fileMenu)) << "the File menu did not open; windows: " << windowList();
+                driver->key(QStringLiteral("Up"));
+                driver->key(QStringLiteral("Return"));
+            },
+            fcp7Folder));
+        dismissExportAlert(QStringLiteral("export-complete-fcp7"), 30s);
+        const QString fcpxml = findFile(fcpxmlFolder, QStringLiteral("*.fcpxml"));
+        const QString fcp7 = findFile(fcp7Folder, QStringLiteral("*.xml"));
+        ASSERT_FALSE(fcpxml.isEmpty()) << "no FCPXML document under " << fcpxmlFolder.toStdString();
+        ASSERT_FALSE(fcp7.isEmpty()) << "no FCP7 document under " << fcp7Folder.toStdString();
+        EXPECT_TRUE(validates(fcpxml));
+        EXPECT_TRUE(validates(fcp7, /*withDTD=*/false));
+
+        // The movie: the Export window's default button, then its save panel.
+        const QString movie = driver->home() + QStringLiteral("/Road.mov");
+        const QList<qulonglong> before = driver->appWindows();
+        driver->keyTo(kReviewWindow, QStringLiteral("ctrl+e"));
+        const auto exportWindow = driver->waitForNewWindow(before, 10s);
+        ASSERT_TRUE(exportWindow) << "no Export window";
+        QThread::msleep(500);
+        driver->screenshot(QStringLiteral("export-window"), driver->geometry(*exportWindow));
+        ASSERT_TRUE(driver->answerFilePanel(
+            [&] {
+                // "Export Video" sits right of the centre on the window's bottom row.
+                const auto rect = driver->geometry(*exportWindow);
+                ASSERT_TRUE(rect);
+                driver->click(rect->topLeft() + QPoint(rect->width() * 62 / 100, rect->height() - 36));
+            },
+            movie));
+        dismissExportAlert(QStringLiteral("export-complete-movie"), 90s);
+        ASSERT_TRUE(QFileInfo::exists(movie)) << "no exported movie";
+        // The kept range of each scene's checked take.
+        double kept = 0;
+        for (const QJsonValue &scene : driver->manifest(package).value(QStringLiteral("scenes")).toArray()) {
+            const QString selected = scene.toObject().value(QStringLiteral("selectedTakeID")).toString();
+            for (const QJsonValue &value : scene.toObject().value(QStringLiteral("takes")).toArray()) {
+                const QJsonObject take = value.toObject();
+                if (selected.isEmpty() || take.value(QStringLiteral("id")).toString().compare(selected, Qt::CaseInsensitive) != 0)
+                    continue;
+                const double duration = take.value(QStringLiteral("duration")).toDouble();
+                kept += take.value(QStringLiteral("trimEnd")).toDouble(duration) - take.value(QStringLiteral("trimStart")).toDouble(0);
+            }
+        }
+        if (kept == 0) {
+            QFile copy(outputFolder() + QStringLiteral("/manifest.json"));
+            if (copy.open(QIODevice::WriteOnly))
+                copy.write(QJsonDocument(driver->manifest(package)).toJson());
+        }
+        int code = 0;
+        const QString errors = AppDriver::run(QStringLiteral("ffmpeg"), {QStringLiteral("-v"), QStringLiteral("error"),
+                                                                         QStringLiteral("-i"), movie, QStringLiteral("-f"),
+                                                                         QStringLiteral("null"), QStringLiteral("-")},
+                                              &code, 120000);
+        EXPECT_EQ(code, 0);
+        EXPECT_NEAR(probe(movie).duration, kept, 0.1);
+    }
+
+    void recoveryAfterKill()
+    {
+        // A new recording in a fresh scratch session: one take filed, the next one under way.
+        const qsizetype mark = driver->logText().size();
+        driver->keyTo(kReviewWindow, QStringLiteral("ctrl+n"));
+        expectState(QStringLiteral("starting → recording"), mark);
+        QThread::msleep(1500);
+        driver->key(QStringLiteral("super+shift+Return"));
+        expectState(QStringLiteral("recording → reviewing"), mark);
+        const QString session = driver->scratchFolder();
+        ASSERT_EQ(waitForTakes(session, 1).size(), 1);
+        const qsizetype secondTake = driver->logText().size();
+        driver->key(QStringLiteral("super+shift+Return")); // approves the first, starts the second
+        expectState(QStringLiteral("starting → recording"), secondTake);
+        QThread::msleep(1500);
+        driver->killHard();
+        ASSERT_FALSE(driver->running());
+        ASSERT_TRUE(driver->launch());
+        ASSERT_TRUE(driver->waitForLog(QStringLiteral("[app] init — ready (recoverable=1)"), 15s, mark))
+            << "the killed session is not offered for recovery";
+        EXPECT_EQ(takesOf(driver->manifest(session)).size(), 1);
+    }
+
+    std::unique_ptr<AppDriver> driver;
+    QString package; // the saved document, from step 5 on
+};
+
+TEST_F(Road, WholeRoad)
+{
+    step(QStringLiteral("1-launch"), [&] { launchShowsOnlyTheTrayAndReviewWindow(); });
+    step(QStringLiteral("2-first-take"), [&] { firstTakeWithPause(); });
+    step(QStringLiteral("3-retake-and-next-scene"), [&] { retakeAndNextScene(); });
+    step(QStringLiteral("4-trim-and-tail"), [&] { trimAndTail(); });
+    step(QStringLiteral("5-save-quit-reopen"), [&] { saveQuitReopen(); });
+    step(QStringLiteral("6-exports"), [&] { exports(); });
+    step(QStringLiteral("7-recovery-after-kill"), [&] { recoveryAfterKill(); });
+}
+
+} // namespace
