@@ -103,9 +103,30 @@ void WorkingItem::removeStale(const QString &folder)
 
 void WorkingItem::removeAllNow()
 {
-    const std::lock_guard lock(g_mutex);
-    for (const QString &path : std::as_const(liveItems()))
-        removeItem(path);
+    // Work still running on other threads can create an item's file, or add entries to an item's
+    // folder, after a first removal (a second working movie, a media copy into a package). The
+    // program exits right after this, so sweep the folders that held items for this process's
+    // names a few times over a short while instead of once.
+    QSet<QString> folders;
+    {
+        const std::lock_guard lock(g_mutex);
+        for (const QString &path : std::as_const(liveItems()))
+            folders.insert(QFileInfo(path).absolutePath());
+    }
+    const QString ours = QLatin1String(kPrefix) + QString::number(::getpid()) + QLatin1String("-*");
+    for (int pass = 0; pass < 30; ++pass) {
+        {
+            const std::lock_guard lock(g_mutex);
+            for (const QString &path : std::as_const(liveItems()))
+                folders.insert(QFileInfo(path).absolutePath());
+        }
+        for (const QString &folder : std::as_const(folders)) {
+            const QStringList names = QDir(folder).entryList({ours}, QDir::AllEntries | QDir::Hidden | QDir::System);
+            for (const QString &name : names)
+                removeItem(QDir(folder).filePath(name));
+        }
+        ::usleep(10000);
+    }
 }
 
 } // namespace lumacast
