@@ -203,18 +203,15 @@ bool ReviewDecisions::deferWhileTailPending(PendingExternalAction action)
     return true;
 }
 
-void ReviewDecisions::refreshDeviceLists()
-{
-    m.setAvailableDisplays(m.m_services.screens->availableDisplays());
-    m.setAvailableCameras(m.m_services.devices->availableCameras());
-    m.setAvailableMicrophones(m.m_services.devices->availableMicrophones());
-}
-
 void ReviewDecisions::menuDidOpen()
 {
     m.logApp(QStringLiteral("[menu] menuDidOpen — state=") + app_state::caseName(m.m_state));
-    if (m.m_state == AppState::idle || m.m_state == AppState::starting)
-        refreshDeviceLists();
+    if (m.m_state == AppState::idle || m.m_state == AppState::starting) {
+        // The devices' own refreshes, so that a choice whose device went is repaired too.
+        m.refreshDisplays();
+        m.refreshCameras();
+        m.refreshMicrophones();
+    }
     if (m.m_state == AppState::recording) {
         m.logApp(QStringLiteral("[menu] auto-pausing recording while menu is open"));
         m.pauseRecording();

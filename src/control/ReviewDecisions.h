@@ -43,7 +43,6 @@ private:
     QString reviewedFileName() const;
     // A take is starting, running or paused: nothing may start another or move its scene.
     bool takeUnderWay() const;
-    void refreshDeviceLists();
 
     AppStateManager &m;
 };
