@@ -177,7 +177,9 @@ QCoro::Task<int> record(Options o)
         co_return 1;
     }
     if (!result) {
-        err(QStringLiteral("no usable take was produced"));
+        const std::optional<av::EncoderError> why = recorder.lastTakeFailure();
+        err(QStringLiteral("no usable take was produced")
+            + (why ? QStringLiteral(": ") + describeErrorChain(*why) : QString()));
         co_return 1;
     }
     rusage u{};

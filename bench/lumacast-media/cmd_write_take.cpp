@@ -214,7 +214,9 @@ int writeTake(const QStringList &args)
         return 1;
     }
     if (!duration) {
-        err(QStringLiteral("no usable take produced for %1").arg(outPath));
+        const std::optional<av::EncoderError> why = writer.finishFailure();
+        err(QStringLiteral("no usable take produced for %1").arg(outPath)
+            + (why ? QStringLiteral(": ") + describeErrorChain(*why) : QString()));
         return 1;
     }
     QJsonObject o;

@@ -2,7 +2,6 @@
 
 #include "app/ShellCommands.h"
 #include "control/AppStateManager.h"
-#include "store/AppLog.h"
 #include "threads/ThreadBridge.h"
 
 #include <QDir>
@@ -27,40 +26,9 @@ AppStateManager *AppDelegate::manager() const
     return m_manager.data();
 }
 
-AppDelegate::TerminateReply AppDelegate::applicationShouldTerminate()
+QuitReply AppDelegate::applicationShouldTerminate()
 {
-    if (!m_manager || !m_commands)
-        return TerminateReply::terminateNow;
-    AppLog &log = *m_manager->services().appLog;
-    if (m_commands->deferWhileTailPending(PendingExternalAction::quit)) {
-        // The manager answers through its termination reply once the tail resolves.
-        log.log(QStringLiteral("[app] quit requested during a tail operation — deferred"));
-        return TerminateReply::terminateLater;
-    }
-    if (m_manager->isRecording()) {
-        log.log(QStringLiteral("[app] quit requested while recording — finishing take first"));
-        QPointer<AppDelegate> self(this);
-        QPointer<AppStateManager> manager(m_manager);
-        ShellCommands *commands = m_commands;
-        postToMainThread(self, [self, manager, commands] {
-            commands->finishActiveRecordingForClose([self, manager] {
-                bool saved = true;
-                if (manager) {
-                    // A save that fails keeps the application open: the alert says so.
-                    saved = !manager->hasPendingSave() || manager->flushPendingSave();
-                    if (saved)
-                        manager->services().appLog->log(QStringLiteral("[app] take finished — allowing quit"));
-                }
-                if (self && self->terminationReply)
-                    self->terminationReply(saved);
-            });
-        });
-        return TerminateReply::terminateLater;
-    }
-    // Saved before the answer, so that a failure can still keep the application open.
-    if (m_manager->hasPendingSave() && !m_manager->flushPendingSave())
-        return TerminateReply::cancel;
-    return TerminateReply::terminateNow;
+    return m_manager ? m_manager->requestQuit() : QuitReply::terminateNow;
 }
 
 void AppDelegate::applicationWillTerminate()

@@ -46,15 +46,15 @@ LumacastApp::LumacastApp(bool startServices, QObject *parent)
     // The delegate has its manager before any quit request or document can reach it, and the
     // window actions are in place before anything asks for a window.
     m_delegate.setManager(m_manager.get(), m_commands.get());
-    const auto reply = [this](bool terminate) {
+    // Every quit the manager left pending is answered here, whichever road it took: a take
+    // finished first, or a quit deferred until a tail operation ended.
+    m_services.application->terminationHandler = [this](bool terminate) {
         if (!m_quitPending)
             return;
         m_quitPending = false;
         if (terminate)
             finishQuit();
     };
-    m_delegate.terminationReply = reply;
-    m_services.application->terminationHandler = reply;
 
     m_settingsHost = std::make_unique<SettingsHostAdapter>(*m_manager, *m_commands, m_services.shortcuts.get());
     m_menus = std::make_unique<ApplicationMenus>(*m_manager, *m_commands, FilePanelGuard::shared(),
@@ -192,13 +192,13 @@ void LumacastApp::requestQuit()
     if (m_quitPending)
         return;
     switch (m_delegate.applicationShouldTerminate()) {
-    case AppDelegate::TerminateReply::terminateNow:
+    case QuitReply::terminateNow:
         finishQuit();
         break;
-    case AppDelegate::TerminateReply::terminateLater:
+    case QuitReply::terminateLater:
         m_quitPending = true;
         break;
-    case AppDelegate::TerminateReply::cancel:
+    case QuitReply::cancel:
         break; // the failed save has been reported; the application stays open
     }
 }

@@ -40,8 +40,8 @@ public:
     // A later launch of the application: reopen, then its documents.
     void handleRelaunch(const QStringList &documents);
 
-    // A quit request from the menus, a signal or the session manager: the delegate decides;
-    // the event loop ends once the answer is yes.
+    // A quit request from the menus, a signal or the session manager: the state manager decides
+    // (through the delegate); the event loop ends once the answer is yes.
     void requestQuit();
 
     // The review window's factory. The application menus are put on its menu bar when it is a

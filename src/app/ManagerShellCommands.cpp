@@ -41,15 +41,6 @@ bool ManagerShellCommands::deferWhileTailPending(PendingExternalAction action)
 
 void ManagerShellCommands::closeRequest() { startTask([](AppStateManager &m) { return m.closeRequestTask(); }); }
 
-void ManagerShellCommands::finishActiveRecordingForClose(std::function<void()> done)
-{
-    startTask([done = std::move(done)](AppStateManager &m) -> QCoro::Task<> {
-        co_await m.finishActiveRecordingForClose();
-        if (done)
-            done();
-    });
-}
-
 void ManagerShellCommands::guardedNewSession() { startTask([](AppStateManager &m) { return m.guardedNewSession(); }); }
 void ManagerShellCommands::guardedOpenSession() { if (m_manager) m_manager->guardedOpenSession(); }
 void ManagerShellCommands::guardedOpen(const QString &path) { if (m_manager) m_manager->guardedOpen(path); }

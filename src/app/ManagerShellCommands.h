@@ -33,7 +33,6 @@ public:
 
     bool deferWhileTailPending(PendingExternalAction action) override;
     void closeRequest() override;
-    void finishActiveRecordingForClose(std::function<void()> done) override;
     void guardedNewSession() override;
     void guardedOpenSession() override;
     void guardedOpen(const QString &packagePath) override;

@@ -40,8 +40,6 @@ public:
     // True when a live tail operation took the request for later.
     virtual bool deferWhileTailPending(PendingExternalAction action) = 0;
     virtual void closeRequest() = 0; // the close flow with its save questions
-    // Ends a running take (files it into the current scene), then calls `done`.
-    virtual void finishActiveRecordingForClose(std::function<void()> done) = 0;
     virtual void guardedNewSession() = 0;
     virtual void guardedOpenSession() = 0;
     virtual void guardedOpen(const QString &packagePath) = 0;

@@ -503,6 +503,7 @@ void ScreenRecorder::resume()
 
 QCoro::Task<std::optional<ScreenRecorder::Recording>> ScreenRecorder::stopRecording()
 {
+    m_lastTakeFailure.reset();
     bool hasStream = false;
     {
         std::lock_guard lock(m_stateMutex);
@@ -568,7 +569,9 @@ QCoro::Task<std::optional<ScreenRecorder::Recording>> ScreenRecorder::stopRecord
 
     const QString fileName = QFileInfo(writer->outputPath()).fileName();
     if (!duration) {
-        qCCritical(log::recorder(), "stopRecording: no usable take produced for %s", qUtf8Printable(fileName));
+        m_lastTakeFailure = writer->finishFailure();
+        qCCritical(log::recorder(), "stopRecording: no usable take produced for %s: %s", qUtf8Printable(fileName),
+                   m_lastTakeFailure ? qUtf8Printable(describeErrorChain(*m_lastTakeFailure)) : "no encoder error");
         co_return std::nullopt;
     }
     qCInfo(log::recorder(), "stopRecording: %s duration=%fs", qUtf8Printable(fileName), *duration);

@@ -3,6 +3,7 @@
 #include "capture/AudioEncodingPlan.h"
 #include "capture/CaptureTarget.h"
 #include "model/Error.h"
+#include "platform/av/TakeEncoderSettings.h"
 #include "platform/x11/X11Content.h"
 
 #include <QObject>
@@ -119,6 +120,9 @@ public:
     // Ends the take: the movie and its duration, or nothing when no take was running or no
     // usable take was produced.
     QCoro::Task<std::optional<Recording>> stopRecording();
+    // Why the last stopRecording gave no take: the take writer's encoder error, when it gave
+    // one (for tools). Main thread.
+    std::optional<av::EncoderError> lastTakeFailure() const { return m_lastTakeFailure; }
 
     std::function<void(const StreamError &)> onStreamError;
     // Never called on this platform (it has no presenter overlay); kept for the owner's wiring.
@@ -167,6 +171,7 @@ private:
     std::shared_ptr<TakeWriter> m_writer;
 
     std::shared_ptr<std::atomic<uint64_t>> m_framesAppended;
+    std::optional<av::EncoderError> m_lastTakeFailure;
 };
 
 } // namespace lumacast

@@ -211,6 +211,7 @@ std::optional<double> TakeWriter::finish()
     m_didFinish = true;
 
     if (!m_writer || !m_sessionStarted || m_writer->status() != TakeEncoder::Status::writing) {
+        m_finishFailure = currentError();
         // Stop the encoder before the file goes, so that nothing writes into a removed file.
         m_writer.reset();
         QFile::remove(m_outputPath);
@@ -227,6 +228,7 @@ std::optional<double> TakeWriter::finish()
         // The movie's index was never written: the file cannot be played and is not a take.
         qCCritical(log::writer(), "finish: writer failed while finishing — removing %s",
                    qUtf8Printable(QFileInfo(m_outputPath).fileName()));
+        m_finishFailure = currentError();
         m_writer.reset();
         QFile::remove(m_outputPath);
         return std::nullopt;

@@ -86,6 +86,9 @@ public:
     // produced (the file is then removed) or when the writer was already finished. Blocks
     // until the encoder has drained.
     std::optional<double> finish();
+    // After a finish that gave no take: the encoder's error, when it gave one. Kept after the
+    // encoder and the file are gone; read on the thread that called finish.
+    std::optional<av::EncoderError> finishFailure() const { return m_finishFailure; }
     // The same on a thread of its own; the writer must outlive the task.
     QCoro::Task<std::optional<double>> finishAsync();
 
@@ -128,6 +131,7 @@ private:
     SampleTime m_lastAudioAdjPTS;
     SampleTime m_lastSystemAudioAdjPTS;
     quint64 m_droppedVideoFrames = 0;
+    std::optional<av::EncoderError> m_finishFailure;
 };
 
 } // namespace lumacast

@@ -6,7 +6,8 @@ namespace lumacast {
 
 class AppStateManager;
 
-// What the application delegate does with a quit request.
+// The answer to a quit request; the application delegate passes it on as it is. Every quit road of
+// the application (menus, tray, signals, session manager) is decided here, once.
 enum class QuitReply {
     terminateNow,
     // The answer comes later through the manager's termination reply.

@@ -13,15 +13,10 @@ namespace lumacast::review {
 
 // ---- Sheet contents --------------------------------------------------------------------------
 
-bool TailSheetContent::shown(const std::optional<TailOperation> &operation)
-{
-    return operation && (operation->isJoining() || operation->failure().has_value());
-}
-
-TailSheetContent TailSheetContent::of(const TailOperation &operation)
+TailSheetContent TailSheetContent::of(const std::optional<TailFailure> &failure, std::optional<double> progress)
 {
     TailSheetContent content;
-    if (const std::optional<TailFailure> failure = operation.failure()) {
+    if (failure) {
         content.failed = true;
         content.title = QStringLiteral("The tail couldn’t be joined");
         content.message = failure->message;
@@ -31,8 +26,7 @@ TailSheetContent TailSheetContent::of(const TailOperation &operation)
         return content;
     }
     content.title = QStringLiteral("Joining…");
-    if (const auto *joining = std::get_if<TailOperation::Joining>(&operation.phase))
-        content.progress = joining->progress;
+    content.progress = progress;
     content.caption = content.progress ? QStringLiteral("Assembling the replacement tail without re-encoding")
                                        : QStringLiteral("Preparing or verifying the joined take");
     return content;
@@ -299,14 +293,14 @@ void ReviewWindowModel::discardRecovered(const QUuid &sessionID)
 
 bool ReviewWindowModel::tailSheetShown() const
 {
-    return showsSession() && TailSheetContent::shown(m_manager.tailOperation());
+    return showsSession() && m_manager.tailSheetShown();
 }
 
 std::optional<TailSheetContent> ReviewWindowModel::tailSheet() const
 {
     if (!tailSheetShown())
         return std::nullopt;
-    return TailSheetContent::of(*m_manager.tailOperation());
+    return TailSheetContent::of(m_manager.tailSheetFailure(), m_manager.tailJoinProgress());
 }
 
 void ReviewWindowModel::chooseTailAction(TailFailureAction action)

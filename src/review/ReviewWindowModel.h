@@ -43,9 +43,9 @@ struct TailSheetContent {
     QString message;                 // failed only: the failure's text as is
     QList<TailFailureAction> actions; // failed only, in order; the first is the default button
 
-    // Shown while an operation is joining or has failed.
-    static bool shown(const std::optional<TailOperation> &operation);
-    static TailSheetContent of(const TailOperation &operation);
+    // From the state manager's `tailSheetFailure` and `tailJoinProgress`; the failure, when
+    // there is one, decides.
+    static TailSheetContent of(const std::optional<TailFailure> &failure, std::optional<double> progress);
     static QString buttonTitle(TailFailureAction action);
 };
 

@@ -212,6 +212,7 @@ TEST(TakeWriter, FinishWithoutFramesRemovesTheFileAndSecondFinishDoesNothing)
                                SampleTime::fromNanoseconds(1)});
         EXPECT_FALSE(writer.finish());
         EXPECT_FALSE(QFile::exists(path));
+        EXPECT_FALSE(writer.finishFailure()) << "no encoder ever failed";
     }
     {
         SyntheticTake take;
@@ -307,6 +308,16 @@ TEST(TakeWriterDriver, WriteTakeReportsDurationWithoutPausedTime)
         lumacast::testing::mediaDriverPath(), {QStringLiteral("write-take"), path});
     EXPECT_NE(bad.exitCode, 0);
     EXPECT_TRUE(bad.err.contains("already exists"));
+
+    // A disk that fills up before the movie is finished: the refusal says why.
+    const auto full = lumacast::testing::runProcess(
+        QStringLiteral("bash"),
+        {QStringLiteral("-c"), QStringLiteral("trap '' XFSZ; ulimit -f 4; exec \"$0\" write-take \"$1\" --size 320x240 "
+                                              "--fps 30 --seconds 1"),
+         lumacast::testing::mediaDriverPath(), dir.filePath(QStringLiteral("full.mov"))});
+    EXPECT_NE(full.exitCode, 0);
+    EXPECT_TRUE(full.err.contains("no usable take produced for") && full.err.contains("File too large"))
+        << full.err.constData();
 }
 
 TEST(TakeWriter, DiskFullWhileRecordingOrFinishingDropsTheTake)
@@ -348,6 +359,9 @@ TEST(TakeWriter, DiskFullWhileRecordingOrFinishingDropsTheTake)
         EXPECT_EQ(calls, withAudio ? 1 : 0);
         EXPECT_FALSE(duration);
         EXPECT_FALSE(QFile::exists(path));
+        // The encoder's error outlives the encoder, for whoever reports the lost take.
+        ASSERT_TRUE(writer.finishFailure());
+        EXPECT_FALSE(writer.finishFailure()->description().isEmpty());
     }
 }
 

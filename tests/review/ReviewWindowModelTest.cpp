@@ -168,20 +168,26 @@ TEST(ReviewWindowModelTest, SheetContents)
         {"deterministic", TailOperation::Failed{{TailFailure::Kind::deterministic, "formats differ"}}, true,
          "The tail couldn’t be joined", std::nullopt, "", {A::recordAgain, A::discard}},
     };
+    // The sheet reads the manager's tail operation through the model, as the window does.
+    ModelFixture f;
     for (const TailCase &c : tails) {
         SCOPED_TRACE(c.name);
         const TailOperation operation = tailOperation(c.phase);
-        ASSERT_EQ(TailSheetContent::shown(operation), c.shown);
+        f.h.m().setTailOperation(operation);
+        ASSERT_EQ(f.model.tailSheetShown(), c.shown);
+        const std::optional<TailSheetContent> content = f.model.tailSheet();
+        ASSERT_EQ(content.has_value(), c.shown);
         if (!c.shown)
             continue;
-        const TailSheetContent content = TailSheetContent::of(operation);
-        EXPECT_EQ(content.title, QString::fromUtf8(c.title));
-        EXPECT_EQ(content.progress, c.progress);
-        EXPECT_EQ(content.caption, QString::fromUtf8(c.caption));
-        EXPECT_EQ(content.actions, c.actions);
-        EXPECT_EQ(content.message, operation.failure() ? operation.failure()->message : QString());
+        EXPECT_EQ(content->title, QString::fromUtf8(c.title));
+        EXPECT_EQ(content->progress, c.progress);
+        EXPECT_EQ(content->caption, QString::fromUtf8(c.caption));
+        EXPECT_EQ(content->actions, c.actions);
+        EXPECT_EQ(content->message, operation.failure() ? operation.failure()->message : QString());
     }
-    EXPECT_FALSE(TailSheetContent::shown(std::nullopt));
+    f.h.m().setTailOperation(std::nullopt);
+    EXPECT_FALSE(f.model.tailSheetShown());
+    EXPECT_FALSE(f.model.tailSheet());
 
     struct ExportCase {
         const char *label;

@@ -1,9 +1,10 @@
 #include "app/settings/HelpWindow.h"
 
+#include "app/settings/ScrollingPage.h"
+
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QScrollArea>
 #include <QVBoxLayout>
 
 namespace lumacast {
@@ -99,14 +100,8 @@ HelpWindow::HelpWindow(QWidget *parent) : QWidget(parent)
     setWindowTitle(QStringLiteral("Keyboard Shortcuts"));
     setFixedSize(kWidth, kHeight);
 
-    auto *scroll = new QScrollArea(this);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    auto *content = new QWidget(scroll);
-    auto *page = new QVBoxLayout(content);
-    page->setContentsMargins(28, 28, 28, 28);
-    page->setSpacing(22);
+    QVBoxLayout *page = addScrollingPage(this, 28, 22);
+    QWidget *content = page->parentWidget();
 
     auto *header = new QVBoxLayout;
     header->setSpacing(4);
@@ -146,11 +141,6 @@ HelpWindow::HelpWindow(QWidget *parent) : QWidget(parent)
     footer->setFont(callout);
     page->addWidget(footer);
     page->addStretch(1);
-    scroll->setWidget(content);
-
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    outer->addWidget(scroll);
 }
 
 } // namespace lumacast

@@ -1,6 +1,7 @@
 #include "app/settings/SettingsWindow.h"
 
 #include "app/settings/AppKitSlider.h"
+#include "app/settings/ScrollingPage.h"
 #include "app/settings/SettingsHost.h"
 #include "app/settings/ShortcutRow.h"
 #include "store/Preferences.h"
@@ -16,7 +17,6 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
-#include <QScrollArea>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -116,26 +116,14 @@ SettingsWindow::SettingsWindow(SettingsHost &host, Preferences &preferences, QWi
     setWindowTitle(QStringLiteral("Settings"));
     setFixedSize(kWidth, kHeight);
 
-    auto *scroll = new QScrollArea(this);
-    scroll->setWidgetResizable(true);
-    scroll->setFrameShape(QFrame::NoFrame);
-    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    auto *content = new QWidget(scroll);
-    auto *page = new QVBoxLayout(content);
-    page->setContentsMargins(20, 20, 20, 20);
-    page->setSpacing(16);
+    QVBoxLayout *page = addScrollingPage(this, 20, 16);
     buildGeneral(page);
     buildAudio(page);
     buildVideo(page);
     buildShortcuts(page);
-    for (QGroupBox *box : content->findChildren<QGroupBox *>(Qt::FindDirectChildrenOnly))
+    for (QGroupBox *box : page->parentWidget()->findChildren<QGroupBox *>(Qt::FindDirectChildrenOnly))
         regularWeightInside(box);
     page->addStretch(1);
-    scroll->setWidget(content);
-
-    auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
-    outer->addWidget(scroll);
 
     connect(&host, &SettingsHost::settingsChanged, this, &SettingsWindow::refresh);
     refresh();

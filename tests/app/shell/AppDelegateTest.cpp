@@ -3,6 +3,8 @@
 #include "StateManagerDoubles.h"
 
 #include "app/AppDelegate.h"
+#include "app/LumacastApp.h"
+#include "control/AppStateManager.h"
 
 #include <QCoreApplication>
 #include <QTest>
@@ -12,8 +14,10 @@
 namespace lumacast::testing {
 namespace {
 
-using Reply = AppDelegate::TerminateReply;
+using Reply = QuitReply;
 
+// The decision is the manager's; the delegate only hands it over. Each row drives both through
+// the delegate, as every quit road of the application does.
 struct QuitCase {
     const char *name;
     bool withManager;
@@ -21,26 +25,22 @@ struct QuitCase {
     AppState state;
     bool pendingSave;
     Reply reply;
-    QStringList calls;    // on the commands, in order, once the event loop ran
-    QStringList logLines; // "[app] ..." lines of the application log
-    bool repliedTrue;     // the pending termination was answered yes
+    bool stopsTheTake;             // the recorder is stopped, on the event loop
+    QStringList logLines;          // "[app] ..." lines of the application log
+    std::vector<bool> replies;     // answers to the pending termination, once the take is stopped
 };
 
 const QuitCase kQuitCases[] = {
-    {"no manager quits at once", false, false, AppState::recording, false, Reply::terminateNow, {}, {}, false},
-    {"idle quits at once", true, false, AppState::idle, false, Reply::terminateNow,
-     {"deferWhileTailPending quit"}, {}, false},
-    {"reviewing quits at once", true, false, AppState::reviewing, false, Reply::terminateNow,
-     {"deferWhileTailPending quit"}, {}, false},
+    {"no manager quits at once", false, false, AppState::recording, false, Reply::terminateNow, false, {}, {}},
+    {"idle quits at once", true, false, AppState::idle, false, Reply::terminateNow, false, {}, {}},
+    {"reviewing quits at once", true, false, AppState::reviewing, false, Reply::terminateNow, false, {}, {}},
     {"a live tail defers the quit and finishes no take", true, true, AppState::recording, false,
-     Reply::terminateLater, {"deferWhileTailPending quit"},
-     {"[app] quit requested during a tail operation — deferred"}, false},
+     Reply::terminateLater, false, {"[app] quit requested during a tail operation — deferred"}, {}},
     {"recording finishes the take, saves, then allows the quit", true, false, AppState::recording, true,
-     Reply::terminateLater, {"deferWhileTailPending quit", "finishActiveRecordingForClose"},
-     {"[app] quit requested while recording — finishing take first", "[app] take finished — allowing quit"}, true},
-    {"paused is handled as recording", true, false, AppState::paused, false, Reply::terminateLater,
-     {"deferWhileTailPending quit", "finishActiveRecordingForClose"},
-     {"[app] quit requested while recording — finishing take first", "[app] take finished — allowing quit"}, true},
+     Reply::terminateLater, true,
+     {"[app] quit requested while recording — finishing take first", "[app] take finished — allowing quit"}, {true}},
+    {"paused is handled as recording", true, false, AppState::paused, false, Reply::terminateLater, true,
+     {"[app] quit requested while recording — finishing take first", "[app] take finished — allowing quit"}, {true}},
 };
 
 class QuitDecisionTest : public ::testing::TestWithParam<QuitCase> {};
@@ -51,9 +51,10 @@ TEST_P(QuitDecisionTest, Decides)
     SCOPED_TRACE(c.name);
     ManagerHarness harness;
     FakeShellCommands commands;
-    commands.tailLive = c.tailLive;
     harness.adoptSessionWithTakes({1});
     harness.m().setState(c.state);
+    if (c.tailLive)
+        harness.m().setTailOperation(TailOperation{});
     if (c.pendingSave)
         harness.m().scheduleSave();
     harness.clearLogs();
@@ -61,30 +62,61 @@ TEST_P(QuitDecisionTest, Decides)
     AppDelegate delegate;
     if (c.withManager)
         delegate.setManager(&harness.m(), &commands);
-    bool replied = false;
-    delegate.terminationReply = [&replied](bool terminate) { replied = terminate; };
 
     EXPECT_EQ(delegate.applicationShouldTerminate(), c.reply);
     // The finishing task runs on the event loop, never inside the callback.
-    EXPECT_FALSE(commands.calls.contains("finishActiveRecordingForClose"));
+    EXPECT_FALSE(harness.recorder->calls.contains("stopRecording"));
     QCoreApplication::processEvents();
-    if (commands.pendingFinish)
-        commands.pendingFinish();
+    EXPECT_EQ(harness.recorder->calls.contains("stopRecording"), c.stopsTheTake);
+    if (c.stopsTheTake) {
+        EXPECT_TRUE(harness.application->terminationReplies.empty()) << "answered before the take was stopped";
+        harness.recorder->stops.completeNext(std::nullopt);
+        QCoreApplication::processEvents();
+    }
 
-    EXPECT_EQ(commands.calls, c.calls);
     QStringList appLines;
     for (const QString &line : harness.appLogLines()) {
         if (line.startsWith("[app] "))
             appLines << line;
     }
     EXPECT_EQ(appLines, c.logLines);
-    EXPECT_EQ(replied, c.repliedTrue);
-    if (c.pendingSave && c.repliedTrue)
+    EXPECT_EQ(harness.application->terminationReplies, c.replies);
+    EXPECT_TRUE(commands.calls.isEmpty()) << "the quit goes to the manager, not through the shell commands";
+    if (c.pendingSave && !c.replies.empty()) {
         EXPECT_FALSE(harness.m().hasPendingSave()) << "the pending autosave was written before the reply";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(States, QuitDecisionTest, ::testing::ValuesIn(kQuitCases),
                          [](const auto &info) { return "case" + std::to_string(info.index); });
+
+// The whole application: a quit the manager leaves pending ends the program only when the
+// manager answers it, whichever road the quit took, and a second request meanwhile asks nothing.
+TEST(AppDelegate, TheApplicationQuitsOnceThePendingQuitIsAnswered)
+{
+    for (const bool tail : {false, true}) {
+        SCOPED_TRACE(tail ? "deferred by a tail" : "a take finished first");
+        LumacastApp app(false);
+        int quittings = 0;
+        QObject::connect(&app, &LumacastApp::quitting, [&quittings] { ++quittings; });
+        app.manager().setState(AppState::recording);
+        if (tail)
+            app.manager().setTailOperation(TailOperation{});
+
+        app.requestQuit();
+        app.requestQuit();
+        EXPECT_EQ(quittings, 0);
+        if (tail) {
+            QCoreApplication::processEvents();
+            EXPECT_EQ(quittings, 0) << "the quit waits for the tail";
+            app.manager().setTailOperation(std::nullopt);
+            app.manager().runPendingExternalAction();
+        }
+        ASSERT_TRUE(QTest::qWaitFor([&] { return quittings > 0; }, 5000));
+        QCoreApplication::processEvents();
+        EXPECT_EQ(quittings, 1);
+    }
+}
 
 TEST(AppDelegate, WillTerminateWritesAPendingAutosave)
 {

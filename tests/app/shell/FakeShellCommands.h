@@ -12,7 +12,6 @@ class FakeShellCommands final : public ShellCommands {
 public:
     QStringList calls;
     bool tailLive = false;
-    std::function<void()> pendingFinish; // the finish-for-close continuation, held until a test runs it
 
     void startRecording() override { calls << "startRecording"; }
     void pauseRecording() override { calls << "pauseRecording"; }
@@ -33,11 +32,6 @@ public:
         return tailLive;
     }
     void closeRequest() override { calls << "closeRequest"; }
-    void finishActiveRecordingForClose(std::function<void()> done) override
-    {
-        calls << "finishActiveRecordingForClose";
-        pendingFinish = std::move(done);
-    }
     void guardedNewSession() override { calls << "guardedNewSession"; }
     void guardedOpenSession() override { calls << "guardedOpenSession"; }
     void guardedOpen(const QString &path) override { calls << "guardedOpen " + path; }

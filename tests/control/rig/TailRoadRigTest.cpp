@@ -1,9 +1,7 @@
 // One tail down the whole road: a real take, trimmed, gets a real tail from the real recorder,
 // and the join engine puts the joined movie in the take's place.
-#include "StateManagerDoubles.h"
+#include "RealRecorderRig.h"
 
-#include "capture/ScreenRecorder.h"
-#include "control/SystemServices.h"
 #include "platform/av/AacTrackEncoder.h"
 #include "support/AwaitTask.h"
 #include "support/TestEnvironment.h"
@@ -111,30 +109,22 @@ SoundStream soundStream(const QString &movie, int stream)
 
 TEST(TailRoadRigTest, ARealTailIsJoinedIntoItsTrimmedTakeByCopyingPackets)
 {
-    testing::ManagerHarness h;
-    h.permissions->checks.preset = true;
-    h.countdown->runs.preset = true;
-    auto recorder = std::make_shared<ScreenRecorder>(false, 2.0);
-    StateManagerServices services = h.services();
-    services.recorder = std::make_shared<ScreenRecorderService>(recorder);
-    h.manager.reset();
-    h.manager = std::make_unique<AppStateManager>(services, false);
-    AppStateManager &m = h.m();
+    testing::RealRecorderRig rig(true);
+    testing::ManagerHarness &h = rig.h;
+    AppStateManager &m = rig.m();
+    const Session &session = rig.session;
     testing::XcbTestWindows windows;
     ASSERT_TRUE(windows.ok());
     const xcb_window_t slider = windows.solid(QRect(0, 0, 200, 200), 0x3070d0);
     // A tone on the microphone, so that the take's and the tail's sound frames differ.
     testing::TonePlayer tone(QStringLiteral("micfeed"), 440, 30);
-    const Session session = h.newSession();
-    m.replaceCurrentSession(session);
-    m.sessionLog().open(session.scratchURL);
 
     // The take: about 2.5 s, trimmed to end at 1.5 s.
     testing::runTask(m.startRecording());
-    ASSERT_EQ(m.state(), AppState::recording) << h.appLogLines().join('\n').toStdString();
+    ASSERT_EQ(m.state(), AppState::recording) << rig.appLog();
     pumpMoving(windows, slider, 2500);
     testing::runTask(m.endTake());
-    ASSERT_EQ(m.state(), AppState::reviewing) << h.appLogLines().join('\n').toStdString();
+    ASSERT_EQ(m.state(), AppState::reviewing) << rig.appLog();
     const QUuid sceneID = m.session()->scenes[0].id;
     const Take take = m.session()->scenes[0].takes[0];
     const QString originalMovie = m.takeURL(take.filename);
@@ -159,12 +149,12 @@ TEST(TailRoadRigTest, ARealTailIsJoinedIntoItsTrimmedTakeByCopyingPackets)
 
     QCoro::Task<> recording = m.recordTail(sceneID, take.id, std::nullopt);
     ASSERT_TRUE(pumpUntil([&] { return m.state() == AppState::recording || !m.tailOperation(); }, 10000));
-    ASSERT_TRUE(m.tailOperation()) << h.appLogLines().join('\n').toStdString();
+    ASSERT_TRUE(m.tailOperation()) << rig.appLog();
     pumpMoving(windows, slider, 3000);
     QCoro::Task<> ending = m.endTake();
     ASSERT_TRUE(pumpUntil([&] { return !m.tailOperation() || m.tailOperation()->failure(); }, 60000));
     ASSERT_FALSE(m.tailOperation()) << m.tailOperation()->failure()->message.toStdString() << "\n"
-                                    << h.appLogLines().join('\n').toStdString();
+                                    << rig.appLog();
 
     const Take joined = m.session()->scenes[0].takes[0];
     EXPECT_EQ(joined.id, take.id);

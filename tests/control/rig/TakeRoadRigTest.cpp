@@ -1,9 +1,7 @@
 // One take down the whole road: the state manager with the real screen recorder records into a
 // scratch session on the rig's X server and sound server.
-#include "StateManagerDoubles.h"
+#include "RealRecorderRig.h"
 
-#include "capture/ScreenRecorder.h"
-#include "control/SystemServices.h"
 #include "support/AwaitTask.h"
 #include "support/TestEnvironment.h"
 
@@ -34,18 +32,11 @@ void pump(int ms)
 
 TEST(TakeRoadRigTest, ARealTakeLandsInTheScratchSessionAsOnePlayableMovie)
 {
-    testing::ManagerHarness h;
-    h.permissions->checks.preset = true;
-    h.countdown->runs.preset = false;
-    auto recorder = std::make_shared<ScreenRecorder>(false, 2.0);
-    StateManagerServices services = h.services();
-    services.recorder = std::make_shared<ScreenRecorderService>(recorder);
-    h.manager.reset();
-    h.manager = std::make_unique<AppStateManager>(services, false);
-    AppStateManager &m = h.m();
-    const Session session = h.newSession();
-    m.replaceCurrentSession(session);
-    m.sessionLog().open(session.scratchURL);
+    testing::RealRecorderRig rig(false);
+    testing::ManagerHarness &h = rig.h;
+    AppStateManager &m = rig.m();
+    const Session &session = rig.session;
+    const std::shared_ptr<ScreenRecorder> &recorder = rig.recorder;
 
     // A cancelled countdown first: the microphone it opened is let go again.
     testing::runTask(m.startRecording());
@@ -54,10 +45,10 @@ TEST(TakeRoadRigTest, ARealTakeLandsInTheScratchSessionAsOnePlayableMovie)
 
     h.countdown->runs.preset = true;
     testing::runTask(m.startRecording());
-    ASSERT_EQ(m.state(), AppState::recording) << h.appLogLines().join('\n').toStdString();
+    ASSERT_EQ(m.state(), AppState::recording) << rig.appLog();
     pump(2000);
     testing::runTask(m.endTake());
-    ASSERT_EQ(m.state(), AppState::reviewing) << h.appLogLines().join('\n').toStdString();
+    ASSERT_EQ(m.state(), AppState::reviewing) << rig.appLog();
     h.time->advance(1s); // the autosave
 
     const Session saved = h.store->openSession(session.scratchURL);
