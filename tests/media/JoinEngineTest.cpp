@@ -143,8 +143,9 @@ TEST_P(JoinEngineTest, CopiesEverySampleAndSplicesExactlyAtTheTrimEnd)
         else
             EXPECT_NEAR(*shownAt, trimEnd, 512.0 / 48000 + 1e-9);
         EXPECT_LE(track.edits.size(), 1);
-        if (track.edits.size() > 1)
+        if (track.edits.size() > 1) {
             EXPECT_EQ(track.edits[0].segmentDuration, spliceTicks);
+        }
         if (track.handlerType == "vide") {
             // Exactly the frames shown before the splice, from the first key frame on.
             qsizetype shownBefore = 0;

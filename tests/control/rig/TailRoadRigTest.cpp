@@ -35,7 +35,8 @@ void pumpMoving(testing::XcbTestWindows &windows, xcb_window_t window, int ms)
     QElapsedTimer t;
     t.start();
     while (t.elapsed() < ms) {
-        windows.move(window, (++step * 7) % 1600, (step * 3) % 800);
+        ++step;
+        windows.move(window, (step * 7) % 1600, (step * 3) % 800);
         QApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(10);
     }
