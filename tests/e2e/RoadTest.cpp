@@ -563,7 +563,9 @@ protected:
         const auto file = tree->find(QStringLiteral("menu item"), QStringLiteral("File"), bar);
         ASSERT_TRUE(file) << "no File menu";
         ASSERT_TRUE(driver->openPopup(file->extents.center())) << "the File menu did not open; windows: " << windowList();
-        const auto entry = tree->waitFor(QStringLiteral("menu item"), item, 5s, file);
+        // Looked for under the menu bar, which stays, rather than under its File item, which the
+        // program rebuilds on state changes. Only the open menu is on screen.
+        const auto entry = tree->waitFor(QStringLiteral("menu item"), item, 5s, bar);
         ASSERT_TRUE(entry) << "no item \"" << item.toStdString() << "\" in the File menu";
         driver->click(entry->extents.center());
     }
