@@ -342,7 +342,8 @@ protected:
                                    QStringLiteral("Scene 2"), QStringLiteral("Take 1")};
         QStringList rows;
         AppDriver::waitUntil([&] { return (rows = outlineRows()) == expected; }, 10s);
-        EXPECT_EQ(rows, expected) << "the outline's rows: " << rows.join(QLatin1String(", ")).toStdString();
+        EXPECT_EQ(rows.join(QLatin1String(", ")).toStdString(), expected.join(QLatin1String(", ")).toStdString())
+            << "the outline's rows";
     }
 
     // The names of the outline's rows on screen, top to bottom.
