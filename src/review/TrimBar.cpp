@@ -2,6 +2,7 @@
 
 #include "platform/av/FilmstripGenerator.h"
 #include "platform/av/Player.h"
+#include "review/TrimBarAccessible.h"
 
 #include <QMouseEvent>
 #include <QPainter>
@@ -38,7 +39,9 @@ const QColor TrimBar::tailRed = QColor::fromRgbF(0.85f, 0.12f, 0.12f, 1.0f);
 
 TrimBar::TrimBar(QWidget *parent) : QWidget(parent)
 {
+    TrimBarAccessible::installFactory();
     setFocusPolicy(Qt::NoFocus);
+    setAccessibleName(QStringLiteral("Trim"));
     m_playButton = new QToolButton(this);
     m_playButton->setFocusPolicy(Qt::NoFocus);
     m_playButton->setAutoRaise(true);
@@ -78,6 +81,20 @@ QRect TrimBar::stripRect() const
 {
     const int x = buttonWidth + 8;
     return QRect(x, int(metrics.labelHeight) + rowSpacing, std::max(0, width() - x), int(metrics.barHeight));
+}
+
+QRect TrimBar::handleRect(TrimHandle handle) const
+{
+    const QRect strip = stripRect();
+    const TrimStripGeometry g = geometryFor(strip.width());
+    const double centre = handle == TrimHandle::start ? g.startCentre : g.endCentre;
+    return QRectF(strip.x() + centre - metrics.handleWidth / 2, strip.y(), metrics.handleWidth, strip.height())
+        .toAlignedRect();
+}
+
+double TrimBar::handleTime(TrimHandle handle) const
+{
+    return handle == TrimHandle::start ? trimStartValue() : trimEndValue();
 }
 
 TrimStripGeometry TrimBar::geometryFor(double width) const
@@ -290,6 +307,11 @@ void TrimBar::startThumbnails()
 void TrimBar::updateControls()
 {
     m_playButton->setText(m_isPlaying ? QStringLiteral("\u275A\u275A") : QStringLiteral("\u25B6"));
+    // Set only on a change: every set is announced to assistive tools, and this runs 20 times a
+    // second while playing.
+    const QString playName = m_isPlaying ? QStringLiteral("Pause") : QStringLiteral("Play");
+    if (m_playButton->accessibleName() != playName)
+        m_playButton->setAccessibleName(playName);
     m_playButton->setGeometry(0, int(2 + metrics.labelHeight), buttonWidth, int(metrics.barHeight));
     const QRect strip = stripRect();
     const TrimStripGeometry g = geometryFor(strip.width());

@@ -65,6 +65,11 @@ public:
     bool isPlaying() const { return m_isPlaying; }
     // The strip in widget coordinates.
     QRect stripRect() const;
+    // A handle's rectangle in widget coordinates and the time it marks (seconds). The handles
+    // are painted, not widgets: TrimBarAccessible shows them to assistive tools through these.
+    QRect handleRect(TrimHandle handle) const;
+    double handleTime(TrimHandle handle) const;
+    double duration() const { return m_inputs.duration; }
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;

@@ -37,9 +37,12 @@ AppDriver::AppDriver(QString outputFolder) : m_output(std::move(outputFolder))
 
 AppDriver::~AppDriver()
 {
+    m_accessibility.reset();
     stop(m_app);
     stop(m_tone);
     stop(m_tray);
+    // The accessibility bus and its registry end with the session bus that started them.
+    stop(m_bus);
 }
 
 QString AppDriver::missingTools()
@@ -47,9 +50,11 @@ QString AppDriver::missingTools()
     if (qEnvironmentVariableIsEmpty("DISPLAY"))
         return QStringLiteral("no X display");
     QStringList missing;
-    for (const char *tool : {"xdotool", "trayer", "ffmpeg", "ffprobe", "xmllint"})
+    for (const char *tool : {"xdotool", "trayer", "ffmpeg", "ffprobe", "xmllint", "dbus-daemon"})
         if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
             missing << QString::fromLatin1(tool);
+    if (!QFile::exists(QStringLiteral("/usr/share/dbus-1/services/org.a11y.Bus.service")))
+        missing << QStringLiteral("at-spi2-core");
     if (!QFile::exists(QString::fromLatin1(kProgram)))
         missing << QString::fromLatin1(kProgram);
     return missing.join(QLatin1String(", "));
@@ -63,6 +68,14 @@ QProcessEnvironment AppDriver::environment() const
     env.insert(QStringLiteral("XDG_CACHE_HOME"), home() + QStringLiteral("/.cache"));
     env.insert(QStringLiteral("XDG_DATA_HOME"), home() + QStringLiteral("/.local/share"));
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    // Our own session bus; Qt's accessibility bridge on, as when a screen reader runs. The
+    // bridge finds the accessibility bus through the session bus.
+    if (m_busAddress.isEmpty()) // for the bus itself, which its services learn from it
+        env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+    else
+        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_busAddress);
+    env.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
+    env.remove(QStringLiteral("AT_SPI_BUS_ADDRESS"));
     env.remove(QStringLiteral("XCTestConfigurationFilePath"));
     return env;
 }
@@ -70,6 +83,16 @@ QProcessEnvironment AppDriver::environment() const
 bool AppDriver::startRig()
 {
     if (!m_home.isValid())
+        return false;
+    m_bus = std::make_unique<QProcess>();
+    m_bus->setProcessEnvironment(environment());
+    m_bus->setStandardErrorFile(m_output + QStringLiteral("/dbus.log"), QIODevice::Append);
+    m_bus->start(QStringLiteral("dbus-daemon"),
+                 {QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+    if (!m_bus->waitForStarted() || !m_bus->waitForReadyRead(10000))
+        return false;
+    m_busAddress = QString::fromUtf8(m_bus->readLine()).trimmed();
+    if (m_busAddress.isEmpty())
         return false;
     // Keys go where the pointer is, so no window left focused by an earlier test eats them.
     run(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QStringLiteral("960"), QStringLiteral("700")});
@@ -93,6 +116,8 @@ bool AppDriver::startRig()
 
 bool AppDriver::launch()
 {
+    m_accessibility.reset();
+    m_accessibilityTried = false;
     stop(m_app);
     m_app = std::make_unique<QProcess>();
     m_app->setProcessEnvironment(environment());
@@ -134,6 +159,29 @@ void AppDriver::killHard()
         return;
     ::kill(static_cast<pid_t>(m_app->processId()), SIGKILL);
     m_app->waitForFinished(5000);
+}
+
+const AccessibilityTree *AppDriver::accessibility()
+{
+    if (!m_accessibility && !m_accessibilityTried && running()) {
+        m_accessibilityTried = true;
+        auto tree = std::make_unique<AccessibilityTree>(m_busAddress, m_app->processId());
+        if (tree->attach(std::chrono::seconds(15)))
+            m_accessibility = std::move(tree);
+    }
+    return m_accessibility.get();
+}
+
+std::optional<QPoint> AppDriver::widgetCentre(const QString &role, const QString &name,
+                                              std::chrono::milliseconds timeout)
+{
+    const AccessibilityTree *tree = accessibility();
+    if (!tree)
+        return std::nullopt;
+    const auto widget = tree->waitFor(role, name, timeout);
+    if (!widget || widget->extents.isEmpty())
+        return std::nullopt;
+    return widget->extents.center();
 }
 
 void AppDriver::key(const QString &keys)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "AccessibilityTree.h"
+
 #include <QJsonObject>
 #include <QProcess>
 #include <QRect>
@@ -13,9 +15,10 @@
 #include <optional>
 
 // Drives the shipped `lumacast` program from outside, as a user would: it owns a temporary home
-// folder, the tray host, the microphone tone, and the program's process; it presses keys and
-// clicks through XTest (xdotool), reads window geometry from the X server, and reads the files
-// the program leaves on disk. Main thread only; every wait polls with a deadline and returns
+// folder, a private D-Bus session bus (which starts the accessibility bus on demand), the tray
+// host, the microphone tone, and the program's process; it presses keys and clicks through XTest
+// (xdotool), reads window geometry from the X server, finds widgets in the program's
+// accessibility tree, and reads the files the program leaves on disk. Main thread only; every wait polls with a deadline and returns
 // false (never throws) when the deadline passes.
 class AppDriver {
 public:
@@ -26,12 +29,19 @@ public:
     // Empty when the rig can run the road; otherwise what is missing.
     static QString missingTools();
 
-    bool startRig();      // tray host and the 440 Hz tone into the "micfeed" sink
+    bool startRig();      // session bus, tray host and the 440 Hz tone into the "micfeed" sink
     bool launch();        // the program, with the temporary home; waits for its tray icon
     bool quit();          // Ctrl+Q to the review window; true when the process ended by itself
     void killHard();      // SIGKILL, as a crash would
     bool running() const;
     QString mainThreadStack() const; // through gdb when it is installed, for a program that hangs
+
+    // The running program's accessibility tree; nullptr when it did not show up on the
+    // accessibility bus within 15 s of the first call after a launch.
+    const AccessibilityTree *accessibility();
+    // The centre of a widget on screen, found by role and accessible name; waits up to `timeout`.
+    std::optional<QPoint> widgetCentre(const QString &role, const QString &name,
+                                       std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
     // X input through XTest.
     void key(const QString &keys);                     // e.g. "super+shift+space"
@@ -71,7 +81,11 @@ private:
 
     QString m_output;
     QTemporaryDir m_home;
+    std::unique_ptr<QProcess> m_bus; // dbus-daemon, the session bus
+    QString m_busAddress;
     std::unique_ptr<QProcess> m_app;
+    std::unique_ptr<AccessibilityTree> m_accessibility;
+    bool m_accessibilityTried = false;
     std::unique_ptr<QProcess> m_tray;
     std::unique_ptr<QProcess> m_tone;
 };

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
@@ -14,6 +15,7 @@
 #include <QRegularExpression>
 #include <QThread>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 
@@ -63,6 +65,28 @@ Probe probe(const QString &movie)
     return result;
 }
 
+struct VideoPacket {
+    double pts = 0; // seconds on the movie's timeline
+    QString hash;   // MD5 of the packet's bytes
+};
+
+// The first video track's packets in file order.
+QList<VideoPacket> videoPackets(const QString &movie)
+{
+    QList<VideoPacket> packets;
+    const QString out = AppDriver::run(
+        QStringLiteral("ffprobe"),
+        {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"), QStringLiteral("v:0"),
+         QStringLiteral("-show_data_hash"), QStringLiteral("MD5"), QStringLiteral("-show_entries"),
+         QStringLiteral("packet=pts_time,data_hash"), QStringLiteral("-of"), QStringLiteral("csv=p=0"), movie});
+    for (const QString &line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QStringList fields = line.trimmed().split(QLatin1Char(','));
+        if (fields.size() == 2)
+            packets << VideoPacket{fields[0].toDouble(), fields[1]};
+    }
+    return packets;
+}
+
 QList<QJsonObject> takesOf(const QJsonObject &manifest)
 {
     QList<QJsonObject> takes;
@@ -99,6 +123,13 @@ class Road : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        // QtDBus, which reads the accessibility tree, wants an application object.
+        if (!QCoreApplication::instance()) {
+            static int argc = 1;
+            static char name[] = "lumacast_e2e_tests";
+            static char *argv[] = {name, nullptr};
+            static QCoreApplication application(argc, argv);
+        }
         if (const QString missing = AppDriver::missingTools(); !missing.isEmpty())
             GTEST_SKIP() << "the road needs " << missing.toStdString();
         QDir(outputFolder()).removeRecursively();
@@ -118,10 +149,16 @@ protected:
             QFile log(outputFolder() + QStringLiteral("/app.log"));
             if (log.open(QIODevice::WriteOnly))
                 log.write(driver->logText().toUtf8());
+            if (const AccessibilityTree *tree = driver->running() ? driver->accessibility() : nullptr) {
+                QFile widgets(outputFolder() + QStringLiteral("/accessibility.txt"));
+                if (widgets.open(QIODevice::WriteOnly))
+                    widgets.write(tree->dump().toUtf8());
+            }
             QFile stack(outputFolder() + QStringLiteral("/stack.txt"));
             if (stack.open(QIODevice::WriteOnly))
                 stack.write(driver->mainThreadStack().toUtf8());
-            ADD_FAILURE() << "the road stopped at " << name.toStdString() << "; screenshot and app.log in "
+            ADD_FAILURE() << "the road stopped at " << name.toStdString()
+                          << "; screenshot, app.log and accessibility.txt in "
                           << outputFolder().toStdString();
             return false;
         }
@@ -299,24 +336,49 @@ protected:
         EXPECT_EQ(driver->manifest(session).value(QStringLiteral("scenes")).toArray().size(), 2);
         if (const auto review = driver->findWindow(QStringLiteral("^Review Take$")))
             driver->screenshot(QStringLiteral("outline"), driver->geometry(*review));
+        // The outline's rows as a screen reader reads them: scene 1 with the first take and the
+        // one after the retake, scene 2 with its take.
+        const QStringList expected{QStringLiteral("Scene 1"), QStringLiteral("Take 1"), QStringLiteral("Take 2"),
+                                   QStringLiteral("Scene 2"), QStringLiteral("Take 1")};
+        QStringList rows;
+        AppDriver::waitUntil([&] { return (rows = outlineRows()) == expected; }, 10s);
+        EXPECT_EQ(rows.join(QLatin1String(", ")).toStdString(), expected.join(QLatin1String(", ")).toStdString())
+            << "the outline's rows";
+    }
+
+    // The names of the outline's rows on screen, top to bottom.
+    QStringList outlineRows()
+    {
+        QStringList rows;
+        const AccessibilityTree *tree = driver->accessibility();
+        if (!tree)
+            return rows;
+        if (const auto outline = tree->find(QStringLiteral("tree"), QStringLiteral("Scenes")))
+            for (const AccessibilityTree::Node &row : tree->children(*outline))
+                if (row.role == QLatin1String("tree item"))
+                    rows << row.name;
+        return rows;
     }
 
     void trimAndTail()
     {
         // The reviewed take (scene 2, take 1): drag the trim bar's end handle a third of the
-        // strip to the left, then record a tail for it and let it join.
+        // strip to the left, then record a tail for it and let it join. The handles are painted;
+        // the trim bar names them to assistive tools.
         const auto review = driver->findWindow(kReviewWindow);
         ASSERT_TRUE(review);
-        const auto frame = driver->geometry(*review);
-        ASSERT_TRUE(frame);
-        const QPoint handle = frame->topLeft() + QPoint(frame->width() - 22, frame->height() - 48);
-        const int strip = frame->width() - 340;
+        ASSERT_TRUE(driver->accessibility()) << "the program is not on the accessibility bus";
+        const auto start = driver->widgetCentre(QStringLiteral("slider"), QStringLiteral("Trim start"));
+        const auto handle = driver->widgetCentre(QStringLiteral("slider"), QStringLiteral("Trim end"));
+        ASSERT_TRUE(start && handle) << "no trim handles in the accessibility tree";
+        const int strip = handle->x() - start->x();
+        ASSERT_GT(strip, 60) << "the handles are " << strip << " px apart";
         driver->run(QStringLiteral("xdotool"),
-                    {QStringLiteral("mousemove"), QString::number(handle.x()), QString::number(handle.y()),
+                    {QStringLiteral("mousemove"), QString::number(handle->x()), QString::number(handle->y()),
                      QStringLiteral("mousedown"), QStringLiteral("1"), QStringLiteral("sleep"), QStringLiteral("0.2"),
-                     QStringLiteral("mousemove"), QString::number(handle.x() - strip / 6), QString::number(handle.y()),
+                     QStringLiteral("mousemove"), QString::number(handle->x() - strip / 6), QString::number(handle->y()),
                      QStringLiteral("sleep"), QStringLiteral("0.2"), QStringLiteral("mousemove"),
-                     QString::number(handle.x() - strip / 3), QString::number(handle.y()), QStringLiteral("sleep"),
+                     QString::number(handle->x() - strip / 3), QString::number(handle->y()), QStringLiteral("sleep"),
                      QStringLiteral("0.2"), QStringLiteral("mouseup"), QStringLiteral("1")});
         QThread::msleep(800);
         const QString session = driver->scratchFolder();
@@ -331,9 +393,10 @@ protected:
             5s))
             << "the drag trimmed no take";
         picture(QStringLiteral("review-window"), *review);
-        // "Record Tail" on the tool bar, right of the middle.
+        const auto recordTail = driver->widgetCentre(QStringLiteral("push button"), QStringLiteral("Record Tail"));
+        ASSERT_TRUE(recordTail) << "no \"Record Tail\" button";
         const qsizetype mark = driver->logText().size();
-        driver->click(frame->topLeft() + QPoint(frame->width() * 56 / 100, 38));
+        driver->click(*recordTail);
         ASSERT_TRUE(driver->waitForLog(QStringLiteral("[tail] record tail"), 5s, mark)) << "Record Tail did not start";
         answerAlert(QStringLiteral("tail-warning"), QStringLiteral("Return"), 10s); // "Record Tail"
         expectState(QStringLiteral("starting → recording"), mark);
@@ -363,9 +426,26 @@ protected:
             },
             10s);
         ASSERT_FALSE(joined.isEmpty()) << "the take does not name a joined movie";
-        const double expected = trimmed.value(QStringLiteral("trimEnd")).toDouble() + tailSeconds;
-        EXPECT_NEAR(probe(session + QStringLiteral("/takes/") + joined.value(QStringLiteral("filename")).toString()).duration,
-                    expected, tolerance);
+        const double trimEnd = trimmed.value(QStringLiteral("trimEnd")).toDouble();
+        const QString joinedMovie = session + QStringLiteral("/takes/") + joined.value(QStringLiteral("filename")).toString();
+        EXPECT_NEAR(probe(joinedMovie).duration, trimEnd + tailSeconds, tolerance);
+
+        // The joined movie's picture starts with the old movie's packets up to the trim end, byte
+        // for byte (the old movie stays on disk for undo). The join cuts at the trim end rounded
+        // to its own time scale: a frame within 2 ms of the cut may go either way.
+        const QString oldMovie = session + QStringLiteral("/takes/") + trimmed.value(QStringLiteral("filename")).toString();
+        const QList<VideoPacket> before = videoPackets(oldMovie);
+        const QList<VideoPacket> after = videoPackets(joinedMovie);
+        const qsizetype kept =
+            std::count_if(before.begin(), before.end(), [&](const VideoPacket &p) { return p.pts < trimEnd - 0.002; });
+        ASSERT_GT(kept, 0) << oldMovie.toStdString();
+        ASSERT_LT(kept, before.size()) << "the trim cut nothing off";
+        ASSERT_GE(after.size(), kept);
+        qsizetype same = 0;
+        while (same < kept && after[same].hash == before[same].hash)
+            ++same;
+        EXPECT_EQ(same, kept) << "the joined movie's packet " << same << " differs from the old movie's; "
+                              << kept << " of " << before.size() << " old packets start before " << trimEnd << " s";
 
         // Undo brings the take's own movie back, redo the joined one.
         const auto movieOfTake = [&] {
@@ -415,32 +495,14 @@ protected:
 
     void exports()
     {
-        const auto review = driver->findWindow(kReviewWindow);
-        ASSERT_TRUE(review);
-        const auto frame = driver->geometry(*review);
-        ASSERT_TRUE(frame);
-        const QPoint fileMenu = frame->topLeft() + QPoint(92, 8);
-        // FCPXML: File, the item above the last one.
+        // FCPXML and FCP7: their items in the File menu, found in the accessibility tree.
         const QString fcpxmlFolder = driver->home() + QStringLiteral("/FCPXML");
-        ASSERT_TRUE(driver->answerFilePanel(
-            [&] {
-                ASSERT_TRUE(driver->openPopup(fileMenu)) << "the File menu did not open; windows: " << windowList();
-                // Up from no active item wraps to the last item.
-                driver->key(QStringLiteral("Up"));
-                driver->key(QStringLiteral("Up"));
-                driver->key(QStringLiteral("Return"));
-            },
-            fcpxmlFolder));
+        ASSERT_TRUE(driver->answerFilePanel([&] { chooseFileMenuItem(QStringLiteral("Export to Final Cut Pro / Resolve…")); },
+                                            fcpxmlFolder));
         dismissExportAlert(QStringLiteral("export-complete"), 30s);
-        // FCP7: the last item of File.
         const QString fcp7Folder = driver->home() + QStringLiteral("/FCP7");
-        ASSERT_TRUE(driver->answerFilePanel(
-            [&] {
-                ASSERT_TRUE(driver->openPopup(fileMenu)) << "the File menu did not open; windows: " << windowList();
-                driver->key(QStringLiteral("Up"));
-                driver->key(QStringLiteral("Return"));
-            },
-            fcp7Folder));
+        ASSERT_TRUE(driver->answerFilePanel([&] { chooseFileMenuItem(QStringLiteral("Export for Premiere…")); },
+                                            fcp7Folder));
         dismissExportAlert(QStringLiteral("export-complete-fcp7"), 30s);
         const QString fcpxml = findFile(fcpxmlFolder, QStringLiteral("*.fcpxml"));
         const QString fcp7 = findFile(fcp7Folder, QStringLiteral("*.xml"));
@@ -459,10 +521,9 @@ protected:
         driver->screenshot(QStringLiteral("export-window"), driver->geometry(*exportWindow));
         ASSERT_TRUE(driver->answerFilePanel(
             [&] {
-                // "Export Video" sits right of the centre on the window's bottom row.
-                const auto rect = driver->geometry(*exportWindow);
-                ASSERT_TRUE(rect);
-                driver->click(rect->topLeft() + QPoint(rect->width() * 62 / 100, rect->height() - 36));
+                const auto button = driver->widgetCentre(QStringLiteral("push button"), QStringLiteral("Export Video"));
+                ASSERT_TRUE(button) << "no \"Export Video\" button";
+                driver->click(*button);
             },
             movie));
         dismissExportAlert(QStringLiteral("export-complete-movie"), 90s);
@@ -491,6 +552,23 @@ protected:
                                               &code, 120000);
         EXPECT_EQ(code, 0);
         EXPECT_NEAR(probe(movie).duration, kept, 0.1);
+    }
+
+    // Opens the review window's File menu and clicks `item` in it.
+    void chooseFileMenuItem(const QString &item)
+    {
+        const AccessibilityTree *tree = driver->accessibility();
+        ASSERT_TRUE(tree) << "the program is not on the accessibility bus";
+        const auto bar = tree->waitFor(QStringLiteral("menu bar"), QString(), 5s);
+        ASSERT_TRUE(bar) << "no menu bar";
+        const auto file = tree->find(QStringLiteral("menu item"), QStringLiteral("File"), bar);
+        ASSERT_TRUE(file) << "no File menu";
+        ASSERT_TRUE(driver->openPopup(file->extents.center())) << "the File menu did not open; windows: " << windowList();
+        // Looked for under the menu bar, which stays, rather than under its File item, which the
+        // program rebuilds on state changes. Only the open menu is on screen.
+        const auto entry = tree->waitFor(QStringLiteral("menu item"), item, 5s, bar);
+        ASSERT_TRUE(entry) << "no item \"" << item.toStdString() << "\" in the File menu";
+        driver->click(entry->extents.center());
     }
 
     void recoveryAfterKill()

@@ -24,6 +24,7 @@ SceneOutline::SceneOutline(SceneOutlineHost *host, QWidget *parent)
     m_commands = new SceneOutlineCommands(this);
 
     setHeaderHidden(true);
+    setAccessibleName(QStringLiteral("Scenes"));
     setIndentation(14);
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     setSelectionBehavior(QAbstractItemView::SelectRows);
