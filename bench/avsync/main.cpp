@@ -88,6 +88,7 @@ public:
             }
             if (fcntl(m_fd, F_SETPIPE_SZ, 16384) >= 0) {
                 m_stop = false;
+                m_origin = Clock::now();
                 m_thread = std::thread([this] { play(); });
                 return true;
             }
@@ -123,7 +124,6 @@ public:
 private:
     void play()
     {
-        m_origin = Clock::now();
         std::vector<char> bytes;
         while (!m_stop) {
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -153,7 +153,7 @@ private:
     int m_fd = -1;
     std::thread m_thread;
     std::atomic<bool> m_stop{true};
-    Clock::time_point m_origin;
+    Clock::time_point m_origin; // set before the thread starts
     mutable std::mutex m_mutex;
     std::vector<float> m_played;
     std::atomic<std::int64_t> m_slots{0};
@@ -201,9 +201,8 @@ const char *startName(Start start)
     return "";
 }
 
-// What the listener heard from sample `from` on, and when each sample was heard.
+// What the listener heard, and when it heard sample i.
 struct Listener {
-    std::function<std::int64_t()> count;
     std::function<std::vector<float>()> samples;
     std::function<Clock::time_point(std::int64_t)> time;
 };
@@ -313,7 +312,7 @@ int main(int argc, char **argv)
             Listener listener;
             std::int64_t from = 0;
             if (sink == "pipe") {
-                listener = {[&] { return pipe.slotCount(); }, [&] { return pipe.played(); },
+                listener = {[&] { return pipe.played(); },
                             [&](std::int64_t slot) { return pipe.slotTime(slot); }};
                 wait(300);
                 from = pipe.slotCount();
@@ -330,7 +329,7 @@ int main(int argc, char **argv)
                 }
                 wait(400);
                 from = recorder.sampleCount();
-                listener = {[&] { return recorder.sampleCount(); }, [&] { return recorder.samples(); },
+                listener = {[&] { return recorder.samples(); },
                             [&, from](std::int64_t at) { return recorder.sampleTime(at, from); }};
             }
             const auto whites = play(path, start);
@@ -339,8 +338,8 @@ int main(int argc, char **argv)
                 return 1;
             }
             recorder.stop();
-            const std::vector<double> run_offsets = offsets(*whites, listener, from);
-            figures.insert(figures.end(), run_offsets.begin(), run_offsets.end());
+            const std::vector<double> heard = offsets(*whites, listener, from);
+            figures.insert(figures.end(), heard.begin(), heard.end());
         }
         std::printf("%-22s", startName(start));
         for (double offset : figures)
