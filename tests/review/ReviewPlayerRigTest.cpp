@@ -2,6 +2,7 @@
 // microphone tone and an 880 Hz system-audio tone), played into the rig's PulseAudio server and
 // shown on its X server.
 #include "capture/TakeTestSupport.h"
+#include "support/MonitorRecorder.h"
 #include "support/ToneAnalysis.h"
 
 #include "platform/av/MoviePlayer.h"
@@ -20,6 +21,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstring>
 
 using namespace lumacast;
@@ -67,6 +70,20 @@ protected:
         ASSERT_TRUE(done);
     }
 
+    // An idle null sink renders seconds ahead and plays a new stream only after that block; a
+    // listener at a short latency keeps it playing in real time, as a sound card does. The
+    // player's clock follows the sound, so without one playback would wait for the block.
+    static void listenToSpeaker(lumacast::testing::MonitorRecorder &listener)
+    {
+        ASSERT_TRUE(listener.start());
+        QElapsedTimer timer;
+        timer.start();
+        while (listener.sampleCount() == 0 && timer.elapsed() < 5000)
+            QTest::qWait(5);
+        ASSERT_GT(listener.sampleCount(), 0) << "the speaker's monitor sends nothing";
+        QTest::qWait(300);
+    }
+
     static inline QTemporaryDir *dir = nullptr;
     static inline QString path;
     static inline std::optional<double> writtenDuration;
@@ -91,6 +108,8 @@ TEST_F(ReviewPlayerRig, SeeksExactlyAndStopsAtTheTrimEndWithinOneFrame)
     const av::MediaTime trimEnd = av::MediaTime::fromSeconds(2.0, 600);
     player.setForwardPlaybackEndTime(trimEnd);
     seekAndWait(player, 1.5);
+    lumacast::testing::MonitorRecorder listener;
+    ASSERT_NO_FATAL_FAILURE(listenToSpeaker(listener));
     QSignalSpy ended(&player, &av::Player::playedToEnd);
     QElapsedTimer clock;
     clock.start();
@@ -147,6 +166,60 @@ TEST_F(ReviewPlayerRig, MixesTheSystemTrackAtItsLevelWhilePlaying)
     EXPECT_NEAR(ratios[ratios.size() - 2], 1.0, 0.15);
     // The new level holds from one sample on: only the window around the change mixes the two.
     EXPECT_LE(std::count_if(ratios.begin(), ratios.end(), [](double r) { return r > 0.31 && r < 0.85; }), 1);
+}
+
+// A movie with a white frame and a click together at 1 s and 2 s, played from the start with a
+// pause between the marks: each click reaches the speaker's monitor with its picture, and the
+// pause holds the playhead where it was.
+TEST_F(ReviewPlayerRig, SoundIsHeardWithItsPictureAcrossAPause)
+{
+    using Clock = std::chrono::steady_clock;
+    const QString marked = QDir(dir->path()).filePath(QStringLiteral("marks.mov"));
+    ASSERT_EQ(lumacast::testing::makeMarkedMovie(marked, 3), QString());
+    av::MoviePlayer player;
+    std::vector<Clock::time_point> whites;
+    bool wasWhite = false;
+    QObject::connect(&player, &av::Player::frameChanged, [&] {
+        const auto now = Clock::now();
+        const QImage image = player.currentFrame();
+        const bool white = !image.isNull() && qGray(image.pixel(image.width() / 2, image.height() / 2)) > 128;
+        if (white && !wasWhite)
+            whites.push_back(now);
+        wasWhite = white;
+    });
+    QSignalSpy loaded(&player, &av::Player::itemLoaded);
+    player.replaceCurrentItem(marked);
+    ASSERT_TRUE(loaded.wait(5000));
+    lumacast::testing::MonitorRecorder listener;
+    ASSERT_NO_FATAL_FAILURE(listenToSpeaker(listener));
+    const std::int64_t settled = listener.sampleCount();
+
+    QSignalSpy ended(&player, &av::Player::playedToEnd);
+    player.play();
+    QElapsedTimer timer;
+    timer.start();
+    while (player.currentTime().seconds() < 1.5 && timer.elapsed() < 5000)
+        QTest::qWait(5);
+    player.pause();
+    const double pausedAt = player.currentTime().seconds();
+    EXPECT_NEAR(pausedAt, 1.5, 0.1);
+    QTest::qWait(300);
+    EXPECT_EQ(player.currentTime().seconds(), pausedAt) << "the pause moved the playhead";
+    player.play();
+    ASSERT_TRUE(ended.wait(5000));
+    QTest::qWait(200);
+    listener.stop();
+
+    const std::vector<std::int64_t> clicks = lumacast::testing::burstStarts(listener.samples(), settled);
+    ASSERT_EQ(whites.size(), 2u);
+    ASSERT_EQ(clicks.size(), 2u) << "the speaker did not hear both clicks";
+    for (size_t i = 0; i < 2; ++i) {
+        // Sound against picture here is a few milliseconds (a 5 ms clock tick, the sink's 2 ms
+        // blocks). A clock that ran by the sound handed over (82 ms ahead of what is heard) or a
+        // resume from the wrong place is off by far more.
+        const double offset = std::chrono::duration<double>(listener.sampleTime(clicks[i], settled) - whites[i]).count();
+        EXPECT_LT(std::fabs(offset), 0.06) << "mark " << i + 1 << ": sound minus picture " << offset << " s";
+    }
 }
 
 TEST_F(ReviewPlayerRig, PaneShowsTheTakeWithSixteenThumbnails)

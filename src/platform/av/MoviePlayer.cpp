@@ -22,6 +22,10 @@ constexpr std::int64_t startupAudio = sampleRate / 10;
 // change of the mix is heard).
 constexpr int sinkBufferBytes = sampleRate / 8 * PlaybackDecoder::channels * int(sizeof(float));
 
+// The sound clock is trusted only this far behind the wall clock: a device that stalls longer
+// (or a server that went away) no longer holds the picture back.
+constexpr qint64 maxSoundLagUs = 500'000;
+
 std::int64_t toTicks(const MediaTime &time)
 {
     return time.isNumeric() ? time.convertScale(sampleRate).value : 0;
@@ -88,8 +92,7 @@ void MoviePlayer::pause()
     m_tick.stop();
     if (!m_clockRunning)
         return;
-    m_time = currentTime();
-    stopClock();
+    stopClock(); // keeps the playhead where the clock got to
     restartDecoding(m_time, false);
 }
 
@@ -97,8 +100,22 @@ MediaTime MoviePlayer::currentTime() const
 {
     if (!m_clockRunning)
         return m_time;
-    const MediaTime now = m_time + MediaTime(m_clock.nsecsElapsed() / 1000, 1000000);
-    return minimum(now, endTime());
+    return minimum(clockTime(), endTime());
+}
+
+MediaTime MoviePlayer::clockTime() const
+{
+    const qint64 wallUs = m_clock.nsecsElapsed() / 1000;
+    qint64 elapsedUs = wallUs;
+    if (m_sinkDevice && m_sink->state() != QAudio::StoppedState) {
+        // What the listener has heard, the device's latency taken off, so that a picture is
+        // shown when its sound is heard rather than when the sound is handed over. Until the
+        // server knows its latency it reports sound read as heard: never run ahead of the wall
+        // clock by more than a device's drift.
+        elapsedUs = std::clamp(m_sink->processedUSecs(), wallUs - maxSoundLagUs, wallUs + wallUs / 1000);
+    }
+    m_clockHigh = std::max(m_clockHigh, elapsedUs);
+    return m_time + MediaTime(m_clockHigh, 1000000);
 }
 
 void MoviePlayer::seek(const MediaTime &time, std::function<void(bool)> completion)
@@ -268,6 +285,7 @@ void MoviePlayer::startClock()
         return;
     }
     m_clock.restart();
+    m_clockHigh = 0;
     m_clockRunning = true;
     if (m_audioTrackCount > 0) {
         if (!m_sink) {
@@ -302,8 +320,10 @@ void MoviePlayer::tick()
             startClock();
         return;
     }
-    const MediaTime now = m_time + MediaTime(m_clock.nsecsElapsed() / 1000, 1000000);
-    if (now >= endTime()) {
+    const MediaTime now = clockTime();
+    // The sound clock counts whole microseconds of whole 48 kHz samples: within a sample of the
+    // end is the end.
+    if (now + MediaTime(1, sampleRate) > endTime()) {
         reachEnd();
         return;
     }

@@ -21,7 +21,9 @@ class PlaybackDecoder;
 
 // The review player: decodes the movie with PlaybackDecoder on its own thread, shows pictures
 // by a clock on the main thread and sends the mixed sound (every audio track at its volume,
-// 48 kHz stereo float) to the default output through QAudioSink.
+// 48 kHz stereo float) to the default output through QAudioSink. With sound the clock is the
+// sound the device reports as heard, so the picture waits for the device's latency; a silent
+// movie, or one without a device, plays by the wall clock.
 //
 // Main thread only. The player owns its decoder runs (one at a time; a seek, a pause or the end
 // of playback starts a new one, so that the sound always restarts exactly at the playhead) and
@@ -70,6 +72,8 @@ private:
     void fail(const QString &message);
     void primed();
     bool readyToStart() const;
+    // The running clock: the playhead while playing, before the end is applied.
+    MediaTime clockTime() const;
     void tick();
     void startClock();
     void stopClock();
@@ -93,6 +97,9 @@ private:
     bool m_clockRunning = false;
     MediaTime m_time = MediaTime::zero(); // the playhead, or where the running clock started
     QElapsedTimer m_clock;
+    // Microseconds since m_time on the running clock, the most yet reported: the sound's
+    // estimate may step back a little and the playhead never does.
+    mutable qint64 m_clockHigh = 0;
     QTimer m_tick;
 
     std::unique_ptr<PlaybackDecoder> m_decoder;
