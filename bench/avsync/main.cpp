@@ -19,6 +19,7 @@
 // Run it in the rig: scripts/dev.sh rig build/bench/avsync/avsync-bench --sink pipe
 #include "platform/av/MoviePlayer.h"
 #include "support/MonitorRecorder.h"
+#include "support/WhiteFrameWatch.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -212,15 +213,7 @@ std::optional<std::vector<Clock::time_point>> play(const QString &path, Start st
 {
     av::MoviePlayer player;
     std::vector<Clock::time_point> whites;
-    bool wasWhite = false;
-    QObject::connect(&player, &av::Player::frameChanged, [&] {
-        const auto now = Clock::now();
-        const QImage image = player.currentFrame();
-        const bool white = !image.isNull() && qGray(image.pixel(image.width() / 2, image.height() / 2)) > 128;
-        if (white && !wasWhite)
-            whites.push_back(now);
-        wasWhite = white;
-    });
+    lumacast::testing::watchWhiteFrames(player, whites);
     bool loaded = false, ended = false, sought = false;
     QObject::connect(&player, &av::Player::itemLoaded, [&] { loaded = true; });
     QObject::connect(&player, &av::Player::playedToEnd, [&] { ended = true; });

@@ -3,6 +3,7 @@
 // shown on its X server.
 #include "capture/TakeTestSupport.h"
 #include "support/MonitorRecorder.h"
+#include "support/WhiteFrameWatch.h"
 #include "support/ToneAnalysis.h"
 
 #include "platform/av/MoviePlayer.h"
@@ -178,15 +179,7 @@ TEST_F(ReviewPlayerRig, SoundIsHeardWithItsPictureAcrossAPause)
     ASSERT_EQ(lumacast::testing::makeMarkedMovie(marked, 3), QString());
     av::MoviePlayer player;
     std::vector<Clock::time_point> whites;
-    bool wasWhite = false;
-    QObject::connect(&player, &av::Player::frameChanged, [&] {
-        const auto now = Clock::now();
-        const QImage image = player.currentFrame();
-        const bool white = !image.isNull() && qGray(image.pixel(image.width() / 2, image.height() / 2)) > 128;
-        if (white && !wasWhite)
-            whites.push_back(now);
-        wasWhite = white;
-    });
+    lumacast::testing::watchWhiteFrames(player, whites);
     QSignalSpy loaded(&player, &av::Player::itemLoaded);
     player.replaceCurrentItem(marked);
     ASSERT_TRUE(loaded.wait(5000));
