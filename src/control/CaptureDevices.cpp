@@ -252,9 +252,9 @@ void CaptureDevices::showCameraAccessAlert()
 {
     AlertRequest request;
     request.message = QStringLiteral("Camera access needed");
-    request.informativeText = QStringLiteral("Enable camera access for Lumacast in System Settings → Privacy & Security → Camera to use the webcam overlay.");
+    request.informativeText = QStringLiteral("Enable camera access for Lumacast in Settings → Privacy & Security → Camera to use the webcam overlay.");
     request.style = AlertStyle::warning;
-    request.buttons = {QStringLiteral("Open System Settings"), QStringLiteral("Cancel")};
+    request.buttons = {QStringLiteral("Open Settings"), QStringLiteral("Cancel")};
     // runAlert unregisters the hot keys around the alert; the settings open before they return,
     // as the alert's own answer.
     m.m_services.hotKeys->unregisterAllHotKeys();

@@ -15,7 +15,7 @@ const QString kNoWindowText = QStringLiteral(
     "The window you were recording has closed. Lumacast switched back to whole-screen capture — try recording again.");
 const QString kStartFailedTitle = QStringLiteral("Couldn't start recording");
 const QString kStartFailedAdvice = QStringLiteral(
-    "If you revoked Screen Recording or Microphone access, re-enable it in System Settings and try again.");
+    "If you revoked Screen Recording or Microphone access, re-enable it in Settings and try again.");
 } // namespace
 
 TakeRecording::TakeRecording(AppStateManager &manager) : m(manager) {}

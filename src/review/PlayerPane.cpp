@@ -99,7 +99,7 @@ QWidget *PlayerPane::makeMessage(bool noTakes)
     } else {
         column->addWidget(label(QStringLiteral("No video recorded"), area, false));
         QLabel *detail = label(QStringLiteral("The recording appears to be empty. Check Screen Recording "
-                                              "permission in System Settings."),
+                                              "permission in Settings."),
                                area, true);
         detail->setContentsMargins(standardPadding, 0, standardPadding, 0);
         column->addWidget(detail);

@@ -174,7 +174,7 @@ TEST(CaptureDevicesTest, WebcamSwitchFollowsTargetAndCameraAccess)
         if (row.windowTarget)
             h.m().setCaptureTarget(CaptureTarget::custom(ContentFilter::forWindow(42, {0, 0, 640, 480}), ContentStyle::Window));
         h.devices->authorization = row.authorization;
-        h.alerts->answers = {0}; // "Open System Settings" where there are buttons
+        h.alerts->answers = {0}; // "Open Settings" where there are buttons
         h.m().toggleWebcam(QStringLiteral("cam-1"));
         if (row.accessAnswer) {
             EXPECT_FALSE(h.m().webcamEnabled()); // nothing before the answer
@@ -239,8 +239,9 @@ TEST(CaptureDevicesTest, WebcamHotKeysActOnlyDuringATake)
         h.m().toggleWebcamBlob();
         EXPECT_EQ(h.webcamOverlay->calls.contains("toggleMode"), row.zooms);
         EXPECT_EQ(h.m().userHidBlob(), row.hides);
-        if (row.hides)
+        if (row.hides) {
             EXPECT_EQ(h.webcamOverlay->calls.last(), "orderOut");
+        }
     }
 }
 

@@ -36,7 +36,7 @@ void whenAlertIsUp(std::function<void(QMessageBox *)> act)
 
 TEST(PermissionAlertDialogsTest, ShowsTheTextsAndAnswersWithTheChosenButtonsPosition)
 {
-    const QStringList buttons{QStringLiteral("Open System Settings"), QStringLiteral("Cancel")};
+    const QStringList buttons{QStringLiteral("Open Settings"), QStringLiteral("Cancel")};
     PermissionAlertDialogs alerts;
 
     QString title, message;
@@ -55,7 +55,7 @@ TEST(PermissionAlertDialogsTest, ShowsTheTextsAndAnswersWithTheChosenButtonsPosi
     EXPECT_EQ(title, QStringLiteral("Microphone access required"));
     EXPECT_EQ(message, QStringLiteral("Enable Microphone access."));
     labels.sort();
-    EXPECT_EQ(labels, (QStringList{QStringLiteral("Cancel"), QStringLiteral("Open System Settings")}));
+    EXPECT_EQ(labels, (QStringList{QStringLiteral("Cancel"), QStringLiteral("Open Settings")}));
 
     whenAlertIsUp([](QMessageBox *alert) { QTest::keyClick(alert, Qt::Key_Escape); });
     EXPECT_EQ(alerts.runModal(QStringLiteral("Screen Recording access required"), QString(), buttons), 1);
