@@ -1,5 +1,5 @@
-// Preloaded into the test programs of a ThreadSanitizer build (README, "ThreadSanitizer"), nowhere
-// else.
+// Linked into the test programs of a ThreadSanitizer build (README, "ThreadSanitizer"), nowhere
+// else: its clone() stands in for the C library's.
 //
 // QProcess starts children with a vfork-style clone (CLONE_VM | CLONE_VFORK): the child runs in
 // the parent's memory, on the parent's sanitizer state, until it execs. GCC 12's TSan does not
