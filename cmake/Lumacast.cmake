@@ -31,6 +31,9 @@ function(lumacast_test name)
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE lumacast_test_support ${ARG_LIBS})
+  if(TARGET lumacast_tsan_vfork_as_fork)
+    target_link_libraries(${name} PRIVATE lumacast_tsan_vfork_as_fork)
+  endif()
   # Tests that drive the shared X display or the PulseAudio server (grabs, focus, key presses,
   # sinks) must not run beside each other.
   set(_props TIMEOUT 300)

@@ -15,10 +15,40 @@
 #include <type_traits>
 #include <utility>
 
+#if defined(__SANITIZE_THREAD__)
+#define LUMACAST_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define LUMACAST_TSAN 1
+#endif
+#endif
+#ifdef LUMACAST_TSAN
+#include <sanitizer/tsan_interface.h>
+#endif
+
 // The one way work leaves the main thread and comes back, and the one way anything reaches the
 // main thread from elsewhere. Every layer from platform/ up uses these two and nothing else.
 
 namespace lumacast {
+
+namespace detail {
+// Qt hands work across threads through its own futex-based mutexes and atomics, which
+// ThreadSanitizer cannot see in the uninstrumented Qt libraries. These tell it about each
+// hand-off the bridge makes (`key` names one hand-off), so that it still reports the races in
+// what the work itself touches. Nothing in a normal build.
+inline void handOff([[maybe_unused]] void *key)
+{
+#ifdef LUMACAST_TSAN
+    __tsan_release(key);
+#endif
+}
+inline void takeOver([[maybe_unused]] void *key)
+{
+#ifdef LUMACAST_TSAN
+    __tsan_acquire(key);
+#endif
+}
+} // namespace detail
 
 // Names the calling thread as `top -H` and a debugger show it. Linux keeps at most 15
 // characters; a longer name is cut to its first 15.
@@ -56,9 +86,13 @@ QCoro::Task<std::invoke_result_t<Work &>> runInBackground(const char *threadName
         }
         // What the work captured goes before the awaiting coroutine resumes.
         { [[maybe_unused]] Work spent = std::move(work); }
+        // The value or the exception dies on the awaiting thread, never here while it is read.
+        detail::handOff(outcome.get());
+        outcome.reset();
         promise.finish();
     }).detach();
     co_await done;
+    detail::takeOver(outcome.get());
     if (outcome->failure)
         std::rethrow_exception(outcome->failure);
     if constexpr (!std::is_void_v<Result>)

@@ -6,19 +6,33 @@ PulseCapture::PulseCapture(SampleQueueDispatch queue) : m_queue(std::move(queue)
 
 PulseCapture::~PulseCapture() { stop(); }
 
+// m_mutex is never held while the server's loop lock is taken: the event thread holds that lock
+// while it runs a handler, and a handler may stop the capture, which takes m_mutex.
+
 std::shared_ptr<pulse::PulseConnection> PulseCapture::connection()
 {
+    std::shared_ptr<pulse::PulseConnection> current;
+    {
+        std::lock_guard lock(m_mutex);
+        current = m_connection;
+    }
+    if (current && current->isAlive())
+        return current;
+    auto fresh = pulse::PulseConnection::open(3000, "audio capture");
     std::lock_guard lock(m_mutex);
-    if (!m_connection || !m_connection->isAlive())
-        m_connection = pulse::PulseConnection::open(3000, "audio capture");
-    return m_connection;
+    m_connection = fresh;
+    return fresh;
 }
 
 void PulseCapture::start(const pulse::SourceInfo &source)
 {
     stop();
     std::shared_ptr<pulse::PulseConnection> server = connection();
-    std::lock_guard lock(m_mutex);
+    std::uint64_t stopsBefore = 0;
+    {
+        std::lock_guard lock(m_mutex);
+        stopsBefore = m_stops;
+    }
     // The handler runs on the server's event thread: copy the chunk out and move on.
     auto handler = [queue = m_queue, delivery = m_delivery](const pulse::AudioChunk &chunk) {
         AudioPacket packet;
@@ -51,17 +65,26 @@ void PulseCapture::start(const pulse::SourceInfo &source)
     };
     auto stream = std::make_unique<pulse::SourceStream>(std::move(server), std::move(handler), std::move(failed));
     stream->start(source);
-    m_format = std::make_pair(double(stream->sampleRate()), stream->channels());
-    m_sourceName = source.name;
-    m_stream = std::move(stream);
+    {
+        std::lock_guard lock(m_mutex);
+        m_format = std::make_pair(double(stream->sampleRate()), stream->channels());
+        m_sourceName = source.name;
+        // A stop that came while the stream started (a handler's, say) stops it now.
+        if (m_stops == stopsBefore) {
+            m_stream = std::move(stream);
+            return;
+        }
+    }
+    stream->stop();
 }
 
 void PulseCapture::stop()
 {
-    std::unique_ptr<pulse::SourceStream> stream;
+    std::shared_ptr<pulse::SourceStream> stream;
     {
         std::lock_guard lock(m_mutex);
         stream = std::move(m_stream);
+        ++m_stops;
     }
     if (stream)
         stream->stop();
@@ -69,8 +92,12 @@ void PulseCapture::stop()
 
 bool PulseCapture::isRunning() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_stream && m_stream->isRunning();
+    std::shared_ptr<pulse::SourceStream> stream;
+    {
+        std::lock_guard lock(m_mutex);
+        stream = m_stream;
+    }
+    return stream && stream->isRunning();
 }
 
 std::optional<std::pair<double, int>> PulseCapture::inputFormat() const

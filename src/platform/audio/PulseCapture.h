@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -72,8 +73,10 @@ private:
     SampleQueueDispatch m_queue;
     std::shared_ptr<Delivery> m_delivery = std::make_shared<Delivery>();
     std::shared_ptr<pulse::PulseConnection> m_connection;
-    std::unique_ptr<pulse::SourceStream> m_stream;
-    mutable std::mutex m_mutex; // guards the fields below and m_stream's replacement
+    // Shared so that isRunning() can ask it outside m_mutex; stopping it twice is harmless.
+    std::shared_ptr<pulse::SourceStream> m_stream;
+    mutable std::mutex m_mutex; // guards m_connection, m_stream and the fields below
+    std::uint64_t m_stops = 0;  // stop() calls so far, so that start() sees one made meanwhile
     std::optional<std::pair<double, int>> m_format;
     QString m_sourceName;
 };

@@ -3,6 +3,7 @@
 #include "platform/av/Asset.h"
 #include "platform/av/AssetReader.h"
 #include "platform/av/MediaError.h"
+#include "threads/ThreadBridge.h"
 
 #include <pthread.h>
 
@@ -52,11 +53,9 @@ void FilmstripGenerator::run()
     }
     if (m_cancelled)
         return;
-    QObject *context = m_context.data();
-    if (!context)
-        return;
     // The callback is copied into the event: the run may be destroyed before it is delivered.
-    QMetaObject::invokeMethod(context, [done = m_done, images] { done(images); }, Qt::QueuedConnection);
+    // Whether the context is still there is asked on the main thread, where it is destroyed.
+    postToMainThread(m_context, [done = m_done, images] { done(images); });
 }
 
 } // namespace lumacast::av

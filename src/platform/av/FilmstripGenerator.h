@@ -18,7 +18,7 @@ namespace lumacast::av {
 // by the track's transform and scaled to fit `maxSize`. A picture that cannot be made is left
 // out. One object is one run; destroying it cancels the run and joins the thread.
 //
-// Made and destroyed on the main thread. `done` runs there, through `context`'s event queue,
+// Made and destroyed on the main thread. `done` runs there, posted to the main loop,
 // with the pictures gathered in order; it does not run when the run was cancelled or
 // `context` is gone. A movie that cannot be opened gives an empty list.
 class FilmstripGenerator {
