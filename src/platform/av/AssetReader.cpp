@@ -105,9 +105,9 @@ std::optional<DecodedAudio> AssetReader::nextAudio()
         Resampler &rs = *m_resampler;
         if (!rs.context || rs.inRate != inRate || rs.inChannels != inChannels || rs.inFormat != frame->format) {
             swr_free(&rs.context);
-            AVChannelLayout outLayout;
+            AVChannelLayout outLayout{};
             av_channel_layout_default(&outLayout, outChannels);
-            AVChannelLayout inLayout;
+            AVChannelLayout inLayout{}; // zeroed: av_channel_layout_copy frees what the target holds first
             if (frame->ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
                 av_channel_layout_default(&inLayout, inChannels);
             else

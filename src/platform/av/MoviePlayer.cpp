@@ -2,6 +2,7 @@
 
 #include "platform/av/Asset.h"
 #include "platform/av/PlaybackDecoder.h"
+#include "threads/ThreadBridge.h"
 
 #include <QAudioFormat>
 #include <QAudioSink>
@@ -168,10 +169,15 @@ void MoviePlayer::restartDecoding(const MediaTime &from, bool showFirstFrame)
     m_audio.clear();
     m_audioCursor = toTicks(from);
 
+    // The decoder calls these on its own thread; what they carry is dropped when the player is
+    // gone or has started another run by the time the main thread gets to it.
     const quint64 run = m_run;
-    const auto post = [this, run](auto &&fn) {
-        QMetaObject::invokeMethod(
-            this, [this, run, fn = std::move(fn)]() mutable { if (run == m_run) fn(); }, Qt::QueuedConnection);
+    const QPointer<MoviePlayer> self(this);
+    const auto post = [this, self, run](auto &&fn) {
+        postToMainThread(self, [this, run, fn = std::make_shared<std::decay_t<decltype(fn)>>(std::move(fn))] {
+            if (run == m_run)
+                (*fn)();
+        });
     };
     PlaybackDecoder::Output output;
     output.opened = [this, post](std::shared_ptr<const Asset> asset) { post([this, asset] { opened(asset); }); };

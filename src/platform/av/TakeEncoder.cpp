@@ -462,7 +462,7 @@ void TakeEncoder::encodeAudio(Track &track, Item &item)
     if (!track.resampler || track.inRate != item.sampleRate || track.inChannels != item.channels
         || track.inFormat != item.format) {
         swr_free(&track.resampler);
-        AVChannelLayout inLayout;
+        AVChannelLayout inLayout{};
         av_channel_layout_default(&inLayout, item.channels);
         const int rc = swr_alloc_set_opts2(
             &track.resampler, &track.codec->ch_layout, AV_SAMPLE_FMT_FLTP, track.sampleRate,
