@@ -52,10 +52,12 @@ TEST(CaptureDevicesTest, EachSettingStoresItsKeyPublishesAndPassesItOn)
         row.change(h.m());
         const QJsonObject stored = storedSettings(h);
         EXPECT_EQ(stored.value(QLatin1String(row.key)), row.stored);
-        if (!row.logLine.isEmpty())
+        if (!row.logLine.isEmpty()) {
             EXPECT_EQ(h.appLogLines().last(), row.logLine);
-        if (!row.recorderCall.isEmpty())
+        }
+        if (!row.recorderCall.isEmpty()) {
             EXPECT_EQ(h.recorder->calls.last(), row.recorderCall);
+        }
     }
     // The published delay is the one read back; the updater follows its flag.
     ManagerHarness h;
@@ -186,8 +188,9 @@ TEST(CaptureDevicesTest, WebcamSwitchFollowsTargetAndCameraAccess)
         EXPECT_EQ(h.devices->feedsMade, row.enabled ? 1 : 0);
         EXPECT_EQ(h.m().selectedCameraID(), row.enabled ? std::optional<QString>("cam-1") : std::nullopt);
         EXPECT_EQ(h.alerts->shown.size(), row.alert.isEmpty() ? 0u : 1u);
-        if (!row.alert.isEmpty())
+        if (!row.alert.isEmpty()) {
             EXPECT_EQ(h.alerts->shown.front().message, row.alert);
+        }
         EXPECT_EQ(h.application->privacySettingsOpened, row.alert == "Camera access needed" ? 1 : 0);
         EXPECT_TRUE(h.hotKeys->registered.has_value() || h.alerts->shown.empty()); // back after the alert
         if (row.enabled) {

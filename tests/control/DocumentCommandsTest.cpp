@@ -141,10 +141,12 @@ TEST(DocumentCommandsTest, SaveStepAnswersDecideWhetherOpenGoesOn)
         EXPECT_EQ(openShown, row.openPanelShown) << row.name;
         EXPECT_EQ(h.m().session().has_value(), row.sessionKept) << row.name;
         EXPECT_EQ(QDir(session.scratchURL).exists(), row.scratchKept) << row.name;
-        if (row.savePanelOK == true)
+        if (row.savePanelOK == true) {
             EXPECT_EQ(h.m().session()->bundleURL, package) << row.name;
-        if (row.sessionKept && row.savePanelOK != true)
+        }
+        if (row.sessionKept && row.savePanelOK != true) {
             EXPECT_FALSE(h.m().session()->hasBundle()) << row.name;
+        }
     }
 }
 
@@ -214,8 +216,9 @@ TEST(DocumentCommandsTest, OpeningFixturePackages)
         EXPECT_EQ(h.historyLines().last(), "opened — Fixture.lumacast (2 scenes)") << row.name;
         EXPECT_EQ(alertTitles(h), *row.alertText ? QStringList{"Recording loaded with issues"} : QStringList{})
             << row.name;
-        if (*row.alertText)
+        if (*row.alertText) {
             EXPECT_EQ(h.alerts->shown[0].informativeText, row.alertText) << row.name;
+        }
         EXPECT_EQ(h.m().session()->currentSceneIndex, row.sceneIndex) << row.name;
         const QList<Take> all = made.scenes[0].takes + made.scenes[1].takes;
         const std::optional<QUuid> expected = row.previewedTake < 0 ? std::nullopt
@@ -292,8 +295,9 @@ TEST(DocumentCommandsTest, CloseRecordingWithATakeRunning)
             EXPECT_EQ(h.m().session()->scenes[0].selectedTakeID, filed.id) << row.name;
             EXPECT_FALSE(h.m().pendingTakeID()) << row.name;
         }
-        if (row.answer == 1)
+        if (row.answer == 1) {
             EXPECT_FALSE(QDir(folder).exists()) << row.name;
+        }
     }
 }
 
@@ -355,8 +359,9 @@ TEST(DocumentCommandsTest, QuitDuringATailWhilePausedAndWithAFailingSave)
         }
         pumpEvents();
         EXPECT_EQ(h.application->terminationReplies, row.repliesAfter) << label;
-        if (*row.line)
+        if (*row.line) {
             EXPECT_TRUE(h.appLogLines().contains(row.line)) << label;
+        }
         if (row.situation == Situation::saveFails) {
             EXPECT_EQ(alertTitles(h), QStringList{"Couldn’t save recording"}) << label;
             EXPECT_TRUE(h.m().session()) << label;

@@ -158,8 +158,9 @@ struct TailRoad {
         stops.preset.emplace(movie);
         QCoro::Task<> ending = m().endTake();
         ASSERT_TRUE(waitUntil([this] { return !op() || !std::holds_alternative<TailOperation::Recording>(op()->phase); }));
-        if (op() && op()->isJoining())
+        if (op() && op()->isJoining()) {
             ASSERT_TRUE(waitUntil([this] { return !joins.pending.empty(); }));
+        }
     }
     void failJoin(const JoinError &error)
     {
@@ -283,8 +284,9 @@ TEST(TailPhaseTest, EveryEdgeOfTheOperationsPhaseTable)
             EXPECT_TRUE(r.op()->failure()->message.startsWith(row.message)) << r.op()->failure()->message.toStdString();
             EXPECT_TRUE(r.failures.isEmpty());
             EXPECT_FALSE(QFile::exists(r.op()->stagedOutputURL));
-            if (!r.m().session()->scenes[0].takes.isEmpty())
+            if (!r.m().session()->scenes[0].takes.isEmpty()) {
                 EXPECT_EQ(r.take().filename, r.originalName);
+            }
         } else if (!row.message.isEmpty()) {
             ASSERT_EQ(r.failures.size(), 1);
             EXPECT_TRUE(r.failures[0].startsWith(row.message)) << r.failures[0].toStdString();
@@ -393,8 +395,9 @@ TEST(TailStaleTest, LateCompletionsOfAnEndedOperationOnlyLog)
         EXPECT_EQ(r.m().state(), AppState::reviewing);
         EXPECT_EQ(r.take().filename, before.scenes[0].takes[0].filename);
         EXPECT_EQ(r.h.appLogLines(), row.logLine.isEmpty() ? QStringList{} : QStringList{row.logLine});
-        if (!leftover.isEmpty())
+        if (!leftover.isEmpty()) {
             EXPECT_TRUE(QFile::exists(leftover)); // a stale usable movie stays on disk
+        }
     }
 }
 

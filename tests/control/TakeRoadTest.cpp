@@ -144,12 +144,14 @@ TEST(TakeStartTest, EveryFailureRestoresThePriorStateAndLeavesNothingBehind)
             EXPECT_TRUE(r.h.recorder->calls.contains("releasePreparedMicrophone"));
         }
         EXPECT_EQ(r.takeFiles(), filesBefore);
-        if (row.prior == AppState::reviewing)
+        if (row.prior == AppState::reviewing) {
             EXPECT_EQ(r.h.m().currentTakeURL(), reviewed);
+        }
         EXPECT_EQ(r.h.m().captureTarget().isWholeScreen(), true);
         ASSERT_EQ(r.h.alerts->shown.size(), QString(row.alert).isEmpty() ? 0u : 1u);
-        if (!r.h.alerts->shown.empty())
+        if (!r.h.alerts->shown.empty()) {
             EXPECT_EQ(r.h.alerts->shown[0].message, row.alert);
+        }
         EXPECT_EQ(r.h.appLogLines().filter("[rec]").last(), row.lastAppLine);
     }
 }
