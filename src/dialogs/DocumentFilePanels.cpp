@@ -17,8 +17,9 @@ QString documentsFolder()
 
 FilePanel *DocumentFilePanels::makeOpenPanel()
 {
-    // A package is a folder: the panel picks folders and accepts only those named *.lumacast.
-    auto *panel = FileDialogPanel::openPanel(nullptr, QStringLiteral("Open Recording"), documentsFolder(),
+    // A package is a folder: the panel picks folders and accepts only those named *.lumacast. Qt's
+    // panel has no message line, so the message is its title.
+    auto *panel = FileDialogPanel::openPanel(nullptr, QStringLiteral("Choose a .lumacast recording"), documentsFolder(),
                                              QStringLiteral("Lumacast recordings (*.lumacast)"),
                                              QFileDialog::Directory);
     return panel;
