@@ -24,7 +24,12 @@ packages=(
 )
 
 as_root() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+  if [ "$(id -u)" -eq 0 ]; then "$@"
+  elif command -v sudo >/dev/null; then sudo "$@"
+  else
+    echo "Installing packages needs root: run this once as root, or install sudo and give $(id -un) sudo rights." >&2
+    exit 1
+  fi
 }
 
 install_missing() {
@@ -41,9 +46,9 @@ install_missing() {
   fi
 }
 
-build_all() {
+build_all() { # [--target T...]
   cmake -S "$here" -B "$build" -G Ninja
-  cmake --build "$build" -j "$jobs"
+  cmake --build "$build" -j "$jobs" "$@"
 }
 
 # --- The test rig: Xvfb and a private PulseAudio server, started only when none answers ---
@@ -161,7 +166,7 @@ cmd="${1:-}"
 case "$cmd" in
   run)
     install_missing
-    build_all
+    build_all --target lumacast # not the test programs: the launch should not wait for them
     exec "$build/src/app/lumacast" "${@:2}"
     ;;
   test)
