@@ -69,6 +69,17 @@ stop_rig() {
   for d in "${rig_dirs[@]:-}"; do [ -n "$d" ] && rm -rf "$d"; done
 }
 
+# The tests press global hot keys, click, take screenshots, play sound, and write settings, logs
+# and a single-instance socket: none of it may reach the desktop, sound server, session bus,
+# running Lumacast or home folder of whoever runs them. So the rig never joins a running desktop.
+private_session() {
+  unset DISPLAY WAYLAND_DISPLAY PULSE_SERVER DBUS_SESSION_BUS_ADDRESS XDG_CONFIG_HOME XDG_CACHE_HOME XDG_DATA_HOME
+  local dir; dir="$(mktemp -d)"; chmod 700 "$dir"
+  rig_dirs+=("$dir")
+  mkdir -m 700 "$dir/home" "$dir/runtime"
+  export HOME="$dir/home" XDG_RUNTIME_DIR="$dir/runtime"
+}
+
 start_xvfb() {
   if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
     echo "rig: using the running X server $DISPLAY"
@@ -173,6 +184,7 @@ case "$cmd" in
     install_missing
     build_all
     trap stop_rig EXIT
+    private_session
     start_xvfb
     start_pulse
     export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-xcb}"
@@ -186,6 +198,7 @@ case "$cmd" in
     ;;
   rig)
     trap stop_rig EXIT
+    private_session
     start_xvfb
     start_pulse
     export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-xcb}"
