@@ -43,6 +43,13 @@ install_missing() {
     echo "Installing: ${missing[*]}"
     as_root apt-get update
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+    # PulseAudio is here only for the test rig's private server, but its package enables itself as
+    # every user's sound server at login, where it fights PipeWire (GNOME's on Debian 12) for the
+    # sound socket. A desktop that has PipeWire keeps it.
+    if [[ " ${missing[*]} " == *" pulseaudio "* ]] && command -v systemctl >/dev/null &&
+      dpkg-query -W -f='${Status}' pipewire-pulse 2>/dev/null | grep -q "install ok installed"; then
+      as_root systemctl --global disable pulseaudio.service pulseaudio.socket
+    fi
   fi
 }
 
