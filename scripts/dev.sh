@@ -58,7 +58,7 @@ build_all() { # [--target T...]
   cmake --build "$build" -j "$jobs" "$@"
 }
 
-# --- The test rig: Xvfb and a private PulseAudio server, started only when none answers ---
+# --- The test rig: its own Xvfb and PulseAudio server, started for the run, stopped after it ---
 rig_pids=()
 rig_modules=()
 rig_dirs=()
