@@ -25,7 +25,12 @@ packages=(
 )
 
 as_root() {
-  if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi
+  if [ "$(id -u)" -eq 0 ]; then "$@"
+  elif command -v sudo >/dev/null; then sudo "$@"
+  else
+    echo "Installing packages needs root: run this once as root, or install sudo and give $(id -un) sudo rights." >&2
+    exit 1
+  fi
 }
 
 install_missing() {
@@ -39,15 +44,22 @@ install_missing() {
     echo "Installing: ${missing[*]}"
     as_root apt-get update
     as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+    # PulseAudio is here only for the test rig's private server, but its package enables itself as
+    # every user's sound server at login, where it fights PipeWire (GNOME's on Debian 12) for the
+    # sound socket. A desktop that has PipeWire keeps it.
+    if [[ " ${missing[*]} " == *" pulseaudio "* ]] && command -v systemctl >/dev/null &&
+      dpkg-query -W -f='${Status}' pipewire-pulse 2>/dev/null | grep -q "install ok installed"; then
+      as_root systemctl --global disable pulseaudio.service pulseaudio.socket
+    fi
   fi
 }
 
-build_all() {
+build_all() { # [--target T...]
   cmake -S "$here" -B "$build" -G Ninja
-  cmake --build "$build" -j "$jobs"
+  cmake --build "$build" -j "$jobs" "$@"
 }
 
-# --- The test rig: Xvfb and a private PulseAudio server, started only when none answers ---
+# --- The test rig: its own Xvfb and PulseAudio server, started for the run, stopped after it ---
 rig_pids=()
 rig_modules=()
 rig_dirs=()
@@ -63,6 +75,17 @@ stop_rig() {
     fi
   done
   for d in "${rig_dirs[@]:-}"; do [ -n "$d" ] && rm -rf "$d"; done
+}
+
+# The tests press global hot keys, click, take screenshots, play sound, and write settings, logs
+# and a single-instance socket: none of it may reach the desktop, sound server, session bus,
+# running Lumacast or home folder of whoever runs them. So the rig never joins a running desktop.
+private_session() {
+  unset DISPLAY WAYLAND_DISPLAY PULSE_SERVER DBUS_SESSION_BUS_ADDRESS XDG_CONFIG_HOME XDG_CACHE_HOME XDG_DATA_HOME
+  local dir; dir="$(mktemp -d)"; chmod 700 "$dir"
+  rig_dirs+=("$dir")
+  mkdir -m 700 "$dir/home" "$dir/runtime"
+  export HOME="$dir/home" XDG_RUNTIME_DIR="$dir/runtime"
 }
 
 start_xvfb() {
@@ -188,13 +211,14 @@ cmd="${1:-}"
 case "$cmd" in
   run)
     install_missing
-    build_all
+    build_all --target lumacast # not the test programs: the launch should not wait for them
     exec "$build/src/app/lumacast" "${@:2}"
     ;;
   test)
     install_missing
     build_all
     trap stop_rig EXIT
+    private_session
     start_xvfb
     start_pulse
     export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-xcb}"
@@ -209,6 +233,7 @@ case "$cmd" in
     ;;
   rig)
     trap stop_rig EXIT
+    private_session
     start_xvfb
     start_pulse
     export QT_QPA_PLATFORM="${QT_QPA_PLATFORM:-xcb}"
