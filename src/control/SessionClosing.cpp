@@ -2,6 +2,7 @@
 
 #include "control/AppStateManager.h"
 #include "control/SessionDocument.h"
+#include "control/TakeRecording.h"
 #include "model/LogCategories.h"
 #include "store/FilePanelGuard.h"
 #include "threads/ThreadBridge.h"
@@ -86,22 +87,10 @@ QCoro::Task<> SessionClosing::finishActiveRecordingForClose()
         co_return;
     }
     if (Take::isUsableFile(recording->path)) {
-        Take take;
-        take.id = QUuid::createUuid();
-        take.filename = QFileInfo(recording->path).fileName();
-        take.duration = recording->duration;
-        take.recordedAt = m.m_services.clock->now();
-        take.trimStart = 0;
-        take.trimEnd = recording->duration;
+        const Take take = TakeRecording::newTake(recording->path, recording->duration, m.m_services.clock->now());
         if (m.m_currentSession) {
             Session session = *m.m_currentSession;
-            if (session.scenes.isEmpty()) {
-                RecordingScene scene;
-                scene.id = QUuid::createUuid();
-                session.scenes.append(scene);
-            }
-            session.currentSceneIndex = std::clamp<qsizetype>(session.currentSceneIndex, 0, session.scenes.size() - 1);
-            RecordingScene &scene = session.scenes[session.currentSceneIndex];
+            RecordingScene &scene = TakeRecording::sceneForNewTake(session);
             scene.takes.append(take);
             scene.selectedTakeID = take.id;
             session.isDirty = true;

@@ -100,11 +100,7 @@ TailFinalizationOutcome TailFinalizer::finalizeTailStop(const std::optional<Reco
 
     m.m_tailFinalizer.reset();
     m.m_inFlightTakeFilename.reset();
-    m.setTakeStartedAt(std::nullopt);
-    m.m_pausedAt.reset();
-    m.m_pauseAccumulated = 0;
-    m.m_services.statusPanel->hide();
-    m.m_services.border->hide();
+    m.clearTakeOverlays();
 
     if (!candidate) {
         if (const auto *again = std::get_if<TailOperation::RecordAgain>(&attempt)) {

@@ -227,11 +227,7 @@ void TailJoin::endTailOperation(const TailOperation &operation)
     m.m_tailFinalizer.reset();
     m.setTailOperation(std::nullopt);
     m.m_inFlightTakeFilename.reset();
-    m.setTakeStartedAt(std::nullopt);
-    m.m_pausedAt.reset();
-    m.m_pauseAccumulated = 0;
-    m.m_services.statusPanel->hide();
-    m.m_services.border->hide();
+    m.clearTakeOverlays();
     m.setState(operation.priorAppState);
     m.setPendingTakeID(operation.priorPendingTakeID);
     m.setPreviewedTake(operation.previewedTakeID, false);

@@ -257,27 +257,36 @@ QCoro::Task<> TakeRecording::endTake()
     m.m_isEndingTake = false;
 }
 
-void TakeRecording::fileTake(const QString &path, double duration)
+Take TakeRecording::newTake(const QString &path, double duration, const QDateTime &recordedAt)
 {
     Take take;
     take.id = QUuid::createUuid();
     take.filename = QFileInfo(path).fileName();
     take.duration = duration;
-    take.recordedAt = m.m_services.clock->now();
+    take.recordedAt = recordedAt;
     take.trimStart = 0;
     take.trimEnd = duration;
+    return take;
+}
+
+RecordingScene &TakeRecording::sceneForNewTake(Session &session)
+{
+    if (session.scenes.isEmpty()) {
+        RecordingScene scene;
+        scene.id = QUuid::createUuid();
+        session.scenes.append(scene);
+    }
+    session.currentSceneIndex = std::clamp<qsizetype>(session.currentSceneIndex, 0, session.scenes.size() - 1);
+    return session.scenes[session.currentSceneIndex];
+}
+
+void TakeRecording::fileTake(const QString &path, double duration)
+{
+    const Take take = newTake(path, duration, m.m_services.clock->now());
     if (m.m_currentSession) {
         const QSet<QString> released = m.checkpoint(QStringLiteral("Record Take"));
         Session session = *m.m_currentSession;
-        // A scene index outside the list files into the last scene; a session without scenes
-        // gets one, so that no recorded take is ever dropped.
-        if (session.scenes.isEmpty()) {
-            RecordingScene scene;
-            scene.id = QUuid::createUuid();
-            session.scenes.append(scene);
-        }
-        session.currentSceneIndex = std::clamp<qsizetype>(session.currentSceneIndex, 0, session.scenes.size() - 1);
-        session.scenes[session.currentSceneIndex].takes.append(take);
+        sceneForNewTake(session).takes.append(take);
         session.isDirty = true;
         m.setCurrentSession(session);
         m.scheduleSave();

@@ -2,6 +2,7 @@
 
 #include "capture/CaptureTarget.h"
 #include "control/AppState.h"
+#include "model/Session.h"
 
 #include <QString>
 #include <QUuid>
@@ -33,6 +34,12 @@ public:
     void resumeRecording();
     QCoro::Task<> endTake();
     QCoro::Task<> endTakeAfterStreamError(QString description);
+
+    // A new take for a movie just recorded, kept whole, and the scene it files into: the
+    // current one, the last one when the index is outside the list, a new one when the session
+    // has none, so that no recorded take is ever dropped.
+    static Take newTake(const QString &path, double duration, const QDateTime &recordedAt);
+    static RecordingScene &sceneForNewTake(Session &session);
 
 private:
     // What one start set up, for its failure paths.

@@ -16,12 +16,7 @@ namespace {
 using testing::ManagerHarness;
 using testing::runTask;
 using Recording = RecorderService::Recording;
-
-void pumpEvents()
-{
-    for (int i = 0; i < 5; ++i)
-        QCoreApplication::processEvents();
-}
+using testing::pumpEvents;
 
 // Lines a command wrote, without the state setter's and the window rule's.
 QStringList commandLines(const ManagerHarness &h)

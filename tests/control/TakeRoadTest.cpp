@@ -18,12 +18,7 @@ namespace {
 using testing::ManagerHarness;
 using testing::runTask;
 using Recording = RecorderService::Recording;
-
-void pumpEvents()
-{
-    for (int i = 0; i < 5; ++i)
-        QCoreApplication::processEvents();
-}
+using testing::pumpEvents;
 
 // A manager with an open session of one scene holding one take, every seam answering at once
 // with success unless a test changes it.

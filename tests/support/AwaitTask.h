@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QCoreApplication>
 #include <QCoroTask>
 
 #include <exception>
@@ -61,6 +62,13 @@ inline void runTask(QCoro::Task<void> task)
 {
     if (const detail::SettledVoid outcome = QCoro::waitFor(detail::settle(std::move(task))); outcome.failure)
         std::rethrow_exception(outcome.failure);
+}
+
+// Lets work posted to the main thread (and what that posts in turn, a few rounds deep) run.
+inline void pumpEvents()
+{
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
 }
 
 } // namespace lumacast::testing
