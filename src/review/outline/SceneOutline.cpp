@@ -334,7 +334,11 @@ void SceneOutline::runKeyMap(QKeyEvent *event)
     const SceneOutlineKeyMap::Action action =
         SceneOutlineKeyMap::actionFor(event->key(), event->modifiers(), event->text(), trimSelected);
     if (std::holds_alternative<SceneOutlineKeyMap::Standard>(action)) {
-        QTreeView::keyPressEvent(event);
+        // A disabled outline's selection does not move (its changes would be ignored).
+        if (interactionsEnabled())
+            QTreeView::keyPressEvent(event);
+        else
+            event->accept();
         return;
     }
     event->accept();

@@ -31,7 +31,10 @@ SceneOutlineKeyMonitor::~SceneOutlineKeyMonitor()
 
 bool SceneOutlineKeyMonitor::eventFilter(QObject *watched, QEvent *event)
 {
-    if (event->type() != QEvent::KeyPress || !m_outline || !m_outline->isEnabled())
+    // Behind the start screen the outline has no say over keys. A disabled outline (a live
+    // tail) still takes the window's keys: playback and the checked-take jumps stay; its
+    // commands refuse the edits themselves.
+    if (event->type() != QEvent::KeyPress || !m_outline || !m_outline->isVisible())
         return false;
     auto *receiver = qobject_cast<QWidget *>(watched);
     QWidget *window = m_outline->window();

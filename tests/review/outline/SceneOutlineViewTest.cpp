@@ -268,6 +268,64 @@ TEST(SceneOutlineView, KeysElsewhereInTheWindowGoToTheOutlineButTextFieldsKeepTh
     EXPECT_EQ(f.keys.size(), 1);
 }
 
+// Keys pressed elsewhere in the window: a hidden outline (behind the start screen) leaves them
+// alone; a disabled one (a live tail) still plays, pauses, deselects and jumps, but edits nothing
+// and moves no selection.
+TEST(SceneOutlineView, RoutedKeysWhileHiddenOrDuringALiveTail)
+{
+    using P = PlaybackKey;
+    struct Case {
+        const char *what;
+        bool hidden;
+        int key;
+        Qt::KeyboardModifiers modifiers;
+        QList<P> keys;
+        bool buttonClicked;
+        const char *focusAfter; // label of the focused item after the key
+        QStringList calls;
+    };
+    const Case cases[] = {
+        {"hidden: Space is the button's", true, Qt::Key_Space, {}, {}, true, "S0T0", {}},
+        {"hidden: Escape passes", true, Qt::Key_Escape, {}, {}, false, "S0T0", {}},
+        {"tail: Space plays", false, Qt::Key_Space, {}, {P{P::playPauseOrSnap}}, false, "S0T0", {}},
+        {"tail: Escape deselects", false, Qt::Key_Escape, {}, {P{P::deselectTrim}}, false, "S0T0", {}},
+        {"tail: Return with a handle deselects", false, Qt::Key_Return, {}, {P{P::deselectTrim}}, false, "S0T0", {}},
+        {"tail: Alt+Down jumps", false, Qt::Key_Down, Qt::AltModifier, {}, false, "S1T0", {"preview S1T0"}},
+        {"tail: Delete edits nothing", false, Qt::Key_Delete, {}, {}, false, "S0T0", {}},
+        {"tail: plain Down keeps the selection", false, Qt::Key_Down, {}, {}, false, "S0T0", {}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        Fixture f({2, 1});
+        f.host.session->scenes[0].selectedTakeID = f.host.take(0, 0);
+        f.host.session->scenes[1].selectedTakeID = f.host.take(1, 0);
+        f.host.publish();
+        f.select({f.host.take(0, 0)});
+        f.outline->setTrimHandleSelectedQuery([] { return true; });
+        if (c.hidden) {
+            f.outline->hide();
+        } else {
+            f.host.interactions = false;
+            f.host.publish();
+            ASSERT_FALSE(f.outline->isEnabled());
+        }
+        f.button->setFocus();
+        f.takeCalls();
+        f.previews.clear();
+        f.keys.clear();
+        QSignalSpy clicked(f.button, &QPushButton::clicked);
+        QTest::keyClick(f.button, Qt::Key(c.key), c.modifiers);
+        EXPECT_EQ(f.keys, c.keys);
+        EXPECT_EQ(clicked.size(), c.buttonClicked ? 1 : 0);
+        EXPECT_EQ(f.host.label(f.outline->focusedItemID().value_or(QUuid())), c.focusAfter);
+        QStringList seen = f.takeCalls();
+        for (const QString &preview : f.previews)
+            seen << "preview " + preview;
+        EXPECT_EQ(seen, c.calls);
+        EXPECT_EQ(f.outline->selectedItems().takeIDs.size(), 1);
+    }
+}
+
 TEST(SceneOutlineView, RowButtonsAndContextMenus)
 {
     Fixture f({2, 1});
