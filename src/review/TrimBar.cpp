@@ -32,6 +32,13 @@ QString tailButtonStyle(int horizontalPadding)
         .arg(horizontalPadding);
 }
 
+// The player's forward end time is at or before `trimEnd` (the 1/600 s grid both are on).
+bool playerStopsBy(const av::Player &player, double trimEnd)
+{
+    const av::MediaTime end = player.forwardPlaybackEndTime();
+    return end.isNumeric() && end <= av::MediaTime::fromSeconds(trimEnd, 600);
+}
+
 } // namespace
 
 const QColor TrimBar::trimYellow = QColor::fromRgbF(0.98f, 0.81f, 0.0f, 1.0f);
@@ -176,6 +183,10 @@ void TrimBar::observerTick(const av::MediaTime &time, double capturedTrimEnd)
             player->seek(av::MediaTime::fromSeconds(trimStartValue(), 600));
             break;
         case TickAction::pauseAtTrimEnd:
+            // A player whose own end time holds the trim end stops there and reports the end,
+            // which carries playback on to the next checked take; a pause here would swallow it.
+            if (playerStopsBy(*player, capturedTrimEnd))
+                break;
             player->pause();
             m_isPlaying = false;
             player->seek(av::MediaTime::fromSeconds(capturedTrimEnd, 600));
@@ -283,22 +294,37 @@ void TrimBar::togglePlayPause()
 void TrimBar::startThumbnails()
 {
     const QString key = m_inputs.player ? m_inputs.player->currentItemPath() : QString();
-    if (m_thumbnailKey == key)
+    // A run under way, or one that went through, for this movie: nothing to do. A run that a
+    // hide cancelled starts again.
+    if (m_thumbnailKey == key && (m_filmstrip || m_thumbnailsComplete))
         return;
+    const bool newMovie = m_thumbnailKey != key;
     m_thumbnailKey = key;
+    m_thumbnailsComplete = false;
     m_filmstrip.reset();
     if (key.isEmpty() || m_inputs.duration <= 0) {
+        m_thumbnailsComplete = true;
         m_thumbnails.clear();
         emit thumbnailsChanged();
         update();
         return;
     }
+    if (newMovie && !m_thumbnails.isEmpty()) {
+        // Another take's pictures never stand under this one.
+        m_thumbnails.clear();
+        emit thumbnailsChanged();
+        update();
+    }
     QPointer<TrimBar> self = this;
     m_filmstrip = std::make_unique<av::FilmstripGenerator>(
-        key, m_inputs.duration, metrics.thumbnailCount, thumbnailMaxSize, this, [self, key](QList<QImage> images) {
+        key, m_inputs.duration, metrics.thumbnailCount, thumbnailMaxSize, this,
+        [self, key](QList<QImage> images, bool complete) {
             if (!self || self->m_thumbnailKey != key)
                 return;
+            // A cancelled run keeps what it gathered until its movie's next run replaces it.
             self->m_thumbnails = std::move(images);
+            if (complete)
+                self->m_thumbnailsComplete = true;
             emit self->thumbnailsChanged();
             self->update();
         });
@@ -306,24 +332,30 @@ void TrimBar::startThumbnails()
 
 void TrimBar::updateControls()
 {
-    m_playButton->setText(m_isPlaying ? QStringLiteral("\u275A\u275A") : QStringLiteral("\u25B6"));
-    // Set only on a change: every set is announced to assistive tools, and this runs 20 times a
-    // second while playing.
+    // Each control is touched only on a change: this runs 20 times a second while playing, a
+    // style sheet set again re-polishes the button, and every accessible name set is announced.
+    const QString playText = m_isPlaying ? QStringLiteral("\u275A\u275A") : QStringLiteral("\u25B6");
+    if (m_playButton->text() != playText)
+        m_playButton->setText(playText);
     const QString playName = m_isPlaying ? QStringLiteral("Pause") : QStringLiteral("Play");
     if (m_playButton->accessibleName() != playName)
         m_playButton->setAccessibleName(playName);
     m_playButton->setGeometry(0, int(2 + metrics.labelHeight), buttonWidth, int(metrics.barHeight));
     const QRect strip = stripRect();
     const TrimStripGeometry g = geometryFor(strip.width());
-    m_tailButton->setVisible(g.tailShown);
-    if (g.tailShown) {
-        m_tailButton->setText(g.tailTextShown ? QStringLiteral("\u21AA Re-record") : QStringLiteral("\u21AA"));
+    if (m_tailButton->isVisibleTo(this) != g.tailShown)
+        m_tailButton->setVisible(g.tailShown);
+    if (!g.tailShown)
+        return;
+    const QString tailText = g.tailTextShown ? QStringLiteral("\u21AA Re-record") : QStringLiteral("\u21AA");
+    if (m_tailButton->text() != tailText) {
+        m_tailButton->setText(tailText);
         m_tailButton->setStyleSheet(tailButtonStyle(g.tailTextShown ? 8 : 5));
         m_tailButton->adjustSize();
-        const QSize size = m_tailButton->size();
-        m_tailButton->move(strip.x() + int(g.tailCentre - size.width() / 2.0),
-                           strip.y() + int(metrics.barHeight / 2 - size.height() / 2.0));
     }
+    const QSize size = m_tailButton->size();
+    m_tailButton->move(strip.x() + int(g.tailCentre - size.width() / 2.0),
+                       strip.y() + int(metrics.barHeight / 2 - size.height() / 2.0));
 }
 
 void TrimBar::resizeEvent(QResizeEvent *event)
@@ -343,10 +375,9 @@ void TrimBar::hideEvent(QHideEvent *event)
 {
     QWidget::hideEvent(event);
     uninstallTimeObserver();
-    // Leaving the screen cancels the thumbnail run; coming back starts it again.
+    // Leaving the screen cancels the thumbnail run (it hands over what it gathered); coming
+    // back starts it again unless it had gone through.
     m_filmstrip.reset();
-    if (m_thumbnails.isEmpty())
-        m_thumbnailKey.reset();
 }
 
 void TrimBar::mousePressEvent(QMouseEvent *event)

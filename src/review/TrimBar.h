@@ -130,7 +130,8 @@ private:
     bool m_pressScrubs = false;
 
     std::unique_ptr<av::FilmstripGenerator> m_filmstrip;
-    std::optional<QString> m_thumbnailKey;
+    std::optional<QString> m_thumbnailKey; // the movie of the thumbnails shown or being made
+    bool m_thumbnailsComplete = false;     // its run went through every picture
 
     QToolButton *m_playButton = nullptr;
     QPushButton *m_tailButton = nullptr;

@@ -2,12 +2,15 @@
 // microphone tone and an 880 Hz system-audio tone), played into the rig's PulseAudio server and
 // shown on its X server.
 #include "capture/TakeTestSupport.h"
+#include "ReviewDoubles.h"
 #include "support/MonitorRecorder.h"
 #include "support/WhiteFrameWatch.h"
 #include "support/ToneAnalysis.h"
 
+#include "platform/av/FilmstripGenerator.h"
 #include "platform/av/MoviePlayer.h"
 #include "review/PlayerPane.h"
+#include "review/ReviewPlayback.h"
 #include "review/TrimBar.h"
 #include "review/VideoFrameView.h"
 
@@ -15,6 +18,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -251,4 +255,202 @@ TEST_F(ReviewPlayerRig, PaneShowsTheTakeWithSixteenThumbnails)
     pane.setInputs(inputs);
     EXPECT_EQ(pane.emptyStateTitle(), QStringLiteral("No takes yet"));
     EXPECT_FALSE(pane.trimBar()->isVisibleTo(&pane));
+}
+
+namespace {
+
+// Counts the events of some types an object receives.
+class EventCounter : public QObject {
+public:
+    EventCounter(QObject *watched, std::initializer_list<QEvent::Type> types) : m_types(types)
+    {
+        watched->installEventFilter(this);
+    }
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject *, QEvent *event) override
+    {
+        if (std::find(m_types.begin(), m_types.end(), event->type()) != m_types.end())
+            ++count;
+        return false;
+    }
+
+private:
+    std::vector<QEvent::Type> m_types;
+};
+
+} // namespace
+
+// A paused review window does nothing: its player tells no time and its trim bar neither paints
+// nor restyles; while playing, the tail control is not restyled per tick either. Counted, not
+// timed.
+TEST_F(ReviewPlayerRig, APausedReviewCostsNothingAndTicksRestyleNothing)
+{
+    av::MoviePlayer player;
+    load(player);
+    double trimStart = 0.0, trimEnd = 3.0;
+    review::PlayerPaneInputs inputs;
+    inputs.player = &player;
+    inputs.trimStart = {[&] { return trimStart; }, [&](double v) { trimStart = v; }};
+    inputs.trimEnd = {[&] { return trimEnd; }, [&](double v) { trimEnd = v; }};
+    inputs.takeDuration = *writtenDuration;
+    inputs.canRecordTail = true;
+    review::PlayerPane pane;
+    pane.resize(900, 520);
+    pane.show();
+    QSignalSpy thumbnails(pane.trimBar(), &review::TrimBar::thumbnailsChanged);
+    pane.setInputs(inputs);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&pane));
+    ASSERT_TRUE(thumbnails.wait(10000));
+    auto *tail = pane.trimBar()->findChild<QPushButton *>();
+    ASSERT_TRUE(tail && tail->isVisible());
+    int reports = 0;
+    const int token = player.addPeriodicTimeObserver(av::MediaTime(30, 600), [&](const av::MediaTime &) { ++reports; });
+    QTest::qWait(300); // the thumbnails and the first pictures settle
+
+    EventCounter paints(pane.trimBar(), {QEvent::Paint});
+    EventCounter restyles(tail, {QEvent::StyleChange, QEvent::Polish});
+    reports = 0;
+    QTest::qWait(600);
+    EXPECT_EQ(reports, 0) << "a paused player tells the time";
+    EXPECT_EQ(paints.count, 0) << "the trim bar paints while nothing moves";
+
+    lumacast::testing::MonitorRecorder listener;
+    ASSERT_NO_FATAL_FAILURE(listenToSpeaker(listener));
+    player.play();
+    QTest::qWait(600);
+    player.pause();
+    EXPECT_GT(reports, 5) << "the observer stopped while playing";
+    EXPECT_GT(paints.count, 5);
+    EXPECT_EQ(restyles.count, 0) << "the tail control is restyled per tick";
+    QTest::qWait(100);
+    reports = 0;
+    QTest::qWait(300);
+    EXPECT_EQ(reports, 0);
+    player.removeTimeObserver(token);
+}
+
+// Playback reaching the trim end of a checked take goes on with the next checked take every
+// time, with the trim bar's observer running beside the player's own end check. The end sits on
+// the 1/600 s grid, where the bar once paused first about one end in ten.
+TEST_F(ReviewPlayerRig, ContinuousPlaybackNeverStopsAtATrimEnd)
+{
+    QTemporaryDir sessionDir;
+    QDir(sessionDir.path()).mkpath(QStringLiteral("takes"));
+    Session session;
+    session.scratchURL = sessionDir.path();
+    for (const char *name : {"a.mov", "b.mov"}) {
+        ASSERT_TRUE(QFile::copy(path, QDir(sessionDir.path()).filePath(QStringLiteral("takes/") + name)));
+        RecordingScene scene;
+        scene.id = QUuid::createUuid();
+        Take take;
+        take.id = QUuid::createUuid();
+        take.filename = QString::fromLatin1(name);
+        take.duration = *writtenDuration;
+        take.trimEnd = name[0] == 'a' ? 1.0 : *writtenDuration;
+        scene.takes.append(take);
+        scene.selectedTakeID = take.id;
+        session.scenes.append(scene);
+    }
+    reviewtest::HostDouble host;
+    host.session = session;
+    review::ReviewPlayback playback(host);
+    review::PlayerPane pane;
+    pane.resize(900, 520);
+    QObject::connect(&playback, &review::ReviewPlayback::changed, &pane,
+                     [&] { pane.setInputs(playback.paneInputs(false)); });
+    pane.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&pane));
+    lumacast::testing::MonitorRecorder listener;
+    ASSERT_NO_FATAL_FAILURE(listenToSpeaker(listener));
+
+    const Take first = session.scenes[0].takes[0], second = session.scenes[1].takes[0];
+    const QString firstPath = QDir(sessionDir.path()).filePath(QStringLiteral("takes/a.mov"));
+    int stopped = 0;
+    const int runs = 30;
+    for (int run = 0; run < runs; ++run) {
+        playback.loadPreview(firstPath, first.id, false);
+        ASSERT_EQ(playback.previewingTakeID(), first.id);
+        auto *player = static_cast<av::MoviePlayer *>(playback.player());
+        QElapsedTimer timer;
+        timer.start();
+        while (!player->itemDuration().isNumeric() && timer.elapsed() < 5000)
+            QTest::qWait(5);
+        // A run starts anywhere in the bar's 50 ms observer period.
+        seekAndWait(*player, 0.85 + 0.001 * run);
+        player->play();
+        timer.restart();
+        while (playback.previewingTakeID() == first.id && player->isPlaying() && timer.elapsed() < 3000)
+            QTest::qWait(1);
+        QTest::qWait(20);
+        if (playback.previewingTakeID() != second.id)
+            ++stopped;
+        player->pause();
+    }
+    EXPECT_EQ(stopped, 0) << "of " << runs << " ends";
+}
+
+// Thumbnails: a cancelled run hands over what it had; a run a hide cancelled starts again when
+// the bar is shown, so the previous take's pictures never stay under the new take.
+TEST_F(ReviewPlayerRig, ThumbnailRunsCancelledKeepTheirPicturesAndRestartAfterAHide)
+{
+    {
+        QObject context;
+        int calls = 0;
+        bool wasComplete = true;
+        qsizetype gathered = -1;
+        {
+            av::FilmstripGenerator run(path, *writtenDuration, 16, QSize(160, 160), &context,
+                                       [&](QList<QImage> images, bool complete) {
+                                           ++calls, wasComplete = complete, gathered = images.size();
+                                       });
+            QTest::qWait(30);
+        }
+        QTest::qWait(50);
+        ASSERT_EQ(calls, 1) << "a cancelled run handed over nothing";
+        EXPECT_FALSE(wasComplete);
+        EXPECT_LT(gathered, 16);
+    }
+
+    const QString other = QDir(dir->path()).filePath(QStringLiteral("other.mov"));
+    if (!QFile::exists(other)) {
+        ASSERT_EQ(lumacast::testing::makeMarkedMovie(other, 3), QString());
+    }
+    av::MoviePlayer player;
+    load(player);
+    double trimStart = 0, trimEnd = *writtenDuration;
+    review::PlayerPaneInputs inputs;
+    inputs.player = &player;
+    inputs.trimStart = {[&] { return trimStart; }, [&](double v) { trimStart = v; }};
+    inputs.trimEnd = {[&] { return trimEnd; }, [&](double v) { trimEnd = v; }};
+    inputs.takeDuration = *writtenDuration;
+    review::PlayerPane pane;
+    pane.resize(900, 520);
+    pane.show();
+    QSignalSpy thumbnails(pane.trimBar(), &review::TrimBar::thumbnailsChanged);
+    pane.setInputs(inputs);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&pane));
+    ASSERT_TRUE(thumbnails.wait(10000));
+    const QList<QImage> firstTake = pane.trimBar()->thumbnails();
+    ASSERT_EQ(firstTake.size(), 16);
+
+    // The next take comes in and the window hides at once.
+    QSignalSpy loaded(&player, &av::Player::itemLoaded);
+    player.replaceCurrentItem(other);
+    ASSERT_TRUE(loaded.wait(5000));
+    inputs.takeDuration = 3;
+    trimEnd = 3;
+    pane.setInputs(inputs);
+    pane.hide();
+    QTest::qWait(100);
+    EXPECT_NE(pane.trimBar()->thumbnails().value(0), firstTake.value(0)) << "the old take's strip under the new one";
+    pane.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&pane));
+    QElapsedTimer timer;
+    timer.start();
+    while (pane.trimBar()->thumbnails().size() < 16 && timer.elapsed() < 10000)
+        QTest::qWait(20);
+    ASSERT_EQ(pane.trimBar()->thumbnails().size(), 16) << "the cancelled run was not started again";
+    EXPECT_NE(pane.trimBar()->thumbnails().value(0), firstTake.value(0));
 }

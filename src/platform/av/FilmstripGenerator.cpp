@@ -12,7 +12,7 @@
 namespace lumacast::av {
 
 FilmstripGenerator::FilmstripGenerator(QString path, double durationSeconds, int count, QSize maxSize,
-                                       QObject *context, std::function<void(QList<QImage>)> done)
+                                       QObject *context, std::function<void(QList<QImage>, bool)> done)
     : m_path(std::move(path)), m_duration(durationSeconds), m_count(count), m_maxSize(maxSize),
       m_context(context), m_done(std::move(done))
 {
@@ -37,7 +37,7 @@ void FilmstripGenerator::run()
         generator.requestedTimeToleranceAfter = MediaTime(300, 600);
         for (int i = 0; i < m_count; ++i) {
             if (m_cancelled)
-                return;
+                break;
             try {
                 const double at = (i + 0.5) * m_duration / m_count;
                 QImage image = generator.imageAt(MediaTime::fromSeconds(at, 600)).image;
@@ -51,11 +51,11 @@ void FilmstripGenerator::run()
     } catch (const MediaError &) {
         images.clear();
     }
-    if (m_cancelled)
-        return;
-    // The callback is copied into the event: the run may be destroyed before it is delivered.
-    // Whether the context is still there is asked on the main thread, where it is destroyed.
-    postToMainThread(m_context, [done = m_done, images] { done(images); });
+    // A cancelled run hands over what it gathered. The callback is copied into the event: the
+    // run may be destroyed before it is delivered. Whether the context is still there is asked
+    // on the main thread, where it is destroyed.
+    const bool complete = !m_cancelled;
+    postToMainThread(m_context, [done = m_done, images, complete] { done(images, complete); });
 }
 
 } // namespace lumacast::av

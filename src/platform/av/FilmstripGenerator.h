@@ -18,13 +18,14 @@ namespace lumacast::av {
 // by the track's transform and scaled to fit `maxSize`. A picture that cannot be made is left
 // out. One object is one run; destroying it cancels the run and joins the thread.
 //
-// Made and destroyed on the main thread. `done` runs there, posted to the main loop,
-// with the pictures gathered in order; it does not run when the run was cancelled or
-// `context` is gone. A movie that cannot be opened gives an empty list.
+// Made and destroyed on the main thread. `done` runs there, posted to the main loop, with the
+// pictures gathered in order and whether the run went through every picture (false: it was
+// cancelled, and the list holds those made before); it does not run when `context` is gone. A
+// movie that cannot be opened gives an empty, complete list.
 class FilmstripGenerator {
 public:
     FilmstripGenerator(QString path, double durationSeconds, int count, QSize maxSize, QObject *context,
-                       std::function<void(QList<QImage>)> done);
+                       std::function<void(QList<QImage>, bool complete)> done);
     ~FilmstripGenerator();
     FilmstripGenerator(const FilmstripGenerator &) = delete;
     FilmstripGenerator &operator=(const FilmstripGenerator &) = delete;
@@ -39,7 +40,7 @@ private:
     int m_count;
     QSize m_maxSize;
     QPointer<QObject> m_context;
-    std::function<void(QList<QImage>)> m_done;
+    std::function<void(QList<QImage>, bool)> m_done;
     std::atomic<bool> m_cancelled{false};
     std::thread m_thread;
 };

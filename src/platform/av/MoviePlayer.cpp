@@ -67,6 +67,7 @@ quint64 MoviePlayer::replaceCurrentItem(const QString &path)
     m_forwardEnd = MediaTime::invalid();
     m_volumes.clear();
     m_time = MediaTime::zero();
+    reportTimeJump();
     if (m_item == 0) {
         stopDecoding();
         m_shown = {MediaTime::invalid(), MediaTime::invalid(), {}};
@@ -83,14 +84,19 @@ void MoviePlayer::play()
         return;
     m_wantPlaying = true;
     m_tick.start();
+    runObservers(true);
     if (!m_clockRunning && readyToStart())
         startClock();
 }
 
 void MoviePlayer::pause()
 {
+    const bool wasPlaying = m_wantPlaying;
     m_wantPlaying = false;
     m_tick.stop();
+    runObservers(false);
+    if (wasPlaying)
+        reportTimeJump();
     if (!m_clockRunning)
         return;
     stopClock(); // keeps the playhead where the clock got to
@@ -134,22 +140,63 @@ void MoviePlayer::seek(const MediaTime &time, std::function<void(bool)> completi
     m_time = target;
     m_seekCompletion = std::move(completion);
     restartDecoding(target, true);
+    reportTimeJump();
 }
 
 int MoviePlayer::addPeriodicTimeObserver(const MediaTime &interval, std::function<void(const MediaTime &)> report)
 {
     const int token = m_nextToken++;
-    auto timer = std::make_unique<QTimer>();
-    timer->setInterval(std::max(1, int(interval.seconds() * 1000 + 0.5)));
-    connect(timer.get(), &QTimer::timeout, this, [this, report = std::move(report)] { report(currentTime()); });
-    timer->start();
-    m_observers[token] = std::move(timer);
+    Observer &observer = m_observers[token];
+    observer.report = std::move(report);
+    observer.timer = std::make_unique<QTimer>();
+    observer.timer->setInterval(std::max(1, int(interval.seconds() * 1000 + 0.5)));
+    connect(observer.timer.get(), &QTimer::timeout, this, [this, token] {
+        // The end is reached before the time is told: an observer never hears a playing
+        // player at or past its end, so it cannot stop playback there ahead of the end report.
+        if (m_clockRunning && clockTime() + MediaTime(1, sampleRate) > endTime()) {
+            reachEnd(); // which tells every observer
+            return;
+        }
+        const auto found = m_observers.find(token);
+        if (found != m_observers.end())
+            found->second.report(currentTime());
+    });
+    if (m_wantPlaying)
+        observer.timer->start();
     return token;
 }
 
 void MoviePlayer::removeTimeObserver(int token)
 {
     m_observers.erase(token);
+}
+
+void MoviePlayer::runObservers(bool periodic)
+{
+    for (auto &[token, observer] : m_observers) {
+        if (periodic && !observer.timer->isActive())
+            observer.timer->start();
+        else if (!periodic)
+            observer.timer->stop();
+    }
+}
+
+void MoviePlayer::reportTimeJump()
+{
+    // Told once, on the next turn of the loop: the observers may change the player.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            std::vector<int> tokens;
+            for (const auto &[token, observer] : m_observers)
+                tokens.push_back(token);
+            for (int token : tokens) {
+                const auto found = m_observers.find(token);
+                if (found != m_observers.end())
+                    found->second.report(currentTime());
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 void MoviePlayer::stopDecoding()
@@ -254,6 +301,7 @@ void MoviePlayer::fail(const QString &message)
 {
     m_wantPlaying = false;
     m_tick.stop();
+    runObservers(false);
     stopClock();
     finishSeek(false);
     emit itemFailed(m_item, message);
@@ -352,6 +400,8 @@ void MoviePlayer::reachEnd()
     m_time = end;
     m_wantPlaying = false;
     m_tick.stop();
+    runObservers(false);
+    reportTimeJump();
     // The last picture of the played range: one that starts at the end lies outside it.
     bool changed = false;
     while (!m_frames.empty() && m_frames.front().presentationTime < end) {

@@ -81,6 +81,8 @@ private:
     MediaTime endTime() const;
     void pushAudio();
     void finishSeek(bool finished);
+    void runObservers(bool periodic);
+    void reportTimeJump();
     AudioQueue &audioQueue(int ordinal);
 
     quint64 m_serials = 0;
@@ -116,7 +118,12 @@ private:
     QAudioSink *m_sink = nullptr;
     QIODevice *m_sinkDevice = nullptr;
 
-    std::map<int, std::unique_ptr<QTimer>> m_observers;
+    // Periodic observers tick only while playing; a pause, a seek or the end tells them once.
+    struct Observer {
+        std::function<void(const MediaTime &)> report;
+        std::unique_ptr<QTimer> timer;
+    };
+    std::map<int, Observer> m_observers;
     int m_nextToken = 1;
 };
 

@@ -53,7 +53,9 @@ public:
     // audio device, about a tenth of a second ahead.
     virtual void setAudioMix(const QList<float> &volumes) = 0;
 
-    // Calls `report` with the current time every `interval` until the token is removed.
+    // Calls `report` with the current time every `interval` while playing, and once when the
+    // time jumps or stops (a seek, a new item, a pause, the end), until the token is removed. A
+    // paused player costs its observers nothing.
     virtual int addPeriodicTimeObserver(const MediaTime &interval,
                                         std::function<void(const MediaTime &)> report) = 0;
     virtual void removeTimeObserver(int token) = 0;
