@@ -229,25 +229,62 @@ void renderOntoCanvas(const std::shared_ptr<const Asset> &asset, int videoTrack,
         options.onProgress(1.0);
 }
 
-std::optional<RenderedMap> renderOtherSizedTakes(const QList<Take> &takes, const SizeMap &sizes,
-                                                 const QSizeF &canvas, const QString &takesFolder,
-                                                 const QString &scratchFolder, const RenderOptions &options)
+namespace {
+
+std::optional<QSizeF> sizeOf(const SizeMap &sizes, const QUuid &id)
 {
-    auto sizeOf = [&](const QUuid &id) -> std::optional<QSizeF> {
-        for (const auto &[take, size] : sizes)
+    for (const auto &[take, size] : sizes)
+        if (take == id)
+            return size;
+    return std::nullopt;
+}
+
+bool isCanvasSized(const SizeMap &sizes, const QUuid &id, const QSizeF &canvas)
+{
+    const std::optional<QSizeF> size = sizeOf(sizes, id);
+    return size && size->width() == canvas.width() && size->height() == canvas.height();
+}
+
+const Take *referenceTake(const QList<Take> &takes, const SizeMap &sizes, const QSizeF &canvas)
+{
+    for (const Take &take : takes)
+        if (isCanvasSized(sizes, take.id, canvas))
+            return &take;
+    return nullptr;
+}
+
+} // namespace
+
+QList<QUuid> takesOffReference(const QList<Take> &takes, const SizeMap &sizes, const FormatMap &formats,
+                               const QSizeF &canvas)
+{
+    auto formatsOf = [&](const QUuid &id) {
+        for (const auto &[take, list] : formats)
             if (take == id)
-                return size;
-        return std::nullopt;
+                return list;
+        return QList<av::FormatDescription>();
     };
-    const QString noReference = QStringLiteral("no canvas-sized take to compare formats against");
-    const Take *reference = nullptr;
+    const Take *reference = referenceTake(takes, sizes, canvas);
+    const QList<av::FormatDescription> referenceFormats = reference ? formatsOf(reference->id)
+                                                                    : QList<av::FormatDescription>();
+    QList<QUuid> off;
     for (const Take &take : takes) {
-        const auto size = sizeOf(take.id);
-        if (size && size->width() == canvas.width() && size->height() == canvas.height()) {
-            reference = &take;
-            break;
-        }
+        if (!sizeOf(sizes, take.id))
+            continue; // no video
+        const QList<av::FormatDescription> own = formatsOf(take.id);
+        if (referenceFormats.isEmpty() || !isCanvasSized(sizes, take.id, canvas) || own.size() != 1 || !(own.first() == referenceFormats.first()))
+            off.append(take.id);
     }
+    return off;
+}
+
+std::optional<RenderedMap> renderTakesOntoCanvas(const QList<Take> &takes, const QList<QUuid> &toRender,
+                                                 const SizeMap &sizes, const QSizeF &canvas,
+                                                 const QString &takesFolder, const QString &scratchFolder,
+                                                 const RenderOptions &options)
+{
+    const QString noReference = QStringLiteral("no canvas-sized take to compare formats against");
+    const Take *reference = referenceTake(takes, sizes, canvas);
     if (!reference) {
         exportLog(noReference);
         return std::nullopt;
@@ -262,11 +299,9 @@ std::optional<RenderedMap> renderOtherSizedTakes(const QList<Take> &takes, const
         referenceAsset->tracks()[referenceTrack].formatDescriptions.first();
 
     QList<Take> others;
-    for (const Take &take : takes) {
-        const auto size = sizeOf(take.id);
-        if (size && (size->width() != canvas.width() || size->height() != canvas.height()))
+    for (const Take &take : takes)
+        if (toRender.contains(take.id))
             others.append(take);
-    }
     double total = 0;
     for (const Take &take : others)
         total += take.trimEnd - take.trimStart;

@@ -21,6 +21,8 @@ namespace lumacast::session_exporter {
 
 // Take id to oriented frame size, in take order (the order sizes are visited in).
 using SizeMap = QList<std::pair<QUuid, QSizeF>>;
+// Take id to the sample descriptions of its movie's first video track, in take order.
+using FormatMap = QList<std::pair<QUuid, QList<av::FormatDescription>>>;
 // Take id to the movie its video was re-encoded into.
 using RenderedMap = QHash<QUuid, QString>;
 // The encoder parameters for a frame size: the take writer's, so that re-encoded video matches
@@ -67,11 +69,20 @@ void renderOntoCanvas(const std::shared_ptr<const av::Asset> &asset, int videoTr
                       const av::MediaTimeRange &range, const QSizeF &canvas, const QString &output,
                       const RenderOptions &options);
 
-// Re-encodes every take whose size differs from the canvas into `scratchFolder` and checks each
-// result against the video format of a take recorded at the canvas size. Returns the rendered
-// map, or nothing when the results could not be passed through beside the recorded takes.
-std::optional<RenderedMap> renderOtherSizedTakes(const QList<Take> &takes, const SizeMap &sizes,
-                                                 const QSizeF &canvas, const QString &takesFolder,
-                                                 const QString &scratchFolder, const RenderOptions &options);
+// The takes whose video cannot be passed through into one video track beside the reference
+// take (the first take recorded at the canvas size): another size, or sample descriptions other
+// than the reference's first one (other parameter sets or colour tags: a track that changes
+// description in mid-stream is played only up to the change by some players). Empty when every
+// take can be passed through; every take with video when there is no reference to compare with.
+QList<QUuid> takesOffReference(const QList<Take> &takes, const SizeMap &sizes, const FormatMap &formats,
+                               const QSizeF &canvas);
+
+// Re-encodes the video of each take in `toRender` onto the canvas into `scratchFolder` and checks
+// each result against the video format of the reference take. Returns the rendered map, or
+// nothing when the results could not be passed through beside the recorded takes.
+std::optional<RenderedMap> renderTakesOntoCanvas(const QList<Take> &takes, const QList<QUuid> &toRender,
+                                                 const SizeMap &sizes, const QSizeF &canvas,
+                                                 const QString &takesFolder, const QString &scratchFolder,
+                                                 const RenderOptions &options);
 
 } // namespace lumacast::session_exporter

@@ -29,6 +29,7 @@ QString sizeText(const QSizeF &size)
 
 struct Census {
     SizeMap sizes;
+    FormatMap videoFormats;
     bool hasSystemAudio = false;
     // Whether the first audio tracks of the takes, and their video tracks, each share one format.
     bool oneAudioFormat = true;
@@ -47,6 +48,7 @@ Census takeCensus(const QList<Take> &takes, const QString &takesFolder)
             const QRectF frame = orientedFrame(video.first());
             size = evenRoundedSize(frame.width(), frame.height());
             census.sizes.append({take.id, *size});
+            census.videoFormats.append({take.id, video.first().formatDescriptions});
         }
         exportLog(QStringLiteral("take ") + take.filename + QStringLiteral(": ")
                   + (size ? sizeText(*size) : QStringLiteral("no video")) + QStringLiteral(", audio tracks=")
@@ -123,15 +125,19 @@ void runExport(const ExportContext &context)
     for (const auto &[id, size] : census.sizes)
         if (!distinct.contains(size))
             distinct.append(size);
-    if (distinct.size() < 2) {
+    if (distinct.isEmpty()) {
         concatenate(context, census, {});
         return;
     }
-
     QSizeF canvas = distinct.first();
     for (const QSizeF &size : distinct)
         if (size.width() * size.height() > canvas.width() * canvas.height())
             canvas = size;
+    const QList<QUuid> toRender = takesOffReference(context.takes, census.sizes, census.videoFormats, canvas);
+    if (toRender.isEmpty()) {
+        concatenate(context, census, {});
+        return;
+    }
 
     const QString scratch = QDir(QDir::tempPath())
                                 .filePath(QStringLiteral("LumacastExport-") + QUuid::createUuid().toString(QUuid::WithoutBraces));
@@ -143,17 +149,23 @@ void runExport(const ExportContext &context)
         ~ScratchGuard() { removeIfPresent(path); }
     } guard{scratch};
 
-    exportLog(QStringLiteral("mixed sizes \u2192 canvas ") + sizeText(canvas)
-              + QStringLiteral("; re-encoding the other-sized takes"));
+    const bool mixedSizes = distinct.size() > 1;
+    if (mixedSizes)
+        exportLog(QStringLiteral("mixed sizes \u2192 canvas ") + sizeText(canvas)
+                  + QStringLiteral("; re-encoding the other-sized takes"));
+    else
+        exportLog(QStringLiteral("video formats differ \u2192 re-encoding ") + QString::number(toRender.size())
+                  + QStringLiteral(" take(s) to the first take's format"));
     RenderOptions render;
     render.videoSettings = context.options.videoSettings;
     render.beforeVideoAppend = context.options.beforeVideoAppend;
     if (context.progress)
         render.onProgress = [&](double p) { context.progress(0.9 * p); };
     const std::optional<RenderedMap> rendered =
-        renderOtherSizedTakes(context.takes, census.sizes, canvas, context.takesFolder, scratch, render);
+        renderTakesOntoCanvas(context.takes, toRender, census.sizes, canvas, context.takesFolder, scratch, render);
     if (rendered) {
-        exportLog(QStringLiteral("mixed sizes: re-encoded ") + QString::number(rendered->size())
+        exportLog((mixedSizes ? QStringLiteral("mixed sizes") : QStringLiteral("video formats differ"))
+                  + QStringLiteral(": re-encoded ") + QString::number(rendered->size())
                   + QStringLiteral(" take(s) onto ") + sizeText(canvas) + QStringLiteral(", rest passthrough"));
         ExportContext second = context;
         if (context.progress)

@@ -504,14 +504,15 @@ TEST_F(MovieExportTest, AWriterFailureEndsTheExportAndLeavesTheDestinationAlone)
 
 TEST_F(MovieExportTest, SameSizeTakesOfAnotherVideoFormatKeepTheirOwnSampleDescription)
 {
-    // Takes of one size that were encoded differently are still passed through. The untagged
-    // take is cut off its only key frame, so its stretch is re-encoded with the settings of the
-    // recorded takes and shares their description; had it a later key frame, the samples from
-    // there on would keep a description of their own.
+    // A take of the same size encoded differently (another take's parameter sets) is re-encoded
+    // with the settings of the first take, the others are passed through: the track keeps one
+    // sample description, which some players need to play past the change.
     const QList<Take> list{makeTake(takes(), {.colour = 0}, 0.0, 1.0),
                            makeTake(takes(), {.colour = 2, .untagged = true}, 0.3, 1.0),
                            makeTake(takes(), {.colour = 1}, 0.0, 1.0)};
     run(list);
+    EXPECT_EQ(m_lines.filter(QStringLiteral("video formats differ: re-encoded 1 take(s) onto ")).size(), 1)
+        << m_lines.join(u'\n').toStdString();
     EXPECT_TRUE(logged(QStringLiteral("concat: full passthrough")));
     const auto asset = av::Asset::open(out());
     ASSERT_EQ(asset->tracks(MediaType::Video).size(), 1);

@@ -41,6 +41,7 @@ struct Spec {
     int width = kWidth, height = kHeight;
     bool systemAudio = false;
     double micDelay = 0; // the microphone's first sample comes this late
+    bool untagged = false; // no colour tags: other H.264 parameter sets than today's takes
 };
 
 // A frame as players show it: its take's colour and its number within the take.
@@ -58,6 +59,8 @@ void writeTake(const QString &path, const Spec &spec)
     av::VideoSettings video;
     video.width = spec.width;
     video.height = spec.height;
+    if (spec.untagged)
+        video.colorPrimaries = video.transferFunction = video.yCbCrMatrix = QString();
     const int v = encoder.addVideoTrack(video);
     av::AudioSettings audio;
     audio.sampleRate = 48000;
@@ -371,6 +374,20 @@ const std::vector<Kind> &kinds()
         {"canvas_rest_passthrough", {{0, 1.0}, {1, 1.0, 30, kWidth / 2, kHeight / 2}},
          [](const QStringList &p, const QString &out) {
              return exportTakes(p, {{0, 1.0}, {1, 1.0, 30, kWidth / 2, kHeight / 2}}, {{0.3, 0.8}, {0.1, 0.6}}, out);
+         }},
+        // Takes written before the colour tags (other parameter sets at the same size), kept from
+        // a key frame on, where they would otherwise be copied: the stretch that differs from the
+        // first take is re-encoded to its format, the rest copied.
+        {"older_parameter_sets_reencoded", {{0, 1.0}, {1, 1.0, 30, kWidth, kHeight, false, 0, true}},
+         [](const QStringList &p, const QString &out) {
+             return exportTakes(p, {{0, 1.0}, {1, 1.0, 30, kWidth, kHeight, false, 0, true}}, {{0.3, 0.8}, {0.0, 0.6}},
+                                out);
+         }},
+        // The first take is the older one: no re-encoded stretch can match it, the whole video is.
+        {"older_parameter_sets_first", {{0, 1.0, 30, kWidth, kHeight, false, 0, true}, {1, 1.0}},
+         [](const QStringList &p, const QString &out) {
+             return exportTakes(p, {{0, 1.0, 30, kWidth, kHeight, false, 0, true}, {1, 1.0}}, {{0.0, 0.8}, {0.0, 0.6}},
+                                out);
          }},
         {"whole_reencode", {{0, 1.0}, {1, 1.0, 30, kWidth / 2, kHeight / 2}},
          [](const QStringList &p, const QString &out) {
