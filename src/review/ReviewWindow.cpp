@@ -20,6 +20,7 @@
 #include <QStackedWidget>
 #include <QToolBar>
 #include <QToolButton>
+#include <QVBoxLayout>
 
 namespace lumacast::review {
 
@@ -131,11 +132,17 @@ void ReviewWindow::buildSplitView()
 {
     m_split = new QSplitter(Qt::Horizontal, m_stack);
     m_split->setChildrenCollapsible(false);
-    m_outline = new SceneOutline(m_outlineHost.get(), m_split);
-    m_outline->setMinimumWidth(220);
-    m_outline->setMaximumWidth(400);
+    // The outline sits in a holder of its own: its row buttons for assistive tools are the
+    // holder's children (a splitter would take them for panes).
+    auto *sidebar = new QWidget(m_split);
+    auto *sidebarLayout = new QVBoxLayout(sidebar);
+    sidebarLayout->setContentsMargins(0, 0, 0, 0);
+    m_outline = new SceneOutline(m_outlineHost.get(), sidebar);
+    sidebarLayout->addWidget(m_outline);
+    sidebar->setMinimumWidth(220);
+    sidebar->setMaximumWidth(400);
     m_pane = new PlayerPane(m_split);
-    m_split->addWidget(m_outline);
+    m_split->addWidget(sidebar);
     m_split->addWidget(m_pane);
     m_split->setStretchFactor(0, 0);
     m_split->setStretchFactor(1, 1);

@@ -11,6 +11,7 @@
 #include <QKeyEvent>
 #include <QMenu>
 #include <QMouseEvent>
+#include <QPushButton>
 
 namespace lumacast {
 
@@ -45,9 +46,11 @@ SceneOutline::SceneOutline(SceneOutlineHost *host, QWidget *parent)
 
     connect(this, &QTreeView::expanded, this, [this](const QModelIndex &index) {
         m_collapsedSceneIDs.remove(SceneOutlineModel::itemID(index));
+        scheduleTrashButtons();
     });
     connect(this, &QTreeView::collapsed, this, [this](const QModelIndex &index) {
         m_collapsedSceneIDs.insert(SceneOutlineModel::itemID(index));
+        scheduleTrashButtons();
     });
     connect(selectionModel(), &QItemSelectionModel::selectionChanged, this,
             &SceneOutline::selectionDidChange);
@@ -81,7 +84,11 @@ SceneOutline::SceneOutline(SceneOutlineHost *host, QWidget *parent)
     });
 }
 
-SceneOutline::~SceneOutline() = default;
+SceneOutline::~SceneOutline()
+{
+    for (const QPointer<QPushButton> &button : std::as_const(m_trashButtons))
+        delete button.data();
+}
 
 void SceneOutline::setFocusedItemID(const std::optional<QUuid> &id)
 {
@@ -114,6 +121,7 @@ void SceneOutline::hostChanged()
     const bool enabled = m_host->interactionsEnabled();
     m_model->setInteractionsEnabled(enabled);
     setEnabled(enabled);
+    scheduleTrashButtons();
     if (outlineSignature(m_host->currentSession(), m_host->pendingTakeID()) != m_lastSignature)
         reloadOutline();
     else
@@ -228,6 +236,7 @@ void SceneOutline::reloadOutline()
 
     m_lastSignature = outlineSignature(session, pending);
     syncSelectionFromFocus();
+    scheduleTrashButtons();
 }
 
 void SceneOutline::syncSelectionFromFocus()
@@ -351,6 +360,86 @@ void SceneOutline::runKeyMap(QKeyEvent *event)
 void SceneOutline::keyPressEvent(QKeyEvent *event)
 {
     runKeyMap(event);
+}
+
+void SceneOutline::updateGeometries()
+{
+    QTreeView::updateGeometries();
+    scheduleTrashButtons();
+}
+
+void SceneOutline::scrollContentsBy(int dx, int dy)
+{
+    QTreeView::scrollContentsBy(dx, dy);
+    scheduleTrashButtons();
+}
+
+void SceneOutline::showEvent(QShowEvent *event)
+{
+    QTreeView::showEvent(event);
+    scheduleTrashButtons();
+}
+
+void SceneOutline::hideEvent(QHideEvent *event)
+{
+    QTreeView::hideEvent(event);
+    scheduleTrashButtons();
+}
+
+void SceneOutline::moveEvent(QMoveEvent *event)
+{
+    QTreeView::moveEvent(event);
+    scheduleTrashButtons();
+}
+
+void SceneOutline::scheduleTrashButtons()
+{
+    // Rows move in bursts (a reload, a scroll, an expansion): the buttons follow once after.
+    if (m_trashButtonsPending)
+        return;
+    m_trashButtonsPending = true;
+    postToMainThread(QPointer<SceneOutline>(this), [this] { placeTrashButtons(); });
+}
+
+void SceneOutline::placeTrashButtons()
+{
+    m_trashButtonsPending = false;
+    QWidget *holder = parentWidget();
+    qsizetype used = 0;
+    if (holder && isVisible()) {
+        const QRect area = viewport()->rect();
+        for (int s = 0; s < m_model->rowCount(); ++s) {
+            const QModelIndex scene = m_model->index(s, 0);
+            const QRect trash = SceneTreeCellDelegate::trashRect(visualRect(scene));
+            if (!scene.data(SceneOutlineModel::ShowsTrashRole).toBool() || !area.contains(trash))
+                continue;
+            if (used == m_trashButtons.size() || !m_trashButtons[used]) {
+                auto *button = new QPushButton(holder);
+                button->setAccessibleName(QStringLiteral("Delete scene"));
+                button->setFocusPolicy(Qt::NoFocus);
+                button->setFlat(true);
+                button->setStyleSheet(QStringLiteral("QPushButton { background: transparent; border: none; }"));
+                // The delegate takes the clicks; this one answers assistive tools' presses.
+                button->setAttribute(Qt::WA_TransparentForMouseEvents);
+                connect(button, &QPushButton::clicked, m_commands, [commands = m_commands, button] {
+                    commands->confirmDelete({button->property("sceneID").toUuid()}, {});
+                }, Qt::QueuedConnection);
+                if (used == m_trashButtons.size())
+                    m_trashButtons.append(button);
+                else
+                    m_trashButtons[used] = button;
+            }
+            QPushButton *button = m_trashButtons[used++];
+            button->setProperty("sceneID", SceneOutlineModel::itemID(scene));
+            button->setEnabled(interactionsEnabled());
+            button->setGeometry(QRect(viewport()->mapTo(holder, trash.topLeft()), trash.size()));
+            button->show();
+            button->raise();
+        }
+    }
+    for (qsizetype i = used; i < m_trashButtons.size(); ++i)
+        if (m_trashButtons[i])
+            m_trashButtons[i]->hide();
 }
 
 std::unique_ptr<QMenu> SceneOutline::contextMenuAt(const QPoint &position)

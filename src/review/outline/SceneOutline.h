@@ -14,6 +14,7 @@
 #include <optional>
 
 class QMenu;
+class QPushButton;
 
 namespace lumacast {
 
@@ -85,6 +86,11 @@ signals:
 
 protected:
     void keyPressEvent(QKeyEvent *event) override;
+    void updateGeometries() override;
+    void scrollContentsBy(int dx, int dy) override;
+    void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
+    void moveEvent(QMoveEvent *event) override;
     void contextMenuEvent(QContextMenuEvent *event) override;
     // Presses on a row's button are the button's: they neither select, drag nor rename.
     void mousePressEvent(QMouseEvent *event) override;
@@ -99,6 +105,9 @@ private:
     QModelIndexList selectedRowsInOrder() const;
     void expandScenes();
     void selectExactly(const QModelIndexList &rows);
+    // The painted trash buttons as real buttons ("Delete scene") for assistive tools.
+    void scheduleTrashButtons();
+    void placeTrashButtons();
 
     QPointer<SceneOutlineHost> m_host;
     SceneOutlineModel *m_model = nullptr;
@@ -112,6 +121,10 @@ private:
     bool m_restoringEditor = false;
     QPersistentModelIndex m_pressedButtonRow; // the row whose button the mouse went down on
     int m_pressedButton = 0;                  // SceneTreeCellDelegate::Button
+    // Transparent to the mouse, laid over the painted trash buttons. Children of the outline's
+    // parent: a tree view shows assistive tools its cells only, not its child widgets.
+    QList<QPointer<QPushButton>> m_trashButtons;
+    bool m_trashButtonsPending = false;
 };
 
 } // namespace lumacast

@@ -7,6 +7,7 @@
 #include "support/LogCapture.h"
 
 #include <QAbstractItemModelTester>
+#include <QAccessible>
 #include <QApplication>
 #include <QDir>
 #include <QLineEdit>
@@ -359,6 +360,42 @@ TEST(SceneOutlineView, RowButtonsAndContextMenus)
     g.host.interactions = false;
     g.host.publish();
     EXPECT_FALSE(g.outline->contextMenuAt(g.rect(g.host.scene(0)).center()));
+}
+
+// The painted trash buttons are buttons named "Delete scene" to assistive tools, where they are
+// painted; pressing one asks to delete its scene. With one scene left there is none.
+TEST(SceneOutlineView, TrashButtonsAreAccessibleButtons)
+{
+    Fixture f({2, 1});
+    auto trashButtons = [&] {
+        QList<QPushButton *> shown;
+        for (QPushButton *button : f.window.findChildren<QPushButton *>())
+            if (button->isVisible() && button->accessibleName() == "Delete scene")
+                shown << button;
+        return shown;
+    };
+    QCoreApplication::processEvents();
+    const QList<QPushButton *> buttons = trashButtons();
+    ASSERT_EQ(buttons.size(), 2);
+    QAccessibleInterface *windowAccess = QAccessible::queryAccessibleInterface(&f.window);
+    for (int s = 0; s < 2; ++s) {
+        const QRect painted = SceneTreeCellDelegate::trashRect(f.rect(f.host.scene(s)));
+        QPushButton *button = buttons[s];
+        EXPECT_EQ(button->geometry(), QRect(f.outline->viewport()->mapTo(&f.window, painted.topLeft()), painted.size()));
+        QAccessibleInterface *access = QAccessible::queryAccessibleInterface(button);
+        ASSERT_TRUE(access);
+        EXPECT_EQ(access->role(), QAccessible::Button);
+        EXPECT_EQ(access->text(QAccessible::Name), "Delete scene");
+        EXPECT_GE(windowAccess->indexOfChild(access), 0) << "not among the window's elements";
+    }
+    f.answer = 0;
+    QAccessible::queryAccessibleInterface(buttons[1])->actionInterface()->doAction(
+        QAccessibleActionInterface::pressAction());
+    QTest::qWait(300); // the press animates
+    EXPECT_EQ(f.alerts, QStringList{"Delete Scene? / This deletes 1 scene(s) and 1 take(s)."});
+    EXPECT_EQ(f.takeCalls(), QStringList{"deleteItems S1 / "});
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(trashButtons().isEmpty());
 }
 
 // Sends a drag of `dragged` and its drop at `position` of the viewport; true when accepted.
