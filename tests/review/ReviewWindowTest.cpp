@@ -11,6 +11,7 @@
 #include "review/outline/SceneOutline.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QDir>
 #include <QGuiApplication>
 #include <QPointer>
@@ -124,6 +125,13 @@ TEST(ReviewWindowTest, StartScreenUntilARecordingOpens)
         rows << button->text();
     EXPECT_EQ(rows, (QStringList{"New Recording", "Open Recording…", "Resume (1 scene)", "Resume (3 scenes)"}));
     f.screenshot(QStringLiteral("start-screen"));
+    // The outline behind the start screen takes none of its keys: Tab moves between the buttons.
+    f.window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(f.window.get()));
+    QList<QPushButton *> buttons = f.window->startScreen()->findChildren<QPushButton *>();
+    buttons.first()->setFocus();
+    QTest::keyClick(buttons.first(), Qt::Key_Tab);
+    EXPECT_EQ(QApplication::focusWidget(), buttons[1]);
 
     f.h.m().setRecoverableSessions({});
     EXPECT_FALSE(f.window->startScreen()->showsRecovered());
