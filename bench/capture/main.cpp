@@ -38,6 +38,7 @@
 #include <cmath>
 
 #include <algorithm>
+#include <optional>
 #include <cstdio>
 #include <ctime>
 #include <iostream>
@@ -106,7 +107,8 @@ struct GrabCost {
     double cpuMs = 0;
 };
 
-GrabCost measureGrab(x11::CaptureConfig config, int frames)
+// Nothing when the grab failed: a failed grab measures nothing.
+std::optional<GrabCost> measureGrab(x11::CaptureConfig config, int frames)
 {
     x11::FrameSource source(config);
     try {
@@ -125,7 +127,7 @@ GrabCost measureGrab(x11::CaptureConfig config, int frames)
         return GrabCost{wall.nsecsElapsed() / 1e6 / frames, (threadCpuSeconds() - cpu0) * 1000 / frames};
     } catch (const x11::X11Error &error) {
         std::cerr << "grab failed: " << error.what() << "\n";
-        return {};
+        return std::nullopt;
     }
 }
 
@@ -153,10 +155,13 @@ int grab(const QStringList &args)
     x11::CaptureConfig composited = plain;
     composited.excludedPids = {uint32_t(QCoreApplication::applicationPid())};
 
-    const GrabCost a = measureGrab(plain, frames);
-    const GrabCost b = measureGrab(composited, frames);
+    const std::optional<GrabCost> grabbedPlain = measureGrab(plain, frames);
+    const std::optional<GrabCost> grabbedComposited = measureGrab(composited, frames);
     animation->kill();
     animation->waitForFinished();
+    if (!grabbedPlain || !grabbedComposited)
+        return 1;
+    const GrabCost a = *grabbedPlain, b = *grabbedComposited;
     QJsonObject report{{QStringLiteral("frames"), frames},
                        {QStringLiteral("plainWallMsPerFrame"), a.wallMs},
                        {QStringLiteral("plainCpuMsPerFrame"), a.cpuMs},
@@ -336,7 +341,8 @@ int record(const QStringList &args)
                        {QStringLiteral("ffmpegThreadMsPerFrame"), threadReport(b, framesTheirs)},
                        {QStringLiteral("recorderReport"), QJsonDocument::fromJson(a.out.trimmed()).object()}};
     std::cout << QJsonDocument(report).toJson(QJsonDocument::Indented).constData();
-    return 0;
+    // A recording without frames measured nothing.
+    return framesOurs > 0 && framesTheirs > 0 ? 0 : 1;
 #endif
 }
 

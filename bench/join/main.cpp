@@ -358,5 +358,11 @@ int main(int argc, char **argv)
                 double(join.peakKiB) / double(joinShort.peakKiB));
     for (const QString &f : {joined, joinedShort, copied, concatenated, list})
         QFile::remove(f);
+    // A ratio against a failed run measures nothing.
+    if (joinShort.status != 0 || cp.status != 0 || ffmpeg.status != 0) {
+        std::fprintf(stderr, "a measured run failed: short join %d, cp %d, ffmpeg %d\n", joinShort.status, cp.status,
+                     ffmpeg.status);
+        return 1;
+    }
     return 0;
 }

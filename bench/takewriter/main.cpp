@@ -224,8 +224,10 @@ int main(int argc, char **argv)
     std::printf("  movie duration        %.3f s\n", duration.value_or(-1));
 
     double ratio = 0;
+    bool ffmpegFailed = false;
     if (withFfmpeg) {
         const FfmpegRun ff = runFfmpeg(ffmpegPath, width, height, fps, frames);
+        ffmpegFailed = !ff.ok;
         if (!ff.ok) {
             std::printf("ffmpeg command line: failed\n");
         } else {
@@ -239,5 +241,5 @@ int main(int argc, char **argv)
     std::printf("{\"frames\":%d,\"dropped\":%llu,\"cpuPerFrameMs\":%.4f,\"peakMB\":%.1f,\"ratio\":%.3f}\n", frames,
                 (unsigned long long)writer.droppedVideoFrames(), writerCpu / frames * 1e3,
                 double(self.ru_maxrss) / 1024.0, ratio);
-    return duration ? 0 : 1;
+    return duration && !ffmpegFailed ? 0 : 1;
 }
