@@ -2,7 +2,9 @@
 
 #include "store/Shortcut.h"
 
+#include <QAction>
 #include <QApplication>
+#include <QMenu>
 #include <QStyleFactory>
 #include <QStyleOptionMenuItem>
 
@@ -52,18 +54,29 @@ QString MenuKeyHintStyle::shownText(const QString &menuItemText)
 }
 
 namespace {
-// The item with its shortcut rewritten, and the shortcut column widened when the new words are
-// longer: QMenu measured the column with Qt's words.
-QStyleOptionMenuItem rewritten(const QStyleOptionMenuItem &item, int *extraWidth)
+// How much wider the menu's shortcut column gets: QMenu measured it with Qt's words, and every
+// item must start its shortcut at the same place.
+int extraColumnWidth(const QWidget *widget, const QFontMetrics &metrics)
+{
+    const auto *menu = qobject_cast<const QMenu *>(widget);
+    if (!menu)
+        return 0;
+    int extra = 0;
+    for (const QAction *action : menu->actions()) {
+        const QKeySequence key = action->shortcut();
+        if (key.isEmpty() || action->text().contains(QLatin1Char('\t')))
+            continue;
+        extra = std::max(extra, metrics.horizontalAdvance(MenuKeyHintStyle::keyHintText(key))
+                                    - metrics.horizontalAdvance(key.toString(QKeySequence::NativeText)));
+    }
+    return extra;
+}
+
+QStyleOptionMenuItem rewritten(const QStyleOptionMenuItem &item, const QWidget *widget, int *extraWidth)
 {
     QStyleOptionMenuItem shown(item);
     shown.text = MenuKeyHintStyle::shownText(item.text);
-    const qsizetype oldTab = item.text.indexOf(QLatin1Char('\t'));
-    const qsizetype newTab = shown.text.indexOf(QLatin1Char('\t'));
-    int extra = 0;
-    if (oldTab >= 0 && newTab >= 0)
-        extra = std::max(0, item.fontMetrics.horizontalAdvance(shown.text.mid(newTab + 1))
-                                - item.fontMetrics.horizontalAdvance(item.text.mid(oldTab + 1)));
+    const int extra = extraColumnWidth(widget, item.fontMetrics);
     shown.reservedShortcutWidth += extra;
     if (extraWidth)
         *extraWidth = extra;
@@ -76,7 +89,7 @@ void MenuKeyHintStyle::drawControl(ControlElement element, const QStyleOption *o
 {
     if (element == CE_MenuItem) {
         if (const auto *item = qstyleoption_cast<const QStyleOptionMenuItem *>(option)) {
-            const QStyleOptionMenuItem shown = rewritten(*item, nullptr);
+            const QStyleOptionMenuItem shown = rewritten(*item, widget, nullptr);
             QProxyStyle::drawControl(element, &shown, painter, widget);
             return;
         }
@@ -90,7 +103,7 @@ QSize MenuKeyHintStyle::sizeFromContents(ContentsType type, const QStyleOption *
     if (type == CT_MenuItem) {
         if (const auto *item = qstyleoption_cast<const QStyleOptionMenuItem *>(option)) {
             int extra = 0;
-            const QStyleOptionMenuItem shown = rewritten(*item, &extra);
+            const QStyleOptionMenuItem shown = rewritten(*item, widget, &extra);
             return QProxyStyle::sizeFromContents(type, &shown, size + QSize(extra, 0), widget);
         }
     }
