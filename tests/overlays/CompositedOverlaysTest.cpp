@@ -64,6 +64,7 @@ struct Marks {
     QRect bounds;   // everything that differs from the backdrop
     int white = 0;  // pure white pixels
     int blended = 0; // neither backdrop nor white: drawn translucently
+    int strongest = 0; // the largest step from the backdrop in any channel
 };
 
 Marks marksOn(const QImage &shot)
@@ -75,6 +76,9 @@ Marks marksOn(const QImage &shot)
             if (nearBackdrop(rgb, 6))
                 continue;
             marks.bounds |= QRect(x, y, 2, 2);
+            for (int shift : {0, 8, 16})
+                marks.strongest = std::max(marks.strongest, std::abs(int((rgb >> shift) & 0xff)
+                                                                     - int((Backdrop::kColour >> shift) & 0xff)));
             if (rgb == 0xffffff)
                 ++marks.white;
             else
@@ -138,6 +142,7 @@ TEST_P(Roads, CountdownDigitGrowsAndFadesOnlyWhereItCanAndStaysLegible)
         EXPECT_EQ(first.white, 0);
         EXPECT_GT(first.blended, 2000);
         EXPECT_GT(second.bounds.height(), first.bounds.height() * 3 / 2);
+        EXPECT_LT(second.strongest, first.strongest * 2 / 3); // fading
         EXPECT_LE(first.bounds.height(), digit);
     } else {
         // Opaque white with its dark rim, at its own size for the whole second: nothing grows
