@@ -17,6 +17,8 @@ void MenuKeyHintStyle::install()
     // A fresh instance of the current style as the base: QApplication deletes the style it
     // replaces, so the proxy must not wrap that one.
     QStyle *base = QStyleFactory::create(QApplication::style()->name());
+    if (!base)
+        return; // a style no factory makes again: keep its look, and Qt's words in the menus
     QApplication::setStyle(new MenuKeyHintStyle(base));
 }
 
