@@ -1,4 +1,5 @@
 #include "app/LumacastApp.h"
+#include "app/MenuKeyHintStyle.h"
 #include "app/SingleInstance.h"
 
 #include <QApplication>
@@ -63,6 +64,7 @@ int main(int argc, char **argv)
     QApplication::setApplicationName(QStringLiteral("Lumacast"));
     QApplication::setApplicationVersion(QStringLiteral(LUMACAST_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("lumacast"));
+    lumacast::MenuKeyHintStyle::install();
 
     const QStringList documents = documentArguments(QApplication::arguments());
     lumacast::SingleInstance instance(lumacast::SingleInstance::serverName());

@@ -1,11 +1,11 @@
 #include "control/ExportLauncher.h"
 
 #include "control/AppStateManager.h"
+#include "control/FileManagerReveal.h"
 #include "control/NetworkUpdater.h"
 
-#include <QDesktopServices>
 #include <QFileInfo>
-#include <QUrl>
+
 
 namespace lumacast {
 
@@ -29,16 +29,11 @@ ExportRow rowFor(ExportLauncher::Kind kind)
     return {"", ""};
 }
 
-void revealInFileManager(const QString &path)
-{
-    // The desktop opens the folder that holds the file; no portable way selects the file itself.
-    QDesktopServices::openUrl(QUrl::fromLocalFile(QFileInfo(path).absolutePath()));
-}
 
 } // namespace
 
 ExportLauncher::ExportLauncher(AppStateManager &manager)
-    : m(manager), m_reveal(revealInFileManager)
+    : m(manager), m_reveal([](const QString &path) { FileManagerReveal().reveal(path); })
 {
 }
 

@@ -1,5 +1,7 @@
 #include "dialogs/ExportSummaryWindow.h"
 
+#include "store/Shortcut.h"
+
 #include <QFontDatabase>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -92,7 +94,9 @@ ExportSummaryWindow::ExportSummaryWindow(ExportHost &host, QWidget *parent)
     m_exportButton->setObjectName(QStringLiteral("exportButton"));
     m_exportButton->setDefault(true);
     m_exportButton->setShortcut(QKeySequence(Qt::META | Qt::SHIFT | Qt::Key_E));
-    m_exportButton->setToolTip(QStringLiteral("Export Video (\u21E7\u2318E)"));
+    m_exportButton->setToolTip(
+        QStringLiteral("Export Video (%1)")
+            .arg(ShortcutBinding::shortcutText(carbon_modifier::shift | carbon_modifier::command, QStringLiteral("E"))));
     connect(m_exportButton, &QPushButton::clicked, this, &ExportSummaryWindow::exportVideo);
     buttons->addStretch();
     buttons->addWidget(cancel);

@@ -38,8 +38,6 @@ private:
     std::function<void()> m_onEscape;
 };
 
-// A region showing nothing: an empty QRegion would mean "no mask" to Qt.
-QRegion nothingVisible() { return QRegion(-2, -2, 1, 1); }
 
 QRegion filledRegion(const QPainterPath &path, bool evenOdd)
 {
@@ -58,7 +56,7 @@ QRegion filledRegion(const QPainterPath &path, bool evenOdd)
 CountdownView::CountdownView(QWidget *parent)
     : OverlayPanel(Style{Level::screenSaver, /*ignoresMouseEvents*/ true, /*hasShadow*/ true, false}, parent)
 {
-    m_frames.setInterval(transparencyAvailable() ? 33 : 50);
+    m_frames.setInterval(33);
     connect(&m_frames, &QTimer::timeout, this, &CountdownView::advance);
     setValue(m_value);
 }
@@ -109,9 +107,8 @@ QPainterPath CountdownView::digitPath(double progress) const
 
 void CountdownView::advance()
 {
-    if (m_clock.elapsed() >= kAnimationMs)
-        m_frames.stop();
-    updateShape();
+    if (m_clock.elapsed() >= kAnimationMs || !transparencyAvailable())
+        m_frames.stop(); // nothing moves without a compositor
     update();
 }
 
@@ -119,26 +116,22 @@ void CountdownView::updateShape()
 {
     if (transparencyAvailable())
         return;
-    const double p = progress();
-    const double opacity = opacityAt(p);
-    const QPainterPath path = digitPath(p);
-    if (opacity >= 0.25) {
-        setMask(filledRegion(path, true));
-    } else if (opacity > 0.01) {
-        // Fading: the digit thins to an outline instead of turning transparent.
-        QPainterPathStroker stroker;
-        stroker.setWidth(std::max(2.0, 48.0 * opacity / 0.25));
-        setMask(filledRegion(stroker.createStroke(path), false));
-    } else {
-        setMask(nothingVisible());
-    }
+    // Without a compositor nothing can fade, and a growing shape would cut ever larger holes
+    // into the picture: the digit stays at its own size, white with a dark rim that keeps it
+    // legible on a light screen, until the next number replaces it.
+    QPainterPathStroker rim;
+    rim.setWidth(2.0 * kFallbackRimWidth);
+    rim.setJoinStyle(Qt::RoundJoin);
+    const QPainterPath digit = digitPath(0);
+    setMask(filledRegion(digit, true).united(filledRegion(rim.createStroke(digit), false)));
 }
 
 void CountdownView::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
     if (!transparencyAvailable()) {
-        painter.fillRect(rect(), Qt::white); // the mask cuts the digit out
+        painter.fillRect(rect(), QColor(40, 40, 40)); // the rim; the mask cuts the shape
+        painter.fillPath(digitPath(0), Qt::white);
         return;
     }
     const double p = progress();

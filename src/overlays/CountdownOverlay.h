@@ -19,13 +19,15 @@ namespace lumacast {
 
 // The full-screen panel of the countdown: one large white digit in the middle that comes up
 // half-transparent at its size and grows to three times that size while it fades out over one
-// second. Without a compositing manager the digit's outline is the window's shape, and the fade
-// is drawn as the digit thinning to an outline.
+// second. Without a compositing manager the digit's outline is the window's shape: the digit
+// stays at its own size, opaque white with a dark rim, for its whole second.
 class CountdownView final : public OverlayPanel {
     Q_OBJECT
 public:
     static constexpr double kDigitPixelSize = 500;
     static constexpr int kAnimationMs = 1000;
+    // The dark rim round the digit where no compositor lets it fade, in pixels.
+    static constexpr double kFallbackRimWidth = 4;
 
     explicit CountdownView(QWidget *parent = nullptr);
 

@@ -53,7 +53,8 @@ QColor overlayStateTint(OverlayState state)
     return QColor(142, 142, 147);
 }
 
-OverlayPanel::OverlayPanel(const Style &style, QWidget *parent) : QWidget(parent, flagsFor(style)), m_style(style)
+OverlayPanel::OverlayPanel(const Style &style, QWidget *parent)
+    : QWidget(parent, flagsFor(style)), m_style(style), m_transparent(compositingAvailable())
 {
     setAttribute(Qt::WA_ShowWithoutActivating);
     setAttribute(Qt::WA_X11DoNotAcceptFocus);
@@ -93,11 +94,9 @@ void OverlayPanel::orderFrontRegardless()
 
 void OverlayPanel::orderOut() { hide(); }
 
-bool OverlayPanel::transparencyAvailable()
+bool OverlayPanel::compositingAvailable()
 {
-    static const bool available = QGuiApplication::platformName() == QLatin1String("xcb")
-        && x11::compositingManagerRunning();
-    return available;
+    return QGuiApplication::platformName() == QLatin1String("xcb") && x11::compositingManagerRunning();
 }
 
 QScreen *OverlayPanel::screenForDisplay(std::optional<uint32_t> displayID)

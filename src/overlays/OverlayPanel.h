@@ -49,8 +49,12 @@ public:
     void orderFrontRegardless();
     void orderOut();
 
-    // Whether windows may be translucent (a compositing manager runs). Asked once per process.
-    static bool transparencyAvailable();
+    // Whether this panel is translucent: a compositing manager ran when it was made. Decided
+    // once per panel, since the window's visual and its painting must agree; a compositor that
+    // starts or stops later counts for the panels made after it.
+    bool transparencyAvailable() const { return m_transparent; }
+    // Whether a compositing manager runs now (a question to the X server).
+    static bool compositingAvailable();
     // The screen of a display id (the X server's RandR output id); nothing when the id is absent
     // or no screen shows that display.
     static QScreen *screenForDisplay(std::optional<uint32_t> displayID);
@@ -64,6 +68,7 @@ protected:
 
 private:
     Style m_style;
+    bool m_transparent = false;
     std::optional<QPoint> m_dragOffset;
 };
 

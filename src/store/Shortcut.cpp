@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonValue>
+#include <QStringList>
 
 #include <cmath>
 #include <limits>
@@ -138,6 +139,15 @@ Qt::Key ShortcutBinding::menuKeyEquivalent() const
         return Qt::Key_Space;
     if (keyEquivalent == QLatin1String("\r"))
         return Qt::Key_Return;
+    // Control characters name keys; their code points are no Qt::Key (9 would be no key at all).
+    if (keyEquivalent == QLatin1String("\t"))
+        return Qt::Key_Tab;
+    if (keyEquivalent == QLatin1String("\b"))
+        return Qt::Key_Backspace;
+    if (keyEquivalent == QLatin1String("\x7f"))
+        return Qt::Key_Delete;
+    if (keyEquivalent == QLatin1String("\x1b"))
+        return Qt::Key_Escape;
     if (keyEquivalent.isEmpty())
         return Qt::Key_unknown;
     // Qt names a character key by its upper-case code point.
@@ -165,23 +175,23 @@ QString ShortcutBinding::keyName(quint32 keyCode)
 {
     switch (keyCode) {
     case key_code::returnKey:
-        return QStringLiteral("↩");
+        return QStringLiteral("Return");
     case key_code::tab:
-        return QStringLiteral("⇥");
+        return QStringLiteral("Tab");
     case key_code::space:
         return QStringLiteral("Space");
-    case key_code::deleteKey:
-        return QStringLiteral("⌫");
+    case key_code::deleteKey: // the key above Return, Backspace on these keyboards
+        return QStringLiteral("Backspace");
     case key_code::escape:
-        return QStringLiteral("⎋");
+        return QStringLiteral("Esc");
     case key_code::leftArrow:
-        return QStringLiteral("←");
+        return QStringLiteral("Left");
     case key_code::rightArrow:
-        return QStringLiteral("→");
+        return QStringLiteral("Right");
     case key_code::downArrow:
-        return QStringLiteral("↓");
+        return QStringLiteral("Down");
     case key_code::upArrow:
-        return QStringLiteral("↑");
+        return QStringLiteral("Up");
     default:
         break;
     }
@@ -200,16 +210,25 @@ QString ShortcutBinding::keyName(quint32 keyCode)
 
 QString ShortcutBinding::displayString(quint32 keyCode, quint32 carbonModifiers)
 {
-    QString result;
-    if (carbonModifiers & carbon_modifier::control)
-        result += QStringLiteral("⌃");
-    if (carbonModifiers & carbon_modifier::option)
-        result += QStringLiteral("⌥");
+    return shortcutText(carbonModifiers, keyName(keyCode));
+}
+
+QString ShortcutBinding::shortcutText(quint32 carbonModifiers, const QString &key)
+{
+    // GTK's order and words, which the other desktops' settings read the same way; the command
+    // bit is the Super key the hot keys grab.
+    QStringList parts;
     if (carbonModifiers & carbon_modifier::shift)
-        result += QStringLiteral("⇧");
+        parts << QStringLiteral("Shift");
+    if (carbonModifiers & carbon_modifier::control)
+        parts << QStringLiteral("Ctrl");
+    if (carbonModifiers & carbon_modifier::option)
+        parts << QStringLiteral("Alt");
     if (carbonModifiers & carbon_modifier::command)
-        result += QStringLiteral("⌘");
-    return result + keyName(keyCode);
+        parts << QStringLiteral("Super");
+    if (!key.isEmpty())
+        parts << key;
+    return parts.join(QLatin1Char('+'));
 }
 
 void ShortcutBinding::setKeyboardLayout(std::shared_ptr<const KeyboardLayout> layout)

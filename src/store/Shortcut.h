@@ -110,14 +110,22 @@ struct ShortcutBinding {
     QByteArray toJsonBytes() const;
     static std::optional<ShortcutBinding> fromJson(const QJsonValue &value);
 
-    // The menus' key: Qt::Key_Space for " ", Qt::Key_Return for "\r", otherwise the key of the
-    // first character (upper case, as Qt names letter keys). Qt::Key_unknown when empty.
+    // The menus' key: the named key for " ", "\r", "\t", Backspace, Delete and Escape, otherwise
+    // the key of the first character (upper case, as Qt names letter keys). Qt::Key_unknown when
+    // empty.
     Qt::Key menuKeyEquivalent() const;
     // The menus' modifiers for `eventModifiers` (command is the Meta key, which is Super here).
     Qt::KeyboardModifiers menuModifiers() const;
 
+    // The key's name as a Linux keyboard labels it: "Space", "Return", "Tab", the arrows by
+    // direction, else what the key types in the current layout, upper-cased.
     static QString keyName(quint32 keyCode);
+    // How a binding reads to the user: the modifiers in words, in the order Linux desktops write
+    // them, then the key, joined by "+" ("Shift+Super+Space"). Every place that shows a binding
+    // (status panel, tooltips, help, settings, menus) goes through `shortcutText`.
     static QString displayString(quint32 keyCode, quint32 carbonModifiers);
+    // The same format for a key already named: `carbonModifiers` as stored, `key` as shown.
+    static QString shortcutText(quint32 carbonModifiers, const QString &key);
 
     // Replaces the layout that `keyName` asks; null brings back the built-in US layout.
     static void setKeyboardLayout(std::shared_ptr<const KeyboardLayout> layout);

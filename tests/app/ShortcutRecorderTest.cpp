@@ -210,6 +210,27 @@ TEST_F(RecorderOnX11, ClosingOrDestroyingTheWindowWhileRecordingRegistersTheHotK
 
 // Pictures of both windows for a person to look at (written beside the test program), and every
 // key-cap glyph found in an installed font.
+// The field shows a binding's whole name, however many modifiers it has.
+TEST(ShortcutRecorderField, WidensToShowTheWholeBinding)
+{
+    const struct {
+        ShortcutBinding binding;
+        bool wider;
+    } cases[] = {
+        {defaultBinding(ShortcutAction::endTake), false},
+        {ShortcutBinding{49, 0x1B00, " ", 30}, true}, // Shift+Ctrl+Alt+Super+Space
+    };
+    for (const auto &c : cases) {
+        Field field;
+        field.setBinding(c.binding);
+        QFont font = field.font();
+        font.setWeight(QFont::Medium);
+        const QString shown = ShortcutBinding::displayString(c.binding.carbonKeyCode, c.binding.carbonModifiers);
+        EXPECT_GE(field.width(), QFontMetrics(font).horizontalAdvance(shown) + 8) << qPrintable(shown);
+        EXPECT_EQ(field.width() > 160, c.wider) << qPrintable(shown);
+    }
+}
+
 TEST(WindowPictures, SettingsAndHelpWindowsRender)
 {
     QTemporaryDir dir;

@@ -43,17 +43,17 @@ TEST(RecordingStatusCard, TitlesAndButtonsOfEachState)
         QString title;
         QStringList buttons;
     } cases[] = {
-        {inState(OverlayState::idle, 1, 1), "Ready — S1T1", {"Start take (⇧⌘↩)", "Next scene (⇧⌘N)"}},
-        {inState(OverlayState::starting, 2, 4), "Starting…", {"Start take (⇧⌘↩)", "Next scene (⇧⌘N)"}},
+        {inState(OverlayState::idle, 1, 1), "Ready — S1T1", {"Start take (Shift+Super+Return)", "Next scene (Shift+Super+N)"}},
+        {inState(OverlayState::starting, 2, 4), "Starting…", {"Start take (Shift+Super+Return)", "Next scene (Shift+Super+N)"}},
         {inState(OverlayState::recording, 1, 2), "REC — S1T2",
-         {"Pause (⇧⌘Space)", "End take (⇧⌘↩)", "End + next scene (⇧⌘N)"}},
+         {"Pause (Shift+Super+Space)", "End take (Shift+Super+Return)", "End + next scene (Shift+Super+N)"}},
         {inState(OverlayState::recording, 1, 2, QStringLiteral("S2T3")), "REC tail — S2T3",
-         {"Pause (⇧⌘Space)", "End take (⇧⌘↩)"}},
-        {inState(OverlayState::paused, 3, 1), "PAUSED — S3T1", {"Resume (⇧⌘Space)", "End take (⇧⌘↩)"}},
+         {"Pause (Shift+Super+Space)", "End take (Shift+Super+Return)"}},
+        {inState(OverlayState::paused, 3, 1), "PAUSED — S3T1", {"Resume (Shift+Super+Space)", "End take (Shift+Super+Return)"}},
         {inState(OverlayState::paused, 3, 1, QStringLiteral("S2T3")), "PAUSED tail — S2T3",
-         {"Resume (⇧⌘Space)", "End take (⇧⌘↩)"}},
+         {"Resume (Shift+Super+Space)", "End take (Shift+Super+Return)"}},
         {inState(OverlayState::reviewing, 12, 5), "Review — S12",
-         {"Approve + new take (⇧⌘↩)", "Approve + new scene (⇧⌘N)", "Retake (⇧⌘R)"}},
+         {"Approve + new take (Shift+Super+Return)", "Approve + new scene (Shift+Super+N)", "Retake (Shift+Super+R)"}},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(status_card::headerTitle(c.status), c.title);
@@ -70,9 +70,9 @@ TEST(RecordingStatusCard, TitlesAndButtonsOfEachState)
     RecordingStatus custom = inState(OverlayState::idle, 1, 1);
     custom.shortcutBindings[ShortcutAction::endTake] =
         ShortcutBinding{key_code::space, carbon_modifier::control | carbon_modifier::option, " ", 0};
-    EXPECT_EQ(buttonTexts(custom).first(), "Start take (⌃⌥Space)");
+    EXPECT_EQ(buttonTexts(custom).first(), "Start take (Ctrl+Alt+Space)");
     custom.state = OverlayState::reviewing;
-    EXPECT_EQ(buttonTexts(custom).first(), "Approve + new take (⌃⌥Space)");
+    EXPECT_EQ(buttonTexts(custom).first(), "Approve + new take (Ctrl+Alt+Space)");
 }
 
 TEST(RecordingStatusCard, ElapsedTimeLeavesPausesOut)

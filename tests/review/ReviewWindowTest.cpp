@@ -157,7 +157,7 @@ TEST(ReviewWindowTest, SplitViewAndSheets)
     EXPECT_TRUE(f.window->toolbarAction(ToolbarButton::Action::approveTake)->isEnabled());
     EXPECT_FALSE(f.window->toolbarAction(ToolbarButton::Action::addTake)->isEnabled());
     EXPECT_EQ(f.window->toolbarAction(ToolbarButton::Action::deleteTake)->toolTip(),
-              QStringLiteral("Delete this take (⇧⌘R)"));
+              QStringLiteral("Delete this take (Shift+Super+R)"));
     f.screenshot(QStringLiteral("split-view"));
 
     TailOperationSheet *tail = f.window->tailSheet();

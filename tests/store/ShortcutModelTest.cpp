@@ -57,12 +57,12 @@ TEST(ShortcutBinding, DefaultsUseCommandShiftWithTheirKeys)
         QString shown;
     };
     const Row rows[] = {
-        {ShortcutAction::startPause, 49, " ", "⇧⌘Space"},
-        {ShortcutAction::endTake, 36, "\r", "⇧⌘↩"},
-        {ShortcutAction::nextScene, 45, "n", "⇧⌘N"},
-        {ShortcutAction::retake, 15, "r", "⇧⌘R"},
-        {ShortcutAction::toggleWebcamZoom, 3, "f", "⇧⌘F"},
-        {ShortcutAction::toggleWebcamBlob, 13, "w", "⇧⌘W"},
+        {ShortcutAction::startPause, 49, " ", "Shift+Super+Space"},
+        {ShortcutAction::endTake, 36, "\r", "Shift+Super+Return"},
+        {ShortcutAction::nextScene, 45, "n", "Shift+Super+N"},
+        {ShortcutAction::retake, 15, "r", "Shift+Super+R"},
+        {ShortcutAction::toggleWebcamZoom, 3, "f", "Shift+Super+F"},
+        {ShortcutAction::toggleWebcamBlob, 13, "w", "Shift+Super+W"},
     };
     ScopedLayout us(std::make_shared<UsKeyboardLayout>());
     for (const Row &row : rows) {
@@ -102,12 +102,30 @@ TEST(ShortcutBinding, JsonRoundTripAndStrictDecoding)
               (ShortcutBinding{1, 256, "s", 16}));
 }
 
-TEST(ShortcutBinding, DisplayStringOrdersModifierSymbolsAndIgnoresOtherBits)
+TEST(ShortcutBinding, DisplayStringNamesModifiersInWordsInOneOrderAndIgnoresOtherBits)
 {
-    EXPECT_EQ(ShortcutBinding::displayString(49, 0x1B00), QStringLiteral("⌃⌥⇧⌘Space"));
-    EXPECT_EQ(ShortcutBinding::displayString(53, 0x1000 | 0x100), QStringLiteral("⌃⌘⎋"));
-    EXPECT_EQ(ShortcutBinding::displayString(123, 0x0800 | 0x0001 | 0x4000), QStringLiteral("⌥←"));
-    EXPECT_EQ(ShortcutBinding::displayString(48, 0), QStringLiteral("⇥"));
+    const struct {
+        quint32 keyCode;
+        quint32 modifiers;
+        const char *shown;
+    } rows[] = {
+        {49, 0x1B00, "Shift+Ctrl+Alt+Super+Space"},
+        {53, 0x1000 | 0x100, "Ctrl+Super+Esc"},
+        {123, 0x0800 | 0x0001 | 0x4000, "Alt+Left"},
+        {48, 0x300, "Shift+Super+Tab"},
+        {48, 0, "Tab"},
+        {51, 0x200, "Shift+Backspace"},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(ShortcutBinding::displayString(row.keyCode, row.modifiers), QString::fromUtf8(row.shown))
+            << row.shown;
+    // Nothing a Linux keyboard does not carry.
+    for (quint32 code = 0; code < 0x80; ++code) {
+        const QString shown = ShortcutBinding::displayString(code, carbon_modifier::all);
+        for (const char *symbol : {"⌘", "⇧", "⌃", "⌥", "↩", "⇥", "⎋", "⌫"})
+            EXPECT_FALSE(shown.contains(QString::fromUtf8(symbol))) << code;
+        EXPECT_TRUE(shown.startsWith(QStringLiteral("Shift+Ctrl+Alt+Super+"))) << code;
+    }
 }
 
 TEST(ShortcutBinding, KeyNamesComeFromFixedSymbolsThenTheLayout)
@@ -115,9 +133,9 @@ TEST(ShortcutBinding, KeyNamesComeFromFixedSymbolsThenTheLayout)
     auto layout = std::make_shared<ScriptedLayout>();
     ScopedLayout scoped(layout);
     layout->answer = QStringLiteral("ß"); // the fixed names never ask the layout
-    const std::pair<quint32, QString> fixed[] = {{36, "↩"}, {48, "⇥"}, {49, "Space"},
-                                                 {51, "⌫"}, {53, "⎋"}, {123, "←"},
-                                                 {124, "→"}, {125, "↓"}, {126, "↑"}};
+    const std::pair<quint32, QString> fixed[] = {{36, "Return"}, {48, "Tab"},    {49, "Space"},
+                                                 {51, "Backspace"}, {53, "Esc"}, {123, "Left"},
+                                                 {124, "Right"}, {125, "Down"}, {126, "Up"}};
     for (const auto &[code, name] : fixed)
         EXPECT_EQ(ShortcutBinding::keyName(code), name) << code;
 
@@ -150,6 +168,10 @@ TEST(ShortcutBinding, MenuKeyEquivalentAndModifiers)
     EXPECT_EQ((ShortcutBinding{45, 0x300, "n", 18}.menuKeyEquivalent()), Qt::Key_N);
     EXPECT_EQ((ShortcutBinding{45, 0x300, "nx", 18}.menuKeyEquivalent()), Qt::Key_N);
     EXPECT_EQ((ShortcutBinding{45, 0x300, "", 18}.menuKeyEquivalent()), Qt::Key_unknown);
+    // Keys whose equivalent is a control character: its code point is no key of Qt's.
+    EXPECT_EQ((ShortcutBinding{48, 0x300, "\t", 18}.menuKeyEquivalent()), Qt::Key_Tab);
+    EXPECT_EQ((ShortcutBinding{51, 0x300, "\b", 18}.menuKeyEquivalent()), Qt::Key_Backspace);
+    EXPECT_EQ((ShortcutBinding{53, 0x300, "\x1b", 18}.menuKeyEquivalent()), Qt::Key_Escape);
 
     EXPECT_EQ((ShortcutBinding{45, 0x300, "n", 18}.menuModifiers()),
               Qt::MetaModifier | Qt::ShiftModifier);

@@ -1,6 +1,7 @@
 #include "app/settings/HelpWindow.h"
 
 #include "app/settings/ScrollingPage.h"
+#include "store/Shortcut.h"
 
 #include <QFrame>
 #include <QHBoxLayout>
@@ -65,6 +66,11 @@ QLabel *secondary(const QString &text, QWidget *parent)
     return label;
 }
 
+// Key caps named as the bindings name keys elsewhere.
+QString altCap() { return ShortcutBinding::shortcutText(carbon_modifier::option, {}); }
+QString returnCap() { return ShortcutBinding::keyName(key_code::returnKey); }
+QString escapeCap() { return ShortcutBinding::keyName(key_code::escape); }
+
 } // namespace
 
 const std::vector<HelpWindow::Section> &HelpWindow::sections()
@@ -73,9 +79,9 @@ const std::vector<HelpWindow::Section> &HelpWindow::sections()
         {QStringLiteral("Navigate"),
          {
              {{QStringLiteral("↑"), QStringLiteral("↓")}, QStringLiteral("Move between scenes and takes")},
-             {{QStringLiteral("⌥"), QStringLiteral("↑"), QStringLiteral("↓")}, QStringLiteral("Jump between checked takes")},
-             {{QStringLiteral("⏎")}, QStringLiteral("Rename the focused scene or take")},
-             {{QStringLiteral("⎋")}, QStringLiteral("Cancel renaming")},
+             {{altCap(), QStringLiteral("↑"), QStringLiteral("↓")}, QStringLiteral("Jump between checked takes")},
+             {{returnCap()}, QStringLiteral("Rename the focused scene or take")},
+             {{escapeCap()}, QStringLiteral("Cancel renaming")},
          }},
         {QStringLiteral("Play"),
          {
@@ -85,11 +91,11 @@ const std::vector<HelpWindow::Section> &HelpWindow::sections()
          {
              {{QStringLiteral("[")}, QStringLiteral("Select/deselect the trim-in handle")},
              {{QStringLiteral("]")}, QStringLiteral("Select/deselect the trim-out handle")},
-             {{QStringLiteral("⏎"), QStringLiteral("⎋")}, QStringLiteral("Deselect the selected trim handle")},
+             {{returnCap(), escapeCap()}, QStringLiteral("Deselect the selected trim handle")},
              {{QStringLiteral("Space")}, QStringLiteral("Snap the selected handle to the playhead")},
              {{QStringLiteral("←"), QStringLiteral("→")},
               QStringLiteral("Nudge the playhead or selected trim handle by one frame (1/30s)")},
-             {{QStringLiteral("⌥"), QStringLiteral("←"), QStringLiteral("→")}, QStringLiteral("Nudge by 1s")},
+             {{altCap(), QStringLiteral("←"), QStringLiteral("→")}, QStringLiteral("Nudge by 1s")},
          }},
     };
     return all;

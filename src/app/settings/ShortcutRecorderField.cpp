@@ -4,11 +4,13 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QPainterPath>
 #include <QPointer>
 
+#include <algorithm>
 #include <memory>
 
 namespace lumacast {
@@ -111,7 +113,22 @@ void ShortcutRecorderField::setBinding(const std::optional<ShortcutBinding> &bin
     if (m_recording)
         return;
     m_binding = binding;
+    setFixedSize(sizeHint());
     update();
+}
+
+QSize ShortcutRecorderField::sizeHint() const
+{
+    constexpr int kWidth = 160;
+    constexpr int kPadding = 24;
+    if (!m_binding)
+        return {kWidth, 24};
+    QFont font = this->font();
+    font.setWeight(QFont::Medium); // as drawn
+    const int needed = QFontMetrics(font).horizontalAdvance(
+                           ShortcutBinding::displayString(m_binding->carbonKeyCode, m_binding->carbonModifiers))
+        + kPadding;
+    return {std::max(kWidth, needed), 24};
 }
 
 std::optional<ShortcutAction> ShortcutRecorderField::recorderDidRecord(const ShortcutBinding &binding)

@@ -72,7 +72,8 @@ public:
     static std::optional<quint32> keyCodeOf(const QKeyEvent &event);
     static Modifiers modifiersOf(const QKeyEvent &event);
 
-    QSize sizeHint() const override { return {160, 24}; }
+    // 160 wide, wider when the binding's words need it ("Shift+Ctrl+Alt+Super+Space").
+    QSize sizeHint() const override;
     QSize minimumSizeHint() const override { return sizeHint(); }
 
 signals:
