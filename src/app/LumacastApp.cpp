@@ -136,10 +136,6 @@ void LumacastApp::start(const QStringList &documents)
 {
     m_trayPresence = std::make_unique<TrayPresence>();
     connect(m_trayPresence.get(), &TrayPresence::availableChanged, this, &LumacastApp::trayAvailabilityChanged);
-    connect(m_trayPresence.get(), &TrayPresence::statusNotifierWatcherReplaced, this, [this] {
-        if (m_tray)
-            m_tray->reregister();
-    });
     if (m_trayPresence->isAvailable()) {
         showTray();
     } else {
@@ -169,17 +165,15 @@ void LumacastApp::showTray()
 void LumacastApp::trayAvailabilityChanged(bool available)
 {
     if (!available) {
-        // The icon stays made: Qt embeds it again when an XEmbed tray returns, and the D-Bus one
-        // is registered anew below. Meanwhile the review window's menus offer its choices.
+        // The icon stays made: Qt embeds it again when an XEmbed tray returns and registers it
+        // with a StatusNotifierWatcher that returns. Meanwhile the window's menus offer its choices.
         m_services.services.appLog->log(QStringLiteral("[app] the system tray went away"));
         m_menus->setOffersCaptureChoices(true);
         return;
     }
     m_services.services.appLog->log(QStringLiteral("[app] a system tray appeared — showing the tray icon"));
     m_menus->setOffersCaptureChoices(false);
-    if (m_tray)
-        m_tray->reregister();
-    else
+    if (!m_tray)
         showTray();
     hideMissingTrayNote();
 }

@@ -57,7 +57,6 @@ public:
     AppDelegate &delegate() { return m_delegate; }
     WindowRegistry &windows() { return m_windows; }
     TrayItem *trayItem() const { return m_tray.get(); }
-    ApplicationMenus &menus() const { return *m_menus; }
     ShellCommands &commands() const;
 
     // The note shown once in the review window when the desktop has no tray.

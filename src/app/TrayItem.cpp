@@ -59,14 +59,6 @@ void TrayItem::show()
     m_icon.show();
 }
 
-void TrayItem::reregister()
-{
-    if (!m_icon.isVisible())
-        return;
-    m_icon.hide();
-    m_icon.show();
-}
-
 void TrayItem::menuOpened()
 {
     // A D-Bus host may ask again while the menu is open (AboutToShow, then "opened"): the

@@ -39,8 +39,6 @@ public:
     void setCloseBound(int ms) { m_closeBound.setInterval(ms); }
 
     void show();
-    // Registers the icon anew with a tray host that restarted.
-    void reregister();
     bool isVisible() const { return m_icon.isVisible(); }
     bool isMenuOpen() const { return m_menuOpen; }
     QSystemTrayIcon &icon() { return m_icon; }

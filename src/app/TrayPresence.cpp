@@ -5,31 +5,17 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
-#include <QDBusReply>
 #include <QDBusVariant>
 #include <QGuiApplication>
 
 namespace lumacast {
 
 namespace {
-
 const QString kWatcherService = QStringLiteral("org.kde.StatusNotifierWatcher");
-
-// The owner of the watcher's name; empty without a session bus or a watcher.
-QString watcherOwner()
-{
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected())
-        return {};
-    const QDBusReply<QString> owner = bus.interface()->serviceOwner(kWatcherService);
-    return owner.isValid() ? owner.value() : QString();
-}
-
 } // namespace
 
 TrayPresence::TrayPresence(int interval, QObject *parent) : QObject(parent)
 {
-    m_watcherOwner = watcherOwner();
     m_available = statusNotifierHostRegistered()
         || (QGuiApplication::platformName() == QLatin1String("xcb") && x11::systemTrayManagerRunning());
     m_poll.setInterval(interval);
@@ -55,16 +41,18 @@ bool TrayPresence::statusNotifierHostRegistered()
 
 void TrayPresence::check()
 {
-    const QString owner = watcherOwner();
-    const bool newWatcher = !owner.isEmpty() && owner != m_watcherOwner;
-    m_watcherOwner = owner;
-    const bool available = statusNotifierHostRegistered()
-        || (QGuiApplication::platformName() == QLatin1String("xcb") && x11::systemTrayManagerRunning());
+    const bool dbusHost = statusNotifierHostRegistered();
+    const bool xembed = !dbusHost && QGuiApplication::platformName() == QLatin1String("xcb")
+        && x11::systemTrayManagerRunning();
+    // A panel that hosts both kinds takes the XEmbed selection a moment before its D-Bus host
+    // registers, and the first icon fixes Qt's road for good: an XEmbed tray alone counts from
+    // the second look on.
+    const bool xembedSettled = xembed && m_xembedSeen;
+    m_xembedSeen = xembed;
+    const bool available = dbusHost || xembedSettled || (xembed && m_available);
     if (available != m_available) {
         m_available = available;
         emit availableChanged(available);
-    } else if (available && newWatcher) {
-        emit statusNotifierWatcherReplaced();
     }
 }
 

@@ -14,7 +14,7 @@ class TrayPresence : public QObject {
     Q_OBJECT
 public:
     // Looks once at once; then every `interval` ms.
-    explicit TrayPresence(int interval = 1000, QObject *parent = nullptr);
+    explicit TrayPresence(int interval = 2000, QObject *parent = nullptr);
 
     bool isAvailable() const { return m_available; }
 
@@ -22,18 +22,14 @@ public:
     static bool statusNotifierHostRegistered();
 
 signals:
-    // When a tray comes back, a D-Bus host among it knows none of the items registered before.
     void availableChanged(bool available);
-    // The StatusNotifierWatcher changed owner while a tray stayed available (a panel restarted
-    // beside an XEmbed tray): the new one knows none of the items registered before.
-    void statusNotifierWatcherReplaced();
 
 private:
     void check();
 
     QTimer m_poll;
     bool m_available = false;
-    QString m_watcherOwner;
+    bool m_xembedSeen = false; // on the last look, without a D-Bus host
 };
 
 } // namespace lumacast

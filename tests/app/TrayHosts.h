@@ -7,6 +7,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusObjectPath>
+#include <QDBusPendingCall>
 #include <QDBusMessage>
 #include <QDBusVariant>
 #include <QElapsedTimer>
@@ -36,6 +37,16 @@ inline bool waitFor(const std::function<bool()> &done, int ms)
         QTest::qWait(50);
     }
     return true;
+}
+
+// A D-Bus call answered while the test spins the event loop (no nested event loop, which a quit
+// requested earlier in the process would end at once), so that an item in the test's own
+// process can answer it too.
+inline QDBusMessage callAndWait(const QDBusConnection &bus, const QDBusMessage &call)
+{
+    QDBusPendingCall pending = bus.asyncCall(call, 5000);
+    waitFor([&pending] { return pending.isFinished(); }, 6000);
+    return pending.reply();
 }
 
 inline bool xfcePanelInstalled()
@@ -131,7 +142,7 @@ public:
         QDBusMessage get = QDBusMessage::createMethodCall(service, path, QStringLiteral("org.freedesktop.DBus.Properties"),
                                                           QStringLiteral("Get"));
         get << interface << name;
-        const QDBusMessage reply = host().call(get, QDBus::BlockWithGui, 5000);
+        const QDBusMessage reply = callAndWait(host(), get);
         if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
             return {};
         return reply.arguments().constFirst().value<QDBusVariant>().variant();
@@ -220,8 +231,7 @@ inline DBusMenuEntry readMenuEntry(const QDBusArgument &argument)
     return entry;
 }
 
-// A tray host's side of one StatusNotifierItem (calls wait with the event loop running, so that
-// an item in the test's own process can answer) and its com.canonical.dbusmenu menu.
+// A tray host's side of one StatusNotifierItem and its com.canonical.dbusmenu menu.
 class DBusMenuHost {
 public:
     DBusMenuHost(QDBusConnection bus, QString service, QString itemPath)
@@ -243,7 +253,7 @@ public:
                                                           QStringLiteral("org.freedesktop.DBus.Properties"),
                                                           QStringLiteral("Get"));
         get << QStringLiteral("org.kde.StatusNotifierItem") << name;
-        const QDBusMessage reply = m_bus.call(get, QDBus::BlockWithGui, 5000);
+        const QDBusMessage reply = callAndWait(m_bus, get);
         return reply.arguments().isEmpty() ? QVariant() : reply.arguments().constFirst().value<QDBusVariant>().variant();
     }
     // The first image of IconPixmap, decoded from its ARGB32 in network byte order.
@@ -285,7 +295,7 @@ public:
         QDBusMessage get = QDBusMessage::createMethodCall(m_service, menuPath(), QStringLiteral("com.canonical.dbusmenu"),
                                                           QStringLiteral("GetLayout"));
         get << 0 << -1 << QStringList();
-        const QDBusMessage reply = m_bus.call(get, QDBus::BlockWithGui, 5000);
+        const QDBusMessage reply = callAndWait(m_bus, get);
         if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() < 2)
             return {};
         return readMenuEntry(reply.arguments().at(1).value<QDBusArgument>());
@@ -311,14 +321,14 @@ private:
         QDBusMessage call = QDBusMessage::createMethodCall(m_service, m_itemPath,
                                                            QStringLiteral("org.kde.StatusNotifierItem"), method);
         call.setArguments(arguments);
-        return m_bus.call(call, QDBus::BlockWithGui, 5000).type() == QDBusMessage::ReplyMessage;
+        return callAndWait(m_bus, call).type() == QDBusMessage::ReplyMessage;
     }
     bool callMenu(const QString &method, const QVariantList &arguments)
     {
         QDBusMessage call = QDBusMessage::createMethodCall(m_service, menuPath(), QStringLiteral("com.canonical.dbusmenu"),
                                                            method);
         call.setArguments(arguments);
-        return m_bus.call(call, QDBus::BlockWithGui, 5000).type() == QDBusMessage::ReplyMessage;
+        return callAndWait(m_bus, call).type() == QDBusMessage::ReplyMessage;
     }
 
     QDBusConnection m_bus;

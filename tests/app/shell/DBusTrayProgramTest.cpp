@@ -42,7 +42,8 @@ TEST(DBusTrayProgram, APanelStartedAfterLaunchGetsTheIconAndItsMenuActs)
 
     ASSERT_TRUE(desktop.startPanel());
     EXPECT_TRUE(logged("[app] a system tray appeared — showing the tray icon"));
-    ASSERT_TRUE(waitFor([&] { return desktop.registeredItems().size() == 1; }, 10000));
+    ASSERT_TRUE(waitFor([&] { return desktop.registeredItems().size() == 1; }, 10000))
+        << desktop.registeredItems().join(' ').toStdString() << appLog(home.path()).toStdString();
     DBusMenuHost host = DBusMenuHost::fromRegistration(desktop.host(), desktop.registeredItems().first());
     EXPECT_EQ(host.iconImage().size(), QSize(24, 24));
     const auto systemAudio = [&host] {
@@ -58,7 +59,7 @@ TEST(DBusTrayProgram, APanelStartedAfterLaunchGetsTheIconAndItsMenuActs)
     EXPECT_EQ(systemAudio(), 1 - before);
     host.event(0, QStringLiteral("closed"));
 
-    // The panel restarts: the icon is registered with the new one.
+    // The panel restarts: the icon is registered with the new one (Qt does it on the D-Bus road).
     desktop.stopPanel();
     ASSERT_TRUE(desktop.startPanel());
     ASSERT_TRUE(waitFor([&] { return desktop.registeredItems().size() == 1; }, 10000))
@@ -66,7 +67,7 @@ TEST(DBusTrayProgram, APanelStartedAfterLaunchGetsTheIconAndItsMenuActs)
     host = DBusMenuHost::fromRegistration(desktop.host(), desktop.registeredItems().first());
 
     ASSERT_TRUE(host.click({"Quit Lumacast"}, false));
-    ASSERT_TRUE(program.waitForFinished(10000));
+    ASSERT_TRUE(waitFor([&] { return program.state() == QProcess::NotRunning; }, 10000)) << appLog(home.path()).toStdString();
     EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(program.exitCode(), 0);
 }
