@@ -24,7 +24,30 @@ ApplicationMenus::ApplicationMenus(AppStateManager &manager, ShellCommands &comm
 
 std::vector<ApplicationMenus::Menu> ApplicationMenus::build() const
 {
+    if (m_offersCaptureChoices)
+        return {applicationMenu(), fileMenu(), editMenu(), takesMenu(), recordMenu(), helpMenu()};
     return {applicationMenu(), fileMenu(), editMenu(), takesMenu(), helpMenu()};
+}
+
+void ApplicationMenus::setOffersCaptureChoices(bool offer)
+{
+    if (offer == m_offersCaptureChoices)
+        return;
+    m_offersCaptureChoices = offer;
+    emit captureChoicesOfferedChanged();
+}
+
+ApplicationMenus::Menu ApplicationMenus::recordMenu() const
+{
+    const TrayMenuModel tray(m_manager, m_commands, TrayMenuModel::Hooks{m_hooks.quit, m_hooks.chooseWindow});
+    MenuItems items = tray.captureChoices();
+    // The tray offers these only between takes; so does this menu.
+    const AppState state = m_manager.state();
+    if (state != AppState::idle && state != AppState::starting) {
+        for (MenuItem &item : items)
+            item.enabled = false;
+    }
+    return {QStringLiteral("Record"), std::move(items)};
 }
 
 void ApplicationMenus::showWindow(const QString &identifier) const
@@ -162,11 +185,27 @@ void ApplicationMenus::install(QMenuBar &bar)
     auto rebuild = [this, target] {
         if (!target)
             return;
-        target->clear();
-        for (const Menu &menu : build())
-            fillMenu(*target->addMenu(menu.title), menu.items);
+        const std::vector<Menu> menus = build();
+        QList<QMenu *> shown;
+        for (QAction *action : target->actions()) {
+            if (QMenu *menu = QMenu::menuInAction(action))
+                shown << menu;
+        }
+        bool sameMenus = shown.size() == qsizetype(menus.size());
+        for (qsizetype i = 0; sameMenus && i < shown.size(); ++i)
+            sameMenus = shown[i]->title() == menus[size_t(i)].title;
+        if (!sameMenus) {
+            target->clear();
+            for (QMenu *old : shown)
+                old->deleteLater();
+            for (const Menu &menu : menus)
+                fillMenu(*target->addMenu(menu.title), menu.items);
+            return;
+        }
+        for (qsizetype i = 0; i < shown.size(); ++i)
+            updateMenu(*shown[i], menus[size_t(i)].items);
     };
-    // Changes arrive in bursts (a state change publishes several properties): one rebuild per
+    // Changes arrive in bursts (a state change publishes several properties): one update per
     // turn of the event loop.
     auto *timer = new QTimer(&bar);
     timer->setSingleShot(true);
@@ -178,10 +217,17 @@ void ApplicationMenus::install(QMenuBar &bar)
                         &AppStateManager::tailOperationChanged, &AppStateManager::isExportingChanged,
                         &AppStateManager::canUndoChanged, &AppStateManager::canRedoChanged,
                         &AppStateManager::undoActionNameChanged, &AppStateManager::redoActionNameChanged,
-                        &AppStateManager::recoverableSessionsChanged, &AppStateManager::shortcutBindingsChanged})
+                        &AppStateManager::recoverableSessionsChanged, &AppStateManager::shortcutBindingsChanged,
+                        // The capture choices of "Record".
+                        &AppStateManager::availableDisplaysChanged, &AppStateManager::selectedDisplayIDChanged,
+                        &AppStateManager::captureTargetChanged, &AppStateManager::availableCamerasChanged,
+                        &AppStateManager::selectedCameraIDChanged, &AppStateManager::webcamEnabledChanged,
+                        &AppStateManager::webcamShapeChanged, &AppStateManager::availableMicrophonesChanged,
+                        &AppStateManager::selectedMicrophoneIDChanged, &AppStateManager::captureSystemAudioChanged})
         QObject::connect(&m_manager, signal, timer, schedule);
     QObject::connect(&m_manager, &ExportHost::currentSessionChanged, timer, schedule);
     QObject::connect(&m_filePanels, &FilePanelGuard::isPresentingChanged, timer, schedule);
+    QObject::connect(this, &ApplicationMenus::captureChoicesOfferedChanged, timer, schedule);
     rebuild();
 }
 

@@ -16,8 +16,11 @@ class FilePanelGuard;
 class ShellCommands;
 
 // The application's menus ("Lumacast", File, Edit, Takes, Help) as data, built from the state
-// manager's published state and the file-panel guard. Main thread only.
-class ApplicationMenus {
+// manager's published state and the file-panel guard. Where the desktop has no tray they also
+// carry "Record": the tray menu's capture choices, built by the tray's own model. Main thread
+// only.
+class ApplicationMenus : public QObject {
+    Q_OBJECT
 public:
     struct Menu {
         QString title;
@@ -26,15 +29,25 @@ public:
     struct Hooks {
         std::function<void()> quit;           // asks the application to quit (the delegate decides)
         std::function<bool(const QString &)> movieIsUsable; // Take::isUsableFile unless a test replaces it
+        std::function<void()> chooseWindow;   // runs the window picker ("Choose Window…")
     };
 
     ApplicationMenus(AppStateManager &manager, ShellCommands &commands, FilePanelGuard &filePanels, Hooks hooks);
 
     std::vector<Menu> build() const;
 
-    // Fills `bar` with the menus and keeps them current: they are rebuilt whenever the manager
-    // or the panel guard publishes a change, so the keys follow the enabling at once.
+    // Whether the menus offer the tray's capture choices: on a desktop without a tray, and only
+    // until a tray appears.
+    void setOffersCaptureChoices(bool offer);
+    bool offersCaptureChoices() const { return m_offersCaptureChoices; }
+
+    // Fills `bar` with the menus and keeps them current on every change the manager or the
+    // panel guard publishes, so the keys follow the enabling at once. Titles, enabling and check
+    // marks change in place; a menu is refilled only when its entries change.
     void install(QMenuBar &bar);
+
+signals:
+    void captureChoicesOfferedChanged();
 
 private:
     Menu applicationMenu() const;
@@ -42,12 +55,14 @@ private:
     Menu editMenu() const;
     Menu takesMenu() const;
     Menu helpMenu() const;
+    Menu recordMenu() const;
     void showWindow(const QString &identifier) const;
 
     AppStateManager &m_manager;
     ShellCommands &m_commands;
     FilePanelGuard &m_filePanels;
     Hooks m_hooks;
+    bool m_offersCaptureChoices = false;
 };
 
 } // namespace lumacast

@@ -6,6 +6,7 @@
 #include "app/SettingsHostAdapter.h"
 #include "app/ShellAdapters.h"
 #include "app/TrayItem.h"
+#include "app/TrayPresence.h"
 #include "app/settings/HelpWindow.h"
 #include "app/settings/SettingsWindow.h"
 #include "capture/CaptureTargetPicker.h"
@@ -57,8 +58,9 @@ LumacastApp::LumacastApp(bool startServices, QObject *parent)
     };
 
     m_settingsHost = std::make_unique<SettingsHostAdapter>(*m_manager, *m_commands, m_services.shortcuts.get());
-    m_menus = std::make_unique<ApplicationMenus>(*m_manager, *m_commands, FilePanelGuard::shared(),
-                                                 ApplicationMenus::Hooks{[this] { requestQuit(); }, {}});
+    m_menus = std::make_unique<ApplicationMenus>(
+        *m_manager, *m_commands, FilePanelGuard::shared(),
+        ApplicationMenus::Hooks{[this] { requestQuit(); }, {}, [this] { chooseWindow(); }});
     registerWindows();
     installWindowActions();
 }
@@ -70,6 +72,7 @@ LumacastApp::~LumacastApp()
                                       QStringLiteral("help")})
         delete m_windows.window(identifier);
     m_tray.reset();
+    m_trayPresence.reset();
     m_manager->setWindowActions({}, {}, {});
 }
 
@@ -131,22 +134,60 @@ void LumacastApp::setReviewWindowFactory(WindowRegistry::Factory factory)
 
 void LumacastApp::start(const QStringList &documents)
 {
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        m_tray = std::make_unique<TrayItem>(*m_manager, *m_commands,
-                                            TrayMenuModel::Hooks{[this] { requestQuit(); }, [this] { chooseWindow(); }});
-        // Showing the menu hands the delegate its manager and the window actions again; both
-        // are in place since start-up, so this only keeps them current.
-        m_tray->setMenuAppearedAction([this] {
-            m_delegate.setManager(m_manager.get(), m_commands.get());
-            installWindowActions();
-        });
-        m_tray->show();
+    m_trayPresence = std::make_unique<TrayPresence>();
+    connect(m_trayPresence.get(), &TrayPresence::availableChanged, this, &LumacastApp::trayAvailabilityChanged);
+    if (m_trayPresence->isAvailable()) {
+        showTray();
     } else {
         m_services.services.appLog->log(QStringLiteral("[app] no system tray — opening the review window"));
+        m_menus->setOffersCaptureChoices(true);
         m_windows.openWindowActivating(QStringLiteral("review"));
         showMissingTrayNote(m_windows.window(QStringLiteral("review")));
     }
     m_delegate.openDocumentURLs(documents);
+}
+
+void LumacastApp::showTray()
+{
+    // Made only once a tray is there: Qt picks the D-Bus road or the XEmbed one when the first
+    // tray icon is made, and keeps that choice for the process.
+    m_tray = std::make_unique<TrayItem>(*m_manager, *m_commands,
+                                        TrayMenuModel::Hooks{[this] { requestQuit(); }, [this] { chooseWindow(); }});
+    // Showing the menu hands the delegate its manager and the window actions again; both
+    // are in place since start-up, so this only keeps them current.
+    m_tray->setMenuAppearedAction([this] {
+        m_delegate.setManager(m_manager.get(), m_commands.get());
+        installWindowActions();
+    });
+    m_tray->show();
+}
+
+void LumacastApp::trayAvailabilityChanged(bool available)
+{
+    if (!available) {
+        // The icon stays made: Qt embeds it again when an XEmbed tray returns and registers it
+        // with a StatusNotifierWatcher that returns. Meanwhile the window's menus offer its choices.
+        m_services.services.appLog->log(QStringLiteral("[app] the system tray went away"));
+        m_menus->setOffersCaptureChoices(true);
+        return;
+    }
+    m_services.services.appLog->log(QStringLiteral("[app] a system tray appeared — showing the tray icon"));
+    m_menus->setOffersCaptureChoices(false);
+    if (!m_tray)
+        showTray();
+    hideMissingTrayNote();
+}
+
+void LumacastApp::hideMissingTrayNote()
+{
+    if (!m_noteShown)
+        return;
+    m_noteShown = false;
+    if (m_missingTrayBox)
+        m_missingTrayBox->close();
+    auto *main = qobject_cast<QMainWindow *>(m_windows.window(QStringLiteral("review")));
+    if (main && main->statusBar()->currentMessage() == missingTrayNote())
+        main->statusBar()->clearMessage();
 }
 
 void LumacastApp::showMissingTrayNote(QWidget *reviewWindow)
@@ -162,6 +203,7 @@ void LumacastApp::showMissingTrayNote(QWidget *reviewWindow)
                                 QMessageBox::Ok, reviewWindow);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->open();
+    m_missingTrayBox = box;
 }
 
 void LumacastApp::handleRelaunch(const QStringList &documents)

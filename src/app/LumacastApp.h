@@ -4,7 +4,9 @@
 #include "app/ApplicationServices.h"
 #include "app/WindowRegistry.h"
 
+#include <QMessageBox>
 #include <QObject>
+#include <QPointer>
 #include <QStringList>
 
 #include <memory>
@@ -17,6 +19,7 @@ class CaptureTargetPicker;
 class ManagerShellCommands;
 class SettingsHostAdapter;
 class TrayItem;
+class TrayPresence;
 
 // The application: the one state manager of the process, its delegate, the tray item, the four
 // windows and the application menus, wired together at start-up. Lives on the main thread for
@@ -24,7 +27,9 @@ class TrayItem;
 //
 // Start-up, in order: the services and the manager (services started unless a test host is
 // detected), the delegate's manager, the window actions, the tray item (or, on a desktop
-// without a tray, the review window with a note), then the documents of the command line.
+// without a tray, the review window with a note and the tray's capture choices in its menus),
+// then the documents of the command line. A tray that appears later gets the icon, and the note
+// and the extra menu go.
 class LumacastApp : public QObject {
     Q_OBJECT
 public:
@@ -67,6 +72,9 @@ private:
     void chooseWindow();
     void finishQuit();
     void showMissingTrayNote(QWidget *reviewWindow);
+    void hideMissingTrayNote();
+    void showTray();
+    void trayAvailabilityChanged(bool available);
 
     ApplicationServices m_services;
     std::unique_ptr<AppStateManager> m_manager;
@@ -76,6 +84,8 @@ private:
     std::unique_ptr<SettingsHostAdapter> m_settingsHost;
     std::unique_ptr<ApplicationMenus> m_menus;
     std::unique_ptr<TrayItem> m_tray;
+    std::unique_ptr<TrayPresence> m_trayPresence;
+    QPointer<QMessageBox> m_missingTrayBox;
     std::unique_ptr<CaptureTargetPicker> m_picker;
     bool m_quitPending = false;
     bool m_noteShown = false;

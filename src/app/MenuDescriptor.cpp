@@ -84,6 +84,100 @@ QString shownTitle(const QString &title)
     QString shown = title;
     return shown.replace(QLatin1Char('&'), QLatin1String("&&"));
 }
+
+const char *const kHeaderProperty = "lumacastMenuHeader";
+const QString kRunnerName = QStringLiteral("lumacastMenuItemRunner");
+
+// What a QAction runs: a child of the action, so that an update in place can swap the item's
+// action (which holds the values it was built with) without touching the connection.
+class ItemRunner : public QObject {
+public:
+    explicit ItemRunner(QAction *action) : QObject(action) { setObjectName(kRunnerName); }
+    std::function<void()> run;
+};
+
+ItemRunner *runnerOf(const QAction *action)
+{
+    return static_cast<ItemRunner *>(action->findChild<QObject *>(kRunnerName, Qt::FindDirectChildrenOnly));
+}
+
+void attachRunner(QAction *action, std::function<void()> run)
+{
+    auto *runner = new ItemRunner(action);
+    runner->run = std::move(run);
+    QObject::connect(action, &QAction::triggered, runner, [runner] {
+        // A copy: the action may rebuild the menu, and with it this runner, while it runs.
+        const std::function<void()> run = runner->run;
+        if (run)
+            run();
+    });
+}
+
+void applyKeyHint(QAction *action, const QKeySequence &key)
+{
+    if (action->shortcut() == key)
+        return;
+    action->setShortcut(key);
+    // The menu's own window handles the keys; the hint stays visible everywhere.
+    action->setShortcutContext(Qt::WindowShortcut);
+}
+
+bool sameShape(const QMenu &menu, const MenuItems &items)
+{
+    const QList<QAction *> actions = menu.actions();
+    if (actions.size() != qsizetype(items.size()))
+        return false;
+    for (qsizetype i = 0; i < actions.size(); ++i) {
+        const QAction *action = actions[i];
+        const MenuItem &item = items[size_t(i)];
+        const QMenu *sub = QMenu::menuInAction(action);
+        bool same = false;
+        switch (item.kind) {
+        case MenuItem::Kind::separator:
+            same = action->isSeparator();
+            break;
+        case MenuItem::Kind::submenu:
+            same = sub && sameShape(*sub, item.children);
+            break;
+        case MenuItem::Kind::header:
+            same = action->property(kHeaderProperty).toBool();
+            break;
+        case MenuItem::Kind::action:
+        case MenuItem::Kind::toggle:
+            same = !sub && !action->isSeparator() && !action->property(kHeaderProperty).toBool()
+                && action->isCheckable() == (item.kind == MenuItem::Kind::toggle) && runnerOf(action);
+            break;
+        }
+        if (!same)
+            return false;
+    }
+    return true;
+}
+
+void updateInPlace(QMenu &menu, const MenuItems &items)
+{
+    const QList<QAction *> actions = menu.actions();
+    for (qsizetype i = 0; i < actions.size(); ++i) {
+        QAction *action = actions[i];
+        const MenuItem &item = items[size_t(i)];
+        if (item.kind == MenuItem::Kind::separator)
+            continue;
+        action->setText(shownTitle(item.title));
+        if (QMenu *sub = QMenu::menuInAction(action)) {
+            sub->setTitle(shownTitle(item.title));
+            sub->setEnabled(item.enabled);
+            updateInPlace(*sub, item.children);
+            continue;
+        }
+        if (item.kind == MenuItem::Kind::header)
+            continue;
+        action->setEnabled(item.enabled);
+        if (item.kind == MenuItem::Kind::toggle)
+            action->setChecked(item.checked);
+        applyKeyHint(action, item.keyHint);
+        runnerOf(action)->run = item.action;
+    }
+}
 } // namespace
 
 void fillMenu(QMenu &menu, const MenuItems &items)
@@ -105,6 +199,7 @@ void fillMenu(QMenu &menu, const MenuItems &items)
         case MenuItem::Kind::header: {
             QAction *action = menu.addAction(shownTitle(item.title));
             action->setEnabled(false);
+            action->setProperty(kHeaderProperty, true);
             QFont font = action->font();
             font.setPointSizeF(font.pointSizeF() * 0.85); // the caption font
             action->setFont(font);
@@ -118,17 +213,20 @@ void fillMenu(QMenu &menu, const MenuItems &items)
                 action->setCheckable(true);
                 action->setChecked(item.checked);
             }
-            if (!item.keyHint.isEmpty()) {
-                action->setShortcut(item.keyHint);
-                // The menu's own window handles the keys; the hint stays visible everywhere.
-                action->setShortcutContext(Qt::WindowShortcut);
-            }
-            if (item.action)
-                QObject::connect(action, &QAction::triggered, &menu, [run = item.action] { run(); });
+            applyKeyHint(action, item.keyHint);
+            attachRunner(action, item.action);
             break;
         }
         }
     }
+}
+
+void updateMenu(QMenu &menu, const MenuItems &items)
+{
+    if (sameShape(menu, items))
+        updateInPlace(menu, items);
+    else
+        fillMenu(menu, items);
 }
 
 } // namespace lumacast

@@ -43,5 +43,10 @@ std::vector<QString> titles(const MenuItems &items);
 // Empties `menu` and fills it with `items`. The QActions call the items' actions; submenus are
 // owned by `menu`.
 void fillMenu(QMenu &menu, const MenuItems &items);
+// Brings a menu filled by `fillMenu` to `items`. While the entries keep their kinds and number
+// (submenus alike) the existing QActions take the new titles, enabling, check marks, keys and
+// actions in place, so that a menu the user holds open stays open (and a D-Bus host sees only
+// the properties that changed); otherwise the menu is filled afresh.
+void updateMenu(QMenu &menu, const MenuItems &items);
 
 } // namespace lumacast

@@ -19,24 +19,26 @@ TrayItem::TrayItem(AppStateManager &manager, ShellCommands &commands, TrayMenuMo
     m_icon.setToolTip(QStringLiteral("Lumacast"));
     m_icon.setContextMenu(m_menu.get());
     updateIcon();
+    m_closeBound.setSingleShot(true);
+    m_closeBound.setInterval(kDefaultCloseBound);
+    connect(&m_closeBound, &QTimer::timeout, this, [this] {
+        // A menu on screen says itself when it closes.
+        if (m_menu->isVisible())
+            m_closeBound.start();
+        else
+            menuClosed();
+    });
 
     connect(&manager, &AppStateManager::stateChanged, this, &TrayItem::updateIcon);
-    connect(m_menu.get(), &QMenu::aboutToShow, this, [this] {
-        if (m_menuAppeared)
-            m_menuAppeared();
-        rebuild();
-        m_commands.menuDidOpen();
-        // menuDidOpen may pause the take: show the state it leaves.
-        rebuild();
-    });
-    connect(m_menu.get(), &QMenu::aboutToHide, this, [this] { m_commands.menuDidClose(); });
+    connect(m_menu.get(), &QMenu::aboutToShow, this, &TrayItem::menuOpened);
+    connect(m_menu.get(), &QMenu::aboutToHide, this, &TrayItem::menuClosed);
     connect(&m_icon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
             m_menu->popup(QCursor::pos());
     });
-    // While the menu is up it follows every change of the state it shows.
+    // While the menu is open it follows every change of the state it shows.
     const auto refresh = [this] {
-        if (m_menu->isVisible())
+        if (m_menuOpen)
             rebuild();
     };
     for (auto signal : {&AppStateManager::stateChanged, &AppStateManager::tailOperationChanged,
@@ -57,6 +59,33 @@ void TrayItem::show()
     m_icon.show();
 }
 
+void TrayItem::menuOpened()
+{
+    // A D-Bus host may ask again while the menu is open (AboutToShow, then "opened"): the
+    // manager hears of one opening, and the bound starts over.
+    m_closeBound.start();
+    if (m_menuOpen) {
+        rebuild();
+        return;
+    }
+    m_menuOpen = true;
+    if (m_menuAppeared)
+        m_menuAppeared();
+    rebuild();
+    m_commands.menuDidOpen();
+    // menuDidOpen may pause the take: show the state it leaves.
+    rebuild();
+}
+
+void TrayItem::menuClosed()
+{
+    m_closeBound.stop();
+    if (!m_menuOpen)
+        return;
+    m_menuOpen = false;
+    m_commands.menuDidClose();
+}
+
 void TrayItem::updateIcon()
 {
     if (m_manager)
@@ -65,7 +94,7 @@ void TrayItem::updateIcon()
 
 void TrayItem::rebuild()
 {
-    fillMenu(*m_menu, m_model.build());
+    updateMenu(*m_menu, m_model.build());
 }
 
 } // namespace lumacast

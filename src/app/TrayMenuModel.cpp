@@ -82,11 +82,10 @@ MenuItems TrayMenuModel::build() const
     return items;
 }
 
-MenuItems TrayMenuModel::idleSection() const
+MenuItems TrayMenuModel::captureChoices() const
 {
     MenuItems items;
     ShellCommands &commands = m_commands;
-    QPointer<AppStateManager> manager(&m_manager);
 
     const auto displays = m_manager.availableDisplays();
     if (displays.size() >= 2) {
@@ -106,6 +105,13 @@ MenuItems TrayMenuModel::idleSection() const
     const bool systemAudio = m_manager.captureSystemAudio();
     items.push_back(MenuItem::toggle(QStringLiteral("Capture system audio"), systemAudio,
                                      [&commands, systemAudio] { commands.setCaptureSystemAudio(!systemAudio); }));
+    return items;
+}
+
+MenuItems TrayMenuModel::idleSection() const
+{
+    MenuItems items = captureChoices();
+    ShellCommands &commands = m_commands;
     items.push_back(MenuItem::separator());
 
     const ShortcutBindings bindings = m_manager.shortcutBindings();

@@ -29,6 +29,10 @@ public:
     TrayMenuModel(AppStateManager &manager, ShellCommands &commands, Hooks hooks);
 
     MenuItems build() const;
+    // The capture choices of the idle menu: the display ("Record Screen", with two or more),
+    // "Capture", "Webcam", "Microphone" and "Capture system audio". The application menus offer
+    // the same on a desktop without a tray.
+    MenuItems captureChoices() const;
 
     // "S2T3": the scene and take (counted from 1) a live tail operation replaces; absent when
     // either is no longer in the session.

@@ -105,10 +105,22 @@ X11ScreenService::X11ScreenService(QObject *parent) : ScreenService(parent)
 {
     // Without a GUI application (tools) nothing announces changes; the lists still answer.
     if (auto *app = qobject_cast<QGuiApplication *>(QCoreApplication::instance())) {
-        connect(app, &QGuiApplication::screenAdded, this, &ScreenService::screensChanged);
+        connect(app, &QGuiApplication::screenAdded, this, [this](QScreen *screen) {
+            watchScreen(screen);
+            emit screensChanged();
+        });
         connect(app, &QGuiApplication::screenRemoved, this, &ScreenService::screensChanged);
         connect(app, &QGuiApplication::primaryScreenChanged, this, &ScreenService::screensChanged);
+        for (QScreen *screen : QGuiApplication::screens())
+            watchScreen(screen);
     }
+}
+
+void X11ScreenService::watchScreen(QScreen *screen)
+{
+    // A resolution change (or a display moved in the arrangement) keeps the screen but changes
+    // what the display list shows and what a take of that display records.
+    connect(screen, &QScreen::geometryChanged, this, &ScreenService::screensChanged);
 }
 
 std::vector<DisplayOption> X11ScreenService::availableDisplays() const { return DisplayOption::available(); }

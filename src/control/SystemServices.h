@@ -9,6 +9,8 @@
 // media layers. Each adapts one existing component to its interface, adding nothing. Main
 // thread only. The windows' own collaborators (alerts, panels, overlays, the main window, the
 // application) are adapted by the user interface.
+class QScreen;
+
 namespace lumacast {
 
 class CameraDevices;
@@ -67,6 +69,9 @@ public:
     explicit X11ScreenService(QObject *parent = nullptr);
     std::vector<DisplayOption> availableDisplays() const override;
     std::optional<uint32_t> mainDisplayID() const override;
+
+private:
+    void watchScreen(QScreen *screen);
 };
 
 // Runs one CameraCapture.

@@ -4,6 +4,11 @@
 
 #include "app/ApplicationMenus.h"
 
+#include <QMainWindow>
+#include <QMenu>
+#include <QMenuBar>
+#include <QTest>
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -169,6 +174,66 @@ TEST(ApplicationMenus, NewSceneApprovesAdvancesThenStarts)
     harness.adoptSessionWithTakes({1});
     itemAt(ApplicationMenus(harness.m(), commands, harness.guard, {}).build(), kNewScene)->action();
     EXPECT_EQ(commands.calls, (QStringList{"autoApprove", "advanceToScene", "startRecording"}));
+}
+
+QMenu *barMenu(QMenuBar &bar, const QString &title)
+{
+    for (QAction *action : bar.actions()) {
+        if (QMenu *menu = QMenu::menuInAction(action); menu && menu->title() == title)
+            return menu;
+    }
+    return nullptr;
+}
+
+// A trim drag publishes an undo step per move: the menu the user holds open must stay open, its
+// entries the same QActions with new titles and enabling; only a change of entries refills it.
+TEST(ApplicationMenus, AnOpenMenuStaysOpenWhileTitlesAndEnablingChange)
+{
+    ManagerHarness harness;
+    FakeShellCommands commands;
+    harness.adoptSessionWithTakes({1});
+    ApplicationMenus menus(harness.m(), commands, harness.guard, {});
+    QMainWindow window;
+    menus.install(*window.menuBar());
+    QMenu *edit = barMenu(*window.menuBar(), "Edit");
+    QMenu *file = barMenu(*window.menuBar(), "File");
+    ASSERT_TRUE(edit && file);
+    QAction *undo = edit->actions().at(0);
+    edit->popup(QPoint(40, 40));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return edit->isVisible(); }, 2000));
+
+    const struct {
+        const char *step;
+        std::function<void()> change;
+        QString undoTitle;
+        bool undoEnabled;
+    } steps[] = {
+        {"a trim", [&] { harness.m().checkpoint("Trim"); }, "Undo Trim", true},
+        {"another kind of edit", [&] { harness.m().checkpoint("Rename Scene"); }, "Undo Rename Scene", true},
+        {"a take starts", [&] { harness.m().setState(AppState::recording); }, "Undo Rename Scene", false},
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.step);
+        step.change();
+        QTest::qWait(20);
+        EXPECT_EQ(barMenu(*window.menuBar(), "Edit"), edit);
+        EXPECT_TRUE(edit->isVisible());
+        ASSERT_EQ(edit->actions().at(0), undo);
+        EXPECT_EQ(undo->text(), step.undoTitle);
+        EXPECT_EQ(undo->isEnabled(), step.undoEnabled);
+    }
+    harness.m().setState(AppState::idle);
+    QTest::qWait(20);
+    undo->trigger();
+    EXPECT_EQ(commands.calls, QStringList{"undo"});
+
+    // New entries (recovered recordings) refill that menu, in the same place.
+    const qsizetype before = file->actions().size();
+    harness.m().setRecoverableSessions({harness.newSession()});
+    QTest::qWait(20);
+    EXPECT_EQ(barMenu(*window.menuBar(), "File"), file);
+    EXPECT_EQ(file->actions().size(), before + 1);
+    EXPECT_TRUE(edit->isVisible());
 }
 
 } // namespace
