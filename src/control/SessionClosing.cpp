@@ -71,6 +71,14 @@ QCoro::Task<> SessionClosing::finishActiveRecordingForClose()
                                 "are deferred)"));
         co_return;
     }
+    if (m.m_isEndingTake) {
+        // The end under way owns the recorder's one result: a second stop would get nothing
+        // and the take would be lost. It files the take for review; the close goes on from there.
+        m.logApp(QStringLiteral("[app] a take is ending — waiting for it before closing"));
+        auto ending = m.m_takeRecording->awaitEndUnderWay();
+        co_await ending;
+        co_return;
+    }
     if (!m.isRecording())
         co_return;
     const QPointer<AppStateManager> alive(&m);
@@ -109,6 +117,12 @@ QCoro::Task<> SessionClosing::abandonActiveRecording()
     if (m.m_tailOperation) {
         auto settling = m.handleTailStop();
         co_await settling;
+        co_return;
+    }
+    if (m.m_isEndingTake) {
+        // "Don’t Save" drops the whole session, that take with it, once its end has settled.
+        auto ending = m.m_takeRecording->awaitEndUnderWay();
+        co_await ending;
         co_return;
     }
     if (!m.isRecording())
