@@ -13,7 +13,6 @@ namespace lumacast {
 
 class AppStateManager;
 class ApplicationMenus;
-class CaptureTargetPicker;
 class ManagerShellCommands;
 class SettingsHostAdapter;
 class TrayItem;
@@ -76,7 +75,6 @@ private:
     std::unique_ptr<SettingsHostAdapter> m_settingsHost;
     std::unique_ptr<ApplicationMenus> m_menus;
     std::unique_ptr<TrayItem> m_tray;
-    std::unique_ptr<CaptureTargetPicker> m_picker;
     bool m_quitPending = false;
     bool m_noteShown = false;
 };

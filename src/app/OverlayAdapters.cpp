@@ -103,11 +103,16 @@ void StatusPanelAdapter::attach(AppStateManager &manager, ShellCommands &command
         case StatusCommand::resume:
             commands.resumeRecording();
             break;
+        // The card's review buttons approve whatever is under review (autoApprove has no size
+        // check, unlike the end-take key's approveAndNewTake), then move on.
         case StatusCommand::approveAndNewTake:
-            commands.approveAndNewTake();
+            commands.autoApprove();
+            commands.startRecording();
             break;
         case StatusCommand::approveAndNewScene:
-            commands.approveAndNextScene();
+            commands.autoApprove();
+            commands.advanceToScene();
+            commands.startRecording();
             break;
         case StatusCommand::retake:
             commands.retake();
@@ -144,7 +149,11 @@ void StatusPanelAdapter::refresh()
     status.availableCameras = m.availableCameras();
     status.selectedMicrophoneID = m.selectedMicrophoneID();
     status.availableMicrophones = m.availableMicrophones();
-    status.systemAudio = m.captureSystemAudio();
+    // Asked of the sound server only while it is the one shown.
+    if (!status.selectedMicrophoneID)
+        status.defaultMicrophoneName = m.services().devices->defaultMicrophoneName();
+    // During a tail the row follows the tail's audio plan (a copy of the take's), not the setting.
+    status.systemAudio = m.tailSystemAudioIndicator();
     status.shortcutBindings = m.shortcutBindings();
     m_window->setStatus(status);
 }

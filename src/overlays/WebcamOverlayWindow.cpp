@@ -1,6 +1,7 @@
 #include "overlays/WebcamOverlayWindow.h"
 
 #include "capture/CameraCapture.h"
+#include "platform/x11/OverlayWindowHints.h"
 #include "store/Preferences.h"
 
 #include <QGuiApplication>
@@ -260,6 +261,7 @@ void WebcamOverlayWindow::buildPanel(std::optional<uint32_t> displayID)
 
 void WebcamOverlayWindow::orderOut()
 {
+    returnFocus();
     if (m_panel)
         m_panel->orderOut();
 }
@@ -269,6 +271,7 @@ void WebcamOverlayWindow::releasePanel()
     if (m_animation)
         m_animation->stop();
     if (m_panel) {
+        returnFocus();
         m_panel->orderOut();
         delete m_panel.data();
     }
@@ -286,10 +289,25 @@ void WebcamOverlayWindow::applyInteractive()
     if (!m_panel)
         return;
     m_panel->setInteractive(m_interactive);
+    if (m_interactive) {
+        // Raised, never activated: taking the keyboard from the program the user works in would
+        // also make this application the active one, which the overlay's own visibility rule
+        // reads. A click may still focus it; that is given back below.
+        const std::optional<quint32> focus = x11::inputFocus();
+        if (focus && focus != m_panel->windowID())
+            m_focusBefore = focus;
+    } else {
+        returnFocus();
+    }
     m_panel->orderFrontRegardless();
     m_panel->setKeyable(m_interactive);
-    if (m_interactive)
-        m_panel->activateWindow();
+}
+
+void WebcamOverlayWindow::returnFocus()
+{
+    // Recording: typing must go to the recorded program, not to the blob.
+    if (m_panel)
+        x11::returnInputFocus(m_panel->windowID(), m_focusBefore);
 }
 
 void WebcamOverlayWindow::setShape(BlobShape shape)
