@@ -79,10 +79,14 @@ void StatusPanelAdapter::attach(AppStateManager &manager, ShellCommands &command
                         &AppStateManager::takeStartedAtChanged, &AppStateManager::captureTargetChanged,
                         &AppStateManager::selectedDisplayIDChanged, &AppStateManager::webcamEnabledChanged,
                         &AppStateManager::selectedCameraIDChanged, &AppStateManager::availableCamerasChanged,
-                        &AppStateManager::selectedMicrophoneIDChanged, &AppStateManager::availableMicrophonesChanged,
                         &AppStateManager::captureSystemAudioChanged, &AppStateManager::shortcutBindingsChanged})
         connect(&manager, signal, this, &StatusPanelAdapter::refresh);
     connect(&manager, &ExportHost::currentSessionChanged, this, &StatusPanelAdapter::refresh);
+    for (auto signal : {&AppStateManager::selectedMicrophoneIDChanged, &AppStateManager::availableMicrophonesChanged})
+        connect(&manager, signal, this, [this] {
+            readDefaultMicrophone();
+            refresh();
+        });
     connect(m_window.get(), &RecordingStatusWindow::commandRequested, this, [&commands](StatusCommand command) {
         switch (command) {
         case StatusCommand::startTake:
@@ -119,7 +123,15 @@ void StatusPanelAdapter::attach(AppStateManager &manager, ShellCommands &command
             break;
         }
     });
+    readDefaultMicrophone();
     refresh();
+}
+
+void StatusPanelAdapter::readDefaultMicrophone()
+{
+    m_defaultMicrophoneName.reset();
+    if (m_manager && !m_manager->selectedMicrophoneID())
+        m_defaultMicrophoneName = m_manager->services().devices->defaultMicrophoneName();
 }
 
 void StatusPanelAdapter::refresh()
@@ -149,9 +161,7 @@ void StatusPanelAdapter::refresh()
     status.availableCameras = m.availableCameras();
     status.selectedMicrophoneID = m.selectedMicrophoneID();
     status.availableMicrophones = m.availableMicrophones();
-    // Asked of the sound server only while it is the one shown.
-    if (!status.selectedMicrophoneID)
-        status.defaultMicrophoneName = m.services().devices->defaultMicrophoneName();
+    status.defaultMicrophoneName = m_defaultMicrophoneName;
     // During a tail the row follows the tail's audio plan (a copy of the take's), not the setting.
     status.systemAudio = m.tailSystemAudioIndicator();
     status.shortcutBindings = m.shortcutBindings();
@@ -160,6 +170,8 @@ void StatusPanelAdapter::refresh()
 
 void StatusPanelAdapter::show()
 {
+    // The default input may have changed since the card was last up.
+    readDefaultMicrophone();
     refresh();
     m_window->show();
 }

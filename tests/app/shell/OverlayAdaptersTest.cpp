@@ -59,6 +59,11 @@ TEST(StatusPanelAdapterTest, TheCardShowsTheDevicesATakeOrTailRecords)
         }
         const RecordingStatus &status = adapter.window().status();
         EXPECT_EQ(rowText(status, "mic.fill"), row.microphoneRow);
+        // A default device plugged in later shows once the card is next put up.
+        h.devices->defaultMicrophone = QStringLiteral("Webcam Mic");
+        adapter.show();
+        EXPECT_EQ(rowText(status, "mic.fill"), row.chosenMicrophone ? row.microphoneRow : QStringLiteral("Webcam Mic"));
+        adapter.hide();
         EXPECT_EQ(rowText(status, "speaker.wave.2.fill") == "System audio", row.systemAudioRow);
     }
 }
