@@ -72,8 +72,9 @@ QCoro::Task<> SessionClosing::finishActiveRecordingForClose()
         co_return;
     }
     if (m.m_isEndingTake) {
-        // The end under way owns the recorder's one result: a second stop would get nothing
-        // and the take would be lost. It files the take for review; the close goes on from there.
+        // The stop under way (the end-take key's, or another close's) owns the recorder's one
+        // result: a second stop would get nothing and the take would be lost. It files the
+        // take; the close goes on from there.
         m.logApp(QStringLiteral("[app] a take is ending — waiting for it before closing"));
         auto ending = m.m_takeRecording->awaitEndUnderWay();
         co_await ending;
@@ -82,6 +83,7 @@ QCoro::Task<> SessionClosing::finishActiveRecordingForClose()
     if (!m.isRecording())
         co_return;
     const QPointer<AppStateManager> alive(&m);
+    m.m_takeRecording->beginEnding();
     auto stopping = m.m_services.recorder->stopRecording();
     const std::optional<RecorderService::Recording> recording = co_await stopping;
     if (!alive)
@@ -92,6 +94,7 @@ QCoro::Task<> SessionClosing::finishActiveRecordingForClose()
     m.m_inFlightTakeFilename.reset();
     if (!recording) {
         m.setState(AppState::idle);
+        m.m_takeRecording->endSettled();
         co_return;
     }
     if (Take::isUsableFile(recording->path)) {
@@ -109,6 +112,8 @@ QCoro::Task<> SessionClosing::finishActiveRecordingForClose()
         QFile::remove(recording->path); // failure ignored
     }
     m.leaveReview();
+    // Last: whoever waits (a quit) goes on with the take filed.
+    m.m_takeRecording->endSettled();
 }
 
 QCoro::Task<> SessionClosing::abandonActiveRecording()
@@ -127,6 +132,7 @@ QCoro::Task<> SessionClosing::abandonActiveRecording()
     }
     if (!m.isRecording())
         co_return;
+    m.m_takeRecording->beginEnding();
     auto stopping = m.m_services.recorder->stopRecording();
     const std::optional<RecorderService::Recording> recording = co_await stopping;
     if (!alive)
@@ -138,6 +144,7 @@ QCoro::Task<> SessionClosing::abandonActiveRecording()
     m.setCurrentTakeURL(std::nullopt);
     m.setPendingTakeID(std::nullopt);
     m.setState(AppState::idle);
+    m.m_takeRecording->endSettled();
 }
 
 void SessionClosing::closeRecordingSoon()

@@ -24,6 +24,11 @@ TakeRecording::TakeRecording(AppStateManager &manager) : m(manager) {}
 
 TakeRecording::~TakeRecording() = default;
 
+void TakeRecording::beginEnding()
+{
+    m.m_isEndingTake = true;
+}
+
 void TakeRecording::endSettled()
 {
     m.m_isEndingTake = false;
@@ -237,7 +242,7 @@ QCoro::Task<> TakeRecording::endTake()
         qCInfo(log::state(), "endTake ignored — already ending");
         co_return;
     }
-    m.m_isEndingTake = true;
+    beginEnding();
     const QPointer<AppStateManager> alive(&m);
     const std::optional<QUuid> sessionID =
         m.m_currentSession ? std::optional<QUuid>(m.m_currentSession->id) : std::nullopt;

@@ -48,6 +48,10 @@ public:
     // Returns once an end of take under way has settled; at once when none is. Close and quit
     // wait here instead of stopping the recorder a second time.
     QCoro::Task<> awaitEndUnderWay();
+    // Close and quit stopping the recorder themselves mark the end under way for its duration,
+    // so that an end-take key meanwhile is ignored instead of stopping it a second time.
+    void beginEnding();
+    void endSettled();
 
     // A new take for a movie just recorded, kept whole, and the scene it files into: the
     // current one, the last one when the index is outside the list, a new one when the session
@@ -71,8 +75,6 @@ private:
     void failStart(const Attempt &attempt, const CaptureTarget &target, const QString &description);
     std::optional<QString> resolvedMicrophoneID() const;
     void fileTake(const QString &path, double duration);
-    // Clears the ending flag and wakes whoever waits for the end.
-    void endSettled();
     void logApp(const QString &message) const;
 
     AppStateManager &m;

@@ -321,6 +321,30 @@ TEST(TakeEndTest, CloseAndQuitWaitForAnEndUnderWayAndItFilesIntoItsOwnSession)
     }
 }
 
+TEST(TakeEndTest, TheEndTakeKeyDuringCloseRecordingsOwnStopIsIgnored)
+{
+    Road r;
+    r.h.m().saveSession(r.h.dir.filePath("Closing.lumacast"));
+    r.recordOneTake();
+    r.h.recorder->stops.preset.reset();
+    const QString movie = r.h.m().takeURL(*r.h.m().inFlightTakeFilename());
+    r.h.writeTakeFile(QFileInfo(movie).fileName());
+
+    QCoro::Task<> closing = r.h.m().performCloseRecording();
+    r.h.hotKeys->handlers.at(ShortcutAction::endTake)();
+    pumpEvents();
+    ASSERT_EQ(r.h.recorder->stops.pending.size(), 1u);
+    r.h.recorder->stops.completeNext(Recording{movie, 3.5});
+    runTask(std::move(closing));
+    pumpEvents();
+
+    EXPECT_TRUE(r.h.alerts->shown.empty()); // no "The take couldn’t be saved" for a take that was
+    EXPECT_FALSE(r.h.m().session().has_value());
+    QFile manifest(r.h.dir.filePath("Closing.lumacast/manifest.json"));
+    ASSERT_TRUE(manifest.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(manifest.readAll().contains(QFileInfo(movie).fileName().toUtf8()));
+}
+
 TEST(TakeEndTest, ClosingTheTrayMenuDoesNotResumeATakeThatIsEnding)
 {
     Road r;
