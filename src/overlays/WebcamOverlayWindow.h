@@ -121,7 +121,9 @@ public:
 private:
     void buildPanel(std::optional<uint32_t> displayID);
     void applyInteractive();
-    // Hands the keyboard back to the window that had it before the blob, when the blob has it.
+    // Notes which window has the keyboard, and hands it back to that window when the blob holds
+    // it (after a click).
+    void rememberFocus();
     void returnFocus();
     void applyShapeToPanel();
     void followCapture(CameraCapture *capture);
