@@ -214,19 +214,18 @@ void LumacastApp::handleRelaunch(const QStringList &documents)
 
 void LumacastApp::chooseWindow()
 {
-    if (!m_picker)
-        m_picker = std::make_unique<CaptureTargetPicker>();
+    CaptureTargetPicker &picker = m_manager->captureTargetPicker();
     QPointer<AppStateManager> manager(m_manager.get());
     ShellCommands *commands = m_commands.get();
-    m_picker->onPick = [manager, commands](ContentFilterRef filter) {
+    picker.onPick = [manager, commands](ContentFilterRef filter) {
         if (manager)
             commands->applyPickedContent(filter);
     };
-    m_picker->onError = [manager, commands](const Error &error) {
+    picker.onError = [manager, commands](const Error &error) {
         if (manager)
             commands->reportWindowPickerFailure(error);
     };
-    m_picker->present();
+    picker.present();
 }
 
 void LumacastApp::requestQuit()

@@ -15,7 +15,6 @@ namespace lumacast {
 
 class AppStateManager;
 class ApplicationMenus;
-class CaptureTargetPicker;
 class ManagerShellCommands;
 class SettingsHostAdapter;
 class TrayItem;
@@ -86,7 +85,6 @@ private:
     std::unique_ptr<TrayItem> m_tray;
     std::unique_ptr<TrayPresence> m_trayPresence;
     QPointer<QMessageBox> m_missingTrayBox;
-    std::unique_ptr<CaptureTargetPicker> m_picker;
     bool m_quitPending = false;
     bool m_noteShown = false;
 };

@@ -8,11 +8,9 @@ namespace lumacast {
 
 class AppStateManager;
 
-// ShellCommands on the one AppStateManager. Operations the manager has are forwarded; an
-// operation it does not offer yet writes "[shell] <name> is not available in this build" to the
-// application log and does nothing else (a close or quit request still answers as if no tail
-// operation were live when none is). Holds the manager weakly: once it is gone every call does
-// nothing. Main thread only.
+// ShellCommands on the one AppStateManager: every operation is forwarded to the manager's own,
+// the asynchronous ones started as tasks of their own on the main thread. Holds the manager
+// weakly: once it is gone every call does nothing (and nothing is deferred). Main thread only.
 class ManagerShellCommands final : public ShellCommands {
 public:
     explicit ManagerShellCommands(AppStateManager &manager);

@@ -79,10 +79,14 @@ void StatusPanelAdapter::attach(AppStateManager &manager, ShellCommands &command
                         &AppStateManager::takeStartedAtChanged, &AppStateManager::captureTargetChanged,
                         &AppStateManager::selectedDisplayIDChanged, &AppStateManager::webcamEnabledChanged,
                         &AppStateManager::selectedCameraIDChanged, &AppStateManager::availableCamerasChanged,
-                        &AppStateManager::selectedMicrophoneIDChanged, &AppStateManager::availableMicrophonesChanged,
                         &AppStateManager::captureSystemAudioChanged, &AppStateManager::shortcutBindingsChanged})
         connect(&manager, signal, this, &StatusPanelAdapter::refresh);
     connect(&manager, &ExportHost::currentSessionChanged, this, &StatusPanelAdapter::refresh);
+    for (auto signal : {&AppStateManager::selectedMicrophoneIDChanged, &AppStateManager::availableMicrophonesChanged})
+        connect(&manager, signal, this, [this] {
+            readDefaultMicrophone();
+            refresh();
+        });
     connect(m_window.get(), &RecordingStatusWindow::commandRequested, this, [&commands](StatusCommand command) {
         switch (command) {
         case StatusCommand::startTake:
@@ -103,18 +107,31 @@ void StatusPanelAdapter::attach(AppStateManager &manager, ShellCommands &command
         case StatusCommand::resume:
             commands.resumeRecording();
             break;
+        // The card's review buttons approve whatever is under review (autoApprove has no size
+        // check, unlike the end-take key's approveAndNewTake), then move on.
         case StatusCommand::approveAndNewTake:
-            commands.approveAndNewTake();
+            commands.autoApprove();
+            commands.startRecording();
             break;
         case StatusCommand::approveAndNewScene:
-            commands.approveAndNextScene();
+            commands.autoApprove();
+            commands.advanceToScene();
+            commands.startRecording();
             break;
         case StatusCommand::retake:
             commands.retake();
             break;
         }
     });
+    readDefaultMicrophone();
     refresh();
+}
+
+void StatusPanelAdapter::readDefaultMicrophone()
+{
+    m_defaultMicrophoneName.reset();
+    if (m_manager && !m_manager->selectedMicrophoneID())
+        m_defaultMicrophoneName = m_manager->services().devices->defaultMicrophoneName();
 }
 
 void StatusPanelAdapter::refresh()
@@ -144,13 +161,17 @@ void StatusPanelAdapter::refresh()
     status.availableCameras = m.availableCameras();
     status.selectedMicrophoneID = m.selectedMicrophoneID();
     status.availableMicrophones = m.availableMicrophones();
-    status.systemAudio = m.captureSystemAudio();
+    status.defaultMicrophoneName = m_defaultMicrophoneName;
+    // During a tail the row follows the tail's audio plan (a copy of the take's), not the setting.
+    status.systemAudio = m.tailSystemAudioIndicator();
     status.shortcutBindings = m.shortcutBindings();
     m_window->setStatus(status);
 }
 
 void StatusPanelAdapter::show()
 {
+    // The default input may have changed since the card was last up.
+    readDefaultMicrophone();
     refresh();
     m_window->show();
 }

@@ -62,9 +62,12 @@ public:
 
 private:
     void refresh();
+    // Asks the sound server once, not on every refresh of the card.
+    void readDefaultMicrophone();
 
     std::unique_ptr<RecordingStatusWindow> m_window;
     QPointer<AppStateManager> m_manager;
+    std::optional<QString> m_defaultMicrophoneName;
 };
 
 class WebcamOverlayAdapter final : public WebcamOverlayService {

@@ -40,6 +40,24 @@ QList<MicOption> MicOption::availableMicrophones()
     }
 }
 
+std::optional<QString> MicOption::defaultMicrophoneName()
+{
+    std::lock_guard lock(listMutex);
+    try {
+        if (!listConnection || !listConnection->isAlive())
+            listConnection = pulse::PulseConnection::open(3000, "mic list");
+        const auto source =
+            chooseMicrophoneSource(std::nullopt, listConnection->sources(), listConnection->defaultSourceName());
+        if (!source)
+            return std::nullopt;
+        return source->description;
+    } catch (const pulse::PulseError &error) {
+        listConnection.reset();
+        qCWarning(lumacast::log::recorder(), "default microphone unavailable: %s", error.what());
+        return std::nullopt;
+    }
+}
+
 std::optional<QString> MicOption::resolveSelectedID(const std::optional<QString> &id, const QList<MicOption> &options)
 {
     if (!id)

@@ -22,6 +22,10 @@ struct MicOption {
 
     // The microphones connected now, in the server's order. Empty when no sound server answers.
     static QList<MicOption> availableMicrophones();
+    // The description of the microphone a take records when none is chosen (the server's default
+    // input, or the first microphone when the default is an output's monitor). Nothing when there
+    // is none or no sound server answers.
+    static std::optional<QString> defaultMicrophoneName();
     // `id` when one of `options` has exactly that id; nothing otherwise (the default input is then
     // used).
     static std::optional<QString> resolveSelectedID(const std::optional<QString> &id, const QList<MicOption> &options);

@@ -1,5 +1,6 @@
 #include "control/AppStateManager.h"
 
+#include "capture/CaptureTargetPicker.h"
 #include "control/CaptureDevices.h"
 #include "control/DocumentHistory.h"
 #include "control/ExportLauncher.h"
@@ -36,6 +37,7 @@ AppStateManager::AppStateManager(StateManagerServices services, bool startServic
     m_launch = std::make_unique<Launch>(*this);
     m_exportLauncher = std::make_unique<ExportLauncher>(*this);
     loadSettings();
+    m_captureTargetPicker = std::make_unique<CaptureTargetPicker>();
     m_hotKeyActions->installShortcutHandlers();
 
     // The recorder reports from its own threads; the relay brings both callbacks to the main

@@ -219,6 +219,9 @@ public:
     bool skipOutgoingPlayheadSave() const { return m_skipOutgoingPlayheadSave; }
     void setSkipOutgoingPlayheadSave(bool skip) { m_skipOutgoingPlayheadSave = skip; }
     WebcamOverlayService &webcamOverlay() const { return *m_services.webcamOverlay; }
+    // The window picker of "Choose Window…", on the picker the application installed before
+    // the manager was made.
+    CaptureTargetPicker &captureTargetPicker() const { return *m_captureTargetPicker; }
     const StateManagerServices &services() const { return m_services; }
     SessionLogger &sessionLog() { return m_sessionLog; }
 
@@ -688,7 +691,7 @@ private:
     bool m_webcamEnabled = false;
     BlobShape m_webcamShape = BlobShape::round;
     CaptureTarget m_captureTarget;
-    QPointer<CaptureTargetPicker> m_captureTargetPicker;
+    std::unique_ptr<CaptureTargetPicker> m_captureTargetPicker;
     QMetaObject::Connection m_screenChangeObserver;
     std::shared_ptr<ScheduledWork> m_saveTask;
 

@@ -113,6 +113,8 @@ public:
     using QObject::QObject;
     virtual QList<CameraOption> availableCameras() const = 0;
     virtual QList<MicOption> availableMicrophones() const = 0;
+    // The name of the microphone recorded when none is chosen; nothing when there is none.
+    virtual std::optional<QString> defaultMicrophoneName() const = 0;
     virtual CameraAuthorization cameraAuthorization() const = 0;
     virtual QCoro::Task<bool> requestCameraAccess() = 0;
     // A new camera feed that is not running; the caller owns it.

@@ -82,7 +82,8 @@ void ReviewDecisions::autoApprove()
 
 void ReviewDecisions::approveAndNewTake()
 {
-    if (!checkReviewedTake())
+    // The end-take key reaches here during a tail join too; the take under the tail stays.
+    if (m.m_tailOperation || !checkReviewedTake())
         return;
     m.m_sessionLog.append(QStringLiteral("approve + new take — ") + reviewedFileName());
     markApproved();
@@ -182,6 +183,10 @@ QCoro::Task<> ReviewDecisions::newSession()
     m.m_sessionLog.close();
     const QString folder = Session::makeScratchFolder(); // throws; nothing changed yet
     m.replaceCurrentSession(Session(folder));
+    // The reviewed take went with the old session: a start that is cancelled or fails comes
+    // back to idle, not to a review of nothing.
+    if (m.m_state == AppState::reviewing)
+        m.setState(AppState::idle);
     m.m_sessionLog.open(folder);
     m.m_sessionLog.append(QStringLiteral("new session created"));
     m.scheduleSave();
@@ -223,7 +228,8 @@ void ReviewDecisions::menuDidClose()
 {
     m.logApp(QStringLiteral("[menu] menuDidClose — state=%1, autoPausedByMenu=%2")
                  .arg(app_state::caseName(m.m_state), m.m_autoPausedByMenu ? "true" : "false"));
-    if (m.m_autoPausedByMenu && m.m_state == AppState::paused) {
+    // A take already ending is not resumed under its stop.
+    if (m.m_autoPausedByMenu && m.m_state == AppState::paused && !m.m_isEndingTake) {
         m.logApp(QStringLiteral("[menu] auto-resuming recording after menu closed"));
         m.resumeRecording();
     }

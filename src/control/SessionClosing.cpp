@@ -71,9 +71,19 @@ QCoro::Task<> SessionClosing::finishActiveRecordingForClose()
                                 "are deferred)"));
         co_return;
     }
+    if (m.m_isEndingTake) {
+        // The stop under way (the end-take key's, or another close's) owns the recorder's one
+        // result: a second stop would get nothing and the take would be lost. It files the
+        // take; the close goes on from there.
+        m.logApp(QStringLiteral("[app] a take is ending — waiting for it before closing"));
+        auto ending = m.m_takeRecording->awaitEndUnderWay();
+        co_await ending;
+        co_return;
+    }
     if (!m.isRecording())
         co_return;
     const QPointer<AppStateManager> alive(&m);
+    m.m_takeRecording->beginEnding();
     auto stopping = m.m_services.recorder->stopRecording();
     const std::optional<RecorderService::Recording> recording = co_await stopping;
     if (!alive)
@@ -84,6 +94,7 @@ QCoro::Task<> SessionClosing::finishActiveRecordingForClose()
     m.m_inFlightTakeFilename.reset();
     if (!recording) {
         m.setState(AppState::idle);
+        m.m_takeRecording->endSettled();
         co_return;
     }
     if (Take::isUsableFile(recording->path)) {
@@ -101,6 +112,8 @@ QCoro::Task<> SessionClosing::finishActiveRecordingForClose()
         QFile::remove(recording->path); // failure ignored
     }
     m.leaveReview();
+    // Last: whoever waits (a quit) goes on with the take filed.
+    m.m_takeRecording->endSettled();
 }
 
 QCoro::Task<> SessionClosing::abandonActiveRecording()
@@ -111,8 +124,15 @@ QCoro::Task<> SessionClosing::abandonActiveRecording()
         co_await settling;
         co_return;
     }
+    if (m.m_isEndingTake) {
+        // "Don’t Save" drops the whole session, that take with it, once its end has settled.
+        auto ending = m.m_takeRecording->awaitEndUnderWay();
+        co_await ending;
+        co_return;
+    }
     if (!m.isRecording())
         co_return;
+    m.m_takeRecording->beginEnding();
     auto stopping = m.m_services.recorder->stopRecording();
     const std::optional<RecorderService::Recording> recording = co_await stopping;
     if (!alive)
@@ -124,6 +144,7 @@ QCoro::Task<> SessionClosing::abandonActiveRecording()
     m.setCurrentTakeURL(std::nullopt);
     m.setPendingTakeID(std::nullopt);
     m.setState(AppState::idle);
+    m.m_takeRecording->endSettled();
 }
 
 void SessionClosing::closeRecordingSoon()

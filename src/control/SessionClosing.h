@@ -18,8 +18,9 @@ enum class QuitReply {
 
 // Closing the recording (the Close Recording command and the review window's close), quitting,
 // and carrying out a close or quit that waited for a tail operation. A take that runs at Close
-// or Quit is filed first, or stopped and deleted after "Don’t Save". Works on the manager's
-// fields; the manager owns it and forwards its public operations here.
+// or Quit is filed first, or stopped and deleted after "Don’t Save"; a take already ending is
+// waited for, never stopped twice. Works on the manager's fields; the manager owns it and
+// forwards its public operations here.
 //
 // Main thread only. Failures are shown in alerts ("Couldn’t save recording") and keep the
 // session open; the review window's decision is synchronous (its dialog and panel are modal).

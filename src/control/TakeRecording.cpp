@@ -7,6 +7,8 @@
 #include <QFileInfo>
 #include <QPointer>
 
+#include <qcoro/qcorosignal.h>
+
 namespace lumacast {
 
 namespace {
@@ -19,6 +21,26 @@ const QString kStartFailedAdvice = QStringLiteral(
 } // namespace
 
 TakeRecording::TakeRecording(AppStateManager &manager) : m(manager) {}
+
+TakeRecording::~TakeRecording() = default;
+
+void TakeRecording::beginEnding()
+{
+    m.m_isEndingTake = true;
+}
+
+void TakeRecording::endSettled()
+{
+    m.m_isEndingTake = false;
+    emit m_endNotifier->settled();
+}
+
+QCoro::Task<> TakeRecording::awaitEndUnderWay()
+{
+    if (!m.m_isEndingTake)
+        co_return;
+    co_await qCoro(m_endNotifier.get(), &TakeEndNotifier::settled);
+}
 
 void TakeRecording::logApp(const QString &message) const
 {
@@ -220,12 +242,27 @@ QCoro::Task<> TakeRecording::endTake()
         qCInfo(log::state(), "endTake ignored — already ending");
         co_return;
     }
-    m.m_isEndingTake = true;
+    beginEnding();
     const QPointer<AppStateManager> alive(&m);
+    const std::optional<QUuid> sessionID =
+        m.m_currentSession ? std::optional<QUuid>(m.m_currentSession->id) : std::nullopt;
     auto stopping = m.m_services.recorder->stopRecording();
     const std::optional<RecorderService::Recording> recording = co_await stopping;
     if (!alive)
         co_return;
+    const std::optional<QUuid> sessionNow =
+        m.m_currentSession ? std::optional<QUuid>(m.m_currentSession->id) : std::nullopt;
+    if (recording && sessionNow != sessionID) {
+        // Its movie lies in the folder of the session it was recorded for; filing it into
+        // another one would refer to a file that session does not have.
+        logApp(QStringLiteral("[rec] session changed while the take ended — %1 not filed")
+                   .arg(QFileInfo(recording->path).fileName()));
+        m.clearTakeOverlays();
+        m.m_inFlightTakeFilename.reset();
+        m.setState(AppState::idle);
+        endSettled();
+        co_return;
+    }
 
     if (!recording) {
         qCCritical(log::state(), "endTake: stopRecording returned nil — resetting to idle");
@@ -238,7 +275,7 @@ QCoro::Task<> TakeRecording::endTake()
                            QStringLiteral("Recording stopped before any video was written, so there was nothing "
                                           "to save. Please try again."),
                            AlertStyle::warning);
-        m.m_isEndingTake = false;
+        endSettled();
         co_return;
     }
 
@@ -254,7 +291,7 @@ QCoro::Task<> TakeRecording::endTake()
     m.m_services.statusPanel->hide();
     m.m_services.border->hide();
     m.openWindow(QStringLiteral("review"));
-    m.m_isEndingTake = false;
+    endSettled();
 }
 
 Take TakeRecording::newTake(const QString &path, double duration, const QDateTime &recordedAt)

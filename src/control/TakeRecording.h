@@ -4,17 +4,26 @@
 #include "control/AppState.h"
 #include "model/Session.h"
 
+#include <QObject>
 #include <QString>
 #include <QUuid>
 
 #include <qcoro/qcorotask.h>
 
+#include <memory>
 #include <optional>
 
 namespace lumacast {
 
 class AppStateManager;
 class Error;
+
+// Announces that an end of take under way has settled (filed its take, or found nothing).
+class TakeEndNotifier final : public QObject {
+    Q_OBJECT
+signals:
+    void settled();
+};
 
 // The road of one take through the recorder: its start (permissions, the take's file name, the
 // microphone, the border, the countdown, the capture), its pauses and resumes, its end with the
@@ -24,16 +33,25 @@ class Error;
 // Main thread only. Every operation reports its own failures (logs, alerts) and returns
 // normally. A start suspends at four awaits and checks after each that the session it started
 // for is still the current one; when it is not, the start is abandoned and leaves nothing
-// behind (no border, no microphone, no movie).
+// behind (no border, no microphone, no movie). An end checks the same after its stop: a take
+// whose session went away meanwhile is never filed into another one.
 class TakeRecording {
 public:
     explicit TakeRecording(AppStateManager &manager);
+    ~TakeRecording();
 
     QCoro::Task<> startRecording();
     void pauseRecording();
     void resumeRecording();
     QCoro::Task<> endTake();
     QCoro::Task<> endTakeAfterStreamError(QString description);
+    // Returns once an end of take under way has settled; at once when none is. Close and quit
+    // wait here instead of stopping the recorder a second time.
+    QCoro::Task<> awaitEndUnderWay();
+    // Close and quit stopping the recorder themselves mark the end under way for its duration,
+    // so that an end-take key meanwhile is ignored instead of stopping it a second time.
+    void beginEnding();
+    void endSettled();
 
     // A new take for a movie just recorded, kept whole, and the scene it files into: the
     // current one, the last one when the index is outside the list, a new one when the session
@@ -60,6 +78,7 @@ private:
     void logApp(const QString &message) const;
 
     AppStateManager &m;
+    std::unique_ptr<TakeEndNotifier> m_endNotifier = std::make_unique<TakeEndNotifier>();
 };
 
 } // namespace lumacast

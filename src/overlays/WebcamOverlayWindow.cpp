@@ -1,6 +1,7 @@
 #include "overlays/WebcamOverlayWindow.h"
 
 #include "capture/CameraCapture.h"
+#include "platform/x11/OverlayWindowHints.h"
 #include "store/Preferences.h"
 
 #include <QGuiApplication>
@@ -44,6 +45,11 @@ Qt::CursorShape cursorFor(ResizeDirection direction)
         return Qt::SizeFDiagCursor;
     }
     return Qt::ArrowCursor;
+}
+
+bool onX11()
+{
+    return QGuiApplication::platformName() == QLatin1String("xcb");
 }
 
 } // namespace
@@ -260,6 +266,7 @@ void WebcamOverlayWindow::buildPanel(std::optional<uint32_t> displayID)
 
 void WebcamOverlayWindow::orderOut()
 {
+    returnFocus();
     if (m_panel)
         m_panel->orderOut();
 }
@@ -269,6 +276,7 @@ void WebcamOverlayWindow::releasePanel()
     if (m_animation)
         m_animation->stop();
     if (m_panel) {
+        returnFocus();
         m_panel->orderOut();
         delete m_panel.data();
     }
@@ -286,10 +294,34 @@ void WebcamOverlayWindow::applyInteractive()
     if (!m_panel)
         return;
     m_panel->setInteractive(m_interactive);
+    // Raised, never activated: taking the keyboard from the program the user works in would also
+    // make this application the active one, which the overlay's own visibility rule reads. A
+    // click may still focus it; that is given back once it stops being interactive.
+    if (m_interactive)
+        rememberFocus();
+    else
+        returnFocus();
     m_panel->orderFrontRegardless();
     m_panel->setKeyable(m_interactive);
-    if (m_interactive)
-        m_panel->activateWindow();
+}
+
+// On X11 only: elsewhere the focus is the compositor's to give, and the panel only asks not to
+// take it.
+void WebcamOverlayWindow::rememberFocus()
+{
+    if (!onX11())
+        return;
+    const std::optional<quint32> focus = x11::inputFocus();
+    if (focus && focus != m_panel->windowID())
+        m_focusBefore = focus;
+}
+
+void WebcamOverlayWindow::returnFocus()
+{
+    // Recording: typing must go to the recorded program, not to the blob. A panel never shown
+    // cannot hold the focus (and asking its id would create its window).
+    if (onX11() && m_panel && m_panel->isVisible())
+        x11::returnInputFocus(m_panel->windowID(), m_focusBefore);
 }
 
 void WebcamOverlayWindow::setShape(BlobShape shape)

@@ -21,7 +21,7 @@ class Preferences;
 
 // The blob's window: shows the camera's preview cropped to fill it, round or square, and turns
 // mouse drags into moves and rim drags into resizes. Unlike the other overlays it is recorded.
-// It may take the keyboard focus only while interactive.
+// It may take the keyboard focus only while interactive, and only when the user clicks it.
 class BlobPanel final : public OverlayPanel {
     Q_OBJECT
 public:
@@ -121,6 +121,10 @@ public:
 private:
     void buildPanel(std::optional<uint32_t> displayID);
     void applyInteractive();
+    // Notes which window has the keyboard, and hands it back to that window when the blob holds
+    // it (after a click).
+    void rememberFocus();
+    void returnFocus();
     void applyShapeToPanel();
     void followCapture(CameraCapture *capture);
 
@@ -133,6 +137,8 @@ private:
     double m_widthFraction = blob_geometry::kDefaultWidthFraction;
     BlobShape m_shape = BlobShape::round;
     bool m_interactive = true;
+    // The window that had the keyboard when the blob became interactive (X window id).
+    std::optional<quint32> m_focusBefore;
     QRectF m_displayFrame;
     QRectF m_placedFrame;
     QPointer<QVariantAnimation> m_animation;

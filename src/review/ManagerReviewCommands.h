@@ -15,12 +15,9 @@ class AppStateManager;
 namespace lumacast::review {
 
 
-// ReviewCommands on the state manager. The take and tail operations go to the manager; the
-// document operations it does not carry yet each write a warning in the "review" log category
-// naming the operation and do nothing else. The queries answer from the manager's published
-// state: `canRecordTail` by the manager, `hasPendingTakeOnReviewClose` by the pending take, and
-// `reviewWindowShouldClose` defers the close while a tail operation is live (the pending close
-// is stored on the manager) and otherwise lets the window close, the session staying open.
+// ReviewCommands on the state manager: every operation and query is the manager's own, forwarded
+// as it is (the close decision included: the manager defers it while a tail operation is live,
+// hands a take under way to Close Recording, and asks about saving).
 //
 // Main thread only. The manager must outlive this object.
 class ManagerReviewCommands final : public ReviewCommands {

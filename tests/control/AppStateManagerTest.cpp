@@ -1,5 +1,6 @@
 #include "StateManagerDoubles.h"
 
+#include "capture/CaptureTargetPicker.h"
 #include "control/AppState.h"
 
 #include <gtest/gtest.h>
@@ -182,6 +183,12 @@ TEST(AppStateManagerTest, SettingsLoadWithoutWritingBack)
         EXPECT_DOUBLE_EQ(h.m().cursorHideDelay(), 2.0);
         EXPECT_EQ(h.preferences.defaults().allKeys(), keysBefore);
     }
+}
+
+TEST(AppStateManagerTest, HoldsTheWindowPickerOnThePickerInstalledBeforeIt)
+{
+    ManagerHarness h;
+    EXPECT_EQ(&h.m().captureTargetPicker().picker(), &SharingPicker::shared());
 }
 
 } // namespace

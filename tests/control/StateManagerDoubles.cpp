@@ -67,17 +67,20 @@ void FakeRecorder::prepareMicrophone(const std::optional<QString> &deviceID)
 }
 
 QCoro::Task<RecorderService::FilterAndConfiguration> FakeRecorder::makeFilterAndConfiguration(
-    std::optional<x11::ShareableContent>, std::optional<uint32_t>, std::optional<uint32_t>, bool, CaptureTarget)
+    std::optional<x11::ShareableContent>, std::optional<uint32_t>, std::optional<uint32_t>, bool captureSystemAudio,
+    CaptureTarget)
 {
     calls << QStringLiteral("makeFilterAndConfiguration");
+    systemAudioRequests.push_back(captureSystemAudio);
     auto made = filters.call();
     co_return co_await made;
 }
 
 QCoro::Task<void> FakeRecorder::startRecording(QString outputURL, uint32_t, ContentFilterRef, StreamConfiguration,
-                                               std::optional<AudioEncodingPlan>)
+                                               std::optional<AudioEncodingPlan> plan)
 {
     calls << QStringLiteral("startRecording ") + QFileInfo(outputURL).fileName();
+    plans.push_back(std::move(plan));
     // Awaited through a variable: GCC 12 mishandles a temporary task awaited inside a condition.
     auto started = starts.call();
     if (!co_await started)

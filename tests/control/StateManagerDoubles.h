@@ -106,6 +106,9 @@ public:
     AsyncCalls<bool> starts; // false: throws
     AsyncCalls<std::optional<Recording>> stops;
     std::optional<uint32_t> displayID;
+    // What each capture was asked for: system audio by filter, the audio plan by start.
+    std::vector<bool> systemAudioRequests;
+    std::vector<std::optional<AudioEncodingPlan>> plans;
     std::function<void(const Error &)> onStreamError;
     std::function<void(bool)> onVideoEffectChanged;
 
@@ -327,6 +330,8 @@ public:
     int feedsMade = 0;
     QList<CameraOption> availableCameras() const override { return cameras; }
     QList<MicOption> availableMicrophones() const override { return microphones; }
+    std::optional<QString> defaultMicrophone;
+    std::optional<QString> defaultMicrophoneName() const override { return defaultMicrophone; }
     CameraAuthorization cameraAuthorization() const override { return authorization; }
     QCoro::Task<bool> requestCameraAccess() override { return accessRequests.call(); }
     std::unique_ptr<CameraFeed> makeCameraFeed() override

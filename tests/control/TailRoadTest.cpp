@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -21,6 +22,7 @@ namespace {
 using Recording = RecorderService::Recording;
 using take_joiner::JoinError;
 using take_joiner::JoinResult;
+using testing::runTask;
 
 bool waitUntil(const std::function<bool()> &done)
 {
@@ -522,6 +524,121 @@ TEST(TailCaptureStartTest, ACaptureOfAnotherSizeIsRefusedWithBothSizes)
     EXPECT_EQ(r.h.permissions->callers, QStringList{"recordTail"});
     EXPECT_EQ(r.h.recorder->calls, QStringList{"makeFilterAndConfiguration"});
     EXPECT_EQ(r.m().state(), AppState::reviewing);
+}
+
+TEST(TailCaptureStartTest, ATailAsksForTheAudioOfTheTakeItRepairsNotTheSetting)
+{
+    struct Row {
+        const char *name;
+        QList<int> tracks; // of the take's movie
+        bool setting;      // captureSystemAudio now
+    };
+    const Row rows[] = {
+        {"microphone only, system audio on now", {1}, true},
+        {"microphone and system audio, system audio off now", {1, 2}, false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        TailRoad r;
+        testing::TestMovieSpec spec;
+        spec.seconds = 4;
+        spec.audioChannels = row.tracks;
+        ASSERT_TRUE(testing::makeTestMovie(r.originalPath(), spec).ok());
+        r.m().setCaptureSystemAudioValue(row.setting);
+        r.m().tailCaptureStart() = nullptr; // the default start on the recorder double
+        r.h.permissions->checks.preset = true;
+        r.h.countdown->runs.preset = true;
+        r.h.recorder->starts.preset = true;
+        RecorderService::FilterAndConfiguration made;
+        made.configuration.width = 160;
+        made.configuration.height = 120;
+        r.h.recorder->filters.preset = made;
+        r.begin();
+        ASSERT_TRUE(waitUntil([&] { return !r.op() || std::holds_alternative<TailOperation::Recording>(r.op()->phase); }));
+        ASSERT_TRUE(r.op() && r.op()->capturePlan);
+        const bool system = row.tracks.size() == 2;
+        EXPECT_EQ(r.op()->capturePlan->system.has_value(), system);
+        EXPECT_EQ(r.h.recorder->systemAudioRequests, std::vector<bool>{system});
+        ASSERT_EQ(r.h.recorder->plans.size(), 1u);
+        EXPECT_EQ(r.h.recorder->plans[0], r.op()->capturePlan);
+        EXPECT_EQ(r.m().tailSystemAudioIndicator(), system);
+    }
+}
+
+TEST(TailRecordTest, CanRecordTailRefusesEachWayATailCouldGoWrong)
+{
+    enum class Change { none, tailLive, exporting, starting, recording, paused, noSession, otherScene, otherTake,
+                        smallMovie, nothingTrimmed };
+    const std::pair<Change, bool> rows[] = {
+        {Change::none, true},         {Change::tailLive, false},   {Change::exporting, false},
+        {Change::starting, false},    {Change::recording, false},  {Change::paused, false},
+        {Change::noSession, false},   {Change::otherScene, false}, {Change::otherTake, false},
+        {Change::smallMovie, false},  {Change::nothingTrimmed, false},
+    };
+    for (const auto &[change, allowed] : rows) {
+        SCOPED_TRACE(int(change));
+        TailRoad r;
+        QUuid sceneID = r.sceneID;
+        QUuid takeID = r.takeID;
+        switch (change) {
+        case Change::none: break;
+        case Change::tailLive: r.m().setTailOperation(TailOperation{}); break;
+        case Change::exporting: r.m().setIsExporting(true); break;
+        case Change::starting: r.m().setState(AppState::starting); break;
+        case Change::recording: r.m().setState(AppState::recording); break;
+        case Change::paused: r.m().setState(AppState::paused); break;
+        case Change::noSession: r.m().replaceCurrentSession(std::nullopt); break;
+        case Change::otherScene: sceneID = QUuid::createUuid(); break;
+        case Change::otherTake: takeID = QUuid::createUuid(); break;
+        case Change::smallMovie: r.h.writeTakeFile(r.originalName, 1024); break;
+        case Change::nothingTrimmed:
+            r.m().updateTake(sceneID, takeID, [](Take &take) { take.trimEnd = take.duration; });
+            break;
+        }
+        EXPECT_EQ(r.m().canRecordTail(sceneID, takeID), allowed);
+        if (!allowed) {
+            // A refused tail starts nothing.
+            const std::optional<QUuid> live = r.op() ? std::optional<QUuid>(r.op()->id) : std::nullopt;
+            runTask(r.m().recordTail(sceneID, takeID, std::nullopt));
+            EXPECT_EQ(r.op() ? std::optional<QUuid>(r.op()->id) : std::nullopt, live);
+            EXPECT_TRUE(r.requests.empty());
+        }
+    }
+}
+
+TEST(TailFinalizerTest, ProbeTakeMediaAcceptsOnlyAMovieATailCanJoin)
+{
+    QTemporaryDir dir;
+    struct Row {
+        const char *name;
+        QList<int> tracks;
+        QStringList extra;
+        bool accepted;
+    };
+    const Row rows[] = {
+        {"microphone", {1}, {}, true},
+        {"microphone and system audio", {1, 2}, {}, true},
+        {"no audio", {}, {}, false},
+        {"three audio tracks", {1, 1, 1}, {}, false},
+        {"audio not AAC", {1}, {"-c:a:0", "pcm_s16le"}, false},
+        {"two video tracks", {1}, {"-map", "0:v"}, false},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString movie = dir.filePath(QString::fromUtf8(row.name) + ".mov");
+        testing::TestMovieSpec spec;
+        spec.audioChannels = row.tracks;
+        spec.extra = row.extra;
+        const testing::ProcessResult made = testing::makeTestMovie(movie, spec);
+        ASSERT_TRUE(made.ok()) << made.err.constData();
+        EXPECT_EQ(runTask(AppStateManager::probeTakeMedia(movie)), row.accepted);
+    }
+    QFile text(dir.filePath("notes.mov"));
+    ASSERT_TRUE(text.open(QIODevice::WriteOnly));
+    text.write(QByteArray(4096, 'x'));
+    text.close();
+    EXPECT_FALSE(runTask(AppStateManager::probeTakeMedia(text.fileName())));
+    EXPECT_FALSE(runTask(AppStateManager::probeTakeMedia(dir.filePath("missing.mov"))));
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 #include <gtest/gtest.h>
@@ -238,6 +239,138 @@ TEST(TakeEndTest, NothingWrittenGoesIdleWithOneAlert)
     }
 }
 
+TEST(TakeEndTest, CloseAndQuitWaitForAnEndUnderWayAndItFilesIntoItsOwnSession)
+{
+    // The end-take key has stopped the recorder; before the stop returns, the user closes the
+    // recording, quits, or another session takes its place.
+    enum class Then { closePackaged, closeScratchSaveCancelled, closeDontSave, quit, sessionReplaced };
+    struct Row {
+        const char *name;
+        Then then;
+        bool filed; // into the session it was recorded for, as its manifest shows
+        bool sessionOpen;
+        AppState state;
+    };
+    const Row rows[] = {
+        {"Close Recording on a saved session", Then::closePackaged, true, false, AppState::idle},
+        {"Close Recording, Save…, panel cancelled", Then::closeScratchSaveCancelled, true, true, AppState::reviewing},
+        {"Close Recording, Don’t Save", Then::closeDontSave, false, false, AppState::idle},
+        {"Quit", Then::quit, true, true, AppState::reviewing},
+        {"another session put in place", Then::sessionReplaced, false, true, AppState::idle},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Road r;
+        QString manifest = r.session.scratchURL + "/manifest.json";
+        if (row.then == Then::closePackaged) {
+            r.h.m().saveSession(r.h.dir.filePath("Ending.lumacast"));
+            manifest = r.h.dir.filePath("Ending.lumacast/manifest.json");
+        }
+        r.recordOneTake();
+        r.h.recorder->stops.preset.reset();
+        const QString movie = r.h.m().takeURL(*r.h.m().inFlightTakeFilename());
+        r.h.writeTakeFile(QFileInfo(movie).fileName());
+
+        QCoro::Task<> ending = r.h.m().endTake();
+        std::optional<QCoro::Task<>> closing;
+        switch (row.then) {
+        case Then::closePackaged: closing.emplace(r.h.m().performCloseRecording()); break;
+        case Then::closeScratchSaveCancelled:
+        case Then::closeDontSave:
+            r.h.alerts->answers.push_back(row.then == Then::closeDontSave ? 1 : 0);
+            closing.emplace(r.h.m().performCloseRecording());
+            break;
+        case Then::quit: EXPECT_EQ(r.h.m().requestQuit(), QuitReply::terminateLater); break;
+        case Then::sessionReplaced: r.h.m().replaceCurrentSession(r.h.newSession()); break;
+        }
+        pumpEvents();
+        // One stop only: a second would get nothing back and the take would be lost.
+        ASSERT_EQ(r.h.recorder->stops.pending.size(), 1u);
+        r.h.recorder->stops.completeNext(Recording{movie, 3.5});
+        runTask(std::move(ending));
+        if (closing)
+            runTask(std::move(*closing));
+        if (row.then == Then::closeScratchSaveCancelled) {
+            ASSERT_EQ(r.h.filePanels->made.size(), 1);
+            r.h.filePanels->made.first()->answer(false, {});
+        }
+        pumpEvents();
+
+        EXPECT_EQ(r.h.recorder->calls.filter("stopRecording").size(), 1);
+        EXPECT_EQ(r.h.m().state(), row.state);
+        EXPECT_EQ(r.h.m().session().has_value(), row.sessionOpen);
+        EXPECT_EQ(QFile::exists(movie), row.then != Then::closeDontSave);
+        if (row.then == Then::quit) {
+            EXPECT_EQ(r.h.application->terminationReplies, std::vector<bool>{true});
+        }
+        if (row.filed) {
+            if (r.h.m().hasPendingSave())
+                r.h.m().flushPendingSave();
+            QFile written(manifest);
+            ASSERT_TRUE(written.open(QIODevice::ReadOnly));
+            EXPECT_TRUE(written.readAll().contains(QFileInfo(movie).fileName().toUtf8()));
+        }
+        if (row.then == Then::sessionReplaced) {
+            // Nothing of the old session's take in the new one, and nothing of it left on screen.
+            EXPECT_TRUE(r.h.m().session()->scenes.value(0).takes.isEmpty());
+            EXPECT_FALSE(r.h.m().pendingTakeID().has_value());
+            EXPECT_FALSE(r.h.border->shown);
+            EXPECT_FALSE(r.h.statusPanel->shown);
+            EXPECT_FALSE(r.h.m().takeStartedAt().has_value());
+        }
+    }
+}
+
+TEST(TakeEndTest, TheEndTakeKeyDuringCloseRecordingsOwnStopIsIgnored)
+{
+    Road r;
+    r.h.m().saveSession(r.h.dir.filePath("Closing.lumacast"));
+    r.recordOneTake();
+    r.h.recorder->stops.preset.reset();
+    const QString movie = r.h.m().takeURL(*r.h.m().inFlightTakeFilename());
+    r.h.writeTakeFile(QFileInfo(movie).fileName());
+
+    QCoro::Task<> closing = r.h.m().performCloseRecording();
+    r.h.hotKeys->handlers.at(ShortcutAction::endTake)();
+    pumpEvents();
+    ASSERT_EQ(r.h.recorder->stops.pending.size(), 1u);
+    r.h.recorder->stops.completeNext(Recording{movie, 3.5});
+    runTask(std::move(closing));
+    pumpEvents();
+
+    EXPECT_TRUE(r.h.alerts->shown.empty()); // no "The take couldn’t be saved" for a take that was
+    EXPECT_FALSE(r.h.m().session().has_value());
+    QFile manifest(r.h.dir.filePath("Closing.lumacast/manifest.json"));
+    ASSERT_TRUE(manifest.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(manifest.readAll().contains(QFileInfo(movie).fileName().toUtf8()));
+}
+
+TEST(TakeEndTest, ClosingTheTrayMenuDoesNotResumeATakeThatIsEnding)
+{
+    Road r;
+    r.recordOneTake();
+    r.h.recorder->stops.preset.reset();
+    r.h.m().menuDidOpen(); // auto-pauses
+    QCoro::Task<> ending = r.h.m().endTake();
+    r.h.m().menuDidClose();
+    EXPECT_FALSE(r.h.recorder->calls.contains("resume"));
+    r.h.recorder->stops.completeNext(std::nullopt);
+    runTask(std::move(ending));
+    EXPECT_EQ(r.h.m().state(), AppState::idle);
+}
+
+TEST(TakeStartTest, ATakeAsksForSystemAudioAsSetAndNoAudioPlan)
+{
+    for (const bool systemAudio : {false, true}) {
+        Road r;
+        r.h.m().setCaptureSystemAudioValue(systemAudio);
+        r.recordOneTake();
+        EXPECT_EQ(r.h.recorder->systemAudioRequests, std::vector<bool>{systemAudio});
+        ASSERT_EQ(r.h.recorder->plans.size(), 1u);
+        EXPECT_FALSE(r.h.recorder->plans[0].has_value());
+    }
+}
+
 TEST(HotKeyActionsTest, EachKeyActsByState)
 {
     // What a key press led to once the posted tasks ran: the recorder's calls, the state, the
@@ -295,19 +428,137 @@ TEST(HotKeyActionsTest, EachKeyActsByState)
         EXPECT_EQ(outcome(r), row.expected);
     }
 
-    // Without a session the keys that start or add something do nothing; a key pressed after
-    // the manager is gone does nothing either.
+    // Without a session the keys that start or add something do nothing.
     ManagerHarness h;
     h.hotKeys->handlers.at(A::endTake)();
     h.hotKeys->handlers.at(A::nextScene)();
     pumpEvents();
     EXPECT_EQ(h.m().state(), AppState::idle);
     EXPECT_TRUE(h.permissions->callers.isEmpty());
-    const auto handlers = h.hotKeys->handlers;
-    h.manager.reset();
+    EXPECT_FALSE(h.m().session().has_value());
+
+    // Keys pressed after the manager is gone reach nothing, though they would act on a take
+    // that was recording (pause, stop) were it still there.
+    Road gone;
+    gone.recordOneTake();
+    gone.h.recorder->calls.clear();
+    const auto handlers = gone.h.hotKeys->handlers;
+    ASSERT_EQ(handlers.size(), 6u);
+    gone.h.manager.reset();
     for (const auto &[key, handler] : handlers)
         handler();
     pumpEvents();
+    EXPECT_TRUE(gone.h.recorder->calls.isEmpty());
+}
+
+TEST(ReviewDecisionsTest, NoDecisionActsUnderALiveTail)
+{
+    // The end-take key approves and starts a new take; under a tail the reviewed take is the
+    // tail's, and nothing may change it or leave review.
+    const std::vector<std::pair<const char *, std::function<void(AppStateManager &)>>> decisions = {
+        {"approve", [](AppStateManager &m) { m.approve(); }},
+        {"autoApprove", [](AppStateManager &m) { m.autoApprove(); }},
+        {"approveAndNewTake", [](AppStateManager &m) { m.approveAndNewTake(); }},
+        {"approveAndNextScene", [](AppStateManager &m) { m.approveAndNextScene(); }},
+        {"retake", [](AppStateManager &m) { m.retake(); }},
+        {"end-take key", [](AppStateManager &) {}},
+    };
+    for (const auto &[name, decide] : decisions) {
+        SCOPED_TRACE(name);
+        Road r;
+        r.review(4096);
+        TailOperation tail;
+        tail.phase = TailOperation::Joining{};
+        r.h.m().setTailOperation(tail);
+        if (QByteArray(name) == "end-take key")
+            r.h.hotKeys->handlers.at(ShortcutAction::endTake)();
+        else
+            decide(r.h.m());
+        pumpEvents();
+        EXPECT_EQ(r.h.m().state(), AppState::reviewing);
+        EXPECT_TRUE(r.h.m().pendingTakeID().has_value());
+        EXPECT_FALSE(r.scene(0).selectedTakeID.has_value());
+        EXPECT_EQ(r.scene(0).takes.size(), 1);
+        EXPECT_TRUE(r.h.recorder->calls.isEmpty());
+    }
+}
+
+TEST(ReviewDecisionsTest, ApproveTakesOnlyAMovieLongerThan1024Bytes)
+{
+    struct Row {
+        qint64 bytes;
+        AppState state;
+        bool approved;
+    };
+    for (const Row &row : {Row{0, AppState::reviewing, false}, Row{1024, AppState::reviewing, false},
+                           Row{1025, AppState::idle, true}}) {
+        SCOPED_TRACE(row.bytes);
+        Road r;
+        r.review(row.bytes);
+        if (row.bytes == 0)
+            QFile::remove(*r.h.m().currentTakeURL());
+        r.h.m().approve();
+        EXPECT_EQ(r.h.m().state(), row.state);
+        EXPECT_EQ(r.scene(0).selectedTakeID.has_value(), row.approved);
+        EXPECT_EQ(r.h.m().pendingTakeID().has_value(), !row.approved);
+    }
+}
+
+TEST(ReviewDecisionsTest, TheTrayMenuPausesOnlyWhatItPausedItself)
+{
+    struct Row {
+        const char *name;
+        AppState before;
+        AppState whileOpen;
+        AppState after;
+        const char *recorderCalls;
+    };
+    const Row rows[] = {
+        {"recording: paused while open, resumed after", AppState::recording, AppState::paused, AppState::recording,
+         "pause,resume"},
+        {"paused by the user: stays paused", AppState::paused, AppState::paused, AppState::paused, "pause"},
+        {"reviewing: untouched", AppState::reviewing, AppState::reviewing, AppState::reviewing, ""},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Road r;
+        if (row.before == AppState::reviewing) {
+            r.review(4096);
+        } else {
+            r.recordOneTake();
+            r.h.recorder->calls.clear();
+            if (row.before == AppState::paused)
+                r.h.m().pauseRecording();
+        }
+        r.h.m().menuDidOpen();
+        EXPECT_EQ(r.h.m().state(), row.whileOpen);
+        r.h.m().menuDidClose();
+        EXPECT_EQ(r.h.m().state(), row.after);
+        EXPECT_EQ(r.h.recorder->calls.join(','), row.recorderCalls);
+        // A second open and close of the menu leaves the user's pause alone too.
+        r.h.m().menuDidOpen();
+        r.h.m().menuDidClose();
+        EXPECT_EQ(r.h.m().state(), row.after);
+    }
+}
+
+TEST(ReviewDecisionsTest, NewRecordingFromReviewComesBackIdleWhenItsStartDoesNot)
+{
+    enum class Fail { countdown, recorder };
+    for (const Fail fail : {Fail::countdown, Fail::recorder}) {
+        SCOPED_TRACE(int(fail));
+        Road r;
+        r.review(4096);
+        if (fail == Fail::countdown)
+            r.h.countdown->runs.preset = false;
+        else
+            r.h.recorder->starts.preset = false;
+        runTask(r.h.m().newSession());
+        EXPECT_NE(r.h.m().session()->id, r.session.id);
+        EXPECT_EQ(r.h.m().state(), AppState::idle);
+        EXPECT_FALSE(r.h.m().currentTakeURL().has_value());
+        EXPECT_FALSE(r.h.m().pendingTakeID().has_value());
+    }
 }
 
 } // namespace

@@ -173,3 +173,66 @@ TEST_F(WebcamOverlay, DragsMoveAndResizeWithinTheDisplayAndAreRemembered)
     nextRun.show(&camera, std::nullopt);
     EXPECT_EQ(nextRun.panel()->geometry(), placed);
 }
+
+TEST_F(WebcamOverlay, RaisesWithoutTakingTheKeyboardAndGivesItBackWhenRecordingStarts)
+{
+    // The program the user types into, and the keyboard focus as the X server has it.
+    XcbTestWindows &x = backdrop->windows;
+    xcb_window_t editor = x.solid(QRect(100, 100, 400, 300), 0x336699, 4343, QStringLiteral("editor"));
+    const auto focusOn = [&x](xcb_window_t window) {
+        xcb_set_input_focus(x.connection(), XCB_INPUT_FOCUS_POINTER_ROOT, window, XCB_CURRENT_TIME);
+        x.sync();
+    };
+    const auto focus = [&x]() -> xcb_window_t {
+        spinFor(150);
+        auto *reply = xcb_get_input_focus_reply(x.connection(), xcb_get_input_focus(x.connection()), nullptr);
+        const xcb_window_t window = reply ? reply->focus : XCB_NONE;
+        std::free(reply);
+        return window;
+    };
+    focusOn(editor);
+    WebcamOverlayWindow overlay(preferences.get());
+    const auto blob = [&overlay] { return xcb_window_t(*overlay.windowID()); };
+
+    enum class Step { show, blobClicked, recordingStarts, recordingEnds, orderOut, editorClosed };
+    struct Row {
+        const char *name;
+        Step step;
+        const char *focusedExpected; // "editor", "blob" or "pointer root"
+    };
+    const Row rows[] = {
+        {"shown in idle: raised, the editor keeps the keyboard", Step::show, "editor"},
+        {"a click (as a window manager answers it) focuses the blob", Step::blobClicked, "blob"},
+        {"a take starts: the keyboard goes back to the editor", Step::recordingStarts, "editor"},
+        {"the take ends: interactive again, the editor keeps it", Step::recordingEnds, "editor"},
+        {"clicked again, then hidden: back to the editor", Step::blobClicked, "blob"},
+        {"", Step::orderOut, "editor"},
+        {"shown, clicked, the editor closed, a take starts", Step::show, "editor"},
+        {"", Step::blobClicked, "blob"},
+        {"", Step::editorClosed, "blob"},
+        {"", Step::recordingStarts, "pointer root"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        switch (row.step) {
+        case Step::show: overlay.show(&camera, std::nullopt); break;
+        case Step::blobClicked: focusOn(blob()); break;
+        case Step::recordingStarts: overlay.setInteractive(false); break;
+        case Step::recordingEnds: overlay.setInteractive(true); break;
+        case Step::orderOut: overlay.orderOut(); break;
+        case Step::editorClosed:
+            x.destroy(editor);
+            x.sync();
+            break;
+        }
+        const xcb_window_t now = focus();
+        const QString focused = now == blob() ? "blob"
+            : now == editor                   ? "editor"
+            : now == XCB_INPUT_FOCUS_POINTER_ROOT ? "pointer root"
+                                              : QString::number(now);
+        EXPECT_EQ(focused.toStdString(), row.focusedExpected);
+        EXPECT_TRUE(overlay.windowID().has_value());
+    }
+    // Leave the focus as a fresh server has it for the tests after this one.
+    focusOn(XCB_INPUT_FOCUS_POINTER_ROOT);
+}

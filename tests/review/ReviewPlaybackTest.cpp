@@ -263,10 +263,15 @@ TEST_F(ReviewPlaybackTest, PaneInputsRouteTrimEditsAndTails)
 {
     load(0, 0);
     PlayerPaneInputs inputs = playback->paneInputs(true);
-    inputs.trimStart.write(-2);
-    inputs.trimEnd.write(12);
-    EXPECT_EQ(takeAt(0, 0).trimStart, 0);
+    // Each binding moves its own end of the previewed take and keeps the other.
+    inputs.trimStart.write(2.5);
+    EXPECT_EQ(takeAt(0, 0).trimStart, 2.5);
     EXPECT_EQ(takeAt(0, 0).trimEnd, 10);
+    inputs.trimEnd.write(7);
+    EXPECT_EQ(takeAt(0, 0).trimStart, 2.5);
+    EXPECT_EQ(takeAt(0, 0).trimEnd, 7);
+    EXPECT_EQ(inputs.trimStart.get(), 2.5);
+    EXPECT_EQ(inputs.trimEnd.get(), 7);
     host.orphans = {QStringLiteral("old.mov")};
     inputs.onBeginEdit();
     inputs.onTrimChanged();

@@ -88,6 +88,37 @@ bool placeOnAllWorkspaces(uint32_t window)
     });
 }
 
+std::optional<uint32_t> inputFocus()
+{
+    return withConnection([](Connection &c) -> std::optional<uint32_t> {
+        Reply<xcb_get_input_focus_reply_t> focus(
+            xcb_get_input_focus_reply(c.get(), xcb_get_input_focus(c.get()), nullptr));
+        if (!focus || focus->focus == XCB_NONE || focus->focus == XCB_INPUT_FOCUS_POINTER_ROOT)
+            return std::nullopt;
+        return focus->focus;
+    });
+}
+
+bool returnInputFocus(uint32_t from, std::optional<uint32_t> to)
+{
+    return withConnection([from, to](Connection &c) -> bool {
+        xcb_connection_t *conn = c.get();
+        Reply<xcb_get_input_focus_reply_t> focus(xcb_get_input_focus_reply(conn, xcb_get_input_focus(conn), nullptr));
+        if (!focus || focus->focus != from)
+            return false;
+        xcb_window_t target = XCB_INPUT_FOCUS_POINTER_ROOT;
+        if (to && *to != from) {
+            Reply<xcb_get_window_attributes_reply_t> attributes(
+                xcb_get_window_attributes_reply(conn, xcb_get_window_attributes(conn, *to), nullptr));
+            if (attributes && attributes->map_state == XCB_MAP_STATE_VIEWABLE)
+                target = *to;
+        }
+        xcb_set_input_focus(conn, XCB_INPUT_FOCUS_POINTER_ROOT, target, XCB_CURRENT_TIME);
+        Reply<xcb_get_input_focus_reply_t> sync(xcb_get_input_focus_reply(conn, xcb_get_input_focus(conn), nullptr));
+        return sync != nullptr && !c.failed();
+    });
+}
+
 bool compositingManagerRunning()
 {
     return withConnection([](Connection &c) -> bool {

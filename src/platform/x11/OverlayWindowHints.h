@@ -3,6 +3,7 @@
 // Window-manager hints for this application's overlay panels, which Qt has no words for.
 
 #include <cstdint>
+#include <optional>
 
 namespace lumacast::x11 {
 
@@ -16,5 +17,13 @@ bool placeOnAllWorkspaces(uint32_t window);
 // Whether a compositing manager owns the _NET_WM_CM_S<n> selection of the default screen: only
 // then do windows with an alpha channel show what lies beneath them.
 bool compositingManagerRunning();
+
+// The window that holds the keyboard focus; nothing when no window does (None, PointerRoot) or
+// the display cannot be reached.
+std::optional<uint32_t> inputFocus();
+
+// When `from` holds the keyboard focus, hands it to `to` if that window is still mapped, else to
+// PointerRoot (the window under the pointer). False when `from` did not hold it.
+bool returnInputFocus(uint32_t from, std::optional<uint32_t> to);
 
 } // namespace lumacast::x11
