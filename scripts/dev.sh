@@ -3,6 +3,7 @@
 #   scripts/dev.sh run    install what is missing, build, launch the application
 #   scripts/dev.sh test   install what is missing, build, run the whole test suite
 #   scripts/dev.sh rig CMD   run CMD (for example one test program) inside the test rig, nothing else
+#   scripts/dev.sh wayland-rig CMD   run CMD inside a headless Wayland desktop (tests/wayland/rig.sh)
 # Works as root and as a normal user (apt-get goes through sudo then).
 set -euo pipefail
 
@@ -16,7 +17,7 @@ packages=(
   libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev libyuv-dev ffmpeg
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev libxcb-composite0-dev
   libxcb-damage0-dev libxcb-keysyms1-dev libxcb-ewmh-dev libxcb-xtest0-dev libxcb-icccm4-dev
-  libxkbcommon-dev libxkbcommon-x11-dev libpulse-dev
+  libxkbcommon-dev libxkbcommon-x11-dev libpulse-dev libpipewire-0.3-dev
   pulseaudio xvfb xdotool x11-utils x11-xserver-utils trayer libxml2-utils fonts-dejavu-core
   libgtest-dev libgmock-dev
   dbus-daemon at-spi2-core
@@ -207,6 +208,21 @@ run_thread_sanitizer() {
   return "$status"
 }
 
+# --- The Wayland rig (tests/wayland/rig.sh): a headless sway, PipeWire and the desktop portal ---
+# Its packages are installed only for the Wayland tests; the rig rebuilds Debian 12's portal
+# backend from source (hence meson and its build dependencies).
+wayland_rig_packages=(
+  sway pipewire pipewire-bin wireplumber xdg-desktop-portal xdg-desktop-portal-wlr qt6-wayland
+  gstreamer1.0-pipewire gstreamer1.0-plugins-ugly dpkg-dev
+  meson libinih-dev libwayland-dev wayland-protocols libgbm-dev libdrm-dev libsystemd-dev
+)
+
+wayland_rig() { # CMD...
+  packages+=("${wayland_rig_packages[@]}")
+  install_missing
+  LUMACAST_BUILD_DIR="$build" exec "$here/tests/wayland/rig.sh" "$@"
+}
+
 cmd="${1:-}"
 case "$cmd" in
   run)
@@ -242,8 +258,11 @@ case "$cmd" in
     "${@:2}" || status=$?
     exit "$status"
     ;;
+  wayland-rig)
+    wayland_rig "${@:2}"
+    ;;
   *)
-    echo "usage: scripts/dev.sh run|test|rig CMD..." >&2
+    echo "usage: scripts/dev.sh run|test|rig CMD...|wayland-rig CMD..." >&2
     exit 2
     ;;
 esac
