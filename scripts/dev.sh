@@ -82,7 +82,7 @@ stop_rig() {
 # and a single-instance socket: none of it may reach the desktop, sound server, session bus,
 # running Lumacast or home folder of whoever runs them. So the rig never joins a running desktop.
 private_session() {
-  unset DISPLAY WAYLAND_DISPLAY PULSE_SERVER DBUS_SESSION_BUS_ADDRESS XDG_CONFIG_HOME XDG_CACHE_HOME XDG_DATA_HOME
+  unset DISPLAY WAYLAND_DISPLAY XDG_SESSION_TYPE PULSE_SERVER DBUS_SESSION_BUS_ADDRESS XDG_CONFIG_HOME XDG_CACHE_HOME XDG_DATA_HOME
   local dir; dir="$(mktemp -d)"; chmod 700 "$dir"
   rig_dirs+=("$dir")
   mkdir -m 700 "$dir/home" "$dir/runtime"

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/AudioEncodingPlan.h"
+#include "capture/CaptureRoad.h"
 #include "capture/CaptureTarget.h"
 #include "model/Error.h"
 #include "platform/av/TakeEncoderSettings.h"
@@ -89,10 +90,13 @@ public:
         double duration = 0;
     };
 
-    // Reads the two cursor settings from Preferences.
+    // Reads the two cursor settings from Preferences. The capture road is the session's.
     explicit ScreenRecorder(QObject *parent = nullptr);
     // With explicit cursor settings (tools and tests).
     ScreenRecorder(bool cursorAutoHide, double cursorHideDelay, QObject *parent = nullptr);
+    ScreenRecorder(bool cursorAutoHide, double cursorHideDelay, CaptureRoad road, QObject *parent = nullptr);
+
+    CaptureRoad captureRoad() const { return m_road; }
     ~ScreenRecorder() override;
 
     // Opens and starts the microphone ahead of the countdown; its buffers are discarded until a
@@ -110,6 +114,9 @@ public:
 
     // On return the take is being recorded. Throws the writer's set-up errors (the file stays),
     // or Error / the microphone's error when the capture cannot start (the file is removed).
+    // On the screen-sharing road the desktop is asked first (its chooser, unless it restores the
+    // last choice of that kind): a dismissed chooser throws pipewire::PortalError `cancelled`, a
+    // failed one `failed`, and no file is made; the size of the take is the shared picture's.
     QCoro::Task<void> startRecording(QString outputURL, uint32_t displayID, ContentFilterRef filter,
                                      StreamConfiguration configuration,
                                      std::optional<AudioEncodingPlan> plan = std::nullopt);
@@ -147,16 +154,20 @@ private:
     std::shared_ptr<TakeWriter> setUpWriter(const QString &outputURL, const StreamConfiguration &configuration,
                                             const std::optional<AudioEncodingPlan> &plan);
     std::unique_ptr<Stream> makeStream(uint32_t displayID, const ContentFilter &filter,
-                                       const StreamConfiguration &configuration);
+                                       const StreamConfiguration &configuration, std::unique_ptr<Stream> opened);
+    void makeX11Frames(Stream &stream, uint32_t displayID, const ContentFilter &filter,
+                       const StreamConfiguration &configuration);
     void goLive(const std::shared_ptr<TakeWriter> &writer, std::unique_ptr<Stream> stream,
                 const StreamConfiguration &configuration, uint32_t displayID);
     void connectMicrophone(const std::shared_ptr<TakeWriter> &writer);
     void abandonStart(std::unique_ptr<Stream> stream, const QString &outputURL);
 
     void reportStreamError(const QString &message, int code = 0);
+    QCoro::Task<void> openScreenCast(Stream &stream, const ContentFilter &filter, StreamConfiguration &configuration);
     void installWriter(std::shared_ptr<TakeWriter> writer);
     std::shared_ptr<TakeWriter> currentWriter() const;
 
+    CaptureRoad m_road = CaptureRoad::X11;
     std::shared_ptr<SampleQueue> m_sampleQueue;
     CursorAutoHide *m_cursor = nullptr;
 
