@@ -217,6 +217,10 @@ wayland_rig_packages=(
   meson libinih-dev libwayland-dev wayland-protocols libgbm-dev libdrm-dev libsystemd-dev
 )
 
+# The CI (LUMACAST_REQUIRE_WAYLAND_RIG=1) runs the Wayland tests too, so the test command
+# installs the rig's packages there.
+if [ "${LUMACAST_REQUIRE_WAYLAND_RIG:-0}" = 1 ]; then packages+=("${wayland_rig_packages[@]}"); fi
+
 wayland_rig() { # CMD...
   packages+=("${wayland_rig_packages[@]}")
   install_missing

@@ -146,11 +146,13 @@ start dbus dbus-daemon --session --nofork --nopidfile --address="$DBUS_SESSION_B
 wait_for 5 "the session bus" test -S "$base/runtime/bus"
 
 start pipewire pipewire
+pipewire_pid="${pids[-1]}"
 wait_for 5 "PipeWire" test -S "$base/runtime/pipewire-0"
 start wireplumber wireplumber
 
 export WLR_BACKENDS=headless WLR_HEADLESS_OUTPUTS=1 WLR_LIBINPUT_NO_DEVICES=1 WLR_RENDERER=pixman
 start sway sway -c "$base/home/.config/sway/config"
+sway_pid="${pids[-1]}"
 wait_for 10 "sway" bash -c "ls '$base/runtime' | grep -q '^sway-ipc'"
 for s in "$base"/runtime/wayland-*; do case "$s" in *.lock) ;; *) WAYLAND_DISPLAY="$(basename "$s")" ;; esac; done
 [ -n "${WAYLAND_DISPLAY:-}" ] || unavailable "sway made no Wayland socket"
@@ -160,6 +162,7 @@ export WAYLAND_DISPLAY SWAYSOCK
   XDG_SESSION_TYPE XDG_RUNTIME_DIR HOME XDG_CONFIG_HOME
 
 start portal-wlr "$backend" -l INFO -c "$base/home/.config/xdg-desktop-portal-wlr/config"
+backend_pid="${pids[-1]}"
 wait_for 10 "xdg-desktop-portal-wlr" has_name org.freedesktop.impl.portal.desktop.wlr
 if [ -n "${LUMACAST_RIG_PORTALS:-}" ]; then export XDG_DESKTOP_PORTAL_DIR="$LUMACAST_RIG_PORTALS"; fi
 start portal /usr/libexec/xdg-desktop-portal -r
@@ -174,7 +177,10 @@ wait_for 10 "PulseAudio" "${as_user[@]}" pactl info
 "${as_user[@]}" pactl set-default-source mic >/dev/null 2>&1 || true
 
 echo "wayland rig: $WAYLAND_DISPLAY on $base (portal backend $backend)" >&2
-export LUMACAST_WAYLAND_RIG_LOGS="$base/logs"
+# For tests that take parts of the desktop away, or run the portal backend with a chooser.
+export LUMACAST_WAYLAND_RIG_LOGS="$base/logs" LUMACAST_WAYLAND_PORTAL_BACKEND="$backend"
+export LUMACAST_WAYLAND_PIPEWIRE_PID="$pipewire_pid" LUMACAST_WAYLAND_SWAY_PID="$sway_pid"
+export LUMACAST_WAYLAND_BACKEND_PID="$backend_pid"
 status=0
 "${as_user[@]}" "$@" || status=$?
 exit "$status"

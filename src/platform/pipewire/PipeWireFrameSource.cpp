@@ -44,7 +44,9 @@ struct PipeWireFrameSource::State {
     pw_context *context = nullptr;
     pw_core *core = nullptr;
     pw_stream *stream = nullptr;
+    pw_registry *registry = nullptr;
     spa_hook coreListener{};
+    spa_hook registryListener{};
     spa_hook streamListener{};
     int sourceWidth = 0; // the negotiated picture size
     int sourceHeight = 0;
@@ -71,6 +73,15 @@ struct PipeWireFrameSource::State {
         if (id == PW_ID_CORE)
             self->owner->fail(QStringLiteral("PipeWire ended the screen cast: %1 (%2)")
                                   .arg(QString::fromUtf8(message), QString::fromUtf8(spa_strerror(res))));
+    }
+
+    // The cast's node removed: its compositor or portal backend went away. The stream itself only
+    // pauses then, waiting for a node that never comes back.
+    static void onGlobalRemoved(void *data, uint32_t id)
+    {
+        auto *self = static_cast<State *>(data);
+        if (id == self->owner->m_config.nodeId)
+            self->owner->fail(QStringLiteral("The desktop's screen sharing ended: its stream is gone"));
     }
 
     static void onStateChanged(void *data, pw_stream_state, pw_stream_state state, const char *error)
@@ -186,6 +197,12 @@ void PipeWireFrameSource::start()
         e.error = &State::onCoreError;
         return e;
     }();
+    static const pw_registry_events registryEvents = [] {
+        pw_registry_events e{};
+        e.version = PW_VERSION_REGISTRY_EVENTS;
+        e.global_remove = &State::onGlobalRemoved;
+        return e;
+    }();
     static const pw_stream_events streamEvents = [] {
         pw_stream_events e{};
         e.version = PW_VERSION_STREAM_EVENTS;
@@ -217,6 +234,9 @@ void PipeWireFrameSource::start()
                                                          .arg(QString::fromUtf8(strerror(error))));
     }
     pw_core_add_listener(d->core, &d->coreListener, &coreEvents, d.get());
+    d->registry = pw_core_get_registry(d->core, PW_VERSION_REGISTRY, 0);
+    if (d->registry)
+        pw_registry_add_listener(d->registry, &d->registryListener, &registryEvents, d.get());
     d->stream = pw_stream_new(d->core, "Lumacast screen cast",
                               pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
                                                 PW_KEY_MEDIA_ROLE, "Screen", nullptr));
@@ -270,6 +290,11 @@ void PipeWireFrameSource::stop()
             pw_stream_disconnect(d->stream);
             pw_stream_destroy(d->stream);
             d->stream = nullptr;
+        }
+        if (d->registry) {
+            spa_hook_remove(&d->registryListener);
+            pw_proxy_destroy(reinterpret_cast<pw_proxy *>(d->registry));
+            d->registry = nullptr;
         }
         if (d->core) {
             spa_hook_remove(&d->coreListener);
