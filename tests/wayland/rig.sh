@@ -166,6 +166,7 @@ backend_pid="${pids[-1]}"
 wait_for 10 "xdg-desktop-portal-wlr" has_name org.freedesktop.impl.portal.desktop.wlr
 if [ -n "${LUMACAST_RIG_PORTALS:-}" ]; then export XDG_DESKTOP_PORTAL_DIR="$LUMACAST_RIG_PORTALS"; fi
 start portal /usr/libexec/xdg-desktop-portal -r
+frontend_pid="${pids[-1]}"
 wait_for 10 "xdg-desktop-portal" has_name org.freedesktop.portal.Desktop
 
 start pulse pulseaudio --daemonize=no -n --exit-idle-time=-1 -L module-native-protocol-unix \
@@ -180,7 +181,7 @@ echo "wayland rig: $WAYLAND_DISPLAY on $base (portal backend $backend)" >&2
 # For tests that take parts of the desktop away, or run the portal backend with a chooser.
 export LUMACAST_WAYLAND_RIG_LOGS="$base/logs" LUMACAST_WAYLAND_PORTAL_BACKEND="$backend"
 export LUMACAST_WAYLAND_PIPEWIRE_PID="$pipewire_pid" LUMACAST_WAYLAND_SWAY_PID="$sway_pid"
-export LUMACAST_WAYLAND_BACKEND_PID="$backend_pid"
+export LUMACAST_WAYLAND_BACKEND_PID="$backend_pid" LUMACAST_WAYLAND_FRONTEND_PID="$frontend_pid"
 status=0
 "${as_user[@]}" "$@" || status=$?
 exit "$status"
