@@ -196,6 +196,10 @@ QCoro::Task<int> record(Options o)
                        {QStringLiteral("framesAppended"), double(recorder.framesAppended())},
                        {QStringLiteral("cpuSeconds"), cpu},
                        {QStringLiteral("peakRssKiB"), double(u.ru_maxrss)}};
+    if (const auto cast = recorder.lastCastCounts()) {
+        report.insert(QStringLiteral("picturesReceived"), double(cast->received));
+        report.insert(QStringLiteral("picturesSkipped"), double(cast->skipped));
+    }
     out(QString::fromUtf8(QJsonDocument(report).toJson(QJsonDocument::Compact)));
     co_return 0;
 }

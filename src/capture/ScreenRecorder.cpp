@@ -650,6 +650,8 @@ QCoro::Task<std::optional<ScreenRecorder::Recording>> ScreenRecorder::stopRecord
         });
     });
     co_await draining;
+    if (stream->cast)
+        m_lastCastCounts = CastCounts{stream->cast->picturesReceived(), stream->cast->picturesSkipped()};
     stream.reset();
 
     std::shared_ptr<TakeWriter> writer = currentWriter();

@@ -145,6 +145,12 @@ public:
 
     // Frames handed to the writer during the current or last take (for tools).
     uint64_t framesAppended() const;
+    // The last screen cast's pictures as PipeWire delivered them, and those it skipped (tools).
+    struct CastCounts {
+        uint64_t received = 0;
+        uint64_t skipped = 0;
+    };
+    std::optional<CastCounts> lastCastCounts() const { return m_lastCastCounts; }
 
 private:
     struct Stream;
@@ -183,6 +189,7 @@ private:
 
     std::shared_ptr<std::atomic<uint64_t>> m_framesAppended;
     std::optional<av::EncoderError> m_lastTakeFailure;
+    std::optional<CastCounts> m_lastCastCounts;
 };
 
 } // namespace lumacast

@@ -123,8 +123,10 @@ struct PipeWireFrameSource::State {
         // The newest picture only: older ones waiting behind it are given back.
         pw_buffer *newest = nullptr;
         while (pw_buffer *b = pw_stream_dequeue_buffer(self->stream)) {
-            if (newest)
+            if (newest) {
                 pw_stream_queue_buffer(self->stream, newest);
+                self->owner->m_skipped.fetch_add(1);
+            }
             newest = b;
         }
         if (!newest)

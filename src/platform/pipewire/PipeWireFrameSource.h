@@ -64,6 +64,8 @@ public:
 
     uint64_t picturesReceived() const { return m_received.load(); }
     uint64_t framesDelivered() const { return m_delivered.load(); }
+    // Pictures PipeWire queued behind a newer one before we got to them, and so never delivered.
+    uint64_t picturesSkipped() const { return m_skipped.load(); }
 
 private:
     struct State;
@@ -88,6 +90,7 @@ private:
 
     std::atomic<uint64_t> m_received{0};
     std::atomic<uint64_t> m_delivered{0};
+    std::atomic<uint64_t> m_skipped{0};
 };
 
 } // namespace lumacast::pipewire
