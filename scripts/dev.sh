@@ -212,7 +212,7 @@ run_thread_sanitizer() {
 # Its packages are installed only for the Wayland tests; the rig rebuilds Debian 12's portal
 # backend from source (hence meson and its build dependencies).
 wayland_rig_packages=(
-  sway pipewire pipewire-bin wireplumber xdg-desktop-portal xdg-desktop-portal-wlr qt6-wayland
+  sway xwayland pipewire pipewire-bin wireplumber xdg-desktop-portal xdg-desktop-portal-wlr qt6-wayland
   gstreamer1.0-pipewire gstreamer1.0-plugins-ugly dpkg-dev
   meson libinih-dev libwayland-dev wayland-protocols libgbm-dev libdrm-dev libsystemd-dev
 )

@@ -2,7 +2,8 @@
 // as twelve black or white squares (bit 11 on the left), one step every `--step-ms`, on a grey
 // ground. When the counter reaches `--beep-at` it plays a 1 kHz tone into the PulseAudio sink
 // `--beep-sink` through pacat, so a take can be checked for picture against sound. Prints
-// "ready" once its first picture is on screen and "beep <n>" when the tone starts.
+// "ready" once its first picture is on screen and "beep <n>" when the tone starts. With --x11 it
+// is an X11 client instead (of XWayland, through DISPLAY).
 #include <QCommandLineParser>
 #include <QGuiApplication>
 #include <QPainter>
@@ -10,7 +11,9 @@
 #include <QRasterWindow>
 #include <QTimer>
 
+#include <algorithm>
 #include <cmath>
+#include <string_view>
 #include <cstdio>
 #include <vector>
 
@@ -45,11 +48,13 @@ QByteArray tone(double seconds)
 
 int main(int argc, char **argv)
 {
-    qputenv("QT_QPA_PLATFORM", "wayland");
+    const bool x11 = std::find(argv + 1, argv + argc, std::string_view("--x11")) != argv + argc;
+    qputenv("QT_QPA_PLATFORM", x11 ? "xcb" : "wayland");
     QGuiApplication app(argc, argv);
     QCommandLineParser parser;
     parser.addOption({QStringLiteral("step-ms"), QStringLiteral("ms per count"), QStringLiteral("ms"), QStringLiteral("50")});
     parser.addOption({QStringLiteral("beep-at"), QStringLiteral("count"), QStringLiteral("n"), QStringLiteral("-1")});
+    parser.addOption({QStringLiteral("x11"), QStringLiteral("an X11 client")});
     parser.addOption({QStringLiteral("beep-sink"), QStringLiteral("sink"), QStringLiteral("name"), QStringLiteral("micfeed")});
     parser.process(app);
     const int beepAt = parser.value(QStringLiteral("beep-at")).toInt();

@@ -16,8 +16,9 @@
 #
 # Debian 12's xdg-desktop-portal-wlr (0.7.0) refuses every cast without a GPU: its format check
 # demands a DMA-BUF format whenever the portal protocol is version 3 or later, where it meant the
-# screencopy protocol. The rig rebuilds it from Debian's source package with that check mended
-# and keeps the binary under the build folder (wayland-rig/), so only the first run pays for it.
+# screencopy protocol. The rig reads the installed version's source from Debian's source package
+# and, where the check is there, rebuilds it mended; it keeps the outcome under the build folder
+# (wayland-rig/), so only the first run for a version pays for it.
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -42,37 +43,39 @@ done
 # --- The portal backend: Debian's own, or rebuilt with the format check mended -----------------
 backend_binary() {
   local version; version="$(dpkg-query -W -f='${Version}' xdg-desktop-portal-wlr 2>/dev/null || true)"
-  if [ -z "$version" ] || dpkg --compare-versions "$version" ge 0.7.1; then
-    echo /usr/libexec/xdg-desktop-portal-wlr
-    return
-  fi
+  [ -n "$version" ] || { echo /usr/libexec/xdg-desktop-portal-wlr; return; }
+  # Whether this version has the fault is read from its source, once per version: the cache holds
+  # either the mended binary or a note that Debian's own is fine.
   local cache="$build/wayland-rig/xdpw-$version"
-  if [ -x "$cache/xdg-desktop-portal-wlr" ]; then
-    echo "$cache/xdg-desktop-portal-wlr"
-    return
-  fi
+  if [ -x "$cache/xdg-desktop-portal-wlr" ]; then echo "$cache/xdg-desktop-portal-wlr"; return; fi
+  if [ -f "$cache/debian-binary-is-fine" ]; then echo /usr/libexec/xdg-desktop-portal-wlr; return; fi
   command -v meson >/dev/null && command -v dpkg-source >/dev/null ||
-    unavailable "xdg-desktop-portal-wlr $version needs rebuilding and meson or dpkg-dev is missing"
-  echo "wayland rig: rebuilding xdg-desktop-portal-wlr $version with the shared-memory format check" >&2
+    unavailable "xdg-desktop-portal-wlr $version must be checked and perhaps rebuilt, and meson or dpkg-dev is missing"
   local work; work="$(mktemp -d)"
   # A deb-src entry of the rig's own: the machine's apt configuration is left as it is.
   local codename; codename="$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")"
   mkdir -p "$work/apt/lists/partial" "$work/apt/parts"
   echo "deb-src http://deb.debian.org/debian $codename main" >"$work/apt/sources.list"
   local apt_opts=(-o "Dir::Etc::SourceList=$work/apt/sources.list" -o "Dir::Etc::SourceParts=$work/apt/parts"
-    -o "Dir::State::Lists=$work/apt/lists" -o "Dir::Cache=$work/apt/cache" -o "Debug::NoDropPrivs=true" -o "APT::Sandbox::User=root")
+    -o "Dir::State::Lists=$work/apt/lists" -o "Dir::Cache=$work/apt/cache" -o "Debug::NoDropPrivs=true"
+    -o "APT::Sandbox::User=root")
   (cd "$work" && apt-get "${apt_opts[@]}" update >"$work/apt.log" 2>&1 &&
     apt-get "${apt_opts[@]}" source --download-only "xdg-desktop-portal-wlr=$version" >>"$work/apt.log" 2>&1) ||
     { tail -n 5 "$work/apt.log" >&2; rm -rf "$work"; unavailable "could not download Debian's source of xdg-desktop-portal-wlr $version"; }
   (cd "$work" && dpkg-source -x ./*.dsc src >/dev/null 2>&1) ||
     { rm -rf "$work"; unavailable "could not unpack xdg-desktop-portal-wlr's source"; }
-  if grep -q 'screencast_version >= 3' "$work/src/src/screencast/screencast.c"; then
-    patch -d "$work/src" -p1 <"$here/tests/wayland/xdpw-shm-only-format-check.patch" >/dev/null
+  mkdir -p "$cache"
+  if ! grep -q 'screencast_version >= 3' "$work/src/src/screencast/screencast.c"; then
+    touch "$cache/debian-binary-is-fine"
+    rm -rf "$work"
+    echo /usr/libexec/xdg-desktop-portal-wlr
+    return
   fi
+  echo "wayland rig: rebuilding xdg-desktop-portal-wlr $version with the shared-memory format check" >&2
+  patch -d "$work/src" -p1 <"$here/tests/wayland/xdpw-shm-only-format-check.patch" >/dev/null
   (cd "$work/src" && meson setup b -Dsystemd=enabled -Dman-pages=disabled >"$work/build.log" 2>&1 &&
     ninja -C b >>"$work/build.log" 2>&1) ||
     { tail -n 20 "$work/build.log" >&2; rm -rf "$work"; unavailable "xdg-desktop-portal-wlr $version did not build (its build dependencies: scripts/dev.sh wayland-rig)"; }
-  mkdir -p "$cache"
   cp "$work/src/b/xdg-desktop-portal-wlr" "$cache/"
   rm -rf "$work"
   echo "$cache/xdg-desktop-portal-wlr"
@@ -109,6 +112,8 @@ cat >"$base/home/.config/sway/config" <<'EOF'
 output HEADLESS-1 resolution 1920x1080@60Hz position 0 0
 default_border none
 focus_follows_mouse no
+xwayland enable
+exec sh -c 'echo "$DISPLAY" >"$XDG_RUNTIME_DIR/xwayland-display"'
 EOF
 cat >"$base/home/.config/xdg-desktop-portal-wlr/config" <<'EOF'
 [screencast]
@@ -158,6 +163,9 @@ for s in "$base"/runtime/wayland-*; do case "$s" in *.lock) ;; *) WAYLAND_DISPLA
 [ -n "${WAYLAND_DISPLAY:-}" ] || unavailable "sway made no Wayland socket"
 SWAYSOCK="$(ls "$base"/runtime/sway-ipc.* | head -n1)"
 export WAYLAND_DISPLAY SWAYSOCK
+# XWayland's display, for tests of X11 windows in the cast (empty where xwayland is missing).
+wait_for 5 "sway's start-up commands" test -f "$base/runtime/xwayland-display"
+export LUMACAST_WAYLAND_XDISPLAY="$(cat "$base/runtime/xwayland-display")"
 "${as_user[@]}" dbus-update-activation-environment WAYLAND_DISPLAY SWAYSOCK XDG_CURRENT_DESKTOP \
   XDG_SESSION_TYPE XDG_RUNTIME_DIR HOME XDG_CONFIG_HOME
 
