@@ -90,6 +90,9 @@ if [ "$(id -u)" -eq 0 ]; then
       unavailable "could not create the user $rig_user"
   fi
   as_user=(setpriv --reuid="$(id -u "$rig_user")" --regid="$(id -g "$rig_user")" --clear-groups)
+  if [ -e "$1" ] && ! "${as_user[@]}" test -x "$1"; then
+    unavailable "the user $rig_user cannot run $1: a folder above it is closed to other users (build in a folder others may read, or run the tests as a normal user)"
+  fi
 fi
 
 pids=()
