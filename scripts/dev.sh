@@ -3,6 +3,7 @@
 #   scripts/dev.sh run    install what is missing, build, launch the application
 #   scripts/dev.sh test   install what is missing, build, run the whole test suite
 #   scripts/dev.sh rig CMD   run CMD (for example one test program) inside the test rig, nothing else
+#   scripts/dev.sh wayland-rig CMD   run CMD inside a headless Wayland desktop (tests/wayland/rig.sh)
 # Works as root and as a normal user (apt-get goes through sudo then).
 set -euo pipefail
 
@@ -16,7 +17,7 @@ packages=(
   libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev libyuv-dev ffmpeg
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev libxcb-composite0-dev
   libxcb-damage0-dev libxcb-keysyms1-dev libxcb-ewmh-dev libxcb-xtest0-dev libxcb-icccm4-dev
-  libxkbcommon-dev libxkbcommon-x11-dev libpulse-dev
+  libxkbcommon-dev libxkbcommon-x11-dev libpulse-dev libpipewire-0.3-dev
   pulseaudio xvfb xdotool x11-utils x11-xserver-utils trayer libxml2-utils fonts-dejavu-core
   libgtest-dev libgmock-dev
   dbus-daemon at-spi2-core xfce4-panel
@@ -82,7 +83,7 @@ stop_rig() {
 # and a single-instance socket: none of it may reach the desktop, sound server, session bus,
 # running Lumacast or home folder of whoever runs them. So the rig never joins a running desktop.
 private_session() {
-  unset DISPLAY WAYLAND_DISPLAY PULSE_SERVER DBUS_SESSION_BUS_ADDRESS XDG_CONFIG_HOME XDG_CACHE_HOME XDG_DATA_HOME
+  unset DISPLAY WAYLAND_DISPLAY XDG_SESSION_TYPE PULSE_SERVER DBUS_SESSION_BUS_ADDRESS XDG_CONFIG_HOME XDG_CACHE_HOME XDG_DATA_HOME
   local dir; dir="$(mktemp -d)"; chmod 700 "$dir"
   rig_dirs+=("$dir")
   mkdir -m 700 "$dir/home" "$dir/runtime"
@@ -208,6 +209,25 @@ run_thread_sanitizer() {
   return "$status"
 }
 
+# --- The Wayland rig (tests/wayland/rig.sh): a headless sway, PipeWire and the desktop portal ---
+# Its packages are installed only for the Wayland tests; the rig rebuilds Debian 12's portal
+# backend from source (hence meson and its build dependencies).
+wayland_rig_packages=(
+  sway xwayland pipewire pipewire-bin wireplumber xdg-desktop-portal xdg-desktop-portal-wlr qt6-wayland
+  gstreamer1.0-pipewire gstreamer1.0-plugins-ugly dpkg-dev
+  meson libinih-dev libwayland-dev wayland-protocols libgbm-dev libdrm-dev libsystemd-dev
+)
+
+# The CI (LUMACAST_REQUIRE_WAYLAND_RIG=1) runs the Wayland tests too, so the test command
+# installs the rig's packages there.
+if [ "${LUMACAST_REQUIRE_WAYLAND_RIG:-0}" = 1 ]; then packages+=("${wayland_rig_packages[@]}"); fi
+
+wayland_rig() { # CMD...
+  packages+=("${wayland_rig_packages[@]}")
+  install_missing
+  LUMACAST_BUILD_DIR="$build" exec "$here/tests/wayland/rig.sh" "$@"
+}
+
 cmd="${1:-}"
 case "$cmd" in
   run)
@@ -243,8 +263,11 @@ case "$cmd" in
     "${@:2}" || status=$?
     exit "$status"
     ;;
+  wayland-rig)
+    wayland_rig "${@:2}"
+    ;;
   *)
-    echo "usage: scripts/dev.sh run|test|rig CMD..." >&2
+    echo "usage: scripts/dev.sh run|test|rig CMD...|wayland-rig CMD..." >&2
     exit 2
     ;;
 esac

@@ -6,9 +6,16 @@
 //     (`lumacast-media record`) beside `ffmpeg -f x11grab` with libx264 at the same preset, frame
 //     rate and size, both pinned to the same cores: frames written against frames expected, CPU
 //     seconds per frame, peak memory, the ratios, and each side's CPU per frame thread by thread.
+// capture-bench wayland [--seconds S] [--cores 0,1]
+//     Inside the Wayland rig (tests/wayland/rig.sh): a take of animated 1920x1080 content through
+//     the desktop's screen sharing (`lumacast-media record` takes that road in a Wayland session)
+//     beside `gst-launch-1.0 pipewiresrc ! videoconvert ! x264enc` at the same preset on a cast of
+//     its own, both pinned to the same cores: CPU seconds per frame at the rate the compositor
+//     delivers, the ratio, and the pictures PipeWire delivered that the recorder skipped.
 // capture-bench animate
 //     (internal) a full-screen window repainted with moving content 60 times a second.
 #include "capture/TakeWriter.h"
+#include "platform/pipewire/ScreenCastPortal.h"
 #include "platform/x11/X11Content.h"
 #include "platform/x11/X11FrameSource.h"
 
@@ -346,10 +353,97 @@ int record(const QStringList &args)
 #endif
 }
 
+int wayland(const QStringList &args)
+{
+#ifndef LUMACAST_MEDIA_PATH
+    std::cerr << "built without the lumacast-media driver\n";
+    return 1;
+#else
+    const double seconds = argValue(args, QStringLiteral("--seconds"), QStringLiteral("20")).toDouble();
+    const QString cores = argValue(args, QStringLiteral("--cores"), QStringLiteral("0,1"));
+    if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        std::cerr << "run inside the Wayland rig: tests/wayland/rig.sh build/bench/capture/capture-bench wayland\n";
+        return 1;
+    }
+    QTemporaryDir dir;
+    QProcess *animation = startAnimation(qApp);
+    QThread::msleep(1000); // the window mapped and painting before either cast starts
+    const QString preset = TakeWriter::videoSettings(1920, 1080).preset;
+
+    const QString ours = dir.filePath(QStringLiteral("recorder.mov"));
+    const ChildRun a = runMeasured(QStringLiteral("taskset"),
+                                   {QStringLiteral("-c"), cores, QStringLiteral(LUMACAST_MEDIA_PATH), QStringLiteral("record"),
+                                    ours, QStringLiteral("--seconds"), QString::number(seconds), QStringLiteral("--fps"),
+                                    QStringLiteral("60")});
+
+    // gstreamer cannot ask the portal itself: the cast is opened here and its PipeWire
+    // connection handed down to gst-launch, which inherits the descriptor.
+    ChildRun b;
+    const QString theirs = dir.filePath(QStringLiteral("pipewiresrc.mp4"));
+    try {
+        pipewire::ScreenCastPortal portal;
+        const pipewire::CastStream cast = portal.start({});
+        b = runMeasured(QStringLiteral("taskset"),
+                        {QStringLiteral("-c"), cores, QStringLiteral("timeout"), QStringLiteral("-s"), QStringLiteral("INT"),
+                         QString::number(seconds), QStringLiteral("gst-launch-1.0"), QStringLiteral("-q"),
+                         QStringLiteral("-e"), QStringLiteral("pipewiresrc"),
+                         QStringLiteral("fd=%1").arg(cast.pipeWireFd), QStringLiteral("path=%1").arg(cast.nodeId),
+                         QStringLiteral("do-timestamp=true"), QStringLiteral("!"), QStringLiteral("videoconvert"),
+                         QStringLiteral("!"), QStringLiteral("video/x-raw,format=I420"), QStringLiteral("!"),
+                         QStringLiteral("x264enc"), QStringLiteral("speed-preset=%1").arg(preset),
+                         QStringLiteral("!"), QStringLiteral("mp4mux"), QStringLiteral("!"), QStringLiteral("filesink"),
+                         QStringLiteral("location=%1").arg(theirs)});
+        b.ok = QFile::exists(theirs); // timeout's own status is 124 when it had to stop gst
+    } catch (const std::exception &e) {
+        std::cerr << "the bench's own cast did not start: " << e.what() << "\n";
+    }
+    animation->kill();
+    animation->waitForFinished();
+    if (!a.ok || !b.ok) {
+        std::cerr << "recorder: " << a.err.constData() << "\ngst-launch: " << b.err.constData() << "\n";
+        return 1;
+    }
+    const int framesOurs = countFrames(ours);
+    const int framesTheirs = countFrames(theirs);
+    const double cpuPerFrameOurs = framesOurs > 0 ? a.cpuSeconds / framesOurs : 0;
+    const double cpuPerFrameTheirs = framesTheirs > 0 ? b.cpuSeconds / framesTheirs : 0;
+    const QJsonObject recorderReport = QJsonDocument::fromJson(a.out.trimmed()).object();
+    const double skipped = recorderReport.value(QStringLiteral("picturesSkipped")).toDouble();
+    // The recorder also writes the repeats that keep its take at 60 frames a second while the
+    // compositor sends fewer: per picture the compositor delivered is the like-for-like figure.
+    const double pictures = recorderReport.value(QStringLiteral("picturesReceived")).toDouble();
+    const double cpuPerPictureOurs = pictures > 0 ? a.cpuSeconds / pictures : 0;
+    QJsonObject report{{QStringLiteral("seconds"), seconds},
+                       {QStringLiteral("cores"), cores},
+                       {QStringLiteral("preset"), preset},
+                       {QStringLiteral("recorderFrames"), framesOurs},
+                       {QStringLiteral("recorderPicturesReceived"), recorderReport.value(QStringLiteral("picturesReceived"))},
+                       {QStringLiteral("recorderPicturesSkipped"), skipped},
+                       {QStringLiteral("recorderCpuSeconds"), a.cpuSeconds},
+                       {QStringLiteral("recorderCpuSecondsPerFrame"), cpuPerFrameOurs},
+                       {QStringLiteral("recorderPeakRssKiB"), double(a.peakRssKiB)},
+                       {QStringLiteral("gstFrames"), framesTheirs},
+                       {QStringLiteral("gstCpuSeconds"), b.cpuSeconds},
+                       {QStringLiteral("gstCpuSecondsPerFrame"), cpuPerFrameTheirs},
+                       {QStringLiteral("cpuPerFrameRatio"), cpuPerFrameTheirs > 0 ? cpuPerFrameOurs / cpuPerFrameTheirs : 0},
+                       {QStringLiteral("recorderCpuSecondsPerPicture"), cpuPerPictureOurs},
+                       {QStringLiteral("cpuPerPictureRatio"), cpuPerFrameTheirs > 0 ? cpuPerPictureOurs / cpuPerFrameTheirs : 0},
+                       {QStringLiteral("goalCpuPerPictureRatio"), 0.7},
+                       {QStringLiteral("recorderThreadMsPerFrame"), threadReport(a, framesOurs)},
+                       {QStringLiteral("recorderReport"), recorderReport}};
+    std::cout << QJsonDocument(report).toJson(QJsonDocument::Indented).constData();
+    // The measured work failed when the recorder lost pictures the compositor delivered.
+    return skipped > 0 ? 1 : 0;
+#endif
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    // Inside the Wayland rig the bench and its animated window are Wayland clients.
+    if (argc > 1 && qEnvironmentVariableIsSet("WAYLAND_DISPLAY") && !qEnvironmentVariableIsSet("DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "wayland");
     QGuiApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
     const QString mode = args.value(0);
@@ -364,6 +458,8 @@ int main(int argc, char **argv)
         return grab(args);
     if (mode == QLatin1String("record"))
         return record(args);
-    std::cerr << "usage: capture-bench grab [--frames N] | record [--seconds S] [--cores LIST]\n";
+    if (mode == QLatin1String("wayland"))
+        return wayland(args);
+    std::cerr << "usage: capture-bench grab [--frames N] | record [--seconds S] [--cores LIST] | wayland [--seconds S] [--cores LIST]\n";
     return 2;
 }

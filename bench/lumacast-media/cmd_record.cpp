@@ -1,5 +1,7 @@
 // record: a real take through the screen recorder: the X display or one window, the microphone
-// and optionally the system audio, with pauses at given times.
+// and optionally the system audio, with pauses at given times. In a Wayland session it records
+// through the desktop's screen sharing, as the application does: --window then asks the desktop
+// for a window (its chooser picks which, so the ID is not read) instead of a screen.
 #include "Commands.h"
 
 #include "capture/CaptureTarget.h"
@@ -124,7 +126,10 @@ QCoro::Task<int> record(Options o)
     }
 
     CaptureTarget target;
-    if (o.window) {
+    if (o.window && recorder.captureRoad() == CaptureRoad::ScreenCastPortal) {
+        auto filter = ContentFilter::forWindow(*o.window, QRectF());
+        target = CaptureTarget::custom(filter, filter->style);
+    } else if (o.window) {
         const auto frame = x11::windowFrame(*o.window);
         if (!frame) {
             err(QStringLiteral("window 0x%1 is not on screen").arg(*o.window, 0, 16));
@@ -185,11 +190,16 @@ QCoro::Task<int> record(Options o)
     rusage u{};
     getrusage(RUSAGE_SELF, &u);
     QJsonObject report{{QStringLiteral("file"), result->path},
+                       {QStringLiteral("road"), QString::fromLatin1(captureRoadName(recorder.captureRoad()))},
                        {QStringLiteral("duration"), result->duration},
                        {QStringLiteral("recordedSeconds"), elapsed},
                        {QStringLiteral("framesAppended"), double(recorder.framesAppended())},
                        {QStringLiteral("cpuSeconds"), cpu},
                        {QStringLiteral("peakRssKiB"), double(u.ru_maxrss)}};
+    if (const auto cast = recorder.lastCastCounts()) {
+        report.insert(QStringLiteral("picturesReceived"), double(cast->received));
+        report.insert(QStringLiteral("picturesSkipped"), double(cast->skipped));
+    }
     out(QString::fromUtf8(QJsonDocument(report).toJson(QJsonDocument::Compact)));
     co_return 0;
 }

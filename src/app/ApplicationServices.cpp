@@ -10,9 +10,13 @@
 #include "dialogs/ApplicationExport.h"
 #include "dialogs/DocumentFilePanels.h"
 #include "dialogs/ExportDialogs.h"
+#include "app/settings/SettingsWindow.h"
+#include "app/settings/ShortcutRow.h"
+#include "capture/CaptureRoad.h"
 #include "dialogs/MessageBoxAlerts.h"
 #include "dialogs/PermissionAlertDialogs.h"
 #include "platform/av/MovieProbe.h"
+#include "platform/pipewire/PortalHotKeys.h"
 #include "platform/x11/HotKeyGrabber.h"
 #include "store/AppLog.h"
 #include "store/FilePanelGuard.h"
@@ -25,6 +29,52 @@
 
 namespace lumacast {
 
+namespace {
+
+// In a Wayland session XWayland sees a key only while one of its windows has the keyboard. The
+// desktop portal's global shortcuts work everywhere, where the desktop offers them; otherwise the
+// XWayland grabs stay, and the user is told once what they can do.
+std::shared_ptr<HotKeyBackend> waylandHotKeys(const std::shared_ptr<HotKeyBackend> &xwaylandGrabs)
+{
+    if (!pipewire::PortalHotKeys::isOffered()) {
+        const QString note = QStringLiteral(
+            "This desktop offers no global shortcuts to applications: the shortcuts work only while a Lumacast "
+            "window has the keyboard.");
+        AppLog::shared().log(QStringLiteral("[app] ") + note);
+        SettingsWindow::setShortcutsNote(note);
+        return xwaylandGrabs;
+    }
+    // Registrations are numbered from 1 in the order of the actions, as the shortcuts install them.
+    auto portal = std::make_shared<pipewire::PortalHotKeys>([](quint32 id) {
+        const auto &actions = shortcut_action::allCases;
+        if (id < 1 || id > actions.size())
+            return pipewire::PortalHotKeys::Shortcut{QStringLiteral("shortcut%1").arg(id), QString()};
+        const ShortcutAction action = actions[id - 1];
+        return pipewire::PortalHotKeys::Shortcut{shortcut_action::rawValue(action), ShortcutRow::title(action)};
+    });
+    std::weak_ptr<pipewire::PortalHotKeys> weak = portal;
+    portal->onBound = [weak](const QString &error) {
+        const auto keys = weak.lock();
+        if (!keys)
+            return;
+        QStringList lines;
+        if (!error.isEmpty())
+            lines << error;
+        for (const auto &[id, trigger] : keys->boundTriggers()) {
+            const auto action = shortcut_action::fromRawValue(id);
+            lines << QStringLiteral("%1: %2").arg(action ? ShortcutRow::title(*action) : id,
+                                                 trigger.isEmpty() ? QStringLiteral("not bound") : trigger);
+        }
+        const QString note = QStringLiteral("The desktop bound these shortcuts:\n") + lines.join(QLatin1Char('\n'));
+        AppLog::shared().log(QStringLiteral("[app] ") + note);
+        SettingsWindow::setShortcutsNote(note);
+    };
+    AppLog::shared().log(QStringLiteral("[app] global shortcuts go through the desktop portal"));
+    return portal;
+}
+
+} // namespace
+
 ApplicationServices ApplicationServices::make()
 {
     ApplicationServices app;
@@ -35,8 +85,11 @@ ApplicationServices ApplicationServices::make()
         app.hotKeyBackend = grabber;
     else
         AppLog::shared().log(QStringLiteral("[app] no X display for global shortcuts — hot keys are off"));
+    std::shared_ptr<HotKeyBackend> globalKeys = grabber;
+    if (captureRoadForSession() == CaptureRoad::ScreenCastPortal)
+        globalKeys = waylandHotKeys(grabber);
     // Without a connection every registration fails and is logged; the rest keeps working.
-    app.shortcuts = std::make_shared<GlobalKeyboardShortcuts>(grabber);
+    app.shortcuts = std::make_shared<GlobalKeyboardShortcuts>(globalKeys);
 
     app.application = std::make_shared<QtApplicationService>();
     app.border = std::make_shared<BorderAdapter>();

@@ -12,6 +12,8 @@
 #include "capture/CaptureTargetPicker.h"
 #include "control/AppStateManager.h"
 #include "dialogs/ExportSummaryWindow.h"
+#include "capture/CaptureRoad.h"
+#include "capture/PortalWindowPicker.h"
 #include "dialogs/PickerDialog.h"
 #include "review/ReviewWindow.h"
 #include "store/AppLog.h"
@@ -34,7 +36,11 @@ LumacastApp::LumacastApp(bool startServices, QObject *parent)
     , m_windows(m_services.services.appLog)
 {
     QApplication::setQuitOnLastWindowClosed(AppDelegate::applicationShouldTerminateAfterLastWindowClosed());
-    WindowSharingPicker::installAsShared();
+    // In a Wayland session "Choose Window…" is the desktop's own screen-sharing chooser.
+    if (captureRoadForSession() == CaptureRoad::ScreenCastPortal)
+        PortalWindowPicker::installAsShared();
+    else
+        WindowSharingPicker::installAsShared();
 
     m_manager = std::make_unique<AppStateManager>(m_services.services, startServices);
     m_commands = std::make_unique<ManagerShellCommands>(*m_manager);

@@ -8,6 +8,8 @@
 #include "model/LogCategories.h"
 #include "capture/OverlayGeometry.h"
 #include "platform/audio/PulseAudio.h"
+#include "platform/pipewire/PipeWireFrameSource.h"
+#include "platform/pipewire/ScreenCastPortal.h"
 #include "platform/x11/X11FrameSource.h"
 #include "store/Preferences.h"
 #include "threads/ThreadBridge.h"
@@ -56,14 +58,30 @@ StreamError::StreamError(QString domain, int code, QString message)
 {
 }
 
+// The pictures come either from the X server (`frames`) or from the desktop's screen sharing
+// (`portal`'s session and its PipeWire stream, `cast`).
 struct ScreenRecorder::Stream {
     std::unique_ptr<x11::FrameSource> frames;
+    std::shared_ptr<pipewire::ScreenCastPortal> portal;
+    std::unique_ptr<pipewire::PipeWireFrameSource> cast;
     std::unique_ptr<SystemAudioCapture> systemAudio;
+
+    void startPictures()
+    {
+        if (frames)
+            frames->start();
+        if (cast)
+            cast->start();
+    }
 
     void stop()
     {
         if (frames)
             frames->stop();
+        if (cast)
+            cast->stop();
+        if (portal)
+            portal->close();
         if (systemAudio)
             systemAudio->stop();
     }
@@ -75,7 +93,13 @@ ScreenRecorder::ScreenRecorder(QObject *parent)
 }
 
 ScreenRecorder::ScreenRecorder(bool cursorAutoHide, double cursorHideDelay, QObject *parent)
+    : ScreenRecorder(cursorAutoHide, cursorHideDelay, captureRoadForSession(), parent)
+{
+}
+
+ScreenRecorder::ScreenRecorder(bool cursorAutoHide, double cursorHideDelay, CaptureRoad road, QObject *parent)
     : QObject(parent),
+      m_road(road),
       m_sampleQueue(std::make_shared<SampleQueue>(QString::fromLatin1(kApplicationIdentifier) + QStringLiteral(".samples"))),
       m_framesAppended(std::make_shared<std::atomic<uint64_t>>(0))
 {
@@ -89,12 +113,17 @@ ScreenRecorder::ScreenRecorder(bool cursorAutoHide, double cursorHideDelay, QObj
         if (!m_stream || !m_streamConfig)
             return;
         m_streamConfig->showsCursor = shows;
-        m_stream->frames->setShowsCursor(shows); // live: the next frame follows it
+        // Live on the X server: the next frame follows it. A screen cast's pointer is settled
+        // when the desktop starts sharing and stays as it was.
+        if (m_stream->frames)
+            m_stream->frames->setShowsCursor(shows);
     };
     m_cursor = new CursorAutoHide(cursorAutoHide, cursorHideDelay, std::move(hooks), this);
+    qCInfo(log::recorder(), "pictures come from %s", captureRoadName(m_road));
     // Windows made from now on are kept composited off-screen, so that the windows beneath ours
     // can be shown in their place.
-    (void)x11::pointerPosition();
+    if (m_road == CaptureRoad::X11)
+        (void)x11::pointerPosition();
 }
 
 ScreenRecorder::~ScreenRecorder()
@@ -208,6 +237,18 @@ QCoro::Task<ScreenRecorder::FilterAndConfiguration> ScreenRecorder::makeFilterAn
     std::optional<x11::ShareableContent> content, std::optional<uint32_t> preferredDisplayID,
     std::optional<uint32_t> overlayWindowID, bool captureSystemAudio, CaptureTarget target)
 {
+    if (!content && m_road == CaptureRoad::ScreenCastPortal) {
+        // The desktop's chooser picks the screen; XWayland's view of the displays only names
+        // one when it has it. Without an X server the take still has its one display.
+        try {
+            content = x11::fetchShareableContent(true);
+        } catch (const std::exception &e) {
+            qCInfo(log::recorder(), "no X server beside the screen cast (%s)", e.what());
+            content = x11::ShareableContent{};
+        }
+        if (content->displays.empty())
+            content->displays.push_back(x11::DisplayInfo{1, QStringLiteral("screen"), QRect(0, 0, 2, 2), true});
+    }
     if (!content)
         content = x11::fetchShareableContent(true);
 
@@ -252,7 +293,7 @@ QCoro::Task<ScreenRecorder::FilterAndConfiguration> ScreenRecorder::makeFilterAn
         const ContentFilter &filter = *result.filter;
         // The picked window may have been resized since the pick: record it at its size now.
         QRectF rect = filter.contentRect;
-        if (const auto id = filter.windowID()) {
+        if (const auto id = filter.windowID(); id && m_road == CaptureRoad::X11) {
             if (const auto now = x11::windowFrame(*id))
                 rect = QRectF(*now);
         }
@@ -290,13 +331,20 @@ QCoro::Task<void> ScreenRecorder::startRecording(QString outputURL, uint32_t dis
         if (configuration.capturesAudio)
             configuration.excludesCurrentProcessAudio = true;
     }
+    // The desktop's screen sharing is asked first: it decides the size of the take.
+    std::unique_ptr<Stream> opened;
+    if (m_road == CaptureRoad::ScreenCastPortal) {
+        opened = std::make_unique<Stream>();
+        auto asking = openScreenCast(*opened, *filter, configuration);
+        co_await asking;
+    }
     // A writer that cannot be set up leaves its file where it is.
     const std::shared_ptr<TakeWriter> writer = setUpWriter(outputURL, configuration, plan);
-    std::unique_ptr<Stream> stream = makeStream(displayID, *filter, configuration);
+    std::unique_ptr<Stream> stream = makeStream(displayID, *filter, configuration, std::move(opened));
 
     // From here on a failure takes back whatever has started and removes the file.
     try {
-        stream->frames->start();
+        stream->startPictures();
         if (stream->systemAudio)
             stream->systemAudio->start();
         goLive(writer, std::move(stream), configuration, displayID);
@@ -331,11 +379,89 @@ std::shared_ptr<TakeWriter> ScreenRecorder::setUpWriter(const QString &outputURL
     return writer;
 }
 
-std::unique_ptr<ScreenRecorder::Stream> ScreenRecorder::makeStream(uint32_t displayID, const ContentFilter &filter,
-                                                                   const StreamConfiguration &configuration)
+QCoro::Task<void> ScreenRecorder::openScreenCast(Stream &stream, const ContentFilter &filter,
+                                                 StreamConfiguration &configuration)
 {
-    // Screen frames from the X server, and the system audio when asked for.
-    auto stream = std::make_unique<Stream>();
+    const bool window = filter.style == ContentStyle::Window;
+    const QString kind = window ? QStringLiteral("window") : QStringLiteral("monitor");
+    pipewire::CastRequest request;
+    request.source = window ? pipewire::CastRequest::Source::Window : pipewire::CastRequest::Source::Monitor;
+    request.embedsCursor = configuration.showsCursor;
+    request.restoreToken = Preferences::shared().screenCastRestoreToken(kind);
+    auto portal = std::make_shared<pipewire::ScreenCastPortal>();
+    stream.portal = portal;
+    // The chooser waits for the user: the portal is asked on a thread of its own.
+    auto asking = runInBackground("lumacast-portal", [portal, request] { return portal->start(request); });
+    const pipewire::CastStream cast = co_await asking;
+    if (cast.restoreToken)
+        Preferences::shared().setScreenCastRestoreToken(kind, cast.restoreToken);
+    if (cast.width > 0 && cast.height > 0) {
+        const PixelSize size = evenPixelSize(cast.width, cast.height, 1.0);
+        configuration.width = size.width;
+        configuration.height = size.height;
+    }
+    pipewire::StreamConfig config;
+    config.pipeWireFd = portal->takePipeWireFd();
+    config.nodeId = cast.nodeId;
+    config.width = configuration.width;
+    config.height = configuration.height;
+    config.framesPerSecond = configuration.framesPerSecond();
+    stream.cast = std::make_unique<pipewire::PipeWireFrameSource>(config);
+    qCInfo(log::recorder(), "screen cast of a %s: %dx%d at %d frames a second", qUtf8Printable(kind),
+           configuration.width, configuration.height, config.framesPerSecond);
+}
+
+std::unique_ptr<ScreenRecorder::Stream> ScreenRecorder::makeStream(uint32_t displayID, const ContentFilter &filter,
+                                                                   const StreamConfiguration &configuration,
+                                                                   std::unique_ptr<Stream> opened)
+{
+    const std::shared_ptr<SampleQueue> queue = m_sampleQueue;
+    const auto counter = m_framesAppended;
+    counter->store(0);
+    // Either source's frame: it keeps its pixels alive until the queue has handed them on.
+    const auto appendFrame = [this, queue, counter](const auto &frame) {
+        queue->dispatch([this, frame, counter] {
+            auto w = currentWriter();
+            if (!w)
+                return;
+            VideoFrame video;
+            video.bgra = frame.data;
+            video.width = frame.width;
+            video.height = frame.height;
+            video.stride = frame.stride;
+            video.timestamp = SampleTime::fromNanoseconds(frame.timestampNs);
+            w->appendVideo(video);
+            counter->fetch_add(1);
+        });
+    };
+    // The screen cast opened by the portal, or screen frames from the X server; and the
+    // system audio when asked for.
+    std::unique_ptr<Stream> stream = opened ? std::move(opened) : std::make_unique<Stream>();
+    if (stream->cast) {
+        stream->cast->setFrameHandler(appendFrame);
+        stream->cast->setErrorHandler([this](const pipewire::PortalError &error) { reportStreamError(error.message()); });
+    } else {
+        makeX11Frames(*stream, displayID, filter, configuration);
+        stream->frames->setFrameHandler(appendFrame);
+        stream->frames->setErrorHandler([this](const x11::X11Error &error) { reportStreamError(error.message()); });
+    }
+    if (configuration.capturesAudio) {
+        std::weak_ptr<SampleQueue> weakQueue = m_sampleQueue;
+        stream->systemAudio = std::make_unique<SystemAudioCapture>([weakQueue](std::function<void()> block) {
+            if (auto q = weakQueue.lock())
+                q->dispatch(std::move(block));
+        });
+        stream->systemAudio->setOnSample([this](const AudioPacket &packet) {
+            if (auto w = currentWriter())
+                w->appendSystemAudio(toAudioBuffer(packet));
+        });
+    }
+    return stream;
+}
+
+void ScreenRecorder::makeX11Frames(Stream &stream, uint32_t displayID, const ContentFilter &filter,
+                                   const StreamConfiguration &configuration)
+{
     x11::CaptureConfig capture;
     if (filter.style == ContentStyle::Window && filter.windowID()) {
         capture.kind = x11::CaptureConfig::Kind::Window;
@@ -350,40 +476,7 @@ std::unique_ptr<ScreenRecorder::Stream> ScreenRecorder::makeStream(uint32_t disp
     capture.height = configuration.height;
     capture.framesPerSecond = configuration.framesPerSecond();
     capture.showsCursor = configuration.showsCursor;
-    stream->frames = std::make_unique<x11::FrameSource>(capture);
-
-    const std::shared_ptr<SampleQueue> queue = m_sampleQueue;
-    const auto counter = m_framesAppended;
-    counter->store(0);
-    stream->frames->setFrameHandler([this, queue, counter](const x11::Frame &frame) {
-        // The frame keeps its pixels alive until the queue has handed them to the writer.
-        queue->dispatch([this, frame, counter] {
-            auto w = currentWriter();
-            if (!w)
-                return;
-            VideoFrame video;
-            video.bgra = frame.data;
-            video.width = frame.width;
-            video.height = frame.height;
-            video.stride = frame.stride;
-            video.timestamp = SampleTime::fromNanoseconds(frame.timestampNs);
-            w->appendVideo(video);
-            counter->fetch_add(1);
-        });
-    });
-    stream->frames->setErrorHandler([this](const x11::X11Error &error) { reportStreamError(error.message()); });
-    if (configuration.capturesAudio) {
-        std::weak_ptr<SampleQueue> weakQueue = m_sampleQueue;
-        stream->systemAudio = std::make_unique<SystemAudioCapture>([weakQueue](std::function<void()> block) {
-            if (auto q = weakQueue.lock())
-                q->dispatch(std::move(block));
-        });
-        stream->systemAudio->setOnSample([this](const AudioPacket &packet) {
-            if (auto w = currentWriter())
-                w->appendSystemAudio(toAudioBuffer(packet));
-        });
-    }
-    return stream;
+    stream.frames = std::make_unique<x11::FrameSource>(capture);
 }
 
 void ScreenRecorder::goLive(const std::shared_ptr<TakeWriter> &writer, std::unique_ptr<Stream> stream,
@@ -557,6 +650,8 @@ QCoro::Task<std::optional<ScreenRecorder::Recording>> ScreenRecorder::stopRecord
         });
     });
     co_await draining;
+    if (stream->cast)
+        m_lastCastCounts = CastCounts{stream->cast->picturesReceived(), stream->cast->picturesSkipped()};
     stream.reset();
 
     std::shared_ptr<TakeWriter> writer = currentWriter();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/AudioEncodingPlan.h"
+#include "capture/CaptureRoad.h"
 #include "capture/CaptureTarget.h"
 #include "model/Error.h"
 #include "platform/av/TakeEncoderSettings.h"
@@ -89,10 +90,13 @@ public:
         double duration = 0;
     };
 
-    // Reads the two cursor settings from Preferences.
+    // Reads the two cursor settings from Preferences. The capture road is the session's.
     explicit ScreenRecorder(QObject *parent = nullptr);
     // With explicit cursor settings (tools and tests).
     ScreenRecorder(bool cursorAutoHide, double cursorHideDelay, QObject *parent = nullptr);
+    ScreenRecorder(bool cursorAutoHide, double cursorHideDelay, CaptureRoad road, QObject *parent = nullptr);
+
+    CaptureRoad captureRoad() const { return m_road; }
     ~ScreenRecorder() override;
 
     // Opens and starts the microphone ahead of the countdown; its buffers are discarded until a
@@ -110,6 +114,9 @@ public:
 
     // On return the take is being recorded. Throws the writer's set-up errors (the file stays),
     // or Error / the microphone's error when the capture cannot start (the file is removed).
+    // On the screen-sharing road the desktop is asked first (its chooser, unless it restores the
+    // last choice of that kind): a dismissed chooser throws pipewire::PortalError `cancelled`, a
+    // failed one `failed`, and no file is made; the size of the take is the shared picture's.
     QCoro::Task<void> startRecording(QString outputURL, uint32_t displayID, ContentFilterRef filter,
                                      StreamConfiguration configuration,
                                      std::optional<AudioEncodingPlan> plan = std::nullopt);
@@ -138,6 +145,12 @@ public:
 
     // Frames handed to the writer during the current or last take (for tools).
     uint64_t framesAppended() const;
+    // The last screen cast's pictures as PipeWire delivered them, and those it skipped (tools).
+    struct CastCounts {
+        uint64_t received = 0;
+        uint64_t skipped = 0;
+    };
+    std::optional<CastCounts> lastCastCounts() const { return m_lastCastCounts; }
 
 private:
     struct Stream;
@@ -147,16 +160,20 @@ private:
     std::shared_ptr<TakeWriter> setUpWriter(const QString &outputURL, const StreamConfiguration &configuration,
                                             const std::optional<AudioEncodingPlan> &plan);
     std::unique_ptr<Stream> makeStream(uint32_t displayID, const ContentFilter &filter,
-                                       const StreamConfiguration &configuration);
+                                       const StreamConfiguration &configuration, std::unique_ptr<Stream> opened);
+    void makeX11Frames(Stream &stream, uint32_t displayID, const ContentFilter &filter,
+                       const StreamConfiguration &configuration);
     void goLive(const std::shared_ptr<TakeWriter> &writer, std::unique_ptr<Stream> stream,
                 const StreamConfiguration &configuration, uint32_t displayID);
     void connectMicrophone(const std::shared_ptr<TakeWriter> &writer);
     void abandonStart(std::unique_ptr<Stream> stream, const QString &outputURL);
 
     void reportStreamError(const QString &message, int code = 0);
+    QCoro::Task<void> openScreenCast(Stream &stream, const ContentFilter &filter, StreamConfiguration &configuration);
     void installWriter(std::shared_ptr<TakeWriter> writer);
     std::shared_ptr<TakeWriter> currentWriter() const;
 
+    CaptureRoad m_road = CaptureRoad::X11;
     std::shared_ptr<SampleQueue> m_sampleQueue;
     CursorAutoHide *m_cursor = nullptr;
 
@@ -172,6 +189,7 @@ private:
 
     std::shared_ptr<std::atomic<uint64_t>> m_framesAppended;
     std::optional<av::EncoderError> m_lastTakeFailure;
+    std::optional<CastCounts> m_lastCastCounts;
 };
 
 } // namespace lumacast

@@ -18,6 +18,13 @@ const QString kNoWindowText = QStringLiteral(
 const QString kStartFailedTitle = QStringLiteral("Couldn't start recording");
 const QString kStartFailedAdvice = QStringLiteral(
     "If you revoked Screen Recording or Microphone access, re-enable it in Settings and try again.");
+// In a Wayland session the desktop's screen sharing asks the user at the start of a take: a
+// dismissed chooser is the user saying no, not a vanished window or a broken recorder.
+const QString kScreenSharingDomain = QStringLiteral("Lumacast.ScreenCast");
+constexpr int kScreenSharingCancelled = 0;
+const QString kScreenSharingRefusedTitle = QStringLiteral("Screen sharing was not allowed");
+const QString kScreenSharingAdvice = QStringLiteral(
+    "Lumacast records through your desktop's screen sharing. Start recording again and choose what to share.");
 } // namespace
 
 TakeRecording::TakeRecording(AppStateManager &manager) : m(manager) {}
@@ -129,6 +136,7 @@ QCoro::Task<> TakeRecording::startRecording()
     m.m_services.webcamOverlay->setInteractive(false);
 
     QString failure;
+    std::optional<int> screenSharingFailure;
     try {
         auto building = m.m_services.recorder->makeFilterAndConfiguration(
             m.m_services.permissions->cachedContent(), m.m_selectedDisplayID, overlayWindow, m.m_captureSystemAudio,
@@ -145,11 +153,21 @@ QCoro::Task<> TakeRecording::startRecording()
         co_await starting;
     } catch (const Error &error) {
         failure = error.localizedDescription();
+        if (error.domain() == kScreenSharingDomain)
+            screenSharingFailure = error.code();
     } catch (const std::exception &error) {
         failure = QString::fromUtf8(error.what());
     }
     if (!alive)
         co_return;
+    if (screenSharingFailure) {
+        cleanUpFailedStart(attempt);
+        logApp(QStringLiteral("[rec] the desktop's screen sharing did not start: ") + failure);
+        const bool refused = *screenSharingFailure == kScreenSharingCancelled;
+        m.presentAlert(refused ? kScreenSharingRefusedTitle : kStartFailedTitle,
+                       failure + QStringLiteral("\n\n") + kScreenSharingAdvice, AlertStyle::warning);
+        co_return;
+    }
     if (!failure.isNull()) {
         failStart(attempt, target, failure);
         co_return;

@@ -357,6 +357,24 @@ void Preferences::setWebcamBlobPlacement(const std::optional<WebcamBlobPlacement
         remove(preference_key::webcamBlobPlacement);
 }
 
+std::optional<QString> Preferences::screenCastRestoreToken(const QString &kind) const
+{
+    const QVariant token = value(preference_key::screenCastRestoreTokens).toMap().value(kind);
+    if (token.typeId() != QMetaType::QString || token.toString().isEmpty())
+        return std::nullopt;
+    return token.toString();
+}
+
+void Preferences::setScreenCastRestoreToken(const QString &kind, const std::optional<QString> &token)
+{
+    QVariantMap tokens = value(preference_key::screenCastRestoreTokens).toMap();
+    if (token && !token->isEmpty())
+        tokens.insert(kind, *token);
+    else
+        tokens.remove(kind);
+    write(preference_key::screenCastRestoreTokens, tokens);
+}
+
 std::optional<QString> Preferences::lastExportDirectory() const
 {
     return text(preference_key::lastExportDirectory);

@@ -30,6 +30,7 @@ inline constexpr const char *autoCheckForUpdates = "autoCheckForUpdates";
 inline constexpr const char *hideCursorWhenIdle = "hideCursorWhenIdle";
 inline constexpr const char *cursorHideDelay = "cursorHideDelay";
 inline constexpr const char *customShortcuts = "customShortcuts";
+inline constexpr const char *screenCastRestoreTokens = "screenCastRestoreTokens";
 } // namespace preference_key
 
 // The webcam overlay's saved frame as fractions of the display.
@@ -97,6 +98,11 @@ public:
     // The stored map from raw action names to bindings; empty when missing or undecodable.
     std::map<QString, ShortcutBinding> customShortcuts() const;
     void setCustomShortcuts(const std::map<QString, ShortcutBinding> &shortcuts);
+
+    // What the desktop's screen sharing hands back after the user chose a screen or a window
+    // ("monitor", "window"), so that the next take of that kind does not ask again.
+    std::optional<QString> screenCastRestoreToken(const QString &kind) const;
+    void setScreenCastRestoreToken(const QString &kind, const std::optional<QString> &token);
 
 private:
     QVariant value(const char *key) const;

@@ -276,3 +276,26 @@ TEST(PreferencesShared, LivesInTheUsersConfigurationFolder)
               qEnvironmentVariable("XDG_CONFIG_HOME") + "/Lumacast/Lumacast.json");
     EXPECT_EQ(&Preferences::shared(), &Preferences::shared());
 }
+
+// The desktop's screen-sharing permission, one token per kind of choice, read back by a later
+// launch; a cleared or malformed one reads as none, and the other kind is left alone.
+TEST_F(PreferencesTest, ScreenCastRestoreTokensSurviveARelaunchPerKind)
+{
+    {
+        Preferences prefs(path());
+        prefs.setScreenCastRestoreToken(QStringLiteral("monitor"), QStringLiteral("m-1"));
+        prefs.setScreenCastRestoreToken(QStringLiteral("window"), QStringLiteral("w-1"));
+        prefs.setScreenCastRestoreToken(QStringLiteral("monitor"), QStringLiteral("m-2"));
+    }
+    Preferences relaunched(path());
+    EXPECT_EQ(relaunched.screenCastRestoreToken(QStringLiteral("monitor")), QStringLiteral("m-2"));
+    EXPECT_EQ(relaunched.screenCastRestoreToken(QStringLiteral("window")), QStringLiteral("w-1"));
+    relaunched.setScreenCastRestoreToken(QStringLiteral("window"), std::nullopt);
+    EXPECT_FALSE(Preferences(path()).screenCastRestoreToken(QStringLiteral("window")));
+    EXPECT_EQ(Preferences(path()).screenCastRestoreToken(QStringLiteral("monitor")), QStringLiteral("m-2"));
+
+    writeFile(R"({"screenCastRestoreTokens": {"monitor": 42, "window": ""}})");
+    Preferences malformed(path());
+    EXPECT_FALSE(malformed.screenCastRestoreToken(QStringLiteral("monitor")));
+    EXPECT_FALSE(malformed.screenCastRestoreToken(QStringLiteral("window")));
+}

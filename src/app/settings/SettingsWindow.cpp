@@ -322,6 +322,31 @@ void SettingsWindow::buildShortcuts(QVBoxLayout *page)
     column->addLayout(restoreLine);
 
     connect(restore, &QPushButton::clicked, this, &SettingsWindow::restoreDefaultShortcuts);
+
+    if (!shortcutsNote().isEmpty()) {
+        auto *note = new QLabel(shortcutsNote(), box);
+        note->setObjectName(QStringLiteral("shortcutsNote"));
+        note->setWordWrap(true);
+        column->addWidget(note);
+    }
+}
+
+namespace {
+QString &storedShortcutsNote()
+{
+    static QString note;
+    return note;
+}
+} // namespace
+
+void SettingsWindow::setShortcutsNote(const QString &note)
+{
+    storedShortcutsNote() = note;
+}
+
+QString SettingsWindow::shortcutsNote()
+{
+    return storedShortcutsNote();
 }
 
 void SettingsWindow::refresh()

@@ -42,6 +42,12 @@ public:
     // "Version: " and the application's version, "?" when it has none.
     static QString versionText(const QString &applicationVersion);
 
+    // A line under the shortcuts about how this desktop delivers them (in a Wayland session: what
+    // the desktop bound, or that the keys work only while a Lumacast window has the keyboard).
+    // Main thread; shown by windows built afterwards.
+    static void setShortcutsNote(const QString &note);
+    static QString shortcutsNote();
+
     static constexpr double recommendedLevel = 0.3;
 
 protected:

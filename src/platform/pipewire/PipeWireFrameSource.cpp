@@ -1,0 +1,378 @@
+#include "platform/pipewire/PipeWireFrameSource.h"
+
+#include "model/LogCategories.h"
+
+#include <pipewire/pipewire.h>
+#include <spa/param/video/format-utils.h>
+#include <spa/pod/builder.h>
+#include <spa/utils/result.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <unistd.h>
+
+namespace lumacast::pipewire {
+
+namespace {
+
+int64_t monotonicNs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void initOnce()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { pw_init(nullptr, nullptr); });
+}
+
+constexpr size_t kPoolSize = 6; // pictures in flight to the writer before more are allocated
+
+} // namespace
+
+struct PipeWireFrameSource::State {
+    PipeWireFrameSource *owner = nullptr;
+    pw_thread_loop *loop = nullptr;
+    pw_context *context = nullptr;
+    pw_core *core = nullptr;
+    pw_stream *stream = nullptr;
+    pw_registry *registry = nullptr;
+    spa_hook coreListener{};
+    spa_hook registryListener{};
+    spa_hook streamListener{};
+    int sourceWidth = 0; // the negotiated picture size
+    int sourceHeight = 0;
+    bool streaming = false;
+    std::vector<std::shared_ptr<std::vector<uint8_t>>> pool; // loop thread only
+
+    std::shared_ptr<std::vector<uint8_t>> freeBuffer(size_t bytes)
+    {
+        for (auto &b : pool) {
+            if (b.use_count() == 1) {
+                b->resize(bytes);
+                return b;
+            }
+        }
+        auto fresh = std::make_shared<std::vector<uint8_t>>(bytes);
+        if (pool.size() < kPoolSize)
+            pool.push_back(fresh);
+        return fresh;
+    }
+
+    static void onCoreError(void *data, uint32_t id, int, int res, const char *message)
+    {
+        auto *self = static_cast<State *>(data);
+        if (id == PW_ID_CORE)
+            self->owner->fail(QStringLiteral("PipeWire ended the screen cast: %1 (%2)")
+                                  .arg(QString::fromUtf8(message), QString::fromUtf8(spa_strerror(res))));
+    }
+
+    // The cast's node removed: its compositor or portal backend went away. The stream itself only
+    // pauses then, waiting for a node that never comes back.
+    static void onGlobalRemoved(void *data, uint32_t id)
+    {
+        auto *self = static_cast<State *>(data);
+        if (id == self->owner->m_config.nodeId)
+            self->owner->fail(QStringLiteral("The desktop's screen sharing ended: its stream is gone"));
+    }
+
+    static void onStateChanged(void *data, pw_stream_state, pw_stream_state state, const char *error)
+    {
+        auto *self = static_cast<State *>(data);
+        qCInfo(log::recorder(), "screen cast stream: %s", pw_stream_state_as_string(state));
+        if (state == PW_STREAM_STATE_STREAMING)
+            self->streaming = true;
+        else if (state == PW_STREAM_STATE_ERROR)
+            self->owner->fail(QStringLiteral("The screen cast stream failed: %1").arg(QString::fromUtf8(error ? error : "")));
+        else if (state == PW_STREAM_STATE_UNCONNECTED && self->streaming)
+            self->owner->fail(QStringLiteral("The desktop's screen sharing ended the stream"));
+    }
+
+    static void onParamChanged(void *data, uint32_t id, const spa_pod *param)
+    {
+        auto *self = static_cast<State *>(data);
+        if (!param || id != SPA_PARAM_Format)
+            return;
+        spa_video_info_raw info{};
+        if (spa_format_video_raw_parse(param, &info) < 0)
+            return;
+        self->sourceWidth = int(info.size.width);
+        self->sourceHeight = int(info.size.height);
+        qCInfo(log::recorder(), "screen cast format: %s %dx%d", info.format == SPA_VIDEO_FORMAT_BGRA ? "BGRA" : "BGRx",
+               self->sourceWidth, self->sourceHeight);
+        uint8_t storage[256];
+        spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+        const spa_pod *params[1];
+        params[0] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
+            &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
+            SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_MemFd))));
+        pw_stream_update_params(self->stream, params, 1);
+    }
+
+    static void onProcess(void *data)
+    {
+        auto *self = static_cast<State *>(data);
+        // The newest picture only: older ones waiting behind it are given back.
+        pw_buffer *newest = nullptr;
+        while (pw_buffer *b = pw_stream_dequeue_buffer(self->stream)) {
+            if (newest) {
+                pw_stream_queue_buffer(self->stream, newest);
+                self->owner->m_skipped.fetch_add(1);
+            }
+            newest = b;
+        }
+        if (!newest)
+            return;
+        self->copyOut(newest->buffer);
+        pw_stream_queue_buffer(self->stream, newest);
+    }
+
+    void copyOut(const spa_buffer *buffer)
+    {
+        const spa_data &plane = buffer->datas[0];
+        if (!plane.data || !plane.chunk || plane.chunk->size == 0 || (plane.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED))
+            return;
+        const int width = owner->m_config.width;
+        const int height = owner->m_config.height;
+        const int stride = plane.chunk->stride > 0 ? plane.chunk->stride : sourceWidth * 4;
+        const auto *source = static_cast<const uint8_t *>(plane.data) + plane.chunk->offset;
+        const int rows = std::min<int>(sourceHeight, int((plane.chunk->size) / uint32_t(std::max(stride, 1))));
+        auto pixels = freeBuffer(size_t(width) * height * 4);
+        const int copyRows = std::min(rows, height);
+        const int copyBytes = std::min(sourceWidth, width) * 4;
+        for (int y = 0; y < copyRows; ++y) {
+            uint8_t *row = pixels->data() + size_t(y) * width * 4;
+            std::memcpy(row, source + size_t(y) * stride, size_t(copyBytes));
+            if (copyBytes < width * 4)
+                std::memset(row + copyBytes, 0, size_t(width * 4 - copyBytes));
+        }
+        if (copyRows < height)
+            std::memset(pixels->data() + size_t(copyRows) * width * 4, 0, size_t(height - copyRows) * width * 4);
+        owner->m_received.fetch_add(1);
+        owner->deliver(pixels, false);
+    }
+};
+
+PipeWireFrameSource::PipeWireFrameSource(StreamConfig config)
+    : m_config(config),
+      d(std::make_unique<State>())
+{
+    d->owner = this;
+    m_config.framesPerSecond = std::clamp(m_config.framesPerSecond, 1, 60);
+}
+
+PipeWireFrameSource::~PipeWireFrameSource()
+{
+    stop();
+    if (m_config.pipeWireFd >= 0)
+        ::close(m_config.pipeWireFd);
+}
+
+void PipeWireFrameSource::setFrameHandler(FrameHandler handler)
+{
+    m_onFrame = std::move(handler);
+}
+
+void PipeWireFrameSource::setErrorHandler(ErrorHandler handler)
+{
+    m_onError = std::move(handler);
+}
+
+void PipeWireFrameSource::start()
+{
+    if (d->loop)
+        return;
+    if (m_config.pipeWireFd < 0 || m_config.width <= 0 || m_config.height <= 0)
+        throw PortalError(PortalError::Kind::stream, QStringLiteral("The screen cast has no PipeWire stream to record"));
+    initOnce();
+    static const pw_core_events coreEvents = [] {
+        pw_core_events e{};
+        e.version = PW_VERSION_CORE_EVENTS;
+        e.error = &State::onCoreError;
+        return e;
+    }();
+    static const pw_registry_events registryEvents = [] {
+        pw_registry_events e{};
+        e.version = PW_VERSION_REGISTRY_EVENTS;
+        e.global_remove = &State::onGlobalRemoved;
+        return e;
+    }();
+    static const pw_stream_events streamEvents = [] {
+        pw_stream_events e{};
+        e.version = PW_VERSION_STREAM_EVENTS;
+        e.state_changed = &State::onStateChanged;
+        e.param_changed = &State::onParamChanged;
+        e.process = &State::onProcess;
+        return e;
+    }();
+
+    d->loop = pw_thread_loop_new("lumacast-cast", nullptr);
+    d->context = d->loop ? pw_context_new(pw_thread_loop_get_loop(d->loop), nullptr, 0) : nullptr;
+    if (!d->context) {
+        stop();
+        throw PortalError(PortalError::Kind::stream, QStringLiteral("PipeWire could not be set up for the screen cast"));
+    }
+    if (pw_thread_loop_start(d->loop) < 0) {
+        stop();
+        throw PortalError(PortalError::Kind::stream, QStringLiteral("PipeWire's thread could not be started"));
+    }
+    pw_thread_loop_lock(d->loop);
+    const int fd = m_config.pipeWireFd;
+    m_config.pipeWireFd = -1; // PipeWire closes it from here on
+    d->core = pw_context_connect_fd(d->context, fd, nullptr, 0);
+    if (!d->core) {
+        const int error = errno;
+        pw_thread_loop_unlock(d->loop);
+        stop();
+        throw PortalError(PortalError::Kind::stream, QStringLiteral("PipeWire refused the screen cast connection: %1")
+                                                         .arg(QString::fromUtf8(strerror(error))));
+    }
+    pw_core_add_listener(d->core, &d->coreListener, &coreEvents, d.get());
+    d->registry = pw_core_get_registry(d->core, PW_VERSION_REGISTRY, 0);
+    if (d->registry)
+        pw_registry_add_listener(d->registry, &d->registryListener, &registryEvents, d.get());
+    d->stream = pw_stream_new(d->core, "Lumacast screen cast",
+                              pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
+                                                PW_KEY_MEDIA_ROLE, "Screen", nullptr));
+    pw_stream_add_listener(d->stream, &d->streamListener, &streamEvents, d.get());
+
+    uint8_t storage[1024];
+    spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof storage);
+    const spa_rectangle size = SPA_RECTANGLE(uint32_t(m_config.width), uint32_t(m_config.height));
+    const spa_rectangle minSize = SPA_RECTANGLE(1, 1);
+    const spa_rectangle maxSize = SPA_RECTANGLE(16384, 16384);
+    const spa_fraction rate = SPA_FRACTION(uint32_t(m_config.framesPerSecond), 1);
+    const spa_fraction minRate = SPA_FRACTION(0, 1);
+    const spa_fraction maxRate = SPA_FRACTION(1000, 1);
+    // BGRx in shared memory: XWayland windows' pixels carry alpha 0, so alpha is never read.
+    const spa_pod *params[1];
+    params[0] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
+        &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
+        SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
+        SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA),
+        SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&size, &minSize, &maxSize), SPA_FORMAT_VIDEO_framerate,
+        SPA_POD_CHOICE_RANGE_Fraction(&rate, &minRate, &maxRate)));
+    const int connected = pw_stream_connect(
+        d->stream, PW_DIRECTION_INPUT, m_config.nodeId,
+        pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS), params, 1);
+    pw_thread_loop_unlock(d->loop);
+    if (connected < 0) {
+        stop();
+        throw PortalError(PortalError::Kind::stream, QStringLiteral("PipeWire refused the screen cast stream: %1")
+                                                         .arg(QString::fromUtf8(spa_strerror(connected))));
+    }
+    {
+        std::lock_guard lock(m_wakeMutex);
+        m_stopRequested = false;
+    }
+    m_repeater = std::thread([this] { repeatLoop(); });
+}
+
+void PipeWireFrameSource::stop()
+{
+    {
+        std::lock_guard lock(m_wakeMutex);
+        m_stopRequested = true;
+    }
+    m_wake.notify_all();
+    if (m_repeater.joinable())
+        m_repeater.join();
+    if (d->loop) {
+        pw_thread_loop_lock(d->loop);
+        if (d->stream) {
+            spa_hook_remove(&d->streamListener);
+            pw_stream_disconnect(d->stream);
+            pw_stream_destroy(d->stream);
+            d->stream = nullptr;
+        }
+        if (d->registry) {
+            spa_hook_remove(&d->registryListener);
+            pw_proxy_destroy(reinterpret_cast<pw_proxy *>(d->registry));
+            d->registry = nullptr;
+        }
+        if (d->core) {
+            spa_hook_remove(&d->coreListener);
+            pw_core_disconnect(d->core);
+            d->core = nullptr;
+        }
+        pw_thread_loop_unlock(d->loop);
+        pw_thread_loop_stop(d->loop);
+    }
+    if (d->context) {
+        pw_context_destroy(d->context);
+        d->context = nullptr;
+    }
+    if (d->loop) {
+        pw_thread_loop_destroy(d->loop);
+        d->loop = nullptr;
+    }
+}
+
+void PipeWireFrameSource::deliver(const std::shared_ptr<std::vector<uint8_t>> &pixels, bool repeated)
+{
+    std::lock_guard lock(m_deliverMutex);
+    if (m_failed)
+        return;
+    // A repeat decided on before a new picture came in is dropped.
+    if (repeated && (pixels != m_last || monotonicNs() - m_lastDeliveredNs < 1000000000 / m_config.framesPerSecond))
+        return;
+    // Dates only move forward, whichever thread delivers.
+    const int64_t now = std::max(monotonicNs(), m_lastDeliveredNs + 1);
+    m_last = pixels;
+    m_lastDeliveredNs = now;
+    if (!m_onFrame)
+        return;
+    Frame frame;
+    frame.data = pixels->data();
+    frame.width = m_config.width;
+    frame.height = m_config.height;
+    frame.stride = m_config.width * 4;
+    frame.timestampNs = now;
+    frame.repeated = repeated;
+    frame.buffer = pixels;
+    m_onFrame(frame);
+    m_delivered.fetch_add(1);
+}
+
+void PipeWireFrameSource::fail(const QString &message)
+{
+    {
+        std::lock_guard lock(m_deliverMutex);
+        if (m_failed)
+            return;
+        m_failed = true;
+    }
+    qCWarning(log::recorder(), "%s", qUtf8Printable(message));
+    if (m_onError)
+        m_onError(PortalError(PortalError::Kind::stream, message));
+}
+
+void PipeWireFrameSource::repeatLoop()
+{
+    pthread_setname_np(pthread_self(), "lumacast-repeat");
+    const auto interval = std::chrono::nanoseconds(1000000000 / m_config.framesPerSecond);
+    std::unique_lock wakeLock(m_wakeMutex);
+    while (!m_stopRequested) {
+        m_wake.wait_for(wakeLock, interval / 4);
+        if (m_stopRequested)
+            break;
+        std::shared_ptr<std::vector<uint8_t>> last;
+        {
+            std::lock_guard lock(m_deliverMutex);
+            if (!m_last || monotonicNs() - m_lastDeliveredNs < interval.count())
+                continue;
+            last = m_last;
+        }
+        deliver(last, true);
+    }
+}
+
+} // namespace lumacast::pipewire
