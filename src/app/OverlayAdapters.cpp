@@ -80,7 +80,8 @@ void StatusPanelAdapter::attach(AppStateManager &manager, ShellCommands &command
                         &AppStateManager::selectedDisplayIDChanged, &AppStateManager::webcamEnabledChanged,
                         &AppStateManager::selectedCameraIDChanged, &AppStateManager::availableCamerasChanged,
                         &AppStateManager::selectedMicrophoneIDChanged, &AppStateManager::availableMicrophonesChanged,
-                        &AppStateManager::captureSystemAudioChanged, &AppStateManager::shortcutBindingsChanged})
+                        &AppStateManager::captureSystemAudioChanged, &AppStateManager::shortcutBindingsChanged,
+                        &AppStateManager::recordingNoticeChanged})
         connect(&manager, signal, this, &StatusPanelAdapter::refresh);
     connect(&manager, &ExportHost::currentSessionChanged, this, &StatusPanelAdapter::refresh);
     connect(m_window.get(), &RecordingStatusWindow::commandRequested, this, [&commands](StatusCommand command) {
@@ -146,6 +147,7 @@ void StatusPanelAdapter::refresh()
     status.availableMicrophones = m.availableMicrophones();
     status.systemAudio = m.captureSystemAudio();
     status.shortcutBindings = m.shortcutBindings();
+    status.notice = m.recordingNotice();
     m_window->setStatus(status);
 }
 

@@ -127,6 +127,8 @@ std::vector<StatusDetailRow> detailRows(const RecordingStatus &s)
     rows.push_back({QStringLiteral("mic.fill"), microphoneName(s)});
     if (s.systemAudio)
         rows.push_back({QStringLiteral("speaker.wave.2.fill"), QStringLiteral("System audio")});
+    if (s.notice)
+        rows.push_back({QStringLiteral("exclamationmark.circle"), *s.notice});
     return rows;
 }
 
@@ -191,6 +193,7 @@ QLabel *symbolLabel(const QString &symbol)
         {"video.fill", "camera-web", "\u25b6"},
         {"mic.fill", "audio-input-microphone", "\u25cf"},
         {"speaker.wave.2.fill", "audio-volume-high", "\u266b"},
+        {"exclamationmark.circle", "dialog-information", "!"},
     };
     auto *label = new QLabel;
     label->setFixedWidth(12);
