@@ -74,6 +74,9 @@ struct StatusAction {
     QString keys;
 };
 
+// The symbol of the notice row, the one row shown whole (wrapped) rather than cut.
+inline constexpr const char *kNoticeSymbol = "exclamationmark.circle";
+
 // One detail row: an icon (named as in the common symbol sets) and its text.
 struct StatusDetailRow {
     QString symbol;
