@@ -271,7 +271,10 @@ void SessionDocument::guardedOpen(const QString &url)
         logApp(QStringLiteral("[app] guardedOpen — refused during a tail operation (%1)").arg(name));
         const QString title = QStringLiteral("Record Tail in progress");
         const QString message = QStringLiteral("Finish, retry, or discard the tail before opening %1.").arg(name);
-        if (m.m_tailReportNotice)
+        // A tail being recorded: no alert on the recorded screen (see below).
+        if (app_state::isCapturing(m.m_state))
+            m.showRecordingNotice(message);
+        else if (m.m_tailReportNotice)
             m.m_tailReportNotice(title, message);
         else
             m.presentAlert(title, message, AlertStyle::informational);

@@ -106,11 +106,18 @@ TEST(DocumentCommandsTest, OpensDuringATakeAreRefusedOnTheStatusPanel)
         h.m().guardedOpen(h.dir.filePath(QStringLiteral("Other%1.lumacast").arg(launch)));
     pumpEvents();
     EXPECT_TRUE(h.alerts->shown.empty());
+    // A tail being recorded is a take on the screen as well.
+    h.m().setTailOperation(TailOperation{});
+    h.m().guardedOpen(h.dir.filePath(QStringLiteral("Tail.lumacast")));
+    EXPECT_TRUE(h.alerts->shown.empty());
+    EXPECT_EQ(h.m().recordingNotice(), "Finish, retry, or discard the tail before opening Tail.lumacast.");
+    h.m().setTailOperation(std::nullopt);
+    h.m().guardedOpen(h.dir.filePath(QStringLiteral("Other2.lumacast")));
     EXPECT_EQ(h.hotKeys->registered, registered);
     EXPECT_EQ(h.m().recordingNotice(), "Finish or discard the current take before opening Other2.lumacast.");
     h.time->advance(std::chrono::seconds(10));
     EXPECT_FALSE(h.m().recordingNotice());
-    EXPECT_EQ(notices, 4);
+    EXPECT_EQ(notices, 6);
 }
 
 TEST(DocumentCommandsTest, SaveStepAnswersDecideWhetherOpenGoesOn)
