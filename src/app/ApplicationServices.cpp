@@ -25,6 +25,7 @@
 #include "store/SessionStore.h"
 
 #include <QCoreApplication>
+#include <QDesktopServices>
 #include <QVersionNumber>
 
 namespace lumacast {
@@ -114,7 +115,8 @@ ApplicationServices ApplicationServices::make()
     s.updater = std::make_shared<NetworkUpdater>(
         NetworkUpdater::feedFromPreferences(Preferences::shared()),
         QVersionNumber::fromString(QCoreApplication::applicationVersion()),
-        [route = app.updaterAlerts](const AlertRequest &request) { (*route)(request); });
+        [route = app.updaterAlerts](const AlertRequest &request) { return (*route)(request); },
+        [](const QUrl &download) { QDesktopServices::openUrl(download); });
     s.filePanels = std::make_shared<DocumentFilePanels>();
     s.application = app.application;
     s.screens = std::make_shared<X11ScreenService>();

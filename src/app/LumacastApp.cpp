@@ -14,18 +14,22 @@
 #include "dialogs/ExportSummaryWindow.h"
 #include "capture/CaptureRoad.h"
 #include "capture/PortalWindowPicker.h"
+#include "dialogs/MessageBoxAlerts.h"
 #include "dialogs/PickerDialog.h"
+#include "model/LogCategories.h"
 #include "review/ReviewWindow.h"
 #include "store/AppLog.h"
 #include "store/FilePanelGuard.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QMainWindow>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPointer>
 #include <QStatusBar>
 #include <QSystemTrayIcon>
+#include <QThread>
 #include <QTimer>
 
 namespace lumacast {
@@ -45,7 +49,7 @@ LumacastApp::LumacastApp(bool startServices, QObject *parent)
     m_manager = std::make_unique<AppStateManager>(m_services.services, startServices);
     m_commands = std::make_unique<ManagerShellCommands>(*m_manager);
     *m_services.updaterAlerts = [manager = QPointer<AppStateManager>(m_manager.get())](const AlertRequest &request) {
-        return manager ? manager->runAlert(request) : 0;
+        return manager ? manager->runAlert(request) : -1;
     };
     m_services.border->attach(*m_manager);
     m_services.statusPanel->attach(*m_manager, *m_commands);
@@ -248,6 +252,25 @@ void LumacastApp::requestQuit()
     case QuitReply::cancel:
         break; // the failed save has been reported; the application stays open
     }
+}
+
+void LumacastApp::finishTakeBeforeExit(int limitMs)
+{
+    AppStateManager &m = *m_manager;
+    const auto takeUnderWay = [&m] { return m.isRecording() || m.inFlightTakeFilename().has_value(); };
+    if (!takeUnderWay())
+        return;
+    qCWarning(log::app(), "the display is gone during a take: finishing the take before exiting");
+    MessageBoxAlerts::setDisplayLost();
+    // Ended already when the capture saw the display go; if not, now.
+    if (m.isRecording())
+        m_commands->endTake();
+    QDeadlineTimer deadline(limitMs);
+    while (takeUnderWay() && !deadline.hasExpired()) {
+        QCoreApplication::sendPostedEvents();
+        QThread::msleep(10);
+    }
+    qCWarning(log::app(), "take %s before exiting", takeUnderWay() ? "not finished" : "finished");
 }
 
 void LumacastApp::finishQuit()

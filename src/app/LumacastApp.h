@@ -48,6 +48,13 @@ public:
     // (through the delegate); the event loop ends once the answer is yes.
     void requestQuit();
 
+    // The display connection is gone and Qt ends the program from inside its event loop, with
+    // exit(). Called from an exit handler on the main thread: a take under way is ended as it
+    // always is, its movie finished and filed, before the program goes (at most `limitMs`). The
+    // ending's results come as posted events, delivered here without the event loop, which would
+    // only meet the broken connection again.
+    void finishTakeBeforeExit(int limitMs = 20000);
+
     // The review window's factory. The application menus are put on its menu bar when it is a
     // QMainWindow. Until one is registered a plain window with the menus stands in.
     void setReviewWindowFactory(WindowRegistry::Factory factory);

@@ -79,7 +79,8 @@ void StatusPanelAdapter::attach(AppStateManager &manager, ShellCommands &command
                         &AppStateManager::takeStartedAtChanged, &AppStateManager::captureTargetChanged,
                         &AppStateManager::selectedDisplayIDChanged, &AppStateManager::webcamEnabledChanged,
                         &AppStateManager::selectedCameraIDChanged, &AppStateManager::availableCamerasChanged,
-                        &AppStateManager::captureSystemAudioChanged, &AppStateManager::shortcutBindingsChanged})
+                        &AppStateManager::captureSystemAudioChanged, &AppStateManager::shortcutBindingsChanged,
+                        &AppStateManager::recordingNoticeChanged})
         connect(&manager, signal, this, &StatusPanelAdapter::refresh);
     connect(&manager, &ExportHost::currentSessionChanged, this, &StatusPanelAdapter::refresh);
     for (auto signal : {&AppStateManager::selectedMicrophoneIDChanged, &AppStateManager::availableMicrophonesChanged})
@@ -165,6 +166,7 @@ void StatusPanelAdapter::refresh()
     // During a tail the row follows the tail's audio plan (a copy of the take's), not the setting.
     status.systemAudio = m.tailSystemAudioIndicator();
     status.shortcutBindings = m.shortcutBindings();
+    status.notice = m.recordingNotice();
     m_window->setStatus(status);
 }
 

@@ -1,18 +1,30 @@
 #include "app/LumacastApp.h"
 #include "app/MenuKeyHintStyle.h"
 #include "app/SingleInstance.h"
+#include "control/AppStateManager.h"
 
 #include <QApplication>
 #include <QFileInfo>
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <cstdlib>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
 
 int signalPipe[2] = {-1, -1};
+
+// The running application, for the exit handler; null once the event loop has returned.
+lumacast::LumacastApp *g_app = nullptr;
+
+// Qt leaves with exit() when the display connection breaks; a take under way is finished first.
+void finishTakeAtExit()
+{
+    if (g_app)
+        g_app->finishTakeBeforeExit();
+}
 
 // Async-signal-safe: only a write. The event loop turns it into a quit request.
 void onTerminationSignal(int)
@@ -75,6 +87,16 @@ int main(int argc, char **argv)
     QObject::connect(&instance, &lumacast::SingleInstance::launched, &app, &lumacast::LumacastApp::handleRelaunch);
     QObject::connect(&application, &QGuiApplication::commitDataRequest, &app, [&app] { app.requestQuit(); });
     routeTerminationSignals(app);
+    g_app = &app;
+    // Registered anew as each take starts: exit runs its handlers and the destructors of
+    // function-local statics in reverse order of their making, and finishing a take uses statics
+    // made after launch (the manifest's date parser among them).
+    QObject::connect(&app.manager(), &lumacast::AppStateManager::stateChanged, &app, [&app] {
+        if (app.manager().state() == lumacast::AppState::recording)
+            std::atexit(finishTakeAtExit);
+    });
     app.start(documents);
-    return QApplication::exec();
+    const int code = QApplication::exec();
+    g_app = nullptr;
+    return code;
 }

@@ -414,7 +414,23 @@ QSet<QString> AppStateManager::checkpoint(const QString &name) { return m_docume
 void AppStateManager::collectOrphanTakeFiles() { m_documentHistory->collectOrphanTakeFiles(); }
 void AppStateManager::scheduleSave() { m_documentHistory->scheduleSave(); }
 void AppStateManager::autoSave() { m_documentHistory->autoSave(); }
-bool AppStateManager::hasPendingSave() const { return m_saveTask && m_saveTask->isPending(); }
+void AppStateManager::showRecordingNotice(const QString &text)
+{
+    // One notice at a time: a second replaces the first and its time starts again.
+    if (m_recordingNoticeTask)
+        m_recordingNoticeTask->cancel();
+    publish(m_recordingNotice, std::optional<QString>(text), &AppStateManager::recordingNoticeChanged);
+    const QPointer<AppStateManager> alive(this);
+    m_recordingNoticeTask = m_services.scheduler->schedule(std::chrono::seconds(10), this, [alive] {
+        if (alive)
+            alive->publish(alive->m_recordingNotice, std::optional<QString>(), &AppStateManager::recordingNoticeChanged);
+    });
+}
+
+bool AppStateManager::hasPendingSave() const
+{
+    return (m_saveTask && m_saveTask->isPending()) || (m_autosaveFailed && m_currentSession);
+}
 void AppStateManager::saveSession(const QString &url) { m_documentHistory->saveSession(url); }
 void AppStateManager::saveIfPackaged() { m_documentHistory->saveIfPackaged(); }
 void AppStateManager::undo() { m_documentHistory->undo(); }

@@ -138,6 +138,10 @@ public:
     std::optional<TailOperation> tailOperation() const { return m_tailOperation; }
     bool tailWarningAcknowledged() const { return m_tailWarningAcknowledged; }
     std::optional<PendingExternalAction> pendingExternalAction() const { return m_pendingExternalAction; }
+    // A short word for the status panel during a take (a refused second-launch open), in place
+    // of an alert that would take the recorded screen and the hot keys; gone after 10 s.
+    std::optional<QString> recordingNotice() const { return m_recordingNotice; }
+    void showRecordingNotice(const QString &text);
     std::optional<QDateTime> takeStartedAt() const { return m_takeStartedAt; }
     ShortcutBindings shortcutBindings() const { return m_shortcutBindings; }
     bool automaticallyChecksForUpdates() const { return m_automaticallyChecksForUpdates; }
@@ -262,11 +266,13 @@ public:
     // Deletes the movies in the session's "takes" folder that neither the session, its undo
     // history, the take being recorded nor a live tail operation refers to.
     void collectOrphanTakeFiles();
-    // (Re)starts the 0.3 s autosave debounce; nothing without a session.
+    // (Re)starts the 0.3 s autosave debounce, never past 1 s after the first edit it holds;
+    // nothing without a session.
     void scheduleSave();
-    // Writes the manifest now (absorbing a pending debounce); failures are logged only.
+    // Writes the manifest now (absorbing a pending debounce). The first failure is told in an
+    // alert; the changes stay pending until a write succeeds.
     void autoSave();
-    // A pending debounced autosave exists.
+    // A pending debounced autosave exists, or the last one failed.
     bool hasPendingSave() const;
     // Turns the session into a package at `url`. Throws the store's error; the session is then
     // unchanged.
@@ -550,6 +556,7 @@ signals:
     void isExportingChanged();
     void exportProgressChanged();
     void exportLabelChanged();
+    void recordingNoticeChanged();
     void canUndoChanged();
     void canRedoChanged();
     void undoActionNameChanged();
@@ -627,6 +634,8 @@ private:
     bool m_isExporting = false;
     double m_exportProgress = 0;
     QString m_exportLabel;
+    std::optional<QString> m_recordingNotice;
+    std::shared_ptr<ScheduledWork> m_recordingNoticeTask;
     UndoHistory m_history{UndoHistory::defaultLimit};
     bool m_canUndo = false;
     bool m_canRedo = false;
@@ -694,6 +703,10 @@ private:
     std::unique_ptr<CaptureTargetPicker> m_captureTargetPicker;
     QMetaObject::Connection m_screenChangeObserver;
     std::shared_ptr<ScheduledWork> m_saveTask;
+    // When the autosave of the current burst of edits runs at the latest (invalid: none pending).
+    QDateTime m_saveDeadline;
+    // The last autosave failed: its changes are still unwritten, and the user has been told.
+    bool m_autosaveFailed = false;
 
     // The concerns, owned here.
     std::unique_ptr<CaptureDevices> m_captureDevices;

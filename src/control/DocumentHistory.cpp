@@ -10,12 +10,16 @@
 #include <QFileInfo>
 #include <QPointer>
 
+#include <algorithm>
 #include <chrono>
 
 namespace lumacast {
 
 namespace {
 constexpr auto kAutosaveDelay = std::chrono::milliseconds(300);
+// Each edit restarts the delay, but a burst of edits (an arrow key held on the trim bar) is
+// still written at least this often.
+constexpr auto kLongestAutosaveWait = std::chrono::milliseconds(1000);
 const QString kTrim = QStringLiteral("Trim");
 } // namespace
 
@@ -58,6 +62,7 @@ void DocumentHistory::reset()
     m.m_history.past.clear();
     m.m_history.future.clear();
     m.m_lastCheckpointName.reset();
+    m.m_autosaveFailed = false;
     syncUndoState();
 }
 
@@ -103,11 +108,17 @@ void DocumentHistory::scheduleSave()
 {
     if (!m.m_currentSession)
         return;
+    const QDateTime now = m.m_services.clock->now();
+    const bool pending = m.m_saveTask && m.m_saveTask->isPending();
     if (m.m_saveTask)
         m.m_saveTask->cancel();
+    if (!pending || !m.m_saveDeadline.isValid())
+        m.m_saveDeadline = now.addMSecs(kLongestAutosaveWait.count());
+    const auto delay = std::clamp(std::chrono::milliseconds(now.msecsTo(m.m_saveDeadline)),
+                                  std::chrono::milliseconds(0), kAutosaveDelay);
     // The manager is the context: the save never runs once the manager is gone.
     QPointer<AppStateManager> manager(&m);
-    m.m_saveTask = m.m_services.scheduler->schedule(kAutosaveDelay, &m, [manager] {
+    m.m_saveTask = m.m_services.scheduler->schedule(delay, &m, [manager] {
         if (manager)
             manager->autoSave();
     });
@@ -119,14 +130,27 @@ void DocumentHistory::autoSave()
         m.m_saveTask->cancel();
         m.m_saveTask.reset();
     }
+    m.m_saveDeadline = QDateTime();
     if (!m.m_currentSession)
         return;
     try {
         m.m_services.store->writeManifest(*m.m_currentSession);
+        m.m_autosaveFailed = false;
         m.m_currentSession->isDirty = false;
         emit m.currentSessionChanged();
     } catch (const std::exception &error) {
         qCCritical(log::persistence(), "autoSave failed: %s", error.what());
+        // Told once: every later edit would fail the same way until the folder is writable.
+        const bool told = m.m_autosaveFailed;
+        m.m_autosaveFailed = true;
+        if (!told) {
+            const auto *known = dynamic_cast<const Error *>(&error);
+            m.presentAlert(QStringLiteral("Couldn’t save recording"),
+                           (known ? known->localizedDescription() : QString::fromUtf8(error.what()))
+                               + QStringLiteral("\n\nYour changes are kept while Lumacast is open "
+                                                "and saved again with your next change."),
+                           AlertStyle::warning);
+        }
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "control/AppStateManager.h"
 #include "model/LogCategories.h"
+#include "store/InFlightItem.h"
 #include "store/Preferences.h"
 #include "store/SessionStore.h"
 #include "threads/ThreadBridge.h"
@@ -40,6 +41,10 @@ QCoro::Task<> reopenTask(QPointer<AppStateManager> manager, QString url, bool ac
     }
     appLog.log(QStringLiteral("[app] reopenLastDocument — FAILED: ") + failure);
     qCCritical(log::app(), "Failed to reopen last document: %s", qUtf8Printable(failure));
+    // Otherwise the launch would end with the tray icon alone: no window and no word.
+    manager->presentAlert(QStringLiteral("Couldn’t open recording"), failure, AlertStyle::warning);
+    if (manager)
+        manager->openReviewWindow(!activate);
 }
 
 } // namespace
@@ -69,6 +74,9 @@ QCoro::Task<> Launch::runLaunchTask()
     if (!alive)
         co_return;
     m.restoreGlobalShortcuts();
+    // Before the scan: what a killed Save As or export left is litter, never a recording.
+    if (const int removed = InFlightItem::removeAbandoned())
+        m.logApp(QStringLiteral("[app] init — removed %1 item(s) left by a killed save or export").arg(removed));
     scanRecoverableSessions();
     reopenLastDocumentAtLaunch();
     m.m_services.scheduler->schedule(1500ms, &m, [alive] {

@@ -20,25 +20,35 @@ class Preferences;
 //
 // Main thread only. A user-initiated check always ends in one alert (newer version, up to date,
 // or the failure); an automatic check, once per launch when that setting is on, shows only a
-// newer version. A check already under way makes another request do nothing.
+// newer version. A user's request while a check is under way is answered when that one ends.
+// The feed is untrusted: its body is bounded (kLargestFeed), the whole check is bounded in time,
+// its text is shown as plain text, and only an http(s) "url" is ever opened, and only when the
+// user picks "Download" in the alert.
 class NetworkUpdater final : public QObject, public UpdaterService {
     Q_OBJECT
 public:
     static constexpr const char *kFeedKey = "updateFeedURL";
-    // Shows a modal alert; the shell routes it through the state manager so that the global hot
-    // keys are suspended while it is up.
-    using AlertPresenter = std::function<void(const AlertRequest &)>;
+    // Shows a modal alert and returns the index of the chosen button (-1: none); the shell routes
+    // it through the state manager so that the global hot keys are suspended while it is up.
+    using AlertPresenter = std::function<int(const AlertRequest &)>;
+    // Opens a download address in the user's browser.
+    using UrlOpener = std::function<void(const QUrl &)>;
+    static constexpr qint64 kLargestFeed = 64 * 1024;
+    static constexpr int kCheckTimeLimitMs = 30000;
 
     struct Result {
         enum class Kind { upToDate, updateAvailable, failed };
         Kind kind = Kind::failed;
         QVersionNumber latest;
-        QString downloadURL; // may be empty
+        QString downloadURL; // an http(s) address, or empty
         QString error;       // failed
     };
 
     NetworkUpdater(std::optional<QUrl> feed, QVersionNumber currentVersion, AlertPresenter present,
-                   QObject *parent = nullptr);
+                   UrlOpener openDownload, QObject *parent = nullptr);
+
+    // For tests: the whole check's limit, from the request to the last byte.
+    void setCheckTimeLimit(int milliseconds) { m_timeLimitMs = milliseconds; }
 
     // The configured feed; absent when the key is missing or not an http(s) URL.
     static std::optional<QUrl> feedFromPreferences(Preferences &preferences);
@@ -66,7 +76,10 @@ private:
     std::optional<QUrl> m_feed;
     QVersionNumber m_currentVersion;
     AlertPresenter m_present;
+    UrlOpener m_openDownload;
     QNetworkAccessManager m_network;
+    int m_timeLimitMs = kCheckTimeLimitMs;
+    bool m_userWaiting = false; // a user asked while an automatic check was under way
     bool m_started = false;
     bool m_automatic = false;
     bool m_automaticCheckDone = false;

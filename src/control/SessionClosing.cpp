@@ -106,7 +106,7 @@ QCoro::Task<> SessionClosing::finishActiveRecordingForClose()
             scene.selectedTakeID = take.id;
             session.isDirty = true;
             m.setCurrentSession(session);
-            m.scheduleSave();
+            m.autoSave(); // the new take is named in the manifest before anything else happens
         }
     } else {
         QFile::remove(recording->path); // failure ignored

@@ -36,13 +36,17 @@ QCoro::Task<> openAndReport(QPointer<AppStateManager> manager, QString url)
     }
 }
 
-QCoro::Task<> newSessionDroppingErrors(QPointer<AppStateManager> manager)
+// New Recording whose scratch folder cannot be made (an unwritable ~/.cache) would otherwise
+// do nothing at all: nothing changed, and the user is told why.
+QCoro::Task<> newSessionReportingErrors(QPointer<AppStateManager> manager)
 {
     try {
         auto creating = manager->newSession();
         co_await creating;
-    } catch (...) {
-        // The scratch folder could not be made: nothing changed and nothing is shown.
+    } catch (const Error &error) {
+        if (manager)
+            manager->presentAlert(QStringLiteral("Couldn’t start a new recording"), error.localizedDescription(),
+                                  AlertStyle::warning);
     }
 }
 
@@ -235,13 +239,13 @@ QCoro::Task<> SessionDocument::guardedNewSession()
             return;
         }
         if (alive)
-            newSessionDroppingErrors(alive);
+            newSessionReportingErrors(alive);
     });
     if (*run != Run::now) {
         *run = Run::later;
         co_return;
     }
-    auto creating = m.newSession();
+    auto creating = newSessionReportingErrors(alive);
     co_await creating;
 }
 
@@ -267,7 +271,10 @@ void SessionDocument::guardedOpen(const QString &url)
         logApp(QStringLiteral("[app] guardedOpen — refused during a tail operation (%1)").arg(name));
         const QString title = QStringLiteral("Record Tail in progress");
         const QString message = QStringLiteral("Finish, retry, or discard the tail before opening %1.").arg(name);
-        if (m.m_tailReportNotice)
+        // A tail being recorded: no alert on the recorded screen (see below).
+        if (app_state::isCapturing(m.m_state))
+            m.showRecordingNotice(message);
+        else if (m.m_tailReportNotice)
             m.m_tailReportNotice(title, message);
         else
             m.presentAlert(title, message, AlertStyle::informational);
@@ -275,9 +282,9 @@ void SessionDocument::guardedOpen(const QString &url)
     }
     if (m.isRecording()) {
         logApp(QStringLiteral("[app] guardedOpen — refused while recording (%1)").arg(name));
-        m.presentAlert(QStringLiteral("Recording in progress"),
-                       QStringLiteral("Finish or discard the current take before opening %1.").arg(name),
-                       AlertStyle::informational);
+        // Said on the status panel: a modal alert would stand on the recorded screen and hold
+        // the end-take hot key, one more for every launch that hands over a document.
+        m.showRecordingNotice(QStringLiteral("Finish or discard the current take before opening %1.").arg(name));
         return;
     }
     runSaveStep([this, url] { openChosenPackage(url); });
@@ -399,6 +406,7 @@ void SessionDocument::discardCurrentSession()
         m.m_saveTask->cancel();
         m.m_saveTask.reset();
     }
+    m.m_autosaveFailed = false;
     if (m.m_currentSession) {
         try {
             m.m_currentSession->discardStorage();
@@ -424,6 +432,7 @@ bool SessionDocument::flushPendingSave()
         m.presentAlert(kCouldNotSave, error.localizedDescription(), AlertStyle::warning);
         return false;
     }
+    m.m_autosaveFailed = false;
     m.m_currentSession->isDirty = false;
     emit m.currentSessionChanged();
     return true;

@@ -2,6 +2,7 @@
 
 #include "control/AppStateManager.h"
 #include "model/LogCategories.h"
+#include "store/SessionStore.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -339,12 +340,22 @@ void TakeRecording::fileTake(const QString &path, double duration)
 {
     const Take take = newTake(path, duration, m.m_services.clock->now());
     if (m.m_currentSession) {
-        const QSet<QString> released = m.checkpoint(QStringLiteral("Record Take"));
         Session session = *m.m_currentSession;
         sceneForNewTake(session).takes.append(take);
-        session.isDirty = true;
+        // Named in the manifest at once and before anything hears of the take (a window redrawn
+        // on a display that may be gone): a crash in the next moments must not leave its movie
+        // unnamed by any manifest. A failure is reported by the autosave below.
+        bool written = true;
+        try {
+            m.m_services.store->writeManifest(session);
+        } catch (const std::exception &) {
+            written = false;
+        }
+        const QSet<QString> released = m.checkpoint(QStringLiteral("Record Take"));
+        session.isDirty = !written;
         m.setCurrentSession(session);
-        m.scheduleSave();
+        if (!written)
+            m.autoSave();
         if (!released.isEmpty())
             m.collectOrphanTakeFiles();
     }

@@ -1,17 +1,36 @@
 #include "dialogs/MessageBoxAlerts.h"
 
 #include <QApplication>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
 
 namespace lumacast {
 
+namespace {
+bool g_displayLost = false; // main thread only
+} // namespace
+
+void MessageBoxAlerts::setDisplayLost()
+{
+    g_displayLost = true;
+}
+
 int MessageBoxAlerts::runModal(const AlertRequest &request)
 {
+    if (g_displayLost)
+        return request.buttons.isEmpty() ? 0 : int(request.buttons.size() - 1);
     QMessageBox box(QApplication::activeWindow());
     box.setWindowTitle(QStringLiteral("Lumacast"));
     box.setText(request.message);
     box.setInformativeText(request.informativeText);
+    // Alerts carry file names, error texts and an update feed's words, none of them markup: a
+    // "<a href=…>" in them is shown as typed and never becomes a link that opens something.
+    box.setTextFormat(Qt::PlainText);
+    for (QLabel *label : box.findChildren<QLabel *>()) {
+        label->setTextFormat(Qt::PlainText);
+        label->setOpenExternalLinks(false);
+    }
     switch (request.style) {
     case AlertStyle::warning:
         box.setIcon(QMessageBox::Warning);

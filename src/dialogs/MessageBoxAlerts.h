@@ -10,7 +10,12 @@ class MessageBoxAlerts final : public AlertService {
 public:
     // The index of the chosen button; 0 for the single "OK", and the last button (the cancel
     // choice by convention) when the box is closed without a choice.
+    // While the display is lost, no alert is shown (its event loop would only meet the broken
+    // connection) and each answers as if closed without a choice.
     int runModal(const AlertRequest &request) override;
+
+    // The display connection is gone for good; called once, on the main thread.
+    static void setDisplayLost();
 };
 
 } // namespace lumacast

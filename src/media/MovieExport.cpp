@@ -6,6 +6,7 @@
 #include "media/WorkingItem.h"
 #include "model/NumberFormat.h"
 #include "platform/av/Asset.h"
+#include "platform/av/MediaError.h"
 #include "store/Preferences.h"
 #include "threads/ThreadBridge.h"
 
@@ -177,6 +178,30 @@ void runExport(const ExportContext &context)
     exportReencodingWholeVideo(context, census.hasSystemAudio, canvas);
 }
 
+// A write that failed into the hidden working movie is told as a failure of the movie the user
+// chose, with its reason (a full disk says so): the working name means nothing to the user.
+std::exception_ptr namingTheDestination(std::exception_ptr failure, const QString &destination)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const Error &error) {
+        if (!error.message().contains(QLatin1String(WorkingItem::kPrefix)))
+            return failure;
+        QString reason;
+        for (const Error *link = &error; link && reason.isEmpty(); link = link->underlyingError())
+            reason = link->failureReason().value_or(QString());
+        if (reason.isEmpty())
+            reason = av::writeFailureReason(destination, 0);
+        return std::make_exception_ptr(av::MediaError(
+            av::MediaError::mediaDomain(), av::MediaError::WriteFailed,
+            QStringLiteral("The movie \u201C%1\u201D could not be written. %2.")
+                .arg(QFileInfo(destination).fileName(), reason),
+            reason));
+    } catch (...) {
+        return failure;
+    }
+}
+
 } // namespace
 
 QCoro::Task<void> exportMovie(QList<Take> takes, QString takesFolder, QString destination,
@@ -206,6 +231,7 @@ QCoro::Task<void> exportMovie(QList<Take> takes, QString takesFolder, QString de
         poll->start();
     }
 
+    const QString chosen = destination;
     ExportContext context{std::move(takes), std::move(takesFolder), std::move(destination), std::move(options), {}};
     if (onProgress)
         context.progress = [fraction](double f) { fraction->store(std::clamp(f, 0.0, 1.0)); };
@@ -222,7 +248,7 @@ QCoro::Task<void> exportMovie(QList<Take> takes, QString takesFolder, QString de
     if (poll)
         poll->stop();
     if (failure)
-        std::rethrow_exception(failure);
+        std::rethrow_exception(namingTheDestination(failure, chosen));
     if (onProgress && reported != 1.0)
         onProgress(1.0);
 }

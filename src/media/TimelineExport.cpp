@@ -248,7 +248,8 @@ QString packageName(const QString &location)
 void writeDocument(const QString &path, const QString &text)
 {
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    // Unbuffered: a full disk must fail the write, not vanish inside commit().
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         throw FileSystemError(QStringLiteral("Write"), path, 0, file.errorString());
     const QByteArray bytes = text.toUtf8();
     if (file.write(bytes) != bytes.size() || !file.commit())

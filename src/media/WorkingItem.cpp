@@ -53,6 +53,7 @@ WorkingItem::WorkingItem(const QString &destination, const QString &suffix)
     m_path = QFileInfo(m_destination).absolutePath() + QLatin1Char('/')
         + QLatin1String(kPrefix) + QString::number(::getpid()) + QLatin1Char('-')
         + QUuid::createUuid().toString(QUuid::WithoutBraces) + suffix;
+    m_listed = std::make_unique<InFlightItem>(m_path);
     const std::lock_guard lock(g_mutex);
     liveItems().insert(m_path);
 }

@@ -1,6 +1,10 @@
 #pragma once
 
+#include "store/InFlightItem.h"
+
 #include <QString>
+
+#include <memory>
 
 namespace lumacast {
 
@@ -9,7 +13,8 @@ namespace lumacast {
 //
 // The name, ".lumacast-work-<pid>-<uuid><suffix>" in the destination's folder, says which process
 // made it, so that the next export into that folder removes what a killed one left
-// (`removeStale`). Every live item is also listed process-wide so that a program ending on
+// (`removeStale`); it is also listed in the in-flight journal, so that the next launch removes it
+// wherever it is. Every live item is also listed process-wide so that a program ending on
 // SIGTERM/SIGINT can remove them (`removeAllNow`).
 //
 // Threads: an item is used by one thread at a time; the static functions may be called from any
@@ -41,6 +46,7 @@ private:
     QString m_destination;
     QString m_path;
     bool m_committed = false;
+    std::unique_ptr<InFlightItem> m_listed;
 };
 
 } // namespace lumacast

@@ -127,6 +127,8 @@ std::vector<StatusDetailRow> detailRows(const RecordingStatus &s)
     rows.push_back({QStringLiteral("mic.fill"), microphoneName(s)});
     if (s.systemAudio)
         rows.push_back({QStringLiteral("speaker.wave.2.fill"), QStringLiteral("System audio")});
+    if (s.notice)
+        rows.push_back({QString::fromLatin1(kNoticeSymbol), *s.notice});
     return rows;
 }
 
@@ -191,6 +193,7 @@ QLabel *symbolLabel(const QString &symbol)
         {"video.fill", "camera-web", "\u25b6"},
         {"mic.fill", "audio-input-microphone", "\u25cf"},
         {"speaker.wave.2.fill", "audio-volume-high", "\u266b"},
+        {kNoticeSymbol, "dialog-information", "!"},
     };
     auto *label = new QLabel;
     label->setFixedWidth(12);
@@ -296,7 +299,13 @@ void RecordingStatusView::render(const RecordingStatus &status, const QDateTime 
             auto *text = new QLabel;
             text->setFont(systemFont(10, QFont::Normal));
             text->setStyleSheet(QStringLiteral("color: rgba(255,255,255,0.8);"));
-            text->setText(QFontMetrics(text->font()).elidedText(row.text, Qt::ElideMiddle, kWidth - 24 - 18));
+            // A notice is a sentence to read whole; the other rows are names, cut in the middle.
+            if (row.symbol == QLatin1String(kNoticeSymbol)) {
+                text->setWordWrap(true);
+                text->setText(row.text);
+            } else {
+                text->setText(QFontMetrics(text->font()).elidedText(row.text, Qt::ElideMiddle, kWidth - 24 - 18));
+            }
             layout->addWidget(text, 1);
             m_rowsBox->layout()->addWidget(line);
         }

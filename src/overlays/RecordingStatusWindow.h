@@ -47,6 +47,8 @@ struct RecordingStatus {
     // Whether the system audio is recorded (during a tail: whether the tail's plan has it).
     bool systemAudio = false;
     ShortcutBindings shortcutBindings; // an action without an entry shows its default
+    // A word for the user that must not take the screen (a refused open during a take).
+    std::optional<QString> notice;
 
     // Seconds recorded at `now`, pauses left out; nothing before a take started.
     std::optional<double> elapsedRecordingTime(const QDateTime &now) const;
@@ -71,6 +73,9 @@ struct StatusAction {
     QString label;
     QString keys;
 };
+
+// The symbol of the notice row, the one row shown whole (wrapped) rather than cut.
+inline constexpr const char *kNoticeSymbol = "exclamationmark.circle";
 
 // One detail row: an icon (named as in the common symbol sets) and its text.
 struct StatusDetailRow {

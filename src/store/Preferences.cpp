@@ -1,6 +1,8 @@
 #include "store/Preferences.h"
 
+#include "model/Error.h"
 #include "model/LogCategories.h"
+#include "store/BoundedFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,7 +13,10 @@
 #include <QLocale>
 #include <QStandardPaths>
 
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
+#include <unistd.h>
 
 namespace lumacast {
 
@@ -132,7 +137,9 @@ QVariant fromJson(const QJsonValue &value)
 
 bool readTypedJson(QIODevice &device, QSettings::SettingsMap &map)
 {
-    const QByteArray bytes = device.readAll();
+    if (device.size() > Preferences::kLargestFile)
+        return false;
+    const QByteArray bytes = device.read(Preferences::kLargestFile);
     if (bytes.trimmed().isEmpty())
         return true; // a new, empty file holds no settings
     QJsonParseError error;
@@ -154,7 +161,13 @@ bool writeTypedJson(QIODevice &device, const QSettings::SettingsMap &map)
     for (auto it = map.cbegin(); it != map.cend(); ++it)
         object.insert(it.key(), toJson(it.value()));
     const QByteArray bytes = QJsonDocument(object).toJson(QJsonDocument::Indented);
-    return device.write(bytes) == bytes.size();
+    if (device.write(bytes) != bytes.size())
+        return false;
+    // QSettings writes through a buffered QSaveFile whose commit() ignores a failure to write
+    // out its buffer: on a full disk it would put an empty file in place. Writing the buffer out
+    // here turns that failure into one QSettings sees, and the old file stays.
+    auto *file = qobject_cast<QFileDevice *>(&device);
+    return !file || file->flush();
 }
 
 QByteArray jsonString(const QString &text)
@@ -194,6 +207,30 @@ void keepUnreadableFile(const QString &path)
     else
         qCWarning(lumacast::log::persistence(), "settings file %s is unreadable",
                   qUtf8Printable(path));
+}
+
+// QSettings opens the file itself, blocking on a FIFO and reading any size whole. So the file is
+// first read the bounded way; one that cannot be read like that is moved aside, out of QSettings'
+// reach, and this run starts from the defaults.
+QString usableSettingsFile(const QString &path)
+{
+    try {
+        lumacast::BoundedFile::read(path, Preferences::kLargestFile);
+        return path;
+    } catch (const lumacast::FileSystemError &error) {
+        if (error.code() == ENOENT)
+            return path;
+        const QString aside = path + QStringLiteral(".unreadable");
+        ::unlink(QFile::encodeName(aside).constData());
+        if (::rename(QFile::encodeName(path).constData(), QFile::encodeName(aside).constData()) == 0)
+            qCWarning(lumacast::log::persistence(), "settings file %s cannot be read (%s); moved it to %s",
+                      qUtf8Printable(path), qUtf8Printable(error.systemText()),
+                      qUtf8Printable(aside));
+        else
+            qCCritical(lumacast::log::persistence(), "settings file %s cannot be read (%s) nor moved aside",
+                       qUtf8Printable(path), qUtf8Printable(error.systemText()));
+        return path;
+    }
 }
 
 } // namespace
@@ -245,7 +282,7 @@ Preferences &Preferences::shared()
 }
 
 Preferences::Preferences(const QString &filePath)
-    : m_defaults(filePath, jsonFormat())
+    : m_defaults(usableSettingsFile(filePath), jsonFormat())
 {
     // QSettings replaces the file through a temporary one, so a crash mid-write never leaves a
     // half-written settings file.

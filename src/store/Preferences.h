@@ -69,6 +69,8 @@ public:
 
     static QString defaultFilePath();
     static QSettings::Format jsonFormat();
+    // Settings are a few kilobytes; a larger file is not read.
+    static constexpr qint64 kLargestFile = 4 * 1024 * 1024;
 
     QSettings &defaults() { return m_defaults; }
     QString filePath() const { return m_defaults.fileName(); }

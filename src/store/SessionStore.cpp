@@ -1,6 +1,8 @@
 #include "store/SessionStore.h"
 
 #include "model/LogCategories.h"
+#include "store/BoundedFile.h"
+#include "store/InFlightItem.h"
 #include "threads/ThreadBridge.h"
 
 #include <QDir>
@@ -160,7 +162,9 @@ void writeManifestInto(const Session &session, const QString &folder)
     const QByteArray data = SessionManifest(session).toJson();
     const QString path = childPath(folder, QString::fromLatin1(SessionStore::kManifestName));
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    // Unbuffered, so a full disk fails the write itself: buffered, the bytes would reach the disk
+    // only inside commit(), which ignores that failure and puts an empty manifest in place.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         throw FileSystemError(QStringLiteral("Write"), path, 0, file.errorString());
     if (file.write(data) != data.size()) {
         const QString reason = file.errorString();
@@ -177,7 +181,8 @@ void logSaved(const QString &folder)
            qUtf8Printable(QFileInfo(QDir::cleanPath(folder)).fileName()));
 }
 
-enum class ProbeState { Missing, Unreadable, Read };
+// Unreadable: no probe to read it with; NotMovie: read, and not a movie.
+enum class ProbeState { Missing, Unreadable, NotMovie, Read };
 
 struct ProbeOutcome {
     ProbeState state = ProbeState::Missing;
@@ -205,8 +210,9 @@ QList<ProbeOutcome> probeMovies(const QStringList &paths, const SessionStore::Du
     for (const QString &path : paths) {
         ProbeOutcome outcome;
         if (!path.isEmpty() && QFileInfo::exists(path)) {
-            outcome.state = ProbeState::Unreadable;
-            if (probe) {
+            outcome.state = probe ? ProbeState::NotMovie : ProbeState::Unreadable;
+            // A folder, a FIFO or a device is no movie, and reading a FIFO would never end.
+            if (probe && QFileInfo(path).isFile()) {
                 const std::optional<double> seconds = probe(path);
                 // A length that is not a finite, non-negative number is not a length.
                 if (seconds && std::isfinite(*seconds) && *seconds >= 0) {
@@ -234,9 +240,13 @@ SessionStore::DurationCheck applyMovieDurations(Session &session,
                 check.missing << take.filename;
                 continue;
             }
-            if (outcome.state == ProbeState::Unreadable) {
+            if (outcome.state != ProbeState::Read) {
                 qCCritical(log::persistence(), "Could not read duration for %s",
                            qUtf8Printable(take.filename));
+                // Garbage, an empty file, a folder: as unusable as a movie that is gone, and
+                // flagged the same way rather than opened as if whole.
+                if (outcome.state == ProbeState::NotMovie)
+                    check.missing << take.filename;
                 continue;
             }
             const double actual = outcome.seconds;
@@ -320,42 +330,11 @@ void SessionStore::writeManifest(const Session &session) const
 
 QByteArray SessionStore::readManifestFile(const QString &path)
 {
-    // Opened without following a link and without blocking (a FIFO would otherwise wait for a
-    // writer forever); the type and size are checked on the open descriptor, so nothing can be
-    // swapped in between the check and the read.
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        const int code = errno;
-        throw ManifestError::unreadable(
-            path, code == ELOOP ? QStringLiteral("Not a regular file") : systemText(code));
+    try {
+        return BoundedFile::read(path, kLargestManifest);
+    } catch (const FileSystemError &error) {
+        throw ManifestError::unreadable(path, error.systemText());
     }
-    const std::unique_ptr<int, void (*)(int *)> closer(new int(fd), [](int *descriptor) {
-        ::close(*descriptor);
-        delete descriptor;
-    });
-    struct stat status {};
-    if (::fstat(fd, &status) != 0)
-        throw ManifestError::unreadable(path, systemText(errno));
-    if (!S_ISREG(status.st_mode))
-        throw ManifestError::unreadable(path, QStringLiteral("Not a regular file"));
-    if (status.st_size > kLargestManifest)
-        throw ManifestError::unreadable(path, QStringLiteral("File too large"));
-
-    QByteArray data(qsizetype(status.st_size), Qt::Uninitialized);
-    qsizetype filled = 0;
-    while (filled < data.size()) {
-        const ssize_t count = ::read(fd, data.data() + filled, size_t(data.size() - filled));
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0)
-            throw ManifestError::unreadable(path, systemText(errno));
-        if (count == 0)
-            break;  // shrunk while read: what is there is what we decode
-        filled += count;
-    }
-    data.truncate(filled);
-    return data;
 }
 
 Session SessionStore::openSession(const QString &scratchURL,
@@ -409,6 +388,8 @@ Session SessionStore::save(const Session &session, const QString &destination) c
         targetInfo.absolutePath(),
         QStringLiteral(".%1.saving-%2")
             .arg(targetInfo.fileName(), QUuid::createUuid().toString(QUuid::WithoutBraces)));
+    // Listed while it exists, so that a launch after a kill removes it.
+    const InFlightItem listed(staging);
     try {
         copyTree(source, staging);
         writeManifestInto(result, staging);

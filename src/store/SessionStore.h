@@ -57,7 +57,7 @@ public:
     };
 
     struct DurationCheck {
-        QStringList missing;    // take movies that are not there
+        QStringList missing;    // take movies that are not there, or are no movie (garbage, empty, a folder)
         QStringList corrected;  // takes whose duration and trims were brought to their movie's
     };
 

@@ -51,8 +51,8 @@ TEST(DocumentCommandsTest, GuardsRefuseEachCommandDuringATailOrATake)
         {Command::open, false, "[app] guardedOpenSession — ignored while recording", "", ""},
         {Command::openFromFiles, true, "[app] guardedOpen — refused during a tail operation (Other.lumacast)",
          "Record Tail in progress", "Finish, retry, or discard the tail before opening Other.lumacast."},
-        {Command::openFromFiles, false, "[app] guardedOpen — refused while recording (Other.lumacast)",
-         "Recording in progress", "Finish or discard the current take before opening Other.lumacast."},
+        // Said on the status panel instead (below).
+        {Command::openFromFiles, false, "[app] guardedOpen — refused while recording (Other.lumacast)", "", ""},
         {Command::resume, true, "", "", ""},
         {Command::resume, false, "[app] guardedResumeSession — ignored while recording", "Recording in progress",
          "Finish or discard the current take before resuming a recovered recording."},
@@ -89,6 +89,35 @@ TEST(DocumentCommandsTest, GuardsRefuseEachCommandDuringATailOrATake)
         EXPECT_EQ(h.m().session()->id, session.id) << qPrintable(label);
         EXPECT_TRUE(QDir(session.scratchURL).exists()) << qPrintable(label);
     }
+}
+
+// Launches handing over a document during a take: no alert on the recorded screen, the hot keys
+// stay, and one notice on the status panel however many launches came.
+TEST(DocumentCommandsTest, OpensDuringATakeAreRefusedOnTheStatusPanel)
+{
+    ManagerHarness h;
+    h.adoptSessionWithTakes({1});
+    h.m().setState(AppState::recording);
+    h.m().restoreGlobalShortcuts();
+    const auto registered = h.hotKeys->registered;
+    int notices = 0;
+    QObject::connect(&*h.manager, &AppStateManager::recordingNoticeChanged, [&] { ++notices; });
+    for (int launch = 0; launch < 3; ++launch)
+        h.m().guardedOpen(h.dir.filePath(QStringLiteral("Other%1.lumacast").arg(launch)));
+    pumpEvents();
+    EXPECT_TRUE(h.alerts->shown.empty());
+    // A tail being recorded is a take on the screen as well.
+    h.m().setTailOperation(TailOperation{});
+    h.m().guardedOpen(h.dir.filePath(QStringLiteral("Tail.lumacast")));
+    EXPECT_TRUE(h.alerts->shown.empty());
+    EXPECT_EQ(h.m().recordingNotice(), "Finish, retry, or discard the tail before opening Tail.lumacast.");
+    h.m().setTailOperation(std::nullopt);
+    h.m().guardedOpen(h.dir.filePath(QStringLiteral("Other2.lumacast")));
+    EXPECT_EQ(h.hotKeys->registered, registered);
+    EXPECT_EQ(h.m().recordingNotice(), "Finish or discard the current take before opening Other2.lumacast.");
+    h.time->advance(std::chrono::seconds(10));
+    EXPECT_FALSE(h.m().recordingNotice());
+    EXPECT_EQ(notices, 6);
 }
 
 TEST(DocumentCommandsTest, SaveStepAnswersDecideWhetherOpenGoesOn)
@@ -369,6 +398,26 @@ TEST(DocumentCommandsTest, QuitDuringATailWhilePausedAndWithAFailingSave)
         EXPECT_TRUE(written.contains("Pending")) << label;
         EXPECT_EQ(written.contains("running.mov"), row.situation == Situation::paused) << label;
     }
+}
+
+// An unwritable cache folder (here a file where it should be): New Recording says why instead
+// of doing nothing.
+TEST(DocumentCommandsTest, NewRecordingWithoutAScratchFolderSaysWhy)
+{
+    ManagerHarness h;
+    const QString cache = h.dir.filePath("cache");
+    QFile blocker(cache);
+    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+    blocker.close();
+    const QByteArray saved = qgetenv("XDG_CACHE_HOME");
+    qputenv("XDG_CACHE_HOME", QFile::encodeName(cache));
+    runTask(h.m().guardedNewSession());
+    qputenv("XDG_CACHE_HOME", saved);
+
+    EXPECT_FALSE(h.m().session());
+    EXPECT_TRUE(h.recorder->calls.isEmpty());
+    ASSERT_EQ(alertTitles(h), QStringList{"Couldn’t start a new recording"});
+    EXPECT_TRUE(h.alerts->shown[0].informativeText.contains(cache)) << qPrintable(h.alerts->shown[0].informativeText);
 }
 
 TEST(DocumentCommandsTest, TerminationWritesThePendingAutosave)

@@ -14,6 +14,10 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
+#include <sys/stat.h>
+
 using namespace std::chrono_literals;
 
 namespace lumacast {
@@ -117,6 +121,45 @@ TEST(LaunchTest, ServicesOnAndOff)
     }
 }
 
+// The last document is still there by name but cannot be opened: the user is told and gets the
+// start screen, not a launch that ends with the tray icon alone.
+TEST(LaunchTest, ALastDocumentThatCannotBeReopenedSaysSoAndShowsTheStartScreen)
+{
+    const std::pair<const char *, std::function<void(const QString &)>> rows[] = {
+        {"replaced by a file",
+         [](const QString &package) {
+             QDir(package).removeRecursively();
+             QFile file(package);
+             file.open(QIODevice::WriteOnly);
+             file.write("not a package");
+         }},
+        {"manifest a FIFO",
+         [](const QString &package) {
+             QFile::remove(package + "/manifest.json");
+             ::mkfifo(QFile::encodeName(package + "/manifest.json").constData(), 0600);
+         }},
+    };
+    for (const auto &[name, spoil] : rows) {
+        ManagerHarness h;
+        h.adoptSessionWithTakes({1});
+        const QString package = h.dir.filePath("Last.lumacast");
+        h.m().saveSession(package);
+        spoil(package);
+        h.permissions->launches.preset = true;
+        h.manager.reset();
+        h.manager = std::make_unique<AppStateManager>(h.services(), true);
+        QStringList opened;
+        h.m().setWindowActions([&](const QString &id) { opened << "activating:" + id; },
+                               [&](const QString &id) { opened << "quiet:" + id; }, {});
+        pumpUntil([&] { return !opened.isEmpty(); });
+        EXPECT_EQ(opened, QStringList{"activating:review"}) << name;
+        EXPECT_FALSE(h.m().session()) << name;
+        ASSERT_EQ(h.alerts->shown.size(), 1u) << name;
+        EXPECT_EQ(h.alerts->shown[0].message, "Couldn’t open recording") << name;
+        EXPECT_TRUE(h.alerts->shown[0].informativeText.contains("Last.lumacast")) << name;
+    }
+}
+
 TEST(ExportLaunchTest, RefusalsProgressAndResults)
 {
     ManagerHarness h;
@@ -169,11 +212,14 @@ TEST(ExportLaunchTest, RefusalsProgressAndResults)
     EXPECT_EQ(h.historyLines().filter("started").size(), 3);
 }
 
-// Serves one fixed HTTP answer to every request on 127.0.0.1.
+// Serves one HTTP answer to every request on 127.0.0.1: whole at once, after a delay, as an
+// endless body, or a byte at a time.
 class FeedServer : public QTcpServer {
 public:
+    enum class Mode { whole, delayed, endless, trickle };
     QByteArray status = "200 OK";
     QByteArray body;
+    Mode mode = Mode::whole;
     FeedServer()
     {
         listen(QHostAddress::LocalHost, 0);
@@ -182,16 +228,58 @@ public:
                 connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
                     if (!socket->readAll().contains("\r\n\r\n"))
                         return;
-                    socket->write("HTTP/1.1 " + status + "\r\nContent-Type: application/json\r\nContent-Length: "
-                                  + QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
-                    socket->disconnectFromHost();
+                    answer(socket);
                 });
                 connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
             }
         });
     }
     QUrl url() const { return QUrl(QStringLiteral("http://127.0.0.1:%1/feed.json").arg(serverPort())); }
+
+private:
+    void answer(QTcpSocket *socket)
+    {
+        const QByteArray length = mode == Mode::endless ? QByteArray() : "Content-Length: " + QByteArray::number(body.size()) + "\r\n";
+        const QByteArray head = "HTTP/1.1 " + status + "\r\nContent-Type: application/json\r\n" + length
+                                + "Connection: close\r\n\r\n";
+        if (mode == Mode::whole) {
+            socket->write(head + body);
+            socket->disconnectFromHost();
+            return;
+        }
+        if (mode == Mode::delayed) {
+            QTimer::singleShot(500, socket, [socket, all = head + body] {
+                socket->write(all);
+                socket->disconnectFromHost();
+            });
+            return;
+        }
+        socket->write(head);
+        auto *pump = new QTimer(socket);
+        auto sent = std::make_shared<qsizetype>(0);
+        connect(pump, &QTimer::timeout, socket, [this, socket, sent] {
+            if (mode == Mode::endless) {
+                socket->write(QByteArray(256 * 1024, ' '));
+            } else if (*sent < body.size()) {
+                socket->write(body.mid((*sent)++, 1));
+            }
+        });
+        pump->start(mode == Mode::endless ? 5 : 300);
+    }
 };
+
+// Runs one check to its end (20 s at most) and returns how long it took.
+qint64 runCheck(NetworkUpdater &updater, const std::function<void()> &start)
+{
+    QEventLoop loop;
+    QObject::connect(&updater, &NetworkUpdater::checkFinished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(20000, &loop, &QEventLoop::quit);
+    QElapsedTimer timer;
+    timer.start();
+    start();
+    loop.exec();
+    return timer.elapsed();
+}
 
 TEST(UpdaterTest, ReadsALocalFeedAndSaysWhetherANewerVersionExists)
 {
@@ -216,7 +304,8 @@ TEST(UpdaterTest, ReadsALocalFeedAndSaysWhetherANewerVersionExists)
         server.status = row.status;
         server.body = row.body;
         std::vector<AlertRequest> alerts;
-        NetworkUpdater updater(server.url(), QVersionNumber(1, 9, 0), [&](const AlertRequest &r) { alerts.push_back(r); });
+        NetworkUpdater updater(server.url(), QVersionNumber(1, 9, 0),
+                               [&](const AlertRequest &r) { alerts.push_back(r); return -1; }, {});
         ASSERT_TRUE(updater.canCheckForUpdates());
         QEventLoop loop;
         QObject::connect(&updater, &NetworkUpdater::checkFinished, &loop, &QEventLoop::quit);
@@ -229,6 +318,79 @@ TEST(UpdaterTest, ReadsALocalFeedAndSaysWhetherANewerVersionExists)
         ASSERT_EQ(alerts.size(), 1u) << row.name;
         EXPECT_EQ(alerts[0].message, row.alert) << row.name;
     }
+}
+
+// A feed is untrusted (anyone on an http path to it can write it): its text is never a link,
+// only an http(s) "url" is opened, and only when the user picks "Download"; an endless or
+// trickling body ends the check within its limits.
+TEST(UpdaterTest, AHostileFeedCannotOpenAnythingNorHoldTheCheck)
+{
+    struct Row {
+        const char *name;
+        FeedServer::Mode mode;
+        QByteArray body;
+        int chosen;               // the button the user picks
+        QStringList buttons;      // of the alert
+        QStringList opened;       // addresses handed to the browser
+        const char *alert;
+    };
+    const QByteArray huge = R"({"version": "2.0", "url": "https://example.org/)" + QByteArray(200 * 1024, 'a') + R"("})";
+    const Row rows[] = {
+        {"file link", FeedServer::Mode::whole, R"({"version": "2.0", "url": "file:///etc/passwd"})", 0, {}, {},
+         "A new version of Lumacast is available"},
+        {"rich text", FeedServer::Mode::whole,
+         R"({"version": "2.0", "url": "<a href='file:///etc/passwd'>here</a>"})", 0, {}, {},
+         "A new version of Lumacast is available"},
+        {"download chosen", FeedServer::Mode::whole, R"({"version": "2.0", "url": "https://example.org/get"})", 0,
+         {"Download", "Later"}, {"https://example.org/get"}, "A new version of Lumacast is available"},
+        {"later chosen", FeedServer::Mode::whole, R"({"version": "2.0", "url": "https://example.org/get"})", 1,
+         {"Download", "Later"}, {}, "A new version of Lumacast is available"},
+        {"huge", FeedServer::Mode::whole, huge, 0, {}, {}, "Update check failed"},
+        {"endless", FeedServer::Mode::endless, "", 0, {}, {}, "Update check failed"},
+        {"trickle", FeedServer::Mode::trickle, R"({"version": "2.0"})", 0, {}, {}, "Update check failed"},
+    };
+    for (const Row &row : rows) {
+        FeedServer server;
+        ASSERT_TRUE(server.isListening());
+        server.mode = row.mode;
+        server.body = row.body;
+        std::vector<AlertRequest> alerts;
+        QStringList opened;
+        NetworkUpdater updater(
+            server.url(), QVersionNumber(1, 9, 0),
+            [&](const AlertRequest &r) { alerts.push_back(r); return row.chosen; },
+            [&](const QUrl &url) { opened << url.toString(); });
+        updater.setCheckTimeLimit(2000);
+        const qint64 took = runCheck(updater, [&] { updater.checkForUpdates(); });
+        EXPECT_LT(took, 5000) << row.name;
+        ASSERT_EQ(alerts.size(), 1u) << row.name;
+        EXPECT_EQ(alerts[0].message, row.alert) << row.name;
+        EXPECT_EQ(alerts[0].buttons, row.buttons) << row.name;
+        EXPECT_FALSE(alerts[0].informativeText.contains("file:")) << row.name;
+        EXPECT_LT(alerts[0].informativeText.size(), 1000) << row.name;
+        EXPECT_EQ(opened, row.opened) << row.name;
+    }
+}
+
+// The launch's automatic check is still under way when the user asks: the user gets an answer
+// when it ends, not silence.
+TEST(UpdaterTest, AskingDuringTheLaunchCheckIsStillAnswered)
+{
+    FeedServer server;
+    ASSERT_TRUE(server.isListening());
+    server.mode = FeedServer::Mode::delayed;
+    server.body = R"({"version": "1.9"})";
+    std::vector<AlertRequest> alerts;
+    NetworkUpdater updater(server.url(), QVersionNumber(1, 9, 0),
+                           [&](const AlertRequest &r) { alerts.push_back(r); return -1; }, {});
+    updater.start();
+    runCheck(updater, [&] {
+        updater.setAutomaticallyChecksForUpdates(true);
+        ASSERT_TRUE(updater.isChecking());
+        updater.checkForUpdates();
+    });
+    ASSERT_EQ(alerts.size(), 1u);
+    EXPECT_EQ(alerts[0].message, "You’re up to date");
 }
 
 TEST(UpdaterTest, WithoutAFeedTheCheckSaysSo)

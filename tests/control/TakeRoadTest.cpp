@@ -187,6 +187,8 @@ TEST(TakeEndTest, TwoEndsFileOneTakeAfterAPause)
     r.h.writeTakeFile(QFileInfo(movie).fileName());
     r.h.recorder->stops.completeNext(Recording{movie, 4.26});
     runTask(std::move(first));
+    // In the manifest at once, not after the autosave's wait: a crash now keeps the take.
+    EXPECT_EQ(r.h.store->openSession(r.session.scratchURL).scenes[0].takes.size(), 2);
 
     EXPECT_EQ(r.h.recorder->calls.filter("stopRecording").size(), 1);
     ASSERT_EQ(r.scene(0).takes.size(), 2);

@@ -8,6 +8,7 @@
 #include "platform/av/AssetReader.h"
 #include "platform/av/MovieStructure.h"
 #include "platform/av/TakeEncoder.h"
+#include "support/FullDisk.h"
 #include "support/TestEnvironment.h"
 #include "TimelineTestSupport.h"
 
@@ -500,6 +501,31 @@ TEST_F(MovieExportTest, AWriterFailureEndsTheExportAndLeavesTheDestinationAlone)
         << m_lines.join(u'\n').toStdString();
     EXPECT_EQ(QFileInfo(out()).size(), 4096);
     expectNoLeftovers();
+}
+
+// On a real full disk: the message names the movie the user chose, not the hidden working one,
+// and says that the disk is full; nothing is left beside the destination.
+TEST_F(MovieExportTest, AFullDiskIsToldForTheChosenMovie)
+{
+    lumacast::testing::FullDisk disk;
+    if (!disk.ready())
+        GTEST_SKIP() << qPrintable(disk.reason());
+    const QList<Take> list{makeTake(takes(), {.width = 640, .height = 360, .colour = 0}, 0.0, 1.0),
+                           makeTake(takes(), {.width = 640, .height = 360, .colour = 1}, 0.0, 1.0)};
+    disk.fill();
+    const QString destination = disk.path() + "/Talk.mov";
+    QString message;
+    try {
+        lumacast::testing::runTask(exportMovie(list, takes(), destination, {}, {}));
+    } catch (const Error &error) {
+        message = error.message();
+    }
+    EXPECT_TRUE(message.startsWith(QStringLiteral("The movie \u201CTalk.mov\u201D could not be written.")))
+        << qPrintable(message);
+    EXPECT_TRUE(message.contains("The disk is full")) << qPrintable(message);
+    EXPECT_FALSE(message.contains(".lumacast-work-")) << qPrintable(message);
+    EXPECT_EQ(QDir(disk.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{".filler"});
 }
 
 TEST_F(MovieExportTest, SameSizeTakesOfAnotherVideoFormatKeepTheirOwnSampleDescription)

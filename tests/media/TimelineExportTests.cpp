@@ -1,7 +1,9 @@
 // The shared preparation: entry names, movie facts, clip ranges and the package folder on disk.
 #include "TimelineTestSupport.h"
 
+#include "media/FCPXMLWriter.h"
 #include "media/TimelineExport.h"
+#include "support/FullDisk.h"
 #include "support/SessionRecords.h"
 #include "support/TestEnvironment.h"
 
@@ -238,6 +240,28 @@ TEST_F(PreparedFolder, ReplacesOnlyAnEarlierExport)
     ASSERT_TRUE(QFile::link(path(QStringLiteral("Elsewhere")), destination));
     EXPECT_EQ(errorText([&] { prepareWith(table); }), refused);
     EXPECT_TRUE(QFileInfo::exists(path(QStringLiteral("Elsewhere/media/keep.mov"))));
+}
+
+// Room for the copied movie but not for the document: the write fails and no package with an
+// empty document takes the place of the earlier one (buffered, the save file's commit() would
+// have reported success).
+TEST_F(PreparedFolder, AFullDiskFailsThePackageAndKeepsTheEarlierOne)
+{
+    FullDisk disk;
+    if (!disk.ready())
+        GTEST_SKIP() << qPrintable(disk.reason());
+    addMovie(QStringLiteral("a.mov"));
+    session.scenes = {makeCheckedScene({makeTrimmedTake(QStringLiteral("a.mov"), 5, 0, 5)}, 0)};
+    const QString package = disk.path() + QStringLiteral("/Talk");
+    const auto loader = tableLoader({{QStringLiteral("a.mov"), movie(5)}});
+    runTask(writeFCPXMLPackage(session, QStringLiteral("Talk"), package, loader));
+    const qint64 earlier = QFileInfo(package + QStringLiteral("/Talk.fcpxml")).size();
+    ASSERT_GT(earlier, 0);
+
+    disk.fill(2048); // one page: the movie's copy
+    EXPECT_NE(errorText([&] { runTask(writeFCPXMLPackage(session, QStringLiteral("Talk"), package, loader)); }),
+              QStringLiteral("(no error)"));
+    EXPECT_EQ(QFileInfo(package + QStringLiteral("/Talk.fcpxml")).size(), earlier);
 }
 
 TEST_F(PreparedFolder, NeverRemovesAFolderThatHoldsTheSession)

@@ -134,6 +134,10 @@ TEST(RecordingStatusCard, DetailRowsNameTargetDevicesAndSystemAudio)
               {"speaker.wave.2.fill", "System audio"}}},
         {[](RecordingStatus &s) { s.webcamEnabled = true; s.selectedCameraID = "cam-b"; },
          Rows{{"display", mainName}, mic("System Default")}},
+        // A refused open during a take is said here, not in an alert over the recorded screen.
+        {[](RecordingStatus &s) { s.notice = "Finish or discard the current take before opening A.lumacast."; },
+         Rows{{"display", mainName}, mic("System Default"),
+              {"exclamationmark.circle", "Finish or discard the current take before opening A.lumacast."}}},
     };
     for (const auto &c : cases) {
         RecordingStatus status = base();

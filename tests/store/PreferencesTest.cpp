@@ -1,6 +1,7 @@
 #include "store/Preferences.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -8,9 +9,17 @@
 #include <QTemporaryDir>
 #include <QUuid>
 
+#include "support/FullDisk.h"
+
 #include <gtest/gtest.h>
 
+#include <future>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <functional>
 #include <limits>
 
 using namespace lumacast;
@@ -162,6 +171,62 @@ TEST_F(PreferencesTest, UnreadableFilesGiveDefaultsAndAreKeptAside)
     Preferences partly(path("partly.json"));
     EXPECT_FALSE(partly.defaults().contains("someData"));
     EXPECT_DOUBLE_EQ(partly.cursorHideDelay(), 4.0);
+}
+
+// A FIFO would block the launch before any window, a huge file would be read whole: both are
+// moved aside unread and the run starts from the defaults.
+TEST_F(PreferencesTest, SettingsFilesThatAreNotSmallFilesAreMovedAsideUnread)
+{
+    struct Case {
+        const char *name;
+        std::function<void(const QString &)> make;
+    };
+    const Case cases[] = {
+        {"fifo", [](const QString &p) { ::mkfifo(QFile::encodeName(p).constData(), 0600); }},
+        {"huge",
+         [](const QString &p) {
+             QFile file(p);
+             file.open(QIODevice::WriteOnly);
+             file.write("{\"cursorHideDelay\": 4, \"pad\": \"");
+             file.resize(Preferences::kLargestFile + 1024);
+         }},
+        {"folder", [](const QString &p) { QDir().mkpath(p); }},
+    };
+    for (const Case &c : cases) {
+        const QString file = path(QString::fromLatin1(c.name) + ".json");
+        c.make(file);
+        auto opening = std::async(std::launch::async, [file] {
+            Preferences prefs(file);
+            return prefs.cursorHideDelay();
+        });
+        if (opening.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+            ADD_FAILURE() << c.name << ": opening the settings blocked";
+            // Let the blocked open go so the test can end.
+            ::close(::open(QFile::encodeName(file).constData(), O_WRONLY | O_NONBLOCK));
+        }
+        EXPECT_DOUBLE_EQ(opening.get(), 2.0) << c.name;
+        EXPECT_TRUE(QFileInfo::exists(file + ".unreadable")) << c.name;
+    }
+}
+
+// Buffered, QSettings' save file reports a full disk nowhere and leaves an empty file.
+TEST(PreferencesOnAFullDisk, AFailedWriteKeepsTheOldFile)
+{
+    lumacast::testing::FullDisk disk;
+    if (!disk.ready())
+        GTEST_SKIP() << qPrintable(disk.reason());
+    const QString file = disk.path() + "/Lumacast.json";
+    {
+        Preferences prefs(file);
+        prefs.setLastOpenedDocument(QStringLiteral("/tmp/old.lumacast"));
+        // Room for QSettings' lock file, none for the new settings.
+        disk.fill(4096);
+        prefs.setLastOpenedDocument(QStringLiteral("/tmp/new.lumacast"));
+    }
+    QFile stored(file);
+    ASSERT_TRUE(stored.open(QIODevice::ReadOnly));
+    EXPECT_EQ(QJsonDocument::fromJson(stored.readAll()).object().value("lastOpenedDocument"),
+              QStringLiteral("/tmp/old.lumacast"));
 }
 
 TEST_F(PreferencesTest, CustomShortcutsMergeOverDefaults)

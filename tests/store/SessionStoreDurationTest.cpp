@@ -14,6 +14,8 @@
 
 #include <map>
 
+#include <sys/stat.h>
+
 using namespace lumacast;
 using lumacast::testing::runProcess;
 using lumacast::testing::writeFileOfSize;
@@ -100,21 +102,35 @@ TEST_F(DurationCheckTest, MissingMoviesAreReportedAndLoseTheirCheck)
     // A name that would climb out of the takes folder is never followed, even to a real file.
     writeFileOfSize(dir.path() + "/outside.mov", 2048);
     session.scenes[1].takes << makeTake("../outside.mov", 3.0, 0, 3.0);
-    // A file that is there but is no movie is left as it is and listed nowhere.
+    // Files that are there but are no movie (garbage, empty, a folder, a FIFO) are flagged as
+    // missing too: left as they are, never probed when they are not files.
     addMovie(1, makeTake("BROKEN.mov", 7.0, 0, 7.0));
-    const SessionStore store(fakeProbe({{"HERE.mov", 3.0}, {"CHECKED.mov", 3.0},
-                                        {"outside.mov", 1.0}}));
+    session.scenes[1].takes << makeTake("EMPTY.mov", 7.0, 0, 7.0) << makeTake("FOLDER.mov", 7.0, 0, 7.0)
+                            << makeTake("FIFO.mov", 7.0, 0, 7.0);
+    writeFileOfSize(dir.path() + "/takes/EMPTY.mov", 0);
+    QDir().mkpath(dir.path() + "/takes/FOLDER.mov");
+    ::mkfifo(QFile::encodeName(dir.path() + "/takes/FIFO.mov").constData(), 0600);
+    QStringList probed;
+    const SessionStore::DurationProbe probe = fakeProbe({{"HERE.mov", 3.0}, {"CHECKED.mov", 3.0},
+                                                         {"outside.mov", 1.0}});
+    const SessionStore store([&](const QString &path) {
+        probed << QFileInfo(path).fileName();
+        return probe(path);
+    });
 
     const SessionStore::DurationCheck check = store.verifyTakeDurationsNow(session);
 
-    EXPECT_EQ(check.missing, QStringList({"GONE.mov", "ALSO-GONE.mov", "../outside.mov"}));
+    EXPECT_EQ(check.missing, QStringList({"GONE.mov", "ALSO-GONE.mov", "../outside.mov", "BROKEN.mov",
+                                          "EMPTY.mov", "FOLDER.mov", "FIFO.mov"}));
+    EXPECT_FALSE(probed.contains("FIFO.mov"));
+    EXPECT_FALSE(probed.contains("FOLDER.mov"));
     EXPECT_TRUE(check.corrected.isEmpty());
     EXPECT_FALSE(session.scenes[0].selectedTakeID);
     EXPECT_EQ(session.scenes[0].takes.size(), 2);
     EXPECT_EQ(session.scenes[1].selectedTakeID, session.scenes[1].takes[0].id);
     EXPECT_EQ(session.scenes[1].takes[3].duration, 7.0);
     EXPECT_EQ(SessionStore::integrityReport(check.missing, check.corrected),
-              "Missing files:\nGONE.mov\nALSO-GONE.mov\n../outside.mov");
+              "Missing files:\nGONE.mov\nALSO-GONE.mov\n../outside.mov\nBROKEN.mov\nEMPTY.mov\nFOLDER.mov\nFIFO.mov");
 }
 
 TEST_F(DurationCheckTest, MeaninglessLengthsAreIgnored)

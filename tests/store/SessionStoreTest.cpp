@@ -1,5 +1,6 @@
 #include "store/SessionStore.h"
 
+#include "support/FullDisk.h"
 #include "support/SessionRecords.h"
 #include "support/TestEnvironment.h"
 
@@ -306,3 +307,33 @@ TEST(IntegrityReport, SectionsAppearOnlyForWhatHappened)
 }
 
 } // namespace
+
+// On a real full file system: buffered, QSaveFile would put an empty manifest in place and
+// report success.
+TEST(SessionStoreOnAFullDisk, WritesFailAndKeepTheOldManifestAndPackage)
+{
+    lumacast::testing::FullDisk disk;
+    if (!disk.ready())
+        GTEST_SKIP() << qPrintable(disk.reason());
+    const QString root = disk.path();
+    SessionStore store;
+    Session session = makeSession(root + "/scratch", {"A.mov"});
+    store.writeManifest(session);
+    const Session packaged = store.save(makeSession(root + "/other", {"B.mov"}),
+                                        root + "/Talk.lumacast");
+    const QByteArray manifest = readAll(root + "/scratch/manifest.json");
+    const QByteArray package = readAll(root + "/Talk.lumacast/manifest.json");
+    ASSERT_FALSE(manifest.isEmpty());
+    disk.fill();
+
+    session.scenes[0].takes[0].trimEnd = 2.0;
+    EXPECT_THROW(store.writeManifest(session), FileSystemError);
+    EXPECT_EQ(readAll(root + "/scratch/manifest.json"), manifest);
+
+    EXPECT_THROW(store.writeManifest(packaged), FileSystemError);
+    EXPECT_THROW(store.save(session, root + "/Talk.lumacast"), FileSystemError);
+    EXPECT_EQ(readAll(root + "/Talk.lumacast/manifest.json"), package);
+    EXPECT_EQ(store.openSession(root + "/scratch").scenes[0].takes[0].trimEnd, 4.0);
+    for (const QString &name : entries(root))
+        EXPECT_FALSE(name.contains(".saving-")) << qPrintable(name);
+}

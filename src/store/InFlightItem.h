@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QString>
+
+namespace lumacast {
+
+// A hidden item the program builds beside a user's file and renames into place when whole (a
+// Save As package being assembled, an export's working movie). A kill leaves it behind, and only
+// this program knows it is litter; so while it exists it is listed in a journal in the user's
+// cache folder ("Lumacast/InFlight"), one small file per item that holds its path and carries a
+// lock of its writer. The kernel drops the lock when the writer dies, however it dies: the next
+// launch removes exactly the items whose lock nobody holds (`removeAbandoned`), never one a live
+// process is still writing, even one whose pid was since reused.
+//
+// Threads: an item is used by one thread at a time; `removeAbandoned` may run on any thread.
+// Failures to keep the journal are logged and never stop the work itself.
+class InFlightItem {
+public:
+    // Lists `path` (which need not exist yet) in the journal.
+    explicit InFlightItem(const QString &path);
+    // Takes it off the journal; the item itself is the caller's to remove or rename.
+    ~InFlightItem();
+    InFlightItem(const InFlightItem &) = delete;
+    InFlightItem &operator=(const InFlightItem &) = delete;
+
+    // Removes the listed items of writers that are gone (files, or folders with their contents;
+    // links are removed, never followed) and their journal entries. Only items whose name marks
+    // them as the program's hidden working items are touched. Returns how many were removed.
+    static int removeAbandoned();
+    // The journal's folder.
+    static QString journalFolder();
+    // Whether a file name is one of the program's hidden working items.
+    static bool isWorkingItemName(const QString &name);
+
+private:
+    QString m_entry; // the journal file; empty when it could not be made
+    int m_fd = -1;
+};
+
+} // namespace lumacast
