@@ -308,11 +308,18 @@ QCoro::Task<void> ScreenRecorder::startRecording(QString outputURL, uint32_t dis
     co_return;
 }
 
+void ScreenRecorder::setNextTakeJournalNote(const QByteArray &note)
+{
+    m_nextJournalNote = note;
+}
+
 std::shared_ptr<TakeWriter> ScreenRecorder::setUpWriter(const QString &outputURL,
                                                         const StreamConfiguration &configuration,
                                                         const std::optional<AudioEncodingPlan> &plan)
 {
     auto writer = std::make_shared<TakeWriter>(outputURL);
+    writer->keepsJournal = !plan;
+    writer->journalNote = std::exchange(m_nextJournalNote, QByteArray());
     double micRate = 48000;
     int micChannels = 2;
     std::shared_ptr<AudioRecorder> audio;
