@@ -157,6 +157,7 @@ TakeEncoder::~TakeEncoder()
         m_thread.join();
     }
     closeFile(false);
+    closeJournal(false);
     // Packets still queued in the muxer go with the context; the journal is closed by then.
     for (auto &item : m_queue)
         av_frame_free(&item.frame);
@@ -445,7 +446,7 @@ void TakeEncoder::run()
         {
             std::unique_lock lock(m_queueMutex);
             const auto ready = [this] { return !m_queue.empty() || m_ending; };
-            if (m_journalFd < 0) {
+            if (!m_journaling) {
                 m_queueCondition.wait(lock, ready);
             } else if (!m_queueCondition.wait_for(lock, kJournalSyncInterval, ready)) {
                 // Nothing to encode (a pause, a stalled source): what was written still goes to disk.
@@ -631,7 +632,7 @@ void TakeEncoder::drainPackets(Track &track, bool flushing)
     auto write = [&](AVPacket *p) {
         p->stream_index = track.stream->index;
         av_packet_rescale_ts(p, track.codec->time_base, track.stream->time_base);
-        if (m_journalFd >= 0)
+        if (m_journaling)
             journalPacket(p);
         const int rc = av_interleaved_write_frame(m_format, p);
         if (rc < 0)
@@ -816,6 +817,11 @@ void TakeEncoder::openJournal()
         return;
     }
     m_lastSync = std::chrono::steady_clock::now();
+    m_journaling = true;
+    m_syncThread = std::thread([this] {
+        nameCurrentThread("take sync");
+        runJournalSync();
+    });
 }
 
 void TakeEncoder::journalPacket(AVPacket *p)
@@ -843,7 +849,7 @@ void TakeEncoder::packetWritten(void *opaque, uint8_t *)
 void TakeEncoder::recordWritten(const WrittenPacket &packet)
 {
     // A packet dropped unwritten (a failed write, a muxer torn down) leaves the position as it was.
-    if (m_journalFd < 0 || !m_format->pb || m_format->pb->error < 0)
+    if (!m_journaling || !m_format->pb || m_format->pb->error < 0)
         return;
     const int64_t end = avio_tell(m_format->pb);
     if (end <= m_writtenEnd)
@@ -863,32 +869,67 @@ void TakeEncoder::recordWritten(const WrittenPacket &packet)
 
 void TakeEncoder::syncJournal(bool force)
 {
-    if (m_journalFd < 0 || !m_format->pb)
+    if (!m_journaling || !m_format->pb)
         return;
     const auto now = std::chrono::steady_clock::now();
     if (!force && now - m_lastSync < kJournalSyncInterval)
         return;
     m_lastSync = now;
-    // The samples first: a journal record never reaches the disk before the bytes it names.
+    // The samples reach the movie's file before their records are handed over: a record never
+    // reaches the disk before the bytes it names.
     avio_flush(m_format->pb);
-    if (::fdatasync(m_movieSyncFd) != 0 && errno != EINVAL)
-        return;
-    if (m_journalPending.isEmpty())
-        return;
-    if (!writeAll(m_journalFd, m_journalPending.constData(), m_journalPending.size())
-        || ::fdatasync(m_journalFd) != 0) {
-        // A full disk: what the journal holds stays readable (a cut-off record is ignored), and
-        // nothing is appended behind a record that may be incomplete.
-        AppLog::shared().log(QStringLiteral("[writer] the take's journal stopped: ")
-                             + writeFailureReason(m_journalPath, errno));
-        ::close(m_journalFd);
-        m_journalFd = -1;
+    {
+        std::lock_guard lock(m_syncMutex);
+        m_syncRecords.append(m_journalPending);
+        m_syncRequested = true;
     }
     m_journalPending.clear();
+    m_syncCondition.notify_one();
+}
+
+void TakeEncoder::runJournalSync()
+{
+    for (;;) {
+        QByteArray records;
+        bool stopping = false;
+        {
+            std::unique_lock lock(m_syncMutex);
+            m_syncCondition.wait(lock, [this] { return m_syncRequested || m_syncStopping; });
+            records.swap(m_syncRecords);
+            stopping = m_syncStopping && !m_syncRequested;
+            m_syncRequested = false;
+        }
+        if (stopping)
+            return;
+        if (m_journalBroken || ::fdatasync(m_movieSyncFd) != 0 || records.isEmpty())
+            continue;
+        if (!writeAll(m_journalFd, records.constData(), records.size()) || ::fdatasync(m_journalFd) != 0) {
+            // A full disk: what the journal holds stays readable (a cut-off record is ignored),
+            // and nothing is appended behind a record that may be incomplete.
+            AppLog::shared().log(QStringLiteral("[writer] the take's journal stopped: ")
+                                 + writeFailureReason(m_journalPath, errno));
+            m_journalBroken = true;
+        }
+    }
+}
+
+// Waits until everything handed over is on the disk.
+void TakeEncoder::stopJournalSync()
+{
+    if (!m_syncThread.joinable())
+        return;
+    {
+        std::lock_guard lock(m_syncMutex);
+        m_syncStopping = true;
+    }
+    m_syncCondition.notify_one();
+    m_syncThread.join();
 }
 
 void TakeEncoder::closeJournal(bool finished)
 {
+    stopJournalSync();
+    m_journaling = false;
     if (finished && m_movieSyncFd >= 0) {
         // The journal goes only once the finished movie is on the disk.
         if (::fdatasync(m_movieSyncFd) != 0)

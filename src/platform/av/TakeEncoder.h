@@ -100,6 +100,8 @@ private:
     static void packetWritten(void *opaque, uint8_t *data);
     void recordWritten(const WrittenPacket &packet);
     void syncJournal(bool force);
+    void runJournalSync();
+    void stopJournalSync();
     void closeJournal(bool finished);
 
     QString m_path;
@@ -125,11 +127,20 @@ private:
 
     QString m_journalPath;
     QByteArray m_journalNote;
-    int m_journalFd = -1;
-    int m_movieSyncFd = -1; // a second descriptor of the movie, for fdatasync
-    int64_t m_writtenEnd = 0; // where the last sample written ends in the movie
-    QByteArray m_journalPending; // records not yet in the journal
+    int m_journalFd = -1;     // set up before the threads start, closed after they end
+    int m_movieSyncFd = -1;   // a second descriptor of the movie, for fdatasync
+    bool m_journaling = false; // encoder thread
+    int64_t m_writtenEnd = 0; // encoder thread: where the last sample written ends in the movie
+    QByteArray m_journalPending; // encoder thread: records whose samples are not yet handed over
     std::chrono::steady_clock::time_point m_lastSync;
+    // The "take sync" thread brings movie and journal to the disk, so that a slow disk never
+    // holds up encoding; it gets the records whose samples the muxer has flushed to the movie.
+    std::thread m_syncThread;
+    std::mutex m_syncMutex;
+    std::condition_variable m_syncCondition;
+    QByteArray m_syncRecords; // guarded by m_syncMutex
+    bool m_syncRequested = false, m_syncStopping = false; // guarded by m_syncMutex
+    std::atomic<bool> m_journalBroken{false};
 };
 
 } // namespace lumacast::av
