@@ -269,6 +269,12 @@ bool TakeEncoder::startWriting()
         return false;
     }
     m_fileOpen = true;
+    // The muxer holds every packet back until each track has one queued, by default for up to
+    // ten seconds: a sound source that starts late (a microphone waking up, a suspended monitor)
+    // would keep that much picture out of the file, where no journal can reach it. A second
+    // bounds it; while sound keeps pace the order in the file is the same as without.
+    if (!m_journalPath.isEmpty())
+        m_format->max_interleave_delta = 1000000;
     rc = avformat_write_header(m_format, nullptr);
     if (rc < 0) {
         fail(QStringLiteral("Could not start the movie %1: %2").arg(m_path, ffmpegErrorText(rc)));
