@@ -5,6 +5,7 @@
 #include "capture/SampleQueue.h"
 #include "capture/SystemAudioCapture.h"
 #include "capture/TakeWriter.h"
+#include "platform/av/TakeJournal.h"
 #include "model/LogCategories.h"
 #include "capture/OverlayGeometry.h"
 #include "platform/audio/PulseAudio.h"
@@ -40,6 +41,7 @@ AudioBuffer toAudioBuffer(const AudioPacket &packet)
 void removeFile(const QString &path)
 {
     QFile::remove(path); // a failure leaves nothing worse than a stray file
+    QFile::remove(av::TakeJournal::pathFor(path));
 }
 
 } // namespace

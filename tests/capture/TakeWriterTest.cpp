@@ -321,9 +321,9 @@ TEST(TakeWriterDriver, WriteTakeReportsDurationWithoutPausedTime)
 
 TEST(TakeWriter, DiskFullWhileRecordingOrFinishingDropsTheTake)
 {
-    // A file-size limit makes the disk "full" part way through. With audio the tracks
-    // interleave and the movie is written while it is recorded, so the failure shows at a later
-    // frame; with video alone the muxer holds the packets and the failure comes at finishing.
+    // A file-size limit makes the disk "full" part way through, before a whole frame is in the
+    // file. With audio the tracks interleave and the movie is written while it is recorded, so
+    // the failure shows at a later frame.
     for (const bool withAudio : {true, false}) {
         SCOPED_TRACE(withAudio ? "with audio" : "video only");
         QTemporaryDir dir;
@@ -355,9 +355,15 @@ TEST(TakeWriter, DiskFullWhileRecordingOrFinishingDropsTheTake)
         setrlimit(RLIMIT_FSIZE, &saved);
         std::signal(SIGXFSZ, previousHandler);
 
-        EXPECT_EQ(calls, withAudio ? 1 : 0);
+        // Video alone reaches the file when the journal next goes to disk, or at finishing.
+        if (withAudio)
+            EXPECT_EQ(calls, 1);
+        else
+            EXPECT_LE(calls, 1);
+        // Not one whole frame reached the file: nothing could be kept.
         EXPECT_FALSE(duration);
         EXPECT_FALSE(QFile::exists(path));
+        EXPECT_FALSE(QFile::exists(path + QStringLiteral(".journal")));
         // The encoder's error outlives the encoder, for whoever reports the lost take.
         ASSERT_TRUE(writer.finishFailure());
         EXPECT_FALSE(writer.finishFailure()->description().isEmpty());
