@@ -594,12 +594,14 @@ protected:
             << "the killed session is not offered for recovery";
         EXPECT_EQ(takesOf(driver->manifest(session)).size(), 1);
 
-        // Resumed, the session gets back the take the kill cut off, finished from its journal.
+        // Resumed, the session gets back the take the kill cut off, finished from its journal. The
+        // saved document reopened at launch stays open: the File menu offers the killed session.
+        const qsizetype resumed = driver->logText().size();
+        chooseFileMenuItem(QStringLiteral("Recover Recording"));
         const AccessibilityTree *tree = driver->accessibility();
         ASSERT_TRUE(tree) << "no accessibility tree";
-        const auto resume = tree->waitFor(QStringLiteral("push button"), QStringLiteral("Resume (1 scene)"), 10s);
-        ASSERT_TRUE(resume) << "no Resume button for the killed session";
-        const qsizetype resumed = driver->logText().size();
+        const auto resume = tree->waitFor(QStringLiteral("menu item"), QStringLiteral("Resume (1 scene)"), 5s);
+        ASSERT_TRUE(resume) << "no Resume item for the killed session";
         driver->click(resume->extents.center());
         ASSERT_TRUE(driver->waitForLog(QStringLiteral("finished from its journal"), 15s, resumed))
             << "the killed take was not recovered";
@@ -607,8 +609,8 @@ protected:
         ASSERT_EQ(takes.size(), 2);
         const QString movie = session + QStringLiteral("/takes/") + takes[1].value(QStringLiteral("filename")).toString();
         const double duration = takes[1].value(QStringLiteral("duration")).toDouble();
-        EXPECT_GT(duration, 0.4);
-        EXPECT_EQ(takes[1].value(QStringLiteral("trimEnd")).toDouble(), duration);
+        // Killed 1.5 s in: back to within a second of the kill.
+        EXPECT_GT(duration, 0.5);
         QProcess decode;
         decode.start(QStringLiteral("ffmpeg"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-xerror"),
                                                 QStringLiteral("-i"), movie, QStringLiteral("-f"), QStringLiteral("null"),
