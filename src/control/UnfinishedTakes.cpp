@@ -3,12 +3,14 @@
 #include "control/AppStateManager.h"
 #include "control/TakeRecording.h"
 #include "model/LogCategories.h"
+#include "platform/av/MediaError.h"
 #include "platform/av/MovieProbe.h"
 #include "platform/av/TakeJournal.h"
 #include "platform/av/TakeRecovery.h"
 #include "store/SessionStore.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 namespace lumacast {
@@ -45,6 +47,13 @@ std::optional<UnfinishedTakes::Found> UnfinishedTakes::finishFromJournal(const Q
     const QString name = QFileInfo(path).fileName();
     try {
         const av::TakeRecovery::Result result = av::TakeRecovery::recover(path);
+        if (result.wasFinished) {
+            // Finished, the journal not yet gone: a take like any other.
+            const auto duration = av::movieDurationSeconds(path);
+            if (!duration || *duration <= 0)
+                return std::nullopt;
+            return Found{TakeRecording::newTake(path, *duration, QFileInfo(path).lastModified()), QUuid()};
+        }
         m.logApp(QStringLiteral("[app] take %1 finished from its journal — %2 of %3 samples, %4 s")
                      .arg(name)
                      .arg(result.samplesKept)
@@ -53,6 +62,13 @@ std::optional<UnfinishedTakes::Found> UnfinishedTakes::finishFromJournal(const Q
         return Found{TakeRecording::newTake(path, result.seconds, QFileInfo(path).lastModified()),
                      noteValue(result.note, "scene")};
     } catch (const Error &error) {
+        if (error.domain() == av::MediaError::mediaDomain() && error.code() == av::MediaError::NoFrame) {
+            // Killed before a whole frame reached the disk: there is nothing to recover. Without
+            // its journal the movie is an orphan for the clean-up, as before journals.
+            QFile::remove(av::TakeJournal::pathFor(path));
+            m.logApp(QStringLiteral("[app] take %1 held no whole frame — given up").arg(name));
+            return std::nullopt;
+        }
         // Nothing is deleted: the movie and its journal stay for another try, or for the user.
         m.logApp(QStringLiteral("[app] take %1 could not be recovered, left as it is: %2")
                      .arg(name, describeErrorChain(error)));

@@ -78,6 +78,16 @@ TEST(UnfinishedTakesTest, OpeningFilesBackWhatACrashCutOffAndLeavesWhatItCannotR
     h.writeTakeFile("garbled.mov", 5000);
     h.writeTakeFile("garbled.mov.journal", 100);
     h.writeTakeFile("take1.tail.mov", 5000);
+    // Killed before its first frame was whole: nothing to recover, and the journal is given up.
+    {
+        QFile early(takes.filePath("early.mov"));
+        ASSERT_TRUE(early.open(QIODevice::WriteOnly));
+        early.write(QByteArray::fromHex("00000014667479707174202000000200717420200000000877696465000000006d646174"));
+        early.write(QByteArray(3000, '\x01'));
+        QFile journal(av::TakeJournal::pathFor(early.fileName()));
+        ASSERT_TRUE(journal.open(QIODevice::WriteOnly));
+        journal.write(av::TakeJournal::header(20, {}, {av::TakeJournal::Track{av::MediaType::Video, 600, 96, 64, {}}}));
+    }
     ASSERT_TRUE(UnfinishedTakes::hasJournal(takes.filePath("cut.mov")));
     h.clearLogs();
 
@@ -99,6 +109,8 @@ TEST(UnfinishedTakesTest, OpeningFilesBackWhatACrashCutOffAndLeavesWhatItCannotR
     EXPECT_FALSE(findTake(opened, "deleted.mov"));
     EXPECT_FALSE(findTake(opened, "garbled.mov"));
     EXPECT_FALSE(findTake(opened, "take1.tail.mov"));
+    EXPECT_FALSE(findTake(opened, "early.mov"));
+    EXPECT_FALSE(UnfinishedTakes::hasJournal(takes.filePath("early.mov")));
 
     ASSERT_EQ(h.alerts->shown.size(), 1u);
     EXPECT_EQ(h.alerts->shown[0].message, QStringLiteral("Takes were recovered"));
@@ -115,4 +127,5 @@ TEST(UnfinishedTakesTest, OpeningFilesBackWhatACrashCutOffAndLeavesWhatItCannotR
     EXPECT_TRUE(h.takeFileExists("garbled.mov"));
     EXPECT_TRUE(h.takeFileExists("garbled.mov.journal"));
     EXPECT_TRUE(h.takeFileExists("cut.mov")) << "a redo step refers to it";
+    EXPECT_FALSE(h.takeFileExists("early.mov")) << "given up, it is an orphan like any other";
 }

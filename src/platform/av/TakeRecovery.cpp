@@ -182,7 +182,9 @@ TakeRecovery::Result TakeRecovery::recover(const QString &moviePath, std::int64_
     double cut = 0;
     const std::vector<KeptTrack> tracks = keptSamples(journal, fileSize - std::max<std::int64_t>(spareBytes, 0), cut);
     if (tracks.empty())
-        throw cannotRecover(moviePath, QStringLiteral("no whole video frame reached the disk"));
+        throw MediaError(MediaError::mediaDomain(), MediaError::NoFrame,
+                         QStringLiteral("The take \u201C%1\u201D could not be recovered.").arg(QFileInfo(moviePath).fileName()),
+                         QStringLiteral("no whole video frame reached the disk"));
     std::int64_t dataEnd = journal.mediaDataStart + 16;
     for (const KeptTrack &t : tracks)
         for (const TakeJournal::Sample &s : t.samples) {

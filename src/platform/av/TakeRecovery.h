@@ -24,9 +24,9 @@ public:
 
     // Keeps every sample whose bytes are wholly in the file, up to the end of the last whole
     // video frame; sound is cut at the same instant. On success the movie is finished and on
-    // the disk, and the journal is removed. Throws MediaError when the journal cannot be read or
-    // holds no whole video frame, or the movie cannot be finished; the movie and the journal
-    // then stay where they are.
+    // the disk, and the journal is removed. Throws MediaError when the journal cannot be read,
+    // NoFrame when no whole video frame reached the disk, or the movie cannot be finished; the
+    // movie and the journal then stay where they are.
     // `spareBytes`: samples within that many bytes of the file's end are left out too, so that a
     // full disk has room for the index.
     static Result recover(const QString &moviePath, std::int64_t spareBytes = 0);
