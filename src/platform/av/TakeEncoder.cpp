@@ -34,8 +34,10 @@ namespace {
 
 using Wide = __int128;
 
-// Movie and journal reach the disk at least this often while a take is written.
-constexpr auto kJournalSyncInterval = std::chrono::milliseconds(500);
+// Movie and journal reach the disk this often while a take is written, so that with the muxer's
+// own lag a crash loses at most about a second; each sync costs the encoder a little (its writes
+// wait for pages under writeback), so not much more often.
+constexpr auto kJournalSyncInterval = std::chrono::milliseconds(700);
 
 bool writeAll(int fd, const char *data, qsizetype size)
 {
