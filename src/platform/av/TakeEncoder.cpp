@@ -880,7 +880,8 @@ void TakeEncoder::syncJournal(bool force)
     if (!m_journaling || !m_format->pb)
         return;
     const auto now = std::chrono::steady_clock::now();
-    if (!force && now - m_lastSync < kJournalSyncInterval)
+    // Without a record pending no sample was written since the last sync (a pause): nothing to do.
+    if (!force && (m_journalPending.isEmpty() || now - m_lastSync < kJournalSyncInterval))
         return;
     m_lastSync = now;
     // The samples reach the movie's file before their records are handed over: a record never
