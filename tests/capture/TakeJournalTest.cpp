@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 using namespace lumacast;
 using namespace lumacast::taketest;
 using lumacast::testing::runProcess;
@@ -156,8 +158,9 @@ TEST(TakeJournal, RecoveryKeepsEveryWholeSampleBeforeAnyCutAndNeverFailsBadly)
         EXPECT_NEAR(result.seconds, cut, 1e-9);
         EXPECT_EQ(result.samplesKept, frames + sound);
         EXPECT_EQ(packetCounts(path), std::make_pair(frames, sound));
-        if (trial % 4 == 3)
+        if (trial % 4 == 3) {
             EXPECT_TRUE(decodesWithoutError(path));
+        }
         // A second launch finds the movie finished and leaves it as it is.
         writeFile(av::TakeJournal::pathFor(path), journal.left(journalCut));
         EXPECT_TRUE(av::TakeRecovery::recover(path).wasFinished);

@@ -42,8 +42,9 @@ void recordTake(const QString &path, const QByteArray &note, bool finish)
                                    SampleTime::make((1000 * 1600) + (i * 4 + k) * 400, 48000)});
         std::this_thread::sleep_for(std::chrono::milliseconds(4));
     }
-    if (finish)
+    if (finish) {
         ASSERT_TRUE(writer.finish());
+    }
 }
 
 const Take *findTake(const Session &session, const QString &filename, qsizetype *sceneIndex = nullptr)
