@@ -32,6 +32,7 @@ namespace {
 struct Options {
     QString output;
     double seconds = 0;
+    double countdown = 0;
     int fps = 60;
     std::optional<uint32_t> display;
     std::optional<uint32_t> window;
@@ -61,6 +62,8 @@ std::optional<Options> parse(const QStringList &args, QString &error)
         };
         if (a == QLatin1String("--seconds")) {
             o.seconds = value().toDouble();
+        } else if (a == QLatin1String("--countdown")) {
+            o.countdown = value().toDouble();
         } else if (a == QLatin1String("--fps")) {
             o.fps = value().toInt();
         } else if (a == QLatin1String("--display")) {
@@ -123,6 +126,14 @@ QCoro::Task<int> record(Options o)
         recorder.prepareMicrophone(o.mic);
     } catch (const std::exception &e) {
         err(QStringLiteral("microphone not prepared: %1").arg(QString::fromUtf8(e.what())));
+    }
+
+    if (o.countdown > 0) {
+        // As the application's countdown does, this gives the prepared microphone time to wake.
+        QTimer countdown;
+        countdown.setSingleShot(true);
+        countdown.start(int(o.countdown * 1000));
+        co_await countdown;
     }
 
     CaptureTarget target;
@@ -206,7 +217,7 @@ QCoro::Task<int> record(Options o)
 
 CommandRegistration reg{
     QStringLiteral("record"),
-    QStringLiteral("record OUT.mov --seconds S [--fps N] [--display ID] [--window ID] [--system-audio] [--mic NAME] "
+    QStringLiteral("record OUT.mov --seconds S [--countdown S] [--fps N] [--display ID] [--window ID] [--system-audio] [--mic NAME] "
                    "[--pause A-B ...]"),
     [](const QStringList &args) {
         QString error;

@@ -209,7 +209,9 @@ int writeTake(const QStringList &args)
         pausedSeconds += seconds - pauses[nextPause].from;
 
     const auto duration = writer.finish();
-    if (failed) {
+    if (failed && duration)
+        err(failure + QStringLiteral(" — kept the %1 s written before the failure").arg(*duration, 0, 'f', 2));
+    else if (failed) {
         err(failure);
         return 1;
     }
@@ -227,7 +229,7 @@ int writeTake(const QStringList &args)
     o[QStringLiteral("droppedFrames")] = double(writer.droppedVideoFrames());
     o[QStringLiteral("systemAudio")] = writer.hasSystemAudioTrack();
     out(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)));
-    return 0;
+    return failed ? 1 : 0;
 }
 
 CommandRegistration reg{

@@ -2,7 +2,7 @@
 // in real time, then encodes the same frames with the ffmpeg command-line tool (rawvideo in,
 // libx264 with the same preset, .mov out) and prints both costs side by side.
 //
-//   takewriter-bench [--seconds N] [--size WxH] [--fps N] [--no-ffmpeg] [--keep DIR]
+//   takewriter-bench [--seconds N] [--size WxH] [--fps N] [--no-ffmpeg] [--no-journal] [--keep DIR]
 //   taskset -c 0,1 takewriter-bench        (the two-core target)
 
 #include "capture/TakeWriter.h"
@@ -140,6 +140,7 @@ int main(int argc, char **argv)
     int width = 1920, height = 1080, fps = 60;
     double seconds = 30;
     bool withFfmpeg = true;
+    bool journal = true;
     QString keep;
     const QStringList args = app.arguments().mid(1);
     for (int i = 0; i < args.size(); ++i) {
@@ -153,10 +154,12 @@ int main(int argc, char **argv)
             width = v.section(QLatin1Char('x'), 0, 0).toInt(), height = v.section(QLatin1Char('x'), 1, 1).toInt(), ++i;
         else if (a == QLatin1String("--no-ffmpeg"))
             withFfmpeg = false;
+        else if (a == QLatin1String("--no-journal"))
+            journal = false;
         else if (a == QLatin1String("--keep"))
             keep = v, ++i;
         else {
-            std::fprintf(stderr, "usage: takewriter-bench [--seconds N] [--size WxH] [--fps N] [--no-ffmpeg] [--keep DIR]\n");
+            std::fprintf(stderr, "usage: takewriter-bench [--seconds N] [--size WxH] [--fps N] [--no-ffmpeg] [--no-journal] [--keep DIR]\n");
             return 2;
         }
     }
@@ -177,6 +180,7 @@ int main(int argc, char **argv)
         audio[i] = 0.2f * float(std::sin(double(i / 2) * 2 * M_PI * 440 / 48000));
 
     TakeWriter writer(takePath);
+    writer.keepsJournal = journal; // off: the writer as it was before takes kept a journal
     try {
         writer.setUp(width, height, 48000, 2, false);
     } catch (const std::exception &e) {

@@ -5,6 +5,7 @@
 #include "capture/SampleQueue.h"
 #include "capture/SystemAudioCapture.h"
 #include "capture/TakeWriter.h"
+#include "platform/av/TakeJournal.h"
 #include "model/LogCategories.h"
 #include "capture/OverlayGeometry.h"
 #include "platform/audio/PulseAudio.h"
@@ -20,6 +21,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include <unistd.h>
 
@@ -42,6 +44,7 @@ AudioBuffer toAudioBuffer(const AudioPacket &packet)
 void removeFile(const QString &path)
 {
     QFile::remove(path); // a failure leaves nothing worse than a stray file
+    QFile::remove(av::TakeJournal::pathFor(path));
 }
 
 } // namespace
@@ -356,11 +359,18 @@ QCoro::Task<void> ScreenRecorder::startRecording(QString outputURL, uint32_t dis
     co_return;
 }
 
+void ScreenRecorder::setNextTakeJournalNote(const QByteArray &note)
+{
+    m_nextJournalNote = note;
+}
+
 std::shared_ptr<TakeWriter> ScreenRecorder::setUpWriter(const QString &outputURL,
                                                         const StreamConfiguration &configuration,
                                                         const std::optional<AudioEncodingPlan> &plan)
 {
     auto writer = std::make_shared<TakeWriter>(outputURL);
+    writer->keepsJournal = !plan;
+    writer->journalNote = std::exchange(m_nextJournalNote, QByteArray());
     double micRate = 48000;
     int micChannels = 2;
     std::shared_ptr<AudioRecorder> audio;

@@ -105,6 +105,9 @@ public:
     // Stops and drops the prepared microphone of a take that did not start. Nothing while a
     // take is recording (its microphone belongs to it) or when none is prepared.
     void releasePreparedMicrophone();
+    // The words the next take's journal opens with (which session and scene it is for); used by
+    // the next `startRecording` of a take only. A tail keeps no journal: a crash loses it whole.
+    void setNextTakeJournalNote(const QByteArray &note);
 
     // Throws RecorderError (no display) or Error (the window list cannot be read).
     QCoro::Task<FilterAndConfiguration> makeFilterAndConfiguration(std::optional<x11::ShareableContent> content,
@@ -177,6 +180,7 @@ private:
     std::shared_ptr<SampleQueue> m_sampleQueue;
     CursorAutoHide *m_cursor = nullptr;
 
+    QByteArray m_nextJournalNote; // main thread
     mutable std::mutex m_stateMutex; // guards the stream, its configuration, the display id and the microphone
     std::unique_ptr<Stream> m_stream;
     std::shared_ptr<AudioRecorder> m_audio;

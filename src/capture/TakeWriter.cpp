@@ -3,6 +3,8 @@
 #include "model/LogCategories.h"
 #include "platform/av/MovieProbe.h"
 #include "platform/av/TakeEncoder.h"
+#include "platform/av/TakeJournal.h"
+#include "platform/av/TakeRecovery.h"
 #include "store/AppLog.h"
 #include "threads/ThreadBridge.h"
 
@@ -52,6 +54,8 @@ void TakeWriter::setUp(int width, int height, double micSampleRate, int micChann
                        bool captureSystemAudio, const std::optional<AudioEncodingPlan> &plan)
 {
     auto writer = std::make_unique<TakeEncoder>(m_outputPath);
+    if (keepsJournal)
+        writer->keepJournal(av::TakeJournal::pathFor(m_outputPath), journalNote);
     const av::VideoSettings video = videoSettings(width, height);
     const AudioSettingsAcceptor canApply = av::canApplyAudioSettings;
     int videoTrack = -1, micTrack = -1, systemTrack = -1;
@@ -214,7 +218,11 @@ std::optional<double> TakeWriter::finish()
         m_finishFailure = currentError();
         // Stop the encoder before the file goes, so that nothing writes into a removed file.
         m_writer.reset();
+        if (m_sessionStarted && m_finishFailure)
+            if (const auto kept = keepWhatWasWritten())
+                return kept;
         QFile::remove(m_outputPath);
+        QFile::remove(av::TakeJournal::pathFor(m_outputPath));
         return std::nullopt;
     }
 
@@ -230,7 +238,10 @@ std::optional<double> TakeWriter::finish()
                    qUtf8Printable(QFileInfo(m_outputPath).fileName()));
         m_finishFailure = currentError();
         m_writer.reset();
+        if (const auto kept = keepWhatWasWritten())
+            return kept;
         QFile::remove(m_outputPath);
+        QFile::remove(av::TakeJournal::pathFor(m_outputPath));
         return std::nullopt;
     }
     const QString dropped = QStringLiteral("[writer] take ended — %1 video frames dropped (encoder busy)")
@@ -245,6 +256,27 @@ std::optional<double> TakeWriter::finish()
         return 0.0;
     }
     return duration;
+}
+
+// After the encoder failed: the samples that reached the movie, finished from the journal.
+std::optional<double> TakeWriter::keepWhatWasWritten()
+{
+    if (!keepsJournal || !QFileInfo::exists(av::TakeJournal::pathFor(m_outputPath)))
+        return std::nullopt;
+    // On a full disk the index needs room: the last samples give it theirs.
+    for (const std::int64_t spare : {0, 16 << 10, 64 << 10, 256 << 10, 1 << 20, 4 << 20}) {
+        try {
+            const av::TakeRecovery::Result kept = av::TakeRecovery::recover(m_outputPath, spare);
+            AppLog::shared().log(
+                QStringLiteral("[writer] the take failed while recording — kept the %1 s written before the failure")
+                    .arg(kept.seconds, 0, 'f', 2));
+            return kept.seconds;
+        } catch (const Error &e) {
+            qCCritical(log::writer(), "finish: the take could not be kept (%lld bytes spared): %s",
+                       static_cast<long long>(spare), qUtf8Printable(describeErrorChain(e)));
+        }
+    }
+    return std::nullopt;
 }
 
 QCoro::Task<std::optional<double>> TakeWriter::finishAsync()

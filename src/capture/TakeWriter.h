@@ -84,7 +84,9 @@ public:
 
     // Finishes the movie and returns its duration in seconds; nothing when no usable take was
     // produced (the file is then removed) or when the writer was already finished. Blocks
-    // until the encoder has drained.
+    // until the encoder has drained. When the encoder failed while recording (a full disk),
+    // what reached the movie before the failure is finished from the journal and kept: the
+    // duration is then returned and `finishFailure` still says what went wrong.
     std::optional<double> finish();
     // After a finish that gave no take: the encoder's error, when it gave one. Kept after the
     // encoder and the file are gone; read on the thread that called finish.
@@ -95,6 +97,12 @@ public:
     // The video output settings for a frame size; the one source of them for takes and for
     // re-encoded exports. Throws av::EncoderError for a size no encoder can take.
     static av::VideoSettings videoSettings(int width, int height);
+
+    // Whether the take keeps a journal beside its movie (TakeJournal) so that a crash loses at
+    // most its last second, and the words the journal opens with (which session and scene the
+    // take is for). Set before `setUp`.
+    bool keepsJournal = true;
+    QByteArray journalNote;
 
     QString outputPath() const { return m_outputPath; }
     bool hasSystemAudioTrack() const { return m_systemTrack >= 0; }
@@ -117,6 +125,7 @@ public:
 private:
     void appendAudio(const AudioBuffer &buffer, int track, SampleTime &lastAdjPTS);
     std::optional<av::EncoderError> currentError() const;
+    std::optional<double> keepWhatWasWritten();
     long statusNumber() const;
 
     QString m_outputPath;

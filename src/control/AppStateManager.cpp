@@ -3,6 +3,7 @@
 #include "capture/CaptureTargetPicker.h"
 #include "control/CaptureDevices.h"
 #include "control/DocumentHistory.h"
+#include "control/UnfinishedTakes.h"
 #include "control/ExportLauncher.h"
 #include "control/Launch.h"
 #include "control/HotKeyActions.h"
@@ -36,6 +37,7 @@ AppStateManager::AppStateManager(StateManagerServices services, bool startServic
     m_sessionClosing = std::make_unique<SessionClosing>(*this);
     m_launch = std::make_unique<Launch>(*this);
     m_exportLauncher = std::make_unique<ExportLauncher>(*this);
+    m_unfinishedTakes = std::make_unique<UnfinishedTakes>(*this);
     loadSettings();
     m_captureTargetPicker = std::make_unique<CaptureTargetPicker>();
     m_hotKeyActions->installShortcutHandlers();

@@ -33,6 +33,7 @@ class CaptureDevices;
 class CaptureTargetPicker;
 class DocumentHistory;
 class ExportLauncher;
+class UnfinishedTakes;
 class Launch;
 class HotKeyActions;
 class ReviewDecisions;
@@ -598,6 +599,7 @@ private:
     friend class SessionClosing;
     friend class Launch;
     friend class ExportLauncher;
+    friend class UnfinishedTakes;
 
     // Where ending a take hands the stop to the tail finaliser while a tail capture runs.
     QCoro::Task<> handleTailStop();
@@ -722,6 +724,7 @@ private:
     std::unique_ptr<SessionClosing> m_sessionClosing;
     std::unique_ptr<Launch> m_launch;
     std::unique_ptr<ExportLauncher> m_exportLauncher;
+    std::unique_ptr<UnfinishedTakes> m_unfinishedTakes;
     std::unique_ptr<RecorderCallbackRelay> m_recorderRelay;
 };
 

@@ -50,6 +50,10 @@ public:
     virtual QCoro::Task<void> startRecording(QString outputURL, uint32_t displayID, ContentFilterRef filter,
                                              StreamConfiguration configuration,
                                              std::optional<AudioEncodingPlan> plan) = 0;
+    // The words the next take's journal opens with: which session and scene it is recorded for,
+    // so that a take a crash cut off is filed where it belongs. Nothing for a recorder that
+    // keeps no journal.
+    virtual void setNextTakeJournalNote(const QByteArray &note) { (void)note; }
     virtual void pause() = 0;
     virtual void resume() = 0;
     // The movie and its duration, or nothing when no usable movie was written.

@@ -1,6 +1,7 @@
 #include "control/DocumentHistory.h"
 
 #include "control/AppStateManager.h"
+#include "control/UnfinishedTakes.h"
 #include "model/LogCategories.h"
 #include "store/Preferences.h"
 #include "store/SessionStore.h"
@@ -96,6 +97,9 @@ void DocumentHistory::collectOrphanTakeFiles()
     for (const QString &entry : entries) {
         // Exactly "mov": a user's ".MOV" or anything else in the folder is never ours to delete.
         if (QFileInfo(entry).suffix() != QLatin1String("mov") || keep.contains(entry))
+            continue;
+        // A movie with its journal is a take a crash cut off, until it is recovered or given up.
+        if (UnfinishedTakes::hasJournal(takes.filePath(entry)))
             continue;
         if (QFile::remove(takes.filePath(entry)))
             m.m_sessionLog.append(QStringLiteral("gc — deleted orphan ") + entry);

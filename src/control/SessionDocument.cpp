@@ -1,6 +1,7 @@
 #include "control/SessionDocument.h"
 
 #include "control/AppStateManager.h"
+#include "control/UnfinishedTakes.h"
 #include "control/DocumentHistory.h"
 #include "model/LogCategories.h"
 #include "store/FilePanelGuard.h"
@@ -94,6 +95,7 @@ QCoro::Task<> SessionDocument::openSession(QString url, bool activate)
     m.replaceCurrentSession(session);
     m.m_sessionLog.open(url);
     m.m_sessionLog.append(QStringLiteral("opened — %1 (%2 scenes)").arg(name).arg(session.scenes.size()));
+    m.m_unfinishedTakes->recover();
     m.m_services.preferences->setLastOpenedDocument(url);
     restoreLastViewedTake();
     m.setState(AppState::idle);
@@ -326,6 +328,7 @@ void SessionDocument::resumeSession(const Session &session)
     m.setRecoverableSessions(remaining);
     m.m_sessionLog.open(SessionStore::sessionFolder(session));
     m.m_sessionLog.append(QStringLiteral("resumed recovered session (%1 scenes)").arg(session.scenes.size()));
+    m.m_unfinishedTakes->recover();
     m.setPreviewedTake(std::nullopt, false);
     m.setState(AppState::idle);
     m.openWindow(QStringLiteral("review"));

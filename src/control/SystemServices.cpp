@@ -46,6 +46,7 @@ QCoro::Task<void> ScreenRecorderService::startRecording(QString outputURL, uint3
     co_await task;
 }
 
+void ScreenRecorderService::setNextTakeJournalNote(const QByteArray &note) { m_recorder->setNextTakeJournalNote(note); }
 void ScreenRecorderService::pause() { m_recorder->pause(); }
 void ScreenRecorderService::resume() { m_recorder->resume(); }
 

@@ -34,6 +34,7 @@ public:
     QCoro::Task<void> startRecording(QString outputURL, uint32_t displayID, ContentFilterRef filter,
                                      StreamConfiguration configuration,
                                      std::optional<AudioEncodingPlan> plan) override;
+    void setNextTakeJournalNote(const QByteArray &note) override;
     void pause() override;
     void resume() override;
     QCoro::Task<std::optional<Recording>> stopRecording() override;

@@ -1,6 +1,7 @@
 #include "control/TakeRecording.h"
 
 #include "control/AppStateManager.h"
+#include "control/UnfinishedTakes.h"
 #include "model/LogCategories.h"
 #include "store/SessionStore.h"
 
@@ -149,6 +150,9 @@ QCoro::Task<> TakeRecording::startRecording()
             co_await abandonStart(attempt, false);
             co_return;
         }
+        Session planned = *m.m_currentSession;
+        m.m_services.recorder->setNextTakeJournalNote(
+            UnfinishedTakes::journalNote(planned, sceneForNewTake(planned).id));
         auto starting = m.m_services.recorder->startRecording(attempt.path, made.displayID, made.filter,
                                                               made.configuration, std::nullopt);
         co_await starting;

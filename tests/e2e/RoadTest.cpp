@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QThread>
 
@@ -592,6 +593,30 @@ protected:
         ASSERT_TRUE(driver->waitForLog(QStringLiteral("[app] init — ready (recoverable=1)"), 15s, mark))
             << "the killed session is not offered for recovery";
         EXPECT_EQ(takesOf(driver->manifest(session)).size(), 1);
+
+        // Resumed, the session gets back the take the kill cut off, finished from its journal. The
+        // saved document reopened at launch stays open: the File menu offers the killed session.
+        const qsizetype resumed = driver->logText().size();
+        chooseFileMenuItem(QStringLiteral("Recover Recording"));
+        const AccessibilityTree *tree = driver->accessibility();
+        ASSERT_TRUE(tree) << "no accessibility tree";
+        const auto resume = tree->waitFor(QStringLiteral("menu item"), QStringLiteral("Resume (1 scene)"), 5s);
+        ASSERT_TRUE(resume) << "no Resume item for the killed session";
+        driver->click(resume->extents.center());
+        ASSERT_TRUE(driver->waitForLog(QStringLiteral("finished from its journal"), 15s, resumed))
+            << "the killed take was not recovered";
+        const QList<QJsonObject> takes = waitForTakes(session, 2);
+        ASSERT_EQ(takes.size(), 2);
+        const QString movie = session + QStringLiteral("/takes/") + takes[1].value(QStringLiteral("filename")).toString();
+        const double duration = takes[1].value(QStringLiteral("duration")).toDouble();
+        // Killed 1.5 s in: back to within a second of the kill.
+        EXPECT_GT(duration, 0.5);
+        QProcess decode;
+        decode.start(QStringLiteral("ffmpeg"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-xerror"),
+                                                QStringLiteral("-i"), movie, QStringLiteral("-f"), QStringLiteral("null"),
+                                                QStringLiteral("-")});
+        ASSERT_TRUE(decode.waitForFinished(30000));
+        EXPECT_EQ(decode.exitCode(), 0) << decode.readAllStandardError().toStdString();
     }
 
     std::unique_ptr<AppDriver> driver;

@@ -12,6 +12,9 @@ extern "C" {
 
 namespace lumacast::av {
 
+using detail::annexBUnits;
+using detail::avcC;
+
 namespace {
 
 MediaError unsupported(const QString &reason)
@@ -73,34 +76,6 @@ std::optional<AvcConfig> parseAvcC(const QByteArray &record)
     return config;
 }
 
-// The NAL units of an Annex B byte stream (start codes and the zero bytes before them removed).
-QList<QByteArray> annexBUnits(const std::uint8_t *data, qsizetype size)
-{
-    QList<QByteArray> units;
-    qsizetype start = -1;
-    qsizetype i = 0;
-    auto close = [&](qsizetype end) {
-        if (start < 0)  // bytes before the first start code belong to no unit
-            return;
-        while (end > start && data[end - 1] == 0)
-            --end;
-        if (end > start)
-            units.append(QByteArray(reinterpret_cast<const char *>(data + start), end - start));
-    };
-    while (i + 3 <= size) {
-        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
-            close(i);
-            i += 3;
-            start = i;
-        } else {
-            ++i;
-        }
-    }
-    if (start >= 0)
-        close(size);
-    return units;
-}
-
 QByteArray lengthPrefixed(const QList<QByteArray> &units, int lengthSize)
 {
     QByteArray out;
@@ -127,33 +102,6 @@ CodecPtr openDecoder(const QByteArray &avcC)
     if (const int rc = avcodec_open2(c.get(), codec, nullptr); rc < 0)
         throw decodeFailed(ffmpegErrorText(rc));
     return c;
-}
-
-// An avcC record for one SPS and one PPS, laid out as the movies we record carry it.
-QByteArray avcC(const QList<QByteArray> &units)
-{
-    QByteArray sps, pps;
-    for (const QByteArray &u : units) {
-        const int type = u.isEmpty() ? 0 : (std::uint8_t(u[0]) & 0x1F);
-        if (type == 7 && sps.isEmpty())
-            sps = u;
-        else if (type == 8 && pps.isEmpty())
-            pps = u;
-    }
-    if (sps.size() < 4 || pps.isEmpty())
-        throw unsupported(QStringLiteral("the encoder gave no parameter sets"));
-    QByteArray out;
-    out.append(char(1));
-    out.append(sps.mid(1, 3));
-    out.append(char(0xFF)); // four-byte NAL lengths
-    out.append(char(0xE1));
-    out.append(char(sps.size() >> 8)).append(char(sps.size() & 0xFF)).append(sps);
-    out.append(char(1));
-    out.append(char(pps.size() >> 8)).append(char(pps.size() & 0xFF)).append(pps);
-    const int profile = std::uint8_t(sps[1]);
-    if (profile == 100 || profile == 110 || profile == 122 || profile == 144)
-        out.append(char(0xFD)).append(char(0xF8)).append(char(0xF8)).append(char(0)); // 4:2:0, 8 bits
-    return out;
 }
 
 CodecPtr openEncoder(int width, int height)
@@ -287,5 +235,66 @@ CutReencoder::Result CutReencoder::reencode(QFile &source, const QList<SampleRec
         throw unsupported(QStringLiteral("the re-encoded stretch does not start on a key frame"));
     return result;
 }
+
+namespace detail {
+
+// The NAL units of an Annex B byte stream (start codes and the zero bytes before them removed).
+QList<QByteArray> annexBUnits(const std::uint8_t *data, qsizetype size)
+{
+    QList<QByteArray> units;
+    qsizetype start = -1;
+    qsizetype i = 0;
+    auto close = [&](qsizetype end) {
+        if (start < 0)  // bytes before the first start code belong to no unit
+            return;
+        while (end > start && data[end - 1] == 0)
+            --end;
+        if (end > start)
+            units.append(QByteArray(reinterpret_cast<const char *>(data + start), end - start));
+    };
+    while (i + 3 <= size) {
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
+            close(i);
+            i += 3;
+            start = i;
+        } else {
+            ++i;
+        }
+    }
+    if (start >= 0)
+        close(size);
+    return units;
+}
+
+// An avcC record for one SPS and one PPS, laid out as the movies we record carry it.
+QByteArray avcC(const QList<QByteArray> &units)
+{
+    QByteArray sps, pps;
+    for (const QByteArray &u : units) {
+        const int type = u.isEmpty() ? 0 : (std::uint8_t(u[0]) & 0x1F);
+        if (type == 7 && sps.isEmpty())
+            sps = u;
+        else if (type == 8 && pps.isEmpty())
+            pps = u;
+    }
+    if (sps.size() < 4 || pps.isEmpty())
+        throw MediaError(MediaError::mediaDomain(), MediaError::UnsupportedFormat,
+                         QStringLiteral("The H.264 parameter sets are incomplete."),
+                         QStringLiteral("the encoder gave no parameter sets"));
+    QByteArray out;
+    out.append(char(1));
+    out.append(sps.mid(1, 3));
+    out.append(char(0xFF)); // four-byte NAL lengths
+    out.append(char(0xE1));
+    out.append(char(sps.size() >> 8)).append(char(sps.size() & 0xFF)).append(sps);
+    out.append(char(1));
+    out.append(char(pps.size() >> 8)).append(char(pps.size() & 0xFF)).append(pps);
+    const int profile = std::uint8_t(sps[1]);
+    if (profile == 100 || profile == 110 || profile == 122 || profile == 144)
+        out.append(char(0xFD)).append(char(0xF8)).append(char(0xF8)).append(char(0)); // 4:2:0, 8 bits
+    return out;
+}
+
+} // namespace detail
 
 } // namespace lumacast::av

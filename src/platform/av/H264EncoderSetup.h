@@ -2,6 +2,11 @@
 
 #include "platform/av/TakeEncoderSettings.h"
 
+#include <QByteArray>
+#include <QList>
+
+#include <cstdint>
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 }
@@ -21,5 +26,11 @@ void quietenEncoderLogging();
 // of `width` x `height`; the movie keeps the parameter sets in its sample description.
 void configureH264(AVCodecContext *context, const VideoSettings &settings, int width, int height,
                    AVDictionary **options);
+
+// The NAL units of an Annex B byte stream (start codes and the zero bytes before them removed).
+QList<QByteArray> annexBUnits(const std::uint8_t *data, qsizetype size);
+// An avcC record for the first SPS and PPS among `units`, with four-byte NAL lengths. Throws
+// MediaError(UnsupportedFormat) when either is missing.
+QByteArray avcC(const QList<QByteArray> &units);
 
 } // namespace lumacast::av::detail

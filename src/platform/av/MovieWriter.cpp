@@ -73,6 +73,25 @@ void MovieWriter::open()
     writeRaw(movie_boxes::reservedMdatHeader());
 }
 
+void MovieWriter::openExisting(std::int64_t mediaDataStart, std::int64_t dataEnd)
+{
+    m_file.setFileName(m_path);
+    if (!m_file.open(QIODevice::ReadWrite))
+        throw writeError(fileWriteFailure());
+    if (mediaDataStart < 0 || dataEnd < mediaDataStart + 16 || m_file.size() < dataEnd) {
+        m_file.close();
+        throw MediaError(MediaError::mediaDomain(), MediaError::InvalidArgument,
+                         QStringLiteral("The movie \u201C%1\u201D could not be finished.").arg(QFileInfo(m_path).fileName()),
+                         QStringLiteral("its media data does not reach byte %1").arg(dataEnd));
+    }
+    m_keepFile = true;
+    m_open = true;
+    if (!m_file.resize(dataEnd) || !m_file.seek(dataEnd))
+        throw writeError(fileWriteFailure());
+    m_mdatStart = mediaDataStart;
+    m_mdatBytes = dataEnd - mediaDataStart - 16;
+}
+
 void MovieWriter::writeRaw(const QByteArray &bytes)
 {
     if (m_file.write(bytes) != bytes.size())
@@ -382,7 +401,7 @@ void MovieWriter::cancel()
 {
     if (m_file.isOpen())
         m_file.close();
-    if (m_open && !m_finished)
+    if (m_open && !m_finished && !m_keepFile)
         QFile::remove(m_path);
     m_open = false;
 }

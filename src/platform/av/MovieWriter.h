@@ -55,6 +55,12 @@ public:
 
     // Creates (or truncates) the file. Throws MediaError(WriteFailed).
     void open();
+    // Instead of `open`: finishes a movie whose samples are already in the file (one a crash cut
+    // off). `mediaDataStart` is where its 16 bytes of 'wide' and 'mdat' begin; the file is cut to
+    // `dataEnd`, and `addSampleAt` then places the samples. A file opened so is never removed, not
+    // even when finishing fails. Throws MediaError(WriteFailed), or InvalidArgument when the file
+    // is shorter than `dataEnd`.
+    void openExisting(std::int64_t mediaDataStart, std::int64_t dataEnd);
 
     // Returns the track's index (its track ID is index + 1). Tracks appear in the movie in the
     // order they are added.
@@ -145,6 +151,7 @@ private:
     std::int64_t m_lastChunkEnd = -1;
     bool m_open = false;
     bool m_finished = false;
+    bool m_keepFile = false; // the file held samples before the writer opened it
     // Cleared once the kernel refuses to copy between the files; later runs go through m_copyBuffer.
     bool m_kernelCopy = true;
     QByteArray m_copyBuffer;

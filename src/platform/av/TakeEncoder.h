@@ -5,6 +5,7 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -16,6 +17,7 @@
 
 struct AVFormatContext;
 struct AVFrame;
+struct AVPacket;
 
 namespace lumacast::av {
 
@@ -40,6 +42,13 @@ public:
     TakeEncoder &operator=(const TakeEncoder &) = delete;
 
     QString path() const { return m_path; }
+
+    // Keeps a journal at `journalPath` while the movie is written (TakeJournal), opening with
+    // `note`: the movie and the journal reach the disk at least once a second, so that a crash
+    // or a power cut leaves a movie that TakeRecovery can finish. When the movie is finished the
+    // journal is removed; otherwise it stays. Call before `startWriting`. A journal that cannot be
+    // written is logged and given up; the take goes on without it.
+    void keepJournal(const QString &journalPath, const QByteArray &note);
 
     // Tracks are added before `startWriting`, in movie order. Each returns the track index.
     int addVideoTrack(const VideoSettings &settings);
@@ -73,6 +82,7 @@ public:
 private:
     struct Track;
     struct Item;
+    struct WrittenPacket;
 
     void fail(const QString &description);
     void run();
@@ -84,6 +94,15 @@ private:
     void drainPackets(Track &track, bool flushing);
     void flushAll();
     void closeFile(bool writeTrailer);
+    // The journal, on the encoder's thread (set up on the caller's, before the thread starts).
+    void openJournal();
+    void journalPacket(AVPacket *packet);
+    static void packetWritten(void *opaque, uint8_t *data);
+    void recordWritten(const WrittenPacket &packet);
+    void syncJournal(bool force);
+    void runJournalSync();
+    void stopJournalSync();
+    void closeJournal(bool finished);
 
     QString m_path;
     AVFormatContext *m_format = nullptr;
@@ -105,6 +124,23 @@ private:
     bool m_ending = false;
     std::thread m_thread;
     bool m_fileOpen = false;
+
+    QString m_journalPath;
+    QByteArray m_journalNote;
+    int m_journalFd = -1;     // set up before the threads start, closed after they end
+    int m_movieSyncFd = -1;   // a second descriptor of the movie, for fdatasync
+    bool m_journaling = false; // encoder thread
+    int64_t m_writtenEnd = 0; // encoder thread: where the last sample written ends in the movie
+    QByteArray m_journalPending; // encoder thread: records whose samples are not yet handed over
+    std::chrono::steady_clock::time_point m_lastSync;
+    // The "take sync" thread brings movie and journal to the disk, so that a slow disk never
+    // holds up encoding; it gets the records whose samples the muxer has flushed to the movie.
+    std::thread m_syncThread;
+    std::mutex m_syncMutex;
+    std::condition_variable m_syncCondition;
+    QByteArray m_syncRecords; // guarded by m_syncMutex
+    bool m_syncRequested = false, m_syncStopping = false; // guarded by m_syncMutex
+    std::atomic<bool> m_journalBroken{false};
 };
 
 } // namespace lumacast::av

@@ -1,0 +1,161 @@
+#include "control/UnfinishedTakes.h"
+
+#include "control/AppStateManager.h"
+#include "control/TakeRecording.h"
+#include "model/LogCategories.h"
+#include "platform/av/MediaError.h"
+#include "platform/av/MovieProbe.h"
+#include "platform/av/TakeJournal.h"
+#include "platform/av/TakeRecovery.h"
+#include "store/SessionStore.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSet>
+
+namespace lumacast {
+
+namespace {
+
+constexpr char kNoteKind[] = "lumacast-take";
+
+QUuid noteValue(const QByteArray &note, const QByteArray &key)
+{
+    for (const QByteArray &line : note.split('\n'))
+        if (line.startsWith(key + '='))
+            return QUuid::fromString(QString::fromUtf8(line.mid(key.size() + 1)));
+    return {};
+}
+
+} // namespace
+
+UnfinishedTakes::UnfinishedTakes(AppStateManager &manager) : m(manager) {}
+
+QByteArray UnfinishedTakes::journalNote(const Session &session, const QUuid &sceneID)
+{
+    return QByteArray(kNoteKind) + "\nsession=" + session.id.toString(QUuid::WithoutBraces).toUtf8()
+         + "\nscene=" + sceneID.toString(QUuid::WithoutBraces).toUtf8() + '\n';
+}
+
+bool UnfinishedTakes::hasJournal(const QString &moviePath)
+{
+    return QFileInfo::exists(av::TakeJournal::pathFor(moviePath));
+}
+
+std::optional<UnfinishedTakes::Found> UnfinishedTakes::finishFromJournal(const QString &path)
+{
+    const QString name = QFileInfo(path).fileName();
+    try {
+        const av::TakeRecovery::Result result = av::TakeRecovery::recover(path);
+        if (result.wasFinished) {
+            // Finished, the journal not yet gone: a take like any other.
+            const auto duration = av::movieDurationSeconds(path);
+            if (!duration || *duration <= 0)
+                return std::nullopt;
+            return Found{TakeRecording::newTake(path, *duration, QFileInfo(path).lastModified()), QUuid()};
+        }
+        m.logApp(QStringLiteral("[app] take %1 finished from its journal — %2 of %3 samples, %4 s")
+                     .arg(name)
+                     .arg(result.samplesKept)
+                     .arg(result.samplesJournaled)
+                     .arg(result.seconds, 0, 'f', 2));
+        return Found{TakeRecording::newTake(path, result.seconds, QFileInfo(path).lastModified()),
+                     noteValue(result.note, "scene")};
+    } catch (const Error &error) {
+        if (error.domain() == av::MediaError::mediaDomain() && error.code() == av::MediaError::NoFrame) {
+            // Killed before a whole frame reached the disk: there is nothing to recover. Without
+            // its journal the movie is an orphan for the clean-up, as before journals.
+            QFile::remove(av::TakeJournal::pathFor(path));
+            m.logApp(QStringLiteral("[app] take %1 held no whole frame — given up").arg(name));
+            return std::nullopt;
+        }
+        // Nothing is deleted: the movie and its journal stay for another try, or for the user.
+        m.logApp(QStringLiteral("[app] take %1 could not be recovered, left as it is: %2")
+                     .arg(name, describeErrorChain(error)));
+        return std::nullopt;
+    }
+}
+
+std::optional<UnfinishedTakes::Found> UnfinishedTakes::unreferencedFinishedTake(const QString &path,
+                                                                                const QDateTime &manifestWritten)
+{
+    // A manifest that refers to a take is written after its movie was finished; a movie newer
+    // than the manifest was never referred to (a deleted take's movie is older).
+    const QFileInfo info(path);
+    if (!manifestWritten.isValid() || info.lastModified() <= manifestWritten || !av::TakeRecovery::hasIndex(path))
+        return std::nullopt;
+    const auto duration = av::movieDurationSeconds(path);
+    if (!duration || *duration <= 0)
+        return std::nullopt;
+    m.logApp(QStringLiteral("[app] take %1 was never filed — filed back").arg(info.fileName()));
+    return Found{TakeRecording::newTake(path, *duration, info.lastModified()), QUuid()};
+}
+
+void UnfinishedTakes::recover()
+{
+    if (!m.m_currentSession)
+        return;
+    const Session &session = *m.m_currentSession;
+    const QDir takes(SessionStore::takesFolder(session));
+    QSet<QString> filed;
+    for (const RecordingScene &scene : session.scenes)
+        for (const Take &take : scene.takes)
+            filed.insert(take.filename);
+    const QDateTime manifestWritten =
+        QFileInfo(QDir(SessionStore::sessionFolder(session)).filePath(QString::fromLatin1(SessionStore::kManifestName)))
+            .lastModified();
+
+    QList<Found> found;
+    for (const QString &entry : takes.entryList({QStringLiteral("*.mov")}, QDir::Files, QDir::Name)) {
+        // A tail is never a take of its own: one cut off is removed as any tail is.
+        if (QFileInfo(entry).suffix() != QLatin1String("mov") || !Take::isSafeFilename(entry)
+            || entry.endsWith(QLatin1String(".tail.mov")) || entry.endsWith(QLatin1String(".joining.mov")))
+            continue;
+        const QString path = takes.filePath(entry);
+        std::optional<Found> take;
+        if (hasJournal(path))
+            take = finishFromJournal(path);
+        else if (!filed.contains(entry))
+            take = unreferencedFinishedTake(path, manifestWritten);
+        if (take && !filed.contains(entry))
+            found.append(*take);
+    }
+    if (!found.isEmpty())
+        file(found);
+}
+
+void UnfinishedTakes::file(const QList<Found> &found)
+{
+    m.checkpoint(found.size() == 1 ? QStringLiteral("Recover Take") : QStringLiteral("Recover Takes"));
+    Session session = *m.m_currentSession;
+    double seconds = 0;
+    for (const Found &f : found) {
+        qsizetype index = -1;
+        for (qsizetype i = 0; i < session.scenes.size(); ++i)
+            if (!f.sceneID.isNull() && session.scenes[i].id == f.sceneID)
+                index = i;
+        RecordingScene &scene = index >= 0 ? session.scenes[index] : TakeRecording::sceneForNewTake(session);
+        scene.takes.append(f.take);
+        seconds += f.take.duration;
+        m.m_sessionLog.append(QStringLiteral("take recovered after a crash — %1 duration=%2s")
+                                  .arg(f.take.filename)
+                                  .arg(f.take.duration, 0, 'f', 1));
+    }
+    session.isDirty = true;
+    m.setCurrentSession(session);
+    m.scheduleSave();
+    const QString text =
+        found.size() == 1
+            ? QStringLiteral("Lumacast stopped while a take was being recorded. The take was recovered up to its "
+                             "last second (%1 s) and added to its scene.")
+                  .arg(seconds, 0, 'f', 1)
+            : QStringLiteral("Lumacast stopped while takes were being recorded. %1 takes were recovered (%2 s in "
+                             "all) and added to their scenes.")
+                  .arg(found.size())
+                  .arg(seconds, 0, 'f', 1);
+    m.presentAlert(found.size() == 1 ? QStringLiteral("A take was recovered") : QStringLiteral("Takes were recovered"),
+                   text, AlertStyle::informational);
+}
+
+} // namespace lumacast

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "model/Session.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QUuid>
+
+namespace lumacast {
+
+class AppStateManager;
+
+// Takes a crash or a power cut cut off, found when a recording is opened or resumed: a take
+// movie without its index but with its journal is finished from the journal and filed into the
+// scene it was recorded for; a finished take movie that no manifest ever referred to (its take
+// ended just before the crash) is filed back likewise. Each is whole-take trimmed, written to
+// the history log, one undo step together, and one alert tells the user. Works on the manager's
+// fields; main thread only.
+class UnfinishedTakes {
+public:
+    explicit UnfinishedTakes(AppStateManager &manager);
+
+    // What a take's journal opens with: the session and the scene it is recorded for.
+    static QByteArray journalNote(const Session &session, const QUuid &sceneID);
+    // Whether the orphan clean-up must leave the movie: its journal is there, so it has not yet
+    // been recovered or given up.
+    static bool hasJournal(const QString &moviePath);
+
+    // Looks through the current session's takes folder and files back what it can finish.
+    void recover();
+
+private:
+    struct Found {
+        Take take;
+        QUuid sceneID;
+    };
+    std::optional<Found> finishFromJournal(const QString &path);
+    std::optional<Found> unreferencedFinishedTake(const QString &path, const QDateTime &manifestWritten);
+    void file(const QList<Found> &found);
+
+    AppStateManager &m;
+};
+
+} // namespace lumacast

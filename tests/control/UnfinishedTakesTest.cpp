@@ -1,0 +1,132 @@
+#include "StateManagerDoubles.h"
+
+#include "capture/TakeWriter.h"
+#include "control/UnfinishedTakes.h"
+#include "platform/av/TakeJournal.h"
+#include "platform/av/TakeRecovery.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+using namespace lumacast;
+using lumacast::testing::ManagerHarness;
+
+namespace {
+
+void setModified(const QString &path, const QDateTime &when)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    ASSERT_TRUE(file.setFileTime(when, QFileDevice::FileModificationTime));
+}
+
+// A second of a small take; unfinished (as a crash leaves it) unless `finish`.
+void recordTake(const QString &path, const QByteArray &note, bool finish)
+{
+    TakeWriter writer(path);
+    writer.journalNote = note;
+    writer.setUp(96, 64, 48000, 1, false);
+    std::vector<uint8_t> pixels(96 * 64 * 4, 90);
+    std::vector<float> sound(480, 0.1f);
+    for (int i = 0; i < 30; ++i) {
+        pixels[i * 4] = 255;
+        writer.appendVideo({pixels.data(), 96, 64, 96 * 4, SampleTime::make(1000 + i, 30)});
+        for (int k = 0; k < 4; ++k)
+            writer.appendMicAudio({sound.data(), 400, AudioBuffer::Format::float32, 48000, 1,
+                                   SampleTime::make((1000 * 1600) + (i * 4 + k) * 400, 48000)});
+        std::this_thread::sleep_for(std::chrono::milliseconds(4));
+    }
+    if (finish) {
+        ASSERT_TRUE(writer.finish());
+    }
+}
+
+const Take *findTake(const Session &session, const QString &filename, qsizetype *sceneIndex = nullptr)
+{
+    for (qsizetype s = 0; s < session.scenes.size(); ++s)
+        for (const Take &take : session.scenes[s].takes)
+            if (take.filename == filename) {
+                if (sceneIndex)
+                    *sceneIndex = s;
+                return &take;
+            }
+    return nullptr;
+}
+
+} // namespace
+
+TEST(UnfinishedTakesTest, OpeningFilesBackWhatACrashCutOffAndLeavesWhatItCannotRead)
+{
+    ManagerHarness h;
+    Session session = h.adoptSessionWithTakes({1, 1});
+    session.currentSceneIndex = 1;
+    QDir takes(h.takesFolder());
+    // A take movie older than the manifest was filed once (a deleted take's, kept for undo).
+    recordTake(takes.filePath("deleted.mov"), {}, true);
+    setModified(takes.filePath("deleted.mov"), QDateTime::currentDateTime().addSecs(-60));
+    h.store->writeManifest(session);
+    // Cut off while recorded for the first scene; finished just before the crash but never filed;
+    // a journal that is not one; a tail being recorded (it keeps no journal).
+    recordTake(takes.filePath("cut.mov"), UnfinishedTakes::journalNote(session, session.scenes[0].id), false);
+    recordTake(takes.filePath("ended.mov"), {}, true);
+    setModified(takes.filePath("ended.mov"), QDateTime::currentDateTime().addSecs(5));
+    h.writeTakeFile("garbled.mov", 5000);
+    h.writeTakeFile("garbled.mov.journal", 100);
+    h.writeTakeFile("take1.tail.mov", 5000);
+    // Killed before its first frame was whole: nothing to recover, and the journal is given up.
+    {
+        QFile early(takes.filePath("early.mov"));
+        ASSERT_TRUE(early.open(QIODevice::WriteOnly));
+        early.write(QByteArray::fromHex("00000014667479707174202000000200717420200000000877696465000000006d646174"));
+        early.write(QByteArray(3000, '\x01'));
+        QFile journal(av::TakeJournal::pathFor(early.fileName()));
+        ASSERT_TRUE(journal.open(QIODevice::WriteOnly));
+        journal.write(av::TakeJournal::header(20, {}, {av::TakeJournal::Track{av::MediaType::Video, 600, 96, 64, {}}}));
+    }
+    ASSERT_TRUE(UnfinishedTakes::hasJournal(takes.filePath("cut.mov")));
+    h.clearLogs();
+
+    h.m().resumeSession(session);
+
+    const Session &opened = *h.m().session();
+    qsizetype scene = -1;
+    const Take *cut = findTake(opened, "cut.mov", &scene);
+    ASSERT_TRUE(cut);
+    EXPECT_EQ(scene, 0) << "filed into the scene it was recorded for";
+    EXPECT_GT(cut->duration, 0.5);
+    EXPECT_EQ(cut->trimStart, 0);
+    EXPECT_EQ(cut->trimEnd, cut->duration);
+    EXPECT_TRUE(av::TakeRecovery::hasIndex(takes.filePath("cut.mov")));
+    EXPECT_FALSE(UnfinishedTakes::hasJournal(takes.filePath("cut.mov")));
+    const Take *ended = findTake(opened, "ended.mov", &scene);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(scene, 1) << "no journal names its scene: the current one";
+    EXPECT_FALSE(findTake(opened, "deleted.mov"));
+    EXPECT_FALSE(findTake(opened, "garbled.mov"));
+    EXPECT_FALSE(findTake(opened, "take1.tail.mov"));
+    EXPECT_FALSE(findTake(opened, "early.mov"));
+    EXPECT_FALSE(UnfinishedTakes::hasJournal(takes.filePath("early.mov")));
+
+    ASSERT_EQ(h.alerts->shown.size(), 1u);
+    EXPECT_EQ(h.alerts->shown[0].message, QStringLiteral("Takes were recovered"));
+    EXPECT_EQ(h.m().undoActionName(), std::optional<QString>(QStringLiteral("Recover Takes")));
+    const QStringList history = h.historyLines();
+    EXPECT_EQ(history.filter("take recovered after a crash").size(), 2) << history.join('\n').toStdString();
+    EXPECT_EQ(h.appLogLines().filter("garbled.mov could not be recovered, left as it is").size(), 1);
+
+    // Undone, the recovered takes are orphans again: the clean-up still leaves every movie whose
+    // journal was never given up.
+    h.m().undo();
+    EXPECT_FALSE(findTake(*h.m().session(), "cut.mov"));
+    h.m().collectOrphanTakeFiles();
+    EXPECT_TRUE(h.takeFileExists("garbled.mov"));
+    EXPECT_TRUE(h.takeFileExists("garbled.mov.journal"));
+    EXPECT_TRUE(h.takeFileExists("cut.mov")) << "a redo step refers to it";
+    EXPECT_FALSE(h.takeFileExists("early.mov")) << "given up, it is an orphan like any other";
+}
