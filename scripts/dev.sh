@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Lumacast's one entry point for a fresh Debian 12 machine.
+# Lumacast's one entry point for a fresh Debian 12 (bookworm) or Debian 13 (trixie) machine.
 #   scripts/dev.sh run    install what is missing, build, launch the application
 #   scripts/dev.sh test   install what is missing, build, run the whole test suite
 #   scripts/dev.sh rig CMD   run CMD (for example one test program) inside the test rig, nothing else
@@ -9,10 +9,12 @@ set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${LUMACAST_BUILD_DIR:-$here/build}"
-jobs="$(nproc 2>/dev/null || echo 2)"
+jobs="${LUMACAST_JOBS:-$(nproc 2>/dev/null || echo 2)}"
 
+# One list for every release; the few names a release spells its own way come from
+# release_packages.
 packages=(
-  cmake ninja-build g++ pkg-config clang libclang-rt-14-dev
+  cmake ninja-build g++ pkg-config clang
   qt6-base-dev qt6-multimedia-dev qcoro-qt6-dev
   libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev libyuv-dev ffmpeg
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev libxcb-composite0-dev
@@ -26,6 +28,33 @@ packages=(
   qt6-qpa-plugins qt6-image-formats-plugins libqt6multimedia6 qt6-multimedia-dev
 )
 
+known_releases="Debian 12 (bookworm) and Debian 13 (trixie)"
+
+# Adds the names that differ between releases, read from /etc/os-release; stops on a system it
+# does not know rather than guessing at package names there.
+release_packages() {
+  local id="" version="" codename="" pretty=""
+  if [ -r /etc/os-release ]; then
+    # shellcheck disable=SC1091
+    id="$(. /etc/os-release && echo "${ID:-}")"
+    version="$(. /etc/os-release && echo "${VERSION_ID:-}")"
+    codename="$(. /etc/os-release && echo "${VERSION_CODENAME:-}")"
+    pretty="$(. /etc/os-release && echo "${PRETTY_NAME:-}")"
+  fi
+  case "$id:${version:-$codename}" in
+    debian:12 | debian:bookworm)
+      packages+=(libclang-rt-14-dev) ;;
+    debian:13 | debian:trixie)
+      packages+=(libclang-rt-dev) ;;
+    *)
+      echo "scripts/dev.sh knows the package names of $known_releases only;" \
+        "this system is ${pretty:-unknown (no /etc/os-release)}." >&2
+      echo "Install the equivalents of the list in scripts/dev.sh yourself, then build with" \
+        "cmake (README, \"For developers\")." >&2
+      exit 1 ;;
+  esac
+}
+
 as_root() {
   if [ "$(id -u)" -eq 0 ]; then "$@"
   elif command -v sudo >/dev/null; then sudo "$@"
@@ -36,6 +65,7 @@ as_root() {
 }
 
 install_missing() {
+  release_packages
   local missing=()
   for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
@@ -228,11 +258,31 @@ wayland_rig() { # CMD...
   LUMACAST_BUILD_DIR="$build" exec "$here/tests/wayland/rig.sh" "$@"
 }
 
+# Without this, a user over ssh or on a console meets Qt's abort about the xcb platform plugin
+# and libxcb-cursor0, which is installed: the real cause is that there is no screen to show on.
+require_display() {
+  case "${QT_QPA_PLATFORM:-}" in
+    "" | xcb* | wayland*) ;;
+    *) return 0 ;; # offscreen, vnc...: the user chose a platform without a screen
+  esac
+  if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ]; then
+    echo "Built $build/src/app/lumacast, but there is no display to show it on (DISPLAY is not set)." >&2
+    echo "Run this from a terminal in your desktop session, or over ssh with X forwarding (ssh -X)." >&2
+    exit 1
+  fi
+  if [ -n "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && ! xdpyinfo >/dev/null 2>&1; then
+    echo "Built $build/src/app/lumacast, but the display $DISPLAY cannot be opened." >&2
+    echo "Run this from a terminal in your desktop session, or over ssh with X forwarding (ssh -X)." >&2
+    exit 1
+  fi
+}
+
 cmd="${1:-}"
 case "$cmd" in
   run)
     install_missing
     build_all --target lumacast # not the test programs: the launch should not wait for them
+    require_display
     exec "$build/src/app/lumacast" "${@:2}"
     ;;
   test)

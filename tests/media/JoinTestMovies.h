@@ -146,7 +146,7 @@ inline SourceSpec tailSpecFor(const QString &takePath, const SourceSpec &take, Q
 struct TrackCopy {
     QString path;
     int trackIndex = 0;
-    std::optional<av::AffineTransform> transform;
+    std::optional<av::AffineTransform> transform{};
 };
 
 // Copies whole tracks (samples, sample descriptions and edit lists as they are) into a new

@@ -557,6 +557,31 @@ TEST_F(MovieExportTest, SameSizeTakesOfAnotherVideoFormatKeepTheirOwnSampleDescr
     }
 }
 
+TEST_F(MovieExportTest, ATakeNotIn420IsConvertedWhereItsCutIsReencoded)
+{
+    // The second take 4:4:4, as a movie made elsewhere may be, with its cut off its only key frame:
+    // the frames from the cut on are re-encoded by the 4:2:0 encoder the recorded takes share.
+    const QList<Take> list{makeTake(takes(), {.colour = 0}, 0.0, 0.5), makeTake(takes(), {.colour = 1}, 0.3, 1.0)};
+    const QString stored = QDir(takes()).filePath(list[1].filename);
+    const QString full = stored + QStringLiteral(".444.mov");
+    const auto made = lumacast::testing::runProcess(
+        QStringLiteral("ffmpeg"), {"-v", "error", "-i", stored, "-map", "0", "-c:a", "copy", "-c:v", "libx264", "-preset",
+                                   "ultrafast", "-pix_fmt", "yuv444p", "-g", "120", "-bf", "0", full});
+    ASSERT_TRUE(made.ok()) << made.err.toStdString();
+    ASSERT_TRUE(QFile::remove(stored) && QFile::rename(full, stored));
+    run(list);
+
+    EXPECT_TRUE(decodesCleanly(out()));
+    const auto formats = lumacast::testing::runProcess(
+        QStringLiteral("ffprobe"), {"-v", "error", "-select_streams", "v", "-show_entries", "frame=pix_fmt", "-of",
+                                    "default=noprint_wrappers=1:nokey=1", out()});
+    const QStringList perFrame = QString::fromUtf8(formats.out).split(u'\n', Qt::SkipEmptyParts);
+    EXPECT_EQ(QSet<QString>(perFrame.begin(), perFrame.end()), QSet<QString>{QStringLiteral("yuv420p")});
+    const QImage image = frameAt(out(), 0.5);
+    EXPECT_EQ(frameNumber(image), 9);
+    EXPECT_TRUE(near(image.pixel(image.width() / 2, image.height() * 3 / 4), kColours[1]));
+}
+
 TEST_F(MovieExportTest, ATurnedTakeIsPlacedAsPlayersShowIt)
 {
     const QList<Take> list{makeTake(takes(), {.width = 640, .height = 360, .colour = 0}, 0.0, 0.5),
@@ -564,9 +589,15 @@ TEST_F(MovieExportTest, ATurnedTakeIsPlacedAsPlayersShowIt)
     // The second take turned a quarter by its track matrix, as a phone or a turned screen gives.
     const QString stored = QDir(takes()).filePath(list[1].filename);
     const QString turned = stored + QStringLiteral(".turned.mov");
-    ASSERT_TRUE(lumacast::testing::runProcess(QStringLiteral("ffmpeg"),
-                                              {"-v", "error", "-i", stored, "-c", "copy", "-metadata:s:v:0", "rotate=90", turned})
-                    .ok());
+    // FFmpeg 6.1 on sets the matrix with -display_rotation (before -i, counter-clockwise); 5.1
+    // lacks that option and sets it from the rotate tag, which FFmpeg 7 writes as a mere tag.
+    if (!lumacast::testing::runProcess(QStringLiteral("ffmpeg"), {"-v", "error", "-display_rotation", "-90", "-i", stored,
+                                                                  "-c", "copy", turned})
+             .ok()) {
+        ASSERT_TRUE(lumacast::testing::runProcess(QStringLiteral("ffmpeg"), {"-v", "error", "-y", "-i", stored, "-c", "copy",
+                                                                             "-metadata:s:v:0", "rotate=90", turned})
+                        .ok());
+    }
     ASSERT_TRUE(QFile::remove(stored) && QFile::rename(turned, stored));
     run(list);
     EXPECT_TRUE(logged(QStringLiteral("mixed sizes \u2192 canvas 640x360; re-encoding the other-sized takes")));

@@ -185,7 +185,9 @@ ProcessResult savePictures(const QString &movie, Player player, const QString &p
 {
     QDir().mkpath(pictures);
     if (player == Player::mpv) {
-        QStringList args{"--no-config", "--msg-level=all=warn", "--ao=null", "--untimed", "--framedrop=no", "--vo=image",
+        // No auto profiles: mpv 0.40's profile hook now and then outlives its client and says
+        // "client removed during hook handling", a line about mpv, not about the file.
+        QStringList args{"--no-config", "--load-auto-profiles=no", "--msg-level=all=warn", "--ao=null", "--untimed", "--framedrop=no", "--vo=image",
                          "--vo-image-format=png", "--vo-image-outdir=" + pictures};
         if (seekTo >= 0)
             args << "--start=" + QString::number(seekTo, 'f', 4) << "--frames=2";
@@ -255,7 +257,7 @@ double decodedSoundSeconds(const QString &movie, Player player)
             ? runProcess(QStringLiteral("ffmpeg"), {"-v", "error", "-i", movie, "-map", "0:a:0", "-ac", "1", "-ar", "48000",
                                                     "-f", "s16le", raw})
         : player == Player::mpv
-            ? runProcess(QStringLiteral("mpv"), {"--no-config", "--msg-level=all=warn", "--vid=no", "--aid=1", "--ao=pcm",
+            ? runProcess(QStringLiteral("mpv"), {"--no-config", "--load-auto-profiles=no", "--msg-level=all=warn", "--vid=no", "--aid=1", "--ao=pcm",
                                                  "--ao-pcm-file=" + raw, "--ao-pcm-waveheader=no", "--audio-format=s16",
                                                  "--audio-channels=mono", "--audio-samplerate=48000", movie})
             : runProcess(QStringLiteral("gst-launch-1.0"),

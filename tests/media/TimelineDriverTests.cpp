@@ -182,8 +182,9 @@ TEST_F(TimelineDriver, HostileSessionsFailAndLoseNothing)
         const ProcessResult result = run(c.command, c.destination);
         EXPECT_EQ(result.exitCode, 1);
         EXPECT_TRUE(QString::fromUtf8(result.err).contains(c.expected)) << result.err.toStdString();
-        if (c.destination != take)
+        if (c.destination != take) {
             EXPECT_FALSE(QFileInfo::exists(c.destination));
+        }
         EXPECT_TRUE(QDir(m_dirPath()).entryList({".lumacast-work-*"}, QDir::AllEntries | QDir::Hidden).isEmpty());
         QFile::remove(take);
         ASSERT_TRUE(QFile::copy(outside, take));

@@ -4,6 +4,7 @@
 #include "model/SessionManifest.h"
 
 #include <QDateTime>
+#include <QTimeZone>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -12,7 +13,7 @@ namespace lumacast::testing {
 
 inline QDateTime fixedDate(int second = 0)
 {
-    return QDateTime(QDate(2024, 5, 1), QTime(10, 0, second), Qt::UTC);
+    return QDateTime(QDate(2024, 5, 1), QTime(10, 0, second), QTimeZone::utc());
 }
 
 inline Take makeTake(const QString &filename, double duration = 10.0)

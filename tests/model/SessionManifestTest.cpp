@@ -5,6 +5,7 @@
 #include "model/SessionManifest.h"
 
 #include <QJsonArray>
+#include <QTimeZone>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLoggingCategory>
@@ -70,7 +71,7 @@ TEST(SessionManifest, JsonIsSortedPrettyUpperCaseAndUtc)
 {
     SessionManifest manifest = makeManifest(1, 1);
     manifest.createdAt
-        = QDateTime(QDate(2024, 5, 1), QTime(12, 30, 15, 750), Qt::OffsetFromUTC, 7200);
+        = QDateTime(QDate(2024, 5, 1), QTime(12, 30, 15, 750), QTimeZone(7200));
     manifest.scenes[0].takes[0].trimEnd = 2.5;
     const QByteArray json = manifest.toJson();
     const QString text = QString::fromUtf8(json);
@@ -86,7 +87,7 @@ TEST(SessionManifest, JsonIsSortedPrettyUpperCaseAndUtc)
     EXPECT_FALSE(text.contains("\"name\""));
 
     const SessionManifest decoded = SessionManifest::fromJson(json);
-    manifest.createdAt = QDateTime(QDate(2024, 5, 1), QTime(10, 30, 15), Qt::UTC);
+    manifest.createdAt = QDateTime(QDate(2024, 5, 1), QTime(10, 30, 15), QTimeZone::utc());
     EXPECT_EQ(decoded, manifest);
 }
 
@@ -103,7 +104,7 @@ TEST(SessionManifest, EncodingRefusesNonFiniteNumbers)
     SessionManifest undated = makeManifest(1, 1);
     undated.scenes[0].takes[0].recordedAt = QDateTime();
     EXPECT_THROW(undated.toJson(), JsonEncodeError);
-    undated.scenes[0].takes[0].recordedAt = QDateTime(QDate(10000, 1, 1), QTime(0, 0), Qt::UTC);
+    undated.scenes[0].takes[0].recordedAt = QDateTime(QDate(10000, 1, 1), QTime(0, 0), QTimeZone::utc());
     EXPECT_THROW(undated.toJson(), JsonEncodeError);
 }
 

@@ -3,6 +3,7 @@
 #include "model/Session.h"
 
 #include <QDateTime>
+#include <QTimeZone>
 #include <QList>
 #include <QUuid>
 
@@ -20,7 +21,7 @@ inline Take makeTrimmedTake(const QString &filename, double duration, double tri
     take.filename = filename;
     take.duration = duration;
     // Whole seconds, as the stored form keeps them, so that a take survives a save unchanged.
-    take.recordedAt = QDateTime::fromSecsSinceEpoch(1'700'000'000, Qt::UTC);
+    take.recordedAt = QDateTime::fromSecsSinceEpoch(1'700'000'000, QTimeZone::utc());
     take.name = std::move(name);
     take.trimStart = trimStart;
     take.trimEnd = trimEnd;

@@ -1,5 +1,7 @@
 #include "platform/av/Asset.h"
 
+#include "platform/av/FfmpegVersions.h"
+
 extern "C" {
 #include <libavformat/avformat.h>
 }
@@ -209,7 +211,7 @@ std::shared_ptr<const Asset> Asset::open(const QString &path)
             const AVRational rate = stream->avg_frame_rate.num ? stream->avg_frame_rate : stream->r_frame_rate;
             t.nominalFrameRate = rate.den ? av_q2d(rate) : 0;
             // The display matrix has the layout of a movie track matrix (16.16 fixed point).
-            if (const uint8_t *side = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr)) {
+            if (const uint8_t *side = detail::streamDisplayMatrix(stream)) {
                 const auto *m = reinterpret_cast<const int32_t *>(side);
                 t.preferredTransform = {m[0] / 65536.0, m[1] / 65536.0, m[3] / 65536.0,
                                         m[4] / 65536.0, m[6] / 65536.0, m[7] / 65536.0};

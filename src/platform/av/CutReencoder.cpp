@@ -1,11 +1,14 @@
 #include "platform/av/CutReencoder.h"
 
+#include "platform/av/FfmpegVersions.h"
 #include "platform/av/H264EncoderSetup.h"
 #include "platform/av/TakeEncoderSettings.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/dict.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
 }
 
 #include <memory>
@@ -38,9 +41,13 @@ struct FrameDeleter {
 struct PacketDeleter {
     void operator()(AVPacket *p) const { av_packet_free(&p); }
 };
+struct ScalerDeleter {
+    void operator()(SwsContext *s) const { sws_freeContext(s); }
+};
 using CodecPtr = std::unique_ptr<AVCodecContext, CodecDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
+using ScalerPtr = std::unique_ptr<SwsContext, ScalerDeleter>;
 
 // The SPS and PPS units of an avcC record, and the size of its NAL length fields.
 struct AvcConfig {
@@ -126,6 +133,33 @@ CodecPtr openEncoder(int width, int height)
     return c;
 }
 
+// The decoded `picture` as the encoder takes it: itself when its pixel format is the encoder's,
+// else `converted`, filled with its pixels in the encoder's format (a 4:4:4 or 4:2:2 movie made
+// elsewhere). Handed over unconverted, such frames are refused by FFmpeg 7 and were encoded from
+// misread planes before.
+AVFrame *inEncoderFormat(AVFrame *picture, const AVCodecContext &encoder, ScalerPtr &scaler, AVFrame *converted)
+{
+    if (picture->format == encoder.pix_fmt && picture->width == encoder.width && picture->height == encoder.height)
+        return picture;
+    const auto from = AVPixelFormat(picture->format);
+    scaler.reset(sws_getCachedContext(scaler.release(), picture->width, picture->height, from, encoder.width,
+                                      encoder.height, encoder.pix_fmt, SWS_BICUBIC, nullptr, nullptr, nullptr));
+    if (!scaler) {
+        const char *name = av_get_pix_fmt_name(from);
+        throw unsupported(QStringLiteral("frames in the pixel format %1 cannot be converted for the encoder")
+                              .arg(QString::fromLatin1(name ? name : "unknown")));
+    }
+    av_frame_unref(converted);
+    converted->format = encoder.pix_fmt;
+    converted->width = encoder.width;
+    converted->height = encoder.height;
+    if (const int rc = av_frame_get_buffer(converted, 0); rc < 0)
+        throw unsupported(ffmpegErrorText(rc));
+    av_frame_copy_props(converted, picture);
+    sws_scale(scaler.get(), picture->data, picture->linesize, 0, picture->height, converted->data, converted->linesize);
+    return converted;
+}
+
 } // namespace
 
 CutReencoder::CutReencoder(const FormatDescription &format) : m_format(format) {}
@@ -148,6 +182,8 @@ CutReencoder::Result CutReencoder::reencode(QFile &source, const QList<SampleRec
     CodecPtr encoder;
     PacketPtr packet(av_packet_alloc());
     FramePtr frame(av_frame_alloc());
+    FramePtr converted(av_frame_alloc());
+    ScalerPtr scaler;
     Result result{{}, m_format};
     std::vector<std::pair<QByteArray, bool>> &out = result.samples;
     std::int64_t encodedPts = 0;
@@ -178,6 +214,7 @@ CutReencoder::Result CutReencoder::reencode(QFile &source, const QList<SampleRec
                                             : std::nullopt;
                 }
             }
+            picture = inEncoderFormat(picture, *encoder, scaler, converted.get());
             picture->pts = encodedPts;
             encodedPts += encoder->time_base.den / std::max(1, encoder->framerate.num);
             picture->pict_type = leading ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
@@ -199,7 +236,7 @@ CutReencoder::Result CutReencoder::reencode(QFile &source, const QList<SampleRec
             // Frames before the cut only feed the decoder.
             if (frame->pts >= showFrom && frame->pts < showTo) {
                 frame->pict_type = AV_PICTURE_TYPE_NONE;
-                frame->key_frame = 0;
+                detail::clearKeyFrame(frame.get());
                 encode(frame.get());
             }
             av_frame_unref(frame.get());

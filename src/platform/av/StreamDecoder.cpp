@@ -1,5 +1,7 @@
 #include "platform/av/StreamDecoder.h"
 
+#include "platform/av/FfmpegVersions.h"
+
 extern "C" {
 #include <libswscale/swscale.h>
 }
@@ -154,8 +156,8 @@ MediaTime StreamDecoder::frameDuration(const AVFrame *frame) const
 {
     if (m_stream->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && frame->sample_rate > 0)
         return MediaTime(frame->nb_samples, frame->sample_rate);
-    if (frame->pkt_duration > 0)
-        return MediaTime(frame->pkt_duration * m_stream->time_base.num, m_stream->time_base.den);
+    if (const std::int64_t duration = frameDurationInStreamTime(frame); duration > 0)
+        return MediaTime(duration * m_stream->time_base.num, m_stream->time_base.den);
     const AVRational rate = m_stream->avg_frame_rate;
     if (rate.num > 0 && rate.den > 0)
         return MediaTime(rate.den, rate.num);

@@ -10,9 +10,10 @@ using namespace lumacast::av;
 
 namespace {
 
-const QStringList kBt709{QStringLiteral("-color_primaries"), QStringLiteral("bt709"),
-                         QStringLiteral("-color_trc"), QStringLiteral("bt709"),
-                         QStringLiteral("-colorspace"), QStringLiteral("bt709")};
+// Tagged through the frames: FFmpeg 7's command line writes no colr box for the tags given as
+// output options alone.
+const QStringList kBt709{QStringLiteral("-vf"),
+                         QStringLiteral("setparams=color_primaries=bt709:color_trc=bt709:colorspace=bt709")};
 
 } // namespace
 

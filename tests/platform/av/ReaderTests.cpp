@@ -119,10 +119,10 @@ TEST(ImageGenerator, PicturesDecodeWithTheMatrixTheirStreamIsTaggedWith)
     const QString tagged = dir.filePath(QStringLiteral("bt709.mov"));
     const QString untagged = dir.filePath(QStringLiteral("untagged.mov"));
     ASSERT_TRUE(testmovies::makeMovie(tagged, 0.2, 30, 10, false, 64, 48,
-                                      {QStringLiteral("-vf"), green.arg(QStringLiteral("bt709")),
-                                       QStringLiteral("-colorspace"), QStringLiteral("bt709"),
-                                       QStringLiteral("-color_primaries"), QStringLiteral("bt709"),
-                                       QStringLiteral("-color_trc"), QStringLiteral("bt709")}));
+                                      {QStringLiteral("-vf"),
+                                       green.arg(QStringLiteral("bt709"))
+                                           + QStringLiteral(",setparams=color_primaries=bt709:color_trc=bt709:"
+                                                            "colorspace=bt709")}));
     ASSERT_TRUE(testmovies::makeMovie(untagged, 0.2, 30, 10, false, 64, 48,
                                       {QStringLiteral("-vf"), green.arg(QStringLiteral("bt601"))}));
     for (const QString &path : {tagged, untagged}) {
