@@ -239,8 +239,9 @@ TEST_F(PermissionsFlow, ScreenCheckDecisionTable)
                                           << " preflight=" << row.preflight);
         layer = std::make_shared<FakeLayer>();
         auto coordinator = make();
-        if (row.confirmedEarlier)
+        if (row.confirmedEarlier) {
             ASSERT_TRUE(QCoro::waitFor(coordinator.fetchShareableContent("setup")));
+        }
         layer->preflights = {row.preflight};
         layer->listings = {row.listed ? Listing{contentWithDisplays(2)} : FakeLayer::failure()};
         permissionLog.clear();
@@ -254,8 +255,9 @@ TEST_F(PermissionsFlow, ScreenCheckDecisionTable)
         if (row.line)
             expected << row.line;
         EXPECT_EQ(permissionLog.texts(), expected);
-        if (row.outcome == PermissionsCoordinator::ScreenAccess::unavailable)
+        if (row.outcome == PermissionsCoordinator::ScreenAccess::unavailable) {
             EXPECT_EQ(access.message, PermissionsCoordinator::kScreenProblemMessage);
+        }
     }
 }
 

@@ -79,7 +79,7 @@ public:
     xcb_atom_t atom(const char *name)
     {
         auto *reply = xcb_intern_atom_reply(m_conn, xcb_intern_atom(m_conn, 0, uint16_t(strlen(name)), name), nullptr);
-        const xcb_atom_t a = reply ? reply->atom : XCB_ATOM_NONE;
+        const xcb_atom_t a = reply ? reply->atom : xcb_atom_t(XCB_ATOM_NONE);
         std::free(reply);
         return a;
     }
@@ -112,7 +112,7 @@ public:
         const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(m_conn)).data->root;
         xcb_warp_pointer(m_conn, XCB_NONE, root, 0, 0, 0, 0, int16_t(x), int16_t(y));
         auto *reply = xcb_query_pointer_reply(m_conn, xcb_query_pointer(m_conn, root), nullptr);
-        const xcb_window_t child = reply ? reply->child : XCB_NONE;
+        const xcb_window_t child = reply ? reply->child : xcb_window_t(XCB_NONE);
         std::free(reply);
         return child;
     }

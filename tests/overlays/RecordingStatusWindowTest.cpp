@@ -97,8 +97,9 @@ TEST(RecordingStatusCard, ElapsedTimeLeavesPausesOut)
         const auto elapsed = status.elapsedRecordingTime(now);
         EXPECT_EQ(elapsed ? status_card::elapsedText(*elapsed) : QString(), c.text);
         // Paused: the time stands still.
-        if (c.pausedSecondsAgo)
+        if (c.pausedSecondsAgo) {
             EXPECT_EQ(status_card::elapsedText(*status.elapsedRecordingTime(now.addSecs(30))), c.text);
+        }
     }
 }
 

@@ -281,8 +281,9 @@ TEST_F(ScreenCast, TakeOfAnXWaylandWindowHasItsCounts)
     std::set<int> seen;
     for (size_t i = 0; i < pictures.size(); ++i) {
         seen.insert(pictures[i].counter);
-        if (i > 0)
+        if (i > 0) {
             EXPECT_GE(pictures[i].counter, pictures[i - 1].counter) << "at frame " << i;
+        }
     }
     EXPECT_GE(double(seen.size()), 0.9 * (pictures.back().counter - pictures.front().counter + 1));
 }

@@ -250,8 +250,9 @@ TEST(SceneOutlineView, Keys)
         EXPECT_EQ(f.takeCalls(), c.calls);
         EXPECT_EQ(f.alerts, c.alerts);
         EXPECT_EQ(f.keys, c.keys);
-        if (expectedFocus)
+        if (expectedFocus) {
             EXPECT_EQ(f.outline->focusedItemID(), expectedFocus);
+        }
         EXPECT_FALSE(f.outline->cellDelegate()->openEditor());
     }
 }
