@@ -149,10 +149,19 @@ TEST(PulseCapture, CapturesToneFromMicrophoneWithMonotonicTimestamps)
     }
     // Stamped on the frames' clock: inside the capture window give or take the server's latency
     // (a monitor's latency may be negative: it hands out what the sink is about to play), and
-    // moving forward.
+    // moving forward. The one step back allowed is a re-anchoring: on a loaded machine the
+    // reading the stamps were counted from can come late, and a later, earlier reading corrects
+    // it (the writer lays the overlap over what it has, which keeps picture and sound together).
     EXPECT_GT(stamps.front(), before - 500'000'000);
     EXPECT_LT(stamps.back(), after + 500'000'000);
-    EXPECT_TRUE(std::is_sorted(stamps.begin(), stamps.end()));
+    int stepsBack = 0;
+    for (std::size_t i = 1; i < stamps.size(); ++i) {
+        if (stamps[i] < stamps[i - 1]) {
+            ++stepsBack;
+            EXPECT_LT(stamps[i - 1] - stamps[i], 300'000'000) << "at packet " << i;
+        }
+    }
+    EXPECT_LE(stepsBack, 2);
 
     const auto stretch = lumacast::testing::loudestStretch(recording.firstChannel(), std::size_t(mic->sampleRate / 2));
     EXPECT_NEAR(lumacast::testing::dominantFrequency(stretch, mic->sampleRate), 440, 10);
