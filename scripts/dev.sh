@@ -23,7 +23,7 @@ packages=(
   pulseaudio xvfb xdotool x11-utils x11-xserver-utils trayer libxml2-utils fonts-dejavu-core
   libgtest-dev libgmock-dev
   dbus-daemon at-spi2-core xfce4-panel
-  picom xdg-utils libglib2.0-bin desktop-file-utils
+  picom xdg-utils file libglib2.0-bin desktop-file-utils
   gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-libav mpv vlc-bin vlc-plugin-base
   qt6-qpa-plugins qt6-image-formats-plugins libqt6multimedia6 qt6-multimedia-dev
 )
