@@ -105,11 +105,13 @@ TEST_F(SettingsWindowTest, ControlsFollowWhatTheManagerPublishes)
         int displays;
         std::optional<uint32_t> selectedDisplay;
         const char *shownDisplay;
+        const char *shortcutsNote; // the desktop's answer may come after the window is built
     } cases[] = {
-        {false, false, 1, std::nullopt, "A — 800×600"},
-        {true, true, 2, std::nullopt, "A — 800×600"},
-        {true, false, 3, 3, "C — 800×600"},
+        {false, false, 1, std::nullopt, "A — 800×600", ""},
+        {true, true, 2, std::nullopt, "A — 800×600", "The desktop bound these shortcuts:\nStart: Super+R"},
+        {true, false, 3, 3, "C — 800×600", ""},
     };
+    SettingsWindow::setShortcutsNote(QString());
     SettingsWindow window(host, preferences);
     window.show();
     for (const Case &c : cases) {
@@ -122,6 +124,7 @@ TEST_F(SettingsWindowTest, ControlsFollowWhatTheManagerPublishes)
             host.displays.push_back({uint32_t(i + 1), QString(QChar('A' + i)), 800, 600});
         host.display = c.selectedDisplay;
         host.changed();
+        SettingsWindow::setShortcutsNote(QString::fromUtf8(c.shortcutsNote));
 
         const std::string at = "recording " + std::to_string(c.recording) + ", displays " + std::to_string(c.displays);
         EXPECT_EQ(find<QComboBox>(window, "microphone")->isEnabled(), !c.recording) << at;
@@ -135,6 +138,8 @@ TEST_F(SettingsWindowTest, ControlsFollowWhatTheManagerPublishes)
         EXPECT_EQ(find<QLabel>(window, "systemAudioLevelText")->text(), "13%") << at;
         EXPECT_EQ(find<QComboBox>(window, "recordScreen")->isVisibleTo(&window), c.displays >= 2) << at;
         EXPECT_EQ(find<QComboBox>(window, "recordScreen")->currentText(), QString::fromUtf8(c.shownDisplay)) << at;
+        EXPECT_EQ(find<QLabel>(window, "shortcutsNote")->text(), QString::fromUtf8(c.shortcutsNote)) << at;
+        EXPECT_EQ(find<QLabel>(window, "shortcutsNote")->isVisibleTo(&window), *c.shortcutsNote != 0) << at;
     }
     EXPECT_EQ(host.calls, QStringList{"refreshDisplays"});
 }

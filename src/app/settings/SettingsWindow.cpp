@@ -323,12 +323,14 @@ void SettingsWindow::buildShortcuts(QVBoxLayout *page)
 
     connect(restore, &QPushButton::clicked, this, &SettingsWindow::restoreDefaultShortcuts);
 
-    if (!shortcutsNote().isEmpty()) {
-        auto *note = new QLabel(shortcutsNote(), box);
-        note->setObjectName(QStringLiteral("shortcutsNote"));
-        note->setWordWrap(true);
-        column->addWidget(note);
-    }
+    // The desktop's portal answers a while after launch, perhaps after this window is built: the
+    // label is always made and follows every later note.
+    auto *note = new QLabel(shortcutsNote(), box);
+    note->setObjectName(QStringLiteral("shortcutsNote"));
+    note->setWordWrap(true);
+    note->setVisible(!note->text().isEmpty());
+    column->addWidget(note);
+    shownShortcutsNotes().push_back(note);
 }
 
 namespace {
@@ -339,9 +341,20 @@ QString &storedShortcutsNote()
 }
 } // namespace
 
+std::vector<QPointer<QLabel>> &SettingsWindow::shownShortcutsNotes()
+{
+    static std::vector<QPointer<QLabel>> labels;
+    std::erase_if(labels, [](const QPointer<QLabel> &label) { return label.isNull(); });
+    return labels;
+}
+
 void SettingsWindow::setShortcutsNote(const QString &note)
 {
     storedShortcutsNote() = note;
+    for (const QPointer<QLabel> &label : shownShortcutsNotes()) {
+        label->setText(note);
+        label->setVisible(!note.isEmpty());
+    }
 }
 
 QString SettingsWindow::shortcutsNote()

@@ -4,6 +4,8 @@
 #include <QString>
 #include <QWidget>
 
+#include <vector>
+
 class QCheckBox;
 class QComboBox;
 class QDoubleSpinBox;
@@ -44,7 +46,7 @@ public:
 
     // A line under the shortcuts about how this desktop delivers them (in a Wayland session: what
     // the desktop bound, or that the keys work only while a Lumacast window has the keyboard).
-    // Main thread; shown by windows built afterwards.
+    // Main thread; shown at once by the windows already built and by those built afterwards.
     static void setShortcutsNote(const QString &note);
     static QString shortcutsNote();
 
@@ -62,6 +64,8 @@ private:
     void refresh();
     void levelMoved(double level);
     void restoreDefaultShortcuts();
+    // The note labels of the windows alive now (the ones destroyed are dropped on each call).
+    static std::vector<QPointer<QLabel>> &shownShortcutsNotes();
 
     QPointer<SettingsHost> m_host;
     Preferences &m_preferences;
