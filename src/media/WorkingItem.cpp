@@ -27,18 +27,6 @@ QSet<QString> &liveItems()
     return items;
 }
 
-void removeItem(const QString &path)
-{
-    const QByteArray name = QFile::encodeName(path);
-    struct stat status {};
-    if (::lstat(name.constData(), &status) != 0)
-        return;
-    if (S_ISDIR(status.st_mode))
-        QDir(path).removeRecursively();  // never follows links inside
-    else
-        ::unlink(name.constData());
-}
-
 [[noreturn]] void throwErrno(const QString &path, int code)
 {
     throw FileSystemError(QStringLiteral("Replace"), path, code,
@@ -61,7 +49,7 @@ WorkingItem::WorkingItem(const QString &destination, const QString &suffix)
 WorkingItem::~WorkingItem()
 {
     if (!m_committed)
-        removeItem(m_path);
+        InFlightItem::removeItem(m_path);
     const std::lock_guard lock(g_mutex);
     liveItems().remove(m_path);
 }
@@ -82,7 +70,7 @@ void WorkingItem::commit()
     // A folder: exchange the two, then remove the old one under the working name.
     if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_EXCHANGE) != 0)
         throwErrno(m_destination, errno);
-    removeItem(m_path);
+    InFlightItem::removeItem(m_path);
     m_committed = true;
 }
 
@@ -98,7 +86,7 @@ void WorkingItem::removeStale(const QString &folder)
             continue;
         if (::kill(pid_t(pid), 0) == 0 || errno != ESRCH)
             continue;  // its process still runs (or is not ours to ask)
-        removeItem(QDir(folder).filePath(name));
+        InFlightItem::removeItem(QDir(folder).filePath(name));
     }
 }
 
@@ -124,7 +112,7 @@ void WorkingItem::removeAllNow()
         for (const QString &folder : std::as_const(folders)) {
             const QStringList names = QDir(folder).entryList({ours}, QDir::AllEntries | QDir::Hidden | QDir::System);
             for (const QString &name : names)
-                removeItem(QDir(folder).filePath(name));
+                InFlightItem::removeItem(QDir(folder).filePath(name));
         }
         ::usleep(10000);
     }

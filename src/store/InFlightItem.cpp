@@ -24,18 +24,6 @@ namespace {
 // A journal entry is a path; nothing near a megabyte.
 constexpr qsizetype kLargestEntry = 64 * 1024;
 
-void removeItem(const QString &path)
-{
-    const QByteArray name = QFile::encodeName(path);
-    struct stat status {};
-    if (::lstat(name.constData(), &status) != 0)
-        return;
-    if (S_ISDIR(status.st_mode))
-        QDir(path).removeRecursively(); // never follows links inside
-    else
-        ::unlink(name.constData());
-}
-
 QByteArray readEntry(int fd)
 {
     QByteArray data(kLargestEntry, Qt::Uninitialized);
@@ -53,6 +41,18 @@ QByteArray readEntry(int fd)
 }
 
 } // namespace
+
+void InFlightItem::removeItem(const QString &path)
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat status {};
+    if (::lstat(name.constData(), &status) != 0)
+        return;
+    if (S_ISDIR(status.st_mode))
+        QDir(path).removeRecursively(); // never follows links inside
+    else
+        ::unlink(name.constData());
+}
 
 QString InFlightItem::journalFolder()
 {

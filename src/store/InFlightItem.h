@@ -27,6 +27,9 @@ public:
     // links are removed, never followed) and their journal entries. Only items whose name marks
     // them as the program's hidden working items are touched. Returns how many were removed.
     static int removeAbandoned();
+    // Removes a file, or a folder with its contents; a link is removed, never followed. Nothing
+    // there is not a failure.
+    static void removeItem(const QString &path);
     // The journal's folder.
     static QString journalFolder();
     // Whether a file name is one of the program's hidden working items.
