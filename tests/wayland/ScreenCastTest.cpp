@@ -428,8 +428,16 @@ protected:
             qputenv("LUMACAST_WAYLAND_FRONTEND_PID", "0");
         }
         ASSERT_TRUE(waitForName(QStringLiteral("org.freedesktop.portal.Desktop"), false));
+        // Newer frontends choose by a configuration file before the .portal files' UseIn; a
+        // private one that names ours outranks the system's.
+        QDir().mkpath(file(QStringLiteral("config/xdg-desktop-portal")));
+        QFile choice(file(QStringLiteral("config/xdg-desktop-portal/sway-portals.conf")));
+        ASSERT_TRUE(choice.open(QIODevice::WriteOnly));
+        choice.write("[preferred]\ndefault=lumacastcast\n");
+        choice.close();
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("XDG_DESKTOP_PORTAL_DIR"), file(QStringLiteral("portals")));
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), file(QStringLiteral("config")));
         m_portal.setProcessEnvironment(environment);
         m_portal.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_portal.start(QStringLiteral("/usr/libexec/xdg-desktop-portal"), {QStringLiteral("-r")});
