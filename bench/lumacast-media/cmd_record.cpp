@@ -39,6 +39,7 @@ struct Options {
     bool systemAudio = false;
     std::optional<QString> mic;
     std::vector<std::pair<double, double>> pauses;
+    std::optional<double> hideCursorAfter; // seconds the mouse rests before the pointer leaves the take
 };
 
 std::optional<uint32_t> parseId(const QString &text)
@@ -74,6 +75,10 @@ std::optional<Options> parse(const QStringList &args, QString &error)
             o.window = parseId(value());
             if (!o.window)
                 error = QStringLiteral("--window needs a window id");
+        } else if (a == QLatin1String("--hide-cursor-after")) {
+            o.hideCursorAfter = value().toDouble();
+            if (!(*o.hideCursorAfter > 0))
+                error = QStringLiteral("--hide-cursor-after needs seconds > 0");
         } else if (a == QLatin1String("--system-audio")) {
             o.systemAudio = true;
         } else if (a == QLatin1String("--mic")) {
@@ -114,7 +119,7 @@ double cpuSeconds()
 
 QCoro::Task<int> record(Options o)
 {
-    ScreenRecorder recorder(false, 2.0);
+    ScreenRecorder recorder(o.hideCursorAfter.has_value(), o.hideCursorAfter.value_or(2.0));
     // SIGTERM and SIGINT end the take early through the normal stop, so that it is finished.
     int interruptedBy = 0;
     const InterruptWatch interrupts([&interruptedBy](int signal) { interruptedBy = signal; });
@@ -218,7 +223,7 @@ QCoro::Task<int> record(Options o)
 CommandRegistration reg{
     QStringLiteral("record"),
     QStringLiteral("record OUT.mov --seconds S [--countdown S] [--fps N] [--display ID] [--window ID] [--system-audio] [--mic NAME] "
-                   "[--pause A-B ...]"),
+                   "[--pause A-B ...] [--hide-cursor-after S]"),
     [](const QStringList &args) {
         QString error;
         const auto options = parse(args, error);

@@ -67,6 +67,7 @@ struct ScreenRecorder::Stream {
     std::unique_ptr<x11::FrameSource> frames;
     std::shared_ptr<pipewire::ScreenCastPortal> portal;
     std::unique_ptr<pipewire::PipeWireFrameSource> cast;
+    bool castDrawsCursor = false; // the cast's pointer comes as metadata, drawn by `cast`
     std::unique_ptr<SystemAudioCapture> systemAudio;
 
     void startPictures()
@@ -116,11 +117,24 @@ ScreenRecorder::ScreenRecorder(bool cursorAutoHide, double cursorHideDelay, Capt
         if (!m_stream || !m_streamConfig)
             return;
         m_streamConfig->showsCursor = shows;
-        // Live on the X server: the next frame follows it. A screen cast's pointer is settled
-        // when the desktop starts sharing and stays as it was.
+        // Live on the X server, and on a screen cast whose pointer we draw: the next frame
+        // follows it. Where the desktop draws the pointer itself it stays as sharing began.
         if (m_stream->frames)
             m_stream->frames->setShowsCursor(shows);
+        if (m_stream->cast)
+            m_stream->cast->setShowsCursor(shows);
     };
+    if (road == CaptureRoad::ScreenCastPortal) {
+        // XWayland's pointer stands still over native windows; the cast's own pointer does not.
+        hooks.mousePosition = [this, x11Pointer = CursorAutoHide::systemMousePosition()]() -> std::optional<QPointF> {
+            {
+                std::lock_guard lock(m_stateMutex);
+                if (m_stream && m_stream->cast && m_stream->castDrawsCursor)
+                    return m_stream->cast->cursorPosition();
+            }
+            return x11Pointer();
+        };
+    }
     m_cursor = new CursorAutoHide(cursorAutoHide, cursorHideDelay, std::move(hooks), this);
     qCInfo(log::recorder(), "pictures come from %s", captureRoadName(m_road));
     // Windows made from now on are kept composited off-screen, so that the windows beneath ours
@@ -416,7 +430,10 @@ QCoro::Task<void> ScreenRecorder::openScreenCast(Stream &stream, const ContentFi
     config.width = configuration.width;
     config.height = configuration.height;
     config.framesPerSecond = configuration.framesPerSecond();
+    config.cursorMetadata = cast.cursorAsMetadata;
+    config.showsCursor = configuration.showsCursor;
     stream.cast = std::make_unique<pipewire::PipeWireFrameSource>(config);
+    stream.castDrawsCursor = cast.cursorAsMetadata;
     qCInfo(log::recorder(), "screen cast of a %s: %dx%d at %d frames a second", qUtf8Printable(kind),
            configuration.width, configuration.height, config.framesPerSecond);
 }

@@ -12,6 +12,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRect>
+#include <QSize>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -79,14 +81,16 @@ struct Take {
 };
 
 // The driver with settings of its own (no restore token from another test's take).
-Take record(const QString &path, double seconds, int fps, std::function<void()> during = {})
+Take record(const QString &path, double seconds, int fps, std::function<void()> during = {},
+            const QStringList &options = {})
 {
     QProcess p;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("XDG_CONFIG_HOME"), QFileInfo(path).absolutePath() + QStringLiteral("/config"));
     p.setProcessEnvironment(environment);
-    p.start(kDriver, {QStringLiteral("record"), path, QStringLiteral("--seconds"), QString::number(seconds),
-                      QStringLiteral("--fps"), QString::number(fps), QStringLiteral("--mic"), QStringLiteral("mic")});
+    p.start(kDriver, QStringList{QStringLiteral("record"), path, QStringLiteral("--seconds"), QString::number(seconds),
+                      QStringLiteral("--fps"), QString::number(fps), QStringLiteral("--mic"), QStringLiteral("mic")}
+                         + options);
     if (during)
         during();
     p.waitForFinished(int(seconds * 1000) + 60000);
@@ -104,7 +108,8 @@ struct Picture {
 };
 
 // Every stored frame of the take, its time and the counter it shows.
-std::vector<Picture> readPictures(const QString &path)
+// Every stored frame's time on the movie's timeline, in seconds.
+std::vector<double> frameTimes(const QString &path)
 {
     // One line a frame; frames with side data add an empty line and a trailing comma.
     std::vector<double> times;
@@ -117,6 +122,12 @@ std::vector<Picture> readPictures(const QString &path)
         if (!line.trimmed().isEmpty())
             times.push_back(line.split(',').front().toDouble());
     }
+    return times;
+}
+
+std::vector<Picture> readPictures(const QString &path)
+{
+    const std::vector<double> times = frameTimes(path);
     // The band of squares, a quarter of its size: 480x100 grey pixels a frame.
     const QByteArray grey = run(QStringLiteral("ffmpeg"),
                                 {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), path,
@@ -394,6 +405,192 @@ TEST_F(ScreenCast, LastPipeWireGoingAwayKeepsTheTakeSoFar)
 TEST_F(ScreenCast, LastCompositorGoingAwayKeepsTheTakeSoFar)
 {
     expectKeptAfterLosing(file(QStringLiteral("compositor-gone.mov")), "LUMACAST_WAYLAND_SWAY_PID");
+}
+
+// The portal frontend restarted with a screen-cast backend of the test's own in place of the
+// wlroots one: it offers windows and the pointer as metadata, which sway's does not.
+class OwnCast : public ScreenCast {
+protected:
+    void startPortal(const QStringList &backendOptions)
+    {
+        QDir().mkpath(file(QStringLiteral("portals")));
+        QFile portalFile(file(QStringLiteral("portals/lumacastcast.portal")));
+        ASSERT_TRUE(portalFile.open(QIODevice::WriteOnly));
+        portalFile.write("[portal]\nDBusName=org.freedesktop.impl.portal.desktop.lumacastcast\n"
+                         "Interfaces=org.freedesktop.impl.portal.ScreenCast;\nUseIn=sway;wlroots;\n");
+        portalFile.close();
+        m_backend.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_backend.start(QStringLiteral(LUMACAST_WAYLAND_CAST_BACKEND),
+                        QStringList{QStringLiteral("--log"), file(QStringLiteral("asked"))} + backendOptions);
+        ASSERT_TRUE(waitForName(QStringLiteral("org.freedesktop.impl.portal.desktop.lumacastcast"), true));
+        if (const int rigs = env("LUMACAST_WAYLAND_FRONTEND_PID").toInt(); rigs > 0) {
+            ::kill(rigs, SIGTERM); // the rig's own, started for this run
+            qputenv("LUMACAST_WAYLAND_FRONTEND_PID", "0");
+        }
+        ASSERT_TRUE(waitForName(QStringLiteral("org.freedesktop.portal.Desktop"), false));
+        // Newer frontends choose by a configuration file before the .portal files' UseIn; a
+        // private one that names ours outranks the system's.
+        QDir().mkpath(file(QStringLiteral("config/xdg-desktop-portal")));
+        QFile choice(file(QStringLiteral("config/xdg-desktop-portal/sway-portals.conf")));
+        ASSERT_TRUE(choice.open(QIODevice::WriteOnly));
+        choice.write("[preferred]\ndefault=lumacastcast\n");
+        choice.close();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_DESKTOP_PORTAL_DIR"), file(QStringLiteral("portals")));
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), file(QStringLiteral("config")));
+        m_portal.setProcessEnvironment(environment);
+        m_portal.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_portal.start(QStringLiteral("/usr/libexec/xdg-desktop-portal"), {QStringLiteral("-r")});
+        ASSERT_TRUE(waitForName(QStringLiteral("org.freedesktop.portal.Desktop"), true));
+    }
+
+    void TearDown() override
+    {
+        for (QProcess *p : {&m_portal, &m_backend}) {
+            p->kill();
+            p->waitForFinished(3000);
+        }
+        waitForName(QStringLiteral("org.freedesktop.portal.Desktop"), false);
+    }
+
+    QString asked() const
+    {
+        QFile f(file(QStringLiteral("asked")));
+        return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+    }
+
+private:
+    static bool waitForName(const QString &name, bool present)
+    {
+        for (int i = 0; i < 100 && hasBusName(name) != present; ++i)
+            QThread::msleep(100);
+        return hasBusName(name) == present;
+    }
+
+    QProcess m_backend;
+    QProcess m_portal;
+};
+
+QSize frameSize(const QString &path)
+{
+    const QList<QByteArray> size =
+        run(QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+                                        QStringLiteral("v:0"), QStringLiteral("-show_entries"),
+                                        QStringLiteral("stream=width,height"), QStringLiteral("-of"),
+                                        QStringLiteral("csv=p=0"), path})
+            .trimmed()
+            .split(',');
+    return size.size() == 2 ? QSize(size[0].toInt(), size[1].toInt()) : QSize();
+}
+
+// Every stored frame of `rect` of the take, as packed pixels of `format` (ffmpeg's name).
+std::vector<QByteArray> readFrames(const QString &path, const QRect &rect, const QString &format, int bytesPerPixel)
+{
+    const QByteArray all = run(QStringLiteral("ffmpeg"),
+                               {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-i"), path,
+                                QStringLiteral("-map"), QStringLiteral("0:v:0"), QStringLiteral("-fps_mode"),
+                                QStringLiteral("passthrough"), QStringLiteral("-vf"),
+                                QStringLiteral("crop=%1:%2:%3:%4").arg(rect.width()).arg(rect.height()).arg(rect.x()).arg(rect.y()),
+                                QStringLiteral("-f"), QStringLiteral("rawvideo"), QStringLiteral("-pix_fmt"), format,
+                                QStringLiteral("pipe:")});
+    const qsizetype frameBytes = qsizetype(rect.width()) * rect.height() * bytesPerPixel;
+    std::vector<QByteArray> frames;
+    for (qsizetype at = 0; at + frameBytes <= all.size(); at += frameBytes)
+        frames.push_back(all.mid(at, frameBytes));
+    return frames;
+}
+
+// A window take asks the portal for a window and records at the window's size; when the window
+// is resized mid-take the take keeps its size, its pictures stay where they were (cropped, or
+// the rest black) and every one of them reads whole: each counter square beside its inverse.
+TEST_F(OwnCast, WindowTakeKeepsItsSizeAndItsPicturesInPlaceThroughAResize)
+{
+    struct Case {
+        const char *resizeTo;
+        int cornerAfter; // the grey at (600, 440) once resized: ground, or black beyond the window
+    };
+    for (const Case &c : {Case{"800x600", 64}, Case{"480x360", 0}}) {
+        SCOPED_TRACE(c.resizeTo);
+        startPortal({QStringLiteral("--window"), QStringLiteral("640x480"), QStringLiteral("--step-ms"),
+                     QStringLiteral("50"), QStringLiteral("--resize-at-ms"), QStringLiteral("1500"),
+                     QStringLiteral("--resize-to"), QString::fromLatin1(c.resizeTo)});
+        const QString path = file(QStringLiteral("window-%1.mov").arg(QString::fromLatin1(c.resizeTo)));
+        const Take take = record(path, 3, 30, {}, {QStringLiteral("--window"), QStringLiteral("1")});
+        ASSERT_EQ(take.exitCode, 0) << qPrintable(take.errors);
+        EXPECT_TRUE(asked().contains(QStringLiteral("types=2 cursor_mode=4"))) << qPrintable(asked());
+        ASSERT_EQ(frameSize(path), QSize(640, 480));
+
+        const std::vector<QByteArray> frames = readFrames(path, QRect(0, 0, 640, 480), QStringLiteral("gray"), 1);
+        ASSERT_GT(frames.size(), 60u);
+        const auto grey = [](const QByteArray &f, int x, int y) { return int(uchar(f[y * 640 + x])); };
+        int previous = -1;
+        int first = -1;
+        for (size_t i = 0; i < frames.size(); ++i) {
+            SCOPED_TRACE(i);
+            int counter = 0;
+            for (int bit = 0; bit < 12; ++bit) {
+                const bool set = grey(frames[i], 28 + 32 * bit, 28) > 128;
+                ASSERT_NE(set, grey(frames[i], 28 + 32 * bit, 68) > 128) << "a square is not over its inverse";
+                counter = (counter << 1) | int(set);
+            }
+            EXPECT_GE(counter, previous);
+            previous = counter;
+            if (first < 0)
+                first = counter;
+        }
+        EXPECT_NEAR(previous - first, 3000 / 50, 15);
+        EXPECT_NEAR(grey(frames.front(), 600, 440), 64, 8);
+        EXPECT_NEAR(grey(frames.back(), 600, 440), c.cornerAfter, 8);
+        TearDown();
+    }
+}
+
+// On a still screen, with the pointer as metadata: the pointer is drawn and moves while it moves,
+// leaves the take once it has rested for the delay, and comes back as soon as it moves again.
+TEST_F(OwnCast, PointerIsDrawnHiddenWhileItRestsAndShownAgainWhenItMoves)
+{
+    startPortal({QStringLiteral("--monitor"), QStringLiteral("1280x720"), QStringLiteral("--step-ms"),
+                 QStringLiteral("0"), QStringLiteral("--pointer-script")});
+    const QString path = file(QStringLiteral("pointer.mov"));
+    const Take take = record(path, 6.5, 30, {}, {QStringLiteral("--hide-cursor-after"), QStringLiteral("1")});
+    ASSERT_EQ(take.exitCode, 0) << qPrintable(take.errors);
+    EXPECT_TRUE(asked().contains(QStringLiteral("cursor_mode=4"))) << qPrintable(asked());
+
+    // The red square's left edge in each frame, or -1 where it is not in the take.
+    const QRect band(0, 180, 1280, 60);
+    std::vector<int> at;
+    for (const QByteArray &f : readFrames(path, band, QStringLiteral("rgb24"), 3)) {
+        int red = 0;
+        int left = band.width();
+        for (int p = 0; p < band.width() * band.height(); ++p) {
+            const auto *px = reinterpret_cast<const uchar *>(f.constData()) + p * 3;
+            if (px[0] > 160 && px[1] < 90 && px[2] < 90) {
+                ++red;
+                left = std::min(left, p % band.width());
+            }
+        }
+        at.push_back(red > 300 ? left : red < 20 ? -1 : -2);
+    }
+    const std::vector<double> times = frameTimes(path);
+    ASSERT_GT(at.size(), 150u);
+    ASSERT_EQ(times.size(), at.size());
+    const auto timeOf = [&](std::vector<int>::const_iterator i) { return times[size_t(i - at.cbegin())]; };
+    EXPECT_EQ(std::count(at.begin(), at.end(), -2), 0) << "a frame with part of a pointer";
+    // Shown and moving, shown at rest, hidden, shown and moving again: in that order, once each.
+    const auto hidden = std::find(at.cbegin(), at.cend(), -1);
+    ASSERT_NE(hidden, at.cend()) << "the resting pointer was never hidden";
+    ASSERT_NE(hidden, at.cbegin()) << "hidden before it was shown";
+    const auto back = std::find_if(hidden, at.cend(), [](int x) { return x >= 0; });
+    ASSERT_NE(back, at.cend()) << "the pointer did not come back when it moved";
+    EXPECT_TRUE(std::all_of(back, at.cend(), [](int x) { return x >= 0; })) << "hidden again while moving";
+    const std::set<int> before(at.cbegin(), hidden);
+    EXPECT_GE(before.size(), 8u) << "the pointer did not move on the still screen";
+    // Hidden after the delay (checked four times a second), back within a check of moving.
+    const auto rest = std::find(at.cbegin(), hidden, *(hidden - 1));
+    EXPECT_NEAR(timeOf(hidden) - timeOf(rest), 1.0 + 0.125, 0.45);
+    EXPECT_NEAR(timeOf(back) - timeOf(rest), 3.0 + 0.15, 0.5);
+    EXPECT_GT(*back, *(hidden - 1)) << "it came back where it rested, not where it moved to";
+    EXPECT_GE(std::set<int>(back, at.cend()).size(), 5u);
 }
 
 } // namespace

@@ -3,6 +3,7 @@
 #include "model/LogCategories.h"
 
 #include <pipewire/pipewire.h>
+#include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 #include <spa/utils/result.h>
@@ -35,6 +36,28 @@ void initOnce()
 }
 
 constexpr size_t kPoolSize = 6; // pictures in flight to the writer before more are allocated
+
+// Room for the pointer's metadata with a sprite of up to `side` pixels square, 32 bits a pixel.
+constexpr int cursorMetaSize(int side)
+{
+    return int(sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap)) + side * side * 4;
+}
+
+// A picture buffer nobody but `pool` holds, or a new one (kept while the pool has room).
+std::shared_ptr<std::vector<uint8_t>> unusedBuffer(std::vector<std::shared_ptr<std::vector<uint8_t>>> &pool,
+                                                   size_t bytes)
+{
+    for (auto &b : pool) {
+        if (b.use_count() == 1) {
+            b->resize(bytes);
+            return b;
+        }
+    }
+    auto fresh = std::make_shared<std::vector<uint8_t>>(bytes);
+    if (pool.size() < kPoolSize)
+        pool.push_back(fresh);
+    return fresh;
+}
 
 } // namespace
 
@@ -108,13 +131,19 @@ struct PipeWireFrameSource::State {
         self->sourceHeight = int(info.size.height);
         qCInfo(log::recorder(), "screen cast format: %s %dx%d", info.format == SPA_VIDEO_FORMAT_BGRA ? "BGRA" : "BGRx",
                self->sourceWidth, self->sourceHeight);
-        uint8_t storage[256];
+        uint8_t storage[512];
         spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-        const spa_pod *params[1];
-        params[0] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
+        const spa_pod *params[2];
+        uint32_t count = 0;
+        params[count++] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
             &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
             SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_MemFd))));
-        pw_stream_update_params(self->stream, params, 1);
+        if (self->owner->m_config.cursorMetadata)
+            params[count++] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
+                &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Cursor),
+                SPA_PARAM_META_size,
+                SPA_POD_CHOICE_RANGE_Int(cursorMetaSize(64), cursorMetaSize(1), cursorMetaSize(512))));
+        pw_stream_update_params(self->stream, params, count);
     }
 
     static void onProcess(void *data)
@@ -123,6 +152,9 @@ struct PipeWireFrameSource::State {
         // The newest picture only: older ones waiting behind it are given back.
         pw_buffer *newest = nullptr;
         while (pw_buffer *b = pw_stream_dequeue_buffer(self->stream)) {
+            // Every buffer's pointer is read: a new sprite comes once, maybe on one skipped here.
+            if (self->owner->m_config.cursorMetadata)
+                self->readCursor(b->buffer);
             if (newest) {
                 pw_stream_queue_buffer(self->stream, newest);
                 self->owner->m_skipped.fetch_add(1);
@@ -133,6 +165,12 @@ struct PipeWireFrameSource::State {
             return;
         self->copyOut(newest->buffer);
         pw_stream_queue_buffer(self->stream, newest);
+    }
+
+    void readCursor(spa_buffer *buffer)
+    {
+        if (const spa_meta *meta = spa_buffer_find_meta(buffer, SPA_META_Cursor))
+            owner->updateCursor(meta->data, meta->size);
     }
 
     void copyOut(const spa_buffer *buffer)
@@ -166,6 +204,7 @@ PipeWireFrameSource::PipeWireFrameSource(StreamConfig config)
       d(std::make_unique<State>())
 {
     d->owner = this;
+    m_showsCursor.store(m_config.showsCursor);
     m_config.framesPerSecond = std::clamp(m_config.framesPerSecond, 1, 60);
 }
 
@@ -324,22 +363,62 @@ void PipeWireFrameSource::deliver(const std::shared_ptr<std::vector<uint8_t>> &p
     // A repeat decided on before a new picture came in is dropped.
     if (repeated && (pixels != m_last || monotonicNs() - m_lastDeliveredNs < 1000000000 / m_config.framesPerSecond))
         return;
+    const std::shared_ptr<std::vector<uint8_t>> picture = m_config.cursorMetadata ? withCursor(pixels, !repeated) : pixels;
     // Dates only move forward, whichever thread delivers.
     const int64_t now = std::max(monotonicNs(), m_lastDeliveredNs + 1);
-    m_last = pixels;
+    m_last = picture;
     m_lastDeliveredNs = now;
     if (!m_onFrame)
         return;
     Frame frame;
-    frame.data = pixels->data();
+    frame.data = picture->data();
     frame.width = m_config.width;
     frame.height = m_config.height;
     frame.stride = m_config.width * 4;
     frame.timestampNs = now;
-    frame.repeated = repeated;
-    frame.buffer = pixels;
+    frame.repeated = repeated && picture == pixels;
+    frame.buffer = picture;
     m_onFrame(frame);
     m_delivered.fetch_add(1);
+}
+
+std::optional<QPointF> PipeWireFrameSource::cursorPosition() const
+{
+    std::lock_guard lock(m_deliverMutex);
+    if (const auto at = m_cursor.position())
+        return QPointF(*at);
+    return std::nullopt;
+}
+
+void PipeWireFrameSource::updateCursor(const void *meta, size_t size)
+{
+    std::lock_guard lock(m_deliverMutex);
+    m_cursor.update(meta, size);
+}
+
+// Under m_deliverMutex. A fresh picture is nobody else's yet, so the pointer is drawn onto it. A
+// repeated one may still be on its way to the writer: where the pointer moved, changed or was
+// switched, it is copied, the pointer taken off the copy and drawn where it is now.
+std::shared_ptr<std::vector<uint8_t>> PipeWireFrameSource::withCursor(const std::shared_ptr<std::vector<uint8_t>> &pixels,
+                                                                      bool fresh)
+{
+    const CastCursor::Stamp wanted = m_cursor.stamp(m_showsCursor.load());
+    const int stride = m_config.width * 4;
+    if (fresh) {
+        m_lastPatch = wanted.shown ? m_cursor.draw(pixels->data(), m_config.width, m_config.height, stride)
+                                   : CastCursor::Patch{};
+        m_lastStamp = wanted;
+        return pixels;
+    }
+    if (wanted == m_lastStamp)
+        return pixels;
+    auto picture = unusedBuffer(m_redrawn, pixels->size());
+    std::memcpy(picture->data(), pixels->data(), pixels->size());
+    CastCursor::restore(picture->data(), stride, m_lastPatch);
+    m_lastPatch = wanted.shown ? m_cursor.draw(picture->data(), m_config.width, m_config.height, stride)
+                               : CastCursor::Patch{};
+    m_lastStamp = wanted;
+    return picture;
 }
 
 void PipeWireFrameSource::fail(const QString &message)

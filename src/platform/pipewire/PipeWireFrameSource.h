@@ -8,8 +8,10 @@
 // a take at the take's rate, a repeat thread hands on the last picture again, newly dated,
 // whenever no new one came for one frame interval.
 
+#include "platform/pipewire/CastCursor.h"
 #include "platform/pipewire/PortalError.h"
 
+#include <QPointF>
 #include <QString>
 
 #include <atomic>
@@ -18,6 +20,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -31,6 +34,9 @@ struct StreamConfig {
     int width = 0;
     int height = 0;
     int framesPerSecond = 60; // the take's rate, for repeats; clamped to 1...60
+    // The desktop sends the pointer beside the pictures: we draw it, while `showsCursor`.
+    bool cursorMetadata = false;
+    bool showsCursor = true;
 };
 
 // One frame: 32-bit BGRX pixels, top row first, valid while `buffer` (or a copy) is held.
@@ -62,6 +68,12 @@ public:
     void start();
     void stop(); // waits for both threads; idempotent
 
+    // Any thread. With the pointer as metadata the next frame follows, a repeated one too;
+    // otherwise the desktop drew it (or not) as asked when sharing started, and this does nothing.
+    void setShowsCursor(bool shows) { m_showsCursor.store(shows); }
+    // The pointer's position in the cast's pixels, as its metadata last said. Any thread.
+    std::optional<QPointF> cursorPosition() const;
+
     uint64_t picturesReceived() const { return m_received.load(); }
     uint64_t framesDelivered() const { return m_delivered.load(); }
     // Pictures PipeWire queued behind a newer one before we got to them, and so never delivered.
@@ -72,16 +84,23 @@ private:
     void deliver(const std::shared_ptr<std::vector<uint8_t>> &pixels, bool repeated);
     void fail(const QString &message);
     void repeatLoop();
+    void updateCursor(const void *meta, size_t size);
+    std::shared_ptr<std::vector<uint8_t>> withCursor(const std::shared_ptr<std::vector<uint8_t>> &pixels, bool fresh);
 
     StreamConfig m_config;
     std::unique_ptr<State> d;
     FrameHandler m_onFrame;
     ErrorHandler m_onError;
 
-    std::mutex m_deliverMutex; // one delivery at a time; guards the fields below
+    mutable std::mutex m_deliverMutex; // one delivery at a time; guards the fields below
     std::shared_ptr<std::vector<uint8_t>> m_last;
     int64_t m_lastDeliveredNs = 0;
     bool m_failed = false;
+    CastCursor m_cursor;
+    CastCursor::Stamp m_lastStamp; // the pointer as drawn on m_last
+    CastCursor::Patch m_lastPatch; // and what it covered there
+    std::vector<std::shared_ptr<std::vector<uint8_t>>> m_redrawn; // pictures drawn again for the pointer
+    std::atomic<bool> m_showsCursor{true};
 
     std::thread m_repeater;
     std::mutex m_wakeMutex;

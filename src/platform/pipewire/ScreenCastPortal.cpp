@@ -28,6 +28,7 @@ constexpr uint kSourceMonitor = 1;
 constexpr uint kSourceWindow = 2;
 constexpr uint kCursorHidden = 1;
 constexpr uint kCursorEmbedded = 2;
+constexpr uint kCursorMetadata = 4;
 constexpr uint kPersistUntilRevoked = 2;
 
 QAtomicInteger<int> connectionCounter;
@@ -229,7 +230,9 @@ CastStream ScreenCastPortal::start(const CastRequest &request)
 
             QVariantMap select{{QStringLiteral("types"), source}, {QStringLiteral("multiple"), false}};
             uint cursor = request.embedsCursor ? kCursorEmbedded : kCursorHidden;
-            if (cursorModes && !(cursorModes & cursor))
+            if (cursorModes & kCursorMetadata)
+                cursor = kCursorMetadata;
+            else if (cursorModes && !(cursorModes & cursor))
                 cursor = (cursorModes & kCursorEmbedded) ? kCursorEmbedded : kCursorHidden;
             if (version >= 2 && (cursorModes & cursor))
                 select.insert(QStringLiteral("cursor_mode"), cursor);
@@ -244,6 +247,7 @@ CastStream ScreenCastPortal::start(const CastRequest &request)
                 QStringLiteral("Start"), {QVariant::fromValue(QDBusObjectPath(d->session)), QString()}, {}, "start sharing");
 
             CastStream stream;
+            stream.cursorAsMetadata = cursor == kCursorMetadata && select.contains(QStringLiteral("cursor_mode"));
             readStreams(started.value(QStringLiteral("streams")), stream);
             if (stream.nodeId == 0)
                 throw PortalError(PortalError::Kind::failed, QStringLiteral("The desktop's screen sharing shared nothing"));
@@ -261,8 +265,9 @@ CastStream ScreenCastPortal::start(const CastRequest &request)
                                       .arg(reply.errorMessage()));
             d->fd = ::dup(fd.fileDescriptor());
             stream.pipeWireFd = d->fd;
-            qCInfo(log::recorder(), "screen cast: node %u, %dx%d, %s", stream.nodeId, stream.width, stream.height,
-                   token ? "with a restore token" : "chosen by the user");
+            qCInfo(log::recorder(), "screen cast: node %u, %dx%d, %s, the pointer %s", stream.nodeId, stream.width,
+                   stream.height, token ? "with a restore token" : "chosen by the user",
+                   stream.cursorAsMetadata ? "drawn by us" : (cursor == kCursorEmbedded ? "drawn by the desktop" : "left out"));
             return stream;
         } catch (const PortalError &e) {
             close();

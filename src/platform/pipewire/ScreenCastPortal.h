@@ -22,7 +22,9 @@ namespace lumacast::pipewire {
 struct CastRequest {
     enum class Source { Monitor, Window };
     Source source = Source::Monitor;
-    // The pointer drawn into the pictures; without it the cast shows none.
+    // The pointer drawn into the pictures; without it the cast shows none. Where the desktop
+    // can send the pointer beside the pictures instead, that is asked for and this is ignored:
+    // the frame source draws it, and can leave it out mid-take.
     bool embedsCursor = true;
     // A token from an earlier session of the same kind: the portal may restore that choice
     // without asking. One it rejects is dropped and the chooser asked once.
@@ -36,6 +38,7 @@ struct CastStream {
     int height = 0;
     std::optional<QString> restoreToken; // to keep for the next session of this kind
     bool restored = false;               // the earlier choice was reused without the chooser
+    bool cursorAsMetadata = false;       // the pointer comes beside the pictures, for us to draw
 };
 
 class ScreenCastPortal {
