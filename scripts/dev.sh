@@ -45,7 +45,9 @@ release_packages() {
     debian:12 | debian:bookworm)
       packages+=(libclang-rt-14-dev) ;;
     debian:13 | debian:trixie)
-      packages+=(libclang-rt-dev) ;;
+      packages+=(libclang-rt-dev)
+      # systemd.pc, which the portal backend's rebuild asks for, left the systemd package.
+      wayland_rig_packages+=(systemd-dev) ;;
     *)
       echo "scripts/dev.sh knows the package names of $known_releases only;" \
         "this system is ${pretty:-unknown (no /etc/os-release)}." >&2
@@ -66,6 +68,7 @@ as_root() {
 
 install_missing() {
   release_packages
+  if [ "$with_wayland_rig" = 1 ]; then packages+=("${wayland_rig_packages[@]}"); fi
   local missing=()
   for p in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
@@ -240,8 +243,8 @@ run_thread_sanitizer() {
 }
 
 # --- The Wayland rig (tests/wayland/rig.sh): a headless sway, PipeWire and the desktop portal ---
-# Its packages are installed only for the Wayland tests; the rig rebuilds Debian 12's portal
-# backend from source (hence meson and its build dependencies).
+# Its packages are installed only for the Wayland tests; the rig rebuilds the portal backend of
+# Debian 12 and 13 from source (hence meson and its build dependencies).
 wayland_rig_packages=(
   sway xwayland pipewire pipewire-bin wireplumber xdg-desktop-portal xdg-desktop-portal-wlr qt6-wayland
   gstreamer1.0-pipewire gstreamer1.0-plugins-ugly dpkg-dev
@@ -250,10 +253,10 @@ wayland_rig_packages=(
 
 # The CI (LUMACAST_REQUIRE_WAYLAND_RIG=1) runs the Wayland tests too, so the test command
 # installs the rig's packages there.
-if [ "${LUMACAST_REQUIRE_WAYLAND_RIG:-0}" = 1 ]; then packages+=("${wayland_rig_packages[@]}"); fi
+with_wayland_rig="${LUMACAST_REQUIRE_WAYLAND_RIG:-0}"
 
 wayland_rig() { # CMD...
-  packages+=("${wayland_rig_packages[@]}")
+  with_wayland_rig=1
   install_missing
   LUMACAST_BUILD_DIR="$build" exec "$here/tests/wayland/rig.sh" "$@"
 }

@@ -14,11 +14,13 @@
 # will not start on this machine), it says exactly why and exits 77, which the test suite counts
 # as skipped. With LUMACAST_REQUIRE_WAYLAND_RIG=1 (the CI) the same reasons fail with status 1.
 #
-# Debian 12's xdg-desktop-portal-wlr (0.7.0) refuses every cast without a GPU: its format check
-# demands a DMA-BUF format whenever the portal protocol is version 3 or later, where it meant the
-# screencopy protocol. The rig reads the installed version's source from Debian's source package
-# and, where the check is there, rebuilds it mended; it keeps the outcome under the build folder
-# (wayland-rig/), so only the first run for a version pays for it.
+# xdg-desktop-portal-wlr as Debian 12 (0.7.0) and Debian 13 (0.7.1) ship it refuses every cast
+# without a GPU: its format check demands a DMA-BUF format whenever the portal protocol is version
+# 3 or later, where it meant the screencopy protocol. The rig reads the installed version's source
+# from Debian's source package and, where the check is there, rebuilds it mended; it keeps the
+# outcome under the build folder (wayland-rig/), so only the first run for a version pays for it.
+# An archive without the installed version's source (this CI's mirror lacks 0.7.1's) has the
+# newest source it serves read and built in its place, which the rig reports.
 set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -41,6 +43,21 @@ done
 [ -x /usr/libexec/xdg-desktop-portal-wlr ] || unavailable "xdg-desktop-portal-wlr is not installed"
 
 # --- The portal backend: Debian's own, or rebuilt with the format check mended -----------------
+# Reading the source lists and downloading one version of the backend's source into $work
+# (apt_opts and work are the caller's).
+read_source_lists() {
+  (cd "$work" && apt-get "${apt_opts[@]}" update >>"$work/apt.log" 2>&1) ||
+    { tail -n 5 "$work/apt.log" >&2; rm -rf "$work"; unavailable "could not read Debian's source lists for xdg-desktop-portal-wlr"; }
+}
+fetch_backend_source() { # version
+  (cd "$work" && apt-get "${apt_opts[@]}" source --download-only "xdg-desktop-portal-wlr=$1" >>"$work/apt.log" 2>&1) && return 0
+  rm -f "$work"/xdg-desktop-portal-wlr_*
+  return 1
+}
+list_backend_sources() { # newest first
+  apt-cache "${apt_opts[@]}" showsrc xdg-desktop-portal-wlr 2>/dev/null | awk '/^Version:/ { print $2 }' | sort -u -V -r
+}
+
 backend_binary() {
   local version; version="$(dpkg-query -W -f='${Version}' xdg-desktop-portal-wlr 2>/dev/null || true)"
   [ -n "$version" ] || { echo /usr/libexec/xdg-desktop-portal-wlr; return; }
@@ -59,9 +76,23 @@ backend_binary() {
   local apt_opts=(-o "Dir::Etc::SourceList=$work/apt/sources.list" -o "Dir::Etc::SourceParts=$work/apt/parts"
     -o "Dir::State::Lists=$work/apt/lists" -o "Dir::Cache=$work/apt/cache" -o "Debug::NoDropPrivs=true"
     -o "APT::Sandbox::User=root")
-  (cd "$work" && apt-get "${apt_opts[@]}" update >"$work/apt.log" 2>&1 &&
-    apt-get "${apt_opts[@]}" source --download-only "xdg-desktop-portal-wlr=$version" >>"$work/apt.log" 2>&1) ||
-    { tail -n 5 "$work/apt.log" >&2; rm -rf "$work"; unavailable "could not download Debian's source of xdg-desktop-portal-wlr $version"; }
+  read_source_lists
+  local built="$version"
+  if ! fetch_backend_source "$version"; then
+    # An archive may lack the installed version's source (a mirror that serves binaries only, or
+    # one that has not caught up with the release's newest upload): the newest source any release
+    # scripts/dev.sh knows has there stands in, and the fault is read from it.
+    printf 'deb-src http://deb.debian.org/debian %s main\n' trixie bookworm | grep -v " $codename " >>"$work/apt/sources.list"
+    read_source_lists
+    built=""
+    local candidate
+    for candidate in $(list_backend_sources); do
+      if [ "$candidate" != "$version" ] && fetch_backend_source "$candidate"; then built="$candidate"; break; fi
+    done
+    [ -n "$built" ] || { tail -n 5 "$work/apt.log" >&2; rm -rf "$work"
+      unavailable "could not download Debian's source of xdg-desktop-portal-wlr $version, nor of another version"; }
+    echo "wayland rig: the archive has no source of xdg-desktop-portal-wlr $version; reading and building $built's" >&2
+  fi
   (cd "$work" && dpkg-source -x ./*.dsc src >/dev/null 2>&1) ||
     { rm -rf "$work"; unavailable "could not unpack xdg-desktop-portal-wlr's source"; }
   mkdir -p "$cache"
@@ -71,11 +102,11 @@ backend_binary() {
     echo /usr/libexec/xdg-desktop-portal-wlr
     return
   fi
-  echo "wayland rig: rebuilding xdg-desktop-portal-wlr $version with the shared-memory format check" >&2
+  echo "wayland rig: rebuilding xdg-desktop-portal-wlr $built with the shared-memory format check" >&2
   patch -d "$work/src" -p1 <"$here/tests/wayland/xdpw-shm-only-format-check.patch" >/dev/null
   (cd "$work/src" && meson setup b -Dsystemd=enabled -Dman-pages=disabled >"$work/build.log" 2>&1 &&
     ninja -C b >>"$work/build.log" 2>&1) ||
-    { tail -n 20 "$work/build.log" >&2; rm -rf "$work"; unavailable "xdg-desktop-portal-wlr $version did not build (its build dependencies: scripts/dev.sh wayland-rig)"; }
+    { tail -n 20 "$work/build.log" >&2; rm -rf "$work"; unavailable "xdg-desktop-portal-wlr $built did not build (its build dependencies: scripts/dev.sh wayland-rig)"; }
   cp "$work/src/b/xdg-desktop-portal-wlr" "$cache/"
   rm -rf "$work"
   echo "$cache/xdg-desktop-portal-wlr"
