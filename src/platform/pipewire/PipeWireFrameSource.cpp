@@ -34,9 +34,59 @@ void initOnce()
     std::call_once(once, [] { pw_init(nullptr, nullptr); });
 }
 
-constexpr size_t kPoolSize = 6; // pictures in flight to the writer before more are allocated
+constexpr size_t kPoolSize = 6; // copied pictures in flight to the writer before more are allocated
+// Buffers asked of the compositor: one lent out as the last picture, one or two on their way to
+// the writer, and still one or two to draw the next pictures in.
+constexpr int kBuffersWanted = 6;
+constexpr int kBuffersAtLeast = 4;
+constexpr int kBuffersAtMost = 16;
 
 } // namespace
+
+// PipeWire's buffers lent out as frames. A holder may let go on any thread; the buffer is queued
+// back to the stream on the loop thread, woken by `event`. Shared with every lent frame, so that
+// one let go after the stream is gone finds it gone.
+struct PipeWireFrameSource::Lender {
+    std::mutex mutex;
+    std::condition_variable allBack;
+    int outstanding = 0;
+    std::vector<pw_buffer *> returned; // back from their holders, not yet queued to the stream
+    pw_loop *loop = nullptr;           // with `event`, null once the stream is being taken down
+    spa_source *event = nullptr;
+
+    std::shared_ptr<const void> lend(const std::shared_ptr<Lender> &self, pw_buffer *buffer, const void *data)
+    {
+        {
+            std::lock_guard lock(mutex);
+            ++outstanding;
+        }
+        return std::shared_ptr<const void>(data, [self, buffer](const void *) { self->giveBack(buffer); });
+    }
+
+    void giveBack(pw_buffer *buffer)
+    {
+        std::lock_guard lock(mutex);
+        --outstanding;
+        if (event) {
+            returned.push_back(buffer);
+            pw_loop_signal_event(loop, event);
+        }
+        allBack.notify_all();
+    }
+
+    // Waits until every lent buffer is back; false when some holder kept one past `timeout`.
+    bool waitAllBack(std::chrono::milliseconds timeout)
+    {
+        std::unique_lock lock(mutex);
+        return allBack.wait_for(lock, timeout, [this] { return outstanding == 0; });
+    }
+
+    std::vector<pw_buffer *> takeReturned()
+    {
+        std::lock_guard lock(mutex);
+        return std::exchange(returned, {});
+    }
+};
 
 struct PipeWireFrameSource::State {
     PipeWireFrameSource *owner = nullptr;
@@ -48,9 +98,12 @@ struct PipeWireFrameSource::State {
     spa_hook coreListener{};
     spa_hook registryListener{};
     spa_hook streamListener{};
+    std::shared_ptr<Lender> lender = std::make_shared<Lender>();
     int sourceWidth = 0; // the negotiated picture size
     int sourceHeight = 0;
     bool streaming = false;
+    int buffers = 0;       // loop thread only: PipeWire's buffers the stream has now
+    uint64_t pictures = 0; // loop thread only
     std::vector<std::shared_ptr<std::vector<uint8_t>>> pool; // loop thread only
 
     std::shared_ptr<std::vector<uint8_t>> freeBuffer(size_t bytes)
@@ -87,7 +140,7 @@ struct PipeWireFrameSource::State {
     static void onStateChanged(void *data, pw_stream_state, pw_stream_state state, const char *error)
     {
         auto *self = static_cast<State *>(data);
-        qCInfo(log::recorder(), "screen cast stream: %s", pw_stream_state_as_string(state));
+        qCInfo(log::recorder(), "screen cast stream: %s (%d buffers)", pw_stream_state_as_string(state), self->buffers);
         if (state == PW_STREAM_STATE_STREAMING)
             self->streaming = true;
         else if (state == PW_STREAM_STATE_ERROR)
@@ -112,7 +165,8 @@ struct PipeWireFrameSource::State {
         spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof storage);
         const spa_pod *params[1];
         params[0] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
-            &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
+            &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+            SPA_POD_CHOICE_RANGE_Int(kBuffersWanted, kBuffersAtLeast, kBuffersAtMost), SPA_PARAM_BUFFERS_dataType,
             SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_MemFd))));
         pw_stream_update_params(self->stream, params, 1);
     }
@@ -129,22 +183,72 @@ struct PipeWireFrameSource::State {
             }
             newest = b;
         }
-        if (!newest)
-            return;
-        self->copyOut(newest->buffer);
-        pw_stream_queue_buffer(self->stream, newest);
+        if (newest && !self->handOn(newest))
+            pw_stream_queue_buffer(self->stream, newest);
     }
 
-    void copyOut(const spa_buffer *buffer)
+    // Lent out buffers come back here, on the loop thread.
+    static void onReturned(void *data, uint64_t)
     {
-        const spa_data &plane = buffer->datas[0];
+        auto *self = static_cast<State *>(data);
+        for (pw_buffer *b : self->lender->takeReturned())
+            pw_stream_queue_buffer(self->stream, b);
+    }
+
+    // PipeWire takes its buffers back (a new format, or the end): none may still be lent out,
+    // nor be queued back to the stream afterwards.
+    static void onAddBuffer(void *data, pw_buffer *)
+    {
+        ++static_cast<State *>(data)->buffers;
+    }
+
+    static void onRemoveBuffer(void *data, pw_buffer *buffer)
+    {
+        auto *self = static_cast<State *>(data);
+        --self->buffers;
+        self->owner->forgetLast();
+        if (!self->lender->waitAllBack(std::chrono::seconds(5)))
+            qCWarning(log::recorder(), "screen cast: a picture was held past its buffer's removal");
+        std::lock_guard lock(self->lender->mutex);
+        auto &returned = self->lender->returned;
+        returned.erase(std::remove(returned.begin(), returned.end(), buffer), returned.end());
+    }
+
+    // Delivers the buffer's picture; false when it had none and goes straight back.
+    bool handOn(pw_buffer *buffer)
+    {
+        const spa_data &plane = buffer->buffer->datas[0];
         if (!plane.data || !plane.chunk || plane.chunk->size == 0 || (plane.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED))
-            return;
+            return false;
         const int width = owner->m_config.width;
         const int height = owner->m_config.height;
         const int stride = plane.chunk->stride > 0 ? plane.chunk->stride : sourceWidth * 4;
         const auto *source = static_cast<const uint8_t *>(plane.data) + plane.chunk->offset;
         const int rows = std::min<int>(sourceHeight, int((plane.chunk->size) / uint32_t(std::max(stride, 1))));
+        owner->m_received.fetch_add(1);
+        Picture picture;
+        picture.number = ++pictures;
+        if (sourceWidth == width && rows >= height && stride >= width * 4) {
+            picture.data = source;
+            picture.stride = stride;
+            picture.keep = lender->lend(lender, buffer, source);
+            owner->deliver(picture, false);
+            return true;
+        }
+        auto pixels = copyOut(source, stride, rows);
+        picture.data = pixels->data();
+        picture.stride = width * 4;
+        picture.keep = std::move(pixels);
+        owner->deliver(picture, false);
+        return false;
+    }
+
+    // A picture of another size than the take's, cropped or padded with black into a buffer of
+    // our own.
+    std::shared_ptr<std::vector<uint8_t>> copyOut(const uint8_t *source, int stride, int rows)
+    {
+        const int width = owner->m_config.width;
+        const int height = owner->m_config.height;
         auto pixels = freeBuffer(size_t(width) * height * 4);
         const int copyRows = std::min(rows, height);
         const int copyBytes = std::min(sourceWidth, width) * 4;
@@ -156,8 +260,7 @@ struct PipeWireFrameSource::State {
         }
         if (copyRows < height)
             std::memset(pixels->data() + size_t(copyRows) * width * 4, 0, size_t(height - copyRows) * width * 4);
-        owner->m_received.fetch_add(1);
-        owner->deliver(pixels, false);
+        return pixels;
     }
 };
 
@@ -211,6 +314,8 @@ void PipeWireFrameSource::start()
         e.state_changed = &State::onStateChanged;
         e.param_changed = &State::onParamChanged;
         e.process = &State::onProcess;
+        e.add_buffer = &State::onAddBuffer;
+        e.remove_buffer = &State::onRemoveBuffer;
         return e;
     }();
 
@@ -225,6 +330,8 @@ void PipeWireFrameSource::start()
         throw PortalError(PortalError::Kind::stream, QStringLiteral("PipeWire's thread could not be started"));
     }
     pw_thread_loop_lock(d->loop);
+    d->lender->loop = pw_thread_loop_get_loop(d->loop);
+    d->lender->event = pw_loop_add_event(d->lender->loop, &State::onReturned, d.get());
     const int fd = m_config.pipeWireFd;
     m_config.pipeWireFd = -1; // PipeWire closes it from here on
     d->core = pw_context_connect_fd(d->context, fd, nullptr, 0);
@@ -286,9 +393,39 @@ void PipeWireFrameSource::stop()
     if (m_repeater.joinable())
         m_repeater.join();
     if (d->loop) {
+        // No new picture from here on, so that the wait below can end.
         pw_thread_loop_lock(d->loop);
-        if (d->stream) {
+        if (d->stream)
             spa_hook_remove(&d->streamListener);
+        pw_thread_loop_unlock(d->loop);
+    }
+    forgetLast();
+    if (!d->lender->waitAllBack(std::chrono::seconds(5))) {
+        // Taking the stream down would unmap pixels that are still being read: it is left
+        // open, unheard, instead: a leak rather than a crash.
+        qCWarning(log::recorder(), "screen cast: pictures still held at the stop; its PipeWire stream is left open");
+        pw_thread_loop_lock(d->loop);
+        if (d->registry)
+            spa_hook_remove(&d->registryListener);
+        if (d->core)
+            spa_hook_remove(&d->coreListener);
+        pw_thread_loop_unlock(d->loop);
+        (void)d.release();
+        d = std::make_unique<State>();
+        d->owner = this;
+        return;
+    }
+    if (d->loop) {
+        pw_thread_loop_lock(d->loop);
+        {
+            std::lock_guard lock(d->lender->mutex);
+            if (d->lender->event)
+                pw_loop_destroy_source(d->lender->loop, d->lender->event);
+            d->lender->event = nullptr;
+            d->lender->loop = nullptr;
+            d->lender->returned.clear();
+        }
+        if (d->stream) {
             pw_stream_disconnect(d->stream);
             pw_stream_destroy(d->stream);
             d->stream = nullptr;
@@ -316,30 +453,44 @@ void PipeWireFrameSource::stop()
     }
 }
 
-void PipeWireFrameSource::deliver(const std::shared_ptr<std::vector<uint8_t>> &pixels, bool repeated)
+void PipeWireFrameSource::deliver(const Picture &picture, bool repeated)
 {
     std::lock_guard lock(m_deliverMutex);
     if (m_failed)
         return;
+    const int64_t interval = 1000000000 / m_config.framesPerSecond;
+    int64_t date = monotonicNs();
     // A repeat decided on before a new picture came in is dropped.
-    if (repeated && (pixels != m_last || monotonicNs() - m_lastDeliveredNs < 1000000000 / m_config.framesPerSecond))
+    if (repeated && (picture.number != m_last.number || date - m_lastDeliveredNs < interval))
         return;
     // Dates only move forward, whichever thread delivers.
-    const int64_t now = std::max(monotonicNs(), m_lastDeliveredNs + 1);
-    m_last = pixels;
-    m_lastDeliveredNs = now;
+    date = std::max(date, m_lastDeliveredNs + 1);
+    if (!repeated)
+        m_last = picture;
+    m_lastDeliveredNs = date;
     if (!m_onFrame)
         return;
     Frame frame;
-    frame.data = pixels->data();
+    frame.data = picture.data;
     frame.width = m_config.width;
     frame.height = m_config.height;
-    frame.stride = m_config.width * 4;
-    frame.timestampNs = now;
+    frame.stride = picture.stride;
+    frame.timestampNs = date;
     frame.repeated = repeated;
-    frame.buffer = pixels;
+    frame.picture = picture.number;
+    frame.buffer = picture.keep;
     m_onFrame(frame);
     m_delivered.fetch_add(1);
+}
+
+// Lets go of the last picture, so that its buffer can go back; no repeats until a new one.
+void PipeWireFrameSource::forgetLast()
+{
+    Picture last;
+    {
+        std::lock_guard lock(m_deliverMutex);
+        std::swap(last, m_last);
+    }
 }
 
 void PipeWireFrameSource::fail(const QString &message)
@@ -364,10 +515,10 @@ void PipeWireFrameSource::repeatLoop()
         m_wake.wait_for(wakeLock, interval / 4);
         if (m_stopRequested)
             break;
-        std::shared_ptr<std::vector<uint8_t>> last;
+        Picture last;
         {
             std::lock_guard lock(m_deliverMutex);
-            if (!m_last || monotonicNs() - m_lastDeliveredNs < interval.count())
+            if (!m_last.keep || monotonicNs() - m_lastDeliveredNs < interval.count())
                 continue;
             last = m_last;
         }
