@@ -34,6 +34,15 @@ void initOnce()
     std::call_once(once, [] { pw_init(nullptr, nullptr); });
 }
 
+// How long after the last frame a repeat is made: a quarter of an interval later than the one
+// it fills, so that a picture the compositor sends a little late (its pace wavers, and it often
+// sends fewer pictures than the take's rate) is not preceded by a repeat each time; encoding a
+// repeat costs about half of what a new picture does.
+int64_t repeatAfter(int64_t intervalNs)
+{
+    return intervalNs * 5 / 4;
+}
+
 constexpr size_t kPoolSize = 6; // copied pictures in flight to the writer before more are allocated
 // Buffers asked of the compositor: one lent out as the last picture, one or two on their way to
 // the writer, and still one or two to draw the next pictures in.
@@ -460,9 +469,13 @@ void PipeWireFrameSource::deliver(const Picture &picture, bool repeated)
         return;
     const int64_t interval = 1000000000 / m_config.framesPerSecond;
     int64_t date = monotonicNs();
-    // A repeat decided on before a new picture came in is dropped.
-    if (repeated && (picture.number != m_last.number || date - m_lastDeliveredNs < interval))
-        return;
+    if (repeated) {
+        // A repeat decided on before a new picture came in is dropped. One that is due stands
+        // for the interval after the frame before it, when the screen showed the same.
+        if (picture.number != m_last.number || date - m_lastDeliveredNs < repeatAfter(interval))
+            return;
+        date = m_lastDeliveredNs + interval;
+    }
     // Dates only move forward, whichever thread delivers.
     date = std::max(date, m_lastDeliveredNs + 1);
     if (!repeated)
@@ -509,18 +522,23 @@ void PipeWireFrameSource::fail(const QString &message)
 void PipeWireFrameSource::repeatLoop()
 {
     pthread_setname_np(pthread_self(), "lumacast-repeat");
-    const auto interval = std::chrono::nanoseconds(1000000000 / m_config.framesPerSecond);
+    const int64_t interval = 1000000000 / m_config.framesPerSecond;
     std::unique_lock wakeLock(m_wakeMutex);
+    // Sleeps until the next repeat would be due (a new frame meanwhile moves that on); checks
+    // again at least every interval.
+    int64_t sleepNs = interval;
     while (!m_stopRequested) {
-        m_wake.wait_for(wakeLock, interval / 4);
+        m_wake.wait_for(wakeLock, std::chrono::nanoseconds(std::clamp<int64_t>(sleepNs, 1000000, interval)));
         if (m_stopRequested)
             break;
         Picture last;
         {
             std::lock_guard lock(m_deliverMutex);
-            if (!m_last.keep || monotonicNs() - m_lastDeliveredNs < interval.count())
+            sleepNs = m_lastDeliveredNs + repeatAfter(interval) - monotonicNs();
+            if (!m_last.keep || sleepNs > 0)
                 continue;
             last = m_last;
+            sleepNs = interval; // the repeat moves the next one an interval on
         }
         deliver(last, true);
     }

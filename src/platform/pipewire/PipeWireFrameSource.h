@@ -8,9 +8,10 @@
 // A picture whose size differs from the take's is copied, cropped or padded.
 //
 // The compositor sends a picture only when the screen changes. So that a still screen still makes
-// a take at the take's rate, a repeat thread hands on the last picture again, newly dated,
-// whenever no new one came for one frame interval. A repeat carries its picture's number, so that
-// a consumer can tell it from a new picture without looking at the pixels.
+// a take at the take's rate, a repeat thread hands on the last picture again when no new one came
+// for a quarter interval more than one, dated one interval after the frame before it. A repeat
+// carries its picture's number, so that a consumer can tell it from a new picture without
+// looking at the pixels.
 
 #include "platform/pipewire/PortalError.h"
 
