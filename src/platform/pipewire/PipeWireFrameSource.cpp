@@ -426,6 +426,9 @@ void PipeWireFrameSource::stop()
     }
     if (d->loop) {
         pw_thread_loop_lock(d->loop);
+        // Every buffer goes back to the stream before it is disconnected, as PipeWire lent it.
+        if (d->stream)
+            State::onReturned(d.get(), 0);
         {
             std::lock_guard lock(d->lender->mutex);
             if (d->lender->event)
