@@ -189,6 +189,7 @@ struct ThreadCpu {
 
 struct ChildRun {
     bool ok = false;
+    int status = 0; // as wait4 gave it
     double cpuSeconds = 0;
     long peakRssKiB = 0;
     QByteArray out;
@@ -263,6 +264,7 @@ ChildRun runMeasured(const QString &program, const QStringList &args)
         }
     }
     r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    r.status = status;
     r.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
     r.peakRssKiB = usage.ru_maxrss;
     QFile out(QString::fromLocal8Bit(outPath)), err(QString::fromLocal8Bit(errPath));
@@ -377,8 +379,8 @@ int record(const QStringList &args)
 // gst-launch recording a cast of its own into `movie` for `seconds`, pinned to `cores`.
 // gstreamer cannot ask the portal itself: the cast is opened here and its PipeWire connection
 // handed down to gst-launch, which inherits the descriptor.
-ChildRun runGst(const QString &cores, double seconds, const QStringList &encoderOptions, const QString &h264Caps,
-                const QString &movie)
+ChildRun runGstOnce(const QString &cores, double seconds, const QStringList &encoderOptions, const QString &h264Caps,
+                    const QString &movie)
 {
     ChildRun run;
     try {
@@ -400,6 +402,24 @@ ChildRun runGst(const QString &cores, double seconds, const QStringList &encoder
         run.ok = QFile::exists(movie); // timeout's own status is 124 when it had to stop gst
     } catch (const std::exception &e) {
         std::cerr << "the bench's own cast did not start: " << e.what() << "\n";
+    }
+    return run;
+}
+
+// The rig's portal backend (xdg-desktop-portal-wlr 0.7) now and then streams nothing to a cast
+// opened right after another closed, whoever opened either: gst then stores no frame. The
+// backend is given a moment between casts, and such a run is made once more.
+ChildRun runGst(const QString &cores, double seconds, const QStringList &encoderOptions, const QString &h264Caps,
+                const QString &movie)
+{
+    ChildRun run;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        QThread::msleep(1000);
+        QFile::remove(movie);
+        run = runGstOnce(cores, seconds, encoderOptions, h264Caps, movie);
+        if (!run.ok || countFrames(movie) > 0)
+            break;
+        std::cerr << "gst-launch stored no frame; once more\n";
     }
     return run;
 }
@@ -453,6 +473,9 @@ int wayland(const QStringList &args)
     const int framesOurs = countFrames(ours);
     const int framesTheirs = countFrames(theirs);
     const int framesSame = countFrames(same);
+    if (framesTheirs <= 0 || framesSame <= 0)
+        std::cerr << "gst-launch stored no frame (exit status " << WEXITSTATUS(b.status) << ", " << WEXITSTATUS(c.status)
+                  << "): " << b.err.constData() << "\n" << c.err.constData() << "\n";
     const double cpuPerFrameOurs = framesOurs > 0 ? a.cpuSeconds / framesOurs : 0;
     const double cpuPerFrameTheirs = framesTheirs > 0 ? b.cpuSeconds / framesTheirs : 0;
     const double cpuPerFrameSame = framesSame > 0 ? c.cpuSeconds / framesSame : 0;
