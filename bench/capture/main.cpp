@@ -11,7 +11,9 @@
 //     the desktop's screen sharing (`lumacast-media record` takes that road in a Wayland session)
 //     beside `gst-launch-1.0 pipewiresrc ! videoconvert ! x264enc` at the same preset on a cast of
 //     its own, both pinned to the same cores: CPU seconds per frame at the rate the compositor
-//     delivers, the ratio, and the pictures PipeWire delivered that the recorder skipped.
+//     delivers, the ratio, and the pictures PipeWire delivered that the recorder skipped; gst a
+//     second time with the take's own encoder settings (rate control, tune, threads), for the ratio
+//     of the roads alone.
 // capture-bench animate
 //     (internal) a full-screen window repainted with moving content 60 times a second.
 #include "capture/TakeWriter.h"
@@ -187,6 +189,7 @@ struct ThreadCpu {
 
 struct ChildRun {
     bool ok = false;
+    int status = 0; // as wait4 gave it
     double cpuSeconds = 0;
     long peakRssKiB = 0;
     QByteArray out;
@@ -194,13 +197,19 @@ struct ChildRun {
     std::map<long, ThreadCpu> threads; // by thread id, as last sampled
 };
 
-// The CPU time of every thread of a running process, from /proc. Threads that have exited are
+// The CPU time of every thread of a running process and of the processes it started (a program
+// run through taskset and timeout is their grandchild), from /proc. Threads that have exited are
 // no longer listed: callers keep the last value they saw.
-void sampleThreads(pid_t pid, std::map<long, ThreadCpu> &threads)
+void sampleThreads(pid_t pid, std::map<long, ThreadCpu> &threads, int depth = 0)
 {
     static const double ticksPerSecond = double(sysconf(_SC_CLK_TCK));
     const QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
     for (const QString &tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile children(tasks.filePath(tid + QStringLiteral("/children")));
+        if (depth < 4 && children.open(QIODevice::ReadOnly))
+            for (const QByteArray &child : children.readAll().split(' '))
+                if (child.trimmed().toInt() > 0)
+                    sampleThreads(pid_t(child.trimmed().toInt()), threads, depth + 1);
         QFile stat(tasks.filePath(tid + QStringLiteral("/stat")));
         if (!stat.open(QIODevice::ReadOnly))
             continue;
@@ -255,6 +264,7 @@ ChildRun runMeasured(const QString &program, const QStringList &args)
         }
     }
     r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    r.status = status;
     r.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
     r.peakRssKiB = usage.ru_maxrss;
     QFile out(QString::fromLocal8Bit(outPath)), err(QString::fromLocal8Bit(errPath));
@@ -274,6 +284,19 @@ int countFrames(const QString &movie)
                                         QStringLiteral("-of"), QStringLiteral("csv=p=0"), movie});
     p.waitForFinished(60000);
     return p.readAllStandardOutput().trimmed().toInt();
+}
+
+// The video track's bit rate in megabits a second: how much the encoder had to write is part
+// of what it costs, so two encoders compared at one preset should be near each other.
+double videoMegabitsPerSecond(const QString &movie)
+{
+    QProcess p;
+    p.start(QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
+                                        QStringLiteral("v:0"), QStringLiteral("-show_entries"),
+                                        QStringLiteral("stream=bit_rate"), QStringLiteral("-of"),
+                                        QStringLiteral("csv=p=0"), movie});
+    p.waitForFinished(60000);
+    return p.readAllStandardOutput().trimmed().toDouble() / 1e6;
 }
 
 // Where the CPU went: milliseconds per frame of each thread that used at least 1% of the run's
@@ -353,6 +376,54 @@ int record(const QStringList &args)
 #endif
 }
 
+// gst-launch recording a cast of its own into `movie` for `seconds`, pinned to `cores`.
+// gstreamer cannot ask the portal itself: the cast is opened here and its PipeWire connection
+// handed down to gst-launch, which inherits the descriptor.
+ChildRun runGstOnce(const QString &cores, double seconds, const QStringList &encoderOptions, const QString &h264Caps,
+                    const QString &movie)
+{
+    ChildRun run;
+    try {
+        pipewire::ScreenCastPortal portal;
+        const pipewire::CastStream cast = portal.start({});
+        QStringList args{QStringLiteral("-c"), cores, QStringLiteral("timeout"), QStringLiteral("-s"),
+                         QStringLiteral("INT"), QString::number(seconds), QStringLiteral("gst-launch-1.0"),
+                         QStringLiteral("-q"), QStringLiteral("-e"), QStringLiteral("pipewiresrc"),
+                         QStringLiteral("fd=%1").arg(cast.pipeWireFd), QStringLiteral("path=%1").arg(cast.nodeId),
+                         QStringLiteral("do-timestamp=true"), QStringLiteral("!"), QStringLiteral("videoconvert"),
+                         QStringLiteral("!"), QStringLiteral("video/x-raw,format=I420"), QStringLiteral("!"),
+                         QStringLiteral("x264enc")};
+        args << encoderOptions;
+        if (!h264Caps.isEmpty())
+            args << QStringLiteral("!") << QStringLiteral("video/x-h264") + h264Caps;
+        args << QStringLiteral("!") << QStringLiteral("mp4mux") << QStringLiteral("!") << QStringLiteral("filesink")
+             << QStringLiteral("location=%1").arg(movie);
+        run = runMeasured(QStringLiteral("taskset"), args);
+        run.ok = QFile::exists(movie); // timeout's own status is 124 when it had to stop gst
+    } catch (const std::exception &e) {
+        std::cerr << "the bench's own cast did not start: " << e.what() << "\n";
+    }
+    return run;
+}
+
+// The rig's portal backend (xdg-desktop-portal-wlr 0.7) now and then streams nothing to a cast
+// opened right after another closed, whoever opened either: gst then stores no frame. The
+// backend is given a moment between casts, and such a run is made once more.
+ChildRun runGst(const QString &cores, double seconds, const QStringList &encoderOptions, const QString &h264Caps,
+                const QString &movie)
+{
+    ChildRun run;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        QThread::msleep(1000);
+        QFile::remove(movie);
+        run = runGstOnce(cores, seconds, encoderOptions, h264Caps, movie);
+        if (!run.ok || countFrames(movie) > 0)
+            break;
+        std::cerr << "gst-launch stored no frame; once more\n";
+    }
+    return run;
+}
+
 int wayland(const QStringList &args)
 {
 #ifndef LUMACAST_MEDIA_PATH
@@ -376,37 +447,38 @@ int wayland(const QStringList &args)
                                     ours, QStringLiteral("--seconds"), QString::number(seconds), QStringLiteral("--fps"),
                                     QStringLiteral("60")});
 
-    // gstreamer cannot ask the portal itself: the cast is opened here and its PipeWire
-    // connection handed down to gst-launch, which inherits the descriptor.
-    ChildRun b;
+    // gst-launch at the preset alone (x264enc's own rate control and threads), then with the
+    // take's encoder settings, so that what remains between the two roads is the road's own.
+    const av::VideoSettings take = TakeWriter::videoSettings(1920, 1080);
     const QString theirs = dir.filePath(QStringLiteral("pipewiresrc.mp4"));
-    try {
-        pipewire::ScreenCastPortal portal;
-        const pipewire::CastStream cast = portal.start({});
-        b = runMeasured(QStringLiteral("taskset"),
-                        {QStringLiteral("-c"), cores, QStringLiteral("timeout"), QStringLiteral("-s"), QStringLiteral("INT"),
-                         QString::number(seconds), QStringLiteral("gst-launch-1.0"), QStringLiteral("-q"),
-                         QStringLiteral("-e"), QStringLiteral("pipewiresrc"),
-                         QStringLiteral("fd=%1").arg(cast.pipeWireFd), QStringLiteral("path=%1").arg(cast.nodeId),
-                         QStringLiteral("do-timestamp=true"), QStringLiteral("!"), QStringLiteral("videoconvert"),
-                         QStringLiteral("!"), QStringLiteral("video/x-raw,format=I420"), QStringLiteral("!"),
-                         QStringLiteral("x264enc"), QStringLiteral("speed-preset=%1").arg(preset),
-                         QStringLiteral("!"), QStringLiteral("mp4mux"), QStringLiteral("!"), QStringLiteral("filesink"),
-                         QStringLiteral("location=%1").arg(theirs)});
-        b.ok = QFile::exists(theirs); // timeout's own status is 124 when it had to stop gst
-    } catch (const std::exception &e) {
-        std::cerr << "the bench's own cast did not start: " << e.what() << "\n";
-    }
+    const ChildRun b = runGst(cores, seconds, {QStringLiteral("speed-preset=%1").arg(preset)}, {}, theirs);
+    const QString same = dir.filePath(QStringLiteral("pipewiresrc-take-settings.mp4"));
+    const ChildRun c = runGst(cores, seconds,
+                              {QStringLiteral("speed-preset=%1").arg(preset), QStringLiteral("tune=%1").arg(take.tune),
+                               QStringLiteral("pass=qual"), QStringLiteral("quantizer=%1").arg(take.crf),
+                               // x264enc caps its quality modes at `bitrate` (2 Mbit/s unless
+                               // told): the take's encoder has no cap, so neither has this one.
+                               QStringLiteral("bitrate=2048000"),
+                               QStringLiteral("key-int-max=%1").arg(take.keyFrameInterval),
+                               QStringLiteral("bframes=%1").arg(take.maxBFrames),
+                               QStringLiteral("threads=%1").arg(take.threads)},
+                              QStringLiteral(",profile=%1").arg(take.profile), same);
     animation->kill();
     animation->waitForFinished();
-    if (!a.ok || !b.ok) {
-        std::cerr << "recorder: " << a.err.constData() << "\ngst-launch: " << b.err.constData() << "\n";
+    if (!a.ok || !b.ok || !c.ok) {
+        std::cerr << "recorder: " << a.err.constData() << "\ngst-launch: " << b.err.constData() << c.err.constData()
+                  << "\n";
         return 1;
     }
     const int framesOurs = countFrames(ours);
     const int framesTheirs = countFrames(theirs);
+    const int framesSame = countFrames(same);
+    if (framesTheirs <= 0 || framesSame <= 0)
+        std::cerr << "gst-launch stored no frame (exit status " << WEXITSTATUS(b.status) << ", " << WEXITSTATUS(c.status)
+                  << "): " << b.err.constData() << "\n" << c.err.constData() << "\n";
     const double cpuPerFrameOurs = framesOurs > 0 ? a.cpuSeconds / framesOurs : 0;
     const double cpuPerFrameTheirs = framesTheirs > 0 ? b.cpuSeconds / framesTheirs : 0;
+    const double cpuPerFrameSame = framesSame > 0 ? c.cpuSeconds / framesSame : 0;
     const QJsonObject recorderReport = QJsonDocument::fromJson(a.out.trimmed()).object();
     const double skipped = recorderReport.value(QStringLiteral("picturesSkipped")).toDouble();
     // The recorder also writes the repeats that keep its take at 60 frames a second while the
@@ -429,11 +501,22 @@ int wayland(const QStringList &args)
                        {QStringLiteral("recorderCpuSecondsPerPicture"), cpuPerPictureOurs},
                        {QStringLiteral("cpuPerPictureRatio"), cpuPerFrameTheirs > 0 ? cpuPerPictureOurs / cpuPerFrameTheirs : 0},
                        {QStringLiteral("goalCpuPerPictureRatio"), 0.7},
+                       {QStringLiteral("gstTakeSettingsFrames"), framesSame},
+                       {QStringLiteral("gstTakeSettingsCpuSecondsPerFrame"), cpuPerFrameSame},
+                       {QStringLiteral("cpuPerPictureRatioToTakeSettings"),
+                        cpuPerFrameSame > 0 ? cpuPerPictureOurs / cpuPerFrameSame : 0},
+                       {QStringLiteral("gstTakeSettingsVideoMbitPerSecond"), videoMegabitsPerSecond(same)},
+                       {QStringLiteral("gstTakeSettingsThreadMsPerFrame"), threadReport(c, framesSame)},
+                       {QStringLiteral("recorderVideoMbitPerSecond"), videoMegabitsPerSecond(ours)},
+                       {QStringLiteral("gstVideoMbitPerSecond"), videoMegabitsPerSecond(theirs)},
                        {QStringLiteral("recorderThreadMsPerFrame"), threadReport(a, framesOurs)},
+                       {QStringLiteral("recorderThreadMsPerPicture"), threadReport(a, int(pictures))},
+                       {QStringLiteral("gstThreadMsPerFrame"), threadReport(b, framesTheirs)},
                        {QStringLiteral("recorderReport"), recorderReport}};
     std::cout << QJsonDocument(report).toJson(QJsonDocument::Indented).constData();
-    // The measured work failed when the recorder lost pictures the compositor delivered.
-    return skipped > 0 ? 1 : 0;
+    // The measured work failed when the recorder lost pictures the compositor delivered, or a
+    // side stored nothing.
+    return skipped > 0 || framesOurs <= 0 || framesTheirs <= 0 || framesSame <= 0 ? 1 : 0;
 #endif
 }
 

@@ -457,6 +457,8 @@ std::unique_ptr<ScreenRecorder::Stream> ScreenRecorder::makeStream(uint32_t disp
             video.height = frame.height;
             video.stride = frame.stride;
             video.timestamp = SampleTime::fromNanoseconds(frame.timestampNs);
+            if constexpr (requires { frame.picture; })
+                video.picture = frame.picture; // a screen cast's repeats are not converted again
             w->appendVideo(video);
             counter->fetch_add(1);
         });

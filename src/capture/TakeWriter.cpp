@@ -154,7 +154,7 @@ void TakeWriter::appendVideo(const VideoFrame &frame)
     if (m_writer->status() == TakeEncoder::Status::writing
         && m_writer->isReadyForMoreMediaData(m_videoTrack)) {
         if (!m_writer->appendVideo(m_videoTrack, frame.bgra, frame.width, frame.height,
-                                   frame.stride, adjusted.value, adjusted.timescale))
+                                   frame.stride, adjusted.value, adjusted.timescale, frame.picture))
             ++m_droppedVideoFrames;
         return;
     }

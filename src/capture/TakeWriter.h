@@ -27,6 +27,9 @@ struct VideoFrame {
     int height = 0;
     int stride = 0; // bytes per row; negative for a bottom-up image
     SampleTime timestamp; // monotonic capture time
+    // The source's number for these pixels, 0 when it numbers none: a frame with the number of
+    // the frame before it repeats that picture, and its conversion is not done again.
+    uint64_t picture = 0;
 };
 
 // One buffer of interleaved audio samples, valid only for the duration of the call.

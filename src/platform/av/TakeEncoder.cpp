@@ -87,6 +87,10 @@ struct TakeEncoder::Track {
     int64_t lastInterval = 0;
     AVPacket *held = nullptr; // a video packet waits for its successor to learn its duration
     int framesAllocated = 0;
+    uint64_t lastQueuedPicture = 0; // capture side: the source's number of the last frame queued
+    // Encoding side: the last converted frame encoded, kept out of the pool so that a repeat of
+    // its picture is encoded from it again rather than converted again.
+    AVFrame *lastConverted = nullptr;
 
     // Audio.
     int sampleRate = 0;
@@ -101,6 +105,7 @@ struct TakeEncoder::Track {
 
     ~Track()
     {
+        av_frame_free(&lastConverted);
         av_packet_free(&held);
         swr_free(&resampler);
         if (fifo)
@@ -111,6 +116,7 @@ struct TakeEncoder::Track {
 
 struct TakeEncoder::Item {
     bool isVideo = false;
+    bool repeatsPicture = false; // video: the track's last converted frame again, `frame` unset
     int track = 0;
     AVFrame *frame = nullptr;
     int64_t pts = 0;
@@ -314,7 +320,7 @@ bool TakeEncoder::isReadyForMoreMediaData(int index) const
 }
 
 bool TakeEncoder::appendVideo(int index, const uint8_t *bgra, int width, int height, int stride,
-                              int64_t value, int32_t timescale)
+                              int64_t value, int32_t timescale, uint64_t picture)
 {
     if (m_status != Status::writing || !m_sessionStarted || index < 0
         || index >= int(m_tracks.size()) || !m_tracks[index]->isVideo || !bgra || width <= 0
@@ -329,6 +335,9 @@ bool TakeEncoder::appendVideo(int index, const uint8_t *bgra, int width, int hei
     // every frame strictly later than the one before.
     if (track.lastQueuedPts != INT64_MIN && pts <= track.lastQueuedPts)
         pts = track.lastQueuedPts + 1;
+
+    if (picture != 0 && picture == track.lastQueuedPicture)
+        return queueRepeat(index, pts);
 
     AVFrame *frame = nullptr;
     {
@@ -386,6 +395,7 @@ bool TakeEncoder::appendVideo(int index, const uint8_t *bgra, int width, int hei
         std::memcpy(y + ch * ys, y + (ch - 1) * ys, track.codedWidth);
     frame->pts = pts;
     track.lastQueuedPts = pts;
+    track.lastQueuedPicture = picture;
 
     {
         std::lock_guard lock(m_queueMutex);
@@ -397,6 +407,26 @@ bool TakeEncoder::appendVideo(int index, const uint8_t *bgra, int width, int hei
         m_queue.push_back(std::move(item));
         ++m_queuedVideo;
     }
+    m_queueCondition.notify_one();
+    return true;
+}
+
+// The picture queued last, again at `pts`: nothing to convert, only a place in the queue.
+bool TakeEncoder::queueRepeat(int index, int64_t pts)
+{
+    {
+        std::lock_guard lock(m_queueMutex);
+        if (m_queuedVideo >= kVideoQueueCapacity)
+            return false;
+        Item item;
+        item.isVideo = true;
+        item.repeatsPicture = true;
+        item.track = index;
+        item.pts = pts;
+        m_queue.push_back(std::move(item));
+        ++m_queuedVideo;
+    }
+    m_tracks[index]->lastQueuedPts = pts;
     m_queueCondition.notify_one();
     return true;
 }
@@ -491,10 +521,20 @@ void TakeEncoder::run()
 void TakeEncoder::process(Item &item)
 {
     Track &track = *m_tracks[item.track];
-    if (item.isVideo)
-        encodeVideo(track, item.frame);
-    else
+    if (!item.isVideo) {
         encodeAudio(track, item);
+    } else if (item.repeatsPicture) {
+        // Sending takes a reference of its own, so the frame can be sent again with a new time;
+        // its pixels are written into again only through the pool, after av_frame_make_writable.
+        if (track.lastConverted) {
+            track.lastConverted->pts = item.pts;
+            encodeVideo(track, track.lastConverted);
+        }
+    } else {
+        encodeVideo(track, item.frame);
+        // Kept for repeats; the one it replaces goes back to the pool with the item.
+        std::swap(track.lastConverted, item.frame);
+    }
 }
 
 void TakeEncoder::encodeVideo(Track &track, AVFrame *frame)

@@ -67,8 +67,10 @@ public:
 
     bool isReadyForMoreMediaData(int track) const;
     // False when the sample was not taken (not writing, not ready, or not a track of that kind).
+    // `picture` is the source's number for the pixels (0: none): a frame with the number of the
+    // frame queued just before it shows the same pixels, which are then not converted again.
     bool appendVideo(int track, const uint8_t *bgra, int width, int height, int stride,
-                     int64_t value, int32_t timescale);
+                     int64_t value, int32_t timescale, uint64_t picture = 0);
     bool appendAudio(int track, const void *interleaved, int frames, SampleFormat format,
                      int sampleRate, int channels, int64_t value, int32_t timescale);
 
@@ -85,6 +87,7 @@ private:
     struct WrittenPacket;
 
     void fail(const QString &description);
+    bool queueRepeat(int track, int64_t pts);
     void run();
     void process(Item &item);
     void encodeVideo(Track &track, AVFrame *frame);

@@ -35,7 +35,16 @@ void initOnce()
     std::call_once(once, [] { pw_init(nullptr, nullptr); });
 }
 
-constexpr size_t kPoolSize = 6; // pictures in flight to the writer before more are allocated
+// How long after the last frame a repeat is made: a quarter of an interval later than the one
+// it fills, so that a picture the compositor sends a little late (its pace wavers, and it often
+// sends fewer pictures than the take's rate) is not preceded by a repeat each time; encoding a
+// repeat costs about half of what a new picture does.
+int64_t repeatAfter(int64_t intervalNs)
+{
+    return intervalNs * 5 / 4;
+}
+
+constexpr size_t kPoolSize = 6; // copied pictures in flight to the writer before more are allocated
 
 // Room for the pointer's metadata with a sprite of up to `side` pixels square, 32 bits a pixel.
 constexpr int cursorMetaSize(int side)
@@ -58,8 +67,58 @@ std::shared_ptr<std::vector<uint8_t>> unusedBuffer(std::vector<std::shared_ptr<s
         pool.push_back(fresh);
     return fresh;
 }
+// Buffers asked of the compositor: one lent out as the last picture, one or two on their way to
+// the writer, and still one or two to draw the next pictures in.
+constexpr int kBuffersWanted = 6;
+constexpr int kBuffersAtLeast = 4;
+constexpr int kBuffersAtMost = 16;
 
 } // namespace
+
+// PipeWire's buffers lent out as frames. A holder may let go on any thread; the buffer is queued
+// back to the stream on the loop thread, woken by `event`. Shared with every lent frame, so that
+// one let go after the stream is gone finds it gone.
+struct PipeWireFrameSource::Lender {
+    std::mutex mutex;
+    std::condition_variable allBack;
+    int outstanding = 0;
+    std::vector<pw_buffer *> returned; // back from their holders, not yet queued to the stream
+    pw_loop *loop = nullptr;           // with `event`, null once the stream is being taken down
+    spa_source *event = nullptr;
+
+    std::shared_ptr<const void> lend(const std::shared_ptr<Lender> &self, pw_buffer *buffer, const void *data)
+    {
+        {
+            std::lock_guard lock(mutex);
+            ++outstanding;
+        }
+        return std::shared_ptr<const void>(data, [self, buffer](const void *) { self->giveBack(buffer); });
+    }
+
+    void giveBack(pw_buffer *buffer)
+    {
+        std::lock_guard lock(mutex);
+        --outstanding;
+        if (event) {
+            returned.push_back(buffer);
+            pw_loop_signal_event(loop, event);
+        }
+        allBack.notify_all();
+    }
+
+    // Waits until every lent buffer is back; false when some holder kept one past `timeout`.
+    bool waitAllBack(std::chrono::milliseconds timeout)
+    {
+        std::unique_lock lock(mutex);
+        return allBack.wait_for(lock, timeout, [this] { return outstanding == 0; });
+    }
+
+    std::vector<pw_buffer *> takeReturned()
+    {
+        std::lock_guard lock(mutex);
+        return std::exchange(returned, {});
+    }
+};
 
 struct PipeWireFrameSource::State {
     PipeWireFrameSource *owner = nullptr;
@@ -71,24 +130,12 @@ struct PipeWireFrameSource::State {
     spa_hook coreListener{};
     spa_hook registryListener{};
     spa_hook streamListener{};
+    std::shared_ptr<Lender> lender = std::make_shared<Lender>();
     int sourceWidth = 0; // the negotiated picture size
     int sourceHeight = 0;
     bool streaming = false;
+    int buffers = 0;       // loop thread only: PipeWire's buffers the stream has now
     std::vector<std::shared_ptr<std::vector<uint8_t>>> pool; // loop thread only
-
-    std::shared_ptr<std::vector<uint8_t>> freeBuffer(size_t bytes)
-    {
-        for (auto &b : pool) {
-            if (b.use_count() == 1) {
-                b->resize(bytes);
-                return b;
-            }
-        }
-        auto fresh = std::make_shared<std::vector<uint8_t>>(bytes);
-        if (pool.size() < kPoolSize)
-            pool.push_back(fresh);
-        return fresh;
-    }
 
     static void onCoreError(void *data, uint32_t id, int, int res, const char *message)
     {
@@ -110,7 +157,7 @@ struct PipeWireFrameSource::State {
     static void onStateChanged(void *data, pw_stream_state, pw_stream_state state, const char *error)
     {
         auto *self = static_cast<State *>(data);
-        qCInfo(log::recorder(), "screen cast stream: %s", pw_stream_state_as_string(state));
+        qCInfo(log::recorder(), "screen cast stream: %s (%d buffers)", pw_stream_state_as_string(state), self->buffers);
         if (state == PW_STREAM_STATE_STREAMING)
             self->streaming = true;
         else if (state == PW_STREAM_STATE_ERROR)
@@ -136,7 +183,8 @@ struct PipeWireFrameSource::State {
         const spa_pod *params[2];
         uint32_t count = 0;
         params[count++] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
-            &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_dataType,
+            &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
+            SPA_POD_CHOICE_RANGE_Int(kBuffersWanted, kBuffersAtLeast, kBuffersAtMost), SPA_PARAM_BUFFERS_dataType,
             SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_MemFd))));
         if (self->owner->m_config.cursorMetadata)
             params[count++] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
@@ -161,10 +209,8 @@ struct PipeWireFrameSource::State {
             }
             newest = b;
         }
-        if (!newest)
-            return;
-        self->copyOut(newest->buffer);
-        pw_stream_queue_buffer(self->stream, newest);
+        if (newest && !self->handOn(newest))
+            pw_stream_queue_buffer(self->stream, newest);
     }
 
     void readCursor(spa_buffer *buffer)
@@ -173,17 +219,68 @@ struct PipeWireFrameSource::State {
             owner->updateCursor(meta->data, meta->size);
     }
 
-    void copyOut(const spa_buffer *buffer)
+    // Lent out buffers come back here, on the loop thread.
+    static void onReturned(void *data, uint64_t)
     {
-        const spa_data &plane = buffer->datas[0];
+        auto *self = static_cast<State *>(data);
+        for (pw_buffer *b : self->lender->takeReturned())
+            pw_stream_queue_buffer(self->stream, b);
+    }
+
+    // PipeWire takes its buffers back (a new format, or the end): none may still be lent out,
+    // nor be queued back to the stream afterwards.
+    static void onAddBuffer(void *data, pw_buffer *)
+    {
+        ++static_cast<State *>(data)->buffers;
+    }
+
+    static void onRemoveBuffer(void *data, pw_buffer *buffer)
+    {
+        auto *self = static_cast<State *>(data);
+        --self->buffers;
+        self->owner->forgetLast();
+        if (!self->lender->waitAllBack(std::chrono::seconds(5)))
+            qCWarning(log::recorder(), "screen cast: a picture was held past its buffer's removal");
+        std::lock_guard lock(self->lender->mutex);
+        auto &returned = self->lender->returned;
+        returned.erase(std::remove(returned.begin(), returned.end(), buffer), returned.end());
+    }
+
+    // Delivers the buffer's picture; false when it had none and goes straight back.
+    bool handOn(pw_buffer *buffer)
+    {
+        const spa_data &plane = buffer->buffer->datas[0];
         if (!plane.data || !plane.chunk || plane.chunk->size == 0 || (plane.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED))
-            return;
+            return false;
         const int width = owner->m_config.width;
         const int height = owner->m_config.height;
         const int stride = plane.chunk->stride > 0 ? plane.chunk->stride : sourceWidth * 4;
         const auto *source = static_cast<const uint8_t *>(plane.data) + plane.chunk->offset;
         const int rows = std::min<int>(sourceHeight, int((plane.chunk->size) / uint32_t(std::max(stride, 1))));
-        auto pixels = freeBuffer(size_t(width) * height * 4);
+        owner->m_received.fetch_add(1);
+        Picture picture; // numbered as it is delivered
+        if (sourceWidth == width && rows >= height && stride >= width * 4) {
+            picture.data = source;
+            picture.stride = stride;
+            picture.keep = lender->lend(lender, buffer, source);
+            owner->deliver(picture, false);
+            return true;
+        }
+        auto pixels = copyOut(source, stride, rows);
+        picture.data = pixels->data();
+        picture.stride = width * 4;
+        picture.keep = std::move(pixels);
+        owner->deliver(picture, false);
+        return false;
+    }
+
+    // A picture of another size than the take's, cropped or padded with black into a buffer of
+    // our own.
+    std::shared_ptr<std::vector<uint8_t>> copyOut(const uint8_t *source, int stride, int rows)
+    {
+        const int width = owner->m_config.width;
+        const int height = owner->m_config.height;
+        auto pixels = unusedBuffer(pool, size_t(width) * height * 4);
         const int copyRows = std::min(rows, height);
         const int copyBytes = std::min(sourceWidth, width) * 4;
         for (int y = 0; y < copyRows; ++y) {
@@ -194,8 +291,7 @@ struct PipeWireFrameSource::State {
         }
         if (copyRows < height)
             std::memset(pixels->data() + size_t(copyRows) * width * 4, 0, size_t(height - copyRows) * width * 4);
-        owner->m_received.fetch_add(1);
-        owner->deliver(pixels, false);
+        return pixels;
     }
 };
 
@@ -250,6 +346,8 @@ void PipeWireFrameSource::start()
         e.state_changed = &State::onStateChanged;
         e.param_changed = &State::onParamChanged;
         e.process = &State::onProcess;
+        e.add_buffer = &State::onAddBuffer;
+        e.remove_buffer = &State::onRemoveBuffer;
         return e;
     }();
 
@@ -264,6 +362,8 @@ void PipeWireFrameSource::start()
         throw PortalError(PortalError::Kind::stream, QStringLiteral("PipeWire's thread could not be started"));
     }
     pw_thread_loop_lock(d->loop);
+    d->lender->loop = pw_thread_loop_get_loop(d->loop);
+    d->lender->event = pw_loop_add_event(d->lender->loop, &State::onReturned, d.get());
     const int fd = m_config.pipeWireFd;
     m_config.pipeWireFd = -1; // PipeWire closes it from here on
     d->core = pw_context_connect_fd(d->context, fd, nullptr, 0);
@@ -325,9 +425,42 @@ void PipeWireFrameSource::stop()
     if (m_repeater.joinable())
         m_repeater.join();
     if (d->loop) {
+        // No new picture from here on, so that the wait below can end.
         pw_thread_loop_lock(d->loop);
-        if (d->stream) {
+        if (d->stream)
             spa_hook_remove(&d->streamListener);
+        pw_thread_loop_unlock(d->loop);
+    }
+    forgetLast();
+    if (!d->lender->waitAllBack(std::chrono::seconds(5))) {
+        // Taking the stream down would unmap pixels that are still being read: it is left
+        // open, unheard, instead: a leak rather than a crash.
+        qCWarning(log::recorder(), "screen cast: pictures still held at the stop; its PipeWire stream is left open");
+        pw_thread_loop_lock(d->loop);
+        if (d->registry)
+            spa_hook_remove(&d->registryListener);
+        if (d->core)
+            spa_hook_remove(&d->coreListener);
+        pw_thread_loop_unlock(d->loop);
+        (void)d.release();
+        d = std::make_unique<State>();
+        d->owner = this;
+        return;
+    }
+    if (d->loop) {
+        pw_thread_loop_lock(d->loop);
+        // Every buffer goes back to the stream before it is disconnected, as PipeWire lent it.
+        if (d->stream)
+            State::onReturned(d.get(), 0);
+        {
+            std::lock_guard lock(d->lender->mutex);
+            if (d->lender->event)
+                pw_loop_destroy_source(d->lender->loop, d->lender->event);
+            d->lender->event = nullptr;
+            d->lender->loop = nullptr;
+            d->lender->returned.clear();
+        }
+        if (d->stream) {
             pw_stream_disconnect(d->stream);
             pw_stream_destroy(d->stream);
             d->stream = nullptr;
@@ -355,29 +488,42 @@ void PipeWireFrameSource::stop()
     }
 }
 
-void PipeWireFrameSource::deliver(const std::shared_ptr<std::vector<uint8_t>> &pixels, bool repeated)
+void PipeWireFrameSource::deliver(const Picture &incoming, bool repeated)
 {
     std::lock_guard lock(m_deliverMutex);
     if (m_failed)
         return;
-    // A repeat decided on before a new picture came in is dropped.
-    if (repeated && (pixels != m_last || monotonicNs() - m_lastDeliveredNs < 1000000000 / m_config.framesPerSecond))
-        return;
-    const std::shared_ptr<std::vector<uint8_t>> picture = m_config.cursorMetadata ? withCursor(pixels, !repeated) : pixels;
+    const int64_t interval = 1000000000 / m_config.framesPerSecond;
+    int64_t date = monotonicNs();
+    if (repeated) {
+        // A repeat decided on before a new picture came in is dropped. One that is due stands
+        // for the interval after the frame before it, when the screen showed the same.
+        if (incoming.number != m_last.number || date - m_lastDeliveredNs < repeatAfter(interval))
+            return;
+        date = m_lastDeliveredNs + interval;
+    }
+    Picture picture = incoming;
+    if (!repeated)
+        picture.number = ++m_numbers;
+    if (m_config.cursorMetadata)
+        picture = withCursor(picture, !repeated);
+    // A repeat the pointer changed is a new picture to the writer.
+    repeated = repeated && picture.number == incoming.number;
     // Dates only move forward, whichever thread delivers.
-    const int64_t now = std::max(monotonicNs(), m_lastDeliveredNs + 1);
+    date = std::max(date, m_lastDeliveredNs + 1);
     m_last = picture;
-    m_lastDeliveredNs = now;
+    m_lastDeliveredNs = date;
     if (!m_onFrame)
         return;
     Frame frame;
-    frame.data = picture->data();
+    frame.data = picture.data;
     frame.width = m_config.width;
     frame.height = m_config.height;
-    frame.stride = m_config.width * 4;
-    frame.timestampNs = now;
-    frame.repeated = repeated && picture == pixels;
-    frame.buffer = picture;
+    frame.stride = picture.stride;
+    frame.timestampNs = date;
+    frame.repeated = repeated;
+    frame.picture = picture.number;
+    frame.buffer = picture.keep;
     m_onFrame(frame);
     m_delivered.fetch_add(1);
 }
@@ -396,29 +542,58 @@ void PipeWireFrameSource::updateCursor(const void *meta, size_t size)
     m_cursor.update(meta, size);
 }
 
-// Under m_deliverMutex. A fresh picture is nobody else's yet, so the pointer is drawn onto it. A
-// repeated one may still be on its way to the writer: where the pointer moved, changed or was
-// switched, it is copied, the pointer taken off the copy and drawn where it is now.
-std::shared_ptr<std::vector<uint8_t>> PipeWireFrameSource::withCursor(const std::shared_ptr<std::vector<uint8_t>> &pixels,
-                                                                      bool fresh)
+// Under m_deliverMutex. The pointer is drawn on a copy of our own: a new picture lies in the
+// compositor's buffer, and a repeated one may still be on its way to the writer. A repeat is drawn
+// again only where the pointer moved, changed or was switched: the copy of the last picture gets
+// its pointer taken off and drawn where it is now, and a number of its own.
+PipeWireFrameSource::Picture PipeWireFrameSource::withCursor(const Picture &picture, bool fresh)
 {
     const CastCursor::Stamp wanted = m_cursor.stamp(m_showsCursor.load());
-    const int stride = m_config.width * 4;
+    const int width = m_config.width;
+    const int height = m_config.height;
     if (fresh) {
-        m_lastPatch = wanted.shown ? m_cursor.draw(pixels->data(), m_config.width, m_config.height, stride)
-                                   : CastCursor::Patch{};
         m_lastStamp = wanted;
-        return pixels;
+        m_lastPatch = {};
+        if (!wanted.shown)
+            return picture;
+        Picture drawn = copied(picture);
+        m_lastPatch = m_cursor.draw(const_cast<uint8_t *>(drawn.data), width, height, drawn.stride);
+        return drawn;
     }
     if (wanted == m_lastStamp)
-        return pixels;
-    auto picture = unusedBuffer(m_redrawn, pixels->size());
-    std::memcpy(picture->data(), pixels->data(), pixels->size());
-    CastCursor::restore(picture->data(), stride, m_lastPatch);
-    m_lastPatch = wanted.shown ? m_cursor.draw(picture->data(), m_config.width, m_config.height, stride)
+        return picture;
+    Picture drawn = copied(picture);
+    drawn.number = ++m_numbers;
+    CastCursor::restore(const_cast<uint8_t *>(drawn.data), drawn.stride, m_lastPatch);
+    m_lastPatch = wanted.shown ? m_cursor.draw(const_cast<uint8_t *>(drawn.data), width, height, drawn.stride)
                                : CastCursor::Patch{};
     m_lastStamp = wanted;
-    return picture;
+    return drawn;
+}
+
+// Under m_deliverMutex: the picture in a buffer of our own, rows packed.
+PipeWireFrameSource::Picture PipeWireFrameSource::copied(const Picture &picture)
+{
+    const size_t row = size_t(m_config.width) * 4;
+    auto pixels = unusedBuffer(m_drawn, row * size_t(m_config.height));
+    for (int y = 0; y < m_config.height; ++y)
+        std::memcpy(pixels->data() + y * row, picture.data + size_t(y) * size_t(picture.stride), row);
+    Picture copy;
+    copy.data = pixels->data();
+    copy.stride = int(row);
+    copy.number = picture.number;
+    copy.keep = std::move(pixels);
+    return copy;
+}
+
+// Lets go of the last picture, so that its buffer can go back; no repeats until a new one.
+void PipeWireFrameSource::forgetLast()
+{
+    Picture last;
+    {
+        std::lock_guard lock(m_deliverMutex);
+        std::swap(last, m_last);
+    }
 }
 
 void PipeWireFrameSource::fail(const QString &message)
@@ -437,18 +612,23 @@ void PipeWireFrameSource::fail(const QString &message)
 void PipeWireFrameSource::repeatLoop()
 {
     pthread_setname_np(pthread_self(), "lumacast-repeat");
-    const auto interval = std::chrono::nanoseconds(1000000000 / m_config.framesPerSecond);
+    const int64_t interval = 1000000000 / m_config.framesPerSecond;
     std::unique_lock wakeLock(m_wakeMutex);
+    // Sleeps until the next repeat would be due (a new frame meanwhile moves that on); checks
+    // again at least every interval.
+    int64_t sleepNs = interval;
     while (!m_stopRequested) {
-        m_wake.wait_for(wakeLock, interval / 4);
+        m_wake.wait_for(wakeLock, std::chrono::nanoseconds(std::clamp<int64_t>(sleepNs, 1000000, interval)));
         if (m_stopRequested)
             break;
-        std::shared_ptr<std::vector<uint8_t>> last;
+        Picture last;
         {
             std::lock_guard lock(m_deliverMutex);
-            if (!m_last || monotonicNs() - m_lastDeliveredNs < interval.count())
+            sleepNs = m_lastDeliveredNs + repeatAfter(interval) - monotonicNs();
+            if (!m_last.keep || sleepNs > 0)
                 continue;
             last = m_last;
+            sleepNs = interval; // the repeat moves the next one an interval on
         }
         deliver(last, true);
     }

@@ -1,12 +1,18 @@
 #pragma once
 
 // Screen frames from a PipeWire screen-cast node (the portal's stream): negotiated as 32-bit BGRx
-// in shared-memory buffers, copied out of PipeWire's buffers on its own loop thread and handed on
-// there, each dated on CLOCK_MONOTONIC (the clock the sound is dated on) when it arrived.
+// in shared-memory buffers and handed on from PipeWire's loop thread, each dated on
+// CLOCK_MONOTONIC (the clock the sound is dated on) when it arrived. A frame lends out PipeWire's
+// own mapped buffer rather than a copy: the buffer goes back to the stream when the last holder
+// of the frame lets go, so holders let go soon (the compositor has only a few buffers to draw in).
+// A picture whose size differs from the take's is copied, cropped or padded; so is one the
+// pointer is drawn on (the compositor's buffer is not ours to draw in).
 //
 // The compositor sends a picture only when the screen changes. So that a still screen still makes
-// a take at the take's rate, a repeat thread hands on the last picture again, newly dated,
-// whenever no new one came for one frame interval.
+// a take at the take's rate, a repeat thread hands on the last picture again when no new one came
+// for a quarter interval more than one, dated one interval after the frame before it. A repeat
+// carries its picture's number, so that a consumer can tell it from a new picture without
+// looking at the pixels.
 
 #include "platform/pipewire/CastCursor.h"
 #include "platform/pipewire/PortalError.h"
@@ -47,6 +53,7 @@ struct Frame {
     int stride = 0;
     int64_t timestampNs = 0; // CLOCK_MONOTONIC
     bool repeated = false;   // the previous picture again, the screen having not changed
+    uint64_t picture = 0;    // the picture's number, from 1; a repeat carries its picture's
     std::shared_ptr<const void> buffer;
 };
 
@@ -66,7 +73,9 @@ public:
     void setErrorHandler(ErrorHandler handler);
     // Connects to PipeWire and the node. Throws PortalError (`stream`) when PipeWire refuses.
     void start();
-    void stop(); // waits for both threads; idempotent
+    // Waits for both threads and for the frames handed out to be let go (never call it while
+    // holding one); idempotent.
+    void stop();
 
     // Any thread. With the pointer as metadata the next frame follows, a repeated one too;
     // otherwise the desktop drew it (or not) as asked when sharing started, and this does nothing.
@@ -81,11 +90,21 @@ public:
 
 private:
     struct State;
-    void deliver(const std::shared_ptr<std::vector<uint8_t>> &pixels, bool repeated);
+    struct Lender;
+    // A picture as delivered: where its pixels are and what keeps them there.
+    struct Picture {
+        const uint8_t *data = nullptr;
+        int stride = 0;
+        uint64_t number = 0;
+        std::shared_ptr<const void> keep;
+    };
+    void deliver(const Picture &picture, bool repeated);
+    void forgetLast();
     void fail(const QString &message);
     void repeatLoop();
     void updateCursor(const void *meta, size_t size);
-    std::shared_ptr<std::vector<uint8_t>> withCursor(const std::shared_ptr<std::vector<uint8_t>> &pixels, bool fresh);
+    Picture withCursor(const Picture &picture, bool fresh);
+    Picture copied(const Picture &picture);
 
     StreamConfig m_config;
     std::unique_ptr<State> d;
@@ -93,13 +112,14 @@ private:
     ErrorHandler m_onError;
 
     mutable std::mutex m_deliverMutex; // one delivery at a time; guards the fields below
-    std::shared_ptr<std::vector<uint8_t>> m_last;
+    Picture m_last;
+    uint64_t m_numbers = 0; // the last picture number given
     int64_t m_lastDeliveredNs = 0;
     bool m_failed = false;
     CastCursor m_cursor;
     CastCursor::Stamp m_lastStamp; // the pointer as drawn on m_last
     CastCursor::Patch m_lastPatch; // and what it covered there
-    std::vector<std::shared_ptr<std::vector<uint8_t>>> m_redrawn; // pictures drawn again for the pointer
+    std::vector<std::shared_ptr<std::vector<uint8_t>>> m_drawn; // our own copies, to draw the pointer on
     std::atomic<bool> m_showsCursor{true};
 
     std::thread m_repeater;
