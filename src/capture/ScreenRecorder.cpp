@@ -67,7 +67,6 @@ struct ScreenRecorder::Stream {
     std::unique_ptr<x11::FrameSource> frames;
     std::shared_ptr<pipewire::ScreenCastPortal> portal;
     std::unique_ptr<pipewire::PipeWireFrameSource> cast;
-    bool castDrawsCursor = false; // the cast's pointer comes as metadata, drawn by `cast`
     std::unique_ptr<SystemAudioCapture> systemAudio;
 
     void startPictures()
@@ -129,7 +128,7 @@ ScreenRecorder::ScreenRecorder(bool cursorAutoHide, double cursorHideDelay, Capt
         hooks.mousePosition = [this, x11Pointer = CursorAutoHide::systemMousePosition()]() -> std::optional<QPointF> {
             {
                 std::lock_guard lock(m_stateMutex);
-                if (m_stream && m_stream->cast && m_stream->castDrawsCursor)
+                if (m_stream && m_stream->cast && m_stream->cast->drawsCursor())
                     return m_stream->cast->cursorPosition();
             }
             return x11Pointer();
@@ -433,7 +432,6 @@ QCoro::Task<void> ScreenRecorder::openScreenCast(Stream &stream, const ContentFi
     config.cursorMetadata = cast.cursorAsMetadata;
     config.showsCursor = configuration.showsCursor;
     stream.cast = std::make_unique<pipewire::PipeWireFrameSource>(config);
-    stream.castDrawsCursor = cast.cursorAsMetadata;
     qCInfo(log::recorder(), "screen cast of a %s: %dx%d at %d frames a second", qUtf8Printable(kind),
            configuration.width, configuration.height, config.framesPerSecond);
 }

@@ -80,6 +80,8 @@ public:
     // Any thread. With the pointer as metadata the next frame follows, a repeated one too;
     // otherwise the desktop drew it (or not) as asked when sharing started, and this does nothing.
     void setShowsCursor(bool shows) { m_showsCursor.store(shows); }
+    // Whether the pointer comes as metadata and is drawn here (fixed at construction).
+    bool drawsCursor() const { return m_config.cursorMetadata; }
     // The pointer's position in the cast's pixels, as its metadata last said. Any thread.
     std::optional<QPointF> cursorPosition() const;
 
