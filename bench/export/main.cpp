@@ -240,7 +240,7 @@ int main(int argc, char **argv)
             graph += inputs + QStringLiteral("concat=n=%1:v=1:a=1[v][a]").arg(files.size());
             const av::VideoSettings v = TakeWriter::videoSettings(1920, 1080);
             ff << "-filter_complex" << graph << "-map" << "[v]" << "-map" << "[a]" << "-c:v" << "libx264" << "-preset"
-               << v.preset << "-crf" << QString::number(v.crf);
+               << v.preset << "-qp" << QString::number(v.quantizer);
             if (!v.tune.isEmpty())
                 ff << "-tune" << v.tune;
             ff << "-c:a" << "aac" << "-b:a" << "192k" << theirs;

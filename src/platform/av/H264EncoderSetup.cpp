@@ -51,7 +51,7 @@ void configureH264(AVCodecContext *c, const VideoSettings &v, int width, int hei
     c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     av_dict_set(options, "preset", v.preset.toUtf8().constData(), 0);
     av_dict_set(options, "profile", v.profile.toUtf8().constData(), 0);
-    av_dict_set(options, "crf", QByteArray::number(v.crf).constData(), 0);
+    av_dict_set(options, "qp", QByteArray::number(v.quantizer).constData(), 0);
     if (!v.tune.isEmpty())
         av_dict_set(options, "tune", v.tune.toUtf8().constData(), 0);
 }

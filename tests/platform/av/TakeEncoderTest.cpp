@@ -1,6 +1,7 @@
 // A frame numbered as the one before it is encoded from that frame's conversion: the movie must
 // still show, frame by frame, the pixels each append was given.
 
+#include "platform/av/Asset.h"
 #include "platform/av/TakeEncoder.h"
 
 #include "support/TestEnvironment.h"
@@ -70,6 +71,61 @@ TEST(TakeEncoder, RepeatedPictureNumbersStillShowTheirOwnPixels)
             EXPECT_EQ(centre > 128, c.appends[i].light) << "frame " << i << " shows " << int(centre);
         }
     }
+}
+
+// Takes written before the encoder moved from a constant rate factor of 23 to a constant
+// quantiser must still join tails written now: their parameter sets have to stay byte for byte
+// what they were. The earlier take is made by the ffmpeg command line with the settings of then.
+TEST(TakeEncoder, ParameterSetsEqualThoseOfTakesAtTheFormerRateFactor)
+{
+    QTemporaryDir dir;
+    const int width = 320, height = 240;
+    const QString now = QDir(dir.path()).filePath(QStringLiteral("now.mov"));
+    const QString before = QDir(dir.path()).filePath(QStringLiteral("before.mov"));
+    {
+        TakeEncoder encoder(now);
+        VideoSettings settings;
+        settings.width = width;
+        settings.height = height;
+        settings.threads = 1;
+        const int track = encoder.addVideoTrack(settings);
+        ASSERT_TRUE(encoder.startWriting());
+        encoder.startSession(0, 600);
+        std::vector<uint8_t> pixels(size_t(width) * height * 4);
+        for (int i = 0; i < 3; ++i) {
+            std::fill(pixels.begin(), pixels.end(), uint8_t(60 + 50 * i));
+            ASSERT_TRUE(encoder.appendVideo(track, pixels.data(), width, height, width * 4, i * 10, 600, 0));
+        }
+        encoder.finishWriting();
+        ASSERT_EQ(encoder.status(), TakeEncoder::Status::completed);
+    }
+    const auto made = lumacast::testing::runProcess(
+        QStringLiteral("ffmpeg"),
+        QStringList{QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"), QStringLiteral("error"),
+                    QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
+                    QStringLiteral("testsrc=size=%1x%2:rate=60:duration=0.1").arg(width).arg(height),
+                    // No pixel aspect: takes leave it unstated, the test source states 1:1.
+                    QStringLiteral("-vf"), QStringLiteral("setsar=0"),
+                    QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-preset"),
+                    QStringLiteral("ultrafast"), QStringLiteral("-tune"), QStringLiteral("zerolatency"),
+                    QStringLiteral("-profile:v"), QStringLiteral("high"), QStringLiteral("-crf"), QStringLiteral("23"),
+                    QStringLiteral("-g"), QStringLiteral("120"), QStringLiteral("-bf"), QStringLiteral("0"),
+                    QStringLiteral("-threads"), QStringLiteral("1"), QStringLiteral("-pix_fmt"),
+                    QStringLiteral("yuv420p"), QStringLiteral("-color_primaries"), QStringLiteral("bt709"),
+                    QStringLiteral("-color_trc"), QStringLiteral("bt709"), QStringLiteral("-colorspace"),
+                    QStringLiteral("bt709"), QStringLiteral("-color_range"), QStringLiteral("tv"),
+                    QStringLiteral("-video_track_timescale"), QStringLiteral("60000"), before});
+    ASSERT_TRUE(made.ok()) << made.err.toStdString();
+
+    const QList<AssetTrack> ours = Asset::open(now)->tracks(MediaType::Video);
+    const QList<AssetTrack> theirs = Asset::open(before)->tracks(MediaType::Video);
+    ASSERT_EQ(ours.size(), 1);
+    ASSERT_EQ(theirs.size(), 1);
+    ASSERT_EQ(ours[0].formatDescriptions.size(), 1);
+    ASSERT_EQ(theirs[0].formatDescriptions.size(), 1);
+    EXPECT_TRUE(ours[0].formatDescriptions[0].sameFormat(theirs[0].formatDescriptions[0]))
+        << ours[0].formatDescriptions[0].describe().toStdString() << "\n"
+        << theirs[0].formatDescriptions[0].describe().toStdString();
 }
 
 } // namespace
