@@ -104,17 +104,17 @@ TEST(TakeEncoder, ParameterSetsEqualThoseOfTakesAtTheFormerRateFactor)
         QStringList{QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"), QStringLiteral("error"),
                     QStringLiteral("-f"), QStringLiteral("lavfi"), QStringLiteral("-i"),
                     QStringLiteral("testsrc=size=%1x%2:rate=60:duration=0.1").arg(width).arg(height),
-                    // No pixel aspect: takes leave it unstated, the test source states 1:1.
-                    QStringLiteral("-vf"), QStringLiteral("setsar=0"),
+                    // No pixel aspect: takes leave it unstated, the test source states 1:1. The
+                    // colour is set on the pictures: FFmpeg 7 lets theirs win over output options.
+                    QStringLiteral("-vf"),
+                    QStringLiteral("setsar=0,setparams=color_primaries=bt709:color_trc=bt709:colorspace=bt709:range=tv"),
                     QStringLiteral("-c:v"), QStringLiteral("libx264"), QStringLiteral("-preset"),
                     QStringLiteral("ultrafast"), QStringLiteral("-tune"), QStringLiteral("zerolatency"),
                     QStringLiteral("-profile:v"), QStringLiteral("high"), QStringLiteral("-crf"), QStringLiteral("23"),
                     QStringLiteral("-g"), QStringLiteral("120"), QStringLiteral("-bf"), QStringLiteral("0"),
                     QStringLiteral("-threads"), QStringLiteral("1"), QStringLiteral("-pix_fmt"),
-                    QStringLiteral("yuv420p"), QStringLiteral("-color_primaries"), QStringLiteral("bt709"),
-                    QStringLiteral("-color_trc"), QStringLiteral("bt709"), QStringLiteral("-colorspace"),
-                    QStringLiteral("bt709"), QStringLiteral("-color_range"), QStringLiteral("tv"),
-                    QStringLiteral("-video_track_timescale"), QStringLiteral("60000"), before});
+                    QStringLiteral("yuv420p"), QStringLiteral("-video_track_timescale"), QStringLiteral("60000"),
+                    before});
     ASSERT_TRUE(made.ok()) << made.err.toStdString();
 
     const QList<AssetTrack> ours = Asset::open(now)->tracks(MediaType::Video);
