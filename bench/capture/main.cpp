@@ -460,10 +460,12 @@ ChildRun runGstOnce(const QString &cores, double seconds, const QStringList &enc
 // One side of the comparison: how it records, and what each round of it measured.
 struct Side {
     QString name;
+    bool recorder = false; // counts the pictures the compositor delivered, not the frames stored
     std::function<ChildRun(const QString &movie)> run;
     std::vector<double> cpuPerFrame; // seconds per picture delivered (ours) or frame stored (gst)
     ChildRun last;
     int lastFrames = 0;
+    int lastCount = 0; // what the last round's CPU was divided by
     QString lastMovie;
     double skipped = 0;
     QJsonObject lastReport;
@@ -506,7 +508,7 @@ bool measureRound(Side &side, PortalBackend &backend, const QString &movie)
         return false;
     side.lastMovie = movie;
     double frames = side.lastFrames;
-    if (side.name == QLatin1String("recorder")) {
+    if (side.recorder) {
         // The recorder also writes the repeats that keep its take at 60 frames a second while
         // the compositor sends fewer: per picture the compositor delivered is like for like.
         side.lastReport = QJsonDocument::fromJson(side.last.out.trimmed()).object();
@@ -515,6 +517,7 @@ bool measureRound(Side &side, PortalBackend &backend, const QString &movie)
     }
     if (frames <= 0)
         return false;
+    side.lastCount = int(frames);
     side.cpuPerFrame.push_back(side.last.cpuSeconds / frames);
     return true;
 }
@@ -542,6 +545,7 @@ int wayland(const QStringList &args)
     // road's own.
     std::vector<Side> sides(3);
     sides[0].name = QStringLiteral("recorder");
+    sides[0].recorder = true;
     sides[0].run = [&](const QString &movie) {
         return runMeasured(QStringLiteral("taskset"),
                            {QStringLiteral("-c"), cores, QStringLiteral(LUMACAST_MEDIA_PATH), QStringLiteral("record"),
@@ -571,7 +575,7 @@ int wayland(const QStringList &args)
     for (int round = 0; round < rounds && measured; ++round)
         for (size_t i = 0; i < sides.size() && measured; ++i) {
             Side &side = sides[(round + i) % sides.size()];
-            const QString extension = &side == &sides[0] ? QStringLiteral("mov") : QStringLiteral("mp4"); // gst's mp4mux
+            const QString extension = side.recorder ? QStringLiteral("mov") : QStringLiteral("mp4"); // gst's mp4mux
             measured = measureRound(side, backend, dir.filePath(QStringLiteral("%1-%2.%3").arg(side.name).arg(round).arg(extension)));
         }
     animation->kill();
@@ -595,7 +599,7 @@ int wayland(const QStringList &args)
         report.insert(side.name + QStringLiteral("MsPerFrameMedian"), std::round(median(side.cpuPerFrame) * 1e6) / 1000);
         report.insert(side.name + QStringLiteral("MsPerFrameRounds"), rounded(side.cpuPerFrame, 1000));
         report.insert(side.name + QStringLiteral("VideoMbitPerSecond"), videoMegabitsPerSecond(side.lastMovie));
-        report.insert(side.name + QStringLiteral("ThreadMsPerFrame"), threadReport(side.last, side.lastFrames));
+        report.insert(side.name + QStringLiteral("ThreadMsPerFrame"), threadReport(side.last, side.lastCount));
     }
     std::cout << QJsonDocument(report).toJson(QJsonDocument::Indented).constData();
     // The measured work failed when the recorder lost pictures the compositor delivered (or, above,
