@@ -99,17 +99,29 @@ rig_pids=()
 rig_modules=()
 rig_dirs=()
 
+# shellcheck source=rig-session.sh
+. "$here/scripts/rig-session.sh"
+
+# Decides nothing: the test command's status stands, and a process or folder that will not go is
+# reported, never turned into a failure.
 stop_rig() {
-  local m p d
-  for m in "${rig_modules[@]:-}"; do [ -n "$m" ] && pactl unload-module "$m" >/dev/null 2>&1 || true; done
+  local status=$? m p d session="${LUMACAST_RIG_SESSION:-}"
+  set +e
+  # Unexported first, so that the clean-up's own commands do not look like the rig's.
+  unset LUMACAST_RIG_SESSION
+  for m in "${rig_modules[@]:-}"; do [ -n "$m" ] && pactl unload-module "$m" >/dev/null 2>&1; done
   for p in "${rig_pids[@]:-}"; do
     if [ -n "$p" ] && kill -0 "$p" 2>/dev/null; then
-      kill "$p" 2>/dev/null || true
+      kill "$p" 2>/dev/null
       for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
-      kill -9 "$p" 2>/dev/null || true
+      kill -9 "$p" 2>/dev/null
     fi
   done
-  for d in "${rig_dirs[@]:-}"; do [ -n "$d" ] && rm -rf "$d"; done
+  # What the tests' own session buses activated (xfconfd, the accessibility bus) and anything a
+  # test left running.
+  [ -z "$session" ] || rig_stop_session "$session"
+  for d in "${rig_dirs[@]:-}"; do rig_remove_folder "$d"; done
+  exit "$status"
 }
 
 # The tests press global hot keys, click, take screenshots, play sound, and write settings, logs
@@ -121,6 +133,8 @@ private_session() {
   rig_dirs+=("$dir")
   mkdir -m 700 "$dir/home" "$dir/runtime"
   export HOME="$dir/home" XDG_RUNTIME_DIR="$dir/runtime"
+  # Every process of the rig carries it, so that stop_rig finds them all (scripts/rig-session.sh).
+  export LUMACAST_RIG_SESSION="$dir"
 }
 
 start_xvfb() {

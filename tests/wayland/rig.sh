@@ -126,17 +126,34 @@ if [ "$(id -u)" -eq 0 ]; then
   fi
 fi
 
+# shellcheck source=../../scripts/rig-session.sh
+. "$here/scripts/rig-session.sh"
+
 pids=()
 base="$(mktemp -d /tmp/lumacast-wayland.XXXXXX)"
+# The clean-up decides nothing: the status is CMD's (or the rig's own failure to start), and a
+# process or mount that will not go is reported, never turned into a failed test.
 cleanup() {
-  local p
+  local status=$? p i
+  set +e
+  # Clients first, the bus and the compositor last, as they were started.
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
     p="${pids[$i]}"
-    kill "$p" 2>/dev/null || true
+    kill "$p" 2>/dev/null
     for _ in $(seq 30); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
-    kill -9 "$p" 2>/dev/null || true
+    kill -9 "$p" 2>/dev/null
   done
-  if [ "${LUMACAST_KEEP_WAYLAND_RIG:-0}" = 1 ]; then echo "wayland rig: kept $base" >&2; else rm -rf "$base"; fi
+  # Then what the session bus started for them (the document portal with its FUSE mount in
+  # runtime/doc, the permission store) and whatever CMD left running.
+  unset LUMACAST_RIG_SESSION
+  rig_stop_session "$base"
+  if [ "${LUMACAST_KEEP_WAYLAND_RIG:-0}" = 1 ]; then
+    rig_unmount_below "$base"
+    echo "wayland rig: kept $base" >&2
+  else
+    rig_remove_folder "$base"
+  fi
+  exit "$status"
 }
 trap cleanup EXIT
 
@@ -159,6 +176,7 @@ EOF
 chmod 755 "$base"
 
 export HOME="$base/home" XDG_RUNTIME_DIR="$base/runtime" XDG_CONFIG_HOME="$base/home/.config"
+export LUMACAST_RIG_SESSION="$base" # every process of the session carries it (scripts/rig-session.sh)
 export XDG_SESSION_TYPE=wayland XDG_CURRENT_DESKTOP=sway LANG=C.UTF-8
 export PULSE_RUNTIME_PATH="$base/runtime/pulse"
 unset DISPLAY WAYLAND_DISPLAY SWAYSOCK DBUS_SESSION_BUS_ADDRESS PULSE_SERVER XDG_CACHE_HOME XDG_DATA_HOME
