@@ -162,6 +162,10 @@ void writeManifestInto(const Session &session, const QString &folder)
 {
     const QByteArray data = SessionManifest(session).toJson();
     const QString path = childPath(folder, QString::fromLatin1(SessionStore::kManifestName));
+    // QSaveFile writes to where a link points: a manifest that is not a regular file of the
+    // folder is never written through.
+    if (const auto status = itemStatus(path); status && !S_ISREG(status->st_mode))
+        throw FileSystemError(QStringLiteral("Write"), path, EINVAL, QStringLiteral("Not a regular file"));
     QSaveFile file(path);
     // Unbuffered, so a full disk fails the write itself: buffered, the bytes would reach the disk
     // only inside commit(), which ignores that failure and puts an empty manifest in place.

@@ -302,7 +302,7 @@ TEST_F(SessionStoreTest, CleanupRemovesOnlyUnreferencedWorkingFiles)
 // stay inside the recording's own folder, and nothing waits for a FIFO's reader.
 TEST_F(SessionStoreTest, WorkOnAnOpenRecordingNeverLeavesItsFolder)
 {
-    enum class Swap { none, linkedLog, danglingLog, fifoLog, linkedTakes, linkedTail };
+    enum class Swap { none, linkedLog, danglingLog, fifoLog, linkedTakes, linkedTail, linkedManifest };
     struct Row {
         const char *name;
         Swap swap;
@@ -315,6 +315,7 @@ TEST_F(SessionStoreTest, WorkOnAnOpenRecordingNeverLeavesItsFolder)
         {"history.log is a FIFO", Swap::fifoLog, false},
         {"takes links out", Swap::linkedTakes, true},
         {"a working tail links out", Swap::linkedTail, true},
+        {"manifest.json links out", Swap::linkedManifest, true},
     };
     for (const Row &row : rows) {
         QTemporaryDir root;
@@ -334,6 +335,7 @@ TEST_F(SessionStoreTest, WorkOnAnOpenRecordingNeverLeavesItsFolder)
             laid = QDir(folder + "/takes").removeRecursively() && link(outside + "/Videos", folder + "/takes");
             break;
         case Swap::linkedTail: laid = link(outside + "/Videos/B.tail.mov", folder + "/takes/B.tail.mov"); break;
+        case Swap::linkedManifest: laid = link(outside + "/.bashrc", folder + "/manifest.json"); break;
         }
         ASSERT_TRUE(laid) << row.name;
 
@@ -341,6 +343,11 @@ TEST_F(SessionStoreTest, WorkOnAnOpenRecordingNeverLeavesItsFolder)
         log.open(folder);
         log.append("x;touch${IFS}INJECTED;#");
         store.cleanupReservedFiles(session);
+        try {
+            store.writeManifest(session);
+        } catch (const FileSystemError &) {
+            EXPECT_EQ(row.swap, Swap::linkedManifest) << row.name;
+        }
 
         EXPECT_EQ(log.isOpen(), row.logOpens) << row.name;
         EXPECT_EQ(readAll(outside + "/.bashrc"), "keep") << row.name;
