@@ -3,6 +3,7 @@
 #include "control/AppStateManager.h"
 #include "control/UnfinishedTakes.h"
 #include "model/LogCategories.h"
+#include "store/PackageFolder.h"
 #include "store/Preferences.h"
 #include "store/SessionStore.h"
 
@@ -76,10 +77,10 @@ void DocumentHistory::collectOrphanTakeFiles()
     if (!m.m_currentSession)
         return;
     const Session &session = *m.m_currentSession;
+    const QString folder = SessionStore::sessionFolder(session);
     const QDir takes(SessionStore::takesFolder(session));
-    if (!takes.exists())
-        return;
-    const QStringList entries = takes.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::NoSort);
+    // Regular files of the recording's own "takes" only: nothing behind a link is ever deleted.
+    const QStringList entries = PackageFolder::takeFiles(folder);
 
     QSet<QString> keep = m.m_history.referencedFilenames();
     if (m.m_inFlightTakeFilename)
@@ -101,7 +102,7 @@ void DocumentHistory::collectOrphanTakeFiles()
         // A movie with its journal is a take a crash cut off, until it is recovered or given up.
         if (UnfinishedTakes::hasJournal(takes.filePath(entry)))
             continue;
-        if (QFile::remove(takes.filePath(entry)))
+        if (PackageFolder::removeTakeFile(folder, entry))
             m.m_sessionLog.append(QStringLiteral("gc — deleted orphan ") + entry);
         else
             qCWarning(log::persistence(), "gc — could not delete %s", qUtf8Printable(entry));

@@ -7,6 +7,7 @@
 #include "platform/av/MovieProbe.h"
 #include "platform/av/TakeJournal.h"
 #include "platform/av/TakeRecovery.h"
+#include "store/PackageFolder.h"
 #include "store/SessionStore.h"
 
 #include <QDir>
@@ -107,7 +108,10 @@ void UnfinishedTakes::recover()
             .lastModified();
 
     QList<Found> found;
-    for (const QString &entry : takes.entryList({QStringLiteral("*.mov")}, QDir::Files, QDir::Name)) {
+    // Regular files of the recording's own "takes" only: recovery writes into what it finds.
+    QStringList entries = PackageFolder::takeFiles(SessionStore::sessionFolder(session));
+    entries.sort();
+    for (const QString &entry : std::as_const(entries)) {
         // A tail is never a take of its own: one cut off is removed as any tail is.
         if (QFileInfo(entry).suffix() != QLatin1String("mov") || !Take::isSafeFilename(entry)
             || entry.endsWith(QLatin1String(".tail.mov")) || entry.endsWith(QLatin1String(".joining.mov")))

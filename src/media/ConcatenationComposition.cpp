@@ -78,12 +78,7 @@ QString takeMoviePath(const QString &takesFolder, const Take &take)
 
 std::shared_ptr<const av::Asset> openTakeMovie(const QString &takesFolder, const Take &take)
 {
-    auto asset = Asset::open(takeMoviePath(takesFolder, take));
-    if (asset->tracks(MediaType::Video).isEmpty())
-        throw av::MediaError(av::MediaError::mediaDomain(), av::MediaError::NoSuchTrack,
-                             QStringLiteral("The take \u201C%1\u201D has no readable video track.")
-                                 .arg(take.filename));
-    return asset;
+    return Asset::open(takeMoviePath(takesFolder, take));
 }
 
 void moveIntoPlace(const QString &from, const QString &to)

@@ -32,8 +32,8 @@ using VideoSettingsSource = std::function<av::VideoSettings(int width, int heigh
 // A take's movie inside the takes folder. Throws MediaError(CannotOpen) for a file name that
 // could leave the folder and for a symbolic link (which could lead anywhere).
 QString takeMoviePath(const QString &takesFolder, const Take &take);
-// A take's movie opened for export: it must have a readable video track. Throws MediaError
-// (NoSuchTrack naming the take when it has none), or takeMoviePath's and Asset::open's errors.
+// A take's movie opened for export; it may have no video track (its sound alone is used).
+// Throws takeMoviePath's and Asset::open's errors.
 std::shared_ptr<const av::Asset> openTakeMovie(const QString &takesFolder, const Take &take);
 // Puts a finished file at `to`, replacing what is there. Throws FileSystemError.
 void moveIntoPlace(const QString &from, const QString &to);

@@ -2,17 +2,11 @@
 
 #include "platform/av/Asset.h"
 
-#include <QFileInfo>
-
 namespace lumacast::timeline_export {
 
 LoadedMovie loadWithAsset(const QString &moviePath)
 {
     const std::shared_ptr<const av::Asset> asset = av::Asset::open(moviePath);
-    if (asset->tracks(av::MediaType::Video).isEmpty())
-        throw av::MediaError(av::MediaError::mediaDomain(), av::MediaError::NoSuchTrack,
-                             QStringLiteral("The take \u201C%1\u201D has no readable video track.")
-                                 .arg(QFileInfo(moviePath).fileName()));
     LoadedMovie movie;
     movie.duration = asset->duration().seconds();
     for (const av::AssetTrack &track : asset->tracks(av::MediaType::Video)) {

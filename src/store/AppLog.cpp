@@ -1,5 +1,9 @@
 #include "AppLog.h"
 
+#include "model/Error.h"
+#include "model/LogCategories.h"
+#include "store/PackageFolder.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -110,10 +114,17 @@ SessionLogger::~SessionLogger()
 void SessionLogger::open(const QString &folder)
 {
     close();
-    const QString path = QDir(folder).filePath(QStringLiteral("history.log"));
-    createIfMissing(path);
-    m_fd = openExistingForAppending(path);
+    const QString path = QDir(folder).filePath(QString::fromLatin1(PackageFolder::kHistoryLogName));
     m_logPath = path;
+    try {
+        m_fd = PackageFolder::openForAppending(folder, QString::fromLatin1(PackageFolder::kHistoryLogName));
+    } catch (const Error &error) {
+        // A link or a FIFO put there after the recording was checked: the session goes on without
+        // its history rather than writing outside the recording or waiting for a reader.
+        qCCritical(log::persistence(), "history log not opened: %s",
+                   qUtf8Printable(error.localizedDescription()));
+        return;
+    }
     append(QStringLiteral("session opened"));
 }
 

@@ -3,6 +3,7 @@
 #include "model/LogCategories.h"
 #include "store/BoundedFile.h"
 #include "store/InFlightItem.h"
+#include "store/PackageFolder.h"
 #include "threads/ThreadBridge.h"
 
 #include <QDir>
@@ -161,6 +162,10 @@ void writeManifestInto(const Session &session, const QString &folder)
 {
     const QByteArray data = SessionManifest(session).toJson();
     const QString path = childPath(folder, QString::fromLatin1(SessionStore::kManifestName));
+    // QSaveFile writes to where a link points: a manifest that is not a regular file of the
+    // folder is never written through.
+    if (const auto status = itemStatus(path); status && !S_ISREG(status->st_mode))
+        throw FileSystemError(QStringLiteral("Write"), path, EINVAL, QStringLiteral("Not a regular file"));
     QSaveFile file(path);
     // Unbuffered, so a full disk fails the write itself: buffered, the bytes would reach the disk
     // only inside commit(), which ignores that failure and puts an empty manifest in place.
@@ -344,6 +349,8 @@ Session SessionStore::openSession(const QString &scratchURL,
     const QString path = childPath(folder, QString::fromLatin1(kManifestName));
 
     const QByteArray data = readManifestFile(path);
+    // Before anything in the folder is written to, listed or deleted.
+    PackageFolder::checkItems(folder);
 
     try {
         return SessionManifest::fromJson(data).makeSession(scratchURL, bundleURL);
@@ -483,18 +490,13 @@ void SessionStore::cleanupReservedFiles(const Session &session) const
         for (const Take &take : scene.takes)
             referenced.insert(take.filename);
     }
-    const QDir folder(takesFolder(session));
-    if (!folder.exists())
-        return;
-    const QStringList entries = folder.entryList(
-        QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
-    for (const QString &name : entries) {
+    const QString folder = sessionFolder(session);
+    for (const QString &name : PackageFolder::takeFiles(folder)) {
         if (!name.endsWith(QLatin1String(".tail.mov")) && !name.endsWith(QLatin1String(".joining.mov")))
             continue;
         if (referenced.contains(name))
             continue;
-        const QString path = folder.filePath(name);
-        if (::unlink(QFile::encodeName(path).constData()) == 0) {
+        if (PackageFolder::removeTakeFile(folder, name)) {
             qCInfo(log::persistence(), "reserved cleanup — removed %s", qUtf8Printable(name));
         } else {
             const int code = errno;

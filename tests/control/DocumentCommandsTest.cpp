@@ -5,8 +5,12 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <functional>
 
@@ -24,6 +28,19 @@ QStringList commandLines(const ManagerHarness &h)
     QStringList lines = h.appLogLines();
     lines.removeIf([](const QString &line) { return line.startsWith("[state]") || line.startsWith("[window]"); });
     return lines;
+}
+
+void writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(bytes);
+}
+
+QByteArray readBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 QStringList alertTitles(const ManagerHarness &h)
@@ -248,6 +265,70 @@ TEST(DocumentCommandsTest, OpeningFixturePackages)
         const std::optional<QUuid> expected = row.previewedTake < 0 ? std::nullopt
                                                                      : std::optional(all[row.previewedTake].id);
         EXPECT_EQ(h.m().previewedTakeID(), expected) << row.name;
+    }
+}
+
+// A recording passed around may hold links and special files in place of its own items: it is
+// refused, naming the item, before anything in it is written to, listed or deleted.
+TEST(DocumentCommandsTest, ARecordingWhoseItemsLeadOutOfItIsRefused)
+{
+    enum class Trap { linkedLog, danglingLog, fifoLog, linkedTakes, linkedTake, fifoAmongTakes };
+    struct Row {
+        const char *name;
+        Trap trap;
+        const char *refusedItem;  // inside the package
+    };
+    const Row rows[] = {
+        {"history.log links to a user's file", Trap::linkedLog, "history.log"},
+        {"history.log links to nothing yet", Trap::danglingLog, "history.log"},
+        {"history.log is a FIFO", Trap::fifoLog, "history.log"},
+        {"takes links to a folder of the user's", Trap::linkedTakes, "takes"},
+        {"a take links to a user's file", Trap::linkedTake, "takes/take1.mov"},
+        {"a working tail is a FIFO", Trap::fifoAmongTakes, "takes/take1.tail.mov"},
+    };
+    for (const Row &row : rows) {
+        ManagerHarness h;
+        h.adoptSessionWithTakes({1});
+        const QString package = h.dir.filePath("Shared.lumacast");
+        h.m().saveSession(package);
+        h.m().forceCloseSession(true);
+        const QString outside = h.dir.filePath("home");
+        ASSERT_TRUE(QDir().mkpath(outside + "/Videos"));
+        writeBytes(outside + "/.bashrc", "keep\n");
+        writeBytes(outside + "/Videos/holiday.mov", "mine");
+        const auto link = [](const QString &target, const QString &at) {
+            QFile::remove(at);
+            return ::symlink(QFile::encodeName(target).constData(), QFile::encodeName(at).constData()) == 0;
+        };
+        const auto fifo = [](const QString &at) {
+            QFile::remove(at);
+            return ::mkfifo(QFile::encodeName(at).constData(), 0600) == 0;
+        };
+        bool laid = false;
+        switch (row.trap) {
+        case Trap::linkedLog: laid = link(outside + "/.bashrc", package + "/history.log"); break;
+        case Trap::danglingLog: laid = link(outside + "/autostart.desktop", package + "/history.log"); break;
+        case Trap::fifoLog: laid = fifo(package + "/history.log"); break;
+        case Trap::linkedTakes:
+            laid = QDir(package + "/takes").removeRecursively() && link(outside + "/Videos", package + "/takes");
+            break;
+        case Trap::linkedTake: laid = link(outside + "/Videos/holiday.mov", package + "/takes/take1.mov"); break;
+        case Trap::fifoAmongTakes: laid = fifo(package + "/takes/take1.tail.mov"); break;
+        }
+        ASSERT_TRUE(laid) << row.name;
+
+        QString error;
+        try {
+            runTask(h.m().openSession(package, true));
+        } catch (const Error &failure) {
+            error = failure.localizedDescription();
+        }
+        EXPECT_TRUE(error.contains(package + "/" + row.refusedItem)) << row.name << ": " << qPrintable(error);
+        EXPECT_FALSE(h.m().session()) << row.name;
+        EXPECT_EQ(readBytes(outside + "/.bashrc"), "keep\n") << row.name;
+        EXPECT_FALSE(QFileInfo::exists(outside + "/autostart.desktop")) << row.name;
+        EXPECT_EQ(readBytes(outside + "/Videos/holiday.mov"), "mine") << row.name;
+        EXPECT_EQ(QDir(outside + "/Videos").entryList(QDir::Files), QStringList{"holiday.mov"}) << row.name;
     }
 }
 

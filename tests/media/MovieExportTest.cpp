@@ -2,6 +2,7 @@
 // canvas path and the whole-video re-encode, checked by decoding what was written.
 #include "media/CanvasComposition.h"
 #include "media/MovieExport.h"
+#include "model/NumberFormat.h"
 #include "model/Session.h"
 #include "model/SessionManifest.h"
 #include "platform/av/Asset.h"
@@ -426,6 +427,73 @@ TEST_F(MovieExportTest, OtherSizedTakesAreRenderedOntoTheLargestCanvas)
     ASSERT_EQ(formats.size(), 1);
     EXPECT_TRUE(formats.first().sameFormat(recorded->tracks(MediaType::Video).first().formatDescriptions.first()));
     expectNoLeftovers();
+}
+
+// A take with sound and no picture (a movie made by another program, or cut down) gives its
+// sound to the export and no picture: it counts for no frame size, and an export of such takes
+// alone is a movie without video.
+TEST_F(MovieExportTest, TakesWithoutVideoGiveTheirSoundAndNoSize)
+{
+    const auto soundTake = [this](double seconds) {
+        Take take;
+        take.id = QUuid::createUuid();
+        take.filename = take.id.toString(QUuid::WithoutBraces) + QStringLiteral(".mov");
+        take.duration = take.trimEnd = seconds;
+        QDir().mkpath(takes());
+        const auto made = lumacast::testing::runProcess(
+            QStringLiteral("ffmpeg"), {"-v", "error", "-f", "lavfi", "-i", QStringLiteral("sine=f=440:d=%1").arg(seconds),
+                                       "-c:a", "aac", "-ar", "48000", "-ac", "2", QDir(takes()).filePath(take.filename)});
+        EXPECT_TRUE(made.ok()) << made.err.toStdString();
+        return take;
+    };
+    struct Row {
+        const char *name;
+        QList<Take> takes;
+        int videoTracks;
+        double seconds;
+        const char *decision;  // a log line of the size decision
+        bool otherRenderFormat = false;  // the whole video is re-encoded
+    };
+    const Row rows[] = {
+        {"between two takes of one size",
+         {makeTake(takes(), {.colour = 0}, 0.0, 1.0), soundTake(0.5), makeTake(takes(), {.colour = 1}, 0.0, 1.0)},
+         1, 2.5, "concat: full passthrough"},
+        {"beside takes of two sizes",
+         {makeTake(takes(), {.width = 640, .height = 360, .colour = 0}, 0.0, 1.0), soundTake(0.5),
+          makeTake(takes(), {.colour = 1}, 0.0, 1.0)},
+         1, 2.5, "mixed sizes \u2192 canvas 640x360; re-encoding the other-sized takes"},
+        {"beside takes of two sizes, the whole video re-encoded",
+         {makeTake(takes(), {.width = 640, .height = 360, .colour = 0}, 0.0, 1.0), soundTake(0.5),
+          makeTake(takes(), {.colour = 1}, 0.0, 1.0)},
+         1, 2.5, "re-encoded take format differs from recorded takes \u2014 re-encoding the whole video", true},
+        {"alone", {soundTake(1.0), soundTake(0.5)}, 0, 1.5, "concat: full passthrough"},
+    };
+    for (const Row &row : rows) {
+        m_lines.clear();
+        MovieExportOptions options;
+        if (row.otherRenderFormat)
+            options.videoSettings = untaggedSettings;
+        ASSERT_NO_THROW(run(row.takes, options)) << row.name << "\n" << m_lines.join(u'\n').toStdString();
+        EXPECT_TRUE(m_lines.contains(QStringLiteral("take ") + row.takes[1].filename
+                                     + QStringLiteral(": no video, audio tracks=1, trim 0.0\u2013")
+                                     + formatDouble(row.takes[1].trimEnd) + QStringLiteral(" of ")
+                                     + formatDouble(row.takes[1].duration) + QLatin1Char('s')))
+            << row.name << "\n" << m_lines.join(u'\n').toStdString();
+        EXPECT_TRUE(logged(QString::fromUtf8(row.decision))) << row.name << "\n" << m_lines.join(u'\n').toStdString();
+        const auto asset = av::Asset::open(out());
+        EXPECT_EQ(asset->tracks(MediaType::Video).size(), row.videoTracks) << row.name;
+        ASSERT_EQ(asset->tracks(MediaType::Audio).size(), 1) << row.name;
+        EXPECT_NEAR(asset->tracks(MediaType::Audio).first().timeRange.duration.seconds(), row.seconds, 0.05) << row.name;
+        EXPECT_TRUE(decodesCleanly(out())) << row.name;
+        if (row.videoTracks) {
+            // The pictures around the sound-only stretch are the two video takes' own.
+            EXPECT_TRUE(near(frameAt(out(), 0.5).pixel(160, 150), kColours[0])) << row.name;
+            const QImage last = frameAt(out(), 2.0);
+            EXPECT_TRUE(near(last.pixel(last.width() / 2, last.height() * 3 / 4), kColours[1])) << row.name;
+        }
+        expectNoLeftovers();
+        QFile::remove(out());
+    }
 }
 
 TEST_F(MovieExportTest, RenderedFormatThatDiffersReencodesTheWholeVideo)

@@ -1,5 +1,7 @@
 #include "store/SessionStore.h"
 
+#include "store/AppLog.h"
+
 #include "support/FullDisk.h"
 #include "support/SessionRecords.h"
 #include "support/TestEnvironment.h"
@@ -294,6 +296,59 @@ TEST_F(SessionStoreTest, CleanupRemovesOnlyUnreferencedWorkingFiles)
 
     session.scratchURL = path("no-such-session");
     store.cleanupReservedFiles(session);
+}
+
+// Links and FIFOs put into a recording after it was opened: the history log and the clean-up
+// stay inside the recording's own folder, and nothing waits for a FIFO's reader.
+TEST_F(SessionStoreTest, WorkOnAnOpenRecordingNeverLeavesItsFolder)
+{
+    enum class Swap { linkedLog, fifoLog, linkedTakes, linkedTail, linkedManifest };
+    struct Row {
+        const char *name;
+        Swap swap;
+        bool logOpens;
+    };
+    const Row rows[] = {
+        {"history.log links out", Swap::linkedLog, false},
+        {"history.log is a FIFO", Swap::fifoLog, false},
+        {"takes links out", Swap::linkedTakes, true},
+        {"a working tail links out", Swap::linkedTail, true},
+        {"manifest.json links out", Swap::linkedManifest, true},
+    };
+    for (const Row &row : rows) {
+        QTemporaryDir root;
+        const QString folder = root.filePath("Shared.lumacast"), outside = root.filePath("home");
+        const Session session = makeSession(folder, {"A.mov"});
+        ASSERT_TRUE(writeText(outside + "/Videos/B.tail.mov", "mine") && writeText(outside + "/.bashrc", "keep"));
+        const auto link = [](const QString &target, const QString &at) {
+            return ::symlink(QFile::encodeName(target).constData(), QFile::encodeName(at).constData()) == 0;
+        };
+        bool laid = false;
+        switch (row.swap) {
+        case Swap::linkedLog: laid = link(outside + "/.bashrc", folder + "/history.log"); break;
+        case Swap::fifoLog: laid = ::mkfifo(QFile::encodeName(folder + "/history.log").constData(), 0600) == 0; break;
+        case Swap::linkedTakes:
+            laid = QDir(folder + "/takes").removeRecursively() && link(outside + "/Videos", folder + "/takes");
+            break;
+        case Swap::linkedTail: laid = link(outside + "/Videos/B.tail.mov", folder + "/takes/B.tail.mov"); break;
+        case Swap::linkedManifest: laid = link(outside + "/.bashrc", folder + "/manifest.json"); break;
+        }
+        ASSERT_TRUE(laid) << row.name;
+
+        SessionLogger log;
+        log.open(folder);
+        log.append("x;touch${IFS}INJECTED;#");
+        store.cleanupReservedFiles(session);
+        try {
+            store.writeManifest(session);
+        } catch (const FileSystemError &) {
+            EXPECT_EQ(row.swap, Swap::linkedManifest) << row.name;
+        }
+
+        EXPECT_EQ(log.isOpen(), row.logOpens) << row.name;
+        EXPECT_EQ(readAll(outside + "/.bashrc"), "keep") << row.name;
+        EXPECT_EQ(readAll(outside + "/Videos/B.tail.mov"), "mine") << row.name;
+    }
 }
 
 TEST(IntegrityReport, SectionsAppearOnlyForWhatHappened)

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+namespace lumacast {
+
+// The items of a recording's folder (a package or a scratch folder) as the program reaches them.
+// A recording comes from anyone, so none of its own items may lead out of it: each is reached
+// with openat from the folder, never through a symbolic link, and its type is checked before it
+// is used. The folder itself may be reached through a link (the user chose it). Any thread.
+class PackageFolder {
+public:
+    static constexpr const char *kHistoryLogName = "history.log";
+
+    // Refuses a folder whose "history.log" is anything but a regular file, whose "takes" is
+    // anything but a folder, or whose "takes" holds a link or a special file (FIFO, socket,
+    // device). Missing items are fine. Throws FileSystemError naming the item.
+    static void checkItems(const QString &folder);
+
+    // Opens the regular file `name` directly inside `folder` for appending, creating it when
+    // missing; never blocks on a FIFO. Returns a descriptor the caller closes. Throws
+    // FileSystemError naming the file.
+    static int openForAppending(const QString &folder, const QString &name);
+
+    // The regular files directly inside the folder's own "takes" folder, unsorted; none when
+    // "takes" is missing, a link or not a folder.
+    static QStringList takeFiles(const QString &folder);
+
+    // Deletes `name` from the folder's own "takes" folder when it is a regular file there; a
+    // link, a folder or anything behind a linked "takes" stays. False when nothing was deleted
+    // (errno says why).
+    static bool removeTakeFile(const QString &folder, const QString &name);
+};
+
+} // namespace lumacast
