@@ -72,7 +72,8 @@ ApplicationMenus::Menu ApplicationMenus::fileMenu() const
 {
     ShellCommands &commands = m_commands;
     const ApplicationMenus *self = this;
-    const bool recording = m_manager.isRecording();
+    // A take starting counts: a document command would replace the session under its countdown.
+    const bool recording = app_state::isCapturing(m_manager.state());
     const bool tail = m_manager.tailOperation().has_value();
     const bool panelUp = m_filePanels.isPresenting();
     const auto &session = m_manager.session();

@@ -475,7 +475,9 @@ public:
     // manifest, removes stale working files, checks the takes' durations ("Recording loaded with
     // issues"), restores the last viewed take, goes idle and opens the review window (through the
     // non-activating action when `activate` is false). Throws SessionStore::ManifestError; then no
-    // session of it is published and no window opened. No guard of its own: callers clear the way.
+    // session of it is published and no window opened. Callers clear the way (save step); it only
+    // refuses, on the status panel, while a take or tail is under way, before or after its check
+    // of the movies.
     QCoro::Task<> openSession(QString url, bool activate);
     // The open panel of the Open command; the manager owns it.
     FilePanel *makeOpenPanel();
@@ -495,7 +497,8 @@ public:
     // Adopts a recovered scratch session without guards.
     void resumeSession(const Session &session);
     // Save As: the save panel through the one-panel guard; `continuation` runs after a
-    // successful save. A failure shows "Couldn’t save recording".
+    // successful save. A failure shows "Couldn’t save recording". Nothing is saved when a take or
+    // tail is under way as the panel answers: it writes into the folder the save would move.
     void presentSavePanel(std::function<void()> continuation = {});
     void presentOpenPanel();
     SaveDecision confirmSaveBeforeClosing();
@@ -525,7 +528,8 @@ public:
     // calls it once its operation has ended (tailOperation absent).
     void runPendingExternalAction();
     // The application's quit request: now, later (answered through the termination reply), or
-    // cancelled after a failed final save.
+    // cancelled after a failed final save or when the user keeps a running export
+    // ("Quit while exporting?").
     QuitReply requestQuit();
     // The application is terminating (normal exit or SIGTERM): writes a pending autosave.
     void applicationWillTerminate();

@@ -22,10 +22,9 @@ SessionClosing::SessionClosing(AppStateManager &manager)
 
 QCoro::Task<> SessionClosing::performCloseRecording()
 {
-    const bool takeRuns = m.isRecording();
     const QPointer<AppStateManager> alive(&m);
     if (!m.m_currentSession || m.m_currentSession->hasBundle()) {
-        if (takeRuns) {
+        if (m.isRecording()) {
             auto finishing = finishActiveRecordingForClose();
             co_await finishing;
             if (!alive)
@@ -34,8 +33,13 @@ QCoro::Task<> SessionClosing::performCloseRecording()
         m.forceCloseSession(true);
         co_return;
     }
-    // The dialog is modal; a running take goes on recording while it is up.
-    switch (m.confirmSaveBeforeClosing()) {
+    // The dialog is modal; a running take goes on recording while it is up, and the tray can
+    // start one: what runs is looked at once the answer is in.
+    const SaveDecision decision = m.confirmSaveBeforeClosing();
+    if (decision != SaveDecision::cancel && m.deferWhileTailPending(PendingExternalAction::close))
+        co_return;
+    const bool takeRuns = m.isRecording();
+    switch (decision) {
     case SaveDecision::save: {
         if (takeRuns) {
             auto finishing = finishActiveRecordingForClose();
@@ -171,21 +175,17 @@ bool SessionClosing::reviewWindowShouldClose()
     }
     if (m.m_currentSession->hasBundle())
         return m.forceCloseSession(false);
-    switch (m.confirmSaveBeforeClosing()) {
+    const SaveDecision decision = m.confirmSaveBeforeClosing();
+    // The tray stays live under the modal question: a take started meanwhile keeps the window.
+    if (decision != SaveDecision::cancel
+        && m.m_sessionDocument->refuseUnderTakeOrTail(QStringLiteral("review window close"), {},
+                                                      QStringLiteral("closing the recording")))
+        return false;
+    switch (decision) {
     case SaveDecision::save:
         return saveBeforeReviewClose() && m.forceCloseSession(false);
     case SaveDecision::dontSave:
-        if (m.m_saveTask) {
-            m.m_saveTask->cancel();
-            m.m_saveTask.reset();
-        }
-        try {
-            m.m_currentSession->discardStorage();
-        } catch (const std::exception &error) {
-            qCWarning(log::persistence(), "discarding the session's storage failed: %s", error.what());
-        }
-        m.forceCloseSession(false);
-        return true;
+        return m.m_sessionDocument->discardAndClose(false);
     case SaveDecision::cancel:
         break;
     }
@@ -210,7 +210,11 @@ bool SessionClosing::saveBeforeReviewClose()
     panel->showPanel();
     if (!answered)
         loop.exec();
-    if (!accepted || selection.isEmpty()) {
+    // The tray may have started a take while the panel was up; the save would copy the folder
+    // it writes into.
+    if (!accepted || selection.isEmpty()
+        || m.m_sessionDocument->refuseUnderTakeOrTail(QStringLiteral("review window close"), {},
+                                                      QStringLiteral("closing the recording"))) {
         m.restoreGlobalShortcuts();
         return false;
     }
@@ -259,6 +263,9 @@ void SessionClosing::runPendingExternalAction()
 
 QuitReply SessionClosing::requestQuit()
 {
+    // Asked first: everything below looks at the state as it is once the answer is in.
+    if (m.m_isExporting && !confirmQuitDuringExport())
+        return QuitReply::cancel;
     if (m.deferWhileTailPending(PendingExternalAction::quit)) {
         m.logApp(QStringLiteral("[app] quit requested during a tail operation — deferred"));
         return QuitReply::terminateLater;
@@ -273,6 +280,17 @@ QuitReply SessionClosing::requestQuit()
     if (m.hasPendingSave() && !m.flushPendingSave())
         return QuitReply::cancel;
     return QuitReply::terminateNow;
+}
+
+bool SessionClosing::confirmQuitDuringExport()
+{
+    m.logApp(QStringLiteral("[app] quit requested during an export — asking"));
+    const int chosen = m.runAlert(AlertRequest{
+        QStringLiteral("Quit while exporting?"),
+        QStringLiteral("The export has not finished. Quitting now stops it, and its file is not completed."),
+        AlertStyle::warning,
+        {QStringLiteral("Quit"), QStringLiteral("Cancel")}});
+    return chosen == 0;
 }
 
 QCoro::Task<> SessionClosing::finishTakeThenQuit()

@@ -12,7 +12,8 @@ enum class QuitReply {
     terminateNow,
     // The answer comes later through the manager's termination reply.
     terminateLater,
-    // A final save failed and the user was told; the application stays.
+    // A final save failed and the user was told, or the user chose not to stop a running export;
+    // the application stays.
     cancel,
 };
 
@@ -41,6 +42,8 @@ public:
 
 private:
     QCoro::Task<> finishTakeThenQuit();
+    // "Quit while exporting?": true when the user chose to quit all the same.
+    bool confirmQuitDuringExport();
     void closeRecordingSoon();
 
     AppStateManager &m;

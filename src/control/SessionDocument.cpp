@@ -69,6 +69,9 @@ QCoro::Task<> SessionDocument::openSession(QString url, bool activate)
 {
     url = QDir::cleanPath(url);
     const QString name = fileName(url);
+    const QString opening = QStringLiteral("opening ") + name;
+    if (refuseUnderTakeOrTail(QStringLiteral("openSession"), name, opening))
+        co_return;
     m.setTailWarningAcknowledged(false);
     logApp(QStringLiteral("[app] openSession — %1 (activate=%2)").arg(name, activate ? "true" : "false"));
     // Closed first, so that no earlier history log stays open whatever fails below.
@@ -81,6 +84,13 @@ QCoro::Task<> SessionDocument::openSession(QString url, bool activate)
     const SessionStore::DurationCheck check = co_await checking;
     if (!alive)
         co_return;
+    // The panels and the tray stay live while the movies are checked: a take may have started
+    // in the session that was to be replaced. It stays, with its history log.
+    if (refuseUnderTakeOrTail(QStringLiteral("openSession"), name, opening)) {
+        if (m.m_currentSession)
+            m.m_sessionLog.open(SessionStore::sessionFolder(*m.m_currentSession));
+        co_return;
+    }
     if (!check.missing.isEmpty() || !check.corrected.isEmpty()) {
         m.presentAlert(QStringLiteral("Recording loaded with issues"),
                        SessionStore::integrityReport(check.missing, check.corrected), AlertStyle::warning);
@@ -196,7 +206,32 @@ bool SessionDocument::openReviewWindow(bool withoutActivating)
 
 // ---- Guarded commands ------------------------------------------------------------------------
 
-void SessionDocument::runSaveStep(std::function<void()> action)
+bool SessionDocument::refuseUnderTakeOrTail(const QString &command, const QString &name, const QString &before)
+{
+    const QString subject = name.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(name);
+    if (m.m_tailOperation) {
+        logApp(QStringLiteral("[app] %1 — refused during a tail operation%2").arg(command, subject));
+        const QString title = QStringLiteral("Record Tail in progress");
+        const QString message = QStringLiteral("Finish, retry, or discard the tail before %1.").arg(before);
+        // A tail being recorded: no alert on the recorded screen (see below).
+        if (app_state::isCapturing(m.m_state))
+            m.showRecordingNotice(message);
+        else if (m.m_tailReportNotice)
+            m.m_tailReportNotice(title, message);
+        else
+            m.presentAlert(title, message, AlertStyle::informational);
+        return true;
+    }
+    if (!app_state::isCapturing(m.m_state))
+        return false;
+    logApp(QStringLiteral("[app] %1 — refused while recording%2").arg(command, subject));
+    // Said on the status panel: a modal alert would stand on the recorded screen and hold the
+    // end-take hot key.
+    m.showRecordingNotice(QStringLiteral("Finish or discard the current take before %1.").arg(before));
+    return true;
+}
+
+void SessionDocument::runSaveStep(const QString &before, std::function<void()> action)
 {
     if (!m.m_currentSession) {
         action();
@@ -207,7 +242,11 @@ void SessionDocument::runSaveStep(std::function<void()> action)
             action();
         return;
     }
-    switch (confirmSaveBeforeClosing()) {
+    const SaveDecision decision = confirmSaveBeforeClosing();
+    // The question is modal, the tray is not: a take may have started while it was up.
+    if (decision != SaveDecision::cancel && refuseUnderTakeOrTail(QStringLiteral("save step"), {}, before))
+        return;
+    switch (decision) {
     case SaveDecision::save:
         // The saved session stays current until the action replaces it.
         presentSavePanel(std::move(action));
@@ -226,7 +265,8 @@ QCoro::Task<> SessionDocument::guardedNewSession()
 {
     if (m.m_tailOperation)
         co_return;
-    if (m.isRecording()) {
+    // A take starting counts: the new session's take would run its countdown beside this one's.
+    if (app_state::isCapturing(m.m_state)) {
         logApp(QStringLiteral("[app] guardedNewSession — ignored while recording"));
         co_return;
     }
@@ -235,7 +275,7 @@ QCoro::Task<> SessionDocument::guardedNewSession()
     enum class Run { notYet, now, later };
     auto run = std::make_shared<Run>(Run::notYet);
     const QPointer<AppStateManager> alive(&m);
-    runSaveStep([run, alive]() {
+    runSaveStep(QStringLiteral("starting a new recording"), [run, alive]() {
         if (*run == Run::notYet) {
             *run = Run::now;
             return;
@@ -255,12 +295,12 @@ void SessionDocument::guardedOpenSession()
 {
     if (m.m_tailOperation)
         return;
-    if (m.isRecording()) {
+    if (app_state::isCapturing(m.m_state)) {
         logApp(QStringLiteral("[app] guardedOpenSession — ignored while recording"));
         return;
     }
     const QPointer<AppStateManager> alive(&m);
-    runSaveStep([this, alive] {
+    runSaveStep(QStringLiteral("opening a recording"), [this, alive] {
         if (alive)
             presentOpenPanel();
     });
@@ -269,34 +309,17 @@ void SessionDocument::guardedOpenSession()
 void SessionDocument::guardedOpen(const QString &url)
 {
     const QString name = fileName(url);
-    if (m.m_tailOperation) {
-        logApp(QStringLiteral("[app] guardedOpen — refused during a tail operation (%1)").arg(name));
-        const QString title = QStringLiteral("Record Tail in progress");
-        const QString message = QStringLiteral("Finish, retry, or discard the tail before opening %1.").arg(name);
-        // A tail being recorded: no alert on the recorded screen (see below).
-        if (app_state::isCapturing(m.m_state))
-            m.showRecordingNotice(message);
-        else if (m.m_tailReportNotice)
-            m.m_tailReportNotice(title, message);
-        else
-            m.presentAlert(title, message, AlertStyle::informational);
+    const QString opening = QStringLiteral("opening ") + name;
+    if (refuseUnderTakeOrTail(QStringLiteral("guardedOpen"), name, opening))
         return;
-    }
-    if (m.isRecording()) {
-        logApp(QStringLiteral("[app] guardedOpen — refused while recording (%1)").arg(name));
-        // Said on the status panel: a modal alert would stand on the recorded screen and hold
-        // the end-take hot key, one more for every launch that hands over a document.
-        m.showRecordingNotice(QStringLiteral("Finish or discard the current take before opening %1.").arg(name));
-        return;
-    }
-    runSaveStep([this, url] { openChosenPackage(url); });
+    runSaveStep(opening, [this, url] { openChosenPackage(url); });
 }
 
 void SessionDocument::guardedResumeSession(const Session &session)
 {
     if (m.m_tailOperation)
         return;
-    if (m.isRecording()) {
+    if (app_state::isCapturing(m.m_state)) {
         logApp(QStringLiteral("[app] guardedResumeSession — ignored while recording"));
         m.presentAlert(QStringLiteral("Recording in progress"),
                        QStringLiteral("Finish or discard the current take before resuming a recovered recording."),
@@ -304,7 +327,7 @@ void SessionDocument::guardedResumeSession(const Session &session)
         return;
     }
     const QPointer<AppStateManager> alive(&m);
-    runSaveStep([this, alive, session] {
+    runSaveStep(QStringLiteral("resuming a recovered recording"), [this, alive, session] {
         if (alive)
             resumeSession(session);
     });
@@ -338,7 +361,7 @@ void SessionDocument::resumeSession(const Session &session)
 
 void SessionDocument::presentSavePanel(std::function<void()> continuation)
 {
-    if (m.m_tailOperation)
+    if (m.m_tailOperation || app_state::isCapturing(m.m_state))
         return;
     m.m_services.application->becomeRegularApplication();
     m.m_services.application->activateIgnoringOtherApps();
@@ -354,6 +377,11 @@ void SessionDocument::presentSavePanel(std::function<void()> continuation)
             return;
         const QString url = selection.first();
         postToMainThread(alive, [this, url, continuation] {
+            // The panel does not hold the hot keys or the tray: a take or a tail may be writing
+            // into the folder that the save would copy and then remove.
+            const QString name = fileName(url);
+            if (refuseUnderTakeOrTail(QStringLiteral("save as"), name, QStringLiteral("saving ") + name))
+                return;
             try {
                 m.saveSession(url);
             } catch (const std::exception &error) {
@@ -404,6 +432,11 @@ SaveDecision SessionDocument::confirmSaveBeforeClosing()
 
 void SessionDocument::discardCurrentSession()
 {
+    discardAndClose(true);
+}
+
+bool SessionDocument::discardAndClose(bool dismissReviewWindow)
+{
     // No manifest may be written into a folder about to be removed.
     if (m.m_saveTask) {
         m.m_saveTask->cancel();
@@ -417,7 +450,7 @@ void SessionDocument::discardCurrentSession()
             qCWarning(log::persistence(), "discarding the session's storage failed: %s", error.what());
         }
     }
-    forceCloseSession(true);
+    return forceCloseSession(dismissReviewWindow);
 }
 
 bool SessionDocument::flushPendingSave()
@@ -458,6 +491,8 @@ bool SessionDocument::forceCloseSession(bool dismissReviewWindow)
         const std::shared_ptr<RecorderService> recorder = m.m_services.recorder;
         postToMainThread([recorder] { recorder->stopRecording(); });
     }
+    // No take of this session is on its way any more, whichever way it was going.
+    m.m_inFlightTakeFilename.reset();
     m.setState(AppState::idle);
     m.setCurrentTakeURL(std::nullopt);
     m.setPendingTakeID(std::nullopt);

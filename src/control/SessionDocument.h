@@ -46,6 +46,13 @@ public:
     void presentOpenPanel();
     SaveDecision confirmSaveBeforeClosing();
     void discardCurrentSession();
+    // "Don’t Save": the session's storage is deleted and the session closed; false when the close
+    // was refused (a live tail operation).
+    bool discardAndClose(bool dismissReviewWindow);
+    // True, after telling the user, when a tail operation is live or a take is starting or
+    // running: a document command must not go on under it. `name` goes into the log line,
+    // `before` ends the notice ("Finish or discard the current take before …").
+    bool refuseUnderTakeOrTail(const QString &command, const QString &name, const QString &before);
     // False when it refused (a live tail operation) or when the pending autosave could not be
     // written: then the session stays open and the user has been told.
     bool forceCloseSession(bool dismissReviewWindow);
@@ -57,8 +64,9 @@ public:
     bool flushPendingSave();
 
 private:
-    // The save step shared by New, Open, the file-manager open and Resume.
-    void runSaveStep(std::function<void()> action);
+    // The save step shared by New, Open, the file-manager open and Resume; `before` names the
+    // command in a refusal when a take starts while its question is up.
+    void runSaveStep(const QString &before, std::function<void()> action);
     // Opens a package chosen by the user; a failure is shown in "Couldn’t open recording".
     void openChosenPackage(const QString &url);
     void restoreLastViewedTake();

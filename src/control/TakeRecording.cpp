@@ -27,6 +27,17 @@ constexpr int kScreenSharingCancelled = 0;
 const QString kScreenSharingRefusedTitle = QStringLiteral("Screen sharing was not allowed");
 const QString kScreenSharingAdvice = QStringLiteral(
     "Lumacast records through your desktop's screen sharing. Start recording again and choose what to share.");
+
+// Clears the start-under-way mark on every way out of a start; its frame may outlive the manager.
+struct StartUnderWay {
+    QPointer<AppStateManager> alive;
+    bool &mark;
+    ~StartUnderWay()
+    {
+        if (alive)
+            mark = false;
+    }
+};
 } // namespace
 
 TakeRecording::TakeRecording(AppStateManager &manager) : m(manager) {}
@@ -75,10 +86,15 @@ std::optional<QString> TakeRecording::resolvedMicrophoneID() const
 QCoro::Task<> TakeRecording::startRecording()
 {
     // A start while a take starts, runs or is paused would restart the recorder under the
-    // running take; the menus may offer the command a moment too long.
-    if (m.m_state == AppState::starting || m.isRecording() || m.m_tailOperation || !m.m_currentSession)
+    // running take; the menus may offer the command a moment too long. An earlier start still
+    // counting down after its session was closed holds the prepared microphone and the countdown
+    // until it notices and gives up.
+    if (m_startUnderWay || m.m_state == AppState::starting || m.isRecording() || m.m_tailOperation
+        || !m.m_currentSession)
         co_return;
     const QPointer<AppStateManager> alive(&m);
+    m_startUnderWay = true;
+    const StartUnderWay underWay{alive, m_startUnderWay};
     Attempt attempt;
     attempt.priorState = m.m_state;
     attempt.sessionID = m.m_currentSession->id;

@@ -79,6 +79,8 @@ private:
 
     AppStateManager &m;
     std::unique_ptr<TakeEndNotifier> m_endNotifier = std::make_unique<TakeEndNotifier>();
+    // A start is between its first check and its last await, whatever the state says.
+    bool m_startUnderWay = false;
 };
 
 } // namespace lumacast

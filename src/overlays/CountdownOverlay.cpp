@@ -164,6 +164,10 @@ std::optional<quint32> CountdownOverlay::windowID() const
 
 QCoro::Task<bool> CountdownOverlay::run(int count, std::optional<uint32_t> displayID)
 {
+    // One countdown at a time: a second would take over the first one's panel and Escape
+    // handling and leave a panel behind. It ends at once, as cancelled; the first goes on.
+    if (isRunning())
+        co_return false;
     QPointer<CountdownOverlay> self(this);
     m_cancelled = false;
 

@@ -78,6 +78,7 @@ public:
     // Shows count, count - 1, ..., 1 for about a second each (10 steps of 100 ms) over the screen
     // of `displayID` (else the main screen). True when every number was shown, false when Escape
     // cancelled it; the panel and the Escape handling are gone when it returns, on either outcome.
+    // A run while another is under way returns false at once and leaves that one alone.
     // Await the task through a named variable.
     QCoro::Task<bool> run(int count, std::optional<uint32_t> displayID);
 

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
@@ -478,6 +479,150 @@ TEST(DocumentCommandsTest, QuitDuringATailWhilePausedAndWithAFailingSave)
         const QByteArray written = manifest.readAll();
         EXPECT_TRUE(written.contains("Pending")) << label;
         EXPECT_EQ(written.contains("running.mov"), row.situation == Situation::paused) << label;
+    }
+}
+
+// The panels and questions hold the hot keys but not the tray: a take (or a tail) starts while a
+// document command waits for its answer. Whatever the answer, nothing is saved, opened or closed
+// under it, and it records on in its folder.
+TEST(DocumentCommandsTest, AnAnswerThatComesDuringATakeLeavesItRecording)
+{
+    enum class Command { saveAs, saveBeforeOpen, openAfterSaving, dontSaveBeforeOpen, windowDontSave, windowSave };
+    const struct {
+        Command command;
+        bool tail; // a tail records instead of a take
+        const char *notice;
+    } rows[] = {
+        {Command::saveAs, false, "Finish or discard the current take before saving Saved.lumacast."},
+        {Command::saveAs, true, "Finish, retry, or discard the tail before saving Saved.lumacast."},
+        {Command::saveBeforeOpen, false, "Finish or discard the current take before saving Saved.lumacast."},
+        {Command::openAfterSaving, false, "Finish or discard the current take before opening Other.lumacast."},
+        {Command::dontSaveBeforeOpen, false, "Finish or discard the current take before opening a recording."},
+        {Command::windowDontSave, false, "Finish or discard the current take before closing the recording."},
+        {Command::windowSave, false, "Finish or discard the current take before closing the recording."},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(int(row.command) * 2 + row.tail);
+        ManagerHarness h;
+        const Session session = h.adoptSessionWithTakes({1});
+        h.permissions->checks.preset = h.countdown->runs.preset = h.recorder->starts.preset = true;
+        h.recorder->filters.preset = RecorderService::FilterAndConfiguration{};
+        const QString saved = h.dir.filePath("Saved.lumacast"), other = h.dir.filePath("Other.lumacast");
+        h.store->save(h.newSession(), other);
+        const auto startTake = [&] {
+            if (!row.tail)
+                return runTask(h.m().startRecording());
+            h.m().setTailOperation(TailOperation{});
+            h.m().setState(AppState::recording);
+        };
+        const auto answer = [&](const QString &chosen) { h.filePanels->made.last()->answer(true, {chosen}); };
+        const bool dontSave = row.command == Command::dontSaveBeforeOpen || row.command == Command::windowDontSave;
+        h.alerts->answers.push_back(dontSave ? 1 : 0);
+        if (dontSave)
+            h.alerts->whileUp = startTake;
+        switch (row.command) {
+        case Command::saveAs: h.m().presentSavePanel(); break;
+        case Command::saveBeforeOpen:
+        case Command::dontSaveBeforeOpen: h.m().guardedOpenSession(); break;
+        case Command::openAfterSaving:
+            h.m().guardedOpenSession();
+            answer(saved);
+            pumpEvents();
+            break;
+        case Command::windowSave: QTimer::singleShot(0, [&] { startTake(); answer(saved); }); [[fallthrough]];
+        case Command::windowDontSave: EXPECT_FALSE(h.m().reviewWindowShouldClose()); break;
+        }
+        if (row.command <= Command::openAfterSaving) {
+            startTake();
+            answer(row.command == Command::openAfterSaving ? other : saved);
+        }
+        pumpEvents();
+        EXPECT_EQ(h.m().recordingNotice(), QString(row.notice));
+        EXPECT_EQ(h.m().state(), AppState::recording);
+        EXPECT_FALSE(h.recorder->calls.contains("stopRecording"));
+        ASSERT_TRUE(h.m().session());
+        EXPECT_EQ(h.m().session()->id, session.id);
+        EXPECT_EQ(QDir(saved).exists(), row.command == Command::openAfterSaving);
+        if (!row.tail) {
+            EXPECT_TRUE(QFileInfo(h.m().takeURL(*h.m().inFlightTakeFilename())).dir().exists());
+        }
+    }
+}
+
+// New Recording while a take counts down (with a saved session it closes without a question),
+// also after Close Recording let go of the counting session: one countdown, and the microphone
+// and the state stay those of the start that prepared them.
+TEST(DocumentCommandsTest, NewRecordingDuringACountdownLeavesThatStartAlone)
+{
+    for (const bool closeFirst : {false, true}) {
+        SCOPED_TRACE(closeFirst);
+        ManagerHarness h;
+        const Session session = h.adoptSessionWithTakes({1});
+        h.m().saveSession(h.dir.filePath("Counting.lumacast"));
+        h.permissions->checks.preset = h.recorder->starts.preset = true;
+        h.recorder->filters.preset = RecorderService::FilterAndConfiguration{};
+        QCoro::Task<> starting = h.m().startRecording();
+        pumpEvents();
+        if (closeFirst)
+            runTask(h.m().performCloseRecording());
+        QCoro::Task<> creating = h.m().guardedNewSession();
+        pumpEvents();
+        EXPECT_EQ(h.countdown->runs.pending.size(), 1u);
+        while (!h.countdown->runs.pending.empty())
+            h.countdown->runs.completeNext(true);
+        runTask(std::move(starting));
+        runTask(std::move(creating));
+        EXPECT_EQ(h.recorder->calls.filter("prepareMicrophone").size(), 1);
+        EXPECT_EQ(h.recorder->calls.filter("releasePreparedMicrophone").size(), closeFirst ? 1 : 0);
+        EXPECT_EQ(h.recorder->calls.filter("startRecording").size(), closeFirst ? 0 : 1);
+        EXPECT_EQ(h.m().state(), closeFirst ? AppState::idle : AppState::recording);
+        EXPECT_EQ(h.m().session()->id == session.id, !closeFirst);
+    }
+}
+
+// Closes and quits that leave nothing half done: no session without a folder, no take file
+// still "in flight", no export dropped without a word.
+TEST(DocumentCommandsTest, CloseAndQuitLeaveNothingHalfDone)
+{
+    enum class Act { windowDontSaveAfterFailedAutosave, forcedCloseDuringATake, quitKeepingExport, quitStoppingExport };
+    const struct {
+        Act act;
+        const char *alert;
+        bool sessionKept;
+        std::optional<QuitReply> reply;
+    } rows[] = {
+        {Act::windowDontSaveAfterFailedAutosave, "Save recording before closing?", false, std::nullopt},
+        {Act::forcedCloseDuringATake, nullptr, false, std::nullopt},
+        {Act::quitKeepingExport, "Quit while exporting?", true, QuitReply::cancel},
+        {Act::quitStoppingExport, "Quit while exporting?", true, QuitReply::terminateNow},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(int(row.act));
+        RunningTake t;
+        ManagerHarness &h = t.h;
+        h.m().setInFlightTakeFilename(QStringLiteral("running.mov"));
+        if (row.act != Act::forcedCloseDuringATake)
+            h.m().setState(AppState::idle);
+        if (row.act == Act::windowDontSaveAfterFailedAutosave) {
+            // A file where the session's folder was: the autosave fails, and says so once.
+            QDir(t.session.scratchURL).removeRecursively();
+            QFile(t.session.scratchURL).open(QIODevice::WriteOnly);
+            h.m().autoSave();
+            ASSERT_TRUE(h.m().hasPendingSave());
+            h.alerts->shown.clear();
+        }
+        h.alerts->answers.push_back(row.act == Act::quitStoppingExport ? 0 : 1); // Don’t Save, Cancel
+        h.m().setIsExporting(row.reply.has_value());
+        switch (row.act) {
+        case Act::windowDontSaveAfterFailedAutosave: EXPECT_TRUE(h.m().reviewWindowShouldClose()); break;
+        case Act::forcedCloseDuringATake: EXPECT_TRUE(h.m().forceCloseSession(true)); break;
+        default: EXPECT_EQ(h.m().requestQuit(), row.reply); break;
+        }
+        pumpEvents();
+        EXPECT_EQ(alertTitles(h), row.alert ? QStringList{row.alert} : QStringList{});
+        EXPECT_EQ(h.m().session().has_value(), row.sessionKept);
+        EXPECT_EQ(h.m().inFlightTakeFilename().has_value(), row.sessionKept);
+        EXPECT_FALSE(h.m().hasPendingSave());
     }
 }
 

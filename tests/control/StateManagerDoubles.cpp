@@ -6,6 +6,7 @@
 #include <QRegularExpression>
 
 #include <algorithm>
+#include <utility>
 
 namespace lumacast::testing {
 
@@ -135,6 +136,8 @@ int FakeAlerts::runModal(const AlertRequest &request)
 {
     shown.push_back(request);
     hotKeysDuring.push_back(hotKeys && hotKeys->registered.has_value());
+    if (whileUp)
+        std::exchange(whileUp, {})();
     if (answers.empty())
         return 0;
     const int answer = answers.front();

@@ -224,6 +224,8 @@ public:
     std::deque<int> answers;          // the chosen buttons, in order; 0 when none is left
     std::vector<bool> hotKeysDuring;  // whether hot keys were registered while each alert was up
     FakeHotKeys *hotKeys = nullptr;
+    // Runs once, while the next alert is up (the tray stays live under a modal alert).
+    std::function<void()> whileUp;
     int runModal(const AlertRequest &request) override;
 };
 

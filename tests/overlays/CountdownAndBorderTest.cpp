@@ -124,6 +124,11 @@ TEST_F(OnScreen, CountdownRunsToTheEndWhenNotCancelled)
         QElapsedTimer clock;
         clock.start();
         auto outcome = settle(countdown.run(c.count, 0xdeadbeef)); // no such display: the main screen
+        // A second run meanwhile ends at once, as cancelled, and leaves the first one its panel.
+        const QPointer<CountdownView> panel = countdown.view();
+        auto second = settle(countdown.run(c.count, std::nullopt));
+        EXPECT_EQ(second->done && !second->value, countdown.isRunning()) << c.count;
+        EXPECT_EQ(countdown.view(), panel) << c.count;
         ASSERT_TRUE(spinUntil([&] { return outcome->done; }, 3000)) << c.count;
         EXPECT_TRUE(outcome->value) << c.count;
         EXPECT_GE(clock.elapsed(), c.minimumMs) << c.count;

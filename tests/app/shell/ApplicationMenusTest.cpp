@@ -94,6 +94,12 @@ const MenuCase kCases[] = {
          h.m().setState(AppState::paused);
      },
      {{kNew, false}, {kOpen, false}, {kSaveAs, false}, {kUndoTrim, false}, {kRedo, false}, {kClose, true}}},
+    {"a take counting down: no new, open or save-as either",
+     [](ManagerHarness &h) {
+         h.adoptSessionWithTakes({1});
+         h.m().setState(AppState::starting);
+     },
+     {{kNew, false}, {kOpen, false}, {kSaveAs, false}, {kClose, true}}},
     {"a live tail: new, open, undo, exports and takes greyed; close and save-as stay",
      [](ManagerHarness &h) {
          reviewTake(h, 2048);
