@@ -171,6 +171,12 @@ void TakeWriter::appendVideo(const VideoFrame &frame)
     ++m_droppedVideoFrames;
 }
 
+bool TakeWriter::isReadyForVideo() const
+{
+    return !m_writer || m_writer->status() != TakeEncoder::Status::writing
+        || m_writer->isReadyForMoreMediaData(m_videoTrack);
+}
+
 void TakeWriter::appendMicAudio(const AudioBuffer &buffer)
 {
     appendAudio(buffer, m_micTrack, m_lastAudioAdjPTS);

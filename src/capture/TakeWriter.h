@@ -111,6 +111,9 @@ public:
     bool hasSystemAudioTrack() const { return m_systemTrack >= 0; }
     bool isSetUp() const { return bool(m_writer); }
     quint64 droppedVideoFrames() const { return m_droppedVideoFrames; }
+    // Whether a frame appended now would reach the encoder rather than be dropped as busy. For
+    // feeders that may wait (tests, benchmarks); the capture never does.
+    bool isReadyForVideo() const;
 
     bool isPaused = false;
     PauseTimeline pauseTimeline;

@@ -52,7 +52,11 @@ void feed(TakeWriter &writer, const SyntheticTake &take)
             writer.appendVideo({pixels.data(), take.width, take.height, take.width * 4,
                                 SampleTime::fromNanoseconds(base + v)});
             ++frame;
+            // Paced like a capture, but a loaded machine's encoder gets the time it needs: a
+            // dropped frame here would be the machine's, not the writer's.
             std::this_thread::sleep_for(std::chrono::milliseconds(3));
+            for (int wait = 0; wait < 2000 && !writer.isReadyForVideo(); ++wait)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
         } else if (now == m) {
             for (int i = 0; i < micChunk; ++i, ++phase) {
                 const float x = 0.2f * float(std::sin(2 * M_PI * 440.0 * double(phase) / take.micRate));
