@@ -258,6 +258,20 @@ QString ReviewWindowModel::resumeTitle(qsizetype sceneCount)
     return QStringLiteral("Resume (%1 scene%2)").arg(sceneCount).arg(sceneCount == 1 ? "" : "s");
 }
 
+QString ReviewWindowModel::resumeTitle(const Session &session)
+{
+    qsizetype takes = 0;
+    for (const RecordingScene &scene : session.scenes)
+        takes += scene.takes.size();
+    const qsizetype scenes = session.scenes.size();
+    return QStringLiteral("Resume %1 (%2 scene%3, %4 take%5)")
+        .arg(session.createdAt.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm")))
+        .arg(scenes)
+        .arg(scenes == 1 ? "" : "s")
+        .arg(takes)
+        .arg(takes == 1 ? "" : "s");
+}
+
 void ReviewWindowModel::newRecording()
 {
     ReviewCommands *commands = &m_commands;
