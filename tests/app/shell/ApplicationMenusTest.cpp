@@ -236,5 +236,54 @@ TEST(ApplicationMenus, AnOpenMenuStaysOpenWhileTitlesAndEnablingChange)
     EXPECT_TRUE(edit->isVisible());
 }
 
+// Choosing a choice that is already on does nothing and leaves its mark on; choosing another
+// moves the mark. The marks show the state whatever Qt's own flip of a checkable action did.
+TEST(ApplicationMenus, RecordMarksAlwaysShowTheState)
+{
+    ManagerHarness harness;
+    FakeShellCommands commands;
+    ApplicationMenus menus(harness.m(), commands, harness.guard, {});
+    menus.setOffersCaptureChoices(true);
+    QMainWindow window;
+    menus.install(*window.menuBar());
+    QMenu *record = barMenu(*window.menuBar(), "Record");
+    ASSERT_TRUE(record);
+    const auto entry = [&](const QString &submenu, const QString &title) -> QAction * {
+        for (QAction *sub : record->actions()) {
+            if (QMenu *menu = QMenu::menuInAction(sub); menu && sub->text() == submenu) {
+                for (QAction *action : menu->actions()) {
+                    if (action->text() == title)
+                        return action;
+                }
+            }
+        }
+        return nullptr;
+    };
+    const struct {
+        const char *chosen[2];
+        std::vector<std::pair<const char *, bool>> marks; // "submenu/title", checked
+    } steps[] = {
+        {{"Capture", "Whole screen"}, {{"Capture/Whole screen", true}}},
+        {{"Webcam", "Off"}, {{"Webcam/Off", true}}},
+        {{"Webcam", "Round"}, {{"Webcam/Round", true}, {"Webcam/Square", false}}},
+        {{"Webcam", "Square"}, {{"Webcam/Round", false}, {"Webcam/Square", true}}},
+        {{"Webcam", "Square"}, {{"Webcam/Round", false}, {"Webcam/Square", true}}},
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(std::string(step.chosen[0]) + "/" + step.chosen[1]);
+        QAction *chosen = entry(step.chosen[0], step.chosen[1]);
+        ASSERT_TRUE(chosen);
+        chosen->setEnabled(true); // the shapes are a choice of their own while the webcam is off
+        chosen->trigger();
+        QTest::qWait(20);
+        for (const auto &[path, checked] : step.marks) {
+            const QStringList parts = QString::fromLatin1(path).split('/');
+            QAction *action = entry(parts[0], parts[1]);
+            ASSERT_TRUE(action) << path;
+            EXPECT_EQ(action->isChecked(), checked) << path;
+        }
+    }
+}
+
 } // namespace
 } // namespace lumacast::testing
