@@ -199,9 +199,10 @@ void LumacastApp::hideMissingTrayNote()
     m_noteShown = false;
     if (m_missingTrayBox)
         m_missingTrayBox->close();
+    // The status bar exists only for the note: it goes with it, leaving no empty strip.
     auto *main = qobject_cast<QMainWindow *>(m_windows.window(QStringLiteral("review")));
-    if (main && main->statusBar()->currentMessage() == missingTrayNote())
-        main->statusBar()->clearMessage();
+    if (main && main->findChild<QStatusBar *>(QString(), Qt::FindDirectChildrenOnly))
+        main->setStatusBar(nullptr);
 }
 
 void LumacastApp::showMissingTrayNote(QWidget *reviewWindow)
