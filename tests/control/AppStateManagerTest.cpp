@@ -88,7 +88,7 @@ TEST(AppStateManagerTest, MainWindowRuleLeavesHiddenWindowsAndOpensAMissingOne)
     const Case cases[] = {
         {"hidden window", true, false, false, {"[window] restoring main window"}, {}},
         {"already minimized", true, true, true, {"[window] restoring main window"}, {}},
-        {"no window", false, true, false, {"[window] main window ref missing — opening via SwiftUI"}, {"review"}},
+        {"no window", false, true, false, {"[window] main window ref missing — opening through the window actions"}, {"review"}},
     };
     for (const Case &c : cases) {
         ManagerHarness h;
