@@ -264,8 +264,11 @@ QString ReviewWindowModel::resumeTitle(const Session &session)
     for (const RecordingScene &scene : session.scenes)
         takes += scene.takes.size();
     const qsizetype scenes = session.scenes.size();
-    return QStringLiteral("Resume %1 (%2 scene%3, %4 take%5)")
-        .arg(session.createdAt.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm")))
+    // A manifest without a readable date still names its scenes and takes.
+    const QString date = session.createdAt.isValid()
+        ? session.createdAt.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm ")) : QString();
+    return QStringLiteral("Resume %1(%2 scene%3, %4 take%5)")
+        .arg(date)
         .arg(scenes)
         .arg(scenes == 1 ? "" : "s")
         .arg(takes)
