@@ -180,27 +180,46 @@ ApplicationMenus::Menu ApplicationMenus::helpMenu() const
                               [self] { self->showWindow(QStringLiteral("help")); }, QKeySequence(Qt::Key_F1))}};
 }
 
-void ApplicationMenus::install(QMenuBar &bar)
+namespace {
+const char *const kApplicationMenuProperty = "lumacastApplicationMenu";
+
+// The application menus a holder carries, in order: on a menu bar they are its menus, on any
+// other window hidden menus whose actions the window's keys reach.
+QList<QMenu *> heldMenus(const QWidget &holder)
 {
-    QPointer<QMenuBar> target(&bar);
+    QList<QMenu *> held;
+    for (QAction *action : holder.actions()) {
+        if (QMenu *menu = QMenu::menuInAction(action); menu && menu->property(kApplicationMenuProperty).toBool())
+            held << menu;
+    }
+    return held;
+}
+} // namespace
+
+void ApplicationMenus::install(QWidget &holder)
+{
+    QPointer<QWidget> target(&holder);
     auto rebuild = [this, target] {
         if (!target)
             return;
         const std::vector<Menu> menus = build();
-        QList<QMenu *> shown;
-        for (QAction *action : target->actions()) {
-            if (QMenu *menu = QMenu::menuInAction(action))
-                shown << menu;
-        }
+        const QList<QMenu *> shown = heldMenus(*target);
         bool sameMenus = shown.size() == qsizetype(menus.size());
         for (qsizetype i = 0; sameMenus && i < shown.size(); ++i)
             sameMenus = shown[i]->title() == menus[size_t(i)].title;
         if (!sameMenus) {
-            target->clear();
-            for (QMenu *old : shown)
+            for (QMenu *old : shown) {
+                target->removeAction(old->menuAction());
                 old->deleteLater();
-            for (const Menu &menu : menus)
-                fillMenu(*target->addMenu(menu.title), menu.items);
+            }
+            for (const Menu &menu : menus) {
+                // Owned by the holder; a menu of a window that is no menu bar is never shown, its
+                // actions' keys act while that window is active.
+                auto *shownMenu = new QMenu(menu.title, target);
+                shownMenu->setProperty(kApplicationMenuProperty, true);
+                fillMenu(*shownMenu, menu.items);
+                target->addAction(shownMenu->menuAction());
+            }
             return;
         }
         for (qsizetype i = 0; i < shown.size(); ++i)
@@ -208,10 +227,10 @@ void ApplicationMenus::install(QMenuBar &bar)
     };
     // Changes arrive in bursts (a state change publishes several properties): one update per
     // turn of the event loop.
-    auto *timer = new QTimer(&bar);
+    auto *timer = new QTimer(&holder);
     timer->setSingleShot(true);
     timer->setInterval(0);
-    QObject::connect(timer, &QTimer::timeout, &bar, rebuild);
+    QObject::connect(timer, &QTimer::timeout, &holder, rebuild);
     const auto schedule = [timer] { timer->start(); };
     for (auto signal : {&AppStateManager::stateChanged,
                         &AppStateManager::currentTakeURLChanged, &AppStateManager::pendingTakeIDChanged,

@@ -7,7 +7,7 @@
 
 #include <functional>
 
-class QMenuBar;
+class QWidget;
 
 namespace lumacast {
 
@@ -41,10 +41,12 @@ public:
     void setOffersCaptureChoices(bool offer);
     bool offersCaptureChoices() const { return m_offersCaptureChoices; }
 
-    // Fills `bar` with the menus and keeps them current on every change the manager or the
-    // panel guard publishes, so the keys follow the enabling at once. Titles, enabling and check
-    // marks change in place; a menu is refilled only when its entries change.
-    void install(QMenuBar &bar);
+    // Gives `holder` the menus and keeps them current on every change the manager or the panel
+    // guard publishes, so the keys follow the enabling at once. Titles, enabling and check marks
+    // change in place; a menu is refilled only when its entries change. A menu bar shows them;
+    // any other window holds them unseen, so that their keys work while it is active: every
+    // window of the application gets them, and the keys reach the menus from each.
+    void install(QWidget &holder);
 
 signals:
     void captureChoicesOfferedChanged();

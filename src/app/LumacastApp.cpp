@@ -130,10 +130,14 @@ void LumacastApp::registerWindows()
                              [host] { return new SettingsWindow(*host); });
     m_windows.registerWindow(QStringLiteral("help"), QStringLiteral("Lumacast Help"), [] { return new HelpWindow(); });
     setReviewWindowFactory([manager] { return new review::ReviewWindow(*manager); });
-    // Each window sizes itself from its content; the review window also carries the menus.
+    // Each window sizes itself from its content. The review window shows the menus on its menu
+    // bar; every other window holds them unseen, so the menus' keys work whichever window has
+    // the keyboard.
     connect(&m_windows, &WindowRegistry::windowOpened, this, [this](const QString &identifier, QWidget *window) {
         if (auto *main = qobject_cast<QMainWindow *>(window); main && identifier == QLatin1String("review"))
             m_menus->install(*main->menuBar());
+        else
+            m_menus->install(*window);
     });
 }
 
@@ -195,9 +199,10 @@ void LumacastApp::hideMissingTrayNote()
     m_noteShown = false;
     if (m_missingTrayBox)
         m_missingTrayBox->close();
+    // The status bar exists only for the note: it goes with it, leaving no empty strip.
     auto *main = qobject_cast<QMainWindow *>(m_windows.window(QStringLiteral("review")));
-    if (main && main->statusBar()->currentMessage() == missingTrayNote())
-        main->statusBar()->clearMessage();
+    if (main && main->findChild<QStatusBar *>(QString(), Qt::FindDirectChildrenOnly))
+        main->setStatusBar(nullptr);
 }
 
 void LumacastApp::showMissingTrayNote(QWidget *reviewWindow)

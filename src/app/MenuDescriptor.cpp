@@ -94,6 +94,7 @@ class ItemRunner : public QObject {
 public:
     explicit ItemRunner(QAction *action) : QObject(action) { setObjectName(kRunnerName); }
     std::function<void()> run;
+    bool checked = false; // a toggle's mark as the state has it
 };
 
 ItemRunner *runnerOf(const QAction *action)
@@ -101,11 +102,16 @@ ItemRunner *runnerOf(const QAction *action)
     return static_cast<ItemRunner *>(action->findChild<QObject *>(kRunnerName, Qt::FindDirectChildrenOnly));
 }
 
-void attachRunner(QAction *action, std::function<void()> run)
+void attachRunner(QAction *action, const MenuItem &item)
 {
     auto *runner = new ItemRunner(action);
-    runner->run = std::move(run);
-    QObject::connect(action, &QAction::triggered, runner, [runner] {
+    runner->run = item.action;
+    runner->checked = item.checked;
+    QObject::connect(action, &QAction::triggered, runner, [runner, action] {
+        // Qt flips a checkable action's mark on every click; the mark shows the state, so it goes
+        // back to what the state says now, and a change the action makes brings its own update.
+        // A choice that is already on stays on.
+        action->setChecked(runner->checked);
         // A copy: the action may rebuild the menu, and with it this runner, while it runs.
         const std::function<void()> run = runner->run;
         if (run)
@@ -176,6 +182,7 @@ void updateInPlace(QMenu &menu, const MenuItems &items)
             action->setChecked(item.checked);
         applyKeyHint(action, item.keyHint);
         runnerOf(action)->run = item.action;
+        runnerOf(action)->checked = item.checked;
     }
 }
 } // namespace
@@ -214,7 +221,7 @@ void fillMenu(QMenu &menu, const MenuItems &items)
                 action->setChecked(item.checked);
             }
             applyKeyHint(action, item.keyHint);
-            attachRunner(action, item.action);
+            attachRunner(action, item);
             break;
         }
         }

@@ -134,25 +134,25 @@ QCoro::Task<bool> PermissionsCoordinator::ensureScreen(QString caller, bool sile
 QCoro::Task<PermissionsCoordinator::ScreenAccess> PermissionsCoordinator::checkScreenAccess(QString caller)
 {
     const bool preflight = m_layer->screenCapturePreflight();
-    log(QStringLiteral("checkScreenAccess — caller=%1, CGPreflight=%2").arg(caller, flag(preflight)));
+    log(QStringLiteral("checkScreenAccess — caller=%1, screenCapturePreflight=%2").arg(caller, flag(preflight)));
     const bool content = co_await fetchShareableContent(QStringLiteral("checkScreenAccess/") + caller);
-    log(QStringLiteral("checkScreenAccess — SCShareableContent=%1, CGPreflight=%2").arg(flag(content), flag(preflight)));
+    log(QStringLiteral("checkScreenAccess — fetchShareableContent=%1, screenCapturePreflight=%2").arg(flag(content), flag(preflight)));
 
     if (content) {
         if (!preflight)
-            log(QStringLiteral("checkScreenAccess — ⚠️ SCShareableContent OK but CGPreflight=false (stale TCC cache?)"));
+            log(QStringLiteral("checkScreenAccess — ⚠️ fetchShareableContent OK but screenCapturePreflight=false"));
         co_return ScreenAccess{ScreenAccess::available, {}};
     }
     if (m_screenAccessConfirmedThisLaunch) {
-        log(QStringLiteral("checkScreenAccess — SCShareableContent failed but access was confirmed earlier this "
+        log(QStringLiteral("checkScreenAccess — fetchShareableContent failed but access was confirmed earlier this "
                            "launch → trusting (no re-prompt)"));
         co_return ScreenAccess{ScreenAccess::available, {}};
     }
     if (preflight) {
-        log(QStringLiteral("checkScreenAccess — ⚠️ CGPreflight=true but SCShareableContent FAILED — ScreenCaptureKit broken"));
+        log(QStringLiteral("checkScreenAccess — ⚠️ screenCapturePreflight=true but fetchShareableContent FAILED — the screen capture is broken"));
         co_return ScreenAccess{ScreenAccess::unavailable, kScreenProblemMessage};
     }
-    log(QStringLiteral("checkScreenAccess — both CGPreflight=false and SCShareableContent=false → .needsPermission"));
+    log(QStringLiteral("checkScreenAccess — both screenCapturePreflight=false and fetchShareableContent=false → .needsPermission"));
     co_return ScreenAccess{ScreenAccess::needsPermission, {}};
 }
 
@@ -162,11 +162,11 @@ QCoro::Task<bool> PermissionsCoordinator::fetchShareableContent(QString via)
     try {
         content = co_await m_layer->fetchShareableContent();
     } catch (const Error &error) {
-        log(QStringLiteral("SCShareableContent FAILED (via %1): %2").arg(via, error.message()));
+        log(QStringLiteral("fetchShareableContent FAILED (via %1): %2").arg(via, error.message()));
         co_return false;
     }
     if (content->displays.empty()) {
-        log(QStringLiteral("SCShareableContent returned 0 displays (via %1)").arg(via));
+        log(QStringLiteral("fetchShareableContent returned 0 displays (via %1)").arg(via));
         co_return false;
     }
     m_cachedContent = std::move(content);
@@ -184,20 +184,20 @@ QCoro::Task<bool> PermissionsCoordinator::requestScreenPermission(QString caller
         co_return false;
     }
     m_didRequestScreenThisLaunch = true;
-    log(QStringLiteral("requestScreenPermission — caller=%1, silent=%2, calling CGRequestScreenCaptureAccess")
+    log(QStringLiteral("requestScreenPermission — caller=%1, silent=%2, calling requestScreenCaptureAccess")
             .arg(caller, flag(silent)));
     co_await bringToFront();
     const bool answer = m_layer->requestScreenCaptureAccess();
-    log(QStringLiteral("CGRequestScreenCaptureAccess returned %1 — now polling").arg(flag(answer)));
+    log(QStringLiteral("requestScreenCaptureAccess returned %1 — now polling").arg(flag(answer)));
 
     bool preflightTurnedTrue = false;
     for (int n = 1; n <= kRequestPolls; ++n) {
         if (co_await fetchShareableContent(QStringLiteral("requestScreenPermission/poll-%1").arg(n))) {
-            log(QStringLiteral("requestScreenPermission — SCShareableContent OK after poll %1 (%2s)").arg(n).arg(pollSeconds(n)));
+            log(QStringLiteral("requestScreenPermission — fetchShareableContent OK after poll %1 (%2s)").arg(n).arg(pollSeconds(n)));
             co_return true;
         }
         if (m_layer->screenCapturePreflight()) {
-            log(QStringLiteral("requestScreenPermission — CGPreflight OK after poll %1 (%2s)").arg(n).arg(pollSeconds(n)));
+            log(QStringLiteral("requestScreenPermission — screenCapturePreflight OK after poll %1 (%2s)").arg(n).arg(pollSeconds(n)));
             preflightTurnedTrue = true;
             break;
         }
@@ -209,11 +209,11 @@ QCoro::Task<bool> PermissionsCoordinator::requestScreenPermission(QString caller
         for (int j = 1; j <= kPostPreflightPolls; ++j) {
             co_await m_sleep(kPollInterval);
             if (co_await fetchShareableContent(QStringLiteral("requestScreenPermission/post-preflight-%1").arg(j))) {
-                log(QStringLiteral("requestScreenPermission — SCShareableContent OK after post-preflight poll %1").arg(j));
+                log(QStringLiteral("requestScreenPermission — fetchShareableContent OK after post-preflight poll %1").arg(j));
                 co_return true;
             }
         }
-        log(QStringLiteral("requestScreenPermission — CGPreflight=true but SCShareableContent never caught up, trusting preflight"));
+        log(QStringLiteral("requestScreenPermission — screenCapturePreflight=true but fetchShareableContent never caught up, trusting preflight"));
         co_return true;
     }
 

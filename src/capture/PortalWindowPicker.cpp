@@ -5,8 +5,10 @@
 #include "store/Preferences.h"
 #include "threads/ThreadBridge.h"
 
+#include <QRectF>
+
 #include <algorithm>
-#include <thread>
+#include <optional>
 
 namespace lumacast {
 
@@ -26,35 +28,48 @@ void PortalWindowPicker::present()
     if (m_asking)
         return; // the desktop's chooser is already up
     m_asking = true;
-    // The observers are read again on the main thread when the answer comes: one that went away
-    // meanwhile is not called.
-    std::thread([this] {
-        nameCurrentThread("lumacast-choose");
-        pipewire::CastRequest request;
-        request.source = pipewire::CastRequest::Source::Window;
-        try {
-            pipewire::ScreenCastPortal portal;
-            const pipewire::CastStream stream = portal.start(request);
-            const QRectF frame(0, 0, stream.width, stream.height);
-            postToMainThread([this, frame, token = stream.restoreToken] {
-                m_asking = false;
-                Preferences::shared().setScreenCastRestoreToken(QStringLiteral("window"), token);
-                const ContentFilterRef filter = ContentFilter::forWindow(0, frame);
-                for (SharingPickerObserver *o : std::vector(m_observers))
-                    o->pickerDidUpdate(filter);
-            });
-        } catch (const pipewire::PortalError &error) {
-            postToMainThread([this, error] {
-                m_asking = false;
-                for (SharingPickerObserver *o : std::vector(m_observers)) {
-                    if (error.kind() == pipewire::PortalError::Kind::cancelled)
-                        o->pickerDidCancel();
-                    else
-                        o->pickerStartDidFail(error);
-                }
-            });
+    ask(); // runs on by itself; every outcome comes back on the main thread
+}
+
+QCoro::Task<> PortalWindowPicker::ask()
+{
+    struct Chosen {
+        QRectF frame;
+        std::optional<QString> restoreToken;
+    };
+    pipewire::CastRequest request;
+    request.source = pipewire::CastRequest::Source::Window;
+    // The portal's session starts and ends on the worker; only the chooser's answer comes back.
+    auto choosing = runInBackground("lumacast-choose", [request] {
+        pipewire::ScreenCastPortal portal;
+        const pipewire::CastStream stream = portal.start(request);
+        return Chosen{QRectF(0, 0, stream.width, stream.height), stream.restoreToken};
+    });
+    std::optional<Chosen> chosen;
+    std::optional<pipewire::PortalError> failure;
+    try {
+        chosen = co_await choosing;
+    } catch (const pipewire::PortalError &error) {
+        failure = error;
+    } catch (const std::exception &error) {
+        qCWarning(log::recorder(), "the window chooser failed: %s", error.what());
+    }
+    m_asking = false;
+    // The observers are read now, on the main thread: one that went away meanwhile is not called.
+    const std::vector<SharingPickerObserver *> observers = m_observers;
+    if (chosen) {
+        Preferences::shared().setScreenCastRestoreToken(QStringLiteral("window"), chosen->restoreToken);
+        const ContentFilterRef filter = ContentFilter::forWindow(0, chosen->frame);
+        for (SharingPickerObserver *o : observers)
+            o->pickerDidUpdate(filter);
+    } else if (failure) {
+        for (SharingPickerObserver *o : observers) {
+            if (failure->kind() == pipewire::PortalError::Kind::cancelled)
+                o->pickerDidCancel();
+            else
+                o->pickerStartDidFail(*failure);
         }
-    }).detach();
+    }
 }
 
 void PortalWindowPicker::installAsShared()

@@ -2,6 +2,8 @@
 
 #include "capture/CaptureTargetPicker.h"
 
+#include <qcoro/qcorotask.h>
+
 #include <vector>
 
 namespace lumacast {
@@ -11,8 +13,8 @@ namespace lumacast {
 // that window without asking again; the picked filter carries no X window (the desktop knows
 // which one it is). A dismissed chooser is a cancel, a failed one a failure to start.
 //
-// Used on the main thread; the portal is asked on a thread of its own and every outcome comes
-// back to the main thread.
+// Used on the main thread; the portal is asked on a worker of the thread bridge and every
+// outcome comes back to the main thread.
 class PortalWindowPicker : public SharingPicker {
 public:
     void setConfiguration(const SharingPickerConfiguration &) override {}
@@ -27,6 +29,8 @@ public:
     static void installAsShared();
 
 private:
+    QCoro::Task<> ask();
+
     std::vector<SharingPickerObserver *> m_observers;
     bool m_active = false;
     bool m_asking = false;

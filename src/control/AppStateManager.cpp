@@ -129,7 +129,7 @@ void AppStateManager::restoreMainWindow()
 {
     MainWindowHandle *window = m_mainWindow.data();
     if (!window) {
-        logApp(QStringLiteral("[window] main window ref missing — opening via SwiftUI"));
+        logApp(QStringLiteral("[window] main window ref missing — opening through the window actions"));
         openWindow(QStringLiteral("review"));
         return;
     }

@@ -5,6 +5,7 @@
 #include "control/NetworkUpdater.h"
 
 #include <QFileInfo>
+#include <QPointer>
 
 
 namespace lumacast {
@@ -33,8 +34,26 @@ ExportRow rowFor(ExportLauncher::Kind kind)
 } // namespace
 
 ExportLauncher::ExportLauncher(AppStateManager &manager)
-    : m(manager), m_reveal([](const QString &path) { FileManagerReveal().reveal(path); })
+    : m(manager)
 {
+    // The file manager and the opener answer later; the manager, which owns this launcher, may
+    // be gone by then.
+    m_reveal = [this, alive = QPointer<AppStateManager>(&manager)](const QString &path) {
+        FileManagerReveal(QDBusConnection::sessionBus(), {}, [this, alive, path](const QString &folder) {
+            if (alive)
+                showRevealFailed(path, folder);
+        }).reveal(path);
+    };
+}
+
+void ExportLauncher::showRevealFailed(const QString &path, const QString &folder)
+{
+    m.m_sessionLog.append(QStringLiteral("show in file manager failed — no file manager, no folder opener"));
+    m.presentAlert(QStringLiteral("Can't show the file"),
+                   QStringLiteral("No file manager answered and no application opens folders on this desktop. "
+                                  "“%1” is in %2.")
+                       .arg(QFileInfo(path).fileName(), folder),
+                   AlertStyle::warning);
 }
 
 void ExportLauncher::startExport(Kind kind)

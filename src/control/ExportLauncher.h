@@ -25,6 +25,8 @@ public:
     void startExport(Kind kind);
     void handleExportResult(const ExportEvent &event, const QString &label);
     void showExportComplete(const QString &location);
+    // "Show in File Manager" found neither a file manager nor an opener for the folder.
+    void showRevealFailed(const QString &path, const QString &folder);
     void checkForUpdates();
 
     // Shows a written file in the desktop's file manager; replaced in tests.

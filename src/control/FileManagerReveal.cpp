@@ -3,24 +3,48 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
-#include <QDesktopServices>
 #include <QFileInfo>
+#include <QProcess>
 
 namespace lumacast {
 
-FileManagerReveal::FileManagerReveal(QDBusConnection bus, FolderOpener openFolder)
-    : m_bus(std::move(bus)), m_openFolder(std::move(openFolder))
+FileManagerReveal::FileManagerReveal(QDBusConnection bus, FolderOpener openFolder, FailureReport onFailure)
+    : m_bus(std::move(bus)), m_openFolder(std::move(openFolder)), m_onFailure(std::move(onFailure))
 {
     if (!m_openFolder)
-        m_openFolder = [](const QUrl &folder) { QDesktopServices::openUrl(folder); };
+        m_openFolder = &FileManagerReveal::openWithDesktop;
+}
+
+void FileManagerReveal::openWithDesktop(const QUrl &folder, std::function<void(bool opened)> done)
+{
+    // Parentless: it lives until xdg-open ends, which may be after the caller has gone.
+    auto *process = new QProcess;
+    QObject::connect(process, &QProcess::errorOccurred, process, [process, done](QProcess::ProcessError error) {
+        if (error != QProcess::FailedToStart)
+            return; // an ending of any kind comes through finished
+        done(false);
+        process->deleteLater();
+    });
+    QObject::connect(process, &QProcess::finished, process, [process, done](int code, QProcess::ExitStatus status) {
+        done(status == QProcess::NormalExit && code == 0);
+        process->deleteLater();
+    });
+    process->setProcessChannelMode(QProcess::ForwardedChannels);
+    process->start(QStringLiteral("xdg-open"), {folder.toString(QUrl::FullyEncoded)});
 }
 
 void FileManagerReveal::reveal(const QString &path) const
 {
     const QFileInfo file(path);
     const QUrl folder = QUrl::fromLocalFile(file.absolutePath());
+    const auto openFolder = [folder, open = m_openFolder, onFailure = m_onFailure] {
+        open(folder, [folder, onFailure](bool opened) {
+            if (!opened && onFailure)
+                onFailure(folder.toLocalFile());
+        });
+    };
     if (!m_bus.isConnected()) {
-        m_openFolder(folder);
+        openFolder();
         return;
     }
     QDBusMessage call = QDBusMessage::createMethodCall(
@@ -30,12 +54,11 @@ void FileManagerReveal::reveal(const QString &path) const
     // URIs as the interface defines them: percent-encoded ("My%20Talk.mov").
     call << QStringList{QUrl::fromLocalFile(file.absoluteFilePath()).toString(QUrl::FullyEncoded)} << QString();
     auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, kCallTimeoutMs));
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher,
-                     [watcher, folder, openFolder = m_openFolder] {
-                         if (watcher->isError())
-                             openFolder(folder);
-                         watcher->deleteLater();
-                     });
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, watcher, [watcher, openFolder] {
+        if (watcher->isError())
+            openFolder();
+        watcher->deleteLater();
+    });
 }
 
 } // namespace lumacast

@@ -114,7 +114,7 @@ QCoro::Task<> SessionDocument::openSession(QString url, bool activate)
         m.openWindow(QStringLiteral("review"));
     } else {
         logApp(QStringLiteral("[app] openSession — opening review window WITHOUT activating (avoid stealing "
-                              "focus from macOS dialog)"));
+                              "focus from a dialog)"));
         m.openWindowWithoutActivating(QStringLiteral("review"));
     }
 }

@@ -77,17 +77,6 @@ FilePanel *DialogExportUserInterface::makeSavePanel(const ExportPanelRequest &re
     return panel;
 }
 
-std::optional<QString> DialogExportUserInterface::panelDirectory(const FilePanel &panel) const
-{
-    const auto *dialogPanel = qobject_cast<const FileDialogPanel *>(&panel);
-    if (!dialogPanel || !dialogPanel->dialog())
-        return std::nullopt;
-    const QString folder = dialogPanel->dialog()->directory().absolutePath();
-    if (folder.isEmpty())
-        return std::nullopt;
-    return folder;
-}
-
 void DialogExportUserInterface::showNothingToExportAlert()
 {
     QMessageBox alert(m_parent);

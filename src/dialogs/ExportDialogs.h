@@ -15,7 +15,6 @@ public:
     explicit DialogExportUserInterface(QWidget *parent = nullptr);
 
     FilePanel *makeSavePanel(const ExportPanelRequest &request) override;
-    std::optional<QString> panelDirectory(const FilePanel &panel) const override;
     void showNothingToExportAlert() override;
 
 private:

@@ -87,16 +87,17 @@ ExportSummaryWindow::ExportSummaryWindow(ExportHost &host, QWidget *parent)
     auto *cancel = new QPushButton(QStringLiteral("Cancel"), this);
     cancel->setObjectName(QStringLiteral("cancelButton"));
     cancel->setAutoDefault(false);
-    // Command maps to the Super key on this platform.
-    cancel->setShortcut(QKeySequence(Qt::META | Qt::Key_Escape));
+    // The menus' modifier is Ctrl; Escape closes as any window's cancel does (Super+Escape is
+    // often the desktop's own).
+    cancel->setShortcut(QKeySequence(Qt::Key_Escape));
     connect(cancel, &QPushButton::clicked, this, &QWidget::close);
     m_exportButton = new QPushButton(QStringLiteral("Export Video"), this);
     m_exportButton->setObjectName(QStringLiteral("exportButton"));
     m_exportButton->setDefault(true);
-    m_exportButton->setShortcut(QKeySequence(Qt::META | Qt::SHIFT | Qt::Key_E));
+    m_exportButton->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_E));
     m_exportButton->setToolTip(
         QStringLiteral("Export Video (%1)")
-            .arg(ShortcutBinding::shortcutText(carbon_modifier::shift | carbon_modifier::command, QStringLiteral("E"))));
+            .arg(ShortcutBinding::shortcutText(carbon_modifier::shift | carbon_modifier::control, QStringLiteral("E"))));
     connect(m_exportButton, &QPushButton::clicked, this, &ExportSummaryWindow::exportVideo);
     buttons->addStretch();
     buttons->addWidget(cancel);

@@ -11,6 +11,7 @@
 #include "threads/ThreadBridge.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QPointer>
 
 namespace lumacast {
@@ -55,7 +56,8 @@ private:
 };
 
 // Shows the panel through the guard. On an answer with a location the guard has already been
-// released; the folder the panel was in is remembered and the location handed on. A cancelled
+// released; the chosen location's folder is remembered (not the one the panel was browsing,
+// which a full path typed into the name differs from) and the location handed on. A cancelled
 // panel, or one that went away without answering, ends the run here.
 void presentSavePanel(ExportUserInterface *ui, Preferences *preferences, FilePanelGuard *guard,
                       const ExportPanelRequest &request, std::function<void(QString)> onChosen)
@@ -68,11 +70,11 @@ void presentSavePanel(ExportUserInterface *ui, Preferences *preferences, FilePan
     if (!panel->parent())
         panel->setParent(guard);
     QPointer<FilePanel> held(panel);
-    guard->present(panel, [ui, preferences, held, onChosen = std::move(onChosen)](
+    guard->present(panel, [preferences, held, onChosen = std::move(onChosen)](
                               bool accepted, const QStringList &selection) {
         const bool chosen = accepted && !selection.isEmpty() && !selection.first().isEmpty();
         if (chosen)
-            preferences->setLastExportDirectory(held ? ui->panelDirectory(*held) : std::nullopt);
+            preferences->setLastExportDirectory(QFileInfo(selection.first()).absolutePath());
         if (held)
             held->deleteLater();
         if (chosen)

@@ -35,8 +35,6 @@ public:
     // A new panel, not yet shown; the coordinator hands it to the panel guard and deletes it
     // once it has answered. A panel without a parent is given the guard as its parent.
     virtual FilePanel *makeSavePanel(const ExportPanelRequest &request) = 0;
-    // The folder a panel of ours was showing when it ended, if it reports one.
-    virtual std::optional<QString> panelDirectory(const FilePanel &panel) const = 0;
     // "Nothing to export" / "No scenes have a selected take.", modal.
     virtual void showNothingToExportAlert() = 0;
 };

@@ -2,10 +2,7 @@
 
 #include "model/LogCategories.h"
 #include "store/AppLog.h"
-
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
+#include "store/InFlightItem.h"
 
 namespace lumacast {
 
@@ -68,13 +65,8 @@ std::exception_ptr logFailure(const QString &step, std::exception_ptr error, App
 
 void removeIfPresent(const std::optional<QString> &path)
 {
-    if (!path || path->isEmpty())
-        return;
-    const QFileInfo info(*path);
-    if (info.isDir() && !info.isSymLink())
-        QDir(*path).removeRecursively();
-    else
-        QFile::remove(*path);
+    if (path && !path->isEmpty())
+        InFlightItem::removeItem(*path);
 }
 
 ExportProgressPoll::ExportProgressPoll(std::function<double()> readProgress,

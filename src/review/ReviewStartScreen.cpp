@@ -85,6 +85,10 @@ ReviewStartScreen::ReviewStartScreen(ReviewWindowModel &model, QWidget *parent)
         auto *button = new QPushButton(text, this);
         button->setMinimumHeight(34); // the large control size
         button->setMinimumWidth(150);
+        // Outside a dialog a push button answers only Space; Return should press it too.
+        button->setAutoDefault(true);
+        if (!m_firstButton)
+            m_firstButton = button;
         connect(button, &QPushButton::clicked, this, [this, action] { (m_model.*action)(); });
         buttons->addWidget(button);
     }
@@ -113,6 +117,18 @@ ReviewStartScreen::ReviewStartScreen(ReviewWindowModel &model, QWidget *parent)
     rebuildRecovered();
 }
 
+void ReviewStartScreen::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    // The first button takes the keyboard, with its focus frame shown from the start: Qt draws
+    // the frame only after a keyboard focus change, which a window just opened has not had.
+    const QWidget *focused = window()->focusWidget();
+    if (focused && isAncestorOf(focused))
+        return;
+    window()->setAttribute(Qt::WA_KeyboardFocusChange);
+    m_firstButton->setFocus(Qt::OtherFocusReason);
+}
+
 bool ReviewStartScreen::showsRecovered() const
 {
     return !m_recovered->isHidden();
@@ -130,7 +146,8 @@ void ReviewStartScreen::rebuildRecovered()
         auto *row = new QWidget(m_recovered);
         auto *layout = new QHBoxLayout(row);
         layout->setContentsMargins(0, 0, 0, 0);
-        auto *resume = new QPushButton(ReviewWindowModel::resumeTitle(session.scenes.size()), row);
+        auto *resume = new QPushButton(ReviewWindowModel::resumeTitle(session), row);
+        resume->setAutoDefault(true);
         const QUuid id = session.id;
         connect(resume, &QPushButton::clicked, this, [this, id] { m_model.resumeRecovered(id); });
         auto *discard = new QToolButton(row);

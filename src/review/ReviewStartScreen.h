@@ -22,10 +22,14 @@ public:
     // The recovered section is shown (there are recovered recordings).
     bool showsRecovered() const;
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
     void rebuildRecovered();
 
     ReviewWindowModel &m_model;
+    QWidget *m_firstButton = nullptr; // "New Recording"
     QWidget *m_recovered = nullptr;
     QVBoxLayout *m_rows = nullptr;
 };

@@ -258,6 +258,23 @@ QString ReviewWindowModel::resumeTitle(qsizetype sceneCount)
     return QStringLiteral("Resume (%1 scene%2)").arg(sceneCount).arg(sceneCount == 1 ? "" : "s");
 }
 
+QString ReviewWindowModel::resumeTitle(const Session &session)
+{
+    qsizetype takes = 0;
+    for (const RecordingScene &scene : session.scenes)
+        takes += scene.takes.size();
+    const qsizetype scenes = session.scenes.size();
+    // A manifest without a readable date still names its scenes and takes.
+    const QString date = session.createdAt.isValid()
+        ? session.createdAt.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm ")) : QString();
+    return QStringLiteral("Resume %1(%2 scene%3, %4 take%5)")
+        .arg(date)
+        .arg(scenes)
+        .arg(scenes == 1 ? "" : "s")
+        .arg(takes)
+        .arg(takes == 1 ? "" : "s");
+}
+
 void ReviewWindowModel::newRecording()
 {
     ReviewCommands *commands = &m_commands;

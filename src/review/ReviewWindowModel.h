@@ -98,6 +98,9 @@ public:
 
     // Start screen.
     static QString resumeTitle(qsizetype sceneCount);
+    // A recovered recording's button: its start date and time (local) and its scenes and takes,
+    // so that two recovered recordings read apart.
+    static QString resumeTitle(const Session &session);
     void newRecording();
     void openRecording();
     void resumeRecovered(const QUuid &sessionID);

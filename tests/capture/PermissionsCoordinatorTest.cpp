@@ -134,8 +134,8 @@ TEST_F(PermissionsFlow, LaunchFlowLogsEveryStepAndRunsOnce)
         "ensureReadyToRecord — caller=runLaunchFlow, silent=true, launchFlowRan=true, hasCachedContent=false",
         "mic status = 3",
         "ensureScreen — caller=runLaunchFlow, silent=true",
-        "checkScreenAccess — caller=runLaunchFlow, CGPreflight=true",
-        "checkScreenAccess — SCShareableContent=true, CGPreflight=true",
+        "checkScreenAccess — caller=runLaunchFlow, screenCapturePreflight=true",
+        "checkScreenAccess — fetchShareableContent=true, screenCapturePreflight=true",
         "ensureScreen — access available, no dialog needed (caller=runLaunchFlow)",
         "ensureReadyToRecord — all OK (caller=runLaunchFlow)",
         "runLaunchFlow completed — granted=true, cachedContent=true",
@@ -224,15 +224,15 @@ TEST_F(PermissionsFlow, ScreenCheckDecisionTable)
     const Row rows[] = {
         {true, false, true, PermissionsCoordinator::ScreenAccess::available, nullptr},
         {true, false, false, PermissionsCoordinator::ScreenAccess::available,
-         "checkScreenAccess — ⚠️ SCShareableContent OK but CGPreflight=false (stale TCC cache?)"},
+         "checkScreenAccess — ⚠️ fetchShareableContent OK but screenCapturePreflight=false"},
         {false, true, false, PermissionsCoordinator::ScreenAccess::available,
-         "checkScreenAccess — SCShareableContent failed but access was confirmed earlier this launch → trusting (no re-prompt)"},
+         "checkScreenAccess — fetchShareableContent failed but access was confirmed earlier this launch → trusting (no re-prompt)"},
         {false, true, true, PermissionsCoordinator::ScreenAccess::available,
-         "checkScreenAccess — SCShareableContent failed but access was confirmed earlier this launch → trusting (no re-prompt)"},
+         "checkScreenAccess — fetchShareableContent failed but access was confirmed earlier this launch → trusting (no re-prompt)"},
         {false, false, true, PermissionsCoordinator::ScreenAccess::unavailable,
-         "checkScreenAccess — ⚠️ CGPreflight=true but SCShareableContent FAILED — ScreenCaptureKit broken"},
+         "checkScreenAccess — ⚠️ screenCapturePreflight=true but fetchShareableContent FAILED — the screen capture is broken"},
         {false, false, false, PermissionsCoordinator::ScreenAccess::needsPermission,
-         "checkScreenAccess — both CGPreflight=false and SCShareableContent=false → .needsPermission"},
+         "checkScreenAccess — both screenCapturePreflight=false and fetchShareableContent=false → .needsPermission"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(::testing::Message() << "listed=" << row.listed << " confirmed=" << row.confirmedEarlier
@@ -248,10 +248,10 @@ TEST_F(PermissionsFlow, ScreenCheckDecisionTable)
         const auto access = QCoro::waitFor(coordinator.checkScreenAccess("startRecording"));
         EXPECT_EQ(access.kind, row.outcome);
         const QString pre = row.preflight ? "true" : "false";
-        QStringList expected{"checkScreenAccess — caller=startRecording, CGPreflight=" + pre};
+        QStringList expected{"checkScreenAccess — caller=startRecording, screenCapturePreflight=" + pre};
         if (!row.listed)
-            expected << "SCShareableContent FAILED (via checkScreenAccess/startRecording): no X";
-        expected << QString("checkScreenAccess — SCShareableContent=%1, CGPreflight=%2").arg(row.listed ? "true" : "false", pre);
+            expected << "fetchShareableContent FAILED (via checkScreenAccess/startRecording): no X";
+        expected << QString("checkScreenAccess — fetchShareableContent=%1, screenCapturePreflight=%2").arg(row.listed ? "true" : "false", pre);
         if (row.line)
             expected << row.line;
         EXPECT_EQ(permissionLog.texts(), expected);
@@ -292,11 +292,11 @@ TEST_F(PermissionsFlow, GrantDuringPollingSucceedsAtTheFirstGoodListing)
     EXPECT_EQ(layer->fetches, 5);
     EXPECT_EQ(sleeps.size(), 1u + 3u);
     EXPECT_TRUE(contains("ensureScreen — needs permission, entering requestScreenPermission (caller=startRecording, silent=false)"));
-    EXPECT_TRUE(contains("requestScreenPermission — caller=startRecording, silent=false, calling CGRequestScreenCaptureAccess"));
-    EXPECT_TRUE(contains("CGRequestScreenCaptureAccess returned false — now polling"));
-    EXPECT_TRUE(contains("SCShareableContent FAILED (via requestScreenPermission/poll-1): no X"));
+    EXPECT_TRUE(contains("requestScreenPermission — caller=startRecording, silent=false, calling requestScreenCaptureAccess"));
+    EXPECT_TRUE(contains("requestScreenCaptureAccess returned false — now polling"));
+    EXPECT_TRUE(contains("fetchShareableContent FAILED (via requestScreenPermission/poll-1): no X"));
     EXPECT_TRUE(contains("requestScreenPermission — poll 3: preflight=false, SC=false"));
-    EXPECT_TRUE(contains("requestScreenPermission — SCShareableContent OK after poll 4 (2.0s)"));
+    EXPECT_TRUE(contains("requestScreenPermission — fetchShareableContent OK after poll 4 (2.0s)"));
 }
 
 TEST_F(PermissionsFlow, PreflightWithoutListingIsTrustedAfterSixMoreAttempts)
@@ -309,9 +309,9 @@ TEST_F(PermissionsFlow, PreflightWithoutListingIsTrustedAfterSixMoreAttempts)
     EXPECT_TRUE(alerts->shown.empty());
     // bringToFront, after poll 1, then six post-preflight waits.
     EXPECT_EQ(sleeps.size(), 1u + 1u + 6u);
-    EXPECT_TRUE(contains("requestScreenPermission — CGPreflight OK after poll 2 (1.0s)"));
-    EXPECT_TRUE(contains("SCShareableContent FAILED (via requestScreenPermission/post-preflight-6): no X"));
-    EXPECT_TRUE(contains("requestScreenPermission — CGPreflight=true but SCShareableContent never caught up, trusting preflight"));
+    EXPECT_TRUE(contains("requestScreenPermission — screenCapturePreflight OK after poll 2 (1.0s)"));
+    EXPECT_TRUE(contains("fetchShareableContent FAILED (via requestScreenPermission/post-preflight-6): no X"));
+    EXPECT_TRUE(contains("requestScreenPermission — screenCapturePreflight=true but fetchShareableContent never caught up, trusting preflight"));
 }
 
 TEST_F(PermissionsFlow, NoAccessAfterFortyPollsAndNoSecondPrompt)
@@ -352,7 +352,7 @@ TEST_F(PermissionsFlow, ListingWithoutDisplaysIsAFailureAndKeepsTheCache)
     ASSERT_EQ(coordinator.cachedContent()->displays.size(), 1u);
     layer->listings = {Listing{contentWithDisplays(0)}};
     EXPECT_FALSE(QCoro::waitFor(coordinator.fetchShareableContent("second")));
-    EXPECT_TRUE(contains("SCShareableContent returned 0 displays (via second)"));
+    EXPECT_TRUE(contains("fetchShareableContent returned 0 displays (via second)"));
     EXPECT_EQ(coordinator.cachedContent()->displays.size(), 1u);
 }
 

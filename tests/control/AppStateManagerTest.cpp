@@ -88,7 +88,7 @@ TEST(AppStateManagerTest, MainWindowRuleLeavesHiddenWindowsAndOpensAMissingOne)
     const Case cases[] = {
         {"hidden window", true, false, false, {"[window] restoring main window"}, {}},
         {"already minimized", true, true, true, {"[window] restoring main window"}, {}},
-        {"no window", false, true, false, {"[window] main window ref missing — opening via SwiftUI"}, {"review"}},
+        {"no window", false, true, false, {"[window] main window ref missing — opening through the window actions"}, {"review"}},
     };
     for (const Case &c : cases) {
         ManagerHarness h;
@@ -185,10 +185,29 @@ TEST(AppStateManagerTest, SettingsLoadWithoutWritingBack)
     }
 }
 
+// A picker that does nothing: only its identity matters here.
+class InertPicker : public SharingPicker {
+public:
+    void setConfiguration(const SharingPickerConfiguration &) override {}
+    void setMaximumStreamCount(int) override {}
+    void addObserver(SharingPickerObserver *) override {}
+    void removeObserver(SharingPickerObserver *) override {}
+    void setActive(bool) override {}
+    bool isActive() const override { return false; }
+    void present() override {}
+};
+
 TEST(AppStateManagerTest, HoldsTheWindowPickerOnThePickerInstalledBeforeIt)
 {
-    ManagerHarness h;
-    EXPECT_EQ(&h.m().captureTargetPicker().picker(), &SharingPicker::shared());
+    SharingPicker &fallback = SharingPicker::shared();
+    InertPicker installed, later;
+    SharingPicker::installShared(installed);
+    {
+        ManagerHarness h;
+        SharingPicker::installShared(later);
+        EXPECT_EQ(&h.m().captureTargetPicker().picker(), &installed);
+    }
+    SharingPicker::installShared(fallback);
 }
 
 } // namespace

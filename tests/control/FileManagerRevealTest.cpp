@@ -10,6 +10,7 @@
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -95,11 +96,13 @@ TEST(FileManagerReveal, SelectsTheFileWhereAFileManagerAnswersAndOpensTheFolderO
         const char *name;
         bool serviceRuns;
         bool serviceFails;
+        bool folderOpens; // the desktop's opener succeeds
         bool shown;
     } cases[] = {
-        {"a file manager answers", true, false, true},
-        {"none offers the interface", false, false, false},
-        {"the file manager fails", true, true, false},
+        {"a file manager answers", true, false, false, true},
+        {"none offers the interface", false, false, true, false},
+        {"the file manager fails", true, true, true, false},
+        {"neither a file manager nor an opener", false, false, false, false},
     };
     int round = 0;
     for (const auto &c : cases) {
@@ -116,8 +119,14 @@ TEST(FileManagerReveal, SelectsTheFileWhereAFileManagerAnswersAndOpensTheFolderO
         }
 
         std::optional<QUrl> opened;
-        FileManagerReveal reveal(bus.connect(QStringLiteral("app%1").arg(round)),
-                                 [&opened](const QUrl &folder) { opened = folder; });
+        std::optional<QString> failedFolder;
+        FileManagerReveal reveal(
+            bus.connect(QStringLiteral("app%1").arg(round)),
+            [&opened, &c](const QUrl &folder, std::function<void(bool)> done) {
+                opened = folder;
+                done(c.folderOpens);
+            },
+            [&failedFolder](const QString &folder) { failedFolder = folder; });
         reveal.reveal(file);
         ASSERT_TRUE(spinUntil([&] { return opened || !manager.shown.isEmpty(); }, 5000)) << c.name;
         spinUntil([] { return false; }, 100); // nothing else follows
@@ -129,17 +138,26 @@ TEST(FileManagerReveal, SelectsTheFileWhereAFileManagerAnswersAndOpensTheFolderO
             EXPECT_TRUE(manager.shown.isEmpty()) << c.name;
             EXPECT_EQ(opened, QUrl::fromLocalFile(QStringLiteral("/tmp/Exports"))) << c.name;
         }
+        // Only a reveal that found no way at all says so.
+        EXPECT_EQ(failedFolder, c.shown || c.folderOpens ? std::nullopt : std::optional(QStringLiteral("/tmp/Exports")))
+            << c.name;
         if (c.serviceRuns) {
             service.unregisterService(QStringLiteral("org.freedesktop.FileManager1"));
             service.unregisterObject(QStringLiteral("/org/freedesktop/FileManager1"));
         }
     }
 
-    // No session bus at all: the folder, at once.
-    std::optional<QUrl> opened;
-    FileManagerReveal(QDBusConnection(QStringLiteral("nothing")), [&opened](const QUrl &folder) { opened = folder; })
+    // No session bus and no xdg-open on the path: the desktop's own opener fails, and says so.
+    QTemporaryDir emptyPath;
+    const QByteArray path = qgetenv("PATH");
+    qputenv("PATH", emptyPath.path().toLocal8Bit());
+    std::optional<QString> failedFolder;
+    FileManagerReveal(QDBusConnection(QStringLiteral("nothing")), {},
+                      [&failedFolder](const QString &folder) { failedFolder = folder; })
         .reveal(file);
-    EXPECT_EQ(opened, QUrl::fromLocalFile(QStringLiteral("/tmp/Exports")));
+    EXPECT_TRUE(spinUntil([&] { return failedFolder.has_value(); }, 5000));
+    qputenv("PATH", path);
+    EXPECT_EQ(failedFolder, QStringLiteral("/tmp/Exports"));
 }
 
 } // namespace lumacast::testing

@@ -88,7 +88,7 @@ TEST_F(ExportSummaryWindowTest, WithoutASessionOnlyTheTitleAndADisabledExportSho
     EXPECT_TRUE(button(window, QStringLiteral("cancelButton"))->isEnabled());
     EXPECT_FALSE(button(window, QStringLiteral("exportButton"))->isEnabled());
     EXPECT_EQ(button(window, QStringLiteral("exportButton"))->toolTip(),
-              QStringLiteral("Export Video (Shift+Super+E)"));
+              QStringLiteral("Export Video (Shift+Ctrl+E)"));
     EXPECT_GE(window.width(), 400);
 }
 

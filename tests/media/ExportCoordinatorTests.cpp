@@ -35,14 +35,13 @@ public:
     void showPanel() override { ++shown; }
     void bringToFront() override { ++broughtToFront; }
 
+    // The chosen path may lie outside the folder the panel was browsing (a full path typed).
     void answer(bool accepted, const QString &path)
     {
-        folder = QFileInfo(path).absolutePath();
         emit finished(accepted, accepted ? QStringList{path} : QStringList{});
     }
 
     ExportPanelRequest request;
-    std::optional<QString> folder;
     int shown = 0;
     int broughtToFront = 0;
 };
@@ -54,11 +53,6 @@ public:
         auto *panel = new ScriptedPanel(request);
         panels.append(panel);
         return panel;
-    }
-    std::optional<QString> panelDirectory(const FilePanel &panel) const override
-    {
-        const auto *scripted = dynamic_cast<const ScriptedPanel *>(&panel);
-        return scripted ? scripted->folder : std::nullopt;
     }
     void showNothingToExportAlert() override { ++alerts; }
 

@@ -113,25 +113,43 @@ TEST(ReviewWindowTest, StartScreenUntilARecordingOpens)
 {
     WindowFixture f;
     f.h.m().replaceCurrentSession(std::nullopt);
-    Session one = f.h.newSession(), three = f.h.newSession();
+    // Recovered recordings of one scene each read apart by their dates and takes.
+    Session one = f.h.newSession(), other = f.h.newSession(), three = f.h.newSession();
+    one.createdAt = QDateTime(QDate(2026, 3, 1), QTime(9, 5));
+    other.createdAt = QDateTime(QDate(2026, 3, 2), QTime(17, 40));
+    other.scenes[0].takes.resize(2);
+    three.createdAt = QDateTime(); // a manifest without a readable date
     three.scenes.resize(3);
-    f.h.m().setRecoverableSessions({one, three});
+    three.scenes[2].takes.resize(1);
+    f.h.m().setRecoverableSessions({one, other, three});
     f.open();
+    f.window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(f.window.get()));
     ASSERT_TRUE(f.window->startScreen()->isVisible());
     EXPECT_FALSE(f.window->reviewToolBar()->isVisible());
     EXPECT_TRUE(f.window->startScreen()->showsRecovered());
     QStringList rows;
-    for (QPushButton *button : f.window->startScreen()->findChildren<QPushButton *>())
+    const QList<QPushButton *> buttons = f.window->startScreen()->findChildren<QPushButton *>();
+    for (QPushButton *button : buttons)
         rows << button->text();
-    EXPECT_EQ(rows, (QStringList{"New Recording", "Open Recording…", "Resume (1 scene)", "Resume (3 scenes)"}));
+    EXPECT_EQ(rows, (QStringList{"New Recording", "Open Recording…", "Resume 2026-03-01 09:05 (1 scene, 0 takes)",
+                                 "Resume 2026-03-02 17:40 (1 scene, 2 takes)",
+                                 "Resume (3 scenes, 1 take)"}));
+    // The first button has the keyboard at once, its focus frame shown.
+    EXPECT_EQ(QApplication::focusWidget(), buttons.first());
+    EXPECT_TRUE(f.window->testAttribute(Qt::WA_KeyboardFocusChange));
     f.screenshot(QStringLiteral("start-screen"));
-    // The outline behind the start screen takes none of its keys: Tab moves between the buttons.
-    f.window->activateWindow();
-    ASSERT_TRUE(QTest::qWaitForWindowActive(f.window.get()));
-    QList<QPushButton *> buttons = f.window->startScreen()->findChildren<QPushButton *>();
-    buttons.first()->setFocus();
-    QTest::keyClick(buttons.first(), Qt::Key_Tab);
-    EXPECT_EQ(QApplication::focusWidget(), buttons[1]);
+    // Return presses the focused button as Space does. The outline behind the start screen
+    // takes none of its keys: Tab moves between the buttons.
+    const QStringList pressed[] = {{"guardedNewSession"}, {"guardedOpenSession"}, {"resume 1"}};
+    for (size_t i = 0; i < std::size(pressed); ++i) {
+        SCOPED_TRACE(i);
+        f.commands.calls.clear();
+        ASSERT_EQ(QApplication::focusWidget(), buttons[qsizetype(i)]);
+        QTest::keyClick(buttons[qsizetype(i)], Qt::Key_Return);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return f.commands.calls == pressed[i]; }, 1000)) << f.commands.calls.join(", ").toStdString();
+        QTest::keyClick(buttons[qsizetype(i)], Qt::Key_Tab);
+    }
 
     f.h.m().setRecoverableSessions({});
     EXPECT_FALSE(f.window->startScreen()->showsRecovered());

@@ -9,6 +9,9 @@
 #include <QPainter>
 #include <QPainterPath>
 
+#include <algorithm>
+#include <cmath>
+
 namespace lumacast {
 
 namespace {
@@ -21,6 +24,33 @@ constexpr int kButtonSide = 16;
 
 const QColor kSystemRed(255, 59, 48);
 const QColor kSystemYellow(255, 204, 0);
+
+double relativeLuminance(const QColor &color)
+{
+    const auto linear = [](double channel) {
+        return channel <= 0.04045 ? channel / 12.92 : std::pow((channel + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(color.redF()) + 0.7152 * linear(color.greenF()) + 0.0722 * linear(color.blueF());
+}
+
+// The accent's hue and saturation at the first lightness, stepping away from `background`, that
+// reads on it; black or white reach it on any background.
+QColor legibleTone(const QColor &accent, const QColor &background)
+{
+    if (SceneTreeCellDelegate::contrastRatio(accent, background) >= SceneTreeCellDelegate::minimumContrast)
+        return accent;
+    const bool darker = SceneTreeCellDelegate::contrastRatio(Qt::black, background)
+        >= SceneTreeCellDelegate::contrastRatio(Qt::white, background);
+    const QColor hsl = accent.toHsl();
+    for (int step = 1; step <= 20; ++step) {
+        const double t = step / 20.0;
+        const double lightness = darker ? hsl.lightnessF() * (1 - t) : hsl.lightnessF() + (1 - hsl.lightnessF()) * t;
+        const QColor tone = QColor::fromHslF(hsl.hslHueF(), hsl.hslSaturationF(), lightness).toRgb();
+        if (SceneTreeCellDelegate::contrastRatio(tone, background) >= SceneTreeCellDelegate::minimumContrast)
+            return tone;
+    }
+    return darker ? QColor(Qt::black) : QColor(Qt::white);
+}
 
 bool isScene(const QModelIndex &index)
 {
@@ -82,7 +112,7 @@ void drawCheck(QPainter *painter, const QRect &r, bool checked, bool reviewing,
 {
     const QRectF circle = QRectF(r).adjusted(1.5, 1.5, -1.5, -1.5);
     if (reviewing) {
-        QPen pen(kSystemRed, 1.5);
+        QPen pen(SceneTreeCellDelegate::accentColor(SceneTreeCellDelegate::Accent::reviewing, palette, selected), 1.5);
         pen.setDashPattern({1.0, 2.0});
         painter->setPen(pen);
         painter->setBrush(Qt::NoBrush);
@@ -174,16 +204,26 @@ void SceneTreeCellDelegate::paintScene(QPainter *painter, const QStyleOptionView
                       QFontMetrics(font).elidedText(name, Qt::ElideRight, label.width()));
 
     if (index.data(SceneOutlineModel::IsSkippedRole).toBool()) {
-        QColor yellow = kSystemYellow;
-        yellow.setAlphaF(0.8);
         painter->setFont(sizedFont(option.font, badgePointSize));
-        painter->setPen(yellow);
+        painter->setPen(accentColor(Accent::skipped, palette, selected));
         painter->drawText(trailingRect(index, option.rect, option.font),
                           Qt::AlignVCenter | Qt::AlignLeft, QStringLiteral("skipped"));
     }
     if (index.data(SceneOutlineModel::ShowsTrashRole).toBool())
         drawTrash(painter, trashRect(option.rect),
                   palette.color(selected ? QPalette::HighlightedText : QPalette::Text));
+}
+
+double SceneTreeCellDelegate::contrastRatio(const QColor &a, const QColor &b)
+{
+    const double la = relativeLuminance(a), lb = relativeLuminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+QColor SceneTreeCellDelegate::accentColor(Accent accent, const QPalette &palette, bool selected)
+{
+    const QColor background = palette.color(selected ? QPalette::Highlight : QPalette::Base);
+    return legibleTone(accent == Accent::reviewing ? kSystemRed : kSystemYellow, background);
 }
 
 void SceneTreeCellDelegate::paintTake(QPainter *painter, const QStyleOptionViewItem &option,
@@ -197,17 +237,16 @@ void SceneTreeCellDelegate::paintTake(QPainter *painter, const QStyleOptionViewI
 
     const QRect label = labelRect(index, option.rect, option.font);
     painter->setFont(option.font);
-    painter->setPen(reviewing ? kSystemRed
+    const QColor reviewingColor = accentColor(Accent::reviewing, palette, selected);
+    painter->setPen(reviewing ? reviewingColor
                               : palette.color(selected ? QPalette::HighlightedText : QPalette::Text));
     const QString name = index.data(Qt::DisplayRole).toString();
     painter->drawText(label, Qt::AlignVCenter | Qt::AlignLeft,
                       QFontMetrics(option.font).elidedText(name, Qt::ElideRight, label.width()));
 
     QColor trailingColor = secondaryColor(palette);
-    if (reviewing) {
-        trailingColor = kSystemRed;
-        trailingColor.setAlphaF(0.7);
-    }
+    if (reviewing)
+        trailingColor = reviewingColor;
     painter->setFont(sizedFont(option.font, trailingPointSize));
     painter->setPen(trailingColor);
     painter->drawText(trailingRect(index, option.rect, option.font), Qt::AlignVCenter | Qt::AlignLeft,

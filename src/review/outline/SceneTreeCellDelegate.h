@@ -42,6 +42,15 @@ public:
     // The row the open rename field belongs to; null without one.
     QUuid openEditorItem() const;
 
+    // The red of a take under review and the yellow of a skipped scene, in a tone that reads on
+    // the row's background (the selection's highlight or the view's base) at a contrast of at
+    // least `minimumContrast`: the accent made darker or lighter as far as that takes.
+    enum class Accent { reviewing, skipped };
+    static QColor accentColor(Accent accent, const QPalette &palette, bool selected);
+    // The contrast ratio of two opaque colours from their relative luminance (1 to 21).
+    static double contrastRatio(const QColor &a, const QColor &b);
+    static constexpr double minimumContrast = 4.5;
+
     // Sizes beside a 13-point row font, scaled to the row's own.
     static constexpr int badgePointSize = 10;
     static constexpr int trailingPointSize = 11;

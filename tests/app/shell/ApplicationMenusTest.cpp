@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 namespace lumacast::testing {
@@ -240,6 +241,44 @@ TEST(ApplicationMenus, AnOpenMenuStaysOpenWhileTitlesAndEnablingChange)
     EXPECT_EQ(barMenu(*window.menuBar(), "File"), file);
     EXPECT_EQ(file->actions().size(), before + 1);
     EXPECT_TRUE(edit->isVisible());
+}
+
+// Choosing a choice that is already on does nothing and leaves its mark on; choosing another
+// moves the mark. The marks show the state whatever Qt's own flip of a checkable action did.
+TEST(ApplicationMenus, RecordMarksAlwaysShowTheState)
+{
+    ManagerHarness harness;
+    FakeShellCommands commands;
+    ApplicationMenus menus(harness.m(), commands, harness.guard, {});
+    menus.setOffersCaptureChoices(true);
+    QMainWindow window;
+    menus.install(*window.menuBar());
+    const auto entry = [&](const QString &submenu, const QString &title) -> QAction * {
+        const QList<QAction *> subs = barMenu(*window.menuBar(), "Record")->actions();
+        const auto sub = std::find_if(subs.begin(), subs.end(), [&](QAction *a) { return a->text() == submenu; });
+        const QList<QAction *> items = QMenu::menuInAction(*sub)->actions();
+        return *std::find_if(items.begin(), items.end(), [&](QAction *a) { return a->text() == title; });
+    };
+    const struct {
+        const char *submenu, *chosen;
+        std::vector<const char *> on, off; // of the same submenu
+    } steps[] = {
+        {"Capture", "Whole screen", {"Whole screen"}, {}},
+        {"Webcam", "Off", {"Off", "Round"}, {"Square"}},
+        {"Webcam", "Square", {"Square"}, {"Round"}},
+        {"Webcam", "Square", {"Square"}, {"Round"}},
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.chosen);
+        QAction *chosen = entry(step.submenu, step.chosen);
+        chosen->setEnabled(true); // the shapes are a choice of their own while the webcam is off
+        chosen->trigger();
+        QTest::qWait(20);
+        for (const char *title : step.on)
+            EXPECT_TRUE(entry(step.submenu, title)->isChecked()) << title;
+        for (const char *title : step.off)
+            EXPECT_FALSE(entry(step.submenu, title)->isChecked()) << title;
+    }
 }
 
 } // namespace

@@ -481,13 +481,54 @@ TEST(SceneOutlineView, Screenshot)
                     return true;
         return false;
     };
-    auto red = [](QColor c) { return c.red() > 180 && c.green() < 120 && c.blue() < 120; };
-    auto yellow = [](QColor c) { return c.red() > 180 && c.green() > 150 && c.blue() < 100; };
+    // The accents as painted: tones that read on the row's background.
+    const auto near = [](QColor want) {
+        return [want](QColor c) {
+            // Small text is antialiased: its core comes near the pen's colour, not onto it.
+            return std::abs(c.red() - want.red()) < 40 && std::abs(c.green() - want.green()) < 40
+                && std::abs(c.blue() - want.blue()) < 40;
+        };
+    };
+    using Accent = SceneTreeCellDelegate::Accent;
+    const QPalette palette = f.outline->viewport()->palette();
+    const auto red = near(SceneTreeCellDelegate::accentColor(Accent::reviewing, palette, false));
+    const auto yellow = near(SceneTreeCellDelegate::accentColor(Accent::skipped, palette, false));
     const QPoint offset = f.outline->viewport()->pos();
     EXPECT_TRUE(hasColour(f.rect(h.take(0, 1)).translated(offset), red)) << "reviewing";
     EXPECT_FALSE(hasColour(f.rect(h.take(0, 0)).translated(offset), red));
     EXPECT_TRUE(hasColour(f.rect(h.scene(1)).translated(offset), yellow)) << "skipped";
     EXPECT_FALSE(hasColour(f.rect(h.scene(0)).translated(offset), yellow));
+}
+
+// The review red and the skipped yellow read on the selection and on the base alike, in a light
+// and a dark palette, and stay the accent's hue where they are not black or white.
+TEST(SceneOutlineView, AccentsReadOnEveryRowBackground)
+{
+    QPalette dark;
+    dark.setColor(QPalette::Base, QColor(30, 30, 30));
+    dark.setColor(QPalette::Highlight, QColor(42, 130, 218));
+    QPalette pale;
+    pale.setColor(QPalette::Base, Qt::white);
+    pale.setColor(QPalette::Highlight, QColor(255, 214, 102));
+    const struct {
+        const char *name;
+        QPalette palette;
+    } palettes[] = {{"the application's", QApplication::palette()}, {"dark", dark}, {"pale highlight", pale}};
+    using Accent = SceneTreeCellDelegate::Accent;
+    for (const auto &[name, palette] : palettes) {
+        for (const auto &[accent, hue] : {std::pair{Accent::reviewing, 3}, std::pair{Accent::skipped, 48}}) {
+            for (const bool selected : {false, true}) {
+                SCOPED_TRACE(std::string(name) + (accent == Accent::reviewing ? " reviewing" : " skipped")
+                             + (selected ? " selected" : ""));
+                const QColor colour = SceneTreeCellDelegate::accentColor(accent, palette, selected);
+                const QColor background = palette.color(selected ? QPalette::Highlight : QPalette::Base);
+                EXPECT_GE(SceneTreeCellDelegate::contrastRatio(colour, background),
+                          SceneTreeCellDelegate::minimumContrast);
+                if (colour.hslSaturation() > 0)
+                    EXPECT_NEAR(colour.hslHue(), hue, 4);
+            }
+        }
+    }
 }
 
 } // namespace
