@@ -1,5 +1,7 @@
 #include "overlays/OverlayPanel.h"
 
+#include "capture/CaptureRoad.h"
+
 #include "platform/x11/OverlayWindowHints.h"
 #include "platform/x11/X11Content.h"
 
@@ -31,6 +33,12 @@ Qt::WindowFlags flagsFor(const OverlayPanel::Style &style)
         flags |= Qt::WindowTransparentForInput;
     if (!style.hasShadow)
         flags |= Qt::NoDropShadowWindowHint;
+    // A Wayland compositor manages XWayland's windows as its own: it tiles or centres them,
+    // focuses them on map and on click, and sends them keys whatever their hints say, which
+    // XWayland then drops. Override-redirect windows it only shows, where they are put; being
+    // tool windows, it never gives them the keyboard.
+    if (OverlayPanel::underWaylandCompositor())
+        flags |= Qt::X11BypassWindowManagerHint;
     return flags;
 }
 
@@ -97,6 +105,11 @@ void OverlayPanel::orderOut() { hide(); }
 bool OverlayPanel::compositingAvailable()
 {
     return QGuiApplication::platformName() == QLatin1String("xcb") && x11::compositingManagerRunning();
+}
+
+bool OverlayPanel::underWaylandCompositor()
+{
+    return captureRoadForSession() == CaptureRoad::ScreenCastPortal;
 }
 
 QScreen *OverlayPanel::screenForDisplay(std::optional<uint32_t> displayID)

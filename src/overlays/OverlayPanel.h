@@ -55,6 +55,9 @@ public:
     bool transparencyAvailable() const { return m_transparent; }
     // Whether a compositing manager runs now (a question to the X server).
     static bool compositingAvailable();
+    // Whether the X server is XWayland under a Wayland compositor (the session says so), which
+    // manages X windows as its own and knows nothing of their input shapes.
+    static bool underWaylandCompositor();
     // The screen of a display id (the X server's RandR output id); nothing when the id is absent
     // or no screen shows that display.
     static QScreen *screenForDisplay(std::optional<uint32_t> displayID);
