@@ -6,6 +6,7 @@
 #include "overlays/RecordingBorderWindow.h"
 #include "overlays/RecordingStatusWindow.h"
 #include "platform/x11/HotKeyGrabber.h"
+#include "review/ReviewMainWindowHandle.h"
 #include "store/Shortcut.h"
 #include "support/TestEnvironment.h"
 
@@ -216,6 +217,29 @@ TEST_F(DesktopInput, OverlaysAreShownWhereTheyArePutAndNeverManaged)
                   QRect(QPoint(960 - panel.width() / 2, RecordingStatusWindow::kTopMargin), panel)}};
     for (const Case &c : cases)
         EXPECT_EQ(c.shown, c.placed) << c.name;
+}
+
+// sway has no minimizing: asked to minimize the focused window it says no, and another window it
+// marks minimized but keeps drawing. Either way the review window leaves the screen for the take
+// and comes back after it.
+TEST_F(DesktopInput, TheReviewWindowLeavesTheScreenForATakeAndComesBack)
+{
+    review::ReviewMainWindowHandle::setHiddenWhenLeftOnScreen(true);
+    review::ReviewMainWindowHandle handle(&review);
+    const auto onScreen = isWindow(quint32(review.winId()));
+    struct Case {
+        const char *focused;
+        std::function<bool(const View &)> clicked;
+    } cases[] = {{"review window", onScreen}, {"another window", isTarget}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.focused);
+        ASSERT_TRUE(input->ask(QStringLiteral("click ") + at(centreOf(c.clicked))));
+        handle.minimize();
+        EXPECT_TRUE(waitFor([&] { return !viewOf(onScreen); }, 3 * review::ReviewMainWindowHandle::kMinimizeGraceMs))
+            << "the review window stayed on screen through the take";
+        handle.restore();
+        EXPECT_TRUE(waitFor([&] { return viewOf(onScreen).has_value(); })) << "the review window never came back";
+    }
 }
 
 // The take's hot keys are grabbed on XWayland, whose grabs see keys only while one of its windows
