@@ -145,8 +145,30 @@ QScreen *OverlayPanel::screenOrMain(std::optional<uint32_t> displayID)
     return screens.isEmpty() ? nullptr : screens.first();
 }
 
+// The compositor decides at map time whether a window takes the keyboard, and at each click
+// whether a click gives it: declared focusable only while the pointer is over it, the panel is
+// never given the keyboard on showing, yet is by a click. The pointer can enter a window only
+// once the compositor shows it.
+void OverlayPanel::enterEvent(QEnterEvent *event)
+{
+    if (m_style.holdsKeyboardWhenClicked && underWaylandCompositor())
+        x11::declareFocusableWindow(windowID(), true);
+    QWidget::enterEvent(event);
+}
+
+void OverlayPanel::leaveEvent(QEvent *event)
+{
+    if (m_style.holdsKeyboardWhenClicked && underWaylandCompositor())
+        x11::declareFocusableWindow(windowID(), false);
+    QWidget::leaveEvent(event);
+}
+
 void OverlayPanel::mousePressEvent(QMouseEvent *event)
 {
+    // The compositor gives this window the keyboard, but the X server sends keys where its own
+    // focus lies, which its window manager may have left at None.
+    if (m_style.holdsKeyboardWhenClicked && underWaylandCompositor())
+        x11::focusFollowPointer();
     if (m_style.movableByBackground && event->button() == Qt::LeftButton) {
         m_dragOffset = event->globalPosition().toPoint() - frameGeometry().topLeft();
         event->accept();

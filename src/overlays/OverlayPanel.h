@@ -34,6 +34,9 @@ public:
         bool ignoresMouseEvents = false; // clicks go to whatever lies beneath
         bool hasShadow = false;
         bool movableByBackground = false; // a drag on the panel's background moves it
+        // Under a Wayland compositor, where hot keys reach only an XWayland window that holds the
+        // keyboard: a click on the panel gives it the keyboard (it never takes it on showing).
+        bool holdsKeyboardWhenClicked = false;
     };
 
     explicit OverlayPanel(const Style &style, QWidget *parent = nullptr);
@@ -68,6 +71,8 @@ protected:
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
+    void enterEvent(QEnterEvent *event) override;
+    void leaveEvent(QEvent *event) override;
 
 private:
     Style m_style;

@@ -3,7 +3,8 @@
 // would (the compositor picks the window and the focus). It reads one command a line on stdin and
 // answers "ok" once the compositor has taken it, or "error <why>":
 //
-//   click X Y            the pointer to X,Y of the 1920x1080 layout, then a left click
+//   click X Y            the pointer to X,Y of the 1920x1080 layout (in three small steps, as a hand
+//                        moves it), then a left click
 //   type TEXT            lower-case letters and spaces, key by key
 //   keys MOD+...+KEY     a chord of xkb key names ("shift+super+space"), pressed and released
 //
@@ -140,10 +141,13 @@ std::string run(const std::string &line, wl_display *display, Keyboard &keyboard
         uint32_t x = 0, y = 0;
         if (!(in >> x >> y) || x >= kWidth || y >= kHeight)
             return "error click wants X Y inside the layout";
-        zwlr_virtual_pointer_v1_motion_absolute(pointer, 1, x, y, kWidth, kHeight);
-        zwlr_virtual_pointer_v1_frame(pointer);
-        wl_display_roundtrip(display);
-        usleep(50000);
+        // A hand's pointer arrives in steps: the last step moves within the window clicked.
+        for (uint32_t step : {2u, 1u, 0u}) {
+            zwlr_virtual_pointer_v1_motion_absolute(pointer, 1, x >= step ? x - step : x + step, y, kWidth, kHeight);
+            zwlr_virtual_pointer_v1_frame(pointer);
+            wl_display_roundtrip(display);
+            usleep(20000);
+        }
         for (uint32_t state : {1u, 0u}) {
             zwlr_virtual_pointer_v1_button(pointer, 2, kLeftButton, state);
             zwlr_virtual_pointer_v1_frame(pointer);
