@@ -11,6 +11,7 @@
 #include "support/TestEnvironment.h"
 
 #include <QApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -154,6 +155,10 @@ protected:
             << "the compositor never managed the review window";
 
         border.show(std::nullopt, CaptureTarget::wholeScreen(), OverlayState::recording);
+        RecordingStatus recording;
+        recording.state = OverlayState::recording;
+        recording.takeStartedAt = QDateTime::currentDateTime();
+        status.setStatus(recording);
         status.show();
         // The compositor focuses what it maps a moment after: let that moment pass.
         QThread::msleep(500);
@@ -217,6 +222,26 @@ TEST_F(DesktopInput, OverlaysAreShownWhereTheyArePutAndNeverManaged)
                   QRect(QPoint(960 - panel.width() / 2, RecordingStatusWindow::kTopMargin), panel)}};
     for (const Case &c : cases)
         EXPECT_EQ(c.shown, c.placed) << c.name;
+}
+
+// Every button of the panel answers a click, whichever window had the keyboard before.
+TEST_F(DesktopInput, TheStatusPanelsButtonsAnswerClicks)
+{
+    std::vector<StatusCommand> requested;
+    QObject::connect(&status, &RecordingStatusWindow::commandRequested,
+                     [&](StatusCommand command) { requested.push_back(command); });
+    const auto actions = status.view()->buttons();
+    ASSERT_FALSE(actions.empty());
+    for (const StatusAction &action : actions) {
+        SCOPED_TRACE(action.label.toStdString());
+        const auto *button = status.view()->findChild<QWidget *>(action.label);
+        ASSERT_NE(button, nullptr);
+        requested.clear();
+        ASSERT_TRUE(input->ask(QStringLiteral("click ") + at(centreOf(isTarget))));
+        ASSERT_TRUE(input->ask(QStringLiteral("click ") + at(button->mapToGlobal(button->rect().center()))));
+        waitFor([&] { return !requested.empty(); }, 2000);
+        EXPECT_EQ(requested, std::vector<StatusCommand>{action.command});
+    }
 }
 
 // sway has no minimizing: asked to minimize the focused window it says no, and another window it
