@@ -1,7 +1,6 @@
 #include "overlays/OverlayPanel.h"
 
 #include "capture/CaptureRoad.h"
-
 #include "platform/x11/OverlayWindowHints.h"
 #include "platform/x11/X11Content.h"
 
