@@ -57,13 +57,11 @@ void ReviewMainWindowHandle::restore()
     if (!m_window)
         return;
     m_minimizing = false;
-    if (m_hiddenForTake) {
-        m_hiddenForTake = false;
-        m_window->showNormal();
-    } else if (m_window->isMinimized())
+    if (m_hiddenForTake || m_window->isMinimized())
         m_window->showNormal();
     else
         m_window->show();
+    m_hiddenForTake = false;
     m_window->raise();
     m_window->activateWindow();
 }
