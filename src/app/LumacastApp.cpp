@@ -17,6 +17,7 @@
 #include "dialogs/MessageBoxAlerts.h"
 #include "dialogs/PickerDialog.h"
 #include "model/LogCategories.h"
+#include "review/ReviewMainWindowHandle.h"
 #include "review/ReviewWindow.h"
 #include "store/AppLog.h"
 #include "store/FilePanelGuard.h"
@@ -41,10 +42,13 @@ LumacastApp::LumacastApp(bool startServices, QObject *parent)
 {
     QApplication::setQuitOnLastWindowClosed(AppDelegate::applicationShouldTerminateAfterLastWindowClosed());
     // In a Wayland session "Choose Window…" is the desktop's own screen-sharing chooser.
-    if (captureRoadForSession() == CaptureRoad::ScreenCastPortal)
+    if (captureRoadForSession() == CaptureRoad::ScreenCastPortal) {
         PortalWindowPicker::installAsShared();
-    else
+        // The screen cast records every window, the review window included where it stays.
+        review::ReviewMainWindowHandle::setHiddenWhenLeftOnScreen(true);
+    } else {
         WindowSharingPicker::installAsShared();
+    }
 
     m_manager = std::make_unique<AppStateManager>(m_services.services, startServices);
     m_commands = std::make_unique<ManagerShellCommands>(*m_manager);

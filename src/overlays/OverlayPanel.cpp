@@ -1,5 +1,6 @@
 #include "overlays/OverlayPanel.h"
 
+#include "capture/CaptureRoad.h"
 #include "platform/x11/OverlayWindowHints.h"
 #include "platform/x11/X11Content.h"
 
@@ -31,6 +32,12 @@ Qt::WindowFlags flagsFor(const OverlayPanel::Style &style)
         flags |= Qt::WindowTransparentForInput;
     if (!style.hasShadow)
         flags |= Qt::NoDropShadowWindowHint;
+    // A Wayland compositor manages XWayland's windows as its own: it tiles or centres them,
+    // focuses them on map and on click, and sends them keys whatever their hints say, which
+    // XWayland then drops. Override-redirect windows it only shows, where they are put; being
+    // tool windows, it never gives them the keyboard.
+    if (OverlayPanel::underWaylandCompositor())
+        flags |= Qt::X11BypassWindowManagerHint;
     return flags;
 }
 
@@ -99,6 +106,11 @@ bool OverlayPanel::compositingAvailable()
     return QGuiApplication::platformName() == QLatin1String("xcb") && x11::compositingManagerRunning();
 }
 
+bool OverlayPanel::underWaylandCompositor()
+{
+    return captureRoadForSession() == CaptureRoad::ScreenCastPortal;
+}
+
 QScreen *OverlayPanel::screenForDisplay(std::optional<uint32_t> displayID)
 {
     if (!displayID)
@@ -132,8 +144,30 @@ QScreen *OverlayPanel::screenOrMain(std::optional<uint32_t> displayID)
     return screens.isEmpty() ? nullptr : screens.first();
 }
 
+// The compositor decides at map time whether a window takes the keyboard, and at each click
+// whether a click gives it: declared focusable only while the pointer is over it, the panel is
+// never given the keyboard on showing, yet is by a click. The pointer can enter a window only
+// once the compositor shows it.
+void OverlayPanel::enterEvent(QEnterEvent *event)
+{
+    if (m_style.holdsKeyboardWhenClicked && underWaylandCompositor())
+        x11::declareFocusableWindow(windowID(), true);
+    QWidget::enterEvent(event);
+}
+
+void OverlayPanel::leaveEvent(QEvent *event)
+{
+    if (m_style.holdsKeyboardWhenClicked && underWaylandCompositor())
+        x11::declareFocusableWindow(windowID(), false);
+    QWidget::leaveEvent(event);
+}
+
 void OverlayPanel::mousePressEvent(QMouseEvent *event)
 {
+    // The compositor gives this window the keyboard, but the X server sends keys where its own
+    // focus lies, which its window manager may have left at None.
+    if (m_style.holdsKeyboardWhenClicked && underWaylandCompositor())
+        x11::focusFollowPointer();
     if (m_style.movableByBackground && event->button() == Qt::LeftButton) {
         m_dragOffset = event->globalPosition().toPoint() - frameGeometry().topLeft();
         event->accept();

@@ -34,6 +34,9 @@ public:
         bool ignoresMouseEvents = false; // clicks go to whatever lies beneath
         bool hasShadow = false;
         bool movableByBackground = false; // a drag on the panel's background moves it
+        // Under a Wayland compositor, where hot keys reach only an XWayland window that holds the
+        // keyboard: a click on the panel gives it the keyboard (it never takes it on showing).
+        bool holdsKeyboardWhenClicked = false;
     };
 
     explicit OverlayPanel(const Style &style, QWidget *parent = nullptr);
@@ -55,6 +58,9 @@ public:
     bool transparencyAvailable() const { return m_transparent; }
     // Whether a compositing manager runs now (a question to the X server).
     static bool compositingAvailable();
+    // Whether the X server is XWayland under a Wayland compositor (the session says so), which
+    // manages X windows as its own and knows nothing of their input shapes.
+    static bool underWaylandCompositor();
     // The screen of a display id (the X server's RandR output id); nothing when the id is absent
     // or no screen shows that display.
     static QScreen *screenForDisplay(std::optional<uint32_t> displayID);
@@ -65,6 +71,8 @@ protected:
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
+    void enterEvent(QEnterEvent *event) override;
+    void leaveEvent(QEvent *event) override;
 
 private:
     Style m_style;

@@ -7,6 +7,7 @@
 #include <QPainter>
 #include <QScreen>
 
+#include <algorithm>
 #include <cmath>
 
 namespace lumacast {
@@ -41,14 +42,36 @@ QRect fromPixels(const QRectF &pixels)
         .toAlignedRect();
 }
 
+constexpr OverlayPanel::Style kRingStyle{OverlayPanel::Level::screenSaver, /*ignoresMouseEvents*/ true,
+                                         /*hasShadow*/ false, false};
+
+// One side of the ring, all of it in the border's colour.
+class BorderEdge final : public OverlayPanel {
+public:
+    explicit BorderEdge(const RecordingBorderView *border) : OverlayPanel(kRingStyle), m_border(border) {}
+
+protected:
+    void paintEvent(QPaintEvent *) override
+    {
+        QPainter(this).fillRect(rect(), RecordingBorderWindow::colour(m_border->state()));
+    }
+
+private:
+    const RecordingBorderView *m_border;
+};
+
 } // namespace
 
 // ---- RecordingBorderView ----
 
-RecordingBorderView::RecordingBorderView(QWidget *parent)
-    : OverlayPanel(Style{Level::screenSaver, /*ignoresMouseEvents*/ true, /*hasShadow*/ false, false}, parent)
+RecordingBorderView::RecordingBorderView(QWidget *parent) : OverlayPanel(kRingStyle, parent)
 {
+    if (OverlayPanel::underWaylandCompositor())
+        for (int side = 0; side < 4; ++side)
+            m_edges.push_back(std::make_unique<BorderEdge>(this));
 }
+
+RecordingBorderView::~RecordingBorderView() = default;
 
 void RecordingBorderView::setState(OverlayState state)
 {
@@ -56,6 +79,55 @@ void RecordingBorderView::setState(OverlayState state)
         return;
     m_state = state;
     update();
+    for (const auto &edge : m_edges)
+        edge->update();
+}
+
+void RecordingBorderView::showRing()
+{
+    if (m_edges.empty()) {
+        orderFrontRegardless();
+        return;
+    }
+    placeEdges();
+    for (const auto &edge : m_edges)
+        edge->orderFrontRegardless();
+}
+
+void RecordingBorderView::hideRing()
+{
+    orderOut();
+    for (const auto &edge : m_edges)
+        edge->orderOut();
+}
+
+std::vector<QWidget *> RecordingBorderView::ringWindows()
+{
+    if (m_edges.empty())
+        return {this};
+    std::vector<QWidget *> windows;
+    for (const auto &edge : m_edges)
+        windows.push_back(edge.get());
+    return windows;
+}
+
+void RecordingBorderView::placeEdges()
+{
+    if (m_edges.empty())
+        return;
+    const QRect r = geometry();
+    const int w = std::min(kLineWidth, r.width()), h = std::min(kLineWidth, r.height());
+    const QRect sides[] = {QRect(r.left(), r.top(), r.width(), h), QRect(r.left(), r.bottom() - h + 1, r.width(), h),
+                           QRect(r.left(), r.top() + h, w, std::max(0, r.height() - 2 * h)),
+                           QRect(r.right() - w + 1, r.top() + h, w, std::max(0, r.height() - 2 * h))};
+    for (size_t i = 0; i < m_edges.size(); ++i)
+        m_edges[i]->setGeometry(sides[i]);
+}
+
+void RecordingBorderView::moveEvent(QMoveEvent *event)
+{
+    OverlayPanel::moveEvent(event);
+    placeEdges();
 }
 
 void RecordingBorderView::paintEvent(QPaintEvent *)
@@ -74,6 +146,7 @@ void RecordingBorderView::resizeEvent(QResizeEvent *event)
     // click-through whether or not a compositing manager runs.
     const QRect r = rect();
     setMask(QRegion(r).subtracted(QRegion(r.adjusted(kLineWidth, kLineWidth, -kLineWidth, -kLineWidth))));
+    placeEdges();
 }
 
 // ---- RecordingBorderWindow ----
@@ -130,7 +203,7 @@ void RecordingBorderWindow::show(std::optional<uint32_t> displayID, const Captur
     panel->setState(state);
     panel->setScreen(screen);
     panel->setGeometry(frame);
-    panel->orderFrontRegardless();
+    panel->showRing();
     m_panel = panel;
     m_trackedWindowID = followed;
     if (followed)
@@ -168,7 +241,7 @@ void RecordingBorderWindow::hide()
     m_trackingTimer = nullptr;
     m_trackedWindowID.reset();
     if (m_panel) {
-        m_panel->orderOut();
+        m_panel->hideRing();
         delete m_panel.data();
     }
     m_panel = nullptr;

@@ -9,27 +9,43 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
+#include <vector>
 
 namespace lumacast {
 
 // The border's panel: a 5-pixel frame drawn inside its edge in the state's colour. It takes no
 // mouse clicks, and without a compositing manager its shape is the ring itself.
+//
+// Under a Wayland compositor an XWayland window takes every click over its whole rectangle (the
+// compositor knows nothing of X input shapes), so there the ring is shown as four windows along
+// the edges of the panel's geometry, and the panel's own window stays unmapped.
 class RecordingBorderView final : public OverlayPanel {
     Q_OBJECT
 public:
     static constexpr int kLineWidth = 5;
 
     explicit RecordingBorderView(QWidget *parent = nullptr);
+    ~RecordingBorderView() override;
     void setState(OverlayState state);
     OverlayState state() const { return m_state; }
+
+    void showRing();
+    void hideRing();
+    // The windows that show the ring: this panel's own, or the four edges.
+    std::vector<QWidget *> ringWindows();
 
 protected:
     void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
+    void moveEvent(QMoveEvent *event) override;
 
 private:
+    void placeEdges();
+
     OverlayState m_state = OverlayState::idle;
+    std::vector<std::unique_ptr<OverlayPanel>> m_edges; // under a Wayland compositor only
 };
 
 // The coloured frame round the captured area while a take or a tail is prepared and recorded:

@@ -230,7 +230,9 @@ QRegion roundedRegion(const QRect &rect, double radius)
 } // namespace
 
 RecordingStatusView::RecordingStatusView(QWidget *parent)
-    : OverlayPanel(Style{Level::status, false, /*hasShadow*/ true, /*movableByBackground*/ true}, parent)
+    : OverlayPanel(Style{Level::status, false, /*hasShadow*/ true, /*movableByBackground*/ true,
+                         /*holdsKeyboardWhenClicked*/ true},
+                   parent)
 {
     setFixedWidth(kWidth);
     auto *column = new QVBoxLayout(this);

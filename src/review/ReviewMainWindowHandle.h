@@ -11,6 +11,10 @@ namespace lumacast::review {
 // brought back afterwards. Once the window is gone every call does nothing and it reads as
 // neither visible nor minimized.
 //
+// Where the take records every window on screen (a Wayland session's screen cast), a window that
+// the desktop left on screen a moment after minimizing it (some desktops have no minimizing, or
+// refuse it to the focused window) is hidden instead, and shown again on restore.
+//
 // Main thread only.
 class ReviewMainWindowHandle final : public MainWindowHandle {
     Q_OBJECT
@@ -22,8 +26,16 @@ public:
     void minimize() override;
     void restore() override;
 
+    // Set once at launch, before any take.
+    static void setHiddenWhenLeftOnScreen(bool hide);
+    static constexpr int kMinimizeGraceMs = 500;
+
 private:
+    void hideIfLeftOnScreen();
+
     QPointer<QWidget> m_window;
+    bool m_minimizing = false;
+    bool m_hiddenForTake = false;
 };
 
 } // namespace lumacast::review

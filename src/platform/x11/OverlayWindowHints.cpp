@@ -88,6 +88,26 @@ bool placeOnAllWorkspaces(uint32_t window)
     });
 }
 
+bool declareFocusableWindow(uint32_t window, bool focusable)
+{
+    return withConnection([window, focusable](Connection &c) -> bool {
+        const xcb_atom_t type = c.atom(focusable ? "_NET_WM_WINDOW_TYPE_NORMAL" : "_NET_WM_WINDOW_TYPE_UTILITY");
+        xcb_change_property(c.get(), XCB_PROP_MODE_REPLACE, window, c.atom("_NET_WM_WINDOW_TYPE"), XCB_ATOM_ATOM,
+                            32, 1, &type);
+        xcb_flush(c.get());
+        return !c.failed();
+    });
+}
+
+bool focusFollowPointer()
+{
+    return withConnection([](Connection &c) -> bool {
+        xcb_set_input_focus(c.get(), XCB_INPUT_FOCUS_POINTER_ROOT, XCB_INPUT_FOCUS_POINTER_ROOT, XCB_CURRENT_TIME);
+        xcb_flush(c.get());
+        return !c.failed();
+    });
+}
+
 std::optional<uint32_t> inputFocus()
 {
     return withConnection([](Connection &c) -> std::optional<uint32_t> {

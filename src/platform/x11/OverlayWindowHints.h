@@ -14,6 +14,17 @@ namespace lumacast::x11 {
 // Main thread; uses the process's shared query connection.
 bool placeOnAllWorkspaces(uint32_t window);
 
+// Declares an override-redirect window a normal window (true) or a utility window (false). A
+// Wayland compositor gives XWayland's override-redirect windows the keyboard, on map and on click,
+// unless they are of a type such as utility; the type is read whenever it changes. False when the
+// X display cannot be reached.
+bool declareFocusableWindow(uint32_t window, bool focusable);
+
+// Sends the keys the X server gets to the window under the pointer (PointerRoot), so that grabs on
+// the root see them whichever window of this display the compositor gave the keyboard. False
+// when the X display cannot be reached.
+bool focusFollowPointer();
+
 // Whether a compositing manager owns the _NET_WM_CM_S<n> selection of the default screen: only
 // then do windows with an alpha channel show what lies beneath them.
 bool compositingManagerRunning();
