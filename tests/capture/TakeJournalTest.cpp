@@ -11,9 +11,11 @@
 #include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QtEndian>
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 
 using namespace lumacast;
@@ -192,4 +194,114 @@ TEST(TakeJournal, DiskFullDuringATakeKeepsWhatWasWrittenAndSaysTheDiskIsFull)
     const QString movie = dir.filePath(QStringLiteral("full.mov"));
     EXPECT_TRUE(av::TakeRecovery::hasIndex(movie));
     EXPECT_TRUE(decodesWithoutError(movie));
+}
+
+namespace {
+
+// Sets a little-endian field of sample record `record` in a journal whose records start at `first`.
+template<typename T> void setField(QByteArray &journal, qsizetype first, qsizetype record, int at, T value)
+{
+    qToLittleEndian(value, journal.data() + first + record * av::TakeJournal::kSampleRecordSize + at);
+}
+
+} // namespace
+
+// One damaged field in a real journal: the records that contradict the movie or the others are
+// skipped and the rest kept, no byte of the movie's samples is cut or rewritten, and a journal
+// that finishes nothing leaves the movie exactly as it was.
+TEST(TakeJournal, DamagedRecordsAreSkippedAndNoByteOfTheMovieIsLost)
+{
+    QTemporaryDir dir;
+    const QString original = dir.filePath(QStringLiteral("cut.mov"));
+    SyntheticTake take;
+    take.width = 160, take.height = 96, take.seconds = 2.5, take.systemAudio = true;
+    writeUnfinishedTake(original, take);
+    const QByteArray movie = contents(original);
+    const QByteArray journal = contents(av::TakeJournal::pathFor(original));
+    const auto intact = av::TakeJournal::parse(journal);
+    const qsizetype first = journal.size() - qsizetype(intact.samples.size()) * av::TakeJournal::kSampleRecordSize;
+    const auto isVideo = [&](std::size_t i) { return intact.tracks[intact.samples[i].track].mediaType == av::MediaType::Video; };
+    std::size_t firstVideo = intact.samples.size(), lastVideo = 0;
+    for (std::size_t i = 0; i < intact.samples.size(); ++i)
+        if (isVideo(i))
+            firstVideo = std::min(firstVideo, i), lastVideo = i;
+    ASSERT_TRUE(firstVideo < lastVideo && intact.samples[firstVideo].keyframe);
+    const qsizetype keyRecord = first + qsizetype(firstVideo) * av::TakeJournal::kSampleRecordSize;
+    const qsizetype middle = qsizetype(intact.samples.size() / 2);
+
+    const auto reference = dir.filePath(QStringLiteral("reference.mov"));
+    writeFile(reference, movie);
+    writeFile(av::TakeJournal::pathFor(reference), journal);
+    const auto whole = av::TakeRecovery::recover(reference);
+
+    struct Case {
+        const char *name;
+        std::function<void(QByteArray &)> damage;
+        qint64 lost; // samples fewer than the intact journal's recovery; -1: kept as it is; -2: given up
+    };
+    const std::vector<Case> cases = {
+        {"the first frame's kind", [&](QByteArray &j) { j[keyRecord] = 'X'; }, 0},
+        {"a size of 2 GiB mid-take", [&](QByteArray &j) { setField<std::uint32_t>(j, first, middle, 4, 1u << 31); }, 1},
+        {"an offset into another sample",
+         [&](QByteArray &j) { setField<std::int64_t>(j, first, middle, 8, intact.samples[middle - 2].offset + 1); }, 1},
+        {"every duration 0xFFFFFFFF",
+         [&](QByteArray &j) {
+             for (qsizetype i = 0; i < qsizetype(intact.samples.size()); ++i)
+                 setField<std::uint32_t>(j, first, i, 28, 0xFFFFFFFFu);
+         }, 0},
+        {"the last frame decoded 2^40 ticks late",
+         [&](QByteArray &j) { setField<std::int64_t>(j, first, qsizetype(lastVideo), 16, std::int64_t(1) << 40); }, 1},
+        {"a decode time far back mid-take", [&](QByteArray &j) { setField<std::int64_t>(j, first, middle, 16, -(std::int64_t(1) << 45)); }, 1},
+        {"the key frame's track", [&](QByteArray &j) { j[keyRecord + 1] = 9; }, -1},
+        {"a journal of zeros after its header", [&](QByteArray &j) { j.replace(first, j.size() - first, QByteArray(j.size() - first, '\0')); }, -2},
+    };
+    for (std::size_t n = 0; n < cases.size(); ++n) {
+        const Case &c = cases[n];
+        SCOPED_TRACE(c.name);
+        const QString path = dir.filePath(QStringLiteral("case-%1.mov").arg(n));
+        QByteArray damaged = journal;
+        c.damage(damaged);
+        writeFile(path, movie);
+        writeFile(av::TakeJournal::pathFor(path), damaged);
+        if (c.lost < 0) {
+            try {
+                av::TakeRecovery::recover(path);
+                ADD_FAILURE() << "recovered";
+            } catch (const av::MediaError &e) {
+                // Given up only when the journal is whole and no frame reached the disk.
+                EXPECT_EQ(e.code(), c.lost == -1 ? av::MediaError::CorruptMovie : av::MediaError::NoFrame);
+            }
+            EXPECT_TRUE(contents(path) == movie);
+            EXPECT_TRUE(QFile::exists(av::TakeJournal::pathFor(path)));
+            continue;
+        }
+        const auto result = av::TakeRecovery::recover(path);
+        // A last frame given up takes the sound of its 33 ms with it: at most two packets a track.
+        EXPECT_LE(result.samplesKept, whole.samplesKept - c.lost);
+        EXPECT_GE(result.samplesKept, whole.samplesKept - c.lost - (c.lost == 0 ? 0 : 4));
+        EXPECT_NEAR(result.seconds, whole.seconds, 0.04);
+        const QByteArray recovered = contents(path);
+        EXPECT_TRUE(recovered.left(intact.mediaDataStart) == movie.left(intact.mediaDataStart));
+        EXPECT_TRUE(recovered.mid(intact.mediaDataStart + 16, movie.size() - intact.mediaDataStart - 16)
+                    == movie.mid(intact.mediaDataStart + 16));
+        const auto counts = packetCounts(path);
+        EXPECT_EQ(counts.first + counts.second, result.samplesKept);
+        EXPECT_NEAR(probe(path).value(QStringLiteral("format"))[QStringLiteral("duration")].toString().toDouble(),
+                    whole.seconds, 0.05);
+        EXPECT_TRUE(decodesWithoutError(path) || c.lost > 0);
+    }
+}
+
+// A journal read under a memory limit asks for no more than the file holds.
+TEST(TakeJournal, RecoveryUnderAMemoryLimitReadsOnlyWhatTheJournalHolds)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("limited.mov"));
+    SyntheticTake take;
+    take.seconds = 1.0;
+    writeUnfinishedTake(path, take);
+    const auto r = runProcess(QStringLiteral("prlimit"), {QStringLiteral("--as=1073741824"), lumacast::testing::mediaDriverPath(),
+                                                          QStringLiteral("recover-take"), path});
+    EXPECT_TRUE(r.ok()) << r.err.constData();
+    EXPECT_TRUE(av::TakeRecovery::hasIndex(path));
 }
