@@ -193,6 +193,8 @@ void writeTrack(MovieWriter &writer, const TakeJournal::Track &info, const KeptT
     const std::vector<Sample> &samples = kept.samples;
     const std::int64_t firstDecode = samples.front().decodeTime;
     std::int64_t firstPresentation = std::numeric_limits<std::int64_t>::max();
+    double shownUntil = 0; // with reordered frames the last decoded is not the last shown
+
     for (std::size_t i = 0; i < samples.size(); ++i) {
         const Sample &s = samples[i];
         SampleTiming timing;
@@ -203,6 +205,7 @@ void writeTrack(MovieWriter &writer, const TakeJournal::Track &info, const KeptT
         timing.descriptionIndex = description;
         writer.addSampleAt(track, s.offset, s.size, timing);
         firstPresentation = std::min(firstPresentation, s.decodeTime + s.compositionOffset);
+        shownUntil = std::max(shownUntil, presentationEnd(kept, i, info.timescale));
     }
     // The take starts at presentation time 0: sound's encoder delay lies before it and is skipped,
     // a track that starts late waits in an empty edit.
@@ -210,7 +213,7 @@ void writeTrack(MovieWriter &writer, const TakeJournal::Track &info, const KeptT
     const double lead = double(shownFrom) / info.timescale;
     if (shownFrom > 0)
         writer.addEdit(track, EditEntry{std::llround(lead * kMovieTimescale), -1, 1.0});
-    const double end = std::min(cut, presentationEnd(kept, samples.size() - 1, info.timescale));
+    const double end = std::min(cut, shownUntil);
     writer.addEdit(track, EditEntry{std::max<std::int64_t>(0, std::llround((end - lead) * kMovieTimescale)),
                                     shownFrom - firstDecode, 1.0});
 }
