@@ -87,7 +87,7 @@ TEST_F(PreferencesTest, NumbersAreClampedOrTakenAsStoredAndWrongTypesFallBack)
                   "hideCursorWhenIdle": 0})");
     Preferences prefs(path());
     EXPECT_DOUBLE_EQ(prefs.cursorHideDelay(), 0.5);
-    EXPECT_DOUBLE_EQ(prefs.systemAudioMixLevel(), 1.5);
+    EXPECT_DOUBLE_EQ(prefs.systemAudioMixLevel(), 1.0);
     EXPECT_TRUE(prefs.reopenLastDocument()); // text is not a Bool
     EXPECT_FALSE(prefs.autoCheckForUpdates());
     EXPECT_TRUE(prefs.hideCursorWhenIdle()); // a number is not a Bool either
@@ -103,6 +103,26 @@ TEST_F(PreferencesTest, NumbersAreClampedOrTakenAsStoredAndWrongTypesFallBack)
     EXPECT_DOUBLE_EQ(prefs.cursorHideDelay(), 2.0);
     defaults.setValue(preference_key::systemAudioMixLevel, std::numeric_limits<double>::quiet_NaN());
     EXPECT_DOUBLE_EQ(prefs.systemAudioMixLevel(), 0.3);
+
+    // Every number is held to its range however far out the file puts it.
+    struct Case {
+        const char *json;
+        double level, x, y, width;
+    };
+    for (const Case &c : {Case{R"({"systemAudioMixLevel": 1e30, "webcamBlobPlacement": {"$data": "%1"}})", 1, 1, 0, 1},
+                          Case{R"({"systemAudioMixLevel": -1e30, "webcamBlobPlacement": {"$data": "%1"}})", 0, 1, 0, 1}}) {
+        SCOPED_TRACE(c.json);
+        const QByteArray placement = R"({"xFraction": 1e300, "yFraction": -7, "widthFraction": 40})";
+        const QString name = QStringLiteral("Out of range %1.json").arg(c.level);
+        writeFile(QString::fromLatin1(c.json).arg(QString::fromLatin1(placement.toBase64())).toUtf8(), name);
+        Preferences stored(path(name));
+        EXPECT_DOUBLE_EQ(stored.systemAudioMixLevel(), c.level);
+        const auto read = stored.webcamBlobPlacement();
+        ASSERT_TRUE(read);
+        EXPECT_DOUBLE_EQ(read->xFraction, c.x);
+        EXPECT_DOUBLE_EQ(read->yFraction, c.y);
+        EXPECT_DOUBLE_EQ(read->widthFraction, c.width);
+    }
 }
 
 TEST_F(PreferencesTest, StoredValuesKeepTheirTypesThroughTheFile)
