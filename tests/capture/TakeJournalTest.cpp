@@ -196,71 +196,44 @@ TEST(TakeJournal, DiskFullDuringATakeKeepsWhatWasWrittenAndSaysTheDiskIsFull)
     EXPECT_TRUE(decodesWithoutError(movie));
 }
 
-namespace {
-
-// Sets a little-endian field of sample record `record` in a journal whose records start at `first`.
-template<typename T> void setField(QByteArray &journal, qsizetype first, qsizetype record, int at, T value)
-{
-    qToLittleEndian(value, journal.data() + first + record * av::TakeJournal::kSampleRecordSize + at);
-}
-
-} // namespace
-
-// One damaged field in a real journal: the records that contradict the movie or the others are
-// skipped and the rest kept, no byte of the movie's samples is cut or rewritten, and a journal
-// that finishes nothing leaves the movie exactly as it was.
+// One damaged field of a real journal: what contradicts the movie or the other records is
+// skipped, the rest kept, and no byte of the samples is cut or rewritten; a journal that finishes
+// nothing leaves the movie as it was, given up (NoFrame) only when the journal is whole.
 TEST(TakeJournal, DamagedRecordsAreSkippedAndNoByteOfTheMovieIsLost)
 {
     QTemporaryDir dir;
-    const QString original = dir.filePath(QStringLiteral("cut.mov"));
+    const QString path = dir.filePath(QStringLiteral("cut.mov"));
     SyntheticTake take;
     take.width = 160, take.height = 96, take.seconds = 2.5, take.systemAudio = true;
-    writeUnfinishedTake(original, take);
-    const QByteArray movie = contents(original);
-    const QByteArray journal = contents(av::TakeJournal::pathFor(original));
+    writeUnfinishedTake(path, take);
+    const QByteArray movie = contents(path), journal = contents(av::TakeJournal::pathFor(path));
     const auto intact = av::TakeJournal::parse(journal);
-    const qsizetype first = journal.size() - qsizetype(intact.samples.size()) * av::TakeJournal::kSampleRecordSize;
-    const auto isVideo = [&](std::size_t i) { return intact.tracks[intact.samples[i].track].mediaType == av::MediaType::Video; };
-    std::size_t firstVideo = intact.samples.size(), lastVideo = 0;
+    const auto record = [&](std::size_t i) { return journal.size() - qsizetype(intact.samples.size() - i) * 32; };
+    std::vector<std::size_t> frames;
     for (std::size_t i = 0; i < intact.samples.size(); ++i)
-        if (isVideo(i))
-            firstVideo = std::min(firstVideo, i), lastVideo = i;
-    ASSERT_TRUE(firstVideo < lastVideo && intact.samples[firstVideo].keyframe);
-    const qsizetype keyRecord = first + qsizetype(firstVideo) * av::TakeJournal::kSampleRecordSize;
-    const qsizetype middle = qsizetype(intact.samples.size() / 2);
-
-    const auto reference = dir.filePath(QStringLiteral("reference.mov"));
-    writeFile(reference, movie);
-    writeFile(av::TakeJournal::pathFor(reference), journal);
-    const auto whole = av::TakeRecovery::recover(reference);
+        if (intact.tracks[intact.samples[i].track].mediaType == av::MediaType::Video)
+            frames.push_back(i);
+    const qsizetype key = record(frames.front()), mid = record(intact.samples.size() / 2), last = record(frames.back());
+    const auto whole = av::TakeRecovery::recover(path);
 
     struct Case {
         const char *name;
-        std::function<void(QByteArray &)> damage;
-        qint64 lost; // samples fewer than the intact journal's recovery; -1: kept as it is; -2: given up
+        std::function<void(char *)> damage; // on the journal's bytes
+        qint64 lost; // samples fewer than the intact journal gives; -1: kept as it is; -2: given up
     };
     const std::vector<Case> cases = {
-        {"the first frame's kind", [&](QByteArray &j) { j[keyRecord] = 'X'; }, 0},
-        {"a size of 2 GiB mid-take", [&](QByteArray &j) { setField<std::uint32_t>(j, first, middle, 4, 1u << 31); }, 1},
-        {"an offset into another sample",
-         [&](QByteArray &j) { setField<std::int64_t>(j, first, middle, 8, intact.samples[middle - 2].offset + 1); }, 1},
-        {"every duration 0xFFFFFFFF",
-         [&](QByteArray &j) {
-             for (qsizetype i = 0; i < qsizetype(intact.samples.size()); ++i)
-                 setField<std::uint32_t>(j, first, i, 28, 0xFFFFFFFFu);
-         }, 0},
-        {"the last frame decoded 2^40 ticks late",
-         [&](QByteArray &j) { setField<std::int64_t>(j, first, qsizetype(lastVideo), 16, std::int64_t(1) << 40); }, 1},
-        {"a decode time far back mid-take", [&](QByteArray &j) { setField<std::int64_t>(j, first, middle, 16, -(std::int64_t(1) << 45)); }, 1},
-        {"the key frame's track", [&](QByteArray &j) { j[keyRecord + 1] = 9; }, -1},
-        {"a journal of zeros after its header", [&](QByteArray &j) { j.replace(first, j.size() - first, QByteArray(j.size() - first, '\0')); }, -2},
+        {"the first frame's kind", [&](char *j) { j[key] = 'X'; }, 0},
+        {"a size of 2 GiB mid-take", [&](char *j) { qToLittleEndian<std::uint32_t>(1u << 31, j + mid + 4); }, 1},
+        {"an offset into another sample", [&](char *j) { qToLittleEndian<std::int64_t>(intact.mediaDataStart + 17, j + mid + 8); }, 1},
+        {"every duration 0xFFFFFFFF", [&](char *j) { for (std::size_t i = 0; i < intact.samples.size(); ++i) qToLittleEndian(0xFFFFFFFFu, j + record(i) + 28); }, 0},
+        {"the last frame 2^40 ticks late", [&](char *j) { qToLittleEndian<std::int64_t>(std::int64_t(1) << 40, j + last + 16); }, 1},
+        {"the key frame's track", [&](char *j) { j[key + 1] = 9; }, -1},
+        {"zeros after the header", [&](char *j) { std::fill(j + record(0), j + journal.size(), '\0'); }, -2},
     };
-    for (std::size_t n = 0; n < cases.size(); ++n) {
-        const Case &c = cases[n];
+    for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        const QString path = dir.filePath(QStringLiteral("case-%1.mov").arg(n));
         QByteArray damaged = journal;
-        c.damage(damaged);
+        c.damage(damaged.data());
         writeFile(path, movie);
         writeFile(av::TakeJournal::pathFor(path), damaged);
         if (c.lost < 0) {
@@ -268,11 +241,9 @@ TEST(TakeJournal, DamagedRecordsAreSkippedAndNoByteOfTheMovieIsLost)
                 av::TakeRecovery::recover(path);
                 ADD_FAILURE() << "recovered";
             } catch (const av::MediaError &e) {
-                // Given up only when the journal is whole and no frame reached the disk.
                 EXPECT_EQ(e.code(), c.lost == -1 ? av::MediaError::CorruptMovie : av::MediaError::NoFrame);
             }
-            EXPECT_TRUE(contents(path) == movie);
-            EXPECT_TRUE(QFile::exists(av::TakeJournal::pathFor(path)));
+            EXPECT_TRUE(contents(path) == movie && QFile::exists(av::TakeJournal::pathFor(path)));
             continue;
         }
         const auto result = av::TakeRecovery::recover(path);
@@ -281,27 +252,22 @@ TEST(TakeJournal, DamagedRecordsAreSkippedAndNoByteOfTheMovieIsLost)
         EXPECT_GE(result.samplesKept, whole.samplesKept - c.lost - (c.lost == 0 ? 0 : 4));
         EXPECT_NEAR(result.seconds, whole.seconds, 0.04);
         const QByteArray recovered = contents(path);
-        EXPECT_TRUE(recovered.left(intact.mediaDataStart) == movie.left(intact.mediaDataStart));
-        EXPECT_TRUE(recovered.mid(intact.mediaDataStart + 16, movie.size() - intact.mediaDataStart - 16)
-                    == movie.mid(intact.mediaDataStart + 16));
+        const qsizetype samplesFrom = qsizetype(intact.mediaDataStart) + 16;
+        EXPECT_TRUE(recovered.left(samplesFrom - 16) == movie.left(samplesFrom - 16)
+                    && recovered.mid(samplesFrom, movie.size() - samplesFrom) == movie.mid(samplesFrom));
         const auto counts = packetCounts(path);
         EXPECT_EQ(counts.first + counts.second, result.samplesKept);
-        EXPECT_NEAR(probe(path).value(QStringLiteral("format"))[QStringLiteral("duration")].toString().toDouble(),
-                    whole.seconds, 0.05);
         EXPECT_TRUE(decodesWithoutError(path) || c.lost > 0);
     }
 }
 
-// A journal read under a memory limit asks for no more than the file holds.
+// Under a memory limit a journal is read into no more room than it takes.
 TEST(TakeJournal, RecoveryUnderAMemoryLimitReadsOnlyWhatTheJournalHolds)
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("limited.mov"));
-    SyntheticTake take;
-    take.seconds = 1.0;
-    writeUnfinishedTake(path, take);
+    writeUnfinishedTake(path, SyntheticTake{});
     const auto r = runProcess(QStringLiteral("prlimit"), {QStringLiteral("--as=1073741824"), lumacast::testing::mediaDriverPath(),
                                                           QStringLiteral("recover-take"), path});
-    EXPECT_TRUE(r.ok()) << r.err.constData();
-    EXPECT_TRUE(av::TakeRecovery::hasIndex(path));
+    EXPECT_TRUE(r.ok() && av::TakeRecovery::hasIndex(path)) << r.err.constData();
 }

@@ -1,18 +1,15 @@
-// Feeds arbitrary bytes, as a take movie cut off by a crash and its journal, through what opening a
-// recording does with them: the journal reader and the recovery. The input is a 32-bit
-// little-endian journal length, the journal, then the movie. Recovery may refuse with a
-// MediaError, and then the movie must be byte for byte as it was; or it finishes the movie, which
-// must then read back through our own reader and keep every byte of its samples.
+// Feeds arbitrary bytes, as a take movie a crash cut off and its journal (a 32-bit little-endian
+// journal length, the journal, the movie), through the journal reader and the recovery. A refusal
+// must be a MediaError that leaves the movie byte for byte; a finished movie must read back
+// through our own reader as long as recovery said, its samples' bytes untouched.
 #include "platform/av/Asset.h"
 #include "platform/av/TakeJournal.h"
 #include "platform/av/TakeRecovery.h"
 
-#include <QByteArray>
 #include <QFile>
 #include <QtEndian>
 
 #include <cmath>
-#include <cstdint>
 #include <cstdlib>
 #include <unistd.h>
 
@@ -20,31 +17,21 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+using namespace lumacast::av;
+
 namespace {
 
-const QString &scratchPath()
-{
-    static const QString path = [] {
-        const QString folder = QFile::exists(QStringLiteral("/dev/shm")) ? QStringLiteral("/dev/shm")
-                                                                          : QStringLiteral("/tmp");
-        return folder + QStringLiteral("/lumacast-fuzz-recovery-%1.mov").arg(::getpid());
-    }();
-    return path;
-}
+// On a memory-backed folder where there is one: recovery syncs what it finishes.
+const QString kMovie = QStringLiteral("%1/lumacast-fuzz-recovery-%2.mov")
+                           .arg(QFile::exists(QStringLiteral("/dev/shm")) ? "/dev/shm" : "/tmp")
+                           .arg(::getpid());
 
-void writeFile(const QString &path, const QByteArray &bytes)
+QByteArray bytesOf(const QString &path, const QByteArray *replacement = nullptr)
 {
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
+    if (!file.open(replacement ? QIODevice::WriteOnly | QIODevice::Truncate : QIODevice::ReadOnly))
         std::abort();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        std::abort();
-    return file.readAll();
+    return replacement ? (file.write(*replacement), *replacement) : file.readAll();
 }
 
 } // namespace
@@ -52,46 +39,28 @@ QByteArray readFile(const QString &path)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     av_log_set_level(AV_LOG_QUIET);
-    scratchPath(); // made before the handler is registered, so that it outlives it
-    std::atexit([] {
-        QFile::remove(scratchPath());
-        QFile::remove(lumacast::av::TakeJournal::pathFor(scratchPath()));
-    });
+    std::atexit([] { QFile::remove(kMovie), QFile::remove(TakeJournal::pathFor(kMovie)); });
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    using namespace lumacast::av;
-    if (size < 4)
-        return 0;
-    const QByteArray input = QByteArray::fromRawData(reinterpret_cast<const char *>(data), qsizetype(size));
-    const qsizetype journalSize = std::min<qsizetype>(qFromLittleEndian<std::uint32_t>(data), input.size() - 4);
-    const QByteArray journal = input.mid(4, journalSize);
-    const QByteArray movie = input.mid(4 + journalSize);
-    writeFile(scratchPath(), movie);
-    writeFile(TakeJournal::pathFor(scratchPath()), journal);
-
-    std::int64_t mediaDataStart = -1;
+    const QByteArray input(reinterpret_cast<const char *>(data), qsizetype(size));
+    const qsizetype length = size < 4 ? 0 : std::min<qsizetype>(qFromLittleEndian<std::uint32_t>(data), input.size() - 4);
+    const QByteArray journal = input.mid(4, length), movie = input.mid(4 + length);
+    bytesOf(kMovie, &movie);
+    bytesOf(TakeJournal::pathFor(kMovie), &journal);
     try {
-        mediaDataStart = TakeJournal::parse(journal).mediaDataStart;
-    } catch (const MediaError &) {
-    }
-    try {
-        const TakeRecovery::Result result = TakeRecovery::recover(scratchPath());
-        if (result.wasFinished)
-            return 0;
-        if (!std::isfinite(result.seconds) || result.seconds <= 0 || mediaDataStart < 0)
-            std::abort();
-        const QByteArray finished = readFile(scratchPath());
-        const qsizetype samplesFrom = qsizetype(mediaDataStart) + 16;
-        if (finished.left(qsizetype(mediaDataStart)) != movie.left(qsizetype(mediaDataStart))
-            || finished.mid(samplesFrom, movie.size() - samplesFrom) != movie.mid(samplesFrom))
-            std::abort();
-        if (std::abs(Asset::open(scratchPath())->duration().seconds() - result.seconds) > 0.01)
+        const TakeRecovery::Result result = TakeRecovery::recover(kMovie);
+        const qsizetype samplesFrom = qsizetype(TakeJournal::parse(journal).mediaDataStart) + 16;
+        const QByteArray finished = bytesOf(kMovie);
+        if (!result.wasFinished
+            && (finished.left(samplesFrom - 16) != movie.left(samplesFrom - 16)
+                || finished.mid(samplesFrom, movie.size() - samplesFrom) != movie.mid(samplesFrom)
+                || std::abs(Asset::open(kMovie)->duration().seconds() - result.seconds) > 0.01))
             std::abort();
     } catch (const MediaError &) {
-        if (readFile(scratchPath()) != movie)
+        if (bytesOf(kMovie) != movie)
             std::abort();
     }
     return 0;

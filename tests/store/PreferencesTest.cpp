@@ -105,24 +105,13 @@ TEST_F(PreferencesTest, NumbersAreClampedOrTakenAsStoredAndWrongTypesFallBack)
     EXPECT_DOUBLE_EQ(prefs.systemAudioMixLevel(), 0.3);
 
     // Every number is held to its range however far out the file puts it.
-    struct Case {
-        const char *json;
-        double level, x, y, width;
-    };
-    for (const Case &c : {Case{R"({"systemAudioMixLevel": 1e30, "webcamBlobPlacement": {"$data": "%1"}})", 1, 1, 0, 1},
-                          Case{R"({"systemAudioMixLevel": -1e30, "webcamBlobPlacement": {"$data": "%1"}})", 0, 1, 0, 1}}) {
-        SCOPED_TRACE(c.json);
-        const QByteArray placement = R"({"xFraction": 1e300, "yFraction": -7, "widthFraction": 40})";
-        const QString name = QStringLiteral("Out of range %1.json").arg(c.level);
-        writeFile(QString::fromLatin1(c.json).arg(QString::fromLatin1(placement.toBase64())).toUtf8(), name);
-        Preferences stored(path(name));
-        EXPECT_DOUBLE_EQ(stored.systemAudioMixLevel(), c.level);
-        const auto read = stored.webcamBlobPlacement();
-        ASSERT_TRUE(read);
-        EXPECT_DOUBLE_EQ(read->xFraction, c.x);
-        EXPECT_DOUBLE_EQ(read->yFraction, c.y);
-        EXPECT_DOUBLE_EQ(read->widthFraction, c.width);
-    }
+    const QByteArray placement = R"({"xFraction": 1e300, "yFraction": -7, "widthFraction": 40})";
+    writeFile(R"({"systemAudioMixLevel": 1e30, "webcamBlobPlacement": {"$data": ")" + placement.toBase64() + "\"}}",
+              QStringLiteral("Out of range.json"));
+    Preferences far(path(QStringLiteral("Out of range.json")));
+    EXPECT_DOUBLE_EQ(far.systemAudioMixLevel(), 1.0);
+    const auto read = far.webcamBlobPlacement();
+    EXPECT_TRUE(read && read->xFraction == 1 && read->yFraction == 0 && read->widthFraction == 1);
 }
 
 TEST_F(PreferencesTest, StoredValuesKeepTheirTypesThroughTheFile)
