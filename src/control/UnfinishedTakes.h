@@ -43,7 +43,6 @@ private:
 
     AppStateManager &m;
     QStringList m_keptAsTheyAre; // movies whose journal could not finish them, this look
-
 };
 
 } // namespace lumacast

@@ -17,6 +17,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <new>
 
 namespace lumacast::av {
 
@@ -239,6 +240,42 @@ void restore(const QString &path, const Untouched &before)
                    qUtf8Printable(QFileInfo(path).fileName()), qUtf8Printable(file.errorString()));
 }
 
+// Reads what finishing the movie changes: the 16 bytes in front of its samples, and its last
+// `spareBytes` (at most kLargestSpare), left out so that a full disk has room for the index.
+Untouched untouched(const QString &path, std::int64_t mediaDataStart, std::int64_t spareBytes)
+{
+    QFile movie(path);
+    if (!QFileInfo(path).isFile() || !movie.open(QIODevice::ReadOnly))
+        throw cannotRecover(path, QStringLiteral("the movie cannot be read"));
+    Untouched before;
+    before.mediaDataStart = mediaDataStart;
+    if (movie.seek(mediaDataStart))
+        before.mediaDataHeader = movie.read(16);
+    if (!isMediaDataHeader(before.mediaDataHeader))
+        throw cannotRecover(path, QStringLiteral("its media data is not where the journal says"));
+    const std::int64_t size = movie.size();
+    before.keptEnd = size - std::clamp<std::int64_t>(spareBytes, 0, std::min(kLargestSpare, size - mediaDataStart - 16));
+    if (movie.seek(before.keptEnd))
+        before.tail = movie.read(size - before.keptEnd);
+    if (before.tail.size() != size - before.keptEnd)
+        throw cannotRecover(path, QStringLiteral("the movie cannot be read"));
+    return before;
+}
+
+// Why no frame was kept. Given up (NoFrame) only when the journal is whole and says that no frame
+// reached the disk; a damaged one may describe frames that did, and the movie stays for the user.
+MediaError noFrame(const QString &path, const TakeJournal::Contents &journal, std::int64_t fileSize)
+{
+    const bool frameOnDisk = std::any_of(journal.samples.begin(), journal.samples.end(), [&](const Sample &s) {
+        return journal.tracks[s.track].mediaType == MediaType::Video && s.offset <= fileSize - std::int64_t(s.size);
+    });
+    if (journal.damagedRecords > 0 || frameOnDisk)
+        return cannotRecover(path, QStringLiteral("its journal describes no whole video frame that agrees with the movie"));
+    return MediaError(MediaError::mediaDomain(), MediaError::NoFrame,
+                      QStringLiteral("The take \u201C%1\u201D could not be recovered.").arg(QFileInfo(path).fileName()),
+                      QStringLiteral("no whole video frame reached the disk"));
+}
+
 // The finished movie, read back by our own reader, holds what was written: every kept sample,
 // no longer than the cut.
 void verify(const QString &path, const std::vector<KeptTrack> &tracks, double cut)
@@ -298,6 +335,16 @@ bool TakeRecovery::hasIndex(const QString &moviePath)
 
 TakeRecovery::Result TakeRecovery::recover(const QString &moviePath, std::int64_t spareBytes)
 {
+    // A journal of a quarter gigabyte asks for several times that while its records are sorted out.
+    try {
+        return finish(moviePath, spareBytes);
+    } catch (const std::bad_alloc &) {
+        throw cannotRecover(moviePath, QStringLiteral("there is not enough memory"));
+    }
+}
+
+TakeRecovery::Result TakeRecovery::finish(const QString &moviePath, std::int64_t spareBytes)
+{
     const QString journalPath = TakeJournal::pathFor(moviePath);
     Result result;
     if (hasIndex(moviePath)) {
@@ -309,42 +356,11 @@ TakeRecovery::Result TakeRecovery::recover(const QString &moviePath, std::int64_
     result.note = journal.note;
     result.samplesJournaled = qint64(journal.samples.size()) + journal.damagedRecords;
 
-    Untouched before;
-    before.mediaDataStart = journal.mediaDataStart;
-    std::int64_t fileSize = 0;
-    {
-        QFile movie(moviePath);
-        if (!QFileInfo(moviePath).isFile() || !movie.open(QIODevice::ReadOnly))
-            throw cannotRecover(moviePath, QStringLiteral("the movie cannot be read"));
-        fileSize = movie.size();
-        if (!movie.seek(journal.mediaDataStart))
-            throw cannotRecover(moviePath, QStringLiteral("its media data is not where the journal says"));
-        before.mediaDataHeader = movie.read(16);
-        if (!isMediaDataHeader(before.mediaDataHeader))
-            throw cannotRecover(moviePath, QStringLiteral("its media data is not where the journal says"));
-        const std::int64_t dataStart = journal.mediaDataStart + 16;
-        before.keptEnd = fileSize - std::clamp<std::int64_t>(spareBytes, 0, std::min(kLargestSpare, fileSize - dataStart));
-        if (!movie.seek(before.keptEnd))
-            throw cannotRecover(moviePath, QStringLiteral("the movie cannot be read"));
-        before.tail = movie.read(fileSize - before.keptEnd);
-        if (before.tail.size() != fileSize - before.keptEnd)
-            throw cannotRecover(moviePath, QStringLiteral("the movie cannot be read"));
-    }
-
+    const Untouched before = untouched(moviePath, journal.mediaDataStart, spareBytes);
     double cut = 0;
     const std::vector<KeptTrack> tracks = keptSamples(journal, before.keptEnd, cut);
-    if (tracks.empty()) {
-        // Given up only when the journal is whole and says that no frame reached the disk; a
-        // damaged one may describe frames that did, and the movie stays for the user.
-        const bool frameOnDisk = std::any_of(journal.samples.begin(), journal.samples.end(), [&](const Sample &s) {
-            return journal.tracks[s.track].mediaType == MediaType::Video && s.offset <= fileSize - std::int64_t(s.size);
-        });
-        if (journal.damagedRecords > 0 || frameOnDisk)
-            throw cannotRecover(moviePath, QStringLiteral("its journal describes no whole video frame that agrees with the movie"));
-        throw MediaError(MediaError::mediaDomain(), MediaError::NoFrame,
-                         QStringLiteral("The take \u201C%1\u201D could not be recovered.").arg(QFileInfo(moviePath).fileName()),
-                         QStringLiteral("no whole video frame reached the disk"));
-    }
+    if (tracks.empty())
+        throw noFrame(moviePath, journal, before.keptEnd + before.tail.size());
     for (const KeptTrack &t : tracks)
         result.samplesKept += qint64(t.samples.size());
 

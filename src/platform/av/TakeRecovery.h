@@ -31,10 +31,13 @@ public:
     // the journal is removed. Throws MediaError when the journal cannot be read, CorruptMovie
     // when no kept frame remains of a damaged journal or the result does not read back, NoFrame
     // when the journal is whole and no video frame reached the disk, or the movie cannot be
-    // finished; the movie and the journal then stay as they were.
+    // finished (memory included); the movie and the journal then stay as they were.
     // `spareBytes` (at most 16 MiB): the file's last that many bytes are left out of the movie,
     // so that a full disk has room for the index; they are written back if finishing fails.
     static Result recover(const QString &moviePath, std::int64_t spareBytes = 0);
+
+private:
+    static Result finish(const QString &moviePath, std::int64_t spareBytes);
 };
 
 } // namespace lumacast::av
