@@ -23,7 +23,7 @@ namespace {
 
 // On a memory-backed folder where there is one: recovery syncs what it finishes.
 const QString kMovie = QStringLiteral("%1/lumacast-fuzz-recovery-%2.mov")
-                           .arg(QFile::exists(QStringLiteral("/dev/shm")) ? "/dev/shm" : "/tmp")
+                           .arg(QFile::exists(QStringLiteral("/dev/shm")) ? QStringLiteral("/dev/shm") : QStringLiteral("/tmp"))
                            .arg(::getpid());
 
 QByteArray bytesOf(const QString &path, const QByteArray *replacement = nullptr)
