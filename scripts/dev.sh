@@ -184,7 +184,8 @@ start_pulse() {
 }
 
 run_fuzzers() {
-  # What takes files from disk (the document decoder, the movie reader): a short libFuzzer run
+  # What takes files from disk (the document decoder, the movie reader, the take journal and the
+  # recovery that finishes a movie from it): a short libFuzzer run
   # on every test pass. A target's seeds are tests/fuzz/corpus-<name>/ (fuzz_<name>), else
   # tests/fuzz/corpus/.
   if [ -f "$here/tests/fuzz/CMakeLists.txt" ]; then

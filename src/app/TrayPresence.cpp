@@ -5,6 +5,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
 #include <QGuiApplication>
 
@@ -41,7 +42,32 @@ bool TrayPresence::statusNotifierHostRegistered()
 
 void TrayPresence::check()
 {
-    const bool dbusHost = statusNotifierHostRegistered();
+    // A watcher that never answers keeps at most one question out at a time.
+    if (m_asking)
+        return;
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        settle(false);
+        return;
+    }
+    // No owner check first: asking a name nobody owns is answered at once by the bus, with an error.
+    QDBusMessage get = QDBusMessage::createMethodCall(kWatcherService, QStringLiteral("/StatusNotifierWatcher"),
+                                                      QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                      QStringLiteral("Get"));
+    get << kWatcherService << QStringLiteral("IsStatusNotifierHostRegistered");
+    m_asking = true;
+    auto *answer = new QDBusPendingCallWatcher(bus.asyncCall(get, 500), this);
+    connect(answer, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher *call) {
+        call->deleteLater();
+        m_asking = false;
+        const QDBusMessage reply = call->reply();
+        settle(reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty()
+               && reply.arguments().constFirst().value<QDBusVariant>().variant().toBool());
+    });
+}
+
+void TrayPresence::settle(bool dbusHost)
+{
     const bool xembed = !dbusHost && QGuiApplication::platformName() == QLatin1String("xcb")
         && x11::systemTrayManagerRunning();
     // A panel that hosts both kinds takes the XEmbed selection a moment before its D-Bus host

@@ -74,6 +74,7 @@ std::optional<UnfinishedTakes::Found> UnfinishedTakes::finishFromJournal(const Q
         // Nothing is deleted: the movie and its journal stay for another try, or for the user.
         m.logApp(QStringLiteral("[app] take %1 could not be recovered, left as it is: %2")
                      .arg(name, describeErrorChain(error)));
+        m_keptAsTheyAre.append(name);
         return std::nullopt;
     }
 }
@@ -108,6 +109,7 @@ void UnfinishedTakes::recover()
             .lastModified();
 
     QList<Found> found;
+    m_keptAsTheyAre.clear();
     // Regular files of the recording's own "takes" only: recovery writes into what it finds.
     QStringList entries = PackageFolder::takeFiles(SessionStore::sessionFolder(session));
     entries.sort();
@@ -127,6 +129,23 @@ void UnfinishedTakes::recover()
     }
     if (!found.isEmpty())
         file(found);
+    else if (!m_keptAsTheyAre.isEmpty())
+        m.presentAlert(m_keptAsTheyAre.size() == 1 ? QStringLiteral("A take could not be recovered")
+                                                   : QStringLiteral("Takes could not be recovered"),
+                       keptText(), AlertStyle::warning);
+}
+
+QString UnfinishedTakes::keptText() const
+{
+    if (m_keptAsTheyAre.size() == 1)
+        return QStringLiteral("Lumacast stopped while a take was being recorded, and the take \u201C%1\u201D could not "
+                              "be finished from its journal. The movie and its journal were kept in the recording's "
+                              "\u201Ctakes\u201D folder.")
+            .arg(m_keptAsTheyAre.first());
+    return QStringLiteral("%1 takes (%2) could not be finished from their journals. Their movies and journals were "
+                          "kept in the recording's \u201Ctakes\u201D folder.")
+        .arg(m_keptAsTheyAre.size())
+        .arg(m_keptAsTheyAre.join(QStringLiteral(", ")));
 }
 
 void UnfinishedTakes::file(const QList<Found> &found)
@@ -158,8 +177,10 @@ void UnfinishedTakes::file(const QList<Found> &found)
                              "all) and added to their scenes.")
                   .arg(found.size())
                   .arg(seconds, 0, 'f', 1);
+    // One alert: what could not be finished is told with what was.
     m.presentAlert(found.size() == 1 ? QStringLiteral("A take was recovered") : QStringLiteral("Takes were recovered"),
-                   text, AlertStyle::informational);
+                   m_keptAsTheyAre.isEmpty() ? text : text + QLatin1Char(' ') + keptText(),
+                   m_keptAsTheyAre.isEmpty() ? AlertStyle::informational : AlertStyle::warning);
 }
 
 } // namespace lumacast

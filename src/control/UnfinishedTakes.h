@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QUuid>
 
 namespace lumacast {
@@ -14,7 +15,8 @@ class AppStateManager;
 // movie without its index but with its journal is finished from the journal and filed into the
 // scene it was recorded for; a finished take movie that no manifest ever referred to (its take
 // ended just before the crash) is filed back likewise. Each is whole-take trimmed, written to
-// the history log, one undo step together, and one alert tells the user. Works on the manager's
+// the history log, one undo step together, and one alert tells the user, also of any movie its
+// journal could not finish, which is kept as it is with its journal. Works on the manager's
 // fields; main thread only.
 class UnfinishedTakes {
 public:
@@ -37,8 +39,10 @@ private:
     std::optional<Found> finishFromJournal(const QString &path);
     std::optional<Found> unreferencedFinishedTake(const QString &path, const QDateTime &manifestWritten);
     void file(const QList<Found> &found);
+    QString keptText() const;
 
     AppStateManager &m;
+    QStringList m_keptAsTheyAre; // movies whose journal could not finish them, this look
 };
 
 } // namespace lumacast

@@ -13,6 +13,7 @@
 #include <QLocale>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -374,7 +375,8 @@ void Preferences::setLastViewedTake(const std::optional<QUuid> &take, const QUui
 
 double Preferences::systemAudioMixLevel() const
 {
-    return number(preference_key::systemAudioMixLevel).value_or(0.3);
+    // The settings window offers silent to full; a stored 1e30 would make every mixdown fail.
+    return std::clamp(number(preference_key::systemAudioMixLevel).value_or(0.3), 0.0, 1.0);
 }
 
 std::optional<WebcamBlobPlacement> Preferences::webcamBlobPlacement() const
@@ -382,7 +384,14 @@ std::optional<WebcamBlobPlacement> Preferences::webcamBlobPlacement() const
     const QVariant stored = value(preference_key::webcamBlobPlacement);
     if (stored.typeId() != QMetaType::QByteArray)
         return std::nullopt;
-    return WebcamBlobPlacement::fromJson(stored.toByteArray());
+    auto placement = WebcamBlobPlacement::fromJson(stored.toByteArray());
+    if (placement) {
+        // Fractions of the display: the overlay is placed on it, whatever the file says.
+        placement->xFraction = std::clamp(placement->xFraction, 0.0, 1.0);
+        placement->yFraction = std::clamp(placement->yFraction, 0.0, 1.0);
+        placement->widthFraction = std::clamp(placement->widthFraction, 0.0, 1.0);
+    }
+    return placement;
 }
 
 void Preferences::setWebcamBlobPlacement(const std::optional<WebcamBlobPlacement> &placement)

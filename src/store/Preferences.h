@@ -78,8 +78,10 @@ public:
     std::optional<QUuid> lastViewedTake(const QUuid &scene) const;
     void setLastViewedTake(const std::optional<QUuid> &take, const QUuid &scene);
 
+    // 0 to 1.
     double systemAudioMixLevel() const;
 
+    // Each fraction 0 to 1.
     std::optional<WebcamBlobPlacement> webcamBlobPlacement() const;
     void setWebcamBlobPlacement(const std::optional<WebcamBlobPlacement> &placement);
 

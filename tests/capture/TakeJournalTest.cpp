@@ -11,9 +11,11 @@
 #include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QtEndian>
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 
 using namespace lumacast;
@@ -192,4 +194,80 @@ TEST(TakeJournal, DiskFullDuringATakeKeepsWhatWasWrittenAndSaysTheDiskIsFull)
     const QString movie = dir.filePath(QStringLiteral("full.mov"));
     EXPECT_TRUE(av::TakeRecovery::hasIndex(movie));
     EXPECT_TRUE(decodesWithoutError(movie));
+}
+
+// One damaged field of a real journal: what contradicts the movie or the other records is
+// skipped, the rest kept, and no byte of the samples is cut or rewritten; a journal that finishes
+// nothing leaves the movie as it was, given up (NoFrame) only when the journal is whole.
+TEST(TakeJournal, DamagedRecordsAreSkippedAndNoByteOfTheMovieIsLost)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("cut.mov"));
+    SyntheticTake take;
+    take.width = 160, take.height = 96, take.seconds = 2.5, take.systemAudio = true;
+    writeUnfinishedTake(path, take);
+    const QByteArray movie = contents(path), journal = contents(av::TakeJournal::pathFor(path));
+    const auto intact = av::TakeJournal::parse(journal);
+    const auto record = [&](std::size_t i) { return journal.size() - qsizetype(intact.samples.size() - i) * 32; };
+    std::vector<std::size_t> frames;
+    for (std::size_t i = 0; i < intact.samples.size(); ++i)
+        if (intact.tracks[intact.samples[i].track].mediaType == av::MediaType::Video)
+            frames.push_back(i);
+    const qsizetype key = record(frames.front()), mid = record(intact.samples.size() / 2), last = record(frames.back());
+    const auto whole = av::TakeRecovery::recover(path);
+
+    struct Case {
+        const char *name;
+        std::function<void(char *)> damage; // on the journal's bytes
+        qint64 lost; // samples fewer than the intact journal gives; -1: kept as it is; -2: given up
+    };
+    const std::vector<Case> cases = {
+        {"the first frame's kind", [&](char *j) { j[key] = 'X'; }, 0},
+        {"a size of 2 GiB mid-take", [&](char *j) { qToLittleEndian<std::uint32_t>(1u << 31, j + mid + 4); }, 1},
+        {"an offset into another sample", [&](char *j) { qToLittleEndian<std::int64_t>(intact.mediaDataStart + 17, j + mid + 8); }, 1},
+        {"every duration 0xFFFFFFFF", [&](char *j) { for (std::size_t i = 0; i < intact.samples.size(); ++i) qToLittleEndian(0xFFFFFFFFu, j + record(i) + 28); }, 0},
+        {"the last frame 2^40 ticks late", [&](char *j) { qToLittleEndian<std::int64_t>(std::int64_t(1) << 40, j + last + 16); }, 1},
+        {"the key frame's track", [&](char *j) { j[key + 1] = 9; }, -1},
+        {"zeros after the header", [&](char *j) { std::fill(j + record(0), j + journal.size(), '\0'); }, -2},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        QByteArray damaged = journal;
+        c.damage(damaged.data());
+        writeFile(path, movie);
+        writeFile(av::TakeJournal::pathFor(path), damaged);
+        if (c.lost < 0) {
+            try {
+                av::TakeRecovery::recover(path);
+                ADD_FAILURE() << "recovered";
+            } catch (const av::MediaError &e) {
+                EXPECT_EQ(e.code(), c.lost == -1 ? av::MediaError::CorruptMovie : av::MediaError::NoFrame);
+            }
+            EXPECT_TRUE(contents(path) == movie && QFile::exists(av::TakeJournal::pathFor(path)));
+            continue;
+        }
+        const auto result = av::TakeRecovery::recover(path);
+        // A last frame given up takes the sound of its 33 ms with it: at most two packets a track.
+        EXPECT_LE(result.samplesKept, whole.samplesKept - c.lost);
+        EXPECT_GE(result.samplesKept, whole.samplesKept - c.lost - (c.lost == 0 ? 0 : 4));
+        EXPECT_NEAR(result.seconds, whole.seconds, 0.04);
+        const QByteArray recovered = contents(path);
+        const qsizetype samplesFrom = qsizetype(intact.mediaDataStart) + 16;
+        EXPECT_TRUE(recovered.left(samplesFrom - 16) == movie.left(samplesFrom - 16)
+                    && recovered.mid(samplesFrom, movie.size() - samplesFrom) == movie.mid(samplesFrom));
+        const auto counts = packetCounts(path);
+        EXPECT_EQ(counts.first + counts.second, result.samplesKept);
+        EXPECT_TRUE(decodesWithoutError(path) || c.lost > 0);
+    }
+}
+
+// Under a memory limit a journal is read into no more room than it takes.
+TEST(TakeJournal, RecoveryUnderAMemoryLimitReadsOnlyWhatTheJournalHolds)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("limited.mov"));
+    writeUnfinishedTake(path, SyntheticTake{});
+    const auto r = runProcess(QStringLiteral("prlimit"), {QStringLiteral("--as=1073741824"), lumacast::testing::mediaDriverPath(),
+                                                          QStringLiteral("recover-take"), path});
+    EXPECT_TRUE(r.ok() && av::TakeRecovery::hasIndex(path)) << r.err.constData();
 }

@@ -115,6 +115,10 @@ TEST(UnfinishedTakesTest, OpeningFilesBackWhatACrashCutOffAndLeavesWhatItCannotR
 
     ASSERT_EQ(h.alerts->shown.size(), 1u);
     EXPECT_EQ(h.alerts->shown[0].message, QStringLiteral("Takes were recovered"));
+    // The movie its journal could not finish is told of in the same alert.
+    EXPECT_TRUE(h.alerts->shown[0].informativeText.contains("\u201Cgarbled.mov\u201D could not be finished"))
+        << h.alerts->shown[0].informativeText.toStdString();
+    EXPECT_EQ(h.alerts->shown[0].style, AlertStyle::warning);
     EXPECT_EQ(h.m().undoActionName(), std::optional<QString>(QStringLiteral("Recover Takes")));
     const QStringList history = h.historyLines();
     EXPECT_EQ(history.filter("take recovered after a crash").size(), 2) << history.join('\n').toStdString();

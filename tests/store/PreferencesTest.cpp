@@ -87,7 +87,7 @@ TEST_F(PreferencesTest, NumbersAreClampedOrTakenAsStoredAndWrongTypesFallBack)
                   "hideCursorWhenIdle": 0})");
     Preferences prefs(path());
     EXPECT_DOUBLE_EQ(prefs.cursorHideDelay(), 0.5);
-    EXPECT_DOUBLE_EQ(prefs.systemAudioMixLevel(), 1.5);
+    EXPECT_DOUBLE_EQ(prefs.systemAudioMixLevel(), 1.0);
     EXPECT_TRUE(prefs.reopenLastDocument()); // text is not a Bool
     EXPECT_FALSE(prefs.autoCheckForUpdates());
     EXPECT_TRUE(prefs.hideCursorWhenIdle()); // a number is not a Bool either
@@ -103,6 +103,15 @@ TEST_F(PreferencesTest, NumbersAreClampedOrTakenAsStoredAndWrongTypesFallBack)
     EXPECT_DOUBLE_EQ(prefs.cursorHideDelay(), 2.0);
     defaults.setValue(preference_key::systemAudioMixLevel, std::numeric_limits<double>::quiet_NaN());
     EXPECT_DOUBLE_EQ(prefs.systemAudioMixLevel(), 0.3);
+
+    // Every number is held to its range however far out the file puts it.
+    const QByteArray placement = R"({"xFraction": 1e300, "yFraction": -7, "widthFraction": 40})";
+    writeFile(R"({"systemAudioMixLevel": 1e30, "webcamBlobPlacement": {"$data": ")" + placement.toBase64() + "\"}}",
+              QStringLiteral("Out of range.json"));
+    Preferences far(path(QStringLiteral("Out of range.json")));
+    EXPECT_DOUBLE_EQ(far.systemAudioMixLevel(), 1.0);
+    const auto read = far.webcamBlobPlacement();
+    EXPECT_TRUE(read && read->xFraction == 1 && read->yFraction == 0 && read->widthFraction == 1);
 }
 
 TEST_F(PreferencesTest, StoredValuesKeepTheirTypesThroughTheFile)

@@ -13,12 +13,38 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 namespace lumacast::av {
 
 namespace {
 
 constexpr std::uint32_t kMax32 = std::numeric_limits<std::uint32_t>::max();
+
+// Times and offsets come from files anyone may hand us: sums that do not fit are refused.
+std::optional<std::int64_t> sum(std::int64_t a, std::int64_t b)
+{
+    std::int64_t out = 0;
+    return __builtin_add_overflow(a, b, &out) ? std::nullopt : std::optional<std::int64_t>(out);
+}
+
+std::optional<std::int64_t> difference(std::int64_t a, std::int64_t b)
+{
+    std::int64_t out = 0;
+    return __builtin_sub_overflow(a, b, &out) ? std::nullopt : std::optional<std::int64_t>(out);
+}
+
+std::optional<std::int64_t> product(std::int64_t a, std::int64_t b)
+{
+    std::int64_t out = 0;
+    return __builtin_mul_overflow(a, b, &out) ? std::nullopt : std::optional<std::int64_t>(out);
+}
+
+MediaError timeOutOfRange(const QString &what)
+{
+    return MediaError(MediaError::mediaDomain(), MediaError::InvalidArgument,
+                      QStringLiteral("The movie's times are out of range."), what);
+}
 
 } // namespace
 
@@ -177,18 +203,22 @@ void MovieWriter::checkSample(int index, const Track &t, const TrackEnd &end, qs
         throw invalid(QStringLiteral("sample description %1 does not exist").arg(timing.descriptionIndex));
     if (size < 0 || std::uint64_t(size) > kMax32)
         throw invalid(QStringLiteral("sample of %1 bytes").arg(size));
+    if (!sum(timing.decodeTime, timing.duration))
+        throw invalid(QStringLiteral("decode time %1 out of range").arg(timing.decodeTime));
     if (!end.hasSamples) {
         if (timing.decodeTime != 0)
             throw invalid(QStringLiteral("the first sample must decode at 0, not %1").arg(timing.decodeTime));
     } else if (timing.decodeTime < end.mediaEnd) {
         throw invalid(QStringLiteral("decode time %1 is before the end of the previous sample (%2)")
                           .arg(timing.decodeTime).arg(end.mediaEnd));
-    } else if (std::int64_t(end.lastDuration) + (timing.decodeTime - end.mediaEnd) > std::int64_t(kMax32)) {
-        throw invalid(QStringLiteral("gap of %1 ticks before the sample").arg(timing.decodeTime - end.mediaEnd));
+    } else if (const auto gap = difference(timing.decodeTime, end.mediaEnd);
+               !gap || std::int64_t(end.lastDuration) + *gap > std::int64_t(kMax32)) {
+        throw invalid(QStringLiteral("gap of %1 ticks before the sample").arg(gap.value_or(-1)));
     }
-    const std::int64_t offset64 = timing.presentationTime - timing.decodeTime;
-    if (offset64 > std::numeric_limits<std::int32_t>::max() || offset64 < std::numeric_limits<std::int32_t>::min())
-        throw invalid(QStringLiteral("composition offset %1 out of range").arg(offset64));
+    const auto offset64 = difference(timing.presentationTime, timing.decodeTime);
+    if (!offset64 || *offset64 > std::numeric_limits<std::int32_t>::max()
+        || *offset64 < std::numeric_limits<std::int32_t>::min())
+        throw invalid(QStringLiteral("composition offset of presentation time %1 out of range").arg(timing.presentationTime));
 }
 
 void MovieWriter::recordSample(int index, Track &t, std::int64_t position, std::uint32_t size, const SampleTiming &timing,
@@ -374,6 +404,12 @@ void MovieWriter::addEdit(int index, const EditEntry &edit)
         throw MediaError(MediaError::mediaDomain(), MediaError::InvalidArgument,
                          QStringLiteral("An edit cannot have a negative duration."));
     Track &t = track(index);
+    std::int64_t total = edit.segmentDuration;
+    for (const EditEntry &e : t.edits)
+        if (const auto longer = sum(total, e.segmentDuration))
+            total = *longer;
+        else
+            throw timeOutOfRange(QStringLiteral("the edits of track %1 last too long").arg(index + 1));
     // Adjacent edits that continue each other are one edit.
     if (!t.edits.isEmpty()) {
         EditEntry &last = t.edits.last();
@@ -384,10 +420,10 @@ void MovieWriter::addEdit(int index, const EditEntry &edit)
         // Two edits that show consecutive media are one edit. Besides being smaller, this
         // matters to readers: libavformat duplicates a sample at every edit boundary, which
         // throws off its tracking of which sample description is current.
-        const std::int64_t shownTicks = last.segmentDuration * t.settings.mediaTimescale;
-        if (!last.isEmpty() && !edit.isEmpty() && last.rate == 1.0 && edit.rate == 1.0
-            && shownTicks % m_movieTimescale == 0
-            && last.mediaTime + shownTicks / m_movieTimescale == edit.mediaTime) {
+        const auto shownTicks = product(last.segmentDuration, t.settings.mediaTimescale);
+        const auto shownEnd = shownTicks ? sum(last.mediaTime, *shownTicks / m_movieTimescale) : std::nullopt;
+        if (!last.isEmpty() && !edit.isEmpty() && last.rate == 1.0 && edit.rate == 1.0 && shownEnd
+            && *shownTicks % m_movieTimescale == 0 && *shownEnd == edit.mediaTime) {
             last.segmentDuration += edit.segmentDuration;
             return;
         }

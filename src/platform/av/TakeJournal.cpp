@@ -6,6 +6,9 @@
 #include <QFileInfo>
 #include <QtEndian>
 
+#include <algorithm>
+#include <new>
+
 namespace lumacast::av {
 
 namespace {
@@ -15,7 +18,12 @@ constexpr char kSampleKind = 'S';
 constexpr std::uint8_t kKeyframe = 1;
 // A journal is a few hundred bytes of header and 32 bytes a sample: an hour at 60 fps with two
 // sound tracks is under 20 MB. Anything far larger is not one of ours.
-constexpr qint64 kLargestJournal = qint64(1) << 30;
+constexpr qint64 kLargestJournal = qint64(256) << 20;
+// Bounds no take of ours comes near, so that sums of offsets, sizes and times cannot overflow.
+constexpr std::int32_t kLargestTimescale = 1'000'000;
+constexpr std::int64_t kLargestOffset = std::int64_t(1) << 50;
+constexpr std::int64_t kLargestTime = std::int64_t(1) << 50; // ticks: 35 years at the largest timescale
+constexpr std::uint32_t kLargestSample = 256u << 20;
 
 template<typename T> void put(QByteArray &out, T value)
 {
@@ -117,21 +125,25 @@ TakeJournal::Contents TakeJournal::parse(const QByteArray &bytes)
         t.width = in.get<std::int32_t>();
         t.height = in.get<std::int32_t>();
         t.sampleEntry = in.bytes(in.get<std::uint32_t>());
-        if (type > 1 || t.timescale <= 0)
+        if (type > 1 || t.timescale <= 0 || t.timescale > kLargestTimescale)
             throw corrupt(QStringLiteral("track %1 is not described").arg(i + 1));
         c.tracks.append(t);
     }
-    if (c.mediaDataStart < 0 || c.tracks.isEmpty())
+    if (c.mediaDataStart < 0 || c.mediaDataStart > kLargestOffset || c.tracks.isEmpty())
         throw corrupt(QStringLiteral("the header describes no movie"));
 
-    // A power cut can leave the last record cut off or the file's end unwritten (zeros): the
-    // samples end at the first record that is not whole.
+    // A power cut can leave the last record cut off or the file's end unwritten (zeros). A record
+    // whose fields cannot describe a sample is skipped and counted, and reading goes on: whether
+    // the rest agree with the movie and with each other is for the recovery to judge. The kind
+    // byte alone does not decide: a record whose other fields hold is a sample with a damaged byte.
     c.samples.reserve(std::size_t(in.left() / kSampleRecordSize));
+    static const QByteArray unwritten(kSampleRecordSize, '\0');
     while (in.left() >= kSampleRecordSize) {
-        Reader record(QByteArray::fromRawData(in.here(), kSampleRecordSize));
+        const QByteArray raw = QByteArray::fromRawData(in.here(), kSampleRecordSize);
         in.skip(kSampleRecordSize);
+        Reader record(raw);
         Sample s;
-        const char kind = record.get<char>();
+        record.get<char>();
         s.track = record.get<std::uint8_t>();
         const std::uint8_t flags = record.get<std::uint8_t>();
         record.get<std::uint8_t>();
@@ -141,9 +153,15 @@ TakeJournal::Contents TakeJournal::parse(const QByteArray &bytes)
         s.decodeTime = record.get<std::int64_t>();
         s.compositionOffset = record.get<std::int32_t>();
         s.duration = record.get<std::uint32_t>();
-        if (kind != kSampleKind || s.track >= c.tracks.size() || s.offset < c.mediaDataStart + 16 || s.size == 0)
-            break;
-        c.samples.push_back(s);
+        if (raw == unwritten)
+            continue;
+        const bool plausible = s.track < c.tracks.size() && s.size > 0 && s.size <= kLargestSample
+            && s.offset >= c.mediaDataStart + 16 && s.offset <= kLargestOffset && s.decodeTime >= -kLargestTime
+            && s.decodeTime <= kLargestTime;
+        if (plausible)
+            c.samples.push_back(s);
+        else
+            ++c.damagedRecords;
     }
     return c;
 }
@@ -158,8 +176,15 @@ TakeJournal::Contents TakeJournal::read(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         throw MediaError(MediaError::mediaDomain(), MediaError::ReadFailed,
                          QStringLiteral("The take's journal could not be read."), file.errorString());
-    const QByteArray bytes = file.read(kLargestJournal);
-    return parse(bytes);
+    // Room for what the file holds, not for the largest journal: a read asks for all of it at once.
+    try {
+        const QByteArray bytes = file.read(std::min(file.size(), kLargestJournal));
+        return parse(bytes);
+    } catch (const std::bad_alloc &) {
+        throw MediaError(MediaError::mediaDomain(), MediaError::ReadFailed,
+                         QStringLiteral("The take's journal could not be read."),
+                         QStringLiteral("there is not enough memory for its %1 bytes").arg(info.size()));
+    }
 }
 
 } // namespace lumacast::av

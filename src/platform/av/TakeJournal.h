@@ -37,7 +37,12 @@ public:
         std::int64_t mediaDataStart = 0; // where the 16 bytes of 'wide' and 'mdat' begin
         QByteArray note;                 // the owner's words: which session and scene
         QList<Track> tracks;
-        std::vector<Sample> samples;     // in file order; a record cut off at the end is left out
+        // In file order: every record whose fields can describe a sample (a known track, a size,
+        // an offset in the media data, times within bounds); whether it agrees with the movie and
+        // with the other records is the recovery's to judge. A record cut off at the end, and
+        // the zeros of an end never written, are left out.
+        std::vector<Sample> samples;
+        int damagedRecords = 0;          // records skipped because no sample has such fields
     };
 
     // The journal beside a movie.
@@ -48,8 +53,8 @@ public:
     static constexpr int kSampleRecordSize = 32;
     static void appendSampleRecord(QByteArray &out, const Sample &sample);
 
-    // Throws MediaError(CorruptMovie or ReadFailed) when the journal cannot be read or its
-    // header is cut off; sample records past the first damaged one are ignored.
+    // Throws MediaError(CorruptMovie or ReadFailed) when the journal cannot be read (memory
+    // included) or its header is cut off or out of bounds; damaged sample records are skipped.
     static Contents read(const QString &path);
     static Contents parse(const QByteArray &bytes);
 };

@@ -1,5 +1,7 @@
 #include "platform/av/TakeRecovery.h"
 
+#include "model/LogCategories.h"
+#include "platform/av/Asset.h"
 #include "platform/av/MediaError.h"
 #include "platform/av/MovieWriter.h"
 #include "platform/av/TakeJournal.h"
@@ -13,7 +15,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <new>
 
 namespace lumacast::av {
 
@@ -35,53 +39,144 @@ bool isMediaDataHeader(const QByteArray &h)
     return h.size() == 16 && ((h.mid(4, 4) == "wide" && h.mid(12, 4) == "mdat") || h.mid(4, 4) == "mdat");
 }
 
-// The samples of one track that the recovered movie keeps, in decode order.
+using Sample = TakeJournal::Sample;
+
+// No step between two samples of a take's track is this long (a pause leaves no gap in the take's
+// times), nor does a track start this late: such a step or start is a damaged record's.
+constexpr double kLongestStep = 10.0;
+// A full disk's index needs little room: no more than this is ever set aside in memory.
+constexpr std::int64_t kLargestSpare = std::int64_t(16) << 20;
+
+// The samples of one track that the recovered movie keeps, in decode order, with the durations
+// they are given.
 struct KeptTrack {
     int index = -1;
-    std::vector<TakeJournal::Sample> samples;
+    std::vector<Sample> samples;
+    std::vector<std::uint32_t> durations;
 };
 
-double presentationEnd(const TakeJournal::Sample &s, std::int32_t timescale)
+// The longest subsequence of items 0..n-1, in order, in which each item starts at or after the end
+// of the one before it (end > start for every item): where records contradict each other, the
+// fewest are given up. O(n log n): `tails[k]` ends the chain of k + 1 items that ends earliest.
+template<typename Start, typename End>
+std::vector<std::size_t> longestChain(std::size_t n, Start start, End end)
 {
-    return double(s.decodeTime + s.compositionOffset + std::int64_t(s.duration)) / timescale;
+    std::vector<std::size_t> tails;
+    std::vector<std::ptrdiff_t> previous(n, -1);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto at = std::upper_bound(tails.begin(), tails.end(), start(i),
+                                         [&](std::int64_t from, std::size_t tail) { return from < end(tail); });
+        if (at != tails.begin())
+            previous[i] = std::ptrdiff_t(*(at - 1));
+        if (at == tails.end())
+            tails.push_back(i);
+        else if (end(i) < end(*at))
+            *at = i;
+    }
+    std::vector<std::size_t> chain;
+    for (std::ptrdiff_t i = tails.empty() ? -1 : std::ptrdiff_t(tails.back()); i >= 0; i = previous[std::size_t(i)])
+        chain.push_back(std::size_t(i));
+    std::reverse(chain.begin(), chain.end());
+    return chain;
 }
 
-// The journal's samples that lie wholly in `fileSize` bytes, cut at the end of the last whole video
-// frame; `cut` receives that instant (seconds from the take's start).
+// One track's samples (file order, bytes agreeing) cut down to those whose times agree: rising
+// decode times, no step longer than kLongestStep, starting near the take's start, and for
+// video from its first key frame on. The last sample lasts no longer than the track's longest
+// step (a second when it is alone).
+KeptTrack timedSamples(int index, const TakeJournal::Track &info, const std::vector<Sample> &inFile)
+{
+    const std::int64_t scale = info.timescale;
+    std::vector<Sample> samples;
+    for (const Sample &s : inFile)
+        if (std::abs(std::int64_t(s.compositionOffset)) <= scale)
+            samples.push_back(s);
+    std::vector<Sample> rising;
+    for (const std::size_t i : longestChain(samples.size(), [&](std::size_t k) { return samples[k].decodeTime; },
+                                            [&](std::size_t k) { return samples[k].decodeTime + 1; }))
+        rising.push_back(samples[i]);
+
+    // Runs split where a step is too long; the longest run that starts near the take's start.
+    const std::int64_t longest = std::int64_t(kLongestStep) * scale;
+    std::size_t bestFrom = 0, bestCount = 0;
+    for (std::size_t from = 0; from < rising.size();) {
+        std::size_t to = from + 1;
+        while (to < rising.size() && rising[to].decodeTime - rising[to - 1].decodeTime <= longest)
+            ++to;
+        if (std::abs(rising[from].decodeTime) <= longest && to - from > bestCount)
+            bestFrom = from, bestCount = to - from;
+        from = to;
+    }
+    KeptTrack kept;
+    kept.index = index;
+    for (std::size_t i = bestFrom; i < bestFrom + bestCount; ++i)
+        if (!kept.samples.empty() || info.mediaType != MediaType::Video || rising[i].keyframe)
+            kept.samples.push_back(rising[i]);
+
+    std::int64_t longestStep = 0;
+    for (std::size_t i = 0; i + 1 < kept.samples.size(); ++i) {
+        const std::int64_t step = kept.samples[i + 1].decodeTime - kept.samples[i].decodeTime;
+        longestStep = std::max(longestStep, step);
+        kept.durations.push_back(std::uint32_t(step));
+    }
+    if (!kept.samples.empty())
+        kept.durations.push_back(
+            std::uint32_t(std::min<std::int64_t>(kept.samples.back().duration, kept.samples.size() > 1 ? longestStep : scale)));
+    return kept;
+}
+
+double presentationEnd(const KeptTrack &t, std::size_t i, std::int32_t timescale)
+{
+    const Sample &s = t.samples[i];
+    return double(s.decodeTime + s.compositionOffset + std::int64_t(t.durations[i])) / timescale;
+}
+
+// The journal's samples that agree with the file (their bytes lie wholly in its first `fileSize`
+// bytes, none overlapping another) and with each other, cut at the end of the last whole video
+// frame; `cut` receives that instant (seconds from the take's start). Empty without a frame.
 std::vector<KeptTrack> keptSamples(const TakeJournal::Contents &j, std::int64_t fileSize, double &cut)
 {
-    std::vector<KeptTrack> tracks(std::size_t(j.tracks.size()));
+    std::vector<Sample> whole;
+    for (const Sample &s : j.samples)
+        if (s.offset <= fileSize - std::int64_t(s.size))
+            whole.push_back(s);
+    std::vector<std::vector<Sample>> perTrack(std::size_t(j.tracks.size()));
+    for (const std::size_t i : longestChain(whole.size(), [&](std::size_t k) { return whole[k].offset; },
+                                            [&](std::size_t k) { return whole[k].offset + std::int64_t(whole[k].size); }))
+        perTrack[std::size_t(whole[i].track)].push_back(whole[i]);
+
+    std::vector<KeptTrack> tracks;
     cut = 0;
     bool anyVideo = false;
-    for (const TakeJournal::Sample &s : j.samples) {
-        if (s.offset + std::int64_t(s.size) > fileSize)
-            break; // written in file order: nothing after this one reached the disk whole
-        tracks[std::size_t(s.track)].samples.push_back(s);
-        if (j.tracks[s.track].mediaType == MediaType::Video) {
+    for (int t = 0; t < int(perTrack.size()); ++t) {
+        const TakeJournal::Track &info = j.tracks[t];
+        tracks.push_back(timedSamples(t, info, perTrack[std::size_t(t)]));
+        if (info.mediaType != MediaType::Video)
+            continue;
+        for (std::size_t i = 0; i < tracks.back().samples.size(); ++i) {
             anyVideo = true;
-            cut = std::max(cut, presentationEnd(s, j.tracks[s.track].timescale));
+            cut = std::max(cut, presentationEnd(tracks.back(), i, info.timescale));
         }
     }
     if (!anyVideo)
         return {};
-    for (std::size_t t = 0; t < tracks.size(); ++t) {
-        tracks[t].index = int(t);
-        if (j.tracks[qsizetype(t)].mediaType == MediaType::Video)
+    for (KeptTrack &t : tracks) {
+        if (j.tracks[t.index].mediaType == MediaType::Video)
             continue;
         // Sound that starts after the last frame ends has nothing to accompany.
-        auto &samples = tracks[t].samples;
-        const std::int32_t scale = j.tracks[qsizetype(t)].timescale;
-        const auto late = std::find_if(samples.begin(), samples.end(), [&](const TakeJournal::Sample &s) {
-            return double(s.decodeTime + s.compositionOffset) / scale >= cut;
-        });
-        samples.erase(late, samples.end());
+        const std::int32_t scale = j.tracks[t.index].timescale;
+        std::size_t keep = 0;
+        while (keep < t.samples.size()
+               && double(t.samples[keep].decodeTime + t.samples[keep].compositionOffset) / scale < cut)
+            ++keep;
+        t.samples.resize(keep);
+        t.durations.resize(keep);
     }
     return tracks;
 }
 
 // Adds one track with its samples and an edit that shows it from the take's start to `cut`.
-void writeTrack(MovieWriter &writer, const TakeJournal::Track &info, const std::vector<TakeJournal::Sample> &samples,
-                double cut)
+void writeTrack(MovieWriter &writer, const TakeJournal::Track &info, const KeptTrack &kept, double cut)
 {
     WriterTrackSettings settings;
     settings.mediaType = info.mediaType;
@@ -96,18 +191,22 @@ void writeTrack(MovieWriter &writer, const TakeJournal::Track &info, const std::
                          QStringLiteral("a sample description is cut off"));
     const int description = writer.addSampleDescription(track, *format);
 
+    const std::vector<Sample> &samples = kept.samples;
     const std::int64_t firstDecode = samples.front().decodeTime;
     std::int64_t firstPresentation = std::numeric_limits<std::int64_t>::max();
+    double shownUntil = 0; // with reordered frames the last decoded is not the last shown
+
     for (std::size_t i = 0; i < samples.size(); ++i) {
-        const TakeJournal::Sample &s = samples[i];
+        const Sample &s = samples[i];
         SampleTiming timing;
         timing.decodeTime = s.decodeTime - firstDecode;
         timing.presentationTime = timing.decodeTime + s.compositionOffset;
-        timing.duration = i + 1 < samples.size() ? std::uint32_t(samples[i + 1].decodeTime - s.decodeTime) : s.duration;
+        timing.duration = kept.durations[i];
         timing.keyframe = s.keyframe;
         timing.descriptionIndex = description;
         writer.addSampleAt(track, s.offset, s.size, timing);
         firstPresentation = std::min(firstPresentation, s.decodeTime + s.compositionOffset);
+        shownUntil = std::max(shownUntil, presentationEnd(kept, i, info.timescale));
     }
     // The take starts at presentation time 0: sound's encoder delay lies before it and is skipped,
     // a track that starts late waits in an empty edit.
@@ -115,8 +214,84 @@ void writeTrack(MovieWriter &writer, const TakeJournal::Track &info, const std::
     const double lead = double(shownFrom) / info.timescale;
     if (shownFrom > 0)
         writer.addEdit(track, EditEntry{std::llround(lead * kMovieTimescale), -1, 1.0});
-    const double end = std::min(cut, presentationEnd(samples.back(), info.timescale));
-    writer.addEdit(track, EditEntry{std::llround((end - lead) * kMovieTimescale), shownFrom - firstDecode, 1.0});
+    const double end = std::min(cut, shownUntil);
+    writer.addEdit(track, EditEntry{std::max<std::int64_t>(0, std::llround((end - lead) * kMovieTimescale)),
+                                    shownFrom - firstDecode, 1.0});
+}
+
+// What finishing changes in a movie: the 16 bytes in front of its samples and the bytes past what
+// it keeps (those a full disk's index needs), held so that a result that does not read back
+// whole can be undone.
+struct Untouched {
+    std::int64_t mediaDataStart = 0;
+    QByteArray mediaDataHeader;
+    std::int64_t keptEnd = 0;
+    QByteArray tail;
+};
+
+// Puts the movie back as it was found; the error that led here is the one reported.
+void restore(const QString &path, const Untouched &before)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadWrite) || !file.resize(before.keptEnd) || !file.seek(before.keptEnd)
+        || file.write(before.tail) != before.tail.size() || !file.seek(before.mediaDataStart)
+        || file.write(before.mediaDataHeader) != before.mediaDataHeader.size() || !file.flush())
+        qCCritical(log::writer(), "recovery: %s could not be put back as it was: %s",
+                   qUtf8Printable(QFileInfo(path).fileName()), qUtf8Printable(file.errorString()));
+}
+
+// Reads what finishing the movie changes: the 16 bytes in front of its samples, and its last
+// `spareBytes` (at most kLargestSpare), left out so that a full disk has room for the index.
+Untouched untouched(const QString &path, std::int64_t mediaDataStart, std::int64_t spareBytes)
+{
+    QFile movie(path);
+    if (!QFileInfo(path).isFile() || !movie.open(QIODevice::ReadOnly))
+        throw cannotRecover(path, QStringLiteral("the movie cannot be read"));
+    Untouched before;
+    before.mediaDataStart = mediaDataStart;
+    if (movie.seek(mediaDataStart))
+        before.mediaDataHeader = movie.read(16);
+    if (!isMediaDataHeader(before.mediaDataHeader))
+        throw cannotRecover(path, QStringLiteral("its media data is not where the journal says"));
+    const std::int64_t size = movie.size();
+    before.keptEnd = size - std::clamp<std::int64_t>(spareBytes, 0, std::min(kLargestSpare, size - mediaDataStart - 16));
+    if (movie.seek(before.keptEnd))
+        before.tail = movie.read(size - before.keptEnd);
+    if (before.tail.size() != size - before.keptEnd)
+        throw cannotRecover(path, QStringLiteral("the movie cannot be read"));
+    return before;
+}
+
+// Why no frame was kept. Given up (NoFrame) only when the journal is whole and says that no frame
+// reached the disk; a damaged one may describe frames that did, and the movie stays for the user.
+MediaError noFrame(const QString &path, const TakeJournal::Contents &journal, std::int64_t fileSize)
+{
+    const bool frameOnDisk = std::any_of(journal.samples.begin(), journal.samples.end(), [&](const Sample &s) {
+        return journal.tracks[s.track].mediaType == MediaType::Video && s.offset <= fileSize - std::int64_t(s.size);
+    });
+    if (journal.damagedRecords > 0 || frameOnDisk)
+        return cannotRecover(path, QStringLiteral("its journal describes no whole video frame that agrees with the movie"));
+    return MediaError(MediaError::mediaDomain(), MediaError::NoFrame,
+                      QStringLiteral("The take \u201C%1\u201D could not be recovered.").arg(QFileInfo(path).fileName()),
+                      QStringLiteral("no whole video frame reached the disk"));
+}
+
+// The finished movie, read back by our own reader, holds what was written: every kept sample,
+// no longer than the cut.
+void verify(const QString &path, const std::vector<KeptTrack> &tracks, double cut)
+{
+    const auto asset = Asset::open(path);
+    const MovieStructure *structure = asset->structure();
+    QList<qsizetype> counts;
+    for (const KeptTrack &t : tracks)
+        if (!t.samples.empty())
+            counts.append(qsizetype(t.samples.size()));
+    QList<qsizetype> read;
+    for (const TrackStructure &t : structure ? structure->tracks : QList<TrackStructure>{})
+        read.append(t.samples.size());
+    const double seconds = asset->duration().seconds();
+    if (read != counts || !(seconds > 0) || seconds > cut + 0.001)
+        throw cannotRecover(path, QStringLiteral("the finished movie does not read back as it was written"));
 }
 
 void syncToDisk(const QString &path)
@@ -160,6 +335,16 @@ bool TakeRecovery::hasIndex(const QString &moviePath)
 
 TakeRecovery::Result TakeRecovery::recover(const QString &moviePath, std::int64_t spareBytes)
 {
+    // A journal of a quarter gigabyte asks for several times that while its records are sorted out.
+    try {
+        return finish(moviePath, spareBytes);
+    } catch (const std::bad_alloc &) {
+        throw cannotRecover(moviePath, QStringLiteral("there is not enough memory"));
+    }
+}
+
+TakeRecovery::Result TakeRecovery::finish(const QString &moviePath, std::int64_t spareBytes)
+{
     const QString journalPath = TakeJournal::pathFor(moviePath);
     Result result;
     if (hasIndex(moviePath)) {
@@ -169,35 +354,29 @@ TakeRecovery::Result TakeRecovery::recover(const QString &moviePath, std::int64_
     }
     const TakeJournal::Contents journal = TakeJournal::read(journalPath);
     result.note = journal.note;
-    result.samplesJournaled = qint64(journal.samples.size());
+    result.samplesJournaled = qint64(journal.samples.size()) + journal.damagedRecords;
 
-    QFile movie(moviePath);
-    if (!QFileInfo(moviePath).isFile() || !movie.open(QIODevice::ReadOnly))
-        throw cannotRecover(moviePath, QStringLiteral("the movie cannot be read"));
-    const std::int64_t fileSize = movie.size();
-    if (!movie.seek(journal.mediaDataStart) || !isMediaDataHeader(movie.read(16)))
-        throw cannotRecover(moviePath, QStringLiteral("its media data is not where the journal says"));
-    movie.close();
-
+    const Untouched before = untouched(moviePath, journal.mediaDataStart, spareBytes);
     double cut = 0;
-    const std::vector<KeptTrack> tracks = keptSamples(journal, fileSize - std::max<std::int64_t>(spareBytes, 0), cut);
+    const std::vector<KeptTrack> tracks = keptSamples(journal, before.keptEnd, cut);
     if (tracks.empty())
-        throw MediaError(MediaError::mediaDomain(), MediaError::NoFrame,
-                         QStringLiteral("The take \u201C%1\u201D could not be recovered.").arg(QFileInfo(moviePath).fileName()),
-                         QStringLiteral("no whole video frame reached the disk"));
-    std::int64_t dataEnd = journal.mediaDataStart + 16;
+        throw noFrame(moviePath, journal, before.keptEnd + before.tail.size());
     for (const KeptTrack &t : tracks)
-        for (const TakeJournal::Sample &s : t.samples) {
-            dataEnd = std::max(dataEnd, s.offset + std::int64_t(s.size));
-            ++result.samplesKept;
-        }
+        result.samplesKept += qint64(t.samples.size());
 
-    MovieWriter writer(moviePath, kMovieTimescale);
-    writer.openExisting(journal.mediaDataStart, dataEnd);
-    for (const KeptTrack &t : tracks)
-        if (!t.samples.empty())
-            writeTrack(writer, journal.tracks[t.index], t.samples, cut);
-    writer.finish();
+    // Bytes no kept sample refers to stay in the media data: only the index is added, after them.
+    try {
+        MovieWriter writer(moviePath, kMovieTimescale);
+        writer.openExisting(journal.mediaDataStart, before.keptEnd);
+        for (const KeptTrack &t : tracks)
+            if (!t.samples.empty())
+                writeTrack(writer, journal.tracks[t.index], t, cut);
+        writer.finish();
+        verify(moviePath, tracks, cut);
+    } catch (...) {
+        restore(moviePath, before);
+        throw;
+    }
     // The journal goes only once the finished movie is on the disk.
     syncToDisk(moviePath);
     QFile::remove(journalPath);

@@ -22,14 +22,22 @@ public:
     // Whether the movie at `path` has a top-level 'moov' (a file that cannot be read has none).
     static bool hasIndex(const QString &moviePath);
 
-    // Keeps every sample whose bytes are wholly in the file, up to the end of the last whole
-    // video frame; sound is cut at the same instant. On success the movie is finished and on
-    // the disk, and the journal is removed. Throws MediaError when the journal cannot be read,
-    // NoFrame when no whole video frame reached the disk, or the movie cannot be finished; the
-    // movie and the journal then stay where they are.
-    // `spareBytes`: samples within that many bytes of the file's end are left out too, so that a
-    // full disk has room for the index.
+    // Keeps the journal's samples that agree with the movie and with each other: bytes wholly in
+    // the file and overlapping no other sample's, decode times rising within a track by steps a
+    // take has, video from its first key frame; sound is cut at the end of the last kept frame,
+    // and a last sample lasts no longer than its track's longest step. Bytes no kept sample
+    // refers to stay in the media data; only the index is added. The finished movie must read
+    // back whole through Asset, else it is put back as it was. On success it is on the disk and
+    // the journal is removed. Throws MediaError when the journal cannot be read, CorruptMovie
+    // when no kept frame remains of a damaged journal or the result does not read back, NoFrame
+    // when the journal is whole and no video frame reached the disk, or the movie cannot be
+    // finished (memory included); the movie and the journal then stay as they were.
+    // `spareBytes` (at most 16 MiB): the file's last that many bytes are left out of the movie,
+    // so that a full disk has room for the index; they are written back if finishing fails.
     static Result recover(const QString &moviePath, std::int64_t spareBytes = 0);
+
+private:
+    static Result finish(const QString &moviePath, std::int64_t spareBytes);
 };
 
 } // namespace lumacast::av

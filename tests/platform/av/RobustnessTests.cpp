@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <limits>
 #include <cerrno>
 
 using namespace lumacast::av;
@@ -247,4 +248,18 @@ TEST(MovieWriter, AFullDiskSaysSo)
             << describeErrorChain(error).toStdString();
     }
     EXPECT_TRUE(QFileInfo::exists(QStringLiteral("/dev/full")));
+}
+
+// Times from a hostile file reach the writer unchecked by its callers: sums past 2^63 are
+// refused, never wrapped.
+TEST(MovieWriter, TimesThatDoNotFitAreRefusedNotWrapped)
+{
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    QTemporaryDir dir;
+    MovieWriter writer(dir.filePath(QStringLiteral("overflow.mov")));
+    writer.open();
+    const int track = writer.addTrack(WriterTrackSettings{});
+    writer.addEdit(track, EditEntry{kMax - 1, 0, 1.0});
+    EXPECT_THROW(writer.addEdit(track, EditEntry{10, -1, 1.0}), MediaError);
+    EXPECT_THROW(writer.addEdit(track, EditEntry{kMax, 0, 1.0}), MediaError);
 }
