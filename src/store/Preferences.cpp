@@ -375,8 +375,11 @@ void Preferences::setLastViewedTake(const std::optional<QUuid> &take, const QUui
 
 double Preferences::systemAudioMixLevel() const
 {
-    // The settings window offers silent to full; a stored 1e30 would make every mixdown fail.
-    return std::clamp(number(preference_key::systemAudioMixLevel).value_or(0.3), 0.0, 1.0);
+    // The settings window offers silent to full, but a level stored above full is applied as it
+    // stands (it amplifies). Past +24 dB it could only overflow: a stored 1e30 made every
+    // mixdown's samples infinite and the encoder refuse them.
+    constexpr double loudest = 16.0;
+    return std::clamp(number(preference_key::systemAudioMixLevel).value_or(0.3), 0.0, loudest);
 }
 
 std::optional<WebcamBlobPlacement> Preferences::webcamBlobPlacement() const

@@ -87,7 +87,7 @@ TEST_F(PreferencesTest, NumbersAreClampedOrTakenAsStoredAndWrongTypesFallBack)
                   "hideCursorWhenIdle": 0})");
     Preferences prefs(path());
     EXPECT_DOUBLE_EQ(prefs.cursorHideDelay(), 0.5);
-    EXPECT_DOUBLE_EQ(prefs.systemAudioMixLevel(), 1.0);
+    EXPECT_DOUBLE_EQ(prefs.systemAudioMixLevel(), 1.5); // above full amplifies
     EXPECT_TRUE(prefs.reopenLastDocument()); // text is not a Bool
     EXPECT_FALSE(prefs.autoCheckForUpdates());
     EXPECT_TRUE(prefs.hideCursorWhenIdle()); // a number is not a Bool either
@@ -109,7 +109,7 @@ TEST_F(PreferencesTest, NumbersAreClampedOrTakenAsStoredAndWrongTypesFallBack)
     writeFile(R"({"systemAudioMixLevel": 1e30, "webcamBlobPlacement": {"$data": ")" + placement.toBase64() + "\"}}",
               QStringLiteral("Out of range.json"));
     Preferences far(path(QStringLiteral("Out of range.json")));
-    EXPECT_DOUBLE_EQ(far.systemAudioMixLevel(), 1.0);
+    EXPECT_DOUBLE_EQ(far.systemAudioMixLevel(), 16.0);
     const auto read = far.webcamBlobPlacement();
     EXPECT_TRUE(read && read->xFraction == 1 && read->yFraction == 0 && read->widthFraction == 1);
 }
