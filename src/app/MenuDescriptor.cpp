@@ -1,5 +1,7 @@
 #include "app/MenuDescriptor.h"
 
+#include "threads/ThreadBridge.h"
+
 #include <QAction>
 #include <QFont>
 #include <QMenu>
@@ -106,10 +108,11 @@ void attachRunner(QAction *action, std::function<void()> run)
     auto *runner = new ItemRunner(action);
     runner->run = std::move(run);
     QObject::connect(action, &QAction::triggered, runner, [runner] {
-        // A copy: the action may rebuild the menu, and with it this runner, while it runs.
-        const std::function<void()> run = runner->run;
-        if (run)
-            run();
+        // Run once the menu has finished its own activation: an item may rebuild the menu it
+        // sits in, or open an alert whose modal loop does, and a menu deleted under its own
+        // signal is written to after it was freed. A copy, for the runner may be gone by then.
+        if (std::function<void()> run = runner->run)
+            postToMainThread(std::move(run));
     });
 }
 
