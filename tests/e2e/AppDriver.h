@@ -16,10 +16,11 @@
 
 // Drives the shipped `lumacast` program from outside, as a user would: it owns a temporary home
 // folder, a private D-Bus session bus (which starts the accessibility bus on demand), a window
-// manager, the tray host, the microphone tone, and the program's process; it presses keys and clicks through XTest
-// (xdotool), reads window geometry from the X server, finds widgets in the program's
-// accessibility tree, and reads the files the program leaves on disk. Main thread only; every wait polls with a deadline and returns
-// false (never throws) when the deadline passes.
+// manager, the tray host, the microphone tone, and the program's process; it presses keys and
+// clicks through XTest (xdotool), reads window geometry from the X server, finds widgets in the
+// program's accessibility tree, and reads the files the program leaves on disk. Main thread
+// only; every wait polls with a deadline and returns false (never throws) when the deadline
+// passes.
 class AppDriver {
 public:
     // `outputFolder` receives the screenshots; it is created when missing.
