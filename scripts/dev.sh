@@ -20,7 +20,7 @@ packages=(
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev libxcb-composite0-dev
   libxcb-damage0-dev libxcb-keysyms1-dev libxcb-ewmh-dev libxcb-xtest0-dev libxcb-icccm4-dev
   libxkbcommon-dev libxkbcommon-x11-dev libpulse-dev libpipewire-0.3-dev
-  pulseaudio xvfb xdotool x11-utils x11-xserver-utils trayer libxml2-utils fonts-dejavu-core
+  pulseaudio xvfb xdotool x11-utils x11-xserver-utils openbox trayer libxml2-utils fonts-dejavu-core
   libgtest-dev libgmock-dev
   dbus-daemon at-spi2-core xfce4-panel
   picom xdg-utils file libglib2.0-bin desktop-file-utils

@@ -1,5 +1,7 @@
 #include "app/MenuDescriptor.h"
 
+#include "threads/ThreadBridge.h"
+
 #include <QAction>
 #include <QFont>
 #include <QMenu>
@@ -112,10 +114,11 @@ void attachRunner(QAction *action, const MenuItem &item)
         // back to what the state says now, and a change the action makes brings its own update.
         // A choice that is already on stays on.
         action->setChecked(runner->checked);
-        // A copy: the action may rebuild the menu, and with it this runner, while it runs.
-        const std::function<void()> run = runner->run;
-        if (run)
-            run();
+        // Run once the menu has finished its own activation: an item may rebuild the menu it
+        // sits in, or open an alert whose modal loop does, and a menu deleted under its own
+        // signal is written to after it was freed. A copy, for the runner may be gone by then.
+        if (std::function<void()> run = runner->run)
+            postToMainThread(std::move(run));
     });
 }
 

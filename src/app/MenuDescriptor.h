@@ -40,8 +40,8 @@ const MenuItem *findItem(const MenuItems &items, const std::vector<QString> &pat
 // The titles of a level, separators as "-", headers as they read.
 std::vector<QString> titles(const MenuItems &items);
 
-// Empties `menu` and fills it with `items`. The QActions call the items' actions; submenus are
-// owned by `menu`.
+// Empties `menu` and fills it with `items`. The QActions call the items' actions on the next turn
+// of the event loop, once the menu has closed; submenus are owned by `menu`.
 void fillMenu(QMenu &menu, const MenuItems &items);
 // Brings a menu filled by `fillMenu` to `items`. While the entries keep their kinds and number
 // (submenus alike) the existing QActions take the new titles, enabling, check marks, keys and

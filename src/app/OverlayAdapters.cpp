@@ -8,6 +8,7 @@
 #include "overlays/RecordingBorderWindow.h"
 #include "overlays/RecordingStatusWindow.h"
 #include "overlays/WebcamOverlayWindow.h"
+#include "threads/ThreadBridge.h"
 
 namespace lumacast {
 
@@ -88,44 +89,51 @@ void StatusPanelAdapter::attach(AppStateManager &manager, ShellCommands &command
             readDefaultMicrophone();
             refresh();
         });
-    connect(m_window.get(), &RecordingStatusWindow::commandRequested, this, [&commands](StatusCommand command) {
-        switch (command) {
-        case StatusCommand::startTake:
-            commands.startRecording();
-            break;
-        case StatusCommand::nextScene:
-            commands.advanceToScene();
-            break;
-        case StatusCommand::pause:
-            commands.pauseRecording();
-            break;
-        case StatusCommand::endTake:
-            commands.endTake();
-            break;
-        case StatusCommand::endTakeAndNextScene:
-            commands.endTakeAndNextScene();
-            break;
-        case StatusCommand::resume:
-            commands.resumeRecording();
-            break;
-        // The card's review buttons approve whatever is under review (autoApprove has no size
-        // check, unlike the end-take key's approveAndNewTake), then move on.
-        case StatusCommand::approveAndNewTake:
-            commands.autoApprove();
-            commands.startRecording();
-            break;
-        case StatusCommand::approveAndNewScene:
-            commands.autoApprove();
-            commands.advanceToScene();
-            commands.startRecording();
-            break;
-        case StatusCommand::retake:
-            commands.retake();
-            break;
-        }
+    connect(m_window.get(), &RecordingStatusWindow::commandRequested, this, [this, &commands](StatusCommand command) {
+        // Once the click is over: the command changes the state, and the card then replaces
+        // the very button that asked for it.
+        postToMainThread(QPointer<QObject>(this), [&commands, command] { runStatusCommand(commands, command); });
     });
     readDefaultMicrophone();
     refresh();
+}
+
+void StatusPanelAdapter::runStatusCommand(ShellCommands &commands, StatusCommand command)
+{
+    switch (command) {
+    case StatusCommand::startTake:
+        commands.startRecording();
+        break;
+    case StatusCommand::nextScene:
+        commands.advanceToScene();
+        break;
+    case StatusCommand::pause:
+        commands.pauseRecording();
+        break;
+    case StatusCommand::endTake:
+        commands.endTake();
+        break;
+    case StatusCommand::endTakeAndNextScene:
+        commands.endTakeAndNextScene();
+        break;
+    case StatusCommand::resume:
+        commands.resumeRecording();
+        break;
+    // The card's review buttons approve whatever is under review (autoApprove has no size
+    // check, unlike the end-take key's approveAndNewTake), then move on.
+    case StatusCommand::approveAndNewTake:
+        commands.autoApprove();
+        commands.startRecording();
+        break;
+    case StatusCommand::approveAndNewScene:
+        commands.autoApprove();
+        commands.advanceToScene();
+        commands.startRecording();
+        break;
+    case StatusCommand::retake:
+        commands.retake();
+        break;
+    }
 }
 
 void StatusPanelAdapter::readDefaultMicrophone()

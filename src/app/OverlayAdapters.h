@@ -16,6 +16,7 @@ class Preferences;
 class RecordingBorderWindow;
 class RecordingStatusWindow;
 class ShellCommands;
+enum class StatusCommand;
 class WebcamOverlayWindow;
 
 // The four recording overlays behind the state manager's overlay seams. The overlays never see
@@ -64,6 +65,7 @@ private:
     void refresh();
     // Asks the sound server once, not on every refresh of the card.
     void readDefaultMicrophone();
+    static void runStatusCommand(ShellCommands &commands, StatusCommand command);
 
     std::unique_ptr<RecordingStatusWindow> m_window;
     QPointer<AppStateManager> m_manager;

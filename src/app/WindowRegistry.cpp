@@ -72,8 +72,14 @@ void WindowRegistry::openWindowWithoutActivating(const QString &identifier)
 
 void WindowRegistry::dismissWindow(const QString &identifier)
 {
-    if (QWidget *open = window(identifier))
-        open->close();
+    const auto found = m_entries.find(identifier);
+    if (found == m_entries.end() || !found->window)
+        return;
+    // A closed window is deleted only on a later turn of the event loop: forgotten now, so that
+    // opening it again in the same turn (closing one recording to resume another) makes a new
+    // window rather than showing the one about to go.
+    if (found->window->close())
+        found->window = nullptr;
 }
 
 } // namespace lumacast

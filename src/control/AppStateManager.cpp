@@ -201,6 +201,7 @@ int AppStateManager::runAlert(const AlertRequest &request)
 {
     // A modal loop would otherwise let a hot key start or end a take behind the alert.
     m_services.hotKeys->unregisterAllHotKeys();
+    m_services.alerts->withholdHotKeys(m_shortcutBindings);
     const int chosen = m_services.alerts->runModal(request);
     restoreGlobalShortcuts();
     return chosen;

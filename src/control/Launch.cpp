@@ -21,6 +21,27 @@ const char *flag(bool value)
     return value ? "true" : "false";
 }
 
+// The start screen and the tray list recovered recordings only while no recording is open: with
+// the last document reopened, nothing else would tell that an unsaved one waits.
+void tellOfRecoveredRecordings(AppStateManager &manager)
+{
+    const qsizetype count = manager.recoverableSessions().size();
+    if (count == 0)
+        return;
+    if (count == 1) {
+        manager.presentAlert(QStringLiteral("An unsaved recording was recovered"),
+                             QStringLiteral("Lumacast stopped before a recording was saved. Resume or discard it "
+                                            "from File ▸ Recover Recording."),
+                             AlertStyle::informational);
+        return;
+    }
+    manager.presentAlert(QStringLiteral("Unsaved recordings were recovered"),
+                         QStringLiteral("Lumacast stopped before %1 recordings were saved. Resume or discard them "
+                                        "from File ▸ Recover Recording.")
+                             .arg(count),
+                         AlertStyle::informational);
+}
+
 // Runs by itself once started; its frame frees itself when it ends.
 QCoro::Task<> reopenTask(QPointer<AppStateManager> manager, QString url, bool activate)
 {
@@ -37,6 +58,7 @@ QCoro::Task<> reopenTask(QPointer<AppStateManager> manager, QString url, bool ac
     AppLog &appLog = *manager->services().appLog;
     if (failure.isEmpty()) {
         appLog.log(QStringLiteral("[app] reopenLastDocument — opened ") + name);
+        tellOfRecoveredRecordings(*manager);
         co_return;
     }
     appLog.log(QStringLiteral("[app] reopenLastDocument — FAILED: ") + failure);

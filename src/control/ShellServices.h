@@ -34,6 +34,9 @@ public:
     virtual ~AlertService() = default;
     // Runs the alert modally and returns the index of the chosen button (0 for the single "OK").
     virtual int runModal(const AlertRequest &request) = 0;
+    // The hot keys, which are not grabbed while an alert is up: a press of one reaches the alert
+    // as a plain key press and must answer nothing.
+    virtual void withholdHotKeys(const ShortcutBindings &bindings) { Q_UNUSED(bindings); }
 };
 
 // The open and save panels of the document commands; shown through the FilePanelGuard.

@@ -1,6 +1,7 @@
 #include "dialogs/MessageBoxAlerts.h"
 
 #include <QApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -9,7 +10,51 @@ namespace lumacast {
 
 namespace {
 bool g_displayLost = false; // main thread only
+
+// Swallows the withheld chords on their way to the alert or any widget in it, while it lives.
+class WithheldKeyFilter final : public QObject {
+public:
+    WithheldKeyFilter(QWidget *alert, const QList<QKeyCombination> &withheld)
+        : m_alert(alert)
+        , m_withheld(withheld)
+    {
+        qApp->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        const QEvent::Type type = event->type();
+        if (type != QEvent::KeyPress && type != QEvent::KeyRelease && type != QEvent::ShortcutOverride)
+            return false;
+        auto *widget = qobject_cast<QWidget *>(watched);
+        if (!widget || (widget != m_alert && !m_alert->isAncestorOf(widget)))
+            return false;
+        const auto *key = static_cast<QKeyEvent *>(event);
+        // Return and keypad Enter are one key to the grab.
+        const int pressed = key->key() == Qt::Key_Enter ? Qt::Key_Return : key->key();
+        const Qt::KeyboardModifiers held = key->modifiers() & ~Qt::KeypadModifier;
+        for (const QKeyCombination &chord : m_withheld) {
+            if (pressed == chord.key() && held == (chord.keyboardModifiers() & ~Qt::KeypadModifier))
+                return true;
+        }
+        return false;
+    }
+
+private:
+    QWidget *m_alert;
+    QList<QKeyCombination> m_withheld;
+};
+
 } // namespace
+
+void MessageBoxAlerts::withholdHotKeys(const ShortcutBindings &bindings)
+{
+    m_withheld.clear();
+    for (const auto &[action, binding] : bindings) {
+        if (binding.menuKeyEquivalent() != Qt::Key_unknown)
+            m_withheld << QKeyCombination(binding.menuModifiers(), binding.menuKeyEquivalent());
+    }
+}
 
 void MessageBoxAlerts::setDisplayLost()
 {
@@ -51,6 +96,7 @@ int MessageBoxAlerts::runModal(const AlertRequest &request)
     }
     box.setDefaultButton(qobject_cast<QPushButton *>(buttons.first()));
     box.setEscapeButton(buttons.last());
+    const WithheldKeyFilter withheld(&box, m_withheld);
     box.exec();
     const qsizetype chosen = buttons.indexOf(box.clickedButton());
     return int(chosen < 0 ? buttons.size() - 1 : chosen);

@@ -12,10 +12,16 @@ public:
     // choice by convention) when the box is closed without a choice.
     // While the display is lost, no alert is shown (its event loop would only meet the broken
     // connection) and each answers as if closed without a choice.
+    // A key press or release of a withheld hot key goes to no button of the alert: the focused
+    // default button would otherwise take a chord on Return or Space as its own key.
     int runModal(const AlertRequest &request) override;
+    void withholdHotKeys(const ShortcutBindings &bindings) override;
 
     // The display connection is gone for good; called once, on the main thread.
     static void setDisplayLost();
+
+private:
+    QList<QKeyCombination> m_withheld;
 };
 
 } // namespace lumacast

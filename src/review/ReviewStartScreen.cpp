@@ -149,12 +149,15 @@ void ReviewStartScreen::rebuildRecovered()
         auto *resume = new QPushButton(ReviewWindowModel::resumeTitle(session), row);
         resume->setAutoDefault(true);
         const QUuid id = session.id;
-        connect(resume, &QPushButton::clicked, this, [this, id] { m_model.resumeRecovered(id); });
+        // Both commands rebuild these rows, and resuming may open an alert: they run once the
+        // click is over, never under the button they delete.
+        connect(resume, &QPushButton::clicked, this, [this, id] { m_model.resumeRecovered(id); }, Qt::QueuedConnection);
         auto *discard = new QToolButton(row);
         discard->setAutoRaise(true); // borderless
         discard->setIcon(style()->standardIcon(QStyle::SP_TrashIcon));
         discard->setToolTip(QStringLiteral("Discard this recovered recording"));
-        connect(discard, &QToolButton::clicked, this, [this, id] { m_model.discardRecovered(id); });
+        connect(discard, &QToolButton::clicked, this, [this, id] { m_model.discardRecovered(id); },
+                Qt::QueuedConnection);
         layout->addWidget(resume);
         layout->addWidget(discard);
         layout->addStretch(1);

@@ -21,6 +21,7 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <QWindow>
 
 namespace lumacast::review {
 
@@ -245,18 +246,33 @@ void ReviewWindow::refreshSheets()
 {
     if (m_model->exportSheetShown()) {
         m_exportSheet->showContent(m_model->exportSheet());
-        if (isVisible())
+        if (isOnScreen())
             m_exportSheet->present();
     } else {
         m_exportSheet->dismiss();
     }
     if (const std::optional<TailSheetContent> content = m_model->tailSheet()) {
         m_tailSheet->showContent(*content);
-        if (isVisible())
+        if (isOnScreen())
             m_tailSheet->present();
     } else {
         m_tailSheet->dismiss();
     }
+}
+
+// A sheet waits for its window to be mapped: one shown for a window still minimized (a tail's
+// join begins as the window is brought back from the capture) has the window manager keep both
+// minimized, while Qt already counts the window as restored and so never restores it again.
+bool ReviewWindow::isOnScreen() const
+{
+    return isVisible() && windowHandle() && windowHandle()->isExposed();
+}
+
+bool ReviewWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == windowHandle() && event->type() == QEvent::Expose && windowHandle()->isExposed())
+        QMetaObject::invokeMethod(this, &ReviewWindow::refreshSheets, Qt::QueuedConnection);
+    return QMainWindow::eventFilter(watched, event);
 }
 
 void ReviewWindow::showEvent(QShowEvent *event)
@@ -265,6 +281,7 @@ void ReviewWindow::showEvent(QShowEvent *event)
     if (m_appeared)
         return;
     m_appeared = true;
+    windowHandle()->installEventFilter(this);
     if (m_model->showsSession()) {
         m_model->appear();
         if (!m_outline->focusedItemID())

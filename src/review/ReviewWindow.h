@@ -67,6 +67,7 @@ protected:
     void showEvent(QShowEvent *event) override;
     // Reached only when the close guard let the close through.
     void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void buildToolBar();
@@ -75,6 +76,7 @@ private:
     void refreshToolBar();
     void refreshPane();
     void refreshSheets();
+    bool isOnScreen() const;
 
     std::unique_ptr<ReviewCommands> m_ownCommands;
     std::unique_ptr<ManagerReviewHost> m_host;

@@ -81,7 +81,8 @@ void TailOperationSheet::showContent(const TailSheetContent &content)
             const bool isDefault = action != TailFailureAction::discard;
             button->setDefault(isDefault);
             button->setAutoDefault(isDefault);
-            connect(button, &QPushButton::clicked, this, [this, action] { emit chosen(action); });
+            // Queued: the choice changes the sheet's buttons, which must not go under the click.
+            connect(button, &QPushButton::clicked, this, [this, action] { emit chosen(action); }, Qt::QueuedConnection);
             m_buttons->addWidget(button);
         }
     }

@@ -43,16 +43,25 @@ TEST(LaunchTest, ServicesOnAndOff)
         bool documentExists;
         bool requestedScreen;
         int corrupt;
+        int recovered;         // unsaved sessions left in the scratch folder
         const char *decision;  // the reopen line after the evaluation
         const char *opened;    // "" none, "activating" or "quiet": how "review" was opened
+        QStringList alerts;    // their messages
     };
     const Row rows[] = {
-        {"services off", false, true, false, 0, "", ""},
-        {"reopen after a permission request", true, true, true, 0,
-         "[app] reopenLastDocument — opening Last.lumacast (didRequestScreenThisLaunch=true)", "quiet"},
-        {"last document deleted, three corrupt sessions", true, false, false, 3,
+        {"services off", false, true, false, 0, 0, "", "", {}},
+        {"reopen after a permission request", true, true, true, 0, 0,
+         "[app] reopenLastDocument — opening Last.lumacast (didRequestScreenThisLaunch=true)", "quiet", {}},
+        {"last document deleted, three corrupt sessions", true, false, false, 3, 0,
          "[app] reopenLastDocument — skipped; opening empty main window (didRequestScreenThisLaunch=false)",
-         "activating"},
+         "activating", {"Recovery issue"}},
+        // The start screen lists it; no alert.
+        {"last document deleted, one unsaved", true, false, false, 0, 1,
+         "[app] reopenLastDocument — skipped; opening empty main window (didRequestScreenThisLaunch=false)",
+         "activating", {}},
+        {"reopened beside two unsaved and a corrupt one", true, true, false, 1, 2,
+         "[app] reopenLastDocument — opening Last.lumacast (didRequestScreenThisLaunch=false)", "activating",
+         {"Recovery issue", "Unsaved recordings were recovered"}},
     };
     for (const Row &row : rows) {
         ManagerHarness h;
@@ -61,14 +70,20 @@ TEST(LaunchTest, ServicesOnAndOff)
         h.m().saveSession(package);
         if (!row.documentExists)
             QDir(package).removeRecursively();
-        QStringList corruptFolders;
+        QStringList leftFolders;
         for (int i = 0; i < row.corrupt; ++i) {
             const QString folder = SessionStore::scratchRoot() + QStringLiteral("/corrupt-%1").arg(i);
             QDir().mkpath(folder);
             QFile manifest(folder + "/manifest.json");
             ASSERT_TRUE(manifest.open(QIODevice::WriteOnly));
             manifest.write("not a manifest");
-            corruptFolders << folder;
+            leftFolders << folder;
+        }
+        for (int i = 0; i < row.recovered; ++i) {
+            const Session unsaved(SessionStore::scratchRoot() + QStringLiteral("/unsaved-%1").arg(i));
+            QDir().mkpath(unsaved.scratchURL);
+            h.store->writeManifest(unsaved);
+            leftFolders << unsaved.scratchURL;
         }
         h.devices->cameras = {CameraOption{"cam", "Camera"}};
         h.permissions->launches.preset = true;
@@ -106,17 +121,22 @@ TEST(LaunchTest, ServicesOnAndOff)
         EXPECT_TRUE(lines.contains("[app] open panel pre-warmed")) << row.name;
         EXPECT_EQ(opened, QStringList{QStringLiteral("%1:review").arg(row.opened)}) << row.name;
         EXPECT_EQ(h.m().session().has_value(), row.documentExists) << row.name;
-        if (row.corrupt) {
-            ASSERT_EQ(h.alerts->shown.size(), 1u) << row.name;
-            EXPECT_EQ(h.alerts->shown[0].message, "Recovery issue") << row.name;
+        pumpUntil([&] { return h.alerts->shown.size() >= size_t(row.alerts.size()); });
+        QStringList alerts;
+        for (const AlertRequest &alert : h.alerts->shown)
+            alerts << alert.message;
+        EXPECT_EQ(alerts, row.alerts) << row.name;
+        if (row.corrupt == 3)
             EXPECT_EQ(h.alerts->shown[0].informativeText,
                       "3 recording(s) could not be recovered because their manifest is corrupt. Check "
                       "~/.cache/Lumacast/Sessions/ for the raw .mov files.")
                 << row.name;
-        } else {
-            EXPECT_TRUE(h.alerts->shown.empty()) << row.name;
-        }
-        for (const QString &folder : std::as_const(corruptFolders))
+        if (row.recovered == 2)
+            EXPECT_EQ(h.alerts->shown.back().informativeText,
+                      "Lumacast stopped before 2 recordings were saved. Resume or discard them from File ▸ Recover "
+                      "Recording.")
+                << row.name;
+        for (const QString &folder : std::as_const(leftFolders))
             QDir(folder).removeRecursively();
     }
 }

@@ -1,6 +1,7 @@
 // An alert's texts come from file names, error messages and a remote update feed: none of them
 // may turn into a link that opens something.
 #include "dialogs/MessageBoxAlerts.h"
+#include "support/TestEnvironment.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 using namespace lumacast;
+using lumacast::testing::runProcess;
 
 TEST(MessageBoxAlertsTest, TextsAreShownAsTypedAndNoLinkOpens)
 {
@@ -64,4 +66,35 @@ TEST(MessageBoxAlertsTest, TextsAreShownAsTypedAndNoLinkOpens)
     EXPECT_TRUE(shown.contains(QStringLiteral("Get it from ") + link));
     EXPECT_FALSE(linksOpen);
     EXPECT_FALSE(richText);
+}
+
+// The hot keys are let go while an alert is up, so their chords reach it as plain key presses:
+// a real press of one must answer nothing, while Return still picks the default choice (0). The
+// test closes an alert still up with its last button (1).
+TEST(MessageBoxAlertsTest, AHotKeyNeverAnswers)
+{
+    const std::pair<const char *, int> presses[] = {
+        {"shift+super+Return", 1}, {"shift+super+KP_Enter", 1}, {"shift+super+space", 1}, {"Return", 0}};
+    MessageBoxAlerts alerts;
+    ShortcutBindings bindings;
+    for (ShortcutAction action : shortcut_action::allCases)
+        bindings.emplace(action, defaultBinding(action));
+    alerts.withholdHotKeys(bindings);
+    for (const auto &[keys, answer] : presses) {
+        SCOPED_TRACE(keys);
+        QTimer::singleShot(0, [keys = keys] {
+            QWidget *alert = nullptr;
+            for (int i = 0; i < 100 && !(alert && alert->isActiveWindow()); ++i) {
+                alert = QApplication::activeModalWidget();
+                QTest::qWait(20);
+            }
+            ASSERT_TRUE(alert && alert->isActiveWindow()) << "no alert came up";
+            ASSERT_TRUE(runProcess("xdotool", {"key", keys}).ok());
+            QTest::qWait(300);
+            if (alert == QApplication::activeModalWidget())
+                qobject_cast<QMessageBox *>(alert)->buttons().last()->click();
+        });
+        const AlertRequest question{"Record a destructive tail?", {}, AlertStyle::warning, {"Record Tail", "Cancel"}};
+        EXPECT_EQ(alerts.runModal(question), answer);
+    }
 }

@@ -41,6 +41,7 @@ AppDriver::~AppDriver()
     stop(m_app);
     stop(m_tone);
     stop(m_tray);
+    stop(m_windowManager);
     // The accessibility bus and its registry end with the session bus that started them.
     stop(m_bus);
 }
@@ -50,7 +51,7 @@ QString AppDriver::missingTools()
     if (qEnvironmentVariableIsEmpty("DISPLAY"))
         return QStringLiteral("no X display");
     QStringList missing;
-    for (const char *tool : {"xdotool", "trayer", "ffmpeg", "ffprobe", "xmllint", "dbus-daemon"})
+    for (const char *tool : {"xdotool", "openbox", "trayer", "ffmpeg", "ffprobe", "xmllint", "dbus-daemon"})
         if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
             missing << QString::fromLatin1(tool);
     if (!QFile::exists(QStringLiteral("/usr/share/dbus-1/services/org.a11y.Bus.service")))
@@ -109,9 +110,22 @@ bool AppDriver::startRig()
                    QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=f=440"), QStringLiteral("-f"),
                    QStringLiteral("pulse"), QStringLiteral("-device"), QStringLiteral("micfeed"),
                    QStringLiteral("lumacast-road-tone")});
-    return m_tray->waitForStarted() && m_tone->waitForStarted()
-           && waitUntil([this] { return findWindow(QStringLiteral("^panel$")).has_value(); },
-                        std::chrono::seconds(10));
+    if (!m_tray->waitForStarted() || !m_tone->waitForStarted()
+        || !waitUntil([this] { return findWindow(QStringLiteral("^panel$")).has_value(); }, std::chrono::seconds(10)))
+        return false;
+    // A window manager, as on a desktop: minimizing for a take and bringing the window back
+    // afterwards are real only under one. Started once the tray holds its connection: an X
+    // server started without -noreset resets when its last client leaves, and a client that
+    // connects meanwhile is refused.
+    m_windowManager = std::make_unique<QProcess>();
+    m_windowManager->setProcessEnvironment(environment());
+    m_windowManager->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    m_windowManager->start(QStringLiteral("openbox"), {QStringLiteral("--sm-disable")});
+    const auto managing = [] {
+        return run(QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")})
+            .contains(QStringLiteral("window id"));
+    };
+    return m_windowManager->waitForStarted() && waitUntil(managing, std::chrono::seconds(10));
 }
 
 bool AppDriver::launch()

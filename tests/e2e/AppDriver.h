@@ -15,11 +15,12 @@
 #include <optional>
 
 // Drives the shipped `lumacast` program from outside, as a user would: it owns a temporary home
-// folder, a private D-Bus session bus (which starts the accessibility bus on demand), the tray
-// host, the microphone tone, and the program's process; it presses keys and clicks through XTest
-// (xdotool), reads window geometry from the X server, finds widgets in the program's
-// accessibility tree, and reads the files the program leaves on disk. Main thread only; every wait polls with a deadline and returns
-// false (never throws) when the deadline passes.
+// folder, a private D-Bus session bus (which starts the accessibility bus on demand), a window
+// manager, the tray host, the microphone tone, and the program's process; it presses keys and
+// clicks through XTest (xdotool), reads window geometry from the X server, finds widgets in the
+// program's accessibility tree, and reads the files the program leaves on disk. Main thread
+// only; every wait polls with a deadline and returns false (never throws) when the deadline
+// passes.
 class AppDriver {
 public:
     // `outputFolder` receives the screenshots; it is created when missing.
@@ -29,7 +30,7 @@ public:
     // Empty when the rig can run the road; otherwise what is missing.
     static QString missingTools();
 
-    bool startRig();      // session bus, tray host and the 440 Hz tone into the "micfeed" sink
+    bool startRig();      // session bus, openbox, tray host and the 440 Hz tone into the "micfeed" sink
     bool launch();        // the program, with the temporary home; waits for its tray icon
     bool quit();          // Ctrl+Q to the review window; true when the process ended by itself
     void killHard();      // SIGKILL, as a crash would
@@ -86,6 +87,7 @@ private:
     std::unique_ptr<QProcess> m_app;
     std::unique_ptr<AccessibilityTree> m_accessibility;
     bool m_accessibilityTried = false;
+    std::unique_ptr<QProcess> m_windowManager; // openbox
     std::unique_ptr<QProcess> m_tray;
     std::unique_ptr<QProcess> m_tone;
 };

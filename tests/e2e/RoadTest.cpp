@@ -406,6 +406,9 @@ protected:
         QThread::msleep(1500);
         driver->key(QStringLiteral("super+shift+Return"));
         ASSERT_TRUE(driver->waitForLog(QStringLiteral("[tail] joined"), 30s, mark)) << "the tail did not join";
+        // Minimized for the tail's capture, the review window comes back once the take is joined.
+        ASSERT_TRUE(AppDriver::waitUntil([&] { return driver->findWindow(kReviewWindow).has_value(); }, 5s))
+            << "the review window stayed minimized after the join; windows: " << windowList();
         const QString log = driver->logText().mid(mark);
         const QRegularExpression stopped(QStringLiteral("tail stopped — (\\S+) ([0-9.]+)s"));
         const auto match = stopped.match(log);
@@ -595,6 +598,9 @@ protected:
         ASSERT_TRUE(driver->waitForLog(QStringLiteral("[app] init — ready (recoverable=1)"), 15s, mark))
             << "the killed session is not offered for recovery";
         EXPECT_EQ(takesOf(driver->manifest(session)).size(), 1);
+        // The saved document reopens, so neither the start screen nor the tray lists the killed
+        // session: an alert says where it waits.
+        answerAlert(QStringLiteral("recovered-at-launch"), QStringLiteral("Return"), 10s);
 
         // Resumed, the session gets back the take the kill cut off, finished from its journal. The
         // saved document reopened at launch stays open: the File menu offers the killed session.
@@ -607,6 +613,12 @@ protected:
         driver->click(resume->extents.center());
         ASSERT_TRUE(driver->waitForLog(QStringLiteral("finished from its journal"), 15s, resumed))
             << "the killed take was not recovered";
+        // Answered while the menu it was chosen from has been rebuilt without that entry; then the
+        // resumed recording stands in a review window of its own.
+        answerAlert(QStringLiteral("take-recovered"), QStringLiteral("Return"), 10s);
+        ASSERT_TRUE(AppDriver::waitUntil([&] { return driver->findWindow(kReviewWindow).has_value(); }, 5s))
+            << "no review window after resuming; windows: " << windowList();
+        ASSERT_TRUE(driver->running()) << "the program ended after the recovery alert";
         const QList<QJsonObject> takes = waitForTakes(session, 2);
         ASSERT_EQ(takes.size(), 2);
         const QString movie = session + QStringLiteral("/takes/") + takes[1].value(QStringLiteral("filename")).toString();

@@ -21,6 +21,7 @@
 #include <QSplitter>
 #include <QTest>
 #include <QToolBar>
+#include <QToolButton>
 
 #include <gtest/gtest.h>
 
@@ -160,6 +161,30 @@ TEST(ReviewWindowTest, StartScreenUntilARecordingOpens)
     EXPECT_TRUE(f.window->splitView()->isVisible());
     EXPECT_TRUE(f.window->reviewToolBar()->isVisible());
     EXPECT_EQ(f.window->subtitle(), QStringLiteral("Recording (2 scenes)"));
+}
+
+// The trash button's own click removes its row: the row goes once the click is over, not under
+// the button while it still handles the click.
+TEST(ReviewWindowTest, DiscardingARecoveredRecordingRemovesItsRowAfterTheClick)
+{
+    WindowFixture f;
+    f.h.m().replaceCurrentSession(std::nullopt);
+    Session one = f.h.newSession(), three = f.h.newSession();
+    three.scenes.resize(3);
+    f.h.m().setRecoverableSessions({one, three});
+    f.open();
+    QList<QToolButton *> trash = f.window->startScreen()->findChildren<QToolButton *>();
+    ASSERT_EQ(trash.size(), 2);
+    bool clickWasOver = false;
+    QObject::connect(trash.first(), &QToolButton::clicked, trash.first(), [&] { clickWasOver = true; });
+    QTest::mouseClick(trash.first(), Qt::LeftButton);
+    drainEvents();
+    EXPECT_TRUE(clickWasOver);
+    EXPECT_EQ(f.commands.calls, QStringList{"discard 1"});
+    QStringList rows;
+    for (QPushButton *button : f.window->startScreen()->findChildren<QPushButton *>())
+        rows << button->text();
+    EXPECT_EQ(rows, (QStringList{"New Recording", "Open Recording…", "Resume (3 scenes)"}));
 }
 
 TEST(ReviewWindowTest, SplitViewAndSheets)

@@ -55,7 +55,11 @@ public:
     }
     void guardedOpenSession() override { calls << QStringLiteral("guardedOpenSession"); }
     void guardedResumeSession(const Session &s) override { calls << QStringLiteral("resume %1").arg(s.scenes.size()); }
-    void discardRecoveredSession(const Session &s) override { calls << QStringLiteral("discard %1").arg(s.scenes.size()); }
+    void discardRecoveredSession(const Session &s) override
+    {
+        calls << QStringLiteral("discard %1").arg(s.scenes.size());
+        real.discardRecoveredSession(s);
+    }
     bool reviewWindowShouldClose() override { return real.reviewWindowShouldClose(); }
     bool hasPendingTakeOnReviewClose() const override { return real.hasPendingTakeOnReviewClose(); }
     void rememberViewedTake(const std::optional<QUuid> &) override {}

@@ -12,7 +12,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <map>
+#include <optional>
 
 namespace lumacast::testing {
 namespace {
@@ -232,6 +234,7 @@ TEST(ApplicationMenus, AnOpenMenuStaysOpenWhileTitlesAndEnablingChange)
     harness.m().setState(AppState::idle);
     QTest::qWait(20);
     undo->trigger();
+    QTest::qWait(20);
     EXPECT_EQ(commands.calls, QStringList{"undo"});
 
     // New entries (recovered recordings) refill that menu, in the same place.
@@ -279,6 +282,42 @@ TEST(ApplicationMenus, RecordMarksAlwaysShowTheState)
         for (const char *title : step.off)
             EXPECT_FALSE(entry(step.submenu, title)->isChecked()) << title;
     }
+}
+
+// Resuming a recovered recording takes its entry out of the File menu and may show an alert,
+// whose modal loop deletes the old submenu: an entry runs only once its menu is done with the
+// click that chose it, never under it.
+TEST(ApplicationMenus, AnEntryRunsOnceItsMenuIsDoneWithTheClick)
+{
+    QMainWindow window;
+    QMenu *file = window.menuBar()->addMenu("File");
+    bool menuDone = false;
+    std::optional<bool> ranAfterMenu;
+    std::function<MenuItems(bool)> entries = [&](bool recoverable) {
+        MenuItems items{MenuItem::button("New Recording", [] {})};
+        if (recoverable) {
+            items.push_back(MenuItem::submenu("Recover Recording", {MenuItem::button("Resume (1 scene)", [&] {
+                ranAfterMenu = menuDone;
+                updateMenu(*file, entries(false));
+                QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); // as a modal loop would
+            })}));
+        }
+        return items;
+    };
+    fillMenu(*file, entries(true));
+    QMenu *recover = QMenu::menuInAction(file->actions().at(1));
+    ASSERT_TRUE(recover);
+    QObject::connect(recover, &QMenu::triggered, [&] { menuDone = true; });
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    recover->popup(window.mapToGlobal(QPoint(20, 20)));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(recover));
+    const QPoint entry = recover->actionGeometry(recover->actions().at(0)).center();
+    QTest::mouseMove(recover, entry);
+    QTest::mouseClick(recover, Qt::LeftButton, {}, entry);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ranAfterMenu.has_value(); }, 2000));
+    EXPECT_TRUE(*ranAfterMenu);
+    EXPECT_EQ(file->actions().size(), 1);
 }
 
 } // namespace

@@ -89,6 +89,7 @@ TEST(StatusPanelAdapterTest, EachButtonCallsTheOperationsOfItsState)
         SCOPED_TRACE(int(command));
         commands.calls.clear();
         emit adapter.window().commandRequested(command);
+        QCoreApplication::processEvents();
         EXPECT_EQ(commands.calls, expected);
     }
 }
