@@ -18,7 +18,7 @@ void ExclusionRepair::selectRootEvents()
     xcb_change_window_attributes(m_conn.get(), m_conn.root(), XCB_CW_EVENT_MASK, &mask);
 }
 
-void ExclusionRepair::noteEvent(uint8_t type)
+bool ExclusionRepair::noteEvent(uint8_t type)
 {
     switch (type) {
     case 0: // an error: most likely a pixmap that went stale
@@ -31,12 +31,12 @@ void ExclusionRepair::noteEvent(uint8_t type)
     case XCB_CIRCULATE_NOTIFY:
     case XCB_GRAVITY_NOTIFY:
         m_treeDirty = true;
-        break;
+        return true;
     case XCB_PROPERTY_NOTIFY:
         m_backgroundDirty = true; // a new desktop picture, or only another root property
-        break;
+        return true;
     default:
-        break;
+        return false;
     }
 }
 

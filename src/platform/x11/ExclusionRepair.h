@@ -41,7 +41,8 @@ public:
     void selectRootEvents();
     // An event polled from the connection (response type without the sent flag; 0 for an error):
     // the stacking order or the desktop picture is read again at the next frame where it matters.
-    void noteEvent(uint8_t type);
+    // True when the event may change what the repair paints (without the screen changing).
+    bool noteEvent(uint8_t type);
     // A window piece could not be read: the stacking order is read again at the next frame.
     void windowRefused() { m_treeDirty = true; }
 

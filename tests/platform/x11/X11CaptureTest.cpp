@@ -186,6 +186,59 @@ TEST_F(X11Capture, LeftOutWindowsAreFollowedAsTheyMoveAndAppearLater)
     })) << std::hex << at(f, 740, 560) << " " << at(f, 620, 720);
 }
 
+TEST_F(X11Capture, StillScreenIsDeliveredAgainWithoutAGrabUntilSomethingChanges)
+{
+    const uint32_t ownPid = 4000051;
+    const xcb_window_t beneath = windows.solid(QRect(100, 100, 300, 300), kGreen, 4000052);
+    windows.solid(QRect(150, 150, 100, 100), kRed, ownPid); // left out: repaired from beneath
+    const xcb_window_t other = windows.solid(QRect(600, 100, 100, 100), kBlue, 4000053);
+    auto cfg = displayConfig();
+    cfg.excludedPids = {ownPid};
+    cfg.showsCursor = true;
+    x11::FrameSource source(cfg);
+    ASSERT_NO_THROW(source.open());
+    x11::Frame f;
+    ASSERT_TRUE(captureUntil(source, f, [](const x11::Frame &f) { return at(f, 200, 200) == kGreen; }));
+
+    struct Step {
+        const char *what;
+        std::function<void()> change;
+        std::function<bool(const x11::Frame &)> shows; // null: nothing changed, the frame repeats
+    };
+    const Step steps[] = {
+        {"nothing changes", [] {}, nullptr},
+        {"a window moves", [&] { windows.move(other, 900, 100); },
+         [](const x11::Frame &f) { return at(f, 950, 150) == kBlue && at(f, 650, 150) != kBlue; }},
+        {"nothing changes after it", [] {}, nullptr},
+        {"the window beneath a left-out one moves", [&] { windows.move(beneath, 180, 100); },
+         [](const x11::Frame &f) { return at(f, 160, 200) != kGreen && at(f, 200, 200) == kGreen; }},
+        {"the pointer moves", [&] { windows.warpPointer(1500, 900); }, [](const x11::Frame &) { return true; }},
+        {"the pointer is hidden", [&] { source.setShowsCursor(false); }, [](const x11::Frame &) { return true; }},
+        {"nothing changes at the end", [] {}, nullptr},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.what);
+        const uint64_t before = f.picture;
+        step.change();
+        windows.sync();
+        if (step.shows) {
+            EXPECT_TRUE(captureUntil(source, f, [&](const x11::Frame &f) { return f.picture != before && step.shows(f); }));
+            continue;
+        }
+        // The change before may still be reported late: the screen settles first.
+        QThread::msleep(50);
+        ASSERT_NO_THROW(source.captureFrame(f));
+        const x11::Frame settled = f;
+        for (int i = 0; i < 5; ++i) {
+            QThread::msleep(20);
+            ASSERT_NO_THROW(source.captureFrame(f));
+            EXPECT_EQ(f.picture, settled.picture);
+            EXPECT_EQ(f.data, settled.data); // the same pixels, not grabbed again
+            EXPECT_GT(f.timestampNs, settled.timestampNs);
+        }
+    }
+}
+
 TEST_F(X11Capture, ExceptedWindowStaysDespiteItsProcessBeingLeftOut)
 {
     const uint32_t ownPid = 4000011;
