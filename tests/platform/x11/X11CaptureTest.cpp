@@ -148,7 +148,6 @@ TEST_F(X11Capture, LeftOutWindowsAreReplacedByWhatLiesBeneath)
     EXPECT_EQ(at(f, 440, 440), kBlue);    // a window above the left-out one stays on top
     EXPECT_EQ(at(f, 310, 310), kGreen);   // outside the left-out area nothing changed
     EXPECT_NE(at(f, 720, 320), kYellow);  // left out by id
-    EXPECT_EQ(at(f, 720, 320), 0x000000u); // nothing beneath and no desktop picture: black
 
     // With a desktop picture on the root, that is what shows where nothing else is beneath.
     windows.setRootBackground(0x336699);
@@ -158,6 +157,51 @@ TEST_F(X11Capture, LeftOutWindowsAreReplacedByWhatLiesBeneath)
     EXPECT_EQ(at(f, 400, 400), kGreen);
     (void)panel;
     (void)above;
+}
+
+// Where nothing but the desktop lies beneath a left-out window, the frame shows the desktop as
+// the screen shows it, whatever painted it on the root.
+TEST_F(X11Capture, LeftOutWindowsShowTheRootsOwnBackgroundWhateverSetIt)
+{
+    const QRect area(800, 300, 300, 200);
+    auto cfg = displayConfig();
+    cfg.excludedPids = {4000061};
+    const struct {
+        QStringList xsetroot;
+        std::optional<uint32_t> colour;
+    } cases[] = {
+        {{QStringLiteral("-solid"), QStringLiteral("#5a7d2b")}, 0x5a7d2b},
+        {{QStringLiteral("-mod"), QStringLiteral("5"), QStringLiteral("7"), QStringLiteral("-fg"),
+          QStringLiteral("#c03020"), QStringLiteral("-bg"), QStringLiteral("#2040a0")}, std::nullopt},
+        {{QStringLiteral("-def")}, std::nullopt}, // the server's own pattern
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.xsetroot.join(QLatin1Char(' ')).toStdString());
+        ASSERT_EQ(QProcess::execute(QStringLiteral("xsetroot"), c.xsetroot), 0);
+        // The desktop as shown, with nothing over the area yet.
+        x11::Frame bare;
+        {
+            x11::FrameSource plain(displayConfig());
+            ASSERT_NO_THROW(plain.open());
+            ASSERT_NO_THROW(plain.captureFrame(bare));
+            if (c.colour)
+                EXPECT_EQ(at(bare, area.x() + 10, area.y() + 10), *c.colour);
+        }
+        const xcb_window_t ours = windows.solid(area, kRed, 4000061);
+        x11::FrameSource source(cfg);
+        ASSERT_NO_THROW(source.open());
+        x11::Frame f;
+        const auto sameAsBare = [&](const x11::Frame &f) {
+            for (int y = area.top(); y <= area.bottom(); y += 7)
+                for (int x = area.left(); x <= area.right(); x += 5)
+                    if (at(f, x, y) != at(bare, x, y))
+                        return false;
+            return true;
+        };
+        EXPECT_TRUE(captureUntil(source, f, sameAsBare)) << std::hex << at(f, area.x() + 10, area.y() + 10);
+        windows.destroy(ours);
+    }
+    QProcess::execute(QStringLiteral("xsetroot"), {QStringLiteral("-def")});
 }
 
 TEST_F(X11Capture, LeftOutWindowsAreFollowedAsTheyMoveAndAppearLater)
