@@ -85,8 +85,9 @@ struct FrameSource::State {
     void followDisplay();
     void drawCursor(PixelBuffer &buffer, QPoint origin, const xcb_xfixes_get_cursor_image_reply_t &cursor);
 
-    // Display capture with the Damage extension: the screen is grabbed again only once the server
-    // reported damage since the last grab, or when the pointer drawn into it moved or changed.
+    // With the Damage extension the screen or window is grabbed again only once the server
+    // reported damage since the last grab, when the pointer drawn into it moved or changed, or
+    // when a captured window moved.
     struct PointerLook {
         int16_t x = 0, y = 0;
         uint32_t serial = 0; // the server's number for the cursor image
@@ -99,6 +100,8 @@ struct FrameSource::State {
     uint64_t pictures = 0;
     Frame last; // the last frame grabbed, its buffer held so that it can be delivered again
     PointerLook lastLook;
+    QPoint lastOrigin; // of the last frame, in root coordinates
+    bool lastFrameHolds(bool withCursor, Reply<xcb_xfixes_get_cursor_image_reply_t> &cursor, bool &hidden);
     // The frame's cursor request: wanted, then sent along with the frame's first picture request.
     bool cursorWanted = false;
     std::optional<xcb_xfixes_get_cursor_image_cookie_t> cursorCookie;
@@ -162,11 +165,6 @@ void FrameSource::open()
             d->repair = std::make_unique<ExclusionRepair>(*d->conn, cfg);
             d->repair->selectRootEvents();
         }
-        if (d->conn->hasDamage()) {
-            // Dies with the connection.
-            d->damage = xcb_generate_id(d->conn->get());
-            xcb_damage_create(d->conn->get(), d->damage, d->conn->root(), XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
-        }
     } else {
         const auto top = topLevelAncestor(*d->conn, cfg.windowId);
         Reply<xcb_get_geometry_reply_t> geo(xcb_get_geometry_reply(
@@ -179,6 +177,12 @@ void FrameSource::open()
         d->topLevel = *top;
         d->width = cfg.width > 0 ? cfg.width : geo->width;
         d->height = cfg.height > 0 ? cfg.height : geo->height;
+    }
+    if (d->conn->hasDamage()) {
+        // Dies with the connection, or with the captured window.
+        d->damage = xcb_generate_id(d->conn->get());
+        xcb_damage_create(d->conn->get(), d->damage, cfg.kind == CaptureConfig::Kind::Display ? d->conn->root() : cfg.windowId,
+                          XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
     }
     const size_t bytes = size_t(d->width) * size_t(d->height) * 4;
     d->pool = std::make_shared<BufferPool>(*d->conn, bytes);
@@ -210,16 +214,18 @@ void FrameSource::State::grabFrame(Frame &frame, bool withCursor)
     Reply<xcb_xfixes_get_cursor_image_reply_t> cursor;
     if (config.kind == CaptureConfig::Kind::Display) {
         followDisplay();
-        if (damage != XCB_NONE && !damaged && last.data) {
-            if (withCursor)
-                cursor.reset(xcb_xfixes_get_cursor_image_reply(c, xcb_xfixes_get_cursor_image(c), nullptr));
-            if (lookOf(cursor.get()) == lastLook) {
-                frame = last;
-                frame.timestampNs = timestamp;
-                return;
-            }
-        }
+    } else {
+        bool ignored = false;
+        pollServerEvents(ignored);
     }
+    bool hidden = false;
+    if (lastFrameHolds(withCursor, cursor, hidden)) {
+        frame = last;
+        frame.timestampNs = timestamp;
+        return;
+    }
+    if (hidden)
+        return; // minimised or hidden: nothing new to show
     std::shared_ptr<PixelBuffer> buffer = pool->acquire();
     if (!buffer) {
         // Every buffer is still held downstream: this interval yields no frame.
@@ -271,7 +277,39 @@ void FrameSource::State::grabFrame(Frame &frame, bool withCursor)
     if (damage != XCB_NONE) {
         last = frame;
         lastLook = lookOf(cursor.get());
+        lastOrigin = origin;
     }
+}
+
+// Whether the last frame still shows what is captured: no damage reported since it was grabbed,
+// the pointer drawn as it was, and a captured window where it was. `cursor` keeps the pointer
+// asked for here, for the grab that follows otherwise; `hidden` tells a window not viewable now.
+bool FrameSource::State::lastFrameHolds(bool withCursor, Reply<xcb_xfixes_get_cursor_image_reply_t> &cursor,
+                                        bool &hidden)
+{
+    if (damage == XCB_NONE || damaged || !last.data)
+        return false;
+    xcb_connection_t *c = conn->get();
+    std::optional<xcb_xfixes_get_cursor_image_cookie_t> cursorRequest;
+    if (withCursor)
+        cursorRequest = xcb_xfixes_get_cursor_image(c);
+    QPoint origin = displayRect.topLeft();
+    bool known = true;
+    if (config.kind == CaptureConfig::Kind::Window) {
+        const auto attrCookie = xcb_get_window_attributes(c, config.windowId);
+        const auto rootPosCookie = xcb_translate_coordinates(c, config.windowId, conn->root(), 0, 0);
+        Reply<xcb_get_window_attributes_reply_t> attr(xcb_get_window_attributes_reply(c, attrCookie, nullptr));
+        Reply<xcb_translate_coordinates_reply_t> rootPos(xcb_translate_coordinates_reply(c, rootPosCookie, nullptr));
+        if (!attr || !rootPos)
+            known = false; // gone: the grab reports it
+        else if (attr->map_state != XCB_MAP_STATE_VIEWABLE)
+            hidden = true;
+        else
+            origin = QPoint(rootPos->dst_x, rootPos->dst_y);
+    }
+    if (cursorRequest)
+        cursor.reset(xcb_xfixes_get_cursor_image_reply(c, *cursorRequest, nullptr));
+    return known && !hidden && origin == lastOrigin && lookOf(cursor.get()) == lastLook;
 }
 
 FrameSource::State::PointerLook FrameSource::State::lookOf(const xcb_xfixes_get_cursor_image_reply_t *cursor)

@@ -10,9 +10,10 @@
 // whatever covers it. Without the Composite extension both fall back to plain grabs of the
 // screen (logged once).
 //
-// A display capture asks the server for a picture only when the screen changed: where the server
-// has the Damage extension, an interval without damage and with the pointer where it was
-// delivers the last frame again (see `Frame::picture`), so a still screen costs no grab.
+// A capture asks the server for a picture only when the screen changed: where the server has the
+// Damage extension, an interval without damage, with the pointer where it was (and a captured
+// window where it was) delivers the last frame again (see `Frame::picture`), so a still screen
+// costs no grab.
 
 #include "platform/x11/X11Error.h"
 

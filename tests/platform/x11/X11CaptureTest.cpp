@@ -16,6 +16,7 @@
 #include <ctime>
 #include <functional>
 #include <mutex>
+#include <span>
 
 #include <signal.h>
 
@@ -92,6 +93,38 @@ protected:
     }
 
     static uint32_t at(const x11::Frame &f, int x, int y) { return pixelAt(f.data, f.stride, x, y); }
+
+    // One change to what a capture shows, and what the next new frame shows after it; without
+    // `shows` nothing the capture shows changed, and the last frame comes again, not grabbed.
+    struct StillStep {
+        const char *what;
+        std::function<void()> change;
+        std::function<bool(const x11::Frame &)> shows;
+    };
+    void runStillSteps(x11::FrameSource &source, x11::Frame &f, std::span<const StillStep> steps)
+    {
+        for (const StillStep &step : steps) {
+            SCOPED_TRACE(step.what);
+            const uint64_t before = f.picture;
+            step.change();
+            windows.sync();
+            if (step.shows) {
+                EXPECT_TRUE(captureUntil(source, f, [&](const x11::Frame &f) { return f.picture != before && step.shows(f); }));
+                continue;
+            }
+            // The change before may still be reported late: the capture settles first.
+            QThread::msleep(50);
+            ASSERT_NO_THROW(source.captureFrame(f));
+            const x11::Frame settled = f;
+            for (int i = 0; i < 5; ++i) {
+                QThread::msleep(20);
+                ASSERT_NO_THROW(source.captureFrame(f));
+                EXPECT_EQ(f.picture, settled.picture);
+                EXPECT_EQ(f.data, settled.data); // the same pixels, not grabbed again
+                EXPECT_GT(f.timestampNs, settled.timestampNs);
+            }
+        }
+    }
 
     XcbTestWindows windows;
     x11::DisplayInfo display;
@@ -244,12 +277,7 @@ TEST_F(X11Capture, StillScreenIsDeliveredAgainWithoutAGrabUntilSomethingChanges)
     x11::Frame f;
     ASSERT_TRUE(captureUntil(source, f, [](const x11::Frame &f) { return at(f, 200, 200) == kGreen; }));
 
-    struct Step {
-        const char *what;
-        std::function<void()> change;
-        std::function<bool(const x11::Frame &)> shows; // null: nothing changed, the frame repeats
-    };
-    const Step steps[] = {
+    const StillStep steps[] = {
         {"nothing changes", [] {}, nullptr},
         {"a window moves", [&] { windows.move(other, 900, 100); },
          [](const x11::Frame &f) { return at(f, 950, 150) == kBlue && at(f, 650, 150) != kBlue; }},
@@ -260,27 +288,29 @@ TEST_F(X11Capture, StillScreenIsDeliveredAgainWithoutAGrabUntilSomethingChanges)
         {"the pointer is hidden", [&] { source.setShowsCursor(false); }, [](const x11::Frame &) { return true; }},
         {"nothing changes at the end", [] {}, nullptr},
     };
-    for (const Step &step : steps) {
-        SCOPED_TRACE(step.what);
-        const uint64_t before = f.picture;
-        step.change();
-        windows.sync();
-        if (step.shows) {
-            EXPECT_TRUE(captureUntil(source, f, [&](const x11::Frame &f) { return f.picture != before && step.shows(f); }));
-            continue;
-        }
-        // The change before may still be reported late: the screen settles first.
-        QThread::msleep(50);
-        ASSERT_NO_THROW(source.captureFrame(f));
-        const x11::Frame settled = f;
-        for (int i = 0; i < 5; ++i) {
-            QThread::msleep(20);
-            ASSERT_NO_THROW(source.captureFrame(f));
-            EXPECT_EQ(f.picture, settled.picture);
-            EXPECT_EQ(f.data, settled.data); // the same pixels, not grabbed again
-            EXPECT_GT(f.timestampNs, settled.timestampNs);
-        }
-    }
+    runStillSteps(source, f, steps);
+}
+
+TEST_F(X11Capture, StillWindowIsDeliveredAgainUntilItMoves)
+{
+    const xcb_window_t w = windows.quadrants(QRect(200, 200, 160, 120), kPattern);
+    auto cfg = windowConfig(w);
+    cfg.showsCursor = true;
+    x11::FrameSource source(cfg);
+    ASSERT_NO_THROW(source.open());
+    x11::Frame f;
+    ASSERT_TRUE(captureUntil(source, f, [](const x11::Frame &f) { return at(f, 10, 10) == kRed; }));
+    xcb_window_t cover = 0;
+    const StillStep steps[] = {
+        {"nothing changes", [] {}, nullptr},
+        // The window's own pixels are recorded: a window over it changes nothing.
+        {"another window covers it", [&] { cover = windows.solid(QRect(180, 180, 300, 300), 0xffffff); }, nullptr},
+        {"it moves", [&] { windows.move(w, 600, 400); }, [](const x11::Frame &f) { return at(f, 10, 10) == kRed; }},
+        {"the pointer moves over it", [&] { windows.warpPointer(680, 460); }, [](const x11::Frame &) { return true; }},
+        {"nothing changes at the end", [] {}, nullptr},
+    };
+    runStillSteps(source, f, steps);
+    (void)cover;
 }
 
 TEST_F(X11Capture, ExceptedWindowStaysDespiteItsProcessBeingLeftOut)
