@@ -94,7 +94,7 @@ struct FrameSource::State {
         bool drawn = false;
         bool operator==(const PointerLook &) const = default;
     };
-    static PointerLook lookOf(const xcb_xfixes_get_cursor_image_reply_t *cursor);
+    PointerLook lookOf(const xcb_xfixes_get_cursor_image_reply_t *cursor, QPoint origin) const;
     xcb_damage_damage_t damage = XCB_NONE;
     bool damaged = true;
     uint64_t pictures = 0;
@@ -276,7 +276,7 @@ void FrameSource::State::grabFrame(Frame &frame, bool withCursor)
     frame.picture = ++pictures;
     if (damage != XCB_NONE) {
         last = frame;
-        lastLook = lookOf(cursor.get());
+        lastLook = lookOf(cursor.get(), origin);
         lastOrigin = origin;
     }
 }
@@ -309,12 +309,18 @@ bool FrameSource::State::lastFrameHolds(bool withCursor, Reply<xcb_xfixes_get_cu
     }
     if (cursorRequest)
         cursor.reset(xcb_xfixes_get_cursor_image_reply(c, *cursorRequest, nullptr));
-    return known && !hidden && origin == lastOrigin && lookOf(cursor.get()) == lastLook;
+    return known && !hidden && origin == lastOrigin && lookOf(cursor.get(), origin) == lastLook;
 }
 
-FrameSource::State::PointerLook FrameSource::State::lookOf(const xcb_xfixes_get_cursor_image_reply_t *cursor)
+// A pointer outside the frame (on another display, beside a captured window) is not drawn: its
+// moves there change nothing.
+FrameSource::State::PointerLook FrameSource::State::lookOf(const xcb_xfixes_get_cursor_image_reply_t *cursor,
+                                                           QPoint origin) const
 {
     if (!cursor)
+        return PointerLook{};
+    const QRect image(cursor->x - cursor->xhot, cursor->y - cursor->yhot, cursor->width, cursor->height);
+    if (!image.intersects(QRect(origin, QSize(width, height))))
         return PointerLook{};
     return PointerLook{cursor->x, cursor->y, cursor->cursor_serial, true};
 }

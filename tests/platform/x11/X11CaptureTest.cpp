@@ -306,6 +306,7 @@ TEST_F(X11Capture, StillWindowIsDeliveredAgainUntilItMoves)
         // The window's own pixels are recorded: a window over it changes nothing.
         {"another window covers it", [&] { cover = windows.solid(QRect(180, 180, 300, 300), 0xffffff); }, nullptr},
         {"it moves", [&] { windows.move(w, 600, 400); }, [](const x11::Frame &f) { return at(f, 10, 10) == kRed; }},
+        {"the pointer moves beside it", [&] { windows.warpPointer(1500, 900); }, nullptr},
         {"the pointer moves over it", [&] { windows.warpPointer(680, 460); }, [](const x11::Frame &) { return true; }},
         {"nothing changes at the end", [] {}, nullptr},
     };
