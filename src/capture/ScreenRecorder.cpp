@@ -456,7 +456,7 @@ std::unique_ptr<ScreenRecorder::Stream> ScreenRecorder::makeStream(uint32_t disp
             video.stride = frame.stride;
             video.timestamp = SampleTime::fromNanoseconds(frame.timestampNs);
             if constexpr (requires { frame.picture; })
-                video.picture = frame.picture; // a screen cast's repeats are not converted again
+                video.picture = frame.picture; // a repeated picture is not converted again
             w->appendVideo(video);
             counter->fetch_add(1);
         });

@@ -84,7 +84,7 @@ PlayerPane::PlayerPane(QWidget *parent) : QWidget(parent)
 QWidget *PlayerPane::makeMessage(bool noTakes)
 {
     auto *area = new QWidget(this);
-    area->setMinimumSize(480, 360);
+    area->setMinimumSize(VideoFrameView::kMinimumSize);
     area->setAutoFillBackground(true);
     QPalette black = area->palette();
     black.setColor(QPalette::Window, Qt::black);

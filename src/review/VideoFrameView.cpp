@@ -10,7 +10,9 @@ VideoFrameView::VideoFrameView(QWidget *parent) : QWidget(parent)
 {
     setFocusPolicy(Qt::NoFocus);
     setAttribute(Qt::WA_OpaquePaintEvent);
-    setMinimumSize(480, 360);
+    // Small, so that the pane's layout can always give the trim bar its room below the picture:
+    // a larger minimum than the pane has left pushed the view under the trim bar.
+    setMinimumSize(kMinimumSize);
 }
 
 void VideoFrameView::setPlayer(av::Player *player)
@@ -33,10 +35,20 @@ void VideoFrameView::paintEvent(QPaintEvent *)
     const QImage frame = m_player->currentFrame();
     if (frame.isNull())
         return;
-    const QSize fitted = frame.size().scaled(size(), Qt::KeepAspectRatio);
-    const QRect target(QPoint((width() - fitted.width()) / 2, (height() - fitted.height()) / 2), fitted);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
-    painter.drawImage(target, frame);
+    painter.drawImage(fittedRect(frame.size()), frame);
+}
+
+QRect VideoFrameView::pictureRect() const
+{
+    const QImage frame = m_player ? m_player->currentFrame() : QImage();
+    return frame.isNull() ? QRect() : fittedRect(frame.size());
+}
+
+QRect VideoFrameView::fittedRect(const QSize &picture) const
+{
+    const QSize fitted = picture.scaled(size(), Qt::KeepAspectRatio);
+    return QRect(QPoint((width() - fitted.width()) / 2, (height() - fitted.height()) / 2), fitted);
 }
 
 } // namespace lumacast::review

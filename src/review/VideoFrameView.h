@@ -19,11 +19,17 @@ public:
 
     void setPlayer(av::Player *player);
     av::Player *player() const { return m_player.data(); }
+    // Where the current picture is drawn, in the view's coordinates; empty without one.
+    QRect pictureRect() const;
+
+    static constexpr QSize kMinimumSize{160, 90};
 
 protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    QRect fittedRect(const QSize &picture) const;
+
     QPointer<av::Player> m_player;
     QMetaObject::Connection m_connection;
 };

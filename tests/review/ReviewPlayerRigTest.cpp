@@ -21,7 +21,9 @@
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QScreen>
 #include <QTest>
+#include <QVBoxLayout>
 
 #include <gtest/gtest.h>
 
@@ -255,6 +257,61 @@ TEST_F(ReviewPlayerRig, PaneShowsTheTakeWithSixteenThumbnails)
     pane.setInputs(inputs);
     EXPECT_EQ(pane.emptyStateTitle(), QStringLiteral("No takes yet"));
     EXPECT_FALSE(pane.trimBar()->isVisibleTo(&pane));
+}
+
+// The whole picture shows, fitted and letterboxed, above the trim bar at every size of the pane:
+// 640x372 is what the review window gives it at its default 900x420.
+TEST_F(ReviewPlayerRig, WholePictureShowsAboveTheTrimBarAtEverySize)
+{
+    av::MoviePlayer player;
+    load(player);
+    double trimStart = 0.0, trimEnd = 3.0;
+    review::PlayerPaneInputs inputs;
+    inputs.player = &player;
+    inputs.trimStart = {[&] { return trimStart; }, [&](double v) { trimStart = v; }};
+    inputs.trimEnd = {[&] { return trimEnd; }, [&](double v) { trimEnd = v; }};
+    inputs.takeDuration = *writtenDuration;
+    // In a window whose own minimum size wins over its layout's, as the review window's does.
+    QWidget window;
+    window.setWindowFlags(Qt::FramelessWindowHint);
+    window.setMinimumSize(100, 100);
+    auto *column = new QVBoxLayout(&window);
+    column->setContentsMargins(0, 0, 0, 0);
+    auto *paneInWindow = new review::PlayerPane(&window);
+    column->addWidget(paneInWindow);
+    review::PlayerPane &pane = *paneInWindow;
+    pane.setInputs(inputs);
+    window.resize(640, 372);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    seekAndWait(player, 1.0); // frame 30: every pixel 150
+
+    const QSize sizes[] = {{640, 372}, {640, 300}, {1280, 720}, {500, 900}};
+    for (const QSize &size : sizes) {
+        SCOPED_TRACE(::testing::Message() << size.width() << "x" << size.height());
+        window.resize(size);
+        QTest::qWait(150);
+        const review::VideoFrameView *view = pane.videoView();
+        const QRect picture = view->pictureRect().translated(view->mapTo(&pane, QPoint()));
+        const QRect shown = QRect(view->mapTo(&pane, QPoint()), view->size());
+        const int barTop = pane.trimBar()->parentWidget()->mapTo(&pane, QPoint()).y();
+        ASSERT_FALSE(picture.isEmpty());
+        ASSERT_EQ(pane.size(), size);
+        EXPECT_TRUE(pane.rect().contains(picture));
+        EXPECT_LE(picture.bottom(), barTop - 1);
+        EXPECT_LE(shown.bottom(), barTop - 1); // the view itself is not under the bar
+        EXPECT_NEAR(picture.width() * 3, picture.height() * 4, 8); // 320x240 keeps its shape
+        EXPECT_TRUE(picture.width() >= shown.width() - 1 || picture.height() >= shown.height() - 1);
+
+        // On the X server's screen: the picture's top and bottom rows, not the bar's colour.
+        const QImage screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+        const QPoint origin = pane.mapToGlobal(QPoint());
+        for (const int y : {picture.top() + 1, picture.bottom() - 1}) {
+            const QColor c = screen.pixelColor(origin + QPoint(picture.center().x(), y));
+            EXPECT_NEAR(c.red(), 150, 12) << "row " << y;
+            EXPECT_NEAR(c.blue(), 150, 12) << "row " << y;
+        }
+    }
 }
 
 namespace {

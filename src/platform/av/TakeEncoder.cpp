@@ -3,6 +3,7 @@
 #include "platform/av/Bt709Convert.h"
 #include "platform/av/SoundDescription.h"
 #include "platform/av/H264EncoderSetup.h"
+#include "platform/av/MediaError.h"
 #include "platform/av/TakeJournal.h"
 #include "store/AppLog.h"
 #include "threads/ThreadBridge.h"
@@ -19,9 +20,6 @@ extern "C" {
 #include <QFile>
 #include <QFileInfo>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -32,25 +30,11 @@ namespace lumacast::av {
 
 namespace {
 
+// While nothing comes to encode (a pause, a stalled source) what was written still goes to disk
+// this often.
+constexpr auto kIdleSyncInterval = std::chrono::milliseconds(700);
+
 using Wide = __int128;
-
-// Movie and journal reach the disk this often while a take is written, so that with the muxer's
-// own lag a crash loses at most about a second; each sync costs the encoder a little (its writes
-// wait for pages under writeback), so not much more often.
-constexpr auto kJournalSyncInterval = std::chrono::milliseconds(700);
-
-bool writeAll(int fd, const char *data, qsizetype size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size_t(size));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n, size -= n;
-    }
-    return true;
-}
 
 // (value / timescale) - (originValue / originTimescale), in ticks of 1/target, rounded to
 // nearest with halves away from zero.
@@ -127,18 +111,6 @@ struct TakeEncoder::Item {
     int channels = 0;
 };
 
-// What the journal needs of a packet handed to the muxer, kept until the muxer lets go of it,
-// which it does right after writing it.
-struct TakeEncoder::WrittenPacket {
-    TakeEncoder *encoder = nullptr;
-    int track = 0;
-    int64_t dts = 0;
-    int64_t pts = 0;
-    int64_t duration = 0;
-    bool keyframe = false;
-    AVBufferRef *original = nullptr; // the encoder's buffer, which the packet's data lies in
-};
-
 TakeEncoder::TakeEncoder(const QString &path) : m_path(path)
 {
     detail::quietenEncoderLogging();
@@ -165,7 +137,7 @@ TakeEncoder::~TakeEncoder()
         m_thread.join();
     }
     closeFile(false);
-    closeJournal(false);
+    m_journal.close(false);
     // Packets still queued in the muxer go with the context; the journal is closed by then.
     for (auto &item : m_queue)
         av_frame_free(&item.frame);
@@ -281,7 +253,7 @@ bool TakeEncoder::startWriting()
     // ten seconds: a sound source that starts late (a microphone waking up, a suspended monitor)
     // would keep that much picture out of the file, where no journal can reach it. A second
     // bounds it; while sound keeps pace the order in the file is the same as without.
-    if (!m_journalPath.isEmpty())
+    if (m_journal.isConfigured())
         m_format->max_interleave_delta = 1000000;
     rc = avformat_write_header(m_format, nullptr);
     if (rc < 0) {
@@ -289,7 +261,7 @@ bool TakeEncoder::startWriting()
         return false;
     }
     m_status = Status::writing;
-    if (!m_journalPath.isEmpty())
+    if (m_journal.isConfigured())
         openJournal();
     m_thread = std::thread([this] {
         nameCurrentThread("take encoder");
@@ -484,12 +456,12 @@ void TakeEncoder::run()
         {
             std::unique_lock lock(m_queueMutex);
             const auto ready = [this] { return !m_queue.empty() || m_ending; };
-            if (!m_journaling) {
+            if (!m_journal.isOpen()) {
                 m_queueCondition.wait(lock, ready);
-            } else if (!m_queueCondition.wait_for(lock, kJournalSyncInterval, ready)) {
+            } else if (!m_queueCondition.wait_for(lock, kIdleSyncInterval, ready)) {
                 // Nothing to encode (a pause, a stalled source): what was written still goes to disk.
                 lock.unlock();
-                syncJournal(false);
+                m_journal.sync(false);
                 continue;
             }
             if (m_queue.empty() || m_status == Status::cancelled)
@@ -680,8 +652,7 @@ void TakeEncoder::drainPackets(Track &track, bool flushing)
     auto write = [&](AVPacket *p) {
         p->stream_index = track.stream->index;
         av_packet_rescale_ts(p, track.codec->time_base, track.stream->time_base);
-        if (m_journaling)
-            journalPacket(p);
+        m_journal.wrap(p);
         const int rc = av_interleaved_write_frame(m_format, p);
         if (rc < 0)
             fail(QStringLiteral("Could not write to %1: %2").arg(m_path, writeFailureReason(m_path, AVUNERROR(rc))));
@@ -784,7 +755,7 @@ void TakeEncoder::closeFile(bool writeTrailer)
             finished = true;
     }
     if (!finished)
-        syncJournal(true); // what reached the movie is what a recovery can keep
+        m_journal.sync(true); // what reached the movie is what a recovery can keep
     const int rc = avio_closep(&m_format->pb);
     if (rc < 0) {
         fail(QStringLiteral("Could not close %1: %2").arg(m_path, writeFailureReason(m_path, AVUNERROR(rc))));
@@ -798,15 +769,14 @@ void TakeEncoder::closeFile(bool writeTrailer)
             finished = false;
         }
     }
-    closeJournal(finished);
+    m_journal.close(finished);
 }
 
 void TakeEncoder::keepJournal(const QString &journalPath, const QByteArray &note)
 {
     if (m_status != Status::unknown)
         return;
-    m_journalPath = journalPath;
-    m_journalNote = note;
+    m_journal.configure(journalPath, m_path, note);
 }
 
 void TakeEncoder::openJournal()
@@ -849,149 +819,7 @@ void TakeEncoder::openJournal()
         AppLog::shared().log(QStringLiteral("[writer] no journal for this take: ") + e.description());
         return;
     }
-    // The muxer has written 'ftyp', 'wide' and the 'mdat' header: the samples start here.
-    m_writtenEnd = avio_tell(m_format->pb);
-    avio_flush(m_format->pb);
-    const QByteArray header = TakeJournal::header(m_writtenEnd - 16, m_journalNote, tracks);
-    const QByteArray path = QFile::encodeName(m_journalPath);
-    m_journalFd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    m_movieSyncFd = ::open(QFile::encodeName(m_path).constData(), O_WRONLY | O_CLOEXEC);
-    if (m_journalFd < 0 || m_movieSyncFd < 0 || !writeAll(m_journalFd, header.constData(), header.size())
-        || ::fdatasync(m_journalFd) != 0) {
-        AppLog::shared().log(QStringLiteral("[writer] no journal for this take: ")
-                             + writeFailureReason(m_journalPath, errno));
-        closeJournal(false);
-        QFile::remove(m_journalPath);
-        return;
-    }
-    m_lastSync = std::chrono::steady_clock::now();
-    m_journaling = true;
-    m_syncThread = std::thread([this] {
-        nameCurrentThread("take sync");
-        runJournalSync();
-    });
-}
-
-void TakeEncoder::journalPacket(AVPacket *p)
-{
-    // The muxer lets go of a packet's buffer right after writing it: a buffer of our own around
-    // the encoder's tells us when, and the file position then is where the sample ends.
-    auto *written = new WrittenPacket{this, p->stream_index, p->dts, p->pts, p->duration,
-                                      (p->flags & AV_PKT_FLAG_KEY) != 0, p->buf};
-    AVBufferRef *wrapper = av_buffer_create(p->data, size_t(p->size), &TakeEncoder::packetWritten, written, 0);
-    if (!wrapper) {
-        delete written; // the sample goes unjournaled; a recovery closes the gap in its track
-        return;
-    }
-    p->buf = wrapper;
-}
-
-void TakeEncoder::packetWritten(void *opaque, uint8_t *)
-{
-    auto *written = static_cast<WrittenPacket *>(opaque);
-    written->encoder->recordWritten(*written);
-    av_buffer_unref(&written->original);
-    delete written;
-}
-
-void TakeEncoder::recordWritten(const WrittenPacket &packet)
-{
-    // A packet dropped unwritten (a failed write, a muxer torn down) leaves the position as it was.
-    if (!m_journaling || !m_format->pb || m_format->pb->error < 0)
-        return;
-    const int64_t end = avio_tell(m_format->pb);
-    if (end <= m_writtenEnd)
-        return;
-    TakeJournal::Sample sample;
-    sample.track = packet.track;
-    sample.keyframe = packet.keyframe;
-    sample.offset = m_writtenEnd;
-    sample.size = uint32_t(end - m_writtenEnd);
-    sample.decodeTime = packet.dts;
-    sample.compositionOffset = int32_t(packet.pts - packet.dts);
-    sample.duration = uint32_t(std::max<int64_t>(packet.duration, 0));
-    TakeJournal::appendSampleRecord(m_journalPending, sample);
-    m_writtenEnd = end;
-    syncJournal(false);
-}
-
-void TakeEncoder::syncJournal(bool force)
-{
-    if (!m_journaling || !m_format->pb)
-        return;
-    const auto now = std::chrono::steady_clock::now();
-    // Without a record pending no sample was written since the last sync (a pause): nothing to do.
-    if (!force && (m_journalPending.isEmpty() || now - m_lastSync < kJournalSyncInterval))
-        return;
-    m_lastSync = now;
-    // The samples reach the movie's file before their records are handed over: a record never
-    // reaches the disk before the bytes it names.
-    avio_flush(m_format->pb);
-    {
-        std::lock_guard lock(m_syncMutex);
-        m_syncRecords.append(m_journalPending);
-        m_syncRequested = true;
-    }
-    m_journalPending.clear();
-    m_syncCondition.notify_one();
-}
-
-void TakeEncoder::runJournalSync()
-{
-    for (;;) {
-        QByteArray records;
-        bool stopping = false;
-        {
-            std::unique_lock lock(m_syncMutex);
-            m_syncCondition.wait(lock, [this] { return m_syncRequested || m_syncStopping; });
-            records.swap(m_syncRecords);
-            stopping = m_syncStopping && !m_syncRequested;
-            m_syncRequested = false;
-        }
-        if (stopping)
-            return;
-        if (m_journalBroken || ::fdatasync(m_movieSyncFd) != 0 || records.isEmpty())
-            continue;
-        if (!writeAll(m_journalFd, records.constData(), records.size()) || ::fdatasync(m_journalFd) != 0) {
-            // A full disk: what the journal holds stays readable (a cut-off record is ignored),
-            // and nothing is appended behind a record that may be incomplete.
-            AppLog::shared().log(QStringLiteral("[writer] the take's journal stopped: ")
-                                 + writeFailureReason(m_journalPath, errno));
-            m_journalBroken = true;
-        }
-    }
-}
-
-// Waits until everything handed over is on the disk.
-void TakeEncoder::stopJournalSync()
-{
-    if (!m_syncThread.joinable())
-        return;
-    {
-        std::lock_guard lock(m_syncMutex);
-        m_syncStopping = true;
-    }
-    m_syncCondition.notify_one();
-    m_syncThread.join();
-}
-
-void TakeEncoder::closeJournal(bool finished)
-{
-    stopJournalSync();
-    m_journaling = false;
-    if (finished && m_movieSyncFd >= 0) {
-        // The journal goes only once the finished movie is on the disk.
-        if (::fdatasync(m_movieSyncFd) != 0)
-            finished = false;
-    }
-    if (m_journalFd >= 0)
-        ::close(m_journalFd);
-    if (m_movieSyncFd >= 0)
-        ::close(m_movieSyncFd);
-    m_journalFd = m_movieSyncFd = -1;
-    m_journalPending.clear();
-    if (finished && !m_journalPath.isEmpty())
-        QFile::remove(m_journalPath);
+    m_journal.open(m_format->pb, tracks);
 }
 
 } // namespace lumacast::av

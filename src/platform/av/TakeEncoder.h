@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/av/TakeEncoderSettings.h"
+#include "platform/av/TakeJournalWriter.h"
 
 #include <QString>
 
@@ -84,7 +85,6 @@ public:
 private:
     struct Track;
     struct Item;
-    struct WrittenPacket;
 
     void fail(const QString &description);
     bool queueRepeat(int track, int64_t pts);
@@ -97,15 +97,9 @@ private:
     void drainPackets(Track &track, bool flushing);
     void flushAll();
     void closeFile(bool writeTrailer);
-    // The journal, on the encoder's thread (set up on the caller's, before the thread starts).
+    // Builds the journal's track descriptions once the encoders are open; on the caller's
+    // thread, before the encoder's starts.
     void openJournal();
-    void journalPacket(AVPacket *packet);
-    static void packetWritten(void *opaque, uint8_t *data);
-    void recordWritten(const WrittenPacket &packet);
-    void syncJournal(bool force);
-    void runJournalSync();
-    void stopJournalSync();
-    void closeJournal(bool finished);
 
     QString m_path;
     AVFormatContext *m_format = nullptr;
@@ -128,22 +122,9 @@ private:
     std::thread m_thread;
     bool m_fileOpen = false;
 
-    QString m_journalPath;
-    QByteArray m_journalNote;
-    int m_journalFd = -1;     // set up before the threads start, closed after they end
-    int m_movieSyncFd = -1;   // a second descriptor of the movie, for fdatasync
-    bool m_journaling = false; // encoder thread
-    int64_t m_writtenEnd = 0; // encoder thread: where the last sample written ends in the movie
-    QByteArray m_journalPending; // encoder thread: records whose samples are not yet handed over
-    std::chrono::steady_clock::time_point m_lastSync;
-    // The "take sync" thread brings movie and journal to the disk, so that a slow disk never
-    // holds up encoding; it gets the records whose samples the muxer has flushed to the movie.
-    std::thread m_syncThread;
-    std::mutex m_syncMutex;
-    std::condition_variable m_syncCondition;
-    QByteArray m_syncRecords; // guarded by m_syncMutex
-    bool m_syncRequested = false, m_syncStopping = false; // guarded by m_syncMutex
-    std::atomic<bool> m_journalBroken{false};
+    // Packets the muxer still holds when the destructor frees the context call back into it,
+    // closed by then.
+    TakeJournalWriter m_journal;
 };
 
 } // namespace lumacast::av

@@ -13,8 +13,8 @@ namespace lumacast::av {
 
 // The journal a take movie is written with: what its index would hold, kept beside the movie
 // while it is written, so that a movie cut off by a crash or a power cut can be finished from it.
-// The layout (little-endian) is described in the capture README. Written by `TakeEncoder` on its
-// own thread; read by `TakeRecovery` on any thread.
+// The layout (little-endian) is described in the capture README. Written by `TakeJournalWriter` on
+// the take encoder's thread; read by `TakeRecovery` on any thread.
 class TakeJournal {
 public:
     struct Track {

@@ -7,9 +7,26 @@
 
 namespace lumacast::x11 {
 
+namespace {
+
+// The background window's width is a multiple of this, so that a pattern tiled from the root's
+// origin (whose tile size divides it) lines up with the screen in the window's own coordinates.
+constexpr int kTileAlignment = 256;
+
+} // namespace
+
 ExclusionRepair::ExclusionRepair(Connection &connection, const CaptureConfig &config)
     : m_conn(connection), m_config(config)
 {
+}
+
+ExclusionRepair::~ExclusionRepair()
+{
+    if (m_backgroundWindowPixmap != XCB_NONE)
+        xcb_free_pixmap(m_conn.get(), m_backgroundWindowPixmap);
+    if (m_backgroundWindow != XCB_NONE)
+        xcb_destroy_window(m_conn.get(), m_backgroundWindow);
+    xcb_flush(m_conn.get());
 }
 
 void ExclusionRepair::selectRootEvents()
@@ -18,7 +35,7 @@ void ExclusionRepair::selectRootEvents()
     xcb_change_window_attributes(m_conn.get(), m_conn.root(), XCB_CW_EVENT_MASK, &mask);
 }
 
-void ExclusionRepair::noteEvent(uint8_t type)
+bool ExclusionRepair::noteEvent(uint8_t type)
 {
     switch (type) {
     case 0: // an error: most likely a pixmap that went stale
@@ -31,12 +48,12 @@ void ExclusionRepair::noteEvent(uint8_t type)
     case XCB_CIRCULATE_NOTIFY:
     case XCB_GRAVITY_NOTIFY:
         m_treeDirty = true;
-        break;
+        return true;
     case XCB_PROPERTY_NOTIFY:
         m_backgroundDirty = true; // a new desktop picture, or only another root property
-        break;
+        return true;
     default:
-        break;
+        return false;
     }
 }
 
@@ -51,6 +68,7 @@ std::vector<RepairPiece> ExclusionRepair::pieces(const QRect &frameRect)
         m_rootBackground = readRootBackground();
         m_backgroundDirty = false;
     }
+    const xcb_pixmap_t background = m_rootBackground != XCB_NONE ? m_rootBackground : rootPaintedBackground();
 
     std::vector<RepairPiece> pieces;
     std::vector<QRect> damaged;
@@ -66,10 +84,16 @@ std::vector<RepairPiece> ExclusionRepair::pieces(const QRect &frameRect)
     if (damaged.empty())
         return pieces;
 
-    // Each damaged rectangle is painted again from the bottom up: the desktop picture when one
-    // is set on the root (black otherwise), then every visible window that is not left out.
+    // Each damaged rectangle is painted again from the bottom up: the desktop picture a setter
+    // announced on the root, else the root's own background, then every visible window that is
+    // not left out.
     for (const QRect &area : damaged) {
-        pieces.push_back(RepairPiece{m_rootBackground, area, area.topLeft() - frameRect.topLeft(), false});
+        if (background != XCB_NONE && background == m_backgroundWindowPixmap) {
+            // Painted afresh ahead of the grab: the root's background may have changed since.
+            xcb_clear_area(m_conn.get(), 0, m_backgroundWindow, int16_t(area.x()), int16_t(area.y()),
+                           uint16_t(area.width()), uint16_t(area.height()));
+        }
+        pieces.push_back(RepairPiece{background, area, area.topLeft() - frameRect.topLeft(), false});
         for (size_t i = 0; i < m_tops.size(); ++i) {
             const TopLevel &t = m_tops[i];
             if (!t.viewable || !t.drawable || excluded[i])
@@ -118,6 +142,8 @@ std::vector<ExclusionRepair::TopLevel> ExclusionRepair::topLevels()
         Reply<xcb_get_geometry_reply_t> g(xcb_get_geometry_reply(c, geos[i], nullptr));
         if (!a || !g)
             continue; // destroyed meanwhile
+        if (kids[i] == m_backgroundWindow)
+            continue;
         TopLevel t;
         t.id = kids[i];
         t.outer = QRect(g->x, g->y, g->width + 2 * g->border_width, g->height + 2 * g->border_width);
@@ -188,6 +214,33 @@ xcb_pixmap_t ExclusionRepair::readRootBackground()
             return *static_cast<const xcb_pixmap_t *>(xcb_get_property_value(r.get()));
     }
     return XCB_NONE;
+}
+
+// Whatever sets the root's background (a solid colour, a pattern, a picture without announcing
+// it), the server paints it into a window whose background is its parent's. That window is
+// mapped left of the screen, where nothing shows it, and is composited off-screen like every
+// window, so its pixmap holds the background for the screen's rows. The root window itself
+// cannot be read for it: beneath the windows over it the screen holds their pixels.
+xcb_pixmap_t ExclusionRepair::rootPaintedBackground()
+{
+    if (m_backgroundWindowPixmap != XCB_NONE || m_backgroundWindow != XCB_NONE)
+        return m_backgroundWindowPixmap;
+    xcb_connection_t *c = m_conn.get();
+    const xcb_screen_t *screen = m_conn.screen();
+    const int width = (screen->width_in_pixels + kTileAlignment - 1) / kTileAlignment * kTileAlignment;
+    m_backgroundWindow = xcb_generate_id(c);
+    const uint32_t values[] = {XCB_BACK_PIXMAP_PARENT_RELATIVE, 1};
+    xcb_create_window(c, screen->root_depth, m_backgroundWindow, screen->root, int16_t(-width), 0, uint16_t(width),
+                      screen->height_in_pixels, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                      XCB_CW_BACK_PIXMAP | XCB_CW_OVERRIDE_REDIRECT, values);
+    xcb_map_window(c, m_backgroundWindow);
+    const xcb_pixmap_t pixmap = xcb_generate_id(c);
+    if (xcb_generic_error_t *e = xcb_request_check(c, xcb_composite_name_window_pixmap_checked(c, m_backgroundWindow, pixmap))) {
+        std::free(e); // the window stays, so that this is not tried every frame: black then
+        return XCB_NONE;
+    }
+    m_backgroundWindowPixmap = pixmap;
+    return pixmap;
 }
 
 } // namespace lumacast::x11

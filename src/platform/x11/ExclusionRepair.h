@@ -17,8 +17,8 @@
 
 namespace lumacast::x11 {
 
-// One rectangle of a repair: painted from `from` (black when it is none, or when a desktop
-// picture refuses; skipped when a window refuses), at `to` in the frame.
+// One rectangle of a repair: painted from `from` (black when it is none, or when the desktop's
+// background refuses; skipped when a window refuses), at `to` in the frame.
 struct RepairPiece {
     xcb_drawable_t from = XCB_NONE;
     QRect source; // in `from`'s coordinates
@@ -34,6 +34,7 @@ struct RepairPiece {
 class ExclusionRepair {
 public:
     ExclusionRepair(Connection &connection, const CaptureConfig &config);
+    ~ExclusionRepair();
     ExclusionRepair(const ExclusionRepair &) = delete;
     ExclusionRepair &operator=(const ExclusionRepair &) = delete;
 
@@ -41,7 +42,8 @@ public:
     void selectRootEvents();
     // An event polled from the connection (response type without the sent flag; 0 for an error):
     // the stacking order or the desktop picture is read again at the next frame where it matters.
-    void noteEvent(uint8_t type);
+    // True when the event may change what the repair paints (without the screen changing).
+    bool noteEvent(uint8_t type);
     // A window piece could not be read: the stacking order is read again at the next frame.
     void windowRefused() { m_treeDirty = true; }
 
@@ -67,6 +69,7 @@ private:
     xcb_pixmap_t pixmapOf(xcb_window_t window);
     void forgetPixmaps();
     xcb_pixmap_t readRootBackground();
+    xcb_pixmap_t rootPaintedBackground();
 
     Connection &m_conn;
     const CaptureConfig m_config; // only its lists of windows and processes are read
@@ -76,6 +79,10 @@ private:
     std::map<xcb_window_t, xcb_pixmap_t> m_pixmaps;
     xcb_pixmap_t m_rootBackground = XCB_NONE; // the desktop picture a background setter left on the root
     bool m_backgroundDirty = true;
+    // Without such a picture, the root's own background (a solid colour, a pattern) as the server
+    // paints it into a window of ours left of the screen (see `rootPaintedBackground`).
+    xcb_window_t m_backgroundWindow = XCB_NONE;
+    xcb_pixmap_t m_backgroundWindowPixmap = XCB_NONE;
 };
 
 } // namespace lumacast::x11

@@ -3,6 +3,7 @@
 #include "platform/x11/X11Error.h"
 
 #include <xcb/composite.h>
+#include <xcb/damage.h>
 #include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
@@ -58,16 +59,18 @@ std::unique_ptr<Connection> Connection::open(bool redirectForCapture)
     c->m_screen = it.data;
 
     // Every extension is announced first, then all version handshakes are sent before any reply
-    // is awaited: one round trip instead of four.
+    // is awaited: one round trip instead of five.
     const auto *shm = xcb_get_extension_data(conn, &xcb_shm_id);
     const auto *composite = xcb_get_extension_data(conn, &xcb_composite_id);
     const auto *xfixes = xcb_get_extension_data(conn, &xcb_xfixes_id);
     const auto *randr = xcb_get_extension_data(conn, &xcb_randr_id);
+    const auto *damage = xcb_get_extension_data(conn, &xcb_damage_id);
 
     std::optional<xcb_shm_query_version_cookie_t> shmCookie;
     std::optional<xcb_composite_query_version_cookie_t> compositeCookie;
     std::optional<xcb_xfixes_query_version_cookie_t> xfixesCookie;
     std::optional<xcb_randr_query_version_cookie_t> randrCookie;
+    std::optional<xcb_damage_query_version_cookie_t> damageCookie;
     if (shm && shm->present)
         shmCookie = xcb_shm_query_version(conn);
     if (composite && composite->present)
@@ -76,6 +79,9 @@ std::unique_ptr<Connection> Connection::open(bool redirectForCapture)
         xfixesCookie = xcb_xfixes_query_version(conn, 4, 0);
     if (randr && randr->present)
         randrCookie = xcb_randr_query_version(conn, 1, 5);
+    // The version handshake is what lets this client use the extension at all.
+    if (damage && damage->present)
+        damageCookie = xcb_damage_query_version(conn, 1, 1);
 
     if (shmCookie) {
         Reply<xcb_shm_query_version_reply_t> r(xcb_shm_query_version_reply(conn, *shmCookie, nullptr));
@@ -96,6 +102,11 @@ std::unique_ptr<Connection> Connection::open(bool redirectForCapture)
         Reply<xcb_randr_query_version_reply_t> r(xcb_randr_query_version_reply(conn, *randrCookie, nullptr));
         c->m_hasRandr = r && (r->major_version > 1 || r->minor_version >= 3);
         c->m_randrEventBase = randr->first_event;
+    }
+    if (damageCookie) {
+        Reply<xcb_damage_query_version_reply_t> r(xcb_damage_query_version_reply(conn, *damageCookie, nullptr));
+        c->m_hasDamage = r != nullptr;
+        c->m_damageEventBase = damage->first_event;
     }
 
     if (redirectForCapture && c->m_hasComposite) {

@@ -52,6 +52,8 @@ public:
     bool hasXFixes() const { return m_hasXFixes; }
     bool hasRandr() const { return m_hasRandr; }
     uint8_t randrEventBase() const { return m_randrEventBase; }
+    bool hasDamage() const { return m_hasDamage; }
+    uint8_t damageEventBase() const { return m_damageEventBase; }
 
     xcb_atom_t atom(const char *name);
 
@@ -69,6 +71,8 @@ private:
     bool m_hasXFixes = false;
     bool m_hasRandr = false;
     uint8_t m_randrEventBase = 0;
+    bool m_hasDamage = false;
+    uint8_t m_damageEventBase = 0;
     std::map<std::string, xcb_atom_t> m_atoms;
 };
 

@@ -8,6 +8,7 @@
 #include "threads/ThreadBridge.h"
 
 #include <xcb/composite.h>
+#include <xcb/damage.h>
 #include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xfixes.h>
@@ -81,7 +82,26 @@ struct FrameSource::State {
     void fill(PixelBuffer &dest, const QRect &r);
     void resolveDisplay();
     void pollServerEvents(bool &displayChanged);
-    void drawCursor(PixelBuffer &buffer, QPoint origin, xcb_xfixes_get_cursor_image_cookie_t request);
+    void followDisplay();
+    void drawCursor(PixelBuffer &buffer, QPoint origin, const xcb_xfixes_get_cursor_image_reply_t &cursor);
+
+    // With the Damage extension the screen or window is grabbed again only once the server
+    // reported damage since the last grab, when the pointer drawn into it moved or changed, or
+    // when a captured window moved.
+    struct PointerLook {
+        int16_t x = 0, y = 0;
+        uint32_t serial = 0; // the server's number for the cursor image
+        bool drawn = false;
+        bool operator==(const PointerLook &) const = default;
+    };
+    PointerLook lookOf(const xcb_xfixes_get_cursor_image_reply_t *cursor, QPoint origin) const;
+    xcb_damage_damage_t damage = XCB_NONE;
+    bool damaged = true;
+    uint64_t pictures = 0;
+    Frame last; // the last frame grabbed, its buffer held so that it can be delivered again
+    PointerLook lastLook;
+    QPoint lastOrigin; // of the last frame, in root coordinates
+    bool lastFrameHolds(bool withCursor, Reply<xcb_xfixes_get_cursor_image_reply_t> &cursor, bool &hidden);
     // The frame's cursor request: wanted, then sent along with the frame's first picture request.
     bool cursorWanted = false;
     std::optional<xcb_xfixes_get_cursor_image_cookie_t> cursorCookie;
@@ -102,6 +122,7 @@ FrameSource::~FrameSource()
 {
     stop();
     if (d) {
+        d->last = Frame{};
         d->scratch.reset();
         d->pool.reset();
         d->repair.reset();
@@ -157,6 +178,12 @@ void FrameSource::open()
         d->width = cfg.width > 0 ? cfg.width : geo->width;
         d->height = cfg.height > 0 ? cfg.height : geo->height;
     }
+    if (d->conn->hasDamage()) {
+        // Dies with the connection, or with the captured window.
+        d->damage = xcb_generate_id(d->conn->get());
+        xcb_damage_create(d->conn->get(), d->damage, cfg.kind == CaptureConfig::Kind::Display ? d->conn->root() : cfg.windowId,
+                          XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+    }
     const size_t bytes = size_t(d->width) * size_t(d->height) * 4;
     d->pool = std::make_shared<BufferPool>(*d->conn, bytes);
     d->pool->setUseSharedMemory(d->conn->hasShm());
@@ -181,12 +208,29 @@ void FrameSource::State::grabFrame(Frame &frame, bool withCursor)
     frame = Frame{};
     if (conn->failed())
         throw failure(QStringLiteral("The connection to the X server was lost"));
+    xcb_connection_t *c = conn->get();
+    withCursor = withCursor && conn->hasXFixes();
+    const int64_t timestamp = monotonicNow();
+    Reply<xcb_xfixes_get_cursor_image_reply_t> cursor;
+    if (config.kind == CaptureConfig::Kind::Display) {
+        followDisplay();
+    } else {
+        bool ignored = false;
+        pollServerEvents(ignored);
+    }
+    bool hidden = false;
+    if (lastFrameHolds(withCursor, cursor, hidden)) {
+        frame = last;
+        frame.timestampNs = timestamp;
+        return;
+    }
+    if (hidden)
+        return; // minimised or hidden: nothing new to show
     std::shared_ptr<PixelBuffer> buffer = pool->acquire();
     if (!buffer) {
         // Every buffer is still held downstream: this interval yields no frame.
         return;
     }
-    const int64_t timestamp = monotonicNow();
     // The cursor is asked for right behind the first picture request of the frame (see `grab`),
     // so that both answers come back together instead of costing a wake-up each.
     struct CursorRequest {
@@ -198,8 +242,13 @@ void FrameSource::State::grabFrame(Frame &frame, bool withCursor)
             s.cursorCookie.reset();
             s.cursorWanted = false;
         }
-    } cursor{*this};
-    cursorWanted = withCursor && conn->hasXFixes();
+    } cursorRequest{*this};
+    cursorWanted = withCursor && !cursor;
+    if (damage != XCB_NONE) {
+        // Ahead of the grab in the server's order: what is drawn after it is reported anew.
+        xcb_damage_subtract(c, damage, XCB_NONE, XCB_NONE);
+        damaged = false;
+    }
     QPoint origin;
     bool empty = false;
     if (config.kind == CaptureConfig::Kind::Display) {
@@ -214,14 +263,66 @@ void FrameSource::State::grabFrame(Frame &frame, bool withCursor)
     if (cursorCookie) {
         const auto request = *cursorCookie;
         cursorCookie.reset();
-        drawCursor(*buffer, origin, request);
+        cursor.reset(xcb_xfixes_get_cursor_image_reply(c, request, nullptr));
     }
+    if (cursor)
+        drawCursor(*buffer, origin, *cursor);
     frame.data = buffer->data;
     frame.width = width;
     frame.height = height;
     frame.stride = width * 4;
     frame.timestampNs = timestamp;
     frame.buffer = std::shared_ptr<const void>(buffer);
+    frame.picture = ++pictures;
+    if (damage != XCB_NONE) {
+        last = frame;
+        lastLook = lookOf(cursor.get(), origin);
+        lastOrigin = origin;
+    }
+}
+
+// Whether the last frame still shows what is captured: no damage reported since it was grabbed,
+// the pointer drawn as it was, and a captured window where it was. `cursor` keeps the pointer
+// asked for here, for the grab that follows otherwise; `hidden` tells a window not viewable now.
+bool FrameSource::State::lastFrameHolds(bool withCursor, Reply<xcb_xfixes_get_cursor_image_reply_t> &cursor,
+                                        bool &hidden)
+{
+    if (damage == XCB_NONE || damaged || !last.data)
+        return false;
+    xcb_connection_t *c = conn->get();
+    std::optional<xcb_xfixes_get_cursor_image_cookie_t> cursorRequest;
+    if (withCursor)
+        cursorRequest = xcb_xfixes_get_cursor_image(c);
+    QPoint origin = displayRect.topLeft();
+    bool known = true;
+    if (config.kind == CaptureConfig::Kind::Window) {
+        const auto attrCookie = xcb_get_window_attributes(c, config.windowId);
+        const auto rootPosCookie = xcb_translate_coordinates(c, config.windowId, conn->root(), 0, 0);
+        Reply<xcb_get_window_attributes_reply_t> attr(xcb_get_window_attributes_reply(c, attrCookie, nullptr));
+        Reply<xcb_translate_coordinates_reply_t> rootPos(xcb_translate_coordinates_reply(c, rootPosCookie, nullptr));
+        if (!attr || !rootPos)
+            known = false; // gone: the grab reports it
+        else if (attr->map_state != XCB_MAP_STATE_VIEWABLE)
+            hidden = true;
+        else
+            origin = QPoint(rootPos->dst_x, rootPos->dst_y);
+    }
+    if (cursorRequest)
+        cursor.reset(xcb_xfixes_get_cursor_image_reply(c, *cursorRequest, nullptr));
+    return known && !hidden && origin == lastOrigin && lookOf(cursor.get(), origin) == lastLook;
+}
+
+// A pointer outside the frame (on another display, beside a captured window) is not drawn: its
+// moves there change nothing.
+FrameSource::State::PointerLook FrameSource::State::lookOf(const xcb_xfixes_get_cursor_image_reply_t *cursor,
+                                                           QPoint origin) const
+{
+    if (!cursor)
+        return PointerLook{};
+    const QRect image(cursor->x - cursor->xhot, cursor->y - cursor->yhot, cursor->width, cursor->height);
+    if (!image.intersects(QRect(origin, QSize(width, height))))
+        return PointerLook{};
+    return PointerLook{cursor->x, cursor->y, cursor->cursor_serial, true};
 }
 
 FrameSource::State::PendingGrab FrameSource::State::sendGrab(xcb_drawable_t drawable, int x, int y, int w, int h,
@@ -326,23 +427,31 @@ void FrameSource::State::pollServerEvents(bool &displayChanged)
         if (conn->hasRandr() && (type == conn->randrEventBase() + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
                                  type == conn->randrEventBase() + XCB_RANDR_NOTIFY))
             displayChanged = true;
-        if (repair)
-            repair->noteEvent(type);
+        // An error may have been a refused request of the last grab.
+        if (type == 0 || (conn->hasDamage() && type == conn->damageEventBase() + XCB_DAMAGE_NOTIFY))
+            damaged = true;
+        if (repair && repair->noteEvent(type))
+            damaged = true;
         std::free(e);
+    }
+}
+
+void FrameSource::State::followDisplay()
+{
+    bool changed = false;
+    pollServerEvents(changed);
+    if (!changed)
+        return;
+    damaged = true;
+    try {
+        resolveDisplay();
+    } catch (const X11Error &) {
+        throw failure(QStringLiteral("The captured display is no longer available"));
     }
 }
 
 void FrameSource::State::grabDisplay(PixelBuffer &buffer)
 {
-    bool changed = false;
-    pollServerEvents(changed);
-    if (changed) {
-        try {
-            resolveDisplay();
-        } catch (const X11Error &) {
-            throw failure(QStringLiteral("The captured display is no longer available"));
-        }
-    }
     const QRect screenRect(0, 0, conn->screen()->width_in_pixels, conn->screen()->height_in_pixels);
     const QRect source = QRect(displayRect.topLeft(), QSize(std::min(width, displayRect.width()),
                                                              std::min(height, displayRect.height())))
@@ -409,6 +518,7 @@ void FrameSource::State::paintPieces(PixelBuffer &buffer, const std::vector<Repa
                 copyIn(buffer, p.to.x(), p.to.y(), scratch->data + s.grab->offset, p.source.width(), p.source.height());
             } else if (p.isWindow) {
                 repair->windowRefused(); // look again at the next frame
+                damaged = true;
             } else {
                 fill(buffer, QRect(p.to, p.source.size()));
             }
@@ -493,13 +603,10 @@ void FrameSource::State::grabWindow(PixelBuffer &buffer, bool &empty, QPoint &or
     }
 }
 
-void FrameSource::State::drawCursor(PixelBuffer &buffer, QPoint origin, xcb_xfixes_get_cursor_image_cookie_t request)
+void FrameSource::State::drawCursor(PixelBuffer &buffer, QPoint origin, const xcb_xfixes_get_cursor_image_reply_t &cursor)
 {
-    xcb_connection_t *c = conn->get();
-    Reply<xcb_xfixes_get_cursor_image_reply_t> cur(xcb_xfixes_get_cursor_image_reply(c, request, nullptr));
-    if (!cur)
-        return;
-    const uint32_t *pixels = xcb_xfixes_get_cursor_image_cursor_image(cur.get());
+    const auto *cur = &cursor;
+    const uint32_t *pixels = xcb_xfixes_get_cursor_image_cursor_image(cur);
     const int left = cur->x - cur->xhot - origin.x();
     const int top = cur->y - cur->yhot - origin.y();
     for (int row = 0; row < cur->height; ++row) {

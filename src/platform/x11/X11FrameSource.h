@@ -9,6 +9,11 @@
 // capture reads the window's own pixmap, so it shows the window whole wherever it is moved and
 // whatever covers it. Without the Composite extension both fall back to plain grabs of the
 // screen (logged once).
+//
+// A capture asks the server for a picture only when the screen changed: where the server has the
+// Damage extension, an interval without damage, with the pointer where it was (and a captured
+// window where it was) delivers the last frame again (see `Frame::picture`), so a still screen
+// costs no grab.
 
 #include "platform/x11/X11Error.h"
 
@@ -52,6 +57,9 @@ struct Frame {
     int stride = 0;
     int64_t timestampNs = 0; // CLOCK_MONOTONIC, taken when the grab was requested
     std::shared_ptr<const void> buffer;
+    // The source's number for these pixels: a frame with the number of the frame before it is
+    // that frame again (same buffer, a later time), delivered without asking the server for it.
+    uint64_t picture = 0;
 };
 
 class FrameSource {
