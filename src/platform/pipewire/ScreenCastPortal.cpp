@@ -184,8 +184,12 @@ struct ScreenCastPortal::State {
             }
             if (!replied && reply.isFinished()) {
                 replied = true;
-                if (reply.isError())
-                    throw callRefused(reply.error(), step);
+                if (reply.isError()) {
+                    const PortalError refusal = callRefused(reply.error(), step);
+                    if (refusal.kind() == PortalError::Kind::failed)
+                        lastWait = WaitEnd::refused; // the portal's own word, as a response 2 is
+                    throw refusal;
+                }
                 const QString given = reply.reply().arguments().value(0).value<QDBusObjectPath>().path();
                 if (!given.isEmpty() && given != handle) {
                     handle = given;
