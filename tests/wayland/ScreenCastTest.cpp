@@ -1,6 +1,7 @@
 // Takes through the desktop's screen sharing, run inside the headless Wayland rig (rig.sh): sway,
 // PipeWire, the wlroots portal backend and the real portal frontend. The driver records as the
 // application does; a native Wayland client shows a counter the takes are read back by.
+#include "capture/DisplayOption.h"
 #include "capture/ScreenRecorder.h"
 #include "platform/pipewire/ScreenCastPortal.h"
 
@@ -399,6 +400,23 @@ TEST_F(ScreenCast, AnAskTheDesktopNeverAnswersEndsAtItsBoundOrWhenGivenUp)
         recorder.releaseAskedScreen();
         EXPECT_FALSE(recorder.isRecording());
     }
+}
+
+// XWayland names its one output "XWAYLAND0"; the displays offered to the user carry the
+// compositor's name for it.
+TEST_F(ScreenCast, XWaylandsDisplayIsNamedAsTheDesktopNamesIt)
+{
+    if (env("LUMACAST_WAYLAND_XDISPLAY").isEmpty())
+        GTEST_SKIP() << "sway runs without XWayland here (the xwayland package is missing)";
+    const std::vector<wayland::OutputInfo> outputs = wayland::listOutputs();
+    ASSERT_EQ(outputs.size(), 1u);
+    EXPECT_EQ(outputs[0].name, QStringLiteral("HEADLESS-1"));
+    EXPECT_EQ(outputs[0].size, QSize(1920, 1080));
+    qputenv("DISPLAY", env("LUMACAST_WAYLAND_XDISPLAY").toUtf8());
+    const std::vector<DisplayOption> displays = DisplayOption::available();
+    qunsetenv("DISPLAY");
+    ASSERT_EQ(displays.size(), 1u);
+    EXPECT_EQ(displays[0].name, QStringLiteral("HEADLESS-1"));
 }
 
 // A token the desktop does not know asks the chooser once and gives a new token; the new token
