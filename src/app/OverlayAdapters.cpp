@@ -34,6 +34,9 @@ QCoro::Task<bool> CountdownAdapter::run(int count, std::optional<uint32_t> displ
     co_return co_await std::move(task);
 }
 
+void CountdownAdapter::watchForCancel(std::function<void()> onCancel) { m_overlay->watchForCancel(std::move(onCancel)); }
+void CountdownAdapter::stopWatchingForCancel() { m_overlay->stopWatching(); }
+
 // ---- Border -------------------------------------------------------------------------------
 
 BorderAdapter::BorderAdapter()

@@ -29,6 +29,8 @@ public:
     explicit CountdownAdapter(std::shared_ptr<HotKeyBackend> hotKeys);
     ~CountdownAdapter() override;
     QCoro::Task<bool> run(int count, std::optional<uint32_t> displayID) override;
+    void watchForCancel(std::function<void()> onCancel) override;
+    void stopWatchingForCancel() override;
 
 private:
     std::unique_ptr<CountdownOverlay> m_overlay;

@@ -12,7 +12,8 @@ namespace lumacast {
 
 MicrophoneAuthorization DesktopPermissionLayer::microphoneAuthorization()
 {
-    return pulse::serverAnswers() ? MicrophoneAuthorization::authorized : MicrophoneAuthorization::denied;
+    // Nobody grants the microphone on this desktop: without a sound server there is none.
+    return pulse::serverAnswers() ? MicrophoneAuthorization::authorized : MicrophoneAuthorization::noSoundServer;
 }
 
 QCoro::Task<bool> DesktopPermissionLayer::requestMicrophoneAccess()

@@ -2,6 +2,8 @@
 
 #include "platform/x11/X11Content.h"
 
+#include <algorithm>
+
 namespace lumacast {
 
 QString DisplayOption::label() const
@@ -19,14 +21,35 @@ std::vector<x11::DisplayInfo> displaysOrNone()
         return {};
     }
 }
+
+bool fromXWayland(const x11::DisplayInfo &display)
+{
+    return display.name.startsWith(QLatin1String("XWAYLAND"));
+}
 } // namespace
+
+std::vector<DisplayOption> DisplayOption::named(const std::vector<x11::DisplayInfo> &displays,
+                                                const std::vector<wayland::OutputInfo> &outputs)
+{
+    std::vector<DisplayOption> options;
+    for (const auto &d : displays) {
+        DisplayOption option{d.id, d.name, d.geometry.width(), d.geometry.height()};
+        const wayland::OutputInfo *match = displays.size() == 1 && outputs.size() == 1 ? &outputs.front() : nullptr;
+        for (const auto &output : outputs)
+            if (output.position == d.geometry.topLeft())
+                match = &output;
+        if (fromXWayland(d) && match && !wayland::desktopName(*match).isEmpty())
+            option.name = wayland::desktopName(*match);
+        options.push_back(option);
+    }
+    return options;
+}
 
 std::vector<DisplayOption> DisplayOption::available()
 {
-    std::vector<DisplayOption> options;
-    for (const auto &d : displaysOrNone())
-        options.push_back(DisplayOption{d.id, d.name, d.geometry.width(), d.geometry.height()});
-    return options;
+    const std::vector<x11::DisplayInfo> displays = displaysOrNone();
+    const bool xwayland = std::any_of(displays.begin(), displays.end(), fromXWayland);
+    return named(displays, xwayland ? wayland::listOutputs() : std::vector<wayland::OutputInfo>{});
 }
 
 std::optional<uint32_t> DisplayOption::mainDisplayID()

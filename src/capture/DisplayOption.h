@@ -1,5 +1,8 @@
 #pragma once
 
+#include "platform/wayland/WaylandOutputs.h"
+#include "platform/x11/X11Content.h"
+
 #include <QHash>
 #include <QString>
 
@@ -22,7 +25,12 @@ struct DisplayOption {
     bool operator==(const DisplayOption &) const = default;
 
     // The displays the X server drives now, in its own order; empty when it cannot be reached.
+    // Under XWayland they are named as the desktop names its outputs.
     static std::vector<DisplayOption> available();
+    // The X server's displays, those XWayland names "XWAYLAND<n>" renamed after the compositor's
+    // output at their place (or after the one output, when both sides have one).
+    static std::vector<DisplayOption> named(const std::vector<x11::DisplayInfo> &displays,
+                                            const std::vector<wayland::OutputInfo> &outputs);
     // The main display: the primary output, else the first one; nothing without displays.
     static std::optional<uint32_t> mainDisplayID();
 };

@@ -12,7 +12,8 @@
 namespace lumacast {
 
 // The capture-authorization state of the microphone, numbered as the log prints it.
-enum class MicrophoneAuthorization { notDetermined = 0, restricted = 1, denied = 2, authorized = 3 };
+// `noSoundServer`: nobody refused anything, the sound server is not running.
+enum class MicrophoneAuthorization { notDetermined = 0, restricted = 1, denied = 2, authorized = 3, noSoundServer = 4 };
 
 // What the permissions coordinator asks of the desktop. All calls are made on the main thread.
 class PermissionLayer {

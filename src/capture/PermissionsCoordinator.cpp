@@ -25,6 +25,11 @@ constexpr auto kPollInterval = 500ms;
 const QString PermissionsCoordinator::kMicrophoneAlertTitle = QStringLiteral("Microphone access required");
 const QString PermissionsCoordinator::kMicrophoneAlertMessage =
     QStringLiteral("Enable Microphone access for Lumacast in Settings → Privacy & Security, then try again.");
+const QString PermissionsCoordinator::kSoundServerAlertTitle = QStringLiteral("The sound server is not running");
+const QString PermissionsCoordinator::kSoundServerAlertMessage = QStringLiteral(
+    "Lumacast records the microphone through the desktop's sound server (PipeWire or PulseAudio), which is not "
+    "running. Start it again, or log out and back in, then try again.");
+const QString PermissionsCoordinator::kOkButton = QStringLiteral("OK");
 const QString PermissionsCoordinator::kScreenProblemAlertTitle = QStringLiteral("Screen Recording access problem");
 const QString PermissionsCoordinator::kScreenProblemMessage =
     QStringLiteral("The X server reports that screen recording is available, but Lumacast could not enumerate "
@@ -103,6 +108,15 @@ QCoro::Task<bool> PermissionsCoordinator::ensureMicrophone(bool silent)
     case MicrophoneAuthorization::restricted:
     case MicrophoneAuthorization::denied:
         break;
+    case MicrophoneAuthorization::noSoundServer:
+        // No setting can help here: the alert has nothing to open.
+        log(silent ? QStringLiteral("mic — no sound server") : QStringLiteral("mic — no sound server, showing alert"));
+        if (!silent) {
+            AppLog::shared().log(QStringLiteral("[perms] showing alert: ") + kSoundServerAlertTitle);
+            if (m_alerts)
+                m_alerts->runModal(kSoundServerAlertTitle, kSoundServerAlertMessage, {kOkButton});
+        }
+        co_return false;
     }
     log(silent ? QStringLiteral("mic — denied") : QStringLiteral("mic — denied, showing alert"));
     if (!silent)

@@ -47,6 +47,9 @@ public:
 
     static const QString kMicrophoneAlertTitle;
     static const QString kMicrophoneAlertMessage;
+    static const QString kSoundServerAlertTitle;
+    static const QString kSoundServerAlertMessage;
+    static const QString kOkButton;
     static const QString kScreenProblemAlertTitle;
     static const QString kScreenProblemMessage;
     static const QString kScreenRequiredAlertTitle;

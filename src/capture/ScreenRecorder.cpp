@@ -347,9 +347,13 @@ QCoro::Task<void> ScreenRecorder::startRecording(QString outputURL, uint32_t dis
         if (configuration.capturesAudio)
             configuration.excludesCurrentProcessAudio = true;
     }
-    // The desktop's screen sharing is asked first: it decides the size of the take.
-    std::unique_ptr<Stream> opened;
-    if (m_road == CaptureRoad::ScreenCastPortal) {
+    // The desktop's screen sharing is asked first, unless it was before the countdown: it
+    // decides the size of the take.
+    std::unique_ptr<Stream> opened = std::move(m_askedStream);
+    if (opened) {
+        configuration.width = m_askedConfiguration.width;
+        configuration.height = m_askedConfiguration.height;
+    } else if (m_road == CaptureRoad::ScreenCastPortal) {
         opened = std::make_unique<Stream>();
         auto asking = openScreenCast(*opened, *filter, configuration);
         co_await asking;
@@ -370,6 +374,46 @@ QCoro::Task<void> ScreenRecorder::startRecording(QString outputURL, uint32_t dis
         throw;
     }
     co_return;
+}
+
+QCoro::Task<void> ScreenRecorder::askForScreen(ContentFilterRef filter, StreamConfiguration configuration)
+{
+    releaseAskedScreen();
+    if (!filter)
+        throw Error(QStringLiteral("Nothing to record: no content filter"));
+    m_askCancelled = false;
+    auto stream = std::make_unique<Stream>();
+    auto asking = openScreenCast(*stream, *filter, configuration);
+    std::exception_ptr failure;
+    try {
+        co_await asking;
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    m_asking.reset();
+    // A share granted after the user gave up is ended unused: no take may start from it.
+    if (m_askCancelled) {
+        stream->stop();
+        throw pipewire::PortalError(pipewire::PortalError::Kind::cancelled,
+                                    QStringLiteral("Recording was cancelled while the desktop's screen sharing was asked"));
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+    m_askedStream = std::move(stream);
+    m_askedConfiguration = configuration;
+}
+
+void ScreenRecorder::cancelAskingForScreen()
+{
+    m_askCancelled = true;
+    if (m_asking)
+        m_asking->cancel();
+}
+
+void ScreenRecorder::releaseAskedScreen()
+{
+    if (std::unique_ptr<Stream> asked = std::move(m_askedStream))
+        asked->stop();
 }
 
 void ScreenRecorder::setNextTakeJournalNote(const QByteArray &note)
@@ -411,11 +455,14 @@ QCoro::Task<void> ScreenRecorder::openScreenCast(Stream &stream, const ContentFi
     request.source = window ? pipewire::CastRequest::Source::Window : pipewire::CastRequest::Source::Monitor;
     request.embedsCursor = configuration.showsCursor;
     request.restoreToken = Preferences::shared().screenCastRestoreToken(kind);
+    request.answerTimeoutMs = m_screenAnswerTimeoutMs;
     auto portal = std::make_shared<pipewire::ScreenCastPortal>();
     stream.portal = portal;
+    m_asking = portal;
     // The chooser waits for the user: the portal is asked on a thread of its own.
     auto asking = runInBackground("lumacast-portal", [portal, request] { return portal->start(request); });
     const pipewire::CastStream cast = co_await asking;
+    m_asking.reset();
     if (cast.restoreToken)
         Preferences::shared().setScreenCastRestoreToken(kind, cast.restoreToken);
     if (cast.width > 0 && cast.height > 0) {

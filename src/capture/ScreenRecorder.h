@@ -20,6 +20,10 @@
 
 namespace lumacast {
 
+namespace pipewire {
+class ScreenCastPortal;
+}
+
 class AudioRecorder;
 class CursorAutoHide;
 class SampleQueue;
@@ -124,6 +128,19 @@ public:
                                      StreamConfiguration configuration,
                                      std::optional<AudioEncodingPlan> plan = std::nullopt);
 
+    // On the screen-sharing road the desktop is asked what to share ahead of the countdown, so
+    // that the take begins a countdown after the user's choice, not the moment they make it.
+    // `askForScreen` keeps the shared picture for the next `startRecording`, which then asks
+    // nothing; it throws as `startRecording` does for the portal (`noAnswer` after
+    // `setScreenAnswerTimeout`). `cancelAskingForScreen` makes an ask under way throw `cancelled`
+    // at once, whatever the desktop answers later; `releaseAskedScreen` ends a kept share whose
+    // take did not start. Main thread.
+    bool desktopChoosesScreen() const { return m_road == CaptureRoad::ScreenCastPortal; }
+    QCoro::Task<void> askForScreen(ContentFilterRef filter, StreamConfiguration configuration);
+    void cancelAskingForScreen();
+    void releaseAskedScreen();
+    void setScreenAnswerTimeout(int milliseconds) { m_screenAnswerTimeoutMs = milliseconds; }
+
     void pause();
     void resume();
 
@@ -181,6 +198,12 @@ private:
     CursorAutoHide *m_cursor = nullptr;
 
     QByteArray m_nextJournalNote; // main thread
+    // The share asked for ahead of a take, and the ask under way (main thread).
+    std::unique_ptr<Stream> m_askedStream;
+    StreamConfiguration m_askedConfiguration;
+    std::shared_ptr<pipewire::ScreenCastPortal> m_asking;
+    bool m_askCancelled = false;
+    int m_screenAnswerTimeoutMs = 60000;
     mutable std::mutex m_stateMutex; // guards the stream, its configuration, the display id and the microphone
     std::unique_ptr<Stream> m_stream;
     std::shared_ptr<AudioRecorder> m_audio;

@@ -54,6 +54,18 @@ public:
     // so that a take a crash cut off is filed where it belongs. Nothing for a recorder that
     // keeps no journal.
     virtual void setNextTakeJournalNote(const QByteArray &note) { (void)note; }
+    // Where the desktop chooses what is shared, a take's start asks it before the countdown
+    // (`askForScreen`, which throws as `startRecording` would) and the next `startRecording`
+    // records that share. `cancelAskingForScreen` makes an ask under way throw at once;
+    // `releaseAskedScreen` ends a share whose take did not start.
+    virtual bool desktopChoosesScreen() const { return false; }
+    virtual QCoro::Task<void> askForScreen(FilterAndConfiguration made)
+    {
+        (void)made;
+        co_return;
+    }
+    virtual void cancelAskingForScreen() {}
+    virtual void releaseAskedScreen() {}
     virtual void pause() = 0;
     virtual void resume() = 0;
     // The movie and its duration, or nothing when no usable movie was written.

@@ -1,6 +1,7 @@
 #include "control/HotKeyActions.h"
 
 #include "control/AppStateManager.h"
+#include "control/TakeRecording.h"
 #include "store/Preferences.h"
 #include "threads/ThreadBridge.h"
 
@@ -36,7 +37,9 @@ bool HotKeyActions::reviewedTakeIsUsable() const
 
 void HotKeyActions::startPauseShortcut()
 {
-    if (m.m_state == AppState::recording)
+    if (m.m_state == AppState::starting)
+        m.m_takeRecording->cancelStart();
+    else if (m.m_state == AppState::recording)
         m.pauseRecording();
     else if (m.m_state == AppState::paused)
         m.resumeRecording();
@@ -51,6 +54,7 @@ void HotKeyActions::endTakeShortcut()
             postToMainThread(weak, [manager = &m] { manager->startRecording(); });
         break;
     case AppState::starting:
+        m.m_takeRecording->cancelStart(); // only while the desktop is asked what to share
         break;
     case AppState::recording:
     case AppState::paused:

@@ -7,6 +7,7 @@
 #include <qcoro/qcorotask.h>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 // The four panels around a recording, as the state manager drives them. The panels themselves
@@ -23,6 +24,10 @@ public:
     // Counts down from `count` on the display (absent: the main one). True when it ran to the
     // end, false when the user cancelled it.
     virtual QCoro::Task<bool> run(int count, std::optional<uint32_t> displayID) = 0;
+    // Calls `onCancel` for Escape, and for any hot key, until `stopWatchingForCancel`, the way a
+    // running countdown is cancelled but with nothing on screen: for the wait before it.
+    virtual void watchForCancel(std::function<void()> onCancel) { (void)onCancel; }
+    virtual void stopWatchingForCancel() {}
 };
 
 // The coloured border round the captured area.

@@ -47,6 +47,16 @@ QCoro::Task<void> ScreenRecorderService::startRecording(QString outputURL, uint3
 }
 
 void ScreenRecorderService::setNextTakeJournalNote(const QByteArray &note) { m_recorder->setNextTakeJournalNote(note); }
+bool ScreenRecorderService::desktopChoosesScreen() const { return m_recorder->desktopChoosesScreen(); }
+
+QCoro::Task<void> ScreenRecorderService::askForScreen(FilterAndConfiguration made)
+{
+    auto task = m_recorder->askForScreen(std::move(made.filter), std::move(made.configuration));
+    co_await task;
+}
+
+void ScreenRecorderService::cancelAskingForScreen() { m_recorder->cancelAskingForScreen(); }
+void ScreenRecorderService::releaseAskedScreen() { m_recorder->releaseAskedScreen(); }
 void ScreenRecorderService::pause() { m_recorder->pause(); }
 void ScreenRecorderService::resume() { m_recorder->resume(); }
 

@@ -35,6 +35,10 @@ public:
                                      StreamConfiguration configuration,
                                      std::optional<AudioEncodingPlan> plan) override;
     void setNextTakeJournalNote(const QByteArray &note) override;
+    bool desktopChoosesScreen() const override;
+    QCoro::Task<void> askForScreen(FilterAndConfiguration made) override;
+    void cancelAskingForScreen() override;
+    void releaseAskedScreen() override;
     void pause() override;
     void resume() override;
     QCoro::Task<std::optional<Recording>> stopRecording() override;

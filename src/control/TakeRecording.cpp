@@ -24,9 +24,21 @@ const QString kStartFailedAdvice = QStringLiteral(
 // dismissed chooser is the user saying no, not a vanished window or a broken recorder.
 const QString kScreenSharingDomain = QStringLiteral("Lumacast.ScreenCast");
 constexpr int kScreenSharingCancelled = 0;
+constexpr int kScreenSharingNoAnswer = 4;
 const QString kScreenSharingRefusedTitle = QStringLiteral("Screen sharing was not allowed");
-const QString kScreenSharingAdvice = QStringLiteral(
+const QString kScreenSharingRefusedAdvice = QStringLiteral(
     "Lumacast records through your desktop's screen sharing. Start recording again and choose what to share.");
+const QString kScreenSharingNoAnswerAdvice = QStringLiteral(
+    "Lumacast records through your desktop's screen sharing, whose service seems to have stopped. Logging out and "
+    "back in starts it again.");
+const QString kScreenSharingFailedAdvice = QStringLiteral("Lumacast records through your desktop's screen sharing.");
+
+QString screenSharingAdvice(int code)
+{
+    if (code == kScreenSharingCancelled)
+        return kScreenSharingRefusedAdvice;
+    return code == kScreenSharingNoAnswer ? kScreenSharingNoAnswerAdvice : kScreenSharingFailedAdvice;
+}
 
 // Clears the start-under-way mark on every way out of a start; its frame may outlive the manager.
 struct StartUnderWay {
@@ -126,6 +138,15 @@ QCoro::Task<> TakeRecording::startRecording()
     } catch (...) {
         // The take goes on without a microphone; the recorder reports the device itself.
     }
+    // Where the desktop chooses what is shared, it is asked before the countdown, so that the
+    // take begins a countdown after the user's choice.
+    std::optional<RecorderService::FilterAndConfiguration> asked;
+    if (m.m_services.recorder->desktopChoosesScreen()) {
+        auto asking = askDesktopForScreen(attempt);
+        asked = co_await asking;
+        if (!alive || !asked)
+            co_return;
+    }
     m.m_services.border->show();
 
     auto countdown = m.m_services.countdown->run(3, m.m_selectedDisplayID);
@@ -137,6 +158,7 @@ QCoro::Task<> TakeRecording::startRecording()
         qCInfo(log::state(), "countdown cancelled");
         m.setState(attempt.priorState);
         m.m_services.recorder->releasePreparedMicrophone();
+        m.m_services.recorder->releaseAskedScreen();
         m.m_services.border->hide();
         co_return;
     }
@@ -156,10 +178,15 @@ QCoro::Task<> TakeRecording::startRecording()
     QString failure;
     std::optional<int> screenSharingFailure;
     try {
-        auto building = m.m_services.recorder->makeFilterAndConfiguration(
-            m.m_services.permissions->cachedContent(), m.m_selectedDisplayID, overlayWindow, m.m_captureSystemAudio,
-            target);
-        RecorderService::FilterAndConfiguration made = co_await building;
+        RecorderService::FilterAndConfiguration made;
+        if (asked) {
+            made = std::move(*asked);
+        } else {
+            auto building = m.m_services.recorder->makeFilterAndConfiguration(
+                m.m_services.permissions->cachedContent(), m.m_selectedDisplayID, overlayWindow,
+                m.m_captureSystemAudio, target);
+            made = co_await building;
+        }
         if (!alive)
             co_return;
         if (sessionChanged(attempt)) {
@@ -182,11 +209,7 @@ QCoro::Task<> TakeRecording::startRecording()
     if (!alive)
         co_return;
     if (screenSharingFailure) {
-        cleanUpFailedStart(attempt);
-        logApp(QStringLiteral("[rec] the desktop's screen sharing did not start: ") + failure);
-        const bool refused = *screenSharingFailure == kScreenSharingCancelled;
-        m.presentAlert(refused ? kScreenSharingRefusedTitle : kStartFailedTitle,
-                       failure + QStringLiteral("\n\n") + kScreenSharingAdvice, AlertStyle::warning);
+        failScreenSharing(attempt, *screenSharingFailure, failure);
         co_return;
     }
     if (!failure.isNull()) {
@@ -207,6 +230,82 @@ QCoro::Task<> TakeRecording::startRecording()
     m.m_services.border->show();
     logApp(QStringLiteral("[rec] recording started — ") + QFileInfo(attempt.path).fileName());
     m.m_sessionLog.append(QStringLiteral("recording started — ") + attempt.filename);
+}
+
+QCoro::Task<std::optional<RecorderService::FilterAndConfiguration>> TakeRecording::askDesktopForScreen(
+    const Attempt &attempt)
+{
+    const QPointer<AppStateManager> alive(&m);
+    std::optional<RecorderService::FilterAndConfiguration> made;
+    QString failure;
+    std::optional<int> screenSharingFailure;
+    m_askingForScreen = true;
+    m_startCancelled = false;
+    // Escape, and every hot key, give up on a desktop that does not answer (or a chooser the
+    // user walked away from): the countdown's own way of cancelling, held while the desktop
+    // is asked.
+    m.m_services.countdown->watchForCancel([weak = alive] {
+        if (weak)
+            weak->m_takeRecording->cancelStart();
+    });
+    logApp(QStringLiteral("[rec] asking the desktop what to share"));
+    try {
+        auto building = m.m_services.recorder->makeFilterAndConfiguration(
+            m.m_services.permissions->cachedContent(), m.m_selectedDisplayID, std::nullopt, m.m_captureSystemAudio,
+            m.m_captureTarget);
+        made = co_await building;
+        if (alive && !m_startCancelled) {
+            auto asking = m.m_services.recorder->askForScreen(*made);
+            co_await asking;
+        }
+    } catch (const Error &error) {
+        failure = error.localizedDescription();
+        if (error.domain() == kScreenSharingDomain)
+            screenSharingFailure = error.code();
+    } catch (const std::exception &error) {
+        failure = QString::fromUtf8(error.what());
+    }
+    if (!alive)
+        co_return std::nullopt;
+    m.m_services.countdown->stopWatchingForCancel();
+    m_askingForScreen = false;
+    if (m_startCancelled) {
+        // The user gave up: whatever the desktop granted meanwhile is ended unused.
+        m.m_services.recorder->releaseAskedScreen();
+        logApp(QStringLiteral("[rec] start cancelled while the desktop was asked"));
+        qCInfo(log::state(), "start cancelled while the desktop was asked");
+        cleanUpFailedStart(attempt);
+        co_return std::nullopt;
+    }
+    if (!failure.isNull()) {
+        if (screenSharingFailure)
+            failScreenSharing(attempt, *screenSharingFailure, failure);
+        else
+            failStart(attempt, m.m_captureTarget, failure);
+        co_return std::nullopt;
+    }
+    if (sessionChanged(attempt)) {
+        m.m_services.recorder->releaseAskedScreen();
+        co_await abandonStart(attempt, false);
+        co_return std::nullopt;
+    }
+    co_return made;
+}
+
+void TakeRecording::cancelStart()
+{
+    if (!m_askingForScreen || m_startCancelled)
+        return;
+    m_startCancelled = true;
+    m.m_services.recorder->cancelAskingForScreen();
+}
+
+void TakeRecording::failScreenSharing(const Attempt &attempt, int code, const QString &description)
+{
+    cleanUpFailedStart(attempt);
+    logApp(QStringLiteral("[rec] the desktop's screen sharing did not start: ") + description);
+    m.presentAlert(code == kScreenSharingCancelled ? kScreenSharingRefusedTitle : kStartFailedTitle,
+                   description + QStringLiteral("\n\n") + screenSharingAdvice(code), AlertStyle::warning);
 }
 
 void TakeRecording::cleanUpFailedStart(const Attempt &attempt)

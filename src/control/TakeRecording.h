@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/CaptureTarget.h"
+#include "control/CaptureServices.h"
 #include "control/AppState.h"
 #include "model/Session.h"
 
@@ -41,6 +42,10 @@ public:
     ~TakeRecording();
 
     QCoro::Task<> startRecording();
+    // Gives up on a start while the desktop is asked what to share (Escape, a hot key): the
+    // start ends at once, back in its prior state, and no take starts from a late answer.
+    // Nothing at any other moment.
+    void cancelStart();
     void pauseRecording();
     void resumeRecording();
     QCoro::Task<> endTake();
@@ -73,6 +78,10 @@ private:
     QCoro::Task<> abandonStart(const Attempt &attempt, bool recorderRunning);
     void cleanUpFailedStart(const Attempt &attempt);
     void failStart(const Attempt &attempt, const CaptureTarget &target, const QString &description);
+    void failScreenSharing(const Attempt &attempt, int code, const QString &description);
+    // The desktop's share for the take, asked before the countdown; nothing when the start
+    // ended here (cancelled, failed, its session gone), everything undone and reported.
+    QCoro::Task<std::optional<RecorderService::FilterAndConfiguration>> askDesktopForScreen(const Attempt &attempt);
     std::optional<QString> resolvedMicrophoneID() const;
     void fileTake(const QString &path, double duration);
     void logApp(const QString &message) const;
@@ -81,6 +90,8 @@ private:
     std::unique_ptr<TakeEndNotifier> m_endNotifier = std::make_unique<TakeEndNotifier>();
     // A start is between its first check and its last await, whatever the state says.
     bool m_startUnderWay = false;
+    bool m_askingForScreen = false;
+    bool m_startCancelled = false;
 };
 
 } // namespace lumacast

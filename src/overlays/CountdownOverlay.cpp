@@ -209,7 +209,7 @@ void CountdownOverlay::installEscapeHandling()
     QPointer<CountdownOverlay> self(this);
     m_localMonitor = std::make_unique<EscapeMonitor>([self] {
         if (self)
-            self->m_cancelled = true;
+            self->cancel();
     });
     if (qApp)
         qApp->installEventFilter(m_localMonitor.get());
@@ -240,7 +240,28 @@ void CountdownOverlay::cancelFromKeyboard()
 {
     // Deferred like every hot-key action, so the flag is only ever written between two steps.
     QPointer<CountdownOverlay> self(this);
-    postToMainThread(self, [self] { self->m_cancelled = true; });
+    postToMainThread(self, [self] { self->cancel(); });
+}
+
+void CountdownOverlay::cancel()
+{
+    m_cancelled = true;
+    if (m_onCancel)
+        m_onCancel();
+}
+
+void CountdownOverlay::watchForCancel(std::function<void()> onCancel)
+{
+    tearDown();
+    m_cancelled = false;
+    m_onCancel = std::move(onCancel);
+    installEscapeHandling();
+}
+
+void CountdownOverlay::stopWatching()
+{
+    m_onCancel = nullptr;
+    tearDown();
 }
 
 void CountdownOverlay::tearDown()

@@ -82,6 +82,11 @@ public:
     // Await the task through a named variable.
     QCoro::Task<bool> run(int count, std::optional<uint32_t> displayID);
 
+    // Escape and the hot keys as while the countdown runs, with no panel: `onCancel` is called
+    // (on the main thread) for each press until `stopWatching`. Not while `run` executes.
+    void watchForCancel(std::function<void()> onCancel);
+    void stopWatching();
+
     bool isRunning() const { return m_window != nullptr; }
     // The number on display (3 before the first run).
     int value() const { return m_value; }
@@ -100,6 +105,7 @@ private:
     void installEscapeHandling();
     void tearDown();
     void cancelFromKeyboard();
+    void cancel();
 
     std::shared_ptr<HotKeyBackend> m_hotKeys;
     QPointer<CountdownView> m_window;
@@ -108,6 +114,7 @@ private:
     std::optional<EventHotKeyRef> m_escHotKeyRef;
     std::optional<EventHandlerRef> m_escHandlerRef;
     bool m_cancelled = false;
+    std::function<void()> m_onCancel;
 };
 
 } // namespace lumacast

@@ -7,6 +7,7 @@
 #include "app/settings/ShortcutRecorderField.h"
 #include "app/settings/ShortcutRow.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
@@ -140,6 +141,12 @@ TEST_F(SettingsWindowTest, ControlsFollowWhatTheManagerPublishes)
         EXPECT_EQ(find<QComboBox>(window, "recordScreen")->currentText(), QString::fromUtf8(c.shownDisplay)) << at;
         EXPECT_EQ(find<QLabel>(window, "shortcutsNote")->text(), QString::fromUtf8(c.shortcutsNote)) << at;
         EXPECT_EQ(find<QLabel>(window, "shortcutsNote")->isVisibleTo(&window), *c.shortcutsNote != 0) << at;
+        if (*c.shortcutsNote) {
+            QApplication::processEvents(); // the page lays the note out
+            const QLabel *note = find<QLabel>(window, "shortcutsNote");
+            EXPECT_LE(note->mapTo(&window, QPoint(0, note->height())).y(), window.height())
+                << at << ": the note lies below the fold";
+        }
     }
     EXPECT_EQ(host.calls, QStringList{"refreshDisplays"});
 }

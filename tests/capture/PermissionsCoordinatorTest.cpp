@@ -186,6 +186,22 @@ TEST_F(PermissionsFlow, MicrophoneOutcomes)
         EXPECT_TRUE(contains("ensureReadyToRecord — mic FAILED (caller=startRecording)"));
     }
     {
+        // No sound server: said as it is, with nothing to open in the settings.
+        alerts->shown.clear();
+        permissionLog.clear();
+        layer->micStatus = MicrophoneAuthorization::noSoundServer;
+        alerts->answer = 0; // the first button, whatever it is
+        auto coordinator = make();
+        EXPECT_FALSE(QCoro::waitFor(coordinator.ensureReadyToRecord("startRecording", false)));
+        EXPECT_EQ(alertTitles(), QStringList{"The sound server is not running"});
+        EXPECT_TRUE(alerts->shown[0].message.contains("sound server")) << qPrintable(alerts->shown[0].message);
+        EXPECT_FALSE(alerts->shown[0].message.contains("Privacy")) << qPrintable(alerts->shown[0].message);
+        EXPECT_EQ(alerts->shown[0].buttons, QStringList{"OK"});
+        EXPECT_EQ(alerts->settingsOpened, 0);
+        EXPECT_EQ(layer->fetches, 0);
+        alerts->answer = 1;
+    }
+    {
         alerts->shown.clear();
         permissionLog.clear();
         layer->micStatus = MicrophoneAuthorization::restricted;
@@ -379,7 +395,7 @@ TEST(DesktopPermissionLayer, RefusesWhenTheServersDoNotAnswer)
     qputenv("DISPLAY", ":9999");
     qputenv("PULSE_SERVER", "unix:/nonexistent/lumacast-no-server");
     DesktopPermissionLayer layer;
-    EXPECT_EQ(layer.microphoneAuthorization(), MicrophoneAuthorization::denied);
+    EXPECT_EQ(layer.microphoneAuthorization(), MicrophoneAuthorization::noSoundServer);
     EXPECT_FALSE(layer.screenCapturePreflight());
     // Caught inside a coroutine: QCoro::waitFor never returns from a task that ends in an exception.
     auto failureText = [&layer]() -> QCoro::Task<QString> {

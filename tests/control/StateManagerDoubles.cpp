@@ -67,6 +67,22 @@ void FakeRecorder::prepareMicrophone(const std::optional<QString> &deviceID)
     calls << QStringLiteral("prepareMicrophone ") + deviceID.value_or(QStringLiteral("default"));
 }
 
+QCoro::Task<void> FakeRecorder::askForScreen(FilterAndConfiguration)
+{
+    calls << QStringLiteral("askForScreen");
+    auto asked = asks.call();
+    if (!co_await asked)
+        throw askRefusal;
+}
+
+void FakeRecorder::cancelAskingForScreen()
+{
+    calls << QStringLiteral("cancelAskingForScreen");
+    askRefusal = Error(QStringLiteral("Lumacast.ScreenCast"), 0, QStringLiteral("Recording was cancelled"));
+    if (!cancelIgnored && !asks.pending.empty())
+        asks.completeNext(false);
+}
+
 QCoro::Task<RecorderService::FilterAndConfiguration> FakeRecorder::makeFilterAndConfiguration(
     std::optional<x11::ShareableContent>, std::optional<uint32_t>, std::optional<uint32_t>, bool captureSystemAudio,
     CaptureTarget)

@@ -111,7 +111,17 @@ public:
     std::vector<std::optional<AudioEncodingPlan>> plans;
     std::function<void(const Error &)> onStreamError;
     std::function<void(bool)> onVideoEffectChanged;
+    // The screen-sharing road: the desktop is asked (`asks`, false: refused as `askRefusal`);
+    // a cancel fails the ask under way unless `cancelIgnored` (a desktop that answers anyway).
+    bool choosesScreen = false;
+    AsyncCalls<bool> asks;
+    Error askRefusal{QStringLiteral("Lumacast.ScreenCast"), 1, QStringLiteral("The desktop's screen sharing failed")};
+    bool cancelIgnored = false;
 
+    bool desktopChoosesScreen() const override { return choosesScreen; }
+    QCoro::Task<void> askForScreen(FilterAndConfiguration made) override;
+    void cancelAskingForScreen() override;
+    void releaseAskedScreen() override { calls << QStringLiteral("releaseAskedScreen"); }
     void prepareMicrophone(const std::optional<QString> &deviceID) override;
     void releasePreparedMicrophone() override { calls << QStringLiteral("releasePreparedMicrophone"); }
     QCoro::Task<FilterAndConfiguration> makeFilterAndConfiguration(std::optional<x11::ShareableContent>,
@@ -154,11 +164,14 @@ class FakeCountdown final : public CountdownService {
 public:
     AsyncCalls<bool> runs;
     std::vector<std::optional<uint32_t>> displays;
+    std::function<void()> onCancel; // while watching for a cancel
     QCoro::Task<bool> run(int, std::optional<uint32_t> displayID) override
     {
         displays.push_back(displayID);
         return runs.call();
     }
+    void watchForCancel(std::function<void()> cancel) override { onCancel = std::move(cancel); }
+    void stopWatchingForCancel() override { onCancel = nullptr; }
 };
 
 // The border and the status panel: shown or not, and how often each was asked.

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 #include <gtest/gtest.h>
 
@@ -149,6 +150,97 @@ TEST(TakeStartTest, EveryFailureRestoresThePriorStateAndLeavesNothingBehind)
             EXPECT_EQ(r.h.alerts->shown[0].message, row.alert);
         }
         EXPECT_EQ(r.h.appLogLines().filter("[rec]").last(), row.lastAppLine);
+    }
+}
+
+// Where the desktop chooses what is shared it is asked before the countdown; Escape and the
+// start and end keys give up on it while it does not answer, and no take starts from an answer
+// that comes after; its failures say what happened without advice that cannot help.
+TEST(TakeStartTest, TheDesktopIsAskedBeforeTheCountdownAndTheWaitCanBeGivenUp)
+{
+    enum class Outcome { granted, escape, endTakeKey, startPauseKey, grantedAfterEscape, noAnswer, failed, dismissed };
+    struct Row {
+        const char *name;
+        Outcome outcome;
+        AppState expected;
+        const char *alert;       // "" for none
+        const char *advice;      // in the alert's text
+        const char *notAdvised;  // never in it
+    };
+    const Row rows[] = {
+        {"granted", Outcome::granted, AppState::recording, "", "", ""},
+        {"Escape", Outcome::escape, AppState::idle, "", "", ""},
+        {"end-take key", Outcome::endTakeKey, AppState::idle, "", "", ""},
+        {"start/pause key", Outcome::startPauseKey, AppState::idle, "", "", ""},
+        {"granted after Escape", Outcome::grantedAfterEscape, AppState::idle, "", "", ""},
+        {"no answer", Outcome::noAnswer, AppState::idle, "Couldn't start recording", "seems to have stopped",
+         "choose what to share"},
+        {"failed", Outcome::failed, AppState::idle, "Couldn't start recording", "your desktop's screen sharing.",
+         "choose what to share"},
+        {"chooser dismissed", Outcome::dismissed, AppState::idle, "Screen sharing was not allowed",
+         "choose what to share", "Settings"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Road r;
+        r.h.recorder->choosesScreen = true;
+        r.h.countdown->runs.preset.reset();
+        r.h.recorder->cancelIgnored = row.outcome == Outcome::grantedAfterEscape;
+        r.h.clearLogs();
+        QCoro::Task<> start = r.h.m().startRecording();
+        ASSERT_EQ(r.h.recorder->asks.pending.size(), 1u);
+        EXPECT_TRUE(r.h.countdown->displays.empty()) << "the countdown ran before the desktop answered";
+        EXPECT_FALSE(r.h.border->shown);
+        ASSERT_TRUE(r.h.countdown->onCancel);
+        switch (row.outcome) {
+        case Outcome::granted: r.h.recorder->asks.completeNext(true); break;
+        case Outcome::escape: r.h.countdown->onCancel(); break;
+        case Outcome::endTakeKey: r.h.m().endTakeShortcut(); break;
+        case Outcome::startPauseKey: r.h.m().startPauseShortcut(); break;
+        case Outcome::grantedAfterEscape:
+            r.h.countdown->onCancel();
+            r.h.recorder->asks.completeNext(true);
+            break;
+        case Outcome::noAnswer:
+        case Outcome::failed:
+        case Outcome::dismissed:
+            r.h.recorder->askRefusal = Error(QStringLiteral("Lumacast.ScreenCast"),
+                                             row.outcome == Outcome::noAnswer ? 4 : row.outcome == Outcome::failed,
+                                             QStringLiteral("The desktop's screen sharing did not start"));
+            r.h.recorder->asks.completeNext(false);
+            break;
+        }
+        if (row.outcome == Outcome::granted) {
+            pumpEvents();
+            EXPECT_FALSE(r.h.countdown->onCancel) << "the keys still cancel during the countdown's own watch";
+            ASSERT_EQ(r.h.countdown->displays.size(), 1u);
+            r.h.countdown->runs.completeNext(true);
+        }
+        runTask(std::move(start));
+
+        EXPECT_EQ(r.h.m().state(), row.expected);
+        EXPECT_FALSE(r.h.countdown->onCancel);
+        const QStringList calls = r.h.recorder->calls.filter(QRegularExpression("^(ask|start|release|cancel)"));
+        if (row.outcome == Outcome::granted) {
+            EXPECT_EQ(calls, QStringList({"askForScreen", calls.last()}));
+            EXPECT_TRUE(calls.last().startsWith("startRecording"));
+            continue;
+        }
+        EXPECT_FALSE(r.h.border->shown);
+        EXPECT_TRUE(r.h.countdown->displays.empty());
+        EXPECT_FALSE(r.h.recorder->calls.filter("startRecording").size()) << "a take started after the user gave up";
+        EXPECT_TRUE(calls.contains("releasePreparedMicrophone"));
+        ASSERT_EQ(r.h.alerts->shown.size(), QString(row.alert).isEmpty() ? 0u : 1u);
+        if (r.h.alerts->shown.empty()) {
+            EXPECT_TRUE(calls.contains("cancelAskingForScreen"));
+            EXPECT_TRUE(calls.contains("releaseAskedScreen"));
+            EXPECT_EQ(r.h.appLogLines().filter("[rec]").last(), "[rec] start cancelled while the desktop was asked");
+            continue;
+        }
+        const AlertRequest &alert = r.h.alerts->shown[0];
+        EXPECT_EQ(alert.message, row.alert);
+        EXPECT_TRUE(alert.informativeText.contains(row.advice)) << qPrintable(alert.informativeText);
+        EXPECT_FALSE(alert.informativeText.contains(row.notAdvised)) << qPrintable(alert.informativeText);
     }
 }
 

@@ -112,6 +112,31 @@ TEST_F(OnScreen, CountdownShowsTheDigitAndEscapeFromAnyApplicationCancelsIt)
     otherApplication.unregisterEventHotKey(ref);
 }
 
+// The wait before the countdown: Escape from any application reaches the watcher with no
+// panel up, and nothing is held once it stops watching.
+TEST_F(OnScreen, WatchingForCancelCatchesEscapeWithoutAPanelAndLetsGo)
+{
+    auto grabber = std::make_shared<x11::HotKeyGrabber>();
+    ASSERT_TRUE(grabber->isConnected());
+    x11::HotKeyGrabber otherApplication;
+    CountdownOverlay countdown(grabber);
+    int cancels = 0;
+    countdown.watchForCancel([&cancels] { ++cancels; });
+    EXPECT_FALSE(countdown.isRunning());
+    EventHotKeyRef ref = 0;
+    EXPECT_EQ(otherApplication.registerEventHotKey(key_code::escape, 0, {1, 1}, &ref),
+              hot_key_status::eventHotKeyExistsErr);
+    ASSERT_TRUE(runProcess("xdotool", {"key", "Escape"}).ok());
+    EXPECT_TRUE(spinUntil([&] { return cancels == 1; }, 1500));
+
+    countdown.stopWatching();
+    ASSERT_TRUE(runProcess("xdotool", {"key", "Escape"}).ok());
+    spinFor(200);
+    EXPECT_EQ(cancels, 1);
+    EXPECT_EQ(otherApplication.registerEventHotKey(key_code::escape, 0, {1, 1}, &ref), hot_key_status::noErr);
+    otherApplication.unregisterEventHotKey(ref);
+}
+
 TEST_F(OnScreen, CountdownRunsToTheEndWhenNotCancelled)
 {
     const struct {

@@ -1,12 +1,15 @@
 // Takes through the desktop's screen sharing, run inside the headless Wayland rig (rig.sh): sway,
 // PipeWire, the wlroots portal backend and the real portal frontend. The driver records as the
 // application does; a native Wayland client shows a counter the takes are read back by.
+#include "capture/DisplayOption.h"
+#include "capture/ScreenRecorder.h"
 #include "platform/pipewire/ScreenCastPortal.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -16,6 +19,9 @@
 #include <QSize>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimer>
+
+#include <qcoro/qcorotask.h>
 
 #include <gtest/gtest.h>
 
@@ -344,6 +350,73 @@ TEST_F(ScreenCast, DismissedAndFailedChooserMakeNoTakeAndSaySo)
         EXPECT_EQ(e.kind(), pipewire::PortalError::Kind::failed) << qPrintable(e.message());
         EXPECT_TRUE(e.message().contains(QStringLiteral("screen sharing"))) << qPrintable(e.message());
     }
+}
+
+// A desktop that never answers (its chooser hangs, and with it the backend): the recorder's ask
+// ends at its bound with words that say so, or at once when the user gives up, and in neither
+// case does a cast start.
+TEST_F(ScreenCast, AnAskTheDesktopNeverAnswersEndsAtItsBoundOrWhenGivenUp)
+{
+    Backend hanging(env("LUMACAST_WAYLAND_PORTAL_BACKEND"), Backend::chooserConfig(QStringLiteral("sleep 600")));
+    struct Row {
+        const char *name;
+        int timeoutMs;
+        int cancelAfterMs; // -1: never
+        pipewire::PortalError::Kind kind;
+        const char *words;
+        int withinMs;
+    };
+    const Row rows[] = {
+        {"bound", 2000, -1, pipewire::PortalError::Kind::noAnswer, "did not answer within 2 seconds", 6000},
+        {"given up", 60000, 1000, pipewire::PortalError::Kind::cancelled, "cancelled", 5000},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        ScreenRecorder recorder(false, 2.0, CaptureRoad::ScreenCastPortal);
+        recorder.setScreenAnswerTimeout(row.timeoutMs);
+        if (row.cancelAfterMs >= 0)
+            QTimer::singleShot(row.cancelAfterMs, &recorder, [&recorder] { recorder.cancelAskingForScreen(); });
+        StreamConfiguration configuration;
+        configuration.width = 1920;
+        configuration.height = 1080;
+        QElapsedTimer clock;
+        clock.start();
+        const auto asking = [&]() -> QCoro::Task<std::optional<pipewire::PortalError>> {
+            try {
+                auto task = recorder.askForScreen(ContentFilter::forDisplay(1, QRectF(0, 0, 1920, 1080), {}, {}),
+                                                  configuration);
+                co_await task;
+            } catch (const pipewire::PortalError &e) {
+                co_return e;
+            }
+            co_return std::nullopt;
+        };
+        const std::optional<pipewire::PortalError> error = QCoro::waitFor(asking());
+        ASSERT_TRUE(error.has_value()) << "a desktop that never answered gave a share";
+        EXPECT_EQ(error->kind(), row.kind) << qPrintable(error->message());
+        EXPECT_TRUE(error->message().contains(QString::fromLatin1(row.words))) << qPrintable(error->message());
+        EXPECT_LT(clock.elapsed(), row.withinMs);
+        // Nothing kept for a take: the next start would ask again.
+        recorder.releaseAskedScreen();
+        EXPECT_FALSE(recorder.isRecording());
+    }
+}
+
+// XWayland names its one output "XWAYLAND0"; the displays offered to the user carry the
+// compositor's name for it.
+TEST_F(ScreenCast, XWaylandsDisplayIsNamedAsTheDesktopNamesIt)
+{
+    if (env("LUMACAST_WAYLAND_XDISPLAY").isEmpty())
+        GTEST_SKIP() << "sway runs without XWayland here (the xwayland package is missing)";
+    const std::vector<wayland::OutputInfo> outputs = wayland::listOutputs();
+    ASSERT_EQ(outputs.size(), 1u);
+    EXPECT_EQ(outputs[0].name, QStringLiteral("HEADLESS-1"));
+    EXPECT_EQ(outputs[0].size, QSize(1920, 1080));
+    qputenv("DISPLAY", env("LUMACAST_WAYLAND_XDISPLAY").toUtf8());
+    const std::vector<DisplayOption> displays = DisplayOption::available();
+    qunsetenv("DISPLAY");
+    ASSERT_EQ(displays.size(), 1u);
+    EXPECT_EQ(displays[0].name, QStringLiteral("HEADLESS-1"));
 }
 
 // A token the desktop does not know asks the chooser once and gives a new token; the new token

@@ -117,6 +117,7 @@ SettingsWindow::SettingsWindow(SettingsHost &host, Preferences &preferences, QWi
     setFixedSize(kWidth, kHeight);
 
     QVBoxLayout *page = addScrollingPage(this, 20, 16);
+    buildShortcutsNote(page);
     buildGeneral(page);
     buildAudio(page);
     buildVideo(page);
@@ -323,13 +324,18 @@ void SettingsWindow::buildShortcuts(QVBoxLayout *page)
 
     connect(restore, &QPushButton::clicked, this, &SettingsWindow::restoreDefaultShortcuts);
 
+}
+
+void SettingsWindow::buildShortcutsNote(QVBoxLayout *page)
+{
     // The desktop's portal answers a while after launch, perhaps after this window is built: the
-    // label is always made and follows every later note.
-    auto *note = new QLabel(shortcutsNote(), box);
+    // label is always made and follows every later note. It heads the page, where it is seen at
+    // the window's size: the shortcuts themselves lie below the fold.
+    auto *note = new QLabel(shortcutsNote(), page->parentWidget());
     note->setObjectName(QStringLiteral("shortcutsNote"));
     note->setWordWrap(true);
     note->setVisible(!note->text().isEmpty());
-    column->addWidget(note);
+    page->addWidget(note);
     shownShortcutsNotes().push_back(note);
 }
 

@@ -61,6 +61,7 @@ private:
     void buildAudio(QVBoxLayout *page);
     void buildVideo(QVBoxLayout *page);
     void buildShortcuts(QVBoxLayout *page);
+    void buildShortcutsNote(QVBoxLayout *page);
     void refresh();
     void levelMoved(double level);
     void restoreDefaultShortcuts();

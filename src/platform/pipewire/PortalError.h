@@ -13,6 +13,7 @@ public:
         failed,      // the portal ended the request with an error (response 2 or a D-Bus error)
         unavailable, // no portal, or no ScreenCast interface, on the session bus
         stream,      // PipeWire refused or ended the stream
+        noAnswer,    // the portal did not answer a request in time
     };
     PortalError(Kind kind, QString message)
         : Error(QStringLiteral("Lumacast.ScreenCast"), int(kind), std::move(message)), m_kind(kind)

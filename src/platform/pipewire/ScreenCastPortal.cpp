@@ -10,9 +10,15 @@
 #include <QDBusObjectPath>
 #include <QDBusServiceWatcher>
 #include <QDBusUnixFileDescriptor>
+#include <QDBusPendingCallWatcher>
+#include <QScopeGuard>
 #include <QEventLoop>
 #include <QObject>
+#include <QTimer>
 #include <QVariantMap>
+
+#include <algorithm>
+#include <mutex>
 
 #include <unistd.h>
 
@@ -30,17 +36,23 @@ constexpr uint kCursorHidden = 1;
 constexpr uint kCursorEmbedded = 2;
 constexpr uint kCursorMetadata = 4;
 constexpr uint kPersistUntilRevoked = 2;
+// The steps that ask nothing of the user are answered at once by a working portal.
+constexpr int kQuickAnswerMs = 15000;
 
 QAtomicInteger<int> connectionCounter;
 
 // The portal's answer to one request, delivered on the thread that waits for it. The portal
-// going away while the user chooses also ends the wait.
+// going away, the deadline and `ScreenCastPortal::cancel` (queued from any thread) also end the
+// wait; each sets its flag before it quits, so the waiting thread tells them apart.
 class RequestWaiter : public QObject {
     Q_OBJECT
 public:
     uint response = 2;
     QVariantMap results;
     bool answered = false;
+    bool gone = false;
+    bool timedOut = false;
+    bool cancelled = false;
     QEventLoop loop;
 
 public Q_SLOTS:
@@ -51,7 +63,22 @@ public Q_SLOTS:
         answered = true;
         loop.quit();
     }
-    void onPortalGone() { loop.quit(); }
+    void onPortalGone()
+    {
+        gone = true;
+        loop.quit();
+    }
+    void onDeadline()
+    {
+        timedOut = true;
+        loop.quit();
+    }
+    void onCancelled()
+    {
+        cancelled = true;
+        loop.quit();
+    }
+    void onReplied() { loop.quit(); }
 };
 
 QString chooserText(CastRequest::Source source)
@@ -67,6 +94,19 @@ struct ScreenCastPortal::State {
     QString session;
     int fd = -1;
     int tokenCounter = 0;
+    // `cancel` comes from any thread: it reaches the waiter of the request under way through
+    // its event loop, or marks the next request cancelled before it waits.
+    std::mutex cancelLock;
+    RequestWaiter *waiting = nullptr;
+    bool cancelled = false;
+
+    void setWaiting(RequestWaiter *waiter)
+    {
+        std::lock_guard lock(cancelLock);
+        waiting = waiter;
+        if (waiter && cancelled)
+            QMetaObject::invokeMethod(waiter, "onCancelled", Qt::QueuedConnection);
+    }
 
     QDBusConnection &connection()
     {
@@ -92,53 +132,109 @@ struct ScreenCastPortal::State {
         return reply.arguments().front().value<QDBusVariant>().variant();
     }
 
-    // One portal request: the call, then its Response. Returns the results of a granted request.
-    QVariantMap request(const QString &method, QList<QVariant> arguments, QVariantMap options, const char *step)
+    // How the last request's wait ended: what tells a refused restore token from other failures.
+    enum class WaitEnd { granted, refused, other };
+    WaitEnd lastWait = WaitEnd::other;
+
+    // One portal request: the call, then its Response, within `timeoutMs` for both. Returns the
+    // results of a granted request.
+    QVariantMap request(const QString &method, QList<QVariant> arguments, QVariantMap options, const char *step,
+                        int timeoutMs)
     {
+        lastWait = WaitEnd::other;
         QDBusConnection &bus = connection();
         const QString token = QStringLiteral("lumacast%1_%2").arg(getpid()).arg(++tokenCounter);
         options.insert(QStringLiteral("handle_token"), token);
         QString sender = bus.baseService().mid(1);
         sender.replace(QLatin1Char('.'), QLatin1Char('_'));
-        const QString expected = QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(sender, token);
+        QString handle = QStringLiteral("/org/freedesktop/portal/desktop/request/%1/%2").arg(sender, token);
 
         RequestWaiter waiter;
         const auto listen = [&](const QString &path) {
             bus.connect(kService, path, QStringLiteral("org.freedesktop.portal.Request"), QStringLiteral("Response"),
                         &waiter, SLOT(onResponse(uint, QVariantMap)));
         };
-        listen(expected); // before the call: the answer may come before the call returns
+        listen(handle); // before the call: the answer may come before the call returns
         QDBusServiceWatcher watcher(kService, bus, QDBusServiceWatcher::WatchForUnregistration);
         QObject::connect(&watcher, &QDBusServiceWatcher::serviceUnregistered, &waiter, &RequestWaiter::onPortalGone);
+        QTimer deadline;
+        deadline.setSingleShot(true);
+        QObject::connect(&deadline, &QTimer::timeout, &waiter, &RequestWaiter::onDeadline);
+        deadline.start(timeoutMs);
 
         QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kScreenCast, method);
         arguments << options;
         call.setArguments(arguments);
-        const QDBusMessage reply = bus.call(call, QDBus::Block, 30000);
-        if (reply.type() != QDBusMessage::ReplyMessage) {
-            const bool missing = reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown")
-                || reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.UnknownInterface")
-                || reply.errorName() == QLatin1String("org.freedesktop.DBus.Error.UnknownMethod");
-            throw PortalError(missing ? PortalError::Kind::unavailable : PortalError::Kind::failed,
-                              QStringLiteral("The desktop's screen sharing refused to %1: %2")
-                                  .arg(QString::fromLatin1(step), reply.errorMessage()));
-        }
-        const QString handle = reply.arguments().value(0).value<QDBusObjectPath>().path();
-        if (!handle.isEmpty() && handle != expected)
-            listen(handle); // a portal older than the handle_token convention
-        if (!waiter.answered)
+        QDBusPendingCallWatcher reply(bus.asyncCall(call, timeoutMs));
+        QObject::connect(&reply, &QDBusPendingCallWatcher::finished, &waiter, &RequestWaiter::onReplied);
+        setWaiting(&waiter);
+        const auto stopWaiting = qScopeGuard([&] { setWaiting(nullptr); });
+        bool replied = false;
+        while (!(replied && waiter.answered)) {
+            if (waiter.cancelled || waiter.timedOut) {
+                closeRequest(handle);
+                if (waiter.cancelled)
+                    throw PortalError(PortalError::Kind::cancelled,
+                                      QStringLiteral("Recording was cancelled while the desktop's screen sharing was asked to %1")
+                                          .arg(QString::fromLatin1(step)));
+                throw PortalError(PortalError::Kind::noAnswer,
+                                  QStringLiteral("The desktop's screen sharing did not answer within %1 seconds when asked to %2")
+                                      .arg((timeoutMs + 999) / 1000)
+                                      .arg(QString::fromLatin1(step)));
+            }
+            if (!replied && reply.isFinished()) {
+                replied = true;
+                if (reply.isError()) {
+                    const PortalError refusal = callRefused(reply.error(), step);
+                    if (refusal.kind() == PortalError::Kind::failed)
+                        lastWait = WaitEnd::refused; // the portal's own word, as a response 2 is
+                    throw refusal;
+                }
+                const QString given = reply.reply().arguments().value(0).value<QDBusObjectPath>().path();
+                if (!given.isEmpty() && given != handle) {
+                    handle = given;
+                    listen(handle); // a portal older than the handle_token convention
+                }
+                continue;
+            }
+            if (waiter.gone && !waiter.answered)
+                throw PortalError(PortalError::Kind::unavailable,
+                                  QStringLiteral("The desktop's screen sharing went away while it was asked to %1")
+                                      .arg(QString::fromLatin1(step)));
             waiter.loop.exec();
-        if (!waiter.answered)
-            throw PortalError(PortalError::Kind::failed,
-                              QStringLiteral("The desktop's screen sharing went away while it was asked to %1")
-                                  .arg(QString::fromLatin1(step)));
+        }
         if (waiter.response == 1)
             throw PortalError(PortalError::Kind::cancelled,
                               QStringLiteral("Screen sharing was cancelled in the desktop's screen sharing dialog"));
-        if (waiter.response != 0)
+        if (waiter.response != 0) {
+            lastWait = WaitEnd::refused;
             throw PortalError(PortalError::Kind::failed,
                               QStringLiteral("The desktop's screen sharing failed to %1").arg(QString::fromLatin1(step)));
+        }
+        lastWait = WaitEnd::granted;
         return waiter.results;
+    }
+
+    static PortalError callRefused(const QDBusError &error, const char *step)
+    {
+        const bool missing = error.type() == QDBusError::ServiceUnknown || error.type() == QDBusError::UnknownInterface
+            || error.type() == QDBusError::UnknownMethod;
+        if (error.type() == QDBusError::NoReply || error.type() == QDBusError::Timeout)
+            return PortalError(PortalError::Kind::noAnswer,
+                               QStringLiteral("The desktop's screen sharing did not answer when asked to %1")
+                                   .arg(QString::fromLatin1(step)));
+        return PortalError(missing ? PortalError::Kind::unavailable : PortalError::Kind::failed,
+                           QStringLiteral("The desktop's screen sharing refused to %1: %2")
+                               .arg(QString::fromLatin1(step), error.message()));
+    }
+
+    // A request given up on is withdrawn, so that a portal that answers later starts nothing.
+    void closeRequest(const QString &handle)
+    {
+        if (!bus)
+            return;
+        bus->send(QDBusMessage::createMethodCall(kService, handle, QStringLiteral("org.freedesktop.portal.Request"),
+                                                 QStringLiteral("Close")));
     }
 
     void closeSession()
@@ -146,7 +242,7 @@ struct ScreenCastPortal::State {
         if (!session.isEmpty() && bus) {
             QDBusMessage close = QDBusMessage::createMethodCall(kService, session, QStringLiteral("org.freedesktop.portal.Session"),
                                                                 QStringLiteral("Close"));
-            bus->call(close, QDBus::Block, 5000);
+            bus->call(close, QDBus::Block, 3000); // bounded: a cancelled start waits for it
         }
         session.clear();
     }
@@ -219,11 +315,13 @@ CastStream ScreenCastPortal::start(const CastRequest &request)
                               .arg(chooserText(request.source)));
 
     std::optional<QString> token = request.restoreToken;
+    const int quick = std::clamp(request.answerTimeoutMs, 1, kQuickAnswerMs);
     for (;;) {
         try {
             const QVariantMap created = d->request(
                 QStringLiteral("CreateSession"), {},
-                {{QStringLiteral("session_handle_token"), QStringLiteral("lumacast%1").arg(getpid())}}, "open a session");
+                {{QStringLiteral("session_handle_token"), QStringLiteral("lumacast%1").arg(getpid())}}, "open a session",
+                quick);
             d->session = created.value(QStringLiteral("session_handle")).toString();
             if (d->session.isEmpty())
                 throw PortalError(PortalError::Kind::failed, QStringLiteral("The desktop's screen sharing gave no session"));
@@ -242,9 +340,11 @@ CastStream ScreenCastPortal::start(const CastRequest &request)
                     select.insert(QStringLiteral("restore_token"), *token);
             }
             d->request(QStringLiteral("SelectSources"), {QVariant::fromValue(QDBusObjectPath(d->session))}, select,
-                       "select what to share");
-            const QVariantMap started = d->request(
-                QStringLiteral("Start"), {QVariant::fromValue(QDBusObjectPath(d->session)), QString()}, {}, "start sharing");
+                       "select what to share", quick);
+            // The user may be choosing: the longer bound.
+            const QVariantMap started =
+                d->request(QStringLiteral("Start"), {QVariant::fromValue(QDBusObjectPath(d->session)), QString()}, {},
+                           "start sharing", std::max(1, request.answerTimeoutMs));
 
             CastStream stream;
             stream.cursorAsMetadata = cursor == kCursorMetadata && select.contains(QStringLiteral("cursor_mode"));
@@ -272,7 +372,8 @@ CastStream ScreenCastPortal::start(const CastRequest &request)
         } catch (const PortalError &e) {
             close();
             // A restore token the desktop no longer accepts: the choice is asked for again, once.
-            if (!token || e.kind() != PortalError::Kind::failed)
+            // Only a refusal counts: a portal that did not answer or went away refused nothing.
+            if (!token || e.kind() != PortalError::Kind::failed || d->lastWait != State::WaitEnd::refused)
                 throw;
             qCWarning(log::recorder(), "screen cast: the restore token was refused (%s); asking again",
                       qUtf8Printable(e.message()));
@@ -286,6 +387,14 @@ int ScreenCastPortal::takePipeWireFd()
     const int fd = d->fd;
     d->fd = -1;
     return fd;
+}
+
+void ScreenCastPortal::cancel()
+{
+    std::lock_guard lock(d->cancelLock);
+    d->cancelled = true;
+    if (d->waiting)
+        QMetaObject::invokeMethod(d->waiting, "onCancelled", Qt::QueuedConnection);
 }
 
 void ScreenCastPortal::close()

@@ -29,6 +29,10 @@ struct CastRequest {
     // A token from an earlier session of the same kind: the portal may restore that choice
     // without asking. One it rejects is dropped and the chooser asked once.
     std::optional<QString> restoreToken;
+    // How long the desktop may take to answer the step where the user chooses, in milliseconds;
+    // the steps before it get at most 15 s. A portal that does not answer in time throws
+    // `noAnswer`, and its request is withdrawn.
+    int answerTimeoutMs = 60000;
 };
 
 struct CastStream {
@@ -52,9 +56,14 @@ public:
     static bool isAvailable();
 
     // Creates the session, selects the sources, starts it (the chooser) and opens the PipeWire
-    // remote. Throws PortalError: `cancelled` when the user dismissed the chooser, `failed`
-    // when the portal failed, `unavailable` without a portal.
+    // remote. Throws PortalError: `cancelled` when the user dismissed the chooser or `cancel`
+    // came, `failed` when the portal failed, `noAnswer` when it did not answer in time,
+    // `unavailable` without a portal (or when it went away meanwhile).
     CastStream start(const CastRequest &request);
+
+    // Ends a `start` under way on another thread at once, with `cancelled`; a `start` after it
+    // is cancelled too (one object serves one start). Any thread.
+    void cancel();
 
     // The PipeWire connection `start` opened; the caller owns it from then on (-1 when none).
     int takePipeWireFd();
