@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/wayland/WaylandOutputs.h"
+#include "platform/pipewire/WaylandOutputs.h"
 #include "platform/x11/X11Content.h"
 
 #include <QHash>

@@ -1,4 +1,4 @@
-#include "platform/wayland/WaylandOutputs.h"
+#include "platform/pipewire/WaylandOutputs.h"
 
 #include <wayland-client.h>
 
