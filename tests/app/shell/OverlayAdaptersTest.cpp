@@ -6,6 +6,8 @@
 #include "app/OverlayAdapters.h"
 #include "overlays/RecordingStatusWindow.h"
 
+#include <QCoreApplication>
+
 #include <gtest/gtest.h>
 
 namespace lumacast::testing {
