@@ -30,6 +30,16 @@ void stop(std::unique_ptr<QProcess> &process)
 
 } // namespace
 
+QStringList AppDriver::rootPropertyNames(const QString &display)
+{
+    QStringList names;
+    for (const QString &line :
+         run(QStringLiteral("xprop"), {QStringLiteral("-display"), display, QStringLiteral("-root")}).split(u'\n'))
+        if (!line.isEmpty() && !line.front().isSpace())
+            names << line.section(QRegularExpression(QStringLiteral("[(:]")), 0, 0).trimmed();
+    return names;
+}
+
 AppDriver::AppDriver(QString outputFolder) : m_output(std::move(outputFolder))
 {
     QDir().mkpath(m_output);
@@ -42,6 +52,11 @@ AppDriver::~AppDriver()
     stop(m_tone);
     stop(m_tray);
     stop(m_windowManager);
+    if (!m_rootPropertiesBefore.isEmpty())
+        for (const QString &name : rootPropertyNames(m_windowManagerDisplay))
+            if (!m_rootPropertiesBefore.contains(name))
+                run(QStringLiteral("xprop"), {QStringLiteral("-display"), m_windowManagerDisplay, QStringLiteral("-root"),
+                                              QStringLiteral("-remove"), name});
     // The accessibility bus and its registry end with the session bus that started them.
     stop(m_bus);
 }
@@ -117,6 +132,8 @@ bool AppDriver::startRig()
     // afterwards are real only under one. Started once the tray holds its connection: an X
     // server started without -noreset resets when its last client leaves, and a client that
     // connects meanwhile is refused.
+    m_windowManagerDisplay = qEnvironmentVariable("DISPLAY");
+    m_rootPropertiesBefore = rootPropertyNames(m_windowManagerDisplay);
     m_windowManager = std::make_unique<QProcess>();
     m_windowManager->setProcessEnvironment(environment());
     m_windowManager->setProcessChannelMode(QProcess::ForwardedErrorChannel);

@@ -78,6 +78,7 @@ public:
                        int timeoutMs = 30000);
 
 private:
+    static QStringList rootPropertyNames(const QString &display);
     QProcessEnvironment environment() const;
 
     QString m_output;
@@ -88,6 +89,11 @@ private:
     std::unique_ptr<AccessibilityTree> m_accessibility;
     bool m_accessibilityTried = false;
     std::unique_ptr<QProcess> m_windowManager; // openbox
+    // The root window's properties before the window manager came: it leaves its own behind
+    // (a client list of windows long gone among them), which later tests on the same display
+    // would take for a running window manager's.
+    QStringList m_rootPropertiesBefore;
+    QString m_windowManagerDisplay;
     std::unique_ptr<QProcess> m_tray;
     std::unique_ptr<QProcess> m_tone;
 };
