@@ -616,7 +616,6 @@ TEST(TailCaptureStartTest, TheDesktopIsAskedBeforeTheCountdownAndTheWaitCanBeGiv
         }
         if (row.outcome == Outcome::granted) {
             ASSERT_TRUE(waitUntil([&] { return !r.h.countdown->runs.pending.empty(); }));
-            EXPECT_FALSE(r.h.countdown->onCancel) << "the keys still cancel during the countdown's own watch";
             r.h.countdown->runs.completeNext(true);
             ASSERT_TRUE(waitUntil([&] { return r.phase() == "recording(initial)"; }));
             const QStringList calls = r.h.recorder->calls.filter(QRegularExpression("^(ask|start)"));
@@ -628,7 +627,6 @@ TEST(TailCaptureStartTest, TheDesktopIsAskedBeforeTheCountdownAndTheWaitCanBeGiv
         ASSERT_TRUE(waitUntil([&] { return !r.op(); }));
         EXPECT_EQ(r.m().state(), AppState::reviewing);
         EXPECT_FALSE(r.h.border->shown);
-        EXPECT_FALSE(r.h.countdown->onCancel);
         EXPECT_TRUE(r.h.countdown->displays.empty());
         const QStringList calls = r.h.recorder->calls;
         EXPECT_TRUE(calls.filter("startRecording").isEmpty()) << "a tail started after the user gave up";
