@@ -1,6 +1,7 @@
 #include "app/LumacastApp.h"
 #include "app/MenuKeyHintStyle.h"
 #include "app/SingleInstance.h"
+#include "capture/CameraCapture.h"
 #include "control/AppStateManager.h"
 
 #include <QApplication>
@@ -72,6 +73,7 @@ int main(int argc, char **argv)
     // unless the user chose a platform.
     if (qEnvironmentVariableIsSet("WAYLAND_DISPLAY") && !qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "xcb");
+    lumacast::CameraCapture::chooseMediaBackend();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Lumacast"));
     QApplication::setApplicationVersion(QStringLiteral(LUMACAST_VERSION));

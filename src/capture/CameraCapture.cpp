@@ -59,6 +59,16 @@ void CameraCapture::stop()
 
 bool CameraCapture::isRunning() const { return m_camera && m_camera->isActive(); }
 
+void CameraCapture::chooseMediaBackend()
+{
+    // The GStreamer backend (Qt 6.4's default) also finds cameras through PipeWire, where the
+    // desktop's screen cast of a take is a video source like any other: it is listed as a camera
+    // while the take runs, and its removal at the take's end trips GLib criticals. The FFmpeg
+    // backend lists the V4L2 devices alone, and ships beside it in the same package.
+    if (!qEnvironmentVariableIsSet("QT_MEDIA_BACKEND"))
+        qputenv("QT_MEDIA_BACKEND", "ffmpeg");
+}
+
 QList<CameraOption> CameraCapture::availableCameras()
 {
     QList<CameraOption> options;

@@ -49,6 +49,9 @@ public:
     QVideoSink *previewSink() const { return m_previewSink; }
     QMediaCaptureSession *session() { return &m_session; }
 
+    // Qt's FFmpeg media backend for the cameras unless the user chose one (QT_MEDIA_BACKEND).
+    // Before anything else uses Qt Multimedia: the backend is picked at its first use.
+    static void chooseMediaBackend();
     static QList<CameraOption> availableCameras();
     // The id when a listed camera has it, else the first listed camera, else nothing.
     static std::optional<QString> resolveSelectedID(const std::optional<QString> &id, const QList<CameraOption> &options);

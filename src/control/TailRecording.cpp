@@ -1,5 +1,7 @@
 #include "control/TailRecording.h"
 
+#include "control/TakeRecording.h"
+
 #include "model/LogCategories.h"
 #include "model/NumberFormat.h"
 #include "platform/av/Asset.h"
@@ -27,6 +29,12 @@ QString describe(const std::exception &error)
     if (const auto *plan = dynamic_cast<const AudioPlanError *>(&error))
         return plan->description();
     return QString::fromUtf8(error.what());
+}
+
+// The capture already built, for the desktop's ask, which takes one still to be built.
+QCoro::Task<RecorderService::FilterAndConfiguration> builtAlready(RecorderService::FilterAndConfiguration made)
+{
+    co_return made;
 }
 
 } // namespace
@@ -102,6 +110,21 @@ QCoro::Task<TailCaptureStartResult> TailRecording::captureStart(QPointer<AppStat
     } catch (...) {
         // The capture goes on with what the recorder has; it reports the device itself.
     }
+    // As for a take, a desktop that chooses what is shared is asked before the countdown, once
+    // the size check cannot refuse any more.
+    const bool asksDesktop = services.recorder->desktopChoosesScreen();
+    if (asksDesktop) {
+        auto asking = m.m_takeRecording->askDesktop(builtAlready(made));
+        const TakeRecording::ScreenAnswer answer = co_await asking;
+        if (!weak)
+            co_return TailCaptureStartResult::failed(kShuttingDown);
+        if (!answer.made) {
+            m.setState(prior);
+            services.recorder->releasePreparedMicrophone();
+            co_return answer.cancelled ? TailCaptureStartResult::cancelled()
+                                       : TailCaptureStartResult::failed(answer.failure);
+        }
+    }
     services.border->show();
 
     auto counting = services.countdown->run(3, m.selectedDisplayID());
@@ -111,6 +134,8 @@ QCoro::Task<TailCaptureStartResult> TailRecording::captureStart(QPointer<AppStat
     if (!counted) {
         m.setState(prior);
         services.recorder->releasePreparedMicrophone();
+        if (asksDesktop)
+            services.recorder->releaseAskedScreen();
         services.border->hide();
         co_return TailCaptureStartResult::cancelled();
     }

@@ -232,13 +232,11 @@ QCoro::Task<> TakeRecording::startRecording()
     m.m_sessionLog.append(QStringLiteral("recording started — ") + attempt.filename);
 }
 
-QCoro::Task<std::optional<RecorderService::FilterAndConfiguration>> TakeRecording::askDesktopForScreen(
-    const Attempt &attempt)
+QCoro::Task<TakeRecording::ScreenAnswer> TakeRecording::askDesktop(
+    QCoro::Task<RecorderService::FilterAndConfiguration> making)
 {
     const QPointer<AppStateManager> alive(&m);
-    std::optional<RecorderService::FilterAndConfiguration> made;
-    QString failure;
-    std::optional<int> screenSharingFailure;
+    ScreenAnswer answer;
     m_askingForScreen = true;
     m_startCancelled = false;
     // Escape, and every hot key, give up on a desktop that does not answer (or a chooser the
@@ -250,23 +248,20 @@ QCoro::Task<std::optional<RecorderService::FilterAndConfiguration>> TakeRecordin
     });
     logApp(QStringLiteral("[rec] asking the desktop what to share"));
     try {
-        auto building = m.m_services.recorder->makeFilterAndConfiguration(
-            m.m_services.permissions->cachedContent(), m.m_selectedDisplayID, std::nullopt, m.m_captureSystemAudio,
-            m.m_captureTarget);
-        made = co_await building;
+        answer.made = co_await making;
         if (alive && !m_startCancelled) {
-            auto asking = m.m_services.recorder->askForScreen(*made);
+            auto asking = m.m_services.recorder->askForScreen(*answer.made);
             co_await asking;
         }
     } catch (const Error &error) {
-        failure = error.localizedDescription();
+        answer.failure = error.localizedDescription();
         if (error.domain() == kScreenSharingDomain)
-            screenSharingFailure = error.code();
+            answer.screenSharingCode = error.code();
     } catch (const std::exception &error) {
-        failure = QString::fromUtf8(error.what());
+        answer.failure = QString::fromUtf8(error.what());
     }
     if (!alive)
-        co_return std::nullopt;
+        co_return answer;
     m.m_services.countdown->stopWatchingForCancel();
     m_askingForScreen = false;
     if (m_startCancelled) {
@@ -274,14 +269,33 @@ QCoro::Task<std::optional<RecorderService::FilterAndConfiguration>> TakeRecordin
         m.m_services.recorder->releaseAskedScreen();
         logApp(QStringLiteral("[rec] start cancelled while the desktop was asked"));
         qCInfo(log::state(), "start cancelled while the desktop was asked");
+        answer = ScreenAnswer{};
+        answer.cancelled = true;
+    } else if (!answer.failure.isNull()) {
+        answer.made.reset();
+    }
+    co_return answer;
+}
+
+QCoro::Task<std::optional<RecorderService::FilterAndConfiguration>> TakeRecording::askDesktopForScreen(
+    const Attempt &attempt)
+{
+    const QPointer<AppStateManager> alive(&m);
+    auto asking = askDesktop(m.m_services.recorder->makeFilterAndConfiguration(
+        m.m_services.permissions->cachedContent(), m.m_selectedDisplayID, std::nullopt, m.m_captureSystemAudio,
+        m.m_captureTarget));
+    ScreenAnswer answer = co_await asking;
+    if (!alive)
+        co_return std::nullopt;
+    if (answer.cancelled) {
         cleanUpFailedStart(attempt);
         co_return std::nullopt;
     }
-    if (!failure.isNull()) {
-        if (screenSharingFailure)
-            failScreenSharing(attempt, *screenSharingFailure, failure);
+    if (!answer.failure.isNull()) {
+        if (answer.screenSharingCode)
+            failScreenSharing(attempt, *answer.screenSharingCode, answer.failure);
         else
-            failStart(attempt, m.m_captureTarget, failure);
+            failStart(attempt, m.m_captureTarget, answer.failure);
         co_return std::nullopt;
     }
     if (sessionChanged(attempt)) {
@@ -289,7 +303,7 @@ QCoro::Task<std::optional<RecorderService::FilterAndConfiguration>> TakeRecordin
         co_await abandonStart(attempt, false);
         co_return std::nullopt;
     }
-    co_return made;
+    co_return std::move(answer.made);
 }
 
 void TakeRecording::cancelStart()

@@ -42,10 +42,23 @@ public:
     ~TakeRecording();
 
     QCoro::Task<> startRecording();
-    // Gives up on a start while the desktop is asked what to share (Escape, a hot key): the
-    // start ends at once, back in its prior state, and no take starts from a late answer.
-    // Nothing at any other moment.
+    // Gives up on a take's or a tail's start while the desktop is asked what to share (Escape,
+    // a hot key): the start ends at once, back in its prior state, and nothing starts from a
+    // late answer. Nothing at any other moment.
     void cancelStart();
+
+    // What the desktop answered when asked what to share ahead of a countdown: the capture to
+    // start (the recorder keeps the share for its next start), or why there is none.
+    struct ScreenAnswer {
+        std::optional<RecorderService::FilterAndConfiguration> made;
+        bool cancelled = false;
+        QString failure;
+        std::optional<int> screenSharingCode; // the error's code when it came from the desktop
+    };
+    // Asks the desktop for the capture `making` builds, while Escape and the hot keys can give
+    // up on it (`cancelStart`); a share granted after that is ended unused. Reports nothing:
+    // the caller undoes its own start. The manager may be gone when it returns.
+    QCoro::Task<ScreenAnswer> askDesktop(QCoro::Task<RecorderService::FilterAndConfiguration> making);
     void pauseRecording();
     void resumeRecording();
     QCoro::Task<> endTake();

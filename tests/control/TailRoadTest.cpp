@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -562,6 +563,76 @@ TEST(TailCaptureStartTest, ATailAsksForTheAudioOfTheTakeItRepairsNotTheSetting)
         ASSERT_EQ(r.h.recorder->plans.size(), 1u);
         EXPECT_EQ(r.h.recorder->plans[0], r.op()->capturePlan);
         EXPECT_EQ(r.m().tailSystemAudioIndicator(), system);
+    }
+}
+
+// Where the desktop chooses what is shared, a tail asks it before its countdown as a take does,
+// after the size check; the keys give up on the wait and no capture starts from a late answer.
+TEST(TailCaptureStartTest, TheDesktopIsAskedBeforeTheCountdownAndTheWaitCanBeGivenUp)
+{
+    enum class Outcome { granted, escape, endTakeKey, grantedAfterEscape, dismissed };
+    struct Row {
+        const char *name;
+        Outcome outcome;
+        const char *failure; // reported, "" for none
+    };
+    const Row rows[] = {
+        {"granted", Outcome::granted, ""},
+        {"Escape", Outcome::escape, ""},
+        {"end-take key", Outcome::endTakeKey, ""},
+        {"granted after Escape", Outcome::grantedAfterEscape, ""},
+        {"chooser dismissed", Outcome::dismissed, "Couldn't record a tail: The desktop's screen sharing did not start"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        TailRoad r;
+        r.m().tailCaptureStart() = nullptr; // the default start on the recorder double
+        r.h.permissions->checks.preset = true;
+        r.h.recorder->starts.preset = true;
+        r.h.recorder->choosesScreen = true;
+        r.h.recorder->cancelIgnored = row.outcome == Outcome::grantedAfterEscape;
+        RecorderService::FilterAndConfiguration made;
+        made.configuration.width = 160;
+        made.configuration.height = 120;
+        r.h.recorder->filters.preset = made;
+        QCoro::Task<> recording = r.m().recordTail(r.sceneID, r.takeID, std::nullopt);
+        ASSERT_TRUE(waitUntil([&] { return !r.h.recorder->asks.pending.empty(); }));
+        EXPECT_TRUE(r.h.countdown->displays.empty()) << "the countdown ran before the desktop answered";
+        EXPECT_FALSE(r.h.border->shown);
+        ASSERT_TRUE(r.h.countdown->onCancel);
+        switch (row.outcome) {
+        case Outcome::granted: r.h.recorder->asks.completeNext(true); break;
+        case Outcome::escape: r.h.countdown->onCancel(); break;
+        case Outcome::endTakeKey: r.m().endTakeShortcut(); break;
+        case Outcome::grantedAfterEscape:
+            r.h.countdown->onCancel();
+            r.h.recorder->asks.completeNext(true);
+            break;
+        case Outcome::dismissed:
+            r.h.recorder->askRefusal = Error(QStringLiteral("Lumacast.ScreenCast"), 0,
+                                             QStringLiteral("The desktop's screen sharing did not start"));
+            r.h.recorder->asks.completeNext(false);
+            break;
+        }
+        if (row.outcome == Outcome::granted) {
+            ASSERT_TRUE(waitUntil([&] { return !r.h.countdown->runs.pending.empty(); }));
+            r.h.countdown->runs.completeNext(true);
+            ASSERT_TRUE(waitUntil([&] { return r.phase() == "recording(initial)"; }));
+            const QStringList calls = r.h.recorder->calls.filter(QRegularExpression("^(ask|start)"));
+            ASSERT_EQ(calls.size(), 2);
+            EXPECT_EQ(calls[0], "askForScreen");
+            EXPECT_TRUE(calls[1].startsWith("startRecording"));
+            continue;
+        }
+        ASSERT_TRUE(waitUntil([&] { return !r.op(); }));
+        EXPECT_EQ(r.m().state(), AppState::reviewing);
+        EXPECT_FALSE(r.h.border->shown);
+        EXPECT_TRUE(r.h.countdown->displays.empty());
+        const QStringList calls = r.h.recorder->calls;
+        EXPECT_TRUE(calls.filter("startRecording").isEmpty()) << "a tail started after the user gave up";
+        EXPECT_TRUE(calls.contains("releasePreparedMicrophone"));
+        EXPECT_EQ(calls.contains("releaseAskedScreen"), QString(row.failure).isEmpty());
+        EXPECT_EQ(r.failures, QString(row.failure).isEmpty() ? QStringList() : QStringList{row.failure});
     }
 }
 

@@ -1,6 +1,7 @@
 // Takes through the desktop's screen sharing, run inside the headless Wayland rig (rig.sh): sway,
 // PipeWire, the wlroots portal backend and the real portal frontend. The driver records as the
 // application does; a native Wayland client shows a counter the takes are read back by.
+#include "capture/CameraCapture.h"
 #include "capture/DisplayOption.h"
 #include "capture/ScreenRecorder.h"
 #include "platform/pipewire/ScreenCastPortal.h"
@@ -17,6 +18,7 @@
 #include <QProcess>
 #include <QRect>
 #include <QSize>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -27,6 +29,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <csignal>
 #include <optional>
 #include <set>
@@ -419,6 +422,34 @@ TEST_F(ScreenCast, XWaylandsDisplayIsNamedAsTheDesktopNamesIt)
     EXPECT_EQ(displays[0].name, QStringLiteral("HEADLESS-1"));
 }
 
+// A take's screen cast is no camera: the camera list, watched as the application watches it with
+// the media backend it chooses itself, stays as it was over a take, and the cast's end trips
+// nothing critical there.
+TEST_F(ScreenCast, ATakesCastIsNoCameraAndItsEndTripsNothingCritical)
+{
+    QProcess watcher;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.remove(QStringLiteral("QT_MEDIA_BACKEND")); // the user chose none
+    watcher.setProcessEnvironment(environment);
+    watcher.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--watch-cameras")});
+    QByteArray listed;
+    for (int i = 0; i < 100 && !listed.contains('\n'); ++i) {
+        watcher.waitForReadyRead(100);
+        listed += watcher.readAllStandardOutput();
+    }
+    ASSERT_TRUE(listed.startsWith("cameras:")) << listed.constData();
+
+    const Take take = record(file(QStringLiteral("cameras.mov")), 2, 30);
+    ASSERT_EQ(take.exitCode, 0) << qPrintable(take.errors);
+    QThread::msleep(1500); // for the cast's removal to reach the watcher
+    watcher.closeWriteChannel();
+    ASSERT_TRUE(watcher.waitForFinished(10000));
+    listed += watcher.readAllStandardOutput();
+    const QByteArray errors = watcher.readAllStandardError();
+    EXPECT_EQ(listed.count("cameras:"), 1) << "the cast came and went as a camera:\n" << listed.constData();
+    EXPECT_FALSE(errors.contains("CRITICAL")) << errors.constData();
+}
+
 // A token the desktop does not know asks the chooser once and gives a new token; the new token
 // then brings the same choice back without the chooser.
 TEST_F(ScreenCast, RestoreTokenAsksOnceThenNotAgain)
@@ -668,8 +699,31 @@ TEST_F(OwnCast, PointerIsDrawnHiddenWhileItRestsAndShownAgainWhenItMoves)
 
 } // namespace
 
+// The camera list as the application keeps it, printed at once and at each change, until the
+// standard input closes.
+int watchCameras(int argc, char **argv)
+{
+    CameraCapture::chooseMediaBackend();
+    QCoreApplication app(argc, argv);
+    const auto print = [] {
+        QStringList names;
+        for (const CameraOption &camera : CameraCapture::availableCameras())
+            names << camera.name;
+        std::printf("cameras: [%s]\n", qPrintable(names.join(QStringLiteral(", "))));
+        std::fflush(stdout);
+    };
+    print();
+    CameraDevices devices;
+    QObject::connect(&devices, &CameraDevices::camerasChanged, print);
+    QSocketNotifier input(0, QSocketNotifier::Read);
+    QObject::connect(&input, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+    return app.exec();
+}
+
 int main(int argc, char **argv)
 {
+    if (argc == 2 && qstrcmp(argv[1], "--watch-cameras") == 0)
+        return watchCameras(argc, argv);
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
