@@ -14,8 +14,8 @@ public:
     static constexpr const char *kHistoryLogName = "history.log";
 
     // Refuses a folder whose "history.log" is anything but a regular file, whose "takes" is
-    // anything but a folder, or whose "takes" holds a link or a special file (FIFO, socket,
-    // device). Missing items are fine. Throws FileSystemError naming the item.
+    // anything but a folder, or whose "takes" holds a link, a FIFO, a socket or a device.
+    // Missing items are fine. Throws FileSystemError naming the item.
     static void checkItems(const QString &folder);
 
     // Opens the regular file `name` directly inside `folder` for appending, creating it when

@@ -269,7 +269,7 @@ TEST(DocumentCommandsTest, OpeningFixturePackages)
     }
 }
 
-// A recording passed around may hold links and special files in place of its own items: it is
+// A recording passed around may hold links, FIFOs and devices in place of its own items: it is
 // refused, naming the item, before anything in it is written to, listed or deleted.
 TEST(DocumentCommandsTest, ARecordingWhoseItemsLeadOutOfItIsRefused)
 {

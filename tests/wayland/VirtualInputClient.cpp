@@ -167,13 +167,13 @@ std::string run(const std::string &line, wl_display *display, Keyboard &keyboard
         return "ok";
     }
     if (verb == "keys") {
-        std::string spec;
-        in >> spec;
+        std::string chordText;
+        in >> chordText;
         std::vector<xkb_keycode_t> codes;
-        std::istringstream parts(spec);
-        for (std::string name; std::getline(parts, name, '+');)
+        std::istringstream names(chordText);
+        for (std::string name; std::getline(names, name, '+');)
             codes.push_back(keyboard.keycodeOf(namedSymbol(name)));
-        return keyboard.chord(codes) ? "ok" : "error unknown key in " + spec;
+        return keyboard.chord(codes) ? "ok" : "error unknown key in " + chordText;
     }
     return "error unknown command " + verb;
 }
