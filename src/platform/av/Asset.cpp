@@ -1,6 +1,7 @@
 #include "platform/av/Asset.h"
 
 #include "platform/av/FfmpegVersions.h"
+#include "platform/av/SequenceParameterSet.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -102,6 +103,22 @@ FormatDescription describeStream(const AVStream *s)
     return f;
 }
 
+// Samples per second of media, unless the stream states a fixed rate that its samples come at
+// no more often than: then the samples are pictures held on screen for several frames, and the
+// stated rate is the track's. A stated rate below the samples' own is not believed.
+double nominalFrameRate(const TrackStructure &track, const QList<FormatDescription> &formats)
+{
+    if (track.mediaDuration <= 0)
+        return 0;
+    const double average = double(track.samples.size()) * track.mediaTimescale / double(track.mediaDuration);
+    if (formats.isEmpty() || formats.first().codecName != QLatin1String("h264"))
+        return average;
+    const auto sps = SequenceParameterSet::fromAvcC(formats.first().parameterSets);
+    if (!sps || !sps->fixedFrameRate || average > *sps->fixedFrameRate * 1.01)
+        return average;
+    return *sps->fixedFrameRate;
+}
+
 MediaError openError(const QString &path, const QString &reason, int code = MediaError::CannotOpen)
 {
     return MediaError(MediaError::mediaDomain(), code,
@@ -174,8 +191,7 @@ std::shared_ptr<const Asset> Asset::open(const QString &path)
                     t.naturalSize = QSizeF(ts.width, ts.height);
                 else if (!t.formatDescriptions.isEmpty())
                     t.naturalSize = QSizeF(t.formatDescriptions.first().width, t.formatDescriptions.first().height);
-                if (ts.mediaDuration > 0)
-                    t.nominalFrameRate = double(ts.samples.size()) * ts.mediaTimescale / double(ts.mediaDuration);
+                t.nominalFrameRate = nominalFrameRate(ts, t.formatDescriptions);
             }
             std::int64_t leadingEmpty = 0;
             for (const EditEntry &e : ts.edits) {

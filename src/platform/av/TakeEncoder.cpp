@@ -34,6 +34,11 @@ namespace {
 // this often.
 constexpr auto kIdleSyncInterval = std::chrono::milliseconds(700);
 
+// A picture that does not change is held on screen rather than encoded again, but written anew
+// at least this often (seconds): a movie cut short by a crash then ends at most this much before
+// its sound, and a player seeking into a long still stretch finds a frame near.
+constexpr int kLongestHoldSeconds = 1;
+
 using Wide = __int128;
 
 // (value / timescale) - (originValue / originTimescale), in ticks of 1/target, rounded to
@@ -67,8 +72,13 @@ struct TakeEncoder::Track {
     int codedWidth = 0;
     int codedHeight = 0;
     int64_t lastQueuedPts = INT64_MIN; // capture side
-    int64_t previousFramePts = INT64_MIN; // encoding side
+    int64_t previousFramePts = INT64_MIN; // encoding side: the last frame encoded
+    // Encoding side: the last picture handed in, encoded or held, and the interval before it.
+    int64_t lastItemPts = INT64_MIN;
     int64_t lastInterval = 0;
+    // A repeat of the last encoded picture that was not encoded: the frame before it is held on
+    // screen until here at least.
+    int64_t heldRepeatPts = INT64_MIN;
     AVPacket *held = nullptr; // a video packet waits for its successor to learn its duration
     int framesAllocated = 0;
     uint64_t lastQueuedPicture = 0; // capture side: the source's number of the last frame queued
@@ -495,26 +505,43 @@ void TakeEncoder::process(Item &item)
     Track &track = *m_tracks[item.track];
     if (!item.isVideo) {
         encodeAudio(track, item);
-    } else if (item.repeatsPicture) {
-        // Sending takes a reference of its own, so the frame can be sent again with a new time;
-        // its pixels are written into again only through the pool, after av_frame_make_writable.
-        if (track.lastConverted) {
-            track.lastConverted->pts = item.pts;
-            encodeVideo(track, track.lastConverted);
-        }
-    } else {
-        encodeVideo(track, item.frame);
-        // Kept for repeats; the one it replaces goes back to the pool with the item.
-        std::swap(track.lastConverted, item.frame);
+        return;
     }
+    if (track.lastItemPts != INT64_MIN)
+        track.lastInterval = item.pts - track.lastItemPts;
+    track.lastItemPts = item.pts;
+    if (item.repeatsPicture) {
+        // The frame before stays on screen; only a long hold writes the picture again. Sending
+        // takes a reference of its own, so the frame can be sent again with a new time; its
+        // pixels are written into again only through the pool, after av_frame_make_writable.
+        if (!track.lastConverted)
+            return;
+        const int64_t longest = int64_t(kLongestHoldSeconds) * track.video.timeScale;
+        if (track.previousFramePts != INT64_MIN && item.pts - track.previousFramePts < longest) {
+            track.heldRepeatPts = item.pts;
+            return;
+        }
+        track.lastConverted->pts = item.pts;
+        encodeVideo(track, track.lastConverted);
+        return;
+    }
+    encodeVideo(track, item.frame);
+    // Kept for repeats; the one it replaces goes back to the pool with the item.
+    std::swap(track.lastConverted, item.frame);
 }
 
 void TakeEncoder::encodeVideo(Track &track, AVFrame *frame)
 {
     if (frame) {
-        if (track.previousFramePts != INT64_MIN)
-            track.lastInterval = frame->pts - track.previousFramePts;
         track.previousFramePts = frame->pts;
+        track.heldRepeatPts = INT64_MIN;
+    } else if (track.heldRepeatPts != INT64_MIN && track.lastConverted) {
+        // The take ends on a held picture: its last repeat is written, so that the movie lasts
+        // as long as the take did.
+        track.lastConverted->pts = track.heldRepeatPts;
+        encodeVideo(track, track.lastConverted);
+        if (m_status != Status::writing)
+            return;
     }
     const int rc = avcodec_send_frame(track.codec, frame);
     if (rc < 0 && rc != AVERROR_EOF) {
@@ -677,8 +704,8 @@ void TakeEncoder::drainPackets(Track &track, bool flushing)
         av_packet_move_ref(track.held, packet);
     }
     if (flushing && track.isVideo && track.held->data) {
-        // The last frame lasts as long as the interval before it (a single frame: one frame
-        // at the nominal rate).
+        // The last frame lasts as long as the interval before the last picture handed in (a
+        // single frame: one frame at the nominal rate).
         int64_t duration = track.lastInterval;
         if (duration <= 0)
             duration = std::max<int64_t>(1, track.video.timeScale / std::max(track.video.frameRate, 1));

@@ -1,5 +1,7 @@
-// A frame numbered as the one before it is encoded from that frame's conversion: the movie must
-// still show, frame by frame, the pixels each append was given.
+// A frame numbered as the one before it is not converted again, and not encoded again either:
+// the picture before it is held on screen, and written anew only after a second. The movie must
+// still show, at each append's time, the pixels that append was given, last as long as the take,
+// and state the take's rate to the exports however few samples it holds.
 
 #include "platform/av/Asset.h"
 #include "platform/av/TakeEncoder.h"
@@ -11,7 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace lumacast::av {
@@ -24,18 +28,30 @@ struct Append {
 
 struct RepeatCase {
     std::string name;
-    std::vector<Append> appends;
+    std::vector<Append> appends; // at 60 a second
+    qsizetype samples;           // written to the movie
 };
 
-TEST(TakeEncoder, RepeatedPictureNumbersStillShowTheirOwnPixels)
+std::vector<Append> operator+(std::vector<Append> a, const std::vector<Append> &b)
+{
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+std::vector<Append> times(int n, Append a) { return std::vector<Append>(std::size_t(n), a); }
+
+TEST(TakeEncoder, RepeatedPicturesAreHeldAndShowTheirOwnPixelsForTheWholeTake)
 {
     const RepeatCase cases[] = {
-        {"repeats of one picture, then the next", {{true, 1}, {true, 1}, {true, 1}, {false, 2}, {false, 2}}},
+        // The take ends on a held picture: its last repeat is written so that the movie lasts.
+        {"repeats of one picture, then the next", {{true, 1}, {true, 1}, {true, 1}, {false, 2}, {false, 2}}, 3},
         // The source repeats a picture the encoder never got (the writer dropped it, paused or
-        // busy): the frame before it is of another picture and must not be sent again.
-        {"a repeat of a picture dropped before the encoder", {{true, 1}, {false, 2}, {false, 2}}},
-        {"unnumbered frames are each converted", {{true, 0}, {false, 0}, {true, 0}, {true, 0}, {false, 0}}},
-        {"a number seen again after another picture", {{true, 1}, {false, 2}, {true, 1}}},
+        // busy): the frame before it is of another picture and must not stand in for it.
+        {"a repeat of a picture dropped before the encoder", {{true, 1}, {false, 2}, {false, 2}}, 3},
+        {"unnumbered frames are each converted", {{true, 0}, {false, 0}, {true, 0}, {true, 0}, {false, 0}}, 5},
+        {"a number seen again after another picture", {{true, 1}, {false, 2}, {true, 1}}, 3},
+        // 2.5 s of one picture: written at 0, 1 and 2 s, then the next picture.
+        {"a still stretch longer than a hold", times(150, {true, 7}) + times(2, {false, 8}), 5},
     };
     const int width = 64, height = 48;
     std::vector<uint8_t> light(size_t(width) * height * 4, 220), dark(size_t(width) * height * 4, 30);
@@ -52,18 +68,28 @@ TEST(TakeEncoder, RepeatedPictureNumbersStillShowTheirOwnPixels)
         encoder.startSession(0, 600);
         for (size_t i = 0; i < c.appends.size(); ++i) {
             const Append &a = c.appends[i];
+            while (!encoder.isReadyForMoreMediaData(track))
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
             ASSERT_TRUE(encoder.appendVideo(track, (a.light ? light : dark).data(), width, height, width * 4,
                                             int64_t(i) * 10, 600, a.picture));
         }
         encoder.finishWriting();
         ASSERT_EQ(encoder.status(), TakeEncoder::Status::completed);
 
+        const auto asset = Asset::open(path);
+        const QList<AssetTrack> video = asset->tracks(MediaType::Video);
+        ASSERT_EQ(video.size(), 1);
+        EXPECT_EQ(asset->trackStructure(video[0])->samples.size(), c.samples);
+        EXPECT_NEAR(asset->duration().seconds(), double(c.appends.size()) / 60, 0.001); // the movie's ms
+        EXPECT_DOUBLE_EQ(video[0].nominalFrameRate, 60);
+
+        // Decoded at the take's rate, every append's slot shows its own picture.
         const auto decoded = lumacast::testing::runProcess(
             QStringLiteral("ffmpeg"),
             QStringList{QStringLiteral("-hide_banner"), QStringLiteral("-loglevel"), QStringLiteral("error"),
-                        QStringLiteral("-i"), path, QStringLiteral("-fps_mode"), QStringLiteral("passthrough"),
-                        QStringLiteral("-f"), QStringLiteral("rawvideo"), QStringLiteral("-pix_fmt"),
-                        QStringLiteral("gray"), QStringLiteral("-")});
+                        QStringLiteral("-i"), path, QStringLiteral("-fps_mode"), QStringLiteral("cfr"),
+                        QStringLiteral("-r"), QStringLiteral("60"), QStringLiteral("-f"), QStringLiteral("rawvideo"),
+                        QStringLiteral("-pix_fmt"), QStringLiteral("gray"), QStringLiteral("-")});
         ASSERT_TRUE(decoded.ok()) << decoded.err.toStdString();
         ASSERT_EQ(decoded.out.size(), qsizetype(c.appends.size()) * width * height);
         for (size_t i = 0; i < c.appends.size(); ++i) {
