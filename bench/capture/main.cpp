@@ -6,9 +6,10 @@
 //     beside `ffmpeg -f x11grab` with libx264 at the same preset, frame rate and size (its rate
 //     factor 23), and x11grab again with the take's own encoder settings (constant quantiser,
 //     tune, profile, key frames, threads), all pinned to the same cores; once over animated
-//     content and once over a still slide. Per side: frames written, CPU per frame and per second
-//     of take, bit rate, peak memory, CPU per frame thread by thread; the ratios, and the still
-//     slide's CPU per second of take over the animated content's. Fails only when the recorder
+//     content and once over a still slide. Per side: frames shown and samples written (a still
+//     picture is held by one sample), CPU per frame shown and per second of take, bit rate, peak
+//     memory, CPU per frame thread by thread; the ratios, and the still slide's CPU per second of
+//     take over the animated content's. Fails only when the recorder
 //     failed or wrote no frame.
 // capture-bench wayland [--seconds S] [--rounds N] [--cores 0,1]
 //     Inside the Wayland rig (tests/wayland/rig.sh): takes of animated 1920x1080 content through
@@ -306,15 +307,30 @@ ChildRun runMeasured(const QString &program, const QStringList &args)
     return r;
 }
 
-int countFrames(const QString &movie)
+QString probeVideo(const QStringList &args, const QString &movie)
 {
     QProcess p;
-    p.start(QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-count_packets"),
-                                        QStringLiteral("-select_streams"), QStringLiteral("v:0"),
-                                        QStringLiteral("-show_entries"), QStringLiteral("stream=nb_read_packets"),
-                                        QStringLiteral("-of"), QStringLiteral("csv=p=0"), movie});
+    p.start(QStringLiteral("ffprobe"), QStringList{QStringLiteral("-v"), QStringLiteral("error"),
+                                                   QStringLiteral("-select_streams"), QStringLiteral("v:0")}
+                                           + args + QStringList{QStringLiteral("-of"), QStringLiteral("csv=p=0"), movie});
     p.waitForFinished(60000);
-    return p.readAllStandardOutput().trimmed().toInt();
+    return QString::fromUtf8(p.readAllStandardOutput().trimmed());
+}
+
+// Samples the video track holds: a still picture is held by one sample, not repeated.
+int countSamples(const QString &movie)
+{
+    return probeVideo({QStringLiteral("-count_packets"), QStringLiteral("-show_entries"),
+                       QStringLiteral("stream=nb_read_packets")},
+                      movie)
+        .toInt();
+}
+
+// Frames at 60 a second that the video track shows: its duration, whatever the samples.
+int countFrames(const QString &movie)
+{
+    const double seconds = probeVideo({QStringLiteral("-show_entries"), QStringLiteral("stream=duration")}, movie).toDouble();
+    return int(std::lround(seconds * 60));
 }
 
 // The video track's bit rate in megabits a second: how much the encoder had to write is part
@@ -352,7 +368,8 @@ QJsonArray threadReport(const ChildRun &run, int frames)
 struct RecordSide {
     QString name;
     ChildRun run;
-    int frames = 0;
+    int frames = 0;  // shown, at 60 a second
+    int samples = 0; // written
     double cpuPerFrame = 0;
     double cpuPerSecond = 0; // CPU seconds per second of the take it wrote
     double mbitPerSecond = 0;
@@ -369,6 +386,7 @@ RecordSide recordWith(const QString &name, const QString &program, const QString
         return side;
     }
     side.frames = countFrames(movie);
+    side.samples = countSamples(movie);
     if (side.frames > 0) {
         side.cpuPerFrame = side.run.cpuSeconds / side.frames;
         side.cpuPerSecond = side.run.cpuSeconds / (side.frames / 60.0);
@@ -381,6 +399,7 @@ QJsonObject sideReport(const RecordSide &side)
 {
     return QJsonObject{{QStringLiteral("ok"), side.run.ok},
                        {QStringLiteral("frames"), side.frames},
+                       {QStringLiteral("samples"), side.samples},
                        {QStringLiteral("cpuSeconds"), side.run.cpuSeconds},
                        {QStringLiteral("cpuMsPerFrame"), std::round(side.cpuPerFrame * 1e6) / 1000},
                        {QStringLiteral("cpuSecondsPerSecondOfTake"), std::round(side.cpuPerSecond * 1000) / 1000},
