@@ -28,7 +28,8 @@ struct VideoFrame {
     int stride = 0; // bytes per row; negative for a bottom-up image
     SampleTime timestamp; // monotonic capture time
     // The source's number for these pixels, 0 when it numbers none: a frame with the number of
-    // the frame before it repeats that picture, and its conversion is not done again.
+    // the frame before it repeats that picture, which is held on screen rather than converted
+    // and encoded again.
     uint64_t picture = 0;
 };
 

@@ -28,6 +28,11 @@ namespace lumacast::av {
 // and muxing run on a thread of the encoder's own behind a bounded queue. A track whose queue is
 // full is "not ready": the caller drops the sample instead of waiting.
 //
+// A frame that repeats the picture before it is not encoded: that picture's sample lasts longer
+// (a variable frame rate), and is written anew only after a second's hold and at the end. The
+// stream still states the nominal rate as its fixed frame rate, which is what readers take as
+// the track's rate.
+//
 // Times handed in are (value, timescale) pairs on the capture clock; the movie's timeline starts
 // at the session start time, and what lies before it is left out.
 class TakeEncoder {
@@ -69,7 +74,8 @@ public:
     bool isReadyForMoreMediaData(int track) const;
     // False when the sample was not taken (not writing, not ready, or not a track of that kind).
     // `picture` is the source's number for the pixels (0: none): a frame with the number of the
-    // frame queued just before it shows the same pixels, which are then not converted again.
+    // frame queued just before it shows the same pixels, which are then held, not converted or
+    // encoded again.
     bool appendVideo(int track, const uint8_t *bgra, int width, int height, int stride,
                      int64_t value, int32_t timescale, uint64_t picture = 0);
     bool appendAudio(int track, const void *interleaved, int frames, SampleFormat format,

@@ -8,8 +8,8 @@
 // A picture whose size differs from the take's is copied, cropped or padded; so is one the
 // pointer is drawn on (the compositor's buffer is not ours to draw in).
 //
-// The compositor sends a picture only when the screen changes. So that a still screen still makes
-// a take at the take's rate, a repeat thread hands on the last picture again when no new one came
+// The compositor sends a picture only when the screen changes. So that a still screen still lasts
+// in a take to its end, a repeat thread hands on the last picture again when no new one came
 // for a quarter interval more than one, dated one interval after the frame before it. A repeat
 // carries its picture's number, so that a consumer can tell it from a new picture without
 // looking at the pixels.
