@@ -308,17 +308,20 @@ TEST_F(ScreenCast, TakeOfAnXWaylandWindowHasItsCounts)
     EXPECT_GE(double(seen.size()), 0.9 * (pictures.back().counter - pictures.front().counter + 1));
 }
 
-// The compositor sends nothing while nothing changes: the take still runs at its rate.
-TEST_F(ScreenCast, StillScreenStillMakesATakeAtItsRate)
+// The compositor sends nothing while nothing changes: the take still lasts as long as it ran, its
+// picture held (written again once a second) rather than encoded at the take's rate.
+TEST_F(ScreenCast, StillScreenIsHeldForTheWholeTake)
 {
     CounterClient client(60000, -1);
     const Take take = record(file(QStringLiteral("still.mov")), 3, 30);
     ASSERT_EQ(take.exitCode, 0) << qPrintable(take.errors);
     const std::vector<Picture> pictures = readPictures(file(QStringLiteral("still.mov")));
-    EXPECT_GE(pictures.size(), size_t(3 * 30 * 0.85));
+    ASSERT_GE(pictures.size(), 3u);
+    EXPECT_LE(pictures.size(), size_t(3 * 30 / 4)) << "a still picture was encoded again";
     EXPECT_NEAR(take.report.value(QStringLiteral("duration")).toDouble(), 3.0, 0.3);
+    EXPECT_NEAR(pictures.back().time, 3.0, 0.3) << "the held picture does not last the take";
     for (size_t i = 1; i < pictures.size(); ++i)
-        EXPECT_LT(pictures[i].time - pictures[i - 1].time, 0.1) << "at frame " << i;
+        EXPECT_LE(pictures[i].time - pictures[i - 1].time, 1.05) << "at frame " << i;
 }
 
 // The desktop's chooser dismissed, and the desktop failing to share: no take, and a message
@@ -676,8 +679,9 @@ TEST_F(OwnCast, PointerIsDrawnHiddenWhileItRestsAndShownAgainWhenItMoves)
         at.push_back(red > 300 ? left : red < 20 ? -1 : -2);
     }
     const std::vector<double> times = frameTimes(path);
-    ASSERT_GT(at.size(), 150u);
+    ASSERT_GT(at.size(), 20u);
     ASSERT_EQ(times.size(), at.size());
+    EXPECT_GT(times.back(), 6.0) << "the take ends early";
     const auto timeOf = [&](std::vector<int>::const_iterator i) { return times[size_t(i - at.cbegin())]; };
     EXPECT_EQ(std::count(at.begin(), at.end(), -2), 0) << "a frame with part of a pointer";
     // Shown and moving, shown at rest, hidden, shown and moving again: in that order, once each.

@@ -44,6 +44,10 @@ using Sample = TakeJournal::Sample;
 // No step between two samples of a take's track is this long (a pause leaves no gap in the take's
 // times), nor does a track start this late: such a step or start is a damaged record's.
 constexpr double kLongestStep = 10.0;
+// How long the last frame on disk may stand for the pictures a killed take had not written yet
+// (seconds): a held picture's sample is written after at most a second's hold, and reaches the
+// file when the next is encoded.
+constexpr double kLongestHeldPicture = 2.0;
 // A full disk's index needs little room: no more than this is ever set aside in memory.
 constexpr std::int64_t kLargestSpare = std::int64_t(16) << 20;
 
@@ -131,6 +135,39 @@ double presentationEnd(const KeptTrack &t, std::size_t i, std::int32_t timescale
     return double(s.decodeTime + s.compositionOffset + std::int64_t(t.durations[i])) / timescale;
 }
 
+// A still picture is written once a second and its sample reaches the file only when the next
+// one is encoded, so the sound of a take killed on a still screen goes on past the last frame
+// on disk: that frame stays on screen as long as the sound, up to kLongestHeldPicture, rather
+// than the sound being cut at it.
+void holdLastPicture(const TakeJournal::Contents &j, std::vector<KeptTrack> &tracks, double &cut)
+{
+    double soundEnd = cut;
+    KeptTrack *video = nullptr;
+    for (KeptTrack &t : tracks) {
+        if (t.samples.empty())
+            continue;
+        if (j.tracks[t.index].mediaType == MediaType::Video) {
+            if (!video)
+                video = &t;
+            continue;
+        }
+        for (std::size_t i = 0; i < t.samples.size(); ++i)
+            soundEnd = std::max(soundEnd, presentationEnd(t, i, j.tracks[t.index].timescale));
+    }
+    const double held = std::min(soundEnd, cut + kLongestHeldPicture) - cut;
+    if (!video || held <= 0)
+        return;
+    const std::int32_t scale = j.tracks[video->index].timescale;
+    // Extended from the frame shown last, which with reordered frames is not the last decoded.
+    std::size_t last = 0;
+    for (std::size_t i = 1; i < video->samples.size(); ++i)
+        if (presentationEnd(*video, i, scale) > presentationEnd(*video, last, scale))
+            last = i;
+    const std::int64_t ticks = std::llround(held * scale);
+    video->durations[last] = std::uint32_t(std::min<std::int64_t>(std::int64_t(video->durations[last]) + ticks, UINT32_MAX));
+    cut = presentationEnd(*video, last, scale);
+}
+
 // The journal's samples that agree with the file (their bytes lie wholly in its first `fileSize`
 // bytes, none overlapping another) and with each other, cut at the end of the last whole video
 // frame; `cut` receives that instant (seconds from the take's start). Empty without a frame.
@@ -160,6 +197,7 @@ std::vector<KeptTrack> keptSamples(const TakeJournal::Contents &j, std::int64_t 
     }
     if (!anyVideo)
         return {};
+    holdLastPicture(j, tracks, cut);
     for (KeptTrack &t : tracks) {
         if (j.tracks[t.index].mediaType == MediaType::Video)
             continue;
