@@ -257,7 +257,7 @@ protected:
 };
 
 // A native client's counter, read back frame by frame: no change the compositor showed is
-// missing, the pictures move forward in time at the take's rate or faster, and the tone the
+// missing, the pictures move forward in time as fast as the counts change, and the tone the
 // client plays as it shows its 40th count is heard with it.
 TEST_F(ScreenCast, TakeOfANativeClientHasEveryCountInOrderAndItsSound)
 {
@@ -267,7 +267,8 @@ TEST_F(ScreenCast, TakeOfANativeClientHasEveryCountInOrderAndItsSound)
     EXPECT_EQ(take.report.value(QStringLiteral("road")).toString().contains(QStringLiteral("Wayland")), true);
 
     const std::vector<Picture> pictures = readPictures(file(QStringLiteral("counter.mov")));
-    ASSERT_GT(pictures.size(), 100u); // 4 s at 30 frames a second at least
+    // A sample for each count the client showed; repeats in between are held, not written.
+    ASSERT_GT(pictures.size(), size_t(4000 / kStepMs * 9 / 10));
     for (size_t i = 1; i < pictures.size(); ++i) {
         SCOPED_TRACE(i);
         EXPECT_GE(pictures[i].counter, pictures[i - 1].counter);
@@ -294,7 +295,7 @@ TEST_F(ScreenCast, TakeOfAnXWaylandWindowHasItsCounts)
     const Take take = record(file(QStringLiteral("xwayland.mov")), 3, 30);
     ASSERT_EQ(take.exitCode, 0) << qPrintable(take.errors);
     const std::vector<Picture> pictures = readPictures(file(QStringLiteral("xwayland.mov")));
-    ASSERT_GT(pictures.size(), 60u);
+    ASSERT_GT(pictures.size(), size_t(3000 / kStepMs * 9 / 10));
     EXPECT_NEAR(pictures.back().counter - pictures.front().counter, 3000 / kStepMs, 15);
     // XWayland may merge two of the client's paints into one picture of its own, so a count can
     // be missing on screen already; the take may not go backwards or lose many.
@@ -628,7 +629,7 @@ TEST_F(OwnCast, WindowTakeKeepsItsSizeAndItsPicturesInPlaceThroughAResize)
         ASSERT_EQ(frameSize(path), QSize(640, 480));
 
         const std::vector<QByteArray> frames = readFrames(path, QRect(0, 0, 640, 480), QStringLiteral("gray"), 1);
-        ASSERT_GT(frames.size(), 60u);
+        ASSERT_GT(frames.size(), 50u); // a picture every 50 ms
         const auto grey = [](const QByteArray &f, int x, int y) { return int(uchar(f[y * 640 + x])); };
         int previous = -1;
         int first = -1;
