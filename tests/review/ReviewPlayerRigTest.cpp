@@ -222,8 +222,8 @@ TEST_F(ReviewPlayerRig, SoundIsHeardWithItsPictureAcrossAPause)
 }
 
 // A take of a screen that stands still: one sample held a second, and a take that ends on one.
-// A seek into the middle of a held sample shows its picture; playing shows it for all of its
-// second and goes on, sound and all, to the end without a stall.
+// A seek into the middle of a held sample shows its picture, and so does the filmstrip there;
+// playing shows it for all of its second and goes on, sound and all, to the end without a stall.
 TEST_F(ReviewPlayerRig, HeldPicturesShowForTheirWholeSampleAndPlayToTheEnd)
 {
     taketest::SyntheticTake take;
@@ -272,6 +272,22 @@ TEST_F(ReviewPlayerRig, HeldPicturesShowForTheirWholeSampleAndPlayToTheEnd)
     }
     QTest::qWait(200);
     listener.stop();
+
+    // The filmstrip's pictures at 1.25 s and 2.25 s are the held ones shown there.
+    QList<QImage> strip;
+    bool complete = false;
+    QObject context;
+    av::FilmstripGenerator strips(held, *duration, 6, QSize(160, 160), &context, [&](QList<QImage> images, bool whole) {
+        strip = std::move(images);
+        complete = whole;
+    });
+    QElapsedTimer waited;
+    waited.start();
+    while (!complete && waited.elapsed() < 5000)
+        QTest::qWait(10);
+    ASSERT_EQ(strip.size(), 6);
+    for (const auto &[index, grey] : {std::pair{2, 75}, std::pair{4, 44}})
+        EXPECT_NEAR(qGray(strip[index].pixel(strip[index].width() / 2, strip[index].height() / 2)), grey, 8) << index;
 
     // The tone was heard from the seek to the end, in 10 ms windows.
     const std::vector<float> heard = listener.samples();
