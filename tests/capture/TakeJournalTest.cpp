@@ -125,7 +125,7 @@ TEST(TakeJournal, RecoveryKeepsEveryWholeSampleBeforeAnyCutAndNeverFailsBadly)
         writeFile(av::TakeJournal::pathFor(path), journal.left(journalCut));
 
         // What recovery must keep: the journal's samples wholly in the cut movie, sound up to the
-        // end of the last whole frame.
+        // end of the last whole frame, which is held over up to a second of sound past it.
         std::optional<av::TakeJournal::Contents> readable;
         try {
             readable = av::TakeJournal::parse(journal.left(journalCut));
@@ -143,6 +143,12 @@ TEST(TakeJournal, RecoveryKeepsEveryWholeSampleBeforeAnyCutAndNeverFailsBadly)
                 cut = double(s.decodeTime + s.duration) / readable->tracks[s.track].timescale;
             }
         }
+        double soundEnd = cut;
+        for (const auto &s : kept)
+            if (readable->tracks[s.track].mediaType == av::MediaType::Audio)
+                soundEnd = std::max(soundEnd, double(s.decodeTime + s.compositionOffset + s.duration)
+                                                  / readable->tracks[s.track].timescale);
+        cut = std::min(soundEnd, cut + 1.0);
         int sound = 0;
         for (const auto &s : kept)
             if (readable->tracks[s.track].mediaType == av::MediaType::Audio

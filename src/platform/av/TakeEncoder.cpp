@@ -261,10 +261,11 @@ bool TakeEncoder::startWriting()
     m_fileOpen = true;
     // The muxer holds every packet back until each track has one queued, by default for up to
     // ten seconds: a sound source that starts late (a microphone waking up, a suspended monitor)
-    // would keep that much picture out of the file, where no journal can reach it. A second
-    // bounds it; while sound keeps pace the order in the file is the same as without.
+    // would keep that much picture out of the file, and a still screen, whose picture comes
+    // once a second, that much sound, where no journal can reach it. A tenth of a second bounds
+    // it; while both keep pace the order in the file is the same as without.
     if (m_journal.isConfigured())
-        m_format->max_interleave_delta = 1000000;
+        m_format->max_interleave_delta = 100000;
     rc = avformat_write_header(m_format, nullptr);
     if (rc < 0) {
         fail(QStringLiteral("Could not start the movie %1: %2").arg(m_path, ffmpegErrorText(rc)));

@@ -44,6 +44,9 @@ using Sample = TakeJournal::Sample;
 // No step between two samples of a take's track is this long (a pause leaves no gap in the take's
 // times), nor does a track start this late: such a step or start is a damaged record's.
 constexpr double kLongestStep = 10.0;
+// The take encoder writes a still screen's picture again only this often (seconds), so the
+// sound on disk may run this far past the last frame: the frame is held over it.
+constexpr double kLongestHold = 1.0;
 // A full disk's index needs little room: no more than this is ever set aside in memory.
 constexpr std::int64_t kLargestSpare = std::int64_t(16) << 20;
 
@@ -131,6 +134,26 @@ double presentationEnd(const KeptTrack &t, std::size_t i, std::int32_t timescale
     return double(s.decodeTime + s.compositionOffset + std::int64_t(t.durations[i])) / timescale;
 }
 
+// Lengthens the last frame over the sound that runs past it, by up to a still screen's hold,
+// and moves `cut` to its new end.
+void holdLastFrameOverSound(const TakeJournal::Contents &j, std::vector<KeptTrack> &tracks, double &cut)
+{
+    double soundEnd = cut;
+    for (const KeptTrack &t : tracks)
+        if (j.tracks[t.index].mediaType != MediaType::Video && !t.samples.empty())
+            soundEnd = std::max(soundEnd, presentationEnd(t, t.samples.size() - 1, j.tracks[t.index].timescale));
+    const double held = std::min(soundEnd, cut + kLongestHold);
+    for (KeptTrack &t : tracks) {
+        const std::int32_t scale = j.tracks[t.index].timescale;
+        if (j.tracks[t.index].mediaType != MediaType::Video || t.samples.empty()
+            || presentationEnd(t, t.samples.size() - 1, scale) < cut)
+            continue;
+        t.durations.back() += std::uint32_t(std::llround((held - cut) * scale));
+        cut = presentationEnd(t, t.samples.size() - 1, scale);
+        return;
+    }
+}
+
 // The journal's samples that agree with the file (their bytes lie wholly in its first `fileSize`
 // bytes, none overlapping another) and with each other, cut at the end of the last whole video
 // frame; `cut` receives that instant (seconds from the take's start). Empty without a frame.
@@ -160,6 +183,7 @@ std::vector<KeptTrack> keptSamples(const TakeJournal::Contents &j, std::int64_t 
     }
     if (!anyVideo)
         return {};
+    holdLastFrameOverSound(j, tracks, cut);
     for (KeptTrack &t : tracks) {
         if (j.tracks[t.index].mediaType == MediaType::Video)
             continue;

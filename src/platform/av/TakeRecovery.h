@@ -24,8 +24,9 @@ public:
 
     // Keeps the journal's samples that agree with the movie and with each other: bytes wholly in
     // the file and overlapping no other sample's, decode times rising within a track by steps a
-    // take has, video from its first key frame; sound is cut at the end of the last kept frame,
-    // and a last sample lasts no longer than its track's longest step. Bytes no kept sample
+    // take has, video from its first key frame; the last kept frame is held over up to a second
+    // of sound past it and sound is cut at its end, and a last sample lasts no longer than its
+    // track's longest step. Bytes no kept sample
     // refers to stay in the media data; only the index is added. The finished movie must read
     // back whole through Asset, else it is put back as it was. On success it is on the disk and
     // the journal is removed. Throws MediaError when the journal cannot be read, CorruptMovie
