@@ -48,9 +48,13 @@ void feed(TakeWriter &writer, const SyntheticTake &take)
             ++nextPause;
         }
         if (now == v) {
-            std::fill(pixels.begin(), pixels.end(), uint8_t(frame * 5));
+            int64_t shown = frame;
+            for (const auto &[from, to] : take.holds)
+                if (t >= from && t < to)
+                    shown = std::min<int64_t>(shown, std::llround(from * take.fps));
+            std::fill(pixels.begin(), pixels.end(), uint8_t(shown * 5));
             writer.appendVideo({pixels.data(), take.width, take.height, take.width * 4,
-                                SampleTime::fromNanoseconds(base + v)});
+                                SampleTime::fromNanoseconds(base + v), take.holds.empty() ? 0 : uint64_t(shown) + 1});
             ++frame;
             // Paced like a capture, but a loaded machine's encoder gets the time it needs: a
             // dropped frame here would be the machine's, not the writer's.

@@ -27,6 +27,9 @@ struct SyntheticTake {
     bool systemAudio = false;
     double systemToneHz = 0; // system audio: a sine of amplitude 0.2 at this frequency; 0: a constant 0.1
     double audioLead = 0; // seconds of audio delivered before the first frame
+    // Capture seconds [from, to) in which the screen stands still: the frame at `from` is handed
+    // in again with its picture number (frames are numbered only when a take has holds).
+    std::vector<std::pair<double, double>> holds;
 };
 
 // Feeds a synthetic take through `writer` (already set up): frames and 10 ms audio buffers in

@@ -2,9 +2,13 @@
 // GNOME's player and desktop previews use), by mpv and by VLC: every expected frame and no hidden
 // one, no warning about the file, the right frames around each cut (also after a seek to just
 // before it), sound to the end, and a layout that all players read alike (one edit per track at
-// most, one sample description, a version 0 sound description).
+// most, one sample description, a version 0 sound description). Takes of a screen that stands
+// still hold one sample on screen for many frames: those players show each picture once, and
+// ffmpeg at the take's rate shows it in every frame it lasts, cuts inside a held sample included.
+#include "media/FCPXMLWriter.h"
 #include "media/MovieExport.h"
 #include "media/TakeJoiner.h"
+#include "media/TimelineExportAsset.h"
 #include "model/Session.h"
 #include "platform/av/MovieStructure.h"
 #include "platform/av/TakeEncoder.h"
@@ -19,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <thread>
@@ -42,7 +47,19 @@ struct Spec {
     bool systemAudio = false;
     double micDelay = 0; // the microphone's first sample comes this late
     bool untagged = false; // no colour tags: other H.264 parameter sets than today's takes
+    // Seconds [from, to) in which the screen stands still: the picture at `from` is handed in
+    // again, numbered as before, and the encoder holds it on screen.
+    std::vector<std::pair<double, double>> holds = {};
 };
+
+// The frame of a take shown at frame slot `i`: the first of its hold when it lies in one.
+int pictureAt(const Spec &spec, int i)
+{
+    for (const auto &[from, to] : spec.holds)
+        if (i >= int(std::lround(from * spec.fps)) && i < int(std::lround(to * spec.fps)))
+            return int(std::lround(from * spec.fps));
+    return i;
+}
 
 // A frame as players show it: its take's colour and its number within the take.
 struct Frame {
@@ -75,11 +92,12 @@ void writeTake(const QString &path, const Spec &spec)
     std::int64_t done = std::int64_t(spec.micDelay * 48000);
     const int frames = int(std::lround(spec.seconds * spec.fps));
     for (int i = 0; i < frames; ++i) {
+        const int picture = pictureAt(spec, i);
         for (int y = 0; y < spec.height; ++y)
             for (int x = 0; x < spec.width; ++x) {
                 uint8_t *p = &pixels[(std::size_t(y) * spec.width + x) * 4];
                 const bool band = y < spec.height / 4;
-                const uint8_t bit = ((i >> (7 - x * 8 / spec.width)) & 1) ? 235 : 16;
+                const uint8_t bit = ((picture >> (7 - x * 8 / spec.width)) & 1) ? 235 : 16;
                 p[0] = band ? bit : uint8_t(c[2]);
                 p[1] = band ? bit : uint8_t(c[1]);
                 p[2] = band ? bit : uint8_t(c[0]);
@@ -87,7 +105,8 @@ void writeTake(const QString &path, const Spec &spec)
             }
         while (!encoder.isReadyForMoreMediaData(v))
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        encoder.appendVideo(v, pixels.data(), spec.width, spec.height, spec.width * 4, i, spec.fps);
+        encoder.appendVideo(v, pixels.data(), spec.width, spec.height, spec.width * 4, i, spec.fps,
+                            std::uint64_t(picture) + 1);
         const std::int64_t until = std::int64_t(i + 1) * 48000 / spec.fps;
         if (until > done) {
             std::vector<float> tone(std::size_t(until - done) * 2);
@@ -211,8 +230,9 @@ ProcessResult savePictures(const QString &movie, Player player, const QString &p
 }
 
 // The frames a player decodes, all of them, in order (ffmpeg from `seekTo` on when given, mpv the
-// first two from there).
-std::vector<Frame> decodedFrames(const QString &movie, Player player, double seekTo = -1)
+// first two from there); ffmpeg gives one per frame slot at `rate` when given, each held sample as
+// often as it lasts.
+std::vector<Frame> decodedFrames(const QString &movie, Player player, double seekTo = -1, int rate = 0)
 {
     const QString raw = movie + QStringLiteral(".rgb");
     QFile::remove(raw);
@@ -221,8 +241,12 @@ std::vector<Frame> decodedFrames(const QString &movie, Player player, double see
         QStringList args{"-v", "error"};
         if (seekTo >= 0)
             args << "-ss" << QString::number(seekTo, 'f', 4);
+        // The fps filter places frames by their times; -fps_mode cfr after a filter misjudges
+        // a long sample's end by a frame now and then.
+        const QString atRate = rate > 0 ? QStringLiteral("fps=%1,").arg(rate) : QString();
         args << "-i" << movie << "-map" << "0:v:0" << "-fps_mode" << "passthrough" << "-vf"
-             << QStringLiteral("scale=%1:%2").arg(kWidth).arg(kHeight) << "-pix_fmt" << "rgb24" << "-f" << "rawvideo" << raw;
+             << atRate + QStringLiteral("scale=%1:%2").arg(kWidth).arg(kHeight) << "-pix_fmt" << "rgb24" << "-f"
+             << "rawvideo" << raw;
         r = runProcess(QStringLiteral("ffmpeg"), args);
     } else if (player == Player::gstreamer) {
         r = runProcess(QStringLiteral("gst-launch-1.0"),
@@ -267,6 +291,13 @@ double decodedSoundSeconds(const QString &movie, Player player)
                           "d.video_0", "!", "queue", "!", "fakesink"});
     EXPECT_TRUE(r.ok()) << r.err.toStdString();
     return double(QFileInfo(raw).size()) / 2 / 48000;
+}
+
+// The pictures in order, each once however many samples or slots show it.
+std::vector<Frame> pictures(std::vector<Frame> frames)
+{
+    frames.erase(std::unique(frames.begin(), frames.end()), frames.end());
+    return frames;
 }
 
 // One stretch of a movie: frames [first, last] of a take.
@@ -342,6 +373,10 @@ av::VideoSettings untaggedSettings(int width, int height)
 
 const Spec kLong{0, 4.5};
 const Spec kTail1{1, 1.0}, kTail2{2, 0.8}, kTail3{3, 0.6};
+// Still stretches of 0.6 to 0.9 s between moving ones, each take ending on one; the long take
+// holds enough samples for a second key frame (at 5.4 s).
+const Spec kHeld{0, 7.0, 30, kWidth, kHeight, false, 0, false, {{1.0, 1.6}, {2.5, 3.4}, {6.2, 7.0}}};
+const Spec kHeldTail{1, 2.0, 30, kWidth, kHeight, false, 0, false, {{0.5, 1.2}, {1.6, 2.0}}};
 
 const std::vector<Kind> &kinds()
 {
@@ -398,6 +433,24 @@ const std::vector<Kind> &kinds()
              return exportTakes(p, {{0, 1.0}, {1, 1.0, 30, kWidth / 2, kHeight / 2}}, {{0.3, 0.8}, {0.1, 0.6}}, out,
                                 options);
          }},
+        {"held_take", {kHeld},
+         [](const QStringList &p, const QString &out) {
+             EXPECT_TRUE(QFile::copy(p[0], out));
+             return std::vector<Stretch>{{0, 0, 209}};
+         }},
+        {"held_join_inside_a_hold", {kHeld, kHeldTail},
+         [](const QStringList &p, const QString &out) { return joinTails(p, {kHeld, kHeldTail}, {3.0}, out); }},
+        // Each cut inside a held sample; the first take's kept range crosses its second key frame.
+        {"held_passthrough_cuts_inside_holds", {kHeld, kHeldTail},
+         [](const QStringList &p, const QString &out) {
+             return exportTakes(p, {kHeld, kHeldTail}, {{1.3, 6.5}, {0.8, 1.8}}, out);
+         }},
+        {"held_whole_reencode", {kHeld, kHeldTail},
+         [](const QStringList &p, const QString &out) {
+             session_exporter::MovieExportOptions options;
+             options.videoSettings = untaggedSettings;
+             return exportTakes(p, {kHeld, kHeldTail}, {{1.3, 3.0}, {0.8, 1.8}}, out, options);
+         }},
     };
     return list;
 }
@@ -431,8 +484,9 @@ TEST_P(PlayerLayoutTest, EveryPlayerShowsTheSameFramesAndSound)
         if (!expected.empty())
             cuts.push_back(expected.size());
         for (int n = s.first; n <= s.last; ++n)
-            expected.push_back({s.colour, n});
+            expected.push_back({s.colour, pictureAt(kind.takes[std::size_t(s.colour)], n)});
     }
+    const bool held = std::any_of(kind.takes.begin(), kind.takes.end(), [](const Spec &s) { return !s.holds.empty(); });
 
     // A layout every player reads alike.
     const av::MovieStructure movie = av::readMovieStructure(out);
@@ -445,25 +499,39 @@ TEST_P(PlayerLayoutTest, EveryPlayerShowsTheSameFramesAndSound)
         }
     }
 
+    if (held) {
+        // The held takes' rate is the one the timeline exports describe them with.
+        const timeline_export::MovieFacts facts = timeline_export::movieFacts(timeline_export::loadWithAsset(out));
+        EXPECT_EQ(facts.fps, 60);
+        EXPECT_EQ(fcpxmlFrameDuration(facts.fps), (FCPXMLFrameDuration{100, 6000}));
+        EXPECT_EQ(decodedFrames(out, Player::ffmpeg, -1, kind.takes[0].fps), expected) << "every frame slot";
+    }
     for (const Player player : {Player::ffmpeg, Player::gstreamer, Player::mpv, Player::vlc}) {
         SCOPED_TRACE(playerName(player));
-        EXPECT_EQ(decodedFrames(out, player), expected);
+        if (held)
+            EXPECT_EQ(pictures(decodedFrames(out, player)), pictures(expected));
+        else
+            EXPECT_EQ(decodedFrames(out, player), expected);
         // VLC's sound is not checked: it plays the AAC priming of every such file.
         if (player != Player::vlc) {
             EXPECT_NEAR(decodedSoundSeconds(out, player), seconds, 0.021);
         }
     }
-    // A seek to the frame before a cut shows that frame, then the cut's.
+    // A seek to the frame before a cut (to where its held sample starts) shows that frame, then
+    // the cut's.
     std::vector<double> starts{0};
     double at = 0;
     for (const Stretch &s : stretches)
         starts.push_back(at += double(s.last - s.first + 1) / kind.takes[std::size_t(s.colour)].fps);
     for (std::size_t c = 0; c < cuts.size(); ++c) {
-        const double frameBefore = 1.0 / kind.takes[std::size_t(stretches[c].colour)].fps;
+        std::size_t heldFrom = cuts[c] - 1;
+        while (heldFrom > (c > 0 ? cuts[c - 1] : 0) && expected[heldFrom - 1] == expected[cuts[c] - 1])
+            --heldFrom;
+        const double before = double(cuts[c] - heldFrom) / kind.takes[std::size_t(stretches[c].colour)].fps;
         // Both players drop what starts before the seek time.
         for (const Player player : {Player::ffmpeg, Player::mpv}) {
             SCOPED_TRACE(playerName(player));
-            const std::vector<Frame> seen = decodedFrames(out, player, starts[c + 1] - frameBefore - 0.001);
+            const std::vector<Frame> seen = pictures(decodedFrames(out, player, starts[c + 1] - before - 0.001));
             ASSERT_GE(seen.size(), 2u) << "cut " << c;
             EXPECT_EQ(seen[0], expected[cuts[c] - 1]) << "cut " << c;
             EXPECT_EQ(seen[1], expected[cuts[c]]) << "cut " << c;

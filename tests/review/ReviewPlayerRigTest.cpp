@@ -221,6 +221,83 @@ TEST_F(ReviewPlayerRig, SoundIsHeardWithItsPictureAcrossAPause)
     }
 }
 
+// A take of a screen that stands still: one sample held a second, and a take that ends on one.
+// A seek into the middle of a held sample shows its picture, and so does the filmstrip there;
+// playing shows it for all of its second and goes on, sound and all, to the end without a stall.
+TEST_F(ReviewPlayerRig, HeldPicturesShowForTheirWholeSampleAndPlayToTheEnd)
+{
+    taketest::SyntheticTake take;
+    take.width = 320, take.height = 240, take.fps = 30, take.seconds = 3;
+    take.holds = {{0.5, 1.5}, {2.0, 3.0}};
+    const QString held = QDir(dir->path()).filePath(QStringLiteral("held.mov"));
+    const std::optional<double> duration = taketest::writeTake(held, take);
+    ASSERT_TRUE(duration);
+    av::MoviePlayer player;
+    QSignalSpy loaded(&player, &av::Player::itemLoaded);
+    player.replaceCurrentItem(held);
+    ASSERT_TRUE(loaded.wait(5000));
+    // The held sample starts at frame 15 (grey 75) and 60 (grey 300 % 256).
+    const struct {
+        double seek, frame;
+        int grey;
+    } seeks[] = {{1.0, 0.5, 75}, {1.49, 0.5, 75}, {2.6, 2.0, 44}};
+    for (const auto &c : seeks) {
+        seekAndWait(player, c.seek);
+        EXPECT_EQ(player.currentFrameTime(), av::MediaTime::fromSeconds(c.frame, 30)) << c.seek;
+        const QImage shown = player.currentFrame();
+        ASSERT_FALSE(shown.isNull()) << c.seek;
+        EXPECT_NEAR(qGray(shown.pixel(shown.width() / 2, shown.height() / 2)), c.grey, 8) << c.seek;
+    }
+
+    seekAndWait(player, 0.3);
+    lumacast::testing::MonitorRecorder listener;
+    ASSERT_NO_FATAL_FAILURE(listenToSpeaker(listener));
+    const std::int64_t settled = listener.sampleCount();
+    QSignalSpy ended(&player, &av::Player::playedToEnd);
+    QElapsedTimer clock;
+    clock.start();
+    player.play();
+    std::vector<std::pair<double, double>> seen; // playhead, picture shown
+    while (ended.isEmpty() && clock.elapsed() < 6000) {
+        QTest::qWait(10);
+        seen.emplace_back(player.currentTime().seconds(), player.currentFrameTime().seconds());
+    }
+    ASSERT_FALSE(ended.isEmpty());
+    EXPECT_NEAR(clock.elapsed() / 1000.0, *duration - 0.3, 0.3) << "start-up plus the stop took too long";
+    EXPECT_EQ(player.currentFrameTime(), av::MediaTime::fromSeconds(2.0 + 29.0 / 30, 30)) << "the take's last picture";
+    for (const auto &[at, frame] : seen) {
+        if ((at > 0.55 && at < 1.45) || (at > 2.05 && at < 2.9)) {
+            EXPECT_EQ(frame, at < 2 ? 0.5 : 2.0) << "at " << at;
+        }
+    }
+    QTest::qWait(200);
+    listener.stop();
+
+    // The filmstrip's pictures at 1.25 s and 2.25 s are the held ones shown there.
+    QList<QImage> strip;
+    bool complete = false;
+    QObject context;
+    av::FilmstripGenerator strips(held, *duration, 6, QSize(160, 160), &context, [&](QList<QImage> images, bool whole) {
+        strip = std::move(images);
+        complete = whole;
+    });
+    QElapsedTimer waited;
+    waited.start();
+    while (!complete && waited.elapsed() < 5000)
+        QTest::qWait(10);
+    ASSERT_EQ(strip.size(), 6);
+    for (const auto &[index, grey] : {std::pair{2, 75}, std::pair{4, 44}})
+        EXPECT_NEAR(qGray(strip[index].pixel(strip[index].width() / 2, strip[index].height() / 2)), grey, 8) << index;
+
+    // The tone was heard from the seek to the end, in 10 ms windows.
+    const std::vector<float> heard = listener.samples();
+    int toneWindows = 0;
+    for (std::size_t at = std::size_t(settled); at + 480 <= heard.size(); at += 480)
+        toneWindows += lumacast::testing::toneAmplitude({heard.begin() + long(at), heard.begin() + long(at + 480)},
+                                                        48000, 440) > 0.1;
+    EXPECT_NEAR(toneWindows / 100.0, *duration - 0.3, 0.1);
+}
+
 TEST_F(ReviewPlayerRig, PaneShowsTheTakeWithSixteenThumbnails)
 {
     av::MoviePlayer player;

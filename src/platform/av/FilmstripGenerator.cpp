@@ -33,7 +33,9 @@ void FilmstripGenerator::run()
     try {
         ImageGenerator generator(Asset::open(m_path));
         generator.appliesPreferredTrackTransform = true;
-        generator.requestedTimeToleranceBefore = MediaTime(300, 600);
+        // The picture shown at each time however long ago it started: a still screen is held
+        // in one sample for up to a second, and the picture after it is not what the take shows.
+        generator.requestedTimeToleranceBefore = MediaTime::positiveInfinity();
         generator.requestedTimeToleranceAfter = MediaTime(300, 600);
         for (int i = 0; i < m_count; ++i) {
             if (m_cancelled)

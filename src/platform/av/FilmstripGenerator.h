@@ -14,7 +14,8 @@
 namespace lumacast::av {
 
 // Small pictures spread evenly over a movie, made on a thread of its own ("lumacast-strip"):
-// picture i of n is taken at (i + 0.5) x duration / n, within half a second either side, turned
+// picture i of n is the one shown at (i + 0.5) x duration / n, however long before it started
+// (a still stretch of a take is one sample), or else within half a second after it, turned
 // by the track's transform and scaled to fit `maxSize`. A picture that cannot be made is left
 // out. One object is one run; destroying it cancels the run and joins the thread.
 //
