@@ -9,8 +9,7 @@
 //     content and once over a still slide. Per side: frames shown and samples written (a still
 //     picture is held by one sample), CPU per frame shown and per second of take, bit rate, peak
 //     memory, CPU per frame thread by thread; the ratios, and the still slide's CPU per second of
-//     take over the animated content's. Fails only when the recorder
-//     failed or wrote no frame.
+//     take over the animated content's. Fails only when the recorder failed or wrote no frame.
 // capture-bench wayland [--seconds S] [--rounds N] [--cores 0,1]
 //     Inside the Wayland rig (tests/wayland/rig.sh): takes of animated 1920x1080 content through
 //     the desktop's screen sharing (`lumacast-media record` takes that road in a Wayland session)

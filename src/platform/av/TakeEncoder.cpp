@@ -34,11 +34,6 @@ namespace {
 // this often.
 constexpr auto kIdleSyncInterval = std::chrono::milliseconds(700);
 
-// A picture that does not change is held on screen rather than encoded again, but written anew
-// at least this often (seconds): a movie cut short by a crash then ends at most this much before
-// its sound, and a player seeking into a long still stretch finds a frame near.
-constexpr int kLongestHoldSeconds = 1;
-
 using Wide = __int128;
 
 // (value / timescale) - (originValue / originTimescale), in ticks of 1/target, rounded to
@@ -536,13 +531,6 @@ void TakeEncoder::encodeVideo(Track &track, AVFrame *frame)
     if (frame) {
         track.previousFramePts = frame->pts;
         track.heldRepeatPts = INT64_MIN;
-    } else if (track.heldRepeatPts != INT64_MIN && track.lastConverted) {
-        // The take ends on a held picture: its last repeat is written, so that the movie lasts
-        // as long as the take did.
-        track.lastConverted->pts = track.heldRepeatPts;
-        encodeVideo(track, track.lastConverted);
-        if (m_status != Status::writing)
-            return;
     }
     const int rc = avcodec_send_frame(track.codec, frame);
     if (rc < 0 && rc != AVERROR_EOF) {
@@ -726,6 +714,14 @@ void TakeEncoder::flushAll()
         if (m_status != Status::writing)
             return;
         if (track.isVideo) {
+            if (track.heldRepeatPts != INT64_MIN && track.lastConverted) {
+                // The take ends on a held picture: its last repeat is written, so that the movie
+                // lasts as long as the take did.
+                track.lastConverted->pts = track.heldRepeatPts;
+                encodeVideo(track, track.lastConverted);
+                if (m_status != Status::writing)
+                    return;
+            }
             encodeVideo(track, nullptr);
             if (track.previousFramePts != INT64_MIN) {
                 videoEnd = track.previousFramePts + std::max<int64_t>(track.lastInterval, 0);

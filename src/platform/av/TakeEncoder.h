@@ -86,6 +86,10 @@ public:
     void finishWriting();
 
     static constexpr int kVideoQueueCapacity = 16;
+    // A picture that does not change is held on screen rather than encoded again, but written
+    // anew at least this often (seconds): a movie cut short by a crash then ends at most about
+    // this much before its sound, and a player seeking into a long still stretch finds a frame.
+    static constexpr int kLongestHoldSeconds = 1;
     static constexpr int kAudioQueueCapacity = 256;
 
 private:

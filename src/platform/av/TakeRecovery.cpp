@@ -4,6 +4,7 @@
 #include "platform/av/Asset.h"
 #include "platform/av/MediaError.h"
 #include "platform/av/MovieWriter.h"
+#include "platform/av/TakeEncoder.h"
 #include "platform/av/TakeJournal.h"
 
 #include <QFile>
@@ -45,9 +46,9 @@ using Sample = TakeJournal::Sample;
 // times), nor does a track start this late: such a step or start is a damaged record's.
 constexpr double kLongestStep = 10.0;
 // How long the last frame on disk may stand for the pictures a killed take had not written yet
-// (seconds): a held picture's sample is written after at most a second's hold, and reaches the
-// file when the next is encoded.
-constexpr double kLongestHeldPicture = 2.0;
+// (seconds): a held picture is written again after the encoder's longest hold, and its sample
+// reaches the file only when the next is encoded, a hold later.
+constexpr double kLongestHeldPicture = 2.0 * TakeEncoder::kLongestHoldSeconds;
 // A full disk's index needs little room: no more than this is ever set aside in memory.
 constexpr std::int64_t kLargestSpare = std::int64_t(16) << 20;
 
