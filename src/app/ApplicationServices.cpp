@@ -20,6 +20,7 @@
 #include "platform/x11/HotKeyGrabber.h"
 #include "store/AppLog.h"
 #include "store/FilePanelGuard.h"
+#include "store/InteractionGate.h"
 #include "store/GlobalKeyboardShortcuts.h"
 #include "store/Preferences.h"
 #include "store/SessionStore.h"
@@ -126,6 +127,7 @@ ApplicationServices ApplicationServices::make()
     s.appLog = &AppLog::shared();
     s.preferences = &Preferences::shared();
     s.filePanelGuard = &FilePanelGuard::shared();
+    s.interactions = &InteractionGate::shared();
     return app;
 }
 

@@ -1,6 +1,7 @@
 #include "app/LumacastApp.h"
 
 #include "app/ApplicationMenus.h"
+#include "app/InteractionWatch.h"
 #include "app/ManagerShellCommands.h"
 #include "app/OverlayAdapters.h"
 #include "app/SettingsHostAdapter.h"
@@ -51,6 +52,7 @@ LumacastApp::LumacastApp(bool startServices, QObject *parent)
     }
 
     m_manager = std::make_unique<AppStateManager>(m_services.services, startServices);
+    m_interactionWatch = std::make_unique<InteractionWatch>(m_manager->interactions());
     m_commands = std::make_unique<ManagerShellCommands>(*m_manager);
     *m_services.updaterAlerts = [manager = QPointer<AppStateManager>(m_manager.get())](const AlertRequest &request) {
         return manager ? manager->runAlert(request) : -1;

@@ -15,6 +15,7 @@ namespace lumacast {
 
 class AppStateManager;
 class ApplicationMenus;
+class InteractionWatch;
 class ManagerShellCommands;
 class SettingsHostAdapter;
 class TrayItem;
@@ -92,6 +93,8 @@ private:
     std::unique_ptr<TrayItem> m_tray;
     std::unique_ptr<TrayPresence> m_trayPresence;
     QPointer<QMessageBox> m_missingTrayBox;
+    // Every menu and modal dialog holds the manager's interaction gate while it is up.
+    std::unique_ptr<InteractionWatch> m_interactionWatch;
     bool m_quitPending = false;
     bool m_noteShown = false;
 };

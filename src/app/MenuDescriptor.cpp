@@ -1,5 +1,6 @@
 #include "app/MenuDescriptor.h"
 
+#include "store/InteractionGate.h"
 #include "threads/ThreadBridge.h"
 
 #include <QAction>
@@ -117,8 +118,12 @@ void attachRunner(QAction *action, const MenuItem &item)
         // Run once the menu has finished its own activation: an item may rebuild the menu it
         // sits in, or open an alert whose modal loop does, and a menu deleted under its own
         // signal is written to after it was freed. A copy, for the runner may be gone by then.
-        if (std::function<void()> run = runner->run)
-            postToMainThread(std::move(run));
+        // Through the gate: a tray item chosen while a question is up waits for the answer.
+        if (std::function<void()> run = runner->run) {
+            postToMainThread([run = std::move(run), title = QString(action->text()).replace(QLatin1String("&&"), QLatin1String("&"))] {
+                InteractionGate::shared().run(title, run);
+            });
+        }
     });
 }
 

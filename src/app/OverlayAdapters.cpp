@@ -37,6 +37,12 @@ QCoro::Task<bool> CountdownAdapter::run(int count, std::optional<uint32_t> displ
 void CountdownAdapter::watchForCancel(std::function<void()> onCancel) { m_overlay->watchForCancel(std::move(onCancel)); }
 void CountdownAdapter::stopWatchingForCancel() { m_overlay->stopWatching(); }
 
+void CountdownAdapter::cancel()
+{
+    if (m_overlay->isRunning())
+        m_overlay->cancel();
+}
+
 // ---- Border -------------------------------------------------------------------------------
 
 BorderAdapter::BorderAdapter()

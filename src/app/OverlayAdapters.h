@@ -31,6 +31,7 @@ public:
     QCoro::Task<bool> run(int count, std::optional<uint32_t> displayID) override;
     void watchForCancel(std::function<void()> onCancel) override;
     void stopWatchingForCancel() override;
+    void cancel() override;
 
 private:
     std::unique_ptr<CountdownOverlay> m_overlay;

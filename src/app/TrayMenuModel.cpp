@@ -127,7 +127,7 @@ MenuItems TrayMenuModel::idleSection() const
         for (const Session &session : recoverable) {
             items.push_back(MenuItem::button(
                 QStringLiteral("Resume recording (%1)").arg(sceneCountText(session.scenes.size())),
-                [&commands, session] { commands.resumeSession(session); }));
+                [&commands, session] { commands.guardedResumeSession(session); }));
         }
         items.push_back(MenuItem::button(QStringLiteral("Discard all recovered recordings"),
                                          [&commands] { commands.discardRecoveredSessions(); }));

@@ -14,6 +14,7 @@
 #include "control/TailRecording.h"
 #include "control/TakeRecording.h"
 #include "model/LogCategories.h"
+#include "store/FilePanelGuard.h"
 #include "store/Preferences.h"
 #include "store/SessionStore.h"
 
@@ -25,6 +26,10 @@ AppStateManager::AppStateManager(StateManagerServices services, bool startServic
     : ExportHost(parent), m_services(std::move(services))
 {
     Q_ASSERT(m_services.isComplete());
+    if (!m_services.interactions) {
+        m_ownInteractions = std::make_unique<InteractionGate>();
+        m_services.interactions = m_ownInteractions.get();
+    }
     m_documentHistory = std::make_unique<DocumentHistory>(*this);
     m_sceneEditor = std::make_unique<SceneEditor>(*this);
     m_takeRecording = std::make_unique<TakeRecording>(*this);
@@ -41,6 +46,7 @@ AppStateManager::AppStateManager(StateManagerServices services, bool startServic
     loadSettings();
     m_captureTargetPicker = std::make_unique<CaptureTargetPicker>();
     m_hotKeyActions->installShortcutHandlers();
+    watchInteractions();
 
     // The recorder reports from its own threads; the relay brings both callbacks to the main
     // thread and drops a second stream error while the first is being handled.
@@ -199,12 +205,55 @@ void AppStateManager::presentAlert(const QString &message, const QString &inform
 
 int AppStateManager::runAlert(const AlertRequest &request)
 {
-    // A modal loop would otherwise let a hot key start or end a take behind the alert.
-    m_services.hotKeys->unregisterAllHotKeys();
+    // A modal loop would otherwise let a hot key start or end a take behind the alert, and a
+    // second launch or the tray close the recording the alert is about.
+    const InteractionGate::Hold asking = interactions().hold(InteractionGate::Kind::asking);
     m_services.alerts->withholdHotKeys(m_shortcutBindings);
-    const int chosen = m_services.alerts->runModal(request);
-    restoreGlobalShortcuts();
-    return chosen;
+    return m_services.alerts->runModal(request);
+}
+
+bool AppStateManager::deferUntilAnswered(const QString &what, std::function<void()> again)
+{
+    if (interactions().isOpen())
+        return false;
+    interactions().run(what, std::move(again));
+    return true;
+}
+
+std::optional<QUuid> AppStateManager::currentSessionID() const
+{
+    return m_currentSession ? std::optional<QUuid>(m_currentSession->id) : std::nullopt;
+}
+
+bool AppStateManager::isCurrentSession(const std::optional<QUuid> &sessionID) const
+{
+    return currentSessionID() == sessionID;
+}
+
+void AppStateManager::watchInteractions()
+{
+    connect(&interactions(), &InteractionGate::commandWaits, this, &AppStateManager::commandWaits);
+    // A file panel blocks no window, but its answer is a question's all the same: the save or
+    // open it leads to must meet the recording it was asked for.
+    connect(m_services.filePanelGuard, &FilePanelGuard::isPresentingChanged, this, [this](bool presenting) {
+        m_filePanelQuestion = presenting ? interactions().hold(InteractionGate::Kind::asking) : InteractionGate::Hold();
+    });
+}
+
+void AppStateManager::commandWaits(const QString &what)
+{
+    logApp(QStringLiteral("[app] %1 waits until the user has answered").arg(what));
+    // No window comes up during a take: the status panel says why nothing happens yet.
+    if (app_state::isCapturing(m_state)) {
+        QString text = what;
+        if (!text.isEmpty())
+            text[0] = text[0].toUpper();
+        showRecordingNotice(QStringLiteral("%1 waits for the question or menu that is open.").arg(text));
+        return;
+    }
+    m_services.alerts->bringToFront();
+    if (FilePanel *panel = m_services.filePanelGuard->current())
+        panel->bringToFront();
 }
 
 void AppStateManager::restoreGlobalShortcuts()

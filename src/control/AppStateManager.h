@@ -11,6 +11,7 @@
 #include "model/Session.h"
 #include "model/UndoHistory.h"
 #include "store/AppLog.h"
+#include "store/InteractionGate.h"
 #include "store/Shortcut.h"
 
 #include <QDateTime>
@@ -238,11 +239,20 @@ public:
     // Follow the application's activation while the webcam is on (the idle overlay rule).
     void installAppActivationObservers();
     void removeAppActivationObservers();
-    // The shared modal alert with the single "OK" button. The global hot keys are unregistered
-    // while it is up and registered again from the current bindings afterwards.
+    // The shared modal alert with the single "OK" button. It holds the interaction gate while it
+    // is up: the global hot keys answer nothing, and commands that arrive wait for the answer.
     void presentAlert(const QString &message, const QString &informativeText, AlertStyle style);
     // The same for an alert with buttons; returns the index of the chosen one.
     int runAlert(const AlertRequest &request);
+    // What the user is being asked, and the commands that wait for the answer.
+    InteractionGate &interactions() const { return *m_services.interactions; }
+    // A command that would close or replace the recording, arriving while the user is being asked
+    // something or another such command is under way: `again` is queued to run once that is over,
+    // and true returned (the caller stops there). False: the caller goes on now.
+    bool deferUntilAnswered(const QString &what, std::function<void()> again);
+    // The recording an answer was asked about is still the one open (absent: none was).
+    bool isCurrentSession(const std::optional<QUuid> &sessionID) const;
+    std::optional<QUuid> currentSessionID() const;
     // Registers the global hot keys again from the current bindings.
     void restoreGlobalShortcuts();
     // The previewed take: that take when it exists, else the last take of the current scene,
@@ -609,6 +619,9 @@ private:
     QCoro::Task<> handleTailStop();
 
     void loadSettings();
+    // Follows the gate: file panels count as questions, and a waiting command is told of.
+    void watchInteractions();
+    void commandWaits(const QString &what);
     void updateMainWindowForState();
     void restoreMainWindow();
     void logApp(const QString &message) const;
@@ -624,8 +637,11 @@ private:
         emit(this->*changed)();
     }
 
-    // The collaborators; `services` keeps them alive.
+    // The collaborators; `services` keeps them alive. The gate of its own when none was given.
     StateManagerServices m_services;
+    std::unique_ptr<InteractionGate> m_ownInteractions;
+    // Held while a file panel of the guard is up.
+    InteractionGate::Hold m_filePanelQuestion;
 
     // Stored properties, in declaration order.
     bool m_permissionsOK = false;

@@ -255,13 +255,11 @@ void CaptureDevices::showCameraAccessAlert()
     request.informativeText = QStringLiteral("Enable camera access for Lumacast in Settings → Privacy & Security → Camera to use the webcam overlay.");
     request.style = AlertStyle::warning;
     request.buttons = {QStringLiteral("Open Settings"), QStringLiteral("Cancel")};
-    // runAlert unregisters the hot keys around the alert; the settings open before they return,
-    // as the alert's own answer.
-    m.m_services.hotKeys->unregisterAllHotKeys();
+    // As runAlert, but the settings open while the alert still holds the gate, as its own answer.
+    const InteractionGate::Hold asking = m.interactions().hold(InteractionGate::Kind::asking);
     const int chosen = m.m_services.alerts->runModal(request);
     if (chosen == 0)
         m.m_services.application->openCameraPrivacySettings();
-    m.restoreGlobalShortcuts();
 }
 
 void CaptureDevices::disableWebcam()
@@ -289,6 +287,13 @@ void CaptureDevices::applyPickedContent(const ContentFilterRef &filter)
 {
     if (!filter)
         return;
+    // The picker answers whenever the user gets to it: a take that started meanwhile keeps what
+    // it records, and its border stays round it.
+    if (app_state::isCapturing(m.m_state)) {
+        m.logApp(QStringLiteral("[app] window picked while a take starts or runs — not applied"));
+        m.showRecordingNotice(QStringLiteral("Finish or discard the current take before choosing what to record."));
+        return;
+    }
     m.setCaptureTarget(CaptureTarget::custom(filter, filter->style));
     if (!m.m_webcamEnabled)
         return;

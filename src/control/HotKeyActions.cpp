@@ -16,8 +16,16 @@ void HotKeyActions::installShortcutHandlers()
     const QPointer<AppStateManager> weak(&m);
     const auto action = [weak](void (AppStateManager::*operation)()) {
         return [weak, operation] {
-            if (AppStateManager *manager = weak.data())
-                (manager->*operation)();
+            AppStateManager *manager = weak.data();
+            if (!manager)
+                return;
+            // Behind a question, a menu, a drag or a panel a key would start or end a take the
+            // user cannot see, and the answer would then meet another recording.
+            if (manager->interactions().isAsking()) {
+                manager->logApp(QStringLiteral("[keys] a hot key while the user is being asked — ignored"));
+                return;
+            }
+            (manager->*operation)();
         };
     };
     std::map<ShortcutAction, std::function<void()>> table;

@@ -42,8 +42,10 @@ void tellOfRecoveredRecordings(AppStateManager &manager)
                          AlertStyle::informational);
 }
 
-// Runs by itself once started; its frame frees itself when it ends.
-QCoro::Task<> reopenTask(QPointer<AppStateManager> manager, QString url, bool activate)
+// Runs by itself once started; its frame frees itself when it ends. `command` keeps a second
+// launch's recording waiting until this one is open.
+QCoro::Task<> reopenTask(QPointer<AppStateManager> manager, QString url, bool activate,
+                         [[maybe_unused]] InteractionGate::SharedHold command)
 {
     const QString name = QFileInfo(url).fileName();
     QString failure;
@@ -147,7 +149,10 @@ void Launch::reopenLastDocumentAtLaunch()
         m.logApp(QStringLiteral("[app] reopenLastDocument — opening %1 (didRequestScreenThisLaunch=%2)")
                      .arg(QFileInfo(*url).fileName(), flag(requestedScreen)));
         // Not activated while the screen permission dialog of this launch may hold the focus.
-        postToMainThread(alive, [alive, path = *url, requestedScreen] { reopenTask(alive, path, !requestedScreen); });
+        postToMainThread(alive, [alive, path = *url, requestedScreen,
+                                 command = m.interactions().share(InteractionGate::Kind::working)] {
+            reopenTask(alive, path, !requestedScreen, command);
+        });
         return;
     }
     m.logApp(QStringLiteral("[app] reopenLastDocument — skipped; opening empty main window "

@@ -28,6 +28,9 @@ public:
     // running countdown is cancelled but with nothing on screen: for the wait before it.
     virtual void watchForCancel(std::function<void()> onCancel) { (void)onCancel; }
     virtual void stopWatchingForCancel() {}
+    // Ends a running countdown as the user's Escape does (its run answers false); nothing when
+    // none runs.
+    virtual void cancel() {}
 };
 
 // The coloured border round the captured area.

@@ -5,6 +5,7 @@
 #include "control/TakeRecording.h"
 #include "model/LogCategories.h"
 #include "store/FilePanelGuard.h"
+#include "store/InteractionGate.h"
 #include "threads/ThreadBridge.h"
 
 #include <QEventLoop>
@@ -23,6 +24,20 @@ SessionClosing::SessionClosing(AppStateManager &manager)
 QCoro::Task<> SessionClosing::performCloseRecording()
 {
     const QPointer<AppStateManager> alive(&m);
+    if (m.deferUntilAnswered(QStringLiteral("closing the recording"), [alive] {
+            if (alive)
+                alive->performCloseRecording();
+        }))
+        co_return;
+    // Whatever arrives from here to the end waits for this close.
+    auto command = m.interactions().share(InteractionGate::Kind::working);
+    if (m.m_state == AppState::starting) {
+        // A take about to start belongs to the recording being closed: it does not start.
+        auto cancelling = m.m_takeRecording->cancelStartAndWait();
+        co_await cancelling;
+        if (!alive)
+            co_return;
+    }
     if (!m.m_currentSession || m.m_currentSession->hasBundle()) {
         if (m.isRecording()) {
             auto finishing = finishActiveRecordingForClose();
@@ -33,9 +48,14 @@ QCoro::Task<> SessionClosing::performCloseRecording()
         m.forceCloseSession(true);
         co_return;
     }
-    // The dialog is modal; a running take goes on recording while it is up, and the tray can
-    // start one: what runs is looked at once the answer is in.
+    // A running take goes on recording while the question is up: what runs is looked at once
+    // the answer is in.
+    const std::optional<QUuid> askedAbout = m.currentSessionID();
     const SaveDecision decision = m.confirmSaveBeforeClosing();
+    if (!m.isCurrentSession(askedAbout)) {
+        m.logApp(QStringLiteral("[app] close — the recording asked about is no longer open; answer dropped"));
+        co_return;
+    }
     if (decision != SaveDecision::cancel && m.deferWhileTailPending(PendingExternalAction::close))
         co_return;
     const bool takeRuns = m.isRecording();
@@ -47,7 +67,7 @@ QCoro::Task<> SessionClosing::performCloseRecording()
             if (!alive)
                 co_return;
         }
-        m.presentSavePanel([alive] {
+        m.presentSavePanel([alive, command] {
             if (alive)
                 alive->forceCloseSession(true);
         });
@@ -167,6 +187,12 @@ bool SessionClosing::reviewWindowShouldClose()
         return true;
     if (!m.m_currentSession)
         return true;
+    // Something else is being asked or done: the close takes its turn after it, as Close
+    // Recording, and the window stays until then.
+    if (!m.interactions().isOpen()) {
+        closeRecordingSoon();
+        return false;
+    }
     // A take under way is never dropped with the window: Close Recording files it (or asks),
     // and dismisses the window itself once the session is closed.
     if (app_state::isCapturing(m.m_state)) {
@@ -175,8 +201,12 @@ bool SessionClosing::reviewWindowShouldClose()
     }
     if (m.m_currentSession->hasBundle())
         return m.forceCloseSession(false);
+    const InteractionGate::Hold command = m.interactions().hold(InteractionGate::Kind::working);
+    const std::optional<QUuid> askedAbout = m.currentSessionID();
     const SaveDecision decision = m.confirmSaveBeforeClosing();
-    // The tray stays live under the modal question: a take started meanwhile keeps the window.
+    if (!m.isCurrentSession(askedAbout))
+        return false;
+    // A take started meanwhile (the status panel is not blocked by the question) keeps the window.
     if (decision != SaveDecision::cancel
         && m.m_sessionDocument->refuseUnderTakeOrTail(QStringLiteral("review window close"), {},
                                                       QStringLiteral("closing the recording")))
@@ -194,8 +224,10 @@ bool SessionClosing::reviewWindowShouldClose()
 
 bool SessionClosing::saveBeforeReviewClose()
 {
-    m.m_services.hotKeys->unregisterAllHotKeys();
-    // Modal: the window's close decision waits for the answer.
+    // The window's close decision waits for the panel's answer in a loop of its own: what
+    // arrives meanwhile waits for it.
+    const InteractionGate::Hold asking = m.interactions().hold(InteractionGate::Kind::asking);
+    const std::optional<QUuid> askedFor = m.currentSessionID();
     std::unique_ptr<FilePanel> panel(m.m_services.filePanels->makeSavePanel(QStringLiteral("Recording.lumacast")));
     bool answered = false;
     bool accepted = false;
@@ -210,22 +242,18 @@ bool SessionClosing::saveBeforeReviewClose()
     panel->showPanel();
     if (!answered)
         loop.exec();
-    // The tray may have started a take while the panel was up; the save would copy the folder
-    // it writes into.
-    if (!accepted || selection.isEmpty()
+    // A take may have started while the panel was up; the save would copy the folder it writes
+    // into.
+    if (!accepted || selection.isEmpty() || !m.isCurrentSession(askedFor)
         || m.m_sessionDocument->refuseUnderTakeOrTail(QStringLiteral("review window close"), {},
-                                                      QStringLiteral("closing the recording"))) {
-        m.restoreGlobalShortcuts();
+                                                      QStringLiteral("closing the recording")))
         return false;
-    }
     try {
         m.saveSession(selection.first());
     } catch (const Error &error) {
         m.presentAlert(QStringLiteral("Couldn’t save recording"), error.localizedDescription(), AlertStyle::warning);
-        m.restoreGlobalShortcuts();
         return false;
     }
-    m.restoreGlobalShortcuts();
     return true;
 }
 
@@ -246,6 +274,22 @@ void SessionClosing::runPendingExternalAction()
     const std::optional<PendingExternalAction> action = m.m_pendingExternalAction;
     if (!action)
         return;
+    // The tail may end while a question is up (a refused command's alert, say): the close or quit
+    // it deferred waits for the answer too, and then goes before what arrived after it.
+    const QPointer<AppStateManager> alive(&m);
+    if (m.deferUntilAnswered(QStringLiteral("the deferred ") + caseName(*action), [alive] {
+            if (alive)
+                alive->m_sessionClosing->carryOutPendingExternalAction(true);
+        }))
+        return;
+    carryOutPendingExternalAction(false);
+}
+
+void SessionClosing::carryOutPendingExternalAction(bool itsTurn)
+{
+    const std::optional<PendingExternalAction> action = m.m_pendingExternalAction;
+    if (!action)
+        return;
     m.setPendingExternalAction(std::nullopt);
     m.logApp(QStringLiteral("[tail] resuming deferred %1").arg(caseName(*action)));
     if (*action == PendingExternalAction::quit) {
@@ -258,7 +302,12 @@ void SessionClosing::runPendingExternalAction()
     }
     if (m.deferWhileTailPending(PendingExternalAction::close))
         return;
-    closeRecordingSoon();
+    // On its own turn of the gate the close starts at once, and what waits behind it waits for
+    // it; on the tail's stack it waits for the next turn.
+    if (itsTurn)
+        performCloseRecording();
+    else
+        closeRecordingSoon();
 }
 
 QuitReply SessionClosing::requestQuit()

@@ -45,6 +45,8 @@ private:
     // "Quit while exporting?": true when the user chose to quit all the same.
     bool confirmQuitDuringExport();
     void closeRecordingSoon();
+    // The deferred close or quit, now; `itsTurn`: run as a command that waited its turn.
+    void carryOutPendingExternalAction(bool itsTurn);
 
     AppStateManager &m;
 };

@@ -5,6 +5,7 @@
 #include "control/DocumentHistory.h"
 #include "model/LogCategories.h"
 #include "store/FilePanelGuard.h"
+#include "store/InteractionGate.h"
 #include "store/Preferences.h"
 #include "store/SessionStore.h"
 #include "threads/ThreadBridge.h"
@@ -25,8 +26,10 @@ QString fileName(const QString &url)
     return QFileInfo(QDir::cleanPath(url)).fileName();
 }
 
-// Runs by itself once started; its frame frees itself when it ends.
-QCoro::Task<> openAndReport(QPointer<AppStateManager> manager, QString url)
+// Runs by itself once started; its frame frees itself when it ends. `command` keeps whatever
+// arrives meanwhile waiting until the recording is open.
+QCoro::Task<> openAndReport(QPointer<AppStateManager> manager, QString url,
+                            [[maybe_unused]] InteractionGate::SharedHold command)
 {
     try {
         auto opening = manager->openSession(url, true);
@@ -233,6 +236,11 @@ bool SessionDocument::refuseUnderTakeOrTail(const QString &command, const QStrin
 
 void SessionDocument::runSaveStep(const QString &before, std::function<void()> action)
 {
+    // The step and the panel, save and command it leads to are one command: what arrives
+    // meanwhile waits for all of it.
+    action = [command = m.interactions().share(InteractionGate::Kind::working), action = std::move(action)] {
+        action();
+    };
     if (!m.m_currentSession) {
         action();
         return;
@@ -242,8 +250,14 @@ void SessionDocument::runSaveStep(const QString &before, std::function<void()> a
             action();
         return;
     }
+    const std::optional<QUuid> askedAbout = m.currentSessionID();
     const SaveDecision decision = confirmSaveBeforeClosing();
-    // The question is modal, the tray is not: a take may have started while it was up.
+    if (!m.isCurrentSession(askedAbout)) {
+        logApp(QStringLiteral("[app] save step — the recording asked about is no longer open; answer dropped"));
+        return;
+    }
+    // A take may have started while the question was up (the status panel's keys are not
+    // blocked by it).
     if (decision != SaveDecision::cancel && refuseUnderTakeOrTail(QStringLiteral("save step"), {}, before))
         return;
     switch (decision) {
@@ -263,6 +277,12 @@ void SessionDocument::runSaveStep(const QString &before, std::function<void()> a
 
 QCoro::Task<> SessionDocument::guardedNewSession()
 {
+    const QPointer<AppStateManager> alive(&m);
+    if (m.deferUntilAnswered(QStringLiteral("a new recording"), [alive] {
+            if (alive)
+                alive->guardedNewSession();
+        }))
+        co_return;
     if (m.m_tailOperation)
         co_return;
     // A take starting counts: the new session's take would run its countdown beside this one's.
@@ -274,7 +294,6 @@ QCoro::Task<> SessionDocument::guardedNewSession()
     // when it starts the session on its own: the coroutine is gone by then.
     enum class Run { notYet, now, later };
     auto run = std::make_shared<Run>(Run::notYet);
-    const QPointer<AppStateManager> alive(&m);
     runSaveStep(QStringLiteral("starting a new recording"), [run, alive]() {
         if (*run == Run::notYet) {
             *run = Run::now;
@@ -293,13 +312,18 @@ QCoro::Task<> SessionDocument::guardedNewSession()
 
 void SessionDocument::guardedOpenSession()
 {
+    const QPointer<AppStateManager> alive(&m);
+    if (m.deferUntilAnswered(QStringLiteral("Open Recording"), [alive] {
+            if (alive)
+                alive->guardedOpenSession();
+        }))
+        return;
     if (m.m_tailOperation)
         return;
     if (app_state::isCapturing(m.m_state)) {
         logApp(QStringLiteral("[app] guardedOpenSession — ignored while recording"));
         return;
     }
-    const QPointer<AppStateManager> alive(&m);
     runSaveStep(QStringLiteral("opening a recording"), [this, alive] {
         if (alive)
             presentOpenPanel();
@@ -310,6 +334,12 @@ void SessionDocument::guardedOpen(const QString &url)
 {
     const QString name = fileName(url);
     const QString opening = QStringLiteral("opening ") + name;
+    const QPointer<AppStateManager> alive(&m);
+    if (m.deferUntilAnswered(opening, [alive, url] {
+            if (alive)
+                alive->guardedOpen(url);
+        }))
+        return;
     if (refuseUnderTakeOrTail(QStringLiteral("guardedOpen"), name, opening))
         return;
     runSaveStep(opening, [this, url] { openChosenPackage(url); });
@@ -317,6 +347,12 @@ void SessionDocument::guardedOpen(const QString &url)
 
 void SessionDocument::guardedResumeSession(const Session &session)
 {
+    const QPointer<AppStateManager> alive(&m);
+    if (m.deferUntilAnswered(QStringLiteral("resuming a recovered recording"), [alive, session] {
+            if (alive)
+                alive->guardedResumeSession(session);
+        }))
+        return;
     if (m.m_tailOperation)
         return;
     if (app_state::isCapturing(m.m_state)) {
@@ -326,7 +362,6 @@ void SessionDocument::guardedResumeSession(const Session &session)
                        AlertStyle::informational);
         return;
     }
-    const QPointer<AppStateManager> alive(&m);
     runSaveStep(QStringLiteral("resuming a recovered recording"), [this, alive, session] {
         if (alive)
             resumeSession(session);
@@ -336,7 +371,9 @@ void SessionDocument::guardedResumeSession(const Session &session)
 void SessionDocument::openChosenPackage(const QString &url)
 {
     const QPointer<AppStateManager> alive(&m);
-    postToMainThread(alive, [alive, url] { openAndReport(alive, url); });
+    postToMainThread(alive, [alive, url, command = m.interactions().share(InteractionGate::Kind::working)] {
+        openAndReport(alive, url, command);
+    });
 }
 
 void SessionDocument::resumeSession(const Session &session)
@@ -369,17 +406,26 @@ void SessionDocument::presentSavePanel(std::function<void()> continuation)
     panel->setParent(&m);
     const QPointer<AppStateManager> alive(&m);
     const QPointer<FilePanel> shown(panel);
-    m.m_services.filePanelGuard->present(panel, [this, alive, shown, continuation](bool accepted,
-                                                                                   const QStringList &selection) {
+    const std::optional<QUuid> askedFor = m.currentSessionID();
+    auto command = m.interactions().share(InteractionGate::Kind::working);
+    m.m_services.filePanelGuard->present(panel, [this, alive, shown, askedFor, command,
+                                                 continuation](bool accepted, const QStringList &selection) {
         if (shown)
             shown->deleteLater();
         if (!alive || !accepted || selection.isEmpty())
             return;
         const QString url = selection.first();
-        postToMainThread(alive, [this, url, continuation] {
-            // The panel does not hold the hot keys or the tray: a take or a tail may be writing
-            // into the folder that the save would copy and then remove.
+        postToMainThread(alive, [this, url, askedFor, command, continuation] {
             const QString name = fileName(url);
+            // Saved under the name typed only if it is still the recording the panel was for:
+            // saved as another one's, two packages would carry one recording's identity.
+            if (!m.isCurrentSession(askedFor)) {
+                logApp(QStringLiteral("[app] save as — the recording the panel was for is no longer open (%1)")
+                           .arg(name));
+                return;
+            }
+            // The status panel stays live under the panel: a take or a tail may be writing into
+            // the folder that the save would copy and then remove.
             if (refuseUnderTakeOrTail(QStringLiteral("save as"), name, QStringLiteral("saving ") + name))
                 return;
             try {
@@ -408,9 +454,17 @@ void SessionDocument::presentOpenPanel()
         return;
     }
     const QPointer<AppStateManager> alive(&m);
-    guard.present(m.m_cachedOpenPanel, [this, alive](bool accepted, const QStringList &selection) {
-        if (alive && accepted && !selection.isEmpty())
-            openChosenPackage(selection.first());
+    const std::optional<QUuid> askedFor = m.currentSessionID();
+    auto command = m.interactions().share(InteractionGate::Kind::working);
+    guard.present(m.m_cachedOpenPanel, [this, alive, askedFor, command](bool accepted, const QStringList &selection) {
+        if (!alive || !accepted || selection.isEmpty())
+            return;
+        // It would replace, with no save step, a recording opened since the panel came up.
+        if (!m.isCurrentSession(askedFor)) {
+            logApp(QStringLiteral("[app] open panel — another recording was opened meanwhile; answer dropped"));
+            return;
+        }
+        openChosenPackage(selection.first());
     });
 }
 
@@ -443,7 +497,8 @@ bool SessionDocument::discardAndClose(bool dismissReviewWindow)
         m.m_saveTask.reset();
     }
     m.m_autosaveFailed = false;
-    if (m.m_currentSession) {
+    // "Don’t Save" is asked of unsaved recordings only; a saved package is never removed here.
+    if (m.m_currentSession && !m.m_currentSession->hasBundle()) {
         try {
             m.m_currentSession->discardStorage();
         } catch (const std::exception &error) {

@@ -37,6 +37,8 @@ public:
     // The hot keys, which are not grabbed while an alert is up: a press of one reaches the alert
     // as a plain key press and must answer nothing.
     virtual void withholdHotKeys(const ShortcutBindings &bindings) { Q_UNUSED(bindings); }
+    // Brings the alert that is up, if any, in front of the other windows with the keyboard.
+    virtual void bringToFront() {}
 };
 
 // The open and save panels of the document commands; shown through the FilePanelGuard.

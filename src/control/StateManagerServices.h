@@ -11,13 +11,15 @@ namespace lumacast {
 
 class AppLog;
 class FilePanelGuard;
+class InteractionGate;
 class Preferences;
 class SessionStore;
 
 // Every collaborator of the state manager, handed in whole at construction. The manager keeps
 // the shared pointers for its whole life; the plain pointers name shared instances that outlive
-// it. None may be null. The shipped program fills it from control/SystemServices.h and the
-// user interface's adapters; tests fill it with doubles and real stores on temporary folders.
+// it. None may be null but `interactions`. The shipped program fills it from
+// control/SystemServices.h and the user interface's adapters; tests fill it with doubles and real
+// stores on temporary folders.
 struct StateManagerServices {
     std::shared_ptr<RecorderService> recorder;
     std::shared_ptr<SessionStore> store;
@@ -40,6 +42,9 @@ struct StateManagerServices {
     AppLog *appLog = nullptr;
     Preferences *preferences = nullptr;
     FilePanelGuard *filePanelGuard = nullptr;
+    // What the user is being asked, and the commands that wait for the answer; may be null: the
+    // manager then keeps a gate of its own (tests).
+    InteractionGate *interactions = nullptr;
 
     // True when every member is set.
     bool isComplete() const;

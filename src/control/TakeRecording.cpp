@@ -40,14 +40,18 @@ QString screenSharingAdvice(int code)
     return code == kScreenSharingNoAnswer ? kScreenSharingNoAnswerAdvice : kScreenSharingFailedAdvice;
 }
 
-// Clears the start-under-way mark on every way out of a start; its frame may outlive the manager.
+// Clears the start-under-way mark on every way out of a start, and tells whoever waits for it;
+// its frame may outlive the manager.
 struct StartUnderWay {
     QPointer<AppStateManager> alive;
     bool &mark;
+    TakeEndNotifier &notifier;
     ~StartUnderWay()
     {
-        if (alive)
-            mark = false;
+        if (!alive)
+            return;
+        mark = false;
+        emit notifier.startSettled();
     }
 };
 } // namespace
@@ -106,7 +110,7 @@ QCoro::Task<> TakeRecording::startRecording()
         co_return;
     const QPointer<AppStateManager> alive(&m);
     m_startUnderWay = true;
-    const StartUnderWay underWay{alive, m_startUnderWay};
+    const StartUnderWay underWay{alive, m_startUnderWay, *m_endNotifier};
     Attempt attempt;
     attempt.priorState = m.m_state;
     attempt.sessionID = m.m_currentSession->id;
@@ -304,6 +308,19 @@ QCoro::Task<std::optional<RecorderService::FilterAndConfiguration>> TakeRecordin
         co_return std::nullopt;
     }
     co_return std::move(answer.made);
+}
+
+QCoro::Task<> TakeRecording::cancelStartAndWait()
+{
+    if (!m_startUnderWay)
+        co_return;
+    const QPointer<AppStateManager> alive(&m);
+    logApp(QStringLiteral("[rec] the take's start is given up"));
+    cancelStart();
+    m.m_services.countdown->cancel();
+    if (!alive || !m_startUnderWay)
+        co_return;
+    co_await qCoro(m_endNotifier.get(), &TakeEndNotifier::startSettled);
 }
 
 void TakeRecording::cancelStart()

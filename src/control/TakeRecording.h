@@ -19,11 +19,13 @@ namespace lumacast {
 class AppStateManager;
 class Error;
 
-// Announces that an end of take under way has settled (filed its take, or found nothing).
+// Announces that an end of take under way has settled (filed its take, or found nothing), and
+// that a start has (recording, or back where it began).
 class TakeEndNotifier final : public QObject {
     Q_OBJECT
 signals:
     void settled();
+    void startSettled();
 };
 
 // The road of one take through the recorder: its start (permissions, the take's file name, the
@@ -46,6 +48,9 @@ public:
     // a hot key): the start ends at once, back in its prior state, and nothing starts from a
     // late answer. Nothing at any other moment.
     void cancelStart();
+    // Gives up on a start under way, the countdown included, and returns once it has settled:
+    // back in its prior state, or recording when it was already past the countdown.
+    QCoro::Task<> cancelStartAndWait();
 
     // What the desktop answered when asked what to share ahead of a countdown: the capture to
     // start (the recorder keeps the share for its next start), or why there is none.

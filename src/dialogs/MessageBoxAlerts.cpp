@@ -4,6 +4,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 
 namespace lumacast {
@@ -27,7 +28,7 @@ public:
         if (type != QEvent::KeyPress && type != QEvent::KeyRelease && type != QEvent::ShortcutOverride)
             return false;
         auto *widget = qobject_cast<QWidget *>(watched);
-        if (!widget || (widget != m_alert && !m_alert->isAncestorOf(widget)))
+        if (!widget || !m_alert || (widget != m_alert && !m_alert->isAncestorOf(widget)))
             return false;
         const auto *key = static_cast<QKeyEvent *>(event);
         // Return and keypad Enter are one key to the grab.
@@ -41,7 +42,7 @@ public:
     }
 
 private:
-    QWidget *m_alert;
+    QPointer<QWidget> m_alert;
     QList<QKeyCombination> m_withheld;
 };
 
@@ -65,7 +66,10 @@ int MessageBoxAlerts::runModal(const AlertRequest &request)
 {
     if (g_displayLost)
         return request.buttons.isEmpty() ? 0 : int(request.buttons.size() - 1);
-    QMessageBox box(QApplication::activeWindow());
+    // On the heap and watched: the window it stands over may be closed, and deleted with its
+    // children, inside the alert's own event loop.
+    QPointer<QMessageBox> alert = new QMessageBox(QApplication::activeWindow());
+    QMessageBox &box = *alert;
     box.setWindowTitle(QStringLiteral("Lumacast"));
     box.setText(request.message);
     box.setInformativeText(request.informativeText);
@@ -96,10 +100,24 @@ int MessageBoxAlerts::runModal(const AlertRequest &request)
     }
     box.setDefaultButton(qobject_cast<QPushButton *>(buttons.first()));
     box.setEscapeButton(buttons.last());
-    const WithheldKeyFilter withheld(&box, m_withheld);
-    box.exec();
+    const qsizetype cancel = buttons.size() - 1;
+    {
+        const WithheldKeyFilter withheld(&box, m_withheld);
+        box.exec();
+    }
+    if (!alert)
+        return int(cancel);
     const qsizetype chosen = buttons.indexOf(box.clickedButton());
-    return int(chosen < 0 ? buttons.size() - 1 : chosen);
+    delete alert;
+    return int(chosen < 0 ? cancel : chosen);
+}
+
+void MessageBoxAlerts::bringToFront()
+{
+    if (QWidget *alert = QApplication::activeModalWidget()) {
+        alert->raise();
+        alert->activateWindow();
+    }
 }
 
 } // namespace lumacast

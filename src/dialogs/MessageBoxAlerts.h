@@ -5,7 +5,8 @@
 namespace lumacast {
 
 // The state manager's modal alerts as QMessageBox dialogs. Main thread only; blocks in a nested
-// event loop until the user answers.
+// event loop until the user answers. An alert whose window goes away meanwhile answers as closed
+// without a choice.
 class MessageBoxAlerts final : public AlertService {
 public:
     // The index of the chosen button; 0 for the single "OK", and the last button (the cancel
@@ -16,6 +17,8 @@ public:
     // default button would otherwise take a chord on Return or Space as its own key.
     int runModal(const AlertRequest &request) override;
     void withholdHotKeys(const ShortcutBindings &bindings) override;
+    // The innermost modal window of the application, whichever part of it asks.
+    void bringToFront() override;
 
     // The display connection is gone for good; called once, on the main thread.
     static void setDisplayLost();

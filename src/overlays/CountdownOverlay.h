@@ -86,6 +86,8 @@ public:
     // (on the main thread) for each press until `stopWatching`. Not while `run` executes.
     void watchForCancel(std::function<void()> onCancel);
     void stopWatching();
+    // Cancels as Escape does: a running countdown ends, as cancelled, within a tenth of a second.
+    void cancel();
 
     bool isRunning() const { return m_window != nullptr; }
     // The number on display (3 before the first run).
@@ -105,7 +107,6 @@ private:
     void installEscapeHandling();
     void tearDown();
     void cancelFromKeyboard();
-    void cancel();
 
     std::shared_ptr<HotKeyBackend> m_hotKeys;
     QPointer<CountdownView> m_window;

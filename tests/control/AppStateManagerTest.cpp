@@ -139,27 +139,29 @@ TEST(AppStateManagerTest, OverlayFollowsActivationWhileIdleAndStopsWhenObservers
     EXPECT_EQ(h.webcamOverlay->calls.size(), before) << "no observer left";
 }
 
-TEST(AppStateManagerTest, SharedAlertUnregistersHotKeysAndRegistersTheCurrentBindings)
+TEST(AppStateManagerTest, HotKeysAnswerNothingUntilTheLastNestedAlertCloses)
 {
     ManagerHarness h;
-    h.m().restoreGlobalShortcuts();
-    ShortcutBindings custom = h.m().shortcutBindings();
-    custom[ShortcutAction::retake].carbonKeyCode = 15;
-    h.m().setShortcutBindings(custom);
-    h.hotKeys->calls.clear();
-
+    h.adoptSessionWithTakes({1});
+    const auto pressEndTake = [&h] {
+        h.hotKeys->handlers.at(ShortcutAction::endTake)();
+        QCoreApplication::sendPostedEvents();
+    };
     h.alerts->answers = {0, 1};
-    h.m().presentAlert("Recovery issue", "3 recording(s)", AlertStyle::warning);
+    h.alerts->whileUp = [&] {
+        h.alerts->whileUp = pressEndTake;
+        h.m().presentAlert("Recovery issue", "3 recording(s)", AlertStyle::warning);
+        // The inner alert has gone, the outer one is still up.
+        pressEndTake();
+    };
     const int chosen = h.m().runAlert({"Save recording before closing?", "", AlertStyle::informational, {"Save…", "Don’t Save"}});
-
     EXPECT_EQ(chosen, 1);
     ASSERT_EQ(h.alerts->shown.size(), 2u);
-    EXPECT_EQ(h.alerts->shown[0], (AlertRequest{"Recovery issue", "3 recording(s)", AlertStyle::warning, {}}));
-    EXPECT_EQ(h.alerts->hotKeysDuring, std::vector<bool>({false, false}));
-    EXPECT_EQ(h.hotKeys->calls, QStringList({"unregister", "install", "unregister", "install"}));
-    ASSERT_TRUE(h.hotKeys->registered);
-    EXPECT_EQ(*h.hotKeys->registered, custom);
-    EXPECT_EQ(h.hotKeys->registered->size(), 6u);
+    EXPECT_EQ(h.alerts->shown[1], (AlertRequest{"Recovery issue", "3 recording(s)", AlertStyle::warning, {}}));
+    EXPECT_EQ(h.m().state(), AppState::idle) << "no take may start behind an alert";
+
+    pressEndTake();
+    EXPECT_EQ(h.m().state(), AppState::starting) << "the keys act again once the last alert is gone";
 }
 
 TEST(AppStateManagerTest, SettingsLoadWithoutWritingBack)

@@ -192,6 +192,85 @@ TEST(DocumentCommandsTest, SaveStepAnswersDecideWhetherOpenGoesOn)
     }
 }
 
+// A saved recording of one take beside the harness's own, closed again; returns its id.
+QUuid makePackage(ManagerHarness &h, const QString &package)
+{
+    h.adoptSessionWithTakes({1});
+    h.m().saveSession(package);
+    const QUuid id = h.m().session()->id;
+    h.m().forceCloseSession(true);
+    return id;
+}
+
+// A second launch's recording, and anything else that would close or replace the open one, waits
+// while the user is asked something (the save question, a save or open panel, an alert) and runs
+// once the answer is in, in the order it came; every answer meets the recording it was asked
+// about, and no saved recording is removed or given another's identity.
+TEST(DocumentCommandsTest, WhatArrivesWhileTheUserIsAskedWaitsForTheAnswer)
+{
+    enum class Asked { saveQuestion, savePanel, openPanel, deferredClose };
+    for (const Asked asked : {Asked::saveQuestion, Asked::savePanel, Asked::openPanel, Asked::deferredClose}) {
+        SCOPED_TRACE(int(asked));
+        ManagerHarness h;
+        const QString other1 = h.dir.filePath("Other1.lumacast");
+        const QString other2 = h.dir.filePath("Other2.lumacast");
+        const QString named = h.dir.filePath("Named.lumacast");
+        const QUuid id1 = makePackage(h, other1);
+        const QUuid id2 = makePackage(h, other2);
+        const Session unsaved = h.adoptSessionWithTakes({1});
+        const auto panel = [&h](const char *kind) {
+            for (const auto &made : std::as_const(h.filePanels->made))
+                if (made && made->kind == QLatin1String(kind))
+                    return made.data();
+            return static_cast<testing::FakeFilePanel *>(nullptr);
+        };
+        switch (asked) {
+        case Asked::saveQuestion:
+            h.alerts->answers = {1}; // Don’t Save
+            h.alerts->whileUp = [&] { h.m().guardedOpen(other2); };
+            h.m().guardedOpen(other1);
+            break;
+        case Asked::savePanel:
+            h.m().presentSavePanel();
+            h.m().guardedOpen(other2);
+            ASSERT_TRUE(panel("save"));
+            panel("save")->answer(true, {named});
+            break;
+        case Asked::openPanel:
+            h.alerts->answers = {1};
+            h.m().guardedOpenSession();
+            h.m().guardedOpen(other2);
+            ASSERT_TRUE(panel("open"));
+            panel("open")->answer(true, {other1});
+            break;
+        case Asked::deferredClose:
+            // The close a tail deferred comes due while an alert is up.
+            h.m().setPendingExternalAction(PendingExternalAction::close);
+            h.alerts->answers = {0, 1};
+            h.alerts->whileUp = [&] {
+                h.m().runPendingExternalAction();
+                h.m().guardedOpen(other2);
+            };
+            h.m().presentAlert("Export failed", "", AlertStyle::warning);
+            break;
+        }
+        const bool settled = testing::waitUntil([&] { return h.m().session() && h.m().session()->id == id2; });
+        ASSERT_TRUE(settled) << h.appLogLines().join('\n').toStdString();
+        pumpEvents();
+        EXPECT_EQ(alertTitles(h).count("Save recording before closing?"),
+                  asked == Asked::savePanel ? 0 : 1) << "one question, never a second inside it";
+        EXPECT_TRUE(h.appLogLines().contains("[app] opening Other2.lumacast waits until the user has answered"));
+        EXPECT_EQ(h.store->openSession(other1, other1).id, id1);
+        EXPECT_EQ(h.store->openSession(other2, other2).id, id2);
+        EXPECT_EQ(QDir(unsaved.scratchURL).exists(), false);
+        if (asked == Asked::savePanel) {
+            EXPECT_EQ(h.store->openSession(named, named).id, unsaved.id) << "saved under the name typed";
+        }
+        const QStringList opened = h.appLogLines().filter("(activate=");
+        EXPECT_EQ(opened.last(), "[app] openSession — Other2.lumacast (activate=true)");
+    }
+}
+
 TEST(DocumentCommandsTest, OpeningFixturePackages)
 {
     enum class Damage { none, noManifest, invalidManifest, missingMovie, rememberFirst, rememberTruncated };
@@ -572,10 +651,11 @@ TEST(DocumentCommandsTest, NewRecordingDuringACountdownLeavesThatStartAlone)
             h.countdown->runs.completeNext(true);
         runTask(std::move(starting));
         runTask(std::move(creating));
-        EXPECT_EQ(h.recorder->calls.filter("prepareMicrophone").size(), 1);
+        // Closed during its countdown, the first take never starts; the new recording's does.
+        EXPECT_EQ(h.recorder->calls.filter("prepareMicrophone").size(), closeFirst ? 2 : 1);
         EXPECT_EQ(h.recorder->calls.filter("releasePreparedMicrophone").size(), closeFirst ? 1 : 0);
-        EXPECT_EQ(h.recorder->calls.filter("startRecording").size(), closeFirst ? 0 : 1);
-        EXPECT_EQ(h.m().state(), closeFirst ? AppState::idle : AppState::recording);
+        EXPECT_EQ(h.recorder->calls.filter("startRecording").size(), 1);
+        EXPECT_EQ(h.m().state(), AppState::recording);
         EXPECT_EQ(h.m().session()->id == session.id, !closeFirst);
     }
 }

@@ -151,7 +151,6 @@ void FakeWebcamOverlay::releasePanel()
 int FakeAlerts::runModal(const AlertRequest &request)
 {
     shown.push_back(request);
-    hotKeysDuring.push_back(hotKeys && hotKeys->registered.has_value());
     if (whileUp)
         std::exchange(whileUp, {})();
     if (answers.empty())
@@ -184,7 +183,6 @@ ManagerHarness::ManagerHarness()
     : appLog(dir.filePath(QStringLiteral("Library"))),
       preferences(dir.filePath(QStringLiteral("Lumacast.json")))
 {
-    alerts->hotKeys = hotKeys.get();
     manager = std::make_unique<AppStateManager>(services(), false);
 }
 

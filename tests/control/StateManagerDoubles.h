@@ -172,6 +172,11 @@ public:
     }
     void watchForCancel(std::function<void()> cancel) override { onCancel = std::move(cancel); }
     void stopWatchingForCancel() override { onCancel = nullptr; }
+    void cancel() override
+    {
+        while (!runs.pending.empty())
+            runs.completeNext(false);
+    }
 };
 
 // The border and the status panel: shown or not, and how often each was asked.
@@ -235,8 +240,6 @@ class FakeAlerts final : public AlertService {
 public:
     std::vector<AlertRequest> shown;
     std::deque<int> answers;          // the chosen buttons, in order; 0 when none is left
-    std::vector<bool> hotKeysDuring;  // whether hot keys were registered while each alert was up
-    FakeHotKeys *hotKeys = nullptr;
     // Runs once, while the next alert is up (the tray stays live under a modal alert).
     std::function<void()> whileUp;
     int runModal(const AlertRequest &request) override;

@@ -2,8 +2,10 @@
 
 #include <QCoreApplication>
 #include <QCoroTask>
+#include <QDeadlineTimer>
 
 #include <exception>
+#include <functional>
 #include <optional>
 #include <utility>
 
@@ -69,6 +71,19 @@ inline void pumpEvents()
 {
     for (int i = 0; i < 5; ++i)
         QCoreApplication::processEvents();
+}
+
+// Turns the event loop until `done` holds (work on other threads included); false when `ms` pass
+// first.
+inline bool waitUntil(const std::function<bool()> &done, int ms = 5000)
+{
+    const QDeadlineTimer deadline(ms);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    }
+    return true;
 }
 
 } // namespace lumacast::testing

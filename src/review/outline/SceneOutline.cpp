@@ -5,6 +5,7 @@
 #include "review/outline/SceneOutlineKeyMonitor.h"
 #include "review/outline/SceneOutlineModel.h"
 #include "review/outline/SceneTreeCellDelegate.h"
+#include "store/InteractionGate.h"
 #include "threads/ThreadBridge.h"
 
 #include <QContextMenuEvent>
@@ -507,10 +508,20 @@ void SceneOutline::mouseDoubleClickEvent(QMouseEvent *event)
 
 void SceneOutline::contextMenuEvent(QContextMenuEvent *event)
 {
-    std::unique_ptr<QMenu> menu = contextMenuAt(event->pos());
-    if (menu)
-        menu->exec(event->globalPos());
     event->accept();
+    // Watched, not owned: the outline, and the menu with it, may go inside the menu's own loop.
+    const QPointer<QMenu> menu = contextMenuAt(event->pos()).release();
+    if (!menu)
+        return;
+    menu->exec(event->globalPos());
+    delete menu.data();
+}
+
+void SceneOutline::startDrag(Qt::DropActions supportedActions)
+{
+    // The drag runs a loop of its own until the drop: what arrives meanwhile waits for it.
+    const InteractionGate::Hold dragging = InteractionGate::shared().hold(InteractionGate::Kind::asking);
+    QTreeView::startDrag(supportedActions);
 }
 
 } // namespace lumacast

@@ -92,6 +92,7 @@ protected:
     void hideEvent(QHideEvent *event) override;
     void moveEvent(QMoveEvent *event) override;
     void contextMenuEvent(QContextMenuEvent *event) override;
+    void startDrag(Qt::DropActions supportedActions) override;
     // Presses on a row's button are the button's: they neither select, drag nor rename.
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;

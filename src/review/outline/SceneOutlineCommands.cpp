@@ -88,9 +88,10 @@ int SceneOutlineCommands::present(const Alert &alert)
 {
     if (m_presenter)
         return m_presenter(alert);
-    // Run here rather than through the application's shared alert routine, which would take the
-    // global hot keys away while the question is up.
-    QMessageBox box(m_outline ? m_outline->window() : nullptr);
+    // On the heap and watched: the window it stands over may go, with its children, inside the
+    // alert's own loop.
+    const QPointer<QMessageBox> alertBox = new QMessageBox(m_outline ? m_outline->window() : nullptr);
+    QMessageBox &box = *alertBox;
     box.setText(alert.message);
     box.setInformativeText(alert.informativeText);
     QList<QAbstractButton *> buttons;
@@ -101,7 +102,11 @@ int SceneOutlineCommands::present(const Alert &alert)
     if (!buttons.isEmpty())
         box.setDefaultButton(qobject_cast<QPushButton *>(buttons.first()));
     box.exec();
-    return int(buttons.indexOf(box.clickedButton()));
+    if (!alertBox)
+        return -1;
+    const int chosen = int(buttons.indexOf(box.clickedButton()));
+    delete alertBox.data();
+    return chosen;
 }
 
 bool SceneOutlineCommands::handleCommand(const SceneOutlineCommand &command)

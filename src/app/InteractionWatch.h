@@ -1,0 +1,34 @@
+#pragma once
+
+#include "store/InteractionGate.h"
+
+#include <QObject>
+
+#include <map>
+
+class QWidget;
+
+namespace lumacast {
+
+// Holds the interaction gate as asked while any menu or modal dialog of the application is on
+// screen, whoever made it: the outline's context menu and its alerts, the menu bar's and the tray's
+// menus, the permission alerts, a file panel's own replace question, the window picker. Each runs
+// a loop of its own or waits for the user, and a command arriving meanwhile must wait for it.
+// The review window's sheets are not questions (they stand for the tail or the export under way)
+// and are left out. Installed on the application once; main thread only.
+class InteractionWatch final : public QObject {
+public:
+    explicit InteractionWatch(InteractionGate &gate, QObject *parent = nullptr);
+    ~InteractionWatch() override;
+
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    static bool asks(const QWidget *widget);
+    void forget(QObject *widget);
+
+    InteractionGate &m_gate;
+    std::map<const QObject *, InteractionGate::Hold> m_holds;
+};
+
+} // namespace lumacast
