@@ -1,17 +1,20 @@
 #include "app/InteractionWatch.h"
 
+#include "dialogs/MessageBoxAlerts.h"
 #include "review/ReviewSheet.h"
 
 #include <QApplication>
 #include <QDialog>
 #include <QEvent>
+#include <QKeyEvent>
 #include <QMenu>
 
 namespace lumacast {
 
-InteractionWatch::InteractionWatch(InteractionGate &gate, QObject *parent)
+InteractionWatch::InteractionWatch(InteractionGate &gate, std::function<ShortcutBindings()> bindings, QObject *parent)
     : QObject(parent)
     , m_gate(gate)
+    , m_bindings(std::move(bindings))
 {
     qApp->installEventFilter(this);
 }
@@ -34,12 +37,23 @@ bool InteractionWatch::asks(const QWidget *widget)
 
 bool InteractionWatch::eventFilter(QObject *watched, QEvent *event)
 {
-    const QEvent::Type type = event->type();
-    if (type != QEvent::Show && type != QEvent::Hide)
+    switch (event->type()) {
+    case QEvent::Show:
+    case QEvent::Hide:
+        if (auto *widget = qobject_cast<QWidget *>(watched); widget && asks(widget))
+            follow(widget, event->type());
         return false;
-    auto *widget = qobject_cast<QWidget *>(watched);
-    if (!widget || !asks(widget))
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::ShortcutOverride:
+        return isHotKeyInHeldWindow(watched, event);
+    default:
         return false;
+    }
+}
+
+void InteractionWatch::follow(QWidget *widget, QEvent::Type type)
+{
     if (type == QEvent::Hide) {
         m_holds.erase(widget);
     } else if (!m_holds.contains(widget)) {
@@ -47,7 +61,16 @@ bool InteractionWatch::eventFilter(QObject *watched, QEvent *event)
         // Deleted while shown: no Hide follows.
         connect(widget, &QObject::destroyed, this, &InteractionWatch::forget, Qt::UniqueConnection);
     }
-    return false;
+}
+
+bool InteractionWatch::isHotKeyInHeldWindow(QObject *watched, QEvent *event) const
+{
+    if (m_holds.empty())
+        return false;
+    auto *widget = qobject_cast<QWidget *>(watched);
+    if (!widget || !m_holds.contains(widget->window()))
+        return false;
+    return MessageBoxAlerts::isChord(*static_cast<QKeyEvent *>(event), MessageBoxAlerts::chords(m_bindings()));
 }
 
 void InteractionWatch::forget(QObject *widget)

@@ -52,7 +52,8 @@ LumacastApp::LumacastApp(bool startServices, QObject *parent)
     }
 
     m_manager = std::make_unique<AppStateManager>(m_services.services, startServices);
-    m_interactionWatch = std::make_unique<InteractionWatch>(m_manager->interactions());
+    m_interactionWatch = std::make_unique<InteractionWatch>(
+        m_manager->interactions(), [manager = m_manager.get()] { return manager->shortcutBindings(); });
     m_commands = std::make_unique<ManagerShellCommands>(*m_manager);
     *m_services.updaterAlerts = [manager = QPointer<AppStateManager>(m_manager.get())](const AlertRequest &request) {
         return manager ? manager->runAlert(request) : -1;

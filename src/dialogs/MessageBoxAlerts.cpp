@@ -30,15 +30,7 @@ public:
         auto *widget = qobject_cast<QWidget *>(watched);
         if (!widget || !m_alert || (widget != m_alert && !m_alert->isAncestorOf(widget)))
             return false;
-        const auto *key = static_cast<QKeyEvent *>(event);
-        // Return and keypad Enter are one key to the grab.
-        const int pressed = key->key() == Qt::Key_Enter ? Qt::Key_Return : key->key();
-        const Qt::KeyboardModifiers held = key->modifiers() & ~Qt::KeypadModifier;
-        for (const QKeyCombination &chord : m_withheld) {
-            if (pressed == chord.key() && held == (chord.keyboardModifiers() & ~Qt::KeypadModifier))
-                return true;
-        }
-        return false;
+        return MessageBoxAlerts::isChord(*static_cast<QKeyEvent *>(event), m_withheld);
     }
 
 private:
@@ -48,13 +40,29 @@ private:
 
 } // namespace
 
-void MessageBoxAlerts::withholdHotKeys(const ShortcutBindings &bindings)
+QList<QKeyCombination> MessageBoxAlerts::chords(const ShortcutBindings &bindings)
 {
-    m_withheld.clear();
+    QList<QKeyCombination> chords;
     for (const auto &[action, binding] : bindings) {
         if (binding.menuKeyEquivalent() != Qt::Key_unknown)
-            m_withheld << QKeyCombination(binding.menuModifiers(), binding.menuKeyEquivalent());
+            chords << QKeyCombination(binding.menuModifiers(), binding.menuKeyEquivalent());
     }
+    return chords;
+}
+
+bool MessageBoxAlerts::isChord(const QKeyEvent &key, const QList<QKeyCombination> &chords)
+{
+    // Return and keypad Enter are one key to the grab.
+    const int pressed = key.key() == Qt::Key_Enter ? Qt::Key_Return : key.key();
+    const Qt::KeyboardModifiers held = key.modifiers() & ~Qt::KeypadModifier;
+    return std::any_of(chords.begin(), chords.end(), [&](const QKeyCombination &chord) {
+        return pressed == chord.key() && held == (chord.keyboardModifiers() & ~Qt::KeypadModifier);
+    });
+}
+
+void MessageBoxAlerts::withholdHotKeys(const ShortcutBindings &bindings)
+{
+    m_withheld = chords(bindings);
 }
 
 void MessageBoxAlerts::setDisplayLost()

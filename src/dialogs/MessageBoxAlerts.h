@@ -2,6 +2,8 @@
 
 #include "control/ShellServices.h"
 
+class QKeyEvent;
+
 namespace lumacast {
 
 // The state manager's modal alerts as QMessageBox dialogs. Main thread only; blocks in a nested
@@ -22,6 +24,10 @@ public:
 
     // The display connection is gone for good; called once, on the main thread.
     static void setDisplayLost();
+
+    // The hot keys' chords as key events carry them, and whether a key event is one of them.
+    static QList<QKeyCombination> chords(const ShortcutBindings &bindings);
+    static bool isChord(const QKeyEvent &key, const QList<QKeyCombination> &chords);
 
 private:
     QList<QKeyCombination> m_withheld;
