@@ -219,6 +219,16 @@ TEST(CaptureDevicesTest, PickingAWindowTurnsTheWebcamOffAndStopsTheCamera)
     EXPECT_FALSE(feed);
 }
 
+TEST(CaptureDevicesTest, AWindowPickedWhileATakeRunsIsNotApplied)
+{
+    ManagerHarness h;
+    h.adoptSessionWithTakes({1});
+    h.m().setState(AppState::recording);
+    h.m().applyPickedContent(ContentFilter::forWindow(42, {0, 0, 640, 480}));
+    EXPECT_TRUE(h.m().captureTarget().isWholeScreen());
+    EXPECT_EQ(h.m().recordingNotice(), "Finish or discard the current take before choosing what to record.");
+}
+
 TEST(CaptureDevicesTest, WebcamHotKeysActOnlyDuringATake)
 {
     struct Row {

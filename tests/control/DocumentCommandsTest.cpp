@@ -269,6 +269,14 @@ TEST(DocumentCommandsTest, WhatArrivesWhileTheUserIsAskedWaitsForTheAnswer)
         const QStringList opened = h.appLogLines().filter("(activate=");
         EXPECT_EQ(opened.last(), "[app] openSession — Other2.lumacast (activate=true)");
     }
+    // "Don’t Save" reaching a saved recording closes it and leaves its package alone.
+    ManagerHarness h;
+    const QString saved = h.dir.filePath("Saved.lumacast");
+    h.adoptSessionWithTakes({1});
+    h.m().saveSession(saved);
+    h.m().discardCurrentSession();
+    EXPECT_FALSE(h.m().session());
+    EXPECT_TRUE(QFileInfo::exists(saved + "/manifest.json"));
 }
 
 TEST(DocumentCommandsTest, OpeningFixturePackages)
