@@ -6,6 +6,7 @@
 #include "capture/TakeWriter.h"
 #include "media/ExportErrors.h"
 #include "media/MovieExport.h"
+#include "media/TimelineExport.h"
 #include "model/SessionManifest.h"
 
 #include <QCoroTask>
@@ -56,6 +57,8 @@ int exportMovieCommand(const QStringList &args)
         }
         session_exporter::MovieExportOptions options;
         options.videoSettings = TakeWriter::videoSettings;
+        for (const timeline_export::Entry &entry : timeline_export::makeEntries(session))
+            options.takeNames.insert(entry.take.id, entry.name);
         int lastPercent = -1;
         std::exception_ptr failure;
         auto run = [&]() -> QCoro::Task<> {

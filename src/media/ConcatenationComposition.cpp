@@ -152,6 +152,9 @@ AssembledTakes assembleTakes(const QList<Take> &takes, const QString &takesFolde
                     composition.insertTimeRange(videoTrack, range, asset, track, cursor);
                 });
                 result.segments.append(CanvasSegment{asset, track, MediaTimeRange{cursor, wanted}});
+            } else {
+                // Its sound plays over black, not under a neighbour's picture held.
+                composition.insertEmptyTimeRange(videoTrack, MediaTimeRange{cursor, wanted});
             }
         }
 

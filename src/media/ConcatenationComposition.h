@@ -51,7 +51,8 @@ struct AssembledTakes {
 // Appends every take's kept range to the composition's tracks at one cursor: video (from the
 // re-encoded movie where `rendered` has one), the first audio track to `micTrack` and, when
 // `systemTrack` is given, the second to it; a take without such a track leaves an empty stretch
-// so that later takes stay aligned. Throws the composition's error after a "FAILED at" line.
+// so that later takes stay aligned (black where it has no video). Throws the composition's error
+// after a "FAILED at" line.
 AssembledTakes assembleTakes(const QList<Take> &takes, const QString &takesFolder,
                              av::Composition &composition, int videoTrack, int micTrack,
                              std::optional<int> systemTrack, const RenderedMap &rendered);

@@ -85,7 +85,7 @@ void presentSavePanel(ExportUserInterface *ui, Preferences *preferences, FilePan
 QCoro::Task<> runMovieExport(ExportUserInterface *ui, AppLog *appLog, ExportWork work,
                              Session session, QString destination, std::shared_ptr<Run> run)
 {
-    const QList<Take> takes = session.checkedTakes();
+    const QList<timeline_export::Entry> takes = timeline_export::makeEntries(session);
     if (takes.isEmpty()) {
         ui->showNothingToExportAlert();
         co_return;
@@ -144,8 +144,7 @@ QString ExportEvent::errorDescription() const
     return lumacast::errorDescription(error);
 }
 
-ExportWork ExportWork::withTimelineWriters(
-    std::function<QCoro::Task<void>(QList<Take>, QString, QString, Progress)> exportMovie)
+ExportWork ExportWork::withTimelineWriters(MovieExport exportMovie)
 {
     ExportWork work;
     work.exportMovie = std::move(exportMovie);

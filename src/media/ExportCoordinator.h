@@ -1,5 +1,6 @@
 #pragma once
 
+#include "media/TimelineExport.h"
 #include "model/Session.h"
 #include "store/FilePanelGuard.h"
 
@@ -59,16 +60,18 @@ struct ExportEvent {
 // The work the coordinator starts.
 struct ExportWork {
     using Progress = std::function<void(double fraction)>;
-    // (checked takes, takes folder, destination, progress). Progress may be reported from any
-    // thread; the coordinator delivers it on the main thread.
-    std::function<QCoro::Task<void>(QList<Take>, QString, QString, Progress)> exportMovie;
+    // (checked takes with the names the user knows them by, takes folder, destination,
+    // progress). Progress may be reported from any thread; the coordinator delivers it on the
+    // main thread.
+    using MovieExport =
+        std::function<QCoro::Task<void>(QList<timeline_export::Entry>, QString, QString, Progress)>;
+    MovieExport exportMovie;
     // (session, package name, package folder)
     std::function<QCoro::Task<void>(Session, QString, QString)> writeFCPXMLPackage;
     std::function<QCoro::Task<void>(Session, QString, QString)> writeFCP7Package;
 
     // The editing-timeline writers over the media layer's movie reader, and `exportMovie`.
-    static ExportWork withTimelineWriters(
-        std::function<QCoro::Task<void>(QList<Take>, QString, QString, Progress)> exportMovie = {});
+    static ExportWork withTimelineWriters(MovieExport exportMovie = {});
 };
 
 // Turns the three export commands into save panels, tasks on the main thread, log lines and

@@ -19,10 +19,24 @@ QString onePart(const QString &domain, long long code, const QString &descriptio
 
 namespace session_exporter {
 
-ExportError::ExportError(Code code)
-    : Error(QStringLiteral("Lumacast.SessionExporter.ExportError"), int(code), text(code)),
+ExportError::ExportError(Code code) : ExportError(code, text(code)) {}
+
+ExportError::ExportError(Code code, const QString &description)
+    : Error(QStringLiteral("Lumacast.SessionExporter.ExportError"), int(code), description),
       m_kind(code)
 {
+}
+
+ExportError ExportError::takeWithoutTracks(const QString &takeName)
+{
+    return ExportError(Code::takeWithoutTracks, takeWithoutTracksText(takeName));
+}
+
+QString ExportError::takeWithoutTracksText(const QString &takeName)
+{
+    return QStringLiteral("The take \u201C%1\u201D can\u2019t be exported: its movie is damaged, and no picture "
+                          "or sound in it can be read.")
+        .arg(takeName);
 }
 
 QString ExportError::text(Code code)
@@ -32,6 +46,8 @@ QString ExportError::text(Code code)
         return QStringLiteral("Could not create composition track");
     case Code::cannotCreateExportSession:
         return QStringLiteral("Could not create export session");
+    case Code::takeWithoutTracks:
+        return QStringLiteral("A take\u2019s movie has no track that can be read");
     case Code::exportFailed:
         break;
     }

@@ -23,9 +23,14 @@ namespace session_exporter {
 // case's position in `Code`.
 class ExportError : public Error {
 public:
-    enum class Code { cannotCreateTrack, cannotCreateExportSession, exportFailed };
+    enum class Code { cannotCreateTrack, cannotCreateExportSession, exportFailed, takeWithoutTracks };
 
     explicit ExportError(Code code);
+    // A take whose movie holds no track that can be read (its track boxes are damaged), named
+    // as the user knows it.
+    static ExportError takeWithoutTracks(const QString &takeName);
+    // That case's description; the timeline exports refuse such a take in the same words.
+    static QString takeWithoutTracksText(const QString &takeName);
 
     Code kind() const noexcept { return m_kind; }
     // The case's user-facing text.
@@ -34,6 +39,8 @@ public:
     friend bool operator==(const ExportError &a, const ExportError &b) { return a.m_kind == b.m_kind; }
 
 private:
+    ExportError(Code code, const QString &description);
+
     Code m_kind;
 };
 

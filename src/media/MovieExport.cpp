@@ -36,7 +36,8 @@ struct Census {
     bool oneAudioFormat = true;
 };
 
-Census takeCensus(const QList<Take> &takes, const QString &takesFolder)
+// A take whose movie holds no track that can be read is refused here, before anything is written.
+Census takeCensus(const QList<Take> &takes, const QString &takesFolder, const QHash<QUuid, QString> &names)
 {
     Census census;
     std::optional<av::FormatDescription> audioFormat;
@@ -44,6 +45,10 @@ Census takeCensus(const QList<Take> &takes, const QString &takesFolder)
         const auto asset = openTakeMovie(takesFolder, take);
         const QList<av::AssetTrack> audio = asset->tracks(MediaType::Audio);
         const QList<av::AssetTrack> video = asset->tracks(MediaType::Video);
+        if (audio.isEmpty() && video.isEmpty()) {
+            exportLog(QStringLiteral("take ") + take.filename + QStringLiteral(": no readable track"));
+            throw ExportError::takeWithoutTracks(names.value(take.id, take.filename));
+        }
         std::optional<QSizeF> size;
         if (!video.isEmpty()) {
             const QRectF frame = orientedFrame(video.first());
@@ -119,9 +124,9 @@ void refuseSessionFile(const QString &destination, const QString &takesFolder)
 void runExport(const ExportContext &context)
 {
     refuseSessionFile(context.destination, context.takesFolder);
+    const Census census = takeCensus(context.takes, context.takesFolder, context.options.takeNames);
     // Working movies of an export that was killed before it could remove them.
     WorkingItem::removeStale(QFileInfo(context.destination).absolutePath());
-    const Census census = takeCensus(context.takes, context.takesFolder);
     QList<QSizeF> distinct;
     for (const auto &[id, size] : census.sizes)
         if (!distinct.contains(size))
@@ -255,11 +260,17 @@ QCoro::Task<void> exportMovie(QList<Take> takes, QString takesFolder, QString de
 
 ExportWork movieExportWork(MovieExportOptions options)
 {
-    return ExportWork::withTimelineWriters(
-        [options](QList<Take> takes, QString folder, QString destination, ExportWork::Progress progress) {
-            return exportMovie(std::move(takes), std::move(folder), std::move(destination), std::move(progress),
-                               options);
-        });
+    return ExportWork::withTimelineWriters([options](QList<timeline_export::Entry> entries, QString folder,
+                                                     QString destination, ExportWork::Progress progress) {
+        MovieExportOptions named = options;
+        QList<Take> takes;
+        for (const timeline_export::Entry &entry : entries) {
+            takes.append(entry.take);
+            named.takeNames.insert(entry.take.id, entry.name);
+        }
+        return exportMovie(std::move(takes), std::move(folder), std::move(destination), std::move(progress),
+                           std::move(named));
+    });
 }
 
 } // namespace lumacast::session_exporter

@@ -34,16 +34,19 @@ bool isCancellation(const std::exception_ptr &error)
     return false;
 }
 
-// The composition's video track alone, for copying beside a separately made audio track.
+// The composition's video track alone, for copying beside a separately made audio track. A gap
+// that holds the picture before it comes back as the stretch after it is inserted.
 Composition videoOnly(const Composition &composition, int videoTrack)
 {
     Composition video;
     const int track = video.addTrack(MediaType::Video);
     for (const av::CompositionSegment &s : composition.segments(videoTrack)) {
-        if (s.isEmpty())
-            video.insertEmptyTimeRange(track, s.target);
-        else
+        if (s.isEmpty()) {
+            if (s.black)
+                video.insertEmptyTimeRange(track, s.target);
+        } else {
             video.insertTimeRange(track, s.sourceRange, s.asset, s.sourceTrack, s.target.start);
+        }
     }
     return video;
 }

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QSaveFile>
+#include <QSet>
 
 #include <algorithm>
 #include <cmath>
@@ -88,6 +89,26 @@ void clearDestination(const QString &destination, const QString &sessionFolder)
         throwFileSystem(QStringLiteral("Remove"), destination, code);
 }
 
+// Each checked take's movie measured where it lies, by file name, before anything is written: a
+// movie that holds no track that can be read refuses the export, naming its take. A movie that is
+// missing, a link or no file is left to the copy, which says so in its turn.
+QHash<QString, MovieFacts> measureMovies(const QList<Entry> &entries, const QString &takesFolder,
+                                         const MovieLoader &loader)
+{
+    QHash<QString, MovieFacts> measured;
+    for (const Entry &entry : entries) {
+        const QString &filename = entry.take.filename;
+        const QFileInfo source(QDir(takesFolder).filePath(filename));
+        if (measured.contains(filename) || !Take::isSafeFilename(filename) || source.isSymLink() || !source.isFile())
+            continue;
+        const LoadedMovie movie = loader(source.filePath());
+        if (movie.videoTracks.isEmpty() && movie.audioTracks.isEmpty())
+            throw TimelineExportError::takeWithoutTracks(entry.name);
+        measured.insert(filename, movieFacts(movie));
+    }
+    return measured;
+}
+
 } // namespace
 
 MovieFacts movieFacts(const LoadedMovie &movie)
@@ -115,11 +136,6 @@ MovieFacts movieFacts(const LoadedMovie &movie)
         facts.audioTrackChannels.append(channels);
     }
     return facts;
-}
-
-MovieFacts probe(const QString &moviePath, const MovieLoader &loader)
-{
-    return movieFacts(loader(moviePath));
 }
 
 QList<Entry> makeEntries(const Session &session)
@@ -173,6 +189,11 @@ QCoro::Task<QList<Clip>> prepare(Session session, QString destination, MovieLoad
         aside ? QDir(buildFolder).filePath(QStringLiteral("media")) : finalMediaFolder;
     // Callables and tasks are named locals: GCC 12 destroys some temporaries of a co_await
     // expression twice.
+    const QString takesFolder = sessionTakesFolder(session);
+    auto measureAll = [entries, takesFolder, loader] { return measureMovies(entries, takesFolder, loader); };
+    QCoro::Task<QHash<QString, MovieFacts>> measuring = runInBackground("package media", std::move(measureAll));
+    const QHash<QString, MovieFacts> measured = co_await measuring;
+
     const QString sessionFolder = session.bundleURL.value_or(session.scratchURL);
     auto makeFolder = [destination, mediaFolder, sessionFolder, aside] {
         if (aside)
@@ -188,22 +209,17 @@ QCoro::Task<QList<Clip>> prepare(Session session, QString destination, MovieLoad
     QCoro::Task<bool> folderMade = runInBackground("package folder", std::move(makeFolder));
     co_await folderMade;
 
-    const QString takesFolder = sessionTakesFolder(session);
     // Two checked takes may share one movie (a duplicated scene keeps its file names): the
-    // movie is copied and measured once and every clip that uses it refers to that copy.
-    QHash<QString, MovieFacts> copied;
+    // movie is copied once and every clip that uses it refers to that copy.
+    QSet<QString> copied;
     QList<Clip> clips;
     for (const Entry &entry : entries) {
         const QString filename = entry.take.filename;
         const QString copy = QDir(mediaFolder).filePath(filename);
         const QString finalCopy = QDir(finalMediaFolder).filePath(filename);
-        auto known = copied.constFind(filename);
-        MovieFacts facts;
-        if (known != copied.constEnd()) {
-            facts = *known;
-        } else {
+        if (!copied.contains(filename)) {
             const QString source = QDir(takesFolder).filePath(filename);
-            auto copyAndMeasure = [filename, source, copy, loader, takesFolder, take = entry.take] {
+            auto copyMovie = [filename, source, copy, takesFolder, take = entry.take] {
                 std::error_code code;
                 if (!Take::isSafeFilename(filename)
                     || !fs::exists(fs::symlink_status(toPath(source), code)))
@@ -212,12 +228,12 @@ QCoro::Task<QList<Clip>> prepare(Session session, QString destination, MovieLoad
                 fs::copy_file(toPath(source), toPath(copy), code);
                 if (code)
                     throwFileSystem(QStringLiteral("Copy"), source, code);
-                return probe(copy, loader);
             };
-            QCoro::Task<MovieFacts> measured = runInBackground("package media", std::move(copyAndMeasure));
-            facts = co_await measured;
-            copied.insert(filename, facts);
+            QCoro::Task<void> copying = runInBackground("package media", std::move(copyMovie));
+            co_await copying;
+            copied.insert(filename);
         }
+        const MovieFacts facts = measured.value(filename);
 
         const ClipRange range =
             clipRange(facts.fullDuration, entry.take.trimStart, entry.take.trimEnd);

@@ -63,9 +63,6 @@ struct MovieFacts {
 
 MovieFacts movieFacts(const LoadedMovie &movie);
 
-// Loads and measures one movie; throws what the loader throws.
-MovieFacts probe(const QString &moviePath, const MovieLoader &loader);
-
 // The checked takes scene by scene, named "<scene> — <take>"; scenes without a checked take are
 // skipped but still counted in the scene numbers.
 QList<Entry> makeEntries(const Session &session);
@@ -77,12 +74,14 @@ struct ClipRange {
 };
 ClipRange clipRange(double fullDuration, double takeTrimStart, double takeTrimEnd);
 
-// Prepares the package folder `destination` (the chosen location itself): copies every checked
-// take's movie into its "media" folder once and returns one clip per checked take, whose copies
-// are named under `destination`. Without `buildFolder` an earlier export at `destination` is
-// replaced first and the package is made in place; with one, `destination` is only checked and
-// the media go into `buildFolder` (to be swapped in by the caller). Throws TimelineExportError,
-// FileSystemError or the loader's error (MediaError for a take that is a symbolic link).
+// Prepares the package folder `destination` (the chosen location itself): measures every checked
+// take's movie, copies it into its "media" folder once and returns one clip per checked take,
+// whose copies are named under `destination`. Without `buildFolder` an earlier export at
+// `destination` is replaced first and the package is made in place; with one, `destination` is
+// only checked and the media go into `buildFolder` (to be swapped in by the caller). A movie that
+// holds no track that can be read is refused before anything is written (takeWithoutTracks,
+// naming its entry). Throws TimelineExportError, FileSystemError or the loader's error
+// (MediaError for a take that is a symbolic link).
 QCoro::Task<QList<Clip>> prepare(Session session, QString destination, MovieLoader loader,
                                  QString buildFolder = QString());
 

@@ -1,5 +1,7 @@
 #include "media/TimelineExportClip.h"
 
+#include "media/ExportErrors.h"
+
 #include <QUrl>
 
 #include <cmath>
@@ -48,6 +50,12 @@ TimelineExportError TimelineExportError::unwritableTime(double seconds)
                        QStringLiteral("A clip time of %1 seconds can\u2019t be written into the "
                                       "timeline document.")
                            .arg(seconds));
+}
+
+TimelineExportError TimelineExportError::takeWithoutTracks(const QString &clipName)
+{
+    return TimelineExportError(Kind::takeWithoutTracks, clipName,
+                               session_exporter::ExportError::takeWithoutTracksText(clipName));
 }
 
 QString escapeXML(const QString &text)

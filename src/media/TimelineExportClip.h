@@ -12,7 +12,7 @@
 // Everything here is QtCore only, so the writers can be tested without any media.
 namespace lumacast::timeline_export {
 
-// One checked take, copied into the package's "media" folder and measured there.
+// One checked take, measured and copied into the package's "media" folder.
 struct Clip {
     QString name;         // "Scene 2 — Take 1" or the user's names
     QString filename;     // the take's movie name, kept unchanged in the package
@@ -41,6 +41,7 @@ public:
         noSelectedTakes,
         destinationHoldsSession,   // payload: the chosen folder's last path component
         unwritableTime, // a time that has no text form in the document
+        takeWithoutTracks, // payload: the clip's name; its movie holds no track that can be read
     };
 
     static TimelineExportError missingSource(const QString &filename);
@@ -48,6 +49,7 @@ public:
     static TimelineExportError noSelectedTakes();
     static TimelineExportError destinationHoldsSession(const QString &lastComponent);
     static TimelineExportError unwritableTime(double seconds);
+    static TimelineExportError takeWithoutTracks(const QString &clipName);
 
     Kind kind() const { return m_kind; }
     const QString &payload() const { return m_payload; }

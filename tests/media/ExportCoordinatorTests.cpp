@@ -3,6 +3,8 @@
 #include "TimelineTestSupport.h"
 
 #include "media/ExportCoordinator.h"
+#include "media/ExportErrors.h"
+#include "media/MovieExport.h"
 #include "platform/av/MediaError.h"
 #include "store/AppLog.h"
 #include "store/Preferences.h"
@@ -82,7 +84,7 @@ protected:
         const Take take = lumacast::testing::makeTrimmedTake(QStringLiteral("take.mov"), 2, 0, 2);
         session.scenes.first() = lumacast::testing::makeCheckedScene({take}, 0);
 
-        work.exportMovie = [this](QList<Take> takes, QString folder, QString destination,
+        work.exportMovie = [this](QList<timeline_export::Entry> takes, QString folder, QString destination,
                                   ExportWork::Progress progress) -> QCoro::Task<void> {
             movieCalls << QStringLiteral("%1 takes from %2 to %3")
                               .arg(takes.size())
@@ -263,6 +265,52 @@ TEST_F(Coordinator, RealWritersProduceThePackage)
     EXPECT_TRUE(validatesAgainstFCPXMLDTD(path(QStringLiteral("out/Lumacast-Talk/Lumacast-Talk.fcpxml"))));
 }
 
+// A checked take whose movie is damaged past reading any track is refused by all three real
+// exports before anything is written, each failure naming the take as the outline shows it.
+TEST_F(Coordinator, EveryExportRefusesATakeWithoutAReadableTrackByName)
+{
+    ASSERT_TRUE(QDir().mkpath(path(QStringLiteral("session/takes"))));
+    ASSERT_TRUE(makeMovie(path(QStringLiteral("session/takes/take.mov")),
+                          {QStringLiteral("320x240"), QStringLiteral("30"), 1, {2}, 48000}));
+    {
+        QFile good(path(QStringLiteral("session/takes/take.mov")));
+        QFile damaged(path(QStringLiteral("session/takes/damaged.mov")));
+        ASSERT_TRUE(good.open(QIODevice::ReadOnly) && damaged.open(QIODevice::WriteOnly));
+        damaged.write(good.readAll().replace("trak", "free"));
+    }
+    session.scenes.append(makeCheckedScene({makeTrimmedTake(QStringLiteral("damaged.mov"), 1, 0, 1)}, 0));
+    const QString refusal = QStringLiteral("The take \u201CScene 2 \u2014 Take 1\u201D can\u2019t be exported: its movie "
+                                           "is damaged, and no picture or sound in it can be read.");
+    ASSERT_TRUE(QDir().mkpath(path(QStringLiteral("out"))));
+    session_exporter::MovieExportOptions options;
+    options.systemAudioMixLevel = [] { return 1.0; };
+    ExportCoordinator exporter(ui, *preferences, guard, session_exporter::movieExportWork(options), *appLog);
+    struct Row {
+        void (ExportCoordinator::*start)(const Session &, ExportCoordinator::EventHandler);
+        QString destination;
+        QString domain; // and code, as the error chain names them
+    };
+    const Row rows[] = {
+        {&ExportCoordinator::exportVideo, QStringLiteral("Movie.mov"), QStringLiteral("Lumacast.SessionExporter.ExportError 3")},
+        {&ExportCoordinator::exportFCPXML, QStringLiteral("Talk"), QStringLiteral("Lumacast.TimelineExport.ExportError 5")},
+        {&ExportCoordinator::exportFCP7XML, QStringLiteral("Premiere"), QStringLiteral("Lumacast.TimelineExport.ExportError 5")},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.destination.toStdString());
+        events.clear();
+        QString chain;
+        (exporter.*row.start)(session, [&](const ExportEvent &event) {
+            events << describe(event);
+            chain = describeErrorChain(event.error);
+        });
+        ui.panels.last()->answer(true, path(QStringLiteral("out/") + row.destination));
+        settle();
+        EXPECT_EQ(events.join(u'|').toStdString(), ("started|failed " + refusal).toStdString());
+        EXPECT_EQ(chain.toStdString(), (row.domain + QStringLiteral(": ") + refusal).toStdString());
+        EXPECT_TRUE(QDir(path(QStringLiteral("out"))).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).isEmpty());
+    }
+}
+
 TEST_F(Coordinator, PanelThatGoesAwayUnansweredEndsTheRunQuietly)
 {
     preferences->setLastExportDirectory(path(QStringLiteral("earlier")));
@@ -297,7 +345,7 @@ TEST_F(Coordinator, RunOutlivesTheCoordinatorThatStartedIt)
 TEST_F(Coordinator, ProgressFromAnExportThreadArrivesOnTheMainThreadAndNeverAfterTheOutcome)
 {
     ExportWork::Progress kept;
-    work.exportMovie = [&kept](QList<Take>, QString, QString,
+    work.exportMovie = [&kept](QList<timeline_export::Entry>, QString, QString,
                                ExportWork::Progress progress) -> QCoro::Task<void> {
         kept = progress;
         std::thread pump([progress] { progress(0.25); });

@@ -8,6 +8,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QtEndian>
 #include <QProcess>
 #include <QThread>
 #include <QFile>
@@ -227,6 +228,18 @@ TEST_F(TimelineDriver, TheNextExportRemovesWorkingFilesOfKilledExports)
 TEST_F(TimelineDriver, InterruptedExportsLeaveNothingAndReplaceNothing)
 {
     writeManifest(true);
+    {
+        // A package measures its takes before its working folder appears; 64 MB that no reader
+        // looks at (a trailing free box) keep the copies after it busy long enough for the signal.
+        QFile take(sessionFolder + QStringLiteral("/takes/BBBB.mov"));
+        ASSERT_TRUE(take.open(QIODevice::Append));
+        const qint64 padding = qint64(64) << 20;
+        QByteArray box(8, '\0');
+        qToBigEndian(quint32(padding), box.data());
+        box.replace(4, 4, "free");
+        take.write(box);
+        ASSERT_TRUE(take.resize(take.size() + padding - 8));
+    }
     struct Case {
         QString command;
         int signal;

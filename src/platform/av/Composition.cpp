@@ -79,7 +79,7 @@ void Composition::insertEmptyTimeRange(int track, const MediaTimeRange &range)
     if (range.start > end)
         t.segments.append(CompositionSegment{nullptr, -1, {}, MediaTimeRange{end, range.start - end}});
     if (range.duration > MediaTime::zero())
-        t.segments.append(CompositionSegment{nullptr, -1, {}, range});
+        t.segments.append(CompositionSegment{nullptr, -1, {}, range, true});
 }
 
 void Composition::insertTimeRange(int track, const MediaTimeRange &range,

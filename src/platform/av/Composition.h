@@ -16,12 +16,15 @@ namespace lumacast::av {
 class MovieWriter;
 
 // One stretch of a composition track: a range of a source track's presentation timeline placed
-// at `target`, or an empty stretch (no asset) that shows and plays nothing.
+// at `target`, or an empty stretch (no asset) that plays nothing.
 struct CompositionSegment {
     std::shared_ptr<const Asset> asset;
     int sourceTrack = -1;      // index into asset->tracks()
     MediaTimeRange sourceRange; // on the source movie's timeline
     MediaTimeRange target;      // on the composition's timeline
+    // An empty stretch put there on purpose (insertEmptyTimeRange) shows black on a video track;
+    // one left before a source that starts late holds the picture before it.
+    bool black = false;
     bool isEmpty() const { return !asset; }
 };
 
@@ -46,7 +49,8 @@ public:
     // source track's end, or a media type that differs from the composition track's.
     void insertTimeRange(int track, const MediaTimeRange &range,
                          const std::shared_ptr<const Asset> &asset, int sourceTrack, const MediaTime &at);
-    // Appends an empty stretch (or places it at `range.start`, filling any gap before it).
+    // Appends an empty stretch that shows black (or places it at `range.start`, leaving any gap
+    // before it as insertTimeRange does).
     void insertEmptyTimeRange(int track, const MediaTimeRange &range);
 
 private:
@@ -81,8 +85,10 @@ struct PassthroughOptions {
 // every player shows the same: each track has at most one edit (the AAC priming) and no sample
 // that it hides. Video holds exactly the frames shown; a stretch that starts off a key frame is
 // re-encoded, with the settings takes of its size are recorded with, up to its next key frame
-// and copied from there on, so cuts stay frame-accurate. Sound is copied in whole AAC frames, each
-// cut placed within half a frame, and a stretch without sound is filled with encoded silence.
+// and copied from there on, so cuts stay frame-accurate; a black empty stretch is one black key
+// frame encoded with those settings, and a gap before a late source holds the frame before it.
+// Sound is copied in whole AAC frames, each cut placed within half a frame, and a stretch
+// without sound is filled with encoded silence.
 // Sources must be QuickTime/MP4 files without frame reordering. Composition tracks without
 // samples are left out. Throws MediaError; a partly written file is removed.
 void writePassthrough(const Composition &composition, const QString &path,

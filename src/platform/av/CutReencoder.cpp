@@ -7,6 +7,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/dict.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
@@ -23,7 +24,7 @@ namespace {
 MediaError unsupported(const QString &reason)
 {
     return MediaError(MediaError::mediaDomain(), MediaError::UnsupportedFormat,
-                      QStringLiteral("A cut off a key frame could not be re-encoded to match its take."), reason);
+                      QStringLiteral("Video could not be encoded to match its take."), reason);
 }
 
 MediaError decodeFailed(const QString &reason)
@@ -133,6 +134,52 @@ CodecPtr openEncoder(int width, int height)
     return c;
 }
 
+// The source's H.264 configuration, which what is encoded here must match.
+AvcConfig sourceConfig(const FormatDescription &format)
+{
+    if (format.codecName != QLatin1String("h264"))
+        throw unsupported(QStringLiteral("only H.264 video is encoded to match"));
+    const auto config = parseAvcC(format.parameterSets);
+    if (!config)
+        throw unsupported(QStringLiteral("the movie's H.264 configuration cannot be read"));
+    return *config;
+}
+
+// The encoder for pictures of `width` x `height`, set up as takes of that size are recorded.
+// Where its parameter sets are not the source's, `format` becomes the description of what it
+// makes.
+CodecPtr openMatchingEncoder(int width, int height, const AvcConfig &source, FormatDescription &format)
+{
+    CodecPtr encoder = openEncoder(width, height);
+    const QList<QByteArray> made = annexBUnits(encoder->extradata, encoder->extradata_size);
+    if (made != source.units) {
+        format.sampleEntry.clear();
+        format.parameterSets = avcC(made);
+        format.color = encoder->color_primaries == AVCOL_PRI_BT709 ? std::optional<ColorTags>(ColorTags{1, 1, 1, false})
+                                                                   : std::nullopt;
+    }
+    return encoder;
+}
+
+// Hands `picture` to the encoder (none: drains it) and appends the samples it gives, each with
+// its NAL units length-prefixed as the source's are.
+void encodeInto(AVCodecContext *encoder, AVFrame *picture, AVPacket *packet, int lengthSize,
+                std::vector<std::pair<QByteArray, bool>> &out)
+{
+    if (const int rc = avcodec_send_frame(encoder, picture); rc < 0)
+        throw unsupported(ffmpegErrorText(rc));
+    for (;;) {
+        const int rc = avcodec_receive_packet(encoder, packet);
+        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
+            return;
+        if (rc < 0)
+            throw unsupported(ffmpegErrorText(rc));
+        const QList<QByteArray> units = annexBUnits(packet->data, packet->size);
+        out.emplace_back(lengthPrefixed(units, lengthSize), (packet->flags & AV_PKT_FLAG_KEY) != 0);
+        av_packet_unref(packet);
+    }
+}
+
 // The decoded `picture` as the encoder takes it: itself when its pixel format is the encoder's,
 // else `converted`, filled with its pixels in the encoder's format (a 4:4:4 or 4:2:2 movie made
 // elsewhere). Handed over unconverted, such frames are refused by FFmpeg 7 and were encoded from
@@ -167,11 +214,7 @@ CutReencoder::CutReencoder(const FormatDescription &format) : m_format(format) {
 CutReencoder::Result CutReencoder::reencode(QFile &source, const QList<SampleRecord> &samples, qsizetype decodeFrom,
                                             qsizetype decodeTo, std::int64_t showFrom, std::int64_t showTo) const
 {
-    if (m_format.codecName != QLatin1String("h264"))
-        throw unsupported(QStringLiteral("only H.264 video can be cut off a key frame"));
-    const auto config = parseAvcC(m_format.parameterSets);
-    if (!config)
-        throw unsupported(QStringLiteral("the movie's H.264 configuration cannot be read"));
+    const AvcConfig config = sourceConfig(m_format);
     if (decodeFrom < 0 || decodeFrom >= decodeTo || decodeTo > samples.size() || showFrom >= showTo)
         throw decodeFailed(QStringLiteral("no such stretch of samples"));
     qsizetype expected = 0;
@@ -189,42 +232,18 @@ CutReencoder::Result CutReencoder::reencode(QFile &source, const QList<SampleRec
     std::int64_t encodedPts = 0;
     bool leading = true;
 
-    auto receivePackets = [&] {
-        for (;;) {
-            const int rc = avcodec_receive_packet(encoder.get(), packet.get());
-            if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF)
-                return;
-            if (rc < 0)
-                throw unsupported(ffmpegErrorText(rc));
-            const QList<QByteArray> units = annexBUnits(packet->data, packet->size);
-            out.emplace_back(lengthPrefixed(units, config->lengthSize), (packet->flags & AV_PKT_FLAG_KEY) != 0);
-            av_packet_unref(packet.get());
-        }
-    };
     auto encode = [&](AVFrame *picture) {
         if (picture) {
-            if (!encoder) {
-                encoder = openEncoder(picture->width, picture->height);
-                const QList<QByteArray> made = annexBUnits(encoder->extradata, encoder->extradata_size);
-                if (made != config->units) {
-                    result.format.sampleEntry.clear();
-                    result.format.parameterSets = avcC(made);
-                    result.format.color = encoder->color_primaries == AVCOL_PRI_BT709
-                                            ? std::optional<ColorTags>(ColorTags{1, 1, 1, false})
-                                            : std::nullopt;
-                }
-            }
+            if (!encoder)
+                encoder = openMatchingEncoder(picture->width, picture->height, config, result.format);
             picture = inEncoderFormat(picture, *encoder, scaler, converted.get());
             picture->pts = encodedPts;
             encodedPts += encoder->time_base.den / std::max(1, encoder->framerate.num);
             picture->pict_type = leading ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
             leading = false;
         }
-        if (encoder) {
-            if (const int rc = avcodec_send_frame(encoder.get(), picture); rc < 0)
-                throw unsupported(ffmpegErrorText(rc));
-            receivePackets();
-        }
+        if (encoder)
+            encodeInto(encoder.get(), picture, packet.get(), config.lengthSize, out);
     };
     auto receiveFrames = [&] {
         for (;;) {
@@ -270,6 +289,32 @@ CutReencoder::Result CutReencoder::reencode(QFile &source, const QList<SampleRec
         throw decodeFailed(QStringLiteral("%1 of %2 frames came back").arg(out.size()).arg(expected));
     if (!out.front().second)
         throw unsupported(QStringLiteral("the re-encoded stretch does not start on a key frame"));
+    return result;
+}
+
+CutReencoder::Result CutReencoder::blackPicture() const
+{
+    const AvcConfig config = sourceConfig(m_format);
+    Result result{{}, m_format};
+    const CodecPtr encoder = openMatchingEncoder(m_format.width, m_format.height, config, result.format);
+    const FramePtr picture(av_frame_alloc());
+    picture->format = encoder->pix_fmt;
+    picture->width = encoder->width;
+    picture->height = encoder->height;
+    if (const int rc = av_frame_get_buffer(picture.get(), 0); rc < 0)
+        throw unsupported(ffmpegErrorText(rc));
+    const ptrdiff_t linesizes[4] = {picture->linesize[0], picture->linesize[1], picture->linesize[2], picture->linesize[3]};
+    if (const int rc = av_image_fill_black(picture->data, linesizes, encoder->pix_fmt, encoder->color_range,
+                                           picture->width, picture->height);
+        rc < 0)
+        throw unsupported(ffmpegErrorText(rc));
+    picture->pts = 0;
+    picture->pict_type = AV_PICTURE_TYPE_I;
+    const PacketPtr packet(av_packet_alloc());
+    encodeInto(encoder.get(), picture.get(), packet.get(), config.lengthSize, result.samples);
+    encodeInto(encoder.get(), nullptr, packet.get(), config.lengthSize, result.samples);
+    if (result.samples.size() != 1 || !result.samples.front().second)
+        throw unsupported(QStringLiteral("the black picture did not come out as one key frame"));
     return result;
 }
 

@@ -19,6 +19,8 @@ namespace lumacast::av {
 // sets and share its sample description; a movie encoded otherwise gets the description of our
 // settings (which a take of that size recorded by us shares).
 //
+// The black picture an empty stretch of a track shows is made here too, for the same reason.
+//
 // Any thread; one object per call site, not shared. Failures throw MediaError: DecodeFailed
 // for a stretch that does not decode, UnsupportedFormat when the codec is not H.264 or the
 // encoder cannot be opened.
@@ -36,6 +38,8 @@ public:
     // returned sample is a key frame; the encoder reorders nothing.
     Result reencode(QFile &source, const QList<SampleRecord> &samples, qsizetype decodeFrom, qsizetype decodeTo,
                     std::int64_t showFrom, std::int64_t showTo) const;
+    // One black key frame of the format's size.
+    Result blackPicture() const;
 
 private:
     FormatDescription m_format;

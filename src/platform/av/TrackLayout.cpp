@@ -36,6 +36,7 @@ struct Piece {
     std::int64_t mediaStart = 0, mediaEnd = 0;
     MediaTime targetStart, length;
     bool isGap() const { return !ts; }
+    bool showsBlack() const { return isGap() && segment && segment->black; }
 };
 
 // The source track's edit list as stretches of its media; an empty edit gives a gap.
@@ -182,13 +183,41 @@ CopyOp copied(const Piece &piece, const SampleRecord &s)
     return op;
 }
 
+// The sample the black stretches of a video track show: one black key frame in the format of the
+// track's first frames (so that it shares their description as a cut's frames do). None when
+// the track has no frame to take the format from.
+std::optional<CopyOp> blackPicture(const QList<Piece> &pieces, Descriptions &descriptions)
+{
+    for (const Piece &piece : pieces) {
+        if (piece.isGap() || piece.ts->samples.isEmpty())
+            continue;
+        CutReencoder::Result made =
+            CutReencoder(descriptions.parsed(piece, piece.ts->samples.front().descriptionIndex)).blackPicture();
+        CopyOp op;
+        op.data = std::make_shared<const QByteArray>(std::move(made.samples.front().first));
+        op.size = std::uint32_t(op.data->size());
+        op.timing.keyframe = true;
+        op.timing.descriptionIndex = descriptions.add(made.format);
+        return op;
+    }
+    return std::nullopt;
+}
+
 void layOutVideo(const QList<Piece> &pieces, const MediaTime &trackEnd, TrackPlan &plan, Descriptions &descriptions,
                  const SourceFiles &sourceFile)
 {
     const std::int32_t outScale = plan.mediaTimescale;
+    const bool anyBlack = std::any_of(pieces.begin(), pieces.end(), [](const Piece &p) { return p.showsBlack(); });
+    const std::optional<CopyOp> black = anyBlack ? blackPicture(pieces, descriptions) : std::nullopt;
     for (const Piece &piece : pieces) {
+        if (piece.showsBlack() && black) {
+            CopyOp op = *black;
+            const std::int64_t after = plan.ops.empty() ? 0 : plan.ops.back().timing.decodeTime + 1;
+            op.timing.decodeTime = op.timing.presentationTime = std::max(ticks(piece.targetStart, outScale), after);
+            plan.ops.push_back(std::move(op));
+        }
         if (piece.isGap())
-            continue; // the frame before it stays on screen
+            continue; // any other gap: the frame before it stays on screen
         const QList<SampleRecord> &samples = piece.ts->samples;
         const std::int64_t srcScale = piece.ts->mediaTimescale;
         // The frames shown in the piece, in presentation order.

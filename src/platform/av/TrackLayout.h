@@ -6,7 +6,8 @@
 // track is laid out with at most one edit, for the AAC priming, and no hidden sample:
 // - video: exactly the frames shown, each placed at its time in the composition; a stretch that
 //   starts off a key frame is re-encoded up to the next key frame (CutReencoder) and copied from
-//   there on; a gap holds the frame before it;
+//   there on; a black empty stretch is one black key frame, any other gap holds the frame
+//   before it;
 // - audio: whole AAC frames, chosen at each cut so that the sound stays within half a frame of
 //   the picture; a gap is filled with encoded silence, which gives way to the whole frame the
 //   sound before it ends in.
