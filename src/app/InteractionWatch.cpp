@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QDialog>
 #include <QEvent>
+#include <QFileDialog>
 #include <QKeyEvent>
 #include <QMenu>
 
@@ -29,7 +30,8 @@ bool InteractionWatch::asks(const QWidget *widget)
 {
     if (!widget->isWindow())
         return false;
-    if (qobject_cast<const QMenu *>(widget))
+    // A file panel blocks no window, but its answer is a question's all the same.
+    if (qobject_cast<const QMenu *>(widget) || qobject_cast<const QFileDialog *>(widget))
         return true;
     return qobject_cast<const QDialog *>(widget) && widget->isModal()
         && !qobject_cast<const review::ReviewSheet *>(widget);

@@ -13,9 +13,10 @@ class QWidget;
 
 namespace lumacast {
 
-// Holds the interaction gate as asked while any menu or modal dialog of the application is on
-// screen, whoever made it: the outline's context menu and its alerts, the menu bar's and the tray's
-// menus, the permission alerts, a file panel's own replace question, the window picker. Each runs
+// Holds the interaction gate as asked while any menu, file panel or modal dialog of the
+// application is on screen, whoever made it: the outline's context menu and its alerts, the menu
+// bar's and the tray's menus, the permission alerts, a file panel and its replace question, the
+// window picker. Each runs
 // a loop of its own or waits for the user, and a command arriving meanwhile must wait for it.
 // The review window's sheets are not questions (they stand for the tail or the export under way)
 // and are left out. A hot key's chord pressed in one of them goes nowhere: a menu would take its

@@ -13,8 +13,12 @@ ManagerShellCommands::ManagerShellCommands(AppStateManager &manager)
 
 void ManagerShellCommands::startTask(std::function<QCoro::Task<>(AppStateManager &)> operation)
 {
+    if (!m_manager)
+        return;
+    // At once: a command that waited its turn at the interaction gate begins in that turn, or
+    // what waited behind it would go first. Menus and the status panel call after their click.
     QPointer<AppStateManager> manager = m_manager;
-    startMainThreadTask(manager, [manager, operation = std::move(operation)]() -> QCoro::Task<> {
+    startTaskNow([manager, operation = std::move(operation)]() -> QCoro::Task<> {
         if (manager)
             co_await operation(*manager);
     });

@@ -14,8 +14,8 @@ namespace lumacast {
 
 // The state manager's operations that the tray menu, the application menus, the status panel
 // and the settings window call, gathered in one place. `ManagerShellCommands` implements it on
-// the AppStateManager. Main thread only. The asynchronous ones start their own work on the
-// event loop and return at once; none reports failure to the caller (the manager shows its
+// the AppStateManager. Main thread only. The asynchronous ones start their work at once and
+// return at its first wait; none reports failure to the caller (the manager shows its
 // own alerts and log lines).
 class ShellCommands {
 public:

@@ -63,4 +63,9 @@ QCoro::Task<> runDroppingErrors(std::function<QCoro::Task<>()> work)
 }
 } // namespace detail
 
+void startTaskNow(std::function<QCoro::Task<>()> work)
+{
+    detail::runDroppingErrors(std::move(work)); // runs on by itself; its frame frees itself
+}
+
 } // namespace lumacast

@@ -120,6 +120,11 @@ namespace detail {
 QCoro::Task<> runDroppingErrors(std::function<QCoro::Task<>()> work);
 } // namespace detail
 
+// Starts an asynchronous operation at once, as a task of its own on the calling (main) thread:
+// it runs up to its first suspension before this returns. Neither kept nor cancelled; an
+// exception it throws is dropped, as with startMainThreadTask.
+void startTaskNow(std::function<QCoro::Task<>()> work);
+
 // Starts an asynchronous operation as a task of its own on the main thread, posted like
 // postToMainThread and dropped the same way when `receiver` is gone by then. The task is neither
 // kept nor cancelled and an exception it throws is dropped: the operations started this way (the
