@@ -209,9 +209,11 @@ run_fuzzers() {
 }
 
 # The test programs of the layers that read and write files, built with AddressSanitizer and
-# UndefinedBehaviorSanitizer and run in the rig: any finding fails the test command. The rest of
-# the suite runs only in the normal build, to keep the test command within CI's time.
-sanitized_tests=(lumacast_model_tests lumacast_store_tests lumacast_platform_av_tests lumacast_media_tests)
+# UndefinedBehaviorSanitizer and run in the rig: any finding fails the test command. The hand-over
+# tests drive the program of their build, so here a sanitized one, whose findings fail them too.
+# The rest of the suite runs only in the normal build, to keep the test command within CI's time.
+sanitized_tests=(lumacast_model_tests lumacast_store_tests lumacast_platform_av_tests lumacast_media_tests
+                 lumacast_handover_tests)
 
 run_sanitized() {
   local flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"

@@ -1,9 +1,9 @@
 #include "StateManagerDoubles.h"
 
-#include "capture/TakeWriter.h"
 #include "control/UnfinishedTakes.h"
 #include "platform/av/TakeJournal.h"
 #include "platform/av/TakeRecovery.h"
+#include "support/SmallTake.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,6 +16,7 @@
 
 using namespace lumacast;
 using lumacast::testing::ManagerHarness;
+using lumacast::testing::recordSmallTake;
 
 namespace {
 
@@ -24,27 +25,6 @@ void setModified(const QString &path, const QDateTime &when)
     QFile file(path);
     ASSERT_TRUE(file.open(QIODevice::ReadWrite));
     ASSERT_TRUE(file.setFileTime(when, QFileDevice::FileModificationTime));
-}
-
-// A second of a small take; unfinished (as a crash leaves it) unless `finish`.
-void recordTake(const QString &path, const QByteArray &note, bool finish)
-{
-    TakeWriter writer(path);
-    writer.journalNote = note;
-    writer.setUp(96, 64, 48000, 1, false);
-    std::vector<uint8_t> pixels(96 * 64 * 4, 90);
-    std::vector<float> sound(480, 0.1f);
-    for (int i = 0; i < 30; ++i) {
-        pixels[i * 4] = 255;
-        writer.appendVideo({pixels.data(), 96, 64, 96 * 4, SampleTime::make(1000 + i, 30)});
-        for (int k = 0; k < 4; ++k)
-            writer.appendMicAudio({sound.data(), 400, AudioBuffer::Format::float32, 48000, 1,
-                                   SampleTime::make((1000 * 1600) + (i * 4 + k) * 400, 48000)});
-        std::this_thread::sleep_for(std::chrono::milliseconds(4));
-    }
-    if (finish) {
-        ASSERT_TRUE(writer.finish());
-    }
 }
 
 const Take *findTake(const Session &session, const QString &filename, qsizetype *sceneIndex = nullptr)
@@ -68,13 +48,13 @@ TEST(UnfinishedTakesTest, OpeningFilesBackWhatACrashCutOffAndLeavesWhatItCannotR
     session.currentSceneIndex = 1;
     QDir takes(h.takesFolder());
     // A take movie older than the manifest was filed once (a deleted take's, kept for undo).
-    recordTake(takes.filePath("deleted.mov"), {}, true);
+    recordSmallTake(takes.filePath("deleted.mov"), {}, true);
     setModified(takes.filePath("deleted.mov"), QDateTime::currentDateTime().addSecs(-60));
     h.store->writeManifest(session);
     // Cut off while recorded for the first scene; finished just before the crash but never filed;
     // a journal that is not one; a tail being recorded (it keeps no journal).
-    recordTake(takes.filePath("cut.mov"), UnfinishedTakes::journalNote(session, session.scenes[0].id), false);
-    recordTake(takes.filePath("ended.mov"), {}, true);
+    recordSmallTake(takes.filePath("cut.mov"), UnfinishedTakes::journalNote(session, session.scenes[0].id), false);
+    recordSmallTake(takes.filePath("ended.mov"), {}, true);
     setModified(takes.filePath("ended.mov"), QDateTime::currentDateTime().addSecs(5));
     h.writeTakeFile("garbled.mov", 5000);
     h.writeTakeFile("garbled.mov.journal", 100);

@@ -1,6 +1,6 @@
 // The X server dies in the middle of a take: the shipped program must finish and file the take
 // before it goes, as it does for a quit.
-#include "AppDriver.h"
+#include "support/AppDriver.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // The whole road through the shipped program, driven from outside: keys and clicks through
 // XTest, windows found on the X server, files read from the temporary home folder.
-#include "AppDriver.h"
+#include "support/AppDriver.h"
 
 #include <gtest/gtest.h>
 
@@ -146,18 +146,7 @@ protected:
         SCOPED_TRACE(name.toStdString());
         body();
         if (HasFailure()) {
-            driver->screenshot(QStringLiteral("failed-") + name);
-            QFile log(outputFolder() + QStringLiteral("/app.log"));
-            if (log.open(QIODevice::WriteOnly))
-                log.write(driver->logText().toUtf8());
-            if (const AccessibilityTree *tree = driver->running() ? driver->accessibility() : nullptr) {
-                QFile widgets(outputFolder() + QStringLiteral("/accessibility.txt"));
-                if (widgets.open(QIODevice::WriteOnly))
-                    widgets.write(tree->dump().toUtf8());
-            }
-            QFile stack(outputFolder() + QStringLiteral("/stack.txt"));
-            if (stack.open(QIODevice::WriteOnly))
-                stack.write(driver->mainThreadStack().toUtf8());
+            driver->keepEvidence(QStringLiteral("failed-") + name);
             ADD_FAILURE() << "the road stopped at " << name.toStdString()
                           << "; screenshot, app.log and accessibility.txt in "
                           << outputFolder().toStdString();
@@ -201,22 +190,10 @@ protected:
         answerAlert(picture, QStringLiteral("Escape"), timeout);
     }
 
-    // Waits for an alert (a window titled Lumacast, larger than the tray icon, smaller than the
-    // screen), keeps a picture of it and answers it with `key`.
+    // Waits for an alert, keeps a picture of it and answers it with `key`.
     void answerAlert(const QString &picture, const QString &key, std::chrono::milliseconds timeout)
     {
-        std::optional<qulonglong> alert;
-        AppDriver::waitUntil(
-            [&] {
-                for (const qulonglong window : driver->appWindows()) {
-                    const auto rect = driver->geometry(window);
-                    if (driver->windowName(window) == QLatin1String("Lumacast") && rect && rect->width() > 64
-                        && rect->width() < 1920)
-                        alert = window;
-                }
-                return alert.has_value();
-            },
-            timeout);
+        const std::optional<qulonglong> alert = driver->waitForAlert(timeout);
         ASSERT_TRUE(alert) << "no alert; windows: " << windowList();
         QThread::msleep(500);
         driver->screenshot(picture, driver->geometry(*alert));
@@ -563,18 +540,8 @@ protected:
     // Opens the review window's File menu and clicks `item` in it.
     void chooseFileMenuItem(const QString &item)
     {
-        const AccessibilityTree *tree = driver->accessibility();
-        ASSERT_TRUE(tree) << "the program is not on the accessibility bus";
-        const auto bar = tree->waitFor(QStringLiteral("menu bar"), QString(), 5s);
-        ASSERT_TRUE(bar) << "no menu bar";
-        const auto file = tree->find(QStringLiteral("menu item"), QStringLiteral("File"), bar);
-        ASSERT_TRUE(file) << "no File menu";
-        ASSERT_TRUE(driver->openPopup(file->extents.center())) << "the File menu did not open; windows: " << windowList();
-        // Looked for under the menu bar, which stays, rather than under its File item, which the
-        // program rebuilds on state changes. Only the open menu is on screen.
-        const auto entry = tree->waitFor(QStringLiteral("menu item"), item, 5s, bar);
-        ASSERT_TRUE(entry) << "no item \"" << item.toStdString() << "\" in the File menu";
-        driver->click(entry->extents.center());
+        ASSERT_TRUE(driver->chooseMenuItem(QStringLiteral("File"), item))
+            << "could not choose File ▸ " << item.toStdString() << "; windows: " << windowList();
     }
 
     void recoveryAfterKill()

@@ -1,4 +1,4 @@
-#include "AppDriver.h"
+#include "support/AppDriver.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -61,14 +61,14 @@ AppDriver::~AppDriver()
     stop(m_bus);
 }
 
-QString AppDriver::missingTools()
+QString AppDriver::missingTools(const QStringList &tools)
 {
     if (qEnvironmentVariableIsEmpty("DISPLAY"))
         return QStringLiteral("no X display");
     QStringList missing;
-    for (const char *tool : {"xdotool", "openbox", "trayer", "ffmpeg", "ffprobe", "xmllint", "dbus-daemon"})
-        if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
-            missing << QString::fromLatin1(tool);
+    for (const QString &tool : tools)
+        if (QStandardPaths::findExecutable(tool).isEmpty())
+            missing << tool;
     if (!QFile::exists(QStringLiteral("/usr/share/dbus-1/services/org.a11y.Bus.service")))
         missing << QStringLiteral("at-spi2-core");
     if (!QFile::exists(QString::fromLatin1(kProgram)))
@@ -92,14 +92,25 @@ QProcessEnvironment AppDriver::environment() const
         env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), m_busAddress);
     env.insert(QStringLiteral("QT_LINUX_ACCESSIBILITY_ALWAYS_ON"), QStringLiteral("1"));
     env.remove(QStringLiteral("AT_SPI_BUS_ADDRESS"));
+    // A program built with AddressSanitizer: Qt's allocations kept for the process's lifetime are
+    // no leaks, and would fail every exit.
+    const QString sanitizer = env.value(QStringLiteral("ASAN_OPTIONS"));
+    env.insert(QStringLiteral("ASAN_OPTIONS"),
+               (sanitizer.isEmpty() ? QString() : sanitizer + QLatin1Char(':')) + QStringLiteral("detect_leaks=0"));
     env.remove(QStringLiteral("XCTestConfigurationFilePath"));
     return env;
 }
 
-bool AppDriver::startRig()
+bool AppDriver::startRig(const QString &sessionBus)
 {
     if (!m_home.isValid())
         return false;
+    // Keys go where the pointer is, so no window left focused by an earlier test eats them.
+    run(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QStringLiteral("960"), QStringLiteral("700")});
+    if (!sessionBus.isEmpty()) {
+        m_busAddress = sessionBus;
+        return startWindowManager();
+    }
     m_bus = std::make_unique<QProcess>();
     m_bus->setProcessEnvironment(environment());
     m_bus->setStandardErrorFile(m_output + QStringLiteral("/dbus.log"), QIODevice::Append);
@@ -110,8 +121,6 @@ bool AppDriver::startRig()
     m_busAddress = QString::fromUtf8(m_bus->readLine()).trimmed();
     if (m_busAddress.isEmpty())
         return false;
-    // Keys go where the pointer is, so no window left focused by an earlier test eats them.
-    run(QStringLiteral("xdotool"), {QStringLiteral("mousemove"), QStringLiteral("960"), QStringLiteral("700")});
     m_tray = std::make_unique<QProcess>();
     m_tray->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_tray->start(QStringLiteral("trayer"),
@@ -125,13 +134,17 @@ bool AppDriver::startRig()
                    QStringLiteral("lavfi"), QStringLiteral("-i"), QStringLiteral("sine=f=440"), QStringLiteral("-f"),
                    QStringLiteral("pulse"), QStringLiteral("-device"), QStringLiteral("micfeed"),
                    QStringLiteral("lumacast-road-tone")});
-    if (!m_tray->waitForStarted() || !m_tone->waitForStarted()
-        || !waitUntil([this] { return findWindow(QStringLiteral("^panel$")).has_value(); }, std::chrono::seconds(10)))
-        return false;
+    return m_tray->waitForStarted() && m_tone->waitForStarted()
+        && waitUntil([this] { return findWindow(QStringLiteral("^panel$")).has_value(); }, std::chrono::seconds(10))
+        && startWindowManager();
+}
+
+bool AppDriver::startWindowManager()
+{
     // A window manager, as on a desktop: minimizing for a take and bringing the window back
-    // afterwards are real only under one. Started once the tray holds its connection: an X
-    // server started without -noreset resets when its last client leaves, and a client that
-    // connects meanwhile is refused.
+    // afterwards are real only under one. Started once a tray (trayer, or the caller's) holds its
+    // connection: an X server started without -noreset resets when its last client leaves, and a
+    // client that connects meanwhile is refused.
     m_windowManagerDisplay = qEnvironmentVariable("DISPLAY");
     m_rootPropertiesBefore = rootPropertyNames(m_windowManagerDisplay);
     m_windowManager = std::make_unique<QProcess>();
@@ -145,18 +158,37 @@ bool AppDriver::startRig()
     return m_windowManager->waitForStarted() && waitUntil(managing, std::chrono::seconds(10));
 }
 
-bool AppDriver::launch()
+void AppDriver::start(QProcess &process, const QStringList &arguments) const
+{
+    process.setProcessEnvironment(environment());
+    process.setStandardOutputFile(m_output + QStringLiteral("/lumacast.out"), QIODevice::Append);
+    process.setStandardErrorFile(m_output + QStringLiteral("/lumacast.out"), QIODevice::Append);
+    process.start(QString::fromLatin1(kProgram), arguments);
+}
+
+bool AppDriver::launch(const QStringList &arguments)
 {
     m_accessibility.reset();
     m_accessibilityTried = false;
     stop(m_app);
     m_app = std::make_unique<QProcess>();
-    m_app->setProcessEnvironment(environment());
-    m_app->setStandardOutputFile(m_output + QStringLiteral("/lumacast.out"), QIODevice::Append);
-    m_app->setStandardErrorFile(m_output + QStringLiteral("/lumacast.out"), QIODevice::Append);
-    m_app->start(QString::fromLatin1(kProgram), {});
-    return m_app->waitForStarted()
-           && waitUntil([this] { return trayIcon().has_value(); }, std::chrono::seconds(15));
+    start(*m_app, arguments);
+    const auto ready = [this] {
+        return m_tray ? trayIcon().has_value() : logText().contains(QStringLiteral("[app] init — ready"));
+    };
+    return m_app->waitForStarted() && waitUntil(ready, std::chrono::seconds(30));
+}
+
+int AppDriver::launchAgain(const QStringList &arguments, std::chrono::milliseconds timeout)
+{
+    QProcess second;
+    start(second, arguments);
+    if (!second.waitForFinished(int(timeout.count()))) {
+        second.kill();
+        second.waitForFinished(3000);
+        return -1;
+    }
+    return second.exitStatus() == QProcess::NormalExit ? second.exitCode() : -1;
 }
 
 bool AppDriver::running() const
@@ -167,12 +199,36 @@ bool AppDriver::running() const
     return m_app && m_app->state() != QProcess::NotRunning;
 }
 
+QString AppDriver::exitState() const
+{
+    if (!m_app || running())
+        return m_app ? QStringLiteral("running") : QStringLiteral("not launched");
+    if (m_app->exitStatus() == QProcess::CrashExit)
+        return QStringLiteral("crashed");
+    return QStringLiteral("exited with status %1").arg(m_app->exitCode());
+}
+
 bool AppDriver::quit()
 {
     if (!running())
         return false;
     ::kill(static_cast<pid_t>(m_app->processId()), SIGTERM);
-    return m_app->waitForFinished(20000) && m_app->exitStatus() == QProcess::NormalExit;
+    return m_app->waitForFinished(20000) && m_app->exitStatus() == QProcess::NormalExit && m_app->exitCode() == 0;
+}
+
+QString AppDriver::programOutput() const
+{
+    QFile file(m_output + QStringLiteral("/lumacast.out"));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+QString AppDriver::sanitizerReport() const
+{
+    const QString out = programOutput();
+    static const QRegularExpression report(
+        QStringLiteral("ERROR: AddressSanitizer|runtime error:|UndefinedBehaviorSanitizer"));
+    const qsizetype at = out.indexOf(report);
+    return at < 0 ? QString() : out.mid(out.lastIndexOf(QLatin1Char('\n'), at) + 1, 8000);
 }
 
 QString AppDriver::mainThreadStack() const
@@ -250,6 +306,24 @@ bool AppDriver::openPopup(QPoint point)
     return false;
 }
 
+bool AppDriver::chooseMenuItem(const QString &menu, const QString &item)
+{
+    const AccessibilityTree *tree = accessibility();
+    if (!tree)
+        return false;
+    const auto bar = tree->waitFor(QStringLiteral("menu bar"), QString(), std::chrono::seconds(5));
+    const auto title = bar ? tree->find(QStringLiteral("menu item"), menu, bar) : std::nullopt;
+    if (!title || !openPopup(title->extents.center()))
+        return false;
+    // Looked for under the menu bar, which stays, rather than under its menu's item, which the
+    // program rebuilds on state changes. Only the open menu is on screen.
+    const auto entry = tree->waitFor(QStringLiteral("menu item"), item, std::chrono::seconds(5), bar);
+    if (!entry)
+        return false;
+    click(entry->extents.center());
+    return true;
+}
+
 void AppDriver::type(const QString &text)
 {
     run(QStringLiteral("xdotool"), {QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("20"), text});
@@ -314,6 +388,24 @@ QString AppDriver::windowName(qulonglong window) const
     return run(QStringLiteral("xdotool"), {QStringLiteral("getwindowname"), QString::number(window)}).trimmed();
 }
 
+QList<qulonglong> AppDriver::alerts() const
+{
+    QList<qulonglong> found;
+    for (const qulonglong window : appWindows()) {
+        const auto rect = geometry(window);
+        if (windowName(window) == QLatin1String("Lumacast") && rect && rect->width() > 64 && rect->width() < 1920)
+            found << window;
+    }
+    return found;
+}
+
+std::optional<qulonglong> AppDriver::waitForAlert(std::chrono::milliseconds timeout) const
+{
+    QList<qulonglong> found;
+    waitUntil([&] { return !(found = alerts()).isEmpty(); }, timeout);
+    return found.isEmpty() ? std::nullopt : std::optional(found.last());
+}
+
 std::optional<qulonglong> AppDriver::findWindow(const QString &namePattern) const
 {
     // Names are matched here rather than by xdotool's own pattern, which missed windows whose
@@ -375,6 +467,20 @@ QString AppDriver::screenshot(const QString &name, std::optional<QRect> area) co
          QStringLiteral("%1+%2,%3").arg(display).arg(rect.x()).arg(rect.y()), QStringLiteral("-frames:v"),
          QStringLiteral("1"), path});
     return path;
+}
+
+void AppDriver::keepEvidence(const QString &name)
+{
+    screenshot(name);
+    const auto write = [this](const QString &file, const QString &text) {
+        QFile out(m_output + QLatin1Char('/') + file);
+        if (out.open(QIODevice::WriteOnly))
+            out.write(text.toUtf8());
+    };
+    write(QStringLiteral("app.log"), logText());
+    if (const AccessibilityTree *tree = running() ? accessibility() : nullptr)
+        write(QStringLiteral("accessibility.txt"), tree->dump());
+    write(QStringLiteral("stack.txt"), mainThreadStack());
 }
 
 QString AppDriver::logText() const

@@ -1,4 +1,4 @@
-#include "AccessibilityTree.h"
+#include "support/AccessibilityTree.h"
 
 #include <QDBusArgument>
 #include <QDBusConnectionInterface>
