@@ -541,6 +541,7 @@ TEST_F(HandOver, TheOutlinesInteractionsHoldAHandOver)
             }
             const qsizetype mark = driver->logText().size();
             handOverWhileUp(other);
+            pressEndTakeKey();
             switch (row.interaction) {
             case Interaction::alert:
                 pressButton(QStringLiteral("OK"));
@@ -553,6 +554,7 @@ TEST_F(HandOver, TheOutlinesInteractionsHoldAHandOver)
                 break;
             }
             expectOpened({other}, mark);
+            expectNoTakeStarted(mark);
             EXPECT_EQ(takesPerScene(driver->manifest(base.path)), row.takesAfter)
                 << "the saved recording's takes per scene";
             EXPECT_EQ(takesPerScene(driver->manifest(other.path)), QList<int>{1});
@@ -601,6 +603,7 @@ TEST_F(HandOver, AFilePanelsAnswerComesBeforeAHandOver)
                     ASSERT_TRUE(driver->waitForNewWindow(before, 10s)) << "no panel";
                     QThread::msleep(500);
                     handOverWhileUp(other);
+                    pressEndTakeKey();
                 },
                 chosen.path);
             ASSERT_TRUE(answered) << "the panel did not take " << chosen.path.toStdString();
@@ -616,6 +619,7 @@ TEST_F(HandOver, AFilePanelsAnswerComesBeforeAHandOver)
                 expectOpened({chosen, other}, mark);
             }
             expectLastOpened(other);
+            expectNoTakeStarted(mark);
             expectSurvivedWithPackagesWhole();
         });
     }
