@@ -3,6 +3,8 @@
 #include "capture/CaptureTargetPicker.h"
 #include "control/AppState.h"
 
+#include <QCoreApplication>
+
 #include <gtest/gtest.h>
 
 namespace lumacast {

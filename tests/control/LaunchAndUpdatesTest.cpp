@@ -126,16 +126,18 @@ TEST(LaunchTest, ServicesOnAndOff)
         for (const AlertRequest &alert : h.alerts->shown)
             alerts << alert.message;
         EXPECT_EQ(alerts, row.alerts) << row.name;
-        if (row.corrupt == 3)
+        if (row.corrupt == 3) {
             EXPECT_EQ(h.alerts->shown[0].informativeText,
                       "3 recording(s) could not be recovered because their manifest is corrupt. Check "
                       "~/.cache/Lumacast/Sessions/ for the raw .mov files.")
                 << row.name;
-        if (row.recovered == 2)
+        }
+        if (row.recovered == 2) {
             EXPECT_EQ(h.alerts->shown.back().informativeText,
                       "Lumacast stopped before 2 recordings were saved. Resume or discard them from File ▸ Recover "
                       "Recording.")
                 << row.name;
+        }
         for (const QString &folder : std::as_const(leftFolders))
             QDir(folder).removeRecursively();
     }

@@ -524,8 +524,9 @@ TEST(SceneOutlineView, AccentsReadOnEveryRowBackground)
                 const QColor background = palette.color(selected ? QPalette::Highlight : QPalette::Base);
                 EXPECT_GE(SceneTreeCellDelegate::contrastRatio(colour, background),
                           SceneTreeCellDelegate::minimumContrast);
-                if (colour.hslSaturation() > 0)
+                if (colour.hslSaturation() > 0) {
                     EXPECT_NEAR(colour.hslHue(), hue, 4);
+                }
             }
         }
     }
