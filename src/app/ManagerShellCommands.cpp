@@ -49,7 +49,6 @@ void ManagerShellCommands::guardedNewSession() { startTask([](AppStateManager &m
 void ManagerShellCommands::guardedOpenSession() { if (m_manager) m_manager->guardedOpenSession(); }
 void ManagerShellCommands::guardedOpen(const QString &path) { if (m_manager) m_manager->guardedOpen(path); }
 void ManagerShellCommands::guardedResumeSession(const Session &session) { if (m_manager) m_manager->guardedResumeSession(session); }
-void ManagerShellCommands::resumeSession(const Session &session) { if (m_manager) m_manager->resumeSession(session); }
 void ManagerShellCommands::discardRecoveredSessions() { if (m_manager) m_manager->discardRecoveredSessions(); }
 
 void ManagerShellCommands::saveIfPackaged()

@@ -35,7 +35,6 @@ public:
     void guardedOpenSession() override;
     void guardedOpen(const QString &packagePath) override;
     void guardedResumeSession(const Session &session) override;
-    void resumeSession(const Session &session) override;
     void discardRecoveredSessions() override;
     void saveIfPackaged() override;
     void presentSavePanel() override;

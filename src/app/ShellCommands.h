@@ -44,7 +44,6 @@ public:
     virtual void guardedOpenSession() = 0;
     virtual void guardedOpen(const QString &packagePath) = 0;
     virtual void guardedResumeSession(const Session &session) = 0;
-    virtual void resumeSession(const Session &session) = 0;
     virtual void discardRecoveredSessions() = 0;
     virtual void saveIfPackaged() = 0;
     virtual void presentSavePanel() = 0;

@@ -63,7 +63,6 @@ public:
     bool isAsking() const { return m_asking > 0; }
     // Nothing holds the gate and no command waits before the one that would run now.
     bool isOpen() const;
-    qsizetype waitingCount() const { return qsizetype(m_waiting.size()); }
 
     // Runs `command` now when the gate is open; otherwise it waits its turn, and `commandWaits`
     // says so. True when it ran now.

@@ -36,7 +36,6 @@ public:
     void guardedOpenSession() override { calls << "guardedOpenSession"; }
     void guardedOpen(const QString &path) override { calls << "guardedOpen " + path; }
     void guardedResumeSession(const Session &s) override { calls << QStringLiteral("guardedResumeSession %1").arg(s.scenes.size()); }
-    void resumeSession(const Session &s) override { calls << QStringLiteral("resumeSession %1").arg(s.scenes.size()); }
     void discardRecoveredSessions() override { calls << "discardRecoveredSessions"; }
     void saveIfPackaged() override { calls << "saveIfPackaged"; }
     void presentSavePanel() override { calls << "presentSavePanel"; }
