@@ -3,6 +3,7 @@
 #include "app/SingleInstance.h"
 #include "capture/CameraCapture.h"
 #include "control/AppStateManager.h"
+#include "platform/av/ProcessEnd.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -65,9 +66,8 @@ QStringList documentArguments(const QStringList &arguments)
     return paths;
 }
 
-} // namespace
-
-int main(int argc, char **argv)
+// Everything of the program lives in here, so that it is gone before the process ends.
+int run(int argc, char **argv)
 {
     // Capture, overlays and global shortcuts speak X11: in a Wayland session run on XWayland
     // unless the user chose a platform.
@@ -101,4 +101,11 @@ int main(int argc, char **argv)
     const int code = QApplication::exec();
     g_app = nullptr;
     return code;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    lumacast::ProcessEnd::leave(run(argc, argv));
 }

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QProcess>
@@ -20,7 +21,9 @@ namespace {
 
 // An X server of the test's own, which the test kills; the program under test runs on it. Its
 // number is taken far above the ones rigs pick, and it counts as started only while it runs and
-// its socket is there (rigs of other programs may start servers at the same moment).
+// its socket is there (rigs of other programs may start servers at the same moment). Without
+// -noreset it would reset when the rig's first short-lived client (xdotool) leaves, refusing the
+// tray that connects meanwhile.
 class OwnDisplay {
 public:
     OwnDisplay()
@@ -31,7 +34,8 @@ public:
                 continue;
             m_server.start(QStringLiteral("Xvfb"), {QStringLiteral(":%1").arg(number), QStringLiteral("-screen"),
                                                      QStringLiteral("0"), QStringLiteral("1280x800x24"),
-                                                     QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+                                                     QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                                                     QStringLiteral("-noreset")});
             if (!m_server.waitForStarted())
                 return;
             const bool up = AppDriver::waitUntil(
@@ -40,6 +44,7 @@ public:
                         && QFileInfo::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number));
                 },
                 5s);
+            m_number = number;
             if (up && !m_server.waitForFinished(500))
                 m_name = QStringLiteral(":%1").arg(number);
             else
@@ -54,11 +59,15 @@ public:
             return;
         ::kill(pid_t(m_server.processId()), SIGKILL);
         m_server.waitForFinished(5000);
+        // A killed server leaves its lock and socket behind for every later run to step around.
+        QFile::remove(QStringLiteral("/tmp/.X%1-lock").arg(m_number));
+        QFile::remove(QStringLiteral("/tmp/.X11-unix/X%1").arg(m_number));
     }
 
 private:
     QProcess m_server;
     QString m_name;
+    int m_number = 0;
 };
 
 } // namespace

@@ -571,7 +571,7 @@ TEST_F(X11Capture, LosingTheServerIsReportedOnceAndEndsTheCapture)
         ASSERT_TRUE(displayFile.open());
         server.setProgram(QStringLiteral("sh"));
         server.setArguments({QStringLiteral("-c"),
-                             QStringLiteral("exec Xvfb -displayfd 3 -screen 0 320x240x24 -nolisten tcp 3>\"%1\"")
+                             QStringLiteral("exec Xvfb -displayfd 3 -screen 0 320x240x24 -nolisten tcp -noreset 3>\"%1\"")
                                  .arg(displayFile.fileName())});
         server.start();
         ASSERT_TRUE(server.waitForStarted());
