@@ -136,6 +136,7 @@ QCoro::Task<int> record(Options o)
     if (o.countdown > 0) {
         // As the application's countdown does, this gives the prepared microphone time to wake.
         QTimer countdown;
+        countdown.setTimerType(Qt::PreciseTimer);
         countdown.setSingleShot(true);
         countdown.start(int(o.countdown * 1000));
         co_await countdown;
@@ -175,11 +176,14 @@ QCoro::Task<int> record(Options o)
         co_return 1;
     }
     wall.start();
+    // Qt's default timers of two seconds and more may fire up to a twentieth early: a 6.5 s take
+    // would end at 6.2 s, and the tests read the take's length and its pauses against these.
     for (const auto &[from, to] : o.pauses) {
-        QTimer::singleShot(int(from * 1000), &recorder, [&recorder] { recorder.pause(); });
-        QTimer::singleShot(int(to * 1000), &recorder, [&recorder] { recorder.resume(); });
+        QTimer::singleShot(int(from * 1000), Qt::PreciseTimer, &recorder, [&recorder] { recorder.pause(); });
+        QTimer::singleShot(int(to * 1000), Qt::PreciseTimer, &recorder, [&recorder] { recorder.resume(); });
     }
     QTimer done;
+    done.setTimerType(Qt::PreciseTimer);
     done.setSingleShot(true);
     done.start(int(o.seconds * 1000));
     while (done.isActive() && streamError.isEmpty() && !interruptedBy) {

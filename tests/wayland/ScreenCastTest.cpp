@@ -682,7 +682,7 @@ TEST_F(OwnCast, PointerIsDrawnHiddenWhileItRestsAndShownAgainWhenItMoves)
     const std::vector<double> times = frameTimes(path);
     ASSERT_GT(at.size(), 20u);
     ASSERT_EQ(times.size(), at.size());
-    EXPECT_GT(times.back(), 6.0) << "the take ends early";
+    EXPECT_GT(times.back(), 6.0) << "the take ends early: " << QJsonDocument(take.report).toJson().constData();
     const auto timeOf = [&](std::vector<int>::const_iterator i) { return times[size_t(i - at.cbegin())]; };
     EXPECT_EQ(std::count(at.begin(), at.end(), -2), 0) << "a frame with part of a pointer";
     // Shown and moving, shown at rest, hidden, shown and moving again: in that order, once each.
