@@ -4,6 +4,7 @@
 
 #include <climits>
 #include <cmath>
+#include <optional>
 
 namespace lumacast {
 
@@ -56,19 +57,17 @@ public:
         QStringList videoItems;
         QStringList firstAudioItems;
         QStringList secondAudioItems;
-        double offset = 0;
-        double total = 0;
+        const timeline_export::TimelineFrames layout = timeline_export::timelineFrames(
+            m_clips, [this](double seconds) { return frames(seconds); });
         for (qsizetype i = 0; i < m_clips.size(); ++i) {
             const Clip &clip = m_clips[i];
-            const Times times = timesOf(clip, offset);
+            const timeline_export::ClipFrames &times = layout.clips[i];
             const int n = int(i + 1);
             const QString links = linkBlocks(clip, n);
             videoItems.append(videoItem(clip, n, times, links));
             firstAudioItems.append(audioItem(clip, n, times, links, 1));
             if (clip.audioTrackChannels.size() >= 2)
                 secondAudioItems.append(audioItem(clip, n, times, links, 2));
-            offset += clip.trimmedDuration;
-            total += clip.trimmedDuration;
         }
 
         QStringList lines;
@@ -77,7 +76,7 @@ public:
               << QStringLiteral("<xmeml version=\"5\">")
               << indent(4) + startTag("sequence", QStringLiteral("sequence-1"))
               << indent(8) + element("name", escapeXML(m_name))
-              << indent(8) + element("duration", frames(total))
+              << indent(8) + element("duration", layout.total)
               << indent(8) + m_rateBlock
               << indent(8) + QStringLiteral("<media>")
               << indent(12) + QStringLiteral("<video>")
@@ -108,22 +107,11 @@ public:
     }
 
 private:
-    struct Times {
-        qint64 start, end, in, out, fileDuration;
-    };
+    using Times = timeline_export::ClipFrames;
 
-    // Each value is rounded on its own from seconds, so one clip's end is the next one's start.
-    qint64 frames(double seconds) const
+    std::optional<std::int64_t> frames(double seconds) const
     {
-        if (auto count = timeline_export::roundedToInt64(seconds * m_timebase.rate))
-            return *count;
-        throw TimelineExportError::unwritableTime(seconds);
-    }
-
-    Times timesOf(const Clip &clip, double offset) const
-    {
-        return {frames(offset), frames(offset + clip.trimmedDuration), frames(clip.trimStart),
-                frames(clip.trimStart + clip.trimmedDuration), frames(clip.fullDuration)};
+        return timeline_export::roundedToInt64(seconds * m_timebase.rate);
     }
 
     static QString videoID(int n) { return QStringLiteral("clipitem-v-") + QString::number(n); }
@@ -163,10 +151,10 @@ private:
               << indent(16) + element("name", escapeXML(clip.name))
               << indent(16) + element("masterclipid", QStringLiteral("masterclip-") + QString::number(n))
               << indent(16) + m_rateBlock
-              << indent(16) + element("start", times.start)
-              << indent(16) + element("end", times.end)
+              << indent(16) + element("start", times.offset)
+              << indent(16) + element("end", times.end())
               << indent(16) + element("in", times.in)
-              << indent(16) + element("out", times.out);
+              << indent(16) + element("out", times.out());
         return lines;
     }
 
@@ -181,7 +169,7 @@ private:
               << indent(20) + element("name", escapeXML(clip.filename))
               << indent(20) + element("pathurl", escapeXML(timeline_export::fileURLText(clip.copiedURL)))
               << indent(20) + m_rateBlock
-              << indent(20) + element("duration", times.fileDuration)
+              << indent(20) + element("duration", times.sourceLength)
               << indent(20) + QStringLiteral("<media>")
               << indent(24) + QStringLiteral("<video>")
               << indent(28)

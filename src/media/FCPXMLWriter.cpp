@@ -1,6 +1,7 @@
 #include "media/FCPXMLWriter.h"
 
 #include <cmath>
+#include <optional>
 
 namespace lumacast {
 
@@ -26,11 +27,26 @@ QString indent(int spaces)
     return QString(spaces, QLatin1Char(' '));
 }
 
-QString timeText(double seconds, const FCPXMLFrameDuration &frame)
+std::optional<std::int64_t> frameCount(double seconds, std::int64_t num, std::int64_t den)
 {
-    if (auto text = fcpxmlTime(seconds, frame.num, frame.den))
+    if (num <= 0 || den <= 0)
+        return std::nullopt;
+    return timeline_export::roundedToInt64(seconds * double(den) / double(num));
+}
+
+std::optional<QString> framesText(std::int64_t frames, std::int64_t num, std::int64_t den)
+{
+    std::int64_t units = 0;
+    if (__builtin_mul_overflow(frames, num, &units))
+        return std::nullopt;
+    return QString::number(units) + QLatin1Char('/') + QString::number(den) + QLatin1Char('s');
+}
+
+QString timeText(std::int64_t frames, const FCPXMLFrameDuration &frame)
+{
+    if (auto text = framesText(frames, frame.num, frame.den))
         return *text;
-    throw TimelineExportError::unwritableTime(seconds);
+    throw TimelineExportError::unwritableTime(double(frames) * double(frame.num) / double(frame.den));
 }
 
 int channelSum(const Clip &clip)
@@ -57,15 +73,10 @@ FCPXMLFrameDuration fcpxmlFrameDuration(double fps)
 
 std::optional<QString> fcpxmlTime(double seconds, std::int64_t num, std::int64_t den)
 {
-    if (num <= 0 || den <= 0)
-        return std::nullopt;
-    const auto frames = timeline_export::roundedToInt64(seconds * double(den) / double(num));
+    const auto frames = frameCount(seconds, num, den);
     if (!frames)
         return std::nullopt;
-    std::int64_t units = 0;
-    if (__builtin_mul_overflow(*frames, num, &units))
-        return std::nullopt;
-    return QString::number(units) + QLatin1Char('/') + QString::number(den) + QLatin1Char('s');
+    return framesText(*frames, num, den);
 }
 
 QString fcpxmlFormatID(int width, int height, std::map<QString, QString> &formatTable,
@@ -108,10 +119,11 @@ QString buildFCPXML(const QList<Clip> &clips, const QString &name)
     QStringList formatLines;
     QStringList assetLines;
     QStringList clipLines;
-    double offset = 0;
-    double total = 0;
+    const timeline_export::TimelineFrames layout = timeline_export::timelineFrames(
+        clips, [&frame](double seconds) { return frameCount(seconds, frame.num, frame.den); });
     for (qsizetype i = 0; i < clips.size(); ++i) {
         const Clip &clip = clips[i];
+        const timeline_export::ClipFrames &placed = layout.clips[i];
         const QString formatID =
             fcpxmlFormatID(clip.width, clip.height, formatTable, formatLines, frameDurationText);
         const QString assetID = QLatin1Char('a') + QString::number(i + 1);
@@ -120,7 +132,7 @@ QString buildFCPXML(const QList<Clip> &clips, const QString &name)
 
         QString asset = indent(8) + QLatin1String("<asset") + attr("id", assetID)
             + attr("name", clipName) + attr("start", QStringLiteral("0s"))
-            + attr("duration", timeText(clip.fullDuration, frame))
+            + attr("duration", timeText(placed.sourceLength, frame))
             + attr("hasVideo", QStringLiteral("1")) + attr("format", formatID);
         if (audioTracks > 0) {
             asset += attr("hasAudio", QStringLiteral("1")) + attr("audioSources", audioTracks)
@@ -137,9 +149,9 @@ QString buildFCPXML(const QList<Clip> &clips, const QString &name)
         assetLines.append(indent(8) + QLatin1String("</asset>"));
 
         QString clipLine = indent(16) + QLatin1String("<asset-clip") + attr("ref", assetID)
-            + attr("name", clipName) + attr("offset", timeText(offset, frame))
-            + attr("start", timeText(clip.trimStart, frame))
-            + attr("duration", timeText(clip.trimmedDuration, frame)) + attr("format", formatID)
+            + attr("name", clipName) + attr("offset", timeText(placed.offset, frame))
+            + attr("start", timeText(placed.in, frame))
+            + attr("duration", timeText(placed.length, frame)) + attr("format", formatID)
             + attr("tcFormat", QStringLiteral("NDF"));
         if (audioTracks < 2) {
             clipLines.append(clipLine + QLatin1String("/>"));
@@ -160,8 +172,6 @@ QString buildFCPXML(const QList<Clip> &clips, const QString &name)
                              + QLatin1String("/>"));
             clipLines.append(indent(16) + QLatin1String("</asset-clip>"));
         }
-        offset += clip.trimmedDuration;
-        total += clip.trimmedDuration;
     }
 
     const int firstRate = clips.isEmpty() ? 48000 : clips.first().audioRate;
@@ -178,7 +188,7 @@ QString buildFCPXML(const QList<Clip> &clips, const QString &name)
           << indent(8) + QStringLiteral("<event") + attr("name", escapedName) + QLatin1Char('>')
           << indent(12) + QStringLiteral("<project") + attr("name", escapedName) + QLatin1Char('>')
           << indent(16) + QStringLiteral("<sequence") + attr("format", QStringLiteral("f1"))
-                + attr("duration", timeText(total, frame)) + attr("tcStart", QStringLiteral("0s"))
+                + attr("duration", timeText(layout.total, frame)) + attr("tcStart", QStringLiteral("0s"))
                 + attr("tcFormat", QStringLiteral("NDF"))
                 + attr("audioLayout", QStringLiteral("stereo"))
                 + attr("audioRate", fcpxmlAudioRateName(firstRate)) + QLatin1Char('>')

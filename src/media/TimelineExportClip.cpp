@@ -4,6 +4,7 @@
 
 #include <QUrl>
 
+#include <algorithm>
 #include <cmath>
 
 namespace lumacast::timeline_export {
@@ -102,6 +103,43 @@ std::optional<int> ntscTimebase(double fps)
         if (std::abs(fps - ntsc.rate) < 0.05)
             return ntsc.timebase;
     return std::nullopt;
+}
+
+namespace {
+
+std::int64_t counted(const FrameCount &frames, double seconds)
+{
+    if (auto count = frames(seconds))
+        return *count;
+    throw TimelineExportError::unwritableTime(seconds);
+}
+
+} // namespace
+
+TimelineFrames timelineFrames(const QList<Clip> &clips, const FrameCount &frames)
+{
+    TimelineFrames result;
+    // Summed in seconds and counted once per boundary, so each clip ends where the next starts.
+    double elapsed = 0;
+    std::int64_t start = 0;
+    for (const Clip &clip : clips) {
+        elapsed += clip.trimmedDuration;
+        ClipFrames placed;
+        placed.offset = start;
+        placed.length = counted(frames, elapsed) - start;
+        placed.in = counted(frames, clip.trimStart);
+        placed.sourceLength = counted(frames, clip.fullDuration);
+        // A clip that reaches the movie's end may count a frame more than the movie does: it
+        // starts a frame earlier rather than asking for a frame after the end; a movie too short
+        // even so is counted as long as the clip (it holds part of that frame).
+        if (placed.out() > placed.sourceLength)
+            placed.in = std::max<std::int64_t>(0, placed.sourceLength - placed.length);
+        placed.sourceLength = std::max(placed.sourceLength, placed.out());
+        result.clips.append(placed);
+        start = placed.end();
+    }
+    result.total = start;
+    return result;
 }
 
 } // namespace lumacast::timeline_export

@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 // The records both editing-timeline writers format from, and the few text helpers they share.
@@ -76,5 +77,33 @@ std::optional<std::int64_t> roundedToInt64(double value);
 // 119.88, within 0.05) runs 1000/1001 slower than; nothing for any other rate, whole rates
 // included.
 std::optional<int> ntscTimebase(double fps);
+
+// Where one clip lies on the timeline and in its movie, in whole frames of the timeline's rate.
+struct ClipFrames {
+    std::int64_t offset = 0;   // the timeline frame the clip starts on
+    std::int64_t length = 0;   // frames on the timeline, and as many taken from the movie
+    std::int64_t in = 0;       // the movie's frame the clip starts at
+    std::int64_t sourceLength = 0; // the movie's whole length; never shorter than in + length
+
+    std::int64_t end() const { return offset + length; }
+    std::int64_t out() const { return in + length; }
+};
+
+struct TimelineFrames {
+    QList<ClipFrames> clips;
+    std::int64_t total = 0; // the sequence's length: where the last clip ends
+};
+
+// A frame count of seconds at the timeline's rate, nothing when it has none.
+using FrameCount = std::function<std::optional<std::int64_t>(double seconds)>;
+
+// Lays the clips end to end, counting frames once, at frame boundaries: a trim between two frames
+// must not open a gap in the timeline, nor make a clip longer on the timeline than in its movie,
+// as rounding each time on its own would. A clip starts at the count of the earlier clips' summed
+// lengths and ends at that of the sum including it; it takes as many frames from its movie,
+// starting at the count of its trim start, moved back when that would run past the movie's
+// counted end. Frame-aligned clips give what rounding each time gives. Throws
+// TimelineExportError (unwritableTime) for a time without a frame count.
+TimelineFrames timelineFrames(const QList<Clip> &clips, const FrameCount &frames);
 
 } // namespace lumacast::timeline_export

@@ -2,10 +2,13 @@
 #include "media/FCP7XMLWriter.h"
 #include "media/FCPXMLWriter.h"
 
+#include <QXmlStreamReader>
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <limits>
+#include <map>
 
 using namespace lumacast;
 using timeline_export::Clip;
@@ -226,4 +229,137 @@ TEST(FCP7Document, EscapesNamesFileNamesAndLocations)
     EXPECT_TRUE(doc.contains(QStringLiteral("<name>it&apos;s</name>")));
     EXPECT_TRUE(doc.contains(QStringLiteral("<name>R&amp;D.mov</name>")));
     EXPECT_TRUE(doc.contains(QStringLiteral("<pathurl>file:///exports/T/media/R&amp;D.mov</pathurl>")));
+}
+
+namespace {
+
+// A rational FCPXML time ("12100/6000s", "0s") in frames of `frameNum` units each.
+std::int64_t fcpxmlFrames(const QStringView text, std::int64_t frameNum)
+{
+    if (text == u"0s")
+        return 0;
+    const auto units = text.left(text.indexOf(u'/')).toLongLong();
+    EXPECT_EQ(units % frameNum, 0) << text.toString().toStdString() << " is not on a frame";
+    return units / frameNum;
+}
+
+struct Placed {
+    std::int64_t start, end, in, out, sourceLength;
+};
+
+// Every clip as the document places it: on the timeline, in its movie and the movie's length;
+// `sequence` is the sequence's own duration.
+struct Laid {
+    QList<Placed> clips;
+    std::int64_t sequence = -1;
+};
+
+Laid laidOutInFCPXML(const QString &document, std::int64_t frameNum)
+{
+    Laid laid;
+    std::map<QString, std::int64_t> assetLengths;
+    QXmlStreamReader xml(document);
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        const auto attrs = xml.attributes();
+        if (xml.name() == u"asset") {
+            assetLengths[attrs.value(QLatin1String("id")).toString()] = fcpxmlFrames(attrs.value(QLatin1String("duration")), frameNum);
+        } else if (xml.name() == u"sequence") {
+            laid.sequence = fcpxmlFrames(attrs.value(QLatin1String("duration")), frameNum);
+        } else if (xml.name() == u"asset-clip") {
+            const std::int64_t offset = fcpxmlFrames(attrs.value(QLatin1String("offset")), frameNum);
+            const std::int64_t in = fcpxmlFrames(attrs.value(QLatin1String("start")), frameNum);
+            const std::int64_t length = fcpxmlFrames(attrs.value(QLatin1String("duration")), frameNum);
+            laid.clips.append(Placed{offset, offset + length, in, in + length,
+                                     assetLengths.at(attrs.value(QLatin1String("ref")).toString())});
+        }
+    }
+    EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+    return laid;
+}
+
+Laid laidOutInFCP7(const QString &document)
+{
+    Laid laid;
+    QXmlStreamReader xml(document);
+    std::map<QString, std::int64_t> values;
+    bool inVideoItem = false;
+    while (!xml.atEnd()) {
+        xml.readNext();
+        if (xml.isStartElement() && xml.name() == u"clipitem") {
+            inVideoItem = xml.attributes().value(QLatin1String("id")).startsWith(u"clipitem-v-");
+            values.clear();
+        } else if (xml.isStartElement() && xml.name() == u"duration" && laid.sequence < 0) {
+            laid.sequence = xml.readElementText().toLongLong();
+        } else if (xml.isStartElement() && inVideoItem) {
+            const QString name = xml.name().toString();
+            if (QStringList{"start", "end", "in", "out", "duration"}.contains(name))
+                values[name] = xml.readElementText().toLongLong();
+        } else if (xml.isEndElement() && xml.name() == u"clipitem" && inVideoItem) {
+            laid.clips.append(Placed{values.at("start"), values.at("end"), values.at("in"),
+                               values.at("out"), values.at("duration")});
+            inVideoItem = false;
+        }
+    }
+    EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+    return laid;
+}
+
+} // namespace
+
+// Trims made by dragging fall between frames. Both timelines must still lie end to end, take as
+// many frames from each movie as the clip lasts on the timeline, stay inside each movie, and last
+// exactly as long as their clips: an editor shows a gap, a black frame or a slipped clip for any
+// miss.
+TEST(TimelineFrames, TrimsBetweenFramesLieEndToEndInBothDocuments)
+{
+    // Trim start and end (seconds) and the movie's length: the drag from the field first, then
+    // trims landing just short of, on and just past frame halves, one reaching the movie's end.
+    const struct {
+        double trimStart, trimEnd, fullDuration;
+    } takes[] = {
+        {0.13405797101449277, 1.894927536231884, 2.5},
+        {0.0083, 2.0125, 2.0125},
+        {0.2, 0.75, 1.01},
+        {1.0 / 120, 1.0 + 1.0 / 120, 3},
+        {0.49, 3.017, 3.017},
+        {0, 0.0166, 1.25},
+        {0.7351, 2.2049, 4.1},
+    };
+    for (const double fps : {23.976, 29.97, 30.0, 60.0}) {
+        SCOPED_TRACE(fps);
+        QList<Clip> clips;
+        double seconds = 0;
+        for (const auto &take : takes) {
+            Clip c = clip(QStringLiteral("c%1").arg(clips.size() + 1), 0, fps);
+            c.trimStart = take.trimStart;
+            c.trimmedDuration = take.trimEnd - take.trimStart;
+            c.fullDuration = take.fullDuration;
+            seconds += c.trimmedDuration;
+            clips.append(c);
+        }
+        const FCPXMLFrameDuration frame = fcpxmlFrameDuration(fps);
+        const double rate = double(frame.den) / double(frame.num);
+        const Laid fcpxml = laidOutInFCPXML(buildFCPXML(clips, QStringLiteral("T")), frame.num);
+        const Laid fcp7 = laidOutInFCP7(buildFCP7XML(clips, QStringLiteral("T")));
+        for (const Laid *laid : {&fcpxml, &fcp7}) {
+            SCOPED_TRACE(laid == &fcpxml ? "FCPXML" : "FCP7 XML");
+            ASSERT_EQ(laid->clips.size(), clips.size());
+            std::int64_t expectedStart = 0;
+            for (qsizetype i = 0; i < clips.size(); ++i) {
+                const Placed &p = laid->clips[i];
+                SCOPED_TRACE(i);
+                EXPECT_EQ(p.start, expectedStart);
+                EXPECT_EQ(p.end - p.start, p.out - p.in);
+                EXPECT_GE(p.in, 0);
+                EXPECT_LE(p.out, p.sourceLength);
+                EXPECT_NEAR(double(p.in), clips[i].trimStart * rate, 1.0);
+                EXPECT_NEAR(double(p.end - p.start), clips[i].trimmedDuration * rate, 1.0);
+                expectedStart = p.end;
+            }
+            EXPECT_EQ(laid->sequence, expectedStart);
+            EXPECT_EQ(laid->sequence, std::llround(seconds * rate));
+        }
+    }
 }
