@@ -7,6 +7,8 @@
 #include <QSocketNotifier>
 #include <QTextStream>
 
+#include <algorithm>
+
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -90,6 +92,19 @@ void err(const QString &line)
     QTextStream(stderr) << line << '\n';
 }
 
+// How many file names a command takes before its options: the usage's words up to the first "[" or "-".
+static qsizetype leadingOperands(const QString &usage)
+{
+    const QStringList words = usage.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    qsizetype count = 0;
+    for (qsizetype i = 1; i < words.size(); ++i) {
+        if (words[i].startsWith(QLatin1Char('[')) || words[i].startsWith(QLatin1Char('-')))
+            break;
+        ++count;
+    }
+    return count;
+}
+
 } // namespace lumacast_media
 
 int main(int argc, char **argv)
@@ -104,6 +119,19 @@ int main(int argc, char **argv)
         return 2;
     }
     const Command &command = commands().at(args.takeFirst());
+    if (args.contains(QLatin1String("--help")) || args.contains(QLatin1String("-h"))) {
+        out(QStringLiteral("usage: lumacast-media ") + command.usage);
+        return 0;
+    }
+    // An option where a file name belongs ("write-take --help" once wrote a movie named
+    // "--help") is a mistake, never a name.
+    const qsizetype names = std::min(leadingOperands(command.usage), args.size());
+    for (qsizetype i = 0; i < names; ++i) {
+        if (args[i].startsWith(QLatin1String("--"))) {
+            err(QStringLiteral("usage: lumacast-media ") + command.usage);
+            return 2;
+        }
+    }
     try {
         return command.run(args);
     } catch (const std::bad_alloc &) {

@@ -294,3 +294,29 @@ TEST_F(TimelineDriver, ProbeRefusesAMovieWithoutReadableTracks)
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_TRUE(result.err.contains("has no readable track")) << result.err.toStdString();
 }
+
+// An option where the driver expects a file name is refused, never taken for one: "write-take
+// --help" once wrote a movie named "--help".
+TEST_F(TimelineDriver, OptionsAreNeverFileNames)
+{
+    const QString before = QDir::currentPath();
+    ASSERT_TRUE(QDir::setCurrent(m_dirPath()));
+    const struct {
+        QStringList args;
+        int exitCode;
+    } cases[] = {
+        {{QStringLiteral("write-take"), QStringLiteral("--help")}, 0},
+        {{QStringLiteral("export-movie"), QStringLiteral("-h")}, 0},
+        {{QStringLiteral("write-take"), QStringLiteral("--size"), QStringLiteral("64x64")}, 2},
+        {{QStringLiteral("join"), QStringLiteral("a.mov"), QStringLiteral("1"), QStringLiteral("--b"),
+          QStringLiteral("out.mov")}, 2},
+    };
+    for (const auto &c : cases) {
+        const ProcessResult result = runProcess(mediaDriverPath(), c.args);
+        EXPECT_EQ(result.exitCode, c.exitCode) << qPrintable(c.args.join(u' '));
+        const QByteArray usage = c.exitCode == 0 ? result.out : result.err;
+        EXPECT_TRUE(usage.startsWith("usage: lumacast-media " + c.args.first().toUtf8())) << usage.constData();
+    }
+    EXPECT_EQ(QDir(m_dirPath()).entryList(QDir::Files | QDir::Hidden), QStringList());
+    QDir::setCurrent(before);
+}
