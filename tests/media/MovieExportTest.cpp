@@ -2,6 +2,7 @@
 // canvas path and the whole-video re-encode, checked by decoding what was written.
 #include "media/CanvasComposition.h"
 #include "media/MovieExport.h"
+#include "media/WorkingItem.h"
 #include "model/NumberFormat.h"
 #include "model/Session.h"
 #include "model/SessionManifest.h"
@@ -9,6 +10,7 @@
 #include "platform/av/AssetReader.h"
 #include "platform/av/MovieStructure.h"
 #include "platform/av/TakeEncoder.h"
+#include "store/InFlightItem.h"
 #include "support/FullDisk.h"
 #include "support/TestEnvironment.h"
 #include "support/ToneAnalysis.h"
@@ -17,12 +19,14 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -598,6 +602,57 @@ TEST_F(MovieExportTest, AWriterFailureEndsTheExportAndLeavesTheDestinationAlone)
     EXPECT_EQ(m_lines.filter(QRegularExpression(QStringLiteral("^FAILED at creating writer at .*\\.mov: "))).size(), 1)
         << m_lines.join(u'\n').toStdString();
     EXPECT_EQ(QFileInfo(out()).size(), 4096);
+    expectNoLeftovers();
+}
+
+// The program leaves while a re-encoding export works on (the user quit during it): the export's
+// scratch folder, listed in the in-flight journal for a launch after a kill, goes as the program
+// ends although the export's thread still writes into it; the export then fails, leaving nothing.
+TEST_F(MovieExportTest, TheProgramsEndRemovesTheScratchOfAnExportThatStillRuns)
+{
+    const QList<Take> list{makeTake(takes(), {.width = 640, .height = 360, .colour = 0}, 0.0, 1.0),
+                           makeTake(takes(), {.width = 320, .height = 240, .colour = 1}, 0.0, 1.0)};
+    std::atomic<bool> rendering{false};
+    std::atomic<bool> ended{false};
+    MovieExportOptions options;
+    // The export's thread holds still in the middle of the render until the end has swept.
+    options.beforeVideoAppend = [&](qint64 written) {
+        if (written != 5 || rendering.exchange(true))
+            return;
+        for (int wait = 0; wait < 1000 && !ended; ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    };
+    const auto scratch = [this] {
+        return QDir(m_scratchParent.path()).entryList({QStringLiteral("LumacastExport-*")}, QDir::Dirs);
+    };
+    QStringList during;
+    QStringList listed;
+    QStringList after;
+    std::thread ending([&] {
+        for (int wait = 0; wait < 3000 && !rendering; ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        during = scratch();
+        const QDir journal(InFlightItem::journalFolder());
+        for (const QString &entry : journal.entryList(QDir::Files)) {
+            QFile file(journal.filePath(entry));
+            if (file.open(QIODevice::ReadOnly))
+                listed << QFileInfo(QFile::decodeName(file.read(4096))).fileName();
+        }
+        WorkingItem::removeAllNow();
+        after = scratch();
+        ended = true;
+    });
+    try {
+        run(list, options);
+    } catch (const Error &) {
+        // Its files went from under it.
+    }
+    ending.join();
+    ASSERT_TRUE(rendering);
+    ASSERT_EQ(during.size(), 1);
+    EXPECT_TRUE(listed.contains(during.first())) << "not in the journal: " << listed.join(u',').toStdString();
+    EXPECT_TRUE(after.isEmpty()) << after.join(u',').toStdString();
+    EXPECT_FALSE(QFileInfo::exists(out()));
     expectNoLeftovers();
 }
 
