@@ -157,6 +157,7 @@ void runExport(const ExportContext &context)
     RenderOptions render;
     render.videoSettings = context.options.videoSettings;
     render.beforeVideoAppend = context.options.beforeVideoAppend;
+    render.cancelled = &scratch.removedUnderfoot();
     if (context.progress)
         render.onProgress = [&](double p) { context.progress(0.9 * p); };
     const std::optional<RenderedMap> rendered =

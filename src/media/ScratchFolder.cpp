@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QSet>
+#include <QStringList>
 #include <QUuid>
 
 #include <cerrno>
@@ -17,16 +18,17 @@ namespace lumacast {
 namespace {
 
 std::mutex g_mutex;
-QSet<QString> &liveFolders()
+// Never destroyed: an export's thread may still use it while the program's statics go.
+QSet<ScratchFolder *> &liveFolders()
 {
-    static QSet<QString> folders;
-    return folders;
+    static auto *folders = new QSet<ScratchFolder *>;
+    return *folders;
 }
 
-void forget(const QString &path)
+void forget(ScratchFolder *folder)
 {
     const std::lock_guard lock(g_mutex);
-    liveFolders().remove(path);
+    liveFolders().remove(folder);
 }
 
 } // namespace
@@ -39,13 +41,13 @@ ScratchFolder::ScratchFolder()
     m_listed = std::make_unique<InFlightItem>(m_path);
     {
         const std::lock_guard lock(g_mutex);
-        liveFolders().insert(m_path);
+        liveFolders().insert(this);
     }
     QDir().mkpath(QDir::tempPath());
     // The takes show the user's screen; the temporary folder is shared with other users.
     if (::mkdir(QFile::encodeName(m_path).constData(), 0700) != 0) {
         const int code = errno;
-        forget(m_path);
+        forget(this);
         throw FileSystemError(QStringLiteral("create folder"), m_path, code, QString::fromLocal8Bit(std::strerror(code)));
     }
 }
@@ -53,7 +55,7 @@ ScratchFolder::ScratchFolder()
 ScratchFolder::~ScratchFolder()
 {
     InFlightItem::removeItem(m_path);
-    forget(m_path);
+    forget(this);
 }
 
 bool ScratchFolder::anyLive()
@@ -64,13 +66,16 @@ bool ScratchFolder::anyLive()
 
 void ScratchFolder::removeAllLive()
 {
-    QSet<QString> folders;
+    QStringList paths;
     {
         const std::lock_guard lock(g_mutex);
-        folders = liveFolders();
+        for (ScratchFolder *folder : std::as_const(liveFolders())) {
+            folder->m_removedUnderfoot = true;
+            paths.append(folder->m_path);
+        }
     }
-    for (const QString &folder : std::as_const(folders))
-        InFlightItem::removeItem(folder);
+    for (const QString &path : std::as_const(paths))
+        InFlightItem::removeItem(path);
 }
 
 } // namespace lumacast

@@ -4,6 +4,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <memory>
 
 namespace lumacast {
@@ -26,11 +27,14 @@ public:
     ScratchFolder &operator=(const ScratchFolder &) = delete;
 
     const QString &path() const { return m_path; }
+    // Set once `removeAllLive` has removed the folder from under its export: the work writing into
+    // it stops on it (a render's cancel flag) rather than run on while the program ends.
+    const std::atomic<bool> &removedUnderfoot() const { return m_removedUnderfoot; }
 
     // Whether a scratch folder of this process exists (or is being made).
     static bool anyLive();
-    // Removes every scratch folder of this process now, in one pass; their objects remain and
-    // find nothing left to remove.
+    // Removes every scratch folder of this process now, in one pass, and tells their exports so;
+    // their objects remain and find nothing left to remove.
     static void removeAllLive();
 
     static constexpr const char *kPrefix = "LumacastExport-";
@@ -38,6 +42,7 @@ public:
 private:
     QString m_path;
     std::unique_ptr<InFlightItem> m_listed;
+    std::atomic<bool> m_removedUnderfoot{false};
 };
 
 } // namespace lumacast

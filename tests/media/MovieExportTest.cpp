@@ -8,6 +8,7 @@
 #include "model/SessionManifest.h"
 #include "platform/av/Asset.h"
 #include "platform/av/AssetReader.h"
+#include "platform/av/MediaError.h"
 #include "platform/av/MovieStructure.h"
 #include "platform/av/TakeEncoder.h"
 #include "store/InFlightItem.h"
@@ -607,7 +608,8 @@ TEST_F(MovieExportTest, AWriterFailureEndsTheExportAndLeavesTheDestinationAlone)
 
 // The program leaves while a re-encoding export works on (the user quit during it): the export's
 // scratch folder, listed in the in-flight journal for a launch after a kill, goes as the program
-// ends although the export's thread still writes into it; the export then fails, leaving nothing.
+// ends although the export's thread still writes into it, and the render stops on it at its next
+// frame rather than run on while the program ends, leaving nothing.
 TEST_F(MovieExportTest, TheProgramsEndRemovesTheScratchOfAnExportThatStillRuns)
 {
     const QList<Take> list{makeTake(takes(), {.width = 640, .height = 360, .colour = 0}, 0.0, 1.0),
@@ -642,16 +644,18 @@ TEST_F(MovieExportTest, TheProgramsEndRemovesTheScratchOfAnExportThatStillRuns)
         after = scratch();
         ended = true;
     });
+    int failure = 0;
     try {
         run(list, options);
-    } catch (const Error &) {
-        // Its files went from under it.
+    } catch (const Error &error) {
+        failure = error.code();
     }
     ending.join();
     ASSERT_TRUE(rendering);
     ASSERT_EQ(during.size(), 1);
     EXPECT_TRUE(listed.contains(during.first())) << "not in the journal: " << listed.join(u',').toStdString();
     EXPECT_TRUE(after.isEmpty()) << after.join(u',').toStdString();
+    EXPECT_EQ(failure, av::MediaError::Cancelled);
     EXPECT_FALSE(QFileInfo::exists(out()));
     expectNoLeftovers();
 }
