@@ -30,25 +30,19 @@ QString outputRoot()
     return chosen.isEmpty() ? QStringLiteral(LUMACAST_BINARY_DIR "/tests/e2e/export-end-output") : chosen;
 }
 
-// A take's movie and its length as a probe reads it (a manifest that says otherwise is corrected
-// at the open, with an alert).
-struct Movie {
-    QString path;
-    double seconds = 0;
-};
-
-Movie makeMovie(const QString &path, const QString &size, double seconds)
+// Writes a take's movie; its length as a probe reads it (a manifest that says otherwise is
+// corrected at the open, with an alert), 0 when ffmpeg made none.
+double makeMovie(const QString &path, const QString &size, double seconds)
 {
     TestMovieSpec spec;
     spec.size = size;
     spec.seconds = seconds;
     spec.audioChannels = {1};
     if (!makeTestMovie(path, spec).ok())
-        return {path, 0};
-    const ProcessResult probed = runProcess(
-        QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-show_entries"),
-                                    QStringLiteral("format=duration"), QStringLiteral("-of"), QStringLiteral("csv=p=0"), path});
-    return {path, probed.out.trimmed().toDouble()};
+        return 0;
+    return runProcess(QStringLiteral("ffprobe"), {"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", path})
+        .out.trimmed()
+        .toDouble();
 }
 
 class ExportEnd : public ::testing::Test {
@@ -82,10 +76,10 @@ protected:
             double seconds;
         } takes[] = {{"large.mov", "1920x1080", 2}, {"small.mov", "640x360", 120}};
         for (const auto &take : takes) {
-            const Movie movie = makeMovie(package + QStringLiteral("/takes/") + QLatin1String(take.name),
-                                          QLatin1String(take.size), take.seconds);
-            EXPECT_GT(movie.seconds, 0) << "ffmpeg made no " << take.name;
-            session.scenes << makeCheckedScene({makeTrimmedTake(QLatin1String(take.name), movie.seconds, 0, movie.seconds)}, 0);
+            const double seconds = makeMovie(package + QStringLiteral("/takes/") + QLatin1String(take.name),
+                                             QLatin1String(take.size), take.seconds);
+            EXPECT_GT(seconds, 0) << "ffmpeg made no " << take.name;
+            session.scenes << makeCheckedScene({makeTrimmedTake(QLatin1String(take.name), seconds, 0, seconds)}, 0);
         }
         QFile manifest(package + QStringLiteral("/manifest.json"));
         EXPECT_TRUE(manifest.open(QIODevice::WriteOnly) && manifest.write(SessionManifest(session).toJson()) > 0);
