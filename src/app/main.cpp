@@ -3,6 +3,7 @@
 #include "app/SingleInstance.h"
 #include "capture/CameraCapture.h"
 #include "control/AppStateManager.h"
+#include "media/WorkingItem.h"
 #include "platform/av/ProcessEnd.h"
 
 #include <QApplication>
@@ -107,5 +108,9 @@ int run(int argc, char **argv)
 
 int main(int argc, char **argv)
 {
-    lumacast::ProcessEnd::leave(run(argc, argv));
+    const int code = run(argc, argv);
+    // An export's thread is detached and the process leaves without waiting for it or running its
+    // destructors: what an export under way (Quit asked first) has written goes now.
+    lumacast::WorkingItem::removeAllNow();
+    lumacast::ProcessEnd::leave(code);
 }

@@ -666,7 +666,10 @@ void AppStateManager::reopenLastDocumentAtLaunch() { m_launch->reopenLastDocumen
 
 void AppStateManager::exportFCPXML() { m_exportLauncher->startExport(ExportLauncher::Kind::fcpxml); }
 void AppStateManager::exportFCP7XML() { m_exportLauncher->startExport(ExportLauncher::Kind::fcp7xml); }
-void AppStateManager::handleExportResult(const ExportEvent &event, const QString &label) { m_exportLauncher->handleExportResult(event, label); }
+void AppStateManager::handleExportResult(const ExportEvent &event, const QString &label, const QString &exportedFolder)
+{
+    m_exportLauncher->handleExportResult(event, label, exportedFolder);
+}
 void AppStateManager::showExportComplete(const QString &location) { m_exportLauncher->showExportComplete(location); }
 void AppStateManager::checkForUpdates() { m_exportLauncher->checkForUpdates(); }
 void AppStateManager::setFileRevealer(std::function<void(const QString &path)> reveal) { m_exportLauncher->setRevealer(std::move(reveal)); }

@@ -556,7 +556,9 @@ public:
     // ---- Exports and the update check ---------------------------------------------------------
     void exportFCPXML();
     void exportFCP7XML();
-    void handleExportResult(const ExportEvent &event, const QString &label);
+    // `exportedFolder`: the folder of the recording the export reads, whose history records its
+    // result whichever recording is open by then.
+    void handleExportResult(const ExportEvent &event, const QString &label, const QString &exportedFolder);
     void showExportComplete(const QString &location);
     void checkForUpdates();
     // Shows a written export in the file manager; replaced in tests.

@@ -3,10 +3,12 @@
 #include "control/AppStateManager.h"
 #include "control/FileManagerReveal.h"
 #include "control/NetworkUpdater.h"
+#include "store/AppLog.h"
+#include "store/SessionStore.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QPointer>
-
 
 namespace lumacast {
 
@@ -65,11 +67,13 @@ void ExportLauncher::startExport(Kind kind)
                           + QStringLiteral(" takes"));
     const QPointer<AppStateManager> alive(&m);
     const QString label = QString::fromUtf8(row.label);
-    auto handler = [alive, label](const ExportEvent &event) {
-        if (alive)
-            alive->handleExportResult(event, label);
-    };
     const Session session = *m.m_currentSession;
+    // The result belongs to this recording, even when a hand-over or Open replaced it meanwhile.
+    const QString folder = SessionStore::sessionFolder(session);
+    auto handler = [alive, label, folder](const ExportEvent &event) {
+        if (alive)
+            alive->handleExportResult(event, label, folder);
+    };
     ExportService &exporter = *m.m_services.exporter;
     switch (kind) {
     case Kind::video:
@@ -84,7 +88,15 @@ void ExportLauncher::startExport(Kind kind)
     }
 }
 
-void ExportLauncher::handleExportResult(const ExportEvent &event, const QString &label)
+void ExportLauncher::appendToHistoryOf(const QString &folder, const QString &line)
+{
+    if (m.m_currentSession && QDir::cleanPath(SessionStore::sessionFolder(*m.m_currentSession)) == QDir::cleanPath(folder))
+        m.m_sessionLog.append(line);
+    else
+        SessionLogger::appendTo(folder, line);
+}
+
+void ExportLauncher::handleExportResult(const ExportEvent &event, const QString &label, const QString &exportedFolder)
 {
     switch (event.kind) {
     case ExportEvent::Kind::started:
@@ -96,14 +108,14 @@ void ExportLauncher::handleExportResult(const ExportEvent &event, const QString 
         m.setExportProgress(event.fraction);
         break;
     case ExportEvent::Kind::succeeded:
-        m.m_sessionLog.append(QStringLiteral("export completed — ") + QFileInfo(event.location).fileName());
+        appendToHistoryOf(exportedFolder, QStringLiteral("export completed — ") + QFileInfo(event.location).fileName());
         m.setIsExporting(false);
         m.setExportProgress(0);
         showExportComplete(event.location);
         break;
     case ExportEvent::Kind::failed: {
         const QString description = event.errorDescription();
-        m.m_sessionLog.append(QStringLiteral("export failed — ") + description);
+        appendToHistoryOf(exportedFolder, QStringLiteral("export failed — ") + description);
         m.setIsExporting(false);
         m.setExportProgress(0);
         m.presentAlert(QStringLiteral("Export failed"), description, AlertStyle::warning);

@@ -23,7 +23,9 @@ public:
     explicit ExportLauncher(AppStateManager &manager);
 
     void startExport(Kind kind);
-    void handleExportResult(const ExportEvent &event, const QString &label);
+    // `exportedFolder`: the folder of the recording the export reads (its package), whose history
+    // log gets the result even when another recording is open by then.
+    void handleExportResult(const ExportEvent &event, const QString &label, const QString &exportedFolder);
     void showExportComplete(const QString &location);
     // "Show in File Manager" found neither a file manager nor an opener for the folder.
     void showRevealFailed(const QString &path, const QString &folder);
@@ -33,6 +35,10 @@ public:
     void setRevealer(Revealer revealer) { m_reveal = std::move(revealer); }
 
 private:
+    // Appends to the history of the recording in `folder`: the open history log when that
+    // recording is the open one, else that recording's own log, opened for the line.
+    void appendToHistoryOf(const QString &folder, const QString &line);
+
     AppStateManager &m;
     Revealer m_reveal;
 };

@@ -3,6 +3,7 @@
 #include "media/CanvasComposition.h"
 #include "media/ExportErrors.h"
 #include "media/MovieExportPaths.h"
+#include "media/ScratchFolder.h"
 #include "media/WorkingItem.h"
 #include "model/NumberFormat.h"
 #include "platform/av/Asset.h"
@@ -10,7 +11,6 @@
 #include "store/Preferences.h"
 #include "threads/ThreadBridge.h"
 
-#include <QDir>
 #include <QFileInfo>
 #include <QUuid>
 
@@ -145,15 +145,7 @@ void runExport(const ExportContext &context)
         return;
     }
 
-    const QString scratch = QDir(QDir::tempPath())
-                                .filePath(QStringLiteral("LumacastExport-") + QUuid::createUuid().toString(QUuid::WithoutBraces));
-    if (!QDir().mkpath(scratch))
-        throw FileSystemError(QStringLiteral("create folder"), scratch, EACCES,
-                              QStringLiteral("The export's scratch folder could not be created."));
-    struct ScratchGuard {
-        QString path;
-        ~ScratchGuard() { removeIfPresent(path); }
-    } guard{scratch};
+    const ScratchFolder scratch;
 
     const bool mixedSizes = distinct.size() > 1;
     if (mixedSizes)
@@ -165,10 +157,11 @@ void runExport(const ExportContext &context)
     RenderOptions render;
     render.videoSettings = context.options.videoSettings;
     render.beforeVideoAppend = context.options.beforeVideoAppend;
+    render.cancelled = &scratch.removedUnderfoot();
     if (context.progress)
         render.onProgress = [&](double p) { context.progress(0.9 * p); };
     const std::optional<RenderedMap> rendered =
-        renderTakesOntoCanvas(context.takes, toRender, census.sizes, canvas, context.takesFolder, scratch, render);
+        renderTakesOntoCanvas(context.takes, toRender, census.sizes, canvas, context.takesFolder, scratch.path(), render);
     if (rendered) {
         exportLog((mixedSizes ? QStringLiteral("mixed sizes") : QStringLiteral("video formats differ"))
                   + QStringLiteral(": re-encoded ") + QString::number(rendered->size())

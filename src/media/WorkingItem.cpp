@@ -1,5 +1,6 @@
 #include "media/WorkingItem.h"
 
+#include "media/ScratchFolder.h"
 #include "model/Error.h"
 
 #include <QDir>
@@ -93,15 +94,18 @@ void WorkingItem::removeStale(const QString &folder)
 void WorkingItem::removeAllNow()
 {
     // Work still running on other threads can create an item's file, or add entries to an item's
-    // folder, after a first removal (a second working movie, a media copy into a package). The
-    // program exits right after this, so sweep the folders that held items for this process's
-    // names a few times over a short while instead of once.
+    // folder, after a first removal (a second working movie, a media copy into a package, a
+    // re-encoded take). The program exits right after this, so sweep the folders that held items
+    // for this process's names, and the scratch folders, a few times over a short while instead
+    // of once; with none of them there, no export or join is under way and nothing is swept.
     QSet<QString> folders;
     {
         const std::lock_guard lock(g_mutex);
         for (const QString &path : std::as_const(liveItems()))
             folders.insert(QFileInfo(path).absolutePath());
     }
+    if (folders.isEmpty() && !ScratchFolder::anyLive())
+        return;
     const QString ours = QLatin1String(kPrefix) + QString::number(::getpid()) + QLatin1String("-*");
     for (int pass = 0; pass < 30; ++pass) {
         {
@@ -114,6 +118,7 @@ void WorkingItem::removeAllNow()
             for (const QString &name : names)
                 InFlightItem::removeItem(QDir(folder).filePath(name));
         }
+        ScratchFolder::removeAllLive();
         ::usleep(10000);
     }
 }

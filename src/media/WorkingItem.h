@@ -14,8 +14,8 @@ namespace lumacast {
 // The name, ".lumacast-work-<pid>-<uuid><suffix>" in the destination's folder, says which process
 // made it, so that the next export into that folder removes what a killed one left
 // (`removeStale`); it is also listed in the in-flight journal, so that the next launch removes it
-// wherever it is. Every live item is also listed process-wide so that a program ending on
-// SIGTERM/SIGINT can remove them (`removeAllNow`).
+// wherever it is. Every live item is also listed process-wide so that a program ending without
+// waiting for the thread that builds it can remove them (`removeAllNow`).
 //
 // Threads: an item is used by one thread at a time; the static functions may be called from any
 // thread. Failure: `commit` throws FileSystemError and leaves the destination as it was.
@@ -37,7 +37,10 @@ public:
 
     // Removes the working items in `folder` whose process no longer runs. Failures are ignored.
     static void removeStale(const QString &folder);
-    // Removes every working item of this process now (for a program about to exit on a signal).
+    // Removes every working item and export scratch folder (`ScratchFolder`) of this process now,
+    // for a program about to exit while an export or join may still run on its detached thread
+    // (on a signal, or leaving as the user quit during an export). Returns at once when there is
+    // none; otherwise sweeps for a few hundred milliseconds, as that thread may still be writing.
     static void removeAllNow();
 
     static constexpr const char *kPrefix = ".lumacast-work-";

@@ -145,4 +145,19 @@ void SessionLogger::append(const QString &message)
     writeWhole(m_fd, formatLogLine(QDateTime::currentDateTime(), message));
 }
 
+void SessionLogger::appendTo(const QString &folder, const QString &message)
+{
+    int fd = -1;
+    try {
+        fd = PackageFolder::openForAppending(folder, QString::fromLatin1(PackageFolder::kHistoryLogName));
+    } catch (const Error &error) {
+        // The recording was moved, removed, or its log replaced by something that is not a file.
+        qCWarning(log::persistence(), "history log line not written: %s",
+                  qUtf8Printable(error.localizedDescription()));
+        return;
+    }
+    writeWhole(fd, formatLogLine(QDateTime::currentDateTime(), message));
+    ::close(fd);
+}
+
 } // namespace lumacast

@@ -47,6 +47,10 @@ public:
     void open(const QString &folder);
     void close();
     void append(const QString &message);
+    // Appends one line to the history log of a session folder that is not the open one (a
+    // recording closed while work on it went on), opened and closed again for that line; a
+    // folder or log that cannot be opened is logged and skipped.
+    static void appendTo(const QString &folder, const QString &message);
 
     bool isOpen() const { return m_fd >= 0; }
     std::optional<QString> logPath() const { return m_logPath; }

@@ -24,6 +24,29 @@ namespace {
 // A journal entry is a path; nothing near a megabyte.
 constexpr qsizetype kLargestEntry = 64 * 1024;
 
+constexpr char kUuidPattern[] = "[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}";
+
+bool isScratchFolderName(const QString &name)
+{
+    static const QRegularExpression scratch(QStringLiteral("^LumacastExport-") + QLatin1String(kUuidPattern)
+                                            + QLatin1Char('$'));
+    return scratch.match(name).hasMatch();
+}
+
+// Whether a listed item may be removed. A scratch folder lies in the temporary folder, which other
+// users share: only a real folder (not a link) of this user counts as one.
+bool isRemovable(const QString &item)
+{
+    const QString name = QFileInfo(item).fileName();
+    if (!InFlightItem::isWorkingItemName(name))
+        return false;
+    if (!isScratchFolderName(name))
+        return true;
+    struct stat status {};
+    return ::lstat(QFile::encodeName(item).constData(), &status) == 0 && S_ISDIR(status.st_mode)
+        && status.st_uid == ::geteuid();
+}
+
 QByteArray readEntry(int fd)
 {
     QByteArray data(kLargestEntry, Qt::Uninitialized);
@@ -62,10 +85,12 @@ QString InFlightItem::journalFolder()
 
 bool InFlightItem::isWorkingItemName(const QString &name)
 {
-    // ".lumacast-work-<pid>-<uuid>…" (exports, joins) and ".<name>.saving-<uuid>" (Save As).
-    static const QRegularExpression saving(
-        QStringLiteral("^\\..+\\.saving-[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}$"));
-    return name.startsWith(QLatin1String(".lumacast-work-")) || saving.match(name).hasMatch();
+    // ".lumacast-work-<pid>-<uuid>…" (exports, joins), ".<name>.saving-<uuid>" (Save As) and
+    // "LumacastExport-<uuid>" (the movie export's scratch folder).
+    static const QRegularExpression saving(QStringLiteral("^\\..+\\.saving-") + QLatin1String(kUuidPattern)
+                                           + QLatin1Char('$'));
+    return name.startsWith(QLatin1String(".lumacast-work-")) || saving.match(name).hasMatch()
+        || isScratchFolderName(name);
 }
 
 InFlightItem::InFlightItem(const QString &path)
@@ -127,7 +152,7 @@ int InFlightItem::removeAbandoned()
             ::close(fd);
             continue;
         }
-        if (!item.isEmpty() && QFileInfo(item).isAbsolute() && isWorkingItemName(QFileInfo(item).fileName())) {
+        if (!item.isEmpty() && QFileInfo(item).isAbsolute() && isRemovable(item)) {
             if (QFileInfo::exists(item) || QFileInfo(item).isSymLink()) {
                 removeItem(item);
                 ++removed;

@@ -234,6 +234,66 @@ TEST(ExportLaunchTest, RefusalsProgressAndResults)
     EXPECT_EQ(h.historyLines().filter("started").size(), 3);
 }
 
+// An export's result goes into the history of the recording it exported, whichever recording is
+// open when it arrives: that one, another a second launch handed over meanwhile, or none.
+TEST(ExportLaunchTest, TheResultGoesIntoTheExportedRecordingsHistory)
+{
+    enum class Meanwhile { nothing, handedOver, closed };
+    const struct {
+        const char *name;
+        Meanwhile meanwhile;
+        bool succeed;
+        const char *line;
+    } rows[] = {
+        {"still open", Meanwhile::nothing, true, "export completed — Out.mov"},
+        {"another handed over", Meanwhile::handedOver, true, "export completed — Out.mov"},
+        {"another handed over, failed", Meanwhile::handedOver, false, "export failed — disk full"},
+        {"closed", Meanwhile::closed, true, "export completed — Out.mov"},
+    };
+    // The package's export results, timestamps removed.
+    const auto results = [](const QString &package) {
+        QFile file(package + "/history.log");
+        QStringList lines;
+        if (file.open(QIODevice::ReadOnly))
+            for (const QString &line : QString::fromUtf8(file.readAll()).split('\n'))
+                if (line.contains("export completed") || line.contains("export failed"))
+                    lines << line.section("] ", 1);
+        return lines;
+    };
+    for (const auto &row : rows) {
+        ManagerHarness h;
+        const QString other = h.dir.filePath("Other.lumacast");
+        const QString exported = h.dir.filePath("Exported.lumacast");
+        h.adoptSessionWithTakes({1});
+        h.m().saveSession(other);
+        h.m().forceCloseSession(true);
+        h.adoptSessionWithTakes({1});
+        h.m().saveSession(exported);
+        h.m().exportVideo();
+        ASSERT_EQ(h.exporter->runs.size(), 1u) << row.name;
+        auto handler = h.exporter->runs[0].handler;
+        handler(ExportEvent::started());
+        switch (row.meanwhile) {
+        case Meanwhile::nothing: break;
+        case Meanwhile::handedOver:
+            h.m().guardedOpen(other);
+            pumpUntil([&] { return h.m().session() && h.m().session()->bundleURL == other; });
+            ASSERT_TRUE(h.m().session() && h.m().session()->bundleURL == other) << row.name;
+            break;
+        case Meanwhile::closed:
+            h.m().forceCloseSession(true);
+            ASSERT_FALSE(h.m().session()) << row.name;
+            break;
+        }
+        h.alerts->answers.push_back(1);
+        handler(row.succeed ? ExportEvent::succeeded(h.dir.filePath("Out.mov"))
+                            : ExportEvent::failed(std::make_exception_ptr(Error("disk full"))));
+        EXPECT_EQ(results(exported).join(" | ").toStdString(), row.line) << row.name;
+        EXPECT_EQ(results(other).join(" | ").toStdString(), "") << row.name;
+        EXPECT_EQ(h.alerts->shown.size(), 1u) << row.name;
+    }
+}
+
 // Serves one HTTP answer to every request on 127.0.0.1: whole at once, after a delay, as an
 // endless body, or a byte at a time.
 class FeedServer : public QTcpServer {

@@ -2,11 +2,13 @@
 // canvas path and the whole-video re-encode, checked by decoding what was written.
 #include "media/CanvasComposition.h"
 #include "media/MovieExport.h"
+#include "media/WorkingItem.h"
 #include "model/NumberFormat.h"
 #include "model/Session.h"
 #include "model/SessionManifest.h"
 #include "platform/av/Asset.h"
 #include "platform/av/AssetReader.h"
+#include "platform/av/MediaError.h"
 #include "platform/av/MovieStructure.h"
 #include "platform/av/TakeEncoder.h"
 #include "support/FullDisk.h"
@@ -17,12 +19,14 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QSet>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -598,6 +602,51 @@ TEST_F(MovieExportTest, AWriterFailureEndsTheExportAndLeavesTheDestinationAlone)
     EXPECT_EQ(m_lines.filter(QRegularExpression(QStringLiteral("^FAILED at creating writer at .*\\.mov: "))).size(), 1)
         << m_lines.join(u'\n').toStdString();
     EXPECT_EQ(QFileInfo(out()).size(), 4096);
+    expectNoLeftovers();
+}
+
+// The program leaves while a re-encoding export works on (the user quit during it): the export's
+// scratch folder goes as the program ends although the export's thread still writes into it, and
+// the render stops at its next frame rather than run on while the program ends.
+TEST_F(MovieExportTest, TheProgramsEndRemovesTheScratchOfAnExportThatStillRuns)
+{
+    const QList<Take> list{makeTake(takes(), {.width = 640, .height = 360, .colour = 0}, 0.0, 1.0),
+                           makeTake(takes(), {.width = 320, .height = 240, .colour = 1}, 0.0, 1.0)};
+    std::atomic<bool> rendering{false};
+    std::atomic<bool> ended{false};
+    MovieExportOptions options;
+    // The export's thread holds still in the middle of the render until the end has swept.
+    options.beforeVideoAppend = [&](qint64 written) {
+        if (written != 5 || rendering.exchange(true))
+            return;
+        for (int wait = 0; wait < 1000 && !ended; ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    };
+    const auto scratch = [this] {
+        return QDir(m_scratchParent.path()).entryList({QStringLiteral("LumacastExport-*")}, QDir::Dirs);
+    };
+    QStringList during;
+    QStringList after;
+    std::thread ending([&] {
+        for (int wait = 0; wait < 3000 && !rendering; ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        during = scratch();
+        WorkingItem::removeAllNow();
+        after = scratch();
+        ended = true;
+    });
+    int failure = 0;
+    try {
+        run(list, options);
+    } catch (const Error &error) {
+        failure = error.code();
+    }
+    ending.join();
+    ASSERT_TRUE(rendering);
+    EXPECT_EQ(during.size(), 1);
+    EXPECT_TRUE(after.isEmpty()) << after.join(u',').toStdString();
+    EXPECT_EQ(failure, av::MediaError::Cancelled);
+    EXPECT_FALSE(QFileInfo::exists(out()));
     expectNoLeftovers();
 }
 

@@ -95,6 +95,54 @@ TEST(InFlightItemTest, ALaunchRemovesWhatKilledWritersLeftAndNothingElse)
     EXPECT_TRUE(QDir(InFlightItem::journalFolder()).entryList(QDir::Files).isEmpty());
 }
 
+// An export's scratch folder lies in the temporary folder, which others share: a launch removes
+// one a killed export listed only when it is a real folder named as the export names them, and
+// never one a running export still holds.
+TEST(InFlightItemTest, ALaunchRemovesOnlyRealScratchFoldersOfKilledExports)
+{
+    enum class Lay { folder, file, linkToFolder };
+    const struct {
+        const char *name;
+        const char *item;
+        Lay lay;
+        bool killed;
+        bool removed;
+    } rows[] = {
+        {"a killed export's folder", "LumacastExport-0b6e3c3a-8f0e-4a47-9a54-2f0c8c7a1d11", Lay::folder, true, true},
+        {"a running export's folder", "LumacastExport-0b6e3c3a-8f0e-4a47-9a54-2f0c8c7a1d11", Lay::folder, false, false},
+        {"a link in its place", "LumacastExport-0b6e3c3a-8f0e-4a47-9a54-2f0c8c7a1d11", Lay::linkToFolder, true, false},
+        {"a file in its place", "LumacastExport-0b6e3c3a-8f0e-4a47-9a54-2f0c8c7a1d11", Lay::file, true, false},
+        {"another name", "LumacastExport-notes", Lay::folder, true, false},
+    };
+    for (const auto &row : rows) {
+        QTemporaryDir dir;
+        const QString item = dir.filePath(row.item);
+        const pid_t writer = startWriter(item, row.lay != Lay::file);
+        ASSERT_GT(writer, 0) << row.name;
+        // The user's folder a link points at keeps what it holds.
+        const QString users = dir.filePath("Documents");
+        QDir().mkpath(users);
+        QFile(users + "/Talk.mov").open(QIODevice::WriteOnly);
+        if (row.lay == Lay::linkToFolder) {
+            QDir(item).removeRecursively();
+            ASSERT_TRUE(QFile::link(users, item)) << row.name;
+        }
+        if (row.killed) {
+            ::kill(writer, SIGKILL);
+            ::waitpid(writer, nullptr, 0);
+        }
+        EXPECT_EQ(InFlightItem::removeAbandoned(), row.removed ? 1 : 0) << row.name;
+        EXPECT_EQ(QFileInfo::exists(item) || QFileInfo(item).isSymLink(), !row.removed) << row.name;
+        EXPECT_TRUE(QFileInfo::exists(users + "/Talk.mov")) << row.name;
+        if (!row.killed) {
+            ::kill(writer, SIGKILL);
+            ::waitpid(writer, nullptr, 0);
+            EXPECT_EQ(InFlightItem::removeAbandoned(), 1) << row.name << ": once its export is gone";
+        }
+        EXPECT_TRUE(QDir(InFlightItem::journalFolder()).entryList(QDir::Files).isEmpty()) << row.name;
+    }
+}
+
 // A Save As lists its staging package while it is built, and takes it off once done.
 TEST(InFlightItemTest, SaveAsListsItsStagingOnlyWhileItWorks)
 {

@@ -43,6 +43,7 @@ QStringList AppDriver::rootPropertyNames(const QString &display)
 AppDriver::AppDriver(QString outputFolder) : m_output(std::move(outputFolder))
 {
     QDir().mkpath(m_output);
+    QDir().mkpath(temporaryFolder());
 }
 
 AppDriver::~AppDriver()
@@ -83,6 +84,7 @@ QProcessEnvironment AppDriver::environment() const
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), home() + QStringLiteral("/.config"));
     env.insert(QStringLiteral("XDG_CACHE_HOME"), home() + QStringLiteral("/.cache"));
     env.insert(QStringLiteral("XDG_DATA_HOME"), home() + QStringLiteral("/.local/share"));
+    env.insert(QStringLiteral("TMPDIR"), temporaryFolder());
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     // Our own session bus; Qt's accessibility bridge on, as when a screen reader runs. The
     // bridge finds the accessibility bus through the session bus.
@@ -208,11 +210,17 @@ QString AppDriver::exitState() const
     return QStringLiteral("exited with status %1").arg(m_app->exitCode());
 }
 
+void AppDriver::terminate()
+{
+    if (running())
+        ::kill(static_cast<pid_t>(m_app->processId()), SIGTERM);
+}
+
 bool AppDriver::quit()
 {
     if (!running())
         return false;
-    ::kill(static_cast<pid_t>(m_app->processId()), SIGTERM);
+    terminate();
     return m_app->waitForFinished(20000) && m_app->exitStatus() == QProcess::NormalExit && m_app->exitCode() == 0;
 }
 

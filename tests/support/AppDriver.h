@@ -15,13 +15,13 @@
 #include <optional>
 
 // Drives the shipped `lumacast` program of this build tree from outside, as a user would: it owns
-// a temporary home folder, a private D-Bus session bus (which starts the accessibility bus on
-// demand), a window manager, the tray host, the microphone tone, and the program's process (its
-// output goes to lumacast.out in the output folder); it presses keys and
-// clicks through XTest (xdotool), reads window geometry from the X server, finds widgets in the
-// program's accessibility tree, and reads the files the program leaves on disk. Main thread
-// only; every wait polls with a deadline and returns false (never throws) when the deadline
-// passes.
+// a temporary home folder (the XDG folders and the temporary folder, TMPDIR, inside it), a
+// private D-Bus session bus (which starts the accessibility bus on demand), a window manager, the
+// tray host, the microphone tone, and the program's process (its output goes to lumacast.out in
+// the output folder); it presses keys and clicks through XTest (xdotool), reads window geometry
+// from the X server, finds widgets in the program's accessibility tree, and reads the files the
+// program leaves on disk. Main thread only; every wait polls with a deadline and returns false
+// (never throws) when the deadline passes.
 class AppDriver {
 public:
     // `outputFolder` receives the screenshots; it is created when missing.
@@ -44,6 +44,7 @@ public:
     // and ends: its exit code, or -1 when it crashed or did not end within `timeout`.
     int launchAgain(const QStringList &arguments, std::chrono::milliseconds timeout);
     bool quit();          // SIGTERM, as a logout does; true when the process ended by itself with status 0
+    void terminate();     // SIGTERM without waiting, for a program that asks before it ends
     void killHard();      // SIGKILL, as a crash would
     bool running() const;
     QString exitState() const; // "running", "crashed" or "exited with status N", for messages
@@ -94,6 +95,7 @@ public:
 
     // Files on disk.
     QString home() const { return m_home.path(); }
+    QString temporaryFolder() const { return home() + QStringLiteral("/tmp"); } // the programs' TMPDIR
     QString logText() const;                            // the application log
     bool waitForLog(const QString &line, std::chrono::milliseconds timeout, qsizetype from = 0) const;
     QString scratchFolder() const;                      // the newest scratch session folder

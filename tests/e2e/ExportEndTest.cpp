@@ -1,0 +1,180 @@
+// A movie export that re-encodes (takes of two sizes) ended from outside: the user quits during
+// it, or the program is killed. Neither may leave the export's scratch folder in the temporary
+// folder or a working movie beside the chosen one once the program has launched again: a Quit
+// removes them as the program ends, a kill leaves them to the next launch.
+#include "model/SessionManifest.h"
+#include "support/AppDriver.h"
+#include "support/SessionRecords.h"
+#include "support/TestMovie.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <chrono>
+#include <memory>
+
+using namespace std::chrono_literals;
+
+namespace lumacast::testing {
+namespace {
+
+const QString kReviewWindow = QStringLiteral("^(Review Take|Talk.*)$");
+
+QString outputRoot()
+{
+    const QString chosen = qEnvironmentVariable("LUMACAST_EXPORT_END_OUTPUT");
+    return chosen.isEmpty() ? QStringLiteral(LUMACAST_BINARY_DIR "/tests/e2e/export-end-output") : chosen;
+}
+
+// Writes a take's movie; its length as a probe reads it (a manifest that says otherwise is
+// corrected at the open, with an alert), 0 when ffmpeg made none.
+double makeMovie(const QString &path, const QString &size, double seconds)
+{
+    TestMovieSpec spec;
+    spec.size = size;
+    spec.seconds = seconds;
+    spec.audioChannels = {1};
+    if (!makeTestMovie(path, spec).ok())
+        return 0;
+    return runProcess(QStringLiteral("ffprobe"), {"-v", "error", "-show_entries", "format=duration", "-of", "csv=p=0", path})
+        .out.trimmed()
+        .toDouble();
+}
+
+class ExportEnd : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // QtDBus, which reads the accessibility tree, wants an application object.
+        if (!QCoreApplication::instance()) {
+            static int argc = 1;
+            static char name[] = "lumacast_e2e_tests";
+            static char *argv[] = {name, nullptr};
+            static QCoreApplication application(argc, argv);
+        }
+        if (const QString missing = AppDriver::missingTools({"xdotool", "openbox", "trayer", "ffmpeg", "ffprobe",
+                                                             "dbus-daemon"});
+            !missing.isEmpty())
+            GTEST_SKIP() << "needs " << missing.toStdString();
+    }
+
+    // "Talk.lumacast" in the home: a scene of 2 s at 1920x1080 and one of 120 s at 640x360, whose
+    // re-encoding onto the larger canvas lasts well beyond what the test does meanwhile.
+    QString writePackage()
+    {
+        const QString package = driver->home() + QStringLiteral("/Talk.lumacast");
+        QDir().mkpath(package + QStringLiteral("/takes"));
+        Session session;
+        session.createdAt = QDateTime::fromSecsSinceEpoch(1'700'000'000, QTimeZone::utc());
+        const struct {
+            const char *name;
+            const char *size;
+            double seconds;
+        } takes[] = {{"large.mov", "1920x1080", 2}, {"small.mov", "640x360", 120}};
+        for (const auto &take : takes) {
+            const double seconds = makeMovie(package + QStringLiteral("/takes/") + QLatin1String(take.name),
+                                             QLatin1String(take.size), take.seconds);
+            EXPECT_GT(seconds, 0) << "ffmpeg made no " << take.name;
+            session.scenes << makeCheckedScene({makeTrimmedTake(QLatin1String(take.name), seconds, 0, seconds)}, 0);
+        }
+        QFile manifest(package + QStringLiteral("/manifest.json"));
+        EXPECT_TRUE(manifest.open(QIODevice::WriteOnly) && manifest.write(SessionManifest(session).toJson()) > 0);
+        return package;
+    }
+
+    // Ctrl+E in the review window, the Export window's "Export Video", `movie` in its save panel.
+    void startExport(const QString &movie)
+    {
+        const QList<qulonglong> before = driver->appWindows();
+        driver->keyTo(kReviewWindow, QStringLiteral("ctrl+e"));
+        ASSERT_TRUE(driver->waitForNewWindow(before, 10s)) << "no Export window";
+        ASSERT_TRUE(driver->answerFilePanel(
+            [&] {
+                const auto button = driver->widgetCentre(QStringLiteral("push button"), QStringLiteral("Export Video"));
+                ASSERT_TRUE(button) << "no \"Export Video\" button";
+                driver->click(*button);
+            },
+            movie))
+            << "the save panel did not take " << movie.toStdString();
+    }
+
+    // The export's scratch folders in the temporary folder.
+    QStringList scratchFolders() const
+    {
+        return QDir(driver->temporaryFolder()).entryList({QStringLiteral("LumacastExport-*")}, QDir::AllEntries | QDir::System);
+    }
+    // What is there of an export: scratch folders, working movies beside `movie`, `movie` itself.
+    QStringList leftovers(const QString &movie) const
+    {
+        QStringList found = scratchFolders();
+        found << QDir(QFileInfo(movie).path())
+                     .entryList({QStringLiteral(".lumacast-work-*"), QFileInfo(movie).fileName()},
+                                QDir::AllEntries | QDir::Hidden | QDir::System);
+        return found;
+    }
+
+    std::unique_ptr<AppDriver> driver;
+};
+
+TEST_F(ExportEnd, NothingOfAReencodingExportOutlivesAQuitOrAKill)
+{
+    enum class End { quit, kill };
+    const struct {
+        const char *name;
+        End end;
+    } rows[] = {{"quit", End::quit}, {"kill", End::kill}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString folder = outputRoot() + QLatin1Char('/') + QLatin1String(row.name);
+        QDir(folder).removeRecursively();
+        driver = std::make_unique<AppDriver>(folder);
+        const auto body = [&] {
+            ASSERT_TRUE(driver->startRig()) << "the tray host or the tone did not start";
+            const QString package = writePackage();
+            const QString movie = driver->home() + QStringLiteral("/Out.mov");
+            ASSERT_TRUE(driver->launch({package})) << "the program did not start";
+            ASSERT_TRUE(driver->waitForLog(QStringLiteral("[app] openSession — Talk.lumacast"), 20s));
+            startExport(movie);
+            ASSERT_TRUE(AppDriver::waitUntil([&] { return !scratchFolders().isEmpty(); }, 30s))
+                << "the export made no scratch folder in " << driver->temporaryFolder().toStdString();
+            switch (row.end) {
+            case End::quit: {
+                // As a logout asks; the program asks the user first.
+                driver->terminate();
+                const auto quit = driver->widgetCentre(QStringLiteral("push button"), QStringLiteral("Quit"), 10s);
+                ASSERT_TRUE(quit) << "no question before quitting during the export";
+                driver->click(*quit);
+                ASSERT_TRUE(AppDriver::waitUntil([&] { return !driver->running(); }, 20s)) << "the program did not end";
+                EXPECT_EQ(driver->exitState().toStdString(), "exited with status 0");
+                EXPECT_EQ(leftovers(movie).join(", ").toStdString(), "") << "left by the quit";
+                break;
+            }
+            case End::kill:
+                driver->killHard();
+                ASSERT_FALSE(driver->running());
+                EXPECT_FALSE(scratchFolders().isEmpty()) << "the kill left no scratch folder to remove";
+                break;
+            }
+            const qsizetype relaunched = driver->logText().size();
+            ASSERT_TRUE(driver->launch()) << "the program did not start again";
+            ASSERT_TRUE(driver->waitForLog(QStringLiteral("[app] init — ready"), 30s, relaunched));
+            EXPECT_EQ(leftovers(movie).join(", ").toStdString(), "") << "left after the next launch";
+            const bool removedAtLaunch = driver->logText().indexOf(QStringLiteral("left by a killed save or export"),
+                                                                   relaunched) >= 0;
+            EXPECT_EQ(removedAtLaunch, row.end == End::kill);
+            EXPECT_TRUE(driver->quit()) << "asked to quit, the program " << driver->exitState().toStdString();
+            EXPECT_TRUE(driver->sanitizerReport().isEmpty()) << driver->sanitizerReport().left(3000).toStdString();
+        };
+        body();
+        if (HasFailure())
+            driver->keepEvidence(QStringLiteral("failed"));
+        driver.reset();
+    }
+}
+
+} // namespace
+} // namespace lumacast::testing
