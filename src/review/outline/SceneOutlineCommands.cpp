@@ -3,6 +3,7 @@
 #include "review/outline/SceneOutline.h"
 #include "review/outline/SceneOutlineHost.h"
 #include "review/outline/SceneOutlineModel.h"
+#include "store/InteractionGate.h"
 
 #include <QAbstractButton>
 #include <QMenu>
@@ -86,6 +87,9 @@ void SceneOutlineCommands::setAlertPresenter(AlertPresenter presenter)
 
 int SceneOutlineCommands::present(const Alert &alert)
 {
+    // Held by the question itself, from its asking to its answer: minimized, or gone from the
+    // screen with the review window, it is still asked, and what arrives meanwhile waits.
+    const InteractionGate::Hold asking = InteractionGate::shared().hold(InteractionGate::Kind::asking);
     if (m_presenter)
         return m_presenter(alert);
     // On the heap and watched: the window it stands over may go, with its children, inside the

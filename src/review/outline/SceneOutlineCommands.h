@@ -75,7 +75,8 @@ public:
     void commitRename(const QUuid &itemID, const QString &name);
     void toggleTakeCheck(const QUuid &takeID);
     // Asks (or refuses) as planDelete says, deletes, then focuses and previews the item that
-    // followed the deleted block, or the one before it.
+    // followed the deleted block, or the one before it. The interaction gate is held while a
+    // question is up, whatever becomes of its window.
     void confirmDelete(const QList<QUuid> &sceneIDs, const QList<QUuid> &takeIDs);
     void duplicateScene(const QUuid &sceneID);
     // The menu for the current selection, its actions wired to this object; nullptr for none.
