@@ -42,7 +42,9 @@ bool InteractionWatch::eventFilter(QObject *watched, QEvent *event)
     switch (event->type()) {
     case QEvent::Show:
     case QEvent::Hide:
-        if (auto *widget = qobject_cast<QWidget *>(watched); widget && asks(widget))
+        // A spontaneous one comes from the window system (the window minimized or restored,
+        // alone or with the window it stands over): the question is still asked.
+        if (auto *widget = qobject_cast<QWidget *>(watched); widget && !event->spontaneous() && asks(widget))
             follow(widget, event->type());
         return false;
     case QEvent::KeyPress:

@@ -251,6 +251,11 @@ void AppStateManager::commandWaits(const QString &what)
         showRecordingNotice(QStringLiteral("%1 waits for the question or menu that is open.").arg(text));
         return;
     }
+    showQuestion();
+}
+
+void AppStateManager::showQuestion()
+{
     m_services.alerts->bringToFront();
     if (FilePanel *panel = m_services.filePanelGuard->current())
         panel->bringToFront();

@@ -624,6 +624,10 @@ private:
     // Follows the gate: file panels count as questions, and a waiting command is told of.
     void watchInteractions();
     void commandWaits(const QString &what);
+    // Brings what the user is asked (the modal window, or the file panel) back in front,
+    // restored when it was minimized: a command that waits, or a hot key that does nothing,
+    // shows why.
+    void showQuestion();
     void updateMainWindowForState();
     void restoreMainWindow();
     void logApp(const QString &message) const;

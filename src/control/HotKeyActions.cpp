@@ -23,6 +23,9 @@ void HotKeyActions::installShortcutHandlers()
             // user cannot see, and the answer would then meet another recording.
             if (manager->interactions().isAsking()) {
                 manager->logApp(QStringLiteral("[keys] a hot key while the user is being asked — ignored"));
+                // A question minimized, or gone with its window, would leave the key unexplained.
+                if (!app_state::isCapturing(manager->m_state))
+                    manager->showQuestion();
                 return;
             }
             (manager->*operation)();

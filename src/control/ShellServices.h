@@ -37,7 +37,8 @@ public:
     // The hot keys, which are not grabbed while an alert is up: a press of one reaches the alert
     // as a plain key press and must answer nothing.
     virtual void withholdHotKeys(const ShortcutBindings &bindings) { Q_UNUSED(bindings); }
-    // Brings the alert that is up, if any, in front of the other windows with the keyboard.
+    // Brings the alert that is up, if any, in front of the other windows with the keyboard,
+    // restored when it, or the window it stands over, was minimized.
     virtual void bringToFront() {}
 };
 

@@ -1,13 +1,16 @@
 #include "dialogs/ExportDialogs.h"
 
 #include "dialogs/FileDialogPanel.h"
+#include "store/InteractionGate.h"
 
+#include <QApplication>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 
 namespace lumacast {
 
@@ -79,13 +82,19 @@ FilePanel *DialogExportUserInterface::makeSavePanel(const ExportPanelRequest &re
 
 void DialogExportUserInterface::showNothingToExportAlert()
 {
-    QMessageBox alert(m_parent);
-    alert.setObjectName(QStringLiteral("nothingToExportAlert"));
-    alert.setIcon(QMessageBox::Information);
-    alert.setText(QStringLiteral("Nothing to export"));
-    alert.setInformativeText(QStringLiteral("No scenes have a selected take."));
-    alert.setStandardButtons(QMessageBox::Ok);
-    alert.exec();
+    // Held by the alert itself until it is answered, minimized or not: what arrives meanwhile
+    // (a hand-over, a tray command) waits for it.
+    const InteractionGate::Hold asking = InteractionGate::shared().hold(InteractionGate::Kind::asking);
+    // Over the window it was asked from, as every alert: minimized with it, and back with it.
+    // On the heap and watched: that window may go, with its children, inside the alert's loop.
+    const QPointer<QMessageBox> alert = new QMessageBox(m_parent ? m_parent.data() : QApplication::activeWindow());
+    alert->setObjectName(QStringLiteral("nothingToExportAlert"));
+    alert->setIcon(QMessageBox::Information);
+    alert->setText(QStringLiteral("Nothing to export"));
+    alert->setInformativeText(QStringLiteral("No scenes have a selected take."));
+    alert->setStandardButtons(QMessageBox::Ok);
+    alert->exec();
+    delete alert.data();
 }
 
 } // namespace lumacast

@@ -11,7 +11,8 @@ namespace lumacast {
 // without modality through FileDialogPanel, the "Nothing to export" alert a modal message box.
 class DialogExportUserInterface : public ExportUserInterface {
 public:
-    // `parent` (optional) is the window the panels and the alert belong to.
+    // `parent` (optional) is the window the panels and the alert belong to; without one the
+    // alert stands over the active window.
     explicit DialogExportUserInterface(QWidget *parent = nullptr);
 
     FilePanel *makeSavePanel(const ExportPanelRequest &request) override;

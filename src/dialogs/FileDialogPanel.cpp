@@ -1,5 +1,7 @@
 #include "dialogs/FileDialogPanel.h"
 
+#include "dialogs/FrontWindow.h"
+
 #include <QFileDialog>
 
 namespace lumacast {
@@ -61,8 +63,7 @@ void FileDialogPanel::bringToFront()
     if (!m_dialog)
         return;
     m_dialog->show();
-    m_dialog->raise();
-    m_dialog->activateWindow();
+    FrontWindow::bring(m_dialog);
 }
 
 } // namespace lumacast

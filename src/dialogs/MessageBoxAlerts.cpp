@@ -1,5 +1,7 @@
 #include "dialogs/MessageBoxAlerts.h"
 
+#include "dialogs/FrontWindow.h"
+
 #include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
@@ -122,10 +124,7 @@ int MessageBoxAlerts::runModal(const AlertRequest &request)
 
 void MessageBoxAlerts::bringToFront()
 {
-    if (QWidget *alert = QApplication::activeModalWidget()) {
-        alert->raise();
-        alert->activateWindow();
-    }
+    FrontWindow::bring(QApplication::activeModalWidget());
 }
 
 } // namespace lumacast

@@ -19,7 +19,8 @@ public:
     // default button would otherwise take a chord on Return or Space as its own key.
     int runModal(const AlertRequest &request) override;
     void withholdHotKeys(const ShortcutBindings &bindings) override;
-    // The innermost modal window of the application, whichever part of it asks.
+    // The innermost modal window of the application, whichever part of it asks, restored when it
+    // or the window under it is minimized.
     void bringToFront() override;
 
     // The display connection is gone for good; called once, on the main thread.

@@ -1,8 +1,10 @@
 #include "dialogs/PermissionAlertDialogs.h"
 
 #include "capture/DesktopPermissionLayer.h"
+#include "store/InteractionGate.h"
 
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 
 namespace lumacast {
@@ -12,7 +14,13 @@ PermissionAlertDialogs::PermissionAlertDialogs(QWidget *parent) : m_parent(paren
 int PermissionAlertDialogs::runModal(const QString &title, const QString &message,
                                      const QStringList &buttons)
 {
-    QMessageBox alert(m_parent);
+    // Held by the alert itself until it is answered, minimized or not: what arrives meanwhile
+    // waits for it.
+    const InteractionGate::Hold asking = InteractionGate::shared().hold(InteractionGate::Kind::asking);
+    // On the heap and watched: the window it stands over may go, with its children, inside the
+    // alert's own loop; it then answers as closed without a choice.
+    const QPointer<QMessageBox> alertBox = new QMessageBox(m_parent);
+    QMessageBox &alert = *alertBox;
     alert.setObjectName(QStringLiteral("permissionAlert"));
     alert.setIcon(QMessageBox::Warning);
     alert.setWindowTitle(QStringLiteral("Lumacast"));
@@ -30,7 +38,11 @@ int PermissionAlertDialogs::runModal(const QString &title, const QString &messag
         added.append(button);
     }
     alert.exec();
-    return int(added.indexOf(alert.clickedButton()));
+    if (!alertBox)
+        return -1;
+    const int chosen = int(added.indexOf(alert.clickedButton()));
+    delete alertBox.data();
+    return chosen;
 }
 
 void PermissionAlertDialogs::openPrivacySettings()

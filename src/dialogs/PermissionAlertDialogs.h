@@ -8,7 +8,8 @@
 namespace lumacast {
 
 // The permission alerts as modal message boxes. The first button is the default one; a button
-// named "Cancel" is also the one that Escape and closing the box choose.
+// named "Cancel" is also the one that Escape and closing the box choose. Each holds the shared
+// interaction gate from its asking to its answer.
 class PermissionAlertDialogs : public PermissionAlerts {
 public:
     // `parent` (optional) is the window the alerts belong to.

@@ -118,6 +118,7 @@ void WindowSharingPicker::setActive(bool active)
         m_dialog->blockSignals(true);
         m_dialog->reject();
         m_dialog->blockSignals(false);
+        m_asking.release();
     }
 }
 
@@ -138,6 +139,7 @@ void WindowSharingPicker::present()
     if (!m_dialog) {
         m_dialog = new PickerDialog;
         connect(m_dialog, &QDialog::finished, this, [this](int result) {
+            m_asking.release();
             const auto picked = m_dialog->selectedWindow();
             if (result == QDialog::Accepted && picked) {
                 const auto frame = x11::windowFrame(picked->id).value_or(picked->frame);
@@ -154,6 +156,8 @@ void WindowSharingPicker::present()
         notify([&](SharingPickerObserver *o) { o->pickerStartDidFail(failure); });
         return;
     }
+    if (!m_asking.isHeld())
+        m_asking = InteractionGate::shared().hold(InteractionGate::Kind::asking);
     m_dialog->open();
     m_dialog->raise();
     m_dialog->activateWindow();

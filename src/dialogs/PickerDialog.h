@@ -2,6 +2,7 @@
 
 #include "capture/CaptureTargetPicker.h"
 #include "platform/x11/X11Content.h"
+#include "store/InteractionGate.h"
 
 #include <QDialog>
 
@@ -36,6 +37,8 @@ private:
 };
 
 // The shared sharing picker on this platform: presents a PickerDialog and reports its outcome.
+// The dialog holds the shared interaction gate from its presenting to its outcome (or until the
+// picker is made inactive), minimized or not.
 class WindowSharingPicker : public QObject, public SharingPicker {
     Q_OBJECT
 public:
@@ -64,6 +67,7 @@ private:
     bool m_active = false;
     std::vector<SharingPickerObserver *> m_observers;
     PickerDialog *m_dialog = nullptr;
+    InteractionGate::Hold m_asking;
 };
 
 } // namespace lumacast

@@ -18,7 +18,8 @@ public:
 
     // Shows the panel without blocking; `finished` follows when the user answers.
     virtual void showPanel() = 0;
-    // Makes the panel the key window and brings it in front of the others.
+    // Makes the panel the key window and brings it in front of the others, restored when it, or
+    // the window it stands over, was minimized.
     virtual void bringToFront() = 0;
 
 signals:

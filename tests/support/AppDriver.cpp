@@ -299,6 +299,12 @@ void AppDriver::click(QPoint point)
                                     QStringLiteral("click"), QStringLiteral("1")});
 }
 
+bool AppDriver::minimize(qulonglong window)
+{
+    run(QStringLiteral("xdotool"), {QStringLiteral("windowminimize"), QString::number(window)});
+    return waitUntil([&] { return !visibleWindows().contains(window); }, std::chrono::seconds(5));
+}
+
 bool AppDriver::openPopup(QPoint point)
 {
     for (int attempt = 0; attempt < 3; ++attempt) {

@@ -66,6 +66,9 @@ public:
     void keyTo(const QString &windowName, const QString &keys); // focuses the window first
     void click(QPoint screenPoint);
     void type(const QString &text);
+    // Minimizes the window as its title bar's button does (the window manager takes the windows
+    // that stand over it along); true once it is off the screen.
+    bool minimize(qulonglong window);
     // Clicks at `point` until a new window of the program (a menu) shows; true when one did.
     bool openPopup(QPoint point);
     // Opens `menu` of the menu bar of the program's window in front and clicks `item` in it,

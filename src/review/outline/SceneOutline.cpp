@@ -513,6 +513,9 @@ void SceneOutline::contextMenuEvent(QContextMenuEvent *event)
     const QPointer<QMenu> menu = contextMenuAt(event->pos()).release();
     if (!menu)
         return;
+    // Its loop runs until an entry is chosen or the menu is dismissed: what arrives meanwhile
+    // waits for it.
+    const InteractionGate::Hold asking = InteractionGate::shared().hold(InteractionGate::Kind::asking);
     menu->exec(event->globalPos());
     delete menu.data();
 }

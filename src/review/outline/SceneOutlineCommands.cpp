@@ -3,11 +3,14 @@
 #include "review/outline/SceneOutline.h"
 #include "review/outline/SceneOutlineHost.h"
 #include "review/outline/SceneOutlineModel.h"
+#include "store/InteractionGate.h"
 
 #include <QAbstractButton>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPushButton>
+
+#include <algorithm>
 
 namespace lumacast {
 
@@ -55,6 +58,36 @@ SceneOutlineCommands::DeletePlan SceneOutlineCommands::planDelete(const std::opt
              {QStringLiteral("Delete"), QStringLiteral("Cancel")}}};
 }
 
+SceneOutlineCommands::DeleteItems SceneOutlineCommands::namedItems(const std::optional<Session> &asked,
+                                                                  const std::optional<Session> &now,
+                                                                  const QList<QUuid> &sceneIDs,
+                                                                  const QList<QUuid> &takeIDs)
+{
+    if (!asked || !now || asked->id != now->id)
+        return {};
+    DeleteItems items{{}, takeIDs};
+    for (const QUuid &sceneID : sceneIDs) {
+        const qsizetype was = sceneIndex(asked, sceneID);
+        const qsizetype is = sceneIndex(now, sceneID);
+        if (was < 0 || is < 0)
+            continue;
+        const QList<Take> &counted = asked->scenes[was].takes;
+        const auto wasCounted = [&counted](const Take &take) {
+            return std::any_of(counted.begin(), counted.end(), [&take](const Take &c) { return c.id == take.id; });
+        };
+        const QList<Take> &holds = now->scenes[is].takes;
+        if (std::all_of(holds.begin(), holds.end(), wasCounted)) {
+            items.sceneIDs << sceneID;
+            continue;
+        }
+        for (const Take &take : counted) {
+            if (!items.takeIDs.contains(take.id))
+                items.takeIDs << take.id;
+        }
+    }
+    return items;
+}
+
 QList<SceneOutlineCommands::MenuEntry> SceneOutlineCommands::menuEntries(const std::optional<Session> &session,
                                                                         const SplitItems &selection)
 {
@@ -86,6 +119,9 @@ void SceneOutlineCommands::setAlertPresenter(AlertPresenter presenter)
 
 int SceneOutlineCommands::present(const Alert &alert)
 {
+    // Held by the question itself, from its asking to its answer: minimized, or gone from the
+    // screen with the review window, it is still asked, and what arrives meanwhile waits.
+    const InteractionGate::Hold asking = InteractionGate::shared().hold(InteractionGate::Kind::asking);
     if (m_presenter)
         return m_presenter(alert);
     // On the heap and watched: the window it stands over may go, with its children, inside the
@@ -203,9 +239,13 @@ void SceneOutlineCommands::confirmDelete(const QList<QUuid> &sceneIDs, const QLi
         break;
     }
     // Measured on the session as it is now: it may have changed while the question was up.
-    const std::optional<QUuid> next =
-        focusAfterDeleting(outline->host()->currentSession(), sceneIDs, takeIDs);
-    outline->host()->deleteItems(sceneIDs, takeIDs);
+    const std::optional<Session> now = outline->host()->currentSession();
+    const DeleteItems items = plan.kind == DeletePlan::ask ? namedItems(session, now, sceneIDs, takeIDs)
+                                                           : DeleteItems{sceneIDs, takeIDs};
+    if (items.isEmpty())
+        return;
+    const std::optional<QUuid> next = focusAfterDeleting(now, items.sceneIDs, items.takeIDs);
+    outline->host()->deleteItems(items.sceneIDs, items.takeIDs);
     if (!outline)
         return;
     outline->changeFocusedItemID(next);

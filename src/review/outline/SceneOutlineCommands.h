@@ -46,6 +46,13 @@ public:
         bool operator==(const DeletePlan &) const = default;
     };
 
+    // The scenes and takes a delete removes.
+    struct DeleteItems {
+        QList<QUuid> sceneIDs;
+        QList<QUuid> takeIDs;
+        bool isEmpty() const { return sceneIDs.isEmpty() && takeIDs.isEmpty(); }
+    };
+
     // One line of the context menu.
     struct MenuEntry {
         enum Action { separator, duplicateScene, rename, deleteItems };
@@ -61,6 +68,12 @@ public:
     static QString deleteAlertTitle(qsizetype sceneCount, qsizetype takeCount);
     static DeletePlan planDelete(const std::optional<Session> &session, const QList<QUuid> &sceneIDs,
                                  const QList<QUuid> &takeIDs);
+    // What the answer "Delete" to a question asked over `asked` removes from `now`: what the
+    // question named and counted, and nothing else. A named scene that holds a take the question
+    // did not count (one recorded or dropped into it since) stays with that take and loses only
+    // the takes counted; nothing when `now` is another recording.
+    static DeleteItems namedItems(const std::optional<Session> &asked, const std::optional<Session> &now,
+                                  const QList<QUuid> &sceneIDs, const QList<QUuid> &takeIDs);
     // The context menu for what is selected; empty for an empty selection.
     static QList<MenuEntry> menuEntries(const std::optional<Session> &session,
                                         const outline::SplitItems &selection);
@@ -74,8 +87,9 @@ public:
     void beginRename();
     void commitRename(const QUuid &itemID, const QString &name);
     void toggleTakeCheck(const QUuid &takeID);
-    // Asks (or refuses) as planDelete says, deletes, then focuses and previews the item that
-    // followed the deleted block, or the one before it.
+    // Asks (or refuses) as planDelete says, deletes what the question named (namedItems), then
+    // focuses and previews the item that followed the deleted block, or the one before it. The
+    // interaction gate is held while a question is up, whatever becomes of its window.
     void confirmDelete(const QList<QUuid> &sceneIDs, const QList<QUuid> &takeIDs);
     void duplicateScene(const QUuid &sceneID);
     // The menu for the current selection, its actions wired to this object; nullptr for none.

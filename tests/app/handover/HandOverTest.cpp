@@ -40,6 +40,7 @@ const QString kWaits = QStringLiteral("waits until the user has answered");
 const QString kTakeStart = QStringLiteral("[rec] startRecording called");
 const QString kEndTakeKey = QStringLiteral("super+shift+Return");
 const QString kReviewWindow = QStringLiteral("^Review Take$");
+const QString kClosed = QStringLiteral("[state] reviewing → idle");
 
 QString openedLine(const QString &package)
 {
@@ -190,9 +191,11 @@ protected:
     }
 
     // A package in the row's home: scene after scene with so many takes of the sample movie,
-    // each scene's first take checked. `damage`: one more take whose movie is missing, or a take
-    // a crash cut off left in its takes folder (the movie and its journal) and not in the manifest.
-    Package writePackage(const QString &name, const QList<int> &scenes, Damage damage = Damage::none)
+    // each scene's first take checked (none with `checked` false). `damage`: one more take whose
+    // movie is missing, or a take a crash cut off left in its takes folder (the movie and its
+    // journal) and not in the manifest.
+    Package writePackage(const QString &name, const QList<int> &scenes, Damage damage = Damage::none,
+                         bool checked = true)
     {
         const SampleMovie &sample = SampleMovie::shared();
         Package package{driver->home() + QLatin1Char('/') + name + QStringLiteral(".lumacast"), QUuid::createUuid(),
@@ -210,7 +213,7 @@ protected:
                 package.movies << movie;
                 list << makeTrimmedTake(movie, sample.seconds, 0, sample.seconds);
             }
-            session.scenes << makeCheckedScene(list, count > 0 ? std::optional<qsizetype>(0) : std::nullopt);
+            session.scenes << makeCheckedScene(list, count > 0 && checked ? std::optional<qsizetype>(0) : std::nullopt);
         }
         if (damage == Damage::missingMovie)
             session.scenes[0].takes << makeTrimmedTake(QStringLiteral("gone.mov"), sample.seconds, 0, sample.seconds);
@@ -412,7 +415,7 @@ TEST_F(HandOver, AnAlertFromTheMenusHoldsATrayCommandAndAHandOver)
         ASSERT_TRUE(tray().click({QStringLiteral("Close Recording")})) << trayLabels().join(", ").toStdString();
         handOverWhileUp(other);
         pressEndTakeKey();
-        const QString closed = QStringLiteral("[state] reviewing → idle");
+        const QString &closed = kClosed;
         EXPECT_EQ(driver->logText().indexOf(closed, mark), -1) << "the recording closed under the alert";
         pressButton(QStringLiteral("OK"));
         expectOpened({other}, mark);
@@ -558,6 +561,102 @@ TEST_F(HandOver, TheOutlinesInteractionsHoldAHandOver)
             EXPECT_EQ(takesPerScene(driver->manifest(base.path)), row.takesAfter)
                 << "the saved recording's takes per scene";
             EXPECT_EQ(takesPerScene(driver->manifest(other.path)), QList<int>{1});
+            expectSurvivedWithPackagesWhole();
+        });
+    }
+}
+
+// A question minimized with its title bar's button, or gone from the screen with the review
+// window minimized under it, is still asked: the outline's "Can't Delete Every Scene" and "Delete
+// Scene?", and "Nothing to export" (File ▸ Export to Final Cut Pro / Resolve… with no take
+// checked), over a saved recording. The end-take hot key, the tray's Close Recording and a
+// hand-over each meet it minimized: the key starts no take, the other two wait, and each brings
+// the question back. Once it is answered the recording closes, then the package handed over
+// opens; "Delete Scene?" deleted the scene it named and nothing else.
+TEST_F(HandOver, AMinimizedQuestionIsStillAsked)
+{
+    enum class Question { cantDeleteEveryScene, deleteScene, nothingToExport };
+    const struct {
+        const char *name;
+        Question question;
+        bool minimizeReviewWindow; // else the question itself
+    } rows[] = {{"cant-delete-every-scene", Question::cantDeleteEveryScene, false},
+                {"cant-delete-every-scene-under", Question::cantDeleteEveryScene, true},
+                {"delete-scene", Question::deleteScene, false},
+                {"delete-scene-under", Question::deleteScene, true},
+                {"nothing-to-export", Question::nothingToExport, false},
+                {"nothing-to-export-under", Question::nothingToExport, true}};
+    for (const auto &row : rows) {
+        inRow(row.name, [&] {
+            const bool exporting = row.question == Question::nothingToExport;
+            const QList<int> scenes = row.question == Question::cantDeleteEveryScene ? QList<int>{2, 1} : QList<int>{1, 1};
+            const Package base = writePackage(QStringLiteral("Base"), scenes, Damage::none, !exporting);
+            const Package other = writePackage(QStringLiteral("Other"), {1});
+            launch({base.path});
+            ASSERT_TRUE(driver->waitForLog(openedLine(base.path), 20s));
+            // A take in review, for the tray to offer Close Recording; it is not checked yet.
+            recordTake(kReviewWindow, kEndTakeKey);
+            const QList<int> before = takesPerScene(driver->manifest(base.path));
+            const auto review = driver->findWindow(kReviewWindow);
+            const auto scene1 = driver->widgetCentre(QStringLiteral("tree item"), QStringLiteral("Scene 1"), 15s);
+            const auto scene2 = driver->widgetCentre(QStringLiteral("tree item"), QStringLiteral("Scene 2"));
+            ASSERT_TRUE(review && scene1 && scene2) << "the review window or its outline is not on screen";
+            QString answer = QStringLiteral("OK");
+            switch (row.question) {
+            case Question::cantDeleteEveryScene:
+                driver->click(*scene1);
+                AppDriver::run(QStringLiteral("xdotool"), {"mousemove", QString::number(scene2->x()),
+                                                          QString::number(scene2->y()), "keydown", "ctrl", "click",
+                                                          "1", "keyup", "ctrl"});
+                driver->key(QStringLiteral("Delete"));
+                break;
+            case Question::deleteScene:
+                driver->click(*scene2);
+                driver->key(QStringLiteral("Delete"));
+                answer = QStringLiteral("Delete");
+                break;
+            case Question::nothingToExport:
+                ASSERT_TRUE(driver->chooseMenuItem(QStringLiteral("File"),
+                                                   QStringLiteral("Export to Final Cut Pro / Resolve…")));
+                break;
+            }
+            const auto question = driver->waitForAlert(10s);
+            ASSERT_TRUE(question) << "no question";
+            const qsizetype mark = driver->logText().size();
+            // Minimizes the question (or the window under it); `arrive` must leave it shut and
+            // bring it back where it was (the window manager moves it there from its icon).
+            const auto place = driver->geometry(*question);
+            const auto meetMinimized = [&](const char *what, const std::function<void()> &arrive) {
+                SCOPED_TRACE(what);
+                ASSERT_TRUE(driver->minimize(row.minimizeReviewWindow ? *review : *question))
+                    << "the question did not leave the screen";
+                ASSERT_TRUE(driver->alerts().isEmpty()) << "the question stayed on screen";
+                arrive();
+                EXPECT_TRUE(AppDriver::waitUntil(
+                    [&] { return driver->alerts().contains(*question) && driver->geometry(*question) == place; }, 8s))
+                    << "the question was not brought back";
+                EXPECT_EQ(driver->logText().indexOf(openedLine(other.path), mark), -1) << "Other opened under it";
+                EXPECT_EQ(driver->logText().indexOf(kClosed, mark), -1) << "the recording closed under it";
+            };
+            meetMinimized("the end-take key", [&] { pressEndTakeKey(); });
+            meetMinimized("the tray's Close Recording", [&] {
+                EXPECT_TRUE(tray().click({QStringLiteral("Close Recording")})) << trayLabels().join(", ").toStdString();
+            });
+            meetMinimized("a hand-over", [&] { handOverWhileUp(other); });
+            expectNoTakeStarted(mark);
+            pressButton(answer);
+            expectOpened({other}, mark);
+            const qsizetype closedAt = driver->logText().indexOf(kClosed, mark);
+            EXPECT_TRUE(closedAt >= 0 && closedAt < driver->logText().indexOf(openedLine(other.path), mark))
+                << "the recording was not closed before Other opened";
+            expectLastOpened(other);
+            QList<int> left = before;
+            if (row.question == Question::deleteScene) {
+                left.removeAt(1);
+                m_packages.first().movies.removeAll(QStringLiteral("take-2-1.mov")); // went with its scene
+            }
+            EXPECT_EQ(takesPerScene(driver->manifest(base.path)), left) << "the saved recording's takes per scene";
+            expectNoTakeStarted(mark);
             expectSurvivedWithPackagesWhole();
         });
     }

@@ -4,6 +4,7 @@
 #include "review/outline/SceneOutlineCommands.h"
 #include "review/outline/SceneOutlineModel.h"
 #include "review/outline/SceneTreeCellDelegate.h"
+#include "store/InteractionGate.h"
 #include "support/LogCapture.h"
 
 #include <QAbstractItemModelTester>
@@ -361,6 +362,46 @@ TEST(SceneOutlineView, RowButtonsAndContextMenus)
     g.host.interactions = false;
     g.host.publish();
     EXPECT_FALSE(g.outline->contextMenuAt(g.rect(g.host.scene(0)).center()));
+}
+
+// "Delete Scene?" holds the interaction gate while it is up, and "Delete" removes what it named
+// as the recording is when the answer comes: a take recorded or dropped into the scene meanwhile
+// stays, with its scene, and another recording is left alone.
+TEST(SceneOutlineView, TheDeleteQuestionDeletesWhatItNamed)
+{
+    const struct {
+        const char *name;
+        std::function<void(OutlineTestHost &)> meanwhile;
+        QStringList calls;
+    } rows[] = {
+        {"nothing", [](OutlineTestHost &) {}, {"deleteItems S1 / "}},
+        {"a take recorded into the scene",
+         [](OutlineTestHost &h) { h.session->scenes[1].takes << testing::makeTrimmedTake("new.mov", 10, 0, 10); },
+         {"deleteItems  / S1T0"}},
+        {"its take dropped onto another scene and another dropped onto it",
+         [](OutlineTestHost &h) {
+             const QUuid named = h.take(1, 0), other = h.take(0, 0);
+             h.moveTakes({named}, h.scene(0));
+             h.moveTakes({other}, h.scene(1));
+         },
+         {"deleteItems  / S0T0"}},
+        {"another recording opened", [](OutlineTestHost &h) { h.session->id = QUuid::createUuid(); }, {}}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        Fixture f({1, 1});
+        bool heldWhileAsked = false;
+        f.outline->commands()->setAlertPresenter([&](const SceneOutlineCommands::Alert &) {
+            heldWhileAsked = InteractionGate::shared().isAsking();
+            row.meanwhile(f.host);
+            f.host.publish();
+            f.host.calls.clear();
+            return 0;
+        });
+        f.outline->commands()->confirmDelete({f.host.scene(1)}, {});
+        EXPECT_TRUE(heldWhileAsked) << "the question did not hold the gate";
+        EXPECT_FALSE(InteractionGate::shared().isAsking()) << "the answer left the gate held";
+        EXPECT_EQ(f.takeCalls(), row.calls);
+    }
 }
 
 // The painted trash buttons are buttons named "Delete scene" to assistive tools, where they are
