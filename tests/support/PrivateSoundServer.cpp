@@ -1,10 +1,13 @@
 #include "PrivateSoundServer.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStandardPaths>
 #include <QThread>
+
+#include <utility>
 
 namespace lumacast::testing {
 
@@ -13,11 +16,16 @@ PrivateSoundServer::PrivateSoundServer(QStringList modules) : m_modules(std::mov
     if (qEnvironmentVariableIsSet("PULSE_SERVER"))
         m_savedServer = qgetenv("PULSE_SERVER");
     qputenv("PULSE_SERVER", "unix:" + m_dir.filePath(QStringLiteral("native")).toUtf8());
-    if (QStandardPaths::findExecutable(QStringLiteral("pulseaudio")).isEmpty()
-        || QStandardPaths::findExecutable(QStringLiteral("pactl")).isEmpty())
-        m_reason = QStringLiteral("needs pulseaudio and pactl");
-    else
+    if (installed())
         m_ready = start();
+    else
+        m_reason = QStringLiteral("needs pulseaudio and pactl");
+}
+
+bool PrivateSoundServer::installed()
+{
+    return !QStandardPaths::findExecutable(QStringLiteral("pulseaudio")).isEmpty()
+        && !QStandardPaths::findExecutable(QStringLiteral("pactl")).isEmpty();
 }
 
 PrivateSoundServer::~PrivateSoundServer()
@@ -60,8 +68,17 @@ bool PrivateSoundServer::start()
     }
     const QDeadlineTimer deadline(10000);
     while (!deadline.hasExpired()) {
-        if (pactl({QStringLiteral("info")}).ok())
+        if (pactl({QStringLiteral("info")}).ok()) {
+            // Every module is loaded before the server answers; one that failed is in the log.
+            QFile log(m_dir.filePath(QStringLiteral("pulse.log")));
+            const QByteArray text = log.open(QIODevice::ReadOnly) ? log.read(1 << 20) : QByteArray();
+            for (const QByteArray &line : text.split('\n'))
+                if (line.contains("Failed to load module")) {
+                    m_reason = QString::fromUtf8(line);
+                    return false;
+                }
             return true;
+        }
         if (m_server->state() == QProcess::NotRunning)
             break;
         QThread::msleep(50);

@@ -17,18 +17,21 @@ namespace lumacast::testing {
 // A PulseAudio server of the test's own, in a temporary folder, which the code under test
 // reaches for as long as the object lives (PULSE_SERVER points at it; the previous value comes
 // back on destruction). It can be killed and started again on the same socket, while the rig's
-// own server, which tests running beside this one use, is left alone. `ready()` is false where
-// no server could be started (pulseaudio missing), for the test to skip with. Main thread.
+// own server, which tests running beside this one use, is left alone. Main thread.
 class PrivateSoundServer {
 public:
-    // `modules`, each as `pulseaudio -L` takes it ("module-null-source source_name=mic"), are
-    // loaded at every start, after the socket.
+    // Whether pulseaudio and pactl are there at all; a test without them skips.
+    static bool installed();
+
+    // Started at once; `modules`, each as `pulseaudio -L` takes it ("module-null-source
+    // source_name=mic"), are loaded at every start, after the socket.
     explicit PrivateSoundServer(QStringList modules);
     ~PrivateSoundServer();
     PrivateSoundServer(const PrivateSoundServer &) = delete;
     PrivateSoundServer &operator=(const PrivateSoundServer &) = delete;
 
-    // Starts it and waits until it answers (10 s at most).
+    // Starts it and waits until it answers (10 s at most); false, with the reason, when it does
+    // not or a module did not load.
     bool start();
     // Gone at once, as a crashed server goes: no goodbye to its clients, its socket left behind.
     void kill();
