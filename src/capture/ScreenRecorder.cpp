@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <utility>
 
 #include <unistd.h>
@@ -363,6 +364,7 @@ QCoro::Task<void> ScreenRecorder::startRecording(QString outputURL, uint32_t dis
     std::unique_ptr<Stream> stream = makeStream(displayID, *filter, configuration, std::move(opened));
 
     // From here on a failure takes back whatever has started and removes the file.
+    std::exception_ptr failure;
     try {
         stream->startPictures();
         if (stream->systemAudio)
@@ -370,10 +372,13 @@ QCoro::Task<void> ScreenRecorder::startRecording(QString outputURL, uint32_t dis
         goLive(writer, std::move(stream), configuration, displayID);
         connectMicrophone(writer);
     } catch (...) {
-        abandonStart(std::move(stream), outputURL);
-        throw;
+        failure = std::current_exception();
     }
-    co_return;
+    if (failure) {
+        auto abandoning = abandonStart(std::move(stream), outputURL);
+        co_await abandoning;
+        std::rethrow_exception(failure);
+    }
 }
 
 QCoro::Task<void> ScreenRecorder::askForScreen(ContentFilterRef filter, StreamConfiguration configuration)
@@ -613,7 +618,7 @@ void ScreenRecorder::connectMicrophone(const std::shared_ptr<TakeWriter> &writer
     });
 }
 
-void ScreenRecorder::abandonStart(std::unique_ptr<Stream> stream, const QString &outputURL)
+QCoro::Task<void> ScreenRecorder::abandonStart(std::unique_ptr<Stream> stream, QString outputURL)
 {
     // A stream that never went live is still the caller's; one that did is taken back, with the
     // writer and the cursor timer it brought.
@@ -626,11 +631,17 @@ void ScreenRecorder::abandonStart(std::unique_ptr<Stream> stream, const QString 
             m_capturedDisplayID.reset();
         }
         postToMainThread(QPointer<CursorAutoHide>(m_cursor), [c = m_cursor] { c->stopCursorTimer(); });
-    }
-    if (stream)
-        stream->stop();
-    if (wasLive)
         installWriter(nullptr);
+    }
+    // The file goes only once no picture can begin it any more: the first picture on the sample
+    // queue begins the movie and its journal, and one that took the writer before it was
+    // dropped may be doing so now. The pictures stop, then everything queued runs out.
+    auto draining = runInBackground("start abandon", [pictures = stream.get(), queue = m_sampleQueue] {
+        if (pictures)
+            pictures->stop();
+        queue->sync([] {});
+    });
+    co_await draining;
     removeFile(outputURL);
 }
 

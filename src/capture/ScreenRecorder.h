@@ -119,8 +119,10 @@ public:
                                                                    std::optional<uint32_t> overlayWindowID,
                                                                    bool captureSystemAudio, CaptureTarget target);
 
-    // On return the take is being recorded. Throws the writer's set-up errors (the file stays),
-    // or Error / the microphone's error when the capture cannot start (the file is removed).
+    // On return the take is being recorded. Throws the writer's set-up errors (no file was made
+    // then, and one already there stays), or Error / the microphone's error when the capture
+    // cannot start (the movie and its journal, which the first picture may have begun, are
+    // removed before the error is thrown).
     // On the screen-sharing road the desktop is asked first (its chooser, unless it restores the
     // last choice of that kind): a dismissed chooser throws pipewire::PortalError `cancelled`, a
     // failed one `failed`, and no file is made; the size of the take is the shared picture's.
@@ -186,7 +188,7 @@ private:
     void goLive(const std::shared_ptr<TakeWriter> &writer, std::unique_ptr<Stream> stream,
                 const StreamConfiguration &configuration, uint32_t displayID);
     void connectMicrophone(const std::shared_ptr<TakeWriter> &writer);
-    void abandonStart(std::unique_ptr<Stream> stream, const QString &outputURL);
+    QCoro::Task<void> abandonStart(std::unique_ptr<Stream> stream, QString outputURL);
 
     void reportStreamError(const QString &message, int code = 0);
     QCoro::Task<void> openScreenCast(Stream &stream, const ContentFilter &filter, StreamConfiguration &configuration);

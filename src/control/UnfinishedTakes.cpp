@@ -44,7 +44,7 @@ bool UnfinishedTakes::hasJournal(const QString &moviePath)
     return QFileInfo::exists(av::TakeJournal::pathFor(moviePath));
 }
 
-std::optional<UnfinishedTakes::Found> UnfinishedTakes::finishFromJournal(const QString &path)
+std::optional<UnfinishedTakes::Found> UnfinishedTakes::finishFromJournal(const QString &path, bool filed)
 {
     const QString name = QFileInfo(path).fileName();
     try {
@@ -65,10 +65,7 @@ std::optional<UnfinishedTakes::Found> UnfinishedTakes::finishFromJournal(const Q
                      noteValue(result.note, "scene")};
     } catch (const Error &error) {
         if (error.domain() == av::MediaError::mediaDomain() && error.code() == av::MediaError::NoFrame) {
-            // Killed before a whole frame reached the disk: there is nothing to recover. Without
-            // its journal the movie is an orphan for the clean-up, as before journals.
-            QFile::remove(av::TakeJournal::pathFor(path));
-            m.logApp(QStringLiteral("[app] take %1 held no whole frame — given up").arg(name));
+            giveUp(name, filed);
             return std::nullopt;
         }
         // Nothing is deleted: the movie and its journal stay for another try, or for the user.
@@ -77,6 +74,20 @@ std::optional<UnfinishedTakes::Found> UnfinishedTakes::finishFromJournal(const Q
         m_keptAsTheyAre.append(name);
         return std::nullopt;
     }
+}
+
+void UnfinishedTakes::giveUp(const QString &name, bool filed)
+{
+    // Never started, or killed before a whole frame reached the disk: there is nothing to
+    // recover. The journal goes and, unless the manifest names it, the movie with it; the movie
+    // only once its journal is gone, so that a movie is never left with half its story.
+    const QString folder = SessionStore::sessionFolder(*m.m_currentSession);
+    const bool journalGone = PackageFolder::removeTakeFile(folder, av::TakeJournal::pathFor(name));
+    if (journalGone && !filed && PackageFolder::removeTakeFile(folder, name)) {
+        m.logApp(QStringLiteral("[app] take %1 held no whole frame — given up and removed").arg(name));
+        return;
+    }
+    m.logApp(QStringLiteral("[app] take %1 held no whole frame — given up").arg(name));
 }
 
 std::optional<UnfinishedTakes::Found> UnfinishedTakes::unreferencedFinishedTake(const QString &path,
@@ -110,9 +121,11 @@ void UnfinishedTakes::recover()
 
     QList<Found> found;
     m_keptAsTheyAre.clear();
-    // Regular files of the recording's own "takes" only: recovery writes into what it finds.
+    // Regular files of the recording's own "takes" only: recovery writes into what it finds,
+    // and removes what holds nothing.
     QStringList entries = PackageFolder::takeFiles(SessionStore::sessionFolder(session));
     entries.sort();
+    const QSet<QString> regularFiles(entries.begin(), entries.end());
     for (const QString &entry : std::as_const(entries)) {
         // A tail is never a take of its own: one cut off is removed as any tail is.
         if (QFileInfo(entry).suffix() != QLatin1String("mov") || !Take::isSafeFilename(entry)
@@ -120,10 +133,16 @@ void UnfinishedTakes::recover()
             continue;
         const QString path = takes.filePath(entry);
         std::optional<Found> take;
-        if (hasJournal(path))
-            take = finishFromJournal(path);
-        else if (!filed.contains(entry))
+        if (hasJournal(path) && !regularFiles.contains(av::TakeJournal::pathFor(entry))) {
+            // A journal that is not a regular file of the folder's own (a link, say) is never
+            // read: what it says could remove the movie. Both stay as they are.
+            m.logApp(QStringLiteral("[app] take %1 left as it is: its journal is not a file").arg(entry));
+            m_keptAsTheyAre.append(entry);
+        } else if (hasJournal(path)) {
+            take = finishFromJournal(path, filed.contains(entry));
+        } else if (!filed.contains(entry)) {
             take = unreferencedFinishedTake(path, manifestWritten);
+        }
         if (take && !filed.contains(entry))
             found.append(*take);
     }

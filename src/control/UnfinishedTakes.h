@@ -16,8 +16,11 @@ class AppStateManager;
 // scene it was recorded for; a finished take movie that no manifest ever referred to (its take
 // ended just before the crash) is filed back likewise. Each is whole-take trimmed, written to
 // the history log, one undo step together, and one alert tells the user, also of any movie its
-// journal could not finish, which is kept as it is with its journal. Works on the manager's
-// fields; main thread only.
+// journal could not finish, which is kept as it is with its journal. A movie that holds nothing
+// (its whole journal says no frame reached the disk: a take that never started) is removed with
+// its journal unless the manifest names it; only regular files directly in the recording's own
+// "takes" are read or removed, never anything through a link. Works on the manager's fields;
+// main thread only.
 class UnfinishedTakes {
 public:
     explicit UnfinishedTakes(AppStateManager &manager);
@@ -36,7 +39,9 @@ private:
         Take take;
         QUuid sceneID;
     };
-    std::optional<Found> finishFromJournal(const QString &path);
+    // `filed`: the manifest names the movie, which then stays whatever its journal says.
+    std::optional<Found> finishFromJournal(const QString &path, bool filed);
+    void giveUp(const QString &name, bool filed);
     std::optional<Found> unreferencedFinishedTake(const QString &path, const QDateTime &manifestWritten);
     void file(const QList<Found> &found);
     QString keptText() const;

@@ -3,6 +3,8 @@
 #include "capture/AudioRecorder.h"
 #include "capture/MicrophoneDevices.h"
 #include "capture/SystemAudioCapture.h"
+#include "support/AwaitTask.h"
+#include "support/PrivateSoundServer.h"
 #include "support/TestEnvironment.h"
 #include "support/ToneAnalysis.h"
 
@@ -271,4 +273,41 @@ TEST(MicrophoneDevices, FollowsAMicrophoneBeingPluggedInAndOut)
     recorder.start(QStringLiteral("mic"));
     recorder.stop();
     EXPECT_FALSE(waitForChange(settled + 1, 1000));
+}
+
+// The sound server goes away and comes back (a crash, an update, a restart), or is not there yet
+// when the list is first made: the list follows it, without a new launch.
+TEST(MicrophoneDevices, FollowTheSoundServerWhenItComesBack)
+{
+    struct Row {
+        const char *name;
+        bool answersAtFirst;
+    };
+    const Row rows[] = {{"restarted", true}, {"started after the list was made", false}};
+    const QList<MicOption> own{MicOption{QStringLiteral("own"), QStringLiteral("OwnMic")}};
+    if (!lumacast::testing::PrivateSoundServer::installed())
+        GTEST_SKIP() << "needs pulseaudio and pactl";
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        lumacast::testing::PrivateSoundServer server(
+            {QStringLiteral("module-null-sink sink_name=out"),
+             QStringLiteral("module-null-source source_name=own description=OwnMic")});
+        ASSERT_TRUE(server.ready()) << server.reason().toStdString();
+        if (!row.answersAtFirst)
+            server.kill();
+        MicrophoneDevices devices;
+        int changes = 0;
+        QObject::connect(&devices, &MicrophoneDevices::microphonesChanged, [&] { ++changes; });
+        if (row.answersAtFirst) {
+            EXPECT_EQ(devices.microphones(), own);
+            server.kill();
+            EXPECT_TRUE(lumacast::testing::waitUntil([&] { return devices.microphones().isEmpty(); }));
+        }
+        EXPECT_TRUE(devices.microphones().isEmpty());
+        // Long enough for a try or two against no server at all.
+        lumacast::testing::waitUntil([] { return false; }, 3000);
+        ASSERT_TRUE(server.start());
+        EXPECT_TRUE(lumacast::testing::waitUntil([&] { return devices.microphones() == own; }, 10000));
+        EXPECT_EQ(changes, row.answersAtFirst ? 2 : 1);
+    }
 }

@@ -7,10 +7,13 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -39,7 +42,105 @@ const Take *findTake(const Session &session, const QString &filename, qsizetype 
     return nullptr;
 }
 
+// 'ftyp', 'wide' and an empty 'mdat' header, as the first picture of a take writes them: the
+// samples would begin at byte 20.
+const QByteArray kMovieHeader =
+    QByteArray::fromHex("00000014667479707174202000000200717420200000000877696465000000006d646174");
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(bytes), bytes.size());
+}
+
+// A whole journal of one video track in which no sample was ever recorded.
+QByteArray journalWithoutFrames()
+{
+    return av::TakeJournal::header(20, {}, {av::TakeJournal::Track{av::MediaType::Video, 600, 96, 64, {}}});
+}
+
 } // namespace
+
+// A start that failed, or a take killed before its first whole frame, leaves a movie holding
+// nothing beside a journal that says so: opening the recording removes both. Real takes, a
+// movie the manifest names, and anything reached through a link stay.
+TEST(UnfinishedTakesTest, OpeningRemovesTakesThatNeverStartedAndNothingElse)
+{
+    ManagerHarness h;
+    Session session = h.adoptSessionWithTakes({1});
+    const QDir takes(h.takesFolder());
+    QTemporaryDir outside;
+    const QString outsideMovie = outside.filePath("movie.mov");
+    const QString outsideJournal = outside.filePath("movie.mov.journal");
+    writeFile(outsideMovie, kMovieHeader);
+    writeFile(outsideJournal, journalWithoutFrames());
+
+    struct Row {
+        const char *name;
+        QString file;
+        std::function<void(const QString &movie)> make;
+        bool movieStays;
+        bool journalStays;
+    };
+    const auto leftover = [](const QByteArray &movie) {
+        return [movie](const QString &path) {
+            writeFile(path, movie);
+            writeFile(av::TakeJournal::pathFor(path), journalWithoutFrames());
+        };
+    };
+    const Row rows[] = {
+        {"a start that failed: the movie's header alone", "failed.mov", leftover(kMovieHeader), false, false},
+        {"killed before its first whole frame", "early.mov", leftover(kMovieHeader + QByteArray(3000, '\x01')), false,
+         false},
+        {"a finished take the manifest names", "take1.mov",
+         [](const QString &path) {
+             QFile::remove(path);
+             recordSmallTake(path, {}, true);
+         },
+         true, false},
+        {"a movie the manifest names, its journal without frames", "named.mov", leftover(kMovieHeader), true, false},
+        {"a leftover reached through a link", "linked.mov",
+         [&](const QString &path) {
+             ASSERT_TRUE(QFile::link(outsideMovie, path));
+             writeFile(av::TakeJournal::pathFor(path), journalWithoutFrames());
+         },
+         true, true},
+        {"a leftover whose journal is a link", "linkedjournal.mov",
+         [&](const QString &path) {
+             writeFile(path, kMovieHeader);
+             ASSERT_TRUE(QFile::link(outsideJournal, av::TakeJournal::pathFor(path)));
+         },
+         true, true},
+    };
+    Take named = session.scenes[0].takes[0];
+    named.id = QUuid::createUuid();
+    named.filename = QStringLiteral("named.mov");
+    session.scenes[0].takes.append(named);
+    for (const Row &row : rows)
+        row.make(takes.filePath(row.file));
+    h.store->writeManifest(session);
+
+    h.m().resumeSession(session);
+
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QFileInfo movie(takes.filePath(row.file));
+        EXPECT_EQ(movie.exists() || movie.isSymLink(), row.movieStays);
+        const QFileInfo journal(av::TakeJournal::pathFor(movie.filePath()));
+        EXPECT_EQ(journal.exists() || journal.isSymLink(), row.journalStays);
+    }
+    EXPECT_TRUE(QFileInfo::exists(outsideMovie));
+    EXPECT_TRUE(QFileInfo::exists(outsideJournal));
+    const Session &opened = *h.m().session();
+    EXPECT_TRUE(findTake(opened, "take1.mov"));
+    EXPECT_TRUE(findTake(opened, "named.mov"));
+    EXPECT_TRUE(av::TakeRecovery::hasIndex(takes.filePath("take1.mov")));
+    // The movie behind the linked journal is told of, as one its journal could not finish.
+    ASSERT_EQ(h.alerts->shown.size(), 1u);
+    EXPECT_TRUE(h.alerts->shown[0].informativeText.contains("\u201Clinkedjournal.mov\u201D could not be finished"))
+        << h.alerts->shown[0].informativeText.toStdString();
+}
 
 TEST(UnfinishedTakesTest, OpeningFilesBackWhatACrashCutOffAndLeavesWhatItCannotRead)
 {

@@ -3,6 +3,7 @@
 #include "RealRecorderRig.h"
 
 #include "support/AwaitTask.h"
+#include "support/PrivateSoundServer.h"
 #include "support/TestEnvironment.h"
 
 #include <QApplication>
@@ -73,6 +74,61 @@ TEST(TakeRoadRigTest, ARealTakeLandsInTheScratchSessionAsOnePlayableMovie)
     EXPECT_EQ(streams[1].toObject().value(QStringLiteral("codec_name")).toString(), QStringLiteral("aac"));
     EXPECT_NEAR(info.value(QStringLiteral("format")).toObject().value(QStringLiteral("duration")).toString().toDouble(),
                 2.0, 0.4);
+}
+
+// The microphone fails at the start, once the pictures already run: the take never starts, and
+// its movie, which the first picture may have begun meanwhile, goes with its journal.
+TEST(TakeRoadRigTest, AStartWhoseMicrophoneFailsLeavesTheTakesFolderAsItWas)
+{
+    enum class Fault { noMicrophone, serverGoneDuringCountdown, serverRefuses };
+    struct Row {
+        const char *name;
+        Fault fault;
+    };
+    const Row rows[] = {
+        {"no microphone at all", Fault::noMicrophone},
+        {"the sound server gone during the countdown", Fault::serverGoneDuringCountdown},
+        // Killed before the take: its socket is left with nobody behind it.
+        {"the sound server refuses the connection", Fault::serverRefuses},
+    };
+    if (!testing::PrivateSoundServer::installed())
+        GTEST_SKIP() << "needs pulseaudio and pactl";
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        QStringList modules{QStringLiteral("module-null-sink sink_name=speaker")};
+        if (row.fault != Fault::noMicrophone)
+            modules << QStringLiteral("module-null-source source_name=mic");
+        testing::PrivateSoundServer server(modules);
+        ASSERT_TRUE(server.ready()) << server.reason().toStdString();
+        if (row.fault == Fault::serverRefuses)
+            server.kill();
+        testing::RealRecorderRig rig(true);
+        testing::ManagerHarness &h = rig.h;
+        AppStateManager &m = rig.m();
+        h.countdown->runs.preset.reset();
+        h.writeTakeFile(QStringLiteral("earlier.mov"));
+        const QDir takes(h.takesFolder());
+        const auto entries = [&] { return takes.entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden); };
+        const QStringList before = entries();
+
+        QCoro::Task<> start = m.startRecording();
+        ASSERT_EQ(m.state(), AppState::starting);
+        if (row.fault == Fault::serverGoneDuringCountdown) {
+            ASSERT_TRUE(rig.recorder->hasMicrophone());
+            server.kill();
+            pump(300); // the prepared microphone hears of it
+        }
+        h.countdown->runs.completeNext(true);
+        testing::runTask(std::move(start));
+
+        EXPECT_EQ(m.state(), AppState::idle) << rig.appLog();
+        ASSERT_EQ(h.alerts->shown.size(), 1u) << rig.appLog();
+        EXPECT_EQ(h.alerts->shown[0].message, QStringLiteral("Couldn't start recording"));
+        EXPECT_FALSE(rig.recorder->hasMicrophone());
+        EXPECT_EQ(entries(), before);
+        pump(1000); // nothing turns up late either
+        EXPECT_EQ(entries(), before);
+    }
 }
 
 } // namespace
