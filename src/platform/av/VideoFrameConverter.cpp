@@ -12,6 +12,7 @@ extern "C" {
 #include <QVideoFrameFormat>
 
 #include <array>
+#include <cstring>
 #include <optional>
 
 namespace lumacast::av {
@@ -134,6 +135,10 @@ QImage VideoFrameConverter::toImage(const QVideoFrame &frame)
     detail::PictureConverter::checkConvertible(picture.get());
     if (const int rc = av_frame_get_buffer(picture.get(), 0); rc < 0)
         throw MediaError::fromAv(rc, QStringLiteral("There is not enough memory to show a picture."));
+    // The converter's vector code reads on into the rows' padding: it holds zeros, not leftovers.
+    for (AVBufferRef *buffer : picture->buf)
+        if (buffer)
+            std::memset(buffer->data, 0, buffer->size);
 
     QVideoFrame mapped = frame;
     if (!mapped.map(QVideoFrame::ReadOnly))
