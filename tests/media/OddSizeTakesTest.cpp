@@ -1,6 +1,6 @@
 // Takes of the sizes a window can have, written by the take writer, and movies of odd sizes made
 // elsewhere (4:4:4, whose decoded pictures keep the odd size): each gets its filmstrip, plays
-// frame by frame through the player's decoder, and is exported onto a canvas and, trimmed off a
+// frame by frame as the player reads it, and is exported onto a canvas and, trimmed off a
 // key frame, passed through with its cut re-encoded. Every picture must come out whole and in
 // the take's colour to its last row and column: a conversion into rows only as long as the
 // picture leaves the last pixels of a row unconverted or writes past the image, which the
@@ -12,7 +12,6 @@
 #include "platform/av/Asset.h"
 #include "platform/av/AssetReader.h"
 #include "platform/av/FilmstripGenerator.h"
-#include "platform/av/PlaybackDecoder.h"
 #include "support/AwaitTask.h"
 #include "support/TestEnvironment.h"
 
@@ -25,8 +24,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -136,46 +133,14 @@ QList<QImage> filmstrip(const QString &path, int count)
     return strip;
 }
 
-// Every picture the player's decoder delivers from the start.
+// Every picture of the take, read as the player's decoder reads them.
 QList<QImage> playedPictures(const QString &path)
 {
-    std::mutex mutex;
-    std::condition_variable changed;
+    const auto asset = av::Asset::open(path);
+    av::AssetReader reader(asset, asset->tracks(MediaType::Video).first().index);
     QList<QImage> pictures;
-    bool videoEnded = false;
-    QString failure;
-    av::PlaybackDecoder *running = nullptr;
-    av::PlaybackDecoder::Output output;
-    output.opened = [](std::shared_ptr<const av::Asset>) {};
-    output.video = [&](av::DecodedVideoFrame frame) {
-        std::lock_guard lock(mutex);
-        pictures.append(frame.image);
-        running->videoConsumed();
-    };
-    output.audio = [&](int, av::DecodedAudio block) {
-        std::lock_guard lock(mutex);
-        running->audioConsumedUpTo(block.presentationTime.convertScale(48000).value + block.frameCount);
-    };
-    output.ended = [&](int ordinal) {
-        std::lock_guard lock(mutex);
-        videoEnded = videoEnded || ordinal < 0;
-        changed.notify_all();
-    };
-    output.failed = [&](QString message) {
-        std::lock_guard lock(mutex);
-        failure = message;
-        changed.notify_all();
-    };
-    {
-        // The callbacks wait for the lock until the decoder is known to them; they may still run
-        // once the wait is over, until the decoder is gone.
-        std::unique_lock lock(mutex);
-        av::PlaybackDecoder decoder(path, nullptr, MediaTime::zero(), output);
-        running = &decoder;
-        EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(60), [&] { return videoEnded || !failure.isEmpty(); }));
-        lock.unlock();
-    }
-    EXPECT_TRUE(failure.isEmpty()) << failure.toStdString();
+    while (auto frame = reader.nextVideoFrame())
+        pictures.append(frame->image);
     return pictures;
 }
 
