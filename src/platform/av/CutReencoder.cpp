@@ -209,7 +209,11 @@ AVFrame *inEncoderFormat(AVFrame *picture, const AVCodecContext &encoder, Scaler
     if (const int rc = av_frame_get_buffer(converted, 0); rc < 0)
         throw unsupported(ffmpegErrorText(rc));
     av_frame_copy_props(converted, picture);
-    sws_scale(scaler.get(), picture->data, picture->linesize, 0, picture->height, converted->data, converted->linesize);
+    // Into a frame FFmpeg allocated and padded for its format, which the converter writes into.
+    if (const int rc = sws_scale(scaler.get(), picture->data, picture->linesize, 0, picture->height, converted->data,
+                                 converted->linesize);
+        rc < 0)
+        throw unsupported(ffmpegErrorText(rc));
     return converted;
 }
 

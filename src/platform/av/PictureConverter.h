@@ -52,9 +52,9 @@ public:
     // ENOMEM when there is no memory for it.
     QImage toImage(const AVFrame *frame);
 
-    // The conversion alone, into `pixels` laid out as `ImageLayout::of(frame->width,
-    // frame->height)` says, with rows `stride` bytes apart (the layout's, or more). Throws as
-    // `toImage` does, before it writes anything.
+    // The conversion alone, into rows `stride` bytes apart at `pixels`, which holds `stride` x
+    // height bytes and the layout's tail. Throws as `toImage` does, and MediaError(InvalidArgument)
+    // for a stride shorter than `ImageLayout::of`'s, before it writes anything.
     void convert(const AVFrame *frame, std::uint8_t *pixels, qsizetype stride);
 
     // Throws as `toImage` does for a picture of that size and format, which need not hold its
