@@ -1,15 +1,20 @@
 #include "capture/CameraCapture.h"
 
 #include "model/LogCategories.h"
+#include "platform/av/MediaError.h"
+#include "platform/av/VideoFrameConverter.h"
 
 #include <QCamera>
 #include <QCameraDevice>
 #include <QMediaDevices>
+#include <QVideoFrame>
 #include <QVideoSink>
 
 namespace lumacast {
 
-CameraCapture::CameraCapture(QObject *parent) : QObject(parent), m_previewSink(new QVideoSink(this))
+CameraCapture::CameraCapture(QObject *parent)
+    : QObject(parent), m_previewSink(new QVideoSink(this)),
+      m_previewConverter(std::make_unique<av::VideoFrameConverter>())
 {
     m_session.setVideoSink(m_previewSink);
 }
@@ -47,7 +52,20 @@ void CameraCapture::start(const QString &id)
         m_camera->stop();
     m_camera = std::move(camera);
     m_deviceID = id;
+    m_previewFailureLogged = false;
     m_camera->start();
+}
+
+QImage CameraCapture::previewImage(const QVideoFrame &frame)
+{
+    try {
+        return m_previewConverter->toImage(frame);
+    } catch (const av::MediaError &error) {
+        if (!m_previewFailureLogged)
+            qCWarning(lumacast::log::recorder(), "camera preview: %s", qUtf8Printable(describeErrorChain(error)));
+        m_previewFailureLogged = true;
+        return QImage();
+    }
 }
 
 void CameraCapture::stop()

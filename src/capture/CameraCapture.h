@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QHashFunctions>
+#include <QImage>
 #include <QList>
 #include <QMediaCaptureSession>
 #include <QObject>
@@ -10,7 +11,12 @@
 #include <optional>
 
 class QCamera;
+class QVideoFrame;
 class QVideoSink;
+
+namespace lumacast::av {
+class VideoFrameConverter;
+}
 
 namespace lumacast {
 
@@ -47,6 +53,10 @@ public:
     bool isRunning() const;
     // The preview the overlay shows.
     QVideoSink *previewSink() const { return m_previewSink; }
+    // A frame of the preview as the overlay draws it, converted into a padded image
+    // (`av::VideoFrameConverter`); null for a frame that cannot be shown, which is logged once
+    // a camera.
+    QImage previewImage(const QVideoFrame &frame);
     QMediaCaptureSession *session() { return &m_session; }
 
     // Qt's FFmpeg media backend for the cameras unless the user chose one (QT_MEDIA_BACKEND).
@@ -61,6 +71,8 @@ private:
     QVideoSink *m_previewSink = nullptr;
     std::unique_ptr<QCamera> m_camera;
     std::optional<QString> m_deviceID;
+    std::unique_ptr<av::VideoFrameConverter> m_previewConverter;
+    bool m_previewFailureLogged = false;
 };
 
 // Follows cameras being connected and disconnected; `camerasChanged` comes on the main thread.

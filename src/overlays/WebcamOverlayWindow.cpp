@@ -213,10 +213,11 @@ void WebcamOverlayWindow::followCapture(CameraCapture *capture)
     m_capture = capture;
     if (!capture)
         return;
+    // The sink belongs to the capture: while it delivers, the capture is there.
     m_frameConnection = connect(capture->previewSink(), &QVideoSink::videoFrameChanged, this,
-                                [this](const QVideoFrame &frame) {
+                                [this, capture](const QVideoFrame &frame) {
                                     if (m_panel && m_panel->isVisible())
-                                        m_panel->setPreview(frame.toImage());
+                                        m_panel->setPreview(capture->previewImage(frame));
                                 });
 }
 
@@ -260,7 +261,7 @@ void WebcamOverlayWindow::buildPanel(std::optional<uint32_t> displayID)
     panel->setGeometry(frame.toRect());
     panel->setCornerRadius(blob_geometry::cornerRadius(m_shape, frame.height()));
     if (m_capture)
-        panel->setPreview(m_capture->previewSink()->videoFrame().toImage());
+        panel->setPreview(m_capture->previewImage(m_capture->previewSink()->videoFrame()));
     m_panel = panel;
 }
 

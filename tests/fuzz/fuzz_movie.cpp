@@ -1,15 +1,21 @@
 // Feeds arbitrary bytes, as a movie file, through what opening a take does: the box reader
-// (every table of the movie box) and the asset loader above it (libavformat's view joined to
-// the boxes). Either may refuse the file with a MediaError; nothing else may happen.
+// (every table of the movie box), the asset loader above it (libavformat's view joined to
+// the boxes), and the first pictures of its video decoded and converted into images as the
+// filmstrip and the player convert them. Each may refuse the file with a MediaError; nothing
+// else may happen.
 #include "platform/av/Asset.h"
 #include "platform/av/MovieStructure.h"
+#include "platform/av/PictureConverter.h"
+#include "platform/av/StreamDecoder.h"
 
 #include <QByteArray>
 #include <QFile>
+#include <QImage>
 
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 extern "C" {
@@ -27,6 +33,39 @@ const QString &scratchPath()
         return folder + QStringLiteral("/lumacast-fuzz-movie-%1.mov").arg(::getpid());
     }();
     return path;
+}
+
+// The first few pictures of the movie's first video track, converted as the filmstrip and the
+// player convert them: an image of the picture's size in the converter's layout. The converter
+// is not instrumented: each picture is also converted into a buffer of that layout followed by
+// marker bytes, which must stay as they were, whatever format and size the movie gives.
+void convertFirstPictures(const lumacast::av::Asset &asset)
+{
+    using namespace lumacast::av;
+    const QList<AssetTrack> video = asset.tracks(MediaType::Video);
+    if (video.isEmpty() || video.first().streamIndex < 0)
+        return;
+    detail::StreamDecoder decoder(asset.path(), video.first().streamIndex);
+    detail::PictureConverter converter;
+    for (int i = 0; i < 3; ++i) {
+        const AVFrame *frame = decoder.nextFrame();
+        if (!frame)
+            return;
+        try {
+            const QImage image = decoder.toImage(frame);
+            const detail::ImageLayout layout = detail::ImageLayout::of(frame->width, frame->height);
+            if (image.width() != frame->width || image.height() != frame->height || image.bytesPerLine() != layout.stride)
+                std::abort();
+            constexpr std::uint8_t kMarker = 0xA5;
+            constexpr qsizetype kGuard = 256;
+            std::vector<std::uint8_t> pixels(std::size_t(layout.bytes + kGuard), kMarker);
+            converter.convert(frame, pixels.data(), layout.stride);
+            for (qsizetype at = layout.bytes; at < layout.bytes + kGuard; ++at)
+                if (pixels[std::size_t(at)] != kMarker)
+                    std::abort();
+        } catch (const MediaError &) {
+        }
+    }
 }
 
 } // namespace
@@ -65,6 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                 std::abort();
         if (asset->duration().timescale < 0)
             std::abort();
+        convertFirstPictures(*asset);
     } catch (const MediaError &) {
     }
     return 0;

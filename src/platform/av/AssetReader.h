@@ -18,7 +18,7 @@ class StreamDecoder;
 struct DecodedVideoFrame {
     MediaTime presentationTime; // on the movie's timeline
     MediaTime duration;
-    QImage image;               // QImage::Format_RGB32 (BGRA bytes in memory)
+    QImage image;               // QImage::Format_RGB32 (BGRA bytes in memory), rows padded
 };
 
 // Interleaved 32-bit float samples.

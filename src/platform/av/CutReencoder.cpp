@@ -114,6 +114,12 @@ CodecPtr openDecoder(const QByteArray &avcC)
 
 CodecPtr openEncoder(int width, int height)
 {
+    // The encoder writes 4:2:0, whose chroma covers pixels in pairs: libx264 refuses an odd side
+    // (a movie made elsewhere in 4:4:4 may have one), and leaks what it set up when it does.
+    if (width % 2 != 0 || height % 2 != 0)
+        throw unsupported(QStringLiteral("a picture of %1 \u00D7 %2 pixels has an odd side, which 4:2:0 H.264 cannot hold")
+                              .arg(width)
+                              .arg(height));
     detail::quietenEncoderLogging();
     const AVCodec *codec = avcodec_find_encoder_by_name("libx264");
     if (!codec)
@@ -203,7 +209,11 @@ AVFrame *inEncoderFormat(AVFrame *picture, const AVCodecContext &encoder, Scaler
     if (const int rc = av_frame_get_buffer(converted, 0); rc < 0)
         throw unsupported(ffmpegErrorText(rc));
     av_frame_copy_props(converted, picture);
-    sws_scale(scaler.get(), picture->data, picture->linesize, 0, picture->height, converted->data, converted->linesize);
+    // Into a frame FFmpeg allocated and padded for its format, which the converter writes into.
+    if (const int rc = sws_scale(scaler.get(), picture->data, picture->linesize, 0, picture->height, converted->data,
+                                 converted->linesize);
+        rc < 0)
+        throw unsupported(ffmpegErrorText(rc));
     return converted;
 }
 

@@ -72,8 +72,11 @@ MediaTime probeDecodableFrame(const std::shared_ptr<const Asset> &asset, const M
     }
     if (!chosen.held)
         throw noFrame(QStringLiteral("no frame lies within the tolerances"));
-    if (decoder.toImage(chosen.frame).isNull())
+    try {
+        decoder.toImage(chosen.frame);
+    } catch (const MediaError &) {
         throw noFrame(QStringLiteral("the picture could not be converted"));
+    }
     return chosen.time;
 }
 

@@ -2,10 +2,6 @@
 
 #include "platform/av/FfmpegVersions.h"
 
-extern "C" {
-#include <libswscale/swscale.h>
-}
-
 #include <QFileInfo>
 #include <QThread>
 
@@ -47,6 +43,9 @@ StreamDecoder::StreamDecoder(const QString &path, int streamIndex) : m_path(path
     // thread adds a decoder context and frames in flight: start-up time and memory that short
     // decodes (a probe of a few dozen frames) pay in full.
     m_codec->thread_count = std::clamp(QThread::idealThreadCount(), 1, 4);
+    // A stream that states a picture larger than can be converted is refused by the decoder,
+    // before it allocates frames of that size.
+    m_codec->max_pixels = std::int64_t(kLargestPictureSide) * kLargestPictureSide;
     r = avcodec_open2(m_codec, decoder, nullptr);
     if (r < 0)
         throw fail(r, QStringLiteral("cannot open the decoder"));
@@ -61,8 +60,6 @@ StreamDecoder::~StreamDecoder()
 
 void StreamDecoder::release()
 {
-    sws_freeContext(m_scaler);
-    m_scaler = nullptr;
     av_frame_free(&m_frame);
     av_packet_free(&m_packet);
     avcodec_free_context(&m_codec);
@@ -166,40 +163,12 @@ MediaTime StreamDecoder::frameDuration(const AVFrame *frame) const
 
 QImage StreamDecoder::toImage(const AVFrame *frame)
 {
-    QImage image(frame->width, frame->height, QImage::Format_RGB32);
-    if (image.isNull())
-        return image;
-    m_scaler = sws_getCachedContext(m_scaler, frame->width, frame->height, AVPixelFormat(frame->format),
-                                    frame->width, frame->height, AV_PIX_FMT_RGB32, SWS_BILINEAR,
-                                    nullptr, nullptr, nullptr);
-    if (!m_scaler)
-        return QImage();
-    // Convert with the matrix and range the stream is tagged with, as players do; untagged
-    // streams keep the converter's default (BT.601), and the "J" formats are full range.
-    const int matrix = frame->colorspace == AVCOL_SPC_UNSPECIFIED || frame->colorspace == AVCOL_SPC_RGB
-                         ? SWS_CS_DEFAULT
-                         : int(frame->colorspace);
-    const auto format = AVPixelFormat(frame->format);
-    const bool fullRange = frame->color_range == AVCOL_RANGE_JPEG
-                        || (frame->color_range == AVCOL_RANGE_UNSPECIFIED
-                            && (format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ422P
-                                || format == AV_PIX_FMT_YUVJ444P || format == AV_PIX_FMT_YUVJ440P
-                                || format == AV_PIX_FMT_YUVJ411P));
-    // A converter made anew (possibly at the old one's address) starts from the defaults.
-    const ScalerTuning tuning{m_scaler, frame->width, frame->height, frame->format, matrix, fullRange};
-    if (!(tuning == m_tuning)) {
-        int *inverse = nullptr, *table = nullptr, sourceFull = 0, destinationFull = 0;
-        int brightness = 0, contrast = 0, saturation = 0;
-        if (sws_getColorspaceDetails(m_scaler, &inverse, &sourceFull, &table, &destinationFull, &brightness,
-                                     &contrast, &saturation) >= 0)
-            sws_setColorspaceDetails(m_scaler, sws_getCoefficients(matrix), fullRange ? 1 : 0, table,
-                                     destinationFull, brightness, contrast, saturation);
-        m_tuning = tuning;
+    try {
+        return m_converter.toImage(frame);
+    } catch (const MediaError &error) {
+        throw error.wrapped(MediaError::DecodeFailed, QStringLiteral("The movie \u201C%1\u201D could not be decoded.")
+                                                          .arg(QFileInfo(m_path).fileName()));
     }
-    uint8_t *planes[4] = {image.bits(), nullptr, nullptr, nullptr};
-    int strides[4] = {int(image.bytesPerLine()), 0, 0, 0};
-    sws_scale(m_scaler, frame->data, frame->linesize, 0, frame->height, planes, strides);
-    return image;
 }
 
 } // namespace lumacast::av::detail

@@ -5,11 +5,11 @@
 
 #include "platform/av/MediaError.h"
 #include "platform/av/MediaTime.h"
+#include "platform/av/PictureConverter.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
-#include <libswscale/swscale.h>
 }
 
 #include <QImage>
@@ -43,7 +43,9 @@ public:
     const AVStream *stream() const { return m_stream; }
     AVCodecContext *codec() const { return m_codec; }
 
-    // A video frame as a 32-bit image (QImage::Format_RGB32, which is BGRA in memory here).
+    // A video frame as a 32-bit image (QImage::Format_RGB32, which is BGRA in memory here), as
+    // `PictureConverter` makes it. Throws MediaError(DecodeFailed) naming the movie, around the
+    // converter's error, for a picture that cannot be converted.
     QImage toImage(const AVFrame *frame);
 
 private:
@@ -55,16 +57,7 @@ private:
     AVStream *m_stream = nullptr;
     AVPacket *m_packet = nullptr;
     AVFrame *m_frame = nullptr;
-    SwsContext *m_scaler = nullptr;
-    // The converter whose colour matrix and range were last set, for which pictures, and to what.
-    struct ScalerTuning {
-        SwsContext *scaler = nullptr;
-        int width = 0, height = 0, format = -1;
-        int matrix = -1;
-        bool fullRange = false;
-        friend bool operator==(const ScalerTuning &, const ScalerTuning &) = default;
-    };
-    ScalerTuning m_tuning;
+    PictureConverter m_converter;
     bool m_drained = false;
     bool m_pending = false;
     bool m_flushing = false;

@@ -70,6 +70,18 @@ FramePtr allocFrame(AVPixelFormat format, int width, int height)
     return frame;
 }
 
+// Copies the 4:2:0 `picture` onto the 4:2:0 `canvas` with its top left corner at (x, y), both
+// even; the picture must fit. Nothing beside the picture is written.
+void copyOnto(AVFrame *canvas, const AVFrame *picture, int x, int y)
+{
+    for (int plane = 0; plane < 3; ++plane) {
+        const int shift = plane == 0 ? 0 : 1;
+        av_image_copy_plane(canvas->data[plane] + (y >> shift) * canvas->linesize[plane] + (x >> shift),
+                            canvas->linesize[plane], picture->data[plane], picture->linesize[plane],
+                            picture->width >> shift, picture->height >> shift);
+    }
+}
+
 void fillBlack(AVFrame *frame)
 {
     for (int row = 0; row < frame->height; ++row)
@@ -199,11 +211,14 @@ public:
         if (!m_scaler)
             throw MediaError(MediaError::mediaDomain(), MediaError::DecodeFailed,
                              QStringLiteral("The picture of a take cannot be scaled onto the canvas."));
-        uint8_t *planes[4] = {canvas->data[0] + y0 * canvas->linesize[0] + x0,
-                              canvas->data[1] + (y0 / 2) * canvas->linesize[1] + x0 / 2,
-                              canvas->data[2] + (y0 / 2) * canvas->linesize[2] + x0 / 2, nullptr};
-        int strides[4] = {canvas->linesize[0], canvas->linesize[1], canvas->linesize[2], 0};
-        sws_scale(m_scaler, source->data, source->linesize, 0, source->height, planes, strides);
+        // The converter writes whole vector steps past a row's end: it scales into a frame of
+        // its own, laid out and padded by FFmpeg, and only the picture is copied onto the canvas.
+        const FramePtr scaled = allocFrame(AV_PIX_FMT_YUV420P, w, h);
+        if (sws_scale(m_scaler, source->data, source->linesize, 0, source->height, scaled->data,
+                      scaled->linesize) < 0)
+            throw MediaError(MediaError::mediaDomain(), MediaError::DecodeFailed,
+                             QStringLiteral("The picture of a take cannot be scaled onto the canvas."));
+        copyOnto(canvas.get(), scaled.get(), x0, y0);
         return canvas;
     }
 

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 
@@ -255,6 +256,11 @@ struct PipeWireFrameSource::State {
         const int width = owner->m_config.width;
         const int height = owner->m_config.height;
         const int stride = plane.chunk->stride > 0 ? plane.chunk->stride : sourceWidth * 4;
+        // The conversion reads whole rows of the picture: a chunk that reaches past the mapped
+        // buffer, or whose rows are shorter than the picture's, is not read.
+        if (std::uint64_t(plane.chunk->offset) + plane.chunk->size > plane.maxsize
+            || stride < std::min(sourceWidth, width) * 4)
+            return false;
         const auto *source = static_cast<const uint8_t *>(plane.data) + plane.chunk->offset;
         const int rows = std::min<int>(sourceHeight, int((plane.chunk->size) / uint32_t(std::max(stride, 1))));
         owner->m_received.fetch_add(1);

@@ -85,6 +85,30 @@ TEST(Bt709Convert, RandomPicturesOfAnySizeMatchTheReferenceOnEveryPath)
     }
 }
 
+// The capture path's conversion of window and screen sizes, from and into buffers exactly as
+// large as the picture: this code is instrumented, so AddressSanitizer sees any byte it touches
+// beyond them. Every path gives the portable path's samples.
+TEST(Bt709Convert, WindowSizesReadAndWriteNothingBeyondThePicture)
+{
+    std::mt19937 random(1366);
+    for (const auto &[w, h] : std::vector<std::pair<int, int>>{
+             {1, 1}, {2, 2}, {1, 17}, {17, 1}, {299, 301}, {300, 300}, {330, 250}, {302, 240}, {1366, 768}}) {
+        std::vector<uint8_t> bgra(size_t(w) * 4 * h);
+        for (auto &byte : bgra)
+            byte = uint8_t(random());
+        const int cw = (w + 1) / 2, ch = (h + 1) / 2;
+        std::vector<uint8_t> y0(size_t(w) * h), u0(size_t(cw) * ch), v0(u0.size());
+        ASSERT_TRUE(convertBgraToI420Bt709On(Bt709Path::portable, bgra.data(), w * 4, y0.data(), w, u0.data(), cw,
+                                             v0.data(), cw, w, h));
+        for (Bt709Path path : availablePaths()) {
+            SCOPED_TRACE(testing::Message() << w << "x" << h << " on path " << int(path));
+            std::vector<uint8_t> y(y0.size()), u(u0.size()), v(v0.size());
+            convertBgraToI420Bt709On(path, bgra.data(), w * 4, y.data(), w, u.data(), cw, v.data(), cw, w, h);
+            EXPECT_TRUE(y == y0 && u == u0 && v == v0);
+        }
+    }
+}
+
 TEST(Bt709Convert, PrimariesAndGreysGiveTheStandardValues)
 {
     // The BT.709 limited-range values of the primaries, the secondaries and the extremes.
