@@ -523,10 +523,10 @@ TEST_F(ScreenRecorderTake, MinimizedWindowIsHeldAndTheTakeGoesOn)
         const char *what;
         bool restored;
     } rows[] = {{"minimized and restored", true}, {"ended while minimized", false}};
+    XcbTestWindows windows; // one connection: each row's window has an id of its own
     for (const auto &row : rows) {
         SCOPED_TRACE(row.what);
         QFile::remove(movie());
-        XcbTestWindows windows;
         const xcb_window_t w = windows.solid(QRect(300, 200, 320, 240), kGreen);
         windows.warpPointer(1900, 1060); // not drawn into the window's picture
         ASSERT_TRUE(lumacast::testing::waitUntil([&] { return x11::windowFrame(w).has_value(); }));

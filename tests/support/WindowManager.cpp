@@ -8,6 +8,11 @@
 #include <QStandardPaths>
 #include <QThread>
 
+#include <xcb/xcbext.h>
+
+#include <sys/uio.h>
+
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 
@@ -31,23 +36,38 @@ bool managerAnnounced()
         .out.contains("window id");
 }
 
-// Whether a window mapped now is framed (its parent is no longer the root) within half a second.
-bool framesAProbeWindow()
+// While the manager runs the root is given pointer images of its, also one for the core pointer
+// through XInput 2. They outlive it, and the server then refuses every client the pointer's image
+// (BadAccess: its owner is gone), which later captures of the pointer need. The server's own image
+// comes back.
+void forgetRootCursors(XcbTestWindows &x)
 {
-    XcbTestWindows probe;
-    if (!probe.ok())
-        return false;
-    const xcb_window_t window = probe.solid(QRect(0, 0, 40, 30), 0x808080);
-    QElapsedTimer clock;
-    clock.start();
-    do {
-        QThread::msleep(20);
-        std::unique_ptr<xcb_query_tree_reply_t, decltype(&std::free)> tree(
-            xcb_query_tree_reply(probe.connection(), xcb_query_tree(probe.connection(), window), nullptr), &std::free);
-        if (tree && tree->parent != probe.root())
-            return true;
-    } while (clock.elapsed() < 500);
-    return false;
+    if (!x.ok())
+        return;
+    xcb_connection_t *c = x.connection();
+    const uint32_t none[] = {XCB_NONE};
+    xcb_change_window_attributes(c, x.root(), XCB_CW_CURSOR, none);
+    // XIChangeCursor (XIUndefineCursor) by hand: libxcb's XInput binding is no dependency here.
+    constexpr char kExtension[] = "XInputExtension";
+    std::unique_ptr<xcb_query_extension_reply_t, decltype(&std::free)> xi(
+        xcb_query_extension_reply(c, xcb_query_extension(c, sizeof kExtension - 1, kExtension), nullptr), &std::free);
+    if (xi && xi->present) {
+        struct {
+            uint8_t major;
+            uint8_t minor;
+            uint16_t length; // in 4-byte units
+            uint32_t window;
+            uint32_t cursor;
+            uint16_t device;
+            uint16_t pad;
+        } request{xi->major_opcode, 42 /* XIChangeCursor */, 4, x.root(), XCB_NONE, 2 /* the core pointer */, 0};
+        iovec parts[4] = {};
+        parts[2].iov_base = &request;
+        parts[2].iov_len = sizeof request;
+        xcb_protocol_request_t header{1, nullptr, 0, 1};
+        xcb_send_request(c, XCB_REQUEST_RAW, parts + 2, &header);
+    }
+    x.sync();
 }
 
 } // namespace
@@ -66,6 +86,7 @@ QString WindowManager::missing()
 WindowManager::WindowManager()
 {
     m_rootPropertiesBefore = rootPropertyNames();
+    m_probes = std::make_unique<XcbTestWindows>();
     m_process = std::make_unique<QProcess>();
     m_process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_process->start(QStringLiteral("openbox"), {QStringLiteral("--sm-disable")});
@@ -81,6 +102,26 @@ WindowManager::WindowManager()
         m_managing = framesAProbeWindow();
 }
 
+// Whether a window mapped now is framed (its parent is no longer the root) within half a second.
+bool WindowManager::framesAProbeWindow()
+{
+    if (!m_probes->ok())
+        return false;
+    const xcb_window_t window = m_probes->solid(QRect(0, 0, 40, 30), 0x808080);
+    bool framed = false;
+    QElapsedTimer clock;
+    clock.start();
+    while (!framed && clock.elapsed() < 500) {
+        QThread::msleep(20);
+        std::unique_ptr<xcb_query_tree_reply_t, decltype(&std::free)> tree(
+            xcb_query_tree_reply(m_probes->connection(), xcb_query_tree(m_probes->connection(), window), nullptr),
+            &std::free);
+        framed = tree && tree->parent != m_probes->root();
+    }
+    m_probes->destroy(window);
+    return framed;
+}
+
 WindowManager::~WindowManager()
 {
     if (m_process->state() != QProcess::NotRunning) {
@@ -93,6 +134,7 @@ WindowManager::~WindowManager()
     for (const QString &name : rootPropertyNames())
         if (!m_rootPropertiesBefore.contains(name))
             runProcess(QStringLiteral("xprop"), {QStringLiteral("-root"), QStringLiteral("-remove"), name});
+    forgetRootCursors(*m_probes);
 }
 
 bool minimizeWindow(unsigned window)

@@ -8,10 +8,12 @@
 
 namespace lumacast::testing {
 
+class XcbTestWindows;
+
 // A window manager (openbox) on the test's X server ($DISPLAY) while the object lives, so that
 // windows mapped after it started are framed, minimized and brought back as on a desktop. On
-// destruction it is stopped and the root properties it added are removed, so that later tests
-// see no manager. Main thread.
+// destruction it is stopped, and the root properties and pointer images it left are removed, so
+// that later tests see no manager and can capture the pointer. Main thread.
 class WindowManager {
 public:
     // Empty when openbox, xprop and xdotool are installed and an X server is there; otherwise
@@ -26,7 +28,11 @@ public:
     bool isManaging() const { return m_managing; }
 
 private:
+    bool framesAProbeWindow();
+
     std::unique_ptr<QProcess> m_process;
+    // Open while the manager lives, so that no later connection is given the ids of its windows.
+    std::unique_ptr<XcbTestWindows> m_probes;
     QStringList m_rootPropertiesBefore;
     bool m_managing = false;
 };
