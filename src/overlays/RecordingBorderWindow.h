@@ -79,7 +79,8 @@ public:
     std::optional<quint32> windowID() const;
     RecordingBorderView *view() const { return m_panel; }
 
-    // A window's current frame in Qt's global coordinates; nothing when it is gone or unmapped.
+    // A window's current frame in Qt's global coordinates; nothing when it is gone, unmapped, or
+    // cut by its window manager's frame (a minimize or restore being animated).
     static std::optional<QRect> windowFrame(uint32_t windowID);
     // The colour of the border for a state: idle gray, starting and recording red, paused yellow,
     // reviewing blue.

@@ -3,6 +3,7 @@
 #include "capture/ScreenRecorder.h"
 #include "model/LogCategories.h"
 
+#include "support/WindowManager.h"
 #include "support/XcbTestWindows.h"
 #include "TakeTestSupport.h"
 #include "support/AwaitTask.h"
@@ -14,6 +15,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -26,10 +28,15 @@
 
 #include <csignal>
 
+#include <atomic>
 #include <cmath>
 #include <mutex>
+#include <utility>
 
 using namespace lumacast;
+using lumacast::testing::minimizeWindow;
+using lumacast::testing::restoreWindow;
+using lumacast::testing::WindowManager;
 using lumacast::testing::XcbTestWindows;
 using lumacast::testing::runProcess;
 using lumacast::testing::runTask;
@@ -500,6 +507,59 @@ TEST_F(ScreenRecorderTake, WindowGoneMidTakeIsAStreamError)
     EXPECT_EQ(message, QStringLiteral("The captured window is no longer available"));
     ASSERT_TRUE(result); // what was recorded up to then is kept
     EXPECT_GT(result->duration, 0.3);
+}
+
+// Under a window manager, which animates a minimise and a restore: a captured window minimised
+// mid-take holds its last picture until it shows again or the take ends; the take goes on, its
+// picture as long as its sound. The window is repainted while minimised: what follows the restore
+// is grabbed anew.
+TEST_F(ScreenRecorderTake, MinimizedWindowIsHeldAndTheTakeGoesOn)
+{
+    if (const QString missing = WindowManager::missing(); !missing.isEmpty())
+        GTEST_SKIP() << "needs " << missing.toStdString();
+    WindowManager manager;
+    ASSERT_TRUE(manager.isManaging());
+    const struct {
+        const char *what;
+        bool restored;
+    } rows[] = {{"minimized and restored", true}, {"ended while minimized", false}};
+    XcbTestWindows windows; // one connection: each row's window has an id of its own
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.what);
+        QFile::remove(movie());
+        const xcb_window_t w = windows.solid(QRect(300, 200, 320, 240), kGreen);
+        windows.warpPointer(1900, 1060); // not drawn into the window's picture
+        ASSERT_TRUE(lumacast::testing::waitUntil([&] { return x11::windowFrame(w).has_value(); }));
+        ScreenRecorder recorder(false, 2.0);
+        std::atomic<int> errors{0};
+        recorder.onStreamError = [&](const StreamError &) { ++errors; };
+        auto filter = ContentFilter::forWindow(w, QRectF(*x11::windowFrame(w)));
+        const auto result = take(recorder, CaptureTarget::custom(filter, filter->style), false, 4000, [&](int elapsed) {
+            if (elapsed == 1000) {
+                EXPECT_TRUE(minimizeWindow(w));
+            } else if (elapsed == 1500) {
+                windows.recolour(w, kBlue);
+            } else if (elapsed == 2200 && row.restored) {
+                EXPECT_TRUE(restoreWindow(w));
+            }
+        });
+        EXPECT_EQ(errors.load(), 0);
+        ASSERT_TRUE(result);
+        EXPECT_NEAR(result->duration, 4.0, 0.4);
+        double video = 0, audio = 0;
+        for (const auto &s : probe(movie()).value(QStringLiteral("streams")).toArray()) {
+            const QJsonObject stream = s.toObject();
+            const bool isVideo = stream.value(QStringLiteral("codec_type")).toString() == QLatin1String("video");
+            (isVideo ? video : audio) = stream.value(QStringLiteral("duration")).toString().toDouble();
+        }
+        EXPECT_NEAR(video, audio, 0.15);
+        EXPECT_NEAR(video, result->duration, 0.1);
+        for (const auto &[at, colour] : {std::pair{0.5, kGreen}, {1.8, kGreen}, {3.6, row.restored ? kBlue : kGreen}}) {
+            const DecodedFrame f = decodeFrame(movie(), at, 320, 240);
+            ASSERT_EQ(f.width, 320) << at;
+            EXPECT_TRUE(near(f.at(160, 120), colour)) << at << " " << std::hex << f.at(160, 120);
+        }
+    }
 }
 
 TEST_F(ScreenRecorderTake, FailedStartReleasesThePreparedMicrophone)

@@ -7,6 +7,7 @@
 #include "platform/x11/HotKeyGrabber.h"
 #include "store/AppLog.h"
 #include "support/TestEnvironment.h"
+#include "support/WindowManager.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -247,4 +248,39 @@ TEST_F(OnScreen, BorderFollowsAPickedWindowWithinATenthOfASecond)
     const QString text = QString::fromUtf8(log.readAll());
     EXPECT_TRUE(text.contains("[border] window capture frame=(200.0, 150.0, 640.0, 480.0) tracking=true"));
     EXPECT_TRUE(text.contains("[border] window capture frame=(30.0, 40.0, 300.0, 200.0) tracking=false"));
+}
+
+// Under a window manager, which shrinks a window's frame while it animates a minimize and a
+// restore: the border stays where the picked window was until it is back, and then follows it.
+TEST_F(OnScreen, BorderStaysWhereAMinimizedWindowWasUntilItIsBack)
+{
+    if (const QString missing = WindowManager::missing(); !missing.isEmpty())
+        GTEST_SKIP() << "needs " << missing.toStdString();
+    WindowManager manager;
+    ASSERT_TRUE(manager.isManaging());
+    XcbTestWindows apps;
+    const xcb_window_t window = apps.solid(QRect(300, 200, 400, 300), 0xaa5500);
+    ASSERT_TRUE(spinUntil([&] { return RecordingBorderWindow::windowFrame(window).has_value(); }, 5000));
+    const QRect shown = *RecordingBorderWindow::windowFrame(window);
+    RecordingBorderWindow border;
+    border.show(std::nullopt, CaptureTarget::custom(ContentFilter::forWindow(window, QRectF(shown)), ContentStyle::Window),
+                OverlayState::recording);
+    ASSERT_EQ(border.frame(), shown);
+
+    // Minimized and restored in place: the border never moves.
+    for (const auto &[what, act] : {std::pair{"minimized", &minimizeWindow}, {"restored", &restoreWindow}}) {
+        ASSERT_TRUE(act(window)) << what;
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 1000) {
+            spinFor(10);
+            ASSERT_EQ(border.frame(), shown) << what << ", after " << clock.elapsed() << " ms";
+        }
+    }
+    apps.move(window, 500, 300); // back, and moved: followed
+    ASSERT_TRUE(spinUntil([&] {
+        const auto now = RecordingBorderWindow::windowFrame(window);
+        return now && *now != shown && border.frame() == *now;
+    }, 2000));
+    border.hide();
 }

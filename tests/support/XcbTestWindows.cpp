@@ -95,6 +95,14 @@ void XcbTestWindows::unmap(xcb_window_t w)
     sync();
 }
 
+void XcbTestWindows::recolour(xcb_window_t w, uint32_t rgb)
+{
+    const uint32_t values[] = {rgb};
+    xcb_change_window_attributes(m_conn, w, XCB_CW_BACK_PIXEL, values);
+    xcb_clear_area(m_conn, 0, w, 0, 0, 0, 0);
+    sync();
+}
+
 void XcbTestWindows::destroy(xcb_window_t w)
 {
     xcb_destroy_window(m_conn, w);

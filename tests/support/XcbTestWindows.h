@@ -33,6 +33,8 @@ public:
 
     void move(xcb_window_t w, int x, int y);
     void unmap(xcb_window_t w);
+    // Another colour for a window made by `solid`; an unmapped one shows it once mapped again.
+    void recolour(xcb_window_t w, uint32_t rgb);
     void destroy(xcb_window_t w);
     void warpPointer(int x, int y);
     // A desktop picture of one colour, announced on the root as background setters do.

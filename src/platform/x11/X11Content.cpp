@@ -70,6 +70,24 @@ std::optional<QRect> frameOf(Connection &c, xcb_window_t w, bool *viewable)
     return QRect(trans->dst_x, trans->dst_y, geo->width, geo->height);
 }
 
+// Whether a window lies wholly inside the root child that holds it. A window manager's frame
+// cuts its client while it animates a minimise or a restore, or while it shades the window: the
+// client's rectangle then says nothing about where it shows.
+bool liesWithinItsTopLevel(Connection &c, xcb_window_t w, const QRect &frame)
+{
+    const auto top = topLevelAncestor(c, w);
+    if (!top)
+        return false;
+    if (*top == w)
+        return true;
+    Reply<xcb_get_geometry_reply_t> geo(
+        xcb_get_geometry_reply(c.get(), xcb_get_geometry(c.get(), *top), nullptr));
+    if (!geo)
+        return false;
+    const int border = geo->border_width;
+    return QRect(geo->x, geo->y, geo->width + 2 * border, geo->height + 2 * border).contains(frame);
+}
+
 // The process-wide connection for small queries from the main thread (pointer, window frames,
 // thumbnails). Reopened after the server connection breaks.
 class SharedConnection {
@@ -177,7 +195,7 @@ std::optional<QRect> windowFrame(uint32_t window)
     return shared().with([window](Connection &c) -> std::optional<QRect> {
         bool viewable = false;
         auto frame = frameOf(c, window, &viewable);
-        if (!frame || !viewable)
+        if (!frame || !viewable || !liesWithinItsTopLevel(c, window, *frame))
             return std::nullopt;
         return frame;
     });

@@ -60,7 +60,8 @@ ShareableContent fetchShareableContent(bool onScreenOnly);
 // Uses one connection shared by the process (thread-safe).
 std::optional<QPoint> pointerPosition();
 
-// The current rectangle of a window in root coordinates; nothing when it is gone or unmapped.
+// The current rectangle of a window in root coordinates; nothing when it is gone, unmapped, or
+// cut by its window manager's frame (while a minimise or a restore is animated, or shaded).
 std::optional<QRect> windowFrame(uint32_t window);
 
 // A picture of one window's own contents (not what covers it), for thumbnails. Null image when

@@ -76,6 +76,8 @@ struct FrameSource::State {
     void paintPieces(PixelBuffer &buffer, const std::vector<RepairPiece> &pieces, const PendingGrab *screen);
     void copyIn(PixelBuffer &dest, int dx, int dy, const uint8_t *src, int w, int h);
     void grabFrame(Frame &frame, bool withCursor);
+    bool grabPicture(PixelBuffer &buffer, bool withCursor, Reply<xcb_xfixes_get_cursor_image_reply_t> &cursor);
+    void holdHiddenWindow(Frame &frame, int64_t timestamp);
     void grabDisplay(PixelBuffer &buffer);
     void grabWindow(PixelBuffer &buffer, bool &empty, QPoint &origin);
     void copyIn(PixelBuffer &dest, int dx, int dy, const PixelBuffer &src, int w, int h);
@@ -208,7 +210,6 @@ void FrameSource::State::grabFrame(Frame &frame, bool withCursor)
     frame = Frame{};
     if (conn->failed())
         throw failure(QStringLiteral("The connection to the X server was lost"));
-    xcb_connection_t *c = conn->get();
     withCursor = withCursor && conn->hasXFixes();
     const int64_t timestamp = monotonicNow();
     Reply<xcb_xfixes_get_cursor_image_reply_t> cursor;
@@ -224,13 +225,36 @@ void FrameSource::State::grabFrame(Frame &frame, bool withCursor)
         frame.timestampNs = timestamp;
         return;
     }
-    if (hidden)
-        return; // minimised or hidden: nothing new to show
-    std::shared_ptr<PixelBuffer> buffer = pool->acquire();
-    if (!buffer) {
-        // Every buffer is still held downstream: this interval yields no frame.
-        return;
+    if (!hidden) {
+        std::shared_ptr<PixelBuffer> buffer = pool->acquire();
+        if (!buffer) {
+            // Every buffer is still held downstream: this interval yields no frame.
+            return;
+        }
+        if (grabPicture(*buffer, withCursor, cursor)) {
+            frame.data = buffer->data;
+            frame.width = width;
+            frame.height = height;
+            frame.stride = width * 4;
+            frame.timestampNs = timestamp;
+            frame.buffer = std::shared_ptr<const void>(buffer);
+            frame.picture = ++pictures;
+            // A window capture keeps its last frame also without the Damage extension: it is
+            // held while the window is not shown.
+            if (damage != XCB_NONE || config.kind == CaptureConfig::Kind::Window)
+                last = frame;
+            return;
+        }
     }
+    holdHiddenWindow(frame, timestamp);
+}
+
+// Grabs the display or the window into `buffer` and draws the pointer into it; false when the
+// captured window is not shown whole (nothing was grabbed then).
+bool FrameSource::State::grabPicture(PixelBuffer &buffer, bool withCursor,
+                                     Reply<xcb_xfixes_get_cursor_image_reply_t> &cursor)
+{
+    xcb_connection_t *c = conn->get();
     // The cursor is asked for right behind the first picture request of the frame (see `grab`),
     // so that both answers come back together instead of costing a wake-up each.
     struct CursorRequest {
@@ -250,14 +274,14 @@ void FrameSource::State::grabFrame(Frame &frame, bool withCursor)
         damaged = false;
     }
     QPoint origin;
-    bool empty = false;
     if (config.kind == CaptureConfig::Kind::Display) {
-        grabDisplay(*buffer);
+        grabDisplay(buffer);
         origin = displayRect.topLeft();
     } else {
-        grabWindow(*buffer, empty, origin);
+        bool empty = false;
+        grabWindow(buffer, empty, origin);
         if (empty)
-            return;
+            return false;
     }
     sendCursorRequestIfWanted(); // when nothing was grabbed from the server this time
     if (cursorCookie) {
@@ -266,19 +290,33 @@ void FrameSource::State::grabFrame(Frame &frame, bool withCursor)
         cursor.reset(xcb_xfixes_get_cursor_image_reply(c, request, nullptr));
     }
     if (cursor)
-        drawCursor(*buffer, origin, *cursor);
-    frame.data = buffer->data;
-    frame.width = width;
-    frame.height = height;
-    frame.stride = width * 4;
-    frame.timestampNs = timestamp;
-    frame.buffer = std::shared_ptr<const void>(buffer);
-    frame.picture = ++pictures;
-    if (damage != XCB_NONE) {
-        last = frame;
-        lastLook = lookOf(cursor.get(), origin);
-        lastOrigin = origin;
+        drawCursor(buffer, origin, *cursor);
+    lastLook = lookOf(cursor.get(), origin);
+    lastOrigin = origin;
+    return true;
+}
+
+// A captured window that is not shown (minimised, unmapped by its program, or cut by its frame
+// while a window manager animates it) holds its last picture, delivered again under its number
+// as a still window's is, until it shows again: the take goes on, its picture as long as its
+// sound. Before it was ever shown the held picture is black.
+void FrameSource::State::holdHiddenWindow(Frame &frame, int64_t timestamp)
+{
+    damaged = true; // its return is grabbed, whatever damage the server reports for it
+    if (!last.data) {
+        std::shared_ptr<PixelBuffer> buffer = pool->acquire();
+        if (!buffer)
+            return;
+        fill(*buffer, QRect(0, 0, width, height));
+        last.data = buffer->data;
+        last.width = width;
+        last.height = height;
+        last.stride = width * 4;
+        last.buffer = std::shared_ptr<const void>(buffer);
+        last.picture = ++pictures;
     }
+    frame = last;
+    frame.timestampNs = timestamp;
 }
 
 // Whether the last frame still shows what is captured: no damage reported since it was grabbed,
@@ -572,11 +610,26 @@ void FrameSource::State::grabWindow(PixelBuffer &buffer, bool &empty, QPoint &or
         if (!topGeo)
             throw gone();
         const xcb_pixmap_t p = xcb_generate_id(c);
-        if (xcb_generic_error_t *e = xcb_request_check(c, xcb_composite_name_window_pixmap_checked(c, topLevel, p))) {
+        const auto named = xcb_composite_name_window_pixmap_checked(c, topLevel, p);
+        // The named pixmap keeps the size the top-level had then, whatever it does next.
+        const auto pixmapGeoCookie = xcb_get_geometry(c, p);
+        if (xcb_generic_error_t *e = xcb_request_check(c, named)) {
             std::free(e);
+            xcb_discard_reply(c, pixmapGeoCookie.sequence);
             if (conn->failed())
                 throw gone();
             empty = true; // unmapped between the two requests
+            return;
+        }
+        Reply<xcb_get_geometry_reply_t> pixmapGeo(xcb_get_geometry_reply(c, pixmapGeoCookie, nullptr));
+        const QRect inPixmap(inTop->dst_x + topGeo->border_width, inTop->dst_y + topGeo->border_width, w, h);
+        if (!pixmapGeo || !QRect(0, 0, pixmapGeo->width, pixmapGeo->height).contains(inPixmap)) {
+            // Cut by its frame, which a window manager shrinks while it animates a minimise or a
+            // restore (or shades the window): what lies outside is drawn nowhere.
+            xcb_free_pixmap(c, p);
+            if (conn->failed())
+                throw gone();
+            empty = true;
             return;
         }
         try {

@@ -13,7 +13,9 @@
 // A capture asks the server for a picture only when the screen changed: where the server has the
 // Damage extension, an interval without damage, with the pointer where it was (and a captured
 // window where it was) delivers the last frame again (see `Frame::picture`), so a still screen
-// costs no grab.
+// costs no grab. A captured window that is not shown (minimised, unmapped by its program, or cut
+// by its frame while a window manager animates it) is held the same way: its last frame comes
+// again, black before it ever showed, until it shows again. Only a window that is gone fails.
 
 #include "platform/x11/X11Error.h"
 
@@ -84,7 +86,7 @@ public:
 
     // One frame, synchronously, on the calling thread; not while the capture thread runs.
     // Throws X11Error when the display or window is gone or the connection broke; leaves
-    // `frame` empty (null data) when a window capture has nothing to show (unmapped).
+    // `frame` empty (null data) when every buffer is still held downstream.
     void captureFrame(Frame &frame);
 
     // The capture thread: one frame per interval to `onFrame`, on that thread. A failure ends the

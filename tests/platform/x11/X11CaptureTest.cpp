@@ -1,4 +1,5 @@
 // Screen and window capture against the real X server of the test rig.
+#include "support/WindowManager.h"
 #include "support/XcbTestWindows.h"
 
 #include "platform/x11/X11Content.h"
@@ -22,12 +23,28 @@
 
 using namespace lumacast;
 using lumacast::testing::pixelAt;
+using lumacast::testing::minimizeWindow;
+using lumacast::testing::restoreWindow;
+using lumacast::testing::WindowManager;
 using lumacast::testing::XcbTestWindows;
 
 namespace {
 
 constexpr uint32_t kRed = 0xdd2211, kGreen = 0x22cc33, kBlue = 0x2244ee, kYellow = 0xeedd22;
 constexpr uint32_t kPattern[4] = {kRed, kGreen, kBlue, kYellow};
+
+// Polls `condition` for up to five seconds.
+bool waitFor(const std::function<bool()> &condition)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > 5000)
+            return false;
+        QThread::msleep(20);
+    }
+    return true;
+}
 
 // The description of the X11Error `call` throws; empty when it throws none.
 QString failureOf(const std::function<void()> &call)
@@ -368,15 +385,83 @@ TEST_F(X11Capture, PickedWindowIsCapturedAloneAndFollowed)
     windows.destroy(cover);
     ASSERT_TRUE(captureUntil(source, f, patternShown));
 
-    // Unmapped: no frame, no error.
+    // Unmapped: its last picture again, under its number, and no error.
+    const uint64_t shown = f.picture;
     windows.unmap(w);
     ASSERT_NO_THROW(source.captureFrame(f));
-    EXPECT_EQ(f.data, nullptr);
+    EXPECT_EQ(f.picture, shown);
+    EXPECT_TRUE(patternShown(f));
 
     // Gone: an error that says so.
     windows.destroy(w);
     EXPECT_EQ(failureOf([&] { source.captureFrame(f); }),
               QStringLiteral("The captured window is no longer available"));
+}
+
+// Under a window manager, whose frame shrinks and grows while it animates a minimise and a
+// restore: a captured window that is not shown holds its last picture (black before it showed),
+// delivered again under its number, until it shows again; only a window that is gone fails.
+TEST_F(X11Capture, HiddenWindowHoldsItsLastPictureUntilItShowsAgain)
+{
+    if (const QString missing = WindowManager::missing(); !missing.isEmpty())
+        GTEST_SKIP() << "needs " << missing.toStdString();
+    WindowManager manager;
+    ASSERT_TRUE(manager.isManaging());
+    const xcb_window_t w = windows.quadrants(QRect(200, 200, 160, 120), kPattern);
+    ASSERT_TRUE(waitFor([&] { return x11::windowFrame(w).has_value(); })); // managed and mapped
+    auto hide = [&](const std::function<void()> &how) {
+        how();
+        ASSERT_TRUE(waitFor([&] { return !x11::windowFrame(w).has_value(); }));
+    };
+    // The frames while it is hidden: every one shows `colour`, and they settle on one picture.
+    auto expectHeld = [&](x11::FrameSource &source, uint32_t colour) {
+        x11::Frame f;
+        for (int i = 0; i < 30; ++i, QThread::msleep(20)) {
+            EXPECT_EQ(failureOf([&] { source.captureFrame(f); }), QString()) << i;
+            if (!f.data)
+                return uint64_t(0);
+            EXPECT_EQ(at(f, 10, 10), colour) << i;
+        }
+        const uint64_t held = f.picture;
+        for (int i = 0; i < 5; ++i, QThread::msleep(20)) {
+            source.captureFrame(f);
+            EXPECT_EQ(f.picture, held);
+        }
+        return held;
+    };
+    auto expectShown = [&](x11::FrameSource &source, uint64_t held) {
+        x11::Frame f;
+        EXPECT_TRUE(captureUntil(source, f, [&](const x11::Frame &f) {
+            return f.picture != held && at(f, 10, 10) == kRed && at(f, 150, 110) == kYellow;
+        }));
+    };
+
+    hide([&] { ASSERT_TRUE(minimizeWindow(w)); });
+    x11::FrameSource source(windowConfig(w));
+    ASSERT_NO_THROW(source.open());
+    const uint64_t black = expectHeld(source, 0x000000); // hidden from the start
+    ASSERT_TRUE(restoreWindow(w));
+    expectShown(source, black);
+
+    const struct {
+        const char *what;
+        std::function<void()> hide;
+    } ways[] = {
+        {"minimized", [&] { ASSERT_TRUE(minimizeWindow(w)); }},
+        {"unmapped by its program", [&] { windows.unmap(w); }},
+    };
+    for (const auto &way : ways) {
+        SCOPED_TRACE(way.what);
+        hide(way.hide);
+        const uint64_t held = expectHeld(source, kRed);
+        ASSERT_TRUE(restoreWindow(w));
+        expectShown(source, held);
+    }
+
+    hide([&] { ASSERT_TRUE(minimizeWindow(w)); });
+    windows.destroy(w);
+    x11::Frame f;
+    EXPECT_EQ(failureOf([&] { source.captureFrame(f); }), QStringLiteral("The captured window is no longer available"));
 }
 
 TEST_F(X11Capture, ResizedWindowIsCroppedOrPaddedToTheTakeSize)
