@@ -32,6 +32,18 @@ int32_t commonTimescale(int32_t a, int32_t b)
     return std::max(a, b);
 }
 
+// How many `interval`s reach `span`, rounded up but for a microsecond (an interval such as 1/60 s
+// is rounded where it meets nanoseconds); none for a span that is not positive.
+int64_t intervalsUntil(const SampleTime &span, const SampleTime &interval)
+{
+    const SampleTime reach = span - SampleTime::make(1, 1000000);
+    if (!reach.isValid() || !interval.isValid() || interval.value <= 0 || reach.value <= 0)
+        return 0;
+    const Wide num = Wide(reach.value) * interval.timescale;
+    const Wide den = Wide(interval.value) * reach.timescale;
+    return saturate((num + den - 1) / den);
+}
+
 } // namespace
 
 int64_t rescaleTicks(int64_t value, int64_t timescale, int64_t target)
@@ -95,21 +107,25 @@ int compare(const SampleTime &a, const SampleTime &b)
 }
 
 
-void PauseTimeline::settle(const SampleTime &source, const SampleTime &resumedAt)
+void PauseTimeline::settle(const SampleTime &source, const SampleTime &resumedAt, bool picture)
 {
     if (!resumePending)
         return;
     resumePending = false;
-    // The take goes on from the resume moment, or from this sample when the moment is not
-    // known; several pauses without a sample between them close one gap, and a pause within the
-    // last picture's interval closes none. Without a picture yet it goes on where the latest
-    // sample of any track was; a resume before the take's first sample closes nothing, but
-    // sound from before it is still left out.
-    SampleTime from = resumedAt.isValid() ? resumedAt : source;
+    // The take goes on from the first picture after the resume, or, when sound comes first, from
+    // the resume moment (this sample's when the moment is not known) put on the pictures' grid,
+    // where that picture is due. Several pauses without a sample between them close one gap,
+    // and a pause within the last picture's interval closes none. Without a picture yet it goes
+    // on where the latest sample of any track was; a resume before the take's first sample
+    // closes nothing, but sound from before it is still left out.
+    SampleTime from = resumedAt.isValid() && !picture ? resumedAt : source;
     previousOffset = offset;
     cutFrom = seam.isValid() ? seam + offset : SampleTime::invalid();
-    if (cutFrom.isValid())
+    if (cutFrom.isValid() && picture)
         from = std::max(from, cutFrom);
+    else if (cutFrom.isValid())
+        from = cutFrom + SampleTime::make(intervalsUntil(from - cutFrom, frameInterval) * frameInterval.value,
+                                          frameInterval.timescale);
     if (lastSource.isValid()) {
         const SampleTime at = seam.isValid() ? seam : lastSource - offset;
         offset = from - at;
@@ -141,14 +157,22 @@ SampleTime PauseTimeline::map(const SampleTime &source, const SampleTime &lastOu
 SampleTime PauseTimeline::mapPicture(const SampleTime &source, const SampleTime &lastOutput,
                                      const SampleTime &interval, const SampleTime &resumedAt)
 {
-    SampleTime output = map(source, lastOutput, resumedAt);
-    // The picture captured at the resume or soon after stands at the seam, so that the one
-    // before the pause lasts exactly a frame interval.
-    if (pictureResumes != resumes && seam.isValid())
+    settle(source, resumedAt, true);
+    const bool first = pictureResumes != resumes && seam.isValid();
+    // A picture due before the instant the take goes on from (sound came first) is left out, as
+    // that sound is, so that the pictures after it do not crowd onto the seam.
+    if (first && source + SampleTime::make(frameInterval.value, frameInterval.timescale * 2) < resumedFrom)
+        return SampleTime::invalid();
+    SampleTime output = map(source, lastOutput);
+    // The first picture after a resume stands at the seam, so that the one before the pause
+    // lasts exactly a frame interval.
+    if (first)
         output = seam;
     pictureResumes = resumes;
-    if (output.isValid() && interval.isValid())
+    if (output.isValid() && interval.isValid()) {
         seam = output + interval;
+        frameInterval = interval;
+    }
     return output;
 }
 

@@ -69,10 +69,13 @@ struct SoundRuns {
 // queue, so it needs no lock.
 //
 // The take goes on after a resume where it left off: at the seam, one frame interval after the
-// last picture before the pause (a picture is shown that long), and the resume moment is put on
-// the seam. Every track is mapped with the one offset, so sound stays with its pictures; sound
-// is cut at the seam before the pause and at the resume moment after it, so that it goes on
-// without a gap or an overlap.
+// last picture before the pause (a picture is shown that long), with the first picture after
+// the resume, whose capture instant is put on the seam; when sound comes first, the instant is
+// where that picture is due (the first of the pictures' grid, every frame interval from the
+// seam, at or after the resume moment). The pictures after a resume so keep their spacing.
+// Every track is mapped with the one offset, so sound stays with its pictures; sound is cut at
+// the seam before the pause and at that instant after it, so that it goes on without a gap or
+// an overlap.
 struct PauseTimeline {
     // Total paused time so far, subtracted from every capture timestamp.
     SampleTime offset = SampleTime::zero();
@@ -84,6 +87,7 @@ struct PauseTimeline {
     // Output time one frame interval after the latest picture (`mapPicture`); invalid before the
     // first picture, when a resume goes on from the latest sample instead.
     SampleTime seam = SampleTime::invalid();
+    SampleTime frameInterval = SampleTime::invalid(); // the latest picture's, from `mapPicture`
     // How many gaps were closed; the latest one ends at capture instant `resumedFrom`, and the
     // stretch before it was cut at capture instant `cutFrom` and mapped with `previousOffset`
     // (for sound of that stretch that arrives after the gap was closed).
@@ -100,18 +104,20 @@ struct PauseTimeline {
     SampleTime map(const SampleTime &source, const SampleTime &lastOutput,
                    const SampleTime &resumedAt = SampleTime::invalid());
     // The same for a picture shown for `interval`: the first picture after a resume is put on the
-    // seam, and the seam moves to one interval after the result.
+    // seam, and the seam moves to one interval after the result. Invalid for a picture to leave
+    // out: one captured over half an interval before the instant the take goes on from.
     SampleTime mapPicture(const SampleTime &source, const SampleTime &lastOutput, const SampleTime &interval,
                           const SampleTime &resumedAt = SampleTime::invalid());
     // Where the samples of a sound buffer go: `frames` samples at `rate` per second, the first
     // captured at `start`. While `paused`, or before the pending resume's moment `resumedAt`,
-    // only sound up to the seam is taken; a track's first sound after a resume starts at the
-    // resume moment, or where its sound before the pause ended if that ran past the seam.
+    // only sound up to the seam is taken; a track's first sound after a resume starts where the
+    // take goes on, or where its sound before the pause ended if that ran past the seam.
     // Updates `track` with what is taken.
     SoundRuns mapSound(const SampleTime &start, int frames, int rate, SoundPlace &track, bool paused,
                        const SampleTime &resumedAt = SampleTime::invalid());
-    // Turns a pending resume into offset, for a sample captured at `source`; nothing otherwise.
-    void settle(const SampleTime &source, const SampleTime &resumedAt = SampleTime::invalid());
+    // Turns a pending resume into offset, for a sample (a `picture` or not) captured at
+    // `source`; nothing otherwise.
+    void settle(const SampleTime &source, const SampleTime &resumedAt = SampleTime::invalid(), bool picture = false);
     // `source` minus `offsetUsed`, strictly later than `lastOutput`: one tick of the source's
     // timescale (1/600 s without one) after it when not.
     static SampleTime place(const SampleTime &source, const SampleTime &offsetUsed, const SampleTime &lastOutput);

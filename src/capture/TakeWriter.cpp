@@ -134,9 +134,9 @@ void TakeWriter::appendVideo(const VideoFrame &frame)
     if (isPaused || wasCapturedWhilePaused(frame.timestamp) || m_startFailed || !m_writer || m_videoTrack < 0)
         return;
     const SampleTime adjusted = pauseTimeline.mapPicture(frame.timestamp, m_lastVideoAdjPTS, m_frameInterval, resumedAt);
-    m_lastVideoAdjPTS = adjusted;
     if (!adjusted.isValid())
         return;
+    m_lastVideoAdjPTS = adjusted;
 
     if (!m_sessionStarted) {
         if (!m_writer->startWriting()) {

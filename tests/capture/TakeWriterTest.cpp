@@ -480,8 +480,9 @@ struct PauseCase {
 };
 
 // The take as it must be laid out: a picture before a pause is shown one frame interval, the
-// first picture after the resume stands there and the resume moment is put on it; the sound is
-// the stretches of capture between those moments, end to end.
+// first picture after the resume stands there, and the take goes on from the first instant of
+// the pictures' grid at or after the resume moment; the sound is the stretches of capture
+// between those instants, end to end.
 struct Layout {
     std::vector<std::array<int64_t, 3>> stretches; // capture [from, to) at output capture - offset
     std::vector<int64_t> pictures;                 // output times of the pictures
@@ -503,7 +504,8 @@ struct Layout {
             if (previous < 0) {
                 offset = from = picture;
             } else if (resumed >= 0) {
-                resumed = std::max(resumed, seam + offset); // a pause inside a picture's interval
+                // The first instant of the pictures' grid at or after the resume moment.
+                resumed = seam + offset + std::max<int64_t>(0, resumed - seam - offset + kFrame - 1) / kFrame * kFrame;
                 stretches.push_back({from, seam + offset, offset});
                 offset = resumed - seam;
                 from = resumed;
@@ -616,6 +618,8 @@ TEST(TakeWriter, ResumesGoOnOneFrameIntervalAfterTheLastPictureWithTheSoundJoine
         // Sound delivered as it starts, in order, so that the first sample after a resume is
         // captured after it.
         {"the flags alone", {{ms(500), ms(1250)}, {ms(2000), ms(2050)}, {ms(2800), ms(4000)}}, false, 0, false},
+        // Sound delivered as it starts reaches the writer before the first picture after a resume.
+        {"sound first after a resume", {{ms(1000.3), ms(1507.9)}, {ms(2203.1), ms(2600.1)}}, true, 0, true},
         {"several pauses with no sample between them",
          {{ms(1000.2), ms(1000.4)}, {ms(1000.6), ms(1000.8)}, {ms(1001), ms(1800)}}, true, ms(10)},
         {"paused before the first picture, and at the end", {{0, ms(400)}, {ms(1300.5), ms(1900)}, {ms(2500.3), kNever}},
