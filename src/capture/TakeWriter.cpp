@@ -12,6 +12,7 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cstddef>
 
 namespace lumacast {
 
@@ -102,6 +103,7 @@ void TakeWriter::setUp(int width, int height, double micSampleRate, int micChann
     }
 
     m_writer = std::move(writer);
+    m_frameInterval = SampleTime::make(1, video.frameRate);
     m_videoTrack = videoTrack;
     m_micTrack = micTrack;
     m_systemTrack = systemTrack;
@@ -131,10 +133,10 @@ void TakeWriter::appendVideo(const VideoFrame &frame)
 {
     if (isPaused || wasCapturedWhilePaused(frame.timestamp) || m_startFailed || !m_writer || m_videoTrack < 0)
         return;
-    const SampleTime adjusted = pauseTimeline.map(frame.timestamp, m_lastVideoAdjPTS);
-    m_lastVideoAdjPTS = adjusted;
+    const SampleTime adjusted = pauseTimeline.mapPicture(frame.timestamp, m_lastVideoAdjPTS, m_frameInterval, resumedAt);
     if (!adjusted.isValid())
         return;
+    m_lastVideoAdjPTS = adjusted;
 
     if (!m_sessionStarted) {
         if (!m_writer->startWriting()) {
@@ -179,17 +181,17 @@ bool TakeWriter::isReadyForVideo() const
 
 void TakeWriter::appendMicAudio(const AudioBuffer &buffer)
 {
-    appendAudio(buffer, m_micTrack, m_lastAudioAdjPTS);
+    appendAudio(buffer, m_micTrack, m_mic);
 }
 
 void TakeWriter::appendSystemAudio(const AudioBuffer &buffer)
 {
-    appendAudio(buffer, m_systemTrack, m_lastSystemAudioAdjPTS);
+    appendAudio(buffer, m_systemTrack, m_system);
 }
 
-void TakeWriter::appendAudio(const AudioBuffer &buffer, int track, SampleTime &lastAdjPTS)
+void TakeWriter::appendAudio(const AudioBuffer &buffer, int track, SoundPlace &place)
 {
-    if (isPaused || wasCapturedWhilePaused(buffer.timestamp) || !m_sessionStarted || !m_writer)
+    if (!m_sessionStarted || !m_writer)
         return;
     if (m_writer->status() != TakeEncoder::Status::writing || track < 0)
         return;
@@ -197,15 +199,20 @@ void TakeWriter::appendAudio(const AudioBuffer &buffer, int track, SampleTime &l
     // output time nor the pause timeline.
     if (!m_writer->isReadyForMoreMediaData(track))
         return;
-    const SampleTime adjusted = pauseTimeline.map(buffer.timestamp, lastAdjPTS);
-    lastAdjPTS = adjusted;
-    if (!adjusted.isValid())
-        return;
-    m_writer->appendAudio(track, buffer.samples, buffer.frameCount,
-                          buffer.format == AudioBuffer::Format::float32
-                              ? TakeEncoder::SampleFormat::float32
-                              : TakeEncoder::SampleFormat::int16,
-                          buffer.sampleRate, buffer.channels, adjusted.value, adjusted.timescale);
+    const SoundRuns taken = pauseTimeline.mapSound(buffer.timestamp, buffer.frameCount, buffer.sampleRate, place,
+                                                   isPaused, resumedAt);
+    const std::ptrdiff_t bytesPerFrame =
+        std::ptrdiff_t(buffer.channels) * (buffer.format == AudioBuffer::Format::float32 ? 4 : 2);
+    for (int i = 0; i < taken.size; ++i) {
+        const SoundRun &run = taken.runs[i];
+        if (!run.output.isValid())
+            continue;
+        m_writer->appendAudio(track, static_cast<const uint8_t *>(buffer.samples) + run.first * bytesPerFrame,
+                              run.count,
+                              buffer.format == AudioBuffer::Format::float32 ? TakeEncoder::SampleFormat::float32
+                                                                            : TakeEncoder::SampleFormat::int16,
+                              buffer.sampleRate, buffer.channels, run.output.value, run.output.timescale);
+    }
 }
 
 std::optional<double> TakeWriter::finish()

@@ -121,7 +121,9 @@ public:
     // The capture-clock moments of the latest pause and resume, set with `isPaused`. A sample is
     // judged by when it was captured, not by when it reaches the queue: audio arrives up to its
     // latency late, and a buffer captured while paused that arrives after the resume would
-    // otherwise put paused sound into the movie and shorten the gap the timeline closes.
+    // otherwise put paused sound into the movie. Without them (a feeder that sets only the flags)
+    // the first sample after a resume stands for its moment. Sound of the last picture before a
+    // pause is kept up to the timeline's seam also when it arrives after the pause.
     SampleTime pausedAt;
     SampleTime resumedAt;
     bool wasCapturedWhilePaused(const SampleTime &captured) const;
@@ -130,7 +132,7 @@ public:
     std::function<void(const std::optional<av::EncoderError> &)> onWriterFailed;
 
 private:
-    void appendAudio(const AudioBuffer &buffer, int track, SampleTime &lastAdjPTS);
+    void appendAudio(const AudioBuffer &buffer, int track, SoundPlace &place);
     std::optional<av::EncoderError> currentError() const;
     std::optional<double> keepWhatWasWritten();
     long statusNumber() const;
@@ -144,8 +146,9 @@ private:
     bool m_startFailed = false;
     bool m_didFinish = false;
     SampleTime m_lastVideoAdjPTS;
-    SampleTime m_lastAudioAdjPTS;
-    SampleTime m_lastSystemAudioAdjPTS;
+    SampleTime m_frameInterval; // at the movie's nominal rate
+    SoundPlace m_mic;
+    SoundPlace m_system;
     quint64 m_droppedVideoFrames = 0;
     std::optional<av::EncoderError> m_finishFailure;
 };

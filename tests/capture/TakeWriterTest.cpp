@@ -15,9 +15,15 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
+#include <cmath>
 #include <csignal>
+#include <cstring>
 #include <thread>
+#include <utility>
+#include <vector>
 
 using namespace lumacast;
 using namespace lumacast::taketest;
@@ -449,4 +455,211 @@ TEST(TakeWriter, SoundCapturedWhilePausedStaysOutEvenWhenItArrivesAfterTheResume
     const auto duration = writer.finish();
     ASSERT_TRUE(duration);
     EXPECT_NEAR(*duration, 2.0, 1.0 / 30 + 1e-6);
+}
+
+namespace {
+
+// Times in samples at 48 kHz from the capture clock's origin: a picture every 800 (60 a second,
+// the take's rate), a sound buffer every 480.
+constexpr int64_t kFrame = 800, kBuffer = 480, kNever = INT64_MAX / 4;
+
+// Milliseconds in samples, to four samples (a tick of 1/60000 s lies on whole samples).
+int64_t ms(double milliseconds)
+{
+    return std::llround(milliseconds * 12) * 4;
+}
+
+struct PauseCase {
+    const char *name;
+    std::vector<std::pair<int64_t, int64_t>> pauses; // [pause, resume) moments
+    bool moments = true;      // the recorder's capture-clock moments, or the flags alone
+    int64_t soundLatency = 0; // a sound buffer reaches the writer this long after its start
+    bool systemAudio = false;
+    std::pair<int64_t, int64_t> still{0, 0}; // the screen stands still
+    int64_t length = ms(3000);
+};
+
+// The take as it must be laid out: a picture before a pause is shown one frame interval, the
+// first picture after the resume stands there, and the take goes on from the first instant of
+// the pictures' grid at or after the resume moment; the sound is the stretches of capture
+// between those instants, end to end.
+struct Layout {
+    std::vector<std::array<int64_t, 3>> stretches; // capture [from, to) at output capture - offset
+    std::vector<int64_t> pictures;                 // output times of the pictures
+    int64_t end = 0;
+
+    explicit Layout(const PauseCase &c)
+    {
+        int64_t offset = 0, seam = 0, previous = -1, from = 0;
+        for (int64_t picture = 0; picture < c.length; picture += kFrame) {
+            int64_t resumed = -1;
+            for (const auto &[pause, resume] : c.pauses) {
+                if (picture >= pause && picture < resume)
+                    resumed = kNever;
+                else if (resumed != kNever && pause > previous && resume <= picture)
+                    resumed = std::max(resumed, resume);
+            }
+            if (resumed == kNever)
+                continue;
+            if (previous < 0) {
+                offset = from = picture;
+            } else if (resumed >= 0) {
+                // The first instant of the pictures' grid at or after the resume moment.
+                resumed = seam + offset + std::max<int64_t>(0, resumed - seam - offset + kFrame - 1) / kFrame * kFrame;
+                stretches.push_back({from, seam + offset, offset});
+                offset = resumed - seam;
+                from = resumed;
+            }
+            pictures.push_back(previous >= 0 && resumed >= 0 ? seam : picture - offset);
+            seam = pictures.back() + kFrame;
+            previous = picture;
+        }
+        stretches.push_back({from, seam + offset, offset});
+        end = seam;
+    }
+
+    // A sine on the output timeline; paused sound, and sound before the first picture, is
+    // another tone, which must not be heard.
+    float soundAt(int64_t capture, double frequency) const
+    {
+        for (const auto &[from, to, offset] : stretches)
+            if (capture >= from && capture < to)
+                return 0.4f * float(std::sin(2 * M_PI * frequency * double(capture - offset) / 48000));
+        return 0.4f * float(std::sin(2 * M_PI * 2900.0 * double(capture) / 48000));
+    }
+};
+
+// Feeds the case as a recorder's sample queue sees it: pictures as captured, pauses and resumes
+// at their moments (before a sample of the same moment), sound buffers `soundLatency` after
+// their start.
+void feedPauses(TakeWriter &writer, const PauseCase &c, const Layout &layout)
+{
+    const auto at = [](int64_t t) { return SampleTime::fromNanoseconds((48000000 + t) * 1000000000LL / 48000); };
+    std::vector<uint8_t> pixels(96 * 64 * 4);
+    std::vector<float> sound(kBuffer * 2);
+    for (int64_t t = 0; t < c.length + c.soundLatency; t += 4) {
+        for (const auto &[pause, resume] : c.pauses) {
+            if (t == pause) {
+                writer.isPaused = true;
+                writer.pausedAt = c.moments ? at(t) : SampleTime::invalid();
+            } else if (t == resume) {
+                writer.isPaused = false;
+                writer.resumedAt = c.moments ? at(t) : SampleTime::invalid();
+                writer.pauseTimeline.resumePending = true;
+            }
+        }
+        if (t % kFrame == 0 && t < c.length) {
+            const int64_t shown = (t >= c.still.first && t < c.still.second ? c.still.first : t) / kFrame;
+            std::fill(pixels.begin(), pixels.end(), uint8_t(shown * 7));
+            writer.appendVideo({pixels.data(), 96, 64, 96 * 4, at(t), uint64_t(shown) + 1});
+            for (int wait = 0; wait < 2000 && !writer.isReadyForVideo(); ++wait)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        const int64_t start = t - c.soundLatency;
+        if (start < 0 || start % kBuffer != 0)
+            continue;
+        for (const double frequency : {1000.0, 1250.0}) {
+            for (int64_t i = 0; i < kBuffer; ++i)
+                sound[size_t(i) * 2] = sound[size_t(i) * 2 + 1] = layout.soundAt(start + i, frequency);
+            const AudioBuffer buffer{sound.data(), int(kBuffer), AudioBuffer::Format::float32, 48000, 2, at(start)};
+            if (frequency == 1000.0)
+                writer.appendMicAudio(buffer);
+            else if (c.systemAudio)
+                writer.appendSystemAudio(buffer);
+        }
+    }
+}
+
+QByteArray run(const QString &program, const QStringList &arguments)
+{
+    const auto r = lumacast::testing::runProcess(program, QStringList{QStringLiteral("-v"), QStringLiteral("error")} + arguments);
+    EXPECT_TRUE(r.ok() && r.err.trimmed().isEmpty()) << program.toStdString() << ": " << r.err.constData();
+    return r.out;
+}
+
+// The first sample of a 10 ms window in which the left channel of sound track `track` is not
+// the sine on the output timeline (a gap, an overlap, a shift of a sample, paused sound), or -1.
+// The last millisecond before `end` rings where the sound stops.
+int64_t firstWrongSound(const QString &path, int track, int64_t end, double frequency)
+{
+    end -= 48;
+    const QByteArray pcm = run(QStringLiteral("ffmpeg"), {QStringLiteral("-i"), path, QStringLiteral("-map"),
+                                                          QStringLiteral("0:a:%1").arg(track), QStringLiteral("-f"),
+                                                          QStringLiteral("f32le"), QStringLiteral("-")});
+    const auto left = [&](int64_t i) {
+        float x = 0;
+        std::memcpy(&x, pcm.constData() + i * 2 * sizeof(float), sizeof(float));
+        return x;
+    };
+    for (int64_t from = 0; from < end; from += kBuffer) {
+        double error = 0;
+        for (int64_t i = from; i < std::min(from + kBuffer, end); ++i) {
+            if ((i + 1) * 2 * qsizetype(sizeof(float)) > pcm.size())
+                return from;
+            error = std::max(error, std::abs(left(i) - 0.4 * std::sin(2 * M_PI * frequency * double(i) / 48000)));
+        }
+        if (error > 0.04)
+            return from;
+    }
+    return -1;
+}
+
+} // namespace
+
+TEST(TakeWriter, ResumesGoOnOneFrameIntervalAfterTheLastPictureWithTheSoundJoined)
+{
+    std::vector<std::pair<int64_t, int64_t>> many;
+    for (int k = 0; k < 12; ++k)
+        many.push_back({ms(300 + 453.7 * k), ms(300 + 453.7 * k + 200 + 1.1 * k)});
+    const PauseCase cases[] = {
+        {"the recorder's moments, sound 30 ms late; pauses long, short, within a picture",
+         {{ms(512.3), ms(1234.5)}, {ms(1987.1), ms(1991.9)}, {ms(2400), ms(2413)}, {ms(3000.7), ms(5500)}},
+         true, ms(30), true, {0, 0}, ms(7000)},
+        // Sound delivered as it starts, in order, so that the first sample after a resume is
+        // captured after it.
+        {"the flags alone", {{ms(500), ms(1250)}, {ms(2000), ms(2050)}, {ms(2800), ms(4000)}}, false, 0, false},
+        // Sound delivered as it starts reaches the writer before the first picture after a resume.
+        {"sound first after a resume", {{ms(1000.3), ms(1507.9)}, {ms(2203.1), ms(2600.1)}}, true, 0, true},
+        {"several pauses with no sample between them",
+         {{ms(1000.2), ms(1000.4)}, {ms(1000.6), ms(1000.8)}, {ms(1001), ms(1800)}}, true, ms(10)},
+        {"paused before the first picture, and at the end", {{0, ms(400)}, {ms(1300.5), ms(1900)}, {ms(2500.3), kNever}},
+         true, ms(20), true},
+        {"a still screen across a pause", {{ms(1000), ms(1500)}, {ms(2100), ms(2250)}}, true, ms(20), true,
+         {ms(800), ms(2200)}},
+        {"paused and resumed twelve times", many, true, ms(25), true, {0, 0}, ms(6000)},
+    };
+    QTemporaryDir dir;
+    for (const PauseCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString path = dir.filePath(QString::fromUtf8(c.name) + QStringLiteral(".mov"));
+        const Layout layout(c);
+        TakeWriter writer(path);
+        writer.setUp(96, 64, 48000, 2, c.systemAudio);
+        feedPauses(writer, c, layout);
+        ASSERT_TRUE(writer.finish());
+        ASSERT_EQ(writer.droppedVideoFrames(), 0u);
+        run(QStringLiteral("ffmpeg"), {QStringLiteral("-i"), path, QStringLiteral("-f"), QStringLiteral("null"), QStringLiteral("-")});
+
+        // Pictures, in ticks of 1/60000 s, where the layout puts them; a still screen's repeats
+        // are held, not written.
+        std::vector<int64_t> want, written;
+        for (const int64_t output : layout.pictures)
+            want.push_back(output * 60000 / 48000);
+        for (const QByteArray &line : run(QStringLiteral("ffprobe"),
+                                          {QStringLiteral("-select_streams"), QStringLiteral("v:0"), QStringLiteral("-show_entries"),
+                                           QStringLiteral("packet=pts"), QStringLiteral("-of"), QStringLiteral("csv=p=0"), path})
+                                          .split('\n'))
+            if (!line.trimmed().isEmpty())
+                written.push_back(line.trimmed().toLongLong());
+        if (c.still.second > c.still.first)
+            EXPECT_TRUE(written.size() < want.size() && std::includes(want.begin(), want.end(), written.begin(), written.end()));
+        else
+            EXPECT_EQ(written, want);
+
+        // The sound, sample for sample, up to the end of the last picture.
+        EXPECT_EQ(firstWrongSound(path, 0, layout.end, 1000), -1) << "microphone, of " << layout.end;
+        if (c.systemAudio) {
+            EXPECT_EQ(firstWrongSound(path, 1, layout.end, 1250), -1) << "system audio, of " << layout.end;
+        }
+    }
 }
