@@ -28,6 +28,11 @@ QList<MicOption> MicOption::fromSources(const std::vector<pulse::SourceInfo> &so
 
 QList<MicOption> MicOption::availableMicrophones()
 {
+    return listedMicrophones().value_or(QList<MicOption>());
+}
+
+std::optional<QList<MicOption>> MicOption::listedMicrophones()
+{
     std::lock_guard lock(listMutex);
     try {
         if (!listConnection || !listConnection->isAlive())
@@ -36,7 +41,7 @@ QList<MicOption> MicOption::availableMicrophones()
     } catch (const pulse::PulseError &error) {
         listConnection.reset();
         qCWarning(lumacast::log::recorder(), "microphone list unavailable: %s", error.what());
-        return {};
+        return std::nullopt;
     }
 }
 

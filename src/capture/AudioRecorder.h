@@ -22,6 +22,8 @@ struct MicOption {
 
     // The microphones connected now, in the server's order. Empty when no sound server answers.
     static QList<MicOption> availableMicrophones();
+    // The same, but nothing when no sound server answers: that says nothing of what is plugged in.
+    static std::optional<QList<MicOption>> listedMicrophones();
     // The description of the microphone a take records when none is chosen (the server's default
     // input, or the first microphone when the default is an output's monitor). Nothing when there
     // is none or no sound server answers.

@@ -146,12 +146,17 @@ void CaptureDevices::handleScreenParametersChanged()
 
 void CaptureDevices::refreshMicrophones()
 {
-    const QList<MicOption> microphones = m.m_services.devices->availableMicrophones();
+    const std::optional<QList<MicOption>> listed = m.m_services.devices->listedMicrophones();
+    const QList<MicOption> microphones = listed.value_or(QList<MicOption>());
     m.setAvailableMicrophones(microphones);
     QStringList names;
     for (const MicOption &microphone : microphones)
         names << microphone.name;
     logApp(QStringLiteral("[mic] refreshed: [") + names.join(QStringLiteral(", ")) + QStringLiteral("]"));
+    // Without a sound server nothing is known of what is plugged in: a server restarting must not
+    // cost the user the microphone they chose, which the list shows again once it answers.
+    if (!listed)
+        return;
     // No fallback to another microphone: none is the system default.
     const std::optional<QString> resolved = MicOption::resolveSelectedID(m.m_selectedMicrophoneID, microphones);
     if (resolved == m.m_selectedMicrophoneID)

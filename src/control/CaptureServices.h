@@ -129,6 +129,8 @@ public:
     using QObject::QObject;
     virtual QList<CameraOption> availableCameras() const = 0;
     virtual QList<MicOption> availableMicrophones() const = 0;
+    // The same, but nothing when no sound server answers (it restarts, or is not running yet).
+    virtual std::optional<QList<MicOption>> listedMicrophones() const { return availableMicrophones(); }
     // The name of the microphone recorded when none is chosen; nothing when there is none.
     virtual std::optional<QString> defaultMicrophoneName() const = 0;
     virtual CameraAuthorization cameraAuthorization() const = 0;

@@ -162,6 +162,7 @@ SystemDeviceService::~SystemDeviceService() = default;
 
 QList<CameraOption> SystemDeviceService::availableCameras() const { return CameraCapture::availableCameras(); }
 QList<MicOption> SystemDeviceService::availableMicrophones() const { return MicOption::availableMicrophones(); }
+std::optional<QList<MicOption>> SystemDeviceService::listedMicrophones() const { return MicOption::listedMicrophones(); }
 std::optional<QString> SystemDeviceService::defaultMicrophoneName() const { return MicOption::defaultMicrophoneName(); }
 CameraAuthorization SystemDeviceService::cameraAuthorization() const { return CameraAuthorization::authorized; }
 

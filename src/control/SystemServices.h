@@ -108,6 +108,7 @@ public:
 
     QList<CameraOption> availableCameras() const override;
     QList<MicOption> availableMicrophones() const override;
+    std::optional<QList<MicOption>> listedMicrophones() const override;
     std::optional<QString> defaultMicrophoneName() const override;
     CameraAuthorization cameraAuthorization() const override;
     QCoro::Task<bool> requestCameraAccess() override;

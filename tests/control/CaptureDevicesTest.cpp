@@ -138,6 +138,17 @@ TEST(CaptureDevicesTest, DeviceChangeRefreshesBothListsAndRepairsOnlyWhatItMay)
     EXPECT_FALSE(storedSettings(h).contains("selectedMicrophoneID")); // unchanged: nothing written
     EXPECT_EQ(h.appLogLines().last(), "[mic] refreshed: [USB, Headset]");
 
+    // The sound server gone for a while (restarting): nothing is known of the microphones, and
+    // the choice stays for when it answers again.
+    h.devices->soundServerAnswers = false;
+    h.devices->announceChange();
+    EXPECT_TRUE(h.m().availableMicrophones().isEmpty());
+    EXPECT_EQ(h.m().selectedMicrophoneID(), "mic-b");
+    h.devices->soundServerAnswers = true;
+    h.devices->announceChange();
+    EXPECT_EQ(h.m().selectedMicrophoneID(), "mic-b");
+    EXPECT_FALSE(storedSettings(h).contains("selectedMicrophoneID")); // nothing written meanwhile
+
     // The chosen microphone unplugged: the system default. With the webcam on, a missing camera
     // gives way to the first one, and the running camera follows.
     h.m().enableCamera(QStringLiteral("cam-2"));

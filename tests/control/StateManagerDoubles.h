@@ -348,6 +348,11 @@ public:
     int feedsMade = 0;
     QList<CameraOption> availableCameras() const override { return cameras; }
     QList<MicOption> availableMicrophones() const override { return microphones; }
+    bool soundServerAnswers = true;
+    std::optional<QList<MicOption>> listedMicrophones() const override
+    {
+        return soundServerAnswers ? std::optional(microphones) : std::nullopt;
+    }
     std::optional<QString> defaultMicrophone;
     std::optional<QString> defaultMicrophoneName() const override { return defaultMicrophone; }
     CameraAuthorization cameraAuthorization() const override { return authorization; }

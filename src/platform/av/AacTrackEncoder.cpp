@@ -224,7 +224,8 @@ void AacTrackEncoder::append(const float *samples, qint64 frames, int sampleRate
                          QStringLiteral("Audio of %1 Hz with %2 channels cannot be encoded.").arg(sampleRate).arg(channels));
     if (!s.resampler || s.resamplerRate != sampleRate || s.resamplerChannels != channels) {
         swr_free(&s.resampler);
-        AVChannelLayout in, out;
+        // Zeroed: av_channel_layout_copy frees what its target holds first.
+        AVChannelLayout in{}, out{};
         av_channel_layout_default(&in, channels);
         av_channel_layout_copy(&out, &s.codec->ch_layout);
         int r = swr_alloc_set_opts2(&s.resampler, &out, AV_SAMPLE_FMT_FLTP, s.settings.sampleRate, &in,
