@@ -11,6 +11,10 @@
 
 namespace lumacast {
 
+namespace {
+const QString kQuitTitle = QStringLiteral("Quit Lumacast");
+} // namespace
+
 ApplicationMenus::ApplicationMenus(AppStateManager &manager, ShellCommands &commands, FilePanelGuard &filePanels,
                                    Hooks hooks)
     : m_manager(manager)
@@ -65,7 +69,7 @@ ApplicationMenus::Menu ApplicationMenus::applicationMenu() const
              MenuItem::button(QStringLiteral("Settings…"), [self] { self->showWindow(QStringLiteral("settings")); },
                               QKeySequence(Qt::CTRL | Qt::Key_Comma)),
              MenuItem::separator(),
-             MenuItem::button(QStringLiteral("Quit Lumacast"), m_hooks.quit, QKeySequence(Qt::CTRL | Qt::Key_Q))}};
+             MenuItem::button(kQuitTitle, m_hooks.quit, QKeySequence(Qt::CTRL | Qt::Key_Q))}};
 }
 
 ApplicationMenus::Menu ApplicationMenus::fileMenu() const
@@ -249,6 +253,19 @@ void ApplicationMenus::install(QWidget &holder)
     QObject::connect(&m_filePanels, &FilePanelGuard::isPresentingChanged, timer, schedule);
     QObject::connect(this, &ApplicationMenus::captureChoicesOfferedChanged, timer, schedule);
     rebuild();
+}
+
+void ApplicationMenus::installQuit(QWidget &holder)
+{
+    const Menu application = applicationMenu();
+    const MenuItem *quit = findItem(application.items, {kQuitTitle});
+    Q_ASSERT(quit);
+    // The entry as the menu bar has it, so that the key runs the same way: on the next turn of
+    // the event loop, through the interaction gate. Not marked as an application menu: `install`
+    // on the same holder leaves it alone.
+    auto *menu = new QMenu(application.title, &holder);
+    fillMenu(*menu, {*quit});
+    holder.addAction(menu->menuAction());
 }
 
 } // namespace lumacast

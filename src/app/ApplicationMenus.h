@@ -47,6 +47,12 @@ public:
     // any other window holds them unseen, so that their keys work while it is active: every
     // window of the application gets them, and the keys reach the menus from each.
     void install(QWidget &holder);
+    // Gives `holder` the Quit entry alone, held unseen as above. For the review window's sheets:
+    // one shadows its window, so the menu bar's keys reach nothing while it is up, and Quit is
+    // the one command that must stay in reach over the export or the tail it stands for (the
+    // quit asks first, or waits for the tail's end, as chosen from the menu). The entry never
+    // changes, so nothing keeps it current.
+    void installQuit(QWidget &holder);
 
 signals:
     void captureChoicesOfferedChanged();

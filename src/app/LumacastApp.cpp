@@ -19,6 +19,7 @@
 #include "dialogs/PickerDialog.h"
 #include "model/LogCategories.h"
 #include "review/ReviewMainWindowHandle.h"
+#include "review/ReviewSheet.h"
 #include "review/ReviewWindow.h"
 #include "store/AppLog.h"
 #include "store/FilePanelGuard.h"
@@ -141,10 +142,14 @@ void LumacastApp::registerWindows()
     // bar; every other window holds them unseen, so the menus' keys work whichever window has
     // the keyboard.
     connect(&m_windows, &WindowRegistry::windowOpened, this, [this](const QString &identifier, QWidget *window) {
-        if (auto *main = qobject_cast<QMainWindow *>(window); main && identifier == QLatin1String("review"))
+        if (auto *main = qobject_cast<QMainWindow *>(window); main && identifier == QLatin1String("review")) {
             m_menus->install(*main->menuBar());
-        else
+            // A sheet shadows the menu bar: Quit alone is typed to the sheet instead.
+            for (review::ReviewSheet *sheet : main->findChildren<review::ReviewSheet *>())
+                m_menus->installQuit(*sheet);
+        } else {
             m_menus->install(*window);
+        }
     });
 }
 
