@@ -234,8 +234,9 @@ TEST_F(X11Capture, LeftOutWindowsShowTheRootsOwnBackgroundWhateverSetIt)
             x11::FrameSource plain(displayConfig());
             ASSERT_NO_THROW(plain.open());
             ASSERT_NO_THROW(plain.captureFrame(bare));
-            if (c.colour)
+            if (c.colour) {
                 EXPECT_EQ(at(bare, area.x() + 10, area.y() + 10), *c.colour);
+            }
         }
         const xcb_window_t ours = windows.solid(area, kRed, 4000061);
         x11::FrameSource source(cfg);
