@@ -50,13 +50,7 @@ class ExportEnd : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        // QtDBus, which reads the accessibility tree, wants an application object.
-        if (!QCoreApplication::instance()) {
-            static int argc = 1;
-            static char name[] = "lumacast_e2e_tests";
-            static char *argv[] = {name, nullptr};
-            static QCoreApplication application(argc, argv);
-        }
+        AppDriver::ensureApplication();
         if (const QString missing = AppDriver::missingTools({"xdotool", "openbox", "trayer", "ffmpeg", "ffprobe",
                                                              "dbus-daemon"});
             !missing.isEmpty())

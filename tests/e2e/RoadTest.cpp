@@ -124,13 +124,7 @@ class Road : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        // QtDBus, which reads the accessibility tree, wants an application object.
-        if (!QCoreApplication::instance()) {
-            static int argc = 1;
-            static char name[] = "lumacast_e2e_tests";
-            static char *argv[] = {name, nullptr};
-            static QCoreApplication application(argc, argv);
-        }
+        AppDriver::ensureApplication();
         if (const QString missing = AppDriver::missingTools(); !missing.isEmpty())
             GTEST_SKIP() << "the road needs " << missing.toStdString();
         QDir(outputFolder()).removeRecursively();

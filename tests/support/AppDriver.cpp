@@ -1,5 +1,6 @@
 #include "support/AppDriver.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -60,6 +61,16 @@ AppDriver::~AppDriver()
                                               QStringLiteral("-remove"), name});
     // The accessibility bus and its registry end with the session bus that started them.
     stop(m_bus);
+}
+
+void AppDriver::ensureApplication()
+{
+    if (QCoreApplication::instance())
+        return;
+    static int argc = 1;
+    static char name[] = "lumacast_driving_tests";
+    static char *argv[] = {name, nullptr};
+    static QCoreApplication application(argc, argv);
 }
 
 QString AppDriver::missingTools(const QStringList &tools)

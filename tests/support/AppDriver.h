@@ -28,6 +28,10 @@ public:
     explicit AppDriver(QString outputFolder);
     ~AppDriver();
 
+    // The test program's application object, made once when there is none: QtDBus, which reads
+    // the accessibility tree, wants one.
+    static void ensureApplication();
+
     // Empty when the display, the accessibility bus, the program and `tools` are there (by
     // default what the road needs); otherwise what is missing.
     static QString missingTools(const QStringList &tools = {"xdotool", "openbox", "trayer", "ffmpeg", "ffprobe",

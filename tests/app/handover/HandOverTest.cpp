@@ -108,13 +108,7 @@ protected:
     // program's StatusNotifierItem.
     static void SetUpTestSuite()
     {
-        // QtDBus wants an application object.
-        if (!QCoreApplication::instance()) {
-            static int argc = 1;
-            static char name[] = "lumacast_handover_tests";
-            static char *argv[] = {name, nullptr};
-            static QCoreApplication application(argc, argv);
-        }
+        AppDriver::ensureApplication();
         if (missingTools().isEmpty()) {
             s_desktop = std::make_unique<XfceTrayDesktop>();
             s_panelUp = s_desktop->startPanel();
