@@ -52,6 +52,8 @@ const FormatCase kFormats[] = {
     {QVideoFrameFormat::Format_Y8, true, [](int w, int h) { return std::vector<Plane>{{w, h, {kY}}}; }},
 };
 
+// From 2x2: Qt 6.4 divides by zero mapping a 4:2:0 frame of 1x1 it made in memory itself (a
+// camera's frames come in buffers of their own).
 const QSize kSizes[] = {{2, 2}, {3, 3}, {299, 301}, {300, 300}, {330, 250}, {641, 479}, {1366, 768}};
 
 // Whether every plane Qt mapped holds the rows the frame's size needs.
