@@ -30,8 +30,7 @@ public:
 
     // `xrandr` on this server with these arguments; true when it succeeded.
     bool xrandr(const QStringList &arguments);
-    // Switches an output on at a size (made when the server has no such mode) with a placement
-    // ("--left-of", "DUMMY0"; "--pos", "0x0"...).
+    // Switches an output on at a size with a placement ("--left-of", "DUMMY0"; "--pos", "0x0").
     bool plug(const QString &output, QSize size, const QStringList &placement);
 
 private:
