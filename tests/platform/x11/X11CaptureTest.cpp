@@ -61,6 +61,13 @@ QString failureOf(const std::function<void()> &call)
     return QString();
 }
 
+// Colours equal but for the rounding of a scaled picture.
+bool near(uint32_t a, uint32_t b)
+{
+    return std::ranges::all_of(std::array{0, 8, 16},
+                               [&](int s) { return std::abs(int(a >> s & 0xff) - int(b >> s & 0xff)) <= 2; });
+}
+
 // Grabs until `check` holds or two seconds pass: the server composes the screen when idle.
 bool captureUntil(x11::FrameSource &source, x11::Frame &frame,
                   const std::function<bool(const x11::Frame &)> &check)
@@ -485,6 +492,38 @@ TEST_F(X11Capture, ResizedWindowIsCroppedOrPaddedToTheTakeSize)
     EXPECT_EQ(at(f, 110, 30), 0x000000u);
 }
 
+// A display in a frame of another size (a take's, after the display changed): the whole display,
+// its aspect kept, centred between black bars.
+TEST_F(X11Capture, DisplayIsFittedWholeIntoAFrameOfAnotherSize)
+{
+    windows.quadrants(display.geometry, kPattern);
+    const struct {
+        QSize frame;
+        QRect fitted;
+    } rows[] = {{{299, 301}, {0, 66, 299, 168}}, {{300, 300}, {0, 65, 300, 169}}, {{330, 250}, {0, 32, 330, 186}},
+                {{1, 1}, {0, 0, 1, 1}}, {{1920, 1080}, {0, 0, 1920, 1080}}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.frame.width());
+        ASSERT_EQ(x11::fittedRect(display.geometry.size(), row.frame), row.fitted);
+        auto cfg = displayConfig();
+        cfg.width = row.frame.width();
+        cfg.height = row.frame.height();
+        x11::FrameSource source(cfg);
+        ASSERT_NO_THROW(source.open());
+        const QRect &in = row.fitted;
+        const auto whole = [&](const x11::Frame &f) {
+            for (int i = 0; i < 4 && in.width() > 4; ++i)
+                if (!near(at(f, in.x() + in.width() * (1 + i % 2 * 2) / 4, in.y() + in.height() * (1 + i / 2 * 2) / 4),
+                          kPattern[i]))
+                    return false;
+            return in.top() == 0 || (at(f, 0, 0) == 0 && at(f, 0, f.height - 1) == 0);
+        };
+        x11::Frame f;
+        EXPECT_TRUE(captureUntil(source, f, whole));
+        EXPECT_EQ(QSize(f.width, f.height), row.frame);
+    }
+}
+
 TEST_F(X11Capture, MissingDisplayOrWindowFailsToOpen)
 {
     auto cfg = displayConfig();
@@ -522,7 +561,7 @@ TEST_F(X11Capture, CaptureThreadDeliversTimedFrames)
 {
     auto cfg = displayConfig();
     cfg.framesPerSecond = 30;
-    cfg.width = 640; // a corner of the display
+    cfg.width = 640; // the display fitted into 640 x 360
     cfg.height = 360;
     x11::FrameSource source(cfg);
     std::mutex m;
@@ -787,10 +826,6 @@ protected:
         const int inset = int(32.0 * in.width() / area.width());
         const QPoint centres[4] = {{in.left() + inset, in.top() + inset}, {in.right() - inset, in.top() + inset},
                                    {in.left() + inset, in.bottom() - inset}, {in.right() - inset, in.bottom() - inset}};
-        const auto near = [](uint32_t a, uint32_t b) { // a scaled picture may round a channel
-            return std::ranges::all_of(std::array{0, 8, 16},
-                                       [&](int s) { return std::abs(int(a >> s & 0xff) - int(b >> s & 0xff)) <= 2; });
-        };
         for (int i = 0; i < 4; ++i)
             if (!near(pixelAt(f.data, f.stride, centres[i].x(), centres[i].y()), kPattern[i]))
                 return false;
