@@ -182,6 +182,78 @@ TEST_F(PreferencesTest, UnreadableFilesGiveDefaultsAndAreKeptAside)
     EXPECT_DOUBLE_EQ(partly.cursorHideDelay(), 4.0);
 }
 
+// A slip in a hand edit made while the program runs: the next setting written keeps every key the
+// program had read, and the damaged file is kept aside before it is replaced.
+TEST_F(PreferencesTest, AFileDamagedWhileRunningIsKeptAsideAndLosesNoKey)
+{
+    const QByteArray damaged[] = {
+        R"({"cursorHideDelay": 4.5, "reopenLastDocument": false,})", // a trailing comma
+        R"({"cursorHideDelay": 4.5, "reop)",
+        "[1, 2]",
+        "\xff\xfe garbage",
+    };
+    const ShortcutBinding f5{0x60, 0x1200, QStringLiteral("\uF708"), 6};
+    for (const QByteArray &bytes : damaged) {
+        const QString name = QUuid::createUuid().toString(QUuid::WithoutBraces) + ".json";
+        Preferences prefs(path(name));
+        prefs.setCustomShortcuts({{"retake", f5}});
+        prefs.defaults().setValue(preference_key::cursorHideDelay, 3.5);
+        prefs.defaults().setValue(preference_key::reopenLastDocument, false);
+        prefs.setLastOpenedDocument(QStringLiteral("/tmp/a.lumacast"));
+
+        writeFile(bytes, name);
+        prefs.defaults().setValue(preference_key::captureSystemAudio, true); // the tray's switch
+        prefs.defaults().sync();
+
+        QFile aside(path(name + ".unreadable"));
+        ASSERT_TRUE(aside.open(QIODevice::ReadOnly)) << bytes.constData();
+        EXPECT_EQ(aside.readAll(), bytes);
+        Preferences relaunched(path(name));
+        EXPECT_EQ(relaunched.customShortcuts().at("retake"), f5) << bytes.constData();
+        EXPECT_DOUBLE_EQ(relaunched.cursorHideDelay(), 3.5);
+        EXPECT_FALSE(relaunched.reopenLastDocument());
+        EXPECT_EQ(relaunched.lastOpenedDocument(), QStringLiteral("/tmp/a.lumacast"));
+        EXPECT_TRUE(relaunched.defaults().value(preference_key::captureSystemAudio).toBool());
+    }
+}
+
+// Dotfiles managers keep the settings as a link: it is read and written through, and stays.
+TEST_F(PreferencesTest, TheUsersLinkIsFollowedAndStaysALink)
+{
+    const struct {
+        const char *name;
+        std::optional<QByteArray> target; // none: linked before the file exists
+        QByteArray damage;                // written through the link while the program runs
+        double delay;
+    } cases[] = {
+        {"stow", QByteArray(R"({"cursorHideDelay": 4})"), {}, 4.0},
+        {"home-manager", std::nullopt, {}, 2.0},
+        {"chezmoi", QByteArray(R"({"cursorHideDelay": 4})"), "{\"cursorHideDelay\": 5,}", 4.0},
+    };
+    for (const auto &c : cases) {
+        const QString folder = path(QString::fromLatin1(c.name));
+        ASSERT_TRUE(QDir().mkpath(folder + "/dotfiles") && QDir().mkpath(folder + "/config"));
+        const QString target = folder + "/dotfiles/Lumacast.json";
+        const QString link = folder + "/config/Lumacast.json";
+        if (c.target)
+            writeFile(*c.target, QString::fromLatin1(c.name) + "/dotfiles/Lumacast.json");
+        ASSERT_TRUE(QFile::link(target, link));
+
+        Preferences prefs(link);
+        EXPECT_DOUBLE_EQ(prefs.cursorHideDelay(), c.delay) << c.name;
+        if (!c.damage.isEmpty())
+            writeFile(c.damage, QString::fromLatin1(c.name) + "/dotfiles/Lumacast.json");
+        prefs.setLastOpenedDocument(QStringLiteral("/tmp/a.lumacast"));
+
+        EXPECT_EQ(QFileInfo(link).symLinkTarget(), target) << c.name;
+        EXPECT_EQ(QFileInfo::exists(link + ".unreadable"), !c.damage.isEmpty()) << c.name;
+        EXPECT_FALSE(QFileInfo::exists(target + ".unreadable")) << c.name;
+        const QJsonObject stored = readFile(QString::fromLatin1(c.name) + "/dotfiles/Lumacast.json");
+        EXPECT_EQ(stored.value("lastOpenedDocument").toString(), "/tmp/a.lumacast") << c.name;
+        EXPECT_EQ(stored.value("cursorHideDelay").toDouble(2.0), c.delay) << c.name;
+    }
+}
+
 // A FIFO would block the launch before any window, a huge file would be read whole: both are
 // moved aside unread and the run starts from the defaults.
 TEST_F(PreferencesTest, SettingsFilesThatAreNotSmallFilesAreMovedAsideUnread)
@@ -200,6 +272,12 @@ TEST_F(PreferencesTest, SettingsFilesThatAreNotSmallFilesAreMovedAsideUnread)
              file.resize(Preferences::kLargestFile + 1024);
          }},
         {"folder", [](const QString &p) { QDir().mkpath(p); }},
+        // The user's link is followed, but its target must be a small file as well.
+        {"link to a fifo",
+         [](const QString &p) {
+             ::mkfifo(QFile::encodeName(p + ".fifo").constData(), 0600);
+             QFile::link(p + ".fifo", p);
+         }},
     };
     for (const Case &c : cases) {
         const QString file = path(QString::fromLatin1(c.name) + ".json");
