@@ -13,7 +13,9 @@ namespace {
 class ScriptedLayout final : public KeyboardLayout {
 public:
     std::optional<QString> answer;
+    std::optional<QString> symbol;
     std::optional<QString> characterForKeyCode(quint32) const override { return answer; }
+    std::optional<QString> keySymbolName(quint32) const override { return symbol; }
 };
 
 class ScopedLayout {
@@ -142,12 +144,26 @@ TEST(ShortcutBinding, KeyNamesComeFromFixedSymbolsThenTheLayout)
     EXPECT_EQ(ShortcutBinding::keyName(0), QStringLiteral("SS"));
     layout->answer = QStringLiteral("é");
     EXPECT_EQ(ShortcutBinding::keyName(0), QStringLiteral("É"));
-    layout->answer = QString(); // the key types nothing
-    EXPECT_EQ(ShortcutBinding::keyName(0x7A), QStringLiteral("?"));
-    layout->answer = QStringLiteral("\r"); // only a control character
-    EXPECT_EQ(ShortcutBinding::keyName(0x4C), QStringLiteral("?"));
+    // A key that types nothing, or only a control character, goes by its symbol's name: the
+    // layout's, else the fixed one of its key.
+    layout->answer = QString();
+    EXPECT_EQ(ShortcutBinding::keyName(0x7A), QStringLiteral("F1"));
+    layout->answer = QStringLiteral("\r");
+    EXPECT_EQ(ShortcutBinding::keyName(0x4C), QStringLiteral("KP Enter"));
+    const std::pair<const char *, const char *> symbols[] = {
+        {"Prior", "Page Up"}, {"Page_Down", "Page Down"}, {"Scroll_Lock", "Scroll Lock"},
+        {"XF86Tools", "XF86Tools"}, {"F13", "F13"}};
+    for (const auto &[symbol, name] : symbols) {
+        layout->symbol = QString::fromLatin1(symbol);
+        EXPECT_EQ(ShortcutBinding::keyName(0x69), QString::fromLatin1(name)) << symbol;
+        EXPECT_EQ(ShortcutBinding::keySymbolName(0x69), QString::fromLatin1(symbol));
+    }
+    layout->symbol = QString(); // the layout's key has no symbol
+    EXPECT_EQ(ShortcutBinding::keyName(0x69), QStringLiteral("F13"));
+    EXPECT_EQ(ShortcutBinding::keyName(0), QStringLiteral("?"));
     layout->answer.reset(); // no layout at all
     EXPECT_EQ(ShortcutBinding::keyName(0), QStringLiteral("?"));
+    EXPECT_FALSE(ShortcutBinding::keySymbolName(0));
 }
 
 TEST(ShortcutBinding, UsLayoutNamesKeysByPosition)
@@ -157,8 +173,44 @@ TEST(ShortcutBinding, UsLayoutNamesKeysByPosition)
     EXPECT_EQ(ShortcutBinding::keyName(0x10), QStringLiteral("Y"));
     EXPECT_EQ(ShortcutBinding::keyName(0x1D), QStringLiteral("0"));
     EXPECT_EQ(ShortcutBinding::keyName(0x2B), QStringLiteral(","));
-    EXPECT_EQ(ShortcutBinding::keyName(0x7A), QStringLiteral("?")); // F1 types nothing
     EXPECT_EQ(ShortcutBinding::keyName(0xFFFF), QStringLiteral("?"));
+}
+
+// Keys that type nothing: the name Settings shows, the stored menu key and the name the menus
+// show for it agree, and the stored codes are the classic ones.
+TEST(ShortcutBinding, KeysThatTypeNothingAreNamedAlikeInSettingsMenusAndTheStoredKey)
+{
+    ScopedLayout us(nullptr);
+    const struct {
+        quint32 code;
+        const char *name;
+        char16_t equivalent;
+        Qt::Key menuKey;
+    } keys[] = {
+        {0x7A, "F1", 0xF704, Qt::Key_F1},          {0x60, "F5", 0xF708, Qt::Key_F5},
+        {0x61, "F6", 0xF709, Qt::Key_F6},          {0x6F, "F12", 0xF70F, Qt::Key_F12},
+        {0x5A, "F20", 0xF717, Qt::Key_F20},        {key_code::f24, "F24", 0xF71B, Qt::Key_F24},
+        {0x74, "Page Up", 0xF72C, Qt::Key_PageUp}, {0x79, "Page Down", 0xF72D, Qt::Key_PageDown},
+        {0x73, "Home", 0xF729, Qt::Key_Home},      {0x75, "Delete", 0x7F, Qt::Key_Delete},
+        {0x72, "Insert", 0xF727, Qt::Key_Insert},  {key_code::printScreen, "Print", 0xF72E, Qt::Key_Print},
+        {key_code::scrollLock, "Scroll Lock", 0xF72F, Qt::Key_ScrollLock},
+        {key_code::pause, "Pause", 0xF730, Qt::Key_Pause},
+        {0x4C, "KP Enter", 0x03, Qt::Key_Enter},   {126, "Up", 0xF700, Qt::Key_Up},
+        {36, "Return", u'\r', Qt::Key_Return},     {49, "Space", u' ', Qt::Key_Space},
+    };
+    for (const auto &key : keys) {
+        SCOPED_TRACE(key.name);
+        EXPECT_EQ(ShortcutBinding::keyName(key.code), QString::fromLatin1(key.name));
+        EXPECT_EQ(ShortcutBinding::keyEquivalentForKeyCode(key.code), QString(QChar(key.equivalent)));
+        const ShortcutBinding binding{key.code, 0x1200, QString(QChar(key.equivalent)), 6};
+        EXPECT_EQ(binding.menuKeyEquivalent(), key.menuKey);
+        EXPECT_EQ(ShortcutBinding::nameOfMenuKey(key.menuKey), QString::fromLatin1(key.name));
+        EXPECT_EQ(ShortcutBinding::keyCodeForMenuKey(key.menuKey), key.code);
+        EXPECT_EQ(ShortcutBinding::displayString(key.code, 0x1200), "Shift+Ctrl+" + QString::fromLatin1(key.name));
+        EXPECT_EQ(ShortcutBinding::fromJson(QJsonDocument::fromJson(binding.toJsonBytes()).object()), binding);
+    }
+    EXPECT_FALSE(ShortcutBinding::keyEquivalentForKeyCode(45)); // N types its letter
+    EXPECT_FALSE(ShortcutBinding::nameOfMenuKey(Qt::Key_N));
 }
 
 TEST(ShortcutBinding, MenuKeyEquivalentAndModifiers)

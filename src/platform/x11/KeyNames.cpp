@@ -141,6 +141,15 @@ constexpr KeyPosition kPositions[] = {
     {0x7C, "RGHT"},
     {0x7D, "DOWN"},
     {0x7E, "UP"},
+    // Keys the classic codes leave out.
+    {key_code::f21, "FK21"},
+    {key_code::f22, "FK22"},
+    {key_code::f23, "FK23"},
+    {key_code::f24, "FK24"},
+    {key_code::printScreen, "PRSC"},
+    {key_code::scrollLock, "SCLK"},
+    {key_code::pause, "PAUS"},
+    {key_code::menu, "COMP"},
 };
 
 constexpr auto kRefreshInterval = std::chrono::seconds(1);
@@ -283,6 +292,21 @@ std::optional<QString> XkbKeyboardLayout::characterForKeyCode(quint32 keyCode) c
     if (length <= 0)
         return QString();
     return QString::fromUtf8(buffer, std::min<int>(length, sizeof buffer - 1));
+}
+
+std::optional<QString> XkbKeyboardLayout::keySymbolName(quint32 keyCode) const
+{
+    std::lock_guard lock(d->mutex);
+    if (!d->refresh())
+        return std::nullopt;
+    const std::optional<xkb_keycode_t> keycode = d->keycodeFor(keyCode);
+    if (!keycode)
+        return QString();
+    const xkb_keysym_t symbol = xkb_state_key_get_one_sym(d->state, *keycode);
+    char buffer[64] = {};
+    if (symbol == XKB_KEY_NoSymbol || xkb_keysym_get_name(symbol, buffer, sizeof buffer) <= 0)
+        return QString();
+    return QString::fromLatin1(buffer);
 }
 
 std::optional<quint32> XkbKeyboardLayout::x11KeycodeForKeyCode(quint32 keyCode) const
