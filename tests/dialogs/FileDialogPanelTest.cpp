@@ -1,6 +1,7 @@
 #include "dialogs/FileDialogPanel.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QLineEdit>
 #include <QPointer>
 #include <QTemporaryDir>
@@ -67,6 +68,49 @@ TEST_F(FileDialogPanelTest, OpenRequestWhileSavingBringsTheSavePanelForward)
     EXPECT_EQ(answer->second, QStringList({dir.path() + "/Talk.lumacast"}));
     EXPECT_EQ(guard.current(), nullptr);
     delete save;
+}
+
+// The name typed is the name saved: double quotes are no list, a dot is no extension, and a
+// recording always ends in ".lumacast"; a name of 255 bytes with it is the file system's own.
+TEST_F(FileDialogPanelTest, SavesUnderTheNameAsTyped)
+{
+    ASSERT_TRUE(QDir(dir.path()).mkpath("Talks"));
+    const QString longest(82, QChar(0x8B1B)); // 246 bytes, 255 with ".lumacast"
+    const struct {
+        QString typed;
+        QString saved; // in the panel's folder; empty: the panel stays up in it
+        QString folder;
+    } cases[] = {
+        {"My \"Best\" Talk", "My \"Best\" Talk.lumacast", ""},
+        {"\"Best\" \"Worst\"", "\"Best\" \"Worst\".lumacast", ""},
+        {"Demo v1.5", "Demo v1.5.lumacast", ""},
+        {"Talk.lumacast", "Talk.lumacast", ""},
+        {longest, longest + ".lumacast", ""},
+        {"Talks/Q&A", "Talks/Q&A.lumacast", ""},
+        {"Talks", "", "Talks"}, // a folder typed by its name opens
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.typed.toStdString());
+        QPointer<FileDialogPanel> panel = nonNative(FileDialogPanel::savePanel(
+            nullptr, "Save Recording", dir.path(), "Lumacast recordings (*.lumacast)", "lumacast"));
+        answer.reset();
+        ASSERT_TRUE(guard.present(panel, record()));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(panel->dialog()));
+        auto *nameEdit = panel->dialog()->findChild<QLineEdit *>("fileNameEdit");
+        ASSERT_TRUE(nameEdit);
+        nameEdit->setText(c.typed);
+        static_cast<QDialog *>(panel->dialog())->accept();
+        if (c.saved.isEmpty()) {
+            EXPECT_FALSE(answer);
+            EXPECT_EQ(panel->dialog()->directory().absolutePath(), dir.filePath(c.folder));
+            panel->dialog()->reject();
+        } else {
+            ASSERT_TRUE(answer);
+            EXPECT_TRUE(answer->first);
+            EXPECT_EQ(answer->second.join('\n').toStdString(), dir.filePath(c.saved).toStdString());
+        }
+        delete panel;
+    }
 }
 
 TEST_F(FileDialogPanelTest, CancelledPanelLetsTheNextOneUp)
