@@ -100,22 +100,13 @@ TEST_F(ExportDialogsTest, PackagePanelExplainsItselfStartsInTheLastFolderAndName
     EXPECT_EQ(written, QStringList{QStringLiteral("Talk")});
     EXPECT_EQ(preferences->lastExportDirectory(), path(QStringLiteral("earlier")));
 
-    // The package is named as typed: quotes are no list, a dot no extension but the document's.
-    const std::pair<QString, QString> typed[] = {
-        {QStringLiteral("Talk \"final\" cut"), QStringLiteral("Talk \"final\" cut")},
-        {QStringLiteral("Demo v1.5"), QStringLiteral("Demo v1.5")},
-        {QStringLiteral("Talk.fcpxml"), QStringLiteral("Talk")},
-    };
-    for (const auto &[name, package] : typed) {
-        written.clear();
-        exporter.exportFCPXML(session, record());
-        ASSERT_TRUE(dialogUp());
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(dialogUp()));
-        dialogUp()->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(name);
-        static_cast<QDialog *>(dialogUp())->accept();
-        QTRY_COMPARE(written, QStringList{package});
-        EXPECT_EQ(destinations.last(), path(QStringLiteral("earlier/") + name));
-    }
+    // The package is named as typed: quotes are no list, a dot is no extension.
+    exporter.exportFCPXML(session, record());
+    ASSERT_TRUE(dialogUp() && QTest::qWaitForWindowExposed(dialogUp()));
+    dialogUp()->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(QStringLiteral("Talk \"final\" v1.5"));
+    static_cast<QDialog *>(dialogUp())->accept();
+    QTRY_COMPARE(written.last(), QStringLiteral("Talk \"final\" v1.5"));
+    EXPECT_EQ(destinations.last(), path(QStringLiteral("earlier/Talk \"final\" v1.5")));
 }
 
 TEST_F(ExportDialogsTest, TypingAnEarlierPackageAsksToReplaceItInsteadOfOpeningIt)

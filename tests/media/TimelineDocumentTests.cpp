@@ -368,8 +368,7 @@ TEST(TimelineFrames, TrimsBetweenFramesLieEndToEndInBothDocuments)
 
 namespace {
 
-// The names a document holds as an XML reader reads them: FCPXML's "name" attributes, FCP7 XML's
-// name elements.
+// The names a document holds, as an XML reader reads them.
 QStringList namesRead(const QString &document)
 {
     QStringList names;
@@ -388,40 +387,28 @@ QStringList namesRead(const QString &document)
 
 } // namespace
 
-// Names come pasted from anywhere: a word processor's line break (U+000B), other controls, lone
-// halves of a surrogate pair, quotes, emoji, right-to-left text. Both documents take every one of
-// them, xmllint and the readers above accept them, and each name reads back as typed as far as
-// XML can carry it.
+// Names come pasted from anywhere: a word processor's line break (U+000B), other controls, half a
+// surrogate pair, quotes, emoji, right-to-left text. Both documents take them, xmllint and the
+// readers above accept them, and they read back as typed as far as XML can carry them.
 TEST(TimelineNames, EveryNameMakesDocumentsEveryReaderTakes)
 {
-    const struct {
-        QString typed;
-        QString read;
-    } names[] = {
-        {QStringLiteral("Intro\u000BPart two"), QStringLiteral("Intro Part two")},
-        {QStringLiteral("a\u0001b\u001Fc\u0000d"), QStringLiteral("a b c d")},
-        {QStringLiteral("Q&A <intro> \"live\" it's"), QStringLiteral("Q&A <intro> \"live\" it's")},
-        {QStringLiteral("Demo 🎬 v1.5 ✨"), QStringLiteral("Demo 🎬 v1.5 ✨")},
-        {QStringLiteral("שלום עולם — مرحبا"), QStringLiteral("שלום עולם — مرحبا")},
-        {QStringLiteral("\u202BRTL\u202C mark\u200F"), QStringLiteral("\u202BRTL\u202C mark\u200F")},
+    const std::pair<QString, QString> names[] = {
+        {QStringLiteral("Intro\u000BPart\u0001two"), QStringLiteral("Intro Part two")},
+        {QStringLiteral("Q&A <\"live\"> it's 🎬"), QStringLiteral("Q&A <\"live\"> it's 🎬")},
+        {QStringLiteral("שלום — مرحبا\u200F"), QStringLiteral("שלום — مرحبا\u200F")},
         {QString(QChar(0xD800)) + QStringLiteral("half\uFFFE"), QStringLiteral("\uFFFDhalf\uFFFD")},
     };
     QTemporaryDir dir;
-    for (const auto &name : names) {
-        SCOPED_TRACE(name.read.toStdString());
-        const QList<Clip> clips{clip(name.typed, 1), clip(QStringLiteral("b"), 2)};
-        const QString fcpxml = buildFCPXML(clips, name.typed);
-        const QString fcp7 = buildFCP7XML(clips, name.typed);
-        EXPECT_EQ(namesRead(fcpxml).count(name.read), 4); // event, project, asset, clip
-        const QStringList fcp7Names = namesRead(fcp7);
-        EXPECT_EQ(fcp7Names.count(name.read), 3); // sequence, video and audio items
-        EXPECT_TRUE(fcp7Names.contains(name.read + QStringLiteral(".mov")));
+    const QString fcpxmlPath = dir.filePath(QStringLiteral("t.fcpxml")), fcp7Path = dir.filePath(QStringLiteral("t.xml"));
+    for (const auto &[typed, read] : names) {
+        const QList<Clip> clips{clip(typed, 1), clip(QStringLiteral("b"), 2)};
+        timeline_export::writeDocument(fcpxmlPath, buildFCPXML(clips, typed));
+        timeline_export::writeDocument(fcp7Path, buildFCP7XML(clips, typed));
+        const QString fcpxml = lumacast::testing::readText(fcpxmlPath), fcp7 = lumacast::testing::readText(fcp7Path);
+        EXPECT_EQ(namesRead(fcpxml).count(read), 4) << read.toStdString(); // event, project, asset, clip
+        EXPECT_EQ(namesRead(fcp7).count(read), 3) << read.toStdString();   // sequence, video and audio items
         EXPECT_EQ(laidOutInFCPXML(fcpxml, 100).clips.size(), 2);
         EXPECT_EQ(laidOutInFCP7(fcp7).clips.size(), 2);
-        const QString fcpxmlPath = dir.filePath(QStringLiteral("t.fcpxml"));
-        const QString fcp7Path = dir.filePath(QStringLiteral("t.xml"));
-        timeline_export::writeDocument(fcpxmlPath, fcpxml);
-        timeline_export::writeDocument(fcp7Path, fcp7);
         EXPECT_TRUE(lumacast::testing::validatesAgainstFCPXMLDTD(fcpxmlPath));
         EXPECT_TRUE(lumacast::testing::isWellFormedXML(fcp7Path));
     }

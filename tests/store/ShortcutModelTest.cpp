@@ -150,20 +150,15 @@ TEST(ShortcutBinding, KeyNamesComeFromFixedSymbolsThenTheLayout)
     EXPECT_EQ(ShortcutBinding::keyName(0x7A), QStringLiteral("F1"));
     layout->answer = QStringLiteral("\r");
     EXPECT_EQ(ShortcutBinding::keyName(0x4C), QStringLiteral("KP Enter"));
-    const std::pair<const char *, const char *> symbols[] = {
-        {"Prior", "Page Up"}, {"Page_Down", "Page Down"}, {"Scroll_Lock", "Scroll Lock"},
-        {"XF86Tools", "XF86Tools"}, {"F13", "F13"}};
-    for (const auto &[symbol, name] : symbols) {
+    using Names = std::initializer_list<std::pair<const char *, const char *>>;
+    for (const auto &[symbol, name] : Names{{"Prior", "Page Up"}, {"Scroll_Lock", "Scroll Lock"}, {"XF86Tools", "XF86Tools"}}) {
         layout->symbol = QString::fromLatin1(symbol);
         EXPECT_EQ(ShortcutBinding::keyName(0x69), QString::fromLatin1(name)) << symbol;
-        EXPECT_EQ(ShortcutBinding::keySymbolName(0x69), QString::fromLatin1(symbol));
     }
     layout->symbol = QString(); // the layout's key has no symbol
     EXPECT_EQ(ShortcutBinding::keyName(0x69), QStringLiteral("F13"));
-    EXPECT_EQ(ShortcutBinding::keyName(0), QStringLiteral("?"));
     layout->answer.reset(); // no layout at all
     EXPECT_EQ(ShortcutBinding::keyName(0), QStringLiteral("?"));
-    EXPECT_FALSE(ShortcutBinding::keySymbolName(0));
 }
 
 TEST(ShortcutBinding, UsLayoutNamesKeysByPosition)
@@ -187,30 +182,18 @@ TEST(ShortcutBinding, KeysThatTypeNothingAreNamedAlikeInSettingsMenusAndTheStore
         char16_t equivalent;
         Qt::Key menuKey;
     } keys[] = {
-        {0x7A, "F1", 0xF704, Qt::Key_F1},          {0x60, "F5", 0xF708, Qt::Key_F5},
-        {0x61, "F6", 0xF709, Qt::Key_F6},          {0x6F, "F12", 0xF70F, Qt::Key_F12},
-        {0x5A, "F20", 0xF717, Qt::Key_F20},        {key_code::f24, "F24", 0xF71B, Qt::Key_F24},
-        {0x74, "Page Up", 0xF72C, Qt::Key_PageUp}, {0x79, "Page Down", 0xF72D, Qt::Key_PageDown},
-        {0x73, "Home", 0xF729, Qt::Key_Home},      {0x75, "Delete", 0x7F, Qt::Key_Delete},
-        {0x72, "Insert", 0xF727, Qt::Key_Insert},  {key_code::printScreen, "Print", 0xF72E, Qt::Key_Print},
-        {key_code::scrollLock, "Scroll Lock", 0xF72F, Qt::Key_ScrollLock},
-        {key_code::pause, "Pause", 0xF730, Qt::Key_Pause},
-        {0x4C, "KP Enter", 0x03, Qt::Key_Enter},   {126, "Up", 0xF700, Qt::Key_Up},
-        {36, "Return", u'\r', Qt::Key_Return},     {49, "Space", u' ', Qt::Key_Space},
+        {0x60, "F5", 0xF708, Qt::Key_F5},       {key_code::f24, "F24", 0xF71B, Qt::Key_F24},
+        {0x74, "Page Up", 0xF72C, Qt::Key_PageUp}, {key_code::scrollLock, "Scroll Lock", 0xF72F, Qt::Key_ScrollLock},
+        {0x4C, "KP Enter", 0x03, Qt::Key_Enter}, {36, "Return", u'\r', Qt::Key_Return},
     };
     for (const auto &key : keys) {
-        SCOPED_TRACE(key.name);
-        EXPECT_EQ(ShortcutBinding::keyName(key.code), QString::fromLatin1(key.name));
-        EXPECT_EQ(ShortcutBinding::keyEquivalentForKeyCode(key.code), QString(QChar(key.equivalent)));
         const ShortcutBinding binding{key.code, 0x1200, QString(QChar(key.equivalent)), 6};
-        EXPECT_EQ(binding.menuKeyEquivalent(), key.menuKey);
-        EXPECT_EQ(ShortcutBinding::nameOfMenuKey(key.menuKey), QString::fromLatin1(key.name));
-        EXPECT_EQ(ShortcutBinding::keyCodeForMenuKey(key.menuKey), key.code);
         EXPECT_EQ(ShortcutBinding::displayString(key.code, 0x1200), "Shift+Ctrl+" + QString::fromLatin1(key.name));
-        EXPECT_EQ(ShortcutBinding::fromJson(QJsonDocument::fromJson(binding.toJsonBytes()).object()), binding);
+        EXPECT_EQ(ShortcutBinding::keyEquivalentForKeyCode(key.code), binding.keyEquivalent) << key.name;
+        EXPECT_EQ(binding.menuKeyEquivalent(), key.menuKey) << key.name;
+        EXPECT_EQ(ShortcutBinding::nameOfMenuKey(key.menuKey), QString::fromLatin1(key.name));
     }
     EXPECT_FALSE(ShortcutBinding::keyEquivalentForKeyCode(45)); // N types its letter
-    EXPECT_FALSE(ShortcutBinding::nameOfMenuKey(Qt::Key_N));
 }
 
 TEST(ShortcutBinding, MenuKeyEquivalentAndModifiers)

@@ -193,7 +193,6 @@ TEST(MenuKeyHintStyle, RewritesTheShortcutColumnOnly)
         {"Help\tF1", "Help\tF1"},
         {"Retake\tCtrl+Shift+F5", "Retake\tShift+Ctrl+F5"},
         {"Webcam Zoom\tMeta+PgUp", "Webcam Zoom\tSuper+Page Up"},
-        {"Next Scene\tShift+Ins", "Next Scene\tShift+Insert"},
         {"Start S1T1 (Scene 1 Take #1)", "Start S1T1 (Scene 1 Take #1)"},
     };
     for (const auto &row : rows)

@@ -44,15 +44,10 @@ TEST(KeyNamesFromServer, TheServersLayoutNamesTheKeys)
     EXPECT_EQ(ShortcutBinding::displayString(45, 0x300), QStringLiteral("Shift+Super+N"));
     EXPECT_EQ(ShortcutBinding::keyName(0x27), QStringLiteral("'"));
     // Keys that type nothing go by the names the keymap gives their symbols.
-    const std::pair<quint32, const char *> named[] = {
-        {0x7A, "Shift+Ctrl+F1"},   {0x60, "Shift+Ctrl+F5"},        {0x61, "Shift+Ctrl+F6"},
-        {0x74, "Shift+Ctrl+Page Up"}, {0x75, "Shift+Ctrl+Delete"}, {0x4C, "Shift+Ctrl+KP Enter"},
-        {key_code::printScreen, "Shift+Ctrl+Print"}, {key_code::pause, "Shift+Ctrl+Pause"},
-    };
-    for (const auto &[code, shown] : named)
+    for (const auto &[code, shown] : {std::pair<quint32, const char *>{0x60, "Shift+Ctrl+F5"}, {0x74, "Shift+Ctrl+Page Up"},
+                                      {0x4C, "Shift+Ctrl+KP Enter"}, {key_code::printScreen, "Shift+Ctrl+Print"}})
         EXPECT_EQ(ShortcutBinding::displayString(code, 0x1200), QString::fromLatin1(shown));
     EXPECT_EQ(ShortcutBinding::keySymbolName(0x2B), QStringLiteral("comma"));
-    EXPECT_EQ(ShortcutBinding::keySymbolName(0x60), QStringLiteral("F5"));
     ShortcutBinding::setKeyboardLayout(previous);
 
     // Every position the server's keymap has maps to a keycode and back.
