@@ -6,9 +6,7 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QGridLayout>
-#include <QFileInfo>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
 

@@ -9,7 +9,6 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
-#include <QHash>
 #include <QTimer>
 
 #include <unistd.h>
