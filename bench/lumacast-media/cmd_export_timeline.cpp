@@ -50,8 +50,8 @@ int exportTimeline(const QStringList &args, Kind kind)
         QCoro::waitFor(run());
         if (failure)
             std::rethrow_exception(failure);
-        out(QDir(package).filePath(name + (kind == Kind::fcpxml ? QStringLiteral(".fcpxml")
-                                                                : QStringLiteral(".xml"))));
+        out(QDir(package).filePath(timeline_export::documentFileName(
+            name, kind == Kind::fcpxml ? QStringLiteral(".fcpxml") : QStringLiteral(".xml"))));
         return 0;
     } catch (const Error &error) {
         err(error.message());

@@ -18,6 +18,7 @@
 #include "platform/av/MovieProbe.h"
 #include "platform/pipewire/PortalHotKeys.h"
 #include "platform/x11/HotKeyGrabber.h"
+#include "platform/x11/KeyNames.h"
 #include "store/AppLog.h"
 #include "store/FilePanelGuard.h"
 #include "store/InteractionGate.h"
@@ -83,6 +84,10 @@ ApplicationServices ApplicationServices::make()
     StateManagerServices &s = app.services;
 
     auto grabber = std::make_shared<x11::HotKeyGrabber>();
+    // Keys are named as the user's layout has them, from the server's keymap ("F5", "Page Up",
+    // "Ü"); without one the names are those of a US keyboard.
+    if (auto layout = grabber->isConnected() ? x11::XkbKeyboardLayout::connect() : nullptr)
+        ShortcutBinding::setKeyboardLayout(std::move(layout));
     if (grabber->isConnected())
         app.hotKeyBackend = grabber;
     else

@@ -37,9 +37,11 @@ QString MenuKeyHintStyle::keyHintText(const QKeySequence &key)
         carbon |= carbon_modifier::option;
     if (modifiers & Qt::MetaModifier)
         carbon |= carbon_modifier::command;
-    // Qt's portable key names ("Return", "Space", "Esc", "F1") are the ones the bindings use.
-    return ShortcutBinding::shortcutText(carbon,
-                                         QKeySequence(combination.key()).toString(QKeySequence::PortableText));
+    // A key a binding can stand for is named as the bindings name it ("Page Up", where Qt writes
+    // "PgUp"); Qt's portable names of the other keys ("Q", "+") read the same.
+    const std::optional<QString> named = ShortcutBinding::nameOfMenuKey(combination.key());
+    return ShortcutBinding::shortcutText(
+        carbon, named.value_or(QKeySequence(combination.key()).toString(QKeySequence::PortableText)));
 }
 
 QString MenuKeyHintStyle::shownText(const QString &menuItemText)

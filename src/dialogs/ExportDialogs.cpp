@@ -6,47 +6,11 @@
 #include <QApplication>
 #include <QFileDialog>
 #include <QGridLayout>
-#include <QFileInfo>
 #include <QLabel>
-#include <QLineEdit>
 #include <QMessageBox>
 #include <QPointer>
 
 namespace lumacast {
-
-namespace {
-
-// A package is a folder, and Qt's save dialog opens a folder whose name is typed instead of
-// choosing it, so an earlier export could never be chosen again to be replaced. Here a typed
-// name of an existing folder asks to replace it, as for a file; the export itself decides
-// whether the folder may be replaced. Folders are still opened from the list.
-class PackageSaveDialog : public QFileDialog {
-public:
-    using QFileDialog::QFileDialog;
-
-    void accept() override
-    {
-        const QStringList files = selectedFiles();
-        const auto *nameEdit = findChild<QLineEdit *>(QStringLiteral("fileNameEdit"));
-        const QString typed = nameEdit ? nameEdit->text() : QString();
-        const bool namesAFolder = files.size() == 1 && QFileInfo(files.first()).isDir()
-            && !typed.isEmpty() && !typed.endsWith(QLatin1Char('/')) && typed != QStringLiteral(".")
-            && typed != QStringLiteral("..");
-        if (!namesAFolder) {
-            QFileDialog::accept();
-            return;
-        }
-        const auto answer = QMessageBox::warning(
-            this, windowTitle(),
-            QStringLiteral("\u201C%1\u201D already exists. Do you want to replace it?")
-                .arg(QFileInfo(files.first()).fileName()),
-            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-        if (answer == QMessageBox::Yes)
-            QDialog::accept();
-    }
-};
-
-} // namespace
 
 DialogExportUserInterface::DialogExportUserInterface(QWidget *parent) : m_parent(parent) {}
 
@@ -55,14 +19,13 @@ FilePanel *DialogExportUserInterface::makeSavePanel(const ExportPanelRequest &re
     FileDialogPanel *panel = nullptr;
     const QString caption = QStringLiteral("Export");
     const QString directory = request.directory.value_or(QString());
+    // A package is a folder: a typed name of an earlier export asks to replace it rather than
+    // opening it, and the export itself decides whether it may be replaced.
     if (request.moviesOnly) {
         panel = FileDialogPanel::savePanel(m_parent, caption, directory,
                                            QStringLiteral("Movies (*.mov)"), QStringLiteral("mov"));
     } else {
-        auto *packageDialog = new PackageSaveDialog(m_parent, caption, directory);
-        packageDialog->setAcceptMode(QFileDialog::AcceptSave);
-        packageDialog->setFileMode(QFileDialog::AnyFile);
-        panel = new FileDialogPanel(packageDialog);
+        panel = FileDialogPanel::savePanel(m_parent, caption, directory, QString(), QString());
     }
     QFileDialog *dialog = panel->dialog();
     // Qt's own dialog on every desktop: a native one has no room for the explanation.

@@ -1,6 +1,7 @@
 #include "dialogs/FileDialogPanel.h"
 
 #include "dialogs/FrontWindow.h"
+#include "dialogs/SaveFileDialog.h"
 
 #include <QFileDialog>
 
@@ -13,7 +14,13 @@ FileDialogPanel::FileDialogPanel(QFileDialog *dialog, QObject *parent)
     m_dialog->setWindowModality(Qt::NonModal);
     connect(m_dialog, &QDialog::finished, this, [this](int result) {
         const bool accepted = result == QDialog::Accepted;
-        emit finished(accepted, accepted && m_dialog ? m_dialog->selectedFiles() : QStringList());
+        QStringList chosen;
+        if (accepted && m_dialog) {
+            const auto *save = qobject_cast<SaveFileDialog *>(m_dialog.data());
+            chosen = save ? QStringList{save->chosenPath()} : m_dialog->selectedFiles();
+            chosen.removeAll(QString());
+        }
+        emit finished(accepted, chosen);
     });
     // The dialog may go away with its parent window without answering: that is a cancel, and
     // the panel goes with it.
@@ -33,11 +40,7 @@ FileDialogPanel *FileDialogPanel::savePanel(QWidget *parent, const QString &capt
                                             const QString &directory, const QString &nameFilter,
                                             const QString &defaultSuffix)
 {
-    auto *dialog = new QFileDialog(parent, caption, directory, nameFilter);
-    dialog->setAcceptMode(QFileDialog::AcceptSave);
-    dialog->setFileMode(QFileDialog::AnyFile);
-    dialog->setDefaultSuffix(defaultSuffix);
-    return new FileDialogPanel(dialog);
+    return new FileDialogPanel(new SaveFileDialog(parent, caption, directory, nameFilter, defaultSuffix));
 }
 
 FileDialogPanel *FileDialogPanel::openPanel(QWidget *parent, const QString &caption,

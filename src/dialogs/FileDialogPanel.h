@@ -16,7 +16,8 @@ public:
     explicit FileDialogPanel(QFileDialog *dialog, QObject *parent = nullptr);
     ~FileDialogPanel() override;
 
-    // A save panel for one path, asking before it overwrites an existing item.
+    // A save panel for one path, taken as typed and ending in `defaultSuffix` unless that is
+    // empty, asking before it overwrites an existing item (SaveFileDialog).
     static FileDialogPanel *savePanel(QWidget *parent, const QString &caption,
                                       const QString &directory, const QString &nameFilter,
                                       const QString &defaultSuffix);

@@ -2,10 +2,12 @@
 
 #include "media/ConcatenationComposition.h"
 #include "media/WorkingItem.h"
+#include "store/FileName.h"
 #include "model/LogCategories.h"
 #include "threads/ThreadBridge.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QSaveFile>
@@ -257,8 +259,17 @@ QCoro::Task<QList<Clip>> prepare(Session session, QString destination, MovieLoad
 QString packageName(const QString &location)
 {
     const QString last = QDir::cleanPath(location).section(QLatin1Char('/'), -1);
-    const qsizetype dot = last.lastIndexOf(QLatin1Char('.'));
-    return dot > 0 ? last.left(dot) : last;
+    // Any other dot is part of the name ("Demo v1.5").
+    for (const QLatin1String extension : {QLatin1String(".fcpxml"), QLatin1String(".xml")}) {
+        if (last.size() > extension.size() && last.endsWith(extension, Qt::CaseInsensitive))
+            return last.left(last.size() - extension.size());
+    }
+    return last;
+}
+
+QString documentFileName(const QString &name, const QString &extension)
+{
+    return file_name::shortened(name, file_name::kLongest - QFile::encodeName(extension).size()) + extension;
 }
 
 void writeDocument(const QString &path, const QString &text)
@@ -284,9 +295,10 @@ QCoro::Task<void> writePackage(Session session, QString name, QString packageFol
     QCoro::Task<QList<Clip>> prepared =
         prepare(std::move(session), destination, std::move(loader), staging.path());
     const QList<Clip> clips = co_await prepared;
-    writeDocument(QDir(staging.path()).filePath(name + format.extension), format.build(clips, name));
+    const QString document = documentFileName(name, format.extension);
+    writeDocument(QDir(staging.path()).filePath(document), format.build(clips, name));
     staging.commit();
-    const QString path = QDir(destination).filePath(name + format.extension);
+    const QString path = QDir(destination).filePath(document);
     qCInfo(log::exporting(), "%s export wrote %ld clips \u2192 %s", qUtf8Printable(format.logName),
            long(clips.size()), qUtf8Printable(path));
 }

@@ -85,9 +85,15 @@ ClipRange clipRange(double fullDuration, double takeTrimStart, double takeTrimEn
 QCoro::Task<QList<Clip>> prepare(Session session, QString destination, MovieLoader loader,
                                  QString buildFolder = QString());
 
-// The name a package's document and timeline take from its location: the last path component
-// without its extension ("Talk.pkg" gives "Talk", "Talk" stays "Talk").
+// The name a package's document and timeline take from its location: the last path component as
+// typed, but for a timeline document's extension at its end ("Talk.fcpxml" gives "Talk",
+// "Demo v1.5" stays "Demo v1.5").
 QString packageName(const QString &location);
+
+// The file name of a package's document: `name` and `extension` (".fcpxml"), the name shortened
+// when the two would not fit the file system's limit. A package name that fits the file system
+// so fits it as the document's name too; the timeline keeps the name whole.
+QString documentFileName(const QString &name, const QString &extension);
 
 // Writes a finished document atomically in UTF-8; throws FileSystemError.
 void writeDocument(const QString &path, const QString &text);
@@ -101,9 +107,9 @@ struct DocumentFormat {
 };
 
 // The package routine both writers share: prepares the package folder, builds the document and
-// writes it as `name` + the format's extension beside the "media" folder, then logs
-// "<logName> export wrote <n> clips → <path>". Errors of either step reach the caller unchanged;
-// a failed write leaves the copied media without a document.
+// writes it as `documentFileName` (name, the format's extension) beside the "media" folder,
+// then logs "<logName> export wrote <n> clips → <path>". Errors of either step reach the caller
+// unchanged; a failed write leaves the copied media without a document.
 QCoro::Task<void> writePackage(Session session, QString name, QString packageFolder,
                                MovieLoader loader, DocumentFormat format);
 

@@ -61,12 +61,34 @@ TimelineExportError TimelineExportError::takeWithoutTracks(const QString &clipNa
 
 QString escapeXML(const QString &text)
 {
-    QString result = text;
-    result.replace(QLatin1Char('&'), QLatin1String("&amp;"));
-    result.replace(QLatin1Char('<'), QLatin1String("&lt;"));
-    result.replace(QLatin1Char('>'), QLatin1String("&gt;"));
-    result.replace(QLatin1Char('"'), QLatin1String("&quot;"));
-    result.replace(QLatin1Char('\''), QLatin1String("&apos;"));
+    QString result;
+    result.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        switch (c.unicode()) {
+        case u'&': result += QLatin1String("&amp;"); continue;
+        case u'<': result += QLatin1String("&lt;"); continue;
+        case u'>': result += QLatin1String("&gt;"); continue;
+        case u'"': result += QLatin1String("&quot;"); continue;
+        case u'\'': result += QLatin1String("&apos;"); continue;
+        case u'\t':
+        case u'\n':
+        case u'\r': result += c; continue;
+        default: break;
+        }
+        if (c.isHighSurrogate() && i + 1 < text.size() && text.at(i + 1).isLowSurrogate()) {
+            result += c;
+            result += text.at(++i);
+        } else if (c.unicode() < 0x20) {
+            // A word processor's line break (U+000B) and the other controls XML cannot carry:
+            // the words on either side stay apart.
+            result += QLatin1Char(' ');
+        } else if (c.isSurrogate() || c.unicode() >= 0xFFFE) {
+            result += QChar(QChar::ReplacementCharacter);
+        } else {
+            result += c;
+        }
+    }
     return result;
 }
 

@@ -62,8 +62,9 @@ private:
     QString m_payload;
 };
 
-// Replaces & < > " ' (in this order) by their entities, so entities that the later replacements
-// insert are never escaped a second time.
+// Replaces & < > " ' by their entities, each once, and what XML 1.0 cannot carry by what it can:
+// a control character other than tab, line feed and return by a space, a lone surrogate or
+// U+FFFE/U+FFFF by U+FFFD. Names pasted from anywhere so make a document every reader takes.
 QString escapeXML(const QString &text);
 
 // The percent-encoded "file:" URL of an absolute local path (a space becomes %20).

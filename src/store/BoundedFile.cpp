@@ -38,13 +38,13 @@ private:
 
 } // namespace
 
-QByteArray BoundedFile::read(const QString &path, qint64 largest)
+QByteArray BoundedFile::read(const QString &path, qint64 largest, Links links)
 {
-    // Opened without following a link and without blocking (a FIFO would otherwise wait for a
-    // writer forever); the type and size are checked on the open descriptor, so nothing can be
-    // swapped in between the check and the read.
-    const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    // Opened without blocking (a FIFO would otherwise wait for a writer forever), and without
+    // following a link unless asked; the type and size are checked on the open descriptor, so
+    // nothing can be swapped in between the check and the read.
+    const int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (links == Links::refuse ? O_NOFOLLOW : 0);
+    const int fd = ::open(QFile::encodeName(path).constData(), flags);
     if (fd < 0) {
         const int code = errno;
         if (code == ELOOP)

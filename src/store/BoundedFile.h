@@ -11,7 +11,11 @@ namespace lumacast {
 // "Not a regular file", "File too large" or the system's own).
 class BoundedFile {
 public:
-    static QByteArray read(const QString &path, qint64 largest);
+    // A link at `path` is refused, unless the file is the user's own (their settings, which a
+    // dotfiles manager keeps as a link): then it is followed, and its target checked the same way.
+    enum class Links { refuse, follow };
+
+    static QByteArray read(const QString &path, qint64 largest, Links links = Links::refuse);
 };
 
 } // namespace lumacast

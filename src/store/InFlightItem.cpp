@@ -1,6 +1,7 @@
 #include "store/InFlightItem.h"
 
 #include "model/LogCategories.h"
+#include "store/FileName.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -91,6 +92,13 @@ bool InFlightItem::isWorkingItemName(const QString &name)
                                            + QLatin1Char('$'));
     return name.startsWith(QLatin1String(".lumacast-work-")) || saving.match(name).hasMatch()
         || isScratchFolderName(name);
+}
+
+QString InFlightItem::savingName(const QString &packageName)
+{
+    const QString uuid = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    const QString tail = QStringLiteral(".saving-") + uuid;
+    return QLatin1Char('.') + file_name::shortened(packageName, file_name::kLongest - 1 - tail.size()) + tail;
 }
 
 InFlightItem::InFlightItem(const QString &path)

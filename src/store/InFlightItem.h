@@ -36,6 +36,10 @@ public:
     static QString journalFolder();
     // Whether a file name is one of the program's working items (scratch folders included).
     static bool isWorkingItemName(const QString &name);
+    // A fresh name for a Save As package being assembled beside `packageName`:
+    // ".<packageName>.saving-<uuid>", the package's name shortened so that the whole stays
+    // within the file system's limit for a name it can itself be given.
+    static QString savingName(const QString &packageName);
 
 private:
     QString m_entry; // the journal file; empty when it could not be made

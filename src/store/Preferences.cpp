@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -17,6 +18,8 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <mutex>
+#include <optional>
 #include <unistd.h>
 
 namespace lumacast {
@@ -136,7 +139,7 @@ QVariant fromJson(const QJsonValue &value)
     return {};
 }
 
-bool readTypedJson(QIODevice &device, QSettings::SettingsMap &map)
+bool parseTypedJson(QIODevice &device, QSettings::SettingsMap &map)
 {
     if (device.size() > Preferences::kLargestFile)
         return false;
@@ -156,6 +159,76 @@ bool readTypedJson(QIODevice &device, QSettings::SettingsMap &map)
     return true;
 }
 
+// What this process last read from or wrote to each settings file, by the name QSettings gives
+// it. QSettings reads a file that changed on disk again before it writes, and when that reading
+// fails it forgets every key it knew and writes only the ones just set: a slip in a hand edit
+// made while the program runs would cost the user every setting. The reader answers with these
+// instead.
+class LastReadSettings {
+public:
+    void remember(const QString &file, const QSettings::SettingsMap &map)
+    {
+        const std::lock_guard lock(m_mutex);
+        m_maps.insert(file, map);
+    }
+
+    std::optional<QSettings::SettingsMap> find(const QString &file) const
+    {
+        const std::lock_guard lock(m_mutex);
+        const auto found = m_maps.constFind(file);
+        return found == m_maps.cend() ? std::nullopt : std::optional(*found);
+    }
+
+    static LastReadSettings &shared()
+    {
+        static LastReadSettings instance;
+        return instance;
+    }
+
+private:
+    mutable std::mutex m_mutex;
+    QHash<QString, QSettings::SettingsMap> m_maps;
+};
+
+QString fileNameOf(const QIODevice &device)
+{
+    const auto *file = qobject_cast<const QFileDevice *>(&device);
+    return file ? file->fileName() : QString();
+}
+
+// The settings file of a run that finds it unreadable is kept beside it before a write replaces
+// it, so hand edits that went wrong can still be recovered.
+void keepUnreadableFile(const QString &path)
+{
+    const QString aside = path + QStringLiteral(".unreadable");
+    QFile::remove(aside);
+    if (QFile::copy(path, aside))
+        qCWarning(lumacast::log::persistence(), "settings file %s is unreadable; kept a copy at %s",
+                  qUtf8Printable(path), qUtf8Printable(aside));
+    else
+        qCWarning(lumacast::log::persistence(), "settings file %s is unreadable",
+                  qUtf8Printable(path));
+}
+
+bool readTypedJson(QIODevice &device, QSettings::SettingsMap &map)
+{
+    const QString file = fileNameOf(device);
+    if (parseTypedJson(device, map)) {
+        LastReadSettings::shared().remember(file, map);
+        return true;
+    }
+    map.clear();
+    if (!file.isEmpty())
+        keepUnreadableFile(file);
+    // At launch there is nothing to fall back on: the run starts from the defaults. Later, what
+    // was read before stands, and the next write puts it back together with the new value.
+    const std::optional<QSettings::SettingsMap> earlier = LastReadSettings::shared().find(file);
+    if (!earlier)
+        return false;
+    map = *earlier;
+    return true;
+}
+
 bool writeTypedJson(QIODevice &device, const QSettings::SettingsMap &map)
 {
     QJsonObject object;
@@ -168,7 +241,10 @@ bool writeTypedJson(QIODevice &device, const QSettings::SettingsMap &map)
     // out its buffer: on a full disk it would put an empty file in place. Writing the buffer out
     // here turns that failure into one QSettings sees, and the old file stays.
     auto *file = qobject_cast<QFileDevice *>(&device);
-    return !file || file->flush();
+    if (file && !file->flush())
+        return false;
+    LastReadSettings::shared().remember(fileNameOf(device), map);
+    return true;
 }
 
 QByteArray jsonString(const QString &text)
@@ -196,27 +272,15 @@ bool isNumber(const QVariant &value)
     }
 }
 
-// The settings file of a run that found it unreadable is kept beside it before the first write
-// replaces it, so hand edits that went wrong can still be recovered.
-void keepUnreadableFile(const QString &path)
-{
-    const QString aside = path + QStringLiteral(".unreadable");
-    QFile::remove(aside);
-    if (QFile::copy(path, aside))
-        qCWarning(lumacast::log::persistence(), "settings file %s is unreadable; kept a copy at %s",
-                  qUtf8Printable(path), qUtf8Printable(aside));
-    else
-        qCWarning(lumacast::log::persistence(), "settings file %s is unreadable",
-                  qUtf8Printable(path));
-}
-
 // QSettings opens the file itself, blocking on a FIFO and reading any size whole. So the file is
 // first read the bounded way; one that cannot be read like that is moved aside, out of QSettings'
-// reach, and this run starts from the defaults.
+// reach, and this run starts from the defaults. The user's own link (a dotfiles manager's) is
+// followed, and its target must pass the same checks; a link that fails them is what moves aside,
+// never its target.
 QString usableSettingsFile(const QString &path)
 {
     try {
-        lumacast::BoundedFile::read(path, Preferences::kLargestFile);
+        lumacast::BoundedFile::read(path, Preferences::kLargestFile, BoundedFile::Links::follow);
         return path;
     } catch (const lumacast::FileSystemError &error) {
         if (error.code() == ENOENT)
@@ -286,10 +350,9 @@ Preferences::Preferences(const QString &filePath)
     : m_defaults(usableSettingsFile(filePath), jsonFormat())
 {
     // QSettings replaces the file through a temporary one, so a crash mid-write never leaves a
-    // half-written settings file.
+    // half-written settings file. Through a link, the temporary file goes beside the link's
+    // target and replaces that: the link stays.
     m_defaults.setAtomicSyncRequired(true);
-    if (m_defaults.status() == QSettings::FormatError)
-        keepUnreadableFile(filePath);
 }
 
 QVariant Preferences::value(const char *key) const

@@ -391,10 +391,8 @@ Session SessionStore::save(const Session &session, const QString &destination) c
     // The new package is assembled beside the destination, complete with its manifest, and only
     // then put in place; until that moment the destination is untouched.
     const QFileInfo targetInfo(target);
-    const QString staging = childPath(
-        targetInfo.absolutePath(),
-        QStringLiteral(".%1.saving-%2")
-            .arg(targetInfo.fileName(), QUuid::createUuid().toString(QUuid::WithoutBraces)));
+    const QString staging =
+        childPath(targetInfo.absolutePath(), InFlightItem::savingName(targetInfo.fileName()));
     // Listed while it exists, so that a launch after a kill removes it.
     const InFlightItem listed(staging);
     try {

@@ -5,6 +5,7 @@
 #include <QJsonValue>
 #include <QStringList>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <mutex>
@@ -65,6 +66,83 @@ constexpr UsKey kUsKeys[] = {
     {0x51, u'='}, {0x52, u'0'}, {0x53, u'1'}, {0x54, u'2'},  {0x55, u'3'},  {0x56, u'4'},
     {0x57, u'5'}, {0x58, u'6'}, {0x59, u'7'}, {0x5B, u'8'},  {0x5C, u'9'},
 };
+
+// Keys that type nothing a menu could show, by virtual key code: the name of their symbol in X,
+// the Qt key of the menus, and the character the stored menu key equivalent holds for them
+// (control characters where the key has one, else the private-use characters the classic menus
+// give function, editing and arrow keys: stored files rely on them).
+struct NamedKey {
+    quint32 code;
+    const char *symbol;
+    Qt::Key qtKey;
+    char16_t equivalent;
+};
+constexpr NamedKey kNamedKeys[] = {
+    {key_code::returnKey, "Return", Qt::Key_Return, u'\r'},
+    {key_code::tab, "Tab", Qt::Key_Tab, u'\t'},
+    {key_code::space, "space", Qt::Key_Space, u' '},
+    {key_code::deleteKey, "BackSpace", Qt::Key_Backspace, u'\b'},
+    {key_code::escape, "Escape", Qt::Key_Escape, u'\x1b'},
+    {0x4C, "KP_Enter", Qt::Key_Enter, u'\x03'},
+    {0x75, "Delete", Qt::Key_Delete, u'\x7f'},
+    {key_code::upArrow, "Up", Qt::Key_Up, 0xF700},
+    {key_code::downArrow, "Down", Qt::Key_Down, 0xF701},
+    {key_code::leftArrow, "Left", Qt::Key_Left, 0xF702},
+    {key_code::rightArrow, "Right", Qt::Key_Right, 0xF703},
+    {0x7A, "F1", Qt::Key_F1, 0xF704},
+    {0x78, "F2", Qt::Key_F2, 0xF705},
+    {0x63, "F3", Qt::Key_F3, 0xF706},
+    {0x76, "F4", Qt::Key_F4, 0xF707},
+    {0x60, "F5", Qt::Key_F5, 0xF708},
+    {0x61, "F6", Qt::Key_F6, 0xF709},
+    {0x62, "F7", Qt::Key_F7, 0xF70A},
+    {0x64, "F8", Qt::Key_F8, 0xF70B},
+    {0x65, "F9", Qt::Key_F9, 0xF70C},
+    {0x6D, "F10", Qt::Key_F10, 0xF70D},
+    {0x67, "F11", Qt::Key_F11, 0xF70E},
+    {0x6F, "F12", Qt::Key_F12, 0xF70F},
+    {0x69, "F13", Qt::Key_F13, 0xF710},
+    {0x6B, "F14", Qt::Key_F14, 0xF711},
+    {0x71, "F15", Qt::Key_F15, 0xF712},
+    {0x6A, "F16", Qt::Key_F16, 0xF713},
+    {0x40, "F17", Qt::Key_F17, 0xF714},
+    {0x4F, "F18", Qt::Key_F18, 0xF715},
+    {0x50, "F19", Qt::Key_F19, 0xF716},
+    {0x5A, "F20", Qt::Key_F20, 0xF717},
+    {key_code::f21, "F21", Qt::Key_F21, 0xF718},
+    {key_code::f22, "F22", Qt::Key_F22, 0xF719},
+    {key_code::f23, "F23", Qt::Key_F23, 0xF71A},
+    {key_code::f24, "F24", Qt::Key_F24, 0xF71B},
+    {0x72, "Insert", Qt::Key_Insert, 0xF727}, // where the classic keyboards have Help
+    {0x73, "Home", Qt::Key_Home, 0xF729},
+    {0x77, "End", Qt::Key_End, 0xF72B},
+    {0x74, "Prior", Qt::Key_PageUp, 0xF72C},
+    {0x79, "Next", Qt::Key_PageDown, 0xF72D},
+    {key_code::printScreen, "Print", Qt::Key_Print, 0xF72E},
+    {key_code::scrollLock, "Scroll_Lock", Qt::Key_ScrollLock, 0xF72F},
+    {key_code::pause, "Pause", Qt::Key_Pause, 0xF730},
+    {key_code::menu, "Menu", Qt::Key_Menu, 0xF735},
+};
+
+const NamedKey *namedKey(quint32 code)
+{
+    for (const NamedKey &key : kNamedKeys) {
+        if (key.code == code)
+            return &key;
+    }
+    return nullptr;
+}
+
+// A symbol name as desktops show it: "Prior" is "Page Up", and words are parted by spaces
+// ("Scroll_Lock" is "Scroll Lock").
+QString shownSymbolName(QString symbol)
+{
+    if (symbol == QLatin1String("Prior"))
+        return QStringLiteral("Page Up");
+    if (symbol == QLatin1String("Next"))
+        return QStringLiteral("Page Down");
+    return symbol.replace(QLatin1Char('_'), QLatin1Char(' '));
+}
 
 struct LayoutSlot {
     std::mutex mutex;
@@ -135,23 +213,16 @@ std::optional<ShortcutBinding> ShortcutBinding::fromJson(const QJsonValue &value
 
 Qt::Key ShortcutBinding::menuKeyEquivalent() const
 {
-    if (keyEquivalent == QLatin1String(" "))
-        return Qt::Key_Space;
-    if (keyEquivalent == QLatin1String("\r"))
-        return Qt::Key_Return;
-    // Control characters name keys; their code points are no Qt::Key (9 would be no key at all).
-    if (keyEquivalent == QLatin1String("\t"))
-        return Qt::Key_Tab;
-    if (keyEquivalent == QLatin1String("\b"))
-        return Qt::Key_Backspace;
-    if (keyEquivalent == QLatin1String("\x7f"))
-        return Qt::Key_Delete;
-    if (keyEquivalent == QLatin1String("\x1b"))
-        return Qt::Key_Escape;
     if (keyEquivalent.isEmpty())
         return Qt::Key_unknown;
-    // Qt names a character key by its upper-case code point.
     const char32_t first = keyEquivalent.toUcs4().constFirst();
+    // Control and private-use characters name keys; their code points are no Qt::Key (9 would
+    // be no key at all).
+    for (const NamedKey &key : kNamedKeys) {
+        if (key.equivalent == first)
+            return key.qtKey;
+    }
+    // Qt names a character key by its upper-case code point.
     return static_cast<Qt::Key>(QChar::toUpper(first));
 }
 
@@ -197,15 +268,47 @@ QString ShortcutBinding::keyName(quint32 keyCode)
     }
     const std::shared_ptr<const KeyboardLayout> layout = keyboardLayout();
     const std::optional<QString> text = layout->characterForKeyCode(keyCode);
-    if (!text || text->isEmpty())
-        return QStringLiteral("?");
-    // A key whose only output is a control character (Enter on the keypad, Escape-like keys)
-    // has nothing a person could read.
-    for (const QChar c : *text) {
-        if (c.category() == QChar::Other_Control)
-            return QStringLiteral("?");
+    // A key whose only output is a control character (Enter on the keypad, Delete) has nothing
+    // a person could read: it goes by its symbol's name.
+    const bool readable = text && !text->isEmpty()
+        && std::none_of(text->cbegin(), text->cend(),
+                        [](QChar c) { return c.category() == QChar::Other_Control; });
+    if (readable)
+        return text->toUpper();
+    const std::optional<QString> symbol = keySymbolName(keyCode);
+    return symbol ? shownSymbolName(*symbol) : QStringLiteral("?");
+}
+
+std::optional<QString> ShortcutBinding::keySymbolName(quint32 keyCode)
+{
+    const std::optional<QString> symbol = keyboardLayout()->keySymbolName(keyCode);
+    if (symbol && !symbol->isEmpty())
+        return symbol;
+    if (const NamedKey *key = namedKey(keyCode))
+        return QString::fromLatin1(key->symbol);
+    return std::nullopt;
+}
+
+std::optional<QString> ShortcutBinding::keyEquivalentForKeyCode(quint32 keyCode)
+{
+    if (const NamedKey *key = namedKey(keyCode))
+        return QString(QChar(key->equivalent));
+    return std::nullopt;
+}
+
+std::optional<quint32> ShortcutBinding::keyCodeForMenuKey(Qt::Key qtKey)
+{
+    for (const NamedKey &key : kNamedKeys) {
+        if (key.qtKey == qtKey)
+            return key.code;
     }
-    return text->toUpper();
+    return std::nullopt;
+}
+
+std::optional<QString> ShortcutBinding::nameOfMenuKey(Qt::Key qtKey)
+{
+    const std::optional<quint32> code = keyCodeForMenuKey(qtKey);
+    return code ? std::optional(keyName(*code)) : std::nullopt;
 }
 
 QString ShortcutBinding::displayString(quint32 keyCode, quint32 carbonModifiers)

@@ -74,6 +74,15 @@ inline constexpr quint32 leftArrow = 123;
 inline constexpr quint32 rightArrow = 124;
 inline constexpr quint32 downArrow = 125;
 inline constexpr quint32 upArrow = 126;
+// Keys the classic codes have no number for, numbered after them.
+inline constexpr quint32 f21 = 0x80;
+inline constexpr quint32 f22 = 0x81;
+inline constexpr quint32 f23 = 0x82;
+inline constexpr quint32 f24 = 0x83;
+inline constexpr quint32 printScreen = 0x84;
+inline constexpr quint32 scrollLock = 0x85;
+inline constexpr quint32 pause = 0x86;
+inline constexpr quint32 menu = 0x87;
 } // namespace key_code
 
 // Tells which character a key gives in the current keyboard layout. The store stays free of any
@@ -85,6 +94,14 @@ public:
     // The text the key types with no modifier held, or an empty string when it types nothing.
     // No value means there is no layout to ask.
     virtual std::optional<QString> characterForKeyCode(quint32 keyCode) const = 0;
+    // The name of the key's symbol in this layout, as X and xkbcommon give it ("F5", "Prior",
+    // "comma", "XF86Tools"), or an empty string when the key has none. No value when this layout
+    // cannot tell.
+    virtual std::optional<QString> keySymbolName(quint32 keyCode) const
+    {
+        (void)keyCode;
+        return std::nullopt;
+    }
 };
 
 // The US ANSI layout, for when no display is there to ask.
@@ -110,16 +127,29 @@ struct ShortcutBinding {
     QByteArray toJsonBytes() const;
     static std::optional<ShortcutBinding> fromJson(const QJsonValue &value);
 
-    // The menus' key: the named key for " ", "\r", "\t", Backspace, Delete and Escape, otherwise
-    // the key of the first character (upper case, as Qt names letter keys). Qt::Key_unknown when
-    // empty.
+    // The menus' key: the named key for the equivalents of keys that type nothing
+    // (`keyEquivalentForKeyCode`), otherwise the key of the first character (upper case, as Qt
+    // names letter keys). Qt::Key_unknown when empty.
     Qt::Key menuKeyEquivalent() const;
     // The menus' modifiers for `eventModifiers` (command is the Meta key, which is Super here).
     Qt::KeyboardModifiers menuModifiers() const;
 
     // The key's name as a Linux keyboard labels it: "Space", "Return", "Tab", the arrows by
-    // direction, else what the key types in the current layout, upper-cased.
+    // direction, else what the key types in the current layout, upper-cased, else its symbol's
+    // name as desktops write it ("F5", "Page Up", "Scroll Lock"); "?" for a key it cannot name.
     static QString keyName(quint32 keyCode);
+    // The key's symbol name as X writes it ("F5", "Prior", "space"), for whoever binds keys by
+    // those names; nothing when neither the layout nor the fixed keys know it.
+    static std::optional<QString> keySymbolName(quint32 keyCode);
+    // The menu key equivalent stored for a key that types nothing a menu could show (the
+    // function, editing and arrow keys, Return, Tab, Space): a control character or one of the
+    // private-use characters the classic menus give such keys. Nothing for the other keys.
+    static std::optional<QString> keyEquivalentForKeyCode(quint32 keyCode);
+    // The virtual key code of such a key from the menus' Qt key; nothing for the other keys.
+    static std::optional<quint32> keyCodeForMenuKey(Qt::Key key);
+    // The name `keyName` gives the key a menu's Qt key stands for; nothing for a key no binding
+    // stands for.
+    static std::optional<QString> nameOfMenuKey(Qt::Key key);
     // How a binding reads to the user: the modifiers in words, in the order Linux desktops write
     // them, then the key, joined by "+" ("Shift+Super+Space"). Every place that shows a binding
     // (status panel, tooltips, help, settings, menus) goes through `shortcutText`.

@@ -52,8 +52,10 @@ TEST(ShortcutRecorderKeys, KeyPressesBecomeBindingsOrKeepRecording)
         {49, {false, false, false, true}, "x", Kind::record, {49, 0x1000, " ", 4}},
         {48, {false, false, true, false}, "", Kind::record, {48, 0x800, "\t", 8}},
         {36, all, "", Kind::record, {36, 0x1b00, "\r", 30}},
-        {122, {true, false, false, false}, "", Kind::record, {122, 0x100, "?", 16}},
-        {64, none, "", Kind::record, {64, 0, "?", 0}},
+        {122, {true, false, false, false}, "", Kind::record, {122, 0x100, "\uF704", 16}}, // F1
+        {64, none, "", Kind::record, {64, 0, "\uF714", 0}},                              // F17
+        {0x74, none, "", Kind::record, {0x74, 0, "\uF72C", 0}},                          // Page Up
+        {0x48, none, "", Kind::record, {0x48, 0, "?", 0}}, // a volume key: nothing a menu shows
     };
     for (const Case &c : cases) {
         const Field::KeyOutcome outcome = Field::interpretKey(c.keyCode, c.modifiers, c.character);
@@ -183,6 +185,17 @@ TEST_F(RecorderOnX11, RecordsACombinationWhileTheHotKeysAreReleased)
     EXPECT_EQ(preferences.customShortcuts().size(), 1u);
     EXPECT_EQ(field("nextScene")->binding(), defaultBinding(ShortcutAction::nextScene));
     EXPECT_EQ(service->hotKeyRefs().size(), 6u);
+
+    // A function key types nothing: it has a menu key of its own, a name, and fires.
+    startRecording("toggleWebcamZoom");
+    type("toggleWebcamZoom", "ctrl+shift+F5");
+    const ShortcutBinding f5{0x60, 0x1200, "\uF708", event_modifier::control | event_modifier::shift};
+    EXPECT_EQ(preferences.customShortcuts().at("toggleWebcamZoom"), f5);
+    EXPECT_EQ(ShortcutBinding::displayString(f5.carbonKeyCode, f5.carbonModifiers), "Shift+Ctrl+F5");
+    fired.clear();
+    ASSERT_TRUE(pressKeys("ctrl+shift+F5"));
+    EXPECT_TRUE(spinUntil([&] { return !fired.isEmpty(); }));
+    EXPECT_EQ(fired, QStringList{"toggleWebcamZoom"});
 }
 
 TEST_F(RecorderOnX11, ClosingOrDestroyingTheWindowWhileRecordingRegistersTheHotKeysAgain)

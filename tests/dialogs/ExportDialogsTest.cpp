@@ -38,8 +38,9 @@ protected:
         const Take take = lumacast::testing::makeTrimmedTake(QStringLiteral("take.mov"), 3, 0, 3);
         session.scenes.first() = lumacast::testing::makeCheckedScene({take}, 0);
 
-        work.writeFCPXMLPackage = [this](Session, QString name, QString) -> QCoro::Task<void> {
+        work.writeFCPXMLPackage = [this](Session, QString name, QString destination) -> QCoro::Task<void> {
             written << name;
+            destinations << destination;
             co_return;
         };
     }
@@ -70,6 +71,7 @@ protected:
     ExportWork work;
     Session session;
     QStringList written;
+    QStringList destinations;
     QList<ExportEvent::Kind> kinds;
 };
 
@@ -97,6 +99,14 @@ TEST_F(ExportDialogsTest, PackagePanelExplainsItselfStartsInTheLastFolderAndName
     EXPECT_EQ(kinds, (QList{ExportEvent::Kind::started, ExportEvent::Kind::succeeded}));
     EXPECT_EQ(written, QStringList{QStringLiteral("Talk")});
     EXPECT_EQ(preferences->lastExportDirectory(), path(QStringLiteral("earlier")));
+
+    // The package is named as typed: quotes are no list, a dot is no extension.
+    exporter.exportFCPXML(session, record());
+    ASSERT_TRUE(dialogUp() && QTest::qWaitForWindowExposed(dialogUp()));
+    dialogUp()->findChild<QLineEdit *>(QStringLiteral("fileNameEdit"))->setText(QStringLiteral("Talk \"final\" v1.5"));
+    static_cast<QDialog *>(dialogUp())->accept();
+    QTRY_COMPARE(written.last(), QStringLiteral("Talk \"final\" v1.5"));
+    EXPECT_EQ(destinations.last(), path(QStringLiteral("earlier/Talk \"final\" v1.5")));
 }
 
 TEST_F(ExportDialogsTest, TypingAnEarlierPackageAsksToReplaceItInsteadOfOpeningIt)

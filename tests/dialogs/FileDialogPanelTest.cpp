@@ -1,6 +1,7 @@
 #include "dialogs/FileDialogPanel.h"
 
 #include <QApplication>
+#include <QDir>
 #include <QLineEdit>
 #include <QPointer>
 #include <QTemporaryDir>
@@ -67,6 +68,32 @@ TEST_F(FileDialogPanelTest, OpenRequestWhileSavingBringsTheSavePanelForward)
     EXPECT_EQ(answer->second, QStringList({dir.path() + "/Talk.lumacast"}));
     EXPECT_EQ(guard.current(), nullptr);
     delete save;
+}
+
+// The name typed is the name saved: double quotes are no list, a dot is no extension, a recording
+// always ends in ".lumacast", and 255 bytes with it are the file system's own. A folder typed by
+// its name opens.
+TEST_F(FileDialogPanelTest, SavesUnderTheNameAsTyped)
+{
+    ASSERT_TRUE(QDir(dir.path()).mkpath("Talks"));
+    const QString longest(82, QChar(0x8B1B)); // three bytes a character
+    const std::pair<QString, QString> typed[] = {
+        {"My \"Best\" Talk", "My \"Best\" Talk.lumacast"}, {"Demo v1.5", "Demo v1.5.lumacast"},
+        {"Talk.lumacast", "Talk.lumacast"},                 {longest, longest + ".lumacast"},
+        {"Talks/Q&A", "Talks/Q&A.lumacast"},                {"Talks", ""},
+    };
+    for (const auto &[name, saved] : typed) {
+        QPointer<FileDialogPanel> panel = nonNative(FileDialogPanel::savePanel(
+            nullptr, "Save Recording", dir.path(), "Lumacast recordings (*.lumacast)", "lumacast"));
+        answer.reset();
+        ASSERT_TRUE(guard.present(panel, record()));
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(panel->dialog()));
+        panel->dialog()->findChild<QLineEdit *>("fileNameEdit")->setText(name);
+        static_cast<QDialog *>(panel->dialog())->accept();
+        const QString outcome = answer ? answer->second.join('\n') : "up in " + panel->dialog()->directory().dirName();
+        EXPECT_EQ(outcome.toStdString(), (saved.isEmpty() ? "up in Talks" : dir.filePath(saved)).toStdString());
+        delete panel;
+    }
 }
 
 TEST_F(FileDialogPanelTest, CancelledPanelLetsTheNextOneUp)

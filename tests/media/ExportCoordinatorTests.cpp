@@ -221,10 +221,11 @@ TEST_F(Coordinator, PackageRunsNameThePackageAndReportTheOutcome)
 {
     ExportCoordinator exporter = coordinator();
     exporter.exportFCPXML(session, recorder());
-    ui.panels[0]->answer(true, path(QStringLiteral("out/Talk.pkg")));
+    // A dot is the name's own; only the document's extension is not.
+    ui.panels[0]->answer(true, path(QStringLiteral("out/Talk v1.5")));
     settle();
-    EXPECT_EQ(packageCalls, QStringList{QStringLiteral("fcpxml Talk in Talk.pkg")});
-    EXPECT_EQ(events, (QStringList{QStringLiteral("started"), QStringLiteral("succeeded Talk.pkg")}));
+    EXPECT_EQ(packageCalls, QStringList{QStringLiteral("fcpxml Talk v1.5 in Talk v1.5")});
+    EXPECT_EQ(events, (QStringList{QStringLiteral("started"), QStringLiteral("succeeded Talk v1.5")}));
 
     events.clear();
     exporter.exportFCP7XML(session, recorder());

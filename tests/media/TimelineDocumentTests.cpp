@@ -1,7 +1,9 @@
 // The two document builders on hand-made clip lists: times, formats, audio layouts, escaping.
 #include "media/FCP7XMLWriter.h"
 #include "media/FCPXMLWriter.h"
+#include "TimelineTestSupport.h"
 
+#include <QTemporaryDir>
 #include <QXmlStreamReader>
 
 #include <gtest/gtest.h>
@@ -361,5 +363,53 @@ TEST(TimelineFrames, TrimsBetweenFramesLieEndToEndInBothDocuments)
             EXPECT_EQ(laid->sequence, expectedStart);
             EXPECT_EQ(laid->sequence, std::llround(seconds * rate));
         }
+    }
+}
+
+namespace {
+
+// The names a document holds, as an XML reader reads them.
+QStringList namesRead(const QString &document)
+{
+    QStringList names;
+    QXmlStreamReader xml(document);
+    while (!xml.atEnd()) {
+        if (xml.readNext() != QXmlStreamReader::StartElement)
+            continue;
+        if (xml.attributes().hasAttribute(QLatin1String("name")))
+            names << xml.attributes().value(QLatin1String("name")).toString();
+        else if (xml.name() == u"name")
+            names << xml.readElementText();
+    }
+    EXPECT_FALSE(xml.hasError()) << xml.errorString().toStdString();
+    return names;
+}
+
+} // namespace
+
+// Names come pasted from anywhere: a word processor's line break (U+000B), other controls, half a
+// surrogate pair, quotes, emoji, right-to-left text. Both documents take them, xmllint and the
+// readers above accept them, and they read back as typed as far as XML can carry them.
+TEST(TimelineNames, EveryNameMakesDocumentsEveryReaderTakes)
+{
+    const std::pair<QString, QString> names[] = {
+        {QStringLiteral("Intro\u000BPart\u0001two"), QStringLiteral("Intro Part two")},
+        {QStringLiteral("Q&A <\"live\"> it's 🎬"), QStringLiteral("Q&A <\"live\"> it's 🎬")},
+        {QStringLiteral("שלום — مرحبا\u200F"), QStringLiteral("שלום — مرحبا\u200F")},
+        {QString(QChar(0xD800)) + QStringLiteral("half\uFFFE"), QStringLiteral("\uFFFDhalf\uFFFD")},
+    };
+    QTemporaryDir dir;
+    const QString fcpxmlPath = dir.filePath(QStringLiteral("t.fcpxml")), fcp7Path = dir.filePath(QStringLiteral("t.xml"));
+    for (const auto &[typed, read] : names) {
+        const QList<Clip> clips{clip(typed, 1), clip(QStringLiteral("b"), 2)};
+        timeline_export::writeDocument(fcpxmlPath, buildFCPXML(clips, typed));
+        timeline_export::writeDocument(fcp7Path, buildFCP7XML(clips, typed));
+        const QString fcpxml = lumacast::testing::readText(fcpxmlPath), fcp7 = lumacast::testing::readText(fcp7Path);
+        EXPECT_EQ(namesRead(fcpxml).count(read), 4) << read.toStdString(); // event, project, asset, clip
+        EXPECT_EQ(namesRead(fcp7).count(read), 3) << read.toStdString();   // sequence, video and audio items
+        EXPECT_EQ(laidOutInFCPXML(fcpxml, 100).clips.size(), 2);
+        EXPECT_EQ(laidOutInFCP7(fcp7).clips.size(), 2);
+        EXPECT_TRUE(lumacast::testing::validatesAgainstFCPXMLDTD(fcpxmlPath));
+        EXPECT_TRUE(lumacast::testing::isWellFormedXML(fcp7Path));
     }
 }

@@ -83,15 +83,20 @@ private:
 TEST_F(TimelineDriver, WritesBothPackagesFromASavedSession)
 {
     writeManifest(true);
-    const QString fcpxml = path(QStringLiteral("out/Q&A Talk.pkg"));
+    // Quotes and dots are the name's own, and a package name of 250 bytes fits the file system:
+    // its document takes it, shortened by a whole character to leave room for ".fcpxml".
+    const QString lecture(78, QChar(0x8B1B));
+    const QString name = QStringLiteral("Q&A \"Talk\" v1.5 ") + lecture;
+    ASSERT_EQ(name.toUtf8().size(), 250);
+    const QString fcpxml = path(QStringLiteral("out/") + name);
     const ProcessResult first = run(QStringLiteral("export-fcpxml"), fcpxml);
     ASSERT_TRUE(first.ok()) << first.err.toStdString();
-    const QString document = fcpxml + QStringLiteral("/Q&A Talk.fcpxml");
+    const QString document = fcpxml + QLatin1Char('/') + name.chopped(1) + QStringLiteral(".fcpxml");
     EXPECT_EQ(QString::fromUtf8(first.out).trimmed(), document);
     EXPECT_TRUE(validatesAgainstFCPXMLDTD(document));
     const QString text = readText(document);
     EXPECT_TRUE(text.contains(QStringLiteral("frameDuration=\"1001/30000s\" width=\"320\" height=\"240\"")));
-    EXPECT_TRUE(text.contains(QStringLiteral("<event name=\"Q&amp;A Talk\">")));
+    EXPECT_TRUE(text.contains(QStringLiteral("<event name=\"Q&amp;A &quot;Talk&quot; v1.5 ") + lecture + "\">"));
     EXPECT_TRUE(text.contains(QStringLiteral("audioSources=\"2\" audioChannels=\"4\"")));
     EXPECT_TRUE(text.contains(QStringLiteral("src=\"") + timeline_export::escapeXML(timeline_export::fileURLText(fcpxml))));
 

@@ -182,6 +182,47 @@ TEST_F(PreferencesTest, UnreadableFilesGiveDefaultsAndAreKeptAside)
     EXPECT_DOUBLE_EQ(partly.cursorHideDelay(), 4.0);
 }
 
+// A slip in a hand edit made while the program runs: the next setting written keeps every key the
+// program had read, and the damaged file is kept aside before it is replaced.
+TEST_F(PreferencesTest, AFileDamagedWhileRunningIsKeptAsideAndLosesNoKey)
+{
+    for (const QByteArray &bytes : {QByteArray(R"({"cursorHideDelay": 4.5,})"), QByteArray(R"({"cur)"),
+                                    QByteArray("[1]"), QByteArray("\xff\xfe")}) {
+        const QString name = QUuid::createUuid().toString(QUuid::WithoutBraces) + ".json";
+        Preferences prefs(path(name));
+        prefs.setCustomShortcuts({{"retake", ShortcutBinding{0x60, 0x1200, "\uF708", 6}}});
+        prefs.setLastOpenedDocument(QStringLiteral("/tmp/a.lumacast"));
+        writeFile(bytes, name);
+        prefs.defaults().setValue(preference_key::captureSystemAudio, true); // the tray's switch
+        prefs.defaults().sync();
+        QFile aside(path(name + ".unreadable"));
+        EXPECT_TRUE(aside.open(QIODevice::ReadOnly) && aside.readAll() == bytes) << bytes.constData();
+        Preferences relaunched(path(name));
+        EXPECT_EQ(relaunched.customShortcuts().size(), 1u) << bytes.constData();
+        EXPECT_EQ(relaunched.lastOpenedDocument(), QStringLiteral("/tmp/a.lumacast"));
+        EXPECT_TRUE(relaunched.defaults().value(preference_key::captureSystemAudio).toBool());
+    }
+}
+
+// Dotfiles managers keep the settings as a link, made before the file or after it: it is read and
+// written through, and stays a link.
+TEST_F(PreferencesTest, TheUsersLinkIsFollowedAndStaysALink)
+{
+    for (const bool fileFirst : {true, false}) {
+        const QString target = QStringLiteral("dotfiles-%1.json").arg(fileFirst);
+        const QString link = path(QStringLiteral("link-%1.json").arg(fileFirst));
+        if (fileFirst)
+            writeFile(R"({"cursorHideDelay": 4})", target);
+        ASSERT_TRUE(QFile::link(path(target), link));
+        Preferences prefs(link);
+        EXPECT_DOUBLE_EQ(prefs.cursorHideDelay(), fileFirst ? 4.0 : 2.0);
+        prefs.setLastOpenedDocument(QStringLiteral("/tmp/a.lumacast"));
+        EXPECT_EQ(QFileInfo(link).symLinkTarget(), path(target));
+        EXPECT_EQ(readFile(target).value("lastOpenedDocument"), QStringLiteral("/tmp/a.lumacast"));
+        EXPECT_FALSE(QFileInfo::exists(link + ".unreadable"));
+    }
+}
+
 // A FIFO would block the launch before any window, a huge file would be read whole: both are
 // moved aside unread and the run starts from the defaults.
 TEST_F(PreferencesTest, SettingsFilesThatAreNotSmallFilesAreMovedAsideUnread)
@@ -200,6 +241,12 @@ TEST_F(PreferencesTest, SettingsFilesThatAreNotSmallFilesAreMovedAsideUnread)
              file.resize(Preferences::kLargestFile + 1024);
          }},
         {"folder", [](const QString &p) { QDir().mkpath(p); }},
+        // The user's link is followed, but its target must be a small file as well.
+        {"link to a fifo",
+         [](const QString &p) {
+             ::mkfifo(QFile::encodeName(p + ".fifo").constData(), 0600);
+             QFile::link(p + ".fifo", p);
+         }},
     };
     for (const Case &c : cases) {
         const QString file = path(QString::fromLatin1(c.name) + ".json");

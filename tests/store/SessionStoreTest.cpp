@@ -1,6 +1,7 @@
 #include "store/SessionStore.h"
 
 #include "store/AppLog.h"
+#include "store/InFlightItem.h"
 
 #include "support/FullDisk.h"
 #include "support/SessionRecords.h"
@@ -112,6 +113,33 @@ TEST_F(SessionStoreTest, SavingAScratchSessionMovesItIntoThePackage)
     EXPECT_EQ(store.openSession(path("Talk.lumacast"), path("Talk.lumacast")).scenes,
               session.scenes);
     EXPECT_EQ(entries(dir.path()), QStringList({"Talk.lumacast"})) << "no staging left behind";
+}
+
+// Any name the file system takes saves, up to its 255 bytes: the package is assembled under a
+// staging name within the limit too, one a launch knows as abandoned work. A name past the limit
+// fails as it is, the recording untouched.
+TEST_F(SessionStoreTest, NamesUpToTheFileSystemsLimitSave)
+{
+    const std::pair<QString, bool> names[] = {
+        {"My \"Best\" Talk v1.5.lumacast", true},
+        {QString(82, QChar(0x8B1B)) + ".lumacast", true}, // three bytes a character
+        {QString(61, QLatin1Char('x')).replace("x", "🎬") + ".lumacast", true},
+        {QString(247, QLatin1Char('a')) + ".lumacast", false},
+    };
+    int made = 0;
+    for (const auto &[name, fits] : names) {
+        const QString scratch = path(QStringLiteral("scratch%1").arg(++made));
+        const Session session = makeSession(scratch, {"A.mov"});
+        const QString staging = InFlightItem::savingName(name);
+        EXPECT_TRUE(QFile::encodeName(staging).size() <= 255 && InFlightItem::isWorkingItemName(staging));
+        if (fits)
+            EXPECT_EQ(readAll(store.save(session, path(name)).bundleURL.value() + "/takes/A.mov"), "A.mov");
+        else
+            EXPECT_THROW(store.save(session, path(name)), FileSystemError);
+    }
+    EXPECT_EQ(readAll(path("scratch4/takes/A.mov")), "A.mov");
+    for (const QString &entry : entries(dir.path()))
+        EXPECT_FALSE(InFlightItem::isWorkingItemName(entry)) << entry.toStdString();
 }
 
 TEST_F(SessionStoreTest, SavingOverAnExistingPackageReplacesItWhole)

@@ -13,7 +13,9 @@ namespace {
 class ScriptedLayout final : public KeyboardLayout {
 public:
     std::optional<QString> answer;
+    std::optional<QString> symbol;
     std::optional<QString> characterForKeyCode(quint32) const override { return answer; }
+    std::optional<QString> keySymbolName(quint32) const override { return symbol; }
 };
 
 class ScopedLayout {
@@ -142,10 +144,19 @@ TEST(ShortcutBinding, KeyNamesComeFromFixedSymbolsThenTheLayout)
     EXPECT_EQ(ShortcutBinding::keyName(0), QStringLiteral("SS"));
     layout->answer = QStringLiteral("é");
     EXPECT_EQ(ShortcutBinding::keyName(0), QStringLiteral("É"));
-    layout->answer = QString(); // the key types nothing
-    EXPECT_EQ(ShortcutBinding::keyName(0x7A), QStringLiteral("?"));
-    layout->answer = QStringLiteral("\r"); // only a control character
-    EXPECT_EQ(ShortcutBinding::keyName(0x4C), QStringLiteral("?"));
+    // A key that types nothing, or only a control character, goes by its symbol's name: the
+    // layout's, else the fixed one of its key.
+    layout->answer = QString();
+    EXPECT_EQ(ShortcutBinding::keyName(0x7A), QStringLiteral("F1"));
+    layout->answer = QStringLiteral("\r");
+    EXPECT_EQ(ShortcutBinding::keyName(0x4C), QStringLiteral("KP Enter"));
+    using Names = std::initializer_list<std::pair<const char *, const char *>>;
+    for (const auto &[symbol, name] : Names{{"Prior", "Page Up"}, {"Scroll_Lock", "Scroll Lock"}, {"XF86Tools", "XF86Tools"}}) {
+        layout->symbol = QString::fromLatin1(symbol);
+        EXPECT_EQ(ShortcutBinding::keyName(0x69), QString::fromLatin1(name)) << symbol;
+    }
+    layout->symbol = QString(); // the layout's key has no symbol
+    EXPECT_EQ(ShortcutBinding::keyName(0x69), QStringLiteral("F13"));
     layout->answer.reset(); // no layout at all
     EXPECT_EQ(ShortcutBinding::keyName(0), QStringLiteral("?"));
 }
@@ -157,8 +168,32 @@ TEST(ShortcutBinding, UsLayoutNamesKeysByPosition)
     EXPECT_EQ(ShortcutBinding::keyName(0x10), QStringLiteral("Y"));
     EXPECT_EQ(ShortcutBinding::keyName(0x1D), QStringLiteral("0"));
     EXPECT_EQ(ShortcutBinding::keyName(0x2B), QStringLiteral(","));
-    EXPECT_EQ(ShortcutBinding::keyName(0x7A), QStringLiteral("?")); // F1 types nothing
     EXPECT_EQ(ShortcutBinding::keyName(0xFFFF), QStringLiteral("?"));
+}
+
+// Keys that type nothing: the name Settings shows, the stored menu key and the name the menus
+// show for it agree, and the stored codes are the classic ones.
+TEST(ShortcutBinding, KeysThatTypeNothingAreNamedAlikeInSettingsMenusAndTheStoredKey)
+{
+    ScopedLayout us(nullptr);
+    const struct {
+        quint32 code;
+        const char *name;
+        char16_t equivalent;
+        Qt::Key menuKey;
+    } keys[] = {
+        {0x60, "F5", 0xF708, Qt::Key_F5},       {key_code::f24, "F24", 0xF71B, Qt::Key_F24},
+        {0x74, "Page Up", 0xF72C, Qt::Key_PageUp}, {key_code::scrollLock, "Scroll Lock", 0xF72F, Qt::Key_ScrollLock},
+        {0x4C, "KP Enter", 0x03, Qt::Key_Enter}, {36, "Return", u'\r', Qt::Key_Return},
+    };
+    for (const auto &key : keys) {
+        const ShortcutBinding binding{key.code, 0x1200, QString(QChar(key.equivalent)), 6};
+        EXPECT_EQ(ShortcutBinding::displayString(key.code, 0x1200), "Shift+Ctrl+" + QString::fromLatin1(key.name));
+        EXPECT_EQ(ShortcutBinding::keyEquivalentForKeyCode(key.code), binding.keyEquivalent) << key.name;
+        EXPECT_EQ(binding.menuKeyEquivalent(), key.menuKey) << key.name;
+        EXPECT_EQ(ShortcutBinding::nameOfMenuKey(key.menuKey), QString::fromLatin1(key.name));
+    }
+    EXPECT_FALSE(ShortcutBinding::keyEquivalentForKeyCode(45)); // N types its letter
 }
 
 TEST(ShortcutBinding, MenuKeyEquivalentAndModifiers)

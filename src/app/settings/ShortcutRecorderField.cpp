@@ -66,18 +66,8 @@ std::shared_ptr<const x11::XkbKeyboardLayout> xkbLayout()
 // US keyboard.
 std::optional<quint32> keyCodeForQtKey(int key)
 {
-    switch (key) {
-    case Qt::Key_Space: return key_code::space;
-    case Qt::Key_Return: return key_code::returnKey;
-    case Qt::Key_Tab: return key_code::tab;
-    case Qt::Key_Backspace: return key_code::deleteKey;
-    case Qt::Key_Escape: return key_code::escape;
-    case Qt::Key_Left: return key_code::leftArrow;
-    case Qt::Key_Right: return key_code::rightArrow;
-    case Qt::Key_Down: return key_code::downArrow;
-    case Qt::Key_Up: return key_code::upArrow;
-    default: break;
-    }
+    if (const auto named = ShortcutBinding::keyCodeForMenuKey(static_cast<Qt::Key>(key)))
+        return named;
     if (key < 0x21 || key > 0x7e)
         return std::nullopt;
     const QString wanted = QString(QChar(key)).toLower();
@@ -171,14 +161,12 @@ ShortcutRecorderField::KeyOutcome ShortcutRecorderField::interpretKey(std::optio
         binding.carbonModifiers |= carbon_modifier::control;
         binding.eventModifiers |= event_modifier::control;
     }
-    switch (*keyCode) {
-    case key_code::space: binding.keyEquivalent = QStringLiteral(" "); break;
-    case key_code::tab: binding.keyEquivalent = QStringLiteral("\t"); break;
-    case key_code::returnKey: binding.keyEquivalent = QStringLiteral("\r"); break;
-    default:
+    // Keys that type nothing a menu could show (F5, Page Up) are stored under their own
+    // equivalents; "?" would show in every menu and make two such bindings one menu key.
+    if (const std::optional<QString> named = ShortcutBinding::keyEquivalentForKeyCode(*keyCode))
+        binding.keyEquivalent = *named;
+    else
         binding.keyEquivalent = character.isEmpty() ? QStringLiteral("?") : character.toLower();
-        break;
-    }
     return {KeyOutcome::record, binding};
 }
 

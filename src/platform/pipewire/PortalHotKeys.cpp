@@ -9,7 +9,6 @@
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusVariant>
-#include <QHash>
 #include <QTimer>
 
 #include <unistd.h>
@@ -72,18 +71,9 @@ QString PortalHotKeys::preferredTrigger(quint32 keyCode, quint32 carbonModifiers
         parts << QStringLiteral("SHIFT");
     if (carbonModifiers & carbon_modifier::command)
         parts << QStringLiteral("LOGO");
-    // Keys by their XKB keysym names; the names shown in menus are symbols for some.
-    static const QHash<QString, QString> keysyms{
-        {QStringLiteral("↩"), QStringLiteral("Return")}, {QStringLiteral("⇥"), QStringLiteral("Tab")},
-        {QStringLiteral("Space"), QStringLiteral("space")}, {QStringLiteral("⌫"), QStringLiteral("BackSpace")},
-        {QStringLiteral("⎋"), QStringLiteral("Escape")},  {QStringLiteral("←"), QStringLiteral("Left")},
-        {QStringLiteral("→"), QStringLiteral("Right")},    {QStringLiteral("↓"), QStringLiteral("Down")},
-        {QStringLiteral("↑"), QStringLiteral("Up")},
-    };
-    QString key = ShortcutBinding::keyName(keyCode);
-    if (keysyms.contains(key))
-        key = keysyms.value(key);
-    else if (key.size() == 1)
+    // Keys by their XKB keysym names.
+    QString key = ShortcutBinding::keySymbolName(keyCode).value_or(ShortcutBinding::keyName(keyCode));
+    if (key.size() == 1)
         key = key.toLower(); // letters' keysyms are lower case
     parts << key;
     return parts.join(QLatin1Char('+'));

@@ -141,6 +141,15 @@ constexpr KeyPosition kPositions[] = {
     {0x7C, "RGHT"},
     {0x7D, "DOWN"},
     {0x7E, "UP"},
+    // Keys the classic codes leave out.
+    {key_code::f21, "FK21"},
+    {key_code::f22, "FK22"},
+    {key_code::f23, "FK23"},
+    {key_code::f24, "FK24"},
+    {key_code::printScreen, "PRSC"},
+    {key_code::scrollLock, "SCLK"},
+    {key_code::pause, "PAUS"},
+    {key_code::menu, "COMP"},
 };
 
 constexpr auto kRefreshInterval = std::chrono::seconds(1);
@@ -227,6 +236,18 @@ struct XkbKeyboardLayout::Private {
         return true;
     }
 
+    // What `ask` tells of the key at a virtual key code's position in the current keymap: no
+    // value when the server no longer answers, an empty text for a position the keymap lacks.
+    template <typename Ask>
+    std::optional<QString> describe(quint32 keyCode, Ask ask) const
+    {
+        std::lock_guard lock(mutex);
+        if (!refresh())
+            return std::nullopt;
+        const std::optional<xkb_keycode_t> keycode = keycodeFor(keyCode);
+        return keycode ? ask(*keycode) : QString();
+    }
+
     std::optional<xkb_keycode_t> keycodeFor(quint32 keyCode) const
     {
         const QString name = xkbKeyNameForKeyCode(keyCode);
@@ -272,17 +293,24 @@ XkbKeyboardLayout::~XkbKeyboardLayout() = default;
 
 std::optional<QString> XkbKeyboardLayout::characterForKeyCode(quint32 keyCode) const
 {
-    std::lock_guard lock(d->mutex);
-    if (!d->refresh())
-        return std::nullopt;
-    const std::optional<xkb_keycode_t> keycode = d->keycodeFor(keyCode);
-    if (!keycode)
-        return QString();
-    char buffer[64] = {};
-    const int length = xkb_state_key_get_utf8(d->state, *keycode, buffer, sizeof buffer);
-    if (length <= 0)
-        return QString();
-    return QString::fromUtf8(buffer, std::min<int>(length, sizeof buffer - 1));
+    return d->describe(keyCode, [this](xkb_keycode_t keycode) {
+        char buffer[64] = {};
+        const int length = xkb_state_key_get_utf8(d->state, keycode, buffer, sizeof buffer);
+        if (length <= 0)
+            return QString();
+        return QString::fromUtf8(buffer, std::min<int>(length, sizeof buffer - 1));
+    });
+}
+
+std::optional<QString> XkbKeyboardLayout::keySymbolName(quint32 keyCode) const
+{
+    return d->describe(keyCode, [this](xkb_keycode_t keycode) {
+        const xkb_keysym_t symbol = xkb_state_key_get_one_sym(d->state, keycode);
+        char buffer[64] = {};
+        if (symbol == XKB_KEY_NoSymbol || xkb_keysym_get_name(symbol, buffer, sizeof buffer) <= 0)
+            return QString();
+        return QString::fromLatin1(buffer);
+    });
 }
 
 std::optional<quint32> XkbKeyboardLayout::x11KeycodeForKeyCode(quint32 keyCode) const

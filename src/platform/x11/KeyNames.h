@@ -30,6 +30,7 @@ public:
     ~XkbKeyboardLayout() override;
 
     std::optional<QString> characterForKeyCode(quint32 keyCode) const override;
+    std::optional<QString> keySymbolName(quint32 keyCode) const override;
 
     // The X keycode at the position of a virtual key code in the current keymap.
     std::optional<quint32> x11KeycodeForKeyCode(quint32 keyCode) const;

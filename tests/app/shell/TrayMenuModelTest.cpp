@@ -50,7 +50,7 @@ const TrayCase kCases[] = {
      {{"Record Screen", "Right"}},
      {},
      {}},
-    {"a session offers the next take of the current scene with the end-take key rebound to Tab",
+    {"a session offers the next take of the current scene with the end-take key rebound to Tab, next scene to F5",
      [](ManagerHarness &h) {
          Session session = h.adoptSessionWithTakes({1, 2});
          session.currentSceneIndex = 1;
@@ -58,6 +58,8 @@ const TrayCase kCases[] = {
          ShortcutBindings bindings;
          bindings[ShortcutAction::endTake] = {key_code::tab, carbon_modifier::shift | carbon_modifier::command,
                                               "\t", event_modifier::shift | event_modifier::command};
+         bindings[ShortcutAction::nextScene] = {0x60, carbon_modifier::shift | carbon_modifier::control,
+                                                "\uF708", event_modifier::shift | event_modifier::control};
          h.m().setShortcutBindings(bindings);
      },
      {kShow, "-", "Capture", "Webcam", "Microphone", "Capture system audio", "-", "Start S2T3 (Scene 2 Take #3)",
@@ -65,7 +67,7 @@ const TrayCase kCases[] = {
      {},
      {},
      {{{"Start S2T3 (Scene 2 Take #3)"}, keyText("Shift+Super+Tab")},
-      {{"New Scene"}, keyText("Shift+Super+N")}}},
+      {{"New Scene"}, keyText("Shift+Ctrl+F5")}}},
     {"recovered sessions: singular for one scene, plural for none",
      [](ManagerHarness &h) {
          Session one = h.newSession();
@@ -189,6 +191,8 @@ TEST(MenuKeyHintStyle, RewritesTheShortcutColumnOnly)
         {"Quit Lumacast\tCtrl+Q", "Quit Lumacast\tCtrl+Q"},
         {"Redo\tCtrl+Shift+Z", "Redo\tShift+Ctrl+Z"},
         {"Help\tF1", "Help\tF1"},
+        {"Retake\tCtrl+Shift+F5", "Retake\tShift+Ctrl+F5"},
+        {"Webcam Zoom\tMeta+PgUp", "Webcam Zoom\tSuper+Page Up"},
         {"Start S1T1 (Scene 1 Take #1)", "Start S1T1 (Scene 1 Take #1)"},
     };
     for (const auto &row : rows)
