@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 extern "C" {
 #include <libavutil/error.h>
@@ -64,6 +66,34 @@ QString writeFailureReason(const QString &path, int code)
                                ? QString::fromLocal8Bit(std::strerror(code ? code : ENOSPC))
                                : systemText)
                 : systemText;
+}
+
+bool isOpenFileLimit(int code)
+{
+    return code == EMFILE || code == ENFILE || code == AVERROR(EMFILE) || code == AVERROR(ENFILE);
+}
+
+MediaError openFileLimitError(const QString &path, int code)
+{
+    const int error = code < 0 ? AVUNERROR(code) : code;
+    return MediaError(MediaError::mediaDomain(), MediaError::CannotOpen,
+                      QStringLiteral("Lumacast has as many files open as the system allows, so it could not open "
+                                     "\u201C%1\u201D.")
+                          .arg(QFileInfo(path).fileName()),
+                      QString::fromLocal8Bit(std::strerror(error)));
+}
+
+int openForReading(QFile &file, const QString &path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return errno;
+    file.setFileName(path);
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return EBADF;
+    }
+    return 0;
 }
 
 } // namespace lumacast::av

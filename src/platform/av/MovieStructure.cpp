@@ -3,6 +3,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 
 namespace lumacast::av {
@@ -494,11 +495,14 @@ std::int64_t TrackStructure::presentationDuration(std::uint32_t movieTimescale) 
 
 MovieStructure readMovieStructure(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    QFile file;
+    if (const int code = openForReading(file, path)) {
+        if (isOpenFileLimit(code))
+            throw openFileLimitError(path, code);
         throw MediaError(MediaError::mediaDomain(), MediaError::CannotOpen,
                          QStringLiteral("The movie \u201C%1\u201D could not be opened.").arg(path),
-                         file.errorString());
+                         QString::fromLocal8Bit(std::strerror(code)));
+    }
     MovieStructure movie;
     QByteArray moov;
     const qint64 fileSize = file.size();
