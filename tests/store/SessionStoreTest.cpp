@@ -1,7 +1,9 @@
 #include "store/SessionStore.h"
 
 #include "store/AppLog.h"
+#include "store/FileCopy.h"
 
+#include "support/CloningDisk.h"
 #include "support/FullDisk.h"
 #include "support/SessionRecords.h"
 #include "support/TestEnvironment.h"
@@ -351,6 +353,71 @@ TEST_F(SessionStoreTest, WorkOnAnOpenRecordingNeverLeavesItsFolder)
     }
 }
 
+// A copy is the original byte for byte with its permission bits, or nothing at all: a link,
+// a FIFO, a name already taken and a full disk leave nothing at the destination, and a FIFO is
+// never waited on.
+TEST(FileCopy, CopiesByteForByteOrLeavesNothing)
+{
+    enum class Source { empty, movie, link, fifo, taken, fullDisk };
+    const struct {
+        const char *name;
+        Source source;
+    } rows[] = {{"an empty file", Source::empty}, {"a movie's worth of bytes", Source::movie},
+                {"a link", Source::link},         {"a FIFO", Source::fifo},
+                {"a name already taken", Source::taken}, {"onto a full disk", Source::fullDisk}};
+    QByteArray movie(3 * 1024 * 1024 + 1, Qt::Uninitialized);
+    for (qsizetype i = 0; i < movie.size(); ++i)
+        movie[i] = char((i * 7919) >> 5);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir dir;
+        lumacast::testing::FullDisk disk;
+        const QString from = dir.filePath("from.mov");
+        QString to = dir.filePath("to.mov");
+        const QByteArray bytes = row.source == Source::empty ? QByteArray() : movie;
+        bool refused = true;
+        switch (row.source) {
+        case Source::empty:
+        case Source::movie:
+            refused = false;
+            ASSERT_TRUE(writeText(from, bytes));
+            ASSERT_EQ(::chmod(QFile::encodeName(from).constData(), 0640), 0);
+            break;
+        case Source::link:
+            ASSERT_TRUE(writeText(dir.filePath("target.mov"), movie));
+            ASSERT_EQ(::symlink("target.mov", QFile::encodeName(from).constData()), 0);
+            break;
+        case Source::fifo:
+            ASSERT_EQ(::mkfifo(QFile::encodeName(from).constData(), 0600), 0);
+            break;
+        case Source::taken:
+            ASSERT_TRUE(writeText(from, movie) && writeText(to, "mine"));
+            break;
+        case Source::fullDisk:
+            if (!disk.ready())
+                GTEST_SKIP() << qPrintable(disk.reason());
+            ASSERT_TRUE(writeText(from, movie));
+            to = disk.path() + "/to.mov";
+            disk.fill(4096);
+            break;
+        }
+        try {
+            FileCopy::copy(from, to);
+            EXPECT_FALSE(refused) << "copied";
+        } catch (const FileSystemError &error) {
+            EXPECT_TRUE(refused) << qPrintable(error.message());
+        }
+        if (!refused) {
+            EXPECT_EQ(readAll(to), bytes);
+            EXPECT_EQ(QFileInfo(to).permissions(), QFileInfo(from).permissions());
+        } else if (row.source == Source::taken) {
+            EXPECT_EQ(readAll(to), "mine");
+        } else {
+            EXPECT_FALSE(QFileInfo::exists(to)) << "a partial copy was left";
+        }
+    }
+}
+
 TEST(IntegrityReport, SectionsAppearOnlyForWhatHappened)
 {
     EXPECT_EQ(SessionStore::integrityReport({}, {}), QString());
@@ -391,4 +458,29 @@ TEST(SessionStoreOnAFullDisk, WritesFailAndKeepTheOldManifestAndPackage)
     EXPECT_EQ(store.openSession(root + "/scratch").scenes[0].takes[0].trimEnd, 4.0);
     for (const QString &name : entries(root))
         EXPECT_FALSE(name.contains(".saving-")) << qPrintable(name);
+}
+
+// On a file system with clones a duplicated scene's movies and a saved package's share their
+// originals' blocks: made in an instant, taking no room.
+TEST(SessionStoreOnACloningDisk, CopiesShareTheirOriginalsBlocks)
+{
+    lumacast::testing::CloningDisk disk;
+    if (!disk.ready())
+        GTEST_SKIP() << qPrintable(disk.reason());
+    const QString root = disk.path();
+    Session session = makeSession(root + "/scratch", {});
+    QByteArray movie(4 * 1024 * 1024, Qt::Uninitialized);
+    for (qsizetype i = 0; i < movie.size(); ++i)
+        movie[i] = char(i * 31 + (i >> 12));
+    ASSERT_TRUE(writeText(root + "/scratch/takes/A.mov", movie));
+    session.scenes[0].takes << makeTake("A.mov");
+    EXPECT_EQ(FileCopy::copy(root + "/scratch/takes/A.mov", root + "/A-copy.mov"), FileCopy::Method::clone);
+
+    SessionStore store;
+    const QString copy = store.copyTakeFiles({"A.mov"}, root + "/scratch/takes").value("A.mov");
+    EXPECT_TRUE(lumacast::testing::CloningDisk::sharesAllBlocks(root + "/scratch/takes/" + copy));
+    EXPECT_EQ(readAll(root + "/scratch/takes/" + copy), movie);
+    store.save(session, root + "/Talk.lumacast");
+    EXPECT_TRUE(lumacast::testing::CloningDisk::sharesAllBlocks(root + "/Talk.lumacast/takes/A.mov"));
+    EXPECT_EQ(readAll(root + "/Talk.lumacast/takes/A.mov"), movie);
 }
