@@ -30,6 +30,7 @@
 
 namespace lumacast {
 
+class BackgroundCopy;
 class CaptureDevices;
 class CaptureTargetPicker;
 class DocumentHistory;
@@ -72,6 +73,7 @@ class AppStateManager : public ExportHost, public StateManagerCallbacks {
     Q_PROPERTY(bool isExporting READ isExporting WRITE setIsExporting NOTIFY isExportingChanged)
     Q_PROPERTY(double exportProgress READ exportProgress NOTIFY exportProgressChanged)
     Q_PROPERTY(QString exportLabel READ exportLabel NOTIFY exportLabelChanged)
+    Q_PROPERTY(QString copyLabel READ copyLabel NOTIFY copyChanged)
     Q_PROPERTY(bool canUndo READ canUndo NOTIFY canUndoChanged)
     Q_PROPERTY(bool canRedo READ canRedo NOTIFY canRedoChanged)
     Q_PROPERTY(std::optional<QString> undoActionName READ undoActionName NOTIFY undoActionNameChanged)
@@ -131,6 +133,11 @@ public:
     bool isExporting() const { return m_isExporting; }
     double exportProgress() const { return m_exportProgress; }
     QString exportLabel() const { return m_exportLabel; }
+    // What a copy of takes or of the whole recording under way does ("Duplicating Scene…"), once
+    // it has lasted a moment; empty otherwise (BackgroundCopy).
+    QString copyLabel() const { return m_copyLabel; }
+    // A copy runs, shown or not yet: the recording's edits, undo and takes hold off meanwhile.
+    bool isCopying() const;
     bool canUndo() const { return m_canUndo; }
     bool canRedo() const { return m_canRedo; }
     std::optional<QString> undoActionName() const { return m_undoActionName; }
@@ -285,9 +292,10 @@ public:
     void autoSave();
     // A pending debounced autosave exists, or the last one failed.
     bool hasPendingSave() const;
-    // Turns the session into a package at `url`. Throws the store's error; the session is then
+    // Turns the session into a package at `url`, its files copied on a worker thread
+    // (BackgroundCopy), after any copy under way. Throws the store's error; the session is then
     // unchanged.
-    void saveSession(const QString &url);
+    QCoro::Task<> saveSession(QString url);
     // The Save command: schedules the autosave of a packaged session; nothing otherwise.
     void saveIfPackaged();
     void undo();
@@ -427,7 +435,9 @@ public:
     void setTrimLive(const QUuid &sceneID, const QUuid &takeID, double start, double end);
     void renameScene(const QUuid &sceneID, const QString &name);
     void renameTake(const QUuid &sceneID, const QUuid &takeID, const QString &name);
-    void duplicateScene(const QUuid &sceneID);
+    // Copies the scene's take movies on a worker thread (BackgroundCopy), then adds the copy
+    // after the scene ("Duplicate Scene" undo step) if the scene is still there.
+    QCoro::Task<> duplicateScene(QUuid sceneID);
     // `toOffset` is an index into the scene list before the move; the count means the end.
     void reorderScenes(const QList<QUuid> &sceneIDs, qsizetype toOffset);
     void deleteItems(const QList<QUuid> &sceneIDs, const QList<QUuid> &takeIDs);
@@ -532,7 +542,7 @@ public:
     // The review window's close decision: true when it may close. A take under way is handed to
     // Close Recording and the window stays until the session is closed.
     bool reviewWindowShouldClose();
-    bool saveBeforeReviewClose();
+    void saveBeforeReviewClose();
     bool hasPendingTakeOnReviewClose() const;
     // Carries out the close or quit deferred while a tail operation was live. The tail road
     // calls it once its operation has ended (tailOperation absent).
@@ -573,6 +583,8 @@ signals:
     void isExportingChanged();
     void exportProgressChanged();
     void exportLabelChanged();
+    // A copy began or ended, or its label came up.
+    void copyChanged();
     void recordingNoticeChanged();
     void canUndoChanged();
     void canRedoChanged();
@@ -602,6 +614,7 @@ signals:
     void captureTargetChanged();
 
 private:
+    friend class BackgroundCopy;
     friend class CaptureDevices;
     friend class DocumentHistory;
     friend class SceneEditor;
@@ -662,6 +675,7 @@ private:
     bool m_isExporting = false;
     double m_exportProgress = 0;
     QString m_exportLabel;
+    QString m_copyLabel;
     std::optional<QString> m_recordingNotice;
     std::shared_ptr<ScheduledWork> m_recordingNoticeTask;
     UndoHistory m_history{UndoHistory::defaultLimit};
@@ -737,6 +751,7 @@ private:
     bool m_autosaveFailed = false;
 
     // The concerns, owned here.
+    std::unique_ptr<BackgroundCopy> m_backgroundCopy;
     std::unique_ptr<CaptureDevices> m_captureDevices;
     std::unique_ptr<DocumentHistory> m_documentHistory;
     std::unique_ptr<SceneEditor> m_sceneEditor;
