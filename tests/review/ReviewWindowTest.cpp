@@ -2,6 +2,7 @@
 // screen and split view, and the two sheets; each state leaves a screenshot in
 // build/screenshots/.
 #include "ReviewWindowTestSupport.h"
+#include "support/AwaitTask.h"
 
 #include "review/ExportProgressSheet.h"
 #include "review/ReviewStartScreen.h"
@@ -266,6 +267,19 @@ TEST(ReviewWindowTest, SplitViewAndSheets)
     f.h.m().setIsExporting(false);
     drainEvents();
     EXPECT_FALSE(exporting->isVisible());
+
+    // A copy of the recording's files that lasts a moment shows in the same sheet, until it ends.
+    f.h.m().duplicateScene(f.session.scenes[0].id);
+    drainEvents();
+    EXPECT_FALSE(exporting->isVisible()) << "a copy done in an instant shows nothing";
+    f.h.time->advance(std::chrono::milliseconds(250));
+    drainEvents();
+    ASSERT_TRUE(exporting->isVisible());
+    EXPECT_EQ(exporting->titleText(), QStringLiteral("Duplicating Scene…"));
+    EXPECT_EQ(exporting->progressBar()->maximum(), 0);
+    f.screenshot(QStringLiteral("copying"));
+    EXPECT_TRUE(lumacast::testing::waitUntil([&] { drainEvents(); return !exporting->isVisible(); }));
+    EXPECT_EQ(f.h.m().session()->scenes.size(), f.session.scenes.size() + 1);
 }
 
 } // namespace
