@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <list>
 #include <map>
 #include <optional>
@@ -240,14 +239,9 @@ public:
         }
         if (m_files.size() >= kOpenAtMost)
             m_files.pop_back();
-        auto file = std::make_unique<QFile>();
-        if (const int code = openForReading(*file, path)) {
-            if (isOpenFileLimit(code))
-                throw openFileLimitError(path, code);
-            throw MediaError(MediaError::mediaDomain(), MediaError::ReadFailed,
-                             QStringLiteral("The movie \u201C%1\u201D could not be read.").arg(QFileInfo(path).fileName()),
-                             QString::fromLocal8Bit(std::strerror(code)));
-        }
+        auto file = std::make_unique<QFile>(path);
+        openForReading(*file, MediaError::ReadFailed,
+                       QStringLiteral("The movie \u201C%1\u201D could not be read.").arg(QFileInfo(path).fileName()));
         m_files.emplace_front(path, std::move(file));
         return *m_files.front().second;
     }

@@ -6,9 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <fcntl.h>
 #include <sys/statvfs.h>
-#include <unistd.h>
 
 extern "C" {
 #include <libavutil/error.h>
@@ -83,17 +81,13 @@ MediaError openFileLimitError(const QString &path, int code)
                       QString::fromLocal8Bit(std::strerror(error)));
 }
 
-int openForReading(QFile &file, const QString &path)
+void openForReading(QFile &file, int code, const QString &description)
 {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    file.setFileName(path);
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return EBADF;
-    }
-    return 0;
+    if (file.open(QIODevice::ReadOnly))
+        return;
+    if (file.error() == QFileDevice::ResourceError)
+        throw openFileLimitError(file.fileName(), EMFILE);
+    throw MediaError(MediaError::mediaDomain(), code, description, file.errorString());
 }
 
 } // namespace lumacast::av

@@ -63,8 +63,8 @@ bool isOpenFileLimit(int code);
 // What a movie that could not be opened for that reason is told as: the limit, not the movie,
 // which is not at fault. Domain "Lumacast.Media", code CannotOpen.
 MediaError openFileLimitError(const QString &path, int code);
-// Opens `file` for reading `path`: 0, or the errno of the failure (QFile keeps none, and the
-// limit on open files must be told apart from a file at fault).
-int openForReading(QFile &file, const QString &path);
+// Opens `file` for reading; throws MediaError(`code`, `description`) with QFile's reason when it
+// cannot, or openFileLimitError when the process has no file to spare (QFile's ResourceError).
+void openForReading(QFile &file, int code, const QString &description);
 
 } // namespace lumacast::av

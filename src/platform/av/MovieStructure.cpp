@@ -3,7 +3,6 @@
 #include <QFile>
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 
 namespace lumacast::av {
@@ -495,14 +494,8 @@ std::int64_t TrackStructure::presentationDuration(std::uint32_t movieTimescale) 
 
 MovieStructure readMovieStructure(const QString &path)
 {
-    QFile file;
-    if (const int code = openForReading(file, path)) {
-        if (isOpenFileLimit(code))
-            throw openFileLimitError(path, code);
-        throw MediaError(MediaError::mediaDomain(), MediaError::CannotOpen,
-                         QStringLiteral("The movie \u201C%1\u201D could not be opened.").arg(path),
-                         QString::fromLocal8Bit(std::strerror(code)));
-    }
+    QFile file(path);
+    openForReading(file, MediaError::CannotOpen, QStringLiteral("The movie \u201C%1\u201D could not be opened.").arg(path));
     MovieStructure movie;
     QByteArray moov;
     const qint64 fileSize = file.size();
