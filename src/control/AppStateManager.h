@@ -308,7 +308,7 @@ public:
     // Takes the application from idle or reviewing to recording: permissions, a fresh
     // "<UUID>.mov" in the session's "takes" folder, the microphone, the border, the countdown,
     // the capture, the status panel. Nothing while a take starts, runs or is paused, while a
-    // tail operation is live or without a session. Every failure or cancellation restores the
+    // tail operation is live, while the recording's files are copied or without a session. Every failure or cancellation restores the
     // state read at the start and leaves no border, no microphone and no movie behind; a start
     // whose session was closed or replaced meanwhile is abandoned. Never throws.
     QCoro::Task<> startRecording();
@@ -384,8 +384,8 @@ public:
     TailReport &tailReportNotice();            // informational alert
     TerminationReply &terminationReply();      // answers a quit left pending
 
-    // Whether a tail may be recorded for the take now (no live operation, no export, idle or
-    // reviewing, the take's movie usable and trimmed at its end).
+    // Whether a tail may be recorded for the take now (no live operation, no export, no copy of
+    // the recording's files, idle or reviewing, the take's movie usable and trimmed at its end).
     bool canRecordTail(const QUuid &sceneID, const QUuid &takeID) const;
     // The review window's "Record Tail": nothing when canRecordTail says no.
     QCoro::Task<> recordTail(QUuid sceneID, QUuid takeID, std::optional<double> playheadPosition);
@@ -547,9 +547,9 @@ public:
     // Carries out the close or quit deferred while a tail operation was live. The tail road
     // calls it once its operation has ended (tailOperation absent).
     void runPendingExternalAction();
-    // The application's quit request: now, later (answered through the termination reply), or
-    // cancelled after a failed final save or when the user keeps a running export
-    // ("Quit while exporting?").
+    // The application's quit request: now, later (answered through the termination reply: after a
+    // copy of the recording's files under way, a tail, or a take being filed), or cancelled after
+    // a failed final save or when the user keeps a running export ("Quit while exporting?").
     QuitReply requestQuit();
     // The application is terminating (normal exit or SIGTERM): writes a pending autosave.
     void applicationWillTerminate();
@@ -638,8 +638,8 @@ private:
     void watchInteractions();
     void commandWaits(const QString &what);
     // Brings what the user is asked (the modal window, or the file panel) back in front,
-    // restored when it was minimized: a command that waits, or a hot key that does nothing,
-    // shows why.
+    // restored when it was minimized, and during a copy the review window that shows it: a
+    // command that waits, or a hot key that does nothing, shows why.
     void showQuestion();
     void updateMainWindowForState();
     void restoreMainWindow();
