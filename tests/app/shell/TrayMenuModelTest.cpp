@@ -145,17 +145,6 @@ const TrayCase kCases[] = {
      {},
      {},
      {}},
-    {"a copy that lasts heads the menu with what it does",
-     [](ManagerHarness &h) {
-         const Session session = h.adoptSessionWithTakes({1});
-         h.m().setState(AppState::reviewing);
-         h.m().duplicateScene(session.scenes[0].id); // it ends on a later turn of the event loop
-         h.time->advance(std::chrono::milliseconds(250));
-     },
-     {"Duplicating Scene…", "-", kShow, "-", "Close Recording", "-", kQuit},
-     {},
-     {},
-     {}},
 };
 
 class TrayMenuModelTest : public ::testing::TestWithParam<TrayCase> {};
