@@ -47,7 +47,8 @@ TrayItem::TrayItem(AppStateManager &manager, ShellCommands &commands, TrayMenuMo
                         &AppStateManager::availableCamerasChanged, &AppStateManager::selectedCameraIDChanged,
                         &AppStateManager::webcamEnabledChanged, &AppStateManager::webcamShapeChanged,
                         &AppStateManager::availableMicrophonesChanged, &AppStateManager::selectedMicrophoneIDChanged,
-                        &AppStateManager::captureSystemAudioChanged, &AppStateManager::shortcutBindingsChanged})
+                        &AppStateManager::captureSystemAudioChanged, &AppStateManager::shortcutBindingsChanged,
+                        &AppStateManager::copyChanged})
         connect(&manager, signal, this, refresh);
     connect(&manager, &ExportHost::currentSessionChanged, this, refresh);
 }

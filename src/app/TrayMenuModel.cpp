@@ -54,6 +54,11 @@ MenuItems TrayMenuModel::build() const
 {
     MenuItems items;
     QPointer<AppStateManager> manager(&m_manager);
+    // The program is busy copying the recording's files; what is chosen below waits for it.
+    if (const QString copying = m_manager.copyLabel(); !copying.isEmpty()) {
+        items.push_back(MenuItem::header(copying));
+        items.push_back(MenuItem::separator());
+    }
     items.push_back(MenuItem::button(QStringLiteral("Show Scenes Window"), [manager] {
         if (manager)
             manager->openWindow(QStringLiteral("review"));

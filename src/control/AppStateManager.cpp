@@ -1,6 +1,7 @@
 #include "control/AppStateManager.h"
 
 #include "capture/CaptureTargetPicker.h"
+#include "control/BackgroundCopy.h"
 #include "control/CaptureDevices.h"
 #include "control/DocumentHistory.h"
 #include "control/UnfinishedTakes.h"
@@ -30,6 +31,7 @@ AppStateManager::AppStateManager(StateManagerServices services, bool startServic
         m_ownInteractions = std::make_unique<InteractionGate>();
         m_services.interactions = m_ownInteractions.get();
     }
+    m_backgroundCopy = std::make_unique<BackgroundCopy>(*this);
     m_documentHistory = std::make_unique<DocumentHistory>(*this);
     m_sceneEditor = std::make_unique<SceneEditor>(*this);
     m_takeRecording = std::make_unique<TakeRecording>(*this);
@@ -242,7 +244,10 @@ void AppStateManager::watchInteractions()
 
 void AppStateManager::commandWaits(const QString &what)
 {
-    logApp(QStringLiteral("[app] %1 waits until the user has answered").arg(what));
+    if (isCopying())
+        logApp(QStringLiteral("[app] %1 waits for the copy under way").arg(what));
+    else
+        logApp(QStringLiteral("[app] %1 waits until the user has answered").arg(what));
     // No window comes up during a take: the status panel says why nothing happens yet.
     if (app_state::isCapturing(m_state)) {
         QString text = what;
@@ -256,6 +261,9 @@ void AppStateManager::commandWaits(const QString &what)
 
 void AppStateManager::showQuestion()
 {
+    // The review window shows the copy's progress.
+    if (isCopying())
+        openWindow(QStringLiteral("review"));
     m_services.alerts->bringToFront();
     if (FilePanel *panel = m_services.filePanelGuard->current())
         panel->bringToFront();
@@ -488,7 +496,7 @@ bool AppStateManager::hasPendingSave() const
 {
     return (m_saveTask && m_saveTask->isPending()) || (m_autosaveFailed && m_currentSession);
 }
-void AppStateManager::saveSession(const QString &url) { m_documentHistory->saveSession(url); }
+QCoro::Task<> AppStateManager::saveSession(QString url) { return m_documentHistory->saveSession(std::move(url)); }
 void AppStateManager::saveIfPackaged() { m_documentHistory->saveIfPackaged(); }
 void AppStateManager::undo() { m_documentHistory->undo(); }
 void AppStateManager::redo() { m_documentHistory->redo(); }
@@ -500,7 +508,8 @@ void AppStateManager::setTakeTrim(const QUuid &sceneID, const QUuid &takeID, dou
 void AppStateManager::setTrimLive(const QUuid &sceneID, const QUuid &takeID, double start, double end) { m_sceneEditor->setTrimLive(sceneID, takeID, start, end); }
 void AppStateManager::renameScene(const QUuid &sceneID, const QString &name) { m_sceneEditor->renameScene(sceneID, name); }
 void AppStateManager::renameTake(const QUuid &sceneID, const QUuid &takeID, const QString &name) { m_sceneEditor->renameTake(sceneID, takeID, name); }
-void AppStateManager::duplicateScene(const QUuid &sceneID) { m_sceneEditor->duplicateScene(sceneID); }
+QCoro::Task<> AppStateManager::duplicateScene(QUuid sceneID) { return m_sceneEditor->duplicateScene(sceneID); }
+bool AppStateManager::isCopying() const { return m_backgroundCopy->isRunning(); }
 void AppStateManager::reorderScenes(const QList<QUuid> &sceneIDs, qsizetype toOffset) { m_sceneEditor->reorderScenes(sceneIDs, toOffset); }
 void AppStateManager::deleteItems(const QList<QUuid> &sceneIDs, const QList<QUuid> &takeIDs) { m_sceneEditor->deleteItems(sceneIDs, takeIDs); }
 void AppStateManager::moveTakes(const QList<QUuid> &takeIDs, const QUuid &destinationSceneID) { m_sceneEditor->moveTakes(takeIDs, destinationSceneID); }
@@ -659,7 +668,7 @@ QCoro::Task<> AppStateManager::performCloseRecording() { return m_sessionClosing
 QCoro::Task<> AppStateManager::finishActiveRecordingForClose() { return m_sessionClosing->finishActiveRecordingForClose(); }
 QCoro::Task<> AppStateManager::abandonActiveRecording() { return m_sessionClosing->abandonActiveRecording(); }
 bool AppStateManager::reviewWindowShouldClose() { return m_sessionClosing->reviewWindowShouldClose(); }
-bool AppStateManager::saveBeforeReviewClose() { return m_sessionClosing->saveBeforeReviewClose(); }
+void AppStateManager::saveBeforeReviewClose() { m_sessionClosing->saveBeforeReviewClose(); }
 bool AppStateManager::hasPendingTakeOnReviewClose() const { return m_sessionClosing->hasPendingTakeOnReviewClose(); }
 void AppStateManager::runPendingExternalAction() { m_sessionClosing->runPendingExternalAction(); }
 QuitReply AppStateManager::requestQuit() { return m_sessionClosing->requestQuit(); }

@@ -30,6 +30,7 @@
 
 namespace lumacast {
 
+class BackgroundCopy;
 class CaptureDevices;
 class CaptureTargetPicker;
 class DocumentHistory;
@@ -72,6 +73,7 @@ class AppStateManager : public ExportHost, public StateManagerCallbacks {
     Q_PROPERTY(bool isExporting READ isExporting WRITE setIsExporting NOTIFY isExportingChanged)
     Q_PROPERTY(double exportProgress READ exportProgress NOTIFY exportProgressChanged)
     Q_PROPERTY(QString exportLabel READ exportLabel NOTIFY exportLabelChanged)
+    Q_PROPERTY(QString copyLabel READ copyLabel NOTIFY copyChanged)
     Q_PROPERTY(bool canUndo READ canUndo NOTIFY canUndoChanged)
     Q_PROPERTY(bool canRedo READ canRedo NOTIFY canRedoChanged)
     Q_PROPERTY(std::optional<QString> undoActionName READ undoActionName NOTIFY undoActionNameChanged)
@@ -131,6 +133,11 @@ public:
     bool isExporting() const { return m_isExporting; }
     double exportProgress() const { return m_exportProgress; }
     QString exportLabel() const { return m_exportLabel; }
+    // What a copy of takes or of the whole recording under way does ("Duplicating Scene…"), once
+    // it has lasted a moment; empty otherwise (BackgroundCopy).
+    QString copyLabel() const { return m_copyLabel; }
+    // A copy runs, shown or not yet: the recording's edits, undo and takes hold off meanwhile.
+    bool isCopying() const;
     bool canUndo() const { return m_canUndo; }
     bool canRedo() const { return m_canRedo; }
     std::optional<QString> undoActionName() const { return m_undoActionName; }
@@ -285,9 +292,10 @@ public:
     void autoSave();
     // A pending debounced autosave exists, or the last one failed.
     bool hasPendingSave() const;
-    // Turns the session into a package at `url`. Throws the store's error; the session is then
+    // Turns the session into a package at `url`, its files copied on a worker thread
+    // (BackgroundCopy), after any copy under way. Throws the store's error; the session is then
     // unchanged.
-    void saveSession(const QString &url);
+    QCoro::Task<> saveSession(QString url);
     // The Save command: schedules the autosave of a packaged session; nothing otherwise.
     void saveIfPackaged();
     void undo();
@@ -300,7 +308,7 @@ public:
     // Takes the application from idle or reviewing to recording: permissions, a fresh
     // "<UUID>.mov" in the session's "takes" folder, the microphone, the border, the countdown,
     // the capture, the status panel. Nothing while a take starts, runs or is paused, while a
-    // tail operation is live or without a session. Every failure or cancellation restores the
+    // tail operation is live, while the recording's files are copied or without a session. Every failure or cancellation restores the
     // state read at the start and leaves no border, no microphone and no movie behind; a start
     // whose session was closed or replaced meanwhile is abandoned. Never throws.
     QCoro::Task<> startRecording();
@@ -376,8 +384,8 @@ public:
     TailReport &tailReportNotice();            // informational alert
     TerminationReply &terminationReply();      // answers a quit left pending
 
-    // Whether a tail may be recorded for the take now (no live operation, no export, idle or
-    // reviewing, the take's movie usable and trimmed at its end).
+    // Whether a tail may be recorded for the take now (no live operation, no export, no copy of
+    // the recording's files, idle or reviewing, the take's movie usable and trimmed at its end).
     bool canRecordTail(const QUuid &sceneID, const QUuid &takeID) const;
     // The review window's "Record Tail": nothing when canRecordTail says no.
     QCoro::Task<> recordTail(QUuid sceneID, QUuid takeID, std::optional<double> playheadPosition);
@@ -427,7 +435,9 @@ public:
     void setTrimLive(const QUuid &sceneID, const QUuid &takeID, double start, double end);
     void renameScene(const QUuid &sceneID, const QString &name);
     void renameTake(const QUuid &sceneID, const QUuid &takeID, const QString &name);
-    void duplicateScene(const QUuid &sceneID);
+    // Copies the scene's take movies on a worker thread (BackgroundCopy), then adds the copy
+    // after the scene ("Duplicate Scene" undo step) if the scene is still there.
+    QCoro::Task<> duplicateScene(QUuid sceneID);
     // `toOffset` is an index into the scene list before the move; the count means the end.
     void reorderScenes(const QList<QUuid> &sceneIDs, qsizetype toOffset);
     void deleteItems(const QList<QUuid> &sceneIDs, const QList<QUuid> &takeIDs);
@@ -532,14 +542,14 @@ public:
     // The review window's close decision: true when it may close. A take under way is handed to
     // Close Recording and the window stays until the session is closed.
     bool reviewWindowShouldClose();
-    bool saveBeforeReviewClose();
+    void saveBeforeReviewClose();
     bool hasPendingTakeOnReviewClose() const;
     // Carries out the close or quit deferred while a tail operation was live. The tail road
     // calls it once its operation has ended (tailOperation absent).
     void runPendingExternalAction();
-    // The application's quit request: now, later (answered through the termination reply), or
-    // cancelled after a failed final save or when the user keeps a running export
-    // ("Quit while exporting?").
+    // The application's quit request: now, later (answered through the termination reply: after a
+    // copy of the recording's files under way, a tail, or a take being filed), or cancelled after
+    // a failed final save or when the user keeps a running export ("Quit while exporting?").
     QuitReply requestQuit();
     // The application is terminating (normal exit or SIGTERM): writes a pending autosave.
     void applicationWillTerminate();
@@ -573,6 +583,8 @@ signals:
     void isExportingChanged();
     void exportProgressChanged();
     void exportLabelChanged();
+    // A copy began or ended, or its label came up.
+    void copyChanged();
     void recordingNoticeChanged();
     void canUndoChanged();
     void canRedoChanged();
@@ -602,6 +614,7 @@ signals:
     void captureTargetChanged();
 
 private:
+    friend class BackgroundCopy;
     friend class CaptureDevices;
     friend class DocumentHistory;
     friend class SceneEditor;
@@ -625,8 +638,8 @@ private:
     void watchInteractions();
     void commandWaits(const QString &what);
     // Brings what the user is asked (the modal window, or the file panel) back in front,
-    // restored when it was minimized: a command that waits, or a hot key that does nothing,
-    // shows why.
+    // restored when it was minimized, and during a copy the review window that shows it: a
+    // command that waits, or a hot key that does nothing, shows why.
     void showQuestion();
     void updateMainWindowForState();
     void restoreMainWindow();
@@ -662,6 +675,7 @@ private:
     bool m_isExporting = false;
     double m_exportProgress = 0;
     QString m_exportLabel;
+    QString m_copyLabel;
     std::optional<QString> m_recordingNotice;
     std::shared_ptr<ScheduledWork> m_recordingNoticeTask;
     UndoHistory m_history{UndoHistory::defaultLimit};
@@ -737,6 +751,7 @@ private:
     bool m_autosaveFailed = false;
 
     // The concerns, owned here.
+    std::unique_ptr<BackgroundCopy> m_backgroundCopy;
     std::unique_ptr<CaptureDevices> m_captureDevices;
     std::unique_ptr<DocumentHistory> m_documentHistory;
     std::unique_ptr<SceneEditor> m_sceneEditor;

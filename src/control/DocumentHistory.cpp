@@ -1,11 +1,13 @@
 #include "control/DocumentHistory.h"
 
 #include "control/AppStateManager.h"
+#include "control/BackgroundCopy.h"
 #include "control/UnfinishedTakes.h"
 #include "model/LogCategories.h"
 #include "store/PackageFolder.h"
 #include "store/Preferences.h"
 #include "store/SessionStore.h"
+#include "threads/ThreadBridge.h"
 
 #include <QDir>
 #include <QFile>
@@ -72,6 +74,11 @@ void DocumentHistory::collectOrphanTakeFiles()
 {
     if (app_state::isCapturing(m.m_state)) {
         qCInfo(log::persistence(), "gc skipped — a take is being recorded");
+        return;
+    }
+    // A copy's new movies are no take's until it ends, and the movies it reads must stay.
+    if (m.isCopying()) {
+        qCInfo(log::persistence(), "gc skipped — files are being copied");
         return;
     }
     if (!m.m_currentSession)
@@ -159,21 +166,43 @@ void DocumentHistory::autoSave()
     }
 }
 
-void DocumentHistory::saveSession(const QString &url)
+QCoro::Task<> DocumentHistory::saveSession(QString url)
 {
-    if (!m.m_currentSession)
-        return;
+    const QPointer<AppStateManager> alive(&m);
+    // After a copy under way (a scene duplicated while the save panel was up), so that the
+    // package holds what it made.
+    auto waiting = m.m_backgroundCopy->idle();
+    co_await waiting;
+    if (!alive || !m.m_currentSession)
+        co_return;
     if (m.m_saveTask) {
         m.m_saveTask->cancel();
         m.m_saveTask.reset();
     }
-    m.m_sessionLog.append(QStringLiteral("save as — ") + QFileInfo(url).fileName());
-    Session saved = m.m_services.store->save(*m.m_currentSession, url); // throws; nothing changed yet
+    const QString name = QFileInfo(QDir::cleanPath(url)).fileName();
+    m.m_sessionLog.append(QStringLiteral("save as — ") + name);
+    const Session session = *m.m_currentSession;
+    const BackgroundCopy::Running copy = m.m_backgroundCopy->begin(QStringLiteral("Saving \u201C%1\u201D\u2026").arg(name));
+    auto saving = runInBackground("save as", [store = m.m_services.store, session, url] { return store->save(session, url); });
+    Session saved = co_await saving; // throws; nothing changed yet
+    if (!alive || !m.isCurrentSession(session.id)) {
+        qCWarning(log::persistence(), "saved %s, but the recording is no longer open", qUtf8Printable(name));
+        co_return;
+    }
+    // Nothing edits the recording while it is copied; whatever did anyway stays, and is written
+    // into the package.
+    if (m.m_currentSession->scenes != session.scenes) {
+        saved.scenes = m.m_currentSession->scenes;
+        saved.currentSceneIndex = m.m_currentSession->currentSceneIndex;
+        saved.isDirty = true;
+    }
     // The same document in a new place: its history stays.
     m.setCurrentSession(saved);
     m.m_services.preferences->setLastOpenedDocument(url);
     m.m_sessionLog.close();
     m.m_sessionLog.open(url);
+    if (saved.isDirty)
+        m.scheduleSave();
 }
 
 void DocumentHistory::saveIfPackaged()
@@ -194,7 +223,7 @@ void DocumentHistory::redo()
 
 void DocumentHistory::performUndoRedo(Direction direction)
 {
-    if (m.m_tailOperation || !(m.m_state == AppState::idle || m.m_state == AppState::reviewing))
+    if (m.m_tailOperation || m.isCopying() || !(m.m_state == AppState::idle || m.m_state == AppState::reviewing))
         return;
     if (!m.m_currentSession)
         return;

@@ -5,6 +5,8 @@
 #include <QSet>
 #include <QString>
 
+#include <qcoro/qcorotask.h>
+
 namespace lumacast {
 
 class AppStateManager;
@@ -21,7 +23,7 @@ public:
     void collectOrphanTakeFiles();
     void scheduleSave();
     void autoSave();
-    void saveSession(const QString &url); // throws the store's error
+    QCoro::Task<> saveSession(QString url); // throws the store's error
     void saveIfPackaged();
     void syncUndoState();
     void undo();

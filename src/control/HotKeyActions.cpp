@@ -22,7 +22,9 @@ void HotKeyActions::installShortcutHandlers()
             // Behind a question, a menu, a drag or a panel a key would start or end a take the
             // user cannot see, and the answer would then meet another recording.
             if (manager->interactions().isAsking()) {
-                manager->logApp(QStringLiteral("[keys] a hot key while the user is being asked — ignored"));
+                manager->logApp(manager->isCopying()
+                                    ? QStringLiteral("[keys] a hot key while the recording's files are copied — ignored")
+                                    : QStringLiteral("[keys] a hot key while the user is being asked — ignored"));
                 // A question minimized, or gone with its window, would leave the key unexplained.
                 if (!app_state::isCapturing(manager->m_state))
                     manager->showQuestion();

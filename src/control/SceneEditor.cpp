@@ -1,8 +1,12 @@
 #include "control/SceneEditor.h"
 
 #include "control/AppStateManager.h"
+#include "control/BackgroundCopy.h"
 #include "store/SessionStore.h"
+#include "threads/ThreadBridge.h"
 
+#include <QFile>
+#include <QPointer>
 #include <QStringList>
 
 #include <algorithm>
@@ -50,9 +54,9 @@ std::optional<QString> storedName(const QString &name)
 
 SceneEditor::SceneEditor(AppStateManager &manager) : m(manager) {}
 
-bool SceneEditor::tailLive() const
+bool SceneEditor::held() const
 {
-    return m.m_tailOperation.has_value();
+    return m.m_tailOperation.has_value() || m.isCopying();
 }
 
 void SceneEditor::history(const QString &line)
@@ -71,7 +75,7 @@ void SceneEditor::commit(Session session, const QSet<QString> &released, bool al
 
 void SceneEditor::selectTake(const QUuid &sceneID, const std::optional<QUuid> &takeID)
 {
-    if (tailLive() || !m.m_currentSession)
+    if (held() || !m.m_currentSession)
         return;
     Session session = *m.m_currentSession;
     const qsizetype index = sceneIndex(session, sceneID);
@@ -110,7 +114,7 @@ void SceneEditor::setTrimLive(const QUuid &sceneID, const QUuid &takeID, double 
 
 void SceneEditor::applyTrim(const QUuid &sceneID, const QUuid &takeID, double start, double end, bool undoable)
 {
-    if (tailLive())
+    if (held())
         return;
     if (undoable)
         history(QStringLiteral("trim — %1–%2s").arg(start, 0, 'f', 2).arg(end, 0, 'f', 2));
@@ -136,7 +140,7 @@ void SceneEditor::applyTrim(const QUuid &sceneID, const QUuid &takeID, double st
 
 void SceneEditor::renameScene(const QUuid &sceneID, const QString &name)
 {
-    if (tailLive())
+    if (held())
         return;
     history(QStringLiteral("rename scene — ") + quoted(name));
     if (!m.m_currentSession)
@@ -150,7 +154,7 @@ void SceneEditor::renameScene(const QUuid &sceneID, const QString &name)
 
 void SceneEditor::renameTake(const QUuid &sceneID, const QUuid &takeID, const QString &name)
 {
-    if (tailLive())
+    if (held())
         return;
     history(QStringLiteral("rename take — ") + quoted(name));
     if (!m.m_currentSession)
@@ -164,39 +168,60 @@ void SceneEditor::renameTake(const QUuid &sceneID, const QUuid &takeID, const QS
     commit(std::move(session), released);
 }
 
-void SceneEditor::duplicateScene(const QUuid &sceneID)
+QCoro::Task<> SceneEditor::duplicateScene(QUuid sceneID)
 {
-    if (tailLive() || !m.m_currentSession)
-        return;
-    Session session = *m.m_currentSession;
+    if (held() || !m.m_currentSession)
+        co_return;
+    const Session session = *m.m_currentSession;
     const qsizetype index = sceneIndex(session, sceneID);
     if (index < 0)
-        return;
+        co_return;
     history(QStringLiteral("duplicate scene ") + sceneNumber(index));
-    const RecordingScene &original = session.scenes.at(index);
     QStringList filenames;
-    for (const Take &take : original.takes)
+    for (const Take &take : session.scenes.at(index).takes)
         filenames.append(take.filename);
+    const QString folder = SessionStore::takesFolder(session);
+    const QPointer<AppStateManager> alive(&m);
+    BackgroundCopy::Running copy = m.m_backgroundCopy->begin(QStringLiteral("Duplicating Scene\u2026"));
     QHash<QString, QString> renamed;
+    std::optional<Error> failure;
     try {
-        renamed = m.m_services.store->copyTakeFiles(filenames, SessionStore::takesFolder(session));
+        auto copying = runInBackground("scene copy", [store = m.m_services.store, filenames, folder] {
+            return store->copyTakeFiles(filenames, folder);
+        });
+        renamed = co_await copying;
     } catch (const Error &error) {
-        m.presentAlert(QStringLiteral("Couldn't duplicate scene"), error.localizedDescription(), AlertStyle::warning);
-        return;
+        failure = error;
+    }
+    if (!alive)
+        co_return;
+    if (failure) {
+        copy.end();
+        m.presentAlert(QStringLiteral("Couldn't duplicate scene"), failure->localizedDescription(), AlertStyle::warning);
+        co_return;
+    }
+    // The recording is looked at again: the copies are added to the scene copied, where it is now.
+    const qsizetype now = m.isCurrentSession(session.id) ? sceneIndex(*m.m_currentSession, sceneID) : -1;
+    if (now < 0 || m.m_tailOperation) {
+        m.logApp(QStringLiteral("[app] duplicate scene — the scene is gone; its copies are removed"));
+        for (const QString &copy : std::as_const(renamed))
+            QFile::remove(folder + QLatin1Char('/') + copy);
+        co_return;
     }
     // In the order of the scene's takes, so that the lines read like the outline.
     for (const QString &filename : std::as_const(filenames)) {
         if (auto it = renamed.constFind(filename); it != renamed.constEnd())
             history(QStringLiteral("  copied file — ") + filename + QStringLiteral(" → ") + it.value());
     }
+    Session current = *m.m_currentSession;
     const QSet<QString> released = m.checkpoint(QStringLiteral("Duplicate Scene"));
-    session.scenes.insert(index + 1, original.duplicateScene(index, renamed));
-    commit(std::move(session), released);
+    current.scenes.insert(now + 1, current.scenes.at(now).duplicateScene(now, renamed));
+    commit(std::move(current), released);
 }
 
 void SceneEditor::reorderScenes(const QList<QUuid> &sceneIDs, qsizetype toOffset)
 {
-    if (tailLive() || !m.m_currentSession || sceneIDs.isEmpty())
+    if (held() || !m.m_currentSession || sceneIDs.isEmpty())
         return;
     Session session = *m.m_currentSession;
     const QList<RecordingScene> &old = session.scenes;
@@ -228,7 +253,7 @@ void SceneEditor::reorderScenes(const QList<QUuid> &sceneIDs, qsizetype toOffset
 
 void SceneEditor::deleteItems(const QList<QUuid> &sceneIDs, const QList<QUuid> &takeIDs)
 {
-    if (!m.m_currentSession)
+    if (m.isCopying() || !m.m_currentSession)
         return;
     Session session = *m.m_currentSession;
     QList<QUuid> scenes;
@@ -266,7 +291,7 @@ void SceneEditor::deleteItems(const QList<QUuid> &sceneIDs, const QList<QUuid> &
 
 void SceneEditor::moveTakes(const QList<QUuid> &takeIDs, const QUuid &destinationSceneID)
 {
-    if (!m.m_currentSession)
+    if (m.isCopying() || !m.m_currentSession)
         return;
     Session session = *m.m_currentSession;
     const qsizetype destination = sceneIndex(session, destinationSceneID);

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QUuid>
 
+#include <qcoro/qcorotask.h>
+
 #include <functional>
 #include <optional>
 
@@ -26,7 +28,7 @@ public:
     void setTrimLive(const QUuid &sceneID, const QUuid &takeID, double start, double end);
     void renameScene(const QUuid &sceneID, const QString &name);
     void renameTake(const QUuid &sceneID, const QUuid &takeID, const QString &name);
-    void duplicateScene(const QUuid &sceneID);
+    QCoro::Task<> duplicateScene(QUuid sceneID);
     void reorderScenes(const QList<QUuid> &sceneIDs, qsizetype toOffset);
     void deleteItems(const QList<QUuid> &sceneIDs, const QList<QUuid> &takeIDs);
     void moveTakes(const QList<QUuid> &takeIDs, const QUuid &destinationSceneID);
@@ -40,7 +42,9 @@ private:
     // checkpoint released files (or always).
     void commit(Session session, const QSet<QString> &released, bool alwaysCollect = false);
     void applyTrim(const QUuid &sceneID, const QUuid &takeID, double start, double end, bool undoable);
-    bool tailLive() const;
+    // No edit while a tail operation is live, or while files of the recording are copied (what
+    // the copy was made for would meet another recording).
+    bool held() const;
     void history(const QString &line);
 
     AppStateManager &m;

@@ -1,6 +1,7 @@
 #include "control/SessionClosing.h"
 
 #include "control/AppStateManager.h"
+#include "control/BackgroundCopy.h"
 #include "control/SessionDocument.h"
 #include "control/TakeRecording.h"
 #include "model/LogCategories.h"
@@ -213,7 +214,10 @@ bool SessionClosing::reviewWindowShouldClose()
         return false;
     switch (decision) {
     case SaveDecision::save:
-        return saveBeforeReviewClose() && m.forceCloseSession(false);
+        // The window stays while the recording is copied into its package; it closes with the
+        // recording once the save is done.
+        saveBeforeReviewClose();
+        return false;
     case SaveDecision::dontSave:
         return m.m_sessionDocument->discardAndClose(false);
     case SaveDecision::cancel:
@@ -222,10 +226,11 @@ bool SessionClosing::reviewWindowShouldClose()
     return false;
 }
 
-bool SessionClosing::saveBeforeReviewClose()
+void SessionClosing::saveBeforeReviewClose()
 {
     // The window's close decision waits for the panel's answer in a loop of its own: what
-    // arrives meanwhile waits for it.
+    // arrives meanwhile waits for it, and then for the save.
+    auto command = m.interactions().share(InteractionGate::Kind::working);
     const InteractionGate::Hold asking = m.interactions().hold(InteractionGate::Kind::asking);
     const std::optional<QUuid> askedFor = m.currentSessionID();
     std::unique_ptr<FilePanel> panel(m.m_services.filePanels->makeSavePanel(QStringLiteral("Recording.lumacast")));
@@ -247,14 +252,24 @@ bool SessionClosing::saveBeforeReviewClose()
     if (!accepted || selection.isEmpty() || !m.isCurrentSession(askedFor)
         || m.m_sessionDocument->refuseUnderTakeOrTail(QStringLiteral("review window close"), {},
                                                       QStringLiteral("closing the recording")))
-        return false;
+        return;
+    saveThenClose(selection.first(), std::move(command));
+}
+
+QCoro::Task<> SessionClosing::saveThenClose(QString url, [[maybe_unused]] InteractionGate::SharedHold command)
+{
+    const QPointer<AppStateManager> alive(&m);
+    const std::optional<QUuid> saving = m.currentSessionID();
     try {
-        m.saveSession(selection.first());
+        auto saved = m.saveSession(url);
+        co_await saved;
     } catch (const Error &error) {
-        m.presentAlert(QStringLiteral("Couldn’t save recording"), error.localizedDescription(), AlertStyle::warning);
-        return false;
+        if (alive)
+            m.presentAlert(QStringLiteral("Couldn’t save recording"), error.localizedDescription(), AlertStyle::warning);
+        co_return;
     }
-    return true;
+    if (alive && m.isCurrentSession(saving))
+        m.forceCloseSession(true);
 }
 
 bool SessionClosing::hasPendingTakeOnReviewClose() const
@@ -312,6 +327,13 @@ void SessionClosing::carryOutPendingExternalAction(bool itsTurn)
 
 QuitReply SessionClosing::requestQuit()
 {
+    // Cut off, a Save As would leave the recording where it was and a scene's copies unfiled.
+    if (m.isCopying()) {
+        m.logApp(QStringLiteral("[app] quit requested while the recording's files are copied — quitting after the copy"));
+        const QPointer<AppStateManager> alive(&m);
+        postToMainThread(alive, [this] { quitAfterCopy(); });
+        return QuitReply::terminateLater;
+    }
     // Asked first: everything below looks at the state as it is once the answer is in.
     if (m.m_isExporting && !confirmQuitDuringExport())
         return QuitReply::cancel;
@@ -355,6 +377,25 @@ QCoro::Task<> SessionClosing::finishTakeThenQuit()
     }
     m.logApp(QStringLiteral("[app] take finished — allowing quit"));
     replyToTermination(true);
+}
+
+QCoro::Task<> SessionClosing::quitAfterCopy()
+{
+    const QPointer<AppStateManager> alive(&m);
+    auto copying = m.m_backgroundCopy->idle();
+    co_await copying;
+    if (!alive)
+        co_return;
+    switch (requestQuit()) {
+    case QuitReply::terminateNow:
+        replyToTermination(true);
+        break;
+    case QuitReply::cancel:
+        replyToTermination(false);
+        break;
+    case QuitReply::terminateLater:
+        break; // the road that took it answers
+    }
 }
 
 void SessionClosing::applicationWillTerminate()

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "store/InteractionGate.h"
+
+#include <QString>
+
 #include <qcoro/qcorotask.h>
 
 namespace lumacast {
@@ -24,7 +28,8 @@ enum class QuitReply {
 // forwards its public operations here.
 //
 // Main thread only. Failures are shown in alerts ("Couldn’t save recording") and keep the
-// session open; the review window's decision is synchronous (its dialog and panel are modal).
+// session open; the review window's decision is synchronous (its dialog and panel are modal),
+// and a save it leads to closes the window once done.
 class SessionClosing {
 public:
     explicit SessionClosing(AppStateManager &manager);
@@ -33,7 +38,8 @@ public:
     QCoro::Task<> finishActiveRecordingForClose();
     QCoro::Task<> abandonActiveRecording();
     bool reviewWindowShouldClose();
-    bool saveBeforeReviewClose();
+    // The save panel, then the save; the recording closes, and the window with it, once saved.
+    void saveBeforeReviewClose();
     bool hasPendingTakeOnReviewClose() const;
     void runPendingExternalAction();
     QuitReply requestQuit();
@@ -42,6 +48,8 @@ public:
 
 private:
     QCoro::Task<> finishTakeThenQuit();
+    QCoro::Task<> quitAfterCopy();
+    QCoro::Task<> saveThenClose(QString url, InteractionGate::SharedHold command);
     // "Quit while exporting?": true when the user chose to quit all the same.
     bool confirmQuitDuringExport();
     void closeRecordingSoon();

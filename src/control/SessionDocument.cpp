@@ -428,18 +428,27 @@ void SessionDocument::presentSavePanel(std::function<void()> continuation)
             // the folder that the save would copy and then remove.
             if (refuseUnderTakeOrTail(QStringLiteral("save as"), name, QStringLiteral("saving ") + name))
                 return;
-            try {
-                m.saveSession(url);
-            } catch (const std::exception &error) {
-                const auto *known = dynamic_cast<const Error *>(&error);
-                m.presentAlert(kCouldNotSave, known ? known->localizedDescription() : QString::fromUtf8(error.what()),
-                               AlertStyle::warning);
-                return;
-            }
-            if (continuation)
-                continuation();
+            saveAndContinue(url, command, continuation);
         });
     });
+}
+
+QCoro::Task<> SessionDocument::saveAndContinue(QString url, [[maybe_unused]] InteractionGate::SharedHold command,
+                                               std::function<void()> continuation)
+{
+    const QPointer<AppStateManager> alive(&m);
+    try {
+        auto saving = m.saveSession(url);
+        co_await saving;
+    } catch (const std::exception &error) {
+        const auto *known = dynamic_cast<const Error *>(&error);
+        if (alive)
+            m.presentAlert(kCouldNotSave, known ? known->localizedDescription() : QString::fromUtf8(error.what()),
+                           AlertStyle::warning);
+        co_return;
+    }
+    if (alive && continuation)
+        continuation();
 }
 
 void SessionDocument::presentOpenPanel()

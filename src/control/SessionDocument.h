@@ -1,6 +1,7 @@
 #pragma once
 
 #include "model/Session.h"
+#include "store/InteractionGate.h"
 
 #include <QString>
 #include <QUuid>
@@ -69,6 +70,10 @@ private:
     void runSaveStep(const QString &before, std::function<void()> action);
     // Opens a package chosen by the user; a failure is shown in "Couldn’t open recording".
     void openChosenPackage(const QString &url);
+    // The save the save panel's answer leads to, then `continuation`; a failure is shown in
+    // "Couldn’t save recording". `command` keeps what arrives meanwhile waiting.
+    QCoro::Task<> saveAndContinue(QString url, InteractionGate::SharedHold command,
+                                  std::function<void()> continuation);
     void restoreLastViewedTake();
     void previewFirstCheckedTake();
     void showOpenFailure(const QString &description);

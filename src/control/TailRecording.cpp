@@ -219,7 +219,7 @@ bool TailRecording::isLive(const QUuid &operationID, const std::optional<QUuid> 
 
 bool TailRecording::canRecordTail(const QUuid &sceneID, const QUuid &takeID) const
 {
-    if (m.m_tailOperation || m.m_isExporting)
+    if (m.m_tailOperation || m.m_isExporting || m.isCopying())
         return false;
     if (m.m_state != AppState::idle && m.m_state != AppState::reviewing)
         return false;

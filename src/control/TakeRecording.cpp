@@ -108,6 +108,11 @@ QCoro::Task<> TakeRecording::startRecording()
     if (m_startUnderWay || m.m_state == AppState::starting || m.isRecording() || m.m_tailOperation
         || !m.m_currentSession)
         co_return;
+    // Its movie would go into a folder being copied, and a Save As then removes that folder.
+    if (m.isCopying()) {
+        logApp(QStringLiteral("[rec] startRecording — refused while the recording's files are copied"));
+        co_return;
+    }
     const QPointer<AppStateManager> alive(&m);
     m_startUnderWay = true;
     const StartUnderWay underWay{alive, m_startUnderWay, *m_endNotifier};

@@ -8,8 +8,9 @@ class QProgressBar;
 
 namespace lumacast::review {
 
-// The sheet shown while an export runs: its label (or "Exporting…"), a bar, and the
-// percentage once progress is known. It has no controls: an export is not cancelled from here.
+// The sheet shown while an export runs, or a copy of the recording's files: its label (or
+// "Exporting…"), a bar, and the percentage once progress is known. It has no controls: neither
+// is cancelled from here.
 //
 // Main thread only.
 class ExportProgressSheet final : public ReviewSheet {

@@ -83,6 +83,10 @@ ReviewWindowModel::ReviewWindowModel(AppStateManager &manager, ReviewCommands &c
     });
     connect(&manager, &AppStateManager::exportProgressChanged, this, &ReviewWindowModel::sheetsChanged);
     connect(&manager, &AppStateManager::exportLabelChanged, this, &ReviewWindowModel::sheetsChanged);
+    connect(&manager, &AppStateManager::copyChanged, this, [this] {
+        syncMirrors();
+        emit sheetsChanged();
+    });
     connect(&manager, &AppStateManager::stateChanged, this, mirrorsOnly);
     connect(&manager, &AppStateManager::currentTakeURLChanged, this, [this] {
         m_playback.currentTakeChanged();
@@ -338,11 +342,14 @@ void ReviewWindowModel::chooseTailAction(TailFailureAction action)
 
 bool ReviewWindowModel::exportSheetShown() const
 {
-    return m_manager.isExporting();
+    return m_manager.isExporting() || !m_manager.copyLabel().isEmpty();
 }
 
 ExportSheetContent ReviewWindowModel::exportSheet() const
 {
+    // A copy of the recording's files shows in the same sheet, without a percentage.
+    if (!m_manager.copyLabel().isEmpty())
+        return ExportSheetContent::of(m_manager.copyLabel(), 0);
     return ExportSheetContent::of(m_manager.exportLabel(), m_manager.exportProgress());
 }
 

@@ -49,7 +49,7 @@ struct TailSheetContent {
     static QString buttonTitle(TailFailureAction action);
 };
 
-// What the export progress sheet shows.
+// What the progress sheet shows: an export's, or a copy's of the recording's files.
 struct ExportSheetContent {
     QString title;
     bool determinate = false; // false: an indeterminate bar and no percentage
@@ -110,6 +110,7 @@ public:
     bool tailSheetShown() const;
     std::optional<TailSheetContent> tailSheet() const;
     void chooseTailAction(TailFailureAction action);
+    // Up while an export runs, or a copy (Duplicate Scene, Save As) has lasted a moment.
     bool exportSheetShown() const;
     ExportSheetContent exportSheet() const;
 

@@ -21,7 +21,8 @@ namespace lumacast {
 // nothing holds the gate.
 //
 // A hold of kind `asking` stands for something on screen that waits for the user; the global hot
-// keys answer nothing while one lives. A hold of kind `working` stands for a document command on
+// keys answer nothing while one lives. A copy of the recording's files under way (a Save As,
+// a duplicated scene) holds it so too: nothing may touch the recording until the copy is done. A hold of kind `working` stands for a document command on
 // its way from its first question to its end (a save panel's answer, the save, the open it leads
 // to): commands that arrive meanwhile wait for the whole of it, so that every answer meets the
 // recording it was asked about.

@@ -2,6 +2,7 @@
 
 #include "model/LogCategories.h"
 #include "store/BoundedFile.h"
+#include "store/FileCopy.h"
 #include "store/InFlightItem.h"
 #include "store/PackageFolder.h"
 #include "threads/ThreadBridge.h"
@@ -98,9 +99,7 @@ void copyTree(const QString &source, const QString &destination)
             if (::symlink(target.constData(), QFile::encodeName(to).constData()) != 0)
                 throwErrno(QStringLiteral("Copy"), to, errno);
         } else if (S_ISREG(status->st_mode)) {
-            QFile file(from);
-            if (!file.copy(to))
-                throw FileSystemError(QStringLiteral("Copy"), from, 0, file.errorString());
+            FileCopy::copy(from, to);
         } else {
             throw FileSystemError(QStringLiteral("Copy"), from, 0,
                                   QStringLiteral("Not a file or a folder"));
@@ -467,9 +466,7 @@ QHash<QString, QString> SessionStore::copyTakeFiles(const QStringList &filenames
             const QString newName =
                 QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() + QStringLiteral(".mov");
             const QString destination = childPath(takesFolder, newName);
-            QFile file(source);
-            if (!file.copy(destination))
-                throw FileSystemError(QStringLiteral("Copy"), source, 0, file.errorString());
+            FileCopy::copy(source, destination);
             copies << destination;
             renamed.insert(name, newName);
         }

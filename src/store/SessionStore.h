@@ -22,7 +22,8 @@ namespace lumacast {
 //
 // A session's folder is its package when it has one, else its scratch folder; every operation
 // reads and writes only there. Names taken from a manifest never lead outside the folder.
-// Used on the main thread.
+// Used on the main thread; `save` and `copyTakeFiles` act on their arguments and the disk alone,
+// and copy files as `FileCopy` does, so the state manager runs them on a worker thread.
 class SessionStore {
 public:
     // The movie length in seconds, or nullopt when the file cannot be read as a movie. It may be

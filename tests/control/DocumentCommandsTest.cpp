@@ -44,6 +44,14 @@ QByteArray readBytes(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+// Lets the save a panel's answer leads to copy the recording and carry on from there.
+void settleCopy(ManagerHarness &h)
+{
+    pumpEvents();
+    testing::waitUntil([&] { return !h.m().isCopying(); });
+    pumpEvents();
+}
+
 QStringList alertTitles(const ManagerHarness &h)
 {
     QStringList titles;
@@ -161,7 +169,7 @@ TEST(DocumentCommandsTest, SaveStepAnswersDecideWhetherOpenGoesOn)
         const Session session = h.adoptSessionWithTakes({1});
         const QString package = h.dir.filePath("Saved.lumacast");
         if (row.packaged)
-            h.m().saveSession(package);
+            testing::runTask(h.m().saveSession(package));
         if (row.answer)
             h.alerts->answers.push_back(*row.answer);
         h.m().guardedOpenSession();
@@ -175,7 +183,7 @@ TEST(DocumentCommandsTest, SaveStepAnswersDecideWhetherOpenGoesOn)
             auto *panel = h.filePanels->made.first().data();
             EXPECT_EQ(panel->nameFieldText, "Recording.lumacast") << row.name;
             panel->answer(*row.savePanelOK, {package});
-            pumpEvents();
+            settleCopy(h);
         }
         bool openShown = false;
         for (const auto &panel : std::as_const(h.filePanels->made))
@@ -196,7 +204,7 @@ TEST(DocumentCommandsTest, SaveStepAnswersDecideWhetherOpenGoesOn)
 QUuid makePackage(ManagerHarness &h, const QString &package)
 {
     h.adoptSessionWithTakes({1});
-    h.m().saveSession(package);
+    testing::runTask(h.m().saveSession(package));
     const QUuid id = h.m().session()->id;
     h.m().forceCloseSession(true);
     return id;
@@ -273,10 +281,73 @@ TEST(DocumentCommandsTest, WhatArrivesWhileTheUserIsAskedWaitsForTheAnswer)
     ManagerHarness h;
     const QString saved = h.dir.filePath("Saved.lumacast");
     h.adoptSessionWithTakes({1});
-    h.m().saveSession(saved);
+    testing::runTask(h.m().saveSession(saved));
     h.m().discardCurrentSession();
     EXPECT_FALSE(h.m().session());
     EXPECT_TRUE(QFileInfo::exists(saved + "/manifest.json"));
+}
+
+// While the recording's files are copied (Duplicate Scene, Save As, and a Save As answered while
+// a scene is copied, which waits for that copy) nothing touches the recording: edits, undo and a
+// take hold off, the hot keys answer nothing, and a second launch's recording and a quit wait for
+// the copy and come after it. Once the copy has lasted a moment the program says what it does.
+TEST(DocumentCommandsTest, NothingTouchesTheRecordingWhileItsFilesAreCopied)
+{
+    enum class Copy { duplicateScene, saveAs, saveAsDuringADuplicate };
+    const struct {
+        const char *name;
+        Copy copy;
+        QString label;
+        qsizetype scenesInBase, scenesInNamed; // the packages' manifests at the end (0: none)
+    } rows[] = {{"duplicate scene", Copy::duplicateScene, "Duplicating Scene…", 3, 0},
+                {"save as", Copy::saveAs, "Saving “Named.lumacast”…", 2, 2},
+                {"save as during a duplicate", Copy::saveAsDuringADuplicate, "Duplicating Scene…", 2, 3}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        ManagerHarness h;
+        const QString other = h.dir.filePath("Other.lumacast");
+        const QString base = h.dir.filePath("Base.lumacast");
+        const QString named = h.dir.filePath("Named.lumacast");
+        const QUuid otherID = makePackage(h, other);
+        const Session session = h.adoptSessionWithTakes({2, 1});
+        runTask(h.m().saveSession(base));
+        const QUuid scene = session.scenes[0].id;
+        h.m().renameScene(scene, "Before");
+        std::vector<QCoro::Task<>> copies;
+        if (row.copy != Copy::saveAs)
+            copies.push_back(h.m().duplicateScene(scene));
+        if (row.copy != Copy::duplicateScene)
+            copies.push_back(h.m().saveSession(named));
+        ASSERT_TRUE(h.m().isCopying());
+        EXPECT_TRUE(h.m().interactions().isAsking()) << "the hot keys answer nothing";
+        EXPECT_EQ(h.m().copyLabel(), QString()) << "said only once it lasts a moment";
+        h.time->advance(std::chrono::milliseconds(250));
+        EXPECT_EQ(h.m().copyLabel(), row.label);
+
+        h.m().renameScene(scene, "During");
+        h.m().deleteItems({}, {session.scenes[1].takes[0].id});
+        h.m().undo();
+        runTask(h.m().startRecording());
+        EXPECT_FALSE(h.m().canRecordTail(scene, session.scenes[0].takes[0].id));
+        h.m().guardedOpen(other);
+        EXPECT_EQ(h.m().requestQuit(), QuitReply::terminateLater);
+        EXPECT_EQ(h.m().undoActionName(), "Rename Scene");
+        EXPECT_EQ(h.m().session()->scenes[0].name, "Before");
+        EXPECT_EQ(h.m().session()->bundleURL, base) << "saved elsewhere before the scene's copy is done";
+
+        for (QCoro::Task<> &copy : copies)
+            runTask(std::move(copy));
+        EXPECT_EQ(h.m().copyLabel(), QString());
+        ASSERT_TRUE(testing::waitUntil([&] { return h.m().session() && h.m().session()->id == otherID; }))
+            << h.appLogLines().join('\n').toStdString();
+        EXPECT_EQ(h.store->openSession(base, base).scenes.size(), row.scenesInBase);
+        if (row.scenesInNamed > 0)
+            EXPECT_EQ(h.store->openSession(named, named).scenes.size(), row.scenesInNamed);
+        EXPECT_EQ(h.application->terminationReplies, std::vector<bool>{true}) << "the quit came after the copy";
+        const QStringList lines = h.appLogLines();
+        EXPECT_TRUE(lines.contains("[app] opening Other.lumacast waits for the copy under way"));
+        EXPECT_TRUE(lines.contains("[rec] startRecording — refused while the recording's files are copied"));
+    }
 }
 
 TEST(DocumentCommandsTest, OpeningFixturePackages)
@@ -306,7 +377,7 @@ TEST(DocumentCommandsTest, OpeningFixturePackages)
         const Take &checked = made.scenes[1].takes[1];
         h.m().selectTake(made.scenes[1].id, checked.id);
         const QString package = h.dir.filePath("Fixture.lumacast");
-        h.m().saveSession(package);
+        testing::runTask(h.m().saveSession(package));
         h.m().forceCloseSession(true);
         const QString takes = package + "/takes/";
         switch (row.damage) {
@@ -378,7 +449,7 @@ TEST(DocumentCommandsTest, ARecordingWhoseItemsLeadOutOfItIsRefused)
         ManagerHarness h;
         h.adoptSessionWithTakes({1});
         const QString package = h.dir.filePath("Shared.lumacast");
-        h.m().saveSession(package);
+        testing::runTask(h.m().saveSession(package));
         h.m().forceCloseSession(true);
         const QString outside = h.dir.filePath("home");
         ASSERT_TRUE(QDir().mkpath(outside + "/Videos"));
@@ -459,7 +530,7 @@ TEST(DocumentCommandsTest, CloseRecordingWithATakeRunning)
         RunningTake t;
         ManagerHarness &h = t.h;
         if (row.packaged) {
-            h.m().saveSession(h.dir.filePath("Closing.lumacast"));
+            testing::runTask(h.m().saveSession(h.dir.filePath("Closing.lumacast")));
             t.movie = h.takesFolder() + "/running.mov";
             h.writeTakeFile("running.mov", 4096);
             h.recorder->stops.preset = std::optional<Recording>(Recording{t.movie, 3.0});
@@ -498,7 +569,7 @@ TEST(DocumentCommandsTest, ClosingTheReviewWindowDuringATakeFilesItInsteadOfDrop
 {
     RunningTake t;
     ManagerHarness &h = t.h;
-    h.m().saveSession(h.dir.filePath("Window.lumacast"));
+    testing::runTask(h.m().saveSession(h.dir.filePath("Window.lumacast")));
     t.movie = h.takesFolder() + "/running.mov";
     h.writeTakeFile("running.mov", 4096);
     h.recorder->stops.preset = std::optional<Recording>(Recording{t.movie, 3.0});
@@ -614,7 +685,7 @@ TEST(DocumentCommandsTest, AnAnswerThatComesDuringATakeLeavesItRecording)
         case Command::openAfterSaving:
             h.m().guardedOpenSession();
             answer(saved);
-            pumpEvents();
+            settleCopy(h);
             break;
         case Command::windowSave: QTimer::singleShot(0, [&] { startTake(); answer(saved); }); [[fallthrough]];
         case Command::windowDontSave: EXPECT_FALSE(h.m().reviewWindowShouldClose()); break;
@@ -645,7 +716,7 @@ TEST(DocumentCommandsTest, NewRecordingDuringACountdownLeavesThatStartAlone)
         SCOPED_TRACE(closeFirst);
         ManagerHarness h;
         const Session session = h.adoptSessionWithTakes({1});
-        h.m().saveSession(h.dir.filePath("Counting.lumacast"));
+        testing::runTask(h.m().saveSession(h.dir.filePath("Counting.lumacast")));
         h.permissions->checks.preset = h.recorder->starts.preset = true;
         h.recorder->filters.preset = RecorderService::FilterAndConfiguration{};
         QCoro::Task<> starting = h.m().startRecording();
@@ -669,10 +740,11 @@ TEST(DocumentCommandsTest, NewRecordingDuringACountdownLeavesThatStartAlone)
 }
 
 // Closes and quits that leave nothing half done: no session without a folder, no take file
-// still "in flight", no export dropped without a word.
+// still "in flight", no export dropped without a word, no window gone before its recording is
+// saved.
 TEST(DocumentCommandsTest, CloseAndQuitLeaveNothingHalfDone)
 {
-    enum class Act { windowDontSaveAfterFailedAutosave, forcedCloseDuringATake, quitKeepingExport, quitStoppingExport };
+    enum class Act { windowDontSaveAfterFailedAutosave, windowSave, forcedCloseDuringATake, quitKeepingExport, quitStoppingExport };
     const struct {
         Act act;
         const char *alert;
@@ -680,6 +752,7 @@ TEST(DocumentCommandsTest, CloseAndQuitLeaveNothingHalfDone)
         std::optional<QuitReply> reply;
     } rows[] = {
         {Act::windowDontSaveAfterFailedAutosave, "Save recording before closing?", false, std::nullopt},
+        {Act::windowSave, "Save recording before closing?", false, std::nullopt},
         {Act::forcedCloseDuringATake, nullptr, false, std::nullopt},
         {Act::quitKeepingExport, "Quit while exporting?", true, QuitReply::cancel},
         {Act::quitStoppingExport, "Quit while exporting?", true, QuitReply::terminateNow},
@@ -699,10 +772,18 @@ TEST(DocumentCommandsTest, CloseAndQuitLeaveNothingHalfDone)
             ASSERT_TRUE(h.m().hasPendingSave());
             h.alerts->shown.clear();
         }
-        h.alerts->answers.push_back(row.act == Act::quitStoppingExport ? 0 : 1); // Don’t Save, Cancel
+        const bool first = row.act == Act::quitStoppingExport || row.act == Act::windowSave;
+        h.alerts->answers.push_back(first ? 0 : 1); // Save…, Quit; or Don’t Save, Cancel
         h.m().setIsExporting(row.reply.has_value());
         switch (row.act) {
         case Act::windowDontSaveAfterFailedAutosave: EXPECT_TRUE(h.m().reviewWindowShouldClose()); break;
+        case Act::windowSave:
+            QTimer::singleShot(0, [&] { h.filePanels->made.last()->answer(true, {h.dir.filePath("Closed.lumacast")}); });
+            EXPECT_FALSE(h.m().reviewWindowShouldClose()) << "the window stays while the recording is saved";
+            EXPECT_TRUE(h.m().session().has_value());
+            settleCopy(h);
+            EXPECT_TRUE(QFileInfo::exists(h.dir.filePath("Closed.lumacast/manifest.json")));
+            break;
         case Act::forcedCloseDuringATake: EXPECT_TRUE(h.m().forceCloseSession(true)); break;
         default: EXPECT_EQ(h.m().requestQuit(), row.reply); break;
         }

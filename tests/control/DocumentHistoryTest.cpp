@@ -1,4 +1,5 @@
 #include "StateManagerDoubles.h"
+#include "support/AwaitTask.h"
 
 #include "support/LogCapture.h"
 
@@ -55,7 +56,7 @@ TEST(DocumentHistoryTest, UndoAndRedoRestoreSnapshotsAndKeepThePackageAfterSaveA
     const QUuid scene = original.scenes[0].id;
     h.m().renameScene(scene, "Intro");
     const QString package = h.dir.filePath("Saved.lumacast");
-    h.m().saveSession(package);
+    testing::runTask(h.m().saveSession(package));
     ASSERT_EQ(h.m().session()->bundleURL, package);
     EXPECT_FALSE(h.m().session()->isDirty);
     EXPECT_EQ(h.m().undoActionName(), "Rename Scene") << "a Save As keeps the document's history";

@@ -1,4 +1,5 @@
 #include "StateManagerDoubles.h"
+#include "support/AwaitTask.h"
 
 #include "control/Launch.h"
 #include "control/NetworkUpdater.h"
@@ -67,7 +68,7 @@ TEST(LaunchTest, ServicesOnAndOff)
         ManagerHarness h;
         h.adoptSessionWithTakes({1});
         const QString package = h.dir.filePath("Last.lumacast");
-        h.m().saveSession(package);
+        testing::runTask(h.m().saveSession(package));
         if (!row.documentExists)
             QDir(package).removeRecursively();
         QStringList leftFolders;
@@ -165,7 +166,7 @@ TEST(LaunchTest, ALastDocumentThatCannotBeReopenedSaysSoAndShowsTheStartScreen)
         ManagerHarness h;
         h.adoptSessionWithTakes({1});
         const QString package = h.dir.filePath("Last.lumacast");
-        h.m().saveSession(package);
+        testing::runTask(h.m().saveSession(package));
         spoil(package);
         h.permissions->launches.preset = true;
         h.manager.reset();
@@ -192,7 +193,7 @@ TEST(ExportLaunchTest, RefusalsProgressAndResults)
     EXPECT_TRUE(h.exporter->runs.empty()) << "an unsaved session is not exported";
     EXPECT_TRUE(h.historyLines().isEmpty());
 
-    h.m().saveSession(h.dir.filePath("Export.lumacast"));
+    testing::runTask(h.m().saveSession(h.dir.filePath("Export.lumacast")));
     struct Row {
         void (AppStateManager::*start)();
         const char *kind;
@@ -265,10 +266,10 @@ TEST(ExportLaunchTest, TheResultGoesIntoTheExportedRecordingsHistory)
         const QString other = h.dir.filePath("Other.lumacast");
         const QString exported = h.dir.filePath("Exported.lumacast");
         h.adoptSessionWithTakes({1});
-        h.m().saveSession(other);
+        testing::runTask(h.m().saveSession(other));
         h.m().forceCloseSession(true);
         h.adoptSessionWithTakes({1});
-        h.m().saveSession(exported);
+        testing::runTask(h.m().saveSession(exported));
         h.m().exportVideo();
         ASSERT_EQ(h.exporter->runs.size(), 1u) << row.name;
         auto handler = h.exporter->runs[0].handler;

@@ -1,4 +1,5 @@
 #include "StateManagerDoubles.h"
+#include "support/AwaitTask.h"
 
 #include <QDir>
 #include <QFile>
@@ -38,7 +39,7 @@ TEST(SceneEditorTest, EveryEditIsOneNamedStepWithItsHistoryLine)
         {"trim", [](auto &m, auto &o) { m.setTakeTrim(o.s1, o.t1, 1.5, 8.25); }, "Trim", {"trim — 1.50–8.25s"}},
         {"rename a scene", [](auto &m, auto &o) { m.renameScene(o.s2, "Outro"); }, "Rename Scene", {"rename scene — \"Outro\""}},
         {"rename a take to blanks", [](auto &m, auto &o) { m.renameTake(o.s1, o.t1, "  "); }, "Rename Take", {"rename take — \"  \""}},
-        {"duplicate a scene", [](auto &m, auto &o) { m.duplicateScene(o.s1); }, "Duplicate Scene",
+        {"duplicate a scene", [](auto &m, auto &o) { testing::runTask(m.duplicateScene(o.s1)); }, "Duplicate Scene",
          {"duplicate scene 1", "  copied file — take1.mov → …", "  copied file — take2.mov → …"}},
         {"reorder", [](auto &m, auto &o) { m.reorderScenes({o.s2}, 0); }, "Reorder Scenes", {"reorder scenes — 1 scene(s) → position 1"}},
         {"reorder onto its own place", [](auto &m, auto &o) { m.reorderScenes({o.s1}, 1); }, std::nullopt, {}},
@@ -134,7 +135,7 @@ TEST(SceneEditorTest, EditsKeepTheOutlineConsistent)
 
     // A copy goes right after its scene, under its own name, with its own movies.
     h.m().renameScene(o.s1, "");
-    h.m().duplicateScene(o.s1);
+    testing::runTask(h.m().duplicateScene(o.s1));
     const Session copied = *h.m().session();
     ASSERT_EQ(copied.scenes.size(), 3);
     EXPECT_EQ(copied.scenes[1].id, o.s1);
@@ -156,7 +157,7 @@ TEST(SceneEditorTest, AFailedDuplicationShowsTheAlertAndChangesNothing)
     ManagerHarness h;
     const Outline o(h.adoptSessionWithTakes({2, 1}));
     QFile::remove(QDir(h.takesFolder()).filePath("take2.mov"));
-    h.m().duplicateScene(o.s1);
+    testing::runTask(h.m().duplicateScene(o.s1));
     ASSERT_EQ(h.alerts->shown.size(), 1u);
     EXPECT_EQ(h.alerts->shown[0].message, "Couldn't duplicate scene");
     EXPECT_EQ(h.alerts->shown[0].style, AlertStyle::warning);

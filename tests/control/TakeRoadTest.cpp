@@ -357,7 +357,7 @@ TEST(TakeEndTest, CloseAndQuitWaitForAnEndUnderWayAndItFilesIntoItsOwnSession)
         Road r;
         QString manifest = r.session.scratchURL + "/manifest.json";
         if (row.then == Then::closePackaged) {
-            r.h.m().saveSession(r.h.dir.filePath("Ending.lumacast"));
+            testing::runTask(r.h.m().saveSession(r.h.dir.filePath("Ending.lumacast")));
             manifest = r.h.dir.filePath("Ending.lumacast/manifest.json");
         }
         r.recordOneTake();
@@ -418,7 +418,7 @@ TEST(TakeEndTest, CloseAndQuitWaitForAnEndUnderWayAndItFilesIntoItsOwnSession)
 TEST(TakeEndTest, TheEndTakeKeyDuringCloseRecordingsOwnStopIsIgnored)
 {
     Road r;
-    r.h.m().saveSession(r.h.dir.filePath("Closing.lumacast"));
+    testing::runTask(r.h.m().saveSession(r.h.dir.filePath("Closing.lumacast")));
     r.recordOneTake();
     r.h.recorder->stops.preset.reset();
     const QString movie = r.h.m().takeURL(*r.h.m().inFlightTakeFilename());

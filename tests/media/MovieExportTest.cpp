@@ -26,6 +26,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -673,6 +676,60 @@ TEST_F(MovieExportTest, AFullDiskIsToldForTheChosenMovie)
     EXPECT_FALSE(message.contains(".lumacast-work-")) << qPrintable(message);
     EXPECT_EQ(QDir(disk.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
               QStringList{".filler"});
+}
+
+// A course of a thousand scenes at the usual limit of 1,024 open files: the export reads its takes
+// a few at a time and writes the whole movie. With no file left to open at all, it says so rather
+// than blame a take.
+TEST_F(MovieExportTest, MoreTakesThanFilesMayBeOpenAtOnceExportWhole)
+{
+    const struct {
+        const char *name;
+        int takes;
+        bool tableFull; // every file the limit allows is open before the export starts
+    } rows[] = {{"1,100 takes under 1,024 files", 1100, false}, {"no file left to open", 3, true}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        QDir(takes()).removeRecursively();
+        // One tiny take, linked under many names: each is a take of its own to the export.
+        const Take first = makeTake(takes(), {.width = 16, .height = 16, .fps = 10}, 0.0, 1.0);
+        QList<Take> list{first};
+        for (int i = 1; i < row.takes; ++i) {
+            Take take = first;
+            take.id = QUuid::createUuid();
+            take.filename = QStringLiteral("T%1.mov").arg(i);
+            ASSERT_EQ(::link(QFile::encodeName(QDir(takes()).filePath(first.filename)).constData(),
+                             QFile::encodeName(QDir(takes()).filePath(take.filename)).constData()),
+                      0);
+            list << take;
+        }
+        struct rlimit saved {};
+        ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+        struct rlimit lowered = saved;
+        lowered.rlim_cur = std::min<rlim_t>(1024, saved.rlim_cur);
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+        std::vector<int> filling;
+        for (int fd = 0; row.tableFull && (fd = ::dup(0)) >= 0;)
+            filling.push_back(fd);
+        QString failure;
+        try {
+            run(list);
+        } catch (const Error &error) {
+            failure = error.message();
+        }
+        for (const int fd : filling)
+            ::close(fd);
+        ::setrlimit(RLIMIT_NOFILE, &saved);
+        if (row.tableFull) {
+            EXPECT_TRUE(failure.startsWith(QStringLiteral("Lumacast has as many files open as the system allows")))
+                << qPrintable(failure);
+            continue;
+        }
+        ASSERT_TRUE(failure.isEmpty()) << qPrintable(failure);
+        EXPECT_TRUE(logged(QStringLiteral("concat: full passthrough")));
+        EXPECT_NEAR(av::Asset::open(out())->duration().seconds(), row.takes, 0.05);
+        EXPECT_TRUE(decodesCleanly(out()));
+    }
 }
 
 TEST_F(MovieExportTest, SameSizeTakesOfAnotherVideoFormatKeepTheirOwnSampleDescription)

@@ -2,6 +2,7 @@
 // screen and split view, and the two sheets; each state leaves a screenshot in
 // build/screenshots/.
 #include "ReviewWindowTestSupport.h"
+#include "support/AwaitTask.h"
 
 #include "review/ExportProgressSheet.h"
 #include "review/ReviewStartScreen.h"
@@ -266,6 +267,13 @@ TEST(ReviewWindowTest, SplitViewAndSheets)
     f.h.m().setIsExporting(false);
     drainEvents();
     EXPECT_FALSE(exporting->isVisible());
+
+    // A copy of the recording's files that lasts a moment shows in the same sheet, until it ends.
+    f.h.m().duplicateScene(f.session.scenes[0].id);
+    f.h.time->advance(std::chrono::milliseconds(250)); // shown at once: the copy ends on a later turn
+    ASSERT_TRUE(exporting->isVisible());
+    EXPECT_EQ(exporting->titleText(), QStringLiteral("Duplicating Scene…"));
+    EXPECT_TRUE(lumacast::testing::waitUntil([&] { drainEvents(); return !exporting->isVisible(); }));
 }
 
 } // namespace

@@ -1,8 +1,10 @@
 #include "store/SessionStore.h"
 
 #include "store/AppLog.h"
+#include "store/FileCopy.h"
 #include "store/InFlightItem.h"
 
+#include "support/CloningDisk.h"
 #include "support/FullDisk.h"
 #include "support/SessionRecords.h"
 #include "support/TestEnvironment.h"
@@ -379,6 +381,52 @@ TEST_F(SessionStoreTest, WorkOnAnOpenRecordingNeverLeavesItsFolder)
     }
 }
 
+// A copy is the original byte for byte with its permission bits, or nothing at all: a link, a
+// FIFO (never waited on), a name already taken and a full disk leave nothing new at the destination.
+TEST(FileCopy, CopiesByteForByteOrLeavesNothing)
+{
+    enum class Source { movie, link, fifo, taken, fullDisk };
+    QByteArray movie(3 * 1024 * 1024 + 1, Qt::Uninitialized);
+    for (qsizetype i = 0; i < movie.size(); ++i)
+        movie[i] = char((i * 7919) >> 5);
+    for (const Source source : {Source::movie, Source::link, Source::fifo, Source::taken, Source::fullDisk}) {
+        SCOPED_TRACE(int(source));
+        QTemporaryDir dir;
+        lumacast::testing::FullDisk disk;
+        const QString from = dir.filePath("from.mov");
+        QString to = dir.filePath("to.mov");
+        const QByteArray fromName = QFile::encodeName(from);
+        if (source == Source::link)
+            ASSERT_TRUE(writeText(dir.filePath("target.mov"), movie) && ::symlink("target.mov", fromName) == 0);
+        else if (source == Source::fifo)
+            ASSERT_EQ(::mkfifo(fromName, 0600), 0);
+        else
+            ASSERT_TRUE(writeText(from, movie) && ::chmod(fromName, 0640) == 0);
+        if (source == Source::taken)
+            ASSERT_TRUE(writeText(to, "mine"));
+        if (source == Source::fullDisk) {
+            if (!disk.ready())
+                GTEST_SKIP() << qPrintable(disk.reason());
+            to = disk.path() + "/to.mov";
+            disk.fill(4096);
+        }
+        bool copied = true;
+        try {
+            FileCopy::copy(from, to);
+        } catch (const FileSystemError &) {
+            copied = false;
+        }
+        EXPECT_EQ(copied, source == Source::movie);
+        if (copied) {
+            EXPECT_EQ(readAll(to), movie);
+            EXPECT_EQ(QFileInfo(to).permissions(), QFileInfo(from).permissions());
+        } else {
+            EXPECT_EQ(QFileInfo::exists(to), source == Source::taken) << "a partial copy was left";
+            EXPECT_TRUE(source != Source::taken || readAll(to) == "mine");
+        }
+    }
+}
+
 TEST(IntegrityReport, SectionsAppearOnlyForWhatHappened)
 {
     EXPECT_EQ(SessionStore::integrityReport({}, {}), QString());
@@ -419,4 +467,27 @@ TEST(SessionStoreOnAFullDisk, WritesFailAndKeepTheOldManifestAndPackage)
     EXPECT_EQ(store.openSession(root + "/scratch").scenes[0].takes[0].trimEnd, 4.0);
     for (const QString &name : entries(root))
         EXPECT_FALSE(name.contains(".saving-")) << qPrintable(name);
+}
+
+// On a file system with clones a duplicated scene's movies and a saved package's share their
+// originals' blocks: made in an instant, taking no room.
+TEST(SessionStoreOnACloningDisk, CopiesShareTheirOriginalsBlocks)
+{
+    lumacast::testing::CloningDisk disk;
+    if (!disk.ready())
+        GTEST_SKIP() << qPrintable(disk.reason());
+    const QString root = disk.path();
+    Session session = makeSession(root + "/scratch", {});
+    const QByteArray movie(4 * 1024 * 1024, 'm');
+    ASSERT_TRUE(writeText(root + "/scratch/takes/A.mov", movie));
+    session.scenes[0].takes << makeTake("A.mov");
+    EXPECT_EQ(FileCopy::copy(root + "/scratch/takes/A.mov", root + "/A.mov"), FileCopy::Method::clone);
+
+    SessionStore store;
+    const QString copy = store.copyTakeFiles({"A.mov"}, root + "/scratch/takes").value("A.mov");
+    store.save(session, root + "/Talk.lumacast");
+    for (const QString &made : {root + "/Talk.lumacast/takes/A.mov", root + "/Talk.lumacast/takes/" + copy}) {
+        EXPECT_TRUE(lumacast::testing::CloningDisk::sharesAllBlocks(made)) << qPrintable(made);
+        EXPECT_EQ(readAll(made), movie);
+    }
 }

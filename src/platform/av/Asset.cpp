@@ -160,6 +160,8 @@ std::shared_ptr<const Asset> Asset::open(const QString &path)
     const QByteArray encoded = path.toUtf8();
     const int opened = avformat_open_input(&raw, encoded.constData(), nullptr, nullptr);
     std::unique_ptr<AVFormatContext, FormatCloser> context(raw);
+    if (isOpenFileLimit(opened))
+        throw openFileLimitError(path, opened);
     if (opened < 0)
         throw MediaError::fromAv(opened, QStringLiteral("libavformat cannot read the file"))
             .wrapped(MediaError::UnsupportedFormat,

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <list>
 #include <map>
 #include <optional>
 
@@ -222,6 +223,34 @@ void copyStretches(MovieWriter &writer, const std::vector<TrackPlan> &plans, con
 
 namespace {
 
+// The source movies open at once: the few read last. A composition may hold more takes than a
+// process may have files open (a course of a thousand scenes), and the samples are read take
+// after take, so a movie read once is seldom read again after the next few. A file handed out
+// stays open until the next call, which is all its callers need.
+class OpenSources {
+public:
+    QFile &file(const QString &path)
+    {
+        const auto found = std::find_if(m_files.begin(), m_files.end(),
+                                         [&](const auto &open) { return open.first == path; });
+        if (found != m_files.end()) {
+            m_files.splice(m_files.begin(), m_files, found);
+            return *m_files.front().second;
+        }
+        if (m_files.size() >= kOpenAtMost)
+            m_files.pop_back();
+        auto file = std::make_unique<QFile>(path);
+        openForReading(*file, MediaError::ReadFailed,
+                       QStringLiteral("The movie \u201C%1\u201D could not be read.").arg(QFileInfo(path).fileName()));
+        m_files.emplace_front(path, std::move(file));
+        return *m_files.front().second;
+    }
+
+private:
+    static constexpr std::size_t kOpenAtMost = 8;
+    std::list<std::pair<QString, std::unique_ptr<QFile>>> m_files; // the last read first
+};
+
 // The timescale every source frame time of a video track can be written in exactly: the least
 // common multiple of the sources' timescales. Throws MediaError(UnsupportedFormat) when that does
 // not fit a timescale, rather than rounding frames onto one another.
@@ -276,19 +305,8 @@ void writePassthrough(const Composition &composition, const QString &path, const
         plan.mediaTimescale = settings.mediaTimescale;
     }
 
-    std::map<QString, std::unique_ptr<QFile>> sources;
-    auto sourceFile = [&](const QString &sourcePath) -> QFile & {
-        auto &file = sources[sourcePath];
-        if (!file) {
-            file = std::make_unique<QFile>(sourcePath);
-            if (!file->open(QIODevice::ReadOnly))
-                throw MediaError(MediaError::mediaDomain(), MediaError::ReadFailed,
-                                 QStringLiteral("The movie \u201C%1\u201D could not be read.")
-                                     .arg(QFileInfo(sourcePath).fileName()),
-                                 file->errorString());
-        }
-        return *file;
-    };
+    OpenSources sources;
+    auto sourceFile = [&](const QString &sourcePath) -> QFile & { return sources.file(sourcePath); };
     writer.open();
     const detail::SourceFiles files = sourceFile;
     for (int c = 0; c < composition.trackCount(); ++c) {

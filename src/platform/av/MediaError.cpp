@@ -66,4 +66,28 @@ QString writeFailureReason(const QString &path, int code)
                 : systemText;
 }
 
+bool isOpenFileLimit(int code)
+{
+    return code == EMFILE || code == ENFILE || code == AVERROR(EMFILE) || code == AVERROR(ENFILE);
+}
+
+MediaError openFileLimitError(const QString &path, int code)
+{
+    const int error = code < 0 ? AVUNERROR(code) : code;
+    return MediaError(MediaError::mediaDomain(), MediaError::CannotOpen,
+                      QStringLiteral("Lumacast has as many files open as the system allows, so it could not open "
+                                     "\u201C%1\u201D.")
+                          .arg(QFileInfo(path).fileName()),
+                      QString::fromLocal8Bit(std::strerror(error)));
+}
+
+void openForReading(QFile &file, int code, const QString &description)
+{
+    if (file.open(QIODevice::ReadOnly))
+        return;
+    if (file.error() == QFileDevice::ResourceError)
+        throw openFileLimitError(file.fileName(), EMFILE);
+    throw MediaError(MediaError::mediaDomain(), code, description, file.errorString());
+}
+
 } // namespace lumacast::av

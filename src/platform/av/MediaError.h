@@ -8,6 +8,8 @@
 #include <memory>
 #include <optional>
 
+class QFile;
+
 namespace lumacast::av {
 
 // An error of the media layer: a domain (which layer failed: "Lumacast.Media", "FFmpeg",
@@ -54,5 +56,15 @@ private:
 // holding `path` has less than a megabyte left gives "The disk is full (<system text>)". Any
 // thread.
 QString writeFailureReason(const QString &path, int code);
+
+// Whether `code`, an errno or FFmpeg's error for one, says that the process or the whole system
+// has as many files open as it may.
+bool isOpenFileLimit(int code);
+// What a movie that could not be opened for that reason is told as: the limit, not the movie,
+// which is not at fault. Domain "Lumacast.Media", code CannotOpen.
+MediaError openFileLimitError(const QString &path, int code);
+// Opens `file` for reading; throws MediaError(`code`, `description`) with QFile's reason when it
+// cannot, or openFileLimitError when the process has no file to spare (QFile's ResourceError).
+void openForReading(QFile &file, int code, const QString &description);
 
 } // namespace lumacast::av

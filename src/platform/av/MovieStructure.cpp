@@ -495,10 +495,7 @@ std::int64_t TrackStructure::presentationDuration(std::uint32_t movieTimescale) 
 MovieStructure readMovieStructure(const QString &path)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        throw MediaError(MediaError::mediaDomain(), MediaError::CannotOpen,
-                         QStringLiteral("The movie \u201C%1\u201D could not be opened.").arg(path),
-                         file.errorString());
+    openForReading(file, MediaError::CannotOpen, QStringLiteral("The movie \u201C%1\u201D could not be opened.").arg(path));
     MovieStructure movie;
     QByteArray moov;
     const qint64 fileSize = file.size();

@@ -20,6 +20,10 @@ StreamDecoder::StreamDecoder(const QString &path, int streamIndex) : m_path(path
     };
     const QByteArray encoded = path.toUtf8();
     int r = avformat_open_input(&m_format, encoded.constData(), nullptr, nullptr);
+    if (isOpenFileLimit(r)) {
+        release();
+        throw openFileLimitError(path, r);
+    }
     if (r < 0)
         throw fail(r, QStringLiteral("cannot open the file"));
     r = avformat_find_stream_info(m_format, nullptr);

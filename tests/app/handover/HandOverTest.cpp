@@ -16,6 +16,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QDirIterator>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -29,6 +30,8 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+
+#include <unistd.h>
 
 namespace lumacast::testing {
 namespace {
@@ -187,13 +190,17 @@ protected:
     // A package in the row's home: scene after scene with so many takes of the sample movie,
     // each scene's first take checked (none with `checked` false). `damage`: one more take whose
     // movie is missing, or a take a crash cut off left in its takes folder (the movie and its
-    // journal) and not in the manifest.
+    // journal) and not in the manifest. With `scratch`, a new recording a crash left in the
+    // scratch folder instead.
     Package writePackage(const QString &name, const QList<int> &scenes, Damage damage = Damage::none,
-                         bool checked = true)
+                         bool checked = true, bool scratch = false)
     {
         const SampleMovie &sample = SampleMovie::shared();
-        Package package{driver->home() + QLatin1Char('/') + name + QStringLiteral(".lumacast"), QUuid::createUuid(),
-                        {}};
+        const QUuid id = QUuid::createUuid();
+        Package package{scratch ? driver->home() + QStringLiteral("/.cache/Lumacast/Sessions/")
+                                      + id.toString(QUuid::WithoutBraces).toUpper()
+                                : driver->home() + QLatin1Char('/') + name + QStringLiteral(".lumacast"),
+                        id, {}};
         const QString takes = package.path + QStringLiteral("/takes/");
         QDir().mkpath(takes);
         Session session;
@@ -217,7 +224,8 @@ protected:
         }
         QFile manifest(package.path + QStringLiteral("/manifest.json"));
         EXPECT_TRUE(manifest.open(QIODevice::WriteOnly) && manifest.write(SessionManifest(session).toJson()) > 0);
-        m_packages << package;
+        if (!scratch)
+            m_packages << package;
         return package;
     }
 
@@ -713,6 +721,103 @@ TEST_F(HandOver, AFilePanelsAnswerComesBeforeAHandOver)
             }
             expectLastOpened(other);
             expectNoTakeStarted(mark);
+            expectSurvivedWithPackagesWhole();
+        });
+    }
+}
+
+// A take of an hour of screen recording is gigabytes. Copied by Duplicate Scene (a saved
+// recording) or Save As (a new recording a crash left, resumed from the tray), it is copied on a
+// worker thread: the tray answers within half a second throughout and heads its menu with what
+// the program does, a hand-over waits for the copy and the end-take hot key is ignored, and the
+// copy is the take byte for byte. The take is the sample movie grown by a sparse "free" box that
+// every movie reader skips.
+TEST_F(HandOver, ACopyOfAGigabyteTakeLeavesTheProgramAnswering)
+{
+    enum class Copy { duplicateScene, saveAs };
+    const struct {
+        const char *name;
+        Copy copy;
+        QString shown; // at the head of the tray menu while the copy lasts
+    } rows[] = {{"duplicate-scene", Copy::duplicateScene, "Duplicating Scene…"},
+                {"save-as", Copy::saveAs, "Saving “Saved.lumacast”…"}};
+    constexpr qint64 kGrowth = qint64(3) << 29; // 1.5 GiB
+    for (const auto &row : rows) {
+        inRow(row.name, [&] {
+            const Package other = writePackage(QStringLiteral("Other"), {1});
+            const bool duplicating = row.copy == Copy::duplicateScene;
+            const Package big = writePackage(QStringLiteral("Big"), {1}, Damage::none, true, !duplicating);
+            const QString take = big.path + QStringLiteral("/takes/take-1-1.mov");
+            QFile movie(take);
+            const qint64 end = QFileInfo(take).size();
+            const char box[8] = {char(kGrowth >> 24), char(kGrowth >> 16), char(kGrowth >> 8), char(kGrowth), 'f', 'r', 'e', 'e'};
+            ASSERT_TRUE(movie.open(QIODevice::Append | QIODevice::Unbuffered) && movie.write(box, 8) == 8
+                        && movie.resize(end + kGrowth));
+            movie.close();
+            // The take as it was, whatever the save does with its folder.
+            const QString reference = driver->home() + QStringLiteral("/reference.mov");
+            ASSERT_EQ(::link(QFile::encodeName(take).constData(), QFile::encodeName(reference).constData()), 0);
+            if (duplicating) {
+                launch({big.path});
+                ASSERT_TRUE(driver->waitForLog(openedLine(big.path), 20s));
+            } else {
+                launch();
+                ASSERT_TRUE(tray().click({QStringLiteral("Resume recording (1 scene)")}))
+                    << trayLabels().join(", ").toStdString();
+                ASSERT_TRUE(driver->waitForLog(QStringLiteral("[app] resumeSession"), 20s));
+            }
+            const qsizetype mark = driver->logText().size();
+            const QString saved = driver->home() + QStringLiteral("/Saved.lumacast");
+            if (duplicating) {
+                const auto scene = driver->widgetCentre(QStringLiteral("tree item"), QStringLiteral("Scene 1"), 15s);
+                ASSERT_TRUE(scene) << "the outline's row is not on screen";
+                AppDriver::run(QStringLiteral("xdotool"), {"mousemove", QString::number(scene->x()),
+                                                          QString::number(scene->y()), "click", "3"});
+                // Its first entry.
+                QThread::msleep(500);
+                driver->key(QStringLiteral("Down"));
+                driver->key(QStringLiteral("Return"));
+            } else {
+                ASSERT_TRUE(driver->answerFilePanel([&] { driver->keyTo(kReviewWindow, QStringLiteral("ctrl+shift+s")); },
+                                                    saved));
+            }
+            ASSERT_TRUE(driver->waitForLog(QStringLiteral("[app] copying — "), 10s, mark)) << "no copy began";
+            handOver(other);
+            pressEndTakeKey();
+            bool shown = false;
+            QElapsedTimer answer;
+            while (driver->logText().indexOf(QStringLiteral("[app] copy done"), mark) < 0 && driver->running()) {
+                // The menu opened and its entries read: each call waits in steps of 50 ms.
+                DBusMenuHost host = tray();
+                answer.start();
+                host.aboutToShow(0);
+                const QStringList labels = host.layout().labels();
+                EXPECT_LT(answer.elapsed(), 500) << "the tray took that long to answer";
+                host.event(0, QStringLiteral("closed"));
+                shown = shown || labels.contains(row.shown);
+                QThread::msleep(100);
+            }
+            EXPECT_TRUE(shown) << "the tray never said what the program does";
+            const QString log = driver->logText().mid(mark);
+            EXPECT_TRUE(log.contains(QStringLiteral("opening Other.lumacast waits for the copy under way")));
+            EXPECT_TRUE(log.contains(QStringLiteral("a hot key while the recording's files are copied — ignored")));
+            expectOpened({other}, mark);
+            expectNoTakeStarted(mark);
+
+            QString copy = saved + QStringLiteral("/takes/take-1-1.mov");
+            if (duplicating) {
+                const QJsonArray scenes = driver->manifest(big.path).value(QStringLiteral("scenes")).toArray();
+                ASSERT_EQ(scenes.size(), 2) << "the duplicate is not in the recording";
+                const QJsonObject duplicate = scenes[1].toObject().value(QStringLiteral("takes")).toArray()[0].toObject();
+                copy = big.path + QStringLiteral("/takes/") + duplicate.value(QStringLiteral("filename")).toString();
+            } else {
+                EXPECT_FALSE(QFileInfo::exists(big.path)) << "the new recording's scratch folder stayed";
+                m_packages << Package{saved, big.id, {QStringLiteral("take-1-1.mov")}};
+            }
+            int differs = -1;
+            AppDriver::run(QStringLiteral("cmp"), {QStringLiteral("-s"), reference, copy}, &differs, 120000);
+            EXPECT_EQ(differs, 0) << copy.toStdString() << " is not the take byte for byte";
+            QFile::remove(reference);
             expectSurvivedWithPackagesWhole();
         });
     }
