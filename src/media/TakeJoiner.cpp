@@ -224,9 +224,13 @@ QCoro::Task<JoinResult> join(JoinRequest request, ProgressCallback progress)
         throw JoinError::exportFailed(message);
     }
 
-    auto verification = runInBackground("join verify", [aside] { return verify(aside); });
+    // Put in place on the disk, before the caller can name it in a manifest.
+    auto verification = runInBackground("join verify", [aside, working] {
+        JoinResult verified = verify(aside);
+        working->commit();
+        return verified;
+    });
     JoinResult result = co_await std::move(verification);
-    working->commit();
     result.outputURL = request.outputURL;
 
     if (progress)

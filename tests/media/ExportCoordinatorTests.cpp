@@ -7,6 +7,7 @@
 #include "media/MovieExport.h"
 #include "platform/av/MediaError.h"
 #include "store/AppLog.h"
+#include "store/DiskSync.h"
 #include "store/Preferences.h"
 #include "support/SessionRecords.h"
 #include "support/TestEnvironment.h"
@@ -258,10 +259,16 @@ TEST_F(Coordinator, RealWritersProduceThePackage)
     ASSERT_TRUE(makeMovie(path(QStringLiteral("session/takes/take.mov")),
                           {QStringLiteral("320x240"), QStringLiteral("30"), 2, {2}, 48000}));
     ExportCoordinator exporter(ui, *preferences, guard, ExportWork::withTimelineWriters());
+    // The package's copies and its name are on the disk before the export is called complete.
+    DiskSync::setWitness([&](const QString &item) {
+        if (item.endsWith(QLatin1String("/media/take.mov")) || item == path(QStringLiteral("out")))
+            events << QStringLiteral("synced ") + QFileInfo(item).fileName();
+    });
     exporter.exportFCPXML(session, recorder());
     ui.panels[0]->answer(true, path(QStringLiteral("out/Lumacast-Talk")));
     settle();
-    EXPECT_EQ(events, (QStringList{QStringLiteral("started"), QStringLiteral("succeeded Lumacast-Talk")}));
+    DiskSync::setWitness({});
+    EXPECT_EQ(events, (QStringList{"started", "synced take.mov", "synced out", "succeeded Lumacast-Talk"}));
     EXPECT_TRUE(validatesAgainstFCPXMLDTD(path(QStringLiteral("out/Lumacast-Talk/Lumacast-Talk.fcpxml"))));
 }
 
