@@ -7,6 +7,7 @@
 #include "platform/av/MovieProbe.h"
 #include "platform/av/TakeJournal.h"
 #include "platform/av/TakeRecovery.h"
+#include "store/DiskSync.h"
 #include "store/PackageFolder.h"
 #include "store/SessionStore.h"
 
@@ -105,12 +106,22 @@ void UnfinishedTakes::releaseJournals(const Session &written)
     const QStringList entries = PackageFolder::takeFiles(folder);
     const QSet<QString> regularFiles(entries.begin(), entries.end());
     const QString suffix = av::TakeJournal::pathFor(QString());
+    bool removed = false;
     for (const QString &entry : entries) {
         const QString movie = entry.chopped(suffix.size());
         // A movie its journal has yet to finish keeps it for another try.
         if (entry.endsWith(suffix) && named.contains(movie) && regularFiles.contains(movie)
             && av::TakeRecovery::hasIndex(takes.filePath(movie)))
-            PackageFolder::removeTakeFile(folder, entry);
+            removed = PackageFolder::removeTakeFile(folder, entry) || removed;
+    }
+    // Gone on the disk before a later manifest stops naming the take (an undo, a join): a journal
+    // a power cut brought back would file it again.
+    if (removed) {
+        try {
+            DiskSync::folder(takes.path());
+        } catch (const Error &error) {
+            qCWarning(log::persistence(), "%s", qUtf8Printable(error.localizedDescription()));
+        }
     }
 }
 

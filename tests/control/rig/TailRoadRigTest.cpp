@@ -3,7 +3,10 @@
 #include "RealRecorderRig.h"
 
 #include "platform/av/AacTrackEncoder.h"
+#include "platform/av/MovieProbe.h"
+#include "store/DiskSync.h"
 #include "support/AwaitTask.h"
+#include "support/LoopDisk.h"
 #include "support/TestEnvironment.h"
 #include "support/ToneAnalysis.h"
 #include "support/XcbTestWindows.h"
@@ -16,11 +19,14 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <mutex>
 
 using namespace std::chrono_literals;
 
@@ -108,45 +114,30 @@ SoundStream soundStream(const QString &movie, int stream)
     return sound;
 }
 
-TEST(TailRoadRigTest, ARealTailIsJoinedIntoItsTrimmedTakeByCopyingPackets)
+// A real take of about 2.5 s over moving pictures and a tone, trimmed to end at `trimEnd`, then a
+// real tail of about 3 s joined to it down the whole road, the destructive-tail warning
+// confirmed; `beforeTail` may watch the road's seams first. The take as recorded, then as joined.
+void joinARealTail(testing::RealRecorderRig &rig, double trimEnd, const std::function<void()> &beforeTail,
+                   Take &take, Take &joined)
 {
-    testing::RealRecorderRig rig(true);
-    testing::ManagerHarness &h = rig.h;
     AppStateManager &m = rig.m();
-    const Session &session = rig.session;
     testing::XcbTestWindows windows;
     ASSERT_TRUE(windows.ok());
     const xcb_window_t slider = windows.solid(QRect(0, 0, 200, 200), 0x3070d0);
     // A tone on the microphone, so that the take's and the tail's sound frames differ.
     testing::TonePlayer tone(QStringLiteral("micfeed"), 440, 30);
 
-    // The take: about 2.5 s, trimmed to end at 1.5 s.
     testing::runTask(m.startRecording());
     ASSERT_EQ(m.state(), AppState::recording) << rig.appLog();
     pumpMoving(windows, slider, 2500);
     testing::runTask(m.endTake());
     ASSERT_EQ(m.state(), AppState::reviewing) << rig.appLog();
     const QUuid sceneID = m.session()->scenes[0].id;
-    const Take take = m.session()->scenes[0].takes[0];
-    const QString originalMovie = m.takeURL(take.filename);
-    const double trimEnd = 1.5;
+    take = m.session()->scenes[0].takes[0];
     m.setTakeTrim(sceneID, take.id, 0, trimEnd);
     ASSERT_TRUE(m.canRecordTail(sceneID, take.id));
-
-    // The real seams, watched: the warning is confirmed, the tail is looked at before it goes.
     m.tailWarningPresenter() = []() -> QCoro::Task<bool> { co_return true; };
-    double tailSeconds = 0;
-    QMap<int, QStringList> tailPackets;
-    QMap<int, SoundStream> tailSound;
-    AppStateManager::TailUsabilityCheck check = m.tailUsabilityCheck();
-    m.tailUsabilityCheck() = [&, check](QString tail) {
-        tailSeconds = probedSeconds(tail);
-        tailPackets = packetHashes(tail);
-        for (int stream : tailPackets.keys())
-            if (stream > 0)
-                tailSound[stream] = soundStream(tail, stream);
-        return check(tail);
-    };
+    beforeTail();
 
     QCoro::Task<> recording = m.recordTail(sceneID, take.id, std::nullopt);
     ASSERT_TRUE(pumpUntil([&] { return m.state() == AppState::recording || !m.tailOperation(); }, 10000));
@@ -156,8 +147,58 @@ TEST(TailRoadRigTest, ARealTailIsJoinedIntoItsTrimmedTakeByCopyingPackets)
     ASSERT_TRUE(pumpUntil([&] { return !m.tailOperation() || m.tailOperation()->failure(); }, 60000));
     ASSERT_FALSE(m.tailOperation()) << m.tailOperation()->failure()->message.toStdString() << "\n"
                                     << rig.appLog();
+    joined = m.session()->scenes[0].takes[0];
+}
 
-    const Take joined = m.session()->scenes[0].takes[0];
+TEST(TailRoadRigTest, ARealTailIsJoinedIntoItsTrimmedTakeByCopyingPackets)
+{
+    testing::RealRecorderRig rig(true);
+    testing::ManagerHarness &h = rig.h;
+    AppStateManager &m = rig.m();
+    const Session &session = rig.session;
+    const double trimEnd = 1.5;
+
+    // The real seams, watched: the tail is looked at before it goes; the manifest naming the
+    // joined movie is written only once the movie is on the disk under its name.
+    double tailSeconds = 0;
+    QMap<int, QStringList> tailPackets;
+    QMap<int, SoundStream> tailSound;
+    std::mutex syncing;
+    QStringList synced, syncedWhenNamed;
+    const auto watch = [&] {
+        AppStateManager::TailUsabilityCheck check = m.tailUsabilityCheck();
+        m.tailUsabilityCheck() = [&, check](QString tail) {
+            tailSeconds = probedSeconds(tail);
+            tailPackets = packetHashes(tail);
+            for (int stream : tailPackets.keys())
+                if (stream > 0)
+                    tailSound[stream] = soundStream(tail, stream);
+            return check(tail);
+        };
+        DiskSync::setWitness([&](const QString &item) {
+            const std::lock_guard lock(syncing);
+            synced << item;
+        });
+        AppStateManager::TailPersistStaged persist = m.tailPersistStaged();
+        m.tailPersistStaged() = [&, persist](const Session &named) {
+            {
+                const std::lock_guard lock(syncing);
+                syncedWhenNamed = synced;
+            }
+            persist(named);
+        };
+    };
+    Take take, joined;
+    joinARealTail(rig, trimEnd, watch, take, joined);
+    DiskSync::setWitness({});
+    if (HasFatalFailure())
+        return;
+    const QString originalMovie = m.takeURL(take.filename);
+    const QString takesFolder = QDir(session.scratchURL).filePath("takes");
+    const qsizetype workingMovie = syncedWhenNamed.indexOf(QRegularExpression(".*/takes/\\.lumacast-work-[^/]*\\.mov$"));
+    EXPECT_GE(workingMovie, 0) << syncedWhenNamed.join('\n').toStdString();
+    EXPECT_GT(syncedWhenNamed.lastIndexOf(takesFolder), workingMovie) << syncedWhenNamed.join('\n').toStdString();
+
     EXPECT_EQ(joined.id, take.id);
     EXPECT_TRUE(joined.filename.endsWith(".joining.mov"));
     EXPECT_EQ(m.state(), AppState::reviewing);
@@ -222,6 +263,40 @@ TEST(TailRoadRigTest, ARealTailIsJoinedIntoItsTrimmedTakeByCopyingPackets)
     EXPECT_EQ(h.store->openSession(session.scratchURL).scenes[0].takes[0].filename, joined.filename);
     m.undo();
     EXPECT_EQ(m.session()->scenes[0].takes[0].filename, take.filename);
+}
+
+// The power goes right after "joined": the disk as it then stands opens as the user left it, the
+// take joined and whole, nothing missing, no take filed back and nothing left over.
+TEST(TailRoadRigTest, APowerCutAfterAJoinLeavesTheJoinedTake)
+{
+    testing::LoopDisk disk;
+    if (!disk.ready())
+        GTEST_SKIP() << qPrintable(disk.reason());
+    testing::RealRecorderRig rig(true);
+    const QString package = disk.path() + QStringLiteral("/Talk.lumacast");
+    ASSERT_TRUE(QDir().mkpath(package + QStringLiteral("/takes")));
+    Session session(package);
+    session.bundleURL = package;
+    rig.m().replaceCurrentSession(session);
+    rig.h.store->writeManifest(session);
+    Take take, joined;
+    joinARealTail(rig, 1.5, [] {}, take, joined);
+    if (HasFatalFailure())
+        return;
+    const QString cut = disk.powerCut();
+    ASSERT_FALSE(cut.isEmpty()) << qPrintable(disk.reason());
+
+    testing::ManagerHarness after;
+    const QString reopened = cut + QStringLiteral("/Talk.lumacast");
+    testing::runTask(after.m().openSession(reopened, false));
+    ASSERT_TRUE(after.m().session()) << after.appLogLines().join('\n').toStdString();
+    for (const auto &alert : after.alerts->shown)
+        ADD_FAILURE() << alert.message.toStdString() << ": " << alert.informativeText.toStdString();
+    ASSERT_EQ(after.m().session()->scenes[0].takes.size(), 1);
+    EXPECT_EQ(after.m().session()->scenes[0].takes[0].filename, joined.filename);
+    const QString movie = reopened + QStringLiteral("/takes/") + joined.filename;
+    EXPECT_NEAR(av::movieDurationSeconds(movie).value_or(0), joined.duration, 0.05);
+    EXPECT_EQ(QDir(reopened + QStringLiteral("/takes")).entryList(QDir::Files | QDir::Hidden), QStringList{joined.filename});
 }
 
 } // namespace
