@@ -14,8 +14,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QProcess>
+#include <QThread>
 
 #include <chrono>
+#include <csignal>
 #include <memory>
 
 using namespace std::chrono_literals;
@@ -33,11 +37,12 @@ QString outputRoot()
 
 // Writes a take's movie; its length as a probe reads it (a manifest that says otherwise is
 // corrected at the open, with an alert), 0 when ffmpeg made none.
-double makeMovie(const QString &path, const QString &size, double seconds)
+double makeMovie(const QString &path, const QString &size, double seconds, int keyFrameInterval = 0)
 {
     TestMovieSpec spec;
     spec.size = size;
     spec.seconds = seconds;
+    spec.keyFrameInterval = keyFrameInterval;
     spec.audioChannels = {1};
     if (!makeTestMovie(path, spec).ok())
         return 0;
@@ -173,6 +178,121 @@ TEST_F(ExportEnd, NothingOfAReencodingExportOutlivesAQuitOrAKill)
                                                                    relaunched) >= 0;
             EXPECT_EQ(removedAtLaunch, row.end == End::kill);
             EXPECT_TRUE(driver->quit()) << "asked to quit, the program " << driver->exitState().toStdString();
+            EXPECT_TRUE(driver->sanitizerReport().isEmpty()) << driver->sanitizerReport().left(3000).toStdString();
+        };
+        body();
+        if (HasFailure())
+            driver->keepEvidence(QStringLiteral("failed"));
+        driver.reset();
+    }
+}
+
+// Killed around a take's edits: during a tail's join (the shipped join engine, in the media
+// driver, writing into the recording), in the join's verification (its working movie whole),
+// right after Duplicate Scene made its copies, and in New Recording's first instant. Launched
+// again (with the recording handed over as a file manager does), the program has cleared what the
+// kill left before the recording opens, and the recording is as the user had it: no take filed
+// back, nothing missing, nothing left over.
+TEST_F(ExportEnd, AKillAroundATakesEditsLeavesWhatTheUserHad)
+{
+    enum class Moment { join, verification, duplicateScene, newRecording };
+    const struct {
+        const char *name;
+        Moment moment;
+    } rows[] = {{"join", Moment::join},
+                {"verification", Moment::verification},
+                {"duplicate-scene", Moment::duplicateScene},
+                {"new-recording", Moment::newRecording}};
+    // A minute of 1080p with one key frame: the join's verification decodes it up to the splice,
+    // for seconds. The tail is cut the same way.
+    QTemporaryDir movies;
+    const double seconds = makeMovie(movies.filePath("take.mov"), QStringLiteral("1920x1080"), 60, 100000);
+    ASSERT_GT(seconds, 0);
+    ASSERT_GT(makeMovie(movies.filePath("T.tail.mov"), QStringLiteral("1920x1080"), 2, 100000), 0);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        driver = std::make_unique<AppDriver>(outputRoot() + QStringLiteral("/kill-") + QLatin1String(row.name));
+        const auto body = [&] {
+            ASSERT_TRUE(driver->startRig());
+            const QString package = driver->home() + QStringLiteral("/Talk.lumacast"), takes = package + "/takes";
+            ASSERT_TRUE(QDir().mkpath(takes));
+            for (const char *movie : {"take.mov", "T.tail.mov"})
+                ASSERT_TRUE(QFile::copy(movies.filePath(movie), takes + "/" + movie));
+            Session session;
+            session.createdAt = QDateTime::fromSecsSinceEpoch(1'700'000'000, QTimeZone::utc());
+            session.scenes << makeCheckedScene({makeTrimmedTake("take.mov", seconds, 0, seconds - 4)}, 0);
+            QFile manifest(package + QStringLiteral("/manifest.json"));
+            ASSERT_TRUE(manifest.open(QIODevice::WriteOnly) && manifest.write(SessionManifest(session).toJson()) > 0);
+            manifest.close();
+            const auto working = [&] { return QDir(takes).entryList({".lumacast-work-*"}, QDir::Files | QDir::Hidden); };
+            QProcess join;
+            qsizetype relaunched = 0;
+            switch (row.moment) {
+            case Moment::join:
+            case Moment::verification: {
+                QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+                env.insert("XDG_CACHE_HOME", driver->home() + "/.cache");
+                join.setProcessEnvironment(env);
+                join.start(mediaDriverPath(), {"join", takes + "/take.mov", QString::number(seconds - 4), takes + "/T.tail.mov", takes + "/T.joining.mov"});
+                ASSERT_TRUE(AppDriver::waitUntil([&] { return !working().isEmpty(); }, 30s)) << "the join wrote nothing";
+                if (row.moment == Moment::verification)
+                    QThread::msleep(1500);
+                ::kill(pid_t(join.processId()), SIGKILL);
+                join.waitForFinished(10000);
+                ASSERT_FALSE(working().isEmpty()) << "the join ended before the kill";
+                if (row.moment == Moment::verification) {
+                    EXPECT_TRUE(runProcess("ffprobe", {"-v", "error", takes + "/" + working().value(0)}).ok()) << "the working movie was not whole";
+                }
+                ASSERT_TRUE(driver->launch({package}));
+                break;
+            }
+            case Moment::duplicateScene: {
+                ASSERT_TRUE(driver->launch({package}));
+                ASSERT_TRUE(driver->waitForLog(QStringLiteral("[app] openSession — Talk.lumacast"), 20s));
+                const auto scene = driver->widgetCentre(QStringLiteral("tree item"), QStringLiteral("Scene 1"), 15s);
+                ASSERT_TRUE(scene);
+                const QList<qulonglong> before = driver->appWindows();
+                AppDriver::run("xdotool", {"mousemove", QString::number(scene->x()), QString::number(scene->y()), "click", "3"});
+                ASSERT_TRUE(driver->waitForNewWindow(before, 10s)) << "no context menu";
+                driver->key(QStringLiteral("Down"));
+                driver->key(QStringLiteral("Return"));
+                const auto copies = [&] { return QDir(takes).entryList({"*-*-*-*-*.mov"}, QDir::Files); };
+                ASSERT_TRUE(AppDriver::waitUntil([&] { return !copies().isEmpty(); }, 20s)) << "no copies";
+                driver->killHard();
+                ASSERT_EQ(driver->manifest(package).value("scenes").toArray().size(), 1) << "killed after the autosave";
+                relaunched = driver->logText().size();
+                ASSERT_TRUE(driver->launch({package}));
+                break;
+            }
+            case Moment::newRecording: {
+                ASSERT_TRUE(driver->launch());
+                const QString root = driver->home() + QStringLiteral("/.cache/Lumacast/Sessions");
+                const auto button = driver->widgetCentre(QStringLiteral("push button"), QStringLiteral("New Recording"), 15s);
+                ASSERT_TRUE(button);
+                driver->click(*button);
+                ASSERT_TRUE(AppDriver::waitUntil([&] { return !QDir(root).isEmpty(QDir::Dirs | QDir::NoDotAndDotDot); }, 20s));
+                driver->killHard();
+                ASSERT_TRUE(driver->manifest(driver->scratchFolder()).isEmpty()) << "killed after the autosave";
+                const qsizetype relaunched = driver->logText().size();
+                ASSERT_TRUE(driver->launch());
+                ASSERT_TRUE(driver->waitForLog(QStringLiteral("[app] init — ready"), 30s, relaunched));
+                EXPECT_TRUE(QDir(root).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot)) << "a recording that holds nothing";
+                EXPECT_TRUE(driver->quit());
+                return;
+            }
+            }
+            ASSERT_TRUE(driver->waitForLog(QStringLiteral("[app] openSession — opening review window"), 20s, relaunched));
+            const QString log = driver->logText();
+            const qsizetype opened = log.lastIndexOf(QStringLiteral("[app] openSession — Talk.lumacast"));
+            if (row.moment != Moment::duplicateScene) {
+                const qsizetype cleared = log.lastIndexOf(QStringLiteral("left by a killed save or export"));
+                EXPECT_TRUE(cleared >= 0 && cleared < opened) << "the launch cleared its abandoned work after the recording opened";
+            }
+            EXPECT_FALSE(log.mid(opened).contains(QStringLiteral("filed back")) || log.mid(opened).contains(QStringLiteral("finished from its journal")));
+            EXPECT_EQ(QDir(takes).entryList(QDir::Files | QDir::Hidden), QStringList{"take.mov"}) << "left over";
+            EXPECT_EQ(driver->manifest(package).value("scenes").toArray().size(), 1);
+            EXPECT_TRUE(driver->alerts().isEmpty()) << "an alert after opening";
+            EXPECT_TRUE(driver->quit());
             EXPECT_TRUE(driver->sanitizerReport().isEmpty()) << driver->sanitizerReport().left(3000).toStdString();
         };
         body();
