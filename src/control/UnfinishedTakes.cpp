@@ -108,10 +108,11 @@ void UnfinishedTakes::releaseJournals(const Session &written)
     const QString suffix = av::TakeJournal::pathFor(QString());
     bool removed = false;
     for (const QString &entry : entries) {
+        if (!entry.endsWith(suffix))
+            continue;
         const QString movie = entry.chopped(suffix.size());
         // A movie its journal has yet to finish keeps it for another try.
-        if (entry.endsWith(suffix) && named.contains(movie) && regularFiles.contains(movie)
-            && av::TakeRecovery::hasIndex(takes.filePath(movie)))
+        if (named.contains(movie) && regularFiles.contains(movie) && av::TakeRecovery::hasIndex(takes.filePath(movie)))
             removed = PackageFolder::removeTakeFile(folder, entry) || removed;
     }
     // Gone on the disk before a later manifest stops naming the take (an undo, a join): a journal

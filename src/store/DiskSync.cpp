@@ -76,7 +76,8 @@ void DiskSync::tree(const QString &path)
     }
     if (!S_ISDIR(status.st_mode))
         return;
-    const QStringList names = QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    const QStringList names =
+        QDir(path).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QString &name : names)
         tree(path + QLatin1Char('/') + name);
     folder(path);

@@ -473,9 +473,9 @@ bool holdsNothingRecorded(const QString &folder)
         QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     for (const QString &name : names) {
         const auto status = itemStatus(childPath(folder, name));
+        const QDir::Filters everything = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
         const bool emptyTakes = name == QLatin1String(SessionStore::kTakesFolderName) && status
-            && S_ISDIR(status->st_mode)
-            && QDir(childPath(folder, name)).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+            && S_ISDIR(status->st_mode) && QDir(childPath(folder, name)).isEmpty(everything);
         const bool log = name == QLatin1String(PackageFolder::kHistoryLogName) && status && S_ISREG(status->st_mode);
         if (!emptyTakes && !log)
             return false;
@@ -502,7 +502,8 @@ int SessionStore::removeEmptyScratchFolders(const QString &scratchRoot) const
             ++removed;
             qCInfo(log::persistence(), "removed %s, a recording never saved that holds nothing", qUtf8Printable(entry));
         } else {
-            qCCritical(log::persistence(), "could not remove %s, a recording that holds nothing", qUtf8Printable(entry));
+            qCCritical(log::persistence(), "could not remove %s, a recording that holds nothing",
+                       qUtf8Printable(entry));
         }
     }
     return removed;
