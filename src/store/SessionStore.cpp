@@ -469,11 +469,9 @@ namespace {
 // Nothing but an empty "takes" and the history log: nothing was ever recorded or saved there.
 bool holdsNothingRecorded(const QString &folder)
 {
-    const QStringList names =
-        QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    for (const QString &name : names) {
+    const QDir::Filters everything = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+    for (const QString &name : QDir(folder).entryList(everything)) {
         const auto status = itemStatus(childPath(folder, name));
-        const QDir::Filters everything = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
         const bool emptyTakes = name == QLatin1String(SessionStore::kTakesFolderName) && status
             && S_ISDIR(status->st_mode) && QDir(childPath(folder, name)).isEmpty(everything);
         const bool log = name == QLatin1String(PackageFolder::kHistoryLogName) && status && S_ISREG(status->st_mode);
