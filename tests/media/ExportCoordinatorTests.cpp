@@ -24,6 +24,7 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <thread>
 
 using namespace lumacast;
@@ -260,15 +261,25 @@ TEST_F(Coordinator, RealWritersProduceThePackage)
                           {QStringLiteral("320x240"), QStringLiteral("30"), 2, {2}, 48000}));
     ExportCoordinator exporter(ui, *preferences, guard, ExportWork::withTimelineWriters());
     // The package's copies and its name are on the disk before the export is called complete.
+    std::mutex syncing;
+    QStringList synced, syncedByTheOutcome; // the first on the package's own thread
     DiskSync::setWitness([&](const QString &item) {
+        const std::lock_guard lock(syncing);
         if (item.endsWith(QLatin1String("/media/take.mov")) || item == path(QStringLiteral("out")))
-            events << QStringLiteral("synced ") + QFileInfo(item).fileName();
+            synced << QFileInfo(item).fileName();
     });
-    exporter.exportFCPXML(session, recorder());
+    exporter.exportFCPXML(session, [&, record = recorder()](const ExportEvent &event) {
+        {
+            const std::lock_guard lock(syncing);
+            syncedByTheOutcome = synced;
+        }
+        record(event);
+    });
     ui.panels[0]->answer(true, path(QStringLiteral("out/Lumacast-Talk")));
     settle();
     DiskSync::setWitness({});
-    EXPECT_EQ(events, (QStringList{"started", "synced take.mov", "synced out", "succeeded Lumacast-Talk"}));
+    EXPECT_EQ(events, (QStringList{QStringLiteral("started"), QStringLiteral("succeeded Lumacast-Talk")}));
+    EXPECT_EQ(syncedByTheOutcome, (QStringList{"take.mov", "out"}));
     EXPECT_TRUE(validatesAgainstFCPXMLDTD(path(QStringLiteral("out/Lumacast-Talk/Lumacast-Talk.fcpxml"))));
 }
 
