@@ -21,6 +21,7 @@ packages=(
   libxcb-damage0-dev libxcb-keysyms1-dev libxcb-ewmh-dev libxcb-xtest0-dev libxcb-icccm4-dev
   libxkbcommon-dev libxkbcommon-x11-dev libpulse-dev libpipewire-0.3-dev libwayland-dev
   pulseaudio xvfb xdotool x11-utils x11-xserver-utils openbox trayer libxml2-utils fonts-dejavu-core
+  xserver-xorg-core xserver-xorg-video-dummy
   libgtest-dev libgmock-dev
   dbus-daemon at-spi2-core xfce4-panel
   picom xdg-utils file libglib2.0-bin desktop-file-utils

@@ -369,7 +369,11 @@ QCoro::Task<void> ScreenRecorder::startRecording(QString outputURL, uint32_t dis
         stream->startPictures();
         if (stream->systemAudio)
             stream->systemAudio->start();
-        goLive(writer, std::move(stream), configuration, displayID);
+        // A window is recorded wherever it goes: the take is tied to no display.
+        const std::optional<uint32_t> captured = filter->style == ContentStyle::Window
+                                                     ? std::nullopt
+                                                     : std::optional<uint32_t>(filter->displayID.value_or(displayID));
+        goLive(writer, std::move(stream), configuration, captured);
         connectMicrophone(writer);
     } catch (...) {
         failure = std::current_exception();
@@ -560,7 +564,7 @@ void ScreenRecorder::makeX11Frames(Stream &stream, uint32_t displayID, const Con
 }
 
 void ScreenRecorder::goLive(const std::shared_ptr<TakeWriter> &writer, std::unique_ptr<Stream> stream,
-                            const StreamConfiguration &configuration, uint32_t displayID)
+                            const StreamConfiguration &configuration, std::optional<uint32_t> displayID)
 {
     writer->onWriterFailed = [this](const std::optional<av::EncoderError> &error) {
         // The writer has logged its failure already.

@@ -157,6 +157,7 @@ public:
     // Never called on this platform (it has no presenter overlay); kept for the owner's wiring.
     std::function<void(bool)> onVideoEffectChanged;
 
+    // The display the running take records; nothing for a window, which no display's change ends.
     std::optional<uint32_t> capturedDisplayID() const;
     bool isRecording() const;
     bool hasMicrophone() const;
@@ -186,7 +187,7 @@ private:
     void makeX11Frames(Stream &stream, uint32_t displayID, const ContentFilter &filter,
                        const StreamConfiguration &configuration);
     void goLive(const std::shared_ptr<TakeWriter> &writer, std::unique_ptr<Stream> stream,
-                const StreamConfiguration &configuration, uint32_t displayID);
+                const StreamConfiguration &configuration, std::optional<uint32_t> displayID);
     void connectMicrophone(const std::shared_ptr<TakeWriter> &writer);
     QCoro::Task<void> abandonStart(std::unique_ptr<Stream> stream, QString outputURL);
 

@@ -122,16 +122,50 @@ QScreen *OverlayPanel::screenForDisplay(std::optional<uint32_t> displayID)
         for (QScreen *screen : screens)
             if (screen->name() == display.name)
                 return screen;
-        // Screens are named after their outputs; a server that names them otherwise still
-        // places them where the output is.
+        // Screens are named after their monitors; a server that names them otherwise still
+        // places them where the monitor is.
         for (QScreen *screen : screens) {
-            const QRect native(screen->geometry().topLeft() * screen->devicePixelRatio(),
-                               screen->geometry().size() * screen->devicePixelRatio());
-            if (native == display.geometry)
+            const ScreenPlace place{screen->geometry(), screen->devicePixelRatio()};
+            if (place.geometry.topLeft() == display.geometry.topLeft()
+                && place.pixels().contains(QRectF(display.geometry).center()))
                 return screen;
         }
     }
     return nullptr;
+}
+
+std::vector<ScreenPlace> OverlayPanel::screenPlaces()
+{
+    std::vector<ScreenPlace> places;
+    for (const QScreen *screen : QGuiApplication::screens())
+        places.push_back(ScreenPlace{screen->geometry(), screen->devicePixelRatio()});
+    return places;
+}
+
+QRect OverlayPanel::fromPixels(const QRect &pixels, const std::vector<ScreenPlace> &screens)
+{
+    const QPointF centre = QRectF(pixels).center();
+    const ScreenPlace *holder = nullptr;
+    double overlap = -1;
+    for (const ScreenPlace &screen : screens) {
+        if (screen.pixels().contains(centre)) {
+            holder = &screen;
+            break;
+        }
+        const QRectF common = screen.pixels().intersected(QRectF(pixels));
+        if (common.width() * common.height() > overlap) {
+            overlap = common.width() * common.height();
+            holder = &screen;
+        }
+    }
+    if (!holder || holder->ratio <= 0)
+        return pixels;
+    const QPoint origin = holder->geometry.topLeft();
+    const double r = holder->ratio;
+    // Position and size rounded each, as Qt rounds them on the way back to pixels: the rectangle
+    // comes back within a pixel of where it was.
+    return QRect(origin + QPoint(qRound((pixels.x() - origin.x()) / r), qRound((pixels.y() - origin.y()) / r)),
+                 QSize(qRound(pixels.width() / r), qRound(pixels.height() / r)));
 }
 
 QScreen *OverlayPanel::screenOrMain(std::optional<uint32_t> displayID)

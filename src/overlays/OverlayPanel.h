@@ -2,10 +2,12 @@
 
 #include <QColor>
 #include <QPoint>
+#include <QRect>
 #include <QWidget>
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 class QScreen;
 
@@ -17,6 +19,15 @@ enum class OverlayState : quint8 { idle, starting, recording, paused, reviewing 
 
 // The state's tint: idle gray, starting orange, recording red, paused yellow, reviewing blue.
 QColor overlayStateTint(OverlayState state);
+
+// A screen as Qt places it: its rectangle in Qt's coordinates and its device pixel ratio. Qt
+// keeps each screen's top-left corner where the X server has it and scales from there, so
+// the screens' rectangles in Qt's coordinates leave gaps, or overlap, where their ratio is not 1.
+struct ScreenPlace {
+    QRect geometry;
+    double ratio = 1.0;
+    QRectF pixels() const { return QRectF(geometry.topLeft(), QSizeF(geometry.size()) * ratio); }
+};
 
 // The window every overlay is made of: frameless, above normal windows, never taking the
 // keyboard focus, shown without activating the application, on every workspace and out of task
@@ -66,6 +77,11 @@ public:
     static QScreen *screenForDisplay(std::optional<uint32_t> displayID);
     // That screen, else the primary screen, else the first one; null without screens.
     static QScreen *screenOrMain(std::optional<uint32_t> displayID);
+    // A rectangle of the X server's pixels in Qt's coordinates, as Qt maps a window there: from
+    // the corner of the screen that holds its centre (else the one it overlaps most, else the
+    // first) with that screen's ratio. Unchanged without screens.
+    static QRect fromPixels(const QRect &pixels, const std::vector<ScreenPlace> &screens);
+    static std::vector<ScreenPlace> screenPlaces(); // the application's screens
 
 protected:
     void mousePressEvent(QMouseEvent *event) override;

@@ -28,20 +28,6 @@ QString rectText(const QRect &r)
         .arg(decimal(r.x()), decimal(r.y()), decimal(r.width()), decimal(r.height()));
 }
 
-double deviceRatio()
-{
-    const QScreen *screen = QGuiApplication::primaryScreen();
-    return screen ? screen->devicePixelRatio() : 1.0;
-}
-
-// X11 reports pixels; Qt places windows in device-independent pixels.
-QRect fromPixels(const QRectF &pixels)
-{
-    const double ratio = deviceRatio();
-    return QRectF(pixels.x() / ratio, pixels.y() / ratio, pixels.width() / ratio, pixels.height() / ratio)
-        .toAlignedRect();
-}
-
 constexpr OverlayPanel::Style kRingStyle{OverlayPanel::Level::screenSaver, /*ignoresMouseEvents*/ true,
                                          /*hasShadow*/ false, false};
 
@@ -192,9 +178,12 @@ void RecordingBorderWindow::show(std::optional<uint32_t> displayID, const Captur
                 followed = id;
         }
         if (!found && filter.contentRect.width() > 0 && filter.contentRect.height() > 0)
-            found = fromPixels(filter.contentRect);
+            found = OverlayPanel::fromPixels(filter.contentRect.toAlignedRect(), OverlayPanel::screenPlaces());
         if (found)
             frame = *found;
+        // The panel is made on the screen it shows on, whose ratio maps it to the X server's pixels.
+        if (QScreen *holder = QGuiApplication::screenAt(frame.center()))
+            screen = holder;
         AppLog::shared().log(QStringLiteral("[border] window capture frame=") + rectText(frame)
                              + QStringLiteral(" tracking=") + (followed ? QStringLiteral("true") : QStringLiteral("false")));
     }
@@ -205,6 +194,7 @@ void RecordingBorderWindow::show(std::optional<uint32_t> displayID, const Captur
     panel->setGeometry(frame);
     panel->showRing();
     m_panel = panel;
+    m_placed = frame;
     m_trackedWindowID = followed;
     if (followed)
         startTracking();
@@ -229,10 +219,14 @@ void RecordingBorderWindow::followTick()
 {
     if (!m_trackedWindowID || !m_panel)
         return;
-    // A window that is gone or minimised leaves the border where it was.
+    // A window that is gone or minimised leaves the border where it was. The panel's own
+    // geometry, read back through its screen's ratio, may differ from what was asked by a
+    // rounding: only a move of the window moves it.
     const auto now = windowFrame(*m_trackedWindowID);
-    if (now && *now != m_panel->geometry())
+    if (now && *now != m_placed) {
+        m_placed = *now;
         m_panel->setGeometry(*now);
+    }
 }
 
 void RecordingBorderWindow::hide()
@@ -261,7 +255,7 @@ std::optional<QRect> RecordingBorderWindow::windowFrame(uint32_t windowID)
     const auto pixels = x11::windowFrame(windowID);
     if (!pixels || pixels->width() <= 0 || pixels->height() <= 0)
         return std::nullopt;
-    return fromPixels(QRectF(*pixels));
+    return OverlayPanel::fromPixels(*pixels, OverlayPanel::screenPlaces());
 }
 
 } // namespace lumacast

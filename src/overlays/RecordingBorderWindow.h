@@ -79,8 +79,9 @@ public:
     std::optional<quint32> windowID() const;
     RecordingBorderView *view() const { return m_panel; }
 
-    // A window's current frame in Qt's global coordinates; nothing when it is gone, unmapped, or
-    // cut by its window manager's frame (a minimize or restore being animated).
+    // A window's current frame in Qt's global coordinates, mapped by the screen it is on;
+    // nothing when it is gone, unmapped, or cut by its window manager's frame (a minimize or
+    // restore being animated).
     static std::optional<QRect> windowFrame(uint32_t windowID);
     // The colour of the border for a state: idle gray, starting and recording red, paused yellow,
     // reviewing blue.
@@ -90,6 +91,7 @@ private:
     void followTick();
 
     QPointer<RecordingBorderView> m_panel;
+    QRect m_placed; // the frame last given to the panel
     std::optional<uint32_t> m_trackedWindowID;
     QTimer *m_trackingTimer = nullptr;
 };

@@ -317,6 +317,7 @@ TEST_F(ScreenRecorderTake, WindowTakeShowsThePatternFollowsMovesAndCarriesTheTon
     const auto result = take(recorder, CaptureTarget::custom(filter, filter->style), true, 3000, [&](int elapsed) {
         if (elapsed == 1500)
             windows.move(w, 900, 500); // followed: the recording shows the window wherever it goes
+        EXPECT_EQ(recorder.capturedDisplayID(), std::nullopt); // no display's change ends it
     });
     player.kill();
     player.waitForFinished();
@@ -402,7 +403,8 @@ TEST_F(ScreenRecorderTake, OwnWindowsAreLeftOutOfAWholeScreenTake)
     pump(300);
 
     ScreenRecorder recorder(false, 2.0);
-    const auto result = take(recorder, CaptureTarget::wholeScreen(), false, 1500);
+    const auto result = take(recorder, CaptureTarget::wholeScreen(), false, 1500,
+                             [&](int) { EXPECT_EQ(recorder.capturedDisplayID(), x11::listDisplays().front().id); });
     ASSERT_TRUE(result);
     const DecodedFrame f = decodeFrame(movie(), 0.9, 1920, 1080);
     ASSERT_EQ(f.width, 1920);

@@ -6,11 +6,14 @@
 #include "overlays/RecordingBorderWindow.h"
 #include "platform/x11/HotKeyGrabber.h"
 #include "store/AppLog.h"
+#include "support/DummyXorg.h"
 #include "support/TestEnvironment.h"
 #include "support/WindowManager.h"
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
@@ -248,6 +251,79 @@ TEST_F(OnScreen, BorderFollowsAPickedWindowWithinATenthOfASecond)
     const QString text = QString::fromUtf8(log.readAll());
     EXPECT_TRUE(text.contains("[border] window capture frame=(200.0, 150.0, 640.0, 480.0) tracking=true"));
     EXPECT_TRUE(text.contains("[border] window capture frame=(30.0, 40.0, 300.0, 200.0) tracking=false"));
+}
+
+// On two monitors at a scale of 1.5 or 2 the border of a window take is on the window at every
+// tracking tick, on either monitor: Qt places each screen from its own corner. The border runs in
+// a program of its own, on an X server of the test's own with several outputs.
+TEST(ScaledScreens, BorderStaysOnTheWindowItFollows)
+{
+    if (const QString missing = DummyXorg::missing(); !missing.isEmpty())
+        GTEST_SKIP() << missing.toStdString();
+    DummyXorg server;
+    if (server.display().isEmpty())
+        GTEST_SKIP() << server.failure().toStdString();
+    ASSERT_TRUE(server.plug(QStringLiteral("DUMMY1"), {1280, 1024}, {"--right-of", "DUMMY0"}));
+    const QByteArray shared = qgetenv("DISPLAY");
+    qputenv("DISPLAY", server.display().toLatin1());
+    XcbTestWindows apps;
+    qputenv("DISPLAY", shared);
+    ASSERT_TRUE(apps.ok());
+    const xcb_window_t window = apps.solid(QRect(1224, 150, 301, 201), 0xaa5500);
+    apps.sync();
+    // The border's rectangle on the X server, in its pixels.
+    const auto ringOf = [&](xcb_window_t ring) {
+        xcb_connection_t *c = apps.connection();
+        std::unique_ptr<xcb_translate_coordinates_reply_t, decltype(&std::free)> at(
+            xcb_translate_coordinates_reply(c, xcb_translate_coordinates(c, ring, apps.root(), 0, 0), nullptr), &std::free);
+        std::unique_ptr<xcb_get_geometry_reply_t, decltype(&std::free)> size(
+            xcb_get_geometry_reply(c, xcb_get_geometry(c, ring), nullptr), &std::free);
+        return at && size ? QRect(at->dst_x, at->dst_y, size->width, size->height) : QRect();
+    };
+    const struct {
+        const char *what;
+        const char *scaleFactor; // QT_SCALE_FACTOR, else the desktop's Xft.dpi
+        const char *resources;
+    } scales[] = {{"QT_SCALE_FACTOR 1.5", "1.5", "Xft.dpi: 96\n"}, {"Xft.dpi 192", nullptr, "Xft.dpi: 192\n"}};
+    for (const auto &scale : scales) {
+        SCOPED_TRACE(scale.what);
+        QTemporaryDir home;
+        QFile resources(home.filePath(QStringLiteral("resources")));
+        ASSERT_TRUE(resources.open(QIODevice::WriteOnly) && resources.write(scale.resources) > 0);
+        resources.close();
+        ASSERT_TRUE(runProcess("xrdb", {"-display", server.display(), "-nocpp", "-load", resources.fileName()}).ok());
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("DISPLAY"), server.display());
+        environment.insert(QStringLiteral("HOME"), home.path());
+        environment.remove(QStringLiteral("QT_SCALE_FACTOR"));
+        if (scale.scaleFactor)
+            environment.insert(QStringLiteral("QT_SCALE_FACTOR"), QString::fromLatin1(scale.scaleFactor));
+        QProcess probe;
+        probe.setProcessEnvironment(environment);
+        probe.start(QStringLiteral(LUMACAST_BORDER_PROBE), {QString::number(window)});
+        ASSERT_TRUE(probe.waitForReadyRead(10000));
+        const xcb_window_t ring = probe.readLine().trimmed().toUInt();
+        ASSERT_NE(ring, 0u);
+        for (const QPoint place : {QPoint(1224, 150), QPoint(100, 500)}) {
+            apps.move(window, place.x(), place.y());
+            apps.sync();
+            const QRect frame(place, QSize(301, 201));
+            const auto onTheWindow = [&] {
+                const QRect r = ringOf(ring);
+                return std::abs(r.left() - frame.left()) <= 1 && std::abs(r.top() - frame.top()) <= 1
+                    && std::abs(r.right() - frame.right()) <= 2 && std::abs(r.bottom() - frame.bottom()) <= 2;
+            };
+            EXPECT_TRUE(spinUntil(onTheWindow, 2000)) << place.x();
+            for (int tick = 0; tick < 8; ++tick) {
+                spinFor(100);
+                const QRect r = ringOf(ring);
+                EXPECT_TRUE(onTheWindow()) << place.x() << " tick " << tick << ": " << r.x() << "," << r.y() << " "
+                                           << r.width() << "x" << r.height();
+            }
+        }
+        probe.kill();
+        probe.waitForFinished();
+    }
 }
 
 // Under a window manager, which shrinks a window's frame while it animates a minimize and a

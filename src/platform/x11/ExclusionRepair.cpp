@@ -22,17 +22,27 @@ ExclusionRepair::ExclusionRepair(Connection &connection, const CaptureConfig &co
 
 ExclusionRepair::~ExclusionRepair()
 {
+    dropBackgroundWindow();
+    xcb_flush(m_conn.get());
+}
+
+void ExclusionRepair::dropBackgroundWindow()
+{
     if (m_backgroundWindowPixmap != XCB_NONE)
         xcb_free_pixmap(m_conn.get(), m_backgroundWindowPixmap);
     if (m_backgroundWindow != XCB_NONE)
         xcb_destroy_window(m_conn.get(), m_backgroundWindow);
-    xcb_flush(m_conn.get());
+    m_backgroundWindowPixmap = XCB_NONE;
+    m_backgroundWindow = XCB_NONE;
 }
 
-void ExclusionRepair::selectRootEvents()
+void ExclusionRepair::screenResized(QSize size)
 {
-    const uint32_t mask = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
-    xcb_change_window_attributes(m_conn.get(), m_conn.root(), XCB_CW_EVENT_MASK, &mask);
+    if (size == m_screenSize)
+        return;
+    m_screenSize = size;
+    dropBackgroundWindow(); // made again at the next frame that needs it, as large as the screen
+    m_treeDirty = true;
 }
 
 bool ExclusionRepair::noteEvent(uint8_t type)
@@ -227,12 +237,12 @@ xcb_pixmap_t ExclusionRepair::rootPaintedBackground()
         return m_backgroundWindowPixmap;
     xcb_connection_t *c = m_conn.get();
     const xcb_screen_t *screen = m_conn.screen();
-    const int width = (screen->width_in_pixels + kTileAlignment - 1) / kTileAlignment * kTileAlignment;
+    const int width = (std::max(m_screenSize.width(), 1) + kTileAlignment - 1) / kTileAlignment * kTileAlignment;
     m_backgroundWindow = xcb_generate_id(c);
     const uint32_t values[] = {XCB_BACK_PIXMAP_PARENT_RELATIVE, 1};
     xcb_create_window(c, screen->root_depth, m_backgroundWindow, screen->root, int16_t(-width), 0, uint16_t(width),
-                      screen->height_in_pixels, 0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
-                      XCB_CW_BACK_PIXMAP | XCB_CW_OVERRIDE_REDIRECT, values);
+                      uint16_t(std::max(m_screenSize.height(), 1)), 0, XCB_WINDOW_CLASS_INPUT_OUTPUT,
+                      screen->root_visual, XCB_CW_BACK_PIXMAP | XCB_CW_OVERRIDE_REDIRECT, values);
     xcb_map_window(c, m_backgroundWindow);
     const xcb_pixmap_t pixmap = xcb_generate_id(c);
     if (xcb_generic_error_t *e = xcb_request_check(c, xcb_composite_name_window_pixmap_checked(c, m_backgroundWindow, pixmap))) {

@@ -9,6 +9,7 @@
 
 #include <QPoint>
 #include <QRect>
+#include <QSize>
 
 #include <map>
 #include <optional>
@@ -38,8 +39,11 @@ public:
     ExclusionRepair(const ExclusionRepair &) = delete;
     ExclusionRepair &operator=(const ExclusionRepair &) = delete;
 
-    // Asks the server for the root's structure and property events, which `noteEvent` is then given.
-    void selectRootEvents();
+    // The root's events the repair needs to hear of (its children's structure and its
+    // properties): the owner selects them, with its own, and gives them to `noteEvent`.
+    static constexpr uint32_t kRootEvents = XCB_EVENT_MASK_SUBSTRUCTURE_NOTIFY | XCB_EVENT_MASK_PROPERTY_CHANGE;
+    // The screen's size now: the root's background is painted afresh for it.
+    void screenResized(QSize size);
     // An event polled from the connection (response type without the sent flag; 0 for an error):
     // the stacking order or the desktop picture is read again at the next frame where it matters.
     // True when the event may change what the repair paints (without the screen changing).
@@ -80,9 +84,12 @@ private:
     xcb_pixmap_t m_rootBackground = XCB_NONE; // the desktop picture a background setter left on the root
     bool m_backgroundDirty = true;
     // Without such a picture, the root's own background (a solid colour, a pattern) as the server
-    // paints it into a window of ours left of the screen (see `rootPaintedBackground`).
+    // paints it into a window of ours left of the screen (see `rootPaintedBackground`), made for
+    // the screen's size.
     xcb_window_t m_backgroundWindow = XCB_NONE;
     xcb_pixmap_t m_backgroundWindowPixmap = XCB_NONE;
+    QSize m_screenSize;
+    void dropBackgroundWindow();
 };
 
 } // namespace lumacast::x11

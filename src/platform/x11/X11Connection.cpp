@@ -101,6 +101,7 @@ std::unique_ptr<Connection> Connection::open(bool redirectForCapture)
     if (randrCookie) {
         Reply<xcb_randr_query_version_reply_t> r(xcb_randr_query_version_reply(conn, *randrCookie, nullptr));
         c->m_hasRandr = r && (r->major_version > 1 || r->minor_version >= 3);
+        c->m_hasRandrMonitors = r && (r->major_version > 1 || r->minor_version >= 5);
         c->m_randrEventBase = randr->first_event;
     }
     if (damageCookie) {

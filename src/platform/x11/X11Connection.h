@@ -17,6 +17,8 @@
 
 namespace lumacast::x11 {
 
+struct DisplayInfo;
+
 // Makes the process ignore SIGPIPE (once; a handler of the application's own is kept), so that
 // an X server that goes away under a write is seen as a broken connection, not the end of the
 // process. Called before every connection of this layer is opened; any thread.
@@ -51,6 +53,8 @@ public:
     bool hasComposite() const { return m_hasComposite; }
     bool hasXFixes() const { return m_hasXFixes; }
     bool hasRandr() const { return m_hasRandr; }
+    // RandR 1.5: the server lists monitors (what the desktop calls its screens).
+    bool hasRandrMonitors() const { return m_hasRandrMonitors; }
     uint8_t randrEventBase() const { return m_randrEventBase; }
     bool hasDamage() const { return m_hasDamage; }
     uint8_t damageEventBase() const { return m_damageEventBase; }
@@ -70,6 +74,7 @@ private:
     bool m_hasComposite = false;
     bool m_hasXFixes = false;
     bool m_hasRandr = false;
+    bool m_hasRandrMonitors = false;
     uint8_t m_randrEventBase = 0;
     bool m_hasDamage = false;
     uint8_t m_damageEventBase = 0;
@@ -89,6 +94,9 @@ WindowLabels readWindowLabels(Connection &c, xcb_window_t w);
 // WM_STATE or a process id, else the first child that does (a window manager's frame holds its
 // client one level down). Nothing when neither applies.
 std::optional<xcb_window_t> clientWindowOf(Connection &c, xcb_window_t topLevel);
+
+// The displays as `listDisplays` gives them, asked on this connection.
+std::vector<DisplayInfo> listDisplays(Connection &c);
 
 // The child of the root that contains `w` (w itself when it is one); nothing when `w` is gone.
 std::optional<xcb_window_t> topLevelAncestor(Connection &c, xcb_window_t w);

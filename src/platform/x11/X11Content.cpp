@@ -12,37 +12,81 @@ namespace lumacast::x11 {
 
 namespace {
 
-std::vector<DisplayInfo> displaysOn(Connection &c)
+// The outputs driven by a CRTC, each a display known by its output's id and name.
+std::vector<DisplayInfo> outputsOn(Connection &c)
 {
     std::vector<DisplayInfo> result;
     xcb_connection_t *conn = c.get();
-    if (c.hasRandr()) {
-        Reply<xcb_randr_get_screen_resources_current_reply_t> res(xcb_randr_get_screen_resources_current_reply(
-            conn, xcb_randr_get_screen_resources_current(conn, c.root()), nullptr));
-        Reply<xcb_randr_get_output_primary_reply_t> primary(
-            xcb_randr_get_output_primary_reply(conn, xcb_randr_get_output_primary(conn, c.root()), nullptr));
-        if (res) {
-            const xcb_randr_output_t *outputs = xcb_randr_get_screen_resources_current_outputs(res.get());
-            const int n = xcb_randr_get_screen_resources_current_outputs_length(res.get());
-            for (int i = 0; i < n; ++i) {
-                Reply<xcb_randr_get_output_info_reply_t> info(xcb_randr_get_output_info_reply(
-                    conn, xcb_randr_get_output_info(conn, outputs[i], res->config_timestamp), nullptr));
-                if (!info || info->crtc == XCB_NONE || info->connection == XCB_RANDR_CONNECTION_DISCONNECTED)
-                    continue;
-                Reply<xcb_randr_get_crtc_info_reply_t> crtc(xcb_randr_get_crtc_info_reply(
-                    conn, xcb_randr_get_crtc_info(conn, info->crtc, res->config_timestamp), nullptr));
-                if (!crtc || crtc->width == 0 || crtc->height == 0)
-                    continue;
-                DisplayInfo d;
-                d.id = outputs[i];
-                d.name = QString::fromUtf8(reinterpret_cast<const char *>(xcb_randr_get_output_info_name(info.get())),
-                                           xcb_randr_get_output_info_name_length(info.get()));
-                d.geometry = QRect(crtc->x, crtc->y, crtc->width, crtc->height);
-                d.primary = primary && primary->output == outputs[i];
-                result.push_back(d);
-            }
-        }
+    Reply<xcb_randr_get_screen_resources_current_reply_t> res(xcb_randr_get_screen_resources_current_reply(
+        conn, xcb_randr_get_screen_resources_current(conn, c.root()), nullptr));
+    Reply<xcb_randr_get_output_primary_reply_t> primary(
+        xcb_randr_get_output_primary_reply(conn, xcb_randr_get_output_primary(conn, c.root()), nullptr));
+    if (!res)
+        return result;
+    const xcb_randr_output_t *outputs = xcb_randr_get_screen_resources_current_outputs(res.get());
+    const int n = xcb_randr_get_screen_resources_current_outputs_length(res.get());
+    for (int i = 0; i < n; ++i) {
+        Reply<xcb_randr_get_output_info_reply_t> info(xcb_randr_get_output_info_reply(
+            conn, xcb_randr_get_output_info(conn, outputs[i], res->config_timestamp), nullptr));
+        if (!info || info->crtc == XCB_NONE || info->connection == XCB_RANDR_CONNECTION_DISCONNECTED)
+            continue;
+        Reply<xcb_randr_get_crtc_info_reply_t> crtc(xcb_randr_get_crtc_info_reply(
+            conn, xcb_randr_get_crtc_info(conn, info->crtc, res->config_timestamp), nullptr));
+        if (!crtc || crtc->width == 0 || crtc->height == 0)
+            continue;
+        DisplayInfo d;
+        d.id = outputs[i];
+        d.name = QString::fromUtf8(reinterpret_cast<const char *>(xcb_randr_get_output_info_name(info.get())),
+                                   xcb_randr_get_output_info_name_length(info.get()));
+        d.geometry = QRect(crtc->x, crtc->y, crtc->width, crtc->height);
+        d.primary = primary && primary->output == outputs[i];
+        result.push_back(d);
     }
+    return result;
+}
+
+// What the desktop (and Qt) calls its screens: the server's monitors. One the server made for a
+// single output keeps that output's id, which a stored choice of display names; one set up by
+// hand (a part of a split output, or several outputs as one) is known by its name's atom with
+// the top bit set, which no X id has.
+std::vector<DisplayInfo> monitorsOn(Connection &c)
+{
+    constexpr uint32_t kNamedMonitor = 0x80000000u;
+    std::vector<DisplayInfo> result;
+    xcb_connection_t *conn = c.get();
+    Reply<xcb_randr_get_monitors_reply_t> reply(
+        xcb_randr_get_monitors_reply(conn, xcb_randr_get_monitors(conn, c.root(), 1), nullptr));
+    if (!reply)
+        return result;
+    std::vector<xcb_get_atom_name_cookie_t> names;
+    for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem; xcb_randr_monitor_info_next(&it)) {
+        const xcb_randr_monitor_info_t *m = it.data;
+        names.push_back(xcb_get_atom_name(conn, m->name));
+        const bool ownOutput = m->automatic && xcb_randr_monitor_info_outputs_length(m) == 1;
+        DisplayInfo d;
+        d.id = ownOutput ? *xcb_randr_monitor_info_outputs(m) : (kNamedMonitor | m->name);
+        d.geometry = QRect(m->x, m->y, m->width, m->height);
+        d.primary = m->primary;
+        result.push_back(d);
+    }
+    for (size_t i = 0; i < result.size(); ++i) {
+        Reply<xcb_get_atom_name_reply_t> name(xcb_get_atom_name_reply(conn, names[i], nullptr));
+        if (name)
+            result[i].name = QString::fromUtf8(xcb_get_atom_name_name(name.get()), xcb_get_atom_name_name_length(name.get()));
+    }
+    std::erase_if(result, [](const DisplayInfo &d) { return d.geometry.isEmpty(); });
+    return result;
+}
+
+} // namespace
+
+std::vector<DisplayInfo> listDisplays(Connection &c)
+{
+    std::vector<DisplayInfo> result;
+    if (c.hasRandrMonitors())
+        result = monitorsOn(c);
+    if (result.empty() && c.hasRandr())
+        result = outputsOn(c);
     if (result.empty() && !c.hasRandr()) {
         DisplayInfo d;
         d.id = 1;
@@ -53,6 +97,8 @@ std::vector<DisplayInfo> displaysOn(Connection &c)
     }
     return result;
 }
+
+namespace {
 
 std::optional<QRect> frameOf(Connection &c, xcb_window_t w, bool *viewable)
 {
@@ -122,14 +168,14 @@ SharedConnection &shared()
 std::vector<DisplayInfo> listDisplays()
 {
     auto c = Connection::open(false);
-    return displaysOn(*c);
+    return listDisplays(*c);
 }
 
 ShareableContent fetchShareableContent(bool onScreenOnly)
 {
     auto c = Connection::open(false);
     ShareableContent content;
-    content.displays = displaysOn(*c);
+    content.displays = listDisplays(*c);
 
     // Bottom-to-top list of candidates: the window manager's client list when it publishes one,
     // otherwise the root's children (no window manager, as under a bare X server).

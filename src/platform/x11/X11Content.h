@@ -1,8 +1,8 @@
 #pragma once
 
-// What the X server offers for capture: its displays (RandR outputs), its shareable windows and
-// the applications they belong to (EWMH, falling back to the root window's children when no
-// window manager publishes a client list).
+// What the X server offers for capture: its displays (RandR monitors, else outputs), its
+// shareable windows and the applications they belong to (EWMH, falling back to the root
+// window's children when no window manager publishes a client list).
 
 #include "platform/x11/X11Error.h"
 
@@ -17,7 +17,9 @@
 
 namespace lumacast::x11 {
 
-// One display: a RandR output driven by a CRTC. The output id is the display id.
+// One display: a RandR 1.5 monitor where the server lists them (Qt makes a screen of each), else
+// an output driven by a CRTC. A monitor of one output is known by the output's id, one set up by
+// hand (`xrandr --setmonitor`) by its name's atom with the top bit set.
 struct DisplayInfo {
     uint32_t id = 0;
     QString name;
@@ -48,7 +50,7 @@ struct ShareableContent {
     std::vector<ApplicationInfo> applications; // in order of first appearance among the windows
 };
 
-// Displays in RandR's output order (a server without RandR yields its one screen, id 1). Throws
+// Displays in the server's order (a server without RandR yields its one screen, id 1). Throws
 // X11Error when the X display cannot be reached.
 std::vector<DisplayInfo> listDisplays();
 

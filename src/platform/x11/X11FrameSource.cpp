@@ -15,6 +15,8 @@
 
 #include <QRect>
 
+#include <libyuv/scale_argb.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -42,6 +44,16 @@ void logNoCompositeOnce()
 
 } // namespace
 
+QRect fittedRect(QSize picture, QSize frame)
+{
+    if (picture.isEmpty() || frame.isEmpty())
+        return QRect();
+    const double scale = std::min(double(frame.width()) / picture.width(), double(frame.height()) / picture.height());
+    const int w = std::clamp(int(std::lround(picture.width() * scale)), 1, frame.width());
+    const int h = std::clamp(int(std::lround(picture.height() * scale)), 1, frame.height());
+    return QRect((frame.width() - w) / 2, (frame.height() - h) / 2, w, h);
+}
+
 struct FrameSource::State {
     CaptureConfig config;
     std::unique_ptr<Connection> conn;
@@ -49,10 +61,23 @@ struct FrameSource::State {
     std::shared_ptr<PixelBuffer> scratch; // sub-rectangle grabs, never handed out
     int width = 0;
     int height = 0;
-    QRect displayRect;           // display capture: the output's rectangle
+    QSize screenSize;            // the root window's, as the server last said
+    QRect displayRect;           // display capture: the display's rectangle now
+    // A display whose size is not the frame's is grabbed into a canvas of its own size and
+    // fitted into the frame; its pieces need a scratch buffer of that size too.
+    std::shared_ptr<BufferPool> displayPool;
+    std::shared_ptr<PixelBuffer> canvas;
     xcb_window_t topLevel = 0;   // window capture: the root child holding the window
     // Display capture leaving windows out, with the Composite extension at hand.
     std::unique_ptr<ExclusionRepair> repair;
+
+    // Packed rows of BGRX pixels: a frame, or the canvas a display is grabbed into.
+    struct Surface {
+        uint8_t *data = nullptr;
+        int width = 0;
+        int height = 0;
+    };
+    Surface frameSurface(PixelBuffer &buffer) const { return Surface{buffer.data, width, height}; }
 
     // A picture request on its way: sent at once, answered later, so that several requests
     // (the screen and the pieces that repair it) share one round trip.
@@ -73,19 +98,22 @@ struct FrameSource::State {
     void grab(xcb_drawable_t drawable, int x, int y, int w, int h, PixelBuffer &into);
     QString grabFailureText() const;
     X11Error failure(const QString &description) const { return X11Error(description, conn->connectionError()); }
-    void paintPieces(PixelBuffer &buffer, const std::vector<RepairPiece> &pieces, const PendingGrab *screen);
-    void copyIn(PixelBuffer &dest, int dx, int dy, const uint8_t *src, int w, int h);
+    void paintPieces(const Surface &surface, const std::vector<RepairPiece> &pieces, const PendingGrab *screen);
+    void copyIn(const Surface &dest, int dx, int dy, const uint8_t *src, int w, int h);
     void grabFrame(Frame &frame, bool withCursor);
     bool grabPicture(PixelBuffer &buffer, bool withCursor, Reply<xcb_xfixes_get_cursor_image_reply_t> &cursor);
     void holdHiddenWindow(Frame &frame, int64_t timestamp);
-    void grabDisplay(PixelBuffer &buffer);
+    Surface grabDisplay(PixelBuffer &buffer);
+    void fitDisplay(const Surface &canvas, PixelBuffer &buffer);
     void grabWindow(PixelBuffer &buffer, bool &empty, QPoint &origin);
-    void copyIn(PixelBuffer &dest, int dx, int dy, const PixelBuffer &src, int w, int h);
-    void fill(PixelBuffer &dest, const QRect &r);
+    void fill(const Surface &dest, const QRect &r);
+    void readScreenSize();
     void resolveDisplay();
+    void sizeDisplayBuffers();
     void pollServerEvents(bool &displayChanged);
     void followDisplay();
-    void drawCursor(PixelBuffer &buffer, QPoint origin, const xcb_xfixes_get_cursor_image_reply_t &cursor);
+    QRect capturedArea(QPoint origin) const;
+    void drawCursor(const Surface &surface, QPoint origin, const xcb_xfixes_get_cursor_image_reply_t &cursor);
 
     // With the Damage extension the screen or window is grabbed again only once the server
     // reported damage since the last grab, when the pointer drawn into it moved or changed, or
@@ -126,6 +154,8 @@ FrameSource::~FrameSource()
     if (d) {
         d->last = Frame{};
         d->scratch.reset();
+        d->canvas.reset();
+        d->displayPool.reset();
         d->pool.reset();
         d->repair.reset();
         d->conn.reset();
@@ -149,6 +179,11 @@ void FrameSource::open()
         logNoCompositeOnce();
 
     const CaptureConfig &cfg = d->config;
+    // The screen's size and its displays change under a capture (a monitor plugged in, a
+    // resolution chosen): the root's own configure events say so, also for monitors set up by
+    // hand, which RandR announces no other way.
+    uint32_t rootEvents = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    d->readScreenSize();
     if (cfg.kind == CaptureConfig::Kind::Display) {
         try {
             d->resolveDisplay();
@@ -165,7 +200,8 @@ void FrameSource::open()
         const bool leavesWindowsOut = !cfg.excludedPids.empty() || !cfg.excludedWindows.empty();
         if (leavesWindowsOut && d->conn->hasComposite()) {
             d->repair = std::make_unique<ExclusionRepair>(*d->conn, cfg);
-            d->repair->selectRootEvents();
+            d->repair->screenResized(d->screenSize);
+            rootEvents |= ExclusionRepair::kRootEvents;
         }
     } else {
         const auto top = topLevelAncestor(*d->conn, cfg.windowId);
@@ -180,6 +216,7 @@ void FrameSource::open()
         d->width = cfg.width > 0 ? cfg.width : geo->width;
         d->height = cfg.height > 0 ? cfg.height : geo->height;
     }
+    xcb_change_window_attributes(d->conn->get(), d->conn->root(), XCB_CW_EVENT_MASK, &rootEvents);
     if (d->conn->hasDamage()) {
         // Dies with the connection, or with the captured window.
         d->damage = xcb_generate_id(d->conn->get());
@@ -190,11 +227,18 @@ void FrameSource::open()
     d->pool = std::make_shared<BufferPool>(*d->conn, bytes);
     d->pool->setUseSharedMemory(d->conn->hasShm());
     d->scratch = d->pool->acquire();
-    if (!d->scratch) {
+    try {
+        if (!d->scratch)
+            throw X11Error(QStringLiteral("Cannot allocate capture buffers"));
+        d->sizeDisplayBuffers();
+    } catch (...) {
+        d->scratch.reset();
+        d->canvas.reset();
+        d->displayPool.reset();
         d->pool.reset();
         d->repair.reset();
         d->conn.reset();
-        throw X11Error(QStringLiteral("Cannot allocate capture buffers"));
+        throw;
     }
 }
 
@@ -274,8 +318,9 @@ bool FrameSource::State::grabPicture(PixelBuffer &buffer, bool withCursor,
         damaged = false;
     }
     QPoint origin;
+    Surface surface = frameSurface(buffer);
     if (config.kind == CaptureConfig::Kind::Display) {
-        grabDisplay(buffer);
+        surface = grabDisplay(buffer);
         origin = displayRect.topLeft();
     } else {
         bool empty = false;
@@ -290,7 +335,9 @@ bool FrameSource::State::grabPicture(PixelBuffer &buffer, bool withCursor,
         cursor.reset(xcb_xfixes_get_cursor_image_reply(c, request, nullptr));
     }
     if (cursor)
-        drawCursor(buffer, origin, *cursor);
+        drawCursor(surface, origin, *cursor);
+    if (surface.data != buffer.data)
+        fitDisplay(surface, buffer);
     lastLook = lookOf(cursor.get(), origin);
     lastOrigin = origin;
     return true;
@@ -307,7 +354,7 @@ void FrameSource::State::holdHiddenWindow(Frame &frame, int64_t timestamp)
         std::shared_ptr<PixelBuffer> buffer = pool->acquire();
         if (!buffer)
             return;
-        fill(*buffer, QRect(0, 0, width, height));
+        fill(frameSurface(*buffer), QRect(0, 0, width, height));
         last.data = buffer->data;
         last.width = width;
         last.height = height;
@@ -358,7 +405,7 @@ FrameSource::State::PointerLook FrameSource::State::lookOf(const xcb_xfixes_get_
     if (!cursor)
         return PointerLook{};
     const QRect image(cursor->x - cursor->xhot, cursor->y - cursor->yhot, cursor->width, cursor->height);
-    if (!image.intersects(QRect(origin, QSize(width, height))))
+    if (!image.intersects(capturedArea(origin)))
         return PointerLook{};
     return PointerLook{cursor->x, cursor->y, cursor->cursor_serial, true};
 }
@@ -419,34 +466,38 @@ void FrameSource::State::grab(xcb_drawable_t drawable, int x, int y, int w, int 
     awaitGrab(sendGrab(drawable, x, y, w, h, into));
 }
 
-void FrameSource::State::copyIn(PixelBuffer &dest, int dx, int dy, const PixelBuffer &src, int w, int h)
+void FrameSource::State::copyIn(const Surface &dest, int dx, int dy, const uint8_t *src, int w, int h)
 {
-    copyIn(dest, dx, dy, src.data, w, h);
-}
-
-void FrameSource::State::copyIn(PixelBuffer &dest, int dx, int dy, const uint8_t *src, int w, int h)
-{
-    const int dstStride = width * 4;
+    const int dstStride = dest.width * 4;
     for (int row = 0; row < h; ++row)
         std::memcpy(dest.data + size_t(dy + row) * dstStride + size_t(dx) * 4, src + size_t(row) * w * 4,
                     size_t(w) * 4);
 }
 
-void FrameSource::State::fill(PixelBuffer &dest, const QRect &r)
+void FrameSource::State::fill(const Surface &dest, const QRect &r)
 {
-    const QRect clipped = r.intersected(QRect(0, 0, width, height));
+    const QRect clipped = r.intersected(QRect(0, 0, dest.width, dest.height));
     if (clipped.isEmpty())
         return;
-    const int dstStride = width * 4;
+    const int dstStride = dest.width * 4;
     for (int row = clipped.top(); row <= clipped.bottom(); ++row) {
         uint32_t *p = reinterpret_cast<uint32_t *>(dest.data + size_t(row) * dstStride) + clipped.left();
         std::fill(p, p + clipped.width(), 0xff000000u);
     }
 }
 
+// The connection's own record of the screen is the size it had when the connection was made.
+void FrameSource::State::readScreenSize()
+{
+    xcb_connection_t *c = conn->get();
+    Reply<xcb_get_geometry_reply_t> root(xcb_get_geometry_reply(c, xcb_get_geometry(c, conn->root()), nullptr));
+    screenSize = root ? QSize(root->width, root->height)
+                      : QSize(conn->screen()->width_in_pixels, conn->screen()->height_in_pixels);
+}
+
 void FrameSource::State::resolveDisplay()
 {
-    const auto displays = listDisplays();
+    const auto displays = listDisplays(*conn);
     for (const auto &disp : displays) {
         if (disp.id == config.displayId) {
             displayRect = disp.geometry;
@@ -458,6 +509,26 @@ void FrameSource::State::resolveDisplay()
     throw X11Error(QStringLiteral("The X server lists no display"));
 }
 
+// Throws X11Error when the buffers a display of another size needs cannot be had.
+void FrameSource::State::sizeDisplayBuffers()
+{
+    if (config.kind != CaptureConfig::Kind::Display)
+        return;
+    const size_t displayBytes = size_t(displayRect.width()) * size_t(displayRect.height()) * 4;
+    const bool fitted = displayRect.size() != QSize(width, height);
+    if (scratch->size >= displayBytes && (!fitted || (canvas && canvas->size >= displayBytes)))
+        return;
+    canvas.reset();
+    scratch.reset();
+    displayPool = std::make_shared<BufferPool>(*conn, std::max(displayBytes, size_t(width) * size_t(height) * 4));
+    displayPool->setUseSharedMemory(conn->hasShm());
+    scratch = displayPool->acquire();
+    if (fitted)
+        canvas = displayPool->acquire();
+    if (!scratch || (fitted && !canvas))
+        throw failure(QStringLiteral("Cannot allocate capture buffers"));
+}
+
 void FrameSource::State::pollServerEvents(bool &displayChanged)
 {
     while (xcb_generic_event_t *e = xcb_poll_for_event(conn->get())) {
@@ -465,6 +536,13 @@ void FrameSource::State::pollServerEvents(bool &displayChanged)
         if (conn->hasRandr() && (type == conn->randrEventBase() + XCB_RANDR_SCREEN_CHANGE_NOTIFY ||
                                  type == conn->randrEventBase() + XCB_RANDR_NOTIFY))
             displayChanged = true;
+        if (type == XCB_CONFIGURE_NOTIFY) {
+            const auto *configure = reinterpret_cast<const xcb_configure_notify_event_t *>(e);
+            if (configure->window == conn->root()) {
+                screenSize = QSize(configure->width, configure->height);
+                displayChanged = true;
+            }
+        }
         // An error may have been a refused request of the last grab.
         if (type == 0 || (conn->hasDamage() && type == conn->damageEventBase() + XCB_DAMAGE_NOTIFY))
             damaged = true;
@@ -474,6 +552,8 @@ void FrameSource::State::pollServerEvents(bool &displayChanged)
     }
 }
 
+// The display is followed wherever the layout puts it, at whatever size; only a display that is
+// gone ends the capture.
 void FrameSource::State::followDisplay()
 {
     bool changed = false;
@@ -481,43 +561,78 @@ void FrameSource::State::followDisplay()
     if (!changed)
         return;
     damaged = true;
+    const QRect before = displayRect;
     try {
+        readScreenSize();
         resolveDisplay();
     } catch (const X11Error &) {
-        throw failure(QStringLiteral("The captured display is no longer available"));
+        throw failure(conn->failed() ? QStringLiteral("The connection to the X server was lost")
+                                     : QStringLiteral("The captured display is no longer available"));
     }
+    if (repair)
+        repair->screenResized(screenSize);
+    if (displayRect == before)
+        return;
+    sizeDisplayBuffers();
+    const QRect fitted = fittedRect(displayRect.size(), QSize(width, height));
+    qCInfo(lumacast::log::recorder(), "captured display %u is now %dx%d at %d,%d; recorded at %dx%d in the %dx%d frame",
+           config.displayId, displayRect.width(), displayRect.height(), displayRect.x(), displayRect.y(), fitted.width(),
+           fitted.height(), width, height);
 }
 
-void FrameSource::State::grabDisplay(PixelBuffer &buffer)
+QRect FrameSource::State::capturedArea(QPoint origin) const
 {
-    const QRect screenRect(0, 0, conn->screen()->width_in_pixels, conn->screen()->height_in_pixels);
-    const QRect source = QRect(displayRect.topLeft(), QSize(std::min(width, displayRect.width()),
-                                                             std::min(height, displayRect.height())))
-                             .intersected(screenRect);
+    return config.kind == CaptureConfig::Kind::Display ? displayRect : QRect(origin, QSize(width, height));
+}
+
+// The display as the screen shows it now: into the frame when it has the frame's size, else into
+// the canvas, which is then fitted into the frame. Returns where it went.
+FrameSource::State::Surface FrameSource::State::grabDisplay(PixelBuffer &buffer)
+{
+    const bool fitted = displayRect.size() != QSize(width, height);
+    const Surface surface = fitted ? Surface{canvas->data, displayRect.width(), displayRect.height()}
+                                   : frameSurface(buffer);
+    // A display the layout has not yet put wholly inside the screen shows black where it is not.
+    const QRect source = displayRect.intersected(QRect(QPoint(0, 0), screenSize));
     if (source.isEmpty())
         throw failure(QStringLiteral("The captured display is no longer available"));
     std::vector<RepairPiece> pieces;
     if (repair)
-        pieces = repair->pieces(QRect(displayRect.topLeft(), QSize(width, height)));
-    if (source.width() == width && source.height() == height) {
-        // The screen straight into the frame; the repair's requests follow it before any answer
-        // is waited for. The server answers in order, so every repair piece arrives after the
-        // screen is in place, and is copied over it.
-        const PendingGrab screen = sendGrab(conn->root(), source.x(), source.y(), width, height, buffer);
-        paintPieces(buffer, pieces, &screen);
+        pieces = repair->pieces(displayRect);
+    if (source == displayRect) {
+        // The screen straight into the surface; the repair's requests follow it before any
+        // answer is waited for. The server answers in order, so every repair piece arrives after
+        // the screen is in place, and is copied over it.
+        const PendingGrab screen =
+            sendGrab(conn->root(), source.x(), source.y(), source.width(), source.height(), fitted ? *canvas : buffer);
+        paintPieces(surface, pieces, &screen);
     } else {
         grab(conn->root(), source.x(), source.y(), source.width(), source.height(), *scratch);
-        fill(buffer, QRect(0, 0, width, height));
-        copyIn(buffer, 0, 0, *scratch, source.width(), source.height());
-        paintPieces(buffer, pieces, nullptr);
+        fill(surface, QRect(0, 0, surface.width, surface.height));
+        copyIn(surface, source.x() - displayRect.x(), source.y() - displayRect.y(), scratch->data, source.width(),
+               source.height());
+        paintPieces(surface, pieces, nullptr);
     }
     if (conn->failed())
         throw failure(QStringLiteral("The connection to the X server was lost"));
+    return surface;
+}
+
+// A display whose size changed during the take: the whole of it, scaled to fit the frame with
+// its aspect kept, centred between black bars.
+void FrameSource::State::fitDisplay(const Surface &canvas, PixelBuffer &buffer)
+{
+    const Surface frame = frameSurface(buffer);
+    const QRect into = fittedRect(QSize(canvas.width, canvas.height), QSize(width, height));
+    fill(frame, QRect(0, 0, width, height));
+    libyuv::ARGBScale(canvas.data, canvas.width * 4, canvas.width, canvas.height,
+                      frame.data + size_t(into.y()) * width * 4 + size_t(into.x()) * 4, width * 4, into.width(),
+                      into.height(), libyuv::kFilterBox);
 }
 
 // `screen`, when given, is the frame's own picture request, sent before the pieces: it is awaited
 // first, and its refusal thrown only once every piece request sent has been answered.
-void FrameSource::State::paintPieces(PixelBuffer &buffer, const std::vector<RepairPiece> &pieces, const PendingGrab *screen)
+void FrameSource::State::paintPieces(const Surface &surface, const std::vector<RepairPiece> &pieces, const PendingGrab *screen)
 {
     struct Sent {
         const RepairPiece *piece;
@@ -553,12 +668,12 @@ void FrameSource::State::paintPieces(PixelBuffer &buffer, const std::vector<Repa
         for (const Sent &s : sent) {
             const RepairPiece &p = *s.piece;
             if (s.grab && receiveGrab(*s.grab)) {
-                copyIn(buffer, p.to.x(), p.to.y(), scratch->data + s.grab->offset, p.source.width(), p.source.height());
+                copyIn(surface, p.to.x(), p.to.y(), scratch->data + s.grab->offset, p.source.width(), p.source.height());
             } else if (p.isWindow) {
                 repair->windowRefused(); // look again at the next frame
                 damaged = true;
             } else {
-                fill(buffer, QRect(p.to, p.source.size()));
+                fill(surface, QRect(p.to, p.source.size()));
             }
         }
     } while (next < pieces.size());
@@ -640,23 +755,22 @@ void FrameSource::State::grabWindow(PixelBuffer &buffer, bool &empty, QPoint &or
         }
         xcb_free_pixmap(c, p);
         if (!exact) {
-            fill(buffer, QRect(0, 0, width, height));
-            copyIn(buffer, 0, 0, target, w, h);
+            fill(frameSurface(buffer), QRect(0, 0, width, height));
+            copyIn(frameSurface(buffer), 0, 0, target.data, w, h);
         }
     } else {
         // Without Composite only what the screen shows can be read: the window's visible rectangle.
-        const QRect screenRect(0, 0, conn->screen()->width_in_pixels, conn->screen()->height_in_pixels);
-        const QRect onScreen = QRect(origin, QSize(w, h)).intersected(screenRect);
-        fill(buffer, QRect(0, 0, width, height));
+        const QRect onScreen = QRect(origin, QSize(w, h)).intersected(QRect(QPoint(0, 0), screenSize));
+        fill(frameSurface(buffer), QRect(0, 0, width, height));
         if (!onScreen.isEmpty()) {
             grab(conn->root(), onScreen.x(), onScreen.y(), onScreen.width(), onScreen.height(), *scratch);
-            copyIn(buffer, onScreen.x() - origin.x(), onScreen.y() - origin.y(), *scratch, onScreen.width(),
-                   onScreen.height());
+            copyIn(frameSurface(buffer), onScreen.x() - origin.x(), onScreen.y() - origin.y(), scratch->data,
+                   onScreen.width(), onScreen.height());
         }
     }
 }
 
-void FrameSource::State::drawCursor(PixelBuffer &buffer, QPoint origin, const xcb_xfixes_get_cursor_image_reply_t &cursor)
+void FrameSource::State::drawCursor(const Surface &surface, QPoint origin, const xcb_xfixes_get_cursor_image_reply_t &cursor)
 {
     const auto *cur = &cursor;
     const uint32_t *pixels = xcb_xfixes_get_cursor_image_cursor_image(cur);
@@ -664,12 +778,12 @@ void FrameSource::State::drawCursor(PixelBuffer &buffer, QPoint origin, const xc
     const int top = cur->y - cur->yhot - origin.y();
     for (int row = 0; row < cur->height; ++row) {
         const int y = top + row;
-        if (y < 0 || y >= height)
+        if (y < 0 || y >= surface.height)
             continue;
-        uint32_t *dst = reinterpret_cast<uint32_t *>(buffer.data + size_t(y) * width * 4);
+        uint32_t *dst = reinterpret_cast<uint32_t *>(surface.data + size_t(y) * surface.width * 4);
         for (int col = 0; col < cur->width; ++col) {
             const int x = left + col;
-            if (x < 0 || x >= width)
+            if (x < 0 || x >= surface.width)
                 continue;
             const uint32_t s = pixels[row * cur->width + col];
             const uint32_t a = s >> 24;

@@ -1,7 +1,12 @@
 #pragma once
 
-// Screen frames from the X server: a display (a RandR output's rectangle of the root window) or
+// Screen frames from the X server: a display (a RandR monitor's rectangle of the root window) or
 // one window, grabbed through MIT-SHM at a fixed rate on a capture thread of its own.
+//
+// A display is followed through the screen's changes (a monitor plugged in beside it, another
+// resolution): each frame shows the whole display where it is now, and one whose size changed is
+// scaled to fit the frame with its aspect kept, centred between black bars. Only a display that
+// is gone ends the capture; other displays' changes never end a window capture.
 //
 // A display capture can leave windows out (by owning process or by id): the frame is grabbed as
 // the screen shows it, and wherever a left-out window is visible the picture is composed again
@@ -19,6 +24,8 @@
 
 #include "platform/x11/X11Error.h"
 
+#include <QRect>
+#include <QSize>
 #include <QString>
 
 #include <atomic>
@@ -35,10 +42,11 @@ namespace lumacast::x11 {
 struct CaptureConfig {
     enum class Kind { Display, Window };
     Kind kind = Kind::Display;
-    uint32_t displayId = 0; // Display: the RandR output id (from listDisplays)
+    uint32_t displayId = 0; // Display: its id (from listDisplays)
     uint32_t windowId = 0;  // Window: the window to capture
     // Size of every delivered frame in pixels. A display is delivered at its own size when these
-    // are 0; a window capture of a different size is cropped or padded with black, top-left.
+    // are 0, and fitted into them otherwise (`fittedRect`); a window capture of a different size
+    // is cropped or padded with black, top-left.
     int width = 0;
     int height = 0;
     int framesPerSecond = 60; // clamped to 1...60
@@ -49,6 +57,10 @@ struct CaptureConfig {
     // ...except these (by client or top-level id).
     std::vector<uint32_t> exceptedWindows;
 };
+
+// Where a picture of one size lands in a frame of another: scaled to fit with its aspect kept,
+// centred. Empty when either size is.
+QRect fittedRect(QSize picture, QSize frame);
 
 // One frame: 32-bit BGRX pixels, top row first. The pixels stay valid while a copy of the frame
 // (its `buffer`) is held; the source reuses a buffer only after every holder has let go.

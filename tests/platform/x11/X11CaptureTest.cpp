@@ -1,4 +1,6 @@
-// Screen and window capture against the real X server of the test rig.
+// Screen and window capture against the real X server of the test rig, and against an X server
+// of the test's own with several outputs.
+#include "support/DummyXorg.h"
 #include "support/WindowManager.h"
 #include "support/XcbTestWindows.h"
 
@@ -13,6 +15,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <ctime>
 #include <functional>
@@ -22,6 +25,7 @@
 #include <signal.h>
 
 using namespace lumacast;
+using lumacast::testing::DummyXorg;
 using lumacast::testing::pixelAt;
 using lumacast::testing::minimizeWindow;
 using lumacast::testing::restoreWindow;
@@ -57,6 +61,32 @@ QString failureOf(const std::function<void()> &call)
     return QString();
 }
 
+// Colours equal but for the rounding of a scaled picture.
+bool near(uint32_t a, uint32_t b)
+{
+    return std::ranges::all_of(std::array{0, 8, 16},
+                               [&](int s) { return std::abs(int(a >> s & 0xff) - int(b >> s & 0xff)) <= 2; });
+}
+
+// Grabs until `check` holds or two seconds pass: the server composes the screen when idle.
+bool captureUntil(x11::FrameSource &source, x11::Frame &frame,
+                  const std::function<bool(const x11::Frame &)> &check)
+{
+    QElapsedTimer timer;
+    timer.start();
+    do {
+        const QString error = failureOf([&] { source.captureFrame(frame); });
+        if (!error.isEmpty()) {
+            ADD_FAILURE() << error.toStdString();
+            return false;
+        }
+        if (frame.data && check(frame))
+            return true;
+        QThread::msleep(20);
+    } while (timer.elapsed() < 2000);
+    return false;
+}
+
 class X11Capture : public ::testing::Test {
 protected:
     void SetUp() override
@@ -70,25 +100,6 @@ protected:
         ASSERT_FALSE(displays.empty());
         display = displays.front();
         windows.warpPointer(5, 5);
-    }
-
-    // Grabs until `check` holds or two seconds pass: the server composes the screen when idle.
-    static bool captureUntil(x11::FrameSource &source, x11::Frame &frame,
-                             const std::function<bool(const x11::Frame &)> &check)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        do {
-            const QString error = failureOf([&] { source.captureFrame(frame); });
-            if (!error.isEmpty()) {
-                ADD_FAILURE() << error.toStdString();
-                return false;
-            }
-            if (frame.data && check(frame))
-                return true;
-            QThread::msleep(20);
-        } while (timer.elapsed() < 2000);
-        return false;
     }
 
     x11::CaptureConfig displayConfig() const
@@ -481,6 +492,38 @@ TEST_F(X11Capture, ResizedWindowIsCroppedOrPaddedToTheTakeSize)
     EXPECT_EQ(at(f, 110, 30), 0x000000u);
 }
 
+// A display in a frame of another size (a take's, after the display changed): the whole display,
+// its aspect kept, centred between black bars.
+TEST_F(X11Capture, DisplayIsFittedWholeIntoAFrameOfAnotherSize)
+{
+    windows.quadrants(display.geometry, kPattern);
+    const struct {
+        QSize frame;
+        QRect fitted;
+    } rows[] = {{{299, 301}, {0, 66, 299, 168}}, {{300, 300}, {0, 65, 300, 169}}, {{330, 250}, {0, 32, 330, 186}},
+                {{1, 1}, {0, 0, 1, 1}}, {{1920, 1080}, {0, 0, 1920, 1080}}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.frame.width());
+        ASSERT_EQ(x11::fittedRect(display.geometry.size(), row.frame), row.fitted);
+        auto cfg = displayConfig();
+        cfg.width = row.frame.width();
+        cfg.height = row.frame.height();
+        x11::FrameSource source(cfg);
+        ASSERT_NO_THROW(source.open());
+        const QRect &in = row.fitted;
+        const auto whole = [&](const x11::Frame &f) {
+            for (int i = 0; i < 4 && in.width() > 4; ++i)
+                if (!near(at(f, in.x() + in.width() * (1 + i % 2 * 2) / 4, in.y() + in.height() * (1 + i / 2 * 2) / 4),
+                          kPattern[i]))
+                    return false;
+            return in.top() == 0 || (at(f, 0, 0) == 0 && at(f, 0, f.height - 1) == 0);
+        };
+        x11::Frame f;
+        EXPECT_TRUE(captureUntil(source, f, whole));
+        EXPECT_EQ(QSize(f.width, f.height), row.frame);
+    }
+}
+
 TEST_F(X11Capture, MissingDisplayOrWindowFailsToOpen)
 {
     auto cfg = displayConfig();
@@ -518,7 +561,7 @@ TEST_F(X11Capture, CaptureThreadDeliversTimedFrames)
 {
     auto cfg = displayConfig();
     cfg.framesPerSecond = 30;
-    cfg.width = 640; // a corner of the display
+    cfg.width = 640; // the display fitted into 640 x 360
     cfg.height = 360;
     x11::FrameSource source(cfg);
     std::mutex m;
@@ -727,6 +770,161 @@ TEST_F(X11Capture, LosingTheServerIsReportedOnceAndEndsTheCapture)
     ASSERT_EQ(errors.size(), 1);
     EXPECT_EQ(errors.front(), QStringLiteral("The connection to the X server was lost"));
     EXPECT_GT(source->framesDelivered(), 0u);
+}
+
+// Displays that change under a capture (monitors plugged in, moved, resized, split), on an X
+// server of the test's own with several outputs.
+class X11Monitors : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (const QString missing = DummyXorg::missing(); !missing.isEmpty())
+            GTEST_SKIP() << missing.toStdString();
+        server = std::make_unique<DummyXorg>();
+        if (server->display().isEmpty())
+            GTEST_SKIP() << server->failure().toStdString();
+        shared = qgetenv("DISPLAY");
+        qputenv("DISPLAY", server->display().toLatin1());
+        windows = std::make_unique<XcbTestWindows>();
+        ASSERT_TRUE(windows->ok());
+        backdrop = windows->solid(QRect(0, 0, 64, 64), 0x808080);
+        for (uint32_t colour : kPattern)
+            marks.push_back(windows->solid(QRect(0, 0, 64, 64), colour));
+    }
+    void TearDown() override
+    {
+        windows.reset();
+        if (!shared.isNull())
+            qputenv("DISPLAY", shared);
+        server.reset();
+    }
+
+    static std::optional<x11::DisplayInfo> displayNamed(const QString &name)
+    {
+        for (const auto &d : x11::listDisplays())
+            if (d.name == name)
+                return d;
+        return std::nullopt;
+    }
+    // A grey backdrop over `area` and a marker in each corner, kept there as a window manager
+    // keeps windows on their monitor.
+    void markCorners(const QRect &area)
+    {
+        xcb_configure_window(windows->connection(), backdrop, XCB_CONFIG_WINDOW_WIDTH | XCB_CONFIG_WINDOW_HEIGHT,
+                             std::array<uint32_t, 2>{uint32_t(area.width()), uint32_t(area.height())}.data());
+        windows->move(backdrop, area.x(), area.y());
+        windows->move(marks[0], area.left(), area.top());
+        windows->move(marks[1], area.right() - 63, area.top());
+        windows->move(marks[2], area.left(), area.bottom() - 63);
+        windows->move(marks[3], area.right() - 63, area.bottom() - 63);
+        windows->sync();
+    }
+    // Whether a frame holds an area of this size whole: its corners' markers where it is fitted in.
+    static bool showsCorners(const x11::Frame &f, QSize area)
+    {
+        const QRect in = x11::fittedRect(area, QSize(f.width, f.height));
+        const int inset = int(32.0 * in.width() / area.width());
+        const QPoint centres[4] = {{in.left() + inset, in.top() + inset}, {in.right() - inset, in.top() + inset},
+                                   {in.left() + inset, in.bottom() - inset}, {in.right() - inset, in.bottom() - inset}};
+        for (int i = 0; i < 4; ++i)
+            if (!near(pixelAt(f.data, f.stride, centres[i].x(), centres[i].y()), kPattern[i]))
+                return false;
+        return in.top() < 2 || pixelAt(f.data, f.stride, in.center().x(), in.top() - 2) == 0; // black bars
+    }
+    static x11::CaptureConfig configFor(uint32_t display)
+    {
+        x11::CaptureConfig cfg;
+        cfg.displayId = display;
+        cfg.showsCursor = false;
+        return cfg;
+    }
+
+    std::unique_ptr<DummyXorg> server;
+    std::unique_ptr<XcbTestWindows> windows;
+    QByteArray shared;
+    xcb_window_t backdrop = 0;
+    std::vector<xcb_window_t> marks;
+};
+
+// A take of display A goes on whatever its neighbours do: each later picture holds A whole, where
+// it is now and fitted into the take's size, and a window take on A never ends with a display.
+TEST_F(X11Monitors, ATakeFollowsItsDisplayAndAWindowTakeOutlivesEveryDisplay)
+{
+    const auto a = displayNamed(QStringLiteral("DUMMY0"));
+    ASSERT_TRUE(a);
+    markCorners(a->geometry);
+    const xcb_window_t picked = windows->quadrants(QRect(400, 300, 160, 120), kPattern);
+    x11::FrameSource display(configFor(a->id));
+    x11::CaptureConfig windowCfg;
+    windowCfg.kind = x11::CaptureConfig::Kind::Window;
+    windowCfg.windowId = picked;
+    windowCfg.showsCursor = false;
+    x11::FrameSource window(windowCfg);
+    ASSERT_NO_THROW(display.open());
+    ASSERT_NO_THROW(window.open());
+    const auto windowWhole = [](const x11::Frame &f) {
+        return pixelAt(f.data, f.stride, 10, 10) == kRed && pixelAt(f.data, f.stride, 150, 110) == kYellow;
+    };
+    const struct {
+        const char *what;
+        std::function<bool()> change;
+        QSize a; // A's size after it
+    } steps[] = {
+        {"a monitor plugged in at its left",
+         [&] { return server->plug("DUMMY1", {1280, 1024}, {"--left-of", "DUMMY0"}); }, {1024, 768}},
+        {"that monitor moved to its right", [&] { return server->xrandr({"--output", "DUMMY1", "--right-of", "DUMMY0"}); },
+         {1024, 768}},
+        {"another resolution, fitted into the take at (0, 96, 1024, 576)",
+         [&] { return server->plug("DUMMY0", {1280, 720}, {}); }, {1280, 720}},
+        {"the other monitor unplugged", [&] { return server->xrandr({"--output", "DUMMY1", "--off"}); }, {1280, 720}},
+    };
+    EXPECT_EQ(x11::fittedRect({1280, 720}, {1024, 768}), QRect(0, 96, 1024, 576));
+    x11::Frame f;
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.what);
+        ASSERT_TRUE(step.change());
+        const auto now = displayNamed(QStringLiteral("DUMMY0"));
+        ASSERT_TRUE(now);
+        ASSERT_EQ(now->geometry.size(), step.a);
+        markCorners(now->geometry);
+        windows->move(picked, now->geometry.x() + 400, now->geometry.y() + 300);
+        ASSERT_TRUE(captureUntil(display, f, [&](const x11::Frame &f) { return showsCorners(f, step.a); }));
+        EXPECT_EQ(QSize(f.width, f.height), QSize(1024, 768));
+        for (int i = 0; i < 5; ++i, QThread::msleep(20)) {
+            ASSERT_NO_THROW(display.captureFrame(f));
+            EXPECT_TRUE(showsCorners(f, step.a)) << i;
+        }
+        EXPECT_TRUE(captureUntil(window, f, windowWhole));
+    }
+
+    // A itself gone: its take ends, the window's goes on.
+    ASSERT_TRUE(server->plug("DUMMY1", {1280, 1024}, {"--pos", "0x0"}));
+    ASSERT_TRUE(server->xrandr({"--output", "DUMMY0", "--off"}));
+    QString failure;
+    EXPECT_TRUE(waitFor([&] { return !(failure = failureOf([&] { display.captureFrame(f); })).isEmpty(); }));
+    EXPECT_EQ(failure, QStringLiteral("The captured display is no longer available"));
+    EXPECT_TRUE(captureUntil(window, f, windowWhole));
+}
+
+// Monitors set up by hand on one output (a split ultrawide) are displays of their own, each
+// recorded alone at its size.
+TEST_F(X11Monitors, ASplitOutputIsOneDisplayPerMonitor)
+{
+    ASSERT_TRUE(server->xrandr({"--setmonitor", "LEFT", "400/100x768/200+0+0", "DUMMY0"}));
+    ASSERT_TRUE(server->xrandr({"--setmonitor", "RIGHT", "624/150x768/200+400+0", "none"}));
+    const auto displays = x11::listDisplays();
+    ASSERT_EQ(displays.size(), 2u);
+    const auto right = displayNamed(QStringLiteral("RIGHT"));
+    ASSERT_TRUE(right);
+    EXPECT_EQ(displayNamed(QStringLiteral("LEFT"))->geometry, QRect(0, 0, 400, 768));
+    EXPECT_EQ(right->geometry, QRect(400, 0, 624, 768));
+    EXPECT_NE(displays[0].id, displays[1].id);
+    markCorners(right->geometry);
+    x11::FrameSource source(configFor(right->id));
+    ASSERT_NO_THROW(source.open());
+    EXPECT_EQ(QSize(source.frameWidth(), source.frameHeight()), QSize(624, 768));
+    x11::Frame f;
+    EXPECT_TRUE(captureUntil(source, f, [](const x11::Frame &f) { return showsCorners(f, QSize(624, 768)); }));
 }
 
 } // namespace
