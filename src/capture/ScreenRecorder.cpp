@@ -436,6 +436,7 @@ std::shared_ptr<TakeWriter> ScreenRecorder::setUpWriter(const QString &outputURL
 {
     auto writer = std::make_shared<TakeWriter>(outputURL);
     writer->keepsJournal = !plan;
+    writer->journalOutlivesFinish = true; // the state manager removes it once a manifest names the take
     writer->journalNote = std::exchange(m_nextJournalNote, QByteArray());
     double micRate = 48000;
     int micChannels = 2;

@@ -56,7 +56,7 @@ void TakeWriter::setUp(int width, int height, double micSampleRate, int micChann
 {
     auto writer = std::make_unique<TakeEncoder>(m_outputPath);
     if (keepsJournal)
-        writer->keepJournal(av::TakeJournal::pathFor(m_outputPath), journalNote);
+        writer->keepJournal(av::TakeJournal::pathFor(m_outputPath), journalNote, journalOutlivesFinish);
     const av::VideoSettings video = videoSettings(width, height);
     const AudioSettingsAcceptor canApply = av::canApplyAudioSettings;
     int videoTrack = -1, micTrack = -1, systemTrack = -1;
@@ -279,7 +279,7 @@ std::optional<double> TakeWriter::keepWhatWasWritten()
     // On a full disk the index needs room: the last samples give it theirs.
     for (const std::int64_t spare : {0, 16 << 10, 64 << 10, 256 << 10, 1 << 20, 4 << 20}) {
         try {
-            const av::TakeRecovery::Result kept = av::TakeRecovery::recover(m_outputPath, spare);
+            const av::TakeRecovery::Result kept = av::TakeRecovery::recover(m_outputPath, spare, journalOutlivesFinish);
             AppLog::shared().log(
                 QStringLiteral("[writer] the take failed while recording — kept the %1 s written before the failure")
                     .arg(kept.seconds, 0, 'f', 2));

@@ -103,10 +103,13 @@ public:
     static av::VideoSettings videoSettings(int width, int height);
 
     // Whether the take keeps a journal beside its movie (TakeJournal) so that a crash loses at
-    // most its last second, and the words the journal opens with (which session and scene the
-    // take is for). Set before `setUp`.
+    // most its last second, the words the journal opens with (which session and scene the take
+    // is for), and whether the journal stays when the take is finished: the journal is then what
+    // tells a recovery that the movie was recorded as a take, until the owner's records name it
+    // and the owner removes it. Set before `setUp`.
     bool keepsJournal = true;
     QByteArray journalNote;
+    bool journalOutlivesFinish = false;
 
     QString outputPath() const { return m_outputPath; }
     bool hasSystemAudioTrack() const { return m_systemTrack >= 0; }

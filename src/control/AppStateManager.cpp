@@ -325,6 +325,7 @@ void AppStateManager::replaceCurrentSession(const std::optional<Session> &sessio
     // The history, the reviewed take and its movie belong to the document being replaced; an
     // undo must never bring its scenes into the new document's folder.
     resetDocumentHistory();
+    m_scratchClaim.reset();
     // Another recording: the destructive-tail warning is asked again before its first tail.
     setTailWarningAcknowledged(false);
     setPendingTakeID(std::nullopt);

@@ -12,6 +12,7 @@
 #include "model/UndoHistory.h"
 #include "store/AppLog.h"
 #include "store/InteractionGate.h"
+#include "store/ScratchClaim.h"
 #include "store/Shortcut.h"
 
 #include <QDateTime>
@@ -749,6 +750,9 @@ private:
     QDateTime m_saveDeadline;
     // The last autosave failed: its changes are still unwritten, and the user has been told.
     bool m_autosaveFailed = false;
+    // The scratch folder New Recording made for the open recording, claimed against a launch
+    // that would remove it while it still holds nothing.
+    std::unique_ptr<ScratchClaim> m_scratchClaim;
 
     // The concerns, owned here.
     std::unique_ptr<BackgroundCopy> m_backgroundCopy;

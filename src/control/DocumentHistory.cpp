@@ -102,13 +102,28 @@ void DocumentHistory::collectOrphanTakeFiles()
             keep.insert(take.filename);
     }
 
+    QStringList orphans;
     for (const QString &entry : entries) {
         // Exactly "mov": a user's ".MOV" or anything else in the folder is never ours to delete.
         if (QFileInfo(entry).suffix() != QLatin1String("mov") || keep.contains(entry))
             continue;
-        // A movie with its journal is a take a crash cut off, until it is recovered or given up.
+        // A movie with its journal is a take a crash cut off, until it is recovered, named by a
+        // manifest or given up.
         if (UnfinishedTakes::hasJournal(takes.filePath(entry)))
             continue;
+        orphans << entry;
+    }
+    // The manifest on the disk may still name what the last edit let go of, until the autosave
+    // writes it: written first, so that no crash leaves it naming a deleted movie.
+    if (!orphans.isEmpty() && ((m.m_saveTask && m.m_saveTask->isPending()) || m.m_autosaveFailed))
+        autoSave(); // its alert may run a loop in which the recording is closed
+    if (!m.m_currentSession || SessionStore::sessionFolder(*m.m_currentSession) != folder)
+        return;
+    if (m.m_autosaveFailed) {
+        qCInfo(log::persistence(), "gc skipped — the manifest on the disk is not the recording's");
+        return;
+    }
+    for (const QString &entry : std::as_const(orphans)) {
         if (PackageFolder::removeTakeFile(folder, entry))
             m.m_sessionLog.append(QStringLiteral("gc — deleted orphan ") + entry);
         else
@@ -147,6 +162,7 @@ void DocumentHistory::autoSave()
         return;
     try {
         m.m_services.store->writeManifest(*m.m_currentSession);
+        UnfinishedTakes::releaseJournals(*m.m_currentSession);
         m.m_autosaveFailed = false;
         m.m_currentSession->isDirty = false;
         emit m.currentSessionChanged();

@@ -80,6 +80,10 @@ Launch::Launch(AppStateManager &manager)
 
 void Launch::startServices()
 {
+    // Now, before anything is opened (a document handed to the launch is opened from the event
+    // loop): what a killed join, Save As or export left is litter, never a take or a recording.
+    if (const int removed = InFlightItem::removeAbandoned())
+        m.logApp(QStringLiteral("[app] init — removed %1 item(s) left by a killed save or export").arg(removed));
     UpdaterService &updater = *m.m_services.updater;
     if (updater.start()) // a failure leaves it unstarted, without a message
         updater.setAutomaticallyChecksForUpdates(m.m_automaticallyChecksForUpdates);
@@ -98,9 +102,6 @@ QCoro::Task<> Launch::runLaunchTask()
     if (!alive)
         co_return;
     m.restoreGlobalShortcuts();
-    // Before the scan: what a killed Save As or export left is litter, never a recording.
-    if (const int removed = InFlightItem::removeAbandoned())
-        m.logApp(QStringLiteral("[app] init — removed %1 item(s) left by a killed save or export").arg(removed));
     scanRecoverableSessions();
     reopenLastDocumentAtLaunch();
     m.m_services.scheduler->schedule(1500ms, &m, [alive] {
@@ -124,6 +125,8 @@ void Launch::scanRecoverableSessions()
     const QString root = SessionStore::scratchRoot();
     if (root.isEmpty())
         return;
+    if (const int removed = m.m_services.store->removeEmptyScratchFolders(root))
+        m.logApp(QStringLiteral("[app] init — removed %1 recording(s) never saved that held nothing").arg(removed));
     const SessionStore::Recovery recovery = m.m_services.store->recoverSessions(root);
     m.setRecoverableSessions(recovery.sessions);
     if (recovery.failureCount > 0)

@@ -8,11 +8,13 @@ namespace lumacast {
 
 class AppStateManager;
 
-// The end of construction and the launch sequence: the updater started with the automatic-check
-// setting, then (posted) the permission flow, the global hot keys, the scan of the scratch
-// folder for recoverable sessions, the reopening of the last document (or the empty review
-// window) and the open panel built ahead of use. Works on the manager's fields; the manager owns
-// it. Main thread only; failures are logged (a corrupt scratch session also gets one alert).
+// The end of construction and the launch sequence: the removal of what killed processes left
+// (before any document opens), the updater started with the automatic-check setting, then
+// (posted) the permission flow, the global hot keys, the removal of scratch folders that never
+// held anything and the scan of the scratch folder for recoverable sessions, the reopening of
+// the last document (or the empty review window) and the open panel built ahead of use. Works on
+// the manager's fields; the manager owns it. Main thread only; failures are logged (a corrupt
+// scratch session also gets one alert).
 class Launch {
 public:
     explicit Launch(AppStateManager &manager);

@@ -109,6 +109,9 @@ QCoro::Task<> SessionDocument::openSession(QString url, bool activate)
     m.m_sessionLog.open(url);
     m.m_sessionLog.append(QStringLiteral("opened — %1 (%2 scenes)").arg(name).arg(session.scenes.size()));
     m.m_unfinishedTakes->recover();
+    // What a crash left unnamed (the copies of a Duplicate Scene never saved, a movie a join
+    // replaced) goes now: nothing can name it again.
+    m.collectOrphanTakeFiles();
     m.m_services.preferences->setLastOpenedDocument(url);
     restoreLastViewedTake();
     m.setState(AppState::idle);
@@ -389,6 +392,7 @@ void SessionDocument::resumeSession(const Session &session)
     m.m_sessionLog.open(SessionStore::sessionFolder(session));
     m.m_sessionLog.append(QStringLiteral("resumed recovered session (%1 scenes)").arg(session.scenes.size()));
     m.m_unfinishedTakes->recover();
+    m.collectOrphanTakeFiles();
     m.setPreviewedTake(std::nullopt, false);
     m.setState(AppState::idle);
     m.openWindow(QStringLiteral("review"));

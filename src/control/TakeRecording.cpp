@@ -503,6 +503,7 @@ void TakeRecording::fileTake(const QString &path, double duration)
         bool written = true;
         try {
             m.m_services.store->writeManifest(session);
+            UnfinishedTakes::releaseJournals(session);
         } catch (const std::exception &) {
             written = false;
         }

@@ -7,6 +7,7 @@
 #include "platform/av/MovieProbe.h"
 #include "platform/av/TakeJournal.h"
 #include "platform/av/TakeRecovery.h"
+#include "store/DiskSync.h"
 #include "store/PackageFolder.h"
 #include "store/SessionStore.h"
 
@@ -48,13 +49,17 @@ std::optional<UnfinishedTakes::Found> UnfinishedTakes::finishFromJournal(const Q
 {
     const QString name = QFileInfo(path).fileName();
     try {
-        const av::TakeRecovery::Result result = av::TakeRecovery::recover(path);
+        // The journal stays until a manifest names the take: a crash before then finds it again.
+        const av::TakeRecovery::Result result = av::TakeRecovery::recover(path, 0, true);
         if (result.wasFinished) {
-            // Finished, the journal not yet gone: a take like any other.
+            // Finished, and no manifest named it yet: a take like any other.
             const auto duration = av::movieDurationSeconds(path);
             if (!duration || *duration <= 0)
                 return std::nullopt;
-            return Found{TakeRecording::newTake(path, *duration, QFileInfo(path).lastModified()), QUuid()};
+            if (!filed)
+                m.logApp(QStringLiteral("[app] take %1 was never filed — filed back").arg(name));
+            return Found{TakeRecording::newTake(path, *duration, QFileInfo(path).lastModified()),
+                         noteValue(result.note, "scene")};
         }
         m.logApp(QStringLiteral("[app] take %1 finished from its journal — %2 of %3 samples, %4 s")
                      .arg(name)
@@ -90,19 +95,35 @@ void UnfinishedTakes::giveUp(const QString &name, bool filed)
     m.logApp(QStringLiteral("[app] take %1 held no whole frame — given up").arg(name));
 }
 
-std::optional<UnfinishedTakes::Found> UnfinishedTakes::unreferencedFinishedTake(const QString &path,
-                                                                                const QDateTime &manifestWritten)
+void UnfinishedTakes::releaseJournals(const Session &written)
 {
-    // A manifest that refers to a take is written after its movie was finished; a movie newer
-    // than the manifest was never referred to (a deleted take's movie is older).
-    const QFileInfo info(path);
-    if (!manifestWritten.isValid() || info.lastModified() <= manifestWritten || !av::TakeRecovery::hasIndex(path))
-        return std::nullopt;
-    const auto duration = av::movieDurationSeconds(path);
-    if (!duration || *duration <= 0)
-        return std::nullopt;
-    m.logApp(QStringLiteral("[app] take %1 was never filed — filed back").arg(info.fileName()));
-    return Found{TakeRecording::newTake(path, *duration, info.lastModified()), QUuid()};
+    const QString folder = SessionStore::sessionFolder(written);
+    const QDir takes(SessionStore::takesFolder(written));
+    QSet<QString> named;
+    for (const RecordingScene &scene : written.scenes)
+        for (const Take &take : scene.takes)
+            named.insert(take.filename);
+    const QStringList entries = PackageFolder::takeFiles(folder);
+    const QSet<QString> regularFiles(entries.begin(), entries.end());
+    const QString suffix = av::TakeJournal::pathFor(QString());
+    bool removed = false;
+    for (const QString &entry : entries) {
+        if (!entry.endsWith(suffix))
+            continue;
+        const QString movie = entry.chopped(suffix.size());
+        // A movie its journal has yet to finish keeps it for another try.
+        if (named.contains(movie) && regularFiles.contains(movie) && av::TakeRecovery::hasIndex(takes.filePath(movie)))
+            removed = PackageFolder::removeTakeFile(folder, entry) || removed;
+    }
+    // Gone on the disk before a later manifest stops naming the take (an undo, a join): a journal
+    // a power cut brought back would file it again.
+    if (removed) {
+        try {
+            DiskSync::folder(takes.path());
+        } catch (const Error &error) {
+            qCWarning(log::persistence(), "%s", qUtf8Printable(error.localizedDescription()));
+        }
+    }
 }
 
 void UnfinishedTakes::recover()
@@ -115,9 +136,6 @@ void UnfinishedTakes::recover()
     for (const RecordingScene &scene : session.scenes)
         for (const Take &take : scene.takes)
             filed.insert(take.filename);
-    const QDateTime manifestWritten =
-        QFileInfo(QDir(SessionStore::sessionFolder(session)).filePath(QString::fromLatin1(SessionStore::kManifestName)))
-            .lastModified();
 
     QList<Found> found;
     m_keptAsTheyAre.clear();
@@ -132,20 +150,24 @@ void UnfinishedTakes::recover()
             || entry.endsWith(QLatin1String(".tail.mov")) || entry.endsWith(QLatin1String(".joining.mov")))
             continue;
         const QString path = takes.filePath(entry);
-        std::optional<Found> take;
-        if (hasJournal(path) && !regularFiles.contains(av::TakeJournal::pathFor(entry))) {
+        // Only a take's journal says a movie was recorded as a take: a movie without one (a copy,
+        // a working movie, anything else the program wrote) is never filed as a take.
+        if (!hasJournal(path))
+            continue;
+        if (!regularFiles.contains(av::TakeJournal::pathFor(entry))) {
             // A journal that is not a regular file of the folder's own (a link, say) is never
             // read: what it says could remove the movie. Both stay as they are.
             m.logApp(QStringLiteral("[app] take %1 left as it is: its journal is not a file").arg(entry));
             m_keptAsTheyAre.append(entry);
-        } else if (hasJournal(path)) {
-            take = finishFromJournal(path, filed.contains(entry));
-        } else if (!filed.contains(entry)) {
-            take = unreferencedFinishedTake(path, manifestWritten);
+            continue;
         }
-        if (take && !filed.contains(entry))
+        const bool named = filed.contains(entry);
+        const std::optional<Found> take = finishFromJournal(path, named);
+        if (take && !named)
             found.append(*take);
     }
+    // The manifest read from the disk names these: their journals have done their work.
+    releaseJournals(session);
     if (!found.isEmpty())
         file(found);
     else if (!m_keptAsTheyAre.isEmpty())

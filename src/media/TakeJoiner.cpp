@@ -6,6 +6,7 @@
 #include "platform/av/JoinExportSession.h"
 #include "platform/av/MediaError.h"
 #include "platform/av/MediaTime.h"
+#include "store/DiskSync.h"
 #include "threads/ThreadBridge.h"
 
 #include <QCoro/QCoroFuture>
@@ -224,9 +225,27 @@ QCoro::Task<JoinResult> join(JoinRequest request, ProgressCallback progress)
         throw JoinError::exportFailed(message);
     }
 
+    // Its bytes go to the disk while it is verified; it is put in place, on the disk, before the
+    // caller can name it in a manifest. Both threads are awaited whatever happens.
+    auto syncing = runInBackground("join sync", [path = aside.outputURL] { DiskSync::file(path); });
     auto verification = runInBackground("join verify", [aside] { return verify(aside); });
-    JoinResult result = co_await std::move(verification);
-    working->commit();
+    std::optional<JoinResult> verified;
+    std::exception_ptr failure;
+    try {
+        verified = co_await std::move(verification);
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    try {
+        co_await std::move(syncing);
+    } catch (...) {
+        failure = failure ? failure : std::current_exception();
+    }
+    if (failure)
+        std::rethrow_exception(failure);
+    auto committing = runInBackground("join commit", [working] { working->commit(); });
+    co_await std::move(committing);
+    JoinResult result = *verified;
     result.outputURL = request.outputURL;
 
     if (progress)

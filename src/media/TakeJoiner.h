@@ -90,7 +90,8 @@ private:
 // runs on worker threads; `progress` (when given) is called on the thread that awaits the join
 // (the main thread), never from a worker, about every 100 ms during the export and with 1.0
 // once, after verification succeeded. An existing file at the output location is left alone by
-// refusals and removed by failed exports and verifications.
+// refusals and removed by failed exports and verifications. The joined movie is on the disk
+// under the output's name when the join returns.
 QCoro::Task<JoinResult> join(JoinRequest request, ProgressCallback progress = {});
 
 // Builds the composition: the original's head up to the splice, then the whole tail, on one

@@ -290,14 +290,16 @@ QCoro::Task<void> writePackage(Session session, QString name, QString packageFol
     // through the working item's name) leaves an earlier package as it was and nothing else.
     const QString destination = QDir::cleanPath(QDir::current().absoluteFilePath(packageFolder));
     WorkingItem::removeStale(QFileInfo(destination).absolutePath());
-    WorkingItem staging(destination);
+    const auto staging = std::make_shared<WorkingItem>(destination);
     // A named task: GCC 12 mishandles some temporaries of a co_await expression.
     QCoro::Task<QList<Clip>> prepared =
-        prepare(std::move(session), destination, std::move(loader), staging.path());
+        prepare(std::move(session), destination, std::move(loader), staging->path());
     const QList<Clip> clips = co_await prepared;
     const QString document = documentFileName(name, format.extension);
-    writeDocument(QDir(staging.path()).filePath(document), format.build(clips, name));
-    staging.commit();
+    writeDocument(QDir(staging->path()).filePath(document), format.build(clips, name));
+    // The media copies reach the disk here: a wait of its own, off the main thread.
+    auto committing = runInBackground("package commit", [staging] { staging->commit(); });
+    co_await std::move(committing);
     const QString path = QDir(destination).filePath(document);
     qCInfo(log::exporting(), "%s export wrote %ld clips \u2192 %s", qUtf8Printable(format.logName),
            long(clips.size()), qUtf8Printable(path));

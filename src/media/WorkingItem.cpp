@@ -2,6 +2,7 @@
 
 #include "media/ScratchFolder.h"
 #include "model/Error.h"
+#include "store/DiskSync.h"
 
 #include <QDir>
 #include <QFile>
@@ -57,22 +58,24 @@ WorkingItem::~WorkingItem()
 
 void WorkingItem::commit()
 {
+    // Whole on the disk before its name says it is there, and under that name on the disk before
+    // anyone is told (a manifest naming it, "Export complete").
+    DiskSync::tree(m_path);
     const QByteArray from = QFile::encodeName(m_path);
     const QByteArray to = QFile::encodeName(m_destination);
     struct stat status {};
     const bool occupied = ::lstat(to.constData(), &status) == 0;
-    if (!occupied || !S_ISDIR(status.st_mode)) {
-        // A file (or nothing) at the destination: rename replaces it in one step.
-        if (::rename(from.constData(), to.constData()) != 0)
-            throwErrno(m_destination, errno);
-        m_committed = true;
-        return;
-    }
-    // A folder: exchange the two, then remove the old one under the working name.
-    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_EXCHANGE) != 0)
+    const bool folder = occupied && S_ISDIR(status.st_mode);
+    // A file (or nothing) at the destination: rename replaces it in one step. A folder: exchange
+    // the two, then remove the old one under the working name.
+    if (!folder && ::rename(from.constData(), to.constData()) != 0)
         throwErrno(m_destination, errno);
-    InFlightItem::removeItem(m_path);
+    if (folder && ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_EXCHANGE) != 0)
+        throwErrno(m_destination, errno);
     m_committed = true;
+    if (folder)
+        InFlightItem::removeItem(m_path);
+    DiskSync::folder(QFileInfo(m_destination).absolutePath());
 }
 
 void WorkingItem::removeStale(const QString &folder)

@@ -31,8 +31,9 @@ public:
     const QString &path() const { return m_path; }
     const QString &destination() const { return m_destination; }
 
-    // Puts the item at the destination in one step. An earlier item there (file or folder) is
-    // exchanged out and removed afterwards.
+    // Puts the item at the destination in one step, on the disk (its bytes first, then its name:
+    // slow for a large item, so not on the main thread). An earlier item there (file or folder)
+    // is exchanged out and removed afterwards.
     void commit();
 
     // Removes the working items in `folder` whose process no longer runs. Failures are ignored.

@@ -2,9 +2,11 @@
 
 #include "model/LogCategories.h"
 #include "store/BoundedFile.h"
+#include "store/DiskSync.h"
 #include "store/FileCopy.h"
 #include "store/InFlightItem.h"
 #include "store/PackageFolder.h"
+#include "store/ScratchClaim.h"
 #include "threads/ThreadBridge.h"
 
 #include <QDir>
@@ -177,6 +179,9 @@ void writeManifestInto(const Session &session, const QString &folder)
     }
     if (!file.commit())
         throw FileSystemError(QStringLiteral("Write"), path, 0, file.errorString());
+    // The new name too: a manifest that lived only in the cache would leave, after a power cut,
+    // an older one beside movies that were since removed as no longer named.
+    DiskSync::folder(folder);
 }
 
 void logSaved(const QString &folder)
@@ -396,17 +401,21 @@ Session SessionStore::save(const Session &session, const QString &destination) c
     const InFlightItem listed(staging);
     try {
         copyTree(source, staging);
+        // The movies are on the disk before the manifest that names them, and the package is
+        // under its name before the scratch folder goes.
+        DiskSync::tree(staging);
         writeManifestInto(result, staging);
-        if (itemExists(target)) {
+        const bool replacing = itemExists(target);
+        if (replacing) {
             exchangeItems(staging, target);
-            if (!removeItem(staging))
-                qCCritical(log::persistence(), "could not remove replaced item %s",
-                           qUtf8Printable(staging));
         } else if (::rename(QFile::encodeName(staging).constData(),
                             QFile::encodeName(target).constData())
                    != 0) {
             throwErrno(QStringLiteral("Save"), target, errno);
         }
+        DiskSync::folder(targetInfo.absolutePath());
+        if (replacing && !removeItem(staging))
+            qCCritical(log::persistence(), "could not remove replaced item %s", qUtf8Printable(staging));
     } catch (...) {
         removeItem(staging);
         throw;
@@ -452,6 +461,49 @@ SessionStore::Recovery SessionStore::recoverSessions(const QString &scratchRoot)
     return recovery;
 }
 
+namespace {
+
+// Nothing but an empty "takes" and the history log: nothing was ever recorded or saved there.
+bool holdsNothingRecorded(const QString &folder)
+{
+    const QDir::Filters everything = QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot;
+    for (const QString &name : QDir(folder).entryList(everything)) {
+        const auto status = itemStatus(childPath(folder, name));
+        const bool emptyTakes = name == QLatin1String(SessionStore::kTakesFolderName) && status
+            && S_ISDIR(status->st_mode) && QDir(childPath(folder, name)).isEmpty(everything);
+        const bool log = name == QLatin1String(PackageFolder::kHistoryLogName) && status && S_ISREG(status->st_mode);
+        if (!emptyTakes && !log)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+int SessionStore::removeEmptyScratchFolders(const QString &scratchRoot) const
+{
+    int removed = 0;
+    const QStringList entries =
+        QDir(scratchRoot).entryList(QDir::Dirs | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    for (const QString &entry : entries) {
+        const QString folder = childPath(scratchRoot, entry);
+        const auto status = itemStatus(folder);
+        const bool scratchName = entry.size() == 36 && !QUuid::fromString(entry).isNull();
+        if (!scratchName || !status || !S_ISDIR(status->st_mode) || status->st_uid != ::geteuid()
+            || itemExists(childPath(folder, QString::fromLatin1(kManifestName))) || !holdsNothingRecorded(folder)
+            || ScratchClaim::isClaimed(folder))
+            continue;
+        if (removeItem(folder)) {
+            ++removed;
+            qCInfo(log::persistence(), "removed %s, a recording never saved that holds nothing", qUtf8Printable(entry));
+        } else {
+            qCCritical(log::persistence(), "could not remove %s, a recording that holds nothing",
+                       qUtf8Printable(entry));
+        }
+    }
+    return removed;
+}
+
 QHash<QString, QString> SessionStore::copyTakeFiles(const QStringList &filenames,
                                                     const QString &takesFolder) const
 {
@@ -469,7 +521,9 @@ QHash<QString, QString> SessionStore::copyTakeFiles(const QStringList &filenames
             FileCopy::copy(source, destination);
             copies << destination;
             renamed.insert(name, newName);
+            DiskSync::file(destination); // the manifest names the copies next
         }
+        DiskSync::folder(takesFolder);
     } catch (...) {
         for (const QString &copy : std::as_const(copies))
             QFile::remove(copy);

@@ -105,9 +105,15 @@ public:
     // whose manifest is unreadable or invalid are counted, logged and left as they are.
     Recovery recoverSessions(const QString &scratchRoot) const;
 
+    // Removes the scratch folders of recordings that were never saved and hold nothing (no
+    // manifest, an empty "takes", at most the history log): New Recording cut off in its first
+    // instant. Only real folders of this user named as scratch folders are, and none a running
+    // program claims (ScratchClaim). Returns how many went; failures are logged.
+    int removeEmptyScratchFolders(const QString &scratchRoot) const;
+
     // Copies each named take movie in `takesFolder` to a fresh name in the same folder and
-    // returns old name -> new name. On a failure the copies made so far are removed and
-    // FileSystemError is thrown.
+    // returns old name -> new name, the copies on the disk. On a failure the copies made so far
+    // are removed and FileSystemError is thrown.
     QHash<QString, QString> copyTakeFiles(const QStringList &filenames,
                                           const QString &takesFolder) const;
 

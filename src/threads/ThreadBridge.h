@@ -73,19 +73,21 @@ QCoro::Task<std::invoke_result_t<Work &>> runInBackground(const char *threadName
     auto outcome = std::make_shared<Outcome>();
     QPromise<void> promise;
     QFuture<void> done = promise.future();
-    std::thread([threadName, outcome, work = std::move(work), promise = std::move(promise)]() mutable {
+    std::thread([threadName, outcome, work = std::optional<Work>(std::move(work)),
+                 promise = std::move(promise)]() mutable {
         nameCurrentThread(threadName);
         promise.start();
         try {
             if constexpr (std::is_void_v<Result>)
-                work();
+                (*work)();
             else
-                outcome->value.emplace(work());
+                outcome->value.emplace((*work)());
         } catch (...) {
             outcome->failure = std::current_exception();
         }
-        // What the work captured goes before the awaiting coroutine resumes.
-        { [[maybe_unused]] Work spent = std::move(work); }
+        // What the work captured goes before the awaiting coroutine resumes, even what it
+        // captured as const (a move would only copy that): the program may end right after.
+        work.reset();
         // The value or the exception dies on the awaiting thread, never here while it is read.
         detail::handOff(outcome.get());
         outcome.reset();

@@ -652,6 +652,11 @@ TEST(ReviewDecisionsTest, NewRecordingFromReviewComesBackIdleWhenItsStartDoesNot
         EXPECT_EQ(r.h.m().state(), AppState::idle);
         EXPECT_FALSE(r.h.m().currentTakeURL().has_value());
         EXPECT_FALSE(r.h.m().pendingTakeID().has_value());
+        // Claimed while open, against a launch that would remove it as holding nothing.
+        const QString folder = r.h.m().session()->scratchURL;
+        EXPECT_TRUE(ScratchClaim::isClaimed(folder));
+        r.h.m().replaceCurrentSession(r.h.newSession());
+        EXPECT_FALSE(ScratchClaim::isClaimed(folder));
     }
 }
 

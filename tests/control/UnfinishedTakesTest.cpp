@@ -152,11 +152,17 @@ TEST(UnfinishedTakesTest, OpeningFilesBackWhatACrashCutOffAndLeavesWhatItCannotR
     recordSmallTake(takes.filePath("deleted.mov"), {}, true);
     setModified(takes.filePath("deleted.mov"), QDateTime::currentDateTime().addSecs(-60));
     h.store->writeManifest(session);
-    // Cut off while recorded for the first scene; finished just before the crash but never filed;
-    // a journal that is not one; a tail being recorded (it keeps no journal).
-    recordSmallTake(takes.filePath("cut.mov"), UnfinishedTakes::journalNote(session, session.scenes[0].id), false);
-    recordSmallTake(takes.filePath("ended.mov"), {}, true);
-    setModified(takes.filePath("ended.mov"), QDateTime::currentDateTime().addSecs(5));
+    // Cut off while recorded for the first scene; finished just before the crash but never filed
+    // (its journal still there); a journal that is not one; a tail being recorded (it keeps no
+    // journal); movies the program wrote that were never takes, newer than the manifest: the
+    // copy of a Duplicate Scene never saved, a join's working movie killed in its verification.
+    const QByteArray firstScene = UnfinishedTakes::journalNote(session, session.scenes[0].id);
+    recordSmallTake(takes.filePath("cut.mov"), firstScene, false);
+    recordSmallTake(takes.filePath("ended.mov"), firstScene, true, true);
+    for (const char *copy : {"C0B1E5.mov", ".lumacast-work-99-0000.mov"}) {
+        ASSERT_TRUE(QFile::copy(takes.filePath("ended.mov"), takes.filePath(copy)));
+        setModified(takes.filePath(copy), QDateTime::currentDateTime().addSecs(5));
+    }
     h.writeTakeFile("garbled.mov", 5000);
     h.writeTakeFile("garbled.mov.journal", 100);
     h.writeTakeFile("take1.tail.mov", 5000);
@@ -187,8 +193,16 @@ TEST(UnfinishedTakesTest, OpeningFilesBackWhatACrashCutOffAndLeavesWhatItCannotR
     EXPECT_FALSE(UnfinishedTakes::hasJournal(takes.filePath("cut.mov")));
     const Take *ended = findTake(opened, "ended.mov", &scene);
     ASSERT_TRUE(ended);
-    EXPECT_EQ(scene, 1) << "no journal names its scene: the current one";
-    EXPECT_FALSE(findTake(opened, "deleted.mov"));
+    EXPECT_EQ(scene, 0) << "filed into the scene its journal names";
+    // Named by the manifest on the disk, the takes lose their journals; the copies, never takes,
+    // went as orphans with the deleted take's movie.
+    const Session saved = h.store->openSession(session.scratchURL);
+    EXPECT_TRUE(findTake(saved, "cut.mov") && findTake(saved, "ended.mov"));
+    EXPECT_FALSE(UnfinishedTakes::hasJournal(takes.filePath("ended.mov")));
+    for (const char *gone : {"C0B1E5.mov", ".lumacast-work-99-0000.mov", "deleted.mov"}) {
+        EXPECT_FALSE(findTake(opened, gone)) << gone;
+        EXPECT_FALSE(h.takeFileExists(gone)) << gone;
+    }
     EXPECT_FALSE(findTake(opened, "garbled.mov"));
     EXPECT_FALSE(findTake(opened, "take1.tail.mov"));
     EXPECT_FALSE(findTake(opened, "early.mov"));

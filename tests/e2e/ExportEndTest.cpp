@@ -14,8 +14,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QProcess>
+#include <QThread>
 
 #include <chrono>
+#include <csignal>
 #include <memory>
 
 using namespace std::chrono_literals;
@@ -33,11 +37,12 @@ QString outputRoot()
 
 // Writes a take's movie; its length as a probe reads it (a manifest that says otherwise is
 // corrected at the open, with an alert), 0 when ffmpeg made none.
-double makeMovie(const QString &path, const QString &size, double seconds)
+double makeMovie(const QString &path, const QString &size, double seconds, int keyFrameInterval = 0)
 {
     TestMovieSpec spec;
     spec.size = size;
     spec.seconds = seconds;
+    spec.keyFrameInterval = keyFrameInterval;
     spec.audioChannels = {1};
     if (!makeTestMovie(path, spec).ok())
         return 0;
@@ -173,6 +178,97 @@ TEST_F(ExportEnd, NothingOfAReencodingExportOutlivesAQuitOrAKill)
                                                                    relaunched) >= 0;
             EXPECT_EQ(removedAtLaunch, row.end == End::kill);
             EXPECT_TRUE(driver->quit()) << "asked to quit, the program " << driver->exitState().toStdString();
+            EXPECT_TRUE(driver->sanitizerReport().isEmpty()) << driver->sanitizerReport().left(3000).toStdString();
+        };
+        body();
+        if (HasFailure())
+            driver->keepEvidence(QStringLiteral("failed"));
+        driver.reset();
+    }
+}
+
+// Killed around a take's edits: the join (the media driver's, into the recording) as it writes and
+// as it verifies its whole working movie, the program right after Duplicate Scene made its copies
+// and in New Recording's first instant. Launched again, with the recording as its argument, the
+// program clears the kill's leftovers before the recording opens, which is as the user had it.
+TEST_F(ExportEnd, AKillAroundATakesEditsLeavesWhatTheUserHad)
+{
+    enum class Moment { join, duplicateScene, newRecording };
+    const struct {
+        const char *name;
+        Moment moment;
+        int verifyingMs; // how long into the join's verification
+    } rows[] = {{"join", Moment::join, 0}, {"verification", Moment::join, 1500},
+                {"duplicate-scene", Moment::duplicateScene, 0}, {"new-recording", Moment::newRecording, 0}};
+    // A minute of 1080p with one key frame, which the verification decodes up to the splice.
+    QTemporaryDir movies;
+    const double seconds = makeMovie(movies.filePath("take.mov"), QStringLiteral("1920x1080"), 60, 100000);
+    ASSERT_GT(makeMovie(movies.filePath("T.tail.mov"), QStringLiteral("1920x1080"), 2, 100000) * seconds, 0);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        driver = std::make_unique<AppDriver>(outputRoot() + QStringLiteral("/kill-") + QLatin1String(row.name));
+        const auto body = [&] {
+            ASSERT_TRUE(driver->startRig());
+            const QString package = driver->home() + QStringLiteral("/Talk.lumacast"), takes = package + "/takes";
+            ASSERT_TRUE(QDir().mkpath(takes));
+            for (const char *movie : {"take.mov", "T.tail.mov"})
+                ASSERT_TRUE(QFile::copy(movies.filePath(movie), takes + "/" + movie));
+            Session session;
+            session.createdAt = QDateTime::fromSecsSinceEpoch(1'700'000'000, QTimeZone::utc());
+            session.scenes << makeCheckedScene({makeTrimmedTake("take.mov", seconds, 0, seconds - 4)}, 0);
+            QFile manifest(package + QStringLiteral("/manifest.json"));
+            ASSERT_TRUE(manifest.open(QIODevice::WriteOnly) && manifest.write(SessionManifest(session).toJson()) > 0);
+            manifest.close();
+            const auto working = [&] { return QDir(takes).entryList({".lumacast-work-*"}, QDir::Files | QDir::Hidden); };
+            const QString root = driver->home() + QStringLiteral("/.cache/Lumacast/Sessions");
+            QProcess join;
+            if (row.moment == Moment::join) {
+                QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+                env.insert("XDG_CACHE_HOME", driver->home() + "/.cache"); // where its work is listed
+                join.setProcessEnvironment(env);
+                join.start(mediaDriverPath(), {"join", takes + "/take.mov", QString::number(seconds - 4),
+                                               takes + "/T.tail.mov", takes + "/T.joining.mov"});
+                ASSERT_TRUE(AppDriver::waitUntil([&] { return !working().isEmpty(); }, 30s)) << "the join wrote nothing";
+                QThread::msleep(row.verifyingMs);
+                ::kill(pid_t(join.processId()), SIGKILL);
+                join.waitForFinished(10000);
+                ASSERT_FALSE(working().isEmpty()) << "the join ended before the kill";
+                EXPECT_TRUE(!row.verifyingMs || runProcess("ffprobe", {"-v", "error", takes + "/" + working()[0]}).ok());
+            } else {
+                ASSERT_TRUE(row.moment == Moment::duplicateScene ? driver->launch({package}) : driver->launch());
+                const auto button = row.moment == Moment::duplicateScene
+                    ? driver->widgetCentre(QStringLiteral("tree item"), QStringLiteral("Scene 1"), 15s)
+                    : driver->widgetCentre(QStringLiteral("push button"), QStringLiteral("New Recording"), 15s);
+                ASSERT_TRUE(button);
+                const QList<qulonglong> before = driver->appWindows();
+                AppDriver::run("xdotool", {"mousemove", QString::number(button->x()), QString::number(button->y()), "click",
+                                           row.moment == Moment::duplicateScene ? "3" : "1"});
+                if (row.moment == Moment::duplicateScene) {
+                    ASSERT_TRUE(driver->waitForNewWindow(before, 10s)) << "no context menu";
+                    driver->key(QStringLiteral("Down"));
+                    driver->key(QStringLiteral("Return"));
+                }
+                // Killed the moment the copies, or the scratch folder, are there: before the autosave.
+                ASSERT_TRUE(AppDriver::waitUntil([&] {
+                    return !QDir(takes).entryList({"*-*-*-*-*.mov"}).isEmpty() || !QDir(root).isEmpty(QDir::Dirs | QDir::NoDotAndDotDot);
+                }, 20s));
+                driver->killHard();
+                ASSERT_EQ(driver->manifest(package).value("scenes").toArray().size(), 1) << "killed after the autosave";
+                ASSERT_TRUE(driver->manifest(driver->scratchFolder()).isEmpty()) << "killed after the autosave";
+            }
+            const qsizetype relaunched = driver->logText().size();
+            ASSERT_TRUE(driver->launch({package}));
+            ASSERT_TRUE(driver->waitForLog(QStringLiteral("[app] openSession — opening review window"), 20s, relaunched));
+            ASSERT_TRUE(driver->waitForLog(QStringLiteral("[app] init — ready"), 20s, relaunched));
+            const QString log = driver->logText();
+            const qsizetype cleared = log.indexOf(QStringLiteral("left by a killed save or export"), relaunched);
+            EXPECT_TRUE(row.moment != Moment::join || (cleared >= 0 && cleared < log.indexOf("[app] openSession", relaunched)))
+                << "the launch cleared its abandoned work after the recording opened";
+            EXPECT_EQ(QDir(takes).entryList(QDir::Files | QDir::Hidden), QStringList{"take.mov"}) << "left over";
+            EXPECT_EQ(driver->manifest(package).value("scenes").toArray().size(), 1);
+            EXPECT_TRUE(QDir(root).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot)) << "a recording that holds nothing";
+            EXPECT_TRUE(driver->alerts().isEmpty()) << "an alert after opening (a take filed back, a missing file)";
+            EXPECT_TRUE(driver->quit());
             EXPECT_TRUE(driver->sanitizerReport().isEmpty()) << driver->sanitizerReport().left(3000).toStdString();
         };
         body();

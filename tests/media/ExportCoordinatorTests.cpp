@@ -7,6 +7,7 @@
 #include "media/MovieExport.h"
 #include "platform/av/MediaError.h"
 #include "store/AppLog.h"
+#include "store/DiskSync.h"
 #include "store/Preferences.h"
 #include "support/SessionRecords.h"
 #include "support/TestEnvironment.h"
@@ -23,6 +24,7 @@
 
 #include <gtest/gtest.h>
 
+#include <mutex>
 #include <thread>
 
 using namespace lumacast;
@@ -259,10 +261,26 @@ TEST_F(Coordinator, RealWritersProduceThePackage)
     ASSERT_TRUE(makeMovie(path(QStringLiteral("session/takes/take.mov")),
                           {QStringLiteral("320x240"), QStringLiteral("30"), 2, {2}, 48000}));
     ExportCoordinator exporter(ui, *preferences, guard, ExportWork::withTimelineWriters());
-    exporter.exportFCPXML(session, recorder());
+    // The package's copies and its name are on the disk before the export is called complete.
+    std::mutex syncing;
+    QStringList synced, syncedByTheOutcome; // the first on the package's own thread
+    DiskSync::setWitness([&](const QString &item) {
+        const std::lock_guard lock(syncing);
+        if (item.endsWith(QLatin1String("/media/take.mov")) || item == path(QStringLiteral("out")))
+            synced << QFileInfo(item).fileName();
+    });
+    exporter.exportFCPXML(session, [&, record = recorder()](const ExportEvent &event) {
+        {
+            const std::lock_guard lock(syncing);
+            syncedByTheOutcome = synced;
+        }
+        record(event);
+    });
     ui.panels[0]->answer(true, path(QStringLiteral("out/Lumacast-Talk")));
     settle();
+    DiskSync::setWitness({});
     EXPECT_EQ(events, (QStringList{QStringLiteral("started"), QStringLiteral("succeeded Lumacast-Talk")}));
+    EXPECT_EQ(syncedByTheOutcome, (QStringList{"take.mov", "out"}));
     EXPECT_TRUE(validatesAgainstFCPXMLDTD(path(QStringLiteral("out/Lumacast-Talk/Lumacast-Talk.fcpxml"))));
 }
 

@@ -11,6 +11,7 @@
 #include "platform/av/MediaError.h"
 #include "platform/av/MovieStructure.h"
 #include "platform/av/TakeEncoder.h"
+#include "store/DiskSync.h"
 #include "support/FullDisk.h"
 #include "support/TestEnvironment.h"
 #include "support/ToneAnalysis.h"
@@ -307,8 +308,15 @@ TEST_F(MovieExportTest, SameSizeTakesArePassedThroughFrameAccurately)
     const QList<Take> list{makeTake(takes(), {.colour = 0}, 0.4, 0.9),
                            makeTake(takes(), {.colour = 1}, 0.3, 1.0),
                            makeTake(takes(), {.colour = 2}, 0.0, 0.5)};
+    QStringList synced; // on the export's thread, which the run awaits
+    DiskSync::setWitness([&](const QString &item) { synced << QFileInfo(item).fileName(); });
     run(list);
+    DiskSync::setWitness({});
     EXPECT_TRUE(logged(QStringLiteral("concat: full passthrough")));
+    // The movie, then its name, are on the disk before the export returns.
+    ASSERT_EQ(synced.size(), 2);
+    EXPECT_TRUE(synced[0].startsWith(WorkingItem::kPrefix));
+    EXPECT_EQ(synced[1], QStringLiteral("out"));
 
     const auto asset = av::Asset::open(out());
     ASSERT_EQ(asset->tracks(MediaType::Video).size(), 1);

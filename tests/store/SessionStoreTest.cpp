@@ -1,8 +1,10 @@
 #include "store/SessionStore.h"
 
 #include "store/AppLog.h"
+#include "store/DiskSync.h"
 #include "store/FileCopy.h"
 #include "store/InFlightItem.h"
+#include "store/ScratchClaim.h"
 
 #include "support/CloningDisk.h"
 #include "support/FullDisk.h"
@@ -12,10 +14,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QUuid>
 
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -425,6 +431,66 @@ TEST(FileCopy, CopiesByteForByteOrLeavesNothing)
             EXPECT_TRUE(source != Source::taken || readAll(to) == "mine");
         }
     }
+}
+
+// What a manifest names reaches the disk before the manifest does: the movies, then a package
+// under its new name (the staging folder's name replaced by STAGING).
+TEST_F(SessionStoreTest, WhatAManifestNamesReachesTheDiskBeforeIt)
+{
+    QStringList synced;
+    DiskSync::setWitness([&](const QString &item) {
+        synced << QDir(dir.path()).relativeFilePath(item).replace(QRegularExpression("\\.Talk.*saving-[-0-9a-f]+"), "STAGING");
+    });
+    const Session session = makeSession(path("s"), {"A.mov"});
+    const struct {
+        std::function<void()> act;
+        QStringList synced;
+    } rows[] = {
+        {[&] { store.writeManifest(session); }, {"s"}},
+        {[&] { store.save(session, path("Talk.lumacast")); },
+         {"STAGING/manifest.json", "STAGING/takes/A.mov", "STAGING/takes", "STAGING", "STAGING", "."}},
+        {[&] { store.copyTakeFiles({"A.mov"}, path("Talk.lumacast/takes")); }, {"COPY", "Talk.lumacast/takes"}},
+    };
+    for (const auto &row : rows) {
+        synced.clear();
+        row.act();
+        synced.replaceInStrings(QRegularExpression("^Talk.lumacast/takes/[-0-9A-F]+.mov$"), "COPY");
+        EXPECT_EQ(synced.join(", ").toStdString(), row.synced.join(", ").toStdString());
+    }
+    DiskSync::setWitness({});
+    EXPECT_THROW(DiskSync::file(path("missing.mov")), FileSystemError);
+}
+
+// New Recording cut off in its first instant leaves a scratch folder holding nothing, never
+// offered: the launch removes it, and nothing that holds more, is claimed, or is no such folder.
+TEST_F(SessionStoreTest, ScratchFoldersNeverSavedThatHoldNothingAreRemoved)
+{
+    const QString root = path("Sessions");
+    std::unique_ptr<ScratchClaim> claim;
+    const struct {
+        const char *file;
+        bool removed;
+    } rows[] = {{nullptr, true},        {"history.log", true}, {"manifest.json", false}, {"takes/A.mov", false},
+                {"notes.txt", false},   {"claimed", false},    {"linked", false}};
+    QStringList folders;
+    for (const auto &row : rows) {
+        folders << root + "/" + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+        QDir().mkpath(folders.last() + "/takes");
+        if (row.file == QLatin1String("claimed")) {
+            claim = std::make_unique<ScratchClaim>(folders.last());
+        } else if (row.file == QLatin1String("linked")) { // an empty one elsewhere, linked from the root
+            QFile::rename(folders.last(), path("elsewhere"));
+            QFile::link(path("elsewhere"), folders.last());
+            folders.last() = path("elsewhere");
+        } else if (row.file) {
+            writeText(folders.last() + "/" + row.file, "x");
+        }
+    }
+    EXPECT_EQ(store.removeEmptyScratchFolders(root), 2);
+    for (qsizetype i = 0; i < folders.size(); ++i)
+        EXPECT_EQ(QFileInfo::exists(folders[i]), !rows[i].removed) << i;
+    claim.reset();
+    EXPECT_EQ(store.removeEmptyScratchFolders(root), 1) << "no longer claimed";
 }
 
 TEST(IntegrityReport, SectionsAppearOnlyForWhatHappened)

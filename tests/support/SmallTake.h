@@ -16,11 +16,13 @@
 namespace lumacast::testing {
 
 // Unfinished, as a crash leaves it (the movie and its journal), unless `finish`. `note` is the
-// journal's note (UnfinishedTakes::journalNote names the take's scene).
-inline void recordSmallTake(const QString &path, const QByteArray &note, bool finish)
+// journal's note (UnfinishedTakes::journalNote names the take's scene); `journalStays` keeps it
+// after the finish, as the application's takes do until a manifest names them.
+inline void recordSmallTake(const QString &path, const QByteArray &note, bool finish, bool journalStays = false)
 {
     TakeWriter writer(path);
     writer.journalNote = note;
+    writer.journalOutlivesFinish = journalStays;
     writer.setUp(96, 64, 48000, 1, false);
     std::vector<uint8_t> pixels(96 * 64 * 4, 90);
     std::vector<float> sound(480, 0.1f);

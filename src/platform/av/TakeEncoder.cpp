@@ -796,11 +796,11 @@ void TakeEncoder::closeFile(bool writeTrailer)
     m_journal.close(finished);
 }
 
-void TakeEncoder::keepJournal(const QString &journalPath, const QByteArray &note)
+void TakeEncoder::keepJournal(const QString &journalPath, const QByteArray &note, bool outlivesFinish)
 {
     if (m_status != Status::unknown)
         return;
-    m_journal.configure(journalPath, m_path, note);
+    m_journal.configure(journalPath, m_path, note, outlivesFinish);
 }
 
 void TakeEncoder::openJournal()

@@ -52,9 +52,10 @@ public:
     // Keeps a journal at `journalPath` while the movie is written (TakeJournal), opening with
     // `note`: the movie and the journal reach the disk at least once a second, so that a crash
     // or a power cut leaves a movie that TakeRecovery can finish. When the movie is finished the
-    // journal is removed; otherwise it stays. Call before `startWriting`. A journal that cannot be
-    // written is logged and given up; the take goes on without it.
-    void keepJournal(const QString &journalPath, const QByteArray &note);
+    // journal is removed, unless `outlivesFinish` (its owner removes it once its own records name
+    // the take); otherwise it stays. Call before `startWriting`. A journal that cannot be written
+    // is logged and given up; the take goes on without it.
+    void keepJournal(const QString &journalPath, const QByteArray &note, bool outlivesFinish = false);
 
     // Tracks are added before `startWriting`, in movie order. Each returns the track index.
     int addVideoTrack(const VideoSettings &settings);

@@ -59,11 +59,12 @@ TakeJournalWriter::~TakeJournalWriter()
 }
 
 void TakeJournalWriter::configure(const QString &journalPath, const QString &moviePath,
-                                  const QByteArray &note)
+                                  const QByteArray &note, bool outlivesFinish)
 {
     m_journalPath = journalPath;
     m_moviePath = moviePath;
     m_note = note;
+    m_outlivesFinish = outlivesFinish;
 }
 
 void TakeJournalWriter::open(AVIOContext *movie, const QList<TakeJournal::Track> &tracks)
@@ -213,7 +214,7 @@ void TakeJournalWriter::close(bool finished)
         ::close(m_movieSyncFd);
     m_journalFd = m_movieSyncFd = -1;
     m_pending.clear();
-    if (finished && !m_journalPath.isEmpty())
+    if (finished && !m_outlivesFinish && !m_journalPath.isEmpty())
         QFile::remove(m_journalPath);
 }
 

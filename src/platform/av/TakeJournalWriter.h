@@ -30,7 +30,9 @@ public:
     TakeJournalWriter(const TakeJournalWriter &) = delete;
     TakeJournalWriter &operator=(const TakeJournalWriter &) = delete;
 
-    void configure(const QString &journalPath, const QString &moviePath, const QByteArray &note);
+    // `outlivesFinish`: a finished movie keeps its journal, for its owner to remove.
+    void configure(const QString &journalPath, const QString &moviePath, const QByteArray &note,
+                   bool outlivesFinish = false);
     bool isConfigured() const { return !m_journalPath.isEmpty(); }
     bool isOpen() const { return m_journaling; }
 
@@ -43,7 +45,8 @@ public:
     // Hands what was written since the last sync to the sync thread, when one is due or `force`d.
     void sync(bool force);
     // Waits until what was handed over is on the disk; a `finished` movie loses its journal once
-    // the movie is on the disk too. The movie's context is not touched afterwards.
+    // the movie is on the disk too (unless it outlives the finish). The movie's context is not
+    // touched afterwards.
     void close(bool finished);
 
 private:
@@ -56,6 +59,7 @@ private:
     QString m_journalPath;
     QString m_moviePath;
     QByteArray m_note;
+    bool m_outlivesFinish = false;
     AVIOContext *m_movie = nullptr;
     int m_journalFd = -1;      // set up before the sync thread starts, closed after it ends
     int m_movieSyncFd = -1;    // a second descriptor of the movie, for fdatasync

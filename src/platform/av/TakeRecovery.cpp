@@ -372,23 +372,31 @@ bool TakeRecovery::hasIndex(const QString &moviePath)
     return false;
 }
 
-TakeRecovery::Result TakeRecovery::recover(const QString &moviePath, std::int64_t spareBytes)
+TakeRecovery::Result TakeRecovery::recover(const QString &moviePath, std::int64_t spareBytes, bool keepJournal)
 {
     // A journal of a quarter gigabyte asks for several times that while its records are sorted out.
     try {
-        return finish(moviePath, spareBytes);
+        return finish(moviePath, spareBytes, keepJournal);
     } catch (const std::bad_alloc &) {
         throw cannotRecover(moviePath, QStringLiteral("there is not enough memory"));
     }
 }
 
-TakeRecovery::Result TakeRecovery::finish(const QString &moviePath, std::int64_t spareBytes)
+TakeRecovery::Result TakeRecovery::finish(const QString &moviePath, std::int64_t spareBytes, bool keepJournal)
 {
     const QString journalPath = TakeJournal::pathFor(moviePath);
     Result result;
     if (hasIndex(moviePath)) {
         result.wasFinished = true;
-        QFile::remove(journalPath);
+        if (!keepJournal) {
+            QFile::remove(journalPath);
+            return result;
+        }
+        try {
+            result.note = TakeJournal::read(journalPath).note;
+        } catch (const MediaError &) {
+            // The movie is whole; only where it was recorded for is not known.
+        }
         return result;
     }
     const TakeJournal::Contents journal = TakeJournal::read(journalPath);
@@ -418,7 +426,8 @@ TakeRecovery::Result TakeRecovery::finish(const QString &moviePath, std::int64_t
     }
     // The journal goes only once the finished movie is on the disk.
     syncToDisk(moviePath);
-    QFile::remove(journalPath);
+    if (!keepJournal)
+        QFile::remove(journalPath);
     result.seconds = cut;
     return result;
 }

@@ -35,10 +35,12 @@ public:
     // the journal then stay as they were.
     // `spareBytes` (at most 16 MiB): the file's last that many bytes are left out of the movie,
     // so that a full disk has room for the index; they are written back if finishing fails.
-    static Result recover(const QString &moviePath, std::int64_t spareBytes = 0);
+    // `keepJournal`: the journal stays beside the finished movie (and, for a movie that had its
+    // index already, its note is read), for an owner that removes it once it names the take.
+    static Result recover(const QString &moviePath, std::int64_t spareBytes = 0, bool keepJournal = false);
 
 private:
-    static Result finish(const QString &moviePath, std::int64_t spareBytes);
+    static Result finish(const QString &moviePath, std::int64_t spareBytes, bool keepJournal);
 };
 
 } // namespace lumacast::av
