@@ -665,7 +665,7 @@ void ScreenRecorder::pause()
         // the pause, ahead of it on the queue, so that the sound before the pause is kept.
         std::lock_guard lock(m_stateMutex);
         if (m_stream && m_stream->cast)
-            m_stream->cast->holdUntil(at.value);
+            m_stream->cast->pause(at.value);
     }
     m_sampleQueue->dispatch([this, at] {
         if (auto w = currentWriter()) {
@@ -689,7 +689,7 @@ void ScreenRecorder::resume()
     // The take goes on with the picture on screen now, which may have come while paused.
     std::lock_guard lock(m_stateMutex);
     if (m_stream && m_stream->cast)
-        m_stream->cast->repeatNow();
+        m_stream->cast->resume(at.value);
 }
 
 QCoro::Task<std::optional<ScreenRecorder::Recording>> ScreenRecorder::stopRecording()

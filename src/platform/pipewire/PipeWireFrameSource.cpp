@@ -503,20 +503,25 @@ void PipeWireFrameSource::deliver(const Picture &picture)
     deliverLocked(picture, Delivery::picture, monotonicNs());
 }
 
-void PipeWireFrameSource::holdUntil(int64_t monotonicNs)
+void PipeWireFrameSource::pause(int64_t monotonicNs)
 {
     std::lock_guard lock(m_deliverMutex);
-    if (!m_last.keep)
-        return;
-    if (const auto date = m_repeats.holdBefore(monotonicNs))
+    if (const auto date = m_last.keep ? m_repeats.holdBefore(monotonicNs) : std::nullopt)
         deliverLocked(m_last, Delivery::hold, *date);
+    m_repeats.pause();
 }
 
-void PipeWireFrameSource::repeatNow()
+void PipeWireFrameSource::resume(int64_t monotonicNs)
 {
-    std::lock_guard lock(m_deliverMutex);
-    if (m_last.keep)
-        deliverLocked(m_last, Delivery::hold, monotonicNs());
+    {
+        std::lock_guard lock(m_deliverMutex);
+        m_repeats.resume(monotonicNs);
+        if (m_last.keep)
+            deliverLocked(m_last, Delivery::hold, monotonicNs);
+    }
+    // The rewrite the pause put off may be due before the repeat thread would look again.
+    std::lock_guard lock(m_wakeMutex);
+    m_wake.notify_all();
 }
 
 void PipeWireFrameSource::deliverLocked(const Picture &incoming, Delivery delivery, int64_t date)

@@ -73,8 +73,8 @@ public:
     PipeWireFrameSource &operator=(const PipeWireFrameSource &) = delete;
 
     // Handlers are set before start; frames and the one error arrive on PipeWire's loop thread, the
-    // repeat thread or the caller of `holdUntil`, `repeatNow` and `stop`, never two at once. After
-    // an error nothing more is delivered.
+    // repeat thread or the caller of `pause`, `resume` and `stop`, never two at once. After an
+    // error nothing more is delivered.
     void setFrameHandler(FrameHandler handler);
     void setErrorHandler(ErrorHandler handler);
     // Connects to PipeWire and the node. Throws PortalError (`stream`) when PipeWire refuses.
@@ -84,11 +84,12 @@ public:
     // for the frames handed out to be let go (never call it while holding one); idempotent.
     void stop();
 
-    // Any thread. A pause at `monotonicNs`: the last picture, when it came over an interval
-    // before, is handed on again dated at the last interval before the pause, so that it lasts
-    // up to it. A resume: the last picture again at once, which may have come while paused.
-    void holdUntil(int64_t monotonicNs);
-    void repeatNow();
+    // Any thread: the take pauses or resumes at `monotonicNs`. At the pause the last picture,
+    // when it came over an interval before, is handed on again dated at the last interval before
+    // the pause, so that it lasts up to it; nothing is repeated while paused. At the resume the
+    // last picture, which may have come while paused, is handed on again at once.
+    void pause(int64_t monotonicNs);
+    void resume(int64_t monotonicNs);
 
     // Any thread. With the pointer as metadata the next frame follows, a repeated one too;
     // otherwise the desktop drew it (or not) as asked when sharing started, and this does nothing.

@@ -23,17 +23,34 @@ void RepeatSchedule::delivered(int64_t dateNs, Delivery delivery)
     m_hasPicture = true;
 }
 
+void RepeatSchedule::pause()
+{
+    if (!m_pausedFrom)
+        m_pausedFrom = m_last;
+}
+
+void RepeatSchedule::resume(int64_t atNs)
+{
+    if (!m_pausedFrom)
+        return;
+    if (m_written <= *m_pausedFrom)
+        m_written += atNs - *m_pausedFrom;
+    else
+        m_written = atNs;
+    m_pausedFrom.reset();
+}
+
 std::optional<int64_t> RepeatSchedule::rewriteDue(int64_t nowNs) const
 {
     const int64_t due = m_written + m_longestHold;
-    if (!m_hasPicture || nowNs < due)
+    if (!m_hasPicture || m_pausedFrom || nowNs < due)
         return std::nullopt;
     return std::max(due, m_last + 1);
 }
 
 std::optional<int64_t> RepeatSchedule::pointerRepeatDue(int64_t nowNs) const
 {
-    if (!m_hasPicture || nowNs - m_last < m_interval * 5 / 4)
+    if (!m_hasPicture || m_pausedFrom || nowNs - m_last < m_interval * 5 / 4)
         return std::nullopt;
     return m_last + intervalsTo(nowNs) * m_interval;
 }
@@ -62,8 +79,8 @@ std::vector<int64_t> RepeatSchedule::endAt(int64_t nowNs) const
 
 int64_t RepeatSchedule::sleepAt(int64_t nowNs, bool watchesPointer) const
 {
-    int64_t sleep = m_hasPicture ? m_written + m_longestHold - nowNs : m_longestHold;
-    if (watchesPointer)
+    int64_t sleep = m_hasPicture && !m_pausedFrom ? m_written + m_longestHold - nowNs : m_longestHold;
+    if (watchesPointer && !m_pausedFrom)
         sleep = std::min(sleep, m_interval);
     return std::clamp(sleep, kMinimumSleepNs, m_longestHold);
 }

@@ -30,6 +30,11 @@ public:
     void delivered(int64_t dateNs, Delivery delivery);
     // No picture to repeat until the next is delivered.
     void forget() { m_hasPicture = false; }
+    // While the take is paused nothing is due. The writer goes on from the last delivery before
+    // the pause, so the held picture's rewrite is put off by as long as the take stood still
+    // from there; a picture that came while paused is written where the take goes on.
+    void pause();
+    void resume(int64_t atNs);
 
     // The held picture's rewrite, once due at `nowNs`: the date it carries.
     std::optional<int64_t> rewriteDue(int64_t nowNs) const;
@@ -58,6 +63,7 @@ private:
     int64_t m_last = 0;        // the last delivery's date
     int64_t m_gapBefore = 0;   // from the delivery before it; 0 for the first
     int64_t m_written = 0;     // the last picture or rewrite's date
+    std::optional<int64_t> m_pausedFrom; // while paused: the last delivery before the pause
 };
 
 } // namespace lumacast::pipewire
