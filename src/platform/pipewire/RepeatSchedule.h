@@ -5,8 +5,9 @@
 // until the next one comes, so a repeat is needed only where the take needs the picture again:
 // once it has been held for the longest hold (the writer writes it anew then), where the pointer
 // drawn on it changed, and where the take pauses or ends, so that the held picture lasts up to
-// there. Every repeat but the longest hold's is dated on the take's grid, whole frame intervals
-// after the last delivery, where a source repeating at the take's rate would have dated it.
+// there. The pointer's, the pause's and the end's repeats are dated on the take's grid, whole
+// frame intervals after the last delivery, where a source repeating at the take's rate would have
+// dated them.
 //
 // Times are CLOCK_MONOTONIC nanoseconds. Not thread-safe: the frame source keeps it under its
 // delivery lock.
