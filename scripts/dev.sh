@@ -133,6 +133,11 @@ private_session() {
   rig_dirs+=("$dir")
   mkdir -m 700 "$dir/home" "$dir/runtime"
   export HOME="$dir/home" XDG_RUNTIME_DIR="$dir/runtime"
+  # No session bus at all, not even one libdbus starts by itself: where dbus-x11 is installed, a
+  # program with DISPLAY set and no bus address autolaunches a bus on the X display, and every
+  # PulseAudio of the rig and its tests then joins it, where only the first may hold
+  # org.PulseAudio1 and the others exit. A test that needs a bus starts its own.
+  export DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/runtime/no-session-bus"
   # Every process of the rig carries it, so that stop_rig finds them all (scripts/rig-session.sh).
   export LUMACAST_RIG_SESSION="$dir"
 }

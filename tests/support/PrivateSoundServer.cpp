@@ -47,6 +47,11 @@ bool PrivateSoundServer::start()
     environment.insert(QStringLiteral("PULSE_RUNTIME_PATH"), m_dir.filePath(QStringLiteral("pulse")));
     environment.insert(QStringLiteral("HOME"), m_dir.path());
     environment.remove(QStringLiteral("PULSE_SERVER"));
+    // A bus that is not there: on a shared session bus (the desktop's, or one libdbus
+    // autolaunched on the X display) another server already holds org.PulseAudio1, and a second
+    // one that finds the name taken exits. Without a bus the server runs on, as it does anyway.
+    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                       QStringLiteral("unix:path=") + m_dir.filePath(QStringLiteral("no-bus")));
     QStringList arguments{QStringLiteral("-n"),
                           QStringLiteral("--daemonize=no"),
                           QStringLiteral("--exit-idle-time=-1"),
