@@ -17,8 +17,12 @@
 //     its own, and gst again with the take's own encoder settings (rate control, tune, threads)
 //     for the cost of the roads alone; all pinned to the same cores, in rounds that alternate the
 //     three, each cast on a fresh portal backend. Medians of CPU milliseconds per picture the
-//     compositor delivered (per frame stored for gst), their ratios, each round's figures, threads
-//     and bit rates, and the pictures PipeWire delivered that the recorder skipped.
+//     compositor delivered (for gst, which encodes every picture it is sent, per frame it
+//     stored), their ratios, each round's figures, threads and bit rates; the frames the recorder
+//     appended beside the pictures it received, and those PipeWire delivered that it skipped.
+//     Fails when the ratio to gst is past its goal, when the recorder appended more frames than
+//     the pictures it received and one a second (a picture the desktop did not replace is held,
+//     not repeated), or when it skipped a picture.
 // capture-bench animate [still]
 //     (internal) a full-screen window repainted with moving content 60 times a second, or
 //     painted once.
@@ -568,6 +572,9 @@ struct Side {
     bool recorder = false; // counts the pictures the compositor delivered, not the frames stored
     std::function<ChildRun(const QString &movie)> run;
     std::vector<double> cpuPerFrame; // seconds per picture delivered (ours) or frame stored (gst)
+    std::vector<double> pictures;    // what each round's CPU was divided by
+    std::vector<double> shown;       // each round's movie's duration at 60 frames a second
+    std::vector<double> appended;    // ours: the frames each round appended
     ChildRun last;
     int lastFrames = 0;
     int lastCount = 0; // what the last round's CPU was divided by
@@ -615,17 +622,22 @@ bool measureRound(Side &side, PortalBackend &backend, const QString &movie)
     if (side.lastFrames <= 0)
         return false;
     side.lastMovie = movie;
-    double frames = side.lastFrames;
+    // Per picture the compositor delivered is like for like: gst encodes and stores every picture
+    // it is sent, however few (its movie's duration at 60 a second would count the pictures the
+    // compositor did not send when it sends fewer); the recorder holds a picture that is not
+    // replaced, so that its take stores fewer frames than it was sent.
+    double frames = countSamples(movie);
     if (side.recorder) {
-        // The recorder also writes the repeats that keep its take at 60 frames a second while
-        // the compositor sends fewer: per picture the compositor delivered is like for like.
         side.lastReport = QJsonDocument::fromJson(side.last.out.trimmed()).object();
         frames = side.lastReport.value(QStringLiteral("picturesReceived")).toDouble();
         side.skipped += side.lastReport.value(QStringLiteral("picturesSkipped")).toDouble();
+        side.appended.push_back(side.lastReport.value(QStringLiteral("framesAppended")).toDouble());
     }
     if (frames <= 0)
         return false;
     side.lastCount = int(frames);
+    side.pictures.push_back(frames);
+    side.shown.push_back(side.lastFrames);
     side.cpuPerFrame.push_back(side.last.cpuSeconds / frames);
     return true;
 }
@@ -709,19 +721,30 @@ int wayland(const QStringList &args)
     for (const Side &side : sides)
         if (side.cpuPerFrame.empty())
             missing.append(side.name);
+    // A picture the desktop did not replace is held: the take appends it again only when the
+    // writer writes it anew, once a second, and at a pause or the end.
+    bool appendsRepeats = false;
+    for (size_t i = 0; i < sides[0].appended.size(); ++i)
+        appendsRepeats = appendsRepeats || sides[0].appended[i] > sides[0].pictures[i] + seconds;
+    constexpr double goal = 0.7;
+    const QJsonValue ratio = ratioTo(ours, sides[1]);
     QJsonObject report{{QStringLiteral("seconds"), seconds},
                        {QStringLiteral("rounds"), rounds},
                        {QStringLiteral("cores"), cores},
                        {QStringLiteral("preset"), take.preset},
-                       {QStringLiteral("cpuPerPictureRatio"), ratioTo(ours, sides[1])},
-                       {QStringLiteral("goalCpuPerPictureRatio"), 0.7},
+                       {QStringLiteral("cpuPerPictureRatio"), ratio},
+                       {QStringLiteral("goalCpuPerPictureRatio"), goal},
                        {QStringLiteral("cpuPerPictureRatioToTakeSettings"), ratioTo(ours, sides[2])},
                        {QStringLiteral("missingSides"), missing},
+                       {QStringLiteral("recorderFramesAppendedRounds"), rounded(sides[0].appended, 1)},
+                       {QStringLiteral("recorderAppendsRepeats"), appendsRepeats},
                        {QStringLiteral("recorderPicturesSkipped"), sides[0].skipped},
                        {QStringLiteral("recorderPeakRssKiB"), double(sides[0].last.peakRssKiB)},
                        {QStringLiteral("recorderReport"), sides[0].lastReport}};
     for (const Side &side : sides) {
         report.insert(side.name + QStringLiteral("MsPerFrameRounds"), rounded(side.cpuPerFrame, 1000));
+        report.insert(side.name + QStringLiteral("PicturesRounds"), rounded(side.pictures, 1));
+        report.insert(side.name + QStringLiteral("FramesShownRounds"), rounded(side.shown, 1));
         if (side.cpuPerFrame.empty())
             continue;
         report.insert(side.name + QStringLiteral("MsPerFrameMedian"), std::round(median(side.cpuPerFrame) * 1e6) / 1000);
@@ -729,9 +752,17 @@ int wayland(const QStringList &args)
         report.insert(side.name + QStringLiteral("ThreadMsPerFrame"), threadReport(side.last, side.lastCount));
     }
     std::cout << QJsonDocument(report).toJson(QJsonDocument::Indented).constData();
-    // Our work failed when the recorder lost pictures the compositor delivered (or, above, when it
-    // stored nothing); a comparison side that stored nothing is only marked missing.
-    return sides[0].skipped > 0 ? 1 : 0;
+    // Our work failed when the recorder lost pictures the compositor delivered, repeated pictures
+    // it should have held, or (above) stored nothing; or when it cost more than its goal, which
+    // without gst's figure cannot be told.
+    if (ratio.isNull())
+        std::cerr << "no gst round measured: the ratio to its goal is unknown\n";
+    else if (ratio.toDouble() > goal)
+        std::cerr << "the recorder's CPU per picture is " << ratio.toDouble() << " of gst's, past its goal of " << goal
+                  << "\n";
+    if (appendsRepeats)
+        std::cerr << "the recorder appended more frames than the pictures it received and one a second\n";
+    return sides[0].skipped > 0 || appendsRepeats || ratio.isNull() || ratio.toDouble() > goal ? 1 : 0;
 #endif
 }
 

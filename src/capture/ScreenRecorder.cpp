@@ -5,6 +5,7 @@
 #include "capture/SampleQueue.h"
 #include "capture/SystemAudioCapture.h"
 #include "capture/TakeWriter.h"
+#include "platform/av/TakeEncoder.h"
 #include "platform/av/TakeJournal.h"
 #include "model/LogCategories.h"
 #include "capture/OverlayGeometry.h"
@@ -486,6 +487,7 @@ QCoro::Task<void> ScreenRecorder::openScreenCast(Stream &stream, const ContentFi
     config.width = configuration.width;
     config.height = configuration.height;
     config.framesPerSecond = configuration.framesPerSecond();
+    config.longestHoldNs = int64_t(av::TakeEncoder::kLongestHoldSeconds) * 1000000000;
     config.cursorMetadata = cast.cursorAsMetadata;
     config.showsCursor = configuration.showsCursor;
     stream.cast = std::make_unique<pipewire::PipeWireFrameSource>(config);
@@ -663,6 +665,13 @@ void ScreenRecorder::pause()
 {
     qCInfo(log::recorder(), "pause");
     const SampleTime at = captureClockNow();
+    {
+        // A screen cast sends no picture while the screen is still: the one shown is held up to
+        // the pause, ahead of it on the queue, so that the sound before the pause is kept.
+        std::lock_guard lock(m_stateMutex);
+        if (m_stream && m_stream->cast)
+            m_stream->cast->pause(at.value);
+    }
     m_sampleQueue->dispatch([this, at] {
         if (auto w = currentWriter()) {
             w->isPaused = true;
@@ -682,6 +691,10 @@ void ScreenRecorder::resume()
             w->pauseTimeline.resumePending = true;
         }
     });
+    // The take goes on with the picture on screen now, which may have come while paused.
+    std::lock_guard lock(m_stateMutex);
+    if (m_stream && m_stream->cast)
+        m_stream->cast->resume(at.value);
 }
 
 QCoro::Task<std::optional<ScreenRecorder::Recording>> ScreenRecorder::stopRecording()

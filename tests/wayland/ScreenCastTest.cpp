@@ -322,19 +322,48 @@ TEST_F(ScreenCast, TakeOfAnXWaylandWindowHasItsCounts)
 }
 
 // The compositor sends nothing while nothing changes: the take still lasts as long as it ran, its
-// picture held (written again once a second) rather than encoded at the take's rate.
+// picture held (written again once a second, pauses taken out) rather than encoded at the take's
+// rate. A pause keeps what came before it up to the pause (two pauses half a second apart in the
+// picture's second: one of them comes half a second after it); a picture that comes after a resume
+// is shown when it came (each count at its steps from the first, pauses taken out), not early
+// where the take goes on, whose picture may have come while paused.
 TEST_F(ScreenCast, StillScreenIsHeldForTheWholeTake)
 {
-    CounterClient client(60000, -1);
-    const Take take = record(file(QStringLiteral("still.mov")), 3, 30);
-    ASSERT_EQ(take.exitCode, 0) << qPrintable(take.errors);
-    const std::vector<Picture> pictures = readPictures(file(QStringLiteral("still.mov")));
-    ASSERT_GE(pictures.size(), 3u);
-    EXPECT_LE(pictures.size(), size_t(3 * 30 / 4)) << "a still picture was encoded again";
-    EXPECT_NEAR(take.report.value(QStringLiteral("duration")).toDouble(), 3.0, 0.3);
-    EXPECT_NEAR(pictures.back().time, 3.0, 0.3) << "the held picture does not last the take";
-    for (size_t i = 1; i < pictures.size(); ++i)
-        EXPECT_LE(pictures[i].time - pictures[i - 1].time, 1.05) << "at frame " << i;
+    struct Case {
+        const char *name;
+        int stepMs;
+        double seconds, paused;
+        QStringList options;
+    };
+    const Case cases[] = {{"still", 60000, 3, 0, {}},
+                          {"still, paused twice", 60000, 5, 1, {"--pause", "1.4-1.9", "--pause", "2.9-3.4"}},
+                          {"slow, paused", 1000, 5.5, 0.6, {"--pause", "2.0-2.6"}}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        CounterClient client(c.stepMs, -1);
+        const QString path = file(QStringLiteral("still-%1.mov").arg(&c - cases));
+        const Take take = record(path, c.seconds, 30, {}, c.options);
+        ASSERT_EQ(take.exitCode, 0) << qPrintable(take.errors);
+        const std::vector<Picture> pictures = readPictures(path);
+        ASSERT_GE(pictures.size(), 3u);
+        const double length = c.seconds - c.paused;
+        EXPECT_LE(pictures.size(), size_t(length * 30 / 4)) << "a held picture was encoded again";
+        EXPECT_NEAR(take.report.value(QStringLiteral("duration")).toDouble(), length, 0.3);
+        EXPECT_NEAR(pictures.back().time, length, 0.3) << "the held picture does not last the take";
+        std::optional<double> firstOffset; // a count's time less its steps, the first change's
+        for (size_t i = 1; i < pictures.size(); ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_LE(pictures[i].time - pictures[i - 1].time, 1.05);
+            if (pictures[i].counter == pictures[i - 1].counter)
+                continue;
+            const double offset = pictures[i].time - pictures[i].counter * c.stepMs / 1000.0;
+            if (!firstOffset)
+                firstOffset = offset;
+            // Before the pause, after it, or where the take goes on: between the two.
+            EXPECT_GE(offset - *firstOffset, -c.paused - 0.15) << "shown before it came";
+            EXPECT_LE(offset - *firstOffset, 0.15);
+        }
+    }
 }
 
 // The desktop's chooser dismissed, and the desktop failing to share: no take, and a message

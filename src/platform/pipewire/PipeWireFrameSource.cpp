@@ -36,13 +36,9 @@ void initOnce()
     std::call_once(once, [] { pw_init(nullptr, nullptr); });
 }
 
-// How long after the last frame a repeat is made: a quarter of an interval later than the one
-// it fills, so that a picture the compositor sends a little late (its pace wavers, and it often
-// sends fewer pictures than the take's rate) is not preceded by a repeat each time; encoding a
-// repeat costs about half of what a new picture does.
-int64_t repeatAfter(int64_t intervalNs)
+int clampedRate(int framesPerSecond)
 {
-    return intervalNs * 5 / 4;
+    return std::clamp(framesPerSecond, 1, 60);
 }
 
 constexpr size_t kPoolSize = 6; // copied pictures in flight to the writer before more are allocated
@@ -269,14 +265,14 @@ struct PipeWireFrameSource::State {
             picture.data = source;
             picture.stride = stride;
             picture.keep = lender->lend(lender, buffer, source);
-            owner->deliver(picture, false);
+            owner->deliver(picture);
             return true;
         }
         auto pixels = copyOut(source, stride, rows);
         picture.data = pixels->data();
         picture.stride = width * 4;
         picture.keep = std::move(pixels);
-        owner->deliver(picture, false);
+        owner->deliver(picture);
         return false;
     }
 
@@ -303,11 +299,12 @@ struct PipeWireFrameSource::State {
 
 PipeWireFrameSource::PipeWireFrameSource(StreamConfig config)
     : m_config(config),
-      d(std::make_unique<State>())
+      d(std::make_unique<State>()),
+      m_repeats(1000000000 / clampedRate(config.framesPerSecond), config.longestHoldNs)
 {
     d->owner = this;
     m_showsCursor.store(m_config.showsCursor);
-    m_config.framesPerSecond = std::clamp(m_config.framesPerSecond, 1, 60);
+    m_config.framesPerSecond = clampedRate(m_config.framesPerSecond);
 }
 
 PipeWireFrameSource::~PipeWireFrameSource()
@@ -437,6 +434,12 @@ void PipeWireFrameSource::stop()
             spa_hook_remove(&d->streamListener);
         pw_thread_loop_unlock(d->loop);
     }
+    {
+        std::lock_guard lock(m_deliverMutex);
+        if (m_last.keep)
+            for (const int64_t date : m_repeats.endAt(monotonicNs()))
+                deliverLocked(m_last, Delivery::hold, date);
+    }
     forgetLast();
     if (!d->lender->waitAllBack(std::chrono::seconds(5))) {
         // Taking the stream down would unmap pixels that are still being read: it is left
@@ -494,31 +497,50 @@ void PipeWireFrameSource::stop()
     }
 }
 
-void PipeWireFrameSource::deliver(const Picture &incoming, bool repeated)
+void PipeWireFrameSource::deliver(const Picture &picture)
 {
     std::lock_guard lock(m_deliverMutex);
+    deliverLocked(picture, Delivery::picture, monotonicNs());
+}
+
+void PipeWireFrameSource::pause(int64_t monotonicNs)
+{
+    std::lock_guard lock(m_deliverMutex);
+    if (const auto date = m_last.keep ? m_repeats.holdBefore(monotonicNs) : std::nullopt)
+        deliverLocked(m_last, Delivery::hold, *date);
+    m_repeats.pause();
+}
+
+void PipeWireFrameSource::resume(int64_t monotonicNs)
+{
+    {
+        std::lock_guard lock(m_deliverMutex);
+        m_repeats.resume(monotonicNs);
+        if (m_last.keep)
+            deliverLocked(m_last, Delivery::hold, monotonicNs);
+    }
+    // The rewrite the pause put off may be due before the repeat thread would look again.
+    std::lock_guard lock(m_wakeMutex);
+    m_wake.notify_all();
+}
+
+void PipeWireFrameSource::deliverLocked(const Picture &incoming, Delivery delivery, int64_t date)
+{
     if (m_failed)
         return;
-    const int64_t interval = 1000000000 / m_config.framesPerSecond;
-    int64_t date = monotonicNs();
-    if (repeated) {
-        // A repeat decided on before a new picture came in is dropped. One that is due stands
-        // for the interval after the frame before it, when the screen showed the same.
-        if (incoming.number != m_last.number || date - m_lastDeliveredNs < repeatAfter(interval))
-            return;
-        date = m_lastDeliveredNs + interval;
-    }
+    const bool fresh = delivery == Delivery::picture;
     Picture picture = incoming;
-    if (!repeated)
+    if (fresh)
         picture.number = ++m_numbers;
     if (m_config.cursorMetadata)
-        picture = withCursor(picture, !repeated);
+        picture = withCursor(picture, fresh);
     // A repeat the pointer changed is a new picture to the writer.
-    repeated = repeated && picture.number == incoming.number;
+    if (picture.number != incoming.number)
+        delivery = Delivery::picture;
     // Dates only move forward, whichever thread delivers.
-    date = std::max(date, m_lastDeliveredNs + 1);
+    date = std::max(date, m_repeats.lastDelivery() + 1);
     m_last = picture;
-    m_lastDeliveredNs = date;
+    m_repeats.delivered(date, delivery);
     if (!m_onFrame)
         return;
     Frame frame;
@@ -527,7 +549,7 @@ void PipeWireFrameSource::deliver(const Picture &incoming, bool repeated)
     frame.height = m_config.height;
     frame.stride = picture.stride;
     frame.timestampNs = date;
-    frame.repeated = repeated;
+    frame.repeated = delivery != Delivery::picture;
     frame.picture = picture.number;
     frame.buffer = picture.keep;
     m_onFrame(frame);
@@ -592,6 +614,13 @@ PipeWireFrameSource::Picture PipeWireFrameSource::copied(const Picture &picture)
     return copy;
 }
 
+// Under m_deliverMutex: whether the pointer drawn on the last picture is no longer where, what
+// or whether it is to be drawn.
+bool PipeWireFrameSource::pointerChanged() const
+{
+    return m_config.cursorMetadata && !(m_cursor.stamp(m_showsCursor.load()) == m_lastStamp);
+}
+
 // Lets go of the last picture, so that its buffer can go back; no repeats until a new one.
 void PipeWireFrameSource::forgetLast()
 {
@@ -599,6 +628,7 @@ void PipeWireFrameSource::forgetLast()
     {
         std::lock_guard lock(m_deliverMutex);
         std::swap(last, m_last);
+        m_repeats.forget();
     }
 }
 
@@ -618,25 +648,21 @@ void PipeWireFrameSource::fail(const QString &message)
 void PipeWireFrameSource::repeatLoop()
 {
     pthread_setname_np(pthread_self(), "lumacast-repeat");
-    const int64_t interval = 1000000000 / m_config.framesPerSecond;
     std::unique_lock wakeLock(m_wakeMutex);
-    // Sleeps until the next repeat would be due (a new frame meanwhile moves that on); checks
-    // again at least every interval.
-    int64_t sleepNs = interval;
+    int64_t sleepNs = 0;
     while (!m_stopRequested) {
-        m_wake.wait_for(wakeLock, std::chrono::nanoseconds(std::clamp<int64_t>(sleepNs, 1000000, interval)));
+        m_wake.wait_for(wakeLock, std::chrono::nanoseconds(sleepNs));
         if (m_stopRequested)
             break;
-        Picture last;
-        {
-            std::lock_guard lock(m_deliverMutex);
-            sleepNs = m_lastDeliveredNs + repeatAfter(interval) - monotonicNs();
-            if (!m_last.keep || sleepNs > 0)
-                continue;
-            last = m_last;
-            sleepNs = interval; // the repeat moves the next one an interval on
+        std::lock_guard lock(m_deliverMutex);
+        const int64_t now = monotonicNs();
+        if (m_last.keep) {
+            if (const auto date = m_repeats.rewriteDue(now))
+                deliverLocked(m_last, Delivery::rewrite, *date);
+            else if (const auto at = pointerChanged() ? m_repeats.pointerRepeatDue(now) : std::nullopt)
+                deliverLocked(m_last, Delivery::hold, *at);
         }
-        deliver(last, true);
+        sleepNs = m_repeats.sleepAt(now, m_config.cursorMetadata);
     }
 }
 

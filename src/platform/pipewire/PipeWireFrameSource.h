@@ -8,14 +8,17 @@
 // A picture whose size differs from the take's is copied, cropped or padded; so is one the
 // pointer is drawn on (the compositor's buffer is not ours to draw in).
 //
-// The compositor sends a picture only when the screen changes. So that a still screen still lasts
-// in a take to its end, a repeat thread hands on the last picture again when no new one came
-// for a quarter interval more than one, dated one interval after the frame before it. A repeat
-// carries its picture's number, so that a consumer can tell it from a new picture without
-// looking at the pixels.
+// The compositor sends a picture only when the screen changes, and the take writer holds a
+// picture on screen until the next one comes. So the last picture is handed on again only where
+// the take needs it (`RepeatSchedule`): by a repeat thread once a second, when the writer writes
+// a held picture anew, and where the pointer drawn on it changed; at a pause and at the stop, so
+// that a still screen lasts in the take up to there; and at a resume, where the take goes on
+// with the picture shown then. A repeat carries its picture's number, so that a consumer can tell
+// it from a new picture without looking at the pixels.
 
 #include "platform/pipewire/CastCursor.h"
 #include "platform/pipewire/PortalError.h"
+#include "platform/pipewire/RepeatSchedule.h"
 
 #include <QPointF>
 #include <QString>
@@ -39,7 +42,9 @@ struct StreamConfig {
     // with black, top-left.
     int width = 0;
     int height = 0;
-    int framesPerSecond = 60; // the take's rate, for repeats; clamped to 1...60
+    int framesPerSecond = 60; // the take's rate, the grid repeats are dated on; clamped to 1...60
+    // How long a picture is held before it is handed on again for the writer to write anew.
+    int64_t longestHoldNs = 1000000000;
     // The desktop sends the pointer beside the pictures: we draw it, while `showsCursor`.
     bool cursorMetadata = false;
     bool showsCursor = true;
@@ -67,15 +72,24 @@ public:
     PipeWireFrameSource(const PipeWireFrameSource &) = delete;
     PipeWireFrameSource &operator=(const PipeWireFrameSource &) = delete;
 
-    // Handlers are set before start; frames and the one error arrive on PipeWire's loop thread or
-    // the repeat thread, never two at once. After an error nothing more is delivered.
+    // Handlers are set before start; frames and the one error arrive on PipeWire's loop thread, the
+    // repeat thread or the caller of `pause`, `resume` and `stop`, never two at once. After an
+    // error nothing more is delivered.
     void setFrameHandler(FrameHandler handler);
     void setErrorHandler(ErrorHandler handler);
     // Connects to PipeWire and the node. Throws PortalError (`stream`) when PipeWire refuses.
     void start();
-    // Waits for both threads and for the frames handed out to be let go (never call it while
-    // holding one); idempotent.
+    // Hands on the last picture once more, dated at the latest a source repeating it at the take's
+    // rate would have, so that the picture lasts up to the stop; then waits for both threads and
+    // for the frames handed out to be let go (never call it while holding one); idempotent.
     void stop();
+
+    // Any thread: the take pauses or resumes at `monotonicNs`. At the pause the last picture,
+    // when it came over an interval before, is handed on again dated at the last interval before
+    // the pause, so that it lasts up to it; nothing is repeated while paused. At the resume the
+    // last picture, which may have come while paused, is handed on again at once.
+    void pause(int64_t monotonicNs);
+    void resume(int64_t monotonicNs);
 
     // Any thread. With the pointer as metadata the next frame follows, a repeated one too;
     // otherwise the desktop drew it (or not) as asked when sharing started, and this does nothing.
@@ -100,7 +114,11 @@ private:
         uint64_t number = 0;
         std::shared_ptr<const void> keep;
     };
-    void deliver(const Picture &picture, bool repeated);
+    using Delivery = RepeatSchedule::Delivery;
+    void deliver(const Picture &picture);
+    // Under m_deliverMutex: `picture` (m_last again unless it is a `picture`) at `dateNs`.
+    void deliverLocked(const Picture &picture, Delivery delivery, int64_t dateNs);
+    bool pointerChanged() const;
     void forgetLast();
     void fail(const QString &message);
     void repeatLoop();
@@ -116,7 +134,7 @@ private:
     mutable std::mutex m_deliverMutex; // one delivery at a time; guards the fields below
     Picture m_last;
     uint64_t m_numbers = 0; // the last picture number given
-    int64_t m_lastDeliveredNs = 0;
+    RepeatSchedule m_repeats;
     bool m_failed = false;
     CastCursor m_cursor;
     CastCursor::Stamp m_lastStamp; // the pointer as drawn on m_last
