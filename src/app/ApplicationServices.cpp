@@ -27,6 +27,7 @@
 #include "store/SessionStore.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QDesktopServices>
 #include <QVersionNumber>
 
@@ -35,8 +36,8 @@ namespace lumacast {
 namespace {
 
 // In a Wayland session XWayland sees a key only while one of its windows has the keyboard. The
-// desktop portal's global shortcuts work everywhere, where the desktop offers them; otherwise the
-// XWayland grabs stay, and the user is told once what they can do.
+// desktop portal's global shortcuts work everywhere, where the desktop offers them and binds them;
+// the keys it does not bind stay with the XWayland grabs, and Settings says which keys work where.
 std::shared_ptr<HotKeyBackend> waylandHotKeys(const std::shared_ptr<HotKeyBackend> &xwaylandGrabs)
 {
     if (!pipewire::PortalHotKeys::isOffered()) {
@@ -48,27 +49,21 @@ std::shared_ptr<HotKeyBackend> waylandHotKeys(const std::shared_ptr<HotKeyBacken
         return xwaylandGrabs;
     }
     // Registrations are numbered from 1 in the order of the actions, as the shortcuts install them.
-    auto portal = std::make_shared<pipewire::PortalHotKeys>([](quint32 id) {
+    const auto describe = [](quint32 id) {
         const auto &actions = shortcut_action::allCases;
         if (id < 1 || id > actions.size())
             return pipewire::PortalHotKeys::Shortcut{QStringLiteral("shortcut%1").arg(id), QString()};
         const ShortcutAction action = actions[id - 1];
         return pipewire::PortalHotKeys::Shortcut{shortcut_action::rawValue(action), ShortcutRow::title(action)};
-    });
+    };
+    // The portal names us by our .desktop file, as desktops name launched programs.
+    auto portal = std::make_shared<pipewire::PortalHotKeys>(describe, QGuiApplication::desktopFileName(), xwaylandGrabs);
     std::weak_ptr<pipewire::PortalHotKeys> weak = portal;
-    portal->onBound = [weak](const QString &error) {
+    portal->onBound = [weak](const QString &) {
         const auto keys = weak.lock();
         if (!keys)
             return;
-        QStringList lines;
-        if (!error.isEmpty())
-            lines << error;
-        for (const auto &[id, trigger] : keys->boundTriggers()) {
-            const auto action = shortcut_action::fromRawValue(id);
-            lines << QStringLiteral("%1: %2").arg(action ? ShortcutRow::title(*action) : id,
-                                                 trigger.isEmpty() ? QStringLiteral("not bound") : trigger);
-        }
-        const QString note = QStringLiteral("The desktop bound these shortcuts:\n") + lines.join(QLatin1Char('\n'));
+        const QString note = keys->summary();
         AppLog::shared().log(QStringLiteral("[app] ") + note);
         SettingsWindow::setShortcutsNote(note);
     };

@@ -490,7 +490,17 @@ QCoro::Task<void> ScreenRecorder::openScreenCast(Stream &stream, const ContentFi
     config.longestHoldNs = int64_t(av::TakeEncoder::kLongestHoldSeconds) * 1000000000;
     config.cursorMetadata = cast.cursorAsMetadata;
     config.showsCursor = configuration.showsCursor;
+    // A window's cast may come in monitor-sized buffers that mark the window's part: the take is
+    // the size of that part, which the first picture tells.
+    config.sizeFromPicture = window;
     stream.cast = std::make_unique<pipewire::PipeWireFrameSource>(config);
+    if (window) {
+        pipewire::PipeWireFrameSource *cast = stream.cast.get();
+        auto settling = runInBackground("lumacast-portal", [cast] { return cast->settleSize(std::chrono::seconds(5)); });
+        const QSize size = co_await settling;
+        configuration.width = size.width();
+        configuration.height = size.height();
+    }
     qCInfo(log::recorder(), "screen cast of a %s: %dx%d at %d frames a second", qUtf8Printable(kind),
            configuration.width, configuration.height, config.framesPerSecond);
 }
@@ -584,6 +594,10 @@ void ScreenRecorder::goLive(const std::shared_ptr<TakeWriter> &writer, std::uniq
         m_stream = std::move(stream);
         m_streamConfig = configuration;
         m_capturedDisplayID = displayID;
+        // Pictures a cast delivered before the writer was there went nowhere (a window's cast has
+        // run since its size was learnt): the take begins with the last of them.
+        if (m_stream->cast)
+            m_stream->cast->handOnAgain();
     }
     if (m_cursor->isEnabled())
         postToMainThread(QPointer<CursorAutoHide>(m_cursor), [c = m_cursor] { c->startCursorTimer(); });

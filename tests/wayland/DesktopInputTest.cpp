@@ -5,14 +5,21 @@
 // windows it manages.
 #include "overlays/RecordingBorderWindow.h"
 #include "overlays/RecordingStatusWindow.h"
+#include "platform/pipewire/PortalHotKeys.h"
 #include "platform/x11/HotKeyGrabber.h"
 #include "review/ReviewMainWindowHandle.h"
+#include "store/GlobalKeyboardShortcuts.h"
 #include "store/Shortcut.h"
 #include "support/TestEnvironment.h"
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -21,6 +28,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <functional>
 #include <optional>
 
@@ -318,6 +326,109 @@ TEST_F(DesktopInput, HotKeysActFromEveryWindowOfTheApplication)
     grabber.unregisterEventHotKey(space);
     grabber.unregisterEventHotKey(enter);
     grabber.removeEventHandler(handler);
+}
+
+bool hasBusName(const QString &name)
+{
+    return QDBusConnection::sessionBus().interface()->isServiceRegistered(name).value();
+}
+
+// The desktop portal restarted with a GlobalShortcuts backend of the test's own that answers as
+// `mode` says (tests/wayland/ShortcutsBackend.cpp); the rig's frontend is gone from the first.
+class OwnShortcutsPortal {
+public:
+    explicit OwnShortcutsPortal(const QString &mode)
+    {
+        const QString backendName = QStringLiteral("org.freedesktop.impl.portal.desktop.lumacasttest");
+        QDir().mkpath(m_dir.filePath(QStringLiteral("portals")));
+        QFile portalFile(m_dir.filePath(QStringLiteral("portals/lumacasttest.portal")));
+        portalFile.open(QIODevice::WriteOnly);
+        portalFile.write("[portal]\nDBusName=org.freedesktop.impl.portal.desktop.lumacasttest\n"
+                         "Interfaces=org.freedesktop.impl.portal.GlobalShortcuts;\nUseIn=sway;wlroots;\n");
+        portalFile.close();
+        m_backend.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_backend.start(QStringLiteral(LUMACAST_WAYLAND_SHORTCUTS_BACKEND), {m_dir.filePath(QStringLiteral("asked")), mode});
+        waitFor([&] { return hasBusName(backendName); });
+        if (const int rigs = qEnvironmentVariableIntValue("LUMACAST_WAYLAND_FRONTEND_PID"); rigs > 0) {
+            ::kill(rigs, SIGTERM); // the rig's own, started for this run
+            qputenv("LUMACAST_WAYLAND_FRONTEND_PID", "0");
+        }
+        waitFor([] { return !hasBusName(QStringLiteral("org.freedesktop.portal.Desktop")); });
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_DESKTOP_PORTAL_DIR"), m_dir.filePath(QStringLiteral("portals")));
+        m_portal.setProcessEnvironment(environment);
+        m_portal.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_portal.start(QStringLiteral("/usr/libexec/xdg-desktop-portal"), {QStringLiteral("-r")});
+        ready = waitFor([] { return hasBusName(QStringLiteral("org.freedesktop.portal.Desktop")); }, 10000)
+            && pipewire::PortalHotKeys::isOffered();
+    }
+    ~OwnShortcutsPortal()
+    {
+        for (QProcess *p : {&m_portal, &m_backend}) {
+            p->kill();
+            p->waitForFinished(3000);
+        }
+        waitFor([] { return !hasBusName(QStringLiteral("org.freedesktop.portal.Desktop")); });
+    }
+    bool ready = false;
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_backend;
+    QProcess m_portal;
+};
+
+// Keys the desktop's portal does not bind (its bind failed, bound nothing, bound part of them or
+// never answered) end a take while a window of the application has the keyboard, and the summary
+// Settings shows says which keys work where; a key the desktop did bind is not grabbed as well,
+// where a press would act twice.
+TEST_F(DesktopInput, KeysTheDesktopDoesNotBindWorkInTheApplicationsWindows)
+{
+    struct Case {
+        const char *mode;
+        bool startPauseBound;
+        const char *says;
+    } cases[] = {{"fail-session", false, "The desktop did not open a shortcuts session (response 2)."},
+                 {"bind-none", false, "The desktop bound none of the shortcuts."},
+                 {"bind-first", true, "The desktop bound these shortcuts:\nstartPause: Press SHIFT+LOGO+space\n"},
+                 {"silent", false, "The desktop did not answer the shortcuts request within 2 s."}};
+    const auto describe = [](quint32 id) {
+        const QString action = shortcut_action::rawValue(shortcut_action::allCases[std::min<size_t>(id, 6) - 1]);
+        return pipewire::PortalHotKeys::Shortcut{action, action};
+    };
+    const quint32 modifiers = carbon_modifier::command | carbon_modifier::shift;
+    const ShortcutBindings bindings{{ShortcutAction::startPause, {key_code::space, modifiers, QString(), 0}},
+                                    {ShortcutAction::endTake, {key_code::returnKey, modifiers, QString(), 0}}};
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.mode);
+        OwnShortcutsPortal portal(QString::fromLatin1(c.mode));
+        ASSERT_TRUE(portal.ready) << "the portal did not come back with the test's shortcuts backend";
+        auto grabber = std::make_shared<x11::HotKeyGrabber>();
+        auto keys = std::make_shared<pipewire::PortalHotKeys>(describe, QString(), grabber);
+        keys->setAnswerTimeoutMs(2000);
+        int answers = 0;
+        keys->onBound = [&](const QString &) { ++answers; };
+        GlobalKeyboardShortcuts shortcuts(keys);
+        int startPauses = 0;
+        int endTakes = 0;
+        shortcuts.handlers[ShortcutAction::startPause] = [&] { ++startPauses; };
+        shortcuts.handlers[ShortcutAction::endTake] = [&] { ++endTakes; };
+        shortcuts.installHotKeys(bindings);
+        ASSERT_TRUE(waitFor([&] { return answers == 1; }, 15000)) << "the desktop's answer never came";
+        const QString summary = keys->summary();
+        EXPECT_TRUE(summary.startsWith(QString::fromLatin1(c.says))) << qPrintable(summary);
+        EXPECT_TRUE(summary.endsWith(QStringLiteral("These shortcuts work only while a Lumacast window has the keyboard:\n")
+                                     + (c.startPauseBound ? QString() : QStringLiteral("startPause: Shift+Super+Space\n"))
+                                     + QStringLiteral("endTake: Shift+Super+Return")))
+            << qPrintable(summary);
+
+        // X delivers the two presses in order: once the second has acted, the first had its chance.
+        ASSERT_TRUE(input->ask(QStringLiteral("click ") + at(centreOf(isWindow(quint32(review.winId()))))));
+        ASSERT_TRUE(input->ask(QStringLiteral("keys shift+super+space")));
+        ASSERT_TRUE(input->ask(QStringLiteral("keys shift+super+return")));
+        EXPECT_TRUE(waitFor([&] { return endTakes == 1; })) << "the end-take key did nothing in the application's window";
+        EXPECT_EQ(startPauses, c.startPauseBound ? 0 : 1);
+    }
 }
 
 } // namespace

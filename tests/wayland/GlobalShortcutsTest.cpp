@@ -66,7 +66,8 @@ TEST(GlobalShortcuts, DebiansPortalOffersNoneSoTheGrabsStay)
 
 // The frontend restarted with our backend: six shortcuts bound with the user's bindings as
 // preferred triggers, the desktop's own trigger descriptions read back, Activated firing the
-// action, and a changed binding bound again.
+// action, and a changed binding bound again. Where the portal has a host registry, the backend
+// is told the application's id, the name of its .desktop file.
 TEST(GlobalShortcuts, OwnBackendBindsActivatesAndRebinds)
 {
     const int frontend = qEnvironmentVariableIntValue("LUMACAST_WAYLAND_FRONTEND_PID");
@@ -90,16 +91,27 @@ TEST(GlobalShortcuts, OwnBackendBindsActivatesAndRebinds)
 
     ::kill(frontend, SIGTERM); // the rig's frontend, started for this run
     ASSERT_TRUE(waitFor([] { return !hasName(QStringLiteral("org.freedesktop.portal.Desktop")); }));
+    // The portal names a registered program only after its .desktop file.
+    QDir().mkpath(dir.filePath(QStringLiteral("data/applications")));
+    ASSERT_TRUE(QFile::copy(QStringLiteral(LUMACAST_SOURCE_DIR "/data/lumacast.desktop"),
+                            dir.filePath(QStringLiteral("data/applications/lumacast.desktop"))));
     QProcess portal;
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("XDG_DESKTOP_PORTAL_DIR"), dir.filePath(QStringLiteral("portals")));
+    environment.insert(QStringLiteral("XDG_DATA_DIRS"), dir.filePath(QStringLiteral("data")) + QStringLiteral(":/usr/share"));
     portal.setProcessEnvironment(environment);
     portal.setProcessChannelMode(QProcess::ForwardedChannels);
     portal.start(QStringLiteral("/usr/libexec/xdg-desktop-portal"), {QStringLiteral("-r")});
     ASSERT_TRUE(waitFor([] { return hasName(QStringLiteral("org.freedesktop.portal.Desktop")); }));
     ASSERT_TRUE(pipewire::PortalHotKeys::isOffered());
 
-    auto keys = std::make_shared<pipewire::PortalHotKeys>(&describe);
+    QDBusMessage version = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.portal.Desktop"),
+                                                         QStringLiteral("/org/freedesktop/portal/desktop"),
+                                                         QStringLiteral("org.freedesktop.DBus.Properties"),
+                                                         QStringLiteral("Get"));
+    version.setArguments({QStringLiteral("org.freedesktop.host.portal.Registry"), QStringLiteral("version")});
+    const bool hasRegistry = QDBusConnection::sessionBus().call(version).type() == QDBusMessage::ReplyMessage;
+    auto keys = std::make_shared<pipewire::PortalHotKeys>(&describe, QStringLiteral("lumacast"), nullptr);
     int boundTimes = 0;
     QString bindError;
     keys->onBound = [&](const QString &error) {
@@ -137,7 +149,9 @@ TEST(GlobalShortcuts, OwnBackendBindsActivatesAndRebinds)
     EXPECT_TRUE(waitFor([&] { return startPauses == 1; }));
     QFile log(asked);
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
-    EXPECT_EQ(log.readAll().count("--\n"), 2) << "bound more or less often than the bindings changed";
+    const QByteArray asks = log.readAll();
+    EXPECT_EQ(asks.count("--\n"), 2) << "bound more or less often than the bindings changed";
+    EXPECT_TRUE(asks.startsWith(hasRegistry ? "app_id=lumacast\n" : "app_id=\n")) << asks.constData();
 
     portal.kill();
     portal.waitForFinished(3000);

@@ -7,7 +7,10 @@
 // 16), bit 11 on the left, white for 1, and the same squares inverted at y 56. It counts one step
 // every --step-ms (0: a still screen, sent once) from the moment the stream runs. A window is
 // --window WxH, a monitor --monitor WxH; --resize-at-ms N --resize-to WxH changes the size
-// mid-stream as a resized window does.
+// mid-stream as a resized window does. With --window-in-monitor a window comes as a compositor
+// may send it: in monitor-sized buffers (light grey 160 around it) with the window's part marked
+// as the crop region, which moves, shrinks and at last reaches past the buffer's edge
+// (`cropAt`); a buffer without a picture carries a stale region of no meaning.
 //
 // The pointer: a red square of kSprite pixels, hotspot (4, 4), its picture sent only at first
 // and then once a second, as desktops send it when it changes. With --pointer-script it moves
@@ -23,6 +26,7 @@
 #include <QHash>
 #include <QObject>
 #include <QPoint>
+#include <QRect>
 #include <QSize>
 #include <QVariantMap>
 
@@ -111,12 +115,26 @@ struct Script {
     int resizeAtMs = -1;
     QSize resizeTo;
     bool pointerScript = false;
+    bool cropScript = false;
 };
+
+// The window's part of a monitor-sized buffer, as the crop region says it, `ms` after the start:
+// moved, then shrunk, then partly past the buffer's right and bottom edges.
+QRect cropAt(int64_t ms, QSize buffer)
+{
+    if (ms < 1000)
+        return QRect(100, 50, 640, 480);
+    if (ms < 2000)
+        return QRect(300, 120, 640, 480);
+    if (ms < 3000)
+        return QRect(300, 120, 480, 360);
+    return QRect(buffer.width() - 420, buffer.height() - 420, 640, 480);
+}
 
 // The node: its own PipeWire loop thread produces every buffer.
 class Producer {
 public:
-    explicit Producer(Script script) : m_script(script), m_size(script.size) {}
+    explicit Producer(Script script) : m_script(script), m_size(script.size), m_crop(cropAt(0, script.size)) {}
     ~Producer() { stop(); }
 
     // Connects and waits until PipeWire has given the node its id; 0 when it did not.
@@ -211,7 +229,7 @@ private:
         const int stride = self->m_size.width() * 4;
         uint8_t storage[1024];
         spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-        const spa_pod *params[2];
+        const spa_pod *params[3];
         params[0] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
             &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
             SPA_POD_CHOICE_RANGE_Int(4, 2, 16), SPA_PARAM_BUFFERS_blocks, SPA_POD_Int(1), SPA_PARAM_BUFFERS_size,
@@ -221,7 +239,10 @@ private:
             &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Cursor),
             SPA_PARAM_META_size,
             SPA_POD_CHOICE_RANGE_Int(cursorMetaSize(64), cursorMetaSize(1), cursorMetaSize(512))));
-        pw_stream_update_params(self->m_stream, params, 2);
+        params[2] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
+            &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_VideoCrop),
+            SPA_PARAM_META_size, SPA_POD_Int(int(sizeof(spa_meta_region)))));
+        pw_stream_update_params(self->m_stream, params, 3);
     }
 
     // Every 10 ms: whether the counter, the size or the pointer changed; a change is sent.
@@ -239,6 +260,10 @@ private:
             const spa_pod *format = enumFormat(b, script.resizeTo);
             pw_stream_update_params(self->m_stream, &format, 1);
             return;
+        }
+        if (script.cropScript && cropAt(elapsed, self->m_size) != self->m_crop) {
+            self->m_crop = cropAt(elapsed, self->m_size);
+            self->m_pictureDue = std::max(self->m_pictureDue, 1);
         }
         const int counter = script.stepMs > 0 ? int(elapsed / script.stepMs) : 0;
         if (counter != self->m_counter) {
@@ -278,21 +303,35 @@ private:
             --self->m_pictureDue;
         }
         self->m_pointerDue = false;
+        if (auto *crop = static_cast<spa_meta_region *>(
+                spa_buffer_find_meta_data(buffer, SPA_META_VideoCrop, sizeof(spa_meta_region)))) {
+            const QRect r = !self->m_script.cropScript ? QRect(QPoint(0, 0), self->m_size)
+                            : picture                  ? self->m_crop
+                                                       : QRect(0, 0, 7, 7);
+            crop->region = SPA_REGION(r.x(), r.y(), uint32_t(r.width()), uint32_t(r.height()));
+        }
         if (auto *cursor = static_cast<spa_meta_cursor *>(
                 spa_buffer_find_meta_data(buffer, SPA_META_Cursor, uint32_t(cursorMetaSize(kSprite)))))
             self->describePointer(cursor);
         pw_stream_queue_buffer(self->m_stream, b);
     }
 
+    // The window at its place in the buffer: the whole buffer, or the crop region in a light grey
+    // ground.
+    QRect window() const { return m_script.cropScript ? m_crop : QRect(QPoint(0, 0), m_size); }
+
     void paint(uint8_t *pixels) const
     {
         const int width = m_size.width();
+        const QRect area = window();
         const auto fill = [&](int x0, int y0, int w, int h, uint8_t grey) {
-            for (int y = y0; y < std::min(y0 + h, m_size.height()); ++y)
-                for (int x = x0; x < std::min(x0 + w, width); ++x)
-                    std::memset(pixels + (size_t(y) * width + x) * 4, grey, 4);
+            const QRect r = QRect(x0 + area.x(), y0 + area.y(), w, h) & area & QRect(QPoint(0, 0), m_size);
+            for (int y = r.top(); y <= r.bottom(); ++y)
+                std::memset(pixels + (size_t(y) * width + r.left()) * 4, grey, size_t(r.width()) * 4);
         };
-        fill(0, 0, width, m_size.height(), 64);
+        if (m_script.cropScript)
+            std::memset(pixels, 160, size_t(width) * m_size.height() * 4);
+        fill(0, 0, area.width(), area.height(), 64);
         for (int bit = 0; bit < 12; ++bit) {
             const bool set = (m_counter >> (11 - bit)) & 1;
             fill(16 + 32 * bit, 16, 24, 24, set ? 255 : 0);
@@ -304,7 +343,7 @@ private:
     {
         cursor->id = 1;
         cursor->flags = 0;
-        cursor->position = SPA_POINT(m_pointer.x(), m_pointer.y());
+        cursor->position = SPA_POINT(m_pointer.x() + window().x(), m_pointer.y() + window().y());
         cursor->hotspot = SPA_POINT(4, 4);
         const int64_t elapsed = nowMs() - m_startedMs;
         if (elapsed - m_spriteSentMs < 1000) {
@@ -342,7 +381,8 @@ private:
     bool m_pointerDue = false;
     int64_t m_lastMoveMs = -1000;
     int64_t m_spriteSentMs = -1000;
-    QPoint m_pointer{100, 200};
+    QPoint m_pointer{100, 200}; // in the window
+    QRect m_crop;
 };
 
 class Session : public QObject {
@@ -444,7 +484,8 @@ int main(int argc, char **argv)
                        {QStringLiteral("step-ms"), QStringLiteral("ms"), QStringLiteral("ms"), QStringLiteral("50")},
                        {QStringLiteral("resize-at-ms"), QStringLiteral("ms"), QStringLiteral("ms"), QStringLiteral("-1")},
                        {QStringLiteral("resize-to"), QStringLiteral("size"), QStringLiteral("WxH"), QStringLiteral("0x0")},
-                       {QStringLiteral("pointer-script"), QStringLiteral("the pointer moves, rests and moves")}});
+                       {QStringLiteral("pointer-script"), QStringLiteral("the pointer moves, rests and moves")},
+                       {QStringLiteral("window-in-monitor"), QStringLiteral("a window in monitor-sized buffers")}});
     parser.process(app);
     qDBusRegisterMetaType<StreamInfo>();
     qDBusRegisterMetaType<QList<StreamInfo>>();
@@ -460,6 +501,11 @@ int main(int argc, char **argv)
     monitor.resizeAtMs = -1; // monitors keep their size
     Script window = base;
     window.size = parseSize(parser.value(QStringLiteral("window")), QSize(640, 480));
+    if (parser.isSet(QStringLiteral("window-in-monitor"))) {
+        window.size = monitor.size;
+        window.cropScript = true;
+        window.resizeAtMs = -1;
+    }
 
     Backend backend(parser.value(QStringLiteral("log")), monitor, window);
     QDBusConnection bus = QDBusConnection::sessionBus();

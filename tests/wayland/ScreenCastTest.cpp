@@ -651,27 +651,40 @@ std::vector<QByteArray> readFrames(const QString &path, const QRect &rect, const
 
 // A window take asks the portal for a window and records at the window's size; when the window
 // is resized mid-take the take keeps its size, its pictures stay where they were (cropped, or
-// the rest black) and every one of them reads whole: each counter square beside its inverse.
+// the rest black) and every one of them reads whole: each counter square beside its inverse, the
+// window's ground inside it and the pointer where it is over the window. A window in
+// monitor-sized buffers is the crop region's part of them, wherever the region moves, whatever
+// size it takes, clamped where it reaches past the buffer: never the desktop around it.
 TEST_F(OwnCast, WindowTakeKeepsItsSizeAndItsPicturesInPlaceThroughAResize)
 {
     struct Case {
-        const char *resizeTo;
-        int cornerAfter; // the grey at (600, 440) once resized: ground, or black beyond the window
+        const char *name;
+        QStringList backend;
+        int cornerAfter; // the grey at (600, 440) at the end: ground, or black beyond the window
     };
-    for (const Case &c : {Case{"800x600", 64}, Case{"480x360", 0}}) {
-        SCOPED_TRACE(c.resizeTo);
-        startPortal({QStringLiteral("--window"), QStringLiteral("640x480"), QStringLiteral("--step-ms"),
-                     QStringLiteral("50"), QStringLiteral("--resize-at-ms"), QStringLiteral("1500"),
-                     QStringLiteral("--resize-to"), QString::fromLatin1(c.resizeTo)});
-        const QString path = file(QStringLiteral("window-%1.mov").arg(QString::fromLatin1(c.resizeTo)));
-        const Take take = record(path, 3, 30, {}, {QStringLiteral("--window"), QStringLiteral("1")});
+    const QStringList resized{QStringLiteral("--window"), QStringLiteral("640x480"), QStringLiteral("--resize-at-ms"),
+                              QStringLiteral("1500"), QStringLiteral("--resize-to")};
+    const Case cases[] = {
+        {"grown", resized + QStringList{QStringLiteral("800x600")}, 64},
+        {"shrunk", resized + QStringList{QStringLiteral("480x360")}, 0},
+        {"cropped from the monitor's buffers",
+         {QStringLiteral("--monitor"), QStringLiteral("1280x720"), QStringLiteral("--window-in-monitor")}, 0},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        startPortal(QStringList{QStringLiteral("--step-ms"), QStringLiteral("50")} + c.backend);
+        const QString path = file(QStringLiteral("window-%1.mov").arg(&c - cases));
+        const Take take = record(path, 4, 30, {}, {QStringLiteral("--window"), QStringLiteral("1")});
         ASSERT_EQ(take.exitCode, 0) << qPrintable(take.errors);
         EXPECT_TRUE(asked().contains(QStringLiteral("types=2 cursor_mode=4"))) << qPrintable(asked());
         ASSERT_EQ(frameSize(path), QSize(640, 480));
 
-        const std::vector<QByteArray> frames = readFrames(path, QRect(0, 0, 640, 480), QStringLiteral("gray"), 1);
-        ASSERT_GT(frames.size(), 50u); // a picture every 50 ms
-        const auto grey = [](const QByteArray &f, int x, int y) { return int(uchar(f[y * 640 + x])); };
+        const std::vector<QByteArray> frames = readFrames(path, QRect(0, 0, 640, 480), QStringLiteral("rgb24"), 3);
+        ASSERT_GT(frames.size(), 60u); // a picture every 50 ms
+        const auto pixel = [](const QByteArray &f, int x, int y) {
+            return reinterpret_cast<const uchar *>(f.constData()) + (y * 640 + x) * 3;
+        };
+        const auto grey = [&](const QByteArray &f, int x, int y) { return int(pixel(f, x, y)[1]); };
         int previous = -1;
         int first = -1;
         for (size_t i = 0; i < frames.size(); ++i) {
@@ -686,8 +699,11 @@ TEST_F(OwnCast, WindowTakeKeepsItsSizeAndItsPicturesInPlaceThroughAResize)
             previous = counter;
             if (first < 0)
                 first = counter;
+            ASSERT_NEAR(grey(frames[i], 400, 300), 64, 8) << "not the window's ground";
+            const uchar *pointer = pixel(frames[i], 108, 208);
+            EXPECT_TRUE(pointer[0] > 160 && pointer[1] < 90) << "the pointer is not where it is over the window";
         }
-        EXPECT_NEAR(previous - first, 3000 / 50, 15);
+        EXPECT_NEAR(previous - first, 4000 / 50, 20);
         EXPECT_NEAR(grey(frames.front(), 600, 440), 64, 8);
         EXPECT_NEAR(grey(frames.back(), 600, 440), c.cornerAfter, 8);
         TearDown();

@@ -1,10 +1,14 @@
 // A GlobalShortcuts backend for the portal frontend, of the test's own: it binds every shortcut
-// to its preferred trigger (described as "Press <trigger>"), writes each binding it was asked for
-// to the file given as its argument, and emits Activated when the test calls its Activate method
-// (interface org.lumacast.TestShortcuts on the same object).
+// to its preferred trigger (described as "Press <trigger>"), writes the app id each session was
+// opened for ("app_id=<id>") and each binding it was asked for to the file given as its first
+// argument, and emits Activated when the test calls its Activate method (interface
+// org.lumacast.TestShortcuts on the same object). A second argument makes it answer as broken
+// desktops do: "fail-session" refuses every session, "bind-none" binds nothing and says it
+// succeeded, "bind-first" binds only the first shortcut, "silent" never answers a bind.
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
+#include <QDBusMessage>
 #include <QDBusMetaType>
 #include <QDBusObjectPath>
 #include <QFile>
@@ -40,22 +44,31 @@ class Backend : public QObject {
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.impl.portal.GlobalShortcuts")
     Q_PROPERTY(uint version READ version)
 public:
-    explicit Backend(QString log) : m_log(std::move(log)) {}
+    Backend(QString log, QString mode) : m_log(std::move(log)), m_mode(std::move(mode)) {}
     uint version() const { return 1; }
     QString lastSession;
 
 public Q_SLOTS:
-    uint CreateSession(const QDBusObjectPath &, const QDBusObjectPath &session, const QString &, const QVariantMap &,
-                       QVariantMap &results)
+    uint CreateSession(const QDBusObjectPath &, const QDBusObjectPath &session, const QString &appId,
+                       const QVariantMap &, QVariantMap &results)
     {
+        QFile log(m_log);
+        log.open(QIODevice::Append);
+        log.write(QStringLiteral("app_id=%1\n").arg(appId).toUtf8());
+        if (m_mode == QLatin1String("fail-session"))
+            return 2;
         lastSession = session.path();
         results.insert(QStringLiteral("session_id"), session.path());
         return 0;
     }
 
     uint BindShortcuts(const QDBusObjectPath &, const QDBusObjectPath &session, const QList<Shortcut> &shortcuts,
-                       const QString &, const QVariantMap &, QVariantMap &results)
+                       const QString &, const QVariantMap &, const QDBusMessage &message, QVariantMap &results)
     {
+        if (m_mode == QLatin1String("silent")) {
+            message.setDelayedReply(true); // and never sent
+            return 0;
+        }
         lastSession = session.path();
         QList<Shortcut> bound;
         QFile log(m_log);
@@ -63,6 +76,8 @@ public Q_SLOTS:
         for (const Shortcut &s : shortcuts) {
             const QString trigger = s.properties.value(QStringLiteral("preferred_trigger")).toString();
             log.write(QStringLiteral("%1=%2\n").arg(s.id, trigger).toUtf8());
+            if (m_mode == QLatin1String("bind-none") || (m_mode == QLatin1String("bind-first") && !bound.isEmpty()))
+                continue;
             bound.append({s.id,
                           {{QStringLiteral("description"), s.properties.value(QStringLiteral("description"))},
                            {QStringLiteral("trigger_description"), QStringLiteral("Press ") + trigger}}});
@@ -82,6 +97,7 @@ Q_SIGNALS:
 
 private:
     QString m_log;
+    QString m_mode;
 };
 
 class TestControl : public QObject {
@@ -106,7 +122,7 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     qDBusRegisterMetaType<Shortcut>();
     qDBusRegisterMetaType<QList<Shortcut>>();
-    Backend backend(app.arguments().value(1));
+    Backend backend(app.arguments().value(1), app.arguments().value(2));
     TestControl control(backend);
     QDBusConnection bus = QDBusConnection::sessionBus();
     const auto exported = QDBusConnection::ExportAllSlots | QDBusConnection::ExportAllSignals

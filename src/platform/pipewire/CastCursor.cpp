@@ -35,7 +35,7 @@ constexpr int kLargestSprite = 1024; // pixels a side; more is not a pointer
 
 } // namespace
 
-void CastCursor::update(const void *meta, size_t size)
+void CastCursor::update(const void *meta, size_t size, QPoint origin)
 {
     if (!meta || size < sizeof(spa_meta_cursor))
         return;
@@ -44,7 +44,7 @@ void CastCursor::update(const void *meta, size_t size)
     m_overCast = cursor.id != 0;
     if (!m_overCast)
         return;
-    m_position = QPoint(cursor.position.x, cursor.position.y);
+    m_position = QPoint(cursor.position.x, cursor.position.y) - origin;
     if (cursor.bitmap_offset < sizeof(spa_meta_cursor) || cursor.bitmap_offset >= size)
         return; // the picture did not change
     if (readBitmap(static_cast<const uint8_t *>(meta) + cursor.bitmap_offset, size - cursor.bitmap_offset))

@@ -38,8 +38,10 @@ public:
 
     // One buffer's cursor metadata (`size` bytes at `meta`, a spa_meta_cursor and its bitmap).
     // An id of 0 means the pointer is not over the cast (hidden, or on another monitor); a
-    // bitmap is read only where it came, and a malformed one is ignored, leaving the last.
-    void update(const void *meta, size_t size);
+    // bitmap is read only where it came, and a malformed one is ignored, leaving the last. The
+    // desktop places the pointer in its buffer; the picture starts at `origin` there (its crop
+    // region's top-left), and the position kept is the picture's.
+    void update(const void *meta, size_t size, QPoint origin = {});
 
     // The pointer's position in the cast's pixels, once the desktop has said it.
     std::optional<QPoint> position() const { return m_position; }

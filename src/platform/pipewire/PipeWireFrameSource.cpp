@@ -131,6 +131,7 @@ struct PipeWireFrameSource::State {
     int sourceWidth = 0; // the negotiated picture size
     int sourceHeight = 0;
     bool streaming = false;
+    QPoint cropOrigin;     // loop thread only: where the last picture began in its buffer
     int buffers = 0;       // loop thread only: PipeWire's buffers the stream has now
     std::vector<std::shared_ptr<std::vector<uint8_t>>> pool; // loop thread only
 
@@ -175,14 +176,18 @@ struct PipeWireFrameSource::State {
         self->sourceHeight = int(info.size.height);
         qCInfo(log::recorder(), "screen cast format: %s %dx%d", info.format == SPA_VIDEO_FORMAT_BGRA ? "BGRA" : "BGRx",
                self->sourceWidth, self->sourceHeight);
-        uint8_t storage[512];
+        uint8_t storage[1024];
         spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-        const spa_pod *params[2];
+        const spa_pod *params[3];
         uint32_t count = 0;
         params[count++] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
             &b, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers, SPA_PARAM_BUFFERS_buffers,
             SPA_POD_CHOICE_RANGE_Int(kBuffersWanted, kBuffersAtLeast, kBuffersAtMost), SPA_PARAM_BUFFERS_dataType,
             SPA_POD_CHOICE_FLAGS_Int((1 << SPA_DATA_MemPtr) | (1 << SPA_DATA_MemFd))));
+        // Where the picture lies in the buffer: a window's cast may come in monitor-sized buffers.
+        params[count++] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
+            &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_VideoCrop),
+            SPA_PARAM_META_size, SPA_POD_Int(int(sizeof(spa_meta_region)))));
         if (self->owner->m_config.cursorMetadata)
             params[count++] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
                 &b, SPA_TYPE_OBJECT_ParamMeta, SPA_PARAM_Meta, SPA_PARAM_META_type, SPA_POD_Id(SPA_META_Cursor),
@@ -199,7 +204,7 @@ struct PipeWireFrameSource::State {
         while (pw_buffer *b = pw_stream_dequeue_buffer(self->stream)) {
             // Every buffer's pointer is read: a new sprite comes once, maybe on one skipped here.
             if (self->owner->m_config.cursorMetadata)
-                self->readCursor(b->buffer);
+                self->readCursor(b);
             if (newest) {
                 pw_stream_queue_buffer(self->stream, newest);
                 self->owner->m_skipped.fetch_add(1);
@@ -210,10 +215,14 @@ struct PipeWireFrameSource::State {
             pw_stream_queue_buffer(self->stream, newest);
     }
 
-    void readCursor(spa_buffer *buffer)
+    // The pointer is placed in the buffer; a buffer without a picture (the pointer alone) may carry
+    // a stale crop region, so the last picture's origin stands for it.
+    void readCursor(pw_buffer *buffer)
     {
-        if (const spa_meta *meta = spa_buffer_find_meta(buffer, SPA_META_Cursor))
-            owner->updateCursor(meta->data, meta->size);
+        if (const auto region = pictureRegion(buffer))
+            cropOrigin = region->rect.topLeft();
+        if (const spa_meta *meta = spa_buffer_find_meta(buffer->buffer, SPA_META_Cursor))
+            owner->updateCursor(meta->data, meta->size, cropOrigin);
     }
 
     // Lent out buffers come back here, on the loop thread.
@@ -243,32 +252,64 @@ struct PipeWireFrameSource::State {
         returned.erase(std::remove(returned.begin(), returned.end(), buffer), returned.end());
     }
 
-    // Delivers the buffer's picture; false when it had none and goes straight back.
-    bool handOn(pw_buffer *buffer)
+    // Where a buffer's picture lies: its rows from `data` on, `stride` bytes apart, and its part of
+    // them. Nothing for a buffer without a picture, or whose picture cannot be read whole.
+    struct Region {
+        const uint8_t *data = nullptr;
+        int stride = 0;
+        QRect rect;
+    };
+    std::optional<Region> pictureRegion(pw_buffer *buffer) const
     {
         const spa_data &plane = buffer->buffer->datas[0];
-        if (!plane.data || !plane.chunk || plane.chunk->size == 0 || (plane.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED))
-            return false;
-        const int width = owner->m_config.width;
-        const int height = owner->m_config.height;
+        if (!plane.data || !plane.chunk || plane.chunk->size == 0 || (plane.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED)
+            || sourceWidth <= 0 || sourceHeight <= 0)
+            return std::nullopt;
         const int stride = plane.chunk->stride > 0 ? plane.chunk->stride : sourceWidth * 4;
-        // The conversion reads whole rows of the picture: a chunk that reaches past the mapped
-        // buffer, or whose rows are shorter than the picture's, is not read.
-        if (std::uint64_t(plane.chunk->offset) + plane.chunk->size > plane.maxsize
-            || stride < std::min(sourceWidth, width) * 4)
+        // A chunk that reaches past the mapped buffer is not read; nor are pixels past its rows.
+        if (std::uint64_t(plane.chunk->offset) + plane.chunk->size > plane.maxsize)
+            return std::nullopt;
+        const int rows = std::min<int64_t>(sourceHeight, plane.chunk->size / uint32_t(stride));
+        const QRect whole(0, 0, std::min(sourceWidth, stride / 4), rows);
+        QRect rect = whole;
+        if (const auto *crop = static_cast<const spa_meta_region *>(
+                spa_buffer_find_meta_data(buffer->buffer, SPA_META_VideoCrop, sizeof(spa_meta_region)));
+            crop && spa_meta_region_is_valid(crop)) {
+            // Clamped to the buffer in 64 bits: the desktop's numbers are not trusted to fit.
+            const int64_t left = std::clamp<int64_t>(crop->region.position.x, 0, whole.width());
+            const int64_t top = std::clamp<int64_t>(crop->region.position.y, 0, whole.height());
+            const int64_t right = std::clamp<int64_t>(int64_t(crop->region.position.x) + crop->region.size.width, left,
+                                                      whole.width());
+            const int64_t bottom = std::clamp<int64_t>(int64_t(crop->region.position.y) + crop->region.size.height,
+                                                       top, whole.height());
+            rect = QRect(int(left), int(top), int(right - left), int(bottom - top));
+        }
+        if (rect.isEmpty())
+            return std::nullopt;
+        return Region{static_cast<const uint8_t *>(plane.data) + plane.chunk->offset, stride, rect};
+    }
+
+    // Delivers the buffer's picture; false when it had none, or was copied, and goes straight back.
+    bool handOn(pw_buffer *buffer)
+    {
+        const std::optional<Region> region = pictureRegion(buffer);
+        if (!region)
             return false;
-        const auto *source = static_cast<const uint8_t *>(plane.data) + plane.chunk->offset;
-        const int rows = std::min<int>(sourceHeight, int((plane.chunk->size) / uint32_t(std::max(stride, 1))));
         owner->m_received.fetch_add(1);
+        owner->settleSizeFrom(region->rect.size());
+        const int width = owner->m_config.width; // fixed from here on; written on this thread only
+        const int height = owner->m_config.height;
+        const uint8_t *source =
+            region->data + size_t(region->rect.y()) * size_t(region->stride) + size_t(region->rect.x()) * 4;
         Picture picture; // numbered as it is delivered
-        if (sourceWidth == width && rows >= height && stride >= width * 4) {
+        if (region->rect.width() >= width && region->rect.height() >= height) {
             picture.data = source;
-            picture.stride = stride;
+            picture.stride = region->stride;
             picture.keep = lender->lend(lender, buffer, source);
             owner->deliver(picture);
             return true;
         }
-        auto pixels = copyOut(source, stride, rows);
+        auto pixels = copyOut(source, region->stride, region->rect.size());
         picture.data = pixels->data();
         picture.stride = width * 4;
         picture.keep = std::move(pixels);
@@ -277,14 +318,14 @@ struct PipeWireFrameSource::State {
     }
 
     // A picture of another size than the take's, cropped or padded with black into a buffer of
-    // our own.
-    std::shared_ptr<std::vector<uint8_t>> copyOut(const uint8_t *source, int stride, int rows)
+    // our own, top-left.
+    std::shared_ptr<std::vector<uint8_t>> copyOut(const uint8_t *source, int stride, QSize size)
     {
         const int width = owner->m_config.width;
         const int height = owner->m_config.height;
         auto pixels = unusedBuffer(pool, size_t(width) * height * 4);
-        const int copyRows = std::min(rows, height);
-        const int copyBytes = std::min(sourceWidth, width) * 4;
+        const int copyRows = std::min(size.height(), height);
+        const int copyBytes = std::min(size.width(), width) * 4;
         for (int y = 0; y < copyRows; ++y) {
             uint8_t *row = pixels->data() + size_t(y) * width * 4;
             std::memcpy(row, source + size_t(y) * stride, size_t(copyBytes));
@@ -316,18 +357,24 @@ PipeWireFrameSource::~PipeWireFrameSource()
 
 void PipeWireFrameSource::setFrameHandler(FrameHandler handler)
 {
+    std::lock_guard lock(m_deliverMutex); // a source `settleSize` started delivers already
     m_onFrame = std::move(handler);
 }
 
 void PipeWireFrameSource::setErrorHandler(ErrorHandler handler)
 {
+    std::lock_guard lock(m_deliverMutex);
     m_onError = std::move(handler);
 }
 
 void PipeWireFrameSource::start()
 {
-    if (d->loop)
+    if (d->loop) {
+        std::lock_guard lock(m_deliverMutex);
+        if (m_failed)
+            throw PortalError(PortalError::Kind::stream, m_failure);
         return;
+    }
     if (m_config.pipeWireFd < 0 || m_config.width <= 0 || m_config.height <= 0)
         throw PortalError(PortalError::Kind::stream, QStringLiteral("The screen cast has no PipeWire stream to record"));
     initOnce();
@@ -497,6 +544,43 @@ void PipeWireFrameSource::stop()
     }
 }
 
+QSize PipeWireFrameSource::settleSize(std::chrono::milliseconds bound)
+{
+    start();
+    std::unique_lock lock(m_deliverMutex);
+    m_sizeKnown.wait_for(lock, bound, [this] { return m_sizeSettled || m_failed || !m_config.sizeFromPicture; });
+    if (m_failed)
+        throw PortalError(PortalError::Kind::stream, m_failure);
+    if (!m_sizeSettled && m_config.sizeFromPicture)
+        qCWarning(log::recorder(), "screen cast: no picture within %lld ms; the take keeps the desktop's size %dx%d",
+                  static_cast<long long>(bound.count()), m_config.width, m_config.height);
+    m_sizeSettled = true;
+    return QSize(m_config.width, m_config.height);
+}
+
+void PipeWireFrameSource::settleSizeFrom(QSize picture)
+{
+    std::lock_guard lock(m_deliverMutex);
+    if (m_sizeSettled)
+        return;
+    m_sizeSettled = true;
+    if (m_config.sizeFromPicture) {
+        // Even sides, as the encoder's chroma wants them: a last odd column or row is left out.
+        m_config.width = std::max(2, picture.width() & ~1);
+        m_config.height = std::max(2, picture.height() & ~1);
+        qCInfo(log::recorder(), "screen cast: the take is the size of its first picture, %dx%d", m_config.width,
+               m_config.height);
+    }
+    m_sizeKnown.notify_all();
+}
+
+void PipeWireFrameSource::handOnAgain()
+{
+    std::lock_guard lock(m_deliverMutex);
+    if (m_last.keep)
+        deliverLocked(m_last, Delivery::rewrite, monotonicNs());
+}
+
 void PipeWireFrameSource::deliver(const Picture &picture)
 {
     std::lock_guard lock(m_deliverMutex);
@@ -564,10 +648,10 @@ std::optional<QPointF> PipeWireFrameSource::cursorPosition() const
     return std::nullopt;
 }
 
-void PipeWireFrameSource::updateCursor(const void *meta, size_t size)
+void PipeWireFrameSource::updateCursor(const void *meta, size_t size, QPoint origin)
 {
     std::lock_guard lock(m_deliverMutex);
-    m_cursor.update(meta, size);
+    m_cursor.update(meta, size, origin);
 }
 
 // Under m_deliverMutex. The pointer is drawn on a copy of our own: a new picture lies in the
@@ -634,15 +718,19 @@ void PipeWireFrameSource::forgetLast()
 
 void PipeWireFrameSource::fail(const QString &message)
 {
+    ErrorHandler onError;
     {
         std::lock_guard lock(m_deliverMutex);
         if (m_failed)
             return;
         m_failed = true;
+        m_failure = message;
+        onError = m_onError;
+        m_sizeKnown.notify_all();
     }
     qCWarning(log::recorder(), "%s", qUtf8Printable(message));
-    if (m_onError)
-        m_onError(PortalError(PortalError::Kind::stream, message));
+    if (onError)
+        onError(PortalError(PortalError::Kind::stream, message));
 }
 
 void PipeWireFrameSource::repeatLoop()

@@ -5,8 +5,12 @@
 // CLOCK_MONOTONIC (the clock the sound is dated on) when it arrived. A frame lends out PipeWire's
 // own mapped buffer rather than a copy: the buffer goes back to the stream when the last holder
 // of the frame lets go, so holders let go soon (the compositor has only a few buffers to draw in).
-// A picture whose size differs from the take's is copied, cropped or padded; so is one the
-// pointer is drawn on (the compositor's buffer is not ours to draw in).
+// A picture is the part of its buffer the desktop marks as the picture (PipeWire's video crop
+// region, which a window's cast has in a monitor-sized buffer and which may change from one
+// buffer to the next), clamped to the buffer; the whole buffer where there is none. A picture
+// whose size differs from the take's is copied, cropped or padded, top-left, as a window whose
+// size changed during an X11 take is; so is one the pointer is drawn on (the compositor's buffer
+// is not ours to draw in).
 //
 // The compositor sends a picture only when the screen changes, and the take writer holds a
 // picture on screen until the next one comes. So the last picture is handed on again only where
@@ -20,10 +24,14 @@
 #include "platform/pipewire/PortalError.h"
 #include "platform/pipewire/RepeatSchedule.h"
 
+#include <QPoint>
 #include <QPointF>
+#include <QRect>
+#include <QSize>
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -42,6 +50,9 @@ struct StreamConfig {
     // with black, top-left.
     int width = 0;
     int height = 0;
+    // A window's cast: the take is the size of the first picture (rounded down to even pixels),
+    // which `settleSize` waits for; `width` and `height` are only the size asked of PipeWire.
+    bool sizeFromPicture = false;
     int framesPerSecond = 60; // the take's rate, the grid repeats are dated on; clamped to 1...60
     // How long a picture is held before it is handed on again for the writer to write anew.
     int64_t longestHoldNs = 1000000000;
@@ -72,13 +83,21 @@ public:
     PipeWireFrameSource(const PipeWireFrameSource &) = delete;
     PipeWireFrameSource &operator=(const PipeWireFrameSource &) = delete;
 
-    // Handlers are set before start; frames and the one error arrive on PipeWire's loop thread, the
-    // repeat thread or the caller of `pause`, `resume` and `stop`, never two at once. After an
-    // error nothing more is delivered.
+    // Handlers are set before start, or before the take of a source `settleSize` started; frames
+    // and the one error arrive on PipeWire's loop thread, the repeat thread or the caller of
+    // `pause`, `resume` and `stop`, never two at once. After an error nothing more is delivered.
     void setFrameHandler(FrameHandler handler);
     void setErrorHandler(ErrorHandler handler);
-    // Connects to PipeWire and the node. Throws PortalError (`stream`) when PipeWire refuses.
+    // Connects to PipeWire and the node. Throws PortalError (`stream`) when PipeWire refuses, or,
+    // on a source already started, when its stream failed before a handler was there to hear it.
     void start();
+    // Starts the source where it has not started and waits up to `bound` for the take's size: with
+    // `sizeFromPicture` that of the first picture, or the configured one where none came in time
+    // (fixed from then on). Blocks: not on PipeWire's loop thread. Throws as `start` does.
+    QSize settleSize(std::chrono::milliseconds bound);
+    // Hands the last picture on again at once, dated now: for a consumer that came after it (the
+    // pictures of a source started before its take went nowhere).
+    void handOnAgain();
     // Hands on the last picture once more, dated at the latest a source repeating it at the take's
     // rate would have, so that the picture lasts up to the stop; then waits for both threads and
     // for the frames handed out to be let go (never call it while holding one); idempotent.
@@ -116,13 +135,15 @@ private:
     };
     using Delivery = RepeatSchedule::Delivery;
     void deliver(const Picture &picture);
+    // Loop thread: the take's size from the first picture's, where it follows the picture.
+    void settleSizeFrom(QSize picture);
     // Under m_deliverMutex: `picture` (m_last again unless it is a `picture`) at `dateNs`.
     void deliverLocked(const Picture &picture, Delivery delivery, int64_t dateNs);
     bool pointerChanged() const;
     void forgetLast();
     void fail(const QString &message);
     void repeatLoop();
-    void updateCursor(const void *meta, size_t size);
+    void updateCursor(const void *meta, size_t size, QPoint origin);
     Picture withCursor(const Picture &picture, bool fresh);
     Picture copied(const Picture &picture);
 
@@ -136,6 +157,9 @@ private:
     uint64_t m_numbers = 0; // the last picture number given
     RepeatSchedule m_repeats;
     bool m_failed = false;
+    QString m_failure;          // what failed, for a start that comes after it
+    bool m_sizeSettled = false; // the take's size (m_config's) is fixed
+    std::condition_variable m_sizeKnown;
     CastCursor m_cursor;
     CastCursor::Stamp m_lastStamp; // the pointer as drawn on m_last
     CastCursor::Patch m_lastPatch; // and what it covered there

@@ -6,17 +6,33 @@
 // user's binding as its preferred trigger; the desktop decides the triggers it really binds
 // (`boundTriggers`), and a press arrives as the portal's Activated signal.
 //
+// A key the desktop does not bind (the bind failed, went unanswered, or left the key out or
+// without a trigger) goes to the fallback backend, the XWayland grabs, where it works while one
+// of our windows has the keyboard; so does every key until the desktop's first answer.
+// `summary` says which keys went where.
+//
+// The portal knows a program that is not sandboxed by its systemd scope's name
+// (app-<id>-<pid>.scope, as desktops launch programs from their menus), or, from
+// xdg-desktop-portal 1.19 on, by the name it registers with the portal's host registry before
+// any other call on its bus connection. So the hot keys have a bus connection of their own, named
+// with `appId` first where the portal has the registry; a desktop that knows no name for us may
+// bind nothing (KDE's answers success with no shortcut bound).
+//
 // Main thread only; the portal is asked asynchronously (the desktop may show a dialog).
 
 #include "store/GlobalKeyboardShortcuts.h"
 
+#include <QDBusConnection>
 #include <QDBusMessage>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 #include <QVariantMap>
 
 #include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 
 namespace lumacast::pipewire {
 
@@ -34,7 +50,10 @@ public:
         QString id;
         QString description;
     };
-    explicit PortalHotKeys(std::function<Shortcut(quint32 id)> describe, QObject *parent = nullptr);
+    // `appId` is the basename of our .desktop file (empty: no name is registered); `fallback` (may
+    // be null) takes the keys the desktop does not bind.
+    PortalHotKeys(std::function<Shortcut(quint32 id)> describe, QString appId,
+                  std::shared_ptr<HotKeyBackend> fallback, QObject *parent = nullptr);
     ~PortalHotKeys() override;
 
     int installEventHandler(HandlerProc proc, void *userData, EventHandlerRef *outRef) override;
@@ -45,8 +64,16 @@ public:
 
     // What the desktop bound, by shortcut identifier: its own description of each trigger.
     const std::map<QString, QString> &boundTriggers() const { return m_bound; }
-    // After each binding the desktop answered (main thread); `error` is empty on success.
+    // After each binding the desktop answered or failed to (main thread); `error` is empty on
+    // success, however few keys were bound.
     std::function<void(const QString &error)> onBound;
+    // For the user, after a binding: why it failed, if it did; the keys the desktop bound, with its
+    // description of each trigger; and the others, with the user's binding, which work only while
+    // one of our windows has the keyboard (or, without a fallback, not at all).
+    QString summary() const;
+    // How long the desktop may take to answer a request (the bind may wait for a dialog); past
+    // that the request is withdrawn and the keys stay with the fallback.
+    void setAnswerTimeoutMs(int ms) { m_answerTimeoutMs = ms; }
 
 private Q_SLOTS:
     void onResponse(uint code, const QVariantMap &results);
@@ -56,15 +83,33 @@ private:
     struct Registration {
         QString trigger;
         EventHotKeyID hotKeyID;
+        quint32 keyCode = 0;
+        quint32 modifiers = 0;
+        std::optional<EventHotKeyRef> fallbackRef; // while the fallback holds the key
     };
+    void nameApplication(const QString &appId);
+    void named(const QString &outcome, bool warning);
     void scheduleBind();
     void bind();
     void request(const QString &method, QList<QVariant> arguments, QVariantMap options,
                  std::function<void(uint, const QVariantMap &)> done);
+    void giveUpRequest();
     void closeSession();
     void finish(const QString &error);
+    bool boundByDesktop(const Registration &registration) const;
+    void moveKeysToWhereTheyWork();
+    void dispatch(const EventHotKeyID &hotKeyID);
+    static int onFallbackKey(const HotKeyEvent *event, void *self);
 
+    QDBusConnection m_bus;
     std::function<Shortcut(quint32)> m_describe;
+    std::shared_ptr<HotKeyBackend> m_fallback;
+    EventHandlerRef m_fallbackHandler = 0;
+    bool m_named = false; // the application's name settled (registered, refused or not asked)
+    QString m_error;      // why the last binding failed
+    bool m_answered = false;
+    int m_answerTimeoutMs = 60000;
+    QTimer m_answerTimer;
     std::map<EventHotKeyRef, Registration> m_registrations;
     std::map<EventHandlerRef, std::pair<HandlerProc, void *>> m_handlers;
     EventHotKeyRef m_nextRef = 1;

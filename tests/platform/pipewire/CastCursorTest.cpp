@@ -102,6 +102,14 @@ TEST(CastCursor, ReadsWhatDesktopsSendAndIgnoresWhatCannotBeRead)
         CastCursor::restore(picture.bgrx.data(), Picture::kSide * 4, patch);
         EXPECT_EQ(picture.bgrx, clean.bgrx);
     }
+    // The desktop places the pointer in its buffer; a picture cropped from it at (2, 2) has it
+    // that much further up and left.
+    CastCursor cropped;
+    const std::vector<uint8_t> buffer = metadata(1, 5, 6, &rgba);
+    cropped.update(buffer.data(), buffer.size(), QPoint(2, 2));
+    EXPECT_EQ(cropped.position(), QPoint(3, 4));
+    EXPECT_EQ(cropped.stamp(true).x, 2);
+    EXPECT_EQ(cropped.stamp(true).y, 3);
 }
 
 // A pointer partly or wholly off the picture is clipped to it, and taken off exactly.
