@@ -155,9 +155,9 @@ void PortalHotKeys::nameApplication(const QString &appId)
             named(QStringLiteral("the desktop portal knows Lumacast by its scope %1").arg(unit), false);
         else
             named(QStringLiteral("the desktop portal has no host registry and Lumacast runs outside an app-%1 scope "
-                                 "(in \"%2\"): the desktop may not know which program asks for shortcuts; started "
+                                 "(in %2): the desktop may not know which program asks for shortcuts; started "
                                  "from its menu entry it would")
-                      .arg(appId, unit),
+                      .arg(appId, unit.isEmpty() ? QStringLiteral("no unit") : unit),
                   true);
     });
 }
