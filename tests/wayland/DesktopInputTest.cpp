@@ -5,6 +5,7 @@
 // windows it manages.
 #include "overlays/RecordingBorderWindow.h"
 #include "overlays/RecordingStatusWindow.h"
+#include "OwnShortcutsPortal.h"
 #include "platform/pipewire/PortalHotKeys.h"
 #include "platform/x11/HotKeyGrabber.h"
 #include "review/ReviewMainWindowHandle.h"
@@ -13,13 +14,8 @@
 #include "support/TestEnvironment.h"
 
 #include <QApplication>
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDateTime>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -28,7 +24,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <functional>
 #include <optional>
 
@@ -328,56 +323,6 @@ TEST_F(DesktopInput, HotKeysActFromEveryWindowOfTheApplication)
     grabber.removeEventHandler(handler);
 }
 
-bool hasBusName(const QString &name)
-{
-    return QDBusConnection::sessionBus().interface()->isServiceRegistered(name).value();
-}
-
-// The desktop portal restarted with a GlobalShortcuts backend of the test's own that answers as
-// `mode` says (tests/wayland/ShortcutsBackend.cpp); the rig's frontend is gone from the first.
-class OwnShortcutsPortal {
-public:
-    explicit OwnShortcutsPortal(const QString &mode)
-    {
-        const QString backendName = QStringLiteral("org.freedesktop.impl.portal.desktop.lumacasttest");
-        QDir().mkpath(m_dir.filePath(QStringLiteral("portals")));
-        QFile portalFile(m_dir.filePath(QStringLiteral("portals/lumacasttest.portal")));
-        portalFile.open(QIODevice::WriteOnly);
-        portalFile.write("[portal]\nDBusName=org.freedesktop.impl.portal.desktop.lumacasttest\n"
-                         "Interfaces=org.freedesktop.impl.portal.GlobalShortcuts;\nUseIn=sway;wlroots;\n");
-        portalFile.close();
-        m_backend.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_backend.start(QStringLiteral(LUMACAST_WAYLAND_SHORTCUTS_BACKEND), {m_dir.filePath(QStringLiteral("asked")), mode});
-        waitFor([&] { return hasBusName(backendName); });
-        if (const int rigs = qEnvironmentVariableIntValue("LUMACAST_WAYLAND_FRONTEND_PID"); rigs > 0) {
-            ::kill(rigs, SIGTERM); // the rig's own, started for this run
-            qputenv("LUMACAST_WAYLAND_FRONTEND_PID", "0");
-        }
-        waitFor([] { return !hasBusName(QStringLiteral("org.freedesktop.portal.Desktop")); });
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("XDG_DESKTOP_PORTAL_DIR"), m_dir.filePath(QStringLiteral("portals")));
-        m_portal.setProcessEnvironment(environment);
-        m_portal.setProcessChannelMode(QProcess::ForwardedChannels);
-        m_portal.start(QStringLiteral("/usr/libexec/xdg-desktop-portal"), {QStringLiteral("-r")});
-        ready = waitFor([] { return hasBusName(QStringLiteral("org.freedesktop.portal.Desktop")); }, 10000)
-            && pipewire::PortalHotKeys::isOffered();
-    }
-    ~OwnShortcutsPortal()
-    {
-        for (QProcess *p : {&m_portal, &m_backend}) {
-            p->kill();
-            p->waitForFinished(3000);
-        }
-        waitFor([] { return !hasBusName(QStringLiteral("org.freedesktop.portal.Desktop")); });
-    }
-    bool ready = false;
-
-private:
-    QTemporaryDir m_dir;
-    QProcess m_backend;
-    QProcess m_portal;
-};
-
 // Keys the desktop's portal does not bind (its bind failed, bound nothing, bound part of them or
 // never answered) end a take while a window of the application has the keyboard, and the summary
 // Settings shows says which keys work where; a key the desktop did bind is not grabbed as well,
@@ -401,7 +346,7 @@ TEST_F(DesktopInput, KeysTheDesktopDoesNotBindWorkInTheApplicationsWindows)
                                     {ShortcutAction::endTake, {key_code::returnKey, modifiers, QString(), 0}}};
     for (const Case &c : cases) {
         SCOPED_TRACE(c.mode);
-        OwnShortcutsPortal portal(QString::fromLatin1(c.mode));
+        lumacast::testing::OwnShortcutsPortal portal(QString::fromLatin1(c.mode));
         ASSERT_TRUE(portal.ready) << "the portal did not come back with the test's shortcuts backend";
         auto grabber = std::make_shared<x11::HotKeyGrabber>();
         auto keys = std::make_shared<pipewire::PortalHotKeys>(describe, QString(), grabber);

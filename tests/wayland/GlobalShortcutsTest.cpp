@@ -1,43 +1,21 @@
 // Global hot keys through the desktop portal: against the real frontend, first as Debian's
 // portal has it (no GlobalShortcuts: the application keeps its XWayland grabs), then restarted
 // with a shortcuts backend of the test's own listed in a .portal file.
+#include "OwnShortcutsPortal.h"
 #include "platform/pipewire/PortalHotKeys.h"
 #include "store/GlobalKeyboardShortcuts.h"
 
-#include <QCoreApplication>
 #include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QDBusMessage>
-#include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QThread>
 
 #include <gtest/gtest.h>
-
-#include <csignal>
 
 using namespace lumacast;
 
 namespace {
 
-bool waitFor(const std::function<bool()> &done, int ms = 10000)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < ms) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-        QThread::msleep(10);
-    }
-    return done();
-}
-
-bool hasName(const QString &name)
-{
-    return QDBusConnection::sessionBus().interface()->isServiceRegistered(name).value();
-}
+using lumacast::testing::OwnShortcutsPortal;
+const auto waitFor = [](const std::function<bool()> &done) { return OwnShortcutsPortal::waitFor(done); };
 
 pipewire::PortalHotKeys::Shortcut describe(quint32 id)
 {
@@ -70,40 +48,10 @@ TEST(GlobalShortcuts, DebiansPortalOffersNoneSoTheGrabsStay)
 // is told the application's id, the name of its .desktop file.
 TEST(GlobalShortcuts, OwnBackendBindsActivatesAndRebinds)
 {
-    const int frontend = qEnvironmentVariableIntValue("LUMACAST_WAYLAND_FRONTEND_PID");
-    if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || frontend <= 0)
+    if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || qEnvironmentVariableIntValue("LUMACAST_WAYLAND_FRONTEND_PID") <= 0)
         GTEST_SKIP() << "not inside the Wayland rig (run through tests/wayland/rig.sh)";
-    QTemporaryDir dir;
-    QDir().mkpath(dir.filePath(QStringLiteral("portals")));
-    QFile::copy(QStringLiteral("/usr/share/xdg-desktop-portal/portals/wlr.portal"),
-                dir.filePath(QStringLiteral("portals/wlr.portal")));
-    QFile portalFile(dir.filePath(QStringLiteral("portals/lumacasttest.portal")));
-    ASSERT_TRUE(portalFile.open(QIODevice::WriteOnly));
-    portalFile.write("[portal]\nDBusName=org.freedesktop.impl.portal.desktop.lumacasttest\n"
-                     "Interfaces=org.freedesktop.impl.portal.GlobalShortcuts;\nUseIn=sway;wlroots;\n");
-    portalFile.close();
-
-    const QString asked = dir.filePath(QStringLiteral("asked"));
-    QProcess backend;
-    backend.setProcessChannelMode(QProcess::ForwardedChannels);
-    backend.start(QStringLiteral(LUMACAST_WAYLAND_SHORTCUTS_BACKEND), {asked});
-    ASSERT_TRUE(waitFor([] { return hasName(QStringLiteral("org.freedesktop.impl.portal.desktop.lumacasttest")); }));
-
-    ::kill(frontend, SIGTERM); // the rig's frontend, started for this run
-    ASSERT_TRUE(waitFor([] { return !hasName(QStringLiteral("org.freedesktop.portal.Desktop")); }));
-    // The portal names a registered program only after its .desktop file.
-    QDir().mkpath(dir.filePath(QStringLiteral("data/applications")));
-    ASSERT_TRUE(QFile::copy(QStringLiteral(LUMACAST_SOURCE_DIR "/data/lumacast.desktop"),
-                            dir.filePath(QStringLiteral("data/applications/lumacast.desktop"))));
-    QProcess portal;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("XDG_DESKTOP_PORTAL_DIR"), dir.filePath(QStringLiteral("portals")));
-    environment.insert(QStringLiteral("XDG_DATA_DIRS"), dir.filePath(QStringLiteral("data")) + QStringLiteral(":/usr/share"));
-    portal.setProcessEnvironment(environment);
-    portal.setProcessChannelMode(QProcess::ForwardedChannels);
-    portal.start(QStringLiteral("/usr/libexec/xdg-desktop-portal"), {QStringLiteral("-r")});
-    ASSERT_TRUE(waitFor([] { return hasName(QStringLiteral("org.freedesktop.portal.Desktop")); }));
-    ASSERT_TRUE(pipewire::PortalHotKeys::isOffered());
+    OwnShortcutsPortal portal{QString()};
+    ASSERT_TRUE(portal.ready) << "the portal did not come back with the test's shortcuts backend";
 
     QDBusMessage version = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.portal.Desktop"),
                                                          QStringLiteral("/org/freedesktop/portal/desktop"),
@@ -147,16 +95,9 @@ TEST(GlobalShortcuts, OwnBackendBindsActivatesAndRebinds)
     EXPECT_EQ(keys->boundTriggers().at(QStringLiteral("startPause")), QStringLiteral("Press CTRL+SHIFT+t"));
     activate(QStringLiteral("startPause"));
     EXPECT_TRUE(waitFor([&] { return startPauses == 1; }));
-    QFile log(asked);
-    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
-    const QByteArray asks = log.readAll();
+    const QByteArray asks = portal.asked();
     EXPECT_EQ(asks.count("--\n"), 2) << "bound more or less often than the bindings changed";
     EXPECT_TRUE(asks.startsWith(hasRegistry ? "app_id=lumacast\n" : "app_id=\n")) << asks.constData();
-
-    portal.kill();
-    portal.waitForFinished(3000);
-    backend.kill();
-    backend.waitForFinished(3000);
 }
 
 } // namespace
