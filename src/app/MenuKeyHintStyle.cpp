@@ -37,9 +37,9 @@ QString MenuKeyHintStyle::keyHintText(const QKeySequence &key)
         carbon |= carbon_modifier::option;
     if (modifiers & Qt::MetaModifier)
         carbon |= carbon_modifier::command;
-    // A key a binding can stand for is named as the bindings name it ("Page Up", where Qt writes
-    // "PgUp"); Qt's portable names of the other keys ("Q", "+") read the same.
-    const std::optional<QString> named = ShortcutBinding::nameOfMenuKey(combination.key());
+    // A key of the current layout is named as the bindings name it ("Page Up", where Qt writes
+    // "PgUp"; "KP 1", "´", "ß"); Qt's portable names of the other keys read the same.
+    const std::optional<QString> named = ShortcutBinding::nameOfMenuKey(combination);
     return ShortcutBinding::shortcutText(
         carbon, named.value_or(QKeySequence(combination.key()).toString(QKeySequence::PortableText)));
 }

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 using namespace lumacast;
 
 namespace {
@@ -141,9 +143,24 @@ TEST(ShortcutBinding, KeyNamesComeFromFixedSymbolsThenTheLayout)
     for (const auto &[code, name] : fixed)
         EXPECT_EQ(ShortcutBinding::keyName(code), name) << code;
 
-    EXPECT_EQ(ShortcutBinding::keyName(0), QStringLiteral("SS"));
+    // Each letter by its own capital, ß by itself; its menu key and stored equivalent agree.
+    EXPECT_EQ(ShortcutBinding::keyName(0), QStringLiteral("ß"));
+    EXPECT_EQ(ShortcutBinding::qtKeyForKeyCode(0), Qt::Key_ssharp);
+    EXPECT_EQ(ShortcutBinding::nameOfMenuKey(Qt::Key_ssharp), QStringLiteral("ß"));
     layout->answer = QStringLiteral("é");
     EXPECT_EQ(ShortcutBinding::keyName(0), QStringLiteral("É"));
+    EXPECT_EQ(ShortcutBinding::keyEquivalentForKey(0), QStringLiteral("é"));
+    // A dead key goes by its accent, with a menu key and an equivalent of its own.
+    layout->answer = QString();
+    for (const auto &[symbol, accent, key] : {std::tuple{"dead_acute", u"´", Qt::Key_Dead_Acute},
+                                             std::tuple{"dead_circumflex", u"^", Qt::Key_Dead_Circumflex},
+                                             std::tuple{"dead_grave", u"`", Qt::Key_Dead_Grave}}) {
+        layout->symbol = QString::fromLatin1(symbol);
+        EXPECT_EQ(ShortcutBinding::keyName(0x18), QString::fromUtf16(accent)) << symbol;
+        EXPECT_EQ(ShortcutBinding::keyEquivalentForKey(0x18), QString::fromUtf16(accent)) << symbol;
+        EXPECT_EQ(ShortcutBinding::qtKeyForKeyCode(0x18), key) << symbol;
+    }
+    layout->symbol.reset();
     // A key that types nothing, or only a control character, goes by its symbol's name: the
     // layout's, else the fixed one of its key.
     layout->answer = QString();
@@ -169,6 +186,35 @@ TEST(ShortcutBinding, UsLayoutNamesKeysByPosition)
     EXPECT_EQ(ShortcutBinding::keyName(0x1D), QStringLiteral("0"));
     EXPECT_EQ(ShortcutBinding::keyName(0x2B), QStringLiteral(","));
     EXPECT_EQ(ShortcutBinding::keyName(0xFFFF), QStringLiteral("?"));
+    EXPECT_EQ(ShortcutBinding::keyEquivalentForKey(0xFFFF), QStringLiteral("?"));
+}
+
+// The keypad's digits are named by digit, apart from the row above the letters; their menu key
+// carries the keypad modifier, and a window's shortcut fires with Num Lock on or off.
+TEST(ShortcutBinding, KeypadKeysAreNamedAndFiredApartFromTheDigitRow)
+{
+    ScopedLayout us(nullptr);
+    const struct {
+        quint32 code;
+        const char *name;
+        Qt::Key key;
+        Qt::Key numLockOff;
+    } keys[] = {{0x53, "KP 1", Qt::Key_1, Qt::Key_End}, {0x52, "KP 0", Qt::Key_0, Qt::Key_Insert},
+                {0x41, "KP .", Qt::Key_Period, Qt::Key_Delete}, {0x43, "KP *", Qt::Key_Asterisk, Qt::Key_Asterisk}};
+    for (const auto &key : keys) {
+        const ShortcutBinding binding{key.code, 0x1200, "?", 6};
+        const QKeyCombination menuKey = binding.menuKey();
+        EXPECT_EQ(menuKey, QKeyCombination(Qt::ShiftModifier | Qt::ControlModifier | Qt::KeypadModifier, key.key));
+        EXPECT_EQ(ShortcutBinding::keyName(key.code), QString::fromLatin1(key.name));
+        EXPECT_EQ(ShortcutBinding::nameOfMenuKey(menuKey), QString::fromLatin1(key.name));
+        QList<QKeyCombination> firing{QKeyCombination(Qt::ShiftModifier | Qt::ControlModifier, key.key)};
+        if (key.numLockOff != key.key)
+            firing << QKeyCombination(Qt::ShiftModifier | Qt::ControlModifier, key.numLockOff);
+        EXPECT_EQ(ShortcutBinding::firingKeys(menuKey), firing) << key.name;
+    }
+    EXPECT_EQ(ShortcutBinding::keyName(0x12), QStringLiteral("1"));
+    EXPECT_EQ(ShortcutBinding::nameOfMenuKey(Qt::Key_1), QStringLiteral("1"));
+    EXPECT_EQ(ShortcutBinding::firingKeys(Qt::Key_1), QList<QKeyCombination>{Qt::Key_1});
 }
 
 // Keys that type nothing: the name Settings shows, the stored menu key and the name the menus
@@ -202,7 +248,9 @@ TEST(ShortcutBinding, MenuKeyEquivalentAndModifiers)
     EXPECT_EQ((ShortcutBinding{36, 0x300, "\r", 18}.menuKeyEquivalent()), Qt::Key_Return);
     EXPECT_EQ((ShortcutBinding{45, 0x300, "n", 18}.menuKeyEquivalent()), Qt::Key_N);
     EXPECT_EQ((ShortcutBinding{45, 0x300, "nx", 18}.menuKeyEquivalent()), Qt::Key_N);
-    EXPECT_EQ((ShortcutBinding{45, 0x300, "", 18}.menuKeyEquivalent()), Qt::Key_unknown);
+    // The stored character plays no part: "?", nothing, or another layout's letter show the key.
+    for (const char *stored : {"", "?", "b"})
+        EXPECT_EQ((ShortcutBinding{45, 0x300, stored, 18}.menuKeyEquivalent()), Qt::Key_N) << stored;
     // Keys whose equivalent is a control character: its code point is no key of Qt's.
     EXPECT_EQ((ShortcutBinding{48, 0x300, "\t", 18}.menuKeyEquivalent()), Qt::Key_Tab);
     EXPECT_EQ((ShortcutBinding{51, 0x300, "\b", 18}.menuKeyEquivalent()), Qt::Key_Backspace);

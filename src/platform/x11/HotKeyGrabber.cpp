@@ -276,6 +276,15 @@ void HotKeyGrabber::readEvents()
             break;
         Freed<xcb_generic_event_t> event(raw);
         const uint8_t type = event->response_type & 0x7f;
+        if (type == XCB_MAPPING_NOTIFY) {
+            const auto *mapping = reinterpret_cast<const xcb_mapping_notify_event_t *>(event.p);
+            if (mapping->request == XCB_MAPPING_POINTER)
+                continue;
+            if (d->layout)
+                d->layout->reload();
+            emit keyboardMappingChanged();
+            continue;
+        }
         if (type == XCB_KEY_RELEASE) {
             const auto *release = reinterpret_cast<const xcb_key_release_event_t *>(event.p);
             d->lastRelease[release->detail] = release->time;
