@@ -219,8 +219,9 @@ run_fuzzers() {
 # UndefinedBehaviorSanitizer and run in the rig: any finding fails the test command. The hand-over
 # tests drive the program of their build, so here a sanitized one, whose findings fail them too.
 # The rest of the suite runs only in the normal build, to keep the test command within CI's time.
+# LeakSanitizer passes over what tests/lsan/suppressions.txt lists: memory Qt keeps for good.
 sanitized_tests=(lumacast_model_tests lumacast_store_tests lumacast_platform_av_tests lumacast_media_tests
-                 lumacast_handover_tests)
+                 lumacast_handover_tests lumacast_x11_tests)
 
 run_sanitized() {
   local flags="-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer"
@@ -233,6 +234,7 @@ run_sanitized() {
     local path; path="$(find "$build-asan/tests" -name "$program" -type f -perm -u+x | head -n1)"
     echo "sanitizers: $program"
     ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1" \
+    LSAN_OPTIONS="suppressions=$here/tests/lsan/suppressions.txt:print_suppressions=0" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" \
       "$path" >"$build-asan/$program.log" 2>&1 \
       || { tail -n 60 "$build-asan/$program.log" >&2; echo "sanitizers: $program failed" >&2; status=1; }
