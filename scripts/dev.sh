@@ -18,9 +18,9 @@ packages=(
   qt6-base-dev qt6-multimedia-dev qcoro-qt6-dev
   libavformat-dev libavcodec-dev libswscale-dev libswresample-dev libavutil-dev libyuv-dev ffmpeg
   libxcb1-dev libxcb-shm0-dev libxcb-randr0-dev libxcb-xfixes0-dev libxcb-composite0-dev
-  libxcb-damage0-dev libxcb-keysyms1-dev libxcb-ewmh-dev libxcb-xtest0-dev libxcb-icccm4-dev
+  libxcb-damage0-dev libxcb-keysyms1-dev libxcb-ewmh-dev libxcb-xtest0-dev libxcb-xkb-dev libxcb-icccm4-dev
   libxkbcommon-dev libxkbcommon-x11-dev libpulse-dev libpipewire-0.3-dev libwayland-dev
-  pulseaudio xvfb xdotool x11-utils x11-xserver-utils openbox trayer libxml2-utils fonts-dejavu-core
+  pulseaudio xvfb xdotool x11-utils x11-xserver-utils x11-xkb-utils openbox trayer libxml2-utils fonts-dejavu-core
   xserver-xorg-core xserver-xorg-video-dummy
   libgtest-dev libgmock-dev
   dbus-daemon at-spi2-core xfce4-panel

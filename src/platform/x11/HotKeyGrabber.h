@@ -19,8 +19,9 @@ class XkbKeyboardLayout;
 //
 // Key presses are read on the thread that created the grabber (the main thread) through a socket
 // notifier on its own X connection; a held key's auto-repeat fires nothing more. The server's
-// notices of a new keyboard mapping (a layout set with setxkbmap, a desktop's layout switch) come
-// on the same connection and are passed on as `keyboardMappingChanged`.
+// notices of a new keymap (a layout set with setxkbmap) and of another layout group (a desktop's
+// switch between the layouts of one keymap) come on the same connection and are passed on as
+// `keyboardMappingChanged`.
 class HotKeyGrabber final : public QObject, public HotKeyBackend {
     Q_OBJECT
 public:

@@ -16,13 +16,13 @@
 
 #include <xcb/xcb.h>
 #include <xcb/xtest.h>
-#include <xkbcommon/xkbcommon-x11.h>
 
 #include <QApplication>
 #include <QMenu>
 #include <QSet>
 #include <QGuiApplication>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
 #include <QWidget>
@@ -32,6 +32,7 @@
 #include <array>
 
 #include "TrayHosts.h"
+#include "support/TestEnvironment.h"
 
 namespace lumacast::testing {
 namespace {
@@ -43,75 +44,31 @@ bool typeKey(const QString &key)
     return xdotool.waitForFinished(10000) && xdotool.exitCode() == 0;
 }
 
-// Presses keys by their X keycodes through XTEST, as a keyboard does, and sets Num Lock.
-class KeyboardHands {
-public:
-    KeyboardHands() : m_conn(xcb_connect(nullptr, nullptr))
-    {
-        m_ready = !xcb_connection_has_error(m_conn)
-            && xkb_x11_setup_xkb_extension(m_conn, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,
-                                           XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr, nullptr, nullptr);
-    }
-    ~KeyboardHands()
-    {
-        xkb_context_unref(m_context);
-        xcb_disconnect(m_conn);
-    }
-
-    // Holds `held` down in order, taps `key`, lets go.
-    void chord(const std::vector<xcb_keycode_t> &held, xcb_keycode_t key)
-    {
-        for (xcb_keycode_t code : held)
-            fake(XCB_KEY_PRESS, code);
-        fake(XCB_KEY_PRESS, key);
-        fake(XCB_KEY_RELEASE, key);
-        for (auto code = held.rbegin(); code != held.rend(); ++code)
-            fake(XCB_KEY_RELEASE, *code);
-        std::free(xcb_get_input_focus_reply(m_conn, xcb_get_input_focus(m_conn), nullptr));
-    }
-
-    bool numLockOn()
-    {
-        xkb_keymap *keymap = xkb_x11_keymap_new_from_device(m_context, m_conn, device(), XKB_KEYMAP_COMPILE_NO_FLAGS);
-        xkb_state *state = keymap ? xkb_x11_state_new_from_device(keymap, m_conn, device()) : nullptr;
-        const bool on = state && xkb_state_mod_name_is_active(state, XKB_MOD_NAME_NUM, XKB_STATE_MODS_LOCKED) > 0;
-        xkb_state_unref(state);
-        xkb_keymap_unref(keymap);
-        return on;
-    }
-
-    bool setNumLock(bool on, xcb_keycode_t numLockKey)
-    {
-        if (numLockOn() != on)
-            chord({}, numLockKey);
-        return waitFor([&] { return numLockOn() == on; }, 3000);
-    }
-
-    bool ready() const { return m_ready; }
-
-private:
-    void fake(uint8_t type, xcb_keycode_t code)
-    {
-        xcb_test_fake_input(m_conn, type, code, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
-    }
-    int32_t device() const { return xkb_x11_get_core_keyboard_device_id(m_conn); }
-
-    xcb_connection_t *m_conn;
-    xkb_context *m_context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
-    bool m_ready = false;
-};
-
 bool setLayout(const QStringList &arguments)
 {
-    QProcess setxkbmap;
-    setxkbmap.start(QStringLiteral("setxkbmap"), arguments);
-    return setxkbmap.waitForFinished(10000) && setxkbmap.exitCode() == 0;
+    return runProcess(QStringLiteral("setxkbmap"), arguments, 10000).ok();
 }
 
-// Over the layouts a desktop may run, each key a binding may have is called the same in the menus
-// and in Settings, and the key so called fires both the hot key and a window's own shortcut for
-// it. The bindings are stored with the US character, or with "?", and the layout changes while
-// the hot keys' connection runs.
+bool numLockOn()
+{
+    return QRegularExpression(QStringLiteral("Num Lock:\\s+on")).match(QString::fromLatin1(runProcess("xset", {"q"}, 10000).out)).hasMatch();
+}
+
+// Holds `held` down, taps `key` and lets go, by X keycodes through XTEST, as a keyboard does.
+void chord(xcb_connection_t *connection, const std::vector<xcb_keycode_t> &held, xcb_keycode_t key)
+{
+    std::vector<xcb_keycode_t> keys = held;
+    keys.push_back(key);
+    for (xcb_keycode_t code : keys)
+        xcb_test_fake_input(connection, XCB_KEY_PRESS, code, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    for (auto code = keys.rbegin(); code != keys.rend(); ++code)
+        xcb_test_fake_input(connection, XCB_KEY_RELEASE, *code, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+}
+
+// Over the layouts a desktop may run, each key is called the same in the menus and in Settings,
+// and the key so called fires both the hot key and the window's own shortcut. Bindings are stored
+// with the US character, or with "?"; the layout changes under the running hot keys.
 TEST(ApplicationKeys, EveryKeyIsNamedAndFiresAsTheLayoutInUseHasIt)
 {
     if (QGuiApplication::platformName() != QLatin1String("xcb") || QStandardPaths::findExecutable("setxkbmap").isEmpty())
@@ -121,32 +78,32 @@ TEST(ApplicationKeys, EveryKeyIsNamedAndFiresAsTheLayoutInUseHasIt)
         bool numLock;
     } keys[] = {{45, false}, {0x10, false}, {0x1B, false}, {0x18, false}, {0x21, false},
                 {0x53, true}, {0x53, false}, {0x60, false}, {key_code::f21, false}};
-    using Names = std::array<const char *, std::size(keys)>; // nullptr: as the keymap has it
     const struct {
         QStringList setxkbmap;
-        Names names;
+        bool nextGroup; // then the Menu key switches to the keymap's second layout
+        std::array<const char *, std::size(keys)> names; // nullptr: as the keymap has it
     } layouts[] = {
-        {{"us"}, {"N", "Y", "-", "=", "[", "KP 1", "KP 1", "F5", nullptr}},
-        {{"de"}, {"N", "Z", "ß", "´", "Ü", "KP 1", "KP 1", "F5", nullptr}},
-        {{"fr"}, {"N", "Y", ")", "=", "^", "KP 1", "KP 1", "F5", nullptr}},
-        {{"us", "-variant", "dvorak"}, {"B", "F", "[", "]", "/", "KP 1", "KP 1", "F5", nullptr}},
-        {{"ru"}, {"Т", "Н", "-", "=", "Х", "KP 1", "KP 1", "F5", nullptr}},
+        {{"us"}, false, {"N", "Y", "-", "=", "[", "KP 1", "KP 1", "F5", nullptr}},
+        {{"de"}, false, {"N", "Z", "ß", "´", "Ü", "KP 1", "KP 1", "F5", nullptr}},
+        {{"fr"}, false, {"N", "Y", ")", "=", "^", "KP 1", "KP 1", "F5", nullptr}},
+        {{"us", "-variant", "dvorak"}, false, {"B", "F", "[", "]", "/", "KP 1", "KP 1", "F5", nullptr}},
+        {{"ru"}, false, {"Т", "Н", "-", "=", "Х", "KP 1", "KP 1", "F5", nullptr}},
+        {{"-layout", "us,de", "-option", "grp:menu_toggle"}, true, {"N", "Z", "ß", "´", "Ü", "KP 1", "KP 1", "F5", nullptr}},
     };
-
     auto grabber = std::make_shared<x11::HotKeyGrabber>();
     const auto layout = x11::XkbKeyboardLayout::connect();
-    KeyboardHands hands;
-    ASSERT_TRUE(grabber->isConnected() && layout && hands.ready());
+    const std::shared_ptr<xcb_connection_t> hands(xcb_connect(nullptr, nullptr), xcb_disconnect);
+    ASSERT_TRUE(grabber->isConnected() && layout);
     int mappings = 0;
     QObject::connect(grabber.get(), &x11::HotKeyGrabber::keyboardMappingChanged, [&] {
         layout->reload();
         ++mappings;
     });
-    const auto previousLayout = ShortcutBinding::keyboardLayout();
+    const auto previous = ShortcutBinding::keyboardLayout();
     ShortcutBinding::setKeyboardLayout(layout);
     const std::shared_ptr<void> restore(nullptr, [&](void *) {
-        ShortcutBinding::setKeyboardLayout(previousLayout);
-        setLayout({QStringLiteral("us")});
+        ShortcutBinding::setKeyboardLayout(previous);
+        setLayout({"-layout", "us", "-option", ""});
     });
     GlobalKeyboardShortcuts service(grabber);
     int hotKeys = 0;
@@ -159,24 +116,26 @@ TEST(ApplicationKeys, EveryKeyIsNamedAndFiresAsTheLayoutInUseHasIt)
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
     const auto keycode = [&layout](quint32 code) { return xcb_keycode_t(layout->x11KeycodeForKeyCode(code).value_or(0)); };
     const std::vector<xcb_keycode_t> superShift{keycode(0x37), keycode(0x38)};
-    const UsKeyboardLayout us;
 
     for (const auto &shape : layouts) {
         SCOPED_TRACE(shape.setxkbmap.join(' ').toStdString());
         const int before = mappings;
         ASSERT_TRUE(setLayout(shape.setxkbmap));
         ASSERT_TRUE(waitFor([&] { return mappings > before; }, 5000)) << "the new layout went unheard";
+        if (shape.nextGroup) {
+            const int switched = mappings;
+            chord(hands.get(), {}, keycode(key_code::menu));
+            ASSERT_TRUE(waitFor([&] { return mappings > switched; }, 5000)) << "the layout switch went unheard";
+        }
         QSet<QString> names;
         for (size_t i = 0; i < std::size(keys); ++i) {
             const auto &key = keys[i];
             SCOPED_TRACE(QStringLiteral("key %1, Num Lock %2").arg(key.code).arg(key.numLock).toStdString());
-            ASSERT_TRUE(hands.setNumLock(key.numLock, keycode(0x47)));
-            const QString stored = i % 2 ? QStringLiteral("?")
-                                         : ShortcutBinding::keyEquivalentForKeyCode(key.code)
-                                               .value_or(us.characterForKeyCode(key.code).value_or(QString()));
-            const ShortcutBindings bindings{
-                {ShortcutAction::nextScene,
-                 ShortcutBinding{key.code, 0x300, stored, event_modifier::command | event_modifier::shift}}};
+            if (numLockOn() != key.numLock)
+                chord(hands.get(), {}, keycode(0x47));
+            ASSERT_TRUE(waitFor([&] { return numLockOn() == key.numLock; }, 3000));
+            const QString stored = i % 2 ? QStringLiteral("?") : UsKeyboardLayout().characterForKeyCode(key.code).value();
+            const ShortcutBindings bindings{{ShortcutAction::nextScene, ShortcutBinding{key.code, 0x300, stored, 18}}};
             const QKeySequence hint = TrayMenuModel::keyHint(bindings, ShortcutAction::nextScene);
             int windowKeys = 0;
             fillMenu(*menu, {MenuItem::button(QStringLiteral("New Scene"), [&windowKeys] { ++windowKeys; }, hint)});
@@ -184,24 +143,36 @@ TEST(ApplicationKeys, EveryKeyIsNamedAndFiresAsTheLayoutInUseHasIt)
             const QString settings = ShortcutBinding::displayString(key.code, 0x300);
             EXPECT_EQ(MenuKeyHintStyle::shownText("New Scene\t" + hint.toString(QKeySequence::NativeText), menu),
                       "New Scene\t" + settings);
-            if (shape.names[i]) {
-                EXPECT_EQ(settings, "Shift+Super+" + QString::fromUtf8(shape.names[i]));
-            }
-            if (i != 6) { // the keypad's 1 comes twice
-                EXPECT_FALSE(names.contains(settings)) << qPrintable(settings) << " names two keys";
-            }
+            EXPECT_TRUE(!shape.names[i] || settings == "Shift+Super+" + QString::fromUtf8(shape.names[i]))
+                << qPrintable(settings);
+            EXPECT_TRUE(i == 6 || !names.contains(settings)) << qPrintable(settings) << " names two keys";
             names << settings;
 
-            hands.chord(superShift, keycode(key.code));
+            chord(hands.get(), superShift, keycode(key.code));
             EXPECT_TRUE(waitFor([&] { return windowKeys == 1; }, 3000)) << "the window's shortcut did not fire";
-
             service.installHotKeys(bindings);
             hotKeys = 0;
-            hands.chord(superShift, keycode(key.code));
+            chord(hands.get(), superShift, keycode(key.code));
             EXPECT_TRUE(waitFor([&] { return hotKeys == 1; }, 3000)) << "the hot key did not fire";
             service.unregisterAllHotKeys();
         }
     }
+}
+
+// The application hears of a new layout and announces its bindings again once the layout names
+// its keys anew: the menus, tooltips, Settings and the status panel read their names then.
+TEST(ApplicationKeys, ANewLayoutRenamesTheBindingsAtOnce)
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb") || QStandardPaths::findExecutable("setxkbmap").isEmpty())
+        GTEST_SKIP() << "needs the rig's X server and setxkbmap";
+    LumacastApp app(false);
+    QString named;
+    QObject::connect(&app.manager(), &AppStateManager::shortcutBindingsChanged,
+                     [&named] { named = ShortcutBinding::keyName(0x1B); });
+    const std::shared_ptr<void> restore(nullptr, [](void *) { setLayout({"-layout", "us", "-option", ""}); });
+    ASSERT_TRUE(setLayout({QStringLiteral("de")}));
+    ASSERT_TRUE(waitFor([&named] { return !named.isEmpty(); }, 5000)) << "the new layout went unannounced";
+    EXPECT_EQ(named, QStringLiteral("ß"));
 }
 
 TEST(ApplicationKeys, TheMenuKeysWorkFromEveryWindow)
