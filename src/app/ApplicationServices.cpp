@@ -81,8 +81,13 @@ ApplicationServices ApplicationServices::make()
     auto grabber = std::make_shared<x11::HotKeyGrabber>();
     // Keys are named as the user's layout has them, from the server's keymap ("F5", "Page Up",
     // "Ü"); without one the names are those of a US keyboard.
-    if (auto layout = grabber->isConnected() ? x11::XkbKeyboardLayout::connect() : nullptr)
+    // A new layout is read at once when the server announces it.
+    if (auto layout = grabber->isConnected() ? x11::XkbKeyboardLayout::connect() : nullptr) {
+        QObject::connect(grabber.get(), &x11::HotKeyGrabber::keyboardMappingChanged, grabber.get(),
+                         [layout] { layout->reload(); });
         ShortcutBinding::setKeyboardLayout(std::move(layout));
+    }
+    app.keyboard = grabber;
     if (grabber->isConnected())
         app.hotKeyBackend = grabber;
     else

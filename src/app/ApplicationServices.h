@@ -7,6 +7,10 @@
 
 namespace lumacast {
 
+namespace x11 {
+class HotKeyGrabber;
+}
+
 class BorderAdapter;
 class DialogExportUserInterface;
 class ExportCoordinator;
@@ -24,6 +28,8 @@ struct ApplicationServices {
     StateManagerServices services;
 
     std::shared_ptr<HotKeyBackend> hotKeyBackend;          // null without an X server
+    // The hot keys' X connection, which hears of keyboard layout changes (`keyboardMappingChanged`).
+    std::shared_ptr<x11::HotKeyGrabber> keyboard;
     std::shared_ptr<GlobalKeyboardShortcuts> shortcuts;    // the settings window's recorder uses it
     std::shared_ptr<QtApplicationService> application;
     std::shared_ptr<BorderAdapter> border;

@@ -18,6 +18,7 @@
 #include "dialogs/MessageBoxAlerts.h"
 #include "dialogs/PickerDialog.h"
 #include "model/LogCategories.h"
+#include "platform/x11/HotKeyGrabber.h"
 #include "review/ReviewMainWindowHandle.h"
 #include "review/ReviewSheet.h"
 #include "review/ReviewWindow.h"
@@ -56,6 +57,10 @@ LumacastApp::LumacastApp(bool startServices, QObject *parent)
     m_interactionWatch = std::make_unique<InteractionWatch>(
         m_manager->interactions(), [manager = m_manager.get()] { return manager->shortcutBindings(); });
     m_commands = std::make_unique<ManagerShellCommands>(*m_manager);
+    // After the layout's own reading of the keymap is dropped (connected first): every name of a
+    // binding follows a new keyboard layout.
+    connect(m_services.keyboard.get(), &x11::HotKeyGrabber::keyboardMappingChanged, m_manager.get(),
+            &AppStateManager::keyNamesChanged);
     *m_services.updaterAlerts = [manager = QPointer<AppStateManager>(m_manager.get())](const AlertRequest &request) {
         return manager ? manager->runAlert(request) : -1;
     };

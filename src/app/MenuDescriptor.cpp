@@ -1,6 +1,7 @@
 #include "app/MenuDescriptor.h"
 
 #include "store/InteractionGate.h"
+#include "store/Shortcut.h"
 #include "threads/ThreadBridge.h"
 
 #include <QAction>
@@ -129,9 +130,18 @@ void attachRunner(QAction *action, const MenuItem &item)
 
 void applyKeyHint(QAction *action, const QKeySequence &key)
 {
-    if (action->shortcut() == key)
+    // The hint first, as the menu shows it; then what Qt matches for the same key where that
+    // differs (a keypad key, which Qt reports without its keypad modifier).
+    QList<QKeySequence> keys{key};
+    if (!key.isEmpty()) {
+        for (const QKeyCombination firing : ShortcutBinding::firingKeys(key[0])) {
+            if (!keys.contains(QKeySequence(firing)))
+                keys << QKeySequence(firing);
+        }
+    }
+    if (action->shortcuts() == keys)
         return;
-    action->setShortcut(key);
+    action->setShortcuts(keys);
     // The menu's own window handles the keys; the hint stays visible everywhere.
     action->setShortcutContext(Qt::WindowShortcut);
 }

@@ -37,20 +37,31 @@ QString MenuKeyHintStyle::keyHintText(const QKeySequence &key)
         carbon |= carbon_modifier::option;
     if (modifiers & Qt::MetaModifier)
         carbon |= carbon_modifier::command;
-    // A key a binding can stand for is named as the bindings name it ("Page Up", where Qt writes
-    // "PgUp"); Qt's portable names of the other keys ("Q", "+") read the same.
-    const std::optional<QString> named = ShortcutBinding::nameOfMenuKey(combination.key());
+    // A key of the current layout is named as the bindings name it ("Page Up", where Qt writes
+    // "PgUp"; "KP 1", "´", "ß"); Qt's portable names of the other keys read the same.
+    const std::optional<QString> named = ShortcutBinding::nameOfMenuKey(combination);
     return ShortcutBinding::shortcutText(
         carbon, named.value_or(QKeySequence(combination.key()).toString(QKeySequence::PortableText)));
 }
 
-QString MenuKeyHintStyle::shownText(const QString &menuItemText)
+QString MenuKeyHintStyle::shownText(const QString &menuItemText, const QWidget *menu)
 {
     const qsizetype tab = menuItemText.indexOf(QLatin1Char('\t'));
     if (tab < 0)
         return menuItemText;
-    // QMenu wrote the shortcut in native words; read it back the same way.
-    const QKeySequence key = QKeySequence::fromString(menuItemText.mid(tab + 1), QKeySequence::NativeText);
+    // QMenu wrote its action's shortcut in native words; without the action, read them back.
+    QKeySequence key;
+    if (const auto *shown = qobject_cast<const QMenu *>(menu)) {
+        const QString title = menuItemText.left(tab);
+        for (const QAction *action : shown->actions()) {
+            if (action->text() == title && !action->shortcut().isEmpty()) {
+                key = action->shortcut();
+                break;
+            }
+        }
+    }
+    if (key.isEmpty())
+        key = QKeySequence::fromString(menuItemText.mid(tab + 1), QKeySequence::NativeText);
     const QString hint = keyHintText(key);
     if (hint.isEmpty())
         return menuItemText;
@@ -79,7 +90,7 @@ int extraColumnWidth(const QWidget *widget, const QFontMetrics &metrics)
 QStyleOptionMenuItem rewritten(const QStyleOptionMenuItem &item, const QWidget *widget, int *extraWidth)
 {
     QStyleOptionMenuItem shown(item);
-    shown.text = MenuKeyHintStyle::shownText(item.text);
+    shown.text = MenuKeyHintStyle::shownText(item.text, widget);
     const int extra = extraColumnWidth(widget, item.fontMetrics);
     shown.reservedShortcutWidth += extra;
     if (extraWidth)

@@ -15,8 +15,10 @@ public:
     static void install();
 
     // A menu item's text as QMenu hands it to the style ("title\tshortcut"), with the shortcut
-    // rewritten; a text without a shortcut comes back unchanged.
-    static QString shownText(const QString &menuItemText);
+    // rewritten; a text without a shortcut comes back unchanged. The key comes from the item's
+    // action in `menu` where one has the title: Qt writes some keys (the dead keys) in words it
+    // cannot read back.
+    static QString shownText(const QString &menuItemText, const QWidget *menu = nullptr);
     // A key sequence in the application's one format; empty for an empty sequence.
     static QString keyHintText(const QKeySequence &key);
 

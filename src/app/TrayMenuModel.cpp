@@ -36,7 +36,10 @@ QKeySequence TrayMenuModel::keyHint(const ShortcutBindings &bindings, ShortcutAc
 {
     const auto found = bindings.find(action);
     const ShortcutBinding binding = found != bindings.end() ? found->second : defaultBinding(action);
-    return QKeySequence(QKeyCombination(binding.menuModifiers(), binding.menuKeyEquivalent()));
+    // The key the hot key grabs, as the layout in use now calls it; the stored character may be
+    // another layout's, or "?".
+    const QKeyCombination key = binding.menuKey();
+    return key.key() == Qt::Key_unknown ? QKeySequence() : QKeySequence(key);
 }
 
 QString TrayMenuModel::sceneCountText(qsizetype count)

@@ -38,7 +38,8 @@ public:
     // either is no longer in the session.
     static std::optional<QString> tailTargetLabel(const std::optional<Session> &session,
                                                   const std::optional<TailOperation> &operation);
-    // The key hint of a binding, or of the action's default binding when it has none.
+    // The key hint of a binding, or of the action's default binding when it has none: the key the
+    // hot key fires on, in the current layout.
     static QKeySequence keyHint(const ShortcutBindings &bindings, ShortcutAction action);
     // "Resume recording (1 scene)", "(3 scenes)", "(0 scenes)".
     static QString sceneCountText(qsizetype count);

@@ -201,6 +201,9 @@ public:
     void setPendingExternalAction(const std::optional<PendingExternalAction> &action);
     void setTakeStartedAt(const std::optional<QDateTime> &time);
     void setShortcutBindings(const ShortcutBindings &bindings);
+    // The keyboard layout changed: the same bindings are announced again, so that whatever
+    // names them (menus, settings, tooltips, the status panel) names them anew.
+    void keyNamesChanged() { emit shortcutBindingsChanged(); }
     void setAutomaticallyChecksForUpdatesValue(bool enabled);
     void setHideCursorWhenIdleValue(bool enabled);
     void setCursorHideDelayValue(double seconds);

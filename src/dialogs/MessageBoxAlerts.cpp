@@ -46,8 +46,9 @@ QList<QKeyCombination> MessageBoxAlerts::chords(const ShortcutBindings &bindings
 {
     QList<QKeyCombination> chords;
     for (const auto &[action, binding] : bindings) {
+        // The key the hot key grabs in the current layout, as Qt reports it.
         if (binding.menuKeyEquivalent() != Qt::Key_unknown)
-            chords << QKeyCombination(binding.menuModifiers(), binding.menuKeyEquivalent());
+            chords << ShortcutBinding::firingKeys(binding.menuKey());
     }
     return chords;
 }

@@ -133,6 +133,145 @@ const NamedKey *namedKey(quint32 code)
     return nullptr;
 }
 
+const NamedKey *namedKeyOfSymbol(const QString &symbol)
+{
+    for (const NamedKey &key : kNamedKeys) {
+        if (symbol == QLatin1String(key.symbol))
+            return &key;
+    }
+    return nullptr;
+}
+
+// The keys of the numeric keypad that type a character with Num Lock on, by virtual key code,
+// with the Qt key they give with Num Lock off; the keypad's key types are the same in every
+// layout.
+struct KeypadKey {
+    quint32 code;
+    Qt::Key numLockOff;
+};
+constexpr KeypadKey kKeypadKeys[] = {
+    {0x41, Qt::Key_Delete}, {0x43, Qt::Key_Asterisk}, {0x45, Qt::Key_Plus},   {0x4B, Qt::Key_Slash},
+    {0x4E, Qt::Key_Minus},  {0x51, Qt::Key_Equal},    {0x52, Qt::Key_Insert}, {0x53, Qt::Key_End},
+    {0x54, Qt::Key_Down},   {0x55, Qt::Key_PageDown}, {0x56, Qt::Key_Left},   {0x57, Qt::Key_Clear},
+    {0x58, Qt::Key_Right},  {0x59, Qt::Key_Home},     {0x5B, Qt::Key_Up},     {0x5C, Qt::Key_PageUp},
+};
+
+const KeypadKey *keypadKey(quint32 code)
+{
+    for (const KeypadKey &key : kKeypadKeys) {
+        if (key.code == code)
+            return &key;
+    }
+    return nullptr;
+}
+
+// Dead keys type nothing by themselves: they go by the spacing accent they put on the next
+// letter, and Qt numbers them in the order of their X symbols.
+struct DeadKey {
+    const char *symbol;
+    char16_t accent;
+};
+constexpr DeadKey kDeadKeys[] = {
+    {"dead_grave", u'`'},       {"dead_acute", 0x00B4},     {"dead_circumflex", u'^'},
+    {"dead_tilde", u'~'},       {"dead_macron", 0x00AF},    {"dead_breve", 0x02D8},
+    {"dead_abovedot", 0x02D9},  {"dead_diaeresis", 0x00A8}, {"dead_abovering", 0x02DA},
+    {"dead_doubleacute", 0x02DD}, {"dead_caron", 0x02C7},   {"dead_cedilla", 0x00B8},
+    {"dead_ogonek", 0x02DB},    {"dead_iota", 0x037A},
+};
+
+std::optional<std::size_t> deadKeyIndex(const QString &symbol)
+{
+    for (std::size_t i = 0; i < std::size(kDeadKeys); ++i) {
+        if (symbol == QLatin1String(kDeadKeys[i].symbol))
+            return i;
+    }
+    return std::nullopt;
+}
+
+// Symbols the function keys beyond F20 carry in the common keymaps, with Qt's keys for them.
+struct SymbolKey {
+    const char *symbol;
+    Qt::Key qtKey;
+};
+constexpr SymbolKey kOtherSymbols[] = {
+    {"XF86Tools", Qt::Key_Tools},          {"XF86Launch5", Qt::Key_Launch5},
+    {"XF86Launch6", Qt::Key_Launch6},      {"XF86Launch7", Qt::Key_Launch7},
+    {"XF86Launch8", Qt::Key_Launch8},      {"XF86Launch9", Qt::Key_Launch9},
+    {"XF86AudioMicMute", Qt::Key_MicMute}, {"XF86TouchpadToggle", Qt::Key_TouchpadToggle},
+    {"XF86TouchpadOn", Qt::Key_TouchpadOn}, {"XF86TouchpadOff", Qt::Key_TouchpadOff},
+};
+
+// The Qt key of a key that types nothing, from its symbol's name; Key_unknown when unknown.
+Qt::Key qtKeyOfSymbol(const QString &symbol)
+{
+    if (const NamedKey *key = namedKeyOfSymbol(symbol))
+        return key->qtKey;
+    if (const auto dead = deadKeyIndex(symbol))
+        return static_cast<Qt::Key>(Qt::Key_Dead_Grave + int(*dead));
+    for (const SymbolKey &key : kOtherSymbols) {
+        if (symbol == QLatin1String(key.symbol))
+            return key.qtKey;
+    }
+    bool number = false;
+    const int function = symbol.startsWith(QLatin1Char('F')) ? symbol.mid(1).toInt(&number) : 0;
+    if (number && function >= 1 && function <= 35)
+        return static_cast<Qt::Key>(Qt::Key_F1 + function - 1);
+    return Qt::Key_unknown;
+}
+
+// What the key types, when a person could read it: a key whose only output is a control
+// character (Enter on the keypad, Delete) has nothing readable.
+std::optional<QString> readableText(quint32 keyCode)
+{
+    const std::optional<QString> text = ShortcutBinding::keyboardLayout()->characterForKeyCode(keyCode);
+    const bool readable = text && !text->isEmpty()
+        && std::none_of(text->cbegin(), text->cend(),
+                        [](QChar c) { return c.category() == QChar::Other_Control; });
+    return readable ? text : std::nullopt;
+}
+
+// Each letter changed on its own: "ß" has no one-letter capital and stays as it is, where
+// QString's rules would make two letters of it.
+QString eachLetterCased(const QString &text, bool upper)
+{
+    QString result;
+    for (const char32_t c : text.toUcs4()) {
+        const char32_t cased = upper ? QChar::toUpper(c) : QChar::toLower(c);
+        result += QString::fromUcs4(&cased, 1);
+    }
+    return result;
+}
+
+// The fixed names of the keys every layout has alike; empty for the other keys.
+QString fixedKeyName(quint32 keyCode)
+{
+    switch (keyCode) {
+    case key_code::returnKey:
+        return QStringLiteral("Return");
+    case key_code::tab:
+        return QStringLiteral("Tab");
+    case key_code::space:
+        return QStringLiteral("Space");
+    case key_code::deleteKey: // the key above Return, Backspace on these keyboards
+        return QStringLiteral("Backspace");
+    case key_code::escape:
+        return QStringLiteral("Esc");
+    case key_code::leftArrow:
+        return QStringLiteral("Left");
+    case key_code::rightArrow:
+        return QStringLiteral("Right");
+    case key_code::downArrow:
+        return QStringLiteral("Down");
+    case key_code::upArrow:
+        return QStringLiteral("Up");
+    default:
+        return {};
+    }
+}
+
+// The codes a key name is looked up among: every classic code and the ones numbered after them.
+constexpr quint32 kLastKeyCode = key_code::menu;
+
 // A symbol name as desktops show it: "Prior" is "Page Up", and words are parted by spaces
 // ("Scroll_Lock" is "Scroll Lock").
 QString shownSymbolName(QString symbol)
@@ -213,17 +352,15 @@ std::optional<ShortcutBinding> ShortcutBinding::fromJson(const QJsonValue &value
 
 Qt::Key ShortcutBinding::menuKeyEquivalent() const
 {
-    if (keyEquivalent.isEmpty())
-        return Qt::Key_unknown;
-    const char32_t first = keyEquivalent.toUcs4().constFirst();
-    // Control and private-use characters name keys; their code points are no Qt::Key (9 would
-    // be no key at all).
-    for (const NamedKey &key : kNamedKeys) {
-        if (key.equivalent == first)
-            return key.qtKey;
-    }
-    // Qt names a character key by its upper-case code point.
-    return static_cast<Qt::Key>(QChar::toUpper(first));
+    return qtKeyForKeyCode(carbonKeyCode);
+}
+
+QKeyCombination ShortcutBinding::menuKey() const
+{
+    Qt::KeyboardModifiers modifiers = menuModifiers() & ~Qt::KeypadModifier;
+    if (isKeypadKey(carbonKeyCode))
+        modifiers |= Qt::KeypadModifier;
+    return QKeyCombination(modifiers, menuKeyEquivalent());
 }
 
 Qt::KeyboardModifiers ShortcutBinding::menuModifiers() const
@@ -244,39 +381,18 @@ Qt::KeyboardModifiers ShortcutBinding::menuModifiers() const
 
 QString ShortcutBinding::keyName(quint32 keyCode)
 {
-    switch (keyCode) {
-    case key_code::returnKey:
-        return QStringLiteral("Return");
-    case key_code::tab:
-        return QStringLiteral("Tab");
-    case key_code::space:
-        return QStringLiteral("Space");
-    case key_code::deleteKey: // the key above Return, Backspace on these keyboards
-        return QStringLiteral("Backspace");
-    case key_code::escape:
-        return QStringLiteral("Esc");
-    case key_code::leftArrow:
-        return QStringLiteral("Left");
-    case key_code::rightArrow:
-        return QStringLiteral("Right");
-    case key_code::downArrow:
-        return QStringLiteral("Down");
-    case key_code::upArrow:
-        return QStringLiteral("Up");
-    default:
-        break;
+    if (const QString fixed = fixedKeyName(keyCode); !fixed.isEmpty())
+        return fixed;
+    if (const std::optional<QString> text = readableText(keyCode)) {
+        const QString name = eachLetterCased(*text, true);
+        return isKeypadKey(keyCode) ? QStringLiteral("KP ") + name : name;
     }
-    const std::shared_ptr<const KeyboardLayout> layout = keyboardLayout();
-    const std::optional<QString> text = layout->characterForKeyCode(keyCode);
-    // A key whose only output is a control character (Enter on the keypad, Delete) has nothing
-    // a person could read: it goes by its symbol's name.
-    const bool readable = text && !text->isEmpty()
-        && std::none_of(text->cbegin(), text->cend(),
-                        [](QChar c) { return c.category() == QChar::Other_Control; });
-    if (readable)
-        return text->toUpper();
     const std::optional<QString> symbol = keySymbolName(keyCode);
-    return symbol ? shownSymbolName(*symbol) : QStringLiteral("?");
+    if (!symbol)
+        return QStringLiteral("?");
+    if (const auto dead = deadKeyIndex(*symbol))
+        return QString(QChar(kDeadKeys[*dead].accent));
+    return shownSymbolName(*symbol);
 }
 
 std::optional<QString> ShortcutBinding::keySymbolName(quint32 keyCode)
@@ -296,6 +412,44 @@ std::optional<QString> ShortcutBinding::keyEquivalentForKeyCode(quint32 keyCode)
     return std::nullopt;
 }
 
+QString ShortcutBinding::keyEquivalentForKey(quint32 keyCode)
+{
+    if (const std::optional<QString> named = keyEquivalentForKeyCode(keyCode))
+        return *named;
+    if (const std::optional<QString> text = readableText(keyCode))
+        return eachLetterCased(*text, false);
+    if (const std::optional<QString> symbol = keySymbolName(keyCode)) {
+        if (const auto dead = deadKeyIndex(*symbol))
+            return QString(QChar(kDeadKeys[*dead].accent));
+    }
+    return QStringLiteral("?");
+}
+
+Qt::Key ShortcutBinding::qtKeyForKeyCode(quint32 keyCode)
+{
+    const NamedKey *named = namedKey(keyCode);
+    if (named && !fixedKeyName(keyCode).isEmpty())
+        return named->qtKey;
+    if (const std::optional<QString> text = readableText(keyCode)) {
+        // As Qt makes a key of what the key types: a digit of any script is the digit's key, any
+        // other character its capital.
+        const QChar first = text->front();
+        if (first.isDigit() && first.digitValue() >= 0)
+            return static_cast<Qt::Key>(Qt::Key_0 + first.digitValue());
+        return static_cast<Qt::Key>(QChar::toUpper(text->toUcs4().constFirst()));
+    }
+    if (const std::optional<QString> symbol = keySymbolName(keyCode)) {
+        if (const Qt::Key key = qtKeyOfSymbol(*symbol); key != Qt::Key_unknown)
+            return key;
+    }
+    return named ? named->qtKey : Qt::Key_unknown;
+}
+
+bool ShortcutBinding::isKeypadKey(quint32 keyCode)
+{
+    return keypadKey(keyCode) != nullptr;
+}
+
 std::optional<quint32> ShortcutBinding::keyCodeForMenuKey(Qt::Key qtKey)
 {
     for (const NamedKey &key : kNamedKeys) {
@@ -305,10 +459,37 @@ std::optional<quint32> ShortcutBinding::keyCodeForMenuKey(Qt::Key qtKey)
     return std::nullopt;
 }
 
-std::optional<QString> ShortcutBinding::nameOfMenuKey(Qt::Key qtKey)
+std::optional<QString> ShortcutBinding::nameOfMenuKey(QKeyCombination menuKey)
 {
-    const std::optional<quint32> code = keyCodeForMenuKey(qtKey);
-    return code ? std::optional(keyName(*code)) : std::nullopt;
+    const Qt::Key wanted = menuKey.key();
+    if (wanted == Qt::Key_unknown)
+        return std::nullopt;
+    // A keypad key is looked for on the keypad first; a menu key of the keypad that no keypad
+    // key gives is still the key that gives it elsewhere.
+    const bool keypad = menuKey.keyboardModifiers().testFlag(Qt::KeypadModifier);
+    for (const bool onKeypad : {keypad, !keypad}) {
+        for (quint32 code = 0; code <= kLastKeyCode; ++code) {
+            if (isKeypadKey(code) == onKeypad && qtKeyForKeyCode(code) == wanted)
+                return keyName(code);
+        }
+    }
+    return std::nullopt;
+}
+
+QList<QKeyCombination> ShortcutBinding::firingKeys(QKeyCombination menuKey)
+{
+    const Qt::KeyboardModifiers modifiers = menuKey.keyboardModifiers();
+    if (!modifiers.testFlag(Qt::KeypadModifier))
+        return {menuKey};
+    const Qt::KeyboardModifiers held = modifiers & ~Qt::KeypadModifier;
+    QList<QKeyCombination> keys{QKeyCombination(held, menuKey.key())};
+    for (const KeypadKey &key : kKeypadKeys) {
+        if (qtKeyForKeyCode(key.code) == menuKey.key() && key.numLockOff != menuKey.key()) {
+            keys << QKeyCombination(held, key.numLockOff);
+            break;
+        }
+    }
+    return keys;
 }
 
 QString ShortcutBinding::displayString(quint32 keyCode, quint32 carbonModifiers)

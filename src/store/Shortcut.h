@@ -3,6 +3,8 @@
 #include <QHashFunctions>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QKeyCombination>
+#include <QList>
 #include <QString>
 #include <QtCore/qnamespace.h>
 
@@ -127,16 +129,25 @@ struct ShortcutBinding {
     QByteArray toJsonBytes() const;
     static std::optional<ShortcutBinding> fromJson(const QJsonValue &value);
 
-    // The menus' key: the named key for the equivalents of keys that type nothing
-    // (`keyEquivalentForKeyCode`), otherwise the key of the first character (upper case, as Qt
-    // names letter keys). Qt::Key_unknown when empty.
+    // The menus' key: the Qt key that the key at `carbonKeyCode` gives in the current layout, as
+    // Qt reports it in key events (`qtKeyForKeyCode`). The stored equivalent plays no part: a
+    // binding stored under another layout, or with "?", shows and fires on the key the hot key
+    // grabs. Qt::Key_unknown for a key Qt has no key for.
     Qt::Key menuKeyEquivalent() const;
     // The menus' modifiers for `eventModifiers` (command is the Meta key, which is Super here).
     Qt::KeyboardModifiers menuModifiers() const;
+    // The key and modifiers the menus show for this binding; the keypad modifier marks the
+    // keypad's keys, whatever `eventModifiers` says.
+    QKeyCombination menuKey() const;
+    // The stored menu key equivalent rebuilt from the key code in the current layout; a recorder
+    // stores it, and only when the user changes that binding.
+    QString currentKeyEquivalent() const { return keyEquivalentForKey(carbonKeyCode); }
 
     // The key's name as a Linux keyboard labels it: "Space", "Return", "Tab", the arrows by
-    // direction, else what the key types in the current layout, upper-cased, else its symbol's
-    // name as desktops write it ("F5", "Page Up", "Scroll Lock"); "?" for a key it cannot name.
+    // direction, else what the key types in the current layout, each letter in its own capital
+    // ("ß" stays one letter), the keypad's keys as with Num Lock on after "KP " ("KP 1"), else a
+    // dead key's accent ("´"), else its symbol's name as desktops write it ("F5", "Page Up",
+    // "Scroll Lock"); "?" for a key it cannot name.
     static QString keyName(quint32 keyCode);
     // The key's symbol name as X writes it ("F5", "Prior", "space"), for whoever binds keys by
     // those names; nothing when neither the layout nor the fixed keys know it.
@@ -145,11 +156,26 @@ struct ShortcutBinding {
     // function, editing and arrow keys, Return, Tab, Space): a control character or one of the
     // private-use characters the classic menus give such keys. Nothing for the other keys.
     static std::optional<QString> keyEquivalentForKeyCode(quint32 keyCode);
-    // The virtual key code of such a key from the menus' Qt key; nothing for the other keys.
+    // The menu key equivalent of any key in the current layout: the one above, else what the key
+    // types in lower case, else a dead key's accent; "?" for a key that gives none of them.
+    static QString keyEquivalentForKey(quint32 keyCode);
+    // The Qt key that Qt's key events and shortcuts give the key in the current layout: the
+    // keypad's keys as with Num Lock on (Key_1, without the keypad modifier), a letter by its
+    // capital, a dead key as Qt's dead key. Qt::Key_unknown when there is none.
+    static Qt::Key qtKeyForKeyCode(quint32 keyCode);
+    // True for the keys of the numeric keypad that type a character with Num Lock on.
+    static bool isKeypadKey(quint32 keyCode);
+    // The virtual key code of a key that types nothing from the menus' Qt key; nothing for the
+    // other keys.
     static std::optional<quint32> keyCodeForMenuKey(Qt::Key key);
-    // The name `keyName` gives the key a menu's Qt key stands for; nothing for a key no binding
-    // stands for.
-    static std::optional<QString> nameOfMenuKey(Qt::Key key);
+    // The name `keyName` gives the key a menu's key stands for in the current layout (a keypad
+    // key with the keypad modifier); nothing for a key no key of the layout gives.
+    static std::optional<QString> nameOfMenuKey(QKeyCombination key);
+    // What a window's shortcut must match so that it fires on the key a menu's key stands for:
+    // the key itself, and for a keypad key the two keys Qt reports on X11, where it drops the
+    // keypad modifier before matching: the character with Num Lock on, the editing key with it
+    // off ("KP 1" is Key_1 and Key_End).
+    static QList<QKeyCombination> firingKeys(QKeyCombination menuKey);
     // How a binding reads to the user: the modifiers in words, in the order Linux desktops write
     // them, then the key, joined by "+" ("Shift+Super+Space"). Every place that shows a binding
     // (status panel, tooltips, help, settings, menus) goes through `shortcutText`.

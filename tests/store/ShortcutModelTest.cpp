@@ -141,9 +141,13 @@ TEST(ShortcutBinding, KeyNamesComeFromFixedSymbolsThenTheLayout)
     for (const auto &[code, name] : fixed)
         EXPECT_EQ(ShortcutBinding::keyName(code), name) << code;
 
-    EXPECT_EQ(ShortcutBinding::keyName(0), QStringLiteral("SS"));
+    // Each letter by its own capital, ß by itself; its menu key and stored equivalent agree.
+    EXPECT_EQ(ShortcutBinding::keyName(0), QStringLiteral("ß"));
+    EXPECT_EQ(ShortcutBinding::qtKeyForKeyCode(0), Qt::Key_ssharp);
+    EXPECT_EQ(ShortcutBinding::nameOfMenuKey(Qt::Key_ssharp), QStringLiteral("ß"));
     layout->answer = QStringLiteral("é");
     EXPECT_EQ(ShortcutBinding::keyName(0), QStringLiteral("É"));
+    EXPECT_EQ(ShortcutBinding::keyEquivalentForKey(0), QStringLiteral("é"));
     // A key that types nothing, or only a control character, goes by its symbol's name: the
     // layout's, else the fixed one of its key.
     layout->answer = QString();
@@ -169,6 +173,10 @@ TEST(ShortcutBinding, UsLayoutNamesKeysByPosition)
     EXPECT_EQ(ShortcutBinding::keyName(0x1D), QStringLiteral("0"));
     EXPECT_EQ(ShortcutBinding::keyName(0x2B), QStringLiteral(","));
     EXPECT_EQ(ShortcutBinding::keyName(0xFFFF), QStringLiteral("?"));
+    EXPECT_EQ(ShortcutBinding::keyEquivalentForKey(0xFFFF), QStringLiteral("?"));
+    // The keypad's digits apart from the row above the letters.
+    EXPECT_EQ(ShortcutBinding::keyName(0x53), QStringLiteral("KP 1"));
+    EXPECT_EQ(ShortcutBinding::keyName(0x12), QStringLiteral("1"));
 }
 
 // Keys that type nothing: the name Settings shows, the stored menu key and the name the menus
@@ -202,7 +210,9 @@ TEST(ShortcutBinding, MenuKeyEquivalentAndModifiers)
     EXPECT_EQ((ShortcutBinding{36, 0x300, "\r", 18}.menuKeyEquivalent()), Qt::Key_Return);
     EXPECT_EQ((ShortcutBinding{45, 0x300, "n", 18}.menuKeyEquivalent()), Qt::Key_N);
     EXPECT_EQ((ShortcutBinding{45, 0x300, "nx", 18}.menuKeyEquivalent()), Qt::Key_N);
-    EXPECT_EQ((ShortcutBinding{45, 0x300, "", 18}.menuKeyEquivalent()), Qt::Key_unknown);
+    // The stored character plays no part: "?", nothing, or another layout's letter show the key.
+    for (const char *stored : {"", "?", "b"})
+        EXPECT_EQ((ShortcutBinding{45, 0x300, stored, 18}.menuKeyEquivalent()), Qt::Key_N) << stored;
     // Keys whose equivalent is a control character: its code point is no key of Qt's.
     EXPECT_EQ((ShortcutBinding{48, 0x300, "\t", 18}.menuKeyEquivalent()), Qt::Key_Tab);
     EXPECT_EQ((ShortcutBinding{51, 0x300, "\b", 18}.menuKeyEquivalent()), Qt::Key_Backspace);

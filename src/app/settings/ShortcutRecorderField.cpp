@@ -162,11 +162,11 @@ ShortcutRecorderField::KeyOutcome ShortcutRecorderField::interpretKey(std::optio
         binding.eventModifiers |= event_modifier::control;
     }
     // Keys that type nothing a menu could show (F5, Page Up) are stored under their own
-    // equivalents; "?" would show in every menu and make two such bindings one menu key.
+    // equivalents, a dead key under its accent; "?" would make two such bindings one menu key.
     if (const std::optional<QString> named = ShortcutBinding::keyEquivalentForKeyCode(*keyCode))
         binding.keyEquivalent = *named;
     else
-        binding.keyEquivalent = character.isEmpty() ? QStringLiteral("?") : character.toLower();
+        binding.keyEquivalent = character.isEmpty() ? binding.currentKeyEquivalent() : character.toLower();
     return {KeyOutcome::record, binding};
 }
 

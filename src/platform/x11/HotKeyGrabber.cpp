@@ -7,6 +7,11 @@
 
 #include <xcb/xcb.h>
 #include <xcb/xcb_keysyms.h>
+// xkb.h names a field "explicit", a C++ keyword.
+#define explicit xkb_explicit
+#include <xcb/xkb.h>
+#undef explicit
+#include <xkbcommon/xkbcommon-x11.h>
 
 #include <QByteArray>
 #include <QPointer>
@@ -77,6 +82,42 @@ struct HotKeyGrabber::Private {
     std::map<xcb_keycode_t, xcb_timestamp_t> lastRelease;
     bool readScheduled = false;
     bool lossReported = false;
+    std::optional<uint8_t> xkbEventBase; // the XKB extension's first event number, once it reports
+
+    // Asks the XKB extension for its notices of a new keymap and of the active layout group
+    // changing (a desktop's switch between the layouts of one keymap, which the core protocol
+    // never announces). Without the extension the core mapping notices still come.
+    void watchKeyboard()
+    {
+        uint8_t base = 0;
+        if (!xkb_x11_setup_xkb_extension(connection, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,
+                                         XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr, &base, nullptr))
+            return;
+        constexpr uint16_t wholeEvents = XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_MAP_NOTIFY;
+        xcb_xkb_select_events_details_t details = {};
+        details.affectState = XCB_XKB_STATE_PART_GROUP_STATE;
+        details.stateDetails = XCB_XKB_STATE_PART_GROUP_STATE;
+        xcb_xkb_select_events_aux(connection, XCB_XKB_ID_USE_CORE_KBD,
+                                  wholeEvents | XCB_XKB_EVENT_TYPE_STATE_NOTIFY, 0, wholeEvents, 0, 0, &details);
+        xcb_flush(connection);
+        xkbEventBase = base;
+    }
+
+    // True for the notices that name keys otherwise: a new keymap, or another layout group.
+    bool keyboardChanged(const xcb_generic_event_t *event) const
+    {
+        const uint8_t type = event->response_type & 0x7f;
+        if (type == XCB_MAPPING_NOTIFY)
+            return reinterpret_cast<const xcb_mapping_notify_event_t *>(event)->request != XCB_MAPPING_POINTER;
+        if (!xkbEventBase || type != *xkbEventBase)
+            return false;
+        // The XKB events share one number and tell their kind in the byte after it.
+        const uint8_t kind = reinterpret_cast<const uint8_t *>(event)[1];
+        if (kind == XCB_XKB_STATE_NOTIFY)
+            return reinterpret_cast<const xcb_xkb_state_notify_event_t *>(event)->changed
+                & XCB_XKB_STATE_PART_GROUP_STATE;
+        return kind == XCB_XKB_NEW_KEYBOARD_NOTIFY || kind == XCB_XKB_MAP_NOTIFY;
+    }
 
     bool usable() const { return connection && !xcb_connection_has_error(connection); }
 
@@ -136,6 +177,7 @@ HotKeyGrabber::HotKeyGrabber(const QString &displayName, QObject *parent)
     d->layout = XkbKeyboardLayout::connect(displayName);
     if (!d->layout)
         qCWarning(log::shortcuts(), "the X server's keyboard map is not readable");
+    d->watchKeyboard();
     for (xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(d->connection)); it.rem;
          xcb_screen_next(&it))
         d->roots.push_back(it.data->root);
@@ -276,6 +318,12 @@ void HotKeyGrabber::readEvents()
             break;
         Freed<xcb_generic_event_t> event(raw);
         const uint8_t type = event->response_type & 0x7f;
+        if (d->keyboardChanged(event.p)) {
+            if (d->layout)
+                d->layout->reload();
+            emit keyboardMappingChanged();
+            continue;
+        }
         if (type == XCB_KEY_RELEASE) {
             const auto *release = reinterpret_cast<const xcb_key_release_event_t *>(event.p);
             d->lastRelease[release->detail] = release->time;

@@ -18,7 +18,10 @@ class XkbKeyboardLayout;
 // by the server, and that registration fails with eventHotKeyExistsErr.
 //
 // Key presses are read on the thread that created the grabber (the main thread) through a socket
-// notifier on its own X connection; a held key's auto-repeat fires nothing more.
+// notifier on its own X connection; a held key's auto-repeat fires nothing more. The server's
+// notices of a new keymap (a layout set with setxkbmap) and of another layout group (a desktop's
+// switch between the layouts of one keymap) come on the same connection and are passed on as
+// `keyboardMappingChanged`.
 class HotKeyGrabber final : public QObject, public HotKeyBackend {
     Q_OBJECT
 public:
@@ -34,6 +37,11 @@ public:
     int registerEventHotKey(quint32 keyCode, quint32 modifiers, EventHotKeyID hotKeyID,
                             EventHotKeyRef *outRef) override;
     int unregisterEventHotKey(EventHotKeyRef ref) override;
+
+signals:
+    // The server's keyboard mapping changed: keys may be called otherwise now. The grabber's own
+    // reading of the keymap is already dropped when this comes.
+    void keyboardMappingChanged();
 
 private:
     void readEvents();

@@ -181,7 +181,7 @@ struct XkbKeyboardLayout::Private {
 
     mutable std::mutex mutex;
     mutable xkb_keymap *keymap = nullptr;
-    mutable xkb_state *state = nullptr; // no modifiers, the active layout group
+    mutable xkb_state *state = nullptr; // Num Lock alone on, the active layout group
     mutable std::chrono::steady_clock::time_point fetchedAt;
 
     ~Private()
@@ -231,7 +231,13 @@ struct XkbKeyboardLayout::Private {
             dropKeymap();
             return false;
         }
-        xkb_state_update_mask(state, 0, 0, 0, 0, 0, group);
+        // Num Lock on, so that a keypad key is its digit whatever the lock's state; it changes
+        // nothing on the other keys.
+        xkb_mod_index_t numLock = xkb_keymap_mod_get_index(keymap, "NumLock");
+        if (numLock == XKB_MOD_INVALID)
+            numLock = xkb_keymap_mod_get_index(keymap, XKB_MOD_NAME_NUM);
+        const xkb_mod_mask_t locked = numLock == XKB_MOD_INVALID ? 0 : xkb_mod_mask_t(1u) << numLock;
+        xkb_state_update_mask(state, 0, 0, locked, 0, 0, group);
         fetchedAt = now;
         return true;
     }
@@ -311,6 +317,12 @@ std::optional<QString> XkbKeyboardLayout::keySymbolName(quint32 keyCode) const
             return QString();
         return QString::fromLatin1(buffer);
     });
+}
+
+void XkbKeyboardLayout::reload() const
+{
+    std::lock_guard lock(d->mutex);
+    d->dropKeymap();
 }
 
 std::optional<quint32> XkbKeyboardLayout::x11KeycodeForKeyCode(quint32 keyCode) const

@@ -21,7 +21,9 @@ QString xkbKeyNameForKeyCode(quint32 keyCode);
 std::optional<quint32> keyCodeForXkbKeyName(const QString &name);
 
 // The keyboard layout of an X server, asked through xkbcommon. The keymap and the active layout
-// group are read again at most once a second, so a layout switch shows within that time.
+// group are read again at most once a second, so a layout switch shows within that time, and at
+// once after `reload`. Keys are read with Num Lock on: the keypad's keys answer with their
+// digits ("KP_1", "1") whatever the lock's state.
 class XkbKeyboardLayout final : public KeyboardLayout {
 public:
     // Connects to the display named by DISPLAY (or `displayName`); nothing when there is no X
@@ -31,6 +33,9 @@ public:
 
     std::optional<QString> characterForKeyCode(quint32 keyCode) const override;
     std::optional<QString> keySymbolName(quint32 keyCode) const override;
+    // Reads the keymap again at the next question, for when the server announced a new one.
+    // Any thread.
+    void reload() const;
 
     // The X keycode at the position of a virtual key code in the current keymap.
     std::optional<quint32> x11KeycodeForKeyCode(quint32 keyCode) const;

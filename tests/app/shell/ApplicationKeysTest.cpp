@@ -2,22 +2,37 @@
 // the review window open and closed, and into the review window's sheets. Skipped without the
 // rig's X server and xdotool.
 #include "app/LumacastApp.h"
+#include "app/MenuDescriptor.h"
+#include "app/MenuKeyHintStyle.h"
+#include "app/TrayMenuModel.h"
 #include "app/WindowRegistry.h"
 #include "control/AppStateManager.h"
+#include "platform/x11/HotKeyGrabber.h"
+#include "platform/x11/KeyNames.h"
+#include "store/GlobalKeyboardShortcuts.h"
 #include "review/ExportProgressSheet.h"
 #include "review/ReviewWindow.h"
 #include "review/TailOperationSheet.h"
 
+#include <xcb/xcb.h>
+#include <xcb/xtest.h>
+
 #include <QApplication>
+#include <QMenu>
+#include <QSet>
 #include <QGuiApplication>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
 #include <QWidget>
 
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include "TrayHosts.h"
+#include "support/TestEnvironment.h"
 
 namespace lumacast::testing {
 namespace {
@@ -27,6 +42,137 @@ bool typeKey(const QString &key)
     QProcess xdotool;
     xdotool.start(QStringLiteral("xdotool"), {QStringLiteral("key"), key});
     return xdotool.waitForFinished(10000) && xdotool.exitCode() == 0;
+}
+
+bool setLayout(const QStringList &arguments)
+{
+    return runProcess(QStringLiteral("setxkbmap"), arguments, 10000).ok();
+}
+
+bool numLockOn()
+{
+    return QRegularExpression(QStringLiteral("Num Lock:\\s+on")).match(QString::fromLatin1(runProcess("xset", {"q"}, 10000).out)).hasMatch();
+}
+
+// Holds `held` down, taps `key` and lets go, by X keycodes through XTEST, as a keyboard does.
+void chord(xcb_connection_t *connection, const std::vector<xcb_keycode_t> &held, xcb_keycode_t key)
+{
+    std::vector<xcb_keycode_t> keys = held;
+    keys.push_back(key);
+    for (xcb_keycode_t code : keys)
+        xcb_test_fake_input(connection, XCB_KEY_PRESS, code, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    for (auto code = keys.rbegin(); code != keys.rend(); ++code)
+        xcb_test_fake_input(connection, XCB_KEY_RELEASE, *code, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
+}
+
+// Over the layouts a desktop may run, each key is called the same in the menus and in Settings,
+// and the key so called fires both the hot key and the window's own shortcut. Bindings are stored
+// with the US character, or with "?"; the layout changes under the running hot keys.
+TEST(ApplicationKeys, EveryKeyIsNamedAndFiresAsTheLayoutInUseHasIt)
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb") || QStandardPaths::findExecutable("setxkbmap").isEmpty())
+        GTEST_SKIP() << "needs the rig's X server and setxkbmap";
+    const struct {
+        quint32 code;
+        bool numLock;
+    } keys[] = {{45, false}, {0x10, false}, {0x1B, false}, {0x18, false}, {0x21, false},
+                {0x53, true}, {0x53, false}, {0x60, false}, {key_code::f21, false}};
+    const struct {
+        QStringList setxkbmap;
+        bool nextGroup; // then the Menu key switches to the keymap's second layout
+        std::array<const char *, std::size(keys)> names; // nullptr: as the keymap has it
+    } layouts[] = {
+        {{"us"}, false, {"N", "Y", "-", "=", "[", "KP 1", "KP 1", "F5", nullptr}},
+        {{"de"}, false, {"N", "Z", "ß", "´", "Ü", "KP 1", "KP 1", "F5", nullptr}},
+        {{"fr"}, false, {"N", "Y", ")", "=", "^", "KP 1", "KP 1", "F5", nullptr}},
+        {{"us", "-variant", "dvorak"}, false, {"B", "F", "[", "]", "/", "KP 1", "KP 1", "F5", nullptr}},
+        {{"ru"}, false, {"Т", "Н", "-", "=", "Х", "KP 1", "KP 1", "F5", nullptr}},
+        {{"-layout", "us,de", "-option", "grp:menu_toggle"}, true, {"N", "Z", "ß", "´", "Ü", "KP 1", "KP 1", "F5", nullptr}},
+    };
+    auto grabber = std::make_shared<x11::HotKeyGrabber>();
+    const auto layout = x11::XkbKeyboardLayout::connect();
+    const std::shared_ptr<xcb_connection_t> hands(xcb_connect(nullptr, nullptr), xcb_disconnect);
+    ASSERT_TRUE(grabber->isConnected() && layout);
+    int mappings = 0;
+    QObject::connect(grabber.get(), &x11::HotKeyGrabber::keyboardMappingChanged, [&] {
+        layout->reload();
+        ++mappings;
+    });
+    const auto previous = ShortcutBinding::keyboardLayout();
+    ShortcutBinding::setKeyboardLayout(layout);
+    const std::shared_ptr<void> restore(nullptr, [&](void *) {
+        ShortcutBinding::setKeyboardLayout(previous);
+        setLayout({"-layout", "us", "-option", ""});
+    });
+    GlobalKeyboardShortcuts service(grabber);
+    int hotKeys = 0;
+    service.handlers[ShortcutAction::nextScene] = [&hotKeys] { ++hotKeys; };
+    QWidget window;
+    auto *menu = new QMenu(QStringLiteral("Takes"), &window);
+    window.addAction(menu->menuAction());
+    window.show();
+    window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
+    const auto keycode = [&layout](quint32 code) { return xcb_keycode_t(layout->x11KeycodeForKeyCode(code).value_or(0)); };
+    const std::vector<xcb_keycode_t> superShift{keycode(0x37), keycode(0x38)};
+
+    for (const auto &shape : layouts) {
+        SCOPED_TRACE(shape.setxkbmap.join(' ').toStdString());
+        const int before = mappings;
+        ASSERT_TRUE(setLayout(shape.setxkbmap));
+        ASSERT_TRUE(waitFor([&] { return mappings > before; }, 5000)) << "the new layout went unheard";
+        if (shape.nextGroup) {
+            const int switched = mappings;
+            chord(hands.get(), {}, keycode(key_code::menu));
+            ASSERT_TRUE(waitFor([&] { return mappings > switched; }, 5000)) << "the layout switch went unheard";
+        }
+        QSet<QString> names;
+        for (size_t i = 0; i < std::size(keys); ++i) {
+            const auto &key = keys[i];
+            SCOPED_TRACE(QStringLiteral("key %1, Num Lock %2").arg(key.code).arg(key.numLock).toStdString());
+            if (numLockOn() != key.numLock)
+                chord(hands.get(), {}, keycode(0x47));
+            ASSERT_TRUE(waitFor([&] { return numLockOn() == key.numLock; }, 3000));
+            const QString stored = i % 2 ? QStringLiteral("?") : UsKeyboardLayout().characterForKeyCode(key.code).value();
+            const ShortcutBindings bindings{{ShortcutAction::nextScene, ShortcutBinding{key.code, 0x300, stored, 18}}};
+            const QKeySequence hint = TrayMenuModel::keyHint(bindings, ShortcutAction::nextScene);
+            int windowKeys = 0;
+            fillMenu(*menu, {MenuItem::button(QStringLiteral("New Scene"), [&windowKeys] { ++windowKeys; }, hint)});
+            // The text QMenu hands its style for the item, as the style writes it.
+            const QString settings = ShortcutBinding::displayString(key.code, 0x300);
+            EXPECT_EQ(MenuKeyHintStyle::shownText("New Scene\t" + hint.toString(QKeySequence::NativeText), menu),
+                      "New Scene\t" + settings);
+            EXPECT_TRUE(!shape.names[i] || settings == "Shift+Super+" + QString::fromUtf8(shape.names[i]))
+                << qPrintable(settings);
+            EXPECT_TRUE(i == 6 || !names.contains(settings)) << qPrintable(settings) << " names two keys";
+            names << settings;
+
+            chord(hands.get(), superShift, keycode(key.code));
+            EXPECT_TRUE(waitFor([&] { return windowKeys == 1; }, 3000)) << "the window's shortcut did not fire";
+            service.installHotKeys(bindings);
+            hotKeys = 0;
+            chord(hands.get(), superShift, keycode(key.code));
+            EXPECT_TRUE(waitFor([&] { return hotKeys == 1; }, 3000)) << "the hot key did not fire";
+            service.unregisterAllHotKeys();
+        }
+    }
+}
+
+// The application hears of a new layout and announces its bindings again once the layout names
+// its keys anew: the menus, tooltips, Settings and the status panel read their names then.
+TEST(ApplicationKeys, ANewLayoutRenamesTheBindingsAtOnce)
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb") || QStandardPaths::findExecutable("setxkbmap").isEmpty())
+        GTEST_SKIP() << "needs the rig's X server and setxkbmap";
+    LumacastApp app(false);
+    QString named;
+    QObject::connect(&app.manager(), &AppStateManager::shortcutBindingsChanged,
+                     [&named] { named = ShortcutBinding::keyName(0x1B); });
+    const std::shared_ptr<void> restore(nullptr, [](void *) { setLayout({"-layout", "us", "-option", ""}); });
+    ASSERT_TRUE(setLayout({QStringLiteral("de")}));
+    ASSERT_TRUE(waitFor([&named] { return !named.isEmpty(); }, 5000)) << "the new layout went unannounced";
+    EXPECT_EQ(named, QStringLiteral("ß"));
 }
 
 TEST(ApplicationKeys, TheMenuKeysWorkFromEveryWindow)

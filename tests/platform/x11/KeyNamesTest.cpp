@@ -38,11 +38,15 @@ TEST(KeyNamesFromServer, TheServersLayoutNamesTheKeys)
     EXPECT_EQ(layout->characterForKeyCode(0x2B), QStringLiteral(","));
     EXPECT_EQ(layout->characterForKeyCode(0x7A), QString()); // F1 types nothing
     EXPECT_EQ(layout->characterForKeyCode(0x3F), QString()); // no such key
+    // The keypad as with Num Lock on, whatever the lock's state.
+    EXPECT_EQ(layout->characterForKeyCode(0x53), QStringLiteral("1"));
+    EXPECT_EQ(layout->keySymbolName(0x53), QStringLiteral("KP_1"));
 
     const auto previous = ShortcutBinding::keyboardLayout();
     ShortcutBinding::setKeyboardLayout(layout);
     EXPECT_EQ(ShortcutBinding::displayString(45, 0x300), QStringLiteral("Shift+Super+N"));
     EXPECT_EQ(ShortcutBinding::keyName(0x27), QStringLiteral("'"));
+    EXPECT_EQ(ShortcutBinding::keyName(0x53), QStringLiteral("KP 1"));
     // Keys that type nothing go by the names the keymap gives their symbols.
     for (const auto &[code, shown] : {std::pair<quint32, const char *>{0x60, "Shift+Ctrl+F5"}, {0x74, "Shift+Ctrl+Page Up"},
                                       {0x4C, "Shift+Ctrl+KP Enter"}, {key_code::printScreen, "Shift+Ctrl+Print"}})
