@@ -206,6 +206,8 @@ QCoro::Task<> DocumentHistory::saveSession(QString url)
 {
     const QPointer<AppStateManager> alive(&m);
     const std::optional<QUuid> askedFor = m.currentSessionID();
+    const auto busy = [this] { return m.m_tailOperation || app_state::isCapturing(m.m_state); };
+    const bool busyWhenAsked = busy(); // the callers refuse that; only what begins below is new
     // After a copy under way (a scene duplicated while the save panel was up), so that the
     // package holds what it made.
     auto waiting = m.m_backgroundCopy->idle();
@@ -214,7 +216,7 @@ QCoro::Task<> DocumentHistory::saveSession(QString url)
         co_return;
     const QString name = QFileInfo(QDir::cleanPath(url)).fileName();
     // The copy's end opened the gate: the callers see the take or tail and go no further.
-    if (m.m_tailOperation || app_state::isCapturing(m.m_state)) {
+    if (!busyWhenAsked && busy()) {
         m.logApp(QStringLiteral("[app] save as — a take or tail began during the copy (%1)").arg(name));
         co_return;
     }

@@ -1,6 +1,7 @@
 #include "StateManagerDoubles.h"
 #include "support/AwaitTask.h"
 
+#include "support/FullDisk.h"
 #include "support/LogCapture.h"
 
 #include <QDir>
@@ -272,6 +273,80 @@ TEST(DocumentHistoryTest, AFailedAutosaveIsToldOnceAndKeepsTheEditsPending)
     EXPECT_FALSE(h.m().hasPendingSave());
     EXPECT_EQ(h.m().requestQuit(), QuitReply::terminateNow);
     EXPECT_EQ(h.alerts->shown.size(), 2u);
+}
+
+// A Save As answered as Duplicate Scene begins waits for its copy. The recording's own manifest
+// then names the new scene and the edit before it, whether the save succeeds or fails; a failure
+// names the package chosen, never the hidden folder it was assembled in, and leaves pending only
+// what could not be written, for Quit to write.
+TEST(DocumentHistoryTest, ASaveAsWaitingForADuplicateSceneLeavesEveryEditInTheRecording)
+{
+    enum class Destination { writable, readOnly, full };
+    const struct {
+        const char *name;
+        bool packaged; // else the recording is in its scratch folder
+        Destination destination;
+        bool recordingUnwritable; // its own manifest cannot be written either
+    } rows[] = {{"saved from a package", true, Destination::writable, false},
+                {"read-only destination", false, Destination::readOnly, false},
+                {"full destination", true, Destination::full, false},
+                {"full destination, unwritable recording", false, Destination::full, true}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        ManagerHarness h;
+        testing::FullDisk disk;
+        if (row.destination != Destination::writable && !disk.ready())
+            GTEST_SKIP() << qPrintable(disk.reason());
+        const Session session = h.adoptSessionWithTakes({1});
+        if (row.packaged)
+            testing::runTask(h.m().saveSession(h.dir.filePath("Talk.lumacast")));
+        const QString folder = SessionStore::sessionFolder(*h.m().session());
+        const QString chosen = (row.destination == Destination::writable ? h.dir.path() : disk.path()) + "/Saved.lumacast";
+        if (row.destination == Destination::readOnly)
+            ASSERT_TRUE(disk.makeReadOnly());
+        if (row.destination == Destination::full)
+            disk.fill();
+        if (row.recordingUnwritable) // a folder where its manifest goes
+            ASSERT_TRUE(QDir(folder).mkdir("manifest.json"));
+
+        h.m().renameScene(session.scenes[0].id, "Intro");
+        h.m().presentSavePanel();
+        h.filePanels->made.last()->answer(true, {chosen});
+        testing::runTask(h.m().duplicateScene(session.scenes[0].id));
+        ASSERT_TRUE(testing::waitUntil([&] {
+            testing::pumpEvents();
+            return !h.m().isCopying();
+        }));
+        testing::pumpEvents();
+        ASSERT_TRUE(h.historyLines().indexOf("save as — Saved.lumacast") > h.historyLines().indexOf("duplicate scene 1"))
+            << "saved before the scene was copied";
+
+        const bool saved = row.destination == Destination::writable;
+        const std::optional<QString> original = row.packaged ? std::optional(folder) : std::nullopt;
+        EXPECT_EQ(h.m().session()->bundleURL, saved ? std::optional(chosen) : original);
+        EXPECT_EQ(QDir(folder).exists(), row.packaged || !saved) << "a scratch folder goes once saved";
+        if (saved) {
+            EXPECT_TRUE(h.alerts->shown.empty());
+            EXPECT_EQ(h.store->openSession(chosen, chosen).scenes.size(), 2);
+        } else {
+            ASSERT_EQ(h.alerts->shown.size(), 1u);
+            EXPECT_EQ(h.alerts->shown[0].message, "Couldn’t save recording");
+            const QString text = h.alerts->shown[0].informativeText;
+            EXPECT_TRUE(text.contains(chosen)) << qPrintable(text);
+            EXPECT_FALSE(text.contains(".saving-")) << qPrintable(text);
+        }
+        EXPECT_EQ(h.m().hasPendingSave(), row.recordingUnwritable);
+        if (row.recordingUnwritable)
+            QDir(folder).rmdir("manifest.json");
+        EXPECT_EQ(h.m().requestQuit(), QuitReply::terminateNow);
+        if (!QDir(folder).exists())
+            continue;
+        const Session written = h.store->openSession(folder, original);
+        ASSERT_EQ(written.scenes.size(), 2);
+        EXPECT_EQ(written.scenes[0].name, "Intro");
+        EXPECT_EQ(written.scenes[1].name, "Intro (copy)");
+        EXPECT_TRUE(QFile::exists(folder + "/takes/" + written.scenes[1].takes[0].filename));
+    }
 }
 
 } // namespace
