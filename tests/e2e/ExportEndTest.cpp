@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QProcess>
+#include <QThread>
 
 #include <chrono>
 #include <csignal>
@@ -132,25 +133,27 @@ protected:
         ASSERT_TRUE(driver->waitForLog(QStringLiteral("[app] openSession — opening review window"), 20s));
         const qsizetype mark = driver->logText().size();
         const QString saved = driver->home() + QStringLiteral("/Saved.lumacast");
-        // Answered by hand: the copy's sheet is a window too, and must not be taken for the panel.
+        // The copy's sheet, up a quarter second after the copy began, holds the review window and
+        // its panel as it holds the user: the panel, filled in first, is answered in the same
+        // breath as the menu.
         const QList<qulonglong> before = driver->appWindows();
         driver->keyTo(kReviewWindow, QStringLiteral("ctrl+shift+s"));
         const auto panel = driver->waitForNewWindow(before, 10s);
         ASSERT_TRUE(panel) << "no save panel";
+        QThread::msleep(500);
+        AppDriver::run("xdotool", {"windowfocus", "--sync", QString::number(*panel)});
+        driver->key(QStringLiteral("ctrl+a"));
+        driver->type(saved);
         const auto scene = driver->widgetCentre(QStringLiteral("tree item"), QStringLiteral("Scene 1"), 15s);
         ASSERT_TRUE(scene);
         const QList<qulonglong> menus = driver->appWindows();
         AppDriver::run("xdotool", {"mousemove", QString::number(scene->x()), QString::number(scene->y()), "click", "3"});
         ASSERT_TRUE(driver->waitForNewWindow(menus, 10s)) << "no context menu";
         driver->key(QStringLiteral("Down"));
-        driver->key(QStringLiteral("Return"));
-        ASSERT_TRUE(driver->waitForLog(QStringLiteral("[app] copying — Duplicating Scene"), 10s, mark));
-        AppDriver::run("xdotool", {"windowfocus", "--sync", QString::number(*panel)});
-        driver->key(QStringLiteral("ctrl+a"));
-        driver->type(saved);
-        driver->key(QStringLiteral("Return"));
+        AppDriver::run("xdotool", {"key", "Return", "windowfocus", "--sync", QString::number(*panel), "key", "Return"});
         ASSERT_TRUE(AppDriver::waitUntil([&] { return !driver->appWindows().contains(*panel); }, 10s))
             << "the panel did not take " << saved.toStdString();
+        ASSERT_TRUE(driver->waitForLog(QStringLiteral("[app] copying — Duplicating Scene"), 10s, mark));
         ASSERT_LT(driver->logText().indexOf(QStringLiteral("[app] copy done"), mark), 0)
             << "the scene's copy ended before the save panel was answered";
         const auto staging = [&] {
