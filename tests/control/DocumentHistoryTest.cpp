@@ -334,5 +334,6 @@ TEST(DocumentHistoryTest, ASaveAsWaitingForADuplicateSceneLeavesEveryEditInTheRe
         EXPECT_TRUE(QFile::exists(folder + "/takes/" + written.scenes[1].takes[0].filename));
     }
 }
+
 } // namespace
 } // namespace lumacast
