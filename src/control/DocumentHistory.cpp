@@ -160,42 +160,70 @@ void DocumentHistory::autoSave()
     m.m_saveDeadline = QDateTime();
     if (!m.m_currentSession)
         return;
-    try {
-        m.m_services.store->writeManifest(*m.m_currentSession);
-        UnfinishedTakes::releaseJournals(*m.m_currentSession);
-        m.m_autosaveFailed = false;
-        m.m_currentSession->isDirty = false;
-        emit m.currentSessionChanged();
-    } catch (const std::exception &error) {
-        qCCritical(log::persistence(), "autoSave failed: %s", error.what());
+    if (const std::optional<QString> failure = writeManifest()) {
         // Told once: every later edit would fail the same way until the folder is writable.
         const bool told = m.m_autosaveFailed;
         m.m_autosaveFailed = true;
-        if (!told) {
-            const auto *known = dynamic_cast<const Error *>(&error);
+        if (!told)
             m.presentAlert(QStringLiteral("Couldn’t save recording"),
-                           (known ? known->localizedDescription() : QString::fromUtf8(error.what()))
+                           *failure
                                + QStringLiteral("\n\nYour changes are kept while Lumacast is open "
                                                 "and saved again with your next change."),
                            AlertStyle::warning);
-        }
     }
+}
+
+std::optional<QString> DocumentHistory::writeManifest()
+{
+    try {
+        m.m_services.store->writeManifest(*m.m_currentSession);
+    } catch (const std::exception &error) {
+        qCCritical(log::persistence(), "autoSave failed: %s", error.what());
+        const auto *known = dynamic_cast<const Error *>(&error);
+        return known ? known->localizedDescription() : QString::fromUtf8(error.what());
+    }
+    UnfinishedTakes::releaseJournals(*m.m_currentSession);
+    m.m_autosaveFailed = false;
+    m.m_currentSession->isDirty = false;
+    emit m.currentSessionChanged();
+    return std::nullopt;
+}
+
+void DocumentHistory::writePendingSave()
+{
+    if (!m.hasPendingSave())
+        return;
+    if (writeManifest()) // failed: still pending, and told by its autosave or the next edit's
+        return;
+    if (m.m_saveTask) {
+        m.m_saveTask->cancel();
+        m.m_saveTask.reset();
+    }
+    m.m_saveDeadline = QDateTime();
 }
 
 QCoro::Task<> DocumentHistory::saveSession(QString url)
 {
     const QPointer<AppStateManager> alive(&m);
+    const std::optional<QUuid> askedFor = m.currentSessionID();
+    const auto busy = [this] { return m.m_tailOperation || app_state::isCapturing(m.m_state); };
+    const bool busyWhenAsked = busy(); // the callers refuse that; only what begins below is new
     // After a copy under way (a scene duplicated while the save panel was up), so that the
     // package holds what it made.
     auto waiting = m.m_backgroundCopy->idle();
     co_await waiting;
-    if (!alive || !m.m_currentSession)
+    if (!alive || !askedFor || !m.isCurrentSession(askedFor))
         co_return;
-    if (m.m_saveTask) {
-        m.m_saveTask->cancel();
-        m.m_saveTask.reset();
-    }
     const QString name = QFileInfo(QDir::cleanPath(url)).fileName();
+    // The copy's end opened the gate: the callers see the take or tail and go no further.
+    if (!busyWhenAsked && busy()) {
+        m.logApp(QStringLiteral("[app] save as — a take or tail began during the copy (%1)").arg(name));
+        co_return;
+    }
+    // What the recording's folder does not hold yet (the copy's scene, the edits of the last
+    // instant) is written there first: the save may fail, and a package the recording was opened
+    // from stays the user's.
+    writePendingSave();
     m.m_sessionLog.append(QStringLiteral("save as — ") + name);
     const Session session = *m.m_currentSession;
     const BackgroundCopy::Running copy = m.m_backgroundCopy->begin(QStringLiteral("Saving \u201C%1\u201D\u2026").arg(name));
@@ -212,6 +240,8 @@ QCoro::Task<> DocumentHistory::saveSession(QString url)
         saved.currentSceneIndex = m.m_currentSession->currentSceneIndex;
         saved.isDirty = true;
     }
+    // The old folder's failure to be written is not the new one's, which holds it all.
+    m.m_autosaveFailed = false;
     // The same document in a new place: its history stays.
     m.setCurrentSession(saved);
     m.m_services.preferences->setLastOpenedDocument(url);

@@ -7,6 +7,8 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <optional>
+
 namespace lumacast {
 
 class AppStateManager;
@@ -34,6 +36,10 @@ public:
 
 private:
     enum class Direction { undo, redo };
+    // Writes the manifest into the recording's folder; the failure's description, said nowhere.
+    std::optional<QString> writeManifest();
+    // Writes a save still pending now, quietly; one that fails stays pending.
+    void writePendingSave();
     void performUndoRedo(Direction direction);
 
     AppStateManager &m;

@@ -268,7 +268,10 @@ QCoro::Task<> SessionClosing::saveThenClose(QString url, [[maybe_unused]] Intera
             m.presentAlert(QStringLiteral("Couldn’t save recording"), error.localizedDescription(), AlertStyle::warning);
         co_return;
     }
-    if (alive && m.isCurrentSession(saving))
+    // A take or tail that began while a copy held the save back is never closed under it.
+    if (alive && m.isCurrentSession(saving)
+        && !m.m_sessionDocument->refuseUnderTakeOrTail(QStringLiteral("review window close"), {},
+                                                      QStringLiteral("closing the recording")))
         m.forceCloseSession(true);
 }
 

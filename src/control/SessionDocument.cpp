@@ -451,7 +451,11 @@ QCoro::Task<> SessionDocument::saveAndContinue(QString url, [[maybe_unused]] Int
                            AlertStyle::warning);
         co_return;
     }
-    if (alive && continuation)
+    // A take or tail that began while a copy held the save back: it was not saved.
+    const QString name = fileName(url);
+    if (!alive || refuseUnderTakeOrTail(QStringLiteral("save as"), name, QStringLiteral("saving ") + name))
+        co_return;
+    if (continuation)
         continuation();
 }
 

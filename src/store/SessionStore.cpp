@@ -109,6 +109,17 @@ void copyTree(const QString &source, const QString &destination)
     }
 }
 
+// `path` with the working folder `staging` it may lie in named as the package `target` it
+// becomes.
+QString asChosen(const QString &path, const QString &staging, const QString &target)
+{
+    if (path == staging)
+        return target;
+    if (path.startsWith(staging + QLatin1Char('/')))
+        return target + path.mid(staging.size());
+    return path;
+}
+
 // Puts `replacement` at `destination`, where an item already stands, so that at every moment
 // one of the two is whole under its own name. Afterwards `replacement` names the old item.
 void exchangeItems(const QString &replacement, const QString &destination)
@@ -416,6 +427,11 @@ Session SessionStore::save(const Session &session, const QString &destination) c
         DiskSync::folder(targetInfo.absolutePath());
         if (replacing && !removeItem(staging))
             qCCritical(log::persistence(), "could not remove replaced item %s", qUtf8Printable(staging));
+    } catch (const FileSystemError &error) {
+        removeItem(staging);
+        // The working folder is hidden and gone by now: the user is told of the package chosen.
+        throw FileSystemError(error.operation(), asChosen(error.path(), staging, target), error.code(),
+                              error.systemText());
     } catch (...) {
         removeItem(staging);
         throw;

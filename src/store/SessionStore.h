@@ -98,7 +98,8 @@ public:
     // removed afterwards; a session that already has a package keeps it (saving elsewhere
     // copies, and the copy becomes the folder worked on), and saving onto its own package only
     // writes the manifest. A destination inside
-    // the session's folder, or one that holds it, is refused. Throws Error or FileSystemError.
+    // the session's folder, or one that holds it, is refused. Throws Error or FileSystemError;
+    // a failure in the folder being assembled names the destination's path instead.
     Session save(const Session &session, const QString &destination) const;
 
     // Every session left in the scratch root; folders without a manifest are skipped, those

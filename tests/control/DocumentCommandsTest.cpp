@@ -301,7 +301,7 @@ TEST(DocumentCommandsTest, NothingTouchesTheRecordingWhileItsFilesAreCopied)
         qsizetype scenesInBase, scenesInNamed; // the packages' manifests at the end (0: none)
     } rows[] = {{"duplicate scene", Copy::duplicateScene, "Duplicating Scene…", 3, 0},
                 {"save as", Copy::saveAs, "Saving “Named.lumacast”…", 2, 2},
-                {"save as during a duplicate", Copy::saveAsDuringADuplicate, "Duplicating Scene…", 2, 3}};
+                {"save as during a duplicate", Copy::saveAsDuringADuplicate, "Duplicating Scene…", 3, 3}};
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         ManagerHarness h;

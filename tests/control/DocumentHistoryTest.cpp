@@ -1,6 +1,7 @@
 #include "StateManagerDoubles.h"
 #include "support/AwaitTask.h"
 
+#include "support/FullDisk.h"
 #include "support/LogCapture.h"
 
 #include <QDir>
@@ -272,6 +273,66 @@ TEST(DocumentHistoryTest, AFailedAutosaveIsToldOnceAndKeepsTheEditsPending)
     EXPECT_FALSE(h.m().hasPendingSave());
     EXPECT_EQ(h.m().requestQuit(), QuitReply::terminateNow);
     EXPECT_EQ(h.alerts->shown.size(), 2u);
+}
+
+// A Save As answered as Duplicate Scene begins waits for its copy. The recording's own manifest
+// then names the new scene and the edit before it, whether the save succeeds or fails; a failure
+// names the package chosen, never the hidden folder it was assembled in, and leaves pending only
+// what could not be written, for Quit to write.
+TEST(DocumentHistoryTest, ASaveAsWaitingForADuplicateSceneLeavesEveryEditInTheRecording)
+{
+    enum class Destination { writable, readOnly, full };
+    const struct {
+        const char *name;
+        bool packaged; // else the recording is in its scratch folder
+        Destination destination;
+        bool recordingUnwritable; // its own manifest cannot be written either
+    } rows[] = {{"saved from a package", true, Destination::writable, false},
+                {"read-only destination", false, Destination::readOnly, false},
+                {"full destination", true, Destination::full, false},
+                {"full destination, unwritable recording", false, Destination::full, true}};
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        ManagerHarness h;
+        testing::FullDisk disk;
+        if (row.destination != Destination::writable && !disk.ready())
+            GTEST_SKIP() << qPrintable(disk.reason());
+        const Session session = h.adoptSessionWithTakes({1});
+        if (row.packaged)
+            testing::runTask(h.m().saveSession(h.dir.filePath("Talk.lumacast")));
+        const QString folder = SessionStore::sessionFolder(*h.m().session());
+        const bool saved = row.destination == Destination::writable;
+        const QString chosen = (saved ? h.dir.path() : disk.path()) + "/Saved.lumacast";
+        ASSERT_TRUE(row.destination != Destination::readOnly || disk.makeReadOnly());
+        if (row.destination == Destination::full)
+            disk.fill();
+        ASSERT_TRUE(!row.recordingUnwritable || QDir(folder).mkdir("manifest.json")); // a folder in its place
+
+        h.m().renameScene(session.scenes[0].id, "Intro");
+        h.m().presentSavePanel();
+        h.filePanels->made.last()->answer(true, {chosen});
+        testing::runTask(h.m().duplicateScene(session.scenes[0].id));
+        ASSERT_TRUE(testing::waitUntil([&] { return testing::pumpEvents(), !h.m().isCopying(); }));
+        testing::pumpEvents();
+
+        const std::optional<QString> original = row.packaged ? std::optional(folder) : std::nullopt;
+        EXPECT_EQ(h.m().session()->bundleURL, saved ? std::optional(chosen) : original);
+        EXPECT_EQ(h.alerts->shown.size(), saved ? 0u : 1u);
+        for (const AlertRequest &alert : h.alerts->shown) {
+            EXPECT_EQ(alert.message, "Couldn’t save recording");
+            EXPECT_TRUE(alert.informativeText.contains(chosen) && !alert.informativeText.contains(".saving-"))
+                << qPrintable(alert.informativeText);
+        }
+        EXPECT_EQ(h.m().hasPendingSave(), row.recordingUnwritable);
+        QDir(folder).rmdir("manifest.json");
+        EXPECT_EQ(h.m().requestQuit(), QuitReply::terminateNow);
+        if (!QDir(folder).exists()) // a scratch folder, gone into the package
+            continue;
+        const Session written = h.store->openSession(folder, original);
+        ASSERT_EQ(written.scenes.size(), 2);
+        EXPECT_EQ(written.scenes[0].name, "Intro");
+        EXPECT_TRUE(QFile::exists(folder + "/takes/" + written.scenes[1].takes[0].filename));
+    }
 }
 
 } // namespace

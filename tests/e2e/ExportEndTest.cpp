@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QProcess>
+#include <QThread>
 
 #include <chrono>
 #include <csignal>
@@ -116,6 +117,53 @@ protected:
         return found;
     }
 
+    // The package's take grown to 3.5 GiB by a sparse "free" box every movie reader skips, so that
+    // Duplicate Scene's copy outlasts the save panel answered meanwhile. Killed once the Save As,
+    // which waited for that copy, copies the recording into its hidden package.
+    void saveAsDuringDuplicate(const QString &package)
+    {
+        constexpr qint64 kGrowth = qint64(7) << 29; // within the box's 32-bit size
+        QFile movie(package + QStringLiteral("/takes/take.mov"));
+        const qint64 end = movie.size();
+        const char box[8] = {char(kGrowth >> 24), char(kGrowth >> 16), char(kGrowth >> 8), char(kGrowth), 'f', 'r', 'e', 'e'};
+        ASSERT_TRUE(movie.open(QIODevice::Append | QIODevice::Unbuffered) && movie.write(box, 8) == 8
+                    && movie.resize(end + kGrowth));
+        movie.close();
+        ASSERT_TRUE(driver->launch({package}));
+        ASSERT_TRUE(driver->waitForLog(QStringLiteral("[app] openSession — opening review window"), 20s));
+        const qsizetype mark = driver->logText().size();
+        const QString saved = driver->home() + QStringLiteral("/Saved.lumacast");
+        // The copy's sheet, up a quarter second after the copy began, holds the review window and
+        // its panel as it holds the user: the panel, filled in first, is answered in the same
+        // breath as the menu.
+        const QList<qulonglong> before = driver->appWindows();
+        driver->keyTo(kReviewWindow, QStringLiteral("ctrl+shift+s"));
+        const auto panel = driver->waitForNewWindow(before, 10s);
+        ASSERT_TRUE(panel) << "no save panel";
+        QThread::msleep(500);
+        AppDriver::run("xdotool", {"windowfocus", "--sync", QString::number(*panel)});
+        driver->key(QStringLiteral("ctrl+a"));
+        driver->type(saved);
+        const auto scene = driver->widgetCentre(QStringLiteral("tree item"), QStringLiteral("Scene 1"), 15s);
+        ASSERT_TRUE(scene);
+        const QList<qulonglong> menus = driver->appWindows();
+        AppDriver::run("xdotool", {"mousemove", QString::number(scene->x()), QString::number(scene->y()), "click", "3"});
+        ASSERT_TRUE(driver->waitForNewWindow(menus, 10s)) << "no context menu";
+        driver->key(QStringLiteral("Down"));
+        AppDriver::run("xdotool", {"key", "Return", "windowfocus", "--sync", QString::number(*panel), "key", "Return"});
+        ASSERT_TRUE(AppDriver::waitUntil([&] { return !driver->appWindows().contains(*panel); }, 10s))
+            << "the panel did not take " << saved.toStdString();
+        ASSERT_TRUE(driver->waitForLog(QStringLiteral("[app] copying — Duplicating Scene"), 10s, mark));
+        ASSERT_LT(driver->logText().indexOf(QStringLiteral("[app] copy done"), mark), 0)
+            << "the scene's copy ended before the save panel was answered";
+        const auto staging = [&] {
+            return !QDir(driver->home()).entryList({".Saved.lumacast.saving-*"}, QDir::Dirs | QDir::Hidden).isEmpty();
+        };
+        ASSERT_TRUE(AppDriver::waitUntil(staging, 120s)) << "the Save As never copied";
+        driver->killHard();
+        ASSERT_FALSE(QFileInfo::exists(saved)) << "killed after the save";
+    }
+
     std::unique_ptr<AppDriver> driver;
 };
 
@@ -187,18 +235,20 @@ TEST_F(ExportEnd, NothingOfAReencodingExportOutlivesAQuitOrAKill)
 }
 
 // Killed around a take's edits: the join (the media driver's, into the recording) as it writes and
-// as it verifies its whole working movie, the program right after Duplicate Scene made its copies
-// and in New Recording's first instant. Launched again, with the recording as its argument, the
+// as it verifies its whole working movie, the program right after Duplicate Scene made its copies,
+// in New Recording's first instant, and as a Save As answered during Duplicate Scene's copy copies
+// the recording once the scene is done. Launched again, with the recording as its argument, the
 // program clears the kill's leftovers before the recording opens, which is as the user had it.
 TEST_F(ExportEnd, AKillAroundATakesEditsLeavesWhatTheUserHad)
 {
-    enum class Moment { join, duplicateScene, newRecording };
+    enum class Moment { join, duplicateScene, newRecording, saveAsDuringDuplicate };
     const struct {
         const char *name;
         Moment moment;
         bool verifying; // killed once the working movie is whole, as the join verifies it
     } rows[] = {{"join", Moment::join, false}, {"verification", Moment::join, true},
-                {"duplicate-scene", Moment::duplicateScene, 0}, {"new-recording", Moment::newRecording, 0}};
+                {"duplicate-scene", Moment::duplicateScene, 0}, {"new-recording", Moment::newRecording, 0},
+                {"save-as-during-duplicate-scene", Moment::saveAsDuringDuplicate, 0}};
     // A minute of 1080p with one key frame, which the verification decodes up to the splice.
     QTemporaryDir movies;
     const double seconds = makeMovie(movies.filePath("take.mov"), QStringLiteral("1920x1080"), 60, 100000);
@@ -240,6 +290,8 @@ TEST_F(ExportEnd, AKillAroundATakesEditsLeavesWhatTheUserHad)
                 ::kill(pid_t(join.processId()), SIGKILL);
                 join.waitForFinished(10000);
                 ASSERT_FALSE(working().isEmpty()) << "the join ended before the kill";
+            } else if (row.moment == Moment::saveAsDuringDuplicate) {
+                ASSERT_NO_FATAL_FAILURE(saveAsDuringDuplicate(package));
             } else {
                 ASSERT_TRUE(row.moment == Moment::duplicateScene ? driver->launch({package}) : driver->launch());
                 const auto button = row.moment == Moment::duplicateScene
@@ -270,8 +322,15 @@ TEST_F(ExportEnd, AKillAroundATakesEditsLeavesWhatTheUserHad)
             const qsizetype cleared = log.indexOf(QStringLiteral("left by a killed save or export"), relaunched);
             EXPECT_TRUE(row.moment != Moment::join || (cleared >= 0 && cleared < log.indexOf("[app] openSession", relaunched)))
                 << "the launch cleared its abandoned work after the recording opened";
-            EXPECT_EQ(QDir(takes).entryList(QDir::Files | QDir::Hidden), QStringList{"take.mov"}) << "left over";
-            EXPECT_EQ(driver->manifest(package).value("scenes").toArray().size(), 1);
+            if (row.moment == Moment::saveAsDuringDuplicate) {
+                // The scene the Save As waited for is the recording's, with its copy.
+                EXPECT_EQ(QDir(takes).entryList({"*-*-*-*-*.mov"}, QDir::Files).size(), 1);
+                EXPECT_EQ(driver->manifest(package).value("scenes").toArray().size(), 2);
+                EXPECT_EQ(QDir(driver->home()).entryList({".Saved.lumacast*"}, QDir::AllEntries | QDir::Hidden), QStringList());
+            } else {
+                EXPECT_EQ(QDir(takes).entryList(QDir::Files | QDir::Hidden), QStringList{"take.mov"}) << "left over";
+                EXPECT_EQ(driver->manifest(package).value("scenes").toArray().size(), 1);
+            }
             EXPECT_TRUE(QDir(root).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot)) << "a recording that holds nothing";
             EXPECT_TRUE(driver->alerts().isEmpty()) << "an alert after opening (a take filed back, a missing file)";
             EXPECT_TRUE(driver->quit());

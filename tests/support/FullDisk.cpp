@@ -56,4 +56,12 @@ void FullDisk::fill(qint64 leave)
     ::close(fd);
 }
 
+bool FullDisk::makeReadOnly()
+{
+    return m_mounted
+        && ::mount(nullptr, QFile::encodeName(m_dir.path()).constData(), nullptr,
+                   MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV, nullptr)
+        == 0;
+}
+
 } // namespace lumacast::testing

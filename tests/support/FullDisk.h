@@ -24,6 +24,8 @@ public:
     // one). Files created before stay as they are; new files can still be created (tmpfs counts
     // inodes apart) but not written beyond what was left.
     void fill(qint64 leave = 0);
+    // Mounts it again read-only: nothing can be made or changed in it any more.
+    bool makeReadOnly();
 
 private:
     QTemporaryDir m_dir;
