@@ -19,8 +19,20 @@ class DocumentHistory {
 public:
     explicit DocumentHistory(AppStateManager &manager);
 
+    // The movies in a recording's "takes" that no take of `session` and nothing in `held` names
+    // (journaled takes a crash cut off aside): `ours` the TakeLedger lists (Lumacast's, let go
+    // of), `kept` the others (a user's, a sync tool's, an older build's), never deleted;
+    // `stale` the ledger's names neither on the disk nor held.
+    struct Unnamed {
+        QStringList ours;
+        QStringList kept; // sorted
+        QSet<QString> stale;
+    };
+    static Unnamed unnamedMovies(const Session &session, const QSet<QString> &held);
+
     QSet<QString> checkpoint(const QString &name);
     void collectOrphanTakeFiles();
+    QSet<QString> heldTakeFilenames() const;
     void scheduleSave();
     void autoSave();
     QCoro::Task<> saveSession(QString url); // throws the store's error
