@@ -3,6 +3,7 @@
 #include "control/AppStateManager.h"
 #include "control/BackgroundCopy.h"
 #include "control/UnfinishedTakes.h"
+#include "media/WorkingItem.h"
 #include "model/LogCategories.h"
 #include "store/PackageFolder.h"
 #include "store/Preferences.h"
@@ -97,7 +98,9 @@ DocumentHistory::Unnamed DocumentHistory::unnamedMovies(const Session &session, 
     for (const QString &entry : entries) {
         unnamed.stale.remove(entry);
         // Exactly "mov": a user's ".MOV" or anything else in the folder is never ours to delete.
-        if (QFileInfo(entry).suffix() != QLatin1String("mov") || keep.contains(entry))
+        // A join's working movie is its process's until that ends (WorkingItem::removeStale).
+        if (QFileInfo(entry).suffix() != QLatin1String("mov") || keep.contains(entry)
+            || entry.startsWith(QLatin1String(WorkingItem::kPrefix)))
             continue;
         // A movie with its journal is a take a crash cut off, until it is recovered, named by a
         // manifest or given up.

@@ -3,6 +3,7 @@
 #include "control/AppStateManager.h"
 #include "control/UnfinishedTakes.h"
 #include "control/DocumentHistory.h"
+#include "media/WorkingItem.h"
 #include "model/LogCategories.h"
 #include "store/FilePanelGuard.h"
 #include "store/InteractionGate.h"
@@ -94,6 +95,7 @@ QCoro::Task<> SessionDocument::openSession(QString url, bool activate)
     if (!claim.isHeld() && ScratchClaim::isClaimedElsewhere(url))
         throw Error(openElsewhere(name));
     m.m_services.store->cleanupReservedFiles(session);
+    WorkingItem::removeStale(SessionStore::takesFolder(session)); // a join's, killed
 
     const QPointer<AppStateManager> alive(&m);
     auto checking = m.m_services.store->verifyTakeDurations(session);
@@ -419,6 +421,7 @@ void SessionDocument::resumeSession(const Session &session)
     m.setTailWarningAcknowledged(false);
     m.m_sessionLog.close();
     m.m_services.store->cleanupReservedFiles(session);
+    WorkingItem::removeStale(SessionStore::takesFolder(session)); // a join's, killed
     m.replaceCurrentSession(session);
     forgetRecovered(session);
     m.m_sessionLog.open(SessionStore::sessionFolder(session));
