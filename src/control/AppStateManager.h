@@ -285,7 +285,8 @@ public:
     // "Trim" steps less than 1.0 s apart merge into one.
     QSet<QString> checkpoint(const QString &name);
     // Deletes the movies in the session's "takes" folder that neither the session, its undo
-    // history, the take being recorded nor a live tail operation refers to.
+    // history, the take being recorded nor a live tail operation refers to, and that the
+    // folder's TakeLedger lists as Lumacast's; any other movie stays.
     void collectOrphanTakeFiles();
     // The movies the undo history, the take being recorded and a live tail hold, besides the
     // session's own: what a manifest written now lists in the folder's TakeLedger.

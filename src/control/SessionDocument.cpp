@@ -92,8 +92,10 @@ QCoro::Task<> SessionDocument::openSession(QString url, bool activate)
     // Held from before anything in the folder is touched until the recording is current (its
     // own claim then shares the lock).
     const ScratchClaim claim(url);
-    if (!claim.isHeld() && ScratchClaim::isClaimedElsewhere(url))
+    if (!claim.isHeld() && ScratchClaim::isClaimedElsewhere(url)) {
+        logApp(QStringLiteral("[app] openSession — %1 is open in another Lumacast, left alone").arg(name));
         throw Error(openElsewhere(name));
+    }
     m.m_services.store->cleanupReservedFiles(session);
     WorkingItem::removeStale(SessionStore::takesFolder(session)); // a join's, killed
 

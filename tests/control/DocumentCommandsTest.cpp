@@ -486,6 +486,35 @@ TEST(DocumentCommandsTest, OpeningFixturePackages)
     }
 }
 
+// A recovered recording that another program (another display, another machine on this home)
+// has resumed since the launch listed it is neither resumed nor discarded here.
+TEST(DocumentCommandsTest, ARecoveredRecordingAnotherProgramHoldsIsLeftAlone)
+{
+    ManagerHarness h;
+    const QString held = h.dir.filePath("HELD"), free = h.dir.filePath("FREE");
+    for (const QString &folder : {held, free}) {
+        QDir().mkpath(folder + "/takes");
+        h.store->writeManifest(Session(folder));
+    }
+    QProcess holder;
+    holder.start("flock", {"-x", held + "/" + ScratchClaim::kFileName, "-c", "echo held; exec sleep 60"});
+    ASSERT_TRUE(holder.waitForReadyRead(10000)) << "flock (util-linux) held nothing";
+    const Session heldSession = h.store->openSession(held);
+    h.m().setRecoverableSessions({heldSession, h.store->openSession(free)});
+
+    h.m().resumeSession(heldSession);
+    EXPECT_NE(h.m().session() ? h.m().session()->scratchURL : QString(), held);
+    EXPECT_EQ(alertTitles(h), QStringList{"Couldn’t resume recording"});
+    EXPECT_EQ(h.m().recoverableSessions().size(), 1) << "the held one is offered no more";
+    h.m().setRecoverableSessions({heldSession, h.store->openSession(free)});
+    h.m().discardRecoveredSessions();
+    EXPECT_TRUE(QFileInfo::exists(held + "/manifest.json"));
+    EXPECT_FALSE(QFileInfo::exists(free));
+    EXPECT_TRUE(h.m().recoverableSessions().isEmpty());
+    holder.kill();
+    holder.waitForFinished();
+}
+
 // A recording passed around may hold links, FIFOs and devices in place of its own items: it is
 // refused, naming the item, before anything in it is written to, listed or deleted.
 TEST(DocumentCommandsTest, ARecordingWhoseItemsLeadOutOfItIsRefused)

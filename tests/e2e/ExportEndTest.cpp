@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QProcess>
+#include <QThread>
 
 #include <chrono>
 #include <csignal>
@@ -187,22 +188,26 @@ TEST_F(ExportEnd, NothingOfAReencodingExportOutlivesAQuitOrAKill)
 }
 
 // Killed around a take's edits: the join (the media driver's, into the recording) as it writes and
-// as it verifies its whole working movie, the program right after Duplicate Scene made its copies
-// and in New Recording's first instant. Launched again, with the recording as its argument, the
-// program clears the kill's leftovers before the recording opens, which is as the user had it.
+// as it verifies its whole working movie, the program right after Duplicate Scene made its copies,
+// in New Recording's first instant and 0.05 s after an Undo brought a deleted take back. Launched
+// again, with the recording as its argument, the program clears the kill's leftovers (the tail
+// Lumacast recorded listed its movies as its own) before the recording opens, which is as the
+// user had it.
 TEST_F(ExportEnd, AKillAroundATakesEditsLeavesWhatTheUserHad)
 {
-    enum class Moment { join, duplicateScene, newRecording };
+    enum class Moment { join, duplicateScene, newRecording, undoDelete };
     const struct {
         const char *name;
         Moment moment;
         bool verifying; // killed once the working movie is whole, as the join verifies it
     } rows[] = {{"join", Moment::join, false}, {"verification", Moment::join, true},
-                {"duplicate-scene", Moment::duplicateScene, 0}, {"new-recording", Moment::newRecording, 0}};
+                {"duplicate-scene", Moment::duplicateScene, 0}, {"new-recording", Moment::newRecording, 0},
+                {"undo-of-a-delete", Moment::undoDelete, 0}};
     // A minute of 1080p with one key frame, which the verification decodes up to the splice.
     QTemporaryDir movies;
     const double seconds = makeMovie(movies.filePath("take.mov"), QStringLiteral("1920x1080"), 60, 100000);
-    ASSERT_GT(makeMovie(movies.filePath("T.tail.mov"), QStringLiteral("1920x1080"), 2, 100000) * seconds, 0);
+    const double tailSeconds = makeMovie(movies.filePath("T.tail.mov"), QStringLiteral("1920x1080"), 2, 100000);
+    ASSERT_GT(tailSeconds * seconds, 0);
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         driver = std::make_unique<AppDriver>(outputRoot() + QStringLiteral("/kill-") + QLatin1String(row.name));
@@ -212,9 +217,18 @@ TEST_F(ExportEnd, AKillAroundATakesEditsLeavesWhatTheUserHad)
             ASSERT_TRUE(QDir().mkpath(takes));
             for (const char *movie : {"take.mov", "T.tail.mov"})
                 ASSERT_TRUE(QFile::copy(movies.filePath(movie), takes + "/" + movie));
+            QFile ledger(package + QStringLiteral("/.lumacast-ledger"));
+            ASSERT_TRUE(ledger.open(QIODevice::WriteOnly) && ledger.write("T.joining.mov\nT.tail.mov\n") > 0);
+            ledger.close();
+            QStringList kept{"take.mov"};
             Session session;
             session.createdAt = QDateTime::fromSecsSinceEpoch(1'700'000'000, QTimeZone::utc());
             session.scenes << makeCheckedScene({makeTrimmedTake("take.mov", seconds, 0, seconds - 4)}, 0);
+            if (row.moment == Moment::undoDelete) {
+                ASSERT_TRUE(QFile::copy(movies.filePath("T.tail.mov"), takes + "/second.mov"));
+                session.scenes[0].takes << makeTrimmedTake("second.mov", tailSeconds, 0, tailSeconds);
+                kept << "second.mov";
+            }
             QFile manifest(package + QStringLiteral("/manifest.json"));
             ASSERT_TRUE(manifest.open(QIODevice::WriteOnly) && manifest.write(SessionManifest(session).toJson()) > 0);
             manifest.close();
@@ -240,6 +254,24 @@ TEST_F(ExportEnd, AKillAroundATakesEditsLeavesWhatTheUserHad)
                 ::kill(pid_t(join.processId()), SIGKILL);
                 join.waitForFinished(10000);
                 ASSERT_FALSE(working().isEmpty()) << "the join ended before the kill";
+            } else if (row.moment == Moment::undoDelete) {
+                ASSERT_TRUE(driver->launch({package}));
+                const auto second = driver->widgetCentre(QStringLiteral("tree item"), QStringLiteral("Take 2"), 15s);
+                ASSERT_TRUE(second);
+                driver->click(*second);
+                driver->key(QStringLiteral("Delete"));
+                const auto takesNamed = [&] {
+                    return driver->manifest(package).value("scenes").toArray().first().toObject().value("takes").toArray().size();
+                };
+                ASSERT_TRUE(AppDriver::waitUntil([&] { return takesNamed() == 1; }, 10s)) << "the delete was not saved";
+                const auto undone = [&] {
+                    QFile history(package + QStringLiteral("/history.log"));
+                    return history.open(QIODevice::ReadOnly) && history.readAll().contains("undo — Delete Take");
+                };
+                driver->keyTo(kReviewWindow, QStringLiteral("ctrl+z"));
+                ASSERT_TRUE(AppDriver::waitUntil(undone, 10s)) << "the undo never came";
+                QThread::msleep(50);
+                driver->killHard();
             } else {
                 ASSERT_TRUE(row.moment == Moment::duplicateScene ? driver->launch({package}) : driver->launch());
                 const auto button = row.moment == Moment::duplicateScene
@@ -270,8 +302,11 @@ TEST_F(ExportEnd, AKillAroundATakesEditsLeavesWhatTheUserHad)
             const qsizetype cleared = log.indexOf(QStringLiteral("left by a killed save or export"), relaunched);
             EXPECT_TRUE(row.moment != Moment::join || (cleared >= 0 && cleared < log.indexOf("[app] openSession", relaunched)))
                 << "the launch cleared its abandoned work after the recording opened";
-            EXPECT_EQ(QDir(takes).entryList(QDir::Files | QDir::Hidden), QStringList{"take.mov"}) << "left over";
+            kept.sort();
+            EXPECT_EQ(QDir(takes).entryList(QDir::Files | QDir::Hidden), kept) << "left over, or lost";
             EXPECT_EQ(driver->manifest(package).value("scenes").toArray().size(), 1);
+            EXPECT_EQ(driver->manifest(package).value("scenes").toArray().first().toObject().value("takes").toArray().size(),
+                      kept.size());
             EXPECT_TRUE(QDir(root).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot)) << "a recording that holds nothing";
             EXPECT_TRUE(driver->alerts().isEmpty()) << "an alert after opening (a take filed back, a missing file)";
             EXPECT_TRUE(driver->quit());
