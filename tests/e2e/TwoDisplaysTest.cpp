@@ -11,7 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QDateTime>
 #include <QDir>
+#include <QTimeZone>
 #include <QFile>
 #include <QJsonArray>
 
@@ -47,6 +49,7 @@ TEST(TwoDisplays, WhatTheOtherProgramHasOpenIsLeftAlone)
                                    .toDouble();
         ASSERT_GT(seconds, 0);
         Session session;
+        session.createdAt = QDateTime::fromSecsSinceEpoch(1'700'000'000, QTimeZone::utc());
         session.scenes << makeCheckedScene({makeTrimmedTake("take.mov", seconds, 0, seconds)}, 0);
         QFile manifest(package + QStringLiteral("/manifest.json"));
         ASSERT_TRUE(manifest.open(QIODevice::WriteOnly) && manifest.write(SessionManifest(session).toJson()) > 0);
