@@ -43,11 +43,15 @@ QByteArray lockPath(const QString &folder)
     return QFile::encodeName(folder + QLatin1Char('/') + QLatin1String(ScratchClaim::kFileName));
 }
 
-// The lock file, never through a link, only a regular file; -1 (errno set) otherwise.
+// The lock file, never through a link, only a regular file; -1 (errno set) otherwise. Read and
+// write where it can be (an exclusive flock over NFS wants it), else read only (a recording on a
+// read-only medium).
 int openLock(const QString &folder, bool create, Key &key)
 {
-    const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT : 0);
-    const int fd = ::open(lockPath(folder).constData(), flags, 0600);
+    const int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+    int fd = ::open(lockPath(folder).constData(), flags | O_RDWR | (create ? O_CREAT : 0), 0600);
+    if (fd < 0 && (errno == EROFS || errno == EACCES))
+        fd = ::open(lockPath(folder).constData(), flags | O_RDONLY);
     if (fd < 0)
         return -1;
     struct stat status {};
@@ -60,21 +64,27 @@ int openLock(const QString &folder, bool create, Key &key)
     return fd;
 }
 
-// Whether a program holds the folder; `countOwn` says whether this one's claims count.
-bool claimed(const QString &folder, bool countOwn)
+enum class Claim { none, here, elsewhere, unknown };
+
+// Who holds the folder: `unknown` when its lock file cannot be looked at or locked (a link, a
+// file system without locks).
+Claim claimOf(const QString &folder)
 {
     Key key;
     const int fd = openLock(folder, false, key);
     if (fd < 0)
-        return errno != ENOENT; // never claimed, or not to be looked at
+        return errno == ENOENT ? Claim::none : Claim::unknown;
     const QMutexLocker lock(&registryMutex());
     if (registry().contains(key)) {
         ::close(fd);
-        return countOwn;
+        return Claim::here;
     }
-    const bool free = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    const int locked = ::flock(fd, LOCK_EX | LOCK_NB);
+    const int code = errno;
     ::close(fd); // drops the probe's own lock
-    return !free;
+    if (locked == 0)
+        return Claim::none;
+    return code == EWOULDBLOCK ? Claim::elsewhere : Claim::unknown;
 }
 
 } // namespace
@@ -121,12 +131,12 @@ ScratchClaim::~ScratchClaim()
 
 bool ScratchClaim::isClaimed(const QString &folder)
 {
-    return claimed(folder, true);
+    return claimOf(folder) != Claim::none;
 }
 
 bool ScratchClaim::isClaimedElsewhere(const QString &folder)
 {
-    return claimed(folder, false);
+    return claimOf(folder) == Claim::elsewhere;
 }
 
 } // namespace lumacast

@@ -26,10 +26,10 @@ public:
     bool isHeld() const { return m_held; }
     const QString &folder() const { return m_folder; }
 
-    // Whether a program holds a claim on the folder, this one included (or its lock file cannot
-    // be looked at).
+    // Whether a program holds a claim on the folder, this one included, or its lock file cannot
+    // be looked at or locked: before anything in it is removed.
     static bool isClaimed(const QString &folder);
-    // Whether another program holds a claim on the folder (or its lock file cannot be looked at).
+    // Whether another program certainly holds a claim on the folder: before it is opened.
     static bool isClaimedElsewhere(const QString &folder);
 
 private:
