@@ -621,12 +621,12 @@ void SessionDocument::forgetRecovered(const Session &session)
 
 bool SessionDocument::discardRecovered(const Session &session)
 {
-    // Another Lumacast may have resumed it since the launch listed it (or this one has it open).
+    // Another Lumacast may have resumed it since the launch listed it (or this one has it open,
+    // or its lock cannot be read). Held while it goes, so that no other program opens it meanwhile.
     const QString folder = SessionStore::sessionFolder(session);
-    // Held while it goes, so that no other program opens it meanwhile.
-    const bool ownedHere = ScratchClaim::isClaimed(folder);
+    const bool claimed = ScratchClaim::isClaimed(folder);
     const ScratchClaim claim(folder);
-    if (ownedHere || (!claim.isHeld() && ScratchClaim::isClaimedElsewhere(folder))) {
+    if (claimed || (!claim.isHeld() && ScratchClaim::isClaimedElsewhere(folder))) {
         logApp(QStringLiteral("[app] discard — %1 is open, left alone").arg(QFileInfo(folder).fileName()));
         return false;
     }
