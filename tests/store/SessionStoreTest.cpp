@@ -458,8 +458,11 @@ TEST_F(SessionStoreTest, WhatAManifestNamesReachesTheDiskBeforeIt)
         QStringList synced;
     } rows[] = {
         {[&] { store.writeManifest(session); }, {"s"}},
+        // A movie the manifest there named and this one does not is listed as Lumacast's first.
+        {[&] { store.writeManifest(makeSession(path("s"), {})); }, {"s/.lumacast-ledger", "s", "s"}},
+        {[&] { store.writeManifest(session); }, {"s/.lumacast-ledger", "s", "s"}},
         {[&] { store.save(session, path("Talk.lumacast")); },
-         {"STAGING/manifest.json", "STAGING/takes/A.mov", "STAGING/takes", "STAGING", "STAGING", "."}},
+         {"STAGING/.lumacast-ledger", "STAGING/manifest.json", "STAGING/takes/A.mov", "STAGING/takes", "STAGING", "STAGING", "."}},
         {[&] { store.copyTakeFiles({"A.mov"}, path("Talk.lumacast/takes")); },
          {"Talk.lumacast/.lumacast-ledger", "Talk.lumacast", "COPY", "Talk.lumacast/takes"}},
     };
@@ -513,6 +516,8 @@ TEST(IntegrityReport, SectionsAppearOnlyForWhatHappened)
               "Duration corrected for:\nB.mov\nC.mov");
     EXPECT_EQ(SessionStore::integrityReport({"A.mov", "D.mov"}, {"B.mov"}),
               "Missing files:\nA.mov\nD.mov\n\nDuration corrected for:\nB.mov");
+    EXPECT_EQ(SessionStore::integrityReport({"A.mov"}, {}, {"A (1).mov"}),
+              "Missing files:\nA.mov\n\nKept in the takes folder, used by no take:\nA (1).mov");
 }
 
 } // namespace
