@@ -96,8 +96,6 @@ QCoro::Task<> SessionDocument::openSession(QString url, bool activate)
         logApp(QStringLiteral("[app] openSession — %1 is open in another Lumacast, left alone").arg(name));
         throw Error(openElsewhere(name));
     }
-    m.m_services.store->cleanupReservedFiles(session);
-    WorkingItem::removeStale(SessionStore::takesFolder(session)); // a join's, killed
 
     const QPointer<AppStateManager> alive(&m);
     auto checking = m.m_services.store->verifyTakeDurations(session);
@@ -116,8 +114,12 @@ QCoro::Task<> SessionDocument::openSession(QString url, bool activate)
     DocumentHistory::Unnamed unnamed = DocumentHistory::unnamedMovies(session, {});
     const bool holdCollection = !check.missing.isEmpty();
     QStringList kept = unnamed.kept;
-    if (holdCollection)
+    if (holdCollection) {
         kept += unnamed.ours;
+    } else {
+        m.m_services.store->cleanupReservedFiles(session);
+        WorkingItem::removeStale(SessionStore::takesFolder(session)); // a join's, killed
+    }
     if (!check.missing.isEmpty() || !check.corrected.isEmpty() || !kept.isEmpty()) {
         for (const QString &movie : std::as_const(kept))
             logApp(QStringLiteral("[app] openSession — kept %1, named by no take").arg(movie));
