@@ -13,8 +13,9 @@ class AppStateManager;
 
 // The state manager's document history: undo checkpoints (whole-session snapshots under an
 // action name, "Trim" steps merged), undo and redo, the clean-up of take movies nothing refers
-// to any more, the 0.3 s autosave debounce and the save into a package. Works on the manager's
-// fields; the manager owns it and forwards its public operations here. Main thread only.
+// to any more and the recording's TakeLedger lists as Lumacast's, the 0.3 s autosave debounce
+// and the save into a package. Works on the manager's fields; the manager owns it and forwards
+// its public operations here. Main thread only.
 class DocumentHistory {
 public:
     explicit DocumentHistory(AppStateManager &manager);
