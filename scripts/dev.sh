@@ -25,7 +25,7 @@ packages=(
   libgtest-dev libgmock-dev
   dbus-daemon at-spi2-core xfce4-panel
   picom xdg-utils file libglib2.0-bin desktop-file-utils
-  btrfs-progs
+  btrfs-progs e2fsprogs
   gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-libav mpv vlc-bin vlc-plugin-base
   qt6-qpa-plugins qt6-image-formats-plugins libqt6multimedia6 qt6-multimedia-dev
 )

@@ -18,8 +18,10 @@
 #include "store/FilePanelGuard.h"
 #include "store/Preferences.h"
 #include "store/SessionStore.h"
+#include "store/TakeLedger.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 namespace lumacast {
 
@@ -317,6 +319,7 @@ void AppStateManager::setCurrentSession(const std::optional<Session> &session)
         return;
     }
     m_currentSession = session;
+    claimCurrentFolder(); // a Save As moves the document
     emit currentSessionChanged();
 }
 
@@ -325,13 +328,29 @@ void AppStateManager::replaceCurrentSession(const std::optional<Session> &sessio
     // The history, the reviewed take and its movie belong to the document being replaced; an
     // undo must never bring its scenes into the new document's folder.
     resetDocumentHistory();
-    m_scratchClaim.reset();
     // Another recording: the destructive-tail warning is asked again before its first tail.
     setTailWarningAcknowledged(false);
     setPendingTakeID(std::nullopt);
     setCurrentTakeURL(std::nullopt);
     m_currentSession = session;
+    claimCurrentFolder();
     emit currentSessionChanged();
+}
+
+void AppStateManager::claimCurrentFolder()
+{
+    if (!m_currentSession) {
+        m_scratchClaim.reset();
+        return;
+    }
+    const QString folder = SessionStore::sessionFolder(*m_currentSession);
+    if (m_scratchClaim && m_scratchClaim->folder() == folder)
+        return;
+    // The new claim first: one on the same lock file is shared, never dropped in between.
+    auto claim = std::make_unique<ScratchClaim>(folder);
+    if (!claim->isHeld())
+        qCWarning(log::persistence(), "the open recording is not claimed: %s", qUtf8Printable(folder));
+    m_scratchClaim = std::move(claim);
 }
 
 void AppStateManager::clearTakeOverlays()
@@ -452,6 +471,11 @@ void AppStateManager::setRecoverableSessions(const QList<Session> &sessions)
 
 void AppStateManager::setTailOperation(const std::optional<TailOperation> &operation)
 {
+    // Its working movies are listed before anything is recorded into them: after a kill they
+    // are Lumacast's to remove.
+    if (operation && m_currentSession && (!m_tailOperation || m_tailOperation->tailURL != operation->tailURL))
+        TakeLedger::update(SessionStore::sessionFolder(*m_currentSession),
+                           {QFileInfo(operation->tailURL).fileName(), QFileInfo(operation->stagedOutputURL).fileName()}, {});
     m_tailOperation = operation;
     emit tailOperationChanged();
 }
@@ -478,6 +502,7 @@ void AppStateManager::toggleWebcamBlob() { m_captureDevices->toggleWebcamBlob();
 
 QSet<QString> AppStateManager::checkpoint(const QString &name) { return m_documentHistory->checkpoint(name); }
 void AppStateManager::collectOrphanTakeFiles() { m_documentHistory->collectOrphanTakeFiles(); }
+QSet<QString> AppStateManager::heldTakeFilenames() const { return m_documentHistory->heldTakeFilenames(); }
 void AppStateManager::scheduleSave() { m_documentHistory->scheduleSave(); }
 void AppStateManager::autoSave() { m_documentHistory->autoSave(); }
 void AppStateManager::showRecordingNotice(const QString &text)

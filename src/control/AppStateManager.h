@@ -190,6 +190,8 @@ public:
     // Puts another document in place (new, opened, resumed, closed): the undo and redo stacks
     // are emptied, the checkpoint name, the pending take and the reviewed take's movie cleared.
     void replaceCurrentSession(const std::optional<Session> &session);
+    // Claims the current session's folder once it is another one (ScratchClaim).
+    void claimCurrentFolder();
     void setCurrentTakeURL(const std::optional<QString> &url);
     void setPreviewedTakeID(const std::optional<QUuid> &takeID);
     void setExportProgress(double fraction);
@@ -286,8 +288,12 @@ public:
     // "Trim" steps less than 1.0 s apart merge into one.
     QSet<QString> checkpoint(const QString &name);
     // Deletes the movies in the session's "takes" folder that neither the session, its undo
-    // history, the take being recorded nor a live tail operation refers to.
+    // history, the take being recorded nor a live tail operation refers to, and that the
+    // folder's TakeLedger lists as Lumacast's; any other movie stays.
     void collectOrphanTakeFiles();
+    // The movies the undo history, the take being recorded and a live tail hold, besides the
+    // session's own: what a manifest written now lists in the folder's TakeLedger.
+    QSet<QString> heldTakeFilenames() const;
     // (Re)starts the 0.3 s autosave debounce, never past 1 s after the first edit it holds;
     // nothing without a session.
     void scheduleSave();
@@ -753,8 +759,8 @@ private:
     QDateTime m_saveDeadline;
     // The last autosave failed: its changes are still unwritten, and the user has been told.
     bool m_autosaveFailed = false;
-    // The scratch folder New Recording made for the open recording, claimed against a launch
-    // that would remove it while it still holds nothing.
+    // The open recording's folder (scratch or package), claimed against another Lumacast of
+    // the user and a launch that would remove, recover or discard it; follows a Save As.
     std::unique_ptr<ScratchClaim> m_scratchClaim;
 
     // The concerns, owned here.

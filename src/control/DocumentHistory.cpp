@@ -3,10 +3,12 @@
 #include "control/AppStateManager.h"
 #include "control/BackgroundCopy.h"
 #include "control/UnfinishedTakes.h"
+#include "media/WorkingItem.h"
 #include "model/LogCategories.h"
 #include "store/PackageFolder.h"
 #include "store/Preferences.h"
 #include "store/SessionStore.h"
+#include "store/TakeLedger.h"
 #include "threads/ThreadBridge.h"
 
 #include <QDir>
@@ -70,6 +72,47 @@ void DocumentHistory::reset()
     syncUndoState();
 }
 
+QSet<QString> DocumentHistory::heldTakeFilenames() const
+{
+    QSet<QString> held = m.m_history.referencedFilenames();
+    if (m.m_inFlightTakeFilename)
+        held.insert(*m.m_inFlightTakeFilename);
+    if (const auto &tail = m.m_tailOperation) {
+        held.insert(QFileInfo(tail->tailURL).fileName());
+        held.insert(QFileInfo(tail->stagedOutputURL).fileName());
+        held.insert(tail->originalTake.filename);
+    }
+    return held;
+}
+
+DocumentHistory::Unnamed DocumentHistory::unnamedMovies(const Session &session, const QSet<QString> &held)
+{
+    const QString folder = SessionStore::sessionFolder(session);
+    const QDir takes(SessionStore::takesFolder(session));
+    // Regular files of the recording's own "takes" only: nothing behind a link is ever deleted.
+    const QStringList entries = PackageFolder::takeFiles(folder);
+    const QSet<QString> keep = held | SessionStore::takeFilenames(session);
+    Unnamed unnamed;
+    const QSet<QString> ledger = TakeLedger::read(folder);
+    unnamed.stale = ledger;
+    for (const QString &entry : entries) {
+        unnamed.stale.remove(entry);
+        // Exactly "mov": a user's ".MOV" or anything else in the folder is never ours to delete.
+        // A join's working movie is its process's until that ends (WorkingItem::removeStale).
+        if (QFileInfo(entry).suffix() != QLatin1String("mov") || keep.contains(entry)
+            || entry.startsWith(QLatin1String(WorkingItem::kPrefix)))
+            continue;
+        // A movie with its journal is a take a crash cut off, until it is recovered, named by a
+        // manifest or given up.
+        if (UnfinishedTakes::hasJournal(takes.filePath(entry)))
+            continue;
+        (ledger.contains(entry) ? unnamed.ours : unnamed.kept) << entry;
+    }
+    unnamed.stale.subtract(keep);
+    unnamed.kept.sort();
+    return unnamed;
+}
+
 void DocumentHistory::collectOrphanTakeFiles()
 {
     if (app_state::isCapturing(m.m_state)) {
@@ -83,52 +126,32 @@ void DocumentHistory::collectOrphanTakeFiles()
     }
     if (!m.m_currentSession)
         return;
-    const Session &session = *m.m_currentSession;
-    const QString folder = SessionStore::sessionFolder(session);
-    const QDir takes(SessionStore::takesFolder(session));
-    // Regular files of the recording's own "takes" only: nothing behind a link is ever deleted.
-    const QStringList entries = PackageFolder::takeFiles(folder);
-
-    QSet<QString> keep = m.m_history.referencedFilenames();
-    if (m.m_inFlightTakeFilename)
-        keep.insert(*m.m_inFlightTakeFilename);
-    if (const auto &tail = m.m_tailOperation) {
-        keep.insert(QFileInfo(tail->tailURL).fileName());
-        keep.insert(QFileInfo(tail->stagedOutputURL).fileName());
-        keep.insert(tail->originalTake.filename);
-    }
-    for (const RecordingScene &scene : session.scenes) {
-        for (const Take &take : scene.takes)
-            keep.insert(take.filename);
-    }
-
-    QStringList orphans;
-    for (const QString &entry : entries) {
-        // Exactly "mov": a user's ".MOV" or anything else in the folder is never ours to delete.
-        if (QFileInfo(entry).suffix() != QLatin1String("mov") || keep.contains(entry))
-            continue;
-        // A movie with its journal is a take a crash cut off, until it is recovered, named by a
-        // manifest or given up.
-        if (UnfinishedTakes::hasJournal(takes.filePath(entry)))
-            continue;
-        orphans << entry;
-    }
+    const QString folder = SessionStore::sessionFolder(*m.m_currentSession);
+    Unnamed unnamed = unnamedMovies(*m.m_currentSession, heldTakeFilenames());
     // The manifest on the disk may still name what the last edit let go of, until the autosave
-    // writes it: written first, so that no crash leaves it naming a deleted movie.
-    if (!orphans.isEmpty() && ((m.m_saveTask && m.m_saveTask->isPending()) || m.m_autosaveFailed))
+    // writes it (and lists it in the ledger): written first, so that no crash leaves it naming a
+    // deleted movie.
+    const bool unwritten = (m.m_saveTask && m.m_saveTask->isPending()) || m.m_autosaveFailed;
+    if (unwritten && !(unnamed.ours.isEmpty() && unnamed.kept.isEmpty())) {
         autoSave(); // its alert may run a loop in which the recording is closed
-    if (!m.m_currentSession || SessionStore::sessionFolder(*m.m_currentSession) != folder)
-        return;
-    if (m.m_autosaveFailed) {
-        qCInfo(log::persistence(), "gc skipped — the manifest on the disk is not the recording's");
-        return;
+        if (!m.m_currentSession || SessionStore::sessionFolder(*m.m_currentSession) != folder)
+            return;
+        if (m.m_autosaveFailed) {
+            qCInfo(log::persistence(), "gc skipped — the manifest on the disk is not the recording's");
+            return;
+        }
+        unnamed = unnamedMovies(*m.m_currentSession, heldTakeFilenames());
     }
-    for (const QString &entry : std::as_const(orphans)) {
-        if (PackageFolder::removeTakeFile(folder, entry))
+    QSet<QString> gone = unnamed.stale;
+    for (const QString &entry : std::as_const(unnamed.ours)) {
+        if (PackageFolder::removeTakeFile(folder, entry)) {
+            gone.insert(entry);
             m.m_sessionLog.append(QStringLiteral("gc — deleted orphan ") + entry);
-        else
+        } else {
             qCWarning(log::persistence(), "gc — could not delete %s", qUtf8Printable(entry));
+        }
     }
+    TakeLedger::update(folder, {}, gone);
 }
 
 void DocumentHistory::scheduleSave()
@@ -176,7 +199,7 @@ void DocumentHistory::autoSave()
 std::optional<QString> DocumentHistory::writeManifest()
 {
     try {
-        m.m_services.store->writeManifest(*m.m_currentSession);
+        m.m_services.store->writeManifest(*m.m_currentSession, heldTakeFilenames());
     } catch (const std::exception &error) {
         qCCritical(log::persistence(), "autoSave failed: %s", error.what());
         const auto *known = dynamic_cast<const Error *>(&error);
@@ -297,10 +320,16 @@ void DocumentHistory::applySnapshot(const Session &snapshot)
     restored.scratchURL = m.m_currentSession->scratchURL;
     restored.bundleURL = m.m_currentSession->bundleURL;
     restored.isDirty = true;
+    const bool takesChanged = SessionStore::takeFilenames(restored) != SessionStore::takeFilenames(*m.m_currentSession);
     m.setCurrentSession(restored);
     m.m_isApplyingSnapshot = false;
     m.setPreviewedTake(previewed, true);
-    scheduleSave();
+    // A take brought back or removed is on the disk at once: a kill in the autosave's delay
+    // would leave a manifest without the take, and its movie to the next clean-up.
+    if (takesChanged)
+        autoSave(); // its alert may run a loop in which the recording is closed
+    else
+        scheduleSave();
     collectOrphanTakeFiles();
 }
 

@@ -182,8 +182,7 @@ QCoro::Task<> ReviewDecisions::newSession()
     m.logApp(QStringLiteral("[app] newSession"));
     m.m_sessionLog.close();
     const QString folder = Session::makeScratchFolder(); // throws; nothing changed yet
-    m.replaceCurrentSession(Session(folder));
-    m.m_scratchClaim = std::make_unique<ScratchClaim>(folder);
+    m.replaceCurrentSession(Session(folder)); // claims the folder
     // The reviewed take went with the old session: a start that is cancelled or fails comes
     // back to idle, not to a review of nothing.
     if (m.m_state == AppState::reviewing)

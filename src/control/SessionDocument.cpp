@@ -3,10 +3,12 @@
 #include "control/AppStateManager.h"
 #include "control/UnfinishedTakes.h"
 #include "control/DocumentHistory.h"
+#include "media/WorkingItem.h"
 #include "model/LogCategories.h"
 #include "store/FilePanelGuard.h"
 #include "store/InteractionGate.h"
 #include "store/Preferences.h"
+#include "store/ScratchClaim.h"
 #include "store/SessionStore.h"
 #include "threads/ThreadBridge.h"
 
@@ -20,6 +22,13 @@ namespace {
 const QString kCouldNotOpen = QStringLiteral("Couldn’t open recording");
 const QString kCouldNotSave = QStringLiteral("Couldn’t save recording");
 const QString kSavePanelName = QStringLiteral("Recording.lumacast");
+
+QString openElsewhere(const QString &name)
+{
+    return QStringLiteral("“%1” is open in another Lumacast (on another display or another computer). "
+                          "Close it there, then try again.")
+        .arg(name);
+}
 
 QString fileName(const QString &url)
 {
@@ -80,7 +89,13 @@ QCoro::Task<> SessionDocument::openSession(QString url, bool activate)
     // Closed first, so that no earlier history log stays open whatever fails below.
     m.m_sessionLog.close();
     Session session = m.m_services.store->openSession(url, url); // throws ManifestError
-    m.m_services.store->cleanupReservedFiles(session);
+    // Held from before anything in the folder is touched until the recording is current (its
+    // own claim then shares the lock).
+    const ScratchClaim claim(url);
+    if (!claim.isHeld() && ScratchClaim::isClaimedElsewhere(url)) {
+        logApp(QStringLiteral("[app] openSession — %1 is open in another Lumacast, left alone").arg(name));
+        throw Error(openElsewhere(name));
+    }
 
     const QPointer<AppStateManager> alive(&m);
     auto checking = m.m_services.store->verifyTakeDurations(session);
@@ -94,9 +109,24 @@ QCoro::Task<> SessionDocument::openSession(QString url, bool activate)
             m.m_sessionLog.open(SessionStore::sessionFolder(*m.m_currentSession));
         co_return;
     }
-    if (!check.missing.isEmpty() || !check.corrected.isEmpty()) {
+    // Movies nothing names stay, and are said; while a take's movie is missing, none goes (it
+    // may be that one under another name).
+    DocumentHistory::Unnamed unnamed = DocumentHistory::unnamedMovies(session, {});
+    const bool holdCollection = !check.missing.isEmpty();
+    QStringList kept = unnamed.kept;
+    if (holdCollection) {
+        kept += unnamed.ours;
+    } else {
+        m.m_services.store->cleanupReservedFiles(session);
+        WorkingItem::removeStale(SessionStore::takesFolder(session)); // a join's, killed
+    }
+    if (!check.missing.isEmpty() || !check.corrected.isEmpty() || !kept.isEmpty()) {
+        for (const QString &movie : std::as_const(kept))
+            logApp(QStringLiteral("[app] openSession — kept %1, named by no take").arg(movie));
         m.presentAlert(QStringLiteral("Recording loaded with issues"),
-                       SessionStore::integrityReport(check.missing, check.corrected), AlertStyle::warning);
+                       SessionStore::integrityReport(check.missing, check.corrected, kept), AlertStyle::warning);
+    }
+    if (!check.missing.isEmpty() || !check.corrected.isEmpty()) {
         try {
             m.m_services.store->writeManifest(session);
         } catch (const std::exception &error) {
@@ -109,9 +139,10 @@ QCoro::Task<> SessionDocument::openSession(QString url, bool activate)
     m.m_sessionLog.open(url);
     m.m_sessionLog.append(QStringLiteral("opened — %1 (%2 scenes)").arg(name).arg(session.scenes.size()));
     m.m_unfinishedTakes->recover();
-    // What a crash left unnamed (the copies of a Duplicate Scene never saved, a movie a join
-    // replaced) goes now: nothing can name it again.
-    m.collectOrphanTakeFiles();
+    // What a crash left of Lumacast's own work (the copies of a Duplicate Scene never saved, a
+    // movie a join replaced, a take deleted) goes now: nothing can name it again.
+    if (!holdCollection)
+        m.collectOrphanTakeFiles();
     m.m_services.preferences->setLastOpenedDocument(url);
     restoreLastViewedTake();
     m.setState(AppState::idle);
@@ -382,13 +413,21 @@ void SessionDocument::openChosenPackage(const QString &url)
 void SessionDocument::resumeSession(const Session &session)
 {
     logApp(QStringLiteral("[app] resumeSession — %1 scenes").arg(session.scenes.size()));
+    const QString folder = SessionStore::sessionFolder(session);
+    const ScratchClaim claim(folder);
+    if (!claim.isHeld() && ScratchClaim::isClaimedElsewhere(folder)) {
+        logApp(QStringLiteral("[app] resumeSession — open in another Lumacast, left alone"));
+        forgetRecovered(session);
+        m.presentAlert(QStringLiteral("Couldn’t resume recording"), openElsewhere(QFileInfo(folder).fileName()),
+                       AlertStyle::warning);
+        return;
+    }
     m.setTailWarningAcknowledged(false);
     m.m_sessionLog.close();
     m.m_services.store->cleanupReservedFiles(session);
+    WorkingItem::removeStale(SessionStore::takesFolder(session)); // a join's, killed
     m.replaceCurrentSession(session);
-    QList<Session> remaining = m.m_recoverableSessions;
-    remaining.removeIf([&](const Session &s) { return s.id == session.id; });
-    m.setRecoverableSessions(remaining);
+    forgetRecovered(session);
     m.m_sessionLog.open(SessionStore::sessionFolder(session));
     m.m_sessionLog.append(QStringLiteral("resumed recovered session (%1 scenes)").arg(session.scenes.size()));
     m.m_unfinishedTakes->recover();
@@ -534,7 +573,7 @@ bool SessionDocument::flushPendingSave()
     if (!m.m_currentSession)
         return true;
     try {
-        m.m_services.store->writeManifest(*m.m_currentSession);
+        m.m_services.store->writeManifest(*m.m_currentSession, m.heldTakeFilenames());
     } catch (const Error &error) {
         qCCritical(log::persistence(), "final save failed: %s", error.what());
         m.presentAlert(kCouldNotSave, error.localizedDescription(), AlertStyle::warning);
@@ -579,22 +618,43 @@ bool SessionDocument::forceCloseSession(bool dismissReviewWindow)
     return true;
 }
 
-void SessionDocument::discardRecoveredSession(const Session &session)
+void SessionDocument::forgetRecovered(const Session &session)
 {
-    try {
-        session.discardStorage();
-    } catch (const std::exception &error) {
-        qCWarning(log::persistence(), "discarding a recovered session failed: %s", error.what());
-    }
     QList<Session> remaining = m.m_recoverableSessions;
     remaining.removeIf([&](const Session &s) { return s.id == session.id; });
     m.setRecoverableSessions(remaining);
 }
 
+bool SessionDocument::discardRecovered(const Session &session)
+{
+    // Another Lumacast may have resumed it since the launch listed it (or this one has it open,
+    // or its lock cannot be read). Held while it goes, so that no other program opens it meanwhile.
+    const QString folder = SessionStore::sessionFolder(session);
+    const bool claimed = ScratchClaim::isClaimed(folder);
+    const ScratchClaim claim(folder);
+    if (claimed || (!claim.isHeld() && ScratchClaim::isClaimedElsewhere(folder))) {
+        logApp(QStringLiteral("[app] discard — %1 is open, left alone").arg(QFileInfo(folder).fileName()));
+        return false;
+    }
+    try {
+        session.discardStorage();
+    } catch (const std::exception &error) {
+        qCWarning(log::persistence(), "discarding a recovered session failed: %s", error.what());
+        return false;
+    }
+    return true;
+}
+
+void SessionDocument::discardRecoveredSession(const Session &session)
+{
+    discardRecovered(session);
+    forgetRecovered(session);
+}
+
 void SessionDocument::discardRecoveredSessions()
 {
     for (const Session &session : std::as_const(m.m_recoverableSessions))
-        QDir(SessionStore::sessionFolder(session)).removeRecursively(); // failures ignored
+        discardRecovered(session); // failures logged
     m.setRecoverableSessions({});
 }
 

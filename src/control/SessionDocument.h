@@ -78,6 +78,10 @@ private:
     void previewFirstCheckedTake();
     void showOpenFailure(const QString &description);
     void logApp(const QString &message) const;
+    // Drops the recording from the recovered ones offered.
+    void forgetRecovered(const Session &session);
+    // Removes a recovered recording's folder unless a program has it open; false when it stays.
+    bool discardRecovered(const Session &session);
 
     AppStateManager &m;
 };

@@ -277,7 +277,7 @@ AppStateManager::TailPersistStaged TailJoin::defaultPersistStaged()
             weak->m_saveTask.reset();
         }
         try {
-            weak->services().store->writeManifest(session);
+            weak->services().store->writeManifest(session, weak->heldTakeFilenames());
         } catch (...) {
             // The session in memory keeps the old take; a later save may still get through.
             weak->scheduleSave();

@@ -502,7 +502,7 @@ void TakeRecording::fileTake(const QString &path, double duration)
         // unnamed by any manifest. A failure is reported by the autosave below.
         bool written = true;
         try {
-            m.m_services.store->writeManifest(session);
+            m.m_services.store->writeManifest(session, m.heldTakeFilenames());
             UnfinishedTakes::releaseJournals(session);
         } catch (const std::exception &) {
             written = false;

@@ -2,24 +2,41 @@
 
 #include <QString>
 
+#include <sys/types.h>
+
 namespace lumacast {
 
-// The claim of a running program on the scratch folder of the recording it has open: a shared
-// lock on the folder, which the kernel drops however the program ends. A launch removes a
-// scratch folder left empty and never saved only when no program claims it (a second instance
-// on another display may have just made it). Any thread; failures leave the folder unclaimed.
+// The claim of a running program on the folder of the recording it has open (a scratch folder
+// or a package): an exclusive flock on ".lumacast-lock" inside the folder, which the kernel
+// drops however the program ends. A lock on a file, not on the folder or a socket, so that a
+// second Lumacast of the same user sees it from another display and, where flock works across
+// machines (NFS), from another machine sharing the home folder. A folder another program claims
+// is not offered for recovery, discarded, cleaned up or opened. Claims of this process on one
+// folder share the lock. Any thread; a folder whose lock file cannot be made stays unclaimed.
 class ScratchClaim {
 public:
+    static constexpr const char *kFileName = ".lumacast-lock";
+
     explicit ScratchClaim(const QString &folder);
     ~ScratchClaim();
     ScratchClaim(const ScratchClaim &) = delete;
     ScratchClaim &operator=(const ScratchClaim &) = delete;
 
-    // Whether a program holds a claim on the folder (or it cannot be looked at).
+    // False when another program holds the folder, or its lock file could not be made.
+    bool isHeld() const { return m_held; }
+    const QString &folder() const { return m_folder; }
+
+    // Whether a program holds a claim on the folder, this one included, or its lock file cannot
+    // be looked at or locked: before anything in it is removed.
     static bool isClaimed(const QString &folder);
+    // Whether another program certainly holds a claim on the folder: before it is opened.
+    static bool isClaimedElsewhere(const QString &folder);
 
 private:
-    int m_fd = -1;
+    QString m_folder;
+    dev_t m_device = 0;
+    ino_t m_inode = 0;
+    bool m_held = false;
 };
 
 } // namespace lumacast

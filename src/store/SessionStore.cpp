@@ -7,6 +7,7 @@
 #include "store/InFlightItem.h"
 #include "store/PackageFolder.h"
 #include "store/ScratchClaim.h"
+#include "store/TakeLedger.h"
 #include "threads/ThreadBridge.h"
 
 #include <QDir>
@@ -341,9 +342,40 @@ QString SessionStore::scratchRoot()
                      QStringLiteral("Lumacast/Sessions"));
 }
 
-void SessionStore::writeManifest(const Session &session) const
+QSet<QString> SessionStore::takeFilenames(const Session &session)
+{
+    QSet<QString> names;
+    for (const RecordingScene &scene : session.scenes) {
+        for (const Take &take : scene.takes)
+            names.insert(take.filename);
+    }
+    return names;
+}
+
+namespace {
+
+// The movies the manifest on the disk names; none when it is missing or cannot be read.
+QSet<QString> namedOnDisk(const QString &folder)
+{
+    try {
+        const QByteArray data = SessionStore::readManifestFile(childPath(folder, QString::fromLatin1(SessionStore::kManifestName)));
+        return SessionStore::takeFilenames(SessionManifest::fromJson(data).makeSession(folder));
+    } catch (const std::exception &) {
+        return {};
+    }
+}
+
+} // namespace
+
+void SessionStore::writeManifest(const Session &session, const QSet<QString> &stillHeld) const
 {
     const QString folder = sessionFolder(session);
+    const QSet<QString> named = takeFilenames(session);
+    // What the manifest on the disk names and this one no longer does is Lumacast's to delete
+    // once nothing holds it: listed before the manifest stops naming it. A movie that was never
+    // named (put back, renamed by a sync tool) is not.
+    const QSet<QString> released = (namedOnDisk(folder) | stillHeld) - named;
+    TakeLedger::update(folder, released, named);
     writeManifestInto(session, folder);
     logSaved(folder);
 }
@@ -466,6 +498,11 @@ SessionStore::Recovery SessionStore::recoverSessions(const QString &scratchRoot)
         const QString folder = childPath(root.absolutePath(), entry);
         if (!itemExists(childPath(folder, QString::fromLatin1(kManifestName))))
             continue;
+        // Another Lumacast (another display, another machine on this home) has it open.
+        if (ScratchClaim::isClaimed(folder)) {
+            qCInfo(log::persistence(), "not offered for recovery, open in another Lumacast: %s", qUtf8Printable(entry));
+            continue;
+        }
         try {
             recovery.sessions << openSession(folder);
         } catch (const ManifestError &error) {
@@ -487,8 +524,10 @@ bool holdsNothingRecorded(const QString &folder)
         const auto status = itemStatus(childPath(folder, name));
         const bool emptyTakes = name == QLatin1String(SessionStore::kTakesFolderName) && status
             && S_ISDIR(status->st_mode) && QDir(childPath(folder, name)).isEmpty(everything);
-        const bool log = name == QLatin1String(PackageFolder::kHistoryLogName) && status && S_ISREG(status->st_mode);
-        if (!emptyTakes && !log)
+        const bool own = (name == QLatin1String(PackageFolder::kHistoryLogName) || name == QLatin1String(ScratchClaim::kFileName)
+                          || name == QLatin1String(TakeLedger::kFileName))
+            && status && S_ISREG(status->st_mode);
+        if (!emptyTakes && !own)
             return false;
     }
     return true;
@@ -525,6 +564,9 @@ QHash<QString, QString> SessionStore::copyTakeFiles(const QStringList &filenames
 {
     QHash<QString, QString> renamed;
     QStringList copies;
+    QSet<QString> listed;
+    // The recording's folder, where the ledger lists each copy before it is made.
+    const QString folder = QFileInfo(takesFolder).absolutePath();
     try {
         for (const QString &name : filenames) {
             const QString source = childPath(takesFolder, name);
@@ -534,6 +576,8 @@ QHash<QString, QString> SessionStore::copyTakeFiles(const QStringList &filenames
             const QString newName =
                 QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper() + QStringLiteral(".mov");
             const QString destination = childPath(takesFolder, newName);
+            listed.insert(newName);
+            TakeLedger::update(folder, {newName}, {});
             FileCopy::copy(source, destination);
             copies << destination;
             renamed.insert(name, newName);
@@ -543,6 +587,7 @@ QHash<QString, QString> SessionStore::copyTakeFiles(const QStringList &filenames
     } catch (...) {
         for (const QString &copy : std::as_const(copies))
             QFile::remove(copy);
+        TakeLedger::update(folder, {}, listed);
         throw;
     }
     return renamed;
@@ -550,18 +595,18 @@ QHash<QString, QString> SessionStore::copyTakeFiles(const QStringList &filenames
 
 void SessionStore::cleanupReservedFiles(const Session &session) const
 {
-    QSet<QString> referenced;
-    for (const RecordingScene &scene : session.scenes) {
-        for (const Take &take : scene.takes)
-            referenced.insert(take.filename);
-    }
+    const QSet<QString> referenced = takeFilenames(session);
     const QString folder = sessionFolder(session);
+    // Only the working movies a tail of Lumacast's listed: a user's "x.tail.mov" stays.
+    const QSet<QString> ours = TakeLedger::read(folder);
+    QSet<QString> removed;
     for (const QString &name : PackageFolder::takeFiles(folder)) {
         if (!name.endsWith(QLatin1String(".tail.mov")) && !name.endsWith(QLatin1String(".joining.mov")))
             continue;
-        if (referenced.contains(name))
+        if (referenced.contains(name) || !ours.contains(name))
             continue;
         if (PackageFolder::removeTakeFile(folder, name)) {
+            removed.insert(name);
             qCInfo(log::persistence(), "reserved cleanup — removed %s", qUtf8Printable(name));
         } else {
             const int code = errno;
@@ -569,6 +614,7 @@ void SessionStore::cleanupReservedFiles(const Session &session) const
                        qUtf8Printable(name), qUtf8Printable(systemText(code)));
         }
     }
+    TakeLedger::update(folder, {}, removed);
 }
 
 QCoro::Task<SessionStore::DurationCheck> SessionStore::verifyTakeDurations(Session &session) const
@@ -587,13 +633,15 @@ SessionStore::DurationCheck SessionStore::verifyTakeDurationsNow(Session &sessio
     return applyMovieDurations(session, probeMovies(takeMoviePaths(session), m_probe));
 }
 
-QString SessionStore::integrityReport(const QStringList &missing, const QStringList &corrected)
+QString SessionStore::integrityReport(const QStringList &missing, const QStringList &corrected, const QStringList &kept)
 {
     QStringList sections;
     if (!missing.isEmpty())
         sections << QStringLiteral("Missing files:\n") + missing.join(QLatin1Char('\n'));
     if (!corrected.isEmpty())
         sections << QStringLiteral("Duration corrected for:\n") + corrected.join(QLatin1Char('\n'));
+    if (!kept.isEmpty())
+        sections << QStringLiteral("Kept in the takes folder, used by no take:\n") + kept.join(QLatin1Char('\n'));
     return sections.join(QStringLiteral("\n\n"));
 }
 

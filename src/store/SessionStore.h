@@ -5,6 +5,7 @@
 #include "model/SessionManifest.h"
 
 #include <QHash>
+#include <QSet>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -76,8 +77,14 @@ public:
     static QString scratchRoot();
 
     // Writes "manifest.json" into the session's folder atomically: an earlier manifest stays
-    // whole when writing fails. Throws JsonEncodeError or FileSystemError.
-    void writeManifest(const Session &session) const;
+    // whole when writing fails. The movies the manifest on the disk named, and those in
+    // `stillHeld` (the undo history's, a take's or a tail's under way), that this one does not
+    // name are listed in the folder's TakeLedger first. Throws JsonEncodeError or
+    // FileSystemError.
+    void writeManifest(const Session &session, const QSet<QString> &stillHeld = {}) const;
+
+    // The movie file names of every take of every scene.
+    static QSet<QString> takeFilenames(const Session &session);
 
     // The bytes of the "manifest.json" at `path`: only a regular file (not a link, pipe or
     // device) of at most kLargestManifest bytes, so that no manifest blocks or exhausts memory.
@@ -102,8 +109,9 @@ public:
     // a failure in the folder being assembled names the destination's path instead.
     Session save(const Session &session, const QString &destination) const;
 
-    // Every session left in the scratch root; folders without a manifest are skipped, those
-    // whose manifest is unreadable or invalid are counted, logged and left as they are.
+    // Every session left in the scratch root; folders without a manifest, or that another
+    // running program has open (ScratchClaim), are skipped, those whose manifest is unreadable
+    // or invalid are counted, logged and left as they are.
     Recovery recoverSessions(const QString &scratchRoot) const;
 
     // Removes the scratch folders of recordings that were never saved and hold nothing (no
@@ -113,12 +121,14 @@ public:
     int removeEmptyScratchFolders(const QString &scratchRoot) const;
 
     // Copies each named take movie in `takesFolder` to a fresh name in the same folder and
-    // returns old name -> new name, the copies on the disk. On a failure the copies made so far
+    // returns old name -> new name, the copies on the disk, each listed in the TakeLedger of the
+    // folder that holds `takesFolder` before it is made. On a failure the copies made so far
     // are removed and FileSystemError is thrown.
     QHash<QString, QString> copyTakeFiles(const QStringList &filenames,
                                           const QString &takesFolder) const;
 
-    // Removes the tail's working files (".tail.mov", ".joining.mov") that no take refers to.
+    // Removes the tail's working files (".tail.mov", ".joining.mov") that no take refers to and
+    // the folder's TakeLedger lists.
     void cleanupReservedFiles(const Session &session) const;
 
     // Brings each take's duration to its movie's when they differ by more than the tolerance,
@@ -128,7 +138,9 @@ public:
     // The same check run on the calling thread.
     DurationCheck verifyTakeDurationsNow(Session &session) const;
 
-    static QString integrityReport(const QStringList &missing, const QStringList &corrected);
+    // `kept`: movies of the "takes" folder no take names, left where they are.
+    static QString integrityReport(const QStringList &missing, const QStringList &corrected,
+                                   const QStringList &kept = {});
 
 private:
     DurationProbe m_probe;

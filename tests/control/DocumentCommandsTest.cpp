@@ -1,11 +1,15 @@
 #include "StateManagerDoubles.h"
 
+#include "model/SessionManifest.h"
+#include "store/ScratchClaim.h"
+#include "store/TakeLedger.h"
 #include "support/AwaitTask.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -352,7 +356,10 @@ TEST(DocumentCommandsTest, NothingTouchesTheRecordingWhileItsFilesAreCopied)
 
 TEST(DocumentCommandsTest, OpeningFixturePackages)
 {
-    enum class Damage { none, noManifest, invalidManifest, missingMovie, rememberFirst, rememberTruncated };
+    enum class Damage {
+        none, noManifest, invalidManifest, missingMovie, rememberFirst, rememberTruncated, unnamedMovie,
+        renamedMovie, olderManifest, olderBuild, ownLeftover, ownLeftoverAndMissing, heldElsewhere
+    };
     struct Row {
         const char *name;
         Damage damage;
@@ -360,14 +367,28 @@ TEST(DocumentCommandsTest, OpeningFixturePackages)
         const char *alertText;   // "" for no alert
         int sceneIndex;
         int previewedTake;       // index into the three takes, -1 for none
+        const char *removed = ""; // the one movie the open deletes, "" for none
     };
     const Row rows[] = {
         {"no manifest", Damage::noManifest, "Cannot read manifest.json at ", "", 0, -1},
         {"invalid manifest", Damage::invalidManifest, "manifest.json at ", "", 0, -1},
+        // Another program holds it (its lock, as another Lumacast takes it): nothing in it goes.
+        {"open in another Lumacast", Damage::heldElsewhere, "\u201CFixture.lumacast\u201D is open in another Lumacast", "", 0, -1},
         {"missing movie", Damage::missingMovie, "", "Missing files:\ntake2.mov", 1, 2},
         {"nothing remembered: the first checked take", Damage::none, "", "", 1, 2},
         {"remembered take wins over the checked one", Damage::rememberFirst, "", "", 0, 0},
         {"remembered take too short: the checked one", Damage::rememberTruncated, "", "", 1, 2},
+        // Movies Lumacast never named stay, and are said.
+        {"a movie put back", Damage::unnamedMovie, "", "Kept in the takes folder, used by no take:\nT3.mov", 1, 2},
+        {"a movie a sync tool renamed", Damage::renamedMovie, "",
+         "Missing files:\ntake2.mov\n\nKept in the takes folder, used by no take:\ntake2 (conflicted copy).mov", 1, 2},
+        {"a manifest from an older copy", Damage::olderManifest, "", "Kept in the takes folder, used by no take:\ntake2.mov", 1, 2},
+        {"an older build's take without a journal", Damage::olderBuild, "",
+         "Kept in the takes folder, used by no take:\nolder.mov", 1, 2},
+        // Lumacast's own, let go of before a kill: removed, unless a take's movie is missing.
+        {"Lumacast's own leftover", Damage::ownLeftover, "", "", 1, 2, "LEFT.mov"},
+        {"Lumacast's own leftover beside a missing movie", Damage::ownLeftoverAndMissing, "",
+         "Missing files:\ntake2.mov\n\nKept in the takes folder, used by no take:\nLEFT.mov", 1, 2},
     };
     for (const Row &row : rows) {
         ManagerHarness h;
@@ -392,7 +413,35 @@ TEST(DocumentCommandsTest, OpeningFixturePackages)
         case Damage::missingMovie: QFile::remove(takes + "take2.mov"); break;
         case Damage::rememberTruncated: QFile::resize(takes + "take1.mov", 1024); [[fallthrough]];
         case Damage::rememberFirst: h.preferences.setLastViewedTake(made.scenes[0].takes[0].id, made.id); break;
+        case Damage::unnamedMovie: QFile::copy(takes + "take1.mov", takes + "T3.mov"); break;
+        case Damage::renamedMovie: QFile::rename(takes + "take2.mov", takes + "take2 (conflicted copy).mov"); break;
+        case Damage::olderManifest: { // written by hand: never through Lumacast
+            Session older = h.store->openSession(package, package);
+            older.scenes[1].takes.removeFirst();
+            QFile file(package + "/manifest.json");
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            file.write(SessionManifest(older).toJson());
+            break;
         }
+        case Damage::olderBuild:
+            QFile::remove(package + "/" + TakeLedger::kFileName);
+            QFile::remove(package + "/" + ScratchClaim::kFileName);
+            QFile::copy(takes + "take1.mov", takes + "older.mov");
+            break;
+        case Damage::ownLeftoverAndMissing: QFile::remove(takes + "take2.mov"); [[fallthrough]];
+        case Damage::ownLeftover:
+            QFile::copy(takes + "take1.mov", takes + "LEFT.mov");
+            TakeLedger::update(package, {"LEFT.mov"}, {});
+            break;
+        }
+        QProcess holder;
+        if (row.damage == Damage::heldElsewhere) {
+            QFile::copy(takes + "take1.mov", takes + "LEFT.mov");
+            TakeLedger::update(package, {"LEFT.mov"}, {});
+            holder.start("flock", {"-x", package + "/" + ScratchClaim::kFileName, "-c", "echo held; exec sleep 60"});
+            ASSERT_TRUE(holder.waitForReadyRead(10000)) << "flock (util-linux) held nothing";
+        }
+        const QStringList movies = QDir(takes).entryList({"*.mov"}, QDir::Files);
         h.clearLogs();
         QString error;
         try {
@@ -404,6 +453,10 @@ TEST(DocumentCommandsTest, OpeningFixturePackages)
             EXPECT_TRUE(error.startsWith(row.errorStart)) << row.name << ": " << qPrintable(error);
             EXPECT_FALSE(h.m().session()) << row.name;
             EXPECT_TRUE(windows.isEmpty()) << row.name;
+            for (const QString &movie : movies)
+                EXPECT_TRUE(QFile::exists(takes + movie)) << row.name << ": " << qPrintable(movie);
+            holder.kill();
+            holder.waitForFinished();
             continue;
         }
         ASSERT_TRUE(error.isEmpty()) << row.name << ": " << qPrintable(error);
@@ -413,7 +466,11 @@ TEST(DocumentCommandsTest, OpeningFixturePackages)
         EXPECT_EQ(windows, QStringList{"review"}) << row.name;
         EXPECT_EQ(h.m().state(), AppState::idle) << row.name;
         EXPECT_EQ(h.preferences.lastOpenedDocument(), package) << row.name;
-        EXPECT_EQ(h.historyLines().last(), "opened — Fixture.lumacast (2 scenes)") << row.name;
+        const QStringList history = h.historyLines();
+        EXPECT_TRUE(history.contains("opened — Fixture.lumacast (2 scenes)")) << row.name;
+        EXPECT_EQ(history.filter("gc — deleted orphan "),
+                  *row.removed ? QStringList{QStringLiteral("gc — deleted orphan ") + row.removed} : QStringList{})
+            << row.name;
         EXPECT_EQ(alertTitles(h), *row.alertText ? QStringList{"Recording loaded with issues"} : QStringList{})
             << row.name;
         if (*row.alertText) {
@@ -424,7 +481,38 @@ TEST(DocumentCommandsTest, OpeningFixturePackages)
         const std::optional<QUuid> expected = row.previewedTake < 0 ? std::nullopt
                                                                      : std::optional(all[row.previewedTake].id);
         EXPECT_EQ(h.m().previewedTakeID(), expected) << row.name;
+        for (const QString &movie : movies)
+            EXPECT_EQ(QFile::exists(takes + movie), movie != QLatin1String(row.removed)) << row.name << ": " << qPrintable(movie);
     }
+}
+
+// A recovered recording that another program (another display, another machine on this home)
+// has resumed since the launch listed it is neither resumed nor discarded here.
+TEST(DocumentCommandsTest, ARecoveredRecordingAnotherProgramHoldsIsLeftAlone)
+{
+    ManagerHarness h;
+    const QString held = h.dir.filePath("HELD"), free = h.dir.filePath("FREE");
+    for (const QString &folder : {held, free}) {
+        QDir().mkpath(folder + "/takes");
+        h.store->writeManifest(Session(folder));
+    }
+    QProcess holder;
+    holder.start("flock", {"-x", held + "/" + ScratchClaim::kFileName, "-c", "echo held; exec sleep 60"});
+    ASSERT_TRUE(holder.waitForReadyRead(10000)) << "flock (util-linux) held nothing";
+    const Session heldSession = h.store->openSession(held);
+    h.m().setRecoverableSessions({heldSession, h.store->openSession(free)});
+
+    h.m().resumeSession(heldSession);
+    EXPECT_NE(h.m().session() ? h.m().session()->scratchURL : QString(), held);
+    EXPECT_EQ(alertTitles(h), QStringList{"Couldn’t resume recording"});
+    EXPECT_EQ(h.m().recoverableSessions().size(), 1) << "the held one is offered no more";
+    h.m().setRecoverableSessions({heldSession, h.store->openSession(free)});
+    h.m().discardRecoveredSessions();
+    EXPECT_TRUE(QFileInfo::exists(held + "/manifest.json"));
+    EXPECT_FALSE(QFileInfo::exists(free));
+    EXPECT_TRUE(h.m().recoverableSessions().isEmpty());
+    holder.kill();
+    holder.waitForFinished();
 }
 
 // A recording passed around may hold links, FIFOs and devices in place of its own items: it is

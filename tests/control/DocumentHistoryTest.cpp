@@ -1,4 +1,5 @@
 #include "StateManagerDoubles.h"
+#include "store/TakeLedger.h"
 #include "support/AwaitTask.h"
 
 #include "support/FullDisk.h"
@@ -128,9 +129,13 @@ TEST(DocumentHistoryTest, OrphanCleanupKeepsEverythingStillReferred)
     h.m().setInFlightTakeFilename(QStringLiteral("recording.mov"));
 
     for (const char *name : {"recording.mov", "live.tail.mov", "live.joining.mov", "stale.tail.mov",
-                             "stale.joining.mov", "orphan.mov", "CAMERA.MOV", "notes.txt"})
+                             "stale.joining.mov", "orphan.mov", "CAMERA.MOV", "notes.txt", "restored.mov",
+                             "take1 (conflicted copy).mov"})
         h.writeTakeFile(name);
     QDir(h.takesFolder()).mkpath("stuck.mov/inside"); // an entry that cannot be removed
+    // Lumacast's own, let go of; "restored.mov" and the sync tool's copy it never named.
+    const QString folder = h.m().session()->scratchURL;
+    TakeLedger::update(folder, {"stale.tail.mov", "stale.joining.mov", "orphan.mov", "recording.mov", "stuck.mov", "gone.mov"}, {});
     h.clearLogs();
 
     h.m().collectOrphanTakeFiles();
@@ -142,7 +147,7 @@ TEST(DocumentHistoryTest, OrphanCleanupKeepsEverythingStillReferred)
         {"take1.mov", true},        {"recording.mov", true},     {"live.tail.mov", true},
         {"live.joining.mov", true}, {"stale.tail.mov", false},   {"stale.joining.mov", false},
         {"orphan.mov", false},      {"CAMERA.MOV", true},        {"notes.txt", true},
-        {"stuck.mov", true},
+        {"stuck.mov", true},        {"restored.mov", true},      {"take1 (conflicted copy).mov", true},
     };
     for (const auto &e : expected)
         EXPECT_EQ(h.takeFileExists(e.name), e.kept) << e.name;
@@ -152,6 +157,8 @@ TEST(DocumentHistoryTest, OrphanCleanupKeepsEverythingStillReferred)
     EXPECT_EQ(lines, QStringList({"gc — deleted orphan orphan.mov", "gc — deleted orphan stale.joining.mov",
                                   "gc — deleted orphan stale.tail.mov"}))
         << "only what was removed is logged";
+    // What went, and what is on the disk no more, is no longer listed; what is held stays listed.
+    EXPECT_EQ(TakeLedger::read(folder), QSet<QString>({"recording.mov", "live.tail.mov", "live.joining.mov", deleted.filename}));
 }
 
 TEST(DocumentHistoryTest, TakeOnlyInTheRedoStackGoesWhenANewStepClearsIt)
@@ -173,11 +180,11 @@ TEST(DocumentHistoryTest, TakeOnlyInTheRedoStackGoesWhenANewStepClearsIt)
     h.m().collectOrphanTakeFiles();
     EXPECT_TRUE(h.takeFileExists("extra.mov")) << "a redo step still refers to it";
 
-    // The undo is not written yet: the manifest on the disk names the movie until the clean-up
-    // writes it, before it deletes.
+    // The undo took a take away: written at once, the movie listed as Lumacast's before.
+    EXPECT_EQ(h.store->openSession(session.scratchURL).scenes[0].takes.size(), 2);
+    EXPECT_TRUE(TakeLedger::read(session.scratchURL).contains("extra.mov"));
     const QSet<QString> released = h.m().checkpoint("Rename Scene");
     EXPECT_EQ(released, QSet<QString>({"extra.mov"}));
-    EXPECT_EQ(h.store->openSession(session.scratchURL).scenes[0].takes.size(), 3);
     h.m().collectOrphanTakeFiles();
     EXPECT_FALSE(h.takeFileExists("extra.mov"));
     EXPECT_EQ(h.store->openSession(session.scratchURL).scenes[0].takes.size(), 2);

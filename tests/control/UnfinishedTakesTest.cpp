@@ -3,6 +3,7 @@
 #include "control/UnfinishedTakes.h"
 #include "platform/av/TakeJournal.h"
 #include "platform/av/TakeRecovery.h"
+#include "store/TakeLedger.h"
 #include "support/SmallTake.h"
 
 #include <QDir>
@@ -148,9 +149,15 @@ TEST(UnfinishedTakesTest, OpeningFilesBackWhatACrashCutOffAndLeavesWhatItCannotR
     Session session = h.adoptSessionWithTakes({1, 1});
     session.currentSceneIndex = 1;
     QDir takes(h.takesFolder());
-    // A take movie older than the manifest was filed once (a deleted take's, kept for undo).
+    // A take movie older than the manifest was filed once (a deleted take's, kept for undo): the
+    // manifest that stopped naming it listed it as Lumacast's.
     recordSmallTake(takes.filePath("deleted.mov"), {}, true);
     setModified(takes.filePath("deleted.mov"), QDateTime::currentDateTime().addSecs(-60));
+    Session withDeleted = session;
+    withDeleted.scenes[0].takes << session.scenes[0].takes[0];
+    withDeleted.scenes[0].takes.last().filename = QStringLiteral("deleted.mov");
+    withDeleted.scenes[0].takes.last().id = QUuid::createUuid();
+    h.store->writeManifest(withDeleted);
     h.store->writeManifest(session);
     // Cut off while recorded for the first scene; finished just before the crash but never filed
     // (its journal still there); a journal that is not one; a tail being recorded (it keeps no
@@ -159,12 +166,15 @@ TEST(UnfinishedTakesTest, OpeningFilesBackWhatACrashCutOffAndLeavesWhatItCannotR
     const QByteArray firstScene = UnfinishedTakes::journalNote(session, session.scenes[0].id);
     recordSmallTake(takes.filePath("cut.mov"), firstScene, false);
     recordSmallTake(takes.filePath("ended.mov"), firstScene, true, true);
-    for (const char *copy : {"C0B1E5.mov", ".lumacast-work-99-0000.mov"}) {
+    for (const char *copy : {"C0B1E5.mov", ".lumacast-work-2147483646-0000.mov"}) {
         ASSERT_TRUE(QFile::copy(takes.filePath("ended.mov"), takes.filePath(copy)));
         setModified(takes.filePath(copy), QDateTime::currentDateTime().addSecs(5));
     }
     h.writeTakeFile("garbled.mov", 5000);
     h.writeTakeFile("garbled.mov.journal", 100);
+    TakeLedger::update(session.scratchURL, {"C0B1E5.mov"}, {}); // as the copy listed it
+    // Put there by the user: no take's, never Lumacast's.
+    ASSERT_TRUE(QFile::copy(takes.filePath("ended.mov"), takes.filePath("mine.mov")));
     h.writeTakeFile("take1.tail.mov", 5000);
     // Killed before its first frame was whole: nothing to recover, and the journal is given up.
     {
@@ -199,10 +209,11 @@ TEST(UnfinishedTakesTest, OpeningFilesBackWhatACrashCutOffAndLeavesWhatItCannotR
     const Session saved = h.store->openSession(session.scratchURL);
     EXPECT_TRUE(findTake(saved, "cut.mov") && findTake(saved, "ended.mov"));
     EXPECT_FALSE(UnfinishedTakes::hasJournal(takes.filePath("ended.mov")));
-    for (const char *gone : {"C0B1E5.mov", ".lumacast-work-99-0000.mov", "deleted.mov"}) {
+    for (const char *gone : {"C0B1E5.mov", ".lumacast-work-2147483646-0000.mov", "deleted.mov"}) {
         EXPECT_FALSE(findTake(opened, gone)) << gone;
         EXPECT_FALSE(h.takeFileExists(gone)) << gone;
     }
+    EXPECT_TRUE(h.takeFileExists("mine.mov"));
     EXPECT_FALSE(findTake(opened, "garbled.mov"));
     EXPECT_FALSE(findTake(opened, "take1.tail.mov"));
     EXPECT_FALSE(findTake(opened, "early.mov"));

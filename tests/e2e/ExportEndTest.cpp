@@ -236,23 +236,27 @@ TEST_F(ExportEnd, NothingOfAReencodingExportOutlivesAQuitOrAKill)
 
 // Killed around a take's edits: the join (the media driver's, into the recording) as it writes and
 // as it verifies its whole working movie, the program right after Duplicate Scene made its copies,
-// in New Recording's first instant, and as a Save As answered during Duplicate Scene's copy copies
-// the recording once the scene is done. Launched again, with the recording as its argument, the
-// program clears the kill's leftovers before the recording opens, which is as the user had it.
+// in New Recording's first instant, 0.05 s after an Undo brought a deleted take back, and as a Save
+// As answered during Duplicate Scene's copy copies the recording once the scene is done. Launched
+// again, with the recording as its argument, the program clears the kill's leftovers (the tail
+// Lumacast recorded listed its movies as its own) before the recording opens, which is as the user
+// had it.
 TEST_F(ExportEnd, AKillAroundATakesEditsLeavesWhatTheUserHad)
 {
-    enum class Moment { join, duplicateScene, newRecording, saveAsDuringDuplicate };
+    enum class Moment { join, duplicateScene, newRecording, undoDelete, saveAsDuringDuplicate };
     const struct {
         const char *name;
         Moment moment;
         bool verifying; // killed once the working movie is whole, as the join verifies it
     } rows[] = {{"join", Moment::join, false}, {"verification", Moment::join, true},
                 {"duplicate-scene", Moment::duplicateScene, 0}, {"new-recording", Moment::newRecording, 0},
+                {"undo-of-a-delete", Moment::undoDelete, 0},
                 {"save-as-during-duplicate-scene", Moment::saveAsDuringDuplicate, 0}};
     // A minute of 1080p with one key frame, which the verification decodes up to the splice.
     QTemporaryDir movies;
     const double seconds = makeMovie(movies.filePath("take.mov"), QStringLiteral("1920x1080"), 60, 100000);
-    ASSERT_GT(makeMovie(movies.filePath("T.tail.mov"), QStringLiteral("1920x1080"), 2, 100000) * seconds, 0);
+    const double tailSeconds = makeMovie(movies.filePath("T.tail.mov"), QStringLiteral("1920x1080"), 2, 100000);
+    ASSERT_GT(tailSeconds * seconds, 0);
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         driver = std::make_unique<AppDriver>(outputRoot() + QStringLiteral("/kill-") + QLatin1String(row.name));
@@ -262,9 +266,18 @@ TEST_F(ExportEnd, AKillAroundATakesEditsLeavesWhatTheUserHad)
             ASSERT_TRUE(QDir().mkpath(takes));
             for (const char *movie : {"take.mov", "T.tail.mov"})
                 ASSERT_TRUE(QFile::copy(movies.filePath(movie), takes + "/" + movie));
+            QFile ledger(package + QStringLiteral("/.lumacast-ledger"));
+            ASSERT_TRUE(ledger.open(QIODevice::WriteOnly) && ledger.write("T.joining.mov\nT.tail.mov\n") > 0);
+            ledger.close();
+            QStringList kept{"take.mov"};
             Session session;
             session.createdAt = QDateTime::fromSecsSinceEpoch(1'700'000'000, QTimeZone::utc());
             session.scenes << makeCheckedScene({makeTrimmedTake("take.mov", seconds, 0, seconds - 4)}, 0);
+            if (row.moment == Moment::undoDelete) {
+                ASSERT_TRUE(QFile::copy(movies.filePath("T.tail.mov"), takes + "/second.mov"));
+                session.scenes[0].takes << makeTrimmedTake("second.mov", tailSeconds, 0, tailSeconds);
+                kept << "second.mov";
+            }
             QFile manifest(package + QStringLiteral("/manifest.json"));
             ASSERT_TRUE(manifest.open(QIODevice::WriteOnly) && manifest.write(SessionManifest(session).toJson()) > 0);
             manifest.close();
@@ -292,6 +305,24 @@ TEST_F(ExportEnd, AKillAroundATakesEditsLeavesWhatTheUserHad)
                 ASSERT_FALSE(working().isEmpty()) << "the join ended before the kill";
             } else if (row.moment == Moment::saveAsDuringDuplicate) {
                 ASSERT_NO_FATAL_FAILURE(saveAsDuringDuplicate(package));
+            } else if (row.moment == Moment::undoDelete) {
+                ASSERT_TRUE(driver->launch({package}));
+                const auto second = driver->widgetCentre(QStringLiteral("tree item"), QStringLiteral("Take 2"), 15s);
+                ASSERT_TRUE(second);
+                driver->click(*second);
+                driver->key(QStringLiteral("Delete"));
+                const auto takesNamed = [&] {
+                    return driver->manifest(package).value("scenes").toArray().first().toObject().value("takes").toArray().size();
+                };
+                ASSERT_TRUE(AppDriver::waitUntil([&] { return takesNamed() == 1; }, 10s)) << "the delete was not saved";
+                const auto undone = [&] {
+                    QFile history(package + QStringLiteral("/history.log"));
+                    return history.open(QIODevice::ReadOnly) && history.readAll().contains("undo — Delete Take");
+                };
+                driver->keyTo(kReviewWindow, QStringLiteral("ctrl+z"));
+                ASSERT_TRUE(AppDriver::waitUntil(undone, 10s)) << "the undo never came";
+                QThread::msleep(50);
+                driver->killHard();
             } else {
                 ASSERT_TRUE(row.moment == Moment::duplicateScene ? driver->launch({package}) : driver->launch());
                 const auto button = row.moment == Moment::duplicateScene
@@ -328,8 +359,11 @@ TEST_F(ExportEnd, AKillAroundATakesEditsLeavesWhatTheUserHad)
                 EXPECT_EQ(driver->manifest(package).value("scenes").toArray().size(), 2);
                 EXPECT_EQ(QDir(driver->home()).entryList({".Saved.lumacast*"}, QDir::AllEntries | QDir::Hidden), QStringList());
             } else {
-                EXPECT_EQ(QDir(takes).entryList(QDir::Files | QDir::Hidden), QStringList{"take.mov"}) << "left over";
+                kept.sort();
+                EXPECT_EQ(QDir(takes).entryList(QDir::Files | QDir::Hidden), kept) << "left over, or lost";
                 EXPECT_EQ(driver->manifest(package).value("scenes").toArray().size(), 1);
+                EXPECT_EQ(driver->manifest(package).value("scenes").toArray().first().toObject().value("takes").toArray().size(),
+                          kept.size());
             }
             EXPECT_TRUE(QDir(root).isEmpty(QDir::AllEntries | QDir::NoDotAndDotDot)) << "a recording that holds nothing";
             EXPECT_TRUE(driver->alerts().isEmpty()) << "an alert after opening (a take filed back, a missing file)";

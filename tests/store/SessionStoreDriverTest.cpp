@@ -1,5 +1,6 @@
 // The driver's "recover" and "check" commands, run as the separate program they are.
 #include "store/SessionStore.h"
+#include "store/TakeLedger.h"
 
 #include "support/SessionRecords.h"
 #include "support/TestEnvironment.h"
@@ -57,6 +58,7 @@ TEST(SessionStoreDriver, CheckCleansUpAndReportsOnlyProblems)
     session.scenes[0].takes << takeNamed("A.mov", 1.0);
     SessionStore().writeManifest(session);
     writeFileOfSize(takes + "/OLD.tail.mov", 10);
+    TakeLedger::update(folder.path(), {"OLD.tail.mov"}, {});
 
     auto result = runProcess(mediaDriverPath(), {"check", folder.path()});
     ASSERT_TRUE(result.ok()) << result.err.constData();

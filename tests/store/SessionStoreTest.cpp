@@ -5,6 +5,7 @@
 #include "store/FileCopy.h"
 #include "store/InFlightItem.h"
 #include "store/ScratchClaim.h"
+#include "store/TakeLedger.h"
 
 #include "support/CloningDisk.h"
 #include "support/FullDisk.h"
@@ -257,6 +258,10 @@ TEST_F(SessionStoreTest, RecoveryCountsBadManifestsAndLeavesThemAlone)
                         QFile::encodeName(root + "/LINKED/manifest.json").constData()),
               0);
     writeText(root + "/stray-file", "x");
+    // Open in a running program: not offered, not counted.
+    store.writeManifest(makeSession(root + "/CLAIMED", {"B.mov"}));
+    const ScratchClaim claim(root + "/CLAIMED");
+    ASSERT_TRUE(claim.isHeld());
 
     const SessionStore::Recovery recovery = store.recoverSessions(root);
 
@@ -315,20 +320,26 @@ TEST_F(SessionStoreTest, SceneDuplicationCopiesTakeFilesOrNothing)
     EXPECT_THROW(store.copyTakeFiles({"A.mov", "GONE.mov"}, takes), FileSystemError);
     EXPECT_THROW(store.copyTakeFiles({"../s/takes/A.mov"}, takes), FileSystemError);
     EXPECT_EQ(entries(takes).size(), 4);
+    // Listed as Lumacast's before they were made; those taken back no longer.
+    const QList<QString> made = renamed.values();
+    EXPECT_EQ(TakeLedger::read(path("s")), QSet<QString>(made.begin(), made.end()));
 }
 
 TEST_F(SessionStoreTest, CleanupRemovesOnlyUnreferencedWorkingFiles)
 {
     Session session = makeSession(path("s"), {"A.mov", "J.joining.mov"});
-    for (const char *name : {"X.tail.mov", "Y.joining.mov", "Z.TAIL.MOV", "notes.txt", "B.mov"})
+    for (const char *name : {"X.tail.mov", "Y.joining.mov", "Z.TAIL.MOV", "notes.txt", "B.mov", "W.tail.mov"})
         writeText(path("s/takes/") + name, "x");
     QDir().mkpath(path("s/takes/D.tail.mov"));
+    // A tail of Lumacast's listed its working movies; W.tail.mov is somebody else's.
+    TakeLedger::update(path("s"), {"X.tail.mov", "Y.joining.mov", "J.joining.mov", "D.tail.mov"}, {});
 
     store.cleanupReservedFiles(session);
 
     EXPECT_EQ(entries(path("s/takes")),
-              QStringList({"A.mov", "B.mov", "D.tail.mov", "J.joining.mov", "Z.TAIL.MOV",
+              QStringList({"A.mov", "B.mov", "D.tail.mov", "J.joining.mov", "W.tail.mov", "Z.TAIL.MOV",
                            "notes.txt"}));
+    EXPECT_EQ(TakeLedger::read(path("s")), QSet<QString>({"J.joining.mov", "D.tail.mov"}));
 
     session.scratchURL = path("no-such-session");
     store.cleanupReservedFiles(session);
@@ -447,9 +458,13 @@ TEST_F(SessionStoreTest, WhatAManifestNamesReachesTheDiskBeforeIt)
         QStringList synced;
     } rows[] = {
         {[&] { store.writeManifest(session); }, {"s"}},
+        // A movie the manifest there named and this one does not is listed as Lumacast's first.
+        {[&] { store.writeManifest(makeSession(path("s"), {})); }, {"s/.lumacast-ledger", "s", "s"}},
+        {[&] { store.writeManifest(session); }, {"s/.lumacast-ledger", "s", "s"}},
         {[&] { store.save(session, path("Talk.lumacast")); },
-         {"STAGING/manifest.json", "STAGING/takes/A.mov", "STAGING/takes", "STAGING", "STAGING", "."}},
-        {[&] { store.copyTakeFiles({"A.mov"}, path("Talk.lumacast/takes")); }, {"COPY", "Talk.lumacast/takes"}},
+         {"STAGING/.lumacast-ledger", "STAGING/manifest.json", "STAGING/takes/A.mov", "STAGING/takes", "STAGING", "STAGING", "."}},
+        {[&] { store.copyTakeFiles({"A.mov"}, path("Talk.lumacast/takes")); },
+         {"Talk.lumacast/.lumacast-ledger", "Talk.lumacast", "COPY", "Talk.lumacast/takes"}},
     };
     for (const auto &row : rows) {
         synced.clear();
@@ -501,6 +516,8 @@ TEST(IntegrityReport, SectionsAppearOnlyForWhatHappened)
               "Duration corrected for:\nB.mov\nC.mov");
     EXPECT_EQ(SessionStore::integrityReport({"A.mov", "D.mov"}, {"B.mov"}),
               "Missing files:\nA.mov\nD.mov\n\nDuration corrected for:\nB.mov");
+    EXPECT_EQ(SessionStore::integrityReport({"A.mov"}, {}, {"A (1).mov"}),
+              "Missing files:\nA.mov\n\nKept in the takes folder, used by no take:\nA (1).mov");
 }
 
 } // namespace
@@ -553,7 +570,10 @@ TEST(SessionStoreOnACloningDisk, CopiesShareTheirOriginalsBlocks)
     const QString copy = store.copyTakeFiles({"A.mov"}, root + "/scratch/takes").value("A.mov");
     store.save(session, root + "/Talk.lumacast");
     for (const QString &made : {root + "/Talk.lumacast/takes/A.mov", root + "/Talk.lumacast/takes/" + copy}) {
-        EXPECT_TRUE(lumacast::testing::CloningDisk::sharesAllBlocks(made)) << qPrintable(made);
+        QString fault;
+        const std::optional<bool> shared = lumacast::testing::CloningDisk::sharesAllBlocks(made, fault);
+        ASSERT_TRUE(shared.has_value()) << "fault of the test rig, not of the copy: " << qPrintable(fault);
+        EXPECT_TRUE(*shared) << qPrintable(made);
         EXPECT_EQ(readAll(made), movie);
     }
 }

@@ -101,7 +101,10 @@ public:
     void keepEvidence(const QString &name);
 
     // Files on disk.
-    QString home() const { return m_home.path(); }
+    QString home() const { return m_sharedHome.isEmpty() ? m_home.path() : m_sharedHome; }
+    // The program of this driver runs in `home`, another driver's: two programs of one user
+    // (two displays, or two machines on one home folder). Before the rig starts.
+    void shareHome(const QString &home) { m_sharedHome = home; }
     QString temporaryFolder() const { return home() + QStringLiteral("/tmp"); } // the programs' TMPDIR
     QString logText() const;                            // the application log
     bool waitForLog(const QString &line, std::chrono::milliseconds timeout, qsizetype from = 0) const;
@@ -120,6 +123,7 @@ private:
 
     QString m_output;
     QTemporaryDir m_home;
+    QString m_sharedHome;
     std::unique_ptr<QProcess> m_bus; // dbus-daemon, the session bus, unless it is the caller's
     QString m_busAddress;
     std::unique_ptr<QProcess> m_app;

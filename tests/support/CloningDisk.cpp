@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QRegularExpression>
+#include <QStandardPaths>
 
 #include <sys/mount.h>
 
@@ -11,8 +12,25 @@
 
 namespace lumacast::testing {
 
+namespace {
+
+// filefrag is in sbin, which a normal user's PATH may lack.
+QString filefragPath()
+{
+    const QString found = QStandardPaths::findExecutable(QStringLiteral("filefrag"));
+    return !found.isEmpty()
+        ? found
+        : QStandardPaths::findExecutable(QStringLiteral("filefrag"), {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
+}
+
+} // namespace
+
 CloningDisk::CloningDisk()
 {
+    if (filefragPath().isEmpty()) {
+        m_reason = QStringLiteral("filefrag is not installed (package e2fsprogs): blocks shared cannot be read");
+        return;
+    }
     // A sparse image: btrfs wants a little over 100 MiB.
     const ProcessResult mounted = runProcess(
         QStringLiteral("sh"),
@@ -31,15 +49,26 @@ CloningDisk::~CloningDisk()
         ::umount2(QFile::encodeName(path()).constData(), MNT_DETACH);
 }
 
-bool CloningDisk::sharesAllBlocks(const QString &file)
+std::optional<bool> CloningDisk::sharesAllBlocks(const QString &file, QString &fault)
 {
+    const QString program = filefragPath();
+    if (program.isEmpty()) {
+        fault = QStringLiteral("filefrag is not installed (package e2fsprogs)");
+        return std::nullopt;
+    }
+    const ProcessResult run = runProcess(program, {QStringLiteral("-sv"), file});
     // One line an extent: "   0:   0..  1023:   3328..   4351:   1024:   last,shared,eof".
-    const QStringList extents =
-        QString::fromLocal8Bit(runProcess(QStringLiteral("filefrag"), {QStringLiteral("-sv"), file}).out)
-            .split(QLatin1Char('\n'))
-            .filter(QRegularExpression(QStringLiteral("^\\s*\\d+:")));
-    return !extents.isEmpty()
-        && std::all_of(extents.begin(), extents.end(), [](const QString &line) { return line.contains("shared"); });
+    const QStringList extents = QString::fromLocal8Bit(run.out)
+                                    .split(QLatin1Char('\n'))
+                                    .filter(QRegularExpression(QStringLiteral("^\\s*\\d+:")));
+    if (!run.ok() || extents.isEmpty()) {
+        fault = QStringLiteral("filefrag -sv %1 (exit %2) gave no extents: %3")
+                    .arg(file)
+                    .arg(run.exitCode)
+                    .arg(QString::fromLocal8Bit(run.err + run.out).trimmed());
+        return std::nullopt;
+    }
+    return std::all_of(extents.begin(), extents.end(), [](const QString &line) { return line.contains("shared"); });
 }
 
 } // namespace lumacast::testing

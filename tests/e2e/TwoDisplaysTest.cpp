@@ -1,0 +1,105 @@
+// Two Lumacasts of one user sharing one home folder, as a local and a remote desktop have them:
+// one on the rig's display, one on an X server of the test's own. What the first has open (a
+// package, then a New Recording under way) the second neither opens, offers for recovery nor
+// cleans up: the claim is a lock on a file in the recording, seen from any display.
+#include "model/SessionManifest.h"
+#include "support/AppDriver.h"
+#include "support/OwnDisplay.h"
+#include "support/SessionRecords.h"
+#include "support/TestEnvironment.h"
+#include "support/TestMovie.h"
+
+#include <gtest/gtest.h>
+
+#include <QDateTime>
+#include <QDir>
+#include <QTimeZone>
+#include <QFile>
+#include <QJsonArray>
+
+#include <chrono>
+
+using namespace std::chrono_literals;
+
+namespace lumacast::testing {
+namespace {
+
+TEST(TwoDisplays, WhatTheOtherProgramHasOpenIsLeftAlone)
+{
+    AppDriver::ensureApplication();
+    if (const QString missing = AppDriver::missingTools({"xdotool", "openbox", "trayer", "ffmpeg", "Xvfb", "dbus-daemon"});
+        !missing.isEmpty())
+        GTEST_SKIP() << "needs " << missing.toStdString();
+    OwnDisplay display;
+    if (display.name().isEmpty())
+        GTEST_SKIP() << "Xvfb could not start a display of its own";
+    const QString output = QStringLiteral(LUMACAST_BINARY_DIR "/tests/e2e/two-displays-output");
+    AppDriver first(output + QStringLiteral("/first")), second(output + QStringLiteral("/second"));
+    second.shareHome(first.home());
+    const auto body = [&] {
+        const QString package = first.home() + QStringLiteral("/Talk.lumacast"), takes = package + QStringLiteral("/takes");
+        ASSERT_TRUE(QDir().mkpath(takes));
+        TestMovieSpec spec;
+        spec.seconds = 2;
+        ASSERT_TRUE(makeTestMovie(takes + QStringLiteral("/take.mov"), spec).ok());
+        // Its length as the open's check reads it: no alert about it on the first display.
+        const double seconds = runProcess(QStringLiteral("ffprobe"), {"-v", "error", "-show_entries", "format=duration",
+                                                                      "-of", "csv=p=0", takes + QStringLiteral("/take.mov")})
+                                   .out.trimmed()
+                                   .toDouble();
+        ASSERT_GT(seconds, 0);
+        Session session;
+        session.createdAt = QDateTime::fromSecsSinceEpoch(1'700'000'000, QTimeZone::utc());
+        session.scenes << makeCheckedScene({makeTrimmedTake("take.mov", seconds, 0, seconds)}, 0);
+        QFile manifest(package + QStringLiteral("/manifest.json"));
+        ASSERT_TRUE(manifest.open(QIODevice::WriteOnly) && manifest.write(SessionManifest(session).toJson()) > 0);
+        manifest.close();
+
+        ASSERT_TRUE(first.startRig());
+        ASSERT_TRUE(first.launch({package}));
+        ASSERT_TRUE(first.waitForLog(QStringLiteral("[app] openSession — opening review window"), 30s));
+        // Lumacast's own leftover, which an open of the package would remove.
+        ASSERT_TRUE(QFile::copy(takes + QStringLiteral("/take.mov"), takes + QStringLiteral("/LEFT.mov")));
+        QFile ledger(package + QStringLiteral("/.lumacast-ledger"));
+        ASSERT_TRUE(ledger.open(QIODevice::Append) && ledger.write("LEFT.mov\n") > 0);
+        ledger.close();
+        {
+            const DisplayInUse onIt(display.name());
+            const qsizetype from = first.logText().size();
+            ASSERT_TRUE(second.startRig());
+            ASSERT_TRUE(second.launch({package}));
+            EXPECT_TRUE(second.waitForLog(QStringLiteral("[app] openSession — Talk.lumacast is open in another Lumacast"),
+                                          30s, from));
+            EXPECT_TRUE(second.waitForAlert(10s)) << "nothing said on the second display";
+            second.killHard();
+        }
+        EXPECT_TRUE(QFile::exists(takes + QStringLiteral("/LEFT.mov"))) << "the second program cleaned up the first's";
+        EXPECT_TRUE(first.running());
+
+        // A New Recording under way in the first: its scratch folder holds a manifest.
+        first.keyTo(QStringLiteral("^(Review Take|Talk.*)$"), QStringLiteral("ctrl+n"));
+        ASSERT_TRUE(AppDriver::waitUntil([&] { return !first.manifest(first.scratchFolder()).isEmpty(); }, 20s))
+            << "the new recording wrote no manifest";
+        const QString scratch = first.scratchFolder();
+        {
+            const DisplayInUse onIt(display.name());
+            const qsizetype from = first.logText().size();
+            ASSERT_TRUE(second.launch());
+            EXPECT_TRUE(second.waitForLog(QStringLiteral("[app] init — ready (recoverable=0)"), 30s, from))
+                << "the first program's recording was offered for recovery";
+            EXPECT_TRUE(second.quit());
+        }
+        EXPECT_FALSE(first.manifest(scratch).isEmpty()) << "the first program's recording was removed";
+        EXPECT_TRUE(first.running());
+        EXPECT_TRUE(first.quit());
+    };
+    body();
+    if (::testing::Test::HasFailure()) {
+        first.keepEvidence(QStringLiteral("failed"));
+        const DisplayInUse onIt(display.name());
+        second.keepEvidence(QStringLiteral("failed"));
+    }
+}
+
+} // namespace
+} // namespace lumacast::testing
