@@ -1,6 +1,7 @@
 #include "store/SessionStore.h"
 
 #include "model/LogCategories.h"
+#include "store/AtomicFile.h"
 #include "store/BoundedFile.h"
 #include "store/DiskSync.h"
 #include "store/FileCopy.h"
@@ -13,7 +14,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStandardPaths>
 #include <QUuid>
 
@@ -175,22 +175,7 @@ void writeManifestInto(const Session &session, const QString &folder)
 {
     const QByteArray data = SessionManifest(session).toJson();
     const QString path = childPath(folder, QString::fromLatin1(SessionStore::kManifestName));
-    // QSaveFile writes to where a link points: a manifest that is not a regular file of the
-    // folder is never written through.
-    if (const auto status = itemStatus(path); status && !S_ISREG(status->st_mode))
-        throw FileSystemError(QStringLiteral("Write"), path, EINVAL, QStringLiteral("Not a regular file"));
-    QSaveFile file(path);
-    // Unbuffered, so a full disk fails the write itself: buffered, the bytes would reach the disk
-    // only inside commit(), which ignores that failure and puts an empty manifest in place.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        throw FileSystemError(QStringLiteral("Write"), path, 0, file.errorString());
-    if (file.write(data) != data.size()) {
-        const QString reason = file.errorString();
-        file.cancelWriting();
-        throw FileSystemError(QStringLiteral("Write"), path, 0, reason);
-    }
-    if (!file.commit())
-        throw FileSystemError(QStringLiteral("Write"), path, 0, file.errorString());
+    AtomicFile::replace(path, data);
     // The new name too: a manifest that lived only in the cache would leave, after a power cut,
     // an older one beside movies that were since removed as no longer named.
     DiskSync::folder(folder);

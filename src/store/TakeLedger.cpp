@@ -2,6 +2,7 @@
 
 #include "model/LogCategories.h"
 #include "model/Session.h"
+#include "store/AtomicFile.h"
 #include "store/BoundedFile.h"
 #include "store/DiskSync.h"
 #include "model/Error.h"
@@ -9,11 +10,9 @@
 #include <QFile>
 #include <QMutex>
 #include <QMutexLocker>
-#include <QSaveFile>
 #include <QStringList>
 
 #include <algorithm>
-#include <sys/stat.h>
 
 namespace lumacast {
 
@@ -57,23 +56,10 @@ QSet<QString> readUnlocked(const QString &folder)
 void writeUnlocked(const QString &folder, const QSet<QString> &names)
 {
     const QString path = ledgerPath(folder);
-    struct stat status {};
-    if (::lstat(QFile::encodeName(path).constData(), &status) == 0 && !S_ISREG(status.st_mode))
-        throw FileSystemError(QStringLiteral("Write"), path, EINVAL, QStringLiteral("Not a regular file"));
     QStringList sorted(names.begin(), names.end());
     std::sort(sorted.begin(), sorted.end());
     const QByteArray data = sorted.isEmpty() ? QByteArray() : (sorted.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
-    QSaveFile file(path);
-    // Unbuffered: a full disk fails the write, never commits an empty ledger.
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        throw FileSystemError(QStringLiteral("Write"), path, 0, file.errorString());
-    if (file.write(data) != data.size()) {
-        const QString reason = file.errorString();
-        file.cancelWriting();
-        throw FileSystemError(QStringLiteral("Write"), path, 0, reason);
-    }
-    if (!file.commit())
-        throw FileSystemError(QStringLiteral("Write"), path, 0, file.errorString());
+    AtomicFile::replace(path, data);
     DiskSync::file(path);
     DiskSync::folder(folder);
 }

@@ -1,0 +1,31 @@
+#include "store/AtomicFile.h"
+
+#include "model/Error.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+#include <cerrno>
+#include <sys/stat.h>
+
+namespace lumacast {
+
+void AtomicFile::replace(const QString &path, const QByteArray &data)
+{
+    // lstat: QSaveFile writes to where a link points.
+    struct stat status {};
+    if (::lstat(QFile::encodeName(path).constData(), &status) == 0 && !S_ISREG(status.st_mode))
+        throw FileSystemError(QStringLiteral("Write"), path, EINVAL, QStringLiteral("Not a regular file"));
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        throw FileSystemError(QStringLiteral("Write"), path, 0, file.errorString());
+    if (file.write(data) != data.size()) {
+        const QString reason = file.errorString();
+        file.cancelWriting();
+        throw FileSystemError(QStringLiteral("Write"), path, 0, reason);
+    }
+    if (!file.commit())
+        throw FileSystemError(QStringLiteral("Write"), path, 0, file.errorString());
+}
+
+} // namespace lumacast
