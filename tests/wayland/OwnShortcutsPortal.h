@@ -46,6 +46,10 @@ public:
                     m_dir.filePath(QStringLiteral("portals/wlr.portal")));
         QFile::copy(QStringLiteral(LUMACAST_SOURCE_DIR "/data/lumacast.desktop"),
                     m_dir.filePath(QStringLiteral("data/applications/lumacast.desktop")));
+        // GLib takes an application's .desktop file only while the program its Exec line names is
+        // on the PATH, as an installed Lumacast is: the test program stands in for it.
+        QDir().mkpath(m_dir.filePath(QStringLiteral("bin")));
+        QFile::link(QCoreApplication::applicationFilePath(), m_dir.filePath(QStringLiteral("bin/lumacast")));
         QFile portalFile(m_dir.filePath(QStringLiteral("portals/lumacasttest.portal")));
         portalFile.open(QIODevice::WriteOnly);
         portalFile.write("[portal]\nDBusName=org.freedesktop.impl.portal.desktop.lumacasttest\n"
@@ -62,6 +66,8 @@ public:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("XDG_DESKTOP_PORTAL_DIR"), m_dir.filePath(QStringLiteral("portals")));
         environment.insert(QStringLiteral("XDG_DATA_DIRS"), m_dir.filePath(QStringLiteral("data")) + QStringLiteral(":/usr/share"));
+        environment.insert(QStringLiteral("PATH"), m_dir.filePath(QStringLiteral("bin")) + QLatin1Char(':')
+                                                        + environment.value(QStringLiteral("PATH")));
         m_portal.setProcessEnvironment(environment);
         m_portal.setProcessChannelMode(QProcess::ForwardedChannels);
         m_portal.start(QStringLiteral("/usr/libexec/xdg-desktop-portal"), {QStringLiteral("-r")});
