@@ -1,6 +1,7 @@
 #include "store/AtomicFile.h"
 
 #include "model/Error.h"
+#include "store/DiskSync.h"
 
 #include <QFile>
 #include <QSaveFile>
@@ -24,6 +25,8 @@ void AtomicFile::replace(const QString &path, const QByteArray &data)
         file.cancelWriting();
         throw FileSystemError(QStringLiteral("Write"), path, 0, reason);
     }
+    // On the disk before the rename names it: a power cut leaves the old file or the whole new one.
+    DiskSync::descriptor(int(file.handle()), path);
     if (!file.commit())
         throw FileSystemError(QStringLiteral("Write"), path, 0, file.errorString());
 }

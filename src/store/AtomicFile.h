@@ -9,7 +9,8 @@ namespace lumacast {
 // a ledger. The bytes go out unbuffered, so a full disk fails the write itself; buffered, they
 // would reach the disk only inside commit(), which ignores that failure and puts an empty file
 // in place. An item at `path` that is not a regular file (a link, a folder) is never written
-// through. Bringing the file and its folder to the disk is the caller's (`DiskSync`).
+// through. The bytes are on the disk before the rename; the new name is once the caller syncs
+// the folder (`DiskSync::folder`).
 //
 // Any thread. Failure: throws FileSystemError naming `path`.
 class AtomicFile {

@@ -30,6 +30,14 @@ void tell(const QString &path)
         witness()(path);
 }
 
+int syncDescriptor(int fd, bool dataOnly)
+{
+    int result = dataOnly ? ::fdatasync(fd) : ::fsync(fd);
+    while (result != 0 && errno == EINTR)
+        result = dataOnly ? ::fdatasync(fd) : ::fsync(fd);
+    return result;
+}
+
 // `flags` say what the item must be; a link is never opened.
 void syncItem(const QString &path, int flags, bool dataOnly)
 {
@@ -39,9 +47,7 @@ void syncItem(const QString &path, int flags, bool dataOnly)
     };
     if (fd < 0)
         fail(errno);
-    int result = dataOnly ? ::fdatasync(fd) : ::fsync(fd);
-    while (result != 0 && errno == EINTR)
-        result = dataOnly ? ::fdatasync(fd) : ::fsync(fd);
+    const int result = syncDescriptor(fd, dataOnly);
     const int code = errno;
     ::close(fd);
     // Some file systems keep no folder of their own to sync: their names are as safe as they get.
@@ -56,6 +62,15 @@ void DiskSync::file(const QString &path)
 {
     // The file's size is metadata fdatasync writes too; its times are not worth a wait.
     syncItem(path, O_NONBLOCK, true);
+}
+
+void DiskSync::descriptor(int fd, const QString &path)
+{
+    if (syncDescriptor(fd, true) != 0) {
+        const int code = errno;
+        throw FileSystemError(QStringLiteral("Sync"), path, code, QString::fromLocal8Bit(std::strerror(code)));
+    }
+    tell(path);
 }
 
 void DiskSync::folder(const QString &path)

@@ -18,6 +18,9 @@ class DiskSync {
 public:
     static void file(const QString &path);
     static void folder(const QString &path);
+    // The bytes written through `fd`, an open file not yet named where it belongs (an atomic
+    // write's temporary file); `path` is what it will be named, in errors and to the witness.
+    static void descriptor(int fd, const QString &path);
     // Every regular file and folder inside `path`, and `path` itself (a file or a folder). Links
     // are neither followed nor synced.
     static void tree(const QString &path);

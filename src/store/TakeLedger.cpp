@@ -60,7 +60,6 @@ void writeUnlocked(const QString &folder, const QSet<QString> &names)
     std::sort(sorted.begin(), sorted.end());
     const QByteArray data = sorted.isEmpty() ? QByteArray() : (sorted.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
     AtomicFile::replace(path, data);
-    DiskSync::file(path);
     DiskSync::folder(folder);
 }
 

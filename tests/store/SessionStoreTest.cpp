@@ -444,8 +444,8 @@ TEST(FileCopy, CopiesByteForByteOrLeavesNothing)
     }
 }
 
-// What a manifest names reaches the disk before the manifest does: the movies, then a package
-// under its new name (the staging folder's name replaced by STAGING).
+// What a manifest names reaches the disk before the manifest does, and a manifest's bytes before
+// its name: the movies, then a package under its new name (the staging folder's name replaced by STAGING).
 TEST_F(SessionStoreTest, WhatAManifestNamesReachesTheDiskBeforeIt)
 {
     QStringList synced;
@@ -457,12 +457,12 @@ TEST_F(SessionStoreTest, WhatAManifestNamesReachesTheDiskBeforeIt)
         std::function<void()> act;
         QStringList synced;
     } rows[] = {
-        {[&] { store.writeManifest(session); }, {"s"}},
+        {[&] { store.writeManifest(session); }, {"s/manifest.json", "s"}},
         // A movie the manifest there named and this one does not is listed as Lumacast's first.
-        {[&] { store.writeManifest(makeSession(path("s"), {})); }, {"s/.lumacast-ledger", "s", "s"}},
-        {[&] { store.writeManifest(session); }, {"s/.lumacast-ledger", "s", "s"}},
+        {[&] { store.writeManifest(makeSession(path("s"), {})); }, {"s/.lumacast-ledger", "s", "s/manifest.json", "s"}},
+        {[&] { store.writeManifest(session); }, {"s/.lumacast-ledger", "s", "s/manifest.json", "s"}},
         {[&] { store.save(session, path("Talk.lumacast")); },
-         {"STAGING/.lumacast-ledger", "STAGING/manifest.json", "STAGING/takes/A.mov", "STAGING/takes", "STAGING", "STAGING", "."}},
+         {"STAGING/.lumacast-ledger", "STAGING/manifest.json", "STAGING/takes/A.mov", "STAGING/takes", "STAGING", "STAGING/manifest.json", "STAGING", "."}},
         {[&] { store.copyTakeFiles({"A.mov"}, path("Talk.lumacast/takes")); },
          {"Talk.lumacast/.lumacast-ledger", "Talk.lumacast", "COPY", "Talk.lumacast/takes"}},
     };
