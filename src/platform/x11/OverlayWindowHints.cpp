@@ -145,7 +145,8 @@ std::optional<uint32_t> activeWindow()
         Reply<xcb_get_property_reply_t> r(xcb_get_property_reply(
             c.get(), xcb_get_property(c.get(), 0, c.root(), c.atom("_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW, 0, 1),
             nullptr));
-        if (!r || r->type != XCB_ATOM_WINDOW || r->format != 32 || xcb_get_property_value_length(r.get()) != 4)
+        if (!r || r->type != XCB_ATOM_WINDOW || r->format != 32 || r->bytes_after != 0
+            || xcb_get_property_value_length(r.get()) != 4)
             return std::nullopt;
         const uint32_t window = *static_cast<const uint32_t *>(xcb_get_property_value(r.get()));
         if (window == XCB_NONE)
