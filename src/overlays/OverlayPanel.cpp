@@ -8,6 +8,7 @@
 #include <QMouseEvent>
 #include <QPointer>
 #include <QScreen>
+#include <QTimer>
 #include <QWindow>
 
 #include <algorithm>
@@ -16,6 +17,10 @@
 namespace lumacast {
 
 namespace {
+
+// How long after a click ends the window manager's answer to it is looked at once more: it
+// handles the click's focus changes on its own time.
+constexpr int kClickSettleMs = 250;
 
 // Every live panel, for restacking by level.
 std::vector<OverlayPanel *> &livePanels()
@@ -198,16 +203,76 @@ void OverlayPanel::leaveEvent(QEvent *event)
 
 void OverlayPanel::mousePressEvent(QMouseEvent *event)
 {
-    // The compositor gives this window the keyboard, but the X server sends keys where its own
-    // focus lies, which its window manager may have left at None.
-    if (m_style.holdsKeyboardWhenClicked && underWaylandCompositor())
-        x11::focusFollowPointer();
     if (m_style.movableByBackground && event->button() == Qt::LeftButton) {
         m_dragOffset = event->globalPosition().toPoint() - frameGeometry().topLeft();
         event->accept();
         return;
     }
     QWidget::mousePressEvent(event);
+}
+
+std::optional<quint32> OverlayPanel::windowToReactivate(std::optional<quint32> activeBefore,
+                                                        std::optional<quint32> activeNow, quint32 panel)
+{
+    if (!activeBefore || *activeBefore == panel)
+        return std::nullopt;
+    if (activeNow && *activeNow != panel)
+        return std::nullopt;
+    return activeBefore;
+}
+
+// The window's own mouse events, before Qt hands them to the child under the pointer: a click on
+// a button counts as much as one on the background.
+void OverlayPanel::showEvent(QShowEvent *event)
+{
+    if (m_style.holdsKeyboardWhenClicked && underWaylandCompositor() && windowHandle())
+        windowHandle()->installEventFilter(this);
+    QWidget::showEvent(event);
+}
+
+bool OverlayPanel::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == windowHandle()) {
+        if (event->type() == QEvent::MouseButtonPress)
+            keyboardClickBegins();
+        else if (event->type() == QEvent::MouseButtonRelease)
+            keyboardClickEnds(static_cast<QMouseEvent *>(event)->timestamp());
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void OverlayPanel::keyboardClickBegins()
+{
+    const std::optional<quint32> active = x11::activeWindow();
+    if (active && *active != windowID())
+        m_activeBeforeClick = active;
+    // The compositor may give this window the keyboard, but the X server sends keys where its own
+    // focus lies, which its window manager may have left at None.
+    x11::focusFollowPointer();
+}
+
+// A compositor that never gives this window the keyboard may still take it from the window that
+// had it, now or a little later: the window manager is asked to give it back, with the click's
+// time, so that the hot-key grabs see the keys again.
+void OverlayPanel::keyboardClickEnds(quint64 timestamp)
+{
+    if (!m_activeBeforeClick)
+        return;
+    reactivateAfterClick(timestamp);
+    const std::optional<quint32> before = m_activeBeforeClick;
+    QTimer::singleShot(kClickSettleMs, this, [this, before, timestamp] {
+        // A click that began since then has remembered its own window.
+        if (m_activeBeforeClick == before) {
+            reactivateAfterClick(timestamp);
+            m_activeBeforeClick.reset();
+        }
+    });
+}
+
+void OverlayPanel::reactivateAfterClick(quint64 timestamp)
+{
+    if (const auto window = windowToReactivate(m_activeBeforeClick, x11::activeWindow(), windowID()))
+        x11::activateWindow(*window, quint32(timestamp));
 }
 
 void OverlayPanel::mouseMoveEvent(QMouseEvent *event)

@@ -83,7 +83,17 @@ public:
     static QRect fromPixels(const QRect &pixels, const std::vector<ScreenPlace> &screens);
     static std::vector<ScreenPlace> screenPlaces(); // the application's screens
 
+    // After a click on a panel that holds the keyboard when clicked, under a Wayland compositor:
+    // the X window to activate again (`activeBefore`, active when the button went down) when the
+    // click left no window active, or left the panel so, which a compositor that never gives an
+    // override-redirect window the keyboard leaves with no keyboard in XWayland at all. Nothing
+    // when no other window was active before, or another one is now.
+    static std::optional<quint32> windowToReactivate(std::optional<quint32> activeBefore,
+                                                     std::optional<quint32> activeNow, quint32 panel);
+
 protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
@@ -91,9 +101,14 @@ protected:
     void leaveEvent(QEvent *event) override;
 
 private:
+    void keyboardClickBegins();
+    void keyboardClickEnds(quint64 timestamp);
+    void reactivateAfterClick(quint64 timestamp);
+
     Style m_style;
     bool m_transparent = false;
     std::optional<QPoint> m_dragOffset;
+    std::optional<quint32> m_activeBeforeClick; // X window id, during a click under Wayland
 };
 
 } // namespace lumacast

@@ -147,6 +147,26 @@ TEST(RecordingStatusCard, DetailRowsNameTargetDevicesAndSystemAudio)
     }
 }
 
+// After a click on the card under a Wayland compositor: which window the window manager is asked
+// to activate again.
+TEST(RecordingStatusCard, AClickThatLeftNoWindowActiveGivesTheKeyboardBack)
+{
+    constexpr quint32 panel = 0x800064, xterm = 0x60000c, other = 0x700002;
+    const struct Case {
+        const char *name;
+        std::optional<quint32> before, now, expected;
+    } cases[] = {
+        {"the compositor left no window active", xterm, std::nullopt, xterm},
+        {"the panel was made the active one", xterm, panel, xterm},
+        {"the window kept the keyboard", xterm, xterm, std::nullopt},
+        {"another window became active", xterm, other, std::nullopt},
+        {"no window was active before", std::nullopt, std::nullopt, std::nullopt},
+        {"the panel itself was active before", panel, std::nullopt, std::nullopt},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(OverlayPanel::windowToReactivate(c.before, c.now, panel), c.expected) << c.name;
+}
+
 TEST(RecordingStatusCard, SitsTwelveBelowTheTopAndItsButtonsTakeClicks)
 {
     if (QGuiApplication::platformName() != QLatin1String("xcb"))

@@ -139,6 +139,37 @@ bool returnInputFocus(uint32_t from, std::optional<uint32_t> to)
     });
 }
 
+std::optional<uint32_t> activeWindow()
+{
+    return withConnection([](Connection &c) -> std::optional<uint32_t> {
+        Reply<xcb_get_property_reply_t> r(xcb_get_property_reply(
+            c.get(), xcb_get_property(c.get(), 0, c.root(), c.atom("_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW, 0, 1),
+            nullptr));
+        if (!r || r->type != XCB_ATOM_WINDOW || r->format != 32 || r->bytes_after != 0
+            || xcb_get_property_value_length(r.get()) != 4)
+            return std::nullopt;
+        const uint32_t window = *static_cast<const uint32_t *>(xcb_get_property_value(r.get()));
+        if (window == XCB_NONE)
+            return std::nullopt;
+        return window;
+    });
+}
+
+bool activateWindow(uint32_t window, uint32_t timestamp)
+{
+    return withConnection([window, timestamp](Connection &c) -> bool {
+        xcb_connection_t *conn = c.get();
+        Reply<xcb_get_window_attributes_reply_t> attributes(
+            xcb_get_window_attributes_reply(conn, xcb_get_window_attributes(conn, window), nullptr));
+        if (!attributes || attributes->map_state != XCB_MAP_STATE_VIEWABLE)
+            return false;
+        constexpr uint32_t kSourcePager = 2;
+        sendToRoot(c, window, c.atom("_NET_ACTIVE_WINDOW"), {kSourcePager, timestamp, XCB_NONE, 0, 0});
+        xcb_flush(conn);
+        return !c.failed();
+    });
+}
+
 bool compositingManagerRunning()
 {
     return withConnection([](Connection &c) -> bool {

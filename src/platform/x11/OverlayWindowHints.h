@@ -25,6 +25,15 @@ bool declareFocusableWindow(uint32_t window, bool focusable);
 // when the X display cannot be reached.
 bool focusFollowPointer();
 
+// The window the window manager calls active (the root's _NET_ACTIVE_WINDOW); nothing when none
+// is, the window manager does not say, or the display cannot be reached.
+std::optional<uint32_t> activeWindow();
+
+// Asks the window manager to make `window` the active window again, as a pager does on a user's
+// click (_NET_ACTIVE_WINDOW, source 2), with the X server time of that click in ms. False when
+// the window is no longer shown or the display cannot be reached.
+bool activateWindow(uint32_t window, uint32_t timestamp);
+
 // Whether a compositing manager owns the _NET_WM_CM_S<n> selection of the default screen: only
 // then do windows with an alpha channel show what lies beneath them.
 bool compositingManagerRunning();
