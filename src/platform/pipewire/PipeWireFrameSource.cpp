@@ -11,6 +11,7 @@
 #include <spa/utils/result.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -176,9 +177,10 @@ struct PipeWireFrameSource::State {
     bool streaming = false;
     QPoint cropOrigin;     // loop thread only: where the last picture began in its buffer
     // Loop thread only: a window's unpainted edges inside the crop region, found in its first
-    // picture and left out of every picture after it.
+    // picture and again whenever the region changes size (a maximized window has none), and left
+    // out of every picture meanwhile.
     QMargins unpainted;
-    bool edgesFound = false;
+    std::optional<QSize> edgesFoundFor; // the crop region's size when they were found
     int buffers = 0;       // loop thread only: PipeWire's buffers the stream has now
     std::vector<std::shared_ptr<std::vector<uint8_t>>> pool; // loop thread only
 
@@ -305,8 +307,11 @@ struct PipeWireFrameSource::State {
         const uint8_t *data = nullptr;
         int stride = 0;
         QRect rect;
+        QSize cropSize; // the desktop's region, unclamped, its unpainted edges included
+        bool cropInside = true; // the desktop's region lies wholly in the buffer
     };
-    std::optional<Region> pictureRegion(pw_buffer *buffer) const
+    std::optional<Region> pictureRegion(pw_buffer *buffer) const { return pictureRegion(buffer, unpainted); }
+    std::optional<Region> pictureRegion(pw_buffer *buffer, const QMargins &leftOut) const
     {
         const spa_data &plane = buffer->buffer->datas[0];
         if (!plane.data || !plane.chunk || plane.chunk->size == 0 || (plane.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED)
@@ -331,24 +336,30 @@ struct PipeWireFrameSource::State {
             right = left + crop->region.size.width;
             bottom = top + crop->region.size.height;
         }
-        // The window's unpainted edges stay out wherever the region moves and whatever its size;
-        // then the region is clamped to the buffer.
-        left = std::clamp<int64_t>(left + unpainted.left(), 0, whole.width());
-        top = std::clamp<int64_t>(top + unpainted.top(), 0, whole.height());
-        right = std::clamp<int64_t>(right - unpainted.right(), left, whole.width());
-        bottom = std::clamp<int64_t>(bottom - unpainted.bottom(), top, whole.height());
+        const QSize cropSize(int(std::clamp<int64_t>(right - left, 0, INT_MAX)),
+                             int(std::clamp<int64_t>(bottom - top, 0, INT_MAX)));
+        const bool cropInside = left >= 0 && top >= 0 && right <= whole.width() && bottom <= whole.height();
+        // The window's unpainted edges stay out wherever the region moves; then the region is
+        // clamped to the buffer.
+        left = std::clamp<int64_t>(left + leftOut.left(), 0, whole.width());
+        top = std::clamp<int64_t>(top + leftOut.top(), 0, whole.height());
+        right = std::clamp<int64_t>(right - leftOut.right(), left, whole.width());
+        bottom = std::clamp<int64_t>(bottom - leftOut.bottom(), top, whole.height());
         const QRect rect(int(left), int(top), int(right - left), int(bottom - top));
         if (rect.isEmpty())
             return std::nullopt;
-        return Region{static_cast<const uint8_t *>(plane.data) + plane.chunk->offset, stride, rect};
+        return Region{static_cast<const uint8_t *>(plane.data) + plane.chunk->offset, stride, rect, cropSize, cropInside};
     }
 
     // Delivers the buffer's picture; false when it had none, or was copied, and goes straight back.
     bool handOn(pw_buffer *buffer)
     {
         std::optional<Region> region = pictureRegion(buffer);
-        if (region && owner->m_config.sizeFromPicture && !edgesFound) {
-            findUnpaintedEdges(*region);
+        // Found again only in a region wholly in the buffer: a side cut off by its edge shows none.
+        if (region && owner->m_config.sizeFromPicture && region->cropSize != edgesFoundFor
+            && (!edgesFoundFor || region->cropInside)) {
+            if (const auto whole = pictureRegion(buffer, QMargins()))
+                findUnpaintedEdges(*whole);
             region = pictureRegion(buffer);
             if (owner->m_config.cursorMetadata)
                 readCursor(buffer); // placed again, where the picture now begins
@@ -377,14 +388,16 @@ struct PipeWireFrameSource::State {
         return false;
     }
 
-    // A window's first picture: its unpainted edges, which stay out of the take from here on.
+    // A window's picture, the first or one whose region changed size: its unpainted edges, which
+    // stay out of the take until the region changes size again.
     void findUnpaintedEdges(const Region &region)
     {
-        edgesFound = true;
+        edgesFoundFor = region.cropSize;
         const uint8_t *source =
             region.data + size_t(region.rect.y()) * size_t(region.stride) + size_t(region.rect.x()) * 4;
+        const QMargins before = unpainted;
         unpainted = unpaintedEdges(source, region.stride, region.rect.size());
-        if (!unpainted.isNull())
+        if (unpainted != before)
             qCInfo(log::recorder(), "screen cast: the window's picture leaves out its unpainted edges: %d left, %d top, "
                                     "%d right, %d bottom",
                    unpainted.left(), unpainted.top(), unpainted.right(), unpainted.bottom());
