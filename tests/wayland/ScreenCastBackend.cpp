@@ -10,7 +10,10 @@
 // mid-stream as a resized window does. With --window-in-monitor a window comes as a compositor
 // may send it: in monitor-sized buffers (light grey 160 around it) with the window's part marked
 // as the crop region, which moves, shrinks and at last reaches past the buffer's edge
-// (`cropAt`); a buffer without a picture carries a stale region of no meaning.
+// (`cropAt`); a buffer without a picture carries a stale region of no meaning. With
+// --unpainted-edges besides, the region also holds unpainted edges around the window as GNOME's
+// sends them (`kEdges`: see-through black, premultiplied, its alpha falling away from the
+// window), and the window is opaque, its outermost kMargin pixels black as a dark terminal's.
 //
 // The pointer: a red square of kSprite pixels, hotspot (4, 4), its picture sent only at first
 // and then once a second, as desktops send it when it changes. With --pointer-script it moves
@@ -24,6 +27,7 @@
 #include <QDBusObjectPath>
 #include <QFile>
 #include <QHash>
+#include <QMargins>
 #include <QObject>
 #include <QPoint>
 #include <QRect>
@@ -48,6 +52,8 @@ constexpr int kSprite = 24;
 constexpr int kPointerStep = 12;
 constexpr int kRestAt = 1500;
 constexpr int kMoveAgainAt = 4500;
+const QMargins kEdges(10, 8, 10, 10);
+constexpr int kMargin = 3;
 
 constexpr int cursorMetaSize(int side)
 {
@@ -116,9 +122,11 @@ struct Script {
     QSize resizeTo;
     bool pointerScript = false;
     bool cropScript = false;
+    bool unpaintedEdges = false;
 };
 
-// The window's part of a monitor-sized buffer, as the crop region says it, `ms` after the start:
+// The window's part of a monitor-sized buffer (the crop region, less any unpainted edges), `ms`
+// after the start:
 // moved, then shrunk, then partly past the buffer's right and bottom edges.
 QRect cropAt(int64_t ms, QSize buffer)
 {
@@ -306,7 +314,7 @@ private:
         if (auto *crop = static_cast<spa_meta_region *>(
                 spa_buffer_find_meta_data(buffer, SPA_META_VideoCrop, sizeof(spa_meta_region)))) {
             const QRect r = !self->m_script.cropScript ? QRect(QPoint(0, 0), self->m_size)
-                            : picture                  ? self->m_crop
+                            : picture                  ? self->region()
                                                        : QRect(0, 0, 7, 7);
             crop->region = SPA_REGION(r.x(), r.y(), uint32_t(r.width()), uint32_t(r.height()));
         }
@@ -319,19 +327,41 @@ private:
     // The window at its place in the buffer: the whole buffer, or the crop region in a light grey
     // ground.
     QRect window() const { return m_script.cropScript ? m_crop : QRect(QPoint(0, 0), m_size); }
+    // The crop region: the window, and its unpainted edges where it has them.
+    QRect region() const { return m_script.unpaintedEdges ? m_crop.marginsAdded(kEdges) : m_crop; }
 
     void paint(uint8_t *pixels) const
     {
         const int width = m_size.width();
         const QRect area = window();
+        const QRect buffer(QPoint(0, 0), m_size);
+        const auto put = [&](int x, int y, uint8_t grey, uint8_t alpha) {
+            uint8_t *p = pixels + (size_t(y) * width + x) * 4;
+            p[0] = p[1] = p[2] = grey;
+            p[3] = alpha;
+        };
+        // The window's pixels: the fourth byte is the grey again, or opaque beside unpainted edges.
         const auto fill = [&](int x0, int y0, int w, int h, uint8_t grey) {
-            const QRect r = QRect(x0 + area.x(), y0 + area.y(), w, h) & area & QRect(QPoint(0, 0), m_size);
+            const QRect r = QRect(x0 + area.x(), y0 + area.y(), w, h) & area & buffer;
             for (int y = r.top(); y <= r.bottom(); ++y)
-                std::memset(pixels + (size_t(y) * width + r.left()) * 4, grey, size_t(r.width()) * 4);
+                for (int x = r.left(); x <= r.right(); ++x)
+                    put(x, y, grey, m_script.unpaintedEdges ? 255 : grey);
         };
         if (m_script.cropScript)
             std::memset(pixels, 160, size_t(width) * m_size.height() * 4);
-        fill(0, 0, area.width(), area.height(), 64);
+        if (m_script.unpaintedEdges) {
+            const QRect edges = region() & buffer;
+            for (int y = edges.top(); y <= edges.bottom(); ++y)
+                for (int x = edges.left(); x <= edges.right(); ++x) {
+                    const int away = std::max({area.left() - x, x - area.right(), area.top() - y, y - area.bottom()});
+                    if (away > 0)
+                        put(x, y, 0, uint8_t(std::max(0, 70 - 7 * away)));
+                }
+            fill(0, 0, area.width(), area.height(), 0);
+            fill(kMargin, kMargin, area.width() - 2 * kMargin, area.height() - 2 * kMargin, 64);
+        } else {
+            fill(0, 0, area.width(), area.height(), 64);
+        }
         for (int bit = 0; bit < 12; ++bit) {
             const bool set = (m_counter >> (11 - bit)) & 1;
             fill(16 + 32 * bit, 16, 24, 24, set ? 255 : 0);
@@ -485,7 +515,8 @@ int main(int argc, char **argv)
                        {QStringLiteral("resize-at-ms"), QStringLiteral("ms"), QStringLiteral("ms"), QStringLiteral("-1")},
                        {QStringLiteral("resize-to"), QStringLiteral("size"), QStringLiteral("WxH"), QStringLiteral("0x0")},
                        {QStringLiteral("pointer-script"), QStringLiteral("the pointer moves, rests and moves")},
-                       {QStringLiteral("window-in-monitor"), QStringLiteral("a window in monitor-sized buffers")}});
+                       {QStringLiteral("window-in-monitor"), QStringLiteral("a window in monitor-sized buffers")},
+                       {QStringLiteral("unpainted-edges"), QStringLiteral("unpainted edges around that window")}});
     parser.process(app);
     qDBusRegisterMetaType<StreamInfo>();
     qDBusRegisterMetaType<QList<StreamInfo>>();
@@ -504,6 +535,7 @@ int main(int argc, char **argv)
     if (parser.isSet(QStringLiteral("window-in-monitor"))) {
         window.size = monitor.size;
         window.cropScript = true;
+        window.unpaintedEdges = parser.isSet(QStringLiteral("unpainted-edges"));
         window.resizeAtMs = -1;
     }
 

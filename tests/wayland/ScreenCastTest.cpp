@@ -654,21 +654,27 @@ std::vector<QByteArray> readFrames(const QString &path, const QRect &rect, const
 // the rest black) and every one of them reads whole: each counter square beside its inverse, the
 // window's ground inside it and the pointer where it is over the window. A window in
 // monitor-sized buffers is the crop region's part of them, wherever the region moves, whatever
-// size it takes, clamped where it reaches past the buffer: never the desktop around it.
+// size it takes, clamped where it reaches past the buffer: never the desktop around it, nor the
+// unpainted edges the region holds around the window, while the window's own black edge stays.
 TEST_F(OwnCast, WindowTakeKeepsItsSizeAndItsPicturesInPlaceThroughAResize)
 {
     struct Case {
         const char *name;
         QStringList backend;
         int cornerAfter; // the grey at (600, 440) at the end: ground, or black beyond the window
+        int edge;        // the grey at (1, 240) and (240, 1): ground, or the window's own black edge
     };
     const QStringList resized{QStringLiteral("--window"), QStringLiteral("640x480"), QStringLiteral("--resize-at-ms"),
                               QStringLiteral("1500"), QStringLiteral("--resize-to")};
     const Case cases[] = {
-        {"grown", resized + QStringList{QStringLiteral("800x600")}, 64},
-        {"shrunk", resized + QStringList{QStringLiteral("480x360")}, 0},
+        {"grown", resized + QStringList{QStringLiteral("800x600")}, 64, 64},
+        {"shrunk", resized + QStringList{QStringLiteral("480x360")}, 0, 64},
         {"cropped from the monitor's buffers",
-         {QStringLiteral("--monitor"), QStringLiteral("1280x720"), QStringLiteral("--window-in-monitor")}, 0},
+         {QStringLiteral("--monitor"), QStringLiteral("1280x720"), QStringLiteral("--window-in-monitor")}, 0, 64},
+        {"cropped from the monitor's buffers, its unpainted edges left out",
+         {QStringLiteral("--monitor"), QStringLiteral("1280x720"), QStringLiteral("--window-in-monitor"),
+          QStringLiteral("--unpainted-edges")},
+         0, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -700,6 +706,8 @@ TEST_F(OwnCast, WindowTakeKeepsItsSizeAndItsPicturesInPlaceThroughAResize)
             if (first < 0)
                 first = counter;
             ASSERT_NEAR(grey(frames[i], 400, 300), 64, 8) << "not the window's ground";
+            ASSERT_NEAR(grey(frames[i], 1, 240), c.edge, 8) << "not the window's left edge";
+            ASSERT_NEAR(grey(frames[i], 240, 1), c.edge, 8) << "not the window's top edge";
             const uchar *pointer = pixel(frames[i], 108, 208);
             EXPECT_TRUE(pointer[0] > 160 && pointer[1] < 90) << "the pointer is not where it is over the window";
         }

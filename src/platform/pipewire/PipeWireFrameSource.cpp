@@ -2,6 +2,8 @@
 
 #include "model/LogCategories.h"
 
+#include <QMargins>
+
 #include <pipewire/pipewire.h>
 #include <spa/buffer/meta.h>
 #include <spa/param/video/format-utils.h>
@@ -9,6 +11,7 @@
 #include <spa/utils/result.h>
 
 #include <algorithm>
+#include <climits>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -69,6 +72,47 @@ std::shared_ptr<std::vector<uint8_t>> unusedBuffer(std::vector<std::shared_ptr<s
 constexpr int kBuffersWanted = 6;
 constexpr int kBuffersAtLeast = 4;
 constexpr int kBuffersAtMost = 16;
+
+// The widest unpainted edge a window's picture is trimmed by on one side, in pixels: the desktop's
+// invisible resize edges, or a client's own shadow, are narrower.
+constexpr int kWidestEdge = 64;
+
+// How many lines in from one side a window's picture is unpainted: `pixel(i, j)` is the j-th of
+// `length` pixels on the i-th line from that side. An unpainted pixel is see-through black,
+// premultiplied (a shadow, or nothing at all), which a BGRx take shows as black. The lines count
+// only where the first line with anything else holds a fully opaque pixel: where the fourth byte
+// says nothing (all 0, or the colour again) nothing is left out, and a window's own black, being
+// opaque, stays.
+template <typename Pixel>
+int unpaintedLines(int lines, int length, Pixel pixel)
+{
+    for (int i = 0; i < std::min(lines, kWidestEdge); ++i) {
+        bool unpainted = true;
+        bool opaque = false;
+        for (int j = 0; j < length; ++j) {
+            const uint8_t *p = pixel(i, j);
+            unpainted = unpainted && p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] < 255;
+            opaque = opaque || p[3] == 255;
+        }
+        if (!unpainted)
+            return opaque ? i : 0;
+    }
+    return 0;
+}
+
+// The unpainted edges around a window in its picture of `size` pixels, 32 bits each, rows
+// `stride` bytes apart (the alpha last, in BGRx and BGRA alike). They never meet: each side stops
+// at a line with something painted on it.
+QMargins unpaintedEdges(const uint8_t *pixels, int stride, QSize size)
+{
+    const int w = size.width();
+    const int h = size.height();
+    const auto at = [&](int x, int y) { return pixels + size_t(y) * size_t(stride) + size_t(x) * 4; };
+    return QMargins(unpaintedLines(w, h, [&](int i, int j) { return at(i, j); }),
+                    unpaintedLines(h, w, [&](int i, int j) { return at(j, i); }),
+                    unpaintedLines(w, h, [&](int i, int j) { return at(w - 1 - i, j); }),
+                    unpaintedLines(h, w, [&](int i, int j) { return at(j, h - 1 - i); }));
+}
 
 } // namespace
 
@@ -132,6 +176,11 @@ struct PipeWireFrameSource::State {
     int sourceHeight = 0;
     bool streaming = false;
     QPoint cropOrigin;     // loop thread only: where the last picture began in its buffer
+    // Loop thread only: a window's unpainted edges inside the crop region, found in its first
+    // picture and again whenever the region changes size (a maximized window has none), and left
+    // out of every picture meanwhile.
+    QMargins unpainted;
+    std::optional<QSize> edgesFoundFor; // the crop region's size when they were found
     int buffers = 0;       // loop thread only: PipeWire's buffers the stream has now
     std::vector<std::shared_ptr<std::vector<uint8_t>>> pool; // loop thread only
 
@@ -258,8 +307,11 @@ struct PipeWireFrameSource::State {
         const uint8_t *data = nullptr;
         int stride = 0;
         QRect rect;
+        QSize cropSize; // the desktop's region, unclamped, its unpainted edges included
+        bool cropInside = true; // the desktop's region lies wholly in the buffer
     };
-    std::optional<Region> pictureRegion(pw_buffer *buffer) const
+    std::optional<Region> pictureRegion(pw_buffer *buffer) const { return pictureRegion(buffer, unpainted); }
+    std::optional<Region> pictureRegion(pw_buffer *buffer, const QMargins &leftOut) const
     {
         const spa_data &plane = buffer->buffer->datas[0];
         if (!plane.data || !plane.chunk || plane.chunk->size == 0 || (plane.chunk->flags & SPA_CHUNK_FLAG_CORRUPTED)
@@ -271,28 +323,47 @@ struct PipeWireFrameSource::State {
             return std::nullopt;
         const int rows = std::min<int64_t>(sourceHeight, plane.chunk->size / uint32_t(stride));
         const QRect whole(0, 0, std::min(sourceWidth, stride / 4), rows);
-        QRect rect = whole;
+        // In 64 bits: the desktop's numbers are not trusted to fit.
+        int64_t left = 0;
+        int64_t top = 0;
+        int64_t right = whole.width();
+        int64_t bottom = whole.height();
         if (const auto *crop = static_cast<const spa_meta_region *>(
                 spa_buffer_find_meta_data(buffer->buffer, SPA_META_VideoCrop, sizeof(spa_meta_region)));
             crop && spa_meta_region_is_valid(crop)) {
-            // Clamped to the buffer in 64 bits: the desktop's numbers are not trusted to fit.
-            const int64_t left = std::clamp<int64_t>(crop->region.position.x, 0, whole.width());
-            const int64_t top = std::clamp<int64_t>(crop->region.position.y, 0, whole.height());
-            const int64_t right = std::clamp<int64_t>(int64_t(crop->region.position.x) + crop->region.size.width, left,
-                                                      whole.width());
-            const int64_t bottom = std::clamp<int64_t>(int64_t(crop->region.position.y) + crop->region.size.height,
-                                                       top, whole.height());
-            rect = QRect(int(left), int(top), int(right - left), int(bottom - top));
+            left = crop->region.position.x;
+            top = crop->region.position.y;
+            right = left + crop->region.size.width;
+            bottom = top + crop->region.size.height;
         }
+        const QSize cropSize(int(std::clamp<int64_t>(right - left, 0, INT_MAX)),
+                             int(std::clamp<int64_t>(bottom - top, 0, INT_MAX)));
+        const bool cropInside = left >= 0 && top >= 0 && right <= whole.width() && bottom <= whole.height();
+        // The window's unpainted edges stay out wherever the region moves; then the region is
+        // clamped to the buffer.
+        left = std::clamp<int64_t>(left + leftOut.left(), 0, whole.width());
+        top = std::clamp<int64_t>(top + leftOut.top(), 0, whole.height());
+        right = std::clamp<int64_t>(right - leftOut.right(), left, whole.width());
+        bottom = std::clamp<int64_t>(bottom - leftOut.bottom(), top, whole.height());
+        const QRect rect(int(left), int(top), int(right - left), int(bottom - top));
         if (rect.isEmpty())
             return std::nullopt;
-        return Region{static_cast<const uint8_t *>(plane.data) + plane.chunk->offset, stride, rect};
+        return Region{static_cast<const uint8_t *>(plane.data) + plane.chunk->offset, stride, rect, cropSize, cropInside};
     }
 
     // Delivers the buffer's picture; false when it had none, or was copied, and goes straight back.
     bool handOn(pw_buffer *buffer)
     {
-        const std::optional<Region> region = pictureRegion(buffer);
+        std::optional<Region> region = pictureRegion(buffer);
+        // Found again only in a region wholly in the buffer: a side cut off by its edge shows none.
+        if (region && owner->m_config.sizeFromPicture && region->cropSize != edgesFoundFor
+            && (!edgesFoundFor || region->cropInside)) {
+            if (const auto whole = pictureRegion(buffer, QMargins()))
+                findUnpaintedEdges(*whole);
+            region = pictureRegion(buffer);
+            if (owner->m_config.cursorMetadata)
+                readCursor(buffer); // placed again, where the picture now begins
+        }
         if (!region)
             return false;
         owner->m_received.fetch_add(1);
@@ -315,6 +386,21 @@ struct PipeWireFrameSource::State {
         picture.keep = std::move(pixels);
         owner->deliver(picture);
         return false;
+    }
+
+    // A window's picture, the first or one whose region changed size: its unpainted edges, which
+    // stay out of the take until the region changes size again.
+    void findUnpaintedEdges(const Region &region)
+    {
+        edgesFoundFor = region.cropSize;
+        const uint8_t *source =
+            region.data + size_t(region.rect.y()) * size_t(region.stride) + size_t(region.rect.x()) * 4;
+        const QMargins before = unpainted;
+        unpainted = unpaintedEdges(source, region.stride, region.rect.size());
+        if (unpainted != before)
+            qCInfo(log::recorder(), "screen cast: the window's picture leaves out its unpainted edges: %d left, %d top, "
+                                    "%d right, %d bottom",
+                   unpainted.left(), unpainted.top(), unpainted.right(), unpainted.bottom());
     }
 
     // A picture of another size than the take's, cropped or padded with black into a buffer of
@@ -441,7 +527,8 @@ void PipeWireFrameSource::start()
     const spa_fraction rate = SPA_FRACTION(uint32_t(m_config.framesPerSecond), 1);
     const spa_fraction minRate = SPA_FRACTION(0, 1);
     const spa_fraction maxRate = SPA_FRACTION(1000, 1);
-    // BGRx in shared memory: XWayland windows' pixels carry alpha 0, so alpha is never read.
+    // BGRx in shared memory: the take keeps no alpha, which a desktop may leave 0 on opaque
+    // pixels; it is read only to find a window's unpainted edges.
     const spa_pod *params[1];
     params[0] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
         &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
