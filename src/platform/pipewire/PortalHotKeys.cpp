@@ -14,6 +14,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace lumacast::pipewire {
 
 namespace {
@@ -22,6 +24,7 @@ const QString kService = QStringLiteral("org.freedesktop.portal.Desktop");
 const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString kShortcuts = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
 const QString kRegistry = QStringLiteral("org.freedesktop.host.portal.Registry");
+const QString kKdeShortcuts = QStringLiteral("org.kde.kglobalaccel");
 
 // The name of the systemd unit this process runs in (its cgroup's last part), if any.
 QString ownUnit()
@@ -97,6 +100,7 @@ PortalHotKeys::PortalHotKeys(std::function<Shortcut(quint32 id)> describe, QStri
     : QObject(parent),
       m_bus(QDBusConnection::connectToBus(QDBusConnection::SessionBus,
                                           QStringLiteral("lumacast-shortcuts-%1").arg(quintptr(this)))),
+      m_appId(appId),
       m_describe(std::move(describe)),
       m_fallback(std::move(fallback))
 {
@@ -272,9 +276,75 @@ void PortalHotKeys::bind()
                             results.value(QStringLiteral("shortcuts")).value<QDBusArgument>() >> bound;
                             for (const PortalShortcut &s : bound)
                                 m_bound[s.id] = s.properties.value(QStringLiteral("trigger_description")).toString();
-                            finish({});
+                            confirmWithKde();
                         });
             });
+}
+
+// KDE's portal describes a shortcut as bound even where its shortcut service gave it no key (the
+// key asked for belongs to another shortcut). Where that service has our component, the keys it
+// holds are the ones bound; without it (another desktop), or when it does not answer, the portal's
+// answer stands.
+void PortalHotKeys::confirmWithKde()
+{
+    if (m_appId.isEmpty() || m_bound.empty()) {
+        finish({});
+        return;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(kKdeShortcuts, QStringLiteral("/kglobalaccel"),
+                                                       QStringLiteral("org.kde.KGlobalAccel"), QStringLiteral("getComponent"));
+    call.setArguments({m_appId});
+    auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, 5000), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
+        watcher->deleteLater();
+        const QDBusMessage reply = watcher->reply();
+        const QString component = reply.arguments().value(0).value<QDBusObjectPath>().path();
+        if (reply.type() != QDBusMessage::ReplyMessage || component.isEmpty()) {
+            finish({});
+            return;
+        }
+        const QDBusMessage list = QDBusMessage::createMethodCall(
+            kKdeShortcuts, component, QStringLiteral("org.kde.kglobalaccel.Component"), QStringLiteral("allShortcutInfos"));
+        auto *infos = new QDBusPendingCallWatcher(m_bus.asyncCall(list, 5000), this);
+        connect(infos, &QDBusPendingCallWatcher::finished, this, [this, infos] {
+            infos->deleteLater();
+            if (infos->reply().type() == QDBusMessage::ReplyMessage)
+                dropKeysKdeDoesNotHold(infos->reply());
+            finish({});
+        });
+    });
+}
+
+// `infos` is a(ssssssaiai): per shortcut its name, five names of its component and context, the
+// keys it holds (0: none) and its default keys.
+void PortalHotKeys::dropKeysKdeDoesNotHold(const QDBusMessage &infos)
+{
+    const QDBusArgument argument = infos.arguments().value(0).value<QDBusArgument>();
+    if (argument.currentSignature() != QLatin1String("a(ssssssaiai)"))
+        return;
+    std::map<QString, bool> holdsKey;
+    argument.beginArray();
+    while (!argument.atEnd()) {
+        QString name;
+        QString unused;
+        QList<int> keys;
+        QList<int> defaults;
+        argument.beginStructure();
+        argument >> name >> unused >> unused >> unused >> unused >> unused >> keys >> defaults;
+        argument.endStructure();
+        holdsKey[name] = std::any_of(keys.begin(), keys.end(), [](int key) { return key != 0; });
+    }
+    argument.endArray();
+    for (auto it = m_bound.begin(); it != m_bound.end();) {
+        const auto held = holdsKey.find(it->first);
+        if (held == holdsKey.end() || held->second) {
+            ++it;
+            continue;
+        }
+        qCWarning(log::shortcuts(), "the desktop gave %s no key (%s belongs to another shortcut there)",
+                  qUtf8Printable(it->first), qUtf8Printable(it->second));
+        it = m_bound.erase(it);
+    }
 }
 
 void PortalHotKeys::finish(const QString &error)
