@@ -341,8 +341,8 @@ void PortalHotKeys::dropKeysKdeDoesNotHold(const QDBusMessage &infos)
             ++it;
             continue;
         }
-        qCWarning(log::shortcuts(), "the desktop gave %s no key (%s belongs to another shortcut there)",
-                  qUtf8Printable(it->first), qUtf8Printable(it->second));
+        qCWarning(log::shortcuts(), "the desktop holds no key for %s (the key asked for may be another shortcut's there)",
+                  qUtf8Printable(it->first));
         it = m_bound.erase(it);
     }
 }
