@@ -242,6 +242,7 @@ void PortalHotKeys::bind()
     // The desktop binds a session's shortcuts once: new bindings take a new session.
     closeSession();
     m_bound.clear();
+    m_keyless.clear();
     m_answered = false;
     m_error.clear();
     if (m_registrations.empty())
@@ -343,6 +344,7 @@ void PortalHotKeys::dropKeysKdeDoesNotHold(const QDBusMessage &infos)
         }
         qCWarning(log::shortcuts(), "the desktop holds no key for %s (the key asked for may be another shortcut's there)",
                   qUtf8Printable(it->first));
+        m_keyless.insert(it->first);
         it = m_bound.erase(it);
     }
 }
@@ -491,14 +493,18 @@ void PortalHotKeys::moveKeysToWhereTheyWork()
 QString PortalHotKeys::summary() const
 {
     QStringList bound;
+    QStringList keyless;
     QStringList windowOnly;
     for (const auto &[ref, registration] : m_registrations) {
         const Shortcut named = m_describe(registration.hotKeyID.id);
+        const QString ours = QStringLiteral("%1: %2").arg(
+            named.description, ShortcutBinding::displayString(registration.keyCode, registration.modifiers));
         if (boundByDesktop(registration))
             bound << QStringLiteral("%1: %2").arg(named.description, m_bound.at(named.id));
+        else if (m_keyless.count(named.id))
+            keyless << ours;
         else
-            windowOnly << QStringLiteral("%1: %2").arg(
-                named.description, ShortcutBinding::displayString(registration.keyCode, registration.modifiers));
+            windowOnly << ours;
     }
     QStringList parts;
     if (!m_error.isEmpty())
@@ -507,6 +513,11 @@ QString PortalHotKeys::summary() const
         parts << QStringLiteral("The desktop bound none of the shortcuts.");
     if (!bound.isEmpty())
         parts << QStringLiteral("The desktop bound these shortcuts:\n") + bound.join(QLatin1Char('\n'));
+    // Still grabbed in our windows, where the desktop lets the key through.
+    if (!keyless.isEmpty())
+        parts << QStringLiteral("The desktop gave these shortcuts no key: another of its shortcuts may have the key and "
+                                "take the press first. Give them keys in the desktop's shortcut settings:\n")
+                + keyless.join(QLatin1Char('\n'));
     if (!windowOnly.isEmpty())
         parts << (m_fallback ? QStringLiteral("These shortcuts work only while a Lumacast window has the keyboard:\n")
                              : QStringLiteral("These shortcuts do not work:\n"))

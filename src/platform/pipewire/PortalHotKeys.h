@@ -20,7 +20,9 @@
 //
 // KDE Plasma's portal also describes a key that another program's shortcut already holds as
 // bound (its description names the key asked for, but KDE gave the shortcut none). Where KDE's
-// shortcut service has a component named `appId`, its own list decides which keys it holds.
+// shortcut service has a component named `appId`, its own list decides which keys it holds; the
+// others stay with the fallback, and `summary` names them apart: the desktop may take their
+// presses first.
 //
 // Main thread only; the portal is asked asynchronously (the desktop may show a dialog).
 
@@ -37,6 +39,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 
 namespace lumacast::pipewire {
 
@@ -121,6 +124,7 @@ private:
     std::map<EventHandlerRef, std::pair<HandlerProc, void *>> m_handlers;
     EventHotKeyRef m_nextRef = 1;
     std::map<QString, QString> m_bound;
+    std::set<QString> m_keyless; // called bound by KDE's portal, with no key in its shortcut service
     QString m_session;
     QString m_pendingPath;
     std::function<void(uint, const QVariantMap &)> m_pendingDone;
