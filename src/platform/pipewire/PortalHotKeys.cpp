@@ -295,6 +295,7 @@ void PortalHotKeys::confirmWithKde()
     QDBusMessage call = QDBusMessage::createMethodCall(kKdeShortcuts, QStringLiteral("/kglobalaccel"),
                                                        QStringLiteral("org.kde.KGlobalAccel"), QStringLiteral("getComponent"));
     call.setArguments({m_appId});
+    call.setAutoStartService(false); // asked only where it runs: never started on another desktop
     auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, 5000), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
         watcher->deleteLater();
@@ -304,8 +305,9 @@ void PortalHotKeys::confirmWithKde()
             finish({});
             return;
         }
-        const QDBusMessage list = QDBusMessage::createMethodCall(
+        QDBusMessage list = QDBusMessage::createMethodCall(
             kKdeShortcuts, component, QStringLiteral("org.kde.kglobalaccel.Component"), QStringLiteral("allShortcutInfos"));
+        list.setAutoStartService(false);
         auto *infos = new QDBusPendingCallWatcher(m_bus.asyncCall(list, 5000), this);
         connect(infos, &QDBusPendingCallWatcher::finished, this, [this, infos] {
             infos->deleteLater();
