@@ -4,7 +4,10 @@
 // argument, and emits Activated when the test calls its Activate method (interface
 // org.lumacast.TestShortcuts on the same object). A second argument makes it answer as broken
 // desktops do: "fail-session" refuses every session, "bind-none" binds nothing and says it
-// succeeded, "bind-first" binds only the first shortcut, "silent" never answers a bind.
+// succeeded, "bind-first" binds only the first shortcut, "silent" never answers a bind, and
+// "kde-keeps-first" binds every shortcut but, as KDE Plasma's shortcut service
+// (org.kde.kglobalaccel, served here too), gives a key only to the first: the others' keys belong
+// to other shortcuts there.
 #include <QCoreApplication>
 #include <QDBusArgument>
 #include <QDBusConnection>
@@ -39,6 +42,32 @@ const QDBusArgument &operator>>(const QDBusArgument &argument, Shortcut &shortcu
     return argument;
 }
 
+// One shortcut as KDE's shortcut service lists it: (ssssssaiai).
+struct KdeShortcutInfo {
+    QString name;
+    QList<int> keys;
+};
+Q_DECLARE_METATYPE(KdeShortcutInfo)
+
+QDBusArgument &operator<<(QDBusArgument &argument, const KdeShortcutInfo &info)
+{
+    argument.beginStructure();
+    argument << info.name << info.name << QStringLiteral("lumacast") << QStringLiteral("lumacast")
+             << QStringLiteral("default") << QStringLiteral("Default Context") << info.keys << QList<int>{0x1000044};
+    argument.endStructure();
+    return argument;
+}
+
+const QDBusArgument &operator>>(const QDBusArgument &argument, KdeShortcutInfo &info)
+{
+    QString unused;
+    QList<int> defaults;
+    argument.beginStructure();
+    argument >> info.name >> unused >> unused >> unused >> unused >> unused >> info.keys >> defaults;
+    argument.endStructure();
+    return argument;
+}
+
 class Backend : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.impl.portal.GlobalShortcuts")
@@ -47,6 +76,7 @@ public:
     Backend(QString log, QString mode) : m_log(std::move(log)), m_mode(std::move(mode)) {}
     uint version() const { return 1; }
     QString lastSession;
+    QStringList boundIds; // of the last bind, in the order asked
 
 public Q_SLOTS:
     uint CreateSession(const QDBusObjectPath &, const QDBusObjectPath &session, const QString &appId,
@@ -71,6 +101,7 @@ public Q_SLOTS:
         }
         lastSession = session.path();
         QList<Shortcut> bound;
+        boundIds.clear();
         QFile log(m_log);
         log.open(QIODevice::Append);
         for (const Shortcut &s : shortcuts) {
@@ -78,6 +109,7 @@ public Q_SLOTS:
             log.write(QStringLiteral("%1=%2\n").arg(s.id, trigger).toUtf8());
             if (m_mode == QLatin1String("bind-none") || (m_mode == QLatin1String("bind-first") && !bound.isEmpty()))
                 continue;
+            boundIds.append(s.id);
             bound.append({s.id,
                           {{QStringLiteral("description"), s.properties.value(QStringLiteral("description"))},
                            {QStringLiteral("trigger_description"), QStringLiteral("Press ") + trigger}}});
@@ -98,6 +130,34 @@ Q_SIGNALS:
 private:
     QString m_log;
     QString m_mode;
+};
+
+// KDE's shortcut service: its registry (/kglobalaccel) and our component.
+class KdeShortcuts : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.KGlobalAccel")
+public:
+    using QObject::QObject;
+public Q_SLOTS:
+    QDBusObjectPath getComponent(const QString &name) { return QDBusObjectPath(QStringLiteral("/component/") + name); }
+};
+
+class KdeComponent : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.kde.kglobalaccel.Component")
+public:
+    explicit KdeComponent(Backend &backend) : m_backend(backend) {}
+public Q_SLOTS:
+    QList<KdeShortcutInfo> allShortcutInfos()
+    {
+        QList<KdeShortcutInfo> infos;
+        for (const QString &id : m_backend.boundIds)
+            infos.append({id, {infos.isEmpty() ? 0x12000020 : 0}}); // Meta+Shift+Space, then none
+        return infos;
+    }
+
+private:
+    Backend &m_backend;
 };
 
 class TestControl : public QObject {
@@ -122,6 +182,8 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     qDBusRegisterMetaType<Shortcut>();
     qDBusRegisterMetaType<QList<Shortcut>>();
+    qDBusRegisterMetaType<KdeShortcutInfo>();
+    qDBusRegisterMetaType<QList<KdeShortcutInfo>>();
     Backend backend(app.arguments().value(1), app.arguments().value(2));
     TestControl control(backend);
     QDBusConnection bus = QDBusConnection::sessionBus();
@@ -131,6 +193,15 @@ int main(int argc, char **argv)
         || !bus.registerObject(QStringLiteral("/org/lumacast/test"), &control, QDBusConnection::ExportAllSlots)
         || !bus.registerService(QStringLiteral("org.freedesktop.impl.portal.desktop.lumacasttest"))) {
         std::fprintf(stderr, "shortcuts backend: cannot register on the bus\n");
+        return 1;
+    }
+    KdeShortcuts kdeShortcuts;
+    KdeComponent kdeComponent(backend);
+    if (app.arguments().value(2) == QLatin1String("kde-keeps-first")
+        && (!bus.registerObject(QStringLiteral("/kglobalaccel"), &kdeShortcuts, QDBusConnection::ExportAllSlots)
+            || !bus.registerObject(QStringLiteral("/component/lumacast"), &kdeComponent, QDBusConnection::ExportAllSlots)
+            || !bus.registerService(QStringLiteral("org.kde.kglobalaccel")))) {
+        std::fprintf(stderr, "shortcuts backend: cannot serve KDE's shortcut service\n");
         return 1;
     }
     return app.exec();

@@ -14,6 +14,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace lumacast::pipewire {
 
 namespace {
@@ -22,6 +24,7 @@ const QString kService = QStringLiteral("org.freedesktop.portal.Desktop");
 const QString kPath = QStringLiteral("/org/freedesktop/portal/desktop");
 const QString kShortcuts = QStringLiteral("org.freedesktop.portal.GlobalShortcuts");
 const QString kRegistry = QStringLiteral("org.freedesktop.host.portal.Registry");
+const QString kKdeShortcuts = QStringLiteral("org.kde.kglobalaccel");
 
 // The name of the systemd unit this process runs in (its cgroup's last part), if any.
 QString ownUnit()
@@ -97,6 +100,7 @@ PortalHotKeys::PortalHotKeys(std::function<Shortcut(quint32 id)> describe, QStri
     : QObject(parent),
       m_bus(QDBusConnection::connectToBus(QDBusConnection::SessionBus,
                                           QStringLiteral("lumacast-shortcuts-%1").arg(quintptr(this)))),
+      m_appId(appId),
       m_describe(std::move(describe)),
       m_fallback(std::move(fallback))
 {
@@ -238,6 +242,7 @@ void PortalHotKeys::bind()
     // The desktop binds a session's shortcuts once: new bindings take a new session.
     closeSession();
     m_bound.clear();
+    m_keyless.clear();
     m_answered = false;
     m_error.clear();
     if (m_registrations.empty())
@@ -272,9 +277,78 @@ void PortalHotKeys::bind()
                             results.value(QStringLiteral("shortcuts")).value<QDBusArgument>() >> bound;
                             for (const PortalShortcut &s : bound)
                                 m_bound[s.id] = s.properties.value(QStringLiteral("trigger_description")).toString();
-                            finish({});
+                            confirmWithKde();
                         });
             });
+}
+
+// KDE's portal describes a shortcut as bound even where its shortcut service gave it no key (the
+// key asked for belongs to another shortcut). Where that service has our component, the keys it
+// holds are the ones bound; without it (another desktop), or when it does not answer, the portal's
+// answer stands.
+void PortalHotKeys::confirmWithKde()
+{
+    if (m_appId.isEmpty() || m_bound.empty()) {
+        finish({});
+        return;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(kKdeShortcuts, QStringLiteral("/kglobalaccel"),
+                                                       QStringLiteral("org.kde.KGlobalAccel"), QStringLiteral("getComponent"));
+    call.setArguments({m_appId});
+    call.setAutoStartService(false); // asked only where it runs: never started on another desktop
+    auto *watcher = new QDBusPendingCallWatcher(m_bus.asyncCall(call, 5000), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
+        watcher->deleteLater();
+        const QDBusMessage reply = watcher->reply();
+        const QString component = reply.arguments().value(0).value<QDBusObjectPath>().path();
+        if (reply.type() != QDBusMessage::ReplyMessage || component.isEmpty()) {
+            finish({});
+            return;
+        }
+        QDBusMessage list = QDBusMessage::createMethodCall(
+            kKdeShortcuts, component, QStringLiteral("org.kde.kglobalaccel.Component"), QStringLiteral("allShortcutInfos"));
+        list.setAutoStartService(false);
+        auto *infos = new QDBusPendingCallWatcher(m_bus.asyncCall(list, 5000), this);
+        connect(infos, &QDBusPendingCallWatcher::finished, this, [this, infos] {
+            infos->deleteLater();
+            if (infos->reply().type() == QDBusMessage::ReplyMessage)
+                dropKeysKdeDoesNotHold(infos->reply());
+            finish({});
+        });
+    });
+}
+
+// `infos` is a(ssssssaiai): per shortcut its name, five names of its component and context, the
+// keys it holds (0: none) and its default keys.
+void PortalHotKeys::dropKeysKdeDoesNotHold(const QDBusMessage &infos)
+{
+    const QDBusArgument argument = infos.arguments().value(0).value<QDBusArgument>();
+    if (argument.currentSignature() != QLatin1String("a(ssssssaiai)"))
+        return;
+    std::map<QString, bool> holdsKey;
+    argument.beginArray();
+    while (!argument.atEnd()) {
+        QString name;
+        QString unused;
+        QList<int> keys;
+        QList<int> defaults;
+        argument.beginStructure();
+        argument >> name >> unused >> unused >> unused >> unused >> unused >> keys >> defaults;
+        argument.endStructure();
+        holdsKey[name] = std::any_of(keys.begin(), keys.end(), [](int key) { return key != 0; });
+    }
+    argument.endArray();
+    for (auto it = m_bound.begin(); it != m_bound.end();) {
+        const auto held = holdsKey.find(it->first);
+        if (held == holdsKey.end() || held->second) {
+            ++it;
+            continue;
+        }
+        qCWarning(log::shortcuts(), "the desktop holds no key for %s (the key asked for may be another shortcut's there)",
+                  qUtf8Printable(it->first));
+        m_keyless.insert(it->first);
+        it = m_bound.erase(it);
+    }
 }
 
 void PortalHotKeys::finish(const QString &error)
@@ -421,14 +495,18 @@ void PortalHotKeys::moveKeysToWhereTheyWork()
 QString PortalHotKeys::summary() const
 {
     QStringList bound;
+    QStringList keyless;
     QStringList windowOnly;
     for (const auto &[ref, registration] : m_registrations) {
         const Shortcut named = m_describe(registration.hotKeyID.id);
+        const QString ours = QStringLiteral("%1: %2").arg(
+            named.description, ShortcutBinding::displayString(registration.keyCode, registration.modifiers));
         if (boundByDesktop(registration))
             bound << QStringLiteral("%1: %2").arg(named.description, m_bound.at(named.id));
+        else if (m_keyless.count(named.id))
+            keyless << ours;
         else
-            windowOnly << QStringLiteral("%1: %2").arg(
-                named.description, ShortcutBinding::displayString(registration.keyCode, registration.modifiers));
+            windowOnly << ours;
     }
     QStringList parts;
     if (!m_error.isEmpty())
@@ -437,6 +515,11 @@ QString PortalHotKeys::summary() const
         parts << QStringLiteral("The desktop bound none of the shortcuts.");
     if (!bound.isEmpty())
         parts << QStringLiteral("The desktop bound these shortcuts:\n") + bound.join(QLatin1Char('\n'));
+    // Still grabbed in our windows, where the desktop lets the key through.
+    if (!keyless.isEmpty())
+        parts << QStringLiteral("The desktop gave these shortcuts no key: another of its shortcuts may have the key and "
+                                "take the press first. Give them keys in the desktop's shortcut settings:\n")
+                + keyless.join(QLatin1Char('\n'));
     if (!windowOnly.isEmpty())
         parts << (m_fallback ? QStringLiteral("These shortcuts work only while a Lumacast window has the keyboard:\n")
                              : QStringLiteral("These shortcuts do not work:\n"))

@@ -18,6 +18,12 @@
 // with `appId` first where the portal has the registry; a desktop that knows no name for us may
 // bind nothing (KDE's answers success with no shortcut bound).
 //
+// KDE Plasma's portal also describes a key that another program's shortcut already holds as
+// bound (its description names the key asked for, but KDE gave the shortcut none). Where KDE's
+// shortcut service has a component named `appId`, its own list decides which keys it holds; the
+// others stay with the fallback, and `summary` names them apart: the desktop may take their
+// presses first.
+//
 // Main thread only; the portal is asked asynchronously (the desktop may show a dialog).
 
 #include "store/GlobalKeyboardShortcuts.h"
@@ -33,6 +39,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 
 namespace lumacast::pipewire {
 
@@ -96,12 +103,15 @@ private:
     void giveUpRequest();
     void closeSession();
     void finish(const QString &error);
+    void confirmWithKde();
+    void dropKeysKdeDoesNotHold(const QDBusMessage &infos);
     bool boundByDesktop(const Registration &registration) const;
     void moveKeysToWhereTheyWork();
     void dispatch(const EventHotKeyID &hotKeyID);
     static int onFallbackKey(const HotKeyEvent *event, void *self);
 
     QDBusConnection m_bus;
+    QString m_appId;
     std::function<Shortcut(quint32)> m_describe;
     std::shared_ptr<HotKeyBackend> m_fallback;
     EventHandlerRef m_fallbackHandler = 0;
@@ -114,6 +124,7 @@ private:
     std::map<EventHandlerRef, std::pair<HandlerProc, void *>> m_handlers;
     EventHotKeyRef m_nextRef = 1;
     std::map<QString, QString> m_bound;
+    std::set<QString> m_keyless; // called bound by KDE's portal, with no key in its shortcut service
     QString m_session;
     QString m_pendingPath;
     std::function<void(uint, const QVariantMap &)> m_pendingDone;
