@@ -142,16 +142,10 @@ bool returnInputFocus(uint32_t from, std::optional<uint32_t> to)
 std::optional<uint32_t> activeWindow()
 {
     return withConnection([](Connection &c) -> std::optional<uint32_t> {
-        Reply<xcb_get_property_reply_t> r(xcb_get_property_reply(
-            c.get(), xcb_get_property(c.get(), 0, c.root(), c.atom("_NET_ACTIVE_WINDOW"), XCB_ATOM_WINDOW, 0, 1),
-            nullptr));
-        if (!r || r->type != XCB_ATOM_WINDOW || r->format != 32 || r->bytes_after != 0
-            || xcb_get_property_value_length(r.get()) != 4)
+        const std::vector<uint32_t> active = c.windowListProperty(c.root(), c.atom("_NET_ACTIVE_WINDOW"));
+        if (active.size() != 1 || active.front() == XCB_NONE)
             return std::nullopt;
-        const uint32_t window = *static_cast<const uint32_t *>(xcb_get_property_value(r.get()));
-        if (window == XCB_NONE)
-            return std::nullopt;
-        return window;
+        return active.front();
     });
 }
 
