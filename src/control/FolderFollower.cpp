@@ -104,8 +104,8 @@ void FolderFollower::moveTo(const QString &folder, bool inTrash, bool replaced)
         m_toldTrash = session.id;
         tellLater(QStringLiteral("Recording moved to the Trash"),
                   QStringLiteral("%1 was moved to the Trash while it was open. Lumacast goes on saving it "
-                                 "there (%2); emptying the Trash deletes it. To keep it, put it back or choose "
-                                 "Save Recording As….")
+                                 "there (%2); emptying the Trash deletes it. To keep it, choose Save Recording "
+                                 "As… or put it back.")
                       .arg(capitalized(name), folder));
     } else if (replaced) {
         tellLater(QStringLiteral("Recording moved"),
