@@ -72,6 +72,10 @@ std::shared_ptr<std::vector<uint8_t>> unusedBuffer(std::vector<std::shared_ptr<s
 constexpr int kBuffersWanted = 6;
 constexpr int kBuffersAtLeast = 4;
 constexpr int kBuffersAtMost = 16;
+// How long a window's unpainted edges are looked for again in every picture after they, or the
+// window's size, last changed: a desktop may send a window that has just grown squeezed into its
+// old size, once, before it lays it out anew.
+constexpr int64_t kEdgesSettleNs = 1000000000;
 // How many changes of a window's unpainted edges the log tells at once; one more each second.
 constexpr int kEdgeChangesTold = 8;
 
@@ -175,12 +179,13 @@ struct PipeWireFrameSource::State {
     int sourceHeight = 0;
     bool streaming = false;
     QPoint cropOrigin;     // loop thread only: where the last picture began in its buffer
-    // Loop thread only: a window's unpainted edges inside the crop region, found again in every
-    // picture whose region lies wholly in the buffer (a maximized window has none, and a desktop
-    // may send a window that has just grown squeezed into its old size once before it lays it
-    // out anew), and left out of it.
+    // Loop thread only: a window's unpainted edges inside the crop region, found in its first
+    // picture, and again in every picture whose region lies wholly in the buffer while the region
+    // has a new size (a maximized window has none) or the edges have not held for
+    // `kEdgesSettleNs`; left out of every picture.
     QMargins unpainted;
-    bool edgesFound = false;
+    std::optional<QSize> edgesFoundFor; // the crop region's size at the last look
+    int64_t edgesChangedNs = 0;          // when they, or the region's size, last changed
     int edgeChangesToTell = kEdgeChangesTold; // with `edgeChangesCountedNs`, bounds the log
     int64_t edgeChangesCountedNs = 0;
     int buffers = 0;       // loop thread only: PipeWire's buffers the stream has now
@@ -358,7 +363,10 @@ struct PipeWireFrameSource::State {
     {
         std::optional<Region> region = pictureRegion(buffer);
         // Found again only in a region wholly in the buffer: a side cut off by its edge shows none.
-        if (region && owner->m_config.sizeFromPicture && (!edgesFound || region->cropInside)) {
+        if (region && owner->m_config.sizeFromPicture
+            && (!edgesFoundFor
+                || (region->cropInside
+                    && (region->cropSize != *edgesFoundFor || monotonicNs() - edgesChangedNs < kEdgesSettleNs)))) {
             const auto whole = pictureRegion(buffer, QMargins());
             if (whole && findUnpaintedEdges(*whole)) {
                 region = pictureRegion(buffer);
@@ -394,19 +402,22 @@ struct PipeWireFrameSource::State {
     // they changed.
     bool findUnpaintedEdges(const Region &region)
     {
-        edgesFound = true;
+        const int64_t now = monotonicNs();
+        if (region.cropSize != edgesFoundFor)
+            edgesChangedNs = now;
+        edgesFoundFor = region.cropSize;
         const uint8_t *source =
             region.data + size_t(region.rect.y()) * size_t(region.stride) + size_t(region.rect.x()) * 4;
         const QMargins before = unpainted;
         unpainted = unpaintedEdges(source, region.stride, region.rect.size());
         if (unpainted == before)
             return false;
+        edgesChangedNs = now;
         // Told at once up to a few times, then once a second: a window whose edges keep changing
         // does not flood the log.
-        const int64_t now = monotonicNs();
-        if (now - edgeChangesCountedNs >= 1000000000) {
+        if (const int64_t seconds = (now - edgeChangesCountedNs) / 1000000000; seconds > 0) {
             edgeChangesCountedNs = now;
-            edgeChangesToTell = std::min(kEdgeChangesTold, edgeChangesToTell + 1);
+            edgeChangesToTell = int(std::min<int64_t>(kEdgeChangesTold, edgeChangesToTell + seconds));
         }
         if (edgeChangesToTell > 0) {
             --edgeChangesToTell;
