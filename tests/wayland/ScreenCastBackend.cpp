@@ -9,11 +9,14 @@
 // --window WxH, a monitor --monitor WxH; --resize-at-ms N --resize-to WxH changes the size
 // mid-stream as a resized window does. With --window-in-monitor a window comes as a compositor
 // may send it: in monitor-sized buffers (light grey 160 around it) with the window's part marked
-// as the crop region, which moves, shrinks and at last reaches past the buffer's edge
+// as the crop region, which moves, shrinks, grows and at last reaches past the buffer's edge
 // (`cropAt`); a buffer without a picture carries a stale region of no meaning. With
 // --unpainted-edges besides, the region also holds unpainted edges around the window as GNOME's
-// sends them (`kEdges`: see-through black, premultiplied, its alpha falling away from the
-// window), and the window is opaque, its outermost kMargin pixels black as a dark terminal's.
+// sends them (--edges L,T,R,B, 10,8,10,10 unless told: see-through black, premultiplied, its
+// alpha falling away from the window), and the window is opaque, its outermost kMargin pixels
+// black as a dark terminal's. With --late-layout, the first picture after the window grows shows
+// it as GNOME's may: at its new size squeezed into its old region, the rest of the new one
+// unpainted.
 //
 // The pointer: a red square of kSprite pixels, hotspot (4, 4), its picture sent only at first
 // and then once a second, as desktops send it when it changes. With --pointer-script it moves
@@ -45,6 +48,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace {
 
@@ -52,7 +56,6 @@ constexpr int kSprite = 24;
 constexpr int kPointerStep = 12;
 constexpr int kRestAt = 1500;
 constexpr int kMoveAgainAt = 4500;
-const QMargins kEdges(10, 8, 10, 10);
 constexpr int kMargin = 3;
 
 constexpr int cursorMetaSize(int side)
@@ -123,19 +126,23 @@ struct Script {
     bool pointerScript = false;
     bool cropScript = false;
     bool unpaintedEdges = false;
+    QMargins edges{10, 8, 10, 10};
+    bool lateLayout = false;
 };
 
 // The window's part of a monitor-sized buffer (the crop region, less any unpainted edges), `ms`
 // after the start:
-// moved, then shrunk, then partly past the buffer's right and bottom edges.
+// moved, then shrunk, grown, then partly past the buffer's right and bottom edges.
 QRect cropAt(int64_t ms, QSize buffer)
 {
     if (ms < 1000)
         return QRect(100, 50, 640, 480);
     if (ms < 2000)
         return QRect(300, 120, 640, 480);
-    if (ms < 3000)
+    if (ms < 2500)
         return QRect(300, 120, 480, 360);
+    if (ms < 3000)
+        return QRect(300, 120, 800, 520);
     return QRect(buffer.width() - 420, buffer.height() - 420, 640, 480);
 }
 
@@ -270,7 +277,12 @@ private:
             return;
         }
         if (script.cropScript && cropAt(elapsed, self->m_size) != self->m_crop) {
+            const QSize before = self->region().size();
             self->m_crop = cropAt(elapsed, self->m_size);
+            const QSize after = self->region().size();
+            if (script.lateLayout && after != before && after.width() >= before.width()
+                && after.height() >= before.height())
+                self->m_squeezeInto = before;
             self->m_pictureDue = std::max(self->m_pictureDue, 1);
         }
         const int counter = script.stepMs > 0 ? int(elapsed / script.stepMs) : 0;
@@ -308,6 +320,8 @@ private:
         plane.chunk->size = picture ? uint32_t(width * height * 4) : 0;
         if (picture) {
             self->paint(static_cast<uint8_t *>(plane.data));
+            if (self->m_squeezeInto.isValid())
+                self->squeeze(static_cast<uint8_t *>(plane.data));
             --self->m_pictureDue;
         }
         self->m_pointerDue = false;
@@ -328,7 +342,29 @@ private:
     // ground.
     QRect window() const { return m_script.cropScript ? m_crop : QRect(QPoint(0, 0), m_size); }
     // The crop region: the window, and its unpainted edges where it has them.
-    QRect region() const { return m_script.unpaintedEdges ? m_crop.marginsAdded(kEdges) : m_crop; }
+    QRect region() const { return m_script.unpaintedEdges ? m_crop.marginsAdded(m_script.edges) : m_crop; }
+
+    // The region's picture squeezed into `m_squeezeInto` at its top left, nearest pixel, and the
+    // rest of the region unpainted; once.
+    void squeeze(uint8_t *pixels)
+    {
+        const QRect r = region() & QRect(QPoint(0, 0), m_size);
+        const QSize into = m_squeezeInto.boundedTo(r.size());
+        m_squeezeInto = QSize();
+        const size_t stride = size_t(m_size.width()) * 4;
+        std::vector<uint8_t> was(size_t(r.width()) * r.height() * 4);
+        for (int y = 0; y < r.height(); ++y) {
+            uint8_t *row = pixels + size_t(r.y() + y) * stride + size_t(r.x()) * 4;
+            std::memcpy(was.data() + size_t(y) * r.width() * 4, row, size_t(r.width()) * 4);
+            std::memset(row, 0, size_t(r.width()) * 4);
+        }
+        for (int y = 0; y < into.height(); ++y)
+            for (int x = 0; x < into.width(); ++x)
+                std::memcpy(pixels + size_t(r.y() + y) * stride + size_t(r.x() + x) * 4,
+                            was.data() + (size_t(y * r.height() / into.height()) * r.width()
+                                          + size_t(x * r.width() / into.width())) * 4,
+                            4);
+    }
 
     void paint(uint8_t *pixels) const
     {
@@ -413,6 +449,7 @@ private:
     int64_t m_spriteSentMs = -1000;
     QPoint m_pointer{100, 200}; // in the window
     QRect m_crop;
+    QSize m_squeezeInto; // the region's size before it grew, for its next picture
 };
 
 class Session : public QObject {
@@ -516,7 +553,9 @@ int main(int argc, char **argv)
                        {QStringLiteral("resize-to"), QStringLiteral("size"), QStringLiteral("WxH"), QStringLiteral("0x0")},
                        {QStringLiteral("pointer-script"), QStringLiteral("the pointer moves, rests and moves")},
                        {QStringLiteral("window-in-monitor"), QStringLiteral("a window in monitor-sized buffers")},
-                       {QStringLiteral("unpainted-edges"), QStringLiteral("unpainted edges around that window")}});
+                       {QStringLiteral("unpainted-edges"), QStringLiteral("unpainted edges around that window")},
+                       {QStringLiteral("edges"), QStringLiteral("their depth"), QStringLiteral("L,T,R,B"), QStringLiteral("10,8,10,10")},
+                       {QStringLiteral("late-layout"), QStringLiteral("a grown window squeezed in its first picture")}});
     parser.process(app);
     qDBusRegisterMetaType<StreamInfo>();
     qDBusRegisterMetaType<QList<StreamInfo>>();
@@ -536,6 +575,10 @@ int main(int argc, char **argv)
         window.size = monitor.size;
         window.cropScript = true;
         window.unpaintedEdges = parser.isSet(QStringLiteral("unpainted-edges"));
+        const QStringList edges = parser.value(QStringLiteral("edges")).split(QLatin1Char(','));
+        if (edges.size() == 4)
+            window.edges = QMargins(edges[0].toInt(), edges[1].toInt(), edges[2].toInt(), edges[3].toInt());
+        window.lateLayout = parser.isSet(QStringLiteral("late-layout"));
         window.resizeAtMs = -1;
     }
 

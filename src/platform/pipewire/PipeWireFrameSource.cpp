@@ -72,21 +72,24 @@ std::shared_ptr<std::vector<uint8_t>> unusedBuffer(std::vector<std::shared_ptr<s
 constexpr int kBuffersWanted = 6;
 constexpr int kBuffersAtLeast = 4;
 constexpr int kBuffersAtMost = 16;
-
-// The widest unpainted edge a window's picture is trimmed by on one side, in pixels: the desktop's
-// invisible resize edges, or a client's own shadow, are narrower.
-constexpr int kWidestEdge = 64;
+// How long a window's unpainted edges are looked for again in every picture after they, or the
+// window's size, last changed: a desktop may send a window that has just grown squeezed into its
+// old size, once, before it lays it out anew.
+constexpr int64_t kEdgesSettleNs = 1000000000;
+// How many changes of a window's unpainted edges the log tells at once; one more each second.
+constexpr int kEdgeChangesTold = 8;
 
 // How many lines in from one side a window's picture is unpainted: `pixel(i, j)` is the j-th of
 // `length` pixels on the i-th line from that side. An unpainted pixel is see-through black,
 // premultiplied (a shadow, or nothing at all), which a BGRx take shows as black. The lines count
 // only where the first line with anything else holds a fully opaque pixel: where the fourth byte
 // says nothing (all 0, or the colour again) nothing is left out, and a window's own black, being
-// opaque, stays.
+// opaque, stays. One side is at most half the picture: a program's shadow may be deeper than a
+// small window is wide, and a picture unpainted from there on has nothing to leave out.
 template <typename Pixel>
 int unpaintedLines(int lines, int length, Pixel pixel)
 {
-    for (int i = 0; i < std::min(lines, kWidestEdge); ++i) {
+    for (int i = 0; i < lines / 2; ++i) {
         bool unpainted = true;
         bool opaque = false;
         for (int j = 0; j < length; ++j) {
@@ -177,10 +180,14 @@ struct PipeWireFrameSource::State {
     bool streaming = false;
     QPoint cropOrigin;     // loop thread only: where the last picture began in its buffer
     // Loop thread only: a window's unpainted edges inside the crop region, found in its first
-    // picture and again whenever the region changes size (a maximized window has none), and left
-    // out of every picture meanwhile.
+    // picture, and again in every picture whose region lies wholly in the buffer while the region
+    // has a new size (a maximized window has none) or the edges have not held for
+    // `kEdgesSettleNs`; left out of every picture.
     QMargins unpainted;
-    std::optional<QSize> edgesFoundFor; // the crop region's size when they were found
+    std::optional<QSize> edgesFoundFor; // the crop region's size at the last look
+    int64_t edgesChangedNs = 0;          // when they, or the region's size, last changed
+    int edgeChangesToTell = kEdgeChangesTold; // with `edgeChangesCountedNs`, bounds the log
+    int64_t edgeChangesCountedNs = 0;
     int buffers = 0;       // loop thread only: PipeWire's buffers the stream has now
     std::vector<std::shared_ptr<std::vector<uint8_t>>> pool; // loop thread only
 
@@ -356,13 +363,16 @@ struct PipeWireFrameSource::State {
     {
         std::optional<Region> region = pictureRegion(buffer);
         // Found again only in a region wholly in the buffer: a side cut off by its edge shows none.
-        if (region && owner->m_config.sizeFromPicture && region->cropSize != edgesFoundFor
-            && (!edgesFoundFor || region->cropInside)) {
-            if (const auto whole = pictureRegion(buffer, QMargins()))
-                findUnpaintedEdges(*whole);
-            region = pictureRegion(buffer);
-            if (owner->m_config.cursorMetadata)
-                readCursor(buffer); // placed again, where the picture now begins
+        if (region && owner->m_config.sizeFromPicture
+            && (!edgesFoundFor
+                || (region->cropInside
+                    && (region->cropSize != *edgesFoundFor || monotonicNs() - edgesChangedNs < kEdgesSettleNs)))) {
+            const auto whole = pictureRegion(buffer, QMargins());
+            if (whole && findUnpaintedEdges(*whole)) {
+                region = pictureRegion(buffer);
+                if (owner->m_config.cursorMetadata)
+                    readCursor(buffer); // placed again, where the picture now begins
+            }
         }
         if (!region)
             return false;
@@ -388,19 +398,36 @@ struct PipeWireFrameSource::State {
         return false;
     }
 
-    // A window's picture, the first or one whose region changed size: its unpainted edges, which
-    // stay out of the take until the region changes size again.
-    void findUnpaintedEdges(const Region &region)
+    // A window's picture, its whole region: its unpainted edges, which stay out of it. True when
+    // they changed.
+    bool findUnpaintedEdges(const Region &region)
     {
+        const int64_t now = monotonicNs();
+        if (region.cropSize != edgesFoundFor)
+            edgesChangedNs = now;
         edgesFoundFor = region.cropSize;
         const uint8_t *source =
             region.data + size_t(region.rect.y()) * size_t(region.stride) + size_t(region.rect.x()) * 4;
         const QMargins before = unpainted;
         unpainted = unpaintedEdges(source, region.stride, region.rect.size());
-        if (unpainted != before)
-            qCInfo(log::recorder(), "screen cast: the window's picture leaves out its unpainted edges: %d left, %d top, "
-                                    "%d right, %d bottom",
-                   unpainted.left(), unpainted.top(), unpainted.right(), unpainted.bottom());
+        if (unpainted == before)
+            return false;
+        edgesChangedNs = now;
+        // Told at once up to a few times, then once a second: a window whose edges keep changing
+        // does not flood the log.
+        if (const int64_t seconds = (now - edgeChangesCountedNs) / 1000000000; seconds > 0) {
+            edgeChangesCountedNs = now;
+            edgeChangesToTell = int(std::min<int64_t>(kEdgeChangesTold, edgeChangesToTell + seconds));
+        }
+        if (edgeChangesToTell > 0) {
+            --edgeChangesToTell;
+            qCInfo(log::recorder(),
+                   "screen cast: the window's %dx%d picture leaves out its unpainted edges: %d left, %d top, %d right, "
+                   "%d bottom",
+                   region.cropSize.width(), region.cropSize.height(), unpainted.left(), unpainted.top(),
+                   unpainted.right(), unpainted.bottom());
+        }
+        return true;
     }
 
     // A picture of another size than the take's, cropped or padded with black into a buffer of
