@@ -16,6 +16,7 @@
 #include "dialogs/MessageBoxAlerts.h"
 #include "dialogs/PermissionAlertDialogs.h"
 #include "platform/av/MovieProbe.h"
+#include "platform/pipewire/GnomeKeyBindings.h"
 #include "platform/pipewire/PortalHotKeys.h"
 #include "platform/x11/HotKeyGrabber.h"
 #include "platform/x11/KeyNames.h"
@@ -35,17 +36,48 @@ namespace lumacast {
 
 namespace {
 
+// The keys the desktop keeps, each with the action's title and the desktop's shortcut:
+// "Start / Pause: Shift+Super+Space (switch-input-source-backward)".
+QStringList keysTheDesktopKeeps(const ShortcutBindings &bindings, const DesktopKeyHolder &desktopKeys)
+{
+    QStringList kept;
+    for (const auto &[action, binding] : bindings) {
+        if (const auto holder = desktopKeys ? desktopKeys(binding.carbonKeyCode, binding.carbonModifiers) : std::nullopt)
+            kept << QStringLiteral("%1: %2 (%3)").arg(
+                ShortcutRow::title(action), ShortcutBinding::displayString(binding.carbonKeyCode, binding.carbonModifiers),
+                *holder);
+    }
+    return kept;
+}
+
+// Settings shows the note and the log keeps it, once for each change.
+void tellShortcutsNote(const QString &note)
+{
+    if (note == SettingsWindow::shortcutsNote())
+        return;
+    AppLog::shared().log(QStringLiteral("[app] ") + note);
+    SettingsWindow::setShortcutsNote(note);
+}
+
 // In a Wayland session XWayland sees a key only while one of its windows has the keyboard. The
 // desktop portal's global shortcuts work everywhere, where the desktop offers them and binds them;
 // the keys it does not bind stay with the XWayland grabs, and Settings says which keys work where.
-std::shared_ptr<HotKeyBackend> waylandHotKeys(const std::shared_ptr<HotKeyBackend> &xwaylandGrabs)
+// The keys the desktop keeps for itself (`desktopKeys`) reach neither and are named apart.
+// `noteAfterInstall` is set to what tells the note when the bindings change.
+std::shared_ptr<HotKeyBackend> waylandHotKeys(const std::shared_ptr<HotKeyBackend> &xwaylandGrabs,
+                                              const DesktopKeyHolder &desktopKeys,
+                                              std::function<void(const ShortcutBindings &)> &noteAfterInstall)
 {
     if (!pipewire::PortalHotKeys::isOffered()) {
-        const QString note = QStringLiteral(
-            "This desktop offers no global shortcuts to applications: the shortcuts work only while a Lumacast "
-            "window has the keyboard.");
-        AppLog::shared().log(QStringLiteral("[app] ") + note);
-        SettingsWindow::setShortcutsNote(note);
+        noteAfterInstall = [desktopKeys](const ShortcutBindings &bindings) {
+            const QStringList kept = keysTheDesktopKeeps(bindings, desktopKeys);
+            QString note = QStringLiteral("This desktop offers no global shortcuts to applications: the shortcuts work "
+                                          "only while a Lumacast window has the keyboard");
+            note += kept.isEmpty() ? QStringLiteral(".")
+                                   : QStringLiteral(", but for the keys the desktop keeps.\n")
+                    + pipewire::GnomeKeyBindings::keptKeysNote(kept);
+            tellShortcutsNote(note);
+        };
         return xwaylandGrabs;
     }
     // Registrations are numbered from 1 in the order of the actions, as the shortcuts install them.
@@ -58,14 +90,11 @@ std::shared_ptr<HotKeyBackend> waylandHotKeys(const std::shared_ptr<HotKeyBacken
     };
     // The portal names us by our .desktop file, as desktops name launched programs.
     auto portal = std::make_shared<pipewire::PortalHotKeys>(describe, QGuiApplication::desktopFileName(), xwaylandGrabs);
+    portal->setDesktopKeys(desktopKeys);
     std::weak_ptr<pipewire::PortalHotKeys> weak = portal;
     portal->onBound = [weak](const QString &) {
-        const auto keys = weak.lock();
-        if (!keys)
-            return;
-        const QString note = keys->summary();
-        AppLog::shared().log(QStringLiteral("[app] ") + note);
-        SettingsWindow::setShortcutsNote(note);
+        if (const auto keys = weak.lock())
+            tellShortcutsNote(keys->summary());
     };
     AppLog::shared().log(QStringLiteral("[app] global shortcuts go through the desktop portal"));
     return portal;
@@ -93,14 +122,22 @@ ApplicationServices ApplicationServices::make()
     else
         AppLog::shared().log(QStringLiteral("[app] no X display for global shortcuts — hot keys are off"));
     std::shared_ptr<HotKeyBackend> globalKeys = grabber;
-    if (captureRoadForSession() == CaptureRoad::ScreenCastPortal)
-        globalKeys = waylandHotKeys(grabber);
+    DesktopKeyHolder desktopKeys;
+    std::function<void(const ShortcutBindings &)> noteAfterInstall;
+    if (captureRoadForSession() == CaptureRoad::ScreenCastPortal) {
+        // GNOME's own keys, as its settings hold them at launch.
+        auto gnomeKeys = std::make_shared<const pipewire::GnomeKeyBindings>(pipewire::GnomeKeyBindings::read());
+        if (!gnomeKeys->isEmpty())
+            desktopKeys = [gnomeKeys](quint32 keyCode, quint32 modifiers) { return gnomeKeys->holder(keyCode, modifiers); };
+        globalKeys = waylandHotKeys(grabber, desktopKeys, noteAfterInstall);
+    }
     // Without a connection every registration fails and is logged; the rest keeps working.
     app.shortcuts = std::make_shared<GlobalKeyboardShortcuts>(globalKeys);
+    app.shortcuts->onInstalled = noteAfterInstall;
 
     app.application = std::make_shared<QtApplicationService>();
     app.border = std::make_shared<BorderAdapter>();
-    app.statusPanel = std::make_shared<StatusPanelAdapter>();
+    app.statusPanel = std::make_shared<StatusPanelAdapter>(desktopKeys);
     app.exportInterface = std::make_shared<DialogExportUserInterface>();
     app.permissionAlerts = std::make_shared<PermissionAlertDialogs>();
 

@@ -75,8 +75,8 @@ void BorderAdapter::hide()
 
 // ---- Status panel ---------------------------------------------------------------------------
 
-StatusPanelAdapter::StatusPanelAdapter()
-    : m_window(std::make_unique<RecordingStatusWindow>())
+StatusPanelAdapter::StatusPanelAdapter(DesktopKeyHolder desktopKeys)
+    : m_window(std::make_unique<RecordingStatusWindow>()), m_desktopKeys(std::move(desktopKeys))
 {
 }
 
@@ -183,6 +183,12 @@ void StatusPanelAdapter::refresh()
     // During a tail the row follows the tail's audio plan (a copy of the take's), not the setting.
     status.systemAudio = m.tailSystemAudioIndicator();
     status.shortcutBindings = m.shortcutBindings();
+    for (ShortcutAction action : shortcut_action::allCases) {
+        const auto found = status.shortcutBindings.find(action);
+        const ShortcutBinding binding = found != status.shortcutBindings.end() ? found->second : defaultBinding(action);
+        if (const auto holder = m_desktopKeys ? m_desktopKeys(binding.carbonKeyCode, binding.carbonModifiers) : std::nullopt)
+            status.keysTheDesktopKeeps[action] = *holder;
+    }
     status.notice = m.recordingNotice();
     m_window->setStatus(status);
 }

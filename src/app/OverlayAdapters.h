@@ -1,6 +1,7 @@
 #pragma once
 
 #include "control/OverlayServices.h"
+#include "store/GlobalKeyboardShortcuts.h"
 
 #include <QObject>
 #include <QPointer>
@@ -55,7 +56,8 @@ private:
 class StatusPanelAdapter final : public QObject, public StatusPanelService {
     Q_OBJECT
 public:
-    StatusPanelAdapter();
+    // `desktopKeys` (may be empty) tells the keys the desktop keeps for itself.
+    explicit StatusPanelAdapter(DesktopKeyHolder desktopKeys = {});
     ~StatusPanelAdapter() override;
     // The card shows the manager's state; its buttons call `commands`, which must outlive it.
     void attach(AppStateManager &manager, ShellCommands &commands);
@@ -73,6 +75,7 @@ private:
     std::unique_ptr<RecordingStatusWindow> m_window;
     QPointer<AppStateManager> m_manager;
     std::optional<QString> m_defaultMicrophoneName;
+    DesktopKeyHolder m_desktopKeys;
 };
 
 class WebcamOverlayAdapter final : public WebcamOverlayService {

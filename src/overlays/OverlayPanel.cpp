@@ -212,13 +212,29 @@ void OverlayPanel::mousePressEvent(QMouseEvent *event)
 }
 
 std::optional<quint32> OverlayPanel::windowToReactivate(std::optional<quint32> activeBefore,
-                                                        std::optional<quint32> activeNow, quint32 panel)
+                                                        std::optional<quint32> activeNow, quint32 panel,
+                                                        std::optional<quint32> keyboardHolder)
 {
-    if (!activeBefore || *activeBefore == panel)
-        return std::nullopt;
     if (activeNow && *activeNow != panel)
         return std::nullopt;
+    if (!activeBefore || *activeBefore == panel || activeBefore == keyboardHolder)
+        return keyboardHolder;
     return activeBefore;
+}
+
+bool OverlayPanel::compositorKeepsKeyboardFromPanels()
+{
+    if (!underWaylandCompositor())
+        return false;
+    const QStringList desktops = qEnvironmentVariable("XDG_CURRENT_DESKTOP").split(QLatin1Char(':'));
+    return desktops.contains(QStringLiteral("GNOME"), Qt::CaseInsensitive);
+}
+
+std::optional<quint32> OverlayPanel::keyboardHolderID() const
+{
+    if (!m_keyboardHolder || !m_keyboardHolder->isVisible())
+        return std::nullopt;
+    return quint32(m_keyboardHolder->winId());
 }
 
 // The window's own mouse events, before Qt hands them to the child under the pointer: a click on
@@ -227,7 +243,30 @@ void OverlayPanel::showEvent(QShowEvent *event)
 {
     if (m_style.holdsKeyboardWhenClicked && underWaylandCompositor() && windowHandle())
         windowHandle()->installEventFilter(this);
+    if (m_style.holdsKeyboardWhenClicked && compositorKeepsKeyboardFromPanels())
+        showKeyboardHolder();
     QWidget::showEvent(event);
+}
+
+void OverlayPanel::hideEvent(QHideEvent *event)
+{
+    if (m_keyboardHolder)
+        m_keyboardHolder->hide();
+    QWidget::hideEvent(event);
+}
+
+void OverlayPanel::showKeyboardHolder()
+{
+    if (!m_keyboardHolder) {
+        m_keyboardHolder = std::make_unique<QWidget>(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::NoDropShadowWindowHint);
+        m_keyboardHolder->setAttribute(Qt::WA_ShowWithoutActivating);
+        m_keyboardHolder->setAttribute(Qt::WA_TranslucentBackground);
+        m_keyboardHolder->setWindowTitle(QStringLiteral("Lumacast"));
+        m_keyboardHolder->resize(1, 1);
+        x11::placeOnAllWorkspaces(quint32(m_keyboardHolder->winId()));
+    }
+    m_keyboardHolder->move(geometry().center());
+    m_keyboardHolder->show();
 }
 
 bool OverlayPanel::eventFilter(QObject *watched, QEvent *event)
@@ -244,6 +283,7 @@ bool OverlayPanel::eventFilter(QObject *watched, QEvent *event)
 void OverlayPanel::keyboardClickBegins()
 {
     const std::optional<quint32> active = x11::activeWindow();
+    ++m_clicks;
     if (active && *active != windowID())
         m_activeBeforeClick = active;
     // The compositor may give this window the keyboard, but the X server sends keys where its own
@@ -256,13 +296,12 @@ void OverlayPanel::keyboardClickBegins()
 // time, so that the hot-key grabs see the keys again.
 void OverlayPanel::keyboardClickEnds(quint64 timestamp)
 {
-    if (!m_activeBeforeClick)
+    if (!m_activeBeforeClick && !keyboardHolderID())
         return;
     reactivateAfterClick(timestamp);
-    const std::optional<quint32> before = m_activeBeforeClick;
-    QTimer::singleShot(kClickSettleMs, this, [this, before, timestamp] {
-        // A click that began since then has remembered its own window.
-        if (m_activeBeforeClick == before) {
+    QTimer::singleShot(kClickSettleMs, this, [this, click = m_clicks, timestamp] {
+        // A click that began since then settles on its own.
+        if (m_clicks == click) {
             reactivateAfterClick(timestamp);
             m_activeBeforeClick.reset();
         }
@@ -271,7 +310,7 @@ void OverlayPanel::keyboardClickEnds(quint64 timestamp)
 
 void OverlayPanel::reactivateAfterClick(quint64 timestamp)
 {
-    if (const auto window = windowToReactivate(m_activeBeforeClick, x11::activeWindow(), windowID()))
+    if (const auto window = windowToReactivate(m_activeBeforeClick, x11::activeWindow(), windowID(), keyboardHolderID()))
         x11::activateWindow(*window, quint32(timestamp));
 }
 

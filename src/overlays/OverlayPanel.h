@@ -6,6 +6,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -84,16 +85,22 @@ public:
     static std::vector<ScreenPlace> screenPlaces(); // the application's screens
 
     // After a click on a panel that holds the keyboard when clicked, under a Wayland compositor:
-    // the X window to activate again (`activeBefore`, active when the button went down) when the
-    // click left no window active, or left the panel so, which a compositor that never gives an
-    // override-redirect window the keyboard leaves with no keyboard in XWayland at all. Nothing
-    // when no other window was active before, or another one is now.
+    // the X window to activate when the click left no window active, or left the panel so, which
+    // a compositor that never gives an override-redirect window the keyboard leaves with no
+    // keyboard in XWayland at all: the one active when the button went down (`activeBefore`),
+    // else, where no other X window was (a native Wayland window or none was in front), the
+    // panel's `keyboardHolder` if it has one. Nothing when another window is active now.
     static std::optional<quint32> windowToReactivate(std::optional<quint32> activeBefore,
-                                                     std::optional<quint32> activeNow, quint32 panel);
+                                                     std::optional<quint32> activeNow, quint32 panel,
+                                                     std::optional<quint32> keyboardHolder = std::nullopt);
+    // Whether the compositor never gives an override-redirect XWayland window the keyboard, even
+    // on a click (GNOME's: the session names GNOME).
+    static bool compositorKeepsKeyboardFromPanels();
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void showEvent(QShowEvent *event) override;
+    void hideEvent(QHideEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
     void mouseReleaseEvent(QMouseEvent *event) override;
@@ -104,11 +111,18 @@ private:
     void keyboardClickBegins();
     void keyboardClickEnds(quint64 timestamp);
     void reactivateAfterClick(quint64 timestamp);
+    void showKeyboardHolder();
+    std::optional<quint32> keyboardHolderID() const;
 
     Style m_style;
     bool m_transparent = false;
     std::optional<QPoint> m_dragOffset;
     std::optional<quint32> m_activeBeforeClick; // X window id, during a click under Wayland
+    quint64 m_clicks = 0;                       // presses so far, under Wayland
+    // Where the compositor keeps the keyboard from the panel: an invisible window of the window
+    // manager's (1x1, see-through, beneath the panel, out of task bars), shown with the panel,
+    // that a click on the panel activates when no other X window had the keyboard.
+    std::unique_ptr<QWidget> m_keyboardHolder;
 };
 
 } // namespace lumacast

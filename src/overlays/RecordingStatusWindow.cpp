@@ -83,6 +83,23 @@ QString keysFor(const RecordingStatus &s, ShortcutAction action)
     return ShortcutBinding::displayString(binding.carbonKeyCode, binding.carbonModifiers);
 }
 
+// A row for each key of the buttons shown that the desktop keeps, once per key.
+void addKeysTheDesktopKeeps(const RecordingStatus &s, std::vector<StatusDetailRow> &rows)
+{
+    QStringList said;
+    for (const StatusAction &action : actions(s)) {
+        const auto kept = s.keysTheDesktopKeeps.find(action.shortcut);
+        const QString keys = keysFor(s, action.shortcut);
+        if (kept == s.keysTheDesktopKeeps.end() || said.contains(keys))
+            continue;
+        said << keys;
+        rows.push_back({QString::fromLatin1(kNoticeSymbol),
+                        QStringLiteral("The desktop keeps %1 for itself (%2): give that shortcut another key in "
+                                       "Lumacast's Settings.")
+                            .arg(keys, kept->second)});
+    }
+}
+
 } // namespace
 
 QString headerTitle(const RecordingStatus &s)
@@ -129,6 +146,7 @@ std::vector<StatusDetailRow> detailRows(const RecordingStatus &s)
         rows.push_back({QStringLiteral("speaker.wave.2.fill"), QStringLiteral("System audio")});
     if (s.notice)
         rows.push_back({QString::fromLatin1(kNoticeSymbol), *s.notice});
+    addKeysTheDesktopKeeps(s, rows);
     return rows;
 }
 
@@ -137,7 +155,8 @@ std::vector<StatusAction> actions(const RecordingStatus &s)
     using SA = ShortcutAction;
     using C = StatusCommand;
     const auto act = [&s](C command, const char *label, SA action) {
-        return StatusAction{command, QString::fromUtf8(label), keysFor(s, action)};
+        const QString keys = s.keysTheDesktopKeeps.count(action) ? QString() : keysFor(s, action);
+        return StatusAction{command, QString::fromUtf8(label), keys, action};
     };
     switch (s.state) {
     case OverlayState::idle:
@@ -159,7 +178,10 @@ std::vector<StatusAction> actions(const RecordingStatus &s)
     return {};
 }
 
-QString buttonText(const StatusAction &action) { return action.label + QStringLiteral(" (") + action.keys + QLatin1Char(')'); }
+QString buttonText(const StatusAction &action)
+{
+    return action.keys.isEmpty() ? action.label : action.label + QStringLiteral(" (") + action.keys + QLatin1Char(')');
+}
 
 } // namespace status_card
 

@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -47,6 +48,9 @@ struct RecordingStatus {
     // Whether the system audio is recorded (during a tail: whether the tail's plan has it).
     bool systemAudio = false;
     ShortcutBindings shortcutBindings; // an action without an entry shows its default
+    // The actions whose key the desktop keeps for a shortcut of its own (named here), taking its
+    // presses before any program: their buttons show no key, and a row says so.
+    std::map<ShortcutAction, QString> keysTheDesktopKeeps;
     // A word for the user that must not take the screen (a refused open during a take).
     std::optional<QString> notice;
 
@@ -67,11 +71,13 @@ enum class StatusCommand {
     retake,             // reviewing
 };
 
-// One button: its command, title and the display string of the shortcut that does the same.
+// One button: its command, title and the display string of the shortcut that does the same
+// (empty where that key does nothing: the desktop keeps it).
 struct StatusAction {
     StatusCommand command;
     QString label;
     QString keys;
+    ShortcutAction shortcut;
 };
 
 // The symbol of the notice row, the one row shown whole (wrapped) rather than cut.

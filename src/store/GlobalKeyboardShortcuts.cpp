@@ -43,6 +43,8 @@ void GlobalKeyboardShortcuts::installHotKeys(const ShortcutBindings &bindings)
     }
     qCInfo(log::shortcuts(), "X11 hotkeys installed (%ld/%ld)", long(m_hotKeyRefs.size()),
            long(bindings.size()));
+    if (onInstalled)
+        onInstalled(bindings);
 }
 
 void GlobalKeyboardShortcuts::unregisterAllHotKeys()

@@ -66,6 +66,10 @@ public:
     virtual int unregisterEventHotKey(EventHotKeyRef ref) = 0;
 };
 
+// The desktop's own shortcut that takes a key (key code, carbon modifiers) before any program
+// sees it, by the desktop's name for it; nothing where the desktop leaves the key to programs.
+using DesktopKeyHolder = std::function<std::optional<QString>(quint32 keyCode, quint32 carbonModifiers)>;
+
 // Makes the shortcut actions work system-wide, while another application is in front. The state
 // manager fills in `handlers` once and installs the effective bindings; everything runs on the
 // main thread.
@@ -77,6 +81,8 @@ public:
     GlobalKeyboardShortcuts &operator=(const GlobalKeyboardShortcuts &) = delete;
 
     std::map<ShortcutAction, std::function<void()>> handlers;
+    // After each install, with the bindings asked for (however many took).
+    std::function<void(const ShortcutBindings &)> onInstalled;
 
     // Starts from nothing registered; ids count from 1 in the map's order. Never fails: failures
     // are logged and the installed count tells how many keys took.

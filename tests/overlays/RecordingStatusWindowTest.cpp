@@ -73,6 +73,11 @@ TEST(RecordingStatusCard, TitlesAndButtonsOfEachState)
     EXPECT_EQ(buttonTexts(custom).first(), "Start take (Ctrl+Alt+Space)");
     custom.state = OverlayState::reviewing;
     EXPECT_EQ(buttonTexts(custom).first(), "Approve + new take (Ctrl+Alt+Space)");
+
+    // A key the desktop keeps is not offered as one that works.
+    RecordingStatus kept = inState(OverlayState::recording, 1, 2);
+    kept.keysTheDesktopKeeps[ShortcutAction::startPause] = "switch-input-source-backward";
+    EXPECT_EQ(buttonTexts(kept).first(), "Pause");
 }
 
 TEST(RecordingStatusCard, ElapsedTimeLeavesPausesOut)
@@ -139,6 +144,15 @@ TEST(RecordingStatusCard, DetailRowsNameTargetDevicesAndSystemAudio)
         {[](RecordingStatus &s) { s.notice = "Finish or discard the current take before opening A.lumacast."; },
          Rows{{"display", mainName}, mic("System Default"),
               {"exclamationmark.circle", "Finish or discard the current take before opening A.lumacast."}}},
+        // A key the desktop keeps, once per key of the buttons shown (the webcam's is not).
+        {[](RecordingStatus &s) {
+             s.state = OverlayState::paused;
+             s.keysTheDesktopKeeps = {{ShortcutAction::startPause, "switch-input-source-backward"},
+                                      {ShortcutAction::toggleWebcamBlob, "toggle-overview"}};
+         },
+         Rows{{"display", mainName}, mic("System Default"),
+              {"exclamationmark.circle", "The desktop keeps Shift+Super+Space for itself (switch-input-source-backward): "
+                                         "give that shortcut another key in Lumacast's Settings."}}},
     };
     for (const auto &c : cases) {
         RecordingStatus status = base();
@@ -151,10 +165,10 @@ TEST(RecordingStatusCard, DetailRowsNameTargetDevicesAndSystemAudio)
 // to activate again.
 TEST(RecordingStatusCard, AClickThatLeftNoWindowActiveGivesTheKeyboardBack)
 {
-    constexpr quint32 panel = 0x800064, xterm = 0x60000c, other = 0x700002;
+    constexpr quint32 panel = 0x800064, xterm = 0x60000c, other = 0x700002, holder = 0x800070;
     const struct Case {
         const char *name;
-        std::optional<quint32> before, now, expected;
+        std::optional<quint32> before, now, expected, holder;
     } cases[] = {
         {"the compositor left no window active", xterm, std::nullopt, xterm},
         {"the panel was made the active one", xterm, panel, xterm},
@@ -162,9 +176,15 @@ TEST(RecordingStatusCard, AClickThatLeftNoWindowActiveGivesTheKeyboardBack)
         {"another window became active", xterm, other, std::nullopt},
         {"no window was active before", std::nullopt, std::nullopt, std::nullopt},
         {"the panel itself was active before", panel, std::nullopt, std::nullopt},
+        // GNOME's: the panel has a window of the window manager's to give the keyboard to.
+        {"a native window was in front", std::nullopt, std::nullopt, holder, holder},
+        {"none was in front and the panel is called active", std::nullopt, panel, holder, holder},
+        {"the holder was active before", holder, std::nullopt, holder, holder},
+        {"the holder kept the keyboard", holder, holder, std::nullopt, holder},
+        {"an X window was in front", xterm, std::nullopt, xterm, holder},
     };
     for (const Case &c : cases)
-        EXPECT_EQ(OverlayPanel::windowToReactivate(c.before, c.now, panel), c.expected) << c.name;
+        EXPECT_EQ(OverlayPanel::windowToReactivate(c.before, c.now, panel, c.holder), c.expected) << c.name;
 }
 
 TEST(RecordingStatusCard, SitsTwelveBelowTheTopAndItsButtonsTakeClicks)

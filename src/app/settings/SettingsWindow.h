@@ -45,7 +45,8 @@ public:
     static QString versionText(const QString &applicationVersion);
 
     // A line under the shortcuts about how this desktop delivers them (in a Wayland session: what
-    // the desktop bound, or that the keys work only while a Lumacast window has the keyboard).
+    // the desktop bound, or that the keys work only while a Lumacast window has the keyboard, and
+    // the keys the desktop keeps for its own shortcuts).
     // Main thread; shown at once by the windows already built and by those built afterwards.
     static void setShortcutsNote(const QString &note);
     static QString shortcutsNote();

@@ -1,5 +1,7 @@
 #include "platform/pipewire/PortalHotKeys.h"
 
+#include "platform/pipewire/GnomeKeyBindings.h"
+
 #include "model/LogCategories.h"
 
 #include <QDBusArgument>
@@ -497,11 +499,15 @@ QString PortalHotKeys::summary() const
     QStringList bound;
     QStringList keyless;
     QStringList windowOnly;
+    QStringList kept;
     for (const auto &[ref, registration] : m_registrations) {
         const Shortcut named = m_describe(registration.hotKeyID.id);
         const QString ours = QStringLiteral("%1: %2").arg(
             named.description, ShortcutBinding::displayString(registration.keyCode, registration.modifiers));
-        if (boundByDesktop(registration))
+        const auto holder = m_desktopKeys ? m_desktopKeys(registration.keyCode, registration.modifiers) : std::nullopt;
+        if (holder)
+            kept << QStringLiteral("%1 (%2)").arg(ours, *holder);
+        else if (boundByDesktop(registration))
             bound << QStringLiteral("%1: %2").arg(named.description, m_bound.at(named.id));
         else if (m_keyless.count(named.id))
             keyless << ours;
@@ -520,6 +526,8 @@ QString PortalHotKeys::summary() const
         parts << QStringLiteral("The desktop gave these shortcuts no key: another of its shortcuts may have the key and "
                                 "take the press first. Give them keys in the desktop's shortcut settings:\n")
                 + keyless.join(QLatin1Char('\n'));
+    if (!kept.isEmpty())
+        parts << GnomeKeyBindings::keptKeysNote(kept);
     if (!windowOnly.isEmpty())
         parts << (m_fallback ? QStringLiteral("These shortcuts work only while a Lumacast window has the keyboard:\n")
                              : QStringLiteral("These shortcuts do not work:\n"))

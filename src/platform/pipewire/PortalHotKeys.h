@@ -22,7 +22,8 @@
 // bound (its description names the key asked for, but KDE gave the shortcut none). Where KDE's
 // shortcut service has a component named `appId`, its own list decides which keys it holds; the
 // others stay with the fallback, and `summary` names them apart: the desktop may take their
-// presses first.
+// presses first. So it does with the keys the desktop binds for itself (`setDesktopKeys`: GNOME's
+// own key bindings), which no program ever sees.
 //
 // Main thread only; the portal is asked asynchronously (the desktop may show a dialog).
 
@@ -81,6 +82,9 @@ public:
     // How long the desktop may take to answer a request (the bind may wait for a dialog); past
     // that the request is withdrawn and the keys stay with the fallback.
     void setAnswerTimeoutMs(int ms) { m_answerTimeoutMs = ms; }
+    // The keys the desktop keeps for its own shortcuts: `summary` names them apart, whatever the
+    // portal said of them.
+    void setDesktopKeys(DesktopKeyHolder holder) { m_desktopKeys = std::move(holder); }
 
 private Q_SLOTS:
     void onResponse(uint code, const QVariantMap &results);
@@ -113,6 +117,7 @@ private:
     QDBusConnection m_bus;
     QString m_appId;
     std::function<Shortcut(quint32)> m_describe;
+    DesktopKeyHolder m_desktopKeys;
     std::shared_ptr<HotKeyBackend> m_fallback;
     EventHandlerRef m_fallbackHandler = 0;
     bool m_named = false; // the application's name settled (registered, refused or not asked)
