@@ -95,7 +95,7 @@ void TrayItem::updateIcon()
 
 void TrayItem::rebuild()
 {
-    updateMenu(*m_menu, m_model.build());
+    updateMenu(*m_menu, TrayMenuModel::withExportedKeyHints(m_model.build()));
 }
 
 } // namespace lumacast

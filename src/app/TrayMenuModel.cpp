@@ -42,6 +42,41 @@ QKeySequence TrayMenuModel::keyHint(const ShortcutBindings &bindings, ShortcutAc
     return key.key() == Qt::Key_unknown ? QKeySequence() : QKeySequence(key);
 }
 
+QKeySequence TrayMenuModel::exportedKeyHint(const QKeySequence &hint)
+{
+    if (hint.isEmpty())
+        return hint;
+    const QKeyCombination key = hint[0];
+    const std::optional<QString> name = ShortcutBinding::nameOfMenuKey(key);
+    if (!name)
+        return hint; // no key of the layout: Qt's name is the one every place shows
+    // The keypad modifier would add Qt's own word for the keypad ("KP 1" is "Num+1").
+    const Qt::KeyboardModifiers held = key.keyboardModifiers();
+    if (held.testFlag(Qt::KeypadModifier))
+        return {};
+    QList<Qt::Key> candidates{key.key()};
+    if (const QList<uint> characters = name->toUcs4(); characters.size() == 1)
+        candidates << static_cast<Qt::Key>(characters.front());
+    bool number = false;
+    const int function = name->startsWith(QLatin1Char('F')) ? name->mid(1).toInt(&number) : 0;
+    if (number && function >= 1 && function <= 35)
+        candidates << static_cast<Qt::Key>(Qt::Key_F1 + function - 1);
+    for (const Qt::Key candidate : candidates) {
+        if (QKeySequence(candidate).toString(QKeySequence::PortableText) == *name)
+            return QKeySequence(QKeyCombination(held, candidate));
+    }
+    return {};
+}
+
+MenuItems TrayMenuModel::withExportedKeyHints(MenuItems items)
+{
+    for (MenuItem &item : items) {
+        item.keyHint = exportedKeyHint(item.keyHint);
+        item.children = withExportedKeyHints(std::move(item.children));
+    }
+    return items;
+}
+
 QString TrayMenuModel::sceneCountText(qsizetype count)
 {
     return QStringLiteral("%1 scene%2").arg(count).arg(count == 1 ? QString() : QStringLiteral("s"));

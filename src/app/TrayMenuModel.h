@@ -41,6 +41,13 @@ public:
     // The key hint of a binding, or of the action's default binding when it has none: the key the
     // hot key fires on, in the current layout.
     static QKeySequence keyHint(const ShortcutBindings &bindings, ShortcutAction action);
+    // The hint as the tray's D-Bus menu carries it: Qt sends a key's portable name there, which
+    // is not always the name the application shows ("Tools" for F13, garbage for a dead key).
+    // A key whose name Qt writes the same way (the key itself, the character it is named by,
+    // "F13"); else no key at all, rather than another name.
+    static QKeySequence exportedKeyHint(const QKeySequence &hint);
+    // `items` with every key hint as `exportedKeyHint` makes it, submenus included.
+    static MenuItems withExportedKeyHints(MenuItems items);
     // "Resume recording (1 scene)", "(3 scenes)", "(0 scenes)".
     static QString sceneCountText(qsizetype count);
 

@@ -6,6 +6,7 @@
 #include <QStringList>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <limits>
 #include <mutex>
@@ -242,6 +243,25 @@ QString eachLetterCased(const QString &text, bool upper)
     return result;
 }
 
+// True when a letter's capital is that letter's alone: false for Turkish "ı" and Greek "ς",
+// whose capitals "I" and "Σ" are also those of "i" and "σ".
+bool ownCapital(char32_t c)
+{
+    return QChar::toLower(QChar::toUpper(c)) == c;
+}
+
+// What a key types as its name shows it: each letter in its own capital, except a letter that
+// shares its capital with another, which keeps the case the layout gives it.
+QString shownLetters(const QString &text)
+{
+    QString result;
+    for (const char32_t c : text.toUcs4()) {
+        const char32_t shown = ownCapital(c) ? QChar::toUpper(c) : c;
+        result += QString::fromUcs4(&shown, 1);
+    }
+    return result;
+}
+
 // The fixed names of the keys every layout has alike; empty for the other keys.
 QString fixedKeyName(quint32 keyCode)
 {
@@ -272,16 +292,78 @@ QString fixedKeyName(quint32 keyCode)
 // The codes a key name is looked up among: every classic code and the ones numbered after them.
 constexpr quint32 kLastKeyCode = key_code::menu;
 
+// "F13" for the thirteenth function key: the function keys are named by where they sit, for
+// keymaps give the ones beyond F12 other symbols ("XF86Tools"); empty for the other keys.
+QString functionKeyName(quint32 keyCode)
+{
+    const NamedKey *key = namedKey(keyCode);
+    if (!key || key->qtKey < Qt::Key_F1 || key->qtKey > Qt::Key_F35)
+        return {};
+    return QString::fromLatin1(key->symbol);
+}
+
 // A symbol name as desktops show it: "Prior" is "Page Up", and words are parted by spaces
-// ("Scroll_Lock" is "Scroll Lock").
+// ("Scroll_Lock" is "Scroll Lock", "XF86AudioMute" "Audio Mute", without X's prefix).
 QString shownSymbolName(QString symbol)
 {
     if (symbol == QLatin1String("Prior"))
         return QStringLiteral("Page Up");
     if (symbol == QLatin1String("Next"))
         return QStringLiteral("Page Down");
+    if (symbol.startsWith(QLatin1String("XF86")) && symbol.size() > 4) {
+        QString words;
+        for (const QChar c : QStringView(symbol).mid(4)) {
+            if (c.isUpper() && !words.isEmpty() && !words.back().isUpper())
+                words += QLatin1Char(' ');
+            words += c;
+        }
+        return words;
+    }
     return symbol.replace(QLatin1Char('_'), QLatin1Char(' '));
 }
+
+// What the keys of the current layout type, read once for a question that compares keys. The
+// keypad's keys and the keys of fixed names are left out: their names never meet the others.
+struct LayoutTexts {
+    std::array<std::optional<QString>, kLastKeyCode + 1> typed;
+
+    LayoutTexts()
+    {
+        for (quint32 code = 0; code <= kLastKeyCode; ++code) {
+            if (!ShortcutBinding::isKeypadKey(code) && fixedKeyName(code).isEmpty() && functionKeyName(code).isEmpty())
+                typed[code] = readableText(code);
+        }
+    }
+
+    // What the key types with Shift, when another key types what it types without (the yen and
+    // ro keys of a JIS keyboard both type "\"); empty otherwise, or when Shift changes nothing.
+    QString shiftedWhenShared(quint32 keyCode) const
+    {
+        if (keyCode > kLastKeyCode || !typed[keyCode])
+            return {};
+        bool shared = false;
+        for (quint32 code = 0; code <= kLastKeyCode && !shared; ++code)
+            shared = code != keyCode && typed[code] == typed[keyCode];
+        if (!shared)
+            return {};
+        const std::optional<QString> shifted = ShortcutBinding::keyboardLayout()->shiftedCharacterForKeyCode(keyCode);
+        const bool readable = shifted && !shifted->isEmpty() && *shifted != *typed[keyCode]
+            && std::none_of(shifted->cbegin(), shifted->cend(),
+                            [](QChar c) { return c.category() == QChar::Other_Control; });
+        return readable ? *shifted : QString();
+    }
+
+    Qt::Key menuKey(quint32 keyCode) const
+    {
+        const Qt::Key reported = ShortcutBinding::qtKeyForKeyCode(keyCode);
+        if (keyCode > kLastKeyCode || !typed[keyCode])
+            return reported;
+        if (const QString shifted = shiftedWhenShared(keyCode); !shifted.isEmpty())
+            return static_cast<Qt::Key>(shifted.toUcs4().constFirst());
+        const char32_t first = typed[keyCode]->toUcs4().constFirst();
+        return ownCapital(first) ? reported : static_cast<Qt::Key>(first);
+    }
+};
 
 struct LayoutSlot {
     std::mutex mutex;
@@ -352,7 +434,7 @@ std::optional<ShortcutBinding> ShortcutBinding::fromJson(const QJsonValue &value
 
 Qt::Key ShortcutBinding::menuKeyEquivalent() const
 {
-    return qtKeyForKeyCode(carbonKeyCode);
+    return menuKeyForKeyCode(carbonKeyCode);
 }
 
 QKeyCombination ShortcutBinding::menuKey() const
@@ -383,9 +465,13 @@ QString ShortcutBinding::keyName(quint32 keyCode)
 {
     if (const QString fixed = fixedKeyName(keyCode); !fixed.isEmpty())
         return fixed;
+    if (const QString function = functionKeyName(keyCode); !function.isEmpty())
+        return function;
     if (const std::optional<QString> text = readableText(keyCode)) {
-        const QString name = eachLetterCased(*text, true);
-        return isKeypadKey(keyCode) ? QStringLiteral("KP ") + name : name;
+        const QString name = shownLetters(*text);
+        if (isKeypadKey(keyCode))
+            return QStringLiteral("KP ") + name;
+        return name + LayoutTexts().shiftedWhenShared(keyCode);
     }
     const std::optional<QString> symbol = keySymbolName(keyCode);
     if (!symbol)
@@ -445,6 +531,11 @@ Qt::Key ShortcutBinding::qtKeyForKeyCode(quint32 keyCode)
     return named ? named->qtKey : Qt::Key_unknown;
 }
 
+Qt::Key ShortcutBinding::menuKeyForKeyCode(quint32 keyCode)
+{
+    return LayoutTexts().menuKey(keyCode);
+}
+
 bool ShortcutBinding::isKeypadKey(quint32 keyCode)
 {
     return keypadKey(keyCode) != nullptr;
@@ -467,9 +558,10 @@ std::optional<QString> ShortcutBinding::nameOfMenuKey(QKeyCombination menuKey)
     // A keypad key is looked for on the keypad first; a menu key of the keypad that no keypad
     // key gives is still the key that gives it elsewhere.
     const bool keypad = menuKey.keyboardModifiers().testFlag(Qt::KeypadModifier);
+    const LayoutTexts texts;
     for (const bool onKeypad : {keypad, !keypad}) {
         for (quint32 code = 0; code <= kLastKeyCode; ++code) {
-            if (isKeypadKey(code) == onKeypad && qtKeyForKeyCode(code) == wanted)
+            if (isKeypadKey(code) == onKeypad && texts.menuKey(code) == wanted)
                 return keyName(code);
         }
     }
@@ -479,8 +571,18 @@ std::optional<QString> ShortcutBinding::nameOfMenuKey(QKeyCombination menuKey)
 QList<QKeyCombination> ShortcutBinding::firingKeys(QKeyCombination menuKey)
 {
     const Qt::KeyboardModifiers modifiers = menuKey.keyboardModifiers();
-    if (!modifiers.testFlag(Qt::KeypadModifier))
+    if (!modifiers.testFlag(Qt::KeypadModifier)) {
+        const LayoutTexts texts;
+        for (quint32 code = 0; code <= kLastKeyCode; ++code) {
+            if (isKeypadKey(code) || texts.menuKey(code) != menuKey.key())
+                continue;
+            const Qt::Key reported = qtKeyForKeyCode(code);
+            if (reported != menuKey.key() && reported != Qt::Key_unknown)
+                return {menuKey, QKeyCombination(modifiers, reported)};
+            break;
+        }
         return {menuKey};
+    }
     const Qt::KeyboardModifiers held = modifiers & ~Qt::KeypadModifier;
     QList<QKeyCombination> keys{QKeyCombination(held, menuKey.key())};
     for (const KeypadKey &key : kKeypadKeys) {

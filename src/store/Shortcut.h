@@ -96,6 +96,12 @@ public:
     // The text the key types with no modifier held, or an empty string when it types nothing.
     // No value means there is no layout to ask.
     virtual std::optional<QString> characterForKeyCode(quint32 keyCode) const = 0;
+    // The text the key types with Shift held; no value when this layout cannot tell.
+    virtual std::optional<QString> shiftedCharacterForKeyCode(quint32 keyCode) const
+    {
+        (void)keyCode;
+        return std::nullopt;
+    }
     // The name of the key's symbol in this layout, as X and xkbcommon give it ("F5", "Prior",
     // "comma", "XF86Tools"), or an empty string when the key has none. No value when this layout
     // cannot tell.
@@ -129,8 +135,8 @@ struct ShortcutBinding {
     QByteArray toJsonBytes() const;
     static std::optional<ShortcutBinding> fromJson(const QJsonValue &value);
 
-    // The menus' key: the Qt key that the key at `carbonKeyCode` gives in the current layout, as
-    // Qt reports it in key events (`qtKeyForKeyCode`). The stored equivalent plays no part: a
+    // The menus' key: the Qt key that the key at `carbonKeyCode` gives in the current layout
+    // (`menuKeyForKeyCode`). The stored equivalent plays no part: a
     // binding stored under another layout, or with "?", shows and fires on the key the hot key
     // grabs. Qt::Key_unknown for a key Qt has no key for.
     Qt::Key menuKeyEquivalent() const;
@@ -144,10 +150,13 @@ struct ShortcutBinding {
     QString currentKeyEquivalent() const { return keyEquivalentForKey(carbonKeyCode); }
 
     // The key's name as a Linux keyboard labels it: "Space", "Return", "Tab", the arrows by
-    // direction, else what the key types in the current layout, each letter in its own capital
-    // ("ß" stays one letter), the keypad's keys as with Num Lock on after "KP " ("KP 1"), else a
-    // dead key's accent ("´"), else its symbol's name as desktops write it ("F5", "Page Up",
-    // "Scroll Lock"); "?" for a key it cannot name.
+    // direction, the function keys by position ("F13"), else what the key types in the current
+    // layout, each letter in its own capital ("ß" stays one letter; a letter whose capital
+    // another letter shares keeps its own case: "ı" and "i" are "ı" and "I"; a key that types
+    // what another key types too is named as its cap shows it, with what it types with Shift:
+    // "\|" and "\_"), the keypad's keys as with Num Lock on after "KP " ("KP 1"), else a dead
+    // key's accent ("´"), else its symbol's name as desktops write it ("Page Up", "Scroll
+    // Lock", "Audio Mute"); "?" for a key it cannot name.
     static QString keyName(quint32 keyCode);
     // The key's symbol name as X writes it ("F5", "Prior", "space"), for whoever binds keys by
     // those names; nothing when neither the layout nor the fixed keys know it.
@@ -163,6 +172,11 @@ struct ShortcutBinding {
     // keypad's keys as with Num Lock on (Key_1, without the keypad modifier), a letter by its
     // capital, a dead key as Qt's dead key. Qt::Key_unknown when there is none.
     static Qt::Key qtKeyForKeyCode(quint32 keyCode);
+    // The key a menu shows for the key: `qtKeyForKeyCode`, except for a letter `keyName` keeps
+    // in its own case, which is that letter ("ı", where Qt's events say I), and a key that types
+    // what another key types, which is what it types with Shift; so no two keys of a layout
+    // share a menu key. `firingKeys` adds the key Qt reports.
+    static Qt::Key menuKeyForKeyCode(quint32 keyCode);
     // True for the keys of the numeric keypad that type a character with Num Lock on.
     static bool isKeypadKey(quint32 keyCode);
     // The virtual key code of a key that types nothing from the menus' Qt key; nothing for the
@@ -174,7 +188,8 @@ struct ShortcutBinding {
     // What a window's shortcut must match so that it fires on the key a menu's key stands for:
     // the key itself, and for a keypad key the two keys Qt reports on X11, where it drops the
     // keypad modifier before matching: the character with Num Lock on, the editing key with it
-    // off ("KP 1" is Key_1 and Key_End).
+    // off ("KP 1" is Key_1 and Key_End); and for a menu key other than the key Qt reports
+    // (`menuKeyForKeyCode`), the one Qt reports too.
     static QList<QKeyCombination> firingKeys(QKeyCombination menuKey);
     // How a binding reads to the user: the modifiers in words, in the order Linux desktops write
     // them, then the key, joined by "+" ("Shift+Super+Space"). Every place that shows a binding

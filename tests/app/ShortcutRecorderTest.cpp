@@ -30,7 +30,7 @@ using namespace lumacast;
 using lumacast::testing::FakeSettingsHost;
 using Field = ShortcutRecorderField;
 
-TEST(ShortcutRecorderKeys, KeyPressesBecomeBindingsOrKeepRecording)
+TEST(ShortcutRecorderKeys, KeyPressesBecomeBindingsOrKeepRecordingOrAreRefused)
 {
     using Kind = Field::KeyOutcome::Kind;
     const Field::Modifiers none, commandShift{true, true, false, false}, all{true, true, true, true};
@@ -46,7 +46,9 @@ TEST(ShortcutRecorderKeys, KeyPressesBecomeBindingsOrKeepRecording)
         {58, {false, false, true, false}, "", Kind::keepRecording, {}}, // Option alone
         {55, {true, false, false, false}, "", Kind::keepRecording, {}}, // command alone
         {63, none, "", Kind::keepRecording, {}},
-        {std::nullopt, commandShift, "", Kind::keepRecording, {}},
+        {std::nullopt, commandShift, "", Kind::refuse, {}}, // a key no code stands for
+        {0x0C, {false, false, false, false, true, false}, "q", Kind::refuse, {}},   // AltGr+Q
+        {0x0C, {true, true, false, false, false, true}, "q", Kind::refuse, {}},     // Level 5 held too
         {53, commandShift, "\x1b", Kind::cancel, {}},
         {0, none, "a", Kind::record, {0, 0, "a", 0}},
         {49, {false, false, false, true}, "x", Kind::record, {49, 0x1000, " ", 4}},
@@ -63,6 +65,7 @@ TEST(ShortcutRecorderKeys, KeyPressesBecomeBindingsOrKeepRecording)
         if (c.kind == Kind::record) {
             EXPECT_EQ(outcome.binding, c.binding) << c.keyCode.value_or(999);
         }
+        EXPECT_EQ(outcome.reason.isEmpty(), c.kind != Kind::refuse) << c.keyCode.value_or(999);
     }
 }
 

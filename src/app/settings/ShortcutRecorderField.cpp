@@ -26,7 +26,17 @@ constexpr quint32 kLastModifierKeyCode = 63;
 constexpr quint32 kXShift = 0x1;
 constexpr quint32 kXControl = 0x4;
 constexpr quint32 kXMod1 = 0x8;  // Alt: option
+constexpr quint32 kXMod3 = 0x20; // Level 5 or Hyper where a keymap gives them a modifier of their own
 constexpr quint32 kXMod4 = 0x40; // Super: command
+constexpr quint32 kXMod5 = 0x80; // AltGr (ISO Level 3)
+
+// X keysyms of the modifier keys: Shift_L to Hyper_R, the ISO level and group keys,
+// Mode_switch and Num Lock. Qt has no key for some of them (Level 5).
+bool isModifierSymbol(quint32 keysym)
+{
+    return (keysym >= 0xffe1 && keysym <= 0xffee) || (keysym >= 0xfe01 && keysym <= 0xfe13)
+        || keysym == 0xff7e || keysym == 0xff7f;
+}
 
 bool isModifierKey(int key)
 {
@@ -136,12 +146,17 @@ ShortcutRecorderField::KeyOutcome ShortcutRecorderField::interpretKey(std::optio
                                                                       Modifiers modifiers,
                                                                       const QString &character)
 {
+    if (keyCode && *keyCode == key_code::escape)
+        return {KeyOutcome::cancel, {}, {}};
+    if (keyCode && *keyCode >= kFirstModifierKeyCode && *keyCode <= kLastModifierKeyCode)
+        return {};
     if (!keyCode)
-        return {};
-    if (*keyCode == key_code::escape)
-        return {KeyOutcome::cancel, {}};
-    if (*keyCode >= kFirstModifierKeyCode && *keyCode <= kLastModifierKeyCode)
-        return {};
+        return {KeyOutcome::refuse, {}, QStringLiteral("This key can't be part of a shortcut")};
+    // The hot key would grab the key without it, on the whole display.
+    if (modifiers.altGr)
+        return {KeyOutcome::refuse, {}, QStringLiteral("AltGr can't be part of a shortcut")};
+    if (modifiers.other)
+        return {KeyOutcome::refuse, {}, QStringLiteral("Only Shift, Ctrl, Alt and Super can be part of a shortcut")};
 
     ShortcutBinding binding;
     binding.carbonKeyCode = *keyCode;
@@ -167,7 +182,7 @@ ShortcutRecorderField::KeyOutcome ShortcutRecorderField::interpretKey(std::optio
         binding.keyEquivalent = *named;
     else
         binding.keyEquivalent = character.isEmpty() ? binding.currentKeyEquivalent() : character.toLower();
-    return {KeyOutcome::record, binding};
+    return {KeyOutcome::record, binding, {}};
 }
 
 std::optional<quint32> ShortcutRecorderField::keyCodeOf(const QKeyEvent &event)
@@ -183,11 +198,13 @@ ShortcutRecorderField::Modifiers ShortcutRecorderField::modifiersOf(const QKeyEv
 {
     if (event.nativeScanCode() != 0) {
         const quint32 state = event.nativeModifiers();
-        return {bool(state & kXMod4), bool(state & kXShift), bool(state & kXMod1), bool(state & kXControl)};
+        return {bool(state & kXMod4),  bool(state & kXShift), bool(state & kXMod1),
+                bool(state & kXControl), bool(state & kXMod5), bool(state & kXMod3)};
     }
     const Qt::KeyboardModifiers qt = event.modifiers();
-    return {qt.testFlag(Qt::MetaModifier), qt.testFlag(Qt::ShiftModifier), qt.testFlag(Qt::AltModifier),
-            qt.testFlag(Qt::ControlModifier)};
+    return {qt.testFlag(Qt::MetaModifier),    qt.testFlag(Qt::ShiftModifier),
+            qt.testFlag(Qt::AltModifier),     qt.testFlag(Qt::ControlModifier),
+            qt.testFlag(Qt::GroupSwitchModifier), false};
 }
 
 void ShortcutRecorderField::startRecording()
@@ -218,7 +235,7 @@ void ShortcutRecorderField::finishRecording(bool destroying)
 
 void ShortcutRecorderField::handleKeyPress(const QKeyEvent &event)
 {
-    if (isModifierKey(event.key()))
+    if (isModifierKey(event.key()) || (event.nativeScanCode() != 0 && isModifierSymbol(event.nativeVirtualKey())))
         return;
     const std::optional<quint32> keyCode = keyCodeOf(event);
     // What the key types with no modifier, in the layout its key code came through.
@@ -235,6 +252,12 @@ void ShortcutRecorderField::handleKeyPress(const QKeyEvent &event)
         return;
     case KeyOutcome::cancel:
         finishRecording();
+        return;
+    case KeyOutcome::refuse:
+        // Stopped first: the owner's answer may show the binding again.
+        finishRecording();
+        if (onRefused)
+            onRefused(outcome.reason);
         return;
     case KeyOutcome::record:
         // The owner's answer (accepted or refused) does not change what happens here: an

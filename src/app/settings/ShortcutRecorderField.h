@@ -31,6 +31,8 @@ public:
     std::function<std::optional<ShortcutAction>(const ShortcutBinding &)> onConflict;
     // An accepted combination.
     std::function<void(const ShortcutBinding &)> onSave;
+    // A combination no binding can hold, with the reason to show; recording has stopped.
+    std::function<void(const QString &reason)> onRefused;
     // Recording begins (the owner suspends the global hot keys) and ends, however it ends:
     // a key, Escape, the window hidden or the field destroyed.
     std::function<void()> onRecordingStarted;
@@ -47,22 +49,27 @@ public:
     std::optional<ShortcutAction> recorderDidRecord(const ShortcutBinding &binding);
 
     // The modifiers held with a key, as the hot-key layer maps them: Super is command, Alt is
-    // option.
+    // option. AltGr (ISO Level 3) and the others a binding cannot hold (Level 5, a Hyper of
+    // its own) are told apart only to be refused.
     struct Modifiers {
         bool command = false;
         bool shift = false;
         bool option = false;
         bool control = false;
+        bool altGr = false;
+        bool other = false;
     };
     // What one key press means while recording.
     struct KeyOutcome {
-        enum Kind { keepRecording, cancel, record } kind = keepRecording;
+        enum Kind { keepRecording, cancel, record, refuse } kind = keepRecording;
         ShortcutBinding binding; // for `record`
+        QString reason;          // for `refuse`
     };
     // `keyCode` is the virtual key code of the pressed key, nothing for a key that has none;
     // `character` what the key types with no modifier held (empty when nothing). Escape
-    // cancels; modifier keys alone and keys without a code keep recording; any other key is
-    // recorded, with or without modifiers.
+    // cancels; modifier keys alone keep recording; a key without a code, or one held with a
+    // modifier a binding cannot hold, is refused with the reason; any other key is recorded,
+    // with or without modifiers.
     static KeyOutcome interpretKey(std::optional<quint32> keyCode, Modifiers modifiers,
                                    const QString &character);
 

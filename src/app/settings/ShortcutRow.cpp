@@ -52,6 +52,10 @@ ShortcutRow::ShortcutRow(ShortcutAction action, SettingsHost &host, Preferences 
 
     m_field->onConflict = [this](const ShortcutBinding &recorded) { return conflictCheck(recorded); };
     m_field->onSave = [this](const ShortcutBinding &binding) { save(binding); };
+    m_field->onRefused = [this](const QString &reason) {
+        m_warning = reason;
+        showWarning();
+    };
     // These two also run from the field's destructor, when this row is already half gone: they
     // reach only the host, and only while it lives.
     QPointer<SettingsHost> weakHost = &host;

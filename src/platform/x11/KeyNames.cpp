@@ -115,6 +115,8 @@ constexpr KeyPosition kPositions[] = {
     {0x5A, "FK20"},
     {0x5B, "KP8"},
     {0x5C, "KP9"},
+    {0x5D, "AE13"}, // the yen key of JIS keyboards, left of Backspace
+    {0x5E, "AB11"}, // left of the right Shift: JIS ro, ABNT2 "/ ?"
     {0x60, "FK05"},
     {0x61, "FK06"},
     {0x62, "FK07"},
@@ -182,6 +184,7 @@ struct XkbKeyboardLayout::Private {
     mutable std::mutex mutex;
     mutable xkb_keymap *keymap = nullptr;
     mutable xkb_state *state = nullptr; // Num Lock alone on, the active layout group
+    mutable xkb_state *shifted = nullptr; // the same with Shift held
     mutable std::chrono::steady_clock::time_point fetchedAt;
 
     ~Private()
@@ -197,9 +200,12 @@ struct XkbKeyboardLayout::Private {
     {
         if (state)
             xkb_state_unref(state);
+        if (shifted)
+            xkb_state_unref(shifted);
         if (keymap)
             xkb_keymap_unref(keymap);
         state = nullptr;
+        shifted = nullptr;
         keymap = nullptr;
     }
 
@@ -227,7 +233,8 @@ struct XkbKeyboardLayout::Private {
         if (live)
             xkb_state_unref(live);
         state = xkb_state_new(keymap);
-        if (!state) {
+        shifted = xkb_state_new(keymap);
+        if (!state || !shifted) {
             dropKeymap();
             return false;
         }
@@ -238,6 +245,9 @@ struct XkbKeyboardLayout::Private {
             numLock = xkb_keymap_mod_get_index(keymap, XKB_MOD_NAME_NUM);
         const xkb_mod_mask_t locked = numLock == XKB_MOD_INVALID ? 0 : xkb_mod_mask_t(1u) << numLock;
         xkb_state_update_mask(state, 0, 0, locked, 0, 0, group);
+        const xkb_mod_index_t shift = xkb_keymap_mod_get_index(keymap, XKB_MOD_NAME_SHIFT);
+        const xkb_mod_mask_t held = shift == XKB_MOD_INVALID ? 0 : xkb_mod_mask_t(1u) << shift;
+        xkb_state_update_mask(shifted, held, 0, locked, 0, 0, group);
         fetchedAt = now;
         return true;
     }
@@ -297,15 +307,27 @@ XkbKeyboardLayout::XkbKeyboardLayout(std::unique_ptr<Private> p) : d(std::move(p
 
 XkbKeyboardLayout::~XkbKeyboardLayout() = default;
 
+namespace {
+
+QString typedText(xkb_state *state, xkb_keycode_t keycode)
+{
+    char buffer[64] = {};
+    const int length = xkb_state_key_get_utf8(state, keycode, buffer, sizeof buffer);
+    if (length <= 0)
+        return QString();
+    return QString::fromUtf8(buffer, std::min<int>(length, sizeof buffer - 1));
+}
+
+} // namespace
+
 std::optional<QString> XkbKeyboardLayout::characterForKeyCode(quint32 keyCode) const
 {
-    return d->describe(keyCode, [this](xkb_keycode_t keycode) {
-        char buffer[64] = {};
-        const int length = xkb_state_key_get_utf8(d->state, keycode, buffer, sizeof buffer);
-        if (length <= 0)
-            return QString();
-        return QString::fromUtf8(buffer, std::min<int>(length, sizeof buffer - 1));
-    });
+    return d->describe(keyCode, [this](xkb_keycode_t keycode) { return typedText(d->state, keycode); });
+}
+
+std::optional<QString> XkbKeyboardLayout::shiftedCharacterForKeyCode(quint32 keyCode) const
+{
+    return d->describe(keyCode, [this](xkb_keycode_t keycode) { return typedText(d->shifted, keycode); });
 }
 
 std::optional<QString> XkbKeyboardLayout::keySymbolName(quint32 keyCode) const

@@ -33,6 +33,7 @@ public:
 
     std::optional<QString> characterForKeyCode(quint32 keyCode) const override;
     std::optional<QString> keySymbolName(quint32 keyCode) const override;
+    std::optional<QString> shiftedCharacterForKeyCode(quint32 keyCode) const override;
     // Reads the keymap again at the next question, for when the server announced a new one.
     // Any thread.
     void reload() const;

@@ -6,6 +6,7 @@
 #include "app/MenuKeyHintStyle.h"
 #include "app/TrayMenuModel.h"
 #include "app/WindowRegistry.h"
+#include "app/settings/ShortcutRecorderField.h"
 #include "control/AppStateManager.h"
 #include "platform/x11/HotKeyGrabber.h"
 #include "platform/x11/KeyNames.h"
@@ -66,29 +67,44 @@ void chord(xcb_connection_t *connection, const std::vector<xcb_keycode_t> &held,
     std::free(xcb_get_input_focus_reply(connection, xcb_get_input_focus(connection), nullptr));
 }
 
-// Over the layouts a desktop may run, each key is called the same in the menus and in Settings,
-// and the key so called fires both the hot key and the window's own shortcut. Bindings are stored
-// with the US character, or with "?"; the layout changes under the running hot keys.
+// Over the layouts a desktop may run, each key is called the same in the menus, in Settings and
+// in the tray's D-Bus menu (or carries no key there), and the key so called fires both the hot
+// key and the window's own shortcut. Bindings are stored with the US character, or with "?"; the
+// layout changes under the running hot keys. AltGr with a key is refused where it is recorded.
 TEST(ApplicationKeys, EveryKeyIsNamedAndFiresAsTheLayoutInUseHasIt)
 {
     if (QGuiApplication::platformName() != QLatin1String("xcb") || QStandardPaths::findExecutable("setxkbmap").isEmpty())
         GTEST_SKIP() << "needs the rig's X server and setxkbmap";
-    const struct {
+    struct Key {
         quint32 code;
-        bool numLock;
-    } keys[] = {{45, false}, {0x10, false}, {0x1B, false}, {0x18, false}, {0x21, false},
-                {0x53, true}, {0x53, false}, {0x60, false}, {key_code::f21, false}};
+        bool numLock = false;
+        const char *name = nullptr; // nullptr: as the keymap has it
+        bool exported = true;       // the tray's D-Bus menu carries the key
+    };
+    const Key keys[] = {{45}, {0x10}, {0x1B}, {0x18}, {0x21}, {0x53, true, nullptr, false},
+                        {0x53, false, nullptr, false}, {0x60}, {key_code::f21}};
     const struct {
         QStringList setxkbmap;
         bool nextGroup; // then the Menu key switches to the keymap's second layout
         std::array<const char *, std::size(keys)> names; // nullptr: as the keymap has it
+        std::vector<Key> more;                            // keys of this layout's own
+        std::optional<quint32> altGrKey;                  // recorded with AltGr, and refused
     } layouts[] = {
-        {{"us"}, false, {"N", "Y", "-", "=", "[", "KP 1", "KP 1", "F5", nullptr}},
-        {{"de"}, false, {"N", "Z", "ß", "´", "Ü", "KP 1", "KP 1", "F5", nullptr}},
-        {{"fr"}, false, {"N", "Y", ")", "=", "^", "KP 1", "KP 1", "F5", nullptr}},
-        {{"us", "-variant", "dvorak"}, false, {"B", "F", "[", "]", "/", "KP 1", "KP 1", "F5", nullptr}},
-        {{"ru"}, false, {"Т", "Н", "-", "=", "Х", "KP 1", "KP 1", "F5", nullptr}},
-        {{"-layout", "us,de", "-option", "grp:menu_toggle"}, true, {"N", "Z", "ß", "´", "Ü", "KP 1", "KP 1", "F5", nullptr}},
+        {{"us"}, false, {"N", "Y", "-", "=", "[", "KP 1", "KP 1", "F5", "F21"}, {{0x69, false, "F13"}}, {}},
+        {{"de"}, false, {"N", "Z", "ß", "´", "Ü", "KP 1", "KP 1", "F5", "F21"},
+         {{0x32, false, "^"}, {0x69, false, "F13"}}, 0x0C},
+        {{"fr"}, false, {"N", "Y", ")", "=", "^", "KP 1", "KP 1", "F5", "F21"}, {}, {}},
+        {{"us", "-variant", "dvorak"}, false, {"B", "F", "[", "]", "/", "KP 1", "KP 1", "F5", "F21"}, {}, {}},
+        {{"ru"}, false, {"Т", "Н", "-", "=", "Х", "KP 1", "KP 1", "F5", "F21"}, {}, {}},
+        {{"-layout", "us,de", "-option", "grp:menu_toggle"}, true, {"N", "Z", "ß", "´", "Ü", "KP 1", "KP 1", "F5", "F21"}, {}, {}},
+        {{"tr"}, false, {"N", "Y", nullptr, nullptr, "Ğ", "KP 1", "KP 1", "F5", "F21"},
+         {{0x22, false, "ı", false}, {0x27, false, "I"}}, {}},
+        {{"gr"}, false, {"Ν", "Υ", nullptr, nullptr, nullptr, "KP 1", "KP 1", "F5", "F21"},
+         {{0x01, false, "Σ"}, {0x0D, false, "ς", false}}, {}},
+        {{"br", "-model", "abnt2"}, false, {"N", "Y", "-", "=", nullptr, "KP 1", "KP 1", "F5", "F21"},
+         {{0x5E, false, "/"}}, {}},
+        {{"jp", "-model", "jp106"}, false, {"N", "Y", "-", "^", "@", "KP 1", "KP 1", "F5", "F21"},
+         {{0x5D, false, "\\|", false}, {0x5E, false, "\\_", false}}, {}},
     };
     auto grabber = std::make_shared<x11::HotKeyGrabber>();
     const auto layout = x11::XkbKeyboardLayout::connect();
@@ -111,6 +127,11 @@ TEST(ApplicationKeys, EveryKeyIsNamedAndFiresAsTheLayoutInUseHasIt)
     QWidget window;
     auto *menu = new QMenu(QStringLiteral("Takes"), &window);
     window.addAction(menu->menuAction());
+    auto *field = new ShortcutRecorderField(&window);
+    QString refusal;
+    int recorded = 0;
+    field->onRefused = [&refusal](const QString &reason) { refusal = reason; };
+    field->onSave = [&recorded](const ShortcutBinding &) { ++recorded; };
     window.show();
     window.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
@@ -127,9 +148,13 @@ TEST(ApplicationKeys, EveryKeyIsNamedAndFiresAsTheLayoutInUseHasIt)
             chord(hands.get(), {}, keycode(key_code::menu));
             ASSERT_TRUE(waitFor([&] { return mappings > switched; }, 5000)) << "the layout switch went unheard";
         }
+        std::vector<Key> all(std::begin(keys), std::end(keys));
+        for (size_t i = 0; i < std::size(keys); ++i)
+            all[i].name = shape.names[i];
+        all.insert(all.end(), shape.more.begin(), shape.more.end());
         QSet<QString> names;
-        for (size_t i = 0; i < std::size(keys); ++i) {
-            const auto &key = keys[i];
+        for (size_t i = 0; i < all.size(); ++i) {
+            const Key &key = all[i];
             SCOPED_TRACE(QStringLiteral("key %1, Num Lock %2").arg(key.code).arg(key.numLock).toStdString());
             if (numLockOn() != key.numLock)
                 chord(hands.get(), {}, keycode(0x47));
@@ -143,10 +168,17 @@ TEST(ApplicationKeys, EveryKeyIsNamedAndFiresAsTheLayoutInUseHasIt)
             const QString settings = ShortcutBinding::displayString(key.code, 0x300);
             EXPECT_EQ(MenuKeyHintStyle::shownText("New Scene\t" + hint.toString(QKeySequence::NativeText), menu),
                       "New Scene\t" + settings);
-            EXPECT_TRUE(!shape.names[i] || settings == "Shift+Super+" + QString::fromUtf8(shape.names[i]))
+            EXPECT_TRUE(!key.name || settings == "Shift+Super+" + QString::fromUtf8(key.name))
                 << qPrintable(settings);
             EXPECT_TRUE(i == 6 || !names.contains(settings)) << qPrintable(settings) << " names two keys";
             names << settings;
+            // Qt's D-Bus menu sends the key's portable name.
+            const QKeySequence exported = TrayMenuModel::exportedKeyHint(hint);
+            EXPECT_EQ(!exported.isEmpty(), key.exported);
+            if (!exported.isEmpty()) {
+                EXPECT_EQ(QKeySequence(exported[0].key()).toString(QKeySequence::PortableText),
+                          ShortcutBinding::keyName(key.code));
+            }
 
             chord(hands.get(), superShift, keycode(key.code));
             EXPECT_TRUE(waitFor([&] { return windowKeys == 1; }, 3000)) << "the window's shortcut did not fire";
@@ -155,6 +187,15 @@ TEST(ApplicationKeys, EveryKeyIsNamedAndFiresAsTheLayoutInUseHasIt)
             chord(hands.get(), superShift, keycode(key.code));
             EXPECT_TRUE(waitFor([&] { return hotKeys == 1; }, 3000)) << "the hot key did not fire";
             service.unregisterAllHotKeys();
+        }
+        if (shape.altGrKey) {
+            refusal.clear();
+            QTest::mouseClick(field, Qt::LeftButton);
+            ASSERT_TRUE(field->isRecording());
+            chord(hands.get(), {keycode(0x3D)}, keycode(*shape.altGrKey));
+            EXPECT_TRUE(waitFor([&] { return !field->isRecording(); }, 3000)) << "the field waits on";
+            EXPECT_EQ(refusal, "AltGr can't be part of a shortcut");
+            EXPECT_EQ(recorded, 0);
         }
     }
 }

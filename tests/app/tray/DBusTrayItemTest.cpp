@@ -10,6 +10,8 @@
 #include "app/ManagerShellCommands.h"
 #include "app/StatusIcon.h"
 #include "app/TrayItem.h"
+#include "platform/x11/KeyNames.h"
+#include "support/TestEnvironment.h"
 
 #include <QDBusConnection>
 
@@ -119,6 +121,44 @@ TEST_F(DBusTray, TheMenuOpensForTheStateAndEveryItemActs)
         for (const QString &id : windows)
             acted << "openWindow " + id;
         EXPECT_EQ(acted.join(", ").toStdString(), row.expected.join(", ").toStdString());
+    }
+}
+
+// The shortcut the D-Bus menu sends for a binding names the key as Settings does, or is left out;
+// under German the dead keys, and the function keys beyond F12 whatever their symbols.
+TEST_F(DBusTray, TheExportedShortcutNamesTheKeyAsSettingsDoes)
+{
+    const auto layout = x11::XkbKeyboardLayout::connect();
+    ASSERT_TRUE(layout);
+    ASSERT_TRUE(runProcess(QStringLiteral("setxkbmap"), {QStringLiteral("de")}, 10000).ok());
+    layout->reload();
+    const auto previous = ShortcutBinding::keyboardLayout();
+    ShortcutBinding::setKeyboardLayout(layout);
+    const std::shared_ptr<void> restore(nullptr, [&](void *) {
+        ShortcutBinding::setKeyboardLayout(previous);
+        runProcess(QStringLiteral("setxkbmap"), {QStringLiteral("us")}, 10000);
+    });
+    ManagerHarness harness;
+    harness.adoptSessionWithTakes({2});
+    FakeShellCommands commands;
+    TrayItem tray(harness.m(), commands, {[] {}, [] {}});
+    DBusMenuHost host = showInPanel(tray);
+    for (const quint32 code : {0x32u, 0x18u, 0x69u, key_code::f21}) {
+        SCOPED_TRACE(code);
+        harness.m().setShortcutBindings({{ShortcutAction::nextScene, ShortcutBinding{code, 0x300, QStringLiteral("?"), 18}}});
+        ASSERT_TRUE(host.aboutToShow(0));
+        const DBusMenuEntry menu = host.layout();
+        const DBusMenuEntry *entry = menu.find({QStringLiteral("New Scene")});
+        ASSERT_TRUE(entry);
+        QStringList tokens;
+        const QDBusArgument shortcut = entry->properties.value(QStringLiteral("shortcut")).value<QDBusArgument>();
+        shortcut.beginArray();
+        if (!shortcut.atEnd())
+            shortcut >> tokens;
+        ASSERT_FALSE(tokens.isEmpty()) << "no shortcut";
+        EXPECT_EQ(tokens.last(), ShortcutBinding::keyName(code));
+        EXPECT_EQ(QStringList(tokens.mid(0, tokens.size() - 1)), QStringList({"Super", "Shift"}));
+        ASSERT_TRUE(host.event(0, QStringLiteral("closed")));
     }
 }
 
