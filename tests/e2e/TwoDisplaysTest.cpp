@@ -1,7 +1,8 @@
 // Two Lumacasts of one user sharing one home folder, as a local and a remote desktop have them:
 // one on the rig's display, one on an X server of the test's own. What the first has open (a
 // package, then a New Recording under way) the second neither opens, offers for recovery nor
-// cleans up: the claim is a lock on a file in the recording, seen from any display.
+// cleans up, nor replaces by a Save As: the claim is a lock on a file in the recording, seen from
+// any display.
 #include "model/SessionManifest.h"
 #include "support/AppDriver.h"
 #include "support/OwnDisplay.h"
@@ -16,6 +17,8 @@
 #include <QTimeZone>
 #include <QFile>
 #include <QJsonArray>
+#include <QThread>
+#include <QUuid>
 
 #include <chrono>
 
@@ -74,6 +77,45 @@ TEST(TwoDisplays, WhatTheOtherProgramHasOpenIsLeftAlone)
             second.killHard();
         }
         EXPECT_TRUE(QFile::exists(takes + QStringLiteral("/LEFT.mov"))) << "the second program cleaned up the first's";
+        EXPECT_TRUE(first.running());
+
+        // The second saves another recording as the package the first has open, answering
+        // "replace?" with Yes: refused, and both recordings stay whole.
+        const QString other = first.home() + QStringLiteral("/Other.lumacast");
+        ASSERT_TRUE(QDir().mkpath(other + QStringLiteral("/takes"))
+                    && QFile::copy(takes + QStringLiteral("/take.mov"), other + QStringLiteral("/takes/take.mov")));
+        Session otherSession = session;
+        otherSession.id = QUuid::createUuid();
+        QFile otherManifest(other + QStringLiteral("/manifest.json"));
+        ASSERT_TRUE(otherManifest.open(QIODevice::WriteOnly) && otherManifest.write(SessionManifest(otherSession).toJson()) > 0);
+        otherManifest.close();
+        const QByteArray talkId = first.manifest(package).value("id").toString().toUtf8();
+        {
+            const DisplayInUse onIt(display.name());
+            const qsizetype from = first.logText().size();
+            ASSERT_TRUE(second.launch({other}));
+            ASSERT_TRUE(second.waitForLog(QStringLiteral("[app] openSession — opening review window"), 30s, from));
+            const QList<qulonglong> before = second.appWindows();
+            second.keyTo(QStringLiteral("^(Review Take|Other.*)$"), QStringLiteral("ctrl+shift+s"));
+            const auto panel = second.waitForNewWindow(before, 10s);
+            ASSERT_TRUE(panel) << "no save panel";
+            QThread::msleep(500);
+            AppDriver::run("xdotool", {"windowfocus", "--sync", QString::number(*panel)});
+            second.key(QStringLiteral("ctrl+a"));
+            second.type(package);
+            QThread::msleep(200);
+            const QList<qulonglong> withPanel = second.appWindows();
+            second.key(QStringLiteral("Return"));
+            ASSERT_TRUE(second.waitForNewWindow(withPanel, 10s)) << "no question whether to replace";
+            second.key(QStringLiteral("alt+y"));
+            EXPECT_TRUE(AppDriver::waitUntil([&] { return !second.appWindows().contains(*panel); }, 10s));
+            EXPECT_TRUE(second.waitForAlert(20s)) << "the refused save said nothing";
+            second.killHard();
+        }
+        EXPECT_EQ(first.manifest(package).value("id").toString().toUtf8(), talkId) << "the package was replaced";
+        EXPECT_EQ(QDir(takes).entryList(QDir::Files), QStringList({"LEFT.mov", "take.mov"}));
+        EXPECT_EQ(QDir(other + QStringLiteral("/takes")).entryList(QDir::Files), QStringList{"take.mov"});
+        EXPECT_EQ(QDir(first.home()).entryList({".Talk.lumacast*"}, QDir::AllEntries | QDir::Hidden), QStringList());
         EXPECT_TRUE(first.running());
 
         // A New Recording under way in the first: its scratch folder holds a manifest.
