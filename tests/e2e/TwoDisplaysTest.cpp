@@ -89,7 +89,8 @@ TEST(TwoDisplays, WhatTheOtherProgramHasOpenIsLeftAlone)
         QFile otherManifest(other + QStringLiteral("/manifest.json"));
         ASSERT_TRUE(otherManifest.open(QIODevice::WriteOnly) && otherManifest.write(SessionManifest(otherSession).toJson()) > 0);
         otherManifest.close();
-        const QByteArray talkId = first.manifest(package).value("id").toString().toUtf8();
+        const QByteArray talkId = first.manifest(package).value("sessionID").toString().toUtf8();
+        ASSERT_FALSE(talkId.isEmpty());
         {
             const DisplayInUse onIt(display.name());
             const qsizetype from = first.logText().size();
@@ -112,7 +113,10 @@ TEST(TwoDisplays, WhatTheOtherProgramHasOpenIsLeftAlone)
             EXPECT_TRUE(second.waitForAlert(20s)) << "the refused save said nothing";
             second.killHard();
         }
-        EXPECT_EQ(first.manifest(package).value("id").toString().toUtf8(), talkId) << "the package was replaced";
+        QFile otherHistory(other + QStringLiteral("/history.log"));
+        EXPECT_TRUE(otherHistory.open(QIODevice::ReadOnly) && otherHistory.readAll().contains("save as — Talk.lumacast"))
+            << "the save never began";
+        EXPECT_EQ(first.manifest(package).value("sessionID").toString().toUtf8(), talkId) << "the package was replaced";
         EXPECT_EQ(QDir(takes).entryList(QDir::Files), QStringList({"LEFT.mov", "take.mov"}));
         EXPECT_EQ(QDir(other + QStringLiteral("/takes")).entryList(QDir::Files), QStringList{"take.mov"});
         EXPECT_EQ(QDir(first.home()).entryList({".Talk.lumacast*"}, QDir::AllEntries | QDir::Hidden), QStringList());
