@@ -61,6 +61,8 @@ TEST(TwoDisplays, WhatTheOtherProgramHasOpenIsLeftAlone)
         ASSERT_TRUE(first.startRig());
         ASSERT_TRUE(first.launch({package}));
         ASSERT_TRUE(first.waitForLog(QStringLiteral("[app] openSession — opening review window"), 30s));
+        // Its lock, seen by whoever may read the package (another user too).
+        EXPECT_TRUE(QFileInfo(package + QStringLiteral("/.lumacast-lock")).permissions().testFlag(QFile::ReadOther));
         // Lumacast's own leftover, which an open of the package would remove.
         ASSERT_TRUE(QFile::copy(takes + QStringLiteral("/take.mov"), takes + QStringLiteral("/LEFT.mov")));
         QFile ledger(package + QStringLiteral("/.lumacast-ledger"));
