@@ -6,6 +6,7 @@
 #include "control/DocumentHistory.h"
 #include "control/UnfinishedTakes.h"
 #include "control/ExportLauncher.h"
+#include "control/FolderFollower.h"
 #include "control/Launch.h"
 #include "control/HotKeyActions.h"
 #include "control/ReviewDecisions.h"
@@ -47,6 +48,7 @@ AppStateManager::AppStateManager(StateManagerServices services, bool startServic
     m_launch = std::make_unique<Launch>(*this);
     m_exportLauncher = std::make_unique<ExportLauncher>(*this);
     m_unfinishedTakes = std::make_unique<UnfinishedTakes>(*this);
+    m_folderFollower = std::make_unique<FolderFollower>(*this);
     loadSettings();
     m_captureTargetPicker = std::make_unique<CaptureTargetPicker>();
     m_hotKeyActions->installShortcutHandlers();
@@ -187,8 +189,12 @@ void AppStateManager::installAppActivationObservers()
         return;
     ApplicationService *application = m_services.application.get();
     // Connected with the manager as context: a manager that is gone receives nothing.
-    m_appActivationObservers.append(connect(application, &ApplicationService::becameActive, this,
-                                            [this] { updateWebcamOverlayVisibility(); }));
+    m_appActivationObservers.append(connect(application, &ApplicationService::becameActive, this, [this] {
+        updateWebcamOverlayVisibility();
+        // Back from the file manager, maybe: the title names the recording where it is now.
+        if (interactions().isOpen())
+            m_folderFollower->follow();
+    }));
     m_appActivationObservers.append(connect(application, &ApplicationService::resignedActive, this,
                                             [this] { updateWebcamOverlayVisibility(); }));
 }

@@ -36,6 +36,7 @@ class CaptureDevices;
 class CaptureTargetPicker;
 class DocumentHistory;
 class ExportLauncher;
+class FolderFollower;
 class UnfinishedTakes;
 class Launch;
 class HotKeyActions;
@@ -639,6 +640,7 @@ private:
     friend class Launch;
     friend class ExportLauncher;
     friend class UnfinishedTakes;
+    friend class FolderFollower;
 
     // Where ending a take hands the stop to the tail finaliser while a tail capture runs.
     QCoro::Task<> handleTailStop();
@@ -779,6 +781,7 @@ private:
     std::unique_ptr<Launch> m_launch;
     std::unique_ptr<ExportLauncher> m_exportLauncher;
     std::unique_ptr<UnfinishedTakes> m_unfinishedTakes;
+    std::unique_ptr<FolderFollower> m_folderFollower;
     std::unique_ptr<RecorderCallbackRelay> m_recorderRelay;
 };
 

@@ -2,6 +2,7 @@
 
 #include "control/AppStateManager.h"
 #include "control/BackgroundCopy.h"
+#include "control/FolderFollower.h"
 #include "control/UnfinishedTakes.h"
 #include "media/WorkingItem.h"
 #include "model/LogCategories.h"
@@ -126,6 +127,11 @@ void DocumentHistory::collectOrphanTakeFiles()
     }
     if (!m.m_currentSession)
         return;
+    // Removed or replaced under the recording, its path may name someone else's folder now.
+    if (!m.m_folderFollower->follow()) {
+        qCInfo(log::persistence(), "gc skipped — the recording's folder is gone");
+        return;
+    }
     const QString folder = SessionStore::sessionFolder(*m.m_currentSession);
     Unnamed unnamed = unnamedMovies(*m.m_currentSession, heldTakeFilenames());
     // The manifest on the disk may still name what the last edit let go of, until the autosave
@@ -198,6 +204,8 @@ void DocumentHistory::autoSave()
 
 std::optional<QString> DocumentHistory::writeManifest()
 {
+    if (!m.m_folderFollower->follow())
+        return m.m_folderFollower->goneText();
     try {
         m.m_services.store->writeManifest(*m.m_currentSession, heldTakeFilenames());
     } catch (const std::exception &error) {
@@ -238,6 +246,9 @@ QCoro::Task<> DocumentHistory::saveSession(QString url)
     if (!alive || !askedFor || !m.isCurrentSession(askedFor))
         co_return;
     const QString name = QFileInfo(QDir::cleanPath(url)).fileName();
+    // Copied from where the recording is now; from nowhere once its folder is gone.
+    if (!m.m_folderFollower->follow())
+        throw Error(m.m_folderFollower->goneText());
     // The copy's end opened the gate: the callers see the take or tail and go no further.
     if (!busyWhenAsked && busy()) {
         m.logApp(QStringLiteral("[app] save as — a take or tail began during the copy (%1)").arg(name));

@@ -2,6 +2,7 @@
 
 #include "control/AppStateManager.h"
 #include "control/BackgroundCopy.h"
+#include "control/FolderFollower.h"
 #include "store/SessionStore.h"
 #include "threads/ThreadBridge.h"
 
@@ -170,7 +171,8 @@ void SceneEditor::renameTake(const QUuid &sceneID, const QUuid &takeID, const QS
 
 QCoro::Task<> SceneEditor::duplicateScene(QUuid sceneID)
 {
-    if (held() || !m.m_currentSession)
+    // The copies go where the recording's folder is now, never under the path of one gone.
+    if (held() || !m.m_currentSession || !m.m_folderFollower->follow())
         co_return;
     const Session session = *m.m_currentSession;
     const qsizetype index = sceneIndex(session, sceneID);

@@ -2,6 +2,7 @@
 
 #include "control/AppStateManager.h"
 #include "control/BackgroundCopy.h"
+#include "control/FolderFollower.h"
 #include "control/SessionDocument.h"
 #include "control/TakeRecording.h"
 #include "model/LogCategories.h"
@@ -14,6 +15,11 @@
 #include <QFileInfo>
 
 namespace lumacast {
+
+namespace {
+const QString kSaveAs = QStringLiteral("Save As…");
+const QString kQuitWithoutSaving = QStringLiteral("Quit Without Saving");
+} // namespace
 
 SessionClosing::SessionClosing(AppStateManager &manager)
     : m(manager)
@@ -311,11 +317,7 @@ void SessionClosing::carryOutPendingExternalAction(bool itsTurn)
     m.setPendingExternalAction(std::nullopt);
     m.logApp(QStringLiteral("[tail] resuming deferred %1").arg(caseName(*action)));
     if (*action == PendingExternalAction::quit) {
-        if (m.hasPendingSave() && !m.flushPendingSave()) {
-            replyToTermination(false);
-            return;
-        }
-        replyToTermination(true);
+        answerQuit(saveBeforeQuit());
         return;
     }
     if (m.deferWhileTailPending(PendingExternalAction::close))
@@ -351,9 +353,69 @@ QuitReply SessionClosing::requestQuit()
         return QuitReply::terminateLater;
     }
     // Saved before the answer, so that a failure can still keep the application open.
-    if (m.hasPendingSave() && !m.flushPendingSave())
+    return saveBeforeQuit();
+}
+
+QuitReply SessionClosing::saveBeforeQuit()
+{
+    if (!m.hasPendingSave())
+        return QuitReply::terminateNow;
+    const std::optional<QString> failure = m.m_sessionDocument->writePendingSave();
+    if (!failure)
+        return QuitReply::terminateNow;
+    // A recording whose folder is gone has nothing to copy: no Save As for it.
+    QStringList buttons{kQuitWithoutSaving, QStringLiteral("Cancel")};
+    if (!m.m_folderFollower->isLost())
+        buttons.prepend(kSaveAs);
+    m.logApp(QStringLiteral("[app] quit — the recording could not be saved, asking"));
+    const std::optional<QUuid> askedAbout = m.currentSessionID();
+    const int chosen = m.runAlert(AlertRequest{QStringLiteral("Couldn’t save recording"),
+                                               *failure + QStringLiteral("\n\n") + m.m_folderFollower->whatQuitLoses(),
+                                               AlertStyle::warning, buttons, int(buttons.size() - 1)});
+    const QString answer = buttons.value(chosen);
+    if (answer != kSaveAs && answer != kQuitWithoutSaving)
         return QuitReply::cancel;
+    // The answer is about the recording as it was when asked: a take or tail started meanwhile
+    // (the status panel is not blocked by the alert) or another recording keeps the application.
+    if (!m.isCurrentSession(askedAbout) || m.m_tailOperation || app_state::isCapturing(m.m_state)) {
+        m.logApp(QStringLiteral("[app] quit — the recording changed while the user was asked; answer dropped"));
+        return QuitReply::cancel;
+    }
+    if (answer == kSaveAs) {
+        const QPointer<AppStateManager> alive(&m);
+        // Quits once saved; a panel cancelled or a save refused or failed keeps the application.
+        m.m_sessionDocument->presentSavePanel(
+            [alive] {
+                if (alive)
+                    alive->m_sessionClosing->answerQuit(alive->m_sessionClosing->saveBeforeQuit());
+            },
+            [alive] {
+                if (alive)
+                    alive->m_sessionClosing->replyToTermination(false);
+            });
+        return QuitReply::terminateLater;
+    }
+    m.logApp(QStringLiteral("[app] quit without saving — the unsaved changes are dropped"));
+    if (m.m_saveTask) {
+        m.m_saveTask->cancel();
+        m.m_saveTask.reset();
+    }
+    m.m_autosaveFailed = false;
     return QuitReply::terminateNow;
+}
+
+void SessionClosing::answerQuit(QuitReply reply)
+{
+    switch (reply) {
+    case QuitReply::terminateNow:
+        replyToTermination(true);
+        break;
+    case QuitReply::cancel:
+        replyToTermination(false);
+        break;
+    case QuitReply::terminateLater:
+        break; // the road that took it answers
+    }
 }
 
 bool SessionClosing::confirmQuitDuringExport()
@@ -374,12 +436,10 @@ QCoro::Task<> SessionClosing::finishTakeThenQuit()
     co_await finishing;
     if (!alive)
         co_return;
-    if (m.hasPendingSave() && !m.flushPendingSave()) {
-        replyToTermination(false);
-        co_return;
-    }
-    m.logApp(QStringLiteral("[app] take finished — allowing quit"));
-    replyToTermination(true);
+    const QuitReply reply = saveBeforeQuit();
+    if (reply == QuitReply::terminateNow)
+        m.logApp(QStringLiteral("[app] take finished — allowing quit"));
+    answerQuit(reply);
 }
 
 QCoro::Task<> SessionClosing::quitAfterCopy()
@@ -389,16 +449,7 @@ QCoro::Task<> SessionClosing::quitAfterCopy()
     co_await copying;
     if (!alive)
         co_return;
-    switch (requestQuit()) {
-    case QuitReply::terminateNow:
-        replyToTermination(true);
-        break;
-    case QuitReply::cancel:
-        replyToTermination(false);
-        break;
-    case QuitReply::terminateLater:
-        break; // the road that took it answers
-    }
+    answerQuit(requestQuit());
 }
 
 void SessionClosing::applicationWillTerminate()

@@ -47,6 +47,11 @@ public:
     void replyToTermination(bool terminate);
 
 private:
+    // Writes a pending save before a quit. When it fails: "Save As…" (then the quit, once saved),
+    // "Quit Without Saving" (saying what is lost) or Cancel, the default.
+    QuitReply saveBeforeQuit();
+    // Answers a quit left pending with `reply`, unless another road answers it later.
+    void answerQuit(QuitReply reply);
     QCoro::Task<> finishTakeThenQuit();
     QCoro::Task<> quitAfterCopy();
     QCoro::Task<> saveThenClose(QString url, InteractionGate::SharedHold command);

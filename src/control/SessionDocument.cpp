@@ -3,6 +3,7 @@
 #include "control/AppStateManager.h"
 #include "control/UnfinishedTakes.h"
 #include "control/DocumentHistory.h"
+#include "control/FolderFollower.h"
 #include "media/WorkingItem.h"
 #include "model/LogCategories.h"
 #include "store/FilePanelGuard.h"
@@ -456,10 +457,14 @@ void SessionDocument::resumeSession(const Session &session)
 
 // ---- Panels and the save dialog ----------------------------------------------------------------
 
-void SessionDocument::presentSavePanel(std::function<void()> continuation)
+void SessionDocument::presentSavePanel(std::function<void()> continuation, std::function<void()> otherwise)
 {
+    const auto declined = [otherwise] {
+        if (otherwise)
+            otherwise();
+    };
     if (m.m_tailOperation || app_state::isCapturing(m.m_state))
-        return;
+        return declined();
     m.m_services.application->becomeRegularApplication();
     m.m_services.application->activateIgnoringOtherApps();
     FilePanel *panel = m.m_services.filePanels->makeSavePanel(kSavePanelName);
@@ -468,33 +473,35 @@ void SessionDocument::presentSavePanel(std::function<void()> continuation)
     const QPointer<FilePanel> shown(panel);
     const std::optional<QUuid> askedFor = m.currentSessionID();
     auto command = m.interactions().share(InteractionGate::Kind::working);
-    m.m_services.filePanelGuard->present(panel, [this, alive, shown, askedFor, command,
-                                                 continuation](bool accepted, const QStringList &selection) {
+    m.m_services.filePanelGuard->present(panel, [this, alive, shown, askedFor, command, continuation,
+                                                 declined](bool accepted, const QStringList &selection) {
         if (shown)
             shown->deleteLater();
-        if (!alive || !accepted || selection.isEmpty())
+        if (!alive)
             return;
+        if (!accepted || selection.isEmpty())
+            return declined();
         const QString url = selection.first();
-        postToMainThread(alive, [this, url, askedFor, command, continuation] {
+        postToMainThread(alive, [this, url, askedFor, command, continuation, declined] {
             const QString name = fileName(url);
             // Saved under the name typed only if it is still the recording the panel was for:
             // saved as another one's, two packages would carry one recording's identity.
             if (!m.isCurrentSession(askedFor)) {
                 logApp(QStringLiteral("[app] save as — the recording the panel was for is no longer open (%1)")
                            .arg(name));
-                return;
+                return declined();
             }
             // The status panel stays live under the panel: a take or a tail may be writing into
             // the folder that the save would copy and then remove.
             if (refuseUnderTakeOrTail(QStringLiteral("save as"), name, QStringLiteral("saving ") + name))
-                return;
-            saveAndContinue(url, command, continuation);
+                return declined();
+            saveAndContinue(url, command, continuation, declined);
         });
     });
 }
 
 QCoro::Task<> SessionDocument::saveAndContinue(QString url, [[maybe_unused]] InteractionGate::SharedHold command,
-                                               std::function<void()> continuation)
+                                               std::function<void()> continuation, std::function<void()> otherwise)
 {
     const QPointer<AppStateManager> alive(&m);
     try {
@@ -502,15 +509,21 @@ QCoro::Task<> SessionDocument::saveAndContinue(QString url, [[maybe_unused]] Int
         co_await saving;
     } catch (const std::exception &error) {
         const auto *known = dynamic_cast<const Error *>(&error);
-        if (alive)
-            m.presentAlert(kCouldNotSave, known ? known->localizedDescription() : QString::fromUtf8(error.what()),
-                           AlertStyle::warning);
+        if (!alive)
+            co_return;
+        m.presentAlert(kCouldNotSave, known ? known->localizedDescription() : QString::fromUtf8(error.what()),
+                       AlertStyle::warning);
+        otherwise();
         co_return;
     }
     // A take or tail that began while a copy held the save back: it was not saved.
     const QString name = fileName(url);
-    if (!alive || refuseUnderTakeOrTail(QStringLiteral("save as"), name, QStringLiteral("saving ") + name))
+    if (!alive)
         co_return;
+    if (refuseUnderTakeOrTail(QStringLiteral("save as"), name, QStringLiteral("saving ") + name)) {
+        otherwise();
+        co_return;
+    }
     if (continuation)
         continuation();
 }
@@ -572,6 +585,7 @@ bool SessionDocument::discardAndClose(bool dismissReviewWindow)
     m.m_autosaveFailed = false;
     // "Don’t Save" is asked of unsaved recordings only; a saved package is never removed here.
     if (m.m_currentSession && !m.m_currentSession->hasBundle()) {
+        m.m_folderFollower->letGo();
         try {
             m.m_currentSession->discardStorage();
         } catch (const std::exception &error) {
@@ -583,23 +597,32 @@ bool SessionDocument::discardAndClose(bool dismissReviewWindow)
 
 bool SessionDocument::flushPendingSave()
 {
+    const std::optional<QString> failure = writePendingSave();
+    if (failure)
+        m.presentAlert(kCouldNotSave, *failure, AlertStyle::warning);
+    return !failure;
+}
+
+std::optional<QString> SessionDocument::writePendingSave()
+{
     if (m.m_saveTask) {
         m.m_saveTask->cancel();
         m.m_saveTask.reset();
     }
     if (!m.m_currentSession)
-        return true;
+        return std::nullopt;
+    if (!m.m_folderFollower->follow())
+        return m.m_folderFollower->goneText();
     try {
         m.m_services.store->writeManifest(*m.m_currentSession, m.heldTakeFilenames());
     } catch (const Error &error) {
         qCCritical(log::persistence(), "final save failed: %s", error.what());
-        m.presentAlert(kCouldNotSave, error.localizedDescription(), AlertStyle::warning);
-        return false;
+        return error.localizedDescription();
     }
     m.m_autosaveFailed = false;
     m.m_currentSession->isDirty = false;
     emit m.currentSessionChanged();
-    return true;
+    return std::nullopt;
 }
 
 bool SessionDocument::forceCloseSession(bool dismissReviewWindow)
@@ -609,8 +632,9 @@ bool SessionDocument::forceCloseSession(bool dismissReviewWindow)
         return false;
     }
     // Written before anything is let go: a save that fails keeps the session open, since its
-    // changes would otherwise be lost with it.
-    if (m.hasPendingSave() && !flushPendingSave())
+    // changes would otherwise be lost with it. A recording whose folder is gone has nothing left
+    // to keep, and the user was told so.
+    if (m.hasPendingSave() && !m.m_folderFollower->isLost() && !flushPendingSave())
         return false;
     m.setTailWarningAcknowledged(false);
     m.m_sessionLog.close();

@@ -43,7 +43,8 @@ public:
     void guardedOpen(const QString &url);
     void guardedResumeSession(const Session &session);
     void resumeSession(const Session &session);
-    void presentSavePanel(std::function<void()> continuation);
+    // `otherwise` runs when the panel is cancelled or its save refused or failed.
+    void presentSavePanel(std::function<void()> continuation, std::function<void()> otherwise = {});
     void presentOpenPanel();
     SaveDecision confirmSaveBeforeClosing();
     void discardCurrentSession();
@@ -63,6 +64,8 @@ public:
 
     // Writes a pending autosave now. False (and "Couldn’t save recording") when it fails.
     bool flushPendingSave();
+    // The same, said nowhere: the failure's description.
+    std::optional<QString> writePendingSave();
 
 private:
     // The save step shared by New, Open, the file-manager open and Resume; `before` names the
@@ -73,7 +76,7 @@ private:
     // The save the save panel's answer leads to, then `continuation`; a failure is shown in
     // "Couldn’t save recording". `command` keeps what arrives meanwhile waiting.
     QCoro::Task<> saveAndContinue(QString url, InteractionGate::SharedHold command,
-                                  std::function<void()> continuation);
+                                  std::function<void()> continuation, std::function<void()> otherwise);
     void restoreLastViewedTake();
     void previewFirstCheckedTake();
     void showOpenFailure(const QString &description);

@@ -24,6 +24,7 @@ struct AlertRequest {
     QString informativeText; // the smaller text below it
     AlertStyle style = AlertStyle::warning;
     QStringList buttons;     // in order; empty: a single "OK"
+    int defaultButton = 0;   // the one Return presses
 
     friend bool operator==(const AlertRequest &, const AlertRequest &) = default;
 };

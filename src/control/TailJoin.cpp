@@ -1,5 +1,6 @@
 #include "control/TailJoin.h"
 
+#include "control/FolderFollower.h"
 #include "store/SessionStore.h"
 
 #include <QDir>
@@ -276,8 +277,16 @@ AppStateManager::TailPersistStaged TailJoin::defaultPersistStaged()
             weak->m_saveTask->cancel();
             weak->m_saveTask.reset();
         }
+        if (!weak->m_folderFollower->follow())
+            throw Error(weak->m_folderFollower->goneText());
+        // Written where the recording's folder is now.
+        Session placed = session;
+        if (weak->m_currentSession) {
+            placed.scratchURL = weak->m_currentSession->scratchURL;
+            placed.bundleURL = weak->m_currentSession->bundleURL;
+        }
         try {
-            weak->services().store->writeManifest(session, weak->heldTakeFilenames());
+            weak->services().store->writeManifest(placed, weak->heldTakeFilenames());
         } catch (...) {
             // The session in memory keeps the old take; a later save may still get through.
             weak->scheduleSave();

@@ -1,6 +1,7 @@
 #include "control/TakeRecording.h"
 
 #include "control/AppStateManager.h"
+#include "control/FolderFollower.h"
 #include "control/UnfinishedTakes.h"
 #include "model/LogCategories.h"
 #include "store/SessionStore.h"
@@ -111,6 +112,11 @@ QCoro::Task<> TakeRecording::startRecording()
     // Its movie would go into a folder being copied, and a Save As then removes that folder.
     if (m.isCopying()) {
         logApp(QStringLiteral("[rec] startRecording — refused while the recording's files are copied"));
+        co_return;
+    }
+    // Its movie goes where the recording's folder is now; nowhere once that is gone.
+    if (!m.m_folderFollower->follow()) {
+        logApp(QStringLiteral("[rec] startRecording — refused, the recording's folder is gone"));
         co_return;
     }
     const QPointer<AppStateManager> alive(&m);
@@ -495,15 +501,18 @@ void TakeRecording::fileTake(const QString &path, double duration)
 {
     const Take take = newTake(path, duration, m.m_services.clock->now());
     if (m.m_currentSession) {
+        const bool here = m.m_folderFollower->follow(); // the movie moved with its folder
         Session session = *m.m_currentSession;
         sceneForNewTake(session).takes.append(take);
         // Named in the manifest at once and before anything hears of the take (a window redrawn
         // on a display that may be gone): a crash in the next moments must not leave its movie
         // unnamed by any manifest. A failure is reported by the autosave below.
-        bool written = true;
+        bool written = here;
         try {
-            m.m_services.store->writeManifest(session, m.heldTakeFilenames());
-            UnfinishedTakes::releaseJournals(session);
+            if (here) {
+                m.m_services.store->writeManifest(session, m.heldTakeFilenames());
+                UnfinishedTakes::releaseJournals(session);
+            }
         } catch (const std::exception &) {
             written = false;
         }
@@ -517,7 +526,7 @@ void TakeRecording::fileTake(const QString &path, double duration)
     }
     m.setPendingTakeID(take.id);
     m.setPreviewedTakeID(take.id);
-    m.setCurrentTakeURL(path);
+    m.setCurrentTakeURL(m.m_currentSession ? m.takeURL(take.filename) : path);
 }
 
 QCoro::Task<> TakeRecording::endTakeAfterStreamError(QString description)

@@ -105,11 +105,11 @@ int MessageBoxAlerts::runModal(const AlertRequest &request)
     const QStringList titles = request.buttons.isEmpty() ? QStringList{QStringLiteral("OK")} : request.buttons;
     QList<QAbstractButton *> buttons;
     for (qsizetype i = 0; i < titles.size(); ++i) {
-        // The first button is the default one; the rest keep the order they were given in.
+        // The buttons keep the order they were given in.
         QPushButton *button = box.addButton(titles[i], i == 0 ? QMessageBox::AcceptRole : QMessageBox::ActionRole);
         buttons.push_back(button);
     }
-    box.setDefaultButton(qobject_cast<QPushButton *>(buttons.first()));
+    box.setDefaultButton(qobject_cast<QPushButton *>(buttons.value(request.defaultButton, buttons.first())));
     box.setEscapeButton(buttons.last());
     const qsizetype cancel = buttons.size() - 1;
     {

@@ -8,8 +8,11 @@
 #include <QHash>
 #include <QMutex>
 #include <QMutexLocker>
+#include <QRegularExpression>
+#include <QStandardPaths>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -121,6 +124,40 @@ QString displayName(const QString &folder)
     return QFileInfo(QDir::cleanPath(folder)).fileName();
 }
 
+bool sameItem(const struct stat &a, const struct stat &b)
+{
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The folder the lock file `key` lies in, held by a descriptor that follows it wherever it is
+// renamed; -1 when the folder at the path is not the lock's any more.
+int openFolder(const QString &folder, const Key &key)
+{
+    const int fd = ::open(QFile::encodeName(folder).constData(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    struct stat lock {};
+    if (fd >= 0
+        && (::fstatat(fd, ScratchClaim::kFileName, &lock, AT_SYMLINK_NOFOLLOW) != 0
+            || Key{quint64(lock.st_dev), quint64(lock.st_ino)} != key)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The path the kernel knows a descriptor's item by; empty once it is removed.
+QString pathOf(int fd)
+{
+    QByteArray target(PATH_MAX, '\0');
+    const ssize_t length =
+        ::readlink(QByteArray("/proc/self/fd/" + QByteArray::number(fd)).constData(), target.data(), target.size());
+    if (length <= 0 || length >= target.size() || target.at(0) != '/')
+        return {};
+    target.truncate(length);
+    if (target.endsWith(" (deleted)"))
+        return {};
+    return QFile::decodeName(target);
+}
+
 } // namespace
 
 ScratchClaim::ScratchClaim(const QString &folder) : m_folder(folder)
@@ -146,10 +183,13 @@ ScratchClaim::ScratchClaim(const QString &folder) : m_folder(folder)
     m_device = dev_t(key.first);
     m_inode = ino_t(key.second);
     m_held = true;
+    m_folderFd = openFolder(folder, key);
 }
 
 ScratchClaim::~ScratchClaim()
 {
+    if (m_folderFd >= 0)
+        ::close(m_folderFd);
     if (!m_held)
         return;
     const QMutexLocker lock(&registryMutex());
@@ -212,6 +252,39 @@ std::optional<QString> ScratchClaim::refusalToReplace(const QString &path)
     case Claim::unknown: break;
     }
     return uncheckedMessage(path, lockProblem(path));
+}
+
+ScratchClaim::Whereabouts ScratchClaim::whereabouts() const
+{
+    Whereabouts where;
+    where.folder = m_folder;
+    struct stat held {};
+    if (m_folderFd < 0 || ::fstat(m_folderFd, &held) != 0)
+        return where;
+    const QByteArray claimed = QFile::encodeName(m_folder);
+    struct stat named {};
+    if (::stat(claimed.constData(), &named) == 0 && sameItem(named, held))
+        return where;
+    where.replaced = ::lstat(claimed.constData(), &named) == 0;
+    where.place = Whereabouts::Place::removed;
+    where.folder.clear();
+    const QString now = held.st_nlink > 0 ? pathOf(m_folderFd) : QString();
+    struct stat there {};
+    if (!now.isEmpty() && ::stat(QFile::encodeName(now).constData(), &there) == 0 && sameItem(there, held)) {
+        where.place = Whereabouts::Place::moved;
+        where.folder = now;
+        where.inTrash = isInTrash(now);
+    }
+    return where;
+}
+
+bool ScratchClaim::isInTrash(const QString &path)
+{
+    const QString home = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    if (!home.isEmpty() && path.startsWith(home + QStringLiteral("/Trash/files/")))
+        return true;
+    static const QRegularExpression volume(QStringLiteral("/\\.Trash(-[0-9]+|/[0-9]+)/files/"));
+    return volume.match(path).hasMatch();
 }
 
 } // namespace lumacast

@@ -47,8 +47,25 @@ public:
     // or nothing at `path` included.
     static std::optional<QString> refusalToReplace(const QString &path);
 
+    // Where the claimed folder is now, told by a descriptor on it held since the claim: renamed
+    // or moved within its file system (into the Trash, say) it is found under its new path;
+    // removed (or moved to another file system, which copies and removes) it is gone.
+    // `replaced`: the claimed path names another item now. An unclaimed folder is `unchanged`.
+    struct Whereabouts {
+        enum class Place { unchanged, moved, removed };
+        Place place = Place::unchanged;
+        QString folder; // its path now; empty once removed
+        bool replaced = false;
+        bool inTrash = false;
+    };
+    Whereabouts whereabouts() const;
+    // Whether the path lies in a trash can's "files": the home's or a volume's (".Trash-UID",
+    // ".Trash/UID").
+    static bool isInTrash(const QString &path);
+
 private:
     QString m_folder;
+    int m_folderFd = -1; // O_PATH, on the folder the lock was taken in
     dev_t m_device = 0;
     ino_t m_inode = 0;
     bool m_held = false;

@@ -7,9 +7,11 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -54,6 +56,13 @@ void settleCopy(ManagerHarness &h)
     pumpEvents();
     testing::waitUntil([&] { return !h.m().isCopying(); });
     pumpEvents();
+}
+
+// A folder where the manifest goes: every save fails, the recording's folder staying in place.
+void blockManifest(const QString &folder)
+{
+    QFile::remove(folder + "/manifest.json");
+    ASSERT_TRUE(QDir().mkpath(folder + "/manifest.json"));
 }
 
 QStringList alertTitles(const ManagerHarness &h)
@@ -691,11 +700,16 @@ TEST(DocumentCommandsTest, QuitDuringATailWhilePausedAndWithAFailingSave)
         QuitReply reply;
         const char *line;
         std::vector<bool> repliesAfter; // termination replies once the situation resolves
+        std::optional<int> answer;      // to "Couldn’t save recording": Save As…, Quit Without Saving, Cancel
+        bool savePanelOK = false;
     };
     const Row rows[] = {
         {Situation::tail, QuitReply::terminateLater, "[app] quit requested during a tail operation — deferred", {true}},
         {Situation::paused, QuitReply::terminateLater, "[app] take finished — allowing quit", {true}},
         {Situation::saveFails, QuitReply::cancel, "", {}},
+        {Situation::saveFails, QuitReply::terminateNow, "[app] quit without saving — the unsaved changes are dropped", {}, 1},
+        {Situation::saveFails, QuitReply::terminateLater, "", {true}, 0, true},
+        {Situation::saveFails, QuitReply::terminateLater, "", {false}, 0, false},
     };
     for (const Row &row : rows) {
         RunningTake t;
@@ -705,27 +719,34 @@ TEST(DocumentCommandsTest, QuitDuringATailWhilePausedAndWithAFailingSave)
         if (row.situation == Situation::tail)
             h.m().setTailOperation(TailOperation{});
         ASSERT_TRUE(h.m().hasPendingSave());
-        if (row.situation == Situation::saveFails) {
-            // A file where the session's folder was: the manifest cannot be written.
-            QDir(t.session.scratchURL).removeRecursively();
-            QFile blocker(t.session.scratchURL);
-            ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-        }
-        const int label = int(row.situation);
+        if (row.situation == Situation::saveFails)
+            blockManifest(t.session.scratchURL);
+        const int label = int(&row - rows);
+        if (row.answer)
+            h.alerts->answers.push_back(*row.answer);
         EXPECT_EQ(h.m().requestQuit(), row.reply) << label;
+        if (row.answer == 0) {
+            QDir().rmdir(t.session.scratchURL + "/manifest.json"); // a copy would carry the block along
+            h.filePanels->made.last()->answer(row.savePanelOK, {h.dir.filePath("Kept.lumacast")});
+        }
         if (row.situation == Situation::tail) {
             EXPECT_TRUE(h.application->terminationReplies.empty()) << label;
             h.m().setTailOperation(std::nullopt);
             h.m().runPendingExternalAction();
         }
-        pumpEvents();
+        settleCopy(h);
         EXPECT_EQ(h.application->terminationReplies, row.repliesAfter) << label;
         if (*row.line) {
             EXPECT_TRUE(h.appLogLines().contains(row.line)) << label;
         }
         if (row.situation == Situation::saveFails) {
-            EXPECT_EQ(alertTitles(h), QStringList{"Couldn’t save recording"}) << label;
+            ASSERT_EQ(alertTitles(h), QStringList{"Couldn’t save recording"}) << label;
+            const AlertRequest &asked = h.alerts->shown[0];
+            EXPECT_EQ(asked.buttons, QStringList({"Save As…", "Quit Without Saving", "Cancel"})) << label;
+            EXPECT_EQ(asked.defaultButton, 2) << label;
+            EXPECT_TRUE(asked.informativeText.contains("Quit Without Saving loses your changes")) << label;
             EXPECT_TRUE(h.m().session()) << label;
+            EXPECT_EQ(QFileInfo::exists(h.dir.filePath("Kept.lumacast/manifest.json")), row.savePanelOK) << label;
             continue;
         }
         EXPECT_FALSE(h.m().hasPendingSave()) << label;
@@ -862,9 +883,8 @@ TEST(DocumentCommandsTest, CloseAndQuitLeaveNothingHalfDone)
         if (row.act != Act::forcedCloseDuringATake)
             h.m().setState(AppState::idle);
         if (row.act == Act::windowDontSaveAfterFailedAutosave) {
-            // A file where the session's folder was: the autosave fails, and says so once.
-            QDir(t.session.scratchURL).removeRecursively();
-            QFile(t.session.scratchURL).open(QIODevice::WriteOnly);
+            // The autosave fails, and says so once.
+            blockManifest(t.session.scratchURL);
             h.m().autoSave();
             ASSERT_TRUE(h.m().hasPendingSave());
             h.alerts->shown.clear();
@@ -889,6 +909,98 @@ TEST(DocumentCommandsTest, CloseAndQuitLeaveNothingHalfDone)
         EXPECT_EQ(h.m().session().has_value(), row.sessionKept);
         EXPECT_EQ(h.m().inFlightTakeFilename().has_value(), row.sessionKept);
         EXPECT_FALSE(h.m().hasPendingSave());
+    }
+}
+
+// The files in a folder and their bytes, for "nothing there changed".
+QMap<QString, QByteArray> folderContents(const QString &folder)
+{
+    QMap<QString, QByteArray> contents;
+    QDirIterator items(folder, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (items.hasNext()) {
+        const QString path = items.next();
+        contents.insert(path.mid(folder.size()), readBytes(path));
+    }
+    return contents;
+}
+
+// A package renamed, put in the Trash, deleted or replaced by another while it is open, then an
+// edit's autosave, a Save As or a Quit. Renamed or trashed, the recording follows its folder:
+// saved there, its title and the reopened document with it. Gone, nothing is written or deleted
+// under its old path, the user is told what is lost, and Quit offers to quit without saving.
+TEST(DocumentCommandsTest, ARecordingFollowsItsPackageAndLeavesAReplacementAlone)
+{
+    enum class Move { renamed, trashed, deleted, replaced };
+    enum class Then { autosave, saveAs, quit };
+    const struct {
+        Move move;
+        Then then;
+        QStringList alerts;
+        QuitReply reply = QuitReply::terminateNow;
+    } rows[] = {
+        {Move::renamed, Then::autosave, {}},
+        {Move::renamed, Then::saveAs, {}},
+        {Move::renamed, Then::quit, {}},
+        {Move::trashed, Then::autosave, {"Recording moved to the Trash"}},
+        {Move::trashed, Then::saveAs, {"Recording moved to the Trash"}},
+        {Move::trashed, Then::quit, {"Recording moved to the Trash"}},
+        {Move::deleted, Then::autosave, {"Recording deleted"}},
+        {Move::deleted, Then::quit, {"Couldn’t save recording", "Recording deleted"}, QuitReply::cancel},
+        {Move::replaced, Then::autosave, {"Recording replaced"}},
+        {Move::replaced, Then::saveAs, {"Couldn’t save recording", "Recording replaced"}},
+        {Move::replaced, Then::quit, {"Couldn’t save recording", "Recording replaced"}, QuitReply::cancel},
+    };
+    const QString trash = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + "/Trash/files";
+    ASSERT_TRUE(QDir().mkpath(trash));
+    for (const auto &row : rows) {
+        const int label = int(&row - rows);
+        ManagerHarness h;
+        const Session original = h.adoptSessionWithTakes({2});
+        const QString package = h.dir.filePath("Talk.lumacast");
+        testing::runTask(h.m().saveSession(package));
+        const QString renamed = row.move == Move::trashed ? trash + QStringLiteral("/Talk-%1.lumacast").arg(label)
+                                                          : h.dir.filePath("Talk-final.lumacast");
+        if (row.move == Move::renamed || row.move == Move::trashed) {
+            ASSERT_TRUE(QDir().rename(package, renamed)) << label;
+        } else {
+            ASSERT_TRUE(QDir(package).removeRecursively()) << label;
+        }
+        if (row.move == Move::replaced) {
+            // Another recording under the name, with a movie its ledger lists and nothing names.
+            ASSERT_TRUE(QDir().mkpath(package + "/takes"));
+            writeBytes(package + "/manifest.json", "{\"another\": true}");
+            writeBytes(package + "/takes/LEFT.mov", "movie");
+            writeBytes(package + "/.lumacast-ledger", "LEFT.mov\ntake1.mov\n");
+        }
+        const QMap<QString, QByteArray> replacement = folderContents(package);
+        h.m().renameScene(original.scenes[0].id, "Edited");
+        switch (row.then) {
+        case Then::autosave: h.time->advance(std::chrono::seconds(1)); break;
+        case Then::saveAs:
+            h.m().presentSavePanel();
+            h.filePanels->made.last()->answer(true, {h.dir.filePath("Copy.lumacast")});
+            settleCopy(h);
+            break;
+        case Then::quit: EXPECT_EQ(h.m().requestQuit(), row.reply) << label; break;
+        }
+        pumpEvents();
+        EXPECT_EQ(alertTitles(h), row.alerts) << label;
+        if (row.move == Move::deleted || row.move == Move::replaced) {
+            EXPECT_EQ(folderContents(package), replacement) << label << " something was written or deleted there";
+            EXPECT_FALSE(QFileInfo::exists(h.dir.filePath("Copy.lumacast"))) << label;
+            if (row.then == Then::quit) {
+                EXPECT_EQ(h.alerts->shown[0].buttons, QStringList({"Quit Without Saving", "Cancel"})) << label;
+                EXPECT_TRUE(h.alerts->shown[0].informativeText.contains("no longer on the disk")) << label;
+            }
+            continue;
+        }
+        const QString now = row.then == Then::saveAs ? h.dir.filePath("Copy.lumacast") : renamed;
+        EXPECT_EQ(h.m().session()->bundleURL, now) << label;
+        EXPECT_EQ(h.preferences.lastOpenedDocument(), now) << label;
+        EXPECT_TRUE(readBytes(now + "/manifest.json").contains("Edited")) << label;
+        EXPECT_TRUE(QFileInfo::exists(now + "/takes/take2.mov")) << label;
+        EXPECT_TRUE(QFileInfo::exists(renamed + "/takes/take1.mov")) << label;
+        EXPECT_FALSE(QFileInfo::exists(package)) << label;
     }
 }
 

@@ -252,10 +252,10 @@ TEST(DocumentHistoryTest, AFailedAutosaveIsToldOnceAndKeepsTheEditsPending)
 {
     ManagerHarness h;
     Session session = h.adoptSessionWithTakes({1});
-    QDir(session.scratchURL).removeRecursively();
-    QFile blocker(session.scratchURL);
-    ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
-    blocker.close();
+    // A folder where the manifest goes: the recording's folder stays, its saves fail.
+    const QString manifest = session.scratchURL + "/manifest.json";
+    QFile::remove(manifest);
+    ASSERT_TRUE(QDir().mkpath(manifest));
     testing::LogCapture persistence("app.lumacast.Lumacast.persistence");
 
     h.m().renameScene(session.scenes[0].id, "First");
@@ -272,9 +272,8 @@ TEST(DocumentHistoryTest, AFailedAutosaveIsToldOnceAndKeepsTheEditsPending)
     EXPECT_EQ(h.alerts->shown.size(), 2u);
     EXPECT_TRUE(h.m().session());
 
-    // The folder back: the next write succeeds and nothing is pending any more.
-    QFile::remove(session.scratchURL);
-    QDir().mkpath(session.scratchURL + "/takes");
+    // The way clear: the next write succeeds and nothing is pending any more.
+    QDir().rmdir(manifest);
     h.m().renameScene(session.scenes[0].id, "Third");
     h.time->advance(1s);
     EXPECT_FALSE(h.m().hasPendingSave());

@@ -154,7 +154,7 @@ int FakeAlerts::runModal(const AlertRequest &request)
     if (whileUp)
         std::exchange(whileUp, {})();
     if (answers.empty())
-        return 0;
+        return request.defaultButton; // Return pressed
     const int answer = answers.front();
     answers.pop_front();
     return answer;

@@ -239,7 +239,7 @@ public:
 class FakeAlerts final : public AlertService {
 public:
     std::vector<AlertRequest> shown;
-    std::deque<int> answers;          // the chosen buttons, in order; 0 when none is left
+    std::deque<int> answers;          // the chosen buttons, in order; the default when none is left
     // Runs once, while the next alert is up (the tray stays live under a modal alert).
     std::function<void()> whileUp;
     int runModal(const AlertRequest &request) override;

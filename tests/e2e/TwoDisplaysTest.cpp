@@ -39,13 +39,14 @@ TEST(TwoDisplays, WhatTheOtherProgramHasOpenIsLeftAlone)
     const QString output = QStringLiteral(LUMACAST_BINARY_DIR "/tests/e2e/two-displays-output");
     AppDriver first(output + QStringLiteral("/first")), second(output + QStringLiteral("/second"));
     second.shareHome(first.home());
-    const auto body = [&] {
-        const QString package = first.home() + QStringLiteral("/Talk.lumacast"), takes = package + QStringLiteral("/takes");
+    // A package of one two-second take.
+    const auto makePackage = [](const QString &package) {
+        const QString takes = package + QStringLiteral("/takes");
         ASSERT_TRUE(QDir().mkpath(takes));
         TestMovieSpec spec;
         spec.seconds = 2;
         ASSERT_TRUE(makeTestMovie(takes + QStringLiteral("/take.mov"), spec).ok());
-        // Its length as the open's check reads it: no alert about it on the first display.
+        // Its length as the open's check reads it: no alert about it.
         const double seconds = runProcess(QStringLiteral("ffprobe"), {"-v", "error", "-show_entries", "format=duration",
                                                                       "-of", "csv=p=0", takes + QStringLiteral("/take.mov")})
                                    .out.trimmed()
@@ -56,7 +57,12 @@ TEST(TwoDisplays, WhatTheOtherProgramHasOpenIsLeftAlone)
         session.scenes << makeCheckedScene({makeTrimmedTake("take.mov", seconds, 0, seconds)}, 0);
         QFile manifest(package + QStringLiteral("/manifest.json"));
         ASSERT_TRUE(manifest.open(QIODevice::WriteOnly) && manifest.write(SessionManifest(session).toJson()) > 0);
-        manifest.close();
+    };
+    const auto body = [&] {
+        const QString package = first.home() + QStringLiteral("/Talk.lumacast"), takes = package + QStringLiteral("/takes");
+        makePackage(package);
+        if (::testing::Test::HasFatalFailure())
+            return;
 
         ASSERT_TRUE(first.startRig());
         ASSERT_TRUE(first.launch({package}));
@@ -139,6 +145,41 @@ TEST(TwoDisplays, WhatTheOtherProgramHasOpenIsLeftAlone)
         }
         EXPECT_FALSE(first.manifest(scratch).isEmpty()) << "the first program's recording was removed";
         EXPECT_TRUE(first.running());
+
+        // Replaced under a running program: the second has its own package open, and something
+        // else (a file manager's replace) puts another recording under its name, with a movie of
+        // Lumacast's that its manifest does not name. The second notices when it saves, says
+        // so, and neither writes nor deletes anything there.
+        const QString other = first.home() + QStringLiteral("/Other.lumacast");
+        makePackage(other);
+        {
+            const DisplayInUse onIt(display.name());
+            const qsizetype from = second.logText().size();
+            ASSERT_TRUE(second.launch({other}));
+            ASSERT_TRUE(second.waitForLog(QStringLiteral("[app] openSession — opening review window"), 30s, from));
+            ASSERT_TRUE(QDir(other).removeRecursively());
+            makePackage(other);
+            ASSERT_TRUE(QFile::copy(other + QStringLiteral("/takes/take.mov"), other + QStringLiteral("/takes/LEFT.mov")));
+            QFile otherLedger(other + QStringLiteral("/.lumacast-ledger"));
+            ASSERT_TRUE(otherLedger.open(QIODevice::WriteOnly) && otherLedger.write("LEFT.mov\n") > 0);
+            otherLedger.close();
+            const QStringList items = QDir(other).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
+                + QDir(other + QStringLiteral("/takes")).entryList(QDir::Files | QDir::Hidden);
+            const QJsonObject replacement = first.manifest(other);
+            second.keyTo(QStringLiteral("^Review Take$"), QStringLiteral("ctrl+s"));
+            EXPECT_TRUE(second.waitForLog(QStringLiteral("[app] the recording's folder is gone"), 20s, from))
+                << "the second program did not notice";
+            EXPECT_TRUE(second.waitForAlert(10s)) << "nothing said on the second display";
+            // Its Quit asks (Save As is no way out for a recording no longer on the disk).
+            second.terminate();
+            EXPECT_TRUE(second.waitForLog(QStringLiteral("[app] quit — the recording could not be saved, asking"), 20s, from));
+            second.killHard();
+            EXPECT_EQ(QDir(other).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
+                          + QDir(other + QStringLiteral("/takes")).entryList(QDir::Files | QDir::Hidden),
+                      items)
+                << "the second program wrote or deleted in the recording that replaced its own";
+            EXPECT_EQ(first.manifest(other), replacement) << "the second program wrote its manifest there";
+        }
         EXPECT_TRUE(first.quit());
     };
     body();

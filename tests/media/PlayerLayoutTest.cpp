@@ -18,6 +18,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QUuid>
@@ -216,7 +217,15 @@ ProcessResult savePictures(const QString &movie, Player player, const QString &p
                          "--vo-image-format=png", "--vo-image-outdir=" + pictures};
         if (seekTo >= 0)
             args << "--start=" + QString::number(seekTo, 'f', 4) << "--frames=2";
-        return runProcess(QStringLiteral("mpv"), args << movie);
+        ProcessResult r = runProcess(QStringLiteral("mpv"), args << movie);
+        // On a loaded machine the null audio output runs ahead of the picture encoder, and mpv
+        // says so: a line about the machine's speed, not about the file.
+        static const QRegularExpression desync(
+            QStringLiteral("Audio/Video desynchronisation detected!.*\\(see A-V status field\\)\\.\\s*"),
+            QRegularExpression::DotMatchesEverythingOption);
+        r.out = QString::fromUtf8(r.out).remove(desync).toUtf8();
+        r.err = QString::fromUtf8(r.err).remove(desync).toUtf8();
+        return r;
     }
     const auto readable = QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
     const auto open = readable | QFileDevice::WriteOwner | QFileDevice::ExeOwner | QFileDevice::ExeGroup | QFileDevice::ExeOther;

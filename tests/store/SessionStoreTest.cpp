@@ -767,6 +767,34 @@ TEST_F(SessionStoreTest, AKillDuringASaveAsLeavesOldOrNewUnderTheName)
     }
 }
 
+// The open recording's claim finds its folder where another program put it: exchanged with
+// another item (which now has its path), or in a volume's trash can.
+TEST_F(SessionStoreTest, AClaimTellsWhereItsFolderIsNow)
+{
+    const struct {
+        const char *now;
+        bool replaced;
+        bool inTrash;
+    } rows[] = {{"Other.lumacast", true, false}, {".Trash-1000/files/Talk.lumacast", false, true}};
+    for (const auto &row : rows) {
+        const QString folder = path("Talk.lumacast"), now = path(row.now);
+        ASSERT_TRUE(QDir().mkpath(folder) && QDir().mkpath(now));
+        const ScratchClaim claim(folder);
+        ASSERT_TRUE(claim.isHeld());
+        if (row.replaced) {
+            ASSERT_EQ(::renameat2(AT_FDCWD, QFile::encodeName(now).constData(), AT_FDCWD,
+                                  QFile::encodeName(folder).constData(), RENAME_EXCHANGE), 0);
+        } else {
+            ASSERT_TRUE(QDir().rmdir(now) && QDir().rename(folder, now));
+        }
+        const ScratchClaim::Whereabouts where = claim.whereabouts();
+        EXPECT_EQ(where.place, ScratchClaim::Whereabouts::Place::moved) << row.now;
+        EXPECT_EQ(where.folder, now);
+        EXPECT_EQ(where.replaced, row.replaced);
+        EXPECT_EQ(where.inTrash, row.inTrash);
+    }
+}
+
 TEST(IntegrityReport, SectionsAppearOnlyForWhatHappened)
 {
     EXPECT_EQ(SessionStore::integrityReport({}, {}), QString());
