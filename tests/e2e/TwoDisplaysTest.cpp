@@ -18,7 +18,6 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QThread>
-#include <QUuid>
 
 #include <chrono>
 
@@ -89,23 +88,19 @@ TEST(TwoDisplays, WhatTheOtherProgramHasOpenIsLeftAlone)
 
         // The second saves another recording as the package the first has open, answering
         // "replace?" with Yes: refused, and both recordings stay whole.
-        const QString other = first.home() + QStringLiteral("/Other.lumacast");
-        ASSERT_TRUE(QDir().mkpath(other + QStringLiteral("/takes"))
-                    && QFile::copy(takes + QStringLiteral("/take.mov"), other + QStringLiteral("/takes/take.mov")));
-        Session otherSession = session;
-        otherSession.id = QUuid::createUuid();
-        QFile otherManifest(other + QStringLiteral("/manifest.json"));
-        ASSERT_TRUE(otherManifest.open(QIODevice::WriteOnly) && otherManifest.write(SessionManifest(otherSession).toJson()) > 0);
-        otherManifest.close();
+        const QString mine = first.home() + QStringLiteral("/Mine.lumacast");
+        makePackage(mine);
+        if (::testing::Test::HasFatalFailure())
+            return;
         const QByteArray talkId = first.manifest(package).value("sessionID").toString().toUtf8();
         ASSERT_FALSE(talkId.isEmpty());
         {
             const DisplayInUse onIt(display.name());
             const qsizetype from = first.logText().size();
-            ASSERT_TRUE(second.launch({other}));
+            ASSERT_TRUE(second.launch({mine}));
             ASSERT_TRUE(second.waitForLog(QStringLiteral("[app] openSession — opening review window"), 30s, from));
             const QList<qulonglong> before = second.appWindows();
-            second.keyTo(QStringLiteral("^(Review Take|Other.*)$"), QStringLiteral("ctrl+shift+s"));
+            second.keyTo(QStringLiteral("^(Review Take|Mine.*)$"), QStringLiteral("ctrl+shift+s"));
             const auto panel = second.waitForNewWindow(before, 10s);
             ASSERT_TRUE(panel) << "no save panel";
             QThread::msleep(500);
@@ -121,12 +116,12 @@ TEST(TwoDisplays, WhatTheOtherProgramHasOpenIsLeftAlone)
             EXPECT_TRUE(second.waitForAlert(20s)) << "the refused save said nothing";
             second.killHard();
         }
-        QFile otherHistory(other + QStringLiteral("/history.log"));
-        EXPECT_TRUE(otherHistory.open(QIODevice::ReadOnly) && otherHistory.readAll().contains("save as — Talk.lumacast"))
+        QFile mineHistory(mine + QStringLiteral("/history.log"));
+        EXPECT_TRUE(mineHistory.open(QIODevice::ReadOnly) && mineHistory.readAll().contains("save as — Talk.lumacast"))
             << "the save never began";
         EXPECT_EQ(first.manifest(package).value("sessionID").toString().toUtf8(), talkId) << "the package was replaced";
         EXPECT_EQ(QDir(takes).entryList(QDir::Files), QStringList({"LEFT.mov", "take.mov"}));
-        EXPECT_EQ(QDir(other + QStringLiteral("/takes")).entryList(QDir::Files), QStringList{"take.mov"});
+        EXPECT_EQ(QDir(mine + QStringLiteral("/takes")).entryList(QDir::Files), QStringList{"take.mov"});
         EXPECT_EQ(QDir(first.home()).entryList({".Talk.lumacast*"}, QDir::AllEntries | QDir::Hidden), QStringList());
         EXPECT_TRUE(first.running());
 
