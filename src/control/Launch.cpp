@@ -129,6 +129,11 @@ void Launch::scanRecoverableSessions()
         m.logApp(QStringLiteral("[app] init — removed %1 recording(s) never saved that held nothing").arg(removed));
     const SessionStore::Recovery recovery = m.m_services.store->recoverSessions(root);
     m.setRecoverableSessions(recovery.sessions);
+    // A Save As killed once its package was in place: that package is the last document.
+    if (!recovery.saved.isEmpty()) {
+        m.logApp(QStringLiteral("[app] init — %1 was saved before a kill").arg(QFileInfo(recovery.saved.last()).fileName()));
+        m.m_services.preferences->setLastOpenedDocument(recovery.saved.last());
+    }
     if (recovery.failureCount > 0)
         m.presentAlert(QStringLiteral("Recovery issue"),
                        QStringLiteral("%1 recording(s) could not be recovered because their manifest is corrupt. "

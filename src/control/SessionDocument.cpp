@@ -26,9 +26,17 @@ const QString kSavePanelName = QStringLiteral("Recording.lumacast");
 
 QString openElsewhere(const QString &name)
 {
-    return QStringLiteral("“%1” is open in another Lumacast (on another display or another computer). "
-                          "Close it there, then try again.")
-        .arg(name);
+    return ScratchClaim::openElsewhereMessage(name);
+}
+
+// A recording whose lock cannot be checked may be open in another program: nothing in it is
+// deleted or written, so it is not opened. Empty when it may be.
+QString uncheckedLock(const ScratchClaim &claim)
+{
+    if (claim.isHeld())
+        return {};
+    const QString problem = ScratchClaim::lockProblem(claim.folder());
+    return problem.isEmpty() ? QString() : ScratchClaim::uncheckedMessage(claim.folder(), problem);
 }
 
 QString fileName(const QString &url)
@@ -96,6 +104,10 @@ QCoro::Task<> SessionDocument::openSession(QString url, bool activate)
     if (!claim.isHeld() && ScratchClaim::isClaimedElsewhere(url)) {
         logApp(QStringLiteral("[app] openSession — %1 is open in another Lumacast, left alone").arg(name));
         throw Error(openElsewhere(name));
+    }
+    if (const QString unchecked = uncheckedLock(claim); !unchecked.isEmpty()) {
+        logApp(QStringLiteral("[app] openSession — the lock of %1 can't be checked, left alone").arg(name));
+        throw Error(unchecked);
     }
 
     const QPointer<AppStateManager> alive(&m);
@@ -421,6 +433,11 @@ void SessionDocument::resumeSession(const Session &session)
         forgetRecovered(session);
         m.presentAlert(QStringLiteral("Couldn’t resume recording"), openElsewhere(QFileInfo(folder).fileName()),
                        AlertStyle::warning);
+        return;
+    }
+    if (const QString unchecked = uncheckedLock(claim); !unchecked.isEmpty()) {
+        logApp(QStringLiteral("[app] resumeSession — its lock can't be checked, left alone"));
+        m.presentAlert(QStringLiteral("Couldn’t resume recording"), unchecked, AlertStyle::warning);
         return;
     }
     m.setTailWarningAcknowledged(false);

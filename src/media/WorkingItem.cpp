@@ -3,6 +3,7 @@
 #include "media/ScratchFolder.h"
 #include "model/Error.h"
 #include "store/DiskSync.h"
+#include "store/ScratchClaim.h"
 
 #include <QDir>
 #include <QFile>
@@ -66,6 +67,16 @@ void WorkingItem::commit()
     struct stat status {};
     const bool occupied = ::lstat(to.constData(), &status) == 0;
     const bool folder = occupied && S_ISDIR(status.st_mode);
+    // A recording open here or in another program is never replaced; another folder is held
+    // until it is gone, so that no program opens it meanwhile.
+    const auto replaceable = [this] {
+        if (const std::optional<QString> refusal = ScratchClaim::refusalToReplace(m_destination))
+            throw FileSystemError(QStringLiteral("Replace"), m_destination, EBUSY, *refusal);
+    };
+    replaceable();
+    const std::unique_ptr<ScratchClaim> replaced = folder ? std::make_unique<ScratchClaim>(m_destination) : nullptr;
+    if (replaced && !replaced->isHeld())
+        replaceable();
     // A file (or nothing) at the destination: rename replaces it in one step. A folder: exchange
     // the two, then remove the old one under the working name.
     if (!folder && ::rename(from.constData(), to.constData()) != 0)

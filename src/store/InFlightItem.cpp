@@ -27,6 +27,16 @@ constexpr qsizetype kLargestEntry = 64 * 1024;
 
 constexpr char kUuidPattern[] = "[0-9a-fA-F]{8}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{4}-[0-9a-fA-F]{12}";
 
+const QString kReplacedTail = QStringLiteral(".replaced-");
+
+// The name of the item that an item moved aside by a replace stood under; empty for any other.
+QString replacedOriginal(const QString &name)
+{
+    static const QRegularExpression replaced(QStringLiteral("^\\.(.+)\\.replaced-") + QLatin1String(kUuidPattern)
+                                             + QLatin1Char('$'));
+    return replaced.match(name).captured(1);
+}
+
 bool isScratchFolderName(const QString &name)
 {
     static const QRegularExpression scratch(QStringLiteral("^LumacastExport-") + QLatin1String(kUuidPattern)
@@ -46,6 +56,32 @@ bool isRemovable(const QString &item)
     struct stat status {};
     return ::lstat(QFile::encodeName(item).constData(), &status) == 0 && S_ISDIR(status.st_mode)
         && status.st_uid == ::geteuid();
+}
+
+// Whether an abandoned item goes. One a replace moved aside stays when nothing stands under its
+// name (the replace was killed before the new item took it): it goes back there, or, where
+// that fails, stays where it is.
+bool goes(const QString &item)
+{
+    const QFileInfo info(item);
+    const QString original = replacedOriginal(info.fileName());
+    if (original.isEmpty())
+        return true;
+    const QByteArray from = QFile::encodeName(item);
+    const QByteArray to = QFile::encodeName(info.absolutePath() + QLatin1Char('/') + original);
+    struct stat status {};
+    if (::lstat(to.constData(), &status) == 0)
+        return true;
+    if (errno != ENOENT)
+        return false;
+    int moved = ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_NOREPLACE);
+    if (moved != 0 && (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP))
+        moved = ::rename(from.constData(), to.constData()); // nothing there a moment ago
+    if (moved == 0)
+        qCInfo(log::persistence(), "put %s back, its replace was killed halfway", to.constData());
+    else
+        qCCritical(log::persistence(), "could not put %s back: %s", to.constData(), std::strerror(errno));
+    return false;
 }
 
 QByteArray readEntry(int fd)
@@ -91,7 +127,12 @@ bool InFlightItem::isWorkingItemName(const QString &name)
     static const QRegularExpression saving(QStringLiteral("^\\..+\\.saving-") + QLatin1String(kUuidPattern)
                                            + QLatin1Char('$'));
     return name.startsWith(QLatin1String(".lumacast-work-")) || saving.match(name).hasMatch()
-        || isScratchFolderName(name);
+        || isScratchFolderName(name) || !replacedOriginal(name).isEmpty();
+}
+
+QString InFlightItem::replacedName(const QString &name)
+{
+    return QLatin1Char('.') + name + kReplacedTail + QUuid::createUuid().toString(QUuid::WithoutBraces);
 }
 
 QString InFlightItem::savingName(const QString &packageName)
@@ -162,9 +203,11 @@ int InFlightItem::removeAbandoned()
         }
         if (!item.isEmpty() && QFileInfo(item).isAbsolute() && isRemovable(item)) {
             if (QFileInfo::exists(item) || QFileInfo(item).isSymLink()) {
-                removeItem(item);
+                if (goes(item)) {
+                    removeItem(item);
+                    qCInfo(log::persistence(), "removed %s, left by a process that was killed", qUtf8Printable(item));
+                }
                 ++removed;
-                qCInfo(log::persistence(), "removed %s, left by a process that was killed", qUtf8Printable(item));
             }
         }
         ::unlink(QFile::encodeName(entry).constData());

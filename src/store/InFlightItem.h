@@ -40,6 +40,9 @@ public:
     // ".<packageName>.saving-<uuid>", the package's name shortened so that the whole stays
     // within the file system's limit for a name it can itself be given.
     static QString savingName(const QString &packageName);
+    // A fresh name for the item `name` while a replace without exchange moves it aside:
+    // ".<name>.replaced-<uuid>".
+    static QString replacedName(const QString &name);
 
 private:
     QString m_entry; // the journal file; empty when it could not be made

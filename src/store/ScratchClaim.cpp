@@ -2,7 +2,9 @@
 
 #include "model/LogCategories.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QMutex>
 #include <QMutexLocker>
@@ -11,6 +13,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -46,48 +49,79 @@ QByteArray lockPath(const QString &folder)
     return QFile::encodeName(folder + QLatin1Char('/') + QLatin1String(ScratchClaim::kFileName));
 }
 
+// The lock's permission bits: whoever may read the folder may read the lock, and so check it
+// (flock works on a descriptor opened for reading); a group that may write the folder may open
+// it for writing too (NFS lends flock only to such a descriptor).
+mode_t lockMode(const QString &folder)
+{
+    struct stat status {};
+    if (::stat(QFile::encodeName(folder).constData(), &status) != 0)
+        return 0644;
+    return S_IRUSR | S_IWUSR | (status.st_mode & (S_IRGRP | S_IWGRP | S_IROTH));
+}
+
 // The lock file, never through a link, only a regular file; -1 (errno set) otherwise. Read and
 // write where it can be (an exclusive flock over NFS wants it), else read only (a recording on a
-// read-only medium).
+// read-only medium, another user's). One of this user's gets the folder's bits, whatever the
+// umask or an older build made it with.
 int openLock(const QString &folder, bool create, Key &key)
 {
     const int flags = O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
     int fd = ::open(lockPath(folder).constData(), flags | O_RDWR | (create ? O_CREAT : 0), 0600);
+    const int code = errno;
     if (fd < 0 && (errno == EROFS || errno == EACCES))
         fd = ::open(lockPath(folder).constData(), flags | O_RDONLY);
-    if (fd < 0)
+    if (fd < 0) {
+        // Nothing there to read, and none could be made: why it could not be made.
+        errno = errno == ENOENT && create ? code : errno;
         return -1;
+    }
     struct stat status {};
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         ::close(fd);
         errno = EINVAL;
         return -1;
     }
+    const mode_t wanted = lockMode(folder);
+    if (create && status.st_uid == ::geteuid() && (status.st_mode & 07777) != wanted)
+        ::fchmod(fd, wanted); // a lock others cannot read is merely not seen by them
     key = {quint64(status.st_dev), quint64(status.st_ino)};
     return fd;
 }
 
 enum class Claim { none, here, elsewhere, unknown };
 
-// Who holds the folder: `unknown` when its lock file cannot be looked at or locked (a link, a
-// file system without locks).
-Claim claimOf(const QString &folder)
+// Who holds the folder: `unknown` when its lock file cannot be looked at or locked (a link,
+// another user's that only they may read, a file system without locks); `code` then says why.
+Claim claimOf(const QString &folder, int &code)
 {
     Key key;
     const int fd = openLock(folder, false, key);
+    code = errno;
     if (fd < 0)
-        return errno == ENOENT ? Claim::none : Claim::unknown;
+        return code == ENOENT ? Claim::none : Claim::unknown;
     const QMutexLocker lock(&registryMutex());
     if (registry().contains(key)) {
         ::close(fd);
         return Claim::here;
     }
     const int locked = ::flock(fd, LOCK_EX | LOCK_NB);
-    const int code = errno;
+    code = errno;
     ::close(fd); // drops the probe's own lock
     if (locked == 0)
         return Claim::none;
     return code == EWOULDBLOCK ? Claim::elsewhere : Claim::unknown;
+}
+
+Claim claimOf(const QString &folder)
+{
+    int code = 0;
+    return claimOf(folder, code);
+}
+
+QString displayName(const QString &folder)
+{
+    return QFileInfo(QDir::cleanPath(folder)).fileName();
 }
 
 bool sameItem(const struct stat &a, const struct stat &b)
@@ -177,6 +211,47 @@ bool ScratchClaim::isClaimed(const QString &folder)
 bool ScratchClaim::isClaimedElsewhere(const QString &folder)
 {
     return claimOf(folder) == Claim::elsewhere;
+}
+
+QString ScratchClaim::lockProblem(const QString &folder)
+{
+    int code = 0;
+    if (claimOf(folder, code) != Claim::unknown)
+        return {};
+    if (code == ELOOP)
+        return QStringLiteral("it is a link");
+    return code == EINVAL ? QStringLiteral("it is not a file") : QString::fromLocal8Bit(std::strerror(code));
+}
+
+QString ScratchClaim::openElsewhereMessage(const QString &folder)
+{
+    return QStringLiteral("“%1” is open in another Lumacast (on another display or another computer). "
+                          "Close it there, then try again.")
+        .arg(displayName(folder));
+}
+
+QString ScratchClaim::uncheckedMessage(const QString &folder, const QString &problem)
+{
+    return QStringLiteral("Lumacast can’t tell whether “%1” is open in another Lumacast: its lock (%2) can’t be "
+                          "checked (%3). It was left as it is.")
+        .arg(displayName(folder), QLatin1String(kFileName), problem);
+}
+
+std::optional<QString> ScratchClaim::refusalToReplace(const QString &path)
+{
+    struct stat status {};
+    if (::lstat(QFile::encodeName(path).constData(), &status) != 0 || !S_ISDIR(status.st_mode))
+        return std::nullopt;
+    int code = 0;
+    switch (claimOf(path, code)) {
+    case Claim::none: return std::nullopt;
+    case Claim::here:
+        return QStringLiteral("“%1” is the recording open in this Lumacast. Close it first, then try again.")
+            .arg(displayName(path));
+    case Claim::elsewhere: return openElsewhereMessage(path);
+    case Claim::unknown: break;
+    }
+    return uncheckedMessage(path, lockProblem(path));
 }
 
 ScratchClaim::Whereabouts ScratchClaim::whereabouts() const

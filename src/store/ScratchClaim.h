@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <optional>
+
 #include <sys/types.h>
 
 namespace lumacast {
@@ -11,8 +13,10 @@ namespace lumacast {
 // drops however the program ends. A lock on a file, not on the folder or a socket, so that a
 // second Lumacast of the same user sees it from another display and, where flock works across
 // machines (NFS), from another machine sharing the home folder. A folder another program claims
-// is not offered for recovery, discarded, cleaned up or opened. Claims of this process on one
-// folder share the lock. Any thread; a folder whose lock file cannot be made stays unclaimed.
+// is not offered for recovery, discarded, cleaned up, opened or replaced. Claims of this process
+// on one folder share the lock. The lock file gets the folder's read bits, so that every user who
+// may read the recording sees the lock (see `lockProblem` for one who cannot). Any thread; a
+// folder whose lock file cannot be made stays unclaimed.
 class ScratchClaim {
 public:
     static constexpr const char *kFileName = ".lumacast-lock";
@@ -31,6 +35,17 @@ public:
     static bool isClaimed(const QString &folder);
     // Whether another program certainly holds a claim on the folder: before it is opened.
     static bool isClaimedElsewhere(const QString &folder);
+    // Why the folder's lock cannot be checked (a link, a lock only its owner may read, a file
+    // system without locks), as the system says it; empty when it can, or there is none.
+    static QString lockProblem(const QString &folder);
+
+    // What a command that would open or change a recording another program holds says.
+    static QString openElsewhereMessage(const QString &folder);
+    static QString uncheckedMessage(const QString &folder, const QString &problem);
+    // Why the folder at `path` may not be replaced or removed now (a recording open here or in
+    // another program, or one whose lock cannot be checked); nullopt for anything else, a file
+    // or nothing at `path` included.
+    static std::optional<QString> refusalToReplace(const QString &path);
 
     // Where the claimed folder is now, told by a descriptor on it held since the claim: renamed
     // or moved within its file system (into the Trash, say) it is found under its new path;

@@ -45,6 +45,23 @@ QString childPath(const QString &folder, const QString &name)
     return folder + QLatin1Char('/') + name;
 }
 
+// Left in a scratch folder while its Save As puts the package in place: the package's path and
+// the recording's id, so that after a kill the next launch knows the recording as saved.
+constexpr const char *kSavedAsName = ".lumacast-saved-as";
+
+SessionStore::Rename &renameSeam()
+{
+    static SessionStore::Rename rename;
+    return rename;
+}
+
+int renameItem(const QByteArray &from, const QByteArray &to, unsigned int flags)
+{
+    if (renameSeam())
+        return renameSeam()(from.constData(), to.constData(), flags);
+    return ::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), flags);
+}
+
 // lstat: a symbolic link is an item of its own, whatever it points at (or whether it points
 // anywhere).
 std::optional<struct stat> itemStatus(const QString &path)
@@ -71,9 +88,10 @@ bool removeItem(const QString &path)
     return ::unlink(QFile::encodeName(path).constData()) == 0;
 }
 
-// Copies a folder tree to a destination that must not exist yet. Symbolic links are copied as
-// links, so the copy never reads anything outside the source folder.
-void copyTree(const QString &source, const QString &destination)
+// Copies a folder tree to a destination that must not exist yet, without the items named in
+// `skipped` at its top. Symbolic links are copied as links, so the copy never reads anything
+// outside the source folder.
+void copyTree(const QString &source, const QString &destination, const QStringList &skipped = {})
 {
     const QByteArray destinationName = QFile::encodeName(destination);
     if (::mkdir(destinationName.constData(), 0755) != 0)
@@ -85,6 +103,8 @@ void copyTree(const QString &source, const QString &destination)
     const QStringList names = dir.entryList(
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
     for (const QString &name : names) {
+        if (skipped.contains(name))
+            continue;
         const QString from = childPath(source, name);
         const QString to = childPath(destination, name);
         const auto status = itemStatus(from);
@@ -127,28 +147,27 @@ void exchangeItems(const QString &replacement, const QString &destination)
 {
     const QByteArray from = QFile::encodeName(replacement);
     const QByteArray to = QFile::encodeName(destination);
-    if (::renameat2(AT_FDCWD, from.constData(), AT_FDCWD, to.constData(), RENAME_EXCHANGE) == 0)
+    if (renameItem(from, to, RENAME_EXCHANGE) == 0)
         return;
     const int code = errno;
     if (code != EINVAL && code != ENOSYS && code != ENOTSUP)
         throwErrno(QStringLiteral("Replace"), destination, code);
 
-    // A file system without atomic exchange: move the old item aside first, so a crash between
-    // the two renames leaves both whole under their own names.
+    // A file system without atomic exchange (FAT, exFAT, many network and FUSE mounts): the old
+    // item goes aside first, listed so that after a kill before the second rename the next
+    // launch puts it back under its name (and removes the new one, listed as the save's).
     const QFileInfo info(destination);
-    const QString aside =
-        childPath(info.absolutePath(), QStringLiteral(".%1.replaced-%2")
-                                           .arg(info.fileName(),
-                                                QUuid::createUuid().toString(QUuid::WithoutBraces)));
+    const QString aside = childPath(info.absolutePath(), InFlightItem::replacedName(info.fileName()));
     const QByteArray asideName = QFile::encodeName(aside);
-    if (::rename(to.constData(), asideName.constData()) != 0)
+    const InFlightItem listed(aside);
+    if (renameItem(to, asideName, 0) != 0)
         throwErrno(QStringLiteral("Replace"), destination, errno);
-    if (::rename(from.constData(), to.constData()) != 0) {
+    if (renameItem(from, to, 0) != 0) {
         const int moveCode = errno;
-        ::rename(asideName.constData(), to.constData());
+        renameItem(asideName, to, 0);
         throwErrno(QStringLiteral("Replace"), destination, moveCode);
     }
-    if (::rename(asideName.constData(), from.constData()) != 0)
+    if (renameItem(asideName, from, 0) != 0)
         removeItem(aside);
 }
 
@@ -350,7 +369,52 @@ QSet<QString> namedOnDisk(const QString &folder)
     }
 }
 
+// Lists in the copy the ledger's names of movies that came along and the copy's manifest does
+// not name: Lumacast's own leftovers there too. A ledger that cannot be read lists none.
+void copyLedger(const QString &source, const QString &copy, const QSet<QString> &named)
+{
+    QSet<QString> leftovers;
+    for (const QString &name : TakeLedger::read(source)) {
+        if (!named.contains(name) && itemExists(childPath(childPath(copy, QLatin1String(SessionStore::kTakesFolderName)), name)))
+            leftovers.insert(name);
+    }
+    if (!leftovers.isEmpty())
+        TakeLedger::update(copy, leftovers, {}); // failure logged: the leftovers then merely stay
+}
+
+void noteSavedAs(const QString &note, const QString &package, const QUuid &id)
+{
+    AtomicFile::replace(note, QFile::encodeName(package) + '\n' + id.toByteArray(QUuid::WithoutBraces));
+    DiskSync::folder(QFileInfo(note).absolutePath());
+}
+
+// The package a scratch folder's Save As put in place before a kill, read from its note: only
+// when the package there is that recording. A note that says otherwise (killed before the
+// rename, a replace put back) is dropped.
+std::optional<QString> settledSaveAs(const QString &folder)
+{
+    const QString note = childPath(folder, QLatin1String(kSavedAsName));
+    try {
+        const QList<QByteArray> lines = BoundedFile::read(note, 64 * 1024).split('\n');
+        const QString package = QFile::decodeName(lines.value(0));
+        const QUuid id = QUuid::fromString(QLatin1String(lines.value(1)));
+        const QByteArray data =
+            SessionStore::readManifestFile(childPath(package, QString::fromLatin1(SessionStore::kManifestName)));
+        if (!id.isNull() && QFileInfo(package).isAbsolute()
+            && SessionManifest::fromJson(data).makeSession(package).id == id)
+            return package;
+    } catch (const std::exception &) {
+    }
+    QFile::remove(note);
+    return std::nullopt;
+}
+
 } // namespace
+
+void SessionStore::setRename(Rename rename)
+{
+    renameSeam() = std::move(rename);
+}
 
 void SessionStore::writeManifest(const Session &session, const QSet<QString> &stillHeld) const
 {
@@ -420,25 +484,46 @@ Session SessionStore::save(const Session &session, const QString &destination) c
         throw Error(QStringLiteral("The recording can't replace a folder that contains it (")
                     + target + QStringLiteral(")."));
 
+    // A recording open here or in another program (or one whose lock cannot be checked) is
+    // never replaced; one that is not is held until it is gone, so that none opens it meanwhile.
+    const auto replaceable = [&target] {
+        if (const std::optional<QString> refusal = ScratchClaim::refusalToReplace(target))
+            throw Error(*refusal);
+    };
+    replaceable();
+    const auto status = itemStatus(target);
+    const std::unique_ptr<ScratchClaim> replaced =
+        status && S_ISDIR(status->st_mode) ? std::make_unique<ScratchClaim>(target) : nullptr;
+    if (replaced && !replaced->isHeld())
+        replaceable();
+
+    const bool sourceIsScratch =
+        !session.bundleURL && !source.endsWith(QLatin1String(kPackageExtension));
     // The new package is assembled beside the destination, complete with its manifest, and only
     // then put in place; until that moment the destination is untouched.
     const QFileInfo targetInfo(target);
     const QString staging =
         childPath(targetInfo.absolutePath(), InFlightItem::savingName(targetInfo.fileName()));
+    const QString savedAs = childPath(source, QLatin1String(kSavedAsName));
     // Listed while it exists, so that a launch after a kill removes it.
     const InFlightItem listed(staging);
     try {
-        copyTree(source, staging);
+        // What the recording is made of: the lock and the saved-as note are this folder's own,
+        // and the ledger's names count only for the movies that came along.
+        copyTree(source, staging,
+                 {QLatin1String(ScratchClaim::kFileName), QLatin1String(TakeLedger::kFileName),
+                  QLatin1String(kSavedAsName)});
         // The movies are on the disk before the manifest that names them, and the package is
         // under its name before the scratch folder goes.
         DiskSync::tree(staging);
+        copyLedger(source, staging, takeFilenames(result));
         writeManifestInto(result, staging);
+        if (sourceIsScratch)
+            noteSavedAs(savedAs, target, result.id);
         const bool replacing = itemExists(target);
         if (replacing) {
             exchangeItems(staging, target);
-        } else if (::rename(QFile::encodeName(staging).constData(),
-                            QFile::encodeName(target).constData())
-                   != 0) {
+        } else if (renameItem(QFile::encodeName(staging), QFile::encodeName(target), 0) != 0) {
             throwErrno(QStringLiteral("Save"), target, errno);
         }
         DiskSync::folder(targetInfo.absolutePath());
@@ -446,24 +531,27 @@ Session SessionStore::save(const Session &session, const QString &destination) c
             qCCritical(log::persistence(), "could not remove replaced item %s", qUtf8Printable(staging));
     } catch (const FileSystemError &error) {
         removeItem(staging);
+        if (sourceIsScratch)
+            removeItem(savedAs);
         // The working folder is hidden and gone by now: the user is told of the package chosen.
         throw FileSystemError(error.operation(), asChosen(error.path(), staging, target), error.code(),
                               error.systemText());
     } catch (...) {
         removeItem(staging);
+        if (sourceIsScratch)
+            removeItem(savedAs);
         throw;
     }
     logSaved(target);
 
     // A scratch folder has served its purpose once its package exists. A package the session was
     // opened from stays as it was: the copy is now the one worked on.
-    const bool sourceIsScratch =
-        !session.bundleURL && !source.endsWith(QLatin1String(kPackageExtension));
     if (sourceIsScratch) {
+        // The manifest first: a kill partway through leaves no recording to offer again.
+        QFile::remove(childPath(source, QString::fromLatin1(kManifestName)));
         if (!removeItem(source)) {
             qCCritical(log::persistence(), "could not remove scratch after save: %s",
                        qUtf8Printable(QStringLiteral("Could not remove ") + source));
-            QFile::remove(childPath(source, QString::fromLatin1(kManifestName)));
         }
     } else {
         result.scratchURL = target;
@@ -481,13 +569,25 @@ SessionStore::Recovery SessionStore::recoverSessions(const QString &scratchRoot)
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
     for (const QString &entry : entries) {
         const QString folder = childPath(root.absolutePath(), entry);
-        if (!itemExists(childPath(folder, QString::fromLatin1(kManifestName))))
+        const bool noted = itemExists(childPath(folder, QLatin1String(kSavedAsName)));
+        if (!noted && !itemExists(childPath(folder, QString::fromLatin1(kManifestName))))
             continue;
         // Another Lumacast (another display, another machine on this home) has it open.
         if (ScratchClaim::isClaimed(folder)) {
             qCInfo(log::persistence(), "not offered for recovery, open in another Lumacast: %s", qUtf8Printable(entry));
             continue;
         }
+        // Saved, and killed before the scratch folder went: the package is the recording.
+        if (const std::optional<QString> package = noted ? settledSaveAs(folder) : std::nullopt) {
+            recovery.saved << *package;
+            if (!removeItem(folder))
+                qCCritical(log::persistence(), "could not remove %s, saved before a kill", qUtf8Printable(entry));
+            qCInfo(log::persistence(), "%s was saved as %s before a kill", qUtf8Printable(entry),
+                   qUtf8Printable(QFileInfo(*package).fileName()));
+            continue;
+        }
+        if (!itemExists(childPath(folder, QString::fromLatin1(kManifestName))))
+            continue;
         try {
             recovery.sessions << openSession(folder);
         } catch (const ManifestError &error) {

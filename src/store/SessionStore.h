@@ -56,6 +56,7 @@ public:
     struct Recovery {
         QList<Session> sessions;  // in directory-listing order
         int failureCount = 0;     // folders whose manifest was unreadable or invalid
+        QStringList saved;        // packages whose Save As a kill cut off once they were in place
     };
 
     struct DurationCheck {
@@ -100,7 +101,10 @@ public:
                         const std::optional<QString> &bundleURL = std::nullopt) const;
 
     // Saves the session into the package at `destination` and returns it with `bundleURL` set
-    // and clean. The new package is assembled beside the destination and swapped in, so that an
+    // and clean. A recording at `destination` that is open here or in another program, or whose
+    // lock cannot be checked, is refused with an Error before anything is touched. The package
+    // holds what the recording is made of: not the folder's lock, and of its ledger only the
+    // names of movies that came along. The new package is assembled beside the destination and swapped in, so that an
     // item already there is replaced only by a whole package. A scratch session's folder is
     // removed afterwards; a session that already has a package keeps it (saving elsewhere
     // copies, and the copy becomes the folder worked on), and saving onto its own package only
@@ -111,7 +115,8 @@ public:
 
     // Every session left in the scratch root; folders without a manifest, or that another
     // running program has open (ScratchClaim), are skipped, those whose manifest is unreadable
-    // or invalid are counted, logged and left as they are.
+    // or invalid are counted, logged and left as they are. A folder whose Save As put its
+    // package in place before a kill is removed, and the package listed in `saved`.
     Recovery recoverSessions(const QString &scratchRoot) const;
 
     // Removes the scratch folders of recordings that were never saved and hold nothing (no
@@ -141,6 +146,11 @@ public:
     // `kept`: movies of the "takes" folder no take names, left where they are.
     static QString integrityReport(const QStringList &missing, const QStringList &corrected,
                                    const QStringList &kept = {});
+
+    // How a save renames (renameat2's arguments, the result and errno as it gives them); empty
+    // for renameat2 itself. A test puts in a file system without exchange, or a kill.
+    using Rename = std::function<int(const char *from, const char *to, unsigned int flags)>;
+    static void setRename(Rename rename);
 
 private:
     DurationProbe m_probe;

@@ -367,7 +367,7 @@ TEST(DocumentCommandsTest, OpeningFixturePackages)
 {
     enum class Damage {
         none, noManifest, invalidManifest, missingMovie, rememberFirst, rememberTruncated, unnamedMovie,
-        renamedMovie, olderManifest, olderBuild, ownLeftover, ownLeftoverAndMissing, heldElsewhere
+        renamedMovie, olderManifest, olderBuild, ownLeftover, ownLeftoverAndMissing, heldElsewhere, uncheckableLock
     };
     struct Row {
         const char *name;
@@ -383,6 +383,9 @@ TEST(DocumentCommandsTest, OpeningFixturePackages)
         {"invalid manifest", Damage::invalidManifest, "manifest.json at ", "", 0, -1},
         // Another program holds it (its lock, as another Lumacast takes it): nothing in it goes.
         {"open in another Lumacast", Damage::heldElsewhere, "\u201CFixture.lumacast\u201D is open in another Lumacast", "", 0, -1},
+        // Its lock cannot be checked (as another user's only they may read): it may be open elsewhere.
+        {"a lock that can't be checked", Damage::uncheckableLock,
+         "Lumacast can\u2019t tell whether \u201CFixture.lumacast\u201D is open in another Lumacast", "", 0, -1},
         {"missing movie", Damage::missingMovie, "", "Missing files:\ntake2.mov", 1, 2},
         {"nothing remembered: the first checked take", Damage::none, "", "", 1, 2},
         {"remembered take wins over the checked one", Damage::rememberFirst, "", "", 0, 0},
@@ -444,6 +447,12 @@ TEST(DocumentCommandsTest, OpeningFixturePackages)
             break;
         }
         QProcess holder;
+        if (row.damage == Damage::uncheckableLock) {
+            QFile::copy(takes + "take1.mov", takes + "LEFT.mov");
+            TakeLedger::update(package, {"LEFT.mov"}, {});
+            QFile::remove(package + "/" + ScratchClaim::kFileName);
+            QFile::link(h.dir.filePath("elsewhere"), package + "/" + ScratchClaim::kFileName);
+        }
         if (row.damage == Damage::heldElsewhere) {
             QFile::copy(takes + "take1.mov", takes + "LEFT.mov");
             TakeLedger::update(package, {"LEFT.mov"}, {});

@@ -15,9 +15,13 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <fcntl.h>
 #include <memory>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -48,6 +52,7 @@ TEST(LaunchTest, ServicesOnAndOff)
         const char *decision;  // the reopen line after the evaluation
         const char *opened;    // "" none, "activating" or "quiet": how "review" was opened
         QStringList alerts;    // their messages
+        bool killedSaveAs = false; // Last.lumacast is an unsaved recording's Save As, killed once in place
     };
     const Row rows[] = {
         {"services off", false, true, false, 0, 0, "", "", {}},
@@ -63,6 +68,9 @@ TEST(LaunchTest, ServicesOnAndOff)
         {"reopened beside two unsaved and a corrupt one", true, true, false, 1, 2,
          "[app] reopenLastDocument — opening Last.lumacast (didRequestScreenThisLaunch=false)", "activating",
          {"Recovery issue", "Unsaved recordings were recovered"}},
+        // Its scratch folder is not offered as well.
+        {"a Save As killed once its package was in place", true, true, false, 0, 0,
+         "[app] reopenLastDocument — opening Last.lumacast (didRequestScreenThisLaunch=false)", "activating", {}, true},
     };
     for (const Row &row : rows) {
         ManagerHarness h;
@@ -71,6 +79,28 @@ TEST(LaunchTest, ServicesOnAndOff)
         testing::runTask(h.m().saveSession(package));
         if (!row.documentExists)
             QDir(package).removeRecursively();
+        const Session unsaved(SessionStore::scratchRoot() + "/" + QUuid::createUuid().toString(QUuid::WithoutBraces));
+        if (row.killedSaveAs) {
+            h.preferences.setLastOpenedDocument(h.dir.filePath("Other.lumacast"));
+            QDir().mkpath(unsaved.scratchURL + "/takes");
+            h.store->writeManifest(unsaved);
+            h.m().forceCloseSession(true); // else its claim refuses the save
+            const pid_t saving = ::fork();
+            if (saving == 0) {
+                SessionStore::setRename([](const char *from, const char *to, unsigned int flags) {
+                    ::renameat2(AT_FDCWD, from, AT_FDCWD, to, flags);
+                    return ::raise(SIGKILL);
+                });
+                try {
+                    h.store->save(unsaved, package);
+                } catch (...) {
+                }
+                ::_exit(0);
+            }
+            int status = 0;
+            ::waitpid(saving, &status, 0);
+            ASSERT_TRUE(WIFSIGNALED(status)) << "not killed in the save";
+        }
         QStringList leftFolders;
         for (int i = 0; i < row.corrupt; ++i) {
             const QString folder = SessionStore::scratchRoot() + QStringLiteral("/corrupt-%1").arg(i);
@@ -122,6 +152,10 @@ TEST(LaunchTest, ServicesOnAndOff)
         EXPECT_TRUE(lines.contains("[app] open panel pre-warmed")) << row.name;
         EXPECT_EQ(opened, QStringList{QStringLiteral("%1:review").arg(row.opened)}) << row.name;
         EXPECT_EQ(h.m().session().has_value(), row.documentExists) << row.name;
+        if (row.killedSaveAs) {
+            EXPECT_EQ(h.m().session() ? h.m().session()->id : QUuid(), unsaved.id);
+            EXPECT_FALSE(QFileInfo::exists(unsaved.scratchURL));
+        }
         pumpUntil([&] { return h.alerts->shown.size() >= size_t(row.alerts.size()); });
         QStringList alerts;
         for (const AlertRequest &alert : h.alerts->shown)

@@ -1,7 +1,8 @@
 // Two Lumacasts of one user sharing one home folder, as a local and a remote desktop have them:
 // one on the rig's display, one on an X server of the test's own. What the first has open (a
 // package, then a New Recording under way) the second neither opens, offers for recovery nor
-// cleans up: the claim is a lock on a file in the recording, seen from any display.
+// cleans up, nor replaces by a Save As: the claim is a lock on a file in the recording, seen from
+// any display.
 #include "model/SessionManifest.h"
 #include "support/AppDriver.h"
 #include "support/OwnDisplay.h"
@@ -16,6 +17,7 @@
 #include <QTimeZone>
 #include <QFile>
 #include <QJsonArray>
+#include <QThread>
 
 #include <chrono>
 
@@ -64,6 +66,8 @@ TEST(TwoDisplays, WhatTheOtherProgramHasOpenIsLeftAlone)
         ASSERT_TRUE(first.startRig());
         ASSERT_TRUE(first.launch({package}));
         ASSERT_TRUE(first.waitForLog(QStringLiteral("[app] openSession — opening review window"), 30s));
+        // Its lock, seen by whoever may read the package (another user too).
+        EXPECT_TRUE(QFileInfo(package + QStringLiteral("/.lumacast-lock")).permissions().testFlag(QFile::ReadOther));
         // Lumacast's own leftover, which an open of the package would remove.
         ASSERT_TRUE(QFile::copy(takes + QStringLiteral("/take.mov"), takes + QStringLiteral("/LEFT.mov")));
         QFile ledger(package + QStringLiteral("/.lumacast-ledger"));
@@ -80,6 +84,45 @@ TEST(TwoDisplays, WhatTheOtherProgramHasOpenIsLeftAlone)
             second.killHard();
         }
         EXPECT_TRUE(QFile::exists(takes + QStringLiteral("/LEFT.mov"))) << "the second program cleaned up the first's";
+        EXPECT_TRUE(first.running());
+
+        // The second saves another recording as the package the first has open, answering
+        // "replace?" with Yes: refused, and both recordings stay whole.
+        const QString mine = first.home() + QStringLiteral("/Mine.lumacast");
+        makePackage(mine);
+        if (::testing::Test::HasFatalFailure())
+            return;
+        const QByteArray talkId = first.manifest(package).value("sessionID").toString().toUtf8();
+        ASSERT_FALSE(talkId.isEmpty());
+        {
+            const DisplayInUse onIt(display.name());
+            const qsizetype from = first.logText().size();
+            ASSERT_TRUE(second.launch({mine}));
+            ASSERT_TRUE(second.waitForLog(QStringLiteral("[app] openSession — opening review window"), 30s, from));
+            const QList<qulonglong> before = second.appWindows();
+            second.keyTo(QStringLiteral("^(Review Take|Mine.*)$"), QStringLiteral("ctrl+shift+s"));
+            const auto panel = second.waitForNewWindow(before, 10s);
+            ASSERT_TRUE(panel) << "no save panel";
+            QThread::msleep(500);
+            AppDriver::run("xdotool", {"windowfocus", "--sync", QString::number(*panel)});
+            second.key(QStringLiteral("ctrl+a"));
+            second.type(package);
+            QThread::msleep(200);
+            const QList<qulonglong> withPanel = second.appWindows();
+            second.key(QStringLiteral("Return"));
+            ASSERT_TRUE(second.waitForNewWindow(withPanel, 10s)) << "no question whether to replace";
+            second.key(QStringLiteral("alt+y"));
+            EXPECT_TRUE(AppDriver::waitUntil([&] { return !second.appWindows().contains(*panel); }, 10s));
+            EXPECT_TRUE(second.waitForAlert(20s)) << "the refused save said nothing";
+            second.killHard();
+        }
+        QFile mineHistory(mine + QStringLiteral("/history.log"));
+        EXPECT_TRUE(mineHistory.open(QIODevice::ReadOnly) && mineHistory.readAll().contains("save as — Talk.lumacast"))
+            << "the save never began";
+        EXPECT_EQ(first.manifest(package).value("sessionID").toString().toUtf8(), talkId) << "the package was replaced";
+        EXPECT_EQ(QDir(takes).entryList(QDir::Files), QStringList({"LEFT.mov", "take.mov"}));
+        EXPECT_EQ(QDir(mine + QStringLiteral("/takes")).entryList(QDir::Files), QStringList{"take.mov"});
+        EXPECT_EQ(QDir(first.home()).entryList({".Talk.lumacast*"}, QDir::AllEntries | QDir::Hidden), QStringList());
         EXPECT_TRUE(first.running());
 
         // A New Recording under way in the first: its scratch folder holds a manifest.

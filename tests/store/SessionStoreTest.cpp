@@ -21,11 +21,16 @@
 
 #include <gtest/gtest.h>
 
+#include <QProcess>
+
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <functional>
+#include <grp.h>
 #include <memory>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace lumacast;
@@ -61,6 +66,40 @@ Session makeSession(const QString &folder, const QStringList &movies)
         session.scenes[0].takes << makeTake(movie);
     }
     return session;
+}
+
+// Runs `work` in a child process as another user (uid 65534, in `group` only) and gives its exit
+// status; -1 where this process may not change user (it is not root).
+int asAnotherUser(gid_t group, const std::function<int()> &work)
+{
+    if (::geteuid() != 0)
+        return -1;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const gid_t groups[] = {group};
+        if (::setgroups(1, groups) != 0 || ::setresgid(group, group, group) != 0 || ::setresuid(65534, 65534, 65534) != 0)
+            ::_exit(100);
+        ::_exit(work());
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 101;
+}
+
+// Runs `work` in a child process, which the test kills from inside (SIGKILL); true when it was.
+bool killedDuring(const std::function<void()> &work)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        try {
+            work();
+        } catch (...) {
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
 }
 
 QStringList entries(const QString &folder)
@@ -447,7 +486,8 @@ TEST(FileCopy, CopiesByteForByteOrLeavesNothing)
 }
 
 // What a manifest names reaches the disk before the manifest does, and a manifest's bytes before
-// its name: the movies, then a package under its new name (the staging folder's name replaced by STAGING).
+// its name: the movies, then a package under its new name (the staging folder's name replaced by
+// STAGING), once the scratch folder notes where it goes.
 TEST_F(SessionStoreTest, WhatAManifestNamesReachesTheDiskBeforeIt)
 {
     QStringList synced;
@@ -464,7 +504,8 @@ TEST_F(SessionStoreTest, WhatAManifestNamesReachesTheDiskBeforeIt)
         {[&] { store.writeManifest(makeSession(path("s"), {})); }, {"s/.lumacast-ledger", "s", "s/manifest.json", "s"}},
         {[&] { store.writeManifest(session); }, {"s/.lumacast-ledger", "s", "s/manifest.json", "s"}},
         {[&] { store.save(session, path("Talk.lumacast")); },
-         {"STAGING/.lumacast-ledger", "STAGING/manifest.json", "STAGING/takes/A.mov", "STAGING/takes", "STAGING", "STAGING/manifest.json", "STAGING", "."}},
+         {"STAGING/manifest.json", "STAGING/takes/A.mov", "STAGING/takes", "STAGING", "STAGING/manifest.json", "STAGING",
+          "s/.lumacast-saved-as", "s", "."}},
         {[&] { store.copyTakeFiles({"A.mov"}, path("Talk.lumacast/takes")); },
          {"Talk.lumacast/.lumacast-ledger", "Talk.lumacast", "COPY", "Talk.lumacast/takes"}},
     };
@@ -508,6 +549,222 @@ TEST_F(SessionStoreTest, ScratchFoldersNeverSavedThatHoldNothingAreRemoved)
         EXPECT_EQ(QFileInfo::exists(folders[i]), !rows[i].removed) << i;
     claim.reset();
     EXPECT_EQ(store.removeEmptyScratchFolders(root), 1) << "no longer claimed";
+}
+
+// Every user who may read a recording sees its lock, whatever the umask of its maker: a member of
+// a team folder (group-writable, setgid) and a reader of a colleague's folder find a held
+// recording held; a lock only its owner may read (an older build's) is one that cannot be checked.
+TEST_F(SessionStoreTest, EveryUserWhoMayReadARecordingSeesItsLock)
+{
+    enum Seen { elsewhere = 1, unchecked = 2, claimed = 4 };
+    const struct {
+        const char *name;
+        mode_t folderMode;
+        bool held;      // by this process
+        bool ownerOnly; // the lock is an older build's, mode 600
+        int seen;       // by the other user
+    } rows[] = {
+        {"a team folder, held", 02775, true, false, elsewhere},
+        {"a team folder, free", 02775, false, false, claimed},
+        {"a colleague's folder others may read, held", 0755, true, false, elsewhere},
+        {"a lock only its owner may read", 02775, false, true, unchecked},
+    };
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "a second user id needs root (the CI runs the tests as root)";
+    const gid_t team = 4242;
+    ASSERT_EQ(::chmod(QFile::encodeName(dir.path()), 0755), 0);
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString folder = path(QString::number(&row - rows) + ".lumacast");
+        const QString lock = folder + "/" + ScratchClaim::kFileName;
+        ASSERT_TRUE(QDir().mkpath(folder + "/takes"));
+        ASSERT_EQ(::chown(QFile::encodeName(folder), ::geteuid(), team), 0);
+        ASSERT_EQ(::chmod(QFile::encodeName(folder), row.folderMode), 0);
+        const mode_t umask = ::umask(077);
+        if (row.ownerOnly)
+            ASSERT_TRUE(writeText(lock, "") && ::chmod(QFile::encodeName(lock), 0600) == 0);
+        else
+            ScratchClaim made(folder);
+        ::umask(umask);
+        struct stat status {};
+        ASSERT_EQ(::stat(QFile::encodeName(lock), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, row.ownerOnly ? 0600 : 0600 | (row.folderMode & 0064));
+        // Held by a process of its own: a child forked from this one would share this one's locks.
+        QProcess holder;
+        if (row.held) {
+            holder.start("flock", {"-x", lock, "-c", "echo held; exec sleep 60"});
+            ASSERT_TRUE(holder.waitForReadyRead(10000)) << "flock (util-linux) held nothing";
+        }
+        const int seen = asAnotherUser(team, [&] {
+            if (::access(QFile::encodeName(folder), X_OK) != 0)
+                return 102;
+            const ScratchClaim own(folder);
+            return (ScratchClaim::isClaimedElsewhere(folder) ? elsewhere : 0)
+                | (ScratchClaim::lockProblem(folder).isEmpty() ? 0 : unchecked) | (own.isHeld() ? claimed : 0);
+        });
+        if (seen >= 100)
+            GTEST_SKIP() << "the second user could not reach the folder (" << seen << ")";
+        EXPECT_EQ(seen, row.seen);
+        holder.kill();
+        holder.waitForFinished();
+    }
+}
+
+// A Save As copies what a recording is made of, and never onto a recording in use: one another
+// program holds, one open here and one whose lock cannot be checked are refused before anything
+// is touched. Another user's read-only recording, its lock and ledger only she may read, saves as
+// the user's own; where names cannot be exchanged (FAT, exFAT, FUSE, network mounts) a replace
+// takes two renames and leaves nothing hidden.
+TEST_F(SessionStoreTest, SaveAsCopiesTheRecordingAndNeverReplacesOneInUse)
+{
+    enum class Onto { heldElsewhere, openHere, linkedLock, noExchange, anotherUsersCopy };
+    const struct {
+        const char *name;
+        Onto onto;
+        const char *refusal; // "" when it saves
+    } rows[] = {
+        {"onto a package another program holds", Onto::heldElsewhere, "“Old.lumacast” is open in another Lumacast"},
+        {"onto the recording open here", Onto::openHere, "“Old.lumacast” is the recording open in this Lumacast"},
+        {"onto a package whose lock can't be checked", Onto::linkedLock, "Lumacast can’t tell whether “Old.lumacast”"},
+        {"onto a package, where names can't be exchanged", Onto::noExchange, ""},
+        {"another user's read-only package, as the user's own", Onto::anotherUsersCopy, ""},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir root;
+        ASSERT_EQ(::chmod(QFile::encodeName(root.path()), 0755), 0);
+        const QString old = root.filePath("Old.lumacast"), scratch = root.filePath("scratch");
+        const QString lock = QStringLiteral("/") + ScratchClaim::kFileName;
+        const Session oldSession = makeSession(old, {"OLD.mov"});
+        store.writeManifest(oldSession);
+        Session session = makeSession(scratch, {"A.mov"});
+        ASSERT_TRUE(writeText(scratch + "/takes/LEFT.mov", "left"));
+        TakeLedger::update(scratch, {"LEFT.mov", "GONE.mov", "A.mov"}, {});
+        { const ScratchClaim once(scratch); } // its lock file stays
+        QProcess holder;
+        std::unique_ptr<ScratchClaim> here;
+        QString destination = old;
+        switch (row.onto) {
+        case Onto::heldElsewhere:
+            holder.start("flock", {"-x", old + lock, "-c", "echo held; exec sleep 60"});
+            ASSERT_TRUE(holder.waitForReadyRead(10000)) << "flock (util-linux) held nothing";
+            break;
+        case Onto::openHere: here = std::make_unique<ScratchClaim>(old); break;
+        case Onto::linkedLock: ASSERT_TRUE(QFile::link(root.filePath("elsewhere"), old + lock)); break;
+        case Onto::noExchange:
+            SessionStore::setRename([](const char *from, const char *to, unsigned int flags) {
+                if (flags & RENAME_EXCHANGE) {
+                    errno = EINVAL;
+                    return -1;
+                }
+                return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, flags);
+            });
+            break;
+        case Onto::anotherUsersCopy:
+            session = store.save(session, root.filePath("Colleague.lumacast"));
+            for (const QString &own : {lock, QStringLiteral("/") + TakeLedger::kFileName})
+                ASSERT_TRUE(writeText(*session.bundleURL + own, "LEFT.mov\n") && QFile::setPermissions(*session.bundleURL + own, QFile::ReadOwner | QFile::WriteOwner));
+            ASSERT_TRUE(QDir().mkpath(root.filePath("mine")));
+            destination = root.filePath("mine/Talk.lumacast");
+            break;
+        }
+        QString refusal;
+        if (row.onto == Onto::anotherUsersCopy) {
+            ASSERT_EQ(::chown(QFile::encodeName(root.filePath("mine")), 65534, 65534), ::geteuid() == 0 ? 0 : -1);
+            const int saved = asAnotherUser(65534, [&] {
+                try {
+                    SessionStore().save(SessionStore().openSession(*session.bundleURL, session.bundleURL), destination);
+                } catch (const Error &error) {
+                    std::fprintf(stderr, "%s\n", qPrintable(error.localizedDescription()));
+                    return 1;
+                }
+                return 0;
+            });
+            if (saved < 0 || saved >= 100)
+                GTEST_SKIP() << "a second user id needs root (the CI runs the tests as root)";
+            EXPECT_EQ(saved, 0);
+        } else {
+            try {
+                store.save(session, destination);
+            } catch (const Error &error) {
+                refusal = error.localizedDescription();
+            }
+        }
+        SessionStore::setRename({});
+        holder.kill();
+        holder.waitForFinished();
+        EXPECT_TRUE(*row.refusal ? refusal.startsWith(QString::fromUtf8(row.refusal)) : refusal.isEmpty())
+            << qPrintable(refusal);
+        if (*row.refusal) {
+            EXPECT_EQ(entries(old + "/takes"), QStringList{"OLD.mov"});
+            EXPECT_EQ(store.openSession(old, old).id, oldSession.id);
+            EXPECT_EQ(entries(scratch + "/takes"), QStringList({"A.mov", "LEFT.mov"}));
+            EXPECT_EQ(entries(root.path()), QStringList({"Old.lumacast", "scratch"})) << "a hidden copy left";
+            continue;
+        }
+        // The lock stays the folder's own; the ledger's names come along only for movies that did.
+        const bool ledgerReadable = row.onto != Onto::anotherUsersCopy;
+        EXPECT_EQ(entries(destination), ledgerReadable ? QStringList({".lumacast-ledger", "manifest.json", "takes"})
+                                                       : QStringList({"manifest.json", "takes"}));
+        EXPECT_EQ(entries(destination + "/takes"), QStringList({"A.mov", "LEFT.mov"}));
+        EXPECT_EQ(TakeLedger::read(destination), ledgerReadable ? QSet<QString>{"LEFT.mov"} : QSet<QString>{});
+        EXPECT_EQ(store.openSession(destination, destination).id, session.id);
+        for (const QString &entry : entries(root.path()) + entries(QFileInfo(destination).path()))
+            EXPECT_FALSE(entry.startsWith(".")) << qPrintable(entry);
+    }
+}
+
+// A kill at any moment of a Save As leaves, once the next launch has cleared what was left (the
+// in-flight items, then the recovery scan), one package under the chosen name, old or new, and
+// no hidden copy of a recording; a recording whose package was in place is that package, and its
+// scratch folder is no longer offered.
+TEST_F(SessionStoreTest, AKillDuringASaveAsLeavesOldOrNewUnderTheName)
+{
+    const struct {
+        const char *name;
+        bool exchanges; // else the exchange fails with EINVAL, as on FAT, exFAT, FUSE and network mounts
+        bool replacing; // a package stands at the chosen name
+        int killedAfter; // renames done
+        bool saved;      // the package under the name is the recording saved
+    } rows[] = {
+        {"between the two renames of a replace without exchange", false, true, 1, false},
+        {"after the second rename of a replace without exchange", false, true, 2, true},
+        {"after an exchange", true, true, 1, true},
+        {"after a Save As's rename", true, false, 1, true},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir root;
+        const QString sessions = root.filePath("Sessions"), target = root.filePath("Talk.lumacast");
+        const Session session = makeSession(sessions + "/" + QUuid::createUuid().toString(QUuid::WithoutBraces), {"A.mov"});
+        store.writeManifest(session);
+        const Session old = row.replacing ? makeSession(target, {"OLD.mov"}) : Session();
+        if (row.replacing)
+            store.writeManifest(old);
+        const bool killed = killedDuring([&] {
+            int renames = 0;
+            SessionStore::setRename([&](const char *from, const char *to, unsigned int flags) {
+                if (!row.exchanges && (flags & RENAME_EXCHANGE)) {
+                    errno = EINVAL;
+                    return -1;
+                }
+                const int done = ::renameat2(AT_FDCWD, from, AT_FDCWD, to, flags);
+                if (++renames == row.killedAfter)
+                    ::raise(SIGKILL);
+                return done;
+            });
+            store.save(session, target);
+        });
+        ASSERT_TRUE(killed);
+
+        InFlightItem::removeAbandoned();
+        const SessionStore::Recovery recovery = store.recoverSessions(sessions);
+        EXPECT_EQ(store.openSession(target, target).id, row.saved ? session.id : old.id);
+        EXPECT_EQ(entries(root.path()), QStringList({"Sessions", "Talk.lumacast"})) << "a hidden copy left";
+        EXPECT_EQ(recovery.saved, row.saved ? QStringList{target} : QStringList{});
+        EXPECT_EQ(recovery.sessions.size(), row.saved ? 0 : 1);
+        EXPECT_EQ(QDir(sessions).isEmpty(), row.saved);
+    }
 }
 
 // The open recording's claim finds its folder where another program put it: exchanged with
