@@ -262,6 +262,25 @@ QString shownLetters(const QString &text)
     return result;
 }
 
+// The capital the layout itself gives a one-letter key with Shift, where that capital is the
+// letter's own: Turkish "i" is "İ", for "I" is the capital of the key that types "ı". Empty for
+// other keys, or where Shift gives no capital of the letter ("ß" gives "?").
+QString layoutCapital(quint32 keyCode, const QString &text)
+{
+    const QList<uint> letter = text.toUcs4();
+    if (letter.size() != 1 || !QChar::isLetter(letter.front()))
+        return {};
+    const std::optional<QString> shifted = ShortcutBinding::keyboardLayout()->shiftedCharacterForKeyCode(keyCode);
+    const QList<uint> capital = shifted ? shifted->toUcs4() : QList<uint>();
+    if (capital.size() != 1 || capital.front() == letter.front() || !QChar::isUpper(capital.front()))
+        return {};
+    // Qt lowers "İ" to itself: a capital without a small letter of Qt's is taken at its word.
+    const char32_t small = QChar::toLower(capital.front());
+    if (small != letter.front() && small != capital.front())
+        return {};
+    return *shifted;
+}
+
 // The fixed names of the keys every layout has alike; empty for the other keys.
 QString fixedKeyName(quint32 keyCode)
 {
@@ -468,9 +487,11 @@ QString ShortcutBinding::keyName(quint32 keyCode)
     if (const QString function = functionKeyName(keyCode); !function.isEmpty())
         return function;
     if (const std::optional<QString> text = readableText(keyCode)) {
-        const QString name = shownLetters(*text);
         if (isKeypadKey(keyCode))
-            return QStringLiteral("KP ") + name;
+            return QStringLiteral("KP ") + shownLetters(*text);
+        if (const QString capital = layoutCapital(keyCode, *text); !capital.isEmpty())
+            return capital;
+        const QString name = shownLetters(*text);
         return name + LayoutTexts().shiftedWhenShared(keyCode);
     }
     const std::optional<QString> symbol = keySymbolName(keyCode);

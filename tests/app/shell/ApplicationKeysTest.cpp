@@ -98,7 +98,7 @@ TEST(ApplicationKeys, EveryKeyIsNamedAndFiresAsTheLayoutInUseHasIt)
         {{"ru"}, false, {"Т", "Н", "-", "=", "Х", "KP 1", "KP 1", "F5", "F21"}, {}, {}},
         {{"-layout", "us,de", "-option", "grp:menu_toggle"}, true, {"N", "Z", "ß", "´", "Ü", "KP 1", "KP 1", "F5", "F21"}, {}, {}},
         {{"tr"}, false, {"N", "Y", nullptr, nullptr, "Ğ", "KP 1", "KP 1", "F5", "F21"},
-         {{0x22, false, "ı", false}, {0x27, false, "I"}}, {}},
+         {{0x22, false, "ı", false}, {0x27, false, "İ"}}, {}},
         {{"gr"}, false, {"Ν", "Υ", nullptr, nullptr, nullptr, "KP 1", "KP 1", "F5", "F21"},
          {{0x01, false, "Σ"}, {0x0D, false, "ς", false}}, {}},
         {{"br", "-model", "abnt2"}, false, {"N", "Y", "-", "=", nullptr, "KP 1", "KP 1", "F5", "F21"},
