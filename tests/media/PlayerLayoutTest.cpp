@@ -219,9 +219,9 @@ ProcessResult savePictures(const QString &movie, Player player, const QString &p
             args << "--start=" + QString::number(seekTo, 'f', 4) << "--frames=2";
         ProcessResult r = runProcess(QStringLiteral("mpv"), args << movie);
         // On a loaded machine the null audio output runs ahead of the picture encoder, and mpv
-        // says so: a line about the machine's speed, not about the file.
+        // says so, with a hint at faster settings: lines about the machine, not about the file.
         static const QRegularExpression desync(
-            QStringLiteral("Audio/Video desynchronisation detected!.*\\(see A-V status field\\)\\.\\s*"),
+            QStringLiteral("Audio/Video desynchronisation detected!.*?\\(see A-V status field\\)\\.\\s*(Consider trying [^\\n]* may help\\.\\s*)?"),
             QRegularExpression::DotMatchesEverythingOption);
         r.out = QString::fromUtf8(r.out).remove(desync).toUtf8();
         r.err = QString::fromUtf8(r.err).remove(desync).toUtf8();
