@@ -1,8 +1,10 @@
 #include "store/FileCopy.h"
 
 #include "model/Error.h"
+#include "store/PackageFolder.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstring>
@@ -113,7 +115,7 @@ FileCopy::Method FileCopy::copy(const QString &from, const QString &to)
         fail(to, errno);
     try {
         const Method method = copyBytes(source.fd, target.fd, from, to);
-        if (::fchmod(target.fd, status.st_mode & 0777) != 0)
+        if (!PackageFolder::applyFileMode(target.fd, QFileInfo(to).absolutePath()))
             fail(to, errno);
         // A file system that writes back only now (NFS) reports its failure here.
         if (::close(std::exchange(target.fd, -1)) != 0)

@@ -6,6 +6,7 @@
 #include "platform/av/MediaError.h"
 #include "platform/av/TakeJournal.h"
 #include "store/AppLog.h"
+#include "store/PackageFolder.h"
 #include "threads/ThreadBridge.h"
 
 extern "C" {
@@ -254,6 +255,7 @@ bool TakeEncoder::startWriting()
         return false;
     }
     m_fileOpen = true;
+    PackageFolder::applyFileMode(m_path); // as every file of a recording: its folder's mode, whatever the umask
     // The muxer holds every packet back until each track has one queued, by default for up to
     // ten seconds: a sound source that starts late (a microphone waking up, a suspended monitor)
     // would keep that much picture out of the file, and a held still picture, whose sample is

@@ -2,6 +2,7 @@
 
 #include "platform/av/MediaError.h"
 #include "store/AppLog.h"
+#include "store/PackageFolder.h"
 #include "threads/ThreadBridge.h"
 
 extern "C" {
@@ -10,6 +11,7 @@ extern "C" {
 }
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -85,6 +87,7 @@ void TakeJournalWriter::open(AVIOContext *movie, const QList<TakeJournal::Track>
         QFile::remove(m_journalPath);
         return;
     }
+    PackageFolder::applyFileMode(m_journalFd, QFileInfo(m_journalPath).absolutePath());
     m_lastSync = std::chrono::steady_clock::now();
     m_journaling = true;
     m_syncThread = std::thread([this] {
