@@ -1,6 +1,7 @@
 #include "store/SessionStore.h"
 
 #include "model/LogCategories.h"
+#include "store/AppLog.h"
 #include "store/AtomicFile.h"
 #include "store/BoundedFile.h"
 #include "store/DiskSync.h"
@@ -88,10 +89,21 @@ bool removeItem(const QString &path)
     return ::unlink(QFile::encodeName(path).constData()) == 0;
 }
 
+// A file a recording keeps for itself, not part of what it is made of: its history log, a take's
+// journal.
+bool isHousekeeping(const QString &relative)
+{
+    return relative == QLatin1String(PackageFolder::kHistoryLogName)
+        || (relative.startsWith(QLatin1String(SessionStore::kTakesFolderName) + QLatin1Char('/'))
+            && relative.endsWith(QLatin1String(".journal")));
+}
+
 // Copies a folder tree to a destination that must not exist yet, without the items named in
 // `skipped` at its top. Symbolic links are copied as links, so the copy never reads anything
-// outside the source folder.
-void copyTree(const QString &source, const QString &destination, const QStringList &skipped = {})
+// outside the source folder. A housekeeping file this user may not read (another's, made under
+// a strict umask) is left out and its path relative to `source` added to `leftOut`.
+void copyTree(const QString &source, const QString &destination, const QStringList &skipped,
+              QStringList &leftOut, const QString &relative = {})
 {
     const QByteArray destinationName = QFile::encodeName(destination);
     if (::mkdir(destinationName.constData(), 0755) != 0)
@@ -110,8 +122,9 @@ void copyTree(const QString &source, const QString &destination, const QStringLi
         const auto status = itemStatus(from);
         if (!status)
             throwErrno(QStringLiteral("Copy"), from, errno);
+        const QString item = relative.isEmpty() ? name : childPath(relative, name);
         if (S_ISDIR(status->st_mode)) {
-            copyTree(from, to);
+            copyTree(from, to, {}, leftOut, item);
         } else if (S_ISLNK(status->st_mode)) {
             QByteArray target(PATH_MAX, '\0');
             const ssize_t length =
@@ -122,7 +135,13 @@ void copyTree(const QString &source, const QString &destination, const QStringLi
             if (::symlink(target.constData(), QFile::encodeName(to).constData()) != 0)
                 throwErrno(QStringLiteral("Copy"), to, errno);
         } else if (S_ISREG(status->st_mode)) {
-            FileCopy::copy(from, to);
+            try {
+                FileCopy::copy(from, to);
+            } catch (const FileSystemError &error) {
+                if (!isHousekeeping(item) || error.path() != from || (error.code() != EACCES && error.code() != EPERM))
+                    throw;
+                leftOut << item;
+            }
         } else {
             throw FileSystemError(QStringLiteral("Copy"), from, 0,
                                   QStringLiteral("Not a file or a folder"));
@@ -369,17 +388,28 @@ QSet<QString> namedOnDisk(const QString &folder)
     }
 }
 
-// Lists in the copy the ledger's names of movies that came along and the copy's manifest does
-// not name: Lumacast's own leftovers there too. A ledger that cannot be read lists none.
-void copyLedger(const QString &source, const QString &copy, const QSet<QString> &named)
+// Lists in the copy the movies that came along, that the copy's manifest does not name and that
+// are Lumacast's own: the source ledger's, those the manifest there still names (an edit let go
+// of them) and those `stillHeld` (a deleted take the undo history can bring back, into the copy).
+// A ledger that cannot be read counts for none of its names: the copy's is started anew.
+void copyLedger(const QString &source, const QString &copy, const QSet<QString> &named, const QSet<QString> &stillHeld)
 {
     QSet<QString> leftovers;
-    for (const QString &name : TakeLedger::read(source)) {
+    for (const QString &name : TakeLedger::read(source) | namedOnDisk(source) | stillHeld) {
         if (!named.contains(name) && itemExists(childPath(childPath(copy, QLatin1String(SessionStore::kTakesFolderName)), name)))
             leftovers.insert(name);
     }
     if (!leftovers.isEmpty())
         TakeLedger::update(copy, leftovers, {}); // failure logged: the leftovers then merely stay
+}
+
+// A copy's history log that could not be read from `source` begins anew, saying so.
+void startHistoryAnew(const QString &copy, const QString &source)
+{
+    const QString reason =
+        QStringLiteral("the history of %1 is not readable by this user; this history begins here").arg(source);
+    qCWarning(log::persistence(), "save as — %s", qUtf8Printable(reason));
+    SessionLogger::appendTo(copy, QStringLiteral("save as — ") + reason);
 }
 
 void noteSavedAs(const QString &note, const QString &package, const QUuid &id)
@@ -457,7 +487,7 @@ Session SessionStore::openSession(const QString &scratchURL,
     }
 }
 
-Session SessionStore::save(const Session &session, const QString &destination) const
+Session SessionStore::save(const Session &session, const QString &destination, const QSet<QString> &stillHeld) const
 {
     const QString source = sessionFolder(session);
     const QString target = QDir::cleanPath(QFileInfo(destination).absoluteFilePath());
@@ -510,13 +540,21 @@ Session SessionStore::save(const Session &session, const QString &destination) c
     try {
         // What the recording is made of: the lock and the saved-as note are this folder's own,
         // and the ledger's names count only for the movies that came along.
+        QStringList leftOut;
         copyTree(source, staging,
                  {QLatin1String(ScratchClaim::kFileName), QLatin1String(TakeLedger::kFileName),
-                  QLatin1String(kSavedAsName)});
+                  QLatin1String(kSavedAsName)},
+                 leftOut);
+        for (const QString &item : std::as_const(leftOut)) {
+            if (item == QLatin1String(PackageFolder::kHistoryLogName))
+                startHistoryAnew(staging, source);
+            else
+                qCWarning(log::persistence(), "save as — %s left out, not readable by this user", qUtf8Printable(item));
+        }
         // The movies are on the disk before the manifest that names them, and the package is
         // under its name before the scratch folder goes.
         DiskSync::tree(staging);
-        copyLedger(source, staging, takeFilenames(result));
+        copyLedger(source, staging, takeFilenames(result), stillHeld);
         writeManifestInto(result, staging);
         if (sourceIsScratch)
             noteSavedAs(savedAs, target, result.id);

@@ -103,15 +103,18 @@ public:
     // Saves the session into the package at `destination` and returns it with `bundleURL` set
     // and clean. A recording at `destination` that is open here or in another program, or whose
     // lock cannot be checked, is refused with an Error before anything is touched. The package
-    // holds what the recording is made of: not the folder's lock, and of its ledger only the
-    // names of movies that came along. The new package is assembled beside the destination and swapped in, so that an
+    // holds what the recording is made of: not the folder's lock; its ledger lists the movies
+    // that came along, that its manifest does not name and that are Lumacast's (the old ledger's,
+    // those the old manifest names, those in `stillHeld`: the undo history's). A history log or
+    // take journal the user may not read is left out, and the copy's history begins anew, saying
+    // so. The new package is assembled beside the destination and swapped in, so that an
     // item already there is replaced only by a whole package. A scratch session's folder is
     // removed afterwards; a session that already has a package keeps it (saving elsewhere
     // copies, and the copy becomes the folder worked on), and saving onto its own package only
     // writes the manifest. A destination inside
     // the session's folder, or one that holds it, is refused. Throws Error or FileSystemError;
     // a failure in the folder being assembled names the destination's path instead.
-    Session save(const Session &session, const QString &destination) const;
+    Session save(const Session &session, const QString &destination, const QSet<QString> &stillHeld = {}) const;
 
     // Every session left in the scratch root; folders without a manifest, or that another
     // running program has open (ScratchClaim), are skipped, those whose manifest is unreadable
