@@ -149,6 +149,7 @@ QCoro::Task<> SessionDocument::openSession(QString url, bool activate)
     session.currentSceneIndex = std::max<qsizetype>(0, session.scenes.size() - 1);
     session.isDirty = false;
     m.replaceCurrentSession(session);
+    m.m_folderFollower->tellIfInTrash();
     m.m_sessionLog.open(url);
     m.m_sessionLog.append(QStringLiteral("opened — %1 (%2 scenes)").arg(name).arg(session.scenes.size()));
     m.m_unfinishedTakes->recover();

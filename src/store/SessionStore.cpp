@@ -418,9 +418,37 @@ void noteSavedAs(const QString &note, const QString &package, const QUuid &id)
     DiskSync::folder(QFileInfo(note).absolutePath());
 }
 
+// Whether `package` holds every take the scratch folder's manifest names and every movie of its
+// "takes" (but those its ledger lists: let go of), each as large as it is there. A manifest
+// there that cannot be read holds what no package can be shown to hold.
+bool holdsEverything(const QString &package, const Session &saved, const QString &folder)
+{
+    const QString manifest = childPath(folder, QString::fromLatin1(SessionStore::kManifestName));
+    if (itemExists(manifest)) {
+        try {
+            const QSet<QString> takes =
+                SessionStore::takeFilenames(SessionManifest::fromJson(SessionStore::readManifestFile(manifest)).makeSession(folder));
+            if (!SessionStore::takeFilenames(saved).contains(takes))
+                return false;
+        } catch (const std::exception &) {
+            return false;
+        }
+    }
+    const QSet<QString> letGo = TakeLedger::read(folder);
+    const QString takes = QString::fromLatin1(SessionStore::kTakesFolderName);
+    for (const QString &name : PackageFolder::takeFiles(folder)) {
+        const auto here = itemStatus(childPath(childPath(folder, takes), name));
+        const auto there = itemStatus(childPath(childPath(package, takes), name));
+        if (!letGo.contains(name) && here && !(there && S_ISREG(there->st_mode) && there->st_size == here->st_size))
+            return false;
+    }
+    return true;
+}
+
 // The package a scratch folder's Save As put in place before a kill, read from its note: only
-// when the package there is that recording. A note that says otherwise (killed before the
-// rename, a replace put back) is dropped.
+// when the package there is that recording and holds all the folder holds. A note that says
+// otherwise (killed before the rename, a replace put back, an older copy of the package put
+// there since) is dropped, and the folder is a leftover like any other.
 std::optional<QString> settledSaveAs(const QString &folder)
 {
     const QString note = childPath(folder, QLatin1String(kSavedAsName));
@@ -430,9 +458,13 @@ std::optional<QString> settledSaveAs(const QString &folder)
         const QUuid id = QUuid::fromString(QLatin1String(lines.value(1)));
         const QByteArray data =
             SessionStore::readManifestFile(childPath(package, QString::fromLatin1(SessionStore::kManifestName)));
-        if (!id.isNull() && QFileInfo(package).isAbsolute()
-            && SessionManifest::fromJson(data).makeSession(package).id == id)
-            return package;
+        const Session saved = SessionManifest::fromJson(data).makeSession(package);
+        if (!id.isNull() && QFileInfo(package).isAbsolute() && saved.id == id) {
+            if (holdsEverything(package, saved, folder))
+                return package;
+            qCWarning(log::persistence(), "%s lacks takes or movies its scratch folder holds, which stays",
+                      qUtf8Printable(QFileInfo(package).fileName()));
+        }
     } catch (const std::exception &) {
     }
     QFile::remove(note);

@@ -119,7 +119,8 @@ public:
     // Every session left in the scratch root; folders without a manifest, or that another
     // running program has open (ScratchClaim), are skipped, those whose manifest is unreadable
     // or invalid are counted, logged and left as they are. A folder whose Save As put its
-    // package in place before a kill is removed, and the package listed in `saved`.
+    // package in place before a kill is removed, and the package listed in `saved`, once that
+    // package holds every take and movie the folder holds; else the folder is offered as any.
     Recovery recoverSessions(const QString &scratchRoot) const;
 
     // Removes the scratch folders of recordings that were never saved and hold nothing (no
