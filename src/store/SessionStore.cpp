@@ -225,8 +225,8 @@ void logSaved(const QString &folder)
            qUtf8Printable(QFileInfo(QDir::cleanPath(folder)).fileName()));
 }
 
-// Unreadable: no probe to read it with; NotMovie: read, and not a movie.
-enum class ProbeState { Missing, Unreadable, NotMovie, Read };
+// Unprobed: no probe to read it with; NotMovie: there, and not readable as a movie.
+enum class ProbeState { Missing, Unprobed, NotMovie, Read };
 
 struct ProbeOutcome {
     ProbeState state = ProbeState::Missing;
@@ -254,7 +254,7 @@ QList<ProbeOutcome> probeMovies(const QStringList &paths, const SessionStore::Du
     for (const QString &path : paths) {
         ProbeOutcome outcome;
         if (!path.isEmpty() && QFileInfo::exists(path)) {
-            outcome.state = probe ? ProbeState::NotMovie : ProbeState::Unreadable;
+            outcome.state = probe ? ProbeState::NotMovie : ProbeState::Unprobed;
             // A folder, a FIFO or a device is no movie, and reading a FIFO would never end.
             if (probe && QFileInfo(path).isFile()) {
                 const std::optional<double> seconds = probe(path);
@@ -278,7 +278,7 @@ SessionStore::DurationCheck applyMovieDurations(Session &session,
     for (RecordingScene &scene : session.scenes) {
         for (Take &take : scene.takes) {
             const ProbeOutcome outcome =
-                index < outcomes.size() ? outcomes[index] : ProbeOutcome{ProbeState::Unreadable};
+                index < outcomes.size() ? outcomes[index] : ProbeOutcome{ProbeState::Unprobed};
             ++index;
             if (outcome.state == ProbeState::Missing) {
                 check.missing << take.filename;
@@ -287,10 +287,10 @@ SessionStore::DurationCheck applyMovieDurations(Session &session,
             if (outcome.state != ProbeState::Read) {
                 qCCritical(log::persistence(), "Could not read duration for %s",
                            qUtf8Printable(take.filename));
-                // Garbage, an empty file, a folder: as unusable as a movie that is gone, and
-                // flagged the same way rather than opened as if whole.
+                // Cut off, garbage, an empty file, a folder: there, so not missing, and said
+                // rather than opened as if whole. The user's check stays; an export names it.
                 if (outcome.state == ProbeState::NotMovie)
-                    check.missing << take.filename;
+                    check.unreadable << take.filename;
                 continue;
             }
             const double actual = outcome.seconds;
@@ -788,11 +788,15 @@ SessionStore::DurationCheck SessionStore::verifyTakeDurationsNow(Session &sessio
     return applyMovieDurations(session, probeMovies(takeMoviePaths(session), m_probe));
 }
 
-QString SessionStore::integrityReport(const QStringList &missing, const QStringList &corrected, const QStringList &kept)
+QString SessionStore::integrityReport(const QStringList &missing, const QStringList &corrected, const QStringList &kept,
+                                     const QStringList &unreadable)
 {
     QStringList sections;
     if (!missing.isEmpty())
         sections << QStringLiteral("Missing files:\n") + missing.join(QLatin1Char('\n'));
+    if (!unreadable.isEmpty())
+        sections << QStringLiteral("Unreadable files (there, but damaged or no movie):\n")
+                + unreadable.join(QLatin1Char('\n'));
     if (!corrected.isEmpty())
         sections << QStringLiteral("Duration corrected for:\n") + corrected.join(QLatin1Char('\n'));
     if (!kept.isEmpty())

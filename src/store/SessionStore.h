@@ -60,7 +60,8 @@ public:
     };
 
     struct DurationCheck {
-        QStringList missing;    // take movies that are not there, or are no movie (garbage, empty, a folder)
+        QStringList missing;    // take movies that are not there
+        QStringList unreadable; // take movies that are there but cannot be read (cut off, garbage, empty, a folder)
         QStringList corrected;  // takes whose duration and trims were brought to their movie's
     };
 
@@ -141,7 +142,8 @@ public:
     void cleanupReservedFiles(const Session &session) const;
 
     // Brings each take's duration to its movie's when they differ by more than the tolerance,
-    // clamping the trims, and clears a scene's check on a missing movie. The movies are read one
+    // clamping the trims, and clears a scene's check on a missing movie. A movie that is there
+    // but cannot be read keeps its check: the user chose that take, and an export stops on it. The movies are read one
     // at a time off the main thread; `session` belongs to the caller until the task ends.
     QCoro::Task<DurationCheck> verifyTakeDurations(Session &session) const;
     // The same check run on the calling thread.
@@ -149,7 +151,7 @@ public:
 
     // `kept`: movies of the "takes" folder no take names, left where they are.
     static QString integrityReport(const QStringList &missing, const QStringList &corrected,
-                                   const QStringList &kept = {});
+                                   const QStringList &kept = {}, const QStringList &unreadable = {});
 
     // How a save renames (renameat2's arguments, the result and errno as it gives them); empty
     // for renameat2 itself. A test puts in a file system without exchange, or a kill.
