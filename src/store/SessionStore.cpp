@@ -98,11 +98,11 @@ bool isHousekeeping(const QString &relative)
             && relative.endsWith(QLatin1String(".journal")));
 }
 
-// Copies a folder tree to a destination that must not exist yet, without the items named in
-// `skipped` at its top. Symbolic links are copied as links, so the copy never reads anything
-// outside the source folder. A housekeeping file this user may not read (another's, made under
-// a strict umask) is left out and its path relative to `source` added to `leftOut`.
-void copyTree(const QString &source, const QString &destination, const QStringList &skipped,
+// Copies a folder tree to a destination that must not exist yet, without the items whose paths
+// relative to `source` are in `skipped`. Symbolic links are copied as links, so the copy never
+// reads anything outside the source folder. A housekeeping file this user may not read
+// (another's, made under a strict umask) is left out and its relative path added to `leftOut`.
+void copyTree(const QString &source, const QString &destination, const QSet<QString> &skipped,
               QStringList &leftOut, const QString &relative = {})
 {
     const QByteArray destinationName = QFile::encodeName(destination);
@@ -115,16 +115,16 @@ void copyTree(const QString &source, const QString &destination, const QStringLi
     const QStringList names = dir.entryList(
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
     for (const QString &name : names) {
-        if (skipped.contains(name))
+        const QString item = relative.isEmpty() ? name : childPath(relative, name);
+        if (skipped.contains(item))
             continue;
         const QString from = childPath(source, name);
         const QString to = childPath(destination, name);
         const auto status = itemStatus(from);
         if (!status)
             throwErrno(QStringLiteral("Copy"), from, errno);
-        const QString item = relative.isEmpty() ? name : childPath(relative, name);
         if (S_ISDIR(status->st_mode)) {
-            copyTree(from, to, {}, leftOut, item);
+            copyTree(from, to, skipped, leftOut, item);
         } else if (S_ISLNK(status->st_mode)) {
             QByteArray target(PATH_MAX, '\0');
             const ssize_t length =
@@ -412,6 +412,35 @@ void startHistoryAnew(const QString &copy, const QString &source)
     SessionLogger::appendTo(copy, QStringLiteral("save as — ") + reason);
 }
 
+// Copies what the recording `saved` is made of from `source` into `copy`: not the folder's lock,
+// ledger or saved-as note. A package's movie nothing would name in the copy (not its manifest,
+// `stillHeld`, nor Lumacast's own lists: a user's file, another's deleted take whose ledger this
+// user may not read) stays where it is; a scratch folder's comes along, as that folder goes.
+void copyRecording(const QString &source, const QString &copy, const Session &saved, const QSet<QString> &stillHeld,
+                   bool sourceIsScratch)
+{
+    QSet<QString> skipped{QLatin1String(ScratchClaim::kFileName), QLatin1String(TakeLedger::kFileName),
+                          QLatin1String(kSavedAsName)};
+    const QString takes = QLatin1String(SessionStore::kTakesFolderName) + QLatin1Char('/');
+    const QSet<QString> known = SessionStore::takeFilenames(saved) | stillHeld | TakeLedger::read(source) | namedOnDisk(source);
+    for (const QString &name : sourceIsScratch ? QStringList() : PackageFolder::takeFiles(source)) {
+        if (name.endsWith(QLatin1String(".mov")) && !known.contains(name)
+            && !itemExists(childPath(source, takes + name + QLatin1String(".journal")))) {
+            skipped << takes + name;
+            qCInfo(log::persistence(), "save as — %s stays in %s, named by nothing in the copy", qUtf8Printable(name),
+                   qUtf8Printable(source));
+        }
+    }
+    QStringList leftOut;
+    copyTree(source, copy, skipped, leftOut);
+    for (const QString &item : std::as_const(leftOut)) {
+        if (item == QLatin1String(PackageFolder::kHistoryLogName))
+            startHistoryAnew(copy, source);
+        else
+            qCWarning(log::persistence(), "save as — %s left out, not readable by this user", qUtf8Printable(item));
+    }
+}
+
 void noteSavedAs(const QString &note, const QString &package, const QUuid &id)
 {
     AtomicFile::replace(note, QFile::encodeName(package) + '\n' + id.toByteArray(QUuid::WithoutBraces));
@@ -570,19 +599,8 @@ Session SessionStore::save(const Session &session, const QString &destination, c
     // Listed while it exists, so that a launch after a kill removes it.
     const InFlightItem listed(staging);
     try {
-        // What the recording is made of: the lock and the saved-as note are this folder's own,
-        // and the ledger's names count only for the movies that came along.
-        QStringList leftOut;
-        copyTree(source, staging,
-                 {QLatin1String(ScratchClaim::kFileName), QLatin1String(TakeLedger::kFileName),
-                  QLatin1String(kSavedAsName)},
-                 leftOut);
-        for (const QString &item : std::as_const(leftOut)) {
-            if (item == QLatin1String(PackageFolder::kHistoryLogName))
-                startHistoryAnew(staging, source);
-            else
-                qCWarning(log::persistence(), "save as — %s left out, not readable by this user", qUtf8Printable(item));
-        }
+        // The ledger's names count only for the movies that came along.
+        copyRecording(source, staging, result, stillHeld, sourceIsScratch);
         // The movies are on the disk before the manifest that names them, and the package is
         // under its name before the scratch folder goes.
         DiskSync::tree(staging);

@@ -106,9 +106,9 @@ public:
     // lock cannot be checked, is refused with an Error before anything is touched. The package
     // holds what the recording is made of: not the folder's lock; its ledger lists the movies
     // that came along, that its manifest does not name and that are Lumacast's (the old ledger's,
-    // those the old manifest names, those in `stillHeld`: the undo history's). A history log or
-    // take journal the user may not read is left out, and the copy's history begins anew, saying
-    // so. The new package is assembled beside the destination and swapped in, so that an
+    // those the old manifest names, those in `stillHeld`: the undo history's); a package's movie
+    // none of these names stays where it is. A history log or take journal the user may not read
+    // is left out, and the copy's history begins anew, saying so. The new package is assembled beside the destination and swapped in, so that an
     // item already there is replaced only by a whole package. A scratch session's folder is
     // removed afterwards; a session that already has a package keeps it (saving elsewhere
     // copies, and the copy becomes the folder worked on), and saving onto its own package only
