@@ -160,8 +160,8 @@ void FolderFollower::tellLater(const QString &title, const QString &text)
 QString FolderFollower::goneText() const
 {
     const QString name = m.m_currentSession ? displayName(*m.m_currentSession) : QStringLiteral("the recording");
-    return capitalized(name) + QStringLiteral(" is no longer on the disk (it was deleted or replaced while it was open): "
-                                              "nothing more is written under its name.");
+    return capitalized(name) + QStringLiteral(" is no longer on the disk (it was deleted, moved to another disk or "
+                                              "replaced while it was open): nothing more is written under its name.");
 }
 
 QString FolderFollower::whatQuitLoses() const

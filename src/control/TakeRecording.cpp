@@ -596,18 +596,26 @@ QCoro::Task<> TakeRecording::keepApart(RecorderService::Recording recording, boo
     }
     if (!failure.isNull()) {
         logApp(QStringLiteral("[rec] the %1 could not be kept apart: %2").arg(what, failure));
-        m.presentAlert(QStringLiteral("The %1 couldn’t be kept").arg(what),
-                       told + QStringLiteral(" Keeping it elsewhere failed too: ") + failure
-                           + (movie.isEmpty() ? QString() : QStringLiteral(" Its movie is %1.").arg(movie)),
-                       AlertStyle::warning);
+        tellOnceAnswered(QStringLiteral("The %1 couldn’t be kept").arg(what),
+                         told + QStringLiteral(" Keeping it elsewhere failed too: ") + failure
+                             + (movie.isEmpty() ? QString() : QStringLiteral(" Its movie is %1.").arg(movie)));
         co_return;
     }
     logApp(QStringLiteral("[rec] the %1 was kept apart in a new recording — %2").arg(what, folder));
     m.setRecoverableSessions(m.m_recoverableSessions + QList<Session>{kept});
-    m.presentAlert(QStringLiteral("The %1 was kept as a new recording").arg(what),
-                   told + QStringLiteral(" Lumacast kept it whole in a new unsaved recording: choose File ▸ Recover "
-                                         "Recording to resume it, then save it where you like."),
-                   AlertStyle::warning);
+    tellOnceAnswered(QStringLiteral("The %1 was kept as a new recording").arg(what),
+                     told + QStringLiteral(" Lumacast kept it whole in a new unsaved recording: choose File ▸ Recover "
+                                           "Recording to resume it, then save it where you like."));
+}
+
+// After the alert about the folder that went, when that one is still up.
+void TakeRecording::tellOnceAnswered(const QString &title, const QString &text)
+{
+    const QPointer<AppStateManager> alive(&m);
+    m.interactions().run(QStringLiteral("the alert about a take kept apart"), [alive, title, text] {
+        if (alive)
+            alive->presentAlert(title, text, AlertStyle::warning);
+    });
 }
 
 QString TakeRecording::keptApartReason(const RecorderService::Recording &recording, bool tail) const

@@ -110,6 +110,7 @@ private:
     std::optional<QString> resolvedMicrophoneID() const;
     void fileTake(const QString &path, double duration);
     QString keptApartReason(const RecorderService::Recording &recording, bool tail) const;
+    void tellOnceAnswered(const QString &title, const QString &text);
     void logApp(const QString &message) const;
 
     AppStateManager &m;
