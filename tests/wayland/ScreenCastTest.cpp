@@ -699,7 +699,7 @@ TEST_F(OwnCast, WindowTakeKeepsItsSizeAndItsPicturesInPlaceThroughAResize)
         {"cropped from the monitor's buffers, shrunk, sent stretched, then still for 1.2 s",
          {QStringLiteral("--monitor"), QStringLiteral("1280x720"), QStringLiteral("--window-in-monitor"),
           QStringLiteral("--unpainted-edges"), QStringLiteral("--stretch")},
-         0, 0, 45},
+         0, 0, 4},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
