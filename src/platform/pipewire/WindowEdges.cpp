@@ -12,7 +12,7 @@ namespace {
 // A run of equal see-through black lines whose alpha, summed over the run, reaches this is the
 // window's own (a see-through background): a shadow's faint tail stays flat only while it is
 // faint (GTK 4's runs of 1 over 8 lines, of 12 over 2), and its alpha rises from there.
-constexpr int kWindowsRun = 64;
+constexpr int kWindowsOwnRun = 64;
 
 int64_t monotonicNs()
 {
@@ -59,7 +59,7 @@ int unpaintedLines(int lines, int length, Pixel pixel)
             return runStart;
         if (line.alpha > before)
             runStart = i;
-        else if (line.alpha > 0 && (i - runStart + 1) * line.alpha >= kWindowsRun)
+        else if (line.alpha > 0 && (i - runStart + 1) * line.alpha >= kWindowsOwnRun)
             return runStart;
         before = line.alpha;
     }
@@ -135,7 +135,7 @@ bool WindowEdges::update(const Picture &picture)
     const QMargins found = measure(picture);
     QMargins edges = found;
     if (drawnAtItsSize(found)) {
-        m_agreed = m_agreed > 0 && found == m_lastFound ? m_agreed + 1 : 1;
+        m_agreed = m_agreed > 0 && found == m_lastFound ? 2 : 1;
         m_lastFound = found;
     } else {
         // Drawn at the old size: nothing is left out that either picture shows.

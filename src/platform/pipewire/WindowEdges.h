@@ -65,7 +65,7 @@ private:
     QMargins m_margins;              // left out now
     std::optional<QSize> m_foundFor; // the region's size at the last look
     QMargins m_lastFound;            // the last edges of a picture drawn at its size
-    int m_agreed = 0;                // pictures in a row that found them, at this region's size
+    int m_agreed = 0;                // pictures in a row that found them at this region's size, up to 2
     Boundary m_boundary{};           // the lines on either side of each edge at the last look
     static constexpr int kChangesTold = 8; // told at once; then one more a second
     int m_toTell = kChangesTold;           // with `m_toldAt`, bounds the log
