@@ -92,17 +92,14 @@ TEST(GnomeKeyBindings, EveryDefaultAcceleratorOfGnomeIsFoundOnTheKeyXGivesIt)
         for (auto it = QRegularExpression(QStringLiteral("'[^']+'")).globalMatch(listing); it.hasNext(); it.next())
             ++accelerators;
         EXPECT_EQ(gnome.bindings().size(), accelerators) << release;
-        int found = 0;
         for (const auto &binding : gnome.bindings()) {
             const std::string what = std::string(release) + " " + binding.keyName.toStdString();
             const std::vector<quint32> codes =
                 binding.keyName == QLatin1String("Above_Tab") ? std::vector<quint32>{0x32} : codesOf(binding.keySymbol);
             EXPECT_TRUE(!codes.empty() || binding.keyName.startsWith(QLatin1String("XF86"))) << what;
-            found += codes.empty() ? 0 : 1;
             for (const quint32 code : codes)
                 EXPECT_EQ(gnome.holder(code, binding.carbonModifiers), binding.setting) << what;
         }
-        EXPECT_GT(found, 100) << release;
     }
     xcb_key_symbols_free(keymap);
     xcb_disconnect(connection);
