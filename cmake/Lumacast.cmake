@@ -35,9 +35,9 @@ function(lumacast_test name)
     target_link_libraries(${name} PRIVATE lumacast_tsan_vfork_as_fork)
   endif()
   # Tests that drive the shared X display or the PulseAudio server (grabs, focus, key presses,
-  # sinks), or read the display's keymap that others switch, must not run beside each other.
+  # sinks) must not run beside each other.
   set(_props TIMEOUT 300)
-  if(CMAKE_CURRENT_SOURCE_DIR MATCHES "/(x11|audio|pipewire|capture|dialogs|review|overlays|app|e2e|control/rig)(/[a-z]+)?$")
+  if(CMAKE_CURRENT_SOURCE_DIR MATCHES "/(x11|audio|capture|dialogs|review|overlays|app|e2e|control/rig)(/[a-z]+)?$")
     list(APPEND _props RESOURCE_LOCK rig)
   endif()
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
