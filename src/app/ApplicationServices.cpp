@@ -156,7 +156,7 @@ ApplicationServices ApplicationServices::make()
     app.updaterAlerts = std::make_shared<std::function<int(const AlertRequest &)>>(
         [alerts = s.alerts](const AlertRequest &request) { return alerts->runModal(request); });
     s.updater = std::make_shared<NetworkUpdater>(
-        NetworkUpdater::feedFromPreferences(Preferences::shared()),
+        NetworkUpdater::feedFromConfiguration(QStringLiteral(LUMACAST_UPDATE_FEED_URL)),
         QVersionNumber::fromString(QCoreApplication::applicationVersion()),
         [route = app.updaterAlerts](const AlertRequest &request) { return (*route)(request); },
         [](const QUrl &download) { QDesktopServices::openUrl(download); });

@@ -51,6 +51,10 @@ TrayItem::TrayItem(AppStateManager &manager, ShellCommands &commands, TrayMenuMo
                         &AppStateManager::copyChanged})
         connect(&manager, signal, this, refresh);
     connect(&manager, &ExportHost::currentSessionChanged, this, refresh);
+    // Filled before it ever opens: a D-Bus host may pop the exported menu up as it is and only
+    // then announce the opening (Xfce's panel, on a right click, shows its own menu instead of
+    // an empty one).
+    rebuild();
 }
 
 TrayItem::~TrayItem() = default;

@@ -16,10 +16,10 @@ namespace lumacast {
 class AppStateManager;
 class ShellCommands;
 
-// The tray item: the state-tinted icon and its menu. The menu is rebuilt from TrayMenuModel
-// each time it opens and follows every change the manager publishes while it is open; opening it
-// tells the manager (which pauses a running take) and closing it does too. A left click pops up
-// the same menu as a right click.
+// The tray item: the state-tinted icon and its menu. The menu is built from TrayMenuModel when
+// the item is made, rebuilt each time it opens and follows every change the manager publishes
+// while it is open; opening it tells the manager (which pauses a running take) and closing it
+// does too. A left click pops up the same menu as a right click.
 //
 // On a D-Bus tray (StatusNotifierItem) the menu travels to the host as dbusmenu: the host's
 // AboutToShow opens it and its "closed" event closes it. A host that never sends "closed" must

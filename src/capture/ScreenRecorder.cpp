@@ -780,14 +780,16 @@ QCoro::Task<std::optional<ScreenRecorder::Recording>> ScreenRecorder::stopRecord
     installWriter(nullptr);
 
     const QString fileName = QFileInfo(writer->outputPath()).fileName();
+    const QString movie = writer->moviePath();
     if (!duration) {
         m_lastTakeFailure = writer->finishFailure();
         qCCritical(log::recorder(), "stopRecording: no usable take produced for %s: %s", qUtf8Printable(fileName),
                    m_lastTakeFailure ? qUtf8Printable(describeErrorChain(*m_lastTakeFailure)) : "no encoder error");
         co_return std::nullopt;
     }
-    qCInfo(log::recorder(), "stopRecording: %s duration=%fs", qUtf8Printable(fileName), *duration);
-    co_return Recording{writer->outputPath(), *duration};
+    qCInfo(log::recorder(), "stopRecording: %s duration=%fs%s", qUtf8Printable(fileName), *duration,
+           movie.isEmpty() ? ", its folder gone" : "");
+    co_return Recording{movie, *duration, writer->heldMovie()};
 }
 
 void ScreenRecorder::reportStreamError(const QString &message, int code)

@@ -26,6 +26,7 @@ class ScreenCastPortal;
 
 class AudioRecorder;
 class CursorAutoHide;
+class HeldFile;
 class SampleQueue;
 class TakeWriter;
 
@@ -90,8 +91,13 @@ public:
         StreamConfiguration configuration;
     };
     struct Recording {
-        QString path; // the movie's file
+        // The movie's file where it is now (its folder may have been renamed or moved on its
+        // disk meanwhile); empty when it has no name any more: its folder was deleted, or moved
+        // to another disk, while it was recorded.
+        QString path;
         double duration = 0;
+        // The movie held open, readable with or without a name until the last copy goes.
+        std::shared_ptr<const HeldFile> movie = nullptr;
     };
 
     // Reads the two cursor settings from Preferences. The capture road is the session's.

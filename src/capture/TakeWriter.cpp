@@ -6,6 +6,7 @@
 #include "platform/av/TakeJournal.h"
 #include "platform/av/TakeRecovery.h"
 #include "store/AppLog.h"
+#include "store/HeldFile.h"
 #include "threads/ThreadBridge.h"
 
 #include <QFile>
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <fcntl.h>
 
 namespace lumacast {
 
@@ -139,7 +141,9 @@ void TakeWriter::appendVideo(const VideoFrame &frame)
     m_lastVideoAdjPTS = adjusted;
 
     if (!m_sessionStarted) {
-        if (!m_writer->startWriting()) {
+        const bool started = m_writer->startWriting();
+        holdMovie(); // made, also when what follows failed
+        if (!started) {
             m_startFailed = true;
             const auto error = currentError();
             qCCritical(log::writer(), "startWriting failed: status=%ld error=%s", statusNumber(),
@@ -234,8 +238,7 @@ std::optional<double> TakeWriter::finish()
         if (m_sessionStarted && m_finishFailure)
             if (const auto kept = keepWhatWasWritten())
                 return kept;
-        QFile::remove(m_outputPath);
-        QFile::remove(av::TakeJournal::pathFor(m_outputPath));
+        removeMovie();
         return std::nullopt;
     }
 
@@ -253,8 +256,7 @@ std::optional<double> TakeWriter::finish()
         m_writer.reset();
         if (const auto kept = keepWhatWasWritten())
             return kept;
-        QFile::remove(m_outputPath);
-        QFile::remove(av::TakeJournal::pathFor(m_outputPath));
+        removeMovie();
         return std::nullopt;
     }
     const QString dropped = QStringLiteral("[writer] take ended — %1 video frames dropped (encoder busy)")
@@ -262,7 +264,7 @@ std::optional<double> TakeWriter::finish()
     AppLog::shared().log(dropped);
     qCInfo(log::writer(), "%s", qUtf8Printable(dropped.mid(9)));
 
-    const auto duration = av::movieDurationSeconds(m_outputPath);
+    const auto duration = av::movieDurationSeconds(m_movie ? m_movie->reach() : m_outputPath);
     if (!duration) {
         qCCritical(log::writer(), "finish: could not probe duration of %s — keeping the file",
                    qUtf8Printable(QFileInfo(m_outputPath).fileName()));
@@ -271,15 +273,44 @@ std::optional<double> TakeWriter::finish()
     return duration;
 }
 
+QString TakeWriter::moviePath() const
+{
+    return m_movie ? m_movie->whereNow() : m_outputPath;
+}
+
+// The movie is made with the first picture, and held from then on.
+void TakeWriter::holdMovie()
+{
+    const int made = m_writer->movieDescriptor();
+    m_movieMade = made >= 0;
+    if (!m_movieMade)
+        return;
+    const int fd = ::open(QFile::encodeName(HeldFile::descriptorPath(made)).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0)
+        m_movie = std::make_shared<const HeldFile>(fd);
+}
+
+// A take that gave nothing: its movie and journal go, where they are now. Nothing goes that the
+// writer did not make, nothing once the movie has no name, nothing under a name it no longer has.
+void TakeWriter::removeMovie()
+{
+    const QString movie = moviePath();
+    if (!m_movieMade || movie.isEmpty())
+        return;
+    QFile::remove(movie);
+    QFile::remove(av::TakeJournal::pathFor(movie));
+}
+
 // After the encoder failed: the samples that reached the movie, finished from the journal.
 std::optional<double> TakeWriter::keepWhatWasWritten()
 {
-    if (!keepsJournal || !QFileInfo::exists(av::TakeJournal::pathFor(m_outputPath)))
+    const QString movie = moviePath();
+    if (!keepsJournal || movie.isEmpty() || !QFileInfo::exists(av::TakeJournal::pathFor(movie)))
         return std::nullopt;
     // On a full disk the index needs room: the last samples give it theirs.
     for (const std::int64_t spare : {0, 16 << 10, 64 << 10, 256 << 10, 1 << 20, 4 << 20}) {
         try {
-            const av::TakeRecovery::Result kept = av::TakeRecovery::recover(m_outputPath, spare, journalOutlivesFinish);
+            const av::TakeRecovery::Result kept = av::TakeRecovery::recover(movie, spare, journalOutlivesFinish);
             AppLog::shared().log(
                 QStringLiteral("[writer] the take failed while recording — kept the %1 s written before the failure")
                     .arg(kept.seconds, 0, 'f', 2));

@@ -18,6 +18,7 @@ namespace lumacast {
 namespace av {
 class TakeEncoder;
 }
+class HeldFile;
 
 // One screen frame as capture delivers it: 32-bit BGRA pixels (blue first in memory), valid
 // only for the duration of the call that hands it over.
@@ -112,6 +113,13 @@ public:
     bool journalOutlivesFinish = false;
 
     QString outputPath() const { return m_outputPath; }
+    // Where the movie is now: its folder may be renamed or moved on its disk while it is written,
+    // and the writer finishes it there. Empty once it has no name any more (its folder deleted,
+    // or moved to another disk); `outputPath` before the movie is made.
+    QString moviePath() const;
+    // The movie, held open from the moment it is made: whole and readable after its last name
+    // is gone. Nothing before the first picture. Read once `finish` has returned.
+    std::shared_ptr<const HeldFile> heldMovie() const { return m_movie; }
     bool hasSystemAudioTrack() const { return m_systemTrack >= 0; }
     bool isSetUp() const { return bool(m_writer); }
     quint64 droppedVideoFrames() const { return m_droppedVideoFrames; }
@@ -138,10 +146,14 @@ private:
     void appendAudio(const AudioBuffer &buffer, int track, SoundPlace &place);
     std::optional<av::EncoderError> currentError() const;
     std::optional<double> keepWhatWasWritten();
+    void holdMovie();
+    void removeMovie();
     long statusNumber() const;
 
     QString m_outputPath;
     std::unique_ptr<av::TakeEncoder> m_writer;
+    std::shared_ptr<const HeldFile> m_movie; // set on the sample queue with the first picture
+    bool m_movieMade = false;
     int m_videoTrack = -1;
     int m_micTrack = -1;
     int m_systemTrack = -1;

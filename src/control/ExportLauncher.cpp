@@ -143,8 +143,9 @@ void ExportLauncher::checkForUpdates()
         return;
     }
     m.presentAlert(QStringLiteral("Can't check for updates"),
-                   QStringLiteral("The update feed is not configured. Set a valid %1 in %2.")
-                       .arg(QString::fromUtf8(NetworkUpdater::kFeedKey), NetworkUpdater::configurationFileForDisplay()),
+                   QStringLiteral("The update feed is not configured. Set a valid %1 in Lumacast's build "
+                                  "configuration.")
+                       .arg(QString::fromUtf8(NetworkUpdater::kFeedSetting)),
                    AlertStyle::warning);
 }
 

@@ -98,6 +98,12 @@ void FolderFollower::moveTo(const QString &folder, bool inTrash, bool replaced)
     m.setCurrentSession(session); // claims it under its new path, and the title follows
     if (m.m_currentTakeURL)
         m.setCurrentTakeURL(movedPath(*m.m_currentTakeURL, from, folder));
+    if (m.m_tailOperation) {
+        TailOperation operation = *m.m_tailOperation;
+        for (QString *path : {&operation.originalURL, &operation.tailURL, &operation.stagedOutputURL})
+            *path = movedPath(*path, from, folder);
+        m.setTailOperation(operation);
+    }
     if (session.bundleURL && m.m_services.preferences->lastOpenedDocument() == from)
         m.m_services.preferences->setLastOpenedDocument(folder);
     if (inTrash && !(m_toldTrash && *m_toldTrash == session.id)) {
@@ -154,7 +160,8 @@ void FolderFollower::reportLoss(bool replaced)
                       + lost);
     else
         tellLater(QStringLiteral("Recording deleted"),
-                  QStringLiteral("%1 was deleted while it was open (%2), not moved to the Trash.\n\n").arg(name, folder)
+                  QStringLiteral("%1 was deleted, or moved to another disk, while it was open (%2).\n\n")
+                          .arg(name, folder)
                       + lost);
 }
 
@@ -167,8 +174,8 @@ void FolderFollower::tellLater(const QString &title, const QString &text)
 QString FolderFollower::goneText() const
 {
     const QString name = m.m_currentSession ? displayName(*m.m_currentSession) : QStringLiteral("the recording");
-    return capitalized(name) + QStringLiteral(" is no longer on the disk (it was deleted or replaced while it was open): "
-                                              "nothing more is written under its name.");
+    return capitalized(name) + QStringLiteral(" is no longer on the disk (it was deleted, moved to another disk or "
+                                              "replaced while it was open): nothing more is written under its name.");
 }
 
 QString FolderFollower::whatQuitLoses() const

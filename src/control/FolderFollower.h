@@ -12,8 +12,8 @@ class AppStateManager;
 // Where the open recording's folder is now, looked at before anything is written into it or
 // deleted from it (autosave, the final save, Save As, a take's filing, the orphan clean-up) and
 // when the application comes to the front. Renamed or moved on its file system (the claim's
-// descriptor tells where), the recording follows: its paths, the window's title, the reopened
-// document and the history log go where the folder is; moved into the Trash, the user is told
+// descriptor tells where), the recording follows: its paths (a tail's under way too), the window's
+// title, the reopened document and the history log go where the folder is; moved into the Trash, the user is told
 // once. Removed, or another item put at its path (a file manager's or another program's
 // replace), nothing more is written or deleted under that path: the user is told what is lost,
 // and the saves fail from then on. Works on the manager's fields; main thread only.

@@ -1,9 +1,7 @@
 #include "control/NetworkUpdater.h"
 
 #include "model/LogCategories.h"
-#include "store/Preferences.h"
 
-#include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkReply>
@@ -28,24 +26,12 @@ NetworkUpdater::NetworkUpdater(std::optional<QUrl> feed, QVersionNumber currentV
 {
 }
 
-std::optional<QUrl> NetworkUpdater::feedFromPreferences(Preferences &preferences)
+std::optional<QUrl> NetworkUpdater::feedFromConfiguration(const QString &configured)
 {
-    const QVariant value = preferences.defaults().value(kFeedKey);
-    if (value.typeId() != QMetaType::QString)
-        return std::nullopt;
-    const QUrl url(value.toString().trimmed(), QUrl::StrictMode);
+    const QUrl url(configured.trimmed(), QUrl::StrictMode);
     if (!url.isValid() || url.host().isEmpty() || (url.scheme() != "http" && url.scheme() != "https"))
         return std::nullopt;
     return url;
-}
-
-QString NetworkUpdater::configurationFileForDisplay()
-{
-    QString path = QDir::cleanPath(Preferences::defaultFilePath());
-    const QString home = QDir::cleanPath(QDir::homePath());
-    if (path.startsWith(home + QLatin1Char('/')))
-        path = QStringLiteral("~") + path.mid(home.size());
-    return path;
 }
 
 NetworkUpdater::Result NetworkUpdater::parseFeed(const QByteArray &document, const QVersionNumber &currentVersion)

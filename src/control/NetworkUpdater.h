@@ -12,11 +12,10 @@
 
 namespace lumacast {
 
-class Preferences;
-
-// The update checker on Qt Network. The feed address is the "updateFeedURL" key of the
-// application's settings file (an http or https URL); without one nothing can be checked. The
-// feed is a JSON object: {"version": "1.4.0", "url": "<where to download it>"}; "url" is optional.
+// The update checker on Qt Network. The feed address is part of the application's own
+// configuration: the build setting LUMACAST_UPDATE_FEED_URL (an http or https URL), compiled into
+// the program; without one nothing can be checked. The feed is a JSON object:
+// {"version": "1.4.0", "url": "<where to download it>"}; "url" is optional.
 //
 // Main thread only. A user-initiated check always ends in one alert (newer version, up to date,
 // or the failure); an automatic check, once per launch when that setting is on, shows only a
@@ -27,7 +26,8 @@ class Preferences;
 class NetworkUpdater final : public QObject, public UpdaterService {
     Q_OBJECT
 public:
-    static constexpr const char *kFeedKey = "updateFeedURL";
+    // The build setting that holds the feed address.
+    static constexpr const char *kFeedSetting = "LUMACAST_UPDATE_FEED_URL";
     // Shows a modal alert and returns the index of the chosen button (-1: none); the shell routes
     // it through the state manager so that the global hot keys are suspended while it is up.
     using AlertPresenter = std::function<int(const AlertRequest &)>;
@@ -50,10 +50,8 @@ public:
     // For tests: the whole check's limit, from the request to the last byte.
     void setCheckTimeLimit(int milliseconds) { m_timeLimitMs = milliseconds; }
 
-    // The configured feed; absent when the key is missing or not an http(s) URL.
-    static std::optional<QUrl> feedFromPreferences(Preferences &preferences);
-    // The settings file as the user would type it.
-    static QString configurationFileForDisplay();
+    // The feed of the build's setting; absent when it is empty or not an http(s) URL.
+    static std::optional<QUrl> feedFromConfiguration(const QString &configured);
     // Reads a feed document; never throws.
     static Result parseFeed(const QByteArray &document, const QVersionNumber &currentVersion);
 

@@ -128,7 +128,14 @@ QCoro::Task<> SessionClosing::finishActiveRecordingForClose()
         m.m_takeRecording->endSettled();
         co_return;
     }
-    if (Take::isUsableFile(recording->path)) {
+    const bool folderHere = m.m_folderFollower->follow();
+    if (recording->path.isEmpty() || !folderHere) {
+        // Its folder went while it was recorded: kept apart, and offered at the next launch too.
+        auto keeping = m.m_takeRecording->keepApart(*recording, false);
+        co_await keeping;
+        if (!alive)
+            co_return;
+    } else if (Take::isUsableFile(recording->path)) {
         const Take take = TakeRecording::newTake(recording->path, recording->duration, m.m_services.clock->now());
         if (m.m_currentSession) {
             Session session = *m.m_currentSession;

@@ -1,5 +1,8 @@
 #include "control/TailFinalizer.h"
 
+#include "control/FolderFollower.h"
+#include "control/TakeRecording.h"
+
 #include <QFile>
 #include <QFileInfo>
 
@@ -58,6 +61,16 @@ QCoro::Task<TailFinalizationOutcome> TailFinalizer::stopTask(QPointer<AppStateMa
     const std::optional<RecorderService::Recording> movie = co_await stopping;
     if (!weak)
         co_return TailFinalizationOutcome::notATail;
+    // Renamed or moved while the tail was recorded, the operation's paths follow the folder; gone
+    // (deleted, or moved to another disk), the take is gone with it and the tail is kept apart.
+    const bool folderHere = weak->m_folderFollower->follow();
+    if (movie && (movie->path.isEmpty() || !folderHere)) {
+        auto keeping = weak->m_takeRecording->keepApart(*movie, true);
+        co_await keeping;
+        if (!weak)
+            co_return TailFinalizationOutcome::notATail;
+        co_return weak->m_tailFinalizerConcern->finish(std::nullopt, key, token, true);
+    }
     std::optional<RecorderService::Recording> candidate;
     if (movie) {
         AppStateManager::TailUsabilityCheck check = weak->tailUsabilityCheck();
@@ -87,6 +100,12 @@ bool TailFinalizer::isStale(const TailFinalizerKey &key, const QUuid &token) con
 TailFinalizationOutcome TailFinalizer::finalizeTailStop(const std::optional<RecorderService::Recording> &candidate,
                                                         const TailFinalizerKey &key, const QUuid &token)
 {
+    return finish(candidate, key, token, false);
+}
+
+TailFinalizationOutcome TailFinalizer::finish(const std::optional<RecorderService::Recording> &candidate,
+                                              const TailFinalizerKey &key, const QUuid &token, bool keptApart)
+{
     if (isStale(key, token)) {
         m.logApp(QStringLiteral("[tail] stale stop completion ignored"));
         return TailFinalizationOutcome::stale;
@@ -102,6 +121,14 @@ TailFinalizationOutcome TailFinalizer::finalizeTailStop(const std::optional<Reco
     m.m_inFlightTakeFilename.reset();
     m.clearTakeOverlays();
 
+    if (keptApart) {
+        // Its alert says where the tail went; the operation has nothing left to work on, and
+        // nothing is deleted under the paths of a folder that went.
+        operation.tailURL.clear();
+        operation.stagedOutputURL.clear();
+        m.endTailOperation(operation);
+        return TailFinalizationOutcome::initialAbort;
+    }
     if (!candidate) {
         if (const auto *again = std::get_if<TailOperation::RecordAgain>(&attempt)) {
             m.failRecordAgain(again->previousFailure.kind, again->previousFailure.message,

@@ -35,6 +35,9 @@ private:
     static QCoro::Task<TailFinalizationOutcome> stopTask(QPointer<AppStateManager> weak, TailFinalizerKey key,
                                                          QUuid token);
     bool isStale(const TailFinalizerKey &key, const QUuid &token) const;
+    // `keptApart`: the tail's folder went while it was recorded and the tail was kept apart.
+    TailFinalizationOutcome finish(const std::optional<RecorderService::Recording> &candidate,
+                                   const TailFinalizerKey &key, const QUuid &token, bool keptApart);
 
     AppStateManager &m;
 };

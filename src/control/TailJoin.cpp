@@ -58,6 +58,12 @@ QCoro::Task<> TailJoin::beginTailJoin(TailJoinHandoff handoff)
         m.logApp(QStringLiteral("[tail] stray join handoff ignored"));
         co_return;
     }
+    // The join reads and writes in the recording's folder: where it is now.
+    if (!m.m_folderFollower->follow()) {
+        handleTailJoinFailure(TailFailure::Kind::deterministic, m.m_folderFollower->goneText());
+        co_return;
+    }
+    handoff = handoffFor(*m.m_tailOperation);
     const take_joiner::JoinRequest request{handoff.originalURL, handoff.trimEnd, handoff.tailURL,
                                            handoff.stagedOutputURL};
     m.logApp(QStringLiteral("[tail] joining — %1 [0, %2] + %3")
@@ -156,8 +162,9 @@ void TailJoin::completeTailJoin(const take_joiner::JoinResult &result)
     const QSet<QString> released = m.checkpoint(QStringLiteral("Record Tail"));
     m.setCurrentSession(session);
     m.setPreviewedTake(operation.targetTakeID, true);
-    // The take's former movie stays: the undo history refers to it.
-    QFile::remove(operation.tailURL);
+    // The take's former movie stays: the undo history refers to it. The tail goes from where the
+    // save found the folder.
+    QFile::remove(m.m_tailOperation ? m.m_tailOperation->tailURL : operation.tailURL);
     m.m_tailFinalizer.reset();
     m.setTailOperation(std::nullopt);
     m.setState(operation.priorAppState);

@@ -1,5 +1,6 @@
 #include "control/TailRecording.h"
 
+#include "control/FolderFollower.h"
 #include "control/TakeRecording.h"
 
 #include "model/LogCategories.h"
@@ -238,7 +239,8 @@ bool TailRecording::canRecordTail(const QUuid &sceneID, const QUuid &takeID) con
 
 QCoro::Task<> TailRecording::recordTail(QUuid sceneID, QUuid takeID, std::optional<double> playheadPosition)
 {
-    if (!canRecordTail(sceneID, takeID))
+    // The tail's movies go where the recording's folder is now; nowhere once it is gone.
+    if (!m.m_folderFollower->follow() || !canRecordTail(sceneID, takeID))
         co_return;
     if (playheadPosition && std::isfinite(*playheadPosition) && *playheadPosition >= 0)
         m.setTakePlayhead(*playheadPosition, sceneID, takeID);

@@ -4,8 +4,13 @@
 #include "control/FolderFollower.h"
 #include "control/UnfinishedTakes.h"
 #include "model/LogCategories.h"
+#include "store/DiskSync.h"
+#include "store/FileCopy.h"
+#include "store/HeldFile.h"
 #include "store/SessionStore.h"
+#include "threads/ThreadBridge.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QPointer>
@@ -181,6 +186,15 @@ QCoro::Task<> TakeRecording::startRecording()
         co_await abandonStart(attempt, false);
         co_return;
     }
+    // Renamed or moved during the countdown, the folder gets the movie where it is now; gone, it
+    // gets none (its own alert says so).
+    if (!m.m_folderFollower->follow()) {
+        logApp(QStringLiteral("[rec] startRecording — given up, the recording's folder went during the countdown"));
+        m.m_services.recorder->releaseAskedScreen();
+        cleanUpFailedStart(attempt);
+        co_return;
+    }
+    attempt.path = m.takeURL(attempt.filename);
 
     m.m_cameraAvailable = true;
     m.m_userHidBlob = false;
@@ -444,17 +458,31 @@ QCoro::Task<> TakeRecording::endTake()
         co_return;
     }
 
-    if (!recording) {
-        qCCritical(log::state(), "endTake: stopRecording returned nil — resetting to idle");
+    // Its movie was recorded into a folder that is gone now (deleted, or moved to another disk),
+    // or the movie itself lost its name: it is kept apart, never filed where nothing can be saved.
+    const bool folderHere = m.m_folderFollower->follow();
+    const bool apart = recording && (recording->path.isEmpty() || !folderHere);
+    if (!recording || apart) {
+        if (!recording)
+            qCCritical(log::state(), "endTake: stopRecording returned nil — resetting to idle");
         m.setState(AppState::idle);
         m.m_services.statusPanel->hide();
         m.m_services.border->hide();
         m.m_inFlightTakeFilename.reset();
-        if (!m.m_isHandlingStreamError)
+        m.setTakeStartedAt(std::nullopt);
+        m.m_pausedAt.reset();
+        // A folder that went has its own alert: it says what was lost, not that nothing was written.
+        if (!recording && !m.m_isHandlingStreamError && folderHere)
             m.presentAlert(QStringLiteral("The take couldn’t be saved"),
                            QStringLiteral("Recording stopped before any video was written, so there was nothing "
                                           "to save. Please try again."),
                            AlertStyle::warning);
+        if (apart) {
+            auto keeping = keepApart(*recording, false);
+            co_await keeping;
+            if (!alive)
+                co_return;
+        }
         endSettled();
         co_return;
     }
@@ -527,6 +555,81 @@ void TakeRecording::fileTake(const QString &path, double duration)
     m.setPendingTakeID(take.id);
     m.setPreviewedTakeID(take.id);
     m.setCurrentTakeURL(m.m_currentSession ? m.takeURL(take.filename) : path);
+}
+
+QCoro::Task<> TakeRecording::keepApart(RecorderService::Recording recording, bool tail)
+{
+    const QPointer<AppStateManager> alive(&m);
+    const QString what = tail ? QStringLiteral("tail") : QStringLiteral("take");
+    const QString told = keptApartReason(recording, tail);
+    QString folder, movie, failure;
+    try {
+        folder = Session::makeScratchFolder();
+        movie = folder + QStringLiteral("/takes/") + QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper()
+              + QStringLiteral(".mov");
+        // The movie reaches the disk before a manifest names it.
+        auto copying = runInBackground("take kept apart", [recording, movie] {
+            if (recording.movie)
+                FileCopy::copy(*recording.movie, movie);
+            else
+                FileCopy::copy(recording.path, movie);
+            DiskSync::file(movie);
+            DiskSync::folder(QFileInfo(movie).path());
+        });
+        co_await copying;
+    } catch (const Error &error) {
+        failure = error.localizedDescription();
+        if (!folder.isEmpty())
+            QDir(folder).removeRecursively(); // made just now, and nothing was copied into it
+        movie.clear();
+    }
+    if (!alive)
+        co_return;
+    Session kept(folder);
+    if (failure.isNull()) {
+        sceneForNewTake(kept).takes.append(newTake(movie, recording.duration, m.m_services.clock->now()));
+        try {
+            m.m_services.store->writeManifest(kept);
+        } catch (const Error &error) {
+            failure = error.localizedDescription();
+        }
+    }
+    if (!failure.isNull()) {
+        logApp(QStringLiteral("[rec] the %1 could not be kept apart: %2").arg(what, failure));
+        tellOnceAnswered(QStringLiteral("The %1 couldn’t be kept").arg(what),
+                         told + QStringLiteral(" Keeping it elsewhere failed too: ") + failure
+                             + (movie.isEmpty() ? QString() : QStringLiteral(" Its movie is %1.").arg(movie)));
+        co_return;
+    }
+    logApp(QStringLiteral("[rec] the %1 was kept apart in a new recording — %2").arg(what, folder));
+    m.setRecoverableSessions(m.m_recoverableSessions + QList<Session>{kept});
+    tellOnceAnswered(QStringLiteral("The %1 was kept as a new recording").arg(what),
+                     told + QStringLiteral(" Lumacast kept it whole in a new unsaved recording: choose File ▸ Recover "
+                                           "Recording to resume it, then save it where you like."));
+}
+
+// After the alert about the folder that went, when that one is still up.
+void TakeRecording::tellOnceAnswered(const QString &title, const QString &text)
+{
+    const QPointer<AppStateManager> alive(&m);
+    m.interactions().run(QStringLiteral("the alert about a take kept apart"), [alive, title, text] {
+        if (alive)
+            alive->presentAlert(title, text, AlertStyle::warning);
+    });
+}
+
+QString TakeRecording::keptApartReason(const RecorderService::Recording &recording, bool tail) const
+{
+    const std::optional<QString> package = m.m_currentSession ? m.m_currentSession->bundleURL : std::nullopt;
+    const QString name = package ? QStringLiteral("“%1”").arg(QFileInfo(QDir::cleanPath(*package)).fileName())
+                                 : QStringLiteral("the unsaved recording");
+    const QString why = m.m_folderFollower->isLost()
+                            ? QStringLiteral("%1 is no longer on this disk").arg(name)
+                            : QStringLiteral("its movie was deleted from %1 while it was recorded").arg(name);
+    return QStringLiteral("The %1 you recorded (%2 s) could not be %3: %4.")
+        .arg(tail ? QStringLiteral("tail") : QStringLiteral("take"))
+        .arg(recording.duration, 0, 'f', 1)
+        .arg(tail ? QStringLiteral("joined") : QStringLiteral("filed"), why);
 }
 
 QCoro::Task<> TakeRecording::endTakeAfterStreamError(QString description)

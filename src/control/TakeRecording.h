@@ -82,6 +82,13 @@ public:
     static Take newTake(const QString &path, double duration, const QDateTime &recordedAt);
     static RecordingScene &sceneForNewTake(Session &session);
 
+    // A take or tail whose recording's folder went while it was recorded (deleted, or moved to
+    // another disk), or whose movie lost its name: the movie, held by the recorder, is copied
+    // whole into a new unsaved recording of its own, offered under File ▸ Recover Recording, and
+    // one alert says where it went (or why it could not be kept). The copy runs on a thread of
+    // its own; the manager may be gone when it returns.
+    QCoro::Task<> keepApart(RecorderService::Recording recording, bool tail);
+
 private:
     // What one start set up, for its failure paths.
     struct Attempt {
@@ -102,6 +109,8 @@ private:
     QCoro::Task<std::optional<RecorderService::FilterAndConfiguration>> askDesktopForScreen(const Attempt &attempt);
     std::optional<QString> resolvedMicrophoneID() const;
     void fileTake(const QString &path, double duration);
+    QString keptApartReason(const RecorderService::Recording &recording, bool tail) const;
+    void tellOnceAnswered(const QString &title, const QString &text);
     void logApp(const QString &message) const;
 
     AppStateManager &m;

@@ -11,6 +11,7 @@
 #include <QPainterPath>
 #include <QPushButton>
 #include <QScreen>
+#include <QTextLayout>
 #include <QVBoxLayout>
 
 #include <cmath>
@@ -242,6 +243,47 @@ void clearLayout(QLayout *layout)
     }
 }
 
+// A button's border and its padding beside the text, in pixels.
+constexpr int kButtonBorder = 1;
+constexpr int kButtonPadding = 8;
+// The width a button's text has: the card's less its margins, the button's border and padding.
+constexpr int kButtonTextWidth = RecordingStatusView::kWidth - 24 - 2 * (kButtonBorder + kButtonPadding);
+
+// `text` in lines of at most `width` at `font`, broken between words, after a "+" of the keys,
+// and within a word only where nothing else fits.
+QStringList wrappedLines(const QString &text, const QFont &font, int width)
+{
+    const QChar breakHere(0x200B); // zero width space
+    QString breakable = text;
+    breakable.replace(QLatin1Char('+'), QStringLiteral("+") + breakHere);
+    QTextLayout layout(breakable, font);
+    QTextOption option;
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    layout.setTextOption(option);
+    QStringList lines;
+    layout.beginLayout();
+    for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
+        line.setLineWidth(width);
+        lines << breakable.mid(line.textStart(), line.textLength()).remove(breakHere).trimmed();
+    }
+    layout.endLayout();
+    return lines;
+}
+
+// A button's text as the button shows it, in the lines its width holds: on one line where it
+// fits, else the label, then the keys. An "&" of a key's name is shown, not taken as a mnemonic.
+QString buttonLines(const StatusAction &action, const QFont &font)
+{
+    QString text = status_card::buttonText(action);
+    if (QFontMetrics(font).horizontalAdvance(text) > kButtonTextWidth) {
+        QStringList lines = wrappedLines(action.label, font, kButtonTextWidth);
+        if (!action.keys.isEmpty())
+            lines << wrappedLines(QStringLiteral("(") + action.keys + QLatin1Char(')'), font, kButtonTextWidth);
+        text = lines.join(QLatin1Char('\n'));
+    }
+    return text.replace(QLatin1Char('&'), QStringLiteral("&&"));
+}
+
 QRegion roundedRegion(const QRect &rect, double radius)
 {
     QPainterPath path;
@@ -344,15 +386,18 @@ void RecordingStatusView::render(const RecordingStatus &status, const QDateTime 
         m_actions = actions;
         clearLayout(m_buttonsBox->layout());
         for (const auto &action : m_actions) {
-            auto *button = new QPushButton(status_card::buttonText(action));
+            const QFont font = systemFont(11, QFont::Medium);
+            auto *button = new QPushButton(buttonLines(action, font));
             button->setObjectName(action.label);
             button->setFocusPolicy(Qt::NoFocus);
             button->setFlat(true);
-            button->setFont(systemFont(11, QFont::Medium));
-            button->setStyleSheet(QStringLiteral(
-                "QPushButton { color: white; background: rgba(255,255,255,0.16);"
-                " border: 1px solid rgba(255,255,255,0.28); border-radius: 6px; padding: 6px 8px; }"
-                "QPushButton:pressed { background: rgba(255,255,255,0.28); }"));
+            button->setFont(font);
+            button->setStyleSheet(QStringLiteral("QPushButton { color: white; background: rgba(255,255,255,0.16);"
+                                                 " border: %1px solid rgba(255,255,255,0.28); border-radius: 6px;"
+                                                 " padding: 6px %2px; }"
+                                                 "QPushButton:pressed { background: rgba(255,255,255,0.28); }")
+                                      .arg(kButtonBorder)
+                                      .arg(kButtonPadding));
             const StatusCommand command = action.command;
             connect(button, &QPushButton::clicked, this, [this, command] { emit commandRequested(command); });
             m_buttonsBox->layout()->addWidget(button);

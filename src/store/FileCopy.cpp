@@ -1,6 +1,7 @@
 #include "store/FileCopy.h"
 
 #include "model/Error.h"
+#include "store/HeldFile.h"
 #include "store/PackageFolder.h"
 
 #include <QFile>
@@ -95,26 +96,20 @@ FileCopy::Method copyBytes(int in, int out, const QString &from, const QString &
     return readAndWrite(in, out, from, to) ? FileCopy::Method::readWrite : FileCopy::Method::kernelCopy;
 }
 
-} // namespace
-
-FileCopy::Method FileCopy::copy(const QString &from, const QString &to)
+// Copies the regular file open as `source` (named `from` in errors) to `to`.
+FileCopy::Method copyOpen(const Descriptor &source, const QString &from, const QString &to)
 {
-    const QByteArray fromName = QFile::encodeName(from);
-    const QByteArray toName = QFile::encodeName(to);
-    // Not blocking on a FIFO that stands where a file was.
-    Descriptor source{::open(fromName.constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)};
-    if (source.fd < 0)
-        fail(from, errno);
     struct stat status {};
     if (::fstat(source.fd, &status) != 0)
         fail(from, errno);
     if (!S_ISREG(status.st_mode))
         throw FileSystemError(QStringLiteral("Copy"), from, EINVAL, QStringLiteral("Not a regular file"));
+    const QByteArray toName = QFile::encodeName(to);
     Descriptor target{::open(toName.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
     if (target.fd < 0)
         fail(to, errno);
     try {
-        const Method method = copyBytes(source.fd, target.fd, from, to);
+        const FileCopy::Method method = copyBytes(source.fd, target.fd, from, to);
         if (!PackageFolder::applyFileMode(target.fd, QFileInfo(to).absolutePath()))
             fail(to, errno);
         // A file system that writes back only now (NFS) reports its failure here.
@@ -125,6 +120,28 @@ FileCopy::Method FileCopy::copy(const QString &from, const QString &to)
         ::unlink(toName.constData());
         throw;
     }
+}
+
+} // namespace
+
+FileCopy::Method FileCopy::copy(const QString &from, const QString &to)
+{
+    // Not blocking on a FIFO that stands where a file was.
+    Descriptor source{::open(QFile::encodeName(from).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK)};
+    if (source.fd < 0)
+        fail(from, errno);
+    return copyOpen(source, from, to);
+}
+
+FileCopy::Method FileCopy::copy(const HeldFile &from, const QString &to)
+{
+    // A descriptor of its own: the copy reads from the start, whoever else reads the file.
+    const QString now = from.whereNow();
+    const QString name = now.isEmpty() ? from.reach() : now;
+    Descriptor source{::open(QFile::encodeName(from.reach()).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+    if (source.fd < 0)
+        fail(name, errno);
+    return copyOpen(source, name, to);
 }
 
 } // namespace lumacast

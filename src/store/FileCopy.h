@@ -4,6 +4,8 @@
 
 namespace lumacast {
 
+class HeldFile;
+
 // Copies a file the best way its file system offers: a clone where it has them (btrfs, XFS: the
 // copy shares the original's blocks until one of them is written, made in an instant and taking
 // no room), else the kernel's copy (copy_file_range: no trip through this process, done inside
@@ -21,6 +23,9 @@ public:
     // exist yet. A failure leaves nothing at `to`. Returns how the bytes were copied. Throws
     // FileSystemError.
     static Method copy(const QString &from, const QString &to);
+    // The same for a file this process holds open, whether it has a name or not, read from its
+    // start through a descriptor of the copy's own.
+    static Method copy(const HeldFile &from, const QString &to);
 };
 
 } // namespace lumacast

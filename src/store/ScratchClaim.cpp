@@ -1,6 +1,7 @@
 #include "store/ScratchClaim.h"
 
 #include "model/LogCategories.h"
+#include "store/HeldFile.h"
 #include "store/PackageFolder.h"
 
 #include <QDir>
@@ -13,7 +14,6 @@
 #include <QStandardPaths>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -136,20 +136,6 @@ int openFolder(const QString &folder, const Key &key)
     return fd;
 }
 
-// The path the kernel knows a descriptor's item by; empty once it is removed.
-QString pathOf(int fd)
-{
-    QByteArray target(PATH_MAX, '\0');
-    const ssize_t length =
-        ::readlink(QByteArray("/proc/self/fd/" + QByteArray::number(fd)).constData(), target.data(), target.size());
-    if (length <= 0 || length >= target.size() || target.at(0) != '/')
-        return {};
-    target.truncate(length);
-    if (target.endsWith(" (deleted)"))
-        return {};
-    return QFile::decodeName(target);
-}
-
 } // namespace
 
 ScratchClaim::ScratchClaim(const QString &folder) : m_folder(folder)
@@ -260,7 +246,7 @@ ScratchClaim::Whereabouts ScratchClaim::whereabouts() const
     where.replaced = ::lstat(claimed.constData(), &named) == 0;
     where.place = Whereabouts::Place::removed;
     where.folder.clear();
-    const QString now = held.st_nlink > 0 ? pathOf(m_folderFd) : QString();
+    const QString now = held.st_nlink > 0 ? HeldFile::pathOf(m_folderFd) : QString();
     struct stat there {};
     if (!now.isEmpty() && ::stat(QFile::encodeName(now).constData(), &there) == 0 && sameItem(there, held)) {
         where.place = Whereabouts::Place::moved;

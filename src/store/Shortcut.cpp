@@ -9,7 +9,9 @@
 #include <array>
 #include <cmath>
 #include <limits>
+#include <map>
 #include <mutex>
+#include <vector>
 
 namespace lumacast {
 
@@ -341,17 +343,98 @@ QString shownSymbolName(QString symbol)
     return symbol.replace(QLatin1Char('_'), QLatin1Char(' '));
 }
 
-// What the keys of the current layout type, read once for a question that compares keys. The
-// keypad's keys and the keys of fixed names are left out: their names never meet the others.
-struct LayoutTexts {
-    std::array<std::optional<QString>, kLastKeyCode + 1> typed;
+// Where a key sits, for telling apart keys that a layout makes alike: an alphanumeric key by its
+// ISO 9995 position (row E the digits, D, C and B the letter rows from the top, B00 the extra key
+// of ISO keyboards beside the left Shift), another key by what a US keyboard calls it.
+struct KeyPlace {
+    quint32 code;
+    const char *label;
+};
+constexpr KeyPlace kPlaces[] = {
+    {0x32, "E00"}, {0x12, "E01"}, {0x13, "E02"}, {0x14, "E03"}, {0x15, "E04"}, {0x17, "E05"},
+    {0x16, "E06"}, {0x1A, "E07"}, {0x1C, "E08"}, {0x19, "E09"}, {0x1D, "E10"}, {0x1B, "E11"},
+    {0x18, "E12"}, {0x0C, "D01"}, {0x0D, "D02"}, {0x0E, "D03"}, {0x0F, "D04"}, {0x11, "D05"},
+    {0x10, "D06"}, {0x20, "D07"}, {0x22, "D08"}, {0x1F, "D09"}, {0x23, "D10"}, {0x21, "D11"},
+    {0x1E, "D12"}, {0x2A, "D13"}, {0x00, "C01"}, {0x01, "C02"}, {0x02, "C03"}, {0x03, "C04"},
+    {0x05, "C05"}, {0x04, "C06"}, {0x26, "C07"}, {0x28, "C08"}, {0x25, "C09"}, {0x29, "C10"},
+    {0x27, "C11"}, {0x06, "B01"}, {0x07, "B02"}, {0x08, "B03"}, {0x09, "B04"}, {0x0B, "B05"},
+    {0x2D, "B06"}, {0x2E, "B07"}, {0x2B, "B08"}, {0x2F, "B09"}, {0x2C, "B10"},
+    // The keys only some keyboards have, after the others: where one of them types what a key
+    // every keyboard has types too, it is the one told apart.
+    {0x0A, "B00"}, {0x5D, "E13"}, {0x5E, "B11"},
+    {0x36, "Right Super"}, {0x37, "Left Super"}, {0x38, "Left Shift"}, {0x39, "Caps Lock"},
+    {0x3A, "Left Alt"}, {0x3B, "Left Ctrl"}, {0x3C, "Right Shift"}, {0x3D, "Right Alt"},
+    {0x3E, "Right Ctrl"}, {0x47, "Num Lock"}, {0x48, "Volume Up"}, {0x49, "Volume Down"},
+    {0x4A, "Mute"}, {0x41, "KP ."}, {0x43, "KP *"}, {0x45, "KP +"}, {0x4B, "KP /"},
+    {0x4C, "KP Enter"}, {0x4E, "KP -"}, {0x51, "KP ="}, {0x52, "KP 0"}, {0x53, "KP 1"},
+    {0x54, "KP 2"}, {0x55, "KP 3"}, {0x56, "KP 4"}, {0x57, "KP 5"}, {0x58, "KP 6"},
+    {0x59, "KP 7"}, {0x5B, "KP 8"}, {0x5C, "KP 9"}, {0x72, "Insert"}, {0x73, "Home"},
+    {0x74, "Page Up"}, {0x75, "Delete"}, {0x77, "End"}, {0x79, "Page Down"},
+    {key_code::printScreen, "Print"}, {key_code::scrollLock, "Scroll Lock"},
+    {key_code::pause, "Pause"}, {key_code::menu, "Menu"},
+};
 
-    LayoutTexts()
+// The place of a key and its rank among keys named alike (the first keeps the name): the keys
+// of fixed names and the function keys first, then in the order above.
+std::pair<QString, std::size_t> placeOf(quint32 keyCode)
+{
+    if (const QString fixed = fixedKeyName(keyCode); !fixed.isEmpty())
+        return {fixed, 0};
+    if (const QString function = functionKeyName(keyCode); !function.isEmpty())
+        return {function, 0};
+    for (std::size_t i = 0; i < std::size(kPlaces); ++i) {
+        if (kPlaces[i].code == keyCode)
+            return {QString::fromLatin1(kPlaces[i].label), i + 1};
+    }
+    return {{}, std::size(kPlaces) + 1};
+}
+
+// The menus' key of a key named by its place, or of one Qt has no key for: a private-use
+// character of its own, which no key types, so that the menus find the key's name again.
+constexpr char32_t kOwnMenuKeys = 0xF0000;
+
+// Every key's name in the current layout, read at once: a name tells a key from the others.
+struct LayoutNames {
+    // What the keys type, when readable; the keypad's keys and the keys of fixed names are left
+    // out: their names never meet the others.
+    std::array<std::optional<QString>, kLastKeyCode + 1> typed;
+    std::array<QString, kLastKeyCode + 1> names; // empty for a key it cannot name
+    std::array<bool, kLastKeyCode + 1> placed{}; // named by, or with, where the key sits
+
+    LayoutNames()
     {
         for (quint32 code = 0; code <= kLastKeyCode; ++code) {
             if (!ShortcutBinding::isKeypadKey(code) && fixedKeyName(code).isEmpty() && functionKeyName(code).isEmpty())
                 typed[code] = readableText(code);
         }
+        std::map<QString, std::vector<quint32>> alike;
+        for (quint32 code = 0; code <= kLastKeyCode; ++code) {
+            names[code] = ownName(code, this);
+            // A key the layout has but names not is called by its place; where the layout does
+            // not answer at all, it stays nameless.
+            if (names[code].isEmpty() && ShortcutBinding::keyboardLayout()->characterForKeyCode(code)) {
+                names[code] = placeOf(code).first;
+                placed[code] = !names[code].isEmpty();
+            }
+            if (!names[code].isEmpty())
+                alike[names[code]].push_back(code);
+        }
+        for (auto &[name, codes] : alike) {
+            if (codes.size() < 2)
+                continue;
+            std::stable_sort(codes.begin(), codes.end(),
+                             [](quint32 a, quint32 b) { return placeOf(a).second < placeOf(b).second; });
+            for (auto code = codes.begin() + 1; code != codes.end(); ++code) {
+                names[*code] += QStringLiteral(" (") + placeOf(*code).first + QLatin1Char(')');
+                placed[*code] = true;
+            }
+        }
+    }
+
+    QString name(quint32 keyCode) const
+    {
+        const QString named = keyCode <= kLastKeyCode ? names[keyCode] : ownName(keyCode, nullptr);
+        return named.isEmpty() ? QStringLiteral("?") : named;
     }
 
     // What the key types with Shift, when another key types what it types without (the yen and
@@ -375,12 +458,40 @@ struct LayoutTexts {
     Qt::Key menuKey(quint32 keyCode) const
     {
         const Qt::Key reported = ShortcutBinding::qtKeyForKeyCode(keyCode);
-        if (keyCode > kLastKeyCode || !typed[keyCode])
+        if (keyCode > kLastKeyCode)
+            return reported;
+        if (placed[keyCode] || (reported == Qt::Key_unknown && !names[keyCode].isEmpty()))
+            return static_cast<Qt::Key>(kOwnMenuKeys + keyCode);
+        if (!typed[keyCode])
             return reported;
         if (const QString shifted = shiftedWhenShared(keyCode); !shifted.isEmpty())
             return static_cast<Qt::Key>(shifted.toUcs4().constFirst());
         const char32_t first = typed[keyCode]->toUcs4().constFirst();
         return ownCapital(first) ? reported : static_cast<Qt::Key>(first);
+    }
+
+    // The key's name before it is told apart from keys named alike; empty for a key that types
+    // nothing and has no symbol. `layout` gives what keys type with Shift where two keys type
+    // the same; without it (a key code beyond the others) nothing is compared.
+    static QString ownName(quint32 keyCode, const LayoutNames *layout)
+    {
+        if (const QString fixed = fixedKeyName(keyCode); !fixed.isEmpty())
+            return fixed;
+        if (const QString function = functionKeyName(keyCode); !function.isEmpty())
+            return function;
+        if (const std::optional<QString> text = readableText(keyCode)) {
+            if (ShortcutBinding::isKeypadKey(keyCode))
+                return QStringLiteral("KP ") + shownLetters(*text);
+            if (const QString capital = layoutCapital(keyCode, *text); !capital.isEmpty())
+                return capital;
+            return shownLetters(*text) + (layout ? layout->shiftedWhenShared(keyCode) : QString());
+        }
+        const std::optional<QString> symbol = ShortcutBinding::keySymbolName(keyCode);
+        if (!symbol || *symbol == QLatin1String("VoidSymbol"))
+            return {};
+        if (const auto dead = deadKeyIndex(*symbol))
+            return QString(QChar(kDeadKeys[*dead].accent));
+        return shownSymbolName(*symbol);
     }
 };
 
@@ -482,24 +593,18 @@ Qt::KeyboardModifiers ShortcutBinding::menuModifiers() const
 
 QString ShortcutBinding::keyName(quint32 keyCode)
 {
-    if (const QString fixed = fixedKeyName(keyCode); !fixed.isEmpty())
-        return fixed;
-    if (const QString function = functionKeyName(keyCode); !function.isEmpty())
-        return function;
-    if (const std::optional<QString> text = readableText(keyCode)) {
-        if (isKeypadKey(keyCode))
-            return QStringLiteral("KP ") + shownLetters(*text);
-        if (const QString capital = layoutCapital(keyCode, *text); !capital.isEmpty())
-            return capital;
-        const QString name = shownLetters(*text);
-        return name + LayoutTexts().shiftedWhenShared(keyCode);
+    return LayoutNames().name(keyCode);
+}
+
+std::map<quint32, QString> ShortcutBinding::keyNames()
+{
+    const LayoutNames layout;
+    std::map<quint32, QString> names;
+    for (quint32 code = 0; code <= kLastKeyCode; ++code) {
+        if (!layout.names[code].isEmpty())
+            names.emplace(code, layout.names[code]);
     }
-    const std::optional<QString> symbol = keySymbolName(keyCode);
-    if (!symbol)
-        return QStringLiteral("?");
-    if (const auto dead = deadKeyIndex(*symbol))
-        return QString(QChar(kDeadKeys[*dead].accent));
-    return shownSymbolName(*symbol);
+    return names;
 }
 
 std::optional<QString> ShortcutBinding::keySymbolName(quint32 keyCode)
@@ -554,7 +659,7 @@ Qt::Key ShortcutBinding::qtKeyForKeyCode(quint32 keyCode)
 
 Qt::Key ShortcutBinding::menuKeyForKeyCode(quint32 keyCode)
 {
-    return LayoutTexts().menuKey(keyCode);
+    return LayoutNames().menuKey(keyCode);
 }
 
 bool ShortcutBinding::isKeypadKey(quint32 keyCode)
@@ -579,11 +684,11 @@ std::optional<QString> ShortcutBinding::nameOfMenuKey(QKeyCombination menuKey)
     // A keypad key is looked for on the keypad first; a menu key of the keypad that no keypad
     // key gives is still the key that gives it elsewhere.
     const bool keypad = menuKey.keyboardModifiers().testFlag(Qt::KeypadModifier);
-    const LayoutTexts texts;
+    const LayoutNames names;
     for (const bool onKeypad : {keypad, !keypad}) {
         for (quint32 code = 0; code <= kLastKeyCode; ++code) {
-            if (isKeypadKey(code) == onKeypad && texts.menuKey(code) == wanted)
-                return keyName(code);
+            if (isKeypadKey(code) == onKeypad && names.menuKey(code) == wanted)
+                return names.name(code);
         }
     }
     return std::nullopt;
@@ -593,7 +698,7 @@ QList<QKeyCombination> ShortcutBinding::firingKeys(QKeyCombination menuKey)
 {
     const Qt::KeyboardModifiers modifiers = menuKey.keyboardModifiers();
     if (!modifiers.testFlag(Qt::KeypadModifier)) {
-        const LayoutTexts texts;
+        const LayoutNames texts;
         for (quint32 code = 0; code <= kLastKeyCode; ++code) {
             if (isKeypadKey(code) || texts.menuKey(code) != menuKey.key())
                 continue;

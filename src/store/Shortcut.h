@@ -138,7 +138,7 @@ struct ShortcutBinding {
     // The menus' key: the Qt key that the key at `carbonKeyCode` gives in the current layout
     // (`menuKeyForKeyCode`). The stored equivalent plays no part: a
     // binding stored under another layout, or with "?", shows and fires on the key the hot key
-    // grabs. Qt::Key_unknown for a key Qt has no key for.
+    // grabs. Qt::Key_unknown for a key the layout cannot name.
     Qt::Key menuKeyEquivalent() const;
     // The menus' modifiers for `eventModifiers` (command is the Meta key, which is Super here).
     Qt::KeyboardModifiers menuModifiers() const;
@@ -156,8 +156,13 @@ struct ShortcutBinding {
     // what another key types too is named as its cap shows it, with what it types with Shift:
     // "\|" and "\_"), the keypad's keys as with Num Lock on after "KP " ("KP 1"), else a dead
     // key's accent ("´"), else its symbol's name as desktops write it ("Page Up", "Scroll
-    // Lock", "Audio Mute"); "?" for a key it cannot name.
+    // Lock", "Audio Mute"). No two keys of a layout share a name: where keys still come out
+    // alike, each after the first adds where it sits ("\| (B00)": ISO positions for the
+    // alphanumeric keys, US names for the others), and a key that types nothing and has no
+    // symbol is named by where it sits alone ("E13"). "?" for a key it cannot name.
     static QString keyName(quint32 keyCode);
+    // Every named key of the current layout at once, by key code, as `keyName` names them.
+    static std::map<quint32, QString> keyNames();
     // The key's symbol name as X writes it ("F5", "Prior", "space"), for whoever binds keys by
     // those names; nothing when neither the layout nor the fixed keys know it.
     static std::optional<QString> keySymbolName(quint32 keyCode);
@@ -173,9 +178,11 @@ struct ShortcutBinding {
     // capital, a dead key as Qt's dead key. Qt::Key_unknown when there is none.
     static Qt::Key qtKeyForKeyCode(quint32 keyCode);
     // The key a menu shows for the key: `qtKeyForKeyCode`, except for a letter `keyName` keeps
-    // in its own case, which is that letter ("ı", where Qt's events say I), and a key that types
-    // what another key types, which is what it types with Shift; so no two keys of a layout
-    // share a menu key. `firingKeys` adds the key Qt reports.
+    // in its own case, which is that letter ("ı", where Qt's events say I), a key that types
+    // what another key types, which is what it types with Shift, and a key named by where it
+    // sits or one Qt has no key for ("Zenkaku Hankaku"), which is a private-use character of
+    // its own that no key types; so no two keys of a layout share a menu key. `firingKeys` adds
+    // the key Qt reports.
     static Qt::Key menuKeyForKeyCode(quint32 keyCode);
     // True for the keys of the numeric keypad that type a character with Num Lock on.
     static bool isKeypadKey(quint32 keyCode);

@@ -49,6 +49,7 @@ TEST(ShortcutRecorderKeys, KeyPressesBecomeBindingsOrKeepRecordingOrAreRefused)
         {std::nullopt, commandShift, "", Kind::refuse, {}}, // a key no code stands for
         {0x0C, {false, false, false, false, true, false}, "q", Kind::refuse, {}},   // AltGr+Q
         {0x0C, {true, true, false, false, false, true}, "q", Kind::refuse, {}},     // Level 5 held too
+        {0x0F, {false, false, false, false, false, false, true}, "r", Kind::refuse, {}}, // group switch held
         {53, commandShift, "\x1b", Kind::cancel, {}},
         {0, none, "a", Kind::record, {0, 0, "a", 0}},
         {49, {false, false, false, true}, "x", Kind::record, {49, 0x1000, " ", 4}},

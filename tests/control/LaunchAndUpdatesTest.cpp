@@ -547,20 +547,18 @@ TEST(UpdaterTest, AskingDuringTheLaunchCheckIsStillAnswered)
 TEST(UpdaterTest, WithoutAFeedTheCheckSaysSo)
 {
     ManagerHarness h;
-    for (const char *stored : {"", "ftp://example.org/feed", "not a url"}) {
-        if (*stored)
-            h.preferences.defaults().setValue(NetworkUpdater::kFeedKey, stored);
-        EXPECT_FALSE(NetworkUpdater::feedFromPreferences(h.preferences)) << stored;
-    }
-    h.preferences.defaults().setValue(NetworkUpdater::kFeedKey, "https://example.org/feed.json");
-    EXPECT_EQ(NetworkUpdater::feedFromPreferences(h.preferences), QUrl("https://example.org/feed.json"));
+    for (const char *configured : {"", "  ", "ftp://example.org/feed", "not a url", "https:///feed.json"})
+        EXPECT_FALSE(NetworkUpdater::feedFromConfiguration(configured)) << configured;
+    EXPECT_EQ(NetworkUpdater::feedFromConfiguration(" https://example.org/feed.json"),
+              QUrl("https://example.org/feed.json"));
 
     h.updater->canCheck = false;
     h.m().checkForUpdates();
     ASSERT_EQ(h.alerts->shown.size(), 1u);
     EXPECT_EQ(h.alerts->shown[0].message, "Can't check for updates");
     EXPECT_EQ(h.alerts->shown[0].informativeText,
-              "The update feed is not configured. Set a valid updateFeedURL in ~/.config/Lumacast/Lumacast.json.");
+              "The update feed is not configured. Set a valid LUMACAST_UPDATE_FEED_URL in Lumacast's build "
+              "configuration.");
     EXPECT_EQ(h.updater->checks, 0);
     h.updater->canCheck = true;
     h.m().checkForUpdates();

@@ -5,8 +5,10 @@
 #include "overlays/RecordingStatusWindow.h"
 #include "support/TestEnvironment.h"
 
+#include <QAccessible>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStyleOptionButton>
 
 #include <gtest/gtest.h>
 
@@ -33,6 +35,19 @@ RecordingStatus inState(OverlayState state, int scene, int take, std::optional<Q
     status.tailTargetLabel = tail;
     return status;
 }
+
+// The US layout, but for a key that types "&" (AZERTY's 1) and a volume key, the longest name.
+struct LongNamesLayout final : KeyboardLayout {
+    static constexpr quint32 ampersand = 0x12, volumeUp = 0x48;
+    std::optional<QString> characterForKeyCode(quint32 code) const override
+    {
+        return code == ampersand ? QStringLiteral("&") : UsKeyboardLayout().characterForKeyCode(code);
+    }
+    std::optional<QString> keySymbolName(quint32 code) const override
+    {
+        return code == volumeUp ? QStringLiteral("XF86AudioRaiseVolume") : QString();
+    }
+};
 
 } // namespace
 
@@ -252,4 +267,48 @@ TEST(RecordingStatusCard, SitsTwelveBelowTheTopAndItsButtonsTakeClicks)
     spinFor(100);
     EXPECT_FALSE(window.isShown());
     EXPECT_EQ(rgbAt(grabScreen(), card.left() + 4, card.center().y()), Backdrop::kColour);
+}
+
+// Every button of the card shows its text whole, in as many lines as it takes, whatever the keys.
+TEST(RecordingStatusCard, NoTextIsCut)
+{
+    if (QGuiApplication::platformName() != QLatin1String("xcb"))
+        GTEST_SKIP() << "needs the rig's X server";
+    using namespace carbon_modifier;
+    const struct Case {
+        const char *name;
+        OverlayState state;
+        quint32 key, modifiers; // every action's
+    } cases[] = {
+        {"a key GNOME keeps", OverlayState::recording, 0x74, shift | command},
+        {"every modifier and the longest name", OverlayState::reviewing, LongNamesLayout::volumeUp, all},
+        {"a key named &", OverlayState::recording, LongNamesLayout::ampersand, shift | command},
+    };
+    const auto previous = ShortcutBinding::keyboardLayout();
+    ShortcutBinding::setKeyboardLayout(std::make_shared<LongNamesLayout>());
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        RecordingStatus status = inState(c.state, 1, 2);
+        for (const ShortcutAction action : shortcut_action::allCases)
+            status.shortcutBindings[action] = ShortcutBinding{c.key, c.modifiers, QString(), 0};
+        RecordingStatusWindow window;
+        window.setStatus(status);
+        window.show();
+        keepShot(window.view()->grab().toImage(), c.name);
+        const auto actions = status_card::actions(status);
+        const auto buttons = window.view()->findChildren<QPushButton *>();
+        ASSERT_EQ(buttons.size(), qsizetype(actions.size()));
+        for (size_t i = 0; i < actions.size(); ++i) {
+            QStyleOptionButton option;
+            option.initFrom(buttons[i]);
+            const QRect room = buttons[i]->style()->subElementRect(QStyle::SE_PushButtonContents, &option, buttons[i]);
+            const QSize text = buttons[i]->fontMetrics().size(Qt::TextShowMnemonic, buttons[i]->text());
+            EXPECT_TRUE(text.width() <= room.width() && text.height() <= room.height()) << buttons[i]->text().toStdString();
+            // What the button shows, as Qt reads it out, is the whole text, in lines.
+            const QString shown = QAccessible::queryAccessibleInterface(buttons[i])->text(QAccessible::Name);
+            EXPECT_EQ(shown.simplified().remove(QLatin1Char(' ')).toStdString(),
+                      status_card::buttonText(actions[i]).remove(QLatin1Char(' ')).toStdString());
+        }
+    }
+    ShortcutBinding::setKeyboardLayout(previous);
 }

@@ -9,13 +9,15 @@ using namespace lumacast;
 
 namespace {
 
-// Answers from a fixed script so key names do not depend on the machine's layout.
+// Answers from a fixed script so key names do not depend on the machine's layout: `key` types
+// `answer` and has `symbol`, the other keys type nothing and have none.
 class ScriptedLayout final : public KeyboardLayout {
 public:
-    std::optional<QString> answer;
+    quint32 key = 0;
+    std::optional<QString> answer; // nothing: no layout to ask, for any key
     std::optional<QString> symbol;
-    std::optional<QString> characterForKeyCode(quint32) const override { return answer; }
-    std::optional<QString> keySymbolName(quint32) const override { return symbol; }
+    std::optional<QString> characterForKeyCode(quint32 code) const override { return answer && code != key ? QString() : answer; }
+    std::optional<QString> keySymbolName(quint32 code) const override { return symbol && code != key ? QString() : symbol; }
 };
 
 class ScopedLayout {
@@ -153,14 +155,17 @@ TEST(ShortcutBinding, KeyNamesComeFromFixedSymbolsThenTheLayout)
     layout->answer = QString();
     EXPECT_EQ(ShortcutBinding::keyName(0x7A), QStringLiteral("F1"));
     layout->answer = QStringLiteral("\r");
+    layout->key = 0x4C;
     EXPECT_EQ(ShortcutBinding::keyName(0x4C), QStringLiteral("KP Enter"));
     using Names = std::initializer_list<std::pair<const char *, const char *>>;
     for (const auto &[symbol, name] : Names{{"Prior", "Page Up"}, {"Scroll_Lock", "Scroll Lock"}, {"XF86Tools", "Tools"},
                                             {"XF86AudioRaiseVolume", "Audio Raise Volume"}}) {
+        layout->key = 0x48;
         layout->symbol = QString::fromLatin1(symbol);
         EXPECT_EQ(ShortcutBinding::keyName(0x48), QString::fromLatin1(name)) << symbol;
     }
     // The function keys go by position, whatever symbol the keymap gives them.
+    layout->key = 0x69;
     EXPECT_EQ(ShortcutBinding::keyName(0x69), QStringLiteral("F13"));
     layout->symbol = QString(); // the layout's key has no symbol
     EXPECT_EQ(ShortcutBinding::keyName(0x69), QStringLiteral("F13"));

@@ -16,7 +16,13 @@
 // alpha falling away from the window), and the window is opaque, its outermost kMargin pixels
 // black as a dark terminal's. With --late-layout, the first picture after the window grows shows
 // it as GNOME's may: at its new size squeezed into its old region, the rest of the new one
-// unpainted.
+// unpainted. With --stretch the window only moves and then shrinks, and the first picture after the
+// shrink shows it at its new size stretched to the old one, cut off at the new region's sides; the
+// next comes 1.2 s later, as from a still window. With --translucent the window's rows from
+// kSeeThroughFrom down are see-through black, as a terminal's see-through background, where a white
+// box (kBox) shows from kBoxAt ms on. With --dark-outline the edges are empty (alpha 0, as a tiled
+// window's) and the window's outermost line is a see-through light grey, as GNOME's dark style
+// draws it. --bgra offers BGRA before BGRx, as a desktop that sends alpha.
 //
 // The pointer: a red square of kSprite pixels, hotspot (4, 4), its picture sent only at first
 // and then once a second, as desktops send it when it changes. With --pointer-script it moves
@@ -57,6 +63,10 @@ constexpr int kPointerStep = 12;
 constexpr int kRestAt = 1500;
 constexpr int kMoveAgainAt = 4500;
 constexpr int kMargin = 3;
+constexpr int kSeeThroughFrom = 360;
+constexpr QRect kBox(300, 370, 40, 40);
+constexpr int kBoxAt = 3000;
+constexpr int kStretchHoldMs = 1200;
 
 constexpr int cursorMetaSize(int side)
 {
@@ -128,18 +138,23 @@ struct Script {
     bool unpaintedEdges = false;
     QMargins edges{10, 8, 10, 10};
     bool lateLayout = false;
+    bool stretch = false;
+    bool translucent = false;
+    bool darkOutline = false;
+    bool bgra = false;
 };
 
 // The window's part of a monitor-sized buffer (the crop region, less any unpainted edges), `ms`
 // after the start:
-// moved, then shrunk, grown, then partly past the buffer's right and bottom edges.
-QRect cropAt(int64_t ms, QSize buffer)
+// moved, then shrunk, grown, then partly past the buffer's right and bottom edges; or, with
+// `stretch`, moved, then shrunk from 1500 ms on.
+QRect cropAt(int64_t ms, QSize buffer, bool stretch)
 {
     if (ms < 1000)
         return QRect(100, 50, 640, 480);
-    if (ms < 2000)
+    if (ms < (stretch ? 1500 : 2000))
         return QRect(300, 120, 640, 480);
-    if (ms < 2500)
+    if (stretch || ms < 2500)
         return QRect(300, 120, 480, 360);
     if (ms < 3000)
         return QRect(300, 120, 800, 520);
@@ -149,7 +164,7 @@ QRect cropAt(int64_t ms, QSize buffer)
 // The node: its own PipeWire loop thread produces every buffer.
 class Producer {
 public:
-    explicit Producer(Script script) : m_script(script), m_size(script.size), m_crop(cropAt(0, script.size)) {}
+    explicit Producer(Script script) : m_script(script), m_size(script.size), m_crop(cropAt(0, script.size, script.stretch)) {}
     ~Producer() { stop(); }
 
     // Connects and waits until PipeWire has given the node its id; 0 when it did not.
@@ -177,7 +192,7 @@ public:
         pw_stream_add_listener(m_stream, &m_listener, &events, this);
         uint8_t storage[1024];
         spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-        const spa_pod *format = enumFormat(b, m_size);
+        const spa_pod *format = enumFormat(b, m_size, m_script.bgra);
         pw_stream_connect(m_stream, PW_DIRECTION_OUTPUT, PW_ID_ANY,
                           pw_stream_flags(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS), &format, 1);
         m_timer = pw_loop_add_timer(pw_thread_loop_get_loop(m_loop), &Producer::onTick, this);
@@ -209,8 +224,9 @@ public:
     }
 
 private:
-    static const spa_pod *enumFormat(spa_pod_builder &b, QSize size)
+    static const spa_pod *enumFormat(spa_pod_builder &b, QSize size, bool bgra)
     {
+        const uint32_t first = bgra ? SPA_VIDEO_FORMAT_BGRA : SPA_VIDEO_FORMAT_BGRx;
         const spa_rectangle rect = SPA_RECTANGLE(uint32_t(size.width()), uint32_t(size.height()));
         const spa_fraction variable = SPA_FRACTION(0, 1);
         const spa_fraction most = SPA_FRACTION(60, 1);
@@ -218,7 +234,7 @@ private:
         return static_cast<const spa_pod *>(spa_pod_builder_add_object(
             &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
             SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
-            SPA_POD_Id(SPA_VIDEO_FORMAT_BGRx), SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&rect),
+            SPA_POD_CHOICE_ENUM_Id(3, first, first, SPA_VIDEO_FORMAT_BGRx), SPA_FORMAT_VIDEO_size, SPA_POD_Rectangle(&rect),
             SPA_FORMAT_VIDEO_framerate, SPA_POD_Fraction(&variable), SPA_FORMAT_VIDEO_maxFramerate,
             SPA_POD_CHOICE_RANGE_Fraction(&most, &least, &most)));
     }
@@ -268,21 +284,23 @@ private:
             return;
         const int64_t elapsed = nowMs() - self->m_startedMs;
         const Script &script = self->m_script;
+        if (elapsed < self->m_holdUntilMs)
+            return; // a still window
         if (script.resizeAtMs >= 0 && elapsed >= script.resizeAtMs && !self->m_resized) {
             self->m_resized = true;
             uint8_t storage[1024];
             spa_pod_builder b = SPA_POD_BUILDER_INIT(storage, sizeof storage);
-            const spa_pod *format = enumFormat(b, script.resizeTo);
+            const spa_pod *format = enumFormat(b, script.resizeTo, script.bgra);
             pw_stream_update_params(self->m_stream, &format, 1);
             return;
         }
-        if (script.cropScript && cropAt(elapsed, self->m_size) != self->m_crop) {
+        if (script.cropScript && cropAt(elapsed, self->m_size, script.stretch) != self->m_crop) {
             const QSize before = self->region().size();
-            self->m_crop = cropAt(elapsed, self->m_size);
+            self->m_crop = cropAt(elapsed, self->m_size, script.stretch);
             const QSize after = self->region().size();
-            if (script.lateLayout && after != before && after.width() >= before.width()
-                && after.height() >= before.height())
-                self->m_squeezeInto = before;
+            const bool grew = after.width() >= before.width() && after.height() >= before.height();
+            if (after != before && ((script.lateLayout && grew) || (script.stretch && !grew)))
+                self->m_drawnAt = before;
             self->m_pictureDue = std::max(self->m_pictureDue, 1);
         }
         const int counter = script.stepMs > 0 ? int(elapsed / script.stepMs) : 0;
@@ -320,8 +338,11 @@ private:
         plane.chunk->size = picture ? uint32_t(width * height * 4) : 0;
         if (picture) {
             self->paint(static_cast<uint8_t *>(plane.data));
-            if (self->m_squeezeInto.isValid())
-                self->squeeze(static_cast<uint8_t *>(plane.data));
+            if (self->m_drawnAt.isValid()) {
+                self->drawAtOldSize(static_cast<uint8_t *>(plane.data));
+                if (self->m_script.stretch)
+                    self->m_holdUntilMs = nowMs() - self->m_startedMs + kStretchHoldMs;
+            }
             --self->m_pictureDue;
         }
         self->m_pointerDue = false;
@@ -344,13 +365,13 @@ private:
     // The crop region: the window, and its unpainted edges where it has them.
     QRect region() const { return m_script.unpaintedEdges ? m_crop.marginsAdded(m_script.edges) : m_crop; }
 
-    // The region's picture squeezed into `m_squeezeInto` at its top left, nearest pixel, and the
-    // rest of the region unpainted; once.
-    void squeeze(uint8_t *pixels)
+    // The region's picture drawn at `m_drawnAt` at its top left, nearest pixel: squeezed into it,
+    // the rest of the region unpainted, or stretched over it and cut off at the region's sides; once.
+    void drawAtOldSize(uint8_t *pixels)
     {
         const QRect r = region() & QRect(QPoint(0, 0), m_size);
-        const QSize into = m_squeezeInto.boundedTo(r.size());
-        m_squeezeInto = QSize();
+        const QSize into = m_drawnAt;
+        m_drawnAt = QSize();
         const size_t stride = size_t(m_size.width()) * 4;
         std::vector<uint8_t> was(size_t(r.width()) * r.height() * 4);
         for (int y = 0; y < r.height(); ++y) {
@@ -358,8 +379,8 @@ private:
             std::memcpy(was.data() + size_t(y) * r.width() * 4, row, size_t(r.width()) * 4);
             std::memset(row, 0, size_t(r.width()) * 4);
         }
-        for (int y = 0; y < into.height(); ++y)
-            for (int x = 0; x < into.width(); ++x)
+        for (int y = 0; y < std::min(into.height(), r.height()); ++y)
+            for (int x = 0; x < std::min(into.width(), r.width()); ++x)
                 std::memcpy(pixels + size_t(r.y() + y) * stride + size_t(r.x() + x) * 4,
                             was.data() + (size_t(y * r.height() / into.height()) * r.width()
                                           + size_t(x * r.width() / into.width())) * 4,
@@ -376,12 +397,13 @@ private:
             p[0] = p[1] = p[2] = grey;
             p[3] = alpha;
         };
-        // The window's pixels: the fourth byte is the grey again, or opaque beside unpainted edges.
-        const auto fill = [&](int x0, int y0, int w, int h, uint8_t grey) {
+        // The window's pixels: the fourth byte is the grey again, or opaque beside unpainted edges
+        // unless told.
+        const auto fill = [&](int x0, int y0, int w, int h, uint8_t grey, int alpha = -1) {
             const QRect r = QRect(x0 + area.x(), y0 + area.y(), w, h) & area & buffer;
             for (int y = r.top(); y <= r.bottom(); ++y)
                 for (int x = r.left(); x <= r.right(); ++x)
-                    put(x, y, grey, m_script.unpaintedEdges ? 255 : grey);
+                    put(x, y, grey, alpha >= 0 ? alpha : m_script.unpaintedEdges ? 255 : grey);
         };
         if (m_script.cropScript)
             std::memset(pixels, 160, size_t(width) * m_size.height() * 4);
@@ -391,9 +413,13 @@ private:
                 for (int x = edges.left(); x <= edges.right(); ++x) {
                     const int away = std::max({area.left() - x, x - area.right(), area.top() - y, y - area.bottom()});
                     if (away > 0)
-                        put(x, y, 0, uint8_t(std::max(0, 70 - 7 * away)));
+                        put(x, y, 0, m_script.darkOutline ? 0 : uint8_t(std::max(0, 70 - 7 * away)));
                 }
             fill(0, 0, area.width(), area.height(), 0);
+            if (m_script.darkOutline) { // premultiplied: a light grey at 15%
+                fill(0, 0, area.width(), area.height(), 38, 38);
+                fill(1, 1, area.width() - 2, area.height() - 2, 0);
+            }
             fill(kMargin, kMargin, area.width() - 2 * kMargin, area.height() - 2 * kMargin, 64);
         } else {
             fill(0, 0, area.width(), area.height(), 64);
@@ -402,6 +428,11 @@ private:
             const bool set = (m_counter >> (11 - bit)) & 1;
             fill(16 + 32 * bit, 16, 24, 24, set ? 255 : 0);
             fill(16 + 32 * bit, 56, 24, 24, set ? 0 : 255);
+        }
+        if (m_script.translucent) {
+            fill(0, kSeeThroughFrom, area.width(), std::max(0, area.height() - kSeeThroughFrom), 0, 153);
+            if (nowMs() - m_startedMs >= kBoxAt)
+                fill(kBox.x(), kBox.y(), kBox.width(), kBox.height(), 255);
         }
     }
 
@@ -449,7 +480,8 @@ private:
     int64_t m_spriteSentMs = -1000;
     QPoint m_pointer{100, 200}; // in the window
     QRect m_crop;
-    QSize m_squeezeInto; // the region's size before it grew, for its next picture
+    QSize m_drawnAt; // the region's size before it changed, for its next picture
+    int64_t m_holdUntilMs = 0; // no picture is sent before
 };
 
 class Session : public QObject {
@@ -555,7 +587,11 @@ int main(int argc, char **argv)
                        {QStringLiteral("window-in-monitor"), QStringLiteral("a window in monitor-sized buffers")},
                        {QStringLiteral("unpainted-edges"), QStringLiteral("unpainted edges around that window")},
                        {QStringLiteral("edges"), QStringLiteral("their depth"), QStringLiteral("L,T,R,B"), QStringLiteral("10,8,10,10")},
-                       {QStringLiteral("late-layout"), QStringLiteral("a grown window squeezed in its first picture")}});
+                       {QStringLiteral("late-layout"), QStringLiteral("a grown window squeezed in its first picture")},
+                       {QStringLiteral("stretch"), QStringLiteral("a shrunk window stretched in its first picture, then still")},
+                       {QStringLiteral("translucent"), QStringLiteral("a window with a see-through lower part")},
+                       {QStringLiteral("dark-outline"), QStringLiteral("empty edges round a dark style's outline")},
+                       {QStringLiteral("bgra"), QStringLiteral("BGRA offered first")}});
     parser.process(app);
     qDBusRegisterMetaType<StreamInfo>();
     qDBusRegisterMetaType<QList<StreamInfo>>();
@@ -579,6 +615,10 @@ int main(int argc, char **argv)
         if (edges.size() == 4)
             window.edges = QMargins(edges[0].toInt(), edges[1].toInt(), edges[2].toInt(), edges[3].toInt());
         window.lateLayout = parser.isSet(QStringLiteral("late-layout"));
+        window.stretch = parser.isSet(QStringLiteral("stretch"));
+        window.translucent = parser.isSet(QStringLiteral("translucent"));
+        window.darkOutline = parser.isSet(QStringLiteral("dark-outline"));
+        window.bgra = parser.isSet(QStringLiteral("bgra"));
         window.resizeAtMs = -1;
     }
 

@@ -657,7 +657,8 @@ std::vector<QByteArray> readFrames(const QString &path, const QRect &rect, const
 // monitor-sized buffers is the crop region's part of them, wherever the region moves, whatever
 // size it takes, clamped where it reaches past the buffer: never the desktop around it, nor the
 // unpainted edges the region holds around the window, however deep, while the window's own black
-// edge stays. A picture the desktop sends squeezed reads as it is sent, and the next one whole.
+// edge, its see-through part and a dark style's see-through outline stay. A picture the desktop
+// sends squeezed or stretched reads as it is sent, and the next one whole, however late it comes.
 TEST_F(OwnCast, WindowTakeKeepsItsSizeAndItsPicturesInPlaceThroughAResize)
 {
     struct Case {
@@ -665,7 +666,8 @@ TEST_F(OwnCast, WindowTakeKeepsItsSizeAndItsPicturesInPlaceThroughAResize)
         QStringList backend;
         int cornerAfter; // the grey at (600, 440) at the end: ground, or black beyond the window
         int edge;        // the grey at (1, 240) and (240, 1): ground, or the window's own black edge
-        int squeezed = 0; // pictures the desktop sends squeezed, which read otherwise
+        int squeezed = 0; // frames of pictures the desktop sends squeezed or stretched, which read otherwise
+        bool translucent = false; // see-through black from y 360 down, where a white box shows late
     };
     const QStringList resized{QStringLiteral("--window"), QStringLiteral("640x480"), QStringLiteral("--resize-at-ms"),
                               QStringLiteral("1500"), QStringLiteral("--resize-to")};
@@ -686,6 +688,18 @@ TEST_F(OwnCast, WindowTakeKeepsItsSizeAndItsPicturesInPlaceThroughAResize)
          {QStringLiteral("--monitor"), QStringLiteral("1280x720"), QStringLiteral("--window-in-monitor"),
           QStringLiteral("--unpainted-edges"), QStringLiteral("--late-layout")},
          0, 0, 1},
+        {"cropped from the monitor's buffers, its see-through lower part kept",
+         {QStringLiteral("--monitor"), QStringLiteral("1280x720"), QStringLiteral("--window-in-monitor"),
+          QStringLiteral("--unpainted-edges"), QStringLiteral("--translucent")},
+         0, 0, 0, true},
+        {"cropped from the monitor's buffers, a dark style's outline in empty edges, with alpha",
+         {QStringLiteral("--monitor"), QStringLiteral("1280x720"), QStringLiteral("--window-in-monitor"),
+          QStringLiteral("--unpainted-edges"), QStringLiteral("--dark-outline"), QStringLiteral("--bgra")},
+         0, 0},
+        {"cropped from the monitor's buffers, shrunk, sent stretched, then still for 1.2 s",
+         {QStringLiteral("--monitor"), QStringLiteral("1280x720"), QStringLiteral("--window-in-monitor"),
+          QStringLiteral("--unpainted-edges"), QStringLiteral("--stretch")},
+         0, 0, 4},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -739,8 +753,12 @@ TEST_F(OwnCast, WindowTakeKeepsItsSizeAndItsPicturesInPlaceThroughAResize)
                 first = counter;
         }
         EXPECT_NEAR(previous - first, 4000 / 50, 20);
-        EXPECT_NEAR(grey(frames.front(), 600, 440), 64, 8);
+        EXPECT_NEAR(grey(frames.front(), 600, 440), c.translucent ? 0 : 64, 8);
         EXPECT_NEAR(grey(frames.back(), 600, 440), c.cornerAfter, 8);
+        if (c.translucent) {
+            EXPECT_NEAR(grey(frames.front(), 320, 390), 0, 8);
+            EXPECT_NEAR(grey(frames.back(), 320, 390), 255, 8);
+        }
         TearDown();
     }
 }

@@ -155,7 +155,7 @@ ShortcutRecorderField::KeyOutcome ShortcutRecorderField::interpretKey(std::optio
     // The hot key would grab the key without it, on the whole display.
     if (modifiers.altGr)
         return {KeyOutcome::refuse, {}, QStringLiteral("AltGr can't be part of a shortcut")};
-    if (modifiers.other)
+    if (modifiers.other || modifiers.groupSwitch)
         return {KeyOutcome::refuse, {}, QStringLiteral("Only Shift, Ctrl, Alt and Super can be part of a shortcut")};
 
     ShortcutBinding binding;
@@ -198,8 +198,16 @@ ShortcutRecorderField::Modifiers ShortcutRecorderField::modifiersOf(const QKeyEv
 {
     if (event.nativeScanCode() != 0) {
         const quint32 state = event.nativeModifiers();
-        return {bool(state & kXMod4),  bool(state & kXShift), bool(state & kXMod1),
-                bool(state & kXControl), bool(state & kXMod5), bool(state & kXMod3)};
+        Modifiers held{bool(state & kXMod4),    bool(state & kXShift), bool(state & kXMod1),
+                       bool(state & kXControl), bool(state & kXMod5),  bool(state & kXMod3)};
+        // Whichever modifier the keymap gives Level 5, a Hyper or another shift of its own, and
+        // a group switch: the hot key would grab the key without them.
+        if (const auto layout = xkbLayout()) {
+            const x11::XkbKeyboardLayout::Unbindable unbindable = layout->unbindable(state);
+            held.other = held.other || (unbindable.modifiers & ~kXMod5) != 0;
+            held.groupSwitch = unbindable.groupSwitch;
+        }
+        return held;
     }
     const Qt::KeyboardModifiers qt = event.modifiers();
     return {qt.testFlag(Qt::MetaModifier),    qt.testFlag(Qt::ShiftModifier),

@@ -49,8 +49,9 @@ public:
     std::optional<ShortcutAction> recorderDidRecord(const ShortcutBinding &binding);
 
     // The modifiers held with a key, as the hot-key layer maps them: Super is command, Alt is
-    // option. AltGr (ISO Level 3) and the others a binding cannot hold (Level 5, a Hyper of
-    // its own) are told apart only to be refused.
+    // option. AltGr (ISO Level 3), a layout group switch held or latched (Mode_switch,
+    // ISO_Group_Shift) and the others a binding cannot hold (Level 5, a Hyper of its own) are
+    // told apart only to be refused.
     struct Modifiers {
         bool command = false;
         bool shift = false;
@@ -58,6 +59,7 @@ public:
         bool control = false;
         bool altGr = false;
         bool other = false;
+        bool groupSwitch = false;
     };
     // What one key press means while recording.
     struct KeyOutcome {

@@ -6,6 +6,7 @@
 #include "platform/av/MediaError.h"
 #include "platform/av/TakeJournal.h"
 #include "store/AppLog.h"
+#include "store/HeldFile.h"
 #include "store/PackageFolder.h"
 #include "threads/ThreadBridge.h"
 
@@ -25,7 +26,9 @@ extern "C" {
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
+#include <unistd.h>
 
 namespace lumacast::av {
 
@@ -151,6 +154,8 @@ TakeEncoder::~TakeEncoder()
         av_frame_free(&f);
     m_tracks.clear();
     avformat_free_context(m_format);
+    if (m_movieFd >= 0)
+        ::close(m_movieFd);
 }
 
 std::optional<EncoderError> TakeEncoder::error() const
@@ -248,14 +253,23 @@ bool TakeEncoder::startWriting()
                                              std::max(c->frame_size, 1024) * 4);
         }
     }
-    const QByteArray local = m_path.toLocal8Bit();
+    // The movie is made here and from then on reached through its descriptor only: renamed or
+    // moved with its folder while it is written it is finished where it is, and whole when its
+    // last name is gone.
+    m_movieFd = ::open(QFile::encodeName(m_path).constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (m_movieFd < 0) {
+        fail(QStringLiteral("Could not create %1: %2").arg(m_path, QString::fromLocal8Bit(std::strerror(errno))));
+        return false;
+    }
+    // As every file of a recording: its folder's mode, whatever the umask.
+    PackageFolder::applyFileMode(m_movieFd, QFileInfo(m_path).absolutePath());
+    const QByteArray local = QFile::encodeName(HeldFile::descriptorPath(m_movieFd));
     int rc = avio_open(&m_format->pb, local.constData(), AVIO_FLAG_WRITE);
     if (rc < 0) {
         fail(QStringLiteral("Could not create %1: %2").arg(m_path, ffmpegErrorText(rc)));
         return false;
     }
     m_fileOpen = true;
-    PackageFolder::applyFileMode(m_path); // as every file of a recording: its folder's mode, whatever the umask
     // The muxer holds every packet back until each track has one queued, by default for up to
     // ten seconds: a sound source that starts late (a microphone waking up, a suspended monitor)
     // would keep that much picture out of the file, and a held still picture, whose sample is
@@ -789,7 +803,7 @@ void TakeEncoder::closeFile(bool writeTrailer)
     } else if (finished) {
         // libavformat describes AAC in a way some players report as broken.
         try {
-            rewriteSoundDescriptions(m_path);
+            rewriteSoundDescriptions(HeldFile::descriptorPath(m_movieFd));
         } catch (const MediaError &e) {
             fail(QStringLiteral("Could not finish %1: %2").arg(m_path, e.description()));
             finished = false;
@@ -802,7 +816,7 @@ void TakeEncoder::keepJournal(const QString &journalPath, const QByteArray &note
 {
     if (m_status != Status::unknown)
         return;
-    m_journal.configure(journalPath, m_path, note, outlivesFinish);
+    m_journal.configure(journalPath, note, outlivesFinish);
 }
 
 void TakeEncoder::openJournal()
@@ -845,7 +859,7 @@ void TakeEncoder::openJournal()
         AppLog::shared().log(QStringLiteral("[writer] no journal for this take: ") + e.description());
         return;
     }
-    m_journal.open(m_format->pb, tracks);
+    m_journal.open(m_format->pb, m_movieFd, tracks);
 }
 
 } // namespace lumacast::av

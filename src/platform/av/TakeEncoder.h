@@ -48,6 +48,9 @@ public:
     TakeEncoder &operator=(const TakeEncoder &) = delete;
 
     QString path() const { return m_path; }
+    // The movie's descriptor once `startWriting` made it (-1 before), open as long as the
+    // encoder: it reaches the movie wherever its name has gone since.
+    int movieDescriptor() const { return m_movieFd; }
 
     // Keeps a journal at `journalPath` while the movie is written (TakeJournal), opening with
     // `note`: the movie and the journal reach the disk at least once a second, so that a crash
@@ -113,6 +116,7 @@ private:
     void openJournal();
 
     QString m_path;
+    int m_movieFd = -1;
     AVFormatContext *m_format = nullptr;
     std::vector<std::unique_ptr<Track>> m_tracks;
     std::atomic<Status> m_status{Status::unknown};

@@ -2,6 +2,7 @@
 
 #include "platform/av/MediaError.h"
 #include "store/AppLog.h"
+#include "store/HeldFile.h"
 #include "store/PackageFolder.h"
 #include "threads/ThreadBridge.h"
 
@@ -60,16 +61,14 @@ TakeJournalWriter::~TakeJournalWriter()
     close(false);
 }
 
-void TakeJournalWriter::configure(const QString &journalPath, const QString &moviePath,
-                                  const QByteArray &note, bool outlivesFinish)
+void TakeJournalWriter::configure(const QString &journalPath, const QByteArray &note, bool outlivesFinish)
 {
     m_journalPath = journalPath;
-    m_moviePath = moviePath;
     m_note = note;
     m_outlivesFinish = outlivesFinish;
 }
 
-void TakeJournalWriter::open(AVIOContext *movie, const QList<TakeJournal::Track> &tracks)
+void TakeJournalWriter::open(AVIOContext *movie, int movieFd, const QList<TakeJournal::Track> &tracks)
 {
     m_movie = movie;
     m_writtenEnd = avio_tell(movie);
@@ -78,7 +77,7 @@ void TakeJournalWriter::open(AVIOContext *movie, const QList<TakeJournal::Track>
     const QByteArray header = TakeJournal::header(m_writtenEnd - 16, m_note, tracks);
     const QByteArray path = QFile::encodeName(m_journalPath);
     m_journalFd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    m_movieSyncFd = ::open(QFile::encodeName(m_moviePath).constData(), O_WRONLY | O_CLOEXEC);
+    m_movieSyncFd = ::fcntl(movieFd, F_DUPFD_CLOEXEC, 0);
     if (m_journalFd < 0 || m_movieSyncFd < 0 || !writeAll(m_journalFd, header.constData(), header.size())
         || ::fdatasync(m_journalFd) != 0) {
         AppLog::shared().log(QStringLiteral("[writer] no journal for this take: ")
@@ -211,14 +210,16 @@ void TakeJournalWriter::close(bool finished)
         if (::fdatasync(m_movieSyncFd) != 0)
             finished = false;
     }
+    // Removed where it is now: its folder may have been renamed or moved since it was made.
+    const QString journal = m_journalFd >= 0 ? HeldFile::pathOf(m_journalFd) : QString();
     if (m_journalFd >= 0)
         ::close(m_journalFd);
     if (m_movieSyncFd >= 0)
         ::close(m_movieSyncFd);
     m_journalFd = m_movieSyncFd = -1;
     m_pending.clear();
-    if (finished && !m_outlivesFinish && !m_journalPath.isEmpty())
-        QFile::remove(m_journalPath);
+    if (finished && !m_outlivesFinish && !journal.isEmpty())
+        QFile::remove(journal);
 }
 
 } // namespace lumacast::av

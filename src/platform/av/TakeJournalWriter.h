@@ -31,15 +31,14 @@ public:
     TakeJournalWriter &operator=(const TakeJournalWriter &) = delete;
 
     // `outlivesFinish`: a finished movie keeps its journal, for its owner to remove.
-    void configure(const QString &journalPath, const QString &moviePath, const QByteArray &note,
-                   bool outlivesFinish = false);
+    void configure(const QString &journalPath, const QByteArray &note, bool outlivesFinish = false);
     bool isConfigured() const { return !m_journalPath.isEmpty(); }
     bool isOpen() const { return m_journaling; }
 
     // Writes the header once the muxer has written the movie's own (the samples start at the
-    // position of `movie` then) and starts the sync thread. A journal that cannot be written is
-    // logged and removed.
-    void open(AVIOContext *movie, const QList<TakeJournal::Track> &tracks);
+    // position of `movie` then) and starts the sync thread; `movieFd` is the movie's descriptor,
+    // whose duplicate syncs it. A journal that cannot be written is logged and removed.
+    void open(AVIOContext *movie, int movieFd, const QList<TakeJournal::Track> &tracks);
     // Before `packet` goes to the muxer: its record is made when the muxer lets go of its data.
     void wrap(AVPacket *packet);
     // Hands what was written since the last sync to the sync thread, when one is due or `force`d.
@@ -57,7 +56,6 @@ private:
     void stopSync();
 
     QString m_journalPath;
-    QString m_moviePath;
     QByteArray m_note;
     bool m_outlivesFinish = false;
     AVIOContext *m_movie = nullptr;

@@ -8,6 +8,8 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 
+#include <xkbcommon/xkbcommon.h>
+
 namespace lumacast::pipewire {
 
 namespace {
@@ -26,10 +28,17 @@ bool isGnomeSession()
                        [](const QString &desktop) { return desktop.compare(QLatin1String("GNOME"), Qt::CaseInsensitive) == 0; });
 }
 
-// The key symbol of Lumacast's key as GNOME's accelerators name keys (letters in lower case).
-QString symbolOfKey(quint32 keyCode)
+// The X key symbol of Lumacast's key in the current layout: the one the keymap names, else,
+// without a keymap to ask, the one of the character the key types; 0 for neither.
+quint32 symbolOfKey(quint32 keyCode)
 {
-    return ShortcutBinding::keySymbolName(keyCode).value_or(ShortcutBinding::keyName(keyCode));
+    if (const std::optional<QString> name = ShortcutBinding::keySymbolName(keyCode)) {
+        const xkb_keysym_t symbol = xkb_keysym_from_name(name->toUtf8().constData(), XKB_KEYSYM_NO_FLAGS);
+        if (symbol != XKB_KEY_NoSymbol)
+            return symbol;
+    }
+    const QList<uint> typed = ShortcutBinding::keyboardLayout()->characterForKeyCode(keyCode).value_or(QString()).toUcs4();
+    return typed.size() == 1 ? xkb_utf32_to_keysym(typed.front()) : XKB_KEY_NoSymbol;
 }
 
 } // namespace
@@ -117,7 +126,13 @@ std::optional<GnomeKeyBindings::Binding> GnomeKeyBindings::parseAccelerator(cons
     }
     if (rest.isEmpty() || rest == QLatin1String("disabled"))
         return std::nullopt;
-    binding.keySymbol = rest;
+    binding.keyName = rest;
+    if (rest == kAboveTab)
+        return binding;
+    // As GNOME reads its settings: "<Super>A" is the a key.
+    binding.keySymbol = xkb_keysym_from_name(rest.toUtf8().constData(), XKB_KEYSYM_CASE_INSENSITIVE);
+    if (binding.keySymbol == XKB_KEY_NoSymbol)
+        return std::nullopt;
     return binding;
 }
 
@@ -125,13 +140,12 @@ std::optional<QString> GnomeKeyBindings::holder(quint32 keyCode, quint32 carbonM
 {
     if (m_bindings.empty())
         return std::nullopt;
-    const QString symbol = symbolOfKey(keyCode);
+    const quint32 symbol = symbolOfKey(keyCode);
     for (const Binding &binding : m_bindings) {
         if (binding.carbonModifiers != (carbonModifiers & carbon_modifier::all))
             continue;
-        const bool sameKey = binding.keySymbol == kAboveTab
-            ? keyCode == kAboveTabKeyCode
-            : binding.keySymbol.compare(symbol, Qt::CaseInsensitive) == 0;
+        const bool sameKey = binding.keyName == kAboveTab ? keyCode == kAboveTabKeyCode
+                                                          : symbol != XKB_KEY_NoSymbol && binding.keySymbol == symbol;
         if (sameKey)
             return binding.setting;
     }

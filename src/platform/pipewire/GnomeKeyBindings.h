@@ -21,7 +21,10 @@ public:
     // "space" with Shift and Super (carbon modifier bits).
     struct Binding {
         QString setting; // its key in the schema, GNOME's name for the action ("switch-input-source-backward")
-        QString keySymbol;
+        QString keyName; // as the setting writes it: "Page_Up", mutter's "Above_Tab"
+        // The X key symbol's value, which every name of it shares ("Page_Up" and "Prior" are
+        // 0xff55); 0 for "Above_Tab", which is a place, not a symbol.
+        quint32 keySymbol = 0;
         quint32 carbonModifiers = 0;
     };
 
@@ -33,13 +36,15 @@ public:
     // Adds the accelerators of the lines `gsettings list-recursively` prints ("schema key value").
     void addSettings(const QString &listing);
     // A GNOME accelerator: its key symbol and carbon modifiers; nothing for an empty or disabled
-    // one, or one with a modifier Lumacast never grabs (Hyper, Meta).
+    // one, one with a modifier Lumacast never grabs (Hyper, Meta), or a key name X does not know.
     static std::optional<Binding> parseAccelerator(const QString &accelerator);
 
     // The setting whose key is the same as Lumacast's binding (key code and carbon modifiers), by
-    // the key's symbol in the current layout; nothing when GNOME leaves the key to programs.
+    // the value of the key's symbol in the current layout, whatever name either side gives it;
+    // nothing when GNOME leaves the key to programs.
     std::optional<QString> holder(quint32 keyCode, quint32 carbonModifiers) const;
     bool isEmpty() const { return m_bindings.empty(); }
+    const std::vector<Binding> &bindings() const { return m_bindings; }
 
     // What Settings and the log say of the keys GNOME keeps, one line per shortcut
     // ("Start / Pause: Shift+Super+Space (switch-input-source-backward)"); empty without any.

@@ -1,6 +1,7 @@
 #include "platform/pipewire/PipeWireFrameSource.h"
 
 #include "model/LogCategories.h"
+#include "platform/pipewire/WindowEdges.h"
 
 #include <QMargins>
 
@@ -72,51 +73,6 @@ std::shared_ptr<std::vector<uint8_t>> unusedBuffer(std::vector<std::shared_ptr<s
 constexpr int kBuffersWanted = 6;
 constexpr int kBuffersAtLeast = 4;
 constexpr int kBuffersAtMost = 16;
-// How long a window's unpainted edges are looked for again in every picture after they, or the
-// window's size, last changed: a desktop may send a window that has just grown squeezed into its
-// old size, once, before it lays it out anew.
-constexpr int64_t kEdgesSettleNs = 1000000000;
-// How many changes of a window's unpainted edges the log tells at once; one more each second.
-constexpr int kEdgeChangesTold = 8;
-
-// How many lines in from one side a window's picture is unpainted: `pixel(i, j)` is the j-th of
-// `length` pixels on the i-th line from that side. An unpainted pixel is see-through black,
-// premultiplied (a shadow, or nothing at all), which a BGRx take shows as black. The lines count
-// only where the first line with anything else holds a fully opaque pixel: where the fourth byte
-// says nothing (all 0, or the colour again) nothing is left out, and a window's own black, being
-// opaque, stays. One side is at most half the picture: a program's shadow may be deeper than a
-// small window is wide, and a picture unpainted from there on has nothing to leave out.
-template <typename Pixel>
-int unpaintedLines(int lines, int length, Pixel pixel)
-{
-    for (int i = 0; i < lines / 2; ++i) {
-        bool unpainted = true;
-        bool opaque = false;
-        for (int j = 0; j < length; ++j) {
-            const uint8_t *p = pixel(i, j);
-            unpainted = unpainted && p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] < 255;
-            opaque = opaque || p[3] == 255;
-        }
-        if (!unpainted)
-            return opaque ? i : 0;
-    }
-    return 0;
-}
-
-// The unpainted edges around a window in its picture of `size` pixels, 32 bits each, rows
-// `stride` bytes apart (the alpha last, in BGRx and BGRA alike). They never meet: each side stops
-// at a line with something painted on it.
-QMargins unpaintedEdges(const uint8_t *pixels, int stride, QSize size)
-{
-    const int w = size.width();
-    const int h = size.height();
-    const auto at = [&](int x, int y) { return pixels + size_t(y) * size_t(stride) + size_t(x) * 4; };
-    return QMargins(unpaintedLines(w, h, [&](int i, int j) { return at(i, j); }),
-                    unpaintedLines(h, w, [&](int i, int j) { return at(j, i); }),
-                    unpaintedLines(w, h, [&](int i, int j) { return at(w - 1 - i, j); }),
-                    unpaintedLines(h, w, [&](int i, int j) { return at(j, h - 1 - i); }));
-}
-
 } // namespace
 
 // PipeWire's buffers lent out as frames. A holder may let go on any thread; the buffer is queued
@@ -179,15 +135,7 @@ struct PipeWireFrameSource::State {
     int sourceHeight = 0;
     bool streaming = false;
     QPoint cropOrigin;     // loop thread only: where the last picture began in its buffer
-    // Loop thread only: a window's unpainted edges inside the crop region, found in its first
-    // picture, and again in every picture whose region lies wholly in the buffer while the region
-    // has a new size (a maximized window has none) or the edges have not held for
-    // `kEdgesSettleNs`; left out of every picture.
-    QMargins unpainted;
-    std::optional<QSize> edgesFoundFor; // the crop region's size at the last look
-    int64_t edgesChangedNs = 0;          // when they, or the region's size, last changed
-    int edgeChangesToTell = kEdgeChangesTold; // with `edgeChangesCountedNs`, bounds the log
-    int64_t edgeChangesCountedNs = 0;
+    WindowEdges edges; // loop thread only: a window's, left out of every picture
     int buffers = 0;       // loop thread only: PipeWire's buffers the stream has now
     std::vector<std::shared_ptr<std::vector<uint8_t>>> pool; // loop thread only
 
@@ -230,6 +178,7 @@ struct PipeWireFrameSource::State {
             return;
         self->sourceWidth = int(info.size.width);
         self->sourceHeight = int(info.size.height);
+        self->edges.setAlphaKnown(info.format == SPA_VIDEO_FORMAT_BGRA);
         qCInfo(log::recorder(), "screen cast format: %s %dx%d", info.format == SPA_VIDEO_FORMAT_BGRA ? "BGRA" : "BGRx",
                self->sourceWidth, self->sourceHeight);
         uint8_t storage[1024];
@@ -317,7 +266,7 @@ struct PipeWireFrameSource::State {
         QSize cropSize; // the desktop's region, unclamped, its unpainted edges included
         bool cropInside = true; // the desktop's region lies wholly in the buffer
     };
-    std::optional<Region> pictureRegion(pw_buffer *buffer) const { return pictureRegion(buffer, unpainted); }
+    std::optional<Region> pictureRegion(pw_buffer *buffer) const { return pictureRegion(buffer, edges.margins()); }
     std::optional<Region> pictureRegion(pw_buffer *buffer, const QMargins &leftOut) const
     {
         const spa_data &plane = buffer->buffer->datas[0];
@@ -361,19 +310,10 @@ struct PipeWireFrameSource::State {
     // Delivers the buffer's picture; false when it had none, or was copied, and goes straight back.
     bool handOn(pw_buffer *buffer)
     {
-        std::optional<Region> region = pictureRegion(buffer);
-        // Found again only in a region wholly in the buffer: a side cut off by its edge shows none.
-        if (region && owner->m_config.sizeFromPicture
-            && (!edgesFoundFor
-                || (region->cropInside
-                    && (region->cropSize != *edgesFoundFor || monotonicNs() - edgesChangedNs < kEdgesSettleNs)))) {
-            const auto whole = pictureRegion(buffer, QMargins());
-            if (whole && findUnpaintedEdges(*whole)) {
-                region = pictureRegion(buffer);
-                if (owner->m_config.cursorMetadata)
-                    readCursor(buffer); // placed again, where the picture now begins
-            }
-        }
+        // A window's edges, looked for in the whole region, move where the picture begins.
+        if (owner->m_config.sizeFromPicture && lookForEdges(buffer) && owner->m_config.cursorMetadata)
+            readCursor(buffer);
+        const std::optional<Region> region = pictureRegion(buffer);
         if (!region)
             return false;
         owner->m_received.fetch_add(1);
@@ -398,36 +338,19 @@ struct PipeWireFrameSource::State {
         return false;
     }
 
-    // A window's picture, its whole region: its unpainted edges, which stay out of it. True when
-    // they changed.
-    bool findUnpaintedEdges(const Region &region)
+    // True when the window's edges changed with this buffer's picture.
+    bool lookForEdges(pw_buffer *buffer)
     {
-        const int64_t now = monotonicNs();
-        if (region.cropSize != edgesFoundFor)
-            edgesChangedNs = now;
-        edgesFoundFor = region.cropSize;
-        const uint8_t *source =
-            region.data + size_t(region.rect.y()) * size_t(region.stride) + size_t(region.rect.x()) * 4;
-        const QMargins before = unpainted;
-        unpainted = unpaintedEdges(source, region.stride, region.rect.size());
-        if (unpainted == before)
+        const auto whole = pictureRegion(buffer, QMargins());
+        if (!whole)
             return false;
-        edgesChangedNs = now;
-        // Told at once up to a few times, then once a second: a window whose edges keep changing
-        // does not flood the log.
-        if (const int64_t seconds = (now - edgeChangesCountedNs) / 1000000000; seconds > 0) {
-            edgeChangesCountedNs = now;
-            edgeChangesToTell = int(std::min<int64_t>(kEdgeChangesTold, edgeChangesToTell + seconds));
-        }
-        if (edgeChangesToTell > 0) {
-            --edgeChangesToTell;
-            qCInfo(log::recorder(),
-                   "screen cast: the window's %dx%d picture leaves out its unpainted edges: %d left, %d top, %d right, "
-                   "%d bottom",
-                   region.cropSize.width(), region.cropSize.height(), unpainted.left(), unpainted.top(),
-                   unpainted.right(), unpainted.bottom());
-        }
-        return true;
+        WindowEdges::Picture picture;
+        picture.pixels = whole->data + size_t(whole->rect.y()) * size_t(whole->stride) + size_t(whole->rect.x()) * 4;
+        picture.stride = whole->stride;
+        picture.size = whole->rect.size();
+        picture.region = whole->cropSize;
+        picture.whole = whole->cropInside;
+        return edges.update(picture);
     }
 
     // A picture of another size than the take's, cropped or padded with black into a buffer of
@@ -554,13 +477,16 @@ void PipeWireFrameSource::start()
     const spa_fraction rate = SPA_FRACTION(uint32_t(m_config.framesPerSecond), 1);
     const spa_fraction minRate = SPA_FRACTION(0, 1);
     const spa_fraction maxRate = SPA_FRACTION(1000, 1);
-    // BGRx in shared memory: the take keeps no alpha, which a desktop may leave 0 on opaque
-    // pixels; it is read only to find a window's unpainted edges.
+    // 32 bits a pixel in shared memory: the take keeps no alpha, which a desktop may leave 0 on
+    // opaque pixels; it is read only to find a window's unpainted edges, so a window's cast asks
+    // for BGRA first, whose fourth byte is known to be alpha.
+    const uint32_t preferred = m_config.sizeFromPicture ? SPA_VIDEO_FORMAT_BGRA : SPA_VIDEO_FORMAT_BGRx;
+    const uint32_t other = m_config.sizeFromPicture ? SPA_VIDEO_FORMAT_BGRx : SPA_VIDEO_FORMAT_BGRA;
     const spa_pod *params[1];
     params[0] = static_cast<const spa_pod *>(spa_pod_builder_add_object(
         &b, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat, SPA_FORMAT_mediaType, SPA_POD_Id(SPA_MEDIA_TYPE_video),
         SPA_FORMAT_mediaSubtype, SPA_POD_Id(SPA_MEDIA_SUBTYPE_raw), SPA_FORMAT_VIDEO_format,
-        SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA),
+        SPA_POD_CHOICE_ENUM_Id(3, preferred, preferred, other),
         SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&size, &minSize, &maxSize), SPA_FORMAT_VIDEO_framerate,
         SPA_POD_CHOICE_RANGE_Fraction(&rate, &minRate, &maxRate)));
     const int connected = pw_stream_connect(

@@ -9,11 +9,10 @@
 // region, which a window's cast has in a monitor-sized buffer and which may change from one
 // buffer to the next), clamped to the buffer; the whole buffer where there is none. A window's
 // region may hold unpainted edges around it (see-through black: the desktop's invisible resize
-// edges, a client's shadow, however deep), which a BGRx take would show as black bands: those
-// found in its first picture, and again in every picture while the region has a new size or the
-// edges have not held for a second (a desktop may send a window that has just grown squeezed
-// into its old size once), are left out of the region; a region that reaches past the buffer
-// keeps those found before, as its cut-off sides show none. A picture
+// edges, a client's shadow, however deep), which a BGRx take would show as black bands: they are
+// left out of the region (`WindowEdges`, which tells them from the window's own dark or
+// see-through pixels and looks for them again after the region changes size or the lines beside
+// them change); a window's cast asks for BGRA first, whose fourth byte is known to be alpha. A picture
 // whose size differs from the take's is copied, cropped or padded, top-left, as a window whose
 // size changed during an X11 take is; so is one the pointer is drawn on (the compositor's buffer
 // is not ours to draw in).

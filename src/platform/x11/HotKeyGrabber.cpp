@@ -83,10 +83,12 @@ struct HotKeyGrabber::Private {
     bool readScheduled = false;
     bool lossReported = false;
     std::optional<uint8_t> xkbEventBase; // the XKB extension's first event number, once it reports
+    std::optional<uint8_t> lastLocks;    // the locks last announced, but Caps Lock
 
-    // Asks the XKB extension for its notices of a new keymap and of the active layout group
+    // Asks the XKB extension for its notices of a new keymap, of the locked layout group
     // changing (a desktop's switch between the layouts of one keymap, which the core protocol
-    // never announces). Without the extension the core mapping notices still come.
+    // never announces) and of the locks. Without the extension the core mapping notices still
+    // come.
     void watchKeyboard()
     {
         uint8_t base = 0;
@@ -95,16 +97,17 @@ struct HotKeyGrabber::Private {
             return;
         constexpr uint16_t wholeEvents = XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY | XCB_XKB_EVENT_TYPE_MAP_NOTIFY;
         xcb_xkb_select_events_details_t details = {};
-        details.affectState = XCB_XKB_STATE_PART_GROUP_STATE;
-        details.stateDetails = XCB_XKB_STATE_PART_GROUP_STATE;
+        details.affectState = XCB_XKB_STATE_PART_GROUP_LOCK | XCB_XKB_STATE_PART_MODIFIER_LOCK;
+        details.stateDetails = XCB_XKB_STATE_PART_GROUP_LOCK | XCB_XKB_STATE_PART_MODIFIER_LOCK;
         xcb_xkb_select_events_aux(connection, XCB_XKB_ID_USE_CORE_KBD,
                                   wholeEvents | XCB_XKB_EVENT_TYPE_STATE_NOTIFY, 0, wholeEvents, 0, 0, &details);
         xcb_flush(connection);
         xkbEventBase = base;
     }
 
-    // True for the notices that name keys otherwise: a new keymap, or another layout group.
-    bool keyboardChanged(const xcb_generic_event_t *event) const
+    // True for the notices that name keys otherwise: a new keymap, another layout group, or a
+    // lock other than Caps Lock turned on or off (Num Lock picks a level on some layouts).
+    bool keyboardChanged(const xcb_generic_event_t *event)
     {
         const uint8_t type = event->response_type & 0x7f;
         if (type == XCB_MAPPING_NOTIFY)
@@ -113,9 +116,13 @@ struct HotKeyGrabber::Private {
             return false;
         // The XKB events share one number and tell their kind in the byte after it.
         const uint8_t kind = reinterpret_cast<const uint8_t *>(event)[1];
-        if (kind == XCB_XKB_STATE_NOTIFY)
-            return reinterpret_cast<const xcb_xkb_state_notify_event_t *>(event)->changed
-                & XCB_XKB_STATE_PART_GROUP_STATE;
+        if (kind == XCB_XKB_STATE_NOTIFY) {
+            const auto *state = reinterpret_cast<const xcb_xkb_state_notify_event_t *>(event);
+            const uint8_t locks = state->lockedMods & ~XCB_MOD_MASK_LOCK;
+            const bool otherLocks = locks != lastLocks;
+            lastLocks = locks;
+            return otherLocks || (state->changed & XCB_XKB_STATE_PART_GROUP_LOCK);
+        }
         return kind == XCB_XKB_NEW_KEYBOARD_NOTIFY || kind == XCB_XKB_MAP_NOTIFY;
     }
 

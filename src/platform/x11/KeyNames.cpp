@@ -3,13 +3,20 @@
 #include "platform/x11/X11Connection.h"
 
 #include <xcb/xcb.h>
+// xkb.h names a field "explicit", a C++ keyword.
+#define explicit xkb_explicit
+#include <xcb/xkb.h>
+#undef explicit
 #include <xkbcommon/xkbcommon-x11.h>
 #include <xkbcommon/xkbcommon.h>
 
 #include <QByteArray>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 
 namespace lumacast::x11 {
@@ -176,16 +183,68 @@ std::optional<quint32> keyCodeForXkbKeyName(const QString &name)
     return std::nullopt;
 }
 
+namespace {
+
+QString typedText(xkb_state *state, xkb_keycode_t keycode)
+{
+    char buffer[64] = {};
+    const int length = xkb_state_key_get_utf8(state, keycode, buffer, sizeof buffer);
+    if (length <= 0)
+        return QString();
+    return QString::fromUtf8(buffer, std::min<int>(length, sizeof buffer - 1));
+}
+
+QString symbolName(xkb_state *state, xkb_keycode_t keycode)
+{
+    const xkb_keysym_t symbol = xkb_state_key_get_one_sym(state, keycode);
+    char buffer[64] = {};
+    if (symbol == XKB_KEY_NoSymbol || xkb_keysym_get_name(symbol, buffer, sizeof buffer) <= 0)
+        return QString();
+    return QString::fromLatin1(buffer);
+}
+
+bool isPrintable(const QString &text)
+{
+    return !text.isEmpty()
+        && std::none_of(text.cbegin(), text.cend(), [](QChar c) { return c.category() == QChar::Other_Control; });
+}
+
+// What a key types without and with Shift, and its symbol's name; empty where it has none.
+struct KeyTexts {
+    QString typed;
+    QString shifted;
+    QString symbol;
+};
+
+// The keypad's positions: "KP1", "KPDL", "KPEN" and the like.
+bool isKeypadPosition(const char *xkbName)
+{
+    return xkbName && std::strncmp(xkbName, "KP", 2) == 0;
+}
+
+xkb_mod_mask_t modifierMask(xkb_keymap *keymap, const char *name, const char *fallback = nullptr)
+{
+    xkb_mod_index_t index = xkb_keymap_mod_get_index(keymap, name);
+    if (index == XKB_MOD_INVALID && fallback)
+        index = xkb_keymap_mod_get_index(keymap, fallback);
+    return index == XKB_MOD_INVALID ? 0 : xkb_mod_mask_t(1u) << index;
+}
+
+} // namespace
+
 struct XkbKeyboardLayout::Private {
+    // Null for a layout compiled from rule names, whose keymap never changes.
     xcb_connection_t *connection = nullptr;
     xkb_context *context = nullptr;
     int32_t deviceID = -1;
 
     mutable std::mutex mutex;
     mutable xkb_keymap *keymap = nullptr;
-    mutable xkb_state *state = nullptr; // Num Lock alone on, the active layout group
+    mutable xkb_state *state = nullptr;   // the locks that are on but Caps Lock, the locked group
     mutable xkb_state *shifted = nullptr; // the same with Shift held
+    mutable xkb_state *keypad = nullptr;  // the same with Num Lock on too, for the keypad
     mutable std::chrono::steady_clock::time_point fetchedAt;
+    mutable std::array<std::optional<KeyTexts>, 0x100> described; // by virtual key code
 
     ~Private()
     {
@@ -198,26 +257,26 @@ struct XkbKeyboardLayout::Private {
 
     void dropKeymap() const
     {
-        if (state)
-            xkb_state_unref(state);
-        if (shifted)
-            xkb_state_unref(shifted);
+        for (xkb_state **held : {&state, &shifted, &keypad}) {
+            if (*held)
+                xkb_state_unref(*held);
+            *held = nullptr;
+        }
         if (keymap)
             xkb_keymap_unref(keymap);
-        state = nullptr;
-        shifted = nullptr;
         keymap = nullptr;
+        described.fill(std::nullopt);
     }
 
-    // Fetches the keymap and the active group when the cached ones are stale. Caller holds the
-    // mutex. False when the server no longer answers.
+    // Fetches the keymap, the locked group and the locks when the cached ones are stale. Caller
+    // holds the mutex. False when the server no longer answers.
     bool refresh() const
     {
         const auto now = std::chrono::steady_clock::now();
-        if (keymap && state && now - fetchedAt < kRefreshInterval)
+        if (keymap && state && (!connection || now - fetchedAt < kRefreshInterval))
             return true;
         dropKeymap();
-        if (xcb_connection_has_error(connection))
+        if (!connection || xcb_connection_has_error(connection))
             return false;
         // Nothing is selected on this connection, but the server still sends some notices
         // (mapping changes); they would only pile up.
@@ -228,40 +287,63 @@ struct XkbKeyboardLayout::Private {
         if (!keymap)
             return false;
         xkb_state *live = xkb_x11_state_new_from_device(keymap, connection, deviceID);
-        const xkb_layout_index_t group =
-            live ? xkb_state_serialize_layout(live, XKB_STATE_LAYOUT_EFFECTIVE) : 0;
-        if (live)
-            xkb_state_unref(live);
-        state = xkb_state_new(keymap);
-        shifted = xkb_state_new(keymap);
-        if (!state || !shifted) {
+        if (!live) {
             dropKeymap();
             return false;
         }
-        // Num Lock on, so that a keypad key is its digit whatever the lock's state; it changes
-        // nothing on the other keys.
-        xkb_mod_index_t numLock = xkb_keymap_mod_get_index(keymap, "NumLock");
-        if (numLock == XKB_MOD_INVALID)
-            numLock = xkb_keymap_mod_get_index(keymap, XKB_MOD_NAME_NUM);
-        const xkb_mod_mask_t locked = numLock == XKB_MOD_INVALID ? 0 : xkb_mod_mask_t(1u) << numLock;
-        xkb_state_update_mask(state, 0, 0, locked, 0, 0, group);
-        const xkb_mod_index_t shift = xkb_keymap_mod_get_index(keymap, XKB_MOD_NAME_SHIFT);
-        const xkb_mod_mask_t held = shift == XKB_MOD_INVALID ? 0 : xkb_mod_mask_t(1u) << shift;
-        xkb_state_update_mask(shifted, held, 0, locked, 0, 0, group);
+        // A group switch held or latched right now is not the layout in use.
+        const xkb_layout_index_t group = xkb_state_serialize_layout(live, XKB_STATE_LAYOUT_LOCKED);
+        const xkb_mod_mask_t locked = xkb_state_serialize_mods(live, XKB_STATE_MODS_LOCKED);
+        xkb_state_unref(live);
+        if (!makeStates(locked, group)) {
+            dropKeymap();
+            return false;
+        }
         fetchedAt = now;
         return true;
     }
 
-    // What `ask` tells of the key at a virtual key code's position in the current keymap: no
-    // value when the server no longer answers, an empty text for a position the keymap lacks.
-    template <typename Ask>
-    std::optional<QString> describe(quint32 keyCode, Ask ask) const
+    // Names follow the locks that are on (Num Lock picks a level on some layouts' main keys),
+    // but Caps Lock, which changes only the case a name shows in capitals anyway.
+    bool makeStates(xkb_mod_mask_t locked, xkb_layout_index_t group) const
+    {
+        state = xkb_state_new(keymap);
+        shifted = xkb_state_new(keymap);
+        keypad = xkb_state_new(keymap);
+        if (!state || !shifted || !keypad)
+            return false;
+        locked &= ~modifierMask(keymap, XKB_MOD_NAME_CAPS);
+        const xkb_mod_mask_t numLock = modifierMask(keymap, "NumLock", XKB_MOD_NAME_NUM);
+        xkb_state_update_mask(state, 0, 0, locked, 0, 0, group);
+        xkb_state_update_mask(shifted, modifierMask(keymap, XKB_MOD_NAME_SHIFT), 0, locked, 0, 0, group);
+        xkb_state_update_mask(keypad, 0, 0, locked | numLock, 0, 0, group);
+        return true;
+    }
+
+    // What the key at a virtual key code's position types and is, read once per keymap: no
+    // value when the server no longer answers; empty texts for a position the keymap lacks.
+    std::optional<KeyTexts> describe(quint32 keyCode) const
     {
         std::lock_guard lock(mutex);
         if (!refresh())
             return std::nullopt;
-        const std::optional<xkb_keycode_t> keycode = keycodeFor(keyCode);
-        return keycode ? ask(*keycode) : QString();
+        if (keyCode >= described.size())
+            return KeyTexts{};
+        std::optional<KeyTexts> &texts = described[keyCode];
+        if (!texts) {
+            texts.emplace();
+            if (const std::optional<xkb_keycode_t> keycode = keycodeFor(keyCode)) {
+                // A keypad key that types no character at the locks that are on (KP_End with Num
+                // Lock off) is read as with Num Lock on, where it types its digit; on layouts
+                // whose Num Lock picks another level of every key (Neo) it already does.
+                const bool onKeypad = isKeypadPosition(xkb_keymap_key_get_name(keymap, *keycode));
+                xkb_state *in = onKeypad && !isPrintable(typedText(state, *keycode)) ? keypad : state;
+                texts->typed = typedText(in, *keycode);
+                texts->shifted = typedText(shifted, *keycode);
+                texts->symbol = symbolName(in, *keycode);
+            }
+        }
+        return texts;
     }
 
     std::optional<xkb_keycode_t> keycodeFor(quint32 keyCode) const
@@ -303,42 +385,70 @@ std::shared_ptr<XkbKeyboardLayout> XkbKeyboardLayout::connect(const QString &dis
     return std::shared_ptr<XkbKeyboardLayout>(new XkbKeyboardLayout(std::move(d)));
 }
 
+std::shared_ptr<XkbKeyboardLayout> XkbKeyboardLayout::compile(const QString &model, const QString &layout,
+                                                             const QString &variant, const QString &options)
+{
+    auto d = std::make_unique<Private>();
+    d->context = xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES);
+    if (!d->context)
+        return nullptr;
+    xkb_context_set_log_level(d->context, XKB_LOG_LEVEL_CRITICAL);
+    const QByteArray names[] = {model.toUtf8(), layout.toUtf8(), variant.toUtf8(), options.toUtf8()};
+    const xkb_rule_names rules{"evdev", names[0].constData(), names[1].constData(), names[2].constData(),
+                               names[3].constData()};
+    std::lock_guard lock(d->mutex);
+    d->keymap = xkb_keymap_new_from_names(d->context, &rules, XKB_KEYMAP_COMPILE_NO_FLAGS);
+    if (!d->keymap || !d->makeStates(0, 0))
+        return nullptr;
+    return std::shared_ptr<XkbKeyboardLayout>(new XkbKeyboardLayout(std::move(d)));
+}
+
 XkbKeyboardLayout::XkbKeyboardLayout(std::unique_ptr<Private> p) : d(std::move(p)) {}
 
 XkbKeyboardLayout::~XkbKeyboardLayout() = default;
 
-namespace {
-
-QString typedText(xkb_state *state, xkb_keycode_t keycode)
-{
-    char buffer[64] = {};
-    const int length = xkb_state_key_get_utf8(state, keycode, buffer, sizeof buffer);
-    if (length <= 0)
-        return QString();
-    return QString::fromUtf8(buffer, std::min<int>(length, sizeof buffer - 1));
-}
-
-} // namespace
-
 std::optional<QString> XkbKeyboardLayout::characterForKeyCode(quint32 keyCode) const
 {
-    return d->describe(keyCode, [this](xkb_keycode_t keycode) { return typedText(d->state, keycode); });
+    const std::optional<KeyTexts> texts = d->describe(keyCode);
+    return texts ? std::optional(texts->typed) : std::nullopt;
 }
 
 std::optional<QString> XkbKeyboardLayout::shiftedCharacterForKeyCode(quint32 keyCode) const
 {
-    return d->describe(keyCode, [this](xkb_keycode_t keycode) { return typedText(d->shifted, keycode); });
+    const std::optional<KeyTexts> texts = d->describe(keyCode);
+    return texts ? std::optional(texts->shifted) : std::nullopt;
 }
 
 std::optional<QString> XkbKeyboardLayout::keySymbolName(quint32 keyCode) const
 {
-    return d->describe(keyCode, [this](xkb_keycode_t keycode) {
-        const xkb_keysym_t symbol = xkb_state_key_get_one_sym(d->state, keycode);
-        char buffer[64] = {};
-        if (symbol == XKB_KEY_NoSymbol || xkb_keysym_get_name(symbol, buffer, sizeof buffer) <= 0)
-            return QString();
-        return QString::fromLatin1(buffer);
-    });
+    const std::optional<KeyTexts> texts = d->describe(keyCode);
+    return texts ? std::optional(texts->symbol) : std::nullopt;
+}
+
+XkbKeyboardLayout::Unbindable XkbKeyboardLayout::unbindable(quint32 eventState) const
+{
+    std::lock_guard lock(d->mutex);
+    Unbindable result;
+    if (!d->refresh())
+        return result;
+    // Num Lock's modifier as the keymap sets it; every modifier is one of the eight real ones.
+    xkb_state *numLock = xkb_state_new(d->keymap);
+    if (numLock) {
+        xkb_state_update_mask(numLock, 0, 0, modifierMask(d->keymap, "NumLock", XKB_MOD_NAME_NUM), 0, 0, 0);
+        result.modifiers = xkb_state_serialize_mods(numLock, XKB_STATE_MODS_LOCKED) & 0xff;
+        xkb_state_unref(numLock);
+    }
+    constexpr quint32 kBindable = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_LOCK | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1
+        | XCB_MOD_MASK_4;
+    result.modifiers = eventState & 0xff & ~(kBindable | result.modifiers);
+    if (d->connection) {
+        const xcb_xkb_get_state_cookie_t cookie = xcb_xkb_get_state(d->connection, xcb_xkb_id_t(d->deviceID));
+        if (xcb_xkb_get_state_reply_t *reply = xcb_xkb_get_state_reply(d->connection, cookie, nullptr)) {
+            result.groupSwitch = ((eventState >> 13) & 0x3) != reply->lockedGroup;
+            std::free(reply);
+        }
+    }
+    return result;
 }
 
 void XkbKeyboardLayout::reload() const

@@ -8,10 +8,29 @@
 #include "capture/ScreenRecorder.h"
 #include "control/SystemServices.h"
 
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <functional>
 #include <memory>
 #include <string>
 
 namespace lumacast::testing {
+
+// Runs the event loop until `done` or `ms` have passed; whether it was done.
+inline bool pumpUntil(const std::function<bool()> &done, int ms)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done()) {
+        if (t.elapsed() > ms)
+            return false;
+        QApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(5);
+    }
+    return true;
+}
 
 struct RealRecorderRig {
     ManagerHarness h;

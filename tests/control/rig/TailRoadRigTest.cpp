@@ -47,19 +47,6 @@ void pumpMoving(testing::XcbTestWindows &windows, xcb_window_t window, int ms)
     }
 }
 
-bool pumpUntil(const std::function<bool()> &done, int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done()) {
-        if (t.elapsed() > ms)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(5);
-    }
-    return true;
-}
-
 double probedSeconds(const QString &movie)
 {
     const auto probed = testing::runProcess(QStringLiteral("ffprobe"),
@@ -209,11 +196,11 @@ TEST(TailRoadRigTest, ARealTailIsJoinedIntoItsTrimmedTakeByCopyingPackets)
     };
 
     QCoro::Task<> recording = m.recordTail(sceneID, take.id, std::nullopt);
-    ASSERT_TRUE(pumpUntil([&] { return m.state() == AppState::recording || !m.tailOperation(); }, 10000));
+    ASSERT_TRUE(testing::pumpUntil([&] { return m.state() == AppState::recording || !m.tailOperation(); }, 10000));
     ASSERT_TRUE(m.tailOperation()) << rig.appLog();
     pumpMoving(windows, slider, 3000);
     QCoro::Task<> ending = m.endTake();
-    ASSERT_TRUE(pumpUntil([&] { return !m.tailOperation() || m.tailOperation()->failure(); }, 60000));
+    ASSERT_TRUE(testing::pumpUntil([&] { return !m.tailOperation() || m.tailOperation()->failure(); }, 60000));
     ASSERT_FALSE(m.tailOperation()) << m.tailOperation()->failure()->message.toStdString() << "\n"
                                     << rig.appLog();
     const QString cut = disk.ready ? disk.powerCut() : QString();

@@ -1,8 +1,12 @@
 // Key positions and key names from the X server's keyboard map.
 #include "platform/x11/KeyNames.h"
 
+#include <QFile>
+#include <QRegularExpression>
+
 #include <gtest/gtest.h>
 
+#include <map>
 #include <set>
 
 using namespace lumacast;
@@ -70,4 +74,67 @@ TEST(KeyNamesFromServer, TheServersLayoutNamesTheKeys)
 TEST(KeyNamesFromServer, NoServerNoLayout)
 {
     EXPECT_FALSE(x11::XkbKeyboardLayout::connect(QStringLiteral(":65000")));
+}
+
+namespace {
+
+// The layouts and variants of xkeyboard-config's list beside its "evdev" rules, as
+// {layout, variant} ("" for a layout's own keys).
+std::vector<std::pair<QString, QString>> shippedLayouts()
+{
+    QFile list(QStringLiteral("/usr/share/X11/xkb/rules/evdev.lst"));
+    if (!list.open(QIODevice::ReadOnly))
+        return {};
+    std::vector<std::pair<QString, QString>> layouts;
+    QString section;
+    static const QRegularExpression entry(QStringLiteral("^\\s+(\\S+)\\s+(\\S+?):"));
+    for (const QByteArray &line : list.readAll().split('\n')) {
+        const QString text = QString::fromUtf8(line);
+        if (text.startsWith(QLatin1Char('!'))) {
+            section = text.mid(1).trimmed();
+            continue;
+        }
+        // "custom" is the place of a user's own layout file, which nothing ships.
+        const QString layout = text.trimmed().section(QLatin1Char(' '), 0, 0);
+        if (section == QLatin1String("layout") && !layout.isEmpty() && layout != QLatin1String("custom"))
+            layouts.emplace_back(layout, QString());
+        const QRegularExpressionMatch variant = entry.match(text);
+        if (section == QLatin1String("variant") && variant.hasMatch())
+            layouts.emplace_back(variant.captured(2), variant.captured(1));
+    }
+    return layouts;
+}
+
+} // namespace
+
+// Every layout and variant the system ships, on an ISO, a Japanese and a Brazilian keyboard:
+// each key a shortcut can hold has a name of its own.
+TEST(KeyNamesOfEveryLayout, NoTwoKeysShareAName)
+{
+    const auto layouts = shippedLayouts();
+    ASSERT_GT(layouts.size(), 400u) << "xkeyboard-config's evdev.lst was not read";
+    const auto previous = ShortcutBinding::keyboardLayout();
+    const std::shared_ptr<void> restore(nullptr, [&](void *) { ShortcutBinding::setKeyboardLayout(previous); });
+    int compiled = 0;
+    for (const char *model : {"pc105", "jp106", "abnt2"}) {
+        for (const auto &[layout, variant] : layouts) {
+            const auto keymap = x11::XkbKeyboardLayout::compile(QString::fromLatin1(model), layout, variant);
+            if (!keymap) {
+                ADD_FAILURE() << model << " " << qPrintable(layout) << "(" << qPrintable(variant) << ") makes no keymap";
+                continue;
+            }
+            ++compiled;
+            ShortcutBinding::setKeyboardLayout(keymap);
+            std::map<QString, quint32> named;
+            for (const auto &[code, name] : ShortcutBinding::keyNames()) {
+                // The modifier keys never make a shortcut.
+                if (code >= 0x36 && code <= 0x3F)
+                    continue;
+                const auto [other, fresh] = named.emplace(name, code);
+                EXPECT_TRUE(fresh) << model << " " << qPrintable(layout) << "(" << qPrintable(variant)
+                                   << "): " << qPrintable(name) << " names " << code << " and " << other->second;
+            }
+        }
+    }
+    EXPECT_EQ(compiled, int(3 * layouts.size()));
 }
