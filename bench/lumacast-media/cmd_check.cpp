@@ -26,7 +26,7 @@ static lumacast_media::CommandRegistration reg{
             store.cleanupReservedFiles(session);
             const auto check = store.verifyTakeDurationsNow(session);
             const QString report =
-                lumacast::SessionStore::integrityReport(check.missing, check.corrected);
+                lumacast::SessionStore::integrityReport(check.missing, check.corrected, {}, check.unreadable);
             if (!report.isEmpty())
                 out(report);
         } catch (const lumacast::Error &error) {

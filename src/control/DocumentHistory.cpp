@@ -261,7 +261,11 @@ QCoro::Task<> DocumentHistory::saveSession(QString url)
     m.m_sessionLog.append(QStringLiteral("save as — ") + name);
     const Session session = *m.m_currentSession;
     const BackgroundCopy::Running copy = m.m_backgroundCopy->begin(QStringLiteral("Saving \u201C%1\u201D\u2026").arg(name));
-    auto saving = runInBackground("save as", [store = m.m_services.store, session, url] { return store->save(session, url); });
+    // A deleted take the undo history holds comes along, on the copy's ledger: an undo brings it
+    // back into the copy.
+    auto saving = runInBackground("save as", [store = m.m_services.store, session, url, held = heldTakeFilenames()] {
+        return store->save(session, url, held);
+    });
     Session saved = co_await saving; // throws; nothing changed yet
     if (!alive || !m.isCurrentSession(session.id)) {
         qCWarning(log::persistence(), "saved %s, but the recording is no longer open", qUtf8Printable(name));

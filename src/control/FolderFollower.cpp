@@ -107,18 +107,32 @@ void FolderFollower::moveTo(const QString &folder, bool inTrash, bool replaced)
     if (session.bundleURL && m.m_services.preferences->lastOpenedDocument() == from)
         m.m_services.preferences->setLastOpenedDocument(folder);
     if (inTrash && !(m_toldTrash && *m_toldTrash == session.id)) {
-        m_toldTrash = session.id;
-        tellLater(QStringLiteral("Recording moved to the Trash"),
-                  QStringLiteral("%1 was moved to the Trash while it was open. Lumacast goes on saving it "
-                                 "there (%2); emptying the Trash deletes it. To keep it, choose Save Recording "
-                                 "As… or put it back.")
-                      .arg(capitalized(name), folder));
+        tellOfTrash(QStringLiteral("Recording moved to the Trash"),
+                    QStringLiteral("%1 was moved to the Trash while it was open.").arg(capitalized(name)), folder);
     } else if (replaced) {
         tellLater(QStringLiteral("Recording moved"),
                   QStringLiteral("%1 was moved to %2 while it was open, and another item now has its old name. "
                                  "Lumacast goes on saving the recording where it is now and leaves that item as it is.")
                       .arg(capitalized(name), folder));
     }
+}
+
+void FolderFollower::tellIfInTrash()
+{
+    if (!m.m_currentSession || !m.m_currentSession->bundleURL || !ScratchClaim::isInTrash(*m.m_currentSession->bundleURL))
+        return;
+    const QString folder = *m.m_currentSession->bundleURL;
+    tellOfTrash(QStringLiteral("Recording in the Trash"),
+                QStringLiteral("%1 is in the Trash.").arg(capitalized(displayName(*m.m_currentSession))), folder);
+}
+
+void FolderFollower::tellOfTrash(const QString &title, const QString &what, const QString &folder)
+{
+    m_toldTrash = m.m_currentSession->id;
+    tellLater(title, what
+                  + QStringLiteral(" Lumacast goes on saving it there (%1); emptying the Trash deletes it. To keep it, "
+                                   "choose Save Recording As… or put it back.")
+                        .arg(folder));
 }
 
 void FolderFollower::reportLoss(bool replaced)

@@ -32,10 +32,14 @@ public:
     QString goneText() const;
     // What quitting without saving loses, said by the alert that offers it.
     QString whatQuitLoses() const;
+    // The recording just opened (at launch, say, after a crash) lies in a Trash: the user is told
+    // again that emptying the Trash deletes it.
+    void tellIfInTrash();
 
 private:
     void moveTo(const QString &folder, bool inTrash, bool replaced);
     void reportLoss(bool replaced);
+    void tellOfTrash(const QString &title, const QString &what, const QString &folder);
     // Said once the current command is through: a save must not run a modal loop halfway.
     void tellLater(const QString &title, const QString &text);
 

@@ -133,11 +133,12 @@ QCoro::Task<> SessionDocument::openSession(QString url, bool activate)
         m.m_services.store->cleanupReservedFiles(session);
         WorkingItem::removeStale(SessionStore::takesFolder(session)); // a join's, killed
     }
-    if (!check.missing.isEmpty() || !check.corrected.isEmpty() || !kept.isEmpty()) {
+    if (!check.missing.isEmpty() || !check.unreadable.isEmpty() || !check.corrected.isEmpty() || !kept.isEmpty()) {
         for (const QString &movie : std::as_const(kept))
             logApp(QStringLiteral("[app] openSession — kept %1, named by no take").arg(movie));
         m.presentAlert(QStringLiteral("Recording loaded with issues"),
-                       SessionStore::integrityReport(check.missing, check.corrected, kept), AlertStyle::warning);
+                       SessionStore::integrityReport(check.missing, check.corrected, kept, check.unreadable),
+                       AlertStyle::warning);
     }
     if (!check.missing.isEmpty() || !check.corrected.isEmpty()) {
         try {
@@ -149,6 +150,7 @@ QCoro::Task<> SessionDocument::openSession(QString url, bool activate)
     session.currentSceneIndex = std::max<qsizetype>(0, session.scenes.size() - 1);
     session.isDirty = false;
     m.replaceCurrentSession(session);
+    m.m_folderFollower->tellIfInTrash();
     m.m_sessionLog.open(url);
     m.m_sessionLog.append(QStringLiteral("opened — %1 (%2 scenes)").arg(name).arg(session.scenes.size()));
     m.m_unfinishedTakes->recover();

@@ -1,6 +1,7 @@
 #include "media/ExportErrors.h"
 
 #include "model/LogCategories.h"
+#include "platform/av/MediaError.h"
 #include "store/AppLog.h"
 #include "store/InFlightItem.h"
 
@@ -52,6 +53,13 @@ QString ExportError::text(Code code)
         break;
     }
     return QStringLiteral("Export failed");
+}
+
+bool isDamagedMovie(const std::exception &error)
+{
+    const auto *media = dynamic_cast<const av::MediaError *>(&error);
+    return media && media->domain() == av::MediaError::mediaDomain()
+        && (media->code() == av::MediaError::UnsupportedFormat || media->code() == av::MediaError::CorruptMovie);
 }
 
 void exportLog(const QString &message)

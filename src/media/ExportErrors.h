@@ -44,6 +44,10 @@ private:
     Code m_kind;
 };
 
+// Whether `error`, thrown opening a take's movie, says the file is there but cannot be read as a
+// movie (cut off, garbage): not a missing file, nor a process out of descriptors.
+bool isDamagedMovie(const std::exception &error);
+
 inline std::size_t qHash(const ExportError &error, std::size_t seed = 0) noexcept
 {
     return static_cast<std::size_t>(error.kind()) ^ seed;

@@ -36,13 +36,22 @@ struct Census {
     bool oneAudioFormat = true;
 };
 
-// A take whose movie holds no track that can be read is refused here, before anything is written.
+// A take whose movie holds no track that can be read, or that is there but cannot be read as a
+// movie at all (cut off, say), is refused here, before anything is written.
 Census takeCensus(const QList<Take> &takes, const QString &takesFolder, const QHash<QUuid, QString> &names)
 {
     Census census;
     std::optional<av::FormatDescription> audioFormat;
     for (const Take &take : takes) {
-        const auto asset = openTakeMovie(takesFolder, take);
+        std::shared_ptr<const av::Asset> asset;
+        try {
+            asset = openTakeMovie(takesFolder, take);
+        } catch (const Error &error) {
+            if (!isDamagedMovie(error))
+                throw;
+            exportLog(QStringLiteral("take ") + take.filename + QStringLiteral(": ") + error.description());
+            throw ExportError::takeWithoutTracks(names.value(take.id, take.filename));
+        }
         const QList<av::AssetTrack> audio = asset->tracks(MediaType::Audio);
         const QList<av::AssetTrack> video = asset->tracks(MediaType::Video);
         if (audio.isEmpty() && video.isEmpty()) {

@@ -7,6 +7,7 @@
 #include "platform/av/MediaError.h"
 #include "platform/av/MediaTime.h"
 #include "store/DiskSync.h"
+#include "store/PackageFolder.h"
 #include "threads/ThreadBridge.h"
 
 #include <QCoro/QCoroFuture>
@@ -227,7 +228,10 @@ QCoro::Task<JoinResult> join(JoinRequest request, ProgressCallback progress)
 
     // Its bytes go to the disk while it is verified; it is put in place, on the disk, before the
     // caller can name it in a manifest. Both threads are awaited whatever happens.
-    auto syncing = runInBackground("join sync", [path = aside.outputURL] { DiskSync::file(path); });
+    auto syncing = runInBackground("join sync", [path = aside.outputURL] {
+        PackageFolder::applyFileMode(path); // the take's folder's mode, as every file of a recording
+        DiskSync::file(path);
+    });
     auto verification = runInBackground("join verify", [aside] { return verify(aside); });
     std::optional<JoinResult> verified;
     std::exception_ptr failure;

@@ -1,6 +1,7 @@
 #include "media/TimelineExport.h"
 
 #include "media/ConcatenationComposition.h"
+#include "media/ExportErrors.h"
 #include "media/WorkingItem.h"
 #include "store/FileName.h"
 #include "model/LogCategories.h"
@@ -92,7 +93,8 @@ void clearDestination(const QString &destination, const QString &sessionFolder)
 }
 
 // Each checked take's movie measured where it lies, by file name, before anything is written: a
-// movie that holds no track that can be read refuses the export, naming its take. A movie that is
+// movie that holds no track that can be read, or cannot be read as a movie at all, refuses the
+// export, naming its take. A movie that is
 // missing, a link or no file is left to the copy, which says so in its turn.
 QHash<QString, MovieFacts> measureMovies(const QList<Entry> &entries, const QString &takesFolder,
                                          const MovieLoader &loader)
@@ -103,7 +105,14 @@ QHash<QString, MovieFacts> measureMovies(const QList<Entry> &entries, const QStr
         const QFileInfo source(QDir(takesFolder).filePath(filename));
         if (measured.contains(filename) || !Take::isSafeFilename(filename) || source.isSymLink() || !source.isFile())
             continue;
-        const LoadedMovie movie = loader(source.filePath());
+        LoadedMovie movie;
+        try {
+            movie = loader(source.filePath());
+        } catch (const Error &error) {
+            if (!session_exporter::isDamagedMovie(error))
+                throw;
+            throw TimelineExportError::takeWithoutTracks(entry.name);
+        }
         if (movie.videoTracks.isEmpty() && movie.audioTracks.isEmpty())
             throw TimelineExportError::takeWithoutTracks(entry.name);
         measured.insert(filename, movieFacts(movie));

@@ -2,8 +2,10 @@
 
 #include "model/Error.h"
 #include "store/DiskSync.h"
+#include "store/PackageFolder.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSaveFile>
 
 #include <cerrno>
@@ -20,6 +22,7 @@ void AtomicFile::replace(const QString &path, const QByteArray &data)
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         throw FileSystemError(QStringLiteral("Write"), path, 0, file.errorString());
+    PackageFolder::applyFileMode(int(file.handle()), QFileInfo(path).absolutePath());
     if (file.write(data) != data.size()) {
         const QString reason = file.errorString();
         file.cancelWriting();

@@ -2,8 +2,10 @@
 
 #include "model/Error.h"
 #include "store/HeldFile.h"
+#include "store/PackageFolder.h"
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstring>
@@ -108,7 +110,7 @@ FileCopy::Method copyOpen(const Descriptor &source, const QString &from, const Q
         fail(to, errno);
     try {
         const FileCopy::Method method = copyBytes(source.fd, target.fd, from, to);
-        if (::fchmod(target.fd, status.st_mode & 0777) != 0)
+        if (!PackageFolder::applyFileMode(target.fd, QFileInfo(to).absolutePath()))
             fail(to, errno);
         // A file system that writes back only now (NFS) reports its failure here.
         if (::close(std::exchange(target.fd, -1)) != 0)

@@ -10,7 +10,8 @@ class HeldFile;
 // copy shares the original's blocks until one of them is written, made in an instant and taking
 // no room), else the kernel's copy (copy_file_range: no trip through this process, done inside
 // the file system or the storage where they can), else plain reads and writes. The copy gets the
-// original's permission bits; like the rest of a save, it is not synced here.
+// file mode of the folder it is made in (`PackageFolder::fileMode`), as every file Lumacast makes
+// in a recording does; like the rest of a save, it is not synced here.
 //
 // Threads: any. A copy that is not a clone lasts as long as the disk needs, so the main thread
 // hands it to a worker (threads/).

@@ -95,6 +95,39 @@ void forEachEntry(int fd, Visit visit)
 
 } // namespace
 
+mode_t PackageFolder::fileMode(const QString &folder)
+{
+    struct stat status {};
+    if (::stat(QFile::encodeName(folder).constData(), &status) != 0)
+        return 0644;
+    return S_IRUSR | S_IWUSR | (status.st_mode & (S_IRGRP | S_IWGRP | S_IROTH));
+}
+
+bool PackageFolder::applyFileMode(int fd, const QString &folder)
+{
+    struct stat status {};
+    if (::fstat(fd, &status) != 0)
+        return false;
+    const mode_t wanted = fileMode(folder);
+    if (status.st_uid != ::geteuid() || (status.st_mode & 07777) == wanted)
+        return true;
+    return ::fchmod(fd, wanted) == 0;
+}
+
+bool PackageFolder::applyFileMode(const QString &path)
+{
+    const Descriptor file(::open(QFile::encodeName(path).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (file.get() < 0)
+        return false;
+    struct stat status {};
+    if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        errno = EINVAL;
+        return false;
+    }
+    const qsizetype slash = path.lastIndexOf(QLatin1Char('/'));
+    return applyFileMode(file.get(), slash < 0 ? QStringLiteral(".") : slash == 0 ? QStringLiteral("/") : path.left(slash));
+}
+
 void PackageFolder::checkItems(const QString &folder)
 {
     const Descriptor root(openFolder(folder));
@@ -151,6 +184,7 @@ int PackageFolder::openForAppending(const QString &folder, const QString &name)
     struct stat status {};
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
         refuse(path, EINVAL, kNotRegular);
+    applyFileMode(fd, folder); // a log others cannot read merely stays this user's
     return opened.release();
 }
 

@@ -2,6 +2,7 @@
 
 #include "model/LogCategories.h"
 #include "store/HeldFile.h"
+#include "store/PackageFolder.h"
 
 #include <QDir>
 #include <QFile>
@@ -49,17 +50,6 @@ QByteArray lockPath(const QString &folder)
     return QFile::encodeName(folder + QLatin1Char('/') + QLatin1String(ScratchClaim::kFileName));
 }
 
-// The lock's permission bits: whoever may read the folder may read the lock, and so check it
-// (flock works on a descriptor opened for reading); a group that may write the folder may open
-// it for writing too (NFS lends flock only to such a descriptor).
-mode_t lockMode(const QString &folder)
-{
-    struct stat status {};
-    if (::stat(QFile::encodeName(folder).constData(), &status) != 0)
-        return 0644;
-    return S_IRUSR | S_IWUSR | (status.st_mode & (S_IRGRP | S_IWGRP | S_IROTH));
-}
-
 // The lock file, never through a link, only a regular file; -1 (errno set) otherwise. Read and
 // write where it can be (an exclusive flock over NFS wants it), else read only (a recording on a
 // read-only medium, another user's). One of this user's gets the folder's bits, whatever the
@@ -82,9 +72,11 @@ int openLock(const QString &folder, bool create, Key &key)
         errno = EINVAL;
         return -1;
     }
-    const mode_t wanted = lockMode(folder);
-    if (create && status.st_uid == ::geteuid() && (status.st_mode & 07777) != wanted)
-        ::fchmod(fd, wanted); // a lock others cannot read is merely not seen by them
+    // Whoever may read the folder may read the lock, and so check it (flock works on a
+    // descriptor opened for reading); a group that may write the folder may open it for writing
+    // too (NFS lends flock only to such a descriptor).
+    if (create)
+        PackageFolder::applyFileMode(fd, folder); // a lock others cannot read is merely not seen by them
     key = {quint64(status.st_dev), quint64(status.st_ino)};
     return fd;
 }

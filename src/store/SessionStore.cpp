@@ -1,6 +1,7 @@
 #include "store/SessionStore.h"
 
 #include "model/LogCategories.h"
+#include "store/AppLog.h"
 #include "store/AtomicFile.h"
 #include "store/BoundedFile.h"
 #include "store/DiskSync.h"
@@ -88,10 +89,21 @@ bool removeItem(const QString &path)
     return ::unlink(QFile::encodeName(path).constData()) == 0;
 }
 
-// Copies a folder tree to a destination that must not exist yet, without the items named in
-// `skipped` at its top. Symbolic links are copied as links, so the copy never reads anything
-// outside the source folder.
-void copyTree(const QString &source, const QString &destination, const QStringList &skipped = {})
+// A file a recording keeps for itself, not part of what it is made of: its history log, a take's
+// journal.
+bool isHousekeeping(const QString &relative)
+{
+    return relative == QLatin1String(PackageFolder::kHistoryLogName)
+        || (relative.startsWith(QLatin1String(SessionStore::kTakesFolderName) + QLatin1Char('/'))
+            && relative.endsWith(QLatin1String(".journal")));
+}
+
+// Copies a folder tree to a destination that must not exist yet, without the items whose paths
+// relative to `source` are in `skipped`. Symbolic links are copied as links, so the copy never
+// reads anything outside the source folder. A housekeeping file this user may not read
+// (another's, made under a strict umask) is left out and its relative path added to `leftOut`.
+void copyTree(const QString &source, const QString &destination, const QSet<QString> &skipped,
+              QStringList &leftOut, const QString &relative = {})
 {
     const QByteArray destinationName = QFile::encodeName(destination);
     if (::mkdir(destinationName.constData(), 0755) != 0)
@@ -103,7 +115,8 @@ void copyTree(const QString &source, const QString &destination, const QStringLi
     const QStringList names = dir.entryList(
         QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
     for (const QString &name : names) {
-        if (skipped.contains(name))
+        const QString item = relative.isEmpty() ? name : childPath(relative, name);
+        if (skipped.contains(item))
             continue;
         const QString from = childPath(source, name);
         const QString to = childPath(destination, name);
@@ -111,7 +124,7 @@ void copyTree(const QString &source, const QString &destination, const QStringLi
         if (!status)
             throwErrno(QStringLiteral("Copy"), from, errno);
         if (S_ISDIR(status->st_mode)) {
-            copyTree(from, to);
+            copyTree(from, to, skipped, leftOut, item);
         } else if (S_ISLNK(status->st_mode)) {
             QByteArray target(PATH_MAX, '\0');
             const ssize_t length =
@@ -122,7 +135,13 @@ void copyTree(const QString &source, const QString &destination, const QStringLi
             if (::symlink(target.constData(), QFile::encodeName(to).constData()) != 0)
                 throwErrno(QStringLiteral("Copy"), to, errno);
         } else if (S_ISREG(status->st_mode)) {
-            FileCopy::copy(from, to);
+            try {
+                FileCopy::copy(from, to);
+            } catch (const FileSystemError &error) {
+                if (!isHousekeeping(item) || error.path() != from || (error.code() != EACCES && error.code() != EPERM))
+                    throw;
+                leftOut << item;
+            }
         } else {
             throw FileSystemError(QStringLiteral("Copy"), from, 0,
                                   QStringLiteral("Not a file or a folder"));
@@ -206,8 +225,8 @@ void logSaved(const QString &folder)
            qUtf8Printable(QFileInfo(QDir::cleanPath(folder)).fileName()));
 }
 
-// Unreadable: no probe to read it with; NotMovie: read, and not a movie.
-enum class ProbeState { Missing, Unreadable, NotMovie, Read };
+// Unprobed: no probe to read it with; NotMovie: there, and not readable as a movie.
+enum class ProbeState { Missing, Unprobed, NotMovie, Read };
 
 struct ProbeOutcome {
     ProbeState state = ProbeState::Missing;
@@ -235,7 +254,7 @@ QList<ProbeOutcome> probeMovies(const QStringList &paths, const SessionStore::Du
     for (const QString &path : paths) {
         ProbeOutcome outcome;
         if (!path.isEmpty() && QFileInfo::exists(path)) {
-            outcome.state = probe ? ProbeState::NotMovie : ProbeState::Unreadable;
+            outcome.state = probe ? ProbeState::NotMovie : ProbeState::Unprobed;
             // A folder, a FIFO or a device is no movie, and reading a FIFO would never end.
             if (probe && QFileInfo(path).isFile()) {
                 const std::optional<double> seconds = probe(path);
@@ -259,7 +278,7 @@ SessionStore::DurationCheck applyMovieDurations(Session &session,
     for (RecordingScene &scene : session.scenes) {
         for (Take &take : scene.takes) {
             const ProbeOutcome outcome =
-                index < outcomes.size() ? outcomes[index] : ProbeOutcome{ProbeState::Unreadable};
+                index < outcomes.size() ? outcomes[index] : ProbeOutcome{ProbeState::Unprobed};
             ++index;
             if (outcome.state == ProbeState::Missing) {
                 check.missing << take.filename;
@@ -268,10 +287,10 @@ SessionStore::DurationCheck applyMovieDurations(Session &session,
             if (outcome.state != ProbeState::Read) {
                 qCCritical(log::persistence(), "Could not read duration for %s",
                            qUtf8Printable(take.filename));
-                // Garbage, an empty file, a folder: as unusable as a movie that is gone, and
-                // flagged the same way rather than opened as if whole.
+                // Cut off, garbage, an empty file, a folder: there, so not missing, and said
+                // rather than opened as if whole. The user's check stays; an export names it.
                 if (outcome.state == ProbeState::NotMovie)
-                    check.missing << take.filename;
+                    check.unreadable << take.filename;
                 continue;
             }
             const double actual = outcome.seconds;
@@ -369,17 +388,57 @@ QSet<QString> namedOnDisk(const QString &folder)
     }
 }
 
-// Lists in the copy the ledger's names of movies that came along and the copy's manifest does
-// not name: Lumacast's own leftovers there too. A ledger that cannot be read lists none.
-void copyLedger(const QString &source, const QString &copy, const QSet<QString> &named)
+// Lists in the copy the movies that came along, that the copy's manifest does not name and that
+// are Lumacast's own: the source ledger's, those the manifest there still names (an edit let go
+// of them) and those `stillHeld` (a deleted take the undo history can bring back, into the copy).
+// A ledger that cannot be read counts for none of its names: the copy's is started anew.
+void copyLedger(const QString &source, const QString &copy, const QSet<QString> &named, const QSet<QString> &stillHeld)
 {
     QSet<QString> leftovers;
-    for (const QString &name : TakeLedger::read(source)) {
+    for (const QString &name : TakeLedger::read(source) | namedOnDisk(source) | stillHeld) {
         if (!named.contains(name) && itemExists(childPath(childPath(copy, QLatin1String(SessionStore::kTakesFolderName)), name)))
             leftovers.insert(name);
     }
     if (!leftovers.isEmpty())
         TakeLedger::update(copy, leftovers, {}); // failure logged: the leftovers then merely stay
+}
+
+// A copy's history log that could not be read from `source` begins anew, saying so.
+void startHistoryAnew(const QString &copy, const QString &source)
+{
+    const QString reason =
+        QStringLiteral("the history of %1 is not readable by this user; this history begins here").arg(source);
+    qCWarning(log::persistence(), "save as — %s", qUtf8Printable(reason));
+    SessionLogger::appendTo(copy, QStringLiteral("save as — ") + reason);
+}
+
+// Copies what the recording `saved` is made of from `source` into `copy`: not the folder's lock,
+// ledger or saved-as note. A package's movie nothing would name in the copy (not its manifest,
+// `stillHeld`, nor Lumacast's own lists: a user's file, another's deleted take whose ledger this
+// user may not read) stays where it is; a scratch folder's comes along, as that folder goes.
+void copyRecording(const QString &source, const QString &copy, const Session &saved, const QSet<QString> &stillHeld,
+                   bool sourceIsScratch)
+{
+    QSet<QString> skipped{QLatin1String(ScratchClaim::kFileName), QLatin1String(TakeLedger::kFileName),
+                          QLatin1String(kSavedAsName)};
+    const QString takes = QLatin1String(SessionStore::kTakesFolderName) + QLatin1Char('/');
+    const QSet<QString> known = SessionStore::takeFilenames(saved) | stillHeld | TakeLedger::read(source) | namedOnDisk(source);
+    for (const QString &name : sourceIsScratch ? QStringList() : PackageFolder::takeFiles(source)) {
+        if (name.endsWith(QLatin1String(".mov")) && !known.contains(name)
+            && !itemExists(childPath(source, takes + name + QLatin1String(".journal")))) {
+            skipped << takes + name;
+            qCInfo(log::persistence(), "save as — %s stays in %s, named by nothing in the copy", qUtf8Printable(name),
+                   qUtf8Printable(source));
+        }
+    }
+    QStringList leftOut;
+    copyTree(source, copy, skipped, leftOut);
+    for (const QString &item : std::as_const(leftOut)) {
+        if (item == QLatin1String(PackageFolder::kHistoryLogName))
+            startHistoryAnew(copy, source);
+        else
+            qCWarning(log::persistence(), "save as — %s left out, not readable by this user", qUtf8Printable(item));
+    }
 }
 
 void noteSavedAs(const QString &note, const QString &package, const QUuid &id)
@@ -388,9 +447,37 @@ void noteSavedAs(const QString &note, const QString &package, const QUuid &id)
     DiskSync::folder(QFileInfo(note).absolutePath());
 }
 
+// Whether `package` holds every take the scratch folder's manifest names and every movie of its
+// "takes" (but those its ledger lists: let go of), each as large as it is there. A manifest
+// there that cannot be read holds what no package can be shown to hold.
+bool holdsEverything(const QString &package, const Session &saved, const QString &folder)
+{
+    const QString manifest = childPath(folder, QString::fromLatin1(SessionStore::kManifestName));
+    if (itemExists(manifest)) {
+        try {
+            const QSet<QString> takes =
+                SessionStore::takeFilenames(SessionManifest::fromJson(SessionStore::readManifestFile(manifest)).makeSession(folder));
+            if (!SessionStore::takeFilenames(saved).contains(takes))
+                return false;
+        } catch (const std::exception &) {
+            return false;
+        }
+    }
+    const QSet<QString> letGo = TakeLedger::read(folder);
+    const QString takes = QString::fromLatin1(SessionStore::kTakesFolderName);
+    for (const QString &name : PackageFolder::takeFiles(folder)) {
+        const auto here = itemStatus(childPath(childPath(folder, takes), name));
+        const auto there = itemStatus(childPath(childPath(package, takes), name));
+        if (!letGo.contains(name) && here && !(there && S_ISREG(there->st_mode) && there->st_size == here->st_size))
+            return false;
+    }
+    return true;
+}
+
 // The package a scratch folder's Save As put in place before a kill, read from its note: only
-// when the package there is that recording. A note that says otherwise (killed before the
-// rename, a replace put back) is dropped.
+// when the package there is that recording and holds all the folder holds. A note that says
+// otherwise (killed before the rename, a replace put back, an older copy of the package put
+// there since) is dropped, and the folder is a leftover like any other.
 std::optional<QString> settledSaveAs(const QString &folder)
 {
     const QString note = childPath(folder, QLatin1String(kSavedAsName));
@@ -400,9 +487,13 @@ std::optional<QString> settledSaveAs(const QString &folder)
         const QUuid id = QUuid::fromString(QLatin1String(lines.value(1)));
         const QByteArray data =
             SessionStore::readManifestFile(childPath(package, QString::fromLatin1(SessionStore::kManifestName)));
-        if (!id.isNull() && QFileInfo(package).isAbsolute()
-            && SessionManifest::fromJson(data).makeSession(package).id == id)
-            return package;
+        const Session saved = SessionManifest::fromJson(data).makeSession(package);
+        if (!id.isNull() && QFileInfo(package).isAbsolute() && saved.id == id) {
+            if (holdsEverything(package, saved, folder))
+                return package;
+            qCWarning(log::persistence(), "%s lacks takes or movies its scratch folder holds, which stays",
+                      qUtf8Printable(QFileInfo(package).fileName()));
+        }
     } catch (const std::exception &) {
     }
     QFile::remove(note);
@@ -457,7 +548,7 @@ Session SessionStore::openSession(const QString &scratchURL,
     }
 }
 
-Session SessionStore::save(const Session &session, const QString &destination) const
+Session SessionStore::save(const Session &session, const QString &destination, const QSet<QString> &stillHeld) const
 {
     const QString source = sessionFolder(session);
     const QString target = QDir::cleanPath(QFileInfo(destination).absoluteFilePath());
@@ -508,15 +599,12 @@ Session SessionStore::save(const Session &session, const QString &destination) c
     // Listed while it exists, so that a launch after a kill removes it.
     const InFlightItem listed(staging);
     try {
-        // What the recording is made of: the lock and the saved-as note are this folder's own,
-        // and the ledger's names count only for the movies that came along.
-        copyTree(source, staging,
-                 {QLatin1String(ScratchClaim::kFileName), QLatin1String(TakeLedger::kFileName),
-                  QLatin1String(kSavedAsName)});
+        // The ledger's names count only for the movies that came along.
+        copyRecording(source, staging, result, stillHeld, sourceIsScratch);
         // The movies are on the disk before the manifest that names them, and the package is
         // under its name before the scratch folder goes.
         DiskSync::tree(staging);
-        copyLedger(source, staging, takeFilenames(result));
+        copyLedger(source, staging, takeFilenames(result), stillHeld);
         writeManifestInto(result, staging);
         if (sourceIsScratch)
             noteSavedAs(savedAs, target, result.id);
@@ -718,11 +806,15 @@ SessionStore::DurationCheck SessionStore::verifyTakeDurationsNow(Session &sessio
     return applyMovieDurations(session, probeMovies(takeMoviePaths(session), m_probe));
 }
 
-QString SessionStore::integrityReport(const QStringList &missing, const QStringList &corrected, const QStringList &kept)
+QString SessionStore::integrityReport(const QStringList &missing, const QStringList &corrected, const QStringList &kept,
+                                     const QStringList &unreadable)
 {
     QStringList sections;
     if (!missing.isEmpty())
         sections << QStringLiteral("Missing files:\n") + missing.join(QLatin1Char('\n'));
+    if (!unreadable.isEmpty())
+        sections << QStringLiteral("Unreadable files (there, but damaged or no movie):\n")
+                + unreadable.join(QLatin1Char('\n'));
     if (!corrected.isEmpty())
         sections << QStringLiteral("Duration corrected for:\n") + corrected.join(QLatin1Char('\n'));
     if (!kept.isEmpty())

@@ -60,7 +60,8 @@ public:
     };
 
     struct DurationCheck {
-        QStringList missing;    // take movies that are not there, or are no movie (garbage, empty, a folder)
+        QStringList missing;    // take movies that are not there
+        QStringList unreadable; // take movies that are there but cannot be read (cut off, garbage, empty, a folder)
         QStringList corrected;  // takes whose duration and trims were brought to their movie's
     };
 
@@ -103,20 +104,24 @@ public:
     // Saves the session into the package at `destination` and returns it with `bundleURL` set
     // and clean. A recording at `destination` that is open here or in another program, or whose
     // lock cannot be checked, is refused with an Error before anything is touched. The package
-    // holds what the recording is made of: not the folder's lock, and of its ledger only the
-    // names of movies that came along. The new package is assembled beside the destination and swapped in, so that an
+    // holds what the recording is made of: not the folder's lock; its ledger lists the movies
+    // that came along, that its manifest does not name and that are Lumacast's (the old ledger's,
+    // those the old manifest names, those in `stillHeld`: the undo history's); a package's movie
+    // none of these names stays where it is. A history log or take journal the user may not read
+    // is left out, and the copy's history begins anew, saying so. The new package is assembled beside the destination and swapped in, so that an
     // item already there is replaced only by a whole package. A scratch session's folder is
     // removed afterwards; a session that already has a package keeps it (saving elsewhere
     // copies, and the copy becomes the folder worked on), and saving onto its own package only
     // writes the manifest. A destination inside
     // the session's folder, or one that holds it, is refused. Throws Error or FileSystemError;
     // a failure in the folder being assembled names the destination's path instead.
-    Session save(const Session &session, const QString &destination) const;
+    Session save(const Session &session, const QString &destination, const QSet<QString> &stillHeld = {}) const;
 
     // Every session left in the scratch root; folders without a manifest, or that another
     // running program has open (ScratchClaim), are skipped, those whose manifest is unreadable
     // or invalid are counted, logged and left as they are. A folder whose Save As put its
-    // package in place before a kill is removed, and the package listed in `saved`.
+    // package in place before a kill is removed, and the package listed in `saved`, once that
+    // package holds every take and movie the folder holds; else the folder is offered as any.
     Recovery recoverSessions(const QString &scratchRoot) const;
 
     // Removes the scratch folders of recordings that were never saved and hold nothing (no
@@ -137,7 +142,8 @@ public:
     void cleanupReservedFiles(const Session &session) const;
 
     // Brings each take's duration to its movie's when they differ by more than the tolerance,
-    // clamping the trims, and clears a scene's check on a missing movie. The movies are read one
+    // clamping the trims, and clears a scene's check on a missing movie. A movie that is there
+    // but cannot be read keeps its check: the user chose that take, and an export stops on it. The movies are read one
     // at a time off the main thread; `session` belongs to the caller until the task ends.
     QCoro::Task<DurationCheck> verifyTakeDurations(Session &session) const;
     // The same check run on the calling thread.
@@ -145,7 +151,7 @@ public:
 
     // `kept`: movies of the "takes" folder no take names, left where they are.
     static QString integrityReport(const QStringList &missing, const QStringList &corrected,
-                                   const QStringList &kept = {});
+                                   const QStringList &kept = {}, const QStringList &unreadable = {});
 
     // How a save renames (renameat2's arguments, the result and errno as it gives them); empty
     // for renameat2 itself. A test puts in a file system without exchange, or a kill.

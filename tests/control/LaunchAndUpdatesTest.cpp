@@ -53,6 +53,8 @@ TEST(LaunchTest, ServicesOnAndOff)
         const char *opened;    // "" none, "activating" or "quiet": how "review" was opened
         QStringList alerts;    // their messages
         bool killedSaveAs = false; // Last.lumacast is an unsaved recording's Save As, killed once in place
+        bool olderPackage = false; // ... then an older copy of it, with one take of its three, put in its place
+        bool trashed = false;      // Last.lumacast was followed into a Trash before the crash
     };
     const Row rows[] = {
         {"services off", false, true, false, 0, 0, "", "", {}},
@@ -71,6 +73,13 @@ TEST(LaunchTest, ServicesOnAndOff)
         // Its scratch folder is not offered as well.
         {"a Save As killed once its package was in place", true, true, false, 0, 0,
          "[app] reopenLastDocument — opening Last.lumacast (didRequestScreenThisLaunch=false)", "activating", {}, true},
+        // The scratch folder alone holds two of the takes: it stays, offered.
+        {"Save As note, package lacks takes", true, true, false, 0, 0,
+         "[app] reopenLastDocument — opening Last.lumacast (didRequestScreenThisLaunch=false)", "activating",
+         {"An unsaved recording was recovered"}, true, true},
+        {"reopened from a Trash after a crash", true, true, false, 0, 0,
+         "[app] reopenLastDocument — opening Last.lumacast (didRequestScreenThisLaunch=false)", "activating",
+         {"Recording in the Trash"}, false, false, true},
     };
     for (const Row &row : rows) {
         ManagerHarness h;
@@ -79,10 +88,17 @@ TEST(LaunchTest, ServicesOnAndOff)
         testing::runTask(h.m().saveSession(package));
         if (!row.documentExists)
             QDir(package).removeRecursively();
-        const Session unsaved(SessionStore::scratchRoot() + "/" + QUuid::createUuid().toString(QUuid::WithoutBraces));
+        Session unsaved(SessionStore::scratchRoot() + "/" + QUuid::createUuid().toString(QUuid::WithoutBraces));
+        QStringList leftFolders;
         if (row.killedSaveAs) {
-            h.preferences.setLastOpenedDocument(h.dir.filePath("Other.lumacast"));
+            if (!row.olderPackage)
+                h.preferences.setLastOpenedDocument(h.dir.filePath("Other.lumacast"));
             QDir().mkpath(unsaved.scratchURL + "/takes");
+            for (int i = 1; row.olderPackage && i <= 3; ++i) {
+                unsaved.scenes[0].takes << Take{QUuid::createUuid(), QStringLiteral("T%1.mov").arg(i), 1, h.time->now()};
+                QFile movie(unsaved.scratchURL + QStringLiteral("/takes/T%1.mov").arg(i));
+                ASSERT_TRUE(movie.open(QIODevice::WriteOnly) && movie.write(QByteArray(2048, 'm')) == 2048);
+            }
             h.store->writeManifest(unsaved);
             h.m().forceCloseSession(true); // else its claim refuses the save
             const pid_t saving = ::fork();
@@ -101,7 +117,21 @@ TEST(LaunchTest, ServicesOnAndOff)
             ::waitpid(saving, &status, 0);
             ASSERT_TRUE(WIFSIGNALED(status)) << "not killed in the save";
         }
-        QStringList leftFolders;
+        if (row.olderPackage) { // a backup or a sync tool's older version, the same recording
+            Session older = unsaved;
+            older.scenes[0].takes.resize(1);
+            older.bundleURL = package;
+            ASSERT_TRUE(QDir(package).removeRecursively() && QDir().mkpath(package + "/takes"));
+            ASSERT_TRUE(QFile::copy(unsaved.scratchURL + "/takes/T1.mov", package + "/takes/T1.mov"));
+            h.store->writeManifest(older);
+            leftFolders << unsaved.scratchURL;
+        }
+        if (row.trashed) {
+            const QString trash = h.dir.filePath(QStringLiteral(".Trash-%1/files").arg(::getuid()));
+            h.m().forceCloseSession(true);
+            ASSERT_TRUE(QDir().mkpath(trash) && QDir().rename(package, trash + "/Last.lumacast"));
+            h.preferences.setLastOpenedDocument(trash + "/Last.lumacast");
+        }
         for (int i = 0; i < row.corrupt; ++i) {
             const QString folder = SessionStore::scratchRoot() + QStringLiteral("/corrupt-%1").arg(i);
             QDir().mkpath(folder);
@@ -154,7 +184,9 @@ TEST(LaunchTest, ServicesOnAndOff)
         EXPECT_EQ(h.m().session().has_value(), row.documentExists) << row.name;
         if (row.killedSaveAs) {
             EXPECT_EQ(h.m().session() ? h.m().session()->id : QUuid(), unsaved.id);
-            EXPECT_FALSE(QFileInfo::exists(unsaved.scratchURL));
+            EXPECT_EQ(QFileInfo::exists(unsaved.scratchURL + "/takes/T3.mov"), row.olderPackage) << row.name;
+            const QList<Session> offered = h.m().recoverableSessions();
+            EXPECT_EQ(offered.isEmpty() ? 0 : offered[0].scenes[0].takes.size(), row.olderPackage ? 3 : 0) << row.name;
         }
         pumpUntil([&] { return h.alerts->shown.size() >= size_t(row.alerts.size()); });
         QStringList alerts;
@@ -167,6 +199,8 @@ TEST(LaunchTest, ServicesOnAndOff)
                       "~/.cache/Lumacast/Sessions/ for the raw .mov files.")
                 << row.name;
         }
+        if (row.trashed && !h.alerts->shown.empty())
+            EXPECT_TRUE(h.alerts->shown[0].informativeText.contains("is in the Trash. Lumacast goes on saving it there"));
         if (row.recovered == 2) {
             EXPECT_EQ(h.alerts->shown.back().informativeText,
                       "Lumacast stopped before 2 recordings were saved. Resume or discard them from File ▸ Recover "

@@ -284,19 +284,18 @@ TEST_F(Coordinator, RealWritersProduceThePackage)
     EXPECT_TRUE(validatesAgainstFCPXMLDTD(path(QStringLiteral("out/Lumacast-Talk/Lumacast-Talk.fcpxml"))));
 }
 
-// A checked take whose movie is damaged past reading any track is refused by all three real
-// exports before anything is written, each failure naming the take as the outline shows it.
+// A checked take whose movie is damaged past reading any track, or cut off before its index, is
+// refused by all three real exports before anything is written, each failure naming the take as
+// the outline shows it.
 TEST_F(Coordinator, EveryExportRefusesATakeWithoutAReadableTrackByName)
 {
     ASSERT_TRUE(QDir().mkpath(path(QStringLiteral("session/takes"))));
     ASSERT_TRUE(makeMovie(path(QStringLiteral("session/takes/take.mov")),
                           {QStringLiteral("320x240"), QStringLiteral("30"), 1, {2}, 48000}));
-    {
-        QFile good(path(QStringLiteral("session/takes/take.mov")));
-        QFile damaged(path(QStringLiteral("session/takes/damaged.mov")));
-        ASSERT_TRUE(good.open(QIODevice::ReadOnly) && damaged.open(QIODevice::WriteOnly));
-        damaged.write(good.readAll().replace("trak", "free"));
-    }
+    QFile good(path(QStringLiteral("session/takes/take.mov")));
+    ASSERT_TRUE(good.open(QIODevice::ReadOnly));
+    const QByteArray bytes = good.readAll();
+    ASSERT_GT(bytes.size(), 16 * 1024);
     session.scenes.append(makeCheckedScene({makeTrimmedTake(QStringLiteral("damaged.mov"), 1, 0, 1)}, 0));
     const QString refusal = QStringLiteral("The take \u201CScene 2 \u2014 Take 1\u201D can\u2019t be exported: its movie "
                                            "is damaged, and no picture or sound in it can be read.");
@@ -314,8 +313,12 @@ TEST_F(Coordinator, EveryExportRefusesATakeWithoutAReadableTrackByName)
         {&ExportCoordinator::exportFCPXML, QStringLiteral("Talk"), QStringLiteral("Lumacast.TimelineExport.ExportError 5")},
         {&ExportCoordinator::exportFCP7XML, QStringLiteral("Premiere"), QStringLiteral("Lumacast.TimelineExport.ExportError 5")},
     };
+    for (const QByteArray &damage : {QByteArray(bytes).replace("trak", "free"), bytes.left(16 * 1024)})
     for (const Row &row : rows) {
-        SCOPED_TRACE(row.destination.toStdString());
+        SCOPED_TRACE((row.destination + (damage.size() == 16 * 1024 ? " cut off" : " no track")).toStdString());
+        QFile damaged(path(QStringLiteral("session/takes/damaged.mov")));
+        ASSERT_TRUE(damaged.open(QIODevice::WriteOnly | QIODevice::Truncate) && damaged.write(damage) == damage.size());
+        damaged.close();
         events.clear();
         QString chain;
         (exporter.*row.start)(session, [&](const ExportEvent &event) {

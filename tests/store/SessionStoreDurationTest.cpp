@@ -90,7 +90,9 @@ TEST_F(DurationCheckTest, TrimsAreClampedToTheMovie)
     EXPECT_EQ(takes[0].recordedAt, before.recordedAt);
 }
 
-TEST_F(DurationCheckTest, MissingMoviesAreReportedAndLoseTheirCheck)
+// A movie that is not there is missing and loses its scene's check; one that is there but cannot
+// be read as a movie is unreadable and keeps the user's check (an export then stops on it).
+TEST_F(DurationCheckTest, MissingMoviesLoseTheirCheckAndUnreadableOnesKeepIt)
 {
     addMovie(0, makeTake("HERE.mov", 3.0, 0, 3.0));
     const Take checkedMissing = makeTake("GONE.mov", 3.0, 0, 3.0);
@@ -102,26 +104,32 @@ TEST_F(DurationCheckTest, MissingMoviesAreReportedAndLoseTheirCheck)
     // A name that would climb out of the takes folder is never followed, even to a real file.
     writeFileOfSize(dir.path() + "/outside.mov", 2048);
     session.scenes[1].takes << makeTake("../outside.mov", 3.0, 0, 3.0);
-    // Files that are there but are no movie (garbage, empty, a folder, a FIFO) are flagged as
-    // missing too: left as they are, never probed when they are not files.
+    // Files that are there but are no movie (garbage, empty, a folder, a FIFO) are unreadable:
+    // left as they are, never probed when they are not files.
     addMovie(1, makeTake("BROKEN.mov", 7.0, 0, 7.0));
     session.scenes[1].takes << makeTake("EMPTY.mov", 7.0, 0, 7.0) << makeTake("FOLDER.mov", 7.0, 0, 7.0)
                             << makeTake("FIFO.mov", 7.0, 0, 7.0);
     writeFileOfSize(dir.path() + "/takes/EMPTY.mov", 0);
     QDir().mkpath(dir.path() + "/takes/FOLDER.mov");
     ::mkfifo(QFile::encodeName(dir.path() + "/takes/FIFO.mov").constData(), 0600);
+    // Present but unreadable: a checked take's movie cut off after 16 KB, read by the media layer.
+    const QString cut = dir.path() + "/takes/CUT.mov";
+    ASSERT_TRUE(runProcess("ffmpeg", {"-v", "error", "-f", "lavfi", "-i", "testsrc=size=320x240", "-t", "3", cut}).ok());
+    ASSERT_TRUE(QFile::resize(cut, 16 * 1024));
+    session.scenes << RecordingScene{QUuid::createUuid(), {}, {makeTake("CUT.mov", 3.0, 0, 3.0)}, {}};
+    session.scenes[2].selectedTakeID = session.scenes[2].takes[0].id;
     QStringList probed;
     const SessionStore::DurationProbe probe = fakeProbe({{"HERE.mov", 3.0}, {"CHECKED.mov", 3.0},
                                                          {"outside.mov", 1.0}});
     const SessionStore store([&](const QString &path) {
         probed << QFileInfo(path).fileName();
-        return probe(path);
+        return probe(path) ? probe(path) : av::movieDurationSeconds(path);
     });
 
     const SessionStore::DurationCheck check = store.verifyTakeDurationsNow(session);
 
-    EXPECT_EQ(check.missing, QStringList({"GONE.mov", "ALSO-GONE.mov", "../outside.mov", "BROKEN.mov",
-                                          "EMPTY.mov", "FOLDER.mov", "FIFO.mov"}));
+    EXPECT_EQ(check.missing, QStringList({"GONE.mov", "ALSO-GONE.mov", "../outside.mov"}));
+    EXPECT_EQ(check.unreadable, QStringList({"BROKEN.mov", "EMPTY.mov", "FOLDER.mov", "FIFO.mov", "CUT.mov"}));
     EXPECT_FALSE(probed.contains("FIFO.mov"));
     EXPECT_FALSE(probed.contains("FOLDER.mov"));
     EXPECT_TRUE(check.corrected.isEmpty());
@@ -129,8 +137,10 @@ TEST_F(DurationCheckTest, MissingMoviesAreReportedAndLoseTheirCheck)
     EXPECT_EQ(session.scenes[0].takes.size(), 2);
     EXPECT_EQ(session.scenes[1].selectedTakeID, session.scenes[1].takes[0].id);
     EXPECT_EQ(session.scenes[1].takes[3].duration, 7.0);
-    EXPECT_EQ(SessionStore::integrityReport(check.missing, check.corrected),
-              "Missing files:\nGONE.mov\nALSO-GONE.mov\n../outside.mov\nBROKEN.mov\nEMPTY.mov\nFOLDER.mov\nFIFO.mov");
+    EXPECT_EQ(session.scenes[2].selectedTakeID, session.scenes[2].takes[0].id);
+    EXPECT_EQ(SessionStore::integrityReport(check.missing, check.corrected, {}, check.unreadable),
+              "Missing files:\nGONE.mov\nALSO-GONE.mov\n../outside.mov\n\nUnreadable files (there, but damaged or no "
+              "movie):\nBROKEN.mov\nEMPTY.mov\nFOLDER.mov\nFIFO.mov\nCUT.mov");
 }
 
 TEST_F(DurationCheckTest, MeaninglessLengthsAreIgnored)

@@ -44,6 +44,12 @@ QByteArray readAll(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
+mode_t modeOf(const QString &path)
+{
+    struct stat status {};
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_mode & 07777 : 0;
+}
+
 bool writeText(const QString &path, const QByteArray &text)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
@@ -439,7 +445,7 @@ TEST_F(SessionStoreTest, WorkOnAnOpenRecordingNeverLeavesItsFolder)
     }
 }
 
-// A copy is the original byte for byte with its permission bits, or nothing at all: a link, a
+// A copy is the original byte for byte with its folder's file mode, or nothing at all: a link, a
 // FIFO (never waited on), a name already taken and a full disk leave nothing new at the destination.
 TEST(FileCopy, CopiesByteForByteOrLeavesNothing)
 {
@@ -450,6 +456,7 @@ TEST(FileCopy, CopiesByteForByteOrLeavesNothing)
     for (const Source source : {Source::movie, Source::link, Source::fifo, Source::taken, Source::fullDisk}) {
         SCOPED_TRACE(int(source));
         QTemporaryDir dir;
+        ASSERT_EQ(::chmod(QFile::encodeName(dir.path()), 02775), 0); // a team's folder
         lumacast::testing::FullDisk disk;
         const QString from = dir.filePath("from.mov");
         QString to = dir.filePath("to.mov");
@@ -477,7 +484,7 @@ TEST(FileCopy, CopiesByteForByteOrLeavesNothing)
         EXPECT_EQ(copied, source == Source::movie);
         if (copied) {
             EXPECT_EQ(readAll(to), movie);
-            EXPECT_EQ(QFileInfo(to).permissions(), QFileInfo(from).permissions());
+            EXPECT_EQ(modeOf(to), 0664u);
         } else {
             EXPECT_EQ(QFileInfo::exists(to), source == Source::taken) << "a partial copy was left";
             EXPECT_TRUE(source != Source::taken || readAll(to) == "mine");
@@ -612,12 +619,15 @@ TEST_F(SessionStoreTest, EveryUserWhoMayReadARecordingSeesItsLock)
 
 // A Save As copies what a recording is made of, and never onto a recording in use: one another
 // program holds, one open here and one whose lock cannot be checked are refused before anything
-// is touched. Another user's read-only recording, its lock and ledger only she may read, saves as
-// the user's own; where names cannot be exchanged (FAT, exFAT, FUSE, network mounts) a replace
-// takes two renames and leaves nothing hidden.
+// is touched. Another user's read-only recording, its lock, ledger and history only she may read,
+// saves as the user's own, its history begun anew and her deleted take left behind; in a team
+// folder, what a member with umask 077 wrote there (lock, history, ledger, manifest) follows the
+// folder, and another member saves it whole. Where names cannot be exchanged (FAT, exFAT, FUSE,
+// network mounts) a replace takes two renames and leaves nothing hidden. A deleted take the undo
+// history holds comes along, listed.
 TEST_F(SessionStoreTest, SaveAsCopiesTheRecordingAndNeverReplacesOneInUse)
 {
-    enum class Onto { heldElsewhere, openHere, linkedLock, noExchange, anotherUsersCopy };
+    enum class Onto { heldElsewhere, openHere, linkedLock, noExchange, anotherUsersCopy, teamUmask077, heldForUndo };
     const struct {
         const char *name;
         Onto onto;
@@ -628,6 +638,8 @@ TEST_F(SessionStoreTest, SaveAsCopiesTheRecordingAndNeverReplacesOneInUse)
         {"onto a package whose lock can't be checked", Onto::linkedLock, "Lumacast can’t tell whether “Old.lumacast”"},
         {"onto a package, where names can't be exchanged", Onto::noExchange, ""},
         {"another user's read-only package, as the user's own", Onto::anotherUsersCopy, ""},
+        {"umask 077: a team member's package, by another member", Onto::teamUmask077, ""},
+        {"a deleted take's movie the undo history holds", Onto::heldForUndo, ""},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -644,6 +656,9 @@ TEST_F(SessionStoreTest, SaveAsCopiesTheRecordingAndNeverReplacesOneInUse)
         QProcess holder;
         std::unique_ptr<ScratchClaim> here;
         QString destination = old;
+        QSet<QString> held;
+        const bool anotherUser = row.onto == Onto::anotherUsersCopy || row.onto == Onto::teamUmask077;
+        const gid_t team = 4242;
         switch (row.onto) {
         case Onto::heldElsewhere:
             holder.start("flock", {"-x", old + lock, "-c", "echo held; exec sleep 60"});
@@ -662,16 +677,39 @@ TEST_F(SessionStoreTest, SaveAsCopiesTheRecordingAndNeverReplacesOneInUse)
             break;
         case Onto::anotherUsersCopy:
             session = store.save(session, root.filePath("Colleague.lumacast"));
-            for (const QString &own : {lock, QStringLiteral("/") + TakeLedger::kFileName})
+            for (const QString &own : {lock, QStringLiteral("/") + TakeLedger::kFileName, QStringLiteral("/history.log")})
                 ASSERT_TRUE(writeText(*session.bundleURL + own, "LEFT.mov\n") && QFile::setPermissions(*session.bundleURL + own, QFile::ReadOwner | QFile::WriteOwner));
             ASSERT_TRUE(QDir().mkpath(root.filePath("mine")));
             destination = root.filePath("mine/Talk.lumacast");
             break;
+        case Onto::teamUmask077: { // opened by a member whose umask is 077
+            const QString shared = root.filePath("team"), package = shared + "/Talk.lumacast";
+            ASSERT_TRUE(QDir().mkpath(shared) && ::chown(QFile::encodeName(shared), 0, team) == 0);
+            ASSERT_EQ(::chmod(QFile::encodeName(shared), 02775), 0);
+            session = store.save(session, package);
+            ASSERT_EQ(::chmod(QFile::encodeName(package), 02775), 0);
+            const mode_t umask = ::umask(077);
+            { const ScratchClaim open(package); }
+            SessionLogger::appendTo(package, "opened");
+            TakeLedger::update(package, {"GONE.mov"}, {});
+            store.writeManifest(session);
+            ::umask(umask);
+            for (const char *own : {ScratchClaim::kFileName, "history.log", TakeLedger::kFileName, "manifest.json"})
+                EXPECT_EQ(modeOf(package + "/" + own), 0664u) << own;
+            ASSERT_TRUE(QDir().mkpath(root.filePath("mine")));
+            destination = root.filePath("mine/Talk.lumacast");
+            break;
+        }
+        case Onto::heldForUndo:
+            ASSERT_TRUE(writeText(scratch + "/takes/HELD.mov", "held"));
+            held = {"HELD.mov"};
+            destination = root.filePath("New.lumacast");
+            break;
         }
         QString refusal;
-        if (row.onto == Onto::anotherUsersCopy) {
+        if (anotherUser) {
             ASSERT_EQ(::chown(QFile::encodeName(root.filePath("mine")), 65534, 65534), ::geteuid() == 0 ? 0 : -1);
-            const int saved = asAnotherUser(65534, [&] {
+            const int saved = asAnotherUser(row.onto == Onto::teamUmask077 ? team : 65534, [&] {
                 try {
                     SessionStore().save(SessionStore().openSession(*session.bundleURL, session.bundleURL), destination);
                 } catch (const Error &error) {
@@ -685,7 +723,7 @@ TEST_F(SessionStoreTest, SaveAsCopiesTheRecordingAndNeverReplacesOneInUse)
             EXPECT_EQ(saved, 0);
         } else {
             try {
-                store.save(session, destination);
+                store.save(session, destination, held);
             } catch (const Error &error) {
                 refusal = error.localizedDescription();
             }
@@ -704,10 +742,19 @@ TEST_F(SessionStoreTest, SaveAsCopiesTheRecordingAndNeverReplacesOneInUse)
         }
         // The lock stays the folder's own; the ledger's names come along only for movies that did.
         const bool ledgerReadable = row.onto != Onto::anotherUsersCopy;
-        EXPECT_EQ(entries(destination), ledgerReadable ? QStringList({".lumacast-ledger", "manifest.json", "takes"})
-                                                       : QStringList({"manifest.json", "takes"}));
-        EXPECT_EQ(entries(destination + "/takes"), QStringList({"A.mov", "LEFT.mov"}));
-        EXPECT_EQ(TakeLedger::read(destination), ledgerReadable ? QSet<QString>{"LEFT.mov"} : QSet<QString>{});
+        QStringList copied{"manifest.json", "takes"};
+        if (ledgerReadable)
+            copied.prepend(".lumacast-ledger");
+        if (anotherUser)
+            copied.insert(copied.size() - 2, "history.log");
+        EXPECT_EQ(entries(destination), copied);
+        QStringList movies = QStringList({"A.mov", ledgerReadable ? "LEFT.mov" : ""}) + QStringList(held.begin(), held.end());
+        movies.removeAll("");
+        movies.sort();
+        EXPECT_EQ(entries(destination + "/takes"), movies);
+        EXPECT_EQ(TakeLedger::read(destination), (ledgerReadable ? QSet<QString>{"LEFT.mov"} : QSet<QString>{}) | held);
+        if (row.onto == Onto::anotherUsersCopy)
+            EXPECT_TRUE(readAll(destination + "/history.log").contains("is not readable by this user; this history begins here"));
         EXPECT_EQ(store.openSession(destination, destination).id, session.id);
         for (const QString &entry : entries(root.path()) + entries(QFileInfo(destination).path()))
             EXPECT_FALSE(entry.startsWith(".")) << qPrintable(entry);

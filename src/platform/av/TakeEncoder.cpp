@@ -7,6 +7,7 @@
 #include "platform/av/TakeJournal.h"
 #include "store/AppLog.h"
 #include "store/HeldFile.h"
+#include "store/PackageFolder.h"
 #include "threads/ThreadBridge.h"
 
 extern "C" {
@@ -260,6 +261,8 @@ bool TakeEncoder::startWriting()
         fail(QStringLiteral("Could not create %1: %2").arg(m_path, QString::fromLocal8Bit(std::strerror(errno))));
         return false;
     }
+    // As every file of a recording: its folder's mode, whatever the umask.
+    PackageFolder::applyFileMode(m_movieFd, QFileInfo(m_path).absolutePath());
     const QByteArray local = QFile::encodeName(HeldFile::descriptorPath(m_movieFd));
     int rc = avio_open(&m_format->pb, local.constData(), AVIO_FLAG_WRITE);
     if (rc < 0) {

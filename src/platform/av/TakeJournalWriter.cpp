@@ -3,6 +3,7 @@
 #include "platform/av/MediaError.h"
 #include "store/AppLog.h"
 #include "store/HeldFile.h"
+#include "store/PackageFolder.h"
 #include "threads/ThreadBridge.h"
 
 extern "C" {
@@ -11,6 +12,7 @@ extern "C" {
 }
 
 #include <QFile>
+#include <QFileInfo>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -84,6 +86,7 @@ void TakeJournalWriter::open(AVIOContext *movie, int movieFd, const QList<TakeJo
         QFile::remove(m_journalPath);
         return;
     }
+    PackageFolder::applyFileMode(m_journalFd, QFileInfo(m_journalPath).absolutePath());
     m_lastSync = std::chrono::steady_clock::now();
     m_journaling = true;
     m_syncThread = std::thread([this] {
