@@ -278,34 +278,40 @@ QString TakeWriter::moviePath() const
     return m_movie ? m_movie->whereNow() : m_outputPath;
 }
 
-// The movie is made with the first picture, and held from then on.
+namespace {
+
+// Another descriptor of what `made` reaches, read-only: it outlives the encoder's own.
+int reopened(int made)
+{
+    return made < 0 ? -1 : ::open(QFile::encodeName(HeldFile::descriptorPath(made)).constData(), O_RDONLY | O_CLOEXEC);
+}
+
+} // namespace
+
+// The movie and its journal are made with the first picture, and held from then on.
 void TakeWriter::holdMovie()
 {
-    const int made = m_writer->movieDescriptor();
-    m_movieMade = made >= 0;
-    if (!m_movieMade)
-        return;
-    const int fd = ::open(QFile::encodeName(HeldFile::descriptorPath(made)).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0)
+    if (const int fd = reopened(m_writer->movieDescriptor()); fd >= 0)
         m_movie = std::make_shared<const HeldFile>(fd);
+    if (const int fd = reopened(m_writer->journalDescriptor()); fd >= 0)
+        m_journal = std::make_unique<const HeldFile>(fd);
 }
 
 // A take that gave nothing: its movie and journal go, where they are now. Nothing goes that the
-// writer did not make, nothing once the movie has no name, nothing under a name it no longer has.
+// writer did not make, nothing once it has no name, nothing that stands under its name instead.
 void TakeWriter::removeMovie()
 {
-    const QString movie = moviePath();
-    if (!m_movieMade || movie.isEmpty())
-        return;
-    QFile::remove(movie);
-    QFile::remove(av::TakeJournal::pathFor(movie));
+    if (m_movie)
+        m_movie->removeName();
+    if (m_journal)
+        m_journal->removeName();
 }
 
 // After the encoder failed: the samples that reached the movie, finished from the journal.
 std::optional<double> TakeWriter::keepWhatWasWritten()
 {
     const QString movie = moviePath();
-    if (!keepsJournal || movie.isEmpty() || !QFileInfo::exists(av::TakeJournal::pathFor(movie)))
+    if (!keepsJournal || movie.isEmpty() || !m_journal || m_journal->whereNow() != av::TakeJournal::pathFor(movie))
         return std::nullopt;
     // On a full disk the index needs room: the last samples give it theirs.
     for (const std::int64_t spare : {0, 16 << 10, 64 << 10, 256 << 10, 1 << 20, 4 << 20}) {

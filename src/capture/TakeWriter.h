@@ -153,7 +153,7 @@ private:
     QString m_outputPath;
     std::unique_ptr<av::TakeEncoder> m_writer;
     std::shared_ptr<const HeldFile> m_movie; // set on the sample queue with the first picture
-    bool m_movieMade = false;
+    std::unique_ptr<const HeldFile> m_journal; // the movie's journal, made with it, when it has one
     int m_videoTrack = -1;
     int m_micTrack = -1;
     int m_systemTrack = -1;

@@ -579,9 +579,12 @@ QCoro::Task<> TakeRecording::keepApart(RecorderService::Recording recording, boo
         co_await copying;
     } catch (const Error &error) {
         failure = error.localizedDescription();
-        if (!folder.isEmpty())
-            QDir(folder).removeRecursively(); // made just now, and nothing was copied into it
-        movie.clear();
+        // Only the folders made just now, and only while empty: a copy that got there stays, and
+        // the alert names it.
+        if (!folder.isEmpty() && QDir(folder).rmdir(QStringLiteral("takes")))
+            QDir().rmdir(folder);
+        if (!QFileInfo::exists(movie))
+            movie.clear();
     }
     if (!alive)
         co_return;

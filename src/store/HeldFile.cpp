@@ -17,17 +17,23 @@ HeldFile::~HeldFile()
         ::close(m_fd);
 }
 
-QString HeldFile::whereNow() const
+QString HeldFile::whereNowOf(int fd)
 {
     struct stat held {};
-    if (::fstat(m_fd, &held) != 0 || held.st_nlink == 0)
+    if (::fstat(fd, &held) != 0 || held.st_nlink == 0)
         return {};
-    const QString now = pathOf(m_fd);
+    const QString now = pathOf(fd);
     struct stat there {};
-    if (now.isEmpty() || ::stat(QFile::encodeName(now).constData(), &there) != 0 || there.st_dev != held.st_dev
+    if (now.isEmpty() || ::lstat(QFile::encodeName(now).constData(), &there) != 0 || there.st_dev != held.st_dev
         || there.st_ino != held.st_ino)
         return {};
     return now;
+}
+
+bool HeldFile::removeNameOf(int fd)
+{
+    const QString now = whereNowOf(fd);
+    return !now.isEmpty() && ::unlink(QFile::encodeName(now).constData()) == 0;
 }
 
 QString HeldFile::descriptorPath(int fd)

@@ -21,7 +21,14 @@ public:
     // while the object lives. Opening it opens the file held, whatever its name is now.
     QString reach() const { return descriptorPath(m_fd); }
     // Where the file is now; empty once it has no name.
-    QString whereNow() const;
+    QString whereNow() const { return whereNowOf(m_fd); }
+    // Removes the file's name where it is now, and only a name that is still this file's: what
+    // stands there instead (put back by the user, made by another program) stays.
+    bool removeName() const { return removeNameOf(m_fd); }
+
+    // The same for any descriptor of a regular file.
+    static QString whereNowOf(int fd);
+    static bool removeNameOf(int fd);
 
     // "/proc/self/fd/<fd>": what one of this process's descriptors reaches, as a path.
     static QString descriptorPath(int fd);

@@ -233,15 +233,37 @@ TEST(TakeWriter, FinishWithoutFramesRemovesTheFileAndSecondFinishDoesNothing)
     }
 }
 
-TEST(TakeWriter, RefusesToOverwriteAnExistingFile)
+TEST(TakeWriter, WhatStandsUnderTheTakesNamesIsNeitherWrittenOverNorRemoved)
 {
-    QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("kept.mov"));
-    ASSERT_TRUE(lumacast::testing::writeFileOfSize(path, 100));
-    TakeWriter writer(path);
-    EXPECT_THROW(writer.setUp(96, 64, 48000, 2, false), av::EncoderError);
-    EXPECT_FALSE(writer.isSetUp());
-    EXPECT_EQ(QFileInfo(path).size(), 100);
+    struct Row {
+        const char *name;
+        const char *standing; // the file that is there before the take, not the writer's
+        bool recorded;
+    };
+    const Row rows[] = {
+        {"a file under the movie's name", "kept.mov", false},
+        {"a file under the journal's name", "kept.mov.journal", true},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("kept.mov"));
+        const QString standing = dir.filePath(QString::fromLatin1(row.standing));
+        ASSERT_TRUE(lumacast::testing::writeFileOfSize(standing, 100));
+        TakeWriter writer(path);
+        if (!row.recorded) {
+            EXPECT_THROW(writer.setUp(96, 64, 48000, 2, false), av::EncoderError);
+            EXPECT_FALSE(writer.isSetUp());
+        } else {
+            SyntheticTake take;
+            take.seconds = 0.3;
+            writer.setUp(96, 64, 48000, 2, false);
+            feed(writer, take);
+            EXPECT_TRUE(writer.finish()); // recorded without a journal
+            EXPECT_GT(QFileInfo(path).size(), 1000);
+        }
+        EXPECT_EQ(QFileInfo(standing).size(), 100);
+    }
 }
 
 TEST(TakeWriter, StartFailureIsReportedOnceAndTheTakeIsDropped)

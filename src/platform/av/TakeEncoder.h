@@ -51,6 +51,8 @@ public:
     // The movie's descriptor once `startWriting` made it (-1 before), open as long as the
     // encoder: it reaches the movie wherever its name has gone since.
     int movieDescriptor() const { return m_movieFd; }
+    // The journal's, once `startWriting` opened it (-1 without a journal).
+    int journalDescriptor() const { return m_journal.descriptor(); }
 
     // Keeps a journal at `journalPath` while the movie is written (TakeJournal), opening with
     // `note`: the movie and the journal reach the disk at least once a second, so that a crash

@@ -75,15 +75,23 @@ void TakeJournalWriter::open(AVIOContext *movie, int movieFd, const QList<TakeJo
     avio_flush(movie);
     // The muxer has written 'ftyp', 'wide' and the 'mdat' header: the samples start here.
     const QByteArray header = TakeJournal::header(m_writtenEnd - 16, m_note, tracks);
-    const QByteArray path = QFile::encodeName(m_journalPath);
-    m_journalFd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    // Beside the movie where it is now (its folder may have been renamed since the take began),
+    // and only a journal of its own: a file already standing under that name is left alone.
+    const QString movieNow = HeldFile::whereNowOf(movieFd);
+    if (!movieNow.isEmpty())
+        m_journalPath = QFileInfo(movieNow).absolutePath() + QLatin1Char('/') + QFileInfo(m_journalPath).fileName();
+    errno = ENOENT;
+    if (!movieNow.isEmpty())
+        m_journalFd = ::open(QFile::encodeName(m_journalPath).constData(),
+                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     m_movieSyncFd = ::fcntl(movieFd, F_DUPFD_CLOEXEC, 0);
     if (m_journalFd < 0 || m_movieSyncFd < 0 || !writeAll(m_journalFd, header.constData(), header.size())
         || ::fdatasync(m_journalFd) != 0) {
         AppLog::shared().log(QStringLiteral("[writer] no journal for this take: ")
                              + writeFailureReason(m_journalPath, errno));
+        if (m_journalFd >= 0)
+            HeldFile::removeNameOf(m_journalFd);
         close(false);
-        QFile::remove(m_journalPath);
         return;
     }
     PackageFolder::applyFileMode(m_journalFd, QFileInfo(m_journalPath).absolutePath());
@@ -211,15 +219,14 @@ void TakeJournalWriter::close(bool finished)
             finished = false;
     }
     // Removed where it is now: its folder may have been renamed or moved since it was made.
-    const QString journal = m_journalFd >= 0 ? HeldFile::pathOf(m_journalFd) : QString();
+    if (finished && !m_outlivesFinish && m_journalFd >= 0)
+        HeldFile::removeNameOf(m_journalFd);
     if (m_journalFd >= 0)
         ::close(m_journalFd);
     if (m_movieSyncFd >= 0)
         ::close(m_movieSyncFd);
     m_journalFd = m_movieSyncFd = -1;
     m_pending.clear();
-    if (finished && !m_outlivesFinish && !journal.isEmpty())
-        QFile::remove(journal);
 }
 
 } // namespace lumacast::av

@@ -34,6 +34,9 @@ public:
     void configure(const QString &journalPath, const QByteArray &note, bool outlivesFinish = false);
     bool isConfigured() const { return !m_journalPath.isEmpty(); }
     bool isOpen() const { return m_journaling; }
+    // The journal's descriptor while it is open (-1 otherwise): it reaches the journal wherever
+    // its folder has gone since.
+    int descriptor() const { return m_journalFd; }
 
     // Writes the header once the muxer has written the movie's own (the samples start at the
     // position of `movie` then) and starts the sync thread; `movieFd` is the movie's descriptor,
