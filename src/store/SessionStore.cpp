@@ -388,14 +388,21 @@ QSet<QString> namedOnDisk(const QString &folder)
     }
 }
 
-// Lists in the copy the movies that came along, that the copy's manifest does not name and that
-// are Lumacast's own: the source ledger's, those the manifest there still names (an edit let go
-// of them) and those `stillHeld` (a deleted take the undo history can bring back, into the copy).
-// A ledger that cannot be read counts for none of its names: the copy's is started anew.
-void copyLedger(const QString &source, const QString &copy, const QSet<QString> &named, const QSet<QString> &stillHeld)
+// The movies of `source` that are Lumacast's own beyond what the saved recording names: the
+// ledger's, those the manifest there still names (an edit let go of them) and those `stillHeld`
+// (a deleted take the undo history can bring back, into the copy). A ledger that cannot be read
+// counts for none of its names.
+QSet<QString> ownMovies(const QString &source, const QSet<QString> &stillHeld)
+{
+    return TakeLedger::read(source) | namedOnDisk(source) | stillHeld;
+}
+
+// Lists in the copy the movies of `own` that came along and that the copy's manifest does not
+// name: the copy's ledger is started anew from them.
+void copyLedger(const QString &copy, const QSet<QString> &named, const QSet<QString> &own)
 {
     QSet<QString> leftovers;
-    for (const QString &name : TakeLedger::read(source) | namedOnDisk(source) | stillHeld) {
+    for (const QString &name : own) {
         if (!named.contains(name) && itemExists(childPath(childPath(copy, QLatin1String(SessionStore::kTakesFolderName)), name)))
             leftovers.insert(name);
     }
@@ -414,15 +421,15 @@ void startHistoryAnew(const QString &copy, const QString &source)
 
 // Copies what the recording `saved` is made of from `source` into `copy`: not the folder's lock,
 // ledger or saved-as note. A package's movie nothing would name in the copy (not its manifest,
-// `stillHeld`, nor Lumacast's own lists: a user's file, another's deleted take whose ledger this
-// user may not read) stays where it is; a scratch folder's comes along, as that folder goes.
-void copyRecording(const QString &source, const QString &copy, const Session &saved, const QSet<QString> &stillHeld,
+// nor `own`: a user's file, another's deleted take whose ledger this user may not read) stays
+// where it is; a scratch folder's comes along, as that folder goes.
+void copyRecording(const QString &source, const QString &copy, const Session &saved, const QSet<QString> &own,
                    bool sourceIsScratch)
 {
     QSet<QString> skipped{QLatin1String(ScratchClaim::kFileName), QLatin1String(TakeLedger::kFileName),
                           QLatin1String(kSavedAsName)};
     const QString takes = QLatin1String(SessionStore::kTakesFolderName) + QLatin1Char('/');
-    const QSet<QString> known = SessionStore::takeFilenames(saved) | stillHeld | TakeLedger::read(source) | namedOnDisk(source);
+    const QSet<QString> known = SessionStore::takeFilenames(saved) | own;
     for (const QString &name : sourceIsScratch ? QStringList() : PackageFolder::takeFiles(source)) {
         if (name.endsWith(QLatin1String(".mov")) && !known.contains(name)
             && !itemExists(childPath(source, takes + name + QLatin1String(".journal")))) {
@@ -600,11 +607,12 @@ Session SessionStore::save(const Session &session, const QString &destination, c
     const InFlightItem listed(staging);
     try {
         // The ledger's names count only for the movies that came along.
-        copyRecording(source, staging, result, stillHeld, sourceIsScratch);
+        const QSet<QString> own = ownMovies(source, stillHeld);
+        copyRecording(source, staging, result, own, sourceIsScratch);
         // The movies are on the disk before the manifest that names them, and the package is
         // under its name before the scratch folder goes.
         DiskSync::tree(staging);
-        copyLedger(source, staging, takeFilenames(result), stillHeld);
+        copyLedger(staging, takeFilenames(result), own);
         writeManifestInto(result, staging);
         if (sourceIsScratch)
             noteSavedAs(savedAs, target, result.id);
