@@ -166,13 +166,17 @@ std::shared_ptr<const Asset> Asset::open(const QString &path)
         throw MediaError::fromAv(opened, QStringLiteral("libavformat cannot read the file"))
             .wrapped(MediaError::UnsupportedFormat,
                      QStringLiteral("The movie \u201C%1\u201D could not be opened.").arg(info.fileName()));
-    const int found = avformat_find_stream_info(context.get(), nullptr);
-    if (found < 0)
-        throw MediaError::fromAv(found, QStringLiteral("libavformat cannot read the streams"))
-            .wrapped(MediaError::CorruptMovie,
-                     QStringLiteral("The movie \u201C%1\u201D could not be opened.").arg(info.fileName()));
-
+    // A QuickTime movie's own boxes say all its tracks are (read below); only another container
+    // needs its first frames decoded to tell its streams, which costs as much as a passthrough
+    // export's whole copy of a short take.
     const bool isQuickTime = QByteArray(context->iformat->name).contains("mov");
+    if (!isQuickTime) {
+        const int found = avformat_find_stream_info(context.get(), nullptr);
+        if (found < 0)
+            throw MediaError::fromAv(found, QStringLiteral("libavformat cannot read the streams"))
+                .wrapped(MediaError::CorruptMovie,
+                         QStringLiteral("The movie \u201C%1\u201D could not be opened.").arg(info.fileName()));
+    }
     if (isQuickTime) {
         asset->m_structure = readMovieStructure(path);
         const MovieStructure &movie = *asset->m_structure;

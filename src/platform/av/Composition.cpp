@@ -219,6 +219,106 @@ void copyStretches(MovieWriter &writer, const std::vector<TrackPlan> &plans, con
         }
 }
 
+
+// One copy of samples that lie back to back in one source: `plan` says whose each is.
+struct SourceRun {
+    std::vector<std::pair<std::size_t, const CopyOp *>> samples;
+    std::int64_t begin = 0, end = 0;
+};
+
+// Copies a run in one go. A run of one track's samples goes in as appendSamples puts it (each
+// sample checked before a byte is copied); a run of several tracks' samples, as the source
+// interleaved them, is copied whole and the samples are placed inside it.
+void copySourceRun(MovieWriter &writer, const std::vector<TrackPlan> &plans, QFile &source, const SourceRun &run)
+{
+    const std::size_t track = run.samples.front().first;
+    const bool oneTrack = std::all_of(run.samples.begin(), run.samples.end(),
+                                      [&](const auto &sample) { return sample.first == track; });
+    if (oneTrack) {
+        std::vector<CopiedSample> batch;
+        batch.reserve(run.samples.size());
+        for (const auto &[plan, op] : run.samples)
+            batch.push_back(CopiedSample{op->size, op->timing});
+        writer.appendSamples(plans[track].writerTrack, source, run.begin, batch);
+        return;
+    }
+    const std::int64_t position = writer.appendBytes(source, run.begin, run.end - run.begin);
+    for (const auto &[plan, op] : run.samples)
+        writer.addSampleAt(plans[plan].writerTrack, position + (op->offset - run.begin), op->size, op->timing);
+}
+
+// Interleaves the tracks in half-second runs so that players read the file front to back.
+// Samples of any track that lie back to back in one source (a take's own interleaved picture and
+// sound) go over in one copy of at most 64 MiB: one system call where a sample each would cost
+// thousands. Only bytes some sample refers to are copied: what a cut or a left-out track holds
+// between them never reaches the movie.
+template<typename OpenSource, typename CheckCancelled>
+void copyInterleaved(MovieWriter &writer, std::vector<TrackPlan> &plans, OpenSource &sourceFile,
+                     const CheckCancelled &checkCancelled, const std::function<void(double)> &progress,
+                     std::int64_t totalBytes)
+{
+    constexpr std::int64_t kRunAtMost = std::int64_t(64) << 20;
+    writer.reserveSampleBytes(totalBytes);
+    std::vector<std::size_t> next(plans.size(), 0);
+    std::int64_t written = 0;
+    auto seconds = [&](std::size_t p) {
+        const TrackPlan &plan = plans[p];
+        return double(plan.ops[next[p]].timing.decodeTime) / plan.mediaTimescale;
+    };
+    // The track whose next sample lies in `source` just before `run` (or just after it) and
+    // within the half second, if one does.
+    auto adjoining = [&](const SourceRun &run, const QString &source, double runEnd, bool before) {
+        for (std::size_t p = 0; p < plans.size(); ++p) {
+            if (next[p] >= plans[p].ops.size() || seconds(p) >= runEnd)
+                continue;
+            const CopyOp &op = plans[p].ops[next[p]];
+            const bool adjoins = before ? op.offset + std::int64_t(op.size) == run.begin : op.offset == run.end;
+            if (!op.generated() && adjoins && op.sourcePath == source)
+                return p;
+        }
+        return plans.size();
+    };
+    SourceRun run;
+    for (;;) {
+        std::size_t chosen = plans.size();
+        for (std::size_t p = 0; p < plans.size(); ++p)
+            if (next[p] < plans[p].ops.size() && (chosen == plans.size() || seconds(p) < seconds(chosen)))
+                chosen = p;
+        if (chosen == plans.size())
+            break;
+        const double runEnd = seconds(chosen) + 0.5;
+        while (next[chosen] < plans[chosen].ops.size() && seconds(chosen) < runEnd) {
+            checkCancelled();
+            const CopyOp &first = plans[chosen].ops[next[chosen]];
+            if (first.generated()) {
+                writer.appendSample(plans[chosen].writerTrack, *first.data, first.timing);
+                written += first.size;
+                ++next[chosen];
+                continue;
+            }
+            run.samples.clear();
+            run.begin = run.end = first.offset;
+            // Another track's samples just before it in the source go first, as the source has them.
+            for (std::size_t p = adjoining(run, first.sourcePath, runEnd, true); p < plans.size();
+                 p = adjoining(run, first.sourcePath, runEnd, true)) {
+                const CopyOp &op = plans[p].ops[next[p]++];
+                run.samples.emplace(run.samples.begin(), p, &op);
+                run.begin -= op.size;
+            }
+            for (std::size_t p = chosen; p < plans.size() && run.end - run.begin < kRunAtMost;
+                 p = adjoining(run, first.sourcePath, runEnd, false)) {
+                const CopyOp &op = plans[p].ops[next[p]++];
+                run.samples.emplace_back(p, &op);
+                run.end += op.size;
+            }
+            copySourceRun(writer, plans, sourceFile(first.sourcePath), run);
+            written += run.end - run.begin;
+            if (progress && totalBytes > 0)
+                progress(double(written) / double(totalBytes));
+        }
+    }
+}
+
 } // namespace
 
 namespace {
@@ -336,50 +436,7 @@ void writePassthrough(const Composition &composition, const QString &path, const
         }
     }
 
-    // Interleave the tracks in half-second runs so that players read the file front to back.
-    // Within a run, samples that lie back to back in one source go over in one copy.
-    writer.reserveSampleBytes(totalBytes);
-    std::vector<std::size_t> next(plans.size(), 0);
-    std::int64_t written = 0;
-    std::vector<CopiedSample> batch;
-    auto seconds = [&](std::size_t p) {
-        const TrackPlan &plan = plans[p];
-        return double(plan.ops[next[p]].timing.decodeTime) / plan.mediaTimescale;
-    };
-    for (;;) {
-        std::size_t chosen = plans.size();
-        for (std::size_t p = 0; p < plans.size(); ++p)
-            if (next[p] < plans[p].ops.size() && (chosen == plans.size() || seconds(p) < seconds(chosen)))
-                chosen = p;
-        if (chosen == plans.size())
-            break;
-        const double runEnd = seconds(chosen) + 0.5;
-        TrackPlan &plan = plans[chosen];
-        while (next[chosen] < plan.ops.size() && seconds(chosen) < runEnd) {
-            checkCancelled();
-            const CopyOp &first = plan.ops[next[chosen]];
-            if (first.generated()) {
-                writer.appendSample(plan.writerTrack, *first.data, first.timing);
-                written += first.size;
-                ++next[chosen];
-                continue;
-            }
-            batch.clear();
-            std::int64_t contiguousEnd = first.offset;
-            while (next[chosen] < plan.ops.size() && seconds(chosen) < runEnd) {
-                const CopyOp &op = plan.ops[next[chosen]];
-                if (op.generated() || op.offset != contiguousEnd || op.sourcePath != first.sourcePath)
-                    break;
-                batch.push_back(CopiedSample{op.size, op.timing});
-                contiguousEnd += op.size;
-                ++next[chosen];
-            }
-            writer.appendSamples(plan.writerTrack, sourceFile(first.sourcePath), first.offset, batch);
-            written += contiguousEnd - first.offset;
-            if (options.progress && totalBytes > 0)
-                options.progress(double(written) / double(totalBytes));
-        }
-    }
+    copyInterleaved(writer, plans, sourceFile, checkCancelled, options.progress, totalBytes);
     if (options.appendTracks)
         options.appendTracks(writer);
     writer.finish();

@@ -440,3 +440,46 @@ TEST(Passthrough, StretchCopiesPointTheTablesBackIntoTheirSource)
     writer.addSampleAt(track, at + 50, 50, timing);
     writer.finish();
 }
+
+// Picture and sound the source interleaved go over in runs as the source holds them, and only
+// the bytes of samples the movie takes: what a cut or a left-out track holds between them never
+// reaches the movie (its samples lie back to back), while every frame plays.
+TEST(Passthrough, ACopyCarriesOnlyTheSamplesItTakes)
+{
+    QTemporaryDir dir;
+    const QString source = dir.filePath(QStringLiteral("source.mov"));
+    ASSERT_TRUE(testmovies::makeMovie(source, 3.0, 30, 10, true));
+    const auto asset = Asset::open(source);
+    const struct {
+        const char *name;
+        bool withSound;
+        double from, length;
+        int frames;
+    } rows[] = {
+        {"picture and sound, whole", true, 0, 3, 90},
+        {"picture alone: the sound between its frames stays behind", false, 0, 3, 90},
+        {"a cut from the middle", true, 1, 1, 30},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const QString out = dir.filePath(QString::fromLatin1(row.name).left(8) + QStringLiteral(".mov"));
+        Composition composition;
+        for (const MediaType type : {MediaType::Video, MediaType::Audio}) {
+            if (type == MediaType::Audio && !row.withSound)
+                continue;
+            const int track = composition.addTrack(type);
+            composition.insertTimeRange(track, {MediaTime::fromSeconds(row.from), MediaTime::fromSeconds(row.length)},
+                                        asset, firstTrackOf(*asset, type), MediaTime::zero());
+        }
+        writePassthrough(composition, out);
+
+        std::vector<std::pair<std::int64_t, std::int64_t>> ranges;
+        for (const TrackStructure &track : readMovieStructure(out).tracks)
+            for (const SampleRecord &sample : track.samples)
+                ranges.emplace_back(sample.offset, sample.offset + sample.size);
+        std::sort(ranges.begin(), ranges.end());
+        for (std::size_t i = 1; i < ranges.size(); ++i)
+            ASSERT_EQ(ranges[i].first, ranges[i - 1].second) << "bytes no sample refers to, after sample " << i;
+        EXPECT_EQ(testmovies::decodedFrameHashes(out).size(), row.frames);
+    }
+}
