@@ -298,12 +298,16 @@ void copyInterleaved(MovieWriter &writer, std::vector<TrackPlan> &plans, OpenSou
             }
             run.samples.clear();
             run.begin = run.end = first.offset;
-            // Another track's samples just before it in the source go first, as the source has them.
-            for (std::size_t p = adjoining(run, first.sourcePath, runEnd, true); p < plans.size();
+            // Other tracks' samples just before it in the source go first, as the source has them:
+            // one each, so that every track's samples stay in their order.
+            std::vector<bool> before(plans.size(), false);
+            before[chosen] = true;
+            for (std::size_t p = adjoining(run, first.sourcePath, runEnd, true); p < plans.size() && !before[p];
                  p = adjoining(run, first.sourcePath, runEnd, true)) {
                 const CopyOp &op = plans[p].ops[next[p]++];
                 run.samples.emplace(run.samples.begin(), p, &op);
                 run.begin -= op.size;
+                before[p] = true;
             }
             for (std::size_t p = chosen; p < plans.size() && run.end - run.begin < kRunAtMost;
                  p = adjoining(run, first.sourcePath, runEnd, false)) {
