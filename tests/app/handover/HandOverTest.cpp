@@ -23,6 +23,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -161,6 +162,7 @@ protected:
         if (!driver)
             return;
         driver.reset();
+        m_diskHome.reset(); // after the program that used it
         // The watcher drops the program's item once its connection is gone.
         waitFor([] { return s_desktop->registeredItems().isEmpty(); }, 5000);
     }
@@ -361,6 +363,7 @@ protected:
 
     std::unique_ptr<AppDriver> driver;
     QList<Package> m_packages;
+    std::unique_ptr<QTemporaryDir> m_diskHome; // a row's home on a disk, when it needs one
     static inline std::unique_ptr<XfceTrayDesktop> s_desktop;
     static inline bool s_panelUp = false;
 };
@@ -752,6 +755,12 @@ TEST_F(HandOver, ACopyOfAGigabyteTakeLeavesTheProgramAnswering)
     constexpr qint64 kGrowth = qint64(7) << 29; // 3.5 GiB, within the box's 32-bit size
     for (const auto &row : rows) {
         inRow(row.name, [&] {
+            // The copy must outlast the row's steps, as a copy on a disk does: where /tmp is a
+            // tmpfs (a container's), the grown take is copied in under a second.
+            m_diskHome = std::make_unique<QTemporaryDir>(QStringLiteral("/var/tmp/lumacast-handover-XXXXXX"));
+            ASSERT_TRUE(m_diskHome->isValid());
+            driver->shareHome(m_diskHome->path());
+            QDir().mkpath(driver->temporaryFolder());
             const Package other = writePackage(QStringLiteral("Other"), {1});
             const bool duplicating = row.copy == Copy::duplicateScene;
             const Package big = writePackage(QStringLiteral("Big"), {1}, Damage::none, true, !duplicating);
